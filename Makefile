@@ -1,0 +1,49 @@
+# Two commands for people: `make run` and `make test`. Both install what is
+# missing first, then configure and build.
+JOBS      ?= $(shell nproc)
+BUILD     ?= build/release
+TESTBUILD ?= build/test
+FUZZBUILD ?= build/fuzz
+LISTEN    ?= 127.0.0.1:8080
+FUZZ_SECONDS ?= 60
+
+.PHONY: setup run test build test-build demo bench fuzz format clean
+
+setup:
+	@scripts/setup.sh
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTB_BUILD_TESTS=OFF
+
+$(TESTBUILD)/CMakeCache.txt:
+	cmake -S . -B $(TESTBUILD) -DCMAKE_BUILD_TYPE=Debug -DTB_SANITIZE=ON -DTB_BUILD_BENCH=OFF
+
+build: setup $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+test-build: setup $(TESTBUILD)/CMakeCache.txt
+	cmake --build $(TESTBUILD) -j $(JOBS)
+
+run: build
+	@echo "Tagbridge console: http://$(LISTEN)/"
+	$(BUILD)/tagbridge --listen $(LISTEN) $(ARGS)
+
+test: test-build
+	cd $(TESTBUILD) && ctest -j 2 --output-on-failure --timeout 600
+
+demo: build
+	@scripts/demo.sh $(BUILD) $(LISTEN)
+
+bench: build
+	@scripts/bench.sh $(BUILD)
+
+fuzz: setup
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZBUILD) -DCMAKE_BUILD_TYPE=Debug -DTB_BUILD_FUZZ=ON -DTB_BUILD_TESTS=OFF -DTB_BUILD_BENCH=OFF
+	cmake --build $(FUZZBUILD) -j $(JOBS)
+	@scripts/fuzz.sh $(FUZZBUILD) $(FUZZ_SECONDS)
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

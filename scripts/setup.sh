@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, tests and benchmarks need.
+# Idempotent: installs only what is missing; uses sudo only when not root.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ccache pkg-config
+    libgtest-dev libgmock-dev libbenchmark-dev
+    nlohmann-json3-dev libcpp-httplib-dev libcli11-dev libsqlite3-dev
+    clang clang-format
+    valgrind
+    nodejs npm chromium
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "setup: installing ${missing[*]}"
+    sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -qq
+    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Browser test driver: playwright-core from npm, using Debian's chromium.
+here="$(cd "$(dirname "$0")/.." && pwd)"
+if [ -f "$here/tests/browser/package.json" ] && [ ! -d "$here/tests/browser/node_modules/playwright-core" ]; then
+    echo "setup: installing the browser test driver (npm)"
+    (cd "$here/tests/browser" && npm install --no-audit --no-fund --silent)
+fi
