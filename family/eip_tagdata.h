@@ -1,0 +1,41 @@
+#pragma once
+
+// Encoded address of one tag: the bytes every request for the tag carries, parsed once from the
+// user's text when the tag is added or edited so that polling only copies bytes.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class EipTagData {
+  public:
+    EipTagData() = default;
+    virtual ~EipTagData() = default;
+
+    // Copies the encoded address into buffer at offset without passing capacity. Returns the
+    // number of bytes copied, or -1 (nothing copied) when they do not fit.
+    virtual int32_t FillData(bool forRead, uint8_t* buffer, uint16_t offset,
+                             uint16_t capacity) const = 0;
+
+    // Parses the user's text; false on malformed text (the caller reports the tag as invalid).
+    virtual bool ParseTagName(const std::string& name, const std::string& alias) = 0;
+
+    // The encoded address as two-digit upper-case hex numbers, each followed by one space.
+    virtual std::string Dump() const;
+
+    const std::string& GetAlias() const { return alias; }
+    uint16_t GetElementCount() const { return elementCount; }
+    const std::vector<uint8_t>& GetEncodedAddress() const { return encodedAddress; }
+
+    // Decimal number made of exactly `length` characters: -1 when empty, not wholly a number,
+    // out of range or negative; values of 65536 and above are clamped to 65535.
+    static int32_t parseNumber(const char* text, size_t length);
+    // Same length and equal character by character after upper-casing.
+    static bool isEqualIgnoreCase(const std::string& a, const std::string& b);
+
+  protected:
+    std::string alias;
+    uint16_t elementCount = 0;
+    std::vector<uint8_t> encodedAddress;
+};
