@@ -1,0 +1,289 @@
+// One PLC: its explicit-message connection, its tags, its polling cycle, its
+// I/O listening and the four worker threads that drive them.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/eip_utils.h"
+#include "strata_sdk/sdk.h"
+
+class EipConnection;
+class EipTag;
+class ProtocolHandler;
+class PriorityQueue;
+struct EIPC_TAG_REQUEST_STRUCT;
+
+// The device's only road to the node tree. Each callback receives the PLC
+// alias first; an empty callback is skipped.
+using EipTagNodeCallback = std::function<void(const std::string& alias, const _eipTagInfo& tag,
+                                              std::vector<_eipSubTagInfo>* subtags)>;
+using EipSubTagNodeCallback = std::function<void(const std::string& alias, const _eipTagInfo& tag,
+                                                 const _eipSubTagInfo& subtag)>;
+using EipStateCallback = std::function<void(const std::string& alias, unsigned char state)>;
+using EipTagValueCallback = std::function<void(const std::string& alias, const _eipTagInfo& tag,
+                                               const uint8_t* data, uint16_t len)>;
+using EipSubTagValueCallback =
+    std::function<void(const std::string& alias, const _eipTagInfo& tag,
+                       const _eipSubTagInfo& subtag, const uint8_t* data, uint16_t len)>;
+using EipActionToggleCallback = std::function<void(
+    const std::string& alias, signed char emPollingStopped, unsigned short emInterval,
+    signed char ioPollingStopped, unsigned short ioInterval, unsigned short ioUdpPort)>;
+using EipProductInfoCallback =
+    std::function<void(const std::string& alias, const _eipProductInfo& product)>;
+using EipTagStatusCallback =
+    std::function<void(const std::string& alias, const std::string& tagAlias, signed char kind,
+                       const std::string& status)>;
+
+// The twelve callbacks, in member order. Installed as one set by the Add PLC
+// action and by the restore (bound to the EipNode functions of the same names).
+struct EipDeviceCallbacks {
+    EipTagNodeCallback tagNodeCreated;        // EipNode::CreateTagItemNode
+    EipTagNodeCallback tagNodeRemoved;        // EipNode::RemoveTagItemNode
+    EipSubTagNodeCallback subTagNodeCreated;  // EipNode::CreateSubTagItemNode
+    EipSubTagNodeCallback subTagNodeRemoved;  // EipNode::RemoveSubTagItemNode
+    EipStateCallback emCnxnState;             // EipNode::ChangeEMCnxnState
+    EipStateCallback ucmmState;               // EipNode::ChangeUCMMState
+    EipTagValueCallback emTagValue;           // EipNode::ChangeEMTagNodeValue
+    EipTagValueCallback ioTagValue;           // EipNode::ChangeIOTagNodeValue
+    EipSubTagValueCallback ioSubTagValue;     // EipNode::ChangeIOSubTagNodeValue
+    EipActionToggleCallback actionToggle;     // EipNode::ToggleActionNodes
+    EipProductInfoCallback productInfo;       // EipNode::ChangeProductInfo
+    EipTagStatusCallback tagStatus;           // EipNode::UpdateTagStatusByAlias
+};
+
+// EM connection state values ("EM Coxn STATE").
+enum : uint8_t {
+    EM_CNXN_NON_EXIST = 0,
+    EM_CNXN_BUSY = 1,
+    EM_CNXN_READY = 2,
+    EM_CNXN_NEED2SEND = 3
+};
+// UCMM state values ("UCMM STATE").
+enum : uint8_t { UCMM_NON_EXIST = 0, UCMM_READY = 1, UCMM_BUSY = 2 };
+
+// Threads and locks of a device:
+// - SDK threads (actions, restore) call the public operations.
+// - The socket thread waits on the sockets, runs the polling ticks, the
+//   request time-out and the replies; the reconnect thread reconnects once a
+//   second after a failure; the I/O retry thread reopens closed I/O
+//   connections; the queue thread hands received values to the node tree.
+// - cnxnMutex_ guards connection_, handler_, connectInfo_, productInfo_ and
+//   every exchange on the explicit-message connection; it is held only for
+//   short exchanges, never across a callback (connecting is done on a private
+//   connection object that is swapped in afterwards).
+// - pollingMutex_ guards the poll list and its indices; tagMapMutex_ guards
+//   both tag maps. Lock order: cnxnMutex_, pollingMutex_, tagMapMutex_.
+//   A tag leaves the poll list under pollingMutex_ before it is deleted, so a
+//   pointer in the poll list is valid while pollingMutex_ is held.
+// - ioMutex_ guards the I/O connection map and the UDP socket.
+// - threadMutex_ guards the four thread handles (never held while joining).
+// - persistMutex_ guards the persisted tag strings and subtags.
+// - Flags, states, intervals and times are atomics; the callback set is an
+//   immutable object swapped atomically, so workers call callbacks without
+//   a lock.
+class EipDevice {
+  public:
+    EipDevice();
+    ~EipDevice();
+    EipDevice(const EipDevice&) = delete;
+    EipDevice& operator=(const EipDevice&) = delete;
+
+    // ---- connection lifecycle ----
+    void SetConnectionInfo(const _eipConnectInfo& info);
+    int createConnection();
+    void deleteConnection();
+    int ConnectToPLC(const _eipConnectInfo& info, bool restore);
+    int DisconnectFromPLC();
+    bool IsCnxnUp();
+    void ChangeEMCnxnState(uint8_t state, bool notify);
+    void ChangeUCMMState(uint8_t state, bool notify);
+
+    int StartSocketProcess();
+    int StartReconnectProcess();
+    int StartQueueProcess();
+    int StartIORetryProcess();
+    int StopSocketProcess();
+    int StopReconnectProcess();
+    int StopIORetryProcess();
+    int StopQueueProcess();
+    void abortEMPolling(bool reconnect);
+
+    // ---- read-only views for actions and the node tree ----
+    std::string GetAlias() const;
+    _eipConnectInfo GetConnectionInfo() const;
+    _eipProductInfo GetProductInfo() const;
+    uint8_t GetEMCnxnState() const { return emCnxnState_.load(); }
+    uint8_t GetUCMMState() const { return ucmmState_.load(); }
+    int8_t GetEMPollingStopped() const { return emPollingStopped_.load(); }
+    uint16_t GetEMPollingInterval() const { return emPollingInterval_.load(); }
+    int8_t GetIOPollingStopped() const { return ioPollingStopped_.load(); }
+    uint16_t GetIOParam1() const { return ioParam1_.load(); }
+    uint16_t GetIOParam2() const { return ioParam2_.load(); }
+    bool IsNeverConnected() const { return neverConnected_.load(); }
+
+    // ---- callbacks ----
+    void SetCallbacks(const EipDeviceCallbacks& callbacks);
+    EipDeviceCallbacks GetCallbacks() const;
+
+    // ---- explicit-message polling ----
+    int PrepareEMPolling(std::string& message);
+    int StartEMPolling(int interval, std::string& message);
+    int StopEMPolling(std::string& message);
+    void SetEMPollingState(uint16_t interval, bool notify);
+    int startEMPollingCycle(const struct timeval& now);
+
+    // The kind's map (1: EM tags, other: I/O tags). The caller must hold the
+    // tag-map lock (LockTagMap) while it uses the reference.
+    std::map<std::string, EipTag*>& GetMapTag(int8_t kind);
+    std::unique_lock<std::mutex> LockTagMap() { return std::unique_lock<std::mutex>(tagMapMutex_); }
+    // Borrowed pointer; valid until the tag is removed or replaced.
+    EipTag* FindTagByAlias(const std::string& alias, int8_t kind);
+    // Copies of the tag records of a kind, in alias order, whose RW flag has
+    // any bit of rwMask (0 selects all).
+    std::vector<_eipTagInfo> ListTagInfos(int8_t kind, uint8_t rwMask = 0);
+
+    // ---- I/O listening ----
+    int StartIOPolling(int interval, uint16_t udpPort, std::string& message);
+    int StartIOPollingTag(const std::string& tagAlias, int interval, uint16_t udpPort,
+                          std::string& message);
+    int StopIOPolling(std::string& message);
+    void SetIOPollingState(uint16_t ioParam1, uint16_t ioParam2, bool notify);
+
+    // ---- tag operations ----
+    int AddTag(EipConnection* testCnxn, const kestrel::strata_sdk::Variant& tagObject, int8_t kind,
+               std::string& tagAlias, std::string& message, bool restore);
+    int EditTag(EipConnection* testCnxn, const kestrel::strata_sdk::Variant& tagObject, int8_t kind,
+                std::string& tagAlias, std::string& message);
+    int RemoveTag(const kestrel::strata_sdk::Variant& tagObject, int8_t kind, std::string& tagAlias,
+                  std::string& message);
+    int WriteTag(EipConnection* testCnxn, const kestrel::strata_sdk::Variant& tagObject,
+                 int8_t kind, std::string& tagAlias, std::string& message);
+    int WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
+                        const kestrel::strata_sdk::Variant& value, int8_t kind,
+                        std::string& message);
+    int ResetTag(int8_t kind);
+    int AddTagToMap(EipTag* tag, int8_t kind, std::vector<_eipSubTagInfo>* subtags);
+    int RemoveTagFromMap(const std::string& tagAlias, int8_t kind, bool notify);
+    EipTag* createTag(const _eipTagInfo& info, std::string& message);
+    int testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& message);
+    int validateTagInfoOnAddTag(int8_t kind, const _eipTagInfo& info);
+    int validateTagInfoOnEditTag(int8_t kind, const _eipTagInfo& info);
+    bool IsTagAliasExist(const std::string& tagAlias, int8_t kind);
+    bool IsTagNameExist(const std::string& tagName, int8_t kind, const std::string& ignoreAlias);
+    int AddSubTag(const std::string& tagAlias, const _eipSubTagInfo& subtag, bool notify);
+    int EditSubTag(const std::string& tagAlias, const std::string& oldSubTagAlias,
+                   const _eipSubTagInfo& subtag, bool notify);
+    int RemoveSubTag(const std::string& tagAlias, const std::string& subTagAlias, bool notify);
+    int ImportSubTags(const std::string& tagAlias, const kestrel::strata_sdk::Variant& subtags,
+                      std::string& message);
+
+    // ---- persistence and export ----
+    void AddPersistenceTagStr(const kestrel::strata_sdk::NodePath& path, const std::string& text);
+    void AddPersistenceSubTagStr(const kestrel::strata_sdk::NodePath& path,
+                                 const _eipSubTagInfo& subtag);
+    void CreatePersistenceTag();
+    int ExportTags(int8_t kind, std::string& text);
+    int ExportSubTags(const std::string& tagAlias, std::string& text);
+
+  private:
+    enum class Worker { Socket, Reconnect, IORetry, Queue };
+    struct WorkerThread {
+        std::unique_ptr<std::thread> thread;
+        std::atomic<bool> running{false};
+    };
+    WorkerThread& worker(Worker w);
+    int startWorker(Worker w, bool restart);
+    int stopWorker(Worker w);
+    void runWorker(Worker w);
+    bool workerExists(Worker w);
+
+    void SocketProcess();
+    void ReconnectProcess();
+    void IORetryProcess();
+    void QueueProcess();
+    // Sleeps up to `micros` but wakes early when the worker is stopped.
+    bool sleepWhileRunning(Worker w, uint64_t micros);
+
+    int connectNewConnection(EipConnection* cnxn, _eipProductInfo& product);
+    bool tcpSocketOpen();
+    bool emPollingAllowed();
+    void checkRequestTimeout();
+    int RequestTags();
+    void handleEMTagResponse();
+    void OnTagsDataProc(const EIPC_TAG_REQUEST_STRUCT* response);
+    void notifyStates(uint8_t em, uint8_t ucmm);
+    void dispatchValue(const std::shared_ptr<const EipDeviceCallbacks>& cb,
+                       const struct QueueData* record);
+
+    void forgetPolledTag(EipTag* tag, EipTag* replacement);
+    int doAddTag(int8_t kind, EipTag* tag,
+                 const std::vector<kestrel::strata_sdk::Variant>& subtagList, std::string& message);
+    int doEditTag(int8_t kind, EipTag* oldTag, EipTag* newTag,
+                  const std::vector<kestrel::strata_sdk::Variant>& subtagList,
+                  std::string& message);
+    std::vector<_eipSubTagInfo> addSubTagsFromJson(
+        EipTag* tag, const std::vector<kestrel::strata_sdk::Variant>& subtagList,
+        std::string& message);
+    std::shared_ptr<const EipDeviceCallbacks> callbacks() const;
+    void handleIOControlMessage(const std::string& tagAlias, EipConnection* cnxn);
+    void handleIOTagResponse();
+    int AnalyzeRecvIODataPLC(const uint8_t* data, uint16_t len, const struct sockaddr_in& sender);
+
+    // Members in the order of the device's data model.
+    std::string alias_;
+    _eipConnectInfo connectInfo_;
+    _eipProductInfo productInfo_;
+    EipConnection* connection_ = nullptr;
+    std::atomic<bool> neverConnected_{true};
+    std::atomic<bool> emCnxnOpen_{false};
+    std::atomic<bool> cycleRestart_{true};
+    std::mutex tagMapMutex_;
+    std::map<std::string, EipTag*> emTagMap_;
+    std::map<std::string, EipTag*> ioTagMap_;
+    std::atomic<uint8_t> emCnxnState_{EM_CNXN_NON_EXIST};
+    std::atomic<uint8_t> ucmmState_{UCMM_NON_EXIST};
+    PriorityQueue* valueQueue_ = nullptr;
+    std::atomic<int8_t> emPollingStopped_{1};
+    std::atomic<uint16_t> emPollingInterval_{0};
+    std::atomic<uint64_t> lastCycleStart_{0};
+    uint64_t cycleBegin_ = 0;
+    uint64_t emRequestTimeout_ = 7500;
+    std::atomic<uint64_t> requestSent_{0};
+    std::mutex pollingMutex_;
+    std::vector<EipTag*> pollList_;
+    uint32_t pollCount_ = 0;
+    uint32_t nextIndex_ = 0;
+    uint32_t batchStart_ = 0;
+    // Set when a tag of the outstanding request left the poll list: the reply
+    // no longer lines up with the list and is dropped.
+    bool batchStale_ = false;
+    std::atomic<int8_t> ioPollingStopped_{1};
+    std::atomic<uint16_t> ioParam1_{0};
+    std::atomic<uint16_t> ioParam2_{0};
+    int udpSocket_ = -1;
+    std::map<std::string, EipConnection*> ioConnections_;
+    WorkerThread socketThread_;
+    WorkerThread reconnectThread_;
+    WorkerThread ioRetryThread_;
+    WorkerThread queueThread_;
+    std::shared_ptr<const EipDeviceCallbacks> callbacks_;
+    std::map<kestrel::strata_sdk::NodePath, std::string> persistedTagStrings_;
+    std::map<kestrel::strata_sdk::NodePath, _eipSubTagInfo> persistedSubTags_;
+    ProtocolHandler* handler_ = nullptr;
+
+    mutable std::mutex cnxnMutex_;
+    std::mutex ioMutex_;
+    std::mutex threadMutex_;
+    std::mutex persistMutex_;
+};
