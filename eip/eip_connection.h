@@ -1,0 +1,262 @@
+#pragma once
+
+// EtherNet/IP client for one PLC: the TCP encapsulation session, CIP explicit messaging on top
+// of it, the identity read and the class-3 connection (Forward Open / Forward Close).
+//
+// EipConnection is abstract; the protocol family supplies the concrete class
+// (ControlLogixConnection, PcccConnection) through EipConnection::Create.
+//
+// Threads: one EipConnection is used by one thread at a time; the device engine serialises its
+// polling, writing and connect sequence, so the object has no lock of its own. The process-wide
+// identifier generators (makeConnectionID, makeSerialNumber) are only touched by connect
+// sequences; they are atomics so that two devices connecting at once cannot tear them.
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/eip_utils.h"
+#include "eip/cip_wire.h"
+
+class EipTag;
+class EipTagData;
+
+// Parsed header of one received encapsulation message. `data` points just after the header
+// inside the receive buffer and does not own the bytes; the reader guarantees that `length`
+// bytes are there.
+struct EIPS_ENCAP_MSG_STRUCT {
+    uint16_t command;
+    uint16_t length;
+    uint32_t sessionHandle;
+    uint32_t status;
+    uint8_t senderContext[8];
+    uint32_t options;
+    const uint8_t* data;
+};
+
+// Target of an unconnected request to a CIP object. Only the low byte of class and instance
+// reaches the wire (8-bit logical segments).
+struct EIPC_UCMM_REQUEST_STRUCT {
+    uint8_t service;
+    uint16_t classId;
+    uint16_t instanceId;
+};
+
+constexpr size_t CPF_MAX_ITEMS = 4;
+constexpr size_t CPF_MAX_ITEM_LENGTH = 2025;
+constexpr size_t CPF_ITEM_DATA_CAPACITY = 2026;
+
+struct CPF_ITEM_STRUCT {
+    uint16_t typeId;
+    uint16_t length;
+    uint8_t data[CPF_ITEM_DATA_CAPACITY];
+};
+
+// A parsed Common Packet Format: every item's bytes copied out of the receive buffer.
+struct CPF_MESSAGE_STRUCT {
+    const uint8_t* cursor;  // read position inside the encapsulation data
+    uint16_t consumed;      // bytes of the encapsulation data parsed so far
+    uint32_t interfaceHandle;
+    uint16_t timeout;
+    uint16_t itemCount;
+    CPF_ITEM_STRUCT items[CPF_MAX_ITEMS];
+};
+
+constexpr size_t EXPLICIT_RESPONSE_DATA_CAPACITY = 2026;
+
+// A parsed CIP explicit reply: service (request code | 0x80), status, additional status words
+// and the service data that follows them.
+struct EXPLICIT_RESPONSE_STRUCT {
+    uint8_t service;
+    uint8_t reserved;
+    uint8_t generalStatus;
+    uint8_t extStatusSize;  // number of 16-bit words in extStatus
+    uint16_t extStatus[CIP_MAX_EXT_STATUS_WORDS];
+    uint16_t dataLength;
+    uint8_t data[EXPLICIT_RESPONSE_DATA_CAPACITY];
+};
+
+constexpr size_t EIPC_TAG_REPLY_MAX = 128;
+constexpr size_t EIPC_TAG_REPLY_DATA_CAPACITY = 266;
+
+// One decoded record of a tag-read reply.
+struct EIPC_TAG_REPLY_STRUCT {
+    uint8_t service;
+    uint8_t generalStatus;
+    uint16_t extStatus;  // first additional status word, 0 when none
+    uint16_t dataType;   // CIP data type code
+    uint16_t dataLength;
+    uint16_t structHandle;  // structure handle of a structured value, 0 otherwise
+    uint8_t data[EIPC_TAG_REPLY_DATA_CAPACITY];
+};
+
+// The decoded results of one tag-read reply, filled by the family's AnalyzeTagResp.
+struct EIPC_TAG_REQUEST_STRUCT {
+    uint16_t count;
+    EIPC_TAG_REPLY_STRUCT replies[EIPC_TAG_REPLY_MAX];
+};
+
+class EipConnection {
+  public:
+    // Socket calls, replaceable so that tests can split, delay and break the traffic.
+    using RecvFunc = std::function<ssize_t(int fd, void* buffer, size_t length, int flags)>;
+    using SendFunc = std::function<ssize_t(int fd, const void* buffer, size_t length, int flags)>;
+    // Finds the tag of a reply record by its index in the request.
+    using TagLookup = std::function<EipTag*(uint16_t index)>;
+
+    // Time-out of every connect and RegisterSession of the device engine, in seconds.
+    static constexpr uint8_t kConnectTimeoutSeconds = 2;
+    // Time-out of every explicit request / reply exchange, in seconds.
+    static constexpr uint8_t kRequestTimeoutSeconds = 1;
+
+    // Makes the family's concrete connection (0 PCCC -> PcccConnection, 1 CIP/EIP ->
+    // ControlLogixConnection) from a copy of info; null for another family (logged) or when
+    // memory is short. The caller owns the result. Defined with the family classes (family/).
+    static EipConnection* Create(eipProtocolFamily_t family, const _eipConnectInfo* info);
+    // Create, Connect and RegiSession with the info's host, port and family. On a connect or
+    // register failure errorText receives "Can't connect to PLC." and null is returned.
+    static EipConnection* MakeTestConnection(const _eipConnectInfo& info, std::string& errorText);
+
+    virtual ~EipConnection();
+    EipConnection(const EipConnection&) = delete;
+    EipConnection& operator=(const EipConnection&) = delete;
+
+    // ---- Family operations ----
+
+    // Reads the Identity object of the controller in the slot (Get Attributes All through an
+    // Unconnected Send routed over the backplane). 0 or -1; info is left unchanged on failure.
+    virtual int ReadPLCProductInfo(int slot, _eipProductInfo& info);
+    virtual bool CheckStatesForPolling(uint8_t ucmmState, uint8_t emConnectionState) = 0;
+    virtual int TestEMTag(EipTag* tag, EIPC_TAG_REQUEST_STRUCT& response) = 0;
+    virtual int WriteDataToTag(const _eipTagInfo& info, const EipTagData& tagData,
+                               const uint8_t* data, uint16_t length) = 0;
+    // Packs tags from pollList starting at nextIndex into one request and sends it; nextIndex
+    // comes back as the index of the first tag not packed.
+    virtual int RequestEMTags(const std::vector<EipTag*>& pollList, size_t size,
+                              size_t& nextIndex) = 0;
+    virtual int AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& response,
+                               EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLookup& lookup) = 0;
+    virtual bool IsServiceSupported(uint8_t replyService) = 0;
+    virtual eipProtocolFamily_t GetProtocolFamily() = 0;
+    virtual bool IsEMEnabled() const { return true; }
+
+    // ---- Transport and session ----
+
+    void SetConnectionInfo(const _eipConnectInfo& info) { connectInfo = info; }
+    // Non-blocking connect bounded by timeoutSeconds. 0 or -1 (socket closed on failure).
+    int Connect(const std::string& host, int port, uint8_t timeoutSeconds);
+    // Closes the socket; the session handle and connection identifiers stay.
+    void Disconnect();
+    // RegisterSession. 0 on success, negative on failure (sessionHandle unchanged).
+    int RegiSession(uint8_t timeoutSeconds);
+    // Sends all bytes within at most three writability waits of timeoutSeconds. 0 or -1.
+    int EipSendData(const uint8_t* data, size_t length, uint8_t timeoutSeconds);
+    // Reads up to `expected` bytes (at most capacity) in at most three readability waits.
+    // Returns the bytes read (possibly fewer than expected) or -1.
+    int EipReadData(uint8_t* buffer, size_t capacity, int expected, uint8_t timeoutSeconds);
+    // Reads exactly one encapsulation message (header, then the body the header announces)
+    // into a buffer of EIP_MSG_BUFFER_SIZE bytes and parses its header. Returns the message's
+    // byte count; -1 on a socket failure, a time-out, an incomplete message or a body longer
+    // than EIP_ENCAP_MAX_DATA.
+    int EipReadDataByEncap(uint8_t* buffer, EIPS_ENCAP_MSG_STRUCT& encap, uint8_t timeoutSeconds);
+    // Parses the 24-byte header at buffer (which must hold 24 bytes); returns its length field.
+    static uint16_t EipParseENCAP(const uint8_t* buffer, EIPS_ENCAP_MSG_STRUCT& encap);
+
+    // ---- CIP explicit messaging ----
+
+    // Writes the 40-byte SendRRData front (null address item, unconnected data item whose
+    // length, like the encapsulation length, the caller patches). 40, or -1 (logged).
+    static int BuildEipRRDataHeader(uint8_t* buffer, uint64_t bufferLength, uint32_t sessionHandle);
+    // Writes the 6-byte Message Router request front (service, path of class and instance).
+    // 6, or -1.
+    static int BuildEmReqCommon(uint8_t* buffer, uint64_t bufferLength,
+                                const EIPC_UCMM_REQUEST_STRUCT* request);
+    // Parses the CPF items and the explicit reply of a received message whose encap.length
+    // body bytes are at encap.data. 0 when well formed and (for SendUnitData) addressed to
+    // expectedConnectionId; -1 otherwise. A reply on another connection is still decoded.
+    static int EipParseUCMMRESP(uint32_t expectedConnectionId, const EIPS_ENCAP_MSG_STRUCT& encap,
+                                CPF_MESSAGE_STRUCT& cpf, EXPLICIT_RESPONSE_STRUCT& response);
+    // Logs message " (" status [", " first additional status] ")" at error level.
+    static void logResponseError(const std::string& message,
+                                 const EXPLICIT_RESPONSE_STRUCT& response);
+    // Reads and checks one reply of the connected tag-read exchange and hands it to
+    // AnalyzeTagResp. Bytes read (> 0), -1 for a bad or refused reply, -2 for a failed or
+    // closed socket (then closed).
+    int RecvEMTags(EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLookup& lookup);
+
+    // ---- Class-3 connection ----
+
+    // Forward Open of a class-3 connection to the Message Router of connectInfo.slot, with the
+    // RPI in milliseconds. 0 when open; -1 otherwise (after an attempted Forward Close).
+    int OpenEMConnection(uint16_t rpiMilliseconds);
+    // Forward Close of the connection's triad. 0 when the controller confirmed it, else -1.
+    int CloseEMConnection();
+
+    // ---- Identifier generators (process-wide) ----
+
+    static uint32_t makeConnectionID();
+    static uint32_t makeSerialNumber();
+    static uint32_t makeSerialNumberByMac(const char* interfaceName);
+    static int getInterfaceName(int16_t maxLength, char* name);
+
+    // ---- State ----
+
+    int GetSocketFd() const { return socketFd; }
+    uint32_t GetSessionHandle() const { return sessionHandle; }
+    const _eipConnectInfo& GetConnectionInfo() const { return connectInfo; }
+    uint32_t GetTOConnectionId() const { return toConnectionId; }
+    uint32_t GetOTConnectionId() const { return otConnectionId; }
+    uint16_t GetSequenceCount() const { return sequenceCount; }
+    void SetRecvFunc(RecvFunc function) { recvFunc = std::move(function); }
+    void SetSendFunc(SendFunc function) { sendFunc = std::move(function); }
+
+  protected:
+    // Copies info when it is not null.
+    explicit EipConnection(const _eipConnectInfo* info);
+
+    // Sends a request built in buffer and reads its reply into the same buffer, parsing it
+    // with the expected connection identifier. Each step logs its own failure text under
+    // `operation`; returns 0 or -1.
+    struct ExchangeTexts {
+        const char* sendFailed;
+        const char* recvFailed;
+        const char* parseFailed;
+    };
+    int ExchangeExplicit(const char* operation, uint8_t* buffer, size_t requestLength,
+                         const ExchangeTexts& texts, EXPLICIT_RESPONSE_STRUCT& response);
+    // Patches the encapsulation length (total - 24) and the unconnected data item length
+    // (total - 40) of a request built on a SendRRData front.
+    static void PatchRRDataLengths(uint8_t* buffer, size_t totalLength);
+
+    int socketFd = -1;
+    uint32_t sessionHandle = 0;
+    _eipConnectInfo connectInfo;
+    uint32_t toConnectionId = 0;
+    uint32_t otConnectionId = 0;
+    uint16_t sequenceCount = 0;
+    RecvFunc recvFunc;
+    SendFunc sendFunc;
+
+  private:
+    // Connect, then RegiSession, on an existing object; false (socket closed) on failure.
+    bool ConnectAndRegister();
+    // Bounded readability / writability wait on socketFd. select()'s result.
+    int WaitSocket(bool forWrite, uint8_t timeoutSeconds) const;
+    // The pending SO_ERROR of socketFd; -1 when getsockopt itself fails.
+    int PendingSocketError() const;
+    void CloseSocket();
+    // The low 16 bits of socketFd: the connection serial number of the triad.
+    uint16_t ConnectionSerialNumber() const { return static_cast<uint16_t>(socketFd & 0xFFFF); }
+    // Builds a Forward Close into buffer; returns its length or -1.
+    int BuildForwardClose(uint8_t* buffer);
+    int BuildForwardOpen(uint8_t* buffer, uint16_t rpiMilliseconds);
+
+    static std::atomic<bool> isFirstGetConnID;
+    static std::atomic<uint32_t> connectionIDSeed;
+    static std::atomic<uint32_t> serialNumber;
+};
