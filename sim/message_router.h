@@ -1,0 +1,126 @@
+#pragma once
+
+// The simulator's CIP Message Router: decodes a Message Router request (service, request path,
+// data), hands it to the handler registered for the object the path names, and encodes the
+// reply (service | 0x80, reserved, general status, additional status words, data).
+//
+// Extension point: other files plug their objects in with RegisterClass (a logical class
+// segment at the start of the path, e.g. the Message Router class 0x02 for Multiple Service
+// Packet) or RegisterSymbolic (an ANSI symbolic segment 0x91 at the start, Logix tags). The
+// same handlers serve unconnected requests (SendRRData, also embedded in an Unconnected Send)
+// and connected ones (SendUnitData on a class-3 connection): CipRequest::connection tells them
+// apart. A handler that carries embedded requests (Multiple Service Packet) calls Execute on
+// each embedded request and collects the encoded replies.
+//
+// Threads: handlers are registered before the simulator starts (or at any time: the maps are
+// guarded by `mutex`, which is released before a handler runs). Handlers run on the session
+// threads, several at once when several clients are connected; they guard their own state.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/byte_codec.h"
+#include "eip/cip_wire.h"
+
+namespace plcsim {
+
+// The class-3 connection a connected request arrived on.
+struct CipConnection {
+    uint32_t otConnectionId = 0;  // granted by the simulator; carried by the client's requests
+    uint32_t toConnectionId = 0;  // proposed by the client; carried by the simulator's replies
+    uint16_t connectionSerial = 0;
+    uint16_t originatorVendorId = 0;
+    uint32_t originatorSerial = 0;
+    uint32_t otRpiMicroseconds = 0;
+    uint32_t toRpiMicroseconds = 0;
+    uint16_t otConnectionSize = 0;
+    uint16_t toConnectionSize = 0;
+    uint32_t sessionHandle = 0;
+};
+
+// One decoded Message Router request. The views point into the received message and are valid
+// only during the handler call.
+struct CipRequest {
+    uint8_t service = 0;
+    ByteView path;  // request path (EPATH), whole words
+    ByteView data;  // request data after the path
+    // The class-3 connection for a connected request; null for an unconnected one.
+    const CipConnection* connection = nullptr;
+    uint32_t sessionHandle = 0;
+};
+
+struct CipReply {
+    uint8_t generalStatus = CIP_STATUS_SUCCESS;
+    std::vector<uint16_t> extStatus;
+    std::vector<uint8_t> data;
+
+    static CipReply Success(std::vector<uint8_t> data = {}) {
+        CipReply reply;
+        reply.data = std::move(data);
+        return reply;
+    }
+    static CipReply Error(uint8_t generalStatus, std::vector<uint16_t> extStatus = {},
+                          std::vector<uint8_t> data = {}) {
+        CipReply reply;
+        reply.generalStatus = generalStatus;
+        reply.extStatus = std::move(extStatus);
+        reply.data = std::move(data);
+        return reply;
+    }
+};
+
+// A path of 8-bit or 16-bit logical segments: class, instance, then an optional attribute.
+struct LogicalPath {
+    uint16_t classId = 0;
+    uint32_t instanceId = 0;
+    bool hasInstance = false;
+    uint16_t attributeId = 0;
+    bool hasAttribute = false;
+};
+
+// Decodes a path made only of logical class / instance / attribute segments (8-bit, 16-bit with
+// a pad byte). False for anything else or trailing bytes.
+bool ParseLogicalPath(ByteView path, LogicalPath& out);
+
+class MessageRouter {
+  public:
+    using Handler = std::function<CipReply(const CipRequest&)>;
+
+    // Requests whose path starts with a logical class segment of classId.
+    void RegisterClass(uint16_t classId, Handler handler);
+    // Requests whose path starts with an ANSI symbolic segment (0x91).
+    void RegisterSymbolic(Handler handler);
+
+    // Routes a decoded request. No handler for the path: general status 0x05 (path destination
+    // unknown); a path that starts with neither kind of segment: 0x04 (path segment error).
+    CipReply Route(const CipRequest& request) const;
+
+    // Decodes one Message Router request from bytes (service, path size in words, path, data),
+    // routes it and returns the encoded reply. A request too short for its path gets general
+    // status 0x04 (or 0x26 when the path size is wrong) as a controller answers.
+    std::vector<uint8_t> Execute(ByteView requestBytes, const CipConnection* connection,
+                                 uint32_t sessionHandle) const;
+
+    // Splits a Message Router request into service, path and data. False when malformed.
+    static bool DecodeRequest(ByteView bytes, uint8_t& service, ByteView& path, ByteView& data);
+    // Message Router reply layout:
+    // | off | size | field                         |
+    // |   0 |    1 | service | 0x80                |
+    // |   1 |    1 | reserved (0)                  |
+    // |   2 |    1 | general status                |
+    // |   3 |    1 | additional status size, words |
+    // |   4 |  2*n | additional status words       |
+    // |   . |    . | reply data                    |
+    static std::vector<uint8_t> EncodeReply(uint8_t requestService, const CipReply& reply);
+
+  private:
+    mutable std::mutex mutex;
+    std::map<uint16_t, Handler> classHandlers;
+    Handler symbolicHandler;
+};
+
+}  // namespace plcsim

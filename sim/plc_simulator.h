@@ -1,0 +1,188 @@
+#pragma once
+
+// plcsim: a simulated EtherNet/IP controller for tests, benchmarks and demos.
+//
+// It serves the encapsulation protocol over TCP (RegisterSession, UnRegisterSession, SendRRData,
+// SendUnitData; several sessions at once), the Identity object (Get Attributes All, directly and
+// through an Unconnected Send routed to its backplane slot) and the Connection Manager (class-3
+// Forward Open / Forward Close, granting its own O->T connection IDs). Other objects (Logix tags,
+// PCCC) plug into Router() (see sim/message_router.h).
+//
+// It is strict: a request that a controller would refuse is refused with the controller's
+// status, and every such refusal is also recorded in ProtocolErrors() so that a test can assert
+// that the client sent well-formed bytes.
+//
+// Fault injection (InjectFault) acts on the encapsulation replies the simulator sends: drop,
+// delay, split into two TCP segments, close the connection, answer with another connection ID or
+// sequence count, or rewrite the bytes; counted from the moment the fault is armed, optionally
+// only among replies of one encapsulation command.
+//
+// Threads: Start() spawns the accept thread; each TCP client gets a session thread. `mutex`
+// guards the connection table, the fault list, the Forward Open fault, the statistics and the
+// protocol error list; it is never held while a handler of the router runs or while a socket
+// call blocks. Start / Stop / Restart are called from the owner's thread only.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/message_router.h"
+
+namespace plcsim {
+
+// Identity object attributes (Get Attributes All reply order).
+struct IdentityConfig {
+    uint16_t vendorId = 1;       // Rockwell Automation
+    uint16_t deviceType = 0x0E;  // programmable logic controller
+    uint16_t productCode = 0x0036;
+    uint8_t majorRevision = 20;
+    uint8_t minorRevision = 11;
+    uint16_t status = 0x3060;
+    uint32_t serialNumber = 0x00C0FFEE;
+    std::string productName = "1756-L61/B LOGIX5561";
+};
+
+struct SimConfig {
+    std::string bindAddress = "127.0.0.1";
+    uint16_t port = 44818;  // 0: an ephemeral port (see PlcSimulator::Port)
+    int slot = 0;           // backplane slot of the controller
+    IdentityConfig identity;
+    bool verbose = false;  // log every request and refusal to standard error
+};
+
+enum class FaultAction {
+    Drop,                // send nothing
+    Delay,               // send after `delay`
+    Split,               // send in two TCP segments, `splitAt` bytes first, `delay` between them
+    Close,               // close the TCP connection instead of answering
+    WrongConnectionId,   // SendUnitData reply carrying another T->O connection ID
+    WrongSequenceCount,  // SendUnitData reply carrying another sequence count
+    Mutate,              // `mutate` rewrites the whole encapsulation reply
+};
+
+struct Fault {
+    FaultAction action = FaultAction::Drop;
+    // The reply it acts on: 1 is the next matching reply after arming.
+    int nth = 1;
+    // How many consecutive matching replies from the nth on (0: every one from then on).
+    int count = 1;
+    // Only replies to this encapsulation command (0: any command).
+    uint16_t command = 0;
+    std::chrono::milliseconds delay{0};
+    size_t splitAt = 0;  // 0: half of the reply
+    std::function<void(std::vector<uint8_t>&)> mutate;
+};
+
+// How the next Forward Opens are answered.
+struct ForwardOpenFault {
+    // Refuse with this general / additional status (0: do not refuse).
+    uint8_t refuseGeneralStatus = 0;
+    uint16_t refuseExtStatus = 0;
+    // Echo another triad value than the client sent.
+    std::optional<uint16_t> echoVendorId;
+    std::optional<uint16_t> echoConnectionSerial;
+    std::optional<uint32_t> echoOriginatorSerial;
+};
+
+struct SimStats {
+    uint64_t connectionsAccepted = 0;
+    uint64_t sessionsRegistered = 0;
+    uint64_t requests = 0;  // encapsulation requests received
+    uint64_t forwardOpens = 0;
+    uint64_t forwardCloses = 0;
+    uint64_t connectedRequests = 0;
+    uint64_t repliesSent = 0;
+};
+
+class PlcSimulator {
+  public:
+    explicit PlcSimulator(SimConfig config);
+    ~PlcSimulator();
+    PlcSimulator(const PlcSimulator&) = delete;
+    PlcSimulator& operator=(const PlcSimulator&) = delete;
+
+    // Binds and starts accepting. False (with the reason in LastStartError) when the port
+    // cannot be bound. A restart keeps the port that was bound first.
+    bool Start();
+    // Closes the listener and every client connection and forgets all sessions and
+    // connections, as a controller that loses power.
+    void Stop();
+    bool Restart();
+    bool IsRunning() const { return running.load(); }
+    // The bound port (the ephemeral one when configured with 0).
+    uint16_t Port() const { return boundPort; }
+    const SimConfig& Config() const { return config; }
+    std::string LastStartError() const;
+
+    // Objects are added here before or after Start.
+    MessageRouter& Router() { return router; }
+
+    void InjectFault(Fault fault);
+    void ClearFaults();
+    void SetForwardOpenFault(ForwardOpenFault fault);
+
+    SimStats Stats() const;
+    // Open class-3 connections.
+    std::vector<CipConnection> Connections() const;
+    // Every request refused for its bytes, with the reason; empty when the client was clean.
+    std::vector<std::string> ProtocolErrors() const;
+    // Number of TCP clients connected now.
+    size_t ClientCount() const;
+
+    // Records a refusal of malformed bytes (handlers of plugged-in objects may use it too).
+    void NoteProtocolError(const std::string& what);
+
+  private:
+    struct Session;
+    struct Outgoing;
+
+    void AcceptLoop();
+    void SessionLoop(std::shared_ptr<Session> session);
+    // Handles one encapsulation message; returns the reply to send (empty: none).
+    std::vector<uint8_t> HandleMessage(Session& session, ByteView header, ByteView body);
+    std::vector<uint8_t> HandleRegisterSession(Session& session, ByteView header, ByteView body);
+    std::vector<uint8_t> HandleSendRRData(Session& session, ByteView header, ByteView body);
+    std::vector<uint8_t> HandleSendUnitData(Session& session, ByteView header, ByteView body);
+    // Sends a reply through the armed faults; false when the connection is to be closed.
+    bool SendReply(Session& session, uint16_t command, std::vector<uint8_t> reply);
+
+    void RegisterBuiltInObjects();
+    CipReply IdentityService(const CipRequest& request) const;
+    CipReply ConnectionManagerService(const CipRequest& request);
+    CipReply UnconnectedSend(const CipRequest& request);
+    CipReply ForwardOpen(const CipRequest& request);
+    CipReply ForwardClose(const CipRequest& request);
+    void DropConnectionsOfSession(uint32_t sessionHandle);
+    uint32_t NextConnectionId();
+
+    SimConfig config;
+    MessageRouter router;
+    uint16_t boundPort = 0;
+    int listenFd = -1;
+    std::atomic<bool> running{false};
+    std::thread acceptThread;
+
+    mutable std::mutex mutex;
+    std::list<std::shared_ptr<Session>> sessions;
+    std::vector<std::thread> sessionThreads;
+    std::map<uint32_t, CipConnection> connections;  // by O->T connection ID
+    std::vector<Fault> faults;
+    std::vector<int> faultSeen;  // matching replies seen per fault since arming
+    ForwardOpenFault forwardOpenFault;
+    SimStats stats;
+    std::vector<std::string> protocolErrors;
+    std::string lastStartError;
+    uint32_t nextSessionHandle = 0;
+    uint32_t nextConnectionId = 0;
+};
+
+}  // namespace plcsim
