@@ -1,0 +1,80 @@
+#pragma once
+// Command line and configuration file of a link process.
+
+#include <cstdint>
+#include <map>
+#include <ostream>
+#include <string>
+
+#include "strata_sdk/logging.h"
+
+namespace kestrel::strata_sdk {
+
+// Reads the options from a JSON object file given with --config FILE; its keys are
+// the long option names without dashes ("data-dir", "listen", "log", "debug",
+// "log-file", "token"). Values on the command line win over the file.
+class FileConfigLoader {
+  public:
+    FileConfigLoader() = default;
+    // false with a one-line reason in `error` when the file is unreadable, not a JSON
+    // object, has an unknown key or a value that is not a string or number.
+    bool load(const std::string& file, std::map<std::string, std::string>& values,
+              std::string& error) const;
+};
+
+class LinkOptions {
+  public:
+    enum class ParseOutcome {
+        Run,          // options accepted
+        ExitSuccess,  // --help or --version printed
+        Rejected,     // bad input; a one-line reason was written
+    };
+
+    explicit LinkOptions(std::string link_name, FileConfigLoader loader = FileConfigLoader());
+
+    // Options (all optional): --data-dir DIR (default ./tagbridge-data), --listen
+    // HOST:PORT (default 127.0.0.1:8080), --log LEVEL (fatal..trace, default info),
+    // --debug N (-1..3, default 0), --log-file FILE, --token TOKEN, --config FILE,
+    // --help, --version. Bad input: one line on `err`, answer false. --help and
+    // --version print to standard output and end the process with status 0.
+    // Also refuses a data directory whose node store cannot be used (not a database,
+    // newer schema), so that the process never starts on top of it.
+    bool parse(int argc, const char* const* argv, std::ostream& err);
+    // The same without ending the process; help and version text go to `out`.
+    ParseOutcome parse_arguments(int argc, const char* const* argv, std::ostream& out,
+                                 std::ostream& err);
+
+    const std::string& link_name() const noexcept { return link_name_; }
+    // Empty: keep nodes in memory only (no store).
+    const std::string& data_dir() const noexcept { return data_dir_; }
+    const std::string& listen_host() const noexcept { return listen_host_; }
+    uint16_t listen_port() const noexcept { return listen_port_; }
+    LogLevel log_level() const noexcept { return log_level_; }
+    int debug_level() const noexcept { return debug_level_; }
+    const std::string& log_file() const noexcept { return log_file_; }
+    // Empty: the HTTP front asks for no token.
+    const std::string& token() const noexcept { return token_; }
+
+    // For tests and embedders.
+    LinkOptions& set_data_dir(std::string dir);
+    LinkOptions& set_listen(std::string host, uint16_t port);
+    LinkOptions& set_log_level(LogLevel level);
+    LinkOptions& set_debug_level(int level);
+    LinkOptions& set_log_file(std::string file);
+    LinkOptions& set_token(std::string token);
+
+  private:
+    bool apply(const std::string& key, const std::string& value, std::string& error);
+
+    std::string link_name_;
+    FileConfigLoader loader_;
+    std::string data_dir_ = "./tagbridge-data";
+    std::string listen_host_ = "127.0.0.1";
+    uint16_t listen_port_ = 8080;
+    LogLevel log_level_ = LogLevel::info;
+    int debug_level_ = 0;
+    std::string log_file_;
+    std::string token_;
+};
+
+}  // namespace kestrel::strata_sdk
