@@ -1,0 +1,81 @@
+#pragma once
+
+// The EtherNet/IP connection of a Logix controller: reads and writes tags by symbolic name with
+// Read Tag (0x4C) and Write Tag (0x4D), always wrapped in a Multiple Service Packet (0x0A) to the
+// Message Router. Polling packs as many tags as fit into one request and sends it as connected
+// data over the class-3 connection; a test read and every write go unconnected (Unconnected Send
+// routed to the controller's slot) and wait for their reply in the same call.
+//
+// Threads: the object has no lock of its own. The device serialises every call: poll requests
+// run on its socket thread, test reads and writes on action threads while the device's lock is
+// held, so sequenceCount and the socket are only ever touched by one thread at a time.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "common/byte_codec.h"
+#include "eip/eip_connection.h"
+
+class EipTag;
+class EipTagData;
+
+// Logix wire values of the tag services.
+constexpr uint8_t LOGIX_SVC_READ_TAG_REPLY = 0xCC;
+constexpr uint8_t LOGIX_SVC_WRITE_TAG_REPLY = 0xCD;
+constexpr uint8_t LOGIX_SVC_MULTIPLE_SERVICE_REPLY = 0x8A;
+// Data type code announcing a structure; a 16-bit structure handle follows it on the wire.
+constexpr uint16_t LOGIX_TYPE_STRUCTURE = 0x02A0;
+// General status of a reply record whose value is larger than the record can hold (CIP
+// "reply data too large"); set by the analysis, never sent by a controller for a tag read.
+constexpr uint8_t LOGIX_STATUS_REPLY_TOO_LARGE = 0x11;
+
+class ControlLogixConnection : public EipConnection {
+  public:
+    // Batch limit of one poll request: encoded address of the next tag + embedded requests
+    // already taken + 3 bytes per taken tag (this one included) must stay within this.
+    static constexpr size_t kBatchLimit = 453;
+    // Area the embedded requests of one poll request are assembled in, and the room each one
+    // is copied with.
+    static constexpr size_t kAssemblyAreaSize = 456;
+    static constexpr size_t kEmbeddedRequestCapacity = 454;
+
+    explicit ControlLogixConnection(const _eipConnectInfo* info);
+    ~ControlLogixConnection() override = default;
+
+    // Polling may start only when the class-3 connection is idle (READY or NEED2SEND).
+    bool CheckStatesForPolling(uint8_t ucmmState, uint8_t emState) override;
+    // Reads one tag at once (unconnected); the result of AnalyzeTagResp (0), or -1.
+    int TestEMTag(EipTag* tag, EIPC_TAG_REQUEST_STRUCT& response) override;
+    // Writes value bytes to the tag (unconnected). 0 when the controller accepted the write,
+    // -1 otherwise; a request that would not fit one message buffer is refused unsent.
+    int WriteDataToTag(const _eipTagInfo& tagInfo, const EipTagData& tagData, const uint8_t* data,
+                       uint16_t length) override;
+    // Sends the next poll request: the tags from nextIndex on that fit one Multiple Service
+    // Packet. Advances nextIndex past them (0 at the end of the list); a tag too long to fit
+    // any request is skipped with an error line. 0 sent, -1 copy or send failure, -3 header
+    // failure.
+    int RequestEMTags(const std::vector<EipTag*>& pollList, size_t size,
+                      size_t& nextIndex) override;
+    // Decodes a Multiple Service Packet reply of Read Tag replies into response records; the
+    // status of each record is left for the caller to judge. 0, or -1 (no records) for a
+    // reply whose record table does not hold together. A record whose value is larger than a
+    // record holds keeps no value and gets the status LOGIX_STATUS_REPLY_TOO_LARGE; lookup
+    // only names the tag in that log line.
+    int AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply, EIPC_TAG_REQUEST_STRUCT& response,
+                       const TagLookup& lookup) override;
+    bool IsServiceSupported(uint8_t service) override;
+    eipProtocolFamily_t GetProtocolFamily() override;
+
+    // Writes the 46-byte SendUnitData front (length fields 0) after raising sequenceCount;
+    // returns 46, or -1 for a null or short buffer.
+    int BuildEipUnitDataHeader(uint8_t* buffer, uint32_t length);
+    // Writes the Multiple Service Packet request front at offset of a buffer of capacity
+    // bytes; returns offset + 6, or -1 when it does not fit.
+    static int fillMultiReqService(uint8_t* buffer, uint16_t offset, size_t capacity);
+
+  private:
+    // Builds an Unconnected Send carrying one embedded tag request in a Multiple Service
+    // Packet, routed to the controller's slot. The request length, or -1 when it does not fit.
+    int BuildUnconnectedTagRequest(uint8_t* buffer, size_t capacity, ByteView embedded) const;
+};
