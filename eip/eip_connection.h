@@ -8,15 +8,15 @@
 //
 // Threads: one EipConnection is used by one thread at a time; the device engine serialises its
 // polling, writing and connect sequence, so the object has no lock of its own. The process-wide
-// identifier generators (makeConnectionID, makeSerialNumber) are only touched by connect
-// sequences; they are atomics so that two devices connecting at once cannot tear them.
+// identifier generators (makeConnectionID, makeSerialNumber) are called from the connect
+// sequences of several devices at once; their three statics are guarded by generatorMutex.
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -245,8 +245,9 @@ class EipConnection {
   private:
     // Connect, then RegiSession, on an existing object; false (socket closed) on failure.
     bool ConnectAndRegister();
-    // Bounded readability / writability wait on socketFd. select()'s result.
-    int WaitSocket(bool forWrite, uint8_t timeoutSeconds) const;
+    // Bounded readability / writability wait on socketFd: >0 woken (ready tells whether the
+    // socket is readable / writable or in error), 0 timed out, <0 failed.
+    int WaitSocket(bool forWrite, uint8_t timeoutSeconds, bool& ready) const;
     // The pending SO_ERROR of socketFd; -1 when getsockopt itself fails.
     int PendingSocketError() const;
     void CloseSocket();
@@ -256,7 +257,15 @@ class EipConnection {
     int BuildForwardClose(uint8_t* buffer);
     int BuildForwardOpen(uint8_t* buffer, uint16_t rpiMilliseconds);
 
-    static std::atomic<bool> isFirstGetConnID;
-    static std::atomic<uint32_t> connectionIDSeed;
-    static std::atomic<uint32_t> serialNumber;
+    // Reads one encapsulation message (header, then exactly the body it announces) into a
+    // buffer of `capacity` bytes. The message's byte count, or -1.
+    int ReadEncapMessage(uint8_t* buffer, size_t capacity, EIPS_ENCAP_MSG_STRUCT& encap,
+                         uint8_t timeoutSeconds);
+    // Reads exactly `count` bytes in up to three EipReadData calls. count, or -1.
+    int ReadExactly(uint8_t* buffer, size_t count, uint8_t timeoutSeconds);
+
+    static std::mutex generatorMutex;
+    static bool isFirstGetConnID;
+    static uint32_t connectionIDSeed;
+    static uint32_t serialNumber;
 };

@@ -1,0 +1,974 @@
+#include "eip/eip_connection.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "action/tesselLink_error_code.h"
+#include "common/byte_codec.h"
+#include "eip/eip_log.h"
+
+using eiplog::Text;
+
+std::mutex EipConnection::generatorMutex;
+bool EipConnection::isFirstGetConnID = true;
+uint32_t EipConnection::connectionIDSeed = 0;
+uint32_t EipConnection::serialNumber = 0;
+
+namespace {
+
+// Sends never raise SIGPIPE: a peer that went away is an error result, not the end of the
+// process.
+constexpr int kSendFlags = MSG_DONTWAIT | MSG_NOSIGNAL;
+constexpr int kRecvFlags = MSG_DONTWAIT;
+constexpr int kSocketAttempts = 3;
+constexpr size_t kInterfaceListBufferSize = 1024;
+constexpr int16_t kMaxInterfaceNameLength = 255;
+
+// Identity Get Attributes All reply: fixed attributes up to the product name length byte.
+constexpr size_t kIdentityNameLengthOffset = 14;
+constexpr size_t kIdentityFixedSize = 15;
+constexpr size_t kProductNameMax = 255;
+constexpr const char* kUnknownProductName = "unknown";
+
+std::string SystemText() {
+    return std::strerror(errno);
+}
+
+bool WouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
+
+// The SendUnitData sequence count is the first word of the connected data item.
+uint16_t ReplySequenceCount(const CPF_MESSAGE_STRUCT& cpf) {
+    return eip_GetLitEndian16(cpf.items[1].data);
+}
+
+// Writes the Message Router request front: service, path size (2 words), class and instance as
+// 8-bit logical segments.
+void WriteRequestFront(ByteWriter& writer, uint8_t service, uint16_t classId, uint16_t instanceId) {
+    uint8_t front[6];
+    const EIPC_UCMM_REQUEST_STRUCT request{service, classId, instanceId};
+    EipConnection::BuildEmReqCommon(front, sizeof front, &request);
+    writer.bytes(front, sizeof front);
+}
+
+// Route to the controller: port segment of backplane port 1 with the slot as link address,
+// then the Message Router, instance 1.
+void WriteConnectionPath(ByteWriter& writer, int slot) {
+    writer.u8(CIP_PORT_BACKPLANE)
+        .u8(static_cast<uint8_t>(slot & 0xFF))
+        .u8(CIP_SEG_CLASS_8)
+        .u8(static_cast<uint8_t>(CIP_CLASS_MESSAGE_ROUTER))
+        .u8(CIP_SEG_INSTANCE_8)
+        .u8(1);
+}
+
+constexpr uint8_t kConnectionPathWords = 3;
+
+}  // namespace
+
+// ---- Construction ------------------------------------------------------------------------------
+
+EipConnection::EipConnection(const _eipConnectInfo* info)
+    : recvFunc([](int fd, void* buffer, size_t length, int flags) {
+          return ::recv(fd, buffer, length, flags);
+      }),
+      sendFunc([](int fd, const void* buffer, size_t length, int flags) {
+          return ::send(fd, buffer, length, flags);
+      }) {
+    if (info != nullptr) {
+        connectInfo = *info;
+    }
+}
+
+EipConnection::~EipConnection() {
+    CloseSocket();
+}
+
+EipConnection* EipConnection::MakeTestConnection(const _eipConnectInfo& info,
+                                                 std::string& errorText) {
+    EipConnection* connection = Create(info.family, &info);
+    if (connection == nullptr) {
+        return nullptr;
+    }
+    if (!connection->ConnectAndRegister()) {
+        errorText = tessel::tesselLink_error_message(tessel::TL_ERR_CONNECT_PLC);
+        delete connection;
+        return nullptr;
+    }
+    return connection;
+}
+
+bool EipConnection::ConnectAndRegister() {
+    if (Connect(connectInfo.host, connectInfo.port, kConnectTimeoutSeconds) != 0 ||
+        RegiSession(kConnectTimeoutSeconds) != 0) {
+        CloseSocket();
+        return false;
+    }
+    return true;
+}
+
+// ---- Socket layer ------------------------------------------------------------------------------
+
+void EipConnection::CloseSocket() {
+    if (socketFd >= 0) {
+        ::close(socketFd);
+        socketFd = -1;
+    }
+}
+
+void EipConnection::Disconnect() {
+    CloseSocket();
+}
+
+// poll() rather than select(): it has no FD_SETSIZE limit, so a process with many PLCs and I/O
+// sockets cannot overrun a descriptor set.
+int EipConnection::WaitSocket(bool forWrite, uint8_t timeoutSeconds, bool& ready) const {
+    pollfd entry{socketFd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
+    const int result = ::poll(&entry, 1, static_cast<int>(timeoutSeconds) * 1000);
+    ready = result > 0 && (entry.revents & (entry.events | POLLERR | POLLHUP)) != 0;
+    return result;
+}
+
+int EipConnection::PendingSocketError() const {
+    int pending = 0;
+    socklen_t size = sizeof pending;
+    if (::getsockopt(socketFd, SOL_SOCKET, SO_ERROR, &pending, &size) != 0) {
+        return -1;
+    }
+    return pending;
+}
+
+int EipConnection::Connect(const std::string& host, int port, uint8_t timeoutSeconds) {
+    static const char* const op = "Connect";
+    eiplog::Info(op, Text("Connect to ", host, ":", port));
+    CloseSocket();  // a reconnect on the same object never leaks the old descriptor
+    errno = 0;
+    socketFd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (socketFd < 0) {
+        eiplog::Error(op, "Socket create failed.");
+        return -1;
+    }
+    eiplog::Info(op, Text("Socket FD = ", socketFd));
+    const int flags = ::fcntl(socketFd, F_GETFL, 0);
+    ::fcntl(socketFd, F_SETFL, flags | O_NONBLOCK);
+
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (port <= 0 || port > 0xFFFF || ::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
+        errno = EINVAL;
+        eiplog::Error(op, "Socket connect failed. - " + SystemText());
+        CloseSocket();
+        return -1;
+    }
+    if (::connect(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        return 0;
+    }
+    if (errno != EINPROGRESS) {
+        eiplog::Error(op, "Socket connect failed. - " + SystemText());
+        CloseSocket();
+        return -1;
+    }
+    bool ready = false;
+    if (WaitSocket(true, timeoutSeconds, ready) == 0) {
+        errno = ETIMEDOUT;
+        eiplog::Error(op, "Socket select failed. - " + SystemText());
+        CloseSocket();
+        return -1;
+    }
+    if (!ready) {
+        eiplog::Error(op, "Socket connect failed. - unknown error");
+        CloseSocket();
+        return -1;
+    }
+    errno = 0;
+    const int pending = PendingSocketError();
+    if (pending == 0) {
+        return 0;
+    }
+    if (pending > 0) {
+        errno = pending;
+    }
+    eiplog::Error(op, "Socket FD_ISSET failed. - " + SystemText());
+    CloseSocket();
+    return -1;
+}
+
+int EipConnection::EipSendData(const uint8_t* data, size_t length, uint8_t timeoutSeconds) {
+    static const char* const op = "EipSendData";
+    if (data == nullptr || length == 0 || socketFd < 0) {
+        return -1;
+    }
+    size_t sent = 0;
+    for (int attempt = 0; attempt < kSocketAttempts && sent < length && socketFd >= 0; ++attempt) {
+        bool ready = false;
+        if (WaitSocket(true, timeoutSeconds, ready) < 1) {
+            errno = ETIMEDOUT;
+            eiplog::Error(op, "Socket send select failed. - " + SystemText());
+            return -1;
+        }
+        if (!ready) {
+            eiplog::Info(op, "write's flag was no set.");
+            continue;
+        }
+        const int pending = PendingSocketError();
+        if (pending < 0) {
+            eiplog::Error(op, "Socket send getsockopt failed.");
+            return -1;
+        }
+        if (pending > 0) {
+            errno = pending;
+            eiplog::Error(op, "Socket send FD_ISSET failed. - " + SystemText());
+            return -1;
+        }
+        const ssize_t result = sendFunc(socketFd, data + sent, length - sent, kSendFlags);
+        eiplog::Trace(op, Text("send data - result : ", result));
+        if (result < 0 && WouldBlock(errno)) {
+            continue;  // the kernel buffer is full for now; the next wait decides
+        }
+        if (result < 0) {
+            eiplog::Error(op, Text("Socket send failed. ret = ", result));
+            CloseSocket();
+            return -1;
+        }
+        sent += static_cast<size_t>(result);
+    }
+    return sent == length ? 0 : -1;
+}
+
+int EipConnection::EipReadData(uint8_t* buffer, size_t capacity, int expected,
+                               uint8_t timeoutSeconds) {
+    static const char* const op = "EipReadData";
+    if (buffer == nullptr) {
+        return -1;
+    }
+    size_t got = 0;
+    for (int attempt = 0; attempt < kSocketAttempts; ++attempt) {
+        if (socketFd < 0) {
+            eiplog::Error(op, "Socket not set.");
+            return -1;
+        }
+        bool ready = false;
+        if (WaitSocket(false, timeoutSeconds, ready) < 1) {
+            errno = ETIMEDOUT;
+            eiplog::Error(op, "Socket read select failed. - " + SystemText());
+            return -1;
+        }
+        if (!ready) {
+            eiplog::Error(op, "Socket read failed. - unknown error");
+            return -1;
+        }
+        const int pending = PendingSocketError();
+        if (pending < 0) {
+            eiplog::Error(op, "Socket read getsockopt failed.");
+            return -1;
+        }
+        if (pending > 0) {
+            errno = pending;
+            eiplog::Error(op, "Socket read FD_ISSET failed. - " + SystemText());
+            return -1;
+        }
+        if (got >= capacity) {
+            break;
+        }
+        const ssize_t count = recvFunc(socketFd, buffer + got, capacity - got, kRecvFlags);
+        if (count < 0 && WouldBlock(errno)) {
+            continue;
+        }
+        if (count < 1) {
+            eiplog::Error(op, Text("Socket read failed. - ret = ", count));
+            CloseSocket();
+            return -1;
+        }
+        got += static_cast<size_t>(count);
+        eiplog::Trace(
+            op, Text("data read from socket[", socketFd, "] : ", count, "/", got, "/", expected));
+        if (static_cast<int64_t>(got) >= expected) {
+            break;
+        }
+    }
+    return static_cast<int>(got);
+}
+
+int EipConnection::ReadExactly(uint8_t* buffer, size_t count, uint8_t timeoutSeconds) {
+    size_t got = 0;
+    for (int call = 0; call < kSocketAttempts && got < count; ++call) {
+        const int result =
+            EipReadData(buffer + got, count - got, static_cast<int>(count - got), timeoutSeconds);
+        if (result < 0) {
+            return -1;
+        }
+        got += static_cast<size_t>(result);
+    }
+    if (got < count) {
+        eiplog::Error("EipReadDataByEncap",
+                      Text("incomplete message : ", got, " of ", count, " bytes"));
+        return -1;
+    }
+    return static_cast<int>(count);
+}
+
+uint16_t EipConnection::EipParseENCAP(const uint8_t* buffer, EIPS_ENCAP_MSG_STRUCT& encap) {
+    encap = EIPS_ENCAP_MSG_STRUCT{};
+    ByteReader reader(buffer, EIP_ENCAP_HEADER_SIZE);
+    encap.command = reader.u16();
+    encap.length = reader.u16();
+    encap.sessionHandle = reader.u32();
+    encap.status = reader.u32();
+    const ByteView context = reader.bytes(sizeof encap.senderContext);
+    std::copy(context.begin(), context.end(), encap.senderContext);
+    encap.options = reader.u32();
+    encap.data = buffer + EIP_ENCAP_HEADER_SIZE;
+    return encap.length;
+}
+
+// The header is read on its own, then exactly the body it announces, so that a message never
+// swallows the start of the next one and a late reply stays a whole message of its own.
+int EipConnection::ReadEncapMessage(uint8_t* buffer, size_t capacity, EIPS_ENCAP_MSG_STRUCT& encap,
+                                    uint8_t timeoutSeconds) {
+    static const char* const op = "EipReadDataByEncap";
+    const int headerBytes = ReadExactly(buffer, EIP_ENCAP_HEADER_SIZE, timeoutSeconds);
+    if (headerBytes < 0) {
+        return -1;
+    }
+    const uint16_t length = EipParseENCAP(buffer, encap);
+    eiplog::Trace(op, Text("ENCAP.Length[", socketFd, "] : ", length, "/", EIP_ENCAP_HEADER_SIZE,
+                           "/", headerBytes));
+    if (length > capacity - EIP_ENCAP_HEADER_SIZE || length > EIP_ENCAP_MAX_DATA) {
+        // The stream cannot be resynchronised past a body we will not read: drop the socket.
+        eiplog::Error(op, Text("unexpected : encapsulation length ", length, " above ",
+                               std::min(capacity - EIP_ENCAP_HEADER_SIZE, EIP_ENCAP_MAX_DATA)));
+        CloseSocket();
+        return -1;
+    }
+    if (length > 0 && ReadExactly(buffer + EIP_ENCAP_HEADER_SIZE, length, timeoutSeconds) < 0) {
+        return -1;
+    }
+    return static_cast<int>(EIP_ENCAP_HEADER_SIZE + length);
+}
+
+int EipConnection::EipReadDataByEncap(uint8_t* buffer, EIPS_ENCAP_MSG_STRUCT& encap,
+                                      uint8_t timeoutSeconds) {
+    return ReadEncapMessage(buffer, EIP_MSG_BUFFER_SIZE, encap, timeoutSeconds);
+}
+
+// RegisterSession request (28 bytes):
+// | off | size | value                     |
+// |   0 |   24 | header: command 0x65, length 4, all else 0 |
+// |  24 |    2 | protocol version 1        |
+// |  26 |    2 | option flags 0            |
+int EipConnection::RegiSession(uint8_t timeoutSeconds) {
+    static const char* const op = "RegiSession";
+    uint8_t request[EIP_ENCAP_HEADER_SIZE + EIP_REGISTER_SESSION_DATA_SIZE] = {};
+    ByteWriter writer(request, sizeof request);
+    writer.u16(EIP_CMD_REGISTER_SESSION)
+        .u16(EIP_REGISTER_SESSION_DATA_SIZE)
+        .u32(0)
+        .u32(0)
+        .zeros(8)
+        .u32(0)
+        .u16(EIP_PROTOCOL_VERSION)
+        .u16(0);
+    if (EipSendData(request, writer.size(), timeoutSeconds) != 0) {
+        return -1;
+    }
+    uint8_t reply[EIP_REGISTER_REPLY_BUFFER_SIZE] = {};
+    EIPS_ENCAP_MSG_STRUCT encap{};
+    if (ReadEncapMessage(reply, sizeof reply, encap, timeoutSeconds) < 0) {
+        return -1;
+    }
+    if (encap.command != EIP_CMD_REGISTER_SESSION) {
+        eiplog::Error(op, Text("unexpected : register session reply command ", encap.command));
+        return -1;
+    }
+    sessionHandle = encap.sessionHandle;
+    eiplog::Info(op, Text("Register session, session id : ", sessionHandle));
+    return 0;
+}
+
+// ---- Identifier generators ---------------------------------------------------------------------
+
+uint32_t EipConnection::makeConnectionID() {
+    std::lock_guard<std::mutex> lock(generatorMutex);
+    if (isFirstGetConnID) {
+        isFirstGetConnID = false;
+        timeval now{};
+        ::gettimeofday(&now, nullptr);
+        std::srand(static_cast<unsigned>(now.tv_usec));
+        connectionIDSeed = (static_cast<uint32_t>(std::rand()) << 16) + 1;
+        return connectionIDSeed;
+    }
+    return ++connectionIDSeed;
+}
+
+namespace {
+
+// The last four bytes of a hardware address, byte 2 lowest.
+uint32_t SerialFromHardwareAddress(const ifreq& request) {
+    const auto* mac = reinterpret_cast<const uint8_t*>(request.ifr_hwaddr.sa_data);
+    return eip_GetLitEndian32(mac + 2);
+}
+
+}  // namespace
+
+uint32_t EipConnection::makeSerialNumberByMac(const char* interfaceName) {
+    if (interfaceName == nullptr) {
+        return 0;
+    }
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        return 0;
+    }
+    ifreq request{};
+    std::strncpy(request.ifr_name, interfaceName, IFNAMSIZ - 1);
+    const bool ok = ::ioctl(fd, SIOCGIFHWADDR, &request) == 0;
+    ::close(fd);
+    return ok ? SerialFromHardwareAddress(request) : 0;
+}
+
+uint32_t EipConnection::makeSerialNumber() {
+    {
+        std::lock_guard<std::mutex> lock(generatorMutex);
+        if (serialNumber != 0) {
+            return serialNumber;
+        }
+    }
+    char name[kMaxInterfaceNameLength + 1] = {};
+    if (getInterfaceName(kMaxInterfaceNameLength, name) <= 0) {
+        return 0;
+    }
+    const uint32_t serial = makeSerialNumberByMac(name);
+    std::lock_guard<std::mutex> lock(generatorMutex);
+    serialNumber = serial;
+    return serialNumber;
+}
+
+int EipConnection::getInterfaceName(int16_t maxLength, char* name) {
+    if (name == nullptr || maxLength <= 0) {
+        return -1;
+    }
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        return fd;
+    }
+    alignas(ifreq) char listBuffer[kInterfaceListBufferSize] = {};
+    ifconf list{};
+    list.ifc_len = sizeof listBuffer;
+    list.ifc_buf = listBuffer;
+    if (::ioctl(fd, SIOCGIFCONF, &list) != 0) {
+        ::close(fd);
+        return -2;
+    }
+    const size_t entries = static_cast<size_t>(list.ifc_len) / sizeof(ifreq);
+    int found = 0;
+    for (size_t i = 0; i < entries && found == 0; ++i) {
+        ifreq request{};
+        std::memcpy(request.ifr_name, list.ifc_req[i].ifr_name, IFNAMSIZ);
+        request.ifr_name[IFNAMSIZ - 1] = '\0';
+        if (::ioctl(fd, SIOCGIFFLAGS, &request) != 0 || (request.ifr_flags & IFF_LOOPBACK) != 0 ||
+            ::ioctl(fd, SIOCGIFHWADDR, &request) != 0) {
+            continue;
+        }
+        const size_t length =
+            std::min(std::strlen(request.ifr_name), static_cast<size_t>(maxLength));
+        std::memcpy(name, request.ifr_name, length);
+        name[length] = '\0';
+        found = static_cast<int>(length);
+    }
+    ::close(fd);
+    return found;
+}
+
+// ---- CIP explicit messaging --------------------------------------------------------------------
+
+// SendRRData front (40 bytes):
+// | off | size | value                                        |
+// |   0 |    2 | 0x006F SendRRData                            |
+// |   2 |    2 | encapsulation length, patched: total - 24    |
+// |   4 |    4 | session handle                               |
+// |   8 |   16 | status 0, sender context 0, options 0        |
+// |  24 |    4 | interface handle 0                           |
+// |  28 |    2 | timeout 1024                                 |
+// |  30 |    2 | item count 2                                 |
+// |  32 |    4 | null address item: type 0, length 0         |
+// |  36 |    2 | 0x00B2 unconnected data item                 |
+// |  38 |    2 | item length, patched: total - 40             |
+int EipConnection::BuildEipRRDataHeader(uint8_t* buffer, uint64_t bufferLength,
+                                        uint32_t sessionHandle) {
+    if (buffer == nullptr || bufferLength < EIP_RR_DATA_FRONT_SIZE) {
+        eiplog::Error("BuildEipRRDataHeader", "buffer is null or buffer length is lower than 40");
+        return -1;
+    }
+    ByteWriter writer(buffer, EIP_RR_DATA_FRONT_SIZE);
+    writer.u16(EIP_CMD_SEND_RR_DATA)
+        .u16(0)
+        .u32(sessionHandle)
+        .u32(0)
+        .zeros(8)
+        .u32(0)
+        .u32(0)
+        .u16(CPF_REQUEST_TIMEOUT)
+        .u16(2)
+        .u16(CPF_ITEM_NULL_ADDRESS)
+        .u16(0)
+        .u16(CPF_ITEM_UNCONNECTED_DATA)
+        .u16(0);
+    return static_cast<int>(writer.size());
+}
+
+// Message Router request front (6 bytes):
+// | off | size | value                       |
+// |   0 |    1 | service                     |
+// |   1 |    1 | path size 2 (words)         |
+// |   2 |    2 | 0x20, class (low byte)      |
+// |   4 |    2 | 0x24, instance (low byte)   |
+int EipConnection::BuildEmReqCommon(uint8_t* buffer, uint64_t bufferLength,
+                                    const EIPC_UCMM_REQUEST_STRUCT* request) {
+    constexpr size_t kSize = 6;
+    if (buffer == nullptr || request == nullptr || bufferLength < kSize) {
+        return -1;
+    }
+    ByteWriter writer(buffer, kSize);
+    writer.u8(request->service)
+        .u8(2)
+        .u8(CIP_SEG_CLASS_8)
+        .u8(static_cast<uint8_t>(request->classId & 0xFF))
+        .u8(CIP_SEG_INSTANCE_8)
+        .u8(static_cast<uint8_t>(request->instanceId & 0xFF));
+    return static_cast<int>(writer.size());
+}
+
+void EipConnection::PatchRRDataLengths(uint8_t* buffer, size_t totalLength) {
+    eip_PutLitEndian16(static_cast<uint16_t>(totalLength - EIP_ENCAP_HEADER_SIZE),
+                       buffer + EIP_ENCAP_LENGTH_OFFSET);
+    eip_PutLitEndian16(static_cast<uint16_t>(totalLength - EIP_RR_DATA_FRONT_SIZE),
+                       buffer + EIP_RR_DATA_ITEM_LENGTH_OFFSET);
+}
+
+namespace {
+
+constexpr const char* kParseOp = "EipParseUCMMRESP";
+
+int Malformed() {
+    eiplog::Error(kParseOp, "unexpected response");
+    return -1;
+}
+
+// Reads the CPF items of the encapsulation body into cpf. 0 or -1 (logged).
+int ParseCpfItems(const EIPS_ENCAP_MSG_STRUCT& encap, CPF_MESSAGE_STRUCT& cpf) {
+    ByteReader reader(encap.data, encap.length);
+    cpf.interfaceHandle = reader.u32();
+    cpf.timeout = reader.u16();
+    cpf.itemCount = reader.u16();
+    if (!reader.ok()) {
+        return Malformed();
+    }
+    if (cpf.itemCount > CPF_MAX_ITEMS) {
+        eiplog::Error(kParseOp, Text("unexpected item count : ", cpf.itemCount));
+        return -1;
+    }
+    if (cpf.itemCount == 0) {
+        return Malformed();
+    }
+    for (uint16_t i = 0; i < cpf.itemCount; ++i) {
+        CPF_ITEM_STRUCT& item = cpf.items[i];
+        item.typeId = reader.u16();
+        item.length = reader.u16();
+        if (item.length > CPF_MAX_ITEM_LENGTH) {
+            eiplog::Error(kParseOp,
+                          Text("unexpected : too big ", i, " Item : ", item.length, "Length"));
+            return -1;
+        }
+        const ByteView bytes = reader.bytes(item.length);
+        if (!reader.ok()) {
+            return Malformed();
+        }
+        std::copy(bytes.begin(), bytes.end(), item.data);
+    }
+    cpf.consumed = static_cast<uint16_t>(reader.position());
+    cpf.cursor = encap.data + reader.position();
+    if (!reader.at_end() || cpf.itemCount < 2) {
+        return Malformed();
+    }
+    return 0;
+}
+
+// Decodes the explicit reply of the bytes of data item 1 (after the sequence count of a
+// connected reply). 0 or -1 (logged).
+int ParseExplicitReply(ByteReader reader, EXPLICIT_RESPONSE_STRUCT& response) {
+    response.service = reader.u8();
+    response.reserved = reader.u8();
+    response.generalStatus = reader.u8();
+    response.extStatusSize = reader.u8();
+    if (!reader.ok() || response.extStatusSize > CIP_MAX_EXT_STATUS_WORDS) {
+        return Malformed();
+    }
+    for (uint8_t i = 0; i < response.extStatusSize; ++i) {
+        response.extStatus[i] = reader.u16();
+    }
+    if (!reader.ok()) {
+        return Malformed();
+    }
+    const ByteView data = reader.rest();
+    std::copy(data.begin(), data.end(), response.data);
+    response.dataLength = static_cast<uint16_t>(data.size);
+    return 0;
+}
+
+}  // namespace
+
+int EipConnection::EipParseUCMMRESP(uint32_t expectedConnectionId,
+                                    const EIPS_ENCAP_MSG_STRUCT& encap, CPF_MESSAGE_STRUCT& cpf,
+                                    EXPLICIT_RESPONSE_STRUCT& response) {
+    std::memset(&cpf, 0, sizeof cpf);
+    std::memset(&response, 0, sizeof response);
+    if (encap.status != EIP_ENCAP_STATUS_SUCCESS) {
+        eiplog::Error(kParseOp, Text("unexpected status : ", encap.status));
+        return -1;
+    }
+    if (ParseCpfItems(encap, cpf) != 0) {
+        return -1;
+    }
+    const CPF_ITEM_STRUCT& address = cpf.items[0];
+    const CPF_ITEM_STRUCT& payload = cpf.items[1];
+    ByteReader reply(payload.data, payload.length);
+    int result = 0;
+    if (encap.command == EIP_CMD_SEND_RR_DATA) {
+        if (address.typeId != CPF_ITEM_NULL_ADDRESS || address.length != 0 ||
+            payload.typeId != CPF_ITEM_UNCONNECTED_DATA || payload.length == 0) {
+            return Malformed();
+        }
+    } else if (encap.command == EIP_CMD_SEND_UNIT_DATA) {
+        if (address.typeId != CPF_ITEM_CONNECTED_ADDRESS || address.length != 4 ||
+            eip_GetLitEndian32(address.data) != expectedConnectionId) {
+            result = Malformed();  // decoded all the same, for the caller's log
+        }
+        reply.u16();  // sequence count, checked by the caller
+    } else {
+        eiplog::Error(kParseOp, Text("unexpected response : encap command : ", encap.command));
+        return -1;
+    }
+    if (ParseExplicitReply(reply, response) != 0) {
+        return -1;
+    }
+    if (response.generalStatus == CIP_STATUS_PARTIAL_TRANSFER) {
+        eiplog::Error(kParseOp, "unsupport function : partialxfer");
+        return -1;
+    }
+    return result;
+}
+
+void EipConnection::logResponseError(const std::string& message,
+                                     const EXPLICIT_RESPONSE_STRUCT& response) {
+    std::string text = Text(message, " (", static_cast<unsigned>(response.generalStatus));
+    if (response.extStatusSize > 0) {
+        text += Text(", ", response.extStatus[0]);
+    }
+    eiplog::Error("logResponseError", text + ")");
+}
+
+int EipConnection::RecvEMTags(EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLookup& lookup) {
+    static const char* const op = "RecvEMTags";
+    uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
+    EIPS_ENCAP_MSG_STRUCT encap{};
+    const int received = EipReadDataByEncap(buffer, encap, kRequestTimeoutSeconds);
+    if (received < 1) {
+        eiplog::Error(op, Text("TCP socket closed - ", received));
+        CloseSocket();
+        return -2;
+    }
+    CPF_MESSAGE_STRUCT cpf;
+    EXPLICIT_RESPONSE_STRUCT response;
+    if (EipParseUCMMRESP(toConnectionId, encap, cpf, response) < 0) {
+        eiplog::Error(op, "unexpected : parsing cpf and explict response");
+        return -1;
+    }
+    if (encap.command == EIP_CMD_SEND_UNIT_DATA && ReplySequenceCount(cpf) != sequenceCount) {
+        eiplog::Error(op, Text("unexpected : wrong sequence number", ReplySequenceCount(cpf),
+                               " != ", sequenceCount));
+        return -1;
+    }
+    if (response.generalStatus != CIP_STATUS_SUCCESS) {
+        logResponseError("unexpected : explicit response error", response);
+        return -1;
+    }
+    if (!IsServiceSupported(response.service)) {
+        eiplog::Error(op, Text("unexpected : not support service ", std::hex,
+                               static_cast<unsigned>(response.service)));
+        return -1;
+    }
+    AnalyzeTagResp(response, tagResponse, lookup);
+    return received;
+}
+
+int EipConnection::ExchangeExplicit(const char* operation, uint8_t* buffer, size_t requestLength,
+                                    const ExchangeTexts& texts,
+                                    EXPLICIT_RESPONSE_STRUCT& response) {
+    if (EipSendData(buffer, requestLength, kRequestTimeoutSeconds) != 0) {
+        eiplog::Error(operation, texts.sendFailed);
+        return -1;
+    }
+    EIPS_ENCAP_MSG_STRUCT encap{};
+    if (EipReadDataByEncap(buffer, encap, kRequestTimeoutSeconds) < 0) {
+        eiplog::Error(operation, texts.recvFailed);
+        return -1;
+    }
+    CPF_MESSAGE_STRUCT cpf;
+    if (EipParseUCMMRESP(toConnectionId, encap, cpf, response) < 0) {
+        eiplog::Error(operation, texts.parseFailed);
+        return -1;
+    }
+    return 0;
+}
+
+// ---- Identity ----------------------------------------------------------------------------------
+
+// Get Attributes All of the Identity object through an Unconnected Send (60 bytes):
+// | off | size | value                                                   |
+// |   0 |   40 | SendRRData front (encapsulation length 36, item 20)     |
+// |  40 |    6 | 0x52 Unconnected Send, path 2 words: class 6 instance 1 |
+// |  46 |    1 | priority / tick 0x07                                    |
+// |  47 |    1 | time-out ticks 0x07                                     |
+// |  48 |    2 | embedded message length 6                               |
+// |  50 |    6 | 0x01 Get Attributes All, path: class 1 instance 1       |
+// |  56 |    1 | route path size 1 (words)                               |
+// |  57 |    1 | reserved 0                                              |
+// |  58 |    2 | port segment: backplane port 1, slot                    |
+int EipConnection::ReadPLCProductInfo(int slot, _eipProductInfo& info) {
+    static const char* const op = "ReadPLCProductInfo";
+    if (socketFd < 0 || sessionHandle == 0) {
+        return -1;
+    }
+    uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
+    if (BuildEipRRDataHeader(buffer, sizeof buffer, sessionHandle) < 0) {
+        eiplog::Error(op, "failed building a Eip RRDataHeader");
+        return -1;
+    }
+    ByteWriter writer(buffer + EIP_RR_DATA_FRONT_SIZE, sizeof buffer - EIP_RR_DATA_FRONT_SIZE);
+    WriteRequestFront(writer, CIP_SVC_UNCONNECTED_SEND, CIP_CLASS_CONNECTION_MANAGER, 1);
+    writer.u8(CIP_UCMM_TICK).u8(CIP_UCMM_TIMEOUT_TICKS);
+    const ByteWriter::Slot embeddedLength = writer.reserve_u16();
+    const size_t embeddedStart = writer.position();
+    WriteRequestFront(writer, CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 1);
+    writer.patch_length_from(embeddedLength, embeddedStart);
+    writer.u8(1).u8(0).u8(CIP_PORT_BACKPLANE).u8(static_cast<uint8_t>(slot & 0xFF));
+    if (!writer.ok()) {
+        eiplog::Error(op, "failed building a Eip EM Req Common");
+        return -1;
+    }
+    const size_t total = EIP_RR_DATA_FRONT_SIZE + writer.size();
+    PatchRRDataLengths(buffer, total);
+
+    EXPLICIT_RESPONSE_STRUCT response;
+    const ExchangeTexts texts{"failed to send", "failed to recv\n",
+                              "unexpected : parsing cpf and explicit response"};
+    if (ExchangeExplicit(op, buffer, total, texts, response) != 0) {
+        return -1;
+    }
+    if (response.generalStatus != CIP_STATUS_SUCCESS) {
+        logResponseError("unexpected : explicit response error", response);
+        return -1;
+    }
+    if (response.service != (CIP_SVC_GET_ATTRIBUTES_ALL | CIP_SERVICE_REPLY)) {
+        eiplog::Error(op, Text("unexpected : not support service (",
+                               static_cast<unsigned>(response.service), ")"));
+        return -1;
+    }
+    if (response.dataLength < kIdentityFixedSize) {
+        info.productName = kUnknownProductName;
+        return 0;
+    }
+    ByteReader reader(response.data, response.dataLength);
+    info.vendorId = reader.u16();
+    info.deviceType = reader.u16();
+    info.productCode = reader.u16();
+    info.majorRevision = reader.u8();
+    info.minorRevision = reader.u8();
+    reader.skip(kIdentityNameLengthOffset - 8);  // status and serial number are not kept
+    const size_t nameLength = std::min<size_t>({reader.u8(), reader.remaining(), kProductNameMax});
+    const std::string name = reader.str(nameLength);
+    info.productName = name.substr(0, name.find('\0'));
+    return 0;
+}
+
+// ---- Class-3 connection ------------------------------------------------------------------------
+
+// Forward Open (88 bytes):
+// | off | size | value                                                   |
+// |   0 |   40 | SendRRData front (encapsulation length 64, item 48)     |
+// |  40 |    6 | 0x54 Forward Open, path 2 words: class 6 instance 1     |
+// |  46 |    2 | priority / tick 0x03, time-out ticks 0xFA               |
+// |  48 |    4 | proposed O->T connection ID                             |
+// |  52 |    4 | proposed T->O connection ID                             |
+// |  56 |    2 | connection serial number (low 16 bits of the socket)    |
+// |  58 |    2 | originator vendor ID 0x0100                             |
+// |  60 |    4 | originator serial number                                |
+// |  64 |    4 | time-out multiplier 0, reserved 3 bytes                 |
+// |  68 |    4 | O->T RPI (us)                                           |
+// |  72 |    2 | O->T network connection parameters 0x43F4               |
+// |  74 |    4 | T->O RPI (us)                                           |
+// |  78 |    2 | T->O network connection parameters 0x43F4               |
+// |  80 |    1 | transport class and trigger 0xA3                        |
+// |  81 |    1 | connection path size 3 (words)                          |
+// |  82 |    6 | port 1, slot; Message Router class 2 instance 1         |
+int EipConnection::BuildForwardOpen(uint8_t* buffer, uint16_t rpiMilliseconds) {
+    if (BuildEipRRDataHeader(buffer, EIP_MSG_BUFFER_SIZE, sessionHandle) < 0) {
+        return -1;
+    }
+    const uint32_t rpiMicroseconds = static_cast<uint32_t>(rpiMilliseconds) * 1000;
+    const uint32_t proposedOT = makeConnectionID();
+    const uint32_t proposedTO = makeConnectionID();
+    ByteWriter writer(buffer + EIP_RR_DATA_FRONT_SIZE,
+                      EIP_MSG_BUFFER_SIZE - EIP_RR_DATA_FRONT_SIZE);
+    WriteRequestFront(writer, CIP_SVC_FORWARD_OPEN, CIP_CLASS_CONNECTION_MANAGER, 1);
+    writer.u8(CIP_FO_TICK)
+        .u8(CIP_FO_TIMEOUT_TICKS)
+        .u32(proposedOT)
+        .u32(proposedTO)
+        .u16(ConnectionSerialNumber())
+        .u16(CIP_ORIGINATOR_VENDOR_ID)
+        .u32(makeSerialNumber())
+        .u8(0)
+        .zeros(3)
+        .u32(rpiMicroseconds)
+        .u16(CIP_FO_CONNECTION_PARAMS)
+        .u32(rpiMicroseconds)
+        .u16(CIP_FO_CONNECTION_PARAMS)
+        .u8(CIP_TRANSPORT_SERVER_CLASS3)
+        .u8(kConnectionPathWords);
+    WriteConnectionPath(writer, connectInfo.slot);
+    const size_t total = EIP_RR_DATA_FRONT_SIZE + writer.size();
+    PatchRRDataLengths(buffer, total);
+    return writer.ok() ? static_cast<int>(total) : -1;
+}
+
+// Forward Close (64 bytes):
+// | off | size | value                                                   |
+// |   0 |   40 | SendRRData front (encapsulation length 40, item 24)     |
+// |  40 |    6 | 0x4E Forward Close, path 2 words: class 6 instance 1    |
+// |  46 |    2 | priority / tick 0x03, time-out ticks 0xFA               |
+// |  48 |    2 | connection serial number                                |
+// |  50 |    2 | originator vendor ID 0x0100                             |
+// |  52 |    4 | originator serial number                                |
+// |  56 |    2 | connection path size 3 (words), reserved 0              |
+// |  58 |    6 | port 1, slot; Message Router class 2 instance 1         |
+int EipConnection::BuildForwardClose(uint8_t* buffer) {
+    if (BuildEipRRDataHeader(buffer, EIP_MSG_BUFFER_SIZE, sessionHandle) < 0) {
+        return -1;
+    }
+    ByteWriter writer(buffer + EIP_RR_DATA_FRONT_SIZE,
+                      EIP_MSG_BUFFER_SIZE - EIP_RR_DATA_FRONT_SIZE);
+    WriteRequestFront(writer, CIP_SVC_FORWARD_CLOSE, CIP_CLASS_CONNECTION_MANAGER, 1);
+    writer.u8(CIP_FO_TICK)
+        .u8(CIP_FO_TIMEOUT_TICKS)
+        .u16(ConnectionSerialNumber())
+        .u16(CIP_ORIGINATOR_VENDOR_ID)
+        .u32(makeSerialNumber())
+        .u8(kConnectionPathWords)
+        .u8(0);
+    WriteConnectionPath(writer, connectInfo.slot);
+    const size_t total = EIP_RR_DATA_FRONT_SIZE + writer.size();
+    PatchRRDataLengths(buffer, total);
+    return writer.ok() ? static_cast<int>(total) : -1;
+}
+
+namespace {
+
+// True when the reply data starting at `data` echoes our triad (serial, vendor, originator).
+bool TriadMatches(ByteReader reader, uint16_t connectionSerial) {
+    const uint16_t serial = reader.u16();
+    const uint16_t vendor = reader.u16();
+    const uint32_t originatorSerial = reader.u32();
+    return reader.ok() && serial == connectionSerial && vendor == CIP_ORIGINATOR_VENDOR_ID &&
+           originatorSerial == EipConnection::makeSerialNumber();
+}
+
+}  // namespace
+
+int EipConnection::OpenEMConnection(uint16_t rpiMilliseconds) {
+    static const char* const op = "OpenEMConnection";
+    auto fail = [this]() {
+        eiplog::Info("OpenEMConnection", "Try to close em connection...(test)");
+        CloseEMConnection();
+        return -1;
+    };
+    if (socketFd < 0 || sessionHandle == 0) {
+        eiplog::Error(op, "invalidated socket.");
+        return fail();
+    }
+    uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
+    const int total = BuildForwardOpen(buffer, rpiMilliseconds);
+    if (total < 0) {
+        eiplog::Error(op, "failed building a Eip RRDataHeader");
+        return fail();
+    }
+    EXPLICIT_RESPONSE_STRUCT response;
+    const ExchangeTexts texts{"failed to send", "failed to recv\n",
+                              "unexpected : parseing cpf and explict response"};
+    if (ExchangeExplicit(op, buffer, static_cast<size_t>(total), texts, response) != 0) {
+        return fail();
+    }
+    if (response.generalStatus != CIP_STATUS_SUCCESS ||
+        response.service != (CIP_SVC_FORWARD_OPEN | CIP_SERVICE_REPLY) ||
+        response.dataLength < CIP_FO_REPLY_SIZE) {
+        logResponseError("unexpected : response error", response);
+        return fail();
+    }
+    ByteReader reader(response.data, response.dataLength);
+    const uint32_t grantedOT = reader.u32();
+    const uint32_t grantedTO = reader.u32();
+    if (!TriadMatches(reader, ConnectionSerialNumber())) {
+        eiplog::Error(op, "unexpected : wrong response data");
+        return fail();
+    }
+    otConnectionId = grantedOT;
+    toConnectionId = grantedTO;
+    sequenceCount = 0;
+    return 0;
+}
+
+int EipConnection::CloseEMConnection() {
+    static const char* const op = "CloseEMConnection";
+    if (socketFd < 0) {
+        eiplog::Error(op, "socket not connected.");
+        return -1;
+    }
+    uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
+    const int total = BuildForwardClose(buffer);
+    if (total < 0) {
+        eiplog::Error(op, "failed building a Eip RRDataHeader");
+        return -1;
+    }
+    eiplog::Info(op, Text("send a message to close session=", sessionHandle));
+    EXPLICIT_RESPONSE_STRUCT response;
+    const ExchangeTexts texts{"failed to send", "failed to recv",
+                              "unexpected : parsing cpf and explict response"};
+    if (ExchangeExplicit(op, buffer, static_cast<size_t>(total), texts, response) != 0) {
+        return -1;
+    }
+    if (response.generalStatus != CIP_STATUS_SUCCESS ||
+        response.service != (CIP_SVC_FORWARD_CLOSE | CIP_SERVICE_REPLY) ||
+        response.dataLength < CIP_FC_REPLY_SIZE) {
+        logResponseError("unexpected : response error", response);
+        return -1;
+    }
+    if (!TriadMatches(ByteReader(response.data, response.dataLength), ConnectionSerialNumber())) {
+        eiplog::Error(op, "unexpected : wrong response data");
+        return -1;
+    }
+    return 0;
+}
