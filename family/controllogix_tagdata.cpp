@@ -1,0 +1,240 @@
+#include "family/controllogix_tagdata.h"
+
+#include <cctype>
+
+#include "common/byte_codec.h"
+#include "tag/tag_log.h"
+
+namespace {
+
+// Segment types of a CIP request path.
+constexpr uint8_t kSegmentAnsiSymbol = 0x91;
+constexpr uint8_t kSegmentMember8 = 0x28;
+constexpr uint8_t kSegmentMember16 = 0x29;
+// The symbol length travels in one byte.
+constexpr size_t kMaxSymbolLength = 255;
+// Path size byte + longest path + element count.
+constexpr size_t kMaxEncodedBytes = 1 + ControlLogixTagData::kMaxRequestPathBytes + 2;
+
+bool IsSpace(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// One left-to-right pass over a Logix tag name, writing the encoded address:
+//
+//   offset  size      field
+//   0       1         path size in 16-bit words
+//   1       2 x size  request path: per name element one segment
+//                       symbol of n chars : 0x91, n, chars, 0x00 pad when n is odd
+//                       index 0..255      : 0x28, index
+//                       index 256..65535  : 0x29, 0x00, index (16-bit LE)
+//   end-2   2         element count (16-bit LE)
+//
+// A symbol character opens a symbol segment; '.' closes it; '[' closes it and starts an index;
+// ']' ends the index, or a range "first~last" which must end the name.
+class LogixPathEncoder {
+  public:
+    explicit LogixPathEncoder(const std::string& name) : name(name) {}
+
+    // False on a malformed name or a path that does not fit.
+    bool Encode() {
+        pathSize = out.reserve_u8();
+        size_t i = 0;
+        while (i < name.size() && IsSpace(name[i])) {
+            ++i;
+        }
+        for (; i < name.size(); ++i) {
+            if (!Step(i)) {
+                return false;
+            }
+        }
+        // A name that ends inside brackets would silently address the whole array instead of
+        // the element the user typed, so it is refused.
+        if (inBracket || !CloseSymbol()) {
+            return false;
+        }
+        const size_t pathBytes = out.size() - 1;
+        if (pathBytes > ControlLogixTagData::kMaxRequestPathBytes) {
+            return false;
+        }
+        if (elementCount == 0) {
+            elementCount = 1;
+        }
+        out.patch_u8(pathSize, static_cast<uint8_t>(pathBytes / 2));
+        out.u16(elementCount);
+        return out.ok();
+    }
+
+    uint16_t ElementCount() const { return elementCount; }
+    std::vector<uint8_t> Bytes() const { return out.to_vector(); }
+
+  private:
+    bool Step(size_t i) {
+        const char c = name[i];
+        if (done) {
+            // Only trailing white space may follow a range.
+            return IsSpace(c);
+        }
+        switch (c) {
+            case '.':
+                return Dot();
+            case '[':
+                return OpenBracket(i);
+            case '~':
+                return Tilde(i);
+            case ']':
+                return CloseBracket(i);
+            default:
+                return Other(c);
+        }
+    }
+
+    bool Dot() {
+        if (!inSymbol || inBracket) {
+            return false;
+        }
+        // A dot directly after ']' closes nothing: the member symbol follows.
+        if (symbolLength == 0) {
+            return true;
+        }
+        inSymbol = false;
+        return CloseSymbol();
+    }
+
+    bool OpenBracket(size_t i) {
+        if (!inSymbol || inBracket) {
+            return false;
+        }
+        if (!CloseSymbol()) {
+            return false;
+        }
+        inBracket = true;
+        rangeSeen = false;
+        indexStart = i + 1;
+        return true;
+    }
+
+    bool Tilde(size_t i) {
+        if (!inSymbol || !inBracket || rangeSeen) {
+            return false;
+        }
+        const int32_t first = Number(indexStart, i);
+        if (first < 0) {
+            return false;
+        }
+        firstIndex = static_cast<uint16_t>(first);
+        rangeStart = i + 1;
+        rangeSeen = true;
+        return true;
+    }
+
+    bool CloseBracket(size_t i) {
+        if (!inSymbol || !inBracket) {
+            return false;
+        }
+        const int32_t value = Number(rangeSeen ? rangeStart : indexStart, i);
+        if (value < 0) {
+            return false;
+        }
+        if (rangeSeen) {
+            const int32_t count = value - firstIndex;
+            // The element count travels in 16 bits.
+            if (count < 0 || count + 1 > 0xFFFF) {
+                return false;
+            }
+            elementCount = static_cast<uint16_t>(count + 1);
+            inSymbol = false;
+            done = true;
+        } else {
+            firstIndex = static_cast<uint16_t>(value);
+            elementCount = 1;
+        }
+        if (firstIndex <= 0xFF) {
+            out.u8(kSegmentMember8).u8(static_cast<uint8_t>(firstIndex));
+        } else {
+            out.u8(kSegmentMember16).u8(0x00).u16(firstIndex);
+        }
+        inBracket = false;
+        symbolLength = 0;
+        return out.ok();
+    }
+
+    bool Other(char c) {
+        if (inBracket) {
+            // Digits are collected by position and read at '~' or ']'.
+            return IsDigit(c);
+        }
+        if (symbolLength == 0) {
+            out.u8(kSegmentAnsiSymbol);
+            symbolLengthSlot = out.reserve_u8();
+            inSymbol = true;
+        }
+        if (symbolLength == kMaxSymbolLength) {
+            return false;
+        }
+        out.u8(static_cast<uint8_t>(c));
+        ++symbolLength;
+        return out.ok();
+    }
+
+    // Writes the open symbol segment's length and its pad byte; nothing when none is open.
+    bool CloseSymbol() {
+        if (symbolLength == 0) {
+            return true;
+        }
+        out.patch_u8(symbolLengthSlot, static_cast<uint8_t>(symbolLength));
+        if (symbolLength % 2 != 0) {
+            out.u8(0x00);
+        }
+        symbolLength = 0;
+        return out.ok();
+    }
+
+    int32_t Number(size_t begin, size_t end) const {
+        return EipTagData::parseNumber(name.data() + begin, end - begin);
+    }
+
+    const std::string& name;
+    ByteWriter out{kMaxEncodedBytes};
+    ByteWriter::Slot pathSize;
+    ByteWriter::Slot symbolLengthSlot;
+    size_t symbolLength = 0;
+    size_t indexStart = 0;
+    size_t rangeStart = 0;
+    uint16_t firstIndex = 0;
+    uint16_t elementCount = 0;
+    bool inSymbol = false;
+    bool inBracket = false;
+    bool rangeSeen = false;
+    bool done = false;
+};
+
+}  // namespace
+
+bool ControlLogixTagData::ParseTagName(const std::string& name, const std::string& tagAlias) {
+    LogixPathEncoder encoder(name);
+    if (!encoder.Encode()) {
+        return false;
+    }
+    encodedAddress = encoder.Bytes();
+    elementCount = encoder.ElementCount();
+    alias = tagAlias;
+    return true;
+}
+
+int32_t ControlLogixTagData::FillData(bool forRead, uint8_t* buffer, uint16_t offset,
+                                      uint16_t capacity) const {
+    // Write Tag supplies its own type and element count after the path.
+    const size_t length =
+        forRead || encodedAddress.size() < 2 ? encodedAddress.size() : encodedAddress.size() - 2;
+    if (buffer == nullptr || size_t{offset} + length > capacity) {
+        tag_log::Error("FillData", "FillData: buffer to short");
+        return -1;
+    }
+    eip_ByteMove(buffer + offset, encodedAddress.data(), static_cast<uint32_t>(length));
+    return static_cast<int32_t>(length);
+}

@@ -1,0 +1,45 @@
+#include "family/eip_tagdata.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+std::string EipTagData::Dump() const {
+    std::string text;
+    text.reserve(encodedAddress.size() * 3);
+    char hex[4];
+    for (uint8_t byte : encodedAddress) {
+        std::snprintf(hex, sizeof hex, "%02X ", byte);
+        text += hex;
+    }
+    return text;
+}
+
+int32_t EipTagData::parseNumber(const char* text, size_t length) {
+    if (text == nullptr || length == 0) {
+        return -1;
+    }
+    // strtol needs a terminated copy: the digits are a slice of a longer name.
+    const std::string digits(text, length);
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(digits.c_str(), &end, 10);
+    if (end != digits.c_str() + digits.size() || errno == ERANGE || value < 0) {
+        return -1;
+    }
+    return value >= 65536 ? 65535 : static_cast<int32_t>(value);
+}
+
+bool EipTagData::isEqualIgnoreCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(a[i])) !=
+            std::toupper(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}

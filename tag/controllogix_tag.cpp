@@ -1,0 +1,18 @@
+#include "tag/controllogix_tag.h"
+
+ControlLogixTag::ControlLogixTag() {
+    info.family = EIP_PROTOCOL_FAMILY_CIP;
+}
+
+void ControlLogixTag::SetInfo(const _eipTagInfo& tagInfo) {
+    EipTag::SetInfo(tagInfo);
+    info.family = EIP_PROTOCOL_FAMILY_CIP;
+}
+
+int32_t ControlLogixTag::ParsingTagName() {
+    if (!tagData.ParseTagName(info.tagName, info.alias)) {
+        return -1;
+    }
+    info.elementCount = tagData.GetElementCount();
+    return static_cast<int32_t>(tagData.GetEncodedAddress().size());
+}

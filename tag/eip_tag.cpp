@@ -1,0 +1,312 @@
+#include "tag/eip_tag.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "action/tesselLink_error_code.h"
+#include "tag/controllogix_tag.h"
+#include "tag/pccc_tag.h"
+#include "tag/tag_log.h"
+
+using kestrel::strata_sdk::LogLevel;
+using kestrel::strata_sdk::Variant;
+
+namespace {
+
+constexpr const char* kConvertOperation = "ConvertJson2Raw";
+// Longest text of a 16-bit string length prefix.
+constexpr size_t kMaxPrefixedStringLength = 65534;
+constexpr size_t kMaxShortStringLength = 255;
+
+// Failures of string conversions are reported as failed writes.
+void LogWriteFailure(LogLevel level, const std::string& text) {
+    tag_log::LinkError(level, tessel::TL_ERR_WRITE_TAG, text);
+}
+
+std::string Hex4(int32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(value) & 0xFFFFu);
+    return text;
+}
+
+// The integer a broker value stands for, as the controller's integer types read it. False for
+// kinds that carry no integer (double, map, array).
+bool IntegerOf(const Variant& value, bool boolWords, uint64_t& out) {
+    switch (value.get_type()) {
+        case Variant::Null:
+            out = 0;
+            return true;
+        case Variant::Bool:
+            out = value.as_bool() ? 1 : 0;
+            return true;
+        case Variant::Int:
+            out = static_cast<uint64_t>(value.as_int());
+            return true;
+        case Variant::UInt:
+            out = value.as_uint();
+            return true;
+        case Variant::String: {
+            const std::string& text = value.as_string();
+            if (boolWords && text.find("true") != std::string::npos) {
+                out = 1;
+            } else if (boolWords && text.find("false") != std::string::npos) {
+                out = 0;
+            } else {
+                out = static_cast<uint64_t>(std::strtol(text.c_str(), nullptr, 10));
+            }
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+// The float a broker value stands for; texts must be plain decimal numbers (no exponent).
+bool RealOf(const Variant& value, float& out) {
+    switch (value.get_type()) {
+        case Variant::Null:
+            out = 0.0f;
+            return true;
+        case Variant::Bool:
+            out = value.as_bool() ? 1.0f : 0.0f;
+            return true;
+        case Variant::Int:
+            out = static_cast<float>(value.as_int());
+            return true;
+        case Variant::UInt:
+            out = static_cast<float>(value.as_uint());
+            return true;
+        case Variant::Double:
+            out = static_cast<float>(value.as_double());
+            return true;
+        case Variant::String:
+            if (!IsRealNumberStr(value.as_string().c_str())) {
+                return false;
+            }
+            out = std::strtof(value.as_string().c_str(), nullptr);
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Writes the low `width` bytes of value little-endian, when they fit.
+int32_t PutInteger(uint64_t value, size_t width, uint8_t* buffer, uint16_t size) {
+    if (size < width) {
+        return -2;
+    }
+    for (size_t i = 0; i < width; ++i) {
+        buffer[i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+    return static_cast<int32_t>(width);
+}
+
+// UTF-8 text as UTF-16LE bytes; false when the text is not valid UTF-8.
+bool Utf8ToUtf16le(const std::string& text, std::vector<uint8_t>& out) {
+    iconv_t cd = iconv_open("UTF-16LE", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        return false;
+    }
+    // Every UTF-8 byte yields at most one UTF-16 code unit.
+    out.assign(text.size() * 2, 0);
+    char* in = const_cast<char*>(text.data());
+    size_t inLeft = text.size();
+    char* outPtr = reinterpret_cast<char*>(out.data());
+    size_t outLeft = out.size();
+    const size_t result = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+    iconv_close(cd);
+    if (result == static_cast<size_t>(-1) || inLeft != 0) {
+        return false;
+    }
+    out.resize(out.size() - outLeft);
+    return true;
+}
+
+}  // namespace
+
+EipTag* EipTag::Create(eipProtocolFamily_t family) {
+    switch (family) {
+        case EIP_PROTOCOL_FAMILY_CIP:
+            return new (std::nothrow) ControlLogixTag();
+        case EIP_PROTOCOL_FAMILY_PCCC:
+            return new (std::nothrow) PcccTag();
+        default:
+            return nullptr;
+    }
+}
+
+void EipTag::SetInfo(const _eipTagInfo& tagInfo) {
+    const eipProtocolFamily_t family = info.family;
+    info = tagInfo;
+    info.family = family;
+}
+
+int32_t EipTag::ConvertJson2Raw(const Variant& value, uint8_t* buffer, uint16_t size) const {
+    switch (info.innerType) {
+        case EIP_INNER_TYPE_BOOL:
+        case EIP_INNER_TYPE_SINT:
+        case EIP_INNER_TYPE_INT:
+        case EIP_INNER_TYPE_DINT:
+        case EIP_INNER_TYPE_REAL:
+            return ConvertNumber(value, buffer, size);
+        case EIP_INNER_TYPE_STRING:
+        case EIP_INNER_TYPE_STRING2:
+        case EIP_INNER_TYPE_SHORT_STRING:
+        case EIP_INNER_TYPE_STRUCTURE:
+            return ConvertString(value, buffer, size);
+        default:
+            return 0;
+    }
+}
+
+// Little-endian element of one number type:
+//   BOOL  dataLen bytes (1, 2 or 4): the low byte, sign-extended to the width
+//   SINT  1 byte, INT 2 bytes, DINT 4 bytes: the low bits
+//   REAL  4 bytes: IEEE-754 single precision
+int32_t EipTag::ConvertNumber(const Variant& value, uint8_t* buffer, uint16_t size) const {
+    if (info.innerType == EIP_INNER_TYPE_REAL) {
+        float real = 0.0f;
+        if (!RealOf(value, real)) {
+            return -1;
+        }
+        if (size < 4) {
+            return -2;
+        }
+        eip_PutLitEndianFloat(real, buffer);
+        return 4;
+    }
+    const bool isBool = info.innerType == EIP_INNER_TYPE_BOOL;
+    uint64_t integer = 0;
+    if (!IntegerOf(value, isBool, integer)) {
+        return -1;
+    }
+    if (isBool) {
+        if (info.dataLen != 1 && info.dataLen != 2 && info.dataLen != 4) {
+            return -1;
+        }
+        const int64_t extended = static_cast<int8_t>(integer & 0xFF);
+        return PutInteger(static_cast<uint64_t>(extended), static_cast<size_t>(info.dataLen),
+                          buffer, size);
+    }
+    return PutInteger(integer, static_cast<size_t>(GetInnerTypeLength(info.innerType)), buffer,
+                      size);
+}
+
+// String element, by inner type:
+//   STRUCTURE (standard string, handle 0x0FCE)  4-byte length, at most 82 characters
+//   SHORT STRING                                1-byte length (2-byte when longer than 255)
+//   STRING                                      2-byte length, characters
+//   STRING2                                     2-byte length, UTF-16LE code units
+int32_t EipTag::ConvertString(const Variant& value, uint8_t* buffer, uint16_t size) const {
+    const int32_t type = info.innerType;
+    if (!value.is_string()) {
+        LogWriteFailure(LogLevel::error,
+                        std::string(kConvertOperation) + " : variant's type mismatch");
+        return -1;
+    }
+    if (type == EIP_INNER_TYPE_STRUCTURE && info.structHandle != EIP_STRING_STRUCT_HANDLE) {
+        LogWriteFailure(LogLevel::error,
+                        std::string(kConvertOperation) +
+                            " : structure type, handle=" + Hex4(info.structHandle));
+        return -1;
+    }
+    const std::string& text = value.as_string();
+    size_t length = text.size();
+    const auto convertFailed = [&] {
+        LogWriteFailure(LogLevel::error, std::string(kConvertOperation) +
+                                             ", converting failed, dest buffsize=" +
+                                             std::to_string(size) + ", dest type=" + Hex4(type) +
+                                             ", src string length=" + std::to_string(length));
+        return -1;
+    };
+
+    size_t prefix = 2;
+    if (type == EIP_INNER_TYPE_STRUCTURE) {
+        if (length > static_cast<size_t>(EIP_STRING_STRUCT_MAX_CHARS)) {
+            LogWriteFailure(LogLevel::warn, "string too long. 82 limited");
+            length = EIP_STRING_STRUCT_MAX_CHARS;
+        }
+        prefix = 4;
+        if (size < prefix) {
+            return convertFailed();
+        }
+    } else if (type == EIP_INNER_TYPE_SHORT_STRING && size >= 1 &&
+               length <= kMaxShortStringLength) {
+        prefix = 1;
+    } else if (size < 2 || length > kMaxPrefixedStringLength) {
+        return convertFailed();
+    }
+
+    const size_t room = size - prefix;
+    std::vector<uint8_t> utf16;
+    const bool isUtf16 = type == EIP_INNER_TYPE_STRING2;
+    if (length * (isUtf16 ? 2 : 1) > room) {
+        LogWriteFailure(LogLevel::error, std::string(kConvertOperation) +
+                                             ", too small buffer, dest buffsize=" +
+                                             std::to_string(room) + ", dest type=" + Hex4(type) +
+                                             ", src string length=" + std::to_string(length));
+        return -1;
+    }
+    const uint8_t* body = reinterpret_cast<const uint8_t*>(text.data());
+    size_t bodyBytes = length;
+    size_t prefixValue = length;
+    if (isUtf16 && length > 0) {
+        if (!Utf8ToUtf16le(text, utf16) || utf16.size() > room) {
+            LogWriteFailure(LogLevel::error,
+                            std::string(kConvertOperation) +
+                                ", failed to convert from utf8 to utf16, dest buffsize=" +
+                                std::to_string(room) +
+                                ", src string length=" + std::to_string(length));
+            return -1;
+        }
+        body = utf16.data();
+        bodyBytes = utf16.size();
+        // The controller counts STRING2 characters in UTF-16 code units.
+        prefixValue = utf16.size() / 2;
+    }
+    switch (prefix) {
+        case 1:
+            buffer[0] = static_cast<uint8_t>(prefixValue);
+            break;
+        case 2:
+            eip_PutLitEndian16(static_cast<uint16_t>(prefixValue), buffer);
+            break;
+        default:
+            eip_PutLitEndian32(static_cast<uint32_t>(prefixValue), buffer);
+            break;
+    }
+    eip_ByteMove(buffer + prefix, body, static_cast<uint32_t>(bodyBytes));
+    return static_cast<int32_t>(prefix + bodyBytes);
+}
+
+int32_t EipTag::ConvertVexa2Raw(const Variant& value, uint8_t* buffer, uint16_t size) const {
+    const size_t count = GetTagData().GetElementCount();
+    if (count == 0) {
+        return -1;
+    }
+    if (!value.is_array()) {
+        return count == 1 ? ConvertJson2Raw(value, buffer, size) : -1;
+    }
+    const Variant::ArrayType& elements = value.as_array();
+    if (elements.size() > count) {
+        return -1;
+    }
+    // Elements the write leaves out are written as zero.
+    static const Variant kZero;
+    size_t written = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const Variant& element = i < elements.size() ? elements[i] : kZero;
+        const int32_t result =
+            ConvertJson2Raw(element, buffer + written, static_cast<uint16_t>(size - written));
+        if (result < 0) {
+            return result;
+        }
+        written += static_cast<size_t>(result);
+    }
+    return static_cast<int32_t>(written);
+}

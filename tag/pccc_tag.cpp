@@ -1,0 +1,83 @@
+#include "tag/pccc_tag.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "action/tesselLink_error_code.h"
+#include "tag/tag_log.h"
+
+using kestrel::strata_sdk::LogLevel;
+
+namespace {
+
+constexpr size_t kMaxStringChars = PCCC_STRING_ELEMENT_BYTES - 2;
+
+std::string Hex4(int32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(value) & 0xFFFFu);
+    return text;
+}
+
+void LogWriteFailure(LogLevel level, const std::string& text) {
+    tag_log::LinkError(level, tessel::TL_ERR_WRITE_TAG, text);
+}
+
+}  // namespace
+
+PcccTag::PcccTag() {
+    info.family = EIP_PROTOCOL_FAMILY_PCCC;
+}
+
+void PcccTag::SetInfo(const _eipTagInfo& tagInfo) {
+    EipTag::SetInfo(tagInfo);
+    info.family = EIP_PROTOCOL_FAMILY_PCCC;
+}
+
+int32_t PcccTag::ParsingTagName() {
+    if (!tagData.ParseTagName(info.plc5Address, info.alias)) {
+        return -1;
+    }
+    info.elementCount = tagData.GetElementCount();
+    return static_cast<int32_t>(tagData.GetEncodedAddress().size());
+}
+
+// ST element (84 bytes):
+//   0  2   length (16-bit LE), at most 82
+//   2  82  characters in pairs, the two of each pair exchanged ("ABC" -> 'B' 'A' 0x00 'C'),
+//          the rest zero
+int32_t PcccTag::ConvertJson2Raw(const Variant& value, uint8_t* buffer, uint16_t size) const {
+    const int32_t type = info.innerType;
+    if (type == EIP_INNER_TYPE_STRING2 || type == EIP_INNER_TYPE_SHORT_STRING ||
+        type == EIP_INNER_TYPE_STRUCTURE) {
+        LogWriteFailure(LogLevel::error,
+                        "ConvertJson2Raw, unsupported type, dest type=" + Hex4(type));
+        return 0;
+    }
+    if (type != EIP_INNER_TYPE_STRING) {
+        return EipTag::ConvertJson2Raw(value, buffer, size);
+    }
+    if (!value.is_string()) {
+        LogWriteFailure(LogLevel::error, "ConvertJson2Raw : variant's type mismatch");
+        return -1;
+    }
+    const std::string& text = value.as_string();
+    size_t length = text.size();
+    if (length > kMaxStringChars) {
+        LogWriteFailure(LogLevel::warn, "string too long. maximum length = 82");
+        length = kMaxStringChars;
+    }
+    if (size < PCCC_STRING_ELEMENT_BYTES) {
+        LogWriteFailure(LogLevel::error, "ConvertJson2Raw, converting failed, dest buffsize=" +
+                                             std::to_string(size) +
+                                             ", expected buffsize=84, dest type=" + Hex4(type) +
+                                             ", src string length=" + std::to_string(length));
+        return -1;
+    }
+    std::fill(buffer, buffer + size, uint8_t{0});
+    eip_PutLitEndian16(static_cast<uint16_t>(length), buffer);
+    for (size_t i = 0; i < length; ++i) {
+        // Character i goes to the other byte of its pair.
+        buffer[2 + (i ^ 1)] = static_cast<uint8_t>(text[i]);
+    }
+    return static_cast<int32_t>(2 + length);
+}

@@ -1,0 +1,20 @@
+#include "tag/protocol_handler_factory.h"
+
+#include <new>
+
+#include "tag/controllogix_handler.h"
+#include "tag/pccc_handler.h"
+#include "tag/tag_log.h"
+
+ProtocolHandler* ProtocolHandlerFactory::Create(eipProtocolFamily_t family) {
+    switch (family) {
+        case EIP_PROTOCOL_FAMILY_CIP:
+            return new (std::nothrow) ControlLogixHandler();
+        case EIP_PROTOCOL_FAMILY_PCCC:
+            return new (std::nothrow) PcccHandler();
+        default:
+            tag_log::Error("Create", "Failed to create ProtocolHandler: family not supported (" +
+                                         std::to_string(static_cast<int>(family)) + ")");
+            return nullptr;
+    }
+}
