@@ -3,14 +3,15 @@
 #pragma once
 
 #include <netinet/in.h>
-#include <sys/time.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +24,8 @@ class EipTag;
 class ProtocolHandler;
 class PriorityQueue;
 struct EIPC_TAG_REQUEST_STRUCT;
+struct EIPC_TAG_REPLY_STRUCT;
+struct QueueData;
 
 // The device's only road to the node tree. Each callback receives the PLC
 // alias first; an empty callback is skipped.
@@ -141,7 +144,8 @@ class EipDevice {
     int StartEMPolling(int interval, std::string& message);
     int StopEMPolling(std::string& message);
     void SetEMPollingState(uint16_t interval, bool notify);
-    int startEMPollingCycle(const struct timeval& now);
+    // now: steady-clock microseconds of the polling tick.
+    int startEMPollingCycle(uint64_t now);
 
     // The kind's map (1: EM tags, other: I/O tags). The caller must hold the
     // tag-map lock (LockTagMap) while it uses the reference.
@@ -202,43 +206,64 @@ class EipDevice {
         std::unique_ptr<std::thread> thread;
         std::atomic<bool> running{false};
     };
-    WorkerThread& worker(Worker w);
-    int startWorker(Worker w, bool restart);
-    int stopWorker(Worker w);
-    void runWorker(Worker w);
-    bool workerExists(Worker w);
 
+    // Connection objects and the connect sequence.
+    static int makeConnectionObjects(const _eipConnectInfo& info, EipConnection*& cnxn,
+                                     ProtocolHandler*& handler);
+    static int connectSequence(const std::string& alias, EipConnection* cnxn,
+                               const _eipConnectInfo& info, _eipProductInfo& product, bool& emOpen);
+    void installConnectionLocked(EipConnection* cnxn, ProtocolHandler* handler);
+    bool tcpSocketOpen();
+
+    // Worker threads.
+    WorkerThread& worker(Worker w);
+    static const char* workerName(Worker w);
+    std::string workerLogLine(Worker w, const char* what);
+    bool workerExists(Worker w);
+    void launchWorkerLocked(Worker w);
+    void joinWorker(Worker w);
+    int restartWorker(Worker w);
+    int startWorkerIfNone(Worker w);
+    int stopWorker(Worker w);
+    void wakeWorkers();
+    // Sleeps up to `micros`, waking early when the worker is stopped; false
+    // when it was stopped.
+    bool sleepWhileRunning(Worker w, uint64_t micros);
+    void runWorker(Worker w);
     void SocketProcess();
     void ReconnectProcess();
     void IORetryProcess();
     void QueueProcess();
-    // Sleeps up to `micros` but wakes early when the worker is stopped.
-    bool sleepWhileRunning(Worker w, uint64_t micros);
+    void dispatchValue(const EipDeviceCallbacks& cb, const QueueData& record);
 
-    int connectNewConnection(EipConnection* cnxn, _eipProductInfo& product);
-    bool tcpSocketOpen();
+    // Polling.
     bool emPollingAllowed();
     void checkRequestTimeout();
     int RequestTags();
-    void handleEMTagResponse();
+    void handleEMTagResponse(int tcpFd);
     void OnTagsDataProc(const EIPC_TAG_REQUEST_STRUCT* response);
+    bool acceptReadReply(const _eipTagInfo& info, const EIPC_TAG_REPLY_STRUCT& item);
+    void forgetPolledTagLocked(EipTag* tag, EipTag* replacement);
     void notifyStates(uint8_t em, uint8_t ucmm);
-    void dispatchValue(const std::shared_ptr<const EipDeviceCallbacks>& cb,
-                       const struct QueueData* record);
+    void notifyPollingState(bool notify);
+    std::shared_ptr<const EipDeviceCallbacks> callbacks() const;
 
-    void forgetPolledTag(EipTag* tag, EipTag* replacement);
+    // Tags.
+    std::unique_ptr<ProtocolHandler> familyHandler();
+    static int fail(int code, std::string& message);
+    void addDataSubTag(EipTag* tag, std::vector<_eipSubTagInfo>& added);
+    void addListedSubTags(EipTag* tag, const std::vector<kestrel::strata_sdk::Variant>& subtagList,
+                          std::vector<_eipSubTagInfo>& added, std::string& message);
     int doAddTag(int8_t kind, EipTag* tag,
                  const std::vector<kestrel::strata_sdk::Variant>& subtagList, std::string& message);
-    int doEditTag(int8_t kind, EipTag* oldTag, EipTag* newTag,
+    int doEditTag(int8_t kind, const std::string& oldAlias, EipTag* newTag,
                   const std::vector<kestrel::strata_sdk::Variant>& subtagList,
                   std::string& message);
-    std::vector<_eipSubTagInfo> addSubTagsFromJson(
-        EipTag* tag, const std::vector<kestrel::strata_sdk::Variant>& subtagList,
-        std::string& message);
-    std::shared_ptr<const EipDeviceCallbacks> callbacks() const;
-    void handleIOControlMessage(const std::string& tagAlias, EipConnection* cnxn);
-    void handleIOTagResponse();
-    int AnalyzeRecvIODataPLC(const uint8_t* data, uint16_t len, const struct sockaddr_in& sender);
+    template <typename Fn>
+    bool withIOTag(const char* operation, const std::string& tagAlias, Fn fn);
+    bool replayPersistedTags(const EipDeviceCallbacks& cb);
+    void replayPersistedTag(const EipDeviceCallbacks& cb, EipConnection* test,
+                            const kestrel::strata_sdk::NodePath& path, const std::string& text);
 
     // Members in the order of the device's data model.
     std::string alias_;
@@ -263,8 +288,8 @@ class EipDevice {
     std::mutex pollingMutex_;
     std::vector<EipTag*> pollList_;
     uint32_t pollCount_ = 0;
-    uint32_t nextIndex_ = 0;
-    uint32_t batchStart_ = 0;
+    size_t nextIndex_ = 0;
+    size_t batchStart_ = 0;
     // Set when a tag of the outstanding request left the poll list: the reply
     // no longer lines up with the list and is dropped.
     bool batchStale_ = false;
@@ -282,8 +307,15 @@ class EipDevice {
     std::map<kestrel::strata_sdk::NodePath, _eipSubTagInfo> persistedSubTags_;
     ProtocolHandler* handler_ = nullptr;
 
+    // Not part of the data model: locks and bookkeeping named in the class comment.
+    std::atomic<bool> emEnabled_{false};
+    std::atomic<bool> shuttingDown_{false};
+    std::set<std::string> failingTags_;  // aliases whose last read failed; pollingMutex_
     mutable std::mutex cnxnMutex_;
+    mutable std::mutex callbackMutex_;
     std::mutex ioMutex_;
     std::mutex threadMutex_;
     std::mutex persistMutex_;
+    std::mutex wakeMutex_;
+    std::condition_variable wakeCv_;
 };
