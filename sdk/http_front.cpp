@@ -1,0 +1,567 @@
+#include "http_front.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "strata_sdk/broker.h"
+#include "strata_sdk/error.h"
+#include "strata_sdk/json.h"
+#include "strata_sdk/logging.h"
+#include "strata_sdk_web_assets.h"
+
+namespace kestrel::strata_sdk {
+namespace {
+
+constexpr const char* kJson = "application/json";
+// Threads for ordinary requests, on top of one per event stream.
+constexpr std::size_t kRequestThreads = 16;
+// Idle keep-alive connections hold a server thread; a short wait keeps stop() quick.
+constexpr time_t kKeepAliveSeconds = 2;
+// How often a waiting request looks at the stop flag.
+constexpr std::chrono::milliseconds kStopPoll{100};
+
+std::string json_text(const std::string& text) {
+    return json::to_json_string(Variant(text));
+}
+
+std::string error_body(const std::string& reason) {
+    return "{\"error\":" + json_text(reason) + "}";
+}
+
+void reply_error(httplib::Response& res, int status, const std::string& reason) {
+    res.status = status;
+    res.set_content(error_body(reason), kJson);
+}
+
+// Constant time in the length of the expected token, so that timing tells nothing.
+bool same_secret(const std::string& given, const std::string& expected) {
+    unsigned char diff = given.size() == expected.size() ? 0 : 1;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const unsigned char g = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+        diff |= g ^ static_cast<unsigned char>(expected[i]);
+    }
+    return diff == 0;
+}
+
+std::optional<std::string> base64_decode(const std::string& text) {
+    std::string out;
+    uint32_t bits = 0;
+    int count = 0;
+    for (char c : text) {
+        int v;
+        if (c >= 'A' && c <= 'Z')
+            v = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+            v = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+            v = c - '0' + 52;
+        else if (c == '+')
+            v = 62;
+        else if (c == '/')
+            v = 63;
+        else if (c == '=')
+            break;
+        else
+            return std::nullopt;
+        bits = (bits << 6) | static_cast<uint32_t>(v);
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            out.push_back(static_cast<char>((bits >> count) & 0xFF));
+        }
+    }
+    return out;
+}
+
+// "Bearer TOKEN", or "Basic base64(user:TOKEN)" as browsers send after a login prompt.
+bool authorized(const httplib::Request& req, const std::string& token) {
+    const std::string header = req.get_header_value("Authorization");
+    const std::string bearer = "Bearer ";
+    const std::string basic = "Basic ";
+    if (header.compare(0, bearer.size(), bearer) == 0) {
+        return same_secret(header.substr(bearer.size()), token);
+    }
+    if (header.compare(0, basic.size(), basic) == 0) {
+        const auto decoded = base64_decode(header.substr(basic.size()));
+        const auto colon = decoded ? decoded->find(':') : std::string::npos;
+        return colon != std::string::npos && same_secret(decoded->substr(colon + 1), token);
+    }
+    return false;
+}
+
+bool is_api(const httplib::Request& req) {
+    return req.path.compare(0, 5, "/api/") == 0;
+}
+
+// A page on another site may make the browser POST to a loopback address; only the
+// console's own origin may change anything.
+bool cross_site(const httplib::Request& req) {
+    if (req.method != "POST" || !req.has_header("Origin"))
+        return false;
+    return req.get_header_value("Origin") != "http://" + req.get_header_value("Host");
+}
+
+NodePath path_param(const httplib::Request& req) {
+    return NodePath(req.has_param("path") ? req.get_param_value("path") : std::string("/"));
+}
+
+const char* reason_of(int status) {
+    switch (status) {
+        case 400:
+            return "bad request";
+        case 404:
+            return "no such endpoint";
+        case 405:
+            return "method not allowed";
+        case 413:
+            return "request body too large";
+        case 414:
+            return "request URI too long";
+        default:
+            return status >= 500 ? "internal error of the HTTP front" : "request refused";
+    }
+}
+
+// ------------------------------------------------------------------ event streams
+
+// One connected event stream: SSE text waiting to be written by its server thread.
+struct EventClient {
+    enum class Next { Data, Heartbeat, Closed, Overflow };
+
+    explicit EventClient(NodePath below_path) : below(std::move(below_path)) {}
+
+    // Waits up to `heartbeat` for data; hands back everything queued in one piece.
+    Next next(std::chrono::milliseconds heartbeat, std::string& out) {
+        std::unique_lock<std::mutex> lock(mutex);
+        ready.wait_for(lock, heartbeat, [&] { return !pending.empty() || closed || overflow; });
+        if (overflow)
+            return Next::Overflow;
+        if (!pending.empty()) {
+            out.swap(pending);
+            pending.clear();
+            return Next::Data;
+        }
+        return closed ? Next::Closed : Next::Heartbeat;
+    }
+
+    void push(const std::string& text, std::size_t limit) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (closed || overflow)
+                return;
+            if (pending.size() + text.size() > limit) {
+                overflow = true;
+                pending.clear();
+                pending.shrink_to_fit();
+            } else {
+                pending += text;
+            }
+        }
+        ready.notify_one();
+    }
+
+    void close() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            closed = true;
+        }
+        ready.notify_one();
+    }
+
+    const NodePath below;
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::string pending;
+    bool closed = false;
+    bool overflow = false;
+};
+
+// Formats each broker event once and hands it to every stream that covers its path.
+// Threads: publish() runs on the broker's dispatch thread, add/remove/close_all on
+// server threads; `mutex_` guards the client list and is taken before a client's own
+// mutex, never the other way round.
+class EventHub {
+  public:
+    EventHub(std::size_t max_clients, std::size_t backlog_limit)
+        : max_clients_(max_clients), backlog_limit_(backlog_limit) {}
+
+    std::shared_ptr<EventClient> add(const NodePath& below) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closing_ || clients_.size() >= max_clients_)
+            return nullptr;
+        auto client = std::make_shared<EventClient>(below);
+        client->pending = "retry: 3000\n: connected\n\n";
+        clients_.push_back(client);
+        return client;
+    }
+
+    void remove(const std::shared_ptr<EventClient>& client) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        clients_.erase(std::remove(clients_.begin(), clients_.end(), client), clients_.end());
+    }
+
+    void close_all() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closing_ = true;
+        for (auto& client : clients_)
+            client->close();
+    }
+
+    void publish(const TreeEvent& event) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (clients_.empty())
+            return;
+        const std::string text = format(event);
+        for (auto& client : clients_) {
+            if (event.path.is_within(client->below))
+                client->push(text, backlog_limit_);
+        }
+    }
+
+    std::size_t max_clients() const noexcept { return max_clients_; }
+
+  private:
+    static std::string format(const TreeEvent& event) {
+        const std::string path = json_text(event.path.to_string());
+        if (event.kind == TreeEvent::Kind::Value) {
+            return "event: value\ndata: {\"path\":" + path +
+                   ",\"value\":" + json::to_json_string(event.value) +
+                   ",\"ts\":" + std::to_string(event.ts_ms) + "}\n\n";
+        }
+        return std::string("event: tree\ndata: {\"op\":\"") + tree_event_kind_name(event.kind) +
+               "\",\"path\":" + path + "}\n\n";
+    }
+
+    const std::size_t max_clients_;
+    const std::size_t backlog_limit_;
+    std::mutex mutex_;
+    std::vector<std::shared_ptr<EventClient>> clients_;
+    bool closing_ = false;
+};
+
+// ------------------------------------------------------------------ invocations
+
+// Carries one invocation's result from the dispatch thread to the waiting request.
+struct InvokeWaiter {
+    void finish(const InvokeResult& outcome) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            result = outcome;
+        }
+        ready.notify_one();
+    }
+
+    // Empty when the deadline passed or `stopping` was raised first.
+    std::optional<InvokeResult> wait(std::chrono::milliseconds timeout,
+                                     const std::atomic<bool>& stopping) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!result && !stopping && std::chrono::steady_clock::now() < deadline) {
+            const auto left = deadline - std::chrono::steady_clock::now();
+            ready.wait_for(lock, std::min<std::chrono::steady_clock::duration>(left, kStopPoll));
+        }
+        return result;
+    }
+
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::optional<InvokeResult> result;
+};
+
+std::string result_body(const InvokeResult& result) {
+    Variant columns = Variant::new_array();
+    for (const auto& column : result.columns) {
+        Variant entry = Variant::new_map();
+        entry["name"] = column.name();
+        entry["type"] = value_type_name(column.type());
+        columns.as_array().push_back(std::move(entry));
+    }
+    Variant rows = Variant::new_array();
+    for (const auto& row : result.rows)
+        rows.as_array().push_back(Variant(row));
+    Variant body = Variant::new_map();
+    body["columns"] = std::move(columns);
+    body["rows"] = std::move(rows);
+    return json::to_json_string(body);
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ the front
+
+// Threads: start() and stop() on the owner's thread; request handlers on the
+// server's pool; broker events on the dispatch thread (EventHub guards itself).
+// `stopping_` is the only state the handlers share besides the hub.
+struct HttpFront::Impl {
+    Impl(Broker& b, HttpFrontOptions o)
+        : broker(b),
+          options(std::move(o)),
+          hub(options.max_event_clients, options.max_event_backlog_bytes) {}
+
+    void install_routes();
+    bool check_access(const httplib::Request& req, httplib::Response& res) const;
+    void get_node(const httplib::Request& req, httplib::Response& res) const;
+    void post_invoke(const httplib::Request& req, httplib::Response& res);
+    void get_events(const httplib::Request& req, httplib::Response& res);
+    Variant child_summary(const NodePath& path) const;
+
+    Broker& broker;
+    const HttpFrontOptions options;
+    httplib::Server server;
+    EventHub hub;
+    std::thread thread;
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> listen_returned{false};
+    std::optional<SubscriptionId> subscription;
+    uint16_t bound_port = 0;
+    bool running = false;
+};
+
+bool HttpFront::Impl::check_access(const httplib::Request& req, httplib::Response& res) const {
+    if (!options.token.empty() && !authorized(req, options.token)) {
+        // A browser opening the console gets a login prompt; programs see Bearer.
+        res.set_header("WWW-Authenticate", is_api(req)
+                                               ? "Bearer realm=\"Tagbridge\""
+                                               : "Basic realm=\"Tagbridge\", charset=\"UTF-8\"");
+        reply_error(res, 401, "missing or wrong access token (send Authorization: Bearer TOKEN)");
+        return false;
+    }
+    if (cross_site(req)) {
+        reply_error(res, 403, "cross-site request refused");
+        return false;
+    }
+    return true;
+}
+
+// The child list of /api/node carries a summary of each child so that a tree can
+// be drawn from one request.
+Variant HttpFront::Impl::child_summary(const NodePath& path) const {
+    const auto info = broker.node_info(path);
+    if (!info)
+        return Variant();
+    bool browsable_children = false;
+    for (const auto& name : info->children) {
+        const auto child = broker.node_info(path / name);
+        if (child && !child->has_action) {
+            browsable_children = true;
+            break;
+        }
+    }
+    Variant summary = Variant::new_map();
+    summary["name"] = info->name;
+    summary["displayName"] = info->display_name;
+    summary["kind"] = info->kind;
+    summary["action"] = info->has_action;
+    summary["hasChildren"] = browsable_children;
+    summary["value"] = info->value;
+    summary["valueType"] = info->type ? Variant(value_type_name(*info->type)) : Variant();
+    summary["configs"] = Variant(info->configs);
+    return summary;
+}
+
+void HttpFront::Impl::get_node(const httplib::Request& req, httplib::Response& res) const {
+    const NodePath path = path_param(req);
+    auto node = broker.describe(path);
+    if (!node)
+        return reply_error(res, 404, "no node at " + path.to_string());
+    Variant children = Variant::new_array();
+    if (node->has("children") && node->at("children").is_array()) {
+        for (const auto& name : node->at("children").as_array()) {
+            if (!name.is_string())
+                continue;
+            Variant summary = child_summary(path / name.as_string());
+            if (!summary.is_null())
+                children.as_array().push_back(std::move(summary));
+        }
+    }
+    (*node)["childNodes"] = std::move(children);
+    res.set_content(json::to_json_string(*node), kJson);
+}
+
+void HttpFront::Impl::post_invoke(const httplib::Request& req, httplib::Response& res) {
+    const NodePath path = path_param(req);
+    Variant params = Variant::new_map();
+    const bool blank = req.body.find_first_not_of(" \t\r\n") == std::string::npos;
+    if (!blank) {
+        try {
+            params = json::from_json_string(req.body);
+        } catch (const std::exception& e) {
+            return reply_error(res, 400, std::string("body is not JSON: ") + e.what());
+        }
+        if (!params.is_map())
+            return reply_error(res, 400, "body must be a JSON object of parameters");
+    }
+    auto waiter = std::make_shared<InvokeWaiter>();
+    const std::error_code refused = broker.invoke(
+        path, std::move(params), [waiter](const InvokeResult& r) { waiter->finish(r); });
+    if (refused == strata_errc::node_not_found)
+        return reply_error(res, 404, "no node at " + path.to_string());
+    if (refused == strata_errc::no_action)
+        return reply_error(res, 404, "node " + path.to_string() + " has no action");
+    if (refused)
+        return reply_error(res, 503, "the link cannot run actions now: " + refused.message());
+
+    const auto outcome = waiter->wait(options.invoke_timeout, stopping);
+    if (!outcome && stopping)
+        return reply_error(res, 503, "the link is stopping");
+    if (!outcome) {
+        const auto seconds =
+            std::chrono::duration_cast<std::chrono::seconds>(options.invoke_timeout).count();
+        return reply_error(res, 504,
+                           "the action did not complete within " + std::to_string(seconds) + " s");
+    }
+    if (!outcome->ok()) {
+        const std::string why =
+            outcome->error_text.empty() ? outcome->error.message() : outcome->error_text;
+        return reply_error(res, 500, "the action failed: " + why);
+    }
+    res.set_content(result_body(*outcome), kJson);
+}
+
+void HttpFront::Impl::get_events(const httplib::Request& req, httplib::Response& res) {
+    auto client = hub.add(path_param(req));
+    if (!client) {
+        return reply_error(
+            res, 503, "too many event streams (at most " + std::to_string(hub.max_clients()) + ")");
+    }
+    res.set_header("Cache-Control", "no-cache");
+    res.set_header("X-Accel-Buffering", "no");
+    const auto heartbeat = options.heartbeat_interval;
+    res.set_chunked_content_provider(
+        "text/event-stream",
+        [client, heartbeat](std::size_t, httplib::DataSink& sink) {
+            std::string chunk;
+            switch (client->next(heartbeat, chunk)) {
+                case EventClient::Next::Data:
+                    return sink.write(chunk.data(), chunk.size());
+                case EventClient::Next::Heartbeat:
+                    return sink.write(": heartbeat\n\n", 13);
+                case EventClient::Next::Closed:
+                    sink.done();
+                    return true;
+                case EventClient::Next::Overflow:
+                    sink.write(": closed, the client did not keep up\n\n", 38);
+                    return false;
+            }
+            return false;
+        },
+        [this, client](bool) { hub.remove(client); });
+}
+
+void HttpFront::Impl::install_routes() {
+    server.set_payload_max_length(options.max_body_bytes);
+    server.set_keep_alive_timeout(kKeepAliveSeconds);
+    const std::size_t threads = options.max_event_clients + kRequestThreads;
+    server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        return check_access(req, res) ? httplib::Server::HandlerResponse::Unhandled
+                                      : httplib::Server::HandlerResponse::Handled;
+    });
+    server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+        if (res.body.empty())
+            res.set_content(error_body(reason_of(res.status)), kJson);
+    });
+    server.set_exception_handler(
+        [](const httplib::Request& req, httplib::Response& res, std::exception_ptr ep) {
+            std::string why = "unknown exception";
+            try {
+                std::rethrow_exception(ep);
+            } catch (const std::exception& e) {
+                why = e.what();
+            } catch (...) {
+            }
+            log_message_internal(LogLevel::error,
+                                 "HTTP front: " + req.method + " " + req.path + " failed: " + why);
+            reply_error(res, 500, "internal error: " + why);
+        });
+    for (const auto& asset : web::kWebAssets) {
+        const std::string route = std::string(asset.path) == "/index.html" ? "/" : asset.path;
+        server.Get(route, [&asset](const httplib::Request&, httplib::Response& res) {
+            res.set_header("Cache-Control", "no-cache");
+            res.set_header("X-Content-Type-Options", "nosniff");
+            res.set_content(reinterpret_cast<const char*>(asset.bytes), asset.size,
+                            asset.content_type);
+        });
+    }
+    server.Get("/api/node",
+               [this](const httplib::Request& req, httplib::Response& res) { get_node(req, res); });
+    server.Post("/api/invoke", [this](const httplib::Request& req, httplib::Response& res) {
+        post_invoke(req, res);
+    });
+    server.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
+        get_events(req, res);
+    });
+}
+
+HttpFront::HttpFront(Broker& broker, HttpFrontOptions options)
+    : impl_(std::make_unique<Impl>(broker, std::move(options))) {}
+
+HttpFront::~HttpFront() {
+    stop();
+}
+
+bool HttpFront::start(std::string& error) {
+    Impl& d = *impl_;
+    if (d.running)
+        return true;
+    d.install_routes();
+    const int port =
+        d.options.port == 0
+            ? d.server.bind_to_any_port(d.options.host)
+            : (d.server.bind_to_port(d.options.host, d.options.port) ? d.options.port : -1);
+    if (port <= 0) {
+        error = "HTTP front cannot listen on " + d.options.host + ":" +
+                std::to_string(d.options.port) + " (address in use or not available)";
+        return false;
+    }
+    d.bound_port = static_cast<uint16_t>(port);
+    d.subscription =
+        d.broker.subscribe(NodePath("/"), [&d](const TreeEvent& event) { d.hub.publish(event); });
+    d.listen_returned = false;
+    d.thread = std::thread([&d] {
+        d.server.listen_after_bind();
+        d.listen_returned = true;
+    });
+    // stop() only takes effect once the server loop runs, so wait for it here.
+    while (!d.server.is_running() && !d.listen_returned) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    d.running = true;
+    log_message_internal(LogLevel::info, "HTTP front listening on " + url());
+    return true;
+}
+
+void HttpFront::stop() {
+    Impl& d = *impl_;
+    if (!d.running)
+        return;
+    d.stopping = true;
+    d.hub.close_all();
+    d.server.stop();
+    if (d.thread.joinable())
+        d.thread.join();
+    if (d.subscription)
+        d.broker.unsubscribe(*d.subscription);
+    d.subscription.reset();
+    d.running = false;
+    log_message_internal(LogLevel::info, "HTTP front stopped");
+}
+
+uint16_t HttpFront::port() const noexcept {
+    return impl_->bound_port;
+}
+
+std::string HttpFront::url() const {
+    const std::string& host = impl_->options.host;
+    const bool v6 = host.find(':') != std::string::npos;
+    return "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(impl_->bound_port);
+}
+
+}  // namespace kestrel::strata_sdk

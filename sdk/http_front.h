@@ -1,0 +1,58 @@
+#pragma once
+// The HTTP front of the embedded broker: the browser console, a JSON API to read
+// nodes and run actions, and a Server-Sent Events stream of changes.
+//
+//   GET  /                     the console (also /app.js, /style.css)
+//   GET  /api/node?path=P      one node: configs, value, action signature, children
+//   POST /api/invoke?path=P    run the action of node P with a JSON object of parameters
+//   GET  /api/events?path=P    SSE: "value" and "tree" events below P, heartbeat comments
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace kestrel::strata_sdk {
+
+class Broker;
+
+struct HttpFrontOptions {
+    std::string host = "127.0.0.1";
+    uint16_t port = 8080;  // 0: an ephemeral port, see HttpFront::port()
+    // Empty: no authentication. Otherwise every request needs
+    // "Authorization: Bearer TOKEN" (browsers may send Basic with TOKEN as password).
+    std::string token;
+    std::size_t max_body_bytes = 4u << 20;
+    std::chrono::milliseconds invoke_timeout{60000};
+    std::chrono::milliseconds heartbeat_interval{15000};
+    // Each event stream holds one server thread; beyond this, new streams get 503.
+    std::size_t max_event_clients = 64;
+    // A stream that falls this far behind is closed (the client reconnects and reloads).
+    std::size_t max_event_backlog_bytes = 8u << 20;
+};
+
+class HttpFront {
+  public:
+    HttpFront(Broker& broker, HttpFrontOptions options);
+    ~HttpFront();
+    HttpFront(const HttpFront&) = delete;
+    HttpFront& operator=(const HttpFront&) = delete;
+
+    // Binds the address and serves on a thread of its own. False, with a one-line
+    // reason in `error`, when the address cannot be bound.
+    bool start(std::string& error);
+    // Closes every event stream, waits for requests in progress and unbinds.
+    void stop();
+
+    // The bound port (the chosen one when started with port 0); 0 before start().
+    uint16_t port() const noexcept;
+    // "http://HOST:PORT".
+    std::string url() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kestrel::strata_sdk

@@ -1,0 +1,19 @@
+# The HTTP front and its embedded console, part of strata_sdk.
+# Included from sdk/CMakeLists.txt after the strata_sdk target is defined.
+set(TB_WEB_FILES
+    ${CMAKE_CURRENT_LIST_DIR}/index.html
+    ${CMAKE_CURRENT_LIST_DIR}/app.js
+    ${CMAKE_CURRENT_LIST_DIR}/style.css)
+set(TB_WEB_HEADER ${CMAKE_CURRENT_BINARY_DIR}/generated/strata_sdk_web_assets.h)
+add_custom_command(
+    OUTPUT ${TB_WEB_HEADER}
+    COMMAND ${CMAKE_COMMAND} -DOUTPUT=${TB_WEB_HEADER} "-DINPUTS=${TB_WEB_FILES}"
+            -P ${CMAKE_CURRENT_LIST_DIR}/embed_web.cmake
+    DEPENDS ${TB_WEB_FILES} ${CMAKE_CURRENT_LIST_DIR}/embed_web.cmake
+    COMMENT "Embedding the console (sdk/web) into the binary"
+    VERBATIM)
+target_sources(strata_sdk PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../http_front.cpp ${TB_WEB_HEADER})
+target_include_directories(strata_sdk PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated)
+target_link_libraries(strata_sdk PUBLIC PkgConfig::HTTPLIB)
+# sdk sources reach the front as "http_front.h".
+target_include_directories(strata_sdk PRIVATE ${CMAKE_CURRENT_LIST_DIR}/..)
