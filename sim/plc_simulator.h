@@ -140,29 +140,49 @@ class PlcSimulator {
 
     // Records a refusal of malformed bytes (handlers of plugged-in objects may use it too).
     void NoteProtocolError(const std::string& what);
+    // Encoded Identity Get Attributes All reply data of the configured identity.
+    std::vector<uint8_t> IdentityAttributes() const;
 
   private:
     struct Session;
-    struct Outgoing;
+    // A class-3 connection and the last reply it got, resent when the client repeats a
+    // sequence count (a retransmission must not execute the request twice).
+    struct ConnectionState {
+        CipConnection info;
+        bool hasLastReply = false;
+        uint16_t lastSequence = 0;
+        std::vector<uint8_t> lastReply;  // the Message Router reply bytes
+    };
+
+    // What a session does after handling one message.
+    enum class Next { Continue, Close };
+    struct Header;
 
     void AcceptLoop();
-    void SessionLoop(std::shared_ptr<Session> session);
-    // Handles one encapsulation message; returns the reply to send (empty: none).
-    std::vector<uint8_t> HandleMessage(Session& session, ByteView header, ByteView body);
-    std::vector<uint8_t> HandleRegisterSession(Session& session, ByteView header, ByteView body);
-    std::vector<uint8_t> HandleSendRRData(Session& session, ByteView header, ByteView body);
-    std::vector<uint8_t> HandleSendUnitData(Session& session, ByteView header, ByteView body);
-    // Sends a reply through the armed faults; false when the connection is to be closed.
-    bool SendReply(Session& session, uint16_t command, std::vector<uint8_t> reply);
+    void ReapFinishedSessions();
+    void SessionLoop(const std::shared_ptr<Session>& session);
+    bool ReadFull(Session& session, uint8_t* buffer, size_t count) const;
+    Next HandleMessage(Session& session, const Header& header, ByteView body);
+    Next HandleRegisterSession(Session& session, const Header& header, ByteView body);
+    Next HandleSendRRData(Session& session, const Header& header, ByteView body);
+    Next HandleSendUnitData(Session& session, const Header& header, ByteView body);
+    // Builds the encapsulation reply and sends it through the armed faults.
+    Next Reply(Session& session, const Header& header, uint32_t status, ByteView body);
+    Next SendThroughFaults(Session& session, uint16_t command, std::vector<uint8_t> message);
+    // An unconnected request: an Unconnected Send is unwrapped and routed to the slot, anything
+    // else goes straight to the router.
+    std::vector<uint8_t> ExecuteUnconnected(ByteView request, uint32_t sessionHandle);
 
     void RegisterBuiltInObjects();
     CipReply IdentityService(const CipRequest& request) const;
     CipReply ConnectionManagerService(const CipRequest& request);
-    CipReply UnconnectedSend(const CipRequest& request);
     CipReply ForwardOpen(const CipRequest& request);
     CipReply ForwardClose(const CipRequest& request);
+    // Checks a class-3 connection path: backplane port 1 to our slot, then the Message Router.
+    // CIP_STATUS_SUCCESS or the additional status of general status 0x01.
+    uint16_t CheckConnectionPath(ByteView path) const;
     void DropConnectionsOfSession(uint32_t sessionHandle);
-    uint32_t NextConnectionId();
+    void Log(const std::string& text) const;
 
     SimConfig config;
     MessageRouter router;
@@ -173,8 +193,7 @@ class PlcSimulator {
 
     mutable std::mutex mutex;
     std::list<std::shared_ptr<Session>> sessions;
-    std::vector<std::thread> sessionThreads;
-    std::map<uint32_t, CipConnection> connections;  // by O->T connection ID
+    std::map<uint32_t, ConnectionState> connections;  // by O->T connection ID
     std::vector<Fault> faults;
     std::vector<int> faultSeen;  // matching replies seen per fault since arming
     ForwardOpenFault forwardOpenFault;

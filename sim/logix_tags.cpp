@@ -1,0 +1,736 @@
+#include "sim/logix_tags.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <limits>
+
+#include "eip/cip_wire.h"
+
+namespace plcsim {
+
+namespace {
+
+// Request path segments of a symbolic tag address.
+constexpr uint8_t kSegSymbol = 0x91;
+constexpr uint8_t kSegElement8 = 0x28;
+constexpr uint8_t kSegElement16 = 0x29;
+constexpr uint8_t kSegElement32 = 0x2A;
+constexpr size_t kMaxDims = 3;
+
+std::string Upper(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+const LogixType kBool{"BOOL", kLogixTypeBool, 0, 1, {}};
+const LogixType kSint{"SINT", kLogixTypeSint, 0, 1, {}};
+const LogixType kInt{"INT", kLogixTypeInt, 0, 2, {}};
+const LogixType kDint{"DINT", kLogixTypeDint, 0, 4, {}};
+const LogixType kReal{"REAL", kLogixTypeReal, 0, 4, {}};
+const LogixType kString{"STRING",
+                        kLogixTypeStructure,
+                        kLogixStringHandle,
+                        kLogixStringSize,
+                        {{"LEN", &kDint, 0, 0}, {"DATA", &kSint, 4, kLogixStringChars}}};
+const LogixType kMotor{"MOTOR",
+                       kLogixTypeStructure,
+                       kLogixMotorHandle,
+                       116,
+                       {{"Running", &kBool, 0, 0},
+                        {"Mode", &kSint, 1, 0},
+                        {"Faults", &kInt, 2, 0},
+                        {"Count", &kDint, 4, 0},
+                        {"Speed", &kReal, 8, 0},
+                        {"Setpoints", &kReal, 12, 4},
+                        {"Name", &kString, 28, 0}}};
+
+const LogixMember* FindMember(const LogixType& type, const std::string& name) {
+    const std::string wanted = Upper(name);
+    for (const LogixMember& member : type.members) {
+        if (Upper(member.name) == wanted) {
+            return &member;
+        }
+    }
+    return nullptr;
+}
+
+// Product of the dimensions; callers keep it within 32 bits by the tag size limit.
+uint32_t ElementTotal(const std::vector<uint32_t>& dims) {
+    uint32_t total = 1;
+    for (uint32_t d : dims) {
+        total *= d;
+    }
+    return total;
+}
+
+constexpr uint64_t kMaxTagBytes = uint64_t{1} << 24;
+
+uint64_t ElementBytesOf(const std::vector<uint32_t>& dims, const LogixType& type) {
+    uint64_t total = type.size;
+    for (uint32_t d : dims) {
+        total *= d;  // at most 3 factors below 2^16 and a size below 2^8: no overflow
+    }
+    return total;
+}
+
+bool IsIntegerType(uint16_t code) {
+    return code == kLogixTypeBool || code == kLogixTypeSint || code == kLogixTypeInt ||
+           code == kLogixTypeDint;
+}
+
+// Range of the integer types; BOOL holds 0 or 1.
+bool FitsInteger(uint16_t code, int64_t value) {
+    switch (code) {
+        case kLogixTypeBool:
+            return value == 0 || value == 1;
+        case kLogixTypeSint:
+            return value >= std::numeric_limits<int8_t>::min() &&
+                   value <= std::numeric_limits<int8_t>::max();
+        case kLogixTypeInt:
+            return value >= std::numeric_limits<int16_t>::min() &&
+                   value <= std::numeric_limits<int16_t>::max();
+        case kLogixTypeDint:
+            return value >= std::numeric_limits<int32_t>::min() &&
+                   value <= std::numeric_limits<int32_t>::max();
+        default:
+            return false;
+    }
+}
+
+// Writes an integer into one element, wrapping to the type's width.
+void PutInteger(uint16_t code, int64_t value, uint8_t* out) {
+    ByteWriter w(out, 4);
+    switch (code) {
+        case kLogixTypeBool:
+            w.u8(static_cast<uint8_t>(value & 1));
+            break;
+        case kLogixTypeSint:
+            w.u8(static_cast<uint8_t>(value));
+            break;
+        case kLogixTypeInt:
+            w.u16(static_cast<uint16_t>(value));
+            break;
+        default:
+            w.u32(static_cast<uint32_t>(value));
+            break;
+    }
+}
+
+int64_t GetInteger(uint16_t code, const uint8_t* in, size_t size) {
+    ByteReader r(in, size);
+    switch (code) {
+        case kLogixTypeBool:
+            return r.u8() != 0 ? 1 : 0;
+        case kLogixTypeSint:
+            return r.i8();
+        case kLogixTypeInt:
+            return r.i16();
+        default:
+            return r.i32();
+    }
+}
+
+double GetNumber(const LogixType& type, const uint8_t* in) {
+    if (type.code == kLogixTypeReal) {
+        return ByteReader(in, 4).f32();
+    }
+    return static_cast<double>(GetInteger(type.code, in, type.size));
+}
+
+void PutNumber(const LogixType& type, double value, uint8_t* out) {
+    if (type.code == kLogixTypeReal) {
+        ByteWriter(out, 4).f32(static_cast<float>(value));
+    } else {
+        PutInteger(type.code, static_cast<int64_t>(std::llround(value)), out);
+    }
+}
+
+void PutStringValue(const std::string& text, uint8_t* out) {
+    ByteWriter w(out, kLogixStringSize);
+    w.u32(static_cast<uint32_t>(text.size())).bytes(text);
+    w.zeros(w.remaining());
+}
+
+bool ApplyJson(const LogixType& type, const std::vector<uint32_t>& dims,
+               const nlohmann::json& value, uint8_t* out, std::string& error);
+
+// Sets one element (no dimensions) from a JSON value.
+bool ApplyElementJson(const LogixType& type, const nlohmann::json& value, uint8_t* out,
+                      std::string& error) {
+    if (value.is_null()) {
+        return true;
+    }
+    if (type.handle == kLogixStringHandle) {
+        if (!value.is_string() || value.get<std::string>().size() > kLogixStringChars) {
+            error = "a STRING value must be a text of at most 82 characters";
+            return false;
+        }
+        PutStringValue(value.get<std::string>(), out);
+        return true;
+    }
+    if (type.IsStructure()) {
+        if (!value.is_object()) {
+            error = "a " + type.name + " value must be an object of member values";
+            return false;
+        }
+        for (const auto& item : value.items()) {
+            const LogixMember* member = FindMember(type, item.key());
+            if (member == nullptr) {
+                error = type.name + " has no member " + item.key();
+                return false;
+            }
+            std::vector<uint32_t> memberDims;
+            if (member->arrayLength != 0) {
+                memberDims.push_back(member->arrayLength);
+            }
+            if (!ApplyJson(*member->type, memberDims, item.value(), out + member->offset, error)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    if (type.code == kLogixTypeReal && value.is_number()) {
+        PutNumber(type, value.get<double>(), out);
+        return true;
+    }
+    if (value.is_boolean() && type.code == kLogixTypeBool) {
+        PutInteger(type.code, value.get<bool>() ? 1 : 0, out);
+        return true;
+    }
+    if (value.is_number_integer() && FitsInteger(type.code, value.get<int64_t>())) {
+        PutInteger(type.code, value.get<int64_t>(), out);
+        return true;
+    }
+    error = "value " + value.dump() + " does not fit " + type.name;
+    return false;
+}
+
+void Flatten(const nlohmann::json& value, std::vector<const nlohmann::json*>& out) {
+    if (value.is_array()) {
+        for (const auto& item : value) {
+            Flatten(item, out);
+        }
+    } else {
+        out.push_back(&value);
+    }
+}
+
+bool ApplyJson(const LogixType& type, const std::vector<uint32_t>& dims,
+               const nlohmann::json& value, uint8_t* out, std::string& error) {
+    if (dims.empty()) {
+        return ApplyElementJson(type, value, out, error);
+    }
+    if (value.is_null()) {
+        return true;
+    }
+    if (!value.is_array()) {
+        error = "an array value must be a JSON array";
+        return false;
+    }
+    std::vector<const nlohmann::json*> elements;
+    Flatten(value, elements);
+    if (elements.size() > ElementTotal(dims)) {
+        error = "more values than array elements";
+        return false;
+    }
+    for (size_t i = 0; i < elements.size(); ++i) {
+        if (!ApplyElementJson(type, *elements[i], out + i * type.size, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ValidTagName(const std::string& name) {
+    if (name.empty() || name.size() > 40 ||
+        !(std::isalpha(static_cast<unsigned char>(name[0])) || name[0] == '_')) {
+        return false;
+    }
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+    });
+}
+
+}  // namespace
+
+const LogixType* FindLogixType(const std::string& name) {
+    static const LogixType* const kTypes[] = {&kBool, &kSint,   &kInt,  &kDint,
+                                              &kReal, &kString, &kMotor};
+    const std::string wanted = Upper(name);
+    for (const LogixType* type : kTypes) {
+        if (type->name == wanted) {
+            return type;
+        }
+    }
+    return nullptr;
+}
+
+// ---- Definitions -------------------------------------------------------------------------------
+
+bool LogixTagDatabase::Define(const LogixTagDefinition& definition, std::string& error) {
+    const LogixType* type = FindLogixType(definition.type);
+    if (!ValidTagName(definition.name)) {
+        error = "invalid tag name \"" + definition.name + "\"";
+        return false;
+    }
+    if (type == nullptr) {
+        error = "unknown type \"" + definition.type + "\" of tag " + definition.name;
+        return false;
+    }
+    if (definition.dims.size() > kMaxDims ||
+        std::any_of(definition.dims.begin(), definition.dims.end(),
+                    [](uint32_t d) { return d == 0 || d > 65535; }) ||
+        ElementBytesOf(definition.dims, *type) > kMaxTagBytes) {
+        error = "tag " + definition.name + " needs one to three dimensions of 1 to 65535";
+        return false;
+    }
+    if (definition.animation.kind != LogixAnimation::Kind::None &&
+        (!type->IsNumeric() || definition.animation.periodMs == 0)) {
+        error = "tag " + definition.name + ": only numeric tags with a period above 0 can move";
+        return false;
+    }
+    Tag tag;
+    tag.name = definition.name;
+    tag.type = type;
+    tag.dims = definition.dims;
+    tag.storage.assign(ElementTotal(definition.dims) * type->size, 0);
+    tag.animation = definition.animation;
+    if (!ApplyJson(*type, tag.dims, definition.value, tag.storage.data(), error)) {
+        error = "tag " + definition.name + ": " + error;
+        return false;
+    }
+    RestartAnimation(tag);
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!tags_.emplace(Upper(definition.name), std::move(tag)).second) {
+        error = "tag " + definition.name + " is already defined";
+        return false;
+    }
+    return true;
+}
+
+bool LogixTagDatabase::Remove(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return tags_.erase(Upper(name)) != 0;
+}
+
+void LogixTagDatabase::Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tags_.clear();
+}
+
+std::vector<std::string> LogixTagDatabase::TagNames() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> names;
+    for (const auto& entry : tags_) {
+        names.push_back(entry.second.name);
+    }
+    return names;
+}
+
+size_t LogixTagDatabase::TagCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return tags_.size();
+}
+
+uint64_t LogixTagDatabase::WriteCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return writeCount_;
+}
+
+// ---- Animation ---------------------------------------------------------------------------------
+
+void LogixTagDatabase::RestartAnimation(Tag& tag) const {
+    tag.epoch = Clock::now();
+    if (tag.animation.kind != LogixAnimation::Kind::None) {
+        tag.base = GetNumber(*tag.type, tag.storage.data());
+    }
+}
+
+void LogixTagDatabase::Refresh(const Tag& tag) const {
+    const LogixAnimation& a = tag.animation;
+    if (a.kind == LogixAnimation::Kind::None) {
+        return;
+    }
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tag.epoch).count();
+    const int64_t steps = elapsed / a.periodMs;
+    const bool integer = IsIntegerType(tag.type->code);
+    double value = tag.base + a.step * static_cast<double>(steps);
+    if (a.kind == LogixAnimation::Kind::Ramp) {
+        const double span = a.max - a.min;
+        double pos = span > 0 ? std::fmod(tag.base - a.min + a.step * steps, span) : 0.0;
+        if (pos < 0) {
+            pos += span;
+        }
+        value = a.min + pos;
+    }
+    std::vector<uint8_t> element(tag.type->size, 0);
+    if (integer && a.kind == LogixAnimation::Kind::Counter) {
+        // A counter wraps like the controller's integer arithmetic.
+        const uint64_t count =
+            static_cast<uint64_t>(std::llround(tag.base)) +
+            static_cast<uint64_t>(std::llround(a.step)) * static_cast<uint64_t>(steps);
+        PutInteger(tag.type->code, static_cast<int64_t>(count), element.data());
+    } else {
+        PutNumber(*tag.type, value, element.data());
+    }
+    for (size_t at = 0; at + element.size() <= tag.storage.size(); at += element.size()) {
+        std::copy(element.begin(), element.end(), tag.storage.begin() + at);
+    }
+}
+
+// ---- Paths
+// ---------------------------------------------------------------------------------------
+
+// Symbolic request path (after its word count):
+// | segment            | bytes                                          |
+// | ANSI symbol        | 0x91, n, n characters, 0x00 pad when n is odd |
+// | element, 8 bit     | 0x28, index                                    |
+// | element, 16 bit    | 0x29, 0x00, index (16 bits)                    |
+// | element, 32 bit    | 0x2A, 0x00, index (32 bits)                    |
+LogixReply LogixTagDatabase::ParseWirePath(ByteView path, std::vector<PathSegment>& segments) {
+    ByteReader r(path);
+    while (r.ok() && !r.at_end()) {
+        PathSegment segment;
+        const uint8_t kind = r.u8();
+        if (kind == kSegSymbol) {
+            const uint8_t length = r.u8();
+            segment.isSymbol = true;
+            segment.symbol = r.str(length);
+            if (length % 2 != 0) {
+                r.skip(1);
+            }
+            if (length == 0) {
+                r.fail();
+            }
+        } else if (kind == kSegElement8) {
+            segment.index = r.u8();
+        } else if (kind == kSegElement16) {
+            r.skip(1);
+            segment.index = r.u16();
+        } else if (kind == kSegElement32) {
+            r.skip(1);
+            segment.index = r.u32();
+        } else {
+            r.fail();
+        }
+        segments.push_back(segment);
+    }
+    if (!r.ok() || segments.empty()) {
+        return LogixReply::Error(CIP_STATUS_PATH_SEGMENT_ERROR);
+    }
+    return LogixReply{};
+}
+
+// Text path of the test interface: Name, Name[1], Name[1,2], Name[1][2], Name.Member[3].Member.
+bool LogixTagDatabase::ParseTextPath(const std::string& path, std::vector<PathSegment>& segments) {
+    size_t i = 0;
+    bool expectSymbol = true;
+    while (i < path.size()) {
+        if (expectSymbol) {
+            size_t end = i;
+            while (end < path.size() &&
+                   (std::isalnum(static_cast<unsigned char>(path[end])) || path[end] == '_')) {
+                ++end;
+            }
+            if (end == i) {
+                return false;
+            }
+            PathSegment symbol;
+            symbol.isSymbol = true;
+            symbol.symbol = path.substr(i, end - i);
+            segments.push_back(symbol);
+            i = end;
+            expectSymbol = false;
+        } else if (path[i] == '.') {
+            ++i;
+            expectSymbol = true;
+        } else if (path[i] == '[' || (path[i] == ',' && i > 0)) {
+            ++i;
+            size_t end = i;
+            while (end < path.size() && std::isdigit(static_cast<unsigned char>(path[end]))) {
+                ++end;
+            }
+            if (end == i || end - i > 9 || end >= path.size() ||
+                (path[end] != ']' && path[end] != ',')) {
+                return false;
+            }
+            PathSegment index;
+            index.index = static_cast<uint32_t>(std::stoul(path.substr(i, end - i)));
+            segments.push_back(index);
+            i = path[end] == ']' ? end + 1 : end;
+        } else {
+            return false;
+        }
+    }
+    return !segments.empty() && !expectSymbol;
+}
+
+LogixReply LogixTagDatabase::Resolve(const std::vector<PathSegment>& segments,
+                                     Location& out) const {
+    if (segments.empty() || !segments[0].isSymbol) {
+        return LogixReply::Error(CIP_STATUS_PATH_SEGMENT_ERROR);
+    }
+    const auto found = tags_.find(Upper(segments[0].symbol));
+    if (found == tags_.end()) {
+        return LogixReply::Error(CIP_STATUS_PATH_DESTINATION_UNKNOWN);
+    }
+    const Tag& tag = found->second;
+    Location at{&tag, tag.type, 0, ElementTotal(tag.dims)};
+    std::vector<uint32_t> dims = tag.dims;
+    size_t i = 1;
+    while (i < segments.size()) {
+        if (!segments[i].isSymbol) {
+            // Element indices select one element of the array at hand, all dimensions at once.
+            size_t n = 0;
+            while (i + n < segments.size() && !segments[i + n].isSymbol) {
+                ++n;
+            }
+            if (dims.empty() || n != dims.size()) {
+                return LogixReply::Error(CIP_STATUS_PATH_SEGMENT_ERROR);
+            }
+            uint32_t linear = 0;
+            for (size_t d = 0; d < n; ++d) {
+                if (segments[i + d].index >= dims[d]) {
+                    return LogixReply::Error(CIP_STATUS_PATH_DESTINATION_UNKNOWN);
+                }
+                linear = linear * dims[d] + segments[i + d].index;
+            }
+            at.offset += linear * at.type->size;
+            at.available = ElementTotal(dims) - linear;
+            dims.clear();
+            i += n;
+            continue;
+        }
+        // A member needs one structure element: an array must be indexed first.
+        const LogixMember* member = dims.empty() && at.type->IsStructure()
+                                        ? FindMember(*at.type, segments[i].symbol)
+                                        : nullptr;
+        if (member == nullptr) {
+            return LogixReply::Error(CIP_STATUS_PATH_DESTINATION_UNKNOWN);
+        }
+        at.offset += member->offset;
+        at.type = member->type;
+        at.available = member->arrayLength != 0 ? member->arrayLength : 1;
+        dims.clear();
+        if (member->arrayLength != 0) {
+            dims.push_back(member->arrayLength);
+        }
+        ++i;
+    }
+    out = at;
+    return LogixReply{};
+}
+
+std::optional<LogixTagDatabase::Location> LogixTagDatabase::ResolveText(
+    const std::string& path) const {
+    std::vector<PathSegment> segments;
+    Location at;
+    if (!ParseTextPath(path, segments) || !Resolve(segments, at).ok()) {
+        return std::nullopt;
+    }
+    return at;
+}
+
+// ---- Test access -------------------------------------------------------------------------------
+
+std::optional<std::vector<uint8_t>> LogixTagDatabase::ElementBytes(const std::string& path,
+                                                                   uint16_t wantedCode) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::optional<Location> at = ResolveText(path);
+    if (!at || (wantedCode != 0 && at->type->code != wantedCode)) {
+        return std::nullopt;
+    }
+    Refresh(*at->tag);
+    const uint8_t* first = at->tag->storage.data() + at->offset;
+    return std::vector<uint8_t>(first, first + at->type->size);
+}
+
+std::optional<std::vector<uint8_t>> LogixTagDatabase::GetBytes(const std::string& path) const {
+    return ElementBytes(path, 0);
+}
+
+std::optional<int64_t> LogixTagDatabase::GetInt(const std::string& path) const {
+    for (uint16_t code : {kLogixTypeBool, kLogixTypeSint, kLogixTypeInt, kLogixTypeDint}) {
+        if (std::optional<std::vector<uint8_t>> bytes = ElementBytes(path, code)) {
+            return GetInteger(code, bytes->data(), bytes->size());
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<double> LogixTagDatabase::GetReal(const std::string& path) const {
+    std::optional<std::vector<uint8_t>> bytes = ElementBytes(path, kLogixTypeReal);
+    if (!bytes) {
+        return std::nullopt;
+    }
+    return ByteReader(*bytes).f32();
+}
+
+std::optional<std::string> LogixTagDatabase::GetString(const std::string& path) const {
+    std::optional<std::vector<uint8_t>> bytes = ElementBytes(path, kLogixTypeStructure);
+    if (!bytes || bytes->size() != kLogixStringSize) {
+        return std::nullopt;
+    }
+    ByteReader r(*bytes);
+    const uint32_t length = std::min<uint32_t>(r.u32(), kLogixStringChars);
+    return r.str(length);
+}
+
+bool LogixTagDatabase::StoreElement(const std::string& path, const std::vector<uint8_t>& bytes,
+                                    std::optional<uint16_t> wantedCode) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::optional<Location> at = ResolveText(path);
+    if (!at || bytes.size() != at->type->size || (wantedCode && at->type->code != *wantedCode)) {
+        return false;
+    }
+    Tag& tag = tags_.at(Upper(at->tag->name));
+    Refresh(tag);
+    std::copy(bytes.begin(), bytes.end(), tag.storage.begin() + at->offset);
+    RestartAnimation(tag);
+    return true;
+}
+
+bool LogixTagDatabase::SetBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    return StoreElement(path, bytes, std::nullopt);
+}
+
+bool LogixTagDatabase::SetInt(const std::string& path, int64_t value) {
+    std::optional<uint16_t> code;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::optional<Location> at = ResolveText(path);
+        if (!at || !IsIntegerType(at->type->code) || !FitsInteger(at->type->code, value)) {
+            return false;
+        }
+        code = at->type->code;
+    }
+    std::vector<uint8_t> bytes(4, 0);
+    PutInteger(*code, value, bytes.data());
+    bytes.resize(*code == kLogixTypeDint ? 4 : *code == kLogixTypeInt ? 2 : 1);
+    return StoreElement(path, bytes, code);
+}
+
+bool LogixTagDatabase::SetReal(const std::string& path, double value) {
+    std::vector<uint8_t> bytes(4, 0);
+    ByteWriter(bytes.data(), bytes.size()).f32(static_cast<float>(value));
+    return StoreElement(path, bytes, kLogixTypeReal);
+}
+
+bool LogixTagDatabase::SetString(const std::string& path, const std::string& value) {
+    if (value.size() > kLogixStringChars) {
+        return false;
+    }
+    std::vector<uint8_t> bytes(kLogixStringSize, 0);
+    PutStringValue(value, bytes.data());
+    return StoreElement(path, bytes, kLogixTypeStructure);
+}
+
+// ---- Tag services ------------------------------------------------------------------------------
+
+// Read Tag request data: element count (16 bits).
+// Reply data: type code (16 bits), structure handle (16 bits, structures only), the values.
+LogixReply LogixTagDatabase::ReadTag(ByteView path, ByteView data, size_t replyRoom) const {
+    std::vector<PathSegment> segments;
+    LogixReply reply = ParseWirePath(path, segments);
+    if (!reply.ok()) {
+        return reply;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    Location at;
+    reply = Resolve(segments, at);
+    if (!reply.ok()) {
+        return reply;
+    }
+    ByteReader r(data);
+    const uint16_t count = r.u16();
+    if (!r.ok()) {
+        return LogixReply::Error(CIP_STATUS_NOT_ENOUGH_DATA);
+    }
+    if (!r.at_end()) {
+        return LogixReply::Error(CIP_STATUS_TOO_MUCH_DATA);
+    }
+    if (count == 0) {
+        return LogixReply::Error(CIP_STATUS_INVALID_PARAMETER_VALUE);
+    }
+    if (count > at.available) {
+        return LogixReply::Error(kLogixStatusGeneralError, kLogixExtBeyondEnd);
+    }
+    const size_t valueBytes = size_t{count} * at.type->size;
+    const size_t typeBytes = at.type->IsStructure() ? 4 : 2;
+    if (typeBytes + valueBytes > replyRoom) {
+        return LogixReply::Error(CIP_STATUS_PARTIAL_TRANSFER);
+    }
+    Refresh(*at.tag);
+    ByteWriter w;
+    w.u16(at.type->code);
+    if (at.type->IsStructure()) {
+        w.u16(at.type->handle);
+    }
+    w.bytes(at.tag->storage.data() + at.offset, valueBytes);
+    reply.data = w.to_vector();
+    return reply;
+}
+
+// Write Tag request data: type code (16 bits), structure handle (16 bits, structures only),
+// element count (16 bits), the values, one 0x00 pad byte after an odd number of value bytes.
+// A single STRING may be written short: its LEN and just LEN characters.
+LogixReply LogixTagDatabase::WriteTag(ByteView path, ByteView data) {
+    std::vector<PathSegment> segments;
+    LogixReply reply = ParseWirePath(path, segments);
+    if (!reply.ok()) {
+        return reply;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    Location at;
+    reply = Resolve(segments, at);
+    if (!reply.ok()) {
+        return reply;
+    }
+    ByteReader r(data);
+    const uint16_t code = r.u16();
+    const uint16_t handle = code == kLogixTypeStructure ? r.u16() : 0;
+    const uint16_t count = r.u16();
+    const ByteView values = r.rest();
+    if (!r.ok()) {
+        return LogixReply::Error(CIP_STATUS_NOT_ENOUGH_DATA);
+    }
+    if (code != at.type->code || handle != at.type->handle) {
+        return LogixReply::Error(kLogixStatusGeneralError, kLogixExtTypeMismatch);
+    }
+    if (count == 0) {
+        return LogixReply::Error(CIP_STATUS_INVALID_PARAMETER_VALUE);
+    }
+    if (count > at.available) {
+        return LogixReply::Error(kLogixStatusGeneralError, kLogixExtBeyondEnd);
+    }
+    const auto paddedFits = [&](size_t needed) {
+        return values.size == needed ||
+               (needed % 2 == 1 && values.size == needed + 1 && values.at(needed) == 0);
+    };
+    size_t needed = size_t{count} * at.type->size;
+    if (at.type->handle == kLogixStringHandle && count == 1 && values.size >= 4) {
+        const uint32_t length = ByteReader(values).u32();
+        if (length <= kLogixStringChars && paddedFits(4 + length)) {
+            needed = 4 + length;
+        }
+    }
+    if (!paddedFits(needed)) {
+        return LogixReply::Error(values.size < needed ? CIP_STATUS_NOT_ENOUGH_DATA
+                                                      : CIP_STATUS_TOO_MUCH_DATA);
+    }
+    Tag& tag = tags_.at(Upper(at.tag->name));
+    Refresh(tag);
+    uint8_t* target = tag.storage.data() + at.offset;
+    std::fill(target, target + size_t{count} * at.type->size, uint8_t{0});
+    std::copy(values.data, values.data + needed, target);
+    RestartAnimation(tag);
+    ++writeCount_;
+    return reply;
+}
+
+}  // namespace plcsim

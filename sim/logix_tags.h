@@ -1,0 +1,188 @@
+#pragma once
+
+// The tag database of the simulated Logix controller: tags of BOOL, SINT, INT, DINT, REAL, the
+// STRING structure and one user structure (MOTOR), as scalars or arrays of up to three
+// dimensions, addressed by symbolic request paths with members and element indices, read and
+// written the way a controller's Read Tag and Write Tag services do, with the controller's
+// error statuses. Numeric tags can move by themselves (a counter or a ramp) so that polling
+// shows changing values.
+//
+// Threads: the server thread runs the tag services while tests define tags and read values
+// back; one mutex guards the whole database (tags, values, counters). No call runs a callback.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "common/byte_codec.h"
+
+namespace plcsim {
+
+// ---- Logix data types and statuses ------------------------------------------------------------
+
+constexpr uint16_t kLogixTypeBool = 0xC1;
+constexpr uint16_t kLogixTypeSint = 0xC2;
+constexpr uint16_t kLogixTypeInt = 0xC3;
+constexpr uint16_t kLogixTypeDint = 0xC4;
+constexpr uint16_t kLogixTypeReal = 0xCA;
+// A structured value: the 16-bit structure handle follows the type code on the wire.
+constexpr uint16_t kLogixTypeStructure = 0x02A0;
+constexpr uint16_t kLogixStringHandle = 0x0FCE;
+constexpr uint16_t kLogixMotorHandle = 0x1B2D;
+constexpr size_t kLogixStringChars = 82;
+constexpr size_t kLogixStringSize = 88;  // 4-byte LEN, 82 characters, 2 bytes of padding
+
+// General status 0xFF of the Logix tag services carries one of these additional statuses.
+constexpr uint8_t kLogixStatusGeneralError = 0xFF;
+constexpr uint16_t kLogixExtOffsetBeyondEnd = 0x2104;
+constexpr uint16_t kLogixExtBeyondEnd = 0x2105;
+constexpr uint16_t kLogixExtTypeMismatch = 0x2107;
+
+// The answer of one tag service: general status, optional additional status word, reply data.
+struct LogixReply {
+    uint8_t status = 0;
+    std::optional<uint16_t> extStatus;
+    std::vector<uint8_t> data;
+
+    static LogixReply Error(uint8_t status) { return LogixReply{status, std::nullopt, {}}; }
+    static LogixReply Error(uint8_t status, uint16_t ext) { return LogixReply{status, ext, {}}; }
+    bool ok() const { return status == 0; }
+};
+
+struct LogixType;
+
+struct LogixMember {
+    std::string name;
+    const LogixType* type = nullptr;
+    size_t offset = 0;
+    uint32_t arrayLength = 0;  // 0 for a single element
+};
+
+struct LogixType {
+    std::string name;  // BOOL, SINT, INT, DINT, REAL, STRING, MOTOR
+    uint16_t code = 0;
+    uint16_t handle = 0;  // structures only
+    size_t size = 0;      // bytes of one element
+    std::vector<LogixMember> members;
+
+    bool IsStructure() const { return code == kLogixTypeStructure; }
+    bool IsNumeric() const { return !IsStructure(); }
+};
+
+// The type of that name (case-insensitive), or null. Names: BOOL, SINT, INT, DINT, REAL, STRING
+// and the user structure MOTOR (Running BOOL, Mode SINT, Faults INT, Count DINT, Speed REAL,
+// Setpoints REAL[4], Name STRING).
+const LogixType* FindLogixType(const std::string& name);
+
+// ---- Tag definitions ---------------------------------------------------------------------------
+
+// A value that moves by itself: every periodMs the value advances by step; a counter wraps like
+// the tag's integer type, a ramp restarts at min when it would pass max.
+struct LogixAnimation {
+    enum class Kind { None, Counter, Ramp };
+    Kind kind = Kind::None;
+    double step = 1.0;
+    double min = 0.0;
+    double max = 100.0;
+    uint32_t periodMs = 100;
+};
+
+struct LogixTagDefinition {
+    std::string name;
+    std::string type;
+    std::vector<uint32_t> dims;  // empty for a single element; up to three dimensions
+    // Initial value: a number or bool for numeric types, a string for STRING, an array (nested
+    // or flat, row-major) for arrays, an object of member values for structures; null for zeros.
+    nlohmann::json value;
+    LogixAnimation animation;
+};
+
+// ---- The database ------------------------------------------------------------------------------
+
+class LogixTagDatabase {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    // Adds a tag; false with a reason when the name is taken or invalid, the type is unknown,
+    // the dimensions are wrong, the value does not fit the type, or an animation is asked of a
+    // non-numeric type.
+    bool Define(const LogixTagDefinition& definition, std::string& error);
+    bool Remove(const std::string& name);
+    void Clear();
+    std::vector<std::string> TagNames() const;
+    size_t TagCount() const;
+
+    // Test access by text path: "Count", "Buffer[3]", "Grid[1,2]", "Motor1.Setpoints[2]",
+    // "Motor1.Name". The bytes of the one element at the path (an animated tag shows its current
+    // value), or nothing for an unknown path.
+    std::optional<std::vector<uint8_t>> GetBytes(const std::string& path) const;
+    std::optional<int64_t> GetInt(const std::string& path) const;         // BOOL, SINT, INT, DINT
+    std::optional<double> GetReal(const std::string& path) const;         // REAL
+    std::optional<std::string> GetString(const std::string& path) const;  // STRING
+    bool SetBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+    bool SetInt(const std::string& path, int64_t value);
+    bool SetReal(const std::string& path, double value);
+    bool SetString(const std::string& path, const std::string& value);
+    // Write Tag services that changed a value since the database was made.
+    uint64_t WriteCount() const;
+
+    // Read Tag: request path bytes and request data (element count). The reply data is the
+    // type code, the structure handle of a structure, and the values; a reply that would pass
+    // replyRoom bytes is refused with "partial transfer".
+    LogixReply ReadTag(ByteView path, ByteView data, size_t replyRoom) const;
+    // Write Tag: request path bytes and request data (type, handle of a structure, element
+    // count, values, one pad byte after an odd number of value bytes).
+    LogixReply WriteTag(ByteView path, ByteView data);
+
+  private:
+    // One element of a request path: a symbol (tag or member name) or an element index.
+    struct PathSegment {
+        bool isSymbol = false;
+        std::string symbol;
+        uint32_t index = 0;
+    };
+    struct Tag {
+        std::string name;
+        const LogixType* type = nullptr;
+        std::vector<uint32_t> dims;
+        // Values of all elements; refreshed from the animation before every read.
+        mutable std::vector<uint8_t> storage;
+        LogixAnimation animation;
+        Clock::time_point epoch;
+        double base = 0.0;  // value of the first element when the animation (re)started
+    };
+    // What a path addresses: one element of a type at a byte offset of a tag's storage, and how
+    // many elements of that type follow from there (itself included).
+    struct Location {
+        const Tag* tag = nullptr;
+        const LogixType* type = nullptr;
+        size_t offset = 0;
+        uint32_t available = 1;
+    };
+
+    static LogixReply ParseWirePath(ByteView path, std::vector<PathSegment>& segments);
+    static bool ParseTextPath(const std::string& path, std::vector<PathSegment>& segments);
+    LogixReply Resolve(const std::vector<PathSegment>& segments, Location& out) const;
+    std::optional<Location> ResolveText(const std::string& path) const;
+    // The element bytes at a text path, refreshed; empty when the path or type does not match.
+    std::optional<std::vector<uint8_t>> ElementBytes(const std::string& path,
+                                                     uint16_t wantedCode) const;
+    bool StoreElement(const std::string& path, const std::vector<uint8_t>& bytes,
+                      std::optional<uint16_t> wantedCode);
+    void Refresh(const Tag& tag) const;
+    void RestartAnimation(Tag& tag) const;
+
+    mutable std::mutex mutex_;
+    // Keyed by the upper-cased name: controller tag names are case-insensitive.
+    std::map<std::string, Tag> tags_;
+    uint64_t writeCount_ = 0;
+};
+
+}  // namespace plcsim

@@ -1,0 +1,143 @@
+// plcsim: a simulated EtherNet/IP controller on the command line. Runs until SIGINT or SIGTERM.
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include <CLI/CLI.hpp>
+
+#include "sim/plc_simulator.h"
+
+namespace {
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void OnSignal(int) {
+    stopRequested = 1;
+}
+
+// "N" or "N:MS" -> the nth reply and an optional number of milliseconds.
+bool ParseNthWithMs(const std::string& text, int& nth, int& ms) {
+    ms = 0;
+    char extra = 0;
+    return std::sscanf(text.c_str(), "%d:%d%c", &nth, &ms, &extra) >= 1 && nth >= 1 && ms >= 0 &&
+           extra == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    plcsim::SimConfig config;
+    CLI::App app{
+        "plcsim: a simulated EtherNet/IP controller (encapsulation sessions, Identity object, "
+        "class-3 Forward Open / Forward Close) for testing the Tagbridge link.\n"
+        "Faults count encapsulation replies from the start: --drop-reply 3 drops the third."};
+    app.add_option("--port", config.port, "TCP port of the encapsulation service (0: ephemeral)")
+        ->capture_default_str();
+    app.add_option("--bind", config.bindAddress, "IPv4 address to listen on")
+        ->capture_default_str();
+    app.add_option("--slot", config.slot, "backplane slot of the controller")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 255));
+    app.add_option("--vendor", config.identity.vendorId, "Identity vendor ID")
+        ->capture_default_str();
+    app.add_option("--device-type", config.identity.deviceType, "Identity device type")
+        ->capture_default_str();
+    app.add_option("--product-code", config.identity.productCode, "Identity product code")
+        ->capture_default_str();
+    std::string revision = std::to_string(config.identity.majorRevision) + "." +
+                           std::to_string(config.identity.minorRevision);
+    app.add_option("--revision", revision, "Identity revision MAJOR.MINOR")->capture_default_str();
+    app.add_option("--serial", config.identity.serialNumber, "Identity serial number")
+        ->capture_default_str();
+    app.add_option("--name", config.identity.productName, "Identity product name (max 32 chars)")
+        ->capture_default_str();
+    app.add_flag("--verbose,-v", config.verbose, "log sessions, connections and refusals");
+
+    std::string dropReply, delayReply, splitReply, closeOnReply, wrongConnectionId, wrongSequence;
+    std::string refuseForwardOpen;
+    app.add_option("--drop-reply", dropReply, "N: send no answer to the nth request");
+    app.add_option("--delay-reply", delayReply, "N:MS: answer the nth request MS ms late");
+    app.add_option("--split-reply", splitReply,
+                   "N[:MS]: send the nth reply in two TCP segments, MS ms apart");
+    app.add_option("--close-on-reply", closeOnReply,
+                   "N: close the connection instead of the nth reply");
+    app.add_option("--wrong-connection-id", wrongConnectionId,
+                   "N: the nth connected reply carries another connection ID");
+    app.add_option("--wrong-sequence", wrongSequence,
+                   "N: the nth connected reply carries another sequence count");
+    app.add_option("--refuse-forward-open", refuseForwardOpen,
+                   "GEN:EXT: refuse every Forward Open with this general / additional status "
+                   "(hex, e.g. 01:0100)");
+    CLI11_PARSE(app, argc, argv);
+
+    unsigned major = 0;
+    unsigned minor = 0;
+    char extra = 0;
+    if (std::sscanf(revision.c_str(), "%u.%u%c", &major, &minor, &extra) != 2 || major > 255 ||
+        minor > 255) {
+        std::cerr << "plcsim: --revision must be MAJOR.MINOR, each 0..255\n";
+        return 1;
+    }
+    config.identity.majorRevision = static_cast<uint8_t>(major);
+    config.identity.minorRevision = static_cast<uint8_t>(minor);
+
+    plcsim::PlcSimulator simulator(config);
+    struct FaultOption {
+        const std::string& text;
+        plcsim::FaultAction action;
+        uint16_t command;
+    };
+    const FaultOption faultOptions[] = {
+        {dropReply, plcsim::FaultAction::Drop, 0},
+        {delayReply, plcsim::FaultAction::Delay, 0},
+        {splitReply, plcsim::FaultAction::Split, 0},
+        {closeOnReply, plcsim::FaultAction::Close, 0},
+        {wrongConnectionId, plcsim::FaultAction::WrongConnectionId, EIP_CMD_SEND_UNIT_DATA},
+        {wrongSequence, plcsim::FaultAction::WrongSequenceCount, EIP_CMD_SEND_UNIT_DATA},
+    };
+    for (const FaultOption& option : faultOptions) {
+        if (option.text.empty()) {
+            continue;
+        }
+        plcsim::Fault fault;
+        int ms = 0;
+        if (!ParseNthWithMs(option.text, fault.nth, ms)) {
+            std::cerr << "plcsim: bad fault option value '" << option.text << "'\n";
+            return 1;
+        }
+        fault.action = option.action;
+        fault.command = option.command;
+        fault.delay = std::chrono::milliseconds(ms);
+        simulator.InjectFault(fault);
+    }
+    if (!refuseForwardOpen.empty()) {
+        unsigned general = 0;
+        unsigned ext = 0;
+        if (std::sscanf(refuseForwardOpen.c_str(), "%x:%x%c", &general, &ext, &extra) != 2 ||
+            general == 0 || general > 0xFF || ext > 0xFFFF) {
+            std::cerr << "plcsim: --refuse-forward-open must be GEN:EXT in hex, GEN not 0\n";
+            return 1;
+        }
+        plcsim::ForwardOpenFault fault;
+        fault.refuseGeneralStatus = static_cast<uint8_t>(general);
+        fault.refuseExtStatus = static_cast<uint16_t>(ext);
+        simulator.SetForwardOpenFault(fault);
+    }
+
+    if (!simulator.Start()) {
+        std::cerr << "plcsim: cannot start: " << simulator.LastStartError() << "\n";
+        return 1;
+    }
+    std::cout << "plcsim: controller in slot " << config.slot << " listening on "
+              << config.bindAddress << ":" << simulator.Port() << std::endl;
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    while (stopRequested == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    simulator.Stop();
+    return 0;
+}
