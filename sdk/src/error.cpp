@@ -28,6 +28,8 @@ class StrataErrorCategory : public std::error_category {
                 return "action handler failed";
             case strata_errc::timed_out:
                 return "timed out";
+            case strata_errc::listen_failed:
+                return "cannot listen on the HTTP address";
             case strata_errc::bad_value:
                 return "value of the wrong kind";
             case strata_errc::invalid_json:

@@ -19,6 +19,7 @@ enum class strata_errc : int {
     invalid_builder = 9008,    // NodeBuilder with no node in it
     action_failed = 9009,      // an action handler threw
     timed_out = 9010,          // invoke_and_wait gave up waiting
+    listen_failed = 9011,      // the HTTP front could not bind its address
     bad_value = 9013,          // Variant accessor on the wrong kind, or a bad value
     invalid_json = 9014,       // json::from_json_string on text that is not JSON
 };

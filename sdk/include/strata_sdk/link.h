@@ -1,6 +1,7 @@
 #pragma once
 // The broker link: owns the embedded broker, its threads and the node store.
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -36,14 +37,17 @@ class Link {
     const LinkOptions& options() const noexcept;
     // SDK version, SQLite version and data directory, in one line.
     std::string get_version_info() const;
+    // Port the HTTP front listens on; 0 when it does not run.
+    uint16_t http_port() const noexcept;
 
     // Install before non_blocking_run(); all three run on the dispatch thread.
     void set_on_initialized_handler(InitializedHandler handler);
     void set_on_connected_handler(ConnectionHandler handler);
     void set_on_disconnected_handler(ConnectionHandler handler);
 
-    // Returns at once. Opens the node store (false, with a fatal log line and the
-    // initialised handler called with the error, when it cannot be used), then on
+    // Returns at once. Opens the node store and starts the HTTP front (false, with a
+    // fatal log line and the initialised handler called with the error, when either
+    // fails), then on
     // the dispatch thread: initialised handler; every stored node re-created
     // (parents first) and announced with context Restored; connected handler.
     bool non_blocking_run();

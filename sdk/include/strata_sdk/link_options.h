@@ -38,7 +38,8 @@ class LinkOptions {
     // --help, --version. Bad input: one line on `err`, answer false. --help and
     // --version print to standard output and end the process with status 0.
     // Also refuses a data directory whose node store cannot be used (not a database,
-    // newer schema), so that the process never starts on top of it.
+    // newer schema) and a --listen address that cannot be bound, so that the
+    // process never starts half-working.
     bool parse(int argc, const char* const* argv, std::ostream& err);
     // The same without ending the process; help and version text go to `out`.
     ParseOutcome parse_arguments(int argc, const char* const* argv, std::ostream& out,
@@ -54,9 +55,13 @@ class LinkOptions {
     const std::string& log_file() const noexcept { return log_file_; }
     // Empty: the HTTP front asks for no token.
     const std::string& token() const noexcept { return token_; }
+    // The HTTP front runs when the options came from parse() or set_listen() was
+    // called; options built in code (tests) get no front unless they ask for one.
+    bool http_enabled() const noexcept { return http_enabled_; }
 
-    // For tests and embedders.
+    // For tests and embedders. An empty data directory keeps the tree in memory.
     LinkOptions& set_data_dir(std::string dir);
+    // Also enables the HTTP front; port 0 picks a free port (Link::http_port()).
     LinkOptions& set_listen(std::string host, uint16_t port);
     LinkOptions& set_log_level(LogLevel level);
     LinkOptions& set_debug_level(int level);
@@ -75,6 +80,7 @@ class LinkOptions {
     int debug_level_ = 0;
     std::string log_file_;
     std::string token_;
+    bool http_enabled_ = false;
 };
 
 }  // namespace kestrel::strata_sdk

@@ -1,0 +1,138 @@
+#pragma once
+// The embedded broker: node tree, subscriptions, action invocations, node store.
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "node_store.h"
+#include "strata_sdk/broker.h"
+#include "strata_sdk/node.h"
+#include "strata_sdk/responder.h"
+#include "work_queue.h"
+
+namespace kestrel::strata_sdk::detail {
+
+struct TreeNode {
+    std::string name;
+    std::string display_name;
+    std::string kind;
+    std::map<std::string, Variant> configs;
+    Variant value;
+    std::optional<ValueType> type;
+    SerializationMode serialization = SerializationMode::None;
+    std::shared_ptr<const Action> action;
+    std::vector<std::string> order;  // child names in creation order
+    std::map<std::string, std::unique_ptr<TreeNode>> children;
+    int64_t store_seq = 0;  // row order in the store, 0 before the first write
+};
+
+// A subscriber's callback with a guard: delivery and cancel() exclude each other,
+// so once cancel() returns the callback is neither running nor called again.
+template <typename Callback>
+class Subscription {
+  public:
+    explicit Subscription(Callback cb) : callback_(std::move(cb)) {}
+    template <typename... Args>
+    void deliver(const Args&... args) {
+        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        if (active_) {
+            callback_(args...);
+        }
+    }
+    void cancel() {
+        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        active_ = false;
+    }
+
+  private:
+    std::recursive_mutex mutex_;
+    bool active_ = true;
+    Callback callback_;
+};
+
+// Threads: callers of every public operation (link threads, device threads, the
+// HTTP front); `dispatch_` (one thread) runs completions, announcements, events
+// and the link lifecycle; `pool_` runs action handlers.
+// Locks: `tree_mutex_` guards `root_` and `store_` (every tree change and its
+// store write happen under it, so the store sees changes in tree order);
+// `subs_mutex_` guards the subscriber lists and is taken inside `tree_mutex_`
+// when a change is announced. Announcements and completions are only queued under
+// these locks; they run later on the dispatch thread with no lock held.
+class BrokerCore : public std::enable_shared_from_this<BrokerCore> {
+  public:
+    BrokerCore();
+    ~BrokerCore();
+
+    // Lifecycle (Link).
+    bool open_store(const std::string& data_dir, std::string& reason);
+    // Re-creates every stored node (parents first) and queues its announcement
+    // with context Restored. Runs on the dispatch thread.
+    void restore_stored_nodes();
+    bool post(std::function<void()> task);
+    bool on_dispatch_thread() const { return dispatch_.on_worker_thread(); }
+    void stop();
+    void join();
+    bool wait_idle(std::chrono::milliseconds timeout);
+
+    // Responder.
+    SubscriptionId subscribe_node_created(const std::string& pattern, NodeCreatedCallback cb);
+    void unsubscribe_node_created(SubscriptionId id);
+    void create_node(const NodeBuilder& builder, CreateNodeCallback cb);
+    void remove_node(const NodePath& path, StatusCallback cb);
+    void update_node(const NodeUpdater& updater, StatusCallback cb);
+    void set_value(const NodePath& path, Variant value, StatusCallback cb);
+    bool node_exists(const NodePath& path) const;
+    void get_config(const NodePath& path, const std::string& key, GetConfigCallback cb);
+    void get_node(const NodePath& path, GetNodeCallback cb);
+
+    // Broker.
+    std::optional<NodeInfo> node_info(const NodePath& path) const;
+    std::optional<Variant> describe(const NodePath& path) const;
+    std::error_code invoke(const NodePath& action_path, Variant params, InvokeCallback done);
+    SubscriptionId subscribe_events(const NodePath& below, TreeEventCallback cb);
+    void unsubscribe_events(SubscriptionId id);
+
+  private:
+    struct CreatedSubscriber {
+        std::regex pattern;
+        std::shared_ptr<Subscription<NodeCreatedCallback>> subscription;
+    };
+    struct EventSubscriber {
+        NodePath below;
+        std::shared_ptr<Subscription<TreeEventCallback>> subscription;
+    };
+    class StoreBatch;
+
+    TreeNode* find(const NodePath& path) const;
+    static NodeInfo snapshot(const NodePath& path, const TreeNode& node);
+    // Creates or merges one spec (and its children) below `parent`; fills `created`
+    // with the snapshot of every node touched, in creation order.
+    void apply_spec(TreeNode& parent, const NodePath& parent_path, const NodeSpec& spec,
+                    StoreBatch& batch, std::vector<NodeInfo>& touched);
+    void persist(const NodePath& path, TreeNode& node, StoreBatch& batch);
+    void announce(const NodeInfo& info, NodeCreationContext context);
+    void emit(TreeEvent event);
+    bool has_event_subscribers() const;
+    void complete(const StatusCallback& cb, std::error_code ec);
+
+    mutable std::mutex tree_mutex_;
+    TreeNode root_;
+    NodeStore store_;
+
+    mutable std::mutex subs_mutex_;
+    std::map<SubscriptionId, CreatedSubscriber> created_subscribers_;
+    std::map<SubscriptionId, EventSubscriber> event_subscribers_;
+    std::atomic<bool> any_event_subscriber_{false};
+    std::atomic<SubscriptionId> next_id_{1};
+
+    WorkQueue dispatch_{"strata dispatch", 1};
+    WorkQueue pool_{"strata actions", 4};
+};
+
+}  // namespace kestrel::strata_sdk::detail

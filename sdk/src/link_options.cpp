@@ -1,0 +1,275 @@
+#include "strata_sdk/link_options.h"
+
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "node_store.h"
+#include "strata_sdk/json.h"
+#include "version.h"
+
+namespace kestrel::strata_sdk {
+namespace {
+
+// The option keys shared by the command line and the --config file, in help order.
+const char* const kKeys[] = {"data-dir", "listen", "log", "debug", "log-file", "token"};
+
+bool parse_int(const std::string& text, long min, long max, long& out) {
+    if (text.empty()) {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || value < min || value > max) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+std::string one_line(std::string text) {
+    for (char& c : text) {
+        if (c == '\n' || c == '\r') {
+            c = ' ';
+        }
+    }
+    while (!text.empty() && text.back() == ' ') {
+        text.pop_back();
+    }
+    return text;
+}
+
+// Tries to bind the address the HTTP front will use, so that a busy port or an
+// unknown host ends the process at start instead of leaving it without a console.
+bool can_listen(const std::string& host, uint16_t port, std::string& error) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    std::string where = host + ":" + std::to_string(port);
+    int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (rc != 0) {
+        error = "cannot listen on " + where + ": " + gai_strerror(rc);
+        return false;
+    }
+    int fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
+    int yes = 1;
+    bool ok = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) == 0 &&
+              bind(fd, found->ai_addr, found->ai_addrlen) == 0;
+    if (!ok) {
+        error = "cannot listen on " + where + ": " + std::strerror(errno);
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    freeaddrinfo(found);
+    return ok;
+}
+
+}  // namespace
+
+bool FileConfigLoader::load(const std::string& file, std::map<std::string, std::string>& values,
+                            std::string& error) const {
+    std::ifstream in(file);
+    if (!in) {
+        error = "cannot read config file " + file;
+        return false;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    Variant doc;
+    try {
+        doc = json::from_json_string(text.str());
+    } catch (const std::exception& e) {
+        error = "config file " + file + ": " + e.what();
+        return false;
+    }
+    if (!doc.is_map()) {
+        error = "config file " + file + ": expected a JSON object";
+        return false;
+    }
+    for (const auto& [key, value] : doc.as_map()) {
+        if (std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys)) {
+            error = "config file " + file + ": unknown key \"" + key + "\"";
+            return false;
+        }
+        if (value.is_string()) {
+            values[key] = value.as_string();
+        } else if (value.is_int()) {
+            values[key] = std::to_string(value.as_int());
+        } else if (value.is_uint()) {
+            values[key] = std::to_string(value.as_uint());
+        } else {
+            error = "config file " + file + ": \"" + key + "\" must be a string or an integer";
+            return false;
+        }
+    }
+    return true;
+}
+
+LinkOptions::LinkOptions(std::string link_name, FileConfigLoader loader)
+    : link_name_(std::move(link_name)), loader_(std::move(loader)) {}
+
+bool LinkOptions::apply(const std::string& key, const std::string& value, std::string& error) {
+    long number = 0;
+    if (key == "data-dir") {
+        if (value.empty()) {
+            error = "--data-dir: the directory must not be empty";
+            return false;
+        }
+        data_dir_ = value;
+    } else if (key == "listen") {
+        auto colon = value.rfind(':');
+        if (colon == std::string::npos || colon == 0 ||
+            !parse_int(value.substr(colon + 1), 0, 65535, number)) {
+            error =
+                "--listen: expected HOST:PORT with a port from 0 to 65535, got \"" + value + "\"";
+            return false;
+        }
+        listen_host_ = value.substr(0, colon);
+        listen_port_ = static_cast<uint16_t>(number);
+    } else if (key == "log") {
+        if (!parse_log_level(value, log_level_)) {
+            error =
+                "--log: expected one of fatal, critical, error, warn, info, debug, trace, got \"" +
+                value + "\"";
+            return false;
+        }
+    } else if (key == "debug") {
+        if (!parse_int(value, -1, 3, number)) {
+            error = "--debug: expected a number from -1 to 3, got \"" + value + "\"";
+            return false;
+        }
+        debug_level_ = static_cast<int>(number);
+    } else if (key == "log-file") {
+        log_file_ = value;
+    } else if (key == "token") {
+        token_ = value;
+    }
+    return true;
+}
+
+LinkOptions::ParseOutcome LinkOptions::parse_arguments(int argc, const char* const* argv,
+                                                       std::ostream& out, std::ostream& err) {
+    CLI::App app(link_name_ + ": EtherNet/IP PLCs as broker nodes", link_name_);
+    std::map<std::string, std::string> given;
+    const char* const descriptions[] = {
+        "directory of the node store (default ./tagbridge-data)",
+        "address of the HTTP console and API (default 127.0.0.1:8080)",
+        "log level: fatal, critical, error, warn, info, debug, trace (default info)",
+        "link debug lines: -1 none, 0 info and errors, up to 3 traces (default 0)",
+        "write the log to FILE instead of standard error",
+        "require this bearer token on every HTTP request",
+    };
+    for (size_t i = 0; i < std::size(kKeys); ++i) {
+        app.add_option(std::string("--") + kKeys[i], given[kKeys[i]], descriptions[i]);
+    }
+    std::string config_file;
+    app.add_option("--config", config_file, "read options from a JSON file (command line wins)");
+    bool version = false;
+    app.add_flag("--version", version, "print the version and exit");
+
+    std::vector<std::string> args;
+    for (int i = argc - 1; i >= 1; --i) {
+        args.emplace_back(argv[i]);  // CLI11 takes them in reverse order
+    }
+    try {
+        app.parse(args);
+    } catch (const CLI::CallForHelp&) {
+        out << app.help();
+        return ParseOutcome::ExitSuccess;
+    } catch (const CLI::ParseError& e) {
+        err << link_name_ << ": " << one_line(e.what()) << " (see --help)\n";
+        return ParseOutcome::Rejected;
+    }
+    if (version) {
+        out << link_name_ << " (strata_sdk " << kSdkVersion << ")\n";
+        return ParseOutcome::ExitSuccess;
+    }
+
+    std::map<std::string, std::string> values;
+    std::string error;
+    if (!config_file.empty() && !loader_.load(config_file, values, error)) {
+        err << link_name_ << ": " << error << "\n";
+        return ParseOutcome::Rejected;
+    }
+    for (const auto& key : kKeys) {
+        if (app.count(std::string("--") + key) > 0) {
+            values[key] = given[key];
+        }
+    }
+    for (const auto& [key, value] : values) {
+        if (!apply(key, value, error)) {
+            err << link_name_ << ": " << error << "\n";
+            return ParseOutcome::Rejected;
+        }
+    }
+    if (!data_dir_.empty() && !detail::NodeStore::check(data_dir_, error)) {
+        err << link_name_ << ": refusing to start: " << error << "\n";
+        return ParseOutcome::Rejected;
+    }
+    if (!can_listen(listen_host_, listen_port_, error)) {
+        err << link_name_ << ": refusing to start: " << error << "\n";
+        return ParseOutcome::Rejected;
+    }
+    http_enabled_ = true;
+    return ParseOutcome::Run;
+}
+
+bool LinkOptions::parse(int argc, const char* const* argv, std::ostream& err) {
+    switch (parse_arguments(argc, argv, std::cout, err)) {
+        case ParseOutcome::Run:
+            return true;
+        case ParseOutcome::ExitSuccess:
+            std::cout.flush();
+            std::exit(0);
+        case ParseOutcome::Rejected:
+            break;
+    }
+    return false;
+}
+
+LinkOptions& LinkOptions::set_data_dir(std::string dir) {
+    data_dir_ = std::move(dir);
+    return *this;
+}
+
+LinkOptions& LinkOptions::set_listen(std::string host, uint16_t port) {
+    listen_host_ = std::move(host);
+    listen_port_ = port;
+    http_enabled_ = true;
+    return *this;
+}
+
+LinkOptions& LinkOptions::set_log_level(LogLevel level) {
+    log_level_ = level;
+    return *this;
+}
+
+LinkOptions& LinkOptions::set_debug_level(int level) {
+    debug_level_ = level;
+    return *this;
+}
+
+LinkOptions& LinkOptions::set_log_file(std::string file) {
+    log_file_ = std::move(file);
+    return *this;
+}
+
+LinkOptions& LinkOptions::set_token(std::string token) {
+    token_ = std::move(token);
+    return *this;
+}
+
+}  // namespace kestrel::strata_sdk
