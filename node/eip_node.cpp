@@ -1,0 +1,884 @@
+#include "node/eip_node.h"
+
+#include <iconv.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+#include <optional>
+#include <system_error>
+#include <utility>
+
+#include "action/tesselLink_error_code.h"
+#include "link/eip_globals.h"
+#include "node/eip_node_internal.h"
+#include "tag/eip_tag.h"
+#include "tag/tag_log.h"
+
+namespace sdk = kestrel::strata_sdk;
+using sdk::NodePath;
+using sdk::Variant;
+
+namespace eip_node_detail {
+
+std::shared_ptr<sdk::Responder> GetResponder(const char* operation) {
+    std::shared_ptr<sdk::Responder> responder = g_link ? g_link->responder() : nullptr;
+    if (!responder) {
+        tag_log::Error(operation, "no broker link to reach the node tree");
+    }
+    return responder;
+}
+
+void LogSdkError(const std::error_code& ec, const std::string& text) {
+    if (sdk::will_log(sdk::LogLevel::error)) {
+        sdk::log_message_internal(sdk::LogLevel::error, "(" + std::to_string(ec.value()) +
+                                                            "): " + ec.message() + " - " + text);
+    }
+}
+
+void LogNodeFailure(const std::error_code& ec, int linkCode, const NodePath& path) {
+    const std::error_code linkError(linkCode, tessel::tesselLink_error_category());
+    LogSdkError(ec, std::string(linkError.category().name()) + ":" +
+                        std::to_string(linkError.value()) + " - " + path.to_string());
+}
+
+sdk::CreateNodeCallback LogCreateFailure(const NodePath& path) {
+    return [path](const std::vector<sdk::NodeInfo>&, const std::error_code& ec) {
+        if (ec) {
+            LogNodeFailure(ec, tessel::TL_ERR_CREATE_NODE, path);
+        }
+    };
+}
+
+sdk::StatusCallback LogUpdateFailure(const NodePath& path) {
+    return [path](const std::error_code& ec) {
+        if (ec) {
+            LogNodeFailure(ec, tessel::TL_ERR_CREATE_NODE, path);
+        }
+    };
+}
+
+sdk::StatusCallback LogRemoveFailure(const NodePath& path) {
+    return [path](const std::error_code& ec) {
+        if (ec) {
+            LogNodeFailure(ec, tessel::TL_ERR_REMOVE_NODE, path);
+        }
+    };
+}
+
+}  // namespace eip_node_detail
+
+using namespace eip_node_detail;
+
+namespace {
+
+constexpr const char* kIsIt = "$$$isit";
+constexpr const char* kStatus = "$status";
+constexpr const char* kStatusOk = "OK";
+
+constexpr const char* kEMTags = "EM Tags";
+constexpr const char* kReadTagsList = "Read Tags List";
+constexpr const char* kWriteTagsList = "Write Tags List";
+constexpr const char* kIOTags = "IO Tags";
+
+// Value types of the broker's node tree used by the link.
+constexpr int kTypeNumber = static_cast<int>(sdk::ValueType::Number);
+constexpr int kTypeVendorId = static_cast<int>(sdk::ValueType::Int);
+constexpr int kTypeString = static_cast<int>(sdk::ValueType::String);
+constexpr int kTypeBool = static_cast<int>(sdk::ValueType::Bool);
+constexpr int kTypeArray = static_cast<int>(sdk::ValueType::Array);
+
+constexpr int kSerializeStored = static_cast<int>(sdk::SerializationMode::Stored);
+
+// The controller's STRING structure as read: a 32-bit length and 82 characters, padded to 88.
+constexpr size_t kStringStructRecordSize = 88;
+constexpr size_t kStringStructLengthSize = 4;
+
+bool HasFlag(const _eipTagInfo& tag, uint8_t bit) {
+    return (tag.rwFlag & bit) != 0;
+}
+
+NodePath TagPath(const NodePath& listPath, const std::string& tagAlias) {
+    return listPath / sdk::string_escape(tagAlias);
+}
+
+void SetValue(const char* operation, const NodePath& path, Variant value) {
+    if (auto responder = GetResponder(operation)) {
+        responder->set_value(path, std::move(value));
+    }
+}
+
+void UpdateConfigs(const char* operation, const sdk::NodeUpdater& updater) {
+    if (auto responder = GetResponder(operation)) {
+        responder->update_node(updater);
+    }
+}
+
+// Creates a folder and, once it exists, runs `then` with its path.
+template <typename Fill, typename Then>
+void CreateFolder(const char* operation, const NodePath& parent, const std::string& name, Fill fill,
+                  Then then) {
+    auto responder = GetResponder(operation);
+    if (!responder) {
+        return;
+    }
+    sdk::NodeBuilder builder;
+    EipNode::CreateCommonNode(builder, parent, name);
+    fill(builder);
+    const NodePath path = parent / name;
+    responder->create_node(
+        builder, [path, then](const std::vector<sdk::NodeInfo>&, const std::error_code& ec) {
+            if (ec) {
+                LogNodeFailure(ec, tessel::TL_ERR_CREATE_NODE, path);
+                return;
+            }
+            then(path);
+        });
+}
+
+void NoFill(sdk::NodeBuilder&) {}
+void NothingAfter(const NodePath&) {}
+
+// The product name, vendor ID and the two connection states of a new PLC node. Not stored:
+// they are rebuilt whenever the PLC node is created.
+void CreatePLCValueNodes(const NodePath& plcPath, const _eipProductInfo& product) {
+    auto responder = GetResponder("CreatePLCNode");
+    if (!responder) {
+        return;
+    }
+    sdk::NodeBuilder builder(plcPath);
+    builder.make_node("productname")
+        .display_name("Product Name")
+        .type(kTypeString)
+        .value(product.productName);
+    builder.make_node("productvendor")
+        .display_name("Product Vendor ID")
+        .type(kTypeVendorId)
+        .value(product.vendorId);
+    builder.make_node("coxnstate")
+        .display_name("EM Coxn STATE")
+        .type(kTypeString)
+        .value(EipNode::EMCnxnStateText(0));
+    builder.make_node("ucmmstate")
+        .display_name("UCMM STATE")
+        .type(kTypeString)
+        .value(EipNode::UCMMStateText(0));
+    responder->create_node(builder, LogCreateFailure(plcPath));
+}
+
+// Value type of a tag node; none for I/O tags (their "Data" subtag shows the data) and for
+// tags whose element count is unknown.
+std::optional<int> TagValueType(const _eipTagInfo& tag) {
+    if (HasFlag(tag, EIP_RW_FLAG_IO) || tag.elementCount == 0) {
+        return std::nullopt;
+    }
+    if (tag.elementCount == 1) {
+        return EipNode::TypeToValueType(static_cast<unsigned char>(tag.family), tag.innerType,
+                                        tag.dataLen);
+    }
+    const bool rawStructure =
+        tag.innerType == EIP_INNER_TYPE_STRUCTURE && tag.structHandle != EIP_STRING_STRUCT_HANDLE;
+    return rawStructure ? kTypeString : kTypeArray;
+}
+
+// The stored attributes of a tag node; `target` is a NodeBuilder or a NodeUpdater.
+template <typename Target>
+void ApplyTagAttributes(Target& target, const _eipTagInfo& tag) {
+    if (auto type = TagValueType(tag)) {
+        target.type(*type);
+    }
+    target.config(kStatus, kStatusOk)
+        .config("$Description", tag.description)
+        .config("$DataLen", tag.dataLen)
+        .config("InnerType", EipTag::InnerTypeToStr(tag.innerType))
+        .config("$RW Flag", EipTag::RWFlagToStr(tag.rwFlag))
+        .config("$OutputType", EipTag::OutputTypeToStr(tag.outputType))
+        .config("$Tag Name", tag.tagName)
+        .config(kIsIt, "tag");
+    if (!tag.plc5Address.empty()) {
+        target.config("$PLC5Address", tag.plc5Address);
+    }
+}
+
+template <typename Target>
+void ApplySubTagAttributes(Target& target, const _eipTagInfo& tag, const _eipSubTagInfo& sub) {
+    target
+        .type(EipNode::TypeToValueType(static_cast<unsigned char>(tag.family), sub.innerType,
+                                       sub.dataLen))
+        .config("$DataLen", sub.dataLen)
+        .config("InnerType", EipTag::InnerTypeToStr(sub.innerType))
+        .config("$Offset", sub.offset)
+        .config(kIsIt, "subtag");
+}
+
+_eipSubTagInfo DataSubTag(const _eipTagInfo& tag) {
+    _eipSubTagInfo data;
+    data.alias = EIP_SUBTAG_DATA_ALIAS;
+    data.offset = 0;
+    data.innerType = EIP_INNER_TYPE_SINT;
+    data.dataLen = tag.dataLen;
+    return data;
+}
+
+// Runs once a tag node exists: its Write Data action, and for I/O tags the "Data" subtag, the
+// configured subtags and the subtag actions.
+void CompleteTagNode(const NodePath& path, const _eipTagInfo& tag, bool writeList,
+                     const std::vector<_eipSubTagInfo>& subtags) {
+    if (writeList) {
+        EipNode::CreateEMWriteDataNode(path);
+    }
+    if (!HasFlag(tag, EIP_RW_FLAG_IO)) {
+        return;
+    }
+    const std::string alias =
+        sdk::string_unescape(path.get_parent_path().get_parent_path().get_name());
+    EipNode::CreateSubTagItemNode(alias, tag, DataSubTag(tag));
+    for (const _eipSubTagInfo& sub : subtags) {
+        if (sub.alias != EIP_SUBTAG_DATA_ALIAS) {
+            EipNode::CreateSubTagItemNode(alias, tag, sub);
+        }
+    }
+    EipNode::CreateIOAddSubNode(path);
+    EipNode::CreateIOExportSubNode(path);
+    EipNode::CreateIOImporSubNode(path);
+}
+
+// ---- raw bytes to broker values -------------------------------------------------------------
+
+// Little-endian unsigned value of `width` bytes at `offset`; bytes past `len` read as zero.
+uint32_t ReadPadded(const uint8_t* data, size_t len, size_t offset, size_t width) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < width && offset + i < len; ++i) {
+        value |= static_cast<uint32_t>(data[offset + i]) << (8 * i);
+    }
+    return value;
+}
+
+// One value when the data fits one element of `width` bytes; otherwise an array of one value
+// per `step` bytes, `count` of them. `make` turns an element's raw bits into a value.
+template <typename Make>
+Variant ElementsValue(const uint8_t* data, size_t len, size_t width, size_t count, Make make) {
+    if (len <= width) {
+        return make(ReadPadded(data, len, 0, width));
+    }
+    Variant::ArrayType values;
+    values.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        values.push_back(make(ReadPadded(data, len, i * width, width)));
+    }
+    return Variant(std::move(values));
+}
+
+Variant NumberValue(int32_t innerType, const uint8_t* data, size_t len) {
+    switch (innerType) {
+        case EIP_INNER_TYPE_SINT:
+            return ElementsValue(data, len, 1, len,
+                                 [](uint32_t raw) { return Variant(static_cast<int8_t>(raw)); });
+        case EIP_INNER_TYPE_INT:
+            return ElementsValue(data, len, 2, len / 2,
+                                 [](uint32_t raw) { return Variant(static_cast<int16_t>(raw)); });
+        case EIP_INNER_TYPE_DINT:
+            return ElementsValue(data, len, 4, len / 4,
+                                 [](uint32_t raw) { return Variant(static_cast<int32_t>(raw)); });
+        default: {  // REAL; a NaN or infinity makes Variant throw "not a valid float"
+            return ElementsValue(data, len, 4, len / 4, [](uint32_t raw) {
+                uint8_t bytes[4];
+                eip_PutLitEndian32(raw, bytes);
+                return Variant(static_cast<double>(eip_GetLitEndianFloat(bytes)));
+            });
+        }
+    }
+}
+
+// BOOL elements are one byte on Logix controllers and one 16-bit word on PLC5 controllers.
+Variant BoolValue(eipProtocolFamily_t family, const uint8_t* data, size_t len) {
+    auto isSet = [](uint32_t raw) { return Variant(raw != 0); };
+    if (family == EIP_PROTOCOL_FAMILY_PCCC) {
+        return ElementsValue(data, len, 2, (len + 1) / 2, isSet);
+    }
+    return ElementsValue(data, len, 1, len, isSet);
+}
+
+std::string HexText(const uint8_t* data, size_t len, std::optional<uint16_t> structHandle) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string text = "0x";
+    text.reserve(2 + 4 + 2 * len);
+    if (structHandle) {
+        char handle[5];
+        std::snprintf(handle, sizeof handle, "%04X", static_cast<unsigned>(*structHandle));
+        text += handle;
+    }
+    for (size_t i = 0; i < len; ++i) {
+        text += kHex[data[i] >> 4];
+        text += kHex[data[i] & 0x0F];
+    }
+    return text;
+}
+
+void LogBadValue(sdk::LogLevel level, const std::string& text) {
+    tag_log::LinkError(level, tessel::TL_ERR_INVALID_VALUE, text);
+}
+
+void LogLoneByte() {
+    LogBadValue(sdk::LogLevel::warn, "too short : 1");
+}
+
+// Cuts `count` characters to the `available` bytes, saying so.
+size_t CutToAvailable(size_t count, size_t available, size_t rem, const char* countText) {
+    if (count <= available) {
+        return count;
+    }
+    LogBadValue(sdk::LogLevel::warn,
+                "too short : " + std::to_string(rem) + countText + std::to_string(count));
+    return available;
+}
+
+// PLC5 strings hold two characters per 16-bit word, high byte first.
+std::string SwappedWordChars(const uint8_t* chars, size_t count, size_t available) {
+    const size_t wordBytes = std::min(available, count + (count & 1));
+    std::string text;
+    text.reserve(wordBytes);
+    for (size_t i = 0; i < wordBytes; ++i) {
+        const size_t from = (i ^ 1) < wordBytes ? (i ^ 1) : i;
+        text += static_cast<char>(chars[from]);
+    }
+    text.resize(std::min(text.size(), count));
+    if (!text.empty() && text.back() == '\0') {
+        text.pop_back();
+    }
+    return text;
+}
+
+// STRING records: a 16-bit length and the characters. PLC5 records are padded to the tag's
+// data length.
+std::vector<std::string> StringRecords(const _eipTagInfo& tag, const uint8_t* data, size_t len) {
+    const bool plc5 = tag.family == EIP_PROTOCOL_FAMILY_PCCC;
+    std::vector<std::string> strings;
+    size_t pos = 0;
+    while (pos < len) {
+        if (len - pos < 2) {
+            LogLoneByte();
+            break;
+        }
+        const size_t start = pos;
+        const size_t declared = eip_GetLitEndian16(data + pos);
+        pos += 2;
+        const size_t rem = len - pos;
+        const size_t count = CutToAvailable(declared, rem, rem, " bytes , str count : ");
+        if (!plc5) {
+            strings.emplace_back(reinterpret_cast<const char*>(data + pos), count);
+            pos += count;
+            continue;
+        }
+        strings.push_back(SwappedWordChars(data + pos, count, rem));
+        pos += std::min(rem, count + (count & 1));
+        const size_t recordEnd = start + static_cast<size_t>(std::max(tag.dataLen, 0));
+        if (recordEnd > pos) {
+            if (recordEnd - pos > len - pos) {
+                tag_log::Info("ChangeTagNodeValue", "ignoring leftover bytes");
+                pos = len;
+            } else {
+                pos = recordEnd;
+            }
+        }
+    }
+    return strings;
+}
+
+std::string Utf16LeRecordText(const uint8_t* record, size_t recordLen) {
+    std::string text = "[";
+    text += std::to_string((recordLen - 2) / 2) + "]";
+    char hex[4];
+    for (size_t i = 0; i < recordLen; ++i) {
+        std::snprintf(hex, sizeof hex, "%02x ", record[i]);
+        text += hex;
+    }
+    return text;
+}
+
+// UTF-16LE to UTF-8. An empty result and false when the text is not valid UTF-16.
+bool Utf16LeToUtf8(const uint8_t* units, size_t unitCount, std::string& out) {
+    out.clear();
+    if (unitCount == 0) {
+        return true;
+    }
+    iconv_t cd = iconv_open("UTF-8", "UTF-16LE");
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        return false;
+    }
+    // Every UTF-16 unit gives at most three UTF-8 bytes (a surrogate pair gives four for two).
+    std::string buffer(unitCount * 3, '\0');
+    char* in = const_cast<char*>(reinterpret_cast<const char*>(units));
+    size_t inLeft = unitCount * 2;
+    char* outPtr = buffer.data();
+    size_t outLeft = buffer.size();
+    const size_t rc = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+    iconv_close(cd);
+    if (rc == static_cast<size_t>(-1) || inLeft != 0) {
+        return false;
+    }
+    buffer.resize(buffer.size() - outLeft);
+    out = std::move(buffer);
+    return true;
+}
+
+// STRING2 records: a 16-bit count of UTF-16LE code units and the units.
+std::vector<std::string> WideStringRecords(const uint8_t* data, size_t len) {
+    std::vector<std::string> strings;
+    size_t pos = 0;
+    while (pos < len) {
+        if (len - pos < 2) {
+            LogLoneByte();
+            break;
+        }
+        const size_t start = pos;
+        const size_t declared = eip_GetLitEndian16(data + pos);
+        pos += 2;
+        const size_t rem = len - pos;
+        const size_t units = CutToAvailable(declared, rem / 2, rem, " bytes, wide str count : ");
+        pos += units * 2;
+        std::string text;
+        if (!Utf16LeToUtf8(data + start + 2, units, text)) {
+            LogBadValue(sdk::LogLevel::error, "failed to convert from utf-16le to utf-8 : " +
+                                                  Utf16LeRecordText(data + start, pos - start));
+        }
+        strings.push_back(std::move(text));
+    }
+    return strings;
+}
+
+// SHORT STRING records: an 8-bit length and the characters.
+std::vector<std::string> ShortStringRecords(const uint8_t* data, size_t len) {
+    std::vector<std::string> strings;
+    size_t pos = 0;
+    while (pos < len) {
+        const size_t declared = data[pos++];
+        const size_t rem = len - pos;
+        const size_t count = CutToAvailable(declared, rem, rem, " bytes, str count : ");
+        strings.emplace_back(reinterpret_cast<const char*>(data + pos), count);
+        pos += count;
+    }
+    return strings;
+}
+
+// The controller's STRING structure: 88-byte records of a 32-bit length and 82 characters.
+std::vector<std::string> StringStructRecords(const uint8_t* data, size_t len) {
+    std::vector<std::string> strings;
+    for (size_t start = 0; start + kStringStructRecordSize <= len;
+         start += kStringStructRecordSize) {
+        const size_t declared = eip_GetLitEndian32(data + start);
+        const size_t rem = len - start - kStringStructLengthSize;
+        const size_t limit = std::min<size_t>(rem, EIP_STRING_STRUCT_MAX_CHARS);
+        const size_t count = CutToAvailable(declared, limit, rem, " bytes, str count : ");
+        strings.emplace_back(reinterpret_cast<const char*>(data + start + kStringStructLengthSize),
+                             count);
+    }
+    return strings;
+}
+
+// One record gives its string, several give an array of them, none the empty string.
+Variant StringsValue(std::vector<std::string> strings) {
+    if (strings.empty()) {
+        return Variant(std::string());
+    }
+    if (strings.size() == 1) {
+        return Variant(std::move(strings.front()));
+    }
+    Variant::ArrayType values;
+    values.reserve(strings.size());
+    for (std::string& text : strings) {
+        values.emplace_back(std::move(text));
+    }
+    return Variant(std::move(values));
+}
+
+const char* StateText(unsigned char state, const char* const (&texts)[4]) {
+    return state < 4 ? texts[state] : "UNKNOWN";
+}
+
+}  // namespace
+
+// ---- PLC subtree ------------------------------------------------------------------------------
+
+NodePath EipNode::PLCPath(const std::string& alias) {
+    return NodePath() / sdk::string_escape(alias);
+}
+
+NodePath EipNode::EMTagsPath(const std::string& alias) {
+    return PLCPath(alias) / kEMTags;
+}
+
+NodePath EipNode::ReadTagsListPath(const std::string& alias) {
+    return EMTagsPath(alias) / kReadTagsList;
+}
+
+NodePath EipNode::WriteTagsListPath(const std::string& alias) {
+    return EMTagsPath(alias) / kWriteTagsList;
+}
+
+NodePath EipNode::IOTagsPath(const std::string& alias) {
+    return PLCPath(alias) / kIOTags;
+}
+
+void EipNode::CreateRootNode(const NodePath& root) {
+    CreateAddPLCNode(root);
+}
+
+sdk::NodeBuilder& EipNode::CreateCommonNode(sdk::NodeBuilder& out, const NodePath& parent,
+                                            const std::string& name) {
+    out = sdk::NodeBuilder(parent);
+    out.make_node(name, "node")
+        .display_name(sdk::string_unescape(name))
+        .serializable(kSerializeStored);
+    return out;
+}
+
+int EipNode::CreatePLCNode(const NodePath& parent, const _eipConnectInfo& conn,
+                           const _eipProductInfo& product) {
+    auto responder = GetResponder("CreatePLCNode");
+    if (!responder) {
+        return -1;
+    }
+    const std::string name = sdk::string_escape(conn.alias);
+    sdk::NodeBuilder builder;
+    CreateCommonNode(builder, parent, name);
+    builder.config(kIsIt, "plc")
+        .config("$host", conn.host)
+        .config("$port", static_cast<uint64_t>(conn.port))
+        .config("$protocol family", conn.family == EIP_PROTOCOL_FAMILY_CIP ? "CIP/EIP" : "PCCC")
+        .config("$slot", static_cast<int64_t>(conn.slot));
+    const NodePath plcPath = parent / name;
+    responder->create_node(
+        builder, [plcPath, product](const std::vector<sdk::NodeInfo>&, const std::error_code& ec) {
+            if (ec) {
+                LogNodeFailure(ec, tessel::TL_ERR_CREATE_NODE, plcPath);
+                return;
+            }
+            CreatePLCValueNodes(plcPath, product);
+            CreateEMTagsNode(plcPath);
+            CreateIOTagsNode(plcPath);
+        });
+    return 0;
+}
+
+void EipNode::CreateEMTagsNode(const NodePath& parent) {
+    CreateFolder(
+        "CreateEMTagsNode", parent, kEMTags,
+        [](sdk::NodeBuilder& b) { b.config(kIsIt, "emtags").config("$Polling Interval", 0); },
+        [](const NodePath& emTagsPath) {
+            CreateEMReadTagsNode(emTagsPath);
+            CreateEMWriteTagsNode(emTagsPath);
+        });
+}
+
+void EipNode::CreateEMReadTagsNode(const NodePath& parent) {
+    CreateFolder("CreateEMReadTagsNode", parent, kReadTagsList, NoFill, NothingAfter);
+}
+
+void EipNode::CreateEMWriteTagsNode(const NodePath& parent) {
+    CreateFolder("CreateEMWriteTagsNode", parent, kWriteTagsList, NoFill, NothingAfter);
+}
+
+void EipNode::CreateIOTagsNode(const NodePath& parent) {
+    CreateFolder(
+        "CreateIOTagsNode", parent, kIOTags,
+        [](sdk::NodeBuilder& b) {
+            b.config(kIsIt, "iotags")
+                .config("$Listening Interval", 0)
+                .config("$Listening UDP Port", 0);
+        },
+        NothingAfter);
+}
+
+void EipNode::RemovePLCNode(const NodePath& plcPath) {
+    if (auto responder = GetResponder("RemovePLCNode")) {
+        responder->remove_node(plcPath, LogRemoveFailure(plcPath));
+    }
+}
+
+const char* EipNode::EMCnxnStateText(unsigned char state) {
+    static const char* const kTexts[4] = {"NON-EXIST", "BUSY", "READY", "NEED2SEND"};
+    return StateText(state, kTexts);
+}
+
+const char* EipNode::UCMMStateText(unsigned char state) {
+    static const char* const kTexts[4] = {"NON-EXIST", "READY", "BUSY", "UNKNOWN"};
+    return StateText(state, kTexts);
+}
+
+void EipNode::ChangeEMCnxnState(const std::string& alias, unsigned char state) {
+    SetValue("ChangeEMCnxnState", PLCPath(alias) / "coxnstate", EMCnxnStateText(state));
+}
+
+void EipNode::ChangeUCMMState(const std::string& alias, unsigned char state) {
+    SetValue("ChangeUCMMState", PLCPath(alias) / "ucmmstate", UCMMStateText(state));
+}
+
+void EipNode::ChangeProductInfo(const std::string& alias, const _eipProductInfo& product) {
+    SetValue("ChangeProductInfo", PLCPath(alias) / "productname", product.productName);
+    SetValue("ChangeProductInfo", PLCPath(alias) / "productvendor",
+             static_cast<uint64_t>(product.vendorId));
+}
+
+void EipNode::ChangeEMPollingState(const std::string& alias, unsigned short interval) {
+    sdk::NodeUpdater updater(EMTagsPath(alias));
+    updater.config("$Polling Interval", static_cast<uint64_t>(interval));
+    UpdateConfigs("ChangeEMPollingState", updater);
+}
+
+void EipNode::ChangeIOPollingState(const std::string& alias, unsigned short interval,
+                                   unsigned short udpPort) {
+    sdk::NodeUpdater updater(IOTagsPath(alias));
+    updater.config("$Listening Interval", static_cast<uint64_t>(interval))
+        .config("$Listening UDP Port", static_cast<uint64_t>(udpPort));
+    UpdateConfigs("ChangeIOPollingState", updater);
+}
+
+void EipNode::UpdateTagStatusToPath(const NodePath& tagPath, const std::string& status) {
+    sdk::NodeUpdater updater(tagPath);
+    updater.config(kStatus, status);
+    UpdateConfigs("UpdateTagStatusToPath", updater);
+}
+
+void EipNode::UpdateTagStatusToPath(const NodePath& listPath, const std::string& tagAlias,
+                                    const std::string& status) {
+    UpdateTagStatusToPath(TagPath(listPath, tagAlias), status);
+}
+
+void EipNode::UpdateTagStatus(const std::string& alias, const _eipTagInfo& tag,
+                              const std::string& status) {
+    if (HasFlag(tag, EIP_RW_FLAG_READ)) {
+        UpdateTagStatusToPath(ReadTagsListPath(alias), tag.alias, status);
+    }
+    if (HasFlag(tag, EIP_RW_FLAG_WRITE)) {
+        UpdateTagStatusToPath(WriteTagsListPath(alias), tag.alias, status);
+    }
+    if (HasFlag(tag, EIP_RW_FLAG_IO)) {
+        UpdateTagStatusToPath(IOTagsPath(alias), tag.alias, status);
+    }
+}
+
+void EipNode::UpdateTagStatusByAlias(const std::string& alias, const std::string& tagAlias,
+                                     signed char kind, const std::string& status) {
+    if (kind == 1) {
+        UpdateTagStatusToPath(ReadTagsListPath(alias), tagAlias, status);
+        UpdateTagStatusToPath(WriteTagsListPath(alias), tagAlias, status);
+    } else if (kind == 2) {
+        UpdateTagStatusToPath(IOTagsPath(alias), tagAlias, status);
+    }
+}
+
+// ---- tag and subtag item nodes ----------------------------------------------------------------
+
+int EipNode::TypeToValueType(unsigned char family, int innerType, int dataLen) {
+    switch (innerType) {
+        case EIP_INNER_TYPE_BOOL: {
+            const int elementSize = family == EIP_PROTOCOL_FAMILY_PCCC ? 2 : 1;
+            return dataLen > elementSize ? kTypeArray : kTypeBool;
+        }
+        case EIP_INNER_TYPE_SINT:
+            return dataLen < 2 ? kTypeNumber : kTypeArray;
+        case EIP_INNER_TYPE_INT:
+            return dataLen < 3 ? kTypeNumber : kTypeArray;
+        case EIP_INNER_TYPE_DINT:
+        case EIP_INNER_TYPE_REAL:
+            return dataLen < 5 ? kTypeNumber : kTypeArray;
+        default:
+            return kTypeString;
+    }
+}
+
+void EipNode::CreateTagItemNode(const std::string& alias, const _eipTagInfo& tag,
+                                std::vector<_eipSubTagInfo>* subtags) {
+    if (HasFlag(tag, EIP_RW_FLAG_READ)) {
+        CreateTagItemNodeToPath(ReadTagsListPath(alias), tag, false, subtags);
+    }
+    if (HasFlag(tag, EIP_RW_FLAG_WRITE)) {
+        CreateTagItemNodeToPath(WriteTagsListPath(alias), tag, true, subtags);
+    }
+    if (HasFlag(tag, EIP_RW_FLAG_IO)) {
+        CreateTagItemNodeToPath(IOTagsPath(alias), tag, false, subtags);
+    }
+}
+
+void EipNode::CreateTagItemNodeToPath(const NodePath& listPath, const _eipTagInfo& tag,
+                                      bool writeList, std::vector<_eipSubTagInfo>* subtags) {
+    auto responder = GetResponder("CreateTagItemNodeToPath");
+    if (!responder) {
+        return;
+    }
+    const std::string name = sdk::string_escape(tag.alias);
+    const NodePath path = listPath / name;
+    std::vector<_eipSubTagInfo> subtagCopy = subtags ? *subtags : std::vector<_eipSubTagInfo>{};
+    auto complete = [path, tag, writeList, subtagCopy](const std::error_code& ec) {
+        if (ec) {
+            LogNodeFailure(ec, tessel::TL_ERR_CREATE_NODE, path);
+            return;
+        }
+        CompleteTagNode(path, tag, writeList, subtagCopy);
+    };
+    if (responder->node_exists(path)) {
+        sdk::NodeUpdater updater(path);
+        ApplyTagAttributes(updater, tag);
+        responder->update_node(updater, complete);
+        return;
+    }
+    sdk::NodeBuilder builder(listPath);
+    builder.make_node(name, "node").display_name(tag.alias).serializable(kSerializeStored);
+    ApplyTagAttributes(builder, tag);
+    responder->create_node(builder, [complete](const std::vector<sdk::NodeInfo>&,
+                                               const std::error_code& ec) { complete(ec); });
+}
+
+void EipNode::CreateSubTagItemNode(const std::string& alias, const _eipTagInfo& tag,
+                                   const _eipSubTagInfo& sub) {
+    if (HasFlag(tag, EIP_RW_FLAG_IO)) {
+        CreateSubTagItemNodeToPath(TagPath(IOTagsPath(alias), tag.alias), tag, sub);
+    }
+}
+
+void EipNode::CreateSubTagItemNodeToPath(const NodePath& tagPath, const _eipTagInfo& tag,
+                                         const _eipSubTagInfo& sub) {
+    static const char* const kOperation = "CreateSubTagItemNodeToPath";
+    auto responder = GetResponder(kOperation);
+    if (!responder) {
+        return;
+    }
+    const std::string name = sdk::string_escape(sub.alias);
+    const NodePath path = tagPath / name;
+    auto complete = [path, sub](const std::error_code& ec) {
+        if (ec) {
+            LogNodeFailure(ec, tessel::TL_ERR_CREATE_NODE, path);
+            return;
+        }
+        if (sub.alias != EIP_SUBTAG_DATA_ALIAS) {
+            CreateIOEditSubNode(path, sub);
+            CreateIORemoveSubNode(path);
+        }
+    };
+    if (responder->node_exists(path)) {
+        tag_log::Info(kOperation, "Update Subtag - " + path.to_string());
+        sdk::NodeUpdater updater(path);
+        ApplySubTagAttributes(updater, tag, sub);
+        responder->update_node(updater, complete);
+        return;
+    }
+    tag_log::Info(kOperation, "Create Subtag - " + path.to_string());
+    sdk::NodeBuilder builder(tagPath);
+    builder.make_node(name, "node").display_name(sub.alias).serializable(kSerializeStored);
+    ApplySubTagAttributes(builder, tag, sub);
+    responder->create_node(builder, [complete](const std::vector<sdk::NodeInfo>&,
+                                               const std::error_code& ec) { complete(ec); });
+}
+
+void EipNode::RemoveTagItemNode(const std::string& alias, const _eipTagInfo& tag,
+                                std::vector<_eipSubTagInfo>* /*subtags: go with the tag node*/) {
+    if (HasFlag(tag, EIP_RW_FLAG_READ)) {
+        RemoveTagItemNodeFromPath(TagPath(ReadTagsListPath(alias), tag.alias));
+    }
+    if (HasFlag(tag, EIP_RW_FLAG_WRITE)) {
+        RemoveTagItemNodeFromPath(TagPath(WriteTagsListPath(alias), tag.alias));
+    }
+    if (HasFlag(tag, EIP_RW_FLAG_IO)) {
+        RemoveTagItemNodeFromPath(TagPath(IOTagsPath(alias), tag.alias));
+    }
+}
+
+void EipNode::RemoveSubTagItemNode(const std::string& alias, const _eipTagInfo& tag,
+                                   const _eipSubTagInfo& sub) {
+    if (HasFlag(tag, EIP_RW_FLAG_IO)) {
+        RemoveTagItemNodeFromPath(TagPath(IOTagsPath(alias), tag.alias) /
+                                  sdk::string_escape(sub.alias));
+    }
+}
+
+void EipNode::RemoveTagItemNodeFromPath(const NodePath& path) {
+    if (auto responder = GetResponder("RemoveTagItemNodeFromPath")) {
+        responder->remove_node(path, LogRemoveFailure(path));
+    }
+}
+
+// ---- value publishing -------------------------------------------------------------------------
+
+bool EipNode::ChangeEMTagNodeValue(const std::string& alias, const _eipTagInfo& tag,
+                                   const uint8_t* data, uint16_t len) {
+    return ChangeTagNodeValue(TagPath(ReadTagsListPath(alias), tag.alias), tag, data, len);
+}
+
+bool EipNode::ChangeIOTagNodeValue(const std::string& alias, const _eipTagInfo& tag,
+                                   const uint8_t* data, uint16_t len) {
+    return ChangeTagNodeValue(TagPath(IOTagsPath(alias), tag.alias), tag, data, len);
+}
+
+bool EipNode::ChangeIOSubTagNodeValue(const std::string& alias, _eipTagInfo tag,
+                                      const _eipSubTagInfo& sub, const uint8_t* data,
+                                      uint16_t len) {
+    tag.innerType = sub.innerType;
+    // A negative offset would read before the data: refused like a slice past its end.
+    const int64_t end = static_cast<int64_t>(sub.offset) + sub.dataLen;
+    if (sub.offset < 0 || sub.dataLen < 0 || end > len) {
+        tag_log::Error("ChangeIOSubTagNodeValue",
+                       "Invalid parameters: len=" + std::to_string(len) +
+                           ", subInfo.offset=" + std::to_string(sub.offset) +
+                           ", subInfo.dataLen=" + std::to_string(sub.dataLen));
+        return false;
+    }
+    const NodePath path = TagPath(TagPath(IOTagsPath(alias), tag.alias), sub.alias);
+    return ChangeTagNodeValue(path, tag, data + sub.offset, static_cast<uint16_t>(sub.dataLen));
+}
+
+bool EipNode::ChangeTagNodeValue(const NodePath& path, const _eipTagInfo& tag, const uint8_t* data,
+                                 uint16_t len) {
+    Variant value;
+    try {
+        value = ConvertTagValue(tag, data, len);
+    } catch (const std::system_error& e) {
+        // A value the broker cannot hold (a NaN or infinite REAL) is not published; the node
+        // keeps its last value and the device carries on with the next one.
+        LogSdkError(e.code(), std::string(e.what()) + " - " + path.to_string());
+        return false;
+    } catch (const std::exception& e) {
+        LogSdkError(sdk::make_error_code(sdk::strata_errc::bad_value),
+                    std::string(e.what()) + " - " + path.to_string());
+        return false;
+    }
+    auto responder = GetResponder("ChangeTagNodeValue");
+    if (!responder) {
+        return false;
+    }
+    responder->set_value(path, std::move(value));
+    return true;
+}
+
+Variant EipNode::ConvertTagValue(const _eipTagInfo& tag, const uint8_t* data, uint16_t len) {
+    if (len == 0 || data == nullptr) {
+        return Variant(std::string());
+    }
+    if (tag.outputType > EIP_OUTPUT_TYPE_DEFAULT) {
+        return Variant();
+    }
+    switch (tag.innerType) {
+        case EIP_INNER_TYPE_BOOL:
+            return BoolValue(tag.family, data, len);
+        case EIP_INNER_TYPE_SINT:
+        case EIP_INNER_TYPE_INT:
+        case EIP_INNER_TYPE_DINT:
+        case EIP_INNER_TYPE_REAL:
+            return NumberValue(tag.innerType, data, len);
+        case EIP_INNER_TYPE_STRING:
+            return StringsValue(StringRecords(tag, data, len));
+        case EIP_INNER_TYPE_STRING2:
+            return StringsValue(WideStringRecords(data, len));
+        case EIP_INNER_TYPE_SHORT_STRING:
+            return StringsValue(ShortStringRecords(data, len));
+        case EIP_INNER_TYPE_STRUCTURE:
+            if (tag.structHandle == EIP_STRING_STRUCT_HANDLE &&
+                len % kStringStructRecordSize == 0) {
+                return StringsValue(StringStructRecords(data, len));
+            }
+            return Variant(HexText(data, len, tag.structHandle));
+        default:
+            return Variant(HexText(data, len, std::nullopt));
+    }
+}

@@ -1,0 +1,287 @@
+// The action catalogue: one broker action node per user command, and the toggle that offers
+// the configuration actions of a PLC's folders only while polling or listening is stopped.
+
+#include <utility>
+
+#include "action/eip_action.h"
+#include "device/eip_manager.h"
+#include "node/eip_node.h"
+#include "node/eip_node_internal.h"
+#include "tag/eip_tag.h"
+#include "tag/tag_log.h"
+
+namespace sdk = kestrel::strata_sdk;
+using sdk::ActionColumn;
+using sdk::ActionParameter;
+using sdk::NodePath;
+using sdk::ValueType;
+using sdk::Variant;
+using namespace eip_node_detail;
+
+namespace {
+
+constexpr const char* kSubTagInnerTypes =
+    "BOOL (1byte),SINT (1byte),INT (2bytes),DINT (4bytes),REAL (4bytes)";
+
+// Every action of the link needs write permission.
+sdk::Action NewAction(sdk::ActionHandler handler) {
+    return sdk::Action(sdk::PermissionLevel::Write, std::move(handler));
+}
+
+void AddSuccessMessageColumns(sdk::Action& action) {
+    action.add_column(ActionColumn("Success", ValueType::Bool))
+        .add_column(ActionColumn("message", ValueType::String));
+}
+
+void AddTagRowColumns(sdk::Action& action) {
+    action.add_column(ActionColumn("Tag alias", ValueType::String))
+        .add_column(ActionColumn("Result", ValueType::String));
+}
+
+ActionParameter JsonTextParam(const char* name) {
+    return ActionParameter(name, ValueType::String, sdk::editor::TextArea);
+}
+
+ActionParameter SubTagInnerTypeParam(const std::string& defaultType) {
+    ActionParameter param("InnerType", ValueType::Enum, Variant(defaultType));
+    param.set_choices(kSubTagInnerTypes);
+    return param;
+}
+
+enum class KindText { Node, None };
+
+// Creates the action node `name` under `path`. The root holds only "Add PLC", so a root path
+// (the empty path) creates nothing for every other action.
+void CreateActionNode(const NodePath& path, const std::string& name, const std::string& display,
+                      sdk::Action action, KindText kind = KindText::Node, bool allowRoot = false) {
+    if (path.is_root() && !allowRoot) {
+        return;
+    }
+    auto responder = GetResponder("CreateActionNode");
+    if (!responder) {
+        return;
+    }
+    sdk::NodeBuilder builder(path);
+    if (kind == KindText::Node) {
+        builder.make_node(name, "node");
+    } else {
+        builder.make_node(name);
+    }
+    builder.display_name(display).action(std::move(action));
+    responder->create_node(builder, LogCreateFailure(path / name));
+}
+
+// "Add Tags", "Edit Tags", "Remove Tags" and "Write Tags": a JSON tag list in, one row per tag.
+void CreateTagListAction(const NodePath& path, const char* name, sdk::ActionHandler handler) {
+    sdk::Action action = NewAction(std::move(handler));
+    action.add_param(JsonTextParam("Tags(json)"));
+    AddTagRowColumns(action);
+    action.set_result_kind(sdk::ActionResultKind::Table);
+    CreateActionNode(path, name, name, std::move(action));
+}
+
+// Actions with no parameters that answer "Success" and "message".
+void CreatePlainAction(const NodePath& path, const char* name, sdk::ActionHandler handler) {
+    sdk::Action action = NewAction(std::move(handler));
+    AddSuccessMessageColumns(action);
+    CreateActionNode(path, name, name, std::move(action));
+}
+
+using CreateFn = void (*)(const NodePath&);
+
+struct FolderAction {
+    const char* name;
+    CreateFn create;
+};
+
+void EnsureAction(sdk::Responder& responder, const NodePath& folder, const FolderAction& action) {
+    if (!responder.node_exists(folder / action.name)) {
+        action.create(folder);
+    }
+}
+
+void RemoveAction(sdk::Responder& responder, const NodePath& folder, const char* name) {
+    const NodePath path = folder / name;
+    if (responder.node_exists(path)) {
+        responder.remove_node(path, LogRemoveFailure(path));
+    }
+}
+
+// Stopped: the tag configuration actions and the start action. Running: only the stop action.
+void ToggleFolder(sdk::Responder& responder, const NodePath& folder, bool stopped,
+                  const FolderAction& start, const FolderAction& stop) {
+    static const FolderAction kConfigActions[] = {
+        {"Add Tags", &EipNode::CreateAddTagsNode},
+        {"Edit Tags", &EipNode::CreateEditTagsNode},
+        {"Remove Tags", &EipNode::CreateRemoveTagsNode},
+        {"Reset Tags", &EipNode::CreateResetTagsNode},
+    };
+    if (stopped) {
+        for (const FolderAction& action : kConfigActions) {
+            EnsureAction(responder, folder, action);
+        }
+        EnsureAction(responder, folder, start);
+        RemoveAction(responder, folder, stop.name);
+        return;
+    }
+    for (const FolderAction& action : kConfigActions) {
+        RemoveAction(responder, folder, action.name);
+    }
+    EnsureAction(responder, folder, stop);
+    RemoveAction(responder, folder, start.name);
+}
+
+}  // namespace
+
+void EipNode::ToggleActionNodes(const std::string& alias, signed char emPollingStopped,
+                                unsigned short emInterval, signed char ioPollingStopped,
+                                unsigned short ioInterval, unsigned short ioUdpPort) {
+    static const char* const kOperation = "ToggleActionNodes";
+    const NodePath plcPath = PLCPath(alias);
+    const NodePath emPath = EMTagsPath(alias);
+    const NodePath ioPath = IOTagsPath(alias);
+    tag_log::Info(kOperation, "Toggle nodes to - " + plcPath.to_string() + " " +
+                                  std::to_string(emPollingStopped) + "," +
+                                  std::to_string(ioPollingStopped));
+    if (g_eipManager == nullptr || g_eipManager->GetPLC(alias) == nullptr) {
+        tag_log::Error(kOperation, "PLC alias is not exist.");
+        return;
+    }
+    ChangeEMPollingState(alias, emInterval);
+    ChangeIOPollingState(alias, ioInterval, ioUdpPort);
+    auto responder = GetResponder(kOperation);
+    if (!responder) {
+        return;
+    }
+    EnsureAction(*responder, plcPath, {"Remove", &CreateRemovePLCNode});
+    EnsureAction(*responder, emPath, {"Write Tags", &CreateWriteTagsNode});
+    EnsureAction(*responder, ioPath, {"Export Tags", &CreateExportTagsNode});
+    EnsureAction(*responder, emPath, {"Export Tags", &CreateExportTagsNode});
+    ToggleFolder(*responder, emPath, emPollingStopped == 1,
+                 {"Start Polling", &CreateEMStartPollingNode},
+                 {"Stop Polling", &CreateEMStopPollingNode});
+    ToggleFolder(*responder, ioPath, ioPollingStopped == 1,
+                 {"Start Listening", &CreateIOStartPollingNode},
+                 {"Stop Listening", &CreateIOStopPollingNode});
+}
+
+// ---- root and PLC node ------------------------------------------------------------------------
+
+void EipNode::CreateAddPLCNode(const NodePath& path) {
+    sdk::Action action = NewAction(&EipAction::AddPLCNodeAction);
+    ActionParameter family("Protocol Family", ValueType::Enum, Variant("CIP/EIP"));
+    family.set_choices("CIP/EIP,PCCC");
+    action.add_param(ActionParameter("Alias", ValueType::String))
+        .add_param(ActionParameter("Host", ValueType::String))
+        .add_param(ActionParameter("Port", ValueType::Number, Variant(EIP_DEFAULT_TCP_PORT)))
+        .add_param(ActionParameter("Slot", ValueType::Number, Variant(0)))
+        .add_param(std::move(family));
+    AddSuccessMessageColumns(action);
+    CreateActionNode(path, "addplc", "Add PLC", std::move(action), KindText::Node, true);
+}
+
+void EipNode::CreateRemovePLCNode(const NodePath& path) {
+    CreateActionNode(path, "Remove", "Remove", NewAction(&EipAction::RemovePLCNodeAction));
+}
+
+// ---- "EM Tags" and "IO Tags" folders ----------------------------------------------------------
+
+void EipNode::CreateAddTagsNode(const NodePath& path) {
+    CreateTagListAction(path, "Add Tags", &EipAction::AddTagsNodeAction);
+}
+
+void EipNode::CreateEditTagsNode(const NodePath& path) {
+    CreateTagListAction(path, "Edit Tags", &EipAction::EditTagsNodeAction);
+}
+
+void EipNode::CreateRemoveTagsNode(const NodePath& path) {
+    CreateTagListAction(path, "Remove Tags", &EipAction::RemoveTagsNodeAction);
+}
+
+void EipNode::CreateWriteTagsNode(const NodePath& path) {
+    CreateTagListAction(path, "Write Tags", &EipAction::WriteTagsNodeAction);
+}
+
+void EipNode::CreateResetTagsNode(const NodePath& path) {
+    CreateActionNode(path, "Reset Tags", "Reset Tags", NewAction(&EipAction::ResetTagsNodeAction));
+}
+
+void EipNode::CreateExportTagsNode(const NodePath& path) {
+    sdk::Action action = NewAction(&EipAction::ExportTagsNodeAction);
+    action.add_column(ActionColumn("Success", ValueType::Bool))
+        .add_column(ActionColumn("json", ValueType::String, sdk::editor::TextArea));
+    CreateActionNode(path, "Export Tags", "Export Tags", std::move(action));
+}
+
+void EipNode::CreateEMStartPollingNode(const NodePath& path) {
+    sdk::Action action = NewAction(&EipAction::EMStartPollingNodeAction);
+    action.add_param(ActionParameter("Interval(ms)", ValueType::Number, Variant(1000)));
+    AddSuccessMessageColumns(action);
+    CreateActionNode(path, "Start Polling", "Start Polling", std::move(action));
+}
+
+void EipNode::CreateEMStopPollingNode(const NodePath& path) {
+    CreatePlainAction(path, "Stop Polling", &EipAction::EMStopPollingNodeAction);
+}
+
+void EipNode::CreateIOStartPollingNode(const NodePath& path) {
+    sdk::Action action = NewAction(&EipAction::IOStartPollingNodeAction);
+    action.add_param(ActionParameter("Interval(ms)", ValueType::Number, Variant(1000)))
+        .add_param(ActionParameter("UDP Port", ValueType::Number, Variant(2222)));
+    AddTagRowColumns(action);
+    action.set_result_kind(sdk::ActionResultKind::Table);
+    CreateActionNode(path, "Start Listening", "Start Listening", std::move(action));
+}
+
+void EipNode::CreateIOStopPollingNode(const NodePath& path) {
+    CreatePlainAction(path, "Stop Listening", &EipAction::IOStopPollingNodeAction);
+}
+
+// ---- tag and subtag nodes ---------------------------------------------------------------------
+
+void EipNode::CreateEMWriteDataNode(const NodePath& path) {
+    sdk::Action action = NewAction(&EipAction::EMWriteDataNodeAction);
+    action.add_param(ActionParameter("Value", ValueType::String));
+    AddSuccessMessageColumns(action);
+    CreateActionNode(path, "Write Data", "Write Data", std::move(action), KindText::None);
+}
+
+void EipNode::CreateIOAddSubNode(const NodePath& path) {
+    sdk::Action action = NewAction(&EipAction::IOAddSubNodeAction);
+    action.add_param(ActionParameter("Alias", ValueType::String))
+        .add_param(ActionParameter("Offset", ValueType::Number))
+        .add_param(SubTagInnerTypeParam(EipTag::InnerTypeToStrWithLength(EIP_INNER_TYPE_INT)))
+        .add_param(ActionParameter("DataLen", ValueType::Number));
+    AddSuccessMessageColumns(action);
+    CreateActionNode(path, "Add Subtag", "Add Subtag", std::move(action), KindText::None);
+}
+
+void EipNode::CreateIOExportSubNode(const NodePath& path) {
+    sdk::Action action = NewAction(&EipAction::IOExportSubNodeAction);
+    action.add_column(ActionColumn("Success", ValueType::Bool))
+        .add_column(ActionColumn("json", ValueType::String, sdk::editor::TextArea));
+    CreateActionNode(path, "Export Subtags", "Export Subtags", std::move(action));
+}
+
+void EipNode::CreateIOImporSubNode(const NodePath& path) {
+    sdk::Action action = NewAction(&EipAction::IOImportSubNodeAction);
+    action.add_param(JsonTextParam("json"));
+    action.add_column(ActionColumn("Success", ValueType::Bool))
+        .add_column(ActionColumn("Result", ValueType::String));
+    CreateActionNode(path, "Import Subtags", "Import Subtags", std::move(action));
+}
+
+void EipNode::CreateIOEditSubNode(const NodePath& path, const _eipSubTagInfo& sub) {
+    sdk::Action action = NewAction(&EipAction::IOEditSubNodeAction);
+    action.add_param(ActionParameter("Alias", ValueType::String, Variant(sub.alias)))
+        .add_param(ActionParameter("Offset", ValueType::Number, Variant(sub.offset)))
+        .add_param(SubTagInnerTypeParam(EipTag::InnerTypeToStrWithLength(sub.innerType)))
+        .add_param(ActionParameter("DataLen", ValueType::Number, Variant(sub.dataLen)));
+    AddSuccessMessageColumns(action);
+    CreateActionNode(path, "Edit Subtag", "Edit Subtag", std::move(action), KindText::None);
+}
+
+void EipNode::CreateIORemoveSubNode(const NodePath& path) {
+    CreateActionNode(path, "Remove Subtag", "Remove Subtag",
+                     NewAction(&EipAction::IORemoveSubNodeAction), KindText::None);
+}
