@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -304,20 +305,23 @@ int EipConnection::EipReadData(uint8_t* buffer, size_t capacity, int expected,
     return static_cast<int>(got);
 }
 
+// Keeps reading while bytes keep coming, but never past one time-out from the start (plus the
+// wait already begun): a peer dripping bytes cannot hold the caller for long.
 int EipConnection::ReadExactly(uint8_t* buffer, size_t count, uint8_t timeoutSeconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     size_t got = 0;
-    for (int call = 0; call < kSocketAttempts && got < count; ++call) {
+    while (got < count) {
         const int result =
             EipReadData(buffer + got, count - got, static_cast<int>(count - got), timeoutSeconds);
         if (result < 0) {
             return -1;
         }
         got += static_cast<size_t>(result);
-    }
-    if (got < count) {
-        eiplog::Error("EipReadDataByEncap",
-                      Text("incomplete message : ", got, " of ", count, " bytes"));
-        return -1;
+        if (got < count && std::chrono::steady_clock::now() >= deadline) {
+            eiplog::Error("EipReadDataByEncap",
+                          Text("incomplete message : ", got, " of ", count, " bytes"));
+            return -1;
+        }
     }
     return static_cast<int>(count);
 }

@@ -261,7 +261,7 @@ class EipConnection {
     // buffer of `capacity` bytes. The message's byte count, or -1.
     int ReadEncapMessage(uint8_t* buffer, size_t capacity, EIPS_ENCAP_MSG_STRUCT& encap,
                          uint8_t timeoutSeconds);
-    // Reads exactly `count` bytes in up to three EipReadData calls. count, or -1.
+    // Reads exactly `count` bytes within about one time-out. count, or -1.
     int ReadExactly(uint8_t* buffer, size_t count, uint8_t timeoutSeconds);
 
     static std::mutex generatorMutex;

@@ -8,6 +8,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "sim/logix_cli.h"
+#include "sim/logix_services.h"
 #include "sim/plc_simulator.h"
 
 namespace {
@@ -71,6 +73,8 @@ int main(int argc, char** argv) {
     app.add_option("--refuse-forward-open", refuseForwardOpen,
                    "GEN:EXT: refuse every Forward Open with this general / additional status "
                    "(hex, e.g. 01:0100)");
+    plcsim::LogixCliOptions logixOptions;
+    plcsim::AddLogixOptions(app, logixOptions);
     CLI11_PARSE(app, argc, argv);
 
     unsigned major = 0;
@@ -85,6 +89,14 @@ int main(int argc, char** argv) {
     config.identity.minorRevision = static_cast<uint8_t>(minor);
 
     plcsim::PlcSimulator simulator(config);
+    plcsim::LogixTagDatabase logixTags;
+    plcsim::LogixTagServices logixServices(simulator, logixTags);
+    plcsim::LogixOutage outage;
+    std::string logixError;
+    if (!plcsim::ApplyLogixOptions(logixOptions, logixTags, simulator, outage, logixError)) {
+        std::cerr << "plcsim: " << logixError << "\n";
+        return 1;
+    }
     struct FaultOption {
         const std::string& text;
         plcsim::FaultAction action;
@@ -137,6 +149,7 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, OnSignal);
     while (stopRequested == 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        outage.Poll(simulator);
     }
     simulator.Stop();
     return 0;

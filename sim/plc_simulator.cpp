@@ -532,6 +532,17 @@ PlcSimulator::Next PlcSimulator::SendThroughFaults(Session& session, uint16_t co
             }
         }
     }
+    auto sendAll = [&session](const uint8_t* data, size_t size) {
+        while (size > 0) {
+            const ssize_t n = ::send(session.fd, data, size, MSG_NOSIGNAL);
+            if (n <= 0) {
+                return false;
+            }
+            data += n;
+            size -= static_cast<size_t>(n);
+        }
+        return true;
+    };
     std::chrono::milliseconds pause{0};
     size_t firstSegment = message.size();
     if (fault) {
@@ -547,6 +558,12 @@ PlcSimulator::Next PlcSimulator::SendThroughFaults(Session& session, uint16_t co
             case FaultAction::Delay:
                 std::this_thread::sleep_for(fault->delay);
                 break;
+            case FaultAction::CloseMidReply:
+                Log("fault: connection closed in the middle of a reply");
+                message.resize(fault->splitAt != 0 ? std::min(fault->splitAt, message.size())
+                                                   : message.size() / 2);
+                sendAll(message.data(), message.size());
+                return Next::Close;
             case FaultAction::Split:
                 firstSegment = fault->splitAt != 0 ? std::min(fault->splitAt, message.size())
                                                    : message.size() / 2;
@@ -571,17 +588,6 @@ PlcSimulator::Next PlcSimulator::SendThroughFaults(Session& session, uint16_t co
                 break;
         }
     }
-    auto sendAll = [&session](const uint8_t* data, size_t size) {
-        while (size > 0) {
-            const ssize_t n = ::send(session.fd, data, size, MSG_NOSIGNAL);
-            if (n <= 0) {
-                return false;
-            }
-            data += n;
-            size -= static_cast<size_t>(n);
-        }
-        return true;
-    };
     if (!sendAll(message.data(), firstSegment)) {
         return Next::Close;
     }

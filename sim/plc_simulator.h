@@ -64,6 +64,7 @@ enum class FaultAction {
     Delay,               // send after `delay`
     Split,               // send in two TCP segments, `splitAt` bytes first, `delay` between them
     Close,               // close the TCP connection instead of answering
+    CloseMidReply,       // send the first `splitAt` bytes (0: half), then close
     WrongConnectionId,   // SendUnitData reply carrying another T->O connection ID
     WrongSequenceCount,  // SendUnitData reply carrying another sequence count
     Mutate,              // `mutate` rewrites the whole encapsulation reply

@@ -1,0 +1,150 @@
+#include "sim/logix_cli.h"
+
+#include <cstdio>
+
+#include "sim/logix_tag_config.h"
+
+namespace plcsim {
+
+namespace {
+
+constexpr const char* kTagHelp =
+    "Logix tags:\n"
+    "  Without --tag or --tags-file plcsim serves a demo set: Counter (DINT, +1 every second),\n"
+    "  Ramp (REAL, 0..100), Flag, Small, Word, Value, Level, Buffer (DINT[10]), Grid (INT[3,4]),\n"
+    "  Message (STRING) and Motor1 (MOTOR).\n"
+    "  --tag "
+    "NAME:TYPE[DIMS][=VALUE][@counter[:STEP[:PERIOD_MS]]][@ramp:MIN:MAX[:STEP[:PERIOD_MS]]]\n"
+    "    TYPE: BOOL SINT INT DINT REAL STRING MOTOR; DIMS: [10] or [3,4] (up to 3);\n"
+    "    VALUE: a number, a list 1,2,3 for arrays, the text of a STRING, or JSON\n"
+    "    ({\"Speed\":12.5} for a MOTOR: Running Mode Faults Count Speed Setpoints[4] Name).\n"
+    "    Examples: --tag Count:DINT@counter  --tag Level:REAL@ramp:0:100:0.5:100\n"
+    "              --tag Buffer:INT[10]=1,2,3  --tag Message:STRING=hello\n"
+    "  --tags-file FILE: JSON, "
+    "[{\"name\":\"Count\",\"type\":\"DINT\",\"dims\":[10],\"value\":[1,2],\n"
+    "    \"counter\":{\"step\":1,\"periodMs\":100}}, ...] or {\"tags\": [...]}; \"ramp\" takes\n"
+    "    min, max, step and periodMs.\n"
+    "  Tag names are case-insensitive, as in a controller. Unknown tags answer general status\n"
+    "  0x05, malformed paths 0x04, wrong types 0xFF/0x2107, ranges past the end 0xFF/0x2105.";
+
+// "N" or "N:MS".
+bool ParseNth(const std::string& text, int& nth, int& ms) {
+    ms = 0;
+    char extra = 0;
+    return std::sscanf(text.c_str(), "%d:%d%c", &nth, &ms, &extra) >= 1 && nth >= 1 && ms >= 0 &&
+           extra == 0;
+}
+
+}  // namespace
+
+void AddLogixOptions(CLI::App& app, LogixCliOptions& options) {
+    app.add_option("--tag", options.tags, "define a Logix tag (see below); repeatable");
+    app.add_option("--tags-file", options.tagsFile, "JSON file of Logix tag definitions");
+    app.add_flag("--no-demo-tags", options.noDemoTags, "serve no demo tags when no tag is defined");
+    app.add_option("--drop-tag-reply", options.dropTagReply,
+                   "N: send no answer to the nth connected tag request (poll)");
+    app.add_option("--delay-tag-reply", options.delayTagReply,
+                   "N:MS: answer the nth connected tag request MS ms late");
+    app.add_option("--close-on-tag-reply", options.closeOnTagReply,
+                   "N: close the connection instead of answering the nth connected tag request");
+    app.add_option("--outage", options.outage,
+                   "START_MS:DOWN_MS[:EVERY_MS]: stop the controller START_MS after start for "
+                   "DOWN_MS, then restart it (again every EVERY_MS)");
+    app.footer(kTagHelp);
+}
+
+bool LogixOutage::Parse(const std::string& text) {
+    long s = 0;
+    long d = 0;
+    long e = 0;
+    char extra = 0;
+    const int fields = std::sscanf(text.c_str(), "%ld:%ld:%ld%c", &s, &d, &e, &extra);
+    if (fields < 2 || fields > 3 || s < 0 || d < 1 || e < 0 || (fields == 3 && e <= d)) {
+        return false;
+    }
+    enabled = true;
+    start = std::chrono::milliseconds(s);
+    down = std::chrono::milliseconds(d);
+    every = std::chrono::milliseconds(fields == 3 ? e : 0);
+    origin = Clock::now();
+    nextChange = origin + start;
+    return true;
+}
+
+void LogixOutage::Poll(PlcSimulator& simulator) {
+    if (!enabled || Clock::now() < nextChange) {
+        return;
+    }
+    if (!isDown) {
+        std::printf("plcsim: outage: controller stopped\n");
+        std::fflush(stdout);
+        simulator.Stop();
+        isDown = true;
+        nextChange = Clock::now() + down;
+        return;
+    }
+    const bool restarted = simulator.Restart();
+    std::printf("plcsim: outage: controller %s\n", restarted ? "back" : "failed to restart");
+    std::fflush(stdout);
+    isDown = false;
+    if (every.count() > 0) {
+        nextChange += every - down;
+    } else {
+        enabled = false;
+    }
+}
+
+bool ApplyLogixOptions(const LogixCliOptions& options, LogixTagDatabase& tags,
+                       PlcSimulator& simulator, LogixOutage& outage, std::string& error) {
+    std::vector<LogixTagDefinition> definitions;
+    if (!options.tagsFile.empty() && !LoadLogixTagFile(options.tagsFile, definitions, error)) {
+        return false;
+    }
+    for (const std::string& text : options.tags) {
+        LogixTagDefinition definition;
+        if (!ParseLogixTagOption(text, definition, error)) {
+            return false;
+        }
+        definitions.push_back(std::move(definition));
+    }
+    if (definitions.empty() && !options.noDemoTags) {
+        definitions = LogixDemoTags();
+    }
+    for (const LogixTagDefinition& definition : definitions) {
+        if (!tags.Define(definition, error)) {
+            return false;
+        }
+    }
+
+    struct TagFault {
+        const std::string& text;
+        FaultAction action;
+        const char* name;
+    };
+    const TagFault faults[] = {
+        {options.dropTagReply, FaultAction::Drop, "--drop-tag-reply"},
+        {options.delayTagReply, FaultAction::Delay, "--delay-tag-reply"},
+        {options.closeOnTagReply, FaultAction::Close, "--close-on-tag-reply"}};
+    for (const TagFault& option : faults) {
+        if (option.text.empty()) {
+            continue;
+        }
+        Fault fault;
+        int ms = 0;
+        if (!ParseNth(option.text, fault.nth, ms)) {
+            error = std::string(option.name) + ": bad value '" + option.text + "'";
+            return false;
+        }
+        fault.action = option.action;
+        fault.command = EIP_CMD_SEND_UNIT_DATA;  // connected requests: the tag polls
+        fault.delay = std::chrono::milliseconds(ms);
+        simulator.InjectFault(fault);
+    }
+    if (!options.outage.empty() && !outage.Parse(options.outage)) {
+        error = "--outage must be START_MS:DOWN_MS[:EVERY_MS] with EVERY_MS above DOWN_MS";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace plcsim

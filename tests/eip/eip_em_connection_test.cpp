@@ -1,0 +1,226 @@
+// The class-3 connection against plcsim: Forward Open, Forward Close, their refusals, and the
+// connected reply checks of RecvEMTags.
+
+#include <gtest/gtest.h>
+
+#include "eip_test_support.h"
+
+using namespace eiptest;
+
+namespace {
+
+constexpr uint16_t kRpiMs = 45000;
+
+class EmConnectionTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sim = StartSimulator(0);
+        ASSERT_NE(sim, nullptr);
+        connection = std::make_unique<ProbeConnection>(InfoFor(sim->Port(), 0));
+        ASSERT_EQ(connection->Connect("127.0.0.1", sim->Port(), 2), 0);
+        ASSERT_EQ(connection->RegiSession(2), 0);
+    }
+
+    void OpenConnection() {
+        ASSERT_EQ(connection->OpenEMConnection(kRpiMs), 0) << log.All();
+        ASSERT_EQ(sim->Connections().size(), 1u);
+    }
+
+    int Receive() {
+        auto tags = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+        return connection->RecvEMTags(*tags, [](uint16_t) { return nullptr; });
+    }
+
+    LogCapture log;
+    std::unique_ptr<plcsim::PlcSimulator> sim;
+    std::unique_ptr<ProbeConnection> connection;
+};
+
+TEST_F(EmConnectionTest, ForwardOpenKeepsTheIdsTheControllerGrants) {
+    OpenConnection();
+    const plcsim::CipConnection granted = sim->Connections().front();
+    EXPECT_EQ(connection->GetOTConnectionId(), granted.otConnectionId);
+    EXPECT_EQ(connection->GetTOConnectionId(), granted.toConnectionId);
+    EXPECT_EQ(connection->GetSequenceCount(), 0);
+    EXPECT_EQ(granted.connectionSerial, connection->GetSocketFd() & 0xFFFF);
+    EXPECT_EQ(granted.originatorVendorId, 0x0100);
+    EXPECT_EQ(granted.originatorSerial, EipConnection::makeSerialNumber());
+    EXPECT_EQ(granted.otRpiMicroseconds, 45000000u);
+    EXPECT_EQ(granted.toRpiMicroseconds, 45000000u);
+    EXPECT_EQ(granted.otConnectionSize, 500);
+    EXPECT_TRUE(sim->ProtocolErrors().empty()) << sim->ProtocolErrors().front();
+}
+
+TEST_F(EmConnectionTest, ForwardCloseEndsTheConnectionOnTheController) {
+    OpenConnection();
+    EXPECT_EQ(connection->CloseEMConnection(), 0) << log.All();
+    EXPECT_TRUE(sim->Connections().empty());
+    EXPECT_TRUE(
+        log.HasLineEndingWith(": INFO - CloseEMConnection: send a message to close session=" +
+                              std::to_string(connection->GetSessionHandle())));
+    EXPECT_EQ(sim->Stats().forwardCloses, 1u);
+    EXPECT_TRUE(sim->ProtocolErrors().empty()) << sim->ProtocolErrors().front();
+}
+
+TEST_F(EmConnectionTest, SecondForwardOpenProposesTheNextPairOfIds) {
+    OpenConnection();
+    const uint32_t firstTO = connection->GetTOConnectionId();
+    ASSERT_EQ(connection->CloseEMConnection(), 0);
+    ASSERT_EQ(connection->OpenEMConnection(kRpiMs), 0);
+    EXPECT_EQ(connection->GetTOConnectionId(), firstTO + 2);
+}
+
+TEST_F(EmConnectionTest, RefusedForwardOpenLogsStatusAndTriesToClose) {
+    plcsim::ForwardOpenFault refuse;
+    refuse.refuseGeneralStatus = 0x01;
+    refuse.refuseExtStatus = 0x0100;
+    sim->SetForwardOpenFault(refuse);
+    EXPECT_EQ(connection->OpenEMConnection(kRpiMs), -1);
+    EXPECT_TRUE(
+        log.HasLineEndingWith(": ERROR - logResponseError: unexpected : response error (1, 256)"))
+        << log.All();
+    EXPECT_TRUE(
+        log.HasLineEndingWith(": INFO - OpenEMConnection: Try to close em connection...(test)"));
+    // The close of a connection that was never opened is refused: not found (0x0107).
+    EXPECT_TRUE(log.HasLineEndingWith("unexpected : response error (1, 263)")) << log.All();
+    EXPECT_EQ(connection->GetOTConnectionId(), 0u);
+}
+
+TEST_F(EmConnectionTest, ForwardOpenEchoingAnotherVendorIsRefusedAndClosed) {
+    plcsim::ForwardOpenFault echo;
+    echo.echoVendorId = 0x0200;
+    sim->SetForwardOpenFault(echo);
+    EXPECT_EQ(connection->OpenEMConnection(kRpiMs), -1);
+    EXPECT_TRUE(
+        log.HasLineEndingWith(": ERROR - OpenEMConnection: unexpected : wrong response data"))
+        << log.All();
+    EXPECT_TRUE(log.HasLineEndingWith("Try to close em connection...(test)"));
+    // The close with the triad we sent found the connection the controller had opened.
+    EXPECT_TRUE(sim->Connections().empty());
+    EXPECT_EQ(connection->GetTOConnectionId(), 0u);
+}
+
+TEST_F(EmConnectionTest, ForwardOpenEchoingAnotherOriginatorSerialIsRefused) {
+    plcsim::ForwardOpenFault echo;
+    echo.echoOriginatorSerial = EipConnection::makeSerialNumber() + 1;
+    sim->SetForwardOpenFault(echo);
+    EXPECT_EQ(connection->OpenEMConnection(kRpiMs), -1);
+    EXPECT_TRUE(log.HasLineEndingWith("unexpected : wrong response data"));
+}
+
+TEST_F(EmConnectionTest, ForwardOpenToAnEmptySlotIsRefusedByTheConnectionPath) {
+    _eipConnectInfo info = InfoFor(sim->Port(), 4);
+    connection->SetConnectionInfo(info);
+    EXPECT_EQ(connection->OpenEMConnection(kRpiMs), -1);
+    EXPECT_TRUE(log.HasLineEndingWith("unexpected : response error (1, 786)")) << log.All();
+    EXPECT_TRUE(sim->Connections().empty());
+}
+
+TEST_F(EmConnectionTest, SameTriadTwiceIsAConnectionInUse) {
+    OpenConnection();
+    EXPECT_EQ(connection->OpenEMConnection(kRpiMs), -1);
+    EXPECT_TRUE(log.HasLineEndingWith("unexpected : response error (1, 256)")) << log.All();
+}
+
+TEST_F(EmConnectionTest, ForwardOpenWithoutSessionFailsWithoutSending) {
+    connection->Disconnect();
+    const uint64_t before = sim->Stats().requests;
+    EXPECT_EQ(connection->OpenEMConnection(kRpiMs), -1);
+    EXPECT_TRUE(log.HasLineEndingWith(": ERROR - OpenEMConnection: invalidated socket."));
+    EXPECT_TRUE(log.HasLineEndingWith(": ERROR - CloseEMConnection: socket not connected."));
+    EXPECT_EQ(sim->Stats().requests, before);
+}
+
+TEST_F(EmConnectionTest, ForwardCloseOnAClosedSocketSendsNothing) {
+    OpenConnection();
+    connection->Disconnect();
+    EXPECT_EQ(connection->CloseEMConnection(), -1);
+    EXPECT_EQ(sim->Stats().forwardCloses, 0u);
+}
+
+TEST_F(EmConnectionTest, ForwardOpenReplyThatNeverComesFails) {
+    plcsim::Fault drop;
+    drop.action = plcsim::FaultAction::Drop;
+    drop.count = 0;
+    sim->InjectFault(drop);
+    EXPECT_EQ(connection->OpenEMConnection(kRpiMs), -1);
+    EXPECT_TRUE(log.HasLineEndingWith(": ERROR - OpenEMConnection: failed to recv\n"));
+    EXPECT_TRUE(log.HasLineEndingWith(": ERROR - CloseEMConnection: failed to recv"));
+}
+
+// ---- Connected replies -------------------------------------------------------------------------
+
+TEST_F(EmConnectionTest, ConnectedReplyIsHandedToTheFamily) {
+    OpenConnection();
+    connection->supportedService = 0x81;
+    ASSERT_EQ(connection->SendConnected(CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 1), 0);
+    EXPECT_GT(Receive(), 0) << log.All();
+    EXPECT_EQ(connection->analyseCount, 1);
+    EXPECT_EQ(connection->analysedService, 0x81);
+    EXPECT_GE(connection->analysedData.size(), 15u);
+    EXPECT_EQ(sim->Stats().connectedRequests, 1u);
+}
+
+TEST_F(EmConnectionTest, ConnectedReplyOnAnotherConnectionIdIsRefused) {
+    OpenConnection();
+    connection->supportedService = 0x81;
+    plcsim::Fault wrong;
+    wrong.action = plcsim::FaultAction::WrongConnectionId;
+    wrong.command = EIP_CMD_SEND_UNIT_DATA;
+    sim->InjectFault(wrong);
+    ASSERT_EQ(connection->SendConnected(CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 1), 0);
+    EXPECT_EQ(Receive(), -1);
+    EXPECT_TRUE(log.HasLineEndingWith(": ERROR - EipParseUCMMRESP: unexpected response"));
+    EXPECT_TRUE(log.HasLineEndingWith(
+        ": ERROR - RecvEMTags: unexpected : parsing cpf and explict response"));
+    EXPECT_EQ(connection->analyseCount, 0);
+}
+
+TEST_F(EmConnectionTest, ConnectedReplyWithAnotherSequenceCountIsRefused) {
+    OpenConnection();
+    connection->supportedService = 0x81;
+    plcsim::Fault wrong;
+    wrong.action = plcsim::FaultAction::WrongSequenceCount;
+    wrong.command = EIP_CMD_SEND_UNIT_DATA;
+    sim->InjectFault(wrong);
+    ASSERT_EQ(connection->SendConnected(CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 1), 0);
+    EXPECT_EQ(Receive(), -1);
+    EXPECT_TRUE(
+        log.HasLineEndingWith(": ERROR - RecvEMTags: unexpected : wrong sequence number2 != 1"))
+        << log.All();
+}
+
+TEST_F(EmConnectionTest, ConnectedErrorReplyIsLogged) {
+    OpenConnection();
+    connection->supportedService = 0x81;
+    ASSERT_EQ(connection->SendConnected(CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 7), 0);
+    EXPECT_EQ(Receive(), -1);
+    EXPECT_TRUE(log.HasLineEndingWith("unexpected : explicit response error (22)")) << log.All();
+}
+
+TEST_F(EmConnectionTest, ConnectedReplyOfAnUnsupportedServiceIsRefused) {
+    OpenConnection();
+    ASSERT_EQ(connection->SendConnected(CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 1), 0);
+    EXPECT_EQ(Receive(), -1);
+    EXPECT_TRUE(log.HasLineEndingWith(": ERROR - RecvEMTags: unexpected : not support service 81"));
+}
+
+TEST_F(EmConnectionTest, ClosedSocketDuringTheTagReplyIsReportedAsLost) {
+    OpenConnection();
+    plcsim::Fault close;
+    close.action = plcsim::FaultAction::Close;
+    sim->InjectFault(close);
+    ASSERT_EQ(connection->SendConnected(CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 1), 0);
+    EXPECT_EQ(Receive(), -2);
+    EXPECT_EQ(connection->GetSocketFd(), -1);
+    EXPECT_TRUE(log.HasLineEndingWith(": ERROR - RecvEMTags: TCP socket closed - -1"));
+}
+
+TEST_F(EmConnectionTest, RestartedControllerForgetsTheConnection) {
+    OpenConnection();
+    ASSERT_TRUE(sim->Restart());
+    EXPECT_TRUE(sim->Connections().empty());
+    EXPECT_EQ(Receive(), -2);  // the old socket was closed by the controller
+}
+
+}  // namespace

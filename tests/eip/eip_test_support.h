@@ -1,0 +1,194 @@
+#pragma once
+
+// Helpers of the EtherNet/IP client tests: a concrete connection for the base class's own
+// operations, a capture of the link's debug log, and a simulator on an ephemeral loopback port.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/byte_codec.h"
+#include "eip/eip_connection.h"
+#include "sim/plc_simulator.h"
+#include "strata_sdk/logging.h"
+
+namespace eiptest {
+
+// Collects every debug log line (all levels, traces included) while it lives.
+class LogCapture {
+  public:
+    LogCapture() {
+        kestrel::strata_sdk::set_debug_level(3);
+        kestrel::strata_sdk::set_log_sink([this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(mutex);
+            lines.push_back(line);
+        });
+    }
+    ~LogCapture() {
+        kestrel::strata_sdk::set_log_sink({});
+        kestrel::strata_sdk::set_debug_level(0);
+    }
+    // True when a captured line ends with the text (lines carry a timestamp before it).
+    bool HasLineEndingWith(const std::string& text) const {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const auto& line : lines) {
+            if (line.size() >= text.size() &&
+                line.compare(line.size() - text.size(), text.size(), text) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+    size_t CountContaining(const std::string& text) const {
+        std::lock_guard<std::mutex> lock(mutex);
+        size_t count = 0;
+        for (const auto& line : lines) {
+            count += line.find(text) != std::string::npos ? 1 : 0;
+        }
+        return count;
+    }
+    std::string All() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::string all;
+        for (const auto& line : lines) {
+            all += line + "\n";
+        }
+        return all;
+    }
+
+  private:
+    mutable std::mutex mutex;
+    std::vector<std::string> lines;
+};
+
+// The base class with the family operations answered minimally; it exposes the protected
+// helpers so that tests can send requests the families would send.
+class ProbeConnection : public EipConnection {
+  public:
+    explicit ProbeConnection(const _eipConnectInfo& info) : EipConnection(&info) {}
+
+    bool CheckStatesForPolling(uint8_t, uint8_t) override { return true; }
+    int TestEMTag(EipTag*, EIPC_TAG_REQUEST_STRUCT&) override { return -1; }
+    int WriteDataToTag(const _eipTagInfo&, const EipTagData&, const uint8_t*, uint16_t) override {
+        return -1;
+    }
+    int RequestEMTags(const std::vector<EipTag*>&, size_t, size_t&) override { return -1; }
+    int AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& response, EIPC_TAG_REQUEST_STRUCT&,
+                       const TagLookup&) override {
+        analysedService = response.service;
+        analysedData.assign(response.data, response.data + response.dataLength);
+        ++analyseCount;
+        return 0;
+    }
+    bool IsServiceSupported(uint8_t replyService) override {
+        return replyService == supportedService;
+    }
+    eipProtocolFamily_t GetProtocolFamily() override { return EIP_PROTOCOL_FAMILY_CIP; }
+
+    // Sends a Message Router request (service, class, instance, no data) as a SendRRData
+    // without routing. Returns the parsed reply's result (0 / -1).
+    int SendDirect(uint8_t service, uint16_t classId, uint16_t instanceId,
+                   EXPLICIT_RESPONSE_STRUCT& response) {
+        uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
+        BuildEipRRDataHeader(buffer, sizeof buffer, sessionHandle);
+        const EIPC_UCMM_REQUEST_STRUCT request{service, classId, instanceId};
+        const int front = BuildEmReqCommon(buffer + EIP_RR_DATA_FRONT_SIZE, 6, &request);
+        const size_t total = EIP_RR_DATA_FRONT_SIZE + static_cast<size_t>(front);
+        PatchRRDataLengths(buffer, total);
+        return ExchangeExplicit("SendDirect", buffer, total, {"send", "recv", "parse"}, response);
+    }
+
+    // Sends a connected request (service, class, instance) on the open class-3 connection with
+    // the next sequence count, without reading the reply (RecvEMTags reads it).
+    // SendUnitData front (46 bytes) then the 6-byte request.
+    int SendConnected(uint8_t service, uint16_t classId, uint16_t instanceId) {
+        uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
+        ++sequenceCount;
+        ByteWriter writer(buffer, sizeof buffer);
+        writer.u16(EIP_CMD_SEND_UNIT_DATA)
+            .u16(0)
+            .u32(sessionHandle)
+            .zeros(16)
+            .u32(0)
+            .u16(CPF_REQUEST_TIMEOUT)
+            .u16(2)
+            .u16(CPF_ITEM_CONNECTED_ADDRESS)
+            .u16(4)
+            .u32(otConnectionId)
+            .u16(CPF_ITEM_CONNECTED_DATA)
+            .u16(8)
+            .u16(sequenceCount);
+        const EIPC_UCMM_REQUEST_STRUCT request{service, classId, instanceId};
+        BuildEmReqCommon(buffer + writer.size(), 6, &request);
+        const size_t total = writer.size() + 6;
+        eip_PutLitEndian16(static_cast<uint16_t>(total - EIP_ENCAP_HEADER_SIZE), buffer + 2);
+        return EipSendData(buffer, total, kRequestTimeoutSeconds);
+    }
+
+    uint8_t supportedService = 0x8A;
+    uint8_t analysedService = 0;
+    std::vector<uint8_t> analysedData;
+    int analyseCount = 0;
+};
+
+// A simulator on 127.0.0.1 and an ephemeral port, started at construction.
+inline std::unique_ptr<plcsim::PlcSimulator> StartSimulator(int slot = 0,
+                                                            plcsim::IdentityConfig identity = {}) {
+    plcsim::SimConfig config;
+    config.bindAddress = "127.0.0.1";
+    config.port = 0;
+    config.slot = slot;
+    config.identity = identity;
+    auto sim = std::make_unique<plcsim::PlcSimulator>(config);
+    if (!sim->Start()) {
+        return nullptr;
+    }
+    return sim;
+}
+
+inline _eipConnectInfo InfoFor(uint16_t port, int slot = 0) {
+    _eipConnectInfo info;
+    info.alias = "plc1";
+    info.host = "127.0.0.1";
+    info.port = port;
+    info.slot = slot;
+    info.family = EIP_PROTOCOL_FAMILY_CIP;
+    return info;
+}
+
+// A loopback port on which nothing listens: bound once to learn a free number, then closed.
+inline uint16_t ClosedLoopbackPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// Waits for a condition with a generous bound; true when it became true.
+inline bool WaitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return condition();
+}
+
+}  // namespace eiptest
