@@ -706,7 +706,12 @@ int EipConnection::RecvEMTags(EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLoo
                                " != ", sequenceCount));
         return -1;
     }
-    if (response.generalStatus != CIP_STATUS_SUCCESS) {
+    // A Multiple Service Packet answers "embedded service error" as soon as one of its
+    // requests failed; the others still carry their data, and the per-request statuses are
+    // for the family to read, so that one bad tag does not stop the whole poll.
+    const bool partlyFailedBatch = response.generalStatus == CIP_STATUS_EMBEDDED_SERVICE_ERROR &&
+                                   IsServiceSupported(response.service);
+    if (response.generalStatus != CIP_STATUS_SUCCESS && !partlyFailedBatch) {
         logResponseError("unexpected : explicit response error", response);
         return -1;
     }

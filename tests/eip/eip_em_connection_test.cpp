@@ -198,6 +198,32 @@ TEST_F(EmConnectionTest, ConnectedErrorReplyIsLogged) {
     EXPECT_TRUE(log.HasLineEndingWith("unexpected : explicit response error (22)")) << log.All();
 }
 
+TEST_F(EmConnectionTest, BatchWithAnEmbeddedServiceErrorStillReachesTheFamily) {
+    const std::vector<uint8_t> batch = {2, 0, 6, 0, 12, 0};  // two embedded replies
+    sim->Router().RegisterClass(CIP_CLASS_MESSAGE_ROUTER, [batch](const plcsim::CipRequest&) {
+        return plcsim::CipReply::Error(CIP_STATUS_EMBEDDED_SERVICE_ERROR, {}, batch);
+    });
+    OpenConnection();
+    ASSERT_EQ(
+        connection->SendConnected(CIP_SVC_MULTIPLE_SERVICE_PACKET, CIP_CLASS_MESSAGE_ROUTER, 1), 0);
+    EXPECT_GT(Receive(), 0) << log.All();
+    EXPECT_EQ(connection->analyseCount, 1);
+    EXPECT_EQ(connection->analysedData, batch);
+}
+
+TEST_F(EmConnectionTest, EmbeddedServiceErrorOfAnUnsupportedServiceIsRefused) {
+    sim->Router().RegisterClass(CIP_CLASS_MESSAGE_ROUTER, [](const plcsim::CipRequest&) {
+        return plcsim::CipReply::Error(CIP_STATUS_EMBEDDED_SERVICE_ERROR);
+    });
+    OpenConnection();
+    connection->supportedService = 0x81;
+    ASSERT_EQ(
+        connection->SendConnected(CIP_SVC_MULTIPLE_SERVICE_PACKET, CIP_CLASS_MESSAGE_ROUTER, 1), 0);
+    EXPECT_EQ(Receive(), -1);
+    EXPECT_TRUE(log.HasLineEndingWith("unexpected : explicit response error (30)")) << log.All();
+    EXPECT_EQ(connection->analyseCount, 0);
+}
+
 TEST_F(EmConnectionTest, ConnectedReplyOfAnUnsupportedServiceIsRefused) {
     OpenConnection();
     ASSERT_EQ(connection->SendConnected(CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 1), 0);
