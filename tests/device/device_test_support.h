@@ -1,0 +1,271 @@
+#pragma once
+// Helpers of the device engine tests: an in-process Logix controller on an
+// ephemeral loopback port, a recorder of everything a device tells the node
+// tree, and waiting for conditions without depending on the machine's speed.
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/eip_utils.h"
+#include "device/eip_device.h"
+#include "sim/logix_services.h"
+#include "strata_sdk/sdk.h"
+
+namespace tb_device_test {
+
+using namespace std::chrono_literals;
+
+// Polls `condition` until it holds or `timeout` passes; true when it held.
+inline bool WaitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds timeout = 30s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return condition();
+}
+
+inline std::vector<uint8_t> Dint(int32_t value) {
+    std::vector<uint8_t> bytes(4);
+    eip_PutLitEndian32(static_cast<uint32_t>(value), bytes.data());
+    return bytes;
+}
+
+// A loopback port that refuses connections: bound once, then released.
+inline uint16_t ClosedPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// A simulated Logix controller serving on 127.0.0.1 and an ephemeral port.
+class SimPlc {
+  public:
+    SimPlc() : controller_(Config()) { started_ = controller_.Sim().Start(); }
+    ~SimPlc() { controller_.Sim().Stop(); }
+
+    bool Started() const { return started_; }
+    plcsim::PlcSimulator& Sim() { return controller_.Sim(); }
+    plcsim::LogixTagDatabase& Tags() { return controller_.Tags(); }
+
+    void Define(const std::string& name, const std::string& type, nlohmann::json value = nullptr,
+                std::vector<uint32_t> dims = {}) {
+        plcsim::LogixTagDefinition definition;
+        definition.name = name;
+        definition.type = type;
+        definition.value = std::move(value);
+        definition.dims = std::move(dims);
+        controller_.DefineTag(definition);
+    }
+
+    // DINT tags <prefix>0 .. <prefix>(n-1) holding 1000 + their index.
+    void DefineDints(const std::string& prefix, int count) {
+        for (int i = 0; i < count; ++i) {
+            Define(prefix + std::to_string(i), "DINT", 1000 + i);
+        }
+    }
+
+    _eipConnectInfo Info(const std::string& alias) {
+        _eipConnectInfo info;
+        info.alias = alias;
+        info.host = "127.0.0.1";
+        info.port = controller_.Sim().Port();
+        info.slot = 0;
+        info.family = EIP_PROTOCOL_FAMILY_CIP;
+        return info;
+    }
+
+  private:
+    static plcsim::SimConfig Config() {
+        plcsim::SimConfig config;
+        config.port = 0;
+        return config;
+    }
+
+    plcsim::LogixController controller_;
+    bool started_ = false;
+};
+
+// Everything a device reports through its callbacks, thread-safe.
+class Recorder {
+  public:
+    EipDeviceCallbacks Callbacks() {
+        EipDeviceCallbacks cb;
+        cb.tagNodeCreated = [this](const std::string&, const _eipTagInfo& tag,
+                                   std::vector<_eipSubTagInfo>* subs) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            created_.push_back(tag);
+            createdSubTags_[tag.alias] = subs != nullptr ? *subs : std::vector<_eipSubTagInfo>{};
+        };
+        cb.tagNodeRemoved = [this](const std::string&, const _eipTagInfo& tag,
+                                   std::vector<_eipSubTagInfo>*) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            removed_.push_back(tag.alias);
+        };
+        cb.subTagNodeCreated = [this](const std::string&, const _eipTagInfo&,
+                                      const _eipSubTagInfo& sub) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            subCreated_.push_back(sub.alias);
+        };
+        cb.subTagNodeRemoved = [this](const std::string&, const _eipTagInfo&,
+                                      const _eipSubTagInfo& sub) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            subRemoved_.push_back(sub.alias);
+        };
+        cb.emCnxnState = [this](const std::string&, unsigned char state) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            emStates_.push_back(state);
+        };
+        cb.ucmmState = [this](const std::string&, unsigned char state) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ucmmStates_.push_back(state);
+        };
+        cb.emTagValue = [this](const std::string&, const _eipTagInfo& tag, const uint8_t* data,
+                               uint16_t len) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            values_[tag.alias] = std::vector<uint8_t>(data, data + len);
+            ++valueCounts_[tag.alias];
+            ++totalValues_;
+        };
+        cb.actionToggle = [this](const std::string&, signed char emStopped,
+                                 unsigned short emInterval, signed char, unsigned short,
+                                 unsigned short) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            toggles_.emplace_back(emStopped, emInterval);
+        };
+        cb.tagStatus = [this](const std::string&, const std::string& tagAlias, signed char,
+                              const std::string& status) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            statuses_[tagAlias] = status;
+        };
+        return cb;
+    }
+
+    std::vector<uint8_t> Value(const std::string& tag) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = values_.find(tag);
+        return it == values_.end() ? std::vector<uint8_t>{} : it->second;
+    }
+    size_t ValueCount(const std::string& tag) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return valueCounts_[tag];
+    }
+    size_t TotalValues() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return totalValues_;
+    }
+    size_t TagsWithValues() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return values_.size();
+    }
+    std::vector<unsigned char> EMStates() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return emStates_;
+    }
+    std::vector<unsigned char> UCMMStates() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return ucmmStates_;
+    }
+    std::vector<_eipTagInfo> Created() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return created_;
+    }
+    std::vector<_eipSubTagInfo> CreatedSubTags(const std::string& tag) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return createdSubTags_[tag];
+    }
+    std::vector<std::string> Removed() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return removed_;
+    }
+    std::vector<std::string> SubCreated() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return subCreated_;
+    }
+    std::vector<std::string> SubRemoved() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return subRemoved_;
+    }
+    std::vector<std::pair<signed char, unsigned short>> Toggles() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return toggles_;
+    }
+    std::string Status(const std::string& tag) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return statuses_[tag];
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<_eipTagInfo> created_;
+    std::map<std::string, std::vector<_eipSubTagInfo>> createdSubTags_;
+    std::vector<std::string> removed_;
+    std::vector<std::string> subCreated_;
+    std::vector<std::string> subRemoved_;
+    std::vector<unsigned char> emStates_;
+    std::vector<unsigned char> ucmmStates_;
+    std::map<std::string, std::vector<uint8_t>> values_;
+    std::map<std::string, size_t> valueCounts_;
+    size_t totalValues_ = 0;
+    std::vector<std::pair<signed char, unsigned short>> toggles_;
+    std::map<std::string, std::string> statuses_;
+};
+
+// Captures the link's debug log lines while it lives.
+class LogCapture {
+  public:
+    LogCapture() {
+        kestrel::strata_sdk::set_debug_level(0);
+        kestrel::strata_sdk::set_log_sink([this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            lines_.push_back(line);
+        });
+    }
+    ~LogCapture() { kestrel::strata_sdk::set_log_sink(nullptr); }
+
+    bool Contains(const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& line : lines_) {
+            if (line.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+    size_t Count(const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        size_t n = 0;
+        for (const auto& line : lines_) {
+            n += line.find(text) != std::string::npos ? 1 : 0;
+        }
+        return n;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+inline kestrel::strata_sdk::Variant Json(const std::string& text) {
+    return kestrel::strata_sdk::json::from_json_string(text);
+}
+
+}  // namespace tb_device_test
