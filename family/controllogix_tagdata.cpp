@@ -58,7 +58,8 @@ class LogixPathEncoder {
             return false;
         }
         const size_t pathBytes = out.size() - 1;
-        if (pathBytes > ControlLogixTagData::kMaxRequestPathBytes) {
+        // An empty name addresses nothing.
+        if (pathBytes == 0 || pathBytes > ControlLogixTagData::kMaxRequestPathBytes) {
             return false;
         }
         if (elementCount == 0) {
