@@ -7,13 +7,37 @@
 #include <memory>
 #include <system_error>
 
+#include "device/eip_device.h"
 #include "strata_sdk/sdk.h"
 
+// The single row of a values result: true and a value on success, false and the message on
+// failure.
+class MyActionValuesResult : public kestrel::strata_sdk::ActionValuesResult {
+  public:
+    MyActionValuesResult(kestrel::strata_sdk::ActionResult::SuccessType,
+                         const kestrel::strata_sdk::Variant& value);
+    MyActionValuesResult(kestrel::strata_sdk::ActionResult::ErrorType, const std::string& message);
+};
+
+// Threads: every handler runs on the SDK's action pool, several at once. The module keeps no
+// state; PLCs are looked up in the registry at each call and their own locks guard them.
 class EipAction {
   public:
     using ResultStream = std::shared_ptr<kestrel::strata_sdk::IActionResultStream>;
     using NodePath = kestrel::strata_sdk::NodePath;
     using Variant = kestrel::strata_sdk::Variant;
+
+    // Parameter readers. 0 when `key` holds a string (stored trimmed) / a number (stored as a
+    // double); otherwise -1, or 0 with the output untouched when `optional` is non-zero.
+    // Parameters that are not a map throw the SDK's "not a map" exception.
+    static int Tessel_AnalyzeParamStr(const Variant& params, const std::string& key,
+                                      uint8_t optional, std::string& out);
+    static int Tessel_AnalyzeParamNum(const Variant& params, const std::string& key,
+                                      uint8_t optional, double& out);
+
+    // The device's twelve node callbacks, each bound to the EipNode function of the same
+    // meaning. Used by Add PLC and by the restore of a stored PLC.
+    static EipDeviceCallbacks MakeDeviceCallbacks();
 
     // Root and PLC node.
     static void AddPLCNodeAction(const ResultStream& stream, const NodePath& path,

@@ -1,0 +1,718 @@
+#include "action/eip_action.h"
+
+#include <exception>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "action/tesselLink_error_code.h"
+#include "common/eip_log.h"
+#include "device/eip_device.h"
+#include "device/eip_manager.h"
+#include "eip/eip_connection.h"
+#include "node/eip_node.h"
+#include "tag/eip_tag.h"
+
+namespace sdk = kestrel::strata_sdk;
+
+namespace {
+
+constexpr const char* kSuccess = "success!";
+constexpr const char* kFail = "fail!";
+constexpr const char* kUnknownAlias = "Unknown";
+constexpr const char* kEMTagsFolder = "EM Tags";
+constexpr int8_t kEMTagKind = 1;
+constexpr int8_t kIOTagKind = 2;
+constexpr uint8_t kRWFlagIO = 4;
+
+constexpr uint16_t kDefaultPort = 44818;
+constexpr int kDefaultSlot = 0;
+constexpr int kDefaultInterval = 1000;
+constexpr int kMinInterval = 10;
+constexpr int kMaxInterval = 10000;
+constexpr int kDefaultUdpPort = 2222;
+constexpr int kMinUdpPort = 1;
+constexpr int kMaxUdpPort = 65535;
+
+std::string message(int code) {
+    return tessel::tesselLink_error_message(code);
+}
+
+// The unescaped name of the path component `up` levels above `path` (0: its own name).
+std::string aliasAbove(const sdk::NodePath& path, int up) {
+    sdk::NodePath p = path;
+    for (int i = 0; i < up; ++i) {
+        p = p.get_parent_path();
+    }
+    return sdk::string_unescape(p.get_name());
+}
+
+int8_t kindOfFolder(const sdk::NodePath& folder) {
+    return aliasAbove(folder, 0) == kEMTagsFolder ? kEMTagKind : kIOTagKind;
+}
+
+// Sends the values row that ends the invocation.
+void answer(const EipAction::ResultStream& stream, const MyActionValuesResult& result) {
+    stream->send(result);
+}
+void answerError(const EipAction::ResultStream& stream, const std::string& text) {
+    answer(stream, MyActionValuesResult(sdk::ActionResult::Error, text));
+}
+// A success that the invocation's own error code turns into an error with `gathered`.
+void answerSuccess(const EipAction::ResultStream& stream, const sdk::Variant& value,
+                   const std::error_code& ec, const std::string& gathered = std::string()) {
+    if (ec) {
+        answerError(stream, gathered);
+        return;
+    }
+    answer(stream, MyActionValuesResult(sdk::ActionResult::Success, value));
+}
+
+EipDevice* findPLC(const std::string& alias) {
+    return g_eipManager != nullptr ? g_eipManager->GetPLC(alias) : nullptr;
+}
+
+// The "PLC" check, and "connected" when asked: a registered device, or the error message.
+EipDevice* checkedPLC(const std::string& alias, bool mustBeConnected, std::string& error) {
+    EipDevice* device = findPLC(alias);
+    if (device == nullptr) {
+        error = message(tessel::TL_ERR_PLC_NOT_EXIST);
+        return nullptr;
+    }
+    if (mustBeConnected && !device->IsCnxnUp()) {
+        error = message(tessel::TL_ERR_PLC_NOT_CONNECTED);
+        return nullptr;
+    }
+    return device;
+}
+
+// Reads an integer parameter with a logged default; the number is truncated toward zero.
+int numberParam(const sdk::Variant& params, const char* key, int fallback, const char* operation,
+                const std::string& missingText) {
+    double value = 0;
+    if (EipAction::Tessel_AnalyzeParamNum(params, key, 0, value) != 0) {
+        eiplog::Info(operation, missingText);
+        return fallback;
+    }
+    return static_cast<int>(value);
+}
+
+int intervalParam(const sdk::Variant& params, const char* operation) {
+    return numberParam(params, "Interval(ms)", kDefaultInterval, operation,
+                       "Interval is not exist, use default - " + std::to_string(kDefaultInterval));
+}
+
+bool intervalInRange(int interval) {
+    return interval >= kMinInterval && interval <= kMaxInterval;
+}
+
+// A test connection on a copy of the device's settings, deleted when it goes out of scope.
+using TestConnection = std::unique_ptr<EipConnection>;
+TestConnection makeTestConnection(EipDevice& device, std::string& error) {
+    return TestConnection(EipConnection::MakeTestConnection(device.GetConnectionInfo(), error));
+}
+
+// ---- tag-list actions: one algorithm, four device operations -------------------------------
+
+enum class TagListOp { Add, Edit, Remove, Write };
+
+const char* tagListOperation(TagListOp op) {
+    switch (op) {
+        case TagListOp::Add:
+            return "AddTagsNodeAction";
+        case TagListOp::Edit:
+            return "EditTagsNodeAction";
+        case TagListOp::Remove:
+            return "RemoveTagsNodeAction";
+        case TagListOp::Write:
+            return "WriteTagsNodeAction";
+    }
+    return "";
+}
+
+const char* tagListTitle(TagListOp op) {
+    switch (op) {
+        case TagListOp::Add:
+            return "Add Tags Action";
+        case TagListOp::Edit:
+            return "Edit Tags Action";
+        case TagListOp::Remove:
+            return "Remove Tags Action";
+        case TagListOp::Write:
+            return "Write Tags Action";
+    }
+    return "";
+}
+
+// One tag object through the device; fills one table row.
+void applyTagOperation(TagListOp op, EipDevice& device, EipConnection* test,
+                       const sdk::Variant& object, int8_t kind, sdk::ActionStreamResult& table) {
+    std::string tagAlias = kUnknownAlias;
+    std::string text;
+    int result = 0;
+    switch (op) {
+        case TagListOp::Add:
+            result = device.AddTag(test, object, kind, tagAlias, text, false);
+            break;
+        case TagListOp::Edit:
+            result = device.EditTag(test, object, kind, tagAlias, text);
+            break;
+        case TagListOp::Remove:
+            result = device.RemoveTag(object, kind, tagAlias, text);
+            break;
+        case TagListOp::Write:
+            result = device.WriteTag(test, object, kind, tagAlias, text);
+            break;
+    }
+    table.add_value(tagAlias);
+    table.add_value(result == 0 && text.empty() ? std::string(kSuccess) : text);
+    table.next_row();
+}
+
+// Runs the checks and the per-object calls; false with `error` when a check failed.
+bool runTagList(TagListOp op, const sdk::NodePath& folder, const sdk::Variant& params,
+                sdk::ActionStreamResult& table, std::string& error) {
+    std::string tagsText;
+    if (EipAction::Tessel_AnalyzeParamStr(params, "Tags(json)", 0, tagsText) != 0) {
+        error = message(tessel::TL_ERR_TAGS_NOT_INSERTED);
+        return false;
+    }
+    EipDevice* device = checkedPLC(aliasAbove(folder, 1), true, error);
+    if (device == nullptr) {
+        return false;
+    }
+    sdk::Variant tags;
+    try {
+        tags = sdk::json::from_json_string(tagsText);
+    } catch (const std::exception&) {
+        error = message(tessel::TL_ERR_INVALID_JSON);
+        return false;
+    }
+    if (!tags.is_map() && !tags.is_array()) {
+        error = message(tessel::TL_ERR_INVALID_JSON);
+        return false;
+    }
+    TestConnection test;
+    if (op != TagListOp::Remove) {
+        test = makeTestConnection(*device, error);
+        if (!test) {
+            return false;
+        }
+    }
+    const int8_t kind = kindOfFolder(folder);
+    if (tags.is_array()) {
+        for (const sdk::Variant& object : tags.as_array()) {
+            applyTagOperation(op, *device, test.get(), object, kind, table);
+        }
+    } else {
+        applyTagOperation(op, *device, test.get(), tags, kind, table);
+    }
+    return true;
+}
+
+void tagListAction(TagListOp op, const EipAction::ResultStream& stream, const sdk::NodePath& folder,
+                   const sdk::Variant& params) {
+    const char* operation = tagListOperation(op);
+    eiplog::Info(operation, tagListTitle(op));
+    sdk::ActionStreamResult table;
+    std::string error;
+    const bool ran = runTagList(op, folder, params, table, error);
+    if (ran && op == TagListOp::Add) {
+        eiplog::Info(operation, "Successed to Add Tags");
+    }
+    if (!ran) {
+        table.add_value(std::string(kFail));
+        table.add_value(error);
+        table.next_row();
+        if (op == TagListOp::Add) {
+            eiplog::Info(operation, "Failed to Add Tags : " + error);
+        }
+    }
+    stream->send(table);
+    stream->close();
+}
+
+// ---- subtag record of Add Subtag and Edit Subtag ----------------------------------------------
+
+bool subTagFromParams(const sdk::Variant& params, int32_t defaultInnerType, _eipSubTagInfo& subtag,
+                      std::string& error) {
+    if (EipAction::Tessel_AnalyzeParamStr(params, "Alias", 0, subtag.alias) != 0 ||
+        subtag.alias.empty()) {
+        error = message(tessel::TL_ERR_ALIAS_NOT_INSERTED);
+        return false;
+    }
+    double number = 0;
+    subtag.offset =
+        EipAction::Tessel_AnalyzeParamNum(params, "Offset", 0, number) == 0 ? int32_t(number) : 0;
+    std::string innerType;
+    subtag.innerType = EipAction::Tessel_AnalyzeParamStr(params, "InnerType", 0, innerType) == 0
+                           ? EipTag::StrToInnerType(innerType)
+                           : defaultInnerType;
+    subtag.dataLen = EipAction::Tessel_AnalyzeParamNum(params, "DataLen", 0, number) == 0
+                         ? int32_t(number)
+                         : EipTag::GetInnerTypeLength(subtag.innerType);
+    return true;
+}
+
+// The I/O tag `tagAlias` of `device`, checked to hold `subtag`; false with `error` otherwise.
+bool checkSubTagFits(EipDevice& device, const std::string& tagAlias, const _eipSubTagInfo& subtag,
+                     std::string& error) {
+    EipTag* tag = device.FindTagByAlias(tagAlias, kIOTagKind);
+    if (tag == nullptr) {
+        error = message(tessel::TL_ERR_TAG_NOT_EXIST);
+        return false;
+    }
+    if (!tag->IsValidSubTagInfo(subtag)) {
+        error = message(tessel::TL_ERR_INVALID_OFFSET_OR_DATALEN);
+        return false;
+    }
+    return true;
+}
+
+constexpr int32_t kInnerTypeSINT = 194;
+constexpr int32_t kInnerTypeINT = 195;
+
+}  // namespace
+
+// ---- results and parameter readers ------------------------------------------------------------
+
+MyActionValuesResult::MyActionValuesResult(sdk::ActionResult::SuccessType,
+                                           const sdk::Variant& value) {
+    add_value(true);
+    add_value(value);
+}
+
+MyActionValuesResult::MyActionValuesResult(sdk::ActionResult::ErrorType,
+                                           const std::string& message) {
+    add_value(false);
+    add_value(message);
+}
+
+int EipAction::Tessel_AnalyzeParamStr(const Variant& params, const std::string& key,
+                                      uint8_t optional, std::string& out) {
+    const Variant::MapType& map = params.as_map();
+    auto it = map.find(key);
+    if (it == map.end() || !it->second.is_string()) {
+        return optional != 0 ? 0 : -1;
+    }
+    out = it->second.as_string();
+    Tessel_TrimString(out);
+    return 0;
+}
+
+int EipAction::Tessel_AnalyzeParamNum(const Variant& params, const std::string& key,
+                                      uint8_t optional, double& out) {
+    const Variant::MapType& map = params.as_map();
+    auto it = map.find(key);
+    if (it == map.end() || !it->second.is_number()) {
+        return optional != 0 ? 0 : -1;
+    }
+    out = it->second.as_double();
+    return 0;
+}
+
+EipDeviceCallbacks EipAction::MakeDeviceCallbacks() {
+    EipDeviceCallbacks cb;
+    cb.tagNodeCreated = &EipNode::CreateTagItemNode;
+    cb.tagNodeRemoved = &EipNode::RemoveTagItemNode;
+    cb.subTagNodeCreated = &EipNode::CreateSubTagItemNode;
+    cb.subTagNodeRemoved = &EipNode::RemoveSubTagItemNode;
+    cb.emCnxnState = &EipNode::ChangeEMCnxnState;
+    cb.ucmmState = &EipNode::ChangeUCMMState;
+    cb.emTagValue = &EipNode::ChangeEMTagNodeValue;
+    cb.ioTagValue = &EipNode::ChangeIOTagNodeValue;
+    cb.ioSubTagValue = &EipNode::ChangeIOSubTagNodeValue;
+    cb.actionToggle = &EipNode::ToggleActionNodes;
+    cb.productInfo = &EipNode::ChangeProductInfo;
+    cb.tagStatus = &EipNode::UpdateTagStatusByAlias;
+    return cb;
+}
+
+// ---- PLC-level actions ------------------------------------------------------------------------
+
+namespace {
+
+// Reads the Add PLC parameters; false with `error` when a required one is missing.
+bool connectInfoFromParams(const sdk::Variant& params, _eipConnectInfo& info, std::string& error) {
+    static const char* kOp = "AddPLCNodeAction";
+    if (EipAction::Tessel_AnalyzeParamStr(params, "Alias", 0, info.alias) != 0 ||
+        info.alias.empty()) {
+        error = message(tessel::TL_ERR_ALIAS_NOT_INSERTED);
+        return false;
+    }
+    if (EipAction::Tessel_AnalyzeParamStr(params, "Host", 0, info.host) != 0 || info.host.empty()) {
+        error = message(tessel::TL_ERR_HOST_NOT_INSERTED);
+        return false;
+    }
+    info.port = static_cast<uint16_t>(
+        numberParam(params, "Port", kDefaultPort, kOp,
+                    "Port is not exist, use default - " + std::to_string(kDefaultPort)));
+    info.slot = numberParam(params, "Slot", kDefaultSlot, kOp,
+                            "Slot is not exist, use default - " + std::to_string(kDefaultSlot));
+    std::string family;
+    if (EipAction::Tessel_AnalyzeParamStr(params, "Protocol Family", 0, family) != 0) {
+        eiplog::Info(kOp, "Protocol Family is not specified, using CIP/EIP as default");
+        info.family = EIP_PROTOCOL_FAMILY_CIP;
+    } else {
+        info.family = family == "CIP/EIP" ? EIP_PROTOCOL_FAMILY_CIP : EIP_PROTOCOL_FAMILY_PCCC;
+    }
+    eiplog::Info(kOp, "Alias - " + info.alias);
+    eiplog::Info(kOp, "Host - " + info.host);
+    eiplog::Info(kOp, "Port - " + std::to_string(info.port));
+    eiplog::Info(kOp, "Slot - " + std::to_string(info.slot));
+    eiplog::Info(kOp, "Protocol Family - " + std::to_string(static_cast<int>(info.family)));
+    return true;
+}
+
+}  // namespace
+
+void EipAction::AddPLCNodeAction(const ResultStream& stream, const NodePath& path,
+                                 const Variant& params, const std::error_code& ec) {
+    eiplog::Info("AddPLCNodeAction", "Add PLC Action");
+    _eipConnectInfo info;
+    std::string error;
+    if (!connectInfoFromParams(params, info, error)) {
+        answerError(stream, error);
+        return;
+    }
+    if (g_eipManager == nullptr || g_eipManager->AddPLC(info, false) != 0) {
+        answerError(stream, message(tessel::TL_ERR_CONNECT_PLC));
+        return;
+    }
+    EipDevice* device = findPLC(info.alias);
+    if (device == nullptr) {
+        answerError(stream, message(tessel::TL_ERR_PLC_NOT_EXIST));
+        return;
+    }
+    const _eipProductInfo product = device->GetProductInfo();
+    device->SetCallbacks(MakeDeviceCallbacks());
+    if (EipNode::CreatePLCNode(path, info, product) != 0) {
+        answerError(stream, message(tessel::TL_ERR_CREATE_PLC_NODE));
+        return;
+    }
+    answerSuccess(stream, kSuccess, ec);
+}
+
+void EipAction::RemovePLCNodeAction(const ResultStream&, const NodePath& path, const Variant&,
+                                    const std::error_code&) {
+    eiplog::Info("RemovePLCNodeAction", "Remove PLC Action");
+    if (g_eipManager != nullptr) {
+        g_eipManager->RemovePLC(aliasAbove(path, 0));
+    }
+    EipNode::RemovePLCNode(path);
+}
+
+void EipAction::ResetTagsNodeAction(const ResultStream&, const NodePath& path, const Variant&,
+                                    const std::error_code&) {
+    eiplog::Info("ResetTagsNodeAction", "Reset Tags Action Action");
+    if (EipDevice* device = findPLC(aliasAbove(path, 1))) {
+        device->ResetTag(kindOfFolder(path));
+    }
+}
+
+void EipAction::ExportTagsNodeAction(const ResultStream& stream, const NodePath& path,
+                                     const Variant&, const std::error_code& ec) {
+    eiplog::Info("ExportTagsNodeAction", "Export Tags Action");
+    std::string error;
+    EipDevice* device = checkedPLC(aliasAbove(path, 1), false, error);
+    if (device == nullptr) {
+        answerError(stream, error);
+        return;
+    }
+    std::string text;
+    if (device->ExportTags(kindOfFolder(path), text) != 0) {
+        answerError(stream, text);
+        return;
+    }
+    answerSuccess(stream, text, ec);
+}
+
+void EipAction::EMStartPollingNodeAction(const ResultStream& stream, const NodePath& path,
+                                         const Variant& params, const std::error_code& ec) {
+    static const char* kOp = "EMStartPollingNodeAction";
+    eiplog::Info(kOp, "EM Start Polling Action");
+    std::string error;
+    EipDevice* device = checkedPLC(aliasAbove(path, 1), true, error);
+    if (device == nullptr) {
+        answerError(stream, error);
+        return;
+    }
+    const int interval = intervalParam(params, kOp);
+    if (eiplog::TraceOn()) {
+        eiplog::Trace(
+            kOp, "invoked the em start polling action with interval=" + std::to_string(interval));
+    }
+    if (!intervalInRange(interval)) {
+        answerError(stream, message(tessel::TL_ERR_INTERVAL_RANGE));
+        return;
+    }
+    if (device->GetEMPollingStopped() == 0) {
+        answerError(stream, message(tessel::TL_ERR_POLLING_RUNNING));
+        return;
+    }
+    std::string text;
+    if (device->StartEMPolling(interval, text) != 0) {
+        answerError(stream, text);
+        return;
+    }
+    answerSuccess(stream, kSuccess, ec, text);
+}
+
+void EipAction::EMStopPollingNodeAction(const ResultStream& stream, const NodePath& path,
+                                        const Variant&, const std::error_code& ec) {
+    eiplog::Info("EMStopPollingNodeAction", "EM Stop Polling Action");
+    std::string error;
+    EipDevice* device = checkedPLC(aliasAbove(path, 1), false, error);
+    if (device == nullptr) {
+        answerError(stream, error);
+        return;
+    }
+    std::string text;
+    device->StopEMPolling(text);
+    answerSuccess(stream, kSuccess, ec, text);
+}
+
+namespace {
+
+// Checks of I/O Start Listening; false with `error` when one fails.
+bool checkIOStart(EipDevice*& device, const sdk::NodePath& path, const sdk::Variant& params,
+                  int& interval, int& udpPort, std::string& error) {
+    static const char* kOp = "IOStartPollingNodeAction";
+    device = checkedPLC(aliasAbove(path, 1), true, error);
+    if (device == nullptr) {
+        return false;
+    }
+    interval = intervalParam(params, kOp);
+    if (!intervalInRange(interval)) {
+        error = message(tessel::TL_ERR_INTERVAL_RANGE);
+        return false;
+    }
+    udpPort = numberParam(params, "UDP Port", kDefaultUdpPort, kOp,
+                          "Port is not exist, use default - " + std::to_string(kDefaultUdpPort));
+    if (udpPort < kMinUdpPort || udpPort > kMaxUdpPort) {
+        error = message(tessel::TL_ERR_PORT_RANGE);
+        return false;
+    }
+    if (device->GetIOPollingStopped() == 0) {
+        error = message(tessel::TL_ERR_LISTENING_RUNNING);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void EipAction::IOStartPollingNodeAction(const ResultStream& stream, const NodePath& path,
+                                         const Variant& params, const std::error_code&) {
+    eiplog::Info("IOStartPollingNodeAction", "IO Start Polling Action");
+    sdk::ActionStreamResult table;
+    EipDevice* device = nullptr;
+    int interval = 0;
+    int udpPort = 0;
+    std::string error;
+    if (checkIOStart(device, path, params, interval, udpPort, error)) {
+        const auto ioTags = device->ListTagInfos(kIOTagKind, kRWFlagIO);
+        if (ioTags.empty()) {
+            error = message(tessel::TL_ERR_IO_TAGS_NOT_EXIST);
+        }
+        for (const _eipTagInfo& tag : ioTags) {
+            std::string text;
+            const int result = device->StartIOPollingTag(tag.alias, interval,
+                                                         static_cast<uint16_t>(udpPort), text);
+            table.add_value(tag.alias);
+            table.add_value(result == 0 ? std::string(kSuccess) : text);
+            table.next_row();
+        }
+    }
+    if (!error.empty()) {
+        table.add_value(std::string(kFail));
+        table.add_value(error);
+        table.next_row();
+    }
+    stream->send(table);
+    stream->close();
+}
+
+void EipAction::IOStopPollingNodeAction(const ResultStream& stream, const NodePath& path,
+                                        const Variant&, const std::error_code& ec) {
+    eiplog::Info("IOStopPollingNodeAction", "IO Stop Polling Action");
+    std::string error;
+    EipDevice* device = checkedPLC(aliasAbove(path, 1), false, error);
+    if (device == nullptr) {
+        answerError(stream, error);
+        return;
+    }
+    if (device->GetEMCnxnState() == EM_CNXN_NON_EXIST) {
+        answerError(stream, message(tessel::TL_ERR_PLC_NOT_CONNECTED));
+        return;
+    }
+    std::string text;
+    device->StopIOPolling(text);
+    answerSuccess(stream, kSuccess, ec, text);
+}
+
+void EipAction::EMWriteDataNodeAction(const ResultStream& stream, const NodePath& path,
+                                      const Variant& params, const std::error_code& ec) {
+    eiplog::Info("EMWriteDataNodeAction", "Write Data Action");
+    std::string valueText;
+    if (Tessel_AnalyzeParamStr(params, "Value", 0, valueText) != 0) {
+        answerError(stream, message(tessel::TL_ERR_VALUE_NOT_INSERTED));
+        return;
+    }
+    std::string error;
+    EipDevice* device = checkedPLC(aliasAbove(path, 3), true, error);
+    if (device == nullptr) {
+        answerError(stream, error);
+        return;
+    }
+    Variant value;
+    try {
+        value = sdk::json::from_json_string(valueText);
+    } catch (const std::exception&) {
+        answerError(stream, message(tessel::TL_ERR_INVALID_JSON));
+        return;
+    }
+    TestConnection test = makeTestConnection(*device, error);
+    if (!test) {
+        answerError(stream, error);
+        return;
+    }
+    std::string text;
+    if (device->WriteTagByAlias(test.get(), aliasAbove(path, 0), value, kEMTagKind, text) != 0) {
+        answerError(stream, text);
+        return;
+    }
+    answerSuccess(stream, kSuccess, ec, text);
+}
+
+void EipAction::AddTagsNodeAction(const ResultStream& stream, const NodePath& path,
+                                  const Variant& params, const std::error_code&) {
+    tagListAction(TagListOp::Add, stream, path, params);
+}
+
+void EipAction::EditTagsNodeAction(const ResultStream& stream, const NodePath& path,
+                                   const Variant& params, const std::error_code&) {
+    tagListAction(TagListOp::Edit, stream, path, params);
+}
+
+void EipAction::RemoveTagsNodeAction(const ResultStream& stream, const NodePath& path,
+                                     const Variant& params, const std::error_code&) {
+    tagListAction(TagListOp::Remove, stream, path, params);
+}
+
+void EipAction::WriteTagsNodeAction(const ResultStream& stream, const NodePath& path,
+                                    const Variant& params, const std::error_code&) {
+    tagListAction(TagListOp::Write, stream, path, params);
+}
+
+// ---- subtag actions ---------------------------------------------------------------------------
+
+void EipAction::IOAddSubNodeAction(const ResultStream& stream, const NodePath& path,
+                                   const Variant& params, const std::error_code& ec) {
+    eiplog::Info("IOAddSubNodeAction", "Add Subtag Action");
+    _eipSubTagInfo subtag;
+    std::string error;
+    if (!subTagFromParams(params, kInnerTypeINT, subtag, error)) {
+        answerError(stream, error);
+        return;
+    }
+    EipDevice* device = checkedPLC(aliasAbove(path, 2), false, error);
+    const std::string tagAlias = aliasAbove(path, 0);
+    if (device == nullptr || !checkSubTagFits(*device, tagAlias, subtag, error)) {
+        answerError(stream, error);
+        return;
+    }
+    if (device->AddSubTag(tagAlias, subtag, true) != 0) {
+        answerError(stream, message(tessel::TL_ERR_ADD_SUBTAG));
+        return;
+    }
+    answerSuccess(stream, kSuccess, ec);
+}
+
+void EipAction::IOEditSubNodeAction(const ResultStream& stream, const NodePath& path,
+                                    const Variant& params, const std::error_code& ec) {
+    eiplog::Info("IOEditSubNodeAction", "Edit Subtag Action");
+    _eipSubTagInfo subtag;
+    std::string error;
+    if (!subTagFromParams(params, kInnerTypeSINT, subtag, error)) {
+        answerError(stream, error);
+        return;
+    }
+    EipDevice* device = checkedPLC(aliasAbove(path, 3), false, error);
+    const std::string tagAlias = aliasAbove(path, 1);
+    if (device == nullptr || !checkSubTagFits(*device, tagAlias, subtag, error)) {
+        answerError(stream, error);
+        return;
+    }
+    if (device->EditSubTag(tagAlias, aliasAbove(path, 0), subtag, true) != 0) {
+        answerError(stream, message(tessel::TL_ERR_EDIT_SUBTAG));
+        return;
+    }
+    answerSuccess(stream, kSuccess, ec);
+}
+
+void EipAction::IORemoveSubNodeAction(const ResultStream& stream, const NodePath& path,
+                                      const Variant&, const std::error_code& ec) {
+    eiplog::Info("IORemoveSubNodeAction", "Remove Subtag Action");
+    std::string error;
+    EipDevice* device = checkedPLC(aliasAbove(path, 3), false, error);
+    if (device == nullptr) {
+        answerError(stream, error);
+        return;
+    }
+    if (device->RemoveSubTag(aliasAbove(path, 1), aliasAbove(path, 0), true) != 0) {
+        answerError(stream, message(tessel::TL_ERR_REMOVE_SUBTAG));
+        return;
+    }
+    answerSuccess(stream, kSuccess, ec);
+}
+
+void EipAction::IOImportSubNodeAction(const ResultStream& stream, const NodePath& path,
+                                      const Variant& params, const std::error_code& ec) {
+    eiplog::Info("IOImportSubNodeAction", "Import Subtags Action");
+    std::string jsonText;
+    if (Tessel_AnalyzeParamStr(params, "json", 0, jsonText) != 0) {
+        answerError(stream, message(tessel::TL_ERR_TAGS_NOT_INSERTED));
+        return;
+    }
+    std::string error;
+    EipDevice* device = checkedPLC(aliasAbove(path, 2), false, error);
+    if (device == nullptr) {
+        answerError(stream, error);
+        return;
+    }
+    Variant subtags;
+    try {
+        subtags = sdk::json::from_json_string(jsonText);
+    } catch (const std::exception&) {
+        answerError(stream, message(tessel::TL_ERR_INVALID_JSON));
+        return;
+    }
+    if (!subtags.is_map() && !subtags.is_array()) {
+        answerError(stream, message(tessel::TL_ERR_INVALID_JSON));
+        return;
+    }
+    std::string text;
+    if (device->ImportSubTags(aliasAbove(path, 0), subtags, text) != 0) {
+        answerError(stream, text);
+        return;
+    }
+    answerSuccess(stream, kSuccess, ec, text);
+}
+
+void EipAction::IOExportSubNodeAction(const ResultStream& stream, const NodePath& path,
+                                      const Variant&, const std::error_code& ec) {
+    eiplog::Info("IOExportSubNodeAction", "Export Subtags Action");
+    std::string error;
+    EipDevice* device = checkedPLC(aliasAbove(path, 2), false, error);
+    if (device == nullptr) {
+        answerError(stream, error);
+        return;
+    }
+    std::string text;
+    if (device->ExportSubTags(aliasAbove(path, 0), text) != 0) {
+        answerError(stream, text);
+        return;
+    }
+    answerSuccess(stream, text, ec);
+}
