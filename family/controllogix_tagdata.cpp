@@ -3,7 +3,7 @@
 #include <cctype>
 
 #include "common/byte_codec.h"
-#include "tag/tag_log.h"
+#include "common/eip_log.h"
 
 namespace {
 
@@ -233,7 +233,7 @@ int32_t ControlLogixTagData::FillData(bool forRead, uint8_t* buffer, uint16_t of
     const size_t length =
         forRead || encodedAddress.size() < 2 ? encodedAddress.size() : encodedAddress.size() - 2;
     if (buffer == nullptr || size_t{offset} + length > capacity) {
-        tag_log::Error("FillData", "FillData: buffer to short");
+        eiplog::Error("FillData", "FillData: buffer to short");
         return -1;
     }
     eip_ByteMove(buffer + offset, encodedAddress.data(), static_cast<uint32_t>(length));

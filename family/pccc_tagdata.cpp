@@ -3,8 +3,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "common/eip_log.h"
 #include "common/eip_utils.h"
-#include "tag/tag_log.h"
 
 namespace {
 
@@ -77,14 +77,14 @@ bool PcccTagData::ParseTagName(const std::string& address, const std::string& ta
     auto number = [&](size_t begin, size_t end) {
         return parseNumber(address.data() + begin, end - begin);
     };
-    const bool trace = tag_log::TraceOn();
+    const bool trace = eiplog::TraceOn();
     for (; i < length; ++i) {
         const char c = address[i];
         if (trace) {
-            tag_log::Trace(kParseOperation,
-                           std::string("PLC5Parse: char ") + std::to_string(static_cast<int>(c)) +
-                               " idx " + std::to_string(i) + " state " + std::to_string(state) +
-                               " offset " + address.substr(mark, length - mark));
+            eiplog::Trace(kParseOperation,
+                          std::string("PLC5Parse: char ") + std::to_string(static_cast<int>(c)) +
+                              " idx " + std::to_string(i) + " state " + std::to_string(state) +
+                              " offset " + address.substr(mark, length - mark));
         }
         switch (state) {
             case kStart:
@@ -94,11 +94,11 @@ bool PcccTagData::ParseTagName(const std::string& address, const std::string& ta
                 if (c >= '0' && c <= '9') {
                     fileType = address.substr(mark, i - mark);
                     if (trace) {
-                        tag_log::Trace(kParseOperation,
-                                       "PLC5Parse: DATATYPE offset " + std::to_string(mark));
-                        tag_log::Trace(kParseOperation, "PLC5Parse: DATATYPE length " +
-                                                            std::to_string(fileType.size()) +
-                                                            " string " + fileType);
+                        eiplog::Trace(kParseOperation,
+                                      "PLC5Parse: DATATYPE offset " + std::to_string(mark));
+                        eiplog::Trace(kParseOperation, "PLC5Parse: DATATYPE length " +
+                                                           std::to_string(fileType.size()) +
+                                                           " string " + fileType);
                     }
                     mark = i;
                     state = kFileNumber;
@@ -108,10 +108,10 @@ bool PcccTagData::ParseTagName(const std::string& address, const std::string& ta
                 if (c == ':') {
                     const int32_t value = number(mark, i);
                     if (trace) {
-                        tag_log::Trace(kParseOperation,
-                                       "PLC5Parse: FILENUM offset " + std::to_string(mark));
-                        tag_log::Trace(kParseOperation,
-                                       "PLC5Parse: FILENUM value " + std::to_string(value));
+                        eiplog::Trace(kParseOperation,
+                                      "PLC5Parse: FILENUM offset " + std::to_string(mark));
+                        eiplog::Trace(kParseOperation,
+                                      "PLC5Parse: FILENUM value " + std::to_string(value));
                     }
                     if (value < 0) {
                         return false;
@@ -150,20 +150,20 @@ bool PcccTagData::ParseTagName(const std::string& address, const std::string& ta
         }
         subelement = static_cast<uint16_t>(last);
     } else {
-        tag_log::Error(kParseOperation, "PLC5Parse: malformed address [address: '" + address +
-                                            "'] [parse state: " + std::to_string(state) + "]");
+        eiplog::Error(kParseOperation, "PLC5Parse: malformed address [address: '" + address +
+                                           "'] [parse state: " + std::to_string(state) + "]");
         return false;
     }
 
     const PcccFileType* type = FindFileType(fileType);
     if (type == nullptr) {
-        tag_log::Error(kParseOperation, "PLC5Parse: unsupported file type specifier [address: '" +
-                                            address + "'] [file type: " + fileType + "]");
+        eiplog::Error(kParseOperation, "PLC5Parse: unsupported file type specifier [address: '" +
+                                           address + "'] [file type: " + fileType + "]");
         return false;
     }
     if (type->dataType == PCCC_DATA_TYPE_STRING) {
-        tag_log::Info(kParseOperation, "PLC5Parse: Setting max string length to " +
-                                           std::to_string(PCCC_STRING_ELEMENT_BYTES));
+        eiplog::Info(kParseOperation, "PLC5Parse: Setting max string length to " +
+                                          std::to_string(PCCC_STRING_ELEMENT_BYTES));
     }
 
     // A failed parse leaves the previous address whole; only a good one replaces it.
@@ -180,11 +180,11 @@ bool PcccTagData::ParseTagName(const std::string& address, const std::string& ta
     encodedAddress.push_back(static_cast<uint8_t>(subelement_num & 0xFF));
     elementCount = 1;
     alias = tagAlias;
-    tag_log::Info(kParseOperation,
-                  "PLC5Parse: name: " + alias + ", data_type: " + std::to_string(data_type) +
-                      ", data_len: " + std::to_string(data_len) + ", file_num: " +
-                      std::to_string(file_num) + ", element_num: " + std::to_string(element_num) +
-                      ", subelement_num: " + std::to_string(subelement_num));
+    eiplog::Info(kParseOperation,
+                 "PLC5Parse: name: " + alias + ", data_type: " + std::to_string(data_type) +
+                     ", data_len: " + std::to_string(data_len) + ", file_num: " +
+                     std::to_string(file_num) + ", element_num: " + std::to_string(element_num) +
+                     ", subelement_num: " + std::to_string(subelement_num));
     return true;
 }
 
@@ -192,7 +192,7 @@ int32_t PcccTagData::FillData(bool /*forRead*/, uint8_t* buffer, uint16_t offset
                               uint16_t capacity) const {
     const size_t length = encodedAddress.size();
     if (buffer == nullptr || length == 0 || size_t{offset} + length > capacity) {
-        tag_log::Error("FillData", "FillData: buffer to short");
+        eiplog::Error("FillData", "FillData: buffer to short");
         return -1;
     }
     eip_ByteMove(buffer + offset, encodedAddress.data(), static_cast<uint32_t>(length));

@@ -9,9 +9,9 @@
 #include <new>
 
 #include "action/tesselLink_error_code.h"
+#include "common/eip_log.h"
 #include "tag/controllogix_tag.h"
 #include "tag/pccc_tag.h"
-#include "tag/tag_log.h"
 
 using kestrel::strata_sdk::LogLevel;
 using kestrel::strata_sdk::Variant;
@@ -25,7 +25,7 @@ constexpr size_t kMaxShortStringLength = 255;
 
 // Failures of string conversions are reported as failed writes.
 void LogWriteFailure(LogLevel level, const std::string& text) {
-    tag_log::LinkError(level, tessel::TL_ERR_WRITE_TAG, text);
+    eiplog::LinkError(level, tessel::TL_ERR_WRITE_TAG, text);
 }
 
 std::string Hex4(int32_t value) {

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
+#include "common/eip_log.h"
 #include "tag/eip_tag.h"
-#include "tag/tag_log.h"
 
 using kestrel::strata_sdk::Variant;
 
@@ -30,7 +30,7 @@ std::string JsonEscaped(const std::string& text) {
 }
 
 void LogSubtagMissing(const char* operation, const std::string& alias) {
-    tag_log::Info(operation, "Subtag alias is not exist - " + alias);
+    eiplog::Info(operation, "Subtag alias is not exist - " + alias);
 }
 
 }  // namespace
@@ -53,11 +53,11 @@ bool EipTag::IsValidSubTagInfo(const _eipSubTagInfo& subtag) const {
 int EipTag::AddSubTag(const _eipSubTagInfo& subtag) {
     std::lock_guard<std::mutex> lock(subtagMutex);
     if (!IsValidSubTagInfo(subtag)) {
-        tag_log::Error("AddSubTag", "Invalid subtag info");
+        eiplog::Error("AddSubTag", "Invalid subtag info");
         return -1;
     }
     if (!subtags.emplace(subtag.alias, subtag).second) {
-        tag_log::Error("AddSubTag", "Subtag alias is already exist - " + subtag.alias);
+        eiplog::Error("AddSubTag", "Subtag alias is already exist - " + subtag.alias);
         return -1;
     }
     return 0;
@@ -69,7 +69,7 @@ int EipTag::EditSubTag(const std::string& oldAlias, const _eipSubTagInfo& subtag
         return 0;
     }
     if (!IsValidSubTagInfo(subtag)) {
-        tag_log::Error("EditSubTag", "Invalid subtag info");
+        eiplog::Error("EditSubTag", "Invalid subtag info");
         return -1;
     }
     const auto entry = subtags.find(oldAlias);
@@ -79,7 +79,7 @@ int EipTag::EditSubTag(const std::string& oldAlias, const _eipSubTagInfo& subtag
     }
     // Renaming onto another subtag would drop the edited one: refuse before changing anything.
     if (subtag.alias != oldAlias && subtags.count(subtag.alias) != 0) {
-        tag_log::Error("EditSubTag", "Subtag alias is already exist - " + subtag.alias);
+        eiplog::Error("EditSubTag", "Subtag alias is already exist - " + subtag.alias);
         return -1;
     }
     subtags.erase(entry);

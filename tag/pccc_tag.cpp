@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "action/tesselLink_error_code.h"
-#include "tag/tag_log.h"
+#include "common/eip_log.h"
 
 using kestrel::strata_sdk::LogLevel;
 
@@ -19,7 +19,7 @@ std::string Hex4(int32_t value) {
 }
 
 void LogWriteFailure(LogLevel level, const std::string& text) {
-    tag_log::LinkError(level, tessel::TL_ERR_WRITE_TAG, text);
+    eiplog::LinkError(level, tessel::TL_ERR_WRITE_TAG, text);
 }
 
 }  // namespace

@@ -2,9 +2,9 @@
 
 #include <new>
 
+#include "common/eip_log.h"
 #include "tag/controllogix_handler.h"
 #include "tag/pccc_handler.h"
-#include "tag/tag_log.h"
 
 ProtocolHandler* ProtocolHandlerFactory::Create(eipProtocolFamily_t family) {
     switch (family) {
@@ -13,8 +13,8 @@ ProtocolHandler* ProtocolHandlerFactory::Create(eipProtocolFamily_t family) {
         case EIP_PROTOCOL_FAMILY_PCCC:
             return new (std::nothrow) PcccHandler();
         default:
-            tag_log::Error("Create", "Failed to create ProtocolHandler: family not supported (" +
-                                         std::to_string(static_cast<int>(family)) + ")");
+            eiplog::Error("Create", "Failed to create ProtocolHandler: family not supported (" +
+                                        std::to_string(static_cast<int>(family)) + ")");
             return nullptr;
     }
 }
