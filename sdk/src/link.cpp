@@ -105,6 +105,10 @@ std::shared_ptr<Responder> Link::responder() const {
 Broker& Link::broker() const {
     return *impl_->broker;
 }
+uint16_t Link::http_port() const noexcept {
+    return impl_->front ? impl_->front->port() : 0;
+}
+
 const LinkOptions& Link::options() const noexcept {
     return impl_->options;
 }
@@ -139,12 +143,14 @@ bool Link::non_blocking_run() {
     }
     Impl* impl = impl_.get();
     std::string reason;
-    if (!impl->options.data_dir().empty() &&
-        !impl->core->open_store(impl->options.data_dir(), reason)) {
-        // The store is left as it is; nothing is created on top of it.
+    bool store_ok = impl->options.data_dir().empty() ||
+                    impl->core->open_store(impl->options.data_dir(), reason);
+    if (!store_ok || !impl->start_services(reason)) {
+        // A bad store is left as it is; nothing is created on top of it.
         log_message_internal(LogLevel::fatal, "refusing to start: " + reason);
-        impl->core->post(
-            [impl] { impl->call_initialized(make_error_code(strata_errc::store_failure)); });
+        auto ec =
+            make_error_code(store_ok ? strata_errc::listen_failed : strata_errc::store_failure);
+        impl->core->post([impl, ec] { impl->call_initialized(ec); });
         return false;
     }
     impl->core->post([impl] {

@@ -177,16 +177,12 @@ Variant::ArrayType& Variant::as_array() {
     return const_cast<ArrayType&>(static_cast<const Variant&>(*this).as_array());
 }
 
-const Variant& Variant::operator[](size_t index) const {
+const Variant& Variant::element(size_t index) const {
     const ArrayType& items = as_array();
     if (index >= items.size()) {
         throw_bad_value("index out of bounds");
     }
     return items[index];
-}
-
-Variant& Variant::operator[](size_t index) {
-    return const_cast<Variant&>(static_cast<const Variant&>(*this)[index]);
 }
 
 const Variant& Variant::at(const std::string& key) const {

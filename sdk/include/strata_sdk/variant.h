@@ -87,8 +87,16 @@ class Variant {
     ArrayType& as_array();
 
     // Array element; throws "not an array" / "index out of bounds".
-    const Variant& operator[](size_t index) const;
-    Variant& operator[](size_t index);
+    template <typename I,
+              std::enable_if_t<std::is_integral_v<I> && !std::is_same_v<I, bool>, int> = 0>
+    const Variant& operator[](I index) const {
+        return element(to_index(index));
+    }
+    template <typename I,
+              std::enable_if_t<std::is_integral_v<I> && !std::is_same_v<I, bool>, int> = 0>
+    Variant& operator[](I index) {
+        return const_cast<Variant&>(element(to_index(index)));
+    }
     // Map member. The const form throws "not a map" / "key not found"; the mutable
     // form turns a null into a map and inserts a null member when missing.
     const Variant& at(const std::string& key) const;
@@ -106,6 +114,17 @@ class Variant {
     struct UnsignedTag {};
     Variant(int64_t v, SignedTag) noexcept;
     Variant(uint64_t v, UnsignedTag) noexcept;
+    // A negative index maps past any end ("index out of bounds").
+    template <typename I>
+    static size_t to_index(I index) {
+        if constexpr (std::is_signed_v<I>) {
+            if (index < 0) {
+                return SIZE_MAX;
+            }
+        }
+        return static_cast<size_t>(index);
+    }
+    const Variant& element(size_t index) const;
     void destroy() noexcept;
     void copy_from(const Variant& other);
     void move_from(Variant&& other) noexcept;

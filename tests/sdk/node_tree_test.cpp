@@ -1,0 +1,319 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "sdk/sdk_test_support.h"
+
+using namespace kestrel::strata_sdk;
+using sdk_test::poll_until;
+
+namespace {
+
+class NodeTreeTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        link = sdk_test::make_link("");  // memory only
+        ASSERT_TRUE(link->non_blocking_run());
+        responder = link->responder();
+    }
+
+    // Runs create_node and waits for its completion.
+    std::pair<std::vector<NodeInfo>, std::error_code> create(const NodeBuilder& builder) {
+        std::promise<std::pair<std::vector<NodeInfo>, std::error_code>> done;
+        responder->create_node(builder,
+                               [&](const std::vector<NodeInfo>& nodes, const std::error_code& ec) {
+                                   done.set_value({nodes, ec});
+                               });
+        return wait(done);
+    }
+    std::error_code status(const std::function<void(StatusCallback)>& op) {
+        std::promise<std::error_code> done;
+        op([&](const std::error_code& ec) { done.set_value(ec); });
+        return wait(done);
+    }
+    NodeInfo node(const NodePath& path) {
+        std::promise<std::pair<NodeInfo, std::error_code>> done;
+        responder->get_node(path, [&](const NodeInfo& info, const std::error_code& ec) {
+            done.set_value({info, ec});
+        });
+        auto [info, ec] = wait(done);
+        EXPECT_FALSE(ec) << path.to_string() << ": " << ec.message();
+        return info;
+    }
+    std::pair<Variant, std::error_code> config(const NodePath& path, const std::string& key) {
+        std::promise<std::pair<Variant, std::error_code>> done;
+        responder->get_config(path, key, [&](const Variant& v, const std::error_code& ec) {
+            done.set_value({v, ec});
+        });
+        return wait(done);
+    }
+    template <typename T>
+    T wait(std::promise<T>& p) {
+        auto f = p.get_future();
+        EXPECT_EQ(f.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+        return f.get();
+    }
+
+    std::unique_ptr<Link> link;
+    std::shared_ptr<Responder> responder;
+};
+
+TEST_F(NodeTreeTest, CompletionRunsOnAnotherThreadWithoutTheTreeLock) {
+    std::promise<void> done;
+    std::thread::id callback_thread;
+    bool exists_inside = false;
+    NodeBuilder b(NodePath("/"));
+    b.make_node("plc1", "node").display_name("plc1");
+    responder->create_node(b, [&](const std::vector<NodeInfo>&, const std::error_code&) {
+        callback_thread = std::this_thread::get_id();
+        // Would deadlock if the callback ran under the tree's lock.
+        exists_inside = responder->node_exists(NodePath("/plc1"));
+        done.set_value();
+    });
+    // The change itself is applied at once.
+    EXPECT_TRUE(responder->node_exists(NodePath("/plc1")));
+    wait(done);
+    EXPECT_NE(callback_thread, std::this_thread::get_id());
+    EXPECT_TRUE(exists_inside);
+}
+
+TEST_F(NodeTreeTest, BuilderCreatesSiblingsAndNestedChildrenInOrder) {
+    NodeBuilder b(NodePath("/"));
+    b.make_node("plc1", "node").display_name("PLC 1").config("$host", "10.0.0.1").serializable(2);
+    b.make_child("productname").display_name("Product Name").type(4).value("1756-L61");
+    b.make_node("coxnstate").type(ValueType::String).value("NON-EXIST");
+    b.end_child();
+    b.make_node("plc2");
+    auto [nodes, ec] = create(b);
+    ASSERT_FALSE(ec) << ec.message();
+    ASSERT_EQ(nodes.size(), 2u);
+    EXPECT_EQ(nodes[0].path.to_string(), "/plc1");
+    EXPECT_EQ(nodes[0].display_name, "PLC 1");
+    EXPECT_EQ(nodes[0].kind, "node");
+    EXPECT_EQ(nodes[0].serialization, SerializationMode::Stored);
+    EXPECT_EQ(nodes[1].path.to_string(), "/plc2");
+    EXPECT_EQ(nodes[1].display_name, "plc2");  // defaults to the name
+
+    NodeInfo plc = node(NodePath("/plc1"));
+    EXPECT_EQ(plc.children, (std::vector<std::string>{"productname", "coxnstate"}));
+    NodeInfo product = node(NodePath("/plc1/productname"));
+    EXPECT_EQ(product.value.as_string(), "1756-L61");
+    EXPECT_EQ(product.type, ValueType::String);
+    EXPECT_EQ(node(NodePath("/")).children, (std::vector<std::string>{"plc1", "plc2"}));
+}
+
+TEST_F(NodeTreeTest, CreateOnAnExistingPathMergesConfigsKeepsChildrenAndAnnouncesAgain) {
+    std::mutex m;
+    std::vector<std::pair<std::string, NodeCreationContext>> announced;
+    responder->subscribe_node_created(
+        "^/.+", [&](const NodeInfo& info, NodeCreationContext ctx, const std::error_code&) {
+            std::lock_guard<std::mutex> lock(m);
+            announced.emplace_back(info.path.to_string(), ctx);
+        });
+    NodeBuilder first(NodePath("/"));
+    first.make_node("plc1", "node").config("$host", "a").config("$port", 44818u).value(1);
+    first.make_child("EM Tags", "node");
+    ASSERT_FALSE(create(first).second);
+
+    NodeBuilder again(NodePath("/"));
+    again.make_node("plc1", "node").display_name("again").config("$host", "b").config("$slot", 0);
+    auto [nodes, ec] = create(again);
+    ASSERT_FALSE(ec);
+    NodeInfo plc = node(NodePath("/plc1"));
+    EXPECT_EQ(plc.display_name, "again");
+    EXPECT_EQ(plc.configs.at("$host").as_string(), "b");
+    EXPECT_EQ(plc.configs.at("$port").as_uint(), 44818u);  // kept
+    EXPECT_EQ(plc.configs.at("$slot").as_int(), 0);
+    EXPECT_EQ(plc.value.as_int(), 1);  // not given again: kept
+    EXPECT_EQ(plc.children, std::vector<std::string>{"EM Tags"});
+
+    ASSERT_TRUE(poll_until([&] {
+        std::lock_guard<std::mutex> lock(m);
+        return announced.size() == 3;
+    }));
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_EQ(announced[0].first, "/plc1");
+    EXPECT_EQ(announced[1].first, "/plc1/EM Tags");
+    EXPECT_EQ(announced[2].first, "/plc1");
+    for (const auto& a : announced) {
+        EXPECT_EQ(a.second, NodeCreationContext::Created);
+    }
+}
+
+TEST_F(NodeTreeTest, CreateUnderAMissingParentFailsAndCreatesNothing) {
+    NodeBuilder b(NodePath("/nothere"));
+    b.make_node("child");
+    auto [nodes, ec] = create(b);
+    EXPECT_EQ(ec, make_error_code(strata_errc::parent_not_found));
+    EXPECT_TRUE(nodes.empty());
+    EXPECT_FALSE(responder->node_exists(NodePath("/nothere/child")));
+}
+
+TEST_F(NodeTreeTest, InvalidNamesAndEmptyBuildersAreRefused) {
+    NodeBuilder slash(NodePath("/"));
+    slash.make_node("a/b");
+    EXPECT_EQ(create(slash).second, make_error_code(strata_errc::invalid_node_name));
+    NodeBuilder empty_child(NodePath("/"));
+    empty_child.make_node("ok").make_child("");
+    EXPECT_EQ(create(empty_child).second, make_error_code(strata_errc::invalid_node_name));
+    EXPECT_FALSE(responder->node_exists(NodePath("/ok")));  // all or nothing
+    EXPECT_EQ(create(NodeBuilder(NodePath("/"))).second,
+              make_error_code(strata_errc::invalid_builder));
+    NodeBuilder no_node;
+    EXPECT_THROW(no_node.display_name("x"), std::logic_error);
+}
+
+TEST_F(NodeTreeTest, UpdateSetValueGetConfigAndRemove) {
+    NodeBuilder b(NodePath("/"));
+    b.make_node("plc1").make_child("EM Tags").config("$Polling Interval", 0).make_child("t1");
+    ASSERT_FALSE(create(b).second);
+    NodePath em("/plc1/EM Tags");
+
+    EXPECT_FALSE(status([&](StatusCallback cb) {
+        responder->update_node(NodeUpdater(em).config("$Polling Interval", 500u).type(1), cb);
+    }));
+    auto [interval, ec] = config(em, "$Polling Interval");
+    EXPECT_FALSE(ec);
+    EXPECT_EQ(interval.as_uint(), 500u);
+    EXPECT_EQ(node(em).type, ValueType::Number);
+    auto [absent, ec_absent] = config(em, "$nothing");
+    EXPECT_FALSE(ec_absent);
+    EXPECT_TRUE(absent.is_null());
+    EXPECT_EQ(config(NodePath("/nope"), "$x").second, make_error_code(strata_errc::node_not_found));
+
+    EXPECT_FALSE(status([&](StatusCallback cb) { responder->set_value(em / "t1", 3.5, cb); }));
+    EXPECT_DOUBLE_EQ(node(em / "t1").value.as_double(), 3.5);
+    EXPECT_EQ(status([&](StatusCallback cb) { responder->set_value(NodePath("/nope"), 1, cb); }),
+              make_error_code(strata_errc::node_not_found));
+    EXPECT_EQ(status([&](StatusCallback cb) {
+                  responder->update_node(NodeUpdater(NodePath("/nope")), cb);
+              }),
+              make_error_code(strata_errc::node_not_found));
+
+    EXPECT_FALSE(status([&](StatusCallback cb) { responder->remove_node(NodePath("/plc1"), cb); }));
+    EXPECT_FALSE(responder->node_exists(em / "t1"));
+    EXPECT_FALSE(responder->node_exists(NodePath("/plc1")));
+    EXPECT_TRUE(node(NodePath("/")).children.empty());
+    EXPECT_EQ(status([&](StatusCallback cb) { responder->remove_node(NodePath("/plc1"), cb); }),
+              make_error_code(strata_errc::node_not_found));
+}
+
+TEST_F(NodeTreeTest, SubscriptionPatternSelectsPaths) {
+    std::atomic<int> tags{0};
+    std::atomic<int> all{0};
+    responder->subscribe_node_created("/Read Tags List/", [&](const NodeInfo&, NodeCreationContext,
+                                                              const std::error_code&) { ++tags; });
+    SubscriptionId id = responder->subscribe_node_created(
+        "^/.+", [&](const NodeInfo&, NodeCreationContext, const std::error_code&) { ++all; });
+    NodeBuilder b(NodePath("/"));
+    b.make_node("plc1").make_child("Read Tags List").make_child("t1").end_child().make_child("t2");
+    ASSERT_FALSE(create(b).second);
+    ASSERT_TRUE(poll_until([&] { return all == 4 && tags == 2; }));
+    responder->unsubscribe_node_created(id);
+    NodeBuilder more(NodePath("/"));
+    more.make_node("plc2");
+    ASSERT_FALSE(create(more).second);
+    EXPECT_TRUE(link->broker().wait_idle());
+    EXPECT_EQ(all, 4);
+}
+
+TEST_F(NodeTreeTest, EventsBelowAPathArriveInOrder) {
+    std::mutex m;
+    std::vector<TreeEvent> events;
+    SubscriptionId id = link->broker().subscribe(NodePath("/plc1"), [&](const TreeEvent& e) {
+        std::lock_guard<std::mutex> lock(m);
+        events.push_back(e);
+    });
+    NodeBuilder b(NodePath("/"));
+    b.make_node("plc1").make_child("v");
+    NodeBuilder other(NodePath("/"));
+    other.make_node("plc10");  // shares the prefix text, not the path
+    ASSERT_FALSE(create(b).second);
+    ASSERT_FALSE(create(other).second);
+    responder->set_value(NodePath("/plc1/v"), "hello");
+    responder->update_node(NodeUpdater(NodePath("/plc1")).config("$x", 1));
+    responder->remove_node(NodePath("/plc1/v"));
+    ASSERT_TRUE(poll_until([&] {
+        std::lock_guard<std::mutex> lock(m);
+        return events.size() == 5;
+    }));
+    link->broker().unsubscribe(id);
+    responder->set_value(NodePath("/plc1"), 1);
+    EXPECT_TRUE(link->broker().wait_idle());
+    std::lock_guard<std::mutex> lock(m);
+    ASSERT_EQ(events.size(), 5u);
+    EXPECT_EQ(events[0].kind, TreeEvent::Kind::Created);
+    EXPECT_EQ(events[0].path.to_string(), "/plc1");
+    EXPECT_EQ(events[1].path.to_string(), "/plc1/v");
+    EXPECT_EQ(events[2].kind, TreeEvent::Kind::Value);
+    EXPECT_EQ(events[2].value.as_string(), "hello");
+    EXPECT_GT(events[2].ts_ms, 1600000000000);
+    EXPECT_EQ(events[3].kind, TreeEvent::Kind::Updated);
+    EXPECT_EQ(events[4].kind, TreeEvent::Kind::Removed);
+    EXPECT_EQ(events[4].path.to_string(), "/plc1/v");
+}
+
+TEST_F(NodeTreeTest, ACallbackThatThrowsDoesNotStopLaterCallbacks) {
+    NodeBuilder b(NodePath("/"));
+    b.make_node("x").config("$$$isit", 5);
+    responder->create_node(b);
+    // The link reads a marker as a string; a number makes as_string throw 9013.
+    responder->get_config(NodePath("/x"), "$$$isit",
+                          [](const Variant& v, const std::error_code&) { (void)v.as_string(); });
+    auto [value, ec] = config(NodePath("/x"), "$$$isit");
+    EXPECT_FALSE(ec);
+    EXPECT_EQ(value.as_int(), 5);
+}
+
+TEST_F(NodeTreeTest, DescribeGivesTheNodeAndItsActionSignature) {
+    Action action(PermissionLevel::Write,
+                  [](const std::shared_ptr<IActionResultStream>&, const NodePath&, const Variant&,
+                     const std::error_code&) {});
+    action.add_param(ActionParameter("Alias", ValueType::String))
+        .add_param(ActionParameter("Port", 1, 44818))
+        .add_param(ActionParameter("Protocol Family", 9, "CIP/EIP").set_choices("CIP/EIP,PCCC"))
+        .add_param(ActionParameter("Tags(json)", 4, editor::TextArea))
+        .add_column(ActionColumn("Success", ValueType::Bool))
+        .add_column(ActionColumn("json", 4, editor::TextArea))
+        .set_result_kind(2);
+    NodeBuilder b(NodePath("/"));
+    b.make_node("addplc", "node")
+        .display_name("Add PLC")
+        .action(action)
+        .config("$c", 1)
+        .type(5)
+        .value(true);
+    ASSERT_FALSE(create(b).second);
+
+    auto d = link->broker().describe(NodePath("/addplc"));
+    ASSERT_TRUE(d.has_value());
+    EXPECT_EQ(d->at("path").as_string(), "/addplc");
+    EXPECT_EQ(d->at("name").as_string(), "addplc");
+    EXPECT_EQ(d->at("displayName").as_string(), "Add PLC");
+    EXPECT_EQ(d->at("kind").as_string(), "node");
+    EXPECT_EQ(d->at("configs").at("$c").as_int(), 1);
+    EXPECT_TRUE(d->at("value").as_bool());
+    EXPECT_EQ(d->at("valueType").as_string(), "bool");
+    const Variant& a = d->at("action");
+    EXPECT_EQ(a.at("resultKind").as_string(), "table");
+    EXPECT_EQ(a.at("permission").as_string(), "write");
+    ASSERT_EQ(a.at("params").size(), 4u);
+    EXPECT_EQ(a.at("params")[1].at("default").as_int(), 44818);
+    EXPECT_EQ(a.at("params")[1].at("type").as_string(), "number");
+    EXPECT_EQ(a.at("params")[2].at("choices")[1].as_string(), "PCCC");
+    EXPECT_EQ(a.at("params")[3].at("editor").as_string(), "textarea");
+    EXPECT_TRUE(a.at("params")[0].at("editor").is_null());
+    EXPECT_EQ(a.at("columns")[1].at("editor").as_string(), "textarea");
+    EXPECT_EQ(d->at("children").size(), 0u);
+
+    auto root = link->broker().describe(NodePath("/"));
+    ASSERT_TRUE(root.has_value());
+    EXPECT_TRUE(root->at("action").is_null());
+    EXPECT_EQ(root->at("children")[0].as_string(), "addplc");
+    EXPECT_FALSE(link->broker().describe(NodePath("/missing")).has_value());
+}
+
+}  // namespace

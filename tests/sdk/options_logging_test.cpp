@@ -1,0 +1,237 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "sdk/sdk_test_support.h"
+
+using namespace kestrel::strata_sdk;
+using sdk_test::TempDir;
+
+namespace {
+
+struct Parsed {
+    LinkOptions::ParseOutcome outcome;
+    std::string out;
+    std::string err;
+    LinkOptions options{"Tagbridge"};
+};
+
+Parsed parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "tagbridge");
+    std::vector<const char*> argv;
+    for (const auto& a : args) {
+        argv.push_back(a.c_str());
+    }
+    Parsed p;
+    std::ostringstream out, err;
+    p.outcome = p.options.parse_arguments(static_cast<int>(argv.size()), argv.data(), out, err);
+    p.out = out.str();
+    p.err = err.str();
+    return p;
+}
+
+void expect_rejected_in_one_line(const Parsed& p, const std::string& fragment) {
+    EXPECT_EQ(p.outcome, LinkOptions::ParseOutcome::Rejected);
+    EXPECT_EQ(std::count(p.err.begin(), p.err.end(), '\n'), 1) << p.err;
+    EXPECT_EQ(p.err.rfind("Tagbridge: ", 0), 0u) << p.err;
+    EXPECT_NE(p.err.find(fragment), std::string::npos) << p.err;
+}
+
+TEST(LinkOptionsTest, DefaultsWithoutArguments) {
+    TempDir dir;  // keep the default ./tagbridge-data out of the work tree
+    Parsed p = parse({"--data-dir", dir.path(), "--listen", "127.0.0.1:0"});
+    ASSERT_EQ(p.outcome, LinkOptions::ParseOutcome::Run) << p.err;
+    EXPECT_EQ(p.options.link_name(), "Tagbridge");
+    EXPECT_EQ(p.options.log_level(), LogLevel::info);
+    EXPECT_EQ(p.options.debug_level(), 0);
+    EXPECT_TRUE(p.options.token().empty());
+    EXPECT_TRUE(p.options.http_enabled());
+    LinkOptions in_code("Tagbridge");
+    EXPECT_EQ(in_code.data_dir(), "./tagbridge-data");
+    EXPECT_EQ(in_code.listen_host(), "127.0.0.1");
+    EXPECT_EQ(in_code.listen_port(), 8080);
+    EXPECT_FALSE(in_code.http_enabled());
+}
+
+TEST(LinkOptionsTest, EveryOptionIsTaken) {
+    TempDir dir;
+    Parsed p = parse({"--data-dir", dir.path(), "--listen", "127.0.0.1:0", "--log", "trace",
+                      "--debug", "3", "--log-file", dir.file("log.txt"), "--token", "s3cret"});
+    ASSERT_EQ(p.outcome, LinkOptions::ParseOutcome::Run) << p.err;
+    EXPECT_EQ(p.options.data_dir(), dir.path());
+    EXPECT_EQ(p.options.listen_port(), 0);
+    EXPECT_EQ(p.options.log_level(), LogLevel::trace);
+    EXPECT_EQ(p.options.debug_level(), 3);
+    EXPECT_EQ(p.options.log_file(), dir.file("log.txt"));
+    EXPECT_EQ(p.options.token(), "s3cret");
+}
+
+TEST(LinkOptionsTest, BadInputIsRejectedWithOneLineSayingWhy) {
+    expect_rejected_in_one_line(parse({"--frobnicate"}), "--frobnicate");
+    expect_rejected_in_one_line(parse({"stray"}), "stray");
+    expect_rejected_in_one_line(parse({"--log", "loud"}), "--log");
+    expect_rejected_in_one_line(parse({"--debug", "4"}), "--debug");
+    expect_rejected_in_one_line(parse({"--debug", "x"}), "--debug");
+    expect_rejected_in_one_line(parse({"--listen", "nohost"}), "--listen");
+    expect_rejected_in_one_line(parse({"--listen", "127.0.0.1:70000"}), "--listen");
+    expect_rejected_in_one_line(parse({"--data-dir"}), "--data-dir");
+    expect_rejected_in_one_line(parse({"--data-dir", ""}), "--data-dir");
+}
+
+TEST(LinkOptionsTest, HelpAndVersionAskToExitSuccessfully) {
+    Parsed help = parse({"--help"});
+    EXPECT_EQ(help.outcome, LinkOptions::ParseOutcome::ExitSuccess);
+    for (const char* option : {"--data-dir", "--listen", "--log", "--debug", "--log-file",
+                               "--token", "--config", "--version"}) {
+        EXPECT_NE(help.out.find(option), std::string::npos) << option;
+    }
+    Parsed version = parse({"--version"});
+    EXPECT_EQ(version.outcome, LinkOptions::ParseOutcome::ExitSuccess);
+    EXPECT_NE(version.out.find("strata_sdk 1.4.6"), std::string::npos) << version.out;
+}
+
+TEST(LinkOptionsDeathTest, ParseEndsTheProcessWithStatus0ForHelp) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const char* argv[] = {"tagbridge", "--help"};
+    LinkOptions options("Tagbridge");
+    EXPECT_EXIT(options.parse(2, argv, std::cerr), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(LinkOptionsTest, ParseAnswersFalseOnAnUnknownOption) {
+    const char* argv[] = {"tagbridge", "--nope"};
+    LinkOptions options("Tagbridge");
+    std::ostringstream err;
+    EXPECT_FALSE(options.parse(2, argv, err));
+    EXPECT_NE(err.str().find("--nope"), std::string::npos);
+}
+
+TEST(LinkOptionsTest, ConfigFileGivesValuesAndTheCommandLineWins) {
+    TempDir dir;
+    std::ofstream(dir.file("cfg.json")) << R"({"data-dir": ")" << dir.path()
+                                        << R"(", "debug": 2, "token": "fromfile", "log": "warn"})";
+    Parsed p =
+        parse({"--config", dir.file("cfg.json"), "--log", "error", "--listen", "127.0.0.1:0"});
+    ASSERT_EQ(p.outcome, LinkOptions::ParseOutcome::Run) << p.err;
+    EXPECT_EQ(p.options.data_dir(), dir.path());
+    EXPECT_EQ(p.options.debug_level(), 2);
+    EXPECT_EQ(p.options.token(), "fromfile");
+    EXPECT_EQ(p.options.log_level(), LogLevel::error);
+
+    std::ofstream(dir.file("unknown.json")) << R"({"colour": "red"})";
+    expect_rejected_in_one_line(parse({"--config", dir.file("unknown.json")}),
+                                "unknown key \"colour\"");
+    std::ofstream(dir.file("bad.json")) << "{ not json";
+    expect_rejected_in_one_line(parse({"--config", dir.file("bad.json")}), "invalid JSON");
+    std::ofstream(dir.file("array.json")) << "[1]";
+    expect_rejected_in_one_line(parse({"--config", dir.file("array.json")}),
+                                "expected a JSON object");
+    expect_rejected_in_one_line(parse({"--config", dir.file("missing.json")}), "cannot read");
+}
+
+TEST(LinkOptionsTest, AListenAddressInUseIsRefused) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(fd, 1), 0);
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    TempDir dir;
+    std::string listen = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    expect_rejected_in_one_line(parse({"--data-dir", dir.path(), "--listen", listen}),
+                                "cannot listen on");
+    close(fd);
+}
+
+// Captures log lines for one test and restores the defaults afterwards.
+class LoggingTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        set_log_sink([this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(m);
+            lines.push_back(line);
+        });
+    }
+    void TearDown() override {
+        set_log_sink({});
+        set_log_level(LogLevel::info);
+        set_debug_level(0);
+    }
+    std::mutex m;
+    std::vector<std::string> lines;
+};
+
+TEST_F(LoggingTest, WillLogFollowsTheConfiguredLevel) {
+    set_log_level(LogLevel::warn);
+    EXPECT_TRUE(will_log(LogLevel::fatal));
+    EXPECT_TRUE(will_log(2));
+    EXPECT_TRUE(will_log(LogLevel::warn));
+    EXPECT_FALSE(will_log(LogLevel::info));
+    log_message_internal(LogLevel::info, "hidden");
+    log_message_internal(LogLevel::error, "(10006): error:10006 - shown");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("[error] (10006): error:10006 - shown"), std::string::npos) << lines[0];
+    set_log_level(LogLevel::trace);
+    EXPECT_TRUE(will_log(6));
+}
+
+TEST_F(LoggingTest, DebugLinesFollowTheDebugLevel) {
+    set_debug_level(-1);
+    EXPECT_FALSE(will_debug_log(0));
+    set_debug_level(0);
+    EXPECT_TRUE(will_debug_log(DebugLevel::info));
+    EXPECT_FALSE(will_debug_log(1));
+    set_debug_level(3);
+    EXPECT_TRUE(will_debug_log(3));
+    EXPECT_FALSE(will_debug_log(-1));  // -1 is "none", never a line
+    log_debug_message(": INFO - main: Start Tagbridge");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(" link: INFO - main: Start Tagbridge"), std::string::npos) << lines[0];
+    // "YYYY-MM-DD HH:MM:SS.mmm" first
+    EXPECT_EQ(lines[0][4], '-');
+    EXPECT_EQ(lines[0][19], '.');
+}
+
+TEST_F(LoggingTest, LinkAppliesItsOptionsAndWritesToTheLogFile) {
+    set_log_sink({});
+    TempDir dir;
+    LinkOptions options("Tagbridge");
+    options.set_data_dir("")
+        .set_log_level(LogLevel::debug)
+        .set_debug_level(2)
+        .set_log_file(dir.file("t.log"));
+    {
+        Link link(std::move(options), 2, "1.4.6");
+        EXPECT_EQ(log_level(), LogLevel::debug);
+        EXPECT_EQ(debug_level(), 2);
+        log_message_internal(LogLevel::debug, "to the file");
+        EXPECT_NE(link.get_version_info().find("strata_sdk 1.4.6"), std::string::npos);
+    }
+    ASSERT_TRUE(set_log_file(""));
+    std::ifstream in(dir.file("t.log"));
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("[debug] to the file"), std::string::npos) << text.str();
+}
+
+TEST(LinkFrontTest, FrontRunsOnlyWhenAListenAddressWasGiven) {
+    auto quiet = sdk_test::make_link("");
+    ASSERT_TRUE(quiet->non_blocking_run());
+    EXPECT_EQ(quiet->http_port(), 0);
+
+    LinkOptions options("Tagbridge");
+    options.set_data_dir("").set_listen("127.0.0.1", 0);
+    Link link(std::move(options), LinkType::Responder, "1.4.6");
+    ASSERT_TRUE(link.non_blocking_run());
+    EXPECT_NE(link.http_port(), 0);
+}
+
+}  // namespace
