@@ -4,7 +4,6 @@
 #include <array>
 #include <cstring>
 #include <new>
-#include <sstream>
 #include <string>
 
 #include "eip/eip_log.h"
@@ -102,12 +101,6 @@ bool DecodeReplyRecord(ByteView bytes, EIPC_TAG_REPLY_STRUCT& record, ByteView& 
         value = r.rest();
     }
     return true;
-}
-
-std::string Hex(unsigned value) {
-    std::ostringstream out;
-    out << std::hex << value;
-    return out.str();
 }
 
 }  // namespace
@@ -360,7 +353,8 @@ int ControlLogixConnection::TestEMTag(EipTag* tag, EIPC_TAG_REQUEST_STRUCT& resp
         return -1;
     }
     if (reply.service != LOGIX_SVC_MULTIPLE_SERVICE_REPLY) {
-        eiplog::Error("TestEMTag", "unexpected : not support service " + Hex(reply.service));
+        eiplog::Error("TestEMTag", eiplog::Text("unexpected : not support service ", std::hex,
+                                                static_cast<unsigned>(reply.service)));
         return -1;
     }
     return AnalyzeTagResp(reply, response, [tag](uint16_t) { return tag; });
