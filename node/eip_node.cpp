@@ -11,10 +11,10 @@
 #include <utility>
 
 #include "action/tesselLink_error_code.h"
+#include "common/eip_log.h"
 #include "link/eip_globals.h"
 #include "node/eip_node_internal.h"
 #include "tag/eip_tag.h"
-#include "tag/tag_log.h"
 
 namespace sdk = kestrel::strata_sdk;
 using sdk::NodePath;
@@ -25,22 +25,16 @@ namespace eip_node_detail {
 std::shared_ptr<sdk::Responder> GetResponder(const char* operation) {
     std::shared_ptr<sdk::Responder> responder = g_link ? g_link->responder() : nullptr;
     if (!responder) {
-        tag_log::Error(operation, "no broker link to reach the node tree");
+        eiplog::Error(operation, "no broker link to reach the node tree");
     }
     return responder;
 }
 
-void LogSdkError(const std::error_code& ec, const std::string& text) {
-    if (sdk::will_log(sdk::LogLevel::error)) {
-        sdk::log_message_internal(sdk::LogLevel::error, "(" + std::to_string(ec.value()) +
-                                                            "): " + ec.message() + " - " + text);
-    }
-}
-
 void LogNodeFailure(const std::error_code& ec, int linkCode, const NodePath& path) {
     const std::error_code linkError(linkCode, tessel::tesselLink_error_category());
-    LogSdkError(ec, std::string(linkError.category().name()) + ":" +
-                        std::to_string(linkError.value()) + " - " + path.to_string());
+    eiplog::LinkError(sdk::LogLevel::error, ec,
+                      std::string(linkError.category().name()) + ":" +
+                          std::to_string(linkError.value()) + " - " + path.to_string());
 }
 
 sdk::CreateNodeCallback LogCreateFailure(const NodePath& path) {
@@ -317,7 +311,7 @@ std::string HexText(const uint8_t* data, size_t len, std::optional<uint16_t> str
 }
 
 void LogBadValue(sdk::LogLevel level, const std::string& text) {
-    tag_log::LinkError(level, tessel::TL_ERR_INVALID_VALUE, text);
+    eiplog::LinkError(level, tessel::TL_ERR_INVALID_VALUE, text);
 }
 
 void LogLoneByte() {
@@ -376,7 +370,7 @@ std::vector<std::string> StringRecords(const _eipTagInfo& tag, const uint8_t* da
         const size_t recordEnd = start + static_cast<size_t>(std::max(tag.dataLen, 0));
         if (recordEnd > pos) {
             if (recordEnd - pos > len - pos) {
-                tag_log::Info("ChangeTagNodeValue", "ignoring leftover bytes");
+                eiplog::Info("ChangeTagNodeValue", "ignoring leftover bytes");
                 pos = len;
             } else {
                 pos = recordEnd;
@@ -758,13 +752,13 @@ void EipNode::CreateSubTagItemNodeToPath(const NodePath& tagPath, const _eipTagI
         }
     };
     if (responder->node_exists(path)) {
-        tag_log::Info(kOperation, "Update Subtag - " + path.to_string());
+        eiplog::Info(kOperation, "Update Subtag - " + path.to_string());
         sdk::NodeUpdater updater(path);
         ApplySubTagAttributes(updater, tag, sub);
         responder->update_node(updater, complete);
         return;
     }
-    tag_log::Info(kOperation, "Create Subtag - " + path.to_string());
+    eiplog::Info(kOperation, "Create Subtag - " + path.to_string());
     sdk::NodeBuilder builder(tagPath);
     builder.make_node(name, "node").display_name(sub.alias).serializable(kSerializeStored);
     ApplySubTagAttributes(builder, tag, sub);
@@ -818,10 +812,10 @@ bool EipNode::ChangeIOSubTagNodeValue(const std::string& alias, _eipTagInfo tag,
     // A negative offset would read before the data: refused like a slice past its end.
     const int64_t end = static_cast<int64_t>(sub.offset) + sub.dataLen;
     if (sub.offset < 0 || sub.dataLen < 0 || end > len) {
-        tag_log::Error("ChangeIOSubTagNodeValue",
-                       "Invalid parameters: len=" + std::to_string(len) +
-                           ", subInfo.offset=" + std::to_string(sub.offset) +
-                           ", subInfo.dataLen=" + std::to_string(sub.dataLen));
+        eiplog::Error("ChangeIOSubTagNodeValue",
+                      "Invalid parameters: len=" + std::to_string(len) +
+                          ", subInfo.offset=" + std::to_string(sub.offset) +
+                          ", subInfo.dataLen=" + std::to_string(sub.dataLen));
         return false;
     }
     const NodePath path = TagPath(TagPath(IOTagsPath(alias), tag.alias), sub.alias);
@@ -836,11 +830,12 @@ bool EipNode::ChangeTagNodeValue(const NodePath& path, const _eipTagInfo& tag, c
     } catch (const std::system_error& e) {
         // A value the broker cannot hold (a NaN or infinite REAL) is not published; the node
         // keeps its last value and the device carries on with the next one.
-        LogSdkError(e.code(), std::string(e.what()) + " - " + path.to_string());
+        eiplog::LinkError(sdk::LogLevel::error, e.code(),
+                          std::string(e.what()) + " - " + path.to_string());
         return false;
     } catch (const std::exception& e) {
-        LogSdkError(sdk::make_error_code(sdk::strata_errc::bad_value),
-                    std::string(e.what()) + " - " + path.to_string());
+        eiplog::LinkError(sdk::LogLevel::error, sdk::make_error_code(sdk::strata_errc::bad_value),
+                          std::string(e.what()) + " - " + path.to_string());
         return false;
     }
     auto responder = GetResponder("ChangeTagNodeValue");

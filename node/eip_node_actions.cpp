@@ -4,11 +4,11 @@
 #include <utility>
 
 #include "action/eip_action.h"
+#include "common/eip_log.h"
 #include "device/eip_manager.h"
 #include "node/eip_node.h"
 #include "node/eip_node_internal.h"
 #include "tag/eip_tag.h"
-#include "tag/tag_log.h"
 
 namespace sdk = kestrel::strata_sdk;
 using sdk::ActionColumn;
@@ -140,11 +140,11 @@ void EipNode::ToggleActionNodes(const std::string& alias, signed char emPollingS
     const NodePath plcPath = PLCPath(alias);
     const NodePath emPath = EMTagsPath(alias);
     const NodePath ioPath = IOTagsPath(alias);
-    tag_log::Info(kOperation, "Toggle nodes to - " + plcPath.to_string() + " " +
-                                  std::to_string(emPollingStopped) + "," +
-                                  std::to_string(ioPollingStopped));
+    eiplog::Info(kOperation, "Toggle nodes to - " + plcPath.to_string() + " " +
+                                 std::to_string(emPollingStopped) + "," +
+                                 std::to_string(ioPollingStopped));
     if (g_eipManager == nullptr || g_eipManager->GetPLC(alias) == nullptr) {
-        tag_log::Error(kOperation, "PLC alias is not exist.");
+        eiplog::Error(kOperation, "PLC alias is not exist.");
         return;
     }
     ChangeEMPollingState(alias, emInterval);
@@ -173,7 +173,8 @@ void EipNode::CreateAddPLCNode(const NodePath& path) {
     family.set_choices("CIP/EIP,PCCC");
     action.add_param(ActionParameter("Alias", ValueType::String))
         .add_param(ActionParameter("Host", ValueType::String))
-        .add_param(ActionParameter("Port", ValueType::Number, Variant(EIP_DEFAULT_TCP_PORT)))
+        .add_param(ActionParameter("Port", ValueType::Number,
+                                   Variant(static_cast<int>(EIP_DEFAULT_TCP_PORT))))
         .add_param(ActionParameter("Slot", ValueType::Number, Variant(0)))
         .add_param(std::move(family));
     AddSuccessMessageColumns(action);

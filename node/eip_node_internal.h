@@ -20,9 +20,6 @@ kestrel::strata_sdk::StatusCallback LogUpdateFailure(const kestrel::strata_sdk::
 // Completion of remove_node: a failure is logged with link error 10007.
 kestrel::strata_sdk::StatusCallback LogRemoveFailure(const kestrel::strata_sdk::NodePath& path);
 
-// Logs at level 2: "(<code>): <code's message> - <text>".
-void LogSdkError(const std::error_code& ec, const std::string& text);
-
 // Logs a failed node operation at level 2 as "(<sdk code>): <sdk message> - error:<link code>:
 // <path>".
 void LogNodeFailure(const std::error_code& ec, int linkCode,

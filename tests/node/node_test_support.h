@@ -1,0 +1,171 @@
+#pragma once
+// Helpers of the node tree tests: a real in-process broker link on a temporary data directory
+// installed as g_link, a PLC registry installed as g_eipManager, waiting for the chained node
+// completions, and capturing the log.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/eip_manager.h"
+#include "link/eip_globals.h"
+#include "node/eip_node.h"
+#include "strata_sdk/sdk.h"
+
+namespace node_test {
+
+namespace sdk = kestrel::strata_sdk;
+using namespace std::chrono_literals;
+
+// Polls `condition` until it holds or a generous timeout passes; true when it held.
+inline bool WaitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds timeout = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "node-test-XXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// Every log line written while it lives.
+class LogCapture {
+  public:
+    LogCapture() {
+        sdk::set_log_sink([this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            lines_.push_back(line);
+        });
+    }
+    ~LogCapture() { sdk::set_log_sink({}); }
+
+    bool Contains(const std::string& text) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const std::string& line : lines_) {
+            if (line.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+    std::vector<std::string> Lines() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// A running broker link reached through g_link, and an empty PLC registry in g_eipManager.
+class NodeTreeFixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sdk::LinkOptions options("Tagbridge");
+        options.set_data_dir(dataDir_.path());
+        link_ = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
+        ASSERT_TRUE(link_->non_blocking_run());
+        ASSERT_TRUE(link_->broker().wait_idle());
+        g_link = link_.get();
+        manager_ = std::make_unique<EipManager>();
+        g_eipManager = manager_.get();
+    }
+
+    void TearDown() override {
+        g_eipManager = nullptr;
+        manager_.reset();
+        link_->broker().wait_idle();
+        g_link = nullptr;
+        link_->stop();
+        link_->join();
+    }
+
+    sdk::Broker& Broker() { return link_->broker(); }
+
+    std::optional<sdk::NodeInfo> Node(const sdk::NodePath& path) {
+        return Broker().node_info(path);
+    }
+
+    // The node once it exists (the tree is built through chained completions).
+    sdk::NodeInfo WaitNode(const sdk::NodePath& path) {
+        std::optional<sdk::NodeInfo> info;
+        EXPECT_TRUE(WaitUntil([&] { return (info = Node(path)).has_value(); }))
+            << "no node at " << path.to_string();
+        return info ? *info : sdk::NodeInfo{};
+    }
+
+    // Waits until the dispatch thread has run every completion, including those queued by
+    // completions (a tag node's completion creates its subtags, whose completions create their
+    // actions).
+    void Settle() {
+        for (int i = 0; i < 5; ++i) {
+            ASSERT_TRUE(Broker().wait_idle());
+        }
+    }
+
+    sdk::Variant Config(const sdk::NodePath& path, const std::string& key) {
+        auto info = Node(path);
+        if (!info) {
+            return sdk::Variant("<no node>");
+        }
+        auto it = info->configs.find(key);
+        return it == info->configs.end() ? sdk::Variant("<no config>") : it->second;
+    }
+
+    // A PLC node built as Add PLC builds it, waited for down to its last folder.
+    void CreatePLC(const std::string& alias, eipProtocolFamily_t family = EIP_PROTOCOL_FAMILY_CIP) {
+        _eipConnectInfo conn;
+        conn.alias = alias;
+        conn.host = "127.0.0.1";
+        conn.port = 44818;
+        conn.slot = 0;
+        conn.family = family;
+        _eipProductInfo product;
+        product.productName = "1756-L71/B LOGIX5571";
+        product.vendorId = 1;
+        ASSERT_EQ(EipNode::CreatePLCNode(sdk::NodePath(), conn, product), 0);
+        WaitNode(EipNode::WriteTagsListPath(alias));
+        WaitNode(EipNode::IOTagsPath(alias));
+        WaitNode(EipNode::PLCPath(alias) / "ucmmstate");
+    }
+
+    std::vector<std::string> Children(const sdk::NodePath& path) {
+        auto info = Node(path);
+        return info ? info->children : std::vector<std::string>{};
+    }
+
+    TempDir dataDir_;
+    std::unique_ptr<sdk::Link> link_;
+    std::unique_ptr<EipManager> manager_;
+};
+
+}  // namespace node_test

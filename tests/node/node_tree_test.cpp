@@ -1,0 +1,307 @@
+// The PLC subtree: its stored configs, the value nodes, the folders, the state texts, the
+// product info, the polling attributes and the tag status operations.
+
+#include "node/eip_node.h"
+
+#include <gtest/gtest.h>
+
+#include "node/node_test_support.h"
+
+namespace {
+
+using node_test::NodeTreeFixture;
+using node_test::WaitUntil;
+namespace sdk = kestrel::strata_sdk;
+using sdk::NodePath;
+using sdk::Variant;
+
+using PLCSubtreeTest = NodeTreeFixture;
+
+TEST_F(PLCSubtreeTest, PLCNodeIsAStoredFolderWithItsConnectionConfigs) {
+    CreatePLC("line1");
+    const sdk::NodeInfo plc = WaitNode("/line1");
+    EXPECT_EQ(plc.display_name, "line1");
+    EXPECT_EQ(plc.kind, "node");
+    EXPECT_EQ(plc.serialization, sdk::SerializationMode::Stored);
+    EXPECT_EQ(plc.configs.at("$$$isit"), Variant("plc"));
+    EXPECT_EQ(plc.configs.at("$host"), Variant("127.0.0.1"));
+    EXPECT_EQ(plc.configs.at("$port").get_type(), Variant::UInt);
+    EXPECT_EQ(plc.configs.at("$port").as_uint(), 44818u);
+    EXPECT_EQ(plc.configs.at("$slot").get_type(), Variant::Int);
+    EXPECT_EQ(plc.configs.at("$slot").as_int(), 0);
+    EXPECT_EQ(plc.configs.at("$protocol family"), Variant("CIP/EIP"));
+}
+
+TEST_F(PLCSubtreeTest, ChildrenComeInCreationOrderWithTheirDisplayNamesTypesAndValues) {
+    CreatePLC("line1");
+    EXPECT_EQ(Children("/line1"),
+              (std::vector<std::string>{"productname", "productvendor", "coxnstate", "ucmmstate",
+                                        "EM Tags", "IO Tags"}));
+    struct Expected {
+        const char* name;
+        const char* display;
+        sdk::ValueType type;
+        Variant value;
+    };
+    const Expected expected[] = {
+        {"productname", "Product Name", sdk::ValueType::String, Variant("1756-L71/B LOGIX5571")},
+        {"productvendor", "Product Vendor ID", sdk::ValueType::Int, Variant(uint64_t{1})},
+        {"coxnstate", "EM Coxn STATE", sdk::ValueType::String, Variant("NON-EXIST")},
+        {"ucmmstate", "UCMM STATE", sdk::ValueType::String, Variant("NON-EXIST")},
+    };
+    for (const Expected& e : expected) {
+        SCOPED_TRACE(e.name);
+        const sdk::NodeInfo node = WaitNode(NodePath("/line1") / e.name);
+        EXPECT_EQ(node.display_name, e.display);
+        ASSERT_TRUE(node.type.has_value());
+        EXPECT_EQ(*node.type, e.type);
+        EXPECT_EQ(node.value, e.value);
+        // Rebuilt with every PLC node creation, never stored.
+        EXPECT_EQ(node.serialization, sdk::SerializationMode::None);
+    }
+}
+
+TEST_F(PLCSubtreeTest, FoldersCarryTheirMarkersAndStartingSettings) {
+    CreatePLC("line1");
+    const sdk::NodeInfo em = WaitNode("/line1/EM Tags");
+    EXPECT_EQ(em.display_name, "EM Tags");
+    EXPECT_EQ(em.serialization, sdk::SerializationMode::Stored);
+    EXPECT_EQ(em.configs.at("$$$isit"), Variant("emtags"));
+    EXPECT_EQ(em.configs.at("$Polling Interval"), Variant(0));
+    EXPECT_EQ(em.children, (std::vector<std::string>{"Read Tags List", "Write Tags List"}));
+
+    const sdk::NodeInfo io = WaitNode("/line1/IO Tags");
+    EXPECT_EQ(io.configs.at("$$$isit"), Variant("iotags"));
+    EXPECT_EQ(io.configs.at("$Listening Interval"), Variant(0));
+    EXPECT_EQ(io.configs.at("$Listening UDP Port"), Variant(0));
+
+    for (const char* list : {"Read Tags List", "Write Tags List"}) {
+        const sdk::NodeInfo node = WaitNode(NodePath("/line1/EM Tags") / list);
+        EXPECT_EQ(node.display_name, list);
+        EXPECT_EQ(node.kind, "node");
+        EXPECT_EQ(node.serialization, sdk::SerializationMode::Stored);
+        EXPECT_TRUE(node.configs.empty());
+    }
+}
+
+TEST_F(PLCSubtreeTest, AnyFamilyOtherThanCIPIsStoredAsPCCC) {
+    CreatePLC("plc5", EIP_PROTOCOL_FAMILY_PCCC);
+    CreatePLC("odd", static_cast<eipProtocolFamily_t>(7));
+    EXPECT_EQ(Config("/plc5", "$protocol family"), Variant("PCCC"));
+    EXPECT_EQ(Config("/odd", "$protocol family"), Variant("PCCC"));
+}
+
+TEST_F(PLCSubtreeTest, AliasIsEscapedInThePathAndShownUnescaped) {
+    const std::string alias = "cell/4: .press?";
+    CreatePLC(alias);
+    const std::string name = sdk::string_escape(alias);
+    EXPECT_EQ(name.find('/'), std::string::npos);
+    const sdk::NodeInfo plc = WaitNode(NodePath() / name);
+    EXPECT_EQ(plc.display_name, alias);
+    EXPECT_EQ(EipNode::PLCPath(alias), NodePath() / name);
+    WaitNode(NodePath() / name / "EM Tags" / "Read Tags List");
+}
+
+TEST_F(PLCSubtreeTest, CreatingAnExistingPLCAgainKeepsItsTagsAndResetsTheStates) {
+    CreatePLC("line1");
+    _eipTagInfo tag;
+    tag.alias = "t";
+    tag.rwFlag = EIP_RW_FLAG_READ;
+    tag.innerType = EIP_INNER_TYPE_DINT;
+    tag.dataLen = 4;
+    tag.elementCount = 1;
+    EipNode::CreateTagItemNode("line1", tag, nullptr);
+    WaitNode("/line1/EM Tags/Read Tags List/t");
+    EipNode::ChangeEMCnxnState("line1", 2);
+    ASSERT_TRUE(WaitUntil([&] { return WaitNode("/line1/coxnstate").value == Variant("READY"); }));
+
+    CreatePLC("line1");
+    ASSERT_TRUE(
+        WaitUntil([&] { return WaitNode("/line1/coxnstate").value == Variant("NON-EXIST"); }));
+    Settle();
+    EXPECT_TRUE(Node("/line1/EM Tags/Read Tags List/t").has_value());
+}
+
+TEST_F(PLCSubtreeTest, CreationUnderAMissingParentLeavesNoSubtreeAndIsLogged) {
+    node_test::LogCapture log;
+    _eipConnectInfo conn;
+    conn.alias = "orphan";
+    conn.host = "127.0.0.1";
+    EXPECT_EQ(EipNode::CreatePLCNode("/no/such/parent", conn, _eipProductInfo{}), 0);
+    ASSERT_TRUE(WaitUntil([&] { return log.Contains("error:10006"); }));
+    Settle();
+    EXPECT_FALSE(Node("/no").has_value());
+    EXPECT_FALSE(Node("/orphan").has_value());
+}
+
+TEST_F(PLCSubtreeTest, RemovePLCNodeTakesTheWholeSubtree) {
+    CreatePLC("line1");
+    CreatePLC("line2");
+    EipNode::RemovePLCNode("/line1");
+    ASSERT_TRUE(WaitUntil([&] { return !Node("/line1").has_value(); }));
+    EXPECT_FALSE(Node("/line1/EM Tags/Read Tags List").has_value());
+    EXPECT_TRUE(Node("/line2/EM Tags/Read Tags List").has_value());
+}
+
+TEST_F(PLCSubtreeTest, RemovingAMissingPLCIsLoggedWithTheRemoveCode) {
+    node_test::LogCapture log;
+    EipNode::RemovePLCNode("/ghost");
+    EXPECT_TRUE(WaitUntil([&] { return log.Contains("error:10007 - /ghost"); }));
+}
+
+TEST_F(PLCSubtreeTest, NodeOperationsWithoutALinkDoNothingAndReportFailure) {
+    sdk::Link* saved = g_link;
+    g_link = nullptr;
+    _eipConnectInfo conn;
+    conn.alias = "nolink";
+    EXPECT_EQ(EipNode::CreatePLCNode(NodePath(), conn, _eipProductInfo{}), -1);
+    EipNode::ChangeEMCnxnState("nolink", 1);
+    g_link = saved;
+    Settle();
+    EXPECT_FALSE(Node("/nolink").has_value());
+}
+
+// ---- states, product info, polling settings ---------------------------------------------------
+
+TEST(StateTextTest, EMConnectionAndUCMMStatesUseTheirOwnNumbering) {
+    EXPECT_STREQ(EipNode::EMCnxnStateText(0), "NON-EXIST");
+    EXPECT_STREQ(EipNode::EMCnxnStateText(1), "BUSY");
+    EXPECT_STREQ(EipNode::EMCnxnStateText(2), "READY");
+    EXPECT_STREQ(EipNode::EMCnxnStateText(3), "NEED2SEND");
+    EXPECT_STREQ(EipNode::EMCnxnStateText(4), "UNKNOWN");
+    EXPECT_STREQ(EipNode::EMCnxnStateText(255), "UNKNOWN");
+    EXPECT_STREQ(EipNode::UCMMStateText(0), "NON-EXIST");
+    EXPECT_STREQ(EipNode::UCMMStateText(1), "READY");
+    EXPECT_STREQ(EipNode::UCMMStateText(2), "BUSY");
+    EXPECT_STREQ(EipNode::UCMMStateText(3), "UNKNOWN");
+    EXPECT_STREQ(EipNode::UCMMStateText(200), "UNKNOWN");
+}
+
+using PLCStateTest = NodeTreeFixture;
+
+TEST_F(PLCStateTest, StateOneShowsBusyForTheConnectionAndReadyForUCMM) {
+    CreatePLC("line1");
+    EipNode::ChangeEMCnxnState("line1", 1);
+    EipNode::ChangeUCMMState("line1", 1);
+    EXPECT_TRUE(WaitUntil([&] { return WaitNode("/line1/coxnstate").value == Variant("BUSY"); }));
+    EXPECT_TRUE(WaitUntil([&] { return WaitNode("/line1/ucmmstate").value == Variant("READY"); }));
+    EipNode::ChangeEMCnxnState("line1", 3);
+    EipNode::ChangeUCMMState("line1", 3);
+    EXPECT_TRUE(
+        WaitUntil([&] { return WaitNode("/line1/coxnstate").value == Variant("NEED2SEND"); }));
+    EXPECT_TRUE(
+        WaitUntil([&] { return WaitNode("/line1/ucmmstate").value == Variant("UNKNOWN"); }));
+}
+
+TEST_F(PLCStateTest, ProductInfoReplacesNameAndVendor) {
+    CreatePLC("line1");
+    _eipProductInfo product;
+    product.productName = "1769-L33ER";
+    product.vendorId = 0xFFFF;
+    EipNode::ChangeProductInfo("line1", product);
+    EXPECT_TRUE(
+        WaitUntil([&] { return WaitNode("/line1/productname").value == Variant("1769-L33ER"); }));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return WaitNode("/line1/productvendor").value == Variant(uint64_t{65535}); }));
+}
+
+TEST_F(PLCStateTest, PollingSettingsAreStoredOnTheFolders) {
+    CreatePLC("line1");
+    EipNode::ChangeEMPollingState("line1", 250);
+    EipNode::ChangeIOPollingState("line1", 20, 2222);
+    Settle();
+    EXPECT_EQ(Config("/line1/EM Tags", "$Polling Interval"), Variant(uint64_t{250}));
+    EXPECT_EQ(Config("/line1/IO Tags", "$Listening Interval"), Variant(uint64_t{20}));
+    EXPECT_EQ(Config("/line1/IO Tags", "$Listening UDP Port"), Variant(uint64_t{2222}));
+    // The markers stay: the restore needs them.
+    EXPECT_EQ(Config("/line1/EM Tags", "$$$isit"), Variant("emtags"));
+    EXPECT_EQ(Config("/line1/IO Tags", "$$$isit"), Variant("iotags"));
+}
+
+// ---- tag status -------------------------------------------------------------------------------
+
+class TagStatusTest : public NodeTreeFixture {
+  protected:
+    void SetUp() override {
+        NodeTreeFixture::SetUp();
+        CreatePLC("line1");
+        rw_.alias = "motor speed";
+        rw_.rwFlag = EIP_RW_FLAG_READ | EIP_RW_FLAG_WRITE;
+        rw_.innerType = EIP_INNER_TYPE_DINT;
+        rw_.dataLen = 4;
+        rw_.elementCount = 1;
+        io_.alias = "rack";
+        io_.rwFlag = EIP_RW_FLAG_IO;
+        io_.innerType = EIP_INNER_TYPE_SINT;
+        io_.dataLen = 8;
+        EipNode::CreateTagItemNode("line1", rw_, nullptr);
+        EipNode::CreateTagItemNode("line1", io_, nullptr);
+        WaitNode(ReadPath());
+        WaitNode(WritePath());
+        WaitNode(IOPath());
+        Settle();
+    }
+    NodePath ReadPath() { return EipNode::ReadTagsListPath("line1") / "motor speed"; }
+    NodePath WritePath() { return EipNode::WriteTagsListPath("line1") / "motor speed"; }
+    NodePath IOPath() { return EipNode::IOTagsPath("line1") / "rack"; }
+
+    _eipTagInfo rw_;
+    _eipTagInfo io_;
+};
+
+TEST_F(TagStatusTest, NewTagNodesStartWithStatusOK) {
+    EXPECT_EQ(Config(ReadPath(), "$status"), Variant("OK"));
+    EXPECT_EQ(Config(WritePath(), "$status"), Variant("OK"));
+    EXPECT_EQ(Config(IOPath(), "$status"), Variant("OK"));
+}
+
+TEST_F(TagStatusTest, UpdateTagStatusSetsEveryListTheTagIsIn) {
+    EipNode::UpdateTagStatus("line1", rw_, "Tag does not exist.");
+    Settle();
+    EXPECT_EQ(Config(ReadPath(), "$status"), Variant("Tag does not exist."));
+    EXPECT_EQ(Config(WritePath(), "$status"), Variant("Tag does not exist."));
+    EXPECT_EQ(Config(IOPath(), "$status"), Variant("OK"));
+}
+
+TEST_F(TagStatusTest, UpdateTagStatusByAliasFollowsTheKind) {
+    EipNode::UpdateTagStatusByAlias("line1", "motor speed", 1, "stale");
+    EipNode::UpdateTagStatusByAlias("line1", "rack", 2, "timeout");
+    Settle();
+    EXPECT_EQ(Config(ReadPath(), "$status"), Variant("stale"));
+    EXPECT_EQ(Config(WritePath(), "$status"), Variant("stale"));
+    EXPECT_EQ(Config(IOPath(), "$status"), Variant("timeout"));
+}
+
+TEST_F(TagStatusTest, UpdateTagStatusByAliasWithKindZeroChangesNothing) {
+    EipNode::UpdateTagStatusByAlias("line1", "motor speed", 0, "changed");
+    EipNode::UpdateTagStatusByAlias("line1", "rack", 0, "changed");
+    EipNode::UpdateTagStatusByAlias("line1", "rack", 3, "changed");
+    Settle();
+    EXPECT_EQ(Config(ReadPath(), "$status"), Variant("OK"));
+    EXPECT_EQ(Config(WritePath(), "$status"), Variant("OK"));
+    EXPECT_EQ(Config(IOPath(), "$status"), Variant("OK"));
+}
+
+TEST_F(TagStatusTest, UpdateTagStatusToPathJoinsTheEscapedTagAlias) {
+    _eipTagInfo odd = rw_;
+    odd.alias = "a/b";
+    odd.rwFlag = EIP_RW_FLAG_READ;
+    EipNode::CreateTagItemNode("line1", odd, nullptr);
+    const NodePath path = EipNode::ReadTagsListPath("line1") / sdk::string_escape("a/b");
+    WaitNode(path);
+    EipNode::UpdateTagStatusToPath(EipNode::ReadTagsListPath("line1"), "a/b", "bad");
+    Settle();
+    EXPECT_EQ(Config(path, "$status"), Variant("bad"));
+    EXPECT_EQ(WaitNode(path).display_name, "a/b");
+}
+
+TEST_F(TagStatusTest, RecreatingATagResetsItsStatusToOK) {
+    EipNode::UpdateTagStatus("line1", rw_, "broken");
+    Settle();
+    ASSERT_EQ(Config(ReadPath(), "$status"), Variant("broken"));
+    EipNode::CreateTagItemNode("line1", rw_, nullptr);
+    Settle();
+    EXPECT_EQ(Config(ReadPath(), "$status"), Variant("OK"));
+}
+
+}  // namespace
