@@ -6,7 +6,7 @@
 #include <new>
 #include <string>
 
-#include "eip/eip_log.h"
+#include "common/eip_log.h"
 #include "family/eip_tagdata.h"
 #include "tag/eip_tag.h"
 
@@ -101,6 +101,25 @@ bool DecodeReplyRecord(ByteView bytes, EIPC_TAG_REPLY_STRUCT& record, ByteView& 
         value = r.rest();
     }
     return true;
+}
+
+// The status that explains a refused single-request packet: a controller answers 0x1E
+// (embedded service error) outside and the reason in the embedded reply, so that reply's status
+// is reported when there is one.
+EXPLICIT_RESPONSE_STRUCT ReasonOfRefusal(const EXPLICIT_RESPONSE_STRUCT& reply) {
+    EXPLICIT_RESPONSE_STRUCT reason = reply;
+    ServiceReplies replies;
+    EIPC_TAG_REPLY_STRUCT record{};
+    ByteView value;
+    if (reply.service == LOGIX_SVC_MULTIPLE_SERVICE_REPLY && SplitServiceReplies(reply, replies) &&
+        replies.count == 1 && DecodeReplyRecord(replies.records[0], record, value) &&
+        record.generalStatus != CIP_STATUS_SUCCESS) {
+        const bool hasExt = replies.records[0].at(3) != 0;
+        reason.generalStatus = record.generalStatus;
+        reason.extStatusSize = hasExt ? 1 : 0;
+        reason.extStatus[0] = hasExt ? record.extStatus : 0;
+    }
+    return reason;
 }
 
 }  // namespace
@@ -349,7 +368,7 @@ int ControlLogixConnection::TestEMTag(EipTag* tag, EIPC_TAG_REQUEST_STRUCT& resp
         return -1;
     }
     if (reply.generalStatus != CIP_STATUS_SUCCESS) {
-        logResponseError("unexpected : explict response error", reply);
+        logResponseError("unexpected : explict response error", ReasonOfRefusal(reply));
         return -1;
     }
     if (reply.service != LOGIX_SVC_MULTIPLE_SERVICE_REPLY) {
@@ -411,12 +430,7 @@ int ControlLogixConnection::WriteDataToTag(const _eipTagInfo& tagInfo, const Eip
         replies.count == 1 && DecodeReplyRecord(replies.records[0], record, value) &&
         record.service == LOGIX_SVC_WRITE_TAG_REPLY && record.generalStatus == CIP_STATUS_SUCCESS;
     if (!accepted) {
-        if (reply.generalStatus == CIP_STATUS_SUCCESS && record.generalStatus != 0) {
-            reply.generalStatus = record.generalStatus;
-            reply.extStatusSize = record.extStatus != 0 ? 1 : 0;
-            reply.extStatus[0] = record.extStatus;
-        }
-        logResponseError("unexpected : response error", reply);
+        logResponseError("unexpected : response error", ReasonOfRefusal(reply));
         return -1;
     }
     return 0;

@@ -322,7 +322,8 @@ TEST(LogixWrite, RefusedWritesReportFailure) {
                     MrReply(LOGIX_SVC_MULTIPLE_SERVICE_REPLY, 0x1E, {},
                             MspData({MrReply(LOGIX_SVC_WRITE_TAG_REPLY, 0xFF, {0x2107}, {})}))));
     EXPECT_EQ(c.WriteDataToTag(tag->GetInfo(), tag->GetTagData(), value.data(), 4), -1);
-    EXPECT_TRUE(log.Contains("unexpected : response error (30)"));
+    // The embedded reply tells why: type mismatch.
+    EXPECT_TRUE(log.Contains("unexpected : response error (255, 8455)"));
     c.TakeRequest();
 
     // A failed embedded write is a failure even when the outer status claims success.
@@ -384,7 +385,7 @@ TEST(LogixTestRead, ControllerErrorAndOtherServiceFail) {
                          MrReply(LOGIX_SVC_MULTIPLE_SERVICE_REPLY, 0x1E, {},
                                  MspData({MrReply(LOGIX_SVC_READ_TAG_REPLY, 0x05, {}, {})}))));
     EXPECT_EQ(c.TestEMTag(tag.get(), response), -1);
-    EXPECT_TRUE(log.Contains("unexpected : explict response error (30)"));
+    EXPECT_TRUE(log.Contains("unexpected : explict response error (5)"));
     c.TakeRequest();
 
     c.Answer(RRDataReply(c.GetSessionHandle(), MrReply(0xCC, 0, {}, {0xC4, 0, 1, 0, 0, 0})));
