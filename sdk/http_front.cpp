@@ -455,7 +455,16 @@ void HttpFront::Impl::get_events(const httplib::Request& req, httplib::Response&
         [this, client](bool) { hub.remove(client); });
 }
 
+// SO_REUSEADDR lets a restarted link bind again at once; the library's default,
+// SO_REUSEPORT, would also let a second process bind the same port and receive
+// half of the connections.
+static void exclusive_listen_socket(socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+}
+
 void HttpFront::Impl::install_routes() {
+    server.set_socket_options(exclusive_listen_socket);
     server.set_payload_max_length(options.max_body_bytes);
     server.set_keep_alive_timeout(kKeepAliveSeconds);
     const std::size_t threads = options.max_event_clients + kRequestThreads;

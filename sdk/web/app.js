@@ -370,12 +370,14 @@ async function showDetail(path, fetchFresh) {
     }
   }
   if (state.selected !== path) return;  // the user moved on while we waited
-  pane.replaceChildren(
+  const parts = [
     breadcrumbs(path),
     titleRow(path, node),
     actionBar(path, node),
     el('div', { class: 'cards' }, valueCard(path, node), configCard(node)),
-    childrenCard(path, node));
+    childrenCard(path, node),
+  ];
+  pane.replaceChildren(...parts.filter(Boolean));
   pruneValueViews();
 }
 

@@ -1,0 +1,29 @@
+#!/usr/bin/env node
+// Takes a screenshot of the console in Debian's chromium.
+//   node screenshot.js URL OUTPUT.png [NODE_PATH] [ACTION_NAME]
+// NODE_PATH is selected (as #path in the URL); ACTION_NAME opens that action's form.
+'use strict';
+
+const { launchChromium } = require('./chromium');
+
+async function main() {
+  const [url, output, nodePath, action] = process.argv.slice(2);
+  const browser = await launchChromium();
+  try {
+    const page = await browser.context.newPage();
+    page.on('pageerror', (error) => console.error('page error: ' + error.message));
+    await page.goto(url + (nodePath ? '#' + encodeURIComponent(nodePath) : ''));
+    await page.waitForSelector('#live.live-on', { timeout: 20000 });
+    if (nodePath) await page.waitForSelector('#detail h1', { timeout: 20000 });
+    if (action) {
+      await page.click(`#detail button[data-action="${action}"]`);
+      await page.waitForSelector('#dialog-backdrop:not([hidden]) #action-run');
+    }
+    await page.waitForTimeout(1500);  // let a few value changes arrive
+    await page.screenshot({ path: output });
+  } finally {
+    await browser.close();
+  }
+}
+
+main().catch((error) => { console.error(error); process.exit(1); });

@@ -1,0 +1,607 @@
+// The HTTP front against an in-process link with synthetic nodes and actions.
+
+#include "sdk/http_front.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "front/front_test_support.h"
+#include "strata_sdk/sdk.h"
+
+namespace sdk = kestrel::strata_sdk;
+using nlohmann::json;
+using tb_test::poll_until;
+using tb_test::SseReader;
+
+namespace {
+
+const char* kHost = "127.0.0.1";
+
+class HttpFrontTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sdk::LinkOptions options("Tagbridge");
+        options.set_data_dir("").set_listen(kHost, 0).set_log_level(sdk::LogLevel::warn);
+        link_ = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
+        ASSERT_TRUE(link_->non_blocking_run());
+        build_tree();
+        ASSERT_TRUE(link_->broker().wait_idle());
+    }
+
+    void TearDown() override {
+        front_.reset();
+        {
+            std::lock_guard<std::mutex> lock(held_mutex_);
+            held_streams_.clear();
+        }
+        link_->stop();
+        link_->join();
+    }
+
+    void start_front(sdk::HttpFrontOptions options = {}) {
+        options.host = kHost;
+        options.port = 0;
+        front_ = std::make_unique<sdk::HttpFront>(link_->broker(), options);
+        std::string error;
+        ASSERT_TRUE(front_->start(error)) << error;
+        ASSERT_GT(front_->port(), 0);
+    }
+
+    httplib::Client client() const {
+        httplib::Client c(kHost, front_->port());
+        c.set_read_timeout(std::chrono::seconds(30));
+        return c;
+    }
+
+    httplib::Result post(const std::string& path, const std::string& body,
+                         const httplib::Headers& headers = {}) {
+        return client().Post(("/api/invoke?path=" + tb_test::url_encode(path)).c_str(), headers,
+                             body, "application/json");
+    }
+
+    httplib::Result get_node(const std::string& path, const httplib::Headers& headers = {}) {
+        return client().Get(("/api/node?path=" + tb_test::url_encode(path)).c_str(), headers);
+    }
+
+    void set_value(const std::string& path, sdk::Variant value) {
+        link_->responder()->set_value(path, value);
+    }
+
+    void build_tree() {
+        auto responder = link_->responder();
+        sdk::NodeBuilder plc("/");
+        plc.make_node("Line%2F1", "node")
+            .display_name("Line/1")
+            .config("$host", "127.0.0.1")
+            .config("$port", 44818u)
+            .config("$$$isit", "plc");
+        plc.make_node("other", "node").display_name("Other");
+        plc.make_node("addplc", "node").display_name("Add PLC").action(add_plc_action());
+        responder->create_node(plc);
+
+        sdk::NodeBuilder children("/Line%2F1");
+        children.make_node("temp")
+            .display_name("Temperature")
+            .type(sdk::ValueType::Number)
+            .value(21.5);
+        children.make_node("Add Tags").display_name("Add Tags").action(add_tags_action());
+        children.make_node("boom").display_name("Boom").action(simple_action(
+            [](auto&, const sdk::Variant&) { throw std::runtime_error("the handler exploded"); }));
+        children.make_node("hang").display_name("Hang").action(
+            simple_action([this](auto& stream, const sdk::Variant&) {
+                std::lock_guard<std::mutex> lock(held_mutex_);
+                held_streams_.push_back(stream);  // never answers while the test holds it
+            }));
+        children.make_node("count").display_name("Count").action(
+            simple_action([this](auto& stream, const sdk::Variant&) {
+                ++count_calls_;
+                sdk::ActionValuesResult result;
+                result.add_value(true).add_value("counted");
+                stream->send(result);
+            }));
+        responder->create_node(children);
+
+        sdk::NodeBuilder other("/other");
+        other.make_node("level").display_name("Level").type(sdk::ValueType::Int).value(int64_t{0});
+        responder->create_node(other);
+    }
+
+    using Body =
+        std::function<void(const std::shared_ptr<sdk::IActionResultStream>&, const sdk::Variant&)>;
+    static sdk::Action simple_action(Body body) {
+        sdk::Action action(
+            sdk::PermissionLevel::Write,
+            [body](const std::shared_ptr<sdk::IActionResultStream>& stream, const sdk::NodePath&,
+                   const sdk::Variant& params, const std::error_code&) { body(stream, params); });
+        action.add_column(sdk::ActionColumn("Success", sdk::ValueType::Bool))
+            .add_column(sdk::ActionColumn("message", sdk::ValueType::String));
+        return action;
+    }
+
+    // Echoes what it was given, so that a test sees the parameters as they arrived.
+    static sdk::Action add_plc_action() {
+        sdk::Action action(
+            sdk::PermissionLevel::Write,
+            [](const std::shared_ptr<sdk::IActionResultStream>& stream, const sdk::NodePath& path,
+               const sdk::Variant& params, const std::error_code&) {
+                sdk::ActionValuesResult result;
+                result.add_value(true).add_value(path.to_string() + " " +
+                                                 sdk::json::to_json_string(params));
+                stream->send(result);
+            });
+        action.add_param(sdk::ActionParameter("Alias", sdk::ValueType::String))
+            .add_param(
+                sdk::ActionParameter("Port", sdk::ValueType::Number, sdk::Variant(int64_t{44818})))
+            .add_param(sdk::ActionParameter("Protocol Family", sdk::ValueType::Enum,
+                                            sdk::Variant("CIP/EIP"))
+                           .set_choices("CIP/EIP,PCCC"))
+            .add_column(sdk::ActionColumn("Success", sdk::ValueType::Bool))
+            .add_column(sdk::ActionColumn("message", sdk::ValueType::String));
+        return action;
+    }
+
+    // Streams one row per tag from another thread, then closes: a table result.
+    static sdk::Action add_tags_action() {
+        sdk::Action action(
+            sdk::PermissionLevel::Write,
+            [](const std::shared_ptr<sdk::IActionResultStream>& stream, const sdk::NodePath&,
+               const sdk::Variant& params, const std::error_code&) {
+                const auto tags = sdk::json::from_json_string(params.at("Tags(json)").as_string());
+                std::thread([stream, tags] {
+                    sdk::ActionStreamResult table;
+                    for (const auto& tag : tags.as_array()) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                        table.add_value(tag.at("Tag Alias").as_string())
+                            .add_value("success!")
+                            .next_row();
+                    }
+                    stream->send(table);
+                    stream->close();
+                }).detach();
+            });
+        action
+            .add_param(
+                sdk::ActionParameter("Tags(json)", sdk::ValueType::String, sdk::editor::TextArea))
+            .add_column(sdk::ActionColumn("Tag alias", sdk::ValueType::String))
+            .add_column(sdk::ActionColumn("Result", sdk::ValueType::String))
+            .set_result_kind(sdk::ActionResultKind::Table);
+        return action;
+    }
+
+    std::unique_ptr<sdk::Link> link_;
+    std::unique_ptr<sdk::HttpFront> front_;
+    std::atomic<int> count_calls_{0};
+    std::mutex held_mutex_;
+    std::vector<std::shared_ptr<sdk::IActionResultStream>> held_streams_;
+};
+
+json body_of(const httplib::Result& result) {
+    return json::parse(result->body);
+}
+
+// Every error of the front is one JSON object with a one-line reason.
+void expect_error(const httplib::Result& result, int status, const std::string& fragment) {
+    ASSERT_TRUE(result) << "no answer";
+    EXPECT_EQ(result->status, status) << result->body;
+    EXPECT_EQ(result->get_header_value("Content-Type"), "application/json");
+    const json body = body_of(result);
+    ASSERT_TRUE(body.contains("error")) << result->body;
+    const std::string reason = body["error"].get<std::string>();
+    EXPECT_NE(reason.find(fragment), std::string::npos) << reason;
+    EXPECT_EQ(reason.find('\n'), std::string::npos) << reason;
+}
+
+// ------------------------------------------------------------------ console files
+
+TEST_F(HttpFrontTest, ServesTheConsolePageAndItsScriptAndStyle) {
+    start_front();
+    auto page = client().Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_NE(page->body.find("<title>Tagbridge console</title>"), std::string::npos);
+    auto script = client().Get("/app.js");
+    ASSERT_TRUE(script);
+    EXPECT_EQ(script->status, 200);
+    EXPECT_EQ(script->get_header_value("Content-Type"), "text/javascript; charset=utf-8");
+    EXPECT_NE(script->body.find("/api/events"), std::string::npos);
+    auto style = client().Get("/style.css");
+    ASSERT_TRUE(style);
+    EXPECT_EQ(style->get_header_value("Content-Type"), "text/css; charset=utf-8");
+}
+
+TEST_F(HttpFrontTest, UnknownEndpointAnswers404AsJson) {
+    start_front();
+    expect_error(client().Get("/nothing/here"), 404, "no such endpoint");
+    expect_error(client().Get("/api/invoke?path=%2Faddplc"), 404, "no such endpoint");
+}
+
+// ------------------------------------------------------------------ GET /api/node
+
+TEST_F(HttpFrontTest, NodeDescribesConfigsValueTypeAndChildren) {
+    start_front();
+    auto result = get_node("/Line%2F1");
+    ASSERT_TRUE(result);
+    ASSERT_EQ(result->status, 200) << result->body;
+    const json node = body_of(result);
+    EXPECT_EQ(node["path"], "/Line%2F1");
+    EXPECT_EQ(node["name"], "Line%2F1");
+    EXPECT_EQ(node["displayName"], "Line/1");
+    EXPECT_EQ(node["kind"], "node");
+    EXPECT_EQ(node["configs"]["$host"], "127.0.0.1");
+    EXPECT_EQ(node["configs"]["$port"], 44818);
+    EXPECT_TRUE(node["action"].is_null());
+    EXPECT_EQ(node["children"], json({"temp", "Add Tags", "boom", "hang", "count"}));
+
+    const json& first = node["childNodes"][0];
+    EXPECT_EQ(first["name"], "temp");
+    EXPECT_EQ(first["displayName"], "Temperature");
+    EXPECT_EQ(first["value"], 21.5);
+    EXPECT_EQ(first["valueType"], "number");
+    EXPECT_EQ(first["action"], false);
+    EXPECT_EQ(node["childNodes"][1]["action"], true);
+}
+
+TEST_F(HttpFrontTest, NodeOfTheRootSummarisesWhichChildrenCanBeBrowsed) {
+    start_front();
+    auto result = get_node("/");
+    ASSERT_TRUE(result);
+    ASSERT_EQ(result->status, 200);
+    const json node = body_of(result);
+    std::map<std::string, json> by_name;
+    for (const auto& child : node["childNodes"])
+        by_name[child["name"]] = child;
+    // Line/1 holds a value node besides its actions; Add PLC holds nothing.
+    EXPECT_EQ(by_name.at("Line%2F1")["hasChildren"], true);
+    EXPECT_EQ(by_name.at("addplc")["hasChildren"], false);
+    EXPECT_EQ(by_name.at("addplc")["action"], true);
+    EXPECT_EQ(by_name.at("Line%2F1")["configs"]["$$$isit"], "plc");
+}
+
+TEST_F(HttpFrontTest, NodeOfAnActionCarriesParametersDefaultsEditorsChoicesAndColumns) {
+    start_front();
+    const json plc = body_of(get_node("/addplc"));
+    const json& action = plc["action"];
+    ASSERT_TRUE(action.is_object()) << plc.dump();
+    EXPECT_EQ(action["resultKind"], "values");
+    ASSERT_EQ(action["params"].size(), 3u);
+    EXPECT_EQ(action["params"][0]["name"], "Alias");
+    EXPECT_EQ(action["params"][1]["name"], "Port");
+    EXPECT_EQ(action["params"][1]["default"], 44818);
+    EXPECT_EQ(action["params"][2]["default"], "CIP/EIP");
+    EXPECT_EQ(action["params"][2]["choices"], json({"CIP/EIP", "PCCC"}));
+    EXPECT_EQ(action["columns"][0]["name"], "Success");
+
+    const json tags = body_of(get_node("/Line%2F1/Add Tags"));
+    EXPECT_EQ(tags["action"]["resultKind"], "table");
+    EXPECT_EQ(tags["action"]["params"][0]["editor"], "textarea");
+}
+
+TEST_F(HttpFrontTest, NodeOfAnUnknownPathAnswers404) {
+    start_front();
+    expect_error(get_node("/no/such/node"), 404, "no node at /no/such/node");
+}
+
+TEST_F(HttpFrontTest, NodeWithoutPathDescribesTheRoot) {
+    start_front();
+    auto result = client().Get("/api/node");
+    ASSERT_TRUE(result);
+    ASSERT_EQ(result->status, 200);
+    EXPECT_EQ(body_of(result)["path"], "/");
+}
+
+// ------------------------------------------------------------------ POST /api/invoke
+
+TEST_F(HttpFrontTest, InvokeHandsTheParametersOverAndAnswersColumnsAndRows) {
+    start_front();
+    auto result = post("/addplc", R"({"Alias":"Line1","Port":2222,"Protocol Family":"PCCC"})");
+    ASSERT_TRUE(result);
+    ASSERT_EQ(result->status, 200) << result->body;
+    const json body = body_of(result);
+    EXPECT_EQ(
+        body["columns"],
+        json::parse(R"([{"name":"Success","type":"bool"},{"name":"message","type":"string"}])"));
+    ASSERT_EQ(body["rows"].size(), 1u);
+    EXPECT_EQ(body["rows"][0][0], true);
+    // The handler sees the node the action hangs on and the parameters as given.
+    EXPECT_EQ(body["rows"][0][1], R"(/ {"Alias":"Line1","Port":2222,"Protocol Family":"PCCC"})");
+}
+
+TEST_F(HttpFrontTest, InvokeWithAnEmptyBodyPassesNoParameters) {
+    start_front();
+    auto result = post("/addplc", "");
+    ASSERT_TRUE(result);
+    ASSERT_EQ(result->status, 200) << result->body;
+    EXPECT_EQ(body_of(result)["rows"][0][1], "/ {}");
+}
+
+TEST_F(HttpFrontTest, InvokeReturnsAStreamedTableWhole) {
+    start_front();
+    const std::string tags =
+        R"([{"Tag Alias":"A"},{"Tag Alias":"B"},{"Tag Alias":"C"},{"Tag Alias":"D"}])";
+    auto result = post("/Line%2F1/Add Tags", json({{"Tags(json)", tags}}).dump());
+    ASSERT_TRUE(result);
+    ASSERT_EQ(result->status, 200) << result->body;
+    const json body = body_of(result);
+    EXPECT_EQ(
+        body["rows"],
+        json::parse(R"([["A","success!"],["B","success!"],["C","success!"],["D","success!"]])"));
+    EXPECT_EQ(body["columns"][0]["name"], "Tag alias");
+}
+
+TEST_F(HttpFrontTest, InvokeRefusesABodyThatIsNotAJsonObject) {
+    start_front();
+    expect_error(post("/addplc", "{not json"), 400, "body is not JSON");
+    expect_error(post("/addplc", "[1,2]"), 400, "body must be a JSON object");
+    expect_error(post("/addplc", "\"text\""), 400, "body must be a JSON object");
+    expect_error(post("/addplc", "42"), 400, "body must be a JSON object");
+}
+
+TEST_F(HttpFrontTest, InvokeOnANodeWithoutActionOrUnknownAnswers404) {
+    start_front();
+    expect_error(post("/Line%2F1/temp", "{}"), 404, "has no action");
+    expect_error(post("/Line%2F1/missing", "{}"), 404, "no node at /Line%2F1/missing");
+}
+
+TEST_F(HttpFrontTest, InvokeOfAThrowingHandlerAnswersAnErrorAndTheFrontKeepsServing) {
+    start_front();
+    expect_error(post("/Line%2F1/boom", "{}"), 500, "the handler exploded");
+    auto again = post("/Line%2F1/count", "{}");
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->status, 200);
+}
+
+TEST_F(HttpFrontTest, InvokeThatNeverClosesAnswers504AfterTheTimeout) {
+    sdk::HttpFrontOptions options;
+    options.invoke_timeout = std::chrono::milliseconds(300);
+    start_front(options);
+    expect_error(post("/Line%2F1/hang", "{}"), 504, "did not complete within");
+}
+
+TEST_F(HttpFrontTest, InvokeWithABodyOverTheLimitIsRefusedAndRunsNothing) {
+    sdk::HttpFrontOptions options;
+    options.max_body_bytes = 1024;
+    start_front(options);
+    auto result = post("/Line%2F1/count", json({{"pad", std::string(4096, 'x')}}).dump());
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 413);
+    EXPECT_EQ(count_calls_.load(), 0);
+    auto small = post("/Line%2F1/count", "{}");
+    ASSERT_TRUE(small);
+    EXPECT_EQ(small->status, 200);
+    EXPECT_EQ(count_calls_.load(), 1);
+}
+
+TEST_F(HttpFrontTest, InvokeFromAnotherSiteIsRefusedAndRunsNothing) {
+    start_front();
+    expect_error(post("/Line%2F1/count", "{}", {{"Origin", "http://evil.example"}}), 403,
+                 "cross-site");
+    EXPECT_EQ(count_calls_.load(), 0);
+    const std::string own = "http://" + std::string(kHost) + ":" + std::to_string(front_->port());
+    auto same = post("/Line%2F1/count", "{}", {{"Origin", own}});
+    ASSERT_TRUE(same);
+    EXPECT_EQ(same->status, 200);
+    EXPECT_EQ(count_calls_.load(), 1);
+}
+
+// ------------------------------------------------------------------ token
+
+class HttpFrontTokenTest : public HttpFrontTest {
+  protected:
+    void SetUp() override {
+        HttpFrontTest::SetUp();
+        sdk::HttpFrontOptions options;
+        options.token = "s3cret-token";
+        start_front(options);
+    }
+};
+
+TEST_F(HttpFrontTokenTest, RequestWithoutTokenGets401AndChangesNothing) {
+    auto result = post("/Line%2F1/count", "{}");
+    expect_error(result, 401, "access token");
+    EXPECT_EQ(result->get_header_value("WWW-Authenticate"), "Bearer realm=\"Tagbridge\"");
+    EXPECT_EQ(count_calls_.load(), 0);
+    expect_error(get_node("/"), 401, "access token");
+    SseReader events(kHost, front_->port(), "/api/events?path=%2F");
+    ASSERT_TRUE(events.wait_ended());
+    EXPECT_EQ(events.status(), 401);
+}
+
+TEST_F(HttpFrontTokenTest, RequestWithAWrongTokenGets401AndChangesNothing) {
+    expect_error(post("/Line%2F1/count", "{}", {{"Authorization", "Bearer s3cret-tokeN"}}), 401,
+                 "access token");
+    expect_error(post("/Line%2F1/count", "{}", {{"Authorization", "Bearer s3cret-token-longer"}}),
+                 401, "access token");
+    expect_error(post("/Line%2F1/count", "{}", {{"Authorization", "s3cret-token"}}), 401,
+                 "access token");
+    EXPECT_EQ(count_calls_.load(), 0);
+}
+
+TEST_F(HttpFrontTokenTest, RequestWithTheBearerTokenIsServed) {
+    const httplib::Headers auth = {{"Authorization", "Bearer s3cret-token"}};
+    auto result = post("/Line%2F1/count", "{}", auth);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 200);
+    EXPECT_EQ(count_calls_.load(), 1);
+    auto node = get_node("/", auth);
+    ASSERT_TRUE(node);
+    EXPECT_EQ(node->status, 200);
+}
+
+TEST_F(HttpFrontTokenTest, BrowserGetsALoginPromptAndMayAnswerWithBasicCredentials) {
+    auto page = client().Get("/");
+    expect_error(page, 401, "access token");
+    EXPECT_EQ(page->get_header_value("WWW-Authenticate").rfind("Basic realm=\"Tagbridge\"", 0), 0u);
+    auto c = client();
+    c.set_basic_auth("anyone", "s3cret-token");
+    auto authorised = c.Get("/");
+    ASSERT_TRUE(authorised);
+    EXPECT_EQ(authorised->status, 200);
+    c.set_basic_auth("anyone", "wrong");
+    auto refused = c.Get("/");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 401);
+}
+
+TEST_F(HttpFrontTest, WithoutATokenNoAuthorizationIsNeeded) {
+    start_front();
+    auto result = post("/Line%2F1/count", "{}");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 200);
+}
+
+// ------------------------------------------------------------------ GET /api/events
+
+TEST_F(HttpFrontTest, EventStreamDeliversValueChangesBelowThePathInOrder) {
+    start_front();
+    SseReader events(kHost, front_->port(), "/api/events?path=%2FLine%252F1");
+    ASSERT_TRUE(events.wait_connected());
+    EXPECT_EQ(events.content_type(), "text/event-stream");
+    ASSERT_TRUE(events.wait_for([](const auto& m) { return !m.empty(); }));  // the stream is open
+
+    constexpr int kChanges = 200;
+    for (int i = 1; i <= kChanges; ++i) {
+        set_value("/Line%2F1/temp", sdk::Variant(i * 0.5));
+        if (i % 50 == 0)
+            set_value("/other/level", sdk::Variant(int64_t{i}));  // not below the path
+    }
+    ASSERT_TRUE(events.wait_for([](const auto& m) {
+        int values = 0;
+        for (const auto& message : m)
+            values += message.event == "value";
+        return values >= kChanges;
+    })) << events.messages().size();
+    const auto values = events.events("value");
+    ASSERT_EQ(values.size(), static_cast<size_t>(kChanges));
+    for (int i = 1; i <= kChanges; ++i) {
+        const json event = json::parse(values[i - 1].data);
+        EXPECT_EQ(event["path"], "/Line%2F1/temp");
+        EXPECT_DOUBLE_EQ(event["value"].get<double>(), i * 0.5);
+        EXPECT_GT(event["ts"].get<int64_t>(), 1600000000000);
+    }
+}
+
+TEST_F(HttpFrontTest, EventStreamReportsNodesCreatedUpdatedAndRemoved) {
+    start_front();
+    SseReader events(kHost, front_->port(), "/api/events?path=%2F");
+    ASSERT_TRUE(events.wait_for([](const auto& m) { return !m.empty(); }));
+    sdk::NodeBuilder builder("/other");
+    builder.make_node("fresh").display_name("Fresh");
+    link_->responder()->create_node(builder);
+    link_->responder()->update_node(sdk::NodeUpdater("/other/fresh").config("$status", "OK"));
+    link_->responder()->remove_node("/other/fresh");
+    ASSERT_TRUE(events.wait_for([](const auto& m) {
+        int trees = 0;
+        for (const auto& message : m)
+            trees += message.event == "tree";
+        return trees >= 3;
+    }));
+    const auto trees = events.events("tree");
+    EXPECT_EQ(json::parse(trees[0].data), json::parse(R"({"op":"created","path":"/other/fresh"})"));
+    EXPECT_EQ(json::parse(trees[1].data), json::parse(R"({"op":"updated","path":"/other/fresh"})"));
+    EXPECT_EQ(json::parse(trees[2].data), json::parse(R"({"op":"removed","path":"/other/fresh"})"));
+}
+
+TEST_F(HttpFrontTest, EventStreamSendsAHeartbeatCommentWhenIdle) {
+    sdk::HttpFrontOptions options;
+    options.heartbeat_interval = std::chrono::milliseconds(100);
+    start_front(options);
+    SseReader events(kHost, front_->port(), "/api/events?path=%2Fother");
+    ASSERT_TRUE(events.wait_for([](const auto& m) {
+        for (const auto& message : m) {
+            if (message.event == "comment" && message.data.find("heartbeat") != std::string::npos)
+                return true;
+        }
+        return false;
+    }));
+}
+
+TEST_F(HttpFrontTest, EventStreamsBeyondTheLimitGet503) {
+    sdk::HttpFrontOptions options;
+    options.max_event_clients = 1;
+    options.heartbeat_interval = std::chrono::milliseconds(200);  // finds the closed stream soon
+    start_front(options);
+    SseReader first(kHost, front_->port(), "/api/events?path=%2F");
+    ASSERT_TRUE(first.wait_connected());
+    expect_error(client().Get("/api/events?path=%2F"), 503, "too many event streams");
+    first.stop();  // its place becomes free once the front notices
+    EXPECT_TRUE(poll_until([this] {
+        SseReader probe(kHost, front_->port(), "/api/events?path=%2F");
+        return probe.wait_connected();
+    }));
+}
+
+TEST_F(HttpFrontTest, StopEndsOpenEventStreamsAndWaitingInvocations) {
+    start_front();
+    SseReader events(kHost, front_->port(), "/api/events?path=%2F");
+    ASSERT_TRUE(events.wait_connected());
+    std::thread waiting([this] {
+        auto result = post("/Line%2F1/hang", "{}");
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->status, 503);
+    });
+    ASSERT_TRUE(poll_until([this] {
+        std::lock_guard<std::mutex> lock(held_mutex_);
+        return !held_streams_.empty();
+    }));
+    front_->stop();
+    EXPECT_TRUE(events.wait_ended(std::chrono::seconds(10)));
+    waiting.join();
+}
+
+// ------------------------------------------------------------------ binding
+
+TEST_F(HttpFrontTest, StartOnAnAddressInUseFailsWithAReason) {
+    start_front();
+    sdk::HttpFrontOptions options;
+    options.host = kHost;
+    options.port = front_->port();
+    sdk::HttpFront second(link_->broker(), options);
+    std::string error;
+    EXPECT_FALSE(second.start(error));
+    EXPECT_NE(error.find("cannot listen on 127.0.0.1:" + std::to_string(front_->port())),
+              std::string::npos)
+        << error;
+}
+
+TEST_F(HttpFrontTest, UrlNamesTheChosenPort) {
+    start_front();
+    EXPECT_EQ(front_->url(), "http://127.0.0.1:" + std::to_string(front_->port()));
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ the link's own front
+
+TEST_F(HttpFrontTest, LinkServesTheFrontOnItsListenAddressWithTheChosenPort) {
+    ASSERT_GT(link_->http_port(), 0);
+    httplib::Client c(kHost, link_->http_port());
+    auto result = c.Get("/api/node?path=%2FLine%252F1%2Ftemp");
+    ASSERT_TRUE(result);
+    ASSERT_EQ(result->status, 200);
+    EXPECT_EQ(body_of(result)["value"], 21.5);
+}
+
+TEST(HttpFrontLinkTokenTest, LinkWithATokenRefusesRequestsWithoutIt) {
+    sdk::LinkOptions options("Tagbridge");
+    options.set_data_dir("").set_listen(kHost, 0).set_token("t0ken").set_log_level(
+        sdk::LogLevel::warn);
+    sdk::Link link(std::move(options), sdk::LinkType::Responder, "1.4.6");
+    ASSERT_TRUE(link.non_blocking_run());
+    httplib::Client c(kHost, link.http_port());
+    auto refused = c.Get("/api/node");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 401);
+    auto served = c.Get("/api/node", {{"Authorization", "Bearer t0ken"}});
+    ASSERT_TRUE(served);
+    EXPECT_EQ(served->status, 200);
+    link.stop();
+    link.join();
+}
