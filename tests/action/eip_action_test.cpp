@@ -1,0 +1,505 @@
+// The broker actions end to end: each test invokes actions through the SDK, exactly as the HTTP
+// front does, against a link wired as the process wires it and an in-process Logix controller.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "action/eip_action.h"
+#include "action/tesselLink_error_code.h"
+#include "device/device_test_support.h"
+#include "device/eip_device.h"
+#include "device/eip_manager.h"
+#include "link/eip_globals.h"
+#include "link/eip_link.h"
+#include "node/eip_node.h"
+#include "strata_sdk/sdk.h"
+#include "tag/eip_tag.h"
+
+namespace sdk = kestrel::strata_sdk;
+using tb_device_test::SimPlc;
+using tb_device_test::WaitUntil;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string Msg(int code) {
+    return tessel::tesselLink_error_message(code);
+}
+
+// A result stream for calling a handler directly: records the single values row.
+class CapturingStream : public sdk::IActionResultStream {
+  public:
+    void send(const sdk::ActionResult& result) override {
+        ++sends_;
+        rows_ = result.rows();
+    }
+    void close() override { closed_ = true; }
+    bool is_closed() const override { return closed_; }
+    std::string Message() const {
+        EXPECT_EQ(1, sends_);
+        return rows_.size() == 1 && rows_[0].size() == 2 && rows_[0][1].is_string()
+                   ? rows_[0][1].as_string()
+                   : std::string();
+    }
+
+  private:
+    int sends_ = 0;
+    bool closed_ = false;
+    std::vector<std::vector<sdk::Variant>> rows_;
+};
+
+sdk::Variant Interval(int64_t ms) {
+    sdk::Variant params = sdk::Variant::new_map();
+    params["Interval(ms)"] = ms;
+    return params;
+}
+
+sdk::Variant Listen(int64_t ms, int64_t udpPort) {
+    sdk::Variant params = Interval(ms);
+    params["UDP Port"] = udpPort;
+    return params;
+}
+
+class ActionTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(plc.Started());
+        plc.Define("Counter", "DINT", 5);
+        plc.Define("Level", "REAL", 1.5);
+        plc.Define("Small", "SINT", 1);
+        plc.Define("Word", "INT", 2);
+        plc.Define("Flag", "BOOL", false);
+        plc.Define("Name", "STRING", "pump");
+        plc.Define("Other", "DINT", 7);
+
+        sdk::LinkOptions options("Tagbridge");
+        options.set_data_dir("");
+        link = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
+        g_link = link.get();
+        g_eipManager = new EipManager;
+        eipLink = std::make_unique<EipLink>(*link);
+        link->set_on_initialized_handler(
+            [this](const std::string& name, const std::error_code& ec) {
+                eipLink->initialize(name, ec);
+            });
+        link->set_on_connected_handler(
+            [this](const std::error_code& ec) { eipLink->connected(ec); });
+        ASSERT_TRUE(link->non_blocking_run());
+        ASSERT_TRUE(WaitUntil([this] { return Exists("/addplc"); }));
+    }
+
+    void TearDown() override {
+        link->stop();
+        link->join();
+        delete g_eipManager;
+        g_eipManager = nullptr;
+        eipLink.reset();
+        g_link = nullptr;
+        link.reset();
+    }
+
+    bool Exists(const std::string& path) { return link->responder()->node_exists(path); }
+
+    sdk::InvokeResult Invoke(const std::string& actionPath, const sdk::Variant& params) {
+        sdk::InvokeResult result =
+            link->broker().invoke_and_wait(sdk::NodePath(actionPath), params);
+        EXPECT_TRUE(result.ok()) << actionPath << ": " << result.error_text;
+        return result;
+    }
+    sdk::InvokeResult Invoke(const std::string& actionPath, const std::string& jsonParams = "{}") {
+        return Invoke(actionPath, sdk::json::from_json_string(jsonParams));
+    }
+
+    // The single row of a values result: [success, message].
+    std::pair<bool, std::string> Values(const sdk::InvokeResult& result) {
+        if (result.rows.size() != 1 || result.rows[0].size() != 2) {
+            ADD_FAILURE() << "expected one row of two values, got " << result.rows.size();
+            return {false, ""};
+        }
+        const auto& row = result.rows[0];
+        return {row[0].as_bool(), row[1].is_string() ? row[1].as_string() : ""};
+    }
+
+    std::vector<std::pair<std::string, std::string>> Table(const sdk::InvokeResult& result) {
+        std::vector<std::pair<std::string, std::string>> table;
+        for (const auto& row : result.rows) {
+            EXPECT_EQ(2u, row.size());
+            if (row.size() == 2) {
+                table.emplace_back(row[0].as_string(), row[1].as_string());
+            }
+        }
+        return table;
+    }
+
+    sdk::Variant AddPlcParams(const std::string& alias = "PLC1") {
+        sdk::Variant params = sdk::Variant::new_map();
+        params["Alias"] = alias;
+        params["Host"] = "127.0.0.1";
+        params["Port"] = static_cast<int64_t>(plc.Sim().Port());
+        return params;
+    }
+
+    // Adds PLC1 and waits for the action set of a stopped PLC.
+    EipDevice* AddPlc() {
+        auto [ok, text] = Values(Invoke("/addplc", AddPlcParams()));
+        EXPECT_TRUE(ok) << text;
+        EXPECT_EQ("success!", text);
+        EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Start Polling"); }));
+        EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/IO Tags/Start Listening"); }));
+        return g_eipManager->GetPLC("PLC1");
+    }
+
+    sdk::InvokeResult TagsAction(const std::string& folderAction, const std::string& tagsJson) {
+        sdk::Variant params = sdk::Variant::new_map();
+        params["Tags(json)"] = tagsJson;
+        return Invoke("/PLC1/" + folderAction, params);
+    }
+
+    std::set<std::string> ActionChildren(const std::string& path) {
+        std::set<std::string> names;
+        auto node = link->broker().describe(sdk::NodePath(path));
+        if (!node) {
+            return names;
+        }
+        for (const auto& child : node->at("children").as_array()) {
+            auto described = link->broker().describe(sdk::NodePath(path) / child.as_string());
+            if (described && !described->at("action").is_null()) {
+                names.insert(child.as_string());
+            }
+        }
+        return names;
+    }
+
+    tb_device_test::LogCapture log;
+    SimPlc plc;
+    std::unique_ptr<sdk::Link> link;
+    std::unique_ptr<EipLink> eipLink;
+};
+
+// ---- Add PLC and Remove ------------------------------------------------------------------------
+
+TEST_F(ActionTest, AddPlcCreatesTheNodeAndTheFourteenActionsOfAStoppedPlc) {
+    ASSERT_NE(nullptr, AddPlc());
+    EXPECT_TRUE(Exists("/PLC1/EM Tags/Read Tags List"));
+    EXPECT_TRUE(Exists("/PLC1/IO Tags"));
+    ASSERT_TRUE(WaitUntil([this] { return Exists("/PLC1/IO Tags/Start Listening"); }));
+    const std::set<std::string> plcActions = ActionChildren("/PLC1");
+    const std::set<std::string> emActions = ActionChildren("/PLC1/EM Tags");
+    const std::set<std::string> ioActions = ActionChildren("/PLC1/IO Tags");
+    EXPECT_EQ((std::set<std::string>{"Remove"}), plcActions);
+    EXPECT_EQ((std::set<std::string>{"Add Tags", "Edit Tags", "Remove Tags", "Write Tags",
+                                     "Reset Tags", "Export Tags", "Start Polling"}),
+              emActions);
+    EXPECT_EQ((std::set<std::string>{"Add Tags", "Edit Tags", "Remove Tags", "Reset Tags",
+                                     "Export Tags", "Start Listening"}),
+              ioActions);
+    EXPECT_EQ(14u, plcActions.size() + emActions.size() + ioActions.size());
+}
+
+TEST_F(ActionTest, AddPlcDefaultsToCipSlotZeroAndTheStandardPort) {
+    sdk::Variant params = AddPlcParams();
+    params.as_map().erase("Port");
+    // Nothing listens on the standard port here: the default is visible in the refusal and the log.
+    auto [ok, text] = Values(Invoke("/addplc", params));
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(Msg(10012), text);
+    EXPECT_TRUE(log.Contains("Port is not exist, use default - 44818"));
+    EXPECT_TRUE(log.Contains("Slot is not exist, use default - 0"));
+    EXPECT_TRUE(log.Contains("Protocol Family is not specified, using CIP/EIP as default"));
+    EXPECT_EQ(nullptr, g_eipManager->GetPLC("PLC1"));
+
+    ASSERT_NE(nullptr, AddPlc());
+    const _eipConnectInfo info = g_eipManager->GetPLC("PLC1")->GetConnectionInfo();
+    EXPECT_EQ(EIP_PROTOCOL_FAMILY_CIP, info.family);
+    EXPECT_EQ(0, info.slot);
+}
+
+TEST_F(ActionTest, AddPlcRefusesMissingOrBlankAliasAndHost) {
+    sdk::Variant params = AddPlcParams();
+    params["Alias"] = "   ";
+    EXPECT_EQ(std::make_pair(false, Msg(10010)), Values(Invoke("/addplc", params)));
+    params = AddPlcParams();
+    params.as_map().erase("Host");
+    EXPECT_EQ(std::make_pair(false, Msg(10011)), Values(Invoke("/addplc", params)));
+}
+
+TEST_F(ActionTest, AddPlcTwiceKeepsTheFirstDevice) {
+    EipDevice* first = AddPlc();
+    ASSERT_NE(nullptr, first);
+    EXPECT_EQ(std::make_pair(false, Msg(10012)), Values(Invoke("/addplc", AddPlcParams())));
+    EXPECT_EQ(first, g_eipManager->GetPLC("PLC1"));
+    EXPECT_TRUE(first->IsCnxnUp());
+}
+
+TEST_F(ActionTest, ParametersThatAreNotAMapGiveAnErrorNotACrash) {
+    sdk::InvokeResult result =
+        link->broker().invoke_and_wait(sdk::NodePath("/addplc"), sdk::Variant("text"));
+    EXPECT_FALSE(result.ok());
+    EXPECT_NE(std::string::npos, result.error_text.find("not a map")) << result.error_text;
+}
+
+TEST_F(ActionTest, RemovePlcDropsTheDeviceAndTheNodeWithoutAnswering) {
+    ASSERT_NE(nullptr, AddPlc());
+    sdk::InvokeResult result = Invoke("/PLC1/Remove");
+    EXPECT_TRUE(result.rows.empty());
+    EXPECT_EQ(nullptr, g_eipManager->GetPLC("PLC1"));
+    EXPECT_TRUE(WaitUntil([this] { return !Exists("/PLC1"); }));
+}
+
+TEST_F(ActionTest, RemovePlcWhilePollingJoinsItsThreads) {
+    ASSERT_NE(nullptr, AddPlc());
+    TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"c","Tag Name":"Counter"})");
+    EXPECT_TRUE(Values(Invoke("/PLC1/EM Tags/Start Polling", Interval(10))).first);
+    ASSERT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Stop Polling"); }));
+    Invoke("/PLC1/Remove");
+    EXPECT_EQ(nullptr, g_eipManager->GetPLC("PLC1"));
+}
+
+// ---- tag lists ---------------------------------------------------------------------------------
+
+TEST_F(ActionTest, AddTagsReportsEveryElementAndGoesOnAfterAFailure) {
+    ASSERT_NE(nullptr, AddPlc());
+    auto table = Table(TagsAction("EM Tags/Add Tags", R"([
+        {"Tag Alias":"c","Tag Name":"Counter"},
+        {"Tag Alias":"missing","Tag Name":"NoSuchTag"},
+        {"Tag Alias":"l","Tag Name":"Level","RW Flag":"R_"}])"));
+    ASSERT_EQ(3u, table.size());
+    EXPECT_EQ(std::make_pair(std::string("c"), std::string("success!")), table[0]);
+    EXPECT_EQ("missing", table[1].first);
+    EXPECT_EQ(Msg(10014), table[1].second);
+    EXPECT_EQ(std::make_pair(std::string("l"), std::string("success!")), table[2]);
+    EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Read Tags List/c"); }));
+    EXPECT_TRUE(Exists("/PLC1/EM Tags/Write Tags List/c"));
+    EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Read Tags List/l"); }));
+    EXPECT_FALSE(Exists("/PLC1/EM Tags/Write Tags List/l"));
+}
+
+TEST_F(ActionTest, TagListFailuresBeforeTheElementsGiveOneFailRow) {
+    ASSERT_NE(nullptr, AddPlc());
+    using Row = std::pair<std::string, std::string>;
+    EXPECT_EQ((std::vector<Row>{{"fail!", Msg(10016)}}),
+              Table(TagsAction("EM Tags/Add Tags", "not json")));
+    EXPECT_EQ((std::vector<Row>{{"fail!", Msg(10016)}}),
+              Table(TagsAction("EM Tags/Add Tags", "3")));
+    EXPECT_EQ((std::vector<Row>{{"fail!", Msg(10017)}}), Table(Invoke("/PLC1/EM Tags/Add Tags")));
+    EXPECT_EQ((std::vector<Row>{{"Unknown", Msg(10018)}}),
+              Table(TagsAction("EM Tags/Remove Tags", R"({"Tag Name":"Counter"})")));
+}
+
+TEST_F(ActionTest, AddTagsRefusesADuplicateAlias) {
+    ASSERT_NE(nullptr, AddPlc());
+    TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"c","Tag Name":"Counter"})");
+    auto table = Table(TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"c","Tag Name":"Other"})"));
+    ASSERT_EQ(1u, table.size());
+    EXPECT_EQ(Msg(10025), table[0].second);
+}
+
+TEST_F(ActionTest, EditTagsRenamesRetargetsAndRefusesDuplicates) {
+    ASSERT_NE(nullptr, AddPlc());
+    TagsAction("EM Tags/Add Tags", R"([{"Tag Alias":"a","Tag Name":"Counter"},
+                                       {"Tag Alias":"b","Tag Name":"Other"}])");
+    auto rename =
+        Table(TagsAction("EM Tags/Edit Tags", R"({"Tag Alias":"a","New Tag Alias":"a2"})"));
+    ASSERT_EQ(1u, rename.size());
+    EXPECT_EQ("success!", rename[0].second);
+    EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Read Tags List/a2"); }));
+    EXPECT_TRUE(WaitUntil([this] { return !Exists("/PLC1/EM Tags/Read Tags List/a"); }));
+
+    auto retarget =
+        Table(TagsAction("EM Tags/Edit Tags", R"({"Tag Alias":"a2","Tag Name":"Word"})"));
+    EXPECT_EQ("success!", retarget.at(0).second);
+
+    auto aliasTaken =
+        Table(TagsAction("EM Tags/Edit Tags", R"({"Tag Alias":"a2","New Tag Alias":"b"})"));
+    EXPECT_EQ(Msg(10023), aliasTaken.at(0).second);
+    auto nameTaken =
+        Table(TagsAction("EM Tags/Edit Tags", R"({"Tag Alias":"a2","Tag Name":"Other"})"));
+    EXPECT_EQ(Msg(10024), nameTaken.at(0).second);
+    auto unknown =
+        Table(TagsAction("EM Tags/Edit Tags", R"({"Tag Alias":"zz","Tag Name":"Level"})"));
+    EXPECT_EQ(Msg(10015), unknown.at(0).second);
+}
+
+TEST_F(ActionTest, RemoveAndResetTagsEmptyTheFolder) {
+    EipDevice* device = AddPlc();
+    ASSERT_NE(nullptr, device);
+    TagsAction("EM Tags/Add Tags", R"([{"Tag Alias":"a","Tag Name":"Counter"},
+                                       {"Tag Alias":"b","Tag Name":"Other"},
+                                       {"Tag Alias":"c","Tag Name":"Level"}])");
+    auto removed =
+        Table(TagsAction("EM Tags/Remove Tags", R"([{"Tag Alias":"a"},{"Tag Alias":"zz"}])"));
+    ASSERT_EQ(2u, removed.size());
+    EXPECT_EQ(std::make_pair(std::string("a"), std::string("success!")), removed[0]);
+    EXPECT_EQ(Msg(10037), removed[1].second);
+    EXPECT_FALSE(device->IsTagAliasExist("a", 1));
+    EXPECT_TRUE(WaitUntil([this] { return !Exists("/PLC1/EM Tags/Read Tags List/a"); }));
+
+    EXPECT_TRUE(Invoke("/PLC1/EM Tags/Reset Tags").rows.empty());
+    EXPECT_TRUE(device->ListTagInfos(1).empty());
+    EXPECT_TRUE(WaitUntil([this] { return !Exists("/PLC1/EM Tags/Read Tags List/c"); }));
+}
+
+TEST_F(ActionTest, ResetTagsOfAnUnknownPlcAnswersNothing) {
+    ASSERT_NE(nullptr, AddPlc());
+    g_eipManager->RemovePLC("PLC1");
+    EXPECT_TRUE(Invoke("/PLC1/EM Tags/Reset Tags").rows.empty());
+}
+
+TEST_F(ActionTest, ExportTagsWritesTheTagsByteForByte) {
+    ASSERT_NE(nullptr, AddPlc());
+    EXPECT_EQ(std::make_pair(false, Msg(10015)), Values(Invoke("/PLC1/EM Tags/Export Tags")));
+    TagsAction("EM Tags/Add Tags", R"([{"Tag Alias":"b","Tag Name":"Other","Description":"second"},
+                                       {"Tag Alias":"a","Tag Name":"Counter","RW Flag":"R_"}])");
+    auto [ok, text] = Values(Invoke("/PLC1/EM Tags/Export Tags"));
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(
+        "[{\"Tag Alias\":\"a\", \"Tag Name\":\"Counter\", \"OutputType\":\"DEFAULT\", "
+        "\"RW Flag\":\"R_\", \"DataLen\":4, \"Description\":\"\"},\n"
+        "{\"Tag Alias\":\"b\", \"Tag Name\":\"Other\", \"OutputType\":\"DEFAULT\", "
+        "\"RW Flag\":\"RW\", \"DataLen\":4, \"Description\":\"second\"}]",
+        text);
+}
+
+TEST_F(ActionTest, AStructureTagLosesItsWriteBitAndSaysSo) {
+    plc.Define("Recipe", "MOTOR");  // the simulator's user structure
+    ASSERT_NE(nullptr, AddPlc());
+    auto table = Table(TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"r","Tag Name":"Recipe"})"));
+    ASSERT_EQ(1u, table.size());
+    EXPECT_EQ(Msg(10033), table[0].second);
+    EipTag* tag = g_eipManager->GetPLC("PLC1")->FindTagByAlias("r", 1);
+    ASSERT_NE(nullptr, tag);
+    EXPECT_EQ(1, tag->GetInfo().rwFlag);
+}
+
+// ---- writes ------------------------------------------------------------------------------------
+
+TEST_F(ActionTest, WriteTagsAndWriteDataReachTheController) {
+    ASSERT_NE(nullptr, AddPlc());
+    TagsAction("EM Tags/Add Tags", R"([{"Tag Alias":"c","Tag Name":"Counter"},
+        {"Tag Alias":"l","Tag Name":"Level"}, {"Tag Alias":"s","Tag Name":"Small"},
+        {"Tag Alias":"w","Tag Name":"Word"}, {"Tag Alias":"f","Tag Name":"Flag"},
+        {"Tag Alias":"n","Tag Name":"Name"}, {"Tag Alias":"ro","Tag Name":"Other","RW Flag":"R_"}])");
+    auto table = Table(TagsAction("EM Tags/Write Tags", R"([{"Tag Alias":"c","value":123456},
+        {"Tag Alias":"l","value":2.25}, {"Tag Alias":"s","value":-5},
+        {"Tag Alias":"w","value":3000}, {"Tag Alias":"f","value":true},
+        {"Tag Alias":"ro","value":1}])"));
+    ASSERT_EQ(6u, table.size());
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ("success!", table[i].second) << table[i].first;
+    }
+    EXPECT_EQ(Msg(10038), table[5].second);
+    EXPECT_EQ(123456, plc.Tags().GetInt("Counter").value_or(0));
+    EXPECT_DOUBLE_EQ(2.25, plc.Tags().GetReal("Level").value_or(0));
+    EXPECT_EQ(-5, plc.Tags().GetInt("Small").value_or(0));
+    EXPECT_EQ(3000, plc.Tags().GetInt("Word").value_or(0));
+    EXPECT_EQ(1, plc.Tags().GetInt("Flag").value_or(0));
+
+    sdk::Variant params = sdk::Variant::new_map();
+    params["Value"] = "\"valve\"";
+    EXPECT_EQ(std::make_pair(true, std::string("success!")),
+              Values(Invoke("/PLC1/EM Tags/Write Tags List/n/Write Data", params)));
+    EXPECT_EQ("valve", plc.Tags().GetString("Name").value_or(""));
+    params["Value"] = "77";
+    EXPECT_TRUE(Values(Invoke("/PLC1/EM Tags/Write Tags List/c/Write Data", params)).first);
+    EXPECT_EQ(77, plc.Tags().GetInt("Counter").value_or(0));
+}
+
+TEST_F(ActionTest, WriteDataRefusesMissingAndMalformedValues) {
+    ASSERT_NE(nullptr, AddPlc());
+    TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"c","Tag Name":"Counter"})");
+    ASSERT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Write Tags List/c/Write Data"); }));
+    const std::string action = "/PLC1/EM Tags/Write Tags List/c/Write Data";
+    EXPECT_EQ(std::make_pair(false, Msg(10020)), Values(Invoke(action)));
+    sdk::Variant params = sdk::Variant::new_map();
+    params["Value"] = "{oops";
+    EXPECT_EQ(std::make_pair(false, Msg(10016)), Values(Invoke(action, params)));
+    params["Value"] = "{\"a\":1}";
+    EXPECT_EQ(std::make_pair(false, Msg(10027)), Values(Invoke(action, params)));
+}
+
+// ---- polling -----------------------------------------------------------------------------------
+
+TEST_F(ActionTest, StartPollingChecksTheIntervalAndRefusesASecondStart) {
+    ASSERT_NE(nullptr, AddPlc());
+    TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"c","Tag Name":"Counter"})");
+    const std::string start = "/PLC1/EM Tags/Start Polling";
+    EXPECT_EQ(std::make_pair(false, Msg(10051)), Values(Invoke(start, Interval(9))));
+    EXPECT_EQ(std::make_pair(false, Msg(10051)), Values(Invoke(start, Interval(10001))));
+    EXPECT_EQ(std::make_pair(true, std::string("success!")),
+              Values(Invoke(start, Interval(10000))));
+    // The toggle hides Start Polling while polling runs; a caller that still holds the action
+    // (a console opened before the start) reaches the handler directly.
+    auto stream = std::make_shared<CapturingStream>();
+    EipAction::EMStartPollingNodeAction(stream, sdk::NodePath("/PLC1/EM Tags"), Interval(10), {});
+    EXPECT_EQ(Msg(10048), stream->Message());
+    EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Stop Polling"); }));
+    EXPECT_TRUE(WaitUntil([this] { return !Exists("/PLC1/EM Tags/Add Tags"); }));
+    EXPECT_EQ((std::set<std::string>{"Write Tags", "Export Tags", "Stop Polling"}),
+              ActionChildren("/PLC1/EM Tags"));
+}
+
+TEST_F(ActionTest, PollingPublishesValuesAndStopRestoresTheStoppedActions) {
+    ASSERT_NE(nullptr, AddPlc());
+    TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"c","Tag Name":"Counter"})");
+    EXPECT_TRUE(Values(Invoke("/PLC1/EM Tags/Start Polling", Interval(10))).first);
+    plc.Tags().SetInt("Counter", 4242);
+    EXPECT_TRUE(WaitUntil([this] {
+        auto node = link->broker().describe(sdk::NodePath("/PLC1/EM Tags/Read Tags List/c"));
+        return node && node->at("value") == sdk::Variant(int64_t{4242});
+    }));
+    EXPECT_EQ(std::make_pair(true, std::string("success!")),
+              Values(Invoke("/PLC1/EM Tags/Stop Polling")));
+    EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Start Polling"); }));
+    EXPECT_TRUE(WaitUntil([this] {
+        return ActionChildren("/PLC1/EM Tags") ==
+               std::set<std::string>{"Add Tags",   "Edit Tags",   "Remove Tags",  "Write Tags",
+                                     "Reset Tags", "Export Tags", "Start Polling"};
+    }));
+}
+
+TEST_F(ActionTest, StartPollingWithoutReadableTagsIsRefused) {
+    ASSERT_NE(nullptr, AddPlc());
+    auto [ok, text] = Values(Invoke("/PLC1/EM Tags/Start Polling", Interval(100)));
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(Msg(10044), text);
+}
+
+TEST_F(ActionTest, ListeningChecksItsPortAndNeedsIOTags) {
+    ASSERT_NE(nullptr, AddPlc());
+    using Row = std::pair<std::string, std::string>;
+    const std::string start = "/PLC1/IO Tags/Start Listening";
+    EXPECT_EQ((std::vector<Row>{{"fail!", Msg(10052)}}), Table(Invoke(start, Listen(100, 0))));
+    EXPECT_EQ((std::vector<Row>{{"fail!", Msg(10051)}}), Table(Invoke(start, Listen(5, 2222))));
+    EXPECT_EQ((std::vector<Row>{{"fail!", Msg(10045)}}), Table(Invoke(start, Listen(100, 2222))));
+}
+
+// ---- a PLC that is gone ------------------------------------------------------------------------
+
+TEST_F(ActionTest, ActionsOnAnUnreachablePlcAnswerOnceWithTheReason) {
+    ASSERT_NE(nullptr, AddPlc());
+    TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"c","Tag Name":"Counter"})");
+    plc.Sim().Stop();
+    ASSERT_TRUE(WaitUntil([] { return !g_eipManager->GetPLC("PLC1")->IsCnxnUp(); }));
+    EXPECT_EQ(std::make_pair(false, Msg(10008)),
+              Values(Invoke("/PLC1/EM Tags/Start Polling", Interval(100))));
+    EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{"fail!", Msg(10008)}}),
+              Table(TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"d","Tag Name":"Other"})")));
+}
+
+TEST_F(ActionTest, ActionsOfAnUnknownPlcSayItDoesNotExist) {
+    ASSERT_NE(nullptr, AddPlc());
+    // The registry forgets the PLC while its nodes are still shown.
+    g_eipManager->RemovePLC("PLC1");
+    EXPECT_EQ(std::make_pair(false, Msg(10009)), Values(Invoke("/PLC1/EM Tags/Export Tags")));
+    EXPECT_EQ(std::make_pair(false, Msg(10009)),
+              Values(Invoke("/PLC1/EM Tags/Start Polling", Interval(100))));
+    EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{"fail!", Msg(10009)}}),
+              Table(TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"d","Tag Name":"Other"})")));
+}
+
+}  // namespace
