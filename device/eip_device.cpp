@@ -13,9 +13,9 @@
 #include <new>
 
 #include "action/tesselLink_error_code.h"
+#include "common/eip_log.h"
 #include "device/tessel_priority_queue.h"
 #include "eip/eip_connection.h"
-#include "eip/eip_log.h"
 #include "strata_sdk/json.h"
 #include "tag/eip_tag.h"
 #include "tag/protocol_handler.h"
@@ -697,9 +697,8 @@ void EipDevice::dispatchValue(const EipDeviceCallbacks& cb, const QueueData& rec
                 }
             }
         } else if (hasBit(tag.rwFlag, EIP_RW_FLAG_READ) && cb.emTagValue) {
-            if (kestrel::strata_sdk::will_debug_log(3)) {
-                kestrel::strata_sdk::log_debug_message(": QueueProcess - " + alias +
-                                                       ": Dequeue data : " + tag.alias);
+            if (eiplog::TraceOn()) {
+                eiplog::Trace("QueueProcess", alias + ": Dequeue data : " + tag.alias);
             }
             cb.emTagValue(alias, tag, record.data, record.dataLen);
         }
@@ -893,16 +892,15 @@ void EipDevice::OnTagsDataProc(const EIPC_TAG_REQUEST_STRUCT* response) {
         return;
     }
     const size_t items = std::min<size_t>(response->count, EIPC_TAG_REPLY_MAX);
-    const bool trace = kestrel::strata_sdk::will_debug_log(3);
+    const bool trace = eiplog::TraceOn();
     std::lock_guard<std::mutex> mapLock(tagMapMutex_);
     for (size_t i = 0; i < items && batchStart_ + i < pollList_.size(); ++i) {
         EipTag* tag = pollList_[batchStart_ + i];
         _eipTagInfo& info = tag->GetInfo();
         const bool exists = emTagMap_.count(info.alias) != 0;
         if (trace) {
-            kestrel::strata_sdk::log_debug_message(": OnTagsDataProc - " + alias_ +
-                                                   ": OnTagsDataProc : [" + info.alias +
-                                                   "], exists : " + (exists ? "true" : "false"));
+            eiplog::Trace("OnTagsDataProc", alias_ + ": OnTagsDataProc : [" + info.alias +
+                                                "], exists : " + (exists ? "true" : "false"));
         }
         const EIPC_TAG_REPLY_STRUCT& item = response->replies[i];
         if (!exists || !acceptReadReply(info, item)) {
@@ -1212,11 +1210,11 @@ int EipDevice::AddTagToMap(EipTag* tag, int8_t kind, std::vector<_eipSubTagInfo>
             delete tag;
             return -1;
         }
-        if (kestrel::strata_sdk::will_debug_log(3)) {
-            kestrel::strata_sdk::log_debug_message(
-                ": AddTagToMap - Add a tag : name=\"" + info.tagName + "\", alias=\"" + info.alias +
-                "\", elementCnt=\"" + std::to_string(info.elementCount) + "\", inner type=\"" +
-                EipTag::InnerTypeToStr(info.innerType) + "\"");
+        if (eiplog::TraceOn()) {
+            eiplog::Trace("AddTagToMap",
+                          "Add a tag : name=\"" + info.tagName + "\", alias=\"" + info.alias +
+                              "\", elementCnt=\"" + std::to_string(info.elementCount) +
+                              "\", inner type=\"" + EipTag::InnerTypeToStr(info.innerType) + "\"");
         }
         map.emplace(info.alias, tag);
     }

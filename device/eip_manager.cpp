@@ -3,8 +3,8 @@
 #include <new>
 #include <utility>
 
+#include "common/eip_log.h"
 #include "device/eip_device.h"
-#include "eip/eip_log.h"
 
 EipManager* g_eipManager = nullptr;
 

@@ -1,0 +1,309 @@
+// poll_bench: the link's device polling N DINT tags from a simulated Logix
+// controller on loopback at the smallest interval (10 ms), with values
+// published to the node tree of an in-process broker link.
+//
+// The controller runs in a child process so that getrusage of this process is
+// the link's own CPU time. Prints, per N: tags per second, requests per second,
+// mean cycle time and the link's CPU seconds per million published values.
+//
+// Usage: poll_bench [seconds per run (default 5)] [N ...] (default 100 1000 5000)
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "action/eip_action.h"
+#include "device/eip_device.h"
+#include "device/eip_manager.h"
+#include "eip/eip_connection.h"
+#include "link/eip_globals.h"
+#include "node/eip_node.h"
+#include "sim/logix_services.h"
+#include "strata_sdk/sdk.h"
+
+namespace {
+
+namespace sdk = kestrel::strata_sdk;
+using Clock = std::chrono::steady_clock;
+
+// ---- the controller in a child process ---------------------------------------------------------
+// Parent -> child: 'r' asks for the number of connected requests served so far, 'q' ends it.
+// Child -> parent: the bound port (uint16), then one uint64 per 'r'.
+
+struct Child {
+    pid_t pid = -1;
+    int toChild = -1;
+    int fromChild = -1;
+    uint16_t port = 0;
+};
+
+bool ReadAll(int fd, void* data, size_t size) {
+    auto* bytes = static_cast<uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t n = read(fd, bytes, size);
+        if (n <= 0) {
+            return false;
+        }
+        bytes += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+[[noreturn]] void RunController(int tagCount, int commands, int replies) {
+    plcsim::SimConfig config;
+    config.port = 0;
+    plcsim::LogixController controller(config);
+    for (int i = 0; i < tagCount; ++i) {
+        plcsim::LogixTagDefinition tag;
+        tag.name = "D" + std::to_string(i);
+        tag.type = "DINT";
+        tag.value = i;
+        tag.animation.kind = plcsim::LogixAnimation::Kind::Counter;
+        tag.animation.periodMs = 10;
+        controller.DefineTag(tag);
+    }
+    if (!controller.Sim().Start()) {
+        _exit(2);
+    }
+    const uint16_t port = controller.Sim().Port();
+    if (write(replies, &port, sizeof port) != sizeof port) {
+        _exit(3);
+    }
+    char command = 0;
+    while (read(commands, &command, 1) == 1 && command == 'r') {
+        const uint64_t requests = controller.Sim().Stats().connectedRequests;
+        if (write(replies, &requests, sizeof requests) != sizeof requests) {
+            break;
+        }
+    }
+    controller.Sim().Stop();
+    _exit(0);
+}
+
+Child StartController(int tagCount) {
+    int down[2];
+    int up[2];
+    Child child;
+    if (pipe(down) != 0 || pipe(up) != 0) {
+        return child;
+    }
+    child.pid = fork();
+    if (child.pid == 0) {
+        close(down[1]);
+        close(up[0]);
+        RunController(tagCount, down[0], up[1]);
+    }
+    close(down[0]);
+    close(up[1]);
+    child.toChild = down[1];
+    child.fromChild = up[0];
+    if (!ReadAll(child.fromChild, &child.port, sizeof child.port)) {
+        child.port = 0;
+    }
+    return child;
+}
+
+uint64_t ControllerRequests(const Child& child) {
+    uint64_t requests = 0;
+    const char command = 'r';
+    if (write(child.toChild, &command, 1) != 1 ||
+        !ReadAll(child.fromChild, &requests, sizeof requests)) {
+        return 0;
+    }
+    return requests;
+}
+
+void StopController(Child& child) {
+    const char command = 'q';
+    if (write(child.toChild, &command, 1) != 1) {
+        kill(child.pid, SIGTERM);
+    }
+    close(child.toChild);
+    close(child.fromChild);
+    waitpid(child.pid, nullptr, 0);
+}
+
+// ---- measurements on the link side -------------------------------------------------------------
+
+std::atomic<uint64_t> g_published{0};
+
+bool CountedValue(const std::string& alias, const _eipTagInfo& tag, const uint8_t* data,
+                  uint16_t len) {
+    g_published.fetch_add(1, std::memory_order_relaxed);
+    return EipNode::ChangeEMTagNodeValue(alias, tag, data, len);
+}
+
+// Sums the cycle durations of the "EM Polling time = x.xxms" lines.
+struct CycleLog {
+    std::mutex mutex;
+    double totalMs = 0;
+    uint64_t cycles = 0;
+    bool counting = false;
+
+    void Line(const std::string& line) {
+        static const std::string marker = ": EM Polling time = ";
+        const size_t at = line.find(marker);
+        if (at == std::string::npos) {
+            return;
+        }
+        const double ms = std::atof(line.c_str() + at + marker.size());
+        std::lock_guard<std::mutex> lock(mutex);
+        if (counting) {
+            totalMs += ms;
+            ++cycles;
+        }
+    }
+    void Start() {
+        std::lock_guard<std::mutex> lock(mutex);
+        counting = true;
+        totalMs = 0;
+        cycles = 0;
+    }
+};
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+bool AddTags(EipDevice* device, int count) {
+    std::string message;
+    std::unique_ptr<EipConnection> test(
+        EipConnection::MakeTestConnection(device->GetConnectionInfo(), message));
+    for (int i = 0; i < count; ++i) {
+        std::string alias;
+        const auto object = sdk::json::from_json_string("{\"Tag Alias\":\"T" + std::to_string(i) +
+                                                        "\",\"Tag Name\":\"D" + std::to_string(i) +
+                                                        "\",\"RW Flag\":\"R\"}");
+        if (device->AddTag(test.get(), object, 1, alias, message, false) != 0) {
+            std::fprintf(stderr, "adding T%d failed: %s\n", i, message.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool RunOnce(int tagCount, double seconds, CycleLog& cycleLog) {
+    Child child = StartController(tagCount);
+    if (child.port == 0) {
+        std::fprintf(stderr, "controller did not start\n");
+        return false;
+    }
+    const std::string dataDir =
+        (std::filesystem::temp_directory_path() / ("poll-bench-" + std::to_string(getpid())))
+            .string();
+    std::filesystem::remove_all(dataDir);
+    sdk::LinkOptions options("Tagbridge");
+    options.set_data_dir(dataDir);
+    options.set_listen("127.0.0.1", 0);
+    auto link = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
+    link->non_blocking_run();
+    link->broker().wait_idle();
+    g_link = link.get();
+    auto manager = std::make_unique<EipManager>();
+    g_eipManager = manager.get();
+
+    _eipConnectInfo info;
+    info.alias = "PLC1";
+    info.host = "127.0.0.1";
+    info.port = child.port;
+    bool ok = manager->AddPLC(info, false) == 0;
+    EipDevice* device = ok ? manager->GetPLC("PLC1") : nullptr;
+    if (device != nullptr) {
+        EipDeviceCallbacks callbacks = EipAction::MakeDeviceCallbacks();
+        callbacks.emTagValue = &CountedValue;
+        device->SetCallbacks(callbacks);
+        EipNode::CreatePLCNode(sdk::NodePath("/"), info, device->GetProductInfo());
+        link->broker().wait_idle();
+        ok = AddTags(device, tagCount);
+        link->broker().wait_idle();
+    }
+    std::string message;
+    if (ok && device->StartEMPolling(10, message) == 0) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));  // warm-up: every tag seen once
+        const uint64_t published0 = g_published.load();
+        const uint64_t requests0 = ControllerRequests(child);
+        const double cpu0 = CpuSeconds();
+        cycleLog.Start();
+        const auto start = Clock::now();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        const double cpu = CpuSeconds() - cpu0;
+        const uint64_t published = g_published.load() - published0;
+        const uint64_t requests = ControllerRequests(child) - requests0;
+        double meanCycle = 0;
+        uint64_t cycles = 0;
+        {
+            std::lock_guard<std::mutex> lock(cycleLog.mutex);
+            cycles = cycleLog.cycles;
+            meanCycle = cycles ? cycleLog.totalMs / double(cycles) : 0;
+            cycleLog.counting = false;
+        }
+        std::printf(
+            "N=%-5d tags/s=%10.0f  requests/s=%8.0f  cycles=%6llu  mean cycle=%8.2f ms  "
+            "link CPU=%6.2f s per million values\n",
+            tagCount, double(published) / elapsed, double(requests) / elapsed,
+            static_cast<unsigned long long>(cycles), meanCycle,
+            published ? cpu / (double(published) / 1e6) : 0.0);
+        std::fflush(stdout);
+    } else {
+        std::fprintf(stderr, "N=%d: polling did not start (%s)\n", tagCount, message.c_str());
+        ok = false;
+    }
+    g_eipManager = nullptr;
+    manager.reset();
+    link->broker().wait_idle();
+    g_link = nullptr;
+    link->stop();
+    link->join();
+    link.reset();
+    std::filesystem::remove_all(dataDir);
+    StopController(child);
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    double seconds = 5;
+    std::vector<int> counts;
+    if (argc > 1) {
+        seconds = std::atof(argv[1]);
+    }
+    for (int i = 2; i < argc; ++i) {
+        counts.push_back(std::atoi(argv[i]));
+    }
+    if (counts.empty()) {
+        counts = {100, 1000, 5000};
+    }
+    // The link's own INFO lines (two per cycle) are composed as in production
+    // and handed to a sink that reads the cycle times instead of a file.
+    CycleLog cycleLog;
+    sdk::set_debug_level(0);
+    sdk::set_log_sink([&cycleLog](const std::string& line) { cycleLog.Line(line); });
+    std::printf(
+        "poll_bench: DINT tags polled at 10 ms from a controller on loopback, %.0f s per run\n",
+        seconds);
+    bool ok = true;
+    for (int count : counts) {
+        ok = RunOnce(count, seconds, cycleLog) && ok;
+    }
+    sdk::set_log_sink(nullptr);
+    return ok ? 0 : 1;
+}

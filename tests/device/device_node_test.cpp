@@ -1,0 +1,198 @@
+// A device added through the registry and bound to the real node tree over an
+// in-process broker link: polled values land on the "Read Tags List" nodes
+// with the broker types of their tags, and the state nodes follow the device.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include "action/eip_action.h"
+#include "device/eip_manager.h"
+#include "device_test_support.h"
+#include "eip/eip_connection.h"
+#include "link/eip_globals.h"
+#include "node/eip_node.h"
+#include "strata_sdk/sdk.h"
+
+namespace tb_device_test {
+namespace {
+
+namespace sdk = kestrel::strata_sdk;
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "device-test-XXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+class DeviceNodeTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(plc.Started());
+        sdk::LinkOptions options("Tagbridge");
+        options.set_data_dir(dataDir.path());
+        link = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
+        ASSERT_TRUE(link->non_blocking_run());
+        ASSERT_TRUE(link->broker().wait_idle());
+        g_link = link.get();
+        manager = std::make_unique<EipManager>();
+        g_eipManager = manager.get();
+    }
+    void TearDown() override {
+        g_eipManager = nullptr;
+        manager.reset();
+        link->broker().wait_idle();
+        g_link = nullptr;
+        link->stop();
+        link->join();
+    }
+
+    // What the Add PLC action does once the registry accepted the PLC.
+    EipDevice* AddPlc() {
+        const _eipConnectInfo info = plc.Info("PLC1");
+        EXPECT_EQ(0, manager->AddPLC(info, false));
+        EipDevice* device = manager->GetPLC("PLC1");
+        if (device == nullptr) {
+            return nullptr;
+        }
+        device->SetCallbacks(EipAction::MakeDeviceCallbacks());
+        EXPECT_EQ(0, EipNode::CreatePLCNode(sdk::NodePath("/"), info, device->GetProductInfo()));
+        EXPECT_TRUE(WaitUntil([&] { return Node("/PLC1/EM Tags/Read Tags List").has_value(); }));
+        return device;
+    }
+    void AddTag(EipDevice* device, const std::string& alias, const std::string& name) {
+        std::string message;
+        auto test = std::unique_ptr<EipConnection>(
+            EipConnection::MakeTestConnection(device->GetConnectionInfo(), message));
+        std::string tagAlias;
+        ASSERT_EQ(0, device->AddTag(
+                         test.get(),
+                         Json("{\"Tag Alias\":\"" + alias + "\",\"Tag Name\":\"" + name + "\"}"), 1,
+                         tagAlias, message, false))
+            << message;
+    }
+    std::optional<sdk::NodeInfo> Node(const std::string& path) {
+        return link->broker().node_info(sdk::NodePath(path));
+    }
+    std::string ReadPath(const std::string& tag) { return "/PLC1/EM Tags/Read Tags List/" + tag; }
+    bool ValueIs(const std::string& tag, const sdk::Variant& expected) {
+        auto node = Node(ReadPath(tag));
+        return node.has_value() && node->value == expected;
+    }
+    std::string StateText(const std::string& node) {
+        auto info = Node("/PLC1/" + node);
+        return info.has_value() && info->value.is_string() ? info->value.as_string()
+                                                           : std::string();
+    }
+
+    void PollDints(int count) {
+        plc.DefineDints("D", count);
+        EipDevice* device = AddPlc();
+        ASSERT_NE(device, nullptr);
+        for (int i = 0; i < count; ++i) {
+            AddTag(device, "T" + std::to_string(i), "D" + std::to_string(i));
+        }
+        std::string message;
+        ASSERT_EQ(0, device->StartEMPolling(10, message));
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                for (int i = 0; i < count; ++i) {
+                    if (!ValueIs("T" + std::to_string(i), sdk::Variant(int64_t(1000 + i)))) {
+                        return false;
+                    }
+                }
+                return true;
+            },
+            60s));
+        auto node = Node(ReadPath("T0"));
+        ASSERT_TRUE(node.has_value());
+        EXPECT_EQ(sdk::ValueType::Number, node->type.value_or(sdk::ValueType::Dynamic));
+    }
+
+    LogCapture log;
+    SimPlc plc;
+    TempDir dataDir;
+    std::unique_ptr<sdk::Link> link;
+    std::unique_ptr<EipManager> manager;
+};
+
+TEST_F(DeviceNodeTest, OnePolledTagIsPublished) {
+    PollDints(1);
+}
+
+TEST_F(DeviceNodeTest, FortyPolledTagsArePublished) {
+    PollDints(40);
+}
+
+TEST_F(DeviceNodeTest, AThousandPolledTagsArePublished) {
+    PollDints(1000);
+}
+
+TEST_F(DeviceNodeTest, ValuesCarryTheBrokerTypesOfTheirTags) {
+    plc.Define("Flag", "BOOL", true);
+    plc.Define("Speed", "REAL", 2.5);
+    plc.Define("Label", "STRING", "hello");
+    plc.Define("Buffer", "INT", std::vector<int>{1, 2, 3}, {3});
+    EipDevice* device = AddPlc();
+    ASSERT_NE(device, nullptr);
+    AddTag(device, "Flag", "Flag");
+    AddTag(device, "Speed", "Speed");
+    AddTag(device, "Label", "Label");
+    AddTag(device, "Buf", "Buffer[0~2]");
+    std::string message;
+    ASSERT_EQ(0, device->StartEMPolling(10, message));
+    ASSERT_TRUE(WaitUntil([&] {
+        for (const char* tag : {"Flag", "Speed", "Label", "Buf"}) {
+            auto node = Node(ReadPath(tag));
+            if (!node.has_value() || node->value.is_null()) {
+                return false;
+            }
+        }
+        return true;
+    }));
+    auto type = [&](const std::string& tag) {
+        return Node(ReadPath(tag))->type.value_or(sdk::ValueType::Dynamic);
+    };
+    EXPECT_EQ(sdk::ValueType::Bool, type("Flag"));
+    EXPECT_EQ(sdk::ValueType::Number, type("Speed"));
+    EXPECT_EQ(sdk::ValueType::String, type("Label"));
+    EXPECT_EQ(sdk::ValueType::Array, type("Buf"));
+    EXPECT_TRUE(ValueIs("Flag", sdk::Variant(true)));
+    EXPECT_TRUE(ValueIs("Speed", sdk::Variant(2.5)));
+}
+
+TEST_F(DeviceNodeTest, StateNodesFollowTheConnection) {
+    plc.DefineDints("D", 1);
+    EipDevice* device = AddPlc();
+    ASSERT_NE(device, nullptr);
+    AddTag(device, "T0", "D0");
+    std::string message;
+    ASSERT_EQ(0, device->StartEMPolling(1000, message));
+    ASSERT_TRUE(WaitUntil([&] { return ValueIs("T0", sdk::Variant(int64_t(1000))); }));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return StateText("coxnstate") == "READY" && StateText("ucmmstate") == "READY"; }));
+    // Polling hides the configuration actions.
+    EXPECT_TRUE(WaitUntil([&] { return Node("/PLC1/EM Tags/Stop Polling").has_value(); }));
+    plc.Sim().Stop();
+    EXPECT_TRUE(WaitUntil([&] { return StateText("coxnstate") == "NON-EXIST"; }));
+    EXPECT_EQ("NON-EXIST", StateText("ucmmstate"));
+    ASSERT_TRUE(plc.Sim().Restart());
+    EXPECT_TRUE(WaitUntil([&] { return StateText("coxnstate") == "READY"; }));
+}
+
+}  // namespace
+}  // namespace tb_device_test
