@@ -1,0 +1,73 @@
+// Writes driven by JSON text: the first bytes pick the family, the inner type, the BOOL width,
+// the element count and the buffer size; the rest is the value as a user would send it. The
+// conversion writes into a heap buffer of exactly that size, so any write past it is caught.
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fuzz_quiet.h"
+#include "strata_sdk/sdk.h"
+#include "tag/eip_tag.h"
+
+namespace {
+
+constexpr int32_t kInnerTypes[] = {
+    EIP_INNER_TYPE_BOOL,
+    EIP_INNER_TYPE_SINT,
+    EIP_INNER_TYPE_INT,
+    EIP_INNER_TYPE_DINT,
+    EIP_INNER_TYPE_REAL,
+    EIP_INNER_TYPE_STRING,
+    EIP_INNER_TYPE_STRING2,
+    EIP_INNER_TYPE_SHORT_STRING,
+    EIP_INNER_TYPE_STRUCTURE,
+    EIP_INNER_TYPE_BITARRAY,
+    0xC5,
+};
+constexpr int32_t kBoolWidths[] = {1, 2, 4, 3};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    QuietTagLogs();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 4) {
+        return 0;
+    }
+    const bool pccc = (data[0] & 0x80) != 0;
+    _eipTagInfo info;
+    info.alias = "fuzz";
+    info.innerType = kInnerTypes[(data[0] & 0x7F) % (sizeof kInnerTypes / sizeof kInnerTypes[0])];
+    info.dataLen = kBoolWidths[data[1] & 0x03];
+    info.structHandle = (data[1] & 0x04) ? EIP_STRING_STRUCT_HANDLE : 0x1234;
+    const unsigned elements = 1 + (data[2] & 0x0F);
+    info.tagName = elements == 1 ? "t" : "t[0~" + std::to_string(elements - 1) + "]";
+    info.plc5Address = "ST10:0";
+    const uint16_t bufferSize = static_cast<uint16_t>(data[3] + ((data[1] & 0x08) ? 256 : 0));
+
+    std::unique_ptr<EipTag> tag(
+        EipTag::Create(pccc ? EIP_PROTOCOL_FAMILY_PCCC : EIP_PROTOCOL_FAMILY_CIP));
+    tag->SetInfo(info);
+    if (tag->ParsingTagName() < 0) {
+        std::abort();
+    }
+    kestrel::strata_sdk::Variant value;
+    try {
+        value = kestrel::strata_sdk::json::from_json_string(
+            std::string(reinterpret_cast<const char*>(data + 4), size - 4));
+    } catch (const kestrel::strata_sdk::exception&) {
+        return 0;
+    }
+    std::vector<uint8_t> buffer(bufferSize);
+    const int32_t written = tag->ConvertVexa2Raw(value, buffer.data(), bufferSize);
+    if (written > static_cast<int32_t>(bufferSize)) {
+        std::abort();
+    }
+    return 0;
+}
