@@ -19,7 +19,7 @@
 
 #include "action/tesselLink_error_code.h"
 #include "common/byte_codec.h"
-#include "eip/eip_log.h"
+#include "common/eip_log.h"
 
 using eiplog::Text;
 
