@@ -229,9 +229,12 @@ bool ControlLogixTagData::ParseTagName(const std::string& name, const std::strin
 
 int32_t ControlLogixTagData::FillData(bool forRead, uint8_t* buffer, uint16_t offset,
                                       uint16_t capacity) const {
+    // A tag whose name never parsed has no address to send.
+    if (encodedAddress.empty()) {
+        return -1;
+    }
     // Write Tag supplies its own type and element count after the path.
-    const size_t length =
-        forRead || encodedAddress.size() < 2 ? encodedAddress.size() : encodedAddress.size() - 2;
+    const size_t length = forRead ? encodedAddress.size() : encodedAddress.size() - 2;
     if (buffer == nullptr || size_t{offset} + length > capacity) {
         eiplog::Error("FillData", "FillData: buffer to short");
         return -1;

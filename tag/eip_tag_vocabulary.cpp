@@ -27,17 +27,17 @@ constexpr InnerTypeName kInnerTypeNames[] = {
 
 // Searched by substring, first hit wins: the order keeps "DINT" from reading as "INT" and
 // "SHORT STRING" / "STRING2" from reading as "STRING". Texts such as "DINT (4bytes)" match too.
-constexpr InnerTypeName kInnerTypeSearchOrder[] = {
-    {EIP_INNER_TYPE_BOOL, "BOOL", nullptr},
-    {EIP_INNER_TYPE_SINT, "SINT", nullptr},
-    {EIP_INNER_TYPE_DINT, "DINT", nullptr},
-    {EIP_INNER_TYPE_INT, "INT", nullptr},
-    {EIP_INNER_TYPE_REAL, "REAL", nullptr},
-    {EIP_INNER_TYPE_BITARRAY, "BITARRAY", nullptr},
-    {EIP_INNER_TYPE_STRUCTURE, "STRUCTURE", nullptr},
-    {EIP_INNER_TYPE_SHORT_STRING, "SHORT STRING", nullptr},
-    {EIP_INNER_TYPE_STRING2, "STRING2", nullptr},
-    {EIP_INNER_TYPE_STRING, "STRING", nullptr},
+struct InnerTypeSearch {
+    const char* text;
+    int32_t code;
+};
+
+constexpr InnerTypeSearch kInnerTypeSearchOrder[] = {
+    {"BOOL", EIP_INNER_TYPE_BOOL},           {"SINT", EIP_INNER_TYPE_SINT},
+    {"DINT", EIP_INNER_TYPE_DINT},           {"INT", EIP_INNER_TYPE_INT},
+    {"REAL", EIP_INNER_TYPE_REAL},           {"BITARRAY", EIP_INNER_TYPE_BITARRAY},
+    {"STRUCTURE", EIP_INNER_TYPE_STRUCTURE}, {"SHORT STRING", EIP_INNER_TYPE_SHORT_STRING},
+    {"STRING2", EIP_INNER_TYPE_STRING2},     {"STRING", EIP_INNER_TYPE_STRING},
 };
 
 const InnerTypeName* FindInnerType(int32_t code) {
@@ -105,8 +105,8 @@ std::string EipTag::OutputTypeToStr(eipOutputType_t outputType) {
 }
 
 int32_t EipTag::StrToInnerType(const std::string& text) {
-    for (const InnerTypeName& entry : kInnerTypeSearchOrder) {
-        if (text.find(entry.name) != std::string::npos) {
+    for (const InnerTypeSearch& entry : kInnerTypeSearchOrder) {
+        if (text.find(entry.text) != std::string::npos) {
             return entry.code;
         }
     }

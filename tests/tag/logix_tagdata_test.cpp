@@ -178,6 +178,13 @@ TEST(LogixFillData, RefusesToPassCapacityAndCopiesNothing) {
     EXPECT_EQ(data.FillData(true, buffer.data(), 0, 9), 9);
 }
 
+TEST(LogixFillData, UnparsedNameHasNothingToCopy) {
+    ControlLogixTagData data;
+    uint8_t buffer[16] = {};
+    EXPECT_EQ(data.FillData(true, buffer, 0, sizeof buffer), -1);
+    EXPECT_EQ(data.FillData(false, buffer, 0, sizeof buffer), -1);
+}
+
 TEST(EipTagDataHelpers, DumpPrintsUpperCaseHexEachFollowedByASpace) {
     ControlLogixTagData data;
     ASSERT_TRUE(data.ParseTagName("arr[300]", "a"));
