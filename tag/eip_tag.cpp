@@ -9,6 +9,7 @@
 #include <new>
 
 #include "action/tesselLink_error_code.h"
+#include "common/byte_codec.h"
 #include "common/eip_log.h"
 #include "tag/controllogix_tag.h"
 #include "tag/pccc_tag.h"
@@ -22,16 +23,18 @@ constexpr const char* kConvertOperation = "ConvertJson2Raw";
 // Longest text of a 16-bit string length prefix.
 constexpr size_t kMaxPrefixedStringLength = 65534;
 constexpr size_t kMaxShortStringLength = 255;
+constexpr size_t kMaxStandardStringChars = EIP_STRING_STRUCT_MAX_CHARS;
 
-// Failures of string conversions are reported as failed writes.
-void LogWriteFailure(LogLevel level, const std::string& text) {
-    eiplog::LinkError(level, tessel::TL_ERR_WRITE_TAG, text);
-}
-
-std::string Hex4(int32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(value) & 0xFFFFu);
-    return text;
+// Width of a string's length prefix in a buffer of `size` bytes, or 0 when the length or
+// the buffer cannot carry one.
+size_t StringPrefixWidth(int32_t type, size_t length, uint16_t size) {
+    if (type == EIP_INNER_TYPE_STRUCTURE) {
+        return size >= 4 ? 4 : 0;
+    }
+    if (type == EIP_INNER_TYPE_SHORT_STRING && size >= 1 && length <= kMaxShortStringLength) {
+        return 1;
+    }
+    return size >= 2 && length <= kMaxPrefixedStringLength ? 2 : 0;
 }
 
 // The integer a broker value stands for, as the controller's integer types read it. False for
@@ -140,6 +143,16 @@ EipTag* EipTag::Create(eipProtocolFamily_t family) {
     }
 }
 
+void EipTag::LogConversionFailure(LogLevel level, const std::string& text) {
+    eiplog::LinkError(level, tessel::TL_ERR_WRITE_TAG, text);
+}
+
+std::string EipTag::TypeHex(int32_t type) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(type) & 0xFFFFu);
+    return text;
+}
+
 void EipTag::SetInfo(const _eipTagInfo& tagInfo) {
     const eipProtocolFamily_t family = info.family;
     info = tagInfo;
@@ -205,83 +218,68 @@ int32_t EipTag::ConvertNumber(const Variant& value, uint8_t* buffer, uint16_t si
 int32_t EipTag::ConvertString(const Variant& value, uint8_t* buffer, uint16_t size) const {
     const int32_t type = info.innerType;
     if (!value.is_string()) {
-        LogWriteFailure(LogLevel::error,
-                        std::string(kConvertOperation) + " : variant's type mismatch");
+        LogConversionFailure(LogLevel::error,
+                             std::string(kConvertOperation) + " : variant's type mismatch");
         return -1;
     }
     if (type == EIP_INNER_TYPE_STRUCTURE && info.structHandle != EIP_STRING_STRUCT_HANDLE) {
-        LogWriteFailure(LogLevel::error,
-                        std::string(kConvertOperation) +
-                            " : structure type, handle=" + Hex4(info.structHandle));
+        LogConversionFailure(LogLevel::error,
+                             std::string(kConvertOperation) +
+                                 " : structure type, handle=" + TypeHex(info.structHandle));
         return -1;
     }
     const std::string& text = value.as_string();
     size_t length = text.size();
-    const auto convertFailed = [&] {
-        LogWriteFailure(LogLevel::error, std::string(kConvertOperation) +
-                                             ", converting failed, dest buffsize=" +
-                                             std::to_string(size) + ", dest type=" + Hex4(type) +
-                                             ", src string length=" + std::to_string(length));
-        return -1;
-    };
-
-    size_t prefix = 2;
-    if (type == EIP_INNER_TYPE_STRUCTURE) {
-        if (length > static_cast<size_t>(EIP_STRING_STRUCT_MAX_CHARS)) {
-            LogWriteFailure(LogLevel::warn, "string too long. 82 limited");
-            length = EIP_STRING_STRUCT_MAX_CHARS;
-        }
-        prefix = 4;
-        if (size < prefix) {
-            return convertFailed();
-        }
-    } else if (type == EIP_INNER_TYPE_SHORT_STRING && size >= 1 &&
-               length <= kMaxShortStringLength) {
-        prefix = 1;
-    } else if (size < 2 || length > kMaxPrefixedStringLength) {
-        return convertFailed();
+    if (type == EIP_INNER_TYPE_STRUCTURE && length > kMaxStandardStringChars) {
+        LogConversionFailure(LogLevel::warn, "string too long. 82 limited");
+        length = kMaxStandardStringChars;
     }
-
+    const size_t prefix = StringPrefixWidth(type, length, size);
+    if (prefix == 0) {
+        LogConversionFailure(LogLevel::error,
+                             std::string(kConvertOperation) +
+                                 ", converting failed, dest buffsize=" + std::to_string(size) +
+                                 ", dest type=" + TypeHex(type) +
+                                 ", src string length=" + std::to_string(length));
+        return -1;
+    }
     const size_t room = size - prefix;
-    std::vector<uint8_t> utf16;
     const bool isUtf16 = type == EIP_INNER_TYPE_STRING2;
     if (length * (isUtf16 ? 2 : 1) > room) {
-        LogWriteFailure(LogLevel::error, std::string(kConvertOperation) +
-                                             ", too small buffer, dest buffsize=" +
-                                             std::to_string(room) + ", dest type=" + Hex4(type) +
-                                             ", src string length=" + std::to_string(length));
+        LogConversionFailure(LogLevel::error,
+                             std::string(kConvertOperation) + ", too small buffer, dest buffsize=" +
+                                 std::to_string(room) + ", dest type=" + TypeHex(type) +
+                                 ", src string length=" + std::to_string(length));
         return -1;
     }
-    const uint8_t* body = reinterpret_cast<const uint8_t*>(text.data());
-    size_t bodyBytes = length;
-    size_t prefixValue = length;
+    std::vector<uint8_t> body(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(length));
+    size_t characters = length;
     if (isUtf16 && length > 0) {
-        if (!Utf8ToUtf16le(text, utf16) || utf16.size() > room) {
-            LogWriteFailure(LogLevel::error,
-                            std::string(kConvertOperation) +
-                                ", failed to convert from utf8 to utf16, dest buffsize=" +
-                                std::to_string(room) +
-                                ", src string length=" + std::to_string(length));
+        if (!Utf8ToUtf16le(text, body)) {
+            LogConversionFailure(LogLevel::error,
+                                 std::string(kConvertOperation) +
+                                     ", failed to convert from utf8 to utf16, dest buffsize=" +
+                                     std::to_string(room) +
+                                     ", src string length=" + std::to_string(length));
             return -1;
         }
-        body = utf16.data();
-        bodyBytes = utf16.size();
         // The controller counts STRING2 characters in UTF-16 code units.
-        prefixValue = utf16.size() / 2;
+        characters = body.size() / 2;
     }
+    ByteWriter out(buffer, size);
     switch (prefix) {
         case 1:
-            buffer[0] = static_cast<uint8_t>(prefixValue);
+            out.u8(static_cast<uint8_t>(characters));
             break;
         case 2:
-            eip_PutLitEndian16(static_cast<uint16_t>(prefixValue), buffer);
+            out.u16(static_cast<uint16_t>(characters));
             break;
         default:
-            eip_PutLitEndian32(static_cast<uint32_t>(prefixValue), buffer);
+            out.u32(static_cast<uint32_t>(characters));
             break;
     }
-    eip_ByteMove(buffer + prefix, body, static_cast<uint32_t>(bodyBytes));
-    return static_cast<int32_t>(prefix + bodyBytes);
+    out.bytes(body);
+    return out.ok() ? static_cast<int32_t>(out.size()) : -1;
 }
 
 int32_t EipTag::ConvertVexa2Raw(const Variant& value, uint8_t* buffer, uint16_t size) const {

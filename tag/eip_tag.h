@@ -95,6 +95,11 @@ class EipTag {
   protected:
     EipTag() = default;
 
+    // Logs a failed string conversion as a failed write (link error 10036).
+    static void LogConversionFailure(kestrel::strata_sdk::LogLevel level, const std::string& text);
+    // A type code as "0x" and four upper-case hexadecimal digits.
+    static std::string TypeHex(int32_t type);
+
     _eipTagInfo info;
 
   private:

@@ -1,26 +1,12 @@
 #include "tag/pccc_tag.h"
 
 #include <algorithm>
-#include <cstdio>
-
-#include "action/tesselLink_error_code.h"
-#include "common/eip_log.h"
 
 using kestrel::strata_sdk::LogLevel;
 
 namespace {
 
 constexpr size_t kMaxStringChars = PCCC_STRING_ELEMENT_BYTES - 2;
-
-std::string Hex4(int32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(value) & 0xFFFFu);
-    return text;
-}
-
-void LogWriteFailure(LogLevel level, const std::string& text) {
-    eiplog::LinkError(level, tessel::TL_ERR_WRITE_TAG, text);
-}
 
 }  // namespace
 
@@ -49,28 +35,29 @@ int32_t PcccTag::ConvertJson2Raw(const Variant& value, uint8_t* buffer, uint16_t
     const int32_t type = info.innerType;
     if (type == EIP_INNER_TYPE_STRING2 || type == EIP_INNER_TYPE_SHORT_STRING ||
         type == EIP_INNER_TYPE_STRUCTURE) {
-        LogWriteFailure(LogLevel::error,
-                        "ConvertJson2Raw, unsupported type, dest type=" + Hex4(type));
+        LogConversionFailure(LogLevel::error,
+                             "ConvertJson2Raw, unsupported type, dest type=" + TypeHex(type));
         return 0;
     }
     if (type != EIP_INNER_TYPE_STRING) {
         return EipTag::ConvertJson2Raw(value, buffer, size);
     }
     if (!value.is_string()) {
-        LogWriteFailure(LogLevel::error, "ConvertJson2Raw : variant's type mismatch");
+        LogConversionFailure(LogLevel::error, "ConvertJson2Raw : variant's type mismatch");
         return -1;
     }
     const std::string& text = value.as_string();
     size_t length = text.size();
     if (length > kMaxStringChars) {
-        LogWriteFailure(LogLevel::warn, "string too long. maximum length = 82");
+        LogConversionFailure(LogLevel::warn, "string too long. maximum length = 82");
         length = kMaxStringChars;
     }
     if (size < PCCC_STRING_ELEMENT_BYTES) {
-        LogWriteFailure(LogLevel::error, "ConvertJson2Raw, converting failed, dest buffsize=" +
-                                             std::to_string(size) +
-                                             ", expected buffsize=84, dest type=" + Hex4(type) +
-                                             ", src string length=" + std::to_string(length));
+        LogConversionFailure(
+            LogLevel::error,
+            "ConvertJson2Raw, converting failed, dest buffsize=" + std::to_string(size) +
+                ", expected buffsize=84, dest type=" + TypeHex(type) +
+                ", src string length=" + std::to_string(length));
         return -1;
     }
     std::fill(buffer, buffer + size, uint8_t{0});
