@@ -219,6 +219,7 @@ void PlcSimulator::NoteProtocolError(const std::string& what) {
 void PlcSimulator::AcceptLoop() {
     while (running.load()) {
         ReapFinishedSessions();
+        ExpireIdleConnections();
         pollfd entry{listenFd, POLLIN, 0};
         if (::poll(&entry, 1, kPollSliceMs) <= 0) {
             continue;
@@ -235,6 +236,19 @@ void PlcSimulator::AcceptLoop() {
         ++stats.connectionsAccepted;
         sessions.push_back(session);
         session->thread = std::thread([this, session] { SessionLoop(session); });
+    }
+}
+
+void PlcSimulator::ExpireIdleConnections() {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto it = connections.begin(); it != connections.end();) {
+        if (now - it->second.lastActivity > it->second.timeout) {
+            Log("connection " + std::to_string(it->first) + " timed out");
+            it = connections.erase(it);
+        } else {
+            ++it;
+        }
     }
 }
 
@@ -486,6 +500,7 @@ PlcSimulator::Next PlcSimulator::HandleSendUnitData(Session& session, const Head
             return Next::Continue;
         }
         ++stats.connectedRequests;
+        found->second.lastActivity = std::chrono::steady_clock::now();
         connection = found->second.info;
         if (found->second.hasLastReply && found->second.lastSequence == sequence) {
             reply = found->second.lastReply;  // a repeated request: answer again, run once
@@ -773,7 +788,7 @@ CipReply PlcSimulator::ForwardOpen(const CipRequest& request) {
     const uint16_t serial = reader.u16();
     const uint16_t vendor = reader.u16();
     const uint32_t originatorSerial = reader.u32();
-    reader.u8();  // time-out multiplier
+    const uint8_t timeoutMultiplier = reader.u8();
     reader.skip(3);
     const uint32_t otRpi = reader.u32();
     const uint16_t otParams = reader.u16();
@@ -840,6 +855,9 @@ CipReply PlcSimulator::ForwardOpen(const CipRequest& request) {
     state.info.otConnectionSize = otSize;
     state.info.toConnectionSize = toSize;
     state.info.sessionHandle = request.sessionHandle;
+    state.timeout = std::chrono::microseconds(static_cast<uint64_t>(otRpi) * 4
+                                              << std::min<uint8_t>(timeoutMultiplier, 7));
+    state.lastActivity = std::chrono::steady_clock::now();
     connections[state.info.otConnectionId] = state;
     lock.unlock();
 

@@ -153,6 +153,10 @@ class PlcSimulator {
         bool hasLastReply = false;
         uint16_t lastSequence = 0;
         std::vector<uint8_t> lastReply;  // the Message Router reply bytes
+        // The controller closes a connection that carried no request for this long
+        // (O->T RPI x 4 << time-out multiplier).
+        std::chrono::microseconds timeout{0};
+        std::chrono::steady_clock::time_point lastActivity;
     };
 
     // What a session does after handling one message.
@@ -161,6 +165,7 @@ class PlcSimulator {
 
     void AcceptLoop();
     void ReapFinishedSessions();
+    void ExpireIdleConnections();
     void SessionLoop(const std::shared_ptr<Session>& session);
     bool ReadFull(Session& session, uint8_t* buffer, size_t count) const;
     Next HandleMessage(Session& session, const Header& header, ByteView body);

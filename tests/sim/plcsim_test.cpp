@@ -1,0 +1,422 @@
+// plcsim as a controller: what it refuses and how, its class-3 connections, its fault
+// injection, and the command-line program.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "common/byte_codec.h"
+#include "eip/cip_wire.h"
+#include "sim/plc_simulator.h"
+
+namespace {
+
+// A bare TCP client speaking encapsulation bytes the tests write themselves.
+class RawClient {
+  public:
+    explicit RawClient(uint16_t port) {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~RawClient() { ::close(fd); }
+
+    void Send(uint16_t command, uint32_t handle, const std::vector<uint8_t>& body,
+              uint32_t options = 0) {
+        ByteWriter writer;
+        writer.u16(command)
+            .u16(static_cast<uint16_t>(body.size()))
+            .u32(handle)
+            .u32(0)
+            .bytes("context!", 8)
+            .u32(options)
+            .bytes(body);
+        ASSERT_EQ(::send(fd, writer.data(), writer.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(writer.size()));
+    }
+
+    // One whole reply, or an empty vector when none comes within the wait (or the peer closed).
+    std::vector<uint8_t> Receive(int waitMs = 5000) {
+        std::vector<uint8_t> message(EIP_ENCAP_HEADER_SIZE);
+        if (!ReadFull(message.data(), message.size(), waitMs)) {
+            return {};
+        }
+        const uint16_t length = eip_GetLitEndian16(&message[2]);
+        message.resize(EIP_ENCAP_HEADER_SIZE + length);
+        if (!ReadFull(message.data() + EIP_ENCAP_HEADER_SIZE, length, waitMs)) {
+            return {};
+        }
+        return message;
+    }
+
+    // True when the simulator closed the connection.
+    bool PeerClosed(int waitMs = 5000) {
+        pollfd entry{fd, POLLIN, 0};
+        uint8_t byte = 0;
+        return ::poll(&entry, 1, waitMs) == 1 && ::recv(fd, &byte, 1, 0) == 0;
+    }
+
+    uint32_t Register() {
+        Send(EIP_CMD_REGISTER_SESSION, 0, {1, 0, 0, 0});
+        const std::vector<uint8_t> reply = Receive();
+        return reply.size() >= 8 ? eip_GetLitEndian32(&reply[4]) : 0;
+    }
+
+    // A SendRRData carrying one Message Router request; returns that reply's CIP bytes.
+    std::vector<uint8_t> Unconnected(uint32_t handle, const std::vector<uint8_t>& request) {
+        ByteWriter body;
+        body.u32(0).u16(0).u16(2).u16(0).u16(0).u16(CPF_ITEM_UNCONNECTED_DATA);
+        body.u16(static_cast<uint16_t>(request.size())).bytes(request);
+        Send(EIP_CMD_SEND_RR_DATA, handle, body.to_vector());
+        const std::vector<uint8_t> reply = Receive();
+        if (reply.size() < EIP_RR_DATA_FRONT_SIZE) {
+            return {};
+        }
+        return std::vector<uint8_t>(reply.begin() + EIP_RR_DATA_FRONT_SIZE, reply.end());
+    }
+
+    // A SendUnitData on a connection; returns the whole reply (empty when none came).
+    std::vector<uint8_t> Connected(uint32_t handle, uint32_t otId, uint16_t sequence,
+                                   const std::vector<uint8_t>& request, int waitMs = 5000) {
+        ByteWriter body;
+        body.u32(0).u16(0).u16(2).u16(CPF_ITEM_CONNECTED_ADDRESS).u16(4).u32(otId);
+        body.u16(CPF_ITEM_CONNECTED_DATA).u16(static_cast<uint16_t>(request.size() + 2));
+        body.u16(sequence).bytes(request);
+        Send(EIP_CMD_SEND_UNIT_DATA, handle, body.to_vector());
+        return Receive(waitMs);
+    }
+
+    bool connected = false;
+
+  private:
+    bool ReadFull(uint8_t* buffer, size_t count, int waitMs) {
+        size_t got = 0;
+        while (got < count) {
+            pollfd entry{fd, POLLIN, 0};
+            if (::poll(&entry, 1, waitMs) != 1) {
+                return false;
+            }
+            const ssize_t n = ::recv(fd, buffer + got, count - got, 0);
+            if (n <= 0) {
+                return false;
+            }
+            got += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    int fd = -1;
+};
+
+uint32_t Status(const std::vector<uint8_t>& reply) {
+    return reply.size() >= 12 ? eip_GetLitEndian32(&reply[8]) : 0xFFFFFFFF;
+}
+
+// Get Attributes All of Identity instance 1.
+const std::vector<uint8_t> kIdentityRequest = {0x01, 0x02, 0x20, 0x01, 0x24, 0x01};
+
+struct ForwardOpenFields {
+    uint8_t transport = 0xA3;
+    uint16_t params = 0x43F4;
+    uint32_t rpiUs = 45000000;
+    uint8_t multiplier = 0;
+    uint16_t serial = 0x0042;
+    std::vector<uint8_t> path = {0x01, 0x00, 0x20, 0x02, 0x24, 0x01};
+};
+
+std::vector<uint8_t> ForwardOpen(const ForwardOpenFields& f) {
+    ByteWriter writer;
+    writer.u8(CIP_SVC_FORWARD_OPEN).u8(2).u8(0x20).u8(0x06).u8(0x24).u8(0x01);
+    writer.u8(3).u8(0xFA).u32(0x11111111).u32(0x22222222).u16(f.serial).u16(0x0100).u32(7);
+    writer.u8(f.multiplier).zeros(3).u32(f.rpiUs).u16(f.params).u32(f.rpiUs).u16(f.params);
+    writer.u8(f.transport).u8(static_cast<uint8_t>(f.path.size() / 2)).bytes(f.path);
+    return writer.to_vector();
+}
+
+// General status and first additional status word of a Message Router reply.
+std::pair<uint8_t, uint16_t> CipStatus(const std::vector<uint8_t>& reply) {
+    if (reply.size() < 4) {
+        return {0xFF, 0};
+    }
+    return {reply[2], reply[3] > 0 && reply.size() >= 6 ? eip_GetLitEndian16(&reply[4]) : 0};
+}
+
+class PlcsimTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        plcsim::SimConfig config;
+        config.port = 0;
+        sim = std::make_unique<plcsim::PlcSimulator>(config);
+        ASSERT_TRUE(sim->Start()) << sim->LastStartError();
+        client = std::make_unique<RawClient>(sim->Port());
+        ASSERT_TRUE(client->connected);
+    }
+
+    std::unique_ptr<plcsim::PlcSimulator> sim;
+    std::unique_ptr<RawClient> client;
+};
+
+TEST_F(PlcsimTest, RegisterSessionEchoesTheContextAndGrantsAHandle) {
+    client->Send(EIP_CMD_REGISTER_SESSION, 0, {1, 0, 0, 0});
+    const std::vector<uint8_t> reply = client->Receive();
+    ASSERT_EQ(reply.size(), 28u);
+    EXPECT_EQ(eip_GetLitEndian16(&reply[0]), EIP_CMD_REGISTER_SESSION);
+    EXPECT_NE(eip_GetLitEndian32(&reply[4]), 0u);
+    EXPECT_EQ(Status(reply), 0u);
+    EXPECT_EQ(std::string(reply.begin() + 12, reply.begin() + 20), "context!");
+    EXPECT_TRUE(sim->ProtocolErrors().empty());
+}
+
+TEST_F(PlcsimTest, UnsupportedProtocolVersionIsRefused) {
+    client->Send(EIP_CMD_REGISTER_SESSION, 0, {2, 0, 0, 0});
+    EXPECT_EQ(Status(client->Receive()), EIP_ENCAP_STATUS_UNSUPPORTED_PROTOCOL);
+    EXPECT_EQ(sim->ProtocolErrors().size(), 1u);
+}
+
+TEST_F(PlcsimTest, RequestsWithoutTheSessionHandleAreRefused) {
+    client->Send(EIP_CMD_SEND_RR_DATA, 0x1234, {});
+    EXPECT_EQ(Status(client->Receive()), EIP_ENCAP_STATUS_INVALID_SESSION);
+    const uint32_t handle = client->Register();
+    client->Send(EIP_CMD_SEND_RR_DATA, handle + 1, {});
+    EXPECT_EQ(Status(client->Receive()), EIP_ENCAP_STATUS_INVALID_SESSION);
+}
+
+TEST_F(PlcsimTest, UnknownCommandIsRefused) {
+    client->Send(0x0099, 0, {});
+    EXPECT_EQ(Status(client->Receive()), EIP_ENCAP_STATUS_INVALID_COMMAND);
+}
+
+TEST_F(PlcsimTest, NonZeroOptionsAreDiscardedWithoutReply) {
+    client->Send(EIP_CMD_REGISTER_SESSION, 0, {1, 0, 0, 0}, 1);
+    EXPECT_TRUE(client->Receive(300).empty());
+    EXPECT_EQ(sim->ProtocolErrors().size(), 1u);
+}
+
+TEST_F(PlcsimTest, MalformedCommonPacketFormatIsIncorrectData) {
+    const uint32_t handle = client->Register();
+    ByteWriter body;  // three items
+    body.u32(0).u16(0).u16(3).u16(0).u16(0).u16(0xB2).u16(0).u16(0).u16(0);
+    client->Send(EIP_CMD_SEND_RR_DATA, handle, body.to_vector());
+    EXPECT_EQ(Status(client->Receive()), EIP_ENCAP_STATUS_INCORRECT_DATA);
+    EXPECT_FALSE(sim->ProtocolErrors().empty());
+}
+
+TEST_F(PlcsimTest, IdentityAnswersDirectlyAndRejectsOtherInstancesAndServices) {
+    const uint32_t handle = client->Register();
+    const std::vector<uint8_t> reply = client->Unconnected(handle, kIdentityRequest);
+    ASSERT_GE(reply.size(), 4u + 15u);
+    EXPECT_EQ(reply[0], 0x81);
+    EXPECT_EQ(reply[2], 0);
+    EXPECT_EQ(reply[4 + 14], sim->Config().identity.productName.size());
+    EXPECT_EQ(CipStatus(client->Unconnected(handle, {0x01, 0x02, 0x20, 0x01, 0x24, 0x02})).first,
+              CIP_STATUS_OBJECT_DOES_NOT_EXIST);
+    EXPECT_EQ(CipStatus(client->Unconnected(handle, {0x10, 0x02, 0x20, 0x01, 0x24, 0x01})).first,
+              CIP_STATUS_SERVICE_NOT_SUPPORTED);
+    EXPECT_EQ(CipStatus(client->Unconnected(handle, {0x01, 0x02, 0x20, 0x55, 0x24, 0x01})).first,
+              CIP_STATUS_PATH_DESTINATION_UNKNOWN);
+}
+
+TEST_F(PlcsimTest, UnconnectedSendWhoseLengthsDisagreeIsRefused) {
+    const uint32_t handle = client->Register();
+    // Embedded length 8, but only the 6 identity bytes follow before the route.
+    std::vector<uint8_t> request = {0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x07, 0x07, 8, 0};
+    request.insert(request.end(), kIdentityRequest.begin(), kIdentityRequest.end());
+    request.insert(request.end(), {1, 0, 1, 0});
+    EXPECT_EQ(CipStatus(client->Unconnected(handle, request)).first, CIP_STATUS_NOT_ENOUGH_DATA);
+    EXPECT_FALSE(sim->ProtocolErrors().empty());
+}
+
+TEST_F(PlcsimTest, UnconnectedSendThroughAnotherPortIsARoutingError) {
+    const uint32_t handle = client->Register();
+    std::vector<uint8_t> request = {0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x07, 0x07, 6, 0};
+    request.insert(request.end(), kIdentityRequest.begin(), kIdentityRequest.end());
+    request.insert(request.end(), {1, 0, 2, 0});  // port 2
+    const std::vector<uint8_t> reply = client->Unconnected(handle, request);
+    EXPECT_EQ(reply.at(0), 0xD2);
+    EXPECT_EQ(CipStatus(reply),
+              std::make_pair(CIP_STATUS_CONNECTION_FAILURE, CIP_EXT_INVALID_PORT));
+}
+
+TEST_F(PlcsimTest, ForwardOpenChecksTransportSizeAndPath) {
+    const uint32_t handle = client->Register();
+    ForwardOpenFields classOne;
+    classOne.transport = 0x01;
+    EXPECT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(classOne))).second,
+              CIP_EXT_TRANSPORT_NOT_SUPPORTED);
+    ForwardOpenFields tooBig;
+    tooBig.params = 0x4000 | 505;
+    EXPECT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(tooBig))).second,
+              CIP_EXT_INVALID_CONNECTION_SIZE);
+    ForwardOpenFields multicast;
+    multicast.params = 0x2000 | 500;
+    EXPECT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(multicast))).second,
+              CIP_EXT_INVALID_CONNECTION_TYPE);
+    ForwardOpenFields toAssembly;
+    toAssembly.path = {0x01, 0x00, 0x20, 0x04, 0x24, 0x01};
+    EXPECT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(toAssembly))).second,
+              CIP_EXT_INVALID_SEGMENT);
+    ForwardOpenFields noTarget;
+    noTarget.path = {0x01, 0x00};
+    EXPECT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(noTarget))).second,
+              CIP_EXT_INVALID_SEGMENT);
+    EXPECT_TRUE(sim->Connections().empty());
+}
+
+TEST_F(PlcsimTest, ForwardOpenGrantsItsOwnOriginToTargetId) {
+    const uint32_t handle = client->Register();
+    const std::vector<uint8_t> reply = client->Unconnected(handle, ForwardOpen({}));
+    ASSERT_EQ(reply.size(), 4u + CIP_FO_REPLY_SIZE);
+    EXPECT_EQ(reply[0], 0xD4);
+    const uint32_t otId = eip_GetLitEndian32(&reply[4]);
+    EXPECT_NE(otId, 0x11111111u);
+    EXPECT_EQ(eip_GetLitEndian32(&reply[8]), 0x22222222u);  // the originator's T->O ID
+    ASSERT_EQ(sim->Connections().size(), 1u);
+    EXPECT_EQ(sim->Connections().front().otConnectionId, otId);
+}
+
+TEST_F(PlcsimTest, RepeatedSequenceCountIsAnsweredAgainWithoutRunningTwice) {
+    std::atomic<int> runs{0};
+    sim->Router().RegisterClass(0x64, [&runs](const plcsim::CipRequest& request) {
+        EXPECT_NE(request.connection, nullptr);
+        return plcsim::CipReply::Success({static_cast<uint8_t>(++runs)});
+    });
+    const uint32_t handle = client->Register();
+    const std::vector<uint8_t> open = client->Unconnected(handle, ForwardOpen({}));
+    const uint32_t otId = eip_GetLitEndian32(&open.at(4));
+    const std::vector<uint8_t> request = {0x01, 0x02, 0x20, 0x64, 0x24, 0x01};
+    const std::vector<uint8_t> first = client->Connected(handle, otId, 5, request);
+    const std::vector<uint8_t> again = client->Connected(handle, otId, 5, request);
+    const std::vector<uint8_t> next = client->Connected(handle, otId, 6, request);
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(first, again);
+    EXPECT_EQ(eip_GetLitEndian32(&first.at(36)), 0x22222222u);  // T->O ID in the reply
+    EXPECT_EQ(eip_GetLitEndian16(&first.at(44)), 5);            // sequence count echoed
+    EXPECT_EQ(runs.load(), 2);
+    EXPECT_EQ(next.back(), 2);
+}
+
+TEST_F(PlcsimTest, ConnectedRequestOnAnUnknownConnectionIsDropped) {
+    const uint32_t handle = client->Register();
+    EXPECT_TRUE(client->Connected(handle, 0x12345678, 1, kIdentityRequest, 300).empty());
+    EXPECT_EQ(sim->ProtocolErrors().size(), 1u);
+}
+
+TEST_F(PlcsimTest, IdleConnectionTimesOutAfterFourRpis) {
+    const uint32_t handle = client->Register();
+    ForwardOpenFields quick;
+    quick.rpiUs = 20000;  // 20 ms, time-out 80 ms
+    ASSERT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(quick))).first, 0);
+    ASSERT_EQ(sim->Connections().size(), 1u);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!sim->Connections().empty() && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(sim->Connections().empty());
+}
+
+TEST_F(PlcsimTest, ForwardCloseOfAnUnknownTriadIsNotFound) {
+    const uint32_t handle = client->Register();
+    ByteWriter close;
+    close.u8(CIP_SVC_FORWARD_CLOSE).u8(2).u8(0x20).u8(0x06).u8(0x24).u8(0x01);
+    close.u8(3).u8(0xFA).u16(0x0042).u16(0x0100).u32(7).u8(3).u8(0);
+    close.bytes(std::vector<uint8_t>{0x01, 0x00, 0x20, 0x02, 0x24, 0x01});
+    EXPECT_EQ(CipStatus(client->Unconnected(handle, close.to_vector())),
+              std::make_pair(CIP_STATUS_CONNECTION_FAILURE, CIP_EXT_CONNECTION_NOT_FOUND));
+}
+
+TEST_F(PlcsimTest, UnRegisterSessionClosesTheConnectionAndItsClassThreeConnections) {
+    const uint32_t handle = client->Register();
+    client->Unconnected(handle, ForwardOpen({}));
+    ASSERT_EQ(sim->Connections().size(), 1u);
+    client->Send(EIP_CMD_UNREGISTER_SESSION, handle, {});
+    EXPECT_TRUE(client->PeerClosed());
+    EXPECT_TRUE(sim->Connections().empty());
+}
+
+TEST_F(PlcsimTest, FaultActsOnlyOnTheNthReplyOfItsCommand) {
+    plcsim::Fault drop;
+    drop.action = plcsim::FaultAction::Drop;
+    drop.nth = 2;
+    drop.command = EIP_CMD_SEND_RR_DATA;
+    sim->InjectFault(drop);
+    const uint32_t handle = client->Register();  // not counted: another command
+    EXPECT_FALSE(client->Unconnected(handle, kIdentityRequest).empty());
+    EXPECT_TRUE(client->Unconnected(handle, kIdentityRequest).empty());  // waits, dropped
+    EXPECT_FALSE(client->Unconnected(handle, kIdentityRequest).empty());
+}
+
+TEST_F(PlcsimTest, StopClosesClientsAndRestartKeepsThePort) {
+    const uint16_t port = sim->Port();
+    client->Register();
+    sim->Stop();
+    EXPECT_TRUE(client->PeerClosed());
+    ASSERT_TRUE(sim->Start());
+    EXPECT_EQ(sim->Port(), port);
+    RawClient again(port);
+    ASSERT_TRUE(again.connected);
+    EXPECT_NE(again.Register(), 0u);
+}
+
+// ---- The program -------------------------------------------------------------------------------
+
+TEST(PlcsimProgramTest, HelpDocumentsTheOptions) {
+    FILE* out = ::popen(PLCSIM_PATH " --help", "r");
+    ASSERT_NE(out, nullptr);
+    std::string text;
+    char chunk[512];
+    while (size_t n = std::fread(chunk, 1, sizeof chunk, out)) {
+        text.append(chunk, n);
+    }
+    EXPECT_EQ(::pclose(out), 0);
+    for (const char* option : {"--port", "--slot", "--vendor", "--name", "--revision",
+                               "--drop-reply", "--refuse-forward-open"}) {
+        EXPECT_NE(text.find(option), std::string::npos) << option;
+    }
+}
+
+TEST(PlcsimProgramTest, StartsAControllerThatAnswersItsIdentity) {
+    FILE* out = ::popen(
+        "exec " PLCSIM_PATH " --port 0 --slot 2 --name 'Test PLC' --vendor 9 & echo pid=$!", "r");
+    ASSERT_NE(out, nullptr);
+    char line[256] = {};
+    int pid = 0;
+    unsigned port = 0;
+    while ((pid == 0 || port == 0) && std::fgets(line, sizeof line, out) != nullptr) {
+        std::sscanf(line, "pid=%d", &pid);
+        const char* at = std::strstr(line, "127.0.0.1:");
+        if (at != nullptr) {
+            std::sscanf(at, "127.0.0.1:%u", &port);
+        }
+    }
+    ASSERT_GT(pid, 0);
+    ASSERT_GT(port, 0u);
+    {
+        RawClient client(static_cast<uint16_t>(port));
+        ASSERT_TRUE(client.connected);
+        const uint32_t handle = client.Register();
+        std::vector<uint8_t> request = {0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x07, 0x07, 6, 0};
+        request.insert(request.end(), kIdentityRequest.begin(), kIdentityRequest.end());
+        request.insert(request.end(), {1, 0, 1, 2});
+        const std::vector<uint8_t> reply = client.Unconnected(handle, request);
+        ASSERT_GE(reply.size(), 4u + 15u + 8u);
+        EXPECT_EQ(eip_GetLitEndian16(&reply[4]), 9);
+        EXPECT_EQ(std::string(reply.end() - 8, reply.end()), "Test PLC");
+    }
+    ::kill(pid, SIGTERM);
+    ::pclose(out);
+}
+
+}  // namespace
