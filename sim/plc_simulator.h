@@ -5,19 +5,21 @@
 // It serves the encapsulation protocol over TCP (RegisterSession, UnRegisterSession, SendRRData,
 // SendUnitData; several sessions at once), the Identity object (Get Attributes All, directly and
 // through an Unconnected Send routed to its backplane slot) and the Connection Manager (class-3
-// Forward Open / Forward Close, granting its own O->T connection IDs). Other objects (Logix tags,
-// PCCC) plug into Router() (see sim/message_router.h).
+// Forward Open / Forward Close, granting its own O->T connection IDs; a connection that carries
+// no request for 4 RPIs (times the time-out multiplier) is closed, as a controller does). Other
+// objects (Logix tags, PCCC) plug into Router() (see sim/message_router.h).
 //
 // It is strict: a request that a controller would refuse is refused with the controller's
-// status, and every such refusal is also recorded in ProtocolErrors() so that a test can assert
-// that the client sent well-formed bytes.
+// status, and every refusal of malformed bytes is also recorded in ProtocolErrors() so that a
+// test can assert that the client sent well-formed bytes.
 //
 // Fault injection (InjectFault) acts on the encapsulation replies the simulator sends: drop,
 // delay, split into two TCP segments, close the connection, answer with another connection ID or
 // sequence count, or rewrite the bytes; counted from the moment the fault is armed, optionally
 // only among replies of one encapsulation command.
 //
-// Threads: Start() spawns the accept thread; each TCP client gets a session thread. `mutex`
+// Threads: Start() spawns the accept thread, which also reaps finished session threads and
+// expires idle connections; each TCP client gets a session thread. `mutex`
 // guards the connection table, the fault list, the Forward Open fault, the statistics and the
 // protocol error list; it is never held while a handler of the router runs or while a socket
 // call blocks. Start / Stop / Restart are called from the owner's thread only.
