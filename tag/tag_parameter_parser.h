@@ -2,6 +2,8 @@
 
 // Turns the parameter map of one Add Tags / Edit Tags object into a working tag record. Keys it
 // does not know are handed to a per-family callback (ProtocolHandler::ParseExtraParamsOn...).
+// Threads: one parser serves one Add Tags / Edit Tags object on the calling thread; it is
+// never shared, so it takes no lock.
 
 #include <cstdint>
 #include <functional>
