@@ -1,0 +1,402 @@
+#include "link/eip_link.h"
+
+#include <nlohmann/json.hpp>
+
+#include <utility>
+
+#include "action/eip_action.h"
+#include "common/eip_log.h"
+#include "device/eip_device.h"
+#include "device/eip_manager.h"
+#include "node/eip_node.h"
+#include "tag/eip_tag.h"
+
+namespace sdk = kestrel::strata_sdk;
+
+namespace {
+
+constexpr const char* kLinkVersion = "2.0.19";
+constexpr const char* kMarkerKey = "$$$isit";
+constexpr const char* kProtocolFamilyCip = "CIP/EIP";
+constexpr const char* kPlcNotFoundStatus = "PLC not found";
+
+void Info(const char* operation, const std::string& message) {
+    eiplog::Info(operation, message);
+}
+
+void LogLinkError(const std::error_code& ec, const std::string& text) {
+    eiplog::LinkError(sdk::LogLevel::error, ec, text);
+}
+
+// A stored text setting, trimmed of spaces; false when absent or not a string.
+bool ConfigText(const EipLink::NodeInfo& info, const std::string& key, std::string& out) {
+    const auto it = info.configs.find(key);
+    if (it == info.configs.end() || !it->second.is_string()) {
+        return false;
+    }
+    out = it->second.as_string();
+    Tessel_TrimString(out);
+    return true;
+}
+
+// A stored number setting (signed, unsigned or double); `fallback` when absent or not a number.
+double ConfigNumber(const EipLink::NodeInfo& info, const std::string& key, double fallback) {
+    const auto it = info.configs.find(key);
+    if (it == info.configs.end() || !it->second.is_number()) {
+        return fallback;
+    }
+    return it->second.as_double();
+}
+
+// A stored number as an integer of type T; `fallback` when absent, not a number, or not finite.
+template <typename T>
+T ConfigInteger(const EipLink::NodeInfo& info, const std::string& key, T fallback) {
+    const double number = ConfigNumber(info, key, fallback);
+    if (!(number > -9.2e18 && number < 9.2e18)) {
+        return fallback;
+    }
+    return static_cast<T>(static_cast<int64_t>(number));
+}
+
+// A JSON string literal. Values are escaped so that a quote or a backslash in a description
+// cannot break the stored record.
+std::string JsonText(const std::string& text) {
+    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string Unescaped(const std::string& name) {
+    return sdk::string_unescape(name);
+}
+
+EipDevice* FindDevice(const std::string& alias) {
+    return g_eipManager ? g_eipManager->GetPLC(alias) : nullptr;
+}
+
+}  // namespace
+
+EipLink::EipLink(sdk::Link& link) : responder(link.responder()) {
+    Info("EipLink", "EipLink constructor");
+    subscription_ = responder->subscribe_node_created(
+        "^/.+", [this](const NodeInfo& info, sdk::NodeCreationContext context,
+                       const std::error_code& ec) { nodes_child_created(info, context, ec); });
+}
+
+EipLink::~EipLink() {
+    responder->unsubscribe_node_created(subscription_);
+}
+
+void EipLink::initialize(const std::string& linkName, const std::error_code& ec) {
+    Info("initialize", std::string("EIP link version : ") + kLinkVersion);
+    if (ec) {
+        Info("initialize", "EipLink - EIP link not successfully initialized - " + ec.message());
+        return;
+    }
+    Info("initialize", "EipLink - EIP link initialized - " + linkName);
+    EipNode::CreateRootNode(NodePath("/"));
+}
+
+void EipLink::connected(const std::error_code&) {
+    Info("connected", "EipLink - EIP link connected!");
+    deserializeNodes();
+}
+
+void EipLink::disconnected(const std::error_code& ec) {
+    // The devices keep polling while the broker session is down; the SDK reconnects.
+    Info("disconnected", "EipLink - EIP link disconnected! - " + ec.message());
+}
+
+void EipLink::nodes_child_created(const NodeInfo& info, sdk::NodeCreationContext context,
+                                  const std::error_code& ec) {
+    const std::string path = info.path.to_string();
+    if (ec) {
+        LogLinkError(ec, "node creation of path '" + path + "' failed");
+        return;
+    }
+    if (sdk::will_debug_log(1)) {
+        sdk::log_debug_message(": EipLink - Node created " + path + " , name = " + info.name);
+    }
+    if (context != sdk::NodeCreationContext::Restored) {
+        readyCreatedPLC(info);
+        return;
+    }
+    if (info.path.get_parent_path().is_root() && g_eipManager) {
+        // Reserve the alias so that an Add PLC during the restore cannot take it.
+        g_eipManager->AddPLCTemp(Unescaped(info.name));
+    }
+    std::lock_guard<std::mutex> lock(nodesMutex_);
+    std::map<std::string, Node>* level = &nodes;
+    for (const std::string& component : info.path) {
+        level = &(*level)[component].children;
+    }
+}
+
+// A PLC subtree built by this process is complete once its "IO Tags" folder exists: publish the
+// device's states there and let the device create the PLC's action nodes. The announcement
+// carries the node's settings, so the marker is read from it without another round trip.
+void EipLink::readyCreatedPLC(const NodeInfo& info) {
+    const auto marker = info.configs.find(kMarkerKey);
+    if (marker == info.configs.end() || marker->second.is_null()) {
+        return;
+    }
+    if (!marker->second.is_string()) {
+        LogLinkError(sdk::make_error_code(sdk::strata_errc::bad_value),
+                     "marker of '" + info.path.to_string() + "': not a string");
+        return;
+    }
+    if (marker->second.as_string() != "iotags") {
+        return;
+    }
+    EipDevice* device = FindDevice(Unescaped(info.path.get_parent_path().get_name()));
+    if (device == nullptr) {
+        return;
+    }
+    if (device->IsCnxnUp()) {
+        device->ChangeEMCnxnState(EM_CNXN_READY, true);
+        device->ChangeUCMMState(UCMM_READY, true);
+    } else {
+        // A restored PLC that is not reachable yet: show its real states, not READY.
+        device->ChangeEMCnxnState(device->GetEMCnxnState(), true);
+        device->ChangeUCMMState(device->GetUCMMState(), true);
+    }
+    // Keeps the interval restored from the store (0 for a new PLC): the folder settings written
+    // by the action toggle are what the next restore reads back.
+    device->SetEMPollingState(device->GetEMPollingInterval(), true);
+}
+
+void EipLink::deserializeNodes() {
+    std::map<std::string, Node> announced;
+    {
+        std::lock_guard<std::mutex> lock(nodesMutex_);
+        announced.swap(nodes);
+    }
+    for (const auto& [key, node] : announced) {
+        Info("deserializeNodes", "Deserializing: " + key);
+        const NodePath plcPath = NodePath("/") / key;
+        auto queue = std::make_shared<RestoreWalk>();
+        queue->queue.push_back(plcPath);
+        walkNodeList(plcPath, node, queue);
+        deserializeNextNode(plcPath, queue);
+    }
+}
+
+void EipLink::walkNodeList(const NodePath& path, const Node& node, const RestoreQueue& queue) {
+    for (const auto& child : node.children) {
+        queue->queue.push_back(path / child.first);
+    }
+    for (const auto& [name, child] : node.children) {
+        walkNodeList(path / name, child, queue);
+    }
+}
+
+void EipLink::deserializeNextNode(NodePath path, RestoreQueue queue) {
+    if (queue->queue.empty()) {
+        finishWalk(path, queue);
+        return;
+    }
+    const NodePath front = queue->queue.front();
+    responder->get_config(
+        front, kMarkerKey,
+        [this, front, queue](const sdk::Variant& value, const std::error_code& ec) {
+            Reader reader = nullptr;
+            if (ec) {
+                eiplog::Error("deserializeNextNode", front.to_string() + ": " +
+                                                         ec.category().name() + ":" +
+                                                         std::to_string(ec.value()));
+            } else if (value.is_string()) {
+                const std::string& marker = value.as_string();
+                if (marker == "plc") {
+                    reader = &EipLink::deserializePLC;
+                } else if (marker == "tag") {
+                    reader = &EipLink::deserializeTag;
+                } else if (marker == "subtag") {
+                    reader = &EipLink::deserializeSubtag;
+                } else if (marker == "emtags") {
+                    reader = &EipLink::deserializeEMTags;
+                } else if (marker == "iotags") {
+                    reader = &EipLink::deserializeIOTags;
+                }
+            } else if (!value.is_null()) {
+                // A damaged marker skips this node only; the rest of the PLC is still restored.
+                LogLinkError(sdk::make_error_code(sdk::strata_errc::bad_value),
+                             "marker of '" + front.to_string() + "': not a string");
+            }
+            if (reader != nullptr) {
+                readNode(front, reader, queue);
+                return;
+            }
+            queue->queue.pop_front();
+            deserializeNextNode(front, queue);
+        });
+}
+
+void EipLink::readNode(const NodePath& path, Reader reader, RestoreQueue queue) {
+    responder->get_node(path,
+                        [this, reader, queue](const NodeInfo& info, const std::error_code& ec) {
+                            (this->*reader)(info, ec, queue);
+                        });
+}
+
+// The PLC node's value and state children are not stored; they are rebuilt only after every
+// stored node of the PLC has been read, because rebuilding resets the folder settings that the
+// walk reads back.
+void EipLink::finishWalk(const NodePath& path, const RestoreQueue& queue) {
+    if (queue->plcRegistered) {
+        if (EipDevice* device = FindDevice(queue->plcSettings.alias)) {
+            EipNode::CreatePLCNode(queue->plcPath.get_parent_path(), queue->plcSettings,
+                                   device->GetProductInfo());
+        }
+    }
+    const std::string alias = Unescaped(path.get_base());
+    if (EipDevice* device = FindDevice(alias)) {
+        device->CreatePersistenceTag();
+    }
+}
+
+namespace {
+
+// Pops the node a reader handles; every reader starts with it.
+EipLink::NodePath PopFront(const EipLink::RestoreQueue& queue) {
+    EipLink::NodePath front = queue->queue.front();
+    queue->queue.pop_front();
+    return front;
+}
+
+void LogReadError(const char* reader, const std::error_code& ec) {
+    eiplog::Error(reader, std::string(ec.category().name()) + ":" + std::to_string(ec.value()));
+}
+
+}  // namespace
+
+void EipLink::deserializePLC(const NodeInfo& info, const std::error_code& ec, RestoreQueue queue) {
+    const NodePath path = PopFront(queue);
+    if (ec) {
+        LogReadError("deserializePLC", ec);
+        deserializeNextNode(path, queue);
+        return;
+    }
+    _eipConnectInfo settings;
+    settings.alias = Unescaped(info.name);
+    ConfigText(info, "$host", settings.host);
+    settings.port = ConfigInteger<uint16_t>(info, "$port", EIP_DEFAULT_TCP_PORT);
+    settings.slot = ConfigInteger<int32_t>(info, "$slot", 0);
+    std::string family;
+    ConfigText(info, "$protocol family", family);
+    settings.family =
+        family == kProtocolFamilyCip ? EIP_PROTOCOL_FAMILY_CIP : EIP_PROTOCOL_FAMILY_PCCC;
+    Info("deserializePLC", "plc Info= " + settings.alias + " " + settings.host + " " +
+                               std::to_string(settings.port) + " " + std::to_string(settings.slot) +
+                               " " +
+                               (settings.family == EIP_PROTOCOL_FAMILY_CIP ? "CIP/EIP" : "PCCC"));
+
+    if (g_eipManager != nullptr && g_eipManager->AddPLC(settings, true) == 0) {
+        if (EipDevice* device = FindDevice(settings.alias)) {
+            device->SetCallbacks(EipAction::MakeDeviceCallbacks());
+            queue->plcRegistered = true;
+            queue->plcPath = path;
+            queue->plcSettings = settings;
+        }
+    }
+    deserializeNextNode(path, queue);
+}
+
+void EipLink::deserializeEMTags(const NodeInfo& info, const std::error_code& ec,
+                                RestoreQueue queue) {
+    const NodePath path = PopFront(queue);
+    if (ec) {
+        LogReadError("deserializeEMTags", ec);
+    } else {
+        const std::string alias = Unescaped(path.get_parent_path().get_name());
+        const auto interval = ConfigInteger<uint16_t>(info, "$Polling Interval", 0);
+        if (EipDevice* device = FindDevice(alias)) {
+            device->SetEMPollingState(interval, false);
+        } else {
+            Info("deserializeEMTags", "device is not exist - " + alias);
+        }
+    }
+    deserializeNextNode(path, queue);
+}
+
+void EipLink::deserializeIOTags(const NodeInfo& info, const std::error_code& ec,
+                                RestoreQueue queue) {
+    const NodePath path = PopFront(queue);
+    if (ec) {
+        LogReadError("deserializeIOTags", ec);
+    } else {
+        const std::string alias = Unescaped(path.get_parent_path().get_name());
+        const auto interval = ConfigInteger<uint16_t>(info, "$Listening Interval", 0);
+        const auto port = ConfigInteger<uint16_t>(info, "$Listening UDP Port", 0);
+        if (EipDevice* device = FindDevice(alias)) {
+            device->SetIOPollingState(interval, port, false);
+        } else {
+            Info("deserializeIOTags", "device is not exist - " + alias);
+        }
+    }
+    deserializeNextNode(path, queue);
+}
+
+std::string EipLink::MakePersistenceTagRecord(const NodeInfo& info) {
+    std::string tagName, rwFlag, outputType, description, plc5Address;
+    ConfigText(info, "$Tag Name", tagName);
+    ConfigText(info, "$RW Flag", rwFlag);
+    ConfigText(info, "$OutputType", outputType);
+    ConfigText(info, "$Description", description);
+    const bool hasPlc5Address = ConfigText(info, "$PLC5Address", plc5Address);
+    const auto dataLen = ConfigInteger<int16_t>(info, "$DataLen", 0);
+
+    std::string record =
+        "{\"Tag Alias\":" + JsonText(Unescaped(info.name)) + ",\"Tag Name\":" + JsonText(tagName) +
+        ",\"RW Flag\":" + JsonText(rwFlag) + ",\"OutputType\":" + JsonText(outputType) +
+        ",\"Description\":" + JsonText(description) + ",\"DataLen\":" + std::to_string(dataLen);
+    if (hasPlc5Address) {
+        record += ",\"PLC5Address\":" + JsonText(plc5Address);
+    }
+    return record + "}";
+}
+
+void EipLink::deserializeTag(const NodeInfo& info, const std::error_code& ec, RestoreQueue queue) {
+    const NodePath path = PopFront(queue);
+    if (ec) {
+        LogReadError("deserializeTag", ec);
+        deserializeNextNode(path, queue);
+        return;
+    }
+    const std::string alias = Unescaped(path.get_base());
+    std::string status;
+    if (EipDevice* device = FindDevice(alias)) {
+        device->AddPersistenceTagStr(path, MakePersistenceTagRecord(info));
+    } else {
+        Info("deserializeTag", "device is not exist - " + alias);
+        status = kPlcNotFoundStatus;
+    }
+    EipNode::UpdateTagStatusToPath(path, status);
+    deserializeNextNode(path, queue);
+}
+
+void EipLink::deserializeSubtag(const NodeInfo& info, const std::error_code& ec,
+                                RestoreQueue queue) {
+    const NodePath path = PopFront(queue);
+    if (ec) {
+        LogReadError("deserializeSubtag", ec);
+        deserializeNextNode(path, queue);
+        return;
+    }
+    const std::string alias = Unescaped(path.get_base());
+    _eipSubTagInfo subtag;
+    subtag.alias = Unescaped(info.name);
+    std::string innerType;
+    ConfigText(info, "InnerType", innerType);
+    subtag.innerType = EipTag::StrToInnerType(innerType);
+    subtag.dataLen = ConfigInteger<int32_t>(info, "$DataLen", 0);
+    subtag.offset = ConfigInteger<int32_t>(info, "$Offset", 0);
+    if (EipDevice* device = FindDevice(alias)) {
+        device->AddPersistenceSubTagStr(path, subtag);
+    } else {
+        Info("deserializeSubtag", "device is not exist - " + alias);
+    }
+    deserializeNextNode(path, queue);
+}
+
+std::map<std::string, EipLink::Node> EipLink::PendingNodes() {
+    std::lock_guard<std::mutex> lock(nodesMutex_);
+    return nodes;
+}
