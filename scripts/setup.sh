@@ -9,7 +9,7 @@ packages=(
     nlohmann-json3-dev libcpp-httplib-dev libcli11-dev libsqlite3-dev
     clang clang-format
     valgrind
-    nodejs npm chromium
+    nodejs npm chromium curl
 )
 
 missing=()
