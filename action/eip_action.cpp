@@ -112,6 +112,54 @@ TestConnection makeTestConnection(EipDevice& device, std::string& error) {
     return TestConnection(EipConnection::MakeTestConnection(device.GetConnectionInfo(), error));
 }
 
+// Fails with the message of `code` unless the check holds; chains of checks read as one
+// condition and stop at the first failure.
+bool check(bool holds, int code, std::string& error) {
+    if (!holds) {
+        error = message(code);
+    }
+    return holds;
+}
+
+// A required string parameter, trimmed; `code` names it when missing.
+bool requireString(const sdk::Variant& params, const char* key, int code, std::string& out,
+                   std::string& error) {
+    return check(EipAction::Tessel_AnalyzeParamStr(params, key, 0, out) == 0, code, error);
+}
+
+// Parses JSON text from a parameter; a list action also needs an object or an array.
+bool parseJsonText(const std::string& text, bool needObjectOrArray, sdk::Variant& out,
+                   std::string& error) {
+    try {
+        out = sdk::json::from_json_string(text);
+    } catch (const std::exception&) {
+        return check(false, tessel::TL_ERR_INVALID_JSON, error);
+    }
+    return check(!needObjectOrArray || out.is_map() || out.is_array(), tessel::TL_ERR_INVALID_JSON,
+                 error);
+}
+
+// A device call's result: 0, or its message becomes the error.
+bool deviceCall(int result, const std::string& text, std::string& error) {
+    if (result != 0) {
+        error = text;
+    }
+    return result == 0;
+}
+
+// The frame of every values-result action: `body` fills the success value (and any message it
+// gathered) or fails with the error; the single row is answered here.
+template <typename Body>
+void valuesAction(const EipAction::ResultStream& stream, const std::error_code& ec, Body body) {
+    sdk::Variant value = kSuccess;
+    std::string text;
+    if (!body(value, text)) {
+        answerError(stream, text);
+        return;
+    }
+    answerSuccess(stream, value, ec, text);
+}
+
 // ---- tag-list actions: one algorithm, four device operations -------------------------------
 
 enum class TagListOp { Add, Edit, Remove, Write };
@@ -173,23 +221,11 @@ void applyTagOperation(TagListOp op, EipDevice& device, EipConnection* test,
 bool runTagList(TagListOp op, const sdk::NodePath& folder, const sdk::Variant& params,
                 sdk::ActionStreamResult& table, std::string& error) {
     std::string tagsText;
-    if (EipAction::Tessel_AnalyzeParamStr(params, "Tags(json)", 0, tagsText) != 0) {
-        error = message(tessel::TL_ERR_TAGS_NOT_INSERTED);
-        return false;
-    }
-    EipDevice* device = checkedPLC(aliasAbove(folder, 1), true, error);
-    if (device == nullptr) {
-        return false;
-    }
+    EipDevice* device = nullptr;
     sdk::Variant tags;
-    try {
-        tags = sdk::json::from_json_string(tagsText);
-    } catch (const std::exception&) {
-        error = message(tessel::TL_ERR_INVALID_JSON);
-        return false;
-    }
-    if (!tags.is_map() && !tags.is_array()) {
-        error = message(tessel::TL_ERR_INVALID_JSON);
+    if (!requireString(params, "Tags(json)", tessel::TL_ERR_TAGS_NOT_INSERTED, tagsText, error) ||
+        (device = checkedPLC(aliasAbove(folder, 1), true, error)) == nullptr ||
+        !parseJsonText(tagsText, true, tags, error)) {
         return false;
     }
     TestConnection test;
@@ -236,9 +272,9 @@ void tagListAction(TagListOp op, const EipAction::ResultStream& stream, const sd
 
 bool subTagFromParams(const sdk::Variant& params, int32_t defaultInnerType, _eipSubTagInfo& subtag,
                       std::string& error) {
-    if (EipAction::Tessel_AnalyzeParamStr(params, "Alias", 0, subtag.alias) != 0 ||
-        subtag.alias.empty()) {
-        error = message(tessel::TL_ERR_ALIAS_NOT_INSERTED);
+    if (!check(EipAction::Tessel_AnalyzeParamStr(params, "Alias", 0, subtag.alias) == 0 &&
+                   !subtag.alias.empty(),
+               tessel::TL_ERR_ALIAS_NOT_INSERTED, error)) {
         return false;
     }
     double number = 0;
@@ -258,15 +294,8 @@ bool subTagFromParams(const sdk::Variant& params, int32_t defaultInnerType, _eip
 bool checkSubTagFits(EipDevice& device, const std::string& tagAlias, const _eipSubTagInfo& subtag,
                      std::string& error) {
     EipTag* tag = device.FindTagByAlias(tagAlias, kIOTagKind);
-    if (tag == nullptr) {
-        error = message(tessel::TL_ERR_TAG_NOT_EXIST);
-        return false;
-    }
-    if (!tag->IsValidSubTagInfo(subtag)) {
-        error = message(tessel::TL_ERR_INVALID_OFFSET_OR_DATALEN);
-        return false;
-    }
-    return true;
+    return check(tag != nullptr, tessel::TL_ERR_TAG_NOT_EXIST, error) &&
+           check(tag->IsValidSubTagInfo(subtag), tessel::TL_ERR_INVALID_OFFSET_OR_DATALEN, error);
 }
 
 constexpr int32_t kInnerTypeSINT = 194;
@@ -335,13 +364,10 @@ namespace {
 // Reads the Add PLC parameters; false with `error` when a required one is missing.
 bool connectInfoFromParams(const sdk::Variant& params, _eipConnectInfo& info, std::string& error) {
     static const char* kOp = "AddPLCNodeAction";
-    if (EipAction::Tessel_AnalyzeParamStr(params, "Alias", 0, info.alias) != 0 ||
-        info.alias.empty()) {
-        error = message(tessel::TL_ERR_ALIAS_NOT_INSERTED);
-        return false;
-    }
-    if (EipAction::Tessel_AnalyzeParamStr(params, "Host", 0, info.host) != 0 || info.host.empty()) {
-        error = message(tessel::TL_ERR_HOST_NOT_INSERTED);
+    if (!requireString(params, "Alias", tessel::TL_ERR_ALIAS_NOT_INSERTED, info.alias, error) ||
+        !check(!info.alias.empty(), tessel::TL_ERR_ALIAS_NOT_INSERTED, error) ||
+        !requireString(params, "Host", tessel::TL_ERR_HOST_NOT_INSERTED, info.host, error) ||
+        !check(!info.host.empty(), tessel::TL_ERR_HOST_NOT_INSERTED, error)) {
         return false;
     }
     info.port = static_cast<uint16_t>(
@@ -369,28 +395,22 @@ bool connectInfoFromParams(const sdk::Variant& params, _eipConnectInfo& info, st
 void EipAction::AddPLCNodeAction(const ResultStream& stream, const NodePath& path,
                                  const Variant& params, const std::error_code& ec) {
     eiplog::Info("AddPLCNodeAction", "Add PLC Action");
-    _eipConnectInfo info;
-    std::string error;
-    if (!connectInfoFromParams(params, info, error)) {
-        answerError(stream, error);
-        return;
-    }
-    if (g_eipManager == nullptr || g_eipManager->AddPLC(info, false) != 0) {
-        answerError(stream, message(tessel::TL_ERR_CONNECT_PLC));
-        return;
-    }
-    EipDevice* device = findPLC(info.alias);
-    if (device == nullptr) {
-        answerError(stream, message(tessel::TL_ERR_PLC_NOT_EXIST));
-        return;
-    }
-    const _eipProductInfo product = device->GetProductInfo();
-    device->SetCallbacks(MakeDeviceCallbacks());
-    if (EipNode::CreatePLCNode(path, info, product) != 0) {
-        answerError(stream, message(tessel::TL_ERR_CREATE_PLC_NODE));
-        return;
-    }
-    answerSuccess(stream, kSuccess, ec);
+    valuesAction(stream, ec, [&](Variant&, std::string& error) {
+        _eipConnectInfo info;
+        if (!connectInfoFromParams(params, info, error) ||
+            !check(g_eipManager != nullptr && g_eipManager->AddPLC(info, false) == 0,
+                   tessel::TL_ERR_CONNECT_PLC, error)) {
+            return false;
+        }
+        EipDevice* device = findPLC(info.alias);
+        if (!check(device != nullptr, tessel::TL_ERR_PLC_NOT_EXIST, error)) {
+            return false;
+        }
+        const _eipProductInfo product = device->GetProductInfo();
+        device->SetCallbacks(MakeDeviceCallbacks());
+        return check(EipNode::CreatePLCNode(path, info, product) == 0,
+                     tessel::TL_ERR_CREATE_PLC_NODE, error);
+    });
 }
 
 void EipAction::RemovePLCNodeAction(const ResultStream&, const NodePath& path, const Variant&,
@@ -413,63 +433,52 @@ void EipAction::ResetTagsNodeAction(const ResultStream&, const NodePath& path, c
 void EipAction::ExportTagsNodeAction(const ResultStream& stream, const NodePath& path,
                                      const Variant&, const std::error_code& ec) {
     eiplog::Info("ExportTagsNodeAction", "Export Tags Action");
-    std::string error;
-    EipDevice* device = checkedPLC(aliasAbove(path, 1), false, error);
-    if (device == nullptr) {
-        answerError(stream, error);
-        return;
-    }
-    std::string text;
-    if (device->ExportTags(kindOfFolder(path), text) != 0) {
-        answerError(stream, text);
-        return;
-    }
-    answerSuccess(stream, text, ec);
+    valuesAction(stream, ec, [&](Variant& exported, std::string& error) {
+        EipDevice* device = checkedPLC(aliasAbove(path, 1), false, error);
+        std::string text;
+        if (device == nullptr ||
+            !deviceCall(device->ExportTags(kindOfFolder(path), text), text, error)) {
+            return false;
+        }
+        exported = text;
+        return true;
+    });
 }
 
 void EipAction::EMStartPollingNodeAction(const ResultStream& stream, const NodePath& path,
                                          const Variant& params, const std::error_code& ec) {
     static const char* kOp = "EMStartPollingNodeAction";
     eiplog::Info(kOp, "EM Start Polling Action");
-    std::string error;
-    EipDevice* device = checkedPLC(aliasAbove(path, 1), true, error);
-    if (device == nullptr) {
-        answerError(stream, error);
-        return;
-    }
-    const int interval = intervalParam(params, kOp);
-    if (eiplog::TraceOn()) {
-        eiplog::Trace(
-            kOp, "invoked the em start polling action with interval=" + std::to_string(interval));
-    }
-    if (!intervalInRange(interval)) {
-        answerError(stream, message(tessel::TL_ERR_INTERVAL_RANGE));
-        return;
-    }
-    if (device->GetEMPollingStopped() == 0) {
-        answerError(stream, message(tessel::TL_ERR_POLLING_RUNNING));
-        return;
-    }
-    std::string text;
-    if (device->StartEMPolling(interval, text) != 0) {
-        answerError(stream, text);
-        return;
-    }
-    answerSuccess(stream, kSuccess, ec, text);
+    valuesAction(stream, ec, [&](Variant&, std::string& text) {
+        EipDevice* device = checkedPLC(aliasAbove(path, 1), true, text);
+        if (device == nullptr) {
+            return false;
+        }
+        const int interval = intervalParam(params, kOp);
+        if (eiplog::TraceOn()) {
+            eiplog::Trace(kOp, "invoked the em start polling action with interval=" +
+                                   std::to_string(interval));
+        }
+        if (!check(intervalInRange(interval), tessel::TL_ERR_INTERVAL_RANGE, text) ||
+            !check(device->GetEMPollingStopped() != 0, tessel::TL_ERR_POLLING_RUNNING, text)) {
+            return false;
+        }
+        std::string message;
+        return deviceCall(device->StartEMPolling(interval, message), message, text);
+    });
 }
 
 void EipAction::EMStopPollingNodeAction(const ResultStream& stream, const NodePath& path,
                                         const Variant&, const std::error_code& ec) {
     eiplog::Info("EMStopPollingNodeAction", "EM Stop Polling Action");
-    std::string error;
-    EipDevice* device = checkedPLC(aliasAbove(path, 1), false, error);
-    if (device == nullptr) {
-        answerError(stream, error);
-        return;
-    }
-    std::string text;
-    device->StopEMPolling(text);
-    answerSuccess(stream, kSuccess, ec, text);
+    valuesAction(stream, ec, [&](Variant&, std::string& text) {
+        EipDevice* device = checkedPLC(aliasAbove(path, 1), false, text);
+        if (device == nullptr) {
+            return false;
+        }
+        device->StopEMPolling(text);
+        return true;
+    });
 }
 
 namespace {
@@ -483,21 +492,14 @@ bool checkIOStart(EipDevice*& device, const sdk::NodePath& path, const sdk::Vari
         return false;
     }
     interval = intervalParam(params, kOp);
-    if (!intervalInRange(interval)) {
-        error = message(tessel::TL_ERR_INTERVAL_RANGE);
+    if (!check(intervalInRange(interval), tessel::TL_ERR_INTERVAL_RANGE, error)) {
         return false;
     }
     udpPort = numberParam(params, "UDP Port", kDefaultUdpPort, kOp,
                           "Port is not exist, use default - " + std::to_string(kDefaultUdpPort));
-    if (udpPort < kMinUdpPort || udpPort > kMaxUdpPort) {
-        error = message(tessel::TL_ERR_PORT_RANGE);
-        return false;
-    }
-    if (device->GetIOPollingStopped() == 0) {
-        error = message(tessel::TL_ERR_LISTENING_RUNNING);
-        return false;
-    }
-    return true;
+    return check(udpPort >= kMinUdpPort && udpPort <= kMaxUdpPort, tessel::TL_ERR_PORT_RANGE,
+                 error) &&
+           check(device->GetIOPollingStopped() != 0, tessel::TL_ERR_LISTENING_RUNNING, error);
 }
 
 }  // namespace
@@ -512,9 +514,7 @@ void EipAction::IOStartPollingNodeAction(const ResultStream& stream, const NodeP
     std::string error;
     if (checkIOStart(device, path, params, interval, udpPort, error)) {
         const auto ioTags = device->ListTagInfos(kIOTagKind, kRWFlagIO);
-        if (ioTags.empty()) {
-            error = message(tessel::TL_ERR_IO_TAGS_NOT_EXIST);
-        }
+        check(!ioTags.empty(), tessel::TL_ERR_IO_TAGS_NOT_EXIST, error);
         for (const _eipTagInfo& tag : ioTags) {
             std::string text;
             const int result = device->StartIOPollingTag(tag.alias, interval,
@@ -536,53 +536,38 @@ void EipAction::IOStartPollingNodeAction(const ResultStream& stream, const NodeP
 void EipAction::IOStopPollingNodeAction(const ResultStream& stream, const NodePath& path,
                                         const Variant&, const std::error_code& ec) {
     eiplog::Info("IOStopPollingNodeAction", "IO Stop Polling Action");
-    std::string error;
-    EipDevice* device = checkedPLC(aliasAbove(path, 1), false, error);
-    if (device == nullptr) {
-        answerError(stream, error);
-        return;
-    }
-    if (device->GetEMCnxnState() == EM_CNXN_NON_EXIST) {
-        answerError(stream, message(tessel::TL_ERR_PLC_NOT_CONNECTED));
-        return;
-    }
-    std::string text;
-    device->StopIOPolling(text);
-    answerSuccess(stream, kSuccess, ec, text);
+    valuesAction(stream, ec, [&](Variant&, std::string& text) {
+        EipDevice* device = checkedPLC(aliasAbove(path, 1), false, text);
+        if (device == nullptr || !check(device->GetEMCnxnState() != EM_CNXN_NON_EXIST,
+                                        tessel::TL_ERR_PLC_NOT_CONNECTED, text)) {
+            return false;
+        }
+        device->StopIOPolling(text);
+        return true;
+    });
 }
 
 void EipAction::EMWriteDataNodeAction(const ResultStream& stream, const NodePath& path,
                                       const Variant& params, const std::error_code& ec) {
     eiplog::Info("EMWriteDataNodeAction", "Write Data Action");
-    std::string valueText;
-    if (Tessel_AnalyzeParamStr(params, "Value", 0, valueText) != 0) {
-        answerError(stream, message(tessel::TL_ERR_VALUE_NOT_INSERTED));
-        return;
-    }
-    std::string error;
-    EipDevice* device = checkedPLC(aliasAbove(path, 3), true, error);
-    if (device == nullptr) {
-        answerError(stream, error);
-        return;
-    }
-    Variant value;
-    try {
-        value = sdk::json::from_json_string(valueText);
-    } catch (const std::exception&) {
-        answerError(stream, message(tessel::TL_ERR_INVALID_JSON));
-        return;
-    }
-    TestConnection test = makeTestConnection(*device, error);
-    if (!test) {
-        answerError(stream, error);
-        return;
-    }
-    std::string text;
-    if (device->WriteTagByAlias(test.get(), aliasAbove(path, 0), value, kEMTagKind, text) != 0) {
-        answerError(stream, text);
-        return;
-    }
-    answerSuccess(stream, kSuccess, ec, text);
+    valuesAction(stream, ec, [&](Variant&, std::string& text) {
+        std::string valueText;
+        EipDevice* device = nullptr;
+        Variant value;
+        if (!requireString(params, "Value", tessel::TL_ERR_VALUE_NOT_INSERTED, valueText, text) ||
+            (device = checkedPLC(aliasAbove(path, 3), true, text)) == nullptr ||
+            !parseJsonText(valueText, false, value, text)) {
+            return false;
+        }
+        TestConnection test = makeTestConnection(*device, text);
+        if (!test) {
+            return false;
+        }
+        std::string message;
+        const int result =
+            device->WriteTagByAlias(test.get(), aliasAbove(path, 0), value, kEMTagKind, message);
+        return deviceCall(result, message, text);
+    });
 }
 
 void EipAction::AddTagsNodeAction(const ResultStream& stream, const NodePath& path,
@@ -605,114 +590,78 @@ void EipAction::WriteTagsNodeAction(const ResultStream& stream, const NodePath& 
     tagListAction(TagListOp::Write, stream, path, params);
 }
 
-// ---- subtag actions ---------------------------------------------------------------------------
+// ---- subtag actions (configuration only: none needs the PLC to be connected) --------------------
 
 void EipAction::IOAddSubNodeAction(const ResultStream& stream, const NodePath& path,
                                    const Variant& params, const std::error_code& ec) {
     eiplog::Info("IOAddSubNodeAction", "Add Subtag Action");
-    _eipSubTagInfo subtag;
-    std::string error;
-    if (!subTagFromParams(params, kInnerTypeINT, subtag, error)) {
-        answerError(stream, error);
-        return;
-    }
-    EipDevice* device = checkedPLC(aliasAbove(path, 2), false, error);
-    const std::string tagAlias = aliasAbove(path, 0);
-    if (device == nullptr || !checkSubTagFits(*device, tagAlias, subtag, error)) {
-        answerError(stream, error);
-        return;
-    }
-    if (device->AddSubTag(tagAlias, subtag, true) != 0) {
-        answerError(stream, message(tessel::TL_ERR_ADD_SUBTAG));
-        return;
-    }
-    answerSuccess(stream, kSuccess, ec);
+    valuesAction(stream, ec, [&](Variant&, std::string& error) {
+        _eipSubTagInfo subtag;
+        EipDevice* device = nullptr;
+        const std::string tagAlias = aliasAbove(path, 0);
+        return subTagFromParams(params, kInnerTypeINT, subtag, error) &&
+               (device = checkedPLC(aliasAbove(path, 2), false, error)) != nullptr &&
+               checkSubTagFits(*device, tagAlias, subtag, error) &&
+               check(device->AddSubTag(tagAlias, subtag, true) == 0, tessel::TL_ERR_ADD_SUBTAG,
+                     error);
+    });
 }
 
 void EipAction::IOEditSubNodeAction(const ResultStream& stream, const NodePath& path,
                                     const Variant& params, const std::error_code& ec) {
     eiplog::Info("IOEditSubNodeAction", "Edit Subtag Action");
-    _eipSubTagInfo subtag;
-    std::string error;
-    if (!subTagFromParams(params, kInnerTypeSINT, subtag, error)) {
-        answerError(stream, error);
-        return;
-    }
-    EipDevice* device = checkedPLC(aliasAbove(path, 3), false, error);
-    const std::string tagAlias = aliasAbove(path, 1);
-    if (device == nullptr || !checkSubTagFits(*device, tagAlias, subtag, error)) {
-        answerError(stream, error);
-        return;
-    }
-    if (device->EditSubTag(tagAlias, aliasAbove(path, 0), subtag, true) != 0) {
-        answerError(stream, message(tessel::TL_ERR_EDIT_SUBTAG));
-        return;
-    }
-    answerSuccess(stream, kSuccess, ec);
+    valuesAction(stream, ec, [&](Variant&, std::string& error) {
+        _eipSubTagInfo subtag;
+        EipDevice* device = nullptr;
+        const std::string tagAlias = aliasAbove(path, 1);
+        return subTagFromParams(params, kInnerTypeSINT, subtag, error) &&
+               (device = checkedPLC(aliasAbove(path, 3), false, error)) != nullptr &&
+               checkSubTagFits(*device, tagAlias, subtag, error) &&
+               check(device->EditSubTag(tagAlias, aliasAbove(path, 0), subtag, true) == 0,
+                     tessel::TL_ERR_EDIT_SUBTAG, error);
+    });
 }
 
 void EipAction::IORemoveSubNodeAction(const ResultStream& stream, const NodePath& path,
                                       const Variant&, const std::error_code& ec) {
     eiplog::Info("IORemoveSubNodeAction", "Remove Subtag Action");
-    std::string error;
-    EipDevice* device = checkedPLC(aliasAbove(path, 3), false, error);
-    if (device == nullptr) {
-        answerError(stream, error);
-        return;
-    }
-    if (device->RemoveSubTag(aliasAbove(path, 1), aliasAbove(path, 0), true) != 0) {
-        answerError(stream, message(tessel::TL_ERR_REMOVE_SUBTAG));
-        return;
-    }
-    answerSuccess(stream, kSuccess, ec);
+    valuesAction(stream, ec, [&](Variant&, std::string& error) {
+        EipDevice* device = checkedPLC(aliasAbove(path, 3), false, error);
+        return device != nullptr &&
+               check(device->RemoveSubTag(aliasAbove(path, 1), aliasAbove(path, 0), true) == 0,
+                     tessel::TL_ERR_REMOVE_SUBTAG, error);
+    });
 }
 
 void EipAction::IOImportSubNodeAction(const ResultStream& stream, const NodePath& path,
                                       const Variant& params, const std::error_code& ec) {
     eiplog::Info("IOImportSubNodeAction", "Import Subtags Action");
-    std::string jsonText;
-    if (Tessel_AnalyzeParamStr(params, "json", 0, jsonText) != 0) {
-        answerError(stream, message(tessel::TL_ERR_TAGS_NOT_INSERTED));
-        return;
-    }
-    std::string error;
-    EipDevice* device = checkedPLC(aliasAbove(path, 2), false, error);
-    if (device == nullptr) {
-        answerError(stream, error);
-        return;
-    }
-    Variant subtags;
-    try {
-        subtags = sdk::json::from_json_string(jsonText);
-    } catch (const std::exception&) {
-        answerError(stream, message(tessel::TL_ERR_INVALID_JSON));
-        return;
-    }
-    if (!subtags.is_map() && !subtags.is_array()) {
-        answerError(stream, message(tessel::TL_ERR_INVALID_JSON));
-        return;
-    }
-    std::string text;
-    if (device->ImportSubTags(aliasAbove(path, 0), subtags, text) != 0) {
-        answerError(stream, text);
-        return;
-    }
-    answerSuccess(stream, kSuccess, ec, text);
+    valuesAction(stream, ec, [&](Variant&, std::string& text) {
+        std::string jsonText;
+        EipDevice* device = nullptr;
+        Variant subtags;
+        if (!requireString(params, "json", tessel::TL_ERR_TAGS_NOT_INSERTED, jsonText, text) ||
+            (device = checkedPLC(aliasAbove(path, 2), false, text)) == nullptr ||
+            !parseJsonText(jsonText, true, subtags, text)) {
+            return false;
+        }
+        std::string message;
+        return deviceCall(device->ImportSubTags(aliasAbove(path, 0), subtags, message), message,
+                          text);
+    });
 }
 
 void EipAction::IOExportSubNodeAction(const ResultStream& stream, const NodePath& path,
                                       const Variant&, const std::error_code& ec) {
     eiplog::Info("IOExportSubNodeAction", "Export Subtags Action");
-    std::string error;
-    EipDevice* device = checkedPLC(aliasAbove(path, 2), false, error);
-    if (device == nullptr) {
-        answerError(stream, error);
-        return;
-    }
-    std::string text;
-    if (device->ExportSubTags(aliasAbove(path, 0), text) != 0) {
-        answerError(stream, text);
-        return;
-    }
-    answerSuccess(stream, text, ec);
+    valuesAction(stream, ec, [&](Variant& exported, std::string& error) {
+        EipDevice* device = checkedPLC(aliasAbove(path, 2), false, error);
+        std::string text;
+        if (device == nullptr ||
+            !deviceCall(device->ExportSubTags(aliasAbove(path, 0), text), text, error)) {
+            return false;
+        }
+        exported = text;
+        return true;
+    });
 }

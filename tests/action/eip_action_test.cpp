@@ -111,7 +111,7 @@ class ActionTest : public ::testing::Test {
         EXPECT_TRUE(result.ok()) << actionPath << ": " << result.error_text;
         return result;
     }
-    sdk::InvokeResult Invoke(const std::string& actionPath, const std::string& jsonParams = "{}") {
+    sdk::InvokeResult Invoke(const std::string& actionPath, const char* jsonParams = "{}") {
         return Invoke(actionPath, sdk::json::from_json_string(jsonParams));
     }
 
@@ -500,6 +500,94 @@ TEST_F(ActionTest, ActionsOfAnUnknownPlcSayItDoesNotExist) {
               Values(Invoke("/PLC1/EM Tags/Start Polling", Interval(100))));
     EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{"fail!", Msg(10009)}}),
               Table(TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"d","Tag Name":"Other"})")));
+}
+
+// ---- subtags of an I/O tag ---------------------------------------------------------------------
+
+class SubTagActionTest : public ActionTest {
+  protected:
+    void SetUp() override {
+        ActionTest::SetUp();
+        device = AddPlc();
+        ASSERT_NE(nullptr, device);
+        auto table = Table(TagsAction("IO Tags/Add Tags",
+                                      R"js({"Tag Alias":"io1","Tag Name":"In","DataLen":8})js"));
+        ASSERT_EQ(1u, table.size());
+        ASSERT_EQ("success!", table[0].second);
+        ASSERT_TRUE(WaitUntil([this] { return Exists(kTag + "/Add Subtag"); }));
+    }
+
+    _eipSubTagInfo SubTag(const std::string& alias) {
+        _eipSubTagInfo sub;
+        EipTag* tag = device->FindTagByAlias("io1", 2);
+        EXPECT_NE(nullptr, tag);
+        if (tag != nullptr) {
+            sub = tag->GetSubTagInfo(alias);
+        }
+        EXPECT_EQ(alias, sub.alias);
+        return sub;
+    }
+
+    const std::string kTag = "/PLC1/IO Tags/io1";
+    EipDevice* device = nullptr;
+};
+
+TEST_F(SubTagActionTest, AddSubtagDefaultsToAnIntAtTheStart) {
+    EXPECT_EQ(std::make_pair(true, std::string("success!")),
+              Values(Invoke(kTag + "/Add Subtag", R"js({"Alias":"s1"})js")));
+    const _eipSubTagInfo sub = SubTag("s1");
+    EXPECT_EQ(195, sub.innerType);
+    EXPECT_EQ(0, sub.offset);
+    EXPECT_EQ(2, sub.dataLen);
+    EXPECT_TRUE(WaitUntil([this] { return Exists(kTag + "/s1/Edit Subtag"); }));
+}
+
+TEST_F(SubTagActionTest, EditSubtagDefaultsToASintAndRenames) {
+    Invoke(kTag + "/Add Subtag", R"js({"Alias":"s1","Offset":4,"InnerType":"DINT (4bytes)"})js");
+    ASSERT_TRUE(WaitUntil([this] { return Exists(kTag + "/s1/Edit Subtag"); }));
+    EXPECT_EQ(std::make_pair(true, std::string("success!")),
+              Values(Invoke(kTag + "/s1/Edit Subtag", R"js({"Alias":"s2"})js")));
+    const _eipSubTagInfo sub = SubTag("s2");
+    EXPECT_EQ(194, sub.innerType);
+    EXPECT_EQ(0, sub.offset);
+    EXPECT_EQ(1, sub.dataLen);
+    EXPECT_TRUE(WaitUntil([this] { return Exists(kTag + "/s2") && !Exists(kTag + "/s1"); }));
+}
+
+TEST_F(SubTagActionTest, SubtagChecksReportTheirReasons) {
+    EXPECT_EQ(std::make_pair(false, Msg(10010)), Values(Invoke(kTag + "/Add Subtag", "{}")));
+    EXPECT_EQ(std::make_pair(false, Msg(10030)),
+              Values(Invoke(kTag + "/Add Subtag",
+                            R"js({"Alias":"far","Offset":6,"InnerType":"DINT (4bytes)"})js")));
+    // An EM tag of the same PLC is not an I/O tag.
+    TagsAction("EM Tags/Add Tags", R"js({"Tag Alias":"c","Tag Name":"Counter"})js");
+    auto stream = std::make_shared<CapturingStream>();
+    sdk::Variant params = sdk::Variant::new_map();
+    params["Alias"] = "x";
+    EipAction::IOAddSubNodeAction(stream, sdk::NodePath("/PLC1/IO Tags/c"), params, {});
+    EXPECT_EQ(Msg(10015), stream->Message());
+}
+
+TEST_F(SubTagActionTest, ImportExportAndRemoveSubtags) {
+    EXPECT_EQ(std::make_pair(false, Msg(10046)), Values(Invoke(kTag + "/Export Subtags")));
+    sdk::Variant params = sdk::Variant::new_map();
+    params["json"] = "42";
+    EXPECT_EQ(std::make_pair(false, Msg(10016)), Values(Invoke(kTag + "/Import Subtags", params)));
+    params["json"] = R"js([{"Alias":"a","Offset":0,"InnerType":"INT (2bytes)","DataLen":2},
+                           {"Alias":"b","Offset":4,"InnerType":"REAL (4bytes)","DataLen":4}])js";
+    EXPECT_EQ(std::make_pair(true, std::string("success!")),
+              Values(Invoke(kTag + "/Import Subtags", params)));
+    auto [ok, exported] = Values(Invoke(kTag + "/Export Subtags"));
+    EXPECT_TRUE(ok);
+    EXPECT_NE(std::string::npos, exported.find("\"Alias\":\"a\"")) << exported;
+    EXPECT_NE(std::string::npos, exported.find("\"Alias\":\"b\"")) << exported;
+    EXPECT_EQ(std::string::npos, exported.find("\"Data\"")) << exported;
+
+    ASSERT_TRUE(WaitUntil([this] { return Exists(kTag + "/a/Remove Subtag"); }));
+    EXPECT_EQ(std::make_pair(true, std::string("success!")),
+              Values(Invoke(kTag + "/a/Remove Subtag")));
+    EXPECT_TRUE(WaitUntil([this] { return !Exists(kTag + "/a"); }));
+    EXPECT_TRUE(device->FindTagByAlias("io1", 2)->GetSubTagInfo("a").alias.empty());
 }
 
 }  // namespace
