@@ -9,7 +9,7 @@ packages=(
     nlohmann-json3-dev libcpp-httplib-dev libcli11-dev libsqlite3-dev
     clang clang-format
     valgrind
-    nodejs npm chromium curl
+    chromium curl
 )
 
 missing=()
@@ -18,6 +18,11 @@ for p in "${packages[@]}"; do
         missing+=("$p")
     fi
 done
+
+# Node.js may come from Debian or be preinstalled with its own npm; only the commands matter.
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+    missing+=(nodejs npm)
+fi
 
 if [ ${#missing[@]} -gt 0 ]; then
     echo "setup: installing ${missing[*]}"
