@@ -229,6 +229,10 @@ bool NodeStore::check(const std::string& data_dir, std::string& reason) {
     if (!fs::exists(file, ec)) {
         return true;  // created on first run
     }
+    NodeStore probe;
+    if (!probe.lock_directory(data_dir, reason)) {
+        return false;
+    }
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
     bool fresh = false;

@@ -236,6 +236,9 @@ TEST(NodeStoreTest, ASecondLinkOnTheSameDirectoryIsRefused) {
     ASSERT_TRUE(first->non_blocking_run());
     auto second = sdk_test::make_link(dir.path());
     EXPECT_FALSE(second->non_blocking_run());
+    auto [outcome, reason] = parse_with_dir(dir.path());
+    EXPECT_EQ(outcome, LinkOptions::ParseOutcome::Rejected);
+    EXPECT_NE(reason.find("is in use by another process"), std::string::npos) << reason;
 }
 
 // Starts the writer helper, lets it write until the store holds at least
