@@ -7,6 +7,10 @@ FUZZBUILD ?= build/fuzz
 LISTEN    ?= 127.0.0.1:8080
 FUZZ_SECONDS ?= 60
 
+# ccache hits across clones in other folders (CI builds a fresh clone).
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
+
 .PHONY: setup run test build test-build demo bench fuzz format clean
 
 setup:
