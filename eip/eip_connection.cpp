@@ -438,7 +438,8 @@ uint32_t EipConnection::makeSerialNumberByMac(const char* interfaceName) {
         return 0;
     }
     ifreq request{};
-    std::strncpy(request.ifr_name, interfaceName, IFNAMSIZ - 1);
+    const size_t nameLength = std::min(std::strlen(interfaceName), size_t{IFNAMSIZ - 1});
+    std::memcpy(request.ifr_name, interfaceName, nameLength);  // request is zeroed: terminated
     const bool ok = ::ioctl(fd, SIOCGIFHWADDR, &request) == 0;
     ::close(fd);
     return ok ? SerialFromHardwareAddress(request) : 0;
