@@ -1,0 +1,31 @@
+// AnalyzeTagResp on arbitrary Multiple Service Packet reply data, as RecvEMTags hands it over.
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+
+#include "family/controllogix_connection.h"
+#include "strata_sdk/logging.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    kestrel::strata_sdk::set_debug_level(-1);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static ControlLogixConnection connection(nullptr);
+    auto reply = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    const size_t length = std::min(size, sizeof reply->data);
+    std::copy(data, data + length, reply->data);
+    reply->service = 0x8A;
+    reply->dataLength = static_cast<uint16_t>(length);
+    auto tags = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+    connection.AnalyzeTagResp(*reply, *tags, [](uint16_t) { return nullptr; });
+    // Every record's value stays inside the record.
+    for (uint16_t i = 0; i < tags->count; ++i) {
+        if (tags->replies[i].dataLength > sizeof tags->replies[i].data) {
+            __builtin_trap();
+        }
+    }
+    return 0;
+}
