@@ -27,7 +27,9 @@ bool valid_specs(const std::vector<NodeSpec>& specs) {
     return true;
 }
 
-// One invocation's state, shared by its result stream and the pool task.
+// One invocation's state, shared by its result stream (handler threads) and the
+// pool task; `mutex_` guards the rows and the finished flag. The completion is
+// posted to the dispatch thread after the lock is released.
 class Invocation {
   public:
     Invocation(std::weak_ptr<BrokerCore> core, NodePath path, std::vector<ActionColumn> columns,

@@ -75,7 +75,6 @@ class BrokerCore : public std::enable_shared_from_this<BrokerCore> {
     // with context Restored. Runs on the dispatch thread.
     void restore_stored_nodes();
     bool post(std::function<void()> task);
-    bool on_dispatch_thread() const { return dispatch_.on_worker_thread(); }
     void stop();
     void join();
     bool wait_idle(std::chrono::milliseconds timeout);

@@ -43,7 +43,6 @@ class NodeStore {
     // The same checks without creating or changing anything (option parsing).
     static bool check(const std::string& data_dir, std::string& reason);
     bool is_open() const noexcept { return db_ != nullptr; }
-    std::string file_path() const { return file_; }
 
     // Every stored node, parents before children, siblings in creation order.
     bool load_all(std::vector<StoredNode>& out, std::string& reason);

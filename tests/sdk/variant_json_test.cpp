@@ -35,6 +35,8 @@ TEST(VariantTest, KindsFollowTheConstructorArgument) {
     EXPECT_EQ(Variant(std::string("text")).get_type(), Variant::String);
     EXPECT_EQ(Variant::new_map().get_type(), Variant::Map);
     EXPECT_EQ(Variant::new_array().get_type(), Variant::Array);
+    EXPECT_STREQ(variant_type_name(Variant::UInt), "uint");
+    EXPECT_STREQ(variant_type_name(Variant("x").get_type()), "string");
 }
 
 TEST(VariantTest, WrongKindAccessorsThrowCode9013WithTheirTexts) {

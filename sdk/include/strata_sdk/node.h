@@ -48,7 +48,8 @@ struct NodeSpec {
 //   NodeBuilder b(plcPath);
 //   b.make_node("productname").display_name("Product Name").type(4).value("x");
 //   b.make_node("coxnstate").display_name("EM Coxn STATE").type(4).value("NON-EXIST");
-// make_child() descends into the current node, end_child() comes back up.
+// make_child() adds a child to the current node and makes it current; make_node()
+// adds a sibling of the current node; end_child() makes the parent current again.
 // Setters apply to the current node; calling one before make_node throws std::logic_error.
 class NodeBuilder {
   public:
