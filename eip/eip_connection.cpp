@@ -237,8 +237,11 @@ int EipConnection::EipSendData(const uint8_t* data, size_t length, uint8_t timeo
             return -1;
         }
         const ssize_t result = sendFunc(socketFd, data + sent, length - sent, kSendFlags);
-        eiplog::Trace(op, Text("send data - result : ", result));
-        if (result < 0 && WouldBlock(errno)) {
+        const int sendError = errno;  // before logging can change it
+        if (eiplog::TraceOn()) {
+            eiplog::Trace(op, Text("send data - result : ", result));
+        }
+        if (result < 0 && WouldBlock(sendError)) {
             continue;  // the kernel buffer is full for now; the next wait decides
         }
         if (result < 0) {
@@ -296,8 +299,10 @@ int EipConnection::EipReadData(uint8_t* buffer, size_t capacity, int expected,
             return -1;
         }
         got += static_cast<size_t>(count);
-        eiplog::Trace(
-            op, Text("data read from socket[", socketFd, "] : ", count, "/", got, "/", expected));
+        if (eiplog::TraceOn()) {
+            eiplog::Trace(op, Text("data read from socket[", socketFd, "] : ", count, "/", got, "/",
+                                   expected));
+        }
         if (static_cast<int64_t>(got) >= expected) {
             break;
         }
@@ -350,8 +355,10 @@ int EipConnection::ReadEncapMessage(uint8_t* buffer, size_t capacity, EIPS_ENCAP
         return -1;
     }
     const uint16_t length = EipParseENCAP(buffer, encap);
-    eiplog::Trace(op, Text("ENCAP.Length[", socketFd, "] : ", length, "/", EIP_ENCAP_HEADER_SIZE,
-                           "/", headerBytes));
+    if (eiplog::TraceOn()) {
+        eiplog::Trace(op, Text("ENCAP.Length[", socketFd, "] : ", length, "/",
+                               EIP_ENCAP_HEADER_SIZE, "/", headerBytes));
+    }
     if (length > capacity - EIP_ENCAP_HEADER_SIZE || length > EIP_ENCAP_MAX_DATA) {
         // The stream cannot be resynchronised past a body we will not read: drop the socket.
         eiplog::Error(op, Text("unexpected : encapsulation length ", length, " above ",
