@@ -70,7 +70,6 @@ struct Link::Impl {
             front.reset();
             return false;
         }
-        log_message_internal(LogLevel::info, "console and API on " + front->url());
         return true;
     }
     void stop_services() {
