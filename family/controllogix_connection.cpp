@@ -8,6 +8,7 @@
 
 #include "common/eip_log.h"
 #include "family/eip_tagdata.h"
+#include "family/pccc_connection.h"
 #include "tag/eip_tag.h"
 
 namespace {
@@ -30,6 +31,11 @@ constexpr uint8_t kRoutePathWords = 0x01;
 constexpr size_t kMaxEncodedAddress = 516;
 constexpr uint16_t kUnitDataItemCount = 2;
 constexpr uint16_t kConnectedAddressLength = 4;
+
+// Multiple Service Packet request front: 0x0A, then the Message Router path 02 20 02 24 01.
+void WriteMultiServiceFront(ByteWriter& w) {
+    w.u8(CIP_SVC_MULTIPLE_SERVICE_PACKET).bytes(kMessageRouterPath, sizeof kMessageRouterPath);
+}
 
 // The Multiple Service Packet reply split into its records, each a view of its bytes.
 struct ServiceReplies {
@@ -128,6 +134,9 @@ EipConnection* EipConnection::Create(eipProtocolFamily_t family, const _eipConne
     if (family == EIP_PROTOCOL_FAMILY_CIP) {
         return new (std::nothrow) ControlLogixConnection(info);
     }
+    if (family == EIP_PROTOCOL_FAMILY_PCCC) {
+        return new (std::nothrow) PcccConnection(info);
+    }
     eiplog::Error("Create", eiplog::Text("Failed to create connection: family not supported (",
                                          static_cast<int>(family), ")"));
     return nullptr;
@@ -176,13 +185,12 @@ int ControlLogixConnection::BuildEipUnitDataHeader(uint8_t* buffer, uint32_t len
     return static_cast<int>(w.position());
 }
 
-// Multiple Service Packet request front: 0x0A, then the Message Router path 02 20 02 24 01.
 int ControlLogixConnection::fillMultiReqService(uint8_t* buffer, uint16_t offset, size_t capacity) {
     if (buffer == nullptr || offset > capacity) {
         return -1;
     }
     ByteWriter w(buffer + offset, capacity - offset);
-    w.u8(CIP_SVC_MULTIPLE_SERVICE_PACKET).bytes(kMessageRouterPath, sizeof kMessageRouterPath);
+    WriteMultiServiceFront(w);
     return w.ok() ? offset + static_cast<int>(kMultiServiceFrontSize) : -1;
 }
 
@@ -238,7 +246,7 @@ int ControlLogixConnection::RequestEMTags(const std::vector<EipTag*>& pollList, 
     }
 
     ByteWriter w(buffer + EIP_UNIT_DATA_FRONT_SIZE, sizeof buffer - EIP_UNIT_DATA_FRONT_SIZE);
-    w.u8(CIP_SVC_MULTIPLE_SERVICE_PACKET).bytes(kMessageRouterPath, sizeof kMessageRouterPath);
+    WriteMultiServiceFront(w);
     w.u16(static_cast<uint16_t>(taken));
     uint16_t offset = static_cast<uint16_t>(2 + 2 * taken);
     for (size_t i = 0; i < taken; ++i) {
@@ -326,7 +334,7 @@ int ControlLogixConnection::BuildUnconnectedTagRequest(uint8_t* buffer, size_t c
     w.u8(CIP_UCMM_TICK).u8(CIP_UCMM_TIMEOUT_TICKS);
     const ByteWriter::Slot embeddedLength = w.reserve_u16();
     const size_t embeddedStart = w.position();
-    w.u8(CIP_SVC_MULTIPLE_SERVICE_PACKET).bytes(kMessageRouterPath, sizeof kMessageRouterPath);
+    WriteMultiServiceFront(w);
     w.u16(1).u16(4).bytes(embedded);
     w.patch_length_from(embeddedLength, embeddedStart);
     if (w.position() % 2 != 0) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/byte_codec.h"
+#include "sim/logix_cli.h"
 #include "sim/logix_services.h"
 #include "sim/logix_tag_config.h"
 #include "sim/logix_tags.h"
@@ -511,4 +512,70 @@ TEST_F(LogixMspTest, ReadAndWriteTagAlsoWorkWithoutAPacket) {
     EXPECT_EQ(reply, (Bytes{0xCC, 0, 0, 0, 0xC4, 0, 9, 0, 0, 0}));
     EXPECT_EQ(Execute(MrRequest(0x4E, Path().Sym("Value").bytes, {}))[2],
               CIP_STATUS_SERVICE_NOT_SUPPORTED);
+}
+
+// ---- Command line ------------------------------------------------------------------------------
+
+TEST(LogixCommandLine, DemoTagsUnlessTagsAreGivenAndBadInputIsRefused) {
+    PlcSimulator sim(SimConfig{});
+    LogixOutage outage;
+    std::string error;
+    LogixTagDatabase demo;
+    ASSERT_TRUE(ApplyLogixOptions(LogixCliOptions{}, demo, sim, outage, error)) << error;
+    EXPECT_EQ(demo.TagCount(), LogixDemoTags().size());
+
+    LogixCliOptions given;
+    given.tags = {"Speed:REAL=1.5", "Count:DINT@counter"};
+    LogixTagDatabase tags;
+    ASSERT_TRUE(ApplyLogixOptions(given, tags, sim, outage, error)) << error;
+    EXPECT_EQ(tags.TagCount(), 2u);
+    EXPECT_EQ(tags.GetReal("Speed"), 1.5);
+
+    LogixCliOptions none;
+    none.noDemoTags = true;
+    LogixTagDatabase empty;
+    ASSERT_TRUE(ApplyLogixOptions(none, empty, sim, outage, error)) << error;
+    EXPECT_EQ(empty.TagCount(), 0u);
+
+    LogixCliOptions bad;
+    bad.tags = {"Speed:REAL", "speed:DINT"};
+    LogixTagDatabase clash;
+    EXPECT_FALSE(ApplyLogixOptions(bad, clash, sim, outage, error));
+    EXPECT_NE(error.find("already defined"), std::string::npos);
+    LogixCliOptions badFault;
+    badFault.noDemoTags = true;
+    badFault.dropTagReply = "0";
+    LogixTagDatabase unused;
+    EXPECT_FALSE(ApplyLogixOptions(badFault, unused, sim, outage, error));
+    EXPECT_NE(error.find("--drop-tag-reply"), std::string::npos);
+}
+
+TEST(LogixCommandLine, OutageTakesStartDownAndOptionalPeriod) {
+    LogixOutage outage;
+    EXPECT_TRUE(outage.Parse("1000:500"));
+    EXPECT_TRUE(outage.Enabled());
+    EXPECT_TRUE(LogixOutage().Parse("0:100:1000"));
+    EXPECT_FALSE(LogixOutage().Parse("1000"));
+    EXPECT_FALSE(LogixOutage().Parse("1000:0"));
+    EXPECT_FALSE(LogixOutage().Parse("0:500:400"));  // the period must outlast the outage
+    EXPECT_FALSE(LogixOutage().Parse("a:b"));
+}
+
+TEST(LogixCommandLine, OutageStopsAndRestartsTheController) {
+    SimConfig config;
+    config.port = 0;
+    PlcSimulator sim(config);
+    ASSERT_TRUE(sim.Start());
+    LogixOutage outage;
+    ASSERT_TRUE(outage.Parse("0:1"));
+    outage.Poll(sim);
+    EXPECT_FALSE(sim.IsRunning());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!sim.IsRunning() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        outage.Poll(sim);
+    }
+    EXPECT_TRUE(sim.IsRunning());
+    EXPECT_FALSE(outage.Enabled());
+    sim.Stop();
 }
