@@ -62,6 +62,57 @@ TEST_F(EmConnectionTest, ForwardCloseEndsTheConnectionOnTheController) {
     EXPECT_TRUE(sim->ProtocolErrors().empty()) << sim->ProtocolErrors().front();
 }
 
+TEST_F(EmConnectionTest, RequestsHaveTheControllersByteLayout) {
+    std::vector<std::vector<uint8_t>> sent;
+    connection->SetSendFunc([&sent](int fd, const void* data, size_t length, int flags) {
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        sent.emplace_back(bytes, bytes + length);
+        return ::send(fd, data, length, flags);
+    });
+    _eipProductInfo info;
+    ASSERT_EQ(connection->ReadPLCProductInfo(0, info), 0);
+    OpenConnection();
+    ASSERT_EQ(connection->CloseEMConnection(), 0);
+    ASSERT_EQ(sent.size(), 3u);
+
+    const std::vector<uint8_t>& identity = sent[0];
+    ASSERT_EQ(identity.size(), 60u);
+    EXPECT_EQ(eip_GetLitEndian16(&identity[2]), 36);
+    EXPECT_EQ(eip_GetLitEndian16(&identity[38]), 20);
+    EXPECT_EQ(std::vector<uint8_t>(identity.begin() + 40, identity.end()),
+              (std::vector<uint8_t>{0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x07, 0x07, 6, 0,
+                                    0x01, 0x02, 0x20, 0x01, 0x24, 0x01, 1,    0,    1, 0}));
+
+    const std::vector<uint8_t>& open = sent[1];
+    ASSERT_EQ(open.size(), 88u);
+    EXPECT_EQ(eip_GetLitEndian16(&open[2]), 64);
+    EXPECT_EQ(eip_GetLitEndian16(&open[38]), 48);
+    EXPECT_EQ(std::vector<uint8_t>(open.begin() + 40, open.begin() + 48),
+              (std::vector<uint8_t>{0x54, 0x02, 0x20, 0x06, 0x24, 0x01, 0x03, 0xFA}));
+    EXPECT_EQ(eip_GetLitEndian32(&open[52]), eip_GetLitEndian32(&open[48]) + 1);
+    EXPECT_EQ(eip_GetLitEndian16(&open[56]), connection->GetSocketFd() & 0xFFFF);
+    EXPECT_EQ(eip_GetLitEndian16(&open[58]), 0x0100);
+    EXPECT_EQ(eip_GetLitEndian32(&open[60]), EipConnection::makeSerialNumber());
+    EXPECT_EQ(eip_GetLitEndian32(&open[64]), 0u);
+    EXPECT_EQ(eip_GetLitEndian32(&open[68]), 45000000u);
+    EXPECT_EQ(eip_GetLitEndian16(&open[72]), 0x43F4);
+    EXPECT_EQ(eip_GetLitEndian32(&open[74]), 45000000u);
+    EXPECT_EQ(eip_GetLitEndian16(&open[78]), 0x43F4);
+    EXPECT_EQ(std::vector<uint8_t>(open.begin() + 80, open.end()),
+              (std::vector<uint8_t>{0xA3, 0x03, 0x01, 0x00, 0x20, 0x02, 0x24, 0x01}));
+
+    const std::vector<uint8_t>& close = sent[2];
+    ASSERT_EQ(close.size(), 64u);
+    EXPECT_EQ(eip_GetLitEndian16(&close[2]), 40);
+    EXPECT_EQ(eip_GetLitEndian16(&close[38]), 24);
+    EXPECT_EQ(std::vector<uint8_t>(close.begin() + 40, close.begin() + 48),
+              (std::vector<uint8_t>{0x4E, 0x02, 0x20, 0x06, 0x24, 0x01, 0x03, 0xFA}));
+    EXPECT_EQ(std::vector<uint8_t>(close.begin() + 48, close.begin() + 56),
+              std::vector<uint8_t>(open.begin() + 56, open.begin() + 64));  // same triad
+    EXPECT_EQ(std::vector<uint8_t>(close.begin() + 56, close.end()),
+              (std::vector<uint8_t>{0x03, 0x00, 0x01, 0x00, 0x20, 0x02, 0x24, 0x01}));
+}
+
 TEST_F(EmConnectionTest, SecondForwardOpenProposesTheNextPairOfIds) {
     OpenConnection();
     const uint32_t firstTO = connection->GetTOConnectionId();
