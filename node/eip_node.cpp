@@ -3,7 +3,6 @@
 #include <iconv.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <optional>
