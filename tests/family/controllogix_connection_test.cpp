@@ -5,12 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "family/logix_wire_support.h"
-#include "strata_sdk/logging.h"
+#include "support/log_capture.h"
 
 using namespace logix_test;
 
@@ -30,34 +29,7 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-// Collects the error and info lines of the client while alive.
-class LogCapture {
-  public:
-    LogCapture() {
-        kestrel::strata_sdk::set_debug_level(3);
-        kestrel::strata_sdk::set_log_sink([this](const std::string& line) {
-            std::lock_guard<std::mutex> lock(mutex);
-            lines.push_back(line);
-        });
-    }
-    ~LogCapture() {
-        kestrel::strata_sdk::set_log_sink({});
-        kestrel::strata_sdk::set_debug_level(0);
-    }
-    bool Contains(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(mutex);
-        for (const std::string& line : lines) {
-            if (line.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-  private:
-    mutable std::mutex mutex;
-    std::vector<std::string> lines;
-};
+using tb_test::LogCapture;
 
 struct PollList {
     std::vector<std::unique_ptr<EipTag>> owned;

@@ -14,6 +14,7 @@
 #include "sim/logix_services.h"
 #include "sim/logix_tag_config.h"
 #include "sim/logix_tags.h"
+#include "support/wait_until.h"
 
 using namespace plcsim;
 
@@ -299,10 +300,7 @@ TEST(LogixTagDefinitions, CounterMovesAndRestartsFromAWrittenValue) {
     counter.animation = LogixAnimation{LogixAnimation::Kind::Counter, 3, 0, 0, 1};
     std::string error;
     ASSERT_TRUE(db.Define(counter, error)) << error;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (db.GetInt("Count") == 5 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    EXPECT_TRUE(tb_test::WaitUntil([&] { return db.GetInt("Count") != 5; }));
     const int64_t moved = *db.GetInt("Count");
     EXPECT_GT(moved, 5);
     EXPECT_EQ((moved - 5) % 3, 0);
@@ -570,12 +568,10 @@ TEST(LogixCommandLine, OutageStopsAndRestartsTheController) {
     ASSERT_TRUE(outage.Parse("0:1"));
     outage.Poll(sim);
     EXPECT_FALSE(sim.IsRunning());
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!sim.IsRunning() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_TRUE(tb_test::WaitUntil([&] {
         outage.Poll(sim);
-    }
-    EXPECT_TRUE(sim.IsRunning());
+        return sim.IsRunning();
+    }));
     EXPECT_FALSE(outage.Enabled());
     sim.Stop();
 }
