@@ -10,6 +10,7 @@
 
 #include "sim/logix_cli.h"
 #include "sim/logix_services.h"
+#include "sim/pccc_services.h"
 #include "sim/plc_simulator.h"
 
 namespace {
@@ -57,6 +58,13 @@ int main(int argc, char** argv) {
     app.add_option("--name", config.identity.productName, "Identity product name (max 32 chars)")
         ->capture_default_str();
     app.add_flag("--verbose,-v", config.verbose, "log sessions, connections and refusals");
+    std::string family = "logix";
+    app.add_option("--family", family,
+                   "identity to present: logix, or pccc for a PLC5 (product name PLC-5/40E "
+                   "unless --name is given). Both answer Logix tag services and PCCC on the "
+                   "data table B3, N7, F8, L9 (64 elements each) and ST10 (8)")
+        ->check(CLI::IsMember({"logix", "pccc"}))
+        ->capture_default_str();
 
     std::string dropReply, delayReply, splitReply, closeOnReply, wrongConnectionId, wrongSequence;
     std::string refuseForwardOpen;
@@ -87,10 +95,15 @@ int main(int argc, char** argv) {
     }
     config.identity.majorRevision = static_cast<uint8_t>(major);
     config.identity.minorRevision = static_cast<uint8_t>(minor);
+    if (family == "pccc" && app.count("--name") == 0) {
+        config.identity.productName = "PLC-5/40E";
+    }
 
     plcsim::PlcSimulator simulator(config);
     plcsim::LogixTagDatabase logixTags;
     plcsim::LogixTagServices logixServices(simulator, logixTags);
+    plcsim::PcccDataTable pcccTable;
+    plcsim::PcccServices pcccServices(simulator, pcccTable);
     plcsim::LogixOutage outage;
     std::string logixError;
     if (!plcsim::ApplyLogixOptions(logixOptions, logixTags, simulator, outage, logixError)) {
