@@ -6,38 +6,25 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <chrono>
 #include <filesystem>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "device/eip_manager.h"
 #include "link/eip_globals.h"
 #include "node/eip_node.h"
 #include "strata_sdk/sdk.h"
+#include "support/log_capture.h"
+#include "support/wait_until.h"
 
 namespace node_test {
 
 namespace sdk = kestrel::strata_sdk;
-using namespace std::chrono_literals;
 
-// Polls `condition` until it holds or a generous timeout passes; true when it held.
-inline bool WaitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds timeout = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
+using tb_test::LogCapture;
+using tb_test::WaitUntil;
 
 class TempDir {
   public:
@@ -54,36 +41,6 @@ class TempDir {
 
   private:
     std::string path_;
-};
-
-// Every log line written while it lives.
-class LogCapture {
-  public:
-    LogCapture() {
-        sdk::set_log_sink([this](const std::string& line) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            lines_.push_back(line);
-        });
-    }
-    ~LogCapture() { sdk::set_log_sink({}); }
-
-    bool Contains(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const std::string& line : lines_) {
-            if (line.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
-    std::vector<std::string> Lines() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
 };
 
 // A running broker link reached through g_link, and an empty PLC registry in g_eipManager.
