@@ -146,7 +146,8 @@ void EipLink::readyCreatedPLC(const NodeInfo& info) {
     if (marker->second.as_string() != "iotags") {
         return;
     }
-    EipDevice* device = FindDevice(Unescaped(info.path.get_parent_path().get_name()));
+    const std::string alias = Unescaped(info.path.get_parent_path().get_name());
+    EipDevice* device = FindDevice(alias);
     if (device == nullptr) {
         return;
     }
@@ -161,6 +162,7 @@ void EipLink::readyCreatedPLC(const NodeInfo& info) {
     // Keeps the interval restored from the store (0 for a new PLC): the folder settings written
     // by the action toggle are what the next restore reads back.
     device->SetEMPollingState(device->GetEMPollingInterval(), true);
+    Info("nodes_child_created", alias + ": PLC node ready");
 }
 
 void EipLink::deserializeNodes() {

@@ -1,0 +1,338 @@
+// The restore of the stored configuration: which announced nodes are collected, the order of the
+// walk, the persistence record of a tag, and a restart against a real node store.
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "device/eip_device.h"
+#include "device/eip_manager.h"
+#include "link/eip_globals.h"
+#include "link/eip_link.h"
+#include "strata_sdk/sdk.h"
+#include "support/child_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace sdk = kestrel::strata_sdk;
+using kestrel::strata_sdk::NodePath;
+using kestrel::strata_sdk::Variant;
+using testsupport::ChildProcess;
+
+constexpr auto kLimit = std::chrono::seconds(60);
+
+std::vector<std::string> QueueTexts(const EipLink::RestoreQueue& queue) {
+    std::vector<std::string> out;
+    for (const NodePath& p : queue->queue) {
+        out.push_back(p.to_string());
+    }
+    return out;
+}
+
+TEST(RestoreWalk, QueuesChildrenBeforeGrandchildrenInKeyOrder) {
+    EipLink::Node plc;
+    plc.children["IO Tags"].children["io1"].children["s1"];
+    plc.children["IO Tags"].children["io1"].children["Data"];
+    plc.children["EM Tags"].children["Read Tags List"].children["t1"];
+
+    auto queue = std::make_shared<EipLink::RestoreWalk>();
+    queue->queue.push_back(NodePath("/plc"));
+    EipLink::walkNodeList(NodePath("/plc"), plc, queue);
+
+    EXPECT_EQ(QueueTexts(queue),
+              (std::vector<std::string>{"/plc", "/plc/EM Tags", "/plc/IO Tags",
+                                        "/plc/EM Tags/Read Tags List",
+                                        "/plc/EM Tags/Read Tags List/t1", "/plc/IO Tags/io1",
+                                        "/plc/IO Tags/io1/Data", "/plc/IO Tags/io1/s1"}));
+}
+
+EipLink::NodeInfo StoredTag(const std::string& escapedName) {
+    EipLink::NodeInfo info;
+    info.path = NodePath("/plc/EM Tags/Read Tags List") / escapedName;
+    info.name = escapedName;
+    info.configs["$$$isit"] = "tag";
+    info.configs["$Tag Name"] = "Tank[1].Level";
+    info.configs["$RW Flag"] = "RW";
+    info.configs["$OutputType"] = "DEFAULT";
+    info.configs["$Description"] = "level";
+    info.configs["$DataLen"] = 4;
+    return info;
+}
+
+TEST(PersistenceRecord, HoldsTheStoredSettingsInFixedOrder) {
+    EXPECT_EQ(EipLink::MakePersistenceTagRecord(StoredTag("tank")),
+              "{\"Tag Alias\":\"tank\",\"Tag Name\":\"Tank[1].Level\",\"RW Flag\":\"RW\","
+              "\"OutputType\":\"DEFAULT\",\"Description\":\"level\",\"DataLen\":4}");
+}
+
+TEST(PersistenceRecord, AddsThePlc5AddressOnlyWhenStored) {
+    auto info = StoredTag("n7");
+    info.configs["$PLC5Address"] = "N7:0";
+    const std::string record = EipLink::MakePersistenceTagRecord(info);
+    EXPECT_NE(record.find(",\"DataLen\":4,\"PLC5Address\":\"N7:0\"}"), std::string::npos) << record;
+}
+
+TEST(PersistenceRecord, UsesTheUnescapedAliasAndKeepsQuotesValidJson) {
+    auto info = StoredTag(sdk::string_escape("line/1 \"hot\""));
+    info.configs["$Description"] = "say \"hi\" \\ bye";
+    const std::string record = EipLink::MakePersistenceTagRecord(info);
+    const auto parsed = nlohmann::json::parse(record);  // throws on a broken record
+    EXPECT_EQ(parsed["Tag Alias"], "line/1 \"hot\"");
+    EXPECT_EQ(parsed["Description"], "say \"hi\" \\ bye");
+}
+
+TEST(PersistenceRecord, DataLenIsASigned16BitNumber) {
+    auto info = StoredTag("t");
+    info.configs["$DataLen"] = 65535;
+    EXPECT_NE(EipLink::MakePersistenceTagRecord(info).find("\"DataLen\":-1}"), std::string::npos);
+    info.configs["$DataLen"] = "not a number";
+    EXPECT_NE(EipLink::MakePersistenceTagRecord(info).find("\"DataLen\":0}"), std::string::npos);
+}
+
+// A node store in a temporary directory, and links run on it one after the other.
+class RestoreTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "tagbridge-restore-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        sdk::set_log_sink([this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(logMutex_);
+            log_.push_back(line);
+        });
+    }
+
+    void TearDown() override {
+        g_link = nullptr;
+        delete g_eipManager;
+        g_eipManager = nullptr;
+        sdk::set_log_sink({});
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    std::unique_ptr<sdk::Link> NewLink() {
+        sdk::LinkOptions options("Tagbridge");
+        options.set_data_dir(dir_);
+        return std::make_unique<sdk::Link>(std::move(options), 2, "1.4.6");
+    }
+
+    // Stores the nodes of `builder` through a link of its own, then stops that link.
+    void Store(const std::vector<sdk::NodeBuilder>& builders) {
+        auto link = NewLink();
+        std::promise<void> connected;
+        link->set_on_connected_handler(
+            [&connected](const std::error_code&) { connected.set_value(); });
+        ASSERT_TRUE(link->non_blocking_run());
+        ASSERT_EQ(connected.get_future().wait_for(kLimit), std::future_status::ready);
+        for (const auto& builder : builders) {
+            std::promise<std::error_code> done;
+            link->responder()->create_node(
+                builder, [&done](const std::vector<sdk::NodeInfo>&, const std::error_code& ec) {
+                    done.set_value(ec);
+                });
+            auto result = done.get_future();
+            ASSERT_EQ(result.wait_for(kLimit), std::future_status::ready);
+            ASSERT_FALSE(result.get()) << "storing under " << builder.parent().to_string();
+        }
+        link->stop();
+        link->join();
+    }
+
+    static sdk::NodeBuilder Stored(const NodePath& parent, const std::string& name,
+                                   const std::string& marker) {
+        sdk::NodeBuilder b(parent);
+        b.make_node(name).serializable(sdk::SerializationMode::Stored);
+        if (!marker.empty()) {
+            b.config("$$$isit", marker);
+        }
+        return b;
+    }
+
+    // A stored PLC "plc1" with both folders and one tag, as the link writes them.
+    void StorePlc(const std::string& family, const Variant& emMarker = Variant("emtags")) {
+        auto plc = Stored(NodePath("/"), "plc1", "plc");
+        plc.config("$host", "127.0.0.1").config("$port", 1).config("$slot", 2);
+        plc.config("$protocol family", family);
+        auto em = Stored(NodePath("/plc1"), "EM Tags", "");
+        em.config("$$$isit", emMarker).config("$Polling Interval", 500);
+        auto io = Stored(NodePath("/plc1"), "IO Tags", "iotags");
+        io.config("$Listening Interval", 250).config("$Listening UDP Port", 2222);
+        auto list = Stored(NodePath("/plc1/EM Tags"), "Read Tags List", "");
+        auto tag = Stored(NodePath("/plc1/EM Tags/Read Tags List"), "t1", "tag");
+        tag.config("$Tag Name", "Speed").config("$RW Flag", "R_").config("$OutputType", "DEFAULT");
+        tag.config("$Description", "").config("$DataLen", 4);
+        Store({plc, em, io, list, tag});
+    }
+
+    // Runs a link on the store with an EipLink whose connected handler is left out, so that the
+    // announced nodes stay pending until the test replays them.
+    void StartRestoringLink() {
+        link_ = NewLink();
+        g_link = link_.get();
+        eipLink_ = std::make_unique<EipLink>(*link_);
+        std::promise<void> restored;
+        link_->set_on_connected_handler(
+            [&restored](const std::error_code&) { restored.set_value(); });
+        ASSERT_TRUE(link_->non_blocking_run());
+        ASSERT_EQ(restored.get_future().wait_for(kLimit), std::future_status::ready);
+    }
+
+    void StopLink() {
+        if (link_) {
+            link_->stop();
+            link_->join();
+        }
+    }
+
+    Variant Config(const NodePath& path, const std::string& key) {
+        std::promise<Variant> answer;
+        link_->responder()->get_config(
+            path, key,
+            [&answer](const Variant& v, const std::error_code&) { answer.set_value(v); });
+        auto f = answer.get_future();
+        return f.wait_for(kLimit) == std::future_status::ready ? f.get() : Variant();
+    }
+
+    // A number setting as an integer, -1 when absent or not a number.
+    int64_t Number(const NodePath& path, const std::string& key) {
+        const Variant v = Config(path, key);
+        return v.is_number() ? static_cast<int64_t>(v.as_double()) : -1;
+    }
+
+    std::string AllLog() {
+        std::lock_guard<std::mutex> lock(logMutex_);
+        std::string all;
+        for (const auto& line : log_) {
+            all += line + "\n";
+        }
+        return all;
+    }
+
+    size_t LogSize() {
+        std::lock_guard<std::mutex> lock(logMutex_);
+        return log_.size();
+    }
+
+    bool Logged(const std::string& text) {
+        std::lock_guard<std::mutex> lock(logMutex_);
+        for (const auto& line : log_) {
+            if (line.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::string dir_;
+    std::unique_ptr<sdk::Link> link_;
+    std::unique_ptr<EipLink> eipLink_;
+    std::mutex logMutex_;
+    std::vector<std::string> log_;
+};
+
+TEST_F(RestoreTest, CollectsEveryRestoredNodeAndReservesThePlcAlias) {
+    StorePlc("CIP/EIP");
+    g_eipManager = new EipManager;
+    StartRestoringLink();
+
+    const auto pending = eipLink_->PendingNodes();
+    ASSERT_EQ(pending.size(), 1u);
+    const auto& plc = pending.at("plc1").children;
+    ASSERT_EQ(plc.size(), 2u);
+    EXPECT_EQ(plc.at("EM Tags").children.at("Read Tags List").children.count("t1"), 1u);
+    EXPECT_TRUE(plc.at("IO Tags").children.empty());
+    EXPECT_NE(g_eipManager->GetPLC("plc1"), nullptr);
+    StopLink();
+}
+
+TEST_F(RestoreTest, ReplaysThePlcAndKeepsItsStoredPollingSettings) {
+    StorePlc("CIP/EIP");
+    g_eipManager = new EipManager;
+    StartRestoringLink();
+    eipLink_->deserializeNodes();
+
+    EipDevice* device = nullptr;
+    ASSERT_TRUE(ChildProcess::PollUntil(
+        [&] {
+            device = g_eipManager->GetPLC("plc1");
+            return device && device->GetConnectionInfo().host == "127.0.0.1" &&
+                   device->GetIOParam1() == 250;
+        },
+        kLimit));
+    const _eipConnectInfo info = device->GetConnectionInfo();
+    EXPECT_EQ(info.port, 1);
+    EXPECT_EQ(info.slot, 2);
+    EXPECT_EQ(info.family, EIP_PROTOCOL_FAMILY_CIP);
+    EXPECT_EQ(device->GetEMPollingInterval(), 500);
+    EXPECT_EQ(device->GetIOParam2(), 2222);
+    // Once the PLC node is rebuilt and its actions exist, the folder settings must still be the
+    // stored ones: the next restart reads them back.
+    ASSERT_TRUE(ChildProcess::PollUntil([&] { return Logged("plc1: PLC node ready"); }, kLimit));
+    EXPECT_TRUE(link_->responder()->node_exists(NodePath("/plc1/Remove")));
+    EXPECT_EQ(Number(NodePath("/plc1/IO Tags"), "$Listening Interval"), 250);
+    EXPECT_TRUE(eipLink_->PendingNodes().empty());
+    EXPECT_EQ(Number(NodePath("/plc1/EM Tags"), "$Polling Interval"), 500) << AllLog();
+    EXPECT_EQ(Number(NodePath("/plc1/IO Tags"), "$Listening UDP Port"), 2222);
+    StopLink();
+}
+
+TEST_F(RestoreTest, ASecondConnectionReplaysNothing) {
+    StorePlc("CIP/EIP");
+    StartRestoringLink();
+    eipLink_->deserializeNodes();
+    const NodePath tag("/plc1/EM Tags/Read Tags List/t1");
+    ASSERT_TRUE(ChildProcess::PollUntil(
+        [&] { return Config(tag, "$status") == Variant("PLC not found"); }, kLimit));
+    ASSERT_TRUE(Logged("Deserializing: plc1"));
+    const size_t before = LogSize();
+    eipLink_->connected(std::error_code());
+    EXPECT_TRUE(eipLink_->PendingNodes().empty());
+    std::lock_guard<std::mutex> lock(logMutex_);
+    ASSERT_GT(log_.size(), before);  // the connected line itself
+    for (size_t i = before; i < log_.size(); ++i) {
+        EXPECT_EQ(log_[i].find("Deserializing"), std::string::npos) << log_[i];
+    }
+    StopLink();
+}
+
+TEST_F(RestoreTest, TagOfAnUnregisteredPlcShowsPlcNotFound) {
+    StorePlc("CIP/EIP");
+    StartRestoringLink();  // no registry: the PLC cannot be registered
+    eipLink_->deserializeNodes();
+    const NodePath tag("/plc1/EM Tags/Read Tags List/t1");
+    ASSERT_TRUE(ChildProcess::PollUntil(
+        [&] { return Config(tag, "$status") == Variant("PLC not found"); }, kLimit));
+    EXPECT_TRUE(Logged("device is not exist - plc1"));
+    StopLink();
+}
+
+TEST_F(RestoreTest, AnyFamilyTextOtherThanCipEipMeansPccc) {
+    StorePlc("cip/eip");
+    StartRestoringLink();
+    eipLink_->deserializeNodes();
+    ASSERT_TRUE(ChildProcess::PollUntil([&] { return Logged("plc Info= plc1 127.0.0.1 1 2 PCCC"); },
+                                        kLimit));
+    StopLink();
+}
+
+TEST_F(RestoreTest, ADamagedMarkerSkipsOnlyThatNode) {
+    StorePlc("CIP/EIP", Variant(7));  // "EM Tags" marker is a number
+    StartRestoringLink();
+    eipLink_->deserializeNodes();
+    const NodePath tag("/plc1/EM Tags/Read Tags List/t1");
+    ASSERT_TRUE(ChildProcess::PollUntil(
+        [&] { return Config(tag, "$status") == Variant("PLC not found"); }, kLimit));
+    EXPECT_TRUE(Logged("not a string"));
+    StopLink();
+}
+
+}  // namespace
