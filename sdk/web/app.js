@@ -6,6 +6,10 @@ const VALUE_TYPES = {
   0: 'dynamic', 1: 'number', 2: 'int', 4: 'string', 5: 'bool', 6: 'map', 7: 'array', 9: 'enum',
 };
 const TREE_REFRESH_DELAY_MS = 150;
+// What the "$$$isit" marker of a node says it is, in words.
+const MARKERS = {
+  plc: 'PLC', emtags: 'explicit-message tags', iotags: 'I/O tags', tag: 'tag', subtag: 'subtag',
+};
 
 const state = {
   selected: '/',
@@ -397,7 +401,7 @@ function titleRow(path, node) {
   const row = el('div', { class: 'title-row' },
                  el('h1', { text: path === '/' ? 'Tagbridge' : (node.displayName || readableName(node.name)) }));
   const marker = markerOf(node);
-  if (marker) row.append(el('span', { class: 'badge', text: marker }));
+  if (marker) row.append(el('span', { class: 'badge', text: MARKERS[marker] || marker }));
   else if (node.kind) row.append(el('span', { class: 'badge', text: node.kind }));
   const status = (node.configs || {})['$status'];
   if (typeof status === 'string') {
@@ -409,8 +413,9 @@ function titleRow(path, node) {
 function actionBar(path, node) {
   const actions = (node.childNodes || []).filter((child) => child.action);
   if (!actions.length) return el('div');
+  const destructive = (action) => /^remove/i.test(action.displayName || action.name);
   return el('div', { class: 'actions' }, actions.map((action) => el('button', {
-    class: 'btn', type: 'button', 'data-action': action.name,
+    class: destructive(action) ? 'btn danger' : 'btn', type: 'button', 'data-action': action.name,
     onclick: () => openAction(joinPath(path, action.name), path),
     text: action.displayName || readableName(action.name),
   })));

@@ -16,7 +16,7 @@
 
 using nlohmann::json;
 using tb_test::ChildProcess;
-using tb_test::poll_until;
+using tb_test::WaitUntil;
 using tb_test::SseReader;
 using tb_test::url_encode;
 
@@ -89,7 +89,7 @@ class HttpEndToEndTest : public ::testing::Test {
     }
 
     bool wait_node(const std::string& path) {
-        return poll_until([&] { return node(path).has_value(); }, std::chrono::seconds(60));
+        return WaitUntil([&] { return node(path).has_value(); }, std::chrono::seconds(60));
     }
 
     void add_plc_with_tags() {
@@ -168,7 +168,7 @@ TEST_F(HttpEndToEndTest, WriteDataThroughHttpReachesThePlcAndIsReadBack) {
     const json written =
         invoke(kEmTags + "/Write Tags List/Setpoint/Write Data", {{"Value", "42"}});
     ASSERT_EQ(written["rows"], json::parse(R"([[true, "success!"]])")) << written.dump();
-    EXPECT_TRUE(poll_until(
+    EXPECT_TRUE(WaitUntil(
         [&] {
             const auto setpoint = node(kEmTags + "/Read Tags List/Setpoint");
             return setpoint && (*setpoint)["value"] == 42;

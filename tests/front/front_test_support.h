@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/wait_until.h"
+
 namespace tb_test {
 
 // Percent-encodes everything but the unreserved characters, for query values.
@@ -29,18 +31,6 @@ inline std::string url_encode(const std::string& text) {
         }
     }
     return out;
-}
-
-// Polls `condition` until it holds or `timeout` passes; true when it held.
-inline bool poll_until(const std::function<bool()>& condition,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
 }
 
 struct SseMessage {

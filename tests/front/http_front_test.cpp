@@ -17,7 +17,7 @@
 
 namespace sdk = kestrel::strata_sdk;
 using nlohmann::json;
-using tb_test::poll_until;
+using tb_test::WaitUntil;
 using tb_test::SseReader;
 
 namespace {
@@ -532,7 +532,7 @@ TEST_F(HttpFrontTest, EventStreamsBeyondTheLimitGet503) {
     ASSERT_TRUE(first.wait_connected());
     expect_error(client().Get("/api/events?path=%2F"), 503, "too many event streams");
     first.stop();  // its place becomes free once the front notices
-    EXPECT_TRUE(poll_until([this] {
+    EXPECT_TRUE(WaitUntil([this] {
         SseReader probe(kHost, front_->port(), "/api/events?path=%2F");
         return probe.wait_connected();
     }));
@@ -547,7 +547,7 @@ TEST_F(HttpFrontTest, StopEndsOpenEventStreamsAndWaitingInvocations) {
         ASSERT_TRUE(result);
         EXPECT_EQ(result->status, 503);
     });
-    ASSERT_TRUE(poll_until([this] {
+    ASSERT_TRUE(WaitUntil([this] {
         std::lock_guard<std::mutex> lock(held_mutex_);
         return !held_streams_.empty();
     }));
