@@ -796,13 +796,27 @@ int EipConnection::ReadPLCProductInfo(int slot, _eipProductInfo& info) {
     if (ExchangeExplicit(op, buffer, total, texts, response) != 0) {
         return -1;
     }
+    return DecodeIdentityReply(op, response, info);
+}
+
+// Get Attributes All reply data of the Identity object:
+// | off | size | field                                   |
+// |   0 |    2 | vendor ID                               |
+// |   2 |    2 | device type                             |
+// |   4 |    2 | product code                            |
+// |   6 |    2 | major, minor revision                   |
+// |   8 |    6 | status, serial number (not kept)        |
+// |  14 |  1+n | product name length, name               |
+int EipConnection::DecodeIdentityReply(const char* operation,
+                                       const EXPLICIT_RESPONSE_STRUCT& response,
+                                       _eipProductInfo& info) {
     if (response.generalStatus != CIP_STATUS_SUCCESS) {
         logResponseError("unexpected : explicit response error", response);
         return -1;
     }
     if (response.service != (CIP_SVC_GET_ATTRIBUTES_ALL | CIP_SERVICE_REPLY)) {
-        eiplog::Error(op, Text("unexpected : not support service (",
-                               static_cast<unsigned>(response.service), ")"));
+        eiplog::Error(operation, Text("unexpected : not support service (",
+                                      static_cast<unsigned>(response.service), ")"));
         return -1;
     }
     if (response.dataLength < kIdentityFixedSize) {

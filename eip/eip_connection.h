@@ -229,6 +229,11 @@ class EipConnection {
     };
     int ExchangeExplicit(const char* operation, uint8_t* buffer, size_t requestLength,
                          const ExchangeTexts& texts, EXPLICIT_RESPONSE_STRUCT& response);
+    // Checks an Identity Get Attributes All reply (status, service 0x81) and fills info from
+    // it; a reply of fewer than 15 data bytes gives the name "unknown" and keeps the rest.
+    // 0, or -1 (logged under `operation`, info unchanged).
+    static int DecodeIdentityReply(const char* operation, const EXPLICIT_RESPONSE_STRUCT& response,
+                                   _eipProductInfo& info);
     // Patches the encapsulation length (total - 24) and the unconnected data item length
     // (total - 40) of a request built on a SendRRData front.
     static void PatchRRDataLengths(uint8_t* buffer, size_t totalLength);

@@ -56,8 +56,8 @@ TEST_F(EmConnectionTest, ForwardCloseEndsTheConnectionOnTheController) {
     EXPECT_EQ(connection->CloseEMConnection(), 0) << log.All();
     EXPECT_TRUE(sim->Connections().empty());
     EXPECT_TRUE(
-        log.HasLineEndingWith(": INFO - CloseEMConnection: send a message to close session=" +
-                              std::to_string(connection->GetSessionHandle())));
+        HasLineEndingWith(log, ": INFO - CloseEMConnection: send a message to close session=" +
+                                   std::to_string(connection->GetSessionHandle())));
     EXPECT_EQ(sim->Stats().forwardCloses, 1u);
     EXPECT_TRUE(sim->ProtocolErrors().empty()) << sim->ProtocolErrors().front();
 }
@@ -128,12 +128,12 @@ TEST_F(EmConnectionTest, RefusedForwardOpenLogsStatusAndTriesToClose) {
     sim->SetForwardOpenFault(refuse);
     EXPECT_EQ(connection->OpenEMConnection(kRpiMs), -1);
     EXPECT_TRUE(
-        log.HasLineEndingWith(": ERROR - logResponseError: unexpected : response error (1, 256)"))
+        HasLineEndingWith(log, ": ERROR - logResponseError: unexpected : response error (1, 256)"))
         << log.All();
     EXPECT_TRUE(
-        log.HasLineEndingWith(": INFO - OpenEMConnection: Try to close em connection...(test)"));
+        HasLineEndingWith(log, ": INFO - OpenEMConnection: Try to close em connection...(test)"));
     // The close of a connection that was never opened is refused: not found (0x0107).
-    EXPECT_TRUE(log.HasLineEndingWith("unexpected : response error (1, 263)")) << log.All();
+    EXPECT_TRUE(HasLineEndingWith(log, "unexpected : response error (1, 263)")) << log.All();
     EXPECT_EQ(connection->GetOTConnectionId(), 0u);
 }
 
@@ -143,9 +143,9 @@ TEST_F(EmConnectionTest, ForwardOpenEchoingAnotherVendorIsRefusedAndClosed) {
     sim->SetForwardOpenFault(echo);
     EXPECT_EQ(connection->OpenEMConnection(kRpiMs), -1);
     EXPECT_TRUE(
-        log.HasLineEndingWith(": ERROR - OpenEMConnection: unexpected : wrong response data"))
+        HasLineEndingWith(log, ": ERROR - OpenEMConnection: unexpected : wrong response data"))
         << log.All();
-    EXPECT_TRUE(log.HasLineEndingWith("Try to close em connection...(test)"));
+    EXPECT_TRUE(HasLineEndingWith(log, "Try to close em connection...(test)"));
     // The close with the triad we sent found the connection the controller had opened.
     EXPECT_TRUE(sim->Connections().empty());
     EXPECT_EQ(connection->GetTOConnectionId(), 0u);
@@ -156,29 +156,29 @@ TEST_F(EmConnectionTest, ForwardOpenEchoingAnotherOriginatorSerialIsRefused) {
     echo.echoOriginatorSerial = EipConnection::makeSerialNumber() + 1;
     sim->SetForwardOpenFault(echo);
     EXPECT_EQ(connection->OpenEMConnection(kRpiMs), -1);
-    EXPECT_TRUE(log.HasLineEndingWith("unexpected : wrong response data"));
+    EXPECT_TRUE(HasLineEndingWith(log, "unexpected : wrong response data"));
 }
 
 TEST_F(EmConnectionTest, ForwardOpenToAnEmptySlotIsRefusedByTheConnectionPath) {
     _eipConnectInfo info = InfoFor(sim->Port(), 4);
     connection->SetConnectionInfo(info);
     EXPECT_EQ(connection->OpenEMConnection(kRpiMs), -1);
-    EXPECT_TRUE(log.HasLineEndingWith("unexpected : response error (1, 786)")) << log.All();
+    EXPECT_TRUE(HasLineEndingWith(log, "unexpected : response error (1, 786)")) << log.All();
     EXPECT_TRUE(sim->Connections().empty());
 }
 
 TEST_F(EmConnectionTest, SameTriadTwiceIsAConnectionInUse) {
     OpenConnection();
     EXPECT_EQ(connection->OpenEMConnection(kRpiMs), -1);
-    EXPECT_TRUE(log.HasLineEndingWith("unexpected : response error (1, 256)")) << log.All();
+    EXPECT_TRUE(HasLineEndingWith(log, "unexpected : response error (1, 256)")) << log.All();
 }
 
 TEST_F(EmConnectionTest, ForwardOpenWithoutSessionFailsWithoutSending) {
     connection->Disconnect();
     const uint64_t before = sim->Stats().requests;
     EXPECT_EQ(connection->OpenEMConnection(kRpiMs), -1);
-    EXPECT_TRUE(log.HasLineEndingWith(": ERROR - OpenEMConnection: invalidated socket."));
-    EXPECT_TRUE(log.HasLineEndingWith(": ERROR - CloseEMConnection: socket not connected."));
+    EXPECT_TRUE(HasLineEndingWith(log, ": ERROR - OpenEMConnection: invalidated socket."));
+    EXPECT_TRUE(HasLineEndingWith(log, ": ERROR - CloseEMConnection: socket not connected."));
     EXPECT_EQ(sim->Stats().requests, before);
 }
 
@@ -195,8 +195,8 @@ TEST_F(EmConnectionTest, ForwardOpenReplyThatNeverComesFails) {
     drop.count = 0;
     sim->InjectFault(drop);
     EXPECT_EQ(connection->OpenEMConnection(kRpiMs), -1);
-    EXPECT_TRUE(log.HasLineEndingWith(": ERROR - OpenEMConnection: failed to recv\n"));
-    EXPECT_TRUE(log.HasLineEndingWith(": ERROR - CloseEMConnection: failed to recv"));
+    EXPECT_TRUE(HasLineEndingWith(log, ": ERROR - OpenEMConnection: failed to recv\n"));
+    EXPECT_TRUE(HasLineEndingWith(log, ": ERROR - CloseEMConnection: failed to recv"));
 }
 
 // ---- Connected replies -------------------------------------------------------------------------
@@ -221,9 +221,9 @@ TEST_F(EmConnectionTest, ConnectedReplyOnAnotherConnectionIdIsRefused) {
     sim->InjectFault(wrong);
     ASSERT_EQ(connection->SendConnected(CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 1), 0);
     EXPECT_EQ(Receive(), -1);
-    EXPECT_TRUE(log.HasLineEndingWith(": ERROR - EipParseUCMMRESP: unexpected response"));
-    EXPECT_TRUE(log.HasLineEndingWith(
-        ": ERROR - RecvEMTags: unexpected : parsing cpf and explict response"));
+    EXPECT_TRUE(HasLineEndingWith(log, ": ERROR - EipParseUCMMRESP: unexpected response"));
+    EXPECT_TRUE(HasLineEndingWith(
+        log, ": ERROR - RecvEMTags: unexpected : parsing cpf and explict response"));
     EXPECT_EQ(connection->analyseCount, 0);
 }
 
@@ -237,7 +237,7 @@ TEST_F(EmConnectionTest, ConnectedReplyWithAnotherSequenceCountIsRefused) {
     ASSERT_EQ(connection->SendConnected(CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 1), 0);
     EXPECT_EQ(Receive(), -1);
     EXPECT_TRUE(
-        log.HasLineEndingWith(": ERROR - RecvEMTags: unexpected : wrong sequence number2 != 1"))
+        HasLineEndingWith(log, ": ERROR - RecvEMTags: unexpected : wrong sequence number2 != 1"))
         << log.All();
 }
 
@@ -246,7 +246,7 @@ TEST_F(EmConnectionTest, ConnectedErrorReplyIsLogged) {
     connection->supportedService = 0x81;
     ASSERT_EQ(connection->SendConnected(CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 7), 0);
     EXPECT_EQ(Receive(), -1);
-    EXPECT_TRUE(log.HasLineEndingWith("unexpected : explicit response error (22)")) << log.All();
+    EXPECT_TRUE(HasLineEndingWith(log, "unexpected : explicit response error (22)")) << log.All();
 }
 
 TEST_F(EmConnectionTest, BatchWithAnEmbeddedServiceErrorStillReachesTheFamily) {
@@ -271,7 +271,7 @@ TEST_F(EmConnectionTest, EmbeddedServiceErrorOfAnUnsupportedServiceIsRefused) {
     ASSERT_EQ(
         connection->SendConnected(CIP_SVC_MULTIPLE_SERVICE_PACKET, CIP_CLASS_MESSAGE_ROUTER, 1), 0);
     EXPECT_EQ(Receive(), -1);
-    EXPECT_TRUE(log.HasLineEndingWith("unexpected : explicit response error (30)")) << log.All();
+    EXPECT_TRUE(HasLineEndingWith(log, "unexpected : explicit response error (30)")) << log.All();
     EXPECT_EQ(connection->analyseCount, 0);
 }
 
@@ -279,7 +279,8 @@ TEST_F(EmConnectionTest, ConnectedReplyOfAnUnsupportedServiceIsRefused) {
     OpenConnection();
     ASSERT_EQ(connection->SendConnected(CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 1), 0);
     EXPECT_EQ(Receive(), -1);
-    EXPECT_TRUE(log.HasLineEndingWith(": ERROR - RecvEMTags: unexpected : not support service 81"));
+    EXPECT_TRUE(
+        HasLineEndingWith(log, ": ERROR - RecvEMTags: unexpected : not support service 81"));
 }
 
 TEST_F(EmConnectionTest, ClosedSocketDuringTheTagReplyIsReportedAsLost) {
@@ -290,7 +291,7 @@ TEST_F(EmConnectionTest, ClosedSocketDuringTheTagReplyIsReportedAsLost) {
     ASSERT_EQ(connection->SendConnected(CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 1), 0);
     EXPECT_EQ(Receive(), -2);
     EXPECT_EQ(connection->GetSocketFd(), -1);
-    EXPECT_TRUE(log.HasLineEndingWith(": ERROR - RecvEMTags: TCP socket closed - -1"));
+    EXPECT_TRUE(HasLineEndingWith(log, ": ERROR - RecvEMTags: TCP socket closed - -1"));
 }
 
 TEST_F(EmConnectionTest, RestartedControllerForgetsTheConnection) {

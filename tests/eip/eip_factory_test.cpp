@@ -12,8 +12,8 @@ TEST(ConnectionFactoryTest, UnknownFamilyGivesNullAndIsLogged) {
     LogCapture log;
     const _eipConnectInfo info = InfoFor(44818);
     EXPECT_EQ(EipConnection::Create(static_cast<eipProtocolFamily_t>(2), &info), nullptr);
-    EXPECT_TRUE(log.HasLineEndingWith(
-        ": ERROR - Create: Failed to create connection: family not supported (2)"))
+    EXPECT_TRUE(HasLineEndingWith(
+        log, ": ERROR - Create: Failed to create connection: family not supported (2)"))
         << log.All();
 }
 

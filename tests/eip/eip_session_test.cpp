@@ -50,15 +50,15 @@ class SessionTest : public ::testing::Test {
 TEST_F(SessionTest, ConnectAndRegisterGetsTheControllersSessionHandle) {
     ASSERT_EQ(connection->Connect("127.0.0.1", sim->Port(), 2), 0);
     EXPECT_GE(connection->GetSocketFd(), 0);
-    EXPECT_TRUE(log.HasLineEndingWith(": INFO - Connect: Connect to 127.0.0.1:" +
-                                      std::to_string(sim->Port())));
-    EXPECT_TRUE(log.HasLineEndingWith(": INFO - Connect: Socket FD = " +
-                                      std::to_string(connection->GetSocketFd())));
+    EXPECT_TRUE(HasLineEndingWith(
+        log, ": INFO - Connect: Connect to 127.0.0.1:" + std::to_string(sim->Port())));
+    EXPECT_TRUE(HasLineEndingWith(
+        log, ": INFO - Connect: Socket FD = " + std::to_string(connection->GetSocketFd())));
 
     ASSERT_EQ(connection->RegiSession(2), 0);
     EXPECT_NE(connection->GetSessionHandle(), 0u);
-    EXPECT_TRUE(log.HasLineEndingWith(": INFO - RegiSession: Register session, session id : " +
-                                      std::to_string(connection->GetSessionHandle())));
+    EXPECT_TRUE(HasLineEndingWith(log, ": INFO - RegiSession: Register session, session id : " +
+                                           std::to_string(connection->GetSessionHandle())));
     EXPECT_EQ(sim->Stats().sessionsRegistered, 1u);
     EXPECT_TRUE(sim->ProtocolErrors().empty()) << sim->ProtocolErrors().front();
 }
@@ -83,8 +83,8 @@ TEST_F(SessionTest, RefusedConnectionFailsAtOnceAndLeavesNoSocket) {
     // Loopback reports the refusal through the pending socket error of the non-blocking
     // connect; a remote host may refuse it in connect() itself. Either way the reason is given.
     const std::string refused = std::strerror(ECONNREFUSED);
-    EXPECT_TRUE(log.HasLineEndingWith(": ERROR - Connect: Socket connect failed. - " + refused) ||
-                log.HasLineEndingWith(": ERROR - Connect: Socket FD_ISSET failed. - " + refused))
+    EXPECT_TRUE(HasLineEndingWith(log, ": ERROR - Connect: Socket connect failed. - " + refused) ||
+                HasLineEndingWith(log, ": ERROR - Connect: Socket FD_ISSET failed. - " + refused))
         << log.All();
 }
 
@@ -103,8 +103,8 @@ TEST_F(SessionTest, PeerThatNeverAnswersTimesOutAndKeepsTheSocket) {
     EXPECT_EQ(connection->RegiSession(1), -1);
     EXPECT_EQ(connection->GetSessionHandle(), 0u);
     EXPECT_GE(connection->GetSocketFd(), 0);  // a time-out does not close the socket
-    EXPECT_TRUE(log.HasLineEndingWith(": ERROR - EipReadData: Socket read select failed. - " +
-                                      std::string(std::strerror(ETIMEDOUT))))
+    EXPECT_TRUE(HasLineEndingWith(log, ": ERROR - EipReadData: Socket read select failed. - " +
+                                           std::string(std::strerror(ETIMEDOUT))))
         << log.All();
 }
 
@@ -131,7 +131,7 @@ TEST_F(SessionTest, ReplySplitAcrossTcpSegmentsIsAssembled) {
     _eipProductInfo info;
     EXPECT_EQ(connection->ReadPLCProductInfo(3, info), 0);
     EXPECT_EQ(info.productName, "1756-L83E/B");
-    EXPECT_GE(log.CountContaining(": EipReadData - data read from socket["), 4u);
+    EXPECT_GE(log.Count(": EipReadData - data read from socket["), 4u);
 }
 
 TEST_F(SessionTest, ReplyArrivingAFewBytesPerReadIsAssembled) {
@@ -163,7 +163,7 @@ TEST_F(SessionTest, HeaderAnnouncingMoreThan2001BytesIsRefusedWithoutReadingFurt
     info.productName = "kept";
     EXPECT_EQ(connection->ReadPLCProductInfo(3, info), -1);
     EXPECT_EQ(info.productName, "kept");
-    EXPECT_TRUE(log.HasLineEndingWith(": ERROR - ReadPLCProductInfo: failed to recv\n"))
+    EXPECT_TRUE(HasLineEndingWith(log, ": ERROR - ReadPLCProductInfo: failed to recv\n"))
         << log.All();
     // The stream cannot be trusted past a body that was not read.
     EXPECT_EQ(connection->GetSocketFd(), -1);
@@ -178,7 +178,7 @@ TEST_F(SessionTest, PeerClosingMidReadFailsAndClosesTheSocket) {
     _eipProductInfo info;
     EXPECT_EQ(connection->ReadPLCProductInfo(3, info), -1);
     EXPECT_EQ(connection->GetSocketFd(), -1);
-    EXPECT_TRUE(log.HasLineEndingWith(": ERROR - EipReadData: Socket read failed. - ret = 0"))
+    EXPECT_TRUE(HasLineEndingWith(log, ": ERROR - EipReadData: Socket read failed. - ret = 0"))
         << log.All();
 }
 
@@ -191,8 +191,8 @@ TEST_F(SessionTest, FailedSendClosesTheSocket) {
     const uint8_t byte = 0;
     EXPECT_EQ(connection->EipSendData(&byte, 1, 1), -1);
     EXPECT_EQ(connection->GetSocketFd(), -1);
-    EXPECT_TRUE(log.HasLineEndingWith(": ERROR - EipSendData: Socket send failed. ret = -1"));
-    EXPECT_TRUE(log.HasLineEndingWith(": EipSendData - send data - result : -1"));
+    EXPECT_TRUE(HasLineEndingWith(log, ": ERROR - EipSendData: Socket send failed. ret = -1"));
+    EXPECT_TRUE(HasLineEndingWith(log, ": EipSendData - send data - result : -1"));
 }
 
 TEST_F(SessionTest, SendOfNothingOrOnAClosedSocketFails) {
@@ -207,7 +207,7 @@ TEST_F(SessionTest, SendOfNothingOrOnAClosedSocketFails) {
 TEST_F(SessionTest, ReadOnAClosedSocketReportsIt) {
     uint8_t buffer[8];
     EXPECT_EQ(connection->EipReadData(buffer, sizeof buffer, 8, 1), -1);
-    EXPECT_TRUE(log.HasLineEndingWith(": ERROR - EipReadData: Socket not set."));
+    EXPECT_TRUE(HasLineEndingWith(log, ": ERROR - EipReadData: Socket not set."));
 }
 
 TEST_F(SessionTest, DisconnectClosesTheSocketButKeepsTheSession) {
@@ -241,8 +241,8 @@ TEST_F(SessionTest, IdentityOfAnotherSlotGetsTheRoutingErrorAndKeepsTheInfo) {
     EXPECT_EQ(connection->ReadPLCProductInfo(5, info), -1);
     EXPECT_EQ(info.vendorId, 77);
     // General status 1, additional status 0x0312 (link address not valid).
-    EXPECT_TRUE(log.HasLineEndingWith(
-        ": ERROR - logResponseError: unexpected : explicit response error (1, 786)"))
+    EXPECT_TRUE(HasLineEndingWith(
+        log, ": ERROR - logResponseError: unexpected : explicit response error (1, 786)"))
         << log.All();
 }
 
@@ -273,7 +273,7 @@ TEST_F(SessionTest, IdentityErrorStatusWithoutAdditionalStatusIsLoggedWithTheSta
     ConnectAndRegister();
     _eipProductInfo info;
     EXPECT_EQ(connection->ReadPLCProductInfo(3, info), -1);
-    EXPECT_TRUE(log.HasLineEndingWith("unexpected : explicit response error (1)")) << log.All();
+    EXPECT_TRUE(HasLineEndingWith(log, "unexpected : explicit response error (1)")) << log.All();
 }
 
 // Identity replies of unusual shapes, answered by a replaced Identity object.

@@ -19,56 +19,25 @@
 #include "common/byte_codec.h"
 #include "eip/eip_connection.h"
 #include "sim/plc_simulator.h"
-#include "strata_sdk/logging.h"
+#include "support/log_capture.h"
+#include "support/wait_until.h"
 
 namespace eiptest {
 
-// Collects every debug log line (all levels, traces included) while it lives.
-class LogCapture {
-  public:
-    LogCapture() {
-        kestrel::strata_sdk::set_debug_level(3);
-        kestrel::strata_sdk::set_log_sink([this](const std::string& line) {
-            std::lock_guard<std::mutex> lock(mutex);
-            lines.push_back(line);
-        });
-    }
-    ~LogCapture() {
-        kestrel::strata_sdk::set_log_sink({});
-        kestrel::strata_sdk::set_debug_level(0);
-    }
-    // True when a captured line ends with the text (lines carry a timestamp before it).
-    bool HasLineEndingWith(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(mutex);
-        for (const auto& line : lines) {
-            if (line.size() >= text.size() &&
-                line.compare(line.size() - text.size(), text.size(), text) == 0) {
-                return true;
-            }
-        }
-        return false;
-    }
-    size_t CountContaining(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(mutex);
-        size_t count = 0;
-        for (const auto& line : lines) {
-            count += line.find(text) != std::string::npos ? 1 : 0;
-        }
-        return count;
-    }
-    std::string All() const {
-        std::lock_guard<std::mutex> lock(mutex);
-        std::string all;
-        for (const auto& line : lines) {
-            all += line + "\n";
-        }
-        return all;
-    }
+using tb_test::LogCapture;
+using tb_test::WaitUntil;
 
-  private:
-    mutable std::mutex mutex;
-    std::vector<std::string> lines;
-};
+// True when a captured line ends with the text (lines carry a timestamp before it); the texts
+// are checked byte for byte, trailing line breaks included.
+inline bool HasLineEndingWith(const LogCapture& log, const std::string& text) {
+    for (const std::string& line : log.Lines()) {
+        if (line.size() >= text.size() &&
+            line.compare(line.size() - text.size(), text.size(), text) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // The base class with the family operations answered minimally; it exposes the protected
 // helpers so that tests can send requests the families would send.
@@ -176,19 +145,6 @@ inline uint16_t ClosedLoopbackPort() {
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
     ::close(fd);
     return ntohs(address.sin_port);
-}
-
-// Waits for a condition with a generous bound; true when it became true.
-inline bool WaitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
 }
 
 }  // namespace eiptest
