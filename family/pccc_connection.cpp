@@ -291,6 +291,12 @@ int PcccConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply,
         eiplog::Trace(op, "Response received for our tag index 0x" + Hex(pccc.tns) +
                               ", pcccStatus=0x" + Hex(pccc.status));
     }
+    // A late reply of an earlier read would put its value on the wrong tag.
+    if (pccc.tns != pendingTns) {
+        eiplog::Error(op, eiplog::Text("reply for transaction number ", pccc.tns, ", expected ",
+                                       pendingTns, "; dropped"));
+        return -1;
+    }
     std::memset(&response, 0, sizeof response);
     response.count = 1;
     EIPC_TAG_REPLY_STRUCT& record = response.replies[0];
@@ -302,12 +308,6 @@ int PcccConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply,
         }
         record.generalStatus = PCCC_RECORD_STATUS_REFUSED;
         record.extStatus = static_cast<uint16_t>(pccc.status | (extStatus << 8));
-        return -1;
-    }
-    if (pccc.tns != pendingTns) {
-        eiplog::Error(op, eiplog::Text("reply for transaction number ", pccc.tns, ", expected ",
-                                       pendingTns, "; dropped"));
-        response.count = 0;
         return -1;
     }
     EipTag* tag = lookup ? lookup(pccc.tns) : nullptr;
@@ -398,13 +398,19 @@ int PcccConnection::WriteDataToTag(const _eipTagInfo& tagInfo, const EipTagData&
     if (Exchange(op, buffer, total, reply) != 0) {
         return -1;
     }
-    PcccReply pccc;
     if (reply.generalStatus != CIP_STATUS_SUCCESS || !IsServiceSupported(reply.service)) {
         logResponseError("unexpected : response error", reply);
         return -1;
     }
+    PcccReply pccc;
+    if (!DecodePcccReply(reply, pccc) || pccc.command != PCCC_CMD_TYPED_REPLY ||
+        pccc.tns != kWriteTns) {
+        eiplog::Error(op,
+                      eiplog::Text(tagInfo.alias, ": reply is not the PCCC reply of the write"));
+        return -1;
+    }
     // A PLC that refuses the write answers CIP success with the reason in STS.
-    if (!DecodePcccReply(reply, pccc) || pccc.status != PCCC_STS_SUCCESS) {
+    if (pccc.status != PCCC_STS_SUCCESS) {
         eiplog::Error(
             op, eiplog::Text(tagInfo.alias, ": write refused by the PLC (STS 0x", Hex(pccc.status),
                              ", EXT STS 0x", Hex(ExtendedStatus(pccc)), ")"));

@@ -280,6 +280,11 @@ TEST_F(PcccWireTest, PollReplyNamingAnotherTransactionIsDropped) {
     auto lookup = [&](uint16_t i) { return i < tags.list.size() ? tags.list[i] : nullptr; };
     EXPECT_EQ(c.AnalyzeTagResp(Explicit(PcccReplyData(0, 0, {5, 0})), response, lookup), -1);
     EXPECT_EQ(response.count, 0);
+    // A stale refusal does not mark the awaited tag as failed either.
+    EXPECT_EQ(
+        c.AnalyzeTagResp(Explicit(PcccReplyData(PCCC_STS_ILLEGAL_COMMAND, 0)), response, lookup),
+        -1);
+    EXPECT_EQ(response.count, 0);
     EXPECT_TRUE(log.Contains("reply for transaction number 0, expected 1; dropped"));
     EXPECT_EQ(c.AnalyzeTagResp(Explicit(PcccReplyData(0, 1, {5, 0})), response, lookup), 0);
     EXPECT_EQ(response.replies[0].data[0], 5);
@@ -386,8 +391,18 @@ TEST_F(PcccWriteTest, WriteRefusedByThePlcInItsStsIsAFailure) {
     EXPECT_EQ(result, -1);
     EXPECT_TRUE(log.Contains("N7:900: write refused by the PLC (STS 0xf0, EXT STS 0x6)"))
         << log.All();
-    Write("N7:0", {1, 0}, result, {0x07, 0x00});
+}
+
+TEST_F(PcccWriteTest, ReplyThatIsNotThePcccReplyOfTheWriteIsAFailure) {
+    tb_test::LogCapture log;
+    int result = 0;
+    Write("N7:0", {1, 0}, result, {0x07, 0x00});  // cut inside the requester ID
     EXPECT_EQ(result, -1);
+    Write("N7:0", {1, 0}, result, PcccReplyData(0, 3));  // a poll read's transaction
+    EXPECT_EQ(result, -1);
+    Write("N7:0", {1, 0}, result, PcccReplyData(0, 0xFFFF, {}, 0x46));
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(log.Count("N7:0: reply is not the PCCC reply of the write"), 3u);
 }
 
 TEST_F(PcccWriteTest, WriteWithACipErrorIsAFailure) {

@@ -1,0 +1,101 @@
+// A PLC5 added through the registry: identity, tags added by data-table address (each one test
+// read against the simulated PLC5), polling, a write read back and a refused address.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "action/tesselLink_error_code.h"
+#include "device/device_test_support.h"
+#include "device/eip_manager.h"
+#include "eip/eip_connection.h"
+#include "sim/pccc_services.h"
+
+namespace {
+
+using namespace tb_device_test;
+
+class PcccDeviceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(plc.Sim().Start()) << plc.Sim().LastStartError();
+        _eipConnectInfo info;
+        info.alias = "PLC5";
+        info.host = "127.0.0.1";
+        info.port = plc.Sim().Port();
+        info.family = EIP_PROTOCOL_FAMILY_PCCC;
+        ASSERT_EQ(0, manager.AddPLC(info, false));
+        device = manager.GetPLC("PLC5");
+        ASSERT_NE(device, nullptr);
+        device->SetCallbacks(rec.Callbacks());
+    }
+    void TearDown() override { EXPECT_TRUE(plc.Sim().ProtocolErrors().empty()); }
+
+    static plcsim::SimConfig Config() {
+        plcsim::SimConfig config;
+        config.port = 0;
+        config.identity.productName = "PLC-5/40E";
+        return config;
+    }
+    std::unique_ptr<EipConnection> TestConnection() {
+        std::string message;
+        return std::unique_ptr<EipConnection>(
+            EipConnection::MakeTestConnection(device->GetConnectionInfo(), message));
+    }
+    int AddTag(const std::string& alias, const std::string& address) {
+        auto test = TestConnection();
+        return device->AddTag(test.get(),
+                              Json("{\"Tag Alias\":\"" + alias + "\",\"Tag Name\":\"" + address +
+                                   "\",\"PLC5Address\":\"" + address + "\",\"RW Flag\":\"RW\"}"),
+                              1, lastAlias, lastMessage, false);
+    }
+    int Write(const std::string& json) {
+        auto test = TestConnection();
+        return device->WriteTag(test.get(), Json(json), 1, lastAlias, lastMessage);
+    }
+
+    LogCapture log;
+    plcsim::PcccController plc{Config()};
+    Recorder rec;
+    EipManager manager;
+    EipDevice* device = nullptr;
+    std::string lastAlias;
+    std::string lastMessage;
+};
+
+TEST_F(PcccDeviceTest, Plc5IsConnectedWithoutAClass3Connection) {
+    EXPECT_TRUE(device->IsCnxnUp());
+    EXPECT_EQ("PLC-5/40E", device->GetProductInfo().productName);
+    EXPECT_TRUE(plc.Sim().Connections().empty());
+}
+
+TEST_F(PcccDeviceTest, PollsN7_0AndFollowsItsChanges) {
+    ASSERT_TRUE(plc.Table().SetInt(7, 0, 42));
+    ASSERT_TRUE(plc.Table().SetDint(9, 1, -7));
+    ASSERT_EQ(0, AddTag("Count", "N7:0")) << lastMessage;
+    ASSERT_EQ(0, AddTag("Total", "L9:1")) << lastMessage;
+    std::string message;
+    ASSERT_EQ(0, device->StartEMPolling(10, message)) << message;
+    EXPECT_TRUE(WaitUntil([&] { return rec.Value("Count") == std::vector<uint8_t>{42, 0}; }));
+    EXPECT_TRUE(WaitUntil([&] { return rec.Value("Total") == Dint(-7); }));
+    ASSERT_TRUE(plc.Table().SetInt(7, 0, 300));
+    EXPECT_TRUE(WaitUntil([&] { return rec.Value("Count") == std::vector<uint8_t>{0x2C, 0x01}; }));
+}
+
+TEST_F(PcccDeviceTest, WrittenValueReachesThePlc) {
+    ASSERT_EQ(0, AddTag("Setpoint", "N7:4")) << lastMessage;
+    ASSERT_EQ(0, Write(R"({"Tag Alias":"Setpoint","value":1234})")) << lastMessage;
+    EXPECT_EQ(plc.Table().GetInt(7, 4), 1234);
+    ASSERT_EQ(0, AddTag("Run", "B3:1/3")) << lastMessage;
+    ASSERT_EQ(0, Write(R"({"Tag Alias":"Run","value":1})")) << lastMessage;
+    EXPECT_EQ(plc.Table().GetInt(3, 1), 0x0008);
+}
+
+TEST_F(PcccDeviceTest, AddressThePlcDoesNotHoldIsNotAdded) {
+    // The test read of the address is refused by the PLC (STS 0xF0, EXT STS 0x06).
+    EXPECT_EQ(-tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC, AddTag("Missing", "N7:500")) << lastMessage;
+    EXPECT_EQ(0, AddTag("Present", "N7:63")) << lastMessage;
+}
+
+}  // namespace
