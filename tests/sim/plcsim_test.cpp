@@ -13,11 +13,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <thread>
 
 #include "common/byte_codec.h"
 #include "eip/cip_wire.h"
 #include "sim/plc_simulator.h"
+#include "support/wait_until.h"
 
 namespace {
 
@@ -320,11 +320,7 @@ TEST_F(PlcsimTest, IdleConnectionTimesOutAfterFourRpis) {
     quick.rpiUs = 20000;  // 20 ms, time-out 80 ms
     ASSERT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(quick))).first, 0);
     ASSERT_EQ(sim->Connections().size(), 1u);
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!sim->Connections().empty() && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(sim->Connections().empty());
+    EXPECT_TRUE(tb_test::WaitUntil([&] { return sim->Connections().empty(); }));
 }
 
 TEST_F(PlcsimTest, ForwardCloseOfAnUnknownTriadIsNotFound) {
