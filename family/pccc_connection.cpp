@@ -15,11 +15,6 @@ namespace {
 // Execute PCCC request path: 2 words, class 0x67, instance 1.
 constexpr uint8_t kPcccObjectPath[] = {0x02, CIP_SEG_CLASS_8, CIP_CLASS_PCCC, CIP_SEG_INSTANCE_8,
                                        0x01};
-constexpr uint8_t kIdentityReplyService = CIP_SVC_GET_ATTRIBUTES_ALL | CIP_SERVICE_REPLY;
-// Identity Get Attributes All reply: fixed attributes up to the product name length byte.
-constexpr size_t kIdentityNameLengthOffset = 14;
-constexpr size_t kProductNameMax = 255;
-constexpr const char* kUnknownProductName = "unknown";
 constexpr unsigned kBitsPerWord = 16;
 
 constexpr uint8_t CIP_TYPE_BOOL = 0xC1;
@@ -448,28 +443,5 @@ int PcccConnection::ReadPLCProductInfo(int /*slot*/, _eipProductInfo& info) {
     if (ExchangeExplicit(op, buffer, total, texts, reply) != 0) {
         return -1;
     }
-    if (reply.generalStatus != CIP_STATUS_SUCCESS) {
-        logResponseError("unexpected : explicit response error", reply);
-        return -1;
-    }
-    if (reply.service != kIdentityReplyService) {
-        eiplog::Error(op, eiplog::Text("unexpected : not support service (",
-                                       static_cast<unsigned>(reply.service), ")"));
-        return -1;
-    }
-    if (reply.dataLength <= kIdentityNameLengthOffset) {
-        info.productName = kUnknownProductName;
-        return 0;
-    }
-    ByteReader r(reply.data, std::min<size_t>(reply.dataLength, sizeof reply.data));
-    info.vendorId = r.u16();
-    info.deviceType = r.u16();
-    info.productCode = r.u16();
-    info.majorRevision = r.u8();
-    info.minorRevision = r.u8();
-    r.skip(kIdentityNameLengthOffset - 8);  // status and serial number are not kept
-    const size_t nameLength = std::min<size_t>({r.u8(), r.remaining(), kProductNameMax});
-    const std::string name = r.str(nameLength);
-    info.productName = name.substr(0, name.find('\0'));
-    return 0;
+    return DecodeIdentityReply(op, reply, info);
 }

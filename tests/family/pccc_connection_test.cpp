@@ -444,6 +444,16 @@ TEST_F(PcccWireTest, IdentityNameLongerThanTheReplyIsCutAtTheReply) {
     EXPECT_EQ(info.productName, "PLC");
 }
 
+TEST_F(PcccWireTest, RefusedIdentityReadLeavesTheInfoUnchanged) {
+    _eipProductInfo info;
+    info.productName = "before";
+    c.Answer(RRDataReply({}, 0x81, CIP_STATUS_SERVICE_NOT_SUPPORTED));
+    EXPECT_EQ(c.ReadPLCProductInfo(0, info), -1);
+    c.Answer(RRDataReply(Bytes(20, 0x41), 0xCB));
+    EXPECT_EQ(c.ReadPLCProductInfo(0, info), -1);
+    EXPECT_EQ(info.productName, "before");
+}
+
 TEST(PcccFamilyTest, FamilyAnswersAndPollingStates) {
     _eipConnectInfo info;
     std::unique_ptr<EipConnection> c(EipConnection::Create(EIP_PROTOCOL_FAMILY_PCCC, &info));
