@@ -52,6 +52,15 @@ void InstallStopHandler() {
     }
 }
 
+// The link is stopped first so that no SDK callback can reach a device being destroyed; the
+// registry destroys its devices after releasing its lock.
+void Shutdown(sdk::Link& link) {
+    link.stop();
+    link.join();
+    delete g_eipManager;
+    g_eipManager = nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,18 +88,17 @@ int main(int argc, char** argv) {
         [&eipLink](const std::error_code& ec) { eipLink.disconnected(ec); });
 
     isLinkRun = 1;
-    link.non_blocking_run();
+    if (!link.non_blocking_run()) {
+        // The SDK has logged why (node store unusable, console address taken): without a link
+        // there is nothing to run.
+        Shutdown(link);
+        return 1;
+    }
     while (isLinkRun) {
         usleep(kRunTickMicros);
     }
     eiplog::Info("sighandler", "Exit Tagbridge");
-
-    // The link is stopped first so that no SDK callback can reach a device being destroyed; the
-    // registry destroys its devices after releasing its lock.
-    link.stop();
-    link.join();
-    delete g_eipManager;
-    g_eipManager = nullptr;
+    Shutdown(link);
 
     eiplog::Info("main", "exit success!!");
     std::exit(0);

@@ -6,36 +6,18 @@
 #include <vector>
 
 #include "action/tesselLink_error_code.h"
+#include "support/log_capture.h"
 
 namespace {
 
 namespace sdk = kestrel::strata_sdk;
 
-// Captures the SDK's log lines and restores the levels afterwards.
+// Captures the SDK's log lines; the capture restores the levels the tests change.
 class LogCapture : public ::testing::Test {
   protected:
-    void SetUp() override {
-        debug_ = sdk::debug_level();
-        level_ = sdk::log_level();
-        sdk::set_log_sink([this](const std::string& line) { lines_.push_back(line); });
-    }
-    void TearDown() override {
-        sdk::set_log_sink({});
-        sdk::set_debug_level(debug_);
-        sdk::set_log_level(level_);
-    }
-    bool Has(const std::string& text) const {
-        for (const auto& line : lines_) {
-            if (line.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
+    bool Has(const std::string& text) const { return capture_.Contains(text); }
 
-    std::vector<std::string> lines_;
-    int debug_ = 0;
-    sdk::LogLevel level_ = sdk::LogLevel::info;
+    tb_test::LogCapture capture_;
 };
 
 TEST(EipLogCompose, FormatsEachLevel) {

@@ -17,7 +17,8 @@
 #include "link/eip_globals.h"
 #include "link/eip_link.h"
 #include "strata_sdk/sdk.h"
-#include "support/child_process.h"
+#include "support/log_capture.h"
+#include "support/wait_until.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ namespace fs = std::filesystem;
 namespace sdk = kestrel::strata_sdk;
 using kestrel::strata_sdk::NodePath;
 using kestrel::strata_sdk::Variant;
-using testsupport::ChildProcess;
+using tb_test::WaitUntil;
 
 constexpr auto kLimit = std::chrono::seconds(60);
 
@@ -104,17 +105,14 @@ class RestoreTest : public ::testing::Test {
         std::string pattern = (fs::temp_directory_path() / "tagbridge-restore-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
-        sdk::set_log_sink([this](const std::string& line) {
-            std::lock_guard<std::mutex> lock(logMutex_);
-            log_.push_back(line);
-        });
+        log_ = std::make_unique<tb_test::LogCapture>(0, sdk::LogLevel::info);
     }
 
     void TearDown() override {
         g_link = nullptr;
         delete g_eipManager;
         g_eipManager = nullptr;
-        sdk::set_log_sink({});
+        log_.reset();
         std::error_code ec;
         fs::remove_all(dir_, ec);
     }
@@ -208,35 +206,12 @@ class RestoreTest : public ::testing::Test {
         return v.is_number() ? static_cast<int64_t>(v.as_double()) : -1;
     }
 
-    std::string AllLog() {
-        std::lock_guard<std::mutex> lock(logMutex_);
-        std::string all;
-        for (const auto& line : log_) {
-            all += line + "\n";
-        }
-        return all;
-    }
-
-    size_t LogSize() {
-        std::lock_guard<std::mutex> lock(logMutex_);
-        return log_.size();
-    }
-
-    bool Logged(const std::string& text) {
-        std::lock_guard<std::mutex> lock(logMutex_);
-        for (const auto& line : log_) {
-            if (line.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
+    bool Logged(const std::string& text) { return log_->Contains(text); }
 
     std::string dir_;
     std::unique_ptr<sdk::Link> link_;
     std::unique_ptr<EipLink> eipLink_;
-    std::mutex logMutex_;
-    std::vector<std::string> log_;
+    std::unique_ptr<tb_test::LogCapture> log_;
 };
 
 TEST_F(RestoreTest, CollectsEveryRestoredNodeAndReservesThePlcAlias) {
@@ -261,7 +236,7 @@ TEST_F(RestoreTest, ReplaysThePlcAndKeepsItsStoredPollingSettings) {
     eipLink_->deserializeNodes();
 
     EipDevice* device = nullptr;
-    ASSERT_TRUE(ChildProcess::PollUntil(
+    ASSERT_TRUE(WaitUntil(
         [&] {
             device = g_eipManager->GetPLC("plc1");
             return device && device->GetConnectionInfo().host == "127.0.0.1" &&
@@ -276,11 +251,11 @@ TEST_F(RestoreTest, ReplaysThePlcAndKeepsItsStoredPollingSettings) {
     EXPECT_EQ(device->GetIOParam2(), 2222);
     // Once the PLC node is rebuilt and its actions exist, the folder settings must still be the
     // stored ones: the next restart reads them back.
-    ASSERT_TRUE(ChildProcess::PollUntil([&] { return Logged("plc1: PLC node ready"); }, kLimit));
+    ASSERT_TRUE(WaitUntil([&] { return Logged("plc1: PLC node ready"); }, kLimit));
     EXPECT_TRUE(link_->responder()->node_exists(NodePath("/plc1/Remove")));
     EXPECT_EQ(Number(NodePath("/plc1/IO Tags"), "$Listening Interval"), 250);
     EXPECT_TRUE(eipLink_->PendingNodes().empty());
-    EXPECT_EQ(Number(NodePath("/plc1/EM Tags"), "$Polling Interval"), 500) << AllLog();
+    EXPECT_EQ(Number(NodePath("/plc1/EM Tags"), "$Polling Interval"), 500) << log_->All();
     EXPECT_EQ(Number(NodePath("/plc1/IO Tags"), "$Listening UDP Port"), 2222);
     StopLink();
 }
@@ -290,17 +265,14 @@ TEST_F(RestoreTest, ASecondConnectionReplaysNothing) {
     StartRestoringLink();
     eipLink_->deserializeNodes();
     const NodePath tag("/plc1/EM Tags/Read Tags List/t1");
-    ASSERT_TRUE(ChildProcess::PollUntil(
-        [&] { return Config(tag, "$status") == Variant("PLC not found"); }, kLimit));
+    ASSERT_TRUE(
+        WaitUntil([&] { return Config(tag, "$status") == Variant("PLC not found"); }, kLimit));
     ASSERT_TRUE(Logged("Deserializing: plc1"));
-    const size_t before = LogSize();
+    log_->Clear();
     eipLink_->connected(std::error_code());
     EXPECT_TRUE(eipLink_->PendingNodes().empty());
-    std::lock_guard<std::mutex> lock(logMutex_);
-    ASSERT_GT(log_.size(), before);  // the connected line itself
-    for (size_t i = before; i < log_.size(); ++i) {
-        EXPECT_EQ(log_[i].find("Deserializing"), std::string::npos) << log_[i];
-    }
+    EXPECT_TRUE(log_->Contains("EipLink - EIP link connected!"));
+    EXPECT_FALSE(log_->Contains("Deserializing")) << log_->All();
     StopLink();
 }
 
@@ -309,8 +281,8 @@ TEST_F(RestoreTest, TagOfAnUnregisteredPlcShowsPlcNotFound) {
     StartRestoringLink();  // no registry: the PLC cannot be registered
     eipLink_->deserializeNodes();
     const NodePath tag("/plc1/EM Tags/Read Tags List/t1");
-    ASSERT_TRUE(ChildProcess::PollUntil(
-        [&] { return Config(tag, "$status") == Variant("PLC not found"); }, kLimit));
+    ASSERT_TRUE(
+        WaitUntil([&] { return Config(tag, "$status") == Variant("PLC not found"); }, kLimit));
     EXPECT_TRUE(Logged("device is not exist - plc1"));
     StopLink();
 }
@@ -319,8 +291,7 @@ TEST_F(RestoreTest, AnyFamilyTextOtherThanCipEipMeansPccc) {
     StorePlc("cip/eip");
     StartRestoringLink();
     eipLink_->deserializeNodes();
-    ASSERT_TRUE(ChildProcess::PollUntil([&] { return Logged("plc Info= plc1 127.0.0.1 1 2 PCCC"); },
-                                        kLimit));
+    ASSERT_TRUE(WaitUntil([&] { return Logged("plc Info= plc1 127.0.0.1 1 2 PCCC"); }, kLimit));
     StopLink();
 }
 
@@ -329,8 +300,8 @@ TEST_F(RestoreTest, ADamagedMarkerSkipsOnlyThatNode) {
     StartRestoringLink();
     eipLink_->deserializeNodes();
     const NodePath tag("/plc1/EM Tags/Read Tags List/t1");
-    ASSERT_TRUE(ChildProcess::PollUntil(
-        [&] { return Config(tag, "$status") == Variant("PLC not found"); }, kLimit));
+    ASSERT_TRUE(
+        WaitUntil([&] { return Config(tag, "$status") == Variant("PLC not found"); }, kLimit));
     EXPECT_TRUE(Logged("not a string"));
     StopLink();
 }

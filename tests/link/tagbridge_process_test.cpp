@@ -15,7 +15,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using testsupport::ChildProcess;
+using tb_test::ChildProcess;
 
 class TempDir {
   public:

@@ -17,7 +17,9 @@
 #include <thread>
 #include <vector>
 
-namespace testsupport {
+#include "support/wait_until.h"
+
+namespace tb_test {
 
 class ChildProcess {
   public:
@@ -83,13 +85,13 @@ class ChildProcess {
     // True once `text` appears in the output; false after `limit`.
     bool WaitForOutput(const std::string& text,
                        std::chrono::milliseconds limit = std::chrono::seconds(60)) {
-        return PollUntil([&] { return Output().find(text) != std::string::npos; }, limit);
+        return WaitUntil([&] { return Output().find(text) != std::string::npos; }, limit);
     }
 
     // The raw wait status once the child has ended, or nothing after `limit`.
     std::optional<int> Wait(std::chrono::milliseconds limit = std::chrono::seconds(60)) {
         if (!status_ && pid_ > 0) {
-            PollUntil(
+            WaitUntil(
                 [&] {
                     int status = 0;
                     if (waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -103,18 +105,6 @@ class ChildProcess {
             reader_.join();  // the pipe closes with the child: all output is in
         }
         return status_;
-    }
-
-    template <typename Condition>
-    static bool PollUntil(Condition condition, std::chrono::milliseconds limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!condition()) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
     }
 
   private:
@@ -138,4 +128,4 @@ class ChildProcess {
     std::string output_;
 };
 
-}  // namespace testsupport
+}  // namespace tb_test
