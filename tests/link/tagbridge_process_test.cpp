@@ -112,6 +112,16 @@ TEST(TagbridgeProcess, BadOptionValueIsRefused) {
     EXPECT_EQ(WEXITSTATUS(*status), 1);
 }
 
+TEST(TagbridgeProcess, HelpAndVersionExitWithStatusZeroWithoutStarting) {
+    for (const char* option : {"--help", "--version"}) {
+        ChildProcess tagbridge(TAGBRIDGE_BINARY, {option});
+        const auto status = tagbridge.Wait();
+        ASSERT_TRUE(status.has_value() && WIFEXITED(*status)) << option << tagbridge.Output();
+        EXPECT_EQ(WEXITSTATUS(*status), 0) << option;
+        EXPECT_EQ(tagbridge.Output().find("EipLink constructor"), std::string::npos) << option;
+    }
+}
+
 TEST(TagbridgeProcess, RestartKeepsTheDataDirectoryUsable) {
     TempDir dir;
     for (int run = 0; run < 2; ++run) {
