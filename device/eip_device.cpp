@@ -554,6 +554,10 @@ void EipDevice::SocketProcess() {
     StopReconnectProcess();
     cycleRestart_.store(true);
     while (socketThread_.running.load()) {
+        if (sessionLost()) {
+            eiplog::Error("SocketProcess", GetAlias() + ": EM connection lost.");
+            abortEMPolling(true);
+        }
         if (emPollingAllowed()) {
             const uint64_t now = steadyMicros();
             if (now - lastCycleStart_.load() >= uint64_t(emPollingInterval_.load()) * 1000) {
@@ -592,6 +596,15 @@ void EipDevice::SocketProcess() {
         usleep(kSocketPassPauseMicros);
     }
     eiplog::Info("SocketProcess", GetAlias() + ": Socket Thread exit.");
+}
+
+// A failed send closes the session's socket without a reply to wait for, so
+// no time-out would ever notice it: the session is torn down and reconnected.
+bool EipDevice::sessionLost() {
+    std::lock_guard<std::mutex> lock(cnxnMutex_);
+    const bool established =
+        emEnabled_.load() ? emCnxnOpen_.load() : ucmmState_.load() != UCMM_NON_EXIST;
+    return connection_ != nullptr && connection_->GetSocketFd() < 0 && established;
 }
 
 void EipDevice::checkRequestTimeout() {
@@ -658,12 +671,13 @@ void EipDevice::IORetryProcess() {
 void EipDevice::QueueProcess() {
     while (queueThread_.running.load()) {
         if (valueQueue_ != nullptr && valueQueue_->GetCount() > 0) {
-            // One callback set per batch: the set is immutable once installed.
+            // One callback set and alias per batch: the set is immutable once installed.
             const auto cb = callbacks();
+            const std::string alias = GetAlias();
             while (valueQueue_->GetCount() > 0 && queueThread_.running.load()) {
                 QueueData* record = valueQueue_->Dequeue(0);
                 if (record != nullptr) {
-                    dispatchValue(*cb, *record);
+                    dispatchValue(*cb, alias, *record);
                     PriorityQueue::DeleteData(record);
                 }
             }
@@ -672,9 +686,9 @@ void EipDevice::QueueProcess() {
     }
 }
 
-void EipDevice::dispatchValue(const EipDeviceCallbacks& cb, const QueueData& record) {
+void EipDevice::dispatchValue(const EipDeviceCallbacks& cb, const std::string& alias,
+                              const QueueData& record) {
     const _eipTagInfo& tag = record.tagInfo;
-    const std::string alias = GetAlias();
     // A value that cannot be published (a callback that throws) must not end
     // the thread; the node tree already logs why.
     try {

@@ -77,24 +77,25 @@ enum : uint8_t { UCMM_NON_EXIST = 0, UCMM_READY = 1, UCMM_BUSY = 2 };
 
 // Threads and locks of a device:
 // - SDK threads (actions, restore) call the public operations.
-// - The socket thread waits on the sockets, runs the polling ticks, the
-//   request time-out and the replies; the reconnect thread reconnects once a
-//   second after a failure; the I/O retry thread reopens closed I/O
+// - The socket thread waits on the session's socket, runs the polling ticks,
+//   the request time-out and the replies; the reconnect thread reconnects once
+//   a second after a failure; the I/O retry thread reopens closed I/O
 //   connections; the queue thread hands received values to the node tree.
-// - cnxnMutex_ guards connection_, handler_, connectInfo_, productInfo_ and
-//   every exchange on the explicit-message connection; it is held only for
-//   short exchanges, never across a callback (connecting is done on a private
-//   connection object that is swapped in afterwards).
-// - pollingMutex_ guards the poll list and its indices; tagMapMutex_ guards
-//   both tag maps. Lock order: cnxnMutex_, pollingMutex_, tagMapMutex_.
-//   A tag leaves the poll list under pollingMutex_ before it is deleted, so a
-//   pointer in the poll list is valid while pollingMutex_ is held.
-// - ioMutex_ guards the I/O connection map and the UDP socket.
-// - threadMutex_ guards the four thread handles (never held while joining).
-// - persistMutex_ guards the persisted tag strings and subtags.
-// - Flags, states, intervals and times are atomics; the callback set is an
-//   immutable object swapped atomically, so workers call callbacks without
-//   a lock.
+// - cnxnMutex_ guards connection_, handler_, alias_, connectInfo_,
+//   productInfo_ and every exchange on the session. Connecting is done on a
+//   private connection object that is installed when the sequence is over, so
+//   the lock is never held across a connect or a callback.
+// - pollingMutex_ guards the poll list, its indices and failingTags_;
+//   tagMapMutex_ guards both tag maps and the tags' records. Lock order:
+//   cnxnMutex_, pollingMutex_, tagMapMutex_. A tag leaves the poll list under
+//   pollingMutex_ before it is deleted, so a poll-list pointer is valid while
+//   pollingMutex_ is held.
+// - ioMutex_ guards the I/O connection map and the UDP socket; threadMutex_
+//   the four thread handles (never held while joining); persistMutex_ the
+//   persisted tag strings and subtags; callbackMutex_ the pointer to the
+//   installed callback set, which is immutable: workers take a reference and
+//   call the callbacks without any lock.
+// - Flags, states, intervals and times are atomics.
 class EipDevice {
   public:
     EipDevice();
@@ -234,10 +235,12 @@ class EipDevice {
     void ReconnectProcess();
     void IORetryProcess();
     void QueueProcess();
-    void dispatchValue(const EipDeviceCallbacks& cb, const QueueData& record);
+    void dispatchValue(const EipDeviceCallbacks& cb, const std::string& alias,
+                       const QueueData& record);
 
     // Polling.
     bool emPollingAllowed();
+    bool sessionLost();
     void checkRequestTimeout();
     int RequestTags();
     void handleEMTagResponse(int tcpFd);
