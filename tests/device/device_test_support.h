@@ -19,23 +19,15 @@
 #include "device/eip_device.h"
 #include "sim/logix_services.h"
 #include "strata_sdk/sdk.h"
+#include "support/log_capture.h"
+#include "support/wait_until.h"
 
 namespace tb_device_test {
 
 using namespace std::chrono_literals;
 
-// Polls `condition` until it holds or `timeout` passes; true when it held.
-inline bool WaitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds timeout = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return condition();
-}
+using tb_test::LogCapture;
+using tb_test::WaitUntil;
 
 inline std::vector<uint8_t> Dint(int32_t value) {
     std::vector<uint8_t> bytes(4);
@@ -227,41 +219,6 @@ class Recorder {
     size_t totalValues_ = 0;
     std::vector<std::pair<signed char, unsigned short>> toggles_;
     std::map<std::string, std::string> statuses_;
-};
-
-// Captures the link's debug log lines while it lives.
-class LogCapture {
-  public:
-    LogCapture() {
-        kestrel::strata_sdk::set_debug_level(0);
-        kestrel::strata_sdk::set_log_sink([this](const std::string& line) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            lines_.push_back(line);
-        });
-    }
-    ~LogCapture() { kestrel::strata_sdk::set_log_sink(nullptr); }
-
-    bool Contains(const std::string& text) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const auto& line : lines_) {
-            if (line.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
-    size_t Count(const std::string& text) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        size_t n = 0;
-        for (const auto& line : lines_) {
-            n += line.find(text) != std::string::npos ? 1 : 0;
-        }
-        return n;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
 };
 
 inline kestrel::strata_sdk::Variant Json(const std::string& text) {
