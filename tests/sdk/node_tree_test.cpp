@@ -8,7 +8,7 @@
 #include "sdk/sdk_test_support.h"
 
 using namespace kestrel::strata_sdk;
-using sdk_test::poll_until;
+using sdk_test::WaitUntil;
 
 namespace {
 
@@ -130,7 +130,7 @@ TEST_F(NodeTreeTest, CreateOnAnExistingPathMergesConfigsKeepsChildrenAndAnnounce
     EXPECT_EQ(plc.value.as_int(), 1);  // not given again: kept
     EXPECT_EQ(plc.children, std::vector<std::string>{"EM Tags"});
 
-    ASSERT_TRUE(poll_until([&] {
+    ASSERT_TRUE(WaitUntil([&] {
         std::lock_guard<std::mutex> lock(m);
         return announced.size() == 3;
     }));
@@ -211,7 +211,7 @@ TEST_F(NodeTreeTest, SubscriptionPatternSelectsPaths) {
     NodeBuilder b(NodePath("/"));
     b.make_node("plc1").make_child("Read Tags List").make_child("t1").end_child().make_child("t2");
     ASSERT_FALSE(create(b).second);
-    ASSERT_TRUE(poll_until([&] { return all == 4 && tags == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return all == 4 && tags == 2; }));
     responder->unsubscribe_node_created(id);
     NodeBuilder more(NodePath("/"));
     more.make_node("plc2");
@@ -236,7 +236,7 @@ TEST_F(NodeTreeTest, EventsBelowAPathArriveInOrder) {
     responder->set_value(NodePath("/plc1/v"), "hello");
     responder->update_node(NodeUpdater(NodePath("/plc1")).config("$x", 1));
     responder->remove_node(NodePath("/plc1/v"));
-    ASSERT_TRUE(poll_until([&] {
+    ASSERT_TRUE(WaitUntil([&] {
         std::lock_guard<std::mutex> lock(m);
         return events.size() == 5;
     }));

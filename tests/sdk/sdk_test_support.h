@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "strata_sdk/sdk.h"
+#include "support/wait_until.h"
 
 namespace sdk_test {
 
@@ -31,18 +32,7 @@ class TempDir {
     std::string path_;
 };
 
-// Polls `condition` until it holds or a generous timeout passes.
-inline bool poll_until(const std::function<bool()>& condition,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using tb_test::WaitUntil;
 
 // A link named "Tagbridge" on `data_dir` ("" keeps the tree in memory), without
 // the HTTP front.

@@ -13,7 +13,7 @@
 #include "sdk/sdk_test_support.h"
 
 using namespace kestrel::strata_sdk;
-using sdk_test::poll_until;
+using sdk_test::WaitUntil;
 using sdk_test::TempDir;
 
 namespace {
@@ -86,7 +86,7 @@ TEST(NodeStoreTest, StoredNodesAndConfigsSurviveARestartAndAreAnnouncedBeforeCon
         StartRecord first;
         auto link = start_link(dir.path(), first);
         ASSERT_TRUE(link->non_blocking_run());
-        ASSERT_TRUE(poll_until([&] { return first.has("connected"); }));
+        ASSERT_TRUE(WaitUntil([&] { return first.has("connected"); }));
         NodeBuilder b(NodePath("/"));
         Variant nested;
         nested["list"] = Variant(Variant::ArrayType{1, "two", 3.5});
@@ -117,7 +117,7 @@ TEST(NodeStoreTest, StoredNodesAndConfigsSurviveARestartAndAreAnnouncedBeforeCon
     StartRecord second;
     auto link = start_link(dir.path(), second);
     ASSERT_TRUE(link->non_blocking_run());
-    ASSERT_TRUE(poll_until([&] { return second.has("connected"); }));
+    ASSERT_TRUE(WaitUntil([&] { return second.has("connected"); }));
     std::lock_guard<std::mutex> lock(second.m);
     std::vector<std::string> expected = {"init:Tagbridge",
                                          "1:/plc%2F1",
@@ -164,7 +164,7 @@ TEST(NodeStoreTest, RemovedAndUnstoredNodesStayGoneAfterARestart) {
     StartRecord record;
     auto link = start_link(dir.path(), record);
     ASSERT_TRUE(link->non_blocking_run());
-    ASSERT_TRUE(poll_until([&] { return record.has("connected"); }));
+    ASSERT_TRUE(WaitUntil([&] { return record.has("connected"); }));
     EXPECT_TRUE(link->responder()->node_exists(NodePath("/keep")));
     EXPECT_FALSE(link->responder()->node_exists(NodePath("/keep/gone")));
     EXPECT_FALSE(link->responder()->node_exists(NodePath("/keep/unstored")));
@@ -180,11 +180,11 @@ TEST(NodeStoreTest, ReconnectionAnnouncesNothingAgain) {
         ++disconnects;
     });
     ASSERT_TRUE(link->non_blocking_run());
-    ASSERT_TRUE(poll_until([&] { return record.has("connected"); }));
+    ASSERT_TRUE(WaitUntil([&] { return record.has("connected"); }));
     size_t before = record.steps.size();
     link->force_disconnect();
     link->force_reconnect();
-    ASSERT_TRUE(poll_until([&] {
+    ASSERT_TRUE(WaitUntil([&] {
         std::lock_guard<std::mutex> lock(record.m);
         return record.steps.size() == before + 1;
     }));
@@ -207,7 +207,7 @@ TEST(NodeStoreTest, AFileThatIsNotADatabaseIsRefusedAndLeftUntouched) {
     StartRecord record;
     auto link = start_link(dir.path(), record);
     EXPECT_FALSE(link->non_blocking_run());
-    ASSERT_TRUE(poll_until([&] { return record.has("init-error:node store failure"); }));
+    ASSERT_TRUE(WaitUntil([&] { return record.has("init-error:node store failure"); }));
     EXPECT_EQ(read_file(file), junk);
 }
 
@@ -266,7 +266,7 @@ void run_writer_and_kill(const std::string& dir, int min_rows) {
         sqlite3_close(db);
         return count;
     };
-    bool written = poll_until([&] { return rows() >= min_rows; }, std::chrono::seconds(60));
+    bool written = WaitUntil([&] { return rows() >= min_rows; }, std::chrono::seconds(60));
     kill(pid, SIGKILL);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
@@ -283,7 +283,7 @@ TEST(NodeStoreTest, KilledWhileWritingTheStoreRestartsWithAConsistentTree) {
         StartRecord record;
         auto link = start_link(dir.path(), record);
         ASSERT_TRUE(link->non_blocking_run()) << "round " << round;
-        ASSERT_TRUE(poll_until([&] { return record.has("connected"); }));
+        ASSERT_TRUE(WaitUntil([&] { return record.has("connected"); }));
         std::lock_guard<std::mutex> lock(record.m);
         size_t parents = 0;
         for (const auto& [path, info] : record.restored) {
