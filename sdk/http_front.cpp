@@ -24,6 +24,9 @@ constexpr const char* kJson = "application/json";
 constexpr std::size_t kRequestThreads = 16;
 // Idle keep-alive connections hold a server thread; a short wait keeps stop() quick.
 constexpr time_t kKeepAliveSeconds = 2;
+// Events of a stream are written at most this often: people see no difference,
+// and many streams cost a few writes per second each instead of one per change.
+constexpr std::chrono::milliseconds kEventBatchDelay{20};
 // How often a waiting request looks at the stop flag.
 constexpr std::chrono::milliseconds kStopPoll{100};
 
@@ -141,6 +144,10 @@ struct EventClient {
     Next next(std::chrono::milliseconds heartbeat, std::string& out) {
         std::unique_lock<std::mutex> lock(mutex);
         ready.wait_for(lock, heartbeat, [&] { return !pending.empty() || closed || overflow; });
+        if (!pending.empty() && !closed && !overflow) {
+            // Let a burst gather, so that one wake-up and one write carry many events.
+            ready.wait_for(lock, kEventBatchDelay, [&] { return closed || overflow; });
+        }
         if (overflow)
             return Next::Overflow;
         if (!pending.empty()) {
@@ -151,7 +158,10 @@ struct EventClient {
         return closed ? Next::Closed : Next::Heartbeat;
     }
 
+    // Wakes the writer only when the queue turns non-empty: under load the writer
+    // then takes many events per wake-up and per write.
     void push(const std::string& text, std::size_t limit) {
+        bool wake = false;
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (closed || overflow)
@@ -160,11 +170,14 @@ struct EventClient {
                 overflow = true;
                 pending.clear();
                 pending.shrink_to_fit();
+                wake = true;
             } else {
+                wake = pending.empty();
                 pending += text;
             }
         }
-        ready.notify_one();
+        if (wake)
+            ready.notify_one();
     }
 
     void close() {

@@ -427,7 +427,7 @@ function valueCard(path, node) {
   const updated = el('span');
   registerValueView(path, big, renderPlainValue);
   registerValueView(path, updated, (element, entry) => {
-    element.textContent = entry.ts ? 'updated ' + formatTime(entry.ts) : 'no change received yet';
+    element.textContent = entry.ts ? 'updated ' + formatTime(entry.ts) : 'no value yet';
   });
   return el('div', { class: 'card' },
             el('div', { class: 'card-head' }, 'Value'),
@@ -588,6 +588,12 @@ function cellClass(value) {
   return '';
 }
 
+// JSON text reads better indented; anything else is shown as it is.
+function readableText(value) {
+  const text = formatValue(value);
+  try { return JSON.stringify(JSON.parse(text), null, 2); } catch (e) { return text; }
+}
+
 function cellContent(value, column) {
   if (column && isMultiline(column)) return el('pre', { class: 'multiline', text: formatValue(value) });
   return formatValue(value);
@@ -607,11 +613,13 @@ function renderResult(result, action) {
     const details = [];
     columns.slice(1).forEach((column, index) => {
       const value = rows[0][index + 1];
-      if (isMultiline(spec(column))) details.push(el('tr', {}, el('td', { class: 'key', text: column.name }), el('td', {}, cellContent(value, spec(column)))));
-      else parts.push(formatValue(value));
+      if (isMultiline(spec(column))) {
+        details.push(el('div', { class: 'result-label', text: column.name }),
+                     el('pre', { class: 'multiline result-text', text: readableText(value) }));
+      } else parts.push(formatValue(value));
     });
     const banner = el('div', { class: 'banner ' + (ok ? 'ok' : 'bad'), text: (ok ? 'Succeeded' : 'Failed') + (parts.length ? ': ' + parts.join(' ') : '') });
-    return details.length ? [banner, el('div', { class: 'result-table' }, el('table', { class: 'grid' }, el('tbody', {}, details)))] : [banner];
+    return [banner, ...details];
   }
   const failed = rows.filter((row) => row.some((value) => cellClass(value) === 'cell-bad') ||
                                      (row.length > 1 && typeof row[row.length - 1] === 'string' && row[row.length - 1] !== 'success!')).length;

@@ -9,22 +9,40 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <regex>
 #include <string>
 
-#include "e2e/child_process.h"
 #include "front/front_test_support.h"
+#include "support/child_process.h"
 
 using nlohmann::json;
-using tb_test::ChildProcess;
-using tb_test::WaitUntil;
 using tb_test::SseReader;
 using tb_test::url_encode;
+using tb_test::WaitUntil;
+using tb_test::ChildProcess;
 
 namespace {
 
 const char* kHost = "127.0.0.1";
 const std::string kPlc = "line1";
 const std::string kEmTags = "/line1/EM Tags";
+
+// The first group of `pattern` once the program has printed a match.
+std::optional<std::string> wait_for_match(ChildProcess& process, const std::string& pattern) {
+    const std::regex re(pattern);
+    std::smatch match;
+    std::string text;
+    const bool found = WaitUntil(
+        [&] {
+            text = process.Output();
+            return std::regex_search(text, match, re);
+        },
+        std::chrono::seconds(60));
+    if (!found)
+        return std::nullopt;
+    return match[1].str();
+}
 
 class HttpEndToEndTest : public ::testing::Test {
   protected:
@@ -35,11 +53,10 @@ class HttpEndToEndTest : public ::testing::Test {
         sim_ = std::make_unique<ChildProcess>(
             TB_PLCSIM_BIN,
             std::vector<std::string>{"--port", "0", "--tag", "Count:DINT@counter:1:100", "--tag",
-                                     "Level:REAL@ramp:0:100:0.5:100", "--tag", "Setpoint:DINT=5"},
-            work_ + "/plcsim.log");
+                                     "Level:REAL@ramp:0:100:0.5:100", "--tag", "Setpoint:DINT=5"});
         ASSERT_TRUE(sim_->started());
-        const auto port = sim_->wait_for(R"(listening on [0-9.]+:([0-9]+))");
-        ASSERT_TRUE(port) << sim_->output();
+        const auto port = wait_for_match(*sim_, R"(listening on [0-9.]+:([0-9]+))");
+        ASSERT_TRUE(port) << sim_->Output();
         sim_port_ = std::stoi(*port);
     }
 
@@ -53,12 +70,11 @@ class HttpEndToEndTest : public ::testing::Test {
     void start_link(std::vector<std::string> extra = {}) {
         std::vector<std::string> args{"--listen", "127.0.0.1:0", "--data-dir", work_ + "/data"};
         args.insert(args.end(), extra.begin(), extra.end());
-        link_ = std::make_unique<ChildProcess>(
-            TB_TAGBRIDGE_BIN, args, work_ + "/tagbridge-" + std::to_string(++runs_) + ".log");
+        link_ = std::make_unique<ChildProcess>(TB_TAGBRIDGE_BIN, args);
         ASSERT_TRUE(link_->started());
         const auto port =
-            link_->wait_for(R"(HTTP front listening on http://127\.0\.0\.1:([0-9]+))");
-        ASSERT_TRUE(port) << link_->output();
+            wait_for_match(*link_, R"(HTTP front listening on http://127\.0\.0\.1:([0-9]+))");
+        ASSERT_TRUE(port) << link_->Output();
         http_port_ = std::stoi(*port);
     }
 
@@ -99,7 +115,7 @@ class HttpEndToEndTest : public ::testing::Test {
                                               {"Slot", 0},
                                               {"Protocol Family", "CIP/EIP"}});
         ASSERT_EQ(added["rows"], json::parse(R"([[true, "success!"]])")) << added.dump();
-        ASSERT_TRUE(wait_node(kEmTags + "/Add Tags")) << link_->output();
+        ASSERT_TRUE(wait_node(kEmTags + "/Add Tags")) << link_->Output();
         const json tags = json::array({{{"Tag Alias", "Count"}, {"Tag Name", "Count"}},
                                        {{"Tag Alias", "Level"}, {"Tag Name", "Level"}},
                                        {{"Tag Alias", "Setpoint"}, {"Tag Name", "Setpoint"}}});
@@ -139,7 +155,6 @@ class HttpEndToEndTest : public ::testing::Test {
     std::unique_ptr<ChildProcess> link_;
     int sim_port_ = 0;
     int http_port_ = 0;
-    int runs_ = 0;
     std::string token_;
 };
 
@@ -148,7 +163,7 @@ TEST_F(HttpEndToEndTest, PlcAddedAndPolledThroughHttpPublishesChangingValues) {
     add_plc_with_tags();
     start_polling(100);
     const auto values = watch_values("Count", 5);
-    ASSERT_GE(values.size(), 5u) << link_->output();
+    ASSERT_GE(values.size(), 5u) << link_->Output();
     for (size_t i = 1; i < values.size(); ++i) {
         EXPECT_GT(values[i].get<int64_t>(), values[i - 1].get<int64_t>()) << "a counter only grows";
     }
@@ -181,14 +196,15 @@ TEST_F(HttpEndToEndTest, RestartRestoresThePlcTagsAndPollingFromTheStore) {
     add_plc_with_tags();
     start_polling(100);
     ASSERT_GE(watch_values("Count", 2).size(), 2u);
-    const auto status = link_->stop(std::chrono::seconds(30));
+    link_->Signal(SIGINT);
+    const auto status = link_->Wait(std::chrono::seconds(30));
     ASSERT_TRUE(status) << "tagbridge did not stop on SIGINT";
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << link_->output();
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << link_->Output();
 
     start_link();  // same data directory, nothing configured through HTTP this time
-    ASSERT_TRUE(wait_node(kEmTags + "/Read Tags List/Count")) << link_->output();
+    ASSERT_TRUE(wait_node(kEmTags + "/Read Tags List/Count")) << link_->Output();
     const auto values = watch_values("Count", 3);
-    ASSERT_GE(values.size(), 3u) << link_->output();
+    ASSERT_GE(values.size(), 3u) << link_->Output();
     EXPECT_GT(values.back().get<int64_t>(), values.front().get<int64_t>());
     const auto em = node(kEmTags);
     ASSERT_TRUE(em);
