@@ -17,8 +17,8 @@
 
 namespace sdk = kestrel::strata_sdk;
 using nlohmann::json;
-using tb_test::WaitUntil;
 using tb_test::SseReader;
+using tb_test::WaitUntil;
 
 namespace {
 
