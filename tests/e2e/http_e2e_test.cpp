@@ -17,10 +17,10 @@
 #include "support/child_process.h"
 
 using nlohmann::json;
+using tb_test::ChildProcess;
 using tb_test::SseReader;
 using tb_test::url_encode;
 using tb_test::WaitUntil;
-using tb_test::ChildProcess;
 
 namespace {
 
