@@ -2,8 +2,12 @@
 
 #include "sdk/http_front.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <nlohmann/json.hpp>
 
 #include <atomic>
@@ -536,6 +540,45 @@ TEST_F(HttpFrontTest, EventStreamsBeyondTheLimitGet503) {
         SseReader probe(kHost, front_->port(), "/api/events?path=%2F");
         return probe.wait_connected();
     }));
+}
+
+// A client that stops reading must not hold its stream (and a growing queue) forever.
+TEST_F(HttpFrontTest, EventStreamOfAClientThatStopsReadingIsClosedAndItsPlaceFreed) {
+    sdk::HttpFrontOptions options;
+    options.max_event_clients = 1;
+    options.max_event_backlog_bytes = 64 * 1024;
+    start_front(options);
+    const int stuck = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(stuck, 0);
+    const int small = 4096;
+    setsockopt(stuck, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(front_->port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(stuck, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string request = "GET /api/events?path=%2F HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    ASSERT_EQ(send(stuck, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+
+    auto probe_status = [this] {
+        SseReader probe(kHost, front_->port(), "/api/events?path=%2Fnone");
+        probe.wait_connected();
+        return probe.status();
+    };
+    ASSERT_TRUE(WaitUntil([&] { return probe_status() == 503; }))
+        << "the stuck client holds the only place";
+
+    // Bursts well below the backlog limit: only a client that reads nothing falls that far behind.
+    int64_t change = 0;
+    const bool freed = WaitUntil(
+        [&] {
+            for (int i = 0; i < 200; ++i)
+                set_value("/other/level", sdk::Variant(++change));
+            return probe_status() == 200;
+        },
+        std::chrono::seconds(90));
+    close(stuck);
+    EXPECT_TRUE(freed) << "after " << change << " changes";
 }
 
 TEST_F(HttpFrontTest, StopEndsOpenEventStreamsAndWaitingInvocations) {
