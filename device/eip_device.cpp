@@ -109,18 +109,7 @@ EipDevice::~EipDevice() {
     // otherwise bring the socket thread back after it was stopped).
     shuttingDown_.store(true);
     StopIORetryProcess();
-    {
-        std::lock_guard<std::mutex> lock(ioMutex_);
-        if (udpSocket_ >= 0) {
-            close(udpSocket_);
-            udpSocket_ = -1;
-        }
-        for (auto& entry : ioConnections_) {
-            entry.second->Disconnect();
-            delete entry.second;
-        }
-        ioConnections_.clear();
-    }
+    closeIOConnections(true);
     StopSocketProcess();
     StopReconnectProcess();
     StopQueueProcess();
@@ -1024,20 +1013,27 @@ int EipDevice::StartIOPollingTag(const std::string& tagAlias, int interval, uint
 int EipDevice::StopIOPolling(std::string& message) {
     (void)message;
     StopIORetryProcess();
-    {
-        std::lock_guard<std::mutex> lock(ioMutex_);
-        if (udpSocket_ >= 0) {
-            close(udpSocket_);
-            udpSocket_ = -1;
-        }
-        for (auto& entry : ioConnections_) {
-            delete entry.second;
-        }
-        ioConnections_.clear();
-    }
+    closeIOConnections(false);
     ioPollingStopped_.store(1);
     SetIOPollingState(0, 0, true);
     return 0;
+}
+
+// Closes the UDP listener and drops every I/O connection; at shut-down each
+// connection is also told to disconnect first.
+void EipDevice::closeIOConnections(bool disconnect) {
+    std::lock_guard<std::mutex> lock(ioMutex_);
+    if (udpSocket_ >= 0) {
+        close(udpSocket_);
+        udpSocket_ = -1;
+    }
+    for (auto& entry : ioConnections_) {
+        if (disconnect) {
+            entry.second->Disconnect();
+        }
+        delete entry.second;
+    }
+    ioConnections_.clear();
 }
 
 void EipDevice::SetIOPollingState(uint16_t ioParam1, uint16_t ioParam2, bool notify) {
@@ -1056,6 +1052,16 @@ std::unique_ptr<ProtocolHandler> EipDevice::familyHandler() {
 int EipDevice::fail(int code, std::string& message) {
     message = errorText(code);
     return code;
+}
+
+// The alias a remove or write request names; a PCCC tag may be named by its
+// file address alone.
+std::string EipDevice::requestedTagAlias(const Variant::MapType& map) const {
+    std::string alias = trimmedString(map, "Tag Alias");
+    if (alias.empty() && GetConnectionInfo().family == EIP_PROTOCOL_FAMILY_PCCC) {
+        alias = trimmedString(map, "Tag Name");
+    }
+    return alias;
 }
 
 int EipDevice::AddTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
@@ -1081,14 +1087,9 @@ int EipDevice::AddTag(EipConnection* testCnxn, const Variant& tagObject, int8_t 
     if (result != 0) {
         return fail(result, message);
     }
-    EipTag* tag = createTag(info, message);
+    EipTag* tag =
+        createCheckedTag(testCnxn, info, tessel::TL_ERR_ADD_TAG, restore, result, message);
     if (tag == nullptr) {
-        return message.empty() ? fail(tessel::TL_ERR_ADD_TAG, message)
-                               : tessel::TL_ERR_INVALID_TAG_NAME;
-    }
-    result = testAndUpdateTag(testCnxn, tag, message);
-    if (result != 0 && !(restore && result == -tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC)) {
-        delete tag;
         return result;
     }
     return doAddTag(kind, tag, parser.GetSubtags(), message);
@@ -1116,6 +1117,24 @@ int EipDevice::validateTagInfoOnEditTag(int8_t kind, const _eipTagInfo& info) {
     }
     auto handler = familyHandler();
     return handler == nullptr ? tessel::TL_ERR_EDIT_TAG : handler->ValidateTagInfoOnEdit(info);
+}
+
+// The tag of info, built and checked against the PLC through testCnxn; null with `result` set
+// when either fails (failCode when building fails without a message). A tag the PLC does not
+// have is kept when allowMissing (restoring a stored configuration).
+EipTag* EipDevice::createCheckedTag(EipConnection* testCnxn, const _eipTagInfo& info, int failCode,
+                                    bool allowMissing, int& result, std::string& message) {
+    EipTag* tag = createTag(info, message);
+    if (tag == nullptr) {
+        result = message.empty() ? fail(failCode, message) : tessel::TL_ERR_INVALID_TAG_NAME;
+        return nullptr;
+    }
+    result = testAndUpdateTag(testCnxn, tag, message);
+    if (result != 0 && !(allowMissing && result == -tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC)) {
+        delete tag;
+        return nullptr;
+    }
+    return tag;
 }
 
 EipTag* EipDevice::createTag(const _eipTagInfo& info, std::string& message) {
@@ -1306,10 +1325,7 @@ int EipDevice::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tag
         return fail(tessel::TL_ERR_INVALID_JSON, message);
     }
     const auto& map = tagObject.as_map();
-    std::string alias = trimmedString(map, "Tag Alias");
-    if (alias.empty() && GetConnectionInfo().family == EIP_PROTOCOL_FAMILY_PCCC) {
-        alias = trimmedString(map, "Tag Name");
-    }
+    const std::string alias = requestedTagAlias(map);
     if (alias.empty()) {
         return fail(tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED, message);
     }
@@ -1391,14 +1407,8 @@ int EipDevice::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t
     if (result != 0) {
         return fail(result, message);
     }
-    EipTag* tag = createTag(info, message);
+    EipTag* tag = createCheckedTag(testCnxn, info, tessel::TL_ERR_EDIT_TAG, false, result, message);
     if (tag == nullptr) {
-        return message.empty() ? fail(tessel::TL_ERR_EDIT_TAG, message)
-                               : tessel::TL_ERR_INVALID_TAG_NAME;
-    }
-    result = testAndUpdateTag(testCnxn, tag, message);
-    if (result != 0) {
-        delete tag;
         return result;
     }
     return doEditTag(kind, oldAlias, tag, parser.GetSubtags(), message);
@@ -1471,10 +1481,7 @@ int EipDevice::WriteTag(EipConnection* testCnxn, const Variant& tagObject, int8_
         return fail(tessel::TL_ERR_INVALID_JSON, message);
     }
     const auto& map = tagObject.as_map();
-    std::string alias = trimmedString(map, "Tag Alias");
-    if (alias.empty() && GetConnectionInfo().family == EIP_PROTOCOL_FAMILY_PCCC) {
-        alias = trimmedString(map, "Tag Name");
-    }
+    const std::string alias = requestedTagAlias(map);
     if (!alias.empty()) {
         tagAlias = alias;
     }

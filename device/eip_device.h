@@ -181,6 +181,8 @@ class EipDevice {
     int AddTagToMap(EipTag* tag, int8_t kind, std::vector<_eipSubTagInfo>* subtags);
     int RemoveTagFromMap(const std::string& tagAlias, int8_t kind, bool notify);
     EipTag* createTag(const _eipTagInfo& info, std::string& message);
+    EipTag* createCheckedTag(EipConnection* testCnxn, const _eipTagInfo& info, int failCode,
+                             bool allowMissing, int& result, std::string& message);
     int testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& message);
     int validateTagInfoOnAddTag(int8_t kind, const _eipTagInfo& info);
     int validateTagInfoOnEditTag(int8_t kind, const _eipTagInfo& info);
@@ -249,11 +251,13 @@ class EipDevice {
     void forgetPolledTagLocked(EipTag* tag, EipTag* replacement);
     void notifyStates(uint8_t em, uint8_t ucmm);
     void notifyPollingState(bool notify);
+    void closeIOConnections(bool disconnect);
     std::shared_ptr<const EipDeviceCallbacks> callbacks() const;
 
     // Tags.
     std::unique_ptr<ProtocolHandler> familyHandler();
     static int fail(int code, std::string& message);
+    std::string requestedTagAlias(const kestrel::strata_sdk::Variant::MapType& map) const;
     void addDataSubTag(EipTag* tag, std::vector<_eipSubTagInfo>& added);
     void addListedSubTags(EipTag* tag, const std::vector<kestrel::strata_sdk::Variant>& subtagList,
                           std::vector<_eipSubTagInfo>& added, std::string& message);
