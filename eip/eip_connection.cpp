@@ -787,16 +787,19 @@ int EipConnection::ReadPLCProductInfo(int slot, _eipProductInfo& info) {
         eiplog::Error(op, "failed building a Eip EM Req Common");
         return -1;
     }
-    const size_t total = EIP_RR_DATA_FRONT_SIZE + writer.size();
-    PatchRRDataLengths(buffer, total);
+    return ExchangeIdentityRequest(op, buffer, EIP_RR_DATA_FRONT_SIZE + writer.size(), info);
+}
 
+int EipConnection::ExchangeIdentityRequest(const char* operation, uint8_t* buffer,
+                                           size_t totalLength, _eipProductInfo& info) {
+    PatchRRDataLengths(buffer, totalLength);
     EXPLICIT_RESPONSE_STRUCT response;
     const ExchangeTexts texts{"failed to send", "failed to recv\n",
                               "unexpected : parsing cpf and explicit response"};
-    if (ExchangeExplicit(op, buffer, total, texts, response) != 0) {
+    if (ExchangeExplicit(operation, buffer, totalLength, texts, response) != 0) {
         return -1;
     }
-    return DecodeIdentityReply(op, response, info);
+    return DecodeIdentityReply(operation, response, info);
 }
 
 // Get Attributes All reply data of the Identity object:

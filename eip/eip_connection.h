@@ -234,6 +234,10 @@ class EipConnection {
     // 0, or -1 (logged under `operation`, info unchanged).
     static int DecodeIdentityReply(const char* operation, const EXPLICIT_RESPONSE_STRUCT& response,
                                    _eipProductInfo& info);
+    // Sends an Identity Get Attributes All request of totalLength bytes built on a SendRRData
+    // front (lengths patched here) and decodes its reply into info; 0 or -1 (logged).
+    int ExchangeIdentityRequest(const char* operation, uint8_t* buffer, size_t totalLength,
+                                _eipProductInfo& info);
     // Patches the encapsulation length (total - 24) and the unconnected data item length
     // (total - 40) of a request built on a SendRRData front.
     static void PatchRRDataLengths(uint8_t* buffer, size_t totalLength);

@@ -435,13 +435,6 @@ int PcccConnection::ReadPLCProductInfo(int /*slot*/, _eipProductInfo& info) {
         eiplog::Error(op, "failed building a Eip EM Req Common");
         return -1;
     }
-    const size_t total = EIP_RR_DATA_FRONT_SIZE + static_cast<size_t>(common);
-    PatchRRDataLengths(buffer, total);
-    EXPLICIT_RESPONSE_STRUCT reply;
-    const ExchangeTexts texts{"failed to send", "failed to recv\n",
-                              "unexpected : parsing cpf and explicit response"};
-    if (ExchangeExplicit(op, buffer, total, texts, reply) != 0) {
-        return -1;
-    }
-    return DecodeIdentityReply(op, reply, info);
+    return ExchangeIdentityRequest(op, buffer, EIP_RR_DATA_FRONT_SIZE + static_cast<size_t>(common),
+                                   info);
 }
