@@ -343,11 +343,11 @@ std::string SwappedWordChars(const uint8_t* chars, size_t count, size_t availabl
     return text;
 }
 
-// STRING records: a 16-bit length and the characters. PLC5 records are padded to the tag's
-// data length.
-std::vector<std::string> StringRecords(const _eipTagInfo& tag, const uint8_t* data, size_t len) {
-    const bool plc5 = tag.family == EIP_PROTOCOL_FAMILY_PCCC;
-    std::vector<std::string> strings;
+// Walks records that open with a 16-bit little-endian length: record(start, declared, pos)
+// gets the record's offset, its declared length and pos just past that length, and moves pos
+// past the record. A lone byte left at the end is logged and ends the walk.
+template <typename Record>
+void ForEachCountedRecord(const uint8_t* data, size_t len, Record record) {
     size_t pos = 0;
     while (pos < len) {
         if (len - pos < 2) {
@@ -357,12 +357,22 @@ std::vector<std::string> StringRecords(const _eipTagInfo& tag, const uint8_t* da
         const size_t start = pos;
         const size_t declared = eip_GetLitEndian16(data + pos);
         pos += 2;
+        record(start, declared, pos);
+    }
+}
+
+// STRING records: a 16-bit length and the characters. PLC5 records are padded to the tag's
+// data length.
+std::vector<std::string> StringRecords(const _eipTagInfo& tag, const uint8_t* data, size_t len) {
+    const bool plc5 = tag.family == EIP_PROTOCOL_FAMILY_PCCC;
+    std::vector<std::string> strings;
+    ForEachCountedRecord(data, len, [&](size_t start, size_t declared, size_t& pos) {
         const size_t rem = len - pos;
         const size_t count = CutToAvailable(declared, rem, rem, " bytes , str count : ");
         if (!plc5) {
             strings.emplace_back(reinterpret_cast<const char*>(data + pos), count);
             pos += count;
-            continue;
+            return;
         }
         strings.push_back(SwappedWordChars(data + pos, count, rem));
         pos += std::min(rem, count + (count & 1));
@@ -375,7 +385,7 @@ std::vector<std::string> StringRecords(const _eipTagInfo& tag, const uint8_t* da
                 pos = recordEnd;
             }
         }
-    }
+    });
     return strings;
 }
 
@@ -419,15 +429,7 @@ bool Utf16LeToUtf8(const uint8_t* units, size_t unitCount, std::string& out) {
 // STRING2 records: a 16-bit count of UTF-16LE code units and the units.
 std::vector<std::string> WideStringRecords(const uint8_t* data, size_t len) {
     std::vector<std::string> strings;
-    size_t pos = 0;
-    while (pos < len) {
-        if (len - pos < 2) {
-            LogLoneByte();
-            break;
-        }
-        const size_t start = pos;
-        const size_t declared = eip_GetLitEndian16(data + pos);
-        pos += 2;
+    ForEachCountedRecord(data, len, [&](size_t start, size_t declared, size_t& pos) {
         const size_t rem = len - pos;
         const size_t units = CutToAvailable(declared, rem / 2, rem, " bytes, wide str count : ");
         pos += units * 2;
@@ -437,7 +439,7 @@ std::vector<std::string> WideStringRecords(const uint8_t* data, size_t len) {
                                                   Utf16LeRecordText(data + start, pos - start));
         }
         strings.push_back(std::move(text));
-    }
+    });
     return strings;
 }
 
