@@ -526,6 +526,12 @@ LogixReply LogixTagDatabase::Resolve(const std::vector<PathSegment>& segments,
     return LogixReply{};
 }
 
+LogixReply LogixTagDatabase::ResolveWire(ByteView path, Location& out) const {
+    std::vector<PathSegment> segments;
+    const LogixReply reply = ParseWirePath(path, segments);
+    return reply.ok() ? Resolve(segments, out) : reply;
+}
+
 std::optional<LogixTagDatabase::Location> LogixTagDatabase::ResolveText(
     const std::string& path) const {
     std::vector<PathSegment> segments;
@@ -635,14 +641,9 @@ bool LogixTagDatabase::SetString(const std::string& path, const std::string& val
 // Read Tag request data: element count (16 bits).
 // Reply data: type code (16 bits), structure handle (16 bits, structures only), the values.
 LogixReply LogixTagDatabase::ReadTag(ByteView path, ByteView data, size_t replyRoom) const {
-    std::vector<PathSegment> segments;
-    LogixReply reply = ParseWirePath(path, segments);
-    if (!reply.ok()) {
-        return reply;
-    }
     std::lock_guard<std::mutex> lock(mutex_);
     Location at;
-    reply = Resolve(segments, at);
+    LogixReply reply = ResolveWire(path, at);
     if (!reply.ok()) {
         return reply;
     }
@@ -680,14 +681,9 @@ LogixReply LogixTagDatabase::ReadTag(ByteView path, ByteView data, size_t replyR
 // element count (16 bits), the values, one 0x00 pad byte after an odd number of value bytes.
 // A single STRING may be written short: its LEN and just LEN characters.
 LogixReply LogixTagDatabase::WriteTag(ByteView path, ByteView data) {
-    std::vector<PathSegment> segments;
-    LogixReply reply = ParseWirePath(path, segments);
-    if (!reply.ok()) {
-        return reply;
-    }
     std::lock_guard<std::mutex> lock(mutex_);
     Location at;
-    reply = Resolve(segments, at);
+    LogixReply reply = ResolveWire(path, at);
     if (!reply.ok()) {
         return reply;
     }

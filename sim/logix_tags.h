@@ -170,6 +170,8 @@ class LogixTagDatabase {
     static LogixReply ParseWirePath(ByteView path, std::vector<PathSegment>& segments);
     static bool ParseTextPath(const std::string& path, std::vector<PathSegment>& segments);
     LogixReply Resolve(const std::vector<PathSegment>& segments, Location& out) const;
+    // A request path parsed and resolved; the caller holds mutex_.
+    LogixReply ResolveWire(ByteView path, Location& out) const;
     std::optional<Location> ResolveText(const std::string& path) const;
     // The element bytes at a text path, refreshed; empty when the path or type does not match.
     std::optional<std::vector<uint8_t>> ElementBytes(const std::string& path,

@@ -165,31 +165,43 @@ PcccStatus PcccDataTable::Write(uint16_t file, uint8_t type, uint16_t element, u
     return status;
 }
 
-bool PcccDataTable::SetBytes(uint16_t file, uint16_t element, const uint8_t* bytes, size_t count) {
-    std::lock_guard<std::mutex> lock(mutex);
+namespace {
+
+// Where the `count` bytes of one element of a file start; nullptr when the file does not hold
+// elements of that size or the element lies beyond its end. The caller holds the table's mutex.
+template <typename Files>
+auto ElementStorage(Files& files, uint16_t file, uint16_t element, size_t count)
+    -> decltype(files.begin()->second.bytes.data()) {
     const auto found = files.find(file);
     if (found == files.end() || found->second.elementBytes != count) {
-        return false;
+        return nullptr;
     }
     const size_t offset = size_t{element} * count;
     if (offset + count > found->second.bytes.size()) {
+        return nullptr;
+    }
+    return found->second.bytes.data() + offset;
+}
+
+}  // namespace
+
+bool PcccDataTable::SetBytes(uint16_t file, uint16_t element, const uint8_t* bytes, size_t count) {
+    std::lock_guard<std::mutex> lock(mutex);
+    uint8_t* target = ElementStorage(files, file, element, count);
+    if (target == nullptr) {
         return false;
     }
-    std::memcpy(found->second.bytes.data() + offset, bytes, count);
+    std::memcpy(target, bytes, count);
     return true;
 }
 
 bool PcccDataTable::GetBytes(uint16_t file, uint16_t element, uint8_t* bytes, size_t count) const {
     std::lock_guard<std::mutex> lock(mutex);
-    const auto found = files.find(file);
-    if (found == files.end() || found->second.elementBytes != count) {
+    const uint8_t* source = ElementStorage(files, file, element, count);
+    if (source == nullptr) {
         return false;
     }
-    const size_t offset = size_t{element} * count;
-    if (offset + count > found->second.bytes.size()) {
-        return false;
-    }
-    std::memcpy(bytes, found->second.bytes.data() + offset, count);
+    std::memcpy(bytes, source, count);
     return true;
 }
 
