@@ -3,11 +3,8 @@
 // with the broker types of their tags, and the state nodes follow the device.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <memory>
-#include <optional>
 
 #include "action/eip_action.h"
 #include "device/eip_manager.h"
@@ -15,6 +12,7 @@
 #include "eip/eip_connection.h"
 #include "link/eip_globals.h"
 #include "node/eip_node.h"
+#include "node/node_test_support.h"
 #include "strata_sdk/sdk.h"
 
 namespace tb_device_test {
@@ -22,50 +20,18 @@ namespace {
 
 namespace sdk = kestrel::strata_sdk;
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "device-test-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
-class DeviceNodeTest : public ::testing::Test {
+class DeviceNodeTest : public node_test::NodeTreeFixture {
   protected:
     void SetUp() override {
         ASSERT_TRUE(plc.Started());
-        sdk::LinkOptions options("Tagbridge");
-        options.set_data_dir(dataDir.path());
-        link = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
-        ASSERT_TRUE(link->non_blocking_run());
-        ASSERT_TRUE(link->broker().wait_idle());
-        g_link = link.get();
-        manager = std::make_unique<EipManager>();
-        g_eipManager = manager.get();
-    }
-    void TearDown() override {
-        g_eipManager = nullptr;
-        manager.reset();
-        link->broker().wait_idle();
-        g_link = nullptr;
-        link->stop();
-        link->join();
+        NodeTreeFixture::SetUp();
     }
 
     // What the Add PLC action does once the registry accepted the PLC.
     EipDevice* AddPlc() {
         const _eipConnectInfo info = plc.Info("PLC1");
-        EXPECT_EQ(0, manager->AddPLC(info, false));
-        EipDevice* device = manager->GetPLC("PLC1");
+        EXPECT_EQ(0, manager_->AddPLC(info, false));
+        EipDevice* device = manager_->GetPLC("PLC1");
         if (device == nullptr) {
             return nullptr;
         }
@@ -84,9 +50,6 @@ class DeviceNodeTest : public ::testing::Test {
                          Json("{\"Tag Alias\":\"" + alias + "\",\"Tag Name\":\"" + name + "\"}"), 1,
                          tagAlias, message, false))
             << message;
-    }
-    std::optional<sdk::NodeInfo> Node(const std::string& path) {
-        return link->broker().node_info(sdk::NodePath(path));
     }
     std::string ReadPath(const std::string& tag) { return "/PLC1/EM Tags/Read Tags List/" + tag; }
     bool ValueIs(const std::string& tag, const sdk::Variant& expected) {
@@ -126,9 +89,6 @@ class DeviceNodeTest : public ::testing::Test {
     // Info and error lines only: traces of every polled value are not needed.
     LogCapture log{0};
     SimPlc plc;
-    TempDir dataDir;
-    std::unique_ptr<sdk::Link> link;
-    std::unique_ptr<EipManager> manager;
 };
 
 TEST_F(DeviceNodeTest, OnePolledTagIsPublished) {
