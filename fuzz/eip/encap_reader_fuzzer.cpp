@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "fuzz/fuzz_support.h"
 #include "fuzz_support.h"
 #include "strata_sdk/logging.h"
 
@@ -19,7 +20,7 @@ int pair[2] = {-1, -1};
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    kestrel::strata_sdk::set_debug_level(-1);
+    QuietLogs();
     // One end always readable (a byte that is never consumed, the reads are injected) and
     // writable, so the waits return at once.
     ::socketpair(AF_UNIX, SOCK_STREAM, 0, pair);

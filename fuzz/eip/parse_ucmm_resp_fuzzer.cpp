@@ -6,10 +6,11 @@
 #include <vector>
 
 #include "eip/eip_connection.h"
+#include "fuzz/fuzz_support.h"
 #include "strata_sdk/logging.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    kestrel::strata_sdk::set_debug_level(-1);
+    QuietLogs();
     return 0;
 }
 

@@ -5,10 +5,11 @@
 #include <memory>
 
 #include "family/controllogix_connection.h"
+#include "fuzz/fuzz_support.h"
 #include "strata_sdk/logging.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    kestrel::strata_sdk::set_debug_level(-1);
+    QuietLogs();
     return 0;
 }
 

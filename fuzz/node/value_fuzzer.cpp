@@ -6,32 +6,18 @@
 #include <cstring>
 #include <memory>
 
+#include "fuzz/fuzz_support.h"
 #include "node/eip_node.h"
 #include "strata_sdk/sdk.h"
 
 namespace {
 
-constexpr int32_t kInnerTypes[] = {
-    EIP_INNER_TYPE_BOOL,
-    EIP_INNER_TYPE_SINT,
-    EIP_INNER_TYPE_INT,
-    EIP_INNER_TYPE_DINT,
-    EIP_INNER_TYPE_REAL,
-    EIP_INNER_TYPE_STRING,
-    EIP_INNER_TYPE_STRING2,
-    EIP_INNER_TYPE_SHORT_STRING,
-    EIP_INNER_TYPE_STRUCTURE,
-    EIP_INNER_TYPE_BITARRAY,
-    0xC5,
-};
 constexpr size_t kHeader = 4;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Short records are logged; keep the fuzzer parsing instead of writing lines.
-    kestrel::strata_sdk::set_debug_level(-1);
-    kestrel::strata_sdk::set_log_level(kestrel::strata_sdk::LogLevel::fatal);
+    QuietLogs();
     return 0;
 }
 
@@ -42,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     _eipTagInfo tag;
     tag.family = (data[0] & 1) ? EIP_PROTOCOL_FAMILY_CIP : EIP_PROTOCOL_FAMILY_PCCC;
     tag.outputType = EIP_OUTPUT_TYPE_DEFAULT;
-    tag.innerType = kInnerTypes[(data[0] >> 1) % (sizeof kInnerTypes / sizeof kInnerTypes[0])];
+    tag.innerType =
+        kFuzzInnerTypes[(data[0] >> 1) % (sizeof kFuzzInnerTypes / sizeof kFuzzInnerTypes[0])];
     tag.structHandle = (data[0] & 0x80) ? EIP_STRING_STRUCT_HANDLE : 0x1234;
     tag.dataLen = static_cast<int8_t>(data[1]) * 4 + static_cast<int8_t>(data[2]);
     const size_t len = size - kHeader;

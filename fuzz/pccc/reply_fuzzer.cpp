@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "family/pccc_connection.h"
+#include "fuzz/fuzz_support.h"
 #include "strata_sdk/logging.h"
 #include "tag/eip_tag.h"
 
@@ -24,7 +25,7 @@ std::unique_ptr<EipTag> MakeTag(const char* address) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    kestrel::strata_sdk::set_debug_level(-1);
+    QuietLogs();
     return 0;
 }
 

@@ -8,31 +8,18 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_quiet.h"
+#include "fuzz/fuzz_support.h"
 #include "strata_sdk/sdk.h"
 #include "tag/eip_tag.h"
 
 namespace {
 
-constexpr int32_t kInnerTypes[] = {
-    EIP_INNER_TYPE_BOOL,
-    EIP_INNER_TYPE_SINT,
-    EIP_INNER_TYPE_INT,
-    EIP_INNER_TYPE_DINT,
-    EIP_INNER_TYPE_REAL,
-    EIP_INNER_TYPE_STRING,
-    EIP_INNER_TYPE_STRING2,
-    EIP_INNER_TYPE_SHORT_STRING,
-    EIP_INNER_TYPE_STRUCTURE,
-    EIP_INNER_TYPE_BITARRAY,
-    0xC5,
-};
 constexpr int32_t kBoolWidths[] = {1, 2, 4, 3};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    QuietTagLogs();
+    QuietLogs();
     return 0;
 }
 
@@ -43,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool pccc = (data[0] & 0x80) != 0;
     _eipTagInfo info;
     info.alias = "fuzz";
-    info.innerType = kInnerTypes[(data[0] & 0x7F) % (sizeof kInnerTypes / sizeof kInnerTypes[0])];
+    info.innerType =
+        kFuzzInnerTypes[(data[0] & 0x7F) % (sizeof kFuzzInnerTypes / sizeof kFuzzInnerTypes[0])];
     info.dataLen = kBoolWidths[data[1] & 0x03];
     info.structHandle = (data[1] & 0x04) ? EIP_STRING_STRUCT_HANDLE : 0x1234;
     const unsigned elements = 1 + (data[2] & 0x0F);

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "family/controllogix_tagdata.h"
-#include "fuzz_quiet.h"
+#include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    QuietTagLogs();
+    QuietLogs();
     return 0;
 }
 

@@ -1,0 +1,28 @@
+#pragma once
+// What the fuzz harnesses share.
+
+#include <cstdint>
+
+#include "common/eip_utils.h"
+#include "strata_sdk/logging.h"
+
+// Parsers log their refusals; silence them so that the fuzzer spends its time parsing.
+inline void QuietLogs() {
+    kestrel::strata_sdk::set_debug_level(-1);
+    kestrel::strata_sdk::set_log_level(kestrel::strata_sdk::LogLevel::fatal);
+}
+
+// The inner types a harness picks from: every known code and one unknown (0xC5).
+constexpr int32_t kFuzzInnerTypes[] = {
+    EIP_INNER_TYPE_BOOL,
+    EIP_INNER_TYPE_SINT,
+    EIP_INNER_TYPE_INT,
+    EIP_INNER_TYPE_DINT,
+    EIP_INNER_TYPE_REAL,
+    EIP_INNER_TYPE_STRING,
+    EIP_INNER_TYPE_STRING2,
+    EIP_INNER_TYPE_SHORT_STRING,
+    EIP_INNER_TYPE_STRUCTURE,
+    EIP_INNER_TYPE_BITARRAY,
+    0xC5,
+};
