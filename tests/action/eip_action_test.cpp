@@ -491,6 +491,20 @@ TEST_F(ActionTest, ActionsOnAnUnreachablePlcAnswerOnceWithTheReason) {
               Table(TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"d","Tag Name":"Other"})")));
 }
 
+TEST_F(ActionTest, APlcThatStopsAnsweringMidActionStillAnswersWithTheReason) {
+    ASSERT_NE(nullptr, AddPlc());
+    // From now on the controller swallows every reply: the action's test connection runs into
+    // its time-out, and the invocation still closes with the reason.
+    plcsim::Fault silence;
+    silence.action = plcsim::FaultAction::Drop;
+    silence.count = 0;
+    plc.Sim().InjectFault(silence);
+    auto table = Table(TagsAction("EM Tags/Add Tags", R"js([{"Tag Alias":"a","Tag Name":"Counter"},
+                                                           {"Tag Alias":"b","Tag Name":"Other"}])js"));
+    EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{"fail!", Msg(10012)}}), table);
+    EXPECT_FALSE(g_eipManager->GetPLC("PLC1")->IsTagAliasExist("a", 1));
+}
+
 TEST_F(ActionTest, ActionsOfAnUnknownPlcSayItDoesNotExist) {
     ASSERT_NE(nullptr, AddPlc());
     // The registry forgets the PLC while its nodes are still shown.
