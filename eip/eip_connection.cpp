@@ -767,12 +767,8 @@ int EipConnection::ExchangeExplicit(const char* operation, uint8_t* buffer, size
 // |  58 |    2 | port segment: backplane port 1, slot                    |
 int EipConnection::ReadPLCProductInfo(int slot, _eipProductInfo& info) {
     static const char* const op = "ReadPLCProductInfo";
-    if (socketFd < 0 || sessionHandle == 0) {
-        return -1;
-    }
     uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
-    if (BuildEipRRDataHeader(buffer, sizeof buffer, sessionHandle) < 0) {
-        eiplog::Error(op, "failed building a Eip RRDataHeader");
+    if (!StartIdentityRequest(op, buffer, sizeof buffer)) {
         return -1;
     }
     ByteWriter writer(buffer + EIP_RR_DATA_FRONT_SIZE, sizeof buffer - EIP_RR_DATA_FRONT_SIZE);
@@ -788,6 +784,18 @@ int EipConnection::ReadPLCProductInfo(int slot, _eipProductInfo& info) {
         return -1;
     }
     return ExchangeIdentityRequest(op, buffer, EIP_RR_DATA_FRONT_SIZE + writer.size(), info);
+}
+
+bool EipConnection::StartIdentityRequest(const char* operation, uint8_t* buffer,
+                                         size_t bufferSize) const {
+    if (socketFd < 0 || sessionHandle == 0) {
+        return false;
+    }
+    if (BuildEipRRDataHeader(buffer, bufferSize, sessionHandle) < 0) {
+        eiplog::Error(operation, "failed building a Eip RRDataHeader");
+        return false;
+    }
+    return true;
 }
 
 int EipConnection::ExchangeIdentityRequest(const char* operation, uint8_t* buffer,

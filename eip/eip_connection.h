@@ -234,6 +234,9 @@ class EipConnection {
     // 0, or -1 (logged under `operation`, info unchanged).
     static int DecodeIdentityReply(const char* operation, const EXPLICIT_RESPONSE_STRUCT& response,
                                    _eipProductInfo& info);
+    // Starts an Identity request: needs a registered session, then writes the SendRRData front
+    // into buffer (bufferSize bytes); false when either fails (the front's failure is logged).
+    bool StartIdentityRequest(const char* operation, uint8_t* buffer, size_t bufferSize) const;
     // Sends an Identity Get Attributes All request of totalLength bytes built on a SendRRData
     // front (lengths patched here) and decodes its reply into info; 0 or -1 (logged).
     int ExchangeIdentityRequest(const char* operation, uint8_t* buffer, size_t totalLength,

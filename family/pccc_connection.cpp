@@ -420,12 +420,8 @@ int PcccConnection::WriteDataToTag(const _eipTagInfo& tagInfo, const EipTagData&
 // |  40 |    6 | 0x01, path 2 words: class 1, instance 1     |
 int PcccConnection::ReadPLCProductInfo(int /*slot*/, _eipProductInfo& info) {
     static const char* const op = "ReadPLCProductInfo";
-    if (socketFd < 0 || sessionHandle == 0) {
-        return -1;
-    }
     uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
-    if (BuildEipRRDataHeader(buffer, sizeof buffer, sessionHandle) < 0) {
-        eiplog::Error(op, "failed building a Eip RRDataHeader");
+    if (!StartIdentityRequest(op, buffer, sizeof buffer)) {
         return -1;
     }
     const EIPC_UCMM_REQUEST_STRUCT request{CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 1};
