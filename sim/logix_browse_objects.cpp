@@ -1,6 +1,8 @@
 #include "sim/logix_browse_objects.h"
 
 #include <algorithm>
+#include <cctype>
+#include <iterator>
 #include <string>
 #include <vector>
 
