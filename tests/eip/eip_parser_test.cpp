@@ -66,7 +66,7 @@ class ParserTest : public ::testing::Test {
     int Parse(const std::vector<uint8_t>& message, uint32_t expectedId = 0) {
         stored = message;
         EipConnection::EipParseENCAP(stored.data(), encap);
-        return EipConnection::EipParseUCMMRESP(expectedId, encap, *cpf, *response);
+        return EipConnection::EipParseUCMMRESP(expectedId, expectedId, encap, *cpf, *response);
     }
 
     LogCapture log;

@@ -85,7 +85,7 @@ class LogixPlcsimTest : public ::testing::Test {
             for (uint16_t i = 0; i < response->count; ++i) {
                 const EIPC_TAG_REPLY_STRUCT& r = response->replies[i];
                 EXPECT_EQ(r.generalStatus, 0) << "tag " << batchStart + i;
-                values.emplace_back(r.data, r.data + r.dataLength);
+                values.push_back(r.data);
             }
         } while (next != 0 && requests < 100);
         return values;
@@ -95,7 +95,7 @@ class LogixPlcsimTest : public ::testing::Test {
         auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
         EXPECT_EQ(connection->TestEMTag(tag, *response), 0);
         EXPECT_EQ(response->replies[0].dataType, 0xC4);
-        return static_cast<int32_t>(eip_GetLitEndian32(response->replies[0].data));
+        return static_cast<int32_t>(eip_GetLitEndian32(response->replies[0].data.data()));
     }
 
     plcsim::LogixController plc{Config()};
@@ -112,20 +112,20 @@ TEST_F(LogixPlcsimTest, TestReadReturnsTypeAndValue) {
     ASSERT_EQ(connection->TestEMTag(level.get(), *response), 0);
     ASSERT_EQ(response->count, 1);
     EXPECT_EQ(response->replies[0].dataType, 0xCA);
-    EXPECT_FLOAT_EQ(eip_GetLitEndianFloat(response->replies[0].data), 12.5f);
+    EXPECT_FLOAT_EQ(eip_GetLitEndianFloat(response->replies[0].data.data()), 12.5f);
 
     auto message = MakeTag("Message", EIP_INNER_TYPE_STRUCTURE);
     ASSERT_EQ(connection->TestEMTag(message.get(), *response), 0);
     EXPECT_EQ(response->replies[0].dataType, 0x02A0);
     EXPECT_EQ(response->replies[0].structHandle, 0x0FCE);
     EXPECT_EQ(response->replies[0].dataLength, 88);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(response->replies[0].data + 4), 17),
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(response->replies[0].data.data() + 4), 17),
               "hello from plcsim");
 
     auto range = MakeTag("Buffer[3~5]");
     ASSERT_EQ(connection->TestEMTag(range.get(), *response), 0);
     EXPECT_EQ(response->replies[0].dataLength, 12);
-    EXPECT_EQ(eip_GetLitEndian32(response->replies[0].data + 8), 5u);
+    EXPECT_EQ(eip_GetLitEndian32(response->replies[0].data.data() + 8), 5u);
 }
 
 TEST_F(LogixPlcsimTest, UnknownTagTestReadFails) {
@@ -230,7 +230,7 @@ TEST_F(LogixPlcsimTest, PollReplyRecordsCarryPerTagErrors) {
     EXPECT_EQ(response->replies[1].generalStatus, CIP_STATUS_PATH_DESTINATION_UNKNOWN);
     EXPECT_EQ(response->replies[1].dataLength, 0);
     EXPECT_EQ(response->replies[2].dataType, 0xC3);
-    EXPECT_EQ(eip_GetLitEndian16(response->replies[2].data), 1234);
+    EXPECT_EQ(eip_GetLitEndian16(response->replies[2].data.data()), 1234);
 }
 
 TEST_F(LogixPlcsimTest, DroppedPollReplyIsATimeOutAndTheSocketIsClosed) {
@@ -252,7 +252,7 @@ TEST_F(LogixPlcsimTest, DroppedPollReplyIsATimeOutAndTheSocketIsClosed) {
     EXPECT_EQ(PollCycle(requests).size(), 1u);
 }
 
-TEST_F(LogixPlcsimTest, ReplyWithWrongSequenceCountIsRefused) {
+TEST_F(LogixPlcsimTest, ReplyWithWrongSequenceCountIsDroppedNeverTakenAsTheAnswer) {
     Poll("Value");
     plcsim::Fault wrong;
     wrong.action = plcsim::FaultAction::WrongSequenceCount;
@@ -261,8 +261,13 @@ TEST_F(LogixPlcsimTest, ReplyWithWrongSequenceCountIsRefused) {
     size_t next = 0;
     ASSERT_EQ(connection->RequestEMTags(pollList, pollList.size(), next), 0);
     auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
-    EXPECT_EQ(connection->RecvEMTags(*response, [](uint16_t) { return nullptr; }), -1);
-    // The next exchange is clean again.
+    tb_test::LogCapture log;
+    EXPECT_EQ(connection->RecvEMTags(*response, [](uint16_t) { return nullptr; }), -2);
+    EXPECT_EQ(response->count, 0);
+    EXPECT_TRUE(log.Contains("RecvEMTags: late reply dropped")) << log.All();
+    // A new session is clean again.
+    connection = Connect();
+    ASSERT_NE(connection, nullptr);
     int requests = 0;
     EXPECT_EQ(PollCycle(requests).size(), 1u);
 }
