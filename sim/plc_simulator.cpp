@@ -19,8 +19,9 @@ namespace {
 constexpr int kPollSliceMs = 50;
 // Largest encapsulation body the simulator accepts (the length field's range).
 constexpr size_t kMaxBody = 0xFFFF;
-// Connection size limit of a (small) Forward Open on this controller.
-constexpr uint16_t kMaxConnectionSize = 504;
+// Large Forward Open: the same fields as a Forward Open with 32-bit network connection
+// parameters.
+constexpr uint8_t kSvcLargeForwardOpen = 0x5B;
 // Pause between the two segments of a split reply when the fault gives none.
 constexpr std::chrono::milliseconds kDefaultSplitPause{30};
 // First session handle and O->T connection ID this controller hands out.
@@ -508,6 +509,11 @@ PlcSimulator::Next PlcSimulator::HandleSendUnitData(Session& session, const Head
     }
     if (reply.empty()) {
         reply = router.Execute(request, &connection, session.handle);
+        if (reply.size() + kSequenceCountSize > connection.toConnectionSize) {
+            // What does not fit the connection is not sent: the service answers it as partial.
+            reply = MessageRouter::EncodeReply(request.at(0),
+                                               CipReply::Error(CIP_STATUS_PARTIAL_TRANSFER));
+        }
         std::lock_guard<std::mutex> lock(mutex);
         auto found = connections.find(otId);
         if (found != connections.end()) {
@@ -522,7 +528,7 @@ PlcSimulator::Next PlcSimulator::HandleSendUnitData(Session& session, const Head
         .u16(2)
         .u16(CPF_ITEM_CONNECTED_ADDRESS)
         .u16(4)
-        .u32(connection.toConnectionId)
+        .u32(config.replyWithOtConnectionId ? connection.otConnectionId : connection.toConnectionId)
         .u16(CPF_ITEM_CONNECTED_DATA)
         .u16(static_cast<uint16_t>(reply.size() + 2))
         .u16(sequence)
@@ -758,7 +764,8 @@ CipReply PlcSimulator::ConnectionManagerService(const CipRequest& request) {
     }
     switch (request.service) {
         case CIP_SVC_FORWARD_OPEN:
-            return ForwardOpen(request);
+        case kSvcLargeForwardOpen:
+            return ForwardOpen(request, request.service == kSvcLargeForwardOpen);
         case CIP_SVC_FORWARD_CLOSE:
             return ForwardClose(request);
         default:
@@ -767,36 +774,90 @@ CipReply PlcSimulator::ConnectionManagerService(const CipRequest& request) {
     }
 }
 
-// Forward Open request data:
+namespace {
+
+// Connection sizes a controller grants on each service.
+constexpr uint16_t kMaxForwardOpenSize = 511;
+constexpr uint16_t kMaxLargeForwardOpenSize = 4002;
+// Network connection parameters of a Large Forward Open: size in the low 16 bits, connection
+// type in bits 29-30.
+constexpr uint32_t kLargeNcpSizeMask = 0xFFFF;
+constexpr uint32_t kLargeNcpTypeMask = 0x60000000;
+constexpr uint32_t kLargeNcpPointToPoint = 0x40000000;
+
+// The fields of a Forward Open or Large Forward Open request.
+struct ForwardOpenRequest {
+    uint32_t toId = 0;
+    uint16_t serial = 0;
+    uint16_t vendor = 0;
+    uint32_t originatorSerial = 0;
+    uint8_t timeoutMultiplier = 0;
+    uint32_t otRpi = 0;
+    uint32_t toRpi = 0;
+    uint16_t otSize = 0;
+    uint16_t toSize = 0;
+    bool pointToPoint = false;
+    uint8_t transport = 0;
+    ByteView path;
+};
+
+// Forward Open request data (Large Forward Open: both parameter fields 4 bytes):
 // | size | field                                   |
 // |    2 | priority / tick, time-out ticks         |
 // |    4 | O->T connection ID (target chooses)     |
 // |    4 | T->O connection ID (originator chooses) |
 // |    8 | triad: serial, vendor, originator serial|
 // |    4 | time-out multiplier, reserved           |
-// |    6 | O->T RPI, O->T parameters               |
-// |    6 | T->O RPI, T->O parameters               |
+// |  4+2 | O->T RPI, O->T parameters (4 if large)  |
+// |  4+2 | T->O RPI, T->O parameters (4 if large)  |
 // |    1 | transport class / trigger               |
 // |  1+2w| connection path size (words), path      |
-// Reply data: O->T ID, T->O ID, triad, O->T API, T->O API, application reply size, reserved.
-CipReply PlcSimulator::ForwardOpen(const CipRequest& request) {
-    ByteReader reader(request.data);
+// ok() of the reader tells whether the fields were all there; at_end() whether no bytes trail.
+ByteReader ReadForwardOpen(ByteView data, bool large, ForwardOpenRequest& out) {
+    ByteReader reader(data);
+    auto parameters = [&reader, large](uint16_t& size, bool& pointToPoint) {
+        if (large) {
+            const uint32_t value = reader.u32();
+            size = static_cast<uint16_t>(value & kLargeNcpSizeMask);
+            pointToPoint = pointToPoint && (value & kLargeNcpTypeMask) == kLargeNcpPointToPoint;
+        } else {
+            const uint16_t value = reader.u16();
+            size = value & CIP_NCP_SIZE_MASK;
+            pointToPoint =
+                pointToPoint && (value & CIP_NCP_TYPE_MASK) == CIP_NCP_TYPE_POINT_TO_POINT;
+        }
+    };
     reader.u8();   // priority / time tick
     reader.u8();   // time-out ticks
     reader.u32();  // proposed O->T ID: a controller chooses its own
-    const uint32_t toId = reader.u32();
-    const uint16_t serial = reader.u16();
-    const uint16_t vendor = reader.u16();
-    const uint32_t originatorSerial = reader.u32();
-    const uint8_t timeoutMultiplier = reader.u8();
+    out.toId = reader.u32();
+    out.serial = reader.u16();
+    out.vendor = reader.u16();
+    out.originatorSerial = reader.u32();
+    out.timeoutMultiplier = reader.u8();
     reader.skip(3);
-    const uint32_t otRpi = reader.u32();
-    const uint16_t otParams = reader.u16();
-    const uint32_t toRpi = reader.u32();
-    const uint16_t toParams = reader.u16();
-    const uint8_t transport = reader.u8();
+    out.pointToPoint = true;
+    out.otRpi = reader.u32();
+    parameters(out.otSize, out.pointToPoint);
+    out.toRpi = reader.u32();
+    parameters(out.toSize, out.pointToPoint);
+    out.transport = reader.u8();
     const uint8_t pathWords = reader.u8();
-    const ByteView path = reader.bytes(static_cast<size_t>(pathWords) * 2);
+    out.path = reader.bytes(static_cast<size_t>(pathWords) * 2);
+    return reader;
+}
+
+}  // namespace
+
+// Reply data: O->T ID, T->O ID, triad, O->T API, T->O API, application reply size, reserved.
+// A refusal carries the triad, remaining path size 0 and reserved; a refused size also names
+// the largest size granted as a second additional status word.
+CipReply PlcSimulator::ForwardOpen(const CipRequest& request, bool large) {
+    if (large && !config.largeForwardOpen) {
+        return CipReply::Error(CIP_STATUS_SERVICE_NOT_SUPPORTED);
+    }
+    ForwardOpenRequest open;
+    const ByteReader reader = ReadForwardOpen(request.data, large, open);
     if (!reader.ok()) {
         NoteProtocolError("Forward Open shorter than its fields");
         return CipReply::Error(CIP_STATUS_NOT_ENOUGH_DATA);
@@ -805,11 +866,13 @@ CipReply PlcSimulator::ForwardOpen(const CipRequest& request) {
         NoteProtocolError("Forward Open longer than its connection path");
         return CipReply::Error(CIP_STATUS_TOO_MUCH_DATA);
     }
-    const std::vector<uint8_t> triad = TriadReply(serial, vendor, originatorSerial);
-    auto refuse = [&](uint16_t ext, const std::string& why) {
-        Log("Forward Open refused (" + std::to_string(ext) + "): " + why);
-        return CipReply::Error(CIP_STATUS_CONNECTION_FAILURE, {ext}, triad);
+    const std::vector<uint8_t> triad = TriadReply(open.serial, open.vendor, open.originatorSerial);
+    auto refuse = [&](std::vector<uint16_t> ext, const std::string& why) {
+        Log("Forward Open refused (" + std::to_string(ext.front()) + "): " + why);
+        return CipReply::Error(CIP_STATUS_CONNECTION_FAILURE, std::move(ext), triad);
     };
+    const uint16_t largestSize =
+        std::min(config.maxConnectionSize, large ? kMaxLargeForwardOpenSize : kMaxForwardOpenSize);
     std::unique_lock<std::mutex> lock(mutex);
     ++stats.forwardOpens;
     const ForwardOpenFault fault = forwardOpenFault;
@@ -817,61 +880,63 @@ CipReply PlcSimulator::ForwardOpen(const CipRequest& request) {
         lock.unlock();
         return CipReply::Error(fault.refuseGeneralStatus, {fault.refuseExtStatus}, triad);
     }
-    if ((transport & CIP_TRANSPORT_CLASS_MASK) != 3) {
-        return refuse(CIP_EXT_TRANSPORT_NOT_SUPPORTED, "transport class not 3");
+    if ((open.transport & CIP_TRANSPORT_CLASS_MASK) != 3) {
+        return refuse({CIP_EXT_TRANSPORT_NOT_SUPPORTED}, "transport class not 3");
     }
-    if ((otParams & CIP_NCP_TYPE_MASK) != CIP_NCP_TYPE_POINT_TO_POINT ||
-        (toParams & CIP_NCP_TYPE_MASK) != CIP_NCP_TYPE_POINT_TO_POINT) {
-        return refuse(CIP_EXT_INVALID_CONNECTION_TYPE, "not point-to-point");
+    if (!open.pointToPoint) {
+        return refuse({CIP_EXT_INVALID_CONNECTION_TYPE}, "not point-to-point");
     }
-    const uint16_t otSize = otParams & CIP_NCP_SIZE_MASK;
-    const uint16_t toSize = toParams & CIP_NCP_SIZE_MASK;
-    if (otSize == 0 || otSize > kMaxConnectionSize || toSize == 0 || toSize > kMaxConnectionSize) {
-        return refuse(CIP_EXT_INVALID_CONNECTION_SIZE, "connection size");
+    if (open.otSize == 0 || open.toSize == 0) {
+        return refuse({CIP_EXT_INVALID_CONNECTION_SIZE}, "connection size 0");
     }
-    if (otRpi == 0 || toRpi == 0) {
-        return refuse(CIP_EXT_RPI_NOT_SUPPORTED, "RPI of 0");
+    if (open.otSize > largestSize || open.toSize > largestSize) {
+        return refuse({CIP_EXT_INVALID_CONNECTION_SIZE, largestSize},
+                      "connection size above " + std::to_string(largestSize));
     }
-    const uint16_t pathStatus = CheckConnectionPath(path);
-    if (pathStatus != CIP_STATUS_SUCCESS || path.size == 2) {
-        return refuse(pathStatus != CIP_STATUS_SUCCESS ? pathStatus : CIP_EXT_INVALID_SEGMENT,
+    if (open.otRpi == 0 || open.toRpi == 0) {
+        return refuse({CIP_EXT_RPI_NOT_SUPPORTED}, "RPI of 0");
+    }
+    const uint16_t pathStatus = CheckConnectionPath(open.path);
+    if (pathStatus != CIP_STATUS_SUCCESS || open.path.size == 2) {
+        return refuse({pathStatus != CIP_STATUS_SUCCESS ? pathStatus : CIP_EXT_INVALID_SEGMENT},
                       "connection path");
     }
     for (const auto& entry : connections) {
-        const CipConnection& open = entry.second.info;
-        if (open.connectionSerial == serial && open.originatorVendorId == vendor &&
-            open.originatorSerial == originatorSerial) {
-            return refuse(CIP_EXT_CONNECTION_IN_USE, "triad already open");
+        const CipConnection& other = entry.second.info;
+        if (other.connectionSerial == open.serial && other.originatorVendorId == open.vendor &&
+            other.originatorSerial == open.originatorSerial) {
+            return refuse({CIP_EXT_CONNECTION_IN_USE}, "triad already open");
         }
     }
     ConnectionState state;
     state.info.otConnectionId = kConnectionIdBase + ++nextConnectionId;
-    state.info.toConnectionId = toId;
-    state.info.connectionSerial = serial;
-    state.info.originatorVendorId = vendor;
-    state.info.originatorSerial = originatorSerial;
-    state.info.otRpiMicroseconds = otRpi;
-    state.info.toRpiMicroseconds = toRpi;
-    state.info.otConnectionSize = otSize;
-    state.info.toConnectionSize = toSize;
+    state.info.toConnectionId = open.toId;
+    state.info.connectionSerial = open.serial;
+    state.info.originatorVendorId = open.vendor;
+    state.info.originatorSerial = open.originatorSerial;
+    state.info.otRpiMicroseconds = open.otRpi;
+    state.info.toRpiMicroseconds = open.toRpi;
+    state.info.otConnectionSize = open.otSize;
+    state.info.toConnectionSize = open.toSize;
     state.info.sessionHandle = request.sessionHandle;
-    state.timeout = std::chrono::microseconds(static_cast<uint64_t>(otRpi) * 4
-                                              << std::min<uint8_t>(timeoutMultiplier, 7));
+    state.timeout = std::chrono::microseconds(static_cast<uint64_t>(open.otRpi) * 4
+                                              << std::min<uint8_t>(open.timeoutMultiplier, 7));
     state.lastActivity = std::chrono::steady_clock::now();
     connections[state.info.otConnectionId] = state;
     lock.unlock();
 
     ByteWriter writer;
     writer.u32(state.info.otConnectionId)
-        .u32(toId)
-        .u16(fault.echoConnectionSerial.value_or(serial))
-        .u16(fault.echoVendorId.value_or(vendor))
-        .u32(fault.echoOriginatorSerial.value_or(originatorSerial))
-        .u32(otRpi)
-        .u32(toRpi)
+        .u32(open.toId)
+        .u16(fault.echoConnectionSerial.value_or(open.serial))
+        .u16(fault.echoVendorId.value_or(open.vendor))
+        .u32(fault.echoOriginatorSerial.value_or(open.originatorSerial))
+        .u32(open.otRpi)
+        .u32(open.toRpi)
         .u8(0)
         .u8(0);
-    Log("Forward Open granted O->T " + std::to_string(state.info.otConnectionId));
+    Log("Forward Open granted O->T " + std::to_string(state.info.otConnectionId) + ", " +
+        std::to_string(open.toSize) + " bytes");
     return CipReply::Success(writer.to_vector());
 }
 

@@ -41,6 +41,9 @@
 
 namespace plcsim {
 
+// Every connected message starts with its 16-bit sequence count, counted in the connection size.
+constexpr size_t kSequenceCountSize = 2;
+
 // Identity object attributes (Get Attributes All reply order).
 struct IdentityConfig {
     uint16_t vendorId = 1;       // Rockwell Automation
@@ -59,6 +62,14 @@ struct SimConfig {
     int slot = 0;           // backplane slot of the controller
     IdentityConfig identity;
     bool verbose = false;  // log every request and refusal to standard error
+    // Largest connection size granted (bytes, both directions); a controller grants up to 511
+    // on a Forward Open and up to 4002 on a Large Forward Open. Above it a request is refused
+    // with 0x01 / 0x0109 and this size.
+    uint16_t maxConnectionSize = 4002;
+    // Older firmware: answer the Large Forward Open with "service not supported".
+    bool largeForwardOpen = true;
+    // Some adapters: connected replies carry the O->T connection ID instead of the T->O one.
+    bool replyWithOtConnectionId = false;
 };
 
 enum class FaultAction {
@@ -184,7 +195,8 @@ class PlcSimulator {
     void RegisterBuiltInObjects();
     CipReply IdentityService(const CipRequest& request) const;
     CipReply ConnectionManagerService(const CipRequest& request);
-    CipReply ForwardOpen(const CipRequest& request);
+    // Forward Open (0x54) and Large Forward Open (0x5B): one parse, two field widths.
+    CipReply ForwardOpen(const CipRequest& request, bool large);
     CipReply ForwardClose(const CipRequest& request);
     // Checks a class-3 connection path: backplane port 1 to our slot, then the Message Router.
     // CIP_STATUS_SUCCESS or the additional status of general status 0x01.

@@ -130,7 +130,8 @@ const std::vector<uint8_t> kIdentityRequest = {0x01, 0x02, 0x20, 0x01, 0x24, 0x0
 
 struct ForwardOpenFields {
     uint8_t transport = 0xA3;
-    uint16_t params = 0x43F4;
+    uint32_t params = 0x43F4;  // a Large Forward Open's are 32 bits
+    bool large = false;
     uint32_t rpiUs = 45000000;
     uint8_t multiplier = 0;
     uint16_t serial = 0x0042;
@@ -139,9 +140,13 @@ struct ForwardOpenFields {
 
 std::vector<uint8_t> ForwardOpen(const ForwardOpenFields& f) {
     ByteWriter writer;
-    writer.u8(CIP_SVC_FORWARD_OPEN).u8(2).u8(0x20).u8(0x06).u8(0x24).u8(0x01);
+    writer.u8(f.large ? 0x5B : CIP_SVC_FORWARD_OPEN).u8(2).u8(0x20).u8(0x06).u8(0x24).u8(0x01);
     writer.u8(3).u8(0xFA).u32(0x11111111).u32(0x22222222).u16(f.serial).u16(0x0100).u32(7);
-    writer.u8(f.multiplier).zeros(3).u32(f.rpiUs).u16(f.params).u32(f.rpiUs).u16(f.params);
+    writer.u8(f.multiplier).zeros(3);
+    for (int direction = 0; direction < 2; ++direction) {
+        writer.u32(f.rpiUs);
+        f.large ? writer.u32(f.params) : writer.u16(static_cast<uint16_t>(f.params));
+    }
     writer.u8(f.transport).u8(static_cast<uint8_t>(f.path.size() / 2)).bytes(f.path);
     return writer.to_vector();
 }
@@ -250,16 +255,12 @@ TEST_F(PlcsimTest, UnconnectedSendThroughAnotherPortIsARoutingError) {
               std::make_pair(CIP_STATUS_CONNECTION_FAILURE, CIP_EXT_INVALID_PORT));
 }
 
-TEST_F(PlcsimTest, ForwardOpenChecksTransportSizeAndPath) {
+TEST_F(PlcsimTest, ForwardOpenChecksTransportTypeAndPath) {
     const uint32_t handle = client->Register();
     ForwardOpenFields classOne;
     classOne.transport = 0x01;
     EXPECT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(classOne))).second,
               CIP_EXT_TRANSPORT_NOT_SUPPORTED);
-    ForwardOpenFields tooBig;
-    tooBig.params = 0x4000 | 505;
-    EXPECT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(tooBig))).second,
-              CIP_EXT_INVALID_CONNECTION_SIZE);
     ForwardOpenFields multicast;
     multicast.params = 0x2000 | 500;
     EXPECT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(multicast))).second,
@@ -285,6 +286,70 @@ TEST_F(PlcsimTest, ForwardOpenGrantsItsOwnOriginToTargetId) {
     EXPECT_EQ(eip_GetLitEndian32(&reply[8]), 0x22222222u);  // the originator's T->O ID
     ASSERT_EQ(sim->Connections().size(), 1u);
     EXPECT_EQ(sim->Connections().front().otConnectionId, otId);
+}
+
+// Sizes granted and refused, byte for byte: a refusal names the largest size it would grant.
+TEST(PlcsimForwardOpenTest, GrantsSizesAsAControllerAndRefusesLargerOnesWithTheOfferedSize) {
+    const std::vector<uint8_t> triad = {0x42, 0x00, 0x00, 0x01, 0x07, 0x00, 0x00, 0x00, 0, 0};
+    auto refusal = [&](uint8_t service, uint16_t offered) {
+        std::vector<uint8_t> reply = {service,
+                                      0x00,
+                                      0x01,
+                                      0x02,
+                                      0x09,
+                                      0x01,
+                                      static_cast<uint8_t>(offered),
+                                      static_cast<uint8_t>(offered >> 8)};
+        reply.insert(reply.end(), triad.begin(), triad.end());
+        return reply;
+    };
+    struct Case {
+        const char* what;
+        bool large;
+        uint32_t params;
+        uint16_t maxConnectionSize;
+        bool largeForwardOpen;
+        std::vector<uint8_t> refusal;  // empty: granted
+    };
+    const Case cases[] = {
+        {"fixed 500", false, 0x4000 | 500, 4002, true, {}},
+        {"variable 508", false, 0x4200 | 508, 4002, true, {}},
+        {"511", false, 0x4000 | 511, 4002, true, {}},
+        {"4002 large", true, 0x42000000 | 4002, 4002, true, {}},
+        {"4003 large", true, 0x42000000 | 4003, 4002, true, refusal(0xDB, 4002)},
+        {"300 above the limit", false, 0x4000 | 300, 200, true, refusal(0xD4, 200)},
+        {"1000 large above the limit", true, 0x40000000 | 1000, 900, true, refusal(0xDB, 900)},
+        {"large refused by old firmware",
+         true,
+         0x40000000 | 500,
+         4002,
+         false,
+         {0xDB, 0x00, CIP_STATUS_SERVICE_NOT_SUPPORTED, 0x00}},
+    };
+    for (const Case& c : cases) {
+        plcsim::SimConfig config;
+        config.port = 0;
+        config.maxConnectionSize = c.maxConnectionSize;
+        config.largeForwardOpen = c.largeForwardOpen;
+        plcsim::PlcSimulator sim(config);
+        ASSERT_TRUE(sim.Start());
+        RawClient client(sim.Port());
+        ForwardOpenFields fields;
+        fields.large = c.large;
+        fields.params = c.params;
+        const std::vector<uint8_t> reply =
+            client.Unconnected(client.Register(), ForwardOpen(fields));
+        if (c.refusal.empty()) {
+            ASSERT_EQ(CipStatus(reply).first, CIP_STATUS_SUCCESS) << c.what;
+            ASSERT_EQ(sim.Connections().size(), 1u) << c.what;
+            EXPECT_EQ(sim.Connections().front().toConnectionSize,
+                      c.params & (c.large ? 0xFFFF : 0x1FF))
+                << c.what;
+        } else {
+            EXPECT_EQ(reply, c.refusal) << c.what;
+            EXPECT_TRUE(sim.Connections().empty()) << c.what;
+        }
+    }
 }
 
 TEST_F(PlcsimTest, RepeatedSequenceCountIsAnsweredAgainWithoutRunningTwice) {
