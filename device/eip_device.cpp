@@ -1507,12 +1507,16 @@ int EipDevice::WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
     if (!hasBit(tag->GetInfo().rwFlag, EIP_RW_FLAG_WRITE)) {
         return fail(tessel::TL_ERR_TAG_NOT_WRITEABLE, message);
     }
-    uint8_t bytes[QueueData::kDataCapacity] = {};
-    const int32_t length = tag->ConvertVexa2Raw(value, bytes, sizeof bytes);
+    // Room for the whole value the test read learned (a large array goes out in fragments).
+    std::vector<uint8_t> bytes(
+        std::clamp<size_t>(static_cast<size_t>(std::max(tag->GetInfo().dataLen, 0)),
+                           QueueData::kDataCapacity, 0xFFFF));
+    const int32_t length =
+        tag->ConvertVexa2Raw(value, bytes.data(), static_cast<uint16_t>(bytes.size()));
     if (length <= 0) {
         return fail(tessel::TL_ERR_INVALID_VALUE, message);
     }
-    if (cnxn == nullptr || cnxn->WriteDataToTag(tag->GetInfo(), tag->GetTagData(), bytes,
+    if (cnxn == nullptr || cnxn->WriteDataToTag(tag->GetInfo(), tag->GetTagData(), bytes.data(),
                                                 static_cast<uint16_t>(length)) != 0) {
         return fail(tessel::TL_ERR_WRITE_TAG, message);
     }

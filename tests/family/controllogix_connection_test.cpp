@@ -287,13 +287,13 @@ TEST(LogixWrite, ValueLargerThanOneRequestIsWrittenInFragments) {
     Bytes written;
     for (int i = 0; i < 9; ++i) {
         const Bytes sent = c.TakeRequest();
-        // 60-byte front, 0x53, path 03 91 04 "Tag1" 28 00 (8 bytes), type, count, offset.
+        // 60-byte front, 0x53, path 04 91 04 "Tag1" 28 00 (9 bytes), type, count, offset.
         ASSERT_EQ(sent[60], CIP_SVC_WRITE_TAG_FRAGMENTED);
-        EXPECT_EQ(U16(sent, 69), 0xC4);
-        EXPECT_EQ(U16(sent, 71), 1000);
-        EXPECT_EQ(eip_GetLitEndian32(sent.data() + 73), written.size());
+        EXPECT_EQ(U16(sent, 70), 0xC4);
+        EXPECT_EQ(U16(sent, 72), 1000);
+        EXPECT_EQ(eip_GetLitEndian32(sent.data() + 74), written.size());
         EXPECT_LE(U16(sent, 48), ControlLogixConnection::kUnconnectedRequestLimit);
-        written.insert(written.end(), sent.begin() + 77, sent.end() - 4);
+        written.insert(written.end(), sent.begin() + 78, sent.end() - 4);
     }
     EXPECT_EQ(written, value);
     EXPECT_TRUE(c.NothingSent());
