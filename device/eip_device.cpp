@@ -842,7 +842,6 @@ int EipDevice::RequestTags() {
 void EipDevice::handleEMTagResponse(int tcpFd) {
     // About 36 KB: kept off the socket thread's stack frame of every pass.
     auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
-    std::memset(response.get(), 0, sizeof(EIPC_TAG_REQUEST_STRUCT));
     int received = 0;
     bool finished = false;
     bool notifyReady = false;
@@ -919,7 +918,7 @@ void EipDevice::OnTagsDataProc(const EIPC_TAG_REQUEST_STRUCT* response) {
         record->priority = 0;
         record->tagInfo = info;
         record->tagInfo.dataLen = item.dataLength;
-        record->SetData(item.data, item.dataLength);
+        record->SetData(item.data.data(), item.dataLength);
         if (valueQueue_ == nullptr || valueQueue_->Enqueue(record) < 1) {
             PriorityQueue::DeleteData(record);
         }
@@ -1160,7 +1159,6 @@ int EipDevice::testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& m
     }
     tag->SetTested(false);
     auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
-    std::memset(response.get(), 0, sizeof(EIPC_TAG_REQUEST_STRUCT));
     // A read the controller answers without an item, or with an error status
     // for the item, is a tag the PLC does not know either.
     if (cnxn == nullptr || cnxn->TestEMTag(tag, *response) != 0 || response->count < 1 ||
@@ -1509,12 +1507,16 @@ int EipDevice::WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
     if (!hasBit(tag->GetInfo().rwFlag, EIP_RW_FLAG_WRITE)) {
         return fail(tessel::TL_ERR_TAG_NOT_WRITEABLE, message);
     }
-    uint8_t bytes[QueueData::kDataCapacity] = {};
-    const int32_t length = tag->ConvertVexa2Raw(value, bytes, sizeof bytes);
+    // Room for the whole value the test read learned (a large array goes out in fragments).
+    std::vector<uint8_t> bytes(
+        std::clamp<size_t>(static_cast<size_t>(std::max(tag->GetInfo().dataLen, 0)),
+                           QueueData::kDataCapacity, 0xFFFF));
+    const int32_t length =
+        tag->ConvertVexa2Raw(value, bytes.data(), static_cast<uint16_t>(bytes.size()));
     if (length <= 0) {
         return fail(tessel::TL_ERR_INVALID_VALUE, message);
     }
-    if (cnxn == nullptr || cnxn->WriteDataToTag(tag->GetInfo(), tag->GetTagData(), bytes,
+    if (cnxn == nullptr || cnxn->WriteDataToTag(tag->GetInfo(), tag->GetTagData(), bytes.data(),
                                                 static_cast<uint16_t>(length)) != 0) {
         return fail(tessel::TL_ERR_WRITE_TAG, message);
     }
@@ -1733,21 +1735,11 @@ int EipDevice::ExportTags(int8_t kind, std::string& text) {
     text = "[";
     bool first = true;
     for (const auto& entry : map) {
-        const _eipTagInfo& info = entry.second->GetInfo();
         if (!first) {
             text += ",\n";
         }
         first = false;
-        text += "{\"Tag Alias\":\"" + info.alias + "\", \"Tag Name\":\"" + info.tagName +
-                "\", \"OutputType\":\"" + EipTag::OutputTypeToStr(info.outputType) +
-                "\", \"RW Flag\":\"" + EipTag::RWFlagToStr(info.rwFlag) +
-                "\", \"DataLen\":" + std::to_string(info.dataLen) + ", \"Description\":\"" +
-                info.description + "\"";
-        std::string subtags;
-        if (entry.second->ExportSubTags(subtags) > 0) {
-            text += "\\n,\"Subtags\":" + subtags;
-        }
-        text += "}";
+        text += entry.second->ExportTag();
     }
     text += "]";
     return 0;

@@ -17,6 +17,8 @@ constexpr uint8_t kSegElement8 = 0x28;
 constexpr uint8_t kSegElement16 = 0x29;
 constexpr uint8_t kSegElement32 = 0x2A;
 constexpr size_t kMaxDims = 3;
+// Fragments of a fragmented read end on this byte boundary of the room.
+constexpr size_t kFragmentAlignment = 4;
 
 std::string Upper(std::string text) {
     for (char& c : text) {
@@ -706,33 +708,37 @@ bool LogixTagDatabase::SetString(const std::string& path, const std::string& val
 
 // ---- Tag services ------------------------------------------------------------------------------
 
-// Read Tag request data: element count (16 bits).
-// Reply data: type code (16 bits), structure handle (16 bits, structures only), the values.
-LogixReply LogixTagDatabase::ReadTag(ByteView path, ByteView data, size_t replyRoom) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Location at;
-    LogixReply reply = ResolveWire(path, at);
-    if (!reply.ok()) {
-        return reply;
-    }
+// Read Tag request data: element count (16 bits); Read Tag Fragmented adds the byte offset
+// (32 bits) of the first value byte wanted.
+// Reply data: type code (16 bits), structure handle (16 bits, structures only), the values (from
+// the offset on, as many as fit; general status 0x06 while more follow).
+LogixReply LogixTagDatabase::ReadTag(ByteView path, ByteView data, size_t replyRoom,
+                                     bool fragmented) const {
     ByteReader r(data);
     const uint16_t count = r.u16();
+    const uint32_t offset = fragmented ? r.u32() : 0;
     if (!r.ok()) {
         return LogixReply::Error(CIP_STATUS_NOT_ENOUGH_DATA);
     }
     if (!r.at_end()) {
         return LogixReply::Error(CIP_STATUS_TOO_MUCH_DATA);
     }
-    if (count == 0) {
-        return LogixReply::Error(CIP_STATUS_INVALID_PARAMETER_VALUE);
-    }
-    if (count > at.available) {
-        return LogixReply::Error(kLogixStatusGeneralError, kLogixExtBeyondEnd);
+    std::lock_guard<std::mutex> lock(mutex_);
+    Location at;
+    LogixReply reply = ResolveRange(path, count, offset, at);
+    if (!reply.ok()) {
+        return reply;
     }
     const size_t valueBytes = size_t{count} * at.type->size;
     const size_t typeBytes = at.type->IsStructure() ? 4 : 2;
-    if (typeBytes + valueBytes > replyRoom) {
-        return LogixReply::Error(CIP_STATUS_PARTIAL_TRANSFER);
+    size_t chunk = valueBytes - offset;
+    if (typeBytes + chunk > replyRoom) {
+        if (!fragmented || replyRoom < typeBytes + kFragmentAlignment) {
+            return LogixReply::Error(CIP_STATUS_PARTIAL_TRANSFER);
+        }
+        // Fragments end on a 4-byte boundary of the room, as a controller fills its replies.
+        chunk = (replyRoom - typeBytes) / kFragmentAlignment * kFragmentAlignment;
+        reply.status = CIP_STATUS_PARTIAL_TRANSFER;
     }
     Refresh(*at.tag);
     ByteWriter w;
@@ -740,44 +746,43 @@ LogixReply LogixTagDatabase::ReadTag(ByteView path, ByteView data, size_t replyR
     if (at.type->IsStructure()) {
         w.u16(at.type->handle);
     }
-    w.bytes(at.tag->storage.data() + at.offset, valueBytes);
+    w.bytes(at.tag->storage.data() + at.offset + offset, chunk);
     reply.data = w.to_vector();
     return reply;
 }
 
 // Write Tag request data: type code (16 bits), structure handle (16 bits, structures only),
-// element count (16 bits), the values, one 0x00 pad byte after an odd number of value bytes.
-// A single STRING may be written short: its LEN and just LEN characters.
-LogixReply LogixTagDatabase::WriteTag(ByteView path, ByteView data) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Location at;
-    LogixReply reply = ResolveWire(path, at);
-    if (!reply.ok()) {
-        return reply;
-    }
+// element count (16 bits), (Write Tag Fragmented: byte offset, 32 bits), the values, one 0x00 pad
+// byte after an odd number of value bytes. A single STRING may be written short: its LEN and
+// just LEN characters. A fragment writes its bytes at the offset into the count elements.
+LogixReply LogixTagDatabase::WriteTag(ByteView path, ByteView data, bool fragmented) {
     ByteReader r(data);
     const uint16_t code = r.u16();
     const uint16_t handle = code == kLogixTypeStructure ? r.u16() : 0;
     const uint16_t count = r.u16();
+    const uint32_t offset = fragmented ? r.u32() : 0;
     const ByteView values = r.rest();
     if (!r.ok()) {
         return LogixReply::Error(CIP_STATUS_NOT_ENOUGH_DATA);
     }
+    std::lock_guard<std::mutex> lock(mutex_);
+    Location at;
+    LogixReply reply = ResolveRange(path, count, offset, at);
+    if (!reply.ok()) {
+        return reply;
+    }
     if (code != at.type->code || handle != at.type->handle) {
         return LogixReply::Error(kLogixStatusGeneralError, kLogixExtTypeMismatch);
     }
-    if (count == 0) {
-        return LogixReply::Error(CIP_STATUS_INVALID_PARAMETER_VALUE);
-    }
-    if (count > at.available) {
-        return LogixReply::Error(kLogixStatusGeneralError, kLogixExtBeyondEnd);
-    }
+    const size_t valueBytes = size_t{count} * at.type->size;
     const auto paddedFits = [&](size_t needed) {
         return values.size == needed ||
                (needed % 2 == 1 && values.size == needed + 1 && values.at(needed) == 0);
     };
-    size_t needed = size_t{count} * at.type->size;
-    if (at.type->handle == kLogixStringHandle && count == 1 && values.size >= 4) {
+    size_t needed = valueBytes;
+    if (fragmented) {
+        needed = std::min(values.size, valueBytes - offset);
+    } else if (at.type->handle == kLogixStringHandle && count == 1 && values.size >= 4) {
         const uint32_t length = ByteReader(values).u32();
         if (length <= kLogixStringChars && paddedFits(4 + length)) {
             needed = 4 + length;
@@ -790,10 +795,32 @@ LogixReply LogixTagDatabase::WriteTag(ByteView path, ByteView data) {
     Tag& tag = tags_.at(Upper(at.tag->name));
     Refresh(tag);
     uint8_t* target = tag.storage.data() + at.offset;
-    std::fill(target, target + size_t{count} * at.type->size, uint8_t{0});
-    std::copy(values.data, values.data + needed, target);
+    if (!fragmented) {
+        std::fill(target, target + valueBytes, uint8_t{0});
+    }
+    std::copy(values.data, values.data + needed, target + offset);
     RestartAnimation(tag);
     ++writeCount_;
+    return reply;
+}
+
+// The elements a tag service acts on: count elements from the path on, and a byte offset
+// inside them (0 unless fragmented). The caller holds mutex_.
+LogixReply LogixTagDatabase::ResolveRange(ByteView path, uint16_t count, uint32_t offset,
+                                          Location& at) const {
+    LogixReply reply = ResolveWire(path, at);
+    if (!reply.ok()) {
+        return reply;
+    }
+    if (count == 0) {
+        return LogixReply::Error(CIP_STATUS_INVALID_PARAMETER_VALUE);
+    }
+    if (count > at.available) {
+        return LogixReply::Error(kLogixStatusGeneralError, kLogixExtBeyondEnd);
+    }
+    if (offset != 0 && offset >= size_t{count} * at.type->size) {
+        return LogixReply::Error(kLogixStatusGeneralError, kLogixExtOffsetBeyondEnd);
+    }
     return reply;
 }
 

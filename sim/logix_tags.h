@@ -149,13 +149,16 @@ class LogixTagDatabase {
     // Write Tag services that changed a value since the database was made.
     uint64_t WriteCount() const;
 
-    // Read Tag: request path bytes and request data (element count). The reply data is the
-    // type code, the structure handle of a structure, and the values; a reply that would pass
-    // replyRoom bytes is refused with "partial transfer".
-    LogixReply ReadTag(ByteView path, ByteView data, size_t replyRoom) const;
+    // Read Tag: request path bytes and request data (element count; a fragmented read adds the
+    // byte offset). The reply data is the type code, the structure handle of a structure, and
+    // the values; a plain read that would pass replyRoom bytes is refused with "partial
+    // transfer", a fragmented one answers as many value bytes as fit with that status.
+    LogixReply ReadTag(ByteView path, ByteView data, size_t replyRoom,
+                       bool fragmented = false) const;
     // Write Tag: request path bytes and request data (type, handle of a structure, element
-    // count, values, one pad byte after an odd number of value bytes).
-    LogixReply WriteTag(ByteView path, ByteView data);
+    // count, the byte offset when fragmented, values, one pad byte after an odd number of value
+    // bytes).
+    LogixReply WriteTag(ByteView path, ByteView data, bool fragmented = false);
 
   private:
     // One element of a request path: a symbol (tag or member name) or an element index.
@@ -189,6 +192,7 @@ class LogixTagDatabase {
     LogixReply Resolve(const std::vector<PathSegment>& segments, Location& out) const;
     // A request path parsed and resolved; the caller holds mutex_.
     LogixReply ResolveWire(ByteView path, Location& out) const;
+    LogixReply ResolveRange(ByteView path, uint16_t count, uint32_t offset, Location& at) const;
     std::optional<Location> ResolveText(const std::string& path) const;
     // The element bytes at a text path, refreshed; empty when the path or type does not match.
     std::optional<std::vector<uint8_t>> ElementBytes(const std::string& path,

@@ -59,6 +59,19 @@ int main(int argc, char** argv) {
     app.add_option("--name", config.identity.productName, "Identity product name (max 32 chars)")
         ->capture_default_str();
     app.add_flag("--verbose,-v", config.verbose, "log sessions, connections and refusals");
+    app.add_option("--max-connection-size", config.maxConnectionSize,
+                   "largest connection size granted, bytes (a Forward Open grants up to 511, a "
+                   "Large Forward Open up to 4002); larger requests are refused with 0x01/0x0109 "
+                   "and this size")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 4002));
+    app.add_flag(
+        "--no-large-forward-open", [&config](int64_t) { config.largeForwardOpen = false; },
+        "answer the Large Forward Open (0x5B) with \"service not supported\", as older "
+        "firmware does");
+    app.add_flag("--reply-with-ot-id", config.replyWithOtConnectionId,
+                 "connected replies carry the O->T connection ID instead of the T->O one, as "
+                 "some adapters do");
     std::string family = "logix";
     app.add_option("--family", family,
                    "identity to present: logix, or pccc for a PLC5 (product name PLC-5/40E "

@@ -4,7 +4,8 @@
 //
 // The controller runs in a child process so that getrusage of this process is
 // the link's own CPU time. Prints, per N: tags per second, requests per second,
-// mean cycle time and the link's CPU seconds per million published values.
+// requests per polling cycle, mean cycle time and the link's CPU seconds per
+// million published values.
 //
 // Usage: poll_bench [seconds per run (default 5)] [N ...] (default 100 1000 5000)
 
@@ -256,9 +257,10 @@ bool RunOnce(int tagCount, double seconds, CycleLog& cycleLog) {
             cycleLog.counting = false;
         }
         std::printf(
-            "N=%-5d tags/s=%10.0f  requests/s=%8.0f  cycles=%6llu  mean cycle=%8.2f ms  "
-            "link CPU=%6.2f s per million values\n",
+            "N=%-5d tags/s=%10.0f  requests/s=%8.0f  requests/cycle=%6.1f  cycles=%6llu  "
+            "mean cycle=%8.2f ms  link CPU=%6.2f s per million values\n",
             tagCount, double(published) / elapsed, double(requests) / elapsed,
+            cycles ? double(requests) / double(cycles) : 0.0,
             static_cast<unsigned long long>(cycles), meanCycle,
             published ? cpu / (double(published) / 1e6) : 0.0);
         std::fflush(stdout);
