@@ -8,6 +8,7 @@
 
 #include "eip/cip_wire.h"
 #include "eip/eip_connection.h"
+#include "family/controllogix_connection.h"
 
 namespace {
 
@@ -23,8 +24,9 @@ constexpr uint32_t kMaxDefinitionBytes = 1u << 20;
 constexpr size_t kMaxSymbols = 1u << 20;
 // Nested user structures are expanded this deep.
 constexpr int kMaxMemberDepth = 4;
-// Largest value one reply record carries: a structure larger than this cannot be read whole.
-constexpr uint32_t kLargestReadableValue = EIPC_TAG_REPLY_DATA_CAPACITY;
+// Largest value the link reads (in fragments when it does not fit one reply): a larger
+// structure cannot be read whole.
+constexpr uint32_t kLargestReadableValue = ControlLogixConnection::kMaxValueBytes;
 constexpr const char* kControllerScope = "Controller";
 // Names of the members a controller adds for its own use (the SINT holding a structure's BOOLs).
 constexpr const char* kHiddenMemberPrefix = "ZZZZZZZZZZ";
