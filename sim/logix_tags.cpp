@@ -50,9 +50,8 @@ const LogixType kMotor{"MOTOR",
                         {"Name", &kString, 28, 0}}};
 
 const LogixMember* FindMember(const LogixType& type, const std::string& name) {
-    const std::string wanted = Upper(name);
     for (const LogixMember& member : type.members) {
-        if (Upper(member.name) == wanted) {
+        if (NameEqual{}(member.name, name)) {
             return &member;
         }
     }
@@ -258,6 +257,23 @@ bool ValidTagName(const std::string& name) {
 
 }  // namespace
 
+// FNV-1a over the upper-cased characters.
+size_t NameHash::operator()(const std::string& name) const {
+    size_t hash = 14695981039346656037ull;
+    for (char c : name) {
+        hash = (hash ^ static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(c)))) *
+               1099511628211ull;
+    }
+    return hash;
+}
+
+bool NameEqual::operator()(const std::string& a, const std::string& b) const {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) ==
+                      std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
 const LogixType* FindLogixType(const std::string& name) {
     static const LogixType* const kTypes[] = {&kBool, &kSint,   &kInt,  &kDint,
                                               &kReal, &kString, &kMotor};
@@ -307,7 +323,7 @@ bool LogixTagDatabase::Define(const LogixTagDefinition& definition, std::string&
     RestartAnimation(tag);
 
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!tags_.emplace(Upper(definition.name), std::move(tag)).second) {
+    if (!tags_.emplace(definition.name, std::move(tag)).second) {
         error = "tag " + definition.name + " is already defined";
         return false;
     }
@@ -316,7 +332,7 @@ bool LogixTagDatabase::Define(const LogixTagDefinition& definition, std::string&
 
 bool LogixTagDatabase::Remove(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return tags_.erase(Upper(name)) != 0;
+    return tags_.erase(name) != 0;
 }
 
 void LogixTagDatabase::Clear() {
@@ -330,6 +346,7 @@ std::vector<std::string> LogixTagDatabase::TagNames() const {
     for (const auto& entry : tags_) {
         names.push_back(entry.second.name);
     }
+    std::sort(names.begin(), names.end());
     return names;
 }
 
@@ -477,7 +494,7 @@ LogixReply LogixTagDatabase::Resolve(const std::vector<PathSegment>& segments,
     if (segments.empty() || !segments[0].isSymbol) {
         return LogixReply::Error(CIP_STATUS_PATH_SEGMENT_ERROR);
     }
-    const auto found = tags_.find(Upper(segments[0].symbol));
+    const auto found = tags_.find(segments[0].symbol);
     if (found == tags_.end()) {
         return LogixReply::Error(CIP_STATUS_PATH_DESTINATION_UNKNOWN);
     }
@@ -596,7 +613,7 @@ bool LogixTagDatabase::StoreElement(const std::string& path, const std::vector<u
     if (!at || bytes.size() != at->type->size || (wantedCode && at->type->code != *wantedCode)) {
         return false;
     }
-    Tag& tag = tags_.at(Upper(at->tag->name));
+    Tag& tag = tags_.at(at->tag->name);
     Refresh(tag);
     std::copy(bytes.begin(), bytes.end(), tag.storage.begin() + at->offset);
     RestartAnimation(tag);
@@ -724,7 +741,7 @@ LogixReply LogixTagDatabase::WriteTag(ByteView path, ByteView data, bool fragmen
         return LogixReply::Error(values.size < needed ? CIP_STATUS_NOT_ENOUGH_DATA
                                                       : CIP_STATUS_TOO_MUCH_DATA);
     }
-    Tag& tag = tags_.at(Upper(at.tag->name));
+    Tag& tag = tags_.at(at.tag->name);
     Refresh(tag);
     uint8_t* target = tag.storage.data() + at.offset;
     if (!fragmented) {

@@ -13,7 +13,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <map>
+#include <unordered_map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -104,6 +104,14 @@ struct LogixTagDefinition {
     LogixAnimation animation;
 };
 
+// Controller tag and member names compare without regard to case.
+struct NameHash {
+    size_t operator()(const std::string& name) const;
+};
+struct NameEqual {
+    bool operator()(const std::string& a, const std::string& b) const;
+};
+
 // ---- The database ------------------------------------------------------------------------------
 
 class LogixTagDatabase {
@@ -186,8 +194,8 @@ class LogixTagDatabase {
     void RestartAnimation(Tag& tag) const;
 
     mutable std::mutex mutex_;
-    // Keyed by the upper-cased name: controller tag names are case-insensitive.
-    std::map<std::string, Tag> tags_;
+    // Hashed by name, case-insensitive as a controller's tag names.
+    std::unordered_map<std::string, Tag, NameHash, NameEqual> tags_;
     uint64_t writeCount_ = 0;
 };
 
