@@ -546,9 +546,9 @@ LogixReply LogixTagDatabase::Resolve(const std::vector<PathSegment>& segments,
 }
 
 LogixReply LogixTagDatabase::ResolveWire(ByteView path, Location& out) const {
-    std::vector<PathSegment> segments;
-    const LogixReply reply = ParseWirePath(path, segments);
-    return reply.ok() ? Resolve(segments, out) : reply;
+    wireSegments_.clear();  // keeps its capacity: no allocation per request
+    const LogixReply reply = ParseWirePath(path, wireSegments_);
+    return reply.ok() ? Resolve(wireSegments_, out) : reply;
 }
 
 std::optional<LogixTagDatabase::Location> LogixTagDatabase::ResolveText(

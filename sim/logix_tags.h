@@ -8,15 +8,16 @@
 // shows changing values.
 //
 // Threads: the server thread runs the tag services while tests define tags and read values
-// back; one mutex guards the whole database (tags, values, counters). No call runs a callback.
+// back; one mutex guards the whole database (tags, values, counters, the reused path segments).
+// No call runs a callback.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -196,6 +197,8 @@ class LogixTagDatabase {
     mutable std::mutex mutex_;
     // Hashed by name, case-insensitive as a controller's tag names.
     std::unordered_map<std::string, Tag, NameHash, NameEqual> tags_;
+    // The segments of the request path at hand, reused from request to request.
+    mutable std::vector<PathSegment> wireSegments_;
     uint64_t writeCount_ = 0;
 };
 
