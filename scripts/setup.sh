@@ -39,3 +39,9 @@ if [ -f "$here/tests/browser/package.json" ] && [ ! -d "$here/tests/browser/node
     echo "setup: installing the browser test driver (npm)"
     (cd "$here/tests/browser" && npm install --no-audit --no-fund --silent)
 fi
+
+# Interoperability check of plcsim: the st-ethernet-ip client library from npm.
+if [ -f "$here/tests/interop/package.json" ] && [ ! -d "$here/tests/interop/node_modules/st-ethernet-ip" ]; then
+    echo "setup: installing the st-ethernet-ip client library (npm)"
+    (cd "$here/tests/interop" && npm install --no-audit --no-fund --silent)
+fi

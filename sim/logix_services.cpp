@@ -17,12 +17,12 @@ bool IsEncodingRefusal(uint8_t status) {
            status == CIP_STATUS_TOO_MUCH_DATA || status == CIP_STATUS_INVALID_PARAMETER_VALUE;
 }
 
-CipReply ToCipReply(const LogixReply& reply) {
+CipReply ToCipReply(LogixReply reply) {
     std::vector<uint16_t> ext;
     if (reply.extStatus) {
         ext.push_back(*reply.extStatus);
     }
-    return CipReply::Error(reply.status, std::move(ext), reply.data);
+    return CipReply::Error(reply.status, std::move(ext), std::move(reply.data));
 }
 
 }  // namespace
@@ -66,7 +66,7 @@ CipReply LogixTagServices::TagService(uint8_t service, ByteView path, ByteView d
         sim_.NoteProtocolError("tag service " + std::to_string(service) +
                                " refused with general status " + std::to_string(reply.status));
     }
-    return ToCipReply(reply);
+    return ToCipReply(std::move(reply));
 }
 
 CipReply LogixTagServices::Symbolic(const CipRequest& request) const {

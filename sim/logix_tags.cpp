@@ -50,9 +50,8 @@ const LogixType kMotor{"MOTOR",
                         {"Name", &kString, 28, 0}}};
 
 const LogixMember* FindMember(const LogixType& type, const std::string& name) {
-    const std::string wanted = Upper(name);
     for (const LogixMember& member : type.members) {
-        if (Upper(member.name) == wanted) {
+        if (NameEqual{}(member.name, name)) {
             return &member;
         }
     }
@@ -281,6 +280,23 @@ bool ValidTagName(const std::string& name) {
 
 }  // namespace
 
+// FNV-1a over the upper-cased characters.
+size_t NameHash::operator()(const std::string& name) const {
+    size_t hash = 14695981039346656037ull;
+    for (char c : name) {
+        hash = (hash ^ static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(c)))) *
+               1099511628211ull;
+    }
+    return hash;
+}
+
+bool NameEqual::operator()(const std::string& a, const std::string& b) const {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) ==
+                      std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
 const LogixType* FindLogixType(const std::string& name) {
     static const LogixType* const kTypes[] = {&kBool, &kSint,   &kInt,  &kDint,
                                               &kReal, &kString, &kMotor};
@@ -330,7 +346,7 @@ bool LogixTagDatabase::Define(const LogixTagDefinition& definition, std::string&
     RestartAnimation(tag);
 
     std::lock_guard<std::mutex> lock(mutex_);
-    const std::string key = Upper(definition.name);
+    const std::string key = definition.name;
     tag.instance = nextInstance_;
     if (!tags_.emplace(key, std::move(tag)).second) {
         error = "tag " + definition.name + " is already defined";
@@ -342,7 +358,7 @@ bool LogixTagDatabase::Define(const LogixTagDefinition& definition, std::string&
 
 bool LogixTagDatabase::Remove(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = tags_.find(Upper(name));
+    const auto found = tags_.find(name);
     if (found == tags_.end()) {
         return false;
     }
@@ -364,7 +380,7 @@ std::vector<LogixSymbolEntry> LogixTagDatabase::Symbols(const std::string& progr
     std::vector<LogixSymbolEntry> out;
     for (auto it = instances_.lower_bound(first); it != instances_.end() && out.size() < max;
          ++it) {
-        if (ScopeOf(it->second) != scope) {
+        if (ScopeOf(Upper(it->second)) != scope) {
             continue;
         }
         const Tag& tag = tags_.at(it->second);
@@ -376,12 +392,16 @@ std::vector<LogixSymbolEntry> LogixTagDatabase::Symbols(const std::string& progr
 
 std::vector<std::string> LogixTagDatabase::Programs() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<std::string> programs;
+    std::map<std::string, std::string> byScope;  // upper-cased scope -> the scope as defined
     for (const auto& entry : tags_) {
-        const std::string scope = ScopeOf(entry.first);
-        if (!scope.empty() && (programs.empty() || Upper(programs.back()) != scope)) {
-            programs.push_back(entry.second.name.substr(0, scope.size()));
+        const std::string scope = ScopeOf(Upper(entry.first));
+        if (!scope.empty()) {
+            byScope.emplace(scope, entry.second.name.substr(0, scope.size()));
         }
+    }
+    std::vector<std::string> programs;
+    for (auto& entry : byScope) {
+        programs.push_back(std::move(entry.second));
     }
     return programs;
 }
@@ -392,6 +412,7 @@ std::vector<std::string> LogixTagDatabase::TagNames() const {
     for (const auto& entry : tags_) {
         names.push_back(entry.second.name);
     }
+    std::sort(names.begin(), names.end());
     return names;
 }
 
@@ -540,13 +561,14 @@ LogixReply LogixTagDatabase::Resolve(const std::vector<PathSegment>& segments,
         return LogixReply::Error(CIP_STATUS_PATH_SEGMENT_ERROR);
     }
     // A program's tag: the program's scope symbol, then the tag's own symbol.
-    std::string key = Upper(segments[0].symbol);
     size_t i = 1;
-    if (IsProgramScoped(key) && segments.size() > 1 && segments[1].isSymbol) {
-        key += "." + Upper(segments[1].symbol);
+    const bool programTag =
+        IsProgramScoped(Upper(segments[0].symbol)) && segments.size() > 1 && segments[1].isSymbol;
+    const auto found = programTag ? tags_.find(segments[0].symbol + "." + segments[1].symbol)
+                                  : tags_.find(segments[0].symbol);
+    if (programTag) {
         i = 2;
     }
-    const auto found = tags_.find(key);
     if (found == tags_.end()) {
         return LogixReply::Error(CIP_STATUS_PATH_DESTINATION_UNKNOWN);
     }
@@ -597,9 +619,9 @@ LogixReply LogixTagDatabase::Resolve(const std::vector<PathSegment>& segments,
 }
 
 LogixReply LogixTagDatabase::ResolveWire(ByteView path, Location& out) const {
-    std::vector<PathSegment> segments;
-    const LogixReply reply = ParseWirePath(path, segments);
-    return reply.ok() ? Resolve(segments, out) : reply;
+    wireSegments_.clear();  // keeps its capacity: no allocation per request
+    const LogixReply reply = ParseWirePath(path, wireSegments_);
+    return reply.ok() ? Resolve(wireSegments_, out) : reply;
 }
 
 std::optional<LogixTagDatabase::Location> LogixTagDatabase::ResolveText(
@@ -664,7 +686,7 @@ bool LogixTagDatabase::StoreElement(const std::string& path, const std::vector<u
     if (!at || bytes.size() != at->type->size || (wantedCode && at->type->code != *wantedCode)) {
         return false;
     }
-    Tag& tag = tags_.at(Upper(at->tag->name));
+    Tag& tag = tags_.at(at->tag->name);
     Refresh(tag);
     std::copy(bytes.begin(), bytes.end(), tag.storage.begin() + at->offset);
     RestartAnimation(tag);
@@ -792,7 +814,7 @@ LogixReply LogixTagDatabase::WriteTag(ByteView path, ByteView data, bool fragmen
         return LogixReply::Error(values.size < needed ? CIP_STATUS_NOT_ENOUGH_DATA
                                                       : CIP_STATUS_TOO_MUCH_DATA);
     }
-    Tag& tag = tags_.at(Upper(at.tag->name));
+    Tag& tag = tags_.at(at.tag->name);
     Refresh(tag);
     uint8_t* target = tag.storage.data() + at.offset;
     if (!fragmented) {

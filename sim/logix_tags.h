@@ -8,15 +8,16 @@
 // shows changing values.
 //
 // Threads: the server thread runs the tag services while tests define tags and read values
-// back; one mutex guards the whole database (tags, values, counters). No call runs a callback.
+// back; one mutex guards the whole database (tags, values, counters, the reused path segments).
+// No call runs a callback.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -113,6 +114,14 @@ struct LogixSymbolEntry {
     std::vector<uint32_t> dims;
 };
 
+// Controller tag and member names compare without regard to case.
+struct NameHash {
+    size_t operator()(const std::string& name) const;
+};
+struct NameEqual {
+    bool operator()(const std::string& a, const std::string& b) const;
+};
+
 // ---- The database ------------------------------------------------------------------------------
 
 class LogixTagDatabase {
@@ -203,11 +212,14 @@ class LogixTagDatabase {
     void RestartAnimation(Tag& tag) const;
 
     mutable std::mutex mutex_;
-    // Keyed by the upper-cased name: controller tag names are case-insensitive.
-    std::map<std::string, Tag> tags_;
-    // Upper-cased names by Symbol instance.
+    // Hashed by name ("Program:NAME.Tag" for a program's tag), case-insensitive as a
+    // controller's tag names.
+    std::unordered_map<std::string, Tag, NameHash, NameEqual> tags_;
+    // Tag names by Symbol instance.
     std::map<uint32_t, std::string> instances_;
     uint32_t nextInstance_ = 1;
+    // The segments of the request path at hand, reused from request to request.
+    mutable std::vector<PathSegment> wireSegments_;
     uint64_t writeCount_ = 0;
 };
 

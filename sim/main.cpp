@@ -1,7 +1,11 @@
 // plcsim: a simulated EtherNet/IP controller on the command line. Runs until SIGINT or SIGTERM.
 
+#include <sys/resource.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -30,13 +34,29 @@ bool ParseNthWithMs(const std::string& text, int& nth, int& ms) {
            extra == 0;
 }
 
+// Every client is a socket: lift the soft limit to the hard one so a fleet of clients fits.
+void RaiseOpenFileLimit() {
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &files) != 0) {
+            std::cerr << "plcsim: cannot raise the open file limit: " << std::strerror(errno)
+                      << "\n";
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     plcsim::SimConfig config;
     CLI::App app{
-        "plcsim: a simulated EtherNet/IP controller (encapsulation sessions, Identity object, "
-        "class-3 Forward Open / Forward Close) for testing the Tagbridge link.\n"
+        "plcsim: a simulated EtherNet/IP controller for testing the Tagbridge link and any other "
+        "EtherNet/IP client: ListIdentity (TCP, and UDP on the same port), ListServices, "
+        "sessions, the Identity object, class-3 Forward Open (up to 511 bytes) and Large Forward "
+        "Open (0x5B, up to 4002 bytes) / Forward Close, Logix Read / Write Tag, Read / Write Tag "
+        "Fragmented (0x52 / 0x53) and Multiple Service Packets, PCCC. One event loop serves "
+        "every session.\n"
         "Faults count encapsulation replies from the start: --drop-reply 3 drops the third."};
     app.add_option("--port", config.port, "TCP port of the encapsulation service (0: ephemeral)")
         ->capture_default_str();
@@ -171,6 +191,7 @@ int main(int argc, char** argv) {
         simulator.SetForwardOpenFault(fault);
     }
 
+    RaiseOpenFileLimit();
     if (!simulator.Start()) {
         std::cerr << "plcsim: cannot start: " << simulator.LastStartError() << "\n";
         return 1;

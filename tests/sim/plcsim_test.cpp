@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 
 #include "common/byte_codec.h"
@@ -23,6 +25,17 @@
 namespace {
 
 using namespace plcsim_test;
+
+size_t ThreadCount() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Threads:", 0) == 0) {
+            return std::stoul(line.substr(8));
+        }
+    }
+    return 0;
+}
 
 uint32_t Status(const std::vector<uint8_t>& reply) {
     return reply.size() >= 12 ? eip_GetLitEndian32(&reply[8]) : 0xFFFFFFFF;
@@ -58,6 +71,72 @@ TEST_F(PlcsimTest, UnsupportedProtocolVersionIsRefused) {
     client->Send(EIP_CMD_REGISTER_SESSION, 0, {2, 0, 0, 0});
     EXPECT_EQ(Status(client->Receive()), EIP_ENCAP_STATUS_UNSUPPORTED_PROTOCOL);
     EXPECT_EQ(sim->ProtocolErrors().size(), 1u);
+}
+
+// ListIdentity reply of the default identity at 127.0.0.1:port, header included.
+std::vector<uint8_t> ListIdentityReply(uint16_t port) {
+    const std::string name = "1756-L61/B LOGIX5561";
+    ByteWriter w;
+    w.u16(EIP_CMD_LIST_IDENTITY).u16(60).u32(0).u32(0).bytes("context!", 8).u32(0);
+    w.u16(1).u16(0x0C).u16(54).u16(1);
+    w.u16_be(2).u16_be(port).u32_be(0x7F000001).zeros(8);
+    w.u16(1).u16(0x0E).u16(0x36).u8(20).u8(11).u16(0x3060).u32(0x00C0FFEE);
+    w.u8(static_cast<uint8_t>(name.size())).bytes(name).u8(0x03);
+    return w.to_vector();
+}
+
+TEST_F(PlcsimTest, ListIdentityAndListServicesAnswerOverTcpWithoutASession) {
+    client->Send(EIP_CMD_LIST_IDENTITY, 0, {});
+    EXPECT_EQ(client->Receive(), ListIdentityReply(sim->Port()));
+    client->Send(0x0004, 0, {});
+    ByteWriter services;
+    services.u16(0x0004).u16(26).u32(0).u32(0).bytes("context!", 8).u32(0);
+    services.u16(1).u16(0x0100).u16(20).u16(1).u16(0x0120).bytes("Communications", 14).zeros(2);
+    EXPECT_EQ(client->Receive(), services.to_vector());
+    EXPECT_TRUE(sim->ProtocolErrors().empty());
+}
+
+TEST_F(PlcsimTest, ListIdentityAnswersOverUdpOnTheSamePort) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(sim->Port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ByteWriter request;
+    request.u16(EIP_CMD_LIST_IDENTITY).u16(0).u32(0).u32(0).bytes("context!", 8).u32(0);
+    ASSERT_EQ(::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&address),
+                       sizeof address),
+              static_cast<ssize_t>(request.size()));
+    pollfd entry{fd, POLLIN, 0};
+    ASSERT_EQ(::poll(&entry, 1, 5000), 1);
+    std::vector<uint8_t> reply(512);
+    reply.resize(
+        static_cast<size_t>(std::max<ssize_t>(0, ::recv(fd, reply.data(), reply.size(), 0))));
+    ::close(fd);
+    EXPECT_EQ(reply, ListIdentityReply(sim->Port()));
+}
+
+// Many clients at once: one process's worth of sessions, each answered, with no thread apiece.
+TEST_F(PlcsimTest, ServesAThousandSessionsWithoutAThreadEach) {
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+    const size_t count = std::min<rlim_t>(1000, files.rlim_cur - 64);
+    const size_t threadsBefore = ThreadCount();
+    std::vector<std::unique_ptr<RawClient>> clients;
+    std::vector<uint32_t> handles;
+    for (size_t i = 0; i < count; ++i) {
+        clients.push_back(std::make_unique<RawClient>(sim->Port()));
+        ASSERT_TRUE(clients.back()->connected) << i;
+        handles.push_back(clients.back()->Register());
+    }
+    EXPECT_TRUE(tb_test::WaitUntil([&] { return sim->ClientCount() == count + 1; }));
+    EXPECT_EQ(ThreadCount(), threadsBefore);
+    for (size_t i = count; i-- > 0;) {
+        ASSERT_EQ(CipStatus(clients[i]->Unconnected(handles[i], kIdentityRequest)).first, 0) << i;
+    }
+    EXPECT_EQ(sim->Stats().sessionsRegistered, count);
 }
 
 TEST_F(PlcsimTest, RequestsWithoutTheSessionHandleAreRefused) {
