@@ -334,28 +334,20 @@ void BrokerCore::queue_value(const NodePath& path, const Variant& value, int64_t
     if (!has_event_subscribers()) {
         return;
     }
-    bool replaced = false;
-    {
-        std::lock_guard<std::mutex> lock(values_mutex_);
-        if (!open_values_) {
-            open_values_ = std::make_shared<PendingValues>();
-            // `this` outlives the task: the destructor stops and joins the dispatch thread.
-            post([this, batch = open_values_] { deliver_values(batch); });
-        }
-        auto [it, first] =
-            open_values_->slot.emplace(path.to_string(), open_values_->events.size());
-        if (first) {
-            open_values_->events.push_back({TreeEvent::Kind::Value, path, value, ts_ms});
-        } else {
-            TreeEvent& pending = open_values_->events[it->second];
-            pending.value = value;
-            pending.ts_ms = ts_ms;
-            replaced = true;
-            ++replaced_values_;
-        }
+    std::lock_guard<std::mutex> lock(values_mutex_);
+    if (!open_values_) {
+        open_values_ = std::make_shared<PendingValues>();
+        // `this` outlives the task: the destructor stops and joins the dispatch thread.
+        post([this, batch = open_values_] { deliver_values(batch); });
     }
-    if (replaced) {
-        log_replaced_values();
+    auto [it, first] = open_values_->slot.emplace(path.to_string(), open_values_->events.size());
+    if (first) {
+        open_values_->events.push_back({TreeEvent::Kind::Value, path, value, ts_ms});
+    } else {
+        TreeEvent& pending = open_values_->events[it->second];
+        pending.value = value;
+        pending.ts_ms = ts_ms;
+        ++replaced_values_;
     }
 }
 
@@ -619,8 +611,11 @@ std::error_code BrokerCore::apply_value(const NodePath& path, Variant value, int
 }
 
 void BrokerCore::set_value(const NodePath& path, Variant value, StatusCallback cb) {
-    std::lock_guard<std::mutex> lock(tree_mutex_);
-    complete(cb, apply_value(path, std::move(value), now_ms()));
+    {
+        std::lock_guard<std::mutex> lock(tree_mutex_);
+        complete(cb, apply_value(path, std::move(value), now_ms()));
+    }
+    log_replaced_values();
 }
 
 void BrokerCore::set_values(std::vector<std::pair<NodePath, Variant>> values, StatusCallback cb) {
@@ -636,6 +631,7 @@ void BrokerCore::set_values(std::vector<std::pair<NodePath, Variant>> values, St
         }
     }
     complete(cb, first_error);
+    log_replaced_values();
 }
 
 bool BrokerCore::node_exists(const NodePath& path) const {

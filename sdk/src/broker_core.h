@@ -137,7 +137,8 @@ class BrokerCore : public std::enable_shared_from_this<BrokerCore> {
     // pending value of the same node; the first value of a batch posts its delivery.
     void queue_value(const NodePath& path, const Variant& value, int64_t ts_ms);
     void deliver_values(const std::shared_ptr<PendingValues>& batch);
-    // Logs the replaced count when it moved and a minute has passed since the last line.
+    // Logs the replaced count when it moved and a minute has passed since the last line; called
+    // with no lock held after values are set or delivered (never from a timer).
     void log_replaced_values();
     std::error_code apply_value(const NodePath& path, Variant value, int64_t ts_ms);
     bool has_event_subscribers() const;
