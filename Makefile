@@ -6,12 +6,15 @@ TESTBUILD ?= build/test
 FUZZBUILD ?= build/fuzz
 LISTEN    ?= 127.0.0.1:8080
 FUZZ_SECONDS ?= 60
+PREFIX    ?= /usr/local
+SYSCONFDIR ?= /etc
+DEBDIR    ?= build/deb
 
 # ccache hits across clones in other folders (CI builds a fresh clone).
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
-.PHONY: setup run test build test-build demo bench fuzz format clean
+.PHONY: setup run test build test-build demo bench fuzz format clean install deb
 
 setup:
 	@scripts/setup.sh
@@ -34,6 +37,13 @@ run: build
 
 test: test-build
 	cd $(TESTBUILD) && ctest -j 2 --output-on-failure --timeout 600
+
+# PREFIX (default /usr/local), SYSCONFDIR (/etc) and DESTDIR as usual.
+install: build
+	DESTDIR="$(DESTDIR)" PREFIX="$(PREFIX)" SYSCONFDIR="$(SYSCONFDIR)" packaging/install.sh $(BUILD)
+
+deb: build
+	@packaging/build-deb.sh $(BUILD) $(DEBDIR)
 
 demo: build
 	@scripts/demo.sh $(BUILD) $(LISTEN)

@@ -118,6 +118,12 @@ bool cross_site(const httplib::Request& req, const char* scheme) {
     return req.get_header_value("Origin") != scheme + req.get_header_value("Host");
 }
 
+std::string lower_case(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
 // A Host header value or an allowed name: lower-case name without IPv6 brackets,
 // and the port text (empty when none was given).
 struct HostName {
@@ -147,8 +153,7 @@ std::optional<HostName> split_host(const std::string& text) {
     }
     if (host.name.empty())
         return std::nullopt;
-    for (char& c : host.name)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    host.name = lower_case(std::move(host.name));
     return host;
 }
 
@@ -453,9 +458,8 @@ bool HttpFront::Impl::host_allowed(const std::string& header) const {
     }
     if (host->port != std::to_string(bound_port))
         return false;
-    const auto own = split_host(options.host);
-    return is_loopback_name(host->name) ||
-           (own && !is_wildcard(own->name) && own->name == host->name);
+    const std::string own = lower_case(options.host);
+    return is_loopback_name(host->name) || (!is_wildcard(own) && own == host->name);
 }
 
 bool HttpFront::Impl::check_access(const httplib::Request& req, httplib::Response& res) const {

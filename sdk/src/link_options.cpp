@@ -95,7 +95,7 @@ bool is_loopback_host(const std::string& host) {
     return host == "localhost";
 }
 
-// The whole file without trailing white space, so that `echo TOKEN > file` works.
+// The whole file without surrounding white space, so that `echo TOKEN > file` works.
 bool read_token_file(const std::string& file, std::string& token, std::string& error) {
     std::ifstream in(file);
     if (!in) {
@@ -106,6 +106,7 @@ bool read_token_file(const std::string& file, std::string& token, std::string& e
     text << in.rdbuf();
     token = text.str();
     token.erase(token.find_last_not_of(" \t\r\n") + 1);
+    token.erase(0, token.find_first_not_of(" \t\r\n"));
     if (token.empty() || token.find_first_of("\r\n") != std::string::npos) {
         error = "--token-file: " + file + " must hold the token on one line";
         return false;
@@ -200,6 +201,10 @@ bool LinkOptions::apply(const std::string& key, const std::string& value, std::s
             return false;
         }
         listen_host_ = value.substr(0, colon);
+        // "[::1]:8080": the brackets only set the address apart from the port.
+        if (listen_host_.size() > 2 && listen_host_.front() == '[' && listen_host_.back() == ']') {
+            listen_host_ = listen_host_.substr(1, listen_host_.size() - 2);
+        }
         listen_port_ = static_cast<uint16_t>(number);
     } else if (key == "log") {
         if (!parse_log_level(value, log_level_)) {
@@ -285,7 +290,7 @@ LinkOptions::ParseOutcome LinkOptions::parse_arguments(int argc, const char* con
     for (size_t i = 0; i < std::size(kKeys); ++i) {
         const std::string name = std::string("--") + kKeys[i];
         if (kKeys[i] == std::string(kRepeatable)) {
-            app.add_option(name, hosts, descriptions[i])->expected(1);
+            app.add_option(name, hosts, descriptions[i])->allow_extra_args(false);
         } else if (kKeys[i] == std::string(kFlag)) {
             app.add_flag(name, insecure, descriptions[i]);
         } else {
