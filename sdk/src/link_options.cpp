@@ -333,6 +333,12 @@ LinkOptions::ParseOutcome LinkOptions::parse_arguments(int argc, const char* con
                 key == std::string(kRepeatable) ? hosts : std::vector<std::string>{given[key]};
         }
     }
+    // A token source given on the command line replaces the file's, whichever kind each is.
+    for (const auto& [line, file] :
+         {std::pair<const char*, const char*>{"token", "token-file"}, {"token-file", "token"}}) {
+        if (app.count(std::string("--") + line) > 0 && app.count(std::string("--") + file) == 0)
+            values.erase(file);
+    }
     for (const auto& [key, texts] : values) {
         for (const auto& text : texts) {
             if (!apply(key, text, error)) {
@@ -399,17 +405,6 @@ LinkOptions& LinkOptions::set_log_file(std::string file) {
 
 LinkOptions& LinkOptions::set_token(std::string token) {
     token_ = std::move(token);
-    return *this;
-}
-
-LinkOptions& LinkOptions::add_allowed_host(std::string host) {
-    allowed_hosts_.push_back(std::move(host));
-    return *this;
-}
-
-LinkOptions& LinkOptions::set_tls(std::string cert_file, std::string key_file) {
-    tls_cert_file_ = std::move(cert_file);
-    tls_key_file_ = std::move(key_file);
     return *this;
 }
 

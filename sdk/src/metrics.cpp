@@ -6,12 +6,13 @@
 namespace kestrel::strata_sdk {
 namespace {
 
-// Backslash, double quote and line feed are the characters a label value escapes.
-std::string escape_label_value(const std::string& value) {
+// Backslash and line feed are escaped in help texts and label values, double quotes
+// in label values only.
+std::string escape(const std::string& text, bool quotes) {
     std::string out;
-    out.reserve(value.size());
-    for (char c : value) {
-        if (c == '\\' || c == '"') {
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c == '\\' || (quotes && c == '"')) {
             out += '\\';
             out += c;
         } else if (c == '\n') {
@@ -19,20 +20,6 @@ std::string escape_label_value(const std::string& value) {
         } else {
             out += c;
         }
-    }
-    return out;
-}
-
-// Help text escapes only backslash and line feed.
-std::string escape_help(const std::string& help) {
-    std::string out;
-    for (char c : help) {
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '\n')
-            out += "\\n";
-        else
-            out += c;
     }
     return out;
 }
@@ -50,7 +37,7 @@ std::string number_text(double value) {
 }  // namespace
 
 void MetricsText::family(const std::string& name, const char* type, const std::string& help) {
-    text_ += "# HELP " + name + " " + escape_help(help) + "\n# TYPE " + name + " " + type + "\n";
+    text_ += "# HELP " + name + " " + escape(help, false) + "\n# TYPE " + name + " " + type + "\n";
 }
 
 void MetricsText::sample(const std::string& name, double value, const Labels& labels) {
@@ -58,8 +45,8 @@ void MetricsText::sample(const std::string& name, double value, const Labels& la
     if (!labels.empty()) {
         text_ += '{';
         for (std::size_t i = 0; i < labels.size(); ++i) {
-            text_ += (i ? "," : "") + labels[i].first + "=\"" +
-                     escape_label_value(labels[i].second) + "\"";
+            text_ +=
+                (i ? "," : "") + labels[i].first + "=\"" + escape(labels[i].second, true) + "\"";
         }
         text_ += '}';
     }

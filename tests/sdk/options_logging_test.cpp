@@ -268,6 +268,26 @@ TEST_F(LoggingTest, LinkAppliesItsOptionsAndWritesToTheLogFile) {
     EXPECT_NE(text.str().find("[debug] to the file"), std::string::npos) << text.str();
 }
 
+TEST_F(LoggingTest, AFrontWithoutTokenByConsentWarnsAtEveryStart) {
+    TempDir dir;
+    for (int start = 0; start < 2; ++start) {
+        Parsed p =
+            parse({"--data-dir", dir.path(), "--listen", "127.0.0.1:0", "--insecure-no-token"});
+        ASSERT_EQ(p.outcome, LinkOptions::ParseOutcome::Run) << p.err;
+        Link link(std::move(p.options), LinkType::Responder, "1.4.6");
+        ASSERT_TRUE(link.non_blocking_run());
+        link.stop();
+        link.join();
+    }
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                                return line.find("[warn]") != std::string::npos &&
+                                       line.find("--insecure-no-token") != std::string::npos;
+                            }),
+              2);
+}
+
 TEST(LinkFrontTest, FrontRunsOnlyWhenAListenAddressWasGiven) {
     auto quiet = sdk_test::make_link("");
     ASSERT_TRUE(quiet->non_blocking_run());

@@ -82,8 +82,6 @@ class LinkOptions {
     LinkOptions& set_debug_level(int level);
     LinkOptions& set_log_file(std::string file);
     LinkOptions& set_token(std::string token);
-    LinkOptions& add_allowed_host(std::string host);
-    LinkOptions& set_tls(std::string cert_file, std::string key_file);
 
   private:
     bool apply(const std::string& key, const std::string& value, std::string& error);
