@@ -2,6 +2,7 @@
 # Builds the Debian package of Tagbridge from a build tree with dpkg-deb.
 #
 #   packaging/build-deb.sh BUILD_DIR OUT_DIR      prints the path of the .deb
+#   (DEB_COMPRESSION: xz by default; the tests use none for their large sanitizer builds)
 #
 # The dependencies are the packages that own the shared libraries the programs use.
 set -euo pipefail
@@ -15,12 +16,13 @@ trap 'rm -rf "$stage"' EXIT
 
 DESTDIR="$stage" PREFIX=/usr SYSCONFDIR=/etc "$here/install.sh" "$build" >/dev/null
 
-# Each library's owning package, e.g. "libssl3:amd64: /usr/lib/.../libssl.so.3".
-depends="$(ldd "$stage/usr/bin/tagbridge" "$stage/usr/bin/plcsim" |
-    awk '/=> \// { print $3 }' | sort -u |
-    while read -r lib; do
-        dpkg -S "$lib" 2>/dev/null || dpkg -S "$(readlink -f "$lib")" 2>/dev/null || true
-    done | cut -d: -f1 | sort -u | paste -sd, | sed 's/,/, /g')"
+# Each library's owning package, from one dpkg query over the libraries' paths as linked
+# and as resolved (with a merged /usr only one of them is known), e.g.
+# "libssl3:amd64: /usr/lib/x86_64-linux-gnu/libssl.so.3".
+libraries="$(ldd "$stage/usr/bin/tagbridge" "$stage/usr/bin/plcsim" | awk '/=> \// { print $3 }' | sort -u)"
+paths="$(for lib in $libraries; do echo "$lib"; readlink -f "$lib"; done | sort -u)"
+# shellcheck disable=SC2086 # one path per word
+depends="$( (dpkg -S $paths 2>/dev/null || true) | cut -d: -f1 | sort -u | paste -sd, | sed 's/,/, /g')"
 if [ -z "$depends" ]; then
     echo "build-deb: cannot tell which packages provide the libraries" >&2
     exit 1
@@ -35,5 +37,5 @@ install -m 0755 "$here/debian/postinst" "$here/debian/prerm" "$here/debian/postr
 
 mkdir -p "$out"
 deb="$(cd "$out" && pwd)/tagbridge_${version}_${arch}.deb"
-dpkg-deb --root-owner-group --build "$stage" "$deb" >/dev/null
+dpkg-deb --root-owner-group -Z"${DEB_COMPRESSION:-xz}" --build "$stage" "$deb" >/dev/null
 echo "$deb"
