@@ -9,12 +9,15 @@ TSANBUILD ?= build/tsan
 TSAN_TESTS := device_test device_node_test action_test front_http_test
 LISTEN    ?= 127.0.0.1:8080
 FUZZ_SECONDS ?= 60
+PREFIX    ?= /usr/local
+SYSCONFDIR ?= /etc
+DEBDIR    ?= build/deb
 
 # ccache hits across clones in other folders (CI builds a fresh clone).
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
-.PHONY: setup run test build test-build tsan demo bench fuzz format clean
+.PHONY: setup run test build test-build tsan demo bench fuzz format clean install deb
 
 setup:
 	@scripts/setup.sh
@@ -48,6 +51,13 @@ tsan: setup $(TSANBUILD)/CMakeCache.txt
 	cd $(TSANBUILD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 \
 		suppressions=$(CURDIR)/tests/tsan.supp $(TSAN_OPTIONS)" \
 		ctest -j 2 --output-on-failure --timeout 900 -E '_NOT_BUILT|browser'
+
+# PREFIX (default /usr/local), SYSCONFDIR (/etc) and DESTDIR as usual.
+install: build
+	DESTDIR="$(DESTDIR)" PREFIX="$(PREFIX)" SYSCONFDIR="$(SYSCONFDIR)" packaging/install.sh $(BUILD)
+
+deb: build
+	@packaging/build-deb.sh $(BUILD) $(DEBDIR)
 
 demo: build
 	@scripts/demo.sh $(BUILD) $(LISTEN)

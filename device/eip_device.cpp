@@ -325,6 +325,11 @@ int EipDevice::DisconnectFromPLC() {
     return 0;
 }
 
+// Atomics only: unlike IsCnxnUp() and GetAlias(), never waits for an exchange.
+DeviceStatsSnapshot EipDevice::GetStats() const {
+    return stats_.Snapshot(ucmmState_.load() != UCMM_NON_EXIST);
+}
+
 bool EipDevice::IsCnxnUp() {
     std::lock_guard<std::mutex> lock(cnxnMutex_);
     return handler_ != nullptr && handler_->IsConnectionUp(ucmmState_.load(), emCnxnState_.load());
@@ -607,6 +612,7 @@ void EipDevice::checkRequestTimeout() {
         return;
     }
     eiplog::Error("SocketProcess", GetAlias() + ": EM tag request timed out.");
+    DeviceStats::Add(stats_.timeouts);  // stats: time-out
     abortEMPolling(true);
 }
 
@@ -622,7 +628,9 @@ void EipDevice::ReconnectProcess() {
             break;
         }
         lastAttempt = steadyMicros();
-        ConnectToPLC(GetConnectionInfo(), true);
+        if (ConnectToPLC(GetConnectionInfo(), true) == 0) {
+            DeviceStats::Add(stats_.reconnects);  // stats: reconnect
+        }
     }
     eiplog::Info("ReconnectProcess", GetAlias() + ": Reconnect Thread exit.");
 }
@@ -833,6 +841,7 @@ int EipDevice::RequestTags() {
     batchStart_ = nextIndex_;
     batchStale_ = false;
     if (connection_->RequestEMTags(pollList_, pollCount_, nextIndex_) == 0) {
+        DeviceStats::Add(stats_.requests);  // stats: request
         return 0;
     }
     eiplog::Error("RequestTags", alias_ + ": Request EM Tags fail.");
@@ -877,6 +886,7 @@ void EipDevice::handleEMTagResponse(int tcpFd) {
         return;
     }
     if (finished) {
+        stats_.AddCycle(steadyMicros() - cycleBegin_);  // stats: cycle
         char text[32] = {};
         std::snprintf(text, sizeof text, "%.2f",
                       static_cast<float>(steadyMicros() - cycleBegin_) / 1000.0f);
@@ -921,6 +931,8 @@ void EipDevice::OnTagsDataProc(const EIPC_TAG_REQUEST_STRUCT* response) {
         record->SetData(item.data.data(), item.dataLength);
         if (valueQueue_ == nullptr || valueQueue_->Enqueue(record) < 1) {
             PriorityQueue::DeleteData(record);
+        } else {
+            DeviceStats::Add(stats_.valuesPublished);  // stats: value
         }
     }
 }
@@ -937,6 +949,9 @@ bool EipDevice::acceptReadReply(const _eipTagInfo& info, const EIPC_TAG_REPLY_ST
                                QueueData::kDataCapacity, " bytes)");
     }
     const bool failedBefore = failingTags_.count(info.alias) != 0;
+    stats_.tagsFailing.store(
+        failingTags_.size() + (problem.empty() ? 0 : 1) - (failedBefore ? 1 : 0),
+        std::memory_order_relaxed);  // stats: failing tags
     if (problem.empty()) {
         if (failedBefore) {
             failingTags_.erase(info.alias);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/eip_utils.h"
+#include "device/device_stats.h"
 #include "strata_sdk/sdk.h"
 
 class EipConnection;
@@ -135,6 +136,8 @@ class EipDevice {
     uint16_t GetIOParam1() const { return ioParam1_.load(); }
     uint16_t GetIOParam2() const { return ioParam2_.load(); }
     bool IsNeverConnected() const { return neverConnected_.load(); }
+    // Figures for monitoring, without the alias; never waits for a PLC.
+    DeviceStatsSnapshot GetStats() const;
 
     // ---- callbacks ----
     void SetCallbacks(const EipDeviceCallbacks& callbacks);
@@ -325,4 +328,5 @@ class EipDevice {
     std::mutex persistMutex_;
     std::mutex wakeMutex_;
     std::condition_variable wakeCv_;
+    DeviceStats stats_;  // counted at the points marked "stats:"
 };

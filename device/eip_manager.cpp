@@ -95,3 +95,13 @@ std::vector<std::string> EipManager::GetAliases() {
     }
     return aliases;
 }
+
+std::vector<DeviceStatsSnapshot> EipManager::CollectStats() {
+    std::vector<DeviceStatsSnapshot> stats;
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    for (const auto& entry : devices_) {
+        stats.push_back(entry.second->GetStats());
+        stats.back().alias = entry.first;
+    }
+    return stats;
+}

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/eip_utils.h"
+#include "device/device_stats.h"
 
 class EipDevice;
 
@@ -34,6 +35,8 @@ class EipManager {
     EipDevice* GetPLC(const std::string& alias);
     // The registered aliases in ascending order.
     std::vector<std::string> GetAliases();
+    // The figures of every registered device, in ascending alias order.
+    std::vector<DeviceStatsSnapshot> CollectStats();
 
   private:
     std::map<std::string, EipDevice*> devices_;

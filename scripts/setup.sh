@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ccache pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
-    nlohmann-json3-dev libcpp-httplib-dev libcli11-dev libsqlite3-dev
+    nlohmann-json3-dev libcpp-httplib-dev libcli11-dev libsqlite3-dev libssl-dev openssl
     clang clang-format
     valgrind
     chromium curl
@@ -33,15 +33,14 @@ if [ ${#missing[@]} -gt 0 ]; then
     $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# Browser test driver: playwright-core from npm, using Debian's chromium.
+# Node test drivers (npm): playwright-core for the browser test, using Debian's chromium,
+# an independent Prometheus text parser for the /metrics test, and the st-ethernet-ip client
+# library for the interoperability check of plcsim.
 here="$(cd "$(dirname "$0")/.." && pwd)"
-if [ -f "$here/tests/browser/package.json" ] && [ ! -d "$here/tests/browser/node_modules/playwright-core" ]; then
-    echo "setup: installing the browser test driver (npm)"
-    (cd "$here/tests/browser" && npm install --no-audit --no-fund --silent)
-fi
-
-# Interoperability check of plcsim: the st-ethernet-ip client library from npm.
-if [ -f "$here/tests/interop/package.json" ] && [ ! -d "$here/tests/interop/node_modules/st-ethernet-ip" ]; then
-    echo "setup: installing the st-ethernet-ip client library (npm)"
-    (cd "$here/tests/interop" && npm install --no-audit --no-fund --silent)
-fi
+for suite in browser metrics interop; do
+    dir="$here/tests/$suite"
+    if [ -f "$dir/package.json" ] && [ ! -d "$dir/node_modules" ]; then
+        echo "setup: installing the $suite test driver (npm)"
+        (cd "$dir" && npm ci --no-audit --no-fund --silent)
+    fi
+done

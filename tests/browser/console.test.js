@@ -3,18 +3,38 @@
 // Debian's chromium, adds the PLC through the "Add PLC" form, adds a tag, starts
 // polling and waits until the tag's value changes on the page.
 //
-//   node console.test.js --tagbridge BIN --plcsim BIN [--work DIR] [--screenshot FILE]
+//   node console.test.js --tagbridge BIN --plcsim BIN [--work DIR] [--screenshot FILE] [--tls 1]
 //
-// Exit status: 0 passed, 1 failed, 77 skipped (chromium is not installed).
+// With --tls 1 the console is served over HTTPS with a self-signed certificate made here.
+// Exit status: 0 passed, 1 failed, 77 skipped (chromium, or openssl for --tls, is not installed).
 'use strict';
 
 const fs = require('fs');
 const path = require('path');
+const { execFileSync } = require('child_process');
 const { CHROMIUM, launchChromium } = require('./chromium');
 const { startPlcsim, startTagbridge, stopAll } = require('./processes');
 const { SKIP, STEP_TIMEOUT_MS, parseArgs, log, runAction, selectNode, waitValueMoves } = require('./steps');
 
 const TAG = 'Counter';
+
+// A self-signed certificate for 127.0.0.1; the tagbridge options that serve it.
+function makeCertificate(work) {
+  const cert = path.join(work, 'cert.pem');
+  const key = path.join(work, 'key.pem');
+  execFileSync('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2',
+                           '-subj', '/CN=127.0.0.1', '-keyout', key, '-out', cert], { stdio: 'ignore' });
+  return ['--tls-cert', cert, '--tls-key', key];
+}
+
+function haveOpenssl() {
+  try {
+    execFileSync('openssl', ['version'], { stdio: 'ignore' });
+    return true;
+  } catch (error) {
+    return false;
+  }
+}
 
 async function main() {
   if (!fs.existsSync(CHROMIUM)) {
@@ -22,11 +42,17 @@ async function main() {
     return SKIP;
   }
   const args = parseArgs(process.argv, 'console.test.js');
+  if (args.tls && !haveOpenssl()) {
+    log('SKIP: no openssl command to make a test certificate');
+    return SKIP;
+  }
   let browser = null;
   try {
     const sim = await startPlcsim(args.plcsim, [], log);
-    const link = await startTagbridge(args.tagbridge, path.join(args.work, 'data'), [], log);
-    browser = await launchChromium();
+    const tlsArgs = args.tls ? makeCertificate(args.work) : [];
+    const link = await startTagbridge(args.tagbridge, path.join(args.work, 'data'), tlsArgs, log);
+    if (args.tls && !link.url.startsWith('https://')) throw new Error(`not served over TLS: ${link.url}`);
+    browser = await launchChromium(Boolean(args.tls));
     const page = await browser.context.newPage();
     page.setDefaultTimeout(STEP_TIMEOUT_MS);
     const problems = [];

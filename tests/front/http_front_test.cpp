@@ -13,6 +13,9 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -461,6 +464,168 @@ TEST_F(HttpFrontTest, WithoutATokenNoAuthorizationIsNeeded) {
     auto result = post("/Line%2F1/count", "{}");
     ASSERT_TRUE(result);
     EXPECT_EQ(result->status, 200);
+}
+
+// ------------------------------------------------------------------ Host checks
+
+// Every route, as a page of another site would reach it after rebinding its name
+// to this address; POST runs the counting action.
+struct Route {
+    const char* method;
+    const char* target;
+};
+const Route kRoutes[] = {
+    {"GET", "/"},
+    {"GET", "/app.js"},
+    {"GET", "/api/node?path=%2F"},
+    {"GET", "/api/events?path=%2F"},
+    {"GET", "/metrics"},
+    {"POST", "/api/invoke?path=%2FLine%252F1%2Fcount"},
+};
+
+class HttpFrontHostTest : public HttpFrontTest {
+  protected:
+    // The status of `route` with this Host header; an event stream is read until its
+    // answer starts.
+    int status_of(const Route& route, const std::string& host, httplib::Headers headers = {}) {
+        headers.emplace("Host", host);
+        if (std::string(route.target).rfind("/api/events", 0) == 0) {
+            SseReader events(kHost, front_->port(), route.target, headers);
+            events.wait_connected();
+            return events.status();
+        }
+        auto result = std::string(route.method) == "POST"
+                          ? client().Post(route.target, headers, "{}", "application/json")
+                          : client().Get(route.target, headers);
+        if (result && result->status != 200) {
+            expect_error(result, result->status, "");
+        }
+        return result ? result->status : 0;
+    }
+    std::string with_port(const std::string& name) const {
+        return name + ":" + std::to_string(front_->port());
+    }
+};
+
+TEST_F(HttpFrontHostTest, ForeignHostNamesAreRefusedOnEveryRouteAndRunNothing) {
+    start_front();
+    const std::string foreign[] = {
+        with_port("evil.example"),
+        with_port("localhost.evil.example"),
+        with_port("0.0.0.0"),
+        "127.0.0.1:1",
+        "localhost",
+        "",
+        "[::1",
+        with_port("127.0.0.1") + "x",
+    };
+    for (const auto& route : kRoutes) {
+        for (const auto& host : foreign) {
+            EXPECT_EQ(status_of(route, host), 421) << route.target << " Host: " << host;
+        }
+    }
+    EXPECT_EQ(count_calls_.load(), 0);
+}
+
+TEST_F(HttpFrontHostTest, LoopbackNamesAndAllowedHostsAreServedOnEveryRoute) {
+    sdk::HttpFrontOptions options;
+    options.allowed_hosts = {"plc-gw.example", "Proxy.Example:8443"};
+    start_front(options);
+    const std::string served[] = {
+        with_port("127.0.0.1"), with_port("localhost"), with_port("LocalHost"),
+        with_port("[::1]"),     "plc-gw.example",       with_port("plc-gw.example"),
+        "proxy.example:8443",
+    };
+    for (const auto& route : kRoutes) {
+        for (const auto& host : served) {
+            EXPECT_EQ(status_of(route, host), 200) << route.target << " Host: " << host;
+        }
+        EXPECT_EQ(status_of(route, "proxy.example:8444"), 421) << route.target;
+    }
+}
+
+TEST_F(HttpFrontHostTest, ForeignHostIsRefusedBeforeTheTokenIsAskedFor) {
+    sdk::HttpFrontOptions options;
+    options.token = "s3cret-token";
+    start_front(options);
+    const httplib::Headers auth = {{"Authorization", "Bearer s3cret-token"}};
+    for (const auto& route : kRoutes) {
+        EXPECT_EQ(status_of(route, with_port("evil.example"), auth), 421) << route.target;
+        EXPECT_EQ(status_of(route, with_port("localhost")), 401) << route.target;
+    }
+    EXPECT_EQ(count_calls_.load(), 0);
+}
+
+// ------------------------------------------------------------------ GET /metrics
+
+TEST_F(HttpFrontTest, MetricsCarryTheLinkFamiliesAndTheProcessFigures) {
+    sdk::HttpFrontOptions options;
+    options.metrics_source = [](sdk::MetricsText& out) {
+        out.family("tagbridge_plc_requests_total", "counter", "Requests sent.");
+        out.sample("tagbridge_plc_requests_total", 42, {{"plc", "line \"1\"\\a\nb"}});
+    };
+    start_front(options);
+    auto scrape = [this] {
+        auto result = client().Get("/metrics");
+        EXPECT_TRUE(result && result->status == 200);
+        EXPECT_EQ(result->get_header_value("Content-Type").rfind("text/plain; version=0.0.4", 0),
+                  0u);
+        return result ? result->body : std::string();
+    };
+    const std::string before = scrape();
+    EXPECT_NE(before.find("# TYPE tagbridge_plc_requests_total counter\n"
+                          "tagbridge_plc_requests_total{plc=\"line \\\"1\\\"\\\\a\\nb\"} 42\n"),
+              std::string::npos)
+        << before;
+    EXPECT_NE(before.find("\ntagbridge_http_event_streams 0\n"), std::string::npos) << before;
+    for (const char* name :
+         {"tagbridge_process_uptime_seconds ", "tagbridge_process_resident_memory_bytes ",
+          "tagbridge_process_open_fds "}) {
+        const auto at = before.find(std::string("\n") + name);
+        ASSERT_NE(at, std::string::npos) << name;
+        EXPECT_GE(std::stod(before.substr(at + 1 + std::strlen(name))), 0) << name;
+    }
+    SseReader events(kHost, front_->port(), "/api/events?path=%2F");
+    ASSERT_TRUE(events.wait_connected());
+    EXPECT_NE(scrape().find("\ntagbridge_http_event_streams 1\n"), std::string::npos);
+}
+
+// ------------------------------------------------------------------ TLS
+
+// A self-signed certificate for 127.0.0.1 made with the openssl command; empty
+// when the command is missing.
+std::string make_certificate(const std::string& dir) {
+    const std::string command =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -keyout " + dir +
+        "/key.pem -out " + dir + "/cert.pem >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0 ? dir : std::string();
+}
+
+TEST_F(HttpFrontTest, TlsServesOverHttpsOnlyAndABadCertificateIsRefusedAtStart) {
+    char pattern[] = "/tmp/front-tls-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    if (make_certificate(dir).empty())
+        GTEST_SKIP() << "no openssl command";
+    sdk::HttpFrontOptions options;
+    options.tls_cert_file = dir + "/cert.pem";
+    options.tls_key_file = dir + "/key.pem";
+    options.token = "t0ken";
+    start_front(options);
+    EXPECT_EQ(front_->url().rfind("https://127.0.0.1:", 0), 0u);
+    httplib::SSLClient tls(kHost, front_->port());
+    tls.enable_server_certificate_verification(false);
+    auto served = tls.Get("/api/node?path=%2F", {{"Authorization", "Bearer t0ken"}});
+    ASSERT_TRUE(served);
+    EXPECT_EQ(served->status, 200);
+    auto plain = client().Get("/api/node?path=%2F", {{"Authorization", "Bearer t0ken"}});
+    EXPECT_FALSE(plain && plain->status == 200);
+
+    options.tls_key_file = options.tls_cert_file;  // no key in it
+    sdk::HttpFront broken(link_->broker(), options);
+    std::string error;
+    EXPECT_FALSE(broken.start(error));
+    EXPECT_NE(error.find("TLS certificate"), std::string::npos) << error;
+    std::filesystem::remove_all(dir);
 }
 
 // ------------------------------------------------------------------ GET /api/events

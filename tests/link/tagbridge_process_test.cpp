@@ -8,9 +8,12 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "support/child_process.h"
+#include "support/wait_until.h"
 
 namespace {
 
@@ -70,7 +73,10 @@ TEST(TagbridgeProcess, ABadCommandLineEndsWithOneLineReasonAndStatusOne) {
     TempDir dir;
     // arguments after the data directory, what the reason names
     const std::pair<std::vector<std::string>, std::string> bad[] = {
-        {{"--bogus"}, "bogus"}, {{"--listen", "127.0.0.1:99999"}, "--listen"}};
+        {{"--bogus"}, "bogus"},
+        {{"--listen", "127.0.0.1:99999"}, "--listen"},
+        {{"--listen", "0.0.0.0:0"}, "--insecure-no-token"},
+        {{"--listen", "127.0.0.1:0", "--token-file", dir.path() + "/missing"}, "--token-file"}};
     for (auto [args, named] : bad) {
         args.insert(args.begin(), {"--data-dir", dir.path() + "/data"});
         ChildProcess tagbridge(TAGBRIDGE_BINARY, args);
@@ -87,6 +93,32 @@ TEST(TagbridgeProcess, ABadCommandLineEndsWithOneLineReasonAndStatusOne) {
         EXPECT_NE(rest.find(named), std::string::npos) << rest;
         EXPECT_EQ(out.find("EipLink constructor"), std::string::npos) << out;
     }
+}
+
+// Log rotation: the file is renamed away, SIGHUP makes the link write a new one under the name.
+TEST(TagbridgeProcess, SighupReopensTheLogFile) {
+    TempDir dir;
+    const std::string log = dir.path() + "/tagbridge.log";
+    auto args = RunArgs(dir);
+    args.insert(args.end(), {"--log-file", log});
+    ChildProcess tagbridge(TAGBRIDGE_BINARY, args);
+    const auto file_has = [](const std::string& path, const std::string& text) {
+        std::ifstream in(path);
+        const std::string content((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+        return content.find(text) != std::string::npos;
+    };
+    ASSERT_TRUE(tb_test::WaitUntil([&] { return file_has(log, "EIP link connected!"); }))
+        << tagbridge.Output();
+    fs::rename(log, log + ".1");
+    tagbridge.Signal(SIGHUP);
+    ASSERT_TRUE(tb_test::WaitUntil([&] { return file_has(log, "Reopened the log file"); }));
+    tagbridge.Signal(SIGINT);
+    const auto status = tagbridge.Wait();
+    ASSERT_TRUE(status.has_value() && WIFEXITED(*status)) << tagbridge.Output();
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    EXPECT_TRUE(file_has(log, "Exit Tagbridge"));
+    EXPECT_FALSE(file_has(log + ".1", "Exit Tagbridge"));
 }
 
 TEST(TagbridgeProcess, HelpAndVersionExitWithStatusZeroWithoutStarting) {
