@@ -6,12 +6,16 @@
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "common/eip_log.h"
 #include "device/eip_manager.h"
 #include "link/eip_globals.h"
 #include "link/eip_link.h"
+#include "mqtt/mqtt_bridge.h"
 #include "strata_sdk/sdk.h"
 
 namespace sdk = kestrel::strata_sdk;
@@ -52,9 +56,13 @@ void InstallStopHandler() {
     }
 }
 
-// The link is stopped first so that no SDK callback can reach a device being destroyed; the
-// registry destroys its devices after releasing its lock.
-void Shutdown(sdk::Link& link) {
+// The MQTT side says its death first, while the tree still stands. The link is stopped next so
+// that no SDK callback can reach a device being destroyed; the registry destroys its devices
+// after releasing its lock.
+void Shutdown(sdk::Link& link, tbmqtt::MqttBridge* mqtt) {
+    if (mqtt) {
+        mqtt->Stop();
+    }
     link.stop();
     link.join();
     delete g_eipManager;
@@ -68,7 +76,15 @@ int main(int argc, char** argv) {
     InstallStopHandler();
 
     sdk::LinkOptions options(kLinkName, sdk::FileConfigLoader());
+    tbmqtt::AddMqttOptions(options);
     if (!options.parse(argc, argv, std::cerr)) {
+        return 1;
+    }
+    std::string mqttError;
+    const std::optional<tbmqtt::MqttOptions> mqttOptions =
+        tbmqtt::MqttOptionsFrom(options, mqttError);
+    if (!mqttError.empty()) {
+        std::cerr << kLinkName << ": " << mqttError << "\n";
         return 1;
     }
 
@@ -87,18 +103,29 @@ int main(int argc, char** argv) {
     link.set_on_disconnected_handler(
         [&eipLink](const std::error_code& ec) { eipLink.disconnected(ec); });
 
+    // Started before the link runs, so that it sees every node as it is created or restored.
+    std::unique_ptr<tbmqtt::MqttBridge> mqtt;
+    if (mqttOptions) {
+        mqtt = std::make_unique<tbmqtt::MqttBridge>(link.broker(), *mqttOptions);
+        if (!mqtt->Start(mqttError)) {
+            std::cerr << kLinkName << ": " << mqttError << "\n";
+            Shutdown(link, nullptr);
+            return 1;
+        }
+    }
+
     isLinkRun = 1;
     if (!link.non_blocking_run()) {
         // The SDK has logged why (node store unusable, console address taken): without a link
         // there is nothing to run.
-        Shutdown(link);
+        Shutdown(link, mqtt.get());
         return 1;
     }
     while (isLinkRun) {
         usleep(kRunTickMicros);
     }
     eiplog::Info("sighandler", "Exit Tagbridge");
-    Shutdown(link);
+    Shutdown(link, mqtt.get());
 
     eiplog::Info("main", "exit success!!");
     std::exit(0);

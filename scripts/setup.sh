@@ -10,6 +10,7 @@ packages=(
     clang clang-format
     valgrind
     chromium curl
+    libmosquitto-dev mosquitto libprotobuf-c-dev protobuf-c-compiler
 )
 
 missing=()
@@ -33,8 +34,15 @@ if [ ${#missing[@]} -gt 0 ]; then
     $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# Browser test driver: playwright-core from npm, using Debian's chromium.
 here="$(cd "$(dirname "$0")/.." && pwd)"
+
+# Independent Sparkplug B decoder for the MQTT tests (npm).
+if [ -f "$here/tests/mqtt/package.json" ] && [ ! -d "$here/tests/mqtt/node_modules/sparkplug-payload" ]; then
+    echo "setup: installing the Sparkplug B test decoder (npm)"
+    (cd "$here/tests/mqtt" && npm install --no-audit --no-fund --silent)
+fi
+
+# Browser test driver: playwright-core from npm, using Debian's chromium.
 if [ -f "$here/tests/browser/package.json" ] && [ ! -d "$here/tests/browser/node_modules/playwright-core" ]; then
     echo "setup: installing the browser test driver (npm)"
     (cd "$here/tests/browser" && npm install --no-audit --no-fund --silent)

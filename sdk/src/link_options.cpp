@@ -80,7 +80,7 @@ bool can_listen(const std::string& host, uint16_t port, std::string& error) {
 }  // namespace
 
 bool FileConfigLoader::load(const std::string& file, std::map<std::string, std::string>& values,
-                            std::string& error) const {
+                            std::string& error, const std::vector<std::string>& extra_keys) const {
     std::ifstream in(file);
     if (!in) {
         error = "cannot read config file " + file;
@@ -100,7 +100,8 @@ bool FileConfigLoader::load(const std::string& file, std::map<std::string, std::
         return false;
     }
     for (const auto& [key, value] : doc.as_map()) {
-        if (std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys)) {
+        if (std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys) &&
+            std::find(extra_keys.begin(), extra_keys.end(), key) == extra_keys.end()) {
             error = "config file " + file + ": unknown key \"" + key + "\"";
             return false;
         }
@@ -175,6 +176,11 @@ LinkOptions::ParseOutcome LinkOptions::parse_arguments(int argc, const char* con
     for (size_t i = 0; i < std::size(kKeys); ++i) {
         app.add_option(std::string("--") + kKeys[i], given[kKeys[i]], descriptions[i]);
     }
+    std::vector<std::string> extra_keys;
+    for (const auto& [key, description] : extra_keys_) {
+        app.add_option("--" + key, given[key], description);
+        extra_keys.push_back(key);
+    }
     std::string config_file;
     app.add_option("--config", config_file, "read options from a JSON file (command line wins)");
     bool version = false;
@@ -200,17 +206,19 @@ LinkOptions::ParseOutcome LinkOptions::parse_arguments(int argc, const char* con
 
     std::map<std::string, std::string> values;
     std::string error;
-    if (!config_file.empty() && !loader_.load(config_file, values, error)) {
+    if (!config_file.empty() && !loader_.load(config_file, values, error, extra_keys)) {
         err << link_name_ << ": " << error << "\n";
         return ParseOutcome::Rejected;
     }
-    for (const auto& key : kKeys) {
-        if (app.count(std::string("--") + key) > 0) {
-            values[key] = given[key];
+    for (const auto& [key, text] : given) {
+        if (app.count("--" + key) > 0) {
+            values[key] = text;
         }
     }
     for (const auto& [key, value] : values) {
-        if (!apply(key, value, error)) {
+        if (std::find(extra_keys.begin(), extra_keys.end(), key) != extra_keys.end()) {
+            extra_values_[key] = value;
+        } else if (!apply(key, value, error)) {
             err << link_name_ << ": " << error << "\n";
             return ParseOutcome::Rejected;
         }
@@ -269,6 +277,21 @@ LinkOptions& LinkOptions::set_log_file(std::string file) {
 
 LinkOptions& LinkOptions::set_token(std::string token) {
     token_ = std::move(token);
+    return *this;
+}
+
+LinkOptions& LinkOptions::add_extra_option(std::string key, std::string description) {
+    extra_keys_.emplace_back(std::move(key), std::move(description));
+    return *this;
+}
+
+std::string LinkOptions::extra_option(const std::string& key) const {
+    auto it = extra_values_.find(key);
+    return it == extra_values_.end() ? std::string() : it->second;
+}
+
+LinkOptions& LinkOptions::set_extra_option(const std::string& key, std::string value) {
+    extra_values_[key] = std::move(value);
     return *this;
 }
 

@@ -5,6 +5,8 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "strata_sdk/logging.h"
 
@@ -18,8 +20,9 @@ class FileConfigLoader {
     FileConfigLoader() = default;
     // false with a one-line reason in `error` when the file is unreadable, not a JSON
     // object, has an unknown key or a value that is not a string or number.
+    // `extra_keys` are accepted besides the SDK's own (see LinkOptions::add_extra_option).
     bool load(const std::string& file, std::map<std::string, std::string>& values,
-              std::string& error) const;
+              std::string& error, const std::vector<std::string>& extra_keys = {}) const;
 };
 
 class LinkOptions {
@@ -68,6 +71,14 @@ class LinkOptions {
     LinkOptions& set_log_file(std::string file);
     LinkOptions& set_token(std::string token);
 
+    // Options of the program's own parts beyond the SDK's: `--KEY VALUE` on the command line
+    // and "KEY" in the --config file, the command line winning. Register before parsing; the
+    // part that owns an option checks its value.
+    LinkOptions& add_extra_option(std::string key, std::string description);
+    // The value given for an extra option (set by parsing or by tests); empty when not given.
+    std::string extra_option(const std::string& key) const;
+    LinkOptions& set_extra_option(const std::string& key, std::string value);
+
   private:
     bool apply(const std::string& key, const std::string& value, std::string& error);
 
@@ -81,6 +92,8 @@ class LinkOptions {
     std::string log_file_;
     std::string token_;
     bool http_enabled_ = false;
+    std::vector<std::pair<std::string, std::string>> extra_keys_;  // key, description
+    std::map<std::string, std::string> extra_values_;
 };
 
 }  // namespace kestrel::strata_sdk
