@@ -336,6 +336,14 @@ std::optional<EdgeModel::WriteTarget> EdgeModel::FindWritable(const std::string&
                 why = "metric " + label + " of device " + device + " is read-only";
                 return std::nullopt;
             }
+            // A host writes with the type it was told in the birth; another type is a mistake
+            // that the tag's conversion must not turn into some number.
+            if (metric.datatype != sparkplug::DataType::Unknown && metric.datatype != m.born_type) {
+                why = "metric " + label + " of device " + device + " is of data type " +
+                      std::to_string(static_cast<uint32_t>(m.born_type)) + ", not " +
+                      std::to_string(static_cast<uint32_t>(metric.datatype));
+                return std::nullopt;
+            }
             return WriteTarget{m.write_node, name};
         }
         why = "device " + device + " has no metric " + label;

@@ -60,7 +60,7 @@ class EdgeModel {
     std::vector<Message> TakeMessages(uint64_t now_ms);
 
     // The target of a write to `metric` (by name or alias) of `device`, or nothing with the
-    // reason in `why`.
+    // reason in `why` (no such metric, read-only, or a data type other than its birth's).
     std::optional<WriteTarget> FindWritable(const std::string& device,
                                             const sparkplug::Metric& metric,
                                             std::string& why) const;

@@ -133,10 +133,11 @@ TEST_F(EdgeModelTest, RebirthBearsEveryConnectedPlcAgain) {
 
 TEST_F(EdgeModelTest, OnlyWritableMetricsAreWriteTargets) {
     const auto target = [&](const std::string& device, std::optional<std::string> name,
-                            std::optional<uint64_t> alias) {
+                            std::optional<uint64_t> alias, DataType type = DataType::Unknown) {
         sparkplug::Metric m;
         m.name = std::move(name);
         m.alias = alias;
+        m.datatype = type;
         std::string why;
         auto t = model.FindWritable(device, m, why);
         EXPECT_EQ(t.has_value(), why.empty()) << why;
@@ -148,6 +149,9 @@ TEST_F(EdgeModelTest, OnlyWritableMetricsAreWriteTargets) {
     ASSERT_TRUE(by_name);
     EXPECT_EQ(by_name->action, NodePath("/line1/EM Tags/Write Tags List/speed/Write Data"));
     EXPECT_TRUE(target("line1", std::nullopt, birth.at(0).metrics.at(1).alias));
+    EXPECT_TRUE(target("line1", "EM Tags/speed", std::nullopt, DataType::Int32));
+    EXPECT_FALSE(target("line1", "EM Tags/speed", std::nullopt, DataType::String))
+        << "a data type other than the birth's";
     EXPECT_FALSE(target("line1", "EM Tags/level", std::nullopt)) << "read-only";
     EXPECT_FALSE(target("line1", "IO Tags/in1/sub", std::nullopt)) << "I/O data is read-only";
     EXPECT_FALSE(target("line1", "EM Tags/nope", std::nullopt));
