@@ -142,6 +142,9 @@ void MqttBridge::Stop() {
         was_connected = connected_;
         bdseq = bdseq_;
     }
+    if (!publisher_.joinable()) {
+        return;  // Start() did not get as far as the threads
+    }
     broker_.unsubscribe(subscription_);
     wake_.notify_all();
     publisher_.join();

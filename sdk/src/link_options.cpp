@@ -290,9 +290,4 @@ std::string LinkOptions::extra_option(const std::string& key) const {
     return it == extra_values_.end() ? std::string() : it->second;
 }
 
-LinkOptions& LinkOptions::set_extra_option(const std::string& key, std::string value) {
-    extra_values_[key] = std::move(value);
-    return *this;
-}
-
 }  // namespace kestrel::strata_sdk

@@ -75,9 +75,8 @@ class LinkOptions {
     // and "KEY" in the --config file, the command line winning. Register before parsing; the
     // part that owns an option checks its value.
     LinkOptions& add_extra_option(std::string key, std::string description);
-    // The value given for an extra option (set by parsing or by tests); empty when not given.
+    // The value given for an extra option; empty when not given.
     std::string extra_option(const std::string& key) const;
-    LinkOptions& set_extra_option(const std::string& key, std::string value);
 
   private:
     bool apply(const std::string& key, const std::string& value, std::string& error);
