@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "common/eip_log.h"
@@ -16,6 +19,7 @@
 #include "link/eip_globals.h"
 #include "link/eip_link.h"
 #include "link/plc_metrics.h"
+#include "mqtt/mqtt_bridge.h"
 #include "strata_sdk/sdk.h"
 
 namespace sdk = kestrel::strata_sdk;
@@ -66,9 +70,13 @@ void RestoreStopSignals() {
     pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
 }
 
-// The link is stopped first so that no SDK callback can reach a device being destroyed; the
-// registry destroys its devices after releasing its lock.
-void Shutdown(sdk::Link& link) {
+// The MQTT side says its death first, while the tree still stands. The link is stopped next so
+// that no SDK callback can reach a device being destroyed; the registry destroys its devices
+// after releasing its lock.
+void Shutdown(sdk::Link& link, tbmqtt::MqttBridge* mqtt) {
+    if (mqtt) {
+        mqtt->Stop();
+    }
     link.stop();
     link.join();
     delete g_eipManager;
@@ -83,7 +91,15 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     sdk::LinkOptions options(kLinkName, sdk::FileConfigLoader());
+    tbmqtt::AddMqttOptions(options);
     if (!options.parse(argc, argv, std::cerr)) {
+        return 1;
+    }
+    std::string mqttError;
+    const std::optional<tbmqtt::MqttOptions> mqttOptions =
+        tbmqtt::MqttOptionsFrom(options, mqttError);
+    if (!mqttError.empty()) {
+        std::cerr << kLinkName << ": " << mqttError << "\n";
         return 1;
     }
 
@@ -105,16 +121,27 @@ int main(int argc, char** argv) {
     link.set_metrics_source(
         [](sdk::MetricsText& out) { WritePlcMetrics(g_eipManager->CollectStats(), out); });
 
+    // Started before the link runs, so that it sees every node as it is created or restored.
+    std::unique_ptr<tbmqtt::MqttBridge> mqtt;
+    if (mqttOptions) {
+        mqtt = std::make_unique<tbmqtt::MqttBridge>(link.broker(), *mqttOptions);
+        if (!mqtt->Start(mqttError)) {
+            std::cerr << kLinkName << ": " << mqttError << "\n";
+            Shutdown(link, nullptr);
+            return 1;
+        }
+    }
+
     if (!link.non_blocking_run()) {
         // The SDK has logged why (node store unusable, console address taken): without a link
         // there is nothing to run.
-        Shutdown(link);
+        Shutdown(link, mqtt.get());
         return 1;
     }
     WaitForStopSignal(signals, link.options().log_file());
     eiplog::Info("sighandler", "Exit Tagbridge");
     RestoreStopSignals();
-    Shutdown(link);
+    Shutdown(link, mqtt.get());
 
     eiplog::Info("main", "exit success!!");
     std::exit(0);

@@ -10,6 +10,7 @@ packages=(
     clang clang-format
     valgrind
     chromium curl
+    libmosquitto-dev mosquitto libprotobuf-c-dev protobuf-c-compiler
 )
 
 missing=()
@@ -35,9 +36,10 @@ fi
 
 # Node test drivers (npm): playwright-core for the browser test, using Debian's chromium,
 # an independent Prometheus text parser for the /metrics test, and the st-ethernet-ip client
-# library for the interoperability check of plcsim.
+# library for the interoperability check of plcsim, and an independent Sparkplug B decoder
+# for the MQTT tests.
 here="$(cd "$(dirname "$0")/.." && pwd)"
-for suite in browser metrics interop; do
+for suite in browser metrics interop mqtt; do
     dir="$here/tests/$suite"
     if [ -f "$dir/package.json" ] && [ ! -d "$dir/node_modules" ]; then
         echo "setup: installing the $suite test driver (npm)"

@@ -145,8 +145,8 @@ bool config_value_texts(const std::string& key, const Variant& value,
 
 }  // namespace
 
-bool FileConfigLoader::load(const std::string& file, ConfigValues& values,
-                            std::string& error) const {
+bool FileConfigLoader::load(const std::string& file, ConfigValues& values, std::string& error,
+                            const std::vector<std::string>& extra_keys) const {
     std::ifstream in(file);
     if (!in) {
         error = "cannot read config file " + file;
@@ -166,7 +166,8 @@ bool FileConfigLoader::load(const std::string& file, ConfigValues& values,
         return false;
     }
     for (const auto& [key, value] : doc.as_map()) {
-        if (std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys)) {
+        if (std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys) &&
+            std::find(extra_keys.begin(), extra_keys.end(), key) == extra_keys.end()) {
             error = "config file " + file + ": unknown key \"" + key + "\"";
             return false;
         }
@@ -297,6 +298,11 @@ LinkOptions::ParseOutcome LinkOptions::parse_arguments(int argc, const char* con
             app.add_option(name, given[kKeys[i]], descriptions[i]);
         }
     }
+    std::vector<std::string> extra_keys;
+    for (const auto& [key, description] : extra_keys_) {
+        app.add_option("--" + key, given[key], description);
+        extra_keys.push_back(key);
+    }
     std::string config_file;
     app.add_option("--config", config_file, "read options from a JSON file (command line wins)");
     bool version = false;
@@ -322,7 +328,7 @@ LinkOptions::ParseOutcome LinkOptions::parse_arguments(int argc, const char* con
 
     ConfigValues values;
     std::string error;
-    if (!config_file.empty() && !loader_.load(config_file, values, error)) {
+    if (!config_file.empty() && !loader_.load(config_file, values, error, extra_keys)) {
         err << link_name_ << ": " << error << "\n";
         return ParseOutcome::Rejected;
     }
@@ -333,6 +339,11 @@ LinkOptions::ParseOutcome LinkOptions::parse_arguments(int argc, const char* con
                 key == std::string(kRepeatable) ? hosts : std::vector<std::string>{given[key]};
         }
     }
+    for (const auto& key : extra_keys) {
+        if (app.count("--" + key) > 0) {
+            values[key] = {given[key]};
+        }
+    }
     // A token source given on the command line replaces the file's, whichever kind each is.
     for (const auto& [line, file] :
          {std::pair<const char*, const char*>{"token", "token-file"}, {"token-file", "token"}}) {
@@ -340,6 +351,10 @@ LinkOptions::ParseOutcome LinkOptions::parse_arguments(int argc, const char* con
             values.erase(file);
     }
     for (const auto& [key, texts] : values) {
+        if (std::find(extra_keys.begin(), extra_keys.end(), key) != extra_keys.end()) {
+            extra_values_[key] = texts.empty() ? std::string() : texts.back();
+            continue;
+        }
         for (const auto& text : texts) {
             if (!apply(key, text, error)) {
                 err << link_name_ << ": " << error << "\n";
@@ -406,6 +421,16 @@ LinkOptions& LinkOptions::set_log_file(std::string file) {
 LinkOptions& LinkOptions::set_token(std::string token) {
     token_ = std::move(token);
     return *this;
+}
+
+LinkOptions& LinkOptions::add_extra_option(std::string key, std::string description) {
+    extra_keys_.emplace_back(std::move(key), std::move(description));
+    return *this;
+}
+
+std::string LinkOptions::extra_option(const std::string& key) const {
+    auto it = extra_values_.find(key);
+    return it == extra_values_.end() ? std::string() : it->second;
 }
 
 }  // namespace kestrel::strata_sdk

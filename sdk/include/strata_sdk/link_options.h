@@ -5,6 +5,7 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "strata_sdk/logging.h"
@@ -24,7 +25,9 @@ class FileConfigLoader {
     FileConfigLoader() = default;
     // false with a one-line reason in `error` when the file is unreadable, not a JSON
     // object, has an unknown key or a value that is not a string or number.
-    bool load(const std::string& file, ConfigValues& values, std::string& error) const;
+    // `extra_keys` are accepted besides the SDK's own (see LinkOptions::add_extra_option).
+    bool load(const std::string& file, ConfigValues& values, std::string& error,
+              const std::vector<std::string>& extra_keys = {}) const;
 };
 
 class LinkOptions {
@@ -83,6 +86,13 @@ class LinkOptions {
     LinkOptions& set_log_file(std::string file);
     LinkOptions& set_token(std::string token);
 
+    // Options of the program's own parts beyond the SDK's: `--KEY VALUE` on the command line
+    // and "KEY" in the --config file, the command line winning. Register before parsing; the
+    // part that owns an option checks its value.
+    LinkOptions& add_extra_option(std::string key, std::string description);
+    // The value given for an extra option; empty when not given.
+    std::string extra_option(const std::string& key) const;
+
   private:
     bool apply(const std::string& key, const std::string& value, std::string& error);
     bool check_combination(const ConfigValues& values, std::string& error) const;
@@ -101,6 +111,8 @@ class LinkOptions {
     std::string tls_cert_file_;
     std::string tls_key_file_;
     bool http_enabled_ = false;
+    std::vector<std::pair<std::string, std::string>> extra_keys_;  // key, description
+    std::map<std::string, std::string> extra_values_;
 };
 
 }  // namespace kestrel::strata_sdk
