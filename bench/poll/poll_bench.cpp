@@ -224,7 +224,7 @@ bool RunOnce(int tagCount, double seconds, CycleLog& cycleLog) {
     info.host = "127.0.0.1";
     info.port = child.port;
     bool ok = manager->AddPLC(info, false) == 0;
-    EipDevice* device = ok ? manager->GetPLC("PLC1") : nullptr;
+    EipDevice* device = ok ? manager->GetPLC("PLC1").get() : nullptr;
     if (device != nullptr) {
         EipDeviceCallbacks callbacks = EipAction::MakeDeviceCallbacks();
         callbacks.emTagValue = &CountedValue;

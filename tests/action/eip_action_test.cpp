@@ -151,7 +151,7 @@ class ActionTest : public ::testing::Test {
         EXPECT_EQ("success!", text);
         EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Start Polling"); }));
         EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/IO Tags/Start Listening"); }));
-        return g_eipManager->GetPLC("PLC1");
+        return g_eipManager->GetPLC("PLC1").get();
     }
 
     sdk::InvokeResult TagsAction(const std::string& folderAction, const std::string& tagsJson) {
@@ -232,7 +232,7 @@ TEST_F(ActionTest, AddPlcTwiceKeepsTheFirstDevice) {
     EipDevice* first = AddPlc();
     ASSERT_NE(nullptr, first);
     EXPECT_EQ(std::make_pair(false, Msg(10012)), Values(Invoke("/addplc", AddPlcParams())));
-    EXPECT_EQ(first, g_eipManager->GetPLC("PLC1"));
+    EXPECT_EQ(first, g_eipManager->GetPLC("PLC1").get());
     EXPECT_TRUE(first->IsCnxnUp());
 }
 
