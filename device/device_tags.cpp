@@ -92,19 +92,32 @@ std::string EipDevice::requestedTagAlias(const Variant::MapType& map) const {
     return alias;
 }
 
-int EipDevice::AddTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
-                      std::string& tagAlias, std::string& message, bool restore) {
+// The front of an add or edit: resets the answer, refuses a removed PLC and makes the family's
+// handler; null with `result` set when either fails.
+std::unique_ptr<ProtocolHandler> EipDevice::beginTagRequest(int failCode, std::string& tagAlias,
+                                                            std::string& message, int& result) {
     tagAlias = "Unknown";
     message.clear();
     if (retired_.load()) {
-        return fail(tessel::TL_ERR_PLC_NOT_EXIST, message);
+        result = fail(tessel::TL_ERR_PLC_NOT_EXIST, message);
+        return nullptr;
     }
     auto handler = familyHandler();
     if (handler == nullptr) {
-        return fail(tessel::TL_ERR_ADD_TAG, message);
+        result = fail(failCode, message);
+    }
+    return handler;
+}
+
+int EipDevice::AddTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
+                      std::string& tagAlias, std::string& message, bool restore) {
+    int result = 0;
+    auto handler = beginTagRequest(tessel::TL_ERR_ADD_TAG, tagAlias, message, result);
+    if (handler == nullptr) {
+        return result;
     }
     TagParameterParser parser(kind, Variant(tagObject));
-    int result = parser.ParseForAdd(*handler);
+    result = parser.ParseForAdd(*handler);
     if (result != 0) {
         return fail(result, message);
     }
@@ -394,17 +407,13 @@ int EipDevice::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tag
 
 int EipDevice::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
                        std::string& tagAlias, std::string& message) {
-    tagAlias = "Unknown";
-    message.clear();
-    if (retired_.load()) {
-        return fail(tessel::TL_ERR_PLC_NOT_EXIST, message);
-    }
-    auto handler = familyHandler();
+    int result = 0;
+    auto handler = beginTagRequest(tessel::TL_ERR_EDIT_TAG, tagAlias, message, result);
     if (handler == nullptr) {
-        return fail(tessel::TL_ERR_EDIT_TAG, message);
+        return result;
     }
     TagParameterParser parser(kind, Variant(tagObject));
-    int result = parser.ParseForEdit(*handler);
+    result = parser.ParseForEdit(*handler);
     if (result != 0) {
         return fail(result, message);
     }

@@ -235,7 +235,9 @@ int EipDevice::ConnectToPLC(const _eipConnectInfo& info, bool restore) {
             }
         }
         if (result == 0) {
-            // A fresh session has no request outstanding.
+            // A fresh session has no request outstanding; it counts as connected
+            // before its READY states are published.
+            neverConnected_.store(false);
             cycleRestart_.store(true);
             if (emOpen) {
                 ChangeEMCnxnState(EM_CNXN_READY, true);
@@ -243,7 +245,6 @@ int EipDevice::ConnectToPLC(const _eipConnectInfo& info, bool restore) {
             ChangeUCMMState(UCMM_READY, true);
             startWorkerIfNone(Worker::Socket);
             wakeSocket();
-            neverConnected_.store(false);
             CreatePersistenceTag();
             return 0;
         }

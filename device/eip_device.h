@@ -274,6 +274,8 @@ class EipDevice {
 
     // Tags.
     std::unique_ptr<ProtocolHandler> familyHandler();
+    std::unique_ptr<ProtocolHandler> beginTagRequest(int failCode, std::string& tagAlias,
+                                                     std::string& message, int& result);
     static int fail(int code, std::string& message);
     std::string requestedTagAlias(const kestrel::strata_sdk::Variant::MapType& map) const;
     void addDataSubTag(EipTag* tag, std::vector<_eipSubTagInfo>& added);

@@ -13,9 +13,7 @@
 #include <vector>
 
 #include "device/device_test_support.h"
-#include "device/eip_manager.h"
-#include "link/eip_globals.h"
-#include "link/eip_link.h"
+#include "device/link_harness.h"
 #include "strata_sdk/sdk.h"
 #include "support/child_process.h"
 
@@ -110,31 +108,17 @@ class RestoreSilentPlcsTest : public ::testing::Test {
 
 TEST_F(RestoreSilentPlcsTest, AnInvocationAnswersWhileTheStoredPlcsConnect) {
     tb_device_test::LogCapture log{0};
-    auto link = NewLink();
-    g_link = link.get();
-    g_eipManager = new EipManager;
-    auto eipLink = std::make_unique<EipLink>(*link);
     std::promise<std::chrono::steady_clock::time_point> restoreStarted;
-    link->set_on_initialized_handler(
-        [&](const std::string& name, const std::error_code& ec) { eipLink->initialize(name, ec); });
-    link->set_on_connected_handler([&](const std::error_code& ec) {
-        restoreStarted.set_value(std::chrono::steady_clock::now());
-        eipLink->connected(ec);
-    });
-    ASSERT_TRUE(link->non_blocking_run());
+    tb_device_test::RunningLink running(
+        dir_, [&] { restoreStarted.set_value(std::chrono::steady_clock::now()); });
+    ASSERT_TRUE(running.Running());
     const auto start = restoreStarted.get_future().get();
     const auto answer =
-        link->broker().invoke_and_wait(NodePath("/addplc"), sdk::Variant::new_map(), 30s);
+        running.Link().broker().invoke_and_wait(NodePath("/addplc"), sdk::Variant::new_map(), 30s);
     const auto answered = std::chrono::steady_clock::now();
     EXPECT_TRUE(answer.ok()) << answer.error_text;
     EXPECT_LT(answered - start, kRegisterTimeout) << "the invocation waited for a silent PLC";
     EXPECT_TRUE(WaitUntil([&] { return AllSilentPlcsContacted(); }));
-    link->stop();
-    link->join();
-    delete g_eipManager;
-    g_eipManager = nullptr;
-    eipLink.reset();
-    g_link = nullptr;
 }
 
 TEST_F(RestoreSilentPlcsTest, SigtermEndsTheProcessWhileTheStoredPlcsConnect) {
