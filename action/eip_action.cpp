@@ -1,5 +1,7 @@
 #include "action/eip_action.h"
 
+#include <algorithm>
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <string>
@@ -10,6 +12,7 @@
 #include "device/eip_device.h"
 #include "device/eip_manager.h"
 #include "eip/eip_connection.h"
+#include "family/logix_browse.h"
 #include "node/eip_node.h"
 #include "tag/eip_tag.h"
 
@@ -66,6 +69,12 @@ void answerSuccess(const EipAction::ResultStream& stream, const sdk::Variant& va
         return;
     }
     answer(stream, MyActionValuesResult(sdk::ActionResult::Success, value));
+}
+
+// Structure templates read by browses, per PLC alias; a PLC's entries go with the PLC.
+LogixTemplateCache& templateCache() {
+    static LogixTemplateCache cache;
+    return cache;
 }
 
 EipDeviceHandle findPLC(const std::string& alias) {
@@ -357,6 +366,77 @@ EipDeviceCallbacks EipAction::MakeDeviceCallbacks() {
     return cb;
 }
 
+// ---- Browse Tags ------------------------------------------------------------------------------
+
+namespace {
+
+constexpr const char* kBrowseOp = "BrowseTagsNodeAction";
+
+// Reads the controller's tag list over a short session of its own, so that a browse never
+// waits for or disturbs the device's polling.
+bool browseController(const std::string& alias, const sdk::Variant& params,
+                      std::vector<LogixBrowseRow>& rows, std::string& error) {
+    std::string filter;
+    EipAction::Tessel_AnalyzeParamStr(params, "Filter", 1, filter);
+    EipDeviceHandle device = checkedPLC(alias, false, error);
+    if (device == nullptr) {
+        return false;
+    }
+    const _eipConnectInfo info = device->GetConnectionInfo();
+    if (info.family != EIP_PROTOCOL_FAMILY_CIP) {
+        error =
+            "Browse Tags needs a CIP/EIP (Logix) controller: a PCCC controller has no tag "
+            "list to browse";
+        return false;
+    }
+    TestConnection connection = makeTestConnection(*device, error);
+    if (!connection) {
+        return false;
+    }
+    const auto exchange = [&connection, &info](ByteView request, LogixBrowser::Reply& reply) {
+        EXPLICIT_RESPONSE_STRUCT response;
+        if (connection->ExchangeRouted(kBrowseOp, request, info.slot, response) != 0) {
+            return false;
+        }
+        reply.service = response.service;
+        reply.generalStatus = response.generalStatus;
+        reply.data.assign(response.data, response.data + std::min<size_t>(response.dataLength,
+                                                                          sizeof response.data));
+        return true;
+    };
+    LogixBrowser browser(exchange, templateCache(), alias);
+    const auto started = std::chrono::steady_clock::now();
+    const bool browsed = browser.Browse(filter, rows, error);
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+    eiplog::Info(kBrowseOp,
+                 eiplog::Text(alias, ": ", browsed ? "browsed " : "browse failed after ",
+                              rows.size(), " rows, ", browser.RequestCount(), " requests, ",
+                              elapsed.count(), " ms", browsed ? "" : ": " + error));
+    return browsed;
+}
+
+}  // namespace
+
+void EipAction::BrowseTagsNodeAction(const ResultStream& stream, const NodePath& path,
+                                     const Variant& params, const std::error_code&) {
+    eiplog::Info(kBrowseOp, "Browse Tags Action");
+    sdk::ActionStreamResult table;
+    std::vector<LogixBrowseRow> rows;
+    std::string error;
+    if (browseController(aliasAbove(path, 1), params, rows, error)) {
+        for (const LogixBrowseRow& row : rows) {
+            table.add_value(row.name).add_value(row.type).add_value(row.dimensions);
+            table.add_value(row.scope).add_value(row.readable).next_row();
+        }
+    } else {
+        table.add_value(std::string(kFail)).add_value(error).add_value(std::string());
+        table.add_value(std::string()).add_value(false).next_row();
+    }
+    stream->send(table);
+    stream->close();
+}
+
 // ---- PLC-level actions ------------------------------------------------------------------------
 
 namespace {
@@ -419,6 +499,7 @@ void EipAction::RemovePLCNodeAction(const ResultStream&, const NodePath& path, c
     if (g_eipManager != nullptr) {
         g_eipManager->RemovePLC(aliasAbove(path, 0));
     }
+    templateCache().Drop(aliasAbove(path, 0));
     EipNode::RemovePLCNode(path);
 }
 

@@ -654,7 +654,7 @@ int ParseExplicitReply(ByteReader reader, EXPLICIT_RESPONSE_STRUCT& response) {
 
 int EipConnection::EipParseUCMMRESP(uint32_t expectedConnectionId,
                                     const EIPS_ENCAP_MSG_STRUCT& encap, CPF_MESSAGE_STRUCT& cpf,
-                                    EXPLICIT_RESPONSE_STRUCT& response) {
+                                    EXPLICIT_RESPONSE_STRUCT& response, bool partialAllowed) {
     std::memset(&cpf, 0, sizeof cpf);
     std::memset(&response, 0, sizeof response);
     if (encap.status != EIP_ENCAP_STATUS_SUCCESS) {
@@ -686,7 +686,7 @@ int EipConnection::EipParseUCMMRESP(uint32_t expectedConnectionId,
     if (ParseExplicitReply(reply, response) != 0) {
         return -1;
     }
-    if (response.generalStatus == CIP_STATUS_PARTIAL_TRANSFER) {
+    if (response.generalStatus == CIP_STATUS_PARTIAL_TRANSFER && !partialAllowed) {
         eiplog::Error(kParseOp, "unsupport function : partialxfer");
         return -1;
     }
@@ -742,8 +742,8 @@ int EipConnection::RecvEMTags(EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLoo
 }
 
 int EipConnection::ExchangeExplicit(const char* operation, uint8_t* buffer, size_t requestLength,
-                                    const ExchangeTexts& texts,
-                                    EXPLICIT_RESPONSE_STRUCT& response) {
+                                    const ExchangeTexts& texts, EXPLICIT_RESPONSE_STRUCT& response,
+                                    bool partialAllowed) {
     if (EipSendData(buffer, requestLength, kRequestTimeoutSeconds) != 0) {
         eiplog::Error(operation, texts.sendFailed);
         return -1;
@@ -754,11 +754,49 @@ int EipConnection::ExchangeExplicit(const char* operation, uint8_t* buffer, size
         return -1;
     }
     CPF_MESSAGE_STRUCT cpf;
-    if (EipParseUCMMRESP(toConnectionId, encap, cpf, response) < 0) {
+    if (EipParseUCMMRESP(toConnectionId, encap, cpf, response, partialAllowed) < 0) {
         eiplog::Error(operation, texts.parseFailed);
         return -1;
     }
     return 0;
+}
+
+// Unconnected Send of one Message Router request:
+// | off | size | value                                                   |
+// |   0 |   40 | SendRRData front; lengths patched: total-24, total-40   |
+// |  40 |    6 | 0x52 Unconnected Send, path 2 words: class 6 instance 1 |
+// |  46 |    1 | priority / tick 0x07                                    |
+// |  47 |    1 | time-out ticks 0x07                                     |
+// |  48 |    2 | request length n                                        |
+// |  50 |    n | the request, then 0x00 when n is odd                    |
+// |   . |    4 | route path: 01 (words), 00, 01 (backplane), slot        |
+int EipConnection::ExchangeRouted(const char* operation, ByteView request, int slot,
+                                  EXPLICIT_RESPONSE_STRUCT& response) {
+    uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
+    if (socketFd < 0 || sessionHandle == 0 ||
+        BuildEipRRDataHeader(buffer, sizeof buffer, sessionHandle) < 0) {
+        eiplog::Error(operation, "no registered session");
+        return -1;
+    }
+    ByteWriter writer(buffer + EIP_RR_DATA_FRONT_SIZE, sizeof buffer - EIP_RR_DATA_FRONT_SIZE);
+    WriteRequestFront(writer, CIP_SVC_UNCONNECTED_SEND, CIP_CLASS_CONNECTION_MANAGER, 1);
+    writer.u8(CIP_UCMM_TICK).u8(CIP_UCMM_TIMEOUT_TICKS);
+    const ByteWriter::Slot length = writer.reserve_u16();
+    writer.bytes(request);
+    writer.patch_length_from(length);
+    if (request.size % 2 != 0) {
+        writer.u8(0);
+    }
+    writer.u8(1).u8(0).u8(CIP_PORT_BACKPLANE).u8(static_cast<uint8_t>(slot & 0xFF));
+    if (!writer.ok()) {
+        eiplog::Error(operation, Text("request of ", request.size, " bytes does not fit"));
+        return -1;
+    }
+    const size_t total = EIP_RR_DATA_FRONT_SIZE + writer.size();
+    PatchRRDataLengths(buffer, total);
+    const ExchangeTexts texts{"failed to send", "failed to recv",
+                              "unexpected : parsing cpf and explicit response"};
+    return ExchangeExplicit(operation, buffer, total, texts, response, true);
 }
 
 // ---- Identity ----------------------------------------------------------------------------------

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "common/byte_codec.h"
 #include "common/eip_utils.h"
 #include "eip/cip_wire.h"
 
@@ -183,12 +184,20 @@ class EipConnection {
                                 const EIPC_UCMM_REQUEST_STRUCT* request);
     // Parses the CPF items and the explicit reply of a received message whose encap.length
     // body bytes are at encap.data. 0 when well formed and (for SendUnitData) addressed to
-    // expectedConnectionId; -1 otherwise. A reply on another connection is still decoded.
+    // expectedConnectionId; -1 otherwise. A reply on another connection is still decoded. A
+    // "partial transfer" reply is refused unless partialAllowed (services that page).
     static int EipParseUCMMRESP(uint32_t expectedConnectionId, const EIPS_ENCAP_MSG_STRUCT& encap,
-                                CPF_MESSAGE_STRUCT& cpf, EXPLICIT_RESPONSE_STRUCT& response);
+                                CPF_MESSAGE_STRUCT& cpf, EXPLICIT_RESPONSE_STRUCT& response,
+                                bool partialAllowed = false);
     // Logs message " (" status [", " first additional status] ")" at error level.
     static void logResponseError(const std::string& message,
                                  const EXPLICIT_RESPONSE_STRUCT& response);
+    // Sends one Message Router request to the controller in `slot` through an Unconnected
+    // Send on the registered session and reads its reply, whatever its status (a "partial
+    // transfer" included). 0, or -1 when the request does not fit, is not sent or gets no
+    // well-formed reply (logged under `operation`).
+    int ExchangeRouted(const char* operation, ByteView request, int slot,
+                       EXPLICIT_RESPONSE_STRUCT& response);
     // Reads and checks one reply of the connected tag-read exchange and hands it to
     // AnalyzeTagResp. Bytes read (> 0), -1 for a bad or refused reply, -2 for a failed or
     // closed socket (then closed).
@@ -233,7 +242,8 @@ class EipConnection {
         const char* parseFailed;
     };
     int ExchangeExplicit(const char* operation, uint8_t* buffer, size_t requestLength,
-                         const ExchangeTexts& texts, EXPLICIT_RESPONSE_STRUCT& response);
+                         const ExchangeTexts& texts, EXPLICIT_RESPONSE_STRUCT& response,
+                         bool partialAllowed = false);
     // Checks an Identity Get Attributes All reply (status, service 0x81) and fills info from
     // it; a reply of fewer than 15 data bytes gives the name "unknown" and keeps the rest.
     // 0, or -1 (logged under `operation`, info unchanged).

@@ -153,7 +153,7 @@ CipReply LogixTagServices::MultipleServicePacket(const CipRequest& request) cons
 }
 
 LogixController::LogixController(SimConfig config)
-    : sim_(std::move(config)), services_(sim_, tags_) {}
+    : sim_(std::move(config)), services_(sim_, tags_), browse_(sim_, tags_) {}
 
 LogixController::~LogixController() {
     sim_.Stop();

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "sim/logix_browse_objects.h"
 #include "sim/logix_tags.h"
 #include "sim/plc_simulator.h"
 
@@ -46,7 +47,8 @@ class LogixTagServices {
     LogixTagDatabase& tags_;
 };
 
-// A simulated Logix controller: the simulator, its tag database and the tag services.
+// A simulated Logix controller: the simulator, its tag database, the tag services and the
+// Symbol and Template objects that let clients browse it.
 class LogixController {
   public:
     explicit LogixController(SimConfig config);
@@ -63,6 +65,7 @@ class LogixController {
     LogixTagDatabase tags_;
     PlcSimulator sim_;
     LogixTagServices services_;
+    LogixBrowseObjects browse_;
 };
 
 }  // namespace plcsim

@@ -244,7 +244,19 @@ bool ApplyJson(const LogixType& type, const std::vector<uint32_t>& dims,
     return true;
 }
 
-bool ValidTagName(const std::string& name) {
+constexpr const char* kProgramPrefix = "PROGRAM:";
+constexpr size_t kProgramPrefixSize = 8;
+
+bool IsProgramScoped(const std::string& upperName) {
+    return upperName.compare(0, kProgramPrefixSize, kProgramPrefix) == 0;
+}
+
+// "PROGRAM:NAME" of a program tag's upper-cased name, or "" for a controller tag.
+std::string ScopeOf(const std::string& upperName) {
+    return IsProgramScoped(upperName) ? upperName.substr(0, upperName.find('.')) : std::string();
+}
+
+bool ValidIdentifier(const std::string& name) {
     if (name.empty() || name.size() > 40 ||
         !(std::isalpha(static_cast<unsigned char>(name[0])) || name[0] == '_')) {
         return false;
@@ -252,6 +264,17 @@ bool ValidTagName(const std::string& name) {
     return std::all_of(name.begin(), name.end(), [](char c) {
         return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
     });
+}
+
+// A controller tag name, or "Program:NAME.Tag" for a tag of program NAME.
+bool ValidTagName(const std::string& name) {
+    if (!IsProgramScoped(Upper(name))) {
+        return ValidIdentifier(name);
+    }
+    const size_t dot = name.find('.');
+    return dot != std::string::npos &&
+           ValidIdentifier(name.substr(kProgramPrefixSize, dot - kProgramPrefixSize)) &&
+           ValidIdentifier(name.substr(dot + 1));
 }
 
 }  // namespace
@@ -305,21 +328,60 @@ bool LogixTagDatabase::Define(const LogixTagDefinition& definition, std::string&
     RestartAnimation(tag);
 
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!tags_.emplace(Upper(definition.name), std::move(tag)).second) {
+    const std::string key = Upper(definition.name);
+    tag.instance = nextInstance_;
+    if (!tags_.emplace(key, std::move(tag)).second) {
         error = "tag " + definition.name + " is already defined";
         return false;
     }
+    instances_[nextInstance_++] = key;
     return true;
 }
 
 bool LogixTagDatabase::Remove(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return tags_.erase(Upper(name)) != 0;
+    const auto found = tags_.find(Upper(name));
+    if (found == tags_.end()) {
+        return false;
+    }
+    instances_.erase(found->second.instance);
+    tags_.erase(found);
+    return true;
 }
 
 void LogixTagDatabase::Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     tags_.clear();
+    instances_.clear();
+}
+
+std::vector<LogixSymbolEntry> LogixTagDatabase::Symbols(const std::string& program, uint32_t first,
+                                                        size_t max) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::string scope = Upper(program);
+    std::vector<LogixSymbolEntry> out;
+    for (auto it = instances_.lower_bound(first); it != instances_.end() && out.size() < max;
+         ++it) {
+        if (ScopeOf(it->second) != scope) {
+            continue;
+        }
+        const Tag& tag = tags_.at(it->second);
+        const std::string name = scope.empty() ? tag.name : tag.name.substr(scope.size() + 1);
+        out.push_back(LogixSymbolEntry{tag.instance, name, tag.type, tag.dims});
+    }
+    return out;
+}
+
+std::vector<std::string> LogixTagDatabase::Programs() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> programs;
+    for (const auto& entry : tags_) {
+        const std::string scope = ScopeOf(entry.first);
+        if (!scope.empty() && (programs.empty() || Upper(programs.back()) != scope)) {
+            programs.push_back(entry.second.name.substr(0, scope.size()));
+        }
+    }
+    return programs;
 }
 
 std::vector<std::string> LogixTagDatabase::TagNames() const {
@@ -433,8 +495,8 @@ bool LogixTagDatabase::ParseTextPath(const std::string& path, std::vector<PathSe
     while (i < path.size()) {
         if (expectSymbol) {
             size_t end = i;
-            while (end < path.size() &&
-                   (std::isalnum(static_cast<unsigned char>(path[end])) || path[end] == '_')) {
+            while (end < path.size() && (std::isalnum(static_cast<unsigned char>(path[end])) ||
+                                         path[end] == '_' || path[end] == ':')) {
                 ++end;
             }
             if (end == i) {
@@ -475,14 +537,20 @@ LogixReply LogixTagDatabase::Resolve(const std::vector<PathSegment>& segments,
     if (segments.empty() || !segments[0].isSymbol) {
         return LogixReply::Error(CIP_STATUS_PATH_SEGMENT_ERROR);
     }
-    const auto found = tags_.find(Upper(segments[0].symbol));
+    // A program's tag: the program's scope symbol, then the tag's own symbol.
+    std::string key = Upper(segments[0].symbol);
+    size_t i = 1;
+    if (IsProgramScoped(key) && segments.size() > 1 && segments[1].isSymbol) {
+        key += "." + Upper(segments[1].symbol);
+        i = 2;
+    }
+    const auto found = tags_.find(key);
     if (found == tags_.end()) {
         return LogixReply::Error(CIP_STATUS_PATH_DESTINATION_UNKNOWN);
     }
     const Tag& tag = found->second;
     Location at{&tag, tag.type, 0, ElementTotal(tag.dims)};
     std::vector<uint32_t> dims = tag.dims;
-    size_t i = 1;
     while (i < segments.size()) {
         if (!segments[i].isSymbol) {
             // Element indices select one element of the array at hand, all dimensions at once.

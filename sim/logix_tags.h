@@ -104,6 +104,15 @@ struct LogixTagDefinition {
     LogixAnimation animation;
 };
 
+// One tag as the controller's Symbol object lists it: its instance (numbered from 1 in the
+// order of definition) and its name within its scope.
+struct LogixSymbolEntry {
+    uint32_t instance = 0;
+    std::string name;
+    const LogixType* type = nullptr;
+    std::vector<uint32_t> dims;
+};
+
 // ---- The database ------------------------------------------------------------------------------
 
 class LogixTagDatabase {
@@ -118,6 +127,13 @@ class LogixTagDatabase {
     void Clear();
     std::vector<std::string> TagNames() const;
     size_t TagCount() const;
+    // Tags named "Program:NAME.Tag" belong to the scope of program NAME, the others to the
+    // controller. The tags of one scope ("" or "Program:NAME") from instance `first` on, in
+    // instance order, at most `max` of them.
+    std::vector<LogixSymbolEntry> Symbols(const std::string& program, uint32_t first,
+                                          size_t max) const;
+    // The scopes of the defined program tags, "Program:NAME", in name order.
+    std::vector<std::string> Programs() const;
 
     // Test access by text path: "Count", "Buffer[3]", "Grid[1,2]", "Motor1.Setpoints[2]",
     // "Motor1.Name". The bytes of the one element at the path (an animated tag shows its current
@@ -157,6 +173,7 @@ class LogixTagDatabase {
         LogixAnimation animation;
         Clock::time_point epoch;
         double base = 0.0;  // value of the first element when the animation (re)started
+        uint32_t instance = 0;
     };
     // What a path addresses: one element of a type at a byte offset of a tag's storage, and how
     // many elements of that type follow from there (itself included).
@@ -184,6 +201,9 @@ class LogixTagDatabase {
     mutable std::mutex mutex_;
     // Keyed by the upper-cased name: controller tag names are case-insensitive.
     std::map<std::string, Tag> tags_;
+    // Upper-cased names by Symbol instance.
+    std::map<uint32_t, std::string> instances_;
+    uint32_t nextInstance_ = 1;
     uint64_t writeCount_ = 0;
 };
 

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -102,6 +103,11 @@ int main(int argc, char** argv) {
     plcsim::PlcSimulator simulator(config);
     plcsim::LogixTagDatabase logixTags;
     plcsim::LogixTagServices logixServices(simulator, logixTags);
+    // A PLC-5 has no tag list to browse: it answers the Symbol object as unknown.
+    std::optional<plcsim::LogixBrowseObjects> logixBrowse;
+    if (family != "pccc") {
+        logixBrowse.emplace(simulator, logixTags);
+    }
     plcsim::PcccDataTable pcccTable;
     plcsim::PcccServices pcccServices(simulator, pcccTable);
     plcsim::LogixOutage outage;

@@ -183,7 +183,7 @@ class ActionTest : public ::testing::Test {
 
 // ---- Add PLC and Remove ------------------------------------------------------------------------
 
-TEST_F(ActionTest, AddPlcCreatesTheNodeAndTheFourteenActionsOfAStoppedPlc) {
+TEST_F(ActionTest, AddPlcCreatesTheNodeAndTheFifteenActionsOfAStoppedLogixPlc) {
     ASSERT_NE(nullptr, AddPlc());
     EXPECT_TRUE(Exists("/PLC1/EM Tags/Read Tags List"));
     EXPECT_TRUE(Exists("/PLC1/IO Tags"));
@@ -193,12 +193,12 @@ TEST_F(ActionTest, AddPlcCreatesTheNodeAndTheFourteenActionsOfAStoppedPlc) {
     const std::set<std::string> ioActions = ActionChildren("/PLC1/IO Tags");
     EXPECT_EQ((std::set<std::string>{"Remove"}), plcActions);
     EXPECT_EQ((std::set<std::string>{"Add Tags", "Edit Tags", "Remove Tags", "Write Tags",
-                                     "Reset Tags", "Export Tags", "Start Polling"}),
+                                     "Reset Tags", "Export Tags", "Browse Tags", "Start Polling"}),
               emActions);
     EXPECT_EQ((std::set<std::string>{"Add Tags", "Edit Tags", "Remove Tags", "Reset Tags",
                                      "Export Tags", "Start Listening"}),
               ioActions);
-    EXPECT_EQ(14u, plcActions.size() + emActions.size() + ioActions.size());
+    EXPECT_EQ(15u, plcActions.size() + emActions.size() + ioActions.size());
 }
 
 TEST_F(ActionTest, AddPlcDefaultsToCipSlotZeroAndTheStandardPort) {
@@ -439,7 +439,7 @@ TEST_F(ActionTest, StartPollingChecksTheIntervalAndRefusesASecondStart) {
     EXPECT_EQ(Msg(10048), stream->Message());
     EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Stop Polling"); }));
     EXPECT_TRUE(WaitUntil([this] { return !Exists("/PLC1/EM Tags/Add Tags"); }));
-    EXPECT_EQ((std::set<std::string>{"Write Tags", "Export Tags", "Stop Polling"}),
+    EXPECT_EQ((std::set<std::string>{"Write Tags", "Export Tags", "Browse Tags", "Stop Polling"}),
               ActionChildren("/PLC1/EM Tags"));
 }
 
@@ -457,8 +457,8 @@ TEST_F(ActionTest, PollingPublishesValuesAndStopRestoresTheStoppedActions) {
     EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Start Polling"); }));
     EXPECT_TRUE(WaitUntil([this] {
         return ActionChildren("/PLC1/EM Tags") ==
-               std::set<std::string>{"Add Tags",   "Edit Tags",   "Remove Tags",  "Write Tags",
-                                     "Reset Tags", "Export Tags", "Start Polling"};
+               std::set<std::string>{"Add Tags",   "Edit Tags",   "Remove Tags", "Write Tags",
+                                     "Reset Tags", "Export Tags", "Browse Tags", "Start Polling"};
     }));
 }
 

@@ -9,56 +9,19 @@
 'use strict';
 
 const fs = require('fs');
-const os = require('os');
 const path = require('path');
 const { CHROMIUM, launchChromium } = require('./chromium');
 const { startPlcsim, startTagbridge, stopAll } = require('./processes');
+const { SKIP, STEP_TIMEOUT_MS, parseArgs, log, runAction, selectNode, waitValueMoves } = require('./steps');
 
-const SKIP = 77;
-const STEP_TIMEOUT_MS = 30000;
 const TAG = 'Counter';
-
-function parseArgs(argv) {
-  const args = { work: fs.mkdtempSync(path.join(os.tmpdir(), 'tagbridge-browser-')) };
-  for (let i = 2; i < argv.length; i += 2) args[argv[i].replace(/^--/, '')] = argv[i + 1];
-  if (!args.tagbridge || !args.plcsim) throw new Error('usage: console.test.js --tagbridge BIN --plcsim BIN');
-  return args;
-}
-
-function log(text) { process.stdout.write('[browser] ' + text + '\n'); }
-
-async function runAction(page, actionName, fields) {
-  await page.click(`#detail button[data-action="${actionName}"]`);
-  await page.waitForSelector('#dialog-backdrop:not([hidden]) #action-run');
-  for (const [name, value] of Object.entries(fields)) {
-    const field = page.locator(`#action-form [name="${name}"]`);
-    const tag = await field.evaluate((node) => node.tagName);
-    if (tag === 'SELECT') await field.selectOption(String(value));
-    else await field.fill(String(value));
-  }
-  await page.click('#action-run');
-  await page.waitForSelector('#action-result .banner.ok, #action-result .banner.bad', { timeout: STEP_TIMEOUT_MS });
-  const banner = await page.locator('#action-result .banner').first().textContent();
-  const ok = await page.locator('#action-result .banner.ok').count() > 0;
-  const table = await page.locator('#action-result').textContent();
-  await page.click('#dialog-close');
-  if (!ok) throw new Error(`${actionName} failed: ${banner} (${table})`);
-  log(`${actionName}: ${banner}`);
-}
-
-async function selectNode(page, nodePath) {
-  const row = `#tree .tree-row[data-path="${nodePath}"]`;
-  await page.waitForSelector(row, { timeout: STEP_TIMEOUT_MS });
-  await page.click(row);
-  await page.waitForSelector(`#tree .tree-row.selected[data-path="${nodePath}"]`);
-}
 
 async function main() {
   if (!fs.existsSync(CHROMIUM)) {
     log(`SKIP: ${CHROMIUM} is not installed`);
     return SKIP;
   }
-  const args = parseArgs(process.argv);
+  const args = parseArgs(process.argv, 'console.test.js');
   let browser = null;
   try {
     const sim = await startPlcsim(args.plcsim, [], log);
@@ -81,18 +44,7 @@ async function main() {
     await runAction(page, 'Start Polling', { 'Interval(ms)': 100 });
 
     await selectNode(page, '/line1/EM Tags/Read Tags List');
-    const cell = `#detail tr[data-child="${TAG}"] .cell-value`;
-    await page.waitForSelector(cell);
-    await page.waitForFunction((selector) => {
-      const text = document.querySelector(selector)?.textContent || '';
-      return text !== '' && text !== '\u2014';
-    }, cell, { timeout: STEP_TIMEOUT_MS });
-    const first = await page.locator(cell).textContent();
-    await page.waitForFunction(([selector, before]) => {
-      const text = document.querySelector(selector)?.textContent;
-      return text && text !== before;
-    }, [cell, first], { timeout: STEP_TIMEOUT_MS });
-    const second = await page.locator(cell).textContent();
+    const [first, second] = await waitValueMoves(page, TAG);
     log(`value of ${TAG} changed on the page: ${first} -> ${second}`);
 
     if (args.screenshot) {

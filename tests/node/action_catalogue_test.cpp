@@ -72,25 +72,25 @@ class CatalogueTest : public NodeTreeFixture {
     const NodePath io_ = EipNode::IOTagsPath("line1");
 };
 
-const Names kEMStopped = {"Write Tags",  "Export Tags", "Add Tags",     "Edit Tags",
-                          "Remove Tags", "Reset Tags",  "Start Polling"};
+const Names kEMStopped = {"Write Tags", "Export Tags", "Browse Tags", "Add Tags",
+                          "Edit Tags",  "Remove Tags", "Reset Tags",  "Start Polling"};
 const Names kIOStopped = {"Export Tags", "Add Tags",   "Edit Tags",
                           "Remove Tags", "Reset Tags", "Start Listening"};
-const Names kEMRunning = {"Write Tags", "Export Tags", "Stop Polling"};
+const Names kEMRunning = {"Write Tags", "Export Tags", "Browse Tags", "Stop Polling"};
 const Names kIORunning = {"Export Tags", "Stop Listening"};
 
 // ---- toggle -----------------------------------------------------------------------------------
 
 using ToggleTest = CatalogueTest;
 
-TEST_F(ToggleTest, FirstToggleOnAFreshPLCCreatesFourteenActionNodes) {
+TEST_F(ToggleTest, FirstToggleOnAFreshLogixPLCCreatesFifteenActionNodes) {
     ASSERT_EQ(manager_->AddPLCTemp("line1"), 0);
     ASSERT_EQ(ActionCountBelow("/line1"), 0u);
     Toggle(1, 1);
     EXPECT_EQ(ActionNames("/line1"), Names{"Remove"});
     EXPECT_EQ(ActionNames(em_), kEMStopped);
     EXPECT_EQ(ActionNames(io_), kIOStopped);
-    EXPECT_EQ(ActionCountBelow("/line1"), 14u);
+    EXPECT_EQ(ActionCountBelow("/line1"), 15u);
 }
 
 TEST_F(ToggleTest, StartingAndStoppingPollingSwapsTheEMSet) {
@@ -130,7 +130,7 @@ TEST_F(ToggleTest, ToggleRepairsAMissingActionAndNeverDuplicates) {
     ASSERT_TRUE(WaitUntil([&] { return !Node(em_ / "Edit Tags"); }));
     Toggle(1, 1);
     EXPECT_EQ(ActionNames(em_), kEMStopped);
-    EXPECT_EQ(ActionCountBelow("/line1"), 14u);
+    EXPECT_EQ(ActionCountBelow("/line1"), 15u);
 }
 
 TEST_F(ToggleTest, UnregisteredAliasChangesNothing) {
@@ -220,6 +220,16 @@ TEST_F(DescriptionTest, ResetAndExportTags) {
         "columns": [{"name": "Success", "type": "bool", "editor": null},
                     {"name": "json", "type": "string", "editor": "textarea"}],
         "resultKind": "values", "permission": "write"})js"));
+    EipNode::CreateBrowseTagsNode(em_);
+    EXPECT_EQ(ActionJson(em_ / "Browse Tags"), Canonical(R"js({
+        "params": [{"name": "Filter", "type": "string", "default": "", "editor": null,
+                    "choices": null}],
+        "columns": [{"name": "Name", "type": "string", "editor": null},
+                    {"name": "Type", "type": "string", "editor": null},
+                    {"name": "Dimensions", "type": "string", "editor": null},
+                    {"name": "Scope", "type": "string", "editor": null},
+                    {"name": "Readable", "type": "bool", "editor": null}],
+        "resultKind": "table", "permission": "write"})js"));
 }
 
 TEST_F(DescriptionTest, PollingAndListeningActions) {
