@@ -77,14 +77,14 @@ LogixTemplateCache& templateCache() {
     return cache;
 }
 
-EipDevice* findPLC(const std::string& alias) {
+EipDeviceHandle findPLC(const std::string& alias) {
     return g_eipManager != nullptr ? g_eipManager->GetPLC(alias) : nullptr;
 }
 
 // The "PLC" check, and "connected" when asked: a registered device, or the error message.
-EipDevice* checkedPLC(const std::string& alias, bool mustBeConnected, std::string& error) {
-    EipDevice* device = findPLC(alias);
-    if (device == nullptr) {
+EipDeviceHandle checkedPLC(const std::string& alias, bool mustBeConnected, std::string& error) {
+    EipDeviceHandle device = findPLC(alias);
+    if (device == nullptr || device->IsRetired()) {
         error = message(tessel::TL_ERR_PLC_NOT_EXIST);
         return nullptr;
     }
@@ -230,7 +230,7 @@ void applyTagOperation(TagListOp op, EipDevice& device, EipConnection* test,
 bool runTagList(TagListOp op, const sdk::NodePath& folder, const sdk::Variant& params,
                 sdk::ActionStreamResult& table, std::string& error) {
     std::string tagsText;
-    EipDevice* device = nullptr;
+    EipDeviceHandle device = nullptr;
     sdk::Variant tags;
     if (!requireString(params, "Tags(json)", tessel::TL_ERR_TAGS_NOT_INSERTED, tagsText, error) ||
         (device = checkedPLC(aliasAbove(folder, 1), true, error)) == nullptr ||
@@ -378,7 +378,7 @@ bool browseController(const std::string& alias, const sdk::Variant& params,
                       std::vector<LogixBrowseRow>& rows, std::string& error) {
     std::string filter;
     EipAction::Tessel_AnalyzeParamStr(params, "Filter", 1, filter);
-    EipDevice* device = checkedPLC(alias, false, error);
+    EipDeviceHandle device = checkedPLC(alias, false, error);
     if (device == nullptr) {
         return false;
     }
@@ -482,7 +482,7 @@ void EipAction::AddPLCNodeAction(const ResultStream& stream, const NodePath& pat
                    tessel::TL_ERR_CONNECT_PLC, error)) {
             return false;
         }
-        EipDevice* device = findPLC(info.alias);
+        EipDeviceHandle device = findPLC(info.alias);
         if (!check(device != nullptr, tessel::TL_ERR_PLC_NOT_EXIST, error)) {
             return false;
         }
@@ -506,7 +506,7 @@ void EipAction::RemovePLCNodeAction(const ResultStream&, const NodePath& path, c
 void EipAction::ResetTagsNodeAction(const ResultStream&, const NodePath& path, const Variant&,
                                     const std::error_code&) {
     eiplog::Info("ResetTagsNodeAction", "Reset Tags Action Action");
-    if (EipDevice* device = findPLC(aliasAbove(path, 1))) {
+    if (EipDeviceHandle device = findPLC(aliasAbove(path, 1))) {
         device->ResetTag(kindOfFolder(path));
     }
 }
@@ -515,7 +515,7 @@ void EipAction::ExportTagsNodeAction(const ResultStream& stream, const NodePath&
                                      const Variant&, const std::error_code& ec) {
     eiplog::Info("ExportTagsNodeAction", "Export Tags Action");
     valuesAction(stream, ec, [&](Variant& exported, std::string& error) {
-        EipDevice* device = checkedPLC(aliasAbove(path, 1), false, error);
+        EipDeviceHandle device = checkedPLC(aliasAbove(path, 1), false, error);
         std::string text;
         if (device == nullptr ||
             !deviceCall(device->ExportTags(kindOfFolder(path), text), text, error)) {
@@ -531,7 +531,7 @@ void EipAction::EMStartPollingNodeAction(const ResultStream& stream, const NodeP
     static const char* kOp = "EMStartPollingNodeAction";
     eiplog::Info(kOp, "EM Start Polling Action");
     valuesAction(stream, ec, [&](Variant&, std::string& text) {
-        EipDevice* device = checkedPLC(aliasAbove(path, 1), true, text);
+        EipDeviceHandle device = checkedPLC(aliasAbove(path, 1), true, text);
         if (device == nullptr) {
             return false;
         }
@@ -553,7 +553,7 @@ void EipAction::EMStopPollingNodeAction(const ResultStream& stream, const NodePa
                                         const Variant&, const std::error_code& ec) {
     eiplog::Info("EMStopPollingNodeAction", "EM Stop Polling Action");
     valuesAction(stream, ec, [&](Variant&, std::string& text) {
-        EipDevice* device = checkedPLC(aliasAbove(path, 1), false, text);
+        EipDeviceHandle device = checkedPLC(aliasAbove(path, 1), false, text);
         if (device == nullptr) {
             return false;
         }
@@ -565,7 +565,7 @@ void EipAction::EMStopPollingNodeAction(const ResultStream& stream, const NodePa
 namespace {
 
 // Checks of I/O Start Listening; false with `error` when one fails.
-bool checkIOStart(EipDevice*& device, const sdk::NodePath& path, const sdk::Variant& params,
+bool checkIOStart(EipDeviceHandle& device, const sdk::NodePath& path, const sdk::Variant& params,
                   int& interval, int& udpPort, std::string& error) {
     static const char* kOp = "IOStartPollingNodeAction";
     device = checkedPLC(aliasAbove(path, 1), true, error);
@@ -589,7 +589,7 @@ void EipAction::IOStartPollingNodeAction(const ResultStream& stream, const NodeP
                                          const Variant& params, const std::error_code&) {
     eiplog::Info("IOStartPollingNodeAction", "IO Start Polling Action");
     sdk::ActionStreamResult table;
-    EipDevice* device = nullptr;
+    EipDeviceHandle device = nullptr;
     int interval = 0;
     int udpPort = 0;
     std::string error;
@@ -618,7 +618,7 @@ void EipAction::IOStopPollingNodeAction(const ResultStream& stream, const NodePa
                                         const Variant&, const std::error_code& ec) {
     eiplog::Info("IOStopPollingNodeAction", "IO Stop Polling Action");
     valuesAction(stream, ec, [&](Variant&, std::string& text) {
-        EipDevice* device = checkedPLC(aliasAbove(path, 1), false, text);
+        EipDeviceHandle device = checkedPLC(aliasAbove(path, 1), false, text);
         if (device == nullptr || !check(device->GetEMCnxnState() != EM_CNXN_NON_EXIST,
                                         tessel::TL_ERR_PLC_NOT_CONNECTED, text)) {
             return false;
@@ -633,7 +633,7 @@ void EipAction::EMWriteDataNodeAction(const ResultStream& stream, const NodePath
     eiplog::Info("EMWriteDataNodeAction", "Write Data Action");
     valuesAction(stream, ec, [&](Variant&, std::string& text) {
         std::string valueText;
-        EipDevice* device = nullptr;
+        EipDeviceHandle device = nullptr;
         Variant value;
         if (!requireString(params, "Value", tessel::TL_ERR_VALUE_NOT_INSERTED, valueText, text) ||
             (device = checkedPLC(aliasAbove(path, 3), true, text)) == nullptr ||
@@ -678,7 +678,7 @@ void EipAction::IOAddSubNodeAction(const ResultStream& stream, const NodePath& p
     eiplog::Info("IOAddSubNodeAction", "Add Subtag Action");
     valuesAction(stream, ec, [&](Variant&, std::string& error) {
         _eipSubTagInfo subtag;
-        EipDevice* device = nullptr;
+        EipDeviceHandle device = nullptr;
         const std::string tagAlias = aliasAbove(path, 0);
         return subTagFromParams(params, kInnerTypeINT, subtag, error) &&
                (device = checkedPLC(aliasAbove(path, 2), false, error)) != nullptr &&
@@ -693,7 +693,7 @@ void EipAction::IOEditSubNodeAction(const ResultStream& stream, const NodePath& 
     eiplog::Info("IOEditSubNodeAction", "Edit Subtag Action");
     valuesAction(stream, ec, [&](Variant&, std::string& error) {
         _eipSubTagInfo subtag;
-        EipDevice* device = nullptr;
+        EipDeviceHandle device = nullptr;
         const std::string tagAlias = aliasAbove(path, 1);
         return subTagFromParams(params, kInnerTypeSINT, subtag, error) &&
                (device = checkedPLC(aliasAbove(path, 3), false, error)) != nullptr &&
@@ -707,7 +707,7 @@ void EipAction::IORemoveSubNodeAction(const ResultStream& stream, const NodePath
                                       const Variant&, const std::error_code& ec) {
     eiplog::Info("IORemoveSubNodeAction", "Remove Subtag Action");
     valuesAction(stream, ec, [&](Variant&, std::string& error) {
-        EipDevice* device = checkedPLC(aliasAbove(path, 3), false, error);
+        EipDeviceHandle device = checkedPLC(aliasAbove(path, 3), false, error);
         return device != nullptr &&
                check(device->RemoveSubTag(aliasAbove(path, 1), aliasAbove(path, 0), true) == 0,
                      tessel::TL_ERR_REMOVE_SUBTAG, error);
@@ -719,7 +719,7 @@ void EipAction::IOImportSubNodeAction(const ResultStream& stream, const NodePath
     eiplog::Info("IOImportSubNodeAction", "Import Subtags Action");
     valuesAction(stream, ec, [&](Variant&, std::string& text) {
         std::string jsonText;
-        EipDevice* device = nullptr;
+        EipDeviceHandle device = nullptr;
         Variant subtags;
         if (!requireString(params, "json", tessel::TL_ERR_TAGS_NOT_INSERTED, jsonText, text) ||
             (device = checkedPLC(aliasAbove(path, 2), false, text)) == nullptr ||
@@ -736,7 +736,7 @@ void EipAction::IOExportSubNodeAction(const ResultStream& stream, const NodePath
                                       const Variant&, const std::error_code& ec) {
     eiplog::Info("IOExportSubNodeAction", "Export Subtags Action");
     valuesAction(stream, ec, [&](Variant& exported, std::string& error) {
-        EipDevice* device = checkedPLC(aliasAbove(path, 2), false, error);
+        EipDeviceHandle device = checkedPLC(aliasAbove(path, 2), false, error);
         std::string text;
         if (device == nullptr ||
             !deviceCall(device->ExportSubTags(aliasAbove(path, 0), text), text, error)) {

@@ -112,11 +112,12 @@ EipConnection::~EipConnection() {
 }
 
 EipConnection* EipConnection::MakeTestConnection(const _eipConnectInfo& info,
-                                                 std::string& errorText) {
+                                                 std::string& errorText, int abortFd) {
     EipConnection* connection = Create(info.family, &info);
     if (connection == nullptr) {
         return nullptr;
     }
+    connection->SetAbortFd(abortFd);
     if (!connection->ConnectAndRegister()) {
         errorText = tessel::tesselLink_error_message(tessel::TL_ERR_CONNECT_PLC);
         delete connection;
@@ -149,10 +150,18 @@ void EipConnection::Disconnect() {
 
 // poll() rather than select(): it has no FD_SETSIZE limit, so a process with many PLCs and I/O
 // sockets cannot overrun a descriptor set.
+// A readable abort descriptor ends the wait as a time-out would, so that a device being
+// stopped never waits out a silent PLC.
 int EipConnection::WaitSocket(bool forWrite, uint8_t timeoutSeconds, bool& ready) const {
-    pollfd entry{socketFd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
-    const int result = ::poll(&entry, 1, static_cast<int>(timeoutSeconds) * 1000);
-    ready = result > 0 && (entry.revents & (entry.events | POLLERR | POLLHUP)) != 0;
+    pollfd entries[2] = {{socketFd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0},
+                         {abortFd, POLLIN, 0}};
+    const nfds_t count = abortFd >= 0 ? 2 : 1;
+    const int result = ::poll(entries, count, static_cast<int>(timeoutSeconds) * 1000);
+    if (result > 0 && count == 2 && entries[1].revents != 0) {
+        ready = false;
+        return 0;
+    }
+    ready = result > 0 && (entries[0].revents & (entries[0].events | POLLERR | POLLHUP)) != 0;
     return result;
 }
 

@@ -123,7 +123,9 @@ class EipConnection {
     static EipConnection* Create(eipProtocolFamily_t family, const _eipConnectInfo* info);
     // Create, Connect and RegiSession with the info's host, port and family. On a connect or
     // register failure errorText receives "Can't connect to PLC." and null is returned.
-    static EipConnection* MakeTestConnection(const _eipConnectInfo& info, std::string& errorText);
+    // abortFd: see SetAbortFd.
+    static EipConnection* MakeTestConnection(const _eipConnectInfo& info, std::string& errorText,
+                                             int abortFd = -1);
 
     virtual ~EipConnection();
     EipConnection(const EipConnection&) = delete;
@@ -151,6 +153,9 @@ class EipConnection {
     // ---- Transport and session ----
 
     void SetConnectionInfo(const _eipConnectInfo& info) { connectInfo = info; }
+    // A descriptor that, once readable, makes every socket wait fail at once as a time-out
+    // (-1: none). The owner keeps it open for the connection's lifetime.
+    void SetAbortFd(int fd) { abortFd = fd; }
     // Non-blocking connect bounded by timeoutSeconds. 0 or -1 (socket closed on failure).
     int Connect(const std::string& host, int port, uint8_t timeoutSeconds);
     // Closes the socket; the session handle and connection identifiers stay.
@@ -285,6 +290,7 @@ class EipConnection {
     static void PatchRRDataLengths(uint8_t* buffer, size_t totalLength);
 
     int socketFd = -1;
+    int abortFd = -1;
     uint32_t sessionHandle = 0;
     _eipConnectInfo connectInfo;
     uint32_t toConnectionId = 0;

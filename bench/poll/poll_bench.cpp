@@ -27,116 +27,20 @@
 #include <vector>
 
 #include "action/eip_action.h"
+#include "bench/support/child_controller.h"
+#include "bench/support/self_usage.h"
 #include "device/eip_device.h"
 #include "device/eip_manager.h"
 #include "eip/eip_connection.h"
 #include "link/eip_globals.h"
 #include "node/eip_node.h"
-#include "sim/logix_services.h"
 #include "strata_sdk/sdk.h"
 
 namespace {
 
 namespace sdk = kestrel::strata_sdk;
 using Clock = std::chrono::steady_clock;
-
-// ---- the controller in a child process ---------------------------------------------------------
-// Parent -> child: 'r' asks for the number of connected requests served so far, 'q' ends it.
-// Child -> parent: the bound port (uint16), then one uint64 per 'r'.
-
-struct Child {
-    pid_t pid = -1;
-    int toChild = -1;
-    int fromChild = -1;
-    uint16_t port = 0;
-};
-
-bool ReadAll(int fd, void* data, size_t size) {
-    auto* bytes = static_cast<uint8_t*>(data);
-    while (size > 0) {
-        const ssize_t n = read(fd, bytes, size);
-        if (n <= 0) {
-            return false;
-        }
-        bytes += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-[[noreturn]] void RunController(int tagCount, int commands, int replies) {
-    plcsim::SimConfig config;
-    config.port = 0;
-    plcsim::LogixController controller(config);
-    for (int i = 0; i < tagCount; ++i) {
-        plcsim::LogixTagDefinition tag;
-        tag.name = "D" + std::to_string(i);
-        tag.type = "DINT";
-        tag.value = i;
-        tag.animation.kind = plcsim::LogixAnimation::Kind::Counter;
-        tag.animation.periodMs = 10;
-        controller.DefineTag(tag);
-    }
-    if (!controller.Sim().Start()) {
-        _exit(2);
-    }
-    const uint16_t port = controller.Sim().Port();
-    if (write(replies, &port, sizeof port) != sizeof port) {
-        _exit(3);
-    }
-    char command = 0;
-    while (read(commands, &command, 1) == 1 && command == 'r') {
-        const uint64_t requests = controller.Sim().Stats().connectedRequests;
-        if (write(replies, &requests, sizeof requests) != sizeof requests) {
-            break;
-        }
-    }
-    controller.Sim().Stop();
-    _exit(0);
-}
-
-Child StartController(int tagCount) {
-    int down[2];
-    int up[2];
-    Child child;
-    if (pipe(down) != 0 || pipe(up) != 0) {
-        return child;
-    }
-    child.pid = fork();
-    if (child.pid == 0) {
-        close(down[1]);
-        close(up[0]);
-        RunController(tagCount, down[0], up[1]);
-    }
-    close(down[0]);
-    close(up[1]);
-    child.toChild = down[1];
-    child.fromChild = up[0];
-    if (!ReadAll(child.fromChild, &child.port, sizeof child.port)) {
-        child.port = 0;
-    }
-    return child;
-}
-
-uint64_t ControllerRequests(const Child& child) {
-    uint64_t requests = 0;
-    const char command = 'r';
-    if (write(child.toChild, &command, 1) != 1 ||
-        !ReadAll(child.fromChild, &requests, sizeof requests)) {
-        return 0;
-    }
-    return requests;
-}
-
-void StopController(Child& child) {
-    const char command = 'q';
-    if (write(child.toChild, &command, 1) != 1) {
-        kill(child.pid, SIGTERM);
-    }
-    close(child.toChild);
-    close(child.fromChild);
-    waitpid(child.pid, nullptr, 0);
-}
+using namespace tb_bench;
 
 // ---- measurements on the link side -------------------------------------------------------------
 
@@ -175,13 +79,6 @@ struct CycleLog {
         cycles = 0;
     }
 };
-
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 bool AddTags(EipDevice* device, int count) {
     std::string message;
@@ -225,7 +122,7 @@ bool RunOnce(int tagCount, double seconds, CycleLog& cycleLog) {
     info.host = "127.0.0.1";
     info.port = child.port;
     bool ok = manager->AddPLC(info, false) == 0;
-    EipDevice* device = ok ? manager->GetPLC("PLC1") : nullptr;
+    EipDevice* device = ok ? manager->GetPLC("PLC1").get() : nullptr;
     if (device != nullptr) {
         EipDeviceCallbacks callbacks = EipAction::MakeDeviceCallbacks();
         callbacks.emTagValue = &CountedValue;

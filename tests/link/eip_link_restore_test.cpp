@@ -231,7 +231,7 @@ TEST_F(RestoreTest, ReplaysThePlcAndKeepsItsStoredPollingSettings) {
     EipDevice* device = nullptr;
     ASSERT_TRUE(WaitUntil(
         [&] {
-            device = g_eipManager->GetPLC("plc1");
+            device = g_eipManager->GetPLC("plc1").get();
             return device && device->GetConnectionInfo().host == "127.0.0.1" &&
                    device->GetIOParam1() == 250;
         },
