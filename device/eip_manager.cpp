@@ -105,11 +105,17 @@ std::vector<std::string> EipManager::GetAliases() {
 }
 
 std::vector<DeviceStatsSnapshot> EipManager::CollectStats() {
+    std::vector<std::pair<std::string, EipDeviceHandle>> devices;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        devices.assign(devices_.begin(), devices_.end());
+    }
     std::vector<DeviceStatsSnapshot> stats;
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    for (const auto& entry : devices_) {
-        stats.push_back(entry.second->GetStats());
-        stats.back().alias = entry.first;
+    for (const auto& [alias, device] : devices) {
+        if (device) {
+            stats.push_back(device->GetStats());
+            stats.back().alias = alias;
+        }
     }
     return stats;
 }
