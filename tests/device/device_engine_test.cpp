@@ -60,7 +60,7 @@ class DeviceEngineTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(plc.Started());
-        plc.DefineDints("D", 200);
+        plc.DefineDints("D", 201);
         running = std::make_unique<tb_device_test::RunningLink>("");
         ASSERT_TRUE(running->Running());
         link = &running->Link();
@@ -79,10 +79,11 @@ class DeviceEngineTest : public ::testing::Test {
     static sdk::Variant PlcParams(const std::string& alias, uint16_t port) {
         return Params({{"Alias", alias}, {"Host", "127.0.0.1"}, {"Port", int64_t(port)}});
     }
-    static std::string DintsJson(int count, const std::string& rw = "R") {
+    // Tags D<first> .. D<first + count - 1>.
+    static std::string DintsJson(int count, const std::string& rw = "R", int first = 0) {
         std::string json = "[";
-        for (int i = 0; i < count; ++i) {
-            json += (i == 0 ? "" : ",");
+        for (int i = first; i < first + count; ++i) {
+            json += (i == first ? "" : ",");
             json += "{\"Tag Alias\":\"D" + std::to_string(i) + "\",\"Tag Name\":\"D" +
                     std::to_string(i) + "\",\"RW Flag\":\"" + rw + "\"}";
         }
@@ -135,7 +136,7 @@ TEST_F(DeviceEngineTest, RemovePlcWhileActionsRunAnswersEachOnce) {
     AddPlc("PLC1");
     AddTags("PLC1", 1, "RW");
     PendingInvoke add, write, poll;
-    Start(add, "/PLC1/EM Tags/Add Tags", Params({{"Tags(json)", DintsJson(200)}}));
+    Start(add, "/PLC1/EM Tags/Add Tags", Params({{"Tags(json)", DintsJson(200, "R", 1)}}));
     Start(write, "/PLC1/EM Tags/Write Tags",
           Params({{"Tags(json)", "{\"Tag Alias\":\"D0\",\"value\":5}"}}));
     Start(poll, "/PLC1/EM Tags/Start Polling", Params({{"Interval(ms)", int64_t(10)}}));
