@@ -14,8 +14,10 @@
 
 #include "action/tesselLink_error_code.h"
 #include "common/eip_log.h"
+#include "device/io_listener.h"
 #include "device/tessel_priority_queue.h"
 #include "eip/eip_connection.h"
+#include "eip/eip_io_connection.h"
 #include "strata_sdk/json.h"
 #include "tag/eip_tag.h"
 #include "tag/protocol_handler.h"
@@ -96,6 +98,14 @@ std::string trimmedString(const Variant::MapType& map, const char* key) {
 // ===================================================================================== lifecycle
 
 EipDevice::EipDevice() : callbacks_(std::make_shared<EipDeviceCallbacks>()) {
+    IoListenerHooks hooks;
+    hooks.alias = [this] { return GetAlias(); };
+    hooks.deliver = [this](const std::vector<IoValue>& batch) { enqueueIOValues(batch); };
+    hooks.reopen = [this](const std::string& tagAlias, std::string& message) {
+        return StartIOPollingTag(tagAlias, ioParam1_.load(), ioParam2_.load(), message);
+    };
+    hooks.maxValueLength = QueueData::kDataCapacity;
+    ioListener_ = std::make_unique<IoListener>(std::move(hooks));
     valueQueue_ = new (std::nothrow) PriorityQueue();
     if (valueQueue_ != nullptr) {
         valueQueue_->SetMaxSize(kQueueMaxSize);
@@ -108,8 +118,7 @@ EipDevice::~EipDevice() {
     // From here on no worker may start another one (the reconnect thread could
     // otherwise bring the socket thread back after it was stopped).
     shuttingDown_.store(true);
-    StopIORetryProcess();
-    closeIOConnections(true);
+    ioListener_->Stop();
     StopSocketProcess();
     StopReconnectProcess();
     StopQueueProcess();
@@ -386,8 +395,6 @@ EipDevice::WorkerThread& EipDevice::worker(Worker w) {
             return socketThread_;
         case Worker::Reconnect:
             return reconnectThread_;
-        case Worker::IORetry:
-            return ioRetryThread_;
         case Worker::Queue:
             break;
     }
@@ -400,15 +407,13 @@ const char* EipDevice::workerName(Worker w) {
             return "Socket Thread";
         case Worker::Reconnect:
             return "Reconnect Thread";
-        case Worker::IORetry:
-            return "I/O Retry Thread";
         case Worker::Queue:
             break;
     }
     return "Queue Thread";
 }
 
-// Socket and I/O retry lines carry no alias; reconnect and queue lines do.
+// Socket lines carry no alias; reconnect and queue lines do.
 std::string EipDevice::workerLogLine(Worker w, const char* what) {
     std::string line = std::string(workerName(w)) + " " + what;
     if (w == Worker::Reconnect || w == Worker::Queue) {
@@ -500,9 +505,6 @@ void EipDevice::runWorker(Worker w) {
         case Worker::Reconnect:
             ReconnectProcess();
             break;
-        case Worker::IORetry:
-            IORetryProcess();
-            break;
         case Worker::Queue:
             QueueProcess();
             break;
@@ -518,17 +520,11 @@ int EipDevice::StartReconnectProcess() {
 int EipDevice::StartQueueProcess() {
     return restartWorker(Worker::Queue);
 }
-int EipDevice::StartIORetryProcess() {
-    return startWorkerIfNone(Worker::IORetry);
-}
 int EipDevice::StopSocketProcess() {
     return stopWorker(Worker::Socket);
 }
 int EipDevice::StopReconnectProcess() {
     return stopWorker(Worker::Reconnect);
-}
-int EipDevice::StopIORetryProcess() {
-    return stopWorker(Worker::IORetry);
 }
 int EipDevice::StopQueueProcess() {
     return stopWorker(Worker::Queue);
@@ -625,36 +621,6 @@ void EipDevice::ReconnectProcess() {
         ConnectToPLC(GetConnectionInfo(), true);
     }
     eiplog::Info("ReconnectProcess", GetAlias() + ": Reconnect Thread exit.");
-}
-
-void EipDevice::IORetryProcess() {
-    uint64_t lastAttempt = steadyMicros();
-    while (ioRetryThread_.running.load()) {
-        const uint64_t elapsed = steadyMicros() - lastAttempt;
-        if (elapsed < kRetryPeriodMicros &&
-            !sleepWhileRunning(Worker::IORetry, kRetryPeriodMicros - elapsed)) {
-            break;
-        }
-        std::vector<std::string> closed;
-        {
-            std::lock_guard<std::mutex> lock(ioMutex_);
-            for (const auto& entry : ioConnections_) {
-                if (entry.second->GetSocketFd() < 0) {
-                    closed.push_back(entry.first);
-                }
-            }
-        }
-        for (const auto& tagAlias : closed) {
-            std::string message;
-            if (StartIOPollingTag(tagAlias, ioParam1_.load(), ioParam2_.load(), message) == 0) {
-                eiplog::Info("IORetryProcess", "Retry I/O listening ok!! - " + tagAlias);
-            } else {
-                eiplog::Info("IORetryProcess",
-                             "Retry I/O listening fail!! - " + tagAlias + " - " + message);
-            }
-        }
-        lastAttempt = steadyMicros();
-    }
 }
 
 void EipDevice::QueueProcess() {
@@ -912,17 +878,23 @@ void EipDevice::OnTagsDataProc(const EIPC_TAG_REQUEST_STRUCT* response) {
         if (item.dataLength != info.dataLen) {
             info.dataLen = item.dataLength;
         }
-        QueueData* record = PriorityQueue::NewData();
-        if (record == nullptr) {
-            continue;
-        }
-        record->priority = 0;
-        record->tagInfo = info;
-        record->tagInfo.dataLen = item.dataLength;
-        record->SetData(item.data, item.dataLength);
-        if (valueQueue_ == nullptr || valueQueue_->Enqueue(record) < 1) {
-            PriorityQueue::DeleteData(record);
-        }
+        enqueueValue(info, item.data, item.dataLength);
+    }
+}
+
+// One value into the queue at priority 0, carrying its own length in its tag
+// record.
+void EipDevice::enqueueValue(const _eipTagInfo& info, const uint8_t* data, size_t length) {
+    QueueData* record = PriorityQueue::NewData();
+    if (record == nullptr) {
+        return;
+    }
+    record->priority = 0;
+    record->tagInfo = info;
+    record->tagInfo.dataLen = static_cast<int32_t>(length);
+    if (!record->SetData(data, length) || valueQueue_ == nullptr ||
+        valueQueue_->Enqueue(record) < 1) {
+        PriorityQueue::DeleteData(record);
     }
 }
 
@@ -994,46 +966,58 @@ int EipDevice::StartIOPolling(int interval, uint16_t udpPort, std::string& messa
     return started;
 }
 
-// Implicit I/O connections (the class-1 Forward Open and the UDP socket) are
-// not part of this build yet: a start is refused with its reason in the log.
+// Opens the tag's class-1 connection on a session of its own and hands it to
+// the listener; the first one also opens the UDP socket and marks listening
+// as running.
 int EipDevice::StartIOPollingTag(const std::string& tagAlias, int interval, uint16_t udpPort,
                                  std::string& message) {
-    if (FindTagByAlias(tagAlias, kKindIO) == nullptr) {
-        message = errorText(tessel::TL_ERR_TAG_NOT_EXIST);
+    _eipTagInfo info;
+    {
+        std::lock_guard<std::mutex> lock(tagMapMutex_);
+        auto it = ioTagMap_.find(tagAlias);
+        if (it == ioTagMap_.end()) {
+            message = errorText(tessel::TL_ERR_TAG_NOT_EXIST);
+            return -1;
+        }
+        info = it->second->GetInfo();
+    }
+    const _eipConnectInfo connectInfo = GetConnectionInfo();
+    std::unique_ptr<EipConnection> session(EipConnection::MakeTestConnection(connectInfo, message));
+    if (session == nullptr) {
+        if (message.empty()) {
+            message = errorText(tessel::TL_ERR_START_LISTENING);
+        }
         return -1;
     }
-    eiplog::Error(
-        "StartIOPollingTag",
-        eiplog::Text(GetAlias(), ": I/O listening for ", tagAlias, " (", interval, " ms, UDP ",
-                     udpPort, ") is not available: no implicit I/O connection support"));
-    message = errorText(tessel::TL_ERR_START_LISTENING);
-    return -1;
+    auto connection = std::make_unique<EipIoConnection>(std::move(session));
+    bool opened = false;
+    if (interval < 0 || interval > 0xFFFF ||
+        connection->OpenIOConnection(info, GetProductInfo(), static_cast<uint16_t>(interval),
+                                     udpPort) != 0 ||
+        ioListener_->OpenSocket(connectInfo.host, udpPort, opened) < 0 ||
+        !ioListener_->Add(info, std::move(connection))) {
+        message = errorText(tessel::TL_ERR_START_LISTENING);
+        return -1;
+    }
+    if (opened) {
+        ioPollingStopped_.store(0);
+        SetIOPollingState(static_cast<uint16_t>(interval), udpPort, true);
+    }
+    return 0;
 }
 
 int EipDevice::StopIOPolling(std::string& message) {
     (void)message;
-    StopIORetryProcess();
-    closeIOConnections(false);
+    ioListener_->Stop();
     ioPollingStopped_.store(1);
     SetIOPollingState(0, 0, true);
     return 0;
 }
 
-// Closes the UDP listener and drops every I/O connection; at shut-down each
-// connection is also told to disconnect first.
-void EipDevice::closeIOConnections(bool disconnect) {
-    std::lock_guard<std::mutex> lock(ioMutex_);
-    if (udpSocket_ >= 0) {
-        close(udpSocket_);
-        udpSocket_ = -1;
+void EipDevice::enqueueIOValues(const std::vector<IoValue>& batch) {
+    for (const IoValue& value : batch) {
+        enqueueValue(*value.tag, value.data.data, value.data.size);
     }
-    for (auto& entry : ioConnections_) {
-        if (disconnect) {
-            entry.second->Disconnect();
-        }
-        delete entry.second;
-    }
-    ioConnections_.clear();
 }
 
 void EipDevice::SetIOPollingState(uint16_t ioParam1, uint16_t ioParam2, bool notify) {

@@ -1,5 +1,5 @@
 // One PLC: its explicit-message connection, its tags, its polling cycle, its
-// I/O listening and the four worker threads that drive them.
+// I/O listening and the worker threads that drive them.
 #pragma once
 
 #include <netinet/in.h>
@@ -20,6 +20,8 @@
 #include "strata_sdk/sdk.h"
 
 class EipConnection;
+class IoListener;
+struct IoValue;
 class EipTag;
 class ProtocolHandler;
 class PriorityQueue;
@@ -79,8 +81,10 @@ enum : uint8_t { UCMM_NON_EXIST = 0, UCMM_READY = 1, UCMM_BUSY = 2 };
 // - SDK threads (actions, restore) call the public operations.
 // - The socket thread waits on the session's socket, runs the polling ticks,
 //   the request time-out and the replies; the reconnect thread reconnects once
-//   a second after a failure; the I/O retry thread reopens closed I/O
-//   connections; the queue thread hands received values to the node tree.
+//   a second after a failure; the queue thread hands received values to the
+//   node tree. I/O listening (the UDP socket, the I/O connections and their
+//   reopening) runs in ioListener_, which has its own threads and lock and
+//   hands values to the value queue.
 // - cnxnMutex_ guards connection_, handler_, alias_, connectInfo_,
 //   productInfo_ and every exchange on the session. Connecting is done on a
 //   private connection object that is installed when the sequence is over, so
@@ -90,8 +94,7 @@ enum : uint8_t { UCMM_NON_EXIST = 0, UCMM_READY = 1, UCMM_BUSY = 2 };
 //   cnxnMutex_, pollingMutex_, tagMapMutex_. A tag leaves the poll list under
 //   pollingMutex_ before it is deleted, so a poll-list pointer is valid while
 //   pollingMutex_ is held.
-// - ioMutex_ guards the I/O connection map and the UDP socket; threadMutex_
-//   the four thread handles (never held while joining); persistMutex_ the
+// - threadMutex_ the three thread handles (never held while joining); persistMutex_ the
 //   persisted tag strings and subtags; callbackMutex_ the pointer to the
 //   installed callback set, which is immutable: workers take a reference and
 //   call the callbacks without any lock.
@@ -116,10 +119,8 @@ class EipDevice {
     int StartSocketProcess();
     int StartReconnectProcess();
     int StartQueueProcess();
-    int StartIORetryProcess();
     int StopSocketProcess();
     int StopReconnectProcess();
-    int StopIORetryProcess();
     int StopQueueProcess();
     void abortEMPolling(bool reconnect);
 
@@ -204,7 +205,7 @@ class EipDevice {
     int ExportSubTags(const std::string& tagAlias, std::string& text);
 
   private:
-    enum class Worker { Socket, Reconnect, IORetry, Queue };
+    enum class Worker { Socket, Reconnect, Queue };
     struct WorkerThread {
         std::unique_ptr<std::thread> thread;
         std::atomic<bool> running{false};
@@ -235,7 +236,6 @@ class EipDevice {
     void runWorker(Worker w);
     void SocketProcess();
     void ReconnectProcess();
-    void IORetryProcess();
     void QueueProcess();
     void dispatchValue(const EipDeviceCallbacks& cb, const std::string& alias,
                        const QueueData& record);
@@ -251,7 +251,8 @@ class EipDevice {
     void forgetPolledTagLocked(EipTag* tag, EipTag* replacement);
     void notifyStates(uint8_t em, uint8_t ucmm);
     void notifyPollingState(bool notify);
-    void closeIOConnections(bool disconnect);
+    void enqueueValue(const _eipTagInfo& info, const uint8_t* data, size_t length);
+    void enqueueIOValues(const std::vector<IoValue>& batch);
     std::shared_ptr<const EipDeviceCallbacks> callbacks() const;
 
     // Tags.
@@ -303,11 +304,9 @@ class EipDevice {
     std::atomic<int8_t> ioPollingStopped_{1};
     std::atomic<uint16_t> ioParam1_{0};
     std::atomic<uint16_t> ioParam2_{0};
-    int udpSocket_ = -1;
-    std::map<std::string, EipConnection*> ioConnections_;
+    std::unique_ptr<IoListener> ioListener_;
     WorkerThread socketThread_;
     WorkerThread reconnectThread_;
-    WorkerThread ioRetryThread_;
     WorkerThread queueThread_;
     std::shared_ptr<const EipDeviceCallbacks> callbacks_;
     std::map<kestrel::strata_sdk::NodePath, std::string> persistedTagStrings_;
@@ -320,7 +319,6 @@ class EipDevice {
     std::set<std::string> failingTags_;  // aliases whose last read failed; pollingMutex_
     mutable std::mutex cnxnMutex_;
     mutable std::mutex callbackMutex_;
-    std::mutex ioMutex_;
     std::mutex threadMutex_;
     std::mutex persistMutex_;
     std::mutex wakeMutex_;

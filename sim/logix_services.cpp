@@ -153,7 +153,9 @@ CipReply LogixTagServices::MultipleServicePacket(const CipRequest& request) cons
 }
 
 LogixController::LogixController(SimConfig config)
-    : sim_(std::move(config)), services_(sim_, tags_) {}
+    : sim_(std::move(config)), services_(sim_, tags_) {
+    sim_.Io().SetTagSource([this](const std::string& name) { return tags_.GetBytes(name); });
+}
 
 LogixController::~LogixController() {
     sim_.Stop();

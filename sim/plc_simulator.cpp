@@ -67,7 +67,9 @@ struct PlcSimulator::Header {
     }
 };
 
-PlcSimulator::PlcSimulator(SimConfig configuration) : config(std::move(configuration)) {
+PlcSimulator::PlcSimulator(SimConfig configuration)
+    : config(std::move(configuration)),
+      io(std::make_unique<IoProducer>(config.bindAddress, config.identity)) {
     RegisterBuiltInObjects();
 }
 
@@ -314,7 +316,17 @@ void PlcSimulator::SessionLoop(const std::shared_ptr<Session>& session) {
     session->finished.store(true);
 }
 
+void PlcSimulator::CloseSession(uint32_t sessionHandle) {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const auto& session : sessions) {
+        if (session->handle == sessionHandle) {
+            ::shutdown(session->fd, SHUT_RDWR);
+        }
+    }
+}
+
 void PlcSimulator::DropConnectionsOfSession(uint32_t sessionHandle) {
+    io->DropSession(sessionHandle);
     std::lock_guard<std::mutex> lock(mutex);
     for (auto it = connections.begin(); it != connections.end();) {
         if (it->second.info.sessionHandle == sessionHandle) {
@@ -450,16 +462,19 @@ bool ReadTwoItems(ByteView body, uint16_t addressType, uint16_t dataType, ByteVi
 // data holding the Message Router reply.
 PlcSimulator::Next PlcSimulator::HandleSendRRData(Session& session, const Header& header,
                                                   ByteView body) {
-    ByteView address;
-    ByteView request;
-    std::string why;
-    if (!ReadTwoItems(body, CPF_ITEM_NULL_ADDRESS, CPF_ITEM_UNCONNECTED_DATA, address, request,
-                      why) ||
-        !address.empty()) {
-        NoteProtocolError("SendRRData: " + (why.empty() ? "null address item not empty" : why));
-        return Reply(session, header, EIP_ENCAP_STATUS_INCORRECT_DATA, {});
+    std::vector<uint8_t> reply;
+    if (!io->ForwardOpen(body, session.handle, reply)) {
+        ByteView address;
+        ByteView request;
+        std::string why;
+        if (!ReadTwoItems(body, CPF_ITEM_NULL_ADDRESS, CPF_ITEM_UNCONNECTED_DATA, address, request,
+                          why) ||
+            !address.empty()) {
+            NoteProtocolError("SendRRData: " + (why.empty() ? "null address item not empty" : why));
+            return Reply(session, header, EIP_ENCAP_STATUS_INCORRECT_DATA, {});
+        }
+        reply = ExecuteUnconnected(request, session.handle);
     }
-    const std::vector<uint8_t> reply = ExecuteUnconnected(request, session.handle);
     ByteWriter writer;
     writer.u32(0)
         .u16(0)

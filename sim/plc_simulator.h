@@ -7,7 +7,9 @@
 // through an Unconnected Send routed to its backplane slot) and the Connection Manager (class-3
 // Forward Open / Forward Close, granting its own O->T connection IDs; a connection that carries
 // no request for 4 RPIs (times the time-out multiplier) is closed, as a controller does). Other
-// objects (Logix tags, PCCC) plug into Router() (see sim/message_router.h).
+// objects (Logix tags, PCCC) plug into Router() (see sim/message_router.h). A class-1 Forward Open
+// (three items, the last a Sockaddr Info item) goes to the I/O producer (sim/io_producer.h),
+// which streams the produced tag over UDP until the session ends or the consumer falls silent.
 //
 // It is strict: a request that a controller would refuse is refused with the controller's
 // status, and every refusal of malformed bytes is also recorded in ProtocolErrors() so that a
@@ -37,6 +39,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/io_producer.h"
 #include "sim/message_router.h"
 
 namespace plcsim {
@@ -128,6 +131,10 @@ class PlcSimulator {
 
     // Objects are added here before or after Start.
     MessageRouter& Router() { return router; }
+    // Class-1 I/O: the producer of implicit data (its tag source, faults and connections).
+    IoProducer& Io() { return *io; }
+    // Closes the TCP connection of the session with that handle, as a controller that drops it.
+    void CloseSession(uint32_t sessionHandle);
 
     void InjectFault(Fault fault);
     void ClearFaults();
@@ -194,6 +201,7 @@ class PlcSimulator {
 
     SimConfig config;
     MessageRouter router;
+    std::unique_ptr<IoProducer> io;
     uint16_t boundPort = 0;
     int listenFd = -1;
     std::atomic<bool> running{false};

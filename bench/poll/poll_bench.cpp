@@ -8,10 +8,8 @@
 //
 // Usage: poll_bench [seconds per run (default 5)] [N ...] (default 100 1000 5000)
 
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,6 +24,8 @@
 #include <vector>
 
 #include "action/eip_action.h"
+#include "bench/support/bench_link.h"
+#include "bench/support/controller_child.h"
 #include "device/eip_device.h"
 #include "device/eip_manager.h"
 #include "eip/eip_connection.h"
@@ -40,101 +40,27 @@ namespace sdk = kestrel::strata_sdk;
 using Clock = std::chrono::steady_clock;
 
 // ---- the controller in a child process ---------------------------------------------------------
-// Parent -> child: 'r' asks for the number of connected requests served so far, 'q' ends it.
-// Child -> parent: the bound port (uint16), then one uint64 per 'r'.
 
-struct Child {
-    pid_t pid = -1;
-    int toChild = -1;
-    int fromChild = -1;
-    uint16_t port = 0;
-};
-
-bool ReadAll(int fd, void* data, size_t size) {
-    auto* bytes = static_cast<uint8_t*>(data);
-    while (size > 0) {
-        const ssize_t n = read(fd, bytes, size);
-        if (n <= 0) {
-            return false;
-        }
-        bytes += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
+bench::ControllerChild StartController(int tagCount) {
+    return bench::StartControllerChild(
+        [tagCount](plcsim::LogixController& controller) {
+            for (int i = 0; i < tagCount; ++i) {
+                plcsim::LogixTagDefinition tag;
+                tag.name = "D" + std::to_string(i);
+                tag.type = "DINT";
+                tag.value = i;
+                tag.animation.kind = plcsim::LogixAnimation::Kind::Counter;
+                tag.animation.periodMs = 10;
+                controller.DefineTag(tag);
+            }
+        },
+        [](plcsim::LogixController& controller) {
+            return bench::Counters{controller.Sim().Stats().connectedRequests, 0};
+        });
 }
 
-[[noreturn]] void RunController(int tagCount, int commands, int replies) {
-    plcsim::SimConfig config;
-    config.port = 0;
-    plcsim::LogixController controller(config);
-    for (int i = 0; i < tagCount; ++i) {
-        plcsim::LogixTagDefinition tag;
-        tag.name = "D" + std::to_string(i);
-        tag.type = "DINT";
-        tag.value = i;
-        tag.animation.kind = plcsim::LogixAnimation::Kind::Counter;
-        tag.animation.periodMs = 10;
-        controller.DefineTag(tag);
-    }
-    if (!controller.Sim().Start()) {
-        _exit(2);
-    }
-    const uint16_t port = controller.Sim().Port();
-    if (write(replies, &port, sizeof port) != sizeof port) {
-        _exit(3);
-    }
-    char command = 0;
-    while (read(commands, &command, 1) == 1 && command == 'r') {
-        const uint64_t requests = controller.Sim().Stats().connectedRequests;
-        if (write(replies, &requests, sizeof requests) != sizeof requests) {
-            break;
-        }
-    }
-    controller.Sim().Stop();
-    _exit(0);
-}
-
-Child StartController(int tagCount) {
-    int down[2];
-    int up[2];
-    Child child;
-    if (pipe(down) != 0 || pipe(up) != 0) {
-        return child;
-    }
-    child.pid = fork();
-    if (child.pid == 0) {
-        close(down[1]);
-        close(up[0]);
-        RunController(tagCount, down[0], up[1]);
-    }
-    close(down[0]);
-    close(up[1]);
-    child.toChild = down[1];
-    child.fromChild = up[0];
-    if (!ReadAll(child.fromChild, &child.port, sizeof child.port)) {
-        child.port = 0;
-    }
-    return child;
-}
-
-uint64_t ControllerRequests(const Child& child) {
-    uint64_t requests = 0;
-    const char command = 'r';
-    if (write(child.toChild, &command, 1) != 1 ||
-        !ReadAll(child.fromChild, &requests, sizeof requests)) {
-        return 0;
-    }
-    return requests;
-}
-
-void StopController(Child& child) {
-    const char command = 'q';
-    if (write(child.toChild, &command, 1) != 1) {
-        kill(child.pid, SIGTERM);
-    }
-    close(child.toChild);
-    close(child.fromChild);
-    waitpid(child.pid, nullptr, 0);
+uint64_t ControllerRequests(const bench::ControllerChild& child) {
+    return bench::ReadCounters(child)[0];
 }
 
 // ---- measurements on the link side -------------------------------------------------------------
@@ -175,13 +101,6 @@ struct CycleLog {
     }
 };
 
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 bool AddTags(EipDevice* device, int count) {
     std::string message;
     std::unique_ptr<EipConnection> test(
@@ -200,51 +119,27 @@ bool AddTags(EipDevice* device, int count) {
 }
 
 bool RunOnce(int tagCount, double seconds, CycleLog& cycleLog) {
-    Child child = StartController(tagCount);
+    bench::ControllerChild child = StartController(tagCount);
     if (child.port == 0) {
         std::fprintf(stderr, "controller did not start\n");
         return false;
     }
-    const std::string dataDir =
-        (std::filesystem::temp_directory_path() / ("poll-bench-" + std::to_string(getpid())))
-            .string();
-    std::filesystem::remove_all(dataDir);
-    sdk::LinkOptions options("Tagbridge");
-    options.set_data_dir(dataDir);
-    options.set_listen("127.0.0.1", 0);
-    auto link = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
-    link->non_blocking_run();
-    link->broker().wait_idle();
-    g_link = link.get();
-    auto manager = std::make_unique<EipManager>();
-    g_eipManager = manager.get();
-
-    _eipConnectInfo info;
-    info.alias = "PLC1";
-    info.host = "127.0.0.1";
-    info.port = child.port;
-    bool ok = manager->AddPLC(info, false) == 0;
-    EipDevice* device = ok ? manager->GetPLC("PLC1") : nullptr;
-    if (device != nullptr) {
-        EipDeviceCallbacks callbacks = EipAction::MakeDeviceCallbacks();
-        callbacks.emTagValue = &CountedValue;
-        device->SetCallbacks(callbacks);
-        EipNode::CreatePLCNode(sdk::NodePath("/"), info, device->GetProductInfo());
-        link->broker().wait_idle();
-        ok = AddTags(device, tagCount);
-        link->broker().wait_idle();
-    }
+    auto link = std::make_unique<bench::BenchLink>(
+        child.port, [](EipDeviceCallbacks& callbacks) { callbacks.emTagValue = &CountedValue; });
+    EipDevice* device = link->Device();
+    bool ok = device != nullptr && AddTags(device, tagCount);
+    link->WaitIdle();
     std::string message;
     if (ok && device->StartEMPolling(10, message) == 0) {
         std::this_thread::sleep_for(std::chrono::seconds(1));  // warm-up: every tag seen once
         const uint64_t published0 = g_published.load();
         const uint64_t requests0 = ControllerRequests(child);
-        const double cpu0 = CpuSeconds();
+        const double cpu0 = bench::CpuSeconds();
         cycleLog.Start();
         const auto start = Clock::now();
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
         const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-        const double cpu = CpuSeconds() - cpu0;
+        const double cpu = bench::CpuSeconds() - cpu0;
         const uint64_t published = g_published.load() - published0;
         const uint64_t requests = ControllerRequests(child) - requests0;
         double meanCycle = 0;
@@ -266,15 +161,8 @@ bool RunOnce(int tagCount, double seconds, CycleLog& cycleLog) {
         std::fprintf(stderr, "N=%d: polling did not start (%s)\n", tagCount, message.c_str());
         ok = false;
     }
-    g_eipManager = nullptr;
-    manager.reset();
-    link->broker().wait_idle();
-    g_link = nullptr;
-    link->stop();
-    link->join();
     link.reset();
-    std::filesystem::remove_all(dataDir);
-    StopController(child);
+    bench::StopControllerChild(child);
     return ok;
 }
 
