@@ -42,15 +42,7 @@ bool CountedValue(const std::string& alias, const _eipTagInfo& tag, const uint8_
 bench::ControllerChild StartController(int tagCount) {
     return bench::StartControllerChild(
         [tagCount](plcsim::LogixController& controller) {
-            for (int i = 0; i < tagCount; ++i) {
-                plcsim::LogixTagDefinition tag;
-                tag.name = "D" + std::to_string(i);
-                tag.type = "DINT";
-                tag.value = i;
-                tag.animation.kind = plcsim::LogixAnimation::Kind::Counter;
-                tag.animation.periodMs = kRpiMs;
-                controller.DefineTag(tag);
-            }
+            bench::DefineCountingDints(controller, tagCount, kRpiMs);
         },
         [](plcsim::LogixController& controller) {
             bench::Counters totals{};
@@ -137,25 +129,15 @@ bool RunOnce(int tagCount, double seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    double seconds = 5;
-    std::vector<int> counts;
-    if (argc > 1) {
-        seconds = std::atof(argv[1]);
-    }
-    for (int i = 2; i < argc; ++i) {
-        counts.push_back(std::atoi(argv[i]));
-    }
-    if (counts.empty()) {
-        counts = {1, 10, 100};
-    }
+    const bench::RunArgs args = bench::ParseRunArgs(argc, argv, {1, 10, 100});
     sdk::set_debug_level(-1);
     std::printf(
         "io_bench: I/O tags of 8 bytes produced at an RPI of %d ms on loopback, %.0f s "
         "per run\n",
-        kRpiMs, seconds);
+        kRpiMs, args.seconds);
     bool ok = true;
-    for (int count : counts) {
-        ok = RunOnce(count, seconds) && ok;
+    for (int count : args.counts) {
+        ok = RunOnce(count, args.seconds) && ok;
     }
     return ok ? 0 : 1;
 }

@@ -44,15 +44,7 @@ using Clock = std::chrono::steady_clock;
 bench::ControllerChild StartController(int tagCount) {
     return bench::StartControllerChild(
         [tagCount](plcsim::LogixController& controller) {
-            for (int i = 0; i < tagCount; ++i) {
-                plcsim::LogixTagDefinition tag;
-                tag.name = "D" + std::to_string(i);
-                tag.type = "DINT";
-                tag.value = i;
-                tag.animation.kind = plcsim::LogixAnimation::Kind::Counter;
-                tag.animation.periodMs = 10;
-                controller.DefineTag(tag);
-            }
+            bench::DefineCountingDints(controller, tagCount, 10);
         },
         [](plcsim::LogixController& controller) {
             return bench::Counters{controller.Sim().Stats().connectedRequests, 0};
@@ -169,17 +161,7 @@ bool RunOnce(int tagCount, double seconds, CycleLog& cycleLog) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    double seconds = 5;
-    std::vector<int> counts;
-    if (argc > 1) {
-        seconds = std::atof(argv[1]);
-    }
-    for (int i = 2; i < argc; ++i) {
-        counts.push_back(std::atoi(argv[i]));
-    }
-    if (counts.empty()) {
-        counts = {100, 1000, 5000};
-    }
+    const bench::RunArgs args = bench::ParseRunArgs(argc, argv, {100, 1000, 5000});
     // The link's own INFO lines (two per cycle) are composed as in production
     // and handed to a sink that reads the cycle times instead of a file.
     CycleLog cycleLog;
@@ -187,10 +169,10 @@ int main(int argc, char** argv) {
     sdk::set_log_sink([&cycleLog](const std::string& line) { cycleLog.Line(line); });
     std::printf(
         "poll_bench: DINT tags polled at 10 ms from a controller on loopback, %.0f s per run\n",
-        seconds);
+        args.seconds);
     bool ok = true;
-    for (int count : counts) {
-        ok = RunOnce(count, seconds, cycleLog) && ok;
+    for (int count : args.counts) {
+        ok = RunOnce(count, args.seconds, cycleLog) && ok;
     }
     sdk::set_log_sink(nullptr);
     return ok ? 0 : 1;

@@ -10,7 +10,10 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "sim/logix_services.h"
 
@@ -24,6 +27,39 @@ struct ControllerChild {
     int fromChild = -1;
     uint16_t port = 0;
 };
+
+// DINT tags D0 .. D(n-1) holding their index and counting up every periodMs.
+inline void DefineCountingDints(plcsim::LogixController& controller, int count, uint32_t periodMs) {
+    for (int i = 0; i < count; ++i) {
+        plcsim::LogixTagDefinition tag;
+        tag.name = "D" + std::to_string(i);
+        tag.type = "DINT";
+        tag.value = i;
+        tag.animation.kind = plcsim::LogixAnimation::Kind::Counter;
+        tag.animation.periodMs = periodMs;
+        controller.DefineTag(tag);
+    }
+}
+
+// The command line of a benchmark: [seconds per run] [N ...].
+struct RunArgs {
+    double seconds = 5;
+    std::vector<int> counts;
+};
+
+inline RunArgs ParseRunArgs(int argc, char** argv, std::vector<int> defaultCounts) {
+    RunArgs args;
+    if (argc > 1) {
+        args.seconds = std::atof(argv[1]);
+    }
+    for (int i = 2; i < argc; ++i) {
+        args.counts.push_back(std::atoi(argv[i]));
+    }
+    if (args.counts.empty()) {
+        args.counts = std::move(defaultCounts);
+    }
+    return args;
+}
 
 inline bool ReadAll(int fd, void* data, size_t size) {
     auto* bytes = static_cast<uint8_t*>(data);
