@@ -4,14 +4,20 @@ JOBS      ?= $(shell nproc)
 BUILD     ?= build/release
 TESTBUILD ?= build/test
 FUZZBUILD ?= build/fuzz
+TSANBUILD ?= build/tsan
+# The threaded parts under ThreadSanitizer: the device engine, its registry, the actions, the front.
+TSAN_TESTS := device_test device_node_test action_test front_http_test
 LISTEN    ?= 127.0.0.1:8080
 FUZZ_SECONDS ?= 60
+PREFIX    ?= /usr/local
+SYSCONFDIR ?= /etc
+DEBDIR    ?= build/deb
 
 # ccache hits across clones in other folders (CI builds a fresh clone).
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
-.PHONY: setup run test build test-build demo bench fuzz format clean
+.PHONY: setup run test build test-build tsan demo bench fuzz format clean install deb
 
 setup:
 	@scripts/setup.sh
@@ -21,6 +27,9 @@ $(BUILD)/CMakeCache.txt:
 
 $(TESTBUILD)/CMakeCache.txt:
 	cmake -S . -B $(TESTBUILD) -DCMAKE_BUILD_TYPE=Debug -DTB_SANITIZE=ON -DTB_BUILD_BENCH=OFF
+
+$(TSANBUILD)/CMakeCache.txt:
+	cmake -S . -B $(TSANBUILD) -DCMAKE_BUILD_TYPE=Debug -DTB_TSAN=ON -DTB_BUILD_BENCH=OFF
 
 build: setup $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -34,6 +43,21 @@ run: build
 
 test: test-build
 	cd $(TESTBUILD) && ctest -j 2 --output-on-failure --timeout 600
+
+# Only the suites above are built; ctest skips the others' placeholders (*_NOT_BUILT) and the
+# browser suite (not a C++ suite).
+tsan: setup $(TSANBUILD)/CMakeCache.txt
+	cmake --build $(TSANBUILD) -j $(JOBS) --target $(TSAN_TESTS)
+	cd $(TSANBUILD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 \
+		suppressions=$(CURDIR)/tests/tsan.supp $(TSAN_OPTIONS)" \
+		ctest -j 2 --output-on-failure --timeout 900 -E '_NOT_BUILT|browser'
+
+# PREFIX (default /usr/local), SYSCONFDIR (/etc) and DESTDIR as usual.
+install: build
+	DESTDIR="$(DESTDIR)" PREFIX="$(PREFIX)" SYSCONFDIR="$(SYSCONFDIR)" packaging/install.sh $(BUILD)
+
+deb: build
+	@packaging/build-deb.sh $(BUILD) $(DEBDIR)
 
 demo: build
 	@scripts/demo.sh $(BUILD) $(LISTEN)

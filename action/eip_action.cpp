@@ -1,5 +1,7 @@
 #include "action/eip_action.h"
 
+#include <algorithm>
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <string>
@@ -10,6 +12,7 @@
 #include "device/eip_device.h"
 #include "device/eip_manager.h"
 #include "eip/eip_connection.h"
+#include "family/logix_browse.h"
 #include "node/eip_node.h"
 #include "tag/eip_tag.h"
 
@@ -68,14 +71,20 @@ void answerSuccess(const EipAction::ResultStream& stream, const sdk::Variant& va
     answer(stream, MyActionValuesResult(sdk::ActionResult::Success, value));
 }
 
-EipDevice* findPLC(const std::string& alias) {
+// Structure templates read by browses, per PLC alias; a PLC's entries go with the PLC.
+LogixTemplateCache& templateCache() {
+    static LogixTemplateCache cache;
+    return cache;
+}
+
+EipDeviceHandle findPLC(const std::string& alias) {
     return g_eipManager != nullptr ? g_eipManager->GetPLC(alias) : nullptr;
 }
 
 // The "PLC" check, and "connected" when asked: a registered device, or the error message.
-EipDevice* checkedPLC(const std::string& alias, bool mustBeConnected, std::string& error) {
-    EipDevice* device = findPLC(alias);
-    if (device == nullptr) {
+EipDeviceHandle checkedPLC(const std::string& alias, bool mustBeConnected, std::string& error) {
+    EipDeviceHandle device = findPLC(alias);
+    if (device == nullptr || device->IsRetired()) {
         error = message(tessel::TL_ERR_PLC_NOT_EXIST);
         return nullptr;
     }
@@ -221,7 +230,7 @@ void applyTagOperation(TagListOp op, EipDevice& device, EipConnection* test,
 bool runTagList(TagListOp op, const sdk::NodePath& folder, const sdk::Variant& params,
                 sdk::ActionStreamResult& table, std::string& error) {
     std::string tagsText;
-    EipDevice* device = nullptr;
+    EipDeviceHandle device = nullptr;
     sdk::Variant tags;
     if (!requireString(params, "Tags(json)", tessel::TL_ERR_TAGS_NOT_INSERTED, tagsText, error) ||
         (device = checkedPLC(aliasAbove(folder, 1), true, error)) == nullptr ||
@@ -357,6 +366,77 @@ EipDeviceCallbacks EipAction::MakeDeviceCallbacks() {
     return cb;
 }
 
+// ---- Browse Tags ------------------------------------------------------------------------------
+
+namespace {
+
+constexpr const char* kBrowseOp = "BrowseTagsNodeAction";
+
+// Reads the controller's tag list over a short session of its own, so that a browse never
+// waits for or disturbs the device's polling.
+bool browseController(const std::string& alias, const sdk::Variant& params,
+                      std::vector<LogixBrowseRow>& rows, std::string& error) {
+    std::string filter;
+    EipAction::Tessel_AnalyzeParamStr(params, "Filter", 1, filter);
+    EipDeviceHandle device = checkedPLC(alias, false, error);
+    if (device == nullptr) {
+        return false;
+    }
+    const _eipConnectInfo info = device->GetConnectionInfo();
+    if (info.family != EIP_PROTOCOL_FAMILY_CIP) {
+        error =
+            "Browse Tags needs a CIP/EIP (Logix) controller: a PCCC controller has no tag "
+            "list to browse";
+        return false;
+    }
+    TestConnection connection = makeTestConnection(*device, error);
+    if (!connection) {
+        return false;
+    }
+    const auto exchange = [&connection, &info](ByteView request, LogixBrowser::Reply& reply) {
+        EXPLICIT_RESPONSE_STRUCT response;
+        if (connection->ExchangeRouted(kBrowseOp, request, info.slot, response) != 0) {
+            return false;
+        }
+        reply.service = response.service;
+        reply.generalStatus = response.generalStatus;
+        reply.data.assign(response.data, response.data + std::min<size_t>(response.dataLength,
+                                                                          sizeof response.data));
+        return true;
+    };
+    LogixBrowser browser(exchange, templateCache(), alias);
+    const auto started = std::chrono::steady_clock::now();
+    const bool browsed = browser.Browse(filter, rows, error);
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+    eiplog::Info(kBrowseOp,
+                 eiplog::Text(alias, ": ", browsed ? "browsed " : "browse failed after ",
+                              rows.size(), " rows, ", browser.RequestCount(), " requests, ",
+                              elapsed.count(), " ms", browsed ? "" : ": " + error));
+    return browsed;
+}
+
+}  // namespace
+
+void EipAction::BrowseTagsNodeAction(const ResultStream& stream, const NodePath& path,
+                                     const Variant& params, const std::error_code&) {
+    eiplog::Info(kBrowseOp, "Browse Tags Action");
+    sdk::ActionStreamResult table;
+    std::vector<LogixBrowseRow> rows;
+    std::string error;
+    if (browseController(aliasAbove(path, 1), params, rows, error)) {
+        for (const LogixBrowseRow& row : rows) {
+            table.add_value(row.name).add_value(row.type).add_value(row.dimensions);
+            table.add_value(row.scope).add_value(row.readable).next_row();
+        }
+    } else {
+        table.add_value(std::string(kFail)).add_value(error).add_value(std::string());
+        table.add_value(std::string()).add_value(false).next_row();
+    }
+    stream->send(table);
+    stream->close();
+}
+
 // ---- PLC-level actions ------------------------------------------------------------------------
 
 namespace {
@@ -402,7 +482,7 @@ void EipAction::AddPLCNodeAction(const ResultStream& stream, const NodePath& pat
                    tessel::TL_ERR_CONNECT_PLC, error)) {
             return false;
         }
-        EipDevice* device = findPLC(info.alias);
+        EipDeviceHandle device = findPLC(info.alias);
         if (!check(device != nullptr, tessel::TL_ERR_PLC_NOT_EXIST, error)) {
             return false;
         }
@@ -419,13 +499,14 @@ void EipAction::RemovePLCNodeAction(const ResultStream&, const NodePath& path, c
     if (g_eipManager != nullptr) {
         g_eipManager->RemovePLC(aliasAbove(path, 0));
     }
+    templateCache().Drop(aliasAbove(path, 0));
     EipNode::RemovePLCNode(path);
 }
 
 void EipAction::ResetTagsNodeAction(const ResultStream&, const NodePath& path, const Variant&,
                                     const std::error_code&) {
     eiplog::Info("ResetTagsNodeAction", "Reset Tags Action Action");
-    if (EipDevice* device = findPLC(aliasAbove(path, 1))) {
+    if (EipDeviceHandle device = findPLC(aliasAbove(path, 1))) {
         device->ResetTag(kindOfFolder(path));
     }
 }
@@ -434,7 +515,7 @@ void EipAction::ExportTagsNodeAction(const ResultStream& stream, const NodePath&
                                      const Variant&, const std::error_code& ec) {
     eiplog::Info("ExportTagsNodeAction", "Export Tags Action");
     valuesAction(stream, ec, [&](Variant& exported, std::string& error) {
-        EipDevice* device = checkedPLC(aliasAbove(path, 1), false, error);
+        EipDeviceHandle device = checkedPLC(aliasAbove(path, 1), false, error);
         std::string text;
         if (device == nullptr ||
             !deviceCall(device->ExportTags(kindOfFolder(path), text), text, error)) {
@@ -450,7 +531,7 @@ void EipAction::EMStartPollingNodeAction(const ResultStream& stream, const NodeP
     static const char* kOp = "EMStartPollingNodeAction";
     eiplog::Info(kOp, "EM Start Polling Action");
     valuesAction(stream, ec, [&](Variant&, std::string& text) {
-        EipDevice* device = checkedPLC(aliasAbove(path, 1), true, text);
+        EipDeviceHandle device = checkedPLC(aliasAbove(path, 1), true, text);
         if (device == nullptr) {
             return false;
         }
@@ -472,7 +553,7 @@ void EipAction::EMStopPollingNodeAction(const ResultStream& stream, const NodePa
                                         const Variant&, const std::error_code& ec) {
     eiplog::Info("EMStopPollingNodeAction", "EM Stop Polling Action");
     valuesAction(stream, ec, [&](Variant&, std::string& text) {
-        EipDevice* device = checkedPLC(aliasAbove(path, 1), false, text);
+        EipDeviceHandle device = checkedPLC(aliasAbove(path, 1), false, text);
         if (device == nullptr) {
             return false;
         }
@@ -484,7 +565,7 @@ void EipAction::EMStopPollingNodeAction(const ResultStream& stream, const NodePa
 namespace {
 
 // Checks of I/O Start Listening; false with `error` when one fails.
-bool checkIOStart(EipDevice*& device, const sdk::NodePath& path, const sdk::Variant& params,
+bool checkIOStart(EipDeviceHandle& device, const sdk::NodePath& path, const sdk::Variant& params,
                   int& interval, int& udpPort, std::string& error) {
     static const char* kOp = "IOStartPollingNodeAction";
     device = checkedPLC(aliasAbove(path, 1), true, error);
@@ -508,7 +589,7 @@ void EipAction::IOStartPollingNodeAction(const ResultStream& stream, const NodeP
                                          const Variant& params, const std::error_code&) {
     eiplog::Info("IOStartPollingNodeAction", "IO Start Polling Action");
     sdk::ActionStreamResult table;
-    EipDevice* device = nullptr;
+    EipDeviceHandle device = nullptr;
     int interval = 0;
     int udpPort = 0;
     std::string error;
@@ -537,7 +618,7 @@ void EipAction::IOStopPollingNodeAction(const ResultStream& stream, const NodePa
                                         const Variant&, const std::error_code& ec) {
     eiplog::Info("IOStopPollingNodeAction", "IO Stop Polling Action");
     valuesAction(stream, ec, [&](Variant&, std::string& text) {
-        EipDevice* device = checkedPLC(aliasAbove(path, 1), false, text);
+        EipDeviceHandle device = checkedPLC(aliasAbove(path, 1), false, text);
         if (device == nullptr || !check(device->GetEMCnxnState() != EM_CNXN_NON_EXIST,
                                         tessel::TL_ERR_PLC_NOT_CONNECTED, text)) {
             return false;
@@ -552,7 +633,7 @@ void EipAction::EMWriteDataNodeAction(const ResultStream& stream, const NodePath
     eiplog::Info("EMWriteDataNodeAction", "Write Data Action");
     valuesAction(stream, ec, [&](Variant&, std::string& text) {
         std::string valueText;
-        EipDevice* device = nullptr;
+        EipDeviceHandle device = nullptr;
         Variant value;
         if (!requireString(params, "Value", tessel::TL_ERR_VALUE_NOT_INSERTED, valueText, text) ||
             (device = checkedPLC(aliasAbove(path, 3), true, text)) == nullptr ||
@@ -597,7 +678,7 @@ void EipAction::IOAddSubNodeAction(const ResultStream& stream, const NodePath& p
     eiplog::Info("IOAddSubNodeAction", "Add Subtag Action");
     valuesAction(stream, ec, [&](Variant&, std::string& error) {
         _eipSubTagInfo subtag;
-        EipDevice* device = nullptr;
+        EipDeviceHandle device = nullptr;
         const std::string tagAlias = aliasAbove(path, 0);
         return subTagFromParams(params, kInnerTypeINT, subtag, error) &&
                (device = checkedPLC(aliasAbove(path, 2), false, error)) != nullptr &&
@@ -612,7 +693,7 @@ void EipAction::IOEditSubNodeAction(const ResultStream& stream, const NodePath& 
     eiplog::Info("IOEditSubNodeAction", "Edit Subtag Action");
     valuesAction(stream, ec, [&](Variant&, std::string& error) {
         _eipSubTagInfo subtag;
-        EipDevice* device = nullptr;
+        EipDeviceHandle device = nullptr;
         const std::string tagAlias = aliasAbove(path, 1);
         return subTagFromParams(params, kInnerTypeSINT, subtag, error) &&
                (device = checkedPLC(aliasAbove(path, 3), false, error)) != nullptr &&
@@ -626,7 +707,7 @@ void EipAction::IORemoveSubNodeAction(const ResultStream& stream, const NodePath
                                       const Variant&, const std::error_code& ec) {
     eiplog::Info("IORemoveSubNodeAction", "Remove Subtag Action");
     valuesAction(stream, ec, [&](Variant&, std::string& error) {
-        EipDevice* device = checkedPLC(aliasAbove(path, 3), false, error);
+        EipDeviceHandle device = checkedPLC(aliasAbove(path, 3), false, error);
         return device != nullptr &&
                check(device->RemoveSubTag(aliasAbove(path, 1), aliasAbove(path, 0), true) == 0,
                      tessel::TL_ERR_REMOVE_SUBTAG, error);
@@ -638,7 +719,7 @@ void EipAction::IOImportSubNodeAction(const ResultStream& stream, const NodePath
     eiplog::Info("IOImportSubNodeAction", "Import Subtags Action");
     valuesAction(stream, ec, [&](Variant&, std::string& text) {
         std::string jsonText;
-        EipDevice* device = nullptr;
+        EipDeviceHandle device = nullptr;
         Variant subtags;
         if (!requireString(params, "json", tessel::TL_ERR_TAGS_NOT_INSERTED, jsonText, text) ||
             (device = checkedPLC(aliasAbove(path, 2), false, text)) == nullptr ||
@@ -655,7 +736,7 @@ void EipAction::IOExportSubNodeAction(const ResultStream& stream, const NodePath
                                       const Variant&, const std::error_code& ec) {
     eiplog::Info("IOExportSubNodeAction", "Export Subtags Action");
     valuesAction(stream, ec, [&](Variant& exported, std::string& error) {
-        EipDevice* device = checkedPLC(aliasAbove(path, 2), false, error);
+        EipDeviceHandle device = checkedPLC(aliasAbove(path, 2), false, error);
         std::string text;
         if (device == nullptr ||
             !deviceCall(device->ExportSubTags(aliasAbove(path, 0), text), text, error)) {

@@ -58,6 +58,9 @@ class EipAction {
                                     const Variant& params, const std::error_code& ec);
     static void ExportTagsNodeAction(const ResultStream& stream, const NodePath& path,
                                      const Variant& params, const std::error_code& ec);
+    // "Browse Tags" of a Logix PLC's "EM Tags": the controller's tag list as a table.
+    static void BrowseTagsNodeAction(const ResultStream& stream, const NodePath& path,
+                                     const Variant& params, const std::error_code& ec);
     static void EMStartPollingNodeAction(const ResultStream& stream, const NodePath& path,
                                          const Variant& params, const std::error_code& ec);
     static void EMStopPollingNodeAction(const ResultStream& stream, const NodePath& path,

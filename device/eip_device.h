@@ -1,5 +1,5 @@
 // One PLC: its explicit-message connection, its tags, its polling cycle, its
-// I/O listening and the worker threads that drive them.
+// I/O listening and the four worker threads that drive them.
 #pragma once
 
 #include <netinet/in.h>
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/eip_utils.h"
+#include "device/device_stats.h"
 #include "strata_sdk/sdk.h"
 
 class EipConnection;
@@ -24,10 +25,8 @@ class IoListener;
 struct IoValue;
 class EipTag;
 class ProtocolHandler;
-class PriorityQueue;
 struct EIPC_TAG_REQUEST_STRUCT;
 struct EIPC_TAG_REPLY_STRUCT;
-struct QueueData;
 
 // The device's only road to the node tree. Each callback receives the PLC
 // alias first; an empty callback is skipped.
@@ -77,27 +76,30 @@ enum : uint8_t {
 // UCMM state values ("UCMM STATE").
 enum : uint8_t { UCMM_NON_EXIST = 0, UCMM_READY = 1, UCMM_BUSY = 2 };
 
-// Threads and locks of a device:
-// - SDK threads (actions, restore) call the public operations.
-// - The socket thread waits on the session's socket, runs the polling ticks,
-//   the request time-out and the replies; the reconnect thread reconnects once
-//   a second after a failure; the queue thread hands received values to the
-//   node tree. I/O listening (the UDP socket, the I/O connections and their
-//   reopening) runs in ioListener_, which has its own threads and lock and
-//   hands values to the value queue.
-// - cnxnMutex_ guards connection_, handler_, alias_, connectInfo_,
-//   productInfo_ and every exchange on the session. Connecting is done on a
-//   private connection object that is installed when the sequence is over, so
-//   the lock is never held across a connect or a callback.
-// - pollingMutex_ guards the poll list, its indices and failingTags_;
-//   tagMapMutex_ guards both tag maps and the tags' records. Lock order:
-//   cnxnMutex_, pollingMutex_, tagMapMutex_. A tag leaves the poll list under
-//   pollingMutex_ before it is deleted, so a poll-list pointer is valid while
-//   pollingMutex_ is held.
-// - threadMutex_ the three thread handles (never held while joining); persistMutex_ the
-//   persisted tag strings and subtags; callbackMutex_ the pointer to the
-//   installed callback set, which is immutable: workers take a reference and
-//   call the callbacks without any lock.
+// Threads and locks of a device (its code is split by seam: eip_device.cpp the session and
+// reconnect, device_polling.cpp the polling cycle and value hand-off, device_tags.cpp the tag
+// registry and restore replay, device_io.cpp I/O listening):
+// - SDK threads (actions, restore hand-over) call the public operations; any of them may hold
+//   the device through a shared handle of the registry. Workers never hold a handle, so the
+//   device is never destroyed on its own threads.
+// - The socket thread blocks in poll() on the session's socket and wakeFd_ until a reply, the
+//   next polling tick, the request time-out or a command is due; it sends, receives and decodes
+//   without cnxnMutex_. The queue thread blocks until a batch of values is handed over and
+//   publishes it. The reconnect thread sleeps on wakeCv_ between its 1 s attempts. I/O listening
+//   (the UDP socket, the I/O connections and their reopening) runs in ioListener_, which has its
+//   own threads and lock and hands values over in batches too. Nothing wakes on a fixed period.
+// - cnxnMutex_ guards the connection_/handler_ pointers, alias_, connectInfo_ and
+//   productInfo_; it is held only to copy or swap them, never across an exchange. The socket
+//   thread is the only one exchanging on the polling session; a connect runs on a private
+//   object installed when the sequence is over.
+// - pollingMutex_ guards the poll list, its indices and failingTags_; tagMapMutex_ guards both
+//   tag maps and the tags' records. Lock order: pollingMutex_, tagMapMutex_. A tag leaves the
+//   poll list under pollingMutex_ before it is deleted.
+// - valueMutex_ guards pendingValues_; threadMutex_ the three thread handles (never held while
+// joining); persistMutex_ the
+//   persisted tag strings and subtags; callbackMutex_ the pointer to the installed callback
+//   set, which is immutable: workers take a reference and call the callbacks without any lock.
+// - stopFd_ turns readable once the device retires: every socket wait of its connects ends.
 // - Flags, states, intervals and times are atomics.
 class EipDevice {
   public:
@@ -107,6 +109,13 @@ class EipDevice {
     EipDevice& operator=(const EipDevice&) = delete;
 
     // ---- connection lifecycle ----
+    // Stops the device for good: new work is refused, its workers end (a connect in flight is
+    // cut short) and its session is closed. Called when the PLC is removed; idempotent.
+    void Retire();
+    bool IsRetired() const { return retired_.load(); }
+    // The restore's hand-over: connects on the device's own reconnect worker (first attempt at
+    // once, then once a second) and replays the stored tags once connected.
+    void StartRestore();
     void SetConnectionInfo(const _eipConnectInfo& info);
     int createConnection();
     void deleteConnection();
@@ -136,6 +145,8 @@ class EipDevice {
     uint16_t GetIOParam1() const { return ioParam1_.load(); }
     uint16_t GetIOParam2() const { return ioParam2_.load(); }
     bool IsNeverConnected() const { return neverConnected_.load(); }
+    // Figures for monitoring, without the alias; never waits for a PLC.
+    DeviceStatsSnapshot GetStats() const;
 
     // ---- callbacks ----
     void SetCallbacks(const EipDeviceCallbacks& callbacks);
@@ -149,10 +160,6 @@ class EipDevice {
     // now: steady-clock microseconds of the polling tick.
     int startEMPollingCycle(uint64_t now);
 
-    // The kind's map (1: EM tags, other: I/O tags). The caller must hold the
-    // tag-map lock (LockTagMap) while it uses the reference.
-    std::map<std::string, EipTag*>& GetMapTag(int8_t kind);
-    std::unique_lock<std::mutex> LockTagMap() { return std::unique_lock<std::mutex>(tagMapMutex_); }
     // Borrowed pointer; valid until the tag is removed or replaced.
     EipTag* FindTagByAlias(const std::string& alias, int8_t kind);
     // Copies of the tag records of a kind, in alias order, whose RW flag has
@@ -210,13 +217,21 @@ class EipDevice {
         std::unique_ptr<std::thread> thread;
         std::atomic<bool> running{false};
     };
+    // One decoded value on its way to the node tree; any size.
+    struct PublishedValue {
+        _eipTagInfo tag;  // the tag's record; tag.dataLen is this value's length
+        std::vector<uint8_t> data;
+    };
+    using ValueBatch = std::vector<PublishedValue>;
 
     // Connection objects and the connect sequence.
-    static int makeConnectionObjects(const _eipConnectInfo& info, EipConnection*& cnxn,
-                                     ProtocolHandler*& handler);
+    int makeConnectionObjects(const _eipConnectInfo& info, std::shared_ptr<EipConnection>& cnxn,
+                              std::shared_ptr<ProtocolHandler>& handler) const;
     static int connectSequence(const std::string& alias, EipConnection* cnxn,
                                const _eipConnectInfo& info, _eipProductInfo& product, bool& emOpen);
-    void installConnectionLocked(EipConnection* cnxn, ProtocolHandler* handler);
+    void installConnectionLocked(std::shared_ptr<EipConnection> cnxn,
+                                 std::shared_ptr<ProtocolHandler> handler);
+    std::shared_ptr<EipConnection> connection() const;
     bool tcpSocketOpen();
 
     // Worker threads.
@@ -230,6 +245,7 @@ class EipDevice {
     int startWorkerIfNone(Worker w);
     int stopWorker(Worker w);
     void wakeWorkers();
+    void wakeSocket();
     // Sleeps up to `micros`, waking early when the worker is stopped; false
     // when it was stopped.
     bool sleepWhileRunning(Worker w, uint64_t micros);
@@ -238,25 +254,31 @@ class EipDevice {
     void ReconnectProcess();
     void QueueProcess();
     void dispatchValue(const EipDeviceCallbacks& cb, const std::string& alias,
-                       const QueueData& record);
+                       const PublishedValue& value);
+    void handOver(ValueBatch batch);
 
     // Polling.
     bool emPollingAllowed();
     bool sessionLost();
+    int pollTimeoutMillis(uint64_t now);
+    bool requestOutstanding();
     void checkRequestTimeout();
-    int RequestTags();
-    void handleEMTagResponse(int tcpFd);
-    void OnTagsDataProc(const EIPC_TAG_REQUEST_STRUCT* response);
-    bool acceptReadReply(const _eipTagInfo& info, const EIPC_TAG_REPLY_STRUCT& item);
+    int RequestTags(EipConnection& cnxn);
+    void handleEMTagResponse(const std::shared_ptr<EipConnection>& cnxn);
+    ValueBatch OnTagsDataProc(const EIPC_TAG_REQUEST_STRUCT* response);
+    bool acceptReadReply(const std::string& alias, const _eipTagInfo& info,
+                         const EIPC_TAG_REPLY_STRUCT& item);
     void forgetPolledTagLocked(EipTag* tag, EipTag* replacement);
     void notifyStates(uint8_t em, uint8_t ucmm);
     void notifyPollingState(bool notify);
-    void enqueueValue(const _eipTagInfo& info, const uint8_t* data, size_t length);
-    void enqueueIOValues(const std::vector<IoValue>& batch);
+    void handOverIOValues(const std::vector<IoValue>& values);
     std::shared_ptr<const EipDeviceCallbacks> callbacks() const;
+    std::map<std::string, EipTag*>& GetMapTag(int8_t kind);
 
     // Tags.
     std::unique_ptr<ProtocolHandler> familyHandler();
+    std::unique_ptr<ProtocolHandler> beginTagRequest(int failCode, std::string& tagAlias,
+                                                     std::string& message, int& result);
     static int fail(int code, std::string& message);
     std::string requestedTagAlias(const kestrel::strata_sdk::Variant::MapType& map) const;
     void addDataSubTag(EipTag* tag, std::vector<_eipSubTagInfo>& added);
@@ -277,7 +299,7 @@ class EipDevice {
     std::string alias_;
     _eipConnectInfo connectInfo_;
     _eipProductInfo productInfo_;
-    EipConnection* connection_ = nullptr;
+    std::shared_ptr<EipConnection> connection_;
     std::atomic<bool> neverConnected_{true};
     std::atomic<bool> emCnxnOpen_{false};
     std::atomic<bool> cycleRestart_{true};
@@ -286,7 +308,6 @@ class EipDevice {
     std::map<std::string, EipTag*> ioTagMap_;
     std::atomic<uint8_t> emCnxnState_{EM_CNXN_NON_EXIST};
     std::atomic<uint8_t> ucmmState_{UCMM_NON_EXIST};
-    PriorityQueue* valueQueue_ = nullptr;
     std::atomic<int8_t> emPollingStopped_{1};
     std::atomic<uint16_t> emPollingInterval_{0};
     std::atomic<uint64_t> lastCycleStart_{0};
@@ -311,11 +332,18 @@ class EipDevice {
     std::shared_ptr<const EipDeviceCallbacks> callbacks_;
     std::map<kestrel::strata_sdk::NodePath, std::string> persistedTagStrings_;
     std::map<kestrel::strata_sdk::NodePath, _eipSubTagInfo> persistedSubTags_;
-    ProtocolHandler* handler_ = nullptr;
+    std::shared_ptr<ProtocolHandler> handler_;
 
     // Not part of the data model: locks and bookkeeping named in the class comment.
     std::atomic<bool> emEnabled_{false};
     std::atomic<bool> shuttingDown_{false};
+    std::atomic<bool> retired_{false};
+    std::atomic<bool> reconnectAtOnce_{false};
+    int wakeFd_ = -1;  // eventfd: wakes the socket thread for a command
+    int stopFd_ = -1;  // eventfd: readable once the device retires
+    std::mutex valueMutex_;
+    std::condition_variable valueReady_;
+    ValueBatch pendingValues_;
     std::set<std::string> failingTags_;  // aliases whose last read failed; pollingMutex_
     mutable std::mutex cnxnMutex_;
     mutable std::mutex callbackMutex_;
@@ -323,4 +351,5 @@ class EipDevice {
     std::mutex persistMutex_;
     std::mutex wakeMutex_;
     std::condition_variable wakeCv_;
+    DeviceStats stats_;  // counted at the points marked "stats:"
 };

@@ -1,6 +1,5 @@
 #include "device/eip_manager.h"
 
-#include <new>
 #include <utility>
 
 #include "common/eip_log.h"
@@ -9,76 +8,85 @@
 EipManager* g_eipManager = nullptr;
 
 EipManager::~EipManager() {
-    std::map<std::string, EipDevice*> devices;
+    std::map<std::string, EipDeviceHandle> devices;
     {
-        std::lock_guard<std::recursive_mutex> guard(lock_);
+        std::lock_guard<std::mutex> guard(lock_);
         devices.swap(devices_);
     }
     for (auto& entry : devices) {
-        delete entry.second;
+        entry.second->Retire();
     }
+}
+
+bool EipManager::aliasTakenLocked(const std::string& alias) const {
+    return devices_.count(alias) != 0 || connecting_.count(alias) != 0;
 }
 
 int EipManager::AddPLC(const _eipConnectInfo& info, bool restore) {
     eiplog::Info("AddPLC", "Adding: " + info.alias);
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    auto it = devices_.find(info.alias);
-    if (it != devices_.end() && !restore) {
-        eiplog::Error("AddPLC", "Alias is already exist - " + info.alias);
-        return -1;
+    if (restore) {
+        EipDeviceHandle device;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            EipDeviceHandle& slot = devices_[info.alias];
+            if (slot == nullptr) {
+                slot = std::make_shared<EipDevice>();
+            }
+            device = slot;
+        }
+        device->SetConnectionInfo(info);
+        return 0;
     }
-    const bool created = it == devices_.end();
-    EipDevice* device = created ? new (std::nothrow) EipDevice() : it->second;
-    if (device == nullptr) {
-        eiplog::Error("AddPLC", "Create PLC Device fail - " + info.alias);
-        return -1;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (aliasTakenLocked(info.alias)) {
+            eiplog::Error("AddPLC", "Alias is already exist - " + info.alias);
+            return -1;
+        }
+        connecting_.insert(info.alias);
     }
-    const int result = device->ConnectToPLC(info, restore);
-    if (!restore && result != 0) {
-        delete device;  // never entered, so no other thread can reach it
-        return result;
-    }
-    if (created) {
-        devices_.emplace(info.alias, device);
+    // The connect runs without the lock: other PLCs' actions go on meanwhile, and the reserved
+    // alias keeps a second Add PLC of the same name out.
+    auto device = std::make_shared<EipDevice>();
+    const int result = device->ConnectToPLC(info, false);
+    std::lock_guard<std::mutex> guard(lock_);
+    connecting_.erase(info.alias);
+    if (result == 0) {
+        devices_.emplace(info.alias, std::move(device));
     }
     return result;
 }
 
 int EipManager::AddPLCTemp(const std::string& alias) {
     eiplog::Info("AddPLCTemp", "Adding: " + alias);
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    if (devices_.count(alias) != 0) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (aliasTakenLocked(alias)) {
         eiplog::Error("AddPLCTemp", "Alias is already exist - " + alias);
         return -1;
     }
-    EipDevice* device = new (std::nothrow) EipDevice();
-    if (device == nullptr) {
-        eiplog::Error("AddPLCTemp", "Create PLC Device fail - " + alias);
-        return -1;
-    }
     eiplog::Info("AddPLCTemp", "Add temporary PLC - " + alias);
-    devices_.emplace(alias, device);
+    devices_.emplace(alias, std::make_shared<EipDevice>());
     return 0;
 }
 
 int EipManager::RemovePLC(const std::string& alias) {
-    EipDevice* device = nullptr;
+    EipDeviceHandle device;
     {
-        std::lock_guard<std::recursive_mutex> guard(lock_);
+        std::lock_guard<std::mutex> guard(lock_);
         auto it = devices_.find(alias);
         if (it == devices_.end()) {
             eiplog::Info("RemovePLC", "Alias is not exist - " + alias);
             return -1;
         }
-        device = it->second;
+        device = std::move(it->second);
         devices_.erase(it);
     }
-    delete device;
+    device->Retire();
     return 0;
 }
 
-EipDevice* EipManager::GetPLC(const std::string& alias) {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+EipDeviceHandle EipManager::GetPLC(const std::string& alias) {
+    std::lock_guard<std::mutex> guard(lock_);
     auto it = devices_.find(alias);
     if (it == devices_.end()) {
         eiplog::Info("GetPLC", "Alias is not exist - " + alias);
@@ -89,9 +97,19 @@ EipDevice* EipManager::GetPLC(const std::string& alias) {
 
 std::vector<std::string> EipManager::GetAliases() {
     std::vector<std::string> aliases;
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     for (const auto& entry : devices_) {
         aliases.push_back(entry.first);
     }
     return aliases;
+}
+
+std::vector<DeviceStatsSnapshot> EipManager::CollectStats() {
+    std::vector<DeviceStatsSnapshot> stats;
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const auto& entry : devices_) {
+        stats.push_back(entry.second->GetStats());
+        stats.back().alias = entry.first;
+    }
+    return stats;
 }

@@ -2,42 +2,54 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "common/eip_utils.h"
+#include "device/device_stats.h"
 
 class EipDevice;
 
-// The registry owns every device. Its lock admits re-entry by its holder: a
-// device's connect sequence (run under the lock by AddPLC) reaches GetPLC
-// through its action toggle callback. A device is always destroyed after the
-// lock is released, because destroying it joins its worker threads, which may
-// themselves be waiting for the lock.
+// A shared handle on a registered device: the device lives while any holder keeps one.
+using EipDeviceHandle = std::shared_ptr<EipDevice>;
+
+// The registry hands out shared handles. Its lock guards the map and the set of aliases being
+// connected, and is held only for map work: never across a connect or a device's destruction.
+// A removed device is retired at once (refuses new work, stops its workers) and destroyed when
+// its last holder lets go; holders are SDK threads, never the device's own workers.
 class EipManager {
   public:
     EipManager() = default;
-    // Takes every device out under the lock, then destroys them in ascending
-    // alias order after releasing it.
+    // Retires every device in ascending alias order; each is destroyed when its last holder
+    // lets go (here, unless an action still holds it).
     ~EipManager();
     EipManager(const EipManager&) = delete;
     EipManager& operator=(const EipManager&) = delete;
 
-    // 0 success, -1 refused, otherwise the failure code of ConnectToPLC.
+    // Adding connects first (without the lock) and registers on success; 0 success, -1
+    // refused, otherwise the failure code of ConnectToPLC. With restore the device is only
+    // registered with its settings: its engine connects when the restore hands over.
     int AddPLC(const _eipConnectInfo& info, bool restore);
     // Registers an empty, unconnected placeholder; 0 added, -1 refused.
     int AddPLCTemp(const std::string& alias);
-    // 0 removed (device destroyed), -1 no such alias.
+    // 0 removed (device retired), -1 no such alias.
     int RemovePLC(const std::string& alias);
-    // Borrowed pointer, valid until the entry is removed; null when unknown.
-    EipDevice* GetPLC(const std::string& alias);
+    // A shared handle; null when unknown.
+    EipDeviceHandle GetPLC(const std::string& alias);
     // The registered aliases in ascending order.
     std::vector<std::string> GetAliases();
+    // The figures of every registered device, in ascending alias order.
+    std::vector<DeviceStatsSnapshot> CollectStats();
 
   private:
-    std::map<std::string, EipDevice*> devices_;
-    std::recursive_mutex lock_;
+    bool aliasTakenLocked(const std::string& alias) const;
+
+    std::map<std::string, EipDeviceHandle> devices_;
+    std::set<std::string> connecting_;  // aliases of Add PLC connects in flight
+    std::mutex lock_;
 };
 
 // Set once by main before the link runs; null until then.

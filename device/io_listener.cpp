@@ -251,24 +251,8 @@ int IoListener::AnalyzeRecvIODataPLC(int udpFd, const uint8_t* bytes, uint16_t l
                                       std::to_string(datagram.connectionId));
         return -1;
     }
-    if (datagram.data.size <= hooks_.maxValueLength) {
-        batch.values.push_back(IoValue{&entry->tag, datagram.data});
-        batch.held.push_back(entry);
-    } else {
-        bool first = false;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            first = !entry->oversizeLogged;
-            entry->oversizeLogged = true;
-        }
-        if (first) {
-            eiplog::Error(
-                kAnalyzeOp,
-                Alias() + Text(": I/O data of ", entry->tag.alias, " is ", datagram.data.size,
-                               " bytes, more than the ", hooks_.maxValueLength,
-                               " a value holds; its values are not published"));
-        }
-    }
+    batch.values.push_back(IoValue{&entry->tag, datagram.data});
+    batch.held.push_back(entry);
     uint8_t reply[IO_REPLY_SIZE];
     BuildIOReply(entry->connection->GetOTConnectionId(), datagram, reply, sizeof reply);
     if (sendto(udpFd, reply, sizeof reply, 0, reinterpret_cast<const sockaddr*>(&sender),

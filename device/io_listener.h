@@ -45,8 +45,6 @@ struct IoListenerHooks {
     std::function<void(const std::vector<IoValue>& batch)> deliver;
     // Opens the tag's I/O connection again (and Adds it); 0 on success, else message is set.
     std::function<int(const std::string& tagAlias, std::string& message)> reopen;
-    // Largest value the sink carries; longer data is refused.
-    size_t maxValueLength = 0;
 };
 
 class IoListener {
@@ -72,8 +70,7 @@ class IoListener {
     struct Entry {
         _eipTagInfo tag;
         std::unique_ptr<EipIoConnection> connection;
-        bool closed = false;          // the PLC ended the session; waiting for a reopen
-        bool oversizeLogged = false;  // data too long for the sink was reported once
+        bool closed = false;  // the PLC ended the session; waiting for a reopen
     };
     using EntryMap = std::map<std::string, std::shared_ptr<Entry>>;
     // The values of one wake-up and the entries they point into.

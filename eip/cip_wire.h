@@ -20,9 +20,15 @@
 // |  12 |    8 | sender context |
 // |  20 |    4 | options        |
 constexpr size_t EIP_ENCAP_HEADER_SIZE = 24;
-// Largest encapsulation body this program reads: one 2025-byte buffer holds a whole message.
-constexpr size_t EIP_ENCAP_MAX_DATA = 2001;
-constexpr size_t EIP_MSG_BUFFER_SIZE = EIP_ENCAP_HEADER_SIZE + EIP_ENCAP_MAX_DATA;  // 2025
+// Largest class-3 connection size this program asks for (Large Forward Open), in bytes each way.
+constexpr size_t CIP_LARGE_CONNECTION_SIZE = 4002;
+// Connection size of the classic Forward Open, and the most it can express (9 bits).
+constexpr size_t CIP_SMALL_CONNECTION_SIZE = 500;
+constexpr size_t CIP_SMALL_CONNECTION_MAX = 511;
+// Largest encapsulation body this program reads: a whole message of the largest connection
+// with its Common Packet Format items and an unconnected front around it.
+constexpr size_t EIP_ENCAP_MAX_DATA = CIP_LARGE_CONNECTION_SIZE + 94;               // 4096
+constexpr size_t EIP_MSG_BUFFER_SIZE = EIP_ENCAP_HEADER_SIZE + EIP_ENCAP_MAX_DATA;  // 4120
 // The RegisterSession reply is read into a buffer of its own.
 constexpr size_t EIP_REGISTER_REPLY_BUFFER_SIZE = 640;
 
@@ -62,6 +68,8 @@ constexpr size_t EIP_UNIT_DATA_FRONT_SIZE = 46;
 constexpr size_t EIP_UNIT_DATA_ITEM_START = 44;
 constexpr size_t EIP_ENCAP_LENGTH_OFFSET = 2;
 constexpr size_t EIP_RR_DATA_ITEM_LENGTH_OFFSET = 38;
+constexpr size_t EIP_SESSION_HANDLE_OFFSET = 4;
+constexpr size_t EIP_SENDER_CONTEXT_OFFSET = 12;
 
 // ---- CIP services -----------------------------------------------------------------------------
 
@@ -75,7 +83,9 @@ constexpr uint8_t CIP_SVC_FORWARD_CLOSE = 0x4E;
 constexpr uint8_t CIP_SVC_READ_MODIFY_WRITE_TAG = 0x4E;  // same code, Logix symbol class
 constexpr uint8_t CIP_SVC_UNCONNECTED_SEND = 0x52;
 constexpr uint8_t CIP_SVC_READ_TAG_FRAGMENTED = 0x52;  // same code, Logix symbol class
+constexpr uint8_t CIP_SVC_WRITE_TAG_FRAGMENTED = 0x53;
 constexpr uint8_t CIP_SVC_FORWARD_OPEN = 0x54;
+constexpr uint8_t CIP_SVC_LARGE_FORWARD_OPEN = 0x5B;
 constexpr uint8_t CIP_SVC_EXECUTE_PCCC = 0x4B;
 
 // ---- CIP classes and path segments ------------------------------------------------------------
@@ -117,6 +127,10 @@ constexpr uint16_t CIP_FO_CONNECTION_PARAMS = 0x43F4;
 constexpr uint16_t CIP_NCP_SIZE_MASK = 0x01FF;
 constexpr uint16_t CIP_NCP_TYPE_MASK = 0x6000;
 constexpr uint16_t CIP_NCP_TYPE_POINT_TO_POINT = 0x4000;
+// The same parameters in the 32-bit form of the Large Forward Open: type in bits 29-30,
+// variable size in bit 25, the size in the low 16 bits.
+constexpr uint32_t CIP_LFO_CONNECTION_PARAMS = 0x42000000;
+constexpr uint32_t CIP_LFO_SIZE_MASK = 0xFFFF;
 // Transport class and trigger: server, application-object trigger, class 3.
 constexpr uint8_t CIP_TRANSPORT_SERVER_CLASS3 = 0xA3;
 constexpr uint8_t CIP_TRANSPORT_CLASS_MASK = 0x0F;

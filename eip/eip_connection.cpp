@@ -52,9 +52,21 @@ bool WouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
 }
 
-// The SendUnitData sequence count is the first word of the connected data item.
-uint16_t ReplySequenceCount(const CPF_MESSAGE_STRUCT& cpf) {
-    return eip_GetLitEndian16(cpf.items[1].data);
+// The sender context of a message as one number (two little-endian 32-bit halves).
+uint64_t SenderContextOf(const EIPS_ENCAP_MSG_STRUCT& encap) {
+    return eip_GetLitEndian32(encap.senderContext) |
+           (static_cast<uint64_t>(eip_GetLitEndian32(encap.senderContext + 4)) << 32);
+}
+
+// The SendUnitData sequence count: the first word of the connected data item, which follows the
+// CPF front (interface handle, timeout, item count) and the 8-byte connected address item.
+constexpr size_t kUnitDataSequenceOffset = 6 + 2 + 8 + 4;
+
+bool ReplySequenceIs(const EIPS_ENCAP_MSG_STRUCT& encap, uint16_t sequence) {
+    ByteReader reader(encap.data, encap.length);
+    reader.skip(kUnitDataSequenceOffset);
+    const uint16_t got = reader.u16();
+    return reader.ok() && got == sequence;
 }
 
 // Writes the Message Router request front: service, path size (2 words), class and instance as
@@ -100,11 +112,12 @@ EipConnection::~EipConnection() {
 }
 
 EipConnection* EipConnection::MakeTestConnection(const _eipConnectInfo& info,
-                                                 std::string& errorText) {
+                                                 std::string& errorText, int abortFd) {
     EipConnection* connection = Create(info.family, &info);
     if (connection == nullptr) {
         return nullptr;
     }
+    connection->SetAbortFd(abortFd);
     if (!connection->ConnectAndRegister()) {
         errorText = tessel::tesselLink_error_message(tessel::TL_ERR_CONNECT_PLC);
         delete connection;
@@ -137,10 +150,18 @@ void EipConnection::Disconnect() {
 
 // poll() rather than select(): it has no FD_SETSIZE limit, so a process with many PLCs and I/O
 // sockets cannot overrun a descriptor set.
+// A readable abort descriptor ends the wait as a time-out would, so that a device being
+// stopped never waits out a silent PLC.
 int EipConnection::WaitSocket(bool forWrite, uint8_t timeoutSeconds, bool& ready) const {
-    pollfd entry{socketFd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
-    const int result = ::poll(&entry, 1, static_cast<int>(timeoutSeconds) * 1000);
-    ready = result > 0 && (entry.revents & (entry.events | POLLERR | POLLHUP)) != 0;
+    pollfd entries[2] = {{socketFd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0},
+                         {abortFd, POLLIN, 0}};
+    const nfds_t count = abortFd >= 0 ? 2 : 1;
+    const int result = ::poll(entries, count, static_cast<int>(timeoutSeconds) * 1000);
+    if (result > 0 && count == 2 && entries[1].revents != 0) {
+        ready = false;
+        return 0;
+    }
+    ready = result > 0 && (entries[0].revents & (entries[0].events | POLLERR | POLLHUP)) != 0;
     return result;
 }
 
@@ -157,6 +178,8 @@ int EipConnection::Connect(const std::string& host, int port, uint8_t timeoutSec
     static const char* const op = "Connect";
     eiplog::Info(op, Text("Connect to ", host, ":", port));
     CloseSocket();  // a reconnect on the same object never leaks the old descriptor
+    reopenBeforeUse = false;
+    connectionSize = 0;
     errno = 0;
     socketFd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (socketFd < 0) {
@@ -643,7 +666,7 @@ int ParseExplicitReply(ByteReader reader, EXPLICIT_RESPONSE_STRUCT& response) {
 
 }  // namespace
 
-int EipConnection::EipParseUCMMRESP(uint32_t expectedConnectionId,
+int EipConnection::EipParseUCMMRESP(uint32_t expectedConnectionId, uint32_t otherConnectionId,
                                     const EIPS_ENCAP_MSG_STRUCT& encap, CPF_MESSAGE_STRUCT& cpf,
                                     EXPLICIT_RESPONSE_STRUCT& response) {
     std::memset(&cpf, 0, sizeof cpf);
@@ -665,8 +688,9 @@ int EipConnection::EipParseUCMMRESP(uint32_t expectedConnectionId,
             return Malformed();
         }
     } else if (encap.command == EIP_CMD_SEND_UNIT_DATA) {
+        const uint32_t connectionId = eip_GetLitEndian32(address.data);
         if (address.typeId != CPF_ITEM_CONNECTED_ADDRESS || address.length != 4 ||
-            eip_GetLitEndian32(address.data) != expectedConnectionId) {
+            (connectionId != expectedConnectionId && connectionId != otherConnectionId)) {
             result = Malformed();  // decoded all the same, for the caller's log
         }
         reply.u16();  // sequence count, checked by the caller
@@ -675,10 +699,6 @@ int EipConnection::EipParseUCMMRESP(uint32_t expectedConnectionId,
         return -1;
     }
     if (ParseExplicitReply(reply, response) != 0) {
-        return -1;
-    }
-    if (response.generalStatus == CIP_STATUS_PARTIAL_TRANSFER) {
-        eiplog::Error(kParseOp, "unsupport function : partialxfer");
         return -1;
     }
     return result;
@@ -695,25 +715,39 @@ void EipConnection::logResponseError(const std::string& message,
 
 int EipConnection::RecvEMTags(EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLookup& lookup) {
     static const char* const op = "RecvEMTags";
-    uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
+    std::vector<uint8_t> buffer(EIP_MSG_BUFFER_SIZE);
     EIPS_ENCAP_MSG_STRUCT encap{};
-    const int received = EipReadDataByEncap(buffer, encap, kRequestTimeoutSeconds);
+    // Polls go connected (Logix: sequence count) or unconnected (PCCC: sender context).
+    const uint16_t sequence = sequenceCount;
+    const uint64_t context = senderContext;
+    const int received = ReadMatchingReply(op, buffer.data(), encap, [=](const auto& e) {
+        return e.command == EIP_CMD_SEND_UNIT_DATA ? ReplySequenceIs(e, sequence)
+                                                   : SenderContextOf(e) == context;
+    });
     if (received < 1) {
         eiplog::Error(op, Text("TCP socket closed - ", received));
         CloseSocket();
         return -2;
     }
-    CPF_MESSAGE_STRUCT cpf;
-    EXPLICIT_RESPONSE_STRUCT response;
-    if (EipParseUCMMRESP(toConnectionId, encap, cpf, response) < 0) {
+    auto cpf = std::make_unique<CPF_MESSAGE_STRUCT>();
+    auto response = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    if (EipParseUCMMRESP(toConnectionId, otConnectionId, encap, *cpf, *response) < 0) {
         eiplog::Error(op, "unexpected : parsing cpf and explict response");
         return -1;
     }
-    if (encap.command == EIP_CMD_SEND_UNIT_DATA && ReplySequenceCount(cpf) != sequenceCount) {
-        eiplog::Error(op, Text("unexpected : wrong sequence number", ReplySequenceCount(cpf),
-                               " != ", sequenceCount));
+    if (AcceptTagReply(*response, tagResponse, lookup) != 0) {
         return -1;
     }
+    const int rest = ReadRestOfValue(tagResponse);
+    if (rest == -2) {
+        CloseSocket();
+    }
+    return rest < 0 ? rest : received;
+}
+
+int EipConnection::AcceptTagReply(const EXPLICIT_RESPONSE_STRUCT& response,
+                                  EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLookup& lookup) {
+    static const char* const op = "RecvEMTags";
     // A Multiple Service Packet answers "embedded service error" as soon as one of its
     // requests failed; the others still carry their data, and the per-request statuses are
     // for the family to read, so that one bad tag does not stop the whole poll.
@@ -729,27 +763,116 @@ int EipConnection::RecvEMTags(EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLoo
         return -1;
     }
     AnalyzeTagResp(response, tagResponse, lookup);
-    return received;
+    return 0;
+}
+
+bool EipConnection::ReopenAfterTimeout(const char* operation) {
+    if (socketFd >= 0 || !reopenBeforeUse) {
+        return socketFd >= 0;
+    }
+    eiplog::Info(operation, "reconnecting: the last request timed out");
+    if (!ConnectAndRegister()) {
+        reopenBeforeUse = true;
+        return false;
+    }
+    return true;
+}
+
+int EipConnection::ReadMatchingReply(
+    const char* operation, uint8_t* buffer, EIPS_ENCAP_MSG_STRUCT& encap,
+    const std::function<bool(const EIPS_ENCAP_MSG_STRUCT&)>& accept) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(kRequestTimeoutSeconds);
+    for (;;) {
+        const int received = EipReadDataByEncap(buffer, encap, kRequestTimeoutSeconds);
+        if (received < 0 || accept(encap)) {
+            return received;
+        }
+        eiplog::Error(operation, Text("late reply dropped (command 0x", std::hex, encap.command,
+                                      ", context ", SenderContextOf(encap), ")"));
+        if (std::chrono::steady_clock::now() >= deadline) {
+            eiplog::Error(operation, "no reply to the request in time");
+            return -1;
+        }
+    }
+}
+
+uint64_t EipConnection::StampRequest(uint8_t* buffer) {
+    const uint64_t context = ++senderContext;
+    eip_PutLitEndian32(sessionHandle, buffer + EIP_SESSION_HANDLE_OFFSET);
+    eip_PutLitEndian32(static_cast<uint32_t>(context), buffer + EIP_SENDER_CONTEXT_OFFSET);
+    eip_PutLitEndian32(static_cast<uint32_t>(context >> 32),
+                       buffer + EIP_SENDER_CONTEXT_OFFSET + 4);
+    return context;
 }
 
 int EipConnection::ExchangeExplicit(const char* operation, uint8_t* buffer, size_t requestLength,
                                     const ExchangeTexts& texts,
                                     EXPLICIT_RESPONSE_STRUCT& response) {
+    if (!ReopenAfterTimeout(operation)) {
+        eiplog::Error(operation, texts.sendFailed);
+        return -1;
+    }
+    const uint64_t context = StampRequest(buffer);
     if (EipSendData(buffer, requestLength, kRequestTimeoutSeconds) != 0) {
         eiplog::Error(operation, texts.sendFailed);
         return -1;
     }
     EIPS_ENCAP_MSG_STRUCT encap{};
-    if (EipReadDataByEncap(buffer, encap, kRequestTimeoutSeconds) < 0) {
+    const int received = ReadMatchingReply(operation, buffer, encap, [context](const auto& e) {
+        return e.command == EIP_CMD_SEND_RR_DATA && SenderContextOf(e) == context;
+    });
+    if (received < 0) {
         eiplog::Error(operation, texts.recvFailed);
+        // Whatever answers the abandoned request later must never be read as another's reply.
+        CloseSocket();
+        reopenBeforeUse = true;
         return -1;
     }
-    CPF_MESSAGE_STRUCT cpf;
-    if (EipParseUCMMRESP(toConnectionId, encap, cpf, response) < 0) {
+    auto cpf = std::make_unique<CPF_MESSAGE_STRUCT>();
+    if (EipParseUCMMRESP(toConnectionId, otConnectionId, encap, *cpf, response) < 0) {
         eiplog::Error(operation, texts.parseFailed);
         return -1;
     }
     return 0;
+}
+
+// Unconnected Send of one Message Router request:
+// | off | size | value                                                   |
+// |   0 |   40 | SendRRData front; lengths patched: total-24, total-40   |
+// |  40 |    6 | 0x52 Unconnected Send, path 2 words: class 6 instance 1 |
+// |  46 |    1 | priority / tick 0x07                                    |
+// |  47 |    1 | time-out ticks 0x07                                     |
+// |  48 |    2 | request length n                                        |
+// |  50 |    n | the request, then 0x00 when n is odd                    |
+// |   . |    4 | route path: 01 (words), 00, 01 (backplane), slot        |
+int EipConnection::ExchangeRouted(const char* operation, ByteView request, int slot,
+                                  EXPLICIT_RESPONSE_STRUCT& response) {
+    uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
+    if (socketFd < 0 || sessionHandle == 0 ||
+        BuildEipRRDataHeader(buffer, sizeof buffer, sessionHandle) < 0) {
+        eiplog::Error(operation, "no registered session");
+        return -1;
+    }
+    ByteWriter writer(buffer + EIP_RR_DATA_FRONT_SIZE, sizeof buffer - EIP_RR_DATA_FRONT_SIZE);
+    WriteRequestFront(writer, CIP_SVC_UNCONNECTED_SEND, CIP_CLASS_CONNECTION_MANAGER, 1);
+    writer.u8(CIP_UCMM_TICK).u8(CIP_UCMM_TIMEOUT_TICKS);
+    const ByteWriter::Slot length = writer.reserve_u16();
+    writer.bytes(request);
+    writer.patch_length_from(length);
+    if (request.size % 2 != 0) {
+        writer.u8(0);
+    }
+    writer.u8(1).u8(0).u8(CIP_PORT_BACKPLANE).u8(static_cast<uint8_t>(slot & 0xFF));
+    if (!writer.ok()) {
+        eiplog::Error(operation, Text("request of ", request.size, " bytes does not fit"));
+        return -1;
+    }
+    const size_t total = EIP_RR_DATA_FRONT_SIZE + writer.size();
+    PatchRRDataLengths(buffer, total);
+    const ExchangeTexts texts{"failed to send", "failed to recv",
+                              "unexpected : parsing cpf and explicit response"};
+    return ExchangeExplicit(operation, buffer, total, texts, response);
 }
 
 // ---- Identity ----------------------------------------------------------------------------------
@@ -849,10 +972,11 @@ int EipConnection::DecodeIdentityReply(const char* operation,
 
 // ---- Class-3 connection ------------------------------------------------------------------------
 
-// Forward Open (88 bytes):
+// Forward Open (88 bytes; the Large Forward Open 0x5B is 92, its two connection parameter
+// fields being 32 bits wide):
 // | off | size | value                                                   |
 // |   0 |   40 | SendRRData front (encapsulation length 64, item 48)     |
-// |  40 |    6 | 0x54 Forward Open, path 2 words: class 6 instance 1     |
+// |  40 |    6 | 0x54 / 0x5B, path 2 words: class 6 instance 1           |
 // |  46 |    2 | priority / tick 0x03, time-out ticks 0xFA               |
 // |  48 |    4 | proposed O->T connection ID                             |
 // |  52 |    4 | proposed T->O connection ID                             |
@@ -861,13 +985,14 @@ int EipConnection::DecodeIdentityReply(const char* operation,
 // |  60 |    4 | originator serial number                                |
 // |  64 |    4 | time-out multiplier 0, reserved 3 bytes                 |
 // |  68 |    4 | O->T RPI (us)                                           |
-// |  72 |    2 | O->T network connection parameters 0x43F4               |
-// |  74 |    4 | T->O RPI (us)                                           |
-// |  78 |    2 | T->O network connection parameters 0x43F4               |
-// |  80 |    1 | transport class and trigger 0xA3                        |
-// |  81 |    1 | connection path size 3 (words)                          |
-// |  82 |    6 | port 1, slot; Message Router class 2 instance 1         |
-int EipConnection::BuildForwardOpen(uint8_t* buffer, uint16_t rpiMilliseconds) {
+// |  72 |  2/4 | O->T network connection parameters 0x43F4 / 0x42000FA2  |
+// |     |    4 | T->O RPI (us)                                           |
+// |     |  2/4 | T->O network connection parameters, as O->T             |
+// |     |    1 | transport class and trigger 0xA3                        |
+// |     |    1 | connection path size 3 (words)                          |
+// |     |    6 | port 1, slot; Message Router class 2 instance 1         |
+int EipConnection::BuildForwardOpen(uint8_t* buffer, uint16_t rpiMilliseconds, bool large,
+                                    uint16_t size) {
     if (BuildEipRRDataHeader(buffer, EIP_MSG_BUFFER_SIZE, sessionHandle) < 0) {
         return -1;
     }
@@ -876,7 +1001,8 @@ int EipConnection::BuildForwardOpen(uint8_t* buffer, uint16_t rpiMilliseconds) {
     const uint32_t proposedTO = makeConnectionID();
     ByteWriter writer(buffer + EIP_RR_DATA_FRONT_SIZE,
                       EIP_MSG_BUFFER_SIZE - EIP_RR_DATA_FRONT_SIZE);
-    WriteRequestFront(writer, CIP_SVC_FORWARD_OPEN, CIP_CLASS_CONNECTION_MANAGER, 1);
+    WriteRequestFront(writer, large ? CIP_SVC_LARGE_FORWARD_OPEN : CIP_SVC_FORWARD_OPEN,
+                      CIP_CLASS_CONNECTION_MANAGER, 1);
     writer.u8(CIP_FO_TICK)
         .u8(CIP_FO_TIMEOUT_TICKS)
         .u32(proposedOT)
@@ -885,13 +1011,17 @@ int EipConnection::BuildForwardOpen(uint8_t* buffer, uint16_t rpiMilliseconds) {
         .u16(CIP_ORIGINATOR_VENDOR_ID)
         .u32(makeSerialNumber())
         .u8(0)
-        .zeros(3)
-        .u32(rpiMicroseconds)
-        .u16(CIP_FO_CONNECTION_PARAMS)
-        .u32(rpiMicroseconds)
-        .u16(CIP_FO_CONNECTION_PARAMS)
-        .u8(CIP_TRANSPORT_SERVER_CLASS3)
-        .u8(kConnectionPathWords);
+        .zeros(3);
+    for (int direction = 0; direction < 2; ++direction) {
+        writer.u32(rpiMicroseconds);
+        if (large) {
+            writer.u32(CIP_LFO_CONNECTION_PARAMS | size);
+        } else {
+            writer.u16(static_cast<uint16_t>((CIP_FO_CONNECTION_PARAMS & ~CIP_NCP_SIZE_MASK) |
+                                             (size & CIP_NCP_SIZE_MASK)));
+        }
+    }
+    writer.u8(CIP_TRANSPORT_SERVER_CLASS3).u8(kConnectionPathWords);
     WriteConnectionPath(writer, connectInfo.slot);
     const size_t total = EIP_RR_DATA_FRONT_SIZE + writer.size();
     PatchRRDataLengths(buffer, total);
@@ -941,6 +1071,67 @@ bool TriadMatches(ByteReader reader, uint16_t connectionSerial) {
 
 }  // namespace
 
+namespace {
+
+// The size a controller offers when it refuses the one asked for: the word after the extended
+// status 0x0109 of a Connection Manager refusal; 0 for another refusal.
+uint16_t OfferedConnectionSize(const EXPLICIT_RESPONSE_STRUCT& response) {
+    const bool sizeRefused = response.generalStatus == CIP_STATUS_CONNECTION_FAILURE &&
+                             response.extStatusSize >= 2 &&
+                             response.extStatus[0] == CIP_EXT_INVALID_CONNECTION_SIZE;
+    return sizeRefused ? response.extStatus[1] : 0;
+}
+
+// Smallest connection worth opening: one request front and a small tag.
+constexpr uint16_t kMinConnectionSize = 64;
+
+}  // namespace
+
+int EipConnection::TryForwardOpen(uint16_t rpiMilliseconds, bool large, uint16_t size,
+                                  EXPLICIT_RESPONSE_STRUCT& response) {
+    static const char* const op = "OpenEMConnection";
+    uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
+    const int total = BuildForwardOpen(buffer, rpiMilliseconds, large, size);
+    if (total < 0) {
+        eiplog::Error(op, "failed building a Eip RRDataHeader");
+        return -1;
+    }
+    const ExchangeTexts texts{"failed to send", "failed to recv\n",
+                              "unexpected : parseing cpf and explict response"};
+    if (ExchangeExplicit(op, buffer, static_cast<size_t>(total), texts, response) != 0) {
+        return -1;
+    }
+    const uint8_t service = large ? CIP_SVC_LARGE_FORWARD_OPEN : CIP_SVC_FORWARD_OPEN;
+    if (response.service != (service | CIP_SERVICE_REPLY)) {
+        logResponseError("unexpected : response error", response);
+        return -1;
+    }
+    if (response.generalStatus != CIP_STATUS_SUCCESS) {
+        return 1;
+    }
+    if (response.dataLength < CIP_FO_REPLY_SIZE) {
+        logResponseError("unexpected : response error", response);
+        return -1;
+    }
+    ByteReader reader(response.data, response.dataLength);
+    const uint32_t grantedOT = reader.u32();
+    const uint32_t grantedTO = reader.u32();
+    if (!TriadMatches(reader, ConnectionSerialNumber())) {
+        eiplog::Error(op, "unexpected : wrong response data");
+        return -1;
+    }
+    otConnectionId = grantedOT;
+    toConnectionId = grantedTO;
+    sequenceCount = 0;
+    connectionSize = size;
+    eiplog::Info(op, Text(large ? "Large Forward Open" : "Forward Open", " granted, ", size,
+                          " bytes each way"));
+    return 0;
+}
+
+// Asks for the largest connection first. A controller that refuses the size names the size it
+// takes, which is asked for next; one that refuses the Large Forward Open altogether gets the
+// classic one. Every refusal is a whole reply, so the session stays in step.
 int EipConnection::OpenEMConnection(uint16_t rpiMilliseconds) {
     static const char* const op = "OpenEMConnection";
     auto fail = [this]() {
@@ -948,39 +1139,42 @@ int EipConnection::OpenEMConnection(uint16_t rpiMilliseconds) {
         CloseEMConnection();
         return -1;
     };
+    connectionSize = 0;
     if (socketFd < 0 || sessionHandle == 0) {
         eiplog::Error(op, "invalidated socket.");
         return fail();
     }
-    uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
-    const int total = BuildForwardOpen(buffer, rpiMilliseconds);
-    if (total < 0) {
-        eiplog::Error(op, "failed building a Eip RRDataHeader");
-        return fail();
-    }
+    struct Attempt {
+        bool large;
+        uint16_t size;
+    };
+    Attempt attempt{true, static_cast<uint16_t>(CIP_LARGE_CONNECTION_SIZE)};
+    bool sizeRetried = false;
     EXPLICIT_RESPONSE_STRUCT response;
-    const ExchangeTexts texts{"failed to send", "failed to recv\n",
-                              "unexpected : parseing cpf and explict response"};
-    if (ExchangeExplicit(op, buffer, static_cast<size_t>(total), texts, response) != 0) {
-        return fail();
+    for (;;) {
+        const int result = TryForwardOpen(rpiMilliseconds, attempt.large, attempt.size, response);
+        if (result == 0) {
+            return 0;
+        }
+        if (result < 0) {
+            return fail();
+        }
+        const uint16_t offered = OfferedConnectionSize(response);
+        if (!sizeRetried && offered >= kMinConnectionSize && offered < attempt.size) {
+            eiplog::Info(op, Text("connection of ", attempt.size, " bytes refused; ", offered,
+                                  " bytes offered"));
+            attempt.size = offered;
+            sizeRetried = true;
+        } else if (attempt.large) {
+            eiplog::Info(op, Text("Large Forward Open refused (status 0x", std::hex,
+                                  static_cast<unsigned>(response.generalStatus), ")"));
+            attempt = Attempt{false, static_cast<uint16_t>(CIP_SMALL_CONNECTION_SIZE)};
+            sizeRetried = false;
+        } else {
+            logResponseError("unexpected : response error", response);
+            return fail();
+        }
     }
-    if (response.generalStatus != CIP_STATUS_SUCCESS ||
-        response.service != (CIP_SVC_FORWARD_OPEN | CIP_SERVICE_REPLY) ||
-        response.dataLength < CIP_FO_REPLY_SIZE) {
-        logResponseError("unexpected : response error", response);
-        return fail();
-    }
-    ByteReader reader(response.data, response.dataLength);
-    const uint32_t grantedOT = reader.u32();
-    const uint32_t grantedTO = reader.u32();
-    if (!TriadMatches(reader, ConnectionSerialNumber())) {
-        eiplog::Error(op, "unexpected : wrong response data");
-        return fail();
-    }
-    otConnectionId = grantedOT;
-    toConnectionId = grantedTO;
-    sequenceCount = 0;
-    return 0;
 }
 
 int EipConnection::CloseEMConnection() {

@@ -16,10 +16,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "common/byte_codec.h"
 #include "common/eip_utils.h"
 #include "eip/cip_wire.h"
 
@@ -48,8 +50,8 @@ struct EIPC_UCMM_REQUEST_STRUCT {
 };
 
 constexpr size_t CPF_MAX_ITEMS = 4;
-constexpr size_t CPF_MAX_ITEM_LENGTH = 2025;
-constexpr size_t CPF_ITEM_DATA_CAPACITY = 2026;
+constexpr size_t CPF_MAX_ITEM_LENGTH = EIP_ENCAP_MAX_DATA;
+constexpr size_t CPF_ITEM_DATA_CAPACITY = EIP_ENCAP_MAX_DATA;
 
 struct CPF_ITEM_STRUCT {
     uint16_t typeId;
@@ -67,7 +69,7 @@ struct CPF_MESSAGE_STRUCT {
     CPF_ITEM_STRUCT items[CPF_MAX_ITEMS];
 };
 
-constexpr size_t EXPLICIT_RESPONSE_DATA_CAPACITY = 2026;
+constexpr size_t EXPLICIT_RESPONSE_DATA_CAPACITY = EIP_ENCAP_MAX_DATA;
 
 // A parsed CIP explicit reply: service (request code | 0x80), status, additional status words
 // and the service data that follows them.
@@ -81,23 +83,24 @@ struct EXPLICIT_RESPONSE_STRUCT {
     uint8_t data[EXPLICIT_RESPONSE_DATA_CAPACITY];
 };
 
-constexpr size_t EIPC_TAG_REPLY_MAX = 128;
-constexpr size_t EIPC_TAG_REPLY_DATA_CAPACITY = 266;
+// Most records one reply can carry: the smallest embedded request of a full connection.
+constexpr size_t EIPC_TAG_REPLY_MAX = 512;
 
-// One decoded record of a tag-read reply.
+// One decoded record of a tag-read reply. The value is whole: a value read in fragments is
+// handed up once, all of it.
 struct EIPC_TAG_REPLY_STRUCT {
-    uint8_t service;
-    uint8_t generalStatus;
-    uint16_t extStatus;  // first additional status word, 0 when none
-    uint16_t dataType;   // CIP data type code
-    uint16_t dataLength;
-    uint16_t structHandle;  // structure handle of a structured value, 0 otherwise
-    uint8_t data[EIPC_TAG_REPLY_DATA_CAPACITY];
+    uint8_t service = 0;
+    uint8_t generalStatus = 0;
+    uint16_t extStatus = 0;     // first additional status word, 0 when none
+    uint16_t dataType = 0;      // CIP data type code
+    uint16_t dataLength = 0;    // data.size(); a value is at most 65535 bytes
+    uint16_t structHandle = 0;  // structure handle of a structured value, 0 otherwise
+    std::vector<uint8_t> data;
 };
 
 // The decoded results of one tag-read reply, filled by the family's AnalyzeTagResp.
 struct EIPC_TAG_REQUEST_STRUCT {
-    uint16_t count;
+    uint16_t count = 0;
     EIPC_TAG_REPLY_STRUCT replies[EIPC_TAG_REPLY_MAX];
 };
 
@@ -120,7 +123,9 @@ class EipConnection {
     static EipConnection* Create(eipProtocolFamily_t family, const _eipConnectInfo* info);
     // Create, Connect and RegiSession with the info's host, port and family. On a connect or
     // register failure errorText receives "Can't connect to PLC." and null is returned.
-    static EipConnection* MakeTestConnection(const _eipConnectInfo& info, std::string& errorText);
+    // abortFd: see SetAbortFd.
+    static EipConnection* MakeTestConnection(const _eipConnectInfo& info, std::string& errorText,
+                                             int abortFd = -1);
 
     virtual ~EipConnection();
     EipConnection(const EipConnection&) = delete;
@@ -148,6 +153,9 @@ class EipConnection {
     // ---- Transport and session ----
 
     void SetConnectionInfo(const _eipConnectInfo& info) { connectInfo = info; }
+    // A descriptor that, once readable, makes every socket wait fail at once as a time-out
+    // (-1: none). The owner keeps it open for the connection's lifetime.
+    void SetAbortFd(int fd) { abortFd = fd; }
     // Non-blocking connect bounded by timeoutSeconds. 0 or -1 (socket closed on failure).
     int Connect(const std::string& host, int port, uint8_t timeoutSeconds);
     // Closes the socket; the session handle and connection identifiers stay.
@@ -177,22 +185,33 @@ class EipConnection {
     static int BuildEmReqCommon(uint8_t* buffer, uint64_t bufferLength,
                                 const EIPC_UCMM_REQUEST_STRUCT* request);
     // Parses the CPF items and the explicit reply of a received message whose encap.length
-    // body bytes are at encap.data. 0 when well formed and (for SendUnitData) addressed to
-    // expectedConnectionId; -1 otherwise. A reply on another connection is still decoded.
-    static int EipParseUCMMRESP(uint32_t expectedConnectionId, const EIPS_ENCAP_MSG_STRUCT& encap,
-                                CPF_MESSAGE_STRUCT& cpf, EXPLICIT_RESPONSE_STRUCT& response);
+    // body bytes are at encap.data. 0 when well formed and (for SendUnitData) addressed to one
+    // of the two IDs of the connection (adapters answer with either); -1 otherwise. A reply on
+    // another connection is still decoded.
+    static int EipParseUCMMRESP(uint32_t expectedConnectionId, uint32_t otherConnectionId,
+                                const EIPS_ENCAP_MSG_STRUCT& encap, CPF_MESSAGE_STRUCT& cpf,
+                                EXPLICIT_RESPONSE_STRUCT& response);
     // Logs message " (" status [", " first additional status] ")" at error level.
     static void logResponseError(const std::string& message,
                                  const EXPLICIT_RESPONSE_STRUCT& response);
-    // Reads and checks one reply of the connected tag-read exchange and hands it to
-    // AnalyzeTagResp. Bytes read (> 0), -1 for a bad or refused reply, -2 for a failed or
-    // closed socket (then closed).
+    // Sends one Message Router request to the controller in `slot` through an Unconnected
+    // Send on the registered session and reads its reply, whatever its status (a "partial
+    // transfer" included). 0, or -1 when the request does not fit, is not sent or gets no
+    // well-formed reply (logged under `operation`).
+    int ExchangeRouted(const char* operation, ByteView request, int slot,
+                       EXPLICIT_RESPONSE_STRUCT& response);
+    // Reads and checks the reply of the last connected tag-read request and hands it to
+    // AnalyzeTagResp; a late reply of an earlier request is logged and dropped. Bytes read
+    // (> 0), -1 for a bad or refused reply, -2 for a failed or closed socket (then closed).
     int RecvEMTags(EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLookup& lookup);
 
     // ---- Class-3 connection ----
 
-    // Forward Open of a class-3 connection to the Message Router of connectInfo.slot, with the
-    // RPI in milliseconds. 0 when open; -1 otherwise (after an attempted Forward Close).
+    // Opens a class-3 connection to the Message Router of connectInfo.slot, with the RPI in
+    // milliseconds: a Large Forward Open of 4002 bytes first, the classic Forward Open of 500
+    // bytes when the controller refuses it, and the size the controller offers when it refuses
+    // the size. 0 when open (GetConnectionSize tells the size granted); -1 otherwise (after an
+    // attempted Forward Close).
     int OpenEMConnection(uint16_t rpiMilliseconds);
     // Forward Close of the connection's triad. 0 when the controller confirmed it, else -1.
     int CloseEMConnection();
@@ -212,6 +231,8 @@ class EipConnection {
     uint32_t GetTOConnectionId() const { return toConnectionId; }
     uint32_t GetOTConnectionId() const { return otConnectionId; }
     uint16_t GetSequenceCount() const { return sequenceCount; }
+    // Bytes each way of the open class-3 connection; 0 before it is open.
+    uint16_t GetConnectionSize() const { return connectionSize; }
     void SetRecvFunc(RecvFunc function) { recvFunc = std::move(function); }
     void SetSendFunc(SendFunc function) { sendFunc = std::move(function); }
 
@@ -227,8 +248,31 @@ class EipConnection {
         const char* recvFailed;
         const char* parseFailed;
     };
+    // The request gets the current session handle and a sender context of its own, and only
+    // the reply carrying that context is taken (late replies are logged and dropped). After a
+    // time-out the socket is closed, and the next exchange opens a new session first, so no
+    // reply of an abandoned request can ever be read.
     int ExchangeExplicit(const char* operation, uint8_t* buffer, size_t requestLength,
                          const ExchangeTexts& texts, EXPLICIT_RESPONSE_STRUCT& response);
+    // Gives a SendRRData request built in buffer the current session handle and a sender
+    // context of its own; returns that context.
+    uint64_t StampRequest(uint8_t* buffer);
+    // Reconnects and registers a session when the last exchange timed out; false when that
+    // fails or the socket is closed for another reason.
+    bool ReopenAfterTimeout(const char* operation);
+    // Reads the next encapsulation message of the given command whose sender context (for
+    // SendRRData) or sequence count (for SendUnitData, checked by accept) answers the request
+    // just sent, dropping late replies with a log line, within one request time-out.
+    // The message's byte count, or -1.
+    int ReadMatchingReply(const char* operation, uint8_t* buffer, EIPS_ENCAP_MSG_STRUCT& encap,
+                          const std::function<bool(const EIPS_ENCAP_MSG_STRUCT&)>& accept);
+    // Reads whatever the family still needs to complete the values of a poll reply just
+    // accepted (a value read in fragments). 0, -1 bad reply, -2 failed socket (closed).
+    virtual int ReadRestOfValue(EIPC_TAG_REQUEST_STRUCT& /*response*/) { return 0; }
+    // Judges a decoded reply of the connected tag-read exchange (status and service) and hands
+    // it to AnalyzeTagResp. 0, or -1 (logged).
+    int AcceptTagReply(const EXPLICIT_RESPONSE_STRUCT& response,
+                       EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLookup& lookup);
     // Checks an Identity Get Attributes All reply (status, service 0x81) and fills info from
     // it; a reply of fewer than 15 data bytes gives the name "unknown" and keeps the rest.
     // 0, or -1 (logged under `operation`, info unchanged).
@@ -246,11 +290,15 @@ class EipConnection {
     static void PatchRRDataLengths(uint8_t* buffer, size_t totalLength);
 
     int socketFd = -1;
+    int abortFd = -1;
     uint32_t sessionHandle = 0;
     _eipConnectInfo connectInfo;
     uint32_t toConnectionId = 0;
     uint32_t otConnectionId = 0;
     uint16_t sequenceCount = 0;
+    uint16_t connectionSize = 0;
+    uint64_t senderContext = 0;
+    bool reopenBeforeUse = false;
     RecvFunc recvFunc;
     SendFunc sendFunc;
 
@@ -267,7 +315,13 @@ class EipConnection {
     uint16_t ConnectionSerialNumber() const { return static_cast<uint16_t>(socketFd & 0xFFFF); }
     // Builds a Forward Close into buffer; returns its length or -1.
     int BuildForwardClose(uint8_t* buffer);
-    int BuildForwardOpen(uint8_t* buffer, uint16_t rpiMilliseconds);
+    // Builds a Forward Open (large: 0x5B with 32-bit connection parameters) asking for `size`
+    // bytes each way; returns its length or -1.
+    int BuildForwardOpen(uint8_t* buffer, uint16_t rpiMilliseconds, bool large, uint16_t size);
+    // One Forward Open exchange. 0 granted, 1 refused by the controller (response holds the
+    // reason), -1 failed exchange or a reply that is not ours.
+    int TryForwardOpen(uint16_t rpiMilliseconds, bool large, uint16_t size,
+                       EXPLICIT_RESPONSE_STRUCT& response);
 
     // Reads one encapsulation message (header, then exactly the body it announces) into a
     // buffer of `capacity` bytes. The message's byte count, or -1.

@@ -252,7 +252,7 @@ int EipIoConnection::AcceptReply(uint16_t connectionSerial) {
     }
     auto cpf = std::make_unique<CPF_MESSAGE_STRUCT>();
     auto response = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
-    if (EipConnection::EipParseUCMMRESP(0, encap, *cpf, *response) < 0) {
+    if (EipConnection::EipParseUCMMRESP(0, 0, encap, *cpf, *response) < 0) {
         eiplog::Error(op, "unexpected : parseing cpf and explict response");
         return -1;
     }

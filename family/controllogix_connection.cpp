@@ -20,15 +20,22 @@ constexpr uint8_t kMessageRouterPath[] = {0x02, CIP_SEG_CLASS_8, CIP_CLASS_MESSA
 constexpr uint8_t kConnectionManagerPath[] = {0x02, CIP_SEG_CLASS_8, CIP_CLASS_CONNECTION_MANAGER,
                                               CIP_SEG_INSTANCE_8, 0x01};
 constexpr size_t kMultiServiceFrontSize = 1 + sizeof kMessageRouterPath;
-// Bytes of the Multiple Service Packet data per embedded request besides the request itself:
-// its offset entry (2) and, by the batch rule, one more byte.
-constexpr size_t kBatchBytesPerTag = 3;
+// Reply front of a Multiple Service Packet: service, reserved, status, status size, count.
+constexpr size_t kMultiServiceReplyFront = 4 + 2;
+// Offset entry of each embedded request or reply.
+constexpr size_t kOffsetEntrySize = 2;
+// Front of one Read Tag reply record: service, reserved, status, status size, data type.
+constexpr size_t kReadRecordFront = 4 + 2;
+// The sequence count the connected data item carries ahead of the request or reply.
+constexpr size_t kSequenceCountSize = 2;
+// Byte offset field of the fragmented services.
+constexpr size_t kFragmentOffsetSize = 4;
+// Fragments of a write hold whole elements of any type (LINT the widest).
+constexpr size_t kFragmentAlignment = 8;
 // Offset of the connected data item length in the SendUnitData front.
 constexpr size_t kUnitDataItemLengthOffset = 42;
 // Route path of an Unconnected Send: one word, port and link address.
 constexpr uint8_t kRoutePathWords = 0x01;
-// Largest encoded address (path size byte, a 510-byte path, element count) plus room to spare.
-constexpr size_t kMaxEncodedAddress = 516;
 constexpr uint16_t kUnitDataItemCount = 2;
 constexpr uint16_t kConnectedAddressLength = 4;
 
@@ -86,6 +93,7 @@ bool SplitServiceReplies(const EXPLICIT_RESPONSE_STRUCT& reply, ServiceReplies& 
 // | ...   | Read Tag only: the value bytes                              |
 // Returns the value bytes (empty for other services); false when the record is cut short.
 bool DecodeReplyRecord(ByteView bytes, EIPC_TAG_REPLY_STRUCT& record, ByteView& value) {
+    record = EIPC_TAG_REPLY_STRUCT{};
     ByteReader r(bytes);
     record.service = r.u8();
     r.skip(1);
@@ -99,7 +107,9 @@ bool DecodeReplyRecord(ByteView bytes, EIPC_TAG_REPLY_STRUCT& record, ByteView& 
         return false;
     }
     value = ByteView{};
-    if (record.service == LOGIX_SVC_READ_TAG_REPLY && r.remaining() >= 2) {
+    const bool read = record.service == LOGIX_SVC_READ_TAG_REPLY ||
+                      record.service == LOGIX_SVC_READ_FRAGMENTED_REPLY;
+    if (read && r.remaining() >= 2) {
         record.dataType = r.u16();
         if (record.dataType == LOGIX_TYPE_STRUCTURE && r.remaining() >= 2) {
             record.structHandle = r.u16();
@@ -109,21 +119,49 @@ bool DecodeReplyRecord(ByteView bytes, EIPC_TAG_REPLY_STRUCT& record, ByteView& 
     return true;
 }
 
+// The one record of a single-request packet's reply; false when the reply is not one.
+bool SingleRecord(const EXPLICIT_RESPONSE_STRUCT& reply, EIPC_TAG_REPLY_STRUCT& record,
+                  ByteView& value) {
+    ServiceReplies replies;
+    return reply.service == LOGIX_SVC_MULTIPLE_SERVICE_REPLY &&
+           SplitServiceReplies(reply, replies) && replies.count == 1 &&
+           DecodeReplyRecord(replies.records[0], record, value);
+}
+
+// Room a tag's Read Tag reply record takes, from the value size its test read learned.
+size_t ExpectedReadRecord(const _eipTagInfo& info) {
+    const size_t handle = info.innerType == EIP_INNER_TYPE_STRUCTURE ? 2 : 0;
+    return kReadRecordFront + handle + static_cast<size_t>(std::max<int32_t>(info.dataLen, 0));
+}
+
+// Wraps embedded requests into a Multiple Service Packet:
+// | size  | value                                                          |
+// | 6     | 0x0A to the Message Router                                     |
+// | 2     | N, number of embedded requests                                 |
+// | 2 × N | offsets from the N field: 2 + 2N, then each previous + its size |
+// | ...   | the embedded requests                                          |
+void WriteMultiService(ByteWriter& w, const std::vector<uint16_t>& lengths, ByteView requests) {
+    WriteMultiServiceFront(w);
+    w.u16(static_cast<uint16_t>(lengths.size()));
+    size_t offset = kOffsetEntrySize + kOffsetEntrySize * lengths.size();
+    for (const uint16_t length : lengths) {
+        w.u16(static_cast<uint16_t>(offset));
+        offset += length;
+    }
+    w.bytes(requests);
+}
+
 // The status that explains a refused single-request packet: a controller answers 0x1E
 // (embedded service error) outside and the reason in the embedded reply, so that reply's status
 // is reported when there is one.
 EXPLICIT_RESPONSE_STRUCT ReasonOfRefusal(const EXPLICIT_RESPONSE_STRUCT& reply) {
     EXPLICIT_RESPONSE_STRUCT reason = reply;
-    ServiceReplies replies;
-    EIPC_TAG_REPLY_STRUCT record{};
+    EIPC_TAG_REPLY_STRUCT record;
     ByteView value;
-    if (reply.service == LOGIX_SVC_MULTIPLE_SERVICE_REPLY && SplitServiceReplies(reply, replies) &&
-        replies.count == 1 && DecodeReplyRecord(replies.records[0], record, value) &&
-        record.generalStatus != CIP_STATUS_SUCCESS) {
-        const bool hasExt = replies.records[0].at(3) != 0;
+    if (SingleRecord(reply, record, value) && record.generalStatus != CIP_STATUS_SUCCESS) {
         reason.generalStatus = record.generalStatus;
-        reason.extStatusSize = hasExt ? 1 : 0;
-        reason.extStatus[0] = hasExt ? record.extStatus : 0;
+        reason.extStatusSize = record.extStatus != 0 ? 1 : 0;
+        reason.extStatus[0] = record.extStatus;
     }
     return reason;
 }
@@ -194,49 +232,53 @@ int ControlLogixConnection::fillMultiReqService(uint8_t* buffer, uint16_t offset
     return w.ok() ? offset + static_cast<int>(kMultiServiceFrontSize) : -1;
 }
 
-// Poll request, after the SendUnitData front:
-// | off    | size  | value                                                          |
-// | 46     | 6     | Multiple Service Packet to the Message Router                  |
-// | 52     | 2     | N, number of embedded requests                                 |
-// | 54     | 2 × N | offsets from the N field: 2 + 2N, then each previous + its size |
-// | 54+2N  | ...   | per tag: 0x4C and the tag's whole encoded address              |
+size_t ControlLogixConnection::ConnectedBudget() const {
+    const size_t size = connectionSize != 0 ? connectionSize : CIP_SMALL_CONNECTION_SIZE;
+    return size - kSequenceCountSize;
+}
+
+// Poll request, after the SendUnitData front: one Multiple Service Packet (WriteMultiService)
+// of, per tag, 0x4C and the tag's whole encoded address; or of one 0x52 Read Tag Fragmented with
+// the encoded address and a 32-bit byte offset 0, for a tag whose reply cannot fit one message.
 int ControlLogixConnection::RequestEMTags(const std::vector<EipTag*>& pollList, size_t size,
                                           size_t& nextIndex) {
-    uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
-    if (BuildEipUnitDataHeader(buffer, sizeof buffer) < 0) {
-        eiplog::Error("RequestEMTags", "failed building a Eip Unit Data Header");
-        return -3;
-    }
     size = std::min(size, pollList.size());
-
-    uint8_t area[kAssemblyAreaSize] = {};
-    std::array<uint16_t, EIPC_TAG_REPLY_MAX> lengths{};
-    size_t assembled = 0;
-    size_t taken = 0;
-    while (nextIndex + taken < size && taken < EIPC_TAG_REPLY_MAX) {
-        const EipTag* tag = pollList[nextIndex + taken];
+    const size_t budget = ConnectedBudget();
+    fragmentedAddress.clear();
+    std::vector<uint8_t> area;
+    std::vector<uint16_t> lengths;
+    size_t requestBytes = kMultiServiceFrontSize + kOffsetEntrySize;
+    size_t replyBytes = kMultiServiceReplyFront;
+    while (nextIndex + lengths.size() < size && lengths.size() < EIPC_TAG_REPLY_MAX) {
+        const EipTag* tag = pollList[nextIndex + lengths.size()];
         if (tag == nullptr) {
             eiplog::Error("RequestEMTags", "failed to copy tag data");
             return -1;
         }
-        const EipTagData& data = tag->GetTagData();
-        const size_t addressLength = data.GetEncodedAddress().size();
-        if (addressLength + assembled + kBatchBytesPerTag * (taken + 1) > kBatchLimit) {
+        const std::vector<uint8_t>& address = tag->GetTagData().GetEncodedAddress();
+        const size_t request = kOffsetEntrySize + 1 + address.size();
+        const size_t reply = kOffsetEntrySize + ExpectedReadRecord(tag->GetInfo());
+        if (kMultiServiceReplyFront + reply > budget) {
+            if (lengths.empty() && requestBytes + request + kFragmentOffsetSize <= budget) {
+                fragmentedAddress = address;
+                area.push_back(CIP_SVC_READ_TAG_FRAGMENTED);
+                area.insert(area.end(), address.begin(), address.end());
+                area.insert(area.end(), kFragmentOffsetSize, 0);
+                lengths.push_back(static_cast<uint16_t>(area.size()));
+            }
             break;
         }
-        area[assembled] = CIP_SVC_READ_TAG;
-        const int32_t copied = data.FillData(true, area, static_cast<uint16_t>(assembled + 1),
-                                             kEmbeddedRequestCapacity);
-        if (copied < 0) {
-            eiplog::Error("RequestEMTags", "failed to copy tag data");
-            return -1;
+        if (requestBytes + request > budget || replyBytes + reply > budget) {
+            break;
         }
-        lengths[taken] = static_cast<uint16_t>(copied + 1);
-        assembled += lengths[taken];
-        ++taken;
+        requestBytes += request;
+        replyBytes += reply;
+        area.push_back(CIP_SVC_READ_TAG);
+        area.insert(area.end(), address.begin(), address.end());
+        lengths.push_back(static_cast<uint16_t>(1 + address.size()));
     }
-    size_t advance = taken;
-    if (taken == 0 && nextIndex < size) {
+    size_t advance = lengths.size();
+    if (lengths.empty() && nextIndex < size) {
         // A tag that alone breaks the limit can never be polled: pass over it so that the
         // cycle goes on (the empty request still goes out and keeps the reply order).
         eiplog::Error("RequestEMTags",
@@ -244,16 +286,8 @@ int ControlLogixConnection::RequestEMTags(const std::vector<EipTag*>& pollList, 
                                    ": tag name too long for one poll request; not polled"));
         advance = 1;
     }
-
-    ByteWriter w(buffer + EIP_UNIT_DATA_FRONT_SIZE, sizeof buffer - EIP_UNIT_DATA_FRONT_SIZE);
-    WriteMultiServiceFront(w);
-    w.u16(static_cast<uint16_t>(taken));
-    uint16_t offset = static_cast<uint16_t>(2 + 2 * taken);
-    for (size_t i = 0; i < taken; ++i) {
-        w.u16(offset);
-        offset = static_cast<uint16_t>(offset + lengths[i]);
-    }
-    w.bytes(area, assembled);
+    ByteWriter w(budget);
+    WriteMultiService(w, lengths, ByteView{area.data(), area.size()});
     if (!w.ok()) {
         eiplog::Error("RequestEMTags", "failed to copy tag data");
         return -1;
@@ -262,23 +296,32 @@ int ControlLogixConnection::RequestEMTags(const std::vector<EipTag*>& pollList, 
     if (nextIndex >= size) {
         nextIndex = 0;
     }
-
-    const size_t total = EIP_UNIT_DATA_FRONT_SIZE + w.size();
-    eip_PutLitEndian16(static_cast<uint16_t>(total - EIP_ENCAP_HEADER_SIZE),
-                       buffer + EIP_ENCAP_LENGTH_OFFSET);
-    eip_PutLitEndian16(static_cast<uint16_t>(total - EIP_UNIT_DATA_ITEM_START),
-                       buffer + kUnitDataItemLengthOffset);
-    if (EipSendData(buffer, total, kRequestTimeoutSeconds) != 0) {
+    if (SendConnected(w.view()) != 0) {
         eiplog::Info("RequestEMTags", "failed to send");
         return -1;
     }
     return 0;
 }
 
+int ControlLogixConnection::SendConnected(ByteView multiService) {
+    std::vector<uint8_t> buffer(EIP_UNIT_DATA_FRONT_SIZE + multiService.size);
+    if (BuildEipUnitDataHeader(buffer.data(), static_cast<uint32_t>(buffer.size())) < 0) {
+        eiplog::Error("RequestEMTags", "failed building a Eip Unit Data Header");
+        return -1;
+    }
+    std::copy(multiService.begin(), multiService.end(), buffer.begin() + EIP_UNIT_DATA_FRONT_SIZE);
+    const size_t total = buffer.size();
+    eip_PutLitEndian16(static_cast<uint16_t>(total - EIP_ENCAP_HEADER_SIZE),
+                       buffer.data() + EIP_ENCAP_LENGTH_OFFSET);
+    eip_PutLitEndian16(static_cast<uint16_t>(total - EIP_UNIT_DATA_ITEM_START),
+                       buffer.data() + kUnitDataItemLengthOffset);
+    return EipSendData(buffer.data(), total, kRequestTimeoutSeconds);
+}
+
 int ControlLogixConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply,
                                            EIPC_TAG_REQUEST_STRUCT& response,
-                                           const TagLookup& lookup) {
-    std::memset(&response, 0, sizeof response);
+                                           const TagLookup& /*lookup*/) {
+    response = EIPC_TAG_REQUEST_STRUCT{};
     ServiceReplies replies;
     if (!SplitServiceReplies(reply, replies)) {
         eiplog::Error("AnalyzeTagResp", "unexpected : malformed multiple service reply");
@@ -288,27 +331,109 @@ int ControlLogixConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply
         EIPC_TAG_REPLY_STRUCT& record = response.replies[i];
         ByteView value;
         if (!DecodeReplyRecord(replies.records[i], record, value)) {
-            std::memset(&response, 0, sizeof response);
+            response = EIPC_TAG_REQUEST_STRUCT{};
             eiplog::Error("AnalyzeTagResp", "unexpected : malformed multiple service reply");
             return -1;
         }
-        if (value.size > sizeof record.data) {
-            const EipTag* tag = lookup ? lookup(i) : nullptr;
-            eiplog::Error(
-                "AnalyzeTagResp",
-                eiplog::Text(tag != nullptr ? tag->GetInfo().alias : "reply " + std::to_string(i),
-                             ": value of ", value.size, " bytes is larger than ",
-                             sizeof record.data, "; refused"));
-            if (record.generalStatus == CIP_STATUS_SUCCESS) {
-                record.generalStatus = LOGIX_STATUS_REPLY_TOO_LARGE;
-            }
-            continue;
-        }
-        eip_ByteMove(record.data, value.data, static_cast<uint32_t>(value.size));
+        record.data.assign(value.begin(), value.end());
         record.dataLength = static_cast<uint16_t>(value.size);
     }
     response.count = replies.count;
     return 0;
+}
+
+// Read Tag Fragmented request (embedded):
+// | size | value                                              |
+// | 1    | 0x52                                               |
+// | ...  | the tag's encoded address (path, element count)    |
+// | 4    | byte offset of the first value byte wanted         |
+// Its reply record is a Read Tag reply (service 0xD2) whose status 0x06 says more follows.
+int ControlLogixConnection::ReadFragments(const std::vector<uint8_t>& address,
+                                          EIPC_TAG_REPLY_STRUCT& record, const Exchange& exchange) {
+    auto reply = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    bool first = true;
+    while (record.generalStatus == CIP_STATUS_PARTIAL_TRANSFER) {
+        if (record.data.size() >= kMaxValueBytes) {
+            eiplog::Error("ReadFragments",
+                          eiplog::Text("value larger than ", kMaxValueBytes, " bytes; not read"));
+            record.generalStatus = LOGIX_STATUS_REPLY_TOO_LARGE;
+            return -1;
+        }
+        ByteWriter w(1 + address.size() + kFragmentOffsetSize);
+        w.u8(CIP_SVC_READ_TAG_FRAGMENTED)
+            .bytes(address.data(), address.size())
+            .u32(static_cast<uint32_t>(record.data.size()));
+        const int result = exchange(w.view(), *reply);
+        if (result != 0) {
+            return result;
+        }
+        EIPC_TAG_REPLY_STRUCT next;
+        ByteView value;
+        const bool fragment =
+            SingleRecord(*reply, next, value) && next.service == LOGIX_SVC_READ_FRAGMENTED_REPLY;
+        const bool stalled = next.generalStatus == CIP_STATUS_PARTIAL_TRANSFER && value.empty();
+        if (!fragment || stalled ||
+            (!first &&
+             (next.dataType != record.dataType || next.structHandle != record.structHandle))) {
+            eiplog::Error("ReadFragments", "unexpected : fragmented read reply out of step");
+            record.generalStatus =
+                fragment && !stalled ? CIP_STATUS_GENERAL_ERROR : next.generalStatus;
+            return -1;
+        }
+        if (next.generalStatus != CIP_STATUS_SUCCESS &&
+            next.generalStatus != CIP_STATUS_PARTIAL_TRANSFER) {
+            record.generalStatus = next.generalStatus;
+            record.extStatus = next.extStatus;
+            return -1;
+        }
+        first = false;
+        record.service = next.service;
+        record.generalStatus = next.generalStatus;
+        record.dataType = next.dataType;
+        record.structHandle = next.structHandle;
+        record.data.insert(record.data.end(), value.begin(), value.end());
+    }
+    if (record.data.size() > kMaxValueBytes) {
+        record.generalStatus = LOGIX_STATUS_REPLY_TOO_LARGE;
+        return -1;
+    }
+    record.dataLength = static_cast<uint16_t>(record.data.size());
+    return 0;
+}
+
+int ControlLogixConnection::ExchangeConnected(ByteView embedded, EXPLICIT_RESPONSE_STRUCT& reply) {
+    static const char* const op = "RecvEMTags";
+    ByteWriter w(ConnectedBudget());
+    WriteMultiService(w, {static_cast<uint16_t>(embedded.size)}, embedded);
+    if (!w.ok() || SendConnected(w.view()) != 0) {
+        eiplog::Error(op, "failed to send");
+        return -2;
+    }
+    std::vector<uint8_t> buffer(EIP_MSG_BUFFER_SIZE);
+    EIPS_ENCAP_MSG_STRUCT encap{};
+    const uint16_t expected = sequenceCount;
+    auto cpf = std::make_unique<CPF_MESSAGE_STRUCT>();
+    const int received = ReadMatchingReply(op, buffer.data(), encap, [&](const auto& e) {
+        return e.command == EIP_CMD_SEND_UNIT_DATA &&
+               EipParseUCMMRESP(toConnectionId, otConnectionId, e, *cpf, reply) == 0 &&
+               eip_GetLitEndian16(cpf->items[1].data) == expected;
+    });
+    return received < 1 ? -2 : 0;
+}
+
+int ControlLogixConnection::ReadRestOfValue(EIPC_TAG_REQUEST_STRUCT& response) {
+    if (fragmentedAddress.empty() || response.count != 1) {
+        return 0;
+    }
+    const std::vector<uint8_t> address = std::move(fragmentedAddress);
+    fragmentedAddress.clear();
+    const int result = ReadFragments(address, response.replies[0],
+                                     [this](ByteView embedded, EXPLICIT_RESPONSE_STRUCT& reply) {
+                                         return ExchangeConnected(embedded, reply);
+                                     });
+    // A refused fragment leaves its status on the record for the device; only a broken
+    // socket ends the exchange.
+    return result == -2 ? -2 : 0;
 }
 
 // Unconnected Send of one embedded tag request:
@@ -349,97 +474,149 @@ int ControlLogixConnection::BuildUnconnectedTagRequest(uint8_t* buffer, size_t c
     return static_cast<int>(total);
 }
 
+int ControlLogixConnection::ExchangeUnconnected(const char* operation, ByteView embedded,
+                                                EXPLICIT_RESPONSE_STRUCT& reply) {
+    std::vector<uint8_t> buffer(EIP_MSG_BUFFER_SIZE);
+    const int length = BuildUnconnectedTagRequest(buffer.data(), buffer.size(), embedded);
+    if (length < 0) {
+        eiplog::Error(operation, "failed building a Eip RRDataHeader");
+        return -1;
+    }
+    const ExchangeTexts texts{"failed to send", "failed to recv",
+                              "unexpected : parseing cpf and explict response"};
+    if (ExchangeExplicit(operation, buffer.data(), static_cast<size_t>(length), texts, reply) !=
+        0) {
+        return -1;
+    }
+    if (reply.service != LOGIX_SVC_MULTIPLE_SERVICE_REPLY) {
+        eiplog::Error(operation, eiplog::Text("unexpected : not support service ", std::hex,
+                                              static_cast<unsigned>(reply.service)));
+        return -1;
+    }
+    return 0;
+}
+
 int ControlLogixConnection::TestEMTag(EipTag* tag, EIPC_TAG_REQUEST_STRUCT& response) {
     if (tag == nullptr) {
         return -1;
     }
-    uint8_t address[kMaxEncodedAddress] = {};
-    uint8_t embedded[1 + kMaxEncodedAddress] = {CIP_SVC_READ_TAG};
-    const int32_t copied = tag->GetTagData().FillData(true, address, 0, sizeof address);
-    if (copied < 0) {
+    const std::vector<uint8_t>& address = tag->GetTagData().GetEncodedAddress();
+    if (address.empty()) {
         eiplog::Error("TestEMTag", "failed to copy tag data");
         return -1;
     }
-    eip_ByteMove(embedded + 1, address, static_cast<uint32_t>(copied));
-
-    uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
-    const int length =
-        BuildUnconnectedTagRequest(buffer, sizeof buffer, ByteView{embedded, size_t(copied) + 1});
-    if (length < 0) {
-        eiplog::Error("TestEMTag", "failed building a Eip RRDataHeader");
+    std::vector<uint8_t> embedded{CIP_SVC_READ_TAG};
+    embedded.insert(embedded.end(), address.begin(), address.end());
+    auto reply = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    if (ExchangeUnconnected("TestEMTag", ByteView{embedded.data(), embedded.size()}, *reply) != 0) {
         return -1;
     }
-    EXPLICIT_RESPONSE_STRUCT reply;
-    const ExchangeTexts texts{"failed to send", "failed to recv",
-                              "unexpected : parseing cpf and explict response"};
-    if (ExchangeExplicit("TestEMTag", buffer, static_cast<size_t>(length), texts, reply) != 0) {
+    EIPC_TAG_REPLY_STRUCT& record = response.replies[0];
+    ByteView value;
+    // A value larger than one reply comes back as "partial transfer"; the rest is read
+    // fragmented so that the test learns the whole size.
+    if (SingleRecord(*reply, record, value) &&
+        record.generalStatus == CIP_STATUS_PARTIAL_TRANSFER) {
+        response.count = 1;
+        record.data.assign(value.begin(), value.end());
+        const Exchange exchange = [this](ByteView request, EXPLICIT_RESPONSE_STRUCT& next) {
+            return ExchangeUnconnected("TestEMTag", request, next);
+        };
+        if (ReadFragments(address, record, exchange) != 0) {
+            logResponseError("unexpected : explict response error", *reply);
+            return -1;
+        }
+        return 0;
+    }
+    if (reply->generalStatus != CIP_STATUS_SUCCESS) {
+        logResponseError("unexpected : explict response error", ReasonOfRefusal(*reply));
         return -1;
     }
-    if (reply.generalStatus != CIP_STATUS_SUCCESS) {
-        logResponseError("unexpected : explict response error", ReasonOfRefusal(reply));
-        return -1;
-    }
-    if (reply.service != LOGIX_SVC_MULTIPLE_SERVICE_REPLY) {
-        eiplog::Error("TestEMTag", eiplog::Text("unexpected : not support service ", std::hex,
-                                                static_cast<unsigned>(reply.service)));
-        return -1;
-    }
-    return AnalyzeTagResp(reply, response, [tag](uint16_t) { return tag; });
+    return AnalyzeTagResp(*reply, response, [tag](uint16_t) { return tag; });
 }
 
-// Embedded Write Tag request:
+// Embedded Write Tag request (0x4D), and Write Tag Fragmented (0x53) with its byte offset:
 // | size | value                                                     |
-// | 1    | 0x4D                                                      |
+// | 1    | 0x4D / 0x53                                               |
 // | ...  | path size and path (the encoded address without its count) |
 // | 2    | data type (low 16 bits of innerType)                      |
 // | 2    | structure handle 0x0FCE, for STRUCTURE only               |
 // | 2    | element count                                             |
+// | 4    | 0x53 only: byte offset of this piece                      |
 // | n    | value bytes, then one 0x00 pad byte when n is odd         |
-int ControlLogixConnection::WriteDataToTag(const _eipTagInfo& tagInfo, const EipTagData& tagData,
-                                           const uint8_t* data, uint16_t length) {
-    uint8_t address[kMaxEncodedAddress] = {};
-    const int32_t copied = tagData.FillData(false, address, 0, sizeof address);
-    if (copied < 0 || (data == nullptr && length != 0)) {
+int ControlLogixConnection::WritePiece(const _eipTagInfo& tagInfo, const EipTagData& tagData,
+                                       ByteView piece, int64_t offset) {
+    const std::vector<uint8_t>& address = tagData.GetEncodedAddress();
+    if (address.size() < 2) {
         eiplog::Error("WriteDataToTag", "failed to copy tag data");
         return -1;
     }
-    uint8_t embedded[EIP_MSG_BUFFER_SIZE] = {};
-    ByteWriter e(embedded, sizeof embedded);
-    e.u8(CIP_SVC_WRITE_TAG).bytes(address, static_cast<size_t>(copied));
+    ByteWriter e(kUnconnectedRequestLimit);
+    e.u8(offset < 0 ? CIP_SVC_WRITE_TAG : CIP_SVC_WRITE_TAG_FRAGMENTED)
+        .bytes(address.data(), address.size() - 2);
     e.u16(static_cast<uint16_t>(tagInfo.innerType & 0xFFFF));
     if (tagInfo.innerType == EIP_INNER_TYPE_STRUCTURE) {
         e.u16(EIP_STRING_STRUCT_HANDLE);
     }
-    e.u16(tagData.GetElementCount()).bytes(data, length);
-    if (length % 2 != 0) {
+    e.u16(tagData.GetElementCount());
+    if (offset >= 0) {
+        e.u32(static_cast<uint32_t>(offset));
+    }
+    e.bytes(piece);
+    if (piece.size % 2 != 0) {
         e.u8(0);
     }
+    if (!e.ok()) {
+        eiplog::Error("WriteDataToTag", eiplog::Text(tagInfo.alias, ": value of ", piece.size,
+                                                     " bytes does not fit one request; not sent"));
+        return -1;
+    }
+    auto reply = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    if (ExchangeUnconnected("WriteDataToTag", e.view(), *reply) != 0) {
+        return -1;
+    }
+    // The embedded Write Tag reply is checked too: success means the write itself succeeded.
+    const uint8_t expected =
+        offset < 0 ? LOGIX_SVC_WRITE_TAG_REPLY : LOGIX_SVC_WRITE_FRAGMENTED_REPLY;
+    EIPC_TAG_REPLY_STRUCT record;
+    ByteView value;
+    const bool accepted = reply->generalStatus == CIP_STATUS_SUCCESS &&
+                          SingleRecord(*reply, record, value) && record.service == expected &&
+                          record.generalStatus == CIP_STATUS_SUCCESS;
+    if (!accepted) {
+        logResponseError("unexpected : response error", ReasonOfRefusal(*reply));
+        return -1;
+    }
+    return 0;
+}
 
-    uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
-    const int total = e.ok() ? BuildUnconnectedTagRequest(buffer, sizeof buffer, e.view()) : -1;
-    if (total < 0) {
+int ControlLogixConnection::WriteDataToTag(const _eipTagInfo& tagInfo, const EipTagData& tagData,
+                                           const uint8_t* data, uint16_t length) {
+    if (data == nullptr && length != 0) {
+        eiplog::Error("WriteDataToTag", "failed to copy tag data");
+        return -1;
+    }
+    // Room one unconnected request leaves for value bytes: the limit less the Multiple Service
+    // Packet around the write, its service, path, type, handle, count and offset.
+    const size_t overhead = kMultiServiceFrontSize + 2 * kOffsetEntrySize + 1 +
+                            tagData.GetEncodedAddress().size() + 2 + 2 + kFragmentOffsetSize;
+    const size_t room =
+        kUnconnectedRequestLimit > overhead ? kUnconnectedRequestLimit - overhead : 0;
+    if (length <= room) {
+        return WritePiece(tagInfo, tagData, ByteView{data, length}, -1);
+    }
+    const size_t piece = room - room % kFragmentAlignment;
+    if (piece == 0) {
         eiplog::Error("WriteDataToTag", eiplog::Text(tagInfo.alias, ": value of ", length,
                                                      " bytes does not fit one request; not sent"));
         return -1;
     }
-    EXPLICIT_RESPONSE_STRUCT reply;
-    const ExchangeTexts texts{"failed to send", "failed to recv",
-                              "unexpected : parseing cpf and explict response"};
-    if (ExchangeExplicit("WriteDataToTag", buffer, static_cast<size_t>(total), texts, reply) != 0) {
-        return -1;
-    }
-    // The embedded Write Tag reply is checked too: success means the write itself succeeded.
-    ServiceReplies replies;
-    EIPC_TAG_REPLY_STRUCT record{};
-    ByteView value;
-    const bool accepted =
-        reply.generalStatus == CIP_STATUS_SUCCESS &&
-        reply.service == LOGIX_SVC_MULTIPLE_SERVICE_REPLY && SplitServiceReplies(reply, replies) &&
-        replies.count == 1 && DecodeReplyRecord(replies.records[0], record, value) &&
-        record.service == LOGIX_SVC_WRITE_TAG_REPLY && record.generalStatus == CIP_STATUS_SUCCESS;
-    if (!accepted) {
-        logResponseError("unexpected : response error", ReasonOfRefusal(reply));
-        return -1;
+    for (size_t offset = 0; offset < length; offset += piece) {
+        const size_t size = std::min(piece, length - offset);
+        if (WritePiece(tagInfo, tagData, ByteView{data + offset, size},
+                       static_cast<int64_t>(offset)) != 0) {
+            return -1;
+        }
     }
     return 0;
 }

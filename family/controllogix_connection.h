@@ -3,8 +3,12 @@
 // The EtherNet/IP connection of a Logix controller: reads and writes tags by symbolic name with
 // Read Tag (0x4C) and Write Tag (0x4D), always wrapped in a Multiple Service Packet (0x0A) to the
 // Message Router. Polling packs as many tags as fit into one request and sends it as connected
-// data over the class-3 connection; a test read and every write go unconnected (Unconnected Send
-// routed to the controller's slot) and wait for their reply in the same call.
+// data over the class-3 connection: a tag joins only while both the request and the reply it
+// will bring fit the connection size. A value larger than one reply is read with Read Tag
+// Fragmented (0x52) in as many requests as it needs, within the same poll step, and handed up
+// whole; a write larger than one request goes out with Write Tag Fragmented (0x53). A test read
+// and every write go unconnected (Unconnected Send routed to the controller's slot) and wait for
+// their reply in the same call.
 //
 // Threads: the object has no lock of its own. The device serialises every call: poll requests
 // run on its socket thread, test reads and writes on action threads while the device's lock is
@@ -12,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "common/byte_codec.h"
@@ -23,6 +28,8 @@ class EipTagData;
 // Logix wire values of the tag services.
 constexpr uint8_t LOGIX_SVC_READ_TAG_REPLY = 0xCC;
 constexpr uint8_t LOGIX_SVC_WRITE_TAG_REPLY = 0xCD;
+constexpr uint8_t LOGIX_SVC_READ_FRAGMENTED_REPLY = 0xD2;
+constexpr uint8_t LOGIX_SVC_WRITE_FRAGMENTED_REPLY = 0xD3;
 constexpr uint8_t LOGIX_SVC_MULTIPLE_SERVICE_REPLY = 0x8A;
 // Data type code announcing a structure; a 16-bit structure handle follows it on the wire.
 constexpr uint16_t LOGIX_TYPE_STRUCTURE = 0x02A0;
@@ -32,13 +39,10 @@ constexpr uint8_t LOGIX_STATUS_REPLY_TOO_LARGE = 0x11;
 
 class ControlLogixConnection : public EipConnection {
   public:
-    // Batch limit of one poll request: encoded address of the next tag + embedded requests
-    // already taken + 3 bytes per taken tag (this one included) must stay within this.
-    static constexpr size_t kBatchLimit = 453;
-    // Area the embedded requests of one poll request are assembled in, and the room each one
-    // is copied with.
-    static constexpr size_t kAssemblyAreaSize = 456;
-    static constexpr size_t kEmbeddedRequestCapacity = 454;
+    // Most bytes of a Message Router request an Unconnected Send may carry to a controller.
+    static constexpr size_t kUnconnectedRequestLimit = 504;
+    // Largest value read or written: a record holds at most 65535 bytes.
+    static constexpr size_t kMaxValueBytes = 0xFFFF;
 
     explicit ControlLogixConnection(const _eipConnectInfo* info);
     ~ControlLogixConnection() override = default;
@@ -51,17 +55,16 @@ class ControlLogixConnection : public EipConnection {
     // -1 otherwise; a request that would not fit one message buffer is refused unsent.
     int WriteDataToTag(const _eipTagInfo& tagInfo, const EipTagData& tagData, const uint8_t* data,
                        uint16_t length) override;
-    // Sends the next poll request: the tags from nextIndex on that fit one Multiple Service
-    // Packet. Advances nextIndex past them (0 at the end of the list); a tag too long to fit
-    // any request is skipped with an error line. 0 sent, -1 copy or send failure, -3 header
-    // failure.
+    // Sends the next poll request: the tags from nextIndex on whose requests and expected
+    // replies (from the value size the test read learned) fit one Multiple Service Packet each
+    // way, or a tag whose reply alone cannot fit, read fragmented. Advances nextIndex past them
+    // (0 at the end of the list); a tag too long to fit any request is skipped with an error
+    // line. 0 sent, -1 copy or send failure, -3 header failure.
     int RequestEMTags(const std::vector<EipTag*>& pollList, size_t size,
                       size_t& nextIndex) override;
     // Decodes a Multiple Service Packet reply of Read Tag replies into response records; the
     // status of each record is left for the caller to judge. 0, or -1 (no records) for a
-    // reply whose record table does not hold together. A record whose value is larger than a
-    // record holds keeps no value and gets the status LOGIX_STATUS_REPLY_TOO_LARGE; lookup
-    // only names the tag in that log line.
+    // reply whose record table does not hold together.
     int AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply, EIPC_TAG_REQUEST_STRUCT& response,
                        const TagLookup& lookup) override;
     bool IsServiceSupported(uint8_t service) override;
@@ -74,8 +77,41 @@ class ControlLogixConnection : public EipConnection {
     // bytes; returns offset + 6, or -1 when it does not fit.
     static int fillMultiReqService(uint8_t* buffer, uint16_t offset, size_t capacity);
 
+  protected:
+    // Reads the rest of a value the poll request began fragmented, within the same call.
+    int ReadRestOfValue(EIPC_TAG_REQUEST_STRUCT& response) override;
+
   private:
+    // Carries one embedded request and decodes the reply; 0, -1 refused or bad reply, -2 the
+    // socket failed.
+    using Exchange = std::function<int(ByteView embedded, EXPLICIT_RESPONSE_STRUCT& reply)>;
+    // Reads the rest of a value the controller answered in part (status 0x06), fragment after
+    // fragment from the bytes already held. 0 whole; -1 refused (record keeps the reason);
+    // -2 the socket failed.
+    static int ReadFragments(const std::vector<uint8_t>& address, EIPC_TAG_REPLY_STRUCT& record,
+                             const Exchange& exchange);
+    // Exchanges for one embedded request: unconnected (test reads and writes) and connected
+    // (the rest of a polled value).
+    int ExchangeUnconnected(const char* operation, ByteView embedded,
+                            EXPLICIT_RESPONSE_STRUCT& reply);
+    int ExchangeConnected(ByteView embedded, EXPLICIT_RESPONSE_STRUCT& reply);
+    // Sends a SendUnitData request of the Multiple Service Packet built in area; 0 or -1.
+    int SendConnected(ByteView multiService);
+    // Bytes of a Message Router request or reply the class-3 connection carries each way.
+    size_t ConnectedBudget() const;
+    // Writes value bytes in pieces that fit one unconnected request. 0 or -1 (logged).
+    int WriteFragmented(const _eipTagInfo& tagInfo, const EipTagData& tagData, const uint8_t* data,
+                        uint16_t length);
+    // Sends one Write Tag (offset < 0) or Write Tag Fragmented request and checks its embedded
+    // reply. 0 or -1 (logged).
+    int WritePiece(const _eipTagInfo& tagInfo, const EipTagData& tagData, ByteView piece,
+                   int64_t offset);
+
     // Builds an Unconnected Send carrying one embedded tag request in a Multiple Service
     // Packet, routed to the controller's slot. The request length, or -1 when it does not fit.
     int BuildUnconnectedTagRequest(uint8_t* buffer, size_t capacity, ByteView embedded) const;
+
+    // Read request form (path and element count) of the tag the last poll request reads
+    // fragmented; empty when it reads none. A copy: the tag may go before its reply comes.
+    std::vector<uint8_t> fragmentedAddress;
 };

@@ -11,6 +11,7 @@ namespace {
 constexpr uint8_t kSegmentAnsiSymbol = 0x91;
 constexpr uint8_t kSegmentMember8 = 0x28;
 constexpr uint8_t kSegmentMember16 = 0x29;
+constexpr uint8_t kSegmentMember32 = 0x2A;
 // The symbol length travels in one byte.
 constexpr size_t kMaxSymbolLength = 255;
 // Path size byte + longest path + element count.
@@ -32,6 +33,7 @@ bool IsDigit(char c) {
 //                       symbol of n chars : 0x91, n, chars, 0x00 pad when n is odd
 //                       index 0..255      : 0x28, index
 //                       index 256..65535  : 0x29, 0x00, index (16-bit LE)
+//                       index 65536..2^32-1 : 0x2A, 0x00, index (32-bit LE)
 //   end-2   2         element count (16-bit LE)
 //
 // A symbol character opens a symbol segment; '.' closes it; '[' closes it and starts an index;
@@ -123,11 +125,11 @@ class LogixPathEncoder {
         if (!inSymbol || !inBracket || rangeSeen) {
             return false;
         }
-        const int32_t first = Number(indexStart, i);
+        const int64_t first = Number(indexStart, i);
         if (first < 0) {
             return false;
         }
-        firstIndex = static_cast<uint16_t>(first);
+        firstIndex = static_cast<uint32_t>(first);
         rangeStart = i + 1;
         rangeSeen = true;
         return true;
@@ -137,12 +139,12 @@ class LogixPathEncoder {
         if (!inSymbol || !inBracket) {
             return false;
         }
-        const int32_t value = Number(rangeSeen ? rangeStart : indexStart, i);
+        const int64_t value = Number(rangeSeen ? rangeStart : indexStart, i);
         if (value < 0) {
             return false;
         }
         if (rangeSeen) {
-            const int32_t count = value - firstIndex;
+            const int64_t count = value - firstIndex;
             // The element count travels in 16 bits.
             if (count < 0 || count + 1 > 0xFFFF) {
                 return false;
@@ -151,13 +153,15 @@ class LogixPathEncoder {
             inSymbol = false;
             done = true;
         } else {
-            firstIndex = static_cast<uint16_t>(value);
+            firstIndex = static_cast<uint32_t>(value);
             elementCount = 1;
         }
         if (firstIndex <= 0xFF) {
             out.u8(kSegmentMember8).u8(static_cast<uint8_t>(firstIndex));
+        } else if (firstIndex <= 0xFFFF) {
+            out.u8(kSegmentMember16).u8(0x00).u16(static_cast<uint16_t>(firstIndex));
         } else {
-            out.u8(kSegmentMember16).u8(0x00).u16(firstIndex);
+            out.u8(kSegmentMember32).u8(0x00).u32(firstIndex);
         }
         inBracket = false;
         symbolLength = 0;
@@ -195,8 +199,16 @@ class LogixPathEncoder {
         return out.ok();
     }
 
-    int32_t Number(size_t begin, size_t end) const {
-        return EipTagData::parseNumber(name.data() + begin, end - begin);
+    // The index between begin and end; -1, logged with the reason, when it is not a number
+    // the 32-bit element segment carries.
+    int64_t Number(size_t begin, size_t end) const {
+        const int64_t value = EipTagData::parseNumber(name.data() + begin, end - begin);
+        if (value < 0) {
+            eiplog::Error("ParseTagName", name + ": element index \"" +
+                                              name.substr(begin, end - begin) +
+                                              "\" is not a number from 0 to 4294967295");
+        }
+        return value;
     }
 
     const std::string& name;
@@ -206,7 +218,7 @@ class LogixPathEncoder {
     size_t symbolLength = 0;
     size_t indexStart = 0;
     size_t rangeStart = 0;
-    uint16_t firstIndex = 0;
+    uint32_t firstIndex = 0;
     uint16_t elementCount = 0;
     bool inSymbol = false;
     bool inBracket = false;

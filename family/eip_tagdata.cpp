@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -16,19 +17,20 @@ std::string EipTagData::Dump() const {
     return text;
 }
 
-int32_t EipTagData::parseNumber(const char* text, size_t length) {
+int64_t EipTagData::parseNumber(const char* text, size_t length) {
     if (text == nullptr || length == 0) {
         return -1;
     }
-    // strtol needs a terminated copy: the digits are a slice of a longer name.
+    // strtoll needs a terminated copy: the digits are a slice of a longer name.
     const std::string digits(text, length);
     char* end = nullptr;
     errno = 0;
-    const long value = std::strtol(digits.c_str(), &end, 10);
-    if (end != digits.c_str() + digits.size() || errno == ERANGE || value < 0) {
+    const long long value = std::strtoll(digits.c_str(), &end, 10);
+    if (end != digits.c_str() + digits.size() || errno == ERANGE || value < 0 ||
+        value > static_cast<long long>(UINT32_MAX)) {
         return -1;
     }
-    return value >= 65536 ? 65535 : static_cast<int32_t>(value);
+    return value;
 }
 
 bool EipTagData::isEqualIgnoreCase(const std::string& a, const std::string& b) {

@@ -29,8 +29,8 @@ class EipTagData {
     const std::vector<uint8_t>& GetEncodedAddress() const { return encodedAddress; }
 
     // Decimal number made of exactly `length` characters: -1 when empty, not wholly a number,
-    // out of range or negative; values of 65536 and above are clamped to 65535.
-    static int32_t parseNumber(const char* text, size_t length);
+    // negative or above 2^32-1.
+    static int64_t parseNumber(const char* text, size_t length);
     // Same length and equal character by character after upper-casing.
     static bool isEqualIgnoreCase(const std::string& a, const std::string& b);
 

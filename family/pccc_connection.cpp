@@ -253,6 +253,7 @@ int PcccConnection::RequestEMTags(const std::vector<EipTag*>& pollList, size_t s
     // Moves on before sending, so that a failed send goes on with the next tag.
     nextIndex = nextIndex + 1 >= std::min(size, pollList.size()) ? 0 : nextIndex + 1;
     pendingTns = tns;
+    StampRequest(buffer);
     if (EipSendData(buffer, static_cast<size_t>(length), kRequestTimeoutSeconds) != 0) {
         eiplog::Error(op, "failed to send");
         return -1;
@@ -292,7 +293,7 @@ int PcccConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply,
                                        pendingTns, "; dropped"));
         return -1;
     }
-    std::memset(&response, 0, sizeof response);
+    response = EIPC_TAG_REQUEST_STRUCT{};
     response.count = 1;
     EIPC_TAG_REPLY_STRUCT& record = response.replies[0];
     record.service = reply.service;
@@ -328,7 +329,8 @@ int PcccConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply,
         return -1;
     }
     // A shorter reply leaves the rest of the element zero.
-    eip_ByteMove(record.data, pccc.data.data,
+    record.data.assign(expected, 0);
+    eip_ByteMove(record.data.data(), pccc.data.data,
                  static_cast<uint32_t>(std::min<size_t>(pccc.data.size, expected)));
     record.generalStatus = CIP_STATUS_SUCCESS;
     record.dataLength = expected;
@@ -336,9 +338,10 @@ int PcccConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply,
     if (record.dataType == 0) {
         eiplog::Error(op, "Unknown PCCC data type 0x" + Hex(tagData->GetDataType()));
         record.dataLength = 0;
-        std::memset(record.data, 0, sizeof record.data);
+        record.data.clear();
     } else if (record.dataType == CIP_TYPE_BOOL) {
-        const uint16_t word = eip_GetLitEndian16(record.data);
+        record.data.resize(std::max<size_t>(record.data.size(), 2));
+        const uint16_t word = eip_GetLitEndian16(record.data.data());
         const unsigned bit = tagData->GetSubelementNum();
         record.data[0] = bit < kBitsPerWord ? static_cast<uint8_t>((word >> bit) & 1u) : 0;
         record.data[1] = 0;

@@ -74,8 +74,10 @@ bool PcccTagData::ParseTagName(const std::string& address, const std::string& ta
     uint16_t element = 0;
     uint16_t subelement = 0;
     std::string fileType;
-    auto number = [&](size_t begin, size_t end) {
-        return parseNumber(address.data() + begin, end - begin);
+    // File, element and subelement numbers travel in 16 bits: larger ones are refused.
+    auto number = [&](size_t begin, size_t end) -> int32_t {
+        const int64_t value = parseNumber(address.data() + begin, end - begin);
+        return value > 0xFFFF ? -1 : static_cast<int32_t>(value);
     };
     const bool trace = eiplog::TraceOn();
     for (; i < length; ++i) {

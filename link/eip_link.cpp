@@ -68,7 +68,7 @@ std::string Unescaped(const std::string& name) {
     return sdk::string_unescape(name);
 }
 
-EipDevice* FindDevice(const std::string& alias) {
+EipDeviceHandle FindDevice(const std::string& alias) {
     return g_eipManager ? g_eipManager->GetPLC(alias) : nullptr;
 }
 
@@ -147,7 +147,7 @@ void EipLink::readyCreatedPLC(const NodeInfo& info) {
         return;
     }
     const std::string alias = Unescaped(info.path.get_parent_path().get_name());
-    EipDevice* device = FindDevice(alias);
+    EipDeviceHandle device = FindDevice(alias);
     if (device == nullptr) {
         return;
     }
@@ -243,14 +243,17 @@ void EipLink::readNode(const NodePath& path, Reader reader, RestoreQueue queue) 
 // walk reads back.
 void EipLink::finishWalk(const NodePath& path, const RestoreQueue& queue) {
     if (queue->plcRegistered) {
-        if (EipDevice* device = FindDevice(queue->plcSettings.alias)) {
+        if (EipDeviceHandle device = FindDevice(queue->plcSettings.alias)) {
             EipNode::CreatePLCNode(queue->plcPath.get_parent_path(), queue->plcSettings,
                                    device->GetProductInfo());
         }
     }
+    // The walk only read the stored tree: connecting and replaying the tags is the PLC's own
+    // engine's work, so the dispatch thread never waits for a PLC.
     const std::string alias = Unescaped(path.get_base());
-    if (EipDevice* device = FindDevice(alias)) {
+    if (EipDeviceHandle device = FindDevice(alias)) {
         device->CreatePersistenceTag();
+        device->StartRestore();
     }
 }
 
@@ -291,7 +294,7 @@ void EipLink::deserializePLC(const NodeInfo& info, const std::error_code& ec, Re
                                (settings.family == EIP_PROTOCOL_FAMILY_CIP ? "CIP/EIP" : "PCCC"));
 
     if (g_eipManager != nullptr && g_eipManager->AddPLC(settings, true) == 0) {
-        if (EipDevice* device = FindDevice(settings.alias)) {
+        if (EipDeviceHandle device = FindDevice(settings.alias)) {
             device->SetCallbacks(EipAction::MakeDeviceCallbacks());
             queue->plcRegistered = true;
             queue->plcPath = path;
@@ -309,7 +312,7 @@ void EipLink::deserializeEMTags(const NodeInfo& info, const std::error_code& ec,
     } else {
         const std::string alias = Unescaped(path.get_parent_path().get_name());
         const auto interval = ConfigInteger<uint16_t>(info, "$Polling Interval", 0);
-        if (EipDevice* device = FindDevice(alias)) {
+        if (EipDeviceHandle device = FindDevice(alias)) {
             device->SetEMPollingState(interval, false);
         } else {
             Info("deserializeEMTags", "device is not exist - " + alias);
@@ -327,7 +330,7 @@ void EipLink::deserializeIOTags(const NodeInfo& info, const std::error_code& ec,
         const std::string alias = Unescaped(path.get_parent_path().get_name());
         const auto interval = ConfigInteger<uint16_t>(info, "$Listening Interval", 0);
         const auto port = ConfigInteger<uint16_t>(info, "$Listening UDP Port", 0);
-        if (EipDevice* device = FindDevice(alias)) {
+        if (EipDeviceHandle device = FindDevice(alias)) {
             device->SetIOPollingState(interval, port, false);
         } else {
             Info("deserializeIOTags", "device is not exist - " + alias);
@@ -364,7 +367,7 @@ void EipLink::deserializeTag(const NodeInfo& info, const std::error_code& ec, Re
     }
     const std::string alias = Unescaped(path.get_base());
     std::string status;
-    if (EipDevice* device = FindDevice(alias)) {
+    if (EipDeviceHandle device = FindDevice(alias)) {
         device->AddPersistenceTagStr(path, MakePersistenceTagRecord(info));
     } else {
         Info("deserializeTag", "device is not exist - " + alias);
@@ -390,7 +393,7 @@ void EipLink::deserializeSubtag(const NodeInfo& info, const std::error_code& ec,
     subtag.innerType = EipTag::StrToInnerType(innerType);
     subtag.dataLen = ConfigInteger<int32_t>(info, "$DataLen", 0);
     subtag.offset = ConfigInteger<int32_t>(info, "$Offset", 0);
-    if (EipDevice* device = FindDevice(alias)) {
+    if (EipDeviceHandle device = FindDevice(alias)) {
         device->AddPersistenceSubTagStr(path, subtag);
     } else {
         Info("deserializeSubtag", "device is not exist - " + alias);

@@ -1,17 +1,25 @@
 // The Tagbridge process: parses the command line through the link SDK, runs the broker link,
-// sleeps until SIGINT (or SIGTERM), then stops the link and every PLC device.
+// waits for SIGINT or SIGTERM, then stops the link and every PLC device. SIGHUP reopens the
+// log file, for log rotation.
 
-#include <unistd.h>
+#include <pthread.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "common/eip_log.h"
 #include "device/eip_manager.h"
 #include "link/eip_globals.h"
 #include "link/eip_link.h"
+#include "link/plc_metrics.h"
+#include "mqtt/mqtt_bridge.h"
 #include "strata_sdk/sdk.h"
 
 namespace sdk = kestrel::strata_sdk;
@@ -21,40 +29,54 @@ namespace {
 constexpr const char* kLinkName = "Tagbridge";
 constexpr const char* kSdkVersion = "1.4.6";
 constexpr int kResponderLinkType = 2;
-constexpr useconds_t kRunTickMicros = 10000;
 
-// Written by the signal handler, read by the main loop.
-volatile std::sig_atomic_t isLinkRun = 1;
+// Taken by the main thread with sigwait(): blocked before any thread starts, so every thread
+// inherits the mask and no handler ever interrupts one.
+sigset_t HandledSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&set, signal);
+    }
+    return set;
+}
 
-// The stop signals and the actions they had before; the handler puts those back so that a second
-// signal during shut-down ends the process the way it would have without us.
-constexpr int kStopSignals[] = {SIGINT, SIGTERM};
-struct sigaction new_sa;
-struct sigaction old_sa[sizeof kStopSignals / sizeof kStopSignals[0]];
-
-// Only async-signal-safe work here: the flag and sigaction. The "Exit Tagbridge" line is
-// written by the main thread as soon as it sees the flag.
-void sighandler(int signal) {
-    isLinkRun = 0;
-    for (size_t i = 0; i < sizeof kStopSignals / sizeof kStopSignals[0]; ++i) {
-        if (kStopSignals[i] == signal) {
-            sigaction(signal, &old_sa[i], nullptr);
+// Returns on SIGINT or SIGTERM. A rotated log file is reopened under its name on SIGHUP; when
+// that fails the old file is kept.
+void WaitForStopSignal(const sigset_t& signals, const std::string& logFile) {
+    for (;;) {
+        int signal = 0;
+        if (sigwait(&signals, &signal) != 0 || signal != SIGHUP) {
+            return;
+        }
+        if (logFile.empty()) {
+            continue;
+        }
+        if (sdk::set_log_file(logFile)) {
+            eiplog::Info("main", "Reopened the log file " + logFile);
+        } else {
+            eiplog::Error("main", "Cannot reopen the log file " + logFile + ": " +
+                                      std::strerror(errno) + "; writing to the old one");
         }
     }
 }
 
-void InstallStopHandler() {
-    new_sa = {};
-    new_sa.sa_handler = sighandler;
-    sigemptyset(&new_sa.sa_mask);
-    for (size_t i = 0; i < sizeof kStopSignals / sizeof kStopSignals[0]; ++i) {
-        sigaction(kStopSignals[i], &new_sa, &old_sa[i]);
-    }
+// A second stop signal during shut-down ends the process the way it would have without us.
+void RestoreStopSignals() {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
 }
 
-// The link is stopped first so that no SDK callback can reach a device being destroyed; the
-// registry destroys its devices after releasing its lock.
-void Shutdown(sdk::Link& link) {
+// The MQTT side says its death first, while the tree still stands. The link is stopped next so
+// that no SDK callback can reach a device being destroyed; the registry destroys its devices
+// after releasing its lock.
+void Shutdown(sdk::Link& link, tbmqtt::MqttBridge* mqtt) {
+    if (mqtt) {
+        mqtt->Stop();
+    }
     link.stop();
     link.join();
     delete g_eipManager;
@@ -65,10 +87,19 @@ void Shutdown(sdk::Link& link) {
 
 int main(int argc, char** argv) {
     eiplog::Info("main", "Start Tagbridge");
-    InstallStopHandler();
+    const sigset_t signals = HandledSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     sdk::LinkOptions options(kLinkName, sdk::FileConfigLoader());
+    tbmqtt::AddMqttOptions(options);
     if (!options.parse(argc, argv, std::cerr)) {
+        return 1;
+    }
+    std::string mqttError;
+    const std::optional<tbmqtt::MqttOptions> mqttOptions =
+        tbmqtt::MqttOptionsFrom(options, mqttError);
+    if (!mqttError.empty()) {
+        std::cerr << kLinkName << ": " << mqttError << "\n";
         return 1;
     }
 
@@ -87,18 +118,30 @@ int main(int argc, char** argv) {
     link.set_on_disconnected_handler(
         [&eipLink](const std::error_code& ec) { eipLink.disconnected(ec); });
 
-    isLinkRun = 1;
+    link.set_metrics_source(
+        [](sdk::MetricsText& out) { WritePlcMetrics(g_eipManager->CollectStats(), out); });
+
+    // Started before the link runs, so that it sees every node as it is created or restored.
+    std::unique_ptr<tbmqtt::MqttBridge> mqtt;
+    if (mqttOptions) {
+        mqtt = std::make_unique<tbmqtt::MqttBridge>(link.broker(), *mqttOptions);
+        if (!mqtt->Start(mqttError)) {
+            std::cerr << kLinkName << ": " << mqttError << "\n";
+            Shutdown(link, nullptr);
+            return 1;
+        }
+    }
+
     if (!link.non_blocking_run()) {
         // The SDK has logged why (node store unusable, console address taken): without a link
         // there is nothing to run.
-        Shutdown(link);
+        Shutdown(link, mqtt.get());
         return 1;
     }
-    while (isLinkRun) {
-        usleep(kRunTickMicros);
-    }
+    WaitForStopSignal(signals, link.options().log_file());
     eiplog::Info("sighandler", "Exit Tagbridge");
-    Shutdown(link);
+    RestoreStopSignals();
+    Shutdown(link, mqtt.get());
 
     eiplog::Info("main", "exit success!!");
     std::exit(0);

@@ -123,6 +123,7 @@ class EipNode {
     static void CreateWriteTagsNode(const NodePath& path);
     static void CreateResetTagsNode(const NodePath& path);
     static void CreateExportTagsNode(const NodePath& path);
+    static void CreateBrowseTagsNode(const NodePath& path);
     static void CreateEMStartPollingNode(const NodePath& path);
     static void CreateEMStopPollingNode(const NodePath& path);
     static void CreateIOStartPollingNode(const NodePath& path);

@@ -147,6 +147,8 @@ void EipNode::ToggleActionNodes(const std::string& alias, signed char emPollingS
         eiplog::Error(kOperation, "PLC alias is not exist.");
         return;
     }
+    const bool logix =
+        g_eipManager->GetPLC(alias)->GetConnectionInfo().family == EIP_PROTOCOL_FAMILY_CIP;
     ChangeEMPollingState(alias, emInterval);
     ChangeIOPollingState(alias, ioInterval, ioUdpPort);
     auto responder = GetResponder(kOperation);
@@ -157,6 +159,9 @@ void EipNode::ToggleActionNodes(const std::string& alias, signed char emPollingS
     EnsureAction(*responder, emPath, {"Write Tags", &CreateWriteTagsNode});
     EnsureAction(*responder, ioPath, {"Export Tags", &CreateExportTagsNode});
     EnsureAction(*responder, emPath, {"Export Tags", &CreateExportTagsNode});
+    if (logix) {
+        EnsureAction(*responder, emPath, {"Browse Tags", &CreateBrowseTagsNode});
+    }
     ToggleFolder(*responder, emPath, emPollingStopped == 1,
                  {"Start Polling", &CreateEMStartPollingNode},
                  {"Stop Polling", &CreateEMStopPollingNode});
@@ -212,6 +217,19 @@ void EipNode::CreateExportTagsNode(const NodePath& path) {
     action.add_column(ActionColumn("Success", ValueType::Bool))
         .add_column(ActionColumn("json", ValueType::String, sdk::editor::TextArea));
     CreateActionNode(path, "Export Tags", "Export Tags", std::move(action));
+}
+
+// "Browse Tags": an optional filter in, one row per tag or structure member.
+void EipNode::CreateBrowseTagsNode(const NodePath& path) {
+    sdk::Action action = NewAction(&EipAction::BrowseTagsNodeAction);
+    action.add_param(ActionParameter("Filter", ValueType::String, Variant(std::string())));
+    action.add_column(ActionColumn("Name", ValueType::String))
+        .add_column(ActionColumn("Type", ValueType::String))
+        .add_column(ActionColumn("Dimensions", ValueType::String))
+        .add_column(ActionColumn("Scope", ValueType::String))
+        .add_column(ActionColumn("Readable", ValueType::Bool));
+    action.set_result_kind(sdk::ActionResultKind::Table);
+    CreateActionNode(path, "Browse Tags", "Browse Tags", std::move(action));
 }
 
 void EipNode::CreateEMStartPollingNode(const NodePath& path) {

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every libFuzzer harness for a bounded time and prints its execution count.
+# Runs every libFuzzer harness for a bounded time and prints its execution count. Each starts
+# from its checked-in corpus (fuzz/*/corpus/NAME, read only); new inputs go to fuzz-corpus/NAME.
 set -euo pipefail
 build="$1"
 seconds="${2:-60}"
@@ -11,7 +12,9 @@ for fuzzer in "$build"/fuzzers/*; do
     mkdir -p "$corpus"
     log="$build/$name.log"
     echo "fuzz: $name for ${seconds}s"
-    if "$fuzzer" -max_total_time="$seconds" -print_final_stats=1 "$corpus" >"$log" 2>&1; then
+    seeds=(fuzz/*/corpus/"$name")
+    [ -d "${seeds[0]}" ] || seeds=()
+    if "$fuzzer" -max_total_time="$seconds" -print_final_stats=1 "$corpus" "${seeds[@]}" >"$log" 2>&1; then
         runs=$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "$log" | grep -oE '[0-9]+$' || echo "?")
         echo "fuzz: $name clean, $runs executions"
     else

@@ -6,10 +6,11 @@ set -euo pipefail
 packages=(
     build-essential cmake ccache pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
-    nlohmann-json3-dev libcpp-httplib-dev libcli11-dev libsqlite3-dev
+    nlohmann-json3-dev libcpp-httplib-dev libcli11-dev libsqlite3-dev libssl-dev openssl
     clang clang-format
     valgrind
     chromium curl
+    libmosquitto-dev mosquitto libprotobuf-c-dev protobuf-c-compiler
 )
 
 missing=()
@@ -33,9 +34,15 @@ if [ ${#missing[@]} -gt 0 ]; then
     $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# Browser test driver: playwright-core from npm, using Debian's chromium.
+# Node test drivers (npm): playwright-core for the browser test, using Debian's chromium,
+# an independent Prometheus text parser for the /metrics test, and the st-ethernet-ip client
+# library for the interoperability check of plcsim, and an independent Sparkplug B decoder
+# for the MQTT tests.
 here="$(cd "$(dirname "$0")/.." && pwd)"
-if [ -f "$here/tests/browser/package.json" ] && [ ! -d "$here/tests/browser/node_modules/playwright-core" ]; then
-    echo "setup: installing the browser test driver (npm)"
-    (cd "$here/tests/browser" && npm install --no-audit --no-fund --silent)
-fi
+for suite in browser metrics interop mqtt; do
+    dir="$here/tests/$suite"
+    if [ -f "$dir/package.json" ] && [ ! -d "$dir/node_modules" ]; then
+        echo "setup: installing the $suite test driver (npm)"
+        (cd "$dir" && npm ci --no-audit --no-fund --silent)
+    fi
+done

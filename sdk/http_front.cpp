@@ -2,11 +2,18 @@
 
 #include <httplib.h>
 
+#include <dirent.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
+#include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -105,10 +112,60 @@ bool is_api(const httplib::Request& req) {
 
 // A page on another site may make the browser POST to a loopback address; only the
 // console's own origin may change anything.
-bool cross_site(const httplib::Request& req) {
+bool cross_site(const httplib::Request& req, const char* scheme) {
     if (req.method != "POST" || !req.has_header("Origin"))
         return false;
-    return req.get_header_value("Origin") != "http://" + req.get_header_value("Host");
+    return req.get_header_value("Origin") != scheme + req.get_header_value("Host");
+}
+
+std::string lower_case(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// A Host header value or an allowed name: lower-case name without IPv6 brackets,
+// and the port text (empty when none was given).
+struct HostName {
+    std::string name;
+    std::string port;
+};
+
+std::optional<HostName> split_host(const std::string& text) {
+    HostName host;
+    std::string rest;
+    if (!text.empty() && text.front() == '[') {
+        const auto close = text.find(']');
+        if (close == std::string::npos)
+            return std::nullopt;
+        host.name = text.substr(1, close - 1);
+        rest = text.substr(close + 1);
+    } else {
+        const auto colon = text.find(':');
+        host.name = text.substr(0, colon);
+        rest = colon == std::string::npos ? "" : text.substr(colon);
+    }
+    if (!rest.empty()) {
+        if (rest.front() != ':' || rest.size() == 1 ||
+            rest.find_first_not_of("0123456789", 1) != std::string::npos)
+            return std::nullopt;
+        host.port = rest.substr(1);
+    }
+    if (host.name.empty())
+        return std::nullopt;
+    host.name = lower_case(std::move(host.name));
+    return host;
+}
+
+// The names a browser uses for this machine's own loopback interface.
+bool is_loopback_name(const std::string& name) {
+    return name == "localhost" || name == "127.0.0.1" || name == "::1";
+}
+
+// A listen address that binds every interface names no host: a browser sent to
+// 0.0.0.0 reaches the front too, so it must not count as this front's name.
+bool is_wildcard(const std::string& name) {
+    return name == "0.0.0.0" || name == "::" || name.empty();
 }
 
 NodePath path_param(const httplib::Request& req) {
@@ -130,6 +187,48 @@ const char* reason_of(int status) {
         default:
             return status >= 500 ? "internal error of the HTTP front" : "request refused";
     }
+}
+
+// ------------------------------------------------------------------ process figures
+
+// Seconds since this process started, from the kernel's own start time.
+double process_uptime_seconds() {
+    std::ifstream stat("/proc/self/stat");
+    std::string text;
+    std::getline(stat, text);
+    // Field 22 (starttime, in clock ticks since boot) counts from after the
+    // command name, which may itself hold spaces and ends with ')'.
+    const auto close = text.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    for (int i = 3; i <= 22 && fields >> field; ++i) {
+    }
+    double since_boot = 0;
+    std::ifstream("/proc/uptime") >> since_boot;
+    const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+    return std::max(0.0, since_boot - std::strtod(field.c_str(), nullptr) / ticks);
+}
+
+double resident_memory_bytes() {
+    long pages_total = 0;
+    long pages_resident = 0;
+    std::ifstream("/proc/self/statm") >> pages_total >> pages_resident;
+    return static_cast<double>(pages_resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+double open_descriptors() {
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir)
+        return 0;
+    double count = 0;
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.')
+            ++count;
+    }
+    closedir(dir);
+    return count - 1;  // the descriptor of the listing itself
 }
 
 // ------------------------------------------------------------------ event streams
@@ -239,6 +338,10 @@ class EventHub {
     }
 
     std::size_t max_clients() const noexcept { return max_clients_; }
+    std::size_t client_count() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return clients_.size();
+    }
 
   private:
     static std::string format(const TreeEvent& event) {
@@ -311,7 +414,9 @@ std::string result_body(const InvokeResult& result) {
 
 // Threads: start() and stop() on the owner's thread; request handlers on the
 // server's pool; broker events on the dispatch thread (EventHub guards itself).
-// `stopping_` is the only state the handlers share besides the hub.
+// `stopping` is the only state the handlers change besides the hub; `server` and
+// `bound_port` are set by start() before the server thread exists. The metrics
+// source runs on the server's pool.
 struct HttpFront::Impl {
     Impl(Broker& b, HttpFrontOptions o)
         : broker(b),
@@ -319,7 +424,9 @@ struct HttpFront::Impl {
           hub(options.max_event_clients, options.max_event_backlog_bytes) {}
 
     void install_routes();
+    bool host_allowed(const std::string& header) const;
     bool check_access(const httplib::Request& req, httplib::Response& res) const;
+    void get_metrics(httplib::Response& res);
     void get_node(const httplib::Request& req, httplib::Response& res) const;
     void post_invoke(const httplib::Request& req, httplib::Response& res);
     void get_events(const httplib::Request& req, httplib::Response& res);
@@ -327,7 +434,8 @@ struct HttpFront::Impl {
 
     Broker& broker;
     const HttpFrontOptions options;
-    httplib::Server server;
+    const bool tls = !options.tls_cert_file.empty();
+    std::unique_ptr<httplib::Server> server;
     EventHub hub;
     std::thread thread;
     std::atomic<bool> stopping{false};
@@ -337,7 +445,32 @@ struct HttpFront::Impl {
     bool running = false;
 };
 
+// Checked before the token, so that a rebinding page learns nothing, not even
+// whether a token is needed.
+bool HttpFront::Impl::host_allowed(const std::string& header) const {
+    const auto host = split_host(header);
+    if (!host)
+        return false;
+    for (const auto& allowed : options.allowed_hosts) {
+        const auto name = split_host(allowed);
+        if (name && name->name == host->name && (name->port.empty() || name->port == host->port))
+            return true;
+    }
+    if (host->port != std::to_string(bound_port))
+        return false;
+    const std::string own = lower_case(options.host);
+    return is_loopback_name(host->name) || (!is_wildcard(own) && own == host->name);
+}
+
 bool HttpFront::Impl::check_access(const httplib::Request& req, httplib::Response& res) const {
+    const std::string host = req.get_header_value("Host");
+    if (!host_allowed(host)) {
+        reply_error(res, 421,
+                    "host \"" + host +
+                        "\" is not served here (the console answers to its listen address, "
+                        "localhost and the names given with --allowed-host)");
+        return false;
+    }
     if (!options.token.empty() && !authorized(req, options.token)) {
         // A browser opening the console gets a login prompt; programs see Bearer.
         res.set_header("WWW-Authenticate", is_api(req)
@@ -346,7 +479,7 @@ bool HttpFront::Impl::check_access(const httplib::Request& req, httplib::Respons
         reply_error(res, 401, "missing or wrong access token (send Authorization: Bearer TOKEN)");
         return false;
     }
-    if (cross_site(req)) {
+    if (cross_site(req, tls ? "https://" : "http://")) {
         reply_error(res, 403, "cross-site request refused");
         return false;
     }
@@ -468,6 +601,22 @@ void HttpFront::Impl::get_events(const httplib::Request& req, httplib::Response&
         [this, client](bool) { hub.remove(client); });
 }
 
+void HttpFront::Impl::get_metrics(httplib::Response& res) {
+    MetricsText out;
+    if (options.metrics_source)
+        options.metrics_source(out);
+    out.family("tagbridge_process_uptime_seconds", "gauge", "Seconds since the process started.");
+    out.sample("tagbridge_process_uptime_seconds", process_uptime_seconds());
+    out.family("tagbridge_process_resident_memory_bytes", "gauge", "Resident memory size.");
+    out.sample("tagbridge_process_resident_memory_bytes", resident_memory_bytes());
+    out.family("tagbridge_process_open_fds", "gauge", "Open file descriptors.");
+    out.sample("tagbridge_process_open_fds", open_descriptors());
+    out.family("tagbridge_http_event_streams", "gauge", "Event streams connected to the console.");
+    out.sample("tagbridge_http_event_streams", static_cast<double>(hub.client_count()));
+    res.set_header("Cache-Control", "no-cache");
+    res.set_content(out.text(), "text/plain; version=0.0.4; charset=utf-8");
+}
+
 // SO_REUSEADDR lets a restarted link bind again at once; the library's default,
 // SO_REUSEPORT, would also let a second process bind the same port and receive
 // half of the connections.
@@ -477,6 +626,7 @@ static void exclusive_listen_socket(socket_t sock) {
 }
 
 void HttpFront::Impl::install_routes() {
+    httplib::Server& server = *this->server;
     server.set_socket_options(exclusive_listen_socket);
     server.set_payload_max_length(options.max_body_bytes);
     server.set_keep_alive_timeout(kKeepAliveSeconds);
@@ -520,6 +670,8 @@ void HttpFront::Impl::install_routes() {
     server.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
         get_events(req, res);
     });
+    server.Get("/metrics",
+               [this](const httplib::Request&, httplib::Response& res) { get_metrics(res); });
 }
 
 HttpFront::HttpFront(Broker& broker, HttpFrontOptions options)
@@ -533,11 +685,23 @@ bool HttpFront::start(std::string& error) {
     Impl& d = *impl_;
     if (d.running)
         return true;
+    if (d.tls) {
+        d.server = std::make_unique<httplib::SSLServer>(d.options.tls_cert_file.c_str(),
+                                                        d.options.tls_key_file.c_str());
+        if (!d.server->is_valid()) {
+            error = "HTTP front cannot use the TLS certificate " + d.options.tls_cert_file +
+                    " with the key " + d.options.tls_key_file +
+                    " (unreadable, not PEM, or not a matching pair)";
+            return false;
+        }
+    } else {
+        d.server = std::make_unique<httplib::Server>();
+    }
     d.install_routes();
     const int port =
         d.options.port == 0
-            ? d.server.bind_to_any_port(d.options.host)
-            : (d.server.bind_to_port(d.options.host, d.options.port) ? d.options.port : -1);
+            ? d.server->bind_to_any_port(d.options.host)
+            : (d.server->bind_to_port(d.options.host, d.options.port) ? d.options.port : -1);
     if (port <= 0) {
         error = "HTTP front cannot listen on " + d.options.host + ":" +
                 std::to_string(d.options.port) + " (address in use or not available)";
@@ -548,11 +712,11 @@ bool HttpFront::start(std::string& error) {
         d.broker.subscribe(NodePath("/"), [&d](const TreeEvent& event) { d.hub.publish(event); });
     d.listen_returned = false;
     d.thread = std::thread([&d] {
-        d.server.listen_after_bind();
+        d.server->listen_after_bind();
         d.listen_returned = true;
     });
     // stop() only takes effect once the server loop runs, so wait for it here.
-    while (!d.server.is_running() && !d.listen_returned) {
+    while (!d.server->is_running() && !d.listen_returned) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     d.running = true;
@@ -566,7 +730,7 @@ void HttpFront::stop() {
         return;
     d.stopping = true;
     d.hub.close_all();
-    d.server.stop();
+    d.server->stop();
     if (d.thread.joinable())
         d.thread.join();
     if (d.subscription)
@@ -583,7 +747,8 @@ uint16_t HttpFront::port() const noexcept {
 std::string HttpFront::url() const {
     const std::string& host = impl_->options.host;
     const bool v6 = host.find(':') != std::string::npos;
-    return "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(impl_->bound_port);
+    return (impl_->tls ? "https://" : "http://") + (v6 ? "[" + host + "]" : host) + ":" +
+           std::to_string(impl_->bound_port);
 }
 
 }  // namespace kestrel::strata_sdk

@@ -6,12 +6,19 @@
 //   GET  /api/node?path=P      one node: configs, value, action signature, children
 //   POST /api/invoke?path=P    run the action of node P with a JSON object of parameters
 //   GET  /api/events?path=P    SSE: "value" and "tree" events below P, heartbeat comments
+//   GET  /metrics              figures for monitoring tools (Prometheus text format)
+//
+// Every route answers only requests whose Host names this front (see allowed_hosts),
+// so that a page of another site whose name resolves to this address gets nothing.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "strata_sdk/metrics.h"
 
 namespace kestrel::strata_sdk {
 
@@ -23,6 +30,15 @@ struct HttpFrontOptions {
     // Empty: no authentication. Otherwise every request needs
     // "Authorization: Bearer TOKEN" (browsers may send Basic with TOKEN as password).
     std::string token;
+    // Names the Host header may carry besides the listen address and the loopback
+    // names (localhost, 127.0.0.1, [::1]) with the bound port. "NAME" admits any
+    // port (a reverse proxy may drop it), "NAME:PORT" only that port.
+    std::vector<std::string> allowed_hosts;
+    // Both set: HTTPS with this certificate chain and private key (PEM files).
+    std::string tls_cert_file;
+    std::string tls_key_file;
+    // Adds the link's own families to GET /metrics; the front adds the process's.
+    MetricsSource metrics_source;
     std::size_t max_body_bytes = 4u << 20;
     std::chrono::milliseconds invoke_timeout{60000};
     std::chrono::milliseconds heartbeat_interval{15000};
@@ -47,7 +63,7 @@ class HttpFront {
 
     // The bound port (the chosen one when started with port 0); 0 before start().
     uint16_t port() const noexcept;
-    // "http://HOST:PORT".
+    // "http://HOST:PORT", or "https://HOST:PORT" with TLS.
     std::string url() const;
 
   private:

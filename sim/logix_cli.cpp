@@ -1,6 +1,7 @@
 #include "sim/logix_cli.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "sim/logix_tag_config.h"
 
@@ -8,11 +9,15 @@ namespace plcsim {
 
 namespace {
 
+// Tags one --tag-series may define: the Symbol instances below the controller's own entries.
+constexpr unsigned long kMaxTagSeries = 60000;
+
 constexpr const char* kTagHelp =
     "Logix tags:\n"
     "  Without --tag or --tags-file plcsim serves a demo set: Counter (DINT, +1 every second),\n"
     "  Ramp (REAL, 0..100), Flag, Small, Word, Value, Level, Buffer (DINT[10]), Grid (INT[3,4]),\n"
-    "  Message (STRING) and Motor1 (MOTOR).\n"
+    "  Message (STRING), Motor1 (MOTOR), Program:MainProgram.Step (DINT, +1 every 500 ms),\n"
+    "  Program:MainProgram.Setpoint (REAL) and a hidden __Trace (DINT).\n"
     "  --tag "
     "NAME:TYPE[DIMS][=VALUE][@counter[:STEP[:PERIOD_MS]]][@ramp:MIN:MAX[:STEP[:PERIOD_MS]]]\n"
     "    TYPE: BOOL SINT INT DINT REAL STRING MOTOR; DIMS: [10] or [3,4] (up to 3);\n"
@@ -20,12 +25,36 @@ constexpr const char* kTagHelp =
     "    ({\"Speed\":12.5} for a MOTOR: Running Mode Faults Count Speed Setpoints[4] Name).\n"
     "    Examples: --tag Count:DINT@counter  --tag Level:REAL@ramp:0:100:0.5:100\n"
     "              --tag Buffer:INT[10]=1,2,3  --tag Message:STRING=hello\n"
+    "              --tag Program:MainProgram.Step:DINT (a tag of program MainProgram)\n"
+    "  --tag-series NAME:TYPE:COUNT defines COUNT tags NAME0 ... NAME<COUNT-1> of TYPE.\n"
     "  --tags-file FILE: JSON, "
     "[{\"name\":\"Count\",\"type\":\"DINT\",\"dims\":[10],\"value\":[1,2],\n"
     "    \"counter\":{\"step\":1,\"periodMs\":100}}, ...] or {\"tags\": [...]}; \"ramp\" takes\n"
     "    min, max, step and periodMs.\n"
     "  Tag names are case-insensitive, as in a controller. Unknown tags answer general status\n"
     "  0x05, malformed paths 0x04, wrong types 0xFF/0x2107, ranges past the end 0xFF/0x2105.";
+
+// "NAME:TYPE:COUNT": COUNT tags NAME0 ... of TYPE, appended to out.
+bool ParseTagSeries(const std::string& text, std::vector<LogixTagDefinition>& out,
+                    std::string& error) {
+    const size_t first = text.find(':');
+    const size_t second = text.find(':', first == std::string::npos ? first : first + 1);
+    char* end = nullptr;
+    const unsigned long count =
+        second == std::string::npos ? 0 : std::strtoul(text.c_str() + second + 1, &end, 10);
+    if (count == 0 || count > kMaxTagSeries || end == nullptr || *end != '\0' || first == 0) {
+        error = "--tag-series must be NAME:TYPE:COUNT with COUNT from 1 to " +
+                std::to_string(kMaxTagSeries) + ", not '" + text + "'";
+        return false;
+    }
+    for (unsigned long i = 0; i < count; ++i) {
+        LogixTagDefinition definition;
+        definition.name = text.substr(0, first) + std::to_string(i);
+        definition.type = text.substr(first + 1, second - first - 1);
+        out.push_back(std::move(definition));
+    }
+    return true;
+}
 
 // "N" or "N:MS".
 bool ParseNth(const std::string& text, int& nth, int& ms) {
@@ -40,6 +69,8 @@ bool ParseNth(const std::string& text, int& nth, int& ms) {
 void AddLogixOptions(CLI::App& app, LogixCliOptions& options) {
     app.add_option("--tag", options.tags, "define a Logix tag (see below); repeatable");
     app.add_option("--tags-file", options.tagsFile, "JSON file of Logix tag definitions");
+    app.add_option("--tag-series", options.tagSeries,
+                   "NAME:TYPE:COUNT: define COUNT tags NAME0... of TYPE; repeatable");
     app.add_flag("--no-demo-tags", options.noDemoTags, "serve no demo tags when no tag is defined");
     app.add_option("--drop-tag-reply", options.dropTagReply,
                    "N: send no answer to the nth connected tag request (poll)");
@@ -99,6 +130,11 @@ bool ApplyLogixOptions(const LogixCliOptions& options, LogixTagDatabase& tags,
     std::vector<LogixTagDefinition> definitions;
     if (!options.tagsFile.empty() && !LoadLogixTagFile(options.tagsFile, definitions, error)) {
         return false;
+    }
+    for (const std::string& text : options.tagSeries) {
+        if (!ParseTagSeries(text, definitions, error)) {
+            return false;
+        }
     }
     for (const std::string& text : options.tags) {
         LogixTagDefinition definition;

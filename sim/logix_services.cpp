@@ -9,21 +9,20 @@ namespace {
 
 // Message Router reply header: service, reserved, general status, additional status size.
 constexpr size_t kReplyHeaderSize = 4;
-// Every connected reply starts with the 16-bit sequence count inside the connection's size.
-constexpr size_t kSequenceCountSize = 2;
 constexpr size_t kMaxEmbeddedRequests = 512;
+constexpr uint8_t kSvcWriteTagFragmented = 0x53;
 
 bool IsEncodingRefusal(uint8_t status) {
     return status == CIP_STATUS_PATH_SEGMENT_ERROR || status == CIP_STATUS_NOT_ENOUGH_DATA ||
            status == CIP_STATUS_TOO_MUCH_DATA || status == CIP_STATUS_INVALID_PARAMETER_VALUE;
 }
 
-CipReply ToCipReply(const LogixReply& reply) {
+CipReply ToCipReply(LogixReply reply) {
     std::vector<uint16_t> ext;
     if (reply.extStatus) {
         ext.push_back(*reply.extStatus);
     }
-    return CipReply::Error(reply.status, std::move(ext), reply.data);
+    return CipReply::Error(reply.status, std::move(ext), std::move(reply.data));
 }
 
 }  // namespace
@@ -57,18 +56,23 @@ CipReply LogixTagServices::Refuse(uint8_t status, const std::string& what) const
 CipReply LogixTagServices::TagService(uint8_t service, ByteView path, ByteView data,
                                       size_t replyRoom) const {
     LogixReply reply;
-    if (service == CIP_SVC_READ_TAG) {
-        reply = tags_.ReadTag(path, data, replyRoom);
-    } else if (service == CIP_SVC_WRITE_TAG) {
-        reply = tags_.WriteTag(path, data);
-    } else {
-        return CipReply::Error(CIP_STATUS_SERVICE_NOT_SUPPORTED);
+    switch (service) {
+        case CIP_SVC_READ_TAG:
+        case CIP_SVC_READ_TAG_FRAGMENTED:
+            reply = tags_.ReadTag(path, data, replyRoom, service == CIP_SVC_READ_TAG_FRAGMENTED);
+            break;
+        case CIP_SVC_WRITE_TAG:
+        case kSvcWriteTagFragmented:
+            reply = tags_.WriteTag(path, data, service == kSvcWriteTagFragmented);
+            break;
+        default:
+            return CipReply::Error(CIP_STATUS_SERVICE_NOT_SUPPORTED);
     }
     if (IsEncodingRefusal(reply.status)) {
         sim_.NoteProtocolError("tag service " + std::to_string(service) +
                                " refused with general status " + std::to_string(reply.status));
     }
-    return ToCipReply(reply);
+    return ToCipReply(std::move(reply));
 }
 
 CipReply LogixTagServices::Symbolic(const CipRequest& request) const {
@@ -83,9 +87,11 @@ std::vector<uint8_t> LogixTagServices::Embedded(ByteView request, const CipReque
     ByteView path;
     ByteView data;
     std::vector<uint8_t> encoded;
-    if (MessageRouter::DecodeRequest(request, service, path, data) && service == CIP_SVC_READ_TAG &&
+    if (MessageRouter::DecodeRequest(request, service, path, data) &&
+        (service == CIP_SVC_READ_TAG || service == CIP_SVC_READ_TAG_FRAGMENTED) &&
         path.at(0) == CIP_SEG_ANSI_SYMBOL) {
-        // Reads are told their room so that a value too large is refused, not cut.
+        // Reads are told their room so that a value too large is refused (or, fragmented, cut
+        // where a controller cuts it).
         const CipReply reply =
             TagService(service, path, data, room > kReplyHeaderSize ? room - kReplyHeaderSize : 0);
         encoded = MessageRouter::EncodeReply(service, reply);
@@ -159,7 +165,7 @@ CipReply LogixTagServices::MultipleServicePacket(const CipRequest& request) cons
 }
 
 LogixController::LogixController(SimConfig config)
-    : sim_(std::move(config)), services_(sim_, tags_) {}
+    : sim_(std::move(config)), services_(sim_, tags_), browse_(sim_, tags_) {}
 
 LogixController::~LogixController() {
     sim_.Stop();

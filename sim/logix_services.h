@@ -1,7 +1,8 @@
 #pragma once
 
 // The Logix tag services of the simulated controller, plugged into the simulator's Message
-// Router: Read Tag (0x4C) and Write Tag (0x4D) on symbolic request paths, and the Multiple
+// Router: Read Tag (0x4C), Write Tag (0x4D), Read Tag Fragmented (0x52) and Write Tag Fragmented
+// (0x53) on symbolic request paths, and the Multiple
 // Service Packet (0x0A) of the Message Router that carries several of them, connected (class-3
 // SendUnitData) or unconnected. A reply never passes the room the transport gives it: the
 // T->O connection size of a class-3 connection, or the unconnected message limit.
@@ -15,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "sim/logix_browse_objects.h"
 #include "sim/logix_tags.h"
 #include "sim/plc_simulator.h"
 
@@ -50,7 +52,8 @@ class LogixTagServices {
     LogixTagDatabase& tags_;
 };
 
-// A simulated Logix controller: the simulator, its tag database and the tag services.
+// A simulated Logix controller: the simulator, its tag database, the tag services and the
+// Symbol and Template objects that let clients browse it.
 class LogixController {
   public:
     explicit LogixController(SimConfig config);
@@ -67,6 +70,7 @@ class LogixController {
     LogixTagDatabase tags_;
     PlcSimulator sim_;
     LogixTagServices services_;
+    LogixBrowseObjects browse_;
 };
 
 }  // namespace plcsim

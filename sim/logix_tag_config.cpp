@@ -212,7 +212,9 @@ bool LoadLogixTagFile(const std::string& path, std::vector<LogixTagDefinition>& 
 
 bool ParseLogixTagOption(const std::string& text, LogixTagDefinition& out, std::string& error) {
     out = LogixTagDefinition{};
-    const size_t colon = text.find(':');
+    // A program's tag ("Program:Main.Step:DINT") has its name's own colon first.
+    const size_t nameStart = text.compare(0, 8, "Program:") == 0 ? 8 : 0;
+    const size_t colon = text.find(':', nameStart);
     if (colon == std::string::npos || colon == 0) {
         error = "tag \"" + text + "\" must be NAME:TYPE[DIMS][=VALUE][@ANIMATION]";
         return false;
@@ -276,6 +278,12 @@ std::vector<LogixTagDefinition> LogixDemoTags() {
     tags.push_back(Demo("Message", "STRING", "hello from plcsim"));
     tags.push_back(
         Demo("Motor1", "MOTOR", {{"Running", true}, {"Speed", 1450.5}, {"Name", "Pump 1"}}));
+    // A program's own tags, and a hidden tag that browsing leaves out.
+    LogixTagDefinition step = Demo("Program:MainProgram.Step", "DINT", 0);
+    step.animation = LogixAnimation{LogixAnimation::Kind::Counter, 1, 0, 0, 500};
+    tags.push_back(step);
+    tags.push_back(Demo("Program:MainProgram.Setpoint", "REAL", 42.5));
+    tags.push_back(Demo("__Trace", "DINT", 0));
     return tags;
 }
 

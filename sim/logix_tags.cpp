@@ -17,6 +17,8 @@ constexpr uint8_t kSegElement8 = 0x28;
 constexpr uint8_t kSegElement16 = 0x29;
 constexpr uint8_t kSegElement32 = 0x2A;
 constexpr size_t kMaxDims = 3;
+// Fragments of a fragmented read end on this byte boundary of the room.
+constexpr size_t kFragmentAlignment = 4;
 
 std::string Upper(std::string text) {
     for (char& c : text) {
@@ -48,9 +50,8 @@ const LogixType kMotor{"MOTOR",
                         {"Name", &kString, 28, 0}}};
 
 const LogixMember* FindMember(const LogixType& type, const std::string& name) {
-    const std::string wanted = Upper(name);
     for (const LogixMember& member : type.members) {
-        if (Upper(member.name) == wanted) {
+        if (NameEqual{}(member.name, name)) {
             return &member;
         }
     }
@@ -244,7 +245,19 @@ bool ApplyJson(const LogixType& type, const std::vector<uint32_t>& dims,
     return true;
 }
 
-bool ValidTagName(const std::string& name) {
+constexpr const char* kProgramPrefix = "PROGRAM:";
+constexpr size_t kProgramPrefixSize = 8;
+
+bool IsProgramScoped(const std::string& upperName) {
+    return upperName.compare(0, kProgramPrefixSize, kProgramPrefix) == 0;
+}
+
+// "PROGRAM:NAME" of a program tag's upper-cased name, or "" for a controller tag.
+std::string ScopeOf(const std::string& upperName) {
+    return IsProgramScoped(upperName) ? upperName.substr(0, upperName.find('.')) : std::string();
+}
+
+bool ValidIdentifier(const std::string& name) {
     if (name.empty() || name.size() > 40 ||
         !(std::isalpha(static_cast<unsigned char>(name[0])) || name[0] == '_')) {
         return false;
@@ -254,7 +267,35 @@ bool ValidTagName(const std::string& name) {
     });
 }
 
+// A controller tag name, or "Program:NAME.Tag" for a tag of program NAME.
+bool ValidTagName(const std::string& name) {
+    if (!IsProgramScoped(Upper(name))) {
+        return ValidIdentifier(name);
+    }
+    const size_t dot = name.find('.');
+    return dot != std::string::npos &&
+           ValidIdentifier(name.substr(kProgramPrefixSize, dot - kProgramPrefixSize)) &&
+           ValidIdentifier(name.substr(dot + 1));
+}
+
 }  // namespace
+
+// FNV-1a over the upper-cased characters.
+size_t NameHash::operator()(const std::string& name) const {
+    size_t hash = 14695981039346656037ull;
+    for (char c : name) {
+        hash = (hash ^ static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(c)))) *
+               1099511628211ull;
+    }
+    return hash;
+}
+
+bool NameEqual::operator()(const std::string& a, const std::string& b) const {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) ==
+                      std::toupper(static_cast<unsigned char>(y));
+           });
+}
 
 const LogixType* FindLogixType(const std::string& name) {
     static const LogixType* const kTypes[] = {&kBool, &kSint,   &kInt,  &kDint,
@@ -305,21 +346,64 @@ bool LogixTagDatabase::Define(const LogixTagDefinition& definition, std::string&
     RestartAnimation(tag);
 
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!tags_.emplace(Upper(definition.name), std::move(tag)).second) {
+    const std::string key = definition.name;
+    tag.instance = nextInstance_;
+    if (!tags_.emplace(key, std::move(tag)).second) {
         error = "tag " + definition.name + " is already defined";
         return false;
     }
+    instances_[nextInstance_++] = key;
     return true;
 }
 
 bool LogixTagDatabase::Remove(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return tags_.erase(Upper(name)) != 0;
+    const auto found = tags_.find(name);
+    if (found == tags_.end()) {
+        return false;
+    }
+    instances_.erase(found->second.instance);
+    tags_.erase(found);
+    return true;
 }
 
 void LogixTagDatabase::Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     tags_.clear();
+    instances_.clear();
+}
+
+std::vector<LogixSymbolEntry> LogixTagDatabase::Symbols(const std::string& program, uint32_t first,
+                                                        size_t max) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::string scope = Upper(program);
+    std::vector<LogixSymbolEntry> out;
+    for (auto it = instances_.lower_bound(first); it != instances_.end() && out.size() < max;
+         ++it) {
+        if (ScopeOf(Upper(it->second)) != scope) {
+            continue;
+        }
+        const Tag& tag = tags_.at(it->second);
+        const std::string name = scope.empty() ? tag.name : tag.name.substr(scope.size() + 1);
+        out.push_back(LogixSymbolEntry{tag.instance, name, tag.type, tag.dims});
+    }
+    return out;
+}
+
+std::vector<std::string> LogixTagDatabase::Programs() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::map<std::string, std::string> byScope;  // upper-cased scope -> the scope as defined
+    for (const auto& entry : tags_) {
+        const std::string scope = ScopeOf(Upper(entry.first));
+        if (!scope.empty()) {
+            byScope.emplace(scope, entry.second.name.substr(0, scope.size()));
+        }
+    }
+    std::vector<std::string> programs;
+    for (auto& entry : byScope) {
+        programs.push_back(std::move(entry.second));
+    }
+    return programs;
 }
 
 std::vector<std::string> LogixTagDatabase::TagNames() const {
@@ -328,6 +412,7 @@ std::vector<std::string> LogixTagDatabase::TagNames() const {
     for (const auto& entry : tags_) {
         names.push_back(entry.second.name);
     }
+    std::sort(names.begin(), names.end());
     return names;
 }
 
@@ -433,8 +518,8 @@ bool LogixTagDatabase::ParseTextPath(const std::string& path, std::vector<PathSe
     while (i < path.size()) {
         if (expectSymbol) {
             size_t end = i;
-            while (end < path.size() &&
-                   (std::isalnum(static_cast<unsigned char>(path[end])) || path[end] == '_')) {
+            while (end < path.size() && (std::isalnum(static_cast<unsigned char>(path[end])) ||
+                                         path[end] == '_' || path[end] == ':')) {
                 ++end;
             }
             if (end == i) {
@@ -475,14 +560,21 @@ LogixReply LogixTagDatabase::Resolve(const std::vector<PathSegment>& segments,
     if (segments.empty() || !segments[0].isSymbol) {
         return LogixReply::Error(CIP_STATUS_PATH_SEGMENT_ERROR);
     }
-    const auto found = tags_.find(Upper(segments[0].symbol));
+    // A program's tag: the program's scope symbol, then the tag's own symbol.
+    size_t i = 1;
+    const bool programTag =
+        IsProgramScoped(Upper(segments[0].symbol)) && segments.size() > 1 && segments[1].isSymbol;
+    const auto found = programTag ? tags_.find(segments[0].symbol + "." + segments[1].symbol)
+                                  : tags_.find(segments[0].symbol);
+    if (programTag) {
+        i = 2;
+    }
     if (found == tags_.end()) {
         return LogixReply::Error(CIP_STATUS_PATH_DESTINATION_UNKNOWN);
     }
     const Tag& tag = found->second;
     Location at{&tag, tag.type, 0, ElementTotal(tag.dims)};
     std::vector<uint32_t> dims = tag.dims;
-    size_t i = 1;
     while (i < segments.size()) {
         if (!segments[i].isSymbol) {
             // Element indices select one element of the array at hand, all dimensions at once.
@@ -527,9 +619,9 @@ LogixReply LogixTagDatabase::Resolve(const std::vector<PathSegment>& segments,
 }
 
 LogixReply LogixTagDatabase::ResolveWire(ByteView path, Location& out) const {
-    std::vector<PathSegment> segments;
-    const LogixReply reply = ParseWirePath(path, segments);
-    return reply.ok() ? Resolve(segments, out) : reply;
+    wireSegments_.clear();  // keeps its capacity: no allocation per request
+    const LogixReply reply = ParseWirePath(path, wireSegments_);
+    return reply.ok() ? Resolve(wireSegments_, out) : reply;
 }
 
 std::optional<LogixTagDatabase::Location> LogixTagDatabase::ResolveText(
@@ -594,7 +686,7 @@ bool LogixTagDatabase::StoreElement(const std::string& path, const std::vector<u
     if (!at || bytes.size() != at->type->size || (wantedCode && at->type->code != *wantedCode)) {
         return false;
     }
-    Tag& tag = tags_.at(Upper(at->tag->name));
+    Tag& tag = tags_.at(at->tag->name);
     Refresh(tag);
     std::copy(bytes.begin(), bytes.end(), tag.storage.begin() + at->offset);
     RestartAnimation(tag);
@@ -638,33 +730,37 @@ bool LogixTagDatabase::SetString(const std::string& path, const std::string& val
 
 // ---- Tag services ------------------------------------------------------------------------------
 
-// Read Tag request data: element count (16 bits).
-// Reply data: type code (16 bits), structure handle (16 bits, structures only), the values.
-LogixReply LogixTagDatabase::ReadTag(ByteView path, ByteView data, size_t replyRoom) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Location at;
-    LogixReply reply = ResolveWire(path, at);
-    if (!reply.ok()) {
-        return reply;
-    }
+// Read Tag request data: element count (16 bits); Read Tag Fragmented adds the byte offset
+// (32 bits) of the first value byte wanted.
+// Reply data: type code (16 bits), structure handle (16 bits, structures only), the values (from
+// the offset on, as many as fit; general status 0x06 while more follow).
+LogixReply LogixTagDatabase::ReadTag(ByteView path, ByteView data, size_t replyRoom,
+                                     bool fragmented) const {
     ByteReader r(data);
     const uint16_t count = r.u16();
+    const uint32_t offset = fragmented ? r.u32() : 0;
     if (!r.ok()) {
         return LogixReply::Error(CIP_STATUS_NOT_ENOUGH_DATA);
     }
     if (!r.at_end()) {
         return LogixReply::Error(CIP_STATUS_TOO_MUCH_DATA);
     }
-    if (count == 0) {
-        return LogixReply::Error(CIP_STATUS_INVALID_PARAMETER_VALUE);
-    }
-    if (count > at.available) {
-        return LogixReply::Error(kLogixStatusGeneralError, kLogixExtBeyondEnd);
+    std::lock_guard<std::mutex> lock(mutex_);
+    Location at;
+    LogixReply reply = ResolveRange(path, count, offset, at);
+    if (!reply.ok()) {
+        return reply;
     }
     const size_t valueBytes = size_t{count} * at.type->size;
     const size_t typeBytes = at.type->IsStructure() ? 4 : 2;
-    if (typeBytes + valueBytes > replyRoom) {
-        return LogixReply::Error(CIP_STATUS_PARTIAL_TRANSFER);
+    size_t chunk = valueBytes - offset;
+    if (typeBytes + chunk > replyRoom) {
+        if (!fragmented || replyRoom < typeBytes + kFragmentAlignment) {
+            return LogixReply::Error(CIP_STATUS_PARTIAL_TRANSFER);
+        }
+        // Fragments end on a 4-byte boundary of the room, as a controller fills its replies.
+        chunk = (replyRoom - typeBytes) / kFragmentAlignment * kFragmentAlignment;
+        reply.status = CIP_STATUS_PARTIAL_TRANSFER;
     }
     Refresh(*at.tag);
     ByteWriter w;
@@ -672,44 +768,43 @@ LogixReply LogixTagDatabase::ReadTag(ByteView path, ByteView data, size_t replyR
     if (at.type->IsStructure()) {
         w.u16(at.type->handle);
     }
-    w.bytes(at.tag->storage.data() + at.offset, valueBytes);
+    w.bytes(at.tag->storage.data() + at.offset + offset, chunk);
     reply.data = w.to_vector();
     return reply;
 }
 
 // Write Tag request data: type code (16 bits), structure handle (16 bits, structures only),
-// element count (16 bits), the values, one 0x00 pad byte after an odd number of value bytes.
-// A single STRING may be written short: its LEN and just LEN characters.
-LogixReply LogixTagDatabase::WriteTag(ByteView path, ByteView data) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Location at;
-    LogixReply reply = ResolveWire(path, at);
-    if (!reply.ok()) {
-        return reply;
-    }
+// element count (16 bits), (Write Tag Fragmented: byte offset, 32 bits), the values, one 0x00 pad
+// byte after an odd number of value bytes. A single STRING may be written short: its LEN and
+// just LEN characters. A fragment writes its bytes at the offset into the count elements.
+LogixReply LogixTagDatabase::WriteTag(ByteView path, ByteView data, bool fragmented) {
     ByteReader r(data);
     const uint16_t code = r.u16();
     const uint16_t handle = code == kLogixTypeStructure ? r.u16() : 0;
     const uint16_t count = r.u16();
+    const uint32_t offset = fragmented ? r.u32() : 0;
     const ByteView values = r.rest();
     if (!r.ok()) {
         return LogixReply::Error(CIP_STATUS_NOT_ENOUGH_DATA);
     }
+    std::lock_guard<std::mutex> lock(mutex_);
+    Location at;
+    LogixReply reply = ResolveRange(path, count, offset, at);
+    if (!reply.ok()) {
+        return reply;
+    }
     if (code != at.type->code || handle != at.type->handle) {
         return LogixReply::Error(kLogixStatusGeneralError, kLogixExtTypeMismatch);
     }
-    if (count == 0) {
-        return LogixReply::Error(CIP_STATUS_INVALID_PARAMETER_VALUE);
-    }
-    if (count > at.available) {
-        return LogixReply::Error(kLogixStatusGeneralError, kLogixExtBeyondEnd);
-    }
+    const size_t valueBytes = size_t{count} * at.type->size;
     const auto paddedFits = [&](size_t needed) {
         return values.size == needed ||
                (needed % 2 == 1 && values.size == needed + 1 && values.at(needed) == 0);
     };
-    size_t needed = size_t{count} * at.type->size;
-    if (at.type->handle == kLogixStringHandle && count == 1 && values.size >= 4) {
+    size_t needed = valueBytes;
+    if (fragmented) {
+        needed = std::min(values.size, valueBytes - offset);
+    } else if (at.type->handle == kLogixStringHandle && count == 1 && values.size >= 4) {
         const uint32_t length = ByteReader(values).u32();
         if (length <= kLogixStringChars && paddedFits(4 + length)) {
             needed = 4 + length;
@@ -719,13 +814,35 @@ LogixReply LogixTagDatabase::WriteTag(ByteView path, ByteView data) {
         return LogixReply::Error(values.size < needed ? CIP_STATUS_NOT_ENOUGH_DATA
                                                       : CIP_STATUS_TOO_MUCH_DATA);
     }
-    Tag& tag = tags_.at(Upper(at.tag->name));
+    Tag& tag = tags_.at(at.tag->name);
     Refresh(tag);
     uint8_t* target = tag.storage.data() + at.offset;
-    std::fill(target, target + size_t{count} * at.type->size, uint8_t{0});
-    std::copy(values.data, values.data + needed, target);
+    if (!fragmented) {
+        std::fill(target, target + valueBytes, uint8_t{0});
+    }
+    std::copy(values.data, values.data + needed, target + offset);
     RestartAnimation(tag);
     ++writeCount_;
+    return reply;
+}
+
+// The elements a tag service acts on: count elements from the path on, and a byte offset
+// inside them (0 unless fragmented). The caller holds mutex_.
+LogixReply LogixTagDatabase::ResolveRange(ByteView path, uint16_t count, uint32_t offset,
+                                          Location& at) const {
+    LogixReply reply = ResolveWire(path, at);
+    if (!reply.ok()) {
+        return reply;
+    }
+    if (count == 0) {
+        return LogixReply::Error(CIP_STATUS_INVALID_PARAMETER_VALUE);
+    }
+    if (count > at.available) {
+        return LogixReply::Error(kLogixStatusGeneralError, kLogixExtBeyondEnd);
+    }
+    if (offset != 0 && offset >= size_t{count} * at.type->size) {
+        return LogixReply::Error(kLogixStatusGeneralError, kLogixExtOffsetBeyondEnd);
+    }
     return reply;
 }
 

@@ -8,15 +8,16 @@
 // shows changing values.
 //
 // Threads: the server thread runs the tag services while tests define tags and read values
-// back; one mutex guards the whole database (tags, values, counters). No call runs a callback.
+// back; one mutex guards the whole database (tags, values, counters, the reused path segments).
+// No call runs a callback.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -104,6 +105,23 @@ struct LogixTagDefinition {
     LogixAnimation animation;
 };
 
+// One tag as the controller's Symbol object lists it: its instance (numbered from 1 in the
+// order of definition) and its name within its scope.
+struct LogixSymbolEntry {
+    uint32_t instance = 0;
+    std::string name;
+    const LogixType* type = nullptr;
+    std::vector<uint32_t> dims;
+};
+
+// Controller tag and member names compare without regard to case.
+struct NameHash {
+    size_t operator()(const std::string& name) const;
+};
+struct NameEqual {
+    bool operator()(const std::string& a, const std::string& b) const;
+};
+
 // ---- The database ------------------------------------------------------------------------------
 
 class LogixTagDatabase {
@@ -118,6 +136,13 @@ class LogixTagDatabase {
     void Clear();
     std::vector<std::string> TagNames() const;
     size_t TagCount() const;
+    // Tags named "Program:NAME.Tag" belong to the scope of program NAME, the others to the
+    // controller. The tags of one scope ("" or "Program:NAME") from instance `first` on, in
+    // instance order, at most `max` of them.
+    std::vector<LogixSymbolEntry> Symbols(const std::string& program, uint32_t first,
+                                          size_t max) const;
+    // The scopes of the defined program tags, "Program:NAME", in name order.
+    std::vector<std::string> Programs() const;
 
     // Test access by text path: "Count", "Buffer[3]", "Grid[1,2]", "Motor1.Setpoints[2]",
     // "Motor1.Name". The bytes of the one element at the path (an animated tag shows its current
@@ -133,13 +158,16 @@ class LogixTagDatabase {
     // Write Tag services that changed a value since the database was made.
     uint64_t WriteCount() const;
 
-    // Read Tag: request path bytes and request data (element count). The reply data is the
-    // type code, the structure handle of a structure, and the values; a reply that would pass
-    // replyRoom bytes is refused with "partial transfer".
-    LogixReply ReadTag(ByteView path, ByteView data, size_t replyRoom) const;
+    // Read Tag: request path bytes and request data (element count; a fragmented read adds the
+    // byte offset). The reply data is the type code, the structure handle of a structure, and
+    // the values; a plain read that would pass replyRoom bytes is refused with "partial
+    // transfer", a fragmented one answers as many value bytes as fit with that status.
+    LogixReply ReadTag(ByteView path, ByteView data, size_t replyRoom,
+                       bool fragmented = false) const;
     // Write Tag: request path bytes and request data (type, handle of a structure, element
-    // count, values, one pad byte after an odd number of value bytes).
-    LogixReply WriteTag(ByteView path, ByteView data);
+    // count, the byte offset when fragmented, values, one pad byte after an odd number of value
+    // bytes).
+    LogixReply WriteTag(ByteView path, ByteView data, bool fragmented = false);
 
   private:
     // One element of a request path: a symbol (tag or member name) or an element index.
@@ -157,6 +185,7 @@ class LogixTagDatabase {
         LogixAnimation animation;
         Clock::time_point epoch;
         double base = 0.0;  // value of the first element when the animation (re)started
+        uint32_t instance = 0;
     };
     // What a path addresses: one element of a type at a byte offset of a tag's storage, and how
     // many elements of that type follow from there (itself included).
@@ -172,6 +201,7 @@ class LogixTagDatabase {
     LogixReply Resolve(const std::vector<PathSegment>& segments, Location& out) const;
     // A request path parsed and resolved; the caller holds mutex_.
     LogixReply ResolveWire(ByteView path, Location& out) const;
+    LogixReply ResolveRange(ByteView path, uint16_t count, uint32_t offset, Location& at) const;
     std::optional<Location> ResolveText(const std::string& path) const;
     // The element bytes at a text path, refreshed; empty when the path or type does not match.
     std::optional<std::vector<uint8_t>> ElementBytes(const std::string& path,
@@ -182,8 +212,14 @@ class LogixTagDatabase {
     void RestartAnimation(Tag& tag) const;
 
     mutable std::mutex mutex_;
-    // Keyed by the upper-cased name: controller tag names are case-insensitive.
-    std::map<std::string, Tag> tags_;
+    // Hashed by name ("Program:NAME.Tag" for a program's tag), case-insensitive as a
+    // controller's tag names.
+    std::unordered_map<std::string, Tag, NameHash, NameEqual> tags_;
+    // Tag names by Symbol instance.
+    std::map<uint32_t, std::string> instances_;
+    uint32_t nextInstance_ = 1;
+    // The segments of the request path at hand, reused from request to request.
+    mutable std::vector<PathSegment> wireSegments_;
     uint64_t writeCount_ = 0;
 };
 

@@ -1,8 +1,13 @@
 // plcsim: a simulated EtherNet/IP controller on the command line. Runs until SIGINT or SIGTERM.
 
+#include <sys/resource.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -29,13 +34,29 @@ bool ParseNthWithMs(const std::string& text, int& nth, int& ms) {
            extra == 0;
 }
 
+// Every client is a socket: lift the soft limit to the hard one so a fleet of clients fits.
+void RaiseOpenFileLimit() {
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &files) != 0) {
+            std::cerr << "plcsim: cannot raise the open file limit: " << std::strerror(errno)
+                      << "\n";
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     plcsim::SimConfig config;
     CLI::App app{
-        "plcsim: a simulated EtherNet/IP controller (encapsulation sessions, Identity object, "
-        "class-3 Forward Open / Forward Close) for testing the Tagbridge link.\n"
+        "plcsim: a simulated EtherNet/IP controller for testing the Tagbridge link and any other "
+        "EtherNet/IP client: ListIdentity (TCP, and UDP on the same port), ListServices, "
+        "sessions, the Identity object, class-3 Forward Open (up to 511 bytes) and Large Forward "
+        "Open (0x5B, up to 4002 bytes) / Forward Close, Logix Read / Write Tag, Read / Write Tag "
+        "Fragmented (0x52 / 0x53) and Multiple Service Packets, PCCC. One event loop serves "
+        "every session.\n"
         "Faults count encapsulation replies from the start: --drop-reply 3 drops the third."};
     app.add_option("--port", config.port, "TCP port of the encapsulation service (0: ephemeral)")
         ->capture_default_str();
@@ -58,6 +79,19 @@ int main(int argc, char** argv) {
     app.add_option("--name", config.identity.productName, "Identity product name (max 32 chars)")
         ->capture_default_str();
     app.add_flag("--verbose,-v", config.verbose, "log sessions, connections and refusals");
+    app.add_option("--max-connection-size", config.maxConnectionSize,
+                   "largest connection size granted, bytes (a Forward Open grants up to 511, a "
+                   "Large Forward Open up to 4002); larger requests are refused with 0x01/0x0109 "
+                   "and this size")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 4002));
+    app.add_flag(
+        "--no-large-forward-open", [&config](int64_t) { config.largeForwardOpen = false; },
+        "answer the Large Forward Open (0x5B) with \"service not supported\", as older "
+        "firmware does");
+    app.add_flag("--reply-with-ot-id", config.replyWithOtConnectionId,
+                 "connected replies carry the O->T connection ID instead of the T->O one, as "
+                 "some adapters do");
     std::string family = "logix";
     app.add_option("--family", family,
                    "identity to present: logix, or pccc for a PLC5 (product name PLC-5/40E "
@@ -102,6 +136,11 @@ int main(int argc, char** argv) {
     plcsim::PlcSimulator simulator(config);
     plcsim::LogixTagDatabase logixTags;
     plcsim::LogixTagServices logixServices(simulator, logixTags);
+    // A PLC-5 has no tag list to browse: it answers the Symbol object as unknown.
+    std::optional<plcsim::LogixBrowseObjects> logixBrowse;
+    if (family != "pccc") {
+        logixBrowse.emplace(simulator, logixTags);
+    }
     plcsim::PcccDataTable pcccTable;
     plcsim::PcccServices pcccServices(simulator, pcccTable);
     plcsim::LogixOutage outage;
@@ -152,6 +191,7 @@ int main(int argc, char** argv) {
         simulator.SetForwardOpenFault(fault);
     }
 
+    RaiseOpenFileLimit();
     if (!simulator.Start()) {
         std::cerr << "plcsim: cannot start: " << simulator.LastStartError() << "\n";
         return 1;

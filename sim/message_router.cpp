@@ -58,27 +58,45 @@ void MessageRouter::RegisterSymbolic(Handler handler) {
     symbolicHandler = std::move(handler);
 }
 
+MessageRouter::Handler MessageRouter::ClassHandler(ByteView path, bool& malformed) const {
+    ByteReader reader(path);
+    uint32_t classId = 0;
+    malformed = !ReadLogicalValue(reader, reader.u8(), CIP_SEG_CLASS_8, CIP_SEG_CLASS_16, classId);
+    if (malformed) {
+        return Handler();
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    auto found = classHandlers.find(static_cast<uint16_t>(classId));
+    return found != classHandlers.end() ? found->second : Handler();
+}
+
 CipReply MessageRouter::Route(const CipRequest& request) const {
     Handler handler;
     const uint8_t first = request.path.at(0);
+    bool malformed = false;
     if (request.path.empty()) {
         return CipReply::Error(CIP_STATUS_PATH_SEGMENT_ERROR);
     }
     if (first == CIP_SEG_ANSI_SYMBOL) {
-        std::lock_guard<std::mutex> lock(mutex);
-        handler = symbolicHandler;
+        // A symbol followed by a class segment names that class inside the symbol's scope (a
+        // program's Symbol object); otherwise the symbol names a tag.
+        const size_t symbolSize = 2 + ((size_t{request.path.at(1)} + 1) & ~size_t{1});
+        const uint8_t next = request.path.at(symbolSize);
+        if (symbolSize < request.path.size &&
+            (next == CIP_SEG_CLASS_8 || next == CIP_SEG_CLASS_16)) {
+            handler = ClassHandler(
+                ByteView{request.path.data + symbolSize, request.path.size - symbolSize},
+                malformed);
+        } else {
+            std::lock_guard<std::mutex> lock(mutex);
+            handler = symbolicHandler;
+        }
     } else if (first == CIP_SEG_CLASS_8 || first == CIP_SEG_CLASS_16) {
-        ByteReader reader(request.path);
-        uint32_t classId = 0;
-        if (!ReadLogicalValue(reader, reader.u8(), CIP_SEG_CLASS_8, CIP_SEG_CLASS_16, classId)) {
-            return CipReply::Error(CIP_STATUS_PATH_SEGMENT_ERROR);
-        }
-        std::lock_guard<std::mutex> lock(mutex);
-        auto found = classHandlers.find(static_cast<uint16_t>(classId));
-        if (found != classHandlers.end()) {
-            handler = found->second;
-        }
+        handler = ClassHandler(request.path, malformed);
     } else {
+        malformed = true;
+    }
+    if (malformed) {
         return CipReply::Error(CIP_STATUS_PATH_SEGMENT_ERROR);
     }
     if (!handler) {

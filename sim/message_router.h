@@ -6,7 +6,8 @@
 //
 // Extension point: other files plug their objects in with RegisterClass (a logical class
 // segment at the start of the path, e.g. the Message Router class 0x02 for Multiple Service
-// Packet) or RegisterSymbolic (an ANSI symbolic segment 0x91 at the start, Logix tags). The
+// Packet) or RegisterSymbolic (an ANSI symbolic segment 0x91 at the start, Logix tags; a
+// symbolic segment followed by a class segment reaches that class, scoped by the symbol). The
 // same handlers serve unconnected requests (SendRRData, also embedded in an Unconnected Send)
 // and connected ones (SendUnitData on a class-3 connection): CipRequest::connection tells them
 // apart. A handler that carries embedded requests (Multiple Service Packet) calls Execute on
@@ -118,6 +119,10 @@ class MessageRouter {
     static std::vector<uint8_t> EncodeReply(uint8_t requestService, const CipReply& reply);
 
   private:
+    // The handler of the class segment at the start of path; none when no object is there
+    // (malformed when the segment itself is).
+    Handler ClassHandler(ByteView path, bool& malformed) const;
+
     mutable std::mutex mutex;
     std::map<uint16_t, Handler> classHandlers;
     Handler symbolicHandler;

@@ -3,24 +3,41 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <limits>
 
 namespace plcsim {
 
 namespace {
 
-// How often blocked loops look at the running flag.
-constexpr int kPollSliceMs = 50;
+// Event loop sizes: socket events taken per wait, pending accepts, first input buffer per client.
+constexpr int kEventsPerWait = 64;
+constexpr int kListenBacklog = 1024;
+constexpr size_t kInitialInputBuffer = 4096;
+// ListServices: the communications service, CIP over TCP (bit 5) and class 0/1 over UDP (bit 8).
+constexpr uint16_t kCmdListServices = 0x0004;
+constexpr uint16_t kCpfItemListIdentity = 0x000C;
+constexpr uint16_t kCpfItemListServices = 0x0100;
+constexpr uint16_t kServiceCapabilities = 0x0120;
+constexpr char kServiceName[] = "Communications";
+constexpr size_t kServiceNameSize = 16;
+// Identity state of a controller that runs.
+constexpr uint8_t kIdentityStateOperational = 0x03;
+// Largest datagram plcsim reads (a ListIdentity request is a bare header).
+constexpr size_t kMaxDatagram = 512;
 // Largest encapsulation body the simulator accepts (the length field's range).
 constexpr size_t kMaxBody = 0xFFFF;
-// Connection size limit of a (small) Forward Open on this controller.
-constexpr uint16_t kMaxConnectionSize = 504;
+// Large Forward Open: the same fields as a Forward Open with 32-bit network connection
+// parameters.
+constexpr uint8_t kSvcLargeForwardOpen = 0x5B;
 // Pause between the two segments of a split reply when the fault gives none.
 constexpr std::chrono::milliseconds kDefaultSplitPause{30};
 // First session handle and O->T connection ID this controller hands out.
@@ -37,12 +54,28 @@ std::vector<uint8_t> TriadReply(uint16_t serial, uint16_t vendor, uint32_t origi
 
 }  // namespace
 
-// One TCP client. `fd` is closed by its session thread; Stop() only shuts it down.
+// A reply, or a part of one, waiting to leave: it is sent at `due`, in order after those before
+// it; `closeAfter` closes the connection once it is out.
+struct PlcSimulator::Outgoing {
+    std::vector<uint8_t> bytes;
+    size_t sent = 0;
+    Clock::time_point due;
+    bool closeAfter = false;
+};
+
+// One TCP client, touched only by the event loop thread.
 struct PlcSimulator::Session {
     int fd = -1;
     uint32_t handle = 0;  // registered session handle, 0 before RegisterSession
-    std::thread thread;
-    std::atomic<bool> finished{false};
+    // Received bytes not handled yet: in[0, inUsed). Keeps its capacity between requests.
+    std::vector<uint8_t> in = std::vector<uint8_t>(kInitialInputBuffer);
+    size_t inUsed = 0;
+    // Output that could not leave at once (delayed by a fault, or a full socket). While it is
+    // not empty no further request of this client is handled, as a controller answers in turn.
+    std::deque<Outgoing> out;
+    uint32_t events = 0;  // epoll interest now registered
+    bool registered = false;
+    bool closed = false;
 };
 
 struct PlcSimulator::Header {
@@ -92,18 +125,9 @@ bool PlcSimulator::Start() {
     auto failStart = [this](const std::string& why) {
         std::lock_guard<std::mutex> lock(mutex);
         lastStartError = why + ": " + std::strerror(errno);
-        if (listenFd >= 0) {
-            ::close(listenFd);
-            listenFd = -1;
-        }
+        CloseLoopDescriptors();
         return false;
     };
-    listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (listenFd < 0) {
-        return failStart("socket");
-    }
-    const int yes = 1;
-    ::setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(boundPort != 0 ? boundPort : config.port);
@@ -111,44 +135,86 @@ bool PlcSimulator::Start() {
         errno = EINVAL;
         return failStart("bind address " + config.bindAddress);
     }
+    listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listenFd < 0) {
+        return failStart("socket");
+    }
+    const int yes = 1;
+    ::setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     if (::bind(listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         return failStart("bind " + config.bindAddress + ":" + std::to_string(config.port));
     }
-    if (::listen(listenFd, 16) != 0) {
+    if (::listen(listenFd, kListenBacklog) != 0) {
         return failStart("listen");
     }
     socklen_t size = sizeof address;
     ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&address), &size);
     boundPort = ntohs(address.sin_port);
+    boundAddress = address;
+    OpenUdp(address);
+    epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+    wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (epollFd < 0 || wakeFd < 0) {
+        return failStart("epoll");
+    }
+    for (int fd : {listenFd, udpFd, wakeFd}) {
+        if (fd >= 0) {
+            epoll_event event{};
+            event.events = EPOLLIN;
+            event.data.fd = fd;
+            ::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event);
+        }
+    }
     running.store(true);
-    acceptThread = std::thread([this] { AcceptLoop(); });
+    loopThread = std::thread([this] { EventLoop(); });
     Log("listening on " + config.bindAddress + ":" + std::to_string(boundPort) + ", slot " +
         std::to_string(config.slot));
     return true;
+}
+
+// ListIdentity over UDP on the port of the TCP listener; plcsim works without it when that
+// port is taken for UDP.
+void PlcSimulator::OpenUdp(const sockaddr_in& address) {
+    udpFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (udpFd >= 0 &&
+        ::bind(udpFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        Log("no ListIdentity over UDP: bind " + config.bindAddress + ":" +
+            std::to_string(boundPort) + ": " + std::strerror(errno));
+        ::close(udpFd);
+        udpFd = -1;
+    }
+}
+
+void PlcSimulator::CloseLoopDescriptors() {
+    for (int* fd : {&listenFd, &udpFd, &epollFd, &wakeFd}) {
+        if (*fd >= 0) {
+            ::close(*fd);
+            *fd = -1;
+        }
+    }
 }
 
 void PlcSimulator::Stop() {
     if (!running.exchange(false)) {
         return;
     }
-    if (acceptThread.joinable()) {
-        acceptThread.join();
+    const uint64_t one = 1;
+    if (::write(wakeFd, &one, sizeof one) < 0) {
+        Log(std::string("cannot wake the event loop: ") + std::strerror(errno));
     }
-    ::close(listenFd);
-    listenFd = -1;
-    std::list<std::shared_ptr<Session>> stopping;
+    if (loopThread.joinable()) {
+        loopThread.join();
+    }
+    for (auto& entry : sessions) {
+        ::close(entry.second->fd);
+    }
+    sessions.clear();
+    delayedSessions.clear();
+    clientCount.store(0);
+    CloseLoopDescriptors();
     {
         std::lock_guard<std::mutex> lock(mutex);
-        for (const auto& session : sessions) {
-            ::shutdown(session->fd, SHUT_RDWR);
-        }
-        stopping.swap(sessions);
         connections.clear();
-    }
-    for (const auto& session : stopping) {
-        if (session->thread.joinable()) {
-            session->thread.join();
-        }
     }
     Log("stopped");
 }
@@ -202,12 +268,7 @@ std::vector<std::string> PlcSimulator::ProtocolErrors() const {
 }
 
 size_t PlcSimulator::ClientCount() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    size_t count = 0;
-    for (const auto& session : sessions) {
-        count += session->finished.load() ? 0 : 1;
-    }
-    return count;
+    return clientCount.load();
 }
 
 void PlcSimulator::NoteProtocolError(const std::string& what) {
@@ -216,111 +277,281 @@ void PlcSimulator::NoteProtocolError(const std::string& what) {
     protocolErrors.push_back(what);
 }
 
-// ---- TCP server --------------------------------------------------------------------------------
+// ---- Event loop --------------------------------------------------------------------------------
 
-void PlcSimulator::AcceptLoop() {
+void PlcSimulator::EventLoop() {
+    epoll_event events[kEventsPerWait];
     while (running.load()) {
-        ReapFinishedSessions();
-        ExpireIdleConnections();
-        pollfd entry{listenFd, POLLIN, 0};
-        if (::poll(&entry, 1, kPollSliceMs) <= 0) {
-            continue;
+        const int ready = ::epoll_wait(epollFd, events, kEventsPerWait, WaitMilliseconds());
+        for (int i = 0; i < ready; ++i) {
+            const int fd = events[i].data.fd;
+            if (fd == listenFd) {
+                AcceptClients();
+            } else if (fd == udpFd) {
+                AnswerDatagrams();
+            } else if (fd == wakeFd) {
+                CloseRequestedSessions();
+            } else {
+                ServeClient(fd, events[i].events);
+            }
         }
-        const int fd = ::accept(listenFd, nullptr, nullptr);
+        RunTimers();
+        ReapClosedSessions();
+    }
+}
+
+int PlcSimulator::WaitMilliseconds() const {
+    Clock::time_point next = Clock::time_point::max();
+    for (int fd : delayedSessions) {
+        const auto found = sessions.find(fd);
+        if (found != sessions.end() && !found->second->out.empty()) {
+            next = std::min(next, found->second->out.front().due);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        next = std::min(next, nextExpiryCheck);
+    }
+    if (next == Clock::time_point::max()) {
+        return -1;  // nothing timed: sleep until a socket has work
+    }
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
+    return static_cast<int>(std::clamp<int64_t>(wait, 0, std::numeric_limits<int>::max()));
+}
+
+void PlcSimulator::RunTimers() {
+    ExpireIdleConnections();
+    if (delayedSessions.empty()) {
+        return;
+    }
+    std::vector<int> due;
+    due.swap(delayedSessions);
+    for (int fd : due) {
+        const auto found = sessions.find(fd);
+        if (found != sessions.end() && !found->second->closed) {
+            Flush(*found->second);
+            ResumeIfIdle(*found->second);
+        }
+    }
+}
+
+void PlcSimulator::AcceptClients() {
+    while (true) {
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
-            continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                Log(std::string("accept: ") + std::strerror(errno));
+            }
+            return;
         }
         const int yes = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-        auto session = std::make_shared<Session>();
+        auto session = std::make_unique<Session>();
         session->fd = fd;
+        SetInterest(*session, EPOLLIN);
+        sessions[fd] = std::move(session);
+        clientCount.store(sessions.size());
         std::lock_guard<std::mutex> lock(mutex);
         ++stats.connectionsAccepted;
-        sessions.push_back(session);
-        session->thread = std::thread([this, session] { SessionLoop(session); });
     }
 }
 
-void PlcSimulator::ExpireIdleConnections() {
-    const auto now = std::chrono::steady_clock::now();
-    std::lock_guard<std::mutex> lock(mutex);
-    for (auto it = connections.begin(); it != connections.end();) {
-        if (now - it->second.lastActivity > it->second.timeout) {
-            Log("connection " + std::to_string(it->first) + " timed out");
-            it = connections.erase(it);
-        } else {
-            ++it;
-        }
+void PlcSimulator::SetInterest(Session& session, uint32_t events) {
+    if (session.registered && session.events == events) {
+        return;
+    }
+    epoll_event event{};
+    event.events = events;
+    event.data.fd = session.fd;
+    ::epoll_ctl(epollFd, session.registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, session.fd, &event);
+    session.registered = true;
+    session.events = events;
+}
+
+void PlcSimulator::ServeClient(int fd, uint32_t events) {
+    const auto found = sessions.find(fd);
+    if (found == sessions.end() || found->second->closed) {
+        return;
+    }
+    Session& session = *found->second;
+    if ((events & (EPOLLHUP | EPOLLERR)) != 0 && !session.out.empty()) {
+        CloseSession(session);  // gone while a reply waited
+        return;
+    }
+    if ((events & EPOLLOUT) != 0) {
+        Flush(session);
+        ResumeIfIdle(session);
+    } else if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0 && session.out.empty()) {
+        ReceiveAndHandle(session);
     }
 }
 
-void PlcSimulator::ReapFinishedSessions() {
-    std::list<std::shared_ptr<Session>> finished;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        for (auto it = sessions.begin(); it != sessions.end();) {
-            if ((*it)->finished.load()) {
-                finished.push_back(*it);
-                it = sessions.erase(it);
-            } else {
-                ++it;
+// Reads what the client sent and handles every whole message, in order, until a reply has to
+// wait (then the rest waits in the buffer).
+void PlcSimulator::ReceiveAndHandle(Session& session) {
+    if (session.inUsed == session.in.size()) {
+        session.in.resize(session.in.size() * 2);
+    }
+    const ssize_t n = ::recv(session.fd, session.in.data() + session.inUsed,
+                             session.in.size() - session.inUsed, 0);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        CloseSession(session);
+        return;
+    }
+    if (n > 0) {
+        session.inUsed += static_cast<size_t>(n);
+    }
+    HandleBuffered(session);
+}
+
+void PlcSimulator::HandleBuffered(Session& session) {
+    size_t at = 0;
+    while (!session.closed && session.out.empty() && session.inUsed - at >= EIP_ENCAP_HEADER_SIZE) {
+        const Header header =
+            Header::Parse(ByteView{session.in.data() + at, EIP_ENCAP_HEADER_SIZE});
+        const size_t whole = EIP_ENCAP_HEADER_SIZE + header.length;
+        if (session.inUsed - at < whole) {
+            if (session.in.size() < whole) {
+                session.in.resize(whole);
             }
-        }
-    }
-    for (const auto& session : finished) {
-        session->thread.join();
-    }
-}
-
-bool PlcSimulator::ReadFull(Session& session, uint8_t* buffer, size_t count) const {
-    size_t got = 0;
-    while (got < count) {
-        if (!running.load()) {
-            return false;
-        }
-        pollfd entry{session.fd, POLLIN, 0};
-        const int ready = ::poll(&entry, 1, kPollSliceMs);
-        if (ready == 0 || (ready < 0 && errno == EINTR)) {
-            continue;
-        }
-        if (ready < 0) {
-            return false;
-        }
-        const ssize_t n = ::recv(session.fd, buffer + got, count - got, 0);
-        if (n <= 0) {
-            return false;
-        }
-        got += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-void PlcSimulator::SessionLoop(const std::shared_ptr<Session>& session) {
-    std::vector<uint8_t> body(kMaxBody);
-    uint8_t headerBytes[EIP_ENCAP_HEADER_SIZE];
-    while (ReadFull(*session, headerBytes, sizeof headerBytes)) {
-        const Header header = Header::Parse(ByteView{headerBytes, sizeof headerBytes});
-        if (!ReadFull(*session, body.data(), header.length)) {
             break;
         }
         {
             std::lock_guard<std::mutex> lock(mutex);
             ++stats.requests;
         }
-        if (HandleMessage(*session, header, ByteView{body.data(), header.length}) == Next::Close) {
-            break;
+        const ByteView body{session.in.data() + at + EIP_ENCAP_HEADER_SIZE, header.length};
+        at += whole;
+        if (HandleMessage(session, header, body) == Next::Close) {
+            Enqueue(session, Outgoing{{}, 0, Clock::now(), true});
         }
     }
-    DropConnectionsOfSession(session->handle);
-    ::close(session->fd);
-    session->finished.store(true);
+    std::memmove(session.in.data(), session.in.data() + at, session.inUsed - at);
+    session.inUsed -= at;
 }
 
-void PlcSimulator::CloseSession(uint32_t sessionHandle) {
+// Once all output is out the client's buffered requests are handled, and it is heard again.
+void PlcSimulator::ResumeIfIdle(Session& session) {
+    if (!session.closed && session.out.empty()) {
+        SetInterest(session, EPOLLIN);
+        HandleBuffered(session);
+    }
+}
+
+void PlcSimulator::Enqueue(Session& session, Outgoing outgoing) {
+    session.out.push_back(std::move(outgoing));
+    Flush(session);
+}
+
+// Sends what is due; stops at the first part that must wait for its time (no interest in the
+// socket meanwhile) or for room in the socket (interest in room).
+void PlcSimulator::Flush(Session& session) {
+    const auto now = Clock::now();
+    while (!session.out.empty() && !session.closed) {
+        Outgoing& next = session.out.front();
+        if (next.due > now) {
+            delayedSessions.push_back(session.fd);
+            SetInterest(session, 0);
+            return;
+        }
+        if (!SendSome(session, next)) {
+            return;
+        }
+        if (next.sent < next.bytes.size()) {
+            SetInterest(session, EPOLLOUT);
+            return;
+        }
+        const bool close = next.closeAfter;
+        session.out.pop_front();
+        if (close) {
+            CloseSession(session);
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        ++stats.repliesSent;
+    }
+}
+
+// False when the connection broke (the session is closed then).
+bool PlcSimulator::SendSome(Session& session, Outgoing& outgoing) {
+    while (outgoing.sent < outgoing.bytes.size()) {
+        const ssize_t n = ::send(session.fd, outgoing.bytes.data() + outgoing.sent,
+                                 outgoing.bytes.size() - outgoing.sent, MSG_NOSIGNAL);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return true;
+        }
+        if (n <= 0 && errno != EINTR) {
+            CloseSession(session);
+            return false;
+        }
+        outgoing.sent += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    return true;
+}
+
+void PlcSimulator::CloseSession(Session& session) {
+    if (session.closed) {
+        return;
+    }
+    session.closed = true;
+    DropConnectionsOfSession(session.handle);
+    ::epoll_ctl(epollFd, EPOLL_CTL_DEL, session.fd, nullptr);
+    closedSessions.push_back(session.fd);
+}
+
+void PlcSimulator::ReapClosedSessions() {
+    for (int fd : closedSessions) {
+        ::close(fd);
+        sessions.erase(fd);
+    }
+    if (!closedSessions.empty()) {
+        clientCount.store(sessions.size());
+        closedSessions.clear();
+    }
+}
+
+void PlcSimulator::ExpireIdleConnections() {
+    const auto now = Clock::now();
     std::lock_guard<std::mutex> lock(mutex);
-    for (const auto& session : sessions) {
-        if (session->handle == sessionHandle) {
-            ::shutdown(session->fd, SHUT_RDWR);
+    if (now < nextExpiryCheck) {
+        return;
+    }
+    nextExpiryCheck = Clock::time_point::max();
+    for (auto it = connections.begin(); it != connections.end();) {
+        const auto deadline = it->second.lastActivity + it->second.timeout;
+        if (now > deadline) {
+            Log("connection " + std::to_string(it->first) + " timed out");
+            it = connections.erase(it);
+        } else {
+            nextExpiryCheck = std::min(nextExpiryCheck, deadline + std::chrono::milliseconds(1));
+            ++it;
+        }
+    }
+}
+
+// The sessions belong to the event loop: it is asked to close this one and woken.
+void PlcSimulator::CloseSession(uint32_t sessionHandle) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        closeRequests.push_back(sessionHandle);
+    }
+    const uint64_t one = 1;
+    if (wakeFd < 0 || ::write(wakeFd, &one, sizeof one) < 0) {
+        Log("cannot ask the event loop to close session " + std::to_string(sessionHandle));
+    }
+}
+
+void PlcSimulator::CloseRequestedSessions() {
+    uint64_t count = 0;
+    (void)!::read(wakeFd, &count, sizeof count);
+    std::vector<uint32_t> handles;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        handles.swap(closeRequests);
+    }
+    for (const auto& entry : sessions) {
+        if (std::find(handles.begin(), handles.end(), entry.second->handle) != handles.end()) {
+            CloseSession(*entry.second);
         }
     }
 }
@@ -351,6 +582,14 @@ PlcSimulator::Next PlcSimulator::HandleMessage(Session& session, const Header& h
         return Reply(session, header, EIP_ENCAP_STATUS_INCORRECT_DATA, {});
     }
     switch (header.command) {
+        case EIP_CMD_LIST_IDENTITY:
+        case kCmdListServices:
+            if (!body.empty()) {
+                NoteProtocolError("List command with a body of " + std::to_string(body.size) +
+                                  " bytes");
+                return Reply(session, header, EIP_ENCAP_STATUS_INVALID_LENGTH, {});
+            }
+            return ReplyList(session, header);
         case EIP_CMD_REGISTER_SESSION:
             return HandleRegisterSession(session, header, body);
         case EIP_CMD_UNREGISTER_SESSION:
@@ -413,8 +652,8 @@ PlcSimulator::Next PlcSimulator::HandleRegisterSession(Session& session, const H
 // |  12 |    8 | sender context of the request              |
 // |  20 |    4 | options 0                                  |
 // |  24 |    n | body                                       |
-PlcSimulator::Next PlcSimulator::Reply(Session& session, const Header& header, uint32_t status,
-                                       ByteView body) {
+std::vector<uint8_t> PlcSimulator::EncapsulationReply(const Header& header, uint32_t status,
+                                                      ByteView body) {
     ByteWriter writer;
     writer.u16(header.command)
         .u16(static_cast<uint16_t>(body.size))
@@ -423,7 +662,17 @@ PlcSimulator::Next PlcSimulator::Reply(Session& session, const Header& header, u
         .bytes(header.senderContext, sizeof header.senderContext)
         .u32(0)
         .bytes(body);
-    return SendThroughFaults(session, header.command, writer.to_vector());
+    return writer.to_vector();
+}
+
+PlcSimulator::Next PlcSimulator::ReplyList(Session& session, const Header& header) {
+    const std::vector<uint8_t> body = ListBody(header.command);
+    return Reply(session, header, EIP_ENCAP_STATUS_SUCCESS, ByteView{body.data(), body.size()});
+}
+
+PlcSimulator::Next PlcSimulator::Reply(Session& session, const Header& header, uint32_t status,
+                                       ByteView body) {
+    return SendThroughFaults(session, header.command, EncapsulationReply(header, status, body));
 }
 
 namespace {
@@ -515,7 +764,7 @@ PlcSimulator::Next PlcSimulator::HandleSendUnitData(Session& session, const Head
             return Next::Continue;
         }
         ++stats.connectedRequests;
-        found->second.lastActivity = std::chrono::steady_clock::now();
+        found->second.lastActivity = Clock::now();
         connection = found->second.info;
         if (found->second.hasLastReply && found->second.lastSequence == sequence) {
             reply = found->second.lastReply;  // a repeated request: answer again, run once
@@ -523,6 +772,11 @@ PlcSimulator::Next PlcSimulator::HandleSendUnitData(Session& session, const Head
     }
     if (reply.empty()) {
         reply = router.Execute(request, &connection, session.handle);
+        if (reply.size() + kSequenceCountSize > connection.toConnectionSize) {
+            // What does not fit the connection is not sent: the service answers it as partial.
+            reply = MessageRouter::EncodeReply(request.at(0),
+                                               CipReply::Error(CIP_STATUS_PARTIAL_TRANSFER));
+        }
         std::lock_guard<std::mutex> lock(mutex);
         auto found = connections.find(otId);
         if (found != connections.end()) {
@@ -537,7 +791,7 @@ PlcSimulator::Next PlcSimulator::HandleSendUnitData(Session& session, const Head
         .u16(2)
         .u16(CPF_ITEM_CONNECTED_ADDRESS)
         .u16(4)
-        .u32(connection.toConnectionId)
+        .u32(config.replyWithOtConnectionId ? connection.otConnectionId : connection.toConnectionId)
         .u16(CPF_ITEM_CONNECTED_DATA)
         .u16(static_cast<uint16_t>(reply.size() + 2))
         .u16(sequence)
@@ -562,17 +816,7 @@ PlcSimulator::Next PlcSimulator::SendThroughFaults(Session& session, uint16_t co
             }
         }
     }
-    auto sendAll = [&session](const uint8_t* data, size_t size) {
-        while (size > 0) {
-            const ssize_t n = ::send(session.fd, data, size, MSG_NOSIGNAL);
-            if (n <= 0) {
-                return false;
-            }
-            data += n;
-            size -= static_cast<size_t>(n);
-        }
-        return true;
-    };
+    auto due = Clock::now();
     std::chrono::milliseconds pause{0};
     size_t firstSegment = message.size();
     if (fault) {
@@ -586,14 +830,14 @@ PlcSimulator::Next PlcSimulator::SendThroughFaults(Session& session, uint16_t co
                 Log("fault: connection closed instead of a reply");
                 return Next::Close;
             case FaultAction::Delay:
-                std::this_thread::sleep_for(fault->delay);
+                due += fault->delay;
                 break;
             case FaultAction::CloseMidReply:
                 Log("fault: connection closed in the middle of a reply");
                 message.resize(fault->splitAt != 0 ? std::min(fault->splitAt, message.size())
                                                    : message.size() / 2);
-                sendAll(message.data(), message.size());
-                return Next::Close;
+                Enqueue(session, Outgoing{std::move(message), 0, due, true});
+                return Next::Continue;
             case FaultAction::Split:
                 firstSegment = fault->splitAt != 0 ? std::min(fault->splitAt, message.size())
                                                    : message.size() / 2;
@@ -618,18 +862,81 @@ PlcSimulator::Next PlcSimulator::SendThroughFaults(Session& session, uint16_t co
                 break;
         }
     }
-    if (!sendAll(message.data(), firstSegment)) {
-        return Next::Close;
-    }
     if (firstSegment < message.size()) {
-        std::this_thread::sleep_for(pause);
-        if (!sendAll(message.data() + firstSegment, message.size() - firstSegment)) {
-            return Next::Close;
-        }
+        std::vector<uint8_t> rest(message.begin() + firstSegment, message.end());
+        message.resize(firstSegment);
+        session.out.push_back(Outgoing{std::move(message), 0, due, false});
+        session.out.push_back(Outgoing{std::move(rest), 0, due + pause, false});
+        Flush(session);
+        return Next::Continue;
     }
-    std::lock_guard<std::mutex> lock(mutex);
-    ++stats.repliesSent;
+    Enqueue(session, Outgoing{std::move(message), 0, due, false});
     return Next::Continue;
+}
+
+// ---- ListIdentity and ListServices ----------------------------------------------------------
+
+// ListIdentity reply body:
+// | size | field                                                    |
+// |    2 | item count 1                                             |
+// |    2 | item type 0x0C, 2 | item length                          |
+// |    2 | encapsulation protocol version                           |
+// |   16 | socket address, big-endian: family 2, port, address, 0s  |
+// |    n | identity: as Get Attributes All (vendor ... product name) |
+// |    1 | state                                                    |
+std::vector<uint8_t> PlcSimulator::ListIdentityBody() const {
+    ByteWriter writer;
+    writer.u16(1).u16(kCpfItemListIdentity);
+    const auto length = writer.reserve_u16();
+    writer.u16(EIP_PROTOCOL_VERSION)
+        .u16_be(AF_INET)
+        .u16_be(boundPort)
+        .u32_be(ntohl(boundAddress.sin_addr.s_addr))
+        .zeros(8)
+        .bytes(IdentityAttributes())
+        .u8(kIdentityStateOperational);
+    writer.patch_length_from(length);
+    return writer.to_vector();
+}
+
+std::vector<uint8_t> PlcSimulator::ListBody(uint16_t command) const {
+    return command == EIP_CMD_LIST_IDENTITY ? ListIdentityBody() : ListServicesBody();
+}
+
+// ListServices reply body: item count 1; item type 0x100, length 20, version, capability
+// flags, service name (16 bytes, NUL padded).
+std::vector<uint8_t> PlcSimulator::ListServicesBody() {
+    ByteWriter writer;
+    writer.u16(1).u16(kCpfItemListServices).u16(4 + kServiceNameSize);
+    writer.u16(EIP_PROTOCOL_VERSION).u16(kServiceCapabilities);
+    writer.bytes(kServiceName, sizeof kServiceName - 1)
+        .zeros(kServiceNameSize - (sizeof kServiceName - 1));
+    return writer.to_vector();
+}
+
+// ListIdentity (and ListServices) datagrams, answered to their sender; anything else is
+// ignored, as a device's UDP encapsulation port does.
+void PlcSimulator::AnswerDatagrams() {
+    uint8_t datagram[kMaxDatagram];
+    sockaddr_in from{};
+    socklen_t fromSize = sizeof from;
+    ssize_t n = 0;
+    while ((n = ::recvfrom(udpFd, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from),
+                           &fromSize)) >= 0) {
+        const Header header = Header::Parse(ByteView{datagram, static_cast<size_t>(n)});
+        if (static_cast<size_t>(n) != EIP_ENCAP_HEADER_SIZE ||
+            (header.command != EIP_CMD_LIST_IDENTITY && header.command != kCmdListServices)) {
+            NoteProtocolError("UDP datagram of " + std::to_string(n) + " bytes, command " +
+                              std::to_string(header.command));
+            continue;
+        }
+        const std::vector<uint8_t> body = ListBody(header.command);
+        const std::vector<uint8_t> reply = EncapsulationReply(header, EIP_ENCAP_STATUS_SUCCESS,
+                                                              ByteView{body.data(), body.size()});
+        ::sendto(udpFd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                 fromSize);
+        fromSize = sizeof from;
+    }
 }
 
 // ---- Unconnected Send --------------------------------------------------------------------------
@@ -773,7 +1080,8 @@ CipReply PlcSimulator::ConnectionManagerService(const CipRequest& request) {
     }
     switch (request.service) {
         case CIP_SVC_FORWARD_OPEN:
-            return ForwardOpen(request);
+        case kSvcLargeForwardOpen:
+            return ForwardOpen(request, request.service == kSvcLargeForwardOpen);
         case CIP_SVC_FORWARD_CLOSE:
             return ForwardClose(request);
         default:
@@ -782,36 +1090,90 @@ CipReply PlcSimulator::ConnectionManagerService(const CipRequest& request) {
     }
 }
 
-// Forward Open request data:
+namespace {
+
+// Connection sizes a controller grants on each service.
+constexpr uint16_t kMaxForwardOpenSize = 511;
+constexpr uint16_t kMaxLargeForwardOpenSize = 4002;
+// Network connection parameters of a Large Forward Open: size in the low 16 bits, connection
+// type in bits 29-30.
+constexpr uint32_t kLargeNcpSizeMask = 0xFFFF;
+constexpr uint32_t kLargeNcpTypeMask = 0x60000000;
+constexpr uint32_t kLargeNcpPointToPoint = 0x40000000;
+
+// The fields of a Forward Open or Large Forward Open request.
+struct ForwardOpenRequest {
+    uint32_t toId = 0;
+    uint16_t serial = 0;
+    uint16_t vendor = 0;
+    uint32_t originatorSerial = 0;
+    uint8_t timeoutMultiplier = 0;
+    uint32_t otRpi = 0;
+    uint32_t toRpi = 0;
+    uint16_t otSize = 0;
+    uint16_t toSize = 0;
+    bool pointToPoint = false;
+    uint8_t transport = 0;
+    ByteView path;
+};
+
+// Forward Open request data (Large Forward Open: both parameter fields 4 bytes):
 // | size | field                                   |
 // |    2 | priority / tick, time-out ticks         |
 // |    4 | O->T connection ID (target chooses)     |
 // |    4 | T->O connection ID (originator chooses) |
 // |    8 | triad: serial, vendor, originator serial|
 // |    4 | time-out multiplier, reserved           |
-// |    6 | O->T RPI, O->T parameters               |
-// |    6 | T->O RPI, T->O parameters               |
+// |  4+2 | O->T RPI, O->T parameters (4 if large)  |
+// |  4+2 | T->O RPI, T->O parameters (4 if large)  |
 // |    1 | transport class / trigger               |
 // |  1+2w| connection path size (words), path      |
-// Reply data: O->T ID, T->O ID, triad, O->T API, T->O API, application reply size, reserved.
-CipReply PlcSimulator::ForwardOpen(const CipRequest& request) {
-    ByteReader reader(request.data);
+// ok() of the reader tells whether the fields were all there; at_end() whether no bytes trail.
+ByteReader ReadForwardOpen(ByteView data, bool large, ForwardOpenRequest& out) {
+    ByteReader reader(data);
+    auto parameters = [&reader, large](uint16_t& size, bool& pointToPoint) {
+        if (large) {
+            const uint32_t value = reader.u32();
+            size = static_cast<uint16_t>(value & kLargeNcpSizeMask);
+            pointToPoint = pointToPoint && (value & kLargeNcpTypeMask) == kLargeNcpPointToPoint;
+        } else {
+            const uint16_t value = reader.u16();
+            size = value & CIP_NCP_SIZE_MASK;
+            pointToPoint =
+                pointToPoint && (value & CIP_NCP_TYPE_MASK) == CIP_NCP_TYPE_POINT_TO_POINT;
+        }
+    };
     reader.u8();   // priority / time tick
     reader.u8();   // time-out ticks
     reader.u32();  // proposed O->T ID: a controller chooses its own
-    const uint32_t toId = reader.u32();
-    const uint16_t serial = reader.u16();
-    const uint16_t vendor = reader.u16();
-    const uint32_t originatorSerial = reader.u32();
-    const uint8_t timeoutMultiplier = reader.u8();
+    out.toId = reader.u32();
+    out.serial = reader.u16();
+    out.vendor = reader.u16();
+    out.originatorSerial = reader.u32();
+    out.timeoutMultiplier = reader.u8();
     reader.skip(3);
-    const uint32_t otRpi = reader.u32();
-    const uint16_t otParams = reader.u16();
-    const uint32_t toRpi = reader.u32();
-    const uint16_t toParams = reader.u16();
-    const uint8_t transport = reader.u8();
+    out.pointToPoint = true;
+    out.otRpi = reader.u32();
+    parameters(out.otSize, out.pointToPoint);
+    out.toRpi = reader.u32();
+    parameters(out.toSize, out.pointToPoint);
+    out.transport = reader.u8();
     const uint8_t pathWords = reader.u8();
-    const ByteView path = reader.bytes(static_cast<size_t>(pathWords) * 2);
+    out.path = reader.bytes(static_cast<size_t>(pathWords) * 2);
+    return reader;
+}
+
+}  // namespace
+
+// Reply data: O->T ID, T->O ID, triad, O->T API, T->O API, application reply size, reserved.
+// A refusal carries the triad, remaining path size 0 and reserved; a refused size also names
+// the largest size granted as a second additional status word.
+CipReply PlcSimulator::ForwardOpen(const CipRequest& request, bool large) {
+    if (large && !config.largeForwardOpen) {
+        return CipReply::Error(CIP_STATUS_SERVICE_NOT_SUPPORTED);
+    }
+    ForwardOpenRequest open;
+    const ByteReader reader = ReadForwardOpen(request.data, large, open);
     if (!reader.ok()) {
         NoteProtocolError("Forward Open shorter than its fields");
         return CipReply::Error(CIP_STATUS_NOT_ENOUGH_DATA);
@@ -820,11 +1182,13 @@ CipReply PlcSimulator::ForwardOpen(const CipRequest& request) {
         NoteProtocolError("Forward Open longer than its connection path");
         return CipReply::Error(CIP_STATUS_TOO_MUCH_DATA);
     }
-    const std::vector<uint8_t> triad = TriadReply(serial, vendor, originatorSerial);
-    auto refuse = [&](uint16_t ext, const std::string& why) {
-        Log("Forward Open refused (" + std::to_string(ext) + "): " + why);
-        return CipReply::Error(CIP_STATUS_CONNECTION_FAILURE, {ext}, triad);
+    const std::vector<uint8_t> triad = TriadReply(open.serial, open.vendor, open.originatorSerial);
+    auto refuse = [&](std::vector<uint16_t> ext, const std::string& why) {
+        Log("Forward Open refused (" + std::to_string(ext.front()) + "): " + why);
+        return CipReply::Error(CIP_STATUS_CONNECTION_FAILURE, std::move(ext), triad);
     };
+    const uint16_t largestSize =
+        std::min(config.maxConnectionSize, large ? kMaxLargeForwardOpenSize : kMaxForwardOpenSize);
     std::unique_lock<std::mutex> lock(mutex);
     ++stats.forwardOpens;
     const ForwardOpenFault fault = forwardOpenFault;
@@ -832,61 +1196,64 @@ CipReply PlcSimulator::ForwardOpen(const CipRequest& request) {
         lock.unlock();
         return CipReply::Error(fault.refuseGeneralStatus, {fault.refuseExtStatus}, triad);
     }
-    if ((transport & CIP_TRANSPORT_CLASS_MASK) != 3) {
-        return refuse(CIP_EXT_TRANSPORT_NOT_SUPPORTED, "transport class not 3");
+    if ((open.transport & CIP_TRANSPORT_CLASS_MASK) != 3) {
+        return refuse({CIP_EXT_TRANSPORT_NOT_SUPPORTED}, "transport class not 3");
     }
-    if ((otParams & CIP_NCP_TYPE_MASK) != CIP_NCP_TYPE_POINT_TO_POINT ||
-        (toParams & CIP_NCP_TYPE_MASK) != CIP_NCP_TYPE_POINT_TO_POINT) {
-        return refuse(CIP_EXT_INVALID_CONNECTION_TYPE, "not point-to-point");
+    if (!open.pointToPoint) {
+        return refuse({CIP_EXT_INVALID_CONNECTION_TYPE}, "not point-to-point");
     }
-    const uint16_t otSize = otParams & CIP_NCP_SIZE_MASK;
-    const uint16_t toSize = toParams & CIP_NCP_SIZE_MASK;
-    if (otSize == 0 || otSize > kMaxConnectionSize || toSize == 0 || toSize > kMaxConnectionSize) {
-        return refuse(CIP_EXT_INVALID_CONNECTION_SIZE, "connection size");
+    if (open.otSize == 0 || open.toSize == 0) {
+        return refuse({CIP_EXT_INVALID_CONNECTION_SIZE}, "connection size 0");
     }
-    if (otRpi == 0 || toRpi == 0) {
-        return refuse(CIP_EXT_RPI_NOT_SUPPORTED, "RPI of 0");
+    if (open.otSize > largestSize || open.toSize > largestSize) {
+        return refuse({CIP_EXT_INVALID_CONNECTION_SIZE, largestSize},
+                      "connection size above " + std::to_string(largestSize));
     }
-    const uint16_t pathStatus = CheckConnectionPath(path);
-    if (pathStatus != CIP_STATUS_SUCCESS || path.size == 2) {
-        return refuse(pathStatus != CIP_STATUS_SUCCESS ? pathStatus : CIP_EXT_INVALID_SEGMENT,
+    if (open.otRpi == 0 || open.toRpi == 0) {
+        return refuse({CIP_EXT_RPI_NOT_SUPPORTED}, "RPI of 0");
+    }
+    const uint16_t pathStatus = CheckConnectionPath(open.path);
+    if (pathStatus != CIP_STATUS_SUCCESS || open.path.size == 2) {
+        return refuse({pathStatus != CIP_STATUS_SUCCESS ? pathStatus : CIP_EXT_INVALID_SEGMENT},
                       "connection path");
     }
     for (const auto& entry : connections) {
-        const CipConnection& open = entry.second.info;
-        if (open.connectionSerial == serial && open.originatorVendorId == vendor &&
-            open.originatorSerial == originatorSerial) {
-            return refuse(CIP_EXT_CONNECTION_IN_USE, "triad already open");
+        const CipConnection& other = entry.second.info;
+        if (other.connectionSerial == open.serial && other.originatorVendorId == open.vendor &&
+            other.originatorSerial == open.originatorSerial) {
+            return refuse({CIP_EXT_CONNECTION_IN_USE}, "triad already open");
         }
     }
     ConnectionState state;
     state.info.otConnectionId = kConnectionIdBase + ++nextConnectionId;
-    state.info.toConnectionId = toId;
-    state.info.connectionSerial = serial;
-    state.info.originatorVendorId = vendor;
-    state.info.originatorSerial = originatorSerial;
-    state.info.otRpiMicroseconds = otRpi;
-    state.info.toRpiMicroseconds = toRpi;
-    state.info.otConnectionSize = otSize;
-    state.info.toConnectionSize = toSize;
+    state.info.toConnectionId = open.toId;
+    state.info.connectionSerial = open.serial;
+    state.info.originatorVendorId = open.vendor;
+    state.info.originatorSerial = open.originatorSerial;
+    state.info.otRpiMicroseconds = open.otRpi;
+    state.info.toRpiMicroseconds = open.toRpi;
+    state.info.otConnectionSize = open.otSize;
+    state.info.toConnectionSize = open.toSize;
     state.info.sessionHandle = request.sessionHandle;
-    state.timeout = std::chrono::microseconds(static_cast<uint64_t>(otRpi) * 4
-                                              << std::min<uint8_t>(timeoutMultiplier, 7));
-    state.lastActivity = std::chrono::steady_clock::now();
+    state.timeout = std::chrono::microseconds(static_cast<uint64_t>(open.otRpi) * 4
+                                              << std::min<uint8_t>(open.timeoutMultiplier, 7));
+    state.lastActivity = Clock::now();
     connections[state.info.otConnectionId] = state;
+    nextExpiryCheck = std::min(nextExpiryCheck, state.lastActivity + state.timeout);
     lock.unlock();
 
     ByteWriter writer;
     writer.u32(state.info.otConnectionId)
-        .u32(toId)
-        .u16(fault.echoConnectionSerial.value_or(serial))
-        .u16(fault.echoVendorId.value_or(vendor))
-        .u32(fault.echoOriginatorSerial.value_or(originatorSerial))
-        .u32(otRpi)
-        .u32(toRpi)
+        .u32(open.toId)
+        .u16(fault.echoConnectionSerial.value_or(open.serial))
+        .u16(fault.echoVendorId.value_or(open.vendor))
+        .u32(fault.echoOriginatorSerial.value_or(open.originatorSerial))
+        .u32(open.otRpi)
+        .u32(open.toRpi)
         .u8(0)
         .u8(0);
-    Log("Forward Open granted O->T " + std::to_string(state.info.otConnectionId));
+    Log("Forward Open granted O->T " + std::to_string(state.info.otConnectionId) + ", " +
+        std::to_string(open.toSize) + " bytes");
     return CipReply::Success(writer.to_vector());
 }
 

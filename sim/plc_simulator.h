@@ -2,8 +2,9 @@
 
 // plcsim: a simulated EtherNet/IP controller for tests, benchmarks and demos.
 //
-// It serves the encapsulation protocol over TCP (RegisterSession, UnRegisterSession, SendRRData,
-// SendUnitData; several sessions at once), the Identity object (Get Attributes All, directly and
+// It serves the encapsulation protocol over TCP (ListIdentity, ListServices, RegisterSession,
+// UnRegisterSession, SendRRData, SendUnitData; many sessions at once) and ListIdentity over UDP
+// on the same port, the Identity object (Get Attributes All, directly and
 // through an Unconnected Send routed to its backplane slot) and the Connection Manager (class-3
 // Forward Open / Forward Close, granting its own O->T connection IDs; a connection that carries
 // no request for 4 RPIs (times the time-out multiplier) is closed, as a controller does). Other
@@ -20,29 +21,39 @@
 // sequence count, or rewrite the bytes; counted from the moment the fault is armed, optionally
 // only among replies of one encapsulation command.
 //
-// Threads: Start() spawns the accept thread, which also reaps finished session threads and
-// expires idle connections; each TCP client gets a session thread. `mutex`
-// guards the connection table, the fault list, the Forward Open fault, the statistics and the
-// protocol error list; it is never held while a handler of the router runs or while a socket
-// call blocks. Start / Stop / Restart are called from the owner's thread only.
+// Threads: Start() spawns one event loop thread (epoll) that accepts clients, reads their
+// requests, runs the router's handlers, sends replies (delayed ones when their time comes),
+// answers ListIdentity datagrams and expires idle connections; an idle client costs nothing,
+// the loop sleeps until a socket has work or a timer is due. The sessions, their buffers and
+// queued replies belong to that thread alone. `mutex` guards the connection table, the fault
+// list, the session close requests, the Forward Open fault, the statistics, the protocol error list
+// and the next expiry time, for the tests' and owner's calls from other threads; it is never held
+// while a handler of the router runs or while a socket is written. Start / Stop / Restart are
+// called from the owner's thread only.
+
+#include <netinet/in.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
-#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "sim/io_producer.h"
 #include "sim/message_router.h"
 
 namespace plcsim {
+
+// Every connected message starts with its 16-bit sequence count, counted in the connection size.
+constexpr size_t kSequenceCountSize = 2;
 
 // Identity object attributes (Get Attributes All reply order).
 struct IdentityConfig {
@@ -62,6 +73,14 @@ struct SimConfig {
     int slot = 0;           // backplane slot of the controller
     IdentityConfig identity;
     bool verbose = false;  // log every request and refusal to standard error
+    // Largest connection size granted (bytes, both directions); a controller grants up to 511
+    // on a Forward Open and up to 4002 on a Large Forward Open. Above it a request is refused
+    // with 0x01 / 0x0109 and this size.
+    uint16_t maxConnectionSize = 4002;
+    // Older firmware: answer the Large Forward Open with "service not supported".
+    bool largeForwardOpen = true;
+    // Some adapters: connected replies carry the O->T connection ID instead of the T->O one.
+    bool replyWithOtConnectionId = false;
 };
 
 enum class FaultAction {
@@ -154,7 +173,9 @@ class PlcSimulator {
     std::vector<uint8_t> IdentityAttributes() const;
 
   private:
+    using Clock = std::chrono::steady_clock;
     struct Session;
+    struct Outgoing;
     // A class-3 connection and the last reply it got, resent when the client repeats a
     // sequence count (a retransmission must not execute the request twice).
     struct ConnectionState {
@@ -165,22 +186,45 @@ class PlcSimulator {
         // The controller closes a connection that carried no request for this long
         // (O->T RPI x 4 << time-out multiplier).
         std::chrono::microseconds timeout{0};
-        std::chrono::steady_clock::time_point lastActivity;
+        Clock::time_point lastActivity;
     };
 
     // What a session does after handling one message.
     enum class Next { Continue, Close };
     struct Header;
 
-    void AcceptLoop();
-    void ReapFinishedSessions();
+    void OpenUdp(const sockaddr_in& address);
+    void CloseLoopDescriptors();
+    void EventLoop();
+    // Milliseconds until the next delayed reply or connection expiry; -1 when none is due.
+    int WaitMilliseconds() const;
+    void RunTimers();
+    void AcceptClients();
+    void AnswerDatagrams();
+    void ServeClient(int fd, uint32_t events);
+    void SetInterest(Session& session, uint32_t events);
+    void ReceiveAndHandle(Session& session);
+    void HandleBuffered(Session& session);
+    void ResumeIfIdle(Session& session);
+    void Enqueue(Session& session, Outgoing outgoing);
+    void Flush(Session& session);
+    bool SendSome(Session& session, Outgoing& outgoing);
+    void CloseSession(Session& session);
+    // Closes the sessions other threads asked CloseSession(handle) for; drains wakeFd.
+    void CloseRequestedSessions();
+    void ReapClosedSessions();
     void ExpireIdleConnections();
-    void SessionLoop(const std::shared_ptr<Session>& session);
-    bool ReadFull(Session& session, uint8_t* buffer, size_t count) const;
     Next HandleMessage(Session& session, const Header& header, ByteView body);
     Next HandleRegisterSession(Session& session, const Header& header, ByteView body);
     Next HandleSendRRData(Session& session, const Header& header, ByteView body);
     Next HandleSendUnitData(Session& session, const Header& header, ByteView body);
+    // ListIdentity and ListServices reply bodies (also answered without a session).
+    std::vector<uint8_t> ListIdentityBody() const;
+    static std::vector<uint8_t> ListServicesBody();
+    std::vector<uint8_t> ListBody(uint16_t command) const;
+    Next ReplyList(Session& session, const Header& header);
+    static std::vector<uint8_t> EncapsulationReply(const Header& header, uint32_t status,
+                                                   ByteView body);
     // Builds the encapsulation reply and sends it through the armed faults.
     Next Reply(Session& session, const Header& header, uint32_t status, ByteView body);
     Next SendThroughFaults(Session& session, uint16_t command, std::vector<uint8_t> message);
@@ -191,7 +235,8 @@ class PlcSimulator {
     void RegisterBuiltInObjects();
     CipReply IdentityService(const CipRequest& request) const;
     CipReply ConnectionManagerService(const CipRequest& request);
-    CipReply ForwardOpen(const CipRequest& request);
+    // Forward Open (0x54) and Large Forward Open (0x5B): one parse, two field widths.
+    CipReply ForwardOpen(const CipRequest& request, bool large);
     CipReply ForwardClose(const CipRequest& request);
     // Checks a class-3 connection path: backplane port 1 to our slot, then the Message Router.
     // CIP_STATUS_SUCCESS or the additional status of general status 0x01.
@@ -203,18 +248,29 @@ class PlcSimulator {
     MessageRouter router;
     std::unique_ptr<IoProducer> io;
     uint16_t boundPort = 0;
+    sockaddr_in boundAddress{};
     int listenFd = -1;
+    int udpFd = -1;
+    int epollFd = -1;
+    int wakeFd = -1;  // written by Stop to end the loop's wait, and by CloseSession(handle)
     std::atomic<bool> running{false};
-    std::thread acceptThread;
+    std::thread loopThread;
+    std::atomic<size_t> clientCount{0};
+
+    // Event loop thread only.
+    std::unordered_map<int, std::unique_ptr<Session>> sessions;  // by socket
+    std::vector<int> delayedSessions;  // sockets whose next reply waits for its time
+    std::vector<int> closedSessions;   // closed during this turn, freed at its end
 
     mutable std::mutex mutex;
-    std::list<std::shared_ptr<Session>> sessions;
     std::map<uint32_t, ConnectionState> connections;  // by O->T connection ID
+    Clock::time_point nextExpiryCheck = Clock::time_point::max();
     std::vector<Fault> faults;
     std::vector<int> faultSeen;  // matching replies seen per fault since arming
     ForwardOpenFault forwardOpenFault;
     SimStats stats;
     std::vector<std::string> protocolErrors;
+    std::vector<uint32_t> closeRequests;  // session handles the event loop is to close
     std::string lastStartError;
     uint32_t nextSessionHandle = 0;
     uint32_t nextConnectionId = 0;

@@ -1,8 +1,11 @@
 #include "tag/eip_tag.h"
 
 #include <iconv.h>
+#include <strings.h>
 
 #include <cerrno>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,15 +34,38 @@ size_t StringPrefixWidth(int32_t type, size_t length, uint16_t size) {
     if (type == EIP_INNER_TYPE_STRUCTURE) {
         return size >= 4 ? 4 : 0;
     }
-    if (type == EIP_INNER_TYPE_SHORT_STRING && size >= 1 && length <= kMaxShortStringLength) {
+    if (type == EIP_INNER_TYPE_SHORT_STRING && size >= 1) {
         return 1;
     }
     return size >= 2 && length <= kMaxPrefixedStringLength ? 2 : 0;
 }
 
-// The integer a broker value stands for, as the controller's integer types read it. False for
-// kinds that carry no integer (double, map, array).
-bool IntegerOf(const Variant& value, bool boolWords, uint64_t& out) {
+// Texts equal ignoring letter case.
+bool SameWord(const std::string& text, const char* word) {
+    return strcasecmp(text.c_str(), word) == 0;
+}
+
+// The whole text as a decimal integer (spaces around it allowed); false for anything else.
+bool WholeInteger(const std::string& text, int64_t& out) {
+    std::string trimmed = text;
+    Tessel_TrimString(trimmed);
+    if (trimmed.empty()) {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(trimmed.c_str(), &end, 10);
+    if (errno == ERANGE || end != trimmed.c_str() + trimmed.size()) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+// The integer a broker value stands for; a BOOL also takes true / false in any letter case.
+// False, with the reason, for kinds that carry no integer (double, map, array) and for text
+// that is not wholly one.
+bool IntegerOf(const Variant& value, bool boolWords, int64_t& out, std::string& reason) {
     switch (value.get_type()) {
         case Variant::Null:
             out = 0;
@@ -48,24 +74,45 @@ bool IntegerOf(const Variant& value, bool boolWords, uint64_t& out) {
             out = value.as_bool() ? 1 : 0;
             return true;
         case Variant::Int:
-            out = static_cast<uint64_t>(value.as_int());
+            out = value.as_int();
             return true;
         case Variant::UInt:
-            out = value.as_uint();
+            if (value.as_uint() > static_cast<uint64_t>(INT64_MAX)) {
+                reason = "number out of range";
+                return false;
+            }
+            out = static_cast<int64_t>(value.as_uint());
             return true;
         case Variant::String: {
             const std::string& text = value.as_string();
-            if (boolWords && text.find("true") != std::string::npos) {
-                out = 1;
-            } else if (boolWords && text.find("false") != std::string::npos) {
-                out = 0;
-            } else {
-                out = static_cast<uint64_t>(std::strtol(text.c_str(), nullptr, 10));
+            if (boolWords && (SameWord(text, "true") || SameWord(text, "false"))) {
+                out = SameWord(text, "true") ? 1 : 0;
+                return true;
+            }
+            if (!WholeInteger(text, out)) {
+                reason = "text is not a whole number: \"" + text + "\"";
+                return false;
             }
             return true;
         }
         default:
+            reason = "value is not an integer";
             return false;
+    }
+}
+
+// Range of the values an integer type holds. A BOOL takes a byte (0 / 1, or the controller's
+// -1 / 255 for true).
+bool InRange(int32_t type, int64_t value) {
+    switch (type) {
+        case EIP_INNER_TYPE_BOOL:
+            return value >= INT8_MIN && value <= UINT8_MAX;
+        case EIP_INNER_TYPE_SINT:
+            return value >= INT8_MIN && value <= INT8_MAX;
+        case EIP_INNER_TYPE_INT:
+            return value >= INT16_MIN && value <= INT16_MAX;
+        default:
+            return value >= INT32_MIN && value <= INT32_MAX;
     }
 }
 
@@ -86,13 +133,13 @@ bool RealOf(const Variant& value, float& out) {
             return true;
         case Variant::Double:
             out = static_cast<float>(value.as_double());
-            return true;
+            return std::isfinite(out) || !std::isfinite(value.as_double());
         case Variant::String:
             if (!IsRealNumberStr(value.as_string().c_str())) {
                 return false;
             }
             out = std::strtof(value.as_string().c_str(), nullptr);
-            return true;
+            return std::isfinite(out);
         default:
             return false;
     }
@@ -185,6 +232,8 @@ int32_t EipTag::ConvertNumber(const Variant& value, uint8_t* buffer, uint16_t si
     if (info.innerType == EIP_INNER_TYPE_REAL) {
         float real = 0.0f;
         if (!RealOf(value, real)) {
+            LogConversionFailure(LogLevel::error, std::string(kConvertOperation) +
+                                                      " : not a REAL number, value refused");
             return -1;
         }
         if (size < 4) {
@@ -194,8 +243,15 @@ int32_t EipTag::ConvertNumber(const Variant& value, uint8_t* buffer, uint16_t si
         return 4;
     }
     const bool isBool = info.innerType == EIP_INNER_TYPE_BOOL;
-    uint64_t integer = 0;
-    if (!IntegerOf(value, isBool, integer)) {
+    int64_t integer = 0;
+    std::string reason;
+    if (IntegerOf(value, isBool, integer, reason) && !InRange(info.innerType, integer)) {
+        reason =
+            "number " + std::to_string(integer) + " out of range of " + TypeHex(info.innerType);
+    }
+    if (!reason.empty()) {
+        LogConversionFailure(LogLevel::error,
+                             std::string(kConvertOperation) + " : " + reason + ", value refused");
         return -1;
     }
     if (isBool) {
@@ -206,8 +262,8 @@ int32_t EipTag::ConvertNumber(const Variant& value, uint8_t* buffer, uint16_t si
         return PutInteger(static_cast<uint64_t>(extended), static_cast<size_t>(info.dataLen),
                           buffer, size);
     }
-    return PutInteger(integer, static_cast<size_t>(GetInnerTypeLength(info.innerType)), buffer,
-                      size);
+    return PutInteger(static_cast<uint64_t>(integer),
+                      static_cast<size_t>(GetInnerTypeLength(info.innerType)), buffer, size);
 }
 
 // String element, by inner type:
@@ -229,10 +285,17 @@ int32_t EipTag::ConvertString(const Variant& value, uint8_t* buffer, uint16_t si
         return -1;
     }
     const std::string& text = value.as_string();
-    size_t length = text.size();
-    if (type == EIP_INNER_TYPE_STRUCTURE && length > kMaxStandardStringChars) {
-        LogConversionFailure(LogLevel::warn, "string too long. 82 limited");
-        length = kMaxStandardStringChars;
+    const size_t length = text.size();
+    // A text the string cannot hold is refused, never written cut.
+    const size_t capacity = type == EIP_INNER_TYPE_STRUCTURE      ? kMaxStandardStringChars
+                            : type == EIP_INNER_TYPE_SHORT_STRING ? kMaxShortStringLength
+                                                                  : kMaxPrefixedStringLength;
+    if (length > capacity) {
+        LogConversionFailure(LogLevel::error, std::string(kConvertOperation) +
+                                                  " : string too long, " + std::to_string(length) +
+                                                  " bytes for at most " + std::to_string(capacity) +
+                                                  ", value refused");
+        return -1;
     }
     const size_t prefix = StringPrefixWidth(type, length, size);
     if (prefix == 0) {
@@ -252,7 +315,7 @@ int32_t EipTag::ConvertString(const Variant& value, uint8_t* buffer, uint16_t si
                                  ", src string length=" + std::to_string(length));
         return -1;
     }
-    std::vector<uint8_t> body(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(length));
+    std::vector<uint8_t> body(text.begin(), text.end());
     size_t characters = length;
     if (isUtf16 && length > 0) {
         if (!Utf8ToUtf16le(text, body)) {

@@ -79,6 +79,8 @@ class EipTag {
     static std::string JsonToSubTagInfo(const Variant& value, _eipSubTagInfo& subtag, int& fields);
     // Replaces out with the JSON list of subtags (without "Data"); returns how many it wrote.
     int ExportSubTags(std::string& out) const;
+    // The tag as one Export Tags entry (a JSON object Add Tags accepts again).
+    std::string ExportTag() const;
 
     // Vocabulary.
     static uint8_t StrToRWFlag(const std::string& text);

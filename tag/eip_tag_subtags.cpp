@@ -9,7 +9,7 @@ using kestrel::strata_sdk::Variant;
 
 namespace {
 
-// An alias as a JSON string body, so that any alias survives export and import.
+// A text as a JSON string body, so that any text survives export and import.
 std::string JsonEscaped(const std::string& text) {
     std::string escaped;
     escaped.reserve(text.size());
@@ -170,6 +170,22 @@ std::string EipTag::JsonToSubTagInfo(const Variant& value, _eipSubTagInfo& subta
         subtag.dataLen = GetInnerTypeLength(subtag.innerType);
     }
     return storedAlias;
+}
+
+// {"Tag Alias":"<alias>", "Tag Name":"<name>", "OutputType":"<type>", "RW Flag":"<flag>",
+//  "DataLen":<n>, "Description":"<text>"[\n,"Subtags":<ExportSubTags>]}
+// Every text is a JSON string body, so that Add Tags takes the entry back as it was.
+std::string EipTag::ExportTag() const {
+    std::string out = "{\"Tag Alias\":\"" + JsonEscaped(info.alias) + "\", \"Tag Name\":\"" +
+                      JsonEscaped(info.tagName) + "\", \"OutputType\":\"" +
+                      OutputTypeToStr(info.outputType) + "\", \"RW Flag\":\"" +
+                      RWFlagToStr(info.rwFlag) + "\", \"DataLen\":" + std::to_string(info.dataLen) +
+                      ", \"Description\":\"" + JsonEscaped(info.description) + "\"";
+    std::string subtagList;
+    if (ExportSubTags(subtagList) > 0) {
+        out += "\n,\"Subtags\":" + subtagList;
+    }
+    return out + "}";
 }
 
 // One entry: {"Alias":"<alias>", "Offset":<n>, "InnerType":"<type>", "DataLen":<n>}

@@ -47,10 +47,13 @@ int32_t PcccTag::ConvertJson2Raw(const Variant& value, uint8_t* buffer, uint16_t
         return -1;
     }
     const std::string& text = value.as_string();
-    size_t length = text.size();
+    const size_t length = text.size();
+    // A text the element cannot hold is refused, never written cut.
     if (length > kMaxStringChars) {
-        LogConversionFailure(LogLevel::warn, "string too long. maximum length = 82");
-        length = kMaxStringChars;
+        LogConversionFailure(LogLevel::error, "ConvertJson2Raw : string too long, " +
+                                                  std::to_string(length) +
+                                                  " bytes for at most 82, value refused");
+        return -1;
     }
     if (size < PCCC_STRING_ELEMENT_BYTES) {
         LogConversionFailure(

@@ -4,7 +4,8 @@
 //
 // The controller runs in a child process so that getrusage of this process is
 // the link's own CPU time. Prints, per N: tags per second, requests per second,
-// mean cycle time and the link's CPU seconds per million published values.
+// requests per polling cycle, mean cycle time and the link's CPU seconds per
+// million published values.
 //
 // Usage: poll_bench [seconds per run (default 5)] [N ...] (default 100 1000 5000)
 
@@ -25,13 +26,12 @@
 
 #include "action/eip_action.h"
 #include "bench/support/bench_link.h"
-#include "bench/support/controller_child.h"
+#include "bench/support/child_controller.h"
 #include "device/eip_device.h"
 #include "device/eip_manager.h"
 #include "eip/eip_connection.h"
 #include "link/eip_globals.h"
 #include "node/eip_node.h"
-#include "sim/logix_services.h"
 #include "strata_sdk/sdk.h"
 
 namespace {
@@ -39,21 +39,7 @@ namespace {
 namespace sdk = kestrel::strata_sdk;
 using Clock = std::chrono::steady_clock;
 
-// ---- the controller in a child process ---------------------------------------------------------
-
-bench::ControllerChild StartController(int tagCount) {
-    return bench::StartControllerChild(
-        [tagCount](plcsim::LogixController& controller) {
-            bench::DefineCountingDints(controller, tagCount, 10);
-        },
-        [](plcsim::LogixController& controller) {
-            return bench::Counters{controller.Sim().Stats().connectedRequests, 0};
-        });
-}
-
-uint64_t ControllerRequests(const bench::ControllerChild& child) {
-    return bench::ReadCounters(child)[0];
-}
+using namespace tb_bench;
 
 // ---- measurements on the link side -------------------------------------------------------------
 
@@ -143,9 +129,10 @@ bool RunOnce(int tagCount, double seconds, CycleLog& cycleLog) {
             cycleLog.counting = false;
         }
         std::printf(
-            "N=%-5d tags/s=%10.0f  requests/s=%8.0f  cycles=%6llu  mean cycle=%8.2f ms  "
-            "link CPU=%6.2f s per million values\n",
+            "N=%-5d tags/s=%10.0f  requests/s=%8.0f  requests/cycle=%6.1f  cycles=%6llu  "
+            "mean cycle=%8.2f ms  link CPU=%6.2f s per million values\n",
             tagCount, double(published) / elapsed, double(requests) / elapsed,
+            cycles ? double(requests) / double(cycles) : 0.0,
             static_cast<unsigned long long>(cycles), meanCycle,
             published ? cpu / (double(published) / 1e6) : 0.0);
         std::fflush(stdout);

@@ -2,7 +2,6 @@
 // An in-process broker link with one PLC "PLC1" registered and its node, as the Add PLC action
 // leaves it, for the benchmarks that measure the link end to end.
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -11,6 +10,7 @@
 #include <string>
 
 #include "action/eip_action.h"
+#include "bench/support/self_usage.h"
 #include "device/eip_device.h"
 #include "device/eip_manager.h"
 #include "link/eip_globals.h"
@@ -19,13 +19,7 @@
 
 namespace bench {
 
-// User and system CPU seconds of this process so far.
-inline double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
+using tb_bench::CpuSeconds;
 
 class BenchLink {
   public:
@@ -63,6 +57,7 @@ class BenchLink {
 
     ~BenchLink() {
         g_eipManager = nullptr;
+        device_.reset();
         manager_.reset();
         WaitIdle();
         g_link = nullptr;
@@ -75,14 +70,14 @@ class BenchLink {
     BenchLink(const BenchLink&) = delete;
     BenchLink& operator=(const BenchLink&) = delete;
 
-    EipDevice* Device() const { return device_; }
+    EipDevice* Device() const { return device_.get(); }
     void WaitIdle() { link_->broker().wait_idle(); }
 
   private:
     std::string dataDir_;
     std::unique_ptr<kestrel::strata_sdk::Link> link_;
     std::unique_ptr<EipManager> manager_;
-    EipDevice* device_ = nullptr;
+    EipDeviceHandle device_;
 };
 
 }  // namespace bench

@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     encap.length = static_cast<uint16_t>(body);
     auto cpf = std::make_unique<CPF_MESSAGE_STRUCT>();
     auto response = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
-    if (EipConnection::EipParseUCMMRESP(expectedId, encap, *cpf, *response) == 0 &&
+    if (EipConnection::EipParseUCMMRESP(expectedId, ~expectedId, encap, *cpf, *response) == 0 &&
         response->generalStatus != 0) {
         EipConnection::logResponseError("fuzz", *response);
     }

@@ -22,9 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     reply->dataLength = static_cast<uint16_t>(length);
     auto tags = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
     connection.AnalyzeTagResp(*reply, *tags, [](uint16_t) { return nullptr; });
-    // Every record's value stays inside the record.
+    // Every record's length is the length of the value it holds.
     for (uint16_t i = 0; i < tags->count; ++i) {
-        if (tags->replies[i].dataLength > sizeof tags->replies[i].data) {
+        if (tags->replies[i].dataLength != tags->replies[i].data.size()) {
             __builtin_trap();
         }
     }

@@ -318,12 +318,88 @@ void BrokerCore::emit(TreeEvent event) {
     if (!has_event_subscribers()) {
         return;
     }
+    {
+        std::lock_guard<std::mutex> lock(values_mutex_);
+        open_values_.reset();
+    }
     std::lock_guard<std::mutex> lock(subs_mutex_);
     for (const auto& [id, subscriber] : event_subscribers_) {
         if (event.path.is_within(subscriber.below)) {
             post([sub = subscriber.subscription, event] { sub->deliver(event); });
         }
     }
+}
+
+void BrokerCore::queue_value(const NodePath& path, const Variant& value, int64_t ts_ms) {
+    if (!has_event_subscribers()) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(values_mutex_);
+    if (!open_values_) {
+        open_values_ = std::make_shared<PendingValues>();
+        // `this` outlives the task: the destructor stops and joins the dispatch thread.
+        post([this, batch = open_values_] { deliver_values(batch); });
+    }
+    auto [it, first] = open_values_->slot.emplace(path.to_string(), open_values_->events.size());
+    if (first) {
+        open_values_->events.push_back({TreeEvent::Kind::Value, path, value, ts_ms});
+    } else {
+        TreeEvent& pending = open_values_->events[it->second];
+        pending.value = value;
+        pending.ts_ms = ts_ms;
+        ++replaced_values_;
+    }
+}
+
+void BrokerCore::deliver_values(const std::shared_ptr<PendingValues>& batch) {
+    std::vector<TreeEvent> events;
+    {
+        std::lock_guard<std::mutex> lock(values_mutex_);
+        if (open_values_ == batch) {
+            open_values_.reset();
+        }
+        events.swap(batch->events);
+    }
+    std::vector<EventSubscriber> subscribers;
+    {
+        std::lock_guard<std::mutex> lock(subs_mutex_);
+        for (const auto& [id, subscriber] : event_subscribers_) {
+            subscribers.push_back(subscriber);
+        }
+    }
+    for (const auto& event : events) {
+        for (const auto& subscriber : subscribers) {
+            if (event.path.is_within(subscriber.below)) {
+                subscriber.subscription->deliver(event);
+            }
+        }
+    }
+    log_replaced_values();
+}
+
+void BrokerCore::log_replaced_values() {
+    uint64_t moved = 0;
+    {
+        std::lock_guard<std::mutex> lock(values_mutex_);
+        auto now = std::chrono::steady_clock::now();
+        if (replaced_values_ == replaced_logged_ ||
+            now - replaced_logged_at_ < std::chrono::minutes(1)) {
+            return;
+        }
+        moved = replaced_values_ - replaced_logged_;
+        replaced_logged_ = replaced_values_;
+        replaced_logged_at_ = now;
+    }
+    log_message_internal(LogLevel::warn,
+                         std::to_string(moved) +
+                             " pending value events were replaced by newer values of the same "
+                             "node in the last minute: event subscribers are slower than the "
+                             "values arrive");
+}
+
+uint64_t BrokerCore::replaced_values() const {
+    std::lock_guard<std::mutex> lock(values_mutex_);
+    return replaced_values_;
 }
 
 void BrokerCore::complete(const StatusCallback& cb, std::error_code ec) {
@@ -438,7 +514,7 @@ void BrokerCore::apply_spec(TreeNode& parent, const NodePath& parent_path, const
     touched.push_back(snapshot(path, node));
     emit({created ? TreeEvent::Kind::Created : TreeEvent::Kind::Updated, path, {}, 0});
     if (spec.value) {
-        emit({TreeEvent::Kind::Value, path, node.value, now_ms()});
+        queue_value(path, node.value, now_ms());
     }
     for (const auto& child : spec.children) {
         apply_spec(node, path, child, batch, touched);
@@ -524,15 +600,38 @@ void BrokerCore::update_node(const NodeUpdater& updater, StatusCallback cb) {
     complete(cb, ec);
 }
 
-void BrokerCore::set_value(const NodePath& path, Variant value, StatusCallback cb) {
-    std::lock_guard<std::mutex> lock(tree_mutex_);
+std::error_code BrokerCore::apply_value(const NodePath& path, Variant value, int64_t ts_ms) {
     TreeNode* node = find(path);
     if (!node || path.is_root()) {
-        return complete(cb, make_error_code(strata_errc::node_not_found));
+        return make_error_code(strata_errc::node_not_found);
     }
     node->value = std::move(value);
-    emit({TreeEvent::Kind::Value, path, node->value, now_ms()});
-    complete(cb, {});
+    queue_value(path, node->value, ts_ms);
+    return {};
+}
+
+void BrokerCore::set_value(const NodePath& path, Variant value, StatusCallback cb) {
+    {
+        std::lock_guard<std::mutex> lock(tree_mutex_);
+        complete(cb, apply_value(path, std::move(value), now_ms()));
+    }
+    log_replaced_values();
+}
+
+void BrokerCore::set_values(std::vector<std::pair<NodePath, Variant>> values, StatusCallback cb) {
+    std::error_code first_error;
+    {
+        std::lock_guard<std::mutex> lock(tree_mutex_);
+        int64_t ts = now_ms();
+        for (auto& [path, value] : values) {
+            std::error_code ec = apply_value(path, std::move(value), ts);
+            if (ec && !first_error) {
+                first_error = ec;
+            }
+        }
+    }
+    complete(cb, first_error);
+    log_replaced_values();
 }
 
 bool BrokerCore::node_exists(const NodePath& path) const {

@@ -8,6 +8,8 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "node_store.h"
@@ -56,14 +58,26 @@ class Subscription {
     Callback callback_;
 };
 
+// Value events not yet delivered, the latest per node, in the order each node
+// first changed.
+struct PendingValues {
+    std::vector<TreeEvent> events;
+    std::unordered_map<std::string, size_t> slot;  // path text -> index in `events`
+};
+
 // Threads: callers of every public operation (link threads, device threads, the
 // HTTP front); `dispatch_` (one thread) runs completions, announcements, events
 // and the link lifecycle; `pool_` runs action handlers.
 // Locks: `tree_mutex_` guards `root_` and `store_` (every tree change and its
 // store write happen under it, so the store sees changes in tree order);
 // `subs_mutex_` guards the subscriber lists and is taken inside `tree_mutex_`
-// when a change is announced. Announcements and completions are only queued under
-// these locks; they run later on the dispatch thread with no lock held.
+// when a change is announced; `values_mutex_` guards the open value batch and the
+// replaced-value log state, taken inside `tree_mutex_` by writers and alone by the
+// dispatch thread. Announcements and completions are only queued under these
+// locks; they run later on the dispatch thread with no lock held.
+// Value events are bounded: a node's pending value is replaced by its newer one
+// (counted, logged at most once a minute). A tree event closes the open batch, so
+// values never overtake the tree events around them.
 class BrokerCore : public std::enable_shared_from_this<BrokerCore> {
   public:
     BrokerCore();
@@ -86,6 +100,7 @@ class BrokerCore : public std::enable_shared_from_this<BrokerCore> {
     void remove_node(const NodePath& path, StatusCallback cb);
     void update_node(const NodeUpdater& updater, StatusCallback cb);
     void set_value(const NodePath& path, Variant value, StatusCallback cb);
+    void set_values(std::vector<std::pair<NodePath, Variant>> values, StatusCallback cb);
     bool node_exists(const NodePath& path) const;
     void get_config(const NodePath& path, const std::string& key, GetConfigCallback cb);
     void get_node(const NodePath& path, GetNodeCallback cb);
@@ -96,6 +111,7 @@ class BrokerCore : public std::enable_shared_from_this<BrokerCore> {
     std::error_code invoke(const NodePath& action_path, Variant params, InvokeCallback done);
     SubscriptionId subscribe_events(const NodePath& below, TreeEventCallback cb);
     void unsubscribe_events(SubscriptionId id);
+    uint64_t replaced_values() const;
 
   private:
     struct CreatedSubscriber {
@@ -117,6 +133,14 @@ class BrokerCore : public std::enable_shared_from_this<BrokerCore> {
     void persist(const NodePath& path, TreeNode& node, StoreBatch& batch);
     void announce(const NodeInfo& info, NodeCreationContext context);
     void emit(TreeEvent event);
+    // Under tree_mutex_: the node's new value joins the open batch, replacing a
+    // pending value of the same node; the first value of a batch posts its delivery.
+    void queue_value(const NodePath& path, const Variant& value, int64_t ts_ms);
+    void deliver_values(const std::shared_ptr<PendingValues>& batch);
+    // Logs the replaced count when it moved and a minute has passed since the last line; called
+    // with no lock held after values are set or delivered (never from a timer).
+    void log_replaced_values();
+    std::error_code apply_value(const NodePath& path, Variant value, int64_t ts_ms);
     bool has_event_subscribers() const;
     void complete(const StatusCallback& cb, std::error_code ec);
 
@@ -129,6 +153,12 @@ class BrokerCore : public std::enable_shared_from_this<BrokerCore> {
     std::map<SubscriptionId, EventSubscriber> event_subscribers_;
     std::atomic<bool> any_event_subscriber_{false};
     std::atomic<SubscriptionId> next_id_{1};
+
+    mutable std::mutex values_mutex_;
+    std::shared_ptr<PendingValues> open_values_;
+    uint64_t replaced_values_ = 0;
+    uint64_t replaced_logged_ = 0;
+    std::chrono::steady_clock::time_point replaced_logged_at_ = std::chrono::steady_clock::now();
 
     WorkQueue dispatch_{"strata dispatch", 1};
     WorkQueue pool_{"strata actions", 4};

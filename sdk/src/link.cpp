@@ -55,6 +55,7 @@ struct Link::Impl {
     }
 
     std::unique_ptr<HttpFront> front;
+    MetricsSource metrics_source;  // set before non_blocking_run(), read-only after
 
     // The HTTP front, when the options ask for it. False with a one-line reason.
     bool start_services(std::string& reason) {
@@ -65,6 +66,17 @@ struct Link::Impl {
         o.host = options.listen_host();
         o.port = options.listen_port();
         o.token = options.token();
+        o.allowed_hosts = options.allowed_hosts();
+        o.tls_cert_file = options.tls_cert_file();
+        o.tls_key_file = options.tls_key_file();
+        o.metrics_source = metrics_source;
+        if (options.token().empty() && options.insecure_no_token()) {
+            log_message_internal(LogLevel::warn,
+                                 "the HTTP front on " + options.listen_host() + ":" +
+                                     std::to_string(options.listen_port()) +
+                                     " asks for no token (--insecure-no-token): anyone who "
+                                     "reaches it can change PLC tags");
+        }
         front = std::make_unique<HttpFront>(*broker, o);
         if (!front->start(reason)) {
             front.reset();
@@ -119,6 +131,10 @@ std::string Link::get_version_info() const {
     return std::string("strata_sdk ") + kSdkVersion + " (embedded broker, SQLite " +
            sqlite3_libversion() + ", node store " + store + ", link " + impl_->options.link_name() +
            " " + impl_->version + ")";
+}
+
+void Link::set_metrics_source(MetricsSource source) {
+    impl_->metrics_source = std::move(source);
 }
 
 void Link::set_on_initialized_handler(InitializedHandler handler) {

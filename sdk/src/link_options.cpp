@@ -1,6 +1,8 @@
 #include "strata_sdk/link_options.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,7 +23,12 @@ namespace kestrel::strata_sdk {
 namespace {
 
 // The option keys shared by the command line and the --config file, in help order.
-const char* const kKeys[] = {"data-dir", "listen", "log", "debug", "log-file", "token"};
+const char* const kKeys[] = {"data-dir",          "listen",   "log",        "debug",
+                             "log-file",          "token",    "token-file", "allowed-host",
+                             "insecure-no-token", "tls-cert", "tls-key"};
+// Keys that may be given more than once (a JSON array in the --config file).
+const char* const kRepeatable = "allowed-host";
+const char* const kFlag = "insecure-no-token";
 
 bool parse_int(const std::string& text, long min, long max, long& out) {
     if (text.empty()) {
@@ -77,10 +84,69 @@ bool can_listen(const std::string& host, uint16_t port, std::string& error) {
     return ok;
 }
 
+// Loopback only: an address no other machine can reach, so a token is not needed.
+bool is_loopback_host(const std::string& host) {
+    in_addr v4{};
+    in6_addr v6{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1)
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    if (inet_pton(AF_INET6, host.c_str(), &v6) == 1)
+        return IN6_IS_ADDR_LOOPBACK(&v6);
+    return host == "localhost";
+}
+
+// The whole file without surrounding white space, so that `echo TOKEN > file` works.
+bool read_token_file(const std::string& file, std::string& token, std::string& error) {
+    std::ifstream in(file);
+    if (!in) {
+        error = "--token-file: cannot read " + file + ": " + std::strerror(errno);
+        return false;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    token = text.str();
+    token.erase(token.find_last_not_of(" \t\r\n") + 1);
+    token.erase(0, token.find_first_not_of(" \t\r\n"));
+    if (token.empty() || token.find_first_of("\r\n") != std::string::npos) {
+        error = "--token-file: " + file + " must hold the token on one line";
+        return false;
+    }
+    return true;
+}
+
+bool readable(const std::string& file) {
+    return access(file.c_str(), R_OK) == 0;
+}
+
+// One string per value: texts as they are, numbers and booleans spelled out,
+// arrays of those for a repeatable key.
+bool config_value_texts(const std::string& key, const Variant& value,
+                        std::vector<std::string>& out) {
+    if (value.is_array() && key == kRepeatable) {
+        for (const auto& item : value.as_array()) {
+            if (!item.is_string())
+                return false;
+            out.push_back(item.as_string());
+        }
+        return true;
+    }
+    if (value.is_string())
+        out.push_back(value.as_string());
+    else if (value.is_int())
+        out.push_back(std::to_string(value.as_int()));
+    else if (value.is_uint())
+        out.push_back(std::to_string(value.as_uint()));
+    else if (value.is_bool())
+        out.push_back(value.as_bool() ? "true" : "false");
+    else
+        return false;
+    return true;
+}
+
 }  // namespace
 
-bool FileConfigLoader::load(const std::string& file, std::map<std::string, std::string>& values,
-                            std::string& error) const {
+bool FileConfigLoader::load(const std::string& file, ConfigValues& values, std::string& error,
+                            const std::vector<std::string>& extra_keys) const {
     std::ifstream in(file);
     if (!in) {
         error = "cannot read config file " + file;
@@ -100,20 +166,18 @@ bool FileConfigLoader::load(const std::string& file, std::map<std::string, std::
         return false;
     }
     for (const auto& [key, value] : doc.as_map()) {
-        if (std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys)) {
+        if (std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys) &&
+            std::find(extra_keys.begin(), extra_keys.end(), key) == extra_keys.end()) {
             error = "config file " + file + ": unknown key \"" + key + "\"";
             return false;
         }
-        if (value.is_string()) {
-            values[key] = value.as_string();
-        } else if (value.is_int()) {
-            values[key] = std::to_string(value.as_int());
-        } else if (value.is_uint()) {
-            values[key] = std::to_string(value.as_uint());
-        } else {
-            error = "config file " + file + ": \"" + key + "\" must be a string or an integer";
+        std::vector<std::string> texts;
+        if (!config_value_texts(key, value, texts)) {
+            error = "config file " + file + ": \"" + key + "\" must be a string, a number or " +
+                    (key == kRepeatable ? "an array of strings" : "a boolean");
             return false;
         }
+        values[key] = std::move(texts);
     }
     return true;
 }
@@ -138,6 +202,10 @@ bool LinkOptions::apply(const std::string& key, const std::string& value, std::s
             return false;
         }
         listen_host_ = value.substr(0, colon);
+        // "[::1]:8080": the brackets only set the address apart from the port.
+        if (listen_host_.size() > 2 && listen_host_.front() == '[' && listen_host_.back() == ']') {
+            listen_host_ = listen_host_.substr(1, listen_host_.size() - 2);
+        }
         listen_port_ = static_cast<uint16_t>(number);
     } else if (key == "log") {
         if (!parse_log_level(value, log_level_)) {
@@ -156,6 +224,47 @@ bool LinkOptions::apply(const std::string& key, const std::string& value, std::s
         log_file_ = value;
     } else if (key == "token") {
         token_ = value;
+    } else if (key == "token-file") {
+        return read_token_file(value, token_, error);
+    } else if (key == "allowed-host") {
+        if (value.empty() || value.find_first_of(" /\t") != std::string::npos) {
+            error =
+                "--allowed-host: expected a host name, NAME or NAME:PORT, got \"" + value + "\"";
+            return false;
+        }
+        allowed_hosts_.push_back(value);
+    } else if (key == kFlag) {
+        if (value != "true" && value != "false") {
+            error = "--insecure-no-token: expected true or false, got \"" + value + "\"";
+            return false;
+        }
+        insecure_no_token_ = value == "true";
+    } else if (key == "tls-cert" || key == "tls-key") {
+        if (!readable(value)) {
+            error = "--" + key + ": cannot read " + value + ": " + std::strerror(errno);
+            return false;
+        }
+        (key == "tls-cert" ? tls_cert_file_ : tls_key_file_) = value;
+    }
+    return true;
+}
+
+// Combinations of options that cannot work, or that would open the PLCs to the
+// network by accident.
+bool LinkOptions::check_combination(const ConfigValues& values, std::string& error) const {
+    if (values.count("token") && values.count("token-file")) {
+        error = "give --token or --token-file, not both";
+        return false;
+    }
+    if (tls_cert_file_.empty() != tls_key_file_.empty()) {
+        error = "--tls-cert and --tls-key go together";
+        return false;
+    }
+    if (token_.empty() && !insecure_no_token_ && !is_loopback_host(listen_host_)) {
+        error = "refusing to start: --listen " + listen_host_ + ":" + std::to_string(listen_port_) +
+                " is reachable from other machines and no --token or --token-file is given "
+                "(add --insecure-no-token to let anyone there write to the PLCs)";
+        return false;
     }
     return true;
 }
@@ -171,9 +280,28 @@ LinkOptions::ParseOutcome LinkOptions::parse_arguments(int argc, const char* con
         "link debug lines: -1 none, 0 info and errors, up to 3 traces (default 0)",
         "write the log to FILE instead of standard error",
         "require this bearer token on every HTTP request",
+        "read the token from FILE (keeps it out of the process list)",
+        "also serve requests whose Host is NAME or NAME:PORT (repeatable)",
+        "allow a non-loopback --listen without a token",
+        "serve HTTPS with this certificate (PEM; needs --tls-key)",
+        "private key of --tls-cert (PEM)",
     };
+    std::vector<std::string> hosts;
+    bool insecure = false;
     for (size_t i = 0; i < std::size(kKeys); ++i) {
-        app.add_option(std::string("--") + kKeys[i], given[kKeys[i]], descriptions[i]);
+        const std::string name = std::string("--") + kKeys[i];
+        if (kKeys[i] == std::string(kRepeatable)) {
+            app.add_option(name, hosts, descriptions[i])->allow_extra_args(false);
+        } else if (kKeys[i] == std::string(kFlag)) {
+            app.add_flag(name, insecure, descriptions[i]);
+        } else {
+            app.add_option(name, given[kKeys[i]], descriptions[i]);
+        }
+    }
+    std::vector<std::string> extra_keys;
+    for (const auto& [key, description] : extra_keys_) {
+        app.add_option("--" + key, given[key], description);
+        extra_keys.push_back(key);
     }
     std::string config_file;
     app.add_option("--config", config_file, "read options from a JSON file (command line wins)");
@@ -198,22 +326,45 @@ LinkOptions::ParseOutcome LinkOptions::parse_arguments(int argc, const char* con
         return ParseOutcome::ExitSuccess;
     }
 
-    std::map<std::string, std::string> values;
+    ConfigValues values;
     std::string error;
-    if (!config_file.empty() && !loader_.load(config_file, values, error)) {
+    if (!config_file.empty() && !loader_.load(config_file, values, error, extra_keys)) {
         err << link_name_ << ": " << error << "\n";
         return ParseOutcome::Rejected;
     }
+    given[kFlag] = insecure ? "true" : "false";
     for (const auto& key : kKeys) {
         if (app.count(std::string("--") + key) > 0) {
-            values[key] = given[key];
+            values[key] =
+                key == std::string(kRepeatable) ? hosts : std::vector<std::string>{given[key]};
         }
     }
-    for (const auto& [key, value] : values) {
-        if (!apply(key, value, error)) {
-            err << link_name_ << ": " << error << "\n";
-            return ParseOutcome::Rejected;
+    for (const auto& key : extra_keys) {
+        if (app.count("--" + key) > 0) {
+            values[key] = {given[key]};
         }
+    }
+    // A token source given on the command line replaces the file's, whichever kind each is.
+    for (const auto& [line, file] :
+         {std::pair<const char*, const char*>{"token", "token-file"}, {"token-file", "token"}}) {
+        if (app.count(std::string("--") + line) > 0 && app.count(std::string("--") + file) == 0)
+            values.erase(file);
+    }
+    for (const auto& [key, texts] : values) {
+        if (std::find(extra_keys.begin(), extra_keys.end(), key) != extra_keys.end()) {
+            extra_values_[key] = texts.empty() ? std::string() : texts.back();
+            continue;
+        }
+        for (const auto& text : texts) {
+            if (!apply(key, text, error)) {
+                err << link_name_ << ": " << error << "\n";
+                return ParseOutcome::Rejected;
+            }
+        }
+    }
+    if (!check_combination(values, error)) {
+        err << link_name_ << ": " << error << "\n";
+        return ParseOutcome::Rejected;
     }
     if (!data_dir_.empty() && !detail::NodeStore::check(data_dir_, error)) {
         err << link_name_ << ": refusing to start: " << error << "\n";
@@ -270,6 +421,16 @@ LinkOptions& LinkOptions::set_log_file(std::string file) {
 LinkOptions& LinkOptions::set_token(std::string token) {
     token_ = std::move(token);
     return *this;
+}
+
+LinkOptions& LinkOptions::add_extra_option(std::string key, std::string description) {
+    extra_keys_.emplace_back(std::move(key), std::move(description));
+    return *this;
+}
+
+std::string LinkOptions::extra_option(const std::string& key) const {
+    auto it = extra_values_.find(key);
+    return it == extra_values_.end() ? std::string() : it->second;
 }
 
 }  // namespace kestrel::strata_sdk

@@ -35,6 +35,11 @@ void Responder::set_value(const NodePath& path, Variant value, StatusCallback ca
     core_->set_value(path, std::move(value), std::move(callback));
 }
 
+void Responder::set_values(std::vector<std::pair<NodePath, Variant>> values,
+                           StatusCallback callback) {
+    core_->set_values(std::move(values), std::move(callback));
+}
+
 bool Responder::node_exists(const NodePath& path) const {
     return core_->node_exists(path);
 }
@@ -87,6 +92,10 @@ SubscriptionId Broker::subscribe(const NodePath& below, TreeEventCallback callba
 
 void Broker::unsubscribe(SubscriptionId id) {
     core_->unsubscribe_events(id);
+}
+
+uint64_t Broker::replaced_values() const {
+    return core_->replaced_values();
 }
 
 bool Broker::wait_idle(std::chrono::milliseconds timeout) {

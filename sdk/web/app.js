@@ -542,6 +542,12 @@ function collectParams(form, params) {
   return values;
 }
 
+// An action may have changed the nodes below path: redraw them shortly.
+function refreshTreeSoon(path) {
+  state.dirtyParents.add(path);
+  if (!treeRefreshTimer) treeRefreshTimer = setTimeout(flushTreeChanges, TREE_REFRESH_DELAY_MS);
+}
+
 async function openAction(actionPath, ownerPath) {
   let node;
   try {
@@ -568,15 +574,15 @@ async function openAction(actionPath, ownerPath) {
     $('action-result').replaceChildren(el('div', { class: 'banner info', text: 'Running ' + title + '\u2026' }));
     try {
       const result = await api('POST', '/api/invoke?path=' + encodeURIComponent(actionPath), collectParams(form, params));
-      $('action-result').replaceChildren(...renderResult(result, action));
+      const rendered = isBrowseResult(actionPath, result) ? renderBrowseResult(result, ownerPath) : renderResult(result, action);
+      $('action-result').replaceChildren(...rendered);
     } catch (e) {
       $('action-result').replaceChildren(el('div', { class: 'banner bad', text: e.message }));
     } finally {
       runButton.disabled = false;
       runButton.textContent = 'Run';
     }
-    state.dirtyParents.add(ownerPath);
-    if (!treeRefreshTimer) treeRefreshTimer = setTimeout(flushTreeChanges, TREE_REFRESH_DELAY_MS);
+    refreshTreeSoon(ownerPath);
   };
   const first = form.querySelector('input, select, textarea');
   (first || runButton).focus();
@@ -631,6 +637,83 @@ function renderResult(result, action) {
           el('thead', {}, el('tr', {}, columns.map((column) => el('th', { text: column.name })))),
           el('tbody', {}, rows.map((row) => el('tr', {}, row.map((value, index) =>
             el('td', { class: cellClass(value) || 'mono' }, cellContent(value, columns[index] && spec(columns[index]))))))))),
+  ];
+}
+
+// ---------------------------------------------------------------- browse table
+
+// "Browse Tags" answers the controller's tags; its rows can be ticked and added to the folder.
+function isBrowseResult(actionPath, result) {
+  const columns = (result.columns || []).map((column) => column.name);
+  return /\/Browse Tags$/.test(actionPath) && columns[0] === 'Name' && columns.includes('Readable');
+}
+
+// An alias from a tag name: characters a node name would have to escape become '_'.
+function aliasFromName(name) {
+  return name.replace(/[\/%\\?*:|<>"\u0000-\u001f]/g, '_').replace(/^[.$]/, '_');
+}
+
+function uniqueAlias(name, taken) {
+  const base = aliasFromName(name);
+  let alias = base;
+  for (let n = 2; taken.has(alias); n += 1) alias = base + '_' + n;
+  taken.add(alias);
+  return alias;
+}
+
+async function existingAliases(folderPath) {
+  try {
+    const list = await api('GET', '/api/node?path=' + encodeURIComponent(joinPath(folderPath, 'Read Tags List')));
+    return new Set((list.children || []).map((name) => readableName(name)));
+  } catch (e) {
+    return new Set();
+  }
+}
+
+async function addSelected(folderPath, names, output) {
+  const taken = await existingAliases(folderPath);
+  const tags = names.map((name) => ({ 'Tag Alias': uniqueAlias(name, taken), 'Tag Name': name }));
+  output.replaceChildren(el('div', { class: 'banner info', text: 'Adding ' + tags.length + ' tags\u2026' }));
+  const addPath = joinPath(folderPath, 'Add Tags');
+  try {
+    const result = await api('POST', '/api/invoke?path=' + encodeURIComponent(addPath), { 'Tags(json)': JSON.stringify(tags) });
+    output.replaceChildren(...renderResult(result, {}));
+  } catch (e) {
+    const text = e.status === 404 ? 'Add Tags is offered while polling is stopped: stop polling first.' : e.message;
+    output.replaceChildren(el('div', { class: 'banner bad', text }));
+  }
+  refreshTreeSoon(folderPath);
+}
+
+function renderBrowseResult(result, folderPath) {
+  const columns = result.columns || [];
+  const rows = result.rows || [];
+  if (rows.length === 1 && rows[0][0] === 'fail!') {
+    return [el('div', { class: 'banner bad', text: 'Failed: ' + formatValue(rows[0][1]) })];
+  }
+  const readable = columns.findIndex((column) => column.name === 'Readable');
+  const output = el('div', { id: 'browse-added' });
+  const addButton = el('button', { class: 'btn primary', type: 'button', id: 'browse-add', text: 'Add selected', disabled: true });
+  const boxes = rows.map((row) => el('input', { type: 'checkbox', class: 'browse-pick', 'data-name': String(row[0]), disabled: row[readable] !== true }));
+  const picked = () => boxes.filter((box) => box.checked).map((box) => box.dataset.name);
+  const all = el('input', { type: 'checkbox', id: 'browse-all', title: 'Select every readable tag' });
+  const refresh = () => {
+    const count = picked().length;
+    addButton.disabled = count === 0;
+    addButton.textContent = count ? 'Add selected (' + count + ')' : 'Add selected';
+  };
+  boxes.forEach((box) => box.addEventListener('change', refresh));
+  all.addEventListener('change', () => { boxes.forEach((box) => { if (!box.disabled) box.checked = all.checked; }); refresh(); });
+  addButton.addEventListener('click', () => addSelected(folderPath, picked(), output));
+  return [
+    el('div', { class: 'banner ok', text: rows.length + (rows.length === 1 ? ' tag' : ' tags') + ' on the controller' }),
+    el('div', { class: 'form-buttons' }, addButton),
+    el('div', { class: 'result-table' },
+       el('table', { class: 'grid', id: 'result-grid' },
+          el('thead', {}, el('tr', {}, el('th', {}, all), columns.map((column) => el('th', { text: column.name })))),
+          el('tbody', {}, rows.map((row, index) => el('tr', {}, el('td', {}, boxes[index]),
+            row.map((value) => el('td', { class: typeof value === 'boolean' ? cellClass(value) : 'mono' }, formatValue(value)))))))),
+    output,
   ];
 }
 

@@ -7,18 +7,17 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "action/eip_action.h"
 #include "action/tesselLink_error_code.h"
 #include "device/device_test_support.h"
-#include "device/eip_device.h"
 #include "device/eip_manager.h"
 #include "link/eip_globals.h"
 #include "link/eip_link.h"
 #include "node/eip_node.h"
 #include "strata_sdk/sdk.h"
-#include "tag/eip_tag.h"
 
 namespace sdk = kestrel::strata_sdk;
 using tb_device_test::SimPlc;
@@ -145,13 +144,33 @@ class ActionTest : public ::testing::Test {
     }
 
     // Adds PLC1 and waits for the action set of a stopped PLC.
-    EipDevice* AddPlc() {
+    bool AddPlc() {
         auto [ok, text] = Values(Invoke("/addplc", AddPlcParams()));
-        EXPECT_TRUE(ok) << text;
         EXPECT_EQ("success!", text);
-        EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Start Polling"); }));
-        EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/IO Tags/Start Listening"); }));
-        return g_eipManager->GetPLC("PLC1");
+        return ok && WaitUntil([this] { return Exists("/PLC1/EM Tags/Start Polling"); }) &&
+               WaitUntil([this] { return Exists("/PLC1/IO Tags/Start Listening"); });
+    }
+
+    sdk::Variant NodeValue(const std::string& path) {
+        auto node = link->broker().node_info(sdk::NodePath(path));
+        return node ? node->value : sdk::Variant("<no node>");
+    }
+    sdk::Variant Config(const std::string& path, const std::string& key) {
+        auto node = link->broker().node_info(sdk::NodePath(path));
+        return node && node->configs.count(key) ? node->configs.at(key) : sdk::Variant();
+    }
+
+    // The aliases Export Tags lists for a folder (none when it answers a failure).
+    std::set<std::string> ExportedAliases(const std::string& folder) {
+        auto [ok, text] = Values(Invoke("/PLC1/" + folder + "/Export Tags"));
+        std::set<std::string> aliases;
+        const sdk::Variant tags = ok ? sdk::json::from_json_string(text) : sdk::Variant();
+        if (ok) {
+            for (const auto& tag : tags.as_array()) {
+                aliases.insert(tag.at("Tag Alias").as_string());
+            }
+        }
+        return aliases;
     }
 
     sdk::InvokeResult TagsAction(const std::string& folderAction, const std::string& tagsJson) {
@@ -183,175 +202,140 @@ class ActionTest : public ::testing::Test {
 
 // ---- Add PLC and Remove ------------------------------------------------------------------------
 
-TEST_F(ActionTest, AddPlcCreatesTheNodeAndTheFourteenActionsOfAStoppedPlc) {
-    ASSERT_NE(nullptr, AddPlc());
+using Row = std::pair<std::string, std::string>;
+using Rows = std::vector<Row>;
+const std::pair<bool, std::string> kSuccess{true, "success!"};
+
+TEST_F(ActionTest, AddPlcCreatesTheNodeAndTheFifteenActionsOfAStoppedLogixPlc) {
+    ASSERT_TRUE(AddPlc());
     EXPECT_TRUE(Exists("/PLC1/EM Tags/Read Tags List"));
-    EXPECT_TRUE(Exists("/PLC1/IO Tags"));
-    ASSERT_TRUE(WaitUntil([this] { return Exists("/PLC1/IO Tags/Start Listening"); }));
     const std::set<std::string> plcActions = ActionChildren("/PLC1");
     const std::set<std::string> emActions = ActionChildren("/PLC1/EM Tags");
     const std::set<std::string> ioActions = ActionChildren("/PLC1/IO Tags");
     EXPECT_EQ((std::set<std::string>{"Remove"}), plcActions);
     EXPECT_EQ((std::set<std::string>{"Add Tags", "Edit Tags", "Remove Tags", "Write Tags",
-                                     "Reset Tags", "Export Tags", "Start Polling"}),
+                                     "Reset Tags", "Export Tags", "Browse Tags", "Start Polling"}),
               emActions);
     EXPECT_EQ((std::set<std::string>{"Add Tags", "Edit Tags", "Remove Tags", "Reset Tags",
                                      "Export Tags", "Start Listening"}),
               ioActions);
-    EXPECT_EQ(14u, plcActions.size() + emActions.size() + ioActions.size());
+    EXPECT_EQ(Config("/PLC1", "$slot"), sdk::Variant(0));  // defaults: CIP in slot 0
+    EXPECT_EQ(Config("/PLC1", "$protocol family"), sdk::Variant("CIP/EIP"));
 }
 
-TEST_F(ActionTest, AddPlcDefaultsToCipSlotZeroAndTheStandardPort) {
-    sdk::Variant params = AddPlcParams();
-    params.as_map().erase("Port");
-    // Nothing listens on the standard port here: the default is visible in the refusal and the log.
-    auto [ok, text] = Values(Invoke("/addplc", params));
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(Msg(10012), text);
+TEST_F(ActionTest, AddPlcRefusesBadParametersWithTheReasonAndCreatesNothing) {
+    auto without = [this](const char* key) {
+        sdk::Variant params = AddPlcParams();
+        params.as_map().erase(key);
+        return params;
+    };
+    sdk::Variant blankAlias = AddPlcParams();
+    blankAlias["Alias"] = "   ";
+    // Nothing listens on the standard port here: the default port is refused.
+    const std::pair<sdk::Variant, std::string> cases[] = {{blankAlias, Msg(10010)},
+                                                          {without("Alias"), Msg(10010)},
+                                                          {without("Host"), Msg(10011)},
+                                                          {without("Port"), Msg(10012)}};
+    for (const auto& [params, reason] : cases) {
+        EXPECT_EQ(std::make_pair(false, reason), Values(Invoke("/addplc", params)));
+    }
     EXPECT_TRUE(log.Contains("Port is not exist, use default - 44818"));
     EXPECT_TRUE(log.Contains("Slot is not exist, use default - 0"));
     EXPECT_TRUE(log.Contains("Protocol Family is not specified, using CIP/EIP as default"));
-    EXPECT_EQ(nullptr, g_eipManager->GetPLC("PLC1"));
-
-    ASSERT_NE(nullptr, AddPlc());
-    const _eipConnectInfo info = g_eipManager->GetPLC("PLC1")->GetConnectionInfo();
-    EXPECT_EQ(EIP_PROTOCOL_FAMILY_CIP, info.family);
-    EXPECT_EQ(0, info.slot);
-}
-
-TEST_F(ActionTest, AddPlcRefusesMissingOrBlankAliasAndHost) {
-    sdk::Variant params = AddPlcParams();
-    params["Alias"] = "   ";
-    EXPECT_EQ(std::make_pair(false, Msg(10010)), Values(Invoke("/addplc", params)));
-    params = AddPlcParams();
-    params.as_map().erase("Host");
-    EXPECT_EQ(std::make_pair(false, Msg(10011)), Values(Invoke("/addplc", params)));
-}
-
-TEST_F(ActionTest, AddPlcTwiceKeepsTheFirstDevice) {
-    EipDevice* first = AddPlc();
-    ASSERT_NE(nullptr, first);
-    EXPECT_EQ(std::make_pair(false, Msg(10012)), Values(Invoke("/addplc", AddPlcParams())));
-    EXPECT_EQ(first, g_eipManager->GetPLC("PLC1"));
-    EXPECT_TRUE(first->IsCnxnUp());
-}
-
-TEST_F(ActionTest, ParametersThatAreNotAMapGiveAnErrorNotACrash) {
-    sdk::InvokeResult result =
+    sdk::InvokeResult notAMap =
         link->broker().invoke_and_wait(sdk::NodePath("/addplc"), sdk::Variant("text"));
-    EXPECT_FALSE(result.ok());
-    EXPECT_NE(std::string::npos, result.error_text.find("not a map")) << result.error_text;
+    EXPECT_FALSE(notAMap.ok());
+    EXPECT_NE(std::string::npos, notAMap.error_text.find("not a map")) << notAMap.error_text;
+    link->broker().wait_idle();
+    EXPECT_FALSE(Exists("/PLC1"));
 }
 
+TEST_F(ActionTest, AddPlcTwiceKeepsTheFirstDeviceWorking) {
+    ASSERT_TRUE(AddPlc());
+    EXPECT_EQ(std::make_pair(false, Msg(10012)), Values(Invoke("/addplc", AddPlcParams())));
+    EXPECT_EQ((Rows{{"c", "success!"}}),
+              Table(TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"c","Tag Name":"Counter"})")));
+}
+
+// Remove answers nothing, takes the node and frees the alias, also while polling runs.
 TEST_F(ActionTest, RemovePlcDropsTheDeviceAndTheNodeWithoutAnswering) {
-    ASSERT_NE(nullptr, AddPlc());
-    sdk::InvokeResult result = Invoke("/PLC1/Remove");
-    EXPECT_TRUE(result.rows.empty());
-    EXPECT_EQ(nullptr, g_eipManager->GetPLC("PLC1"));
-    EXPECT_TRUE(WaitUntil([this] { return !Exists("/PLC1"); }));
-}
-
-TEST_F(ActionTest, RemovePlcWhilePollingJoinsItsThreads) {
-    ASSERT_NE(nullptr, AddPlc());
-    TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"c","Tag Name":"Counter"})");
-    EXPECT_TRUE(Values(Invoke("/PLC1/EM Tags/Start Polling", Interval(10))).first);
-    ASSERT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Stop Polling"); }));
-    Invoke("/PLC1/Remove");
-    EXPECT_EQ(nullptr, g_eipManager->GetPLC("PLC1"));
+    for (bool polling : {false, true}) {
+        ASSERT_TRUE(AddPlc());
+        if (polling) {
+            TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"c","Tag Name":"Counter"})");
+            EXPECT_EQ(kSuccess, Values(Invoke("/PLC1/EM Tags/Start Polling", Interval(10))));
+            ASSERT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Stop Polling"); }));
+        }
+        EXPECT_TRUE(Invoke("/PLC1/Remove").rows.empty());
+        EXPECT_TRUE(WaitUntil([this] { return !Exists("/PLC1"); }));
+    }
 }
 
 // ---- tag lists ---------------------------------------------------------------------------------
 
 TEST_F(ActionTest, AddTagsReportsEveryElementAndGoesOnAfterAFailure) {
-    ASSERT_NE(nullptr, AddPlc());
-    auto table = Table(TagsAction("EM Tags/Add Tags", R"([
+    ASSERT_TRUE(AddPlc());
+    EXPECT_EQ((Rows{{"c", "success!"}, {"missing", Msg(10014)}, {"l", "success!"}}),
+              Table(TagsAction("EM Tags/Add Tags", R"([
         {"Tag Alias":"c","Tag Name":"Counter"},
         {"Tag Alias":"missing","Tag Name":"NoSuchTag"},
-        {"Tag Alias":"l","Tag Name":"Level","RW Flag":"R_"}])"));
-    ASSERT_EQ(3u, table.size());
-    EXPECT_EQ(std::make_pair(std::string("c"), std::string("success!")), table[0]);
-    EXPECT_EQ("missing", table[1].first);
-    EXPECT_EQ(Msg(10014), table[1].second);
-    EXPECT_EQ(std::make_pair(std::string("l"), std::string("success!")), table[2]);
+        {"Tag Alias":"l","Tag Name":"Level","RW Flag":"R_"}])")));
     EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Read Tags List/c"); }));
     EXPECT_TRUE(Exists("/PLC1/EM Tags/Write Tags List/c"));
     EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Read Tags List/l"); }));
     EXPECT_FALSE(Exists("/PLC1/EM Tags/Write Tags List/l"));
+    EXPECT_EQ((Rows{{"c", Msg(10025)}}),
+              Table(TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"c","Tag Name":"Other"})")));
 }
 
 TEST_F(ActionTest, TagListFailuresBeforeTheElementsGiveOneFailRow) {
-    ASSERT_NE(nullptr, AddPlc());
-    using Row = std::pair<std::string, std::string>;
-    EXPECT_EQ((std::vector<Row>{{"fail!", Msg(10016)}}),
-              Table(TagsAction("EM Tags/Add Tags", "not json")));
-    EXPECT_EQ((std::vector<Row>{{"fail!", Msg(10016)}}),
-              Table(TagsAction("EM Tags/Add Tags", "3")));
-    EXPECT_EQ((std::vector<Row>{{"fail!", Msg(10017)}}), Table(Invoke("/PLC1/EM Tags/Add Tags")));
-    EXPECT_EQ((std::vector<Row>{{"Unknown", Msg(10018)}}),
+    ASSERT_TRUE(AddPlc());
+    EXPECT_EQ((Rows{{"fail!", Msg(10016)}}), Table(TagsAction("EM Tags/Add Tags", "not json")));
+    EXPECT_EQ((Rows{{"fail!", Msg(10016)}}), Table(TagsAction("EM Tags/Add Tags", "3")));
+    EXPECT_EQ((Rows{{"fail!", Msg(10017)}}), Table(Invoke("/PLC1/EM Tags/Add Tags")));
+    EXPECT_EQ((Rows{{"Unknown", Msg(10018)}}),
               Table(TagsAction("EM Tags/Remove Tags", R"({"Tag Name":"Counter"})")));
 }
 
-TEST_F(ActionTest, AddTagsRefusesADuplicateAlias) {
-    ASSERT_NE(nullptr, AddPlc());
-    TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"c","Tag Name":"Counter"})");
-    auto table = Table(TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"c","Tag Name":"Other"})"));
-    ASSERT_EQ(1u, table.size());
-    EXPECT_EQ(Msg(10025), table[0].second);
-}
-
 TEST_F(ActionTest, EditTagsRenamesRetargetsAndRefusesDuplicates) {
-    ASSERT_NE(nullptr, AddPlc());
+    ASSERT_TRUE(AddPlc());
     TagsAction("EM Tags/Add Tags", R"([{"Tag Alias":"a","Tag Name":"Counter"},
                                        {"Tag Alias":"b","Tag Name":"Other"}])");
-    auto rename =
-        Table(TagsAction("EM Tags/Edit Tags", R"({"Tag Alias":"a","New Tag Alias":"a2"})"));
-    ASSERT_EQ(1u, rename.size());
-    EXPECT_EQ("success!", rename[0].second);
+    const std::pair<const char*, std::string> edits[] = {
+        {R"({"Tag Alias":"a","New Tag Alias":"a2"})", "success!"},
+        {R"({"Tag Alias":"a2","Tag Name":"Word"})", "success!"},
+        {R"({"Tag Alias":"a2","New Tag Alias":"b"})", Msg(10023)},
+        {R"({"Tag Alias":"a2","Tag Name":"Other"})", Msg(10024)},
+        {R"({"Tag Alias":"zz","Tag Name":"Level"})", Msg(10015)},
+    };
+    for (const auto& [edit, answer] : edits) {
+        auto table = Table(TagsAction("EM Tags/Edit Tags", edit));
+        ASSERT_EQ(1u, table.size()) << edit;
+        EXPECT_EQ(answer, table[0].second) << edit;
+    }
     EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Read Tags List/a2"); }));
     EXPECT_TRUE(WaitUntil([this] { return !Exists("/PLC1/EM Tags/Read Tags List/a"); }));
-
-    auto retarget =
-        Table(TagsAction("EM Tags/Edit Tags", R"({"Tag Alias":"a2","Tag Name":"Word"})"));
-    EXPECT_EQ("success!", retarget.at(0).second);
-
-    auto aliasTaken =
-        Table(TagsAction("EM Tags/Edit Tags", R"({"Tag Alias":"a2","New Tag Alias":"b"})"));
-    EXPECT_EQ(Msg(10023), aliasTaken.at(0).second);
-    auto nameTaken =
-        Table(TagsAction("EM Tags/Edit Tags", R"({"Tag Alias":"a2","Tag Name":"Other"})"));
-    EXPECT_EQ(Msg(10024), nameTaken.at(0).second);
-    auto unknown =
-        Table(TagsAction("EM Tags/Edit Tags", R"({"Tag Alias":"zz","Tag Name":"Level"})"));
-    EXPECT_EQ(Msg(10015), unknown.at(0).second);
+    EXPECT_EQ((std::set<std::string>{"a2", "b"}), ExportedAliases("EM Tags"));
 }
 
 TEST_F(ActionTest, RemoveAndResetTagsEmptyTheFolder) {
-    EipDevice* device = AddPlc();
-    ASSERT_NE(nullptr, device);
+    ASSERT_TRUE(AddPlc());
     TagsAction("EM Tags/Add Tags", R"([{"Tag Alias":"a","Tag Name":"Counter"},
                                        {"Tag Alias":"b","Tag Name":"Other"},
                                        {"Tag Alias":"c","Tag Name":"Level"}])");
-    auto removed =
-        Table(TagsAction("EM Tags/Remove Tags", R"([{"Tag Alias":"a"},{"Tag Alias":"zz"}])"));
-    ASSERT_EQ(2u, removed.size());
-    EXPECT_EQ(std::make_pair(std::string("a"), std::string("success!")), removed[0]);
-    EXPECT_EQ(Msg(10037), removed[1].second);
-    EXPECT_FALSE(device->IsTagAliasExist("a", 1));
+    EXPECT_EQ(
+        (Rows{{"a", "success!"}, {"zz", Msg(10037)}}),
+        Table(TagsAction("EM Tags/Remove Tags", R"([{"Tag Alias":"a"},{"Tag Alias":"zz"}])")));
+    EXPECT_EQ((std::set<std::string>{"b", "c"}), ExportedAliases("EM Tags"));
     EXPECT_TRUE(WaitUntil([this] { return !Exists("/PLC1/EM Tags/Read Tags List/a"); }));
 
     EXPECT_TRUE(Invoke("/PLC1/EM Tags/Reset Tags").rows.empty());
-    EXPECT_TRUE(device->ListTagInfos(1).empty());
+    EXPECT_EQ(std::make_pair(false, Msg(10015)), Values(Invoke("/PLC1/EM Tags/Export Tags")));
     EXPECT_TRUE(WaitUntil([this] { return !Exists("/PLC1/EM Tags/Read Tags List/c"); }));
 }
 
-TEST_F(ActionTest, ResetTagsOfAnUnknownPlcAnswersNothing) {
-    ASSERT_NE(nullptr, AddPlc());
-    g_eipManager->RemovePLC("PLC1");
-    EXPECT_TRUE(Invoke("/PLC1/EM Tags/Reset Tags").rows.empty());
-}
-
 TEST_F(ActionTest, ExportTagsWritesTheTagsByteForByte) {
-    ASSERT_NE(nullptr, AddPlc());
+    ASSERT_TRUE(AddPlc());
     EXPECT_EQ(std::make_pair(false, Msg(10015)), Values(Invoke("/PLC1/EM Tags/Export Tags")));
     TagsAction("EM Tags/Add Tags", R"([{"Tag Alias":"b","Tag Name":"Other","Description":"second"},
                                        {"Tag Alias":"a","Tag Name":"Counter","RW Flag":"R_"}])");
@@ -367,32 +351,32 @@ TEST_F(ActionTest, ExportTagsWritesTheTagsByteForByte) {
 
 TEST_F(ActionTest, AStructureTagLosesItsWriteBitAndSaysSo) {
     plc.Define("Recipe", "MOTOR");  // the simulator's user structure
-    ASSERT_NE(nullptr, AddPlc());
-    auto table = Table(TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"r","Tag Name":"Recipe"})"));
-    ASSERT_EQ(1u, table.size());
-    EXPECT_EQ(Msg(10033), table[0].second);
-    EipTag* tag = g_eipManager->GetPLC("PLC1")->FindTagByAlias("r", 1);
-    ASSERT_NE(nullptr, tag);
-    EXPECT_EQ(1, tag->GetInfo().rwFlag);
+    ASSERT_TRUE(AddPlc());
+    EXPECT_EQ((Rows{{"r", Msg(10033)}}),
+              Table(TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"r","Tag Name":"Recipe"})")));
+    EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Read Tags List/r"); }));
+    EXPECT_FALSE(Exists("/PLC1/EM Tags/Write Tags List/r"));
+    EXPECT_EQ(Config("/PLC1/EM Tags/Read Tags List/r", "$RW Flag"), sdk::Variant("R_"));
 }
 
 // ---- writes ------------------------------------------------------------------------------------
 
 TEST_F(ActionTest, WriteTagsAndWriteDataReachTheController) {
-    ASSERT_NE(nullptr, AddPlc());
+    ASSERT_TRUE(AddPlc());
     TagsAction("EM Tags/Add Tags", R"([{"Tag Alias":"c","Tag Name":"Counter"},
         {"Tag Alias":"l","Tag Name":"Level"}, {"Tag Alias":"s","Tag Name":"Small"},
         {"Tag Alias":"w","Tag Name":"Word"}, {"Tag Alias":"f","Tag Name":"Flag"},
         {"Tag Alias":"n","Tag Name":"Name"}, {"Tag Alias":"ro","Tag Name":"Other","RW Flag":"R_"}])");
-    auto table = Table(TagsAction("EM Tags/Write Tags", R"([{"Tag Alias":"c","value":123456},
+    EXPECT_EQ((Rows{{"c", "success!"},
+                    {"l", "success!"},
+                    {"s", "success!"},
+                    {"w", "success!"},
+                    {"f", "success!"},
+                    {"ro", Msg(10038)}}),
+              Table(TagsAction("EM Tags/Write Tags", R"([{"Tag Alias":"c","value":123456},
         {"Tag Alias":"l","value":2.25}, {"Tag Alias":"s","value":-5},
         {"Tag Alias":"w","value":3000}, {"Tag Alias":"f","value":true},
-        {"Tag Alias":"ro","value":1}])"));
-    ASSERT_EQ(6u, table.size());
-    for (size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ("success!", table[i].second) << table[i].first;
-    }
-    EXPECT_EQ(Msg(10038), table[5].second);
+        {"Tag Alias":"ro","value":1}])")));
     EXPECT_EQ(123456, plc.Tags().GetInt("Counter").value_or(0));
     EXPECT_DOUBLE_EQ(2.25, plc.Tags().GetReal("Level").value_or(0));
     EXPECT_EQ(-5, plc.Tags().GetInt("Small").value_or(0));
@@ -401,119 +385,105 @@ TEST_F(ActionTest, WriteTagsAndWriteDataReachTheController) {
 
     sdk::Variant params = sdk::Variant::new_map();
     params["Value"] = "\"valve\"";
-    EXPECT_EQ(std::make_pair(true, std::string("success!")),
-              Values(Invoke("/PLC1/EM Tags/Write Tags List/n/Write Data", params)));
+    EXPECT_EQ(kSuccess, Values(Invoke("/PLC1/EM Tags/Write Tags List/n/Write Data", params)));
     EXPECT_EQ("valve", plc.Tags().GetString("Name").value_or(""));
     params["Value"] = "77";
-    EXPECT_TRUE(Values(Invoke("/PLC1/EM Tags/Write Tags List/c/Write Data", params)).first);
+    EXPECT_EQ(kSuccess, Values(Invoke("/PLC1/EM Tags/Write Tags List/c/Write Data", params)));
     EXPECT_EQ(77, plc.Tags().GetInt("Counter").value_or(0));
 }
 
 TEST_F(ActionTest, WriteDataRefusesMissingAndMalformedValues) {
-    ASSERT_NE(nullptr, AddPlc());
+    ASSERT_TRUE(AddPlc());
     TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"c","Tag Name":"Counter"})");
-    ASSERT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Write Tags List/c/Write Data"); }));
     const std::string action = "/PLC1/EM Tags/Write Tags List/c/Write Data";
+    ASSERT_TRUE(WaitUntil([&] { return Exists(action); }));
     EXPECT_EQ(std::make_pair(false, Msg(10020)), Values(Invoke(action)));
-    sdk::Variant params = sdk::Variant::new_map();
-    params["Value"] = "{oops";
-    EXPECT_EQ(std::make_pair(false, Msg(10016)), Values(Invoke(action, params)));
-    params["Value"] = "{\"a\":1}";
-    EXPECT_EQ(std::make_pair(false, Msg(10027)), Values(Invoke(action, params)));
+    for (const auto& [value, reason] : {std::pair{"{oops", 10016}, {"{\"a\":1}", 10027}}) {
+        sdk::Variant params = sdk::Variant::new_map();
+        params["Value"] = value;
+        EXPECT_EQ(std::make_pair(false, Msg(reason)), Values(Invoke(action, params))) << value;
+    }
 }
 
 // ---- polling -----------------------------------------------------------------------------------
 
-TEST_F(ActionTest, StartPollingChecksTheIntervalAndRefusesASecondStart) {
-    ASSERT_NE(nullptr, AddPlc());
+TEST_F(ActionTest, StartPollingAndListeningCheckTheirParametersAndTags) {
+    ASSERT_TRUE(AddPlc());
+    const std::string poll = "/PLC1/EM Tags/Start Polling";
+    EXPECT_EQ(std::make_pair(false, Msg(10044)), Values(Invoke(poll, Interval(100))));
+    const std::string listen = "/PLC1/IO Tags/Start Listening";
+    EXPECT_EQ((Rows{{"fail!", Msg(10052)}}), Table(Invoke(listen, Listen(100, 0))));
+    EXPECT_EQ((Rows{{"fail!", Msg(10051)}}), Table(Invoke(listen, Listen(5, 2222))));
+    EXPECT_EQ((Rows{{"fail!", Msg(10045)}}), Table(Invoke(listen, Listen(100, 2222))));
     TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"c","Tag Name":"Counter"})");
-    const std::string start = "/PLC1/EM Tags/Start Polling";
-    EXPECT_EQ(std::make_pair(false, Msg(10051)), Values(Invoke(start, Interval(9))));
-    EXPECT_EQ(std::make_pair(false, Msg(10051)), Values(Invoke(start, Interval(10001))));
-    EXPECT_EQ(std::make_pair(true, std::string("success!")),
-              Values(Invoke(start, Interval(10000))));
+    EXPECT_EQ(std::make_pair(false, Msg(10051)), Values(Invoke(poll, Interval(9))));
+    EXPECT_EQ(std::make_pair(false, Msg(10051)), Values(Invoke(poll, Interval(10001))));
+    EXPECT_EQ(kSuccess, Values(Invoke(poll, Interval(10000))));
     // The toggle hides Start Polling while polling runs; a caller that still holds the action
     // (a console opened before the start) reaches the handler directly.
     auto stream = std::make_shared<CapturingStream>();
     EipAction::EMStartPollingNodeAction(stream, sdk::NodePath("/PLC1/EM Tags"), Interval(10), {});
     EXPECT_EQ(Msg(10048), stream->Message());
-    EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Stop Polling"); }));
-    EXPECT_TRUE(WaitUntil([this] { return !Exists("/PLC1/EM Tags/Add Tags"); }));
-    EXPECT_EQ((std::set<std::string>{"Write Tags", "Export Tags", "Stop Polling"}),
-              ActionChildren("/PLC1/EM Tags"));
+    EXPECT_TRUE(WaitUntil([this] {
+        return ActionChildren("/PLC1/EM Tags") ==
+               std::set<std::string>{"Write Tags", "Export Tags", "Browse Tags", "Stop Polling"};
+    }));
 }
 
 TEST_F(ActionTest, PollingPublishesValuesAndStopRestoresTheStoppedActions) {
-    ASSERT_NE(nullptr, AddPlc());
+    ASSERT_TRUE(AddPlc());
     TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"c","Tag Name":"Counter"})");
-    EXPECT_TRUE(Values(Invoke("/PLC1/EM Tags/Start Polling", Interval(10))).first);
+    EXPECT_EQ(kSuccess, Values(Invoke("/PLC1/EM Tags/Start Polling", Interval(10))));
     plc.Tags().SetInt("Counter", 4242);
     EXPECT_TRUE(WaitUntil([this] {
-        auto node = link->broker().describe(sdk::NodePath("/PLC1/EM Tags/Read Tags List/c"));
-        return node && node->at("value") == sdk::Variant(int64_t{4242});
+        return NodeValue("/PLC1/EM Tags/Read Tags List/c") == sdk::Variant(int64_t{4242});
     }));
-    EXPECT_EQ(std::make_pair(true, std::string("success!")),
-              Values(Invoke("/PLC1/EM Tags/Stop Polling")));
-    EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Start Polling"); }));
+    EXPECT_EQ(kSuccess, Values(Invoke("/PLC1/EM Tags/Stop Polling")));
     EXPECT_TRUE(WaitUntil([this] {
         return ActionChildren("/PLC1/EM Tags") ==
-               std::set<std::string>{"Add Tags",   "Edit Tags",   "Remove Tags",  "Write Tags",
-                                     "Reset Tags", "Export Tags", "Start Polling"};
+               std::set<std::string>{"Add Tags",   "Edit Tags",   "Remove Tags", "Write Tags",
+                                     "Reset Tags", "Export Tags", "Browse Tags", "Start Polling"};
     }));
-}
-
-TEST_F(ActionTest, StartPollingWithoutReadableTagsIsRefused) {
-    ASSERT_NE(nullptr, AddPlc());
-    auto [ok, text] = Values(Invoke("/PLC1/EM Tags/Start Polling", Interval(100)));
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(Msg(10044), text);
-}
-
-TEST_F(ActionTest, ListeningChecksItsPortAndNeedsIOTags) {
-    ASSERT_NE(nullptr, AddPlc());
-    using Row = std::pair<std::string, std::string>;
-    const std::string start = "/PLC1/IO Tags/Start Listening";
-    EXPECT_EQ((std::vector<Row>{{"fail!", Msg(10052)}}), Table(Invoke(start, Listen(100, 0))));
-    EXPECT_EQ((std::vector<Row>{{"fail!", Msg(10051)}}), Table(Invoke(start, Listen(5, 2222))));
-    EXPECT_EQ((std::vector<Row>{{"fail!", Msg(10045)}}), Table(Invoke(start, Listen(100, 2222))));
 }
 
 // ---- a PLC that is gone ------------------------------------------------------------------------
 
 TEST_F(ActionTest, ActionsOnAnUnreachablePlcAnswerOnceWithTheReason) {
-    ASSERT_NE(nullptr, AddPlc());
+    ASSERT_TRUE(AddPlc());
     TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"c","Tag Name":"Counter"})");
     plc.Sim().Stop();
-    ASSERT_TRUE(WaitUntil([] { return !g_eipManager->GetPLC("PLC1")->IsCnxnUp(); }));
+    ASSERT_TRUE(
+        WaitUntil([this] { return NodeValue("/PLC1/ucmmstate") == sdk::Variant("NON-EXIST"); }));
     EXPECT_EQ(std::make_pair(false, Msg(10008)),
               Values(Invoke("/PLC1/EM Tags/Start Polling", Interval(100))));
-    EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{"fail!", Msg(10008)}}),
+    EXPECT_EQ((Rows{{"fail!", Msg(10008)}}),
               Table(TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"d","Tag Name":"Other"})")));
 }
 
 TEST_F(ActionTest, APlcThatStopsAnsweringMidActionStillAnswersWithTheReason) {
-    ASSERT_NE(nullptr, AddPlc());
+    ASSERT_TRUE(AddPlc());
     // From now on the controller swallows every reply: the action's test connection runs into
     // its time-out, and the invocation still closes with the reason.
     plcsim::Fault silence;
     silence.action = plcsim::FaultAction::Drop;
     silence.count = 0;
     plc.Sim().InjectFault(silence);
-    auto table = Table(TagsAction("EM Tags/Add Tags", R"js([{"Tag Alias":"a","Tag Name":"Counter"},
-                                                           {"Tag Alias":"b","Tag Name":"Other"}])js"));
-    EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{"fail!", Msg(10012)}}), table);
-    EXPECT_FALSE(g_eipManager->GetPLC("PLC1")->IsTagAliasExist("a", 1));
+    EXPECT_EQ((Rows{{"fail!", Msg(10012)}}),
+              Table(TagsAction("EM Tags/Add Tags", R"js([{"Tag Alias":"a","Tag Name":"Counter"},
+                                                       {"Tag Alias":"b","Tag Name":"Other"}])js")));
+    EXPECT_FALSE(Exists("/PLC1/EM Tags/Read Tags List/a"));
 }
 
 TEST_F(ActionTest, ActionsOfAnUnknownPlcSayItDoesNotExist) {
-    ASSERT_NE(nullptr, AddPlc());
+    ASSERT_TRUE(AddPlc());
     // The registry forgets the PLC while its nodes are still shown.
     g_eipManager->RemovePLC("PLC1");
     EXPECT_EQ(std::make_pair(false, Msg(10009)), Values(Invoke("/PLC1/EM Tags/Export Tags")));
     EXPECT_EQ(std::make_pair(false, Msg(10009)),
               Values(Invoke("/PLC1/EM Tags/Start Polling", Interval(100))));
-    EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{"fail!", Msg(10009)}}),
+    EXPECT_EQ((Rows{{"fail!", Msg(10009)}}),
               Table(TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"d","Tag Name":"Other"})")));
+    EXPECT_TRUE(Invoke("/PLC1/EM Tags/Reset Tags").rows.empty());
 }
 
 // ---- subtags of an I/O tag ---------------------------------------------------------------------
@@ -522,50 +492,35 @@ class SubTagActionTest : public ActionTest {
   protected:
     void SetUp() override {
         ActionTest::SetUp();
-        device = AddPlc();
-        ASSERT_NE(nullptr, device);
-        auto table = Table(TagsAction("IO Tags/Add Tags",
-                                      R"js({"Tag Alias":"io1","Tag Name":"In","DataLen":8})js"));
-        ASSERT_EQ(1u, table.size());
-        ASSERT_EQ("success!", table[0].second);
+        ASSERT_TRUE(AddPlc());
+        ASSERT_EQ((Rows{{"io1", "success!"}}),
+                  Table(TagsAction("IO Tags/Add Tags",
+                                   R"js({"Tag Alias":"io1","Tag Name":"In","DataLen":8})js")));
         ASSERT_TRUE(WaitUntil([this] { return Exists(kTag + "/Add Subtag"); }));
     }
 
-    _eipSubTagInfo SubTag(const std::string& alias) {
-        _eipSubTagInfo sub;
-        EipTag* tag = device->FindTagByAlias("io1", 2);
-        EXPECT_NE(nullptr, tag);
-        if (tag != nullptr) {
-            sub = tag->GetSubTagInfo(alias);
-        }
-        EXPECT_EQ(alias, sub.alias);
-        return sub;
+    // Offset, inner type and length of a subtag as its node shows them.
+    std::tuple<sdk::Variant, sdk::Variant, sdk::Variant> SubTag(const std::string& alias) {
+        const std::string path = kTag + "/" + alias;
+        EXPECT_TRUE(WaitUntil([&] { return Exists(path + "/Edit Subtag"); })) << path;
+        return {Config(path, "$Offset"), Config(path, "InnerType"), Config(path, "$DataLen")};
     }
 
     const std::string kTag = "/PLC1/IO Tags/io1";
-    EipDevice* device = nullptr;
 };
 
-TEST_F(SubTagActionTest, AddSubtagDefaultsToAnIntAtTheStart) {
-    EXPECT_EQ(std::make_pair(true, std::string("success!")),
-              Values(Invoke(kTag + "/Add Subtag", R"js({"Alias":"s1"})js")));
-    const _eipSubTagInfo sub = SubTag("s1");
-    EXPECT_EQ(195, sub.innerType);
-    EXPECT_EQ(0, sub.offset);
-    EXPECT_EQ(2, sub.dataLen);
-    EXPECT_TRUE(WaitUntil([this] { return Exists(kTag + "/s1/Edit Subtag"); }));
-}
-
-TEST_F(SubTagActionTest, EditSubtagDefaultsToASintAndRenames) {
-    Invoke(kTag + "/Add Subtag", R"js({"Alias":"s1","Offset":4,"InnerType":"DINT (4bytes)"})js");
-    ASSERT_TRUE(WaitUntil([this] { return Exists(kTag + "/s1/Edit Subtag"); }));
-    EXPECT_EQ(std::make_pair(true, std::string("success!")),
-              Values(Invoke(kTag + "/s1/Edit Subtag", R"js({"Alias":"s2"})js")));
-    const _eipSubTagInfo sub = SubTag("s2");
-    EXPECT_EQ(194, sub.innerType);
-    EXPECT_EQ(0, sub.offset);
-    EXPECT_EQ(1, sub.dataLen);
-    EXPECT_TRUE(WaitUntil([this] { return Exists(kTag + "/s2") && !Exists(kTag + "/s1"); }));
+TEST_F(SubTagActionTest, AddSubtagDefaultsToAnIntAtTheStartAndEditToASint) {
+    EXPECT_EQ(kSuccess, Values(Invoke(kTag + "/Add Subtag", R"js({"Alias":"s1"})js")));
+    EXPECT_EQ(std::make_tuple(sdk::Variant(0), sdk::Variant("INT"), sdk::Variant(2)), SubTag("s1"));
+    EXPECT_EQ(kSuccess,
+              Values(Invoke(kTag + "/Add Subtag",
+                            R"js({"Alias":"s3","Offset":4,"InnerType":"DINT (4bytes)"})js")));
+    EXPECT_EQ(std::make_tuple(sdk::Variant(4), sdk::Variant("DINT"), sdk::Variant(4)),
+              SubTag("s3"));
+    EXPECT_EQ(kSuccess, Values(Invoke(kTag + "/s3/Edit Subtag", R"js({"Alias":"s2"})js")));
+    EXPECT_EQ(std::make_tuple(sdk::Variant(0), sdk::Variant("SINT"), sdk::Variant(1)),
+              SubTag("s2"));
+    EXPECT_TRUE(WaitUntil([this] { return !Exists(kTag + "/s3"); }));
 }
 
 TEST_F(SubTagActionTest, SubtagChecksReportTheirReasons) {
@@ -589,8 +544,7 @@ TEST_F(SubTagActionTest, ImportExportAndRemoveSubtags) {
     EXPECT_EQ(std::make_pair(false, Msg(10016)), Values(Invoke(kTag + "/Import Subtags", params)));
     params["json"] = R"js([{"Alias":"a","Offset":0,"InnerType":"INT (2bytes)","DataLen":2},
                            {"Alias":"b","Offset":4,"InnerType":"REAL (4bytes)","DataLen":4}])js";
-    EXPECT_EQ(std::make_pair(true, std::string("success!")),
-              Values(Invoke(kTag + "/Import Subtags", params)));
+    EXPECT_EQ(kSuccess, Values(Invoke(kTag + "/Import Subtags", params)));
     auto [ok, exported] = Values(Invoke(kTag + "/Export Subtags"));
     EXPECT_TRUE(ok);
     EXPECT_NE(std::string::npos, exported.find("\"Alias\":\"a\"")) << exported;
@@ -598,10 +552,10 @@ TEST_F(SubTagActionTest, ImportExportAndRemoveSubtags) {
     EXPECT_EQ(std::string::npos, exported.find("\"Data\"")) << exported;
 
     ASSERT_TRUE(WaitUntil([this] { return Exists(kTag + "/a/Remove Subtag"); }));
-    EXPECT_EQ(std::make_pair(true, std::string("success!")),
-              Values(Invoke(kTag + "/a/Remove Subtag")));
+    EXPECT_EQ(kSuccess, Values(Invoke(kTag + "/a/Remove Subtag")));
     EXPECT_TRUE(WaitUntil([this] { return !Exists(kTag + "/a"); }));
-    EXPECT_TRUE(device->FindTagByAlias("io1", 2)->GetSubTagInfo("a").alias.empty());
+    auto [stillOk, after] = Values(Invoke(kTag + "/Export Subtags"));
+    EXPECT_EQ(std::string::npos, after.find("\"Alias\":\"a\"")) << after;
 }
 
 }  // namespace

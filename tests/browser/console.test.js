@@ -4,48 +4,38 @@
 // polling and waits until the tag's value changes on the page; then the same tag as
 // an I/O tag, listened to over UDP, until its "Data" changes on the page.
 //
-//   node console.test.js --tagbridge BIN --plcsim BIN [--work DIR] [--screenshot FILE]
+//   node console.test.js --tagbridge BIN --plcsim BIN [--work DIR] [--screenshot FILE] [--tls 1]
 //
-// Exit status: 0 passed, 1 failed, 77 skipped (chromium is not installed).
+// With --tls 1 the console is served over HTTPS with a self-signed certificate made here.
+// Exit status: 0 passed, 1 failed, 77 skipped (chromium, or openssl for --tls, is not installed).
 'use strict';
 
 const dgram = require('dgram');
 const fs = require('fs');
-const os = require('os');
 const path = require('path');
+const { execFileSync } = require('child_process');
 const { CHROMIUM, launchChromium } = require('./chromium');
 const { startPlcsim, startTagbridge, stopAll } = require('./processes');
+const { SKIP, STEP_TIMEOUT_MS, parseArgs, log, runAction, selectNode, waitValueMoves } = require('./steps');
 
-const SKIP = 77;
-const STEP_TIMEOUT_MS = 30000;
 const TAG = 'Counter';
 
-function parseArgs(argv) {
-  const args = { work: fs.mkdtempSync(path.join(os.tmpdir(), 'tagbridge-browser-')) };
-  for (let i = 2; i < argv.length; i += 2) args[argv[i].replace(/^--/, '')] = argv[i + 1];
-  if (!args.tagbridge || !args.plcsim) throw new Error('usage: console.test.js --tagbridge BIN --plcsim BIN');
-  return args;
+// A self-signed certificate for 127.0.0.1; the tagbridge options that serve it.
+function makeCertificate(work) {
+  const cert = path.join(work, 'cert.pem');
+  const key = path.join(work, 'key.pem');
+  execFileSync('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2',
+                           '-subj', '/CN=127.0.0.1', '-keyout', key, '-out', cert], { stdio: 'ignore' });
+  return ['--tls-cert', cert, '--tls-key', key];
 }
 
-function log(text) { process.stdout.write('[browser] ' + text + '\n'); }
-
-async function runAction(page, actionName, fields) {
-  await page.click(`#detail button[data-action="${actionName}"]`);
-  await page.waitForSelector('#dialog-backdrop:not([hidden]) #action-run');
-  for (const [name, value] of Object.entries(fields)) {
-    const field = page.locator(`#action-form [name="${name}"]`);
-    const tag = await field.evaluate((node) => node.tagName);
-    if (tag === 'SELECT') await field.selectOption(String(value));
-    else await field.fill(String(value));
+function haveOpenssl() {
+  try {
+    execFileSync('openssl', ['version'], { stdio: 'ignore' });
+    return true;
+  } catch (error) {
+    return false;
   }
-  await page.click('#action-run');
-  await page.waitForSelector('#action-result .banner.ok, #action-result .banner.bad', { timeout: STEP_TIMEOUT_MS });
-  const banner = await page.locator('#action-result .banner').first().textContent();
-  const ok = await page.locator('#action-result .banner.ok').count() > 0;
-  const table = await page.locator('#action-result').textContent();
-  await page.click('#dialog-close');
-  if (!ok) throw new Error(`${actionName} failed: ${banner} (${table})`);
-  log(`${actionName}: ${banner}`);
 }
 
 // A UDP port free on every local address at the time of asking.
@@ -60,29 +50,10 @@ function freeUdpPort() {
   });
 }
 
-// Waits until the value cell of a child row of the detail table shows a value, then
-// until it changes; logs both.
+// Waits until the value of `child` in the selected node's table changes; logs both texts.
 async function waitForChange(page, child) {
-  const cell = `#detail tr[data-child="${child}"] .cell-value`;
-  await page.waitForSelector(cell);
-  await page.waitForFunction((selector) => {
-    const text = document.querySelector(selector)?.textContent || '';
-    return text !== '' && text !== '\u2014';
-  }, cell, { timeout: STEP_TIMEOUT_MS });
-  const first = await page.locator(cell).textContent();
-  await page.waitForFunction(([selector, before]) => {
-    const text = document.querySelector(selector)?.textContent;
-    return text && text !== before;
-  }, [cell, first], { timeout: STEP_TIMEOUT_MS });
-  const second = await page.locator(cell).textContent();
+  const [first, second] = await waitValueMoves(page, child);
   log(`value of ${child} changed on the page: ${first} -> ${second}`);
-}
-
-async function selectNode(page, nodePath) {
-  const row = `#tree .tree-row[data-path="${nodePath}"]`;
-  await page.waitForSelector(row, { timeout: STEP_TIMEOUT_MS });
-  await page.click(row);
-  await page.waitForSelector(`#tree .tree-row.selected[data-path="${nodePath}"]`);
 }
 
 async function main() {
@@ -90,12 +61,18 @@ async function main() {
     log(`SKIP: ${CHROMIUM} is not installed`);
     return SKIP;
   }
-  const args = parseArgs(process.argv);
+  const args = parseArgs(process.argv, 'console.test.js');
+  if (args.tls && !haveOpenssl()) {
+    log('SKIP: no openssl command to make a test certificate');
+    return SKIP;
+  }
   let browser = null;
   try {
     const sim = await startPlcsim(args.plcsim, [], log);
-    const link = await startTagbridge(args.tagbridge, path.join(args.work, 'data'), [], log);
-    browser = await launchChromium();
+    const tlsArgs = args.tls ? makeCertificate(args.work) : [];
+    const link = await startTagbridge(args.tagbridge, path.join(args.work, 'data'), tlsArgs, log);
+    if (args.tls && !link.url.startsWith('https://')) throw new Error(`not served over TLS: ${link.url}`);
+    browser = await launchChromium(Boolean(args.tls));
     const page = await browser.context.newPage();
     page.setDefaultTimeout(STEP_TIMEOUT_MS);
     const problems = [];

@@ -52,7 +52,7 @@ async function startPlcsim(bin, extraArgs, log) {
 async function startTagbridge(bin, dataDir, extraArgs, log) {
   const { match, child, output } = await startAndWatch(
     bin, ['--listen', '127.0.0.1:0', '--data-dir', dataDir, ...extraArgs],
-    /HTTP front listening on (http:\/\/[^\s]+)/, 'tagbridge', log);
+    /HTTP front listening on (https?:\/\/[^\s]+)/, 'tagbridge', log);
   log(`tagbridge console at ${match[1]}`);
   return { url: match[1] + '/', child, output };
 }

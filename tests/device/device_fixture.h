@@ -21,7 +21,7 @@ class DeviceFixture : public ::testing::Test {
     // Adds the PLC through the registry and installs the recorder's callbacks.
     EipDevice* AddPlc(const std::string& alias = "PLC1") {
         EXPECT_EQ(0, manager.AddPLC(plc.Info(alias), false));
-        EipDevice* device = manager.GetPLC(alias);
+        EipDevice* device = manager.GetPLC(alias).get();
         if (device != nullptr) {
             device->SetCallbacks(rec.Callbacks());
         }

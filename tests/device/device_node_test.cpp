@@ -31,7 +31,7 @@ class DeviceNodeTest : public node_test::NodeTreeFixture {
     EipDevice* AddPlc() {
         const _eipConnectInfo info = plc.Info("PLC1");
         EXPECT_EQ(0, manager_->AddPLC(info, false));
-        EipDevice* device = manager_->GetPLC("PLC1");
+        EipDevice* device = manager_->GetPLC("PLC1").get();
         if (device == nullptr) {
             return nullptr;
         }

@@ -208,7 +208,7 @@ TEST_F(DeviceTagsTest, ExportTagsWritesTheDocumentedText) {
     EXPECT_EQ(
         "[{\"Tag Alias\":\"In1\", \"Tag Name\":\"In1\", \"OutputType\":\"DEFAULT\", \"RW "
         "Flag\":\"I\", "
-        "\"DataLen\":4, \"Description\":\"\"\\n,\"Subtags\":[{\"Alias\":\"A\", \"Offset\":0, "
+        "\"DataLen\":4, \"Description\":\"\"\n,\"Subtags\":[{\"Alias\":\"A\", \"Offset\":0, "
         "\"InnerType\":\"INT\", \"DataLen\":2}]}]",
         text);
 }

@@ -66,7 +66,7 @@ class ParserTest : public ::testing::Test {
     int Parse(const std::vector<uint8_t>& message, uint32_t expectedId = 0) {
         stored = message;
         EipConnection::EipParseENCAP(stored.data(), encap);
-        return EipConnection::EipParseUCMMRESP(expectedId, encap, *cpf, *response);
+        return EipConnection::EipParseUCMMRESP(expectedId, expectedId, encap, *cpf, *response);
     }
 
     LogCapture log;
@@ -177,11 +177,11 @@ TEST_F(ParserTest, ItemsShorterOrLongerThanTheEncapsulationAreRefused) {
     EXPECT_EQ(log.Count("unexpected response"), 2u);
 }
 
-TEST_F(ParserTest, ItemLongerThan2025BytesIsRefused) {
+TEST_F(ParserTest, ItemLongerThanTheLargestMessageIsRefused) {
     ReplyBuilder reply;
-    reply.items = {{0, {}}, {0xB2, std::vector<uint8_t>(2026, 0)}};
+    reply.items = {{0, {}}, {0xB2, std::vector<uint8_t>(CPF_MAX_ITEM_LENGTH + 1, 0)}};
     EXPECT_EQ(Parse(reply.Bytes()), -1);
-    EXPECT_TRUE(HasLineEndingWith(log, "unexpected : too big 1 Item : 2026Length"));
+    EXPECT_TRUE(HasLineEndingWith(log, "unexpected : too big 1 Item : 4097Length"));
 }
 
 TEST_F(ParserTest, UnconnectedReplyNeedsNullAddressAndUnconnectedData) {
@@ -193,11 +193,13 @@ TEST_F(ParserTest, UnconnectedReplyNeedsNullAddressAndUnconnectedData) {
     EXPECT_EQ(Parse(emptyData.Bytes()), -1);
 }
 
-TEST_F(ParserTest, PartialTransferIsRefusedThoughItCarriesData) {
+// "Partial transfer" is the status of a fragment with more to come: the caller judges it.
+TEST_F(ParserTest, PartialTransferIsDecodedWithItsData) {
     ReplyBuilder reply;
-    reply.items = {{0, {}}, {0xB2, ExplicitReply(0xCC, 0x06, {}, {1, 2, 3, 4})}};
-    EXPECT_EQ(Parse(reply.Bytes()), -1);
-    EXPECT_TRUE(HasLineEndingWith(log, "unsupport function : partialxfer"));
+    reply.items = {{0, {}}, {0xB2, ExplicitReply(0xD2, 0x06, {}, {1, 2, 3, 4})}};
+    EXPECT_EQ(Parse(reply.Bytes()), 0);
+    EXPECT_EQ(response->generalStatus, 0x06);
+    EXPECT_EQ(response->dataLength, 4);
 }
 
 TEST_F(ParserTest, MoreThanSixteenAdditionalStatusWordsAreRefused) {

@@ -45,12 +45,6 @@ uint16_t U16(const Bytes& b, size_t at) {
     return eip_GetLitEndian16(b.data() + at);
 }
 
-// A two-member tag name whose encoded address is 1 + 202 + (2 + n + pad) + 2 bytes long (a
-// symbol segment holds at most 255 characters).
-std::string LongName(size_t secondLength) {
-    return std::string(200, 'x') + "." + std::string(secondLength, 'z');
-}
-
 }  // namespace
 
 // ---- Poll request -------------------------------------------------------------------------------
@@ -116,50 +110,63 @@ TEST(LogixPollRequest, StartsAtIndexAndWrapsIndexToZeroAtEnd) {
     EXPECT_EQ(Bytes(sent.begin() + first + 4, sent.begin() + first + 6), Text("T3"));
 }
 
-TEST(LogixPollRequest, BatchSplitsAtThe453ByteLimit) {
-    WireConnection c;
-    PollList tags;
-    for (int i = 1; i <= 30; ++i) {
-        char name[16];
-        std::snprintf(name, sizeof name, "TagName%03d", i);  // 15-byte encoded address
-        tags.Add(name);
+// A tag joins a batch only while its request and its expected reply (4-byte record front, type,
+// value; 2-byte offset entry each way) both fit the connection, less its sequence count.
+TEST(LogixPollRequest, BatchEndsWhereRequestOrReplyStopsFitting) {
+    struct Case {
+        uint16_t connectionSize;
+        int32_t valueBytes;  // what the test read learned
+        size_t firstBatch;
+    };
+    // Requests: 8 + 18 n <= size - 2. Replies: 6 + (8 + value) n <= size - 2.
+    const Case cases[] = {
+        {0, 4, 27},      // no Forward Open yet: 500 bytes, request-bound
+        {500, 4, 27},    // 8 + 18 × 27 = 494
+        {500, 40, 10},   // DINT[10]: 6 + 48 × 10 = 486, 11 make 534
+        {500, 88, 5},    // STRING: 6 + 96 × 5 = 486
+        {4002, 4, 221},  // 8 + 18 × 221 = 3986
+        {4002, 40, 83},  // 6 + 48 × 83 = 3990
+    };
+    for (const Case& test : cases) {
+        WireConnection c;
+        c.SetConnectionSize(test.connectionSize);
+        PollList tags;
+        for (int i = 1; i <= 300; ++i) {
+            char name[16];
+            std::snprintf(name, sizeof name, "TagName%03d", i);  // 15-byte encoded address
+            tags.Add(name);
+            tags.owned.back()->GetInfo().dataLen = test.valueBytes;
+        }
+        size_t index = 0;
+        ASSERT_EQ(c.RequestEMTags(tags.list, tags.list.size(), index), 0);
+        EXPECT_EQ(index, test.firstBatch) << test.connectionSize << " " << test.valueBytes;
+        const Bytes sent = c.TakeRequest();
+        EXPECT_EQ(U16(sent, 52), test.firstBatch);
+        EXPECT_LE(sent.size() - EIP_UNIT_DATA_ITEM_START,
+                  std::max<size_t>(test.connectionSize, 500));
     }
-    size_t index = 0;
-    // 15 + 16 × 22 + 3 × 23 = 436 fits the 23rd tag; 15 + 16 × 23 + 3 × 24 = 455 does not.
-    ASSERT_EQ(c.RequestEMTags(tags.list, 30, index), 0);
-    EXPECT_EQ(index, 23u);
-    EXPECT_EQ(U16(c.TakeRequest(), 52), 23);
-    ASSERT_EQ(c.RequestEMTags(tags.list, 30, index), 0);
-    EXPECT_EQ(index, 0u);
-    EXPECT_EQ(U16(c.TakeRequest(), 52), 7);
 }
 
-TEST(LogixPollRequest, TagLandingExactlyOnTheLimitIsTakenOneMoreByteIsNot) {
-    WireConnection c;
-    PollList exact;
-    exact.Add("TagName001");   // 15 bytes
-    exact.Add(LongName(224));  // 431 bytes: 431 + 16 + 6 = 453
-    size_t index = 0;
-    ASSERT_EQ(c.RequestEMTags(exact.list, 2, index), 0);
-    EXPECT_EQ(U16(c.TakeRequest(), 52), 2);
-    EXPECT_EQ(index, 0u);
-
-    PollList over;
-    over.Add("TagName001");
-    over.Add(LongName(225));  // 433 bytes: 455 with the first
-    ASSERT_EQ(c.RequestEMTags(over.list, 2, index), 0);
-    EXPECT_EQ(U16(c.TakeRequest(), 52), 1);
-    EXPECT_EQ(index, 1u);
-    ASSERT_EQ(c.RequestEMTags(over.list, 2, index), 0);
-    EXPECT_EQ(U16(c.TakeRequest(), 52), 1);
-    EXPECT_EQ(index, 0u);
+TEST(LogixPollRequest, ReplyLandingExactlyOnTheConnectionIsTakenOneMoreByteIsNot) {
+    for (const int32_t second : {472, 473}) {
+        WireConnection c;
+        PollList tags;
+        tags.Add("TagName001");
+        tags.Add("TagName002");
+        tags.owned[0]->GetInfo().dataLen = 4;
+        tags.owned[1]->GetInfo().dataLen = second;  // 6 + 12 + 8 + 472 = 498
+        size_t index = 0;
+        ASSERT_EQ(c.RequestEMTags(tags.list, 2, index), 0);
+        EXPECT_EQ(U16(c.TakeRequest(), 52), second == 472 ? 2 : 1);
+    }
 }
 
 TEST(LogixPollRequest, TagTooLongForAnyRequestIsPassedOverNotPolledForever) {
     LogCapture log;
     WireConnection c;
     PollList tags;
-    tags.Add(LongName(247));  // 455-byte encoded address
+    // 503-byte encoded address: with the packet front it passes 498 bytes.
+    tags.Add(std::string(200, 'x') + "." + std::string(255, 'y') + "." + std::string(40, 'z'));
     tags.Add("Tag1");
     size_t index = 0;
     ASSERT_EQ(c.RequestEMTags(tags.list, 2, index), 0);
@@ -234,7 +241,7 @@ TEST(LogixWrite, SintWriteCarriesTypeCountValueAndPadByte) {
 
     const Bytes expected = Cat({
         {0x6F, 0x00, 54, 0x00, 0x44, 0x33, 0x22, 0x11},
-        Bytes(16, 0),
+        {0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},  // sender context 1
         {0, 0, 0, 0, 0x00, 0x04, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xB2, 0x00, 38, 0x00},
         {0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x07, 0x07, 24, 0x00},
         {0x0A, 0x02, 0x20, 0x02, 0x24, 0x01, 0x01, 0x00, 0x04, 0x00},
@@ -263,23 +270,41 @@ TEST(LogixWrite, StructureWriteAlwaysSendsStringHandle) {
     EXPECT_EQ(U16(sent, 48), sent.size() - 54);
 }
 
-TEST(LogixWrite, ValueTooLargeForOneRequestIsRefusedUnsent) {
-    LogCapture log;
+// A value that does not fit one unconnected request goes out in pieces of whole elements, each a
+// Write Tag Fragmented with its byte offset; every piece must be accepted.
+TEST(LogixWrite, ValueLargerThanOneRequestIsWrittenInFragments) {
     WireConnection c;
-    auto tag = MakeTag("Tag1", EIP_INNER_TYPE_SINT);
-    // 60-byte front + 0x4D + 7 path + 4 type and count + value (+ pad) + 4 route: 1948 value
-    // bytes make 2024; 1949 need a pad byte and make 2026.
-    const Bytes fits(1948, 1);
-    c.Answer(WriteAccepted(c.GetSessionHandle()));
-    EXPECT_EQ(c.WriteDataToTag(tag->GetInfo(), tag->GetTagData(), fits.data(), 1948), 0);
-    EXPECT_EQ(c.TakeRequest().size(), 2024u);
-
-    const Bytes tooLarge(1949, 1);
-    EXPECT_EQ(c.WriteDataToTag(tag->GetInfo(), tag->GetTagData(), tooLarge.data(), 1949), -1);
+    auto tag = MakeTag("Tag1[0~999]", EIP_INNER_TYPE_DINT);
+    Bytes value(4000);
+    for (size_t i = 0; i < value.size(); ++i) {
+        value[i] = static_cast<uint8_t>(i * 7);
+    }
+    const Bytes accepted = SingleMsp(0, MrReply(LOGIX_SVC_WRITE_FRAGMENTED_REPLY, 0, {}, {}));
+    for (int i = 0; i < 9; ++i) {
+        c.Answer(RRDataReply(c.GetSessionHandle(), accepted));
+    }
+    ASSERT_EQ(c.WriteDataToTag(tag->GetInfo(), tag->GetTagData(), value.data(), 4000), 0);
+    Bytes written;
+    for (int i = 0; i < 9; ++i) {
+        const Bytes sent = c.TakeRequest();
+        // 60-byte front, 0x53, path 04 91 04 "Tag1" 28 00 (9 bytes), type, count, offset.
+        ASSERT_EQ(sent[60], CIP_SVC_WRITE_TAG_FRAGMENTED);
+        EXPECT_EQ(U16(sent, 70), 0xC4);
+        EXPECT_EQ(U16(sent, 72), 1000);
+        EXPECT_EQ(eip_GetLitEndian32(sent.data() + 74), written.size());
+        EXPECT_LE(U16(sent, 48), ControlLogixConnection::kUnconnectedRequestLimit);
+        written.insert(written.end(), sent.begin() + 78, sent.end() - 4);
+    }
+    EXPECT_EQ(written, value);
     EXPECT_TRUE(c.NothingSent());
-    EXPECT_TRUE(log.Contains("Tag1: value of 1949 bytes does not fit one request"));
-    const Bytes huge(65535, 1);
-    EXPECT_EQ(c.WriteDataToTag(tag->GetInfo(), tag->GetTagData(), huge.data(), 65535), -1);
+
+    // A refused piece ends the write as a failure.
+    c.Answer(RRDataReply(c.GetSessionHandle(), accepted));
+    c.Answer(RRDataReply(c.GetSessionHandle(),
+                         SingleMsp(0x1E, MrReply(LOGIX_SVC_WRITE_FRAGMENTED_REPLY, 0x05, {}, {}))));
+    EXPECT_EQ(c.WriteDataToTag(tag->GetInfo(), tag->GetTagData(), value.data(), 4000), -1);
+    c.TakeRequest();
+    c.TakeRequest();
     EXPECT_TRUE(c.NothingSent());
 }
 
@@ -332,11 +357,11 @@ TEST(LogixTestRead, SendsOneReadTagAndDecodesTheValue) {
     EXPECT_EQ(c.TestEMTag(tag.get(), response), 0);
     EXPECT_EQ(response.count, 1);
     EXPECT_EQ(response.replies[0].dataType, 0xC4);
-    EXPECT_EQ(eip_GetLitEndian32(response.replies[0].data), 0x12345678u);
+    EXPECT_EQ(eip_GetLitEndian32(response.replies[0].data.data()), 0x12345678u);
 
     const Bytes expected = Cat({
         {0x6F, 0x00, 50, 0x00, 0x44, 0x33, 0x22, 0x11},
-        Bytes(16, 0),
+        {0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},  // sender context 1
         {0, 0, 0, 0, 0x00, 0x04, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xB2, 0x00, 34, 0x00},
         {0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x07, 0x07, 20, 0x00},
         {0x0A, 0x02, 0x20, 0x02, 0x24, 0x01, 0x01, 0x00, 0x04, 0x00},
@@ -386,13 +411,13 @@ TEST(LogixAnalyze, DecodesElementaryStructureAndErrorRecords) {
     EXPECT_EQ(response.replies[0].service, 0xCC);
     EXPECT_EQ(response.replies[0].dataType, 0xCA);
     EXPECT_EQ(response.replies[0].dataLength, 4);
-    EXPECT_FLOAT_EQ(eip_GetLitEndianFloat(response.replies[0].data), 12.5f);
+    EXPECT_FLOAT_EQ(eip_GetLitEndianFloat(response.replies[0].data.data()), 12.5f);
     EXPECT_EQ(response.replies[1].generalStatus, 0x04);
     EXPECT_EQ(response.replies[1].dataLength, 0);
     EXPECT_EQ(response.replies[2].dataType, 0x02A0);
     EXPECT_EQ(response.replies[2].structHandle, 0x0FCE);
     EXPECT_EQ(response.replies[2].dataLength, 88);
-    EXPECT_EQ(Bytes(response.replies[2].data, response.replies[2].data + 88), text);
+    EXPECT_EQ(response.replies[2].data, text);
     EXPECT_EQ(response.replies[3].generalStatus, 0xFF);
     EXPECT_EQ(response.replies[3].extStatus, 0x2105);
     EXPECT_EQ(response.replies[3].dataLength, 0);
@@ -417,37 +442,19 @@ TEST(LogixAnalyze, ZeroRepliesAndOtherServicesCarryNoValue) {
     EXPECT_EQ(response.replies[0].dataLength, 0);
 }
 
-TEST(LogixAnalyze, ValueLargerThanARecordIsRefusedForThatTagOnly) {
-    LogCapture log;
+TEST(LogixAnalyze, ValuesOfAnySizeAreKeptWhole) {
     WireConnection c;
-    auto big = MakeTag("BigArray");
-    const Bytes value(300, 0xAB);
-    const auto reply = Explicit(0x8A, 0,
-                                MspData({ReadRecord(0xC4, {1, 0, 0, 0}), ReadRecord(0xC4, value),
-                                         ReadRecord(0xC3, {5, 0})}));
+    const Bytes big(3000, 0xAB);
+    const auto reply = Explicit(
+        0x8A, 0,
+        MspData({ReadRecord(0xC4, {1, 0, 0, 0}), ReadRecord(0xC4, big), ReadRecord(0xC3, {5, 0})}));
     EIPC_TAG_REQUEST_STRUCT response;
-    ASSERT_EQ(
-        c.AnalyzeTagResp(reply, response, [&](uint16_t i) { return i == 1 ? big.get() : nullptr; }),
-        0);
+    ASSERT_EQ(c.AnalyzeTagResp(reply, response, nullptr), 0);
     ASSERT_EQ(response.count, 3);
     EXPECT_EQ(response.replies[0].dataLength, 4);
-    EXPECT_EQ(response.replies[1].generalStatus, LOGIX_STATUS_REPLY_TOO_LARGE);
-    EXPECT_EQ(response.replies[1].dataLength, 0);
-    EXPECT_EQ(response.replies[2].dataLength, 2);
-    EXPECT_EQ(response.replies[2].data[0], 5);
-    EXPECT_TRUE(log.Contains("BigArray: value of 300 bytes is larger than 266"));
-}
-
-TEST(LogixAnalyze, ValueOfExactly266BytesIsKept) {
-    WireConnection c;
-    const Bytes value(266, 0x5A);
-    EIPC_TAG_REQUEST_STRUCT response;
-    ASSERT_EQ(
-        c.AnalyzeTagResp(Explicit(0x8A, 0, MspData({ReadRecord(0xC2, value)})), response, nullptr),
-        0);
-    EXPECT_EQ(response.replies[0].generalStatus, 0);
-    EXPECT_EQ(response.replies[0].dataLength, 266);
-    EXPECT_EQ(response.replies[0].data[265], 0x5A);
+    EXPECT_EQ(response.replies[1].data, big);
+    EXPECT_EQ(response.replies[1].dataLength, 3000);
+    EXPECT_EQ(response.replies[2].data, (Bytes{5, 0}));
 }
 
 TEST(LogixAnalyze, TruncatedAndHostileRepliesAreRefusedWhole) {
@@ -468,7 +475,9 @@ TEST(LogixAnalyze, TruncatedAndHostileRepliesAreRefusedWhole) {
     EXPECT_EQ(c.AnalyzeTagResp(Explicit(0x8A, 0, {0x01}), response, nullptr), -1);
     // More records than a response holds.
     Bytes many = {0x81, 0x00};
-    many.resize(2 + 2 * 129 + 4 * 129, 0);
+    many[0] = static_cast<uint8_t>((EIPC_TAG_REPLY_MAX + 1) & 0xFF);
+    many[1] = static_cast<uint8_t>((EIPC_TAG_REPLY_MAX + 1) >> 8);
+    many.resize(2 + 6 * (EIPC_TAG_REPLY_MAX + 1), 0);
     EXPECT_EQ(c.AnalyzeTagResp(Explicit(0x8A, 0, many), response, nullptr), -1);
     // An offset pointing back into the table, or past the data.
     Bytes backwards = good;
@@ -484,12 +493,12 @@ TEST(LogixAnalyze, TruncatedAndHostileRepliesAreRefusedWhole) {
               -1);
     EXPECT_TRUE(log.Contains("unexpected : malformed multiple service reply"));
     // A data length larger than the data buffer is bounded by it: the last record runs to the
-    // end of the buffer, far more than a record holds.
+    // end of the buffer.
     auto reply = Explicit(0x8A, 0, good);
     reply.dataLength = 0xFFFF;
     EXPECT_EQ(c.AnalyzeTagResp(reply, response, nullptr), 0);
     EXPECT_EQ(response.count, 2);
-    EXPECT_EQ(response.replies[1].generalStatus, LOGIX_STATUS_REPLY_TOO_LARGE);
+    EXPECT_LT(response.replies[1].dataLength, sizeof reply.data);
 }
 
 TEST(LogixAnalyze, AllAdditionalStatusWordsAreSkippedBeforeTheValue) {

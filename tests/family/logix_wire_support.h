@@ -26,6 +26,7 @@ class WireConnection : public wire_test::SocketPairConnection<ControlLogixConnec
         toConnectionId = 0x0BADF00D;
     }
     void SetSequenceCount(uint16_t value) { sequenceCount = value; }
+    void SetConnectionSize(uint16_t value) { connectionSize = value; }
 };
 
 // A parsed Logix tag of that name (and inner type).
@@ -76,6 +77,24 @@ inline std::vector<uint8_t> ReadRecord(uint16_t type, const std::vector<uint8_t>
 // SendRRData reply carrying a Message Router reply.
 inline std::vector<uint8_t> RRDataReply(uint32_t session, const std::vector<uint8_t>& mr) {
     return wire_test::RRDataFrame(session, mr);
+}
+
+// SendUnitData reply on connection `id` with sequence count `sequence` carrying a Message
+// Router reply.
+inline std::vector<uint8_t> UnitDataReply(uint32_t session, uint32_t id, uint16_t sequence,
+                                          const std::vector<uint8_t>& mr) {
+    ByteWriter w;
+    w.u16(EIP_CMD_SEND_UNIT_DATA).u16(static_cast<uint16_t>(22 + mr.size())).u32(session);
+    w.zeros(16).u32(0).u16(0).u16(2);
+    w.u16(CPF_ITEM_CONNECTED_ADDRESS).u16(4).u32(id);
+    w.u16(CPF_ITEM_CONNECTED_DATA).u16(static_cast<uint16_t>(2 + mr.size())).u16(sequence);
+    w.bytes(mr);
+    return w.to_vector();
+}
+
+// Multiple Service Packet reply of one record.
+inline std::vector<uint8_t> SingleMsp(uint8_t status, const std::vector<uint8_t>& record) {
+    return MrReply(LOGIX_SVC_MULTIPLE_SERVICE_REPLY, status, {}, MspData({record}));
 }
 
 // The reply struct as the client's parser leaves it, from a Message Router reply.

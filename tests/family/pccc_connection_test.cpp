@@ -16,11 +16,19 @@ using namespace pccc_test;
 
 namespace {
 
-// SendRRData front of a request of `total` bytes (lengths patched, session kSession).
-Bytes RRFront(size_t total) {
+// SendRRData front of a request of `total` bytes (lengths patched, session kSession) with its
+// sender context (0 before it is sent).
+Bytes RRFront(size_t total, uint64_t context = 0) {
     ByteWriter w;
     w.u16(EIP_CMD_SEND_RR_DATA).u16(static_cast<uint16_t>(total - 24)).u32(kSession).u32(0);
-    w.zeros(8).u32(0).u32(0).u16(CPF_REQUEST_TIMEOUT).u16(2).u16(0).u16(0);
+    w.u32(static_cast<uint32_t>(context))
+        .u32(static_cast<uint32_t>(context >> 32))
+        .u32(0)
+        .u32(0)
+        .u16(CPF_REQUEST_TIMEOUT)
+        .u16(2)
+        .u16(0)
+        .u16(0);
     w.u16(CPF_ITEM_UNCONNECTED_DATA).u16(static_cast<uint16_t>(total - 40));
     return w.to_vector();
 }
@@ -164,11 +172,11 @@ TEST_F(PcccWireTest, BitOfAB3WordIsStoredAsBool) {
     EXPECT_EQ(response.count, 1);
     EXPECT_EQ(response.replies[0].dataType, 0xC1);
     EXPECT_EQ(response.replies[0].dataLength, 2);
-    EXPECT_EQ(Bytes(response.replies[0].data, response.replies[0].data + 2), (Bytes{1, 0}));
+    EXPECT_EQ(response.replies[0].data, (Bytes{1, 0}));
 
     TestRead(tag.get(), PcccReplyData(0, 1, {0xDF, 0xFF}), result);
     ASSERT_EQ(result, 0);
-    EXPECT_EQ(Bytes(response.replies[0].data, response.replies[0].data + 2), (Bytes{0, 0}));
+    EXPECT_EQ(response.replies[0].data, (Bytes{0, 0}));
 }
 
 TEST_F(PcccWireTest, EachFileTypeMapsToItsCipTypeAndLength) {
@@ -190,7 +198,7 @@ TEST_F(PcccWireTest, EachFileTypeMapsToItsCipTypeAndLength) {
         EXPECT_EQ(eip_GetLitEndian16(sent.data() + 55), PcccConnection::kTestReadTns);
         EXPECT_EQ(response.replies[0].dataType, k.cipType) << k.address;
         EXPECT_EQ(response.replies[0].dataLength, k.length) << k.address;
-        EXPECT_EQ(Bytes(response.replies[0].data, response.replies[0].data + k.length), value);
+        EXPECT_EQ(response.replies[0].data, value);
     }
 }
 
@@ -200,14 +208,12 @@ TEST_F(PcccWireTest, ShortReplyIsZeroPaddedAndLongReplyIsCutToTheElement) {
     TestRead(tag.get(), PcccReplyData(0, 1, {0xAA}), result);
     ASSERT_EQ(result, 0);
     EXPECT_EQ(response.replies[0].dataLength, 4);
-    EXPECT_EQ(Bytes(response.replies[0].data, response.replies[0].data + 6),
-              (Bytes{0xAA, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(response.replies[0].data, (Bytes{0xAA, 0, 0, 0}));
 
     TestRead(tag.get(), PcccReplyData(0, 1, {1, 2, 3, 4, 5, 6, 7}), result);
     ASSERT_EQ(result, 0);
     EXPECT_EQ(response.replies[0].dataLength, 4);
-    EXPECT_EQ(Bytes(response.replies[0].data, response.replies[0].data + 6),
-              (Bytes{1, 2, 3, 4, 0, 0}));
+    EXPECT_EQ(response.replies[0].data, (Bytes{1, 2, 3, 4}));
 }
 
 TEST_F(PcccWireTest, RefusedReadCarriesStsInTheRecordAndLogsOnlyAnExtendedStatus) {
@@ -337,18 +343,20 @@ TEST_F(PcccWriteTest, BitWriteIsAMaskedWriteOfTheBitOnly) {
     int result = -1;
     Bytes sent = Write("B3:0/5", {1, 0}, result);
     ASSERT_EQ(result, 0);
-    const Bytes front = Cat(RRFront(67), PcccFront(0xFFFF, PCCC_FNC_MASKED_WRITE));
-    EXPECT_EQ(sent, Cat(front, {0x02, 0x03, 0x85, 0x00, 0x00, 0x20, 0x00, 0x20, 0x00}));
+    const Bytes front = PcccFront(0xFFFF, PCCC_FNC_MASKED_WRITE);
+    EXPECT_EQ(sent, Cat(Cat(RRFront(67, 1), front),
+                        {0x02, 0x03, 0x85, 0x00, 0x00, 0x20, 0x00, 0x20, 0x00}));
     sent = Write("B3:0/5", {0, 0}, result);
     ASSERT_EQ(result, 0);
-    EXPECT_EQ(sent, Cat(front, {0x02, 0x03, 0x85, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(sent, Cat(Cat(RRFront(67, 2), front),
+                        {0x02, 0x03, 0x85, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00}));
 }
 
 TEST_F(PcccWriteTest, NumberWritesAreTypedWritesOfTheValue) {
     int result = -1;
     Bytes sent = Write("N7:2", {0x39, 0x30}, result);
     ASSERT_EQ(result, 0);
-    EXPECT_EQ(sent, Cat(Cat(RRFront(65), PcccFront(0xFFFF, PCCC_FNC_TYPED_WRITE)),
+    EXPECT_EQ(sent, Cat(Cat(RRFront(65, 1), PcccFront(0xFFFF, PCCC_FNC_TYPED_WRITE)),
                         {0x02, 0x07, 0x89, 0x02, 0x00, 0x39, 0x30}));
     sent = Write("L9:1", {1, 2, 3, 4}, result);
     ASSERT_EQ(result, 0);
@@ -423,7 +431,7 @@ TEST_F(PcccWireTest, IdentityIsReadUnroutedAndDecoded) {
     c.Answer(RRDataReply(attributes.to_vector(), 0x81));
     _eipProductInfo info;
     ASSERT_EQ(c.ReadPLCProductInfo(7, info), 0);
-    EXPECT_EQ(c.TakeRequest(), Cat(RRFront(46), {0x01, 0x02, 0x20, 0x01, 0x24, 0x01}));
+    EXPECT_EQ(c.TakeRequest(), Cat(RRFront(46, 1), {0x01, 0x02, 0x20, 0x01, 0x24, 0x01}));
     EXPECT_EQ(info.productName, "PLC-5/40E");
     EXPECT_EQ(info.vendorId, 1);
     EXPECT_EQ(info.productCode, 0x15);

@@ -26,7 +26,7 @@ class PcccDeviceTest : public ::testing::Test {
         info.port = plc.Sim().Port();
         info.family = EIP_PROTOCOL_FAMILY_PCCC;
         ASSERT_EQ(0, manager.AddPLC(info, false));
-        device = manager.GetPLC("PLC5");
+        device = manager.GetPLC("PLC5").get();
         ASSERT_NE(device, nullptr);
         device->SetCallbacks(rec.Callbacks());
     }

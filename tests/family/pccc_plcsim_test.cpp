@@ -56,7 +56,7 @@ class PcccPlcsimTest : public ::testing::Test {
             return {};
         }
         const EIPC_TAG_REPLY_STRUCT& r = response.replies[0];
-        return std::vector<uint8_t>(r.data, r.data + r.dataLength);
+        return r.data;
     }
     int Write(const std::string& address, const std::vector<uint8_t>& value) {
         EipTag* tag = Tag(address);
@@ -100,8 +100,7 @@ TEST_F(PcccPlcsimTest, PollReadsEveryTagInTurnAndWrapsToTheStart) {
                   0);
         ASSERT_EQ(polled.count, 1) << sentIndex;
         ASSERT_EQ(polled.replies[0].generalStatus, 0) << sentIndex;
-        values.emplace_back(polled.replies[0].data,
-                            polled.replies[0].data + polled.replies[0].dataLength);
+        values.push_back(polled.replies[0].data);
     } while (next != 0);
     ASSERT_EQ(values.size(), 4u);
     EXPECT_EQ(values[0], (std::vector<uint8_t>{0xFE, 0xFF}));

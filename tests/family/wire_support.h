@@ -52,12 +52,20 @@ class SocketPairConnection : public Connection {
         pollfd p{peer, POLLIN, 0};
         return ::poll(&p, 1, 0) == 0;
     }
-    // Queues reply bytes for the connection to read.
-    void Answer(const std::vector<uint8_t>& bytes) const {
+    // Queues reply bytes for the connection to read. A SendRRData reply answers the next
+    // unanswered request: it gets that request's sender context (the connection numbers its
+    // requests 1, 2, ...; a request that went unanswered is passed over).
+    void Answer(std::vector<uint8_t> bytes) {
+        if (bytes.size() >= EIP_ENCAP_HEADER_SIZE &&
+            eip_GetLitEndian16(bytes.data()) == EIP_CMD_SEND_RR_DATA) {
+            answeredContext = std::max(answeredContext, this->senderContext) + 1;
+            eip_PutLitEndian32(static_cast<uint32_t>(answeredContext), bytes.data() + 12);
+        }
         ASSERT_EQ(::send(peer, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
     }
 
     int peer = -1;
+    uint64_t answeredContext = 0;
 
   private:
     std::vector<uint8_t> ReadUpTo(size_t n) const {

@@ -15,10 +15,10 @@
 #include "device/device_test_support.h"
 #include "device/eip_device.h"
 #include "device/eip_manager.h"
+#include "device/link_harness.h"
 #include "eip/eip_connection.h"
 #include "eip/eip_io_connection.h"
 #include "link/eip_globals.h"
-#include "link/eip_link.h"
 #include "strata_sdk/sdk.h"
 
 namespace {
@@ -54,40 +54,18 @@ class IoListeningTest : public ::testing::Test {
     void TearDown() override { StopLink(); }
 
     void StartLink(const std::string& dataDir = "") {
-        sdk::LinkOptions options("Tagbridge");
-        options.set_data_dir(dataDir);
-        link = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
-        g_link = link.get();
-        g_eipManager = new EipManager;
-        eipLink = std::make_unique<EipLink>(*link);
-        link->set_on_initialized_handler(
-            [this](const std::string& name, const std::error_code& ec) {
-                eipLink->initialize(name, ec);
-            });
-        link->set_on_connected_handler(
-            [this](const std::error_code& ec) { eipLink->connected(ec); });
-        ASSERT_TRUE(link->non_blocking_run());
+        running = std::make_unique<tb_device_test::RunningLink>(dataDir);
+        ASSERT_TRUE(running->Running());
         ASSERT_TRUE(WaitUntil([this] { return Exists("/addplc"); }));
     }
 
-    void StopLink() {
-        if (!link) {
-            return;
-        }
-        link->stop();
-        link->join();
-        delete g_eipManager;
-        g_eipManager = nullptr;
-        eipLink.reset();
-        g_link = nullptr;
-        link.reset();
-    }
+    void StopLink() { running.reset(); }
 
-    bool Exists(const std::string& path) { return link->responder()->node_exists(path); }
+    bool Exists(const std::string& path) { return running->Link().responder()->node_exists(path); }
 
     sdk::InvokeResult Invoke(const std::string& path, const std::string& json) {
-        sdk::InvokeResult result =
-            link->broker().invoke_and_wait(sdk::NodePath(path), sdk::json::from_json_string(json));
+        sdk::InvokeResult result = running->Link().broker().invoke_and_wait(
+            sdk::NodePath(path), sdk::json::from_json_string(json));
         EXPECT_TRUE(result.ok()) << path << ": " << result.error_text;
         return result;
     }
@@ -127,7 +105,7 @@ class IoListeningTest : public ::testing::Test {
     }
 
     sdk::Variant Value(const std::string& path) {
-        const auto node = link->broker().describe(sdk::NodePath(path));
+        const auto node = running->Link().broker().describe(sdk::NodePath(path));
         return node ? node->at("value") : sdk::Variant();
     }
     bool ValueIs(const std::string& path, int64_t expected) {
@@ -168,8 +146,7 @@ class IoListeningTest : public ::testing::Test {
     tb_device_test::LogCapture log{0};
     SimPlc plc;
     uint16_t udpPort = FreeUdpPort();
-    std::unique_ptr<sdk::Link> link;
-    std::unique_ptr<EipLink> eipLink;
+    std::unique_ptr<tb_device_test::RunningLink> running;
 };
 
 TEST_F(IoListeningTest, TwoTagsOnOnePortReceiveTheirOwnDataAndEveryDatagramIsAnsweredOnce) {
@@ -242,6 +219,22 @@ TEST_F(IoListeningTest, AConnectionThePlcClosesIsReopenedAboutASecondLater) {
     EXPECT_FALSE(log.Contains("Retry I/O listening ok!! - io2"));
 }
 
+TEST_F(IoListeningTest, DataLongerThanOneOldQueueRecordIsPublishedWhole) {
+    plc.Define("Big", "DINT", nullptr, {100});
+    StartLink();
+    AddPlcWithTwoIOTags();
+    const std::string tag =
+        R"js({"Tags(json)":"[{\"Tag Alias\":\"big\",\"Tag Name\":\"Big\",\"DataLen\":400}]"})js";
+    ASSERT_EQ(std::vector<std::string>{"success!"},
+              Messages(Invoke("/PLC1/IO Tags/Add Tags", tag)));
+    EXPECT_EQ((std::vector<std::string>{"success!", "success!", "success!"}),
+              Messages(StartListening(20)));
+    EXPECT_TRUE(WaitUntil([this] {
+        const sdk::Variant data = Value("/PLC1/IO Tags/big/Data");
+        return data.is_array() && data.as_array().size() == 400;
+    })) << sdk::json::to_json_string(Value("/PLC1/IO Tags/big/Data"));
+}
+
 TEST_F(IoListeningTest, StopListeningClosesTheSocketAndTheConnections) {
     StartLink();
     AddPlcWithTwoIOTags();
@@ -279,7 +272,7 @@ TEST_F(IoListeningTest, ARestartResumesListeningWithTheStoredIntervalAndPort) {
     EXPECT_EQ(40000u, ProducedFor("In1").rpiMicroseconds);
     EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io1/v", 1234); }));
     EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/IO Tags/Stop Listening"); }));
-    EipDevice* device = g_eipManager->GetPLC("PLC1");
+    const EipDeviceHandle device = g_eipManager->GetPLC("PLC1");
     ASSERT_NE(nullptr, device);
     EXPECT_EQ(40, device->GetIOParam1());
     EXPECT_EQ(udpPort, device->GetIOParam2());

@@ -68,34 +68,27 @@ EipLink::NodeInfo StoredTag(const std::string& escapedName) {
     return info;
 }
 
+// The record a stored tag is replayed from: fixed key order, the unescaped alias, valid JSON
+// whatever the texts hold, the PLC5 address only when stored, DataLen as a signed 16-bit number.
 TEST(PersistenceRecord, HoldsTheStoredSettingsInFixedOrder) {
     EXPECT_EQ(EipLink::MakePersistenceTagRecord(StoredTag("tank")),
               "{\"Tag Alias\":\"tank\",\"Tag Name\":\"Tank[1].Level\",\"RW Flag\":\"RW\","
               "\"OutputType\":\"DEFAULT\",\"Description\":\"level\",\"DataLen\":4}");
-}
-
-TEST(PersistenceRecord, AddsThePlc5AddressOnlyWhenStored) {
-    auto info = StoredTag("n7");
+    auto info = StoredTag(sdk::string_escape("line/1 \"hot\""));
+    info.configs["$Description"] = "say \"hi\" \\ bye";
     info.configs["$PLC5Address"] = "N7:0";
     const std::string record = EipLink::MakePersistenceTagRecord(info);
     EXPECT_NE(record.find(",\"DataLen\":4,\"PLC5Address\":\"N7:0\"}"), std::string::npos) << record;
-}
-
-TEST(PersistenceRecord, UsesTheUnescapedAliasAndKeepsQuotesValidJson) {
-    auto info = StoredTag(sdk::string_escape("line/1 \"hot\""));
-    info.configs["$Description"] = "say \"hi\" \\ bye";
-    const std::string record = EipLink::MakePersistenceTagRecord(info);
     const auto parsed = nlohmann::json::parse(record);  // throws on a broken record
     EXPECT_EQ(parsed["Tag Alias"], "line/1 \"hot\"");
     EXPECT_EQ(parsed["Description"], "say \"hi\" \\ bye");
-}
-
-TEST(PersistenceRecord, DataLenIsASigned16BitNumber) {
-    auto info = StoredTag("t");
-    info.configs["$DataLen"] = 65535;
-    EXPECT_NE(EipLink::MakePersistenceTagRecord(info).find("\"DataLen\":-1}"), std::string::npos);
-    info.configs["$DataLen"] = "not a number";
-    EXPECT_NE(EipLink::MakePersistenceTagRecord(info).find("\"DataLen\":0}"), std::string::npos);
+    EXPECT_EQ(parsed["PLC5Address"], "N7:0");
+    for (const auto& [stored, written] : {std::pair{Variant(65535), "\"DataLen\":-1}"},
+                                          {Variant("not a number"), "\"DataLen\":0}"}}) {
+        auto tag = StoredTag("t");
+        tag.configs["$DataLen"] = stored;
+        EXPECT_NE(EipLink::MakePersistenceTagRecord(tag).find(written), std::string::npos);
+    }
 }
 
 // A node store in a temporary directory, and links run on it one after the other.
@@ -238,7 +231,7 @@ TEST_F(RestoreTest, ReplaysThePlcAndKeepsItsStoredPollingSettings) {
     EipDevice* device = nullptr;
     ASSERT_TRUE(WaitUntil(
         [&] {
-            device = g_eipManager->GetPLC("plc1");
+            device = g_eipManager->GetPLC("plc1").get();
             return device && device->GetConnectionInfo().host == "127.0.0.1" &&
                    device->GetIOParam1() == 250;
         },

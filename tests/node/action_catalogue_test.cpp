@@ -72,55 +72,44 @@ class CatalogueTest : public NodeTreeFixture {
     const NodePath io_ = EipNode::IOTagsPath("line1");
 };
 
-const Names kEMStopped = {"Write Tags",  "Export Tags", "Add Tags",     "Edit Tags",
-                          "Remove Tags", "Reset Tags",  "Start Polling"};
+const Names kEMStopped = {"Write Tags", "Export Tags", "Browse Tags", "Add Tags",
+                          "Edit Tags",  "Remove Tags", "Reset Tags",  "Start Polling"};
 const Names kIOStopped = {"Export Tags", "Add Tags",   "Edit Tags",
                           "Remove Tags", "Reset Tags", "Start Listening"};
-const Names kEMRunning = {"Write Tags", "Export Tags", "Stop Polling"};
+const Names kEMRunning = {"Write Tags", "Export Tags", "Browse Tags", "Stop Polling"};
 const Names kIORunning = {"Export Tags", "Stop Listening"};
 
 // ---- toggle -----------------------------------------------------------------------------------
 
 using ToggleTest = CatalogueTest;
 
-TEST_F(ToggleTest, FirstToggleOnAFreshPLCCreatesFourteenActionNodes) {
+TEST_F(ToggleTest, EachFlagSwapsItsOwnSetAndAnyFlagOtherThanOneMeansRunning) {
     ASSERT_EQ(manager_->AddPLCTemp("line1"), 0);
+    struct Step {
+        signed char emStopped, ioStopped;
+        unsigned short emInterval, ioInterval, port;
+        const Names& em;
+        const Names& io;
+    };
     ASSERT_EQ(ActionCountBelow("/line1"), 0u);
-    Toggle(1, 1);
-    EXPECT_EQ(ActionNames("/line1"), Names{"Remove"});
-    EXPECT_EQ(ActionNames(em_), kEMStopped);
-    EXPECT_EQ(ActionNames(io_), kIOStopped);
-    EXPECT_EQ(ActionCountBelow("/line1"), 14u);
-}
-
-TEST_F(ToggleTest, StartingAndStoppingPollingSwapsTheEMSet) {
-    ASSERT_EQ(manager_->AddPLCTemp("line1"), 0);
-    Toggle(1, 1);
-    Toggle(0, 1, 250);
-    EXPECT_EQ(ActionNames(em_), kEMRunning);
-    EXPECT_EQ(ActionNames(io_), kIOStopped);
-    EXPECT_EQ(Config(em_, "$Polling Interval"), Variant(uint64_t{250}));
-    Toggle(1, 1);
-    EXPECT_EQ(ActionNames(em_), kEMStopped);
-    EXPECT_EQ(ActionNames("/line1"), Names{"Remove"});
-}
-
-TEST_F(ToggleTest, StartingAndStoppingListeningSwapsTheIOSet) {
-    ASSERT_EQ(manager_->AddPLCTemp("line1"), 0);
-    Toggle(1, 0, 1000, 20, 2300);
-    EXPECT_EQ(ActionNames(io_), kIORunning);
-    EXPECT_EQ(ActionNames(em_), kEMStopped);
-    EXPECT_EQ(Config(io_, "$Listening Interval"), Variant(uint64_t{20}));
-    EXPECT_EQ(Config(io_, "$Listening UDP Port"), Variant(uint64_t{2300}));
-    Toggle(1, 1);
-    EXPECT_EQ(ActionNames(io_), kIOStopped);
-}
-
-TEST_F(ToggleTest, AnyFlagOtherThanOneMeansRunning) {
-    ASSERT_EQ(manager_->AddPLCTemp("line1"), 0);
-    Toggle(-1, 2);
-    EXPECT_EQ(ActionNames(em_), kEMRunning);
-    EXPECT_EQ(ActionNames(io_), kIORunning);
+    const Step steps[] = {
+        {1, 1, 1000, 1000, 2222, kEMStopped, kIOStopped},
+        {0, 1, 250, 1000, 2222, kEMRunning, kIOStopped},
+        {1, 1, 1000, 1000, 2222, kEMStopped, kIOStopped},
+        {1, 0, 1000, 20, 2300, kEMStopped, kIORunning},
+        {1, 1, 1000, 1000, 2222, kEMStopped, kIOStopped},
+        {-1, 2, 1000, 1000, 2222, kEMRunning, kIORunning},
+    };
+    for (const auto& step : steps) {
+        Toggle(step.emStopped, step.ioStopped, step.emInterval, step.ioInterval, step.port);
+        EXPECT_EQ(ActionNames(em_), step.em) << int(step.emStopped);
+        EXPECT_EQ(ActionNames(io_), step.io) << int(step.ioStopped);
+        EXPECT_EQ(ActionNames("/line1"), Names{"Remove"});
+        EXPECT_EQ(Config(em_, "$Polling Interval"), Variant(uint64_t{step.emInterval}));
+        EXPECT_EQ(Config(io_, "$Listening Interval"), Variant(uint64_t{step.ioInterval}));
+        EXPECT_EQ(Config(io_, "$Listening UDP Port"), Variant(uint64_t{step.port}));
+        EXPECT_EQ(ActionCountBelow("/line1"), 1 + step.em.size() + step.io.size());
+    }
 }
 
 TEST_F(ToggleTest, ToggleRepairsAMissingActionAndNeverDuplicates) {
@@ -130,7 +119,7 @@ TEST_F(ToggleTest, ToggleRepairsAMissingActionAndNeverDuplicates) {
     ASSERT_TRUE(WaitUntil([&] { return !Node(em_ / "Edit Tags"); }));
     Toggle(1, 1);
     EXPECT_EQ(ActionNames(em_), kEMStopped);
-    EXPECT_EQ(ActionCountBelow("/line1"), 14u);
+    EXPECT_EQ(ActionCountBelow("/line1"), 15u);
 }
 
 TEST_F(ToggleTest, UnregisteredAliasChangesNothing) {
@@ -159,101 +148,25 @@ TEST_F(ToggleTest, TagActionsAreNotTouchedByTheToggle) {
 
 // ---- catalogue descriptions -------------------------------------------------------------------
 
+// JSON text of one parameter, one column and one action description.
+std::string P(const std::string& name, const std::string& type, const std::string& dflt = "null",
+              const std::string& editor = "null", const std::string& choices = "null") {
+    return R"({"name": ")" + name + R"(", "type": ")" + type + R"(", "default": )" + dflt +
+           R"(, "editor": )" + editor + R"(, "choices": )" + choices + "}";
+}
+std::string C(const std::string& name, const std::string& type,
+              const std::string& editor = "null") {
+    return R"({"name": ")" + name + R"(", "type": ")" + type + R"(", "editor": )" + editor + "}";
+}
+std::string A(const std::string& params, const std::string& columns, const char* kind = "values") {
+    return Canonical(R"({"params": [)" + params + R"(], "columns": [)" + columns +
+                     R"(], "resultKind": ")" + kind + R"(", "permission": "write"})");
+}
+
 using DescriptionTest = CatalogueTest;
 
-TEST_F(DescriptionTest, AddPLCOnTheRoot) {
-    EipNode::CreateRootNode(NodePath());
-    const sdk::NodeInfo node = WaitNode("/addplc");
-    EXPECT_EQ(node.display_name, "Add PLC");
-    EXPECT_EQ(node.kind, "node");
-    EXPECT_EQ(ActionJson("/addplc"), Canonical(R"js({
-        "params": [
-            {"name": "Alias", "type": "string", "default": null, "editor": null, "choices": null},
-            {"name": "Host", "type": "string", "default": null, "editor": null, "choices": null},
-            {"name": "Port", "type": "number", "default": 44818, "editor": null, "choices": null},
-            {"name": "Slot", "type": "number", "default": 0, "editor": null, "choices": null},
-            {"name": "Protocol Family", "type": "enum", "default": "CIP/EIP", "editor": null,
-             "choices": ["CIP/EIP", "PCCC"]}],
-        "columns": [{"name": "Success", "type": "bool", "editor": null},
-                    {"name": "message", "type": "string", "editor": null}],
-        "resultKind": "values", "permission": "write"})js"));
-}
-
-TEST_F(DescriptionTest, RemoveOnThePLCNode) {
-    EipNode::CreateRemovePLCNode("/line1");
-    const sdk::NodeInfo node = WaitNode("/line1/Remove");
-    EXPECT_EQ(node.display_name, "Remove");
-    EXPECT_EQ(node.kind, "node");
-    EXPECT_EQ(ActionJson("/line1/Remove"),
-              Canonical(R"js({"params": [], "columns": [], "resultKind": "values",
-                            "permission": "write"})js"));
-}
-
-TEST_F(DescriptionTest, TagListActionsTakeJsonTextAndAnswerATable) {
-    const std::string expected = Canonical(R"js({
-        "params": [{"name": "Tags(json)", "type": "string", "default": null,
-                    "editor": "textarea", "choices": null}],
-        "columns": [{"name": "Tag alias", "type": "string", "editor": null},
-                    {"name": "Result", "type": "string", "editor": null}],
-        "resultKind": "table", "permission": "write"
-})js");
-    EipNode::CreateAddTagsNode(em_);
-    EipNode::CreateEditTagsNode(io_);
-    EipNode::CreateRemoveTagsNode(em_);
-    EipNode::CreateWriteTagsNode(em_);
-    EXPECT_EQ(ActionJson(em_ / "Add Tags"), expected);
-    EXPECT_EQ(ActionJson(io_ / "Edit Tags"), expected);
-    EXPECT_EQ(ActionJson(em_ / "Remove Tags"), expected);
-    EXPECT_EQ(ActionJson(em_ / "Write Tags"), expected);
-    EXPECT_EQ(WaitNode(em_ / "Write Tags").display_name, "Write Tags");
-    EXPECT_EQ(WaitNode(em_ / "Write Tags").kind, "node");
-}
-
-TEST_F(DescriptionTest, ResetAndExportTags) {
-    EipNode::CreateResetTagsNode(em_);
-    EipNode::CreateExportTagsNode(io_);
-    EXPECT_EQ(ActionJson(em_ / "Reset Tags"),
-              Canonical(R"js({"params": [], "columns": [], "resultKind": "values",
-                            "permission": "write"})js"));
-    EXPECT_EQ(ActionJson(io_ / "Export Tags"), Canonical(R"js({
-        "params": [],
-        "columns": [{"name": "Success", "type": "bool", "editor": null},
-                    {"name": "json", "type": "string", "editor": "textarea"}],
-        "resultKind": "values", "permission": "write"})js"));
-}
-
-TEST_F(DescriptionTest, PollingAndListeningActions) {
-    const std::string successMessage = R"js([{"name": "Success", "type": "bool", "editor": null},
-                    {"name": "message", "type": "string", "editor": null}])js";
-    EipNode::CreateEMStartPollingNode(em_);
-    EipNode::CreateEMStopPollingNode(em_);
-    EipNode::CreateIOStartPollingNode(io_);
-    EipNode::CreateIOStopPollingNode(io_);
-    EXPECT_EQ(ActionJson(em_ / "Start Polling"), Canonical(R"js({
-        "params": [{"name": "Interval(ms)", "type": "number", "default": 1000, "editor": null,
-                    "choices": null
-}],
-        "columns": )js" + successMessage + R"js(, "resultKind": "values", "permission": "write"
-})js"));
-    EXPECT_EQ(ActionJson(em_ / "Stop Polling"),
-              Canonical(R"js({"params": [], "columns": )js" + successMessage +
-                        R"js(, "resultKind": "values", "permission": "write"})js"));
-    EXPECT_EQ(ActionJson(io_ / "Start Listening"), Canonical(R"js({
-        "params": [{"name": "Interval(ms)", "type": "number", "default": 1000, "editor": null,
-                    "choices": null
-    },
-                   {"name": "UDP Port", "type": "number", "default": 2222, "editor": null,
-                    "choices": null}],
-        "columns": [{"name": "Tag alias", "type": "string", "editor": null},
-                    {"name": "Result", "type": "string", "editor": null}],
-        "resultKind": "table", "permission": "write"
-    })js"));
-    EXPECT_EQ(ActionJson(io_ / "Stop Listening"),
-              Canonical(R"js({"params": [], "columns": )js" + successMessage +
-                        R"js(, "resultKind": "values", "permission": "write"})js"));
-}
-
-TEST_F(DescriptionTest, TagAndSubtagActions) {
+// Every action as the broker describes it, with its node's display name and kind.
+TEST_F(DescriptionTest, EveryActionHasItsParametersColumnsAndResultKind) {
     const NodePath tag = io_ / "rack";
     _eipTagInfo info;
     info.alias = "rack";
@@ -266,76 +179,87 @@ TEST_F(DescriptionTest, TagAndSubtagActions) {
     subs[0].innerType = EIP_INNER_TYPE_REAL;
     subs[0].dataLen = 4;
     EipNode::CreateTagItemNode("line1", info, &subs);
-    WaitNode(tag / "speed" / "Remove Subtag");
+    _eipTagInfo writable;
+    writable.alias = "speed";
+    writable.rwFlag = EIP_RW_FLAG_WRITE;
+    writable.innerType = EIP_INNER_TYPE_DINT;
+    writable.dataLen = 4;
+    writable.elementCount = 1;
+    EipNode::CreateTagItemNode("line1", writable, nullptr);
+    EipNode::CreateRootNode(NodePath());
+    EipNode::CreateRemovePLCNode("/line1");
+    EipNode::CreateAddTagsNode(em_);
+    EipNode::CreateEditTagsNode(io_);
+    EipNode::CreateRemoveTagsNode(em_);
+    EipNode::CreateWriteTagsNode(em_);
+    EipNode::CreateResetTagsNode(em_);
+    EipNode::CreateExportTagsNode(io_);
+    EipNode::CreateBrowseTagsNode(em_);
+    EipNode::CreateEMStartPollingNode(em_);
+    EipNode::CreateEMStopPollingNode(em_);
+    EipNode::CreateIOStartPollingNode(io_);
+    EipNode::CreateIOStopPollingNode(io_);
 
-    const char* choices = R"js(["BOOL (1byte)", "SINT (1byte)", "INT (2bytes)", "DINT (4bytes)",
-                              "REAL (4bytes)"])js";
-    const std::string successMessage = R"js([{"name": "Success", "type": "bool", "editor": null},
-                    {"name": "message", "type": "string", "editor": null}])js";
-    EXPECT_EQ(ActionJson(tag / "Add Subtag"), Canonical(std::string(R"js({
-        "params": [{"name": "Alias", "type": "string", "default": null, "editor": null,
-                    "choices": null},
-                   {"name": "Offset", "type": "number", "default": null, "editor": null,
-                    "choices": null},
-                   {"name": "InnerType", "type": "enum", "default": "INT (2bytes)",
-                    "editor": null, "choices": )js") + choices +
-                                                        R"js(
-    },
-                   {"name": "DataLen", "type": "number", "default": null, "editor": null,
-                    "choices": null}],
-        "columns": )js" + successMessage + R"js(, "resultKind": "values", "permission": "write"
-    })js"));
-    EXPECT_EQ(ActionJson(tag / "speed" / "Edit Subtag"), Canonical(std::string(R"js({
-        "params": [{"name": "Alias", "type": "string", "default": "speed", "editor": null,
-                    "choices": null},
-                   {"name": "Offset", "type": "number", "default": 2, "editor": null,
-                    "choices": null},
-                   {"name": "InnerType", "type": "enum", "default": "REAL (4bytes)",
-                    "editor": null, "choices": )js") + choices + R"js(
-    },
-                   {"name": "DataLen", "type": "number", "default": 4, "editor": null,
-                    "choices": null}],
-        "columns": )js" + successMessage + R"js(, "resultKind": "values", "permission": "write"
-    })js"));
-    EXPECT_EQ(ActionJson(tag / "Export Subtags"), Canonical(R"js({
-        "params": [],
-        "columns": [{"name": "Success", "type": "bool", "editor": null},
-                    {"name": "json", "type": "string", "editor": "textarea"}],
-        "resultKind": "values", "permission": "write"})js"));
-    EXPECT_EQ(ActionJson(tag / "Import Subtags"), Canonical(R"js({
-        "params": [{"name": "json", "type": "string", "default": null, "editor": "textarea",
-                    "choices": null}],
-        "columns": [{"name": "Success", "type": "bool", "editor": null},
-                    {"name": "Result", "type": "string", "editor": null}],
-        "resultKind": "values", "permission": "write"})js"));
-    EXPECT_EQ(ActionJson(tag / "speed" / "Remove Subtag"),
-              Canonical(R"js({"params": [], "columns": [], "resultKind": "values",
-                            "permission": "write"})js"));
-
-    // Kind text: "node" only on the export and import actions.
-    EXPECT_EQ(WaitNode(tag / "Add Subtag").kind, "");
-    EXPECT_EQ(WaitNode(tag / "Export Subtags").kind, "node");
-    EXPECT_EQ(WaitNode(tag / "Import Subtags").kind, "node");
-    EXPECT_EQ(WaitNode(tag / "speed" / "Edit Subtag").kind, "");
-    EXPECT_EQ(WaitNode(tag / "speed" / "Remove Subtag").kind, "");
-}
-
-TEST_F(DescriptionTest, WriteDataTakesTheValueAsText) {
-    const NodePath tag = EipNode::WriteTagsListPath("line1") / "speed";
-    _eipTagInfo info;
-    info.alias = "speed";
-    info.rwFlag = EIP_RW_FLAG_WRITE;
-    info.innerType = EIP_INNER_TYPE_DINT;
-    info.dataLen = 4;
-    info.elementCount = 1;
-    EipNode::CreateTagItemNode("line1", info, nullptr);
-    EXPECT_EQ(ActionJson(tag / "Write Data"), Canonical(R"js({
-        "params": [{"name": "Value", "type": "string", "default": null, "editor": null,
-                    "choices": null}],
-        "columns": [{"name": "Success", "type": "bool", "editor": null},
-                    {"name": "message", "type": "string", "editor": null}],
-        "resultKind": "values", "permission": "write"})js"));
-    EXPECT_EQ(WaitNode(tag / "Write Data").display_name, "Write Data");
+    const std::string successMessage = C("Success", "bool") + "," + C("message", "string");
+    const std::string tagTable = C("Tag alias", "string") + "," + C("Result", "string");
+    const std::string tagsJson = P("Tags(json)", "string", "null", R"("textarea")");
+    const std::string exportColumns =
+        C("Success", "bool") + "," + C("json", "string", R"("textarea")");
+    const std::string innerTypes =
+        R"js(["BOOL (1byte)", "SINT (1byte)", "INT (2bytes)", "DINT (4bytes)", "REAL (4bytes)"])js";
+    auto subtag = [&](const char* alias, const char* offset, const char* type, const char* len) {
+        return P("Alias", "string", alias) + "," + P("Offset", "number", offset) + "," +
+               P("InnerType", "enum", type, "null", innerTypes) + "," + P("DataLen", "number", len);
+    };
+    struct Case {
+        NodePath path;
+        const char* display;
+        const char* kind;
+        std::string action;
+    };
+    const Case cases[] = {
+        {"/addplc", "Add PLC", "node",
+         A(P("Alias", "string") + "," + P("Host", "string") + "," + P("Port", "number", "44818") +
+               "," + P("Slot", "number", "0") + "," +
+               P("Protocol Family", "enum", R"("CIP/EIP")", "null", R"(["CIP/EIP", "PCCC"])"),
+           successMessage)},
+        {"/line1/Remove", "Remove", "node", A("", "")},
+        {em_ / "Add Tags", "Add Tags", "node", A(tagsJson, tagTable, "table")},
+        {io_ / "Edit Tags", "Edit Tags", "node", A(tagsJson, tagTable, "table")},
+        {em_ / "Remove Tags", "Remove Tags", "node", A(tagsJson, tagTable, "table")},
+        {em_ / "Write Tags", "Write Tags", "node", A(tagsJson, tagTable, "table")},
+        {em_ / "Reset Tags", "Reset Tags", "node", A("", "")},
+        {io_ / "Export Tags", "Export Tags", "node", A("", exportColumns)},
+        {em_ / "Browse Tags", "Browse Tags", "node",
+         A(P("Filter", "string", R"("")"),
+           C("Name", "string") + "," + C("Type", "string") + "," + C("Dimensions", "string") + "," +
+               C("Scope", "string") + "," + C("Readable", "bool"),
+           "table")},
+        {em_ / "Start Polling", "Start Polling", "node",
+         A(P("Interval(ms)", "number", "1000"), successMessage)},
+        {em_ / "Stop Polling", "Stop Polling", "node", A("", successMessage)},
+        {io_ / "Start Listening", "Start Listening", "node",
+         A(P("Interval(ms)", "number", "1000") + "," + P("UDP Port", "number", "2222"), tagTable,
+           "table")},
+        {io_ / "Stop Listening", "Stop Listening", "node", A("", successMessage)},
+        {tag / "Add Subtag", "Add Subtag", "",
+         A(subtag("null", "null", R"js("INT (2bytes)")js", "null"), successMessage)},
+        {tag / "speed" / "Edit Subtag", "Edit Subtag", "",
+         A(subtag(R"("speed")", "2", R"js("REAL (4bytes)")js", "4"), successMessage)},
+        {tag / "Export Subtags", "Export Subtags", "node", A("", exportColumns)},
+        {tag / "Import Subtags", "Import Subtags", "node",
+         A(P("json", "string", "null", R"("textarea")"),
+           C("Success", "bool") + "," + C("Result", "string"))},
+        {tag / "speed" / "Remove Subtag", "Remove Subtag", "", A("", "")},
+        {EipNode::WriteTagsListPath("line1") / "speed" / "Write Data", "Write Data", "",
+         A(P("Value", "string"), successMessage)},
+    };
+    for (const auto& c : cases) {
+        const sdk::NodeInfo node = WaitNode(c.path);
+        EXPECT_EQ(node.display_name, c.display) << c.path.to_string();
+        EXPECT_EQ(node.kind, c.kind) << c.path.to_string();
+        EXPECT_EQ(ActionJson(c.path), c.action) << c.path.to_string();
+    }
 }
 
 TEST_F(DescriptionTest, TheRootTakesNoActionButAddPLC) {

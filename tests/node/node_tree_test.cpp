@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <tuple>
+
 #include "node/node_test_support.h"
 
 namespace {
@@ -163,34 +166,22 @@ TEST_F(PLCSubtreeTest, NodeOperationsWithoutALinkDoNothingAndReportFailure) {
 
 // ---- states, product info, polling settings ---------------------------------------------------
 
-TEST(StateTextTest, EMConnectionAndUCMMStatesUseTheirOwnNumbering) {
-    EXPECT_STREQ(EipNode::EMCnxnStateText(0), "NON-EXIST");
-    EXPECT_STREQ(EipNode::EMCnxnStateText(1), "BUSY");
-    EXPECT_STREQ(EipNode::EMCnxnStateText(2), "READY");
-    EXPECT_STREQ(EipNode::EMCnxnStateText(3), "NEED2SEND");
-    EXPECT_STREQ(EipNode::EMCnxnStateText(4), "UNKNOWN");
-    EXPECT_STREQ(EipNode::EMCnxnStateText(255), "UNKNOWN");
-    EXPECT_STREQ(EipNode::UCMMStateText(0), "NON-EXIST");
-    EXPECT_STREQ(EipNode::UCMMStateText(1), "READY");
-    EXPECT_STREQ(EipNode::UCMMStateText(2), "BUSY");
-    EXPECT_STREQ(EipNode::UCMMStateText(3), "UNKNOWN");
-    EXPECT_STREQ(EipNode::UCMMStateText(200), "UNKNOWN");
-}
-
 using PLCStateTest = NodeTreeFixture;
 
-TEST_F(PLCStateTest, StateOneShowsBusyForTheConnectionAndReadyForUCMM) {
+TEST_F(PLCStateTest, EMConnectionAndUCMMStatesShowTheirOwnTexts) {
     CreatePLC("line1");
-    EipNode::ChangeEMCnxnState("line1", 1);
-    EipNode::ChangeUCMMState("line1", 1);
-    EXPECT_TRUE(WaitUntil([&] { return WaitNode("/line1/coxnstate").value == Variant("BUSY"); }));
-    EXPECT_TRUE(WaitUntil([&] { return WaitNode("/line1/ucmmstate").value == Variant("READY"); }));
-    EipNode::ChangeEMCnxnState("line1", 3);
-    EipNode::ChangeUCMMState("line1", 3);
-    EXPECT_TRUE(
-        WaitUntil([&] { return WaitNode("/line1/coxnstate").value == Variant("NEED2SEND"); }));
-    EXPECT_TRUE(
-        WaitUntil([&] { return WaitNode("/line1/ucmmstate").value == Variant("UNKNOWN"); }));
+    // state, EM connection text, UCMM text
+    const std::tuple<int, const char*, const char*> states[] = {
+        {1, "BUSY", "READY"},          {2, "READY", "BUSY"},      {3, "NEED2SEND", "UNKNOWN"},
+        {0, "NON-EXIST", "NON-EXIST"}, {4, "UNKNOWN", "UNKNOWN"}, {255, "UNKNOWN", "UNKNOWN"}};
+    for (const auto& [state, em, ucmm] : states) {
+        EipNode::ChangeEMCnxnState("line1", state);
+        EipNode::ChangeUCMMState("line1", state);
+        EXPECT_TRUE(WaitUntil([&] { return WaitNode("/line1/coxnstate").value == Variant(em); }))
+            << state;
+        EXPECT_TRUE(WaitUntil([&] { return WaitNode("/line1/ucmmstate").value == Variant(ucmm); }))
+            << state;
+    }
 }
 
 TEST_F(PLCStateTest, ProductInfoReplacesNameAndVendor) {
@@ -249,37 +240,33 @@ class TagStatusTest : public NodeTreeFixture {
     _eipTagInfo io_;
 };
 
-TEST_F(TagStatusTest, NewTagNodesStartWithStatusOK) {
-    EXPECT_EQ(Config(ReadPath(), "$status"), Variant("OK"));
-    EXPECT_EQ(Config(WritePath(), "$status"), Variant("OK"));
-    EXPECT_EQ(Config(IOPath(), "$status"), Variant("OK"));
-}
-
-TEST_F(TagStatusTest, UpdateTagStatusSetsEveryListTheTagIsIn) {
-    EipNode::UpdateTagStatus("line1", rw_, "Tag does not exist.");
-    Settle();
-    EXPECT_EQ(Config(ReadPath(), "$status"), Variant("Tag does not exist."));
-    EXPECT_EQ(Config(WritePath(), "$status"), Variant("Tag does not exist."));
-    EXPECT_EQ(Config(IOPath(), "$status"), Variant("OK"));
-}
-
-TEST_F(TagStatusTest, UpdateTagStatusByAliasFollowsTheKind) {
-    EipNode::UpdateTagStatusByAlias("line1", "motor speed", 1, "stale");
-    EipNode::UpdateTagStatusByAlias("line1", "rack", 2, "timeout");
-    Settle();
-    EXPECT_EQ(Config(ReadPath(), "$status"), Variant("stale"));
-    EXPECT_EQ(Config(WritePath(), "$status"), Variant("stale"));
-    EXPECT_EQ(Config(IOPath(), "$status"), Variant("timeout"));
-}
-
-TEST_F(TagStatusTest, UpdateTagStatusByAliasWithKindZeroChangesNothing) {
-    EipNode::UpdateTagStatusByAlias("line1", "motor speed", 0, "changed");
-    EipNode::UpdateTagStatusByAlias("line1", "rack", 0, "changed");
-    EipNode::UpdateTagStatusByAlias("line1", "rack", 3, "changed");
-    Settle();
-    EXPECT_EQ(Config(ReadPath(), "$status"), Variant("OK"));
-    EXPECT_EQ(Config(WritePath(), "$status"), Variant("OK"));
-    EXPECT_EQ(Config(IOPath(), "$status"), Variant("OK"));
+TEST_F(TagStatusTest, StatusStartsOKAndFollowsTheListsOfTheTagAndTheKindGiven) {
+    // Each step: what to do, then the read, write and I/O statuses.
+    const std::vector<std::pair<std::function<void()>, std::vector<const char*>>> steps = {
+        {[] {}, {"OK", "OK", "OK"}},
+        {[&] {
+             EipNode::UpdateTagStatusByAlias("line1", "motor speed", 0, "kind 0: nothing");
+             EipNode::UpdateTagStatusByAlias("line1", "rack", 0, "kind 0: nothing");
+             EipNode::UpdateTagStatusByAlias("line1", "rack", 3, "kind 3: nothing");
+         },
+         {"OK", "OK", "OK"}},
+        {[&] { EipNode::UpdateTagStatus("line1", rw_, "Tag does not exist."); },
+         {"Tag does not exist.", "Tag does not exist.", "OK"}},
+        {[&] {
+             EipNode::UpdateTagStatusByAlias("line1", "motor speed", 1, "stale");
+             EipNode::UpdateTagStatusByAlias("line1", "rack", 2, "timeout");
+         },
+         {"stale", "stale", "timeout"}},
+        {[&] { EipNode::CreateTagItemNode("line1", rw_, nullptr); }, {"OK", "OK", "timeout"}},
+    };
+    for (size_t i = 0; i < steps.size(); ++i) {
+        steps[i].first();
+        Settle();
+        const auto& expected = steps[i].second;
+        EXPECT_EQ(Config(ReadPath(), "$status"), Variant(expected[0])) << "step " << i;
+        EXPECT_EQ(Config(WritePath(), "$status"), Variant(expected[1])) << "step " << i;
+        EXPECT_EQ(Config(IOPath(), "$status"), Variant(expected[2])) << "step " << i;
+    }
 }
 
 TEST_F(TagStatusTest, UpdateTagStatusToPathJoinsTheEscapedTagAlias) {
@@ -293,15 +280,6 @@ TEST_F(TagStatusTest, UpdateTagStatusToPathJoinsTheEscapedTagAlias) {
     Settle();
     EXPECT_EQ(Config(path, "$status"), Variant("bad"));
     EXPECT_EQ(WaitNode(path).display_name, "a/b");
-}
-
-TEST_F(TagStatusTest, RecreatingATagResetsItsStatusToOK) {
-    EipNode::UpdateTagStatus("line1", rw_, "broken");
-    Settle();
-    ASSERT_EQ(Config(ReadPath(), "$status"), Variant("broken"));
-    EipNode::CreateTagItemNode("line1", rw_, nullptr);
-    Settle();
-    EXPECT_EQ(Config(ReadPath(), "$status"), Variant("OK"));
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <future>
+#include <map>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "sdk/sdk_test_support.h"
 
@@ -220,40 +222,103 @@ TEST_F(NodeTreeTest, SubscriptionPatternSelectsPaths) {
     EXPECT_EQ(all, 4);
 }
 
-TEST_F(NodeTreeTest, EventsBelowAPathArriveInOrder) {
+TEST_F(NodeTreeTest, EventsBelowAPathArriveInOrderAndValuesNeverOvertakeTreeEvents) {
     std::mutex m;
     std::vector<TreeEvent> events;
     SubscriptionId id = link->broker().subscribe(NodePath("/plc1"), [&](const TreeEvent& e) {
         std::lock_guard<std::mutex> lock(m);
         events.push_back(e);
     });
+    // Everything below queues up behind a busy dispatch thread.
+    std::promise<void> release;
+    std::shared_future<void> gate = release.get_future().share();
+    responder->get_config(NodePath("/"), "$x",
+                          [gate](const Variant&, const std::error_code&) { gate.wait(); });
     NodeBuilder b(NodePath("/"));
     b.make_node("plc1").make_child("v");
     NodeBuilder other(NodePath("/"));
     other.make_node("plc10");  // shares the prefix text, not the path
-    ASSERT_FALSE(create(b).second);
-    ASSERT_FALSE(create(other).second);
-    responder->set_value(NodePath("/plc1/v"), "hello");
+    responder->create_node(b);
+    responder->create_node(other);
+    responder->set_value(NodePath("/plc1/v"), "old");
+    responder->set_value(NodePath("/plc1/v"), "hello");  // replaces "old"
     responder->update_node(NodeUpdater(NodePath("/plc1")).config("$x", 1));
     responder->remove_node(NodePath("/plc1/v"));
-    ASSERT_TRUE(WaitUntil([&] {
-        std::lock_guard<std::mutex> lock(m);
-        return events.size() == 5;
-    }));
+    NodeBuilder again(NodePath("/plc1"));
+    again.make_node("v");
+    responder->create_node(again);
+    responder->set_value(NodePath("/plc1/v"), "again");
+    release.set_value();
+    ASSERT_TRUE(link->broker().wait_idle());
     link->broker().unsubscribe(id);
     responder->set_value(NodePath("/plc1"), 1);
     EXPECT_TRUE(link->broker().wait_idle());
     std::lock_guard<std::mutex> lock(m);
-    ASSERT_EQ(events.size(), 5u);
-    EXPECT_EQ(events[0].kind, TreeEvent::Kind::Created);
-    EXPECT_EQ(events[0].path.to_string(), "/plc1");
-    EXPECT_EQ(events[1].path.to_string(), "/plc1/v");
-    EXPECT_EQ(events[2].kind, TreeEvent::Kind::Value);
-    EXPECT_EQ(events[2].value.as_string(), "hello");
-    EXPECT_GT(events[2].ts_ms, 1600000000000);
-    EXPECT_EQ(events[3].kind, TreeEvent::Kind::Updated);
-    EXPECT_EQ(events[4].kind, TreeEvent::Kind::Removed);
-    EXPECT_EQ(events[4].path.to_string(), "/plc1/v");
+    using K = TreeEvent::Kind;
+    std::vector<std::tuple<K, std::string, std::string>> expected = {
+        {K::Created, "/plc1", ""},     {K::Created, "/plc1/v", ""}, {K::Value, "/plc1/v", "hello"},
+        {K::Updated, "/plc1", ""},     {K::Removed, "/plc1/v", ""}, {K::Created, "/plc1/v", ""},
+        {K::Value, "/plc1/v", "again"}};
+    ASSERT_EQ(events.size(), expected.size());
+    for (size_t i = 0; i < events.size(); ++i) {
+        auto [kind, path, value] = expected[i];
+        EXPECT_EQ(events[i].kind, kind) << i;
+        EXPECT_EQ(events[i].path.to_string(), path) << i;
+        if (kind == K::Value) {
+            EXPECT_EQ(events[i].value.as_string(), value);
+            EXPECT_GT(events[i].ts_ms, 1600000000000);
+        }
+    }
+    EXPECT_EQ(link->broker().replaced_values(), 1u);
+}
+
+TEST_F(NodeTreeTest, ASlowSubscriberGetsTheLatestValuePerNodeAndReplacedOnesAreCounted) {
+    constexpr int kNodes = 10;
+    constexpr int kRounds = 5000;
+    NodeBuilder b(NodePath("/"));
+    b.make_node("plc1");
+    std::vector<NodePath> paths;
+    for (int i = 0; i < kNodes; ++i) {
+        b.make_child("t" + std::to_string(i)).end_child();
+        paths.push_back(NodePath("/plc1/t" + std::to_string(i)));
+    }
+    ASSERT_FALSE(create(b).second);
+    std::promise<void> release;
+    std::shared_future<void> gate = release.get_future().share();
+    std::mutex m;
+    std::map<std::string, int64_t> latest;
+    size_t delivered = 0;
+    link->broker().subscribe(NodePath("/plc1"), [&](const TreeEvent& e) {
+        gate.wait();
+        std::lock_guard<std::mutex> lock(m);
+        ++delivered;
+        latest[e.path.to_string()] = e.value.as_int();
+    });
+    responder->get_config(NodePath("/"), "$x",
+                          [gate](const Variant&, const std::error_code&) { gate.wait(); });
+    for (int round = 0; round < kRounds - 1; ++round) {
+        for (const auto& path : paths) {
+            responder->set_value(path, round);
+        }
+    }
+    std::vector<std::pair<NodePath, Variant>> last;
+    for (const auto& path : paths) {
+        last.emplace_back(path, kRounds - 1);
+    }
+    last.emplace_back(NodePath("/plc1/missing"), 0);
+    std::promise<std::error_code> batch_done;
+    responder->set_values(std::move(last),
+                          [&](const std::error_code& ec) { batch_done.set_value(ec); });
+    release.set_value();
+    EXPECT_EQ(wait(batch_done), make_error_code(strata_errc::node_not_found));
+    ASSERT_TRUE(link->broker().wait_idle());
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_EQ(delivered, size_t(kNodes));  // one pending event per node, never one per change
+    EXPECT_EQ(link->broker().replaced_values(), uint64_t(kNodes) * (kRounds - 1));
+    for (const auto& path : paths) {
+        EXPECT_EQ(latest[path.to_string()], kRounds - 1) << path.to_string();
+        EXPECT_EQ(node(path).value.as_int(), kRounds - 1);
+    }
 }
 
 TEST_F(NodeTreeTest, ACallbackThatThrowsDoesNotStopLaterCallbacks) {

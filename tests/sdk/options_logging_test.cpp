@@ -134,6 +134,52 @@ TEST(LinkOptionsTest, ConfigFileGivesValuesAndTheCommandLineWins) {
     expect_rejected_in_one_line(parse({"--config", dir.file("missing.json")}), "cannot read");
 }
 
+// A front reachable from other machines needs a token, or the operator's explicit consent.
+TEST(LinkOptionsTest, NonLoopbackListenNeedsATokenUnlessInsecureIsAsked) {
+    TempDir dir;
+    std::ofstream(dir.file("token")) << "  from-file \n";
+    std::ofstream(dir.file("empty")) << "\n";
+    const std::vector<std::string> base = {"--data-dir", dir.path(), "--listen", "0.0.0.0:0"};
+    const auto with = [&](std::vector<std::string> extra) {
+        extra.insert(extra.begin(), base.begin(), base.end());
+        return parse(extra);
+    };
+    expect_rejected_in_one_line(with({}), "refusing to start: --listen 0.0.0.0:0");
+    expect_rejected_in_one_line(with({"--token-file", dir.file("missing")}), "cannot read");
+    expect_rejected_in_one_line(with({"--token-file", dir.file("empty")}), "one line");
+    expect_rejected_in_one_line(with({"--token", "a", "--token-file", dir.file("token")}),
+                                "not both");
+    EXPECT_EQ(with({"--token", "t"}).outcome, LinkOptions::ParseOutcome::Run);
+    Parsed insecure = with({"--insecure-no-token"});
+    ASSERT_EQ(insecure.outcome, LinkOptions::ParseOutcome::Run) << insecure.err;
+    EXPECT_TRUE(insecure.options.insecure_no_token());
+    Parsed from_file = with({"--token-file", dir.file("token")});
+    ASSERT_EQ(from_file.outcome, LinkOptions::ParseOutcome::Run) << from_file.err;
+    EXPECT_EQ(from_file.options.token(), "from-file");
+    for (const char* loopback : {"127.0.0.1:0", "127.1.2.3:0", "[::1]:0", "localhost:0"}) {
+        Parsed p = parse({"--data-dir", dir.path(), "--listen", loopback});
+        EXPECT_EQ(p.outcome, LinkOptions::ParseOutcome::Run) << loopback << ": " << p.err;
+    }
+}
+
+TEST(LinkOptionsTest, AllowedHostsRepeatAndTlsFilesGoTogether) {
+    TempDir dir;
+    std::ofstream(dir.file("cert.pem")) << "x";
+    std::ofstream(dir.file("cfg.json")) << R"({"allowed-host": ["a.example", "b.example:9"],
+                                              "insecure-no-token": true, "listen": "0.0.0.0:0"})";
+    Parsed file = parse({"--data-dir", dir.path(), "--config", dir.file("cfg.json")});
+    ASSERT_EQ(file.outcome, LinkOptions::ParseOutcome::Run) << file.err;
+    EXPECT_EQ(file.options.allowed_hosts(), (std::vector<std::string>{"a.example", "b.example:9"}));
+    EXPECT_TRUE(file.options.insecure_no_token());
+    Parsed line = parse({"--data-dir", dir.path(), "--listen", "127.0.0.1:0", "--allowed-host",
+                         "c.example", "--allowed-host", "d.example"});
+    ASSERT_EQ(line.outcome, LinkOptions::ParseOutcome::Run) << line.err;
+    EXPECT_EQ(line.options.allowed_hosts(), (std::vector<std::string>{"c.example", "d.example"}));
+    expect_rejected_in_one_line(parse({"--allowed-host", "a b"}), "--allowed-host");
+    expect_rejected_in_one_line(parse({"--tls-cert", dir.file("cert.pem")}), "go together");
+    expect_rejected_in_one_line(parse({"--tls-cert", dir.file("none.pem")}), "cannot read");
+}
+
 TEST(LinkOptionsTest, AListenAddressInUseIsRefused) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(fd, 0);
@@ -220,6 +266,26 @@ TEST_F(LoggingTest, LinkAppliesItsOptionsAndWritesToTheLogFile) {
     std::stringstream text;
     text << in.rdbuf();
     EXPECT_NE(text.str().find("[debug] to the file"), std::string::npos) << text.str();
+}
+
+TEST_F(LoggingTest, AFrontWithoutTokenByConsentWarnsAtEveryStart) {
+    TempDir dir;
+    for (int start = 0; start < 2; ++start) {
+        Parsed p =
+            parse({"--data-dir", dir.path(), "--listen", "127.0.0.1:0", "--insecure-no-token"});
+        ASSERT_EQ(p.outcome, LinkOptions::ParseOutcome::Run) << p.err;
+        Link link(std::move(p.options), LinkType::Responder, "1.4.6");
+        ASSERT_TRUE(link.non_blocking_run());
+        link.stop();
+        link.join();
+    }
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                                return line.find("[warn]") != std::string::npos &&
+                                       line.find("--insecure-no-token") != std::string::npos;
+                            }),
+              2);
 }
 
 TEST(LinkFrontTest, FrontRunsOnlyWhenAListenAddressWasGiven) {

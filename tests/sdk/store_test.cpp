@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <sstream>
@@ -13,8 +14,8 @@
 #include "sdk/sdk_test_support.h"
 
 using namespace kestrel::strata_sdk;
-using sdk_test::WaitUntil;
 using sdk_test::TempDir;
+using sdk_test::WaitUntil;
 
 namespace {
 
@@ -193,41 +194,34 @@ TEST(NodeStoreTest, ReconnectionAnnouncesNothingAgain) {
     EXPECT_EQ(record.steps.back(), "connected");
 }
 
-TEST(NodeStoreTest, AFileThatIsNotADatabaseIsRefusedAndLeftUntouched) {
-    TempDir dir;
-    std::string file = dir.file("nodes.db");
-    std::string junk(8192, 'j');
-    std::ofstream(file, std::ios::binary) << junk;
-
-    auto [outcome, reason] = parse_with_dir(dir.path());
-    EXPECT_EQ(outcome, LinkOptions::ParseOutcome::Rejected);
-    EXPECT_NE(reason.find("not a usable SQLite database"), std::string::npos) << reason;
-    EXPECT_EQ(std::count(reason.begin(), reason.end(), '\n'), 1) << reason;
-
-    StartRecord record;
-    auto link = start_link(dir.path(), record);
-    EXPECT_FALSE(link->non_blocking_run());
-    ASSERT_TRUE(WaitUntil([&] { return record.has("init-error:node store failure"); }));
-    EXPECT_EQ(read_file(file), junk);
-}
-
-TEST(NodeStoreTest, AStoreWithANewerSchemaIsRefused) {
-    TempDir dir;
-    run_sql(dir.file("nodes.db"), "CREATE TABLE nodes(path TEXT); PRAGMA user_version = 7;");
-    auto [outcome, reason] = parse_with_dir(dir.path());
-    EXPECT_EQ(outcome, LinkOptions::ParseOutcome::Rejected);
-    EXPECT_NE(reason.find("schema version 7, newer than the version 1"), std::string::npos)
-        << reason;
-    auto link = sdk_test::make_link(dir.path());
-    EXPECT_FALSE(link->non_blocking_run());
-}
-
-TEST(NodeStoreTest, AForeignSqliteDatabaseIsRefused) {
-    TempDir dir;
-    run_sql(dir.file("nodes.db"), "CREATE TABLE invoices(id INTEGER);");
-    auto [outcome, reason] = parse_with_dir(dir.path());
-    EXPECT_EQ(outcome, LinkOptions::ParseOutcome::Rejected);
-    EXPECT_NE(reason.find("not a node store"), std::string::npos) << reason;
+// A store file the link cannot use is refused with one line saying why, and left untouched.
+TEST(NodeStoreTest, AStoreThatIsNotOursIsRefusedAndLeftUntouched) {
+    const std::string junk(8192, 'j');
+    const std::pair<std::function<void(const std::string&)>, std::string> cases[] = {
+        {[&](const std::string& file) { std::ofstream(file, std::ios::binary) << junk; },
+         "not a usable SQLite database"},
+        {[](const std::string& file) {
+             run_sql(file, "CREATE TABLE nodes(path TEXT); PRAGMA user_version = 7;");
+         },
+         "schema version 7, newer than the version 1"},
+        {[](const std::string& file) { run_sql(file, "CREATE TABLE invoices(id INTEGER);"); },
+         "not a node store"},
+    };
+    for (const auto& [make, why] : cases) {
+        TempDir dir;
+        const std::string file = dir.file("nodes.db");
+        make(file);
+        const std::string before = read_file(file);
+        auto [outcome, reason] = parse_with_dir(dir.path());
+        EXPECT_EQ(outcome, LinkOptions::ParseOutcome::Rejected);
+        EXPECT_NE(reason.find(why), std::string::npos) << reason;
+        EXPECT_EQ(std::count(reason.begin(), reason.end(), '\n'), 1) << reason;
+        StartRecord record;
+        auto link = start_link(dir.path(), record);
+        EXPECT_FALSE(link->non_blocking_run()) << why;
+        EXPECT_TRUE(WaitUntil([&] { return record.has("init-error:node store failure"); })) << why;
+        EXPECT_EQ(read_file(file), before) << why;
+    }
 }
 
 TEST(NodeStoreTest, ASecondLinkOnTheSameDirectoryIsRefused) {

@@ -23,22 +23,6 @@ void expect_bad_value(Read read, const std::string& text) {
     }
 }
 
-TEST(VariantTest, KindsFollowTheConstructorArgument) {
-    EXPECT_EQ(Variant().get_type(), Variant::Null);
-    EXPECT_EQ(Variant(true).get_type(), Variant::Bool);
-    EXPECT_EQ(Variant(-5).get_type(), Variant::Int);
-    EXPECT_EQ(Variant(static_cast<short>(3)).get_type(), Variant::Int);
-    EXPECT_EQ(Variant(5u).get_type(), Variant::UInt);
-    EXPECT_EQ(Variant(static_cast<uint16_t>(44818)).get_type(), Variant::UInt);
-    EXPECT_EQ(Variant(1.5).get_type(), Variant::Double);
-    EXPECT_EQ(Variant("text").get_type(), Variant::String);
-    EXPECT_EQ(Variant(std::string("text")).get_type(), Variant::String);
-    EXPECT_EQ(Variant::new_map().get_type(), Variant::Map);
-    EXPECT_EQ(Variant::new_array().get_type(), Variant::Array);
-    EXPECT_STREQ(variant_type_name(Variant::UInt), "uint");
-    EXPECT_STREQ(variant_type_name(Variant("x").get_type()), "string");
-}
-
 TEST(VariantTest, WrongKindAccessorsThrowCode9013WithTheirTexts) {
     Variant number(7);
     Variant text("x");

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,146 +13,32 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 
 #include "common/byte_codec.h"
 #include "eip/cip_wire.h"
 #include "sim/plc_simulator.h"
 #include "support/wait_until.h"
+#include "tests/sim/raw_client.h"
 
 namespace {
 
-// A bare TCP client speaking encapsulation bytes the tests write themselves.
-class RawClient {
-  public:
-    explicit RawClient(uint16_t port) {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~RawClient() { ::close(fd); }
+using namespace plcsim_test;
 
-    void Send(uint16_t command, uint32_t handle, const std::vector<uint8_t>& body,
-              uint32_t options = 0) {
-        ByteWriter writer;
-        writer.u16(command)
-            .u16(static_cast<uint16_t>(body.size()))
-            .u32(handle)
-            .u32(0)
-            .bytes("context!", 8)
-            .u32(options)
-            .bytes(body);
-        ASSERT_EQ(::send(fd, writer.data(), writer.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(writer.size()));
-    }
-
-    // One whole reply, or an empty vector when none comes within the wait (or the peer closed).
-    std::vector<uint8_t> Receive(int waitMs = 5000) {
-        std::vector<uint8_t> message(EIP_ENCAP_HEADER_SIZE);
-        if (!ReadFull(message.data(), message.size(), waitMs)) {
-            return {};
+size_t ThreadCount() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Threads:", 0) == 0) {
+            return std::stoul(line.substr(8));
         }
-        const uint16_t length = eip_GetLitEndian16(&message[2]);
-        message.resize(EIP_ENCAP_HEADER_SIZE + length);
-        if (!ReadFull(message.data() + EIP_ENCAP_HEADER_SIZE, length, waitMs)) {
-            return {};
-        }
-        return message;
     }
-
-    // True when the simulator closed the connection.
-    bool PeerClosed(int waitMs = 5000) {
-        pollfd entry{fd, POLLIN, 0};
-        uint8_t byte = 0;
-        return ::poll(&entry, 1, waitMs) == 1 && ::recv(fd, &byte, 1, 0) == 0;
-    }
-
-    uint32_t Register() {
-        Send(EIP_CMD_REGISTER_SESSION, 0, {1, 0, 0, 0});
-        const std::vector<uint8_t> reply = Receive();
-        return reply.size() >= 8 ? eip_GetLitEndian32(&reply[4]) : 0;
-    }
-
-    // A SendRRData carrying one Message Router request; returns that reply's CIP bytes.
-    std::vector<uint8_t> Unconnected(uint32_t handle, const std::vector<uint8_t>& request) {
-        ByteWriter body;
-        body.u32(0).u16(0).u16(2).u16(0).u16(0).u16(CPF_ITEM_UNCONNECTED_DATA);
-        body.u16(static_cast<uint16_t>(request.size())).bytes(request);
-        Send(EIP_CMD_SEND_RR_DATA, handle, body.to_vector());
-        const std::vector<uint8_t> reply = Receive();
-        if (reply.size() < EIP_RR_DATA_FRONT_SIZE) {
-            return {};
-        }
-        return std::vector<uint8_t>(reply.begin() + EIP_RR_DATA_FRONT_SIZE, reply.end());
-    }
-
-    // A SendUnitData on a connection; returns the whole reply (empty when none came).
-    std::vector<uint8_t> Connected(uint32_t handle, uint32_t otId, uint16_t sequence,
-                                   const std::vector<uint8_t>& request, int waitMs = 5000) {
-        ByteWriter body;
-        body.u32(0).u16(0).u16(2).u16(CPF_ITEM_CONNECTED_ADDRESS).u16(4).u32(otId);
-        body.u16(CPF_ITEM_CONNECTED_DATA).u16(static_cast<uint16_t>(request.size() + 2));
-        body.u16(sequence).bytes(request);
-        Send(EIP_CMD_SEND_UNIT_DATA, handle, body.to_vector());
-        return Receive(waitMs);
-    }
-
-    bool connected = false;
-
-  private:
-    bool ReadFull(uint8_t* buffer, size_t count, int waitMs) {
-        size_t got = 0;
-        while (got < count) {
-            pollfd entry{fd, POLLIN, 0};
-            if (::poll(&entry, 1, waitMs) != 1) {
-                return false;
-            }
-            const ssize_t n = ::recv(fd, buffer + got, count - got, 0);
-            if (n <= 0) {
-                return false;
-            }
-            got += static_cast<size_t>(n);
-        }
-        return true;
-    }
-
-    int fd = -1;
-};
+    return 0;
+}
 
 uint32_t Status(const std::vector<uint8_t>& reply) {
     return reply.size() >= 12 ? eip_GetLitEndian32(&reply[8]) : 0xFFFFFFFF;
-}
-
-// Get Attributes All of Identity instance 1.
-const std::vector<uint8_t> kIdentityRequest = {0x01, 0x02, 0x20, 0x01, 0x24, 0x01};
-
-struct ForwardOpenFields {
-    uint8_t transport = 0xA3;
-    uint16_t params = 0x43F4;
-    uint32_t rpiUs = 45000000;
-    uint8_t multiplier = 0;
-    uint16_t serial = 0x0042;
-    std::vector<uint8_t> path = {0x01, 0x00, 0x20, 0x02, 0x24, 0x01};
-};
-
-std::vector<uint8_t> ForwardOpen(const ForwardOpenFields& f) {
-    ByteWriter writer;
-    writer.u8(CIP_SVC_FORWARD_OPEN).u8(2).u8(0x20).u8(0x06).u8(0x24).u8(0x01);
-    writer.u8(3).u8(0xFA).u32(0x11111111).u32(0x22222222).u16(f.serial).u16(0x0100).u32(7);
-    writer.u8(f.multiplier).zeros(3).u32(f.rpiUs).u16(f.params).u32(f.rpiUs).u16(f.params);
-    writer.u8(f.transport).u8(static_cast<uint8_t>(f.path.size() / 2)).bytes(f.path);
-    return writer.to_vector();
-}
-
-// General status and first additional status word of a Message Router reply.
-std::pair<uint8_t, uint16_t> CipStatus(const std::vector<uint8_t>& reply) {
-    if (reply.size() < 4) {
-        return {0xFF, 0};
-    }
-    return {reply[2], reply[3] > 0 && reply.size() >= 6 ? eip_GetLitEndian16(&reply[4]) : 0};
 }
 
 class PlcsimTest : public ::testing::Test {
@@ -184,6 +71,72 @@ TEST_F(PlcsimTest, UnsupportedProtocolVersionIsRefused) {
     client->Send(EIP_CMD_REGISTER_SESSION, 0, {2, 0, 0, 0});
     EXPECT_EQ(Status(client->Receive()), EIP_ENCAP_STATUS_UNSUPPORTED_PROTOCOL);
     EXPECT_EQ(sim->ProtocolErrors().size(), 1u);
+}
+
+// ListIdentity reply of the default identity at 127.0.0.1:port, header included.
+std::vector<uint8_t> ListIdentityReply(uint16_t port) {
+    const std::string name = "1756-L61/B LOGIX5561";
+    ByteWriter w;
+    w.u16(EIP_CMD_LIST_IDENTITY).u16(60).u32(0).u32(0).bytes("context!", 8).u32(0);
+    w.u16(1).u16(0x0C).u16(54).u16(1);
+    w.u16_be(2).u16_be(port).u32_be(0x7F000001).zeros(8);
+    w.u16(1).u16(0x0E).u16(0x36).u8(20).u8(11).u16(0x3060).u32(0x00C0FFEE);
+    w.u8(static_cast<uint8_t>(name.size())).bytes(name).u8(0x03);
+    return w.to_vector();
+}
+
+TEST_F(PlcsimTest, ListIdentityAndListServicesAnswerOverTcpWithoutASession) {
+    client->Send(EIP_CMD_LIST_IDENTITY, 0, {});
+    EXPECT_EQ(client->Receive(), ListIdentityReply(sim->Port()));
+    client->Send(0x0004, 0, {});
+    ByteWriter services;
+    services.u16(0x0004).u16(26).u32(0).u32(0).bytes("context!", 8).u32(0);
+    services.u16(1).u16(0x0100).u16(20).u16(1).u16(0x0120).bytes("Communications", 14).zeros(2);
+    EXPECT_EQ(client->Receive(), services.to_vector());
+    EXPECT_TRUE(sim->ProtocolErrors().empty());
+}
+
+TEST_F(PlcsimTest, ListIdentityAnswersOverUdpOnTheSamePort) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(sim->Port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ByteWriter request;
+    request.u16(EIP_CMD_LIST_IDENTITY).u16(0).u32(0).u32(0).bytes("context!", 8).u32(0);
+    ASSERT_EQ(::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&address),
+                       sizeof address),
+              static_cast<ssize_t>(request.size()));
+    pollfd entry{fd, POLLIN, 0};
+    ASSERT_EQ(::poll(&entry, 1, 5000), 1);
+    std::vector<uint8_t> reply(512);
+    reply.resize(
+        static_cast<size_t>(std::max<ssize_t>(0, ::recv(fd, reply.data(), reply.size(), 0))));
+    ::close(fd);
+    EXPECT_EQ(reply, ListIdentityReply(sim->Port()));
+}
+
+// Many clients at once: one process's worth of sessions, each answered, with no thread apiece.
+TEST_F(PlcsimTest, ServesAThousandSessionsWithoutAThreadEach) {
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+    const size_t count = std::min<rlim_t>(1000, files.rlim_cur - 64);
+    const size_t threadsBefore = ThreadCount();
+    std::vector<std::unique_ptr<RawClient>> clients;
+    std::vector<uint32_t> handles;
+    for (size_t i = 0; i < count; ++i) {
+        clients.push_back(std::make_unique<RawClient>(sim->Port()));
+        ASSERT_TRUE(clients.back()->connected) << i;
+        handles.push_back(clients.back()->Register());
+    }
+    EXPECT_TRUE(tb_test::WaitUntil([&] { return sim->ClientCount() == count + 1; }));
+    EXPECT_EQ(ThreadCount(), threadsBefore);
+    for (size_t i = count; i-- > 0;) {
+        ASSERT_EQ(CipStatus(clients[i]->Unconnected(handles[i], kIdentityRequest)).first, 0) << i;
+    }
+    EXPECT_EQ(sim->Stats().sessionsRegistered, count);
 }
 
 TEST_F(PlcsimTest, RequestsWithoutTheSessionHandleAreRefused) {
@@ -250,16 +203,12 @@ TEST_F(PlcsimTest, UnconnectedSendThroughAnotherPortIsARoutingError) {
               std::make_pair(CIP_STATUS_CONNECTION_FAILURE, CIP_EXT_INVALID_PORT));
 }
 
-TEST_F(PlcsimTest, ForwardOpenChecksTransportSizeAndPath) {
+TEST_F(PlcsimTest, ForwardOpenChecksTransportTypeAndPath) {
     const uint32_t handle = client->Register();
     ForwardOpenFields classOne;
     classOne.transport = 0x01;
     EXPECT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(classOne))).second,
               CIP_EXT_TRANSPORT_NOT_SUPPORTED);
-    ForwardOpenFields tooBig;
-    tooBig.params = 0x4000 | 505;
-    EXPECT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(tooBig))).second,
-              CIP_EXT_INVALID_CONNECTION_SIZE);
     ForwardOpenFields multicast;
     multicast.params = 0x2000 | 500;
     EXPECT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(multicast))).second,
@@ -285,6 +234,70 @@ TEST_F(PlcsimTest, ForwardOpenGrantsItsOwnOriginToTargetId) {
     EXPECT_EQ(eip_GetLitEndian32(&reply[8]), 0x22222222u);  // the originator's T->O ID
     ASSERT_EQ(sim->Connections().size(), 1u);
     EXPECT_EQ(sim->Connections().front().otConnectionId, otId);
+}
+
+// Sizes granted and refused, byte for byte: a refusal names the largest size it would grant.
+TEST(PlcsimForwardOpenTest, GrantsSizesAsAControllerAndRefusesLargerOnesWithTheOfferedSize) {
+    const std::vector<uint8_t> triad = {0x42, 0x00, 0x00, 0x01, 0x07, 0x00, 0x00, 0x00, 0, 0};
+    auto refusal = [&](uint8_t service, uint16_t offered) {
+        std::vector<uint8_t> reply = {service,
+                                      0x00,
+                                      0x01,
+                                      0x02,
+                                      0x09,
+                                      0x01,
+                                      static_cast<uint8_t>(offered),
+                                      static_cast<uint8_t>(offered >> 8)};
+        reply.insert(reply.end(), triad.begin(), triad.end());
+        return reply;
+    };
+    struct Case {
+        const char* what;
+        bool large;
+        uint32_t params;
+        uint16_t maxConnectionSize;
+        bool largeForwardOpen;
+        std::vector<uint8_t> refusal;  // empty: granted
+    };
+    const Case cases[] = {
+        {"fixed 500", false, 0x4000 | 500, 4002, true, {}},
+        {"variable 508", false, 0x4200 | 508, 4002, true, {}},
+        {"511", false, 0x4000 | 511, 4002, true, {}},
+        {"4002 large", true, 0x42000000 | 4002, 4002, true, {}},
+        {"4003 large", true, 0x42000000 | 4003, 4002, true, refusal(0xDB, 4002)},
+        {"300 above the limit", false, 0x4000 | 300, 200, true, refusal(0xD4, 200)},
+        {"1000 large above the limit", true, 0x40000000 | 1000, 900, true, refusal(0xDB, 900)},
+        {"large refused by old firmware",
+         true,
+         0x40000000 | 500,
+         4002,
+         false,
+         {0xDB, 0x00, CIP_STATUS_SERVICE_NOT_SUPPORTED, 0x00}},
+    };
+    for (const Case& c : cases) {
+        plcsim::SimConfig config;
+        config.port = 0;
+        config.maxConnectionSize = c.maxConnectionSize;
+        config.largeForwardOpen = c.largeForwardOpen;
+        plcsim::PlcSimulator sim(config);
+        ASSERT_TRUE(sim.Start());
+        RawClient client(sim.Port());
+        ForwardOpenFields fields;
+        fields.large = c.large;
+        fields.params = c.params;
+        const std::vector<uint8_t> reply =
+            client.Unconnected(client.Register(), ForwardOpen(fields));
+        if (c.refusal.empty()) {
+            ASSERT_EQ(CipStatus(reply).first, CIP_STATUS_SUCCESS) << c.what;
+            ASSERT_EQ(sim.Connections().size(), 1u) << c.what;
+            EXPECT_EQ(sim.Connections().front().toConnectionSize,
+                      c.params & (c.large ? 0xFFFF : 0x1FF))
+                << c.what;
+        } else {
+            EXPECT_EQ(reply, c.refusal) << c.what;
+            EXPECT_TRUE(sim.Connections().empty()) << c.what;
+        }
+    }
 }
 
 TEST_F(PlcsimTest, RepeatedSequenceCountIsAnsweredAgainWithoutRunningTwice) {
@@ -378,7 +391,8 @@ TEST(PlcsimProgramTest, HelpDocumentsTheOptions) {
     }
     EXPECT_EQ(::pclose(out), 0);
     for (const char* option : {"--port", "--slot", "--vendor", "--name", "--revision",
-                               "--drop-reply", "--refuse-forward-open"}) {
+                               "--drop-reply", "--refuse-forward-open", "--max-connection-size",
+                               "--no-large-forward-open", "--reply-with-ot-id"}) {
         EXPECT_NE(text.find(option), std::string::npos) << option;
     }
 }

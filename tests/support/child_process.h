@@ -69,6 +69,7 @@ class ChildProcess {
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
 
     void Signal(int sig) {
         if (pid_ > 0 && !status_) {

@@ -69,9 +69,20 @@ TEST(LogixTagName, DotBetweenTwoIndexesClosesNothing) {
     EXPECT_EQ(Encode("a[1].[2]"), Encode("a[1][2]"));
 }
 
-TEST(LogixTagName, IndexAbove65535IsClampedInSixteenBitForm) {
-    EXPECT_EQ(Encode("a[70000]"), Concat({Bytes({0x04, 0x91, 0x01}), Chars("a"),
-                                          Bytes({0x00, 0x29, 0x00, 0xFF, 0xFF, 0x01, 0x00})}));
+TEST(LogixTagName, IndexAbove65535UsesThe32BitSegmentAndBeyond32BitsIsRefused) {
+    EXPECT_EQ(Encode("a[70000]"),
+              Concat({Bytes({0x05, 0x91, 0x01}), Chars("a"),
+                      Bytes({0x00, 0x2A, 0x00, 0x70, 0x11, 0x01, 0x00, 0x01, 0x00})}));
+    EXPECT_EQ(Encode("a[4294967295]"),
+              Concat({Bytes({0x05, 0x91, 0x01}), Chars("a"),
+                      Bytes({0x00, 0x2A, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x00})}));
+    tagtest::LogCapture log;
+    EXPECT_FALSE(Accepts("a[4294967296]"));
+    EXPECT_FALSE(Accepts("a[99999999999999999999]"));
+    EXPECT_TRUE(
+        log.Contains("a[4294967296]: element index \"4294967296\" is not a number from 0 "
+                     "to 4294967295"))
+        << log.All();
 }
 
 TEST(LogixTagName, IndexBoundaryBetweenEightAndSixteenBitForms) {
@@ -197,8 +208,9 @@ TEST(EipTagDataHelpers, ParseNumberNeedsWholeTextAsNonNegativeDecimal) {
     EXPECT_EQ(EipTagData::parseNumber("", 0), -1);
     EXPECT_EQ(EipTagData::parseNumber("12a", 3), -1);
     EXPECT_EQ(EipTagData::parseNumber("-5", 2), -1);
-    EXPECT_EQ(EipTagData::parseNumber("65535", 5), 65535);
-    EXPECT_EQ(EipTagData::parseNumber("65536", 5), 65535);
+    EXPECT_EQ(EipTagData::parseNumber("65536", 5), 65536);
+    EXPECT_EQ(EipTagData::parseNumber("4294967295", 10), 4294967295);
+    EXPECT_EQ(EipTagData::parseNumber("4294967296", 10), -1);
     EXPECT_EQ(EipTagData::parseNumber("99999999999999999999999", 23), -1);
 }
 

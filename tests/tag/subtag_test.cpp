@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tag/eip_tag.h"
+#include "tag/tag_parameter_parser.h"
 #include "tag_test_support.h"
 
 using kestrel::strata_sdk::Variant;
@@ -154,18 +155,45 @@ TEST(SubtagExport, ListsSubtagsInAliasOrderWithTypeNames) {
               "{\"Alias\":\"B\", \"Offset\":2, \"InnerType\":\"DINT\", \"DataLen\":4}]");
 }
 
-TEST(SubtagExport, ExportedTextImportsBackEvenWithQuotesInAliases) {
-    auto tag = IoTag();
-    ASSERT_EQ(tag->AddSubTag(Sub("say \"hi\"\\", 0, EIP_INNER_TYPE_INT, 2)), 0);
-    std::string text;
-    ASSERT_EQ(tag->ExportSubTags(text), 1);
+// Export Tags writes what Add Tags and Import Subtags read back, whatever the texts hold.
+TEST(TagExport, EntryImportsBackWithQuotesBackslashesControlAndNonAsciiTextInEveryField) {
+    const std::string awkward = "say \"hi\"\\n \xC3\xA9\xE2\x82\xAC\t\\";
+    auto tag = IoTag(16);
+    _eipTagInfo info = tag->GetInfo();
+    info.alias = "alias " + awkward;
+    info.tagName = "Name" + awkward;
+    info.description = "line\nbreak " + awkward;
+    tag->SetInfo(info);
+    const std::vector<_eipSubTagInfo> subtags = {Sub("sub " + awkward, 0, EIP_INNER_TYPE_INT, 2),
+                                                 Sub("\"", 4, EIP_INNER_TYPE_DINT, 4)};
+    for (const auto& subtag : subtags) {
+        ASSERT_EQ(tag->AddSubTag(subtag), 0);
+    }
+    const std::string text = "[" + tag->ExportTag() + "]";
     const Variant list = json::from_json_string(text);
-    ASSERT_TRUE(list.is_array());
-    _eipSubTagInfo subtag;
-    int fields = 0;
-    EXPECT_EQ(EipTag::JsonToSubTagInfo(list[0], subtag, fields), "say \"hi\"\\");
-    EXPECT_EQ(fields, EIP_SUBTAG_FIELDS_ALL);
-    EXPECT_EQ(subtag.innerType, EIP_INNER_TYPE_INT);
+    ASSERT_TRUE(list.is_array()) << text;
+    TagParameterParser parser(EIP_TAG_KIND_IO, Variant(list[0]));
+    ASSERT_EQ(parser.Parse([](const std::string& key, const Variant&, _eipTagInfo&, _eipTagInfo&) {
+        return key.empty() ? 1 : 0;
+    }),
+              0);
+    parser.FillMissingWithDefaults();
+    EXPECT_EQ(parser.GetInfo().alias, info.alias);
+    EXPECT_EQ(parser.GetInfo().tagName, info.tagName);
+    EXPECT_EQ(parser.GetInfo().description, info.description);
+    EXPECT_EQ(parser.GetInfo().rwFlag, EIP_RW_FLAG_IO);
+    EXPECT_EQ(parser.GetInfo().dataLen, 16);
+    ASSERT_EQ(parser.GetSubtags().size(), 2u);
+    std::vector<std::string> imported;
+    for (const Variant& element : parser.GetSubtags()) {
+        _eipSubTagInfo subtag;
+        int fields = 0;
+        imported.push_back(EipTag::JsonToSubTagInfo(element, subtag, fields));
+        EXPECT_EQ(fields, EIP_SUBTAG_FIELDS_ALL);
+        EXPECT_EQ(subtag.innerType, tag->GetSubTagInfo(subtag.alias).innerType);
+        EXPECT_EQ(subtag.offset, tag->GetSubTagInfo(subtag.alias).offset);
+    }
+    EXPECT_EQ(imported, (std::vector<std::string>{"\"", "sub " + awkward}));
 }
 
 TEST(SubtagJson, AliasOnlyGetsSintOfOneByte) {

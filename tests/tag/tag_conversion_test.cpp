@@ -77,59 +77,74 @@ std::vector<uint8_t> FloatBytes(float value) {
     return bytes;
 }
 
-TEST(IntegerConversion, IntTakesTheLowSixteenBitsOfTextAndNumbers) {
-    auto tag = LogixTag(EIP_INNER_TYPE_INT);
-    auto text = Json2Raw(*tag, Variant("70000"));
-    EXPECT_EQ(text.result, 2);
-    EXPECT_EQ(text.bytes, Bytes({0x70, 0x11}));
-    EXPECT_EQ(Json2Raw(*tag, Variant(int64_t{-2})).bytes, Bytes({0xFE, 0xFF}));
-    EXPECT_EQ(Json2Raw(*tag, Variant(uint64_t{0x12345})).bytes, Bytes({0x45, 0x23}));
-    EXPECT_EQ(Json2Raw(*tag, Variant(true)).bytes, Bytes({0x01, 0x00}));
-    EXPECT_EQ(Json2Raw(*tag, Variant()).bytes, Bytes({0x00, 0x00}));
-    EXPECT_EQ(Json2Raw(*tag, Variant("12abc")).bytes, Bytes({12, 0}));
-    EXPECT_EQ(Json2Raw(*tag, Variant("abc")).bytes, Bytes({0, 0}));
+// Integers are written exactly as given or refused with the reason: text must be wholly a
+// number, and the number must lie in the tag type's range.
+TEST(IntegerConversion, ValuesAreWrittenAsGivenOrRefused) {
+    struct Case {
+        int32_t type;
+        int32_t dataLen;
+        Variant value;
+        std::vector<uint8_t> written;  // empty: refused (-1)
+    };
+    const Case cases[] = {
+        {EIP_INNER_TYPE_INT, 0, Variant("1234"), {0xD2, 0x04}},
+        {EIP_INNER_TYPE_INT, 0, Variant(" -2 "), {0xFE, 0xFF}},
+        {EIP_INNER_TYPE_INT, 0, Variant(int64_t{-32768}), {0x00, 0x80}},
+        {EIP_INNER_TYPE_INT, 0, Variant(true), {0x01, 0x00}},
+        {EIP_INNER_TYPE_INT, 0, Variant(), {0x00, 0x00}},
+        {EIP_INNER_TYPE_INT, 0, Variant("70000"), {}},
+        {EIP_INNER_TYPE_INT, 0, Variant(int64_t{70000}), {}},
+        {EIP_INNER_TYPE_INT, 0, Variant(uint64_t{0x12345}), {}},
+        {EIP_INNER_TYPE_INT, 0, Variant("12abc"), {}},
+        {EIP_INNER_TYPE_INT, 0, Variant("abc"), {}},
+        {EIP_INNER_TYPE_INT, 0, Variant(""), {}},
+        {EIP_INNER_TYPE_INT, 0, Variant(1.5), {}},
+        {EIP_INNER_TYPE_INT, 0, Variant::new_map(), {}},
+        {EIP_INNER_TYPE_SINT, 0, Variant(int64_t{-128}), {0x80}},
+        {EIP_INNER_TYPE_SINT, 0, Variant(int64_t{300}), {}},
+        {EIP_INNER_TYPE_SINT, 0, Variant(int64_t{128}), {}},
+        {EIP_INNER_TYPE_DINT, 0, Variant(int64_t{-1}), {0xFF, 0xFF, 0xFF, 0xFF}},
+        {EIP_INNER_TYPE_DINT, 0, Variant("2147483647"), {0xFF, 0xFF, 0xFF, 0x7F}},
+        {EIP_INNER_TYPE_DINT, 0, Variant("2147483648"), {}},
+        {EIP_INNER_TYPE_DINT, 0, Variant(uint64_t{UINT64_MAX}), {}},
+        {EIP_INNER_TYPE_DINT, 0, Variant("99999999999999999999"), {}},
+        // BOOL: width from dataLen, the byte sign-extended; true / false in any letter case.
+        {EIP_INNER_TYPE_BOOL, 1, Variant(int64_t{255}), {0xFF}},
+        {EIP_INNER_TYPE_BOOL, 2, Variant(int64_t{255}), {0xFF, 0xFF}},
+        {EIP_INNER_TYPE_BOOL, 4, Variant(int64_t{1}), {1, 0, 0, 0}},
+        {EIP_INNER_TYPE_BOOL, 1, Variant("TRUE"), {1}},
+        {EIP_INNER_TYPE_BOOL, 1, Variant("False"), {0}},
+        {EIP_INNER_TYPE_BOOL, 1, Variant("true"), {1}},
+        {EIP_INNER_TYPE_BOOL, 1, Variant("7"), {7}},
+        {EIP_INNER_TYPE_BOOL, 1, Variant(false), {0}},
+        {EIP_INNER_TYPE_BOOL, 1, Variant("is false"), {}},
+        {EIP_INNER_TYPE_BOOL, 4, Variant(int64_t{0x180}), {}},
+        {EIP_INNER_TYPE_BOOL, 1, Variant(2.0), {}},
+        {EIP_INNER_TYPE_BOOL, 3, Variant(int64_t{1}), {}},
+        {EIP_INNER_TYPE_BOOL, 0, Variant(int64_t{1}), {}},
+    };
+    for (const Case& test : cases) {
+        tb_test::LogCapture log;
+        const auto out = Json2Raw(*LogixTag(test.type, test.dataLen), test.value);
+        const std::string label =
+            std::to_string(test.type) + " " + kestrel::strata_sdk::json::to_json_string(test.value);
+        if (test.written.empty()) {
+            EXPECT_EQ(out.result, -1) << label;
+        } else {
+            EXPECT_EQ(out.bytes, test.written) << label;
+        }
+    }
 }
 
-TEST(IntegerConversion, DoublesMapsAndArraysAreRefused) {
-    auto tag = LogixTag(EIP_INNER_TYPE_INT);
-    EXPECT_EQ(Json2Raw(*tag, Variant(1.5)).result, -1);
-    EXPECT_EQ(Json2Raw(*tag, Variant::new_map()).result, -1);
-    EXPECT_EQ(Json2Raw(*tag, Variant::new_array()).result, -1);
-}
-
-TEST(IntegerConversion, SintAndDintWidthsAndTooSmallBuffers) {
-    auto sint = LogixTag(EIP_INNER_TYPE_SINT);
-    EXPECT_EQ(Json2Raw(*sint, Variant(int64_t{300})).bytes, Bytes({0x2C}));
-    EXPECT_EQ(Json2Raw(*sint, Variant(int64_t{1}), 0).result, -2);
-    auto dint = LogixTag(EIP_INNER_TYPE_DINT);
-    EXPECT_EQ(Json2Raw(*dint, Variant(int64_t{-1})).bytes, Bytes({0xFF, 0xFF, 0xFF, 0xFF}));
-    EXPECT_EQ(Json2Raw(*dint, Variant(int64_t{0x01020304})).bytes, Bytes({4, 3, 2, 1}));
-    EXPECT_EQ(Json2Raw(*dint, Variant(int64_t{1}), 3).result, -2);
-    EXPECT_EQ(Json2Raw(*LogixTag(EIP_INNER_TYPE_INT), Variant(int64_t{1}), 1).result, -2);
-}
-
-TEST(BoolConversion, WidthFollowsDataLenWithTheLowByteSignExtended) {
-    EXPECT_EQ(Json2Raw(*LogixTag(EIP_INNER_TYPE_BOOL, 1), Variant(int64_t{255})).bytes,
-              Bytes({0xFF}));
-    EXPECT_EQ(Json2Raw(*LogixTag(EIP_INNER_TYPE_BOOL, 2), Variant(int64_t{255})).bytes,
-              Bytes({0xFF, 0xFF}));
-    EXPECT_EQ(Json2Raw(*LogixTag(EIP_INNER_TYPE_BOOL, 4), Variant(int64_t{1})).bytes,
-              Bytes({1, 0, 0, 0}));
-    EXPECT_EQ(Json2Raw(*LogixTag(EIP_INNER_TYPE_BOOL, 4), Variant(int64_t{0x180})).bytes,
-              Bytes({0x80, 0xFF, 0xFF, 0xFF}));
-    EXPECT_EQ(Json2Raw(*LogixTag(EIP_INNER_TYPE_BOOL, 3), Variant(int64_t{1})).result, -1);
-    EXPECT_EQ(Json2Raw(*LogixTag(EIP_INNER_TYPE_BOOL, 0), Variant(int64_t{1})).result, -1);
+TEST(IntegerConversion, RefusalsSayWhyAndTooSmallBuffersAreMinusTwo) {
+    tb_test::LogCapture log;
+    EXPECT_EQ(Json2Raw(*LogixTag(EIP_INNER_TYPE_INT), Variant("70000")).result, -1);
+    EXPECT_TRUE(log.Contains("number 70000 out of range of 0x00C3, value refused")) << log.All();
+    EXPECT_EQ(Json2Raw(*LogixTag(EIP_INNER_TYPE_INT), Variant("12abc")).result, -1);
+    EXPECT_TRUE(log.Contains("text is not a whole number: \"12abc\"")) << log.All();
+    EXPECT_EQ(Json2Raw(*LogixTag(EIP_INNER_TYPE_SINT), Variant(int64_t{1}), 0).result, -2);
+    EXPECT_EQ(Json2Raw(*LogixTag(EIP_INNER_TYPE_DINT), Variant(int64_t{1}), 3).result, -2);
     EXPECT_EQ(Json2Raw(*LogixTag(EIP_INNER_TYPE_BOOL, 2), Variant(int64_t{1}), 1).result, -2);
-}
-
-TEST(BoolConversion, TextTrueAndFalseAreLowerCaseWordsOtherwiseANumber) {
-    auto tag = LogixTag(EIP_INNER_TYPE_BOOL, 1);
-    EXPECT_EQ(Json2Raw(*tag, Variant("true")).bytes, Bytes({1}));
-    EXPECT_EQ(Json2Raw(*tag, Variant("is false")).bytes, Bytes({0}));
-    EXPECT_EQ(Json2Raw(*tag, Variant("TRUE")).bytes, Bytes({0}));
-    EXPECT_EQ(Json2Raw(*tag, Variant("7")).bytes, Bytes({7}));
-    EXPECT_EQ(Json2Raw(*tag, Variant(false)).bytes, Bytes({0}));
-    EXPECT_EQ(Json2Raw(*tag, Variant(2.0)).result, -1);
 }
 
 TEST(RealConversion, TextMustBePlainDecimal) {
@@ -158,16 +173,19 @@ TEST(OtherTypes, UnhandledCodesWriteNothing) {
     }
 }
 
-TEST(StringConversion, StandardStringStructureCutsAt82WithFourBytePrefix) {
+// A text longer than the string holds is refused, never written cut.
+TEST(StringConversion, TextLongerThanTheStringIsRefusedWholeTextsFit) {
     tagtest::LogCapture log;
-    auto tag = MakeTag(EIP_PROTOCOL_FAMILY_CIP, EIP_INNER_TYPE_STRUCTURE, "s", 0, 0x0FCE);
-    const std::string text(100, 'q');
-    auto out = Json2Raw(*tag, Variant(text), 256);
+    auto standard = MakeTag(EIP_PROTOCOL_FAMILY_CIP, EIP_INNER_TYPE_STRUCTURE, "s", 0, 0x0FCE);
+    auto out = Json2Raw(*standard, Variant(std::string(82, 'q')), 256);
     ASSERT_EQ(out.result, 86);
     EXPECT_EQ(std::vector<uint8_t>(out.bytes.begin(), out.bytes.begin() + 4), Bytes({82, 0, 0, 0}));
-    EXPECT_EQ(std::string(out.bytes.begin() + 4, out.bytes.end()), std::string(82, 'q'));
-    EXPECT_TRUE(log.Contains("(10036): Writing Tag failed. - string too long. 82 limited"))
+    EXPECT_EQ(Json2Raw(*standard, Variant(std::string(83, 'q')), 256).result, -1);
+    EXPECT_TRUE(log.Contains("string too long, 83 bytes for at most 82, value refused"))
         << log.All();
+    auto shortString = LogixTag(EIP_INNER_TYPE_SHORT_STRING);
+    EXPECT_EQ(Json2Raw(*shortString, Variant(std::string(255, 'x')), 256).result, 256);
+    EXPECT_EQ(Json2Raw(*shortString, Variant(std::string(256, 'x')), 400).result, -1);
 }
 
 TEST(StringConversion, StandardStringStructureRefusesBuffersUnderFourBytes) {
@@ -193,19 +211,9 @@ TEST(StringConversion, OtherStructuresAndNonStringsAreRefusedWithTheirReason) {
         << log.All();
 }
 
-TEST(StringConversion, ShortStringUsesOneBytePrefixUpTo255) {
-    auto tag = LogixTag(EIP_INNER_TYPE_SHORT_STRING);
-    auto out = Json2Raw(*tag, Variant("AB"));
-    EXPECT_EQ(out.bytes, Bytes({2, 'A', 'B'}));
-    EXPECT_EQ(Json2Raw(*tag, Variant(std::string(255, 'x')), 256).result, 256);
-}
-
-TEST(StringConversion, ShortStringLongerThan255FallsBackToTwoBytePrefix) {
-    auto tag = LogixTag(EIP_INNER_TYPE_SHORT_STRING);
-    auto out = Json2Raw(*tag, Variant(std::string(300, 'x')), 400);
-    ASSERT_EQ(out.result, 302);
-    EXPECT_EQ(out.bytes[0], 0x2C);
-    EXPECT_EQ(out.bytes[1], 0x01);
+TEST(StringConversion, ShortStringUsesOneBytePrefix) {
+    EXPECT_EQ(Json2Raw(*LogixTag(EIP_INNER_TYPE_SHORT_STRING), Variant("AB")).bytes,
+              Bytes({2, 'A', 'B'}));
 }
 
 TEST(StringConversion, StringUsesTwoBytePrefixAndNeedsRoomForAllCharacters) {
@@ -262,7 +270,7 @@ TEST(PcccStringConversion, SwapsCharacterPairsInAnEightyFourByteElement) {
     EXPECT_EQ(Json2Raw(*tag, Variant(""), 84).result, 2);
 }
 
-TEST(PcccStringConversion, CutsAt82AndNeedsAWholeElement) {
+TEST(PcccStringConversion, RefusesMoreThan82AndNeedsAWholeElement) {
     tagtest::LogCapture log;
     auto tag = MakeTag(EIP_PROTOCOL_FAMILY_PCCC, EIP_INNER_TYPE_STRING, "ST10:0");
     EXPECT_EQ(Json2Raw(*tag, Variant("ABC"), 83).result, -1);
@@ -270,10 +278,9 @@ TEST(PcccStringConversion, CutsAt82AndNeedsAWholeElement) {
         log.Contains("ConvertJson2Raw, converting failed, dest buffsize=83, expected "
                      "buffsize=84, dest type=0x00D0, src string length=3"))
         << log.All();
-    auto out = Json2Raw(*tag, Variant(std::string(90, 'z')), 84);
-    EXPECT_EQ(out.result, 84);
-    EXPECT_EQ(out.whole[0], 82);
-    EXPECT_TRUE(log.Contains("string too long. maximum length = 82"));
+    EXPECT_EQ(Json2Raw(*tag, Variant(std::string(82, 'z')), 84).result, 84);
+    EXPECT_EQ(Json2Raw(*tag, Variant(std::string(83, 'z')), 84).result, -1);
+    EXPECT_TRUE(log.Contains("string too long, 83 bytes for at most 82, value refused"));
     EXPECT_EQ(Json2Raw(*tag, Variant(int64_t{1}), 84).result, -1);
 }
 
@@ -286,7 +293,8 @@ TEST(PcccStringConversion, LogixOnlyStringTypesAreUnsupportedAndNumbersFollowLog
     }
     EXPECT_TRUE(log.Contains("ConvertJson2Raw, unsupported type, dest type=0x00DA")) << log.All();
     auto integer = MakeTag(EIP_PROTOCOL_FAMILY_PCCC, EIP_INNER_TYPE_INT, "N7:0");
-    EXPECT_EQ(Json2Raw(*integer, Variant("70000")).bytes, Bytes({0x70, 0x11}));
+    EXPECT_EQ(Json2Raw(*integer, Variant("7000")).bytes, Bytes({0x58, 0x1B}));
+    EXPECT_EQ(Json2Raw(*integer, Variant("70000")).result, -1);
 }
 
 TEST(WholeWrite, SingleValueForOneElement) {

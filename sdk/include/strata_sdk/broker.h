@@ -67,9 +67,13 @@ class Broker {
                                  std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
     // Events for `below` and every node under it, delivered on the dispatch thread
-    // in the order the changes were applied.
+    // in the order the changes were applied. When subscribers fall behind, a node's
+    // value event not yet delivered is replaced by its newer value (tree events are
+    // never replaced nor dropped).
     SubscriptionId subscribe(const NodePath& below, TreeEventCallback callback);
     void unsubscribe(SubscriptionId id);
+    // Value events replaced by a newer value of the same node since start.
+    uint64_t replaced_values() const;
 
     // Waits until every callback queued so far on the dispatch thread has run
     // (tests; never from an SDK callback). False on timeout.

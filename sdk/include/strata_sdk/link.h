@@ -9,6 +9,7 @@
 
 #include "strata_sdk/broker.h"
 #include "strata_sdk/link_options.h"
+#include "strata_sdk/metrics.h"
 #include "strata_sdk/responder.h"
 
 namespace kestrel::strata_sdk {
@@ -39,6 +40,10 @@ class Link {
     std::string get_version_info() const;
     // Port the HTTP front listens on; 0 when it does not run.
     uint16_t http_port() const noexcept;
+
+    // Install before non_blocking_run(): the link's own families for GET /metrics,
+    // called on a server thread of the HTTP front for every scrape.
+    void set_metrics_source(MetricsSource source);
 
     // Install before non_blocking_run(); all three run on the dispatch thread.
     void set_on_initialized_handler(InitializedHandler handler);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "strata_sdk/node.h"
@@ -51,7 +52,13 @@ class Responder {
     // Removes the node and its whole subtree (also from the store).
     void remove_node(const NodePath& path, StatusCallback callback = {});
     void update_node(const NodeUpdater& updater, StatusCallback callback = {});
+    // Subscribers get the node's latest value; when they fall behind, a value not yet
+    // delivered is replaced by the newer one of the same node.
     void set_value(const NodePath& path, Variant value, StatusCallback callback = {});
+    // Several values under one lock with one hand-off to the dispatch thread. Every
+    // value whose node exists is set; the callback gets node_not_found when any was
+    // missing.
+    void set_values(std::vector<std::pair<NodePath, Variant>> values, StatusCallback callback = {});
 
     bool node_exists(const NodePath& path) const;
     // Null value (and no error) when the node has no such config.

@@ -8,6 +8,7 @@
 #include "strata_sdk/link.h"
 #include "strata_sdk/link_options.h"
 #include "strata_sdk/logging.h"
+#include "strata_sdk/metrics.h"
 #include "strata_sdk/node.h"
 #include "strata_sdk/node_path.h"
 #include "strata_sdk/responder.h"

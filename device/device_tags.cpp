@@ -1,0 +1,821 @@
+// The tag registry of a device: add, edit, remove and write tags, subtags, the replay of
+// stored tags and the export texts.
+#include "device/eip_device.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "common/eip_log.h"
+#include "device/device_support.h"
+#include "eip/eip_connection.h"
+#include "tag/eip_tag.h"
+
+using namespace device_detail;
+#include "strata_sdk/json.h"
+#include "tag/protocol_handler.h"
+#include "tag/protocol_handler_factory.h"
+#include "tag/tag_parameter_parser.h"
+#include "tag/taginfo_validator.h"
+
+using kestrel::strata_sdk::NodePath;
+using kestrel::strata_sdk::Variant;
+
+namespace {
+
+// Appends the "failed subtags" list of an add, edit or remove to the message.
+void appendFailedSubTags(std::string& message, const std::vector<std::string>& failed) {
+    for (size_t i = 0; i < failed.size(); ++i) {
+        message += (i == 0 ? ", but failed subtags - \"" : ", \"");
+        message += failed[i];
+        message += "\"";
+    }
+}
+
+// Reads a trimmed string member of a map; empty when absent or not a string.
+std::string trimmedString(const Variant::MapType& map, const char* key) {
+    auto it = map.find(key);
+    if (it == map.end() || !it->second.is_string()) {
+        return std::string();
+    }
+    std::string text = it->second.as_string();
+    Tessel_TrimString(text);
+    return text;
+}
+
+// The largest value a write encodes: what one explicit request can carry.
+constexpr size_t kMinWriteBytes = 256;
+
+}  // namespace
+
+std::map<std::string, EipTag*>& EipDevice::GetMapTag(int8_t kind) {
+    return kind == kKindEM ? emTagMap_ : ioTagMap_;
+}
+
+EipTag* EipDevice::FindTagByAlias(const std::string& tagAlias, int8_t kind) {
+    std::lock_guard<std::mutex> lock(tagMapMutex_);
+    auto& map = GetMapTag(kind);
+    auto it = map.find(tagAlias);
+    return it == map.end() ? nullptr : it->second;
+}
+
+std::vector<_eipTagInfo> EipDevice::ListTagInfos(int8_t kind, uint8_t rwMask) {
+    std::vector<_eipTagInfo> infos;
+    std::lock_guard<std::mutex> lock(tagMapMutex_);
+    for (const auto& entry : GetMapTag(kind)) {
+        if (rwMask == 0 || hasBit(entry.second->GetInfo().rwFlag, rwMask)) {
+            infos.push_back(entry.second->GetInfo());
+        }
+    }
+    return infos;
+}
+
+// ============================================================================= tag operations
+
+std::unique_ptr<ProtocolHandler> EipDevice::familyHandler() {
+    return std::unique_ptr<ProtocolHandler>(
+        ProtocolHandlerFactory::Create(GetConnectionInfo().family));
+}
+
+int EipDevice::fail(int code, std::string& message) {
+    message = errorText(code);
+    return code;
+}
+
+// The alias a remove or write request names; a PCCC tag may be named by its
+// file address alone.
+std::string EipDevice::requestedTagAlias(const Variant::MapType& map) const {
+    std::string alias = trimmedString(map, "Tag Alias");
+    if (alias.empty() && GetConnectionInfo().family == EIP_PROTOCOL_FAMILY_PCCC) {
+        alias = trimmedString(map, "Tag Name");
+    }
+    return alias;
+}
+
+// The front of an add or edit: resets the answer, refuses a removed PLC and makes the family's
+// handler; null with `result` set when either fails.
+std::unique_ptr<ProtocolHandler> EipDevice::beginTagRequest(int failCode, std::string& tagAlias,
+                                                            std::string& message, int& result) {
+    tagAlias = "Unknown";
+    message.clear();
+    if (retired_.load()) {
+        result = fail(tessel::TL_ERR_PLC_NOT_EXIST, message);
+        return nullptr;
+    }
+    auto handler = familyHandler();
+    if (handler == nullptr) {
+        result = fail(failCode, message);
+    }
+    return handler;
+}
+
+int EipDevice::AddTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
+                      std::string& tagAlias, std::string& message, bool restore) {
+    int result = 0;
+    auto handler = beginTagRequest(tessel::TL_ERR_ADD_TAG, tagAlias, message, result);
+    if (handler == nullptr) {
+        return result;
+    }
+    TagParameterParser parser(kind, Variant(tagObject));
+    result = parser.ParseForAdd(*handler);
+    if (result != 0) {
+        return fail(result, message);
+    }
+    parser.FillMissingWithDefaults();
+    _eipTagInfo& info = parser.GetInfo();
+    handler->PreProcessTagInfo(info);
+    if (!info.alias.empty()) {
+        tagAlias = info.alias;
+    }
+    result = validateTagInfoOnAddTag(kind, info);
+    if (result != 0) {
+        return fail(result, message);
+    }
+    EipTag* tag =
+        createCheckedTag(testCnxn, info, tessel::TL_ERR_ADD_TAG, restore, result, message);
+    if (tag == nullptr) {
+        return result;
+    }
+    return doAddTag(kind, tag, parser.GetSubtags(), message);
+}
+
+int EipDevice::validateTagInfoOnAddTag(int8_t kind, const _eipTagInfo& info) {
+    int result = TagInfoValidator(kind).Validate(info);
+    if (result != 0) {
+        return result;
+    }
+    if (IsTagAliasExist(info.alias, kind)) {
+        return tessel::TL_ERR_TAG_ALIAS_EXISTS;
+    }
+    if (IsTagNameExist(info.tagName, kind, info.alias)) {
+        return tessel::TL_ERR_TAG_NAME_EXISTS;
+    }
+    auto handler = familyHandler();
+    return handler == nullptr ? tessel::TL_ERR_ADD_TAG : handler->ValidateTagInfoOnAdd(info);
+}
+
+int EipDevice::validateTagInfoOnEditTag(int8_t kind, const _eipTagInfo& info) {
+    int result = TagInfoValidator(kind).Validate(info);
+    if (result != 0) {
+        return result;
+    }
+    auto handler = familyHandler();
+    return handler == nullptr ? tessel::TL_ERR_EDIT_TAG : handler->ValidateTagInfoOnEdit(info);
+}
+
+// The tag of info, built and checked against the PLC through testCnxn; null with `result` set
+// when either fails (failCode when building fails without a message). A tag the PLC does not
+// have is kept when allowMissing (restoring a stored configuration).
+EipTag* EipDevice::createCheckedTag(EipConnection* testCnxn, const _eipTagInfo& info, int failCode,
+                                    bool allowMissing, int& result, std::string& message) {
+    EipTag* tag = createTag(info, message);
+    if (tag == nullptr) {
+        result = message.empty() ? fail(failCode, message) : tessel::TL_ERR_INVALID_TAG_NAME;
+        return nullptr;
+    }
+    result = testAndUpdateTag(testCnxn, tag, message);
+    if (result != 0 && !(allowMissing && result == -tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC)) {
+        delete tag;
+        return nullptr;
+    }
+    return tag;
+}
+
+EipTag* EipDevice::createTag(const _eipTagInfo& info, std::string& message) {
+    EipTag* tag = EipTag::Create(GetConnectionInfo().family);
+    if (tag == nullptr) {
+        eiplog::Error("createTag", GetAlias() + ": Create tag fail - " + info.alias);
+        return nullptr;
+    }
+    tag->SetInfo(info);
+    if (tag->ParsingTagName() < 0) {
+        message = errorText(tessel::TL_ERR_INVALID_TAG_NAME);
+        delete tag;
+        return nullptr;
+    }
+    return tag;
+}
+
+int EipDevice::testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& message) {
+    _eipTagInfo& info = tag->GetInfo();
+    if (hasBit(info.rwFlag, EIP_RW_FLAG_IO)) {
+        info.innerType = EIP_INNER_TYPE_SINT;
+        return 0;
+    }
+    tag->SetTested(false);
+    auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+    // A read the controller answers without an item, or with an error status
+    // for the item, is a tag the PLC does not know either.
+    if (cnxn == nullptr || cnxn->TestEMTag(tag, *response) != 0 || response->count < 1 ||
+        response->replies[0].generalStatus != 0) {
+        message = errorText(tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC);
+        return -tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC;
+    }
+    const EIPC_TAG_REPLY_STRUCT& item = response->replies[0];
+    const int32_t type = item.dataType;
+    const int32_t supported = EipTag::SupportInnerType(type);
+    if (supported != 0) {
+        message = errorText(supported) + "(type=0x" + hex(static_cast<unsigned>(type), 4) + ")";
+        return -1;
+    }
+    if (type == EIP_INNER_TYPE_STRUCTURE && item.structHandle != EIP_STRING_STRUCT_HANDLE) {
+        info.rwFlag = static_cast<uint8_t>(info.rwFlag & ~EIP_RW_FLAG_WRITE);
+        message = errorText(tessel::TL_ERR_STRUCT_RAW_ONLY);
+    }
+    info.innerType = type;
+    info.structHandle = item.structHandle;
+    info.dataLen = item.dataLength;
+    tag->SetTested(true);
+    return 0;
+}
+
+// Gives an I/O tag its "Data" subtag covering the whole data.
+void EipDevice::addDataSubTag(EipTag* tag, std::vector<_eipSubTagInfo>& added) {
+    const _eipTagInfo& info = tag->GetInfo();
+    if (hasBit(info.rwFlag, EIP_RW_FLAG_IO)) {
+        const _eipSubTagInfo data{EIP_SUBTAG_DATA_ALIAS, 0, EIP_INNER_TYPE_SINT, info.dataLen};
+        if (tag->AddSubTag(data) == 0) {
+            added.push_back(data);
+        }
+    }
+}
+
+// Adds the subtags of a "Subtags" list to the tag; failures are listed in the
+// message.
+void EipDevice::addListedSubTags(EipTag* tag, const std::vector<Variant>& subtagList,
+                                 std::vector<_eipSubTagInfo>& added, std::string& message) {
+    std::vector<std::string> failed;
+    for (const Variant& element : subtagList) {
+        if (!element.is_map()) {
+            continue;
+        }
+        _eipSubTagInfo subtag;
+        int fields = 0;
+        EipTag::JsonToSubTagInfo(element, subtag, fields);
+        if (fields == EIP_SUBTAG_FIELDS_ALL && !subtag.alias.empty() &&
+            tag->AddSubTag(subtag) == 0) {
+            added.push_back(subtag);
+        } else {
+            failed.push_back(subtag.alias);
+        }
+    }
+    appendFailedSubTags(message, failed);
+}
+
+int EipDevice::doAddTag(int8_t kind, EipTag* tag, const std::vector<Variant>& subtagList,
+                        std::string& message) {
+    std::vector<_eipSubTagInfo> subtags;
+    if (!IsTagAliasExist(tag->GetInfo().alias, kind)) {
+        addDataSubTag(tag, subtags);
+        addListedSubTags(tag, subtagList, subtags, message);
+    }
+    if (AddTagToMap(tag, kind, &subtags) != 0) {
+        return fail(retired_.load() ? tessel::TL_ERR_PLC_NOT_EXIST : tessel::TL_ERR_ADD_TAG,
+                    message);
+    }
+    return 0;
+}
+
+int EipDevice::AddTagToMap(EipTag* tag, int8_t kind, std::vector<_eipSubTagInfo>* subtags) {
+    const _eipTagInfo info = tag->GetInfo();
+    const std::string alias = GetAlias();
+    {
+        std::lock_guard<std::mutex> lock(tagMapMutex_);
+        auto& map = GetMapTag(kind);
+        if (retired_.load()) {
+            delete tag;  // the PLC was removed while the tag was being checked
+            return -1;
+        }
+        if (map.count(info.alias) != 0) {
+            eiplog::Error("AddTagToMap", alias + ": Tag is already exist - " + info.alias);
+            delete tag;
+            return -1;
+        }
+        if (eiplog::TraceOn()) {
+            eiplog::Trace("AddTagToMap",
+                          "Add a tag : name=\"" + info.tagName + "\", alias=\"" + info.alias +
+                              "\", elementCnt=\"" + std::to_string(info.elementCount) +
+                              "\", inner type=\"" + EipTag::InnerTypeToStr(info.innerType) + "\"");
+        }
+        map.emplace(info.alias, tag);
+    }
+    auto cb = callbacks();
+    if (cb->tagNodeCreated) {
+        cb->tagNodeCreated(alias, info, subtags);
+    }
+    return 0;
+}
+
+int EipDevice::RemoveTagFromMap(const std::string& tagAlias, int8_t kind, bool notify) {
+    EipTag* tag = nullptr;
+    {
+        std::lock_guard<std::mutex> pollingLock(pollingMutex_);
+        std::lock_guard<std::mutex> mapLock(tagMapMutex_);
+        auto& map = GetMapTag(kind);
+        auto it = map.find(tagAlias);
+        if (it == map.end()) {
+            eiplog::Info("RemoveTagFromMap", alias_ + ": Tag alias is not exist - " + tagAlias);
+            return -1;
+        }
+        tag = it->second;
+        forgetPolledTagLocked(tag, nullptr);
+        map.erase(it);
+    }
+    const _eipTagInfo info = tag->GetInfo();
+    std::vector<_eipSubTagInfo> subtags = tag->GetSubTags();
+    delete tag;
+    auto cb = callbacks();
+    if (notify && cb->tagNodeRemoved) {
+        cb->tagNodeRemoved(GetAlias(), info, &subtags);
+    }
+    return 0;
+}
+
+int EipDevice::ResetTag(int8_t kind) {
+    for (;;) {
+        std::string first;
+        {
+            std::lock_guard<std::mutex> lock(tagMapMutex_);
+            auto& map = GetMapTag(kind);
+            if (map.empty()) {
+                return 0;
+            }
+            first = map.begin()->first;
+        }
+        const int result = RemoveTagFromMap(first, kind, true);
+        if (result != 0) {
+            eiplog::Info("ResetTag", "fail to remove tag from map");
+            return result;
+        }
+    }
+}
+
+bool EipDevice::IsTagAliasExist(const std::string& tagAlias, int8_t kind) {
+    return FindTagByAlias(tagAlias, kind) != nullptr;
+}
+
+bool EipDevice::IsTagNameExist(const std::string& tagName, int8_t kind,
+                               const std::string& ignoreAlias) {
+    std::lock_guard<std::mutex> lock(tagMapMutex_);
+    for (const auto& entry : GetMapTag(kind)) {
+        if (entry.first != ignoreAlias && entry.second->GetInfo().tagName == tagName) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int EipDevice::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tagAlias,
+                         std::string& message) {
+    tagAlias = "Unknown";
+    message.clear();
+    if (!tagObject.is_map()) {
+        return fail(tessel::TL_ERR_INVALID_JSON, message);
+    }
+    const auto& map = tagObject.as_map();
+    const std::string alias = requestedTagAlias(map);
+    if (alias.empty()) {
+        return fail(tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED, message);
+    }
+    tagAlias = alias;
+    auto subtags = map.find("Subtags");
+    if (subtags == map.end() || !subtags->second.is_array()) {
+        if (RemoveTagFromMap(alias, kind, true) != 0) {
+            return fail(tessel::TL_ERR_REMOVE_TAG, message);
+        }
+        return 0;
+    }
+    std::vector<std::string> failed;
+    for (const Variant& element : subtags->second.as_array()) {
+        std::string subAlias;
+        if (element.is_string()) {
+            subAlias = element.as_string();
+            Tessel_TrimString(subAlias);
+        } else if (element.is_map()) {
+            _eipSubTagInfo subtag;
+            int fields = 0;
+            subAlias = EipTag::JsonToSubTagInfo(element, subtag, fields);
+        }
+        if (subAlias.empty() || RemoveSubTag(alias, subAlias, true) != 0) {
+            failed.push_back(subAlias);
+        }
+    }
+    appendFailedSubTags(message, failed);
+    return 0;
+}
+
+int EipDevice::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
+                       std::string& tagAlias, std::string& message) {
+    int result = 0;
+    auto handler = beginTagRequest(tessel::TL_ERR_EDIT_TAG, tagAlias, message, result);
+    if (handler == nullptr) {
+        return result;
+    }
+    TagParameterParser parser(kind, Variant(tagObject));
+    result = parser.ParseForEdit(*handler);
+    if (result != 0) {
+        return fail(result, message);
+    }
+    _eipTagInfo& info = parser.GetInfo();
+    _eipTagInfo& extra = parser.GetExtra();
+    handler->PreProcessTagInfo(info);
+    if (info.alias.empty()) {
+        return fail(tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED, message);
+    }
+    const std::string oldAlias = info.alias;
+    tagAlias = oldAlias;
+    _eipTagInfo old;
+    {
+        std::lock_guard<std::mutex> lock(tagMapMutex_);
+        auto& map = GetMapTag(kind);
+        auto it = map.find(oldAlias);
+        if (it == map.end()) {
+            return fail(tessel::TL_ERR_TAG_NOT_EXIST, message);
+        }
+        old = it->second->GetInfo();
+    }
+    result = handler->PostProcessTagInfoOnEdit(info, extra, old);
+    if (result != 0) {
+        return fail(result, message);
+    }
+    const std::string newAlias = extra.alias;
+    if (!newAlias.empty() && newAlias != oldAlias && IsTagAliasExist(newAlias, kind)) {
+        return fail(tessel::TL_ERR_NEW_TAG_ALIAS_EXISTS, message);
+    }
+    if (!info.tagName.empty() && info.tagName != old.tagName &&
+        IsTagNameExist(info.tagName, kind, oldAlias)) {
+        return fail(tessel::TL_ERR_TAG_NAME_EXISTS, message);
+    }
+    parser.CopyMissingFrom(old);
+    if (!newAlias.empty()) {
+        info.alias = newAlias;
+    }
+    result = validateTagInfoOnEditTag(kind, info);
+    if (result != 0) {
+        return fail(result, message);
+    }
+    EipTag* tag = createCheckedTag(testCnxn, info, tessel::TL_ERR_EDIT_TAG, false, result, message);
+    if (tag == nullptr) {
+        return result;
+    }
+    return doEditTag(kind, oldAlias, tag, parser.GetSubtags(), message);
+}
+
+// Replaces the tag under oldAlias by newTag in one step under the locks; the
+// poll list gets the new tag in the old one's place (or loses it when the new
+// tag is not read). An I/O tag keeps the subtags that still fit its data.
+int EipDevice::doEditTag(int8_t kind, const std::string& oldAlias, EipTag* newTag,
+                         const std::vector<Variant>& subtagList, std::string& message) {
+    const _eipTagInfo info = newTag->GetInfo();
+    std::vector<_eipSubTagInfo> keptSubTags;
+    if (EipTag* current = FindTagByAlias(oldAlias, kind)) {
+        keptSubTags = current->GetSubTags();
+    }
+    std::vector<_eipSubTagInfo> subtags;
+    addDataSubTag(newTag, subtags);
+    std::vector<std::string> dropped;
+    for (const auto& subtag : keptSubTags) {
+        if (subtag.alias == EIP_SUBTAG_DATA_ALIAS) {
+            continue;
+        }
+        if (newTag->AddSubTag(subtag) == 0) {
+            subtags.push_back(subtag);
+        } else {
+            dropped.push_back(subtag.alias);
+        }
+    }
+    appendFailedSubTags(message, dropped);
+    addListedSubTags(newTag, subtagList, subtags, message);
+
+    EipTag* oldTag = nullptr;
+    {
+        std::lock_guard<std::mutex> pollingLock(pollingMutex_);
+        std::lock_guard<std::mutex> mapLock(tagMapMutex_);
+        auto& map = GetMapTag(kind);
+        auto it = map.find(oldAlias);
+        if (it == map.end()) {
+            delete newTag;
+            return fail(tessel::TL_ERR_REMOVE_TAG, message);
+        }
+        if (info.alias != oldAlias && map.count(info.alias) != 0) {
+            delete newTag;
+            return fail(tessel::TL_ERR_ADD_TAG, message);
+        }
+        oldTag = it->second;
+        forgetPolledTagLocked(oldTag, hasBit(info.rwFlag, EIP_RW_FLAG_READ) ? newTag : nullptr);
+        map.erase(it);
+        map.emplace(info.alias, newTag);
+    }
+    const _eipTagInfo oldInfo = oldTag->GetInfo();
+    std::vector<_eipSubTagInfo> oldSubTags = oldTag->GetSubTags();
+    delete oldTag;
+    auto cb = callbacks();
+    const std::string alias = GetAlias();
+    if (cb->tagNodeRemoved) {
+        cb->tagNodeRemoved(alias, oldInfo, &oldSubTags);
+    }
+    if (cb->tagNodeCreated) {
+        cb->tagNodeCreated(alias, info, &subtags);
+    }
+    return 0;
+}
+
+int EipDevice::WriteTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
+                        std::string& tagAlias, std::string& message) {
+    tagAlias = "Unknown";
+    message.clear();
+    if (!tagObject.is_map()) {
+        return fail(tessel::TL_ERR_INVALID_JSON, message);
+    }
+    const auto& map = tagObject.as_map();
+    const std::string alias = requestedTagAlias(map);
+    if (!alias.empty()) {
+        tagAlias = alias;
+    }
+    auto value = map.find("value");
+    if (value == map.end()) {
+        return fail(tessel::TL_ERR_INVALID_JSON, message);
+    }
+    return WriteTagByAlias(testCnxn, alias, value->second, kind, message);
+}
+
+int EipDevice::WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
+                               const Variant& value, int8_t kind, std::string& message) {
+    message.clear();
+    if (retired_.load()) {
+        return fail(tessel::TL_ERR_PLC_NOT_EXIST, message);
+    }
+    if (tagAlias.empty()) {
+        return fail(tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED, message);
+    }
+    _eipTagInfo info;
+    {
+        std::lock_guard<std::mutex> lock(tagMapMutex_);
+        auto& map = GetMapTag(kind);
+        auto it = map.find(tagAlias);
+        if (it == map.end()) {
+            return fail(tessel::TL_ERR_TAG_NOT_EXIST, message);
+        }
+        info = it->second->GetInfo();
+    }
+    if (!hasBit(info.rwFlag, EIP_RW_FLAG_WRITE)) {
+        return fail(tessel::TL_ERR_TAG_NOT_WRITEABLE, message);
+    }
+    // The write works on its own copy of the tag, so that polling and the other
+    // actions never wait for the PLC's answer.
+    std::string ignored;
+    std::unique_ptr<EipTag> tag(createTag(info, ignored));
+    if (tag == nullptr) {
+        return fail(tessel::TL_ERR_WRITE_TAG, message);
+    }
+    // Room for the whole value the test read learned (a large array goes out in fragments).
+    std::vector<uint8_t> bytes(std::clamp<size_t>(
+        static_cast<size_t>(std::max(tag->GetInfo().dataLen, 0)), kMinWriteBytes, 0xFFFF));
+    const int32_t length =
+        tag->ConvertVexa2Raw(value, bytes.data(), static_cast<uint16_t>(bytes.size()));
+    if (length <= 0) {
+        return fail(tessel::TL_ERR_INVALID_VALUE, message);
+    }
+    if (cnxn == nullptr || cnxn->WriteDataToTag(tag->GetInfo(), tag->GetTagData(), bytes.data(),
+                                                static_cast<uint16_t>(length)) != 0) {
+        return fail(tessel::TL_ERR_WRITE_TAG, message);
+    }
+    return 0;
+}
+
+// ======================================================================================= subtags
+
+// Runs fn on the I/O tag under the tag-map lock; logs and returns false when
+// the tag does not exist.
+template <typename Fn>
+bool EipDevice::withIOTag(const char* operation, const std::string& tagAlias, Fn fn) {
+    std::lock_guard<std::mutex> lock(tagMapMutex_);
+    auto it = ioTagMap_.find(tagAlias);
+    if (it == ioTagMap_.end()) {
+        eiplog::Error(operation, alias_ + ": Tag alias does not exist - " + tagAlias);
+        return false;
+    }
+    fn(*it->second);
+    return true;
+}
+
+int EipDevice::AddSubTag(const std::string& tagAlias, const _eipSubTagInfo& subtag, bool notify) {
+    int result = -1;
+    _eipTagInfo info;
+    withIOTag("AddSubTag", tagAlias, [&](EipTag& tag) {
+        result = tag.AddSubTag(subtag);
+        info = tag.GetInfo();
+    });
+    auto cb = callbacks();
+    if (result == 0 && notify && cb->subTagNodeCreated) {
+        cb->subTagNodeCreated(GetAlias(), info, subtag);
+    }
+    return result;
+}
+
+int EipDevice::EditSubTag(const std::string& tagAlias, const std::string& oldSubTagAlias,
+                          const _eipSubTagInfo& subtag, bool notify) {
+    int result = -1;
+    _eipTagInfo info;
+    _eipSubTagInfo old;
+    withIOTag("EditSubTag", tagAlias, [&](EipTag& tag) {
+        old = tag.GetSubTagInfo(oldSubTagAlias);
+        result = tag.EditSubTag(oldSubTagAlias, subtag);
+        info = tag.GetInfo();
+    });
+    // "Data" is fixed: the edit succeeds without changing anything.
+    if (result != 0 || !notify || oldSubTagAlias == EIP_SUBTAG_DATA_ALIAS) {
+        return result;
+    }
+    auto cb = callbacks();
+    const std::string alias = GetAlias();
+    if (cb->subTagNodeRemoved) {
+        cb->subTagNodeRemoved(alias, info, old);
+    }
+    if (cb->subTagNodeCreated) {
+        cb->subTagNodeCreated(alias, info, subtag);
+    }
+    return 0;
+}
+
+int EipDevice::RemoveSubTag(const std::string& tagAlias, const std::string& subTagAlias,
+                            bool notify) {
+    int result = -1;
+    _eipTagInfo info;
+    _eipSubTagInfo old;
+    withIOTag("RemoveSubTag", tagAlias, [&](EipTag& tag) {
+        old = tag.GetSubTagInfo(subTagAlias);
+        result = tag.RemoveSubTag(subTagAlias);
+        info = tag.GetInfo();
+    });
+    auto cb = callbacks();
+    if (result == 0 && notify && subTagAlias != EIP_SUBTAG_DATA_ALIAS && cb->subTagNodeRemoved) {
+        cb->subTagNodeRemoved(GetAlias(), info, old);
+    }
+    return result;
+}
+
+int EipDevice::ImportSubTags(const std::string& tagAlias, const Variant& subtags,
+                             std::string& message) {
+    message.clear();
+    if (!subtags.is_array()) {
+        return fail(tessel::TL_ERR_INVALID_JSON, message);
+    }
+    bool failed = false;
+    for (const Variant& element : subtags.as_array()) {
+        _eipSubTagInfo subtag;
+        int fields = 0;
+        EipTag::JsonToSubTagInfo(element, subtag, fields);
+        if (subtag.alias.empty() || AddSubTag(tagAlias, subtag, true) != 0) {
+            failed = true;
+        }
+    }
+    return failed ? fail(tessel::TL_ERR_IMPORT_SUBTAG, message) : 0;
+}
+
+// ================================================================================== persistence
+
+void EipDevice::AddPersistenceTagStr(const NodePath& path, const std::string& text) {
+    std::lock_guard<std::mutex> lock(persistMutex_);
+    persistedTagStrings_.emplace(path, text);
+}
+
+void EipDevice::AddPersistenceSubTagStr(const NodePath& path, const _eipSubTagInfo& subtag) {
+    std::lock_guard<std::mutex> lock(persistMutex_);
+    persistedSubTags_.emplace(path, subtag);
+}
+
+void EipDevice::CreatePersistenceTag() {
+    const bool never = neverConnected_.load();
+    size_t count = 0;
+    {
+        std::lock_guard<std::mutex> lock(persistMutex_);
+        count = persistedTagStrings_.size();
+    }
+    eiplog::Info("CreatePersistenceTag", "Create previous tags count - " + std::to_string(count) +
+                                             (never ? " but not excute" : ""));
+    const std::string alias = GetAlias();
+    auto cb = callbacks();
+    if (cb->productInfo) {
+        cb->productInfo(alias, GetProductInfo());
+    }
+    notifyPollingState(true);
+    if (never) {
+        return;
+    }
+    if (!replayPersistedTags(*cb)) {
+        return;
+    }
+    std::string message;
+    if (emPollingInterval_.load() != 0 && emPollingStopped_.load() != 0) {
+        StartEMPolling(emPollingInterval_.load(), message);
+    }
+    if (ioParam1_.load() != 0 && ioPollingStopped_.load() != 0) {
+        StartIOPolling(ioParam1_.load(), ioParam2_.load(), message);
+    }
+    notifyStates(emCnxnState_.load(), ucmmState_.load());
+}
+
+// Replays the stored tags and subtags; false (entries kept for the next
+// connection, reconnect started) when no test connection can be made.
+bool EipDevice::replayPersistedTags(const EipDeviceCallbacks& cb) {
+    std::map<NodePath, std::string> tagStrings;
+    std::map<NodePath, _eipSubTagInfo> subtags;
+    {
+        std::lock_guard<std::mutex> lock(persistMutex_);
+        tagStrings.swap(persistedTagStrings_);
+        subtags.swap(persistedSubTags_);
+    }
+    if (tagStrings.empty() && subtags.empty()) {
+        return true;
+    }
+    EipConnection* test = nullptr;
+    if (!tagStrings.empty()) {
+        std::string message;
+        test = EipConnection::MakeTestConnection(GetConnectionInfo(), message, stopFd_);
+        if (test == nullptr) {
+            {
+                std::lock_guard<std::mutex> lock(persistMutex_);
+                persistedTagStrings_.insert(tagStrings.begin(), tagStrings.end());
+                persistedSubTags_.insert(subtags.begin(), subtags.end());
+            }
+            DisconnectFromPLC();
+            StartReconnectProcess();
+            return false;
+        }
+    }
+    for (const auto& entry : tagStrings) {
+        replayPersistedTag(cb, test, entry.first, entry.second);
+    }
+    for (const auto& entry : subtags) {
+        if (entry.second.alias != EIP_SUBTAG_DATA_ALIAS) {
+            AddSubTag(
+                kestrel::strata_sdk::string_unescape(entry.first.get_parent_path().get_name()),
+                entry.second, true);
+        }
+    }
+    delete test;
+    return true;
+}
+
+void EipDevice::replayPersistedTag(const EipDeviceCallbacks& cb, EipConnection* test,
+                                   const NodePath& path, const std::string& text) {
+    const std::string tagAlias = kestrel::strata_sdk::string_unescape(path.get_name());
+    const int8_t kind =
+        path.get_parent_path().get_parent_path().get_name() == "EM Tags" ? kKindEM : kKindIO;
+    if (IsTagAliasExist(tagAlias, kind)) {
+        return;
+    }
+    Variant object;
+    try {
+        object = kestrel::strata_sdk::json::from_json_string(text);
+    } catch (const std::exception&) {
+        eiplog::Error("CreatePersistenceTag", "Failed to parse persistence tag: " + text);
+        return;
+    }
+    std::string addedAlias;
+    std::string message;
+    const int result = AddTag(test, object, kind, addedAlias, message, true);
+    if (result != 0) {
+        eiplog::Info("CreatePersistenceTag", "error - " + message);
+    }
+    // A tag kept untested, or added with a remark, shows why on its node.
+    if ((result != 0 || !message.empty()) && cb.tagStatus) {
+        cb.tagStatus(GetAlias(), tagAlias, kind, message);
+    }
+}
+
+int EipDevice::ExportTags(int8_t kind, std::string& text) {
+    std::lock_guard<std::mutex> lock(tagMapMutex_);
+    const auto& map = GetMapTag(kind);
+    if (map.empty()) {
+        text = errorText(tessel::TL_ERR_TAG_NOT_EXIST);
+        return -1;
+    }
+    text = "[";
+    bool first = true;
+    for (const auto& entry : map) {
+        if (!first) {
+            text += ",\n";
+        }
+        first = false;
+        text += entry.second->ExportTag();
+    }
+    text += "]";
+    return 0;
+}
+
+int EipDevice::ExportSubTags(const std::string& tagAlias, std::string& text) {
+    int written = -1;
+    const bool found = withIOTag("ExportSubTags", tagAlias,
+                                 [&](EipTag& tag) { written = tag.ExportSubTags(text); });
+    if (!found) {
+        text = errorText(tessel::TL_ERR_TAG_NOT_EXIST);
+        return -1;
+    }
+    if (written <= 0) {
+        text = errorText(tessel::TL_ERR_SUBTAGS_NOT_EXIST);
+        return -1;
+    }
+    return 0;
+}

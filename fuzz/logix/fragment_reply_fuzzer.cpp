@@ -1,0 +1,107 @@
+// The Logix replies of fragmented reads: a poll request that reads a large value fragmented, or a
+// test read whose first reply is partial, followed by whatever the peer sends. The first byte
+// picks the path, the second how many bytes each recv delivers, the rest is the peer's stream.
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+
+#include "family/controllogix_connection.h"
+#include "fuzz/fuzz_support.h"
+#include "tag/eip_tag.h"
+
+namespace {
+
+// The Logix connection on a descriptor the harness owns, as after a Forward Open.
+class FragmentConnection : public ControlLogixConnection {
+  public:
+    explicit FragmentConnection(int fd) : ControlLogixConnection(nullptr) {
+        socketFd = fd;
+        sessionHandle = 0x1234;
+        otConnectionId = 0xCAFE;
+        toConnectionId = 0xBEEF;
+        connectionSize = 500;
+    }
+    ~FragmentConnection() override { socketFd = -1; }
+    bool Closed() const { return socketFd < 0; }
+};
+
+int pair[2] = {-1, -1};
+
+void OpenPair() {
+    ::socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
+    // One end always readable (the reads are injected) and writable, so waits return at once.
+    const char byte = 0;
+    (void)::write(pair[1], &byte, 1);
+}
+
+std::unique_ptr<EipTag> BigTag() {
+    std::unique_ptr<EipTag> tag(EipTag::Create(EIP_PROTOCOL_FAMILY_CIP));
+    _eipTagInfo info;
+    info.alias = "big";
+    info.tagName = "Big[0~999]";
+    info.innerType = EIP_INNER_TYPE_DINT;
+    info.dataLen = 4000;  // more than one reply: read fragmented
+    tag->SetInfo(info);
+    tag->ParsingTagName();
+    return tag;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    QuietLogs();
+    OpenPair();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const std::unique_ptr<EipTag> tag = BigTag();
+    if (size < 2) {
+        return 0;
+    }
+    const bool polled = data[0] % 2 == 0;
+    const size_t chunk = static_cast<size_t>(data[1] % 64) + 1;
+    const uint8_t* stream = data + 2;
+    size_t left = size - 2;
+    bool closed = false;
+    {
+        FragmentConnection connection(pair[0]);
+        connection.SetSendFunc(
+            [](int, const void*, size_t length, int) { return static_cast<ssize_t>(length); });
+        connection.SetRecvFunc([&stream, &left, chunk](int, void* buffer, size_t length, int) {
+            const size_t n = std::min({length, left, chunk});
+            std::copy(stream, stream + n, static_cast<uint8_t*>(buffer));
+            stream += n;
+            left -= n;
+            return static_cast<ssize_t>(n);  // 0 once the input is used up: the peer closed
+        });
+        auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+        if (polled) {
+            const std::vector<EipTag*> list{tag.get()};
+            size_t next = 0;
+            if (connection.RequestEMTags(list, 1, next) == 0) {
+                connection.RecvEMTags(*response, [](uint16_t) { return nullptr; });
+            }
+        } else {
+            connection.TestEMTag(tag.get(), *response);
+        }
+        // A value handed up is whole and within the record limit.
+        for (uint16_t i = 0; i < response->count; ++i) {
+            const EIPC_TAG_REPLY_STRUCT& record = response->replies[i];
+            if (record.dataLength != record.data.size() && record.generalStatus == 0) {
+                __builtin_trap();
+            }
+        }
+        closed = connection.Closed();
+    }
+    // A failed read closes the descriptor it holds; keep the shared pair open.
+    if (closed) {
+        ::close(pair[1]);
+        OpenPair();
+    }
+    return 0;
+}

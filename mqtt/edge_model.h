@@ -1,0 +1,105 @@
+#pragma once
+// What the edge node publishes, learnt from the node tree: one Sparkplug device per PLC,
+// one metric per polled tag ("EM Tags/<tag>") and per I/O subtag ("IO Tags/<tag>/<subtag>"),
+// with the latest value of each, and which births, deaths and data are due.
+//
+// Memory is bounded by the tree: each metric keeps only its latest value, so however long
+// the MQTT broker is away, nothing piles up.
+//
+// Threads: none of its own and no lock; MqttBridge guards it with its mutex.
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "mqtt/sparkplug.h"
+#include "strata_sdk/node.h"
+#include "strata_sdk/node_path.h"
+#include "strata_sdk/variant.h"
+
+namespace tbmqtt {
+
+// The Sparkplug data type for a tag's "InnerType" and its current value (scalar or array,
+// string or hexadecimal text for structures).
+sparkplug::DataType MetricType(const std::string& inner_type,
+                               const kestrel::strata_sdk::Variant& value);
+
+// Sparkplug device ID of a PLC node name: the escaped name, with the topic wildcards escaped too.
+std::string DeviceId(const std::string& plc_node_name);
+
+class EdgeModel {
+  public:
+    enum class MessageKind { Birth, Data, Death };
+    struct Message {
+        MessageKind kind;
+        std::string device;  // Sparkplug device ID
+        std::vector<sparkplug::Metric> metrics;
+    };
+    struct WriteTarget {
+        kestrel::strata_sdk::NodePath action;  // the tag's "Write Data" node
+        std::string metric;
+    };
+
+    // A node was created or updated; `info` is its snapshot (nothing when already gone).
+    void OnNode(const kestrel::strata_sdk::NodePath& path,
+                const std::optional<kestrel::strata_sdk::NodeInfo>& info);
+    void OnValue(const kestrel::strata_sdk::NodePath& path,
+                 const kestrel::strata_sdk::Variant& value, int64_t ts_ms);
+    void OnRemoved(const kestrel::strata_sdk::NodePath& path);
+
+    // Every device is to be born again (a new MQTT session or a rebirth request).
+    void RebirthAll();
+    bool HasWork() const { return !pending_.empty() || !gone_.empty(); }
+    // True when some pending work is a birth (worth gathering a burst of tree changes for).
+    bool BirthPending() const;
+    // The messages due now, in order, each device's births and deaths before its data;
+    // afterwards nothing is pending.
+    std::vector<Message> TakeMessages(uint64_t now_ms);
+
+    // The target of a write to `metric` (by name or alias) of `device`, or nothing with the
+    // reason in `why` (no such metric, read-only, or a data type other than its birth's).
+    std::optional<WriteTarget> FindWritable(const std::string& device,
+                                            const sparkplug::Metric& metric,
+                                            std::string& why) const;
+
+    size_t MetricCount() const;
+
+  private:
+    struct MetricState {
+        uint64_t alias = 0;
+        std::string inner_type;
+        kestrel::strata_sdk::NodePath value_node;  // empty: the tag is write-only
+        kestrel::strata_sdk::NodePath write_node;  // empty: not writable
+        kestrel::strata_sdk::Variant value;
+        int64_t ts_ms = 0;
+        sparkplug::DataType born_type = sparkplug::DataType::Unknown;
+    };
+    struct Device {
+        std::string id;
+        bool online = false;
+        bool born = false;
+        bool birth_due = false;
+        std::map<std::string, MetricState> metrics;  // by metric name
+        std::map<std::string, uint64_t> aliases;     // stable for the device's lifetime
+        uint64_t next_alias = 1;
+        std::set<std::string> dirty;
+    };
+    struct Place;
+
+    static Place Classify(const kestrel::strata_sdk::NodePath& path);
+    MetricState& Upsert(Device& device, const std::string& metric);
+    void SetOnline(const std::string& plc, Device& device, bool online);
+    void Touch(const std::string& plc) { pending_.insert(plc); }
+    sparkplug::Metric Describe(const std::string& name, const MetricState& m, bool birth,
+                               uint64_t now_ms) const;
+    void Birth(Device& device, uint64_t now_ms, std::vector<Message>& out);
+
+    std::map<std::string, Device> devices_;  // by PLC node name
+    std::set<std::string> pending_;          // PLC node names with work due
+    std::vector<std::string> gone_;          // device IDs of removed PLCs that were born
+};
+
+}  // namespace tbmqtt

@@ -1,0 +1,403 @@
+#include "mqtt/mqtt_bridge.h"
+
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "common/eip_log.h"
+#include "strata_sdk/json.h"
+
+namespace tbmqtt {
+namespace {
+
+namespace sdk = kestrel::strata_sdk;
+using sparkplug::DataType;
+
+constexpr const char* kLog = "MqttBridge";
+constexpr const char* kNamespace = "spBv1.0";
+constexpr const char* kRebirthMetric = "Node Control/Rebirth";
+constexpr const char* kBdSeqMetric = "bdSeq";
+constexpr int kKeepAliveSeconds = 30;
+// libmosquitto's loop wakes for socket traffic and for the keep-alive only.
+constexpr int kLoopTimeoutMs = kKeepAliveSeconds * 1000 / 2;
+constexpr int kCommandQos = 1;
+constexpr int kWillQos = 1;
+constexpr std::chrono::milliseconds kFirstRetry{500};
+constexpr std::chrono::milliseconds kMaxRetry{30000};
+// Adding tags creates their nodes one by one: one birth for the whole burst.
+constexpr std::chrono::milliseconds kBirthGather{50};
+constexpr uint64_t kBdSeqModulo = 256;
+constexpr uint64_t kSeqModulo = 256;
+
+uint64_t NowMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
+}
+
+sparkplug::Metric NamedMetric(const char* name, DataType type, sdk::Variant value) {
+    sparkplug::Metric m;
+    m.name = name;
+    m.timestamp = NowMs();
+    m.datatype = type;
+    m.value = std::move(value);
+    return m;
+}
+
+std::string DeathPayload(uint64_t bdseq) {
+    sparkplug::Payload death;
+    death.timestamp = NowMs();
+    death.metrics.push_back(NamedMetric(kBdSeqMetric, DataType::UInt64, sdk::Variant(bdseq)));
+    return sparkplug::Encode(death);
+}
+
+const char* TopicType(EdgeModel::MessageKind kind) {
+    switch (kind) {
+        case EdgeModel::MessageKind::Birth:
+            return "DBIRTH";
+        case EdgeModel::MessageKind::Data:
+            return "DDATA";
+        case EdgeModel::MessageKind::Death:
+            break;
+    }
+    return "DDEATH";
+}
+
+void InitLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] { mosquitto_lib_init(); });
+}
+
+}  // namespace
+
+void MqttBridge::MosquittoDeleter::operator()(mosquitto* m) const {
+    mosquitto_destroy(m);
+}
+
+MqttBridge::MqttBridge(sdk::Broker& broker, MqttOptions options)
+    : broker_(broker), options_(std::move(options)) {}
+
+MqttBridge::~MqttBridge() {
+    Stop();
+}
+
+std::string MqttBridge::Topic(const char* type) const {
+    return std::string(kNamespace) + "/" + options_.group + "/" + type + "/" + options_.node;
+}
+
+std::string MqttBridge::Topic(const char* type, const std::string& device) const {
+    return Topic(type) + "/" + device;
+}
+
+bool MqttBridge::Start(std::string& error) {
+    InitLibrary();
+    const std::string client_id = "tagbridge-" + options_.group + "-" + options_.node;
+    client_.reset(mosquitto_new(client_id.c_str(), true, this));
+    if (!client_) {
+        error = "MQTT: cannot create the client";
+        return false;
+    }
+    mosquitto* m = client_.get();
+    mosquitto_threaded_set(m, true);
+    mosquitto_connect_callback_set(m, [](mosquitto*, void* self, int rc) {
+        static_cast<MqttBridge*>(self)->HandleConnect(rc);
+    });
+    mosquitto_message_callback_set(m, [](mosquitto*, void* self, const mosquitto_message* msg) {
+        static_cast<MqttBridge*>(self)->HandleMessage(*msg);
+    });
+    int rc = MOSQ_ERR_SUCCESS;
+    if (!options_.user.empty()) {
+        rc = mosquitto_username_pw_set(
+            m, options_.user.c_str(),
+            options_.password.empty() ? nullptr : options_.password.c_str());
+    }
+    if (rc == MOSQ_ERR_SUCCESS && options_.tls) {
+        rc = mosquitto_tls_set(m, options_.ca_file.empty() ? nullptr : options_.ca_file.c_str(),
+                               options_.ca_file.empty() ? "/etc/ssl/certs" : nullptr, nullptr,
+                               nullptr, nullptr);
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+        error = std::string("MQTT: ") + mosquitto_strerror(rc);
+        return false;
+    }
+    subscription_ = broker_.subscribe(sdk::NodePath(),
+                                      [this](const sdk::TreeEvent& event) { OnTreeEvent(event); });
+    publisher_ = std::thread([this] { PublisherLoop(); });
+    network_ = std::thread([this] { NetworkLoop(); });
+    eiplog::Info(kLog, "MQTT: publishing to " + options_.url + " as Sparkplug B edge node " +
+                           options_.group + "/" + options_.node);
+    return true;
+}
+
+void MqttBridge::Stop() {
+    bool was_connected = false;
+    uint64_t bdseq = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ || !client_) {
+            return;
+        }
+        stopping_ = true;
+        was_connected = connected_;
+        bdseq = bdseq_;
+    }
+    if (!publisher_.joinable()) {
+        return;  // Start() did not get as far as the threads
+    }
+    broker_.unsubscribe(subscription_);
+    wake_.notify_all();
+    publisher_.join();
+    // A clean disconnect drops the will, so the death is said out loud first.
+    if (was_connected) {
+        Publish(Topic("NDEATH"), DeathPayload(bdseq));
+    }
+    mosquitto_disconnect(client_.get());
+    network_.join();
+}
+
+// ---- tree -------------------------------------------------------------------------------------
+
+void MqttBridge::OnTreeEvent(const sdk::TreeEvent& event) {
+    std::optional<sdk::NodeInfo> info;
+    if (event.kind == sdk::TreeEvent::Kind::Created ||
+        event.kind == sdk::TreeEvent::Kind::Updated) {
+        info = broker_.node_info(event.path);
+    }
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        switch (event.kind) {
+            case sdk::TreeEvent::Kind::Value:
+                model_.OnValue(event.path, event.value, event.ts_ms);
+                break;
+            case sdk::TreeEvent::Kind::Removed:
+                model_.OnRemoved(event.path);
+                break;
+            default:
+                model_.OnNode(event.path, info);
+                break;
+        }
+        wake = connected_ && model_.HasWork();
+    }
+    if (wake) {
+        wake_.notify_one();
+    }
+}
+
+// ---- network thread ---------------------------------------------------------------------------
+
+void MqttBridge::SetWill(uint64_t bdseq) {
+    const std::string payload = DeathPayload(bdseq);
+    mosquitto_will_set(client_.get(), Topic("NDEATH").c_str(), static_cast<int>(payload.size()),
+                       payload.data(), kWillQos, false);
+}
+
+bool MqttBridge::WaitBackoff(std::chrono::milliseconds delay) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return !wake_.wait_for(lock, delay, [this] { return stopping_; });
+}
+
+void MqttBridge::NetworkLoop() {
+    std::chrono::milliseconds retry = kFirstRetry;
+    bool reported = false;  // one log line per outage, not one per attempt
+    for (;;) {
+        uint64_t bdseq = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) {
+                return;
+            }
+            bdseq = bdseq_;
+        }
+        SetWill(bdseq);
+        int rc = mosquitto_connect_async(client_.get(), options_.host.c_str(), options_.port,
+                                         kKeepAliveSeconds);
+        while (rc == MOSQ_ERR_SUCCESS) {
+            rc = mosquitto_loop(client_.get(), kLoopTimeoutMs, 1);
+        }
+        bool was_connected = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            was_connected = std::exchange(connected_, false);
+            bdseq_ = (bdseq_ + 1) % kBdSeqModulo;
+            if (stopping_) {
+                return;
+            }
+        }
+        if (was_connected) {
+            eiplog::Error(kLog, "MQTT: connection to " + options_.url +
+                                    " lost; reconnecting: " + mosquitto_strerror(rc));
+            retry = kFirstRetry;
+            reported = true;
+        } else if (!reported) {
+            eiplog::Error(kLog, "MQTT: cannot connect to " + options_.url +
+                                    "; retrying: " + mosquitto_strerror(rc));
+            reported = true;
+        }
+        if (!WaitBackoff(retry)) {
+            return;
+        }
+        retry = std::min(retry * 2, kMaxRetry);
+    }
+}
+
+void MqttBridge::HandleConnect(int rc) {
+    if (rc != 0) {
+        eiplog::Error(kLog, "MQTT: " + options_.url +
+                                " refused the connection: " + mosquitto_connack_string(rc));
+        mosquitto_disconnect(client_.get());
+        return;
+    }
+    mosquitto_subscribe(client_.get(), nullptr, Topic("NCMD").c_str(), kCommandQos);
+    mosquitto_subscribe(client_.get(), nullptr, Topic("DCMD", "+").c_str(), kCommandQos);
+    uint64_t bdseq = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        connected_ = true;
+        node_birth_due_ = true;
+        model_.RebirthAll();
+        bdseq = bdseq_;
+    }
+    wake_.notify_all();
+    eiplog::Info(kLog,
+                 "MQTT: connected to " + options_.url + " (bdSeq " + std::to_string(bdseq) + ")");
+}
+
+// ---- publisher thread -------------------------------------------------------------------------
+
+bool MqttBridge::Publish(const std::string& topic, const std::string& payload) {
+    const int rc = mosquitto_publish(client_.get(), nullptr, topic.c_str(),
+                                     static_cast<int>(payload.size()), payload.data(), 0, false);
+    // Not connected: the births after the reconnect carry the latest values.
+    return rc == MOSQ_ERR_SUCCESS;
+}
+
+void MqttBridge::PublisherLoop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] {
+            return stopping_ || (connected_ && (node_birth_due_ || model_.HasWork()));
+        });
+        if (!stopping_ && (node_birth_due_ || model_.BirthPending())) {
+            wake_.wait_for(lock, kBirthGather, [this] { return stopping_; });
+        }
+        if (stopping_) {
+            return;
+        }
+        if (!connected_) {
+            continue;
+        }
+        const bool node_birth = std::exchange(node_birth_due_, false);
+        std::vector<EdgeModel::Message> messages = model_.TakeMessages(NowMs());
+        const uint64_t bdseq = bdseq_;
+        lock.unlock();
+        PublishDue(node_birth, std::move(messages), bdseq);
+        lock.lock();
+    }
+}
+
+void MqttBridge::PublishDue(bool node_birth, std::vector<EdgeModel::Message> messages,
+                            uint64_t bdseq) {
+    if (node_birth) {
+        seq_ = 0;
+        sparkplug::Payload birth;
+        birth.timestamp = NowMs();
+        birth.seq = seq_;
+        birth.metrics.push_back(NamedMetric(kBdSeqMetric, DataType::UInt64, sdk::Variant(bdseq)));
+        birth.metrics.push_back(
+            NamedMetric(kRebirthMetric, DataType::Boolean, sdk::Variant(false)));
+        Publish(Topic("NBIRTH"), sparkplug::Encode(birth));
+    }
+    for (EdgeModel::Message& message : messages) {
+        seq_ = (seq_ + 1) % kSeqModulo;
+        sparkplug::Payload payload;
+        payload.timestamp = NowMs();
+        payload.seq = seq_;
+        payload.metrics = std::move(message.metrics);
+        Publish(Topic(TopicType(message.kind), message.device), sparkplug::Encode(payload));
+    }
+}
+
+// ---- commands (network thread) ----------------------------------------------------------------
+
+void MqttBridge::HandleMessage(const mosquitto_message& message) {
+    const std::string topic = message.topic ? message.topic : "";
+    const std::string dcmd = Topic("DCMD") + "/";
+    const bool node_command = topic == Topic("NCMD");
+    if (!node_command && topic.compare(0, dcmd.size(), dcmd) != 0) {
+        return;
+    }
+    std::string error;
+    const auto payload =
+        sparkplug::Decode(static_cast<const uint8_t*>(message.payload),
+                          static_cast<size_t>(std::max(message.payloadlen, 0)), error);
+    if (!payload) {
+        eiplog::Error(kLog, "MQTT: " + topic + " ignored: " + error);
+        return;
+    }
+    if (node_command) {
+        HandleNodeCommand(*payload);
+    } else {
+        HandleDeviceCommand(topic.substr(dcmd.size()), *payload);
+    }
+}
+
+void MqttBridge::HandleNodeCommand(const sparkplug::Payload& payload) {
+    for (const sparkplug::Metric& m : payload.metrics) {
+        if (m.name == std::string(kRebirthMetric) && m.value.is_bool() && m.value.as_bool()) {
+            eiplog::Info(kLog, "MQTT: rebirth requested");
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                node_birth_due_ = true;
+                model_.RebirthAll();
+            }
+            wake_.notify_all();
+            return;
+        }
+    }
+    eiplog::Error(kLog,
+                  "MQTT: NCMD ignored: it holds no \"" + std::string(kRebirthMetric) + "\" = true");
+}
+
+void MqttBridge::HandleDeviceCommand(const std::string& device, const sparkplug::Payload& payload) {
+    for (const sparkplug::Metric& metric : payload.metrics) {
+        std::string why;
+        std::optional<EdgeModel::WriteTarget> target;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            target = model_.FindWritable(device, metric, why);
+        }
+        if (target && metric.value.is_null()) {
+            why = "metric \"" + target->metric + "\" of device " + device + " has no value";
+            target.reset();
+        }
+        if (!target) {
+            eiplog::Error(kLog, "MQTT: DCMD write refused: " + why);
+            continue;
+        }
+        sdk::Variant params = sdk::Variant::new_map();
+        params["Value"] = sdk::json::to_json_string(metric.value);
+        const std::string what = "\"" + target->metric + "\" of device " + device;
+        auto done = [what](const sdk::InvokeResult& result) {
+            const bool answered = result.ok() && !result.rows.empty() && result.rows[0].size() >= 2;
+            const bool success =
+                answered && result.rows[0][0].is_bool() && result.rows[0][0].as_bool();
+            if (success) {
+                eiplog::Info(kLog, "MQTT: DCMD wrote " + what);
+                return;
+            }
+            const std::string reason =
+                !result.ok()
+                    ? result.error_text
+                    : (answered ? sdk::json::to_json_string(result.rows[0][1]) : "no answer");
+            eiplog::Error(kLog, "MQTT: DCMD write of " + what + " refused: " + reason);
+        };
+        const std::error_code ec = broker_.invoke(target->action, std::move(params), done);
+        if (ec) {
+            eiplog::Error(kLog, "MQTT: DCMD write of " + what + " refused: " + ec.message());
+        }
+    }
+}
+
+}  // namespace tbmqtt

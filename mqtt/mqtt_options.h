@@ -1,0 +1,35 @@
+#pragma once
+// The MQTT side's options: --mqtt-url, --mqtt-group, --mqtt-node, --mqtt-user,
+// --mqtt-password-file, --mqtt-ca (also as keys of --config).
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "strata_sdk/link_options.h"
+
+namespace tbmqtt {
+
+struct MqttOptions {
+    std::string host;
+    uint16_t port = 1883;
+    bool tls = false;
+    std::string group = "Tagbridge";
+    std::string node;  // the host name when not given
+    std::string user;
+    std::string password;  // first line of the password file
+    std::string ca_file;
+    std::string url;  // as given, for log lines
+};
+
+// Registers the options with the link's parser.
+void AddMqttOptions(kestrel::strata_sdk::LinkOptions& options);
+
+// The MQTT settings from parsed link options: nothing (and `error` empty) without
+// --mqtt-url; nothing with a one-line reason in `error` when a value is unusable (a URL that
+// is not mqtt://HOST[:PORT] or mqtts://HOST[:PORT], a group or node ID holding '/', '+' or
+// '#', an unreadable password file).
+std::optional<MqttOptions> MqttOptionsFrom(const kestrel::strata_sdk::LinkOptions& options,
+                                           std::string& error);
+
+}  // namespace tbmqtt

@@ -1,0 +1,288 @@
+// Browsing plcsim's demo controller: through the "Browse Tags" action as users run it, and with
+// the browser on a session of its own where the number and fill of the replies matter.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "action/eip_action.h"
+#include "device/eip_manager.h"
+#include "eip/eip_connection.h"
+#include "family/logix_browse.h"
+#include "link/eip_globals.h"
+#include "link/eip_link.h"
+#include "sim/logix_services.h"
+#include "sim/logix_tag_config.h"
+#include "sim/pccc_services.h"
+#include "strata_sdk/sdk.h"
+#include "support/wait_until.h"
+
+namespace sdk = kestrel::strata_sdk;
+using tb_test::WaitUntil;
+
+namespace {
+
+constexpr const char* kBrowse = "/PLC1/EM Tags/Browse Tags";
+// Room for the data of one unconnected reply, and the largest entry a demo name gives.
+constexpr size_t kReplyRoom = plcsim::kUnconnectedReplyLimit - 4;
+constexpr size_t kLargestEntry = 20 + 40;
+
+plcsim::SimConfig EphemeralPort() {
+    plcsim::SimConfig config;
+    config.port = 0;
+    return config;
+}
+
+class BrowseTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const plcsim::LogixTagDefinition& tag : plcsim::LogixDemoTags()) {
+            plc.DefineTag(tag);
+        }
+        ASSERT_TRUE(plc.Sim().Start());
+        sdk::LinkOptions options("Tagbridge");
+        options.set_data_dir("");
+        link = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
+        g_link = link.get();
+        g_eipManager = new EipManager;
+        eipLink = std::make_unique<EipLink>(*link);
+        link->set_on_initialized_handler(
+            [this](const std::string& name, const std::error_code& ec) {
+                eipLink->initialize(name, ec);
+            });
+        link->set_on_connected_handler(
+            [this](const std::error_code& ec) { eipLink->connected(ec); });
+        ASSERT_TRUE(link->non_blocking_run());
+        ASSERT_TRUE(WaitUntil([this] { return Exists("/addplc"); }));
+    }
+
+    void TearDown() override {
+        link->stop();
+        link->join();
+        delete g_eipManager;
+        g_eipManager = nullptr;
+        eipLink.reset();
+        g_link = nullptr;
+        link.reset();
+    }
+
+    bool Exists(const std::string& path) { return link->responder()->node_exists(path); }
+
+    sdk::InvokeResult Invoke(const std::string& path, const sdk::Variant& params) {
+        return link->broker().invoke_and_wait(sdk::NodePath(path), params);
+    }
+
+    void AddPlc(const std::string& alias, uint16_t port, const char* family) {
+        sdk::Variant params = sdk::Variant::new_map();
+        params["Alias"] = alias;
+        params["Host"] = "127.0.0.1";
+        params["Port"] = static_cast<int64_t>(port);
+        params["Protocol Family"] = family;
+        const sdk::InvokeResult result = Invoke("/addplc", params);
+        ASSERT_EQ(1u, result.rows.size());
+        ASSERT_TRUE(result.rows[0][0].as_bool()) << result.rows[0][1].as_string();
+        ASSERT_TRUE(WaitUntil([&] { return Exists("/" + alias + "/EM Tags/Start Polling"); }));
+    }
+
+    // Rows of a Browse Tags answer by name: [type, dimensions, scope, readable].
+    std::map<std::string, std::vector<sdk::Variant>> Browse(const std::string& filter) {
+        sdk::Variant params = sdk::Variant::new_map();
+        params["Filter"] = filter;
+        const sdk::InvokeResult result = Invoke(kBrowse, params);
+        EXPECT_TRUE(result.ok()) << result.error_text;
+        EXPECT_EQ(5u, result.columns.size());
+        std::map<std::string, std::vector<sdk::Variant>> rows;
+        for (const auto& row : result.rows) {
+            rows[row.at(0).as_string()] = std::vector<sdk::Variant>(row.begin() + 1, row.end());
+        }
+        return rows;
+    }
+
+    std::optional<sdk::Variant> Value(const std::string& alias) {
+        auto node = link->broker().describe(sdk::NodePath("/PLC1/EM Tags/Read Tags List") / alias);
+        if (!node || node->at("value").is_null()) {
+            return std::nullopt;
+        }
+        return node->at("value");
+    }
+
+    plcsim::LogixController plc{EphemeralPort()};
+    std::unique_ptr<sdk::Link> link;
+    std::unique_ptr<EipLink> eipLink;
+};
+
+TEST_F(BrowseTest, TableListsControllerAndProgramTagsAndStructureMembersWithoutSystemTags) {
+    AddPlc("PLC1", plc.Sim().Port(), "CIP/EIP");
+    const auto rows = Browse("");
+    struct Expected {
+        const char* name;
+        const char* type;
+        const char* dims;
+        const char* scope;
+        bool readable;
+    };
+    const Expected expected[] = {
+        {"Counter", "DINT", "", "Controller", true},
+        {"Buffer", "DINT", "10", "Controller", true},
+        {"Grid", "INT", "3,4", "Controller", true},
+        {"Message", "STRING", "", "Controller", true},
+        {"Motor1", "MOTOR", "", "Controller", true},
+        {"Motor1.Running", "BOOL", "", "Controller", true},
+        {"Motor1.Setpoints", "REAL", "4", "Controller", true},
+        {"Motor1.Name", "STRING", "", "Controller", true},
+        {"Program:MainProgram.Step", "DINT", "", "Program:MainProgram", true},
+        {"Program:MainProgram.Setpoint", "REAL", "", "Program:MainProgram", true},
+    };
+    for (const Expected& e : expected) {
+        const auto found = rows.find(e.name);
+        ASSERT_NE(rows.end(), found) << e.name;
+        EXPECT_EQ(e.type, found->second[0].as_string()) << e.name;
+        EXPECT_EQ(e.dims, found->second[1].as_string()) << e.name;
+        EXPECT_EQ(e.scope, found->second[2].as_string()) << e.name;
+        EXPECT_EQ(e.readable, found->second[3].as_bool()) << e.name;
+    }
+    for (const char* hidden : {"__Trace", "Map:Local", "Program:MainProgram", "Motor1.Name.LEN"}) {
+        EXPECT_EQ(0u, rows.count(hidden)) << hidden;
+    }
+    // 11 controller tags, 7 MOTOR members and 2 program tags.
+    EXPECT_EQ(20u, rows.size());
+}
+
+TEST_F(BrowseTest, FilterKeepsTheMatchingRowsOnly) {
+    AddPlc("PLC1", plc.Sim().Port(), "CIP/EIP");
+    const auto members = Browse("motor1.*");
+    EXPECT_EQ(7u, members.size());
+    EXPECT_EQ(1u, members.count("Motor1.Speed"));
+    const auto step = Browse("Step");
+    ASSERT_EQ(1u, step.size());
+    EXPECT_EQ("Program:MainProgram.Step", step.begin()->first);
+    EXPECT_TRUE(Browse("nothing*like*this").empty());
+}
+
+TEST_F(BrowseTest, StructureMemberAndProgramTagAreAddedAndPolledWhileBrowseStaysOffered) {
+    AddPlc("PLC1", plc.Sim().Port(), "CIP/EIP");
+    sdk::Variant add = sdk::Variant::new_map();
+    add["Tags(json)"] = R"([{"Tag Alias":"speed","Tag Name":"Motor1.Speed"},)"
+                        R"({"Tag Alias":"step","Tag Name":"Program:MainProgram.Step"}])";
+    const sdk::InvokeResult added = Invoke("/PLC1/EM Tags/Add Tags", add);
+    ASSERT_EQ(2u, added.rows.size());
+    for (const auto& row : added.rows) {
+        EXPECT_EQ("success!", row[1].as_string()) << row[0].as_string();
+    }
+    sdk::Variant interval = sdk::Variant::new_map();
+    interval["Interval(ms)"] = int64_t{10};
+    ASSERT_TRUE(Invoke("/PLC1/EM Tags/Start Polling", interval).rows.at(0).at(0).as_bool());
+    ASSERT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Stop Polling"); }));
+    EXPECT_TRUE(Exists(kBrowse));
+
+    ASSERT_TRUE(WaitUntil([this] { return Value("speed") == sdk::Variant(1450.5); }));
+    ASSERT_TRUE(plc.Tags().SetReal("Motor1.Speed", 7.25));
+    EXPECT_TRUE(WaitUntil([this] { return Value("speed") == sdk::Variant(7.25); }));
+    ASSERT_TRUE(WaitUntil([this] { return Value("step").has_value(); }));
+    const sdk::Variant firstStep = *Value("step");
+    EXPECT_TRUE(WaitUntil([&] { return Value("step") != firstStep; }));
+    // Browsing while polling runs answers from its own session.
+    EXPECT_EQ(1u, Browse("Motor1.Speed").size());
+}
+
+TEST_F(BrowseTest, ARefusingControllerAndAPcccPlcAnswerWithAReasonRow) {
+    plc.Sim().Router().RegisterClass(LOGIX_CLASS_SYMBOL, [](const plcsim::CipRequest&) {
+        return plcsim::CipReply::Error(CIP_STATUS_SERVICE_NOT_SUPPORTED);
+    });
+    AddPlc("PLC1", plc.Sim().Port(), "CIP/EIP");
+    const sdk::InvokeResult refused = Invoke(kBrowse, sdk::Variant::new_map());
+    ASSERT_EQ(1u, refused.rows.size());
+    EXPECT_EQ("fail!", refused.rows[0][0].as_string());
+    EXPECT_NE(std::string::npos, refused.rows[0][1].as_string().find("Symbol object"))
+        << refused.rows[0][1].as_string();
+
+    plcsim::PcccController plc5(EphemeralPort());
+    ASSERT_TRUE(plc5.Sim().Start());
+    AddPlc("PLC5", plc5.Sim().Port(), "PCCC");
+    EXPECT_FALSE(Exists("/PLC5/EM Tags/Browse Tags"));
+    // Reached anyway (an old console, a script): the reason, not an empty table.
+    struct Capture : sdk::IActionResultStream {
+        std::vector<std::vector<sdk::Variant>> rows;
+        void send(const sdk::ActionResult& result) override { rows = result.rows(); }
+        void close() override {}
+        bool is_closed() const override { return false; }
+    };
+    auto stream = std::make_shared<Capture>();
+    EipAction::BrowseTagsNodeAction(stream, sdk::NodePath("/PLC5/EM Tags"), sdk::Variant::new_map(),
+                                    {});
+    ASSERT_EQ(1u, stream->rows.size());
+    EXPECT_EQ("fail!", stream->rows[0][0].as_string());
+    EXPECT_NE(std::string::npos, stream->rows[0][1].as_string().find("PCCC"));
+}
+
+// The browser on its own session: every reply of a page but the last is full, and a second
+// browse takes its structure templates from the cache.
+TEST_F(BrowseTest, PagingSendsOneRequestPerFullReplyAndTemplatesAreReadOnce) {
+    for (int i = 0; i < 600; ++i) {
+        plcsim::LogixTagDefinition tag;
+        tag.name = "Tag" + std::to_string(i);
+        tag.type = "DINT";
+        plc.DefineTag(tag);
+    }
+    _eipConnectInfo info;
+    info.alias = "PLC1";
+    info.host = "127.0.0.1";
+    info.port = plc.Sim().Port();
+    info.family = EIP_PROTOCOL_FAMILY_CIP;
+    std::string error;
+    std::unique_ptr<EipConnection> connection(EipConnection::MakeTestConnection(info, error));
+    ASSERT_TRUE(connection) << error;
+
+    struct Sent {
+        uint8_t service;
+        uint8_t status;
+        size_t bytes;
+    };
+    std::vector<Sent> sent;
+    const auto exchange = [&](ByteView request, LogixBrowser::Reply& reply) {
+        EXPLICIT_RESPONSE_STRUCT response;
+        if (connection->ExchangeRouted("test", request, 0, response) != 0) {
+            return false;
+        }
+        reply.service = response.service;
+        reply.generalStatus = response.generalStatus;
+        reply.data.assign(response.data, response.data + response.dataLength);
+        sent.push_back({request.at(0), response.generalStatus, response.dataLength});
+        return true;
+    };
+    LogixTemplateCache cache;
+    std::vector<LogixBrowseRow> rows;
+    ASSERT_TRUE(LogixBrowser(exchange, cache, "PLC1").Browse("Tag*", rows, error)) << error;
+    EXPECT_EQ(600u, rows.size());
+    size_t pages = 0;
+    for (const Sent& s : sent) {
+        if (s.service == LOGIX_SVC_GET_INSTANCE_ATTRIBUTE_LIST) {
+            ++pages;
+            EXPECT_TRUE(
+                s.status == CIP_STATUS_SUCCESS ||
+                (s.status == CIP_STATUS_PARTIAL_TRANSFER && s.bytes + kLargestEntry > kReplyRoom))
+                << s.bytes;
+        }
+    }
+    EXPECT_GT(pages, 20u);
+    const auto readTemplates = [&] {
+        return std::count_if(sent.begin(), sent.end(),
+                             [](const Sent& s) { return s.service == LOGIX_SVC_READ_TEMPLATE; });
+    };
+    EXPECT_EQ(2, readTemplates());  // MOTOR and its STRING member
+
+    sent.clear();
+    ASSERT_TRUE(LogixBrowser(exchange, cache, "PLC1").Browse("", rows, error)) << error;
+    EXPECT_EQ(0, readTemplates());
+    cache.Drop("PLC1");
+    ASSERT_TRUE(LogixBrowser(exchange, cache, "PLC1").Browse("", rows, error)) << error;
+    EXPECT_EQ(2, readTemplates());
+}
+
+}  // namespace

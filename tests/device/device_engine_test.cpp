@@ -1,0 +1,205 @@
+// The device engine under concurrent actions, driven through the SDK as users drive it: a
+// removed PLC answers every action still running on it, a slow write does not hold up polling,
+// and a PLC that never answers holds up nothing but its own Add PLC.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "action/eip_action.h"
+#include "action/tesselLink_error_code.h"
+#include "device/device_test_support.h"
+#include "device/eip_manager.h"
+#include "device/link_harness.h"
+#include "strata_sdk/sdk.h"
+
+namespace sdk = kestrel::strata_sdk;
+using tb_device_test::SilentPlc;
+using tb_device_test::SimPlc;
+using tb_device_test::WaitUntil;
+using namespace std::chrono_literals;
+
+namespace {
+
+// One invocation started without waiting; its answers are counted as they arrive.
+class PendingInvoke {
+  public:
+    bool Answered() const { return answers_.load() > 0; }
+    int Answers() const { return answers_.load(); }
+    sdk::InvokeResult Result() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return result_;
+    }
+    sdk::InvokeCallback Callback() {
+        return [this](const sdk::InvokeResult& result) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                result_ = result;
+            }
+            ++answers_;
+        };
+    }
+
+  private:
+    std::mutex mutex_;
+    sdk::InvokeResult result_;
+    std::atomic<int> answers_{0};
+};
+
+class DeviceEngineTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(plc.Started());
+        plc.DefineDints("D", 200);
+        running = std::make_unique<tb_device_test::RunningLink>("");
+        ASSERT_TRUE(running->Running());
+        link = &running->Link();
+        ASSERT_TRUE(WaitUntil([this] { return Exists("/addplc"); }));
+    }
+
+    bool Exists(const std::string& path) { return link->responder()->node_exists(path); }
+
+    static sdk::Variant Params(std::map<std::string, sdk::Variant> values) {
+        sdk::Variant params = sdk::Variant::new_map();
+        for (auto& [key, value] : values) {
+            params[key] = value;
+        }
+        return params;
+    }
+    static sdk::Variant PlcParams(const std::string& alias, uint16_t port) {
+        return Params({{"Alias", alias}, {"Host", "127.0.0.1"}, {"Port", int64_t(port)}});
+    }
+    static std::string DintsJson(int count, const std::string& rw = "R") {
+        std::string json = "[";
+        for (int i = 0; i < count; ++i) {
+            json += (i == 0 ? "" : ",");
+            json += "{\"Tag Alias\":\"D" + std::to_string(i) + "\",\"Tag Name\":\"D" +
+                    std::to_string(i) + "\",\"RW Flag\":\"" + rw + "\"}";
+        }
+        return json + "]";
+    }
+
+    sdk::InvokeResult Invoke(const std::string& path, const sdk::Variant& params) {
+        return link->broker().invoke_and_wait(sdk::NodePath(path), params);
+    }
+    void Start(PendingInvoke& pending, const std::string& path, const sdk::Variant& params) {
+        ASSERT_FALSE(link->broker().invoke(sdk::NodePath(path), params, pending.Callback()));
+    }
+
+    // Adds a PLC on the simulator and waits for its action set.
+    void AddPlc(const std::string& alias) {
+        const auto result = Invoke("/addplc", PlcParams(alias, plc.Sim().Port()));
+        ASSERT_TRUE(result.ok()) << result.error_text;
+        ASSERT_TRUE(WaitUntil([&] { return Exists("/" + alias + "/EM Tags/Start Polling"); }));
+    }
+    void AddTags(const std::string& alias, int count, const std::string& rw) {
+        const auto result = Invoke("/" + alias + "/EM Tags/Add Tags",
+                                   Params({{"Tags(json)", DintsJson(count, rw)}}));
+        ASSERT_TRUE(result.ok()) << result.error_text;
+        for (const auto& row : result.rows) {
+            ASSERT_EQ("success!", row.at(1).as_string()) << row.at(0).as_string();
+        }
+    }
+
+    // The messages of a values result or a table, one per row.
+    static std::vector<std::string> Messages(const sdk::InvokeResult& result) {
+        std::vector<std::string> messages;
+        for (const auto& row : result.rows) {
+            if (row.size() == 2 && row[1].is_string()) {
+                messages.push_back(row[1].as_string());
+            }
+        }
+        return messages;
+    }
+
+    tb_device_test::LogCapture log{0};
+    SimPlc plc;
+    std::unique_ptr<tb_device_test::RunningLink> running;
+    sdk::Link* link = nullptr;
+};
+
+// Remove PLC while an Add Tags of 200 tags, a Write Tags and a Start Polling run on the same PLC:
+// each of them answers once, either done or with the reason that the PLC went away, and (under
+// ASan) nothing touches the device after it is freed.
+TEST_F(DeviceEngineTest, RemovePlcWhileActionsRunAnswersEachOnce) {
+    AddPlc("PLC1");
+    AddTags("PLC1", 1, "RW");
+    PendingInvoke add, write, poll;
+    Start(add, "/PLC1/EM Tags/Add Tags", Params({{"Tags(json)", DintsJson(200)}}));
+    Start(write, "/PLC1/EM Tags/Write Tags",
+          Params({{"Tags(json)", "{\"Tag Alias\":\"D0\",\"value\":5}"}}));
+    Start(poll, "/PLC1/EM Tags/Start Polling", Params({{"Interval(ms)", int64_t(10)}}));
+    Invoke("/PLC1/Remove", sdk::Variant::new_map());
+    ASSERT_TRUE(WaitUntil([&] { return add.Answered() && write.Answered() && poll.Answered(); }));
+    EXPECT_EQ(nullptr, g_eipManager->GetPLC("PLC1"));
+    const std::string gone = tessel::tesselLink_error_message(tessel::TL_ERR_PLC_NOT_EXIST);
+    for (PendingInvoke* pending : {&add, &write, &poll}) {
+        EXPECT_EQ(1, pending->Answers());
+        const auto result = pending->Result();
+        EXPECT_TRUE(result.ok()) << result.error_text;
+        for (const std::string& message : Messages(result)) {
+            EXPECT_TRUE(message == "success!" || message == gone) << message;
+        }
+    }
+    ASSERT_TRUE(link->broker().wait_idle());
+}
+
+// A write that the PLC answers a second late runs on its own connection and copy of the tag:
+// the polling cycles of the same PLC go on meanwhile.
+TEST_F(DeviceEngineTest, SlowWriteDoesNotHoldUpPolling) {
+    AddPlc("PLC1");
+    AddTags("PLC1", 3, "RW");
+    std::atomic<int> values{0};
+    const auto subscription = link->broker().subscribe(
+        sdk::NodePath("/PLC1/EM Tags/Read Tags List/D0"), [&](const sdk::TreeEvent& event) {
+            if (event.kind == sdk::TreeEvent::Kind::Value) {
+                ++values;
+            }
+        });
+    const auto started =
+        Invoke("/PLC1/EM Tags/Start Polling", Params({{"Interval(ms)", int64_t(50)}}));
+    ASSERT_EQ(std::vector<std::string>{"success!"}, Messages(started));
+    ASSERT_TRUE(WaitUntil([&] { return values.load() > 0; }));
+
+    plcsim::Fault late;
+    late.action = plcsim::FaultAction::Delay;
+    late.command = 0x6F;  // SendRRData: the write's request on its own connection
+    late.delay = 1000ms;
+    PendingInvoke write;
+    plc.Sim().InjectFault(late);
+    const int before = values.load();
+    Start(write, "/PLC1/EM Tags/Write Tags",
+          Params({{"Tags(json)", "{\"Tag Alias\":\"D1\",\"value\":9}"}}));
+    ASSERT_TRUE(WaitUntil([&] { return write.Answered(); }));
+    // About 20 cycles fit in the write's second; without the stall guard there would be none.
+    EXPECT_GE(values.load() - before, 5);
+    link->broker().unsubscribe(subscription);
+}
+
+// An Add PLC to an address that never answers waits out its time-outs alone: an action on
+// another PLC answers while it is still pending.
+TEST_F(DeviceEngineTest, SilentAddPlcDoesNotHoldUpOtherPlcs) {
+    AddPlc("PLC1");
+    SilentPlc silent;
+    ASSERT_NE(0, silent.Port());
+    PendingInvoke addSilent;
+    Start(addSilent, "/addplc", PlcParams("Silent", silent.Port()));
+    ASSERT_TRUE(WaitUntil([&] { return silent.Clients() > 0; }));
+    const auto other = Invoke("/PLC1/EM Tags/Export Tags", sdk::Variant::new_map());
+    EXPECT_TRUE(other.ok());
+    EXPECT_FALSE(addSilent.Answered()) << "the other PLC's action waited for the silent connect";
+    ASSERT_TRUE(WaitUntil([&] { return addSilent.Answered(); }));
+    EXPECT_EQ(nullptr, g_eipManager->GetPLC("Silent"));
+}
+
+}  // namespace
