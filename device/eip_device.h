@@ -96,9 +96,9 @@ enum : uint8_t { UCMM_NON_EXIST = 0, UCMM_READY = 1, UCMM_BUSY = 2 };
 //   tag maps and the tags' records. Lock order: pollingMutex_, tagMapMutex_. A tag leaves the
 //   poll list under pollingMutex_ before it is deleted.
 // - valueMutex_ guards pendingValues_; threadMutex_ the three thread handles (never held while
-// joining); persistMutex_ the
-//   persisted tag strings and subtags; callbackMutex_ the pointer to the installed callback
-//   set, which is immutable: workers take a reference and call the callbacks without any lock.
+//   joining); persistMutex_ the persisted tag strings and subtags; callbackMutex_ the pointer to
+//   the installed callback set, which is immutable: workers take a reference and call the
+//   callbacks without any lock.
 // - stopFd_ turns readable once the device retires: every socket wait of its connects ends.
 // - Flags, states, intervals and times are atomics.
 class EipDevice {

@@ -26,10 +26,10 @@
 // answers ListIdentity datagrams and expires idle connections; an idle client costs nothing,
 // the loop sleeps until a socket has work or a timer is due. The sessions, their buffers and
 // queued replies belong to that thread alone. `mutex` guards the connection table, the fault
-// list, the session close requests, the Forward Open fault, the statistics, the protocol error list
-// and the next expiry time, for the tests' and owner's calls from other threads; it is never held
-// while a handler of the router runs or while a socket is written. Start / Stop / Restart are
-// called from the owner's thread only.
+// list, the session close requests, the Forward Open fault, the statistics, the protocol error
+// list and the next expiry time, for the tests' and owner's calls from other threads; it is
+// never held while a handler of the router runs or while a socket is written. Start / Stop /
+// Restart are called from the owner's thread only.
 
 #include <netinet/in.h>
 
