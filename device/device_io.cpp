@@ -1,14 +1,14 @@
-// I/O listening of a device: its own connections and retry worker, apart from polling.
+// I/O listening of a device: each I/O tag's class-1 connection on a session of its own, handed to
+// the IoListener, which receives, answers and reopens them apart from polling.
 #include "device/eip_device.h"
 
-#include <unistd.h>
-#include <algorithm>
-#include <cstring>
 #include <memory>
 
 #include "common/eip_log.h"
 #include "device/device_support.h"
+#include "device/io_listener.h"
 #include "eip/eip_connection.h"
+#include "eip/eip_io_connection.h"
 #include "tag/eip_tag.h"
 
 using namespace device_detail;
@@ -25,80 +25,74 @@ int EipDevice::StartIOPolling(int interval, uint16_t udpPort, std::string& messa
     return started;
 }
 
-// Implicit I/O connections (the class-1 Forward Open and the UDP socket) are
-// not part of this build yet: a start is refused with its reason in the log.
+// Opens the tag's class-1 connection on a session of its own and hands it to
+// the listener; the first one also opens the UDP socket and marks listening
+// as running.
 int EipDevice::StartIOPollingTag(const std::string& tagAlias, int interval, uint16_t udpPort,
                                  std::string& message) {
-    if (FindTagByAlias(tagAlias, kKindIO) == nullptr) {
-        message = errorText(tessel::TL_ERR_TAG_NOT_EXIST);
+    if (retired_.load()) {
+        message = errorText(tessel::TL_ERR_START_LISTENING);
         return -1;
     }
-    eiplog::Error(
-        "StartIOPollingTag",
-        eiplog::Text(GetAlias(), ": I/O listening for ", tagAlias, " (", interval, " ms, UDP ",
-                     udpPort, ") is not available: no implicit I/O connection support"));
-    message = errorText(tessel::TL_ERR_START_LISTENING);
-    return -1;
+    _eipTagInfo info;
+    {
+        std::lock_guard<std::mutex> lock(tagMapMutex_);
+        auto it = ioTagMap_.find(tagAlias);
+        if (it == ioTagMap_.end()) {
+            message = errorText(tessel::TL_ERR_TAG_NOT_EXIST);
+            return -1;
+        }
+        info = it->second->GetInfo();
+    }
+    const _eipConnectInfo connectInfo = GetConnectionInfo();
+    std::unique_ptr<EipConnection> session(
+        EipConnection::MakeTestConnection(connectInfo, message, stopFd_));
+    if (session == nullptr) {
+        if (message.empty()) {
+            message = errorText(tessel::TL_ERR_START_LISTENING);
+        }
+        return -1;
+    }
+    auto connection = std::make_unique<EipIoConnection>(std::move(session));
+    bool opened = false;
+    if (interval < 0 || interval > 0xFFFF ||
+        connection->OpenIOConnection(info, GetProductInfo(), static_cast<uint16_t>(interval),
+                                     udpPort) != 0 ||
+        ioListener_->OpenSocket(connectInfo.host, udpPort, opened) < 0 ||
+        !ioListener_->Add(info, std::move(connection))) {
+        message = errorText(tessel::TL_ERR_START_LISTENING);
+        return -1;
+    }
+    if (opened) {
+        ioPollingStopped_.store(0);
+        SetIOPollingState(static_cast<uint16_t>(interval), udpPort, true);
+    }
+    return 0;
 }
 
 int EipDevice::StopIOPolling(std::string& message) {
     (void)message;
-    StopIORetryProcess();
-    closeIOConnections(false);
+    ioListener_->Stop();
     ioPollingStopped_.store(1);
     SetIOPollingState(0, 0, true);
     return 0;
 }
 
-// Closes the UDP listener and drops every I/O connection; at shut-down each
-// connection is also told to disconnect first.
-void EipDevice::closeIOConnections(bool disconnect) {
-    std::lock_guard<std::mutex> lock(ioMutex_);
-    if (udpSocket_ >= 0) {
-        close(udpSocket_);
-        udpSocket_ = -1;
+// The listener's values of one wake-up go to the queue thread as one batch, whatever their size.
+void EipDevice::handOverIOValues(const std::vector<IoValue>& values) {
+    ValueBatch batch;
+    batch.reserve(values.size());
+    for (const IoValue& value : values) {
+        PublishedValue published{*value.tag, {value.data.begin(), value.data.end()}};
+        published.tag.dataLen = static_cast<int32_t>(value.data.size);
+        batch.push_back(std::move(published));
+        DeviceStats::Add(stats_.valuesPublished);  // stats: value
     }
-    for (auto& entry : ioConnections_) {
-        if (disconnect) {
-            entry.second->Disconnect();
-        }
-        delete entry.second;
-    }
-    ioConnections_.clear();
+    handOver(std::move(batch));
 }
 
 void EipDevice::SetIOPollingState(uint16_t ioParam1, uint16_t ioParam2, bool notify) {
     ioParam1_.store(ioParam1);
     ioParam2_.store(ioParam2);
     notifyPollingState(notify);
-}
-
-void EipDevice::IORetryProcess() {
-    uint64_t lastAttempt = steadyMicros();
-    while (ioRetryThread_.running.load()) {
-        const uint64_t elapsed = steadyMicros() - lastAttempt;
-        if (elapsed < kRetryPeriodMicros &&
-            !sleepWhileRunning(Worker::IORetry, kRetryPeriodMicros - elapsed)) {
-            break;
-        }
-        std::vector<std::string> closed;
-        {
-            std::lock_guard<std::mutex> lock(ioMutex_);
-            for (const auto& entry : ioConnections_) {
-                if (entry.second->GetSocketFd() < 0) {
-                    closed.push_back(entry.first);
-                }
-            }
-        }
-        for (const auto& tagAlias : closed) {
-            std::string message;
-            if (StartIOPollingTag(tagAlias, ioParam1_.load(), ioParam2_.load(), message) == 0) {
-                eiplog::Info("IORetryProcess", "Retry I/O listening ok!! - " + tagAlias);
-            } else {
-                eiplog::Info("IORetryProcess",
-                             "Retry I/O listening fail!! - " + tagAlias + " - " + message);
-            }
-        }
-        lastAttempt = steadyMicros();
-    }
 }

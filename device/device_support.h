@@ -17,7 +17,7 @@ namespace device_detail {
 
 constexpr int8_t kKindEM = 1;
 constexpr int8_t kKindIO = 2;
-// The reconnect and I/O retry period.
+// The reconnect period.
 constexpr uint64_t kRetryPeriodMicros = 1000000;
 
 inline uint64_t steadyMicros() {

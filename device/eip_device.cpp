@@ -9,6 +9,7 @@
 
 #include "common/eip_log.h"
 #include "device/device_support.h"
+#include "device/io_listener.h"
 #include "eip/eip_connection.h"
 #include "tag/eip_tag.h"
 #include "tag/protocol_handler.h"
@@ -29,6 +30,13 @@ EipDevice::EipDevice()
     if (wakeFd_ < 0 || stopFd_ < 0) {
         eiplog::Error("EipDevice", "no event descriptor left: the device cannot be woken");
     }
+    IoListenerHooks hooks;
+    hooks.alias = [this] { return GetAlias(); };
+    hooks.deliver = [this](const std::vector<IoValue>& values) { handOverIOValues(values); };
+    hooks.reopen = [this](const std::string& tagAlias, std::string& message) {
+        return StartIOPollingTag(tagAlias, ioParam1_.load(), ioParam2_.load(), message);
+    };
+    ioListener_ = std::make_unique<IoListener>(std::move(hooks));
     StartQueueProcess();
 }
 
@@ -55,13 +63,12 @@ void EipDevice::Retire() {
     // connect in flight ends at its next socket wait.
     shuttingDown_.store(true);
     signalEventFd(stopFd_);
-    StopIORetryProcess();
-    closeIOConnections(true);
     StopSocketProcess();
     StopReconnectProcess();
     StopQueueProcess();
-    // The session's own close is still sent.
+    // The sessions' own closes are still sent; a reopen of an I/O connection is refused now.
     drainEventFd(stopFd_);
+    ioListener_->Stop();
     DisconnectFromPLC();
     // Only the states still reach the node tree: a removed PLC's nodes go with it.
     std::lock_guard<std::mutex> lock(callbackMutex_);
@@ -347,8 +354,6 @@ EipDevice::WorkerThread& EipDevice::worker(Worker w) {
             return socketThread_;
         case Worker::Reconnect:
             return reconnectThread_;
-        case Worker::IORetry:
-            return ioRetryThread_;
         case Worker::Queue:
             break;
     }
@@ -361,15 +366,13 @@ const char* EipDevice::workerName(Worker w) {
             return "Socket Thread";
         case Worker::Reconnect:
             return "Reconnect Thread";
-        case Worker::IORetry:
-            return "I/O Retry Thread";
         case Worker::Queue:
             break;
     }
     return "Queue Thread";
 }
 
-// Socket and I/O retry lines carry no alias; reconnect and queue lines do.
+// Socket lines carry no alias; reconnect and queue lines do.
 std::string EipDevice::workerLogLine(Worker w, const char* what) {
     std::string line = std::string(workerName(w)) + " " + what;
     if (w == Worker::Reconnect || w == Worker::Queue) {
@@ -474,9 +477,6 @@ void EipDevice::runWorker(Worker w) {
         case Worker::Reconnect:
             ReconnectProcess();
             break;
-        case Worker::IORetry:
-            IORetryProcess();
-            break;
         case Worker::Queue:
             QueueProcess();
             break;
@@ -492,17 +492,11 @@ int EipDevice::StartReconnectProcess() {
 int EipDevice::StartQueueProcess() {
     return restartWorker(Worker::Queue);
 }
-int EipDevice::StartIORetryProcess() {
-    return startWorkerIfNone(Worker::IORetry);
-}
 int EipDevice::StopSocketProcess() {
     return stopWorker(Worker::Socket);
 }
 int EipDevice::StopReconnectProcess() {
     return stopWorker(Worker::Reconnect);
-}
-int EipDevice::StopIORetryProcess() {
-    return stopWorker(Worker::IORetry);
 }
 int EipDevice::StopQueueProcess() {
     return stopWorker(Worker::Queue);

@@ -21,6 +21,8 @@
 #include "strata_sdk/sdk.h"
 
 class EipConnection;
+class IoListener;
+struct IoValue;
 class EipTag;
 class ProtocolHandler;
 struct EIPC_TAG_REQUEST_STRUCT;
@@ -83,8 +85,9 @@ enum : uint8_t { UCMM_NON_EXIST = 0, UCMM_READY = 1, UCMM_BUSY = 2 };
 // - The socket thread blocks in poll() on the session's socket and wakeFd_ until a reply, the
 //   next polling tick, the request time-out or a command is due; it sends, receives and decodes
 //   without cnxnMutex_. The queue thread blocks until a batch of values is handed over and
-//   publishes it. The reconnect and I/O retry threads sleep on wakeCv_ between their 1 s
-//   attempts. Nothing wakes on a fixed period.
+//   publishes it. The reconnect thread sleeps on wakeCv_ between its 1 s attempts. I/O listening
+//   (the UDP socket, the I/O connections and their reopening) runs in ioListener_, which has its
+//   own threads and lock and hands values over in batches too. Nothing wakes on a fixed period.
 // - cnxnMutex_ guards the connection_/handler_ pointers, alias_, connectInfo_ and
 //   productInfo_; it is held only to copy or swap them, never across an exchange. The socket
 //   thread is the only one exchanging on the polling session; a connect runs on a private
@@ -92,10 +95,10 @@ enum : uint8_t { UCMM_NON_EXIST = 0, UCMM_READY = 1, UCMM_BUSY = 2 };
 // - pollingMutex_ guards the poll list, its indices and failingTags_; tagMapMutex_ guards both
 //   tag maps and the tags' records. Lock order: pollingMutex_, tagMapMutex_. A tag leaves the
 //   poll list under pollingMutex_ before it is deleted.
-// - valueMutex_ guards pendingValues_; ioMutex_ the I/O connection map and the UDP socket;
-//   threadMutex_ the four thread handles (never held while joining); persistMutex_ the
-//   persisted tag strings and subtags; callbackMutex_ the pointer to the installed callback
-//   set, which is immutable: workers take a reference and call the callbacks without any lock.
+// - valueMutex_ guards pendingValues_; threadMutex_ the three thread handles (never held while
+//   joining); persistMutex_ the persisted tag strings and subtags; callbackMutex_ the pointer to
+//   the installed callback set, which is immutable: workers take a reference and call the
+//   callbacks without any lock.
 // - stopFd_ turns readable once the device retires: every socket wait of its connects ends.
 // - Flags, states, intervals and times are atomics.
 class EipDevice {
@@ -125,10 +128,8 @@ class EipDevice {
     int StartSocketProcess();
     int StartReconnectProcess();
     int StartQueueProcess();
-    int StartIORetryProcess();
     int StopSocketProcess();
     int StopReconnectProcess();
-    int StopIORetryProcess();
     int StopQueueProcess();
     void abortEMPolling(bool reconnect);
 
@@ -211,7 +212,7 @@ class EipDevice {
     int ExportSubTags(const std::string& tagAlias, std::string& text);
 
   private:
-    enum class Worker { Socket, Reconnect, IORetry, Queue };
+    enum class Worker { Socket, Reconnect, Queue };
     struct WorkerThread {
         std::unique_ptr<std::thread> thread;
         std::atomic<bool> running{false};
@@ -251,7 +252,6 @@ class EipDevice {
     void runWorker(Worker w);
     void SocketProcess();
     void ReconnectProcess();
-    void IORetryProcess();
     void QueueProcess();
     void dispatchValue(const EipDeviceCallbacks& cb, const std::string& alias,
                        const PublishedValue& value);
@@ -271,7 +271,7 @@ class EipDevice {
     void forgetPolledTagLocked(EipTag* tag, EipTag* replacement);
     void notifyStates(uint8_t em, uint8_t ucmm);
     void notifyPollingState(bool notify);
-    void closeIOConnections(bool disconnect);
+    void handOverIOValues(const std::vector<IoValue>& values);
     std::shared_ptr<const EipDeviceCallbacks> callbacks() const;
     std::map<std::string, EipTag*>& GetMapTag(int8_t kind);
 
@@ -325,11 +325,9 @@ class EipDevice {
     std::atomic<int8_t> ioPollingStopped_{1};
     std::atomic<uint16_t> ioParam1_{0};
     std::atomic<uint16_t> ioParam2_{0};
-    int udpSocket_ = -1;
-    std::map<std::string, EipConnection*> ioConnections_;
+    std::unique_ptr<IoListener> ioListener_;
     WorkerThread socketThread_;
     WorkerThread reconnectThread_;
-    WorkerThread ioRetryThread_;
     WorkerThread queueThread_;
     std::shared_ptr<const EipDeviceCallbacks> callbacks_;
     std::map<kestrel::strata_sdk::NodePath, std::string> persistedTagStrings_;
@@ -349,7 +347,6 @@ class EipDevice {
     std::set<std::string> failingTags_;  // aliases whose last read failed; pollingMutex_
     mutable std::mutex cnxnMutex_;
     mutable std::mutex callbackMutex_;
-    std::mutex ioMutex_;
     std::mutex threadMutex_;
     std::mutex persistMutex_;
     std::mutex wakeMutex_;

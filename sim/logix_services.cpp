@@ -32,6 +32,12 @@ LogixTagServices::LogixTagServices(PlcSimulator& sim, LogixTagDatabase& tags)
     sim_.Router().RegisterSymbolic([this](const CipRequest& r) { return Symbolic(r); });
     sim_.Router().RegisterClass(CIP_CLASS_MESSAGE_ROUTER,
                                 [this](const CipRequest& r) { return MultipleServicePacket(r); });
+    // The tags are also what the class-1 producer sends.
+    sim_.Io().SetTagSource([this](const std::string& name) { return tags_.GetBytes(name); });
+}
+
+LogixTagServices::~LogixTagServices() {
+    sim_.Io().SetTagSource(nullptr);
 }
 
 size_t LogixTagServices::ReplyLimit(const CipRequest& request) {

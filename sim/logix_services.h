@@ -29,9 +29,13 @@ constexpr size_t kUnconnectedReplyLimit = 504;
 
 class LogixTagServices {
   public:
-    // Registers the handlers on sim's router. Both objects must outlive the simulator's
-    // sessions (stop the simulator before destroying them).
+    // Registers the handlers on sim's router and the tags as the source of its class-1 producer.
+    // Both objects must outlive the simulator's sessions (stop the simulator before destroying
+    // them).
     LogixTagServices(PlcSimulator& sim, LogixTagDatabase& tags);
+    ~LogixTagServices();
+    LogixTagServices(const LogixTagServices&) = delete;
+    LogixTagServices& operator=(const LogixTagServices&) = delete;
 
     CipReply Symbolic(const CipRequest& request) const;
     CipReply MultipleServicePacket(const CipRequest& request) const;

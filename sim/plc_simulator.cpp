@@ -100,7 +100,9 @@ struct PlcSimulator::Header {
     }
 };
 
-PlcSimulator::PlcSimulator(SimConfig configuration) : config(std::move(configuration)) {
+PlcSimulator::PlcSimulator(SimConfig configuration)
+    : config(std::move(configuration)),
+      io(std::make_unique<IoProducer>(config.bindAddress, config.identity)) {
     RegisterBuiltInObjects();
 }
 
@@ -287,7 +289,9 @@ void PlcSimulator::EventLoop() {
                 AcceptClients();
             } else if (fd == udpFd) {
                 AnswerDatagrams();
-            } else if (fd != wakeFd) {
+            } else if (fd == wakeFd) {
+                CloseRequestedSessions();
+            } else {
                 ServeClient(fd, events[i].events);
             }
         }
@@ -525,7 +529,35 @@ void PlcSimulator::ExpireIdleConnections() {
     }
 }
 
+// The sessions belong to the event loop: it is asked to close this one and woken.
+void PlcSimulator::CloseSession(uint32_t sessionHandle) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        closeRequests.push_back(sessionHandle);
+    }
+    const uint64_t one = 1;
+    if (wakeFd < 0 || ::write(wakeFd, &one, sizeof one) < 0) {
+        Log("cannot ask the event loop to close session " + std::to_string(sessionHandle));
+    }
+}
+
+void PlcSimulator::CloseRequestedSessions() {
+    uint64_t count = 0;
+    (void)!::read(wakeFd, &count, sizeof count);
+    std::vector<uint32_t> handles;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        handles.swap(closeRequests);
+    }
+    for (const auto& entry : sessions) {
+        if (std::find(handles.begin(), handles.end(), entry.second->handle) != handles.end()) {
+            CloseSession(*entry.second);
+        }
+    }
+}
+
 void PlcSimulator::DropConnectionsOfSession(uint32_t sessionHandle) {
+    io->DropSession(sessionHandle);
     std::lock_guard<std::mutex> lock(mutex);
     for (auto it = connections.begin(); it != connections.end();) {
         if (it->second.info.sessionHandle == sessionHandle) {
@@ -679,16 +711,19 @@ bool ReadTwoItems(ByteView body, uint16_t addressType, uint16_t dataType, ByteVi
 // data holding the Message Router reply.
 PlcSimulator::Next PlcSimulator::HandleSendRRData(Session& session, const Header& header,
                                                   ByteView body) {
-    ByteView address;
-    ByteView request;
-    std::string why;
-    if (!ReadTwoItems(body, CPF_ITEM_NULL_ADDRESS, CPF_ITEM_UNCONNECTED_DATA, address, request,
-                      why) ||
-        !address.empty()) {
-        NoteProtocolError("SendRRData: " + (why.empty() ? "null address item not empty" : why));
-        return Reply(session, header, EIP_ENCAP_STATUS_INCORRECT_DATA, {});
+    std::vector<uint8_t> reply;
+    if (!io->ForwardOpen(body, session.handle, reply)) {
+        ByteView address;
+        ByteView request;
+        std::string why;
+        if (!ReadTwoItems(body, CPF_ITEM_NULL_ADDRESS, CPF_ITEM_UNCONNECTED_DATA, address, request,
+                          why) ||
+            !address.empty()) {
+            NoteProtocolError("SendRRData: " + (why.empty() ? "null address item not empty" : why));
+            return Reply(session, header, EIP_ENCAP_STATUS_INCORRECT_DATA, {});
+        }
+        reply = ExecuteUnconnected(request, session.handle);
     }
-    const std::vector<uint8_t> reply = ExecuteUnconnected(request, session.handle);
     ByteWriter writer;
     writer.u32(0)
         .u16(0)

@@ -8,7 +8,9 @@
 // through an Unconnected Send routed to its backplane slot) and the Connection Manager (class-3
 // Forward Open / Forward Close, granting its own O->T connection IDs; a connection that carries
 // no request for 4 RPIs (times the time-out multiplier) is closed, as a controller does). Other
-// objects (Logix tags, PCCC) plug into Router() (see sim/message_router.h).
+// objects (Logix tags, PCCC) plug into Router() (see sim/message_router.h). A class-1 Forward Open
+// (three items, the last a Sockaddr Info item) goes to the I/O producer (sim/io_producer.h),
+// which streams the produced tag over UDP until the session ends or the consumer falls silent.
 //
 // It is strict: a request that a controller would refuse is refused with the controller's
 // status, and every refusal of malformed bytes is also recorded in ProtocolErrors() so that a
@@ -24,10 +26,10 @@
 // answers ListIdentity datagrams and expires idle connections; an idle client costs nothing,
 // the loop sleeps until a socket has work or a timer is due. The sessions, their buffers and
 // queued replies belong to that thread alone. `mutex` guards the connection table, the fault
-// list, the Forward Open fault, the statistics, the protocol error list and the next expiry
-// time, for the tests' and owner's calls from other threads; it is never held while a handler
-// of the router runs or while a socket is written. Start / Stop / Restart are called from the
-// owner's thread only.
+// list, the session close requests, the Forward Open fault, the statistics, the protocol error
+// list and the next expiry time, for the tests' and owner's calls from other threads; it is
+// never held while a handler of the router runs or while a socket is written. Start / Stop /
+// Restart are called from the owner's thread only.
 
 #include <netinet/in.h>
 
@@ -45,6 +47,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "sim/io_producer.h"
 #include "sim/message_router.h"
 
 namespace plcsim {
@@ -147,6 +150,10 @@ class PlcSimulator {
 
     // Objects are added here before or after Start.
     MessageRouter& Router() { return router; }
+    // Class-1 I/O: the producer of implicit data (its tag source, faults and connections).
+    IoProducer& Io() { return *io; }
+    // Closes the TCP connection of the session with that handle, as a controller that drops it.
+    void CloseSession(uint32_t sessionHandle);
 
     void InjectFault(Fault fault);
     void ClearFaults();
@@ -203,6 +210,8 @@ class PlcSimulator {
     void Flush(Session& session);
     bool SendSome(Session& session, Outgoing& outgoing);
     void CloseSession(Session& session);
+    // Closes the sessions other threads asked CloseSession(handle) for; drains wakeFd.
+    void CloseRequestedSessions();
     void ReapClosedSessions();
     void ExpireIdleConnections();
     Next HandleMessage(Session& session, const Header& header, ByteView body);
@@ -237,12 +246,13 @@ class PlcSimulator {
 
     SimConfig config;
     MessageRouter router;
+    std::unique_ptr<IoProducer> io;
     uint16_t boundPort = 0;
     sockaddr_in boundAddress{};
     int listenFd = -1;
     int udpFd = -1;
     int epollFd = -1;
-    int wakeFd = -1;  // written by Stop to end the loop's wait
+    int wakeFd = -1;  // written by Stop to end the loop's wait, and by CloseSession(handle)
     std::atomic<bool> running{false};
     std::thread loopThread;
     std::atomic<size_t> clientCount{0};
@@ -260,6 +270,7 @@ class PlcSimulator {
     ForwardOpenFault forwardOpenFault;
     SimStats stats;
     std::vector<std::string> protocolErrors;
+    std::vector<uint32_t> closeRequests;  // session handles the event loop is to close
     std::string lastStartError;
     uint32_t nextSessionHandle = 0;
     uint32_t nextConnectionId = 0;

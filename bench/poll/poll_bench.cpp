@@ -9,10 +9,8 @@
 //
 // Usage: poll_bench [seconds per run (default 5)] [N ...] (default 100 1000 5000)
 
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -27,8 +25,8 @@
 #include <vector>
 
 #include "action/eip_action.h"
+#include "bench/support/bench_link.h"
 #include "bench/support/child_controller.h"
-#include "bench/support/self_usage.h"
 #include "device/eip_device.h"
 #include "device/eip_manager.h"
 #include "eip/eip_connection.h"
@@ -40,6 +38,7 @@ namespace {
 
 namespace sdk = kestrel::strata_sdk;
 using Clock = std::chrono::steady_clock;
+
 using namespace tb_bench;
 
 // ---- measurements on the link side -------------------------------------------------------------
@@ -98,51 +97,27 @@ bool AddTags(EipDevice* device, int count) {
 }
 
 bool RunOnce(int tagCount, double seconds, CycleLog& cycleLog) {
-    Child child = StartController(tagCount);
+    bench::ControllerChild child = StartController(tagCount);
     if (child.port == 0) {
         std::fprintf(stderr, "controller did not start\n");
         return false;
     }
-    const std::string dataDir =
-        (std::filesystem::temp_directory_path() / ("poll-bench-" + std::to_string(getpid())))
-            .string();
-    std::filesystem::remove_all(dataDir);
-    sdk::LinkOptions options("Tagbridge");
-    options.set_data_dir(dataDir);
-    options.set_listen("127.0.0.1", 0);
-    auto link = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
-    link->non_blocking_run();
-    link->broker().wait_idle();
-    g_link = link.get();
-    auto manager = std::make_unique<EipManager>();
-    g_eipManager = manager.get();
-
-    _eipConnectInfo info;
-    info.alias = "PLC1";
-    info.host = "127.0.0.1";
-    info.port = child.port;
-    bool ok = manager->AddPLC(info, false) == 0;
-    EipDevice* device = ok ? manager->GetPLC("PLC1").get() : nullptr;
-    if (device != nullptr) {
-        EipDeviceCallbacks callbacks = EipAction::MakeDeviceCallbacks();
-        callbacks.emTagValue = &CountedValue;
-        device->SetCallbacks(callbacks);
-        EipNode::CreatePLCNode(sdk::NodePath("/"), info, device->GetProductInfo());
-        link->broker().wait_idle();
-        ok = AddTags(device, tagCount);
-        link->broker().wait_idle();
-    }
+    auto link = std::make_unique<bench::BenchLink>(
+        child.port, [](EipDeviceCallbacks& callbacks) { callbacks.emTagValue = &CountedValue; });
+    EipDevice* device = link->Device();
+    bool ok = device != nullptr && AddTags(device, tagCount);
+    link->WaitIdle();
     std::string message;
     if (ok && device->StartEMPolling(10, message) == 0) {
         std::this_thread::sleep_for(std::chrono::seconds(1));  // warm-up: every tag seen once
         const uint64_t published0 = g_published.load();
         const uint64_t requests0 = ControllerRequests(child);
-        const double cpu0 = CpuSeconds();
+        const double cpu0 = bench::CpuSeconds();
         cycleLog.Start();
         const auto start = Clock::now();
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
         const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-        const double cpu = CpuSeconds() - cpu0;
+        const double cpu = bench::CpuSeconds() - cpu0;
         const uint64_t published = g_published.load() - published0;
         const uint64_t requests = ControllerRequests(child) - requests0;
         double meanCycle = 0;
@@ -165,32 +140,15 @@ bool RunOnce(int tagCount, double seconds, CycleLog& cycleLog) {
         std::fprintf(stderr, "N=%d: polling did not start (%s)\n", tagCount, message.c_str());
         ok = false;
     }
-    g_eipManager = nullptr;
-    manager.reset();
-    link->broker().wait_idle();
-    g_link = nullptr;
-    link->stop();
-    link->join();
     link.reset();
-    std::filesystem::remove_all(dataDir);
-    StopController(child);
+    bench::StopControllerChild(child);
     return ok;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    double seconds = 5;
-    std::vector<int> counts;
-    if (argc > 1) {
-        seconds = std::atof(argv[1]);
-    }
-    for (int i = 2; i < argc; ++i) {
-        counts.push_back(std::atoi(argv[i]));
-    }
-    if (counts.empty()) {
-        counts = {100, 1000, 5000};
-    }
+    const bench::RunArgs args = bench::ParseRunArgs(argc, argv, {100, 1000, 5000});
     // The link's own INFO lines (two per cycle) are composed as in production
     // and handed to a sink that reads the cycle times instead of a file.
     CycleLog cycleLog;
@@ -198,10 +156,10 @@ int main(int argc, char** argv) {
     sdk::set_log_sink([&cycleLog](const std::string& line) { cycleLog.Line(line); });
     std::printf(
         "poll_bench: DINT tags polled at 10 ms from a controller on loopback, %.0f s per run\n",
-        seconds);
+        args.seconds);
     bool ok = true;
-    for (int count : counts) {
-        ok = RunOnce(count, seconds, cycleLog) && ok;
+    for (int count : args.counts) {
+        ok = RunOnce(count, args.seconds, cycleLog) && ok;
     }
     sdk::set_log_sink(nullptr);
     return ok ? 0 : 1;

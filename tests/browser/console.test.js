@@ -1,7 +1,8 @@
 #!/usr/bin/env node
 // Browser test of the console: runs plcsim and tagbridge as processes, then, in
 // Debian's chromium, adds the PLC through the "Add PLC" form, adds a tag, starts
-// polling and waits until the tag's value changes on the page.
+// polling and waits until the tag's value changes on the page; then the same tag as
+// an I/O tag, listened to over UDP, until its "Data" changes on the page.
 //
 //   node console.test.js --tagbridge BIN --plcsim BIN [--work DIR] [--screenshot FILE] [--tls 1]
 //
@@ -9,6 +10,7 @@
 // Exit status: 0 passed, 1 failed, 77 skipped (chromium, or openssl for --tls, is not installed).
 'use strict';
 
+const dgram = require('dgram');
 const fs = require('fs');
 const path = require('path');
 const { execFileSync } = require('child_process');
@@ -34,6 +36,24 @@ function haveOpenssl() {
   } catch (error) {
     return false;
   }
+}
+
+// A UDP port free on every local address at the time of asking.
+function freeUdpPort() {
+  return new Promise((resolve, reject) => {
+    const socket = dgram.createSocket('udp4');
+    socket.on('error', reject);
+    socket.bind(0, () => {
+      const { port } = socket.address();
+      socket.close(() => resolve(port));
+    });
+  });
+}
+
+// Waits until the value of `child` in the selected node's table changes; logs both texts.
+async function waitForChange(page, child) {
+  const [first, second] = await waitValueMoves(page, child);
+  log(`value of ${child} changed on the page: ${first} -> ${second}`);
 }
 
 async function main() {
@@ -70,8 +90,17 @@ async function main() {
     await runAction(page, 'Start Polling', { 'Interval(ms)': 100 });
 
     await selectNode(page, '/line1/EM Tags/Read Tags List');
-    const [first, second] = await waitValueMoves(page, TAG);
-    log(`value of ${TAG} changed on the page: ${first} -> ${second}`);
+    await waitForChange(page, TAG);
+
+    await selectNode(page, '/line1/IO Tags');
+    await page.waitForSelector('#detail button[data-action="Add Tags"]');
+    await runAction(page, 'Add Tags', { 'Tags(json)': JSON.stringify([{ 'Tag Alias': 'io1', 'Tag Name': TAG, 'DataLen': 4 }]) });
+    await runAction(page, 'Start Listening', { 'Interval(ms)': 50, 'UDP Port': await freeUdpPort() });
+    // Opened by its address, as a bookmark does (the folder was selected before it had tags).
+    await page.goto(link.url + '#' + encodeURIComponent('/line1/IO Tags/io1'));
+    await page.reload();
+    await page.waitForSelector('#tree .tree-row.selected[data-path="/line1/IO Tags/io1"]');
+    await waitForChange(page, 'Data');
 
     if (args.screenshot) {
       await page.screenshot({ path: args.screenshot });

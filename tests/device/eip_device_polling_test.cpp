@@ -88,7 +88,13 @@ TEST_F(DevicePollingTest, StatesAreBusyWhileARequestIsOutstandingAndReadyAfterTh
     ASSERT_TRUE(WaitUntil([&] { return device->GetEMCnxnState() == EM_CNXN_BUSY; }));
     EXPECT_EQ(UCMM_BUSY, device->GetUCMMState());
     ASSERT_TRUE(WaitUntil([&] { return rec.ValueCount("T0") >= 1; }));
-    ASSERT_TRUE(WaitUntil([&] { return device->GetEMCnxnState() == EM_CNXN_READY; }));
+    // The notifications follow the state itself: wait for the recorded READY of both.
+    ASSERT_TRUE(WaitUntil([&] {
+        const auto em = rec.EMStates();
+        const auto ucmm = rec.UCMMStates();
+        return !em.empty() && em.back() == EM_CNXN_READY && !ucmm.empty() &&
+               ucmm.back() == UCMM_READY;
+    }));
     // Notified: BUSY at the cycle start, READY at its end (EM 1 then 2, UCMM 2 then 1).
     auto em = rec.EMStates();
     auto ucmm = rec.UCMMStates();

@@ -1,0 +1,336 @@
+// I/O listening end to end: Start Listening and Stop Listening through the SDK's invoke, a link
+// wired as the process wires it, and the in-process controller producing class-1 data over
+// loopback UDP; a restart of the link on the same node store resumes listening.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/device_test_support.h"
+#include "device/eip_device.h"
+#include "device/eip_manager.h"
+#include "device/link_harness.h"
+#include "eip/eip_connection.h"
+#include "eip/eip_io_connection.h"
+#include "link/eip_globals.h"
+#include "strata_sdk/sdk.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace sdk = kestrel::strata_sdk;
+using plcsim::IoConnectionView;
+using plcsim::IoFault;
+using plcsim::IoFaultAction;
+using tb_device_test::SimPlc;
+using tb_device_test::WaitUntil;
+
+// A UDP port free on every local address at the time of asking.
+uint16_t FreeUdpPort() {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+class IoListeningTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(plc.Started());
+        plc.Define("In1", "DINT", 1234);
+        plc.Define("In2", "DINT", 5678);
+    }
+
+    void TearDown() override { StopLink(); }
+
+    void StartLink(const std::string& dataDir = "") {
+        running = std::make_unique<tb_device_test::RunningLink>(dataDir);
+        ASSERT_TRUE(running->Running());
+        ASSERT_TRUE(WaitUntil([this] { return Exists("/addplc"); }));
+    }
+
+    void StopLink() { running.reset(); }
+
+    bool Exists(const std::string& path) { return running->Link().responder()->node_exists(path); }
+
+    sdk::InvokeResult Invoke(const std::string& path, const std::string& json) {
+        sdk::InvokeResult result = running->Link().broker().invoke_and_wait(
+            sdk::NodePath(path), sdk::json::from_json_string(json));
+        EXPECT_TRUE(result.ok()) << path << ": " << result.error_text;
+        return result;
+    }
+
+    // The second column of every row.
+    std::vector<std::string> Messages(const sdk::InvokeResult& result) {
+        std::vector<std::string> messages;
+        for (const auto& row : result.rows) {
+            messages.push_back(row.size() == 2 && row[1].is_string() ? row[1].as_string() : "");
+        }
+        return messages;
+    }
+
+    // PLC1 with the I/O tags io1 (In1) and io2 (In2) of 8 bytes, each with a DINT subtag "v"
+    // over its first four bytes.
+    void AddPlcWithTwoIOTags() {
+        const std::string plcParams = "{\"Alias\":\"PLC1\",\"Host\":\"127.0.0.1\",\"Port\":" +
+                                      std::to_string(plc.Sim().Port()) + "}";
+        ASSERT_EQ(std::vector<std::string>{"success!"}, Messages(Invoke("/addplc", plcParams)));
+        ASSERT_TRUE(WaitUntil([this] { return Exists("/PLC1/IO Tags/Add Tags"); }));
+        const std::string tags =
+            R"js({"Tags(json)":"[{\"Tag Alias\":\"io1\",\"Tag Name\":\"In1\",\"DataLen\":8},)js"
+            R"js({\"Tag Alias\":\"io2\",\"Tag Name\":\"In2\",\"DataLen\":8}]"})js";
+        ASSERT_EQ((std::vector<std::string>{"success!", "success!"}),
+                  Messages(Invoke("/PLC1/IO Tags/Add Tags", tags)));
+        for (const std::string tag : {"io1", "io2"}) {
+            const std::string path = "/PLC1/IO Tags/" + tag;
+            ASSERT_TRUE(WaitUntil([&] { return Exists(path + "/Add Subtag"); }));
+            Invoke(path + "/Add Subtag", R"js({"Alias":"v","InnerType":"DINT (4bytes)"})js");
+        }
+    }
+
+    sdk::InvokeResult StartListening(int interval) {
+        return Invoke("/PLC1/IO Tags/Start Listening",
+                      "{\"Interval(ms)\":" + std::to_string(interval) +
+                          ",\"UDP Port\":" + std::to_string(udpPort) + "}");
+    }
+
+    sdk::Variant Value(const std::string& path) {
+        const auto node = running->Link().broker().describe(sdk::NodePath(path));
+        return node ? node->at("value") : sdk::Variant();
+    }
+    bool ValueIs(const std::string& path, int64_t expected) {
+        const sdk::Variant v = Value(path);
+        return v.is_number() && static_cast<int64_t>(v.as_double()) == expected;
+    }
+
+    std::vector<IoConnectionView> Produced() { return plc.Sim().Io().Connections(); }
+    IoConnectionView ProducedFor(const std::string& tagName) {
+        for (const IoConnectionView& view : Produced()) {
+            if (view.tagName == tagName) {
+                return view;
+            }
+        }
+        return IoConnectionView{};
+    }
+    // Datagrams sent but not answered, over all connections.
+    uint64_t Unanswered() {
+        uint64_t unanswered = 0;
+        for (const IoConnectionView& view : Produced()) {
+            unanswered += view.datagramsSent - view.repliesGood;
+        }
+        return unanswered;
+    }
+    // Every connection answered at least `count` datagrams, and every datagram was answered
+    // except those that arrived before their connection was known (each logged).
+    bool AllAnswered(uint64_t count) {
+        const auto views = Produced();
+        for (const IoConnectionView& view : views) {
+            if (view.repliesGood < count) {
+                return false;
+            }
+        }
+        return !views.empty() && Unanswered() == log.Count(kUnknownId);
+    }
+
+    const std::string kUnknownId = "Connection ID not match. ";
+    tb_device_test::LogCapture log{0};
+    SimPlc plc;
+    uint16_t udpPort = FreeUdpPort();
+    std::unique_ptr<tb_device_test::RunningLink> running;
+};
+
+TEST_F(IoListeningTest, TwoTagsOnOnePortReceiveTheirOwnDataAndEveryDatagramIsAnsweredOnce) {
+    StartLink();
+    AddPlcWithTwoIOTags();
+    EXPECT_EQ((std::vector<std::string>{"success!", "success!"}), Messages(StartListening(20)));
+    ASSERT_TRUE(WaitUntil([this] { return Exists("/PLC1/IO Tags/Stop Listening"); }));
+    EXPECT_FALSE(Exists("/PLC1/IO Tags/Add Tags"));
+
+    EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io1/v", 1234); }));
+    EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", 5678); }));
+    EXPECT_TRUE(Value("/PLC1/IO Tags/io1/Data").is_array());
+    plc.Tags().SetInt("In2", -9);
+    EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", -9); }));
+    ASSERT_EQ(2u, Produced().size());
+    EXPECT_NE(ProducedFor("In1").toConnectionId, ProducedFor("In2").toConnectionId);
+
+    // The producer's CIP count starts near 65535: the replies must follow it across the wrap.
+    EXPECT_TRUE(WaitUntil([this] {
+        return ProducedFor("In1").repliesGood >= 20 && ProducedFor("In2").repliesGood >= 20;
+    }));
+    plc.Sim().Io().InjectFault(IoFault{IoFaultAction::StopProducing, 0});
+    EXPECT_TRUE(WaitUntil([this] { return AllAnswered(20); })) << log.All();
+    for (const IoConnectionView& view : Produced()) {
+        EXPECT_EQ(0u, view.repliesBad) << view.tagName;
+    }
+    EXPECT_EQ(0u, plc.Sim().Io().StrayReplies());
+}
+
+TEST_F(IoListeningTest, ForeignOrMalformedDatagramsAreDroppedWithTheirLineAndNoReply) {
+    StartLink();
+    AddPlcWithTwoIOTags();
+    StartListening(20);
+    ASSERT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", 5678); }));
+    plc.Sim().Io().InjectFault(IoFault{IoFaultAction::StopProducing, 0});
+    ASSERT_TRUE(WaitUntil([this] { return AllAnswered(1); }));
+    uint64_t unanswered = Unanswered();
+    struct Case {
+        IoFaultAction action;
+        std::string line;
+    };
+    for (const Case& c : {Case{IoFaultAction::ItemCountThree, "I/O Message item count is wrong"},
+                          Case{IoFaultAction::WrongConnectionId, kUnknownId}}) {
+        log.Clear();
+        plc.Sim().Io().ClearFaults();
+        plc.Sim().Io().InjectFault(IoFault{c.action, 6});
+        EXPECT_TRUE(WaitUntil([&] { return log.Count(c.line) >= 6; })) << c.line;
+        plc.Sim().Io().InjectFault(IoFault{IoFaultAction::StopProducing, 0});
+        // The six faulty datagrams stay unanswered; every other one is answered.
+        unanswered += 6;
+        EXPECT_TRUE(WaitUntil([&] { return Unanswered() == unanswered; })) << c.line;
+        EXPECT_EQ(6u, log.Count(c.line));
+    }
+    EXPECT_EQ(0u, plc.Sim().Io().StrayReplies());
+}
+
+TEST_F(IoListeningTest, AConnectionThePlcClosesIsReopenedAboutASecondLater) {
+    StartLink();
+    AddPlcWithTwoIOTags();
+    StartListening(20);
+    ASSERT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io1/v", 1234); }));
+    const IoConnectionView before = ProducedFor("In1");
+    plc.Sim().CloseSession(before.sessionHandle);
+    EXPECT_TRUE(WaitUntil([this] { return log.Contains("I/O listening end. - io1"); }));
+    EXPECT_TRUE(WaitUntil([this] { return log.Contains("Retry I/O listening ok!! - io1"); }))
+        << log.All();
+    EXPECT_NE(before.otConnectionId, ProducedFor("In1").otConnectionId);
+    plc.Tags().SetInt("In1", 4321);
+    EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io1/v", 4321); }));
+    EXPECT_FALSE(log.Contains("Retry I/O listening ok!! - io2"));
+}
+
+TEST_F(IoListeningTest, DataLongerThanOneOldQueueRecordIsPublishedWhole) {
+    plc.Define("Big", "DINT", nullptr, {100});
+    StartLink();
+    AddPlcWithTwoIOTags();
+    const std::string tag =
+        R"js({"Tags(json)":"[{\"Tag Alias\":\"big\",\"Tag Name\":\"Big\",\"DataLen\":400}]"})js";
+    ASSERT_EQ(std::vector<std::string>{"success!"},
+              Messages(Invoke("/PLC1/IO Tags/Add Tags", tag)));
+    EXPECT_EQ((std::vector<std::string>{"success!", "success!", "success!"}),
+              Messages(StartListening(20)));
+    EXPECT_TRUE(WaitUntil([this] {
+        const sdk::Variant data = Value("/PLC1/IO Tags/big/Data");
+        return data.is_array() && data.as_array().size() == 400;
+    })) << sdk::json::to_json_string(Value("/PLC1/IO Tags/big/Data"));
+}
+
+TEST_F(IoListeningTest, StopListeningClosesTheSocketAndTheConnections) {
+    StartLink();
+    AddPlcWithTwoIOTags();
+    StartListening(20);
+    ASSERT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", 5678); }));
+    const auto result = Invoke("/PLC1/IO Tags/Stop Listening", "{}");
+    ASSERT_EQ(1u, result.rows.size());
+    EXPECT_TRUE(result.rows[0][0].as_bool());
+    EXPECT_TRUE(WaitUntil([this] { return Produced().empty(); }));
+    EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/IO Tags/Start Listening"); }));
+    EXPECT_TRUE(Exists("/PLC1/IO Tags/Add Tags"));
+    // The port is free again.
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(udpPort);
+    EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    close(fd);
+}
+
+TEST_F(IoListeningTest, ARestartResumesListeningWithTheStoredIntervalAndPort) {
+    const fs::path dir =
+        fs::temp_directory_path() / ("tb-io-restart-" + std::to_string(getpid()) + "-" +
+                                     std::to_string(reinterpret_cast<uintptr_t>(this)));
+    fs::remove_all(dir);
+    StartLink(dir.string());
+    AddPlcWithTwoIOTags();
+    StartListening(40);
+    ASSERT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", 5678); }));
+    StopLink();
+    ASSERT_TRUE(WaitUntil([this] { return Produced().empty(); }));
+
+    StartLink(dir.string());
+    EXPECT_TRUE(WaitUntil([this] { return Produced().size() == 2; })) << log.All();
+    EXPECT_EQ(40000u, ProducedFor("In1").rpiMicroseconds);
+    EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io1/v", 1234); }));
+    EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/IO Tags/Stop Listening"); }));
+    const EipDeviceHandle device = g_eipManager->GetPLC("PLC1");
+    ASSERT_NE(nullptr, device);
+    EXPECT_EQ(40, device->GetIOParam1());
+    EXPECT_EQ(udpPort, device->GetIOParam2());
+    StopLink();
+    fs::remove_all(dir);
+}
+
+// ---- the connection on its own -----------------------------------------------------------------
+
+class IoConnectionTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(plc.Started());
+        plc.Define("In1", "DINT", 1);
+        product.vendorId = 1;
+        product.deviceType = 0x0E;
+        product.productCode = 0x36;
+        product.majorRevision = 20;
+        product.minorRevision = 11;
+        tag.tagName = "In1";
+        tag.dataLen = 4;
+    }
+
+    int Open(uint16_t interval) {
+        std::string error;
+        std::unique_ptr<EipConnection> session(
+            EipConnection::MakeTestConnection(plc.Info("PLC1"), error));
+        EXPECT_NE(nullptr, session) << error;
+        connection = std::make_unique<EipIoConnection>(std::move(session));
+        return connection->OpenIOConnection(tag, product, interval, FreeUdpPort());
+    }
+
+    tb_device_test::LogCapture log{0};
+    SimPlc plc;
+    _eipProductInfo product;
+    _eipTagInfo tag;
+    std::unique_ptr<EipIoConnection> connection;
+};
+
+TEST_F(IoConnectionTest, AcceptsAnIntervalOfTenThousandAndRefusesTenThousandAndOne) {
+    EXPECT_EQ(0, Open(10000));
+    EXPECT_EQ(10000000u, plc.Sim().Io().Connections().at(0).rpiMicroseconds);
+    EXPECT_EQ(-1, Open(10001));
+    EXPECT_TRUE(log.Contains("Interval must be smaller than 10000 : 10001"));
+    EXPECT_TRUE(log.Contains("Try to close IO connection...(test)"));
+}
+
+TEST_F(IoConnectionTest, IsRefusedForAnotherProductOrAnUnknownTag) {
+    product.productCode = 0x99;
+    EXPECT_EQ(-1, Open(100));
+    product.productCode = 0x36;
+    tag.tagName = "Missing";
+    EXPECT_EQ(-1, Open(100));
+    EXPECT_EQ(2u, log.Count("unexpected : explicit response error"));
+    tag.tagName = std::string(100, 'x');
+    EXPECT_EQ(-1, Open(100));
+    EXPECT_TRUE(plc.Sim().Io().Connections().empty());
+    EXPECT_TRUE(plc.Sim().ProtocolErrors().empty());
+}
+
+}  // namespace
