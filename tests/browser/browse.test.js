@@ -12,7 +12,7 @@ const fs = require('fs');
 const path = require('path');
 const { CHROMIUM, launchChromium } = require('./chromium');
 const { startPlcsim, startTagbridge, stopAll } = require('./processes');
-const { SKIP, STEP_TIMEOUT_MS, parseArgs, log, runAction, selectNode, waitValueMoves } = require('./steps');
+const { SKIP, STEP_TIMEOUT_MS, parseArgs, log, runAction, selectNode, waitValueMoves, finishPage, runMain } = require('./steps');
 
 // Tag names ticked in the browse table, and the aliases "Add selected" makes of them.
 const PICKED = ['Counter', 'Ramp', 'Program:MainProgram.Step'];
@@ -63,20 +63,11 @@ async function main() {
       log(`value of ${alias} changed on the page: ${first} -> ${second}`);
     }
 
-    if (args.screenshot) {
-      await page.screenshot({ path: args.screenshot });
-      log('screenshot: ' + args.screenshot);
-    }
-    if (problems.length) throw new Error('script errors on the page: ' + problems.join('; '));
-    log('PASS');
-    return 0;
+    return await finishPage(page, args, problems);
   } finally {
     if (browser) await browser.close();
     await stopAll();
   }
 }
 
-main().then((code) => process.exit(code), (error) => {
-  log('FAIL: ' + (error && error.stack ? error.stack : error));
-  stopAll().finally(() => process.exit(1));
-});
+runMain(main, stopAll);

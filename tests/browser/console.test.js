@@ -16,7 +16,7 @@ const path = require('path');
 const { execFileSync } = require('child_process');
 const { CHROMIUM, launchChromium } = require('./chromium');
 const { startPlcsim, startTagbridge, stopAll } = require('./processes');
-const { SKIP, STEP_TIMEOUT_MS, parseArgs, log, runAction, selectNode, waitValueMoves } = require('./steps');
+const { SKIP, STEP_TIMEOUT_MS, parseArgs, log, runAction, selectNode, waitValueMoves, finishPage, runMain } = require('./steps');
 
 const TAG = 'Counter';
 
@@ -102,20 +102,11 @@ async function main() {
     await page.waitForSelector('#tree .tree-row.selected[data-path="/line1/IO Tags/io1"]');
     await waitForChange(page, 'Data');
 
-    if (args.screenshot) {
-      await page.screenshot({ path: args.screenshot });
-      log('screenshot: ' + args.screenshot);
-    }
-    if (problems.length) throw new Error('script errors on the page: ' + problems.join('; '));
-    log('PASS');
-    return 0;
+    return await finishPage(page, args, problems);
   } finally {
     if (browser) await browser.close();
     await stopAll();
   }
 }
 
-main().then((code) => process.exit(code), (error) => {
-  log('FAIL: ' + (error && error.stack ? error.stack : error));
-  stopAll().finally(() => process.exit(1));
-});
+runMain(main, stopAll);

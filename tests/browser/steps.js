@@ -63,4 +63,25 @@ async function waitValueMoves(page, child) {
   return [first, await page.locator(cell).textContent()];
 }
 
-module.exports = { SKIP, STEP_TIMEOUT_MS, parseArgs, log, runAction, selectNode, waitValueMoves };
+// The end of a passing run: the screenshot when asked for, and no script error on the page.
+async function finishPage(page, args, problems) {
+  if (args.screenshot) {
+    await page.screenshot({ path: args.screenshot });
+    log('screenshot: ' + args.screenshot);
+  }
+  if (problems.length) throw new Error('script errors on the page: ' + problems.join('; '));
+  log('PASS');
+  return 0;
+}
+
+// Runs a test's main and exits with its status; a failure stops the processes it started.
+function runMain(main, stopAll) {
+  main().then((code) => process.exit(code), (error) => {
+    log('FAIL: ' + (error && error.stack ? error.stack : error));
+    stopAll().finally(() => process.exit(1));
+  });
+}
+
+module.exports = {
+  SKIP, STEP_TIMEOUT_MS, parseArgs, log, runAction, selectNode, waitValueMoves, finishPage, runMain,
+};
