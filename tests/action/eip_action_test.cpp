@@ -14,6 +14,7 @@
 #include "action/tesselLink_error_code.h"
 #include "device/device_test_support.h"
 #include "device/eip_manager.h"
+#include "device/link_harness.h"
 #include "link/eip_globals.h"
 #include "link/eip_link.h"
 #include "node/eip_node.h"
@@ -76,31 +77,13 @@ class ActionTest : public ::testing::Test {
         plc.Define("Name", "STRING", "pump");
         plc.Define("Other", "DINT", 7);
 
-        sdk::LinkOptions options("Tagbridge");
-        options.set_data_dir("");
-        link = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
-        g_link = link.get();
-        g_eipManager = new EipManager;
-        eipLink = std::make_unique<EipLink>(*link);
-        link->set_on_initialized_handler(
-            [this](const std::string& name, const std::error_code& ec) {
-                eipLink->initialize(name, ec);
-            });
-        link->set_on_connected_handler(
-            [this](const std::error_code& ec) { eipLink->connected(ec); });
-        ASSERT_TRUE(link->non_blocking_run());
+        running = std::make_unique<tb_device_test::RunningLink>("");
+        ASSERT_TRUE(running->Running());
+        link = &running->Link();
         ASSERT_TRUE(WaitUntil([this] { return Exists("/addplc"); }));
     }
 
-    void TearDown() override {
-        link->stop();
-        link->join();
-        delete g_eipManager;
-        g_eipManager = nullptr;
-        eipLink.reset();
-        g_link = nullptr;
-        link.reset();
-    }
+    void TearDown() override { running.reset(); }
 
     bool Exists(const std::string& path) { return link->responder()->node_exists(path); }
 
@@ -196,8 +179,8 @@ class ActionTest : public ::testing::Test {
 
     tb_device_test::LogCapture log;
     SimPlc plc;
-    std::unique_ptr<sdk::Link> link;
-    std::unique_ptr<EipLink> eipLink;
+    std::unique_ptr<tb_device_test::RunningLink> running;
+    sdk::Link* link = nullptr;
 };
 
 // ---- Add PLC and Remove ------------------------------------------------------------------------

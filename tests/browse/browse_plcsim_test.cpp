@@ -13,6 +13,7 @@
 
 #include "action/eip_action.h"
 #include "device/eip_manager.h"
+#include "device/link_harness.h"
 #include "eip/eip_connection.h"
 #include "family/logix_browse.h"
 #include "link/eip_globals.h"
@@ -46,31 +47,13 @@ class BrowseTest : public ::testing::Test {
             plc.DefineTag(tag);
         }
         ASSERT_TRUE(plc.Sim().Start());
-        sdk::LinkOptions options("Tagbridge");
-        options.set_data_dir("");
-        link = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
-        g_link = link.get();
-        g_eipManager = new EipManager;
-        eipLink = std::make_unique<EipLink>(*link);
-        link->set_on_initialized_handler(
-            [this](const std::string& name, const std::error_code& ec) {
-                eipLink->initialize(name, ec);
-            });
-        link->set_on_connected_handler(
-            [this](const std::error_code& ec) { eipLink->connected(ec); });
-        ASSERT_TRUE(link->non_blocking_run());
+        running = std::make_unique<tb_device_test::RunningLink>("");
+        ASSERT_TRUE(running->Running());
+        link = &running->Link();
         ASSERT_TRUE(WaitUntil([this] { return Exists("/addplc"); }));
     }
 
-    void TearDown() override {
-        link->stop();
-        link->join();
-        delete g_eipManager;
-        g_eipManager = nullptr;
-        eipLink.reset();
-        g_link = nullptr;
-        link.reset();
-    }
+    void TearDown() override { running.reset(); }
 
     bool Exists(const std::string& path) { return link->responder()->node_exists(path); }
 
@@ -113,8 +96,8 @@ class BrowseTest : public ::testing::Test {
     }
 
     plcsim::LogixController plc{EphemeralPort()};
-    std::unique_ptr<sdk::Link> link;
-    std::unique_ptr<EipLink> eipLink;
+    std::unique_ptr<tb_device_test::RunningLink> running;
+    sdk::Link* link = nullptr;
 };
 
 TEST_F(BrowseTest, TableListsControllerAndProgramTagsAndStructureMembersWithoutSystemTags) {
