@@ -1,7 +1,7 @@
 #pragma once
 
 // Helpers of the EtherNet/IP client tests: a concrete connection for the base class's own
-// operations, a capture of the link's debug log, and a simulator on an ephemeral loopback port.
+// operations, and a simulator on an ephemeral loopback port.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -26,18 +26,6 @@ namespace eiptest {
 
 using tb_test::LogCapture;
 using tb_test::WaitUntil;
-
-// True when a captured line ends with the text (lines carry a timestamp before it); the texts
-// are checked byte for byte, trailing line breaks included.
-inline bool HasLineEndingWith(const LogCapture& log, const std::string& text) {
-    for (const std::string& line : log.Lines()) {
-        if (line.size() >= text.size() &&
-            line.compare(line.size() - text.size(), text.size(), text) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
 
 // The base class with the family operations answered minimally; it exposes the protected
 // helpers so that tests can send requests the families would send.
