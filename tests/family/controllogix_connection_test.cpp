@@ -333,6 +333,8 @@ TEST(LogixAnalyze, TruncatedAndHostileRepliesAreRefusedWhole) {
     const Bytes good = MspData({ReadRecord(0xC4, {1, 0, 0, 0}), ReadRecord(0xC4, {2, 0, 0, 0})});
     Bytes many(2 + 6 * (EIPC_TAG_REPLY_MAX + 1), 0);
     eip_PutLitEndian16(EIPC_TAG_REPLY_MAX + 1, many.data());
+    Bytes intoTable = good;
+    intoTable[2] = 2;
     Bytes backwards = good;
     backwards[4] = 2;
     Bytes past = good;
@@ -342,7 +344,8 @@ TEST(LogixAnalyze, TruncatedAndHostileRepliesAreRefusedWhole) {
         {"cut inside the offset table", Bytes(good.begin(), good.begin() + 3)},
         {"no count", {0x01}},
         {"more records than a response holds", many},
-        {"offset into the table", backwards},
+        {"offset into the table", intoTable},
+        {"offset before the previous one", backwards},
         {"offset past the data", past},
         {"additional status beyond the record", MspData({{0xCC, 0, 0x01, 9, 0x00, 0x00}})},
     };
