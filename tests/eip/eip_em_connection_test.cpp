@@ -11,49 +11,23 @@ namespace {
 
 constexpr uint16_t kRpiMs = 45000;
 
-class EmConnectionTest : public ::testing::Test {
+class EmConnectionTest : public SimSessionTest {
   protected:
     void SetUp() override { StartWith(Config()); }
 
-    static plcsim::SimConfig Config() {
-        plcsim::SimConfig config;
-        config.port = 0;
-        return config;
+    // A controller of that configuration and a registered session with it.
+    void StartWith(const plcsim::SimConfig& config) {
+        Start(config);
+        ConnectAndRegister();
     }
-
     void OpenConnection() {
         ASSERT_EQ(connection->OpenEMConnection(kRpiMs), 0) << log.All();
         ASSERT_EQ(sim->Connections().size(), 1u);
     }
-
-    // A controller of that configuration and a registered session with it.
-    void StartWith(const plcsim::SimConfig& config) {
-        sim = std::make_unique<plcsim::PlcSimulator>(config);
-        ASSERT_TRUE(sim->Start());
-        connection = std::make_unique<ProbeConnection>(InfoFor(sim->Port(), 0));
-        ASSERT_EQ(connection->Connect("127.0.0.1", sim->Port(), 2), 0);
-        ASSERT_EQ(connection->RegiSession(2), 0);
-    }
-
-    // Every request the connection sends from now on.
-    std::shared_ptr<std::vector<std::vector<uint8_t>>> RecordSent() {
-        auto sent = std::make_shared<std::vector<std::vector<uint8_t>>>();
-        connection->SetSendFunc([sent](int fd, const void* data, size_t length, int flags) {
-            const auto* bytes = static_cast<const uint8_t*>(data);
-            sent->emplace_back(bytes, bytes + length);
-            return ::send(fd, data, length, flags);
-        });
-        return sent;
-    }
-
     int Receive() {
         auto tags = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
         return connection->RecvEMTags(*tags, [](uint16_t) { return nullptr; });
     }
-
-    LogCapture log;
-    std::unique_ptr<plcsim::PlcSimulator> sim;
-    std::unique_ptr<ProbeConnection> connection;
 };
 
 TEST_F(EmConnectionTest, ForwardOpenAndCloseHaveTheControllersByteLayoutAndKeepTheGrantedIds) {

@@ -14,38 +14,15 @@ using namespace eiptest;
 
 namespace {
 
-class SessionTest : public ::testing::Test {
+class SessionTest : public SimSessionTest {
   protected:
     void SetUp() override {
-        plcsim::IdentityConfig identity;
-        identity.vendorId = 1;
-        identity.deviceType = 0x0E;
-        identity.productCode = 0x5A;
-        identity.majorRevision = 32;
-        identity.minorRevision = 11;
-        identity.productName = "1756-L83E/B";
-        sim = StartSimulator(3, identity);
-        ASSERT_NE(sim, nullptr);
-        connection = std::make_unique<ProbeConnection>(InfoFor(sim->Port(), 3));
+        plcsim::SimConfig config = Config(3);
+        config.identity.productCode = 0x5A;
+        config.identity.majorRevision = 32;
+        config.identity.productName = "1756-L83E/B";
+        Start(config);
     }
-
-    void ConnectAndRegister() {
-        ASSERT_EQ(connection->Connect("127.0.0.1", sim->Port(), 2), 0);
-        ASSERT_EQ(connection->RegiSession(2), 0);
-    }
-
-    // Rewrites the header of the nth reply with `edit`.
-    void MutateReply(int nth, std::function<void(std::vector<uint8_t>&)> edit) {
-        plcsim::Fault fault;
-        fault.action = plcsim::FaultAction::Mutate;
-        fault.nth = nth;
-        fault.mutate = std::move(edit);
-        sim->InjectFault(fault);
-    }
-
-    LogCapture log;
-    std::unique_ptr<plcsim::PlcSimulator> sim;
-    std::unique_ptr<ProbeConnection> connection;
 };
 
 TEST_F(SessionTest, ConnectAndRegisterGetsDistinctSessionHandles) {

@@ -50,14 +50,6 @@ Bytes Count(uint16_t n) {
     return {static_cast<uint8_t>(n & 0xFF), static_cast<uint8_t>(n >> 8)};
 }
 
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) {
-        out.insert(out.end(), p.begin(), p.end());
-    }
-    return out;
-}
-
 ByteView View(const Bytes& b) {
     return ByteView{b.data(), b.size()};
 }
@@ -128,16 +120,14 @@ TEST_F(LogixTagsTest, ReadsAnswerTypeAndValueOrTheReasonOfTheRefusal) {
         {Path().Sym("Value"), 1, 0, {0xC4, 0x00, 0xA0, 0x86, 0x01, 0x00}, 6},
         {Path().Sym("Small"), 1, 0, {0xC2, 0x00, 0xF9}, 3},
         {Path().Sym("Word"), 1, 0, {0xC3, 0x00, 0xD2, 0x04}, 4},
-        {Path().Sym("Level"), 1, 0, {0xCA, 0x00, 0x00, 0x00, 0x48, 0x41}, 6},
         {Path().Sym("Flag"), 1, 0, {0xC1, 0x00, 0x01}, 3},
         {Path().Sym("VALUE"), 1, 0},
         {Path().Sym("motor1").Sym("SPEED"), 1, 0, {0xCA, 0x00, 0x00, 0x50, 0xB5, 0x44}, 6},
         {Path().Sym("Buffer").Idx(2), 3, 0, {0xC4, 0x00, 2, 0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0}, 14},
-        {Path().Sym("Buffer"), 10, 0, {0xC4, 0x00, 0, 0, 0, 0, 1, 0}, 42},
-        {Path().Sym("Buffer").Idx(7), 3, 0},
+        {Path().Sym("Buffer").Idx(7), 3, 0, {}, 14},  // up to the last element, not past it
         {Path().Sym("Buffer").Idx(7), 4, kLogixStatusGeneralError, {}, 0, kLogixExtBeyondEnd},
         {Path().Sym("Buffer").Idx(10), 1, kUnknown},
-        {Path().Sym("Buffer"), 10, 0, {}, 42, std::nullopt, 42},
+        {Path().Sym("Buffer"), 10, 0, {0xC4, 0x00, 0, 0, 0, 0, 1, 0}, 42, std::nullopt, 42},
         {Path().Sym("Buffer"), 10, CIP_STATUS_PARTIAL_TRANSFER, {}, 0, std::nullopt, 41},
         {Path().Sym("Grid").Idx(1).Idx(2), 1, 0, {0xC3, 0x00, 77, 0}, 4},
         {Path().Sym("Grid").Idx(1).Idx(2), 6, 0},  // row 1 from column 2 to the end of the tag
@@ -150,12 +140,10 @@ TEST_F(LogixTagsTest, ReadsAnswerTypeAndValueOrTheReasonOfTheRefusal) {
          0,
          {0xA0, 0x02, 0xCE, 0x0F, 6, 0, 0, 0, 'P', 'u'},
          92},
-        {Path().Sym("Motor1").Sym("Setpoints").Idx(1), 3, 0},
         {Path().Sym("Motor1").Sym("Setpoints").Idx(1), 4, kRefused},
         {Path().Sym("Message").Sym("LEN"), 1, 0, {0xC4, 0x00, 17, 0, 0, 0}, 6},
         {Path().Sym("Missing"), 1, kUnknown},
         {Path().Sym("Motor1").Sym("Torque"), 1, kUnknown},
-        {Path().Sym("Value").Sym("X"), 1, kUnknown},
         {Path().Sym("Value").Idx(0), 1, kSegment},
         {Path().Sym("Value"), 0, CIP_STATUS_INVALID_PARAMETER_VALUE},
     };
@@ -463,23 +451,8 @@ class LogixMspTest : public ::testing::Test {
 
 }  // namespace
 
-// Each embedded request is answered in order; one that fails marks the packet but keeps the
-// others.
-TEST_F(LogixMspTest, AnswersEachEmbeddedRequestInOrder) {
-    EXPECT_EQ(Execute(Msp({ReadOne("Value"), ReadOne("Word")})),
-              Cat({{0x8A, 0, 0, 0, 2, 0, 6, 0, 16, 0},
-                   {0xCC, 0, 0, 0, 0xC4, 0x00, 0xA0, 0x86, 0x01, 0x00},
-                   {0xCC, 0, 0, 0, 0xC3, 0x00, 0xD2, 0x04}}));
-    EXPECT_EQ(
-        Execute(Msp({ReadOne("Missing"), ReadOne("Word"),
-                     MrRequest(0x4D, Path().Sym("Word").bytes, WriteData(0xC4, 1, Bytes(4, 0)))})),
-        Cat({{0x8A, 0, CIP_STATUS_EMBEDDED_SERVICE_ERROR, 0, 3, 0, 8, 0, 12, 0, 20, 0},
-             {0xCC, 0, 0x05, 0},
-             {0xCC, 0, 0, 0, 0xC3, 0x00, 0xD2, 0x04},
-             {0xCD, 0, 0xFF, 1, 0x07, 0x21}}));
-    EXPECT_TRUE(plc.Sim().ProtocolErrors().empty());
-}
-
+// Packets answered in order, partial transfers inside them and requests without a packet are
+// pinned byte for byte by tests/sim; here, the packets refused.
 TEST_F(LogixMspTest, MalformedPacketsAreRefusedAndNoted) {
     Bytes request = Msp({ReadOne("Value")});
     request[8] = 0x02;  // first offset points into the table
@@ -492,12 +465,4 @@ TEST_F(LogixMspTest, MalformedPacketsAreRefusedAndNoted) {
               CIP_STATUS_SERVICE_NOT_SUPPORTED);
     EXPECT_EQ(Execute(MrRequest(0x0A, {0x20, 0x02, 0x24, 0x02}, Count(0)))[2],
               CIP_STATUS_PATH_DESTINATION_UNKNOWN);
-}
-
-TEST_F(LogixMspTest, ReadAndWriteTagAlsoWorkWithoutAPacket) {
-    EXPECT_EQ(Execute(MrRequest(0x4D, Path().Sym("Value").bytes, WriteData(0xC4, 1, {9, 0, 0, 0}))),
-              (Bytes{0xCD, 0, 0, 0}));
-    EXPECT_EQ(Execute(ReadOne("Value")), (Bytes{0xCC, 0, 0, 0, 0xC4, 0, 9, 0, 0, 0}));
-    EXPECT_EQ(Execute(MrRequest(0x4E, Path().Sym("Value").bytes, {}))[2],
-              CIP_STATUS_SERVICE_NOT_SUPPORTED);
 }
