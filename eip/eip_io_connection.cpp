@@ -213,7 +213,7 @@ int EipIoConnection::OpenIOConnection(const _eipTagInfo& tag, const _eipProductI
     IoForwardOpenParams params;
     params.sessionHandle = session_->GetSessionHandle();
     params.proposedTOConnectionId = EipConnection::makeConnectionID();
-    params.connectionSerial = static_cast<uint16_t>(fd & 0xFFFF);
+    params.connectionSerial = EipConnection::makeConnectionSerial();
     params.originatorSerial = EipConnection::makeSerialNumber();
     params.intervalMs = intervalMs;
     params.udpPort = udpPort;
