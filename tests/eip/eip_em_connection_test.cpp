@@ -62,7 +62,6 @@ TEST_F(EmConnectionTest, ForwardOpenAndCloseHaveTheControllersByteLayoutAndKeepT
     EXPECT_EQ(std::vector<uint8_t>(open.begin() + 40, open.begin() + 48),
               (std::vector<uint8_t>{0x5B, 0x02, 0x20, 0x06, 0x24, 0x01, 0x03, 0xFA}));
     EXPECT_EQ(eip_GetLitEndian32(&open[52]), eip_GetLitEndian32(&open[48]) + 1);
-    EXPECT_EQ(eip_GetLitEndian16(&open[56]), connection->GetSocketFd() & 0xFFFF);
     EXPECT_EQ(eip_GetLitEndian16(&open[58]), 0x0100);
     EXPECT_EQ(eip_GetLitEndian32(&open[60]), EipConnection::makeSerialNumber());
     EXPECT_EQ(eip_GetLitEndian32(&open[64]), 0u);
@@ -83,6 +82,18 @@ TEST_F(EmConnectionTest, ForwardOpenAndCloseHaveTheControllersByteLayoutAndKeepT
               std::vector<uint8_t>(open.begin() + 56, open.begin() + 64));  // same triad
     EXPECT_EQ(std::vector<uint8_t>(close.begin() + 56, close.end()),
               (std::vector<uint8_t>{0x03, 0x00, 0x01, 0x00, 0x20, 0x02, 0x24, 0x01}));
+}
+
+// Each open draws its own connection serial: a controller that still holds the connection of a
+// lost link, or of another link process on this host (same originator serial), would refuse a
+// repeated triad as a duplicate.
+TEST_F(EmConnectionTest, EachOpenHasItsOwnTriad) {
+    OpenConnection();
+    const uint16_t first = sim->Connections().front().connectionSerial;
+    ASSERT_EQ(connection->CloseEMConnection(), 0);
+    OpenConnection();
+    EXPECT_NE(sim->Connections().front().connectionSerial, first);
+    EXPECT_EQ(connection->CloseEMConnection(), 0) << log.All();
 }
 
 // A controller without the Large Forward Open gets the classic one of 500 bytes; one that refuses
@@ -114,14 +125,18 @@ TEST_F(EmConnectionTest, RefusedLargeForwardOpenFallsBackToTheClassicOneAndOffer
     }
 }
 
-TEST_F(EmConnectionTest, SecondForwardOpenProposesTheNextPairOfIdsAndTheSameTriadIsInUse) {
+// Each open proposes the next pair of ids and draws its own connection serial: a controller that
+// still holds the connection of a lost link, or of another link process on this host (same
+// originator serial), would refuse a repeated triad as a duplicate.
+TEST_F(EmConnectionTest, EachOpenProposesTheNextPairOfIdsAndHasItsOwnTriad) {
     OpenConnection();
     const uint32_t firstTO = connection->GetTOConnectionId();
+    const uint16_t firstSerial = sim->Connections().front().connectionSerial;
     ASSERT_EQ(connection->CloseEMConnection(), 0);
-    ASSERT_EQ(connection->OpenEMConnection(kRpiMs), 0);
+    OpenConnection();
     EXPECT_EQ(connection->GetTOConnectionId(), firstTO + 2);
-    EXPECT_EQ(connection->OpenEMConnection(kRpiMs), -1);
-    EXPECT_TRUE(log.Contains("unexpected : response error (1, 256)")) << log.All();
+    EXPECT_NE(sim->Connections().front().connectionSerial, firstSerial);
+    EXPECT_EQ(connection->CloseEMConnection(), 0) << log.All();
 }
 
 // A refusal, a reply echoing another vendor or originator serial, or a path to an empty slot
