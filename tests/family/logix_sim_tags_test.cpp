@@ -418,51 +418,29 @@ Bytes MrRequest(uint8_t service, const Bytes& path, const Bytes& data) {
     return w.to_vector();
 }
 
-Bytes Msp(const std::vector<Bytes>& requests) {
-    ByteWriter body;
-    body.u16(static_cast<uint16_t>(requests.size()));
-    size_t offset = 2 + 2 * requests.size();
-    for (const Bytes& r : requests) {
-        body.u16(static_cast<uint16_t>(offset));
-        offset += r.size();
-    }
-    for (const Bytes& r : requests) {
-        body.bytes(r);
-    }
-    return MrRequest(0x0A, {0x20, 0x02, 0x24, 0x01}, body.to_vector());
-}
-
 Bytes ReadOne(const std::string& name) {
     return MrRequest(0x4C, Path().Sym(name).bytes, Count(1));
 }
-
-class LogixMspTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        for (const LogixTagDefinition& d : LogixDemoTags()) {
-            plc.DefineTag(d);
-        }
-    }
-    Bytes Execute(const Bytes& request) {
-        return plc.Sim().Router().Execute(View(request), nullptr, 1);
-    }
-    LogixController plc{SimConfig{}};
-};
 
 }  // namespace
 
 // Packets answered in order, partial transfers inside them and requests without a packet are
 // pinned byte for byte by tests/sim; here, the packets refused.
-TEST_F(LogixMspTest, MalformedPacketsAreRefusedAndNoted) {
-    Bytes request = Msp({ReadOne("Value")});
-    request[8] = 0x02;  // first offset points into the table
-    EXPECT_EQ(Execute(request)[2], CIP_STATUS_INVALID_PARAMETER_VALUE);
-    EXPECT_EQ(Execute(MrRequest(0x0A, {0x20, 0x02, 0x24, 0x01}, {0x05}))[2],
+TEST(LogixMessageRouter, MalformedPacketsAreRefusedAndNoted) {
+    LogixController plc{SimConfig{}};
+    const auto execute = [&plc](const Bytes& request) {
+        return plc.Sim().Router().Execute(View(request), nullptr, 1);
+    };
+    ByteWriter intoTable;  // one request whose offset points into the offset table
+    intoTable.u16(1).u16(2).bytes(ReadOne("Value"));
+    EXPECT_EQ(execute(MrRequest(0x0A, {0x20, 0x02, 0x24, 0x01}, intoTable.to_vector()))[2],
+              CIP_STATUS_INVALID_PARAMETER_VALUE);
+    EXPECT_EQ(execute(MrRequest(0x0A, {0x20, 0x02, 0x24, 0x01}, {0x05}))[2],
               CIP_STATUS_NOT_ENOUGH_DATA);
     EXPECT_EQ(plc.Sim().ProtocolErrors().size(), 2u);
     // Other Message Router services and instances are not served.
-    EXPECT_EQ(Execute(MrRequest(0x0E, {0x20, 0x02, 0x24, 0x01}, {}))[2],
+    EXPECT_EQ(execute(MrRequest(0x0E, {0x20, 0x02, 0x24, 0x01}, {}))[2],
               CIP_STATUS_SERVICE_NOT_SUPPORTED);
-    EXPECT_EQ(Execute(MrRequest(0x0A, {0x20, 0x02, 0x24, 0x02}, Count(0)))[2],
+    EXPECT_EQ(execute(MrRequest(0x0A, {0x20, 0x02, 0x24, 0x02}, Count(0)))[2],
               CIP_STATUS_PATH_DESTINATION_UNKNOWN);
 }
