@@ -198,7 +198,8 @@ class RestoreTest : public ::testing::Test {
     std::unique_ptr<tb_test::LogCapture> log_;
 };
 
-// The stored settings reach the rebuilt PLC node: the next restart reads them back.
+// The stored settings reach the replayed device and the rebuilt nodes: the next restart reads
+// them back.
 TEST_F(RestoreTest, ReplaysThePlcAndKeepsItsStoredPollingSettings) {
     StorePlc("CIP/EIP");
     g_eipManager = new EipManager;
@@ -208,6 +209,11 @@ TEST_F(RestoreTest, ReplaysThePlcAndKeepsItsStoredPollingSettings) {
     EXPECT_TRUE(link_->responder()->node_exists(NodePath("/plc1/Remove")));
     EXPECT_NE(g_eipManager->GetPLC("plc1"), nullptr);
     EXPECT_TRUE(eipLink_->PendingNodes().empty());
+    // The PLC node is rebuilt from the replayed device's settings.
+    EXPECT_EQ(Config(NodePath("/plc1"), "$host"), Variant("127.0.0.1"));
+    EXPECT_EQ(Number(NodePath("/plc1"), "$port"), 1);
+    EXPECT_EQ(Number(NodePath("/plc1"), "$slot"), 2);
+    EXPECT_EQ(Config(NodePath("/plc1"), "$protocol family"), Variant("CIP/EIP"));
     EXPECT_EQ(Number(NodePath("/plc1/EM Tags"), "$Polling Interval"), 500) << log_->All();
     EXPECT_EQ(Number(NodePath("/plc1/IO Tags"), "$Listening Interval"), 250);
     EXPECT_EQ(Number(NodePath("/plc1/IO Tags"), "$Listening UDP Port"), 2222);
