@@ -40,7 +40,7 @@ class HttpFrontTest : public ::testing::Test {
   protected:
     void SetUp() override {
         sdk::LinkOptions options("Tagbridge");
-        options.set_data_dir("").set_listen(kHost, 0).set_log_level(sdk::LogLevel::warn);
+        options.set_data_dir("").set_log_level(sdk::LogLevel::warn);
         link_ = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
         ASSERT_TRUE(link_->non_blocking_run());
         build_tree();
