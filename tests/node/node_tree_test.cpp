@@ -66,6 +66,7 @@ TEST_F(PLCSubtreeTest, PLCSubtreeHasItsStoredFoldersAndStateValuesInCreationOrde
         SCOPED_TRACE(e.path);
         const sdk::NodeInfo node = WaitNode(e.path);
         EXPECT_EQ(node.display_name, e.display);
+        EXPECT_EQ(node.kind, e.type ? "" : "node");
         EXPECT_EQ(node.type, e.type);
         EXPECT_EQ(node.value, e.value);
         EXPECT_EQ(node.configs, e.configs);
