@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -22,10 +21,10 @@
 #include "eip/eip_io_connection.h"
 #include "link/eip_globals.h"
 #include "strata_sdk/sdk.h"
+#include "support/temp_dir.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 namespace sdk = kestrel::strata_sdk;
 using plcsim::IoConnectionView;
 using plcsim::IoFault;
@@ -269,18 +268,15 @@ TEST_F(IoListeningTest, AConnectionClosedOrWithoutDataIsReopenedAboutASecondLate
 }
 
 TEST_F(IoListeningTest, ARestartResumesListeningWithTheStoredIntervalAndPort) {
-    const fs::path dir =
-        fs::temp_directory_path() / ("tb-io-restart-" + std::to_string(getpid()) + "-" +
-                                     std::to_string(reinterpret_cast<uintptr_t>(this)));
-    fs::remove_all(dir);
-    StartLink(dir.string());
+    const tb_test::TempDir dir;
+    StartLink(dir.path());
     AddPlcWithTwoIOTags();
     StartListening(40);
     ASSERT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", 5678); }));
     StopLink();
     ASSERT_TRUE(WaitUntil([this] { return Produced().empty(); }));
 
-    StartLink(dir.string());
+    StartLink(dir.path());
     EXPECT_TRUE(WaitUntil([this] { return Produced().size() == 2; })) << log.All();
     EXPECT_EQ(40000u, ProducedFor("In1").rpiMicroseconds);
     EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io1/v", 1234); }));
@@ -290,7 +286,6 @@ TEST_F(IoListeningTest, ARestartResumesListeningWithTheStoredIntervalAndPort) {
     EXPECT_EQ(40, device->GetIOParam1());
     EXPECT_EQ(udpPort, device->GetIOParam2());
     StopLink();
-    fs::remove_all(dir);
 }
 
 // ---- the connection on its own -----------------------------------------------------------------
