@@ -147,56 +147,35 @@ TEST(ParserTest, WellFormedRepliesAreDecoded) {
 }
 
 TEST(ParserTest, MalformedRepliesAreRefused) {
-    const auto good = [] {
-        ReplyBuilder reply;
-        reply.items = {{0, {}}, {0xB2, ExplicitReply(0x81, 0, {}, {7})}};
-        return reply;
+    using Items = std::vector<std::pair<uint16_t, std::vector<uint8_t>>>;
+    const uint16_t rr = EIP_CMD_SEND_RR_DATA;
+    const Items good = {{0, {}}, {0xB2, ExplicitReply(0x81, 0, {}, {7})}};
+    const std::pair<const char*, ReplyBuilder> cases[] = {
+        {"non-zero encapsulation status", {rr, 1, good}},
+        {"five items", {rr, 0, {{0, {}}, {0xB2, {0x81, 0, 0, 0}}, {0, {}}, {0, {}}, {0, {}}}}},
+        {"null address alone", {rr, 0, {{0, {}}}}},
+        {"no items", {}},
+        {"last item past the encapsulation body", {rr, 0, good, -1}},
+        {"item longer than the largest message",
+         {rr, 0, {{0, {}}, {0xB2, std::vector<uint8_t>(CPF_MAX_ITEM_LENGTH + 1, 0)}}}},
+        {"unconnected data with a connected address",
+         {rr, 0, {{0xA1, Connected(1)}, {0xB2, ExplicitReply(0x81, 0, {}, {})}}}},
+        {"empty unconnected data", {rr, 0, {{0, {}}, {0xB2, {}}}}},
+        {"seventeen additional status words",
+         {rr, 0, {{0, {}}, {0xB2, ExplicitReply(0x81, 1, std::vector<uint16_t>(17, 0xFFFF), {})}}}},
+        {"additional status size beyond the item",
+         {rr, 0, {{0, {}}, {0xB2, ExplicitReply(0x81, 1, {0x0100}, {}, 3)}}}},
+        {"connected data shorter than its sequence count",
+         {EIP_CMD_SEND_UNIT_DATA, 0, {{0xA1, Connected(1)}, {0xB1, {7}}}}},
+        {"another encapsulation command", {EIP_CMD_REGISTER_SESSION, 0, good}},
     };
-    std::vector<std::pair<const char*, ReplyBuilder>> cases;
-    ReplyBuilder r = good();
-    r.status = 1;
-    cases.emplace_back("non-zero encapsulation status", r);
-    r = good();
-    r.items = {{0, {}}, {0xB2, {0x81, 0, 0, 0}}, {0, {}}, {0, {}}, {0, {}}};
-    cases.emplace_back("five items", r);
-    r = good();
-    r.items = {{0, {}}};
-    cases.emplace_back("null address alone", r);
-    cases.emplace_back("no items", ReplyBuilder{});
-    r = good();
-    r.lengthAdjust = -1;
-    cases.emplace_back("last item past the encapsulation body", r);
-    r = good();
-    r.items = {{0, {}}, {0xB2, std::vector<uint8_t>(CPF_MAX_ITEM_LENGTH + 1, 0)}};
-    cases.emplace_back("item longer than the largest message", r);
-    r = good();
-    r.items = {{0xA1, Connected(1)}, {0xB2, ExplicitReply(0x81, 0, {}, {})}};
-    cases.emplace_back("unconnected data with a connected address", r);
-    r = good();
-    r.items = {{0, {}}, {0xB2, {}}};
-    cases.emplace_back("empty unconnected data", r);
-    r = good();
-    r.items = {{0, {}}, {0xB2, ExplicitReply(0x81, 1, std::vector<uint16_t>(17, 0xFFFF), {})}};
-    cases.emplace_back("seventeen additional status words", r);
-    r = good();
-    r.items = {{0, {}}, {0xB2, ExplicitReply(0x81, 1, {0x0100}, {}, 3)}};
-    cases.emplace_back("additional status size beyond the item", r);
-    r = good();
-    r.command = EIP_CMD_SEND_UNIT_DATA;
-    r.items = {{0xA1, Connected(1)}, {0xB1, {7}}};
-    cases.emplace_back("connected data shorter than its sequence count", r);
-    r = good();
-    r.command = EIP_CMD_REGISTER_SESSION;
-    cases.emplace_back("another encapsulation command", r);
     for (const auto& [what, reply] : cases) {
         EXPECT_EQ(Parse(reply.Bytes(), 1)->result, -1) << what;
     }
     // Two bytes beyond the items.
-    ReplyBuilder longer = good();
-    longer.lengthAdjust = 2;
-    std::vector<uint8_t> bytes = longer.Bytes();
-    bytes.resize(bytes.size() + 2);
-    EXPECT_EQ(Parse(bytes)->result, -1);
+    std::vector<uint8_t> longer = ReplyBuilder{rr, 0, good, 2}.Bytes();
+    longer.resize(longer.size() + 2);
+    EXPECT_EQ(Parse(longer)->result, -1);
 }
 
 TEST(ResponseErrorLogTest, StatusWithAndWithoutAdditionalStatus) {
