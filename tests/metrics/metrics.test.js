@@ -69,12 +69,19 @@ function checkConventions(families) {
         'resident memory is 0');
 }
 
+// Retries the condition, a failed check included, until it holds or the time is up.
 async function waitFor(what, condition) {
   const deadline = Date.now() + STEP_TIMEOUT_MS;
   for (;;) {
-    const value = await condition();
+    let value = false;
+    let why = '';
+    try {
+      value = await condition();
+    } catch (error) {
+      why = `: ${error.message}`;
+    }
     if (value) return value;
-    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
+    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}${why}`);
     await new Promise((resolve) => setTimeout(resolve, 100));
   }
 }

@@ -216,7 +216,11 @@ TEST_F(MqttEndToEnd, BirthsCarryEveryTagTypedDataFollowsByExceptionAndRebirthRep
         ASSERT_TRUE(m->alias && m->timestamp);
         aliases.insert(*m->alias);
         if (*expected.json) {
-            EXPECT_EQ(m->value, kestrel::strata_sdk::json::from_json_string(expected.json));
+            // A value not read yet when the birth went out comes with the data after it.
+            const Variant want = kestrel::strata_sdk::json::from_json_string(expected.json);
+            EXPECT_TRUE(m->value == want ||
+                        (m->value.is_null() && WaitData("edge1", *m->alias, want, *birth_at)))
+                << kestrel::strata_sdk::json::to_json_string(m->value);
         }
     }
     EXPECT_EQ(aliases.size(), std::size(metrics)) << "every metric has its own alias";
@@ -231,8 +235,17 @@ TEST_F(MqttEndToEnd, BirthsCarryEveryTagTypedDataFollowsByExceptionAndRebirthRep
                    .size() >= 5;
     }));
     int64_t last = INT64_MIN;
-    for (const auto& m : sub_->Matching(Of("DDATA", "edge1", "line1"))) {
-        EXPECT_FALSE(ByAlias(m, setpoint)) << "an unchanged value is not sent again";
+    bool setpoint_known = !birth.Find("EM Tags/Setpoint")->value.is_null();
+    const auto all = sub_->Messages();
+    for (size_t i = *birth_at + 1; i < all.size(); ++i) {
+        const SparkplugMessage& m = all[i];
+        if (!Of("DDATA", "edge1", "line1")(m)) {
+            continue;
+        }
+        if (ByAlias(m, setpoint)) {
+            EXPECT_FALSE(setpoint_known) << "an unchanged value is not sent again";
+            setpoint_known = true;
+        }
         for (const auto& metric : m.payload->metrics) {
             EXPECT_FALSE(metric.name) << "data goes by alias";
             EXPECT_TRUE(metric.timestamp);
