@@ -93,8 +93,8 @@ class Dims {
 };
 
 // Product of the dimensions; the tag size limit keeps it within 32 bits.
-template <typename Dims>
-uint32_t ElementTotal(const Dims& dims) {
+template <typename DimList>
+uint32_t ElementTotal(const DimList& dims) {
     uint32_t total = 1;
     for (uint32_t d : dims) {
         total *= d;

@@ -7,9 +7,9 @@
 // error statuses. Numeric tags can move by themselves (a counter or a ramp) so that polling
 // shows changing values.
 //
-// Threads: the server thread runs the tag services while tests define tags and read values
-// back; one mutex guards the whole database (tags, values, counters, the reused path segments).
-// No call runs a callback.
+// Threads: the simulator's event loop runs the tag services while tests define tags and read
+// values back; one mutex guards the whole database (tags, their index, values, counters, the
+// reused path segments). No call runs a callback.
 
 #include <chrono>
 #include <cstddef>
