@@ -326,10 +326,8 @@ TEST_F(LogixPlcsimTest, ElementAbove65535IsAddressedNotClampedToAnotherElement) 
 TEST_F(LogixPlcsimTest, Big70000ReadsAndWritesElement70000OfADint70001) {
     Define("Big", "DINT", {70001});
     ASSERT_TRUE(plc->Tags().SetInt("Big[70000]", 700007));
-    auto element = MakeTag("Big[70000]");
-    EXPECT_EQ(TestReadDint(element.get()), 700007);
-    const uint8_t value[] = {42, 0, 0, 0};
-    EXPECT_EQ(connection->WriteDataToTag(element->GetInfo(), element->GetTagData(), value, 4), 0);
+    EXPECT_EQ(eip_GetLitEndian32(TestRead(*LogixTag("Big[70000]")).data.data()), 700007u);
+    EXPECT_EQ(Write("Big[70000]", EIP_INNER_TYPE_DINT, {42, 0, 0, 0}), 0);
     EXPECT_EQ(plc->Tags().GetInt("Big[70000]"), 42);
     EXPECT_EQ(plc->Tags().GetInt("Big[65535]"), 0);
     EXPECT_EQ(plc->Tags().GetInt("Big[4464]"), 0);
