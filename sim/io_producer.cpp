@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "eip/cip_wire.h"
+#include "sim/forward_open.h"
 #include "sim/message_router.h"
 #include "sim/plc_simulator.h"
 
@@ -42,12 +43,6 @@ constexpr std::chrono::milliseconds kMinimumTimeout{1000};
 constexpr size_t kRememberedDatagrams = 256;
 constexpr size_t kReplySize = 20;
 constexpr uint32_t kIoConnectionIdBase = 0x5C100000;
-
-std::vector<uint8_t> Triad(uint16_t serial, uint16_t vendor, uint32_t originatorSerial) {
-    ByteWriter writer;
-    writer.u16(serial).u16(vendor).u32(originatorSerial).u8(0).u8(0);
-    return writer.to_vector();
-}
 
 }  // namespace
 
@@ -124,21 +119,9 @@ bool IoProducer::ForwardOpen(ByteView body, uint32_t sessionHandle, std::vector<
 // |  2+n | 0x91, n, the tag name, a pad byte when n is odd             |
 std::vector<uint8_t> IoProducer::Grant(ByteView request, ByteView sockaddrItem,
                                        uint32_t sessionHandle) {
-    ByteReader reader(request);
-    reader.skip(2);  // priority / tick, time-out ticks
-    reader.u32();    // O->T ID: ours to choose
-    const uint32_t toId = reader.u32();
-    const uint16_t serial = reader.u16();
-    const uint16_t vendor = reader.u16();
-    const uint32_t originatorSerial = reader.u32();
-    const uint8_t multiplier = reader.u8();
-    reader.skip(3);
-    const uint32_t otRpi = reader.u32();
-    reader.u16();  // O->T parameters: the consumer's replies are read whatever their size
-    const uint32_t toRpi = reader.u32();
-    const uint16_t toParams = reader.u16();
-    const uint8_t transport = reader.u8();
-    ByteReader path = reader.sub(static_cast<size_t>(reader.u8()) * 2);
+    ForwardOpenRequest open;
+    const ByteReader reader = ReadForwardOpen(request, false, open);
+    ByteReader path(open.path);
     const uint8_t keySegment = path.u8();
     const uint8_t keyFormat = path.u8();
     const uint16_t keyVendor = path.u16();
@@ -153,7 +136,7 @@ std::vector<uint8_t> IoProducer::Grant(ByteView request, ByteView sockaddrItem,
     const uint16_t family = sockaddr.u16_be();
     const uint16_t port = sockaddr.u16_be();
     const uint32_t host = sockaddr.u32_be();
-    const std::vector<uint8_t> triad = Triad(serial, vendor, originatorSerial);
+    const std::vector<uint8_t> triad = TriadReply(open.serial, open.vendor, open.originatorSerial);
     auto refuse = [&](uint8_t general, uint16_t ext) {
         return MessageRouter::EncodeReply(CIP_SVC_FORWARD_OPEN,
                                           CipReply::Error(general, {ext}, triad));
@@ -162,18 +145,18 @@ std::vector<uint8_t> IoProducer::Grant(ByteView request, ByteView sockaddrItem,
         sockaddrItem.size != kSockaddrInfoSize || family != kSockaddrFamilyInet) {
         return refuse(CIP_STATUS_NOT_ENOUGH_DATA, 0);
     }
-    const uint16_t toSize = toParams & CIP_NCP_SIZE_MASK;
-    if ((transport & CIP_TRANSPORT_CLASS_MASK) != kTransportClass1) {
+    const uint16_t toParams = static_cast<uint16_t>(open.toParameters);
+    if ((open.transport & CIP_TRANSPORT_CLASS_MASK) != kTransportClass1) {
         return refuse(CIP_STATUS_CONNECTION_FAILURE, CIP_EXT_TRANSPORT_NOT_SUPPORTED);
     }
     if ((toParams & CIP_NCP_TYPE_MASK) != CIP_NCP_TYPE_POINT_TO_POINT ||
         (toParams & kNcpVariableSize) != 0) {
         return refuse(CIP_STATUS_CONNECTION_FAILURE, CIP_EXT_INVALID_CONNECTION_TYPE);
     }
-    if (toSize < kCipSequenceSize) {
+    if (open.toSize < kCipSequenceSize) {
         return refuse(CIP_STATUS_CONNECTION_FAILURE, CIP_EXT_INVALID_CONNECTION_SIZE);
     }
-    if (otRpi == 0 || toRpi == 0) {
+    if (open.otRpi == 0 || open.toRpi == 0) {
         return refuse(CIP_STATUS_CONNECTION_FAILURE, CIP_EXT_RPI_NOT_SUPPORTED);
     }
     if (keySegment != CIP_SEG_ELECTRONIC_KEY || keyFormat != kKeyFormat4 ||
@@ -194,8 +177,8 @@ std::vector<uint8_t> IoProducer::Grant(ByteView request, ByteView sockaddrItem,
         return refuse(CIP_STATUS_CONNECTION_FAILURE, CIP_EXT_INVALID_SEGMENT);
     }
     for (const auto& entry : connections_) {
-        const IoConnectionView& open = entry.second.view;
-        if (open.toConnectionId == toId && open.sessionHandle == sessionHandle) {
+        const IoConnectionView& other = entry.second.view;
+        if (other.toConnectionId == open.toId && other.sessionHandle == sessionHandle) {
             return refuse(CIP_STATUS_CONNECTION_FAILURE, CIP_EXT_CONNECTION_IN_USE);
         }
     }
@@ -204,28 +187,29 @@ std::vector<uint8_t> IoProducer::Grant(ByteView request, ByteView sockaddrItem,
     }
     Connection connection;
     connection.view.otConnectionId = kIoConnectionIdBase + ++nextConnectionId_;
-    connection.view.toConnectionId = toId;
+    connection.view.toConnectionId = open.toId;
     connection.view.sessionHandle = sessionHandle;
     connection.view.tagName = tagName;
-    connection.view.dataLength = static_cast<uint16_t>(toSize - kCipSequenceSize);
-    connection.view.rpiMicroseconds = toRpi;
+    connection.view.dataLength = static_cast<uint16_t>(open.toSize - kCipSequenceSize);
+    connection.view.rpiMicroseconds = open.toRpi;
     connection.destination.sin_family = AF_INET;
     connection.destination.sin_port = htons(port);
     connection.destination.sin_addr.s_addr = htonl(host);
     connection.nextCipSequence = kFirstCipSequence;
     // The first datagram follows one RPI after the grant, as the consumer needs the reply first.
     connection.lastHeard = Clock::now();
-    connection.nextDue = connection.lastHeard + std::chrono::microseconds(toRpi);
+    connection.nextDue = connection.lastHeard + std::chrono::microseconds(open.toRpi);
     connection.timeout = std::max<std::chrono::microseconds>(
-        std::chrono::microseconds(static_cast<uint64_t>(otRpi) * 4
-                                  << std::min<uint8_t>(multiplier, 7)),
+        std::chrono::microseconds(static_cast<uint64_t>(open.otRpi) * 4
+                                  << std::min<uint8_t>(open.timeoutMultiplier, 7)),
         kMinimumTimeout);
     const uint32_t otId = connection.view.otConnectionId;
     connections_[otId] = std::move(connection);
     Wake();
-    ByteWriter writer;
-    writer.u32(otId).u32(toId).bytes(triad.data(), 8).u32(otRpi).u32(toRpi).u8(0).u8(0);
-    return MessageRouter::EncodeReply(CIP_SVC_FORWARD_OPEN, CipReply::Success(writer.to_vector()));
+    return MessageRouter::EncodeReply(
+        CIP_SVC_FORWARD_OPEN,
+        CipReply::Success(GrantReply(otId, open.toId, open.serial, open.vendor,
+                                     open.originatorSerial, open.otRpi, open.toRpi)));
 }
 
 void IoProducer::DropSession(uint32_t sessionHandle) {

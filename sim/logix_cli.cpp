@@ -1,5 +1,6 @@
 #include "sim/logix_cli.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -20,7 +21,8 @@ constexpr const char* kTagHelp =
     "  Program:MainProgram.Setpoint (REAL) and a hidden __Trace (DINT).\n"
     "  --tag "
     "NAME:TYPE[DIMS][=VALUE][@counter[:STEP[:PERIOD_MS]]][@ramp:MIN:MAX[:STEP[:PERIOD_MS]]]\n"
-    "    TYPE: BOOL SINT INT DINT REAL STRING MOTOR; DIMS: [10] or [3,4] (up to 3);\n"
+    "    TYPE: BOOL SINT INT DINT REAL STRING MOTOR; DIMS: [10] or [3,4] (up to 3, at most\n"
+    "    16 MiB in all: a DINT[70001] is fine);\n"
     "    VALUE: a number, a list 1,2,3 for arrays, the text of a STRING, or JSON\n"
     "    ({\"Speed\":12.5} for a MOTOR: Running Mode Faults Count Speed Setpoints[4] Name).\n"
     "    Examples: --tag Count:DINT@counter  --tag Level:REAL@ramp:0:100:0.5:100\n"
@@ -100,6 +102,13 @@ bool LogixOutage::Parse(const std::string& text) {
     origin = Clock::now();
     nextChange = origin + start;
     return true;
+}
+
+std::optional<std::chrono::nanoseconds> LogixOutage::TimeToNextChange() const {
+    if (!enabled) {
+        return std::nullopt;
+    }
+    return std::max(std::chrono::nanoseconds(0), nextChange - Clock::now());
 }
 
 void LogixOutage::Poll(PlcSimulator& simulator) {

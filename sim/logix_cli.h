@@ -7,6 +7,7 @@
 // Threads: everything here runs on plcsim's main thread.
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,8 +39,10 @@ class LogixOutage {
     // "START_MS:DOWN_MS[:EVERY_MS]"; false for malformed text.
     bool Parse(const std::string& text);
     bool Enabled() const { return enabled; }
-    // Called periodically from the main loop: stops or restarts the simulator when due.
+    // Stops or restarts the simulator when due.
     void Poll(PlcSimulator& simulator);
+    // How long until Poll has something to do (0 when due); none when it never will.
+    std::optional<std::chrono::nanoseconds> TimeToNextChange() const;
 
   private:
     bool enabled = false;

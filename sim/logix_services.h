@@ -37,16 +37,18 @@ class LogixTagServices {
     LogixTagServices(const LogixTagServices&) = delete;
     LogixTagServices& operator=(const LogixTagServices&) = delete;
 
-    CipReply Symbolic(const CipRequest& request) const;
-    CipReply MultipleServicePacket(const CipRequest& request) const;
+    CipReplyStatus Symbolic(const CipRequest& request, ByteWriter& out) const;
+    CipReplyStatus MultipleServicePacket(const CipRequest& request, ByteWriter& out) const;
 
   private:
     // Runs one Read Tag or Write Tag with replyRoom bytes left for its reply data.
-    CipReply TagService(uint8_t service, ByteView path, ByteView data, size_t replyRoom) const;
-    // The encoded reply of one embedded request with `room` bytes left for the whole reply.
-    std::vector<uint8_t> Embedded(ByteView request, const CipRequest& outer, size_t room) const;
+    CipReplyStatus TagService(uint8_t service, ByteView path, ByteView data, size_t replyRoom,
+                              ByteWriter& out) const;
+    // Appends the encoded reply of one embedded request with `room` bytes left for the whole
+    // reply.
+    void Embedded(ByteView request, const CipRequest& outer, size_t room, ByteWriter& out) const;
     static size_t ReplyLimit(const CipRequest& request);
-    CipReply Refuse(uint8_t status, const std::string& what) const;
+    CipReplyStatus Refuse(uint8_t status, const std::string& what) const;
 
     PlcSimulator& sim_;
     LogixTagDatabase& tags_;

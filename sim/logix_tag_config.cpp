@@ -7,6 +7,9 @@ namespace plcsim {
 
 namespace {
 
+// Array dimensions are counted in 32 bits; the database limits the tag's total size.
+constexpr uint32_t kMaxDimension = 0xFFFFFFFF;
+
 bool ReadAnimation(const nlohmann::json& object, LogixAnimation::Kind kind, LogixAnimation& out,
                    std::string& error) {
     if (!object.is_object()) {
@@ -116,9 +119,10 @@ bool ParseTypeAndDims(const std::string& text, LogixTagDefinition& out, std::str
     }
     for (const std::string& part : Split(text.substr(open + 1, text.size() - open - 2), ',')) {
         double value = 0;
-        if (!ParseDouble(part, value) || value < 1 || value > 65535 ||
+        if (!ParseDouble(part, value) || value < 1 || value > kMaxDimension ||
             value != static_cast<uint32_t>(value)) {
-            error = "dimension \"" + part + "\" must be a whole number of 1 to 65535";
+            error = "dimension \"" + part + "\" must be a whole number of 1 to " +
+                    std::to_string(kMaxDimension);
             return false;
         }
         out.dims.push_back(static_cast<uint32_t>(value));
@@ -160,7 +164,7 @@ bool ParseLogixTagJson(const nlohmann::json& object, LogixTagDefinition& out, st
                 return false;
             }
             for (const auto& d : item.value()) {
-                if (!d.is_number_unsigned() || d.get<uint64_t>() > 65535) {
+                if (!d.is_number_unsigned() || d.get<uint64_t>() > kMaxDimension) {
                     error = "tag " + out.name + ": dimensions must be whole numbers";
                     return false;
                 }

@@ -20,9 +20,21 @@ constexpr size_t kMaxDims = 3;
 // Fragments of a fragmented read end on this byte boundary of the room.
 constexpr size_t kFragmentAlignment = 4;
 
+// The first slot of a name's hash in the tag index: the name hash's low bits take in only the low
+// bits of each character (the digits of "Tag1".."Tag4999" differ in four), its high bits all of
+// them, so they are folded in.
+size_t FirstSlot(size_t hash, size_t mask) {
+    return (hash ^ (hash >> 32)) & mask;
+}
+
+// Tag names are ASCII: upper-casing them needs no locale.
+char AsciiUpper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c;
+}
+
 std::string Upper(std::string text) {
     for (char& c : text) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        c = AsciiUpper(c);
     }
     return text;
 }
@@ -58,8 +70,31 @@ const LogixMember* FindMember(const LogixType& type, const std::string& name) {
     return nullptr;
 }
 
-// Product of the dimensions; callers keep it within 32 bits by the tag size limit.
-uint32_t ElementTotal(const std::vector<uint32_t>& dims) {
+// The dimensions of an array being addressed: at most kMaxDims, held without allocation.
+class Dims {
+  public:
+    Dims() = default;
+    template <typename Iterator>
+    Dims(Iterator first, Iterator last) {
+        for (; first != last && count_ < kMaxDims; ++first) {
+            values_[count_++] = *first;
+        }
+    }
+    const uint32_t* begin() const { return values_; }
+    const uint32_t* end() const { return values_ + count_; }
+    size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    uint32_t operator[](size_t i) const { return values_[i]; }
+    void clear() { count_ = 0; }
+
+  private:
+    uint32_t values_[kMaxDims] = {};
+    size_t count_ = 0;
+};
+
+// Product of the dimensions; the tag size limit keeps it within 32 bits.
+template <typename DimList>
+uint32_t ElementTotal(const DimList& dims) {
     uint32_t total = 1;
     for (uint32_t d : dims) {
         total *= d;
@@ -67,12 +102,18 @@ uint32_t ElementTotal(const std::vector<uint32_t>& dims) {
     return total;
 }
 
+// The largest tag the controller holds (16 MiB), whatever its dimensions.
 constexpr uint64_t kMaxTagBytes = uint64_t{1} << 24;
 
-uint64_t ElementBytesOf(const std::vector<uint32_t>& dims, const LogixType& type) {
+// Bytes of a tag of these dimensions; above kMaxTagBytes (or a dimension of 0) it stops
+// multiplying and answers kMaxTagBytes + 1, so that no product overflows.
+uint64_t TagBytesOf(const std::vector<uint32_t>& dims, const LogixType& type) {
     uint64_t total = type.size;
     for (uint32_t d : dims) {
-        total *= d;  // at most 3 factors below 2^16 and a size below 2^8: no overflow
+        if (d == 0 || total * d > kMaxTagBytes) {  // both factors below 2^32: no overflow
+            return kMaxTagBytes + 1;
+        }
+        total *= d;
     }
     return total;
 }
@@ -248,8 +289,10 @@ bool ApplyJson(const LogixType& type, const std::vector<uint32_t>& dims,
 constexpr const char* kProgramPrefix = "PROGRAM:";
 constexpr size_t kProgramPrefixSize = 8;
 
-bool IsProgramScoped(const std::string& upperName) {
-    return upperName.compare(0, kProgramPrefixSize, kProgramPrefix) == 0;
+bool IsProgramScoped(const std::string& name) {
+    return name.size() >= kProgramPrefixSize &&
+           std::equal(kProgramPrefix, kProgramPrefix + kProgramPrefixSize, name.begin(),
+                      [](char prefix, char c) { return prefix == AsciiUpper(c); });
 }
 
 // "PROGRAM:NAME" of a program tag's upper-cased name, or "" for a controller tag.
@@ -269,7 +312,7 @@ bool ValidIdentifier(const std::string& name) {
 
 // A controller tag name, or "Program:NAME.Tag" for a tag of program NAME.
 bool ValidTagName(const std::string& name) {
-    if (!IsProgramScoped(Upper(name))) {
+    if (!IsProgramScoped(name)) {
         return ValidIdentifier(name);
     }
     const size_t dot = name.find('.');
@@ -284,16 +327,14 @@ bool ValidTagName(const std::string& name) {
 size_t NameHash::operator()(const std::string& name) const {
     size_t hash = 14695981039346656037ull;
     for (char c : name) {
-        hash = (hash ^ static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(c)))) *
-               1099511628211ull;
+        hash = (hash ^ static_cast<unsigned char>(AsciiUpper(c))) * 1099511628211ull;
     }
     return hash;
 }
 
 bool NameEqual::operator()(const std::string& a, const std::string& b) const {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) ==
-                      std::toupper(static_cast<unsigned char>(y));
+               return AsciiUpper(x) == AsciiUpper(y);
            });
 }
 
@@ -321,11 +362,10 @@ bool LogixTagDatabase::Define(const LogixTagDefinition& definition, std::string&
         error = "unknown type \"" + definition.type + "\" of tag " + definition.name;
         return false;
     }
-    if (definition.dims.size() > kMaxDims ||
-        std::any_of(definition.dims.begin(), definition.dims.end(),
-                    [](uint32_t d) { return d == 0 || d > 65535; }) ||
-        ElementBytesOf(definition.dims, *type) > kMaxTagBytes) {
-        error = "tag " + definition.name + " needs one to three dimensions of 1 to 65535";
+    if (definition.dims.size() > kMaxDims || TagBytesOf(definition.dims, *type) > kMaxTagBytes) {
+        error = "tag " + definition.name +
+                " needs one to three dimensions of at least 1 element and at most " +
+                std::to_string(kMaxTagBytes) + " bytes in all";
         return false;
     }
     if (definition.animation.kind != LogixAnimation::Kind::None &&
@@ -348,11 +388,13 @@ bool LogixTagDatabase::Define(const LogixTagDefinition& definition, std::string&
     std::lock_guard<std::mutex> lock(mutex_);
     const std::string key = definition.name;
     tag.instance = nextInstance_;
-    if (!tags_.emplace(key, std::move(tag)).second) {
+    const auto added = tags_.emplace(key, std::move(tag));
+    if (!added.second) {
         error = "tag " + definition.name + " is already defined";
         return false;
     }
     instances_[nextInstance_++] = key;
+    Index(added.first->second);
     return true;
 }
 
@@ -364,6 +406,7 @@ bool LogixTagDatabase::Remove(const std::string& name) {
     }
     instances_.erase(found->second.instance);
     tags_.erase(found);
+    Reindex();
     return true;
 }
 
@@ -371,6 +414,54 @@ void LogixTagDatabase::Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     tags_.clear();
     instances_.clear();
+    index_.clear();
+    indexed_ = 0;
+}
+
+// The index is kept at most half full, so that a probe ends soon on a match or an empty slot.
+void LogixTagDatabase::Index(const Tag& tag) {
+    if ((indexed_ + 1) * 2 > index_.size()) {
+        index_.assign(std::max<size_t>(64, index_.size() * 2), IndexSlot{});
+        indexed_ = 0;
+        for (const auto& entry : tags_) {
+            Place(entry.second);
+        }
+        return;  // tag is in tags_ already, placed with the others
+    }
+    Place(tag);
+}
+
+void LogixTagDatabase::Place(const Tag& tag) {
+    const size_t hash = NameHash{}(tag.name);
+    const size_t mask = index_.size() - 1;
+    size_t at = FirstSlot(hash, mask);
+    while (index_[at].tag != nullptr) {
+        at = (at + 1) & mask;
+    }
+    index_[at] = IndexSlot{hash, &tag};
+    ++indexed_;
+}
+
+void LogixTagDatabase::Reindex() {
+    index_.assign(index_.size(), IndexSlot{});
+    indexed_ = 0;
+    for (const auto& entry : tags_) {
+        Place(entry.second);
+    }
+}
+
+const LogixTagDatabase::Tag* LogixTagDatabase::FindTag(const std::string& name) const {
+    if (index_.empty()) {
+        return nullptr;
+    }
+    const size_t hash = NameHash{}(name);
+    const size_t mask = index_.size() - 1;
+    for (size_t at = FirstSlot(hash, mask); index_[at].tag != nullptr; at = (at + 1) & mask) {
+        if (index_[at].hash == hash && NameEqual{}(index_[at].tag->name, name)) {
+            return index_[at].tag;
+        }
+    }
+    return nullptr;
 }
 
 std::vector<LogixSymbolEntry> LogixTagDatabase::Symbols(const std::string& program, uint32_t first,
@@ -563,18 +654,19 @@ LogixReply LogixTagDatabase::Resolve(const std::vector<PathSegment>& segments,
     // A program's tag: the program's scope symbol, then the tag's own symbol.
     size_t i = 1;
     const bool programTag =
-        IsProgramScoped(Upper(segments[0].symbol)) && segments.size() > 1 && segments[1].isSymbol;
-    const auto found = programTag ? tags_.find(segments[0].symbol + "." + segments[1].symbol)
-                                  : tags_.find(segments[0].symbol);
+        IsProgramScoped(segments[0].symbol) && segments.size() > 1 && segments[1].isSymbol;
+    const Tag* found = programTag ? FindTag(segments[0].symbol + "." + segments[1].symbol)
+                                  : FindTag(segments[0].symbol);
     if (programTag) {
         i = 2;
     }
-    if (found == tags_.end()) {
+    if (found == nullptr) {
         return LogixReply::Error(CIP_STATUS_PATH_DESTINATION_UNKNOWN);
     }
-    const Tag& tag = found->second;
+    const Tag& tag = *found;
     Location at{&tag, tag.type, 0, ElementTotal(tag.dims)};
-    std::vector<uint32_t> dims = tag.dims;
+    // The dimensions of the array at hand (none once an element is selected).
+    Dims dims(tag.dims.begin(), tag.dims.end());
     while (i < segments.size()) {
         if (!segments[i].isSymbol) {
             // Element indices select one element of the array at hand, all dimensions at once.
@@ -608,10 +700,8 @@ LogixReply LogixTagDatabase::Resolve(const std::vector<PathSegment>& segments,
         at.offset += member->offset;
         at.type = member->type;
         at.available = member->arrayLength != 0 ? member->arrayLength : 1;
-        dims.clear();
-        if (member->arrayLength != 0) {
-            dims.push_back(member->arrayLength);
-        }
+        dims = member->arrayLength != 0 ? Dims(&member->arrayLength, &member->arrayLength + 1)
+                                        : Dims();
         ++i;
     }
     out = at;
@@ -736,6 +826,14 @@ bool LogixTagDatabase::SetString(const std::string& path, const std::string& val
 // the offset on, as many as fit; general status 0x06 while more follow).
 LogixReply LogixTagDatabase::ReadTag(ByteView path, ByteView data, size_t replyRoom,
                                      bool fragmented) const {
+    ByteWriter values;
+    LogixReply reply = ReadTag(path, data, replyRoom, fragmented, values);
+    reply.data = values.to_vector();
+    return reply;
+}
+
+LogixReply LogixTagDatabase::ReadTag(ByteView path, ByteView data, size_t replyRoom,
+                                     bool fragmented, ByteWriter& out) const {
     ByteReader r(data);
     const uint16_t count = r.u16();
     const uint32_t offset = fragmented ? r.u32() : 0;
@@ -763,13 +861,11 @@ LogixReply LogixTagDatabase::ReadTag(ByteView path, ByteView data, size_t replyR
         reply.status = CIP_STATUS_PARTIAL_TRANSFER;
     }
     Refresh(*at.tag);
-    ByteWriter w;
-    w.u16(at.type->code);
+    out.u16(at.type->code);
     if (at.type->IsStructure()) {
-        w.u16(at.type->handle);
+        out.u16(at.type->handle);
     }
-    w.bytes(at.tag->storage.data() + at.offset + offset, chunk);
-    reply.data = w.to_vector();
+    out.bytes(at.tag->storage.data() + at.offset + offset, chunk);
     return reply;
 }
 

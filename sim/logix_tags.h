@@ -7,9 +7,9 @@
 // error statuses. Numeric tags can move by themselves (a counter or a ramp) so that polling
 // shows changing values.
 //
-// Threads: the server thread runs the tag services while tests define tags and read values
-// back; one mutex guards the whole database (tags, values, counters, the reused path segments).
-// No call runs a callback.
+// Threads: the simulator's event loop runs the tag services while tests define tags and read
+// values back; one mutex guards the whole database (tags, their index, values, counters, the
+// reused path segments). No call runs a callback.
 
 #include <chrono>
 #include <cstddef>
@@ -164,6 +164,9 @@ class LogixTagDatabase {
     // transfer", a fragmented one answers as many value bytes as fit with that status.
     LogixReply ReadTag(ByteView path, ByteView data, size_t replyRoom,
                        bool fragmented = false) const;
+    // The same with the reply data appended to `out` (the reply's own data stays empty).
+    LogixReply ReadTag(ByteView path, ByteView data, size_t replyRoom, bool fragmented,
+                       ByteWriter& out) const;
     // Write Tag: request path bytes and request data (type, handle of a structure, element
     // count, the byte offset when fragmented, values, one pad byte after an odd number of value
     // bytes).
@@ -209,12 +212,26 @@ class LogixTagDatabase {
     bool StoreElement(const std::string& path, const std::vector<uint8_t>& bytes,
                       std::optional<uint16_t> wantedCode);
     void Refresh(const Tag& tag) const;
+    // The index over tags_ (the caller holds mutex_): Index adds a tag just put in tags_,
+    // Reindex starts over after a removal, FindTag looks a name up.
+    void Index(const Tag& tag);
+    void Place(const Tag& tag);
+    void Reindex();
+    const Tag* FindTag(const std::string& name) const;
     void RestartAnimation(Tag& tag) const;
 
     mutable std::mutex mutex_;
     // Hashed by name ("Program:NAME.Tag" for a program's tag), case-insensitive as a
     // controller's tag names.
     std::unordered_map<std::string, Tag, NameHash, NameEqual> tags_;
+    // The same tags by name in an open-addressed table of a power-of-two size: a lookup costs
+    // one probe where the map's buckets and nodes cost several cache misses.
+    struct IndexSlot {
+        size_t hash = 0;
+        const Tag* tag = nullptr;
+    };
+    std::vector<IndexSlot> index_;
+    size_t indexed_ = 0;
     // Tag names by Symbol instance.
     std::map<uint32_t, std::string> instances_;
     uint32_t nextInstance_ = 1;

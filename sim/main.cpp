@@ -1,15 +1,16 @@
 // plcsim: a simulated EtherNet/IP controller on the command line. Runs until SIGINT or SIGTERM.
 
+#include <pthread.h>
 #include <sys/resource.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include <CLI/CLI.hpp>
 
@@ -20,10 +21,28 @@
 
 namespace {
 
-volatile std::sig_atomic_t stopRequested = 0;
+// SIGINT and SIGTERM, blocked in every thread and taken by the main thread's wait.
+sigset_t StopSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    return signals;
+}
 
-void OnSignal(int) {
-    stopRequested = 1;
+// Sleeps until a stop signal (true) or until the outage is due (false): no periodic wake-up.
+bool WaitForStop(const sigset_t& signals, const plcsim::LogixOutage& outage) {
+    const std::optional<std::chrono::nanoseconds> wait = outage.TimeToNextChange();
+    int signal = -1;
+    if (!wait) {
+        signal = sigwaitinfo(&signals, nullptr);
+    } else {
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(*wait);
+        const timespec timeout{static_cast<time_t>(seconds.count()),
+                               static_cast<long>((*wait - seconds).count())};
+        signal = sigtimedwait(&signals, nullptr, &timeout);
+    }
+    return signal == SIGINT || signal == SIGTERM;
 }
 
 // "N" or "N:MS" -> the nth reply and an optional number of milliseconds.
@@ -192,16 +211,16 @@ int main(int argc, char** argv) {
     }
 
     RaiseOpenFileLimit();
+    // Blocked before the simulator's threads start, so that they inherit the mask.
+    const sigset_t stopSignals = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     if (!simulator.Start()) {
         std::cerr << "plcsim: cannot start: " << simulator.LastStartError() << "\n";
         return 1;
     }
     std::cout << "plcsim: controller in slot " << config.slot << " listening on "
               << config.bindAddress << ":" << simulator.Port() << std::endl;
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
-    while (stopRequested == 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    while (!WaitForStop(stopSignals, outage)) {
         outage.Poll(simulator);
     }
     simulator.Stop();

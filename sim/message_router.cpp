@@ -50,59 +50,81 @@ bool ParseLogicalPath(ByteView path, LogicalPath& out) {
 
 void MessageRouter::RegisterClass(uint16_t classId, Handler handler) {
     std::lock_guard<std::mutex> lock(mutex);
-    classHandlers[classId] = std::move(handler);
+    classTargets[classId] = Target{std::move(handler), Service()};
+}
+
+void MessageRouter::RegisterClassService(uint16_t classId, Service service) {
+    std::lock_guard<std::mutex> lock(mutex);
+    classTargets[classId] = Target{Handler(), std::move(service)};
 }
 
 void MessageRouter::RegisterSymbolic(Handler handler) {
     std::lock_guard<std::mutex> lock(mutex);
-    symbolicHandler = std::move(handler);
+    symbolicTarget = Target{std::move(handler), Service()};
 }
 
-MessageRouter::Handler MessageRouter::ClassHandler(ByteView path, bool& malformed) const {
+void MessageRouter::RegisterSymbolicService(Service service) {
+    std::lock_guard<std::mutex> lock(mutex);
+    symbolicTarget = Target{Handler(), std::move(service)};
+}
+
+MessageRouter::Target MessageRouter::ClassTarget(ByteView path, bool& malformed) const {
     ByteReader reader(path);
     uint32_t classId = 0;
     malformed = !ReadLogicalValue(reader, reader.u8(), CIP_SEG_CLASS_8, CIP_SEG_CLASS_16, classId);
     if (malformed) {
-        return Handler();
+        return Target();
     }
     std::lock_guard<std::mutex> lock(mutex);
-    auto found = classHandlers.find(static_cast<uint16_t>(classId));
-    return found != classHandlers.end() ? found->second : Handler();
+    auto found = classTargets.find(static_cast<uint16_t>(classId));
+    return found != classTargets.end() ? found->second : Target();
 }
 
-CipReply MessageRouter::Route(const CipRequest& request) const {
-    Handler handler;
+MessageRouter::Target MessageRouter::Find(const CipRequest& request, uint8_t& refusal) const {
+    Target target;
     const uint8_t first = request.path.at(0);
     bool malformed = false;
     if (request.path.empty()) {
-        return CipReply::Error(CIP_STATUS_PATH_SEGMENT_ERROR);
-    }
-    if (first == CIP_SEG_ANSI_SYMBOL) {
+        malformed = true;
+    } else if (first == CIP_SEG_ANSI_SYMBOL) {
         // A symbol followed by a class segment names that class inside the symbol's scope (a
         // program's Symbol object); otherwise the symbol names a tag.
         const size_t symbolSize = 2 + ((size_t{request.path.at(1)} + 1) & ~size_t{1});
         const uint8_t next = request.path.at(symbolSize);
         if (symbolSize < request.path.size &&
             (next == CIP_SEG_CLASS_8 || next == CIP_SEG_CLASS_16)) {
-            handler = ClassHandler(
+            target = ClassTarget(
                 ByteView{request.path.data + symbolSize, request.path.size - symbolSize},
                 malformed);
         } else {
             std::lock_guard<std::mutex> lock(mutex);
-            handler = symbolicHandler;
+            target = symbolicTarget;
         }
     } else if (first == CIP_SEG_CLASS_8 || first == CIP_SEG_CLASS_16) {
-        handler = ClassHandler(request.path, malformed);
+        target = ClassTarget(request.path, malformed);
     } else {
         malformed = true;
     }
-    if (malformed) {
-        return CipReply::Error(CIP_STATUS_PATH_SEGMENT_ERROR);
+    refusal = malformed ? CIP_STATUS_PATH_SEGMENT_ERROR
+              : !target ? CIP_STATUS_PATH_DESTINATION_UNKNOWN
+                        : CIP_STATUS_SUCCESS;
+    return target;
+}
+
+CipReply MessageRouter::Route(const CipRequest& request) const {
+    uint8_t refusal = CIP_STATUS_SUCCESS;
+    const Target target = Find(request, refusal);
+    if (refusal != CIP_STATUS_SUCCESS) {
+        return CipReply::Error(refusal);
     }
-    if (!handler) {
-        return CipReply::Error(CIP_STATUS_PATH_DESTINATION_UNKNOWN);
+    if (target.handler) {
+        return target.handler(request);
     }
-    return handler(request);
+    ByteWriter data;
+    const CipReplyStatus status = target.service(request, data);
+    return CipReply::Error(status.generalStatus,
+                           std::vector<uint16_t>(status.ext, status.ext + status.extCount),
+                           data.to_vector());
 }
 
 bool MessageRouter::DecodeRequest(ByteView bytes, uint8_t& service, ByteView& path,
@@ -115,30 +137,58 @@ bool MessageRouter::DecodeRequest(ByteView bytes, uint8_t& service, ByteView& pa
     return reader.ok() && (service & CIP_SERVICE_REPLY) == 0;
 }
 
-std::vector<uint8_t> MessageRouter::Execute(ByteView requestBytes, const CipConnection* connection,
-                                            uint32_t sessionHandle) const {
+void MessageRouter::Execute(ByteView requestBytes, const CipConnection* connection,
+                            uint32_t sessionHandle, ByteWriter& out) const {
     CipRequest request;
     request.connection = connection;
     request.sessionHandle = sessionHandle;
     if (!DecodeRequest(requestBytes, request.service, request.path, request.data)) {
         const uint8_t status =
             requestBytes.size >= 2 ? CIP_STATUS_PATH_SIZE_INVALID : CIP_STATUS_NOT_ENOUGH_DATA;
-        return EncodeReply(requestBytes.at(0) & ~CIP_SERVICE_REPLY, CipReply::Error(status));
+        EncodeStatus(requestBytes.at(0) & ~CIP_SERVICE_REPLY, CipReplyStatus::Of(status), out);
+        return;
     }
-    return EncodeReply(request.service, Route(request));
+    uint8_t refusal = CIP_STATUS_SUCCESS;
+    const Target target = Find(request, refusal);
+    if (refusal != CIP_STATUS_SUCCESS) {
+        EncodeStatus(request.service, CipReplyStatus::Of(refusal), out);
+    } else if (target.service) {
+        EncodeWritten(request.service, out,
+                      [&](ByteWriter& data) { return target.service(request, data); });
+    } else {
+        EncodeReply(request.service, target.handler(request), out);
+    }
 }
 
-std::vector<uint8_t> MessageRouter::EncodeReply(uint8_t requestService, const CipReply& reply) {
-    ByteWriter writer;
-    writer.u8(requestService | CIP_SERVICE_REPLY)
+std::vector<uint8_t> MessageRouter::Execute(ByteView requestBytes, const CipConnection* connection,
+                                            uint32_t sessionHandle) const {
+    ByteWriter out;
+    Execute(requestBytes, connection, sessionHandle, out);
+    return out.to_vector();
+}
+
+void MessageRouter::EncodeReply(uint8_t requestService, const CipReply& reply, ByteWriter& out) {
+    out.u8(requestService | CIP_SERVICE_REPLY)
         .u8(0)
         .u8(reply.generalStatus)
         .u8(static_cast<uint8_t>(reply.extStatus.size()));
     for (uint16_t word : reply.extStatus) {
-        writer.u16(word);
+        out.u16(word);
     }
-    writer.bytes(reply.data);
+    out.bytes(reply.data);
+}
+
+std::vector<uint8_t> MessageRouter::EncodeReply(uint8_t requestService, const CipReply& reply) {
+    ByteWriter writer;
+    EncodeReply(requestService, reply, writer);
     return writer.to_vector();
+}
+
+void MessageRouter::EncodeStatus(uint8_t requestService, CipReplyStatus status, ByteWriter& out) {
+    out.u8(requestService | CIP_SERVICE_REPLY).u8(0).u8(status.generalStatus).u8(status.extCount);
+    for (uint8_t i = 0; i < status.extCount; ++i) {
+        out.u16(status.ext[i]);
+    }
 }
 
 }  // namespace plcsim

@@ -14,8 +14,9 @@
 // each embedded request and collects the encoded replies.
 //
 // Threads: handlers are registered before the simulator starts (or at any time: the maps are
-// guarded by `mutex`, which is released before a handler runs). Handlers run on the session
-// threads, several at once when several clients are connected; they guard their own state.
+// guarded by `mutex`, which is released before a handler runs). Handlers run on the simulator's
+// event loop thread (and on a test's thread when it calls Execute or Route); they guard their
+// own state.
 
 #include <cstdint>
 #include <functional>
@@ -74,6 +75,18 @@ struct CipReply {
     }
 };
 
+// The status of a reply whose data a Service wrote straight into the reply buffer.
+struct CipReplyStatus {
+    uint8_t generalStatus = CIP_STATUS_SUCCESS;
+    uint8_t extCount = 0;  // additional status words used in ext
+    uint16_t ext[2] = {};
+
+    static CipReplyStatus Of(uint8_t generalStatus) { return CipReplyStatus{generalStatus, 0, {}}; }
+    static CipReplyStatus Of(uint8_t generalStatus, uint16_t ext) {
+        return CipReplyStatus{generalStatus, 1, {ext, 0}};
+    }
+};
+
 // A path of 8-bit or 16-bit logical segments: class, instance, then an optional attribute.
 struct LogicalPath {
     uint16_t classId = 0;
@@ -89,20 +102,29 @@ bool ParseLogicalPath(ByteView path, LogicalPath& out);
 
 class MessageRouter {
   public:
+    // An object's handler: the whole reply as a value.
     using Handler = std::function<CipReply(const CipRequest&)>;
+    // A handler on the hot path: it appends its reply data to `data` (no allocation) and returns
+    // the status; a status with additional words comes with no data.
+    using Service = std::function<CipReplyStatus(const CipRequest&, ByteWriter& data)>;
 
     // Requests whose path starts with a logical class segment of classId.
     void RegisterClass(uint16_t classId, Handler handler);
+    void RegisterClassService(uint16_t classId, Service service);
     // Requests whose path starts with an ANSI symbolic segment (0x91).
     void RegisterSymbolic(Handler handler);
+    void RegisterSymbolicService(Service service);
 
     // Routes a decoded request. No handler for the path: general status 0x05 (path destination
     // unknown); a path that starts with neither kind of segment: 0x04 (path segment error).
     CipReply Route(const CipRequest& request) const;
 
     // Decodes one Message Router request from bytes (service, path size in words, path, data),
-    // routes it and returns the encoded reply. A request too short for its path gets general
-    // status 0x04 (or 0x26 when the path size is wrong) as a controller answers.
+    // routes it and appends the encoded reply to `out`. A request too short for its path gets
+    // general status 0x04 (or 0x26 when the path size is wrong) as a controller answers.
+    void Execute(ByteView requestBytes, const CipConnection* connection, uint32_t sessionHandle,
+                 ByteWriter& out) const;
+    // The same, the reply as a vector (tests and fuzzers).
     std::vector<uint8_t> Execute(ByteView requestBytes, const CipConnection* connection,
                                  uint32_t sessionHandle) const;
 
@@ -117,15 +139,41 @@ class MessageRouter {
     // |   4 |  2*n | additional status words       |
     // |   . |    . | reply data                    |
     static std::vector<uint8_t> EncodeReply(uint8_t requestService, const CipReply& reply);
+    static void EncodeReply(uint8_t requestService, const CipReply& reply, ByteWriter& out);
+    // Appends a reply of a status and no data.
+    static void EncodeStatus(uint8_t requestService, CipReplyStatus status, ByteWriter& out);
+    // Appends the reply of a service that writes its own data: the header, then what
+    // writeData(out) appends; writeData returns the status. A status with additional words
+    // must come with no data (the words follow the header in place of the data).
+    template <typename WriteData>
+    static void EncodeWritten(uint8_t requestService, ByteWriter& out, WriteData writeData) {
+        out.u8(requestService | CIP_SERVICE_REPLY).u8(0);
+        const ByteWriter::Slot general = out.reserve_u8();
+        const ByteWriter::Slot extCount = out.reserve_u8();
+        const CipReplyStatus status = writeData(out);
+        out.patch_u8(general, status.generalStatus);
+        out.patch_u8(extCount, status.extCount);
+        for (uint8_t i = 0; i < status.extCount; ++i) {
+            out.u16(status.ext[i]);
+        }
+    }
 
   private:
-    // The handler of the class segment at the start of path; none when no object is there
+    // What serves an object: a Service or a Handler (the other one empty).
+    struct Target {
+        Handler handler;
+        Service service;
+        explicit operator bool() const { return handler || service; }
+    };
+    // The target of the class segment at the start of path; none when no object is there
     // (malformed when the segment itself is).
-    Handler ClassHandler(ByteView path, bool& malformed) const;
+    Target ClassTarget(ByteView path, bool& malformed) const;
+    // The target of a request's path, or the status that refuses it.
+    Target Find(const CipRequest& request, uint8_t& refusal) const;
 
     mutable std::mutex mutex;
-    std::map<uint16_t, Handler> classHandlers;
-    Handler symbolicHandler;
+    std::map<uint16_t, Target> classTargets;
+    Target symbolicTarget;
 };
 
 }  // namespace plcsim

@@ -14,6 +14,8 @@
 #include <iostream>
 #include <limits>
 
+#include "sim/forward_open.h"
+
 namespace plcsim {
 
 namespace {
@@ -35,6 +37,8 @@ constexpr uint8_t kIdentityStateOperational = 0x03;
 constexpr size_t kMaxDatagram = 512;
 // Largest encapsulation body the simulator accepts (the length field's range).
 constexpr size_t kMaxBody = 0xFFFF;
+// The body length field of an encapsulation header.
+constexpr ByteWriter::Slot kEncapLengthSlot{2, 2};
 // Large Forward Open: the same fields as a Forward Open with 32-bit network connection
 // parameters.
 constexpr uint8_t kSvcLargeForwardOpen = 0x5B;
@@ -43,14 +47,6 @@ constexpr std::chrono::milliseconds kDefaultSplitPause{30};
 // First session handle and O->T connection ID this controller hands out.
 constexpr uint32_t kSessionHandleBase = 0x00020000;
 constexpr uint32_t kConnectionIdBase = 0x7A3C0000;
-
-// Reply data of a refused Forward Open and of a Forward Close: the triad, remaining path size
-// (or application reply size) 0, reserved.
-std::vector<uint8_t> TriadReply(uint16_t serial, uint16_t vendor, uint32_t originatorSerial) {
-    ByteWriter writer;
-    writer.u16(serial).u16(vendor).u32(originatorSerial).u8(0).u8(0);
-    return writer.to_vector();
-}
 
 }  // namespace
 
@@ -102,7 +98,9 @@ struct PlcSimulator::Header {
 
 PlcSimulator::PlcSimulator(SimConfig configuration)
     : config(std::move(configuration)),
-      io(std::make_unique<IoProducer>(config.bindAddress, config.identity)) {
+      io(std::make_unique<IoProducer>(config.bindAddress, config.identity)),
+      replyBuffer(EIP_ENCAP_HEADER_SIZE + kMaxBody),
+      routerBuffer(kMaxBody) {
     RegisterBuiltInObjects();
 }
 
@@ -215,6 +213,7 @@ void PlcSimulator::Stop() {
     {
         std::lock_guard<std::mutex> lock(mutex);
         connections.clear();
+        nextExpiryCheck.store(Clock::time_point::max());
     }
     Log("stopped");
 }
@@ -235,12 +234,14 @@ void PlcSimulator::InjectFault(Fault fault) {
     std::lock_guard<std::mutex> lock(mutex);
     faults.push_back(std::move(fault));
     faultSeen.push_back(0);
+    faultsArmed.store(true);
 }
 
 void PlcSimulator::ClearFaults() {
     std::lock_guard<std::mutex> lock(mutex);
     faults.clear();
     faultSeen.clear();
+    faultsArmed.store(false);
 }
 
 void PlcSimulator::SetForwardOpenFault(ForwardOpenFault fault) {
@@ -249,7 +250,14 @@ void PlcSimulator::SetForwardOpenFault(ForwardOpenFault fault) {
 }
 
 SimStats PlcSimulator::Stats() const {
-    std::lock_guard<std::mutex> lock(mutex);
+    SimStats stats;
+    stats.connectionsAccepted = counters.connectionsAccepted.load();
+    stats.sessionsRegistered = counters.sessionsRegistered.load();
+    stats.requests = counters.requests.load();
+    stats.forwardOpens = counters.forwardOpens.load();
+    stats.forwardCloses = counters.forwardCloses.load();
+    stats.connectedRequests = counters.connectedRequests.load();
+    stats.repliesSent = counters.repliesSent.load();
     return stats;
 }
 
@@ -281,8 +289,10 @@ void PlcSimulator::NoteProtocolError(const std::string& what) {
 
 void PlcSimulator::EventLoop() {
     epoll_event events[kEventsPerWait];
+    loopNow = Clock::now();
     while (running.load()) {
         const int ready = ::epoll_wait(epollFd, events, kEventsPerWait, WaitMilliseconds());
+        loopNow = Clock::now();
         for (int i = 0; i < ready; ++i) {
             const int fd = events[i].data.fd;
             if (fd == listenFd) {
@@ -308,14 +318,12 @@ int PlcSimulator::WaitMilliseconds() const {
             next = std::min(next, found->second->out.front().due);
         }
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        next = std::min(next, nextExpiryCheck);
-    }
+    next = std::min(next, nextExpiryCheck.load());
     if (next == Clock::time_point::max()) {
         return -1;  // nothing timed: sleep until a socket has work
     }
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
+    // loopNow is this turn's: the wait ends no earlier than the deadline.
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - loopNow).count();
     return static_cast<int>(std::clamp<int64_t>(wait, 0, std::numeric_limits<int>::max()));
 }
 
@@ -351,8 +359,7 @@ void PlcSimulator::AcceptClients() {
         SetInterest(*session, EPOLLIN);
         sessions[fd] = std::move(session);
         clientCount.store(sessions.size());
-        std::lock_guard<std::mutex> lock(mutex);
-        ++stats.connectionsAccepted;
+        ++counters.connectionsAccepted;
     }
 }
 
@@ -416,14 +423,11 @@ void PlcSimulator::HandleBuffered(Session& session) {
             }
             break;
         }
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            ++stats.requests;
-        }
+        ++counters.requests;
         const ByteView body{session.in.data() + at + EIP_ENCAP_HEADER_SIZE, header.length};
         at += whole;
         if (HandleMessage(session, header, body) == Next::Close) {
-            Enqueue(session, Outgoing{{}, 0, Clock::now(), true});
+            Enqueue(session, Outgoing{{}, 0, loopNow, true});
         }
     }
     std::memmove(session.in.data(), session.in.data() + at, session.inUsed - at);
@@ -438,6 +442,24 @@ void PlcSimulator::ResumeIfIdle(Session& session) {
     }
 }
 
+void PlcSimulator::SendNow(Session& session, ByteView message) {
+    size_t sent = 0;
+    if (session.out.empty()) {
+        const ssize_t n = ::send(session.fd, message.data, message.size, MSG_NOSIGNAL);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            CloseSession(session);
+            return;
+        }
+        sent = n > 0 ? static_cast<size_t>(n) : 0;
+        if (sent == message.size) {
+            ++counters.repliesSent;
+            return;
+        }
+    }
+    Enqueue(session, Outgoing{std::vector<uint8_t>(message.begin() + sent, message.end()), 0,
+                              loopNow, false});
+}
+
 void PlcSimulator::Enqueue(Session& session, Outgoing outgoing) {
     session.out.push_back(std::move(outgoing));
     Flush(session);
@@ -446,10 +468,9 @@ void PlcSimulator::Enqueue(Session& session, Outgoing outgoing) {
 // Sends what is due; stops at the first part that must wait for its time (no interest in the
 // socket meanwhile) or for room in the socket (interest in room).
 void PlcSimulator::Flush(Session& session) {
-    const auto now = Clock::now();
     while (!session.out.empty() && !session.closed) {
         Outgoing& next = session.out.front();
-        if (next.due > now) {
+        if (next.due > loopNow) {
             delayedSessions.push_back(session.fd);
             SetInterest(session, 0);
             return;
@@ -467,8 +488,7 @@ void PlcSimulator::Flush(Session& session) {
             CloseSession(session);
             return;
         }
-        std::lock_guard<std::mutex> lock(mutex);
-        ++stats.repliesSent;
+        ++counters.repliesSent;
     }
 }
 
@@ -511,22 +531,23 @@ void PlcSimulator::ReapClosedSessions() {
 }
 
 void PlcSimulator::ExpireIdleConnections() {
-    const auto now = Clock::now();
-    std::lock_guard<std::mutex> lock(mutex);
-    if (now < nextExpiryCheck) {
+    const auto now = loopNow;
+    if (now < nextExpiryCheck.load()) {
         return;
     }
-    nextExpiryCheck = Clock::time_point::max();
+    std::lock_guard<std::mutex> lock(mutex);
+    auto next = Clock::time_point::max();
     for (auto it = connections.begin(); it != connections.end();) {
         const auto deadline = it->second.lastActivity + it->second.timeout;
         if (now > deadline) {
             Log("connection " + std::to_string(it->first) + " timed out");
             it = connections.erase(it);
         } else {
-            nextExpiryCheck = std::min(nextExpiryCheck, deadline + std::chrono::milliseconds(1));
+            next = std::min(next, deadline + std::chrono::milliseconds(1));
             ++it;
         }
     }
+    nextExpiryCheck.store(next);
 }
 
 // The sessions belong to the event loop: it is asked to close this one and woken.
@@ -636,7 +657,7 @@ PlcSimulator::Next PlcSimulator::HandleRegisterSession(Session& session, const H
     {
         std::lock_guard<std::mutex> lock(mutex);
         session.handle = kSessionHandleBase + ++nextSessionHandle;
-        ++stats.sessionsRegistered;
+        ++counters.sessionsRegistered;
     }
     Header replyHeader = header;
     replyHeader.sessionHandle = session.handle;
@@ -652,17 +673,19 @@ PlcSimulator::Next PlcSimulator::HandleRegisterSession(Session& session, const H
 // |  12 |    8 | sender context of the request              |
 // |  20 |    4 | options 0                                  |
 // |  24 |    n | body                                       |
-std::vector<uint8_t> PlcSimulator::EncapsulationReply(const Header& header, uint32_t status,
-                                                      ByteView body) {
-    ByteWriter writer;
+void PlcSimulator::StartReply(ByteWriter& writer, const Header& header, uint32_t status) {
     writer.u16(header.command)
-        .u16(static_cast<uint16_t>(body.size))
+        .u16(0)  // patched once the body is written
         .u32(header.sessionHandle)
         .u32(status)
         .bytes(header.senderContext, sizeof header.senderContext)
-        .u32(0)
-        .bytes(body);
-    return writer.to_vector();
+        .u32(0);
+}
+
+ByteWriter PlcSimulator::StartReply(const Header& header, uint32_t status) {
+    ByteWriter writer(replyBuffer.data(), replyBuffer.size());
+    StartReply(writer, header, status);
+    return writer;
 }
 
 PlcSimulator::Next PlcSimulator::ReplyList(Session& session, const Header& header) {
@@ -672,7 +695,24 @@ PlcSimulator::Next PlcSimulator::ReplyList(Session& session, const Header& heade
 
 PlcSimulator::Next PlcSimulator::Reply(Session& session, const Header& header, uint32_t status,
                                        ByteView body) {
-    return SendThroughFaults(session, header.command, EncapsulationReply(header, status, body));
+    ByteWriter reply = StartReply(header, status);
+    reply.bytes(body);
+    return SendReply(session, header.command, reply);
+}
+
+PlcSimulator::Next PlcSimulator::SendReply(Session& session, uint16_t command, ByteWriter& reply) {
+    reply.patch_u16(kEncapLengthSlot, static_cast<uint16_t>(reply.size() - EIP_ENCAP_HEADER_SIZE));
+    if (!reply.ok()) {
+        // Every reply is built within one encapsulation message; this is a fault of ours.
+        NoteProtocolError("reply to command " + std::to_string(command) +
+                          " larger than an encapsulation message, not sent");
+        return Next::Continue;
+    }
+    if (!faultsArmed.load()) {
+        SendNow(session, reply.view());
+        return Next::Continue;
+    }
+    return SendThroughFaults(session, command, reply.to_vector());
 }
 
 namespace {
@@ -711,8 +751,13 @@ bool ReadTwoItems(ByteView body, uint16_t addressType, uint16_t dataType, ByteVi
 // data holding the Message Router reply.
 PlcSimulator::Next PlcSimulator::HandleSendRRData(Session& session, const Header& header,
                                                   ByteView body) {
-    std::vector<uint8_t> reply;
-    if (!io->ForwardOpen(body, session.handle, reply)) {
+    ByteWriter reply = StartReply(header, EIP_ENCAP_STATUS_SUCCESS);
+    reply.u32(0).u16(0).u16(2).u16(CPF_ITEM_NULL_ADDRESS).u16(0).u16(CPF_ITEM_UNCONNECTED_DATA);
+    const ByteWriter::Slot length = reply.reserve_u16();
+    std::vector<uint8_t> ioReply;
+    if (io->ForwardOpen(body, session.handle, ioReply)) {
+        reply.bytes(ioReply);
+    } else {
         ByteView address;
         ByteView request;
         std::string why;
@@ -722,18 +767,10 @@ PlcSimulator::Next PlcSimulator::HandleSendRRData(Session& session, const Header
             NoteProtocolError("SendRRData: " + (why.empty() ? "null address item not empty" : why));
             return Reply(session, header, EIP_ENCAP_STATUS_INCORRECT_DATA, {});
         }
-        reply = ExecuteUnconnected(request, session.handle);
+        ExecuteUnconnected(request, session.handle, reply);
     }
-    ByteWriter writer;
-    writer.u32(0)
-        .u16(0)
-        .u16(2)
-        .u16(CPF_ITEM_NULL_ADDRESS)
-        .u16(0)
-        .u16(CPF_ITEM_UNCONNECTED_DATA)
-        .u16(static_cast<uint16_t>(reply.size()))
-        .bytes(reply);
-    return Reply(session, header, EIP_ENCAP_STATUS_SUCCESS, writer.view());
+    reply.patch_length_from(length);
+    return SendReply(session, header.command, reply);
 }
 
 // SendUnitData reply body: interface handle 0, timeout 0, connected address item with the
@@ -755,7 +792,7 @@ PlcSimulator::Next PlcSimulator::HandleSendUnitData(Session& session, const Head
     const ByteView request = payloadReader.rest();
 
     CipConnection connection;
-    std::vector<uint8_t> reply;
+    ByteWriter routed(routerBuffer.data(), routerBuffer.size());
     {
         std::lock_guard<std::mutex> lock(mutex);
         auto found = connections.find(otId);
@@ -763,40 +800,36 @@ PlcSimulator::Next PlcSimulator::HandleSendUnitData(Session& session, const Head
             protocolErrors.push_back("SendUnitData on unknown connection " + std::to_string(otId));
             return Next::Continue;
         }
-        ++stats.connectedRequests;
-        found->second.lastActivity = Clock::now();
+        found->second.lastActivity = loopNow;
         connection = found->second.info;
         if (found->second.hasLastReply && found->second.lastSequence == sequence) {
-            reply = found->second.lastReply;  // a repeated request: answer again, run once
+            routed.bytes(found->second.lastReply);  // a repeated request: answer again, run once
         }
     }
-    if (reply.empty()) {
-        reply = router.Execute(request, &connection, session.handle);
-        if (reply.size() + kSequenceCountSize > connection.toConnectionSize) {
+    ++counters.connectedRequests;
+    if (routed.size() == 0) {
+        router.Execute(request, &connection, session.handle, routed);
+        if (!routed.ok() || routed.size() + kSequenceCountSize > connection.toConnectionSize) {
             // What does not fit the connection is not sent: the service answers it as partial.
-            reply = MessageRouter::EncodeReply(request.at(0),
-                                               CipReply::Error(CIP_STATUS_PARTIAL_TRANSFER));
+            routed = ByteWriter(routerBuffer.data(), routerBuffer.size());
+            MessageRouter::EncodeStatus(request.at(0),
+                                        CipReplyStatus::Of(CIP_STATUS_PARTIAL_TRANSFER), routed);
         }
         std::lock_guard<std::mutex> lock(mutex);
         auto found = connections.find(otId);
         if (found != connections.end()) {
             found->second.hasLastReply = true;
             found->second.lastSequence = sequence;
-            found->second.lastReply = reply;
+            found->second.lastReply.assign(routed.view().begin(), routed.view().end());
         }
     }
-    ByteWriter writer;
-    writer.u32(0)
-        .u16(0)
-        .u16(2)
-        .u16(CPF_ITEM_CONNECTED_ADDRESS)
-        .u16(4)
-        .u32(config.replyWithOtConnectionId ? connection.otConnectionId : connection.toConnectionId)
-        .u16(CPF_ITEM_CONNECTED_DATA)
-        .u16(static_cast<uint16_t>(reply.size() + 2))
-        .u16(sequence)
-        .bytes(reply);
-    return Reply(session, header, EIP_ENCAP_STATUS_SUCCESS, writer.view());
+    ByteWriter reply = StartReply(header, EIP_ENCAP_STATUS_SUCCESS);
+    reply.u32(0).u16(0).u16(2).u16(CPF_ITEM_CONNECTED_ADDRESS).u16(4);
+    reply.u32(config.replyWithOtConnectionId ? connection.otConnectionId
+                                             : connection.toConnectionId);
+    reply.u16(CPF_ITEM_CONNECTED_DATA).u16(static_cast<uint16_t>(routed.size() + 2));
+    reply.u16(sequence).bytes(routed.view());
+    return SendReply(session, header.command, reply);
 }
 
 PlcSimulator::Next PlcSimulator::SendThroughFaults(Session& session, uint16_t command,
@@ -816,7 +849,7 @@ PlcSimulator::Next PlcSimulator::SendThroughFaults(Session& session, uint16_t co
             }
         }
     }
-    auto due = Clock::now();
+    auto due = loopNow;
     std::chrono::milliseconds pause{0};
     size_t firstSegment = message.size();
     if (fault) {
@@ -930,9 +963,10 @@ void PlcSimulator::AnswerDatagrams() {
                               std::to_string(header.command));
             continue;
         }
-        const std::vector<uint8_t> body = ListBody(header.command);
-        const std::vector<uint8_t> reply = EncapsulationReply(header, EIP_ENCAP_STATUS_SUCCESS,
-                                                              ByteView{body.data(), body.size()});
+        ByteWriter reply = StartReply(header, EIP_ENCAP_STATUS_SUCCESS);
+        reply.bytes(ListBody(header.command));
+        reply.patch_u16(kEncapLengthSlot,
+                        static_cast<uint16_t>(reply.size() - EIP_ENCAP_HEADER_SIZE));
         ::sendto(udpFd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from),
                  fromSize);
         fromSize = sizeof from;
@@ -952,7 +986,7 @@ void PlcSimulator::AnswerDatagrams() {
 // |  2*w | route path: port segment 0x01, slot                |
 // On success the reply is the embedded request's own reply; a routing failure answers the
 // Unconnected Send itself with general status 0x01 and the remaining path size.
-std::vector<uint8_t> PlcSimulator::ExecuteUnconnected(ByteView request, uint32_t sessionHandle) {
+void PlcSimulator::ExecuteUnconnected(ByteView request, uint32_t sessionHandle, ByteWriter& out) {
     uint8_t service = 0;
     ByteView path;
     ByteView data;
@@ -960,7 +994,8 @@ std::vector<uint8_t> PlcSimulator::ExecuteUnconnected(ByteView request, uint32_t
     if (!MessageRouter::DecodeRequest(request, service, path, data) ||
         service != CIP_SVC_UNCONNECTED_SEND || !ParseLogicalPath(path, target) ||
         target.classId != CIP_CLASS_CONNECTION_MANAGER) {
-        return router.Execute(request, nullptr, sessionHandle);
+        router.Execute(request, nullptr, sessionHandle, out);
+        return;
     }
     ByteReader reader(data);
     reader.u8();  // priority / time tick
@@ -976,7 +1011,8 @@ std::vector<uint8_t> PlcSimulator::ExecuteUnconnected(ByteView request, uint32_t
     if (!reader.ok() || !reader.at_end() || embeddedLength == 0) {
         NoteProtocolError("Unconnected Send of " + std::to_string(data.size) +
                           " bytes does not match its lengths");
-        return MessageRouter::EncodeReply(service, CipReply::Error(CIP_STATUS_NOT_ENOUGH_DATA));
+        MessageRouter::EncodeStatus(service, CipReplyStatus::Of(CIP_STATUS_NOT_ENOUGH_DATA), out);
+        return;
     }
     const uint16_t routeStatus = CheckConnectionPath(route);
     // The route ends at the controller: only the port segment, nothing after it.
@@ -985,10 +1021,11 @@ std::vector<uint8_t> PlcSimulator::ExecuteUnconnected(ByteView request, uint32_t
                                  ? CIP_EXT_INVALID_SEGMENT
                                  : routeStatus;
         Log("Unconnected Send routing error " + std::to_string(ext));
-        return MessageRouter::EncodeReply(
-            service, CipReply::Error(CIP_STATUS_CONNECTION_FAILURE, {ext}, {routeWords}));
+        MessageRouter::EncodeReply(
+            service, CipReply::Error(CIP_STATUS_CONNECTION_FAILURE, {ext}, {routeWords}), out);
+        return;
     }
-    return router.Execute(embedded, nullptr, sessionHandle);
+    router.Execute(embedded, nullptr, sessionHandle, out);
 }
 
 // A route or connection path starts with the port segment to our slot; a connection path then
@@ -1095,73 +1132,6 @@ namespace {
 // Connection sizes a controller grants on each service.
 constexpr uint16_t kMaxForwardOpenSize = 511;
 constexpr uint16_t kMaxLargeForwardOpenSize = 4002;
-// Network connection parameters of a Large Forward Open: size in the low 16 bits, connection
-// type in bits 29-30.
-constexpr uint32_t kLargeNcpSizeMask = 0xFFFF;
-constexpr uint32_t kLargeNcpTypeMask = 0x60000000;
-constexpr uint32_t kLargeNcpPointToPoint = 0x40000000;
-
-// The fields of a Forward Open or Large Forward Open request.
-struct ForwardOpenRequest {
-    uint32_t toId = 0;
-    uint16_t serial = 0;
-    uint16_t vendor = 0;
-    uint32_t originatorSerial = 0;
-    uint8_t timeoutMultiplier = 0;
-    uint32_t otRpi = 0;
-    uint32_t toRpi = 0;
-    uint16_t otSize = 0;
-    uint16_t toSize = 0;
-    bool pointToPoint = false;
-    uint8_t transport = 0;
-    ByteView path;
-};
-
-// Forward Open request data (Large Forward Open: both parameter fields 4 bytes):
-// | size | field                                   |
-// |    2 | priority / tick, time-out ticks         |
-// |    4 | O->T connection ID (target chooses)     |
-// |    4 | T->O connection ID (originator chooses) |
-// |    8 | triad: serial, vendor, originator serial|
-// |    4 | time-out multiplier, reserved           |
-// |  4+2 | O->T RPI, O->T parameters (4 if large)  |
-// |  4+2 | T->O RPI, T->O parameters (4 if large)  |
-// |    1 | transport class / trigger               |
-// |  1+2w| connection path size (words), path      |
-// ok() of the reader tells whether the fields were all there; at_end() whether no bytes trail.
-ByteReader ReadForwardOpen(ByteView data, bool large, ForwardOpenRequest& out) {
-    ByteReader reader(data);
-    auto parameters = [&reader, large](uint16_t& size, bool& pointToPoint) {
-        if (large) {
-            const uint32_t value = reader.u32();
-            size = static_cast<uint16_t>(value & kLargeNcpSizeMask);
-            pointToPoint = pointToPoint && (value & kLargeNcpTypeMask) == kLargeNcpPointToPoint;
-        } else {
-            const uint16_t value = reader.u16();
-            size = value & CIP_NCP_SIZE_MASK;
-            pointToPoint =
-                pointToPoint && (value & CIP_NCP_TYPE_MASK) == CIP_NCP_TYPE_POINT_TO_POINT;
-        }
-    };
-    reader.u8();   // priority / time tick
-    reader.u8();   // time-out ticks
-    reader.u32();  // proposed O->T ID: a controller chooses its own
-    out.toId = reader.u32();
-    out.serial = reader.u16();
-    out.vendor = reader.u16();
-    out.originatorSerial = reader.u32();
-    out.timeoutMultiplier = reader.u8();
-    reader.skip(3);
-    out.pointToPoint = true;
-    out.otRpi = reader.u32();
-    parameters(out.otSize, out.pointToPoint);
-    out.toRpi = reader.u32();
-    parameters(out.toSize, out.pointToPoint);
-    out.transport = reader.u8();
-    const uint8_t pathWords = reader.u8();
-    out.path = reader.bytes(static_cast<size_t>(pathWords) * 2);
-    return reader;
-}
 
 }  // namespace
 
@@ -1190,7 +1160,7 @@ CipReply PlcSimulator::ForwardOpen(const CipRequest& request, bool large) {
     const uint16_t largestSize =
         std::min(config.maxConnectionSize, large ? kMaxLargeForwardOpenSize : kMaxForwardOpenSize);
     std::unique_lock<std::mutex> lock(mutex);
-    ++stats.forwardOpens;
+    ++counters.forwardOpens;
     const ForwardOpenFault fault = forwardOpenFault;
     if (fault.refuseGeneralStatus != 0) {
         lock.unlock();
@@ -1239,22 +1209,15 @@ CipReply PlcSimulator::ForwardOpen(const CipRequest& request, bool large) {
                                               << std::min<uint8_t>(open.timeoutMultiplier, 7));
     state.lastActivity = Clock::now();
     connections[state.info.otConnectionId] = state;
-    nextExpiryCheck = std::min(nextExpiryCheck, state.lastActivity + state.timeout);
+    nextExpiryCheck.store(std::min(nextExpiryCheck.load(), state.lastActivity + state.timeout));
     lock.unlock();
 
-    ByteWriter writer;
-    writer.u32(state.info.otConnectionId)
-        .u32(open.toId)
-        .u16(fault.echoConnectionSerial.value_or(open.serial))
-        .u16(fault.echoVendorId.value_or(open.vendor))
-        .u32(fault.echoOriginatorSerial.value_or(open.originatorSerial))
-        .u32(open.otRpi)
-        .u32(open.toRpi)
-        .u8(0)
-        .u8(0);
     Log("Forward Open granted O->T " + std::to_string(state.info.otConnectionId) + ", " +
         std::to_string(open.toSize) + " bytes");
-    return CipReply::Success(writer.to_vector());
+    return CipReply::Success(GrantReply(
+        state.info.otConnectionId, open.toId, fault.echoConnectionSerial.value_or(open.serial),
+        fault.echoVendorId.value_or(open.vendor),
+        fault.echoOriginatorSerial.value_or(open.originatorSerial), open.otRpi, open.toRpi));
 }
 
 // Forward Close request data: priority / tick, time-out ticks, triad, connection path size
@@ -1279,7 +1242,7 @@ CipReply PlcSimulator::ForwardClose(const CipRequest& request) {
         return CipReply::Error(CIP_STATUS_CONNECTION_FAILURE, {pathStatus}, triad);
     }
     std::lock_guard<std::mutex> lock(mutex);
-    ++stats.forwardCloses;
+    ++counters.forwardCloses;
     for (auto it = connections.begin(); it != connections.end(); ++it) {
         const CipConnection& open = it->second.info;
         if (open.connectionSerial == serial && open.originatorVendorId == vendor &&

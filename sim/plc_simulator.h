@@ -27,9 +27,10 @@
 // the loop sleeps until a socket has work or a timer is due. The sessions, their buffers and
 // queued replies belong to that thread alone. `mutex` guards the connection table, the fault
 // list, the session close requests, the Forward Open fault, the statistics, the protocol error
-// list and the next expiry time, for the tests' and owner's calls from other threads; it is
-// never held while a handler of the router runs or while a socket is written. Start / Stop /
-// Restart are called from the owner's thread only.
+// list and the writes of the next expiry time, for the tests' and owner's calls from other
+// threads; it is never held while a handler of the router runs or while a socket is written.
+// The statistics, the fault flag and the next expiry time are atomics the loop reads without it.
+// Start / Stop / Restart are called from the owner's thread only.
 
 #include <netinet/in.h>
 
@@ -207,6 +208,9 @@ class PlcSimulator {
     void HandleBuffered(Session& session);
     void ResumeIfIdle(Session& session);
     void Enqueue(Session& session, Outgoing outgoing);
+    // Sends a reply straight from the loop's buffer when nothing waits before it; what cannot
+    // leave at once is queued.
+    void SendNow(Session& session, ByteView message);
     void Flush(Session& session);
     bool SendSome(Session& session, Outgoing& outgoing);
     void CloseSession(Session& session);
@@ -223,14 +227,18 @@ class PlcSimulator {
     static std::vector<uint8_t> ListServicesBody();
     std::vector<uint8_t> ListBody(uint16_t command) const;
     Next ReplyList(Session& session, const Header& header);
-    static std::vector<uint8_t> EncapsulationReply(const Header& header, uint32_t status,
-                                                   ByteView body);
-    // Builds the encapsulation reply and sends it through the armed faults.
+    // Writes the encapsulation header of a reply; the body follows, the length is patched by
+    // SendReply.
+    static void StartReply(ByteWriter& writer, const Header& header, uint32_t status);
+    // A writer over the event loop's reply buffer with the header written.
+    ByteWriter StartReply(const Header& header, uint32_t status);
     Next Reply(Session& session, const Header& header, uint32_t status, ByteView body);
+    // Patches the length and sends the reply through the armed faults.
+    Next SendReply(Session& session, uint16_t command, ByteWriter& reply);
     Next SendThroughFaults(Session& session, uint16_t command, std::vector<uint8_t> message);
     // An unconnected request: an Unconnected Send is unwrapped and routed to the slot, anything
-    // else goes straight to the router.
-    std::vector<uint8_t> ExecuteUnconnected(ByteView request, uint32_t sessionHandle);
+    // else goes straight to the router. The reply is appended to `out`.
+    void ExecuteUnconnected(ByteView request, uint32_t sessionHandle, ByteWriter& out);
 
     void RegisterBuiltInObjects();
     CipReply IdentityService(const CipRequest& request) const;
@@ -259,16 +267,33 @@ class PlcSimulator {
 
     // Event loop thread only.
     std::unordered_map<int, std::unique_ptr<Session>> sessions;  // by socket
-    std::vector<int> delayedSessions;  // sockets whose next reply waits for its time
-    std::vector<int> closedSessions;   // closed during this turn, freed at its end
+    std::vector<int> delayedSessions;   // sockets whose next reply waits for its time
+    std::vector<int> closedSessions;    // closed during this turn, freed at its end
+    Clock::time_point loopNow;          // read once per wake-up
+    std::vector<uint8_t> replyBuffer;   // the reply being built (one encapsulation message)
+    std::vector<uint8_t> routerBuffer;  // the Message Router reply of a connected request
+
+    // SimStats, counted without the lock.
+    struct Counters {
+        std::atomic<uint64_t> connectionsAccepted{0};
+        std::atomic<uint64_t> sessionsRegistered{0};
+        std::atomic<uint64_t> requests{0};
+        std::atomic<uint64_t> forwardOpens{0};
+        std::atomic<uint64_t> forwardCloses{0};
+        std::atomic<uint64_t> connectedRequests{0};
+        std::atomic<uint64_t> repliesSent{0};
+    };
+    Counters counters;
+    // Whether any fault is armed: replies skip the fault list (and its lock) when none is.
+    std::atomic<bool> faultsArmed{false};
+    // Written under `mutex`, read by the event loop without it.
+    std::atomic<Clock::time_point> nextExpiryCheck{Clock::time_point::max()};
 
     mutable std::mutex mutex;
     std::map<uint32_t, ConnectionState> connections;  // by O->T connection ID
-    Clock::time_point nextExpiryCheck = Clock::time_point::max();
     std::vector<Fault> faults;
     std::vector<int> faultSeen;  // matching replies seen per fault since arming
     ForwardOpenFault forwardOpenFault;
-    SimStats stats;
     std::vector<std::string> protocolErrors;
     std::vector<uint32_t> closeRequests;  // session handles the event loop is to close
     std::string lastStartError;

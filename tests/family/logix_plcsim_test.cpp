@@ -321,6 +321,18 @@ TEST_F(LogixPlcsimTest, ElementAbove65535IsAddressedNotClampedToAnotherElement) 
     EXPECT_EQ(plc->Tags().GetInt("Huge[65534]"), 4242);
 }
 
+// Arrays hold more than 65535 elements: the 32-bit element segment of index 70000 reads and
+// writes element 70000 itself, neither a clamped (65535) nor a wrapped (4464) one.
+TEST_F(LogixPlcsimTest, Big70000ReadsAndWritesElement70000OfADint70001) {
+    Define("Big", "DINT", {70001});
+    ASSERT_TRUE(plc->Tags().SetInt("Big[70000]", 700007));
+    EXPECT_EQ(eip_GetLitEndian32(TestRead(*LogixTag("Big[70000]")).data.data()), 700007u);
+    EXPECT_EQ(Write("Big[70000]", EIP_INNER_TYPE_DINT, {42, 0, 0, 0}), 0);
+    EXPECT_EQ(plc->Tags().GetInt("Big[70000]"), 42);
+    EXPECT_EQ(plc->Tags().GetInt("Big[65535]"), 0);
+    EXPECT_EQ(plc->Tags().GetInt("Big[4464]"), 0);
+}
+
 // A reply that comes after its request timed out is never taken for the next request's: the
 // connection is opened again and each reply must carry its request's sender context.
 TEST_F(LogixPlcsimTest, LateRepliesNeverAnswerTheNextRequest) {

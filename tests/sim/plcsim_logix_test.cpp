@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "sim/logix_services.h"
 #include "tests/sim/raw_client.h"
@@ -205,6 +207,37 @@ TEST_F(PlcsimLogixTest, ReplyWithOriginToTargetIdOptionAnswersWithTheGrantedId) 
     const std::vector<uint8_t> reply = client->Connected(handle, otId, 1, kIdentityRequest);
     ASSERT_GE(reply.size(), EIP_UNIT_DATA_FRONT_SIZE);
     EXPECT_EQ(eip_GetLitEndian32(&reply[36]), otId);
+}
+
+// Tags are found by name in any letter case among thousands, also after removals; an array is
+// bounded by its total size (16 MiB), not by a count per dimension.
+TEST(PlcsimTagDatabaseTest, FindsTagsAmongThousandsAndBoundsArraysByTotalSize) {
+    plcsim::LogixTagDatabase tags;
+    std::string error;
+    for (int i = 0; i < 3000; ++i) {
+        ASSERT_TRUE(tags.Define({"Tag" + std::to_string(i), "DINT", {}, i, {}}, error)) << error;
+    }
+    for (int i = 0; i < 3000; i += 2) {
+        ASSERT_TRUE(tags.Remove("TAG" + std::to_string(i)));
+    }
+    for (int i = 0; i < 3000; ++i) {
+        EXPECT_EQ(tags.GetInt("tag" + std::to_string(i)),
+                  i % 2 != 0 ? std::optional<int64_t>(i) : std::nullopt)
+            << i;
+    }
+    const struct {
+        std::vector<uint32_t> dims;
+        bool accepted;
+    } cases[] = {
+        {{70001}, true},       {{4194304}, true},  // 16 MiB of DINT
+        {{4194305}, false},    {{0}, false},      {{0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF}, false},
+        {{2, 2, 2, 2}, false},
+    };
+    for (const auto& c : cases) {
+        const std::string name = "Array" + std::to_string(c.dims.front());
+        EXPECT_EQ(tags.Define({name, "DINT", c.dims, nullptr, {}}, error), c.accepted) << name;
+    }
+    EXPECT_EQ(tags.GetInt("Array70001[70000]"), 0);
 }
 
 }  // namespace

@@ -37,6 +37,14 @@ size_t ThreadCount() {
     return 0;
 }
 
+// Gone, or a zombie its new parent has not reaped yet.
+bool Ended(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    return close == std::string::npos || text.compare(close + 2, 1, "Z") == 0;
+}
+
 uint32_t Status(const std::vector<uint8_t>& reply) {
     return reply.size() >= 12 ? eip_GetLitEndian32(&reply[8]) : 0xFFFFFFFF;
 }
@@ -65,12 +73,6 @@ TEST_F(PlcsimTest, RegisterSessionEchoesTheContextAndGrantsAHandle) {
     EXPECT_EQ(Status(reply), 0u);
     EXPECT_EQ(std::string(reply.begin() + 12, reply.begin() + 20), "context!");
     EXPECT_TRUE(sim->ProtocolErrors().empty());
-}
-
-TEST_F(PlcsimTest, UnsupportedProtocolVersionIsRefused) {
-    client->Send(EIP_CMD_REGISTER_SESSION, 0, {2, 0, 0, 0});
-    EXPECT_EQ(Status(client->Receive()), EIP_ENCAP_STATUS_UNSUPPORTED_PROTOCOL);
-    EXPECT_EQ(sim->ProtocolErrors().size(), 1u);
 }
 
 // ListIdentity reply of the default identity at 127.0.0.1:port, header included.
@@ -139,32 +141,45 @@ TEST_F(PlcsimTest, ServesAThousandSessionsWithoutAThreadEach) {
     EXPECT_EQ(sim->Stats().sessionsRegistered, count);
 }
 
-TEST_F(PlcsimTest, RequestsWithoutTheSessionHandleAreRefused) {
-    client->Send(EIP_CMD_SEND_RR_DATA, 0x1234, {});
-    EXPECT_EQ(Status(client->Receive()), EIP_ENCAP_STATUS_INVALID_SESSION);
-    const uint32_t handle = client->Register();
-    client->Send(EIP_CMD_SEND_RR_DATA, handle + 1, {});
-    EXPECT_EQ(Status(client->Receive()), EIP_ENCAP_STATUS_INVALID_SESSION);
-}
-
-TEST_F(PlcsimTest, UnknownCommandIsRefused) {
-    client->Send(0x0099, 0, {});
-    EXPECT_EQ(Status(client->Receive()), EIP_ENCAP_STATUS_INVALID_COMMAND);
+// Requests a target refuses, each on a connection of its own, answered with the status.
+TEST_F(PlcsimTest, RefusedRequestsAreAnsweredWithTheirStatus) {
+    ByteWriter threeItems;
+    threeItems.u32(0).u16(0).u16(3).u16(0).u16(0).u16(0xB2).u16(0).u16(0).u16(0);
+    struct Case {
+        const char* what;
+        bool registered;
+        uint16_t command;
+        uint32_t handleOffset;  // added to the session handle (0 when not registered)
+        std::vector<uint8_t> body;
+        uint32_t status;
+    };
+    const Case cases[] = {
+        {"protocol version 2",
+         false,
+         EIP_CMD_REGISTER_SESSION,
+         0,
+         {2, 0, 0, 0},
+         EIP_ENCAP_STATUS_UNSUPPORTED_PROTOCOL},
+        {"no session", false, EIP_CMD_SEND_RR_DATA, 0x1234, {}, EIP_ENCAP_STATUS_INVALID_SESSION},
+        {"another handle", true, EIP_CMD_SEND_RR_DATA, 1, {}, EIP_ENCAP_STATUS_INVALID_SESSION},
+        {"unknown command", false, 0x0099, 0, {}, EIP_ENCAP_STATUS_INVALID_COMMAND},
+        {"three CPF items", true, EIP_CMD_SEND_RR_DATA, 0, threeItems.to_vector(),
+         EIP_ENCAP_STATUS_INCORRECT_DATA},
+    };
+    for (const Case& c : cases) {
+        RawClient own(sim->Port());
+        const uint32_t handle = c.registered ? own.Register() : 0;
+        const size_t errors = sim->ProtocolErrors().size();
+        own.Send(c.command, handle + c.handleOffset, c.body);
+        EXPECT_EQ(Status(own.Receive()), c.status) << c.what;
+        EXPECT_EQ(sim->ProtocolErrors().size(), errors + 1) << c.what;
+    }
 }
 
 TEST_F(PlcsimTest, NonZeroOptionsAreDiscardedWithoutReply) {
     client->Send(EIP_CMD_REGISTER_SESSION, 0, {1, 0, 0, 0}, 1);
     EXPECT_TRUE(client->Receive(300).empty());
     EXPECT_EQ(sim->ProtocolErrors().size(), 1u);
-}
-
-TEST_F(PlcsimTest, MalformedCommonPacketFormatIsIncorrectData) {
-    const uint32_t handle = client->Register();
-    ByteWriter body;  // three items
-    body.u32(0).u16(0).u16(3).u16(0).u16(0).u16(0xB2).u16(0).u16(0).u16(0);
-    client->Send(EIP_CMD_SEND_RR_DATA, handle, body.to_vector());
-    EXPECT_EQ(Status(client->Receive()), EIP_ENCAP_STATUS_INCORRECT_DATA);
-    EXPECT_FALSE(sim->ProtocolErrors().empty());
 }
 
 TEST_F(PlcsimTest, IdentityAnswersDirectlyAndRejectsOtherInstancesAndServices) {
@@ -182,25 +197,21 @@ TEST_F(PlcsimTest, IdentityAnswersDirectlyAndRejectsOtherInstancesAndServices) {
               CIP_STATUS_PATH_DESTINATION_UNKNOWN);
 }
 
-TEST_F(PlcsimTest, UnconnectedSendWhoseLengthsDisagreeIsRefused) {
+// An Unconnected Send whose lengths disagree (embedded length 8, 6 bytes before the route), and
+// one routed through port 2 instead of the backplane.
+TEST_F(PlcsimTest, UnconnectedSendWithBadLengthsOrRouteIsRefused) {
     const uint32_t handle = client->Register();
-    // Embedded length 8, but only the 6 identity bytes follow before the route.
-    std::vector<uint8_t> request = {0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x07, 0x07, 8, 0};
-    request.insert(request.end(), kIdentityRequest.begin(), kIdentityRequest.end());
-    request.insert(request.end(), {1, 0, 1, 0});
-    EXPECT_EQ(CipStatus(client->Unconnected(handle, request)).first, CIP_STATUS_NOT_ENOUGH_DATA);
+    auto send = [&](uint8_t embeddedLength, uint8_t port) {
+        std::vector<uint8_t> request = {0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x07, 0x07};
+        request.insert(request.end(), {embeddedLength, 0});
+        request.insert(request.end(), kIdentityRequest.begin(), kIdentityRequest.end());
+        request.insert(request.end(), {1, 0, port, 0});
+        return client->Unconnected(handle, request);
+    };
+    EXPECT_EQ(send(8, 1), (std::vector<uint8_t>{0xD2, 0x00, CIP_STATUS_NOT_ENOUGH_DATA, 0x00}));
     EXPECT_FALSE(sim->ProtocolErrors().empty());
-}
-
-TEST_F(PlcsimTest, UnconnectedSendThroughAnotherPortIsARoutingError) {
-    const uint32_t handle = client->Register();
-    std::vector<uint8_t> request = {0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x07, 0x07, 6, 0};
-    request.insert(request.end(), kIdentityRequest.begin(), kIdentityRequest.end());
-    request.insert(request.end(), {1, 0, 2, 0});  // port 2
-    const std::vector<uint8_t> reply = client->Unconnected(handle, request);
-    EXPECT_EQ(reply.at(0), 0xD2);
-    EXPECT_EQ(CipStatus(reply),
-              std::make_pair(CIP_STATUS_CONNECTION_FAILURE, CIP_EXT_INVALID_PORT));
+    EXPECT_EQ(send(6, 2), (std::vector<uint8_t>{0xD2, 0x00, CIP_STATUS_CONNECTION_FAILURE, 0x01,
+                                                0x11, 0x03, 0x01}));  // invalid port 0x0311
 }
 
 TEST_F(PlcsimTest, ForwardOpenChecksTransportTypeAndPath) {
@@ -240,14 +251,9 @@ TEST_F(PlcsimTest, ForwardOpenGrantsItsOwnOriginToTargetId) {
 TEST(PlcsimForwardOpenTest, GrantsSizesAsAControllerAndRefusesLargerOnesWithTheOfferedSize) {
     const std::vector<uint8_t> triad = {0x42, 0x00, 0x00, 0x01, 0x07, 0x00, 0x00, 0x00, 0, 0};
     auto refusal = [&](uint8_t service, uint16_t offered) {
-        std::vector<uint8_t> reply = {service,
-                                      0x00,
-                                      0x01,
-                                      0x02,
-                                      0x09,
-                                      0x01,
-                                      static_cast<uint8_t>(offered),
-                                      static_cast<uint8_t>(offered >> 8)};
+        std::vector<uint8_t> reply = {service, 0x00, 0x01, 0x02, 0x09, 0x01};
+        reply.insert(reply.end(),
+                     {static_cast<uint8_t>(offered), static_cast<uint8_t>(offered >> 8)});
         reply.insert(reply.end(), triad.begin(), triad.end());
         return reply;
     };
@@ -425,7 +431,9 @@ TEST(PlcsimProgramTest, StartsAControllerThatAnswersItsIdentity) {
         EXPECT_EQ(eip_GetLitEndian16(&reply[4]), 9);
         EXPECT_EQ(std::string(reply.end() - 8, reply.end()), "Test PLC");
     }
+    // The program sleeps until a signal comes (no periodic wake-up) and ends on SIGTERM.
     ::kill(pid, SIGTERM);
+    EXPECT_TRUE(tb_test::WaitUntil([pid] { return Ended(pid); }));
     ::pclose(out);
 }
 
