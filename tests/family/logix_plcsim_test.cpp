@@ -309,20 +309,8 @@ TEST_F(LogixPlcsimTest, ArraysStringsAndADintThousandPollAndWriteWholeAtEveryCon
     }
 }
 
-// plcsim holds at most 65535 elements per dimension: element 70000 of such an array is refused
-// as beyond its end, where a clamped index would have read element 65535 (here: 65534, the last).
-TEST_F(LogixPlcsimTest, ElementAbove65535IsAddressedNotClampedToAnotherElement) {
-    Define("Huge", "DINT", {65535});
-    ASSERT_TRUE(plc->Tags().SetInt("Huge[65534]", 4242));
-    EXPECT_EQ(eip_GetLitEndian32(TestRead(*LogixTag("Huge[65534]")).data.data()), 4242u);
-    auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
-    EXPECT_EQ(connection->TestEMTag(LogixTag("Huge[70000]").get(), *response), -1);
-    EXPECT_EQ(Write("Huge[70000]", EIP_INNER_TYPE_DINT, {7, 0, 0, 0}), -1);
-    EXPECT_EQ(plc->Tags().GetInt("Huge[65534]"), 4242);
-}
-
-// Arrays hold more than 65535 elements: the 32-bit element segment of index 70000 reads and
-// writes element 70000 itself, neither a clamped (65535) nor a wrapped (4464) one.
+// The 32-bit element segment of index 70000 reads and writes element 70000 itself, neither a
+// clamped (65535) nor a wrapped (4464) one; one past the end is refused and writes nothing.
 TEST_F(LogixPlcsimTest, Big70000ReadsAndWritesElement70000OfADint70001) {
     Define("Big", "DINT", {70001});
     ASSERT_TRUE(plc->Tags().SetInt("Big[70000]", 700007));
@@ -331,6 +319,10 @@ TEST_F(LogixPlcsimTest, Big70000ReadsAndWritesElement70000OfADint70001) {
     EXPECT_EQ(plc->Tags().GetInt("Big[70000]"), 42);
     EXPECT_EQ(plc->Tags().GetInt("Big[65535]"), 0);
     EXPECT_EQ(plc->Tags().GetInt("Big[4464]"), 0);
+    auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+    EXPECT_EQ(connection->TestEMTag(LogixTag("Big[70001]").get(), *response), -1);
+    EXPECT_EQ(Write("Big[70001]", EIP_INNER_TYPE_DINT, {7, 0, 0, 0}), -1);
+    EXPECT_EQ(plc->Tags().GetInt("Big[4465]"), 0);
 }
 
 // A reply that comes after its request timed out is never taken for the next request's: the
