@@ -94,39 +94,6 @@ TEST_F(DeviceNodeTest, AThousandPolledTagsArePublishedAndFollowThePlc) {
     EXPECT_TRUE(WaitUntil([&] { return ValueIs("T999", sdk::Variant(int64_t(-5))); }));
 }
 
-TEST_F(DeviceNodeTest, ValuesCarryTheBrokerTypesOfTheirTags) {
-    plc.Define("Flag", "BOOL", true);
-    plc.Define("Speed", "REAL", 2.5);
-    plc.Define("Label", "STRING", "hello");
-    plc.Define("Buffer", "INT", std::vector<int>{1, 2, 3}, {3});
-    EipDevice* device = AddPlc();
-    ASSERT_NE(device, nullptr);
-    AddTag(device, "Flag", "Flag");
-    AddTag(device, "Speed", "Speed");
-    AddTag(device, "Label", "Label");
-    AddTag(device, "Buf", "Buffer[0~2]");
-    std::string message;
-    ASSERT_EQ(0, device->StartEMPolling(10, message));
-    ASSERT_TRUE(WaitUntil([&] {
-        for (const char* tag : {"Flag", "Speed", "Label", "Buf"}) {
-            auto node = Node(ReadPath(tag));
-            if (!node.has_value() || node->value.is_null()) {
-                return false;
-            }
-        }
-        return true;
-    }));
-    auto type = [&](const std::string& tag) {
-        return Node(ReadPath(tag))->type.value_or(sdk::ValueType::Dynamic);
-    };
-    EXPECT_EQ(sdk::ValueType::Bool, type("Flag"));
-    EXPECT_EQ(sdk::ValueType::Number, type("Speed"));
-    EXPECT_EQ(sdk::ValueType::String, type("Label"));
-    EXPECT_EQ(sdk::ValueType::Array, type("Buf"));
-    EXPECT_TRUE(ValueIs("Flag", sdk::Variant(true)));
-    EXPECT_TRUE(ValueIs("Speed", sdk::Variant(2.5)));
-}
-
 TEST_F(DeviceNodeTest, StateNodesFollowTheConnection) {
     plc.DefineDints("D", 1);
     EipDevice* device = AddPlc();
