@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -74,6 +75,9 @@ bool IoListener::Add(const _eipTagInfo& tag, std::unique_ptr<EipIoConnection> co
     auto entry = std::make_shared<Entry>();
     entry->tag = tag;
     entry->connection = std::move(connection);
+    if (entry->connection->DataTimeout().count() > 0) {
+        entry->dataDeadline = Clock::now() + entry->connection->DataTimeout();
+    }
     std::shared_ptr<Entry> replaced;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -145,8 +149,7 @@ void IoListener::Wake() {
 // ---- Receiving thread --------------------------------------------------------------------------
 
 void IoListener::ReceiveLoop() {
-    using Watched = std::pair<std::string, std::shared_ptr<Entry>>;
-    std::vector<Watched> watched;
+    WatchList watched;
     std::vector<pollfd> fds;
     uint64_t seenGeneration = ~uint64_t{0};
     int udpFd = -1;
@@ -168,10 +171,10 @@ void IoListener::ReceiveLoop() {
             }
         }
         fds.assign({pollfd{wakeFd_, POLLIN, 0}, pollfd{udpFd, POLLIN, 0}});
-        for (const Watched& item : watched) {
+        for (const auto& item : watched) {
             fds.push_back(pollfd{item.second->connection->GetSocketFd(), POLLIN, 0});
         }
-        if (poll(fds.data(), fds.size(), -1) < 0) {
+        if (poll(fds.data(), fds.size(), MillisecondsToDeadline(watched)) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -189,6 +192,33 @@ void IoListener::ReceiveLoop() {
             if (fds[i + 2].revents != 0) {
                 HandleSessionTraffic(watched[i].first, watched[i].second);
             }
+        }
+        ExpireSilentConnections(watched);
+    }
+}
+
+int IoListener::MillisecondsToDeadline(const WatchList& watched) {
+    Clock::time_point earliest = Clock::time_point::max();
+    for (const auto& item : watched) {
+        earliest = std::min(earliest, item.second->dataDeadline);
+    }
+    if (earliest == Clock::time_point::max()) {
+        return -1;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(earliest - Clock::now());
+    return static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT32_MAX));
+}
+
+void IoListener::ExpireSilentConnections(const WatchList& watched) {
+    const Clock::time_point now = Clock::now();
+    for (const auto& item : watched) {
+        const std::shared_ptr<Entry>& entry = item.second;
+        if (!entry->closed && entry->dataDeadline <= now) {
+            const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                entry->connection->DataTimeout());
+            eiplog::Error("IoListener", Alias() + Text(": no I/O data for ", silent.count(),
+                                                       " ms - ", item.first));
+            EndConnection(entry);
         }
     }
 }
@@ -251,6 +281,7 @@ int IoListener::AnalyzeRecvIODataPLC(int udpFd, const uint8_t* bytes, uint16_t l
                                       std::to_string(datagram.connectionId));
         return -1;
     }
+    entry->dataDeadline = Clock::now() + entry->connection->DataTimeout();
     batch.values.push_back(IoValue{&entry->tag, datagram.data});
     batch.held.push_back(entry);
     uint8_t reply[IO_REPLY_SIZE];
@@ -274,7 +305,12 @@ void IoListener::HandleSessionTraffic(const std::string& tagAlias,
         return;
     }
     eiplog::Info("handleIOControlMessage", "I/O listening end. - " + tagAlias);
+    EndConnection(entry);
+}
+
+void IoListener::EndConnection(const std::shared_ptr<Entry>& entry) {
     entry->connection->CloseIOConnection();
+    entry->dataDeadline = Clock::time_point::max();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         entry->closed = true;

@@ -7,9 +7,10 @@
 // Threads and locks:
 // - Callers (action threads, the restore, the retry thread) use OpenSocket, Add, Stop.
 // - The receiving thread blocks in poll() on a wake-up eventfd, the UDP socket and the session
-//   socket of every I/O connection. It receives, analyses and answers datagrams, hands values to
-//   the sink in batches, and notices sessions the PLC closed. It alone reads and writes an I/O
-//   connection once the connection was added.
+//   socket of every I/O connection, until a datagram, a session event or the earliest data
+//   time-out of a connection. It receives, analyses and answers datagrams, hands values to the
+//   sink in batches, and notices sessions the PLC closed and connections that went silent. It
+//   alone reads and writes an I/O connection (and its data deadline) once it was added.
 // - The retry thread sleeps on a condition variable until a connection is closed, then calls
 //   the reopen hook once a second until none is; it never wakes while all is well.
 // - mutex_ guards entries_, udpFd_ and the flags; it is never held across a network exchange,
@@ -18,6 +19,7 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -67,12 +69,17 @@ class IoListener {
     size_t ConnectionCount() const;
 
   private:
+    using Clock = std::chrono::steady_clock;
     struct Entry {
         _eipTagInfo tag;
         std::unique_ptr<EipIoConnection> connection;
-        bool closed = false;  // the PLC ended the session; waiting for a reopen
+        bool closed = false;  // the PLC ended the session or went silent; waiting for a reopen
+        // No data by then: the PLC (or the path to it) is gone. Receiving thread only.
+        Clock::time_point dataDeadline = Clock::time_point::max();
     };
     using EntryMap = std::map<std::string, std::shared_ptr<Entry>>;
+    // The open entries the receiving thread waits on, by alias.
+    using WatchList = std::vector<std::pair<std::string, std::shared_ptr<Entry>>>;
     // The values of one wake-up and the entries they point into.
     struct Batch {
         std::vector<IoValue> values;
@@ -91,6 +98,12 @@ class IoListener {
     // The entry whose T->O connection ID is id (the last match wins), or null.
     std::shared_ptr<Entry> FindByConnectionId(uint32_t id) const;
     void HandleSessionTraffic(const std::string& tagAlias, const std::shared_ptr<Entry>& entry);
+    // The poll() time-out until the earliest data deadline of the watched entries (-1: none).
+    static int MillisecondsToDeadline(const WatchList& watched);
+    // Closes the connections of watched entries whose data deadline passed.
+    void ExpireSilentConnections(const WatchList& watched);
+    // Closes the entry's connection and hands it to the retry thread.
+    void EndConnection(const std::shared_ptr<Entry>& entry);
     std::vector<std::string> ClosedAliasesLocked() const;
     std::string Alias() const;
 

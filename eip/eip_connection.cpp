@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <random>
 
 #include "action/tesselLink_error_code.h"
 #include "common/byte_codec.h"
@@ -26,6 +27,7 @@ using eiplog::Text;
 std::mutex EipConnection::generatorMutex;
 bool EipConnection::isFirstGetConnID = true;
 uint32_t EipConnection::connectionIDSeed = 0;
+uint16_t EipConnection::connectionSerialSeed = 0;
 uint32_t EipConnection::serialNumber = 0;
 
 namespace {
@@ -447,6 +449,17 @@ uint32_t EipConnection::makeConnectionID() {
         return connectionIDSeed;
     }
     return ++connectionIDSeed;
+}
+
+uint16_t EipConnection::makeConnectionSerial() {
+    std::lock_guard<std::mutex> lock(generatorMutex);
+    if (connectionSerialSeed == 0) {
+        connectionSerialSeed = static_cast<uint16_t>(std::random_device{}());
+    }
+    if (++connectionSerialSeed == 0) {
+        connectionSerialSeed = 1;
+    }
+    return connectionSerialSeed;
 }
 
 namespace {
@@ -1144,6 +1157,7 @@ int EipConnection::OpenEMConnection(uint16_t rpiMilliseconds) {
         eiplog::Error(op, "invalidated socket.");
         return fail();
     }
+    connectionSerial = makeConnectionSerial();
     struct Attempt {
         bool large;
         uint16_t size;

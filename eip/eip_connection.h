@@ -8,8 +8,9 @@
 //
 // Threads: one EipConnection is used by one thread at a time; the device engine serialises its
 // polling, writing and connect sequence, so the object has no lock of its own. The process-wide
-// identifier generators (makeConnectionID, makeSerialNumber) are called from the connect
-// sequences of several devices at once; their three statics are guarded by generatorMutex.
+// identifier generators (makeConnectionID, makeConnectionSerial, makeSerialNumber) are called
+// from the connect sequences of several devices at once; their statics are guarded by
+// generatorMutex.
 
 #include <sys/types.h>
 
@@ -219,6 +220,10 @@ class EipConnection {
     // ---- Identifier generators (process-wide) ----
 
     static uint32_t makeConnectionID();
+    // A connection serial number for a new open. Random at the first call, then counting, so
+    // that a reopen after a lost link (the controller may still hold the old connection) and
+    // another process on this host (same originator serial) never repeat a triad in use.
+    static uint16_t makeConnectionSerial();
     static uint32_t makeSerialNumber();
     static uint32_t makeSerialNumberByMac(const char* interfaceName);
     static int getInterfaceName(int16_t maxLength, char* name);
@@ -311,8 +316,8 @@ class EipConnection {
     // The pending SO_ERROR of socketFd; -1 when getsockopt itself fails.
     int PendingSocketError() const;
     void CloseSocket();
-    // The low 16 bits of socketFd: the connection serial number of the triad.
-    uint16_t ConnectionSerialNumber() const { return static_cast<uint16_t>(socketFd & 0xFFFF); }
+    // The connection serial number of the triad, drawn anew for each open.
+    uint16_t ConnectionSerialNumber() const { return connectionSerial; }
     // Builds a Forward Close into buffer; returns its length or -1.
     int BuildForwardClose(uint8_t* buffer);
     // Builds a Forward Open (large: 0x5B with 32-bit connection parameters) asking for `size`
@@ -330,8 +335,12 @@ class EipConnection {
     // Reads exactly `count` bytes within about one time-out. count, or -1.
     int ReadExactly(uint8_t* buffer, size_t count, uint8_t timeoutSeconds);
 
+    // The triad of the open connection; see makeConnectionSerial.
+    uint16_t connectionSerial = 0;
+
     static std::mutex generatorMutex;
     static bool isFirstGetConnID;
+    static uint16_t connectionSerialSeed;
     static uint32_t connectionIDSeed;
     static uint32_t serialNumber;
 };

@@ -19,6 +19,8 @@ namespace {
 // Forward Open of a class-1 connection: a tick of 2^5 = 32 ms, 156 ticks (4992 ms).
 constexpr uint8_t kIoTick = 0x05;
 constexpr uint8_t kIoTimeoutTicks = 0x9C;
+// The connection times out after 4 << multiplier packet intervals without data.
+constexpr uint8_t kIoTimeoutMultiplier = 0;
 // O->T network connection parameters: point-to-point, scheduled priority, fixed size,
 // 2 bytes (the consumer sends only its CIP sequence count). T->O adds the tag's data length.
 constexpr uint16_t kIoConnectionParams = 0x4802;
@@ -157,7 +159,7 @@ int EipIoConnection::BuildIOForwardOpen(uint8_t* buffer, size_t capacity,
         .u16(p.connectionSerial)
         .u16(CIP_ORIGINATOR_VENDOR_ID)
         .u32(p.originatorSerial)
-        .u8(0)
+        .u8(kIoTimeoutMultiplier)
         .zeros(3)
         .u32(rpiMicroseconds)
         .u16(kIoConnectionParams)
@@ -213,7 +215,7 @@ int EipIoConnection::OpenIOConnection(const _eipTagInfo& tag, const _eipProductI
     IoForwardOpenParams params;
     params.sessionHandle = session_->GetSessionHandle();
     params.proposedTOConnectionId = EipConnection::makeConnectionID();
-    params.connectionSerial = static_cast<uint16_t>(fd & 0xFFFF);
+    params.connectionSerial = EipConnection::makeConnectionSerial();
     params.originatorSerial = EipConnection::makeSerialNumber();
     params.intervalMs = intervalMs;
     params.udpPort = udpPort;
@@ -233,7 +235,13 @@ int EipIoConnection::OpenIOConnection(const _eipTagInfo& tag, const _eipProductI
         eiplog::Error(op, "failed to send");
         return Fail();
     }
-    return AcceptReply(params.connectionSerial) == 0 ? 0 : Fail();
+    if (AcceptReply(params.connectionSerial) != 0) {
+        return Fail();
+    }
+    // Four packet intervals of the PLC's (multiplier 0), the one it granted or else ours.
+    const uint64_t interval = toApiMicroseconds_ != 0 ? toApiMicroseconds_ : intervalMs * 1000ull;
+    dataTimeout_ = std::chrono::microseconds(interval << (kIoTimeoutMultiplier + 2));
+    return 0;
 }
 
 // Forward Open reply data:
@@ -241,7 +249,9 @@ int EipIoConnection::OpenIOConnection(const _eipTagInfo& tag, const _eipProductI
 // |   0 |    4 | O->T connection ID (ours to send with)       |
 // |   4 |    4 | T->O connection ID (on the PLC's datagrams)  |
 // |   8 |    8 | triad: serial, vendor, originator serial     |
-// |  16 |   10 | actual RPIs, application reply size, reserved |
+// |  16 |    4 | O->T actual packet interval (us)             |
+// |  20 |    4 | T->O actual packet interval (us)             |
+// |  24 |    2 | application reply size, reserved             |
 int EipIoConnection::AcceptReply(uint16_t connectionSerial) {
     static const char* const op = "OpenIOConnection";
     uint8_t reply[EIP_MSG_BUFFER_SIZE] = {};
@@ -275,6 +285,8 @@ int EipIoConnection::AcceptReply(uint16_t connectionSerial) {
     const uint16_t serial = reader.u16();
     const uint16_t vendor = reader.u16();
     const uint32_t originatorSerial = reader.u32();
+    reader.skip(4);  // O->T packet interval: the PLC's pace for our replies
+    const uint32_t toApi = reader.u32();
     if (!reader.ok() || serial != connectionSerial || vendor != CIP_ORIGINATOR_VENDOR_ID ||
         originatorSerial != EipConnection::makeSerialNumber()) {
         eiplog::Error(op, "unexpected : wrong response data");
@@ -282,6 +294,7 @@ int EipIoConnection::AcceptReply(uint16_t connectionSerial) {
     }
     otConnectionId_ = otId;
     toConnectionId_ = toId;
+    toApiMicroseconds_ = toApi;
     return 0;
 }
 

@@ -14,6 +14,7 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -119,6 +120,9 @@ class EipIoConnection {
     int GetSocketFd() const;
     uint32_t GetTOConnectionId() const { return toConnectionId_; }
     uint32_t GetOTConnectionId() const { return otConnectionId_; }
+    // How long the PLC may send no data before its connection counts as gone (the time-out
+    // the Forward Open asked for); zero before a granted open.
+    std::chrono::microseconds DataTimeout() const { return dataTimeout_; }
 
   private:
     // Checks the Forward Open reply and keeps the granted IDs; 0 or -1 (logged).
@@ -128,4 +132,6 @@ class EipIoConnection {
     std::unique_ptr<EipConnection> session_;
     uint32_t toConnectionId_ = 0;
     uint32_t otConnectionId_ = 0;
+    uint32_t toApiMicroseconds_ = 0;
+    std::chrono::microseconds dataTimeout_{0};
 };

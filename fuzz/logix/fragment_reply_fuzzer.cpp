@@ -2,15 +2,12 @@
 // test read whose first reply is partial, followed by whatever the peer sends. The first byte
 // picks the path, the second how many bytes each recv delivers, the rest is the peer's stream.
 
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cstdint>
 #include <memory>
 
 #include "family/controllogix_connection.h"
 #include "fuzz/fuzz_support.h"
+#include "fuzz/peer_stream.h"
 #include "tag/eip_tag.h"
 
 namespace {
@@ -29,15 +26,6 @@ class FragmentConnection : public ControlLogixConnection {
     bool Closed() const { return socketFd < 0; }
 };
 
-int pair[2] = {-1, -1};
-
-void OpenPair() {
-    ::socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
-    // One end always readable (the reads are injected) and writable, so waits return at once.
-    const char byte = 0;
-    (void)::write(pair[1], &byte, 1);
-}
-
 std::unique_ptr<EipTag> BigTag() {
     std::unique_ptr<EipTag> tag(EipTag::Create(EIP_PROTOCOL_FAMILY_CIP));
     _eipTagInfo info;
@@ -54,31 +42,21 @@ std::unique_ptr<EipTag> BigTag() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     QuietLogs();
-    OpenPair();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::unique_ptr<EipTag> tag = BigTag();
+    static ReadyPair pair;
     if (size < 2) {
         return 0;
     }
     const bool polled = data[0] % 2 == 0;
-    const size_t chunk = static_cast<size_t>(data[1] % 64) + 1;
-    const uint8_t* stream = data + 2;
-    size_t left = size - 2;
+    PeerStream peer(data + 1, size - 1);
     bool closed = false;
     {
-        FragmentConnection connection(pair[0]);
-        connection.SetSendFunc(
-            [](int, const void*, size_t length, int) { return static_cast<ssize_t>(length); });
-        connection.SetRecvFunc([&stream, &left, chunk](int, void* buffer, size_t length, int) {
-            const size_t n = std::min({length, left, chunk});
-            std::copy(stream, stream + n, static_cast<uint8_t*>(buffer));
-            stream += n;
-            left -= n;
-            return static_cast<ssize_t>(n);  // 0 once the input is used up: the peer closed
-        });
+        FragmentConnection connection(pair.fd());
+        peer.Attach(connection);
         auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
         if (polled) {
             const std::vector<EipTag*> list{tag.get()};
@@ -100,8 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // A failed read closes the descriptor it holds; keep the shared pair open.
     if (closed) {
-        ::close(pair[1]);
-        OpenPair();
+        pair.Reopen();
     }
     return 0;
 }
