@@ -222,6 +222,7 @@ bool EipDevice::stillMapped(const EipTag& tag) {
     auto it = emTagMap_.find(tag.GetInfo().alias);
     return it != emTagMap_.end() && it->second.get() == &tag;
 }
+
 // A read the controller refused, or an empty value, is not published; the first
 // failure of a tag and its recovery are logged.
 bool EipDevice::acceptReadReply(const std::string& alias, const _eipTagInfo& info,
@@ -355,6 +356,7 @@ void EipDevice::checkRequestTimeout() {
 
 // ================================================================================== value hand-off
 
+// One lock and at most one wake-up per reply, whatever its number of values.
 void EipDevice::handOver(ValueBatch batch) {
     if (batch.empty()) {
         return;

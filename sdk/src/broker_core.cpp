@@ -334,8 +334,8 @@ void BrokerCore::emit(TreeEvent event) {
     }
 }
 
-BrokerCore::ValueQueuing::ValueQueuing(BrokerCore& core)
-    : core_(core), lock_(core.values_mutex_, std::defer_lock) {
+BrokerCore::ValueQueuing::ValueQueuing(BrokerCore& core, size_t expected)
+    : core_(core), lock_(core.values_mutex_, std::defer_lock), expected_(expected) {
     if (core.has_event_subscribers()) {
         lock_.lock();
     }
@@ -360,6 +360,7 @@ void BrokerCore::ValueQueuing::add(TreeNode& node, const MakePath& path, int64_t
     if (!open) {
         open = std::make_shared<PendingValues>();
         open->id = ++core_.last_batch_id_;
+        open->events.reserve(expected_);
         opened_ = open;
     }
     std::vector<TreeEvent>& events = open->events;
@@ -391,12 +392,9 @@ void BrokerCore::deliver_values(const std::shared_ptr<PendingValues>& batch) {
             subscribers.push_back(subscriber);
         }
     }
-    for (const auto& event : events) {
-        for (const auto& subscriber : subscribers) {
-            if (event.path.is_within(subscriber.below)) {
-                subscriber.subscription->deliver(event);
-            }
-        }
+    for (const auto& subscriber : subscribers) {
+        subscriber.subscription->deliver_each(
+            events, [&](const TreeEvent& event) { return event.path.is_within(subscriber.below); });
     }
     log_replaced_values();
 }
@@ -650,7 +648,7 @@ void BrokerCore::set_values(std::vector<std::pair<NodePath, Variant>> values, St
     std::error_code first_error;
     {
         std::lock_guard<std::mutex> lock(tree_mutex_);
-        ValueQueuing queuing(*this);
+        ValueQueuing queuing(*this, values.size());
         int64_t ts = now_ms();
         for (auto& [path, value] : values) {
             std::error_code ec = apply_value(queuing, path, std::move(value), ts);
@@ -669,7 +667,7 @@ void BrokerCore::set_child_values(const NodePath& parent,
     std::error_code missing;
     {
         std::lock_guard<std::mutex> lock(tree_mutex_);
-        ValueQueuing queuing(*this);
+        ValueQueuing queuing(*this, values.size());
         const int64_t ts = now_ms();
         TreeNode* parent_node = find(parent);
         if (!parent_node && !values.empty()) {

@@ -49,6 +49,16 @@ class Subscription {
             callback_(args...);
         }
     }
+    // Delivers every item `wanted` accepts, in order, taking the guard once.
+    template <typename Items, typename Wanted>
+    void deliver_each(const Items& items, const Wanted& wanted) {
+        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        for (const auto& item : items) {
+            if (active_ && wanted(item)) {
+                callback_(item);
+            }
+        }
+    }
     void cancel() {
         std::lock_guard<std::recursive_mutex> lock(mutex_);
         active_ = false;
@@ -145,7 +155,8 @@ class BrokerCore : public std::enable_shared_from_this<BrokerCore> {
     // so the dispatch thread never wakes to wait for the rest of the change.
     class ValueQueuing {
       public:
-        explicit ValueQueuing(BrokerCore& core);
+        // `expected`: the number of values the change sets, room made for at once.
+        explicit ValueQueuing(BrokerCore& core, size_t expected = 1);
         ~ValueQueuing();
         ValueQueuing(const ValueQueuing&) = delete;
         ValueQueuing& operator=(const ValueQueuing&) = delete;
@@ -157,6 +168,7 @@ class BrokerCore : public std::enable_shared_from_this<BrokerCore> {
         BrokerCore& core_;
         std::unique_lock<std::mutex> lock_;
         std::shared_ptr<PendingValues> opened_;
+        size_t expected_;
     };
     void deliver_values(const std::shared_ptr<PendingValues>& batch);
     // Logs the replaced count when it moved and a minute has passed since the last line; called
