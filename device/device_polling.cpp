@@ -356,7 +356,6 @@ void EipDevice::checkRequestTimeout() {
 
 // ================================================================================== value hand-off
 
-// One lock and at most one wake-up per reply, whatever its number of values.
 void EipDevice::handOver(ValueBatch batch) {
     if (batch.empty()) {
         return;

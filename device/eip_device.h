@@ -103,10 +103,9 @@ enum : uint8_t { UCMM_NON_EXIST = 0, UCMM_READY = 1, UCMM_BUSY = 2 };
 //   values are no longer published. tagMapMutex_ guards both tag maps and the tags' records.
 //   Lock order: pollingMutex_, tagMapMutex_.
 // - valueMutex_ guards pendingValues_; threadMutex_ the three thread handles (never held while
-//   joining); persistMutex_ the
-// persisted tag strings and subtags; callbackMutex_ the pointer to
+//   joining); persistMutex_ the persisted tag strings and subtags; callbackMutex_ the pointer to
 //   the installed callback set, which is immutable: workers take a reference and call the
-//   callbacks without any lock.
+//   callbacks without any lock. failingTags_ and cycle_ belong to the socket thread.
 // - stopFd_ turns readable once the device retires: every socket wait of its connects ends.
 // - Flags, states, intervals and times are atomics.
 class EipDevice {
