@@ -166,12 +166,14 @@ void EipDevice::handleEMTagResponse(const std::shared_ptr<EipConnection>& cnxn) 
             ucmmState_.store(UCMM_BUSY);
         }
     }
-    handOver(std::move(values));
+    const uint64_t cycleMicros = steadyMicros() - cycleBegin_;
+    if (!finished || !publishIfQueueIdle(values)) {
+        handOver(std::move(values));
+    }
     if (finished) {
-        stats_.AddCycle(steadyMicros() - cycleBegin_);  // stats: cycle
+        stats_.AddCycle(cycleMicros);  // stats: cycle
         char text[32] = {};
-        std::snprintf(text, sizeof text, "%.2f",
-                      static_cast<float>(steadyMicros() - cycleBegin_) / 1000.0f);
+        std::snprintf(text, sizeof text, "%.2f", static_cast<float>(cycleMicros) / 1000.0f);
         eiplog::Info("handleEMTagResponse", GetAlias() + ": EM Polling time = " + text + "ms");
         notifyStates(EM_CNXN_READY, UCMM_READY);
         cycleRestart_.store(true);
@@ -384,6 +386,7 @@ void EipDevice::QueueProcess() {
             valueReady_.wait(
                 lock, [this] { return !pendingValues_.empty() || !queueThread_.running.load(); });
             batch.swap(pendingValues_);
+            queueBusy_ = !batch.empty();
         }
         if (batch.empty()) {
             continue;
@@ -391,7 +394,26 @@ void EipDevice::QueueProcess() {
         // One callback set and alias per batch: the set is immutable once installed.
         publish(*callbacks(), GetAlias(), batch);
         batch.clear();
+        std::lock_guard<std::mutex> lock(valueMutex_);
+        queueBusy_ = false;
     }
+}
+
+// At a cycle's end the socket thread waits for nothing but the next tick: when no earlier value
+// waits for the queue thread, it publishes the cycle's last reply itself, which spares a cycle of
+// one request (a small PLC's) the hand-off. With earlier values pending it hands over behind
+// them, so that a tag's values never overtake each other.
+bool EipDevice::publishIfQueueIdle(ValueBatch& batch) {
+    {
+        std::lock_guard<std::mutex> lock(valueMutex_);
+        if (!pendingValues_.empty() || queueBusy_) {
+            return false;
+        }
+    }
+    if (!batch.empty()) {
+        publish(*callbacks(), GetAlias(), batch);
+    }
+    return true;
 }
 
 // The EM values go to the node tree in runs of one call each; an I/O value between them keeps

@@ -89,7 +89,9 @@ enum : uint8_t { UCMM_NON_EXIST = 0, UCMM_READY = 1, UCMM_BUSY = 2 };
 // - The socket thread blocks in poll() on the session's socket and wakeFd_ until a reply, the
 //   next polling tick, the request time-out or a command is due; it sends, receives and decodes
 //   without cnxnMutex_. The queue thread blocks until a batch of values is handed over and
-//   publishes it in one call to the node tree, so that publishing overlaps the next exchange.
+//   publishes it in one call to the node tree, so that publishing overlaps the next exchange;
+//   the last reply of a cycle is published by the socket thread itself when nothing waits in
+//   the queue (it has nothing else to do until the next tick).
 //   The reconnect thread sleeps on wakeCv_ between its 1 s attempts. I/O listening (the UDP
 //   socket, the I/O connections and their reopening) runs in ioListener_, which has its own
 //   threads and lock and hands values over in batches too. Nothing wakes on a fixed period.
@@ -102,7 +104,8 @@ enum : uint8_t { UCMM_NON_EXIST = 0, UCMM_READY = 1, UCMM_BUSY = 2 };
 //   removed or replaced while a cycle runs stays alive until the cycle lets go of it, and its
 //   values are no longer published. tagMapMutex_ guards both tag maps and the tags' records.
 //   Lock order: pollingMutex_, tagMapMutex_.
-// - valueMutex_ guards pendingValues_; threadMutex_ the three thread handles (never held while
+// - valueMutex_ guards pendingValues_ and queueBusy_; threadMutex_ the three thread handles (never
+// held while
 //   joining); persistMutex_ the persisted tag strings and subtags; callbackMutex_ the pointer to
 //   the installed callback set, which is immutable: workers take a reference and call the
 //   callbacks without any lock. failingTags_ and cycle_ belong to the socket thread.
@@ -274,6 +277,7 @@ class EipDevice {
                          const EipTagValue& value);
     // One lock and at most one wake-up of the queue thread per batch, whatever its size.
     void handOver(ValueBatch batch);
+    bool publishIfQueueIdle(ValueBatch& batch);
     void publish(const EipDeviceCallbacks& cb, const std::string& alias, ValueBatch& batch);
 
     // Polling.
@@ -365,6 +369,7 @@ class EipDevice {
     std::mutex valueMutex_;
     std::condition_variable valueReady_;
     ValueBatch pendingValues_;
+    bool queueBusy_ = false;  // the queue thread is publishing a batch; valueMutex_
     std::mutex threadMutex_;
     std::mutex persistMutex_;
     std::mutex wakeMutex_;
