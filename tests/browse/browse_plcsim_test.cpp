@@ -100,7 +100,8 @@ class BrowseTest : public ::testing::Test {
     sdk::Link* link = nullptr;
 };
 
-TEST_F(BrowseTest, TableListsControllerAndProgramTagsAndStructureMembersWithoutSystemTags) {
+TEST_F(BrowseTest,
+       TableListsControllerAndProgramTagsAndMembersWithoutSystemTagsFilterKeepsMatches) {
     AddPlc("PLC1", plc.Sim().Port(), "CIP/EIP");
     const auto rows = Browse("");
     struct Expected {
@@ -135,10 +136,7 @@ TEST_F(BrowseTest, TableListsControllerAndProgramTagsAndStructureMembersWithoutS
     }
     // 11 controller tags, 7 MOTOR members and 2 program tags.
     EXPECT_EQ(20u, rows.size());
-}
-
-TEST_F(BrowseTest, FilterKeepsTheMatchingRowsOnly) {
-    AddPlc("PLC1", plc.Sim().Port(), "CIP/EIP");
+    // A filter keeps the matching rows only.
     const auto members = Browse("motor1.*");
     EXPECT_EQ(7u, members.size());
     EXPECT_EQ(1u, members.count("Motor1.Speed"));

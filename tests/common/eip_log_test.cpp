@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "action/tesselLink_error_code.h"
 #include "support/log_capture.h"
@@ -11,14 +10,6 @@
 namespace {
 
 namespace sdk = kestrel::strata_sdk;
-
-// Captures the SDK's log lines; the capture restores the levels the tests change.
-class LogCapture : public ::testing::Test {
-  protected:
-    bool Has(const std::string& text) const { return capture_.Contains(text); }
-
-    tb_test::LogCapture capture_;
-};
 
 TEST(EipLogCompose, FormatsEachLevel) {
     EXPECT_EQ(eiplog::Compose(eiplog::Level::Info, "main", "Start Tagbridge"),
@@ -30,39 +21,36 @@ TEST(EipLogCompose, FormatsEachLevel) {
     EXPECT_EQ(eiplog::Text("Socket FD = ", 7, ", port ", 44818u), "Socket FD = 7, port 44818");
 }
 
-TEST_F(LogCapture, InfoAndErrorNeedDebugLevelZero) {
+// Info and error lines need debug level 0, traces level 3; link errors carry their code and
+// message and follow the log level.
+TEST(EipLog, LinesAreWrittenOnlyAtTheirLevels) {
+    tb_test::LogCapture log;
     sdk::set_debug_level(0);
     eiplog::Info("main", "Start Tagbridge");
     eiplog::Error("op", "bad");
     eiplog::Trace("op", "hidden");
-    EXPECT_TRUE(Has(": INFO - main: Start Tagbridge"));
-    EXPECT_TRUE(Has(": ERROR - op: bad"));
-    EXPECT_FALSE(Has("hidden"));
+    EXPECT_TRUE(log.Contains(": INFO - main: Start Tagbridge"));
+    EXPECT_TRUE(log.Contains(": ERROR - op: bad"));
+    EXPECT_FALSE(log.Contains("hidden"));
     EXPECT_FALSE(eiplog::TraceOn());
-
     sdk::set_debug_level(-1);
     eiplog::Info("main", "silent");
-    EXPECT_FALSE(Has("silent"));
-}
-
-TEST_F(LogCapture, TracesNeedDebugLevelThree) {
+    EXPECT_FALSE(log.Contains("silent"));
     sdk::set_debug_level(3);
     EXPECT_TRUE(eiplog::TraceOn());
     eiplog::Trace("QueueProcess", "seen");
-    EXPECT_TRUE(Has(": QueueProcess - seen"));
-}
+    EXPECT_TRUE(log.Contains(": QueueProcess - seen"));
 
-TEST_F(LogCapture, LinkErrorsCarryCodeAndMessage) {
     sdk::set_log_level(sdk::LogLevel::info);
     eiplog::LinkError(sdk::LogLevel::error, tessel::TL_ERR_TAG_NOT_EXIST, "plc1: t9");
-    EXPECT_TRUE(Has("(10015): Tag does not exist. - plc1: t9"));
+    EXPECT_TRUE(log.Contains("(10015): Tag does not exist. - plc1: t9"));
     eiplog::LinkError(sdk::LogLevel::error, std::make_error_code(std::errc::connection_refused),
                       "connect");
-    EXPECT_TRUE(Has("(" + std::to_string(static_cast<int>(std::errc::connection_refused)) + "): "));
-
+    EXPECT_TRUE(log.Contains("(" + std::to_string(static_cast<int>(std::errc::connection_refused)) +
+                             "): "));
     sdk::set_log_level(sdk::LogLevel::fatal);
     eiplog::LinkError(sdk::LogLevel::error, tessel::TL_ERR_ADD_TAG, "not written");
-    EXPECT_FALSE(Has("not written"));
+    EXPECT_FALSE(log.Contains("not written"));
 }
 
 }  // namespace

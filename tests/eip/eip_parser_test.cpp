@@ -61,47 +61,34 @@ std::vector<uint8_t> WithSequence(uint16_t sequence, std::vector<uint8_t> reply)
     return bytes;
 }
 
-class ParserTest : public ::testing::Test {
-  protected:
-    int Parse(const std::vector<uint8_t>& message, uint32_t expectedId = 0) {
-        stored = message;
-        EipConnection::EipParseENCAP(stored.data(), encap);
-        return EipConnection::EipParseUCMMRESP(expectedId, expectedId, encap, *cpf, *response);
-    }
-
-    LogCapture log;
-    std::vector<uint8_t> stored;
+struct Parsed {
+    int result;
     EIPS_ENCAP_MSG_STRUCT encap{};
     std::unique_ptr<CPF_MESSAGE_STRUCT> cpf = std::make_unique<CPF_MESSAGE_STRUCT>();
     std::unique_ptr<EXPLICIT_RESPONSE_STRUCT> response =
         std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
 };
 
-TEST(RequestFrontTest, SendRRDataFrontIsTheFixed40Bytes) {
+std::unique_ptr<Parsed> Parse(const std::vector<uint8_t>& message, uint32_t expectedId = 0) {
+    auto parsed = std::make_unique<Parsed>();
+    EipConnection::EipParseENCAP(message.data(), parsed->encap);
+    parsed->result = EipConnection::EipParseUCMMRESP(expectedId, expectedId, parsed->encap,
+                                                     *parsed->cpf, *parsed->response);
+    return parsed;
+}
+
+TEST(RequestFrontTest, SendRRDataAndMessageRouterFrontsAreByteExactAndBounded) {
     uint8_t buffer[40];
     ASSERT_EQ(EipConnection::BuildEipRRDataHeader(buffer, sizeof buffer, 0xA1B2C3D4), 40);
-    const uint8_t expected[40] = {0x6F, 0, 0, 0, 0xD4, 0xC3, 0xB2, 0xA1, 0,    0, 0, 0, 0, 0,
-                                  0,    0, 0, 0, 0,    0,    0,    0,    0,    0, 0, 0, 0, 0,
-                                  0x00, 4, 2, 0, 0,    0,    0,    0,    0xB2, 0, 0, 0};
-    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 40),
-              std::vector<uint8_t>(expected, expected + 40));
-}
-
-TEST(RequestFrontTest, SendRRDataFrontRefusesAShortOrMissingBuffer) {
-    LogCapture log;
-    uint8_t buffer[39];
-    EXPECT_EQ(EipConnection::BuildEipRRDataHeader(buffer, sizeof buffer, 1), -1);
+    const std::vector<uint8_t> expected = {
+        0x6F, 0, 0, 0, 0xD4, 0xC3, 0xB2, 0xA1, 0,    0, 0, 0, 0, 0, 0, 0, 0,    0, 0, 0,
+        0,    0, 0, 0, 0,    0,    0,    0,    0x00, 4, 2, 0, 0, 0, 0, 0, 0xB2, 0, 0, 0};
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 40), expected);
+    EXPECT_EQ(EipConnection::BuildEipRRDataHeader(buffer, 39, 1), -1);
     EXPECT_EQ(EipConnection::BuildEipRRDataHeader(nullptr, 100, 1), -1);
-    EXPECT_EQ(
-        log.Count(
-            ": ERROR - BuildEipRRDataHeader: buffer is null or buffer length is lower than 40"),
-        2u);
-}
 
-TEST(RequestFrontTest, MessageRouterFrontUsesTheLowBytesOfClassAndInstance) {
-    uint8_t buffer[6];
     const EIPC_UCMM_REQUEST_STRUCT request{0x0E, 0x0102, 0x0304};
-    ASSERT_EQ(EipConnection::BuildEmReqCommon(buffer, sizeof buffer, &request), 6);
+    ASSERT_EQ(EipConnection::BuildEmReqCommon(buffer, 6, &request), 6);
     EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 6),
               (std::vector<uint8_t>{0x0E, 2, 0x20, 0x02, 0x24, 0x04}));
     EXPECT_EQ(EipConnection::BuildEmReqCommon(buffer, 5, &request), -1);
@@ -122,135 +109,73 @@ TEST(EncapHeaderTest, HeaderFieldsAreReadLittleEndian) {
     EXPECT_EQ(encap.data, header + 24);
 }
 
-TEST_F(ParserTest, UnconnectedReplyIsDecoded) {
-    ReplyBuilder reply;
-    reply.items = {{0, {}}, {0xB2, ExplicitReply(0x81, 0, {0x1234}, {1, 2, 3})}};
-    ASSERT_EQ(Parse(reply.Bytes()), 0);
-    EXPECT_EQ(cpf->itemCount, 2);
-    EXPECT_EQ(response->service, 0x81);
-    EXPECT_EQ(response->extStatusSize, 1);
-    EXPECT_EQ(response->extStatus[0], 0x1234);
-    ASSERT_EQ(response->dataLength, 3);
-    EXPECT_EQ(response->data[2], 3);
+// Unconnected and connected replies are decoded after the null address and the sequence count;
+// "partial transfer" (a fragment with more to come) is decoded for the caller to judge.
+TEST(ParserTest, WellFormedRepliesAreDecoded) {
+    ReplyBuilder unconnected;
+    unconnected.items = {{0, {}}, {0xB2, ExplicitReply(0x81, 0, {0x1234}, {1, 2, 3})}};
+    auto parsed = Parse(unconnected.Bytes());
+    ASSERT_EQ(parsed->result, 0);
+    EXPECT_EQ(parsed->cpf->itemCount, 2);
+    EXPECT_EQ(parsed->response->service, 0x81);
+    EXPECT_EQ(parsed->response->extStatusSize, 1);
+    EXPECT_EQ(parsed->response->extStatus[0], 0x1234);
+    EXPECT_EQ(std::vector<uint8_t>(parsed->response->data,
+                                   parsed->response->data + parsed->response->dataLength),
+              (std::vector<uint8_t>{1, 2, 3}));
+
+    ReplyBuilder partial;
+    partial.items = {{0, {}}, {0xB2, ExplicitReply(0xD2, 0x06, {}, {1, 2, 3, 4})}};
+    parsed = Parse(partial.Bytes());
+    ASSERT_EQ(parsed->result, 0);
+    EXPECT_EQ(parsed->response->generalStatus, 0x06);
+    EXPECT_EQ(parsed->response->dataLength, 4);
+
+    ReplyBuilder connected;
+    connected.command = EIP_CMD_SEND_UNIT_DATA;
+    connected.items = {{0xA1, Connected(0xCAFE0001)},
+                       {0xB1, WithSequence(7, ExplicitReply(0x8A, 0, {}, {9, 8}))}};
+    parsed = Parse(connected.Bytes(), 0xCAFE0001);
+    ASSERT_EQ(parsed->result, 0);
+    EXPECT_EQ(parsed->response->service, 0x8A);
+    EXPECT_EQ(parsed->response->dataLength, 2);
+    EXPECT_EQ(eip_GetLitEndian16(parsed->cpf->items[1].data), 7);
+    // On another connection it is decoded but refused.
+    parsed = Parse(connected.Bytes(), 0xCAFE0002);
+    EXPECT_EQ(parsed->result, -1);
+    EXPECT_EQ(parsed->response->dataLength, 2);
 }
 
-TEST_F(ParserTest, NonZeroEncapsulationStatusIsRefused) {
-    ReplyBuilder reply;
-    reply.status = 1;
-    reply.items = {{0, {}}, {0xB2, ExplicitReply(0x81, 0, {}, {})}};
-    EXPECT_EQ(Parse(reply.Bytes()), -1);
-    EXPECT_TRUE(HasLineEndingWith(log, ": ERROR - EipParseUCMMRESP: unexpected status : 1"));
-}
-
-TEST_F(ParserTest, FiveItemsAreRefused) {
-    ReplyBuilder reply;
-    reply.items = {{0, {}}, {0xB2, {0x81, 0, 0, 0}}, {0, {}}, {0, {}}, {0, {}}};
-    EXPECT_EQ(Parse(reply.Bytes()), -1);
-    EXPECT_TRUE(HasLineEndingWith(log, "unexpected item count : 5"));
-}
-
-TEST_F(ParserTest, NullAddressItemAloneIsRefused) {
-    ReplyBuilder reply;
-    reply.items = {{0, {}}};
-    EXPECT_EQ(Parse(reply.Bytes()), -1);
-    EXPECT_TRUE(HasLineEndingWith(log, ": ERROR - EipParseUCMMRESP: unexpected response"));
-}
-
-TEST_F(ParserTest, NoItemsAreRefused) {
-    ReplyBuilder reply;
-    EXPECT_EQ(Parse(reply.Bytes()), -1);
-    EXPECT_TRUE(HasLineEndingWith(log, "unexpected response"));
-}
-
-TEST_F(ParserTest, ItemsShorterOrLongerThanTheEncapsulationAreRefused) {
-    ReplyBuilder longer;
-    longer.items = {{0, {}}, {0xB2, ExplicitReply(0x81, 0, {}, {7})}};
-    longer.lengthAdjust = 2;  // two bytes beyond the items
-    std::vector<uint8_t> bytes = longer.Bytes();
-    bytes.resize(bytes.size() + 2);
-    EXPECT_EQ(Parse(bytes), -1);
-
-    ReplyBuilder shorter;
-    shorter.items = {{0, {}}, {0xB2, ExplicitReply(0x81, 0, {}, {7})}};
-    shorter.lengthAdjust = -1;  // the last item runs past the encapsulation body
-    EXPECT_EQ(Parse(shorter.Bytes()), -1);
-    EXPECT_EQ(log.Count("unexpected response"), 2u);
-}
-
-TEST_F(ParserTest, ItemLongerThanTheLargestMessageIsRefused) {
-    ReplyBuilder reply;
-    reply.items = {{0, {}}, {0xB2, std::vector<uint8_t>(CPF_MAX_ITEM_LENGTH + 1, 0)}};
-    EXPECT_EQ(Parse(reply.Bytes()), -1);
-    EXPECT_TRUE(HasLineEndingWith(log, "unexpected : too big 1 Item : 4097Length"));
-}
-
-TEST_F(ParserTest, UnconnectedReplyNeedsNullAddressAndUnconnectedData) {
-    ReplyBuilder wrongAddress;
-    wrongAddress.items = {{0xA1, Connected(1)}, {0xB2, ExplicitReply(0x81, 0, {}, {})}};
-    EXPECT_EQ(Parse(wrongAddress.Bytes()), -1);
-    ReplyBuilder emptyData;
-    emptyData.items = {{0, {}}, {0xB2, {}}};
-    EXPECT_EQ(Parse(emptyData.Bytes()), -1);
-}
-
-// "Partial transfer" is the status of a fragment with more to come: the caller judges it.
-TEST_F(ParserTest, PartialTransferIsDecodedWithItsData) {
-    ReplyBuilder reply;
-    reply.items = {{0, {}}, {0xB2, ExplicitReply(0xD2, 0x06, {}, {1, 2, 3, 4})}};
-    EXPECT_EQ(Parse(reply.Bytes()), 0);
-    EXPECT_EQ(response->generalStatus, 0x06);
-    EXPECT_EQ(response->dataLength, 4);
-}
-
-TEST_F(ParserTest, MoreThanSixteenAdditionalStatusWordsAreRefused) {
-    ReplyBuilder reply;
-    reply.items = {{0, {}}, {0xB2, ExplicitReply(0x81, 1, std::vector<uint16_t>(17, 0xFFFF), {})}};
-    EXPECT_EQ(Parse(reply.Bytes()), -1);
-    EXPECT_EQ(response->extStatusSize, 17);  // read, but nothing written past extStatus
-}
-
-TEST_F(ParserTest, AdditionalStatusSizeBeyondTheItemIsRefused) {
-    ReplyBuilder reply;
-    reply.items = {{0, {}}, {0xB2, ExplicitReply(0x81, 1, {0x0100}, {}, 3)}};
-    EXPECT_EQ(Parse(reply.Bytes()), -1);
-    EXPECT_TRUE(HasLineEndingWith(log, "unexpected response"));
-}
-
-TEST_F(ParserTest, ConnectedReplyToUsIsDecodedAfterItsSequenceCount) {
-    ReplyBuilder reply;
-    reply.command = EIP_CMD_SEND_UNIT_DATA;
-    reply.items = {{0xA1, Connected(0xCAFE0001)},
-                   {0xB1, WithSequence(7, ExplicitReply(0x8A, 0, {}, {9, 8}))}};
-    ASSERT_EQ(Parse(reply.Bytes(), 0xCAFE0001), 0);
-    EXPECT_EQ(response->service, 0x8A);
-    EXPECT_EQ(response->dataLength, 2);
-    EXPECT_EQ(eip_GetLitEndian16(cpf->items[1].data), 7);
-}
-
-TEST_F(ParserTest, ConnectedReplyOnAnotherConnectionIsDecodedButRefused) {
-    ReplyBuilder reply;
-    reply.command = EIP_CMD_SEND_UNIT_DATA;
-    reply.items = {{0xA1, Connected(0xCAFE0002)},
-                   {0xB1, WithSequence(7, ExplicitReply(0x8A, 0, {}, {9, 8}))}};
-    EXPECT_EQ(Parse(reply.Bytes(), 0xCAFE0001), -1);
-    EXPECT_EQ(response->service, 0x8A);
-    EXPECT_EQ(response->dataLength, 2);
-    EXPECT_TRUE(HasLineEndingWith(log, "unexpected response"));
-}
-
-TEST_F(ParserTest, ConnectedDataShorterThanItsSequenceCountIsRefused) {
-    ReplyBuilder reply;
-    reply.command = EIP_CMD_SEND_UNIT_DATA;
-    reply.items = {{0xA1, Connected(1)}, {0xB1, {7}}};
-    EXPECT_EQ(Parse(reply.Bytes(), 1), -1);
-}
-
-TEST_F(ParserTest, OtherEncapsulationCommandIsRefused) {
-    ReplyBuilder reply;
-    reply.command = EIP_CMD_REGISTER_SESSION;
-    reply.items = {{0, {}}, {0xB2, ExplicitReply(0x81, 0, {}, {})}};
-    EXPECT_EQ(Parse(reply.Bytes()), -1);
-    EXPECT_TRUE(HasLineEndingWith(log, "unexpected response : encap command : 101"));
+TEST(ParserTest, MalformedRepliesAreRefused) {
+    using Items = std::vector<std::pair<uint16_t, std::vector<uint8_t>>>;
+    const uint16_t rr = EIP_CMD_SEND_RR_DATA;
+    const Items good = {{0, {}}, {0xB2, ExplicitReply(0x81, 0, {}, {7})}};
+    const std::pair<const char*, ReplyBuilder> cases[] = {
+        {"non-zero encapsulation status", {rr, 1, good}},
+        {"five items", {rr, 0, {{0, {}}, {0xB2, {0x81, 0, 0, 0}}, {0, {}}, {0, {}}, {0, {}}}}},
+        {"null address alone", {rr, 0, {{0, {}}}}},
+        {"no items", {}},
+        {"last item past the encapsulation body", {rr, 0, good, -1}},
+        {"item longer than the largest message",
+         {rr, 0, {{0, {}}, {0xB2, std::vector<uint8_t>(CPF_MAX_ITEM_LENGTH + 1, 0)}}}},
+        {"unconnected data with a connected address",
+         {rr, 0, {{0xA1, Connected(1)}, {0xB2, ExplicitReply(0x81, 0, {}, {})}}}},
+        {"empty unconnected data", {rr, 0, {{0, {}}, {0xB2, {}}}}},
+        {"seventeen additional status words",
+         {rr, 0, {{0, {}}, {0xB2, ExplicitReply(0x81, 1, std::vector<uint16_t>(17, 0xFFFF), {})}}}},
+        {"additional status size beyond the item",
+         {rr, 0, {{0, {}}, {0xB2, ExplicitReply(0x81, 1, {0x0100}, {}, 3)}}}},
+        {"connected data shorter than its sequence count",
+         {EIP_CMD_SEND_UNIT_DATA, 0, {{0xA1, Connected(1)}, {0xB1, {7}}}}},
+        {"another encapsulation command", {EIP_CMD_REGISTER_SESSION, 0, good}},
+    };
+    for (const auto& [what, reply] : cases) {
+        EXPECT_EQ(Parse(reply.Bytes(), 1)->result, -1) << what;
+    }
+    // Two bytes beyond the items.
+    std::vector<uint8_t> longer = ReplyBuilder{rr, 0, good, 2}.Bytes();
+    longer.resize(longer.size() + 2);
+    EXPECT_EQ(Parse(longer)->result, -1);
 }
 
 TEST(ResponseErrorLogTest, StatusWithAndWithoutAdditionalStatus) {
@@ -258,23 +183,11 @@ TEST(ResponseErrorLogTest, StatusWithAndWithoutAdditionalStatus) {
     auto response = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
     response->generalStatus = 5;
     response->extStatusSize = 1;
-    response->extStatus[0] = 0;
     EipConnection::logResponseError("read failed", *response);
-    EXPECT_TRUE(HasLineEndingWith(log, ": ERROR - logResponseError: read failed (5, 0)"));
+    EXPECT_TRUE(log.Contains("read failed (5, 0)"));
     response->extStatusSize = 0;
     EipConnection::logResponseError("read failed", *response);
-    EXPECT_TRUE(HasLineEndingWith(log, ": ERROR - logResponseError: read failed (5)"));
-}
-
-TEST(ResponseErrorLogTest, NothingIsWrittenWithoutTheDebugLevel) {
-    std::vector<std::string> lines;
-    kestrel::strata_sdk::set_debug_level(-1);
-    kestrel::strata_sdk::set_log_sink([&lines](const std::string& line) { lines.push_back(line); });
-    auto response = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
-    EipConnection::logResponseError("quiet", *response);
-    kestrel::strata_sdk::set_log_sink({});
-    kestrel::strata_sdk::set_debug_level(0);
-    EXPECT_TRUE(lines.empty());
+    EXPECT_TRUE(log.Contains("read failed (5)"));
 }
 
 TEST(SerialNumberTest, SerialIsCachedAndMatchesTheInterfaceAddress) {
@@ -283,23 +196,14 @@ TEST(SerialNumberTest, SerialIsCachedAndMatchesTheInterfaceAddress) {
     ASSERT_GE(length, 0);
     const uint32_t serial = EipConnection::makeSerialNumber();
     EXPECT_EQ(EipConnection::makeSerialNumber(), serial);
-    if (length > 0) {
-        EXPECT_EQ(serial, EipConnection::makeSerialNumberByMac(name));
-    } else {
-        EXPECT_EQ(serial, 0u);  // no interface with a hardware address
-    }
+    // No interface with a hardware address gives 0.
+    EXPECT_EQ(serial, length > 0 ? EipConnection::makeSerialNumberByMac(name) : 0u);
     EXPECT_EQ(EipConnection::makeSerialNumberByMac("no-such-if0"), 0u);
-}
-
-TEST(SerialNumberTest, InterfaceNameIsCutToTheMaximumLength) {
-    char full[256] = {};
-    const int length = EipConnection::getInterfaceName(255, full);
-    if (length < 2) {
-        GTEST_SKIP() << "no non-loopback interface with a name of two characters or more";
+    if (length >= 2) {
+        char cut[256] = {};
+        EXPECT_EQ(EipConnection::getInterfaceName(1, cut), 1);
+        EXPECT_EQ(std::string(cut), std::string(name, 1));
     }
-    char cut[256] = {};
-    EXPECT_EQ(EipConnection::getInterfaceName(1, cut), 1);
-    EXPECT_EQ(std::string(cut), std::string(full, 1));
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 #pragma once
 
 // Helpers of the EtherNet/IP client tests: a concrete connection for the base class's own
-// operations, a capture of the link's debug log, and a simulator on an ephemeral loopback port.
+// operations, and a simulator on an ephemeral loopback port.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <functional>
@@ -26,18 +28,6 @@ namespace eiptest {
 
 using tb_test::LogCapture;
 using tb_test::WaitUntil;
-
-// True when a captured line ends with the text (lines carry a timestamp before it); the texts
-// are checked byte for byte, trailing line breaks included.
-inline bool HasLineEndingWith(const LogCapture& log, const std::string& text) {
-    for (const std::string& line : log.Lines()) {
-        if (line.size() >= text.size() &&
-            line.compare(line.size() - text.size(), text.size(), text) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
 
 // The base class with the family operations answered minimally; it exposes the protected
 // helpers so that tests can send requests the families would send.
@@ -133,6 +123,48 @@ inline _eipConnectInfo InfoFor(uint16_t port, int slot = 0) {
     info.family = EIP_PROTOCOL_FAMILY_CIP;
     return info;
 }
+
+// A simulator and a probe connection to it; each test connects and registers when it needs to.
+class SimSessionTest : public ::testing::Test {
+  protected:
+    static plcsim::SimConfig Config(int slot = 0) {
+        plcsim::SimConfig config;
+        config.port = 0;
+        config.slot = slot;
+        return config;
+    }
+    void Start(const plcsim::SimConfig& config) {
+        sim = std::make_unique<plcsim::PlcSimulator>(config);
+        ASSERT_TRUE(sim->Start());
+        connection = std::make_unique<ProbeConnection>(InfoFor(sim->Port(), config.slot));
+    }
+    void ConnectAndRegister() {
+        ASSERT_EQ(connection->Connect("127.0.0.1", sim->Port(), 2), 0);
+        ASSERT_EQ(connection->RegiSession(2), 0);
+    }
+    // Rewrites the nth reply with `edit`.
+    void MutateReply(int nth, std::function<void(std::vector<uint8_t>&)> edit) {
+        plcsim::Fault fault;
+        fault.action = plcsim::FaultAction::Mutate;
+        fault.nth = nth;
+        fault.mutate = std::move(edit);
+        sim->InjectFault(fault);
+    }
+    // Every request the connection sends from now on.
+    std::shared_ptr<std::vector<std::vector<uint8_t>>> RecordSent() {
+        auto sent = std::make_shared<std::vector<std::vector<uint8_t>>>();
+        connection->SetSendFunc([sent](int fd, const void* data, size_t length, int flags) {
+            const auto* bytes = static_cast<const uint8_t*>(data);
+            sent->emplace_back(bytes, bytes + length);
+            return ::send(fd, data, length, flags);
+        });
+        return sent;
+    }
+
+    LogCapture log;
+    std::unique_ptr<plcsim::PlcSimulator> sim;
+    std::unique_ptr<ProbeConnection> connection;
+};
 
 // A loopback port on which nothing listens: bound once to learn a free number, then closed.
 inline uint16_t ClosedLoopbackPort() {

@@ -70,31 +70,57 @@ TEST_F(PcccDeviceTest, Plc5IsConnectedWithoutAClass3Connection) {
     EXPECT_TRUE(plc.Sim().Connections().empty());
 }
 
-TEST_F(PcccDeviceTest, PollsN7_0AndFollowsItsChanges) {
+TEST_F(PcccDeviceTest, PollsEachFileTypeAndFollowsChanges) {
     ASSERT_TRUE(plc.Table().SetInt(7, 0, 42));
     ASSERT_TRUE(plc.Table().SetDint(9, 1, -7));
-    ASSERT_EQ(0, AddTag("Count", "N7:0")) << lastMessage;
-    ASSERT_EQ(0, AddTag("Total", "L9:1")) << lastMessage;
+    ASSERT_TRUE(plc.Table().SetReal(8, 2, 1.5f));
+    ASSERT_TRUE(plc.Table().SetInt(3, 0, 0x0020));
+    const std::pair<const char*, const char*> tags[] = {{"Count", "N7:0"},
+                                                        {"Total", "L9:1"},
+                                                        {"Level", "F8:2"},
+                                                        {"Run", "B3:0/5"},
+                                                        {"Text", "ST10:1"}};
+    for (const auto& [alias, address] : tags) {
+        ASSERT_EQ(0, AddTag(alias, address)) << lastMessage;
+    }
     std::string message;
     ASSERT_EQ(0, device->StartEMPolling(10, message)) << message;
     EXPECT_TRUE(WaitUntil([&] { return rec.Value("Count") == std::vector<uint8_t>{42, 0}; }));
     EXPECT_TRUE(WaitUntil([&] { return rec.Value("Total") == Dint(-7); }));
+    EXPECT_TRUE(WaitUntil([&] {
+        return rec.Value("Level") == std::vector<uint8_t>{0, 0, 0xC0, 0x3F};
+    }));
+    EXPECT_TRUE(WaitUntil([&] { return rec.Value("Run") == std::vector<uint8_t>{1, 0}; }));
+    EXPECT_TRUE(WaitUntil([&] { return rec.Value("Text").size() == 84; }));
     ASSERT_TRUE(plc.Table().SetInt(7, 0, 300));
     EXPECT_TRUE(WaitUntil([&] { return rec.Value("Count") == std::vector<uint8_t>{0x2C, 0x01}; }));
 }
 
-TEST_F(PcccDeviceTest, WrittenValueReachesThePlc) {
+TEST_F(PcccDeviceTest, WrittenValuesReachThePlc) {
     ASSERT_EQ(0, AddTag("Setpoint", "N7:4")) << lastMessage;
     ASSERT_EQ(0, Write(R"({"Tag Alias":"Setpoint","value":1234})")) << lastMessage;
     EXPECT_EQ(plc.Table().GetInt(7, 4), 1234);
+    ASSERT_EQ(0, AddTag("Level", "F8:7")) << lastMessage;
+    ASSERT_EQ(0, Write(R"({"Tag Alias":"Level","value":-3.25})")) << lastMessage;
+    EXPECT_EQ(plc.Table().GetReal(8, 7), -3.25f);
+    ASSERT_EQ(0, AddTag("Total", "L9:0")) << lastMessage;
+    ASSERT_EQ(0, Write(R"({"Tag Alias":"Total","value":2147483647})")) << lastMessage;
+    EXPECT_EQ(plc.Table().GetDint(9, 0), 0x7FFFFFFF);
+    // A bit write changes only that bit.
+    ASSERT_TRUE(plc.Table().SetInt(3, 1, static_cast<int16_t>(0xFFF0)));
     ASSERT_EQ(0, AddTag("Run", "B3:1/3")) << lastMessage;
     ASSERT_EQ(0, Write(R"({"Tag Alias":"Run","value":1})")) << lastMessage;
-    EXPECT_EQ(plc.Table().GetInt(3, 1), 0x0008);
+    EXPECT_EQ(plc.Table().GetInt(3, 1), static_cast<int16_t>(0xFFF8));
+    ASSERT_EQ(0, Write(R"({"Tag Alias":"Run","value":0})")) << lastMessage;
+    EXPECT_EQ(plc.Table().GetInt(3, 1), static_cast<int16_t>(0xFFF0));
 }
 
 TEST_F(PcccDeviceTest, AddressThePlcDoesNotHoldIsNotAdded) {
-    // The test read of the address is refused by the PLC (STS 0xF0, EXT STS 0x06).
-    EXPECT_EQ(-tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC, AddTag("Missing", "N7:500")) << lastMessage;
+    // The test read of the address is refused by the PLC: past the end of N7, a file that does
+    // not exist, a file of another type.
+    for (const char* address : {"N7:64", "N20:0", "F7:0"}) {
+        EXPECT_EQ(-tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC, AddTag(address, address)) << lastMessage;
+    }
     EXPECT_EQ(0, AddTag("Present", "N7:63")) << lastMessage;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
-// Helpers shared by the Logix and PCCC connection tests: a connection whose socket is one end of
-// a local socket pair (the test holds the other end, reads the requests and writes replies),
-// tags parsed from their info, and the reply frames every controller sends.
+// Helpers of the Logix and PCCC connection tests: a connection whose socket is one end of a
+// local socket pair (the test holds the other end, reads the requests and writes replies), tags
+// parsed from names or addresses, and encoders of the replies a controller sends.
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -12,15 +12,38 @@
 
 #include <algorithm>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "common/byte_codec.h"
-#include "eip/eip_connection.h"
+#include "family/controllogix_connection.h"
+#include "family/pccc_connection.h"
 #include "tag/eip_tag.h"
 
 namespace wire_test {
 
-// A connection of a family on a socket pair; the test talks to it through `peer`.
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kSession = 0x11223344;
+
+inline Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+
+inline Bytes Text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+
+inline uint16_t U16(const Bytes& b, size_t at) {
+    return eip_GetLitEndian16(b.data() + at);
+}
+
+// A connection of a family on a socket pair with a registered session; the test talks to it
+// through `peer`.
 template <typename Connection>
 class SocketPairConnection : public Connection {
   public:
@@ -30,6 +53,7 @@ class SocketPairConnection : public Connection {
             this->socketFd = fds[0];
             peer = fds[1];
         }
+        this->sessionHandle = kSession;
     }
     ~SocketPairConnection() override {
         if (peer >= 0) {
@@ -38,16 +62,15 @@ class SocketPairConnection : public Connection {
     }
 
     // The next whole encapsulation message the connection sent; empty when none is waiting.
-    std::vector<uint8_t> TakeRequest() const {
-        std::vector<uint8_t> header = ReadUpTo(EIP_ENCAP_HEADER_SIZE);
+    Bytes TakeRequest() const {
+        Bytes header = ReadUpTo(EIP_ENCAP_HEADER_SIZE);
         if (header.size() != EIP_ENCAP_HEADER_SIZE) {
             return {};
         }
-        const std::vector<uint8_t> body = ReadUpTo(eip_GetLitEndian16(header.data() + 2));
+        const Bytes body = ReadUpTo(eip_GetLitEndian16(header.data() + 2));
         header.insert(header.end(), body.begin(), body.end());
         return header;
     }
-    // True when the connection sent nothing.
     bool NothingSent() const {
         pollfd p{peer, POLLIN, 0};
         return ::poll(&p, 1, 0) == 0;
@@ -55,7 +78,7 @@ class SocketPairConnection : public Connection {
     // Queues reply bytes for the connection to read. A SendRRData reply answers the next
     // unanswered request: it gets that request's sender context (the connection numbers its
     // requests 1, 2, ...; a request that went unanswered is passed over).
-    void Answer(std::vector<uint8_t> bytes) {
+    void Answer(Bytes bytes) {
         if (bytes.size() >= EIP_ENCAP_HEADER_SIZE &&
             eip_GetLitEndian16(bytes.data()) == EIP_CMD_SEND_RR_DATA) {
             answeredContext = std::max(answeredContext, this->senderContext) + 1;
@@ -68,8 +91,8 @@ class SocketPairConnection : public Connection {
     uint64_t answeredContext = 0;
 
   private:
-    std::vector<uint8_t> ReadUpTo(size_t n) const {
-        std::vector<uint8_t> out(n);
+    Bytes ReadUpTo(size_t n) const {
+        Bytes out(n);
         size_t got = 0;
         while (got < n) {
             pollfd p{peer, POLLIN, 0};
@@ -87,6 +110,20 @@ class SocketPairConnection : public Connection {
     }
 };
 
+// A ControlLogixConnection with connection ids set as after a Forward Open.
+class LogixWire : public SocketPairConnection<ControlLogixConnection> {
+  public:
+    explicit LogixWire(int slot = 0) {
+        connectInfo.slot = slot;
+        otConnectionId = 0xA1B2C3D4;
+        toConnectionId = 0x0BADF00D;
+    }
+    void SetSequenceCount(uint16_t value) { sequenceCount = value; }
+    void SetConnectionSize(uint16_t value) { connectionSize = value; }
+};
+
+using PcccWire = SocketPairConnection<PcccConnection>;
+
 // A tag of the family parsed from info, read and published by default; null when its name does
 // not parse.
 inline std::unique_ptr<EipTag> ParsedTag(eipProtocolFamily_t family, _eipTagInfo info) {
@@ -100,25 +137,107 @@ inline std::unique_ptr<EipTag> ParsedTag(eipProtocolFamily_t family, _eipTagInfo
     return tag;
 }
 
-// SendRRData reply of a session carrying a Message Router reply.
-inline std::vector<uint8_t> RRDataFrame(uint32_t session, const std::vector<uint8_t>& mr) {
+inline std::unique_ptr<EipTag> LogixTag(const std::string& name,
+                                        int32_t innerType = EIP_INNER_TYPE_DINT) {
+    _eipTagInfo info;
+    info.alias = name;
+    info.tagName = name;
+    info.innerType = innerType;
+    return ParsedTag(EIP_PROTOCOL_FAMILY_CIP, info);
+}
+
+inline std::unique_ptr<EipTag> Plc5Tag(const std::string& address) {
+    _eipTagInfo info;
+    info.alias = address;
+    info.tagName = address;
+    info.plc5Address = address;
+    return ParsedTag(EIP_PROTOCOL_FAMILY_PCCC, info);
+}
+
+// Tags that own themselves and the poll list of them.
+struct PollList {
+    std::vector<std::unique_ptr<EipTag>> owned;
+    std::vector<EipTag*> list;
+    EipTag* Add(std::unique_ptr<EipTag> tag) {
+        EXPECT_NE(tag, nullptr);
+        owned.push_back(std::move(tag));
+        list.push_back(owned.back().get());
+        return list.back();
+    }
+};
+
+// Message Router reply: service, 0, status, additional status words, data.
+inline Bytes MrReply(uint8_t service, uint8_t status, const std::vector<uint16_t>& ext,
+                     const Bytes& data) {
     ByteWriter w;
-    w.u16(EIP_CMD_SEND_RR_DATA).u16(static_cast<uint16_t>(16 + mr.size())).u32(session).u32(0);
+    w.u8(service).u8(0).u8(status).u8(static_cast<uint8_t>(ext.size()));
+    for (uint16_t word : ext) {
+        w.u16(word);
+    }
+    w.bytes(data);
+    return w.to_vector();
+}
+
+// Multiple Service Packet reply data: count, offsets, the records.
+inline Bytes MspData(const std::vector<Bytes>& records) {
+    ByteWriter w;
+    w.u16(static_cast<uint16_t>(records.size()));
+    size_t offset = 2 + 2 * records.size();
+    for (const auto& record : records) {
+        w.u16(static_cast<uint16_t>(offset));
+        offset += record.size();
+    }
+    for (const auto& record : records) {
+        w.bytes(record);
+    }
+    return w.to_vector();
+}
+
+// Multiple Service Packet reply of the records with the outer status.
+inline Bytes Msp(uint8_t status, const std::vector<Bytes>& records) {
+    return MrReply(LOGIX_SVC_MULTIPLE_SERVICE_REPLY, status, {}, MspData(records));
+}
+
+// Read Tag reply record of an elementary type.
+inline Bytes ReadRecord(uint16_t type, const Bytes& value) {
+    ByteWriter w;
+    w.u16(type).bytes(value);
+    return MrReply(LOGIX_SVC_READ_TAG_REPLY, 0, {}, w.to_vector());
+}
+
+// SendRRData reply of the session carrying a Message Router reply.
+inline Bytes RRData(const Bytes& mr) {
+    ByteWriter w;
+    w.u16(EIP_CMD_SEND_RR_DATA).u16(static_cast<uint16_t>(16 + mr.size())).u32(kSession).u32(0);
     w.zeros(8).u32(0);
     w.u32(0).u16(0).u16(2).u16(CPF_ITEM_NULL_ADDRESS).u16(0);
     w.u16(CPF_ITEM_UNCONNECTED_DATA).u16(static_cast<uint16_t>(mr.size())).bytes(mr);
     return w.to_vector();
 }
 
-// The reply struct as the client's parser leaves it, from a Message Router reply.
-inline EXPLICIT_RESPONSE_STRUCT ExplicitReply(uint8_t service, uint8_t status,
-                                              const std::vector<uint8_t>& data) {
+// The reply struct as the client's parser leaves it, from a Message Router reply's parts.
+inline EXPLICIT_RESPONSE_STRUCT Explicit(uint8_t service, uint8_t status, const Bytes& data) {
     EXPLICIT_RESPONSE_STRUCT reply{};
     reply.service = service;
     reply.generalStatus = status;
     reply.dataLength = static_cast<uint16_t>(data.size());
     std::copy(data.begin(), data.end(), reply.data);
     return reply;
+}
+
+// Execute PCCC reply data: requester ID as this program sends it, CMD, STS, TNS, the rest.
+inline Bytes PcccReplyData(uint8_t sts, uint16_t tns, const Bytes& rest = {},
+                           uint8_t command = PCCC_CMD_TYPED_REPLY) {
+    ByteWriter w;
+    w.u8(PCCC_REQUESTER_ID_LENGTH).u16(PCCC_REQUESTER_VENDOR).u32(PCCC_REQUESTER_SERIAL);
+    w.u8(command).u8(sts).u16(tns).bytes(rest);
+    return w.to_vector();
+}
+
+// SendRRData reply carrying an Execute PCCC reply (or another service's) with the data.
+inline Bytes PcccRRData(const Bytes& data, uint8_t service = PCCC_SVC_EXECUTE_PCCC_REPLY,
+                        uint8_t status = CIP_STATUS_SUCCESS) {
+    return RRData(MrReply(service, status, {}, data));
 }
 
 }  // namespace wire_test

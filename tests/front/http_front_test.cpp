@@ -16,10 +16,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "front/front_test_support.h"
 #include "strata_sdk/sdk.h"
@@ -37,7 +40,7 @@ class HttpFrontTest : public ::testing::Test {
   protected:
     void SetUp() override {
         sdk::LinkOptions options("Tagbridge");
-        options.set_data_dir("").set_listen(kHost, 0).set_log_level(sdk::LogLevel::warn);
+        options.set_data_dir("").set_log_level(sdk::LogLevel::warn);
         link_ = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
         ASSERT_TRUE(link_->non_blocking_run());
         build_tree();
@@ -211,25 +214,18 @@ void expect_error(const httplib::Result& result, int status, const std::string& 
 
 TEST_F(HttpFrontTest, ServesTheConsolePageAndItsScriptAndStyle) {
     start_front();
-    auto page = client().Get("/");
-    ASSERT_TRUE(page);
-    EXPECT_EQ(page->status, 200);
-    EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
-    EXPECT_NE(page->body.find("<title>Tagbridge console</title>"), std::string::npos);
-    auto script = client().Get("/app.js");
-    ASSERT_TRUE(script);
-    EXPECT_EQ(script->status, 200);
-    EXPECT_EQ(script->get_header_value("Content-Type"), "text/javascript; charset=utf-8");
-    EXPECT_NE(script->body.find("/api/events"), std::string::npos);
-    auto style = client().Get("/style.css");
-    ASSERT_TRUE(style);
-    EXPECT_EQ(style->get_header_value("Content-Type"), "text/css; charset=utf-8");
-}
-
-TEST_F(HttpFrontTest, UnknownEndpointAnswers404AsJson) {
-    start_front();
-    expect_error(client().Get("/nothing/here"), 404, "no such endpoint");
-    expect_error(client().Get("/api/invoke?path=%2Faddplc"), 404, "no such endpoint");
+    const std::tuple<const char*, const char*, const char*> files[] = {
+        {"/", "text/html; charset=utf-8", "<title>Tagbridge console</title>"},
+        {"/app.js", "text/javascript; charset=utf-8", "/api/events"},
+        {"/style.css", "text/css; charset=utf-8", ""},
+    };
+    for (const auto& [target, type, content] : files) {
+        auto file = client().Get(target);
+        ASSERT_TRUE(file) << target;
+        EXPECT_EQ(file->status, 200) << target;
+        EXPECT_EQ(file->get_header_value("Content-Type"), type);
+        EXPECT_NE(file->body.find(content), std::string::npos) << target;
+    }
 }
 
 // ------------------------------------------------------------------ GET /api/node
@@ -258,12 +254,14 @@ TEST_F(HttpFrontTest, NodeDescribesConfigsValueTypeAndChildren) {
     EXPECT_EQ(node["childNodes"][1]["action"], true);
 }
 
+// Without a path, the root; its children say which of them can be browsed further.
 TEST_F(HttpFrontTest, NodeOfTheRootSummarisesWhichChildrenCanBeBrowsed) {
     start_front();
-    auto result = get_node("/");
+    auto result = client().Get("/api/node");
     ASSERT_TRUE(result);
     ASSERT_EQ(result->status, 200);
     const json node = body_of(result);
+    EXPECT_EQ(node["path"], "/");
     std::map<std::string, json> by_name;
     for (const auto& child : node["childNodes"])
         by_name[child["name"]] = child;
@@ -293,19 +291,6 @@ TEST_F(HttpFrontTest, NodeOfAnActionCarriesParametersDefaultsEditorsChoicesAndCo
     EXPECT_EQ(tags["action"]["params"][0]["editor"], "textarea");
 }
 
-TEST_F(HttpFrontTest, NodeOfAnUnknownPathAnswers404) {
-    start_front();
-    expect_error(get_node("/no/such/node"), 404, "no node at /no/such/node");
-}
-
-TEST_F(HttpFrontTest, NodeWithoutPathDescribesTheRoot) {
-    start_front();
-    auto result = client().Get("/api/node");
-    ASSERT_TRUE(result);
-    ASSERT_EQ(result->status, 200);
-    EXPECT_EQ(body_of(result)["path"], "/");
-}
-
 // ------------------------------------------------------------------ POST /api/invoke
 
 TEST_F(HttpFrontTest, InvokeHandsTheParametersOverAndAnswersColumnsAndRows) {
@@ -317,153 +302,113 @@ TEST_F(HttpFrontTest, InvokeHandsTheParametersOverAndAnswersColumnsAndRows) {
     EXPECT_EQ(
         body["columns"],
         json::parse(R"([{"name":"Success","type":"bool"},{"name":"message","type":"string"}])"));
-    ASSERT_EQ(body["rows"].size(), 1u);
-    EXPECT_EQ(body["rows"][0][0], true);
     // The handler sees the node the action hangs on and the parameters as given.
-    EXPECT_EQ(body["rows"][0][1], R"(/ {"Alias":"Line1","Port":2222,"Protocol Family":"PCCC"})");
-}
-
-TEST_F(HttpFrontTest, InvokeWithAnEmptyBodyPassesNoParameters) {
-    start_front();
-    auto result = post("/addplc", "");
-    ASSERT_TRUE(result);
-    ASSERT_EQ(result->status, 200) << result->body;
-    EXPECT_EQ(body_of(result)["rows"][0][1], "/ {}");
-}
-
-TEST_F(HttpFrontTest, InvokeReturnsAStreamedTableWhole) {
-    start_front();
-    const std::string tags =
-        R"([{"Tag Alias":"A"},{"Tag Alias":"B"},{"Tag Alias":"C"},{"Tag Alias":"D"}])";
-    auto result = post("/Line%2F1/Add Tags", json({{"Tags(json)", tags}}).dump());
-    ASSERT_TRUE(result);
-    ASSERT_EQ(result->status, 200) << result->body;
-    const json body = body_of(result);
     EXPECT_EQ(
         body["rows"],
+        json::parse(
+            R"([[true, "/ {\"Alias\":\"Line1\",\"Port\":2222,\"Protocol Family\":\"PCCC\"}"]])"));
+    EXPECT_EQ(body_of(post("/addplc", ""))["rows"][0][1], "/ {}") << "an empty body: no parameters";
+
+    const std::string tags =
+        R"([{"Tag Alias":"A"},{"Tag Alias":"B"},{"Tag Alias":"C"},{"Tag Alias":"D"}])";
+    const json table = body_of(post("/Line%2F1/Add Tags", json({{"Tags(json)", tags}}).dump()));
+    EXPECT_EQ(
+        table["rows"],
         json::parse(R"([["A","success!"],["B","success!"],["C","success!"],["D","success!"]])"));
-    EXPECT_EQ(body["columns"][0]["name"], "Tag alias");
+    EXPECT_EQ(table["columns"][0]["name"], "Tag alias");
 }
 
-TEST_F(HttpFrontTest, InvokeRefusesABodyThatIsNotAJsonObject) {
-    start_front();
-    expect_error(post("/addplc", "{not json"), 400, "body is not JSON");
-    expect_error(post("/addplc", "[1,2]"), 400, "body must be a JSON object");
-    expect_error(post("/addplc", "\"text\""), 400, "body must be a JSON object");
-    expect_error(post("/addplc", "42"), 400, "body must be a JSON object");
-}
-
-TEST_F(HttpFrontTest, InvokeOnANodeWithoutActionOrUnknownAnswers404) {
-    start_front();
-    expect_error(post("/Line%2F1/temp", "{}"), 404, "has no action");
-    expect_error(post("/Line%2F1/missing", "{}"), 404, "no node at /Line%2F1/missing");
-}
-
-TEST_F(HttpFrontTest, InvokeOfAThrowingHandlerAnswersAnErrorAndTheFrontKeepsServing) {
-    start_front();
-    expect_error(post("/Line%2F1/boom", "{}"), 500, "the handler exploded");
-    auto again = post("/Line%2F1/count", "{}");
-    ASSERT_TRUE(again);
-    EXPECT_EQ(again->status, 200);
-}
-
-TEST_F(HttpFrontTest, InvokeThatNeverClosesAnswers504AfterTheTimeout) {
+// Every refusal is one JSON object with a one-line reason, and runs nothing; the front keeps
+// serving after each.
+TEST_F(HttpFrontTest, BadRequestsAreRefusedWithTheirStatusAndReason) {
     sdk::HttpFrontOptions options;
-    options.invoke_timeout = std::chrono::milliseconds(300);
-    start_front(options);
-    expect_error(post("/Line%2F1/hang", "{}"), 504, "did not complete within");
-}
-
-TEST_F(HttpFrontTest, InvokeWithABodyOverTheLimitIsRefusedAndRunsNothing) {
-    sdk::HttpFrontOptions options;
+    options.invoke_timeout = std::chrono::milliseconds(1000);
     options.max_body_bytes = 1024;
     start_front(options);
-    auto result = post("/Line%2F1/count", json({{"pad", std::string(4096, 'x')}}).dump());
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->status, 413);
-    EXPECT_EQ(count_calls_.load(), 0);
-    auto small = post("/Line%2F1/count", "{}");
-    ASSERT_TRUE(small);
-    EXPECT_EQ(small->status, 200);
-    EXPECT_EQ(count_calls_.load(), 1);
-}
-
-TEST_F(HttpFrontTest, InvokeFromAnotherSiteIsRefusedAndRunsNothing) {
-    start_front();
-    expect_error(post("/Line%2F1/count", "{}", {{"Origin", "http://evil.example"}}), 403,
-                 "cross-site");
-    EXPECT_EQ(count_calls_.load(), 0);
     const std::string own = "http://" + std::string(kHost) + ":" + std::to_string(front_->port());
-    auto same = post("/Line%2F1/count", "{}", {{"Origin", own}});
-    ASSERT_TRUE(same);
-    EXPECT_EQ(same->status, 200);
-    EXPECT_EQ(count_calls_.load(), 1);
+    const struct {
+        const char* method;
+        std::string target;
+        std::string body;
+        httplib::Headers headers;
+        int status;
+        const char* reason;
+    } cases[] = {
+        {"GET", "/nothing/here", "", {}, 404, "no such endpoint"},
+        {"GET", "/api/invoke?path=%2Faddplc", "", {}, 404, "no such endpoint"},
+        {"GET", "/api/node?path=%2Fno%2Fsuch%2Fnode", "", {}, 404, "no node at /no/such/node"},
+        {"POST", "/addplc", "{not json", {}, 400, "body is not JSON"},
+        {"POST", "/addplc", "[1,2]", {}, 400, "body must be a JSON object"},
+        {"POST", "/addplc", "\"text\"", {}, 400, "body must be a JSON object"},
+        {"POST", "/addplc", "42", {}, 400, "body must be a JSON object"},
+        {"POST", "/Line%2F1/temp", "{}", {}, 404, "has no action"},
+        {"POST", "/Line%2F1/missing", "{}", {}, 404, "no node at /Line%2F1/missing"},
+        {"POST", "/Line%2F1/boom", "{}", {}, 500, "the handler exploded"},
+        {"POST", "/Line%2F1/hang", "{}", {}, 504, "did not complete within"},
+        {"POST", "/Line%2F1/count", json({{"pad", std::string(4096, 'x')}}).dump(), {}, 413, ""},
+        {"POST", "/Line%2F1/count", "{}", {{"Origin", "http://evil.example"}}, 403, "cross-site"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target + " " + c.body.substr(0, 20));
+        expect_error(std::string(c.method) == "GET" ? client().Get(c.target.c_str())
+                                                    : post(c.target, c.body, c.headers),
+                     c.status, c.reason);
+        auto after = post("/Line%2F1/count", "{}", {{"Origin", own}});
+        ASSERT_TRUE(after);
+        EXPECT_EQ(after->status, 200);
+    }
+    EXPECT_EQ(count_calls_.load(), static_cast<int>(std::size(cases)));
 }
 
 // ------------------------------------------------------------------ token
 
-class HttpFrontTokenTest : public HttpFrontTest {
-  protected:
-    void SetUp() override {
-        HttpFrontTest::SetUp();
-        sdk::HttpFrontOptions options;
-        options.token = "s3cret-token";
-        start_front(options);
+// Bearer for programs, Basic (any user) for a browser's login prompt; a wrong token changes
+// nothing, on the event stream neither.
+TEST_F(HttpFrontTest, WithATokenOnlyRequestsCarryingItAreServed) {
+    sdk::HttpFrontOptions options;
+    options.token = "s3cret-token";
+    start_front(options);
+    const auto basic = [](const std::string& password) {
+        return httplib::make_basic_authentication_header("anyone", password);
+    };
+    const std::pair<httplib::Headers, int> cases[] = {
+        {{}, 401},
+        {{{"Authorization", "Bearer s3cret-tokeN"}}, 401},
+        {{{"Authorization", "Bearer s3cret-token-longer"}}, 401},
+        {{{"Authorization", "s3cret-token"}}, 401},
+        {{basic("wrong")}, 401},
+        {{{"Authorization", "Bearer s3cret-token"}}, 200},
+        {{basic("s3cret-token")}, 200},
+    };
+    int served = 0;
+    for (const auto& c : cases) {
+        const httplib::Headers& headers = c.first;
+        SCOPED_TRACE(headers.empty() ? "no token" : headers.begin()->second);
+        const std::function<httplib::Result()> requests[] = {
+            [&] { return post("/Line%2F1/count", "{}", headers); },
+            [&] { return get_node("/", headers); },
+            [&] { return client().Get("/", headers); },
+        };
+        for (const auto& request : requests) {
+            auto result = request();
+            if (c.second == 401) {
+                expect_error(result, 401, "access token");
+            } else {
+                ASSERT_TRUE(result);
+                EXPECT_EQ(result->status, 200);
+            }
+        }
+        served += c.second == 200;
     }
-};
-
-TEST_F(HttpFrontTokenTest, RequestWithoutTokenGets401AndChangesNothing) {
-    auto result = post("/Line%2F1/count", "{}");
-    expect_error(result, 401, "access token");
-    EXPECT_EQ(result->get_header_value("WWW-Authenticate"), "Bearer realm=\"Tagbridge\"");
-    EXPECT_EQ(count_calls_.load(), 0);
-    expect_error(get_node("/"), 401, "access token");
+    EXPECT_EQ(count_calls_.load(), served);
+    auto prompt = client().Get("/");
+    EXPECT_EQ(prompt->get_header_value("WWW-Authenticate").rfind("Basic realm=\"Tagbridge\"", 0),
+              0u);
+    EXPECT_EQ(post("/Line%2F1/count", "{}")->get_header_value("WWW-Authenticate"),
+              "Bearer realm=\"Tagbridge\"");
     SseReader events(kHost, front_->port(), "/api/events?path=%2F");
     ASSERT_TRUE(events.wait_ended());
     EXPECT_EQ(events.status(), 401);
-}
-
-TEST_F(HttpFrontTokenTest, RequestWithAWrongTokenGets401AndChangesNothing) {
-    expect_error(post("/Line%2F1/count", "{}", {{"Authorization", "Bearer s3cret-tokeN"}}), 401,
-                 "access token");
-    expect_error(post("/Line%2F1/count", "{}", {{"Authorization", "Bearer s3cret-token-longer"}}),
-                 401, "access token");
-    expect_error(post("/Line%2F1/count", "{}", {{"Authorization", "s3cret-token"}}), 401,
-                 "access token");
-    EXPECT_EQ(count_calls_.load(), 0);
-}
-
-TEST_F(HttpFrontTokenTest, RequestWithTheBearerTokenIsServed) {
-    const httplib::Headers auth = {{"Authorization", "Bearer s3cret-token"}};
-    auto result = post("/Line%2F1/count", "{}", auth);
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->status, 200);
-    EXPECT_EQ(count_calls_.load(), 1);
-    auto node = get_node("/", auth);
-    ASSERT_TRUE(node);
-    EXPECT_EQ(node->status, 200);
-}
-
-TEST_F(HttpFrontTokenTest, BrowserGetsALoginPromptAndMayAnswerWithBasicCredentials) {
-    auto page = client().Get("/");
-    expect_error(page, 401, "access token");
-    EXPECT_EQ(page->get_header_value("WWW-Authenticate").rfind("Basic realm=\"Tagbridge\"", 0), 0u);
-    auto c = client();
-    c.set_basic_auth("anyone", "s3cret-token");
-    auto authorised = c.Get("/");
-    ASSERT_TRUE(authorised);
-    EXPECT_EQ(authorised->status, 200);
-    c.set_basic_auth("anyone", "wrong");
-    auto refused = c.Get("/");
-    ASSERT_TRUE(refused);
-    EXPECT_EQ(refused->status, 401);
-}
-
-TEST_F(HttpFrontTest, WithoutATokenNoAuthorizationIsNeeded) {
-    start_front();
-    auto result = post("/Line%2F1/count", "{}");
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->status, 200);
 }
 
 // ------------------------------------------------------------------ Host checks
@@ -558,7 +503,7 @@ TEST_F(HttpFrontHostTest, ForeignHostIsRefusedBeforeTheTokenIsAskedFor) {
 
 // ------------------------------------------------------------------ GET /metrics
 
-TEST_F(HttpFrontTest, MetricsCarryTheLinkFamiliesAndTheProcessFigures) {
+TEST_F(HttpFrontTest, MetricsCarryTheLinkFamiliesEscapedAndCountEventStreams) {
     sdk::HttpFrontOptions options;
     options.metrics_source = [](sdk::MetricsText& out) {
         out.family("tagbridge_plc_requests_total", "counter", "Requests sent.");
@@ -578,13 +523,6 @@ TEST_F(HttpFrontTest, MetricsCarryTheLinkFamiliesAndTheProcessFigures) {
               std::string::npos)
         << before;
     EXPECT_NE(before.find("\ntagbridge_http_event_streams 0\n"), std::string::npos) << before;
-    for (const char* name :
-         {"tagbridge_process_uptime_seconds ", "tagbridge_process_resident_memory_bytes ",
-          "tagbridge_process_open_fds "}) {
-        const auto at = before.find(std::string("\n") + name);
-        ASSERT_NE(at, std::string::npos) << name;
-        EXPECT_GE(std::stod(before.substr(at + 1 + std::strlen(name))), 0) << name;
-    }
     SseReader events(kHost, front_->port(), "/api/events?path=%2F");
     ASSERT_TRUE(events.wait_connected());
     EXPECT_NE(scrape().find("\ntagbridge_http_event_streams 1\n"), std::string::npos);
@@ -630,7 +568,7 @@ TEST_F(HttpFrontTest, TlsServesOverHttpsOnlyAndABadCertificateIsRefusedAtStart) 
 
 // ------------------------------------------------------------------ GET /api/events
 
-TEST_F(HttpFrontTest, EventStreamDeliversValueChangesBelowThePathInOrder) {
+TEST_F(HttpFrontTest, EventStreamDeliversValueAndTreeChangesBelowThePathInOrder) {
     start_front();
     SseReader events(kHost, front_->port(), "/api/events?path=%2FLine%252F1");
     ASSERT_TRUE(events.wait_connected());
@@ -662,27 +600,21 @@ TEST_F(HttpFrontTest, EventStreamDeliversValueChangesBelowThePathInOrder) {
         EXPECT_GT(event["ts"].get<int64_t>(), 1600000000000);
     }
     EXPECT_DOUBLE_EQ(previous, last);
-}
 
-TEST_F(HttpFrontTest, EventStreamReportsNodesCreatedUpdatedAndRemoved) {
-    start_front();
-    SseReader events(kHost, front_->port(), "/api/events?path=%2F");
-    ASSERT_TRUE(events.wait_for([](const auto& m) { return !m.empty(); }));
-    sdk::NodeBuilder builder("/other");
+    sdk::NodeBuilder builder("/Line%2F1");
     builder.make_node("fresh").display_name("Fresh");
     link_->responder()->create_node(builder);
-    link_->responder()->update_node(sdk::NodeUpdater("/other/fresh").config("$status", "OK"));
-    link_->responder()->remove_node("/other/fresh");
+    link_->responder()->update_node(sdk::NodeUpdater("/Line%2F1/fresh").config("$status", "OK"));
+    link_->responder()->remove_node("/Line%2F1/fresh");
     ASSERT_TRUE(events.wait_for([](const auto& m) {
-        int trees = 0;
-        for (const auto& message : m)
-            trees += message.event == "tree";
-        return trees >= 3;
+        return std::count_if(m.begin(), m.end(), [](const auto& e) { return e.event == "tree"; }) >=
+               3;
     }));
     const auto trees = events.events("tree");
-    EXPECT_EQ(json::parse(trees[0].data), json::parse(R"({"op":"created","path":"/other/fresh"})"));
-    EXPECT_EQ(json::parse(trees[1].data), json::parse(R"({"op":"updated","path":"/other/fresh"})"));
-    EXPECT_EQ(json::parse(trees[2].data), json::parse(R"({"op":"removed","path":"/other/fresh"})"));
+    for (size_t i = 0; i < 3; ++i) {
+        const char* ops[] = {"created", "updated", "removed"};
+        EXPECT_EQ(json::parse(trees[i].data), json({{"op", ops[i]}, {"path", "/Line%2F1/fresh"}}));
+    }
 }
 
 TEST_F(HttpFrontTest, EventStreamSendsAHeartbeatCommentWhenIdle) {
@@ -781,6 +713,7 @@ TEST_F(HttpFrontTest, StopEndsOpenEventStreamsAndWaitingInvocations) {
 
 TEST_F(HttpFrontTest, StartOnAnAddressInUseFailsWithAReason) {
     start_front();
+    EXPECT_EQ(front_->url(), "http://127.0.0.1:" + std::to_string(front_->port()));
     sdk::HttpFrontOptions options;
     options.host = kHost;
     options.port = front_->port();
@@ -792,24 +725,9 @@ TEST_F(HttpFrontTest, StartOnAnAddressInUseFailsWithAReason) {
         << error;
 }
 
-TEST_F(HttpFrontTest, UrlNamesTheChosenPort) {
-    start_front();
-    EXPECT_EQ(front_->url(), "http://127.0.0.1:" + std::to_string(front_->port()));
-}
-
 }  // namespace
 
 // ------------------------------------------------------------------ the link's own front
-
-TEST_F(HttpFrontTest, LinkServesTheFrontOnItsListenAddressWithTheChosenPort) {
-    ASSERT_GT(link_->http_port(), 0);
-    httplib::Client c(kHost, link_->http_port());
-    c.set_read_timeout(std::chrono::seconds(60));  // sanitizer builds on a loaded machine
-    auto result = c.Get("/api/node?path=%2FLine%252F1%2Ftemp");
-    ASSERT_TRUE(result);
-    ASSERT_EQ(result->status, 200);
-    EXPECT_EQ(body_of(result)["value"], 21.5);
-}
 
 TEST(HttpFrontLinkTokenTest, LinkWithATokenRefusesRequestsWithoutIt) {
     sdk::LinkOptions options("Tagbridge");

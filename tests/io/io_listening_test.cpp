@@ -7,7 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <filesystem>
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,10 +21,10 @@
 #include "eip/eip_io_connection.h"
 #include "link/eip_globals.h"
 #include "strata_sdk/sdk.h"
+#include "support/temp_dir.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 namespace sdk = kestrel::strata_sdk;
 using plcsim::IoConnectionView;
 using plcsim::IoFault;
@@ -149,24 +150,39 @@ class IoListeningTest : public ::testing::Test {
     std::unique_ptr<tb_device_test::RunningLink> running;
 };
 
-TEST_F(IoListeningTest, TwoTagsOnOnePortReceiveTheirOwnDataAndEveryDatagramIsAnsweredOnce) {
+// Each tag on the one port receives its own data (one longer than an old queue record
+// included), every datagram is answered once across the CIP count's wrap, and Stop Listening
+// closes the connections and frees the port.
+TEST_F(IoListeningTest,
+       TagsOnOnePortReceiveTheirOwnDataEveryDatagramIsAnsweredOnceAndStopFreesAll) {
+    plc.Define("Big", "DINT", nullptr, {100});
     StartLink();
     AddPlcWithTwoIOTags();
-    EXPECT_EQ((std::vector<std::string>{"success!", "success!"}), Messages(StartListening(20)));
+    const std::string big =
+        R"js({"Tags(json)":"[{\"Tag Alias\":\"big\",\"Tag Name\":\"Big\",\"DataLen\":400}]"})js";
+    ASSERT_EQ(std::vector<std::string>{"success!"},
+              Messages(Invoke("/PLC1/IO Tags/Add Tags", big)));
+    EXPECT_EQ((std::vector<std::string>{"success!", "success!", "success!"}),
+              Messages(StartListening(20)));
     ASSERT_TRUE(WaitUntil([this] { return Exists("/PLC1/IO Tags/Stop Listening"); }));
     EXPECT_FALSE(Exists("/PLC1/IO Tags/Add Tags"));
 
     EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io1/v", 1234); }));
     EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", 5678); }));
-    EXPECT_TRUE(Value("/PLC1/IO Tags/io1/Data").is_array());
+    EXPECT_TRUE(WaitUntil([this] {
+        const sdk::Variant data = Value("/PLC1/IO Tags/big/Data");
+        return data.is_array() && data.as_array().size() == 400;
+    })) << sdk::json::to_json_string(Value("/PLC1/IO Tags/big/Data"));
     plc.Tags().SetInt("In2", -9);
     EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", -9); }));
-    ASSERT_EQ(2u, Produced().size());
+    ASSERT_EQ(3u, Produced().size());
     EXPECT_NE(ProducedFor("In1").toConnectionId, ProducedFor("In2").toConnectionId);
 
     // The producer's CIP count starts near 65535: the replies must follow it across the wrap.
     EXPECT_TRUE(WaitUntil([this] {
-        return ProducedFor("In1").repliesGood >= 20 && ProducedFor("In2").repliesGood >= 20;
+        const auto views = Produced();
+        return std::all_of(views.begin(), views.end(),
+                           [](const IoConnectionView& v) { return v.repliesGood >= 20; });
     }));
     plc.Sim().Io().InjectFault(IoFault{IoFaultAction::StopProducing, 0});
     EXPECT_TRUE(WaitUntil([this] { return AllAnswered(20); })) << log.All();
@@ -174,6 +190,19 @@ TEST_F(IoListeningTest, TwoTagsOnOnePortReceiveTheirOwnDataAndEveryDatagramIsAns
         EXPECT_EQ(0u, view.repliesBad) << view.tagName;
     }
     EXPECT_EQ(0u, plc.Sim().Io().StrayReplies());
+
+    const auto result = Invoke("/PLC1/IO Tags/Stop Listening", "{}");
+    ASSERT_EQ(1u, result.rows.size());
+    EXPECT_TRUE(result.rows[0][0].as_bool());
+    EXPECT_TRUE(WaitUntil([this] { return Produced().empty(); }));
+    EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/IO Tags/Start Listening"); }));
+    EXPECT_TRUE(Exists("/PLC1/IO Tags/Add Tags"));
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(udpPort);
+    EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    close(fd);
 }
 
 TEST_F(IoListeningTest, ForeignOrMalformedDatagramsAreDroppedWithTheirLineAndNoReply) {
@@ -202,87 +231,52 @@ TEST_F(IoListeningTest, ForeignOrMalformedDatagramsAreDroppedWithTheirLineAndNoR
     EXPECT_FALSE(log.Contains("no I/O data")) << log.All();
 }
 
-TEST_F(IoListeningTest, AConnectionThePlcClosesIsReopenedAboutASecondLater) {
+// A connection the PLC closes, or one without data for four packet intervals (a cable pulled, a
+// PLC halted), is reopened about a second later and listening comes back.
+TEST_F(IoListeningTest, AConnectionClosedOrWithoutDataIsReopenedAboutASecondLater) {
     StartLink();
     AddPlcWithTwoIOTags();
     StartListening(20);
     ASSERT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io1/v", 1234); }));
-    const IoConnectionView before = ProducedFor("In1");
-    plc.Sim().CloseSession(before.sessionHandle);
-    EXPECT_TRUE(WaitUntil([this] { return log.Contains("I/O listening end. - io1"); }));
-    EXPECT_TRUE(WaitUntil([this] { return log.Contains("Retry I/O listening ok!! - io1"); }))
-        << log.All();
-    EXPECT_NE(before.otConnectionId, ProducedFor("In1").otConnectionId);
-    plc.Tags().SetInt("In1", 4321);
-    EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io1/v", 4321); }));
-    EXPECT_FALSE(log.Contains("Retry I/O listening ok!! - io2"));
-}
-
-// A PLC that stops producing without closing its session (a cable pulled, a PLC halted) is
-// noticed after four packet intervals, and listening comes back once data flows again.
-TEST_F(IoListeningTest, AConnectionWithoutDataTimesOutAndIsReopened) {
-    StartLink();
-    AddPlcWithTwoIOTags();
-    StartListening(20);
-    ASSERT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io1/v", 1234); }));
-    plc.Sim().Io().InjectFault(IoFault{IoFaultAction::StopProducing});
-    EXPECT_TRUE(WaitUntil([this] { return log.Contains(": no I/O data for 80 ms - io1"); }))
-        << log.All();
-    EXPECT_TRUE(WaitUntil([this] { return log.Contains("Retry I/O listening ok!! - io1"); }));
-    plc.Sim().Io().ClearFaults();
-    plc.Tags().SetInt("In1", 4321);
-    EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io1/v", 4321); }));
-}
-
-TEST_F(IoListeningTest, DataLongerThanOneOldQueueRecordIsPublishedWhole) {
-    plc.Define("Big", "DINT", nullptr, {100});
-    StartLink();
-    AddPlcWithTwoIOTags();
-    const std::string tag =
-        R"js({"Tags(json)":"[{\"Tag Alias\":\"big\",\"Tag Name\":\"Big\",\"DataLen\":400}]"})js";
-    ASSERT_EQ(std::vector<std::string>{"success!"},
-              Messages(Invoke("/PLC1/IO Tags/Add Tags", tag)));
-    EXPECT_EQ((std::vector<std::string>{"success!", "success!", "success!"}),
-              Messages(StartListening(20)));
-    EXPECT_TRUE(WaitUntil([this] {
-        const sdk::Variant data = Value("/PLC1/IO Tags/big/Data");
-        return data.is_array() && data.as_array().size() == 400;
-    })) << sdk::json::to_json_string(Value("/PLC1/IO Tags/big/Data"));
-}
-
-TEST_F(IoListeningTest, StopListeningClosesTheSocketAndTheConnections) {
-    StartLink();
-    AddPlcWithTwoIOTags();
-    StartListening(20);
-    ASSERT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", 5678); }));
-    const auto result = Invoke("/PLC1/IO Tags/Stop Listening", "{}");
-    ASSERT_EQ(1u, result.rows.size());
-    EXPECT_TRUE(result.rows[0][0].as_bool());
-    EXPECT_TRUE(WaitUntil([this] { return Produced().empty(); }));
-    EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/IO Tags/Start Listening"); }));
-    EXPECT_TRUE(Exists("/PLC1/IO Tags/Add Tags"));
-    // The port is free again.
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(udpPort);
-    EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
-    close(fd);
+    struct Case {
+        std::function<void()> cut;
+        std::string line;
+        bool io1Only;
+    };
+    const Case cases[] = {
+        {[this] { plc.Sim().CloseSession(ProducedFor("In1").sessionHandle); },
+         "I/O listening end. - io1", true},
+        {[this] { plc.Sim().Io().InjectFault(IoFault{IoFaultAction::StopProducing}); },
+         ": no I/O data for 80 ms - io1", false},
+    };
+    int32_t value = 4321;
+    for (const Case& c : cases) {
+        log.Clear();
+        const uint32_t before = ProducedFor("In1").otConnectionId;
+        c.cut();
+        EXPECT_TRUE(WaitUntil([&] { return log.Contains(c.line); })) << log.All();
+        EXPECT_TRUE(WaitUntil([this] { return log.Contains("Retry I/O listening ok!! - io1"); }))
+            << log.All();
+        if (c.io1Only) {
+            EXPECT_FALSE(log.Contains("Retry I/O listening ok!! - io2"));
+        }
+        plc.Sim().Io().ClearFaults();
+        EXPECT_NE(before, ProducedFor("In1").otConnectionId);
+        plc.Tags().SetInt("In1", ++value);
+        EXPECT_TRUE(WaitUntil([&] { return ValueIs("/PLC1/IO Tags/io1/v", value); })) << c.line;
+    }
 }
 
 TEST_F(IoListeningTest, ARestartResumesListeningWithTheStoredIntervalAndPort) {
-    const fs::path dir =
-        fs::temp_directory_path() / ("tb-io-restart-" + std::to_string(getpid()) + "-" +
-                                     std::to_string(reinterpret_cast<uintptr_t>(this)));
-    fs::remove_all(dir);
-    StartLink(dir.string());
+    const tb_test::TempDir dir;
+    StartLink(dir.path());
     AddPlcWithTwoIOTags();
     StartListening(40);
     ASSERT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", 5678); }));
     StopLink();
     ASSERT_TRUE(WaitUntil([this] { return Produced().empty(); }));
 
-    StartLink(dir.string());
+    StartLink(dir.path());
     EXPECT_TRUE(WaitUntil([this] { return Produced().size() == 2; })) << log.All();
     EXPECT_EQ(40000u, ProducedFor("In1").rpiMicroseconds);
     EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io1/v", 1234); }));
@@ -292,7 +286,6 @@ TEST_F(IoListeningTest, ARestartResumesListeningWithTheStoredIntervalAndPort) {
     EXPECT_EQ(40, device->GetIOParam1());
     EXPECT_EQ(udpPort, device->GetIOParam2());
     StopLink();
-    fs::remove_all(dir);
 }
 
 // ---- the connection on its own -----------------------------------------------------------------

@@ -41,13 +41,6 @@ std::vector<uint8_t> Build(const IoForwardOpenParams& p) {
     return buffer;
 }
 
-uint16_t U16(const std::vector<uint8_t>& b, size_t at) {
-    return ByteReader(b.data() + at, b.size() - at).u16();
-}
-uint32_t U32(const std::vector<uint8_t>& b, size_t at) {
-    return ByteReader(b.data() + at, b.size() - at).u32();
-}
-
 struct NameCase {
     std::string name;
     size_t padded;
@@ -55,41 +48,24 @@ struct NameCase {
 
 class ForwardOpenName : public ::testing::TestWithParam<NameCase> {};
 
-TEST_P(ForwardOpenName, PadsTheSymbolToWholeWordsAndCountsThePadInEveryLength) {
+// The symbol is padded to whole words and the pad counted in every length; the socket address
+// is the one big-endian field.
+TEST_P(ForwardOpenName, IsTheWholeRequestByteForByte) {
     const NameCase c = GetParam();
-    const std::vector<uint8_t> b = Build(Params(c.name, 8));
-    const size_t sockaddrAt = 94 + c.padded;
-    ASSERT_EQ(sockaddrAt + 20, b.size());
-    EXPECT_EQ(0x006F, U16(b, 0));
-    EXPECT_EQ(b.size() - 24, U16(b, 2));
-    EXPECT_EQ(0x11223344u, U32(b, 4));
-    EXPECT_EQ(1024, U16(b, 28));
-    EXPECT_EQ(3, U16(b, 30));
-    EXPECT_EQ(54 + c.padded, U16(b, 38));
-    EXPECT_EQ(0x54, b[40]);
-    EXPECT_EQ((std::vector<uint8_t>{0x05, 0x9C}),
-              std::vector<uint8_t>(b.begin() + 46, b.begin() + 48));
-    EXPECT_EQ(0xA1B2C3D4u, U32(b, 52));
-    EXPECT_EQ(0x0042, U16(b, 56));
-    EXPECT_EQ(0x0100, U16(b, 58));
-    EXPECT_EQ(250000u, U32(b, 68));
-    EXPECT_EQ(0x4802, U16(b, 72));
-    EXPECT_EQ(250000u, U32(b, 74));
-    EXPECT_EQ(0x480A, U16(b, 78));  // dataLen 8 asks for a T->O size of 10
-    EXPECT_EQ(0x01, b[80]);
-    EXPECT_EQ(6 + c.padded / 2, b[81]);
-    EXPECT_EQ((std::vector<uint8_t>{0x34, 0x04, 1, 0, 0x0E, 0, 0x36, 0, 20, 11, 0x91}),
-              std::vector<uint8_t>(b.begin() + 82, b.begin() + 93));
-    EXPECT_EQ(c.name.size(), b[93]);
-    EXPECT_EQ(c.name, std::string(b.begin() + 94, b.begin() + 94 + c.name.size()));
-    if (c.padded != c.name.size()) {
-        EXPECT_EQ(0, b[94 + c.name.size()]);
-    }
-    EXPECT_EQ(0x8001, U16(b, sockaddrAt));
-    EXPECT_EQ(16, U16(b, sockaddrAt + 2));
-    // The socket address is the one big-endian field: family 2, port 2222, 127.0.0.1.
-    EXPECT_EQ((std::vector<uint8_t>{0, 2, 0x08, 0xAE, 127, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0}),
-              std::vector<uint8_t>(b.begin() + sockaddrAt + 4, b.end()));
+    ByteWriter e;
+    e.u16(0x006F).u16(static_cast<uint16_t>(90 + c.padded)).u32(0x11223344).zeros(16);
+    e.u32(0).u16(1024).u16(3).u16(0).u16(0).u16(0x00B2).u16(static_cast<uint16_t>(54 + c.padded));
+    e.u8(0x54).u8(2).u8(0x20).u8(0x06).u8(0x24).u8(0x01).u8(0x05).u8(0x9C);
+    e.u32(0).u32(0xA1B2C3D4).u16(0x0042).u16(0x0100).u32(0x0BADBEEF).u8(0).zeros(3);
+    e.u32(250000).u16(0x4802).u32(250000).u16(0x480A);  // dataLen 8: a T->O size of 10
+    e.u8(0x01).u8(static_cast<uint8_t>(6 + c.padded / 2));
+    e.u8(0x34).u8(0x04).u16(1).u16(0x0E).u16(0x36).u8(20).u8(11);
+    e.u8(0x91)
+        .u8(static_cast<uint8_t>(c.name.size()))
+        .bytes(c.name)
+        .zeros(c.padded - c.name.size());
+    e.u16(0x8001).u16(16).u16_be(2).u16_be(2222).u8(127).u8(0).u8(0).u8(1).zeros(8);
+    EXPECT_EQ(e.to_vector(), Build(Params(c.name, 8)));
 }
 
 INSTANTIATE_TEST_SUITE_P(EvenAndOdd, ForwardOpenName,

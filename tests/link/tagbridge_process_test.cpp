@@ -13,6 +13,7 @@
 #include <string>
 
 #include "support/child_process.h"
+#include "support/temp_dir.h"
 #include "support/wait_until.h"
 
 namespace {
@@ -20,30 +21,14 @@ namespace {
 namespace fs = std::filesystem;
 using tb_test::ChildProcess;
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "tagbridge-test-XXXXXX").string();
-        path_ = mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
-std::vector<std::string> RunArgs(const TempDir& dir) {
+std::vector<std::string> RunArgs(const tb_test::TempDir& dir) {
     return {"--data-dir", dir.path() + "/data", "--listen", "127.0.0.1:0"};
 }
 
 // Two runs on one data directory, stopped by SIGINT and then by SIGTERM: each logs its start in
 // order, connects, and ends cleanly with status 0; the second finds the first one's store usable.
 TEST(TagbridgeProcess, StartsInOrderAndEachStopSignalEndsItWithStatusZero) {
-    TempDir dir;
+    tb_test::TempDir dir;
     for (int signal : {SIGINT, SIGTERM}) {
         ChildProcess tagbridge(TAGBRIDGE_BINARY, RunArgs(dir));
         ASSERT_TRUE(tagbridge.WaitForOutput("EipLink - EIP link connected!")) << tagbridge.Output();
@@ -70,7 +55,7 @@ TEST(TagbridgeProcess, StartsInOrderAndEachStopSignalEndsItWithStatusZero) {
 }
 
 TEST(TagbridgeProcess, ABadCommandLineEndsWithOneLineReasonAndStatusOne) {
-    TempDir dir;
+    tb_test::TempDir dir;
     // arguments after the data directory, what the reason names
     const std::pair<std::vector<std::string>, std::string> bad[] = {
         {{"--bogus"}, "bogus"},
@@ -97,7 +82,7 @@ TEST(TagbridgeProcess, ABadCommandLineEndsWithOneLineReasonAndStatusOne) {
 
 // Log rotation: the file is renamed away, SIGHUP makes the link write a new one under the name.
 TEST(TagbridgeProcess, SighupReopensTheLogFile) {
-    TempDir dir;
+    tb_test::TempDir dir;
     const std::string log = dir.path() + "/tagbridge.log";
     auto args = RunArgs(dir);
     args.insert(args.end(), {"--log-file", log});

@@ -10,22 +10,15 @@
 'use strict';
 
 const fs = require('fs');
-const os = require('os');
 const path = require('path');
 const parsePrometheusTextFormat = require('parse-prometheus-text-format');
 const { startPlcsim, startTagbridge, stopAll } = require('../browser/processes');
+const { parseArgs, runMain } = require('../browser/steps');
 
 const TOKEN = 'metrics-test-token';
 const STEP_TIMEOUT_MS = 30000;
 
 function log(text) { process.stdout.write('[metrics] ' + text + '\n'); }
-
-function parseArgs(argv) {
-  const args = {};
-  for (let i = 2; i < argv.length; i += 2) args[argv[i].replace(/^--/, '')] = argv[i + 1];
-  if (!args.tagbridge || !args.plcsim) throw new Error('usage: metrics.test.js --tagbridge BIN --plcsim BIN');
-  return args;
-}
 
 function check(condition, what) {
   if (!condition) throw new Error(what);
@@ -76,19 +69,26 @@ function checkConventions(families) {
         'resident memory is 0');
 }
 
+// Retries the condition, a failed check included, until it holds or the time is up.
 async function waitFor(what, condition) {
   const deadline = Date.now() + STEP_TIMEOUT_MS;
   for (;;) {
-    const value = await condition();
+    let value = false;
+    let why = '';
+    try {
+      value = await condition();
+    } catch (error) {
+      why = `: ${error.message}`;
+    }
     if (value) return value;
-    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
+    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}${why}`);
     await new Promise((resolve) => setTimeout(resolve, 100));
   }
 }
 
 async function main() {
-  const args = parseArgs(process.argv);
-  const work = fs.mkdtempSync(path.join(os.tmpdir(), 'tagbridge-metrics-'));
+  const args = parseArgs(process.argv, 'metrics.test.js');
+  const work = args.work;
   try {
     fs.writeFileSync(path.join(work, 'token'), TOKEN + '\n');
     const sim = await startPlcsim(args.plcsim, [], log);
@@ -127,7 +127,4 @@ async function main() {
   }
 }
 
-main().then((code) => process.exit(code), (error) => {
-  log('FAIL: ' + (error && error.stack ? error.stack : error));
-  stopAll().finally(() => process.exit(1));
-});
+runMain(main, stopAll);

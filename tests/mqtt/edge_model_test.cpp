@@ -122,15 +122,6 @@ TEST_F(EdgeModelTest, ChangesOfTheTagSetOrOfAValueShapeBringANewBirth) {
     EXPECT_EQ(model.MetricCount(), 0u);
 }
 
-TEST_F(EdgeModelTest, RebirthBearsEveryConnectedPlcAgain) {
-    Online();
-    Take();
-    model.RebirthAll();
-    const auto out = Take();
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].kind, Kind::Birth);
-}
-
 TEST_F(EdgeModelTest, OnlyWritableMetricsAreWriteTargets) {
     const auto target = [&](const std::string& device, std::optional<std::string> name,
                             std::optional<uint64_t> alias, DataType type = DataType::Unknown) {

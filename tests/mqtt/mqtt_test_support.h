@@ -1,7 +1,6 @@
 #pragma once
-// For the MQTT tests: a mosquitto broker of the test's own on a free loopback port, a
-// Sparkplug subscriber that records and decodes everything below spBv1.0/, and the
-// tagbridge and plcsim programs driven over HTTP.
+// For the MQTT tests: a mosquitto broker of the test's own on a free loopback port, and a
+// Sparkplug subscriber that records and decodes everything below spBv1.0/.
 
 #include <arpa/inet.h>
 #include <mosquitto.h>
@@ -9,21 +8,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <httplib.h>
-#include <nlohmann/json.hpp>
-
 #include <atomic>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "front/front_test_support.h"
 #include "mqtt/sparkplug.h"
 #include "strata_sdk/json.h"
 #include "support/child_process.h"
@@ -45,20 +39,6 @@ inline int FreeLoopbackPort() {
     }
     close(fd);
     return port;
-}
-
-// The first group of `pattern` once the program has printed a match.
-inline std::optional<std::string> WaitForMatch(ChildProcess& process, const std::string& pattern) {
-    const std::regex re(pattern);
-    std::smatch match;
-    std::string text;
-    const bool found = WaitUntil(
-        [&] {
-            text = process.Output();
-            return std::regex_search(text, match, re);
-        },
-        std::chrono::seconds(60));
-    return found ? std::optional<std::string>(match[1].str()) : std::nullopt;
 }
 
 // Debian's mosquitto with a configuration of the test's own: loopback only, no persistence.
@@ -93,25 +73,13 @@ class MosquittoBroker {
     bool ready_ = false;
 };
 
+// One message below spBv1.0/: "spBv1.0/GROUP/TYPE/NODE[/DEVICE]" and its payload.
 struct SparkplugMessage {
     std::string topic;
     std::string bytes;
+    std::string type, node, device;
     std::optional<sparkplug::Payload> payload;  // nothing when it did not decode
 
-    // "spBv1.0/G/TYPE/NODE[/DEVICE]" split at '/'.
-    std::vector<std::string> Levels() const {
-        std::vector<std::string> out;
-        size_t start = 0;
-        for (size_t slash; (slash = topic.find('/', start)) != std::string::npos;
-             start = slash + 1) {
-            out.push_back(topic.substr(start, slash - start));
-        }
-        out.push_back(topic.substr(start));
-        return out;
-    }
-    std::string Type() const { return Levels().size() > 2 ? Levels()[2] : ""; }
-    std::string Node() const { return Levels().size() > 3 ? Levels()[3] : ""; }
-    std::string Device() const { return Levels().size() > 4 ? Levels()[4] : ""; }
     const sparkplug::Metric* Find(const std::string& name) const {
         if (payload) {
             for (const auto& m : payload->metrics) {
@@ -223,6 +191,13 @@ class SparkplugSubscriber {
     void Add(const mosquitto_message& m) {
         SparkplugMessage message;
         message.topic = m.topic;
+        std::istringstream levels(message.topic);
+        std::string namespace_level, group;
+        std::getline(levels, namespace_level, '/');
+        std::getline(levels, group, '/');
+        std::getline(levels, message.type, '/');
+        std::getline(levels, message.node, '/');
+        std::getline(levels, message.device, '/');
         message.bytes.assign(static_cast<const char*>(m.payload),
                              static_cast<size_t>(m.payloadlen));
         std::string error;
@@ -250,103 +225,5 @@ inline std::string CommandPayload(const std::string& name, sparkplug::DataType t
     p.metrics.push_back(std::move(m));
     return sparkplug::Encode(p);
 }
-
-// "Add Tags" rows of tags whose alias is their name.
-inline nlohmann::json TagRows(const std::vector<std::string>& names) {
-    nlohmann::json rows = nlohmann::json::array();
-    for (const auto& n : names) {
-        rows.push_back({{"Tag Alias", n}, {"Tag Name", n}});
-    }
-    return rows;
-}
-
-// One tagbridge process and its HTTP API.
-class Tagbridge {
-  public:
-    Tagbridge(const std::string& data_dir, std::vector<std::string> extra) {
-        std::vector<std::string> args{"--listen", "127.0.0.1:0", "--data-dir", data_dir};
-        args.insert(args.end(), extra.begin(), extra.end());
-        process_ = std::make_unique<ChildProcess>(TB_TAGBRIDGE_BIN, args);
-        const auto port =
-            WaitForMatch(*process_, R"(HTTP front listening on http://127\.0\.0\.1:([0-9]+))");
-        http_port_ = port ? std::stoi(*port) : 0;
-    }
-    bool ready() const { return http_port_ != 0; }
-    ChildProcess& process() { return *process_; }
-    std::string Output() { return process_->Output(); }
-
-    nlohmann::json Invoke(const std::string& path, const nlohmann::json& params) {
-        httplib::Client c("127.0.0.1", http_port_);
-        c.set_read_timeout(std::chrono::seconds(90));
-        auto result = c.Post(("/api/invoke?path=" + url_encode(path)).c_str(), params.dump(),
-                             "application/json");
-        return result ? nlohmann::json::parse(result->body, nullptr, false)
-                      : nlohmann::json{{"error", "no answer"}};
-    }
-    std::optional<nlohmann::json> Node(const std::string& path) {
-        httplib::Client c("127.0.0.1", http_port_);
-        auto result = c.Get(("/api/node?path=" + url_encode(path)).c_str());
-        if (!result || result->status != 200) {
-            return std::nullopt;
-        }
-        return nlohmann::json::parse(result->body);
-    }
-    // Adds a Logix PLC on plcsim's port with the tags ("Add Tags" rows) and polls them.
-    bool AddPolledPlc(const std::string& alias, int sim_port, const nlohmann::json& tags,
-                      int interval_ms) {
-        const nlohmann::json added = Invoke("/addplc", {{"Alias", alias},
-                                                        {"Host", "127.0.0.1"},
-                                                        {"Port", sim_port},
-                                                        {"Slot", 0},
-                                                        {"Protocol Family", "CIP/EIP"}});
-        const std::string em = "/" + alias + "/EM Tags";
-        if (added["rows"] != nlohmann::json::parse(R"([[true, "success!"]])") ||
-            !WaitUntil([&] { return Node(em + "/Add Tags").has_value(); })) {
-            return false;
-        }
-        const nlohmann::json rows = Invoke(em + "/Add Tags", {{"Tags(json)", tags.dump()}})["rows"];
-        if (rows.size() != tags.size()) {
-            return false;
-        }
-        const nlohmann::json started =
-            Invoke(em + "/Start Polling", {{"Interval(ms)", interval_ms}});
-        return started["rows"] == nlohmann::json::parse(R"([[true, "success!"]])");
-    }
-
-  private:
-    std::unique_ptr<ChildProcess> process_;
-    int http_port_ = 0;
-};
-
-// plcsim on an ephemeral port with the given arguments.
-class PlcSim {
-  public:
-    explicit PlcSim(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--port", "0"});
-        process_ = std::make_unique<ChildProcess>(TB_PLCSIM_BIN, args);
-        const auto port = WaitForMatch(*process_, R"(listening on [0-9.]+:([0-9]+))");
-        port_ = port ? std::stoi(*port) : 0;
-    }
-    int port() const { return port_; }
-    ChildProcess& process() { return *process_; }
-
-  private:
-    std::unique_ptr<ChildProcess> process_;
-    int port_ = 0;
-};
-
-// A fresh directory under /tmp, removed with the object.
-class TempDir {
-  public:
-    TempDir() {
-        char pattern[] = "/tmp/tagbridge-mqtt-XXXXXX";
-        path_ = mkdtemp(pattern) ? pattern : "";
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 }  // namespace tb_test

@@ -41,17 +41,6 @@ class CatalogueTest : public NodeTreeFixture {
         return sdk::json::to_json_string(described->at("action"));
     }
 
-    Names ActionNames(const NodePath& path) {
-        Names names;
-        for (const std::string& child : Children(path)) {
-            auto info = Node(path / child);
-            if (info && info->has_action) {
-                names.insert(child);
-            }
-        }
-        return names;
-    }
-
     size_t ActionCountBelow(const NodePath& path) {
         size_t count = 0;
         for (const std::string& child : Children(path)) {
@@ -83,15 +72,18 @@ const Names kIORunning = {"Export Tags", "Stop Listening"};
 
 using ToggleTest = CatalogueTest;
 
+// The actions of the tags are not the toggle's: Write Data stays whatever the flags.
 TEST_F(ToggleTest, EachFlagSwapsItsOwnSetAndAnyFlagOtherThanOneMeansRunning) {
     ASSERT_EQ(manager_->AddPLCTemp("line1"), 0);
+    EipNode::CreateTagItemNode("line1", node_test::MakeTag("speed", EIP_RW_FLAG_WRITE), nullptr);
+    WaitNode(WritePath("speed") / "Write Data");
     struct Step {
         signed char emStopped, ioStopped;
         unsigned short emInterval, ioInterval, port;
         const Names& em;
         const Names& io;
     };
-    ASSERT_EQ(ActionCountBelow("/line1"), 0u);
+    ASSERT_EQ(ActionCountBelow("/line1"), 1u);
     const Step steps[] = {
         {1, 1, 1000, 1000, 2222, kEMStopped, kIOStopped},
         {0, 1, 250, 1000, 2222, kEMRunning, kIOStopped},
@@ -108,7 +100,7 @@ TEST_F(ToggleTest, EachFlagSwapsItsOwnSetAndAnyFlagOtherThanOneMeansRunning) {
         EXPECT_EQ(Config(em_, "$Polling Interval"), Variant(uint64_t{step.emInterval}));
         EXPECT_EQ(Config(io_, "$Listening Interval"), Variant(uint64_t{step.ioInterval}));
         EXPECT_EQ(Config(io_, "$Listening UDP Port"), Variant(uint64_t{step.port}));
-        EXPECT_EQ(ActionCountBelow("/line1"), 1 + step.em.size() + step.io.size());
+        EXPECT_EQ(ActionCountBelow("/line1"), 2 + step.em.size() + step.io.size());
     }
 }
 
@@ -128,22 +120,7 @@ TEST_F(ToggleTest, UnregisteredAliasChangesNothing) {
     EXPECT_EQ(ActionCountBelow("/line1"), 0u);
     EXPECT_EQ(Config(em_, "$Polling Interval"), Variant(0));
     EXPECT_EQ(Config(io_, "$Listening UDP Port"), Variant(0));
-    EXPECT_TRUE(log.Contains(": ERROR - ToggleActionNodes: PLC alias is not exist."));
-    EXPECT_TRUE(log.Contains(": INFO - ToggleActionNodes: Toggle nodes to - /line1 1,1"));
-}
-
-TEST_F(ToggleTest, TagActionsAreNotTouchedByTheToggle) {
-    ASSERT_EQ(manager_->AddPLCTemp("line1"), 0);
-    _eipTagInfo tag;
-    tag.alias = "speed";
-    tag.rwFlag = EIP_RW_FLAG_WRITE;
-    tag.innerType = EIP_INNER_TYPE_DINT;
-    tag.dataLen = 4;
-    tag.elementCount = 1;
-    EipNode::CreateTagItemNode("line1", tag, nullptr);
-    WaitNode(EipNode::WriteTagsListPath("line1") / "speed" / "Write Data");
-    Toggle(0, 0);
-    EXPECT_TRUE(Node(EipNode::WriteTagsListPath("line1") / "speed" / "Write Data").has_value());
+    EXPECT_TRUE(log.Contains("PLC alias is not exist."));
 }
 
 // ---- catalogue descriptions -------------------------------------------------------------------
@@ -168,24 +145,10 @@ using DescriptionTest = CatalogueTest;
 // Every action as the broker describes it, with its node's display name and kind.
 TEST_F(DescriptionTest, EveryActionHasItsParametersColumnsAndResultKind) {
     const NodePath tag = io_ / "rack";
-    _eipTagInfo info;
-    info.alias = "rack";
-    info.rwFlag = EIP_RW_FLAG_IO;
-    info.innerType = EIP_INNER_TYPE_SINT;
-    info.dataLen = 8;
-    std::vector<_eipSubTagInfo> subs(1);
-    subs[0].alias = "speed";
-    subs[0].offset = 2;
-    subs[0].innerType = EIP_INNER_TYPE_REAL;
-    subs[0].dataLen = 4;
-    EipNode::CreateTagItemNode("line1", info, &subs);
-    _eipTagInfo writable;
-    writable.alias = "speed";
-    writable.rwFlag = EIP_RW_FLAG_WRITE;
-    writable.innerType = EIP_INNER_TYPE_DINT;
-    writable.dataLen = 4;
-    writable.elementCount = 1;
-    EipNode::CreateTagItemNode("line1", writable, nullptr);
+    std::vector<_eipSubTagInfo> subs = {{"speed", 2, EIP_INNER_TYPE_REAL, 4}};
+    EipNode::CreateTagItemNode(
+        "line1", node_test::MakeTag("rack", EIP_RW_FLAG_IO, EIP_INNER_TYPE_SINT, 8), &subs);
+    EipNode::CreateTagItemNode("line1", node_test::MakeTag("speed", EIP_RW_FLAG_WRITE), nullptr);
     EipNode::CreateRootNode(NodePath());
     EipNode::CreateRemovePLCNode("/line1");
     EipNode::CreateAddTagsNode(em_);

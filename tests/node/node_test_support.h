@@ -4,11 +4,9 @@
 // completions, and capturing the log.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-
-#include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,6 +15,7 @@
 #include "node/eip_node.h"
 #include "strata_sdk/sdk.h"
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 #include "support/wait_until.h"
 
 namespace node_test {
@@ -26,22 +25,21 @@ namespace sdk = kestrel::strata_sdk;
 using tb_test::LogCapture;
 using tb_test::WaitUntil;
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "node-test-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
+// A tag as the tests build it: Logix, default output, one element, described "line speed".
+inline _eipTagInfo MakeTag(const std::string& alias, uint8_t rwFlag,
+                           int32_t innerType = EIP_INNER_TYPE_DINT, int32_t dataLen = 4) {
+    _eipTagInfo tag;
+    tag.family = EIP_PROTOCOL_FAMILY_CIP;
+    tag.alias = alias;
+    tag.tagName = "Program:Main." + alias;
+    tag.outputType = EIP_OUTPUT_TYPE_DEFAULT;
+    tag.rwFlag = rwFlag;
+    tag.innerType = innerType;
+    tag.dataLen = dataLen;
+    tag.description = "line speed";
+    tag.elementCount = 1;
+    return tag;
+}
 
 // A running broker link reached through g_link, and an empty PLC registry in g_eipManager.
 class NodeTreeFixture : public ::testing::Test {
@@ -120,7 +118,30 @@ class NodeTreeFixture : public ::testing::Test {
         return info ? info->children : std::vector<std::string>{};
     }
 
-    TempDir dataDir_;
+    // The names of the children of `path` that carry an action.
+    std::set<std::string> ActionNames(const sdk::NodePath& path) {
+        std::set<std::string> names;
+        for (const std::string& child : Children(path)) {
+            auto info = Node(path / child);
+            if (info && info->has_action) {
+                names.insert(child);
+            }
+        }
+        return names;
+    }
+
+    // Where a tag of PLC "line1" lives, by list.
+    static sdk::NodePath ReadPath(const std::string& alias) {
+        return EipNode::ReadTagsListPath("line1") / sdk::string_escape(alias);
+    }
+    static sdk::NodePath WritePath(const std::string& alias) {
+        return EipNode::WriteTagsListPath("line1") / sdk::string_escape(alias);
+    }
+    static sdk::NodePath IOPath(const std::string& alias) {
+        return EipNode::IOTagsPath("line1") / sdk::string_escape(alias);
+    }
+
+    tb_test::TempDir dataDir_;
     std::unique_ptr<sdk::Link> link_;
     std::unique_ptr<EipManager> manager_;
 };

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
+#include <optional>
 #include <tuple>
 
 #include "node/node_test_support.h"
@@ -20,70 +22,60 @@ using sdk::Variant;
 
 using PLCSubtreeTest = NodeTreeFixture;
 
-TEST_F(PLCSubtreeTest, PLCNodeIsAStoredFolderWithItsConnectionConfigs) {
-    CreatePLC("line1");
-    const sdk::NodeInfo plc = WaitNode("/line1");
-    EXPECT_EQ(plc.display_name, "line1");
-    EXPECT_EQ(plc.kind, "node");
-    EXPECT_EQ(plc.serialization, sdk::SerializationMode::Stored);
-    EXPECT_EQ(plc.configs.at("$$$isit"), Variant("plc"));
-    EXPECT_EQ(plc.configs.at("$host"), Variant("127.0.0.1"));
-    EXPECT_EQ(plc.configs.at("$port").get_type(), Variant::UInt);
-    EXPECT_EQ(plc.configs.at("$port").as_uint(), 44818u);
-    EXPECT_EQ(plc.configs.at("$slot").get_type(), Variant::Int);
-    EXPECT_EQ(plc.configs.at("$slot").as_int(), 0);
-    EXPECT_EQ(plc.configs.at("$protocol family"), Variant("CIP/EIP"));
-}
-
-TEST_F(PLCSubtreeTest, ChildrenComeInCreationOrderWithTheirDisplayNamesTypesAndValues) {
+// The folders are stored with their markers and settings; the state values are rebuilt with
+// every PLC node creation, never stored.
+TEST_F(PLCSubtreeTest, PLCSubtreeHasItsStoredFoldersAndStateValuesInCreationOrder) {
     CreatePLC("line1");
     EXPECT_EQ(Children("/line1"),
               (std::vector<std::string>{"productname", "productvendor", "coxnstate", "ucmmstate",
                                         "EM Tags", "IO Tags"}));
+    EXPECT_EQ(Children("/line1/EM Tags"),
+              (std::vector<std::string>{"Read Tags List", "Write Tags List"}));
+    using Configs = std::map<std::string, Variant>;
+    const Configs none;
     struct Expected {
-        const char* name;
+        const char* path;
         const char* display;
-        sdk::ValueType type;
+        std::optional<sdk::ValueType> type;
         Variant value;
+        Configs configs;
     };
     const Expected expected[] = {
-        {"productname", "Product Name", sdk::ValueType::String, Variant("1756-L71/B LOGIX5571")},
-        {"productvendor", "Product Vendor ID", sdk::ValueType::Int, Variant(uint64_t{1})},
-        {"coxnstate", "EM Coxn STATE", sdk::ValueType::String, Variant("NON-EXIST")},
-        {"ucmmstate", "UCMM STATE", sdk::ValueType::String, Variant("NON-EXIST")},
+        {"/line1", "line1", std::nullopt, Variant(),
+         Configs{{"$$$isit", Variant("plc")},
+                 {"$host", Variant("127.0.0.1")},
+                 {"$port", Variant(uint64_t{44818})},
+                 {"$slot", Variant(0)},
+                 {"$protocol family", Variant("CIP/EIP")}}},
+        {"/line1/productname", "Product Name", sdk::ValueType::String,
+         Variant("1756-L71/B LOGIX5571"), none},
+        {"/line1/productvendor", "Product Vendor ID", sdk::ValueType::Int, Variant(uint64_t{1}),
+         none},
+        {"/line1/coxnstate", "EM Coxn STATE", sdk::ValueType::String, Variant("NON-EXIST"), none},
+        {"/line1/ucmmstate", "UCMM STATE", sdk::ValueType::String, Variant("NON-EXIST"), none},
+        {"/line1/EM Tags", "EM Tags", std::nullopt, Variant(),
+         Configs{{"$$$isit", Variant("emtags")}, {"$Polling Interval", Variant(0)}}},
+        {"/line1/EM Tags/Read Tags List", "Read Tags List", std::nullopt, Variant(), none},
+        {"/line1/EM Tags/Write Tags List", "Write Tags List", std::nullopt, Variant(), none},
+        {"/line1/IO Tags", "IO Tags", std::nullopt, Variant(),
+         Configs{{"$$$isit", Variant("iotags")},
+                 {"$Listening Interval", Variant(0)},
+                 {"$Listening UDP Port", Variant(0)}}},
     };
     for (const Expected& e : expected) {
-        SCOPED_TRACE(e.name);
-        const sdk::NodeInfo node = WaitNode(NodePath("/line1") / e.name);
+        SCOPED_TRACE(e.path);
+        const sdk::NodeInfo node = WaitNode(e.path);
         EXPECT_EQ(node.display_name, e.display);
-        ASSERT_TRUE(node.type.has_value());
-        EXPECT_EQ(*node.type, e.type);
+        EXPECT_EQ(node.kind, e.type ? "" : "node");
+        EXPECT_EQ(node.type, e.type);
         EXPECT_EQ(node.value, e.value);
-        // Rebuilt with every PLC node creation, never stored.
-        EXPECT_EQ(node.serialization, sdk::SerializationMode::None);
-    }
-}
-
-TEST_F(PLCSubtreeTest, FoldersCarryTheirMarkersAndStartingSettings) {
-    CreatePLC("line1");
-    const sdk::NodeInfo em = WaitNode("/line1/EM Tags");
-    EXPECT_EQ(em.display_name, "EM Tags");
-    EXPECT_EQ(em.serialization, sdk::SerializationMode::Stored);
-    EXPECT_EQ(em.configs.at("$$$isit"), Variant("emtags"));
-    EXPECT_EQ(em.configs.at("$Polling Interval"), Variant(0));
-    EXPECT_EQ(em.children, (std::vector<std::string>{"Read Tags List", "Write Tags List"}));
-
-    const sdk::NodeInfo io = WaitNode("/line1/IO Tags");
-    EXPECT_EQ(io.configs.at("$$$isit"), Variant("iotags"));
-    EXPECT_EQ(io.configs.at("$Listening Interval"), Variant(0));
-    EXPECT_EQ(io.configs.at("$Listening UDP Port"), Variant(0));
-
-    for (const char* list : {"Read Tags List", "Write Tags List"}) {
-        const sdk::NodeInfo node = WaitNode(NodePath("/line1/EM Tags") / list);
-        EXPECT_EQ(node.display_name, list);
-        EXPECT_EQ(node.kind, "node");
-        EXPECT_EQ(node.serialization, sdk::SerializationMode::Stored);
-        EXPECT_TRUE(node.configs.empty());
+        EXPECT_EQ(node.configs, e.configs);
+        EXPECT_EQ(node.serialization,
+                  e.type ? sdk::SerializationMode::None : sdk::SerializationMode::Stored);
+        // Kinds come back from the store as written.
+        for (const auto& [key, value] : e.configs) {
+            EXPECT_EQ(node.configs.at(key).get_type(), value.get_type()) << key;
+        }
     }
 }
 
@@ -107,13 +99,7 @@ TEST_F(PLCSubtreeTest, AliasIsEscapedInThePathAndShownUnescaped) {
 
 TEST_F(PLCSubtreeTest, CreatingAnExistingPLCAgainKeepsItsTagsAndResetsTheStates) {
     CreatePLC("line1");
-    _eipTagInfo tag;
-    tag.alias = "t";
-    tag.rwFlag = EIP_RW_FLAG_READ;
-    tag.innerType = EIP_INNER_TYPE_DINT;
-    tag.dataLen = 4;
-    tag.elementCount = 1;
-    EipNode::CreateTagItemNode("line1", tag, nullptr);
+    EipNode::CreateTagItemNode("line1", node_test::MakeTag("t", EIP_RW_FLAG_READ), nullptr);
     WaitNode("/line1/EM Tags/Read Tags List/t");
     EipNode::ChangeEMCnxnState("line1", 2);
     ASSERT_TRUE(WaitUntil([&] { return WaitNode("/line1/coxnstate").value == Variant("READY"); }));
@@ -137,16 +123,13 @@ TEST_F(PLCSubtreeTest, CreationUnderAMissingParentLeavesNoSubtreeAndIsLogged) {
     EXPECT_FALSE(Node("/orphan").has_value());
 }
 
-TEST_F(PLCSubtreeTest, RemovePLCNodeTakesTheWholeSubtree) {
+TEST_F(PLCSubtreeTest, RemovePLCNodeTakesTheWholeSubtreeAndAMissingOneIsLogged) {
     CreatePLC("line1");
     CreatePLC("line2");
     EipNode::RemovePLCNode("/line1");
     ASSERT_TRUE(WaitUntil([&] { return !Node("/line1").has_value(); }));
     EXPECT_FALSE(Node("/line1/EM Tags/Read Tags List").has_value());
     EXPECT_TRUE(Node("/line2/EM Tags/Read Tags List").has_value());
-}
-
-TEST_F(PLCSubtreeTest, RemovingAMissingPLCIsLoggedWithTheRemoveCode) {
     node_test::LogCapture log;
     EipNode::RemovePLCNode("/ghost");
     EXPECT_TRUE(WaitUntil([&] { return log.Contains("error:10007 - /ghost"); }));
@@ -184,7 +167,7 @@ TEST_F(PLCStateTest, EMConnectionAndUCMMStatesShowTheirOwnTexts) {
     }
 }
 
-TEST_F(PLCStateTest, ProductInfoReplacesNameAndVendor) {
+TEST_F(PLCStateTest, ProductInfoAndPollingSettingsReplaceTheirValues) {
     CreatePLC("line1");
     _eipProductInfo product;
     product.productName = "1769-L33ER";
@@ -194,10 +177,6 @@ TEST_F(PLCStateTest, ProductInfoReplacesNameAndVendor) {
         WaitUntil([&] { return WaitNode("/line1/productname").value == Variant("1769-L33ER"); }));
     EXPECT_TRUE(WaitUntil(
         [&] { return WaitNode("/line1/productvendor").value == Variant(uint64_t{65535}); }));
-}
-
-TEST_F(PLCStateTest, PollingSettingsAreStoredOnTheFolders) {
-    CreatePLC("line1");
     EipNode::ChangeEMPollingState("line1", 250);
     EipNode::ChangeIOPollingState("line1", 20, 2222);
     Settle();
@@ -216,28 +195,16 @@ class TagStatusTest : public NodeTreeFixture {
     void SetUp() override {
         NodeTreeFixture::SetUp();
         CreatePLC("line1");
-        rw_.alias = "motor speed";
-        rw_.rwFlag = EIP_RW_FLAG_READ | EIP_RW_FLAG_WRITE;
-        rw_.innerType = EIP_INNER_TYPE_DINT;
-        rw_.dataLen = 4;
-        rw_.elementCount = 1;
-        io_.alias = "rack";
-        io_.rwFlag = EIP_RW_FLAG_IO;
-        io_.innerType = EIP_INNER_TYPE_SINT;
-        io_.dataLen = 8;
         EipNode::CreateTagItemNode("line1", rw_, nullptr);
         EipNode::CreateTagItemNode("line1", io_, nullptr);
-        WaitNode(ReadPath());
-        WaitNode(WritePath());
-        WaitNode(IOPath());
+        WaitNode(ReadPath("motor speed"));
+        WaitNode(WritePath("motor speed"));
+        WaitNode(IOPath("rack"));
         Settle();
     }
-    NodePath ReadPath() { return EipNode::ReadTagsListPath("line1") / "motor speed"; }
-    NodePath WritePath() { return EipNode::WriteTagsListPath("line1") / "motor speed"; }
-    NodePath IOPath() { return EipNode::IOTagsPath("line1") / "rack"; }
 
-    _eipTagInfo rw_;
-    _eipTagInfo io_;
+    const _eipTagInfo rw_ = node_test::MakeTag("motor speed", EIP_RW_FLAG_READ | EIP_RW_FLAG_WRITE);
+    const _eipTagInfo io_ = node_test::MakeTag("rack", EIP_RW_FLAG_IO, EIP_INNER_TYPE_SINT, 8);
 };
 
 TEST_F(TagStatusTest, StatusStartsOKAndFollowsTheListsOfTheTagAndTheKindGiven) {
@@ -263,9 +230,9 @@ TEST_F(TagStatusTest, StatusStartsOKAndFollowsTheListsOfTheTagAndTheKindGiven) {
         steps[i].first();
         Settle();
         const auto& expected = steps[i].second;
-        EXPECT_EQ(Config(ReadPath(), "$status"), Variant(expected[0])) << "step " << i;
-        EXPECT_EQ(Config(WritePath(), "$status"), Variant(expected[1])) << "step " << i;
-        EXPECT_EQ(Config(IOPath(), "$status"), Variant(expected[2])) << "step " << i;
+        EXPECT_EQ(Config(ReadPath("motor speed"), "$status"), Variant(expected[0])) << i;
+        EXPECT_EQ(Config(WritePath("motor speed"), "$status"), Variant(expected[1])) << i;
+        EXPECT_EQ(Config(IOPath("rack"), "$status"), Variant(expected[2])) << i;
     }
 }
 

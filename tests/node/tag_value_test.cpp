@@ -23,13 +23,8 @@ using sdk::Variant;
 using Bytes = std::vector<uint8_t>;
 
 _eipTagInfo Tag(int innerType, eipProtocolFamily_t family = EIP_PROTOCOL_FAMILY_CIP) {
-    _eipTagInfo tag;
-    tag.alias = "t";
+    _eipTagInfo tag = node_test::MakeTag("t", EIP_RW_FLAG_READ, innerType, 0);
     tag.family = family;
-    tag.innerType = innerType;
-    tag.outputType = EIP_OUTPUT_TYPE_DEFAULT;
-    tag.rwFlag = EIP_RW_FLAG_READ;
-    tag.elementCount = 1;
     return tag;
 }
 
@@ -44,6 +39,21 @@ Variant Array(std::vector<Variant> values) {
 Bytes Real(float value) {
     Bytes bytes(4);
     eip_PutLitEndianFloat(value, bytes.data());
+    return bytes;
+}
+
+// "01 FF" -> {0x01, 0xFF}; blanks separate groups for the reader only.
+Bytes Hex(const std::string& text) {
+    Bytes bytes;
+    std::string digits;
+    for (char c : text) {
+        if (c != ' ') {
+            digits += c;
+        }
+    }
+    for (size_t i = 0; i + 1 < digits.size(); i += 2) {
+        bytes.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+    }
     return bytes;
 }
 
@@ -106,8 +116,8 @@ TEST(TypeToValueTypeTest, BoolAndNumbersBecomeArraysPastOneElementOtherTypesAreS
     }
 }
 
-// Raw bytes of every type and both families to the value shown, and the log line a cut or
-// broken record leaves.
+// Raw bytes of every type and both families (hexadecimal, blanks ignored) to the value shown,
+// and the log line a cut or broken record leaves.
 TEST(ConvertTagValueTest, BytesOfEveryTypeBecomeTheirValue) {
     struct Case {
         const char* what;
@@ -116,117 +126,82 @@ TEST(ConvertTagValueTest, BytesOfEveryTypeBecomeTheirValue) {
         Variant expected;
         const char* logged = nullptr;
     };
+    const _eipTagInfo sint = Tag(EIP_INNER_TYPE_SINT), dint = Tag(EIP_INNER_TYPE_DINT),
+                      string = Tag(EIP_INNER_TYPE_STRING), string2 = Tag(EIP_INNER_TYPE_STRING2),
+                      plc5Bool = Plc5(EIP_INNER_TYPE_BOOL),
+                      stringStruct = Struct(EIP_STRING_STRUCT_HANDLE);
     const Case cases[] = {
-        {"empty data", Tag(EIP_INNER_TYPE_DINT), {}, Variant("")},
-        {"DINT -1", Tag(EIP_INNER_TYPE_DINT), {0xFF, 0xFF, 0xFF, 0xFF}, Variant(-1)},
-        {"DINT", Tag(EIP_INNER_TYPE_DINT), {0x78, 0x56, 0x34, 0x12}, Variant(0x12345678)},
-        {"INT sign", Tag(EIP_INNER_TYPE_INT), {0x00, 0x80}, Variant(-32768)},
-        {"SINT sign", Tag(EIP_INNER_TYPE_SINT), {0x80}, Variant(-128)},
-        {"SINT array", Tag(EIP_INNER_TYPE_SINT), {1, 0xFF, 5}, Array({1, -1, 5})},
-        {"INT array, partial tail", Tag(EIP_INNER_TYPE_INT), {1, 0, 0xFE, 0xFF, 7}, Array({1, -2})},
-        {"DINT array",
-         Tag(EIP_INNER_TYPE_DINT),
-         {1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF},
-         Array({1, -1})},
+        {"empty data", dint, {}, Variant("")},
+        {"DINT -1", dint, Hex("FFFFFFFF"), Variant(-1)},
+        {"DINT", dint, Hex("78563412"), Variant(0x12345678)},
+        {"INT sign", Tag(EIP_INNER_TYPE_INT), Hex("0080"), Variant(-32768)},
+        {"SINT sign", sint, Hex("80"), Variant(-128)},
+        {"SINT array", sint, Hex("01FF05"), Array({1, -1, 5})},
+        {"INT array, partial tail", Tag(EIP_INNER_TYPE_INT), Hex("0100FEFF07"), Array({1, -2})},
+        {"DINT array", dint, Hex("01000000 FFFFFFFF"), Array({1, -1})},
         {"REAL array", Tag(EIP_INNER_TYPE_REAL), Concat({Real(1.5f), Real(-0.25f)}),
          Array({1.5, -0.25})},
         {"REAL widened", Tag(EIP_INNER_TYPE_REAL), Real(3.14159f),
          Variant(static_cast<double>(3.14159f))},
-        {"short DINT", Tag(EIP_INNER_TYPE_DINT), {0x05, 0x01}, Variant(0x105)},
-        {"short INT", Tag(EIP_INNER_TYPE_INT), {0x09}, Variant(9)},
-        {"Logix BOOL", Tag(EIP_INNER_TYPE_BOOL), {0xFF}, Variant(true)},
-        {"Logix BOOL array", Tag(EIP_INNER_TYPE_BOOL), {1, 0, 2}, Array({true, false, true})},
-        {"PLC5 BOOL word", Plc5(EIP_INNER_TYPE_BOOL), {0, 1}, Variant(true)},
-        {"PLC5 BOOL zero", Plc5(EIP_INNER_TYPE_BOOL), {0, 0}, Variant(false)},
-        {"PLC5 BOOL array",
-         Plc5(EIP_INNER_TYPE_BOOL),
-         {0, 0, 0, 0x80, 1, 0},
-         Array({false, true, true})},
-        {"PLC5 BOOL odd tail", Plc5(EIP_INNER_TYPE_BOOL), {0, 0, 4}, Array({false, true})},
-        {"PLC5 BOOL lone byte", Plc5(EIP_INNER_TYPE_BOOL), {1}, Variant(true)},
-        {"bit array hex", Tag(EIP_INNER_TYPE_BITARRAY), {0x00, 0xAB, 0x0F}, Variant("0x00AB0F")},
-        {"unknown type hex", Tag(0x99), {0xDE, 0xAD}, Variant("0xDEAD")},
-        {"structure hex", Struct(0x1234), {0x01, 0xAB}, Variant("0x123401AB")},
-        {"partial string structure",
-         Struct(EIP_STRING_STRUCT_HANDLE),
-         {1, 0, 0, 0, 0x41},
-         Variant("0x0FCE0100000041")},
-        {"STRING", Tag(EIP_INNER_TYPE_STRING), CipString("Hello"), Variant("Hello")},
-        {"empty STRING", Tag(EIP_INNER_TYPE_STRING), CipString(""), Variant("")},
-        {"STRING array", Tag(EIP_INNER_TYPE_STRING), Concat({CipString("AB"), CipString("C")}),
-         Array({"AB", "C"})},
-        {"STRING cut",
-         Tag(EIP_INNER_TYPE_STRING),
-         {9, 0, 'a', 'b', 'c'},
-         Variant("abc"),
+        {"short DINT", dint, Hex("0501"), Variant(0x105)},
+        {"short INT", Tag(EIP_INNER_TYPE_INT), Hex("09"), Variant(9)},
+        {"Logix BOOL", Tag(EIP_INNER_TYPE_BOOL), Hex("FF"), Variant(true)},
+        {"Logix BOOL array", Tag(EIP_INNER_TYPE_BOOL), Hex("010002"), Array({true, false, true})},
+        {"PLC5 BOOL word", plc5Bool, Hex("0001"), Variant(true)},
+        {"PLC5 BOOL zero", plc5Bool, Hex("0000"), Variant(false)},
+        {"PLC5 BOOL array", plc5Bool, Hex("0000 0080 0100"), Array({false, true, true})},
+        {"PLC5 BOOL odd tail", plc5Bool, Hex("0000 04"), Array({false, true})},
+        {"PLC5 BOOL lone byte", plc5Bool, Hex("01"), Variant(true)},
+        {"bit array hex", Tag(EIP_INNER_TYPE_BITARRAY), Hex("00AB0F"), Variant("0x00AB0F")},
+        {"unknown type hex", Tag(0x99), Hex("DEAD"), Variant("0xDEAD")},
+        {"structure hex", Struct(0x1234), Hex("01AB"), Variant("0x123401AB")},
+        {"partial string structure", stringStruct, Hex("01000000 41"), Variant("0x0FCE0100000041")},
+        {"STRING", string, CipString("Hello"), Variant("Hello")},
+        {"empty STRING", string, CipString(""), Variant("")},
+        {"STRING array", string, Concat({CipString("AB"), CipString("C")}), Array({"AB", "C"})},
+        {"STRING cut", string, Hex("0900 616263"), Variant("abc"),
          "(10027): Invalid \"value\" format. - too short : 3 bytes , str count : 9"},
-        {"STRING lone byte", Tag(EIP_INNER_TYPE_STRING), {5}, Variant(""), "too short : 1"},
-        {"STRING lone tail byte", Tag(EIP_INNER_TYPE_STRING),
-         Concat({CipString("AB"), CipString("C"), {7}}), Array({"AB", "C"})},
-        {"PLC5 STRING swapped words",
-         Plc5(EIP_INNER_TYPE_STRING, 8),
-         {3, 0, 'B', 'A', 0, 'C', 0xEE, 0xEE},
+        {"STRING lone byte", string, Hex("05"), Variant(""), "too short : 1"},
+        {"STRING lone tail byte", string, Concat({CipString("AB"), CipString("C"), Hex("07")}),
+         Array({"AB", "C"})},
+        {"PLC5 STRING swapped words", Plc5(EIP_INNER_TYPE_STRING, 8), Hex("0300 4241 0043 EEEE"),
          Variant("ABC")},
-        {"PLC5 STRING array",
-         Plc5(EIP_INNER_TYPE_STRING, 8),
-         {3, 0, 'B', 'A', 0, 'C', 0xEE, 0xEE, 4, 0, 'Y', 'X', 'W', 'Z', 0, 0},
-         Array({"ABC", "XYZW"})},
-        {"PLC5 STRING leftover",
-         Plc5(EIP_INNER_TYPE_STRING, 84),
-         {2, 0, 'I', 'H', 0},
-         Variant("HI"),
-         "ignoring leftover bytes"},
-        {"SHORT_STRING array",
-         Tag(EIP_INNER_TYPE_SHORT_STRING),
-         {2, 'o', 'k', 1, '!'},
+        {"PLC5 STRING array", Plc5(EIP_INNER_TYPE_STRING, 8),
+         Hex("0300 4241 0043 EEEE 0400 5958 575A 0000"), Array({"ABC", "XYZW"})},
+        {"PLC5 STRING leftover", Plc5(EIP_INNER_TYPE_STRING, 84), Hex("0200 4948 00"),
+         Variant("HI"), "ignoring leftover bytes"},
+        {"SHORT_STRING array", Tag(EIP_INNER_TYPE_SHORT_STRING), Hex("02 6F6B 01 21"),
          Array({"ok", "!"})},
-        {"SHORT_STRING cut",
-         Tag(EIP_INNER_TYPE_SHORT_STRING),
-         {0x10, 'x', 'y'},
-         Variant("xy"),
+        {"SHORT_STRING cut", Tag(EIP_INNER_TYPE_SHORT_STRING), Hex("10 7879"), Variant("xy"),
          "too short : 2 bytes, str count : 16"},
-        {"STRING2 UTF-16",
-         Tag(EIP_INNER_TYPE_STRING2),
-         {6, 0, 'Z', 0, 0xFC, 0, 'r', 0, 'i', 0, 'c', 0, 'h', 0},
+        {"STRING2 UTF-16", string2, Hex("0600 5A00 FC00 7200 6900 6300 6800"),
          Variant("Z\xC3\xBCrich")},
-        {"STRING2 empty", Tag(EIP_INNER_TYPE_STRING2), {0, 0}, Variant("")},
-        {"STRING2 grows in UTF-8",
-         Tag(EIP_INNER_TYPE_STRING2),
-         {2, 0, 0xE5, 0x65, 0x2C, 0x67},
+        {"STRING2 empty", string2, Hex("0000"), Variant("")},
+        {"STRING2 grows in UTF-8", string2, Hex("0200 E565 2C67"),
          Variant("\xE6\x97\xA5\xE6\x9C\xAC")},
-        {"STRING2 surrogate pair",
-         Tag(EIP_INNER_TYPE_STRING2),
-         {2, 0, 0x3D, 0xD8, 0x00, 0xDE},
-         Variant("\xF0\x9F\x98\x80")},
-        {"STRING2 cut",
-         Tag(EIP_INNER_TYPE_STRING2),
-         {5, 0, 'o', 0, 'k', 0},
-         Variant("ok"),
+        {"STRING2 surrogate pair", string2, Hex("0200 3DD8 00DE"), Variant("\xF0\x9F\x98\x80")},
+        {"STRING2 cut", string2, Hex("0500 6F00 6B00"), Variant("ok"),
          "too short : 4 bytes, wide str count : 5"},
-        {"STRING2 lone low surrogate",
-         Tag(EIP_INNER_TYPE_STRING2),
-         {1, 0, 0, 0xDC},
-         Variant(""),
+        {"STRING2 lone low surrogate", string2, Hex("0100 00DC"), Variant(""),
          "failed to convert from utf-16le to utf-8 : [1]01 00 00 dc "},
-        {"string structure", Struct(EIP_STRING_STRUCT_HANDLE), StringStruct("pump 3", 6),
-         Variant("pump 3")},
-        {"string structures 88 bytes apart", Struct(EIP_STRING_STRUCT_HANDLE),
+        {"string structure", stringStruct, StringStruct("pump 3", 6), Variant("pump 3")},
+        {"string structures 88 bytes apart", stringStruct,
          Concat({StringStruct("", 0), StringStruct("second", 6)}), Array({"", "second"})},
-        {"string structure cut to 82", Struct(EIP_STRING_STRUCT_HANDLE),
-         StringStruct(std::string(84, 'x'), 1000), Variant(std::string(82, 'x')),
-         "str count : 1000"},
+        {"string structure cut to 82", stringStruct, StringStruct(std::string(84, 'x'), 1000),
+         Variant(std::string(82, 'x')), "str count : 1000"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         LogCapture log;
-        EXPECT_EQ(Convert(c.tag, c.bytes), c.expected) << c.what;
+        EXPECT_EQ(Convert(c.tag, c.bytes), c.expected);
         if (c.logged) {
-            EXPECT_TRUE(log.Contains(c.logged)) << c.what << "\n" << log.All();
+            EXPECT_TRUE(log.Contains(c.logged)) << log.All();
         }
     }
-    EXPECT_EQ(EipNode::ConvertTagValue(Tag(EIP_INNER_TYPE_DINT), nullptr, 4), Variant(""));
-    _eipTagInfo above = Tag(EIP_INNER_TYPE_DINT);
+    EXPECT_EQ(EipNode::ConvertTagValue(dint, nullptr, 4), Variant(""));
+    _eipTagInfo above = dint;
     above.outputType = static_cast<eipOutputType_t>(2);  // above default: published as null
-    EXPECT_TRUE(Convert(above, {1, 0, 0, 0}).is_null());
+    EXPECT_TRUE(Convert(above, Hex("01000000")).is_null());
 }
 
 TEST(ConvertTagValueTest, NonFiniteRealFailsWithNotAValidFloat) {
@@ -253,12 +228,10 @@ class PublishTest : public NodeTreeFixture {
         CreatePLC("line1");
     }
 
-    NodePath AddTag(const _eipTagInfo& tag) {
-        EipNode::CreateTagItemNode("line1", tag, nullptr);
+    NodePath AddTag(const _eipTagInfo& tag, std::vector<_eipSubTagInfo>* subs = nullptr) {
+        EipNode::CreateTagItemNode("line1", tag, subs);
         const NodePath path =
-            (tag.rwFlag & EIP_RW_FLAG_IO)
-                ? EipNode::IOTagsPath("line1") / sdk::string_escape(tag.alias)
-                : EipNode::ReadTagsListPath("line1") / sdk::string_escape(tag.alias);
+            (tag.rwFlag & EIP_RW_FLAG_IO) ? IOPath(tag.alias) : ReadPath(tag.alias);
         WaitNode(path);
         Settle();
         return path;
@@ -281,7 +254,7 @@ TEST_F(PublishTest, EMValuesLandOnTheReadListNodeOnly) {
     EXPECT_TRUE(EipNode::ChangeEMTagNodeValue("line1", tag, data.data(), 4));
     EXPECT_TRUE(ValueBecomes(read, Variant(42)));
     Settle();
-    EXPECT_TRUE(Node(EipNode::WriteTagsListPath("line1") / "t")->value.is_null());
+    EXPECT_TRUE(Node(WritePath("t"))->value.is_null());
 }
 
 TEST_F(PublishTest, NonFiniteRealIsNotPublishedAndTheNodeKeepsItsValue) {
@@ -295,7 +268,6 @@ TEST_F(PublishTest, NonFiniteRealIsNotPublishedAndTheNodeKeepsItsValue) {
 
     Bytes nan = Real(std::numeric_limits<float>::quiet_NaN());
     EXPECT_FALSE(EipNode::ChangeEMTagNodeValue("line1", tag, nan.data(), 4));
-    EXPECT_TRUE(log.Contains("(9013)"));
     EXPECT_TRUE(log.Contains("not a valid float"));
     Settle();
     EXPECT_EQ(Node(path)->value, Variant(2.5));
@@ -307,19 +279,10 @@ TEST_F(PublishTest, NonFiniteRealIsNotPublishedAndTheNodeKeepsItsValue) {
 }
 
 TEST_F(PublishTest, IOTagDataAndSubtagSlices) {
-    _eipTagInfo tag = Tag(EIP_INNER_TYPE_SINT);
-    tag.alias = "rack";
-    tag.rwFlag = EIP_RW_FLAG_IO;
-    tag.dataLen = 6;
-    std::vector<_eipSubTagInfo> subs(1);
-    subs[0].alias = "speed";
-    subs[0].offset = 2;
-    subs[0].innerType = EIP_INNER_TYPE_INT;
-    subs[0].dataLen = 2;
-    EipNode::CreateTagItemNode("line1", tag, &subs);
-    const NodePath tagPath = EipNode::IOTagsPath("line1") / "rack";
+    const _eipTagInfo tag = node_test::MakeTag("rack", EIP_RW_FLAG_IO, EIP_INNER_TYPE_SINT, 6);
+    std::vector<_eipSubTagInfo> subs = {{"speed", 2, EIP_INNER_TYPE_INT, 2}};
+    const NodePath tagPath = AddTag(tag, &subs);
     WaitNode(tagPath / "speed");
-    Settle();
 
     const Bytes data = {1, 2, 0x10, 0x27, 5, 6};
     EXPECT_TRUE(EipNode::ChangeIOTagNodeValue("line1", tag, data.data(), 6));
@@ -330,18 +293,12 @@ TEST_F(PublishTest, IOTagDataAndSubtagSlices) {
 }
 
 TEST_F(PublishTest, SubtagSliceOutsideTheDataPublishesNothing) {
-    _eipTagInfo tag = Tag(EIP_INNER_TYPE_SINT);
-    tag.alias = "rack";
-    tag.rwFlag = EIP_RW_FLAG_IO;
+    const _eipTagInfo tag = node_test::MakeTag("rack", EIP_RW_FLAG_IO, EIP_INNER_TYPE_SINT, 6);
     const Bytes data = {1, 2, 3, 4, 5, 6};
     // offset, length: past the end, a negative length, before the data
     for (auto [offset, length] : {std::pair{4, 4}, {0, -1}, {-4, 4}}) {
         LogCapture log;
-        _eipSubTagInfo sub;
-        sub.alias = "outside";
-        sub.offset = offset;
-        sub.innerType = EIP_INNER_TYPE_DINT;
-        sub.dataLen = length;
+        const _eipSubTagInfo sub{"outside", offset, EIP_INNER_TYPE_DINT, length};
         EXPECT_FALSE(EipNode::ChangeIOSubTagNodeValue("line1", tag, sub, data.data(), 6))
             << offset << "," << length;
         EXPECT_TRUE(log.Contains("subInfo.offset=" + std::to_string(offset))) << log.All();

@@ -145,23 +145,25 @@ TEST_F(NodeTreeTest, CreateOnAnExistingPathMergesConfigsKeepsChildrenAndAnnounce
     }
 }
 
-TEST_F(NodeTreeTest, CreateUnderAMissingParentFailsAndCreatesNothing) {
-    NodeBuilder b(NodePath("/nothere"));
-    b.make_node("child");
-    auto [nodes, ec] = create(b);
-    EXPECT_EQ(ec, make_error_code(strata_errc::parent_not_found));
-    EXPECT_TRUE(nodes.empty());
-    EXPECT_FALSE(responder->node_exists(NodePath("/nothere/child")));
-}
-
-TEST_F(NodeTreeTest, InvalidNamesAndEmptyBuildersAreRefused) {
+// A refused builder creates nothing, not even the nodes before the bad one.
+TEST_F(NodeTreeTest, MissingParentsInvalidNamesAndEmptyBuildersAreRefused) {
+    NodeBuilder orphan(NodePath("/nothere"));
+    orphan.make_node("child");
     NodeBuilder slash(NodePath("/"));
     slash.make_node("a/b");
-    EXPECT_EQ(create(slash).second, make_error_code(strata_errc::invalid_node_name));
     NodeBuilder empty_child(NodePath("/"));
     empty_child.make_node("ok").make_child("");
-    EXPECT_EQ(create(empty_child).second, make_error_code(strata_errc::invalid_node_name));
-    EXPECT_FALSE(responder->node_exists(NodePath("/ok")));  // all or nothing
+    const std::pair<NodeBuilder*, strata_errc> cases[] = {
+        {&orphan, strata_errc::parent_not_found},
+        {&slash, strata_errc::invalid_node_name},
+        {&empty_child, strata_errc::invalid_node_name},
+    };
+    for (const auto& [builder, error] : cases) {
+        auto [nodes, ec] = create(*builder);
+        EXPECT_EQ(ec, make_error_code(error));
+        EXPECT_TRUE(nodes.empty());
+    }
+    EXPECT_TRUE(node(NodePath("/")).children.empty());
     EXPECT_EQ(create(NodeBuilder(NodePath("/"))).second,
               make_error_code(strata_errc::invalid_builder));
     NodeBuilder no_node;
@@ -331,54 +333,6 @@ TEST_F(NodeTreeTest, ACallbackThatThrowsDoesNotStopLaterCallbacks) {
     auto [value, ec] = config(NodePath("/x"), "$$$isit");
     EXPECT_FALSE(ec);
     EXPECT_EQ(value.as_int(), 5);
-}
-
-TEST_F(NodeTreeTest, DescribeGivesTheNodeAndItsActionSignature) {
-    Action action(PermissionLevel::Write,
-                  [](const std::shared_ptr<IActionResultStream>&, const NodePath&, const Variant&,
-                     const std::error_code&) {});
-    action.add_param(ActionParameter("Alias", ValueType::String))
-        .add_param(ActionParameter("Port", 1, 44818))
-        .add_param(ActionParameter("Protocol Family", 9, "CIP/EIP").set_choices("CIP/EIP,PCCC"))
-        .add_param(ActionParameter("Tags(json)", 4, editor::TextArea))
-        .add_column(ActionColumn("Success", ValueType::Bool))
-        .add_column(ActionColumn("json", 4, editor::TextArea))
-        .set_result_kind(2);
-    NodeBuilder b(NodePath("/"));
-    b.make_node("addplc", "node")
-        .display_name("Add PLC")
-        .action(action)
-        .config("$c", 1)
-        .type(5)
-        .value(true);
-    ASSERT_FALSE(create(b).second);
-
-    auto d = link->broker().describe(NodePath("/addplc"));
-    ASSERT_TRUE(d.has_value());
-    EXPECT_EQ(d->at("path").as_string(), "/addplc");
-    EXPECT_EQ(d->at("name").as_string(), "addplc");
-    EXPECT_EQ(d->at("displayName").as_string(), "Add PLC");
-    EXPECT_EQ(d->at("kind").as_string(), "node");
-    EXPECT_EQ(d->at("configs").at("$c").as_int(), 1);
-    EXPECT_TRUE(d->at("value").as_bool());
-    EXPECT_EQ(d->at("valueType").as_string(), "bool");
-    const Variant& a = d->at("action");
-    EXPECT_EQ(a.at("resultKind").as_string(), "table");
-    EXPECT_EQ(a.at("permission").as_string(), "write");
-    ASSERT_EQ(a.at("params").size(), 4u);
-    EXPECT_EQ(a.at("params")[1].at("default").as_int(), 44818);
-    EXPECT_EQ(a.at("params")[1].at("type").as_string(), "number");
-    EXPECT_EQ(a.at("params")[2].at("choices")[1].as_string(), "PCCC");
-    EXPECT_EQ(a.at("params")[3].at("editor").as_string(), "textarea");
-    EXPECT_TRUE(a.at("params")[0].at("editor").is_null());
-    EXPECT_EQ(a.at("columns")[1].at("editor").as_string(), "textarea");
-    EXPECT_EQ(d->at("children").size(), 0u);
-
-    auto root = link->broker().describe(NodePath("/"));
-    ASSERT_TRUE(root.has_value());
-    EXPECT_TRUE(root->at("action").is_null());
-    EXPECT_EQ(root->at("children")[0].as_string(), "addplc");
-    EXPECT_FALSE(link->broker().describe(NodePath("/missing")).has_value());
 }
 
 }  // namespace

@@ -1,37 +1,19 @@
 #pragma once
-// Helpers shared by the SDK tests: temporary data directories, waiting for
-// conditions set on other threads, and a link with a store in a temporary place.
+// Helpers shared by the SDK tests: temporary data directories, waiting for conditions set on
+// other threads, a link with a store in a temporary place, and the option parser's outcome.
 
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "strata_sdk/sdk.h"
+#include "support/temp_dir.h"
 #include "support/wait_until.h"
 
 namespace sdk_test {
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "sdk-test-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
-
+using tb_test::TempDir;
 using tb_test::WaitUntil;
 
 // A link named "Tagbridge" on `data_dir` ("" keeps the tree in memory), without
@@ -41,6 +23,28 @@ inline std::unique_ptr<kestrel::strata_sdk::Link> make_link(const std::string& d
     options.set_data_dir(data_dir);
     return std::make_unique<kestrel::strata_sdk::Link>(
         std::move(options), kestrel::strata_sdk::LinkType::Responder, "1.4.6");
+}
+
+// What the option parser made of a command line, and what it wrote.
+struct Parsed {
+    kestrel::strata_sdk::LinkOptions::ParseOutcome outcome;
+    std::string out;
+    std::string err;
+    kestrel::strata_sdk::LinkOptions options{"Tagbridge"};
+};
+
+inline Parsed parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "tagbridge");
+    std::vector<const char*> argv;
+    for (const auto& a : args) {
+        argv.push_back(a.c_str());
+    }
+    Parsed p;
+    std::ostringstream out, err;
+    p.outcome = p.options.parse_arguments(static_cast<int>(argv.size()), argv.data(), out, err);
+    p.out = out.str();
+    p.err = err.str();
+    return p;
 }
 
 }  // namespace sdk_test

@@ -64,16 +64,6 @@ std::string read_file(const std::string& path) {
     return s.str();
 }
 
-// Parses options naming `dir`; returns the outcome and the reason written.
-std::pair<LinkOptions::ParseOutcome, std::string> parse_with_dir(const std::string& dir) {
-    LinkOptions options("Tagbridge");
-    std::string arg = "--data-dir=" + dir;
-    const char* argv[] = {"tagbridge", arg.c_str(), "--listen", "127.0.0.1:0"};
-    std::ostringstream out, err;
-    auto outcome = options.parse_arguments(4, argv, out, err);
-    return {outcome, err.str()};
-}
-
 void run_sql(const std::string& file, const char* sql) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
@@ -212,8 +202,9 @@ TEST(NodeStoreTest, AStoreThatIsNotOursIsRefusedAndLeftUntouched) {
         const std::string file = dir.file("nodes.db");
         make(file);
         const std::string before = read_file(file);
-        auto [outcome, reason] = parse_with_dir(dir.path());
-        EXPECT_EQ(outcome, LinkOptions::ParseOutcome::Rejected);
+        const auto parsed = sdk_test::parse({"--data-dir", dir.path(), "--listen", "127.0.0.1:0"});
+        const std::string& reason = parsed.err;
+        EXPECT_EQ(parsed.outcome, LinkOptions::ParseOutcome::Rejected);
         EXPECT_NE(reason.find(why), std::string::npos) << reason;
         EXPECT_EQ(std::count(reason.begin(), reason.end(), '\n'), 1) << reason;
         StartRecord record;
@@ -230,8 +221,9 @@ TEST(NodeStoreTest, ASecondLinkOnTheSameDirectoryIsRefused) {
     ASSERT_TRUE(first->non_blocking_run());
     auto second = sdk_test::make_link(dir.path());
     EXPECT_FALSE(second->non_blocking_run());
-    auto [outcome, reason] = parse_with_dir(dir.path());
-    EXPECT_EQ(outcome, LinkOptions::ParseOutcome::Rejected);
+    const auto parsed = sdk_test::parse({"--data-dir", dir.path(), "--listen", "127.0.0.1:0"});
+    const std::string& reason = parsed.err;
+    EXPECT_EQ(parsed.outcome, LinkOptions::ParseOutcome::Rejected);
     EXPECT_NE(reason.find("is in use by another process"), std::string::npos) << reason;
 }
 

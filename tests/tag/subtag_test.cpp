@@ -43,112 +43,67 @@ std::vector<std::string> Aliases(const EipTag& tag) {
     return aliases;
 }
 
+// A slice lies inside the data block, holds whole numbers of its type, and huge offsets or
+// lengths do not wrap around.
 TEST(SubtagValidity, SliceMustLieInsideTheDataAndHoldWholeNumbers) {
+    struct Case {
+        int32_t offset;
+        int32_t innerType;
+        int32_t dataLen;
+        bool valid;
+    };
+    const Case cases[] = {
+        {4, EIP_INNER_TYPE_SINT, 4, true},          {0, EIP_INNER_TYPE_SINT, 3, true},
+        {0, EIP_INNER_TYPE_DINT, 8, true},          {6, EIP_INNER_TYPE_SINT, 4, false},
+        {8, EIP_INNER_TYPE_SINT, 1, false},         {-1, EIP_INNER_TYPE_SINT, 1, false},
+        {0, EIP_INNER_TYPE_SINT, 0, false},         {0, EIP_INNER_TYPE_INT, 3, false},
+        {0, EIP_INNER_TYPE_DINT, 2, false},         {0, EIP_INNER_TYPE_REAL, 6, false},
+        {4, EIP_INNER_TYPE_SINT, INT32_MAX, false}, {INT32_MAX, EIP_INNER_TYPE_SINT, 1, false},
+    };
     auto tag = IoTag(8);
-    EXPECT_TRUE(tag->IsValidSubTagInfo(Sub("a", 4, EIP_INNER_TYPE_SINT, 4)));
-    EXPECT_FALSE(tag->IsValidSubTagInfo(Sub("a", 6, EIP_INNER_TYPE_SINT, 4)));
-    EXPECT_FALSE(tag->IsValidSubTagInfo(Sub("a", 8, EIP_INNER_TYPE_SINT, 1)));
-    EXPECT_FALSE(tag->IsValidSubTagInfo(Sub("a", -1, EIP_INNER_TYPE_SINT, 1)));
-    EXPECT_FALSE(tag->IsValidSubTagInfo(Sub("a", 0, EIP_INNER_TYPE_SINT, 0)));
-    EXPECT_FALSE(tag->IsValidSubTagInfo(Sub("a", 0, EIP_INNER_TYPE_INT, 3)));
-    EXPECT_FALSE(tag->IsValidSubTagInfo(Sub("a", 0, EIP_INNER_TYPE_DINT, 2)));
-    EXPECT_FALSE(tag->IsValidSubTagInfo(Sub("a", 0, EIP_INNER_TYPE_REAL, 6)));
-    EXPECT_TRUE(tag->IsValidSubTagInfo(Sub("a", 0, EIP_INNER_TYPE_SINT, 3)));
-    EXPECT_TRUE(tag->IsValidSubTagInfo(Sub("a", 0, EIP_INNER_TYPE_DINT, 8)));
+    for (const Case& c : cases) {
+        EXPECT_EQ(tag->IsValidSubTagInfo(Sub("a", c.offset, c.innerType, c.dataLen)), c.valid)
+            << c.offset << " " << c.innerType << " " << c.dataLen;
+    }
 }
 
-TEST(SubtagValidity, HugeOffsetsAndLengthsDoNotWrapAround) {
-    auto tag = IoTag(8);
-    EXPECT_FALSE(tag->IsValidSubTagInfo(Sub("a", 4, EIP_INNER_TYPE_SINT, INT32_MAX)));
-    EXPECT_FALSE(tag->IsValidSubTagInfo(Sub("a", INT32_MAX, EIP_INNER_TYPE_SINT, 1)));
-}
-
-TEST(SubtagMap, AddingTwiceIsRefused) {
+// Adding twice or an invalid slice is refused; "Data" can be neither edited nor removed; an edit
+// replaces and may rename, but not onto another subtag nor into an invalid slice.
+TEST(SubtagMap, AddEditRemoveKeepTheMapConsistent) {
     tagtest::LogCapture log;
-    auto tag = IoTag();
-    EXPECT_EQ(tag->AddSubTag(Sub("a", 0, EIP_INNER_TYPE_INT, 2)), 0);
-    EXPECT_EQ(tag->AddSubTag(Sub("a", 2, EIP_INNER_TYPE_INT, 2)), -1);
-    EXPECT_TRUE(log.Contains(": ERROR - AddSubTag: Subtag alias is already exist - a"))
-        << log.All();
-    EXPECT_EQ(tag->GetSubTagInfo("a").offset, 0);
-}
-
-TEST(SubtagMap, InvalidSliceIsNotAdded) {
-    tagtest::LogCapture log;
-    auto tag = IoTag();
-    EXPECT_EQ(tag->AddSubTag(Sub("a", 6, EIP_INNER_TYPE_DINT, 4)), -1);
-    EXPECT_TRUE(log.Contains("AddSubTag: Invalid subtag info"));
-    EXPECT_TRUE(tag->GetSubTags().empty());
-}
-
-TEST(SubtagMap, DataSubtagCannotBeEditedOrRemoved) {
     auto tag = IoTag();
     ASSERT_EQ(tag->AddSubTag(Sub("Data", 0, EIP_INNER_TYPE_SINT, 8)), 0);
+    ASSERT_EQ(tag->AddSubTag(Sub("a", 0, EIP_INNER_TYPE_INT, 2)), 0);
+    EXPECT_EQ(tag->AddSubTag(Sub("a", 2, EIP_INNER_TYPE_INT, 2)), -1);
+    EXPECT_TRUE(log.Contains("Subtag alias is already exist - a"));
+    EXPECT_EQ(tag->AddSubTag(Sub("c", 6, EIP_INNER_TYPE_DINT, 4)), -1);
+    ASSERT_EQ(tag->AddSubTag(Sub("b", 2, EIP_INNER_TYPE_INT, 2)), 0);
     EXPECT_EQ(tag->EditSubTag("Data", Sub("Other", 0, EIP_INNER_TYPE_INT, 2)), 0);
     EXPECT_EQ(tag->RemoveSubTag("Data"), 0);
-    const auto data = tag->GetSubTagInfo("Data");
-    EXPECT_EQ(data.alias, "Data");
-    EXPECT_EQ(data.dataLen, 8);
-    EXPECT_EQ(Aliases(*tag), std::vector<std::string>{"Data"});
-}
-
-TEST(SubtagMap, EditReplacesAndRenames) {
-    auto tag = IoTag();
-    ASSERT_EQ(tag->AddSubTag(Sub("a", 0, EIP_INNER_TYPE_INT, 2)), 0);
-    EXPECT_EQ(tag->EditSubTag("a", Sub("a", 4, EIP_INNER_TYPE_DINT, 4)), 0);
-    EXPECT_EQ(tag->GetSubTagInfo("a").innerType, EIP_INNER_TYPE_DINT);
-    EXPECT_EQ(tag->EditSubTag("a", Sub("b", 4, EIP_INNER_TYPE_DINT, 4)), 0);
-    EXPECT_EQ(Aliases(*tag), std::vector<std::string>{"b"});
-}
-
-TEST(SubtagMap, EditOfUnknownOrIntoInvalidSliceFailsAndChangesNothing) {
-    tagtest::LogCapture log;
-    auto tag = IoTag();
-    ASSERT_EQ(tag->AddSubTag(Sub("a", 0, EIP_INNER_TYPE_INT, 2)), 0);
+    EXPECT_EQ(tag->GetSubTagInfo("Data").dataLen, 8);
     EXPECT_EQ(tag->EditSubTag("zz", Sub("zz", 0, EIP_INNER_TYPE_INT, 2)), -1);
-    EXPECT_TRUE(log.Contains(": INFO - EditSubTag: Subtag alias is not exist - zz"));
     EXPECT_EQ(tag->EditSubTag("a", Sub("a", 7, EIP_INNER_TYPE_INT, 2)), -1);
-    EXPECT_EQ(tag->GetSubTagInfo("a").offset, 0);
-}
-
-TEST(SubtagMap, RenameOntoAnotherSubtagIsRefusedAndKeepsBoth) {
-    auto tag = IoTag();
-    ASSERT_EQ(tag->AddSubTag(Sub("a", 0, EIP_INNER_TYPE_INT, 2)), 0);
-    ASSERT_EQ(tag->AddSubTag(Sub("b", 2, EIP_INNER_TYPE_INT, 2)), 0);
     EXPECT_EQ(tag->EditSubTag("a", Sub("b", 4, EIP_INNER_TYPE_DINT, 4)), -1);
-    EXPECT_EQ(Aliases(*tag), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(tag->GetSubTagInfo("a").offset, 0);
     EXPECT_EQ(tag->GetSubTagInfo("b").offset, 2);
-}
-
-TEST(SubtagMap, RemoveAndLookUpUnknownAliases) {
-    tagtest::LogCapture log;
-    auto tag = IoTag();
-    ASSERT_EQ(tag->AddSubTag(Sub("a", 0, EIP_INNER_TYPE_INT, 2)), 0);
+    EXPECT_EQ(tag->EditSubTag("a", Sub("a", 4, EIP_INNER_TYPE_DINT, 4)), 0);
+    EXPECT_EQ(tag->GetSubTagInfo("a").innerType, EIP_INNER_TYPE_DINT);
+    EXPECT_EQ(tag->EditSubTag("a", Sub("c", 4, EIP_INNER_TYPE_DINT, 4)), 0);
+    EXPECT_EQ(Aliases(*tag), (std::vector<std::string>{"Data", "b", "c"}));
     EXPECT_EQ(tag->RemoveSubTag("zz"), -1);
-    EXPECT_TRUE(log.Contains("RemoveSubTag: Subtag alias is not exist - zz"));
-    EXPECT_EQ(tag->RemoveSubTag("a"), 0);
-    const auto missing = tag->GetSubTagInfo("a");
-    EXPECT_TRUE(missing.alias.empty());
-    EXPECT_EQ(missing.offset, 0);
-    EXPECT_EQ(missing.innerType, 0);
-    EXPECT_EQ(missing.dataLen, 0);
+    EXPECT_EQ(tag->RemoveSubTag("b"), 0);
+    EXPECT_TRUE(tag->GetSubTagInfo("b").alias.empty());
+    EXPECT_EQ(Aliases(*tag), (std::vector<std::string>{"Data", "c"}));
 }
 
-TEST(SubtagExport, OnlyDataGivesAnEmptyList) {
+TEST(SubtagExport, ListsSubtagsButDataInAliasOrderWithTypeNames) {
     auto tag = IoTag();
     ASSERT_EQ(tag->AddSubTag(Sub("Data", 0, EIP_INNER_TYPE_SINT, 8)), 0);
     std::string text = "old";
     EXPECT_EQ(tag->ExportSubTags(text), 0);
     EXPECT_EQ(text, "[]");
-}
-
-TEST(SubtagExport, ListsSubtagsInAliasOrderWithTypeNames) {
-    auto tag = IoTag();
     ASSERT_EQ(tag->AddSubTag(Sub("B", 2, EIP_INNER_TYPE_DINT, 4)), 0);
-    ASSERT_EQ(tag->AddSubTag(Sub("Data", 0, EIP_INNER_TYPE_SINT, 8)), 0);
     ASSERT_EQ(tag->AddSubTag(Sub("A", 0, EIP_INNER_TYPE_INT, 2)), 0);
-    std::string text;
     EXPECT_EQ(tag->ExportSubTags(text), 2);
     EXPECT_EQ(text,
               "[{\"Alias\":\"A\", \"Offset\":0, \"InnerType\":\"INT\", \"DataLen\":2},\n"
@@ -196,63 +151,51 @@ TEST(TagExport, EntryImportsBackWithQuotesBackslashesControlAndNonAsciiTextInEve
     EXPECT_EQ(imported, (std::vector<std::string>{"\"", "sub " + awkward}));
 }
 
-TEST(SubtagJson, AliasOnlyGetsSintOfOneByte) {
-    _eipSubTagInfo subtag;
-    int fields = 0;
-    EXPECT_EQ(
-        EipTag::JsonToSubTagInfo(json::from_json_string(R"({" Alias ": " s1 "})"), subtag, fields),
-        "s1");
-    EXPECT_EQ(subtag.alias, "s1");
-    EXPECT_EQ(subtag.innerType, EIP_INNER_TYPE_SINT);
-    EXPECT_EQ(subtag.dataLen, 1);
-    EXPECT_EQ(subtag.offset, 0);
-    EXPECT_EQ(fields, EIP_SUBTAG_FIELD_ALIAS);
-}
-
-TEST(SubtagJson, AllFieldsAndDefaultLengthOfTheType) {
-    _eipSubTagInfo subtag;
-    int fields = 0;
-    EipTag::JsonToSubTagInfo(
-        json::from_json_string(R"j({"Alias":"s","Offset":4,"InnerType":"DINT (4bytes)"})j"), subtag,
-        fields);
-    EXPECT_EQ(subtag.offset, 4);
-    EXPECT_EQ(subtag.innerType, EIP_INNER_TYPE_DINT);
-    EXPECT_EQ(subtag.dataLen, 4);
-    EXPECT_EQ(fields,
-              EIP_SUBTAG_FIELD_ALIAS | EIP_SUBTAG_FIELD_OFFSET | EIP_SUBTAG_FIELD_INNER_TYPE);
-}
-
-TEST(SubtagJson, NumbersGivenAsTextAreIgnored) {
-    _eipSubTagInfo subtag;
-    int fields = 0;
-    EipTag::JsonToSubTagInfo(
-        json::from_json_string(R"({"Alias":"s","Offset":"4","DataLen":"2","Extra":1})"), subtag,
-        fields);
-    EXPECT_EQ(subtag.offset, 0);
-    EXPECT_EQ(subtag.dataLen, 1);
-    EXPECT_EQ(fields, EIP_SUBTAG_FIELD_ALIAS);
-}
-
-TEST(SubtagJson, EditKeepsFieldsTheObjectLacksAndReportsTheStoredAlias) {
-    _eipSubTagInfo subtag = Sub("old", 2, EIP_INNER_TYPE_INT, 2);
+// An object of an alias only is a SINT of one byte at 0; the length defaults to the type's;
+// numbers given as text are ignored; an edit keeps what the object lacks and reports the stored
+// alias; a non-map or a missing alias gives no alias.
+TEST(SubtagJson, FieldsGivenAndDefaults) {
+    struct Case {
+        const char* text;
+        std::string returned;
+        _eipSubTagInfo subtag;
+        int fields;
+    };
+    const int alias = EIP_SUBTAG_FIELD_ALIAS;
+    const Case cases[] = {
+        {R"({" Alias ": " s1 "})", "s1", Sub("s1", 0, EIP_INNER_TYPE_SINT, 1), alias},
+        {R"j({"Alias":"s","Offset":4,"InnerType":"DINT (4bytes)"})j", "s",
+         Sub("s", 4, EIP_INNER_TYPE_DINT, 4),
+         alias | EIP_SUBTAG_FIELD_OFFSET | EIP_SUBTAG_FIELD_INNER_TYPE},
+        {R"({"Alias":"s","Offset":"4","DataLen":"2","Extra":1})", "s",
+         Sub("s", 0, EIP_INNER_TYPE_SINT, 1), alias},
+        {R"({"Offset":1})", "", Sub("", 1, EIP_INNER_TYPE_SINT, 1), EIP_SUBTAG_FIELD_OFFSET},
+        {R"("s")", "", Sub("", 0, EIP_INNER_TYPE_SINT, 1), 0},
+    };
+    for (const Case& c : cases) {
+        _eipSubTagInfo subtag;
+        int fields = 0;
+        EXPECT_EQ(EipTag::JsonToSubTagInfo(json::from_json_string(c.text), subtag, fields),
+                  c.returned)
+            << c.text;
+        EXPECT_EQ(fields, c.fields) << c.text;
+        if (!c.returned.empty()) {
+            EXPECT_EQ(subtag.alias, c.subtag.alias) << c.text;
+            EXPECT_EQ(subtag.offset, c.subtag.offset) << c.text;
+            EXPECT_EQ(subtag.innerType, c.subtag.innerType) << c.text;
+            EXPECT_EQ(subtag.dataLen, c.subtag.dataLen) << c.text;
+        }
+    }
+    _eipSubTagInfo stored = Sub("old", 2, EIP_INNER_TYPE_INT, 2);
     int fields = 0;
     EXPECT_EQ(EipTag::JsonToSubTagInfo(
                   json::from_json_string(R"({"Alias":"old","New Alias":" new ","Offset":6})"),
-                  subtag, fields),
+                  stored, fields),
               "old");
-    EXPECT_EQ(subtag.alias, "new");
-    EXPECT_EQ(subtag.offset, 6);
-    EXPECT_EQ(subtag.innerType, EIP_INNER_TYPE_INT);
-    EXPECT_EQ(subtag.dataLen, 2);
-}
-
-TEST(SubtagJson, NonMapsAndMissingAliasesGiveNoAlias) {
-    _eipSubTagInfo subtag;
-    int fields = 0;
-    EXPECT_EQ(EipTag::JsonToSubTagInfo(Variant("s"), subtag, fields), "");
-    EXPECT_EQ(EipTag::JsonToSubTagInfo(json::from_json_string(R"({"Offset":1})"), subtag, fields),
-              "");
-    EXPECT_EQ(fields, EIP_SUBTAG_FIELD_OFFSET);
+    EXPECT_EQ(stored.alias, "new");
+    EXPECT_EQ(stored.offset, 6);
+    EXPECT_EQ(stored.innerType, EIP_INNER_TYPE_INT);
+    EXPECT_EQ(stored.dataLen, 2);
 }
 
 TEST(SubtagConcurrency, ParallelAddsAndReadsKeepTheMapWhole) {

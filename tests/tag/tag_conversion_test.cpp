@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -77,9 +77,9 @@ std::vector<uint8_t> FloatBytes(float value) {
     return bytes;
 }
 
-// Integers are written exactly as given or refused with the reason: text must be wholly a
-// number, and the number must lie in the tag type's range.
-TEST(IntegerConversion, ValuesAreWrittenAsGivenOrRefused) {
+// Numbers are written exactly as given or refused: text must be wholly a number, and the number
+// must lie in the tag type's range.
+TEST(NumberConversion, ValuesAreWrittenAsGivenOrRefused) {
     struct Case {
         int32_t type;
         int32_t dataLen;
@@ -122,9 +122,18 @@ TEST(IntegerConversion, ValuesAreWrittenAsGivenOrRefused) {
         {EIP_INNER_TYPE_BOOL, 1, Variant(2.0), {}},
         {EIP_INNER_TYPE_BOOL, 3, Variant(int64_t{1}), {}},
         {EIP_INNER_TYPE_BOOL, 0, Variant(int64_t{1}), {}},
+        // REAL: plain decimal text only; other kinds become single precision.
+        {EIP_INNER_TYPE_REAL, 0, Variant("1e3"), {}},
+        {EIP_INNER_TYPE_REAL, 0, Variant("1."), {}},
+        {EIP_INNER_TYPE_REAL, 0, Variant(" -1.5 "), FloatBytes(-1.5f)},
+        {EIP_INNER_TYPE_REAL, 0, Variant(".5"), FloatBytes(0.5f)},
+        {EIP_INNER_TYPE_REAL, 0, Variant(true), FloatBytes(1.0f)},
+        {EIP_INNER_TYPE_REAL, 0, Variant(), FloatBytes(0.0f)},
+        {EIP_INNER_TYPE_REAL, 0, Variant(int64_t{3}), FloatBytes(3.0f)},
+        {EIP_INNER_TYPE_REAL, 0, Variant(2.25), FloatBytes(2.25f)},
+        {EIP_INNER_TYPE_REAL, 0, Variant::new_map(), {}},
     };
     for (const Case& test : cases) {
-        tb_test::LogCapture log;
         const auto out = Json2Raw(*LogixTag(test.type, test.dataLen), test.value);
         const std::string label =
             std::to_string(test.type) + " " + kestrel::strata_sdk::json::to_json_string(test.value);
@@ -136,206 +145,135 @@ TEST(IntegerConversion, ValuesAreWrittenAsGivenOrRefused) {
     }
 }
 
-TEST(IntegerConversion, RefusalsSayWhyAndTooSmallBuffersAreMinusTwo) {
+TEST(NumberConversion, RefusalsSayWhyTooSmallBuffersAreMinusTwoAndOtherTypesWriteNothing) {
     tb_test::LogCapture log;
     EXPECT_EQ(Json2Raw(*LogixTag(EIP_INNER_TYPE_INT), Variant("70000")).result, -1);
     EXPECT_TRUE(log.Contains("number 70000 out of range of 0x00C3, value refused")) << log.All();
-    EXPECT_EQ(Json2Raw(*LogixTag(EIP_INNER_TYPE_INT), Variant("12abc")).result, -1);
-    EXPECT_TRUE(log.Contains("text is not a whole number: \"12abc\"")) << log.All();
-    EXPECT_EQ(Json2Raw(*LogixTag(EIP_INNER_TYPE_SINT), Variant(int64_t{1}), 0).result, -2);
-    EXPECT_EQ(Json2Raw(*LogixTag(EIP_INNER_TYPE_DINT), Variant(int64_t{1}), 3).result, -2);
+    const std::pair<int32_t, uint16_t> tooSmall[] = {
+        {EIP_INNER_TYPE_SINT, 0}, {EIP_INNER_TYPE_DINT, 3}, {EIP_INNER_TYPE_REAL, 3}};
+    for (const auto& [type, size] : tooSmall) {
+        EXPECT_EQ(Json2Raw(*LogixTag(type), Variant(int64_t{1}), size).result, -2) << type;
+    }
     EXPECT_EQ(Json2Raw(*LogixTag(EIP_INNER_TYPE_BOOL, 2), Variant(int64_t{1}), 1).result, -2);
-}
-
-TEST(RealConversion, TextMustBePlainDecimal) {
-    auto tag = LogixTag(EIP_INNER_TYPE_REAL);
-    EXPECT_EQ(Json2Raw(*tag, Variant("1e3")).result, -1);
-    EXPECT_EQ(Json2Raw(*tag, Variant("1.")).result, -1);
-    EXPECT_EQ(Json2Raw(*tag, Variant(" -1.5 ")).bytes, FloatBytes(-1.5f));
-    EXPECT_EQ(Json2Raw(*tag, Variant(".5")).bytes, FloatBytes(0.5f));
-}
-
-TEST(RealConversion, OtherKindsBecomeSinglePrecision) {
-    auto tag = LogixTag(EIP_INNER_TYPE_REAL);
-    auto fromBool = Json2Raw(*tag, Variant(true));
-    EXPECT_EQ(fromBool.result, 4);
-    EXPECT_EQ(fromBool.bytes, FloatBytes(1.0f));
-    EXPECT_EQ(Json2Raw(*tag, Variant()).bytes, FloatBytes(0.0f));
-    EXPECT_EQ(Json2Raw(*tag, Variant(int64_t{3})).bytes, FloatBytes(3.0f));
-    EXPECT_EQ(Json2Raw(*tag, Variant(2.25)).bytes, FloatBytes(2.25f));
-    EXPECT_EQ(Json2Raw(*tag, Variant::new_map()).result, -1);
-    EXPECT_EQ(Json2Raw(*tag, Variant(1.0), 3).result, -2);
-}
-
-TEST(OtherTypes, UnhandledCodesWriteNothing) {
     for (int32_t code : {197, 201, 203, EIP_INNER_TYPE_BITARRAY, 0}) {
         EXPECT_EQ(Json2Raw(*LogixTag(code), Variant(int64_t{1})).result, 0) << code;
     }
 }
 
-// A text longer than the string holds is refused, never written cut.
-TEST(StringConversion, TextLongerThanTheStringIsRefusedWholeTextsFit) {
+// Texts are written with the length prefix of their type and refused, never cut, when longer
+// than the type holds or than the buffer; STRING2 is UTF-16 with the character count; a PLC5
+// string swaps its character pairs in an 84-byte element; other structures and non-texts are
+// refused, and the Logix-only string types write nothing to a PLC5.
+TEST(StringConversion, TextsAreWrittenWithTheirPrefixOrRefusedWhole) {
+    auto standard = [] {
+        return MakeTag(EIP_PROTOCOL_FAMILY_CIP, EIP_INNER_TYPE_STRUCTURE, "s", 0, 0x0FCE);
+    };
+    auto logix = [](int32_t type) { return [type] { return LogixTag(type); }; };
+    auto plc5 = [](int32_t type, const char* address) {
+        return [=] { return MakeTag(EIP_PROTOCOL_FAMILY_PCCC, type, address); };
+    };
+    struct Case {
+        std::function<std::unique_ptr<EipTag>()> tag;
+        Variant value;
+        uint16_t size;
+        int32_t result;
+        std::vector<uint8_t> front = {};  // the written bytes start with these
+    };
+    const std::string e = "\xC3\xA9\xE2\x82\xAC";  // "é€": 5 UTF-8 bytes, two UTF-16 characters
+    const Case cases[] = {
+        {standard, Variant(std::string(82, 'q')), 256, 86, Bytes({82, 0, 0, 0, 'q'})},
+        {standard, Variant(std::string(83, 'q')), 256, -1},
+        {standard, Variant("ab"), 3, -1},
+        {standard, Variant(""), 4, 4, Bytes({0, 0, 0, 0})},
+        {standard, Variant("ab"), 5, -1},
+        {[] { return MakeTag(EIP_PROTOCOL_FAMILY_CIP, EIP_INNER_TYPE_STRUCTURE, "s", 0, 0x1234); },
+         Variant("ab"), 64, -1},
+        {logix(EIP_INNER_TYPE_SHORT_STRING), Variant("AB"), 64, 3, Bytes({2, 'A', 'B'})},
+        {logix(EIP_INNER_TYPE_SHORT_STRING), Variant(std::string(255, 'x')), 256, 256},
+        {logix(EIP_INNER_TYPE_SHORT_STRING), Variant(std::string(256, 'x')), 400, -1},
+        {logix(EIP_INNER_TYPE_STRING), Variant("abc"), 5, 5, Bytes({3, 0, 'a', 'b', 'c'})},
+        {logix(EIP_INNER_TYPE_STRING), Variant(""), 2, 2, Bytes({0, 0})},
+        {logix(EIP_INNER_TYPE_STRING), Variant("abc"), 4, -1},
+        {logix(EIP_INNER_TYPE_STRING), Variant("abc"), 1, -1},
+        {logix(EIP_INNER_TYPE_STRING), Variant(), 64, -1},
+        {logix(EIP_INNER_TYPE_STRING), Variant(int64_t{5}), 64, -1},
+        {logix(EIP_INNER_TYPE_STRING2), Variant("AB"), 64, 6,
+         Bytes({0x02, 0x00, 0x41, 0x00, 0x42, 0x00})},
+        {logix(EIP_INNER_TYPE_STRING2), Variant(e), 64, 6,
+         Bytes({0x02, 0x00, 0xE9, 0x00, 0xAC, 0x20})},
+        {logix(EIP_INNER_TYPE_STRING2), Variant("A\xFF"), 64, -1},
+        {logix(EIP_INNER_TYPE_STRING2), Variant("AB"), 5, -1},
+        {plc5(EIP_INNER_TYPE_STRING, "ST10:0"), Variant("ABCD"), 84, 6,
+         Bytes({4, 0, 'B', 'A', 'D', 'C'})},
+        {plc5(EIP_INNER_TYPE_STRING, "ST10:0"), Variant(""), 84, 2},
+        {plc5(EIP_INNER_TYPE_STRING, "ST10:0"), Variant("ABC"), 83, -1},
+        {plc5(EIP_INNER_TYPE_STRING, "ST10:0"), Variant(std::string(82, 'z')), 84, 84},
+        {plc5(EIP_INNER_TYPE_STRING, "ST10:0"), Variant(std::string(83, 'z')), 84, -1},
+        {plc5(EIP_INNER_TYPE_STRING, "ST10:0"), Variant(int64_t{1}), 84, -1},
+        {plc5(EIP_INNER_TYPE_STRING2, "N7:0"), Variant("x"), 64, 0},
+        {plc5(EIP_INNER_TYPE_SHORT_STRING, "N7:0"), Variant("x"), 64, 0},
+        {plc5(EIP_INNER_TYPE_STRUCTURE, "N7:0"), Variant("x"), 64, 0},
+        {plc5(EIP_INNER_TYPE_INT, "N7:0"), Variant("7000"), 64, 2, Bytes({0x58, 0x1B})},
+        {plc5(EIP_INNER_TYPE_INT, "N7:0"), Variant("70000"), 64, -1},
+    };
     tagtest::LogCapture log;
-    auto standard = MakeTag(EIP_PROTOCOL_FAMILY_CIP, EIP_INNER_TYPE_STRUCTURE, "s", 0, 0x0FCE);
-    auto out = Json2Raw(*standard, Variant(std::string(82, 'q')), 256);
-    ASSERT_EQ(out.result, 86);
-    EXPECT_EQ(std::vector<uint8_t>(out.bytes.begin(), out.bytes.begin() + 4), Bytes({82, 0, 0, 0}));
-    EXPECT_EQ(Json2Raw(*standard, Variant(std::string(83, 'q')), 256).result, -1);
-    EXPECT_TRUE(log.Contains("string too long, 83 bytes for at most 82, value refused"))
-        << log.All();
-    auto shortString = LogixTag(EIP_INNER_TYPE_SHORT_STRING);
-    EXPECT_EQ(Json2Raw(*shortString, Variant(std::string(255, 'x')), 256).result, 256);
-    EXPECT_EQ(Json2Raw(*shortString, Variant(std::string(256, 'x')), 400).result, -1);
-}
-
-TEST(StringConversion, StandardStringStructureRefusesBuffersUnderFourBytes) {
-    auto tag = MakeTag(EIP_PROTOCOL_FAMILY_CIP, EIP_INNER_TYPE_STRUCTURE, "s", 0, 0x0FCE);
-    for (uint16_t size : {0, 1, 2, 3}) {
-        EXPECT_EQ(Json2Raw(*tag, Variant("ab"), size).result, -1) << size;
+    for (const Case& c : cases) {
+        const auto out = Json2Raw(*c.tag(), c.value, c.size);
+        const std::string label = kestrel::strata_sdk::json::to_json_string(c.value).substr(0, 20) +
+                                  " in " + std::to_string(c.size);
+        EXPECT_EQ(out.result, c.result) << label;
+        EXPECT_EQ(
+            std::vector<uint8_t>(out.whole.begin(),
+                                 out.whole.begin() + std::min(out.whole.size(), c.front.size())),
+            c.front)
+            << label;
     }
-    EXPECT_EQ(Json2Raw(*tag, Variant(""), 4).result, 4);
-    EXPECT_EQ(Json2Raw(*tag, Variant("ab"), 5).result, -1);
-}
-
-TEST(StringConversion, OtherStructuresAndNonStringsAreRefusedWithTheirReason) {
-    tagtest::LogCapture log;
-    auto user = MakeTag(EIP_PROTOCOL_FAMILY_CIP, EIP_INNER_TYPE_STRUCTURE, "s", 0, 0x1234);
-    EXPECT_EQ(Json2Raw(*user, Variant("ab")).result, -1);
-    EXPECT_TRUE(log.Contains("ConvertJson2Raw : structure type, handle=0x1234")) << log.All();
-    auto str = LogixTag(EIP_INNER_TYPE_STRING);
-    EXPECT_EQ(Json2Raw(*str, Variant()).result, -1);
-    EXPECT_EQ(Json2Raw(*str, Variant(int64_t{5})).result, -1);
-    EXPECT_TRUE(
-        log.Contains("(10036): Writing Tag failed. - ConvertJson2Raw : variant's type "
-                     "mismatch"))
-        << log.All();
-}
-
-TEST(StringConversion, ShortStringUsesOneBytePrefix) {
-    EXPECT_EQ(Json2Raw(*LogixTag(EIP_INNER_TYPE_SHORT_STRING), Variant("AB")).bytes,
-              Bytes({2, 'A', 'B'}));
-}
-
-TEST(StringConversion, StringUsesTwoBytePrefixAndNeedsRoomForAllCharacters) {
-    tagtest::LogCapture log;
-    auto tag = LogixTag(EIP_INNER_TYPE_STRING);
-    EXPECT_EQ(Json2Raw(*tag, Variant("abc"), 5).bytes, Bytes({3, 0, 'a', 'b', 'c'}));
-    EXPECT_EQ(Json2Raw(*tag, Variant(""), 2).bytes, Bytes({0, 0}));
-    EXPECT_EQ(Json2Raw(*tag, Variant("abc"), 4).result, -1);
-    EXPECT_TRUE(
-        log.Contains("ConvertJson2Raw, too small buffer, dest buffsize=2, dest "
-                     "type=0x00D0, src string length=3"))
-        << log.All();
-    EXPECT_EQ(Json2Raw(*tag, Variant("abc"), 1).result, -1);
-    EXPECT_TRUE(
-        log.Contains("ConvertJson2Raw, converting failed, dest buffsize=1, dest "
-                     "type=0x00D0, src string length=3"))
-        << log.All();
-}
-
-TEST(StringConversion, String2WritesUtf16WithTheCharacterCount) {
-    auto tag = LogixTag(EIP_INNER_TYPE_STRING2);
-    auto out = Json2Raw(*tag, Variant("AB"));
-    EXPECT_EQ(out.result, 6);
-    EXPECT_EQ(out.bytes, Bytes({0x02, 0x00, 0x41, 0x00, 0x42, 0x00}));
-    // "é€" is 5 UTF-8 bytes but two UTF-16 characters.
-    auto wide = Json2Raw(*tag, Variant("\xC3\xA9\xE2\x82\xAC"));
-    EXPECT_EQ(wide.bytes, Bytes({0x02, 0x00, 0xE9, 0x00, 0xAC, 0x20}));
-}
-
-TEST(StringConversion, String2RefusesInvalidUtf8AndTooSmallBuffers) {
-    tagtest::LogCapture log;
-    auto tag = LogixTag(EIP_INNER_TYPE_STRING2);
-    EXPECT_EQ(Json2Raw(*tag, Variant("A\xFF")).result, -1);
-    EXPECT_TRUE(
-        log.Contains("ConvertJson2Raw, failed to convert from utf8 to utf16, dest "
-                     "buffsize=62, src string length=2"))
-        << log.All();
-    EXPECT_EQ(Json2Raw(*tag, Variant("AB"), 5).result, -1);
-    EXPECT_EQ(Json2Raw(*tag, Variant("AB"), 6).result, 6);
-}
-
-TEST(PcccStringConversion, SwapsCharacterPairsInAnEightyFourByteElement) {
-    auto tag = MakeTag(EIP_PROTOCOL_FAMILY_PCCC, EIP_INNER_TYPE_STRING, "ST10:0");
-    auto out = Json2Raw(*tag, Variant("ABC"), 84);
-    EXPECT_EQ(out.result, 5);
-    std::vector<uint8_t> expected(84, 0);
-    expected[0] = 0x03;
-    expected[2] = 'B';
-    expected[3] = 'A';
-    expected[5] = 'C';
-    EXPECT_EQ(out.whole, expected);
-    auto even = Json2Raw(*tag, Variant("ABCD"), 84);
-    EXPECT_EQ(even.bytes, Bytes({4, 0, 'B', 'A', 'D', 'C'}));
-    EXPECT_EQ(Json2Raw(*tag, Variant(""), 84).result, 2);
-}
-
-TEST(PcccStringConversion, RefusesMoreThan82AndNeedsAWholeElement) {
-    tagtest::LogCapture log;
-    auto tag = MakeTag(EIP_PROTOCOL_FAMILY_PCCC, EIP_INNER_TYPE_STRING, "ST10:0");
-    EXPECT_EQ(Json2Raw(*tag, Variant("ABC"), 83).result, -1);
-    EXPECT_TRUE(
-        log.Contains("ConvertJson2Raw, converting failed, dest buffsize=83, expected "
-                     "buffsize=84, dest type=0x00D0, src string length=3"))
-        << log.All();
-    EXPECT_EQ(Json2Raw(*tag, Variant(std::string(82, 'z')), 84).result, 84);
-    EXPECT_EQ(Json2Raw(*tag, Variant(std::string(83, 'z')), 84).result, -1);
     EXPECT_TRUE(log.Contains("string too long, 83 bytes for at most 82, value refused"));
-    EXPECT_EQ(Json2Raw(*tag, Variant(int64_t{1}), 84).result, -1);
+    // The whole PLC5 element is written: pairs swapped, the rest zero.
+    std::vector<uint8_t> element(84, 0);
+    element[0] = 3;
+    element[2] = 'B';
+    element[3] = 'A';
+    element[5] = 'C';
+    EXPECT_EQ(Json2Raw(*plc5(EIP_INNER_TYPE_STRING, "ST10:0")(), Variant("ABC"), 84).whole,
+              element);
 }
 
-TEST(PcccStringConversion, LogixOnlyStringTypesAreUnsupportedAndNumbersFollowLogixRules) {
-    tagtest::LogCapture log;
-    for (int32_t code :
-         {EIP_INNER_TYPE_STRING2, EIP_INNER_TYPE_SHORT_STRING, EIP_INNER_TYPE_STRUCTURE}) {
-        auto tag = MakeTag(EIP_PROTOCOL_FAMILY_PCCC, code, "N7:0");
-        EXPECT_EQ(Json2Raw(*tag, Variant("x")).result, 0) << code;
+// A write of a whole tag: one value for one element; an array padded with zero elements, never
+// more elements than the tag holds; any element that fails, or outgrows the buffer, fails all.
+TEST(WholeWrite, ArraysFillTheTagOrFailWhole) {
+    struct Case {
+        int32_t type;
+        const char* name;
+        Variant value;
+        uint16_t size;
+        int32_t result;
+        std::vector<uint8_t> bytes = {};
+    };
+    const Variant one(int64_t{1});
+    const Case cases[] = {
+        {EIP_INNER_TYPE_DINT, "Tag1", Variant(int64_t{5}), 256, 4, Bytes({5, 0, 0, 0})},
+        {EIP_INNER_TYPE_DINT, "Tag1", Array({Variant(int64_t{6})}), 256, 4, Bytes({6, 0, 0, 0})},
+        {EIP_INNER_TYPE_DINT, "arr[0~2]", Array({one}), 256, 12,
+         Bytes({1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})},
+        {EIP_INNER_TYPE_DINT, "arr[0~2]", Array({one, one, one, one}), 256, -1},
+        {EIP_INNER_TYPE_DINT, "arr[0~2]", one, 256, -1},
+        {EIP_INNER_TYPE_DINT, "arr[0~2]", Array({one}), 11, -2},
+        {EIP_INNER_TYPE_REAL, "arr[0~1]", Array({Variant(1.5), Variant("x")}), 256, -1},
+        {EIP_INNER_TYPE_REAL, "arr[0~1]", Array({Variant(1.5), Variant("2")}), 256, 8,
+         tagtest::Concat({FloatBytes(1.5f), FloatBytes(2.0f)})},
+        {EIP_INNER_TYPE_STRING, "s[0~1]", Array({Variant("abcd"), Variant("efgh")}), 11, -1},
+        {EIP_INNER_TYPE_STRING, "s[0~1]", Array({Variant("abcd"), Variant("efgh")}), 12, 12},
+    };
+    for (const Case& c : cases) {
+        const auto out =
+            Vexa2Raw(*MakeTag(EIP_PROTOCOL_FAMILY_CIP, c.type, c.name), c.value, c.size);
+        EXPECT_EQ(out.result, c.result)
+            << c.name << " " << kestrel::strata_sdk::json::to_json_string(c.value);
+        if (!c.bytes.empty()) {
+            EXPECT_EQ(out.bytes, c.bytes) << c.name;
+        }
     }
-    EXPECT_TRUE(log.Contains("ConvertJson2Raw, unsupported type, dest type=0x00DA")) << log.All();
-    auto integer = MakeTag(EIP_PROTOCOL_FAMILY_PCCC, EIP_INNER_TYPE_INT, "N7:0");
-    EXPECT_EQ(Json2Raw(*integer, Variant("7000")).bytes, Bytes({0x58, 0x1B}));
-    EXPECT_EQ(Json2Raw(*integer, Variant("70000")).result, -1);
-}
-
-TEST(WholeWrite, SingleValueForOneElement) {
-    auto tag = LogixTag(EIP_INNER_TYPE_DINT);
-    EXPECT_EQ(Vexa2Raw(*tag, Variant(int64_t{5})).bytes, Bytes({5, 0, 0, 0}));
-    EXPECT_EQ(Vexa2Raw(*tag, Array({Variant(int64_t{6})})).bytes, Bytes({6, 0, 0, 0}));
-}
-
-TEST(WholeWrite, ShortArrayIsPaddedWithZeroElements) {
-    auto tag = MakeTag(EIP_PROTOCOL_FAMILY_CIP, EIP_INNER_TYPE_DINT, "arr[0~2]");
-    auto out = Vexa2Raw(*tag, Array({Variant(int64_t{1})}));
-    EXPECT_EQ(out.result, 12);
-    EXPECT_EQ(out.bytes, Bytes({1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-}
-
-TEST(WholeWrite, MoreElementsThanTheTagHoldsIsRefused) {
-    auto tag = MakeTag(EIP_PROTOCOL_FAMILY_CIP, EIP_INNER_TYPE_DINT, "arr[0~2]");
-    auto values =
-        Array({Variant(int64_t{1}), Variant(int64_t{2}), Variant(int64_t{3}), Variant(int64_t{4})});
-    EXPECT_EQ(Vexa2Raw(*tag, values).result, -1);
-}
-
-TEST(WholeWrite, ArrayTagNeedsAnArrayValue) {
-    auto tag = MakeTag(EIP_PROTOCOL_FAMILY_CIP, EIP_INNER_TYPE_DINT, "arr[0~2]");
-    EXPECT_EQ(Vexa2Raw(*tag, Variant(int64_t{1})).result, -1);
-}
-
-TEST(WholeWrite, AnElementThatCannotBeConvertedFailsTheWholeWrite) {
-    auto tag = MakeTag(EIP_PROTOCOL_FAMILY_CIP, EIP_INNER_TYPE_REAL, "arr[0~1]");
-    EXPECT_EQ(Vexa2Raw(*tag, Array({Variant(1.5), Variant("x")})).result, -1);
-    auto out = Vexa2Raw(*tag, Array({Variant(1.5), Variant("2")}));
-    EXPECT_EQ(out.result, 8);
-    EXPECT_EQ(out.bytes, tagtest::Concat({FloatBytes(1.5f), FloatBytes(2.0f)}));
-}
-
-TEST(WholeWrite, ElementsThatOutgrowTheBufferFailWithoutOverrun) {
-    auto tag = MakeTag(EIP_PROTOCOL_FAMILY_CIP, EIP_INNER_TYPE_DINT, "arr[0~2]");
-    EXPECT_EQ(Vexa2Raw(*tag, Array({Variant(int64_t{1})}), 11).result, -2);
-    auto strings = MakeTag(EIP_PROTOCOL_FAMILY_CIP, EIP_INNER_TYPE_STRING, "s[0~1]");
-    EXPECT_EQ(Vexa2Raw(*strings, Array({Variant("abcd"), Variant("efgh")}), 11).result, -1);
-    EXPECT_EQ(Vexa2Raw(*strings, Array({Variant("abcd"), Variant("efgh")}), 12).result, 12);
 }
 
 }  // namespace

@@ -1,182 +1,102 @@
+// The text forms users see and type for RW flags, output and inner types, and how a tag takes
+// its record and parses its name or address by family.
+
 #include <gtest/gtest.h>
 
 #include <memory>
 
-#include "tag/controllogix_tag.h"
-#include "tag/pccc_tag.h"
+#include "tag/eip_tag.h"
 
 namespace {
 
-std::unique_ptr<EipTag> MakeTag(eipProtocolFamily_t family) {
-    return std::unique_ptr<EipTag>(EipTag::Create(family));
-}
-
 TEST(TagVocabulary, RWFlagTextAddsLettersAndRefusesRepeatsAndStrangers) {
-    EXPECT_EQ(EipTag::StrToRWFlag("RW"), 3);
-    EXPECT_EQ(EipTag::StrToRWFlag("rw"), 3);
-    EXPECT_EQ(EipTag::StrToRWFlag("R_W"), 3);
-    EXPECT_EQ(EipTag::StrToRWFlag("R_"), 1);
-    EXPECT_EQ(EipTag::StrToRWFlag("_W"), 2);
-    EXPECT_EQ(EipTag::StrToRWFlag("I"), 4);
-    EXPECT_EQ(EipTag::StrToRWFlag("RI"), 5);
-    EXPECT_EQ(EipTag::StrToRWFlag("RR"), 0);
-    EXPECT_EQ(EipTag::StrToRWFlag("RX"), 0);
-    EXPECT_EQ(EipTag::StrToRWFlag("R W"), 0);
-    EXPECT_EQ(EipTag::StrToRWFlag(""), 0);
-}
-
-TEST(TagVocabulary, RWFlagPrintsKnownFormsAndRWForEveryOtherValue) {
-    EXPECT_EQ(EipTag::RWFlagToStr(0), "__");
-    EXPECT_EQ(EipTag::RWFlagToStr(1), "R_");
-    EXPECT_EQ(EipTag::RWFlagToStr(2), "_W");
-    EXPECT_EQ(EipTag::RWFlagToStr(4), "I");
-    for (uint8_t flag : {3, 5, 6, 7, 255}) {
-        EXPECT_EQ(EipTag::RWFlagToStr(flag), "RW") << int(flag);
+    const std::pair<const char*, uint8_t> cases[] = {
+        {"RW", 3}, {"rw", 3}, {"R_W", 3}, {"R_", 1},  {"_W", 2}, {"I", 4},
+        {"RI", 5}, {"RR", 0}, {"RX", 0},  {"R W", 0}, {"", 0},
+    };
+    for (const auto& [text, flag] : cases) {
+        EXPECT_EQ(EipTag::StrToRWFlag(text), flag) << text;
     }
-}
-
-TEST(TagVocabulary, OutputTypeKnowsOnlyDefault) {
+    const std::pair<uint8_t, const char*> printed[] = {
+        {0, "__"}, {1, "R_"}, {2, "_W"}, {4, "I"}, {3, "RW"}, {5, "RW"}, {7, "RW"}, {255, "RW"}};
+    for (const auto& [flag, text] : printed) {
+        EXPECT_EQ(EipTag::RWFlagToStr(flag), text) << int(flag);
+    }
     EXPECT_EQ(EipTag::StrToOutputType("DEFAULT"), EIP_OUTPUT_TYPE_DEFAULT);
     EXPECT_EQ(EipTag::StrToOutputType("default"), EIP_OUTPUT_TYPE_UNKNOWN);
-    EXPECT_EQ(EipTag::StrToOutputType(""), EIP_OUTPUT_TYPE_UNKNOWN);
-    EXPECT_EQ(EipTag::OutputTypeToStr(EIP_OUTPUT_TYPE_DEFAULT), "DEFAULT");
-    EXPECT_EQ(EipTag::OutputTypeToStr(EIP_OUTPUT_TYPE_UNKNOWN), "UNKNOWN");
 }
 
-TEST(TagVocabulary, InnerTypeTextIsSearchedBySubstringInPriorityOrder) {
-    EXPECT_EQ(EipTag::StrToInnerType("BOOL (1byte)"), 193);
-    EXPECT_EQ(EipTag::StrToInnerType("SINT"), 194);
-    EXPECT_EQ(EipTag::StrToInnerType("INT"), 195);
-    EXPECT_EQ(EipTag::StrToInnerType("DINT (4bytes)"), 196);
-    EXPECT_EQ(EipTag::StrToInnerType("REAL"), 202);
-    EXPECT_EQ(EipTag::StrToInnerType("BITARRAY"), 211);
-    EXPECT_EQ(EipTag::StrToInnerType("STRUCTURE"), 672);
-    EXPECT_EQ(EipTag::StrToInnerType("SHORT STRING"), 218);
-    EXPECT_EQ(EipTag::StrToInnerType("STRING2"), 213);
-    EXPECT_EQ(EipTag::StrToInnerType("STRING"), 208);
+// Names print with and without their length, read back by substring in priority order ("DINT"
+// is not "INT", "SHORT STRING" is not "STRING"), and only the bit array is not supported.
+TEST(TagVocabulary, InnerTypeNamesReadBackAndSupport) {
+    struct Case {
+        int32_t code;
+        const char* name;
+        const char* withLength;
+        bool supported;
+    };
+    const Case cases[] = {
+        {193, "BOOL", "BOOL (1byte)", true},         {194, "SINT", "SINT (1byte)", true},
+        {195, "INT", "INT (2bytes)", true},          {196, "DINT", "DINT (4bytes)", true},
+        {202, "REAL", "REAL (4bytes)", true},        {208, "STRING", "STRING", true},
+        {211, "BITARRAY", "BITARRAY", false},        {213, "STRING2", "STRING2", true},
+        {218, "SHORT STRING", "SHORT STRING", true}, {672, "STRUCTURE", "STRUCTURE", true},
+        {197, "UNKNOWN", "UNKNOWN", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(EipTag::InnerTypeToStr(c.code), c.name) << c.code;
+        EXPECT_EQ(EipTag::InnerTypeToStrWithLength(c.code), c.withLength) << c.code;
+        if (c.code != 197) {
+            EXPECT_EQ(EipTag::StrToInnerType(c.withLength), c.code) << c.code;
+        }
+        EXPECT_EQ(EipTag::SupportInnerType(c.code), c.supported ? 0 : 10032) << c.code;
+    }
     EXPECT_EQ(EipTag::StrToInnerType("float"), 194);
     EXPECT_EQ(EipTag::StrToInnerType(""), 194);
 }
 
-TEST(TagVocabulary, InnerTypeNamesRoundTripAndUnknownCodesPrintUnknown) {
-    for (int32_t code : {193, 194, 195, 196, 202, 208, 211, 213, 218, 672}) {
-        EXPECT_EQ(EipTag::StrToInnerType(EipTag::InnerTypeToStr(code)), code) << code;
-        EXPECT_EQ(EipTag::StrToInnerType(EipTag::InnerTypeToStrWithLength(code)), code) << code;
-    }
-    EXPECT_EQ(EipTag::InnerTypeToStrWithLength(195), "INT (2bytes)");
-    EXPECT_EQ(EipTag::InnerTypeToStrWithLength(202), "REAL (4bytes)");
-    EXPECT_EQ(EipTag::InnerTypeToStrWithLength(218), "SHORT STRING");
-    EXPECT_EQ(EipTag::InnerTypeToStr(197), "UNKNOWN");
-    EXPECT_EQ(EipTag::InnerTypeToStrWithLength(0), "UNKNOWN");
-}
-
-TEST(TagVocabulary, ElementLengthsOfInnerTypes) {
-    EXPECT_EQ(EipTag::GetInnerTypeLength(195), 2);
-    EXPECT_EQ(EipTag::GetInnerTypeLength(196), 4);
-    EXPECT_EQ(EipTag::GetInnerTypeLength(202), 4);
-    for (int32_t code : {193, 194, 197, 201, 208, 672, 12345}) {
-        EXPECT_EQ(EipTag::GetInnerTypeLength(code), 1) << code;
-    }
-}
-
-TEST(TagVocabulary, SupportedInnerTypesExcludeBitArray) {
-    for (int32_t code : {193, 194, 195, 196, 202, 208, 213, 218, 672}) {
-        EXPECT_EQ(EipTag::SupportInnerType(code), 0) << code;
-    }
-    EXPECT_EQ(EipTag::SupportInnerType(211), 10032);
-    EXPECT_EQ(EipTag::SupportInnerType(197), 10032);
-}
-
-TEST(TagFactory, MakesTheFamilyVariantOrNothing) {
-    auto logix = MakeTag(EIP_PROTOCOL_FAMILY_CIP);
-    auto pccc = MakeTag(EIP_PROTOCOL_FAMILY_PCCC);
-    ASSERT_NE(dynamic_cast<ControlLogixTag*>(logix.get()), nullptr);
-    ASSERT_NE(dynamic_cast<PcccTag*>(pccc.get()), nullptr);
-    EXPECT_EQ(logix->GetInfo().family, EIP_PROTOCOL_FAMILY_CIP);
-    EXPECT_EQ(pccc->GetInfo().family, EIP_PROTOCOL_FAMILY_PCCC);
-    EXPECT_EQ(EipTag::Create(static_cast<eipProtocolFamily_t>(2)), nullptr);
-}
-
-TEST(TagInfo, SetInfoCopiesEverythingButTheFamily) {
+TEST(TagInfo, SetInfoKeepsTheTagsFamily) {
+    std::unique_ptr<EipTag> pccc(EipTag::Create(EIP_PROTOCOL_FAMILY_PCCC));
     _eipTagInfo record;
     record.family = EIP_PROTOCOL_FAMILY_CIP;
     record.alias = "Level";
-    record.tagName = "Tank.Level";
-    record.plc5Address = "N7:0";
-    record.outputType = EIP_OUTPUT_TYPE_DEFAULT;
-    record.rwFlag = 3;
-    record.innerType = 196;
-    record.structHandle = 0x0FCE;
-    record.dataLen = 4;
-    record.description = "tank level";
-    record.elementCount = 7;
-    auto pccc = MakeTag(EIP_PROTOCOL_FAMILY_PCCC);
     pccc->SetInfo(record);
-    const _eipTagInfo& info = pccc->GetInfo();
-    EXPECT_EQ(info.family, EIP_PROTOCOL_FAMILY_PCCC);
-    EXPECT_EQ(info.alias, "Level");
-    EXPECT_EQ(info.tagName, "Tank.Level");
-    EXPECT_EQ(info.plc5Address, "N7:0");
-    EXPECT_EQ(info.outputType, EIP_OUTPUT_TYPE_DEFAULT);
-    EXPECT_EQ(info.rwFlag, 3);
-    EXPECT_EQ(info.innerType, 196);
-    EXPECT_EQ(info.structHandle, 0x0FCE);
-    EXPECT_EQ(info.dataLen, 4);
-    EXPECT_EQ(info.description, "tank level");
-    EXPECT_EQ(info.elementCount, 7);
-
-    auto logix = MakeTag(EIP_PROTOCOL_FAMILY_CIP);
-    record.family = EIP_PROTOCOL_FAMILY_PCCC;
-    logix->SetInfo(record);
-    EXPECT_EQ(logix->GetInfo().family, EIP_PROTOCOL_FAMILY_CIP);
+    EXPECT_EQ(pccc->GetInfo().family, EIP_PROTOCOL_FAMILY_PCCC);
+    EXPECT_EQ(pccc->GetInfo().alias, "Level");
+    EXPECT_EQ(EipTag::Create(static_cast<eipProtocolFamily_t>(2)), nullptr);
 }
 
-TEST(TagInfo, LogixParsingUsesTagNameAndReportsPathLengthAndElementCount) {
-    auto tag = MakeTag(EIP_PROTOCOL_FAMILY_CIP);
-    _eipTagInfo record;
-    record.alias = "buf";
-    record.tagName = "arr[2~9]";
-    record.plc5Address = "garbage";
-    tag->SetInfo(record);
-    EXPECT_EQ(tag->ParsingTagName(), 11);
-    EXPECT_EQ(tag->GetInfo().elementCount, 8);
-    EXPECT_EQ(tag->GetTagData().GetElementCount(), 8);
-    EXPECT_EQ(tag->GetTagData().GetAlias(), "buf");
-}
-
-TEST(TagInfo, PcccParsingUsesTheAddress) {
-    auto tag = MakeTag(EIP_PROTOCOL_FAMILY_PCCC);
-    _eipTagInfo record;
-    record.alias = "Level";
-    record.tagName = "not an address";
-    record.plc5Address = "N7:300";
-    tag->SetInfo(record);
-    EXPECT_EQ(tag->ParsingTagName(), 7);
-    EXPECT_EQ(tag->GetInfo().elementCount, 1);
-}
-
-TEST(TagInfo, FailedParsingReturnsMinusOneAndLeavesInfoAlone) {
-    auto tag = MakeTag(EIP_PROTOCOL_FAMILY_CIP);
-    _eipTagInfo record;
-    record.alias = "x";
-    record.tagName = "a..b";
-    record.elementCount = 9;
-    tag->SetInfo(record);
-    EXPECT_EQ(tag->ParsingTagName(), -1);
-    EXPECT_EQ(tag->GetInfo().elementCount, 9);
-
-    auto pccc = MakeTag(EIP_PROTOCOL_FAMILY_PCCC);
-    record.plc5Address = "T4:0";
-    pccc->SetInfo(record);
-    EXPECT_EQ(pccc->ParsingTagName(), -1);
-    EXPECT_EQ(pccc->GetInfo().elementCount, 9);
-}
-
-TEST(TagInfo, TestedFlagStartsClear) {
-    auto tag = MakeTag(EIP_PROTOCOL_FAMILY_CIP);
-    EXPECT_FALSE(tag->IsTested());
-    tag->SetTested(true);
-    EXPECT_TRUE(tag->IsTested());
+// A Logix tag parses its tag name, a PCCC tag its PLC5 address; the result is the encoded
+// length, and a failure leaves the record as it was.
+TEST(TagInfo, ParsingUsesTheFamilysNameAndReportsLengthAndElementCount) {
+    struct Case {
+        eipProtocolFamily_t family;
+        const char* tagName;
+        const char* address;
+        int result;
+        int32_t elementCount;
+    };
+    const Case cases[] = {
+        {EIP_PROTOCOL_FAMILY_CIP, "arr[2~9]", "garbage", 11, 8},
+        {EIP_PROTOCOL_FAMILY_PCCC, "not an address", "N7:300", 7, 1},
+        {EIP_PROTOCOL_FAMILY_CIP, "a..b", "N7:0", -1, 9},
+        {EIP_PROTOCOL_FAMILY_PCCC, "Level", "T4:0", -1, 9},
+    };
+    for (const Case& c : cases) {
+        std::unique_ptr<EipTag> tag(EipTag::Create(c.family));
+        _eipTagInfo record;
+        record.alias = "buf";
+        record.tagName = c.tagName;
+        record.plc5Address = c.address;
+        record.elementCount = 9;
+        tag->SetInfo(record);
+        EXPECT_EQ(tag->ParsingTagName(), c.result) << c.tagName;
+        EXPECT_EQ(tag->GetInfo().elementCount, c.elementCount) << c.tagName;
+        if (c.result > 0) {
+            EXPECT_EQ(tag->GetTagData().GetElementCount(), c.elementCount) << c.tagName;
+            EXPECT_EQ(tag->GetTagData().GetAlias(), "buf");
+        }
+    }
 }
 
 }  // namespace

@@ -1,11 +1,11 @@
 #!/usr/bin/env node
 // Takes a screenshot of the console in Debian's chromium.
-//   node screenshot.js URL OUTPUT.png [NODE_PATH] [ACTION_NAME] [run]
+//   node scripts/console-screenshot.js URL OUTPUT.png [NODE_PATH] [ACTION_NAME] [run]
 // NODE_PATH is selected (as #path in the URL); ACTION_NAME opens that action's form,
 // "run" also runs it with the form as it is and waits for the result.
 'use strict';
 
-const { launchChromium } = require('./chromium');
+const { launchChromium } = require('../tests/browser/chromium');
 
 async function main() {
   const [url, output, nodePath, action, run] = process.argv.slice(2);
