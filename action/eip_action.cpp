@@ -302,7 +302,7 @@ bool subTagFromParams(const sdk::Variant& params, int32_t defaultInnerType, _eip
 // The I/O tag `tagAlias` of `device`, checked to hold `subtag`; false with `error` otherwise.
 bool checkSubTagFits(EipDevice& device, const std::string& tagAlias, const _eipSubTagInfo& subtag,
                      std::string& error) {
-    EipTag* tag = device.FindTagByAlias(tagAlias, kIOTagKind);
+    const auto tag = device.FindTagByAlias(tagAlias, kIOTagKind);
     return check(tag != nullptr, tessel::TL_ERR_TAG_NOT_EXIST, error) &&
            check(tag->IsValidSubTagInfo(subtag), tessel::TL_ERR_INVALID_OFFSET_OR_DATALEN, error);
 }
@@ -357,7 +357,7 @@ EipDeviceCallbacks EipAction::MakeDeviceCallbacks() {
     cb.subTagNodeRemoved = &EipNode::RemoveSubTagItemNode;
     cb.emCnxnState = &EipNode::ChangeEMCnxnState;
     cb.ucmmState = &EipNode::ChangeUCMMState;
-    cb.emTagValue = &EipNode::ChangeEMTagNodeValue;
+    cb.emTagValues = &EipNode::ChangeEMTagNodeValues;
     cb.ioTagValue = &EipNode::ChangeIOTagNodeValue;
     cb.ioSubTagValue = &EipNode::ChangeIOSubTagNodeValue;
     cb.actionToggle = &EipNode::ToggleActionNodes;

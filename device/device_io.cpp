@@ -83,9 +83,9 @@ void EipDevice::handOverIOValues(const std::vector<IoValue>& values) {
     ValueBatch batch;
     batch.reserve(values.size());
     for (const IoValue& value : values) {
-        PublishedValue published{*value.tag, {value.data.begin(), value.data.end()}};
-        published.tag.dataLen = static_cast<int32_t>(value.data.size);
-        batch.push_back(std::move(published));
+        auto record = std::make_shared<_eipTagInfo>(*value.tag);
+        record->dataLen = static_cast<int32_t>(value.data.size);
+        batch.push_back(EipTagValue{std::move(record), {value.data.begin(), value.data.end()}});
         DeviceStats::Add(stats_.valuesPublished);  // stats: value
     }
     handOver(std::move(batch));

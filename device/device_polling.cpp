@@ -20,20 +20,18 @@ int EipDevice::PrepareEMPolling(std::string& message) {
     std::lock_guard<std::mutex> pollingLock(pollingMutex_);
     std::lock_guard<std::mutex> mapLock(tagMapMutex_);
     pollList_.clear();
-    pollCount_ = 0;
-    nextIndex_ = 0;
-    // A reply still on its way belongs to the previous list.
-    batchStale_ = true;
+    ++pollListVersion_;
     for (const auto& entry : emTagMap_) {
-        if (hasBit(entry.second->GetInfo().rwFlag, EIP_RW_FLAG_READ)) {
-            pollList_.push_back(entry.second);
+        const _eipTagInfo& info = entry.second->GetInfo();
+        if (hasBit(info.rwFlag, EIP_RW_FLAG_READ)) {
+            pollList_.push_back(std::make_shared<PolledTag>(
+                PolledTag{entry.second, std::make_shared<const _eipTagInfo>(info)}));
         }
     }
     if (pollList_.empty()) {
         message = errorText(tessel::TL_ERR_READ_TAGS_NOT_EXIST);
         return -1;
     }
-    pollCount_ = static_cast<uint32_t>(pollList_.size());
     return 0;
 }
 
@@ -64,6 +62,7 @@ int EipDevice::StopEMPolling(std::string& message) {
     SetEMPollingState(0, true);
     std::lock_guard<std::mutex> lock(pollingMutex_);
     pollList_.clear();
+    ++pollListVersion_;
     return 0;
 }
 
@@ -90,9 +89,9 @@ int EipDevice::startEMPollingCycle(uint64_t now) {
     cycleBegin_ = now;
     const std::string alias = GetAlias();
     eiplog::Info("startEMPollingCycle", alias + ": Send EM Polling request - " + wallClockText());
+    takeCycleSnapshot();
     int result = -2;
     if (auto cnxn = connection()) {
-        std::lock_guard<std::mutex> pollingLock(pollingMutex_);
         result = RequestTags(*cnxn);
     } else {
         eiplog::Error("RequestTags", alias + ": EM CNXN or UCMM STATE not READY");
@@ -105,8 +104,20 @@ int EipDevice::startEMPollingCycle(uint64_t now) {
     return 1;
 }
 
-// Called with pollingMutex_ held, on the socket thread (the only one exchanging
-// on the polling session).
+// The only moment the socket thread takes pollingMutex_: the cycle then runs on its own copy.
+void EipDevice::takeCycleSnapshot() {
+    std::lock_guard<std::mutex> pollingLock(pollingMutex_);
+    cycle_.tags = pollList_;
+    cycle_.listVersion = pollListVersion_.load();
+    cycle_.view.clear();
+    for (const auto& polled : cycle_.tags) {
+        cycle_.view.push_back(polled->tag.get());
+    }
+    cycle_.next = 0;
+    cycle_.batchStart = 0;
+}
+
+// On the socket thread (the only one exchanging on the polling session), without any lock.
 int EipDevice::RequestTags(EipConnection& cnxn) {
     if (emPollingStopped_.load() != 0) {
         eiplog::Error("RequestTags", GetAlias() + ": polling stopped");
@@ -117,9 +128,8 @@ int EipDevice::RequestTags(EipConnection& cnxn) {
         return -2;
     }
     requestSent_.store(steadyMicros());
-    batchStart_ = nextIndex_;
-    batchStale_ = false;
-    if (cnxn.RequestEMTags(pollList_, pollCount_, nextIndex_) == 0) {
+    cycle_.batchStart = cycle_.next;
+    if (cnxn.RequestEMTags(cycle_.view, cycle_.view.size(), cycle_.next) == 0) {
         DeviceStats::Add(stats_.requests);  // stats: request
         return 0;
     }
@@ -128,47 +138,42 @@ int EipDevice::RequestTags(EipConnection& cnxn) {
 }
 
 // Reads one reply, requests the cycle's next batch and hands the reply's values
-// over in one batch.
+// over in one batch. No lock is held across the read or the send.
 void EipDevice::handleEMTagResponse(const std::shared_ptr<EipConnection>& cnxn) {
     // About 36 KB: kept off the socket thread's stack.
     auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
-    int received = 0;
-    bool finished = false;
-    bool notifyReady = false;
-    ValueBatch values;
-    {
-        std::lock_guard<std::mutex> pollingLock(pollingMutex_);
-        const EipConnection::TagLookup lookup = [this](uint16_t index) -> EipTag* {
-            return index < pollList_.size() ? pollList_[index] : nullptr;
-        };
-        received = cnxn->RecvEMTags(*response, lookup);
-        if (received >= 1) {
-            values = OnTagsDataProc(response.get());
-            emCnxnState_.store(EM_CNXN_READY);
-            ucmmState_.store(UCMM_READY);
-            if (nextIndex_ == 0) {
-                finished = true;
-            } else if (RequestTags(*cnxn) != 0) {
-                cycleRestart_.store(true);
-                notifyReady = emPollingStopped_.load() != 0;
-            } else {
-                emCnxnState_.store(EM_CNXN_BUSY);
-                ucmmState_.store(UCMM_BUSY);
-            }
-        }
-    }
+    const EipConnection::TagLookup lookup = [this](uint16_t index) -> EipTag* {
+        return index < cycle_.view.size() ? cycle_.view[index] : nullptr;
+    };
+    const int received = cnxn->RecvEMTags(*response, lookup);
     if (received < 1) {
         eiplog::Error("handleEMTagResponse",
                       eiplog::Text(GetAlias(), ": TCP socket close. - ", received));
         abortEMPolling(true);
         return;
     }
-    handOver(std::move(values));
+    ValueBatch values = OnTagsDataProc(*response);
+    emCnxnState_.store(EM_CNXN_READY);
+    ucmmState_.store(UCMM_READY);
+    const bool finished = cycle_.next == 0;
+    bool notifyReady = false;
+    if (!finished) {
+        if (RequestTags(*cnxn) != 0) {
+            cycleRestart_.store(true);
+            notifyReady = emPollingStopped_.load() != 0;
+        } else {
+            emCnxnState_.store(EM_CNXN_BUSY);
+            ucmmState_.store(UCMM_BUSY);
+        }
+    }
+    const uint64_t cycleMicros = steadyMicros() - cycleBegin_;
+    if (!finished || !publishIfQueueIdle(values)) {
+        handOver(std::move(values));
+    }
     if (finished) {
-        stats_.AddCycle(steadyMicros() - cycleBegin_);  // stats: cycle
+        stats_.AddCycle(cycleMicros);  // stats: cycle
         char text[32] = {};
-        std::snprintf(text, sizeof text, "%.2f",
-                      static_cast<float>(steadyMicros() - cycleBegin_) / 1000.0f);
+        std::snprintf(text, sizeof text, "%.2f", static_cast<float>(cycleMicros) / 1000.0f);
         eiplog::Info("handleEMTagResponse", GetAlias() + ": EM Polling time = " + text + "ms");
         notifyStates(EM_CNXN_READY, UCMM_READY);
         cycleRestart_.store(true);
@@ -177,34 +182,47 @@ void EipDevice::handleEMTagResponse(const std::shared_ptr<EipConnection>& cnxn) 
     }
 }
 
-// Called with pollingMutex_ held: every poll-list pointer is a live tag.
-EipDevice::ValueBatch EipDevice::OnTagsDataProc(const EIPC_TAG_REQUEST_STRUCT* response) {
+// The values of a reply; each item belongs to the cycle's tag at the batch's start + i. The
+// bytes move out of the reply.
+EipDevice::ValueBatch EipDevice::OnTagsDataProc(EIPC_TAG_REQUEST_STRUCT& response) {
     ValueBatch values;
-    if (emPollingStopped_.load() != 0 || pollList_.empty() || response->count == 0 || batchStale_) {
+    if (emPollingStopped_.load() != 0 || cycle_.tags.empty() || response.count == 0) {
         return values;
     }
-    const size_t items = std::min<size_t>(response->count, EIPC_TAG_REPLY_MAX);
+    const size_t items = std::min<size_t>(response.count, EIPC_TAG_REPLY_MAX);
     const bool trace = eiplog::TraceOn();
+    // Every tag of the snapshot is still in the map unless the poll list changed since.
+    const bool listChanged = pollListVersion_.load() != cycle_.listVersion;
     const std::string alias = GetAlias();
     values.reserve(items);
-    std::lock_guard<std::mutex> mapLock(tagMapMutex_);
-    for (size_t i = 0; i < items && batchStart_ + i < pollList_.size(); ++i) {
-        EipTag* tag = pollList_[batchStart_ + i];
-        _eipTagInfo& info = tag->GetInfo();
-        const bool exists = emTagMap_.count(info.alias) != 0;
+    for (size_t i = 0; i < items && cycle_.batchStart + i < cycle_.tags.size(); ++i) {
+        PolledTag& polled = *cycle_.tags[cycle_.batchStart + i];
+        const bool exists = !listChanged || stillMapped(*polled.tag);
         if (trace) {
-            eiplog::Trace("OnTagsDataProc", alias + ": OnTagsDataProc : [" + info.alias +
+            eiplog::Trace("OnTagsDataProc", alias + ": OnTagsDataProc : [" + polled.record->alias +
                                                 "], exists : " + (exists ? "true" : "false"));
         }
-        const EIPC_TAG_REPLY_STRUCT& item = response->replies[i];
-        if (!exists || !acceptReadReply(alias, info, item)) {
+        EIPC_TAG_REPLY_STRUCT& item = response.replies[i];
+        if (!exists || !acceptReadReply(alias, *polled.record, item)) {
             continue;
         }
-        info.dataLen = item.dataLength;
-        values.push_back(PublishedValue{info, item.data});
+        if (polled.record->dataLen != item.dataLength) {
+            // The tag learns its size from the PLC.
+            std::lock_guard<std::mutex> mapLock(tagMapMutex_);
+            _eipTagInfo& info = polled.tag->GetInfo();
+            info.dataLen = item.dataLength;
+            polled.record = std::make_shared<const _eipTagInfo>(info);
+        }
+        values.push_back(EipTagValue{polled.record, std::move(item.data)});
         DeviceStats::Add(stats_.valuesPublished);  // stats: value
     }
     return values;
+}
+
+bool EipDevice::stillMapped(const EipTag& tag) {
+    std::lock_guard<std::mutex> mapLock(tagMapMutex_);
+    auto it = emTagMap_.find(tag.GetInfo().alias);
+    return it != emTagMap_.end() && it->second.get() == &tag;
 }
 
 // A read the controller refused, or an empty value, is not published; the first
@@ -236,34 +254,22 @@ bool EipDevice::acceptReadReply(const std::string& alias, const _eipTagInfo& inf
     return false;
 }
 
-// Takes a tag out of the poll list (or puts its replacement in its place).
-// Called with pollingMutex_ held. When the tag belongs to the outstanding
-// request, that request's reply no longer lines up with the list and is dropped.
-void EipDevice::forgetPolledTagLocked(EipTag* tag, EipTag* replacement) {
-    auto it = std::find(pollList_.begin(), pollList_.end(), tag);
+// Puts a tag's replacement in its place in the poll list, or takes the tag out when there is
+// none. Called with pollingMutex_ and tagMapMutex_ held. A cycle running on the old tag goes on
+// with it but no longer publishes its values.
+void EipDevice::replacePolledTagLocked(const EipTag* tag, std::shared_ptr<EipTag> replacement) {
+    auto it = std::find_if(pollList_.begin(), pollList_.end(),
+                           [tag](const auto& polled) { return polled->tag.get() == tag; });
     if (it == pollList_.end()) {
         return;
     }
-    const size_t index = static_cast<size_t>(it - pollList_.begin());
-    const size_t batchEnd = nextIndex_ == 0 ? pollList_.size() : nextIndex_;
-    if (index >= batchStart_ && index < batchEnd) {
-        batchStale_ = true;
-    }
-    if (replacement != nullptr) {
-        *it = replacement;
+    ++pollListVersion_;
+    if (replacement == nullptr) {
+        pollList_.erase(it);
         return;
     }
-    pollList_.erase(it);
-    pollCount_ = static_cast<uint32_t>(pollList_.size());
-    if (index < batchStart_) {
-        --batchStart_;
-    }
-    if (index < nextIndex_) {
-        --nextIndex_;
-    }
-    if (nextIndex_ >= pollList_.size()) {
-        nextIndex_ = 0;
-    }
+    auto record = std::make_shared<const _eipTagInfo>(replacement->GetInfo());
+    *it = std::make_shared<PolledTag>(PolledTag{std::move(replacement), std::move(record)});
 }
 
 // ================================================================================= socket thread
@@ -352,7 +358,6 @@ void EipDevice::checkRequestTimeout() {
 
 // ================================================================================== value hand-off
 
-// One lock and at most one wake-up per reply, whatever its number of values.
 void EipDevice::handOver(ValueBatch batch) {
     if (batch.empty()) {
         return;
@@ -381,51 +386,94 @@ void EipDevice::QueueProcess() {
             valueReady_.wait(
                 lock, [this] { return !pendingValues_.empty() || !queueThread_.running.load(); });
             batch.swap(pendingValues_);
+            queueBusy_ = !batch.empty();
         }
         if (batch.empty()) {
             continue;
         }
         // One callback set and alias per batch: the set is immutable once installed.
-        const auto cb = callbacks();
-        const std::string alias = GetAlias();
-        for (const PublishedValue& value : batch) {
-            dispatchValue(*cb, alias, value);
-        }
+        publish(*callbacks(), GetAlias(), batch);
         batch.clear();
+        std::lock_guard<std::mutex> lock(valueMutex_);
+        queueBusy_ = false;
     }
 }
 
-void EipDevice::dispatchValue(const EipDeviceCallbacks& cb, const std::string& alias,
-                              const PublishedValue& value) {
-    const _eipTagInfo& tag = value.tag;
+// At a cycle's end the socket thread waits for nothing but the next tick: when no earlier value
+// waits for the queue thread, it publishes the cycle's last reply itself, which spares a cycle of
+// one request (a small PLC's) the hand-off. With earlier values pending it hands over behind
+// them, so that a tag's values never overtake each other.
+bool EipDevice::publishIfQueueIdle(ValueBatch& batch) {
+    {
+        std::lock_guard<std::mutex> lock(valueMutex_);
+        if (!pendingValues_.empty() || queueBusy_) {
+            return false;
+        }
+    }
+    if (!batch.empty()) {
+        publish(*callbacks(), GetAlias(), batch);
+    }
+    return true;
+}
+
+// The EM values go to the node tree in runs of one call each; an I/O value between them keeps
+// its place.
+void EipDevice::publish(const EipDeviceCallbacks& cb, const std::string& alias, ValueBatch& batch) {
+    ValueBatch run;
+    auto flushRun = [&] {
+        if (run.empty()) {
+            return;
+        }
+        if (eiplog::TraceOn()) {
+            for (const EipTagValue& value : run) {
+                eiplog::Trace("QueueProcess", alias + ": Dequeue data : " + value.tag->alias);
+            }
+        }
+        // Values that cannot be published (a callback that throws) must not end the thread;
+        // the node tree already logs why.
+        try {
+            cb.emTagValues(alias, run);
+        } catch (const std::exception& e) {
+            eiplog::Error("QueueProcess", alias + ": values not published - " + e.what());
+        }
+        run.clear();
+    };
+    for (EipTagValue& value : batch) {
+        const uint8_t flags = value.tag->rwFlag;
+        if (hasBit(flags, EIP_RW_FLAG_IO)) {
+            flushRun();
+            dispatchIOValue(cb, alias, value);
+        } else if (hasBit(flags, EIP_RW_FLAG_READ) && cb.emTagValues) {
+            run.push_back(std::move(value));
+        }
+    }
+    flushRun();
+}
+
+void EipDevice::dispatchIOValue(const EipDeviceCallbacks& cb, const std::string& alias,
+                                const EipTagValue& value) {
+    const _eipTagInfo& tag = *value.tag;
     const uint8_t* data = value.data.data();
     const auto length = static_cast<uint16_t>(value.data.size());
+    if (!cb.ioTagValue) {
+        return;
+    }
     // A value that cannot be published (a callback that throws) must not end
     // the thread; the node tree already logs why.
     try {
-        if (hasBit(tag.rwFlag, EIP_RW_FLAG_IO)) {
-            if (!cb.ioTagValue) {
-                return;
+        cb.ioTagValue(alias, tag, data, length);
+        std::vector<_eipSubTagInfo> subtags;
+        {
+            std::lock_guard<std::mutex> lock(tagMapMutex_);
+            auto it = ioTagMap_.find(tag.alias);
+            if (it != ioTagMap_.end()) {
+                subtags = it->second->GetSubTags();
             }
-            cb.ioTagValue(alias, tag, data, length);
-            std::vector<_eipSubTagInfo> subtags;
-            {
-                std::lock_guard<std::mutex> lock(tagMapMutex_);
-                auto it = ioTagMap_.find(tag.alias);
-                if (it != ioTagMap_.end()) {
-                    subtags = it->second->GetSubTags();
-                }
+        }
+        if (cb.ioSubTagValue) {
+            for (const auto& subtag : subtags) {
+                cb.ioSubTagValue(alias, tag, subtag, data, length);
             }
-            if (cb.ioSubTagValue) {
-                for (const auto& subtag : subtags) {
-                    cb.ioSubTagValue(alias, tag, subtag, data, length);
-                }
-            }
-        } else if (hasBit(tag.rwFlag, EIP_RW_FLAG_READ) && cb.emTagValue) {
-            if (eiplog::TraceOn()) {
-                eiplog::Trace("QueueProcess", alias + ": Dequeue data : " + tag.alias);
-            }
-            cb.emTagValue(alias, tag, data, length);
         }
     } catch (const std::exception& e) {
         eiplog::Error("QueueProcess",

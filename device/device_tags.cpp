@@ -48,11 +48,11 @@ constexpr size_t kMinWriteBytes = 256;
 
 }  // namespace
 
-std::map<std::string, EipTag*>& EipDevice::GetMapTag(int8_t kind) {
+EipDevice::TagMap& EipDevice::GetMapTag(int8_t kind) {
     return kind == kKindEM ? emTagMap_ : ioTagMap_;
 }
 
-EipTag* EipDevice::FindTagByAlias(const std::string& tagAlias, int8_t kind) {
+std::shared_ptr<EipTag> EipDevice::FindTagByAlias(const std::string& tagAlias, int8_t kind) {
     std::lock_guard<std::mutex> lock(tagMapMutex_);
     auto& map = GetMapTag(kind);
     auto it = map.find(tagAlias);
@@ -131,12 +131,11 @@ int EipDevice::AddTag(EipConnection* testCnxn, const Variant& tagObject, int8_t 
     if (result != 0) {
         return fail(result, message);
     }
-    EipTag* tag =
-        createCheckedTag(testCnxn, info, tessel::TL_ERR_ADD_TAG, restore, result, message);
+    auto tag = createCheckedTag(testCnxn, info, tessel::TL_ERR_ADD_TAG, restore, result, message);
     if (tag == nullptr) {
         return result;
     }
-    return doAddTag(kind, tag, parser.GetSubtags(), message);
+    return doAddTag(kind, std::move(tag), parser.GetSubtags(), message);
 }
 
 int EipDevice::validateTagInfoOnAddTag(int8_t kind, const _eipTagInfo& info) {
@@ -166,23 +165,24 @@ int EipDevice::validateTagInfoOnEditTag(int8_t kind, const _eipTagInfo& info) {
 // The tag of info, built and checked against the PLC through testCnxn; null with `result` set
 // when either fails (failCode when building fails without a message). A tag the PLC does not
 // have is kept when allowMissing (restoring a stored configuration).
-EipTag* EipDevice::createCheckedTag(EipConnection* testCnxn, const _eipTagInfo& info, int failCode,
-                                    bool allowMissing, int& result, std::string& message) {
-    EipTag* tag = createTag(info, message);
+std::shared_ptr<EipTag> EipDevice::createCheckedTag(EipConnection* testCnxn,
+                                                    const _eipTagInfo& info, int failCode,
+                                                    bool allowMissing, int& result,
+                                                    std::string& message) {
+    auto tag = createTag(info, message);
     if (tag == nullptr) {
         result = message.empty() ? fail(failCode, message) : tessel::TL_ERR_INVALID_TAG_NAME;
         return nullptr;
     }
-    result = testAndUpdateTag(testCnxn, tag, message);
+    result = testAndUpdateTag(testCnxn, tag.get(), message);
     if (result != 0 && !(allowMissing && result == -tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC)) {
-        delete tag;
         return nullptr;
     }
     return tag;
 }
 
-EipTag* EipDevice::createTag(const _eipTagInfo& info, std::string& message) {
-    EipTag* tag = EipTag::Create(GetConnectionInfo().family);
+std::shared_ptr<EipTag> EipDevice::createTag(const _eipTagInfo& info, std::string& message) {
+    std::shared_ptr<EipTag> tag(EipTag::Create(GetConnectionInfo().family));
     if (tag == nullptr) {
         eiplog::Error("createTag", GetAlias() + ": Create tag fail - " + info.alias);
         return nullptr;
@@ -190,7 +190,6 @@ EipTag* EipDevice::createTag(const _eipTagInfo& info, std::string& message) {
     tag->SetInfo(info);
     if (tag->ParsingTagName() < 0) {
         message = errorText(tessel::TL_ERR_INVALID_TAG_NAME);
-        delete tag;
         return nullptr;
     }
     return tag;
@@ -230,11 +229,11 @@ int EipDevice::testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& m
 }
 
 // Gives an I/O tag its "Data" subtag covering the whole data.
-void EipDevice::addDataSubTag(EipTag* tag, std::vector<_eipSubTagInfo>& added) {
-    const _eipTagInfo& info = tag->GetInfo();
+void EipDevice::addDataSubTag(EipTag& tag, std::vector<_eipSubTagInfo>& added) {
+    const _eipTagInfo& info = tag.GetInfo();
     if (hasBit(info.rwFlag, EIP_RW_FLAG_IO)) {
         const _eipSubTagInfo data{EIP_SUBTAG_DATA_ALIAS, 0, EIP_INNER_TYPE_SINT, info.dataLen};
-        if (tag->AddSubTag(data) == 0) {
+        if (tag.AddSubTag(data) == 0) {
             added.push_back(data);
         }
     }
@@ -242,7 +241,7 @@ void EipDevice::addDataSubTag(EipTag* tag, std::vector<_eipSubTagInfo>& added) {
 
 // Adds the subtags of a "Subtags" list to the tag; failures are listed in the
 // message.
-void EipDevice::addListedSubTags(EipTag* tag, const std::vector<Variant>& subtagList,
+void EipDevice::addListedSubTags(EipTag& tag, const std::vector<Variant>& subtagList,
                                  std::vector<_eipSubTagInfo>& added, std::string& message) {
     std::vector<std::string> failed;
     for (const Variant& element : subtagList) {
@@ -253,7 +252,7 @@ void EipDevice::addListedSubTags(EipTag* tag, const std::vector<Variant>& subtag
         int fields = 0;
         EipTag::JsonToSubTagInfo(element, subtag, fields);
         if (fields == EIP_SUBTAG_FIELDS_ALL && !subtag.alias.empty() &&
-            tag->AddSubTag(subtag) == 0) {
+            tag.AddSubTag(subtag) == 0) {
             added.push_back(subtag);
         } else {
             failed.push_back(subtag.alias);
@@ -262,33 +261,32 @@ void EipDevice::addListedSubTags(EipTag* tag, const std::vector<Variant>& subtag
     appendFailedSubTags(message, failed);
 }
 
-int EipDevice::doAddTag(int8_t kind, EipTag* tag, const std::vector<Variant>& subtagList,
-                        std::string& message) {
+int EipDevice::doAddTag(int8_t kind, std::shared_ptr<EipTag> tag,
+                        const std::vector<Variant>& subtagList, std::string& message) {
     std::vector<_eipSubTagInfo> subtags;
     if (!IsTagAliasExist(tag->GetInfo().alias, kind)) {
-        addDataSubTag(tag, subtags);
-        addListedSubTags(tag, subtagList, subtags, message);
+        addDataSubTag(*tag, subtags);
+        addListedSubTags(*tag, subtagList, subtags, message);
     }
-    if (AddTagToMap(tag, kind, &subtags) != 0) {
+    if (AddTagToMap(std::move(tag), kind, &subtags) != 0) {
         return fail(retired_.load() ? tessel::TL_ERR_PLC_NOT_EXIST : tessel::TL_ERR_ADD_TAG,
                     message);
     }
     return 0;
 }
 
-int EipDevice::AddTagToMap(EipTag* tag, int8_t kind, std::vector<_eipSubTagInfo>* subtags) {
+int EipDevice::AddTagToMap(std::shared_ptr<EipTag> tag, int8_t kind,
+                           std::vector<_eipSubTagInfo>* subtags) {
     const _eipTagInfo info = tag->GetInfo();
     const std::string alias = GetAlias();
     {
         std::lock_guard<std::mutex> lock(tagMapMutex_);
         auto& map = GetMapTag(kind);
         if (retired_.load()) {
-            delete tag;  // the PLC was removed while the tag was being checked
-            return -1;
+            return -1;  // the PLC was removed while the tag was being checked
         }
         if (map.count(info.alias) != 0) {
             eiplog::Error("AddTagToMap", alias + ": Tag is already exist - " + info.alias);
-            delete tag;
             return -1;
         }
         if (eiplog::TraceOn()) {
@@ -297,7 +295,7 @@ int EipDevice::AddTagToMap(EipTag* tag, int8_t kind, std::vector<_eipSubTagInfo>
                               "\", elementCnt=\"" + std::to_string(info.elementCount) +
                               "\", inner type=\"" + EipTag::InnerTypeToStr(info.innerType) + "\"");
         }
-        map.emplace(info.alias, tag);
+        map.emplace(info.alias, std::move(tag));
     }
     auto cb = callbacks();
     if (cb->tagNodeCreated) {
@@ -307,7 +305,7 @@ int EipDevice::AddTagToMap(EipTag* tag, int8_t kind, std::vector<_eipSubTagInfo>
 }
 
 int EipDevice::RemoveTagFromMap(const std::string& tagAlias, int8_t kind, bool notify) {
-    EipTag* tag = nullptr;
+    std::shared_ptr<EipTag> tag;
     {
         std::lock_guard<std::mutex> pollingLock(pollingMutex_);
         std::lock_guard<std::mutex> mapLock(tagMapMutex_);
@@ -317,13 +315,12 @@ int EipDevice::RemoveTagFromMap(const std::string& tagAlias, int8_t kind, bool n
             eiplog::Info("RemoveTagFromMap", alias_ + ": Tag alias is not exist - " + tagAlias);
             return -1;
         }
-        tag = it->second;
-        forgetPolledTagLocked(tag, nullptr);
+        tag = std::move(it->second);
+        replacePolledTagLocked(tag.get(), nullptr);
         map.erase(it);
     }
     const _eipTagInfo info = tag->GetInfo();
     std::vector<_eipSubTagInfo> subtags = tag->GetSubTags();
-    delete tag;
     auto cb = callbacks();
     if (notify && cb->tagNodeRemoved) {
         cb->tagNodeRemoved(GetAlias(), info, &subtags);
@@ -454,25 +451,25 @@ int EipDevice::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t
     if (result != 0) {
         return fail(result, message);
     }
-    EipTag* tag = createCheckedTag(testCnxn, info, tessel::TL_ERR_EDIT_TAG, false, result, message);
+    auto tag = createCheckedTag(testCnxn, info, tessel::TL_ERR_EDIT_TAG, false, result, message);
     if (tag == nullptr) {
         return result;
     }
-    return doEditTag(kind, oldAlias, tag, parser.GetSubtags(), message);
+    return doEditTag(kind, oldAlias, std::move(tag), parser.GetSubtags(), message);
 }
 
 // Replaces the tag under oldAlias by newTag in one step under the locks; the
 // poll list gets the new tag in the old one's place (or loses it when the new
 // tag is not read). An I/O tag keeps the subtags that still fit its data.
-int EipDevice::doEditTag(int8_t kind, const std::string& oldAlias, EipTag* newTag,
+int EipDevice::doEditTag(int8_t kind, const std::string& oldAlias, std::shared_ptr<EipTag> newTag,
                          const std::vector<Variant>& subtagList, std::string& message) {
     const _eipTagInfo info = newTag->GetInfo();
     std::vector<_eipSubTagInfo> keptSubTags;
-    if (EipTag* current = FindTagByAlias(oldAlias, kind)) {
+    if (auto current = FindTagByAlias(oldAlias, kind)) {
         keptSubTags = current->GetSubTags();
     }
     std::vector<_eipSubTagInfo> subtags;
-    addDataSubTag(newTag, subtags);
+    addDataSubTag(*newTag, subtags);
     std::vector<std::string> dropped;
     for (const auto& subtag : keptSubTags) {
         if (subtag.alias == EIP_SUBTAG_DATA_ALIAS) {
@@ -485,30 +482,28 @@ int EipDevice::doEditTag(int8_t kind, const std::string& oldAlias, EipTag* newTa
         }
     }
     appendFailedSubTags(message, dropped);
-    addListedSubTags(newTag, subtagList, subtags, message);
+    addListedSubTags(*newTag, subtagList, subtags, message);
 
-    EipTag* oldTag = nullptr;
+    std::shared_ptr<EipTag> oldTag;
     {
         std::lock_guard<std::mutex> pollingLock(pollingMutex_);
         std::lock_guard<std::mutex> mapLock(tagMapMutex_);
         auto& map = GetMapTag(kind);
         auto it = map.find(oldAlias);
         if (it == map.end()) {
-            delete newTag;
             return fail(tessel::TL_ERR_REMOVE_TAG, message);
         }
         if (info.alias != oldAlias && map.count(info.alias) != 0) {
-            delete newTag;
             return fail(tessel::TL_ERR_ADD_TAG, message);
         }
-        oldTag = it->second;
-        forgetPolledTagLocked(oldTag, hasBit(info.rwFlag, EIP_RW_FLAG_READ) ? newTag : nullptr);
+        oldTag = std::move(it->second);
+        replacePolledTagLocked(oldTag.get(),
+                               hasBit(info.rwFlag, EIP_RW_FLAG_READ) ? newTag : nullptr);
         map.erase(it);
-        map.emplace(info.alias, newTag);
+        map.emplace(info.alias, std::move(newTag));
     }
     const _eipTagInfo oldInfo = oldTag->GetInfo();
     std::vector<_eipSubTagInfo> oldSubTags = oldTag->GetSubTags();
-    delete oldTag;
     auto cb = callbacks();
     const std::string alias = GetAlias();
     if (cb->tagNodeRemoved) {
@@ -564,7 +559,7 @@ int EipDevice::WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
     // The write works on its own copy of the tag, so that polling and the other
     // actions never wait for the PLC's answer.
     std::string ignored;
-    std::unique_ptr<EipTag> tag(createTag(info, ignored));
+    const std::shared_ptr<EipTag> tag = createTag(info, ignored);
     if (tag == nullptr) {
         return fail(tessel::TL_ERR_WRITE_TAG, message);
     }
@@ -729,10 +724,10 @@ bool EipDevice::replayPersistedTags(const EipDeviceCallbacks& cb) {
     if (tagStrings.empty() && subtags.empty()) {
         return true;
     }
-    EipConnection* test = nullptr;
+    std::unique_ptr<EipConnection> test;
     if (!tagStrings.empty()) {
         std::string message;
-        test = EipConnection::MakeTestConnection(GetConnectionInfo(), message, stopFd_);
+        test.reset(EipConnection::MakeTestConnection(GetConnectionInfo(), message, stopFd_));
         if (test == nullptr) {
             {
                 std::lock_guard<std::mutex> lock(persistMutex_);
@@ -745,7 +740,7 @@ bool EipDevice::replayPersistedTags(const EipDeviceCallbacks& cb) {
         }
     }
     for (const auto& entry : tagStrings) {
-        replayPersistedTag(cb, test, entry.first, entry.second);
+        replayPersistedTag(cb, test.get(), entry.first, entry.second);
     }
     for (const auto& entry : subtags) {
         if (entry.second.alias != EIP_SUBTAG_DATA_ALIAS) {
@@ -754,7 +749,6 @@ bool EipDevice::replayPersistedTags(const EipDeviceCallbacks& cb) {
                 entry.second, true);
         }
     }
-    delete test;
     return true;
 }
 

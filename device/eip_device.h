@@ -1,5 +1,5 @@
 // One PLC: its explicit-message connection, its tags, its polling cycle, its
-// I/O listening and the four worker threads that drive them.
+// I/O listening and the worker threads that drive them.
 #pragma once
 
 #include <netinet/in.h>
@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/eip_tag_value.h"
 #include "common/eip_utils.h"
 #include "device/device_stats.h"
 #include "strata_sdk/sdk.h"
@@ -37,6 +38,9 @@ using EipSubTagNodeCallback = std::function<void(const std::string& alias, const
 using EipStateCallback = std::function<void(const std::string& alias, unsigned char state)>;
 using EipTagValueCallback = std::function<void(const std::string& alias, const _eipTagInfo& tag,
                                                const uint8_t* data, uint16_t len)>;
+// The values of one reply, in poll-list order.
+using EipTagValuesCallback =
+    std::function<void(const std::string& alias, const std::vector<EipTagValue>& values)>;
 using EipSubTagValueCallback =
     std::function<void(const std::string& alias, const _eipTagInfo& tag,
                        const _eipSubTagInfo& subtag, const uint8_t* data, uint16_t len)>;
@@ -58,7 +62,7 @@ struct EipDeviceCallbacks {
     EipSubTagNodeCallback subTagNodeRemoved;  // EipNode::RemoveSubTagItemNode
     EipStateCallback emCnxnState;             // EipNode::ChangeEMCnxnState
     EipStateCallback ucmmState;               // EipNode::ChangeUCMMState
-    EipTagValueCallback emTagValue;           // EipNode::ChangeEMTagNodeValue
+    EipTagValuesCallback emTagValues;         // EipNode::ChangeEMTagNodeValues
     EipTagValueCallback ioTagValue;           // EipNode::ChangeIOTagNodeValue
     EipSubTagValueCallback ioSubTagValue;     // EipNode::ChangeIOSubTagNodeValue
     EipActionToggleCallback actionToggle;     // EipNode::ToggleActionNodes
@@ -77,7 +81,7 @@ enum : uint8_t {
 enum : uint8_t { UCMM_NON_EXIST = 0, UCMM_READY = 1, UCMM_BUSY = 2 };
 
 // Threads and locks of a device (its code is split by seam: eip_device.cpp the session and
-// reconnect, device_polling.cpp the polling cycle and value hand-off, device_tags.cpp the tag
+// reconnect, device_polling.cpp the polling cycle and value publishing, device_tags.cpp the tag
 // registry and restore replay, device_io.cpp I/O listening):
 // - SDK threads (actions, restore hand-over) call the public operations; any of them may hold
 //   the device through a shared handle of the registry. Workers never hold a handle, so the
@@ -85,20 +89,26 @@ enum : uint8_t { UCMM_NON_EXIST = 0, UCMM_READY = 1, UCMM_BUSY = 2 };
 // - The socket thread blocks in poll() on the session's socket and wakeFd_ until a reply, the
 //   next polling tick, the request time-out or a command is due; it sends, receives and decodes
 //   without cnxnMutex_. The queue thread blocks until a batch of values is handed over and
-//   publishes it. The reconnect thread sleeps on wakeCv_ between its 1 s attempts. I/O listening
-//   (the UDP socket, the I/O connections and their reopening) runs in ioListener_, which has its
-//   own threads and lock and hands values over in batches too. Nothing wakes on a fixed period.
+//   publishes it in one call to the node tree, so that publishing overlaps the next exchange;
+//   the last reply of a cycle is published by the socket thread itself when nothing waits in
+//   the queue (it has nothing else to do until the next tick).
+//   The reconnect thread sleeps on wakeCv_ between its 1 s attempts. I/O listening (the UDP
+//   socket, the I/O connections and their reopening) runs in ioListener_, which has its own
+//   threads and lock and hands values over in batches too. Nothing wakes on a fixed period.
 // - cnxnMutex_ guards the connection_/handler_ pointers, alias_, connectInfo_ and
 //   productInfo_; it is held only to copy or swap them, never across an exchange. The socket
 //   thread is the only one exchanging on the polling session; a connect runs on a private
 //   object installed when the sequence is over.
-// - pollingMutex_ guards the poll list, its indices and failingTags_; tagMapMutex_ guards both
-//   tag maps and the tags' records. Lock order: pollingMutex_, tagMapMutex_. A tag leaves the
-//   poll list under pollingMutex_ before it is deleted.
-// - valueMutex_ guards pendingValues_; threadMutex_ the three thread handles (never held while
+// - pollingMutex_ guards the poll list; the socket thread holds it only to take the snapshot a
+//   cycle runs on (cycle_, its own), never across a send or a read. Tags are shared: a tag
+//   removed or replaced while a cycle runs stays alive until the cycle lets go of it, and its
+//   values are no longer published. tagMapMutex_ guards both tag maps and the tags' records.
+//   Lock order: pollingMutex_, tagMapMutex_.
+// - valueMutex_ guards pendingValues_ and queueBusy_; threadMutex_ the three thread handles (never
+// held while
 //   joining); persistMutex_ the persisted tag strings and subtags; callbackMutex_ the pointer to
 //   the installed callback set, which is immutable: workers take a reference and call the
-//   callbacks without any lock.
+//   callbacks without any lock. failingTags_ and cycle_ belong to the socket thread.
 // - stopFd_ turns readable once the device retires: every socket wait of its connects ends.
 // - Flags, states, intervals and times are atomics.
 class EipDevice {
@@ -160,8 +170,7 @@ class EipDevice {
     // now: steady-clock microseconds of the polling tick.
     int startEMPollingCycle(uint64_t now);
 
-    // Borrowed pointer; valid until the tag is removed or replaced.
-    EipTag* FindTagByAlias(const std::string& alias, int8_t kind);
+    std::shared_ptr<EipTag> FindTagByAlias(const std::string& alias, int8_t kind);
     // Copies of the tag records of a kind, in alias order, whose RW flag has
     // any bit of rwMask (0 selects all).
     std::vector<_eipTagInfo> ListTagInfos(int8_t kind, uint8_t rwMask = 0);
@@ -186,11 +195,12 @@ class EipDevice {
                         const kestrel::strata_sdk::Variant& value, int8_t kind,
                         std::string& message);
     int ResetTag(int8_t kind);
-    int AddTagToMap(EipTag* tag, int8_t kind, std::vector<_eipSubTagInfo>* subtags);
+    int AddTagToMap(std::shared_ptr<EipTag> tag, int8_t kind, std::vector<_eipSubTagInfo>* subtags);
     int RemoveTagFromMap(const std::string& tagAlias, int8_t kind, bool notify);
-    EipTag* createTag(const _eipTagInfo& info, std::string& message);
-    EipTag* createCheckedTag(EipConnection* testCnxn, const _eipTagInfo& info, int failCode,
-                             bool allowMissing, int& result, std::string& message);
+    std::shared_ptr<EipTag> createTag(const _eipTagInfo& info, std::string& message);
+    std::shared_ptr<EipTag> createCheckedTag(EipConnection* testCnxn, const _eipTagInfo& info,
+                                             int failCode, bool allowMissing, int& result,
+                                             std::string& message);
     int testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& message);
     int validateTagInfoOnAddTag(int8_t kind, const _eipTagInfo& info);
     int validateTagInfoOnEditTag(int8_t kind, const _eipTagInfo& info);
@@ -217,12 +227,22 @@ class EipDevice {
         std::unique_ptr<std::thread> thread;
         std::atomic<bool> running{false};
     };
-    // One decoded value on its way to the node tree; any size.
-    struct PublishedValue {
-        _eipTagInfo tag;  // the tag's record; tag.dataLen is this value's length
-        std::vector<uint8_t> data;
+    using ValueBatch = std::vector<EipTagValue>;
+    using TagMap = std::map<std::string, std::shared_ptr<EipTag>>;
+    // A tag of the poll list and the record its values carry, made once and renewed by the
+    // socket thread when the PLC reports another size.
+    struct PolledTag {
+        std::shared_ptr<EipTag> tag;
+        std::shared_ptr<const _eipTagInfo> record;
     };
-    using ValueBatch = std::vector<PublishedValue>;
+    // The tags a cycle runs on, taken from the poll list when it starts; socket thread only.
+    struct PollCycle {
+        std::vector<std::shared_ptr<PolledTag>> tags;
+        std::vector<EipTag*> view;  // the same tags, as the connection takes them
+        uint64_t listVersion = 0;   // of the poll list the snapshot was taken from
+        size_t next = 0;            // first tag of the next request; 0 once the list is done
+        size_t batchStart = 0;      // first tag of the outstanding request
+    };
 
     // Connection objects and the connect sequence.
     int makeConnectionObjects(const _eipConnectInfo& info, std::shared_ptr<EipConnection>& cnxn,
@@ -253,9 +273,12 @@ class EipDevice {
     void SocketProcess();
     void ReconnectProcess();
     void QueueProcess();
-    void dispatchValue(const EipDeviceCallbacks& cb, const std::string& alias,
-                       const PublishedValue& value);
+    void dispatchIOValue(const EipDeviceCallbacks& cb, const std::string& alias,
+                         const EipTagValue& value);
+    // One lock and at most one wake-up of the queue thread per batch, whatever its size.
     void handOver(ValueBatch batch);
+    bool publishIfQueueIdle(ValueBatch& batch);
+    void publish(const EipDeviceCallbacks& cb, const std::string& alias, ValueBatch& batch);
 
     // Polling.
     bool emPollingAllowed();
@@ -264,16 +287,18 @@ class EipDevice {
     bool requestOutstanding();
     void checkRequestTimeout();
     int RequestTags(EipConnection& cnxn);
+    void takeCycleSnapshot();
     void handleEMTagResponse(const std::shared_ptr<EipConnection>& cnxn);
-    ValueBatch OnTagsDataProc(const EIPC_TAG_REQUEST_STRUCT* response);
+    ValueBatch OnTagsDataProc(EIPC_TAG_REQUEST_STRUCT& response);
+    bool stillMapped(const EipTag& tag);
     bool acceptReadReply(const std::string& alias, const _eipTagInfo& info,
                          const EIPC_TAG_REPLY_STRUCT& item);
-    void forgetPolledTagLocked(EipTag* tag, EipTag* replacement);
+    void replacePolledTagLocked(const EipTag* tag, std::shared_ptr<EipTag> replacement);
     void notifyStates(uint8_t em, uint8_t ucmm);
     void notifyPollingState(bool notify);
     void handOverIOValues(const std::vector<IoValue>& values);
     std::shared_ptr<const EipDeviceCallbacks> callbacks() const;
-    std::map<std::string, EipTag*>& GetMapTag(int8_t kind);
+    TagMap& GetMapTag(int8_t kind);
 
     // Tags.
     std::unique_ptr<ProtocolHandler> familyHandler();
@@ -281,12 +306,12 @@ class EipDevice {
                                                      std::string& message, int& result);
     static int fail(int code, std::string& message);
     std::string requestedTagAlias(const kestrel::strata_sdk::Variant::MapType& map) const;
-    void addDataSubTag(EipTag* tag, std::vector<_eipSubTagInfo>& added);
-    void addListedSubTags(EipTag* tag, const std::vector<kestrel::strata_sdk::Variant>& subtagList,
+    void addDataSubTag(EipTag& tag, std::vector<_eipSubTagInfo>& added);
+    void addListedSubTags(EipTag& tag, const std::vector<kestrel::strata_sdk::Variant>& subtagList,
                           std::vector<_eipSubTagInfo>& added, std::string& message);
-    int doAddTag(int8_t kind, EipTag* tag,
+    int doAddTag(int8_t kind, std::shared_ptr<EipTag> tag,
                  const std::vector<kestrel::strata_sdk::Variant>& subtagList, std::string& message);
-    int doEditTag(int8_t kind, const std::string& oldAlias, EipTag* newTag,
+    int doEditTag(int8_t kind, const std::string& oldAlias, std::shared_ptr<EipTag> newTag,
                   const std::vector<kestrel::strata_sdk::Variant>& subtagList,
                   std::string& message);
     template <typename Fn>
@@ -304,8 +329,8 @@ class EipDevice {
     std::atomic<bool> emCnxnOpen_{false};
     std::atomic<bool> cycleRestart_{true};
     std::mutex tagMapMutex_;
-    std::map<std::string, EipTag*> emTagMap_;
-    std::map<std::string, EipTag*> ioTagMap_;
+    TagMap emTagMap_;
+    TagMap ioTagMap_;
     std::atomic<uint8_t> emCnxnState_{EM_CNXN_NON_EXIST};
     std::atomic<uint8_t> ucmmState_{UCMM_NON_EXIST};
     std::atomic<int8_t> emPollingStopped_{1};
@@ -315,13 +340,10 @@ class EipDevice {
     uint64_t emRequestTimeout_ = 7500;
     std::atomic<uint64_t> requestSent_{0};
     std::mutex pollingMutex_;
-    std::vector<EipTag*> pollList_;
-    uint32_t pollCount_ = 0;
-    size_t nextIndex_ = 0;
-    size_t batchStart_ = 0;
-    // Set when a tag of the outstanding request left the poll list: the reply
-    // no longer lines up with the list and is dropped.
-    bool batchStale_ = false;
+    std::vector<std::shared_ptr<PolledTag>> pollList_;
+    // Moves whenever the poll list is rebuilt or loses or replaces a tag.
+    std::atomic<uint64_t> pollListVersion_{0};
+    PollCycle cycle_;
     std::atomic<int8_t> ioPollingStopped_{1};
     std::atomic<uint16_t> ioParam1_{0};
     std::atomic<uint16_t> ioParam2_{0};
@@ -339,14 +361,15 @@ class EipDevice {
     std::atomic<bool> shuttingDown_{false};
     std::atomic<bool> retired_{false};
     std::atomic<bool> reconnectAtOnce_{false};
-    int wakeFd_ = -1;  // eventfd: wakes the socket thread for a command
-    int stopFd_ = -1;  // eventfd: readable once the device retires
+    int wakeFd_ = -1;                    // eventfd: wakes the socket thread for a command
+    int stopFd_ = -1;                    // eventfd: readable once the device retires
+    std::set<std::string> failingTags_;  // aliases whose last read failed; socket thread
+    mutable std::mutex cnxnMutex_;
+    mutable std::mutex callbackMutex_;
     std::mutex valueMutex_;
     std::condition_variable valueReady_;
     ValueBatch pendingValues_;
-    std::set<std::string> failingTags_;  // aliases whose last read failed; pollingMutex_
-    mutable std::mutex cnxnMutex_;
-    mutable std::mutex callbackMutex_;
+    bool queueBusy_ = false;  // the queue thread is publishing a batch; valueMutex_
     std::mutex threadMutex_;
     std::mutex persistMutex_;
     std::mutex wakeMutex_;

@@ -823,28 +823,62 @@ bool EipNode::ChangeIOSubTagNodeValue(const std::string& alias, _eipTagInfo tag,
     return ChangeTagNodeValue(path, tag, data + sub.offset, static_cast<uint16_t>(sub.dataLen));
 }
 
-bool EipNode::ChangeTagNodeValue(const NodePath& path, const _eipTagInfo& tag, const uint8_t* data,
-                                 uint16_t len) {
-    Variant value;
+namespace {
+
+// The broker value of a tag's bytes; none (and the reason logged against the node's path) when
+// the broker cannot hold it (a NaN or infinite REAL): the node keeps its last value and the
+// device carries on with the next one.
+template <typename PathText>
+std::optional<Variant> PublishableValue(const _eipTagInfo& tag, const uint8_t* data, uint16_t len,
+                                        const PathText& pathText) {
     try {
-        value = ConvertTagValue(tag, data, len);
+        return EipNode::ConvertTagValue(tag, data, len);
     } catch (const std::system_error& e) {
-        // A value the broker cannot hold (a NaN or infinite REAL) is not published; the node
-        // keeps its last value and the device carries on with the next one.
         eiplog::LinkError(sdk::LogLevel::error, e.code(),
-                          std::string(e.what()) + " - " + path.to_string());
-        return false;
+                          std::string(e.what()) + " - " + pathText());
     } catch (const std::exception& e) {
         eiplog::LinkError(sdk::LogLevel::error, sdk::make_error_code(sdk::strata_errc::bad_value),
-                          std::string(e.what()) + " - " + path.to_string());
+                          std::string(e.what()) + " - " + pathText());
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool EipNode::ChangeTagNodeValue(const NodePath& path, const _eipTagInfo& tag, const uint8_t* data,
+                                 uint16_t len) {
+    std::optional<Variant> value =
+        PublishableValue(tag, data, len, [&path] { return path.to_string(); });
+    if (!value) {
         return false;
     }
     auto responder = GetResponder("ChangeTagNodeValue");
     if (!responder) {
         return false;
     }
-    responder->set_value(path, std::move(value));
+    responder->set_value(path, std::move(*value));
     return true;
+}
+
+void EipNode::ChangeEMTagNodeValues(const std::string& alias,
+                                    const std::vector<EipTagValue>& values) {
+    const NodePath list = ReadTagsListPath(alias);
+    std::vector<std::pair<std::string, Variant>> named;
+    named.reserve(values.size());
+    for (const EipTagValue& value : values) {
+        const _eipTagInfo& tag = *value.tag;
+        std::string name = sdk::string_escape(tag.alias);
+        std::optional<Variant> converted =
+            PublishableValue(tag, value.data.data(), static_cast<uint16_t>(value.data.size()),
+                             [&] { return (list / name).to_string(); });
+        if (converted) {
+            named.emplace_back(std::move(name), std::move(*converted));
+        }
+    }
+    auto responder = named.empty() ? nullptr : GetResponder("ChangeTagNodeValue");
+    if (responder) {
+        responder->set_values(list, std::move(named));
+    }
 }
 
 Variant EipNode::ConvertTagValue(const _eipTagInfo& tag, const uint8_t* data, uint16_t len) {

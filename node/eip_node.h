@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/eip_tag_value.h"
 #include "common/eip_utils.h"
 #include "strata_sdk/sdk.h"
 
@@ -101,6 +102,10 @@ class EipNode {
                                         uint16_t len);
     static bool ChangeTagNodeValue(const NodePath& path, const _eipTagInfo& tag,
                                    const uint8_t* data, uint16_t len);
+    // The values of one reply under "Read Tags List", handed to the broker at once (one lock,
+    // one hand-off). A value that cannot be converted is logged and left out.
+    static void ChangeEMTagNodeValues(const std::string& alias,
+                                      const std::vector<EipTagValue>& values);
 
     // The broker value for `len` raw bytes of `tag`. Throws kestrel::strata_sdk::exception
     // (9013, "not a valid float") for a REAL that is NaN or infinite.

@@ -440,6 +440,11 @@ struct HttpFront::Impl {
     std::thread thread;
     std::atomic<bool> stopping{false};
     std::atomic<bool> listen_returned{false};
+    // The broker subscription feeding `hub`, held only while a stream is open: without one,
+    // value events cost the broker nothing. Guarded by subscription_mutex, which is never
+    // taken with the hub's lock (an unsubscribe waits for a delivery into the hub).
+    void follow_events();
+    std::mutex subscription_mutex;
     std::optional<SubscriptionId> subscription;
     uint16_t bound_port = 0;
     bool running = false;
@@ -577,6 +582,7 @@ void HttpFront::Impl::get_events(const httplib::Request& req, httplib::Response&
         return reply_error(
             res, 503, "too many event streams (at most " + std::to_string(hub.max_clients()) + ")");
     }
+    follow_events();
     res.set_header("Cache-Control", "no-cache");
     res.set_header("X-Accel-Buffering", "no");
     const auto heartbeat = options.heartbeat_interval;
@@ -598,7 +604,22 @@ void HttpFront::Impl::get_events(const httplib::Request& req, httplib::Response&
             }
             return false;
         },
-        [this, client](bool) { hub.remove(client); });
+        [this, client](bool) {
+            hub.remove(client);
+            follow_events();
+        });
+}
+
+void HttpFront::Impl::follow_events() {
+    std::lock_guard<std::mutex> lock(subscription_mutex);
+    const bool wanted = hub.client_count() > 0 && !stopping;
+    if (wanted && !subscription) {
+        subscription =
+            broker.subscribe(NodePath("/"), [this](const TreeEvent& event) { hub.publish(event); });
+    } else if (!wanted && subscription) {
+        broker.unsubscribe(*subscription);
+        subscription.reset();
+    }
 }
 
 void HttpFront::Impl::get_metrics(httplib::Response& res) {
@@ -708,8 +729,6 @@ bool HttpFront::start(std::string& error) {
         return false;
     }
     d.bound_port = static_cast<uint16_t>(port);
-    d.subscription =
-        d.broker.subscribe(NodePath("/"), [&d](const TreeEvent& event) { d.hub.publish(event); });
     d.listen_returned = false;
     d.thread = std::thread([&d] {
         d.server->listen_after_bind();
@@ -733,9 +752,7 @@ void HttpFront::stop() {
     d.server->stop();
     if (d.thread.joinable())
         d.thread.join();
-    if (d.subscription)
-        d.broker.unsubscribe(*d.subscription);
-    d.subscription.reset();
+    d.follow_events();
     d.running = false;
     log_message_internal(LogLevel::info, "HTTP front stopped");
 }

@@ -67,8 +67,8 @@ bool AddTags(EipDevice& device) {
 // Connects K PLCs spread over the controllers, each with its ten tags.
 bool AddFleet(EipManager& manager, const std::vector<Child>& controllers, int count) {
     EipDeviceCallbacks callbacks;
-    callbacks.emTagValue = [](const std::string&, const _eipTagInfo&, const uint8_t*, uint16_t) {
-        g_values.fetch_add(1, std::memory_order_relaxed);
+    callbacks.emTagValues = [](const std::string&, const std::vector<EipTagValue>& values) {
+        g_values.fetch_add(values.size(), std::memory_order_relaxed);
     };
     for (int i = 0; i < count; ++i) {
         _eipConnectInfo info;

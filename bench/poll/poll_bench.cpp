@@ -8,6 +8,8 @@
 // million published values.
 //
 // Usage: poll_bench [seconds per run (default 5)] [N ...] (default 100 1000 5000)
+// With TB_BENCH_EVENTS=1 in the environment, a subscriber (as an open console's event stream)
+// receives every value event of the tree, so that their cost is in the figures too.
 
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -20,6 +22,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,10 +48,9 @@ using namespace tb_bench;
 
 std::atomic<uint64_t> g_published{0};
 
-bool CountedValue(const std::string& alias, const _eipTagInfo& tag, const uint8_t* data,
-                  uint16_t len) {
-    g_published.fetch_add(1, std::memory_order_relaxed);
-    return EipNode::ChangeEMTagNodeValue(alias, tag, data, len);
+void CountedValues(const std::string& alias, const std::vector<EipTagValue>& values) {
+    g_published.fetch_add(values.size(), std::memory_order_relaxed);
+    EipNode::ChangeEMTagNodeValues(alias, values);
 }
 
 // Sums the cycle durations of the "EM Polling time = x.xxms" lines.
@@ -103,8 +105,12 @@ bool RunOnce(int tagCount, double seconds, CycleLog& cycleLog) {
         return false;
     }
     auto link = std::make_unique<bench::BenchLink>(
-        child.port, [](EipDeviceCallbacks& callbacks) { callbacks.emTagValue = &CountedValue; });
+        child.port, [](EipDeviceCallbacks& callbacks) { callbacks.emTagValues = &CountedValues; });
     EipDevice* device = link->Device();
+    std::optional<sdk::SubscriptionId> events;
+    if (const char* wanted = std::getenv("TB_BENCH_EVENTS"); wanted && *wanted == '1') {
+        events = link->Broker().subscribe(sdk::NodePath("/"), [](const sdk::TreeEvent&) {});
+    }
     bool ok = device != nullptr && AddTags(device, tagCount);
     link->WaitIdle();
     std::string message;
@@ -140,6 +146,9 @@ bool RunOnce(int tagCount, double seconds, CycleLog& cycleLog) {
         std::fprintf(stderr, "N=%d: polling did not start (%s)\n", tagCount, message.c_str());
         ok = false;
     }
+    if (events) {
+        link->Broker().unsubscribe(*events);
+    }
     link.reset();
     bench::StopControllerChild(child);
     return ok;
@@ -155,8 +164,8 @@ int main(int argc, char** argv) {
     sdk::set_debug_level(0);
     sdk::set_log_sink([&cycleLog](const std::string& line) { cycleLog.Line(line); });
     std::printf(
-        "poll_bench: DINT tags polled at 10 ms from a controller on loopback, %.0f s per run\n",
-        args.seconds);
+        "poll_bench: DINT tags polled at 10 ms from a controller on loopback, %.0f s per run%s\n",
+        args.seconds, std::getenv("TB_BENCH_EVENTS") ? ", every value event subscribed" : "");
     bool ok = true;
     for (int count : args.counts) {
         ok = RunOnce(count, args.seconds, cycleLog) && ok;

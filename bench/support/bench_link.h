@@ -72,6 +72,7 @@ class BenchLink {
 
     EipDevice* Device() const { return device_.get(); }
     void WaitIdle() { link_->broker().wait_idle(); }
+    kestrel::strata_sdk::Broker& Broker() { return link_->broker(); }
 
   private:
     std::string dataDir_;

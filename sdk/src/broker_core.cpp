@@ -271,14 +271,18 @@ bool BrokerCore::wait_idle(std::chrono::milliseconds timeout) {
     return dispatch_.wait_idle(timeout);
 }
 
+TreeNode* BrokerCore::child(const TreeNode& parent, const std::string& name) {
+    auto it = parent.children.find(name);
+    return it == parent.children.end() ? nullptr : it->second.get();
+}
+
 TreeNode* BrokerCore::find(const NodePath& path) const {
     const TreeNode* node = &root_;
     for (const auto& name : path) {
-        auto it = node->children.find(name);
-        if (it == node->children.end()) {
+        node = child(*node, name);
+        if (!node) {
             return nullptr;
         }
-        node = it->second.get();
     }
     return const_cast<TreeNode*>(node);
 }
@@ -330,25 +334,46 @@ void BrokerCore::emit(TreeEvent event) {
     }
 }
 
-void BrokerCore::queue_value(const NodePath& path, const Variant& value, int64_t ts_ms) {
-    if (!has_event_subscribers()) {
+BrokerCore::ValueQueuing::ValueQueuing(BrokerCore& core, size_t expected)
+    : core_(core), lock_(core.values_mutex_, std::defer_lock), expected_(expected) {
+    if (core.has_event_subscribers()) {
+        lock_.lock();
+    }
+}
+
+BrokerCore::ValueQueuing::~ValueQueuing() {
+    if (lock_.owns_lock()) {
+        lock_.unlock();
+    }
+    if (opened_) {
+        // `core_` outlives the task: its destructor stops and joins the dispatch thread.
+        core_.post([&core = core_, batch = std::move(opened_)] { core.deliver_values(batch); });
+    }
+}
+
+template <typename MakePath>
+void BrokerCore::ValueQueuing::add(TreeNode& node, const MakePath& path, int64_t ts_ms) {
+    if (!lock_.owns_lock()) {
         return;
     }
-    std::lock_guard<std::mutex> lock(values_mutex_);
-    if (!open_values_) {
-        open_values_ = std::make_shared<PendingValues>();
-        // `this` outlives the task: the destructor stops and joins the dispatch thread.
-        post([this, batch = open_values_] { deliver_values(batch); });
+    auto& open = core_.open_values_;
+    if (!open) {
+        open = std::make_shared<PendingValues>();
+        open->id = ++core_.last_batch_id_;
+        open->events.reserve(expected_);
+        opened_ = open;
     }
-    auto [it, first] = open_values_->slot.emplace(path.to_string(), open_values_->events.size());
-    if (first) {
-        open_values_->events.push_back({TreeEvent::Kind::Value, path, value, ts_ms});
-    } else {
-        TreeEvent& pending = open_values_->events[it->second];
-        pending.value = value;
+    std::vector<TreeEvent>& events = open->events;
+    if (node.pending_batch == open->id) {
+        TreeEvent& pending = events[node.pending_index];
+        pending.value = node.value;
         pending.ts_ms = ts_ms;
-        ++replaced_values_;
+        ++core_.replaced_values_;
+        return;
     }
+    node.pending_batch = open->id;
+    node.pending_index = events.size();
+    events.push_back({TreeEvent::Kind::Value, path(), node.value, ts_ms});
 }
 
 void BrokerCore::deliver_values(const std::shared_ptr<PendingValues>& batch) {
@@ -367,12 +392,9 @@ void BrokerCore::deliver_values(const std::shared_ptr<PendingValues>& batch) {
             subscribers.push_back(subscriber);
         }
     }
-    for (const auto& event : events) {
-        for (const auto& subscriber : subscribers) {
-            if (event.path.is_within(subscriber.below)) {
-                subscriber.subscription->deliver(event);
-            }
-        }
+    for (const auto& subscriber : subscribers) {
+        subscriber.subscription->deliver_each(
+            events, [&](const TreeEvent& event) { return event.path.is_within(subscriber.below); });
     }
     log_replaced_values();
 }
@@ -514,7 +536,8 @@ void BrokerCore::apply_spec(TreeNode& parent, const NodePath& parent_path, const
     touched.push_back(snapshot(path, node));
     emit({created ? TreeEvent::Kind::Created : TreeEvent::Kind::Updated, path, {}, 0});
     if (spec.value) {
-        queue_value(path, node.value, now_ms());
+        ValueQueuing(*this).add(
+            node, [&path] { return path; }, now_ms());
     }
     for (const auto& child : spec.children) {
         apply_spec(node, path, child, batch, touched);
@@ -600,20 +623,23 @@ void BrokerCore::update_node(const NodeUpdater& updater, StatusCallback cb) {
     complete(cb, ec);
 }
 
-std::error_code BrokerCore::apply_value(const NodePath& path, Variant value, int64_t ts_ms) {
+std::error_code BrokerCore::apply_value(ValueQueuing& queuing, const NodePath& path, Variant value,
+                                        int64_t ts_ms) {
     TreeNode* node = find(path);
     if (!node || path.is_root()) {
         return make_error_code(strata_errc::node_not_found);
     }
     node->value = std::move(value);
-    queue_value(path, node->value, ts_ms);
+    queuing.add(
+        *node, [&path] { return path; }, ts_ms);
     return {};
 }
 
 void BrokerCore::set_value(const NodePath& path, Variant value, StatusCallback cb) {
     {
         std::lock_guard<std::mutex> lock(tree_mutex_);
-        complete(cb, apply_value(path, std::move(value), now_ms()));
+        ValueQueuing queuing(*this);
+        complete(cb, apply_value(queuing, path, std::move(value), now_ms()));
     }
     log_replaced_values();
 }
@@ -622,15 +648,49 @@ void BrokerCore::set_values(std::vector<std::pair<NodePath, Variant>> values, St
     std::error_code first_error;
     {
         std::lock_guard<std::mutex> lock(tree_mutex_);
+        ValueQueuing queuing(*this, values.size());
         int64_t ts = now_ms();
         for (auto& [path, value] : values) {
-            std::error_code ec = apply_value(path, std::move(value), ts);
+            std::error_code ec = apply_value(queuing, path, std::move(value), ts);
             if (ec && !first_error) {
                 first_error = ec;
             }
         }
     }
     complete(cb, first_error);
+    log_replaced_values();
+}
+
+void BrokerCore::set_child_values(const NodePath& parent,
+                                  std::vector<std::pair<std::string, Variant>> values,
+                                  StatusCallback cb) {
+    std::error_code missing;
+    {
+        std::lock_guard<std::mutex> lock(tree_mutex_);
+        ValueQueuing queuing(*this, values.size());
+        const int64_t ts = now_ms();
+        TreeNode* parent_node = find(parent);
+        if (!parent_node && !values.empty()) {
+            missing = make_error_code(strata_errc::node_not_found);
+            values.clear();
+        }
+        // Values usually come in the children's order: the next sibling is tried before a search.
+        auto& children = parent_node ? parent_node->children : root_.children;
+        auto next = children.end();
+        for (auto& [name, value] : values) {
+            auto it = next != children.end() && next->first == name ? next : children.find(name);
+            if (it == children.end()) {
+                missing = make_error_code(strata_errc::node_not_found);
+                continue;
+            }
+            next = std::next(it);
+            TreeNode& node = *it->second;
+            node.value = std::move(value);
+            queuing.add(
+                node, [&parent, &name = name] { return parent / name; }, ts);
+        }
+    }
+    complete(cb, missing);
     log_replaced_values();
 }
 

@@ -8,7 +8,6 @@
 #include <optional>
 #include <regex>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -32,6 +31,9 @@ struct TreeNode {
     std::vector<std::string> order;  // child names in creation order
     std::map<std::string, std::unique_ptr<TreeNode>> children;
     int64_t store_seq = 0;  // row order in the store, 0 before the first write
+    // The open value batch holding this node's pending event, and the event's index in it.
+    uint64_t pending_batch = 0;
+    size_t pending_index = 0;
 };
 
 // A subscriber's callback with a guard: delivery and cancel() exclude each other,
@@ -47,6 +49,16 @@ class Subscription {
             callback_(args...);
         }
     }
+    // Delivers every item `wanted` accepts, in order, taking the guard once.
+    template <typename Items, typename Wanted>
+    void deliver_each(const Items& items, const Wanted& wanted) {
+        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        for (const auto& item : items) {
+            if (active_ && wanted(item)) {
+                callback_(item);
+            }
+        }
+    }
     void cancel() {
         std::lock_guard<std::recursive_mutex> lock(mutex_);
         active_ = false;
@@ -59,10 +71,11 @@ class Subscription {
 };
 
 // Value events not yet delivered, the latest per node, in the order each node
-// first changed.
+// first changed. A node finds its pending event through its own pending_batch and
+// pending_index, so that replacing a value needs no look-up.
 struct PendingValues {
+    uint64_t id = 0;  // never 0 for a batch, so a node that never had a value matches none
     std::vector<TreeEvent> events;
-    std::unordered_map<std::string, size_t> slot;  // path text -> index in `events`
 };
 
 // Threads: callers of every public operation (link threads, device threads, the
@@ -101,6 +114,8 @@ class BrokerCore : public std::enable_shared_from_this<BrokerCore> {
     void update_node(const NodeUpdater& updater, StatusCallback cb);
     void set_value(const NodePath& path, Variant value, StatusCallback cb);
     void set_values(std::vector<std::pair<NodePath, Variant>> values, StatusCallback cb);
+    void set_child_values(const NodePath& parent,
+                          std::vector<std::pair<std::string, Variant>> values, StatusCallback cb);
     bool node_exists(const NodePath& path) const;
     void get_config(const NodePath& path, const std::string& key, GetConfigCallback cb);
     void get_node(const NodePath& path, GetNodeCallback cb);
@@ -125,6 +140,7 @@ class BrokerCore : public std::enable_shared_from_this<BrokerCore> {
     class StoreBatch;
 
     TreeNode* find(const NodePath& path) const;
+    static TreeNode* child(const TreeNode& parent, const std::string& name);
     static NodeInfo snapshot(const NodePath& path, const TreeNode& node);
     // Creates or merges one spec (and its children) below `parent`; fills `created`
     // with the snapshot of every node touched, in creation order.
@@ -133,14 +149,33 @@ class BrokerCore : public std::enable_shared_from_this<BrokerCore> {
     void persist(const NodePath& path, TreeNode& node, StoreBatch& batch);
     void announce(const NodeInfo& info, NodeCreationContext context);
     void emit(TreeEvent event);
-    // Under tree_mutex_: the node's new value joins the open batch, replacing a
-    // pending value of the same node; the first value of a batch posts its delivery.
-    void queue_value(const NodePath& path, const Variant& value, int64_t ts_ms);
+    // Queues the value events of one change under tree_mutex_, holding values_mutex_ once for
+    // all of them: a node's new value joins the open batch, replacing a pending value of the
+    // same node. A batch it opened is posted for delivery when it ends, after the lock is gone,
+    // so the dispatch thread never wakes to wait for the rest of the change.
+    class ValueQueuing {
+      public:
+        // `expected`: the number of values the change sets, room made for at once.
+        explicit ValueQueuing(BrokerCore& core, size_t expected = 1);
+        ~ValueQueuing();
+        ValueQueuing(const ValueQueuing&) = delete;
+        ValueQueuing& operator=(const ValueQueuing&) = delete;
+        // `path` is made only when the node has no pending event yet.
+        template <typename MakePath>
+        void add(TreeNode& node, const MakePath& path, int64_t ts_ms);
+
+      private:
+        BrokerCore& core_;
+        std::unique_lock<std::mutex> lock_;
+        std::shared_ptr<PendingValues> opened_;
+        size_t expected_;
+    };
     void deliver_values(const std::shared_ptr<PendingValues>& batch);
     // Logs the replaced count when it moved and a minute has passed since the last line; called
     // with no lock held after values are set or delivered (never from a timer).
     void log_replaced_values();
-    std::error_code apply_value(const NodePath& path, Variant value, int64_t ts_ms);
+    std::error_code apply_value(ValueQueuing& queuing, const NodePath& path, Variant value,
+                                int64_t ts_ms);
     bool has_event_subscribers() const;
     void complete(const StatusCallback& cb, std::error_code ec);
 
@@ -156,6 +191,7 @@ class BrokerCore : public std::enable_shared_from_this<BrokerCore> {
 
     mutable std::mutex values_mutex_;
     std::shared_ptr<PendingValues> open_values_;
+    uint64_t last_batch_id_ = 0;
     uint64_t replaced_values_ = 0;
     uint64_t replaced_logged_ = 0;
     std::chrono::steady_clock::time_point replaced_logged_at_ = std::chrono::steady_clock::now();

@@ -40,6 +40,12 @@ void Responder::set_values(std::vector<std::pair<NodePath, Variant>> values,
     core_->set_values(std::move(values), std::move(callback));
 }
 
+void Responder::set_values(const NodePath& parent,
+                           std::vector<std::pair<std::string, Variant>> values,
+                           StatusCallback callback) {
+    core_->set_child_values(parent, std::move(values), std::move(callback));
+}
+
 bool Responder::node_exists(const NodePath& path) const {
     return core_->node_exists(path);
 }

@@ -139,127 +139,90 @@ class SimPlc {
     bool started_ = false;
 };
 
-// Everything a device reports through its callbacks, thread-safe.
+// Everything a device reports through its callbacks, thread-safe. Readers get copies.
 class Recorder {
+    template <typename Fn>
+    auto Locked(Fn fn) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return fn();
+    }
+    template <typename T>
+    T Copy(const T& member) {
+        return Locked([&] { return member; });
+    }
+
   public:
     EipDeviceCallbacks Callbacks() {
         EipDeviceCallbacks cb;
         cb.tagNodeCreated = [this](const std::string&, const _eipTagInfo& tag,
                                    std::vector<_eipSubTagInfo>* subs) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            created_.push_back(tag);
-            createdSubTags_[tag.alias] = subs != nullptr ? *subs : std::vector<_eipSubTagInfo>{};
+            Locked([&] {
+                created_.push_back(tag);
+                createdSubTags_[tag.alias] = subs ? *subs : std::vector<_eipSubTagInfo>{};
+            });
         };
         cb.tagNodeRemoved = [this](const std::string&, const _eipTagInfo& tag,
                                    std::vector<_eipSubTagInfo>*) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            removed_.push_back(tag.alias);
+            Locked([&] { removed_.push_back(tag.alias); });
         };
         cb.subTagNodeCreated = [this](const std::string&, const _eipTagInfo&,
                                       const _eipSubTagInfo& sub) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            subCreated_.push_back(sub.alias);
+            Locked([&] { subCreated_.push_back(sub.alias); });
         };
         cb.subTagNodeRemoved = [this](const std::string&, const _eipTagInfo&,
                                       const _eipSubTagInfo& sub) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            subRemoved_.push_back(sub.alias);
+            Locked([&] { subRemoved_.push_back(sub.alias); });
         };
         cb.emCnxnState = [this](const std::string&, unsigned char state) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            emStates_.push_back(state);
+            Locked([&] { emStates_.push_back(state); });
         };
         cb.ucmmState = [this](const std::string&, unsigned char state) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            ucmmStates_.push_back(state);
+            Locked([&] { ucmmStates_.push_back(state); });
         };
-        cb.emTagValue = [this](const std::string&, const _eipTagInfo& tag, const uint8_t* data,
-                               uint16_t len) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            values_[tag.alias] = std::vector<uint8_t>(data, data + len);
-            ++valueCounts_[tag.alias];
-            ++totalValues_;
+        cb.emTagValues = [this](const std::string&, const std::vector<EipTagValue>& values) {
+            Locked([&] {
+                for (const EipTagValue& value : values) {
+                    values_[value.tag->alias] = value.data;
+                    ++valueCounts_[value.tag->alias];
+                }
+            });
         };
         cb.actionToggle = [this](const std::string&, signed char emStopped,
                                  unsigned short emInterval, signed char, unsigned short,
                                  unsigned short) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            toggles_.emplace_back(emStopped, emInterval);
+            Locked([&] { toggles_.emplace_back(emStopped, emInterval); });
         };
         cb.tagStatus = [this](const std::string&, const std::string& tagAlias, signed char,
                               const std::string& status) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            statuses_[tagAlias] = status;
+            Locked([&] { statuses_[tagAlias] = status; });
         };
         return cb;
     }
 
-    std::vector<uint8_t> Value(const std::string& tag) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = values_.find(tag);
-        return it == values_.end() ? std::vector<uint8_t>{} : it->second;
-    }
+    std::vector<uint8_t> Value(const std::string& tag) { return Copy(values_)[tag]; }
     size_t ValueCount(const std::string& tag) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return valueCounts_[tag];
+        return Locked([&] { return valueCounts_[tag]; });
     }
-    size_t TotalValues() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return totalValues_;
-    }
-    size_t TagsWithValues() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return values_.size();
-    }
-    std::vector<unsigned char> EMStates() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return emStates_;
-    }
-    std::vector<unsigned char> UCMMStates() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return ucmmStates_;
-    }
-    std::vector<_eipTagInfo> Created() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return created_;
-    }
+    std::vector<unsigned char> EMStates() { return Copy(emStates_); }
+    std::vector<unsigned char> UCMMStates() { return Copy(ucmmStates_); }
+    std::vector<_eipTagInfo> Created() { return Copy(created_); }
     std::vector<_eipSubTagInfo> CreatedSubTags(const std::string& tag) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return createdSubTags_[tag];
+        return Copy(createdSubTags_)[tag];
     }
-    std::vector<std::string> Removed() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return removed_;
-    }
-    std::vector<std::string> SubCreated() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return subCreated_;
-    }
-    std::vector<std::string> SubRemoved() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return subRemoved_;
-    }
-    std::vector<std::pair<signed char, unsigned short>> Toggles() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return toggles_;
-    }
-    std::string Status(const std::string& tag) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return statuses_[tag];
-    }
+    std::vector<std::string> Removed() { return Copy(removed_); }
+    std::vector<std::string> SubCreated() { return Copy(subCreated_); }
+    std::vector<std::string> SubRemoved() { return Copy(subRemoved_); }
+    std::vector<std::pair<signed char, unsigned short>> Toggles() { return Copy(toggles_); }
+    std::string Status(const std::string& tag) { return Copy(statuses_)[tag]; }
 
   private:
     std::mutex mutex_;
     std::vector<_eipTagInfo> created_;
     std::map<std::string, std::vector<_eipSubTagInfo>> createdSubTags_;
-    std::vector<std::string> removed_;
-    std::vector<std::string> subCreated_;
-    std::vector<std::string> subRemoved_;
-    std::vector<unsigned char> emStates_;
-    std::vector<unsigned char> ucmmStates_;
+    std::vector<std::string> removed_, subCreated_, subRemoved_;
+    std::vector<unsigned char> emStates_, ucmmStates_;
     std::map<std::string, std::vector<uint8_t>> values_;
     std::map<std::string, size_t> valueCounts_;
-    size_t totalValues_ = 0;
     std::vector<std::pair<signed char, unsigned short>> toggles_;
     std::map<std::string, std::string> statuses_;
 };

@@ -45,19 +45,13 @@ TEST_F(ManagerTest, RestoreReusesThePlaceholderAndKeepsRetryingUntilThePlcAnswer
     EXPECT_EQ((std::vector<std::string>{"PLC1"}), manager.GetAliases());
 }
 
-TEST_F(ManagerTest, RemovingAnUnknownAliasChangesNothing) {
-    AddPlc("PLC1");
-    EXPECT_EQ(-1, manager.RemovePLC("plc1"));
-    EXPECT_TRUE(log.Contains("Alias is not exist - plc1"));
-    EXPECT_EQ(nullptr, manager.GetPLC("plc1"));
-    EXPECT_NE(nullptr, manager.GetPLC("PLC1"));
-}
-
 TEST_F(ManagerTest, AliasesAreCaseSensitiveAndInByteOrder) {
     ASSERT_EQ(0, manager.AddPLCTemp("PLC2"));
     ASSERT_EQ(0, manager.AddPLCTemp("PLC10"));
     ASSERT_EQ(0, manager.AddPLCTemp("plc1"));
     EXPECT_EQ((std::vector<std::string>{"PLC10", "PLC2", "plc1"}), manager.GetAliases());
+    EXPECT_EQ(-1, manager.RemovePLC("PLC1"));
+    EXPECT_EQ(nullptr, manager.GetPLC("PLC1"));
     EXPECT_EQ(0, manager.RemovePLC("PLC2"));
     EXPECT_EQ((std::vector<std::string>{"PLC10", "plc1"}), manager.GetAliases());
 }

@@ -59,6 +59,10 @@ class Responder {
     // value whose node exists is set; the callback gets node_not_found when any was
     // missing.
     void set_values(std::vector<std::pair<NodePath, Variant>> values, StatusCallback callback = {});
+    // The same for children of one node, named as in the tree (escaped): the parent is found
+    // once, each child by its name.
+    void set_values(const NodePath& parent, std::vector<std::pair<std::string, Variant>> values,
+                    StatusCallback callback = {});
 
     bool node_exists(const NodePath& path) const;
     // Null value (and no error) when the node has no such config.
