@@ -96,13 +96,16 @@ class MqttEndToEnd : public ::testing::Test {
     }
 
     // The first DBIRTH of line1 from `node` at or after `from` whose values have been read.
+    // A device birth after the first poll. The string record's type follows its value (text or
+    // raw bytes), so the births before its first value are followed by another.
     std::optional<size_t> WaitReadBirth(const std::string& node, size_t from = 0) {
         return sub_->WaitIndex(
             [&](const SparkplugMessage& m) {
                 const auto* count = m.Find("EM Tags/Count");
                 const auto* buffer = m.Find("EM Tags/Buffer");
+                const auto* message = m.Find("EM Tags/Message");
                 return Of("DBIRTH", node, "line1")(m) && count && !count->value.is_null() &&
-                       buffer && buffer->value.is_array();
+                       buffer && buffer->value.is_array() && message && !message->value.is_null();
             },
             from);
     }
