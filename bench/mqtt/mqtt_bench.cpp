@@ -25,6 +25,8 @@
 
 #include "mqtt/mqtt_test_support.h"
 #include "mqtt/sparkplug.h"
+#include "support/programs.h"
+#include "support/temp_dir.h"
 #include "sim/logix_services.h"
 
 namespace {

@@ -266,6 +266,10 @@ void MeasureFloor(double seconds) {
 int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
     const std::string program = argc > 2 ? argv[2] : PLCSIM_PATH;
+    if (!(seconds > 0)) {
+        std::fprintf(stderr, "usage: %s [SECONDS [PLCSIM]]\n", argv[0]);
+        return 2;
+    }
     const std::string tagsFile = WriteTagsFile();
     const Plcsim sim = StartPlcsim(program, tagsFile);
     if (sim.port == 0) {

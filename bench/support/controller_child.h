@@ -8,8 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -54,6 +56,12 @@ inline RunArgs ParseRunArgs(int argc, char** argv, std::vector<int> defaultCount
     }
     for (int i = 2; i < argc; ++i) {
         args.counts.push_back(std::atoi(argv[i]));
+    }
+    const bool countsOk =
+        std::all_of(args.counts.begin(), args.counts.end(), [](int count) { return count > 0; });
+    if (!(args.seconds > 0) || !countsOk) {
+        std::fprintf(stderr, "usage: %s [SECONDS [COUNT...]]\n", argv[0]);
+        std::exit(2);
     }
     if (args.counts.empty()) {
         args.counts = std::move(defaultCounts);
