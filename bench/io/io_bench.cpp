@@ -23,6 +23,7 @@
 #include "bench/support/bench_link.h"
 #include "bench/support/controller_child.h"
 #include "eip/eip_connection.h"
+#include "support/free_port.h"
 
 namespace {
 
@@ -52,18 +53,6 @@ bench::ControllerChild StartController(int tagCount) {
             }
             return totals;
         });
-}
-
-uint16_t FreeUdpPort() {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 bool AddIOTags(EipDevice* device, int count) {
@@ -98,7 +87,8 @@ bool RunOnce(int tagCount, double seconds) {
     bool ok = device != nullptr && AddIOTags(device, tagCount);
     link->WaitIdle();
     std::string message;
-    if (ok && device->StartIOPolling(kRpiMs, FreeUdpPort(), message) == tagCount) {
+    if (ok &&
+        device->StartIOPolling(kRpiMs, tb_test::UnusedPort(SOCK_DGRAM), message) == tagCount) {
         std::this_thread::sleep_for(std::chrono::seconds(1));  // warm-up
         const uint64_t published0 = g_published.load();
         const bench::Counters counters0 = bench::ReadCounters(child);

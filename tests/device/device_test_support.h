@@ -19,6 +19,7 @@
 #include "device/eip_device.h"
 #include "sim/logix_services.h"
 #include "strata_sdk/sdk.h"
+#include "support/free_port.h"
 #include "support/log_capture.h"
 #include "support/wait_until.h"
 
@@ -37,15 +38,7 @@ inline std::vector<uint8_t> Dint(int32_t value) {
 
 // A loopback port that refuses connections: bound once, then released.
 inline uint16_t ClosedPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
+    return tb_test::UnusedPort(SOCK_STREAM);
 }
 
 // A loopback listener that accepts every connection and never answers: each request then

@@ -21,6 +21,7 @@
 #include "eip/eip_io_connection.h"
 #include "link/eip_globals.h"
 #include "strata_sdk/sdk.h"
+#include "support/free_port.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -32,16 +33,9 @@ using plcsim::IoFaultAction;
 using tb_device_test::SimPlc;
 using tb_device_test::WaitUntil;
 
-// A UDP port free on every local address at the time of asking.
+// A UDP port free on every local address (the listener binds them all).
 uint16_t FreeUdpPort() {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
+    return tb_test::UnusedPort(SOCK_DGRAM, INADDR_ANY);
 }
 
 class IoListeningTest : public ::testing::Test {
