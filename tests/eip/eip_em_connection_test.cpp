@@ -51,8 +51,7 @@ TEST_F(EmConnectionTest, ForwardOpenAndCloseHaveTheControllersByteLayoutAndKeepT
     EXPECT_EQ(eip_GetLitEndian16(&identity[2]), 36);
     EXPECT_EQ(eip_GetLitEndian16(&identity[38]), 20);
     EXPECT_EQ(std::vector<uint8_t>(identity.begin() + 40, identity.end()),
-              (std::vector<uint8_t>{0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x07, 0x07, 6, 0,
-                                    0x01, 0x02, 0x20, 0x01, 0x24, 0x01, 1,    0,    1, 0}));
+              Hex("52 02 20 06 24 01 07 07 06 00 01 02 20 01 24 01 01 00 01 00"));
 
     // Large Forward Open: the connection parameters are 32 bits wide.
     const std::vector<uint8_t>& open = sent[1];
@@ -60,7 +59,7 @@ TEST_F(EmConnectionTest, ForwardOpenAndCloseHaveTheControllersByteLayoutAndKeepT
     EXPECT_EQ(eip_GetLitEndian16(&open[2]), 68);
     EXPECT_EQ(eip_GetLitEndian16(&open[38]), 52);
     EXPECT_EQ(std::vector<uint8_t>(open.begin() + 40, open.begin() + 48),
-              (std::vector<uint8_t>{0x5B, 0x02, 0x20, 0x06, 0x24, 0x01, 0x03, 0xFA}));
+              Hex("5B 02 20 06 24 01 03 FA"));
     EXPECT_EQ(eip_GetLitEndian32(&open[52]), eip_GetLitEndian32(&open[48]) + 1);
     EXPECT_EQ(eip_GetLitEndian16(&open[58]), 0x0100);
     EXPECT_EQ(eip_GetLitEndian32(&open[60]), EipConnection::makeSerialNumber());
@@ -69,60 +68,18 @@ TEST_F(EmConnectionTest, ForwardOpenAndCloseHaveTheControllersByteLayoutAndKeepT
     EXPECT_EQ(eip_GetLitEndian32(&open[72]), 0x42000FA2u);
     EXPECT_EQ(eip_GetLitEndian32(&open[76]), 45000000u);
     EXPECT_EQ(eip_GetLitEndian32(&open[80]), 0x42000FA2u);
-    EXPECT_EQ(std::vector<uint8_t>(open.begin() + 84, open.end()),
-              (std::vector<uint8_t>{0xA3, 0x03, 0x01, 0x00, 0x20, 0x02, 0x24, 0x01}));
+    EXPECT_EQ(std::vector<uint8_t>(open.begin() + 84, open.end()), Hex("A3 03 01 00 20 02 24 01"));
 
     const std::vector<uint8_t>& close = sent[2];
     ASSERT_EQ(close.size(), 64u);
     EXPECT_EQ(eip_GetLitEndian16(&close[2]), 40);
     EXPECT_EQ(eip_GetLitEndian16(&close[38]), 24);
     EXPECT_EQ(std::vector<uint8_t>(close.begin() + 40, close.begin() + 48),
-              (std::vector<uint8_t>{0x4E, 0x02, 0x20, 0x06, 0x24, 0x01, 0x03, 0xFA}));
+              Hex("4E 02 20 06 24 01 03 FA"));
     EXPECT_EQ(std::vector<uint8_t>(close.begin() + 48, close.begin() + 56),
               std::vector<uint8_t>(open.begin() + 56, open.begin() + 64));  // same triad
     EXPECT_EQ(std::vector<uint8_t>(close.begin() + 56, close.end()),
-              (std::vector<uint8_t>{0x03, 0x00, 0x01, 0x00, 0x20, 0x02, 0x24, 0x01}));
-}
-
-// Each open draws its own connection serial: a controller that still holds the connection of a
-// lost link, or of another link process on this host (same originator serial), would refuse a
-// repeated triad as a duplicate.
-TEST_F(EmConnectionTest, EachOpenHasItsOwnTriad) {
-    OpenConnection();
-    const uint16_t first = sim->Connections().front().connectionSerial;
-    ASSERT_EQ(connection->CloseEMConnection(), 0);
-    OpenConnection();
-    EXPECT_NE(sim->Connections().front().connectionSerial, first);
-    EXPECT_EQ(connection->CloseEMConnection(), 0) << log.All();
-}
-
-// A controller without the Large Forward Open gets the classic one of 500 bytes; one that refuses
-// the size gets the size it offers (extended status 0x0109 and the size).
-TEST_F(EmConnectionTest, RefusedLargeForwardOpenFallsBackToTheClassicOneAndOfferedSizes) {
-    struct Case {
-        bool large;
-        uint16_t max;
-        uint8_t service;
-        uint16_t granted;
-    };
-    for (const Case& test : {Case{false, 4002, 0x54, 500}, Case{false, 300, 0x54, 300},
-                             Case{true, 1500, 0x5B, 1500}}) {
-        plcsim::SimConfig config = Config();
-        config.largeForwardOpen = test.large;
-        config.maxConnectionSize = test.max;
-        StartWith(config);
-        const auto sent = RecordSent();
-        OpenConnection();
-        EXPECT_EQ(connection->GetConnectionSize(), test.granted);
-        EXPECT_EQ(sim->Connections().front().otConnectionSize, test.granted);
-        const std::vector<uint8_t>& granted = sent->back();
-        EXPECT_EQ(granted[40], test.service);
-        if (test.service == 0x54) {
-            ASSERT_EQ(granted.size(), 88u);
-            EXPECT_EQ(eip_GetLitEndian16(&granted[72]), 0x4200 | test.granted);
-            EXPECT_EQ(eip_GetLitEndian16(&granted[78]), 0x4200 | test.granted);
-        }
-    }
+              Hex("03 00 01 00 20 02 24 01"));
 }
 
 // Each open proposes the next pair of ids and draws its own connection serial: a controller that

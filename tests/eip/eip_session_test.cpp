@@ -1,5 +1,6 @@
 // The encapsulation session against plcsim on loopback: connect, RegisterSession, the socket
-// layer's failure paths, and the identity read.
+// layer's failure paths, the identity read, and making connections by protocol family with the
+// reachability test of the actions.
 
 #include <gtest/gtest.h>
 
@@ -173,15 +174,14 @@ TEST_F(SessionTest, IdentityRoutedToTheSlotFillsTheProductInfo) {
     EXPECT_EQ(eip_GetLitEndian16(response->data + 4), 0x5A);
 }
 
-TEST(IdentitySlotTest, Slot16IsSentAsGiven) {
-    auto sim = StartSimulator(16);
-    ASSERT_NE(sim, nullptr);
-    ProbeConnection connection(InfoFor(sim->Port(), 16));
-    ASSERT_EQ(connection.Connect("127.0.0.1", sim->Port(), 2), 0);
-    ASSERT_EQ(connection.RegiSession(2), 0);
+using IdentitySlotTest = SessionTest;
+
+TEST_F(IdentitySlotTest, Slot16IsSentAsGiven) {
+    Start(Config(16));
+    ConnectAndRegister();
     _eipProductInfo info;
-    EXPECT_EQ(connection.ReadPLCProductInfo(16, info), 0);
-    EXPECT_EQ(connection.ReadPLCProductInfo(0, info), -1);
+    EXPECT_EQ(connection->ReadPLCProductInfo(16, info), 0);
+    EXPECT_EQ(connection->ReadPLCProductInfo(0, info), -1);
 }
 
 // Identity replies of unusual shapes: no name, fourteen bytes (the other fields kept, the name
@@ -212,6 +212,40 @@ TEST_F(SessionTest, IdentityRepliesOfUnusualShapes) {
         EXPECT_EQ(info.productName, name);
         EXPECT_EQ(info.vendorId, vendor) << name;
     }
+}
+
+// ---- Factory and reachability ------------------------------------------------------------------
+
+TEST(ConnectionFactoryTest, UnknownFamilyGivesNullAndIsLogged) {
+    LogCapture log;
+    const _eipConnectInfo info = InfoFor(44818);
+    EXPECT_EQ(EipConnection::Create(static_cast<eipProtocolFamily_t>(2), &info), nullptr);
+    EXPECT_TRUE(log.Contains("Failed to create connection: family not supported (2)")) << log.All();
+}
+
+// The reachability test of the actions: a registered connection, or "Can't connect to PLC." when
+// nothing listens or the PLC never registers a session (its socket then released).
+using TestConnectionTest = SessionTest;
+
+TEST_F(TestConnectionTest, ReachablePlcGivesARegisteredConnectionOthersTheConnectError) {
+    std::string error = "untouched";
+    std::unique_ptr<EipConnection> test(
+        EipConnection::MakeTestConnection(InfoFor(sim->Port(), 3), error));
+    ASSERT_NE(test, nullptr);
+    EXPECT_NE(test->GetSessionHandle(), 0u);
+    EXPECT_EQ(error, "untouched");
+    test.reset();
+
+    EXPECT_EQ(EipConnection::MakeTestConnection(InfoFor(ClosedLoopbackPort()), error), nullptr);
+    EXPECT_EQ(error, "Can't connect to PLC.");
+    plcsim::Fault silence;
+    silence.action = plcsim::FaultAction::Drop;
+    silence.count = 0;
+    sim->InjectFault(silence);
+    error.clear();
+    EXPECT_EQ(EipConnection::MakeTestConnection(InfoFor(sim->Port(), 3), error), nullptr);
+    EXPECT_EQ(error, "Can't connect to PLC.");
+    EXPECT_TRUE(WaitUntil([&] { return sim->ClientCount() == 0; }));
 }
 
 }  // namespace

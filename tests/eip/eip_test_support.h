@@ -3,29 +3,26 @@
 // Helpers of the EtherNet/IP client tests: a concrete connection for the base class's own
 // operations, and a simulator on an ephemeral loopback port.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/byte_codec.h"
 #include "eip/eip_connection.h"
 #include "sim/plc_simulator.h"
+#include "support/free_port.h"
+#include "support/hex.h"
 #include "support/log_capture.h"
 #include "support/wait_until.h"
 
 namespace eiptest {
 
+using tb_test::Hex;
 using tb_test::LogCapture;
 using tb_test::WaitUntil;
 
@@ -99,21 +96,6 @@ class ProbeConnection : public EipConnection {
     int analyseCount = 0;
 };
 
-// A simulator on 127.0.0.1 and an ephemeral port, started at construction.
-inline std::unique_ptr<plcsim::PlcSimulator> StartSimulator(int slot = 0,
-                                                            plcsim::IdentityConfig identity = {}) {
-    plcsim::SimConfig config;
-    config.bindAddress = "127.0.0.1";
-    config.port = 0;
-    config.slot = slot;
-    config.identity = identity;
-    auto sim = std::make_unique<plcsim::PlcSimulator>(config);
-    if (!sim->Start()) {
-        return nullptr;
-    }
-    return sim;
-}
-
 inline _eipConnectInfo InfoFor(uint16_t port, int slot = 0) {
     _eipConnectInfo info;
     info.alias = "plc1";
@@ -166,17 +148,9 @@ class SimSessionTest : public ::testing::Test {
     std::unique_ptr<ProbeConnection> connection;
 };
 
-// A loopback port on which nothing listens: bound once to learn a free number, then closed.
+// A loopback port on which nothing listens.
 inline uint16_t ClosedLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
+    return tb_test::UnusedPort(SOCK_STREAM);
 }
 
 }  // namespace eiptest
