@@ -19,7 +19,6 @@
 #include "device/eip_device.h"
 #include "sim/logix_services.h"
 #include "strata_sdk/sdk.h"
-#include "support/free_port.h"
 #include "support/log_capture.h"
 #include "support/wait_until.h"
 
@@ -34,11 +33,6 @@ inline std::vector<uint8_t> Dint(int32_t value) {
     std::vector<uint8_t> bytes(4);
     eip_PutLitEndian32(static_cast<uint32_t>(value), bytes.data());
     return bytes;
-}
-
-// A loopback port that refuses connections: bound once, then released.
-inline uint16_t ClosedPort() {
-    return tb_test::UnusedPort(SOCK_STREAM);
 }
 
 // A loopback listener that accepts every connection and never answers: each request then

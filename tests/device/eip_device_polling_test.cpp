@@ -1,5 +1,6 @@
-// The polling cycle of one device against an in-process Logix controller: states, stop and
-// start, tags changing under a running cycle, time-outs and read errors.
+// The PLC registry (adding, restoring, looking up and removing devices) and the polling cycle of
+// one device against an in-process Logix controller: states, stop and start, tags changing under
+// a running cycle, time-outs and read errors.
 
 #include <gtest/gtest.h>
 
@@ -154,14 +155,65 @@ TEST_F(DevicePollingTest, ReadErrorOfOneTagDoesNotStopTheOthers) {
     EXPECT_TRUE(WaitUntil([&] { return log.Contains("PLC1: T1 - read refused by the PLC"); }));
 }
 
+// Removing a polling PLC joins its threads and closes its session; a registry that goes away
+// stops every device still in it.
 TEST_F(DevicePollingTest, RemovingAPollingPlcJoinsItsThreadsAndClosesTheSession) {
     StartPolling(40);
     ASSERT_TRUE(AllValuesArrive(40));
+    auto registry = std::make_unique<EipManager>();
+    ASSERT_EQ(0, registry->AddPLC(plc.Info("A"), false));
+    ASSERT_EQ(0, registry->AddPLC(plc.Info("B"), false));
+    EXPECT_TRUE(WaitUntil([&] { return plc.Sim().ClientCount() == 3; }));
     EXPECT_EQ(0, manager.RemovePLC("PLC1"));
     EXPECT_EQ(nullptr, manager.GetPLC("PLC1"));
-    EXPECT_TRUE(WaitUntil([&] { return plc.Sim().ClientCount() == 0; }));
+    EXPECT_TRUE(WaitUntil([&] { return plc.Sim().ClientCount() == 2; }));
     // Tag nodes stay: the PLC's subtree goes with its node.
     EXPECT_TRUE(rec.Removed().empty());
+    registry.reset();
+    EXPECT_TRUE(WaitUntil([&] { return plc.Sim().ClientCount() == 0; }));
+}
+
+// ---- Registry ----------------------------------------------------------------------------------
+
+using ManagerTest = DeviceFixture;
+
+TEST_F(ManagerTest, SecondAddOfAnAliasIsRefusedAndTheFirstKeepsRunning) {
+    EipDevice* first = AddPlc("PLC1");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(-1, manager.AddPLC(plc.Info("PLC1"), false));
+    EXPECT_TRUE(log.Contains("Alias is already exist - PLC1"));
+    EXPECT_EQ(first, manager.GetPLC("PLC1").get());
+    EXPECT_TRUE(first->IsCnxnUp());
+}
+
+TEST_F(ManagerTest, RestoreReusesThePlaceholderAndKeepsRetryingUntilThePlcAnswers) {
+    ASSERT_EQ(0, manager.AddPLCTemp("PLC1"));
+    EXPECT_EQ(-1, manager.AddPLCTemp("PLC1"));
+    EipDevice* placeholder = manager.GetPLC("PLC1").get();
+    ASSERT_NE(placeholder, nullptr);
+    EXPECT_TRUE(placeholder->IsNeverConnected());
+    placeholder->SetCallbacks(rec.Callbacks());
+    plc.Sim().Stop();
+    // The restore only registers the settings; the device's own engine connects.
+    EXPECT_EQ(0, manager.AddPLC(plc.Info("PLC1"), true));
+    EXPECT_EQ(placeholder, manager.GetPLC("PLC1").get());
+    placeholder->StartRestore();
+    EXPECT_FALSE(placeholder->IsCnxnUp());
+    ASSERT_TRUE(plc.Sim().Restart());
+    EXPECT_TRUE(WaitUntil([&] { return placeholder->IsCnxnUp(); }));
+    EXPECT_FALSE(placeholder->IsNeverConnected());
+    EXPECT_EQ((std::vector<std::string>{"PLC1"}), manager.GetAliases());
+}
+
+TEST_F(ManagerTest, AliasesAreCaseSensitiveAndInByteOrder) {
+    ASSERT_EQ(0, manager.AddPLCTemp("PLC2"));
+    ASSERT_EQ(0, manager.AddPLCTemp("PLC10"));
+    ASSERT_EQ(0, manager.AddPLCTemp("plc1"));
+    EXPECT_EQ((std::vector<std::string>{"PLC10", "PLC2", "plc1"}), manager.GetAliases());
+    EXPECT_EQ(-1, manager.RemovePLC("PLC1"));
+    EXPECT_EQ(nullptr, manager.GetPLC("PLC1"));
+    EXPECT_EQ(0, manager.RemovePLC("PLC2"));
+    EXPECT_EQ((std::vector<std::string>{"PLC10", "plc1"}), manager.GetAliases());
 }
 
 }  // namespace

@@ -50,6 +50,8 @@ class DeviceTagsTest : public DeviceFixture {
     EipDevice* device = nullptr;
 };
 
+// The refusals the actions' own tests do not already reach (duplicates, unknown tags, read-only
+// writes and unknown removals are pinned there).
 TEST_F(DeviceTagsTest, RefusedRequestsChangeNothingAndSayWhy) {
     ASSERT_EQ(0, AddEMTag(device, "Cnt", "Count"));
     ASSERT_EQ(0, AddEMTag(device, "Spd", "Speed", "R"));
@@ -59,28 +61,15 @@ TEST_F(DeviceTagsTest, RefusedRequestsChangeNothingAndSayWhy) {
         const char* message;
     };
     const Refusal refusals[] = {
-        {"add", R"({"Tag Alias":"Cnt","Tag Name":"Motor1"})",
-         "Inserted \"Tag Alias\" already exists"},
         {"add", R"({"Tag Alias":"C2","Tag Name":"Count"})", "Inserted \"Tag Name\" already exists"},
-        {"add", R"({"Tag Name":"Motor1"})", "\"Tag Alias\" not inserted."},
         {"add", R"(["not", "a map"])", "Invalid json format."},
-        {"add", R"({"Tag Alias":"A","Tag Name":"Motor1","RW Flag":"RX"})", "Invalid \"RW Flag\""},
         {"add", R"({"Tag Alias":"Bad","Tag Name":"9Count["})", "Invalid \"Tag Name\" format."},
-        {"add", R"({"Tag Alias":"Ghost","Tag Name":"NoSuchTag"})", "Could not find Tag from PLC."},
-        {"edit", R"({"Tag Alias":"Nope","Tag Name":"Count"})", "Tag does not exist."},
         {"edit", R"({"Tag Name":"Count"})", "\"Tag Alias\" not inserted."},
-        {"edit", R"({"Tag Alias":"Cnt","New Tag Alias":"Spd"})",
-         "Inserted \"New Tag Alias\" already exists"},
-        {"edit", R"({"Tag Alias":"Cnt","Tag Name":"Speed"})",
-         "Inserted \"Tag Name\" already exists"},
-        {"write", R"({"Tag Alias":"Spd","value":2.5})", "Tag is not writeable"},
         {"write", R"({"Tag Alias":"Cnt","value":1.5})", "Invalid \"value\" format."},
         {"write", R"({"Tag Alias":"Nope","value":1})", "Tag does not exist."},
         {"write", R"({"value":1})", "\"Tag Alias\" not inserted."},
         {"write", R"({"Tag Alias":"Cnt"})", "Invalid json format."},
         {"remove", "[1]", "Invalid json format."},
-        {"remove", "{}", "\"Tag Alias\" not inserted."},
-        {"remove", R"({"Tag Alias":"Nope"})", "Removing Tag failed."},
     };
     for (const Refusal& refusal : refusals) {
         EXPECT_NE(0, Request(refusal.op, refusal.json)) << refusal.op << " " << refusal.json;
@@ -93,20 +82,6 @@ TEST_F(DeviceTagsTest, RefusedRequestsChangeNothingAndSayWhy) {
     std::string message;
     EXPECT_NE(0, device->WriteTagByAlias(nullptr, "Cnt", Json("5"), 1, message));
     EXPECT_EQ("Writing Tag failed.", message);
-}
-
-TEST_F(DeviceTagsTest, AddedTagsLearnTheirTypeFromThePlcAndWritesReachIt) {
-    ASSERT_EQ(0, AddEMTag(device, "Cnt", "Count"));
-    EXPECT_EQ("", lastMessage);
-    auto cnt = device->FindTagByAlias("Cnt", 1);
-    ASSERT_NE(cnt, nullptr);
-    EXPECT_TRUE(cnt->IsTested());
-    EXPECT_EQ(EIP_INNER_TYPE_DINT, cnt->GetInfo().innerType);
-    EXPECT_EQ(4, cnt->GetInfo().dataLen);
-    ASSERT_EQ(1u, rec.Created().size());
-    EXPECT_EQ("Cnt", rec.Created()[0].alias);
-    ASSERT_EQ(0, WriteTag(device, R"({"Tag Alias":"Cnt","value":123456})")) << lastMessage;
-    EXPECT_EQ(123456, plc.Tags().GetInt("Count").value_or(0));
 }
 
 TEST_F(DeviceTagsTest, EditReplacesTheTagAndResetRemovesEveryTagOfTheKind) {
@@ -145,8 +120,6 @@ TEST_F(DeviceTagsTest, IOTagSubtagsFollowEveryOperation) {
     EXPECT_EQ(8, subs[0].dataLen);
     EXPECT_EQ("A", subs[1].alias);
     EXPECT_EQ(0, device->AddSubTag("In1", {"S", 2, EIP_INNER_TYPE_INT, 2}, true));
-    EXPECT_NE(0, device->AddSubTag("In1", {"S", 2, EIP_INNER_TYPE_INT, 2}, true));
-    EXPECT_NE(0, device->AddSubTag("In1", {"Far", 6, EIP_INNER_TYPE_DINT, 4}, true));
     EXPECT_NE(0, device->AddSubTag("Nope", {"S", 0, EIP_INNER_TYPE_INT, 2}, true));
     EXPECT_EQ(0, device->EditSubTag("In1", "S", {"S2", 4, EIP_INNER_TYPE_DINT, 4}, true));
     // "Data" is fixed: editing it succeeds without a change, removing it does nothing.
@@ -174,11 +147,8 @@ TEST_F(DeviceTagsTest, SubtagsImportAndExport) {
     std::string text;
     EXPECT_EQ(-1, device->ExportSubTags("Nope", text));
     EXPECT_EQ("Tag does not exist.", text);
-    EXPECT_EQ(-1, device->ExportSubTags("In1", text));
-    EXPECT_EQ("Subtags does not exist.", text);
+    // An element without an alias fails the import; the ones before it stay.
     std::string message;
-    EXPECT_NE(0, device->ImportSubTags("In1", Json("{}"), message));
-    EXPECT_EQ("Invalid json format.", message);
     EXPECT_NE(
         0,
         device->ImportSubTags(
