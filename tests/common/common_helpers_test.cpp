@@ -157,18 +157,9 @@ TEST(LinkErrorCategory, EveryCodeHasItsExactMessageAndOthersAreUnknown) {
               "Tag does not exist.");
 }
 
-TEST(EipLogCompose, FormatsEachLevel) {
-    EXPECT_EQ(eiplog::Compose(eiplog::Level::Info, "main", "Start Tagbridge"),
-              ": INFO - main: Start Tagbridge");
-    EXPECT_EQ(eiplog::Compose(eiplog::Level::Error, "ConnectToPLC", "plc1: refused"),
-              ": ERROR - ConnectToPLC: plc1: refused");
-    EXPECT_EQ(eiplog::Compose(eiplog::Level::Trace, "QueueProcess", "plc1: Dequeue data : t1"),
-              ": QueueProcess - plc1: Dequeue data : t1");
-    EXPECT_EQ(eiplog::Text("Socket FD = ", 7, ", port ", 44818u), "Socket FD = 7, port 44818");
-}
-
-// Info and error lines need debug level 0, traces level 3; link errors carry their code and
-// message and follow the log level.
+// Info and error lines (": INFO - " or ": ERROR - ", the operation, the message) need debug level
+// 0, traces (": " operation " - " message) level 3; link errors carry their code and message and
+// follow the log level.
 TEST(EipLog, LinesAreWrittenOnlyAtTheirLevels) {
     tb_test::LogCapture log;
     sdk::set_debug_level(0);
@@ -186,6 +177,7 @@ TEST(EipLog, LinesAreWrittenOnlyAtTheirLevels) {
     EXPECT_TRUE(eiplog::TraceOn());
     eiplog::Trace("QueueProcess", "seen");
     EXPECT_TRUE(log.Contains(": QueueProcess - seen"));
+    EXPECT_EQ(eiplog::Text("Socket FD = ", 7, ", port ", 44818u), "Socket FD = 7, port 44818");
 
     sdk::set_log_level(sdk::LogLevel::info);
     eiplog::LinkError(sdk::LogLevel::error, tessel::TL_ERR_TAG_NOT_EXIST, "plc1: t9");

@@ -126,7 +126,8 @@ class SimPlc {
     bool started_ = false;
 };
 
-// Everything a device reports through its callbacks, thread-safe. Readers get copies.
+// Everything a device reports through its callbacks, thread-safe; readers get copies. Node
+// events are lists of aliases by kind: "created", "removed", "subCreated", "subRemoved".
 class Recorder {
     template <typename Fn>
     auto Locked(Fn fn) {
@@ -137,29 +138,25 @@ class Recorder {
     T Copy(const T& member) {
         return Locked([&] { return member; });
     }
+    void Add(const char* kind, const std::string& alias) {
+        Locked([&] { events_[kind].push_back(alias); });
+    }
 
   public:
     EipDeviceCallbacks Callbacks() {
         EipDeviceCallbacks cb;
         cb.tagNodeCreated = [this](const std::string&, const _eipTagInfo& tag,
                                    std::vector<_eipSubTagInfo>* subs) {
-            Locked([&] {
-                created_.push_back(tag);
-                createdSubTags_[tag.alias] = subs ? *subs : std::vector<_eipSubTagInfo>{};
-            });
+            Add("created", tag.alias);
+            Locked(
+                [&] { createdSubTags_[tag.alias] = subs ? *subs : std::vector<_eipSubTagInfo>{}; });
         };
         cb.tagNodeRemoved = [this](const std::string&, const _eipTagInfo& tag,
-                                   std::vector<_eipSubTagInfo>*) {
-            Locked([&] { removed_.push_back(tag.alias); });
-        };
+                                   std::vector<_eipSubTagInfo>*) { Add("removed", tag.alias); };
         cb.subTagNodeCreated = [this](const std::string&, const _eipTagInfo&,
-                                      const _eipSubTagInfo& sub) {
-            Locked([&] { subCreated_.push_back(sub.alias); });
-        };
+                                      const _eipSubTagInfo& sub) { Add("subCreated", sub.alias); };
         cb.subTagNodeRemoved = [this](const std::string&, const _eipTagInfo&,
-                                      const _eipSubTagInfo& sub) {
-            Locked([&] { subRemoved_.push_back(sub.alias); });
-        };
+                                      const _eipSubTagInfo& sub) { Add("subRemoved", sub.alias); };
         cb.emCnxnState = [this](const std::string&, unsigned char state) {
             Locked([&] { emStates_.push_back(state); });
         };
@@ -186,27 +183,21 @@ class Recorder {
         return cb;
     }
 
+    std::vector<std::string> Events(const std::string& kind) { return Copy(events_)[kind]; }
     std::vector<uint8_t> Value(const std::string& tag) { return Copy(values_)[tag]; }
-    size_t ValueCount(const std::string& tag) {
-        return Locked([&] { return valueCounts_[tag]; });
-    }
+    size_t ValueCount(const std::string& tag) { return Copy(valueCounts_)[tag]; }
     std::vector<unsigned char> EMStates() { return Copy(emStates_); }
     std::vector<unsigned char> UCMMStates() { return Copy(ucmmStates_); }
-    std::vector<_eipTagInfo> Created() { return Copy(created_); }
     std::vector<_eipSubTagInfo> CreatedSubTags(const std::string& tag) {
         return Copy(createdSubTags_)[tag];
     }
-    std::vector<std::string> Removed() { return Copy(removed_); }
-    std::vector<std::string> SubCreated() { return Copy(subCreated_); }
-    std::vector<std::string> SubRemoved() { return Copy(subRemoved_); }
     std::vector<std::pair<signed char, unsigned short>> Toggles() { return Copy(toggles_); }
     std::string Status(const std::string& tag) { return Copy(statuses_)[tag]; }
 
   private:
     std::mutex mutex_;
-    std::vector<_eipTagInfo> created_;
+    std::map<std::string, std::vector<std::string>> events_;
     std::map<std::string, std::vector<_eipSubTagInfo>> createdSubTags_;
-    std::vector<std::string> removed_, subCreated_, subRemoved_;
     std::vector<unsigned char> emStates_, ucmmStates_;
     std::map<std::string, std::vector<uint8_t>> values_;
     std::map<std::string, size_t> valueCounts_;

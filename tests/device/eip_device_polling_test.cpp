@@ -168,7 +168,7 @@ TEST_F(DevicePollingTest, RemovingAPollingPlcJoinsItsThreadsAndClosesTheSession)
     EXPECT_EQ(nullptr, manager.GetPLC("PLC1"));
     EXPECT_TRUE(WaitUntil([&] { return plc.Sim().ClientCount() == 2; }));
     // Tag nodes stay: the PLC's subtree goes with its node.
-    EXPECT_TRUE(rec.Removed().empty());
+    EXPECT_TRUE(rec.Events("removed").empty());
     registry.reset();
     EXPECT_TRUE(WaitUntil([&] { return plc.Sim().ClientCount() == 0; }));
 }
