@@ -35,11 +35,11 @@ class DeviceFixture : public ::testing::Test {
     }
 
     // Add Tags with one JSON object; returns the result, fills alias and message.
-    int AddTag(EipDevice* device, const std::string& json, int8_t kind = 1, bool restore = false) {
+    int AddTag(EipDevice* device, const std::string& json, int8_t kind = 1) {
         auto test = TestConnection(device);
         lastAlias.clear();
         lastMessage.clear();
-        return device->AddTag(test.get(), Json(json), kind, lastAlias, lastMessage, restore);
+        return device->AddTag(test.get(), Json(json), kind, lastAlias, lastMessage, false);
     }
     int AddEMTag(EipDevice* device, const std::string& alias, const std::string& name,
                  const std::string& rw = "RW") {

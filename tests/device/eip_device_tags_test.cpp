@@ -15,23 +15,12 @@ class DeviceTagsTest : public DeviceFixture {
         DeviceFixture::SetUp();
         plc.Define("Count", "DINT", 7);
         plc.Define("Speed", "REAL", 1.5);
-        plc.Define("Motor1", "MOTOR");
         device = AddPlc();
         ASSERT_NE(device, nullptr);
     }
     static std::string IOTag(const std::string& alias, int dataLen, const std::string& extra = "") {
         return "{\"Tag Alias\":\"" + alias + "\",\"Tag Name\":\"" + alias +
                "\",\"DataLen\":" + std::to_string(dataLen) + extra + "}";
-    }
-    // An I/O tag In1 of 8 bytes with its subtags A (INT at 0) and B (DINT at 4).
-    void AddIOTagWithSubtags() {
-        ASSERT_EQ(0, AddTag(device,
-                            IOTag("In1", 8,
-                                  R"(,"Subtags":[{"Alias":"A","Offset":0,"InnerType":"INT",)"
-                                  R"("DataLen":2},{"Alias":"B","Offset":4,"InnerType":"DINT",)"
-                                  R"("DataLen":4}])"),
-                            2))
-            << lastMessage;
     }
     int Request(const std::string& op, const std::string& json) {
         lastMessage.clear();
@@ -88,7 +77,7 @@ TEST_F(DeviceTagsTest, RefusedRequestsChangeNothingAndSayWhy) {
 TEST_F(DeviceTagsTest, EditReplacesTheTagAndResetRemovesEveryTagOfTheKind) {
     ASSERT_EQ(0, AddEMTag(device, "Cnt", "Count"));
     ASSERT_EQ(0, AddEMTag(device, "Spd", "Speed"));
-    AddIOTagWithSubtags();
+    ASSERT_EQ(0, AddTag(device, IOTag("In1", 8), 2)) << lastMessage;
     ASSERT_EQ(0,
               EditTag(device, R"({"Tag Alias":"Cnt","New Tag Alias":"Counter","Description":"d"})"))
         << lastMessage;

@@ -61,10 +61,7 @@ TEST_F(SessionTest, RegisterSessionRepliesAndSilence) {
     ConnectAndRegister();
     EXPECT_NE(connection->GetSessionHandle(), 0u);
 
-    plcsim::Fault silence;
-    silence.action = plcsim::FaultAction::Drop;
-    silence.count = 0;  // every reply
-    sim->InjectFault(silence);
+    SilenceEveryReply();
     ProbeConnection quiet(InfoFor(sim->Port(), 3));
     ASSERT_EQ(quiet.Connect("127.0.0.1", sim->Port(), 2), 0);
     EXPECT_EQ(quiet.RegiSession(1), -1);
@@ -238,10 +235,7 @@ TEST_F(TestConnectionTest, ReachablePlcGivesARegisteredConnectionOthersTheConnec
 
     EXPECT_EQ(EipConnection::MakeTestConnection(InfoFor(ClosedLoopbackPort()), error), nullptr);
     EXPECT_EQ(error, "Can't connect to PLC.");
-    plcsim::Fault silence;
-    silence.action = plcsim::FaultAction::Drop;
-    silence.count = 0;
-    sim->InjectFault(silence);
+    SilenceEveryReply();
     error.clear();
     EXPECT_EQ(EipConnection::MakeTestConnection(InfoFor(sim->Port(), 3), error), nullptr);
     EXPECT_EQ(error, "Can't connect to PLC.");

@@ -132,6 +132,12 @@ class SimSessionTest : public ::testing::Test {
         fault.mutate = std::move(edit);
         sim->InjectFault(fault);
     }
+    void SilenceEveryReply() {
+        plcsim::Fault silence;
+        silence.action = plcsim::FaultAction::Drop;
+        silence.count = 0;
+        sim->InjectFault(silence);
+    }
     // Every request the connection sends from now on.
     std::shared_ptr<std::vector<std::vector<uint8_t>>> RecordSent() {
         auto sent = std::make_shared<std::vector<std::vector<uint8_t>>>();
