@@ -101,12 +101,6 @@ class RestoreTest : public ::testing::Test {
         log_.reset();
     }
 
-    std::unique_ptr<sdk::Link> NewLink() {
-        sdk::LinkOptions options("Tagbridge");
-        options.set_data_dir(dir_.path());
-        return std::make_unique<sdk::Link>(std::move(options), 2, "1.4.6");
-    }
-
     // A stored PLC "plc1" with both folders and one tag, as the link writes them.
     void StorePlc(const std::string& family, const Variant& emMarker = Variant("emtags")) {
         auto plc = StoredNode(NodePath("/"), "plc1", "plc");
@@ -126,7 +120,9 @@ class RestoreTest : public ::testing::Test {
     // Runs a link on the store with an EipLink whose connected handler is left out, so that the
     // announced nodes stay pending until the test replays them.
     void StartRestoringLink() {
-        link_ = NewLink();
+        sdk::LinkOptions options("Tagbridge");
+        options.set_data_dir(dir_.path());
+        link_ = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
         g_link = link_.get();
         eipLink_ = std::make_unique<EipLink>(*link_);
         std::promise<void> restored;
@@ -158,8 +154,6 @@ class RestoreTest : public ::testing::Test {
         return v.is_number() ? static_cast<int64_t>(v.as_double()) : -1;
     }
 
-    bool Logged(const std::string& text) { return log_->Contains(text); }
-
     tb_test::TempDir dir_;
     std::unique_ptr<sdk::Link> link_;
     std::unique_ptr<EipLink> eipLink_;
@@ -173,7 +167,7 @@ TEST_F(RestoreTest, ReplaysThePlcAndKeepsItsStoredPollingSettings) {
     g_eipManager = new EipManager;
     StartRestoringLink();
     eipLink_->deserializeNodes();
-    ASSERT_TRUE(WaitUntil([&] { return Logged("plc1: PLC node ready"); }, kLimit));
+    ASSERT_TRUE(WaitUntil([&] { return log_->Contains("plc1: PLC node ready"); }, kLimit));
     EXPECT_TRUE(link_->responder()->node_exists(NodePath("/plc1/Remove")));
     EXPECT_NE(g_eipManager->GetPLC("plc1"), nullptr);
     EXPECT_TRUE(eipLink_->PendingNodes().empty());
@@ -201,9 +195,9 @@ TEST_F(RestoreTest, AnUnregisteredPlcOrADamagedMarkerSkipsOnlyWhatItConcerns) {
     const NodePath tag("/plc1/EM Tags/Read Tags List/t1");
     ASSERT_TRUE(
         WaitUntil([&] { return Config(tag, "$status") == Variant("PLC not found"); }, kLimit));
-    EXPECT_TRUE(Logged("device is not exist - plc1"));
-    EXPECT_TRUE(Logged("not a string"));
-    EXPECT_TRUE(Logged("plc Info= plc1 127.0.0.1 1 2 PCCC"));
+    EXPECT_TRUE(log_->Contains("device is not exist - plc1"));
+    EXPECT_TRUE(log_->Contains("not a string"));
+    EXPECT_TRUE(log_->Contains("plc Info= plc1 127.0.0.1 1 2 PCCC"));
     StopLink();
 }
 
