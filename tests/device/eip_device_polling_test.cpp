@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "device_fixture.h"
+#include "device/device_test_support.h"
 
 namespace tb_device_test {
 namespace {
@@ -46,6 +46,11 @@ class DevicePollingTest : public DeviceFixture {
     static bool Notified(const std::vector<unsigned char>& states, unsigned char state) {
         return std::find(states.begin(), states.end(), state) != states.end();
     }
+    // The last state notified is `ready`, and a `busy` came before it.
+    static bool ReadyAfterBusy(const std::vector<unsigned char>& states, unsigned char busy,
+                               unsigned char ready) {
+        return Notified(states, busy) && states.back() == ready;
+    }
 };
 
 TEST_F(DevicePollingTest, StatesAreBusyWhileARequestIsOutstandingAndReadyAfterTheCycle) {
@@ -57,22 +62,12 @@ TEST_F(DevicePollingTest, StatesAreBusyWhileARequestIsOutstandingAndReadyAfterTh
     EipDevice* device = StartPolling(1, 1000);
     ASSERT_TRUE(WaitUntil([&] { return device->GetEMCnxnState() == EM_CNXN_BUSY; }));
     EXPECT_EQ(UCMM_BUSY, device->GetUCMMState());
+    // Notified: BUSY at the cycle start, READY at its end.
     ASSERT_TRUE(WaitUntil([&] {
-        const auto em = rec.EMStates();
-        const auto ucmm = rec.UCMMStates();
-        return !em.empty() && em.back() == EM_CNXN_READY && !ucmm.empty() &&
-               ucmm.back() == UCMM_READY;
+        return ReadyAfterBusy(rec.EMStates(), EM_CNXN_BUSY, EM_CNXN_READY) &&
+               ReadyAfterBusy(rec.UCMMStates(), UCMM_BUSY, UCMM_READY);
     }));
     EXPECT_EQ(Dint(1000), rec.Value("T0"));
-    // Notified: BUSY at the cycle start, READY at its end.
-    const auto em = rec.EMStates();
-    const auto ucmm = rec.UCMMStates();
-    auto busy = std::find(em.begin(), em.end(), EM_CNXN_BUSY);
-    ASSERT_NE(busy, em.end());
-    EXPECT_NE(std::find(busy, em.end(), EM_CNXN_READY), em.end());
-    auto ucmmBusy = std::find(ucmm.begin(), ucmm.end(), UCMM_BUSY);
-    ASSERT_NE(ucmmBusy, ucmm.end());
-    EXPECT_NE(std::find(ucmmBusy, ucmm.end(), UCMM_READY), ucmm.end());
 }
 
 TEST_F(DevicePollingTest, StopAndStartRebuildTheListAndToggleTheActions) {

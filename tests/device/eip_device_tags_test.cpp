@@ -3,8 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "device_fixture.h"
+#include "device/device_test_support.h"
 #include "strata_sdk/sdk.h"
+#include "tag/eip_tag.h"
 
 namespace tb_device_test {
 namespace {

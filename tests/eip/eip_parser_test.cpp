@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
 
-#include "eip_test_support.h"
-
-using namespace eiptest;
+#include "common/byte_codec.h"
+#include "eip/eip_connection.h"
+#include "support/hex.h"
+#include "support/log_capture.h"
 
 namespace {
+
+using tb_test::Hex;
 
 // One received message: header fields plus CPF items, built as a controller would.
 struct ReplyBuilder {
@@ -179,7 +183,7 @@ TEST(ParserTest, MalformedRepliesAreRefused) {
 }
 
 TEST(ResponseErrorLogTest, StatusWithAndWithoutAdditionalStatus) {
-    LogCapture log;
+    tb_test::LogCapture log;
     auto response = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
     response->generalStatus = 5;
     response->extStatusSize = 1;
