@@ -21,7 +21,6 @@
 #include "strata_sdk/sdk.h"
 
 namespace sdk = kestrel::strata_sdk;
-using tb_device_test::SilentPlc;
 using tb_device_test::SimPlc;
 using tb_device_test::WaitUntil;
 using namespace std::chrono_literals;
@@ -202,11 +201,12 @@ TEST_F(DeviceEngineTest, SlowWriteDoesNotHoldUpPolling) {
 // another PLC answers while it is still pending.
 TEST_F(DeviceEngineTest, SilentAddPlcDoesNotHoldUpOtherPlcs) {
     AddPlc("PLC1");
-    SilentPlc silent;
-    ASSERT_NE(0, silent.Port());
+    SimPlc silent;
+    ASSERT_TRUE(silent.Started());
+    silent.Silence();
     PendingInvoke addSilent;
-    Start(addSilent, "/addplc", PlcParams("Silent", silent.Port()));
-    ASSERT_TRUE(WaitUntil([&] { return silent.Clients() > 0; }));
+    Start(addSilent, "/addplc", PlcParams("Silent", silent.Sim().Port()));
+    ASSERT_TRUE(WaitUntil([&] { return silent.ConnectionsAccepted() > 0; }));
     const auto other = Invoke("/PLC1/EM Tags/Export Tags", sdk::Variant::new_map());
     EXPECT_TRUE(other.ok());
     EXPECT_FALSE(addSilent.Answered()) << "the other PLC's action waited for the silent connect";

@@ -20,7 +20,7 @@ namespace {
 
 namespace sdk = kestrel::strata_sdk;
 using sdk::NodePath;
-using tb_device_test::SilentPlc;
+using tb_device_test::SimPlc;
 using tb_device_test::StoredNode;
 using tb_device_test::StoreNodes;
 using tb_device_test::WaitUntil;
@@ -37,9 +37,11 @@ class RestoreSilentPlcsTest : public ::testing::Test {
     void SetUp() override {
         std::vector<sdk::NodeBuilder> nodes;
         for (int i = 0; i < kSilentPlcs; ++i) {
+            ASSERT_TRUE(silent_[i].Started());
+            silent_[i].Silence();
             const std::string alias = "silent" + std::to_string(i);
             auto plc = StoredNode(NodePath("/"), alias, "plc");
-            plc.config("$host", "127.0.0.1").config("$port", int64_t(silent_[i].Port()));
+            plc.config("$host", "127.0.0.1").config("$port", int64_t(silent_[i].Sim().Port()));
             plc.config("$slot", 0).config("$protocol family", "CIP/EIP");
             auto em = StoredNode(NodePath("/") / alias, "EM Tags", "emtags");
             em.config("$Polling Interval", 1000);
@@ -54,7 +56,7 @@ class RestoreSilentPlcsTest : public ::testing::Test {
 
     bool AllSilentPlcsContacted() {
         for (auto& plc : silent_) {
-            if (plc.Clients() == 0) {
+            if (plc.ConnectionsAccepted() == 0) {
                 return false;
             }
         }
@@ -63,7 +65,7 @@ class RestoreSilentPlcsTest : public ::testing::Test {
 
     tb_test::TempDir data_;
     const std::string dir_ = data_.file("data");
-    SilentPlc silent_[kSilentPlcs];
+    SimPlc silent_[kSilentPlcs];
 };
 
 TEST_F(RestoreSilentPlcsTest, AnInvocationAnswersWhileTheStoredPlcsConnect) {

@@ -4,10 +4,6 @@
 // tree, waiting for conditions without depending on the machine's speed, and a
 // fixture wiring a registry, a controller and a recorder together.
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -41,49 +37,6 @@ inline std::vector<uint8_t> Dint(int32_t value) {
     return bytes;
 }
 
-// A loopback listener that accepts every connection and never answers: each request then
-// waits for a reply that never comes.
-class SilentPlc {
-  public:
-    SilentPlc() {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(fd_, 16) == 0 &&
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-            port_ = ntohs(address.sin_port);
-        }
-        acceptor_ = std::thread([this] {
-            for (int client; (client = accept(fd_, nullptr, nullptr)) >= 0;) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                clients_.push_back(client);
-            }
-        });
-    }
-    ~SilentPlc() {
-        shutdown(fd_, SHUT_RDWR);  // ends the blocked accept
-        acceptor_.join();
-        close(fd_);
-        for (int client : clients_) {
-            close(client);
-        }
-    }
-    uint16_t Port() const { return port_; }
-    size_t Clients() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return clients_.size();
-    }
-
-  private:
-    int fd_ = -1;
-    uint16_t port_ = 0;
-    std::mutex mutex_;
-    std::vector<int> clients_;
-    std::thread acceptor_;
-};
-
 // A simulated Logix controller serving on 127.0.0.1 and an ephemeral port.
 class SimPlc {
   public:
@@ -93,6 +46,15 @@ class SimPlc {
     bool Started() const { return started_; }
     plcsim::PlcSimulator& Sim() { return controller_.Sim(); }
     plcsim::LogixTagDatabase& Tags() { return controller_.Tags(); }
+    // From now on every connection is accepted and no request answered: each waits for its
+    // time-out.
+    void Silence() {
+        plcsim::Fault silence;
+        silence.action = plcsim::FaultAction::Drop;
+        silence.count = 0;
+        Sim().InjectFault(silence);
+    }
+    uint64_t ConnectionsAccepted() { return Sim().Stats().connectionsAccepted; }
 
     void Define(const std::string& name, const std::string& type, nlohmann::json value = nullptr,
                 std::vector<uint32_t> dims = {}) {
