@@ -216,22 +216,30 @@ TEST_F(PlcsimTest, UnconnectedSendWithBadLengthsOrRouteIsRefused) {
 
 TEST_F(PlcsimTest, ForwardOpenChecksTransportTypeAndPath) {
     const uint32_t handle = client->Register();
-    ForwardOpenFields classOne;
-    classOne.transport = 0x01;
-    EXPECT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(classOne))).second,
-              CIP_EXT_TRANSPORT_NOT_SUPPORTED);
-    ForwardOpenFields multicast;
-    multicast.params = 0x2000 | 500;
-    EXPECT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(multicast))).second,
-              CIP_EXT_INVALID_CONNECTION_TYPE);
-    ForwardOpenFields toAssembly;
-    toAssembly.path = {0x01, 0x00, 0x20, 0x04, 0x24, 0x01};
-    EXPECT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(toAssembly))).second,
-              CIP_EXT_INVALID_SEGMENT);
-    ForwardOpenFields noTarget;
-    noTarget.path = {0x01, 0x00};
-    EXPECT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(noTarget))).second,
-              CIP_EXT_INVALID_SEGMENT);
+    const struct {
+        const char* what;
+        uint8_t transport;
+        uint32_t params;
+        std::vector<uint8_t> path;
+        uint16_t extStatus;
+    } cases[] = {
+        {"class 1", 0x01, 0x43F4, {1, 0, 0x20, 2, 0x24, 1}, CIP_EXT_TRANSPORT_NOT_SUPPORTED},
+        {"multicast",
+         0xA3,
+         0x2000 | 500,
+         {1, 0, 0x20, 2, 0x24, 1},
+         CIP_EXT_INVALID_CONNECTION_TYPE},
+        {"to the assembly", 0xA3, 0x43F4, {1, 0, 0x20, 4, 0x24, 1}, CIP_EXT_INVALID_SEGMENT},
+        {"no target", 0xA3, 0x43F4, {1, 0}, CIP_EXT_INVALID_SEGMENT},
+    };
+    for (const auto& c : cases) {
+        ForwardOpenFields fields;
+        fields.transport = c.transport;
+        fields.params = c.params;
+        fields.path = c.path;
+        EXPECT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(fields))).second, c.extStatus)
+            << c.what;
+    }
     EXPECT_TRUE(sim->Connections().empty());
 }
 
