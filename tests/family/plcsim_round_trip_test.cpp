@@ -169,30 +169,6 @@ TEST_F(LogixPlcsimTest, WritesAreReadBackFromTheController) {
     EXPECT_EQ(eip_GetLitEndian32(TestRead(*value).data.data()), 123456789u);
 }
 
-TEST_F(LogixPlcsimTest, UnknownTagsAndWrongTypesAreRefusedAndChangeNothing) {
-    auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
-    for (const char* missing : {"NoSuchTag", "Motor1.Torque"}) {
-        EXPECT_EQ(connection->TestEMTag(LogixTag(missing).get(), *response), -1) << missing;
-    }
-    EXPECT_EQ(Write("Value", EIP_INNER_TYPE_INT, {1, 0}), -1);
-    EXPECT_EQ(Write("Nope", EIP_INNER_TYPE_INT, {1, 0}), -1);
-    EXPECT_EQ(plc->Tags().GetInt("Value"), 100000);
-    EXPECT_EQ(plc->Tags().WriteCount(), 0u);
-
-    // A poll reply carries the error of each tag in its record.
-    Poll("Value");
-    Poll("Missing");
-    Poll("Word", EIP_INNER_TYPE_INT);
-    size_t next = 0;
-    ASSERT_GT(PollOnce(next, *response), 0);
-    ASSERT_EQ(response->count, 3);
-    EXPECT_EQ(response->replies[0].generalStatus, 0);
-    EXPECT_EQ(response->replies[1].generalStatus, CIP_STATUS_PATH_DESTINATION_UNKNOWN);
-    EXPECT_EQ(response->replies[1].dataLength, 0);
-    EXPECT_EQ(response->replies[2].dataType, 0xC3);
-    EXPECT_EQ(eip_GetLitEndian16(response->replies[2].data.data()), 1234);
-}
-
 // A dropped reply, or one of another sequence count (never taken as the answer), is a time-out
 // that closes the socket; a fresh session polls again.
 TEST_F(LogixPlcsimTest, LostOrMismatchedPollReplyIsATimeOutAndANewSessionPollsAgain) {

@@ -64,17 +64,6 @@ class PlcsimTest : public ::testing::Test {
     std::unique_ptr<RawClient> client;
 };
 
-TEST_F(PlcsimTest, RegisterSessionEchoesTheContextAndGrantsAHandle) {
-    client->Send(EIP_CMD_REGISTER_SESSION, 0, {1, 0, 0, 0});
-    const std::vector<uint8_t> reply = client->Receive();
-    ASSERT_EQ(reply.size(), 28u);
-    EXPECT_EQ(eip_GetLitEndian16(&reply[0]), EIP_CMD_REGISTER_SESSION);
-    EXPECT_NE(eip_GetLitEndian32(&reply[4]), 0u);
-    EXPECT_EQ(Status(reply), 0u);
-    EXPECT_EQ(std::string(reply.begin() + 12, reply.begin() + 20), "context!");
-    EXPECT_TRUE(sim->ProtocolErrors().empty());
-}
-
 // ListIdentity reply of the default identity at 127.0.0.1:port, header included.
 std::vector<uint8_t> ListIdentityReply(uint16_t port) {
     const std::string name = "1756-L61/B LOGIX5561";
@@ -394,22 +383,6 @@ TEST_F(PlcsimTest, StopClosesClientsAndRestartKeepsThePort) {
 }
 
 // ---- The program -------------------------------------------------------------------------------
-
-TEST(PlcsimProgramTest, HelpDocumentsTheOptions) {
-    FILE* out = ::popen(PLCSIM_PATH " --help", "r");
-    ASSERT_NE(out, nullptr);
-    std::string text;
-    char chunk[512];
-    while (size_t n = std::fread(chunk, 1, sizeof chunk, out)) {
-        text.append(chunk, n);
-    }
-    EXPECT_EQ(::pclose(out), 0);
-    for (const char* option : {"--port", "--slot", "--vendor", "--name", "--revision",
-                               "--drop-reply", "--refuse-forward-open", "--max-connection-size",
-                               "--no-large-forward-open", "--reply-with-ot-id"}) {
-        EXPECT_NE(text.find(option), std::string::npos) << option;
-    }
-}
 
 TEST(PlcsimProgramTest, StartsAControllerThatAnswersItsIdentity) {
     FILE* out = ::popen(
