@@ -30,24 +30,14 @@
 #include "support/wait_until.h"
 
 namespace sdk = kestrel::strata_sdk;
+using tb_test::Cat;
 using tb_test::Hex;
+using tb_test::Text;
 using tb_test::WaitUntil;
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts) {
-        out.insert(out.end(), part.begin(), part.end());
-    }
-    return out;
-}
-
-Bytes Text(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
 
 ByteView View(const Bytes& bytes) {
     return ByteView{bytes.data(), bytes.size()};
@@ -63,19 +53,19 @@ TEST(LogixBrowseCodec, SymbolListRequestsNameScopeAndFirstInstanceInTheShortestS
         Bytes expected;
     };
     const Case cases[] = {
-        {"", 0, Concat({Hex("5502 206B 2400"), kSymbolAttributes})},
-        {"", 0x100, Concat({Hex("5503 206B 2500 0001"), kSymbolAttributes})},
-        {"", 0x12345, Concat({Hex("5504 206B 2600 45230100"), kSymbolAttributes})},
+        {"", 0, Cat({Hex("5502 206B 2400"), kSymbolAttributes})},
+        {"", 0x100, Cat({Hex("5503 206B 2500 0001"), kSymbolAttributes})},
+        {"", 0x12345, Cat({Hex("5504 206B 2600 45230100"), kSymbolAttributes})},
         {"Program:MainProgram", 0x1234,
-         Concat({{0x55, 0x0E, 0x91, 0x13},
-                 Text("Program:MainProgram"),
-                 {0x00, 0x20, 0x6B, 0x25, 0x00, 0x34, 0x12},
-                 kSymbolAttributes})},
+         Cat({{0x55, 0x0E, 0x91, 0x13},
+              Text("Program:MainProgram"),
+              {0x00, 0x20, 0x6B, 0x25, 0x00, 0x34, 0x12},
+              kSymbolAttributes})},
         {"Program:Pa", 7,
-         Concat({{0x55, 0x08, 0x91, 0x0A},
-                 Text("Program:Pa"),
-                 {0x20, 0x6B, 0x24, 0x07},
-                 kSymbolAttributes})},
+         Cat({{0x55, 0x08, 0x91, 0x0A},
+              Text("Program:Pa"),
+              {0x20, 0x6B, 0x24, 0x07},
+              kSymbolAttributes})},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.expected, logix_browse::EncodeSymbolListRequest(c.program, c.first))
@@ -84,7 +74,7 @@ TEST(LogixBrowseCodec, SymbolListRequestsNameScopeAndFirstInstanceInTheShortestS
 }
 
 TEST(LogixBrowseCodec, SymbolListReplyDecodesEveryEntryAndRefusesACutEntry) {
-    const Bytes reply = Concat({
+    const Bytes reply = Cat({
         {0x05, 0x00, 0x00, 0x00, 0x06, 0x00},
         Text("Motor1"),
         Hex("2D8B 00000000 00000000 00000000"),
@@ -149,7 +139,7 @@ TEST(LogixBrowseCodec, TemplateAttributesNeedAllFourWithSuccess) {
 }
 
 TEST(LogixBrowseCodec, TemplateDefinitionGivesNameAndMembersAndRefusesMissingNames) {
-    const Bytes definition = Concat({
+    const Bytes definition = Cat({
         Hex("0000 C400 00000000"),  // Count DINT at 0
         Hex("0400 CA20 04000000"),  // Gains REAL[4] at 4
         Text("PAIR;n"),
@@ -259,9 +249,9 @@ TEST(LogixBrowser, SystemHiddenAndProgramEntriesGiveNoRowOfTheirOwn) {
     Scripted controller;
     controller.replies = {
         {0, CIP_STATUS_SUCCESS,
-         Concat({Entry(1, "Speed", 0x00CA), Entry(2, "__Hidden", 0x00C4),
-                 Entry(3, "Map:Local", 0x1069), Entry(4, "Program:P", 0x1068),
-                 Entry(5, "Counts", 0x00C8)})},
+         Cat({Entry(1, "Speed", 0x00CA), Entry(2, "__Hidden", 0x00C4),
+              Entry(3, "Map:Local", 0x1069), Entry(4, "Program:P", 0x1068),
+              Entry(5, "Counts", 0x00C8)})},
         {0, CIP_STATUS_SUCCESS, Entry(1, "Step", 0x00C4)},
     };
     LogixTemplateCache cache;

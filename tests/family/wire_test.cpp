@@ -9,11 +9,9 @@
 #include <vector>
 
 #include "family/wire_support.h"
-#include "support/hex.h"
 #include "support/log_capture.h"
 
 using namespace wire_test;
-using tb_test::Hex;
 
 namespace {
 
