@@ -9,14 +9,12 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "action/eip_action.h"
 #include "device/eip_manager.h"
-#include "device/link_harness.h"
 #include "eip/cip_wire.h"
 #include "eip/eip_connection.h"
 #include "family/logix_browse.h"
@@ -26,6 +24,7 @@
 #include "sim/logix_tag_config.h"
 #include "sim/pccc_services.h"
 #include "strata_sdk/sdk.h"
+#include "support/action_link.h"
 #include "support/hex.h"
 #include "support/wait_until.h"
 
@@ -290,38 +289,12 @@ class BrowseTest : public ::testing::Test {
             plc.DefineTag(tag);
         }
         ASSERT_TRUE(plc.Sim().Start());
-        running = std::make_unique<tb_device_test::RunningLink>("");
-        ASSERT_TRUE(running->Running());
-        link = &running->Link();
-        ASSERT_TRUE(WaitUntil([this] { return Exists("/addplc"); }));
-    }
-
-    void TearDown() override { running.reset(); }
-
-    bool Exists(const std::string& path) { return link->responder()->node_exists(path); }
-
-    sdk::InvokeResult Invoke(const std::string& path, const sdk::Variant& params) {
-        return link->broker().invoke_and_wait(sdk::NodePath(path), params);
-    }
-
-    void AddPlc(const std::string& alias, uint16_t port, const char* family) {
-        sdk::Variant params = sdk::Variant::new_map();
-        params["Alias"] = alias;
-        params["Host"] = "127.0.0.1";
-        params["Port"] = static_cast<int64_t>(port);
-        params["Protocol Family"] = family;
-        const sdk::InvokeResult result = Invoke("/addplc", params);
-        ASSERT_EQ(1u, result.rows.size());
-        ASSERT_TRUE(result.rows[0][0].as_bool()) << result.rows[0][1].as_string();
-        ASSERT_TRUE(WaitUntil([&] { return Exists("/" + alias + "/EM Tags/Start Polling"); }));
+        ASSERT_TRUE(link.Ready());
     }
 
     // Rows of a Browse Tags answer by name: [type, dimensions, scope, readable].
     std::map<std::string, std::vector<sdk::Variant>> Browse(const std::string& filter) {
-        sdk::Variant params = sdk::Variant::new_map();
-        params["Filter"] = filter;
-        const sdk::InvokeResult result = Invoke(kBrowse, params);
-        EXPECT_TRUE(result.ok()) << result.error_text;
+        const sdk::InvokeResult result = link.Invoke(kBrowse, "{\"Filter\":\"" + filter + "\"}");
         EXPECT_EQ(5u, result.columns.size());
         std::map<std::string, std::vector<sdk::Variant>> rows;
         for (const auto& row : result.rows) {
@@ -330,22 +303,18 @@ class BrowseTest : public ::testing::Test {
         return rows;
     }
 
-    std::optional<sdk::Variant> Value(const std::string& alias) {
-        auto node = link->broker().describe(sdk::NodePath("/PLC1/EM Tags/Read Tags List") / alias);
-        if (!node || node->at("value").is_null()) {
-            return std::nullopt;
-        }
-        return node->at("value");
+    // The polled value of a tag of PLC1; null until it has one.
+    sdk::Variant Value(const std::string& alias) {
+        return link.Value("/PLC1/EM Tags/Read Tags List/" + alias);
     }
 
     plcsim::LogixController plc{EphemeralPort()};
-    std::unique_ptr<tb_device_test::RunningLink> running;
-    sdk::Link* link = nullptr;
+    tb_test::ActionLink link;
 };
 
 TEST_F(BrowseTest,
        TableListsControllerAndProgramTagsAndMembersWithoutSystemTagsFilterKeepsMatches) {
-    AddPlc("PLC1", plc.Sim().Port(), "CIP/EIP");
+    ASSERT_EQ("success!", link.AddPlc("PLC1", plc.Sim().Port()));
     const auto rows = Browse("");
     struct Expected {
         const char* name;
@@ -390,26 +359,23 @@ TEST_F(BrowseTest,
 }
 
 TEST_F(BrowseTest, StructureMemberAndProgramTagAreAddedAndPolledWhileBrowseStaysOffered) {
-    AddPlc("PLC1", plc.Sim().Port(), "CIP/EIP");
-    sdk::Variant add = sdk::Variant::new_map();
-    add["Tags(json)"] = R"([{"Tag Alias":"speed","Tag Name":"Motor1.Speed"},)"
-                        R"({"Tag Alias":"step","Tag Name":"Program:MainProgram.Step"}])";
-    const sdk::InvokeResult added = Invoke("/PLC1/EM Tags/Add Tags", add);
-    ASSERT_EQ(2u, added.rows.size());
-    for (const auto& row : added.rows) {
-        EXPECT_EQ("success!", row[1].as_string()) << row[0].as_string();
-    }
-    sdk::Variant interval = sdk::Variant::new_map();
-    interval["Interval(ms)"] = int64_t{10};
-    ASSERT_TRUE(Invoke("/PLC1/EM Tags/Start Polling", interval).rows.at(0).at(0).as_bool());
-    ASSERT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Stop Polling"); }));
-    EXPECT_TRUE(Exists(kBrowse));
+    ASSERT_EQ("success!", link.AddPlc("PLC1", plc.Sim().Port()));
+    const sdk::InvokeResult added = link.Invoke(
+        "/PLC1/EM Tags/Add Tags",
+        R"js({"Tags(json)":"[{\"Tag Alias\":\"speed\",\"Tag Name\":\"Motor1.Speed\"},)js"
+        R"js({\"Tag Alias\":\"step\",\"Tag Name\":\"Program:MainProgram.Step\"}]"})js");
+    EXPECT_EQ((std::vector<std::string>{"success!", "success!"}), link.Messages(added));
+    const sdk::InvokeResult polling =
+        link.Invoke("/PLC1/EM Tags/Start Polling", R"js({"Interval(ms)":10})js");
+    ASSERT_EQ(std::vector<std::string>{"success!"}, link.Messages(polling));
+    ASSERT_TRUE(WaitUntil([this] { return link.Exists("/PLC1/EM Tags/Stop Polling"); }));
+    EXPECT_TRUE(link.Exists(kBrowse));
 
     ASSERT_TRUE(WaitUntil([this] { return Value("speed") == sdk::Variant(1450.5); }));
     ASSERT_TRUE(plc.Tags().SetReal("Motor1.Speed", 7.25));
     EXPECT_TRUE(WaitUntil([this] { return Value("speed") == sdk::Variant(7.25); }));
-    ASSERT_TRUE(WaitUntil([this] { return Value("step").has_value(); }));
-    const sdk::Variant firstStep = *Value("step");
+    ASSERT_TRUE(WaitUntil([this] { return !Value("step").is_null(); }));
+    const sdk::Variant firstStep = Value("step");
     EXPECT_TRUE(WaitUntil([&] { return Value("step") != firstStep; }));
     // Browsing while polling runs answers from its own session.
     EXPECT_EQ(1u, Browse("Motor1.Speed").size());
@@ -419,8 +385,8 @@ TEST_F(BrowseTest, ARefusingControllerAndAPcccPlcAnswerWithAReasonRow) {
     plc.Sim().Router().RegisterClass(LOGIX_CLASS_SYMBOL, [](const plcsim::CipRequest&) {
         return plcsim::CipReply::Error(CIP_STATUS_SERVICE_NOT_SUPPORTED);
     });
-    AddPlc("PLC1", plc.Sim().Port(), "CIP/EIP");
-    const sdk::InvokeResult refused = Invoke(kBrowse, sdk::Variant::new_map());
+    ASSERT_EQ("success!", link.AddPlc("PLC1", plc.Sim().Port()));
+    const sdk::InvokeResult refused = link.Invoke(kBrowse);
     ASSERT_EQ(1u, refused.rows.size());
     EXPECT_EQ("fail!", refused.rows[0][0].as_string());
     EXPECT_NE(std::string::npos, refused.rows[0][1].as_string().find("Symbol object"))
@@ -428,8 +394,8 @@ TEST_F(BrowseTest, ARefusingControllerAndAPcccPlcAnswerWithAReasonRow) {
 
     plcsim::PcccController plc5(EphemeralPort());
     ASSERT_TRUE(plc5.Sim().Start());
-    AddPlc("PLC5", plc5.Sim().Port(), "PCCC");
-    EXPECT_FALSE(Exists("/PLC5/EM Tags/Browse Tags"));
+    ASSERT_EQ("success!", link.AddPlc("PLC5", plc5.Sim().Port(), "PCCC"));
+    EXPECT_FALSE(link.Exists("/PLC5/EM Tags/Browse Tags"));
     // Reached anyway (an old console, a script): the reason, not an empty table.
     struct Capture : sdk::IActionResultStream {
         std::vector<std::vector<sdk::Variant>> rows;

@@ -20,11 +20,11 @@
 #include "device/device_test_support.h"
 #include "device/eip_device.h"
 #include "device/eip_manager.h"
-#include "device/link_harness.h"
 #include "eip/eip_connection.h"
 #include "eip/eip_io_connection.h"
 #include "link/eip_globals.h"
 #include "strata_sdk/sdk.h"
+#include "support/action_link.h"
 #include "support/free_port.h"
 #include "support/temp_dir.h"
 
@@ -64,62 +64,36 @@ class IoListeningTest : public ::testing::Test {
     void TearDown() override { StopLink(); }
 
     void StartLink(const std::string& dataDir = "") {
-        running = std::make_unique<tb_device_test::RunningLink>(dataDir);
-        ASSERT_TRUE(running->Running());
-        ASSERT_TRUE(WaitUntil([this] { return Exists("/addplc"); }));
+        link = std::make_unique<tb_test::ActionLink>(dataDir);
+        ASSERT_TRUE(link->Ready());
     }
 
-    void StopLink() { running.reset(); }
-
-    bool Exists(const std::string& path) { return running->Link().responder()->node_exists(path); }
-
-    sdk::InvokeResult Invoke(const std::string& path, const std::string& json) {
-        sdk::InvokeResult result = running->Link().broker().invoke_and_wait(
-            sdk::NodePath(path), sdk::json::from_json_string(json));
-        EXPECT_TRUE(result.ok()) << path << ": " << result.error_text;
-        return result;
-    }
-
-    // The second column of every row.
-    std::vector<std::string> Messages(const sdk::InvokeResult& result) {
-        std::vector<std::string> messages;
-        for (const auto& row : result.rows) {
-            messages.push_back(row.size() == 2 && row[1].is_string() ? row[1].as_string() : "");
-        }
-        return messages;
-    }
+    void StopLink() { link.reset(); }
 
     // PLC1 with the I/O tags io1 (In1) and io2 (In2) of 8 bytes, each with a DINT subtag "v"
     // over its first four bytes.
     void AddPlcWithTwoIOTags() {
-        const std::string plcParams = "{\"Alias\":\"PLC1\",\"Host\":\"127.0.0.1\",\"Port\":" +
-                                      std::to_string(plc.Sim().Port()) + "}";
-        ASSERT_EQ(std::vector<std::string>{"success!"}, Messages(Invoke("/addplc", plcParams)));
-        ASSERT_TRUE(WaitUntil([this] { return Exists("/PLC1/IO Tags/Add Tags"); }));
+        ASSERT_EQ("success!", link->AddPlc("PLC1", plc.Sim().Port()));
         const std::string tags =
             R"js({"Tags(json)":"[{\"Tag Alias\":\"io1\",\"Tag Name\":\"In1\",\"DataLen\":8},)js"
             R"js({\"Tag Alias\":\"io2\",\"Tag Name\":\"In2\",\"DataLen\":8}]"})js";
         ASSERT_EQ((std::vector<std::string>{"success!", "success!"}),
-                  Messages(Invoke("/PLC1/IO Tags/Add Tags", tags)));
+                  link->Messages(link->Invoke("/PLC1/IO Tags/Add Tags", tags)));
         for (const std::string tag : {"io1", "io2"}) {
             const std::string path = "/PLC1/IO Tags/" + tag;
-            ASSERT_TRUE(WaitUntil([&] { return Exists(path + "/Add Subtag"); }));
-            Invoke(path + "/Add Subtag", R"js({"Alias":"v","InnerType":"DINT (4bytes)"})js");
+            ASSERT_TRUE(WaitUntil([&] { return link->Exists(path + "/Add Subtag"); }));
+            link->Invoke(path + "/Add Subtag", R"js({"Alias":"v","InnerType":"DINT (4bytes)"})js");
         }
     }
 
     sdk::InvokeResult StartListening(int interval) {
-        return Invoke("/PLC1/IO Tags/Start Listening",
-                      "{\"Interval(ms)\":" + std::to_string(interval) +
-                          ",\"UDP Port\":" + std::to_string(udpPort) + "}");
+        return link->Invoke("/PLC1/IO Tags/Start Listening",
+                            "{\"Interval(ms)\":" + std::to_string(interval) +
+                                ",\"UDP Port\":" + std::to_string(udpPort) + "}");
     }
 
-    sdk::Variant Value(const std::string& path) {
-        const auto node = running->Link().broker().describe(sdk::NodePath(path));
-        return node ? node->at("value") : sdk::Variant();
-    }
     bool ValueIs(const std::string& path, int64_t expected) {
-        const sdk::Variant v = Value(path);
+        const sdk::Variant v = link->Value(path);
         return v.is_number() && static_cast<int64_t>(v.as_double()) == expected;
     }
 
@@ -156,7 +130,7 @@ class IoListeningTest : public ::testing::Test {
     tb_device_test::LogCapture log{0};
     SimPlc plc;
     uint16_t udpPort = FreeUdpPort();
-    std::unique_ptr<tb_device_test::RunningLink> running;
+    std::unique_ptr<tb_test::ActionLink> link;
 };
 
 // Each tag on the one port receives its own data (one longer than an old queue record
@@ -170,18 +144,18 @@ TEST_F(IoListeningTest,
     const std::string big =
         R"js({"Tags(json)":"[{\"Tag Alias\":\"big\",\"Tag Name\":\"Big\",\"DataLen\":400}]"})js";
     ASSERT_EQ(std::vector<std::string>{"success!"},
-              Messages(Invoke("/PLC1/IO Tags/Add Tags", big)));
+              link->Messages(link->Invoke("/PLC1/IO Tags/Add Tags", big)));
     EXPECT_EQ((std::vector<std::string>{"success!", "success!", "success!"}),
-              Messages(StartListening(20)));
-    ASSERT_TRUE(WaitUntil([this] { return Exists("/PLC1/IO Tags/Stop Listening"); }));
-    EXPECT_FALSE(Exists("/PLC1/IO Tags/Add Tags"));
+              link->Messages(StartListening(20)));
+    ASSERT_TRUE(WaitUntil([this] { return link->Exists("/PLC1/IO Tags/Stop Listening"); }));
+    EXPECT_FALSE(link->Exists("/PLC1/IO Tags/Add Tags"));
 
     EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io1/v", 1234); }));
     EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", 5678); }));
     EXPECT_TRUE(WaitUntil([this] {
-        const sdk::Variant data = Value("/PLC1/IO Tags/big/Data");
+        const sdk::Variant data = link->Value("/PLC1/IO Tags/big/Data");
         return data.is_array() && data.as_array().size() == 400;
-    })) << sdk::json::to_json_string(Value("/PLC1/IO Tags/big/Data"));
+    })) << sdk::json::to_json_string(link->Value("/PLC1/IO Tags/big/Data"));
     plc.Tags().SetInt("In2", -9);
     EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", -9); }));
     ASSERT_EQ(3u, Produced().size());
@@ -200,12 +174,12 @@ TEST_F(IoListeningTest,
     }
     EXPECT_EQ(0u, plc.Sim().Io().StrayReplies());
 
-    const auto result = Invoke("/PLC1/IO Tags/Stop Listening", "{}");
+    const auto result = link->Invoke("/PLC1/IO Tags/Stop Listening", "{}");
     ASSERT_EQ(1u, result.rows.size());
     EXPECT_TRUE(result.rows[0][0].as_bool());
     EXPECT_TRUE(WaitUntil([this] { return Produced().empty(); }));
-    EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/IO Tags/Start Listening"); }));
-    EXPECT_TRUE(Exists("/PLC1/IO Tags/Add Tags"));
+    EXPECT_TRUE(WaitUntil([this] { return link->Exists("/PLC1/IO Tags/Start Listening"); }));
+    EXPECT_TRUE(link->Exists("/PLC1/IO Tags/Add Tags"));
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -289,7 +263,7 @@ TEST_F(IoListeningTest, ARestartResumesListeningWithTheStoredIntervalAndPort) {
     EXPECT_TRUE(WaitUntil([this] { return Produced().size() == 2; })) << log.All();
     EXPECT_EQ(40000u, ProducedFor("In1").rpiMicroseconds);
     EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io1/v", 1234); }));
-    EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/IO Tags/Stop Listening"); }));
+    EXPECT_TRUE(WaitUntil([this] { return link->Exists("/PLC1/IO Tags/Stop Listening"); }));
     const EipDeviceHandle device = g_eipManager->GetPLC("PLC1");
     ASSERT_NE(nullptr, device);
     EXPECT_EQ(40, device->GetIOParam1());
