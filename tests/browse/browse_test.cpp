@@ -360,11 +360,10 @@ TEST_F(BrowseTest,
 
 TEST_F(BrowseTest, StructureMemberAndProgramTagAreAddedAndPolledWhileBrowseStaysOffered) {
     ASSERT_EQ("success!", link.AddPlc("PLC1", plc.Sim().Port()));
-    const sdk::InvokeResult added = link.Invoke(
-        "/PLC1/EM Tags/Add Tags",
-        R"js({"Tags(json)":"[{\"Tag Alias\":\"speed\",\"Tag Name\":\"Motor1.Speed\"},)js"
-        R"js({\"Tag Alias\":\"step\",\"Tag Name\":\"Program:MainProgram.Step\"}]"})js");
-    EXPECT_EQ((std::vector<std::string>{"success!", "success!"}), link.Messages(added));
+    EXPECT_EQ((std::vector<std::string>{"success!", "success!"}),
+              link.Tags("/PLC1/EM Tags/Add Tags",
+                        R"([{"Tag Alias":"speed","Tag Name":"Motor1.Speed"},
+                            {"Tag Alias":"step","Tag Name":"Program:MainProgram.Step"}])"));
     const sdk::InvokeResult polling =
         link.Invoke("/PLC1/EM Tags/Start Polling", R"js({"Interval(ms)":10})js");
     ASSERT_EQ(std::vector<std::string>{"success!"}, link.Messages(polling));

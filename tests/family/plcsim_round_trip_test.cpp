@@ -10,13 +10,14 @@
 #include <vector>
 
 #include "action/tesselLink_error_code.h"
-#include "device/device_test_support.h"
-#include "device/eip_manager.h"
 #include "family/wire_support.h"
 #include "sim/logix_services.h"
 #include "sim/logix_tag_config.h"
 #include "sim/pccc_services.h"
+#include "strata_sdk/sdk.h"
+#include "support/action_link.h"
 
+using tb_test::WaitUntil;
 using wire_test::Bytes;
 using wire_test::LogixTag;
 
@@ -287,25 +288,18 @@ TEST_F(LogixPlcsimTest, LateRepliesNeverAnswerTheNextRequest) {
     EXPECT_EQ(Write("Value", EIP_INNER_TYPE_DINT, {1, 0, 0, 0}), 0);
 }
 
-// ---- PLC5 through the registry ----------------------------------------------------------------
+// ---- PLC5 through the actions -----------------------------------------------------------------
 
 namespace {
 
-using namespace tb_device_test;
+namespace sdk = kestrel::strata_sdk;
 
 class PcccDeviceTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(plc.Sim().Start()) << plc.Sim().LastStartError();
-        _eipConnectInfo info;
-        info.alias = "PLC5";
-        info.host = "127.0.0.1";
-        info.port = plc.Sim().Port();
-        info.family = EIP_PROTOCOL_FAMILY_PCCC;
-        ASSERT_EQ(0, manager.AddPLC(info, false));
-        device = manager.GetPLC("PLC5").get();
-        ASSERT_NE(device, nullptr);
-        device->SetCallbacks(rec.Callbacks());
+        ASSERT_TRUE(link.Ready());
+        ASSERT_EQ("success!", link.AddPlc("PLC5", plc.Sim().Port(), "PCCC"));
     }
     void TearDown() override { EXPECT_TRUE(plc.Sim().ProtocolErrors().empty()); }
 
@@ -315,35 +309,36 @@ class PcccDeviceTest : public ::testing::Test {
         config.identity.productName = "PLC-5/40E";
         return config;
     }
-    std::unique_ptr<EipConnection> TestConnection() {
-        std::string message;
-        return std::unique_ptr<EipConnection>(
-            EipConnection::MakeTestConnection(device->GetConnectionInfo(), message));
+    // Adds read-write tags by data-table address, each test read by the link; the message of
+    // each.
+    std::vector<std::string> AddTags(const std::vector<std::pair<std::string, std::string>>& tags) {
+        nlohmann::json list = nlohmann::json::array();
+        for (const auto& [alias, address] : tags) {
+            list.push_back({{"Tag Alias", alias},
+                            {"Tag Name", address},
+                            {"PLC5Address", address},
+                            {"RW Flag", "RW"}});
+        }
+        return link.Tags("/PLC5/EM Tags/Add Tags", list.dump());
     }
-    int AddTag(const std::string& alias, const std::string& address) {
-        auto test = TestConnection();
-        return device->AddTag(test.get(),
-                              Json("{\"Tag Alias\":\"" + alias + "\",\"Tag Name\":\"" + address +
-                                   "\",\"PLC5Address\":\"" + address + "\",\"RW Flag\":\"RW\"}"),
-                              1, lastAlias, lastMessage, false);
+    // Writes a value (JSON) to a tag through Write Tags; the message.
+    std::string Write(const std::string& alias, const std::string& value) {
+        const std::vector<std::string> messages =
+            link.Tags("/PLC5/EM Tags/Write Tags",
+                      "[{\"Tag Alias\":\"" + alias + "\",\"value\":" + value + "}]");
+        return messages.size() == 1 ? messages[0] : "no single answer";
     }
-    int Write(const std::string& json) {
-        auto test = TestConnection();
-        return device->WriteTag(test.get(), Json(json), 1, lastAlias, lastMessage);
+    // The polled value of a tag as JSON text.
+    std::string Value(const std::string& alias) {
+        return sdk::json::to_json_string(link.Value("/PLC5/EM Tags/Read Tags List/" + alias));
     }
 
-    LogCapture log;
     plcsim::PcccController plc{Config()};
-    Recorder rec;
-    EipManager manager;
-    EipDevice* device = nullptr;
-    std::string lastAlias;
-    std::string lastMessage;
+    tb_test::ActionLink link;
 };
 
 TEST_F(PcccDeviceTest, Plc5IsConnectedWithoutAClass3Connection) {
-    EXPECT_TRUE(device->IsCnxnUp());
-    EXPECT_EQ("PLC-5/40E", device->GetProductInfo().productName);
+    EXPECT_TRUE(WaitUntil([this] { return link.Value("/PLC5/productname") == "PLC-5/40E"; }));
     EXPECT_TRUE(plc.Sim().Connections().empty());
 }
 
@@ -352,53 +347,48 @@ TEST_F(PcccDeviceTest, PollsEachFileTypeAndFollowsChanges) {
     ASSERT_TRUE(plc.Table().SetDint(9, 1, -7));
     ASSERT_TRUE(plc.Table().SetReal(8, 2, 1.5f));
     ASSERT_TRUE(plc.Table().SetInt(3, 0, 0x0020));
-    const std::pair<const char*, const char*> tags[] = {{"Count", "N7:0"},
-                                                        {"Total", "L9:1"},
-                                                        {"Level", "F8:2"},
-                                                        {"Run", "B3:0/5"},
-                                                        {"Text", "ST10:1"}};
-    for (const auto& [alias, address] : tags) {
-        ASSERT_EQ(0, AddTag(alias, address)) << lastMessage;
+    ASSERT_EQ(std::vector<std::string>(5, "success!"), AddTags({{"Count", "N7:0"},
+                                                                {"Total", "L9:1"},
+                                                                {"Level", "F8:2"},
+                                                                {"Run", "B3:0/5"},
+                                                                {"Text", "ST10:1"}}));
+    ASSERT_EQ(std::vector<std::string>{"success!"},
+              link.Messages(link.Invoke("/PLC5/EM Tags/Start Polling", "{\"Interval(ms)\":10}")));
+    const std::pair<const char*, const char*> values[] = {
+        {"Count", "42"}, {"Total", "-7"}, {"Level", "1.5"}, {"Run", "true"}, {"Text", "\"\""}};
+    for (const auto& [alias, value] : values) {
+        EXPECT_TRUE(WaitUntil([&] { return Value(alias) == value; }))
+            << alias << " " << Value(alias);
     }
-    std::string message;
-    ASSERT_EQ(0, device->StartEMPolling(10, message)) << message;
-    EXPECT_TRUE(WaitUntil([&] { return rec.Value("Count") == std::vector<uint8_t>{42, 0}; }));
-    EXPECT_TRUE(WaitUntil([&] { return rec.Value("Total") == Dint(-7); }));
-    EXPECT_TRUE(WaitUntil([&] {
-        return rec.Value("Level") == std::vector<uint8_t>{0, 0, 0xC0, 0x3F};
-    }));
-    EXPECT_TRUE(WaitUntil([&] { return rec.Value("Run") == std::vector<uint8_t>{1, 0}; }));
-    EXPECT_TRUE(WaitUntil([&] { return rec.Value("Text").size() == 84; }));
     ASSERT_TRUE(plc.Table().SetInt(7, 0, 300));
-    EXPECT_TRUE(WaitUntil([&] { return rec.Value("Count") == std::vector<uint8_t>{0x2C, 0x01}; }));
+    EXPECT_TRUE(WaitUntil([&] { return Value("Count") == "300"; }));
 }
 
 TEST_F(PcccDeviceTest, WrittenValuesReachThePlc) {
-    ASSERT_EQ(0, AddTag("Setpoint", "N7:4")) << lastMessage;
-    ASSERT_EQ(0, Write(R"({"Tag Alias":"Setpoint","value":1234})")) << lastMessage;
+    ASSERT_EQ(
+        std::vector<std::string>(4, "success!"),
+        AddTags({{"Setpoint", "N7:4"}, {"Level", "F8:7"}, {"Total", "L9:0"}, {"Run", "B3:1/3"}}));
+    EXPECT_EQ("success!", Write("Setpoint", "1234"));
     EXPECT_EQ(plc.Table().GetInt(7, 4), 1234);
-    ASSERT_EQ(0, AddTag("Level", "F8:7")) << lastMessage;
-    ASSERT_EQ(0, Write(R"({"Tag Alias":"Level","value":-3.25})")) << lastMessage;
+    EXPECT_EQ("success!", Write("Level", "-3.25"));
     EXPECT_EQ(plc.Table().GetReal(8, 7), -3.25f);
-    ASSERT_EQ(0, AddTag("Total", "L9:0")) << lastMessage;
-    ASSERT_EQ(0, Write(R"({"Tag Alias":"Total","value":2147483647})")) << lastMessage;
+    EXPECT_EQ("success!", Write("Total", "2147483647"));
     EXPECT_EQ(plc.Table().GetDint(9, 0), 0x7FFFFFFF);
     // A bit write changes only that bit.
     ASSERT_TRUE(plc.Table().SetInt(3, 1, static_cast<int16_t>(0xFFF0)));
-    ASSERT_EQ(0, AddTag("Run", "B3:1/3")) << lastMessage;
-    ASSERT_EQ(0, Write(R"({"Tag Alias":"Run","value":1})")) << lastMessage;
+    EXPECT_EQ("success!", Write("Run", "1"));
     EXPECT_EQ(plc.Table().GetInt(3, 1), static_cast<int16_t>(0xFFF8));
-    ASSERT_EQ(0, Write(R"({"Tag Alias":"Run","value":0})")) << lastMessage;
+    EXPECT_EQ("success!", Write("Run", "0"));
     EXPECT_EQ(plc.Table().GetInt(3, 1), static_cast<int16_t>(0xFFF0));
 }
 
+// The test read of the address is refused by the PLC: past the end of N7, a file that does not
+// exist, a file of another type.
 TEST_F(PcccDeviceTest, AddressThePlcDoesNotHoldIsNotAdded) {
-    // The test read of the address is refused by the PLC: past the end of N7, a file that does
-    // not exist, a file of another type.
-    for (const char* address : {"N7:64", "N20:0", "F7:0"}) {
-        EXPECT_EQ(-tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC, AddTag(address, address)) << lastMessage;
-    }
-    EXPECT_EQ(0, AddTag("Present", "N7:63")) << lastMessage;
+    const std::string notFound =
+        tessel::tesselLink_error_message(tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC);
+    EXPECT_EQ((std::vector<std::string>{notFound, notFound, notFound, "success!"}),
+              AddTags({{"a", "N7:64"}, {"b", "N20:0"}, {"c", "F7:0"}, {"Present", "N7:63"}}));
 }
 
 }  // namespace

@@ -74,11 +74,10 @@ class IoListeningTest : public ::testing::Test {
     // over its first four bytes.
     void AddPlcWithTwoIOTags() {
         ASSERT_EQ("success!", link->AddPlc("PLC1", plc.Sim().Port()));
-        const std::string tags =
-            R"js({"Tags(json)":"[{\"Tag Alias\":\"io1\",\"Tag Name\":\"In1\",\"DataLen\":8},)js"
-            R"js({\"Tag Alias\":\"io2\",\"Tag Name\":\"In2\",\"DataLen\":8}]"})js";
         ASSERT_EQ((std::vector<std::string>{"success!", "success!"}),
-                  link->Messages(link->Invoke("/PLC1/IO Tags/Add Tags", tags)));
+                  link->Tags("/PLC1/IO Tags/Add Tags",
+                             R"([{"Tag Alias":"io1","Tag Name":"In1","DataLen":8},
+                                 {"Tag Alias":"io2","Tag Name":"In2","DataLen":8}])"));
         for (const std::string tag : {"io1", "io2"}) {
             const std::string path = "/PLC1/IO Tags/" + tag;
             ASSERT_TRUE(WaitUntil([&] { return link->Exists(path + "/Add Subtag"); }));
@@ -141,10 +140,9 @@ TEST_F(IoListeningTest,
     plc.Define("Big", "DINT", nullptr, {100});
     StartLink();
     AddPlcWithTwoIOTags();
-    const std::string big =
-        R"js({"Tags(json)":"[{\"Tag Alias\":\"big\",\"Tag Name\":\"Big\",\"DataLen\":400}]"})js";
     ASSERT_EQ(std::vector<std::string>{"success!"},
-              link->Messages(link->Invoke("/PLC1/IO Tags/Add Tags", big)));
+              link->Tags("/PLC1/IO Tags/Add Tags",
+                         R"([{"Tag Alias":"big","Tag Name":"Big","DataLen":400}])"));
     EXPECT_EQ((std::vector<std::string>{"success!", "success!", "success!"}),
               link->Messages(StartListening(20)));
     ASSERT_TRUE(WaitUntil([this] { return link->Exists("/PLC1/IO Tags/Stop Listening"); }));

@@ -29,10 +29,23 @@ class ActionLink {
 
     kestrel::strata_sdk::InvokeResult Invoke(const std::string& path,
                                              const std::string& json = "{}") {
-        kestrel::strata_sdk::InvokeResult result = Link().broker().invoke_and_wait(
-            kestrel::strata_sdk::NodePath(path), kestrel::strata_sdk::json::from_json_string(json));
+        return InvokeWith(path, kestrel::strata_sdk::json::from_json_string(json));
+    }
+
+    kestrel::strata_sdk::InvokeResult InvokeWith(const std::string& path,
+                                                 const kestrel::strata_sdk::Variant& params) {
+        kestrel::strata_sdk::InvokeResult result =
+            Link().broker().invoke_and_wait(kestrel::strata_sdk::NodePath(path), params);
         EXPECT_TRUE(result.ok()) << path << ": " << result.error_text;
         return result;
+    }
+
+    // A tag folder's action ("/PLC1/EM Tags/Add Tags") with its "Tags(json)" parameter; the
+    // message of each tag.
+    std::vector<std::string> Tags(const std::string& path, const std::string& tagsJson) {
+        kestrel::strata_sdk::Variant params = kestrel::strata_sdk::Variant::new_map();
+        params["Tags(json)"] = tagsJson;
+        return Messages(InvokeWith(path, params));
     }
 
     // The second column of every row: the message of each tag, or of the action.
