@@ -12,13 +12,13 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <memory>
 
 #include "common/byte_codec.h"
 #include "eip/cip_wire.h"
 #include "sim/plc_simulator.h"
+#include "support/child_process.h"
 #include "support/wait_until.h"
 #include "tests/sim/raw_client.h"
 
@@ -35,14 +35,6 @@ size_t ThreadCount() {
         }
     }
     return 0;
-}
-
-// Gone, or a zombie its new parent has not reaped yet.
-bool Ended(int pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const size_t close = text.rfind(')');
-    return close == std::string::npos || text.compare(close + 2, 1, "Z") == 0;
 }
 
 uint32_t Status(const std::vector<uint8_t>& reply) {
@@ -385,21 +377,15 @@ TEST_F(PlcsimTest, StopClosesClientsAndRestartKeepsThePort) {
 // ---- The program -------------------------------------------------------------------------------
 
 TEST(PlcsimProgramTest, StartsAControllerThatAnswersItsIdentity) {
-    FILE* out = ::popen(
-        "exec " PLCSIM_PATH " --port 0 --slot 2 --name 'Test PLC' --vendor 9 & echo pid=$!", "r");
-    ASSERT_NE(out, nullptr);
-    char line[256] = {};
-    int pid = 0;
+    tb_test::ChildProcess plcsim(
+        PLCSIM_PATH, {"--port", "0", "--slot", "2", "--name", "Test PLC", "--vendor", "9"});
     unsigned port = 0;
-    while ((pid == 0 || port == 0) && std::fgets(line, sizeof line, out) != nullptr) {
-        std::sscanf(line, "pid=%d", &pid);
-        const char* at = std::strstr(line, "127.0.0.1:");
-        if (at != nullptr) {
-            std::sscanf(at, "127.0.0.1:%u", &port);
-        }
-    }
-    ASSERT_GT(pid, 0);
-    ASSERT_GT(port, 0u);
+    ASSERT_TRUE(tb_test::WaitUntil([&] {
+        const std::string output = plcsim.Output();
+        const size_t at = output.find("127.0.0.1:");
+        return at != std::string::npos &&
+               std::sscanf(output.c_str() + at, "127.0.0.1:%u", &port) == 1;
+    })) << plcsim.Output();
     {
         RawClient client(static_cast<uint16_t>(port));
         ASSERT_TRUE(client.connected);
@@ -413,9 +399,10 @@ TEST(PlcsimProgramTest, StartsAControllerThatAnswersItsIdentity) {
         EXPECT_EQ(std::string(reply.end() - 8, reply.end()), "Test PLC");
     }
     // The program sleeps until a signal comes (no periodic wake-up) and ends on SIGTERM.
-    ::kill(pid, SIGTERM);
-    EXPECT_TRUE(tb_test::WaitUntil([pid] { return Ended(pid); }));
-    ::pclose(out);
+    plcsim.Signal(SIGTERM);
+    const std::optional<int> status = plcsim.Wait();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
 }
 
 }  // namespace
