@@ -94,16 +94,6 @@ Bytes Packet(const std::vector<Bytes>& requests) {
     return MrRequest(CIP_SVC_MULTIPLE_SERVICE_PACKET, Hex("2002 2401"), w.to_vector());
 }
 
-LogixTagDefinition Def(const std::string& name, const std::string& type, nlohmann::json value = {},
-                       std::vector<uint32_t> dims = {}) {
-    LogixTagDefinition d;
-    d.name = name;
-    d.type = type;
-    d.value = std::move(value);
-    d.dims = std::move(dims);
-    return d;
-}
-
 class LogixTagsTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -456,7 +446,7 @@ TEST(PlcsimTagDatabaseTest, FindsTagsAmongThousandsInAnyCaseAfterRemovals) {
     LogixTagDatabase tags;
     std::string error;
     for (int i = 0; i < 3000; ++i) {
-        ASSERT_TRUE(tags.Define(Def("Tag" + std::to_string(i), "DINT", i), error)) << error;
+        ASSERT_TRUE(tags.Define({"Tag" + std::to_string(i), "DINT", {}, i, {}}, error)) << error;
     }
     for (int i = 0; i < 3000; i += 2) {
         ASSERT_TRUE(tags.Remove("TAG" + std::to_string(i)));
@@ -471,19 +461,19 @@ TEST(PlcsimTagDatabaseTest, FindsTagsAmongThousandsInAnyCaseAfterRemovals) {
 // An array is bounded by its total size (16 MiB), not by a count per dimension.
 TEST(LogixTagDefinitions, RefusesBadDefinitionsWithAReason) {
     LogixTagDatabase db;
-    LogixTagDefinition moving = Def("X", "STRING");
+    LogixTagDefinition moving{"X", "STRING", {}, {}, {}};
     moving.animation.kind = LogixAnimation::Kind::Counter;
     const std::pair<LogixTagDefinition, const char*> bad[] = {
-        {Def("X", "LREAL"), "unknown type"},
-        {Def("1X", "DINT"), ""},
-        {Def("X", "DINT", {}, {0}), ""},
-        {Def("X", "DINT", {}, {2, 2, 2, 2}), ""},
-        {Def("X", "DINT", {}, {4194305}), ""},
-        {Def("X", "DINT", {}, {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF}), ""},
-        {Def("X", "SINT", 300), "does not fit SINT"},
-        {Def("X", "DINT", {1, 2, 3}, {2}), ""},
-        {Def("X", "STRING", std::string(83, 'a')), ""},
-        {Def("X", "MOTOR", {{"Torque", 1}}), ""},
+        {{"X", "LREAL", {}, {}, {}}, "unknown type"},
+        {{"1X", "DINT", {}, {}, {}}, ""},
+        {{"X", "DINT", {0}, {}, {}}, ""},
+        {{"X", "DINT", {2, 2, 2, 2}, {}, {}}, ""},
+        {{"X", "DINT", {4194305}, {}, {}}, ""},
+        {{"X", "DINT", {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF}, {}, {}}, ""},
+        {{"X", "SINT", {}, 300, {}}, "does not fit SINT"},
+        {{"X", "DINT", {2}, {1, 2, 3}, {}}, ""},
+        {{"X", "STRING", {}, std::string(83, 'a'), {}}, ""},
+        {{"X", "MOTOR", {}, {{"Torque", 1}}, {}}, ""},
         {moving, ""},
     };
     std::string error;
@@ -491,18 +481,18 @@ TEST(LogixTagDefinitions, RefusesBadDefinitionsWithAReason) {
         EXPECT_FALSE(db.Define(definition, error)) << definition.name << ":" << definition.type;
         EXPECT_NE(error.find(reason), std::string::npos) << error;
     }
-    EXPECT_TRUE(db.Define(Def("X", "DINT", {}, {4194304}), error)) << error;  // 16 MiB of DINT
-    EXPECT_FALSE(db.Define(Def("x", "DINT"), error));
+    EXPECT_TRUE(db.Define({"X", "DINT", {4194304}, {}, {}}, error)) << error;  // 16 MiB of DINT
+    EXPECT_FALSE(db.Define({"x", "DINT", {}, {}, {}}, error));
     EXPECT_NE(error.find("already defined"), std::string::npos);
     EXPECT_EQ(db.TagCount(), 1u);
 }
 
 TEST(LogixTagDefinitions, CounterMovesFromAWrittenValueAndRampStaysWithinItsBounds) {
     LogixTagDatabase db;
-    LogixTagDefinition counter = Def("Count", "DINT", 5);
-    counter.animation = LogixAnimation{LogixAnimation::Kind::Counter, 3, 0, 0, 1};
-    LogixTagDefinition ramp = Def("Level", "REAL");
-    ramp.animation = LogixAnimation{LogixAnimation::Kind::Ramp, 7.5, 10, 20, 1};
+    const LogixTagDefinition counter{
+        "Count", "DINT", {}, 5, {LogixAnimation::Kind::Counter, 3, 0, 0, 1}};
+    const LogixTagDefinition ramp{
+        "Level", "REAL", {}, {}, {LogixAnimation::Kind::Ramp, 7.5, 10, 20, 1}};
     std::string error;
     ASSERT_TRUE(db.Define(counter, error)) << error;
     ASSERT_TRUE(db.Define(ramp, error)) << error;
