@@ -53,7 +53,9 @@ TEST(LogixBrowseCodec, SymbolListRequestsNameScopeAndFirstInstanceInTheShortestS
     };
     const Case cases[] = {
         {"", 0, Cat({Hex("5502 206B 2400"), kSymbolAttributes})},
+        {"", 0xFF, Cat({Hex("5502 206B 24FF"), kSymbolAttributes})},
         {"", 0x100, Cat({Hex("5503 206B 2500 0001"), kSymbolAttributes})},
+        {"", 0xFFFF, Cat({Hex("5503 206B 2500 FFFF"), kSymbolAttributes})},
         {"", 0x12345, Cat({Hex("5504 206B 2600 45230100"), kSymbolAttributes})},
         {"Program:MainProgram", 0x1234,
          Cat({{0x55, 0x0E, 0x91, 0x13},
