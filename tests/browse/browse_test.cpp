@@ -416,10 +416,7 @@ TEST_F(BrowseTest, ARefusingControllerAndAPcccPlcAnswerWithAReasonRow) {
 // browse takes its structure templates from the cache.
 TEST_F(BrowseTest, PagingSendsOneRequestPerFullReplyAndTemplatesAreReadOnce) {
     for (int i = 0; i < 600; ++i) {
-        plcsim::LogixTagDefinition tag;
-        tag.name = "Tag" + std::to_string(i);
-        tag.type = "DINT";
-        plc.DefineTag(tag);
+        plc.DefineTag({"Tag" + std::to_string(i), "DINT", {}, {}, {}});
     }
     _eipConnectInfo info;
     info.alias = "PLC1";

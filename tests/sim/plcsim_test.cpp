@@ -197,30 +197,18 @@ TEST_F(PlcsimTest, UnconnectedSendWithBadLengthsOrRouteIsRefused) {
 
 TEST_F(PlcsimTest, ForwardOpenChecksTransportTypeAndPath) {
     const uint32_t handle = client->Register();
-    const struct {
-        const char* what;
-        uint8_t transport;
-        uint32_t params;
-        std::vector<uint8_t> path;
-        uint16_t extStatus;
-    } cases[] = {
-        {"class 1", 0x01, 0x43F4, {1, 0, 0x20, 2, 0x24, 1}, CIP_EXT_TRANSPORT_NOT_SUPPORTED},
-        {"multicast",
-         0xA3,
-         0x2000 | 500,
-         {1, 0, 0x20, 2, 0x24, 1},
-         CIP_EXT_INVALID_CONNECTION_TYPE},
-        {"to the assembly", 0xA3, 0x43F4, {1, 0, 0x20, 4, 0x24, 1}, CIP_EXT_INVALID_SEGMENT},
-        {"no target", 0xA3, 0x43F4, {1, 0}, CIP_EXT_INVALID_SEGMENT},
-    };
-    for (const auto& c : cases) {
+    const auto extStatus = [&](uint8_t transport, uint32_t params, std::vector<uint8_t> path) {
         ForwardOpenFields fields;
-        fields.transport = c.transport;
-        fields.params = c.params;
-        fields.path = c.path;
-        EXPECT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(fields))).second, c.extStatus)
-            << c.what;
-    }
+        fields.transport = transport;
+        fields.params = params;
+        fields.path = std::move(path);
+        return CipStatus(client->Unconnected(handle, ForwardOpen(fields))).second;
+    };
+    const std::vector<uint8_t> toRouter = {1, 0, 0x20, 2, 0x24, 1};
+    EXPECT_EQ(extStatus(0x01, 0x43F4, toRouter), CIP_EXT_TRANSPORT_NOT_SUPPORTED);  // class 1
+    EXPECT_EQ(extStatus(0xA3, 0x2000 | 500, toRouter), CIP_EXT_INVALID_CONNECTION_TYPE);
+    EXPECT_EQ(extStatus(0xA3, 0x43F4, {1, 0, 0x20, 4, 0x24, 1}), CIP_EXT_INVALID_SEGMENT);
+    EXPECT_EQ(extStatus(0xA3, 0x43F4, {1, 0}), CIP_EXT_INVALID_SEGMENT);  // no target
     EXPECT_TRUE(sim->Connections().empty());
 }
 
