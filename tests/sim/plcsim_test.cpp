@@ -19,6 +19,7 @@
 #include "eip/cip_wire.h"
 #include "sim/plc_simulator.h"
 #include "support/child_process.h"
+#include "support/hex.h"
 #include "support/wait_until.h"
 #include "tests/sim/raw_client.h"
 
@@ -226,36 +227,26 @@ TEST_F(PlcsimTest, ForwardOpenGrantsItsOwnOriginToTargetId) {
 
 // Sizes granted and refused, byte for byte: a refusal names the largest size it would grant.
 TEST(PlcsimForwardOpenTest, GrantsSizesAsAControllerAndRefusesLargerOnesWithTheOfferedSize) {
-    const std::vector<uint8_t> triad = {0x42, 0x00, 0x00, 0x01, 0x07, 0x00, 0x00, 0x00, 0, 0};
-    auto refusal = [&](uint8_t service, uint16_t offered) {
-        std::vector<uint8_t> reply = {service, 0x00, 0x01, 0x02, 0x09, 0x01};
-        reply.insert(reply.end(),
-                     {static_cast<uint8_t>(offered), static_cast<uint8_t>(offered >> 8)});
-        reply.insert(reply.end(), triad.begin(), triad.end());
-        return reply;
-    };
+    // A refusal: connection failure 0x0109 (invalid connection size) with the size offered,
+    // then the connection triad (serial 0x0042, vendor 0x0100, originator serial 7).
+    const std::string kTriad = " 4200 0001 07000000 0000";
     struct Case {
         const char* what;
         bool large;
         uint32_t params;
         uint16_t maxConnectionSize;
         bool largeForwardOpen;
-        std::vector<uint8_t> refusal;  // empty: granted
+        std::string refusal;  // hex; empty: granted
     };
     const Case cases[] = {
-        {"fixed 500", false, 0x4000 | 500, 4002, true, {}},
-        {"variable 508", false, 0x4200 | 508, 4002, true, {}},
-        {"511", false, 0x4000 | 511, 4002, true, {}},
-        {"4002 large", true, 0x42000000 | 4002, 4002, true, {}},
-        {"4003 large", true, 0x42000000 | 4003, 4002, true, refusal(0xDB, 4002)},
-        {"300 above the limit", false, 0x4000 | 300, 200, true, refusal(0xD4, 200)},
-        {"1000 large above the limit", true, 0x40000000 | 1000, 900, true, refusal(0xDB, 900)},
-        {"large refused by old firmware",
-         true,
-         0x40000000 | 500,
-         4002,
-         false,
-         {0xDB, 0x00, CIP_STATUS_SERVICE_NOT_SUPPORTED, 0x00}},
+        {"fixed 500", false, 0x4000 | 500, 4002, true, ""},
+        {"variable 508", false, 0x4200 | 508, 4002, true, ""},
+        {"511", false, 0x4000 | 511, 4002, true, ""},
+        {"4002 large", true, 0x42000000 | 4002, 4002, true, ""},
+        {"4003 large", true, 0x42000000 | 4003, 4002, true, "DB00 0102 0901 A20F" + kTriad},
+        {"300 above the limit", false, 0x4000 | 300, 200, true, "D400 0102 0901 C800" + kTriad},
+        {"1000 large above", true, 0x40000000 | 1000, 900, true, "DB00 0102 0901 8403" + kTriad},
+        {"large refused by old firmware", true, 0x40000000 | 500, 4002, false, "DB00 0800"},
     };
     for (const Case& c : cases) {
         plcsim::SimConfig config;
@@ -277,7 +268,7 @@ TEST(PlcsimForwardOpenTest, GrantsSizesAsAControllerAndRefusesLargerOnesWithTheO
                       c.params & (c.large ? 0xFFFF : 0x1FF))
                 << c.what;
         } else {
-            EXPECT_EQ(reply, c.refusal) << c.what;
+            EXPECT_EQ(reply, tb_test::Hex(c.refusal)) << c.what;
             EXPECT_TRUE(sim.Connections().empty()) << c.what;
         }
     }
