@@ -9,17 +9,13 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "action/eip_action.h"
-#include "device/eip_manager.h"
 #include "eip/cip_wire.h"
 #include "eip/eip_connection.h"
 #include "family/logix_browse.h"
-#include "link/eip_globals.h"
-#include "link/eip_link.h"
 #include "sim/logix_services.h"
 #include "sim/logix_tag_config.h"
 #include "sim/pccc_services.h"
