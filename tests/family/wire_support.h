@@ -18,6 +18,7 @@
 #include "common/byte_codec.h"
 #include "family/controllogix_connection.h"
 #include "family/pccc_connection.h"
+#include "support/hex.h"
 #include "tag/eip_tag.h"
 
 namespace wire_test {
@@ -26,17 +27,9 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t kSession = 0x11223344;
 
-inline Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) {
-        out.insert(out.end(), p.begin(), p.end());
-    }
-    return out;
-}
-
-inline Bytes Text(const std::string& s) {
-    return Bytes(s.begin(), s.end());
-}
+using tb_test::Cat;
+using tb_test::Hex;
+using tb_test::Text;
 
 inline uint16_t U16(const Bytes& b, size_t at) {
     return eip_GetLitEndian16(b.data() + at);

@@ -12,13 +12,14 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <memory>
 
 #include "common/byte_codec.h"
 #include "eip/cip_wire.h"
 #include "sim/plc_simulator.h"
+#include "support/child_process.h"
+#include "support/hex.h"
 #include "support/wait_until.h"
 #include "tests/sim/raw_client.h"
 
@@ -35,14 +36,6 @@ size_t ThreadCount() {
         }
     }
     return 0;
-}
-
-// Gone, or a zombie its new parent has not reaped yet.
-bool Ended(int pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const size_t close = text.rfind(')');
-    return close == std::string::npos || text.compare(close + 2, 1, "Z") == 0;
 }
 
 uint32_t Status(const std::vector<uint8_t>& reply) {
@@ -63,17 +56,6 @@ class PlcsimTest : public ::testing::Test {
     std::unique_ptr<plcsim::PlcSimulator> sim;
     std::unique_ptr<RawClient> client;
 };
-
-TEST_F(PlcsimTest, RegisterSessionEchoesTheContextAndGrantsAHandle) {
-    client->Send(EIP_CMD_REGISTER_SESSION, 0, {1, 0, 0, 0});
-    const std::vector<uint8_t> reply = client->Receive();
-    ASSERT_EQ(reply.size(), 28u);
-    EXPECT_EQ(eip_GetLitEndian16(&reply[0]), EIP_CMD_REGISTER_SESSION);
-    EXPECT_NE(eip_GetLitEndian32(&reply[4]), 0u);
-    EXPECT_EQ(Status(reply), 0u);
-    EXPECT_EQ(std::string(reply.begin() + 12, reply.begin() + 20), "context!");
-    EXPECT_TRUE(sim->ProtocolErrors().empty());
-}
 
 // ListIdentity reply of the default identity at 127.0.0.1:port, header included.
 std::vector<uint8_t> ListIdentityReply(uint16_t port) {
@@ -216,22 +198,18 @@ TEST_F(PlcsimTest, UnconnectedSendWithBadLengthsOrRouteIsRefused) {
 
 TEST_F(PlcsimTest, ForwardOpenChecksTransportTypeAndPath) {
     const uint32_t handle = client->Register();
-    ForwardOpenFields classOne;
-    classOne.transport = 0x01;
-    EXPECT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(classOne))).second,
-              CIP_EXT_TRANSPORT_NOT_SUPPORTED);
-    ForwardOpenFields multicast;
-    multicast.params = 0x2000 | 500;
-    EXPECT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(multicast))).second,
-              CIP_EXT_INVALID_CONNECTION_TYPE);
-    ForwardOpenFields toAssembly;
-    toAssembly.path = {0x01, 0x00, 0x20, 0x04, 0x24, 0x01};
-    EXPECT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(toAssembly))).second,
-              CIP_EXT_INVALID_SEGMENT);
-    ForwardOpenFields noTarget;
-    noTarget.path = {0x01, 0x00};
-    EXPECT_EQ(CipStatus(client->Unconnected(handle, ForwardOpen(noTarget))).second,
-              CIP_EXT_INVALID_SEGMENT);
+    const auto extStatus = [&](uint8_t transport, uint32_t params, std::vector<uint8_t> path) {
+        ForwardOpenFields fields;
+        fields.transport = transport;
+        fields.params = params;
+        fields.path = std::move(path);
+        return CipStatus(client->Unconnected(handle, ForwardOpen(fields))).second;
+    };
+    const std::vector<uint8_t> toRouter = {1, 0, 0x20, 2, 0x24, 1};
+    EXPECT_EQ(extStatus(0x01, 0x43F4, toRouter), CIP_EXT_TRANSPORT_NOT_SUPPORTED);  // class 1
+    EXPECT_EQ(extStatus(0xA3, 0x2000 | 500, toRouter), CIP_EXT_INVALID_CONNECTION_TYPE);
+    EXPECT_EQ(extStatus(0xA3, 0x43F4, {1, 0, 0x20, 4, 0x24, 1}), CIP_EXT_INVALID_SEGMENT);
+    EXPECT_EQ(extStatus(0xA3, 0x43F4, {1, 0}), CIP_EXT_INVALID_SEGMENT);  // no target
     EXPECT_TRUE(sim->Connections().empty());
 }
 
@@ -249,36 +227,26 @@ TEST_F(PlcsimTest, ForwardOpenGrantsItsOwnOriginToTargetId) {
 
 // Sizes granted and refused, byte for byte: a refusal names the largest size it would grant.
 TEST(PlcsimForwardOpenTest, GrantsSizesAsAControllerAndRefusesLargerOnesWithTheOfferedSize) {
-    const std::vector<uint8_t> triad = {0x42, 0x00, 0x00, 0x01, 0x07, 0x00, 0x00, 0x00, 0, 0};
-    auto refusal = [&](uint8_t service, uint16_t offered) {
-        std::vector<uint8_t> reply = {service, 0x00, 0x01, 0x02, 0x09, 0x01};
-        reply.insert(reply.end(),
-                     {static_cast<uint8_t>(offered), static_cast<uint8_t>(offered >> 8)});
-        reply.insert(reply.end(), triad.begin(), triad.end());
-        return reply;
-    };
+    // A refusal: connection failure 0x0109 (invalid connection size) with the size offered,
+    // then the connection triad (serial 0x0042, vendor 0x0100, originator serial 7).
+    const std::string kTriad = " 4200 0001 07000000 0000";
     struct Case {
         const char* what;
         bool large;
         uint32_t params;
         uint16_t maxConnectionSize;
         bool largeForwardOpen;
-        std::vector<uint8_t> refusal;  // empty: granted
+        std::string refusal;  // hex; empty: granted
     };
     const Case cases[] = {
-        {"fixed 500", false, 0x4000 | 500, 4002, true, {}},
-        {"variable 508", false, 0x4200 | 508, 4002, true, {}},
-        {"511", false, 0x4000 | 511, 4002, true, {}},
-        {"4002 large", true, 0x42000000 | 4002, 4002, true, {}},
-        {"4003 large", true, 0x42000000 | 4003, 4002, true, refusal(0xDB, 4002)},
-        {"300 above the limit", false, 0x4000 | 300, 200, true, refusal(0xD4, 200)},
-        {"1000 large above the limit", true, 0x40000000 | 1000, 900, true, refusal(0xDB, 900)},
-        {"large refused by old firmware",
-         true,
-         0x40000000 | 500,
-         4002,
-         false,
-         {0xDB, 0x00, CIP_STATUS_SERVICE_NOT_SUPPORTED, 0x00}},
+        {"fixed 500", false, 0x4000 | 500, 4002, true, ""},
+        {"variable 508", false, 0x4200 | 508, 4002, true, ""},
+        {"511", false, 0x4000 | 511, 4002, true, ""},
+        {"4002 large", true, 0x42000000 | 4002, 4002, true, ""},
+        {"4003 large", true, 0x42000000 | 4003, 4002, true, "DB00 0102 0901 A20F" + kTriad},
+        {"300 above the limit", false, 0x4000 | 300, 200, true, "D400 0102 0901 C800" + kTriad},
+        {"1000 large above", true, 0x40000000 | 1000, 900, true, "DB00 0102 0901 8403" + kTriad},
+        {"large refused by old firmware", true, 0x40000000 | 500, 4002, false, "DB00 0800"},
     };
     for (const Case& c : cases) {
         plcsim::SimConfig config;
@@ -300,7 +268,7 @@ TEST(PlcsimForwardOpenTest, GrantsSizesAsAControllerAndRefusesLargerOnesWithTheO
                       c.params & (c.large ? 0xFFFF : 0x1FF))
                 << c.what;
         } else {
-            EXPECT_EQ(reply, c.refusal) << c.what;
+            EXPECT_EQ(reply, tb_test::Hex(c.refusal)) << c.what;
             EXPECT_TRUE(sim.Connections().empty()) << c.what;
         }
     }
@@ -387,38 +355,16 @@ TEST_F(PlcsimTest, StopClosesClientsAndRestartKeepsThePort) {
 
 // ---- The program -------------------------------------------------------------------------------
 
-TEST(PlcsimProgramTest, HelpDocumentsTheOptions) {
-    FILE* out = ::popen(PLCSIM_PATH " --help", "r");
-    ASSERT_NE(out, nullptr);
-    std::string text;
-    char chunk[512];
-    while (size_t n = std::fread(chunk, 1, sizeof chunk, out)) {
-        text.append(chunk, n);
-    }
-    EXPECT_EQ(::pclose(out), 0);
-    for (const char* option : {"--port", "--slot", "--vendor", "--name", "--revision",
-                               "--drop-reply", "--refuse-forward-open", "--max-connection-size",
-                               "--no-large-forward-open", "--reply-with-ot-id"}) {
-        EXPECT_NE(text.find(option), std::string::npos) << option;
-    }
-}
-
 TEST(PlcsimProgramTest, StartsAControllerThatAnswersItsIdentity) {
-    FILE* out = ::popen(
-        "exec " PLCSIM_PATH " --port 0 --slot 2 --name 'Test PLC' --vendor 9 & echo pid=$!", "r");
-    ASSERT_NE(out, nullptr);
-    char line[256] = {};
-    int pid = 0;
+    tb_test::ChildProcess plcsim(
+        PLCSIM_PATH, {"--port", "0", "--slot", "2", "--name", "Test PLC", "--vendor", "9"});
     unsigned port = 0;
-    while ((pid == 0 || port == 0) && std::fgets(line, sizeof line, out) != nullptr) {
-        std::sscanf(line, "pid=%d", &pid);
-        const char* at = std::strstr(line, "127.0.0.1:");
-        if (at != nullptr) {
-            std::sscanf(at, "127.0.0.1:%u", &port);
-        }
-    }
-    ASSERT_GT(pid, 0);
-    ASSERT_GT(port, 0u);
+    ASSERT_TRUE(tb_test::WaitUntil([&] {
+        const std::string output = plcsim.Output();
+        const size_t at = output.find("127.0.0.1:");
+        return at != std::string::npos &&
+               std::sscanf(output.c_str() + at, "127.0.0.1:%u", &port) == 1;
+    })) << plcsim.Output();
     {
         RawClient client(static_cast<uint16_t>(port));
         ASSERT_TRUE(client.connected);
@@ -432,9 +378,10 @@ TEST(PlcsimProgramTest, StartsAControllerThatAnswersItsIdentity) {
         EXPECT_EQ(std::string(reply.end() - 8, reply.end()), "Test PLC");
     }
     // The program sleeps until a signal comes (no periodic wake-up) and ends on SIGTERM.
-    ::kill(pid, SIGTERM);
-    EXPECT_TRUE(tb_test::WaitUntil([pid] { return Ended(pid); }));
-    ::pclose(out);
+    plcsim.Signal(SIGTERM);
+    const std::optional<int> status = plcsim.Wait();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
 }
 
 }  // namespace

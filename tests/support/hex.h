@@ -1,9 +1,12 @@
 #pragma once
-// Wire bytes written as text, so that a byte-exact check reads as one row: pairs of hex digits,
-// spaces ignored, 'quoted text' as its characters ("03 91 04 'Tag1' 0100").
+// Wire bytes written as text, so that a byte-exact request or reply reads as one row:
+// Hex("4B 02 20 67") == {0x4B, 0x02, 0x20, 0x67}. Spaces are for the reader and are skipped;
+// 'quoted text' stands for its characters (Hex("03 91 04 'Tag1' 0100")). Cat joins parts of a
+// message and Text gives the bytes of a name.
 
 #include <cctype>
 #include <cstdint>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -12,25 +15,46 @@ namespace tb_test {
 
 inline std::vector<uint8_t> Hex(const std::string& text) {
     std::vector<uint8_t> bytes;
+    std::string digits;  // the hex digits of the byte being read
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\'') {
+        const char c = text[i];
+        if (c == ' ') {
+            continue;
+        }
+        if (c == '\'' && digits.empty()) {
             const size_t end = text.find('\'', i + 1);
             if (end == std::string::npos) {
                 throw std::invalid_argument("unclosed quote in: " + text);
             }
             bytes.insert(bytes.end(), text.begin() + i + 1, text.begin() + end);
             i = end;
-        } else if (std::isxdigit(static_cast<unsigned char>(text[i]))) {
-            if (i + 1 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1]))) {
-                throw std::invalid_argument("odd hex digit in: " + text);
-            }
-            bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-            ++i;
-        } else if (text[i] != ' ') {
-            throw std::invalid_argument("not hex: " + text);
+            continue;
+        }
+        if (!std::isxdigit(static_cast<unsigned char>(c))) {
+            throw std::invalid_argument("not a hex digit in: " + text);
+        }
+        digits += c;
+        if (digits.size() == 2) {
+            bytes.push_back(static_cast<uint8_t>(std::stoul(digits, nullptr, 16)));
+            digits.clear();
         }
     }
+    if (!digits.empty()) {
+        throw std::invalid_argument("odd number of hex digits: " + text);
+    }
     return bytes;
+}
+
+inline std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> out;
+    for (const std::vector<uint8_t>& part : parts) {
+        out.insert(out.end(), part.begin(), part.end());
+    }
+    return out;
+}
+
+inline std::vector<uint8_t> Text(const std::string& text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
 }
 
 }  // namespace tb_test

@@ -1,6 +1,9 @@
-// I/O listening end to end: Start Listening and Stop Listening through the SDK's invoke, a link
-// wired as the process wires it, and the in-process controller producing class-1 data over
-// loopback UDP; a restart of the link on the same node store resumes listening.
+// Class-1 I/O: the bytes of the connection (the Forward Open with its electronic key, symbolic
+// path and Sockaddr Info item, the item walk of received datagrams, the consumed-data reply, the
+// route lookup of our own address), and listening end to end: Start Listening and Stop
+// Listening through the SDK's invoke, a link wired as the process wires it, and the in-process
+// controller producing class-1 data over loopback UDP; a restart of the link on the same node
+// store resumes listening.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -13,14 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "common/byte_codec.h"
 #include "device/device_test_support.h"
 #include "device/eip_device.h"
 #include "device/eip_manager.h"
-#include "device/link_harness.h"
 #include "eip/eip_connection.h"
 #include "eip/eip_io_connection.h"
 #include "link/eip_globals.h"
 #include "strata_sdk/sdk.h"
+#include "support/action_link.h"
 #include "support/free_port.h"
 #include "support/temp_dir.h"
 
@@ -32,6 +36,17 @@ using plcsim::IoFault;
 using plcsim::IoFaultAction;
 using tb_device_test::SimPlc;
 using tb_device_test::WaitUntil;
+
+// The identity of plcsim's default controller, which its I/O Forward Open checks.
+_eipProductInfo DemoProduct() {
+    _eipProductInfo product;
+    product.vendorId = 1;
+    product.deviceType = 0x0E;
+    product.productCode = 0x36;
+    product.majorRevision = 20;
+    product.minorRevision = 11;
+    return product;
+}
 
 // A UDP port free on every local address (the listener binds them all).
 uint16_t FreeUdpPort() {
@@ -49,62 +64,35 @@ class IoListeningTest : public ::testing::Test {
     void TearDown() override { StopLink(); }
 
     void StartLink(const std::string& dataDir = "") {
-        running = std::make_unique<tb_device_test::RunningLink>(dataDir);
-        ASSERT_TRUE(running->Running());
-        ASSERT_TRUE(WaitUntil([this] { return Exists("/addplc"); }));
+        link = std::make_unique<tb_test::ActionLink>(dataDir);
+        ASSERT_TRUE(link->Ready());
     }
 
-    void StopLink() { running.reset(); }
-
-    bool Exists(const std::string& path) { return running->Link().responder()->node_exists(path); }
-
-    sdk::InvokeResult Invoke(const std::string& path, const std::string& json) {
-        sdk::InvokeResult result = running->Link().broker().invoke_and_wait(
-            sdk::NodePath(path), sdk::json::from_json_string(json));
-        EXPECT_TRUE(result.ok()) << path << ": " << result.error_text;
-        return result;
-    }
-
-    // The second column of every row.
-    std::vector<std::string> Messages(const sdk::InvokeResult& result) {
-        std::vector<std::string> messages;
-        for (const auto& row : result.rows) {
-            messages.push_back(row.size() == 2 && row[1].is_string() ? row[1].as_string() : "");
-        }
-        return messages;
-    }
+    void StopLink() { link.reset(); }
 
     // PLC1 with the I/O tags io1 (In1) and io2 (In2) of 8 bytes, each with a DINT subtag "v"
     // over its first four bytes.
     void AddPlcWithTwoIOTags() {
-        const std::string plcParams = "{\"Alias\":\"PLC1\",\"Host\":\"127.0.0.1\",\"Port\":" +
-                                      std::to_string(plc.Sim().Port()) + "}";
-        ASSERT_EQ(std::vector<std::string>{"success!"}, Messages(Invoke("/addplc", plcParams)));
-        ASSERT_TRUE(WaitUntil([this] { return Exists("/PLC1/IO Tags/Add Tags"); }));
-        const std::string tags =
-            R"js({"Tags(json)":"[{\"Tag Alias\":\"io1\",\"Tag Name\":\"In1\",\"DataLen\":8},)js"
-            R"js({\"Tag Alias\":\"io2\",\"Tag Name\":\"In2\",\"DataLen\":8}]"})js";
+        ASSERT_EQ("success!", link->AddPlc("PLC1", plc.Sim().Port()));
         ASSERT_EQ((std::vector<std::string>{"success!", "success!"}),
-                  Messages(Invoke("/PLC1/IO Tags/Add Tags", tags)));
+                  link->Tags("/PLC1/IO Tags/Add Tags",
+                             R"([{"Tag Alias":"io1","Tag Name":"In1","DataLen":8},
+                                 {"Tag Alias":"io2","Tag Name":"In2","DataLen":8}])"));
         for (const std::string tag : {"io1", "io2"}) {
             const std::string path = "/PLC1/IO Tags/" + tag;
-            ASSERT_TRUE(WaitUntil([&] { return Exists(path + "/Add Subtag"); }));
-            Invoke(path + "/Add Subtag", R"js({"Alias":"v","InnerType":"DINT (4bytes)"})js");
+            ASSERT_TRUE(WaitUntil([&] { return link->Exists(path + "/Add Subtag"); }));
+            link->Invoke(path + "/Add Subtag", R"js({"Alias":"v","InnerType":"DINT (4bytes)"})js");
         }
     }
 
     sdk::InvokeResult StartListening(int interval) {
-        return Invoke("/PLC1/IO Tags/Start Listening",
-                      "{\"Interval(ms)\":" + std::to_string(interval) +
-                          ",\"UDP Port\":" + std::to_string(udpPort) + "}");
+        return link->Invoke("/PLC1/IO Tags/Start Listening",
+                            "{\"Interval(ms)\":" + std::to_string(interval) +
+                                ",\"UDP Port\":" + std::to_string(udpPort) + "}");
     }
 
-    sdk::Variant Value(const std::string& path) {
-        const auto node = running->Link().broker().describe(sdk::NodePath(path));
-        return node ? node->at("value") : sdk::Variant();
-    }
     bool ValueIs(const std::string& path, int64_t expected) {
-        const sdk::Variant v = Value(path);
+        const sdk::Variant v = link->Value(path);
         return v.is_number() && static_cast<int64_t>(v.as_double()) == expected;
     }
 
@@ -141,7 +129,7 @@ class IoListeningTest : public ::testing::Test {
     tb_device_test::LogCapture log{0};
     SimPlc plc;
     uint16_t udpPort = FreeUdpPort();
-    std::unique_ptr<tb_device_test::RunningLink> running;
+    std::unique_ptr<tb_test::ActionLink> link;
 };
 
 // Each tag on the one port receives its own data (one longer than an old queue record
@@ -152,21 +140,20 @@ TEST_F(IoListeningTest,
     plc.Define("Big", "DINT", nullptr, {100});
     StartLink();
     AddPlcWithTwoIOTags();
-    const std::string big =
-        R"js({"Tags(json)":"[{\"Tag Alias\":\"big\",\"Tag Name\":\"Big\",\"DataLen\":400}]"})js";
     ASSERT_EQ(std::vector<std::string>{"success!"},
-              Messages(Invoke("/PLC1/IO Tags/Add Tags", big)));
+              link->Tags("/PLC1/IO Tags/Add Tags",
+                         R"([{"Tag Alias":"big","Tag Name":"Big","DataLen":400}])"));
     EXPECT_EQ((std::vector<std::string>{"success!", "success!", "success!"}),
-              Messages(StartListening(20)));
-    ASSERT_TRUE(WaitUntil([this] { return Exists("/PLC1/IO Tags/Stop Listening"); }));
-    EXPECT_FALSE(Exists("/PLC1/IO Tags/Add Tags"));
+              link->Messages(StartListening(20)));
+    ASSERT_TRUE(WaitUntil([this] { return link->Exists("/PLC1/IO Tags/Stop Listening"); }));
+    EXPECT_FALSE(link->Exists("/PLC1/IO Tags/Add Tags"));
 
     EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io1/v", 1234); }));
     EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", 5678); }));
     EXPECT_TRUE(WaitUntil([this] {
-        const sdk::Variant data = Value("/PLC1/IO Tags/big/Data");
+        const sdk::Variant data = link->Value("/PLC1/IO Tags/big/Data");
         return data.is_array() && data.as_array().size() == 400;
-    })) << sdk::json::to_json_string(Value("/PLC1/IO Tags/big/Data"));
+    })) << sdk::json::to_json_string(link->Value("/PLC1/IO Tags/big/Data"));
     plc.Tags().SetInt("In2", -9);
     EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", -9); }));
     ASSERT_EQ(3u, Produced().size());
@@ -185,12 +172,12 @@ TEST_F(IoListeningTest,
     }
     EXPECT_EQ(0u, plc.Sim().Io().StrayReplies());
 
-    const auto result = Invoke("/PLC1/IO Tags/Stop Listening", "{}");
+    const auto result = link->Invoke("/PLC1/IO Tags/Stop Listening", "{}");
     ASSERT_EQ(1u, result.rows.size());
     EXPECT_TRUE(result.rows[0][0].as_bool());
     EXPECT_TRUE(WaitUntil([this] { return Produced().empty(); }));
-    EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/IO Tags/Start Listening"); }));
-    EXPECT_TRUE(Exists("/PLC1/IO Tags/Add Tags"));
+    EXPECT_TRUE(WaitUntil([this] { return link->Exists("/PLC1/IO Tags/Start Listening"); }));
+    EXPECT_TRUE(link->Exists("/PLC1/IO Tags/Add Tags"));
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -274,7 +261,7 @@ TEST_F(IoListeningTest, ARestartResumesListeningWithTheStoredIntervalAndPort) {
     EXPECT_TRUE(WaitUntil([this] { return Produced().size() == 2; })) << log.All();
     EXPECT_EQ(40000u, ProducedFor("In1").rpiMicroseconds);
     EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io1/v", 1234); }));
-    EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/IO Tags/Stop Listening"); }));
+    EXPECT_TRUE(WaitUntil([this] { return link->Exists("/PLC1/IO Tags/Stop Listening"); }));
     const EipDeviceHandle device = g_eipManager->GetPLC("PLC1");
     ASSERT_NE(nullptr, device);
     EXPECT_EQ(40, device->GetIOParam1());
@@ -289,11 +276,7 @@ class IoConnectionTest : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(plc.Started());
         plc.Define("In1", "DINT", 1);
-        product.vendorId = 1;
-        product.deviceType = 0x0E;
-        product.productCode = 0x36;
-        product.majorRevision = 20;
-        product.minorRevision = 11;
+        product = DemoProduct();
         tag.tagName = "In1";
         tag.dataLen = 4;
     }
@@ -333,6 +316,154 @@ TEST_F(IoConnectionTest, IsRefusedForAnotherProductOrAnUnknownTag) {
     EXPECT_EQ(-1, Open(100));
     EXPECT_TRUE(plc.Sim().Io().Connections().empty());
     EXPECT_TRUE(plc.Sim().ProtocolErrors().empty());
+}
+
+// ---- the bytes of the connection ---------------------------------------------------------------
+
+IoForwardOpenParams Params(const std::string& tagName, uint16_t dataLen) {
+    IoForwardOpenParams p;
+    p.sessionHandle = 0x11223344;
+    p.proposedTOConnectionId = 0xA1B2C3D4;
+    p.connectionSerial = 0x0042;
+    p.originatorSerial = 0x0BADBEEF;
+    p.intervalMs = 250;
+    p.udpPort = 2222;
+    inet_pton(AF_INET, "127.0.0.1", &p.ownAddress);
+    p.tagName = tagName;
+    p.dataLen = dataLen;
+    p.product = DemoProduct();
+    return p;
+}
+
+std::vector<uint8_t> Build(const IoForwardOpenParams& p) {
+    std::vector<uint8_t> buffer(2025);
+    const int total = EipIoConnection::BuildIOForwardOpen(buffer.data(), buffer.size(), p);
+    buffer.resize(total < 0 ? 0 : static_cast<size_t>(total));
+    return buffer;
+}
+
+struct NameCase {
+    std::string name;
+    size_t padded;
+};
+
+class ForwardOpenName : public ::testing::TestWithParam<NameCase> {};
+
+// The symbol is padded to whole words and the pad counted in every length; the socket address
+// is the one big-endian field.
+TEST_P(ForwardOpenName, IsTheWholeRequestByteForByte) {
+    const NameCase c = GetParam();
+    ByteWriter e;
+    e.u16(0x006F).u16(static_cast<uint16_t>(90 + c.padded)).u32(0x11223344).zeros(16);
+    e.u32(0).u16(1024).u16(3).u16(0).u16(0).u16(0x00B2).u16(static_cast<uint16_t>(54 + c.padded));
+    e.u8(0x54).u8(2).u8(0x20).u8(0x06).u8(0x24).u8(0x01).u8(0x05).u8(0x9C);
+    e.u32(0).u32(0xA1B2C3D4).u16(0x0042).u16(0x0100).u32(0x0BADBEEF).u8(0).zeros(3);
+    e.u32(250000).u16(0x4802).u32(250000).u16(0x480A);  // dataLen 8: a T->O size of 10
+    e.u8(0x01).u8(static_cast<uint8_t>(6 + c.padded / 2));
+    e.u8(0x34).u8(0x04).u16(1).u16(0x0E).u16(0x36).u8(20).u8(11);
+    e.u8(0x91)
+        .u8(static_cast<uint8_t>(c.name.size()))
+        .bytes(c.name)
+        .zeros(c.padded - c.name.size());
+    e.u16(0x8001).u16(16).u16_be(2).u16_be(2222).u8(127).u8(0).u8(0).u8(1).zeros(8);
+    EXPECT_EQ(e.to_vector(), Build(Params(c.name, 8)));
+}
+
+INSTANTIATE_TEST_SUITE_P(EvenAndOdd, ForwardOpenName,
+                         ::testing::Values(NameCase{"Tank", 4}, NameCase{"Level", 6},
+                                           NameCase{std::string(99, 'x'), 100}));
+
+TEST(ForwardOpenLimits, RefusesATagNameOfOneHundredCharacters) {
+    EXPECT_TRUE(Build(Params(std::string(100, 'x'), 4)).empty());
+}
+
+// ---- datagrams ---------------------------------------------------------------------------------
+
+std::vector<uint8_t> Datagram(uint16_t count, uint32_t id, uint32_t sequence, uint16_t cip,
+                              std::vector<uint8_t> data) {
+    ByteWriter w;
+    w.u16(count).u16(0x8002).u16(8).u32(id).u32(sequence);
+    w.u16(0x00B1).u16(static_cast<uint16_t>(2 + data.size())).u16(cip).bytes(data);
+    return w.to_vector();
+}
+
+struct ParseCase {
+    const char* what;
+    std::vector<uint8_t> bytes;
+    IoDatagramStatus status;
+};
+
+TEST(IoDatagramWalk, FindsItsItemsOrSaysWhyNot) {
+    const std::vector<uint8_t> good = Datagram(2, 0x01020304, 9, 77, {1, 2, 3});
+    std::vector<uint8_t> unknownFirst = good;
+    unknownFirst.insert(unknownFirst.begin() + 2, {0x34, 0x12});  // a type field of 2 bytes
+    std::vector<uint8_t> addressOnly(good.begin(), good.begin() + 14);
+    const std::vector<ParseCase> cases = {
+        {"well formed", good, IoDatagramStatus::Ok},
+        {"unknown item type skipped", unknownFirst, IoDatagramStatus::Ok},
+        {"item count 3", Datagram(3, 1, 1, 1, {}), IoDatagramStatus::WrongItemCount},
+        {"cut in the address item", std::vector<uint8_t>(good.begin(), good.begin() + 9),
+         IoDatagramStatus::Truncated},
+        {"no data item", addressOnly, IoDatagramStatus::MissingItem},
+        {"empty", {}, IoDatagramStatus::Truncated},
+    };
+    for (const ParseCase& c : cases) {
+        IoDatagram d;
+        EXPECT_EQ(c.status, ParseIODatagram(ByteView{c.bytes.data(), c.bytes.size()}, d)) << c.what;
+        if (c.status == IoDatagramStatus::Ok) {
+            EXPECT_EQ(0x01020304u, d.connectionId) << c.what;
+            EXPECT_EQ(9u, d.sequence) << c.what;
+            EXPECT_EQ(77, d.cipSequence) << c.what;
+            EXPECT_EQ((std::vector<uint8_t>{1, 2, 3}), d.data.to_vector()) << c.what;
+        }
+    }
+}
+
+TEST(IoReply, AnswersWithTheNextSequenceNumbersAndWrapsTheCipCount) {
+    struct Case {
+        uint32_t sequence;
+        uint16_t cip;
+        uint32_t nextSequence;
+        uint16_t nextCip;
+    };
+    for (const Case c : {Case{7, 100, 8, 101}, Case{41, 65535, 42, 0}, Case{0xFFFFFFFF, 5, 0, 6}}) {
+        IoDatagram received;
+        received.sequence = c.sequence;
+        received.cipSequence = c.cip;
+        uint8_t reply[IO_REPLY_SIZE];
+        ASSERT_TRUE(BuildIOReply(0xCAFE0001, received, reply, sizeof reply));
+        ByteWriter expected;
+        expected.u16(2).u16(0x8002).u16(8).u32(0xCAFE0001).u32(c.nextSequence);
+        expected.u16(0x00B1).u16(2).u16(c.nextCip);
+        EXPECT_EQ(expected.to_vector(), std::vector<uint8_t>(reply, reply + sizeof reply));
+    }
+    uint8_t small[IO_REPLY_SIZE - 1];
+    EXPECT_FALSE(BuildIOReply(1, IoDatagram{}, small, sizeof small));
+}
+
+// ---- route and UDP socket ----------------------------------------------------------------------
+
+TEST(RouteIP, IsTheSourceAddressTowardsThePlcAndRefusesNames) {
+    tb_test::LogCapture log(0);
+    std::string own;
+    ASSERT_EQ(0, EipIoConnection::GetRouteIP("127.0.0.1", own));
+    EXPECT_EQ("127.0.0.1", own);
+    EXPECT_EQ(-1, EipIoConnection::GetRouteIP("plc.local", own));
+    EXPECT_TRUE(log.Contains("error, invalid character in IPv4 address - plc.local"));
+    EXPECT_EQ(-1, EipIoConnection::GetRouteIP("1.2.3", own));
+    EXPECT_TRUE(log.Contains("error, invalid IPv4 address - 1.2.3"));
+}
+
+TEST(OpenUDP, FallsBackToLoopbackForTheMulticastInterfaceOfANamedHost) {
+    tb_test::LogCapture log(0);
+    const int fd = EipIoConnection::OpenUDP("plc.local", 0);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(log.Contains("Can not find Route IP"));
+    in_addr interface {};
+    socklen_t length = sizeof interface;
+    ASSERT_EQ(0, getsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &interface, &length));
+    EXPECT_EQ(htonl(INADDR_LOOPBACK), interface.s_addr);
+    close(fd);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// Wire bytes and reply decoding of the Logix tag services.
-
-#include "family/controllogix_connection.h"
+// Wire bytes and reply decoding of the Logix and PCCC tag services: poll requests, writes, test
+// reads and identity byte for byte against a socket pair, and the decoding of replies, hostile
+// ones included.
 
 #include <gtest/gtest.h>
 
@@ -32,21 +32,12 @@ TEST(LogixPollRequest, ThreeTagsGiveOffsets8_18_28AndExactBytes) {
     size_t index = 0;
     ASSERT_EQ(c.RequestEMTags(tags.list, 3, index), 0);
     EXPECT_EQ(index, 0u);
-    const Bytes expected = Cat({
-        {0x70, 0x00, 68, 0x00, 0x44, 0x33, 0x22, 0x11},
-        Bytes(16, 0),
-        {0, 0, 0, 0, 0x00, 0x04, 0x02, 0x00},
-        {0xA1, 0x00, 0x04, 0x00, 0xD4, 0xC3, 0xB2, 0xA1},
-        {0xB1, 0x00, 48, 0x00, 0x01, 0x00},
-        {0x0A, 0x02, 0x20, 0x02, 0x24, 0x01},
-        {0x03, 0x00, 8, 0x00, 18, 0x00, 28, 0x00},
-        {0x4C, 0x03, 0x91, 0x04},
-        Text("Tag1"),
-        {0x01, 0x00, 0x4C, 0x03, 0x91, 0x03},
-        Text("abc"),
-        {0x00, 0x01, 0x00},
-        {0x4C, 0x04, 0x91, 0x01, 'a', 0x00, 0x91, 0x01, 'b', 0x00, 0x01, 0x00},
-    });
+    // SendUnitData of 68 bytes on the session; connected address and data items (48 bytes,
+    // sequence 1); Multiple Service Packet of 3 at offsets 8, 18, 28; "Tag1", "abc", "a.b".
+    const Bytes expected =
+        Hex("7000 4400 44332211 00000000 0000000000000000 00000000 00000000 0004 0200"
+            "A100 0400 D4C3B2A1 B100 3000 0100 0A02 2002 2401 0300 0800 1200 1C00"
+            "4C03 9104 54616731 0100 4C03 9103 616263 00 0100 4C04 9101 61 00 9101 62 00 0100");
     EXPECT_EQ(c.TakeRequest(), expected);
 }
 
@@ -159,15 +150,13 @@ TEST(LogixPollRequest, SendFailureAndShortBuffersFail) {
 // ---- Write and test read
 // -------------------------------------------------------------------------
 
-// The unconnected request front: SendRRData of the session with sender context 1, an Unconnected
-// Send to the backplane slot carrying a Multiple Service Packet of one request.
-Bytes UnconnectedFront(uint8_t encapLength, uint8_t itemLength, uint8_t embedded) {
-    return Cat(
-        {{0x6F, 0x00, encapLength, 0x00, 0x44, 0x33, 0x22, 0x11},
-         {0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
-         {0, 0, 0, 0, 0x00, 0x04, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xB2, 0x00, itemLength, 0x00},
-         {0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x07, 0x07, embedded, 0x00},
-         {0x0A, 0x02, 0x20, 0x02, 0x24, 0x01, 0x01, 0x00, 0x04, 0x00}});
+// The unconnected request front as hex: SendRRData of the session (encapsulation length
+// `encap`) with sender context 1, an Unconnected Send (item length `item`) to the backplane
+// slot carrying `embedded` bytes: a Multiple Service Packet of one request.
+std::string UnconnectedFront(const char* encap, const char* item, const char* embedded) {
+    return std::string("6F00") + encap + "00 44332211 00000000 0100000000000000 00000000" +
+           "00000000 0004 0200 0000 0000 B200" + item + "00 5202 2006 2401 0707" + embedded +
+           "00 0A02 2002 2401 0100 0400";
 }
 
 int Write(LogixWire& c, const EipTag& tag, const Bytes& value) {
@@ -180,10 +169,8 @@ TEST(LogixWrite, SintWriteCarriesTypeCountValueAndPadByte) {
     auto tag = LogixTag("Tag1", EIP_INNER_TYPE_SINT);
     c.Answer(RRData(Msp(0, {MrReply(LOGIX_SVC_WRITE_TAG_REPLY, 0, {}, {})})));
     EXPECT_EQ(Write(c, *tag, {0x2A}), 0);
-    EXPECT_EQ(c.TakeRequest(), Cat({UnconnectedFront(54, 38, 24),
-                                    {0x4D, 0x03, 0x91, 0x04},
-                                    Text("Tag1"),
-                                    {0xC2, 0x00, 0x01, 0x00, 0x2A, 0x00, 0x01, 0x00, 0x01, 0x03}}));
+    EXPECT_EQ(c.TakeRequest(), Hex(UnconnectedFront("36", "26", "18") +
+                                   "4D03 9104 54616731 C200 0100 2A00 0100 0103"));
 }
 
 TEST(LogixWrite, StructureWriteAlwaysSendsStringHandle) {
@@ -265,10 +252,8 @@ TEST(LogixTestRead, SendsOneReadTagAndDecodesTheValue) {
     EXPECT_EQ(response.count, 1);
     EXPECT_EQ(response.replies[0].dataType, 0xC4);
     EXPECT_EQ(eip_GetLitEndian32(response.replies[0].data.data()), 0x12345678u);
-    EXPECT_EQ(c.TakeRequest(), Cat({UnconnectedFront(50, 34, 20),
-                                    {0x4C, 0x03, 0x91, 0x04},
-                                    Text("Tag1"),
-                                    {0x01, 0x00, 0x01, 0x00, 0x01, 0x02}}));
+    EXPECT_EQ(c.TakeRequest(),
+              Hex(UnconnectedFront("32", "22", "14") + "4C03 9104 54616731 0100 0100 0102"));
 }
 
 TEST(LogixTestRead, ControllerErrorAndOtherServiceFail) {
@@ -380,6 +365,300 @@ TEST(FamilyConnection, PollsOnlyOnItsOwnIdleStateAndAcceptsOnlyItsReplyService) 
         EXPECT_EQ(logix.IsServiceSupported(service), service == 0x8A) << int(service);
         EXPECT_EQ(pccc.IsServiceSupported(service), service == 0xCB) << int(service);
     }
+}
+
+// ---- PCCC ------------------------------------------------------------------------------------
+
+// SendRRData front of a request of `total` bytes with its sender context (0 before it is sent).
+Bytes RRFront(size_t total, uint32_t context = 0) {
+    ByteWriter w;
+    w.u16(EIP_CMD_SEND_RR_DATA).u16(static_cast<uint16_t>(total - 24)).u32(kSession).u32(0);
+    w.u32(context).u32(0).u32(0).u32(0).u16(CPF_REQUEST_TIMEOUT).u16(2).u16(0).u16(0);
+    w.u16(CPF_ITEM_UNCONNECTED_DATA).u16(static_cast<uint16_t>(total - 40));
+    return w.to_vector();
+}
+
+// Bytes 40.. of a PCCC request: Execute PCCC to the PCCC object, requester ID, CMD, STS, TNS,
+// function.
+Bytes PcccFront(uint16_t tns, uint8_t function) {
+    ByteWriter w;
+    w.bytes(Hex("4B02 2067 2401 07 0000 11223344 0F00")).u16(tns).u8(function);
+    return w.to_vector();
+}
+
+class PcccWireTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_GE(c.peer, 0); }
+
+    int Analyze(const Bytes& data, EipTag* tag) {
+        return c.AnalyzeTagResp(Explicit(PCCC_SVC_EXECUTE_PCCC_REPLY, 0, data), response,
+                                [tag](uint16_t) { return tag; });
+    }
+    // Runs a test read of the address against a queued reply; the request it sent.
+    Bytes TestRead(const std::string& address, const Bytes& reply, int& result) {
+        auto tag = Plc5Tag(address);
+        c.Answer(reply);
+        result = c.TestEMTag(tag.get(), response);
+        return c.TakeRequest();
+    }
+    // Writes value bytes to the address against a queued reply; the request sent.
+    Bytes Write(const std::string& address, const Bytes& value, int& result,
+                const Bytes& reply = PcccRRData(PcccReplyData(0, PcccConnection::kWriteTns))) {
+        auto tag = Plc5Tag(address);
+        c.Answer(reply);
+        result = c.WriteDataToTag(tag->GetInfo(), tag->GetTagData(), value.data(),
+                                  static_cast<uint16_t>(value.size()));
+        return c.TakeRequest();
+    }
+
+    tb_test::LogCapture log;
+    PcccWire c;
+    EIPC_TAG_REQUEST_STRUCT response{};
+};
+
+// ---- Requests ------------------------------------------------------------------------------
+
+TEST_F(PcccWireTest, ReadRequestsCarryTnsAddressAndZeroSubElement) {
+    struct Case {
+        const char* address;
+        uint16_t tns;
+        Bytes tail;  // after the function code
+    };
+    const Case cases[] = {
+        {"N7:0", 5, {0x02, 0x07, 0x89, 0x00, 0x00}},
+        {"B300:1000/7", 0x1234, {0x02, 0xFF, 0x2C, 0x01, 0x85, 0xFF, 0xE8, 0x03, 0x00}},
+    };
+    for (const Case& k : cases) {
+        auto tag = Plc5Tag(k.address);
+        uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
+        const int length = c.createTagRequest(buffer, sizeof buffer, k.tns, tag->GetTagData());
+        const Bytes expected =
+            Cat({RRFront(58 + k.tail.size()), PcccFront(k.tns, PCCC_FNC_TYPED_READ), k.tail});
+        EXPECT_EQ(Bytes(buffer, buffer + std::max(length, 0)), expected) << k.address;
+    }
+    auto tag = Plc5Tag("N7:0");
+    uint8_t small[62] = {};
+    EXPECT_EQ(c.createTagRequest(small, sizeof small, 1, tag->GetTagData()), -1);
+    EXPECT_EQ(c.createTagRequest(small, 20, 1, tag->GetTagData()), -1);
+}
+
+TEST_F(PcccWireTest, PollSendsOneReadPerTagWithItsIndexAsTnsAndWraps) {
+    PollList tags;
+    for (const char* address : {"N7:0", "F8:3", "L9:2"}) {
+        tags.Add(Plc5Tag(address));
+    }
+    size_t next = 0;
+    for (uint16_t expectedTns : {0, 1, 2, 0}) {
+        ASSERT_EQ(c.RequestEMTags(tags.list, 3, next), 0);
+        const Bytes sent = c.TakeRequest();
+        ASSERT_GE(sent.size(), 63u);
+        EXPECT_EQ(U16(sent, 55), expectedTns);
+        EXPECT_EQ(sent[57], PCCC_FNC_TYPED_READ);
+        EXPECT_EQ(next, (expectedTns + 1u) % 3u);
+    }
+    // An index outside the list (or beyond a TNS) sends nothing.
+    for (size_t outside : {size_t{3}, size_t{70000}}) {
+        next = outside;
+        EXPECT_EQ(c.RequestEMTags(tags.list, 3, next), -1);
+    }
+    EXPECT_TRUE(c.NothingSent());
+    // A failed send still moves on to the next tag.
+    c.SetSendFunc([](int, const void*, size_t, int) -> ssize_t { return -1; });
+    next = 0;
+    EXPECT_EQ(c.RequestEMTags(tags.list, 3, next), -1);
+    EXPECT_EQ(next, 1u);
+}
+
+// ---- Read replies --------------------------------------------------------------------------
+
+// A bit reads as BOOL 0/1; a short value is zero-padded and a long one cut to the element.
+TEST_F(PcccWireTest, EachFileTypeMapsToItsCipTypeAndLength) {
+    struct Case {
+        const char* address;
+        Bytes value;
+        uint16_t cipType;
+        Bytes stored;
+    };
+    Bytes text(84);
+    for (size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<uint8_t>(i + 1);
+    }
+    const Case cases[] = {
+        {"N7:0", {1, 2}, 0xC3, {1, 2}},
+        {"F8:0", {1, 2, 3, 4}, 0xCA, {1, 2, 3, 4}},
+        {"L9:0", {1, 2, 3, 4}, 0xC4, {1, 2, 3, 4}},
+        {"ST10:0", text, 0xD0, text},
+        {"B3:0/5", {0x20, 0x00}, 0xC1, {1, 0}},
+        {"B3:0/5", {0xDF, 0xFF}, 0xC1, {0, 0}},
+        {"L9:4", {0xAA}, 0xC4, {0xAA, 0, 0, 0}},
+        {"L9:4", {1, 2, 3, 4, 5, 6, 7}, 0xC4, {1, 2, 3, 4}},
+    };
+    for (const Case& k : cases) {
+        int result = -1;
+        const Bytes sent = TestRead(k.address, PcccRRData(PcccReplyData(0, 1, k.value)), result);
+        ASSERT_EQ(result, 0) << k.address;
+        EXPECT_EQ(U16(sent, 55), PcccConnection::kTestReadTns);
+        EXPECT_EQ(response.count, 1);
+        EXPECT_EQ(response.replies[0].dataType, k.cipType) << k.address;
+        EXPECT_EQ(response.replies[0].dataLength, k.stored.size()) << k.address;
+        EXPECT_EQ(response.replies[0].data, k.stored) << k.address;
+    }
+    // A requester ID length below two puts the command at position one.
+    int result = -1;
+    TestRead("N7:0", PcccRRData({0x00, 0x4F, 0x00, 0x01, 0x00, 0x2A, 0x00}), result);
+    ASSERT_EQ(result, 0);
+    EXPECT_EQ(response.replies[0].data[0], 0x2A);
+}
+
+TEST_F(PcccWireTest, RefusedReadCarriesStsAndExtStsInTheRecord) {
+    int result = 0;
+    TestRead("N7:0", PcccRRData(PcccReplyData(PCCC_STS_ILLEGAL_COMMAND, 1)), result);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(response.count, 1);
+    EXPECT_EQ(response.replies[0].generalStatus, PCCC_RECORD_STATUS_REFUSED);
+    EXPECT_EQ(response.replies[0].extStatus, 0x0010);
+    EXPECT_EQ(response.replies[0].dataLength, 0);
+    EXPECT_FALSE(log.Contains("pcccExtStatus"));
+
+    TestRead("N7:0", PcccRRData(PcccReplyData(PCCC_STS_EXTENDED, 1, {PCCC_EXT_UNUSABLE_ADDRESS})),
+             result);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(response.replies[0].extStatus, 0x06F0);
+    EXPECT_TRUE(log.Contains("Failed with pcccExtStatus=0x6"));
+}
+
+TEST_F(PcccWireTest, TestReadOfAnotherCommandServiceOrNoDataFails) {
+    const Bytes replies[] = {
+        PcccRRData(PcccReplyData(0, 1, {1, 2}, 0x46)),
+        PcccRRData(PcccReplyData(0, 1)),
+        PcccRRData({}, PCCC_SVC_EXECUTE_PCCC_REPLY, CIP_STATUS_PATH_DESTINATION_UNKNOWN),
+        PcccRRData(PcccReplyData(0, 1, {1, 0}), 0x8A),
+    };
+    for (const Bytes& reply : replies) {
+        int result = 0;
+        TestRead("N7:0", reply, result);
+        EXPECT_EQ(result, -1) << reply.size();
+    }
+}
+
+TEST_F(PcccWireTest, HostileRepliesAreRefusedWithoutReadingPastThem) {
+    auto tag = Plc5Tag("N7:0");
+    // Empty, cut inside the requester ID, a requester ID longer than the reply, cut before TNS.
+    const Bytes cases[] = {{},
+                           {0x07, 0x00, 0x00},
+                           {0xFF, 0x4F, 0x00, 0x01, 0x00},
+                           {0x07, 0, 0, 0x11, 0x22, 0x33, 0x44, 0x4F, 0x00, 0x01}};
+    for (const Bytes& data : cases) {
+        response.count = 99;
+        EXPECT_EQ(Analyze(data, tag.get()), -1) << data.size();
+        EXPECT_EQ(response.count, 0) << "a refused reply leaves no record of an earlier one";
+    }
+    // A dataLength larger than the data buffer is bounded by the buffer.
+    EXPLICIT_RESPONSE_STRUCT huge = Explicit(PCCC_SVC_EXECUTE_PCCC_REPLY, 0, {});
+    huge.dataLength = 0xFFFF;
+    std::fill(huge.data, huge.data + sizeof huge.data, 0xFF);
+    EXPECT_EQ(c.AnalyzeTagResp(huge, response, [&](uint16_t) { return tag.get(); }), -1);
+    // A reply whose tag is unknown or not a PLC5 one.
+    EXPECT_EQ(Analyze(PcccReplyData(0, 1, {1, 0}), nullptr), -1);
+    std::unique_ptr<EipTag> logix(EipTag::Create(EIP_PROTOCOL_FAMILY_CIP));
+    EXPECT_EQ(Analyze(PcccReplyData(0, 1, {1, 0}), logix.get()), -1);
+}
+
+TEST_F(PcccWireTest, PollReplyNamingAnotherTransactionIsDropped) {
+    PollList tags;
+    tags.Add(Plc5Tag("N7:0"));
+    tags.Add(Plc5Tag("N7:1"));
+    size_t next = 1;
+    ASSERT_EQ(c.RequestEMTags(tags.list, 2, next), 0);
+    auto lookup = [&](uint16_t i) { return i < tags.list.size() ? tags.list[i] : nullptr; };
+    auto analyze = [&](const Bytes& data) {
+        return c.AnalyzeTagResp(Explicit(PCCC_SVC_EXECUTE_PCCC_REPLY, 0, data), response, lookup);
+    };
+    EXPECT_EQ(analyze(PcccReplyData(0, 0, {5, 0})), -1);
+    EXPECT_EQ(response.count, 0);
+    // A stale refusal does not mark the awaited tag as failed either.
+    EXPECT_EQ(analyze(PcccReplyData(PCCC_STS_ILLEGAL_COMMAND, 0)), -1);
+    EXPECT_EQ(response.count, 0);
+    EXPECT_EQ(analyze(PcccReplyData(0, 1, {5, 0})), 0);
+    EXPECT_EQ(response.replies[0].data[0], 5);
+}
+
+// ---- Writes --------------------------------------------------------------------------------
+
+TEST_F(PcccWireTest, WritesAreMaskedForBitsAndTypedForNumbers) {
+    struct Case {
+        const char* address;
+        Bytes value;
+        uint8_t function;
+        Bytes tail;  // after the function code
+    };
+    const Case cases[] = {
+        {"B3:0/5", {1, 0}, PCCC_FNC_MASKED_WRITE, Hex("02 03 85 00 00 2000 2000")},
+        {"B3:0/5", {0, 0}, PCCC_FNC_MASKED_WRITE, Hex("02 03 85 00 00 2000 0000")},
+        {"N7:2", {0x39, 0x30}, PCCC_FNC_TYPED_WRITE, Hex("02 07 89 02 00 3930")},
+        {"L9:1", {1, 2, 3, 4}, PCCC_FNC_TYPED_WRITE, Hex("04 09 91 01 00 01020304")},
+        {"F8:0", {0, 0, 0x80, 0x3F}, PCCC_FNC_TYPED_WRITE, Hex("04 08 8A 00 00 0000803F")},
+    };
+    uint32_t context = 0;
+    for (const Case& k : cases) {
+        int result = -1;
+        const Bytes sent = Write(k.address, k.value, result);
+        ASSERT_EQ(result, 0) << k.address;
+        const Bytes expected =
+            Cat({RRFront(58 + k.tail.size(), ++context), PcccFront(0xFFFF, k.function), k.tail});
+        EXPECT_EQ(sent, expected) << k.address;
+    }
+}
+
+TEST_F(PcccWireTest, StringShortValueAndBitOutsideAWordAreRefusedUnsent) {
+    const std::pair<const char*, Bytes> cases[] = {
+        {"ST10:0", Bytes(84, 0x41)}, {"L9:0", {1, 2}}, {"B3:0/16", {1, 0}}};
+    for (const auto& [address, value] : cases) {
+        int result = 0;
+        Write(address, value, result);
+        EXPECT_EQ(result, -1) << address;
+    }
+    // The queued replies were never asked for: nothing went out.
+    EXPECT_TRUE(c.NothingSent());
+}
+
+TEST_F(PcccWireTest, WriteWhoseReplyIsNotItsAcceptanceFails) {
+    const Bytes replies[] = {
+        PcccRRData(PcccReplyData(PCCC_STS_EXTENDED, 0xFFFF, {PCCC_EXT_UNUSABLE_ADDRESS})),
+        PcccRRData({0x07, 0x00}),                        // cut inside the requester ID
+        PcccRRData(PcccReplyData(0, 3)),                 // a poll read's transaction
+        PcccRRData(PcccReplyData(0, 0xFFFF, {}, 0x46)),  // another command
+        PcccRRData({}, PCCC_SVC_EXECUTE_PCCC_REPLY, CIP_STATUS_SERVICE_NOT_SUPPORTED),
+    };
+    for (const Bytes& reply : replies) {
+        int result = 0;
+        Write("N7:900", {1, 0}, result, reply);
+        EXPECT_EQ(result, -1) << reply.size();
+    }
+}
+
+// ---- Identity ------------------------------------------------------------------------------
+
+TEST_F(PcccWireTest, IdentityIsReadUnroutedAndDecoded) {
+    ByteWriter attributes;
+    attributes.u16(1).u16(0x0E).u16(0x15).u8(15).u8(3).u16(0).u32(0x1234);
+    attributes.u8(9).bytes(std::string("PLC-5/40E"));
+    c.Answer(PcccRRData(attributes.to_vector(), 0x81));
+    _eipProductInfo info;
+    ASSERT_EQ(c.ReadPLCProductInfo(7, info), 0);
+    EXPECT_EQ(c.TakeRequest(), Cat({RRFront(46, 1), {0x01, 0x02, 0x20, 0x01, 0x24, 0x01}}));
+    EXPECT_EQ(info.productName, "PLC-5/40E");
+    EXPECT_EQ(info.productCode, 0x15);
+    EXPECT_EQ(info.majorRevision, 15);
+    EXPECT_EQ(info.minorRevision, 3);
+
+    info.productName = "before";
+    c.Answer(PcccRRData({}, 0x81, CIP_STATUS_SERVICE_NOT_SUPPORTED));
+    EXPECT_EQ(c.ReadPLCProductInfo(0, info), -1);
+    c.Answer(PcccRRData(Bytes(20, 0x41), 0xCB));
+    EXPECT_EQ(c.ReadPLCProductInfo(0, info), -1);
+    EXPECT_EQ(info.productName, "before");
+    EXPECT_EQ(PcccConnection(nullptr).ReadPLCProductInfo(0, info), -1) << "no socket, no session";
 }
 
 }  // namespace

@@ -1,20 +1,23 @@
-// The Logix connection against the simulated controller on loopback: test reads, polling over
-// the class-3 connection at every connection size, writes read back, controller errors and lost
-// or late replies.
+// Both families against the simulated controllers on loopback. Logix: polling over the
+// class-3 connection at every connection size, writes read back, controller errors and lost or
+// late replies. PLC5: added through the registry, each tag test read, polled and written.
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "family/controllogix_connection.h"
+#include "action/tesselLink_error_code.h"
 #include "family/wire_support.h"
 #include "sim/logix_services.h"
 #include "sim/logix_tag_config.h"
+#include "sim/pccc_services.h"
+#include "strata_sdk/sdk.h"
+#include "support/action_link.h"
 
+using tb_test::WaitUntil;
 using wire_test::Bytes;
 using wire_test::LogixTag;
 
@@ -146,42 +149,6 @@ class LogixPlcsimTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(LogixPlcsimTest, TestReadReturnsTypeAndValue) {
-    auto level = LogixTag("Level", EIP_INNER_TYPE_REAL);
-    EIPC_TAG_REPLY_STRUCT r = TestRead(*level);
-    EXPECT_EQ(r.dataType, 0xCA);
-    EXPECT_FLOAT_EQ(eip_GetLitEndianFloat(r.data.data()), 12.5f);
-
-    auto message = LogixTag("Message", EIP_INNER_TYPE_STRUCTURE);
-    r = TestRead(*message);
-    EXPECT_EQ(r.dataType, 0x02A0);
-    EXPECT_EQ(r.structHandle, 0x0FCE);
-    EXPECT_EQ(r.dataLength, 88);
-    EXPECT_EQ(std::string(r.data.begin() + 4, r.data.begin() + 21), "hello from plcsim");
-
-    auto range = LogixTag("Buffer[3~5]");
-    r = TestRead(*range);
-    EXPECT_EQ(r.dataLength, 12);
-    EXPECT_EQ(eip_GetLitEndian32(r.data.data() + 8), 5u);
-}
-
-TEST_F(LogixPlcsimTest, PollsFortyTagsOverTheLargeConnectionInOneRequest) {
-    for (int i = 0; i < 40; ++i) {
-        char name[16];
-        std::snprintf(name, sizeof name, "Tag%02d", i);
-        Define(name, "DINT", {}, 1000 + i);
-        Poll(name);
-    }
-    int requests = 0;
-    const auto values = PollCycle(requests);
-    EXPECT_EQ(requests, 1);
-    ASSERT_EQ(values.size(), 40u);
-    for (int i = 0; i < 40; ++i) {
-        EXPECT_EQ(eip_GetLitEndian32(values[i].data()), static_cast<uint32_t>(1000 + i));
-    }
-    EXPECT_EQ(plc->Sim().Stats().connectedRequests, 1u);
-}
-
 TEST_F(LogixPlcsimTest, WritesAreReadBackFromTheController) {
     uint8_t real[4];
     eip_PutLitEndianFloat(33.25f, real);
@@ -201,30 +168,6 @@ TEST_F(LogixPlcsimTest, WritesAreReadBackFromTheController) {
     EXPECT_EQ(plc->Tags().WriteCount(), 5u);
     auto value = LogixTag("Value");
     EXPECT_EQ(eip_GetLitEndian32(TestRead(*value).data.data()), 123456789u);
-}
-
-TEST_F(LogixPlcsimTest, UnknownTagsAndWrongTypesAreRefusedAndChangeNothing) {
-    auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
-    for (const char* missing : {"NoSuchTag", "Motor1.Torque"}) {
-        EXPECT_EQ(connection->TestEMTag(LogixTag(missing).get(), *response), -1) << missing;
-    }
-    EXPECT_EQ(Write("Value", EIP_INNER_TYPE_INT, {1, 0}), -1);
-    EXPECT_EQ(Write("Nope", EIP_INNER_TYPE_INT, {1, 0}), -1);
-    EXPECT_EQ(plc->Tags().GetInt("Value"), 100000);
-    EXPECT_EQ(plc->Tags().WriteCount(), 0u);
-
-    // A poll reply carries the error of each tag in its record.
-    Poll("Value");
-    Poll("Missing");
-    Poll("Word", EIP_INNER_TYPE_INT);
-    size_t next = 0;
-    ASSERT_GT(PollOnce(next, *response), 0);
-    ASSERT_EQ(response->count, 3);
-    EXPECT_EQ(response->replies[0].generalStatus, 0);
-    EXPECT_EQ(response->replies[1].generalStatus, CIP_STATUS_PATH_DESTINATION_UNKNOWN);
-    EXPECT_EQ(response->replies[1].dataLength, 0);
-    EXPECT_EQ(response->replies[2].dataType, 0xC3);
-    EXPECT_EQ(eip_GetLitEndian16(response->replies[2].data.data()), 1234);
 }
 
 // A dropped reply, or one of another sequence count (never taken as the answer), is a time-out
@@ -344,3 +287,108 @@ TEST_F(LogixPlcsimTest, LateRepliesNeverAnswerTheNextRequest) {
     EXPECT_EQ(Write("Value", EIP_INNER_TYPE_INT, {1, 0}), -1);
     EXPECT_EQ(Write("Value", EIP_INNER_TYPE_DINT, {1, 0, 0, 0}), 0);
 }
+
+// ---- PLC5 through the actions -----------------------------------------------------------------
+
+namespace {
+
+namespace sdk = kestrel::strata_sdk;
+
+class PcccDeviceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(plc.Sim().Start()) << plc.Sim().LastStartError();
+        ASSERT_TRUE(link.Ready());
+        ASSERT_EQ("success!", link.AddPlc("PLC5", plc.Sim().Port(), "PCCC"));
+    }
+    void TearDown() override { EXPECT_TRUE(plc.Sim().ProtocolErrors().empty()); }
+
+    static plcsim::SimConfig Config() {
+        plcsim::SimConfig config;
+        config.port = 0;
+        config.identity.productName = "PLC-5/40E";
+        return config;
+    }
+    // Adds read-write tags by data-table address, each test read by the link; the message of
+    // each.
+    std::vector<std::string> AddTags(const std::vector<std::pair<std::string, std::string>>& tags) {
+        nlohmann::json list = nlohmann::json::array();
+        for (const auto& [alias, address] : tags) {
+            list.push_back({{"Tag Alias", alias},
+                            {"Tag Name", address},
+                            {"PLC5Address", address},
+                            {"RW Flag", "RW"}});
+        }
+        return link.Tags("/PLC5/EM Tags/Add Tags", list.dump());
+    }
+    // Writes a value (JSON) to a tag through Write Tags; the message.
+    std::string Write(const std::string& alias, const std::string& value) {
+        const std::vector<std::string> messages =
+            link.Tags("/PLC5/EM Tags/Write Tags",
+                      "[{\"Tag Alias\":\"" + alias + "\",\"value\":" + value + "}]");
+        return messages.size() == 1 ? messages[0] : "no single answer";
+    }
+    // The polled value of a tag as JSON text.
+    std::string Value(const std::string& alias) {
+        return sdk::json::to_json_string(link.Value("/PLC5/EM Tags/Read Tags List/" + alias));
+    }
+
+    plcsim::PcccController plc{Config()};
+    tb_test::ActionLink link;
+};
+
+TEST_F(PcccDeviceTest, Plc5IsConnectedWithoutAClass3Connection) {
+    EXPECT_TRUE(WaitUntil([this] { return link.Value("/PLC5/productname") == "PLC-5/40E"; }));
+    EXPECT_TRUE(plc.Sim().Connections().empty());
+}
+
+TEST_F(PcccDeviceTest, PollsEachFileTypeAndFollowsChanges) {
+    ASSERT_TRUE(plc.Table().SetInt(7, 0, 42));
+    ASSERT_TRUE(plc.Table().SetDint(9, 1, -7));
+    ASSERT_TRUE(plc.Table().SetReal(8, 2, 1.5f));
+    ASSERT_TRUE(plc.Table().SetInt(3, 0, 0x0020));
+    ASSERT_EQ(std::vector<std::string>(5, "success!"), AddTags({{"Count", "N7:0"},
+                                                                {"Total", "L9:1"},
+                                                                {"Level", "F8:2"},
+                                                                {"Run", "B3:0/5"},
+                                                                {"Text", "ST10:1"}}));
+    ASSERT_EQ(std::vector<std::string>{"success!"},
+              link.Messages(link.Invoke("/PLC5/EM Tags/Start Polling", "{\"Interval(ms)\":10}")));
+    const std::pair<const char*, const char*> values[] = {
+        {"Count", "42"}, {"Total", "-7"}, {"Level", "1.5"}, {"Run", "true"}, {"Text", "\"\""}};
+    for (const auto& [alias, value] : values) {
+        EXPECT_TRUE(WaitUntil([&] { return Value(alias) == value; }))
+            << alias << " " << Value(alias);
+    }
+    ASSERT_TRUE(plc.Table().SetInt(7, 0, 300));
+    EXPECT_TRUE(WaitUntil([&] { return Value("Count") == "300"; }));
+}
+
+TEST_F(PcccDeviceTest, WrittenValuesReachThePlc) {
+    ASSERT_EQ(
+        std::vector<std::string>(4, "success!"),
+        AddTags({{"Setpoint", "N7:4"}, {"Level", "F8:7"}, {"Total", "L9:0"}, {"Run", "B3:1/3"}}));
+    EXPECT_EQ("success!", Write("Setpoint", "1234"));
+    EXPECT_EQ(plc.Table().GetInt(7, 4), 1234);
+    EXPECT_EQ("success!", Write("Level", "-3.25"));
+    EXPECT_EQ(plc.Table().GetReal(8, 7), -3.25f);
+    EXPECT_EQ("success!", Write("Total", "2147483647"));
+    EXPECT_EQ(plc.Table().GetDint(9, 0), 0x7FFFFFFF);
+    // A bit write changes only that bit.
+    ASSERT_TRUE(plc.Table().SetInt(3, 1, static_cast<int16_t>(0xFFF0)));
+    EXPECT_EQ("success!", Write("Run", "1"));
+    EXPECT_EQ(plc.Table().GetInt(3, 1), static_cast<int16_t>(0xFFF8));
+    EXPECT_EQ("success!", Write("Run", "0"));
+    EXPECT_EQ(plc.Table().GetInt(3, 1), static_cast<int16_t>(0xFFF0));
+}
+
+// The test read of the address is refused by the PLC: past the end of N7, a file that does not
+// exist, a file of another type.
+TEST_F(PcccDeviceTest, AddressThePlcDoesNotHoldIsNotAdded) {
+    const std::string notFound =
+        tessel::tesselLink_error_message(tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC);
+    EXPECT_EQ((std::vector<std::string>{notFound, notFound, notFound, "success!"}),
+              AddTags({{"a", "N7:64"}, {"b", "N20:0"}, {"c", "F7:0"}, {"Present", "N7:63"}}));
+}
+
+}  // namespace

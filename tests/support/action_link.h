@@ -1,0 +1,87 @@
+#pragma once
+// A link wired as the process wires it, driven through its actions as users drive them: invoke
+// with JSON parameters, the message of each answered row, and the nodes and values it shows.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "device/link_harness.h"
+#include "strata_sdk/sdk.h"
+#include "support/wait_until.h"
+
+namespace tb_test {
+
+class ActionLink {
+  public:
+    // dataDir "" keeps nothing; the same directory again restores what the last link stored.
+    explicit ActionLink(const std::string& dataDir = "") : running_(dataDir) {}
+
+    // True once the link runs and offers "Add PLC".
+    bool Ready() {
+        return running_.Running() && WaitUntil([this] { return Exists("/addplc"); });
+    }
+
+    kestrel::strata_sdk::Link& Link() { return running_.Link(); }
+    bool Exists(const std::string& path) { return Link().responder()->node_exists(path); }
+
+    kestrel::strata_sdk::InvokeResult Invoke(const std::string& path,
+                                             const std::string& json = "{}") {
+        return InvokeWith(path, kestrel::strata_sdk::json::from_json_string(json));
+    }
+
+    kestrel::strata_sdk::InvokeResult InvokeWith(const std::string& path,
+                                                 const kestrel::strata_sdk::Variant& params) {
+        kestrel::strata_sdk::InvokeResult result =
+            Link().broker().invoke_and_wait(kestrel::strata_sdk::NodePath(path), params);
+        EXPECT_TRUE(result.ok()) << path << ": " << result.error_text;
+        return result;
+    }
+
+    // A tag folder's action ("/PLC1/EM Tags/Add Tags") with its "Tags(json)" parameter; the
+    // message of each tag.
+    std::vector<std::string> Tags(const std::string& path, const std::string& tagsJson) {
+        kestrel::strata_sdk::Variant params = kestrel::strata_sdk::Variant::new_map();
+        params["Tags(json)"] = tagsJson;
+        return Messages(InvokeWith(path, params));
+    }
+
+    // The second column of every row: the message of each tag, or of the action.
+    static std::vector<std::string> Messages(const kestrel::strata_sdk::InvokeResult& result) {
+        std::vector<std::string> messages;
+        for (const auto& row : result.rows) {
+            messages.push_back(row.size() == 2 && row[1].is_string() ? row[1].as_string() : "");
+        }
+        return messages;
+    }
+
+    // Adds a PLC on loopback and waits for its tag folders; the message of the answer.
+    std::string AddPlc(const std::string& alias, uint16_t port,
+                       const std::string& family = "CIP/EIP") {
+        const std::vector<std::string> messages =
+            Messages(Invoke("/addplc", "{\"Alias\":\"" + alias +
+                                           "\",\"Host\":\"127.0.0.1\",\"Protocol Family\":\"" +
+                                           family + "\",\"Port\":" + std::to_string(port) + "}"));
+        if (messages != std::vector<std::string>{"success!"}) {
+            return messages.empty() ? "no answer" : messages[0];
+        }
+        const bool shown = WaitUntil([&] {
+            return Exists("/" + alias + "/EM Tags/Start Polling") &&
+                   Exists("/" + alias + "/IO Tags/Add Tags");
+        });
+        return shown ? messages[0] : "no nodes for " + alias;
+    }
+
+    // The value of a node; null when it has none or does not exist.
+    kestrel::strata_sdk::Variant Value(const std::string& path) {
+        const auto node = Link().broker().describe(kestrel::strata_sdk::NodePath(path));
+        return node ? node->at("value") : kestrel::strata_sdk::Variant();
+    }
+
+  private:
+    tb_device_test::RunningLink running_;
+};
+
+}  // namespace tb_test
