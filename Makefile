@@ -6,7 +6,7 @@ TESTBUILD ?= build/test
 FUZZBUILD ?= build/fuzz
 TSANBUILD ?= build/tsan
 # The threaded parts under ThreadSanitizer: the device engine, its registry, the actions, the front.
-TSAN_TESTS := device_test device_node_test action_test front_http_test
+TSAN_TESTS := device_test device_engine_test action_test front_http_test
 LISTEN    ?= 127.0.0.1:8080
 FUZZ_SECONDS ?= 60
 PREFIX    ?= /usr/local

@@ -1,11 +1,9 @@
-// The device engine under concurrent actions, driven through the SDK as users drive it: a
-// removed PLC answers every action still running on it, a slow write does not hold up polling,
-// and a PLC that never answers holds up nothing but its own Add PLC.
+// The device engine driven through the SDK as users drive it: polled values land on the "Read Tags
+// List" nodes and the state nodes follow the device; a removed PLC answers every action still
+// running on it, a slow write does not hold up polling, and a PLC that never answers holds up
+// nothing but its own Add PLC.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,7 +11,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "action/eip_action.h"
@@ -24,7 +21,6 @@
 #include "strata_sdk/sdk.h"
 
 namespace sdk = kestrel::strata_sdk;
-using tb_device_test::SilentPlc;
 using tb_device_test::SimPlc;
 using tb_device_test::WaitUntil;
 using namespace std::chrono_literals;
@@ -60,7 +56,7 @@ class DeviceEngineTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(plc.Started());
-        plc.DefineDints("D", 201);
+        plc.DefineDints("D", 1000);
         running = std::make_unique<tb_device_test::RunningLink>("");
         ASSERT_TRUE(running->Running());
         link = &running->Link();
@@ -110,6 +106,22 @@ class DeviceEngineTest : public ::testing::Test {
         for (const auto& row : result.rows) {
             ASSERT_EQ("success!", row.at(1).as_string()) << row.at(0).as_string();
         }
+    }
+
+    void StartPolling(const std::string& alias, int64_t intervalMs) {
+        const auto result =
+            Invoke("/" + alias + "/EM Tags/Start Polling", Params({{"Interval(ms)", intervalMs}}));
+        ASSERT_EQ(std::vector<std::string>{"success!"}, Messages(result));
+    }
+    // The value of a tag's node under "Read Tags List", null until it has one.
+    sdk::Variant TagValue(const std::string& alias, const std::string& tag) {
+        const auto node =
+            link->broker().node_info(sdk::NodePath("/" + alias + "/EM Tags/Read Tags List/" + tag));
+        return node ? node->value : sdk::Variant();
+    }
+    std::string StateText(const std::string& node) {
+        const auto info = link->broker().node_info(sdk::NodePath("/PLC1/" + node));
+        return info && info->value.is_string() ? info->value.as_string() : std::string();
     }
 
     // The messages of a values result or a table, one per row.
@@ -167,9 +179,7 @@ TEST_F(DeviceEngineTest, SlowWriteDoesNotHoldUpPolling) {
                 ++values;
             }
         });
-    const auto started =
-        Invoke("/PLC1/EM Tags/Start Polling", Params({{"Interval(ms)", int64_t(50)}}));
-    ASSERT_EQ(std::vector<std::string>{"success!"}, Messages(started));
+    StartPolling("PLC1", 50);
     ASSERT_TRUE(WaitUntil([&] { return values.load() > 0; }));
 
     plcsim::Fault late;
@@ -191,16 +201,65 @@ TEST_F(DeviceEngineTest, SlowWriteDoesNotHoldUpPolling) {
 // another PLC answers while it is still pending.
 TEST_F(DeviceEngineTest, SilentAddPlcDoesNotHoldUpOtherPlcs) {
     AddPlc("PLC1");
-    SilentPlc silent;
-    ASSERT_NE(0, silent.Port());
+    SimPlc silent;
+    ASSERT_TRUE(silent.Started());
+    silent.Silence();
     PendingInvoke addSilent;
-    Start(addSilent, "/addplc", PlcParams("Silent", silent.Port()));
-    ASSERT_TRUE(WaitUntil([&] { return silent.Clients() > 0; }));
+    Start(addSilent, "/addplc", PlcParams("Silent", silent.Sim().Port()));
+    ASSERT_TRUE(WaitUntil([&] { return silent.ConnectionsAccepted() > 0; }));
     const auto other = Invoke("/PLC1/EM Tags/Export Tags", sdk::Variant::new_map());
     EXPECT_TRUE(other.ok());
     EXPECT_FALSE(addSilent.Answered()) << "the other PLC's action waited for the silent connect";
     ASSERT_TRUE(WaitUntil([&] { return addSilent.Answered(); }));
     EXPECT_EQ(nullptr, g_eipManager->GetPLC("Silent"));
+}
+
+// ---- Values and states on the node tree ---------------------------------------------------------
+
+using DeviceNodeTest = DeviceEngineTest;
+
+// A thousand tags take several requests a cycle; every value lands on its node with the broker
+// type of its tag and follows the PLC's changes.
+TEST_F(DeviceNodeTest, AThousandPolledTagsArePublishedAndFollowThePlc) {
+    constexpr int kTags = 1000;
+    AddPlc("PLC1");
+    AddTags("PLC1", kTags, "R");
+    StartPolling("PLC1", 10);
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            for (int i = 0; i < kTags; ++i) {
+                if (TagValue("PLC1", "D" + std::to_string(i)) != sdk::Variant(int64_t(1000 + i))) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        60s));
+    const auto node = link->broker().node_info(sdk::NodePath("/PLC1/EM Tags/Read Tags List/D0"));
+    ASSERT_TRUE(node.has_value());
+    EXPECT_EQ(sdk::ValueType::Number, node->type.value_or(sdk::ValueType::Dynamic));
+    ASSERT_TRUE(plc.Tags().SetInt("D999", -5));
+    EXPECT_TRUE(WaitUntil([&] { return TagValue("PLC1", "D999") == sdk::Variant(int64_t(-5)); }));
+}
+
+// The state nodes read READY while polling runs and NON-EXIST while the PLC is gone; polling
+// resumes by itself after the reconnect.
+TEST_F(DeviceNodeTest, StateNodesFollowTheConnection) {
+    AddPlc("PLC1");
+    AddTags("PLC1", 1, "R");
+    StartPolling("PLC1", 1000);
+    ASSERT_TRUE(WaitUntil([&] { return TagValue("PLC1", "D0") == sdk::Variant(int64_t(1000)); }));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return StateText("coxnstate") == "READY" && StateText("ucmmstate") == "READY"; }));
+    // Polling hides the configuration actions.
+    EXPECT_TRUE(WaitUntil([&] { return Exists("/PLC1/EM Tags/Stop Polling"); }));
+    plc.Sim().Stop();
+    EXPECT_TRUE(WaitUntil([&] { return StateText("coxnstate") == "NON-EXIST"; }));
+    EXPECT_EQ("NON-EXIST", StateText("ucmmstate"));
+    ASSERT_TRUE(plc.Sim().Restart());
+    EXPECT_TRUE(WaitUntil([&] { return StateText("coxnstate") == "READY"; }));
+    ASSERT_TRUE(plc.Tags().SetInt("D0", 77));
+    EXPECT_TRUE(WaitUntil([&] { return TagValue("PLC1", "D0") == sdk::Variant(int64_t(77)); }));
 }
 
 }  // namespace

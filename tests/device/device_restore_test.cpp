@@ -6,9 +6,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
-#include <filesystem>
 #include <future>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,13 +14,15 @@
 #include "device/link_harness.h"
 #include "strata_sdk/sdk.h"
 #include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 namespace sdk = kestrel::strata_sdk;
 using sdk::NodePath;
-using tb_device_test::SilentPlc;
+using tb_device_test::SimPlc;
+using tb_device_test::StoredNode;
+using tb_device_test::StoreNodes;
 using tb_device_test::WaitUntil;
 using namespace std::chrono_literals;
 
@@ -33,77 +33,39 @@ constexpr auto kRegisterTimeout = 2s;
 
 class RestoreSilentPlcsTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "tagbridge-silent-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern + "/data";
-        StoreSilentPlcs();
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(fs::path(dir_).parent_path(), ec);
-    }
-
-    std::unique_ptr<sdk::Link> NewLink() {
-        sdk::LinkOptions options("Tagbridge");
-        options.set_data_dir(dir_);
-        return std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
-    }
-
-    static sdk::NodeBuilder Stored(const NodePath& parent, const std::string& name,
-                                   const std::string& marker) {
-        sdk::NodeBuilder b(parent);
-        b.make_node(name).serializable(sdk::SerializationMode::Stored);
-        if (!marker.empty()) {
-            b.config("$$$isit", marker);
-        }
-        return b;
-    }
-
     // Five PLCs, each with a polled tag, on ports where nothing ever answers.
-    void StoreSilentPlcs() {
-        auto link = NewLink();
-        std::promise<void> connected;
-        link->set_on_connected_handler([&](const std::error_code&) { connected.set_value(); });
-        ASSERT_TRUE(link->non_blocking_run());
-        ASSERT_EQ(connected.get_future().wait_for(60s), std::future_status::ready);
+    void SetUp() override {
+        std::vector<sdk::NodeBuilder> nodes;
         for (int i = 0; i < kSilentPlcs; ++i) {
+            ASSERT_TRUE(silent_[i].Started());
+            silent_[i].Silence();
             const std::string alias = "silent" + std::to_string(i);
-            auto plc = Stored(NodePath("/"), alias, "plc");
-            plc.config("$host", "127.0.0.1").config("$port", int64_t(silent_[i].Port()));
+            auto plc = StoredNode(NodePath("/"), alias, "plc");
+            plc.config("$host", "127.0.0.1").config("$port", int64_t(silent_[i].Sim().Port()));
             plc.config("$slot", 0).config("$protocol family", "CIP/EIP");
-            auto em = Stored(NodePath("/") / alias, "EM Tags", "emtags");
+            auto em = StoredNode(NodePath("/") / alias, "EM Tags", "emtags");
             em.config("$Polling Interval", 1000);
-            auto list = Stored(NodePath("/") / alias / "EM Tags", "Read Tags List", "");
-            auto tag = Stored(NodePath("/") / alias / "EM Tags" / "Read Tags List", "t", "tag");
+            auto list = StoredNode(NodePath("/") / alias / "EM Tags", "Read Tags List", "");
+            auto tag = StoredNode(NodePath("/") / alias / "EM Tags" / "Read Tags List", "t", "tag");
             tag.config("$Tag Name", "Speed").config("$RW Flag", "R_");
             tag.config("$OutputType", "DEFAULT").config("$Description", "").config("$DataLen", 4);
-            for (const auto& builder : {plc, em, list, tag}) {
-                std::promise<std::error_code> done;
-                link->responder()->create_node(
-                    builder, [&](const std::vector<sdk::NodeInfo>&, const std::error_code& ec) {
-                        done.set_value(ec);
-                    });
-                auto result = done.get_future();
-                ASSERT_EQ(result.wait_for(60s), std::future_status::ready);
-                ASSERT_FALSE(result.get());
-            }
+            nodes.insert(nodes.end(), {plc, em, list, tag});
         }
-        link->stop();
-        link->join();
+        ASSERT_TRUE(StoreNodes(dir_, nodes));
     }
 
     bool AllSilentPlcsContacted() {
         for (auto& plc : silent_) {
-            if (plc.Clients() == 0) {
+            if (plc.ConnectionsAccepted() == 0) {
                 return false;
             }
         }
         return true;
     }
 
-    std::string dir_;
-    SilentPlc silent_[kSilentPlcs];
+    tb_test::TempDir data_;
+    const std::string dir_ = data_.file("data");
+    SimPlc silent_[kSilentPlcs];
 };
 
 TEST_F(RestoreSilentPlcsTest, AnInvocationAnswersWhileTheStoredPlcsConnect) {

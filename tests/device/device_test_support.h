@@ -1,15 +1,15 @@
 #pragma once
 // Helpers of the device engine tests: an in-process Logix controller on an
 // ephemeral loopback port, a recorder of everything a device tells the node
-// tree, and waiting for conditions without depending on the machine's speed.
+// tree, waiting for conditions without depending on the machine's speed, and a
+// fixture wiring a registry, a controller and a recorder together.
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,9 +17,10 @@
 
 #include "common/eip_utils.h"
 #include "device/eip_device.h"
+#include "device/eip_manager.h"
+#include "eip/eip_connection.h"
 #include "sim/logix_services.h"
 #include "strata_sdk/sdk.h"
-#include "support/free_port.h"
 #include "support/log_capture.h"
 #include "support/wait_until.h"
 
@@ -36,54 +37,6 @@ inline std::vector<uint8_t> Dint(int32_t value) {
     return bytes;
 }
 
-// A loopback port that refuses connections: bound once, then released.
-inline uint16_t ClosedPort() {
-    return tb_test::UnusedPort(SOCK_STREAM);
-}
-
-// A loopback listener that accepts every connection and never answers: each request then
-// waits for a reply that never comes.
-class SilentPlc {
-  public:
-    SilentPlc() {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(fd_, 16) == 0 &&
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-            port_ = ntohs(address.sin_port);
-        }
-        acceptor_ = std::thread([this] {
-            for (int client; (client = accept(fd_, nullptr, nullptr)) >= 0;) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                clients_.push_back(client);
-            }
-        });
-    }
-    ~SilentPlc() {
-        shutdown(fd_, SHUT_RDWR);  // ends the blocked accept
-        acceptor_.join();
-        close(fd_);
-        for (int client : clients_) {
-            close(client);
-        }
-    }
-    uint16_t Port() const { return port_; }
-    size_t Clients() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return clients_.size();
-    }
-
-  private:
-    int fd_ = -1;
-    uint16_t port_ = 0;
-    std::mutex mutex_;
-    std::vector<int> clients_;
-    std::thread acceptor_;
-};
-
 // A simulated Logix controller serving on 127.0.0.1 and an ephemeral port.
 class SimPlc {
   public:
@@ -93,6 +46,15 @@ class SimPlc {
     bool Started() const { return started_; }
     plcsim::PlcSimulator& Sim() { return controller_.Sim(); }
     plcsim::LogixTagDatabase& Tags() { return controller_.Tags(); }
+    // From now on every connection is accepted and no request answered: each waits for its
+    // time-out.
+    void Silence() {
+        plcsim::Fault silence;
+        silence.action = plcsim::FaultAction::Drop;
+        silence.count = 0;
+        Sim().InjectFault(silence);
+    }
+    uint64_t ConnectionsAccepted() { return Sim().Stats().connectionsAccepted; }
 
     void Define(const std::string& name, const std::string& type, nlohmann::json value = nullptr,
                 std::vector<uint32_t> dims = {}) {
@@ -132,7 +94,8 @@ class SimPlc {
     bool started_ = false;
 };
 
-// Everything a device reports through its callbacks, thread-safe. Readers get copies.
+// Everything a device reports through its callbacks, thread-safe; readers get copies. Node
+// events are lists of aliases by kind: "created", "removed", "subCreated", "subRemoved".
 class Recorder {
     template <typename Fn>
     auto Locked(Fn fn) {
@@ -143,29 +106,25 @@ class Recorder {
     T Copy(const T& member) {
         return Locked([&] { return member; });
     }
+    void Add(const char* kind, const std::string& alias) {
+        Locked([&] { events_[kind].push_back(alias); });
+    }
 
   public:
     EipDeviceCallbacks Callbacks() {
         EipDeviceCallbacks cb;
         cb.tagNodeCreated = [this](const std::string&, const _eipTagInfo& tag,
                                    std::vector<_eipSubTagInfo>* subs) {
-            Locked([&] {
-                created_.push_back(tag);
-                createdSubTags_[tag.alias] = subs ? *subs : std::vector<_eipSubTagInfo>{};
-            });
+            Add("created", tag.alias);
+            Locked(
+                [&] { createdSubTags_[tag.alias] = subs ? *subs : std::vector<_eipSubTagInfo>{}; });
         };
         cb.tagNodeRemoved = [this](const std::string&, const _eipTagInfo& tag,
-                                   std::vector<_eipSubTagInfo>*) {
-            Locked([&] { removed_.push_back(tag.alias); });
-        };
+                                   std::vector<_eipSubTagInfo>*) { Add("removed", tag.alias); };
         cb.subTagNodeCreated = [this](const std::string&, const _eipTagInfo&,
-                                      const _eipSubTagInfo& sub) {
-            Locked([&] { subCreated_.push_back(sub.alias); });
-        };
+                                      const _eipSubTagInfo& sub) { Add("subCreated", sub.alias); };
         cb.subTagNodeRemoved = [this](const std::string&, const _eipTagInfo&,
-                                      const _eipSubTagInfo& sub) {
-            Locked([&] { subRemoved_.push_back(sub.alias); });
-        };
+                                      const _eipSubTagInfo& sub) { Add("subRemoved", sub.alias); };
         cb.emCnxnState = [this](const std::string&, unsigned char state) {
             Locked([&] { emStates_.push_back(state); });
         };
@@ -192,27 +151,21 @@ class Recorder {
         return cb;
     }
 
+    std::vector<std::string> Events(const std::string& kind) { return Copy(events_)[kind]; }
     std::vector<uint8_t> Value(const std::string& tag) { return Copy(values_)[tag]; }
-    size_t ValueCount(const std::string& tag) {
-        return Locked([&] { return valueCounts_[tag]; });
-    }
+    size_t ValueCount(const std::string& tag) { return Copy(valueCounts_)[tag]; }
     std::vector<unsigned char> EMStates() { return Copy(emStates_); }
     std::vector<unsigned char> UCMMStates() { return Copy(ucmmStates_); }
-    std::vector<_eipTagInfo> Created() { return Copy(created_); }
     std::vector<_eipSubTagInfo> CreatedSubTags(const std::string& tag) {
         return Copy(createdSubTags_)[tag];
     }
-    std::vector<std::string> Removed() { return Copy(removed_); }
-    std::vector<std::string> SubCreated() { return Copy(subCreated_); }
-    std::vector<std::string> SubRemoved() { return Copy(subRemoved_); }
     std::vector<std::pair<signed char, unsigned short>> Toggles() { return Copy(toggles_); }
     std::string Status(const std::string& tag) { return Copy(statuses_)[tag]; }
 
   private:
     std::mutex mutex_;
-    std::vector<_eipTagInfo> created_;
+    std::map<std::string, std::vector<std::string>> events_;
     std::map<std::string, std::vector<_eipSubTagInfo>> createdSubTags_;
-    std::vector<std::string> removed_, subCreated_, subRemoved_;
     std::vector<unsigned char> emStates_, ucmmStates_;
     std::map<std::string, std::vector<uint8_t>> values_;
     std::map<std::string, size_t> valueCounts_;
@@ -223,5 +176,57 @@ class Recorder {
 inline kestrel::strata_sdk::Variant Json(const std::string& text) {
     return kestrel::strata_sdk::json::from_json_string(text);
 }
+
+// A registry, a simulated controller and a recorder wired together.
+class DeviceFixture : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(plc.Started()); }
+
+    // Adds the PLC through the registry and installs the recorder's callbacks.
+    EipDevice* AddPlc(const std::string& alias = "PLC1") {
+        EXPECT_EQ(0, manager.AddPLC(plc.Info(alias), false));
+        EipDevice* device = manager.GetPLC(alias).get();
+        if (device != nullptr) {
+            device->SetCallbacks(rec.Callbacks());
+        }
+        return device;
+    }
+
+    std::unique_ptr<EipConnection> TestConnection(EipDevice* device) {
+        std::string message;
+        return std::unique_ptr<EipConnection>(
+            EipConnection::MakeTestConnection(device->GetConnectionInfo(), message));
+    }
+
+    // Add Tags with one JSON object; returns the result, fills alias and message.
+    int AddTag(EipDevice* device, const std::string& json, int8_t kind = 1) {
+        auto test = TestConnection(device);
+        lastAlias.clear();
+        lastMessage.clear();
+        return device->AddTag(test.get(), Json(json), kind, lastAlias, lastMessage, false);
+    }
+    int AddEMTag(EipDevice* device, const std::string& alias, const std::string& name,
+                 const std::string& rw = "RW") {
+        return AddTag(device, "{\"Tag Alias\":\"" + alias + "\",\"Tag Name\":\"" + name +
+                                  "\",\"RW Flag\":\"" + rw + "\"}");
+    }
+    int EditTag(EipDevice* device, const std::string& json, int8_t kind = 1) {
+        auto test = TestConnection(device);
+        return device->EditTag(test.get(), Json(json), kind, lastAlias, lastMessage);
+    }
+    int WriteTag(EipDevice* device, const std::string& json) {
+        auto test = TestConnection(device);
+        return device->WriteTag(test.get(), Json(json), 1, lastAlias, lastMessage);
+    }
+
+    // Declared first: destroyed last, after every device is gone.
+    // Info and error lines only: traces of every polled value are not needed.
+    LogCapture log{0};
+    SimPlc plc;
+    Recorder rec;
+    EipManager manager;
+    std::string lastAlias;
+    std::string lastMessage;
+};
 
 }  // namespace tb_device_test

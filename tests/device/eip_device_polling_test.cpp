@@ -1,11 +1,12 @@
-// The polling cycle of one device against an in-process Logix controller: states, stop and
-// start, tags changing under a running cycle, time-outs and read errors.
+// The PLC registry (adding, restoring, looking up and removing devices) and the polling cycle of
+// one device against an in-process Logix controller: states, stop and start, tags changing under
+// a running cycle, time-outs and read errors.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include "device_fixture.h"
+#include "device/device_test_support.h"
 
 namespace tb_device_test {
 namespace {
@@ -45,6 +46,11 @@ class DevicePollingTest : public DeviceFixture {
     static bool Notified(const std::vector<unsigned char>& states, unsigned char state) {
         return std::find(states.begin(), states.end(), state) != states.end();
     }
+    // The last state notified is `ready`, and a `busy` came before it.
+    static bool ReadyAfterBusy(const std::vector<unsigned char>& states, unsigned char busy,
+                               unsigned char ready) {
+        return Notified(states, busy) && states.back() == ready;
+    }
 };
 
 TEST_F(DevicePollingTest, StatesAreBusyWhileARequestIsOutstandingAndReadyAfterTheCycle) {
@@ -56,22 +62,12 @@ TEST_F(DevicePollingTest, StatesAreBusyWhileARequestIsOutstandingAndReadyAfterTh
     EipDevice* device = StartPolling(1, 1000);
     ASSERT_TRUE(WaitUntil([&] { return device->GetEMCnxnState() == EM_CNXN_BUSY; }));
     EXPECT_EQ(UCMM_BUSY, device->GetUCMMState());
+    // Notified: BUSY at the cycle start, READY at its end.
     ASSERT_TRUE(WaitUntil([&] {
-        const auto em = rec.EMStates();
-        const auto ucmm = rec.UCMMStates();
-        return !em.empty() && em.back() == EM_CNXN_READY && !ucmm.empty() &&
-               ucmm.back() == UCMM_READY;
+        return ReadyAfterBusy(rec.EMStates(), EM_CNXN_BUSY, EM_CNXN_READY) &&
+               ReadyAfterBusy(rec.UCMMStates(), UCMM_BUSY, UCMM_READY);
     }));
     EXPECT_EQ(Dint(1000), rec.Value("T0"));
-    // Notified: BUSY at the cycle start, READY at its end.
-    const auto em = rec.EMStates();
-    const auto ucmm = rec.UCMMStates();
-    auto busy = std::find(em.begin(), em.end(), EM_CNXN_BUSY);
-    ASSERT_NE(busy, em.end());
-    EXPECT_NE(std::find(busy, em.end(), EM_CNXN_READY), em.end());
-    auto ucmmBusy = std::find(ucmm.begin(), ucmm.end(), UCMM_BUSY);
-    ASSERT_NE(ucmmBusy, ucmm.end());
-    EXPECT_NE(std::find(ucmmBusy, ucmm.end(), UCMM_READY), ucmm.end());
 }
 
 TEST_F(DevicePollingTest, StopAndStartRebuildTheListAndToggleTheActions) {
@@ -154,14 +150,65 @@ TEST_F(DevicePollingTest, ReadErrorOfOneTagDoesNotStopTheOthers) {
     EXPECT_TRUE(WaitUntil([&] { return log.Contains("PLC1: T1 - read refused by the PLC"); }));
 }
 
+// Removing a polling PLC joins its threads and closes its session; a registry that goes away
+// stops every device still in it.
 TEST_F(DevicePollingTest, RemovingAPollingPlcJoinsItsThreadsAndClosesTheSession) {
     StartPolling(40);
     ASSERT_TRUE(AllValuesArrive(40));
+    auto registry = std::make_unique<EipManager>();
+    ASSERT_EQ(0, registry->AddPLC(plc.Info("A"), false));
+    ASSERT_EQ(0, registry->AddPLC(plc.Info("B"), false));
+    EXPECT_TRUE(WaitUntil([&] { return plc.Sim().ClientCount() == 3; }));
     EXPECT_EQ(0, manager.RemovePLC("PLC1"));
     EXPECT_EQ(nullptr, manager.GetPLC("PLC1"));
-    EXPECT_TRUE(WaitUntil([&] { return plc.Sim().ClientCount() == 0; }));
+    EXPECT_TRUE(WaitUntil([&] { return plc.Sim().ClientCount() == 2; }));
     // Tag nodes stay: the PLC's subtree goes with its node.
-    EXPECT_TRUE(rec.Removed().empty());
+    EXPECT_TRUE(rec.Events("removed").empty());
+    registry.reset();
+    EXPECT_TRUE(WaitUntil([&] { return plc.Sim().ClientCount() == 0; }));
+}
+
+// ---- Registry ----------------------------------------------------------------------------------
+
+using ManagerTest = DeviceFixture;
+
+TEST_F(ManagerTest, SecondAddOfAnAliasIsRefusedAndTheFirstKeepsRunning) {
+    EipDevice* first = AddPlc("PLC1");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(-1, manager.AddPLC(plc.Info("PLC1"), false));
+    EXPECT_TRUE(log.Contains("Alias is already exist - PLC1"));
+    EXPECT_EQ(first, manager.GetPLC("PLC1").get());
+    EXPECT_TRUE(first->IsCnxnUp());
+}
+
+TEST_F(ManagerTest, RestoreReusesThePlaceholderAndKeepsRetryingUntilThePlcAnswers) {
+    ASSERT_EQ(0, manager.AddPLCTemp("PLC1"));
+    EXPECT_EQ(-1, manager.AddPLCTemp("PLC1"));
+    EipDevice* placeholder = manager.GetPLC("PLC1").get();
+    ASSERT_NE(placeholder, nullptr);
+    EXPECT_TRUE(placeholder->IsNeverConnected());
+    placeholder->SetCallbacks(rec.Callbacks());
+    plc.Sim().Stop();
+    // The restore only registers the settings; the device's own engine connects.
+    EXPECT_EQ(0, manager.AddPLC(plc.Info("PLC1"), true));
+    EXPECT_EQ(placeholder, manager.GetPLC("PLC1").get());
+    placeholder->StartRestore();
+    EXPECT_FALSE(placeholder->IsCnxnUp());
+    ASSERT_TRUE(plc.Sim().Restart());
+    EXPECT_TRUE(WaitUntil([&] { return placeholder->IsCnxnUp(); }));
+    EXPECT_FALSE(placeholder->IsNeverConnected());
+    EXPECT_EQ((std::vector<std::string>{"PLC1"}), manager.GetAliases());
+}
+
+TEST_F(ManagerTest, AliasesAreCaseSensitiveAndInByteOrder) {
+    ASSERT_EQ(0, manager.AddPLCTemp("PLC2"));
+    ASSERT_EQ(0, manager.AddPLCTemp("PLC10"));
+    ASSERT_EQ(0, manager.AddPLCTemp("plc1"));
+    EXPECT_EQ((std::vector<std::string>{"PLC10", "PLC2", "plc1"}), manager.GetAliases());
+    EXPECT_EQ(-1, manager.RemovePLC("PLC1"));
+    EXPECT_EQ(nullptr, manager.GetPLC("PLC1"));
+    EXPECT_EQ(0, manager.RemovePLC("PLC2"));
+    EXPECT_EQ((std::vector<std::string>{"PLC10", "plc1"}), manager.GetAliases());
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 #pragma once
 // A broker link wired as the process wires it (registry, EipLink, its initialised and connected
-// handlers), running until destroyed.
+// handlers), running until destroyed; and a stored node tree written before a link restores it.
 
+#include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "device/eip_manager.h"
 #include "link/eip_globals.h"
@@ -12,6 +15,45 @@
 #include "strata_sdk/sdk.h"
 
 namespace tb_device_test {
+
+// A node as the link stores it: kept in the store, marked with "$$$isit" when `marker` is given.
+inline kestrel::strata_sdk::NodeBuilder StoredNode(const kestrel::strata_sdk::NodePath& parent,
+                                                   const std::string& name,
+                                                   const std::string& marker) {
+    kestrel::strata_sdk::NodeBuilder builder(parent);
+    builder.make_node(name).serializable(kestrel::strata_sdk::SerializationMode::Stored);
+    if (!marker.empty()) {
+        builder.config("$$$isit", marker);
+    }
+    return builder;
+}
+
+// Writes the nodes into the store of `dataDir` through a link of its own, stopped afterwards;
+// false when the link did not connect or a node was not stored.
+inline bool StoreNodes(const std::string& dataDir,
+                       const std::vector<kestrel::strata_sdk::NodeBuilder>& builders) {
+    namespace sdk = kestrel::strata_sdk;
+    constexpr auto kLimit = std::chrono::seconds(60);
+    sdk::LinkOptions options("Tagbridge");
+    options.set_data_dir(dataDir);
+    sdk::Link link(std::move(options), sdk::LinkType::Responder, "1.4.6");
+    std::promise<void> connected;
+    link.set_on_connected_handler([&](const std::error_code&) { connected.set_value(); });
+    bool stored = link.non_blocking_run() &&
+                  connected.get_future().wait_for(kLimit) == std::future_status::ready;
+    for (size_t i = 0; stored && i < builders.size(); ++i) {
+        std::promise<std::error_code> done;
+        auto result = done.get_future();
+        link.responder()->create_node(
+            builders[i], [&](const std::vector<sdk::NodeInfo>&, const std::error_code& ec) {
+                done.set_value(ec);
+            });
+        stored = result.wait_for(kLimit) == std::future_status::ready && !result.get();
+    }
+    link.stop();
+    link.join();
+    return stored;
+}
 
 class RunningLink {
   public:

@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
 
-#include "eip_test_support.h"
-
-using namespace eiptest;
+#include "common/byte_codec.h"
+#include "eip/eip_connection.h"
+#include "support/hex.h"
+#include "support/log_capture.h"
 
 namespace {
+
+using tb_test::Hex;
 
 // One received message: header fields plus CPF items, built as a controller would.
 struct ReplyBuilder {
@@ -80,17 +84,17 @@ std::unique_ptr<Parsed> Parse(const std::vector<uint8_t>& message, uint32_t expe
 TEST(RequestFrontTest, SendRRDataAndMessageRouterFrontsAreByteExactAndBounded) {
     uint8_t buffer[40];
     ASSERT_EQ(EipConnection::BuildEipRRDataHeader(buffer, sizeof buffer, 0xA1B2C3D4), 40);
-    const std::vector<uint8_t> expected = {
-        0x6F, 0, 0, 0, 0xD4, 0xC3, 0xB2, 0xA1, 0,    0, 0, 0, 0, 0, 0, 0, 0,    0, 0, 0,
-        0,    0, 0, 0, 0,    0,    0,    0,    0x00, 4, 2, 0, 0, 0, 0, 0, 0xB2, 0, 0, 0};
-    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 40), expected);
+    // Header (command, length, session, status, context, options), interface handle, time-out,
+    // two items: the null address and an empty unconnected data item.
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 40),
+              Hex("6F00 0000 D4C3B2A1 00000000 0000000000000000 00000000 00000000 0004 0200 "
+                  "0000 0000 B200 0000"));
     EXPECT_EQ(EipConnection::BuildEipRRDataHeader(buffer, 39, 1), -1);
     EXPECT_EQ(EipConnection::BuildEipRRDataHeader(nullptr, 100, 1), -1);
 
     const EIPC_UCMM_REQUEST_STRUCT request{0x0E, 0x0102, 0x0304};
     ASSERT_EQ(EipConnection::BuildEmReqCommon(buffer, 6, &request), 6);
-    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 6),
-              (std::vector<uint8_t>{0x0E, 2, 0x20, 0x02, 0x24, 0x04}));
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 6), Hex("0E 02 20 02 24 04"));
     EXPECT_EQ(EipConnection::BuildEmReqCommon(buffer, 5, &request), -1);
     EXPECT_EQ(EipConnection::BuildEmReqCommon(buffer, 6, nullptr), -1);
     EXPECT_EQ(EipConnection::BuildEmReqCommon(nullptr, 6, &request), -1);
@@ -122,7 +126,7 @@ TEST(ParserTest, WellFormedRepliesAreDecoded) {
     EXPECT_EQ(parsed->response->extStatus[0], 0x1234);
     EXPECT_EQ(std::vector<uint8_t>(parsed->response->data,
                                    parsed->response->data + parsed->response->dataLength),
-              (std::vector<uint8_t>{1, 2, 3}));
+              Hex("01 02 03"));
 
     ReplyBuilder partial;
     partial.items = {{0, {}}, {0xB2, ExplicitReply(0xD2, 0x06, {}, {1, 2, 3, 4})}};
@@ -179,7 +183,7 @@ TEST(ParserTest, MalformedRepliesAreRefused) {
 }
 
 TEST(ResponseErrorLogTest, StatusWithAndWithoutAdditionalStatus) {
-    LogCapture log;
+    tb_test::LogCapture log;
     auto response = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
     response->generalStatus = 5;
     response->extStatusSize = 1;

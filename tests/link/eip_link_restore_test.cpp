@@ -4,14 +4,13 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <atomic>
 #include <chrono>
 #include <future>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "device/eip_manager.h"
+#include "device/link_harness.h"
 #include "link/eip_globals.h"
 #include "link/eip_link.h"
 #include "strata_sdk/sdk.h"
@@ -24,6 +23,7 @@ namespace {
 namespace sdk = kestrel::strata_sdk;
 using kestrel::strata_sdk::NodePath;
 using kestrel::strata_sdk::Variant;
+using tb_device_test::StoredNode;
 using tb_test::WaitUntil;
 
 constexpr auto kLimit = std::chrono::seconds(60);
@@ -101,64 +101,28 @@ class RestoreTest : public ::testing::Test {
         log_.reset();
     }
 
-    std::unique_ptr<sdk::Link> NewLink() {
-        sdk::LinkOptions options("Tagbridge");
-        options.set_data_dir(dir_.path());
-        return std::make_unique<sdk::Link>(std::move(options), 2, "1.4.6");
-    }
-
-    // Stores the nodes of `builder` through a link of its own, then stops that link.
-    void Store(const std::vector<sdk::NodeBuilder>& builders) {
-        auto link = NewLink();
-        std::promise<void> connected;
-        link->set_on_connected_handler(
-            [&connected](const std::error_code&) { connected.set_value(); });
-        ASSERT_TRUE(link->non_blocking_run());
-        ASSERT_EQ(connected.get_future().wait_for(kLimit), std::future_status::ready);
-        for (const auto& builder : builders) {
-            std::promise<std::error_code> done;
-            link->responder()->create_node(
-                builder, [&done](const std::vector<sdk::NodeInfo>&, const std::error_code& ec) {
-                    done.set_value(ec);
-                });
-            auto result = done.get_future();
-            ASSERT_EQ(result.wait_for(kLimit), std::future_status::ready);
-            ASSERT_FALSE(result.get()) << "storing under " << builder.parent().to_string();
-        }
-        link->stop();
-        link->join();
-    }
-
-    static sdk::NodeBuilder Stored(const NodePath& parent, const std::string& name,
-                                   const std::string& marker) {
-        sdk::NodeBuilder b(parent);
-        b.make_node(name).serializable(sdk::SerializationMode::Stored);
-        if (!marker.empty()) {
-            b.config("$$$isit", marker);
-        }
-        return b;
-    }
-
     // A stored PLC "plc1" with both folders and one tag, as the link writes them.
     void StorePlc(const std::string& family, const Variant& emMarker = Variant("emtags")) {
-        auto plc = Stored(NodePath("/"), "plc1", "plc");
+        auto plc = StoredNode(NodePath("/"), "plc1", "plc");
         plc.config("$host", "127.0.0.1").config("$port", 1).config("$slot", 2);
         plc.config("$protocol family", family);
-        auto em = Stored(NodePath("/plc1"), "EM Tags", "");
+        auto em = StoredNode(NodePath("/plc1"), "EM Tags", "");
         em.config("$$$isit", emMarker).config("$Polling Interval", 500);
-        auto io = Stored(NodePath("/plc1"), "IO Tags", "iotags");
+        auto io = StoredNode(NodePath("/plc1"), "IO Tags", "iotags");
         io.config("$Listening Interval", 250).config("$Listening UDP Port", 2222);
-        auto list = Stored(NodePath("/plc1/EM Tags"), "Read Tags List", "");
-        auto tag = Stored(NodePath("/plc1/EM Tags/Read Tags List"), "t1", "tag");
+        auto list = StoredNode(NodePath("/plc1/EM Tags"), "Read Tags List", "");
+        auto tag = StoredNode(NodePath("/plc1/EM Tags/Read Tags List"), "t1", "tag");
         tag.config("$Tag Name", "Speed").config("$RW Flag", "R_").config("$OutputType", "DEFAULT");
         tag.config("$Description", "").config("$DataLen", 4);
-        Store({plc, em, io, list, tag});
+        ASSERT_TRUE(tb_device_test::StoreNodes(dir_.path(), {plc, em, io, list, tag}));
     }
 
     // Runs a link on the store with an EipLink whose connected handler is left out, so that the
     // announced nodes stay pending until the test replays them.
     void StartRestoringLink() {
-        link_ = NewLink();
+        sdk::LinkOptions options("Tagbridge");
+        options.set_data_dir(dir_.path());
+        link_ = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
         g_link = link_.get();
         eipLink_ = std::make_unique<EipLink>(*link_);
         std::promise<void> restored;
@@ -190,8 +154,6 @@ class RestoreTest : public ::testing::Test {
         return v.is_number() ? static_cast<int64_t>(v.as_double()) : -1;
     }
 
-    bool Logged(const std::string& text) { return log_->Contains(text); }
-
     tb_test::TempDir dir_;
     std::unique_ptr<sdk::Link> link_;
     std::unique_ptr<EipLink> eipLink_;
@@ -205,7 +167,7 @@ TEST_F(RestoreTest, ReplaysThePlcAndKeepsItsStoredPollingSettings) {
     g_eipManager = new EipManager;
     StartRestoringLink();
     eipLink_->deserializeNodes();
-    ASSERT_TRUE(WaitUntil([&] { return Logged("plc1: PLC node ready"); }, kLimit));
+    ASSERT_TRUE(WaitUntil([&] { return log_->Contains("plc1: PLC node ready"); }, kLimit));
     EXPECT_TRUE(link_->responder()->node_exists(NodePath("/plc1/Remove")));
     EXPECT_NE(g_eipManager->GetPLC("plc1"), nullptr);
     EXPECT_TRUE(eipLink_->PendingNodes().empty());
@@ -233,9 +195,9 @@ TEST_F(RestoreTest, AnUnregisteredPlcOrADamagedMarkerSkipsOnlyWhatItConcerns) {
     const NodePath tag("/plc1/EM Tags/Read Tags List/t1");
     ASSERT_TRUE(
         WaitUntil([&] { return Config(tag, "$status") == Variant("PLC not found"); }, kLimit));
-    EXPECT_TRUE(Logged("device is not exist - plc1"));
-    EXPECT_TRUE(Logged("not a string"));
-    EXPECT_TRUE(Logged("plc Info= plc1 127.0.0.1 1 2 PCCC"));
+    EXPECT_TRUE(log_->Contains("device is not exist - plc1"));
+    EXPECT_TRUE(log_->Contains("not a string"));
+    EXPECT_TRUE(log_->Contains("plc Info= plc1 127.0.0.1 1 2 PCCC"));
     StopLink();
 }
 

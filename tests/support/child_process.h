@@ -68,7 +68,6 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    bool started() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
 
     void Signal(int sig) {

@@ -43,14 +43,11 @@ class LogCapture {
         }
         return count;
     }
-    std::vector<std::string> Lines() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
     // All lines, one per line, for failure messages.
     std::string All() const {
+        std::lock_guard<std::mutex> lock(mutex_);
         std::string all;
-        for (const std::string& line : Lines()) {
+        for (const std::string& line : lines_) {
             all += line + "\n";
         }
         return all;

@@ -5,11 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "support/hex.h"
+#include "support/log_capture.h"
 #include "tag/eip_tag.h"
-#include "tag_test_support.h"
 
 using kestrel::strata_sdk::Variant;
-using tagtest::Bytes;
+using tb_test::Hex;
 
 namespace {
 
@@ -181,30 +182,27 @@ TEST(StringConversion, TextsAreWrittenWithTheirPrefixOrRefusedWhole) {
     };
     const std::string e = "\xC3\xA9\xE2\x82\xAC";  // "é€": 5 UTF-8 bytes, two UTF-16 characters
     const Case cases[] = {
-        {standard, Variant(std::string(82, 'q')), 256, 86, Bytes({82, 0, 0, 0, 'q'})},
+        {standard, Variant(std::string(82, 'q')), 256, 86, Hex("52 00 00 00 'q'")},
         {standard, Variant(std::string(83, 'q')), 256, -1},
         {standard, Variant("ab"), 3, -1},
-        {standard, Variant(""), 4, 4, Bytes({0, 0, 0, 0})},
+        {standard, Variant(""), 4, 4, Hex("00 00 00 00")},
         {standard, Variant("ab"), 5, -1},
         {[] { return MakeTag(EIP_PROTOCOL_FAMILY_CIP, EIP_INNER_TYPE_STRUCTURE, "s", 0, 0x1234); },
          Variant("ab"), 64, -1},
-        {logix(EIP_INNER_TYPE_SHORT_STRING), Variant("AB"), 64, 3, Bytes({2, 'A', 'B'})},
+        {logix(EIP_INNER_TYPE_SHORT_STRING), Variant("AB"), 64, 3, Hex("02 'AB'")},
         {logix(EIP_INNER_TYPE_SHORT_STRING), Variant(std::string(255, 'x')), 256, 256},
         {logix(EIP_INNER_TYPE_SHORT_STRING), Variant(std::string(256, 'x')), 400, -1},
-        {logix(EIP_INNER_TYPE_STRING), Variant("abc"), 5, 5, Bytes({3, 0, 'a', 'b', 'c'})},
-        {logix(EIP_INNER_TYPE_STRING), Variant(""), 2, 2, Bytes({0, 0})},
+        {logix(EIP_INNER_TYPE_STRING), Variant("abc"), 5, 5, Hex("03 00 'abc'")},
+        {logix(EIP_INNER_TYPE_STRING), Variant(""), 2, 2, Hex("00 00")},
         {logix(EIP_INNER_TYPE_STRING), Variant("abc"), 4, -1},
         {logix(EIP_INNER_TYPE_STRING), Variant("abc"), 1, -1},
         {logix(EIP_INNER_TYPE_STRING), Variant(), 64, -1},
         {logix(EIP_INNER_TYPE_STRING), Variant(int64_t{5}), 64, -1},
-        {logix(EIP_INNER_TYPE_STRING2), Variant("AB"), 64, 6,
-         Bytes({0x02, 0x00, 0x41, 0x00, 0x42, 0x00})},
-        {logix(EIP_INNER_TYPE_STRING2), Variant(e), 64, 6,
-         Bytes({0x02, 0x00, 0xE9, 0x00, 0xAC, 0x20})},
+        {logix(EIP_INNER_TYPE_STRING2), Variant("AB"), 64, 6, Hex("02 00 41 00 42 00")},
+        {logix(EIP_INNER_TYPE_STRING2), Variant(e), 64, 6, Hex("02 00 E9 00 AC 20")},
         {logix(EIP_INNER_TYPE_STRING2), Variant("A\xFF"), 64, -1},
         {logix(EIP_INNER_TYPE_STRING2), Variant("AB"), 5, -1},
-        {plc5(EIP_INNER_TYPE_STRING, "ST10:0"), Variant("ABCD"), 84, 6,
-         Bytes({4, 0, 'B', 'A', 'D', 'C'})},
+        {plc5(EIP_INNER_TYPE_STRING, "ST10:0"), Variant("ABCD"), 84, 6, Hex("04 00 'BADC'")},
         {plc5(EIP_INNER_TYPE_STRING, "ST10:0"), Variant(""), 84, 2},
         {plc5(EIP_INNER_TYPE_STRING, "ST10:0"), Variant("ABC"), 83, -1},
         {plc5(EIP_INNER_TYPE_STRING, "ST10:0"), Variant(std::string(82, 'z')), 84, 84},
@@ -213,10 +211,10 @@ TEST(StringConversion, TextsAreWrittenWithTheirPrefixOrRefusedWhole) {
         {plc5(EIP_INNER_TYPE_STRING2, "N7:0"), Variant("x"), 64, 0},
         {plc5(EIP_INNER_TYPE_SHORT_STRING, "N7:0"), Variant("x"), 64, 0},
         {plc5(EIP_INNER_TYPE_STRUCTURE, "N7:0"), Variant("x"), 64, 0},
-        {plc5(EIP_INNER_TYPE_INT, "N7:0"), Variant("7000"), 64, 2, Bytes({0x58, 0x1B})},
+        {plc5(EIP_INNER_TYPE_INT, "N7:0"), Variant("7000"), 64, 2, Hex("58 1B")},
         {plc5(EIP_INNER_TYPE_INT, "N7:0"), Variant("70000"), 64, -1},
     };
-    tagtest::LogCapture log;
+    tb_test::LogCapture log;
     for (const Case& c : cases) {
         const auto out = Json2Raw(*c.tag(), c.value, c.size);
         const std::string label = kestrel::strata_sdk::json::to_json_string(c.value).substr(0, 20) +
@@ -252,16 +250,16 @@ TEST(WholeWrite, ArraysFillTheTagOrFailWhole) {
     };
     const Variant one(int64_t{1});
     const Case cases[] = {
-        {EIP_INNER_TYPE_DINT, "Tag1", Variant(int64_t{5}), 256, 4, Bytes({5, 0, 0, 0})},
-        {EIP_INNER_TYPE_DINT, "Tag1", Array({Variant(int64_t{6})}), 256, 4, Bytes({6, 0, 0, 0})},
+        {EIP_INNER_TYPE_DINT, "Tag1", Variant(int64_t{5}), 256, 4, Hex("05 00 00 00")},
+        {EIP_INNER_TYPE_DINT, "Tag1", Array({Variant(int64_t{6})}), 256, 4, Hex("06 00 00 00")},
         {EIP_INNER_TYPE_DINT, "arr[0~2]", Array({one}), 256, 12,
-         Bytes({1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})},
+         Hex("01 00 00 00 00 00 00 00 00 00 00 00")},
         {EIP_INNER_TYPE_DINT, "arr[0~2]", Array({one, one, one, one}), 256, -1},
         {EIP_INNER_TYPE_DINT, "arr[0~2]", one, 256, -1},
         {EIP_INNER_TYPE_DINT, "arr[0~2]", Array({one}), 11, -2},
         {EIP_INNER_TYPE_REAL, "arr[0~1]", Array({Variant(1.5), Variant("x")}), 256, -1},
         {EIP_INNER_TYPE_REAL, "arr[0~1]", Array({Variant(1.5), Variant("2")}), 256, 8,
-         tagtest::Concat({FloatBytes(1.5f), FloatBytes(2.0f)})},
+         Hex("0000C03F 00000040")},
         {EIP_INNER_TYPE_STRING, "s[0~1]", Array({Variant("abcd"), Variant("efgh")}), 11, -1},
         {EIP_INNER_TYPE_STRING, "s[0~1]", Array({Variant("abcd"), Variant("efgh")}), 12, 12},
     };
