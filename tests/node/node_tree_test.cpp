@@ -85,22 +85,17 @@ TEST_F(PLCSubtreeTest, PLCSubtreeHasItsStoredFoldersAndStateValuesInCreationOrde
     }
 }
 
-TEST_F(PLCSubtreeTest, AnyFamilyOtherThanCIPIsStoredAsPCCC) {
-    CreatePLC("plc5", EIP_PROTOCOL_FAMILY_PCCC);
-    CreatePLC("odd", static_cast<eipProtocolFamily_t>(7));
-    EXPECT_EQ(Config("/plc5", "$protocol family"), Variant("PCCC"));
-    EXPECT_EQ(Config("/odd", "$protocol family"), Variant("PCCC"));
-}
-
+// Any family other than CIP is stored as PCCC.
 TEST_F(PLCSubtreeTest, AliasIsEscapedInThePathAndShownUnescaped) {
     const std::string alias = "cell/4: .press?";
-    CreatePLC(alias);
-    const std::string name = sdk::string_escape(alias);
-    EXPECT_EQ(name.find('/'), std::string::npos);
-    const sdk::NodeInfo plc = WaitNode(NodePath() / name);
-    EXPECT_EQ(plc.display_name, alias);
-    EXPECT_EQ(EipNode::PLCPath(alias), NodePath() / name);
-    WaitNode(NodePath() / name / "EM Tags" / "Read Tags List");
+    CreatePLC(alias, EIP_PROTOCOL_FAMILY_PCCC);
+    CreatePLC("odd", static_cast<eipProtocolFamily_t>(7));
+    const NodePath path = NodePath() / sdk::string_escape(alias);
+    EXPECT_EQ(EipNode::PLCPath(alias), path);
+    EXPECT_EQ(WaitNode(path).display_name, alias);
+    EXPECT_EQ(Config(path, "$protocol family"), Variant("PCCC"));
+    EXPECT_EQ(Config("/odd", "$protocol family"), Variant("PCCC"));
+    WaitNode(path / "EM Tags" / "Read Tags List");
 }
 
 TEST_F(PLCSubtreeTest, CreatingAnExistingPLCAgainKeepsItsTagsAndResetsTheStates) {
