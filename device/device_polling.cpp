@@ -140,19 +140,21 @@ int EipDevice::RequestTags(EipConnection& cnxn) {
 // Reads one reply, requests the cycle's next batch and hands the reply's values
 // over in one batch. No lock is held across the read or the send.
 void EipDevice::handleEMTagResponse(const std::shared_ptr<EipConnection>& cnxn) {
-    // About 36 KB: kept off the socket thread's stack.
-    auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+    if (!cycle_.reply) {
+        cycle_.reply = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+    }
+    EIPC_TAG_REQUEST_STRUCT& response = *cycle_.reply;
     const EipConnection::TagLookup lookup = [this](uint16_t index) -> EipTag* {
         return index < cycle_.view.size() ? cycle_.view[index] : nullptr;
     };
-    const int received = cnxn->RecvEMTags(*response, lookup);
+    const int received = cnxn->RecvEMTags(response, lookup);
     if (received < 1) {
         eiplog::Error("handleEMTagResponse",
                       eiplog::Text(GetAlias(), ": TCP socket close. - ", received));
         abortEMPolling(true);
         return;
     }
-    ValueBatch values = OnTagsDataProc(*response);
+    ValueBatch values = OnTagsDataProc(response);
     emCnxnState_.store(EM_CNXN_READY);
     ucmmState_.store(UCMM_READY);
     const bool finished = cycle_.next == 0;

@@ -242,6 +242,8 @@ class EipDevice {
         uint64_t listVersion = 0;   // of the poll list the snapshot was taken from
         size_t next = 0;            // first tag of the next request; 0 once the list is done
         size_t batchStart = 0;      // first tag of the outstanding request
+        // Decoded records of the latest reply; about 36 KB, made once and reused.
+        std::unique_ptr<EIPC_TAG_REQUEST_STRUCT> reply;
     };
 
     // Connection objects and the connect sequence.

@@ -99,7 +99,9 @@ struct EIPC_TAG_REPLY_STRUCT {
     std::vector<uint8_t> data;
 };
 
-// The decoded results of one tag-read reply, filled by the family's AnalyzeTagResp.
+// The decoded results of one tag-read reply, filled by the family's AnalyzeTagResp. Only the
+// first `count` records are meaningful: a poller reuses one of these for every reply, and each
+// record is reset when it is filled, never the whole 36 KB.
 struct EIPC_TAG_REQUEST_STRUCT {
     uint16_t count = 0;
     EIPC_TAG_REPLY_STRUCT replies[EIPC_TAG_REPLY_MAX];

@@ -321,7 +321,7 @@ int ControlLogixConnection::SendConnected(ByteView multiService) {
 int ControlLogixConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply,
                                            EIPC_TAG_REQUEST_STRUCT& response,
                                            const TagLookup& /*lookup*/) {
-    response = EIPC_TAG_REQUEST_STRUCT{};
+    response.count = 0;
     ServiceReplies replies;
     if (!SplitServiceReplies(reply, replies)) {
         eiplog::Error("AnalyzeTagResp", "unexpected : malformed multiple service reply");
@@ -331,7 +331,6 @@ int ControlLogixConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply
         EIPC_TAG_REPLY_STRUCT& record = response.replies[i];
         ByteView value;
         if (!DecodeReplyRecord(replies.records[i], record, value)) {
-            response = EIPC_TAG_REQUEST_STRUCT{};
             eiplog::Error("AnalyzeTagResp", "unexpected : malformed multiple service reply");
             return -1;
         }

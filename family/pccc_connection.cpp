@@ -268,6 +268,7 @@ int PcccConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply,
                                    EIPC_TAG_REQUEST_STRUCT& response, const TagLookup& lookup) {
     static const char* const op = "AnalyzeTagResp";
     const bool trace = eiplog::TraceOn();
+    response.count = 0;
     PcccReply pccc;
     if (!DecodePcccReply(reply, pccc)) {
         eiplog::Error(op, eiplog::Text("unexpected : PCCC reply of ", reply.dataLength,
@@ -293,9 +294,9 @@ int PcccConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply,
                                        pendingTns, "; dropped"));
         return -1;
     }
-    response = EIPC_TAG_REQUEST_STRUCT{};
     response.count = 1;
     EIPC_TAG_REPLY_STRUCT& record = response.replies[0];
+    record = EIPC_TAG_REPLY_STRUCT{};
     record.service = reply.service;
     if (pccc.status != PCCC_STS_SUCCESS) {
         const uint8_t extStatus = ExtendedStatus(pccc);

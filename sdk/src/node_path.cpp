@@ -85,7 +85,10 @@ void NodePath::append(const std::string& text) {
 }
 
 NodePath NodePath::operator/(const std::string& name) const {
-    NodePath out(*this);
+    // One allocation for the usual single name: a value event builds one path per value.
+    NodePath out;
+    out.parts_.reserve(parts_.size() + 1);
+    out.parts_ = parts_;
     out.append(name);
     return out;
 }
