@@ -190,16 +190,4 @@ void Link::join() {
     impl_->core->join();
 }
 
-void Link::force_disconnect() {
-    Impl* impl = impl_.get();
-    impl->core->post([impl] {
-        impl->call_connection(&Impl::on_disconnected, make_error_code(strata_errc::disconnected));
-    });
-}
-
-void Link::force_reconnect() {
-    Impl* impl = impl_.get();
-    impl->core->post([impl] { impl->call_connection(&Impl::on_connected, {}); });
-}
-
 }  // namespace kestrel::strata_sdk

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,17 +77,13 @@ class SseReader {
     // Waits until `condition(messages)` holds; true when it did.
     bool wait_for(const std::function<bool(const std::vector<SseMessage>&)>& condition,
                   std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return condition(messages_); });
+        return wait([&] { return condition(messages_); }, timeout);
     }
     bool wait_connected(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return status_ != 0 || ended_; }) &&
-               status_ == 200;
+        return wait([&] { return status_ != 0 || ended_; }, timeout) && status() == 200;
     }
     bool wait_ended(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return ended_; });
+        return wait([&] { return ended_; }, timeout);
     }
 
     std::vector<SseMessage> messages() const {
@@ -111,31 +108,29 @@ class SseReader {
     }
 
   private:
+    bool wait(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, timeout, done);
+    }
+
     // Splits the stream into messages at blank lines (the SSE framing).
     void feed(const std::string& chunk) {
         std::lock_guard<std::mutex> lock(mutex_);
         buffer_ += chunk;
-        std::size_t end;
-        while ((end = buffer_.find("\n\n")) != std::string::npos) {
-            const std::string block = buffer_.substr(0, end);
+        for (std::size_t end; (end = buffer_.find("\n\n")) != std::string::npos;) {
+            std::istringstream block(buffer_.substr(0, end));
             buffer_.erase(0, end + 2);
             SseMessage message{"message", ""};
             bool has_data = false;
-            std::size_t start = 0;
-            while (start <= block.size()) {
-                std::size_t stop = block.find('\n', start);
-                if (stop == std::string::npos)
-                    stop = block.size();
-                const std::string line = block.substr(start, stop - start);
-                if (line.rfind("event: ", 0) == 0)
+            for (std::string line; std::getline(block, line);) {
+                if (line.rfind("event: ", 0) == 0) {
                     message.event = line.substr(7);
-                else if (line.rfind("data: ", 0) == 0) {
+                } else if (line.rfind("data: ", 0) == 0) {
                     message.data += (has_data ? "\n" : "") + line.substr(6);
                     has_data = true;
                 } else if (line.rfind(":", 0) == 0 && !has_data) {
                     messages_.push_back({"comment", line.substr(1)});
                 }
-                start = stop + 1;
             }
             if (has_data)
                 messages_.push_back(message);

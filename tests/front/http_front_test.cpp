@@ -9,12 +9,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -111,6 +110,8 @@ class HttpFrontTest : public ::testing::Test {
                 std::lock_guard<std::mutex> lock(held_mutex_);
                 held_streams_.push_back(stream);  // never answers while the test holds it
             }));
+        children.make_node("quiet").display_name("Quiet").action(
+            simple_action([](auto&, const sdk::Variant&) {}));  // answers nothing
         children.make_node("count").display_name("Count").action(
             simple_action([this](auto& stream, const sdk::Variant&) {
                 ++count_calls_;
@@ -137,7 +138,8 @@ class HttpFrontTest : public ::testing::Test {
         return action;
     }
 
-    // Echoes what it was given, so that a test sees the parameters as they arrived.
+    // Echoes what it was given, so that a test sees the parameters as they arrived; a values
+    // result completes the invocation, and what is sent after it is dropped.
     static sdk::Action add_plc_action() {
         sdk::Action action(
             sdk::PermissionLevel::Write,
@@ -147,19 +149,16 @@ class HttpFrontTest : public ::testing::Test {
                 result.add_value(true).add_value(path.to_string() + " " +
                                                  sdk::json::to_json_string(params));
                 stream->send(result);
+                EXPECT_TRUE(stream->is_closed());
+                stream->send(result);
             });
-        action.add_param(sdk::ActionParameter("Alias", sdk::ValueType::String))
-            .add_param(
-                sdk::ActionParameter("Port", sdk::ValueType::Number, sdk::Variant(int64_t{44818})))
-            .add_param(sdk::ActionParameter("Protocol Family", sdk::ValueType::Enum,
-                                            sdk::Variant("CIP/EIP"))
-                           .set_choices("CIP/EIP,PCCC"))
-            .add_column(sdk::ActionColumn("Success", sdk::ValueType::Bool))
+        action.add_column(sdk::ActionColumn("Success", sdk::ValueType::Bool))
             .add_column(sdk::ActionColumn("message", sdk::ValueType::String));
         return action;
     }
 
-    // Streams one row per tag from another thread, then closes: a table result.
+    // Streams one row per tag from another thread in two sends, the last row left open, then
+    // closes: a table result waits for close() and keeps every row.
     static sdk::Action add_tags_action() {
         sdk::Action action(
             sdk::PermissionLevel::Write,
@@ -167,21 +166,23 @@ class HttpFrontTest : public ::testing::Test {
                const sdk::Variant& params, const std::error_code&) {
                 const auto tags = sdk::json::from_json_string(params.at("Tags(json)").as_string());
                 std::thread([stream, tags] {
+                    const auto& all = tags.as_array();
                     sdk::ActionStreamResult table;
-                    for (const auto& tag : tags.as_array()) {
+                    for (size_t i = 0; i + 1 < all.size(); ++i) {
                         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                        table.add_value(tag.at("Tag Alias").as_string())
+                        table.add_value(all[i].at("Tag Alias").as_string())
                             .add_value("success!")
                             .next_row();
                     }
                     stream->send(table);
+                    EXPECT_FALSE(stream->is_closed());
+                    sdk::ActionStreamResult last;
+                    last.add_value(all.back().at("Tag Alias").as_string()).add_value("success!");
+                    stream->send(last);
                     stream->close();
                 }).detach();
             });
-        action
-            .add_param(
-                sdk::ActionParameter("Tags(json)", sdk::ValueType::String, sdk::editor::TextArea))
-            .add_column(sdk::ActionColumn("Tag alias", sdk::ValueType::String))
+        action.add_column(sdk::ActionColumn("Tag alias", sdk::ValueType::String))
             .add_column(sdk::ActionColumn("Result", sdk::ValueType::String))
             .set_result_kind(sdk::ActionResultKind::Table);
         return action;
@@ -243,7 +244,7 @@ TEST_F(HttpFrontTest, NodeDescribesConfigsValueTypeAndChildren) {
     EXPECT_EQ(node["configs"]["$host"], "127.0.0.1");
     EXPECT_EQ(node["configs"]["$port"], 44818);
     EXPECT_TRUE(node["action"].is_null());
-    EXPECT_EQ(node["children"], json({"temp", "Add Tags", "boom", "hang", "count"}));
+    EXPECT_EQ(node["children"], json({"temp", "Add Tags", "boom", "hang", "quiet", "count"}));
 
     const json& first = node["childNodes"][0];
     EXPECT_EQ(first["name"], "temp");
@@ -252,43 +253,18 @@ TEST_F(HttpFrontTest, NodeDescribesConfigsValueTypeAndChildren) {
     EXPECT_EQ(first["valueType"], "number");
     EXPECT_EQ(first["action"], false);
     EXPECT_EQ(node["childNodes"][1]["action"], true);
-}
 
-// Without a path, the root; its children say which of them can be browsed further.
-TEST_F(HttpFrontTest, NodeOfTheRootSummarisesWhichChildrenCanBeBrowsed) {
-    start_front();
-    auto result = client().Get("/api/node");
-    ASSERT_TRUE(result);
-    ASSERT_EQ(result->status, 200);
-    const json node = body_of(result);
-    EXPECT_EQ(node["path"], "/");
+    // Without a path, the root; its children say which of them can be browsed further.
+    const json root = body_of(client().Get("/api/node"));
+    EXPECT_EQ(root["path"], "/");
     std::map<std::string, json> by_name;
-    for (const auto& child : node["childNodes"])
+    for (const auto& child : root["childNodes"])
         by_name[child["name"]] = child;
     // Line/1 holds a value node besides its actions; Add PLC holds nothing.
     EXPECT_EQ(by_name.at("Line%2F1")["hasChildren"], true);
     EXPECT_EQ(by_name.at("addplc")["hasChildren"], false);
     EXPECT_EQ(by_name.at("addplc")["action"], true);
     EXPECT_EQ(by_name.at("Line%2F1")["configs"]["$$$isit"], "plc");
-}
-
-TEST_F(HttpFrontTest, NodeOfAnActionCarriesParametersDefaultsEditorsChoicesAndColumns) {
-    start_front();
-    const json plc = body_of(get_node("/addplc"));
-    const json& action = plc["action"];
-    ASSERT_TRUE(action.is_object()) << plc.dump();
-    EXPECT_EQ(action["resultKind"], "values");
-    ASSERT_EQ(action["params"].size(), 3u);
-    EXPECT_EQ(action["params"][0]["name"], "Alias");
-    EXPECT_EQ(action["params"][1]["name"], "Port");
-    EXPECT_EQ(action["params"][1]["default"], 44818);
-    EXPECT_EQ(action["params"][2]["default"], "CIP/EIP");
-    EXPECT_EQ(action["params"][2]["choices"], json({"CIP/EIP", "PCCC"}));
-    EXPECT_EQ(action["columns"][0]["name"], "Success");
-
-    const json tags = body_of(get_node("/Line%2F1/Add Tags"));
-    EXPECT_EQ(tags["action"]["resultKind"], "table");
-    EXPECT_EQ(tags["action"]["params"][0]["editor"], "textarea");
 }
 
 // ------------------------------------------------------------------ POST /api/invoke
@@ -316,6 +292,11 @@ TEST_F(HttpFrontTest, InvokeHandsTheParametersOverAndAnswersColumnsAndRows) {
         table["rows"],
         json::parse(R"([["A","success!"],["B","success!"],["C","success!"],["D","success!"]])"));
     EXPECT_EQ(table["columns"][0]["name"], "Tag alias");
+    // A handler that answers nothing completes when it returns.
+    const auto quiet = post("/Line%2F1/quiet", "{}");
+    ASSERT_TRUE(quiet);
+    EXPECT_EQ(quiet->status, 200);
+    EXPECT_EQ(body_of(quiet)["rows"], json::array());
 }
 
 // Every refusal is one JSON object with a one-line reason, and runs nothing; the front keeps
@@ -452,8 +433,15 @@ class HttpFrontHostTest : public HttpFrontTest {
     }
 };
 
+// A foreign name is refused even with the token, and before the token is asked for; the
+// loopback names and the allowed hosts (case-insensitive, with or without a port when given
+// without one) are served.
 TEST_F(HttpFrontHostTest, ForeignHostNamesAreRefusedOnEveryRouteAndRunNothing) {
-    start_front();
+    sdk::HttpFrontOptions options;
+    options.allowed_hosts = {"plc-gw.example", "Proxy.Example:8443"};
+    options.token = "s3cret-token";
+    start_front(options);
+    const httplib::Headers auth = {{"Authorization", "Bearer s3cret-token"}};
     const std::string foreign[] = {
         with_port("evil.example"),
         with_port("localhost.evil.example"),
@@ -463,42 +451,24 @@ TEST_F(HttpFrontHostTest, ForeignHostNamesAreRefusedOnEveryRouteAndRunNothing) {
         "",
         "[::1",
         with_port("127.0.0.1") + "x",
+        "proxy.example:8444",
     };
-    for (const auto& route : kRoutes) {
-        for (const auto& host : foreign) {
-            EXPECT_EQ(status_of(route, host), 421) << route.target << " Host: " << host;
-        }
-    }
-    EXPECT_EQ(count_calls_.load(), 0);
-}
-
-TEST_F(HttpFrontHostTest, LoopbackNamesAndAllowedHostsAreServedOnEveryRoute) {
-    sdk::HttpFrontOptions options;
-    options.allowed_hosts = {"plc-gw.example", "Proxy.Example:8443"};
-    start_front(options);
     const std::string served[] = {
         with_port("127.0.0.1"), with_port("localhost"), with_port("LocalHost"),
         with_port("[::1]"),     "plc-gw.example",       with_port("plc-gw.example"),
         "proxy.example:8443",
     };
     for (const auto& route : kRoutes) {
-        for (const auto& host : served) {
-            EXPECT_EQ(status_of(route, host), 200) << route.target << " Host: " << host;
+        for (const auto& host : foreign) {
+            EXPECT_EQ(status_of(route, host, auth), 421) << route.target << " Host: " << host;
+            EXPECT_EQ(status_of(route, host), 421) << route.target << " Host: " << host;
         }
-        EXPECT_EQ(status_of(route, "proxy.example:8444"), 421) << route.target;
-    }
-}
-
-TEST_F(HttpFrontHostTest, ForeignHostIsRefusedBeforeTheTokenIsAskedFor) {
-    sdk::HttpFrontOptions options;
-    options.token = "s3cret-token";
-    start_front(options);
-    const httplib::Headers auth = {{"Authorization", "Bearer s3cret-token"}};
-    for (const auto& route : kRoutes) {
-        EXPECT_EQ(status_of(route, with_port("evil.example"), auth), 421) << route.target;
+        for (const auto& host : served) {
+            EXPECT_EQ(status_of(route, host, auth), 200) << route.target << " Host: " << host;
+        }
         EXPECT_EQ(status_of(route, with_port("localhost")), 401) << route.target;
     }
-    EXPECT_EQ(count_calls_.load(), 0);
+    EXPECT_EQ(count_calls_.load(), static_cast<int>(std::size(served)));
 }
 
 // ------------------------------------------------------------------ GET /metrics
@@ -568,6 +538,8 @@ TEST_F(HttpFrontTest, TlsServesOverHttpsOnlyAndABadCertificateIsRefusedAtStart) 
 
 // ------------------------------------------------------------------ GET /api/events
 
+// Values and tree changes below the path, as JSON events in their order; nothing from elsewhere.
+// (Which values a slow subscriber gets is the broker's, tested there.)
 TEST_F(HttpFrontTest, EventStreamDeliversValueAndTreeChangesBelowThePathInOrder) {
     start_front();
     SseReader events(kHost, front_->port(), "/api/events?path=%2FLine%252F1");
@@ -575,46 +547,29 @@ TEST_F(HttpFrontTest, EventStreamDeliversValueAndTreeChangesBelowThePathInOrder)
     EXPECT_EQ(events.content_type(), "text/event-stream");
     ASSERT_TRUE(events.wait_for([](const auto& m) { return !m.empty(); }));  // the stream is open
 
-    constexpr int kChanges = 200;
-    for (int i = 1; i <= kChanges; ++i) {
-        set_value("/Line%2F1/temp", sdk::Variant(i * 0.5));
-        if (i % 50 == 0)
-            set_value("/other/level", sdk::Variant(int64_t{i}));  // not below the path
-    }
-    // A subscriber that falls behind gets the node's latest value instead of every change:
-    // the values seen only grow, and the last change always arrives.
-    const double last = kChanges * 0.5;
-    ASSERT_TRUE(events.wait_for([last](const auto& m) {
-        return std::any_of(m.begin(), m.end(), [last](const auto& message) {
-            return message.event == "value" && json::parse(message.data)["value"] == last;
-        });
-    })) << events.messages().size();
-    const auto values = events.events("value");
-    ASSERT_LE(values.size(), static_cast<size_t>(kChanges));
-    double previous = 0;
-    for (const auto& value : values) {
-        const json event = json::parse(value.data);
-        EXPECT_EQ(event["path"], "/Line%2F1/temp");
-        EXPECT_GT(event["value"].get<double>(), previous);
-        previous = event["value"].get<double>();
-        EXPECT_GT(event["ts"].get<int64_t>(), 1600000000000);
-    }
-    EXPECT_DOUBLE_EQ(previous, last);
-
+    set_value("/other/level", sdk::Variant(int64_t{1}));  // not below the path
+    set_value("/Line%2F1/temp", sdk::Variant(22.5));
     sdk::NodeBuilder builder("/Line%2F1");
     builder.make_node("fresh").display_name("Fresh");
     link_->responder()->create_node(builder);
     link_->responder()->update_node(sdk::NodeUpdater("/Line%2F1/fresh").config("$status", "OK"));
     link_->responder()->remove_node("/Line%2F1/fresh");
-    ASSERT_TRUE(events.wait_for([](const auto& m) {
-        return std::count_if(m.begin(), m.end(), [](const auto& e) { return e.event == "tree"; }) >=
-               3;
+    std::vector<json> seen;
+    ASSERT_TRUE(events.wait_for([&](const auto& messages) {
+        seen.clear();
+        for (const auto& m : messages) {
+            if (m.event == "value" || m.event == "tree")
+                seen.push_back(json::parse(m.data));
+        }
+        return seen.size() >= 4;
     }));
-    const auto trees = events.events("tree");
-    for (size_t i = 0; i < 3; ++i) {
-        const char* ops[] = {"created", "updated", "removed"};
-        EXPECT_EQ(json::parse(trees[i].data), json({{"op", ops[i]}, {"path", "/Line%2F1/fresh"}}));
-    }
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0]["path"], "/Line%2F1/temp");
+    EXPECT_EQ(seen[0]["value"], 22.5);
+    EXPECT_GT(seen[0]["ts"].get<int64_t>(), 1600000000000);
+    const char* ops[] = {"created", "updated", "removed"};
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(seen[i + 1], json({{"op", ops[i]}, {"path", "/Line%2F1/fresh"}}));
 }
 
 TEST_F(HttpFrontTest, EventStreamSendsAHeartbeatCommentWhenIdle) {
@@ -726,23 +681,3 @@ TEST_F(HttpFrontTest, StartOnAnAddressInUseFailsWithAReason) {
 }
 
 }  // namespace
-
-// ------------------------------------------------------------------ the link's own front
-
-TEST(HttpFrontLinkTokenTest, LinkWithATokenRefusesRequestsWithoutIt) {
-    sdk::LinkOptions options("Tagbridge");
-    options.set_data_dir("").set_listen(kHost, 0).set_token("t0ken").set_log_level(
-        sdk::LogLevel::warn);
-    sdk::Link link(std::move(options), sdk::LinkType::Responder, "1.4.6");
-    ASSERT_TRUE(link.non_blocking_run());
-    httplib::Client c(kHost, link.http_port());
-    c.set_read_timeout(std::chrono::seconds(60));  // sanitizer builds on a loaded machine
-    auto refused = c.Get("/api/node");
-    ASSERT_TRUE(refused);
-    EXPECT_EQ(refused->status, 401);
-    auto served = c.Get("/api/node", {{"Authorization", "Bearer t0ken"}});
-    ASSERT_TRUE(served);
-    EXPECT_EQ(served->status, 200);
-    link.stop();
-    link.join();
-}

@@ -2,11 +2,7 @@
 // For the MQTT tests: a mosquitto broker of the test's own on a free loopback port, and a
 // Sparkplug subscriber that records and decodes everything below spBv1.0/.
 
-#include <arpa/inet.h>
 #include <mosquitto.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -21,30 +17,15 @@
 #include "mqtt/sparkplug.h"
 #include "strata_sdk/json.h"
 #include "support/child_process.h"
+#include "support/free_port.h"
 #include "support/wait_until.h"
 
 namespace tb_test {
 
-// A port nobody listens on right now (bound to port 0 once, then released).
-inline int FreeLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-        port = ntohs(addr.sin_port);
-    }
-    close(fd);
-    return port;
-}
-
 // Debian's mosquitto with a configuration of the test's own: loopback only, no persistence.
 class MosquittoBroker {
   public:
-    explicit MosquittoBroker(const std::string& dir, int port = FreeLoopbackPort())
+    explicit MosquittoBroker(const std::string& dir, int port = UnusedPort(SOCK_STREAM))
         : port_(port), config_(dir + "/mosquitto-" + std::to_string(port) + ".conf") {
         std::ofstream(config_) << "listener " << port_ << " 127.0.0.1\n"
                                << "allow_anonymous true\npersistence false\n"

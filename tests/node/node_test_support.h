@@ -146,4 +146,13 @@ class NodeTreeFixture : public ::testing::Test {
     std::unique_ptr<EipManager> manager_;
 };
 
+// The same with PLC "line1" built.
+class LineFixture : public NodeTreeFixture {
+  protected:
+    void SetUp() override {
+        NodeTreeFixture::SetUp();
+        CreatePLC("line1");
+    }
+};
+
 }  // namespace node_test

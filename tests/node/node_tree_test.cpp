@@ -1,24 +1,30 @@
-// The PLC subtree: its stored configs, the value nodes, the folders, the state texts, the
-// product info, the polling attributes and the tag status operations.
+// The PLC subtree (stored configs, value nodes, folders, state texts, product info, polling
+// attributes), the tag status, the tag and subtag item nodes (lists by RW flag, stored "$"
+// attributes, value types, update, removal), and the action catalogue as the broker describes
+// it with the toggle that shows the stopped and running sets.
 
 #include "node/eip_node.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <tuple>
 
 #include "node/node_test_support.h"
 
 namespace {
 
+using node_test::LineFixture;
 using node_test::NodeTreeFixture;
 using node_test::WaitUntil;
 namespace sdk = kestrel::strata_sdk;
 using sdk::NodePath;
 using sdk::Variant;
+using Names = std::set<std::string>;
 
 using PLCSubtreeTest = NodeTreeFixture;
 
@@ -79,22 +85,17 @@ TEST_F(PLCSubtreeTest, PLCSubtreeHasItsStoredFoldersAndStateValuesInCreationOrde
     }
 }
 
-TEST_F(PLCSubtreeTest, AnyFamilyOtherThanCIPIsStoredAsPCCC) {
-    CreatePLC("plc5", EIP_PROTOCOL_FAMILY_PCCC);
-    CreatePLC("odd", static_cast<eipProtocolFamily_t>(7));
-    EXPECT_EQ(Config("/plc5", "$protocol family"), Variant("PCCC"));
-    EXPECT_EQ(Config("/odd", "$protocol family"), Variant("PCCC"));
-}
-
+// Any family other than CIP is stored as PCCC.
 TEST_F(PLCSubtreeTest, AliasIsEscapedInThePathAndShownUnescaped) {
     const std::string alias = "cell/4: .press?";
-    CreatePLC(alias);
-    const std::string name = sdk::string_escape(alias);
-    EXPECT_EQ(name.find('/'), std::string::npos);
-    const sdk::NodeInfo plc = WaitNode(NodePath() / name);
-    EXPECT_EQ(plc.display_name, alias);
-    EXPECT_EQ(EipNode::PLCPath(alias), NodePath() / name);
-    WaitNode(NodePath() / name / "EM Tags" / "Read Tags List");
+    CreatePLC(alias, EIP_PROTOCOL_FAMILY_PCCC);
+    CreatePLC("odd", static_cast<eipProtocolFamily_t>(7));
+    const NodePath path = NodePath() / sdk::string_escape(alias);
+    EXPECT_EQ(EipNode::PLCPath(alias), path);
+    EXPECT_EQ(WaitNode(path).display_name, alias);
+    EXPECT_EQ(Config(path, "$protocol family"), Variant("PCCC"));
+    EXPECT_EQ(Config("/odd", "$protocol family"), Variant("PCCC"));
+    WaitNode(path / "EM Tags" / "Read Tags List");
 }
 
 TEST_F(PLCSubtreeTest, CreatingAnExistingPLCAgainKeepsItsTagsAndResetsTheStates) {
@@ -111,16 +112,25 @@ TEST_F(PLCSubtreeTest, CreatingAnExistingPLCAgainKeepsItsTagsAndResetsTheStates)
     EXPECT_TRUE(Node("/line1/EM Tags/Read Tags List/t").has_value());
 }
 
+// A PLC under a missing parent and a tag of a missing PLC.
 TEST_F(PLCSubtreeTest, CreationUnderAMissingParentLeavesNoSubtreeAndIsLogged) {
-    node_test::LogCapture log;
     _eipConnectInfo conn;
     conn.alias = "orphan";
     conn.host = "127.0.0.1";
-    EXPECT_EQ(EipNode::CreatePLCNode("/no/such/parent", conn, _eipProductInfo{}), 0);
-    ASSERT_TRUE(WaitUntil([&] { return log.Contains("error:10006"); }));
+    const std::function<void()> creations[] = {
+        [&] { EXPECT_EQ(EipNode::CreatePLCNode("/no/such/parent", conn, _eipProductInfo{}), 0); },
+        [] {
+            EipNode::CreateTagItemNode("ghost", node_test::MakeTag("speed", EIP_RW_FLAG_READ),
+                                       nullptr);
+        },
+    };
+    for (const auto& create : creations) {
+        node_test::LogCapture log;
+        create();
+        EXPECT_TRUE(WaitUntil([&] { return log.Contains("error:10006"); }));
+    }
     Settle();
-    EXPECT_FALSE(Node("/no").has_value());
-    EXPECT_FALSE(Node("/orphan").has_value());
+    EXPECT_EQ(Children(NodePath()), std::vector<std::string>{});
 }
 
 TEST_F(PLCSubtreeTest, RemovePLCNodeTakesTheWholeSubtreeAndAMissingOneIsLogged) {
@@ -135,24 +145,11 @@ TEST_F(PLCSubtreeTest, RemovePLCNodeTakesTheWholeSubtreeAndAMissingOneIsLogged) 
     EXPECT_TRUE(WaitUntil([&] { return log.Contains("error:10007 - /ghost"); }));
 }
 
-TEST_F(PLCSubtreeTest, NodeOperationsWithoutALinkDoNothingAndReportFailure) {
-    sdk::Link* saved = g_link;
-    g_link = nullptr;
-    _eipConnectInfo conn;
-    conn.alias = "nolink";
-    EXPECT_EQ(EipNode::CreatePLCNode(NodePath(), conn, _eipProductInfo{}), -1);
-    EipNode::ChangeEMCnxnState("nolink", 1);
-    g_link = saved;
-    Settle();
-    EXPECT_FALSE(Node("/nolink").has_value());
-}
-
 // ---- states, product info, polling settings ---------------------------------------------------
 
-using PLCStateTest = NodeTreeFixture;
+using PLCStateTest = LineFixture;
 
 TEST_F(PLCStateTest, EMConnectionAndUCMMStatesShowTheirOwnTexts) {
-    CreatePLC("line1");
     // state, EM connection text, UCMM text
     const std::tuple<int, const char*, const char*> states[] = {
         {1, "BUSY", "READY"},          {2, "READY", "BUSY"},      {3, "NEED2SEND", "UNKNOWN"},
@@ -168,7 +165,6 @@ TEST_F(PLCStateTest, EMConnectionAndUCMMStatesShowTheirOwnTexts) {
 }
 
 TEST_F(PLCStateTest, ProductInfoAndPollingSettingsReplaceTheirValues) {
-    CreatePLC("line1");
     _eipProductInfo product;
     product.productName = "1769-L33ER";
     product.vendorId = 0xFFFF;
@@ -190,20 +186,19 @@ TEST_F(PLCStateTest, ProductInfoAndPollingSettingsReplaceTheirValues) {
 
 // ---- tag status -------------------------------------------------------------------------------
 
-class TagStatusTest : public NodeTreeFixture {
+class TagStatusTest : public LineFixture {
   protected:
     void SetUp() override {
-        NodeTreeFixture::SetUp();
-        CreatePLC("line1");
+        LineFixture::SetUp();
         EipNode::CreateTagItemNode("line1", rw_, nullptr);
         EipNode::CreateTagItemNode("line1", io_, nullptr);
-        WaitNode(ReadPath("motor speed"));
-        WaitNode(WritePath("motor speed"));
+        WaitNode(ReadPath("motor/speed"));
+        WaitNode(WritePath("motor/speed"));
         WaitNode(IOPath("rack"));
         Settle();
     }
 
-    const _eipTagInfo rw_ = node_test::MakeTag("motor speed", EIP_RW_FLAG_READ | EIP_RW_FLAG_WRITE);
+    const _eipTagInfo rw_ = node_test::MakeTag("motor/speed", EIP_RW_FLAG_READ | EIP_RW_FLAG_WRITE);
     const _eipTagInfo io_ = node_test::MakeTag("rack", EIP_RW_FLAG_IO, EIP_INNER_TYPE_SINT, 8);
 };
 
@@ -212,7 +207,7 @@ TEST_F(TagStatusTest, StatusStartsOKAndFollowsTheListsOfTheTagAndTheKindGiven) {
     const std::vector<std::pair<std::function<void()>, std::vector<const char*>>> steps = {
         {[] {}, {"OK", "OK", "OK"}},
         {[&] {
-             EipNode::UpdateTagStatusByAlias("line1", "motor speed", 0, "kind 0: nothing");
+             EipNode::UpdateTagStatusByAlias("line1", "motor/speed", 0, "kind 0: nothing");
              EipNode::UpdateTagStatusByAlias("line1", "rack", 0, "kind 0: nothing");
              EipNode::UpdateTagStatusByAlias("line1", "rack", 3, "kind 3: nothing");
          },
@@ -220,33 +215,405 @@ TEST_F(TagStatusTest, StatusStartsOKAndFollowsTheListsOfTheTagAndTheKindGiven) {
         {[&] { EipNode::UpdateTagStatus("line1", rw_, "Tag does not exist."); },
          {"Tag does not exist.", "Tag does not exist.", "OK"}},
         {[&] {
-             EipNode::UpdateTagStatusByAlias("line1", "motor speed", 1, "stale");
+             EipNode::UpdateTagStatusByAlias("line1", "motor/speed", 1, "stale");
              EipNode::UpdateTagStatusByAlias("line1", "rack", 2, "timeout");
          },
          {"stale", "stale", "timeout"}},
         {[&] { EipNode::CreateTagItemNode("line1", rw_, nullptr); }, {"OK", "OK", "timeout"}},
     };
+    // The alias is escaped in the path and shown as it is.
+    EXPECT_EQ(WaitNode(ReadPath("motor/speed")).display_name, "motor/speed");
     for (size_t i = 0; i < steps.size(); ++i) {
         steps[i].first();
         Settle();
         const auto& expected = steps[i].second;
-        EXPECT_EQ(Config(ReadPath("motor speed"), "$status"), Variant(expected[0])) << i;
-        EXPECT_EQ(Config(WritePath("motor speed"), "$status"), Variant(expected[1])) << i;
+        EXPECT_EQ(Config(ReadPath("motor/speed"), "$status"), Variant(expected[0])) << i;
+        EXPECT_EQ(Config(WritePath("motor/speed"), "$status"), Variant(expected[1])) << i;
         EXPECT_EQ(Config(IOPath("rack"), "$status"), Variant(expected[2])) << i;
     }
 }
 
-TEST_F(TagStatusTest, UpdateTagStatusToPathJoinsTheEscapedTagAlias) {
-    _eipTagInfo odd = rw_;
-    odd.alias = "a/b";
-    odd.rwFlag = EIP_RW_FLAG_READ;
-    EipNode::CreateTagItemNode("line1", odd, nullptr);
-    const NodePath path = EipNode::ReadTagsListPath("line1") / sdk::string_escape("a/b");
-    WaitNode(path);
-    EipNode::UpdateTagStatusToPath(EipNode::ReadTagsListPath("line1"), "a/b", "bad");
+// ---- tag and subtag item nodes ---------------------------------------------------------------
+
+class TagItemNodeTest : public LineFixture {
+  protected:
+    static _eipTagInfo EMTag(const std::string& alias, uint8_t rwFlag) {
+        return node_test::MakeTag(alias, rwFlag);
+    }
+    static _eipTagInfo IOTag(const std::string& alias) {
+        return node_test::MakeTag(alias, EIP_RW_FLAG_IO, EIP_INNER_TYPE_SINT, 16);
+    }
+
+    std::optional<sdk::ValueType> TypeOf(const NodePath& path) {
+        auto info = Node(path);
+        return info ? info->type : std::nullopt;
+    }
+};
+
+// The RW flag decides the lists a tag lives in; only the write list carries "Write Data".
+TEST_F(TagItemNodeTest, TagsLiveInTheListsOfTheirFlagAndOnlyTheWriteOneHasWriteData) {
+    EipNode::CreateTagItemNode("line1", EMTag("r", EIP_RW_FLAG_READ), nullptr);
+    EipNode::CreateTagItemNode("line1", EMTag("rw", EIP_RW_FLAG_READ | EIP_RW_FLAG_WRITE), nullptr);
+    EXPECT_EQ(WaitNode(WritePath("rw") / "Write Data").kind, "");
     Settle();
-    EXPECT_EQ(Config(path, "$status"), Variant("bad"));
-    EXPECT_EQ(WaitNode(path).display_name, "a/b");
+    EXPECT_TRUE(Node(ReadPath("r")).has_value());
+    EXPECT_FALSE(Node(WritePath("r")).has_value());
+    EXPECT_FALSE(Node(IOPath("r")).has_value());
+    EXPECT_EQ(ActionNames(ReadPath("r")), Names{});
+    EXPECT_EQ(ActionNames(ReadPath("rw")), Names{});
+    EXPECT_EQ(ActionNames(WritePath("rw")), Names{"Write Data"});
+}
+
+TEST_F(TagItemNodeTest, TagNodeCarriesItsStoredAttributes) {
+    _eipTagInfo tag = EMTag("speed", EIP_RW_FLAG_READ);
+    EipNode::CreateTagItemNode("line1", tag, nullptr);
+    const sdk::NodeInfo node = WaitNode(ReadPath("speed"));
+    EXPECT_EQ(node.kind, "node");
+    EXPECT_EQ(node.display_name, "speed");
+    EXPECT_EQ(node.serialization, sdk::SerializationMode::Stored);
+    const std::map<std::string, Variant> expected = {
+        {"$status", Variant("OK")},
+        {"$Description", Variant("line speed")},
+        {"$DataLen", Variant(4)},
+        {"InnerType", Variant("DINT")},
+        {"$RW Flag", Variant("R_")},
+        {"$OutputType", Variant("DEFAULT")},
+        {"$Tag Name", Variant("Program:Main.speed")},
+        {"$$$isit", Variant("tag")},
+    };
+    EXPECT_EQ(node.configs, expected);  // no PLC5 address without one
+
+    tag.alias = "n7";
+    tag.plc5Address = "N7:0";
+    EipNode::CreateTagItemNode("line1", tag, nullptr);
+    EXPECT_EQ(WaitNode(ReadPath("n7")).configs.at("$PLC5Address"), Variant("N7:0"));
+}
+
+TEST_F(TagItemNodeTest, ValueTypeFollowsTheElementCount) {
+    const struct {
+        const char* alias;
+        int32_t type;
+        uint16_t handle;
+        uint16_t count;
+        int32_t dataLen;
+        std::optional<sdk::ValueType> expected;
+    } cases[] = {
+        {"unknown", EIP_INNER_TYPE_DINT, 0, 0, 4, std::nullopt},
+        {"array", EIP_INNER_TYPE_DINT, 0, 10, 40, sdk::ValueType::Array},
+        {"udts", EIP_INNER_TYPE_STRUCTURE, 0x1234, 2, 4, sdk::ValueType::String},
+        {"names", EIP_INNER_TYPE_STRUCTURE, EIP_STRING_STRUCT_HANDLE, 2, 4, sdk::ValueType::Array},
+        {"flag", EIP_INNER_TYPE_BOOL, 0, 1, 1, sdk::ValueType::Bool},
+    };
+    for (const auto& c : cases) {
+        _eipTagInfo tag = EMTag(c.alias, EIP_RW_FLAG_READ);
+        tag.innerType = c.type;
+        tag.structHandle = c.handle;
+        tag.elementCount = c.count;
+        tag.dataLen = c.dataLen;
+        EipNode::CreateTagItemNode("line1", tag, nullptr);
+        EXPECT_EQ(WaitNode(ReadPath(c.alias)).type, c.expected) << c.alias;
+    }
+}
+
+// An I/O tag has no value type of its own: its whole data shows on the "Data" subtag, which
+// carries no action; the other subtags follow it in order, then the subtag actions.
+TEST_F(TagItemNodeTest, IOTagCarriesTheSubtagActionsAndItsSubtagsInOrder) {
+    std::vector<_eipSubTagInfo> subs = {
+        _eipSubTagInfo{"running", 0, EIP_INNER_TYPE_BOOL, 1},
+        _eipSubTagInfo{"speed", 2, EIP_INNER_TYPE_INT, 2},
+        _eipSubTagInfo{"a/b", 4, EIP_INNER_TYPE_REAL, 4},
+    };
+    EipNode::CreateTagItemNode("line1", IOTag("rack"), &subs);
+    WaitNode(IOPath("rack") / sdk::string_escape("a/b") / "Remove Subtag");
+    WaitNode(IOPath("rack") / "Import Subtags");
+    Settle();
+    const sdk::NodeInfo tag = WaitNode(IOPath("rack"));
+    EXPECT_FALSE(tag.type.has_value());
+    EXPECT_EQ(tag.configs.at("$RW Flag"), Variant("I"));
+    EXPECT_EQ(tag.children,
+              (std::vector<std::string>{"Data", "running", "speed", sdk::string_escape("a/b"),
+                                        "Add Subtag", "Export Subtags", "Import Subtags"}));
+    const sdk::NodeInfo data = WaitNode(IOPath("rack") / "Data");
+    EXPECT_EQ(data.kind, "node");
+    EXPECT_EQ(data.serialization, sdk::SerializationMode::Stored);
+    const std::map<std::string, Variant> expected = {
+        {"$DataLen", Variant(16)},
+        {"InnerType", Variant("SINT")},
+        {"$Offset", Variant(0)},
+        {"$$$isit", Variant("subtag")},
+    };
+    EXPECT_EQ(data.configs, expected);
+    EXPECT_EQ(*data.type, sdk::ValueType::Array);
+    EXPECT_TRUE(ActionNames(IOPath("rack") / "Data").empty());
+    EXPECT_EQ(*TypeOf(IOPath("rack") / "running"), sdk::ValueType::Bool);
+    EXPECT_EQ(*TypeOf(IOPath("rack") / "speed"), sdk::ValueType::Number);
+    const sdk::NodeInfo odd = WaitNode(IOPath("rack") / sdk::string_escape("a/b"));
+    EXPECT_EQ(odd.display_name, "a/b");
+    EXPECT_EQ(odd.configs.at("$Offset"), Variant(4));
+    EXPECT_EQ(odd.configs.at("InnerType"), Variant("REAL"));
+    EXPECT_EQ(ActionNames(IOPath("rack") / "speed"), (Names{"Edit Subtag", "Remove Subtag"}));
+}
+
+TEST_F(TagItemNodeTest, CreateAgainUpdatesTheNodeInPlace) {
+    _eipTagInfo tag = EMTag("speed", EIP_RW_FLAG_READ);
+    tag.plc5Address = "N7:1";
+    EipNode::CreateTagItemNode("line1", tag, nullptr);
+    WaitNode(ReadPath("speed"));
+    EipNode::UpdateTagStatus("line1", tag, "Could not find Tag from PLC.");
+    tag.innerType = EIP_INNER_TYPE_REAL;
+    tag.description = "new";
+    tag.elementCount = 3;
+    tag.dataLen = 12;
+    EipNode::CreateTagItemNode("line1", tag, nullptr);
+    ASSERT_TRUE(
+        WaitUntil([&] { return Config(ReadPath("speed"), "InnerType") == Variant("REAL"); }));
+    Settle();
+    EXPECT_EQ(Config(ReadPath("speed"), "$status"), Variant("OK"));
+    EXPECT_EQ(Config(ReadPath("speed"), "$Description"), Variant("new"));
+    EXPECT_EQ(Config(ReadPath("speed"), "$DataLen"), Variant(12));
+    EXPECT_EQ(*TypeOf(ReadPath("speed")), sdk::ValueType::Array);
+    EXPECT_EQ(Children(EipNode::ReadTagsListPath("line1")), std::vector<std::string>{"speed"});
+}
+
+TEST_F(TagItemNodeTest, SubtagUpdateReplacesItsAttributesAndKeepsOneNode) {
+    _eipTagInfo tag = IOTag("rack");
+    EipNode::CreateTagItemNode("line1", tag, nullptr);
+    WaitNode(IOPath("rack") / "Import Subtags");
+    EipNode::CreateSubTagItemNode("line1", tag, _eipSubTagInfo{"speed", 2, EIP_INNER_TYPE_INT, 2});
+    WaitNode(IOPath("rack") / "speed" / "Remove Subtag");
+    EipNode::CreateSubTagItemNode("line1", tag, _eipSubTagInfo{"speed", 8, EIP_INNER_TYPE_DINT, 8});
+    ASSERT_TRUE(
+        WaitUntil([&] { return Config(IOPath("rack") / "speed", "$Offset") == Variant(8); }));
+    Settle();
+    EXPECT_EQ(Config(IOPath("rack") / "speed", "InnerType"), Variant("DINT"));
+    EXPECT_EQ(*TypeOf(IOPath("rack") / "speed"), sdk::ValueType::Array);
+    const std::vector<std::string> children = Children(IOPath("rack"));
+    EXPECT_EQ(std::count(children.begin(), children.end(), "speed"), 1);
+    // The edit action offers the new settings as its defaults.
+    auto edit = Broker().describe(IOPath("rack") / "speed" / "Edit Subtag");
+    ASSERT_TRUE(edit.has_value());
+    EXPECT_EQ(edit->at("action").at("params")[1].at("default"), Variant(8));
+}
+
+TEST_F(TagItemNodeTest, RemoveTagItemNodeRemovesEveryListNode) {
+    _eipTagInfo rw = EMTag("speed", EIP_RW_FLAG_READ | EIP_RW_FLAG_WRITE);
+    EipNode::CreateTagItemNode("line1", rw, nullptr);
+    WaitNode(WritePath("speed") / "Write Data");
+    EipNode::RemoveTagItemNode("line1", rw, nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return !Node(ReadPath("speed")) && !Node(WritePath("speed")); }));
+
+    std::vector<_eipSubTagInfo> subs = {_eipSubTagInfo{"speed", 2, EIP_INNER_TYPE_INT, 2}};
+    _eipTagInfo io = IOTag("rack");
+    EipNode::CreateTagItemNode("line1", io, &subs);
+    WaitNode(IOPath("rack") / "speed");
+    EipNode::RemoveSubTagItemNode("line1", io, subs[0]);
+    EXPECT_TRUE(WaitUntil([&] { return !Node(IOPath("rack") / "speed"); }));
+    EXPECT_TRUE(Node(IOPath("rack") / "Data").has_value());
+    EipNode::RemoveTagItemNode("line1", io, &subs);
+    EXPECT_TRUE(WaitUntil([&] { return !Node(IOPath("rack")); }));
+}
+
+// ---- action catalogue and toggle --------------------------------------------------------------
+
+// The same JSON text, whatever the key order and number kinds of the literal.
+std::string Canonical(const std::string& json) {
+    return sdk::json::to_json_string(sdk::json::from_json_string(json));
+}
+
+class CatalogueTest : public LineFixture {
+  protected:
+    // The action description of the node at `path`, as compact JSON.
+    std::string ActionJson(const NodePath& path) {
+        WaitNode(path);
+        auto described = Broker().describe(path);
+        if (!described) {
+            return "<no node>";
+        }
+        return sdk::json::to_json_string(described->at("action"));
+    }
+
+    size_t ActionCountBelow(const NodePath& path) {
+        size_t count = 0;
+        for (const std::string& child : Children(path)) {
+            auto info = Node(path / child);
+            count += info && info->has_action ? 1 : 0;
+            count += ActionCountBelow(path / child);
+        }
+        return count;
+    }
+
+    void Toggle(signed char emStopped, signed char ioStopped, unsigned short emInterval = 1000,
+                unsigned short ioInterval = 1000, unsigned short udpPort = 2222) {
+        EipNode::ToggleActionNodes("line1", emStopped, emInterval, ioStopped, ioInterval, udpPort);
+        Settle();
+    }
+
+    const NodePath em_ = EipNode::EMTagsPath("line1");
+    const NodePath io_ = EipNode::IOTagsPath("line1");
+};
+
+const Names kEMStopped = {"Write Tags", "Export Tags", "Browse Tags", "Add Tags",
+                          "Edit Tags",  "Remove Tags", "Reset Tags",  "Start Polling"};
+const Names kIOStopped = {"Export Tags", "Add Tags",   "Edit Tags",
+                          "Remove Tags", "Reset Tags", "Start Listening"};
+const Names kEMRunning = {"Write Tags", "Export Tags", "Browse Tags", "Stop Polling"};
+const Names kIORunning = {"Export Tags", "Stop Listening"};
+
+// ---- toggle -----------------------------------------------------------------------------------
+
+using ToggleTest = CatalogueTest;
+
+// The actions of the tags are not the toggle's: Write Data stays whatever the flags.
+TEST_F(ToggleTest, EachFlagSwapsItsOwnSetAndAnyFlagOtherThanOneMeansRunning) {
+    ASSERT_EQ(manager_->AddPLCTemp("line1"), 0);
+    EipNode::CreateTagItemNode("line1", node_test::MakeTag("speed", EIP_RW_FLAG_WRITE), nullptr);
+    WaitNode(WritePath("speed") / "Write Data");
+    struct Step {
+        signed char emStopped, ioStopped;
+        unsigned short emInterval, ioInterval, port;
+        const Names& em;
+        const Names& io;
+    };
+    ASSERT_EQ(ActionCountBelow("/line1"), 1u);
+    const Step steps[] = {
+        {1, 1, 1000, 1000, 2222, kEMStopped, kIOStopped},
+        {0, 1, 250, 1000, 2222, kEMRunning, kIOStopped},
+        {1, 1, 1000, 1000, 2222, kEMStopped, kIOStopped},
+        {1, 0, 1000, 20, 2300, kEMStopped, kIORunning},
+        {1, 1, 1000, 1000, 2222, kEMStopped, kIOStopped},
+        {-1, 2, 1000, 1000, 2222, kEMRunning, kIORunning},
+    };
+    for (const auto& step : steps) {
+        Toggle(step.emStopped, step.ioStopped, step.emInterval, step.ioInterval, step.port);
+        EXPECT_EQ(ActionNames(em_), step.em) << int(step.emStopped);
+        EXPECT_EQ(ActionNames(io_), step.io) << int(step.ioStopped);
+        EXPECT_EQ(ActionNames("/line1"), Names{"Remove"});
+        EXPECT_EQ(Config(em_, "$Polling Interval"), Variant(uint64_t{step.emInterval}));
+        EXPECT_EQ(Config(io_, "$Listening Interval"), Variant(uint64_t{step.ioInterval}));
+        EXPECT_EQ(Config(io_, "$Listening UDP Port"), Variant(uint64_t{step.port}));
+        EXPECT_EQ(ActionCountBelow("/line1"), 2 + step.em.size() + step.io.size());
+    }
+}
+
+TEST_F(ToggleTest, ToggleRepairsAMissingActionAndNeverDuplicates) {
+    ASSERT_EQ(manager_->AddPLCTemp("line1"), 0);
+    Toggle(1, 1);
+    EipNode::RemoveTagItemNodeFromPath(em_ / "Edit Tags");
+    ASSERT_TRUE(WaitUntil([&] { return !Node(em_ / "Edit Tags"); }));
+    Toggle(1, 1);
+    EXPECT_EQ(ActionNames(em_), kEMStopped);
+    EXPECT_EQ(ActionCountBelow("/line1"), 15u);
+}
+
+TEST_F(ToggleTest, UnregisteredAliasChangesNothing) {
+    node_test::LogCapture log;
+    Toggle(1, 1, 500, 500, 3000);
+    EXPECT_EQ(ActionCountBelow("/line1"), 0u);
+    EXPECT_EQ(Config(em_, "$Polling Interval"), Variant(0));
+    EXPECT_EQ(Config(io_, "$Listening UDP Port"), Variant(0));
+    EXPECT_TRUE(log.Contains("PLC alias is not exist."));
+}
+
+// ---- catalogue descriptions -------------------------------------------------------------------
+
+// JSON text of one parameter, one column and one action description.
+std::string P(const std::string& name, const std::string& type, const std::string& dflt = "null",
+              const std::string& editor = "null", const std::string& choices = "null") {
+    return R"({"name": ")" + name + R"(", "type": ")" + type + R"(", "default": )" + dflt +
+           R"(, "editor": )" + editor + R"(, "choices": )" + choices + "}";
+}
+std::string C(const std::string& name, const std::string& type,
+              const std::string& editor = "null") {
+    return R"({"name": ")" + name + R"(", "type": ")" + type + R"(", "editor": )" + editor + "}";
+}
+std::string A(const std::string& params, const std::string& columns, const char* kind = "values") {
+    return Canonical(R"({"params": [)" + params + R"(], "columns": [)" + columns +
+                     R"(], "resultKind": ")" + kind + R"(", "permission": "write"})");
+}
+
+using DescriptionTest = CatalogueTest;
+
+// Every action as the broker describes it, with its node's display name and kind.
+TEST_F(DescriptionTest, EveryActionHasItsParametersColumnsAndResultKind) {
+    const NodePath tag = io_ / "rack";
+    std::vector<_eipSubTagInfo> subs = {{"speed", 2, EIP_INNER_TYPE_REAL, 4}};
+    EipNode::CreateTagItemNode(
+        "line1", node_test::MakeTag("rack", EIP_RW_FLAG_IO, EIP_INNER_TYPE_SINT, 8), &subs);
+    EipNode::CreateTagItemNode("line1", node_test::MakeTag("speed", EIP_RW_FLAG_WRITE), nullptr);
+    EipNode::CreateRootNode(NodePath());
+    EipNode::CreateRemovePLCNode("/line1");
+    EipNode::CreateAddTagsNode(em_);
+    EipNode::CreateEditTagsNode(io_);
+    EipNode::CreateRemoveTagsNode(em_);
+    EipNode::CreateWriteTagsNode(em_);
+    EipNode::CreateResetTagsNode(em_);
+    EipNode::CreateExportTagsNode(io_);
+    EipNode::CreateBrowseTagsNode(em_);
+    EipNode::CreateEMStartPollingNode(em_);
+    EipNode::CreateEMStopPollingNode(em_);
+    EipNode::CreateIOStartPollingNode(io_);
+    EipNode::CreateIOStopPollingNode(io_);
+
+    const std::string successMessage = C("Success", "bool") + "," + C("message", "string");
+    const std::string tagTable = C("Tag alias", "string") + "," + C("Result", "string");
+    const std::string tagsJson = P("Tags(json)", "string", "null", R"("textarea")");
+    const std::string exportColumns =
+        C("Success", "bool") + "," + C("json", "string", R"("textarea")");
+    const std::string innerTypes =
+        R"js(["BOOL (1byte)", "SINT (1byte)", "INT (2bytes)", "DINT (4bytes)", "REAL (4bytes)"])js";
+    auto subtag = [&](const char* alias, const char* offset, const char* type, const char* len) {
+        return P("Alias", "string", alias) + "," + P("Offset", "number", offset) + "," +
+               P("InnerType", "enum", type, "null", innerTypes) + "," + P("DataLen", "number", len);
+    };
+    struct Case {
+        NodePath path;
+        const char* display;
+        const char* kind;
+        std::string action;
+    };
+    const Case cases[] = {
+        {"/addplc", "Add PLC", "node",
+         A(P("Alias", "string") + "," + P("Host", "string") + "," + P("Port", "number", "44818") +
+               "," + P("Slot", "number", "0") + "," +
+               P("Protocol Family", "enum", R"("CIP/EIP")", "null", R"(["CIP/EIP", "PCCC"])"),
+           successMessage)},
+        {"/line1/Remove", "Remove", "node", A("", "")},
+        {em_ / "Add Tags", "Add Tags", "node", A(tagsJson, tagTable, "table")},
+        {io_ / "Edit Tags", "Edit Tags", "node", A(tagsJson, tagTable, "table")},
+        {em_ / "Remove Tags", "Remove Tags", "node", A(tagsJson, tagTable, "table")},
+        {em_ / "Write Tags", "Write Tags", "node", A(tagsJson, tagTable, "table")},
+        {em_ / "Reset Tags", "Reset Tags", "node", A("", "")},
+        {io_ / "Export Tags", "Export Tags", "node", A("", exportColumns)},
+        {em_ / "Browse Tags", "Browse Tags", "node",
+         A(P("Filter", "string", R"("")"),
+           C("Name", "string") + "," + C("Type", "string") + "," + C("Dimensions", "string") + "," +
+               C("Scope", "string") + "," + C("Readable", "bool"),
+           "table")},
+        {em_ / "Start Polling", "Start Polling", "node",
+         A(P("Interval(ms)", "number", "1000"), successMessage)},
+        {em_ / "Stop Polling", "Stop Polling", "node", A("", successMessage)},
+        {io_ / "Start Listening", "Start Listening", "node",
+         A(P("Interval(ms)", "number", "1000") + "," + P("UDP Port", "number", "2222"), tagTable,
+           "table")},
+        {io_ / "Stop Listening", "Stop Listening", "node", A("", successMessage)},
+        {tag / "Add Subtag", "Add Subtag", "",
+         A(subtag("null", "null", R"js("INT (2bytes)")js", "null"), successMessage)},
+        {tag / "speed" / "Edit Subtag", "Edit Subtag", "",
+         A(subtag(R"("speed")", "2", R"js("REAL (4bytes)")js", "4"), successMessage)},
+        {tag / "Export Subtags", "Export Subtags", "node", A("", exportColumns)},
+        {tag / "Import Subtags", "Import Subtags", "node",
+         A(P("json", "string", "null", R"("textarea")"),
+           C("Success", "bool") + "," + C("Result", "string"))},
+        {tag / "speed" / "Remove Subtag", "Remove Subtag", "", A("", "")},
+        {EipNode::WriteTagsListPath("line1") / "speed" / "Write Data", "Write Data", "",
+         A(P("Value", "string"), successMessage)},
+    };
+    for (const auto& c : cases) {
+        const sdk::NodeInfo node = WaitNode(c.path);
+        EXPECT_EQ(node.display_name, c.display) << c.path.to_string();
+        EXPECT_EQ(node.kind, c.kind) << c.path.to_string();
+        EXPECT_EQ(ActionJson(c.path), c.action) << c.path.to_string();
+    }
 }
 
 }  // namespace

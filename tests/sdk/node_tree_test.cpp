@@ -82,31 +82,6 @@ TEST_F(NodeTreeTest, CompletionRunsOnAnotherThreadWithoutTheTreeLock) {
     EXPECT_TRUE(exists_inside);
 }
 
-TEST_F(NodeTreeTest, BuilderCreatesSiblingsAndNestedChildrenInOrder) {
-    NodeBuilder b(NodePath("/"));
-    b.make_node("plc1", "node").display_name("PLC 1").config("$host", "10.0.0.1").serializable(2);
-    b.make_child("productname").display_name("Product Name").type(4).value("1756-L61");
-    b.make_node("coxnstate").type(ValueType::String).value("NON-EXIST");
-    b.end_child();
-    b.make_node("plc2");
-    auto [nodes, ec] = create(b);
-    ASSERT_FALSE(ec) << ec.message();
-    ASSERT_EQ(nodes.size(), 2u);
-    EXPECT_EQ(nodes[0].path.to_string(), "/plc1");
-    EXPECT_EQ(nodes[0].display_name, "PLC 1");
-    EXPECT_EQ(nodes[0].kind, "node");
-    EXPECT_EQ(nodes[0].serialization, SerializationMode::Stored);
-    EXPECT_EQ(nodes[1].path.to_string(), "/plc2");
-    EXPECT_EQ(nodes[1].display_name, "plc2");  // defaults to the name
-
-    NodeInfo plc = node(NodePath("/plc1"));
-    EXPECT_EQ(plc.children, (std::vector<std::string>{"productname", "coxnstate"}));
-    NodeInfo product = node(NodePath("/plc1/productname"));
-    EXPECT_EQ(product.value.as_string(), "1756-L61");
-    EXPECT_EQ(product.type, ValueType::String);
-    EXPECT_EQ(node(NodePath("/")).children, (std::vector<std::string>{"plc1", "plc2"}));
-}
-
 TEST_F(NodeTreeTest, CreateOnAnExistingPathMergesConfigsKeepsChildrenAndAnnouncesAgain) {
     std::mutex m;
     std::vector<std::pair<std::string, NodeCreationContext>> announced;
@@ -119,6 +94,7 @@ TEST_F(NodeTreeTest, CreateOnAnExistingPathMergesConfigsKeepsChildrenAndAnnounce
     first.make_node("plc1", "node").config("$host", "a").config("$port", 44818u).value(1);
     first.make_child("EM Tags", "node");
     ASSERT_FALSE(create(first).second);
+    EXPECT_EQ(node(NodePath("/plc1")).display_name, "plc1");  // defaults to the name
 
     NodeBuilder again(NodePath("/"));
     again.make_node("plc1", "node").display_name("again").config("$host", "b").config("$slot", 0);
@@ -321,6 +297,26 @@ TEST_F(NodeTreeTest, ASlowSubscriberGetsTheLatestValuePerNodeAndReplacedOnesAreC
         EXPECT_EQ(latest[path.to_string()], kRounds - 1) << path.to_string();
         EXPECT_EQ(node(path).value.as_int(), kRounds - 1);
     }
+}
+
+using InvokeTest = NodeTreeTest;
+
+TEST_F(InvokeTest, ASlowActionDoesNotBlockCompletions) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    NodeBuilder b(NodePath("/"));
+    b.make_node("plc1").make_child("Block").action(
+        Action(2, [released](const std::shared_ptr<IActionResultStream>&, const NodePath&,
+                             const Variant&, const std::error_code&) { released.wait(); }));
+    ASSERT_FALSE(create(b).second);
+    std::promise<InvokeResult> blocked;
+    ASSERT_FALSE(link->broker().invoke(NodePath("/plc1/Block"), {},
+                                       [&](const InvokeResult& r) { blocked.set_value(r); }));
+    // While the handler waits, node operations still complete.
+    EXPECT_FALSE(
+        status([&](StatusCallback cb) { responder->set_value(NodePath("/plc1"), 1, cb); }));
+    release.set_value();
+    EXPECT_TRUE(wait(blocked).ok());
 }
 
 TEST_F(NodeTreeTest, ACallbackThatThrowsDoesNotStopLaterCallbacks) {

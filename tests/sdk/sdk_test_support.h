@@ -2,6 +2,7 @@
 // Helpers shared by the SDK tests: temporary data directories, waiting for conditions set on
 // other threads, a link with a store in a temporary place, and the option parser's outcome.
 
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -33,13 +34,18 @@ struct Parsed {
     kestrel::strata_sdk::LinkOptions options{"Tagbridge"};
 };
 
-inline Parsed parse(std::vector<std::string> args) {
+// `extend` adds options of the caller's own before the parse.
+inline Parsed parse(std::vector<std::string> args,
+                    const std::function<void(kestrel::strata_sdk::LinkOptions&)>& extend = {}) {
     args.insert(args.begin(), "tagbridge");
     std::vector<const char*> argv;
     for (const auto& a : args) {
         argv.push_back(a.c_str());
     }
     Parsed p;
+    if (extend) {
+        extend(p.options);
+    }
     std::ostringstream out, err;
     p.outcome = p.options.parse_arguments(static_cast<int>(argv.size()), argv.data(), out, err);
     p.out = out.str();

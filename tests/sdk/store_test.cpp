@@ -4,7 +4,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -159,29 +158,6 @@ TEST(NodeStoreTest, RemovedAndUnstoredNodesStayGoneAfterARestart) {
     EXPECT_TRUE(link->responder()->node_exists(NodePath("/keep")));
     EXPECT_FALSE(link->responder()->node_exists(NodePath("/keep/gone")));
     EXPECT_FALSE(link->responder()->node_exists(NodePath("/keep/unstored")));
-}
-
-TEST(NodeStoreTest, ReconnectionAnnouncesNothingAgain) {
-    TempDir dir;
-    StartRecord record;
-    std::atomic<int> disconnects{0};
-    auto link = start_link(dir.path(), record);
-    link->set_on_disconnected_handler([&](const std::error_code& ec) {
-        EXPECT_EQ(ec, make_error_code(strata_errc::disconnected));
-        ++disconnects;
-    });
-    ASSERT_TRUE(link->non_blocking_run());
-    ASSERT_TRUE(WaitUntil([&] { return record.has("connected"); }));
-    size_t before = record.steps.size();
-    link->force_disconnect();
-    link->force_reconnect();
-    ASSERT_TRUE(WaitUntil([&] {
-        std::lock_guard<std::mutex> lock(record.m);
-        return record.steps.size() == before + 1;
-    }));
-    EXPECT_EQ(disconnects, 1);
-    std::lock_guard<std::mutex> lock(record.m);
-    EXPECT_EQ(record.steps.back(), "connected");
 }
 
 // A store file the link cannot use is refused with one line saying why, and left untouched.

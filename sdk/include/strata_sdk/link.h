@@ -61,11 +61,6 @@ class Link {
     // Waits for the threads ended by stop().
     void join();
 
-    // Tests: simulate losing the broker session (disconnected handler with
-    // strata_errc::disconnected) and getting it back (connected handler).
-    void force_disconnect();
-    void force_reconnect();
-
   private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
