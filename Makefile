@@ -25,8 +25,9 @@ setup:
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTB_BUILD_TESTS=OFF
 
+# The benchmarks are built with the tests (never run there), so that a change breaking one fails.
 $(TESTBUILD)/CMakeCache.txt:
-	cmake -S . -B $(TESTBUILD) -DCMAKE_BUILD_TYPE=Debug -DTB_SANITIZE=ON -DTB_BUILD_BENCH=OFF
+	cmake -S . -B $(TESTBUILD) -DCMAKE_BUILD_TYPE=Debug -DTB_SANITIZE=ON -DTB_BUILD_BENCH=ON
 
 $(TSANBUILD)/CMakeCache.txt:
 	cmake -S . -B $(TSANBUILD) -DCMAKE_BUILD_TYPE=Debug -DTB_TSAN=ON -DTB_BUILD_BENCH=OFF
