@@ -728,7 +728,6 @@ void EipConnection::logResponseError(const std::string& message,
 
 int EipConnection::RecvEMTags(EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLookup& lookup) {
     static const char* const op = "RecvEMTags";
-    tagResponse.count = 0;
     std::vector<uint8_t> buffer(EIP_MSG_BUFFER_SIZE);
     EIPS_ENCAP_MSG_STRUCT encap{};
     // Polls go connected (Logix: sequence count) or unconnected (PCCC: sender context).
