@@ -279,7 +279,7 @@ void tagListAction(TagListOp op, const EipAction::ResultStream& stream, const sd
 
 // ---- subtag record of Add Subtag and Edit Subtag ----------------------------------------------
 
-bool subTagFromParams(const sdk::Variant& params, int32_t defaultInnerType, _eipSubTagInfo& subtag,
+bool subTagFromParams(const sdk::Variant& params, int32_t defaultInnerType, SubTagInfo& subtag,
                       std::string& error) {
     if (!check(EipAction::Tessel_AnalyzeParamStr(params, "Alias", 0, subtag.alias) == 0 &&
                    !subtag.alias.empty(),
@@ -300,7 +300,7 @@ bool subTagFromParams(const sdk::Variant& params, int32_t defaultInnerType, _eip
 }
 
 // The I/O tag `tagAlias` of `device`, checked to hold `subtag`; false with `error` otherwise.
-bool checkSubTagFits(EipDevice& device, const std::string& tagAlias, const _eipSubTagInfo& subtag,
+bool checkSubTagFits(EipDevice& device, const std::string& tagAlias, const SubTagInfo& subtag,
                      std::string& error) {
     const auto tag = device.FindTagByAlias(tagAlias, kIOTagKind);
     return check(tag != nullptr, tessel::TL_ERR_TAG_NOT_EXIST, error) &&
@@ -382,7 +382,7 @@ bool browseController(const std::string& alias, const sdk::Variant& params,
     if (device == nullptr) {
         return false;
     }
-    const _eipConnectInfo info = device->GetConnectionInfo();
+    const ConnectInfo info = device->GetConnectionInfo();
     if (info.family != EIP_PROTOCOL_FAMILY_CIP) {
         error =
             "Browse Tags needs a CIP/EIP (Logix) controller: a PCCC controller has no tag "
@@ -394,7 +394,7 @@ bool browseController(const std::string& alias, const sdk::Variant& params,
         return false;
     }
     const auto exchange = [&connection, &info](ByteView request, LogixBrowser::Reply& reply) {
-        EXPLICIT_RESPONSE_STRUCT response;
+        ExplicitResponse response;
         if (connection->ExchangeRouted(kBrowseOp, request, info.slot, response) != 0) {
             return false;
         }
@@ -442,7 +442,7 @@ void EipAction::BrowseTagsNodeAction(const ResultStream& stream, const NodePath&
 namespace {
 
 // Reads the Add PLC parameters; false with `error` when a required one is missing.
-bool connectInfoFromParams(const sdk::Variant& params, _eipConnectInfo& info, std::string& error) {
+bool connectInfoFromParams(const sdk::Variant& params, ConnectInfo& info, std::string& error) {
     static const char* kOp = "AddPLCNodeAction";
     if (!requireString(params, "Alias", tessel::TL_ERR_ALIAS_NOT_INSERTED, info.alias, error) ||
         !check(!info.alias.empty(), tessel::TL_ERR_ALIAS_NOT_INSERTED, error) ||
@@ -476,7 +476,7 @@ void EipAction::AddPLCNodeAction(const ResultStream& stream, const NodePath& pat
                                  const Variant& params, const std::error_code& ec) {
     eiplog::Info("AddPLCNodeAction", "Add PLC Action");
     valuesAction(stream, ec, [&](Variant&, std::string& error) {
-        _eipConnectInfo info;
+        ConnectInfo info;
         if (!connectInfoFromParams(params, info, error) ||
             !check(g_eipManager != nullptr && g_eipManager->AddPLC(info, false) == 0,
                    tessel::TL_ERR_CONNECT_PLC, error)) {
@@ -486,7 +486,7 @@ void EipAction::AddPLCNodeAction(const ResultStream& stream, const NodePath& pat
         if (!check(device != nullptr, tessel::TL_ERR_PLC_NOT_EXIST, error)) {
             return false;
         }
-        const _eipProductInfo product = device->GetProductInfo();
+        const ProductInfo product = device->GetProductInfo();
         device->SetCallbacks(MakeDeviceCallbacks());
         return check(EipNode::CreatePLCNode(path, info, product) == 0,
                      tessel::TL_ERR_CREATE_PLC_NODE, error);
@@ -596,7 +596,7 @@ void EipAction::IOStartPollingNodeAction(const ResultStream& stream, const NodeP
     if (checkIOStart(device, path, params, interval, udpPort, error)) {
         const auto ioTags = device->ListTagInfos(kIOTagKind, kRWFlagIO);
         check(!ioTags.empty(), tessel::TL_ERR_IO_TAGS_NOT_EXIST, error);
-        for (const _eipTagInfo& tag : ioTags) {
+        for (const TagInfo& tag : ioTags) {
             std::string text;
             const int result = device->StartIOPollingTag(tag.alias, interval,
                                                          static_cast<uint16_t>(udpPort), text);
@@ -677,7 +677,7 @@ void EipAction::IOAddSubNodeAction(const ResultStream& stream, const NodePath& p
                                    const Variant& params, const std::error_code& ec) {
     eiplog::Info("IOAddSubNodeAction", "Add Subtag Action");
     valuesAction(stream, ec, [&](Variant&, std::string& error) {
-        _eipSubTagInfo subtag;
+        SubTagInfo subtag;
         EipDeviceHandle device = nullptr;
         const std::string tagAlias = aliasAbove(path, 0);
         return subTagFromParams(params, kInnerTypeINT, subtag, error) &&
@@ -692,7 +692,7 @@ void EipAction::IOEditSubNodeAction(const ResultStream& stream, const NodePath& 
                                     const Variant& params, const std::error_code& ec) {
     eiplog::Info("IOEditSubNodeAction", "Edit Subtag Action");
     valuesAction(stream, ec, [&](Variant&, std::string& error) {
-        _eipSubTagInfo subtag;
+        SubTagInfo subtag;
         EipDeviceHandle device = nullptr;
         const std::string tagAlias = aliasAbove(path, 1);
         return subTagFromParams(params, kInnerTypeSINT, subtag, error) &&

@@ -9,18 +9,18 @@
 #include <vector>
 
 // Protocol family of a PLC and of its tags. Shown as "PCCC" / "CIP/EIP".
-enum eipProtocolFamily_t : int32_t {
+enum ProtocolFamily : int32_t {
     EIP_PROTOCOL_FAMILY_PCCC = 0,
     EIP_PROTOCOL_FAMILY_CIP = 1,
 };
 
 // Presentation of a tag's value. UNKNOWN is never valid in a stored tag.
-enum eipOutputType_t : int32_t {
+enum OutputType : int32_t {
     EIP_OUTPUT_TYPE_UNKNOWN = 0,
     EIP_OUTPUT_TYPE_DEFAULT = 1,
 };
 
-// RW flag bits of _eipTagInfo::rwFlag. I never combines with R or W in a valid tag.
+// RW flag bits of TagInfo::rwFlag. I never combines with R or W in a valid tag.
 constexpr uint8_t EIP_RW_FLAG_READ = 0x01;
 constexpr uint8_t EIP_RW_FLAG_WRITE = 0x02;
 constexpr uint8_t EIP_RW_FLAG_IO = 0x04;
@@ -53,16 +53,16 @@ constexpr uint16_t EIP_DEFAULT_TCP_PORT = 44818;
 
 // One PLC's connection settings. Persisted as "$host", "$port", "$slot",
 // "$protocol family" on the PLC node whose name is the alias.
-struct _eipConnectInfo {
+struct ConnectInfo {
     std::string alias;
     std::string host;
     uint16_t port = EIP_DEFAULT_TCP_PORT;
     int32_t slot = 0;
-    eipProtocolFamily_t family = EIP_PROTOCOL_FAMILY_CIP;
+    ProtocolFamily family = EIP_PROTOCOL_FAMILY_CIP;
 };
 
 // Identity of a PLC as read from the CIP Identity object.
-struct _eipProductInfo {
+struct ProductInfo {
     std::string productName;
     uint16_t vendorId = 0;
     uint16_t deviceType = 0;
@@ -72,12 +72,12 @@ struct _eipProductInfo {
 };
 
 // One tag's configuration. A fresh record has every number zero and every string empty.
-struct _eipTagInfo {
-    eipProtocolFamily_t family = EIP_PROTOCOL_FAMILY_PCCC;
+struct TagInfo {
+    ProtocolFamily family = EIP_PROTOCOL_FAMILY_PCCC;
     std::string alias;
     std::string tagName;
     std::string plc5Address;
-    eipOutputType_t outputType = EIP_OUTPUT_TYPE_UNKNOWN;
+    OutputType outputType = EIP_OUTPUT_TYPE_UNKNOWN;
     uint8_t rwFlag = 0;
     int32_t innerType = 0;
     uint16_t structHandle = 0;
@@ -87,7 +87,7 @@ struct _eipTagInfo {
 };
 
 // One subtag: a slice of an I/O tag's data.
-struct _eipSubTagInfo {
+struct SubTagInfo {
     std::string alias;
     int32_t offset = 0;
     int32_t innerType = 0;

@@ -34,7 +34,7 @@ int EipDevice::StartIOPollingTag(const std::string& tagAlias, int interval, uint
         message = errorText(tessel::TL_ERR_START_LISTENING);
         return -1;
     }
-    _eipTagInfo info;
+    TagInfo info;
     {
         std::lock_guard<std::mutex> lock(tagMapMutex_);
         auto it = ioTagMap_.find(tagAlias);
@@ -44,7 +44,7 @@ int EipDevice::StartIOPollingTag(const std::string& tagAlias, int interval, uint
         }
         info = it->second->GetInfo();
     }
-    const _eipConnectInfo connectInfo = GetConnectionInfo();
+    const ConnectInfo connectInfo = GetConnectionInfo();
     std::unique_ptr<EipConnection> session(
         EipConnection::MakeTestConnection(connectInfo, message, stopFd_));
     if (session == nullptr) {
@@ -83,7 +83,7 @@ void EipDevice::handOverIOValues(const std::vector<IoValue>& values) {
     ValueBatch batch;
     batch.reserve(values.size());
     for (const IoValue& value : values) {
-        auto record = std::make_shared<_eipTagInfo>(*value.tag);
+        auto record = std::make_shared<TagInfo>(*value.tag);
         record->dataLen = static_cast<int32_t>(value.data.size);
         batch.push_back(EipTagValue{std::move(record), {value.data.begin(), value.data.end()}});
         DeviceStats::Add(stats_.valuesPublished);  // stats: value

@@ -22,10 +22,10 @@ int EipDevice::PrepareEMPolling(std::string& message) {
     pollList_.clear();
     ++pollListVersion_;
     for (const auto& entry : emTagMap_) {
-        const _eipTagInfo& info = entry.second->GetInfo();
+        const TagInfo& info = entry.second->GetInfo();
         if (hasBit(info.rwFlag, EIP_RW_FLAG_READ)) {
             pollList_.push_back(std::make_shared<PolledTag>(
-                PolledTag{entry.second, std::make_shared<const _eipTagInfo>(info)}));
+                PolledTag{entry.second, std::make_shared<const TagInfo>(info)}));
         }
     }
     if (pollList_.empty()) {
@@ -141,9 +141,9 @@ int EipDevice::RequestTags(EipConnection& cnxn) {
 // over in one batch. No lock is held across the read or the send.
 void EipDevice::handleEMTagResponse(const std::shared_ptr<EipConnection>& cnxn) {
     if (!cycle_.reply) {
-        cycle_.reply = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+        cycle_.reply = std::make_unique<TagRequestSet>();
     }
-    EIPC_TAG_REQUEST_STRUCT& response = *cycle_.reply;
+    TagRequestSet& response = *cycle_.reply;
     const EipConnection::TagLookup lookup = [this](uint16_t index) -> EipTag* {
         return index < cycle_.view.size() ? cycle_.view[index] : nullptr;
     };
@@ -186,12 +186,12 @@ void EipDevice::handleEMTagResponse(const std::shared_ptr<EipConnection>& cnxn) 
 
 // The values of a reply; each item belongs to the cycle's tag at the batch's start + i. The
 // bytes move out of the reply.
-EipDevice::ValueBatch EipDevice::OnTagsDataProc(EIPC_TAG_REQUEST_STRUCT& response) {
+EipDevice::ValueBatch EipDevice::OnTagsDataProc(TagRequestSet& response) {
     ValueBatch values;
     if (emPollingStopped_.load() != 0 || cycle_.tags.empty() || response.count == 0) {
         return values;
     }
-    const size_t items = std::min<size_t>(response.count, EIPC_TAG_REPLY_MAX);
+    const size_t items = std::min<size_t>(response.count, kMaxTagReplies);
     const bool trace = eiplog::TraceOn();
     // Every tag of the snapshot is still in the map unless the poll list changed since.
     const bool listChanged = pollListVersion_.load() != cycle_.listVersion;
@@ -204,16 +204,16 @@ EipDevice::ValueBatch EipDevice::OnTagsDataProc(EIPC_TAG_REQUEST_STRUCT& respons
             eiplog::Trace("OnTagsDataProc", alias + ": OnTagsDataProc : [" + polled.record->alias +
                                                 "], exists : " + (exists ? "true" : "false"));
         }
-        EIPC_TAG_REPLY_STRUCT& item = response.replies[i];
+        TagReplySet& item = response.replies[i];
         if (!exists || !acceptReadReply(alias, *polled.record, item)) {
             continue;
         }
         if (polled.record->dataLen != item.dataLength) {
             // The tag learns its size from the PLC.
             std::lock_guard<std::mutex> mapLock(tagMapMutex_);
-            _eipTagInfo& info = polled.tag->GetInfo();
+            TagInfo& info = polled.tag->GetInfo();
             info.dataLen = item.dataLength;
-            polled.record = std::make_shared<const _eipTagInfo>(info);
+            polled.record = std::make_shared<const TagInfo>(info);
         }
         values.push_back(EipTagValue{polled.record, std::move(item.data)});
         DeviceStats::Add(stats_.valuesPublished);  // stats: value
@@ -229,8 +229,8 @@ bool EipDevice::stillMapped(const EipTag& tag) {
 
 // A read the controller refused, or an empty value, is not published; the first
 // failure of a tag and its recovery are logged.
-bool EipDevice::acceptReadReply(const std::string& alias, const _eipTagInfo& info,
-                                const EIPC_TAG_REPLY_STRUCT& item) {
+bool EipDevice::acceptReadReply(const std::string& alias, const TagInfo& info,
+                                const TagReplySet& item) {
     std::string problem;
     if (item.generalStatus != 0) {
         problem = eiplog::Text("read refused by the PLC (status 0x", hex(item.generalStatus, 2),
@@ -270,7 +270,7 @@ void EipDevice::replacePolledTagLocked(const EipTag* tag, std::shared_ptr<EipTag
         pollList_.erase(it);
         return;
     }
-    auto record = std::make_shared<const _eipTagInfo>(replacement->GetInfo());
+    auto record = std::make_shared<const TagInfo>(replacement->GetInfo());
     *it = std::make_shared<PolledTag>(PolledTag{std::move(replacement), std::move(record)});
 }
 
@@ -454,7 +454,7 @@ void EipDevice::publish(const EipDeviceCallbacks& cb, const std::string& alias, 
 
 void EipDevice::dispatchIOValue(const EipDeviceCallbacks& cb, const std::string& alias,
                                 const EipTagValue& value) {
-    const _eipTagInfo& tag = *value.tag;
+    const TagInfo& tag = *value.tag;
     const uint8_t* data = value.data.data();
     const auto length = static_cast<uint16_t>(value.data.size());
     if (!cb.ioTagValue) {
@@ -464,7 +464,7 @@ void EipDevice::dispatchIOValue(const EipDeviceCallbacks& cb, const std::string&
     // the thread; the node tree already logs why.
     try {
         cb.ioTagValue(alias, tag, data, length);
-        std::vector<_eipSubTagInfo> subtags;
+        std::vector<SubTagInfo> subtags;
         {
             std::lock_guard<std::mutex> lock(tagMapMutex_);
             auto it = ioTagMap_.find(tag.alias);

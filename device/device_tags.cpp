@@ -59,8 +59,8 @@ std::shared_ptr<EipTag> EipDevice::FindTagByAlias(const std::string& tagAlias, i
     return it == map.end() ? nullptr : it->second;
 }
 
-std::vector<_eipTagInfo> EipDevice::ListTagInfos(int8_t kind, uint8_t rwMask) {
-    std::vector<_eipTagInfo> infos;
+std::vector<TagInfo> EipDevice::ListTagInfos(int8_t kind, uint8_t rwMask) {
+    std::vector<TagInfo> infos;
     std::lock_guard<std::mutex> lock(tagMapMutex_);
     for (const auto& entry : GetMapTag(kind)) {
         if (rwMask == 0 || hasBit(entry.second->GetInfo().rwFlag, rwMask)) {
@@ -122,7 +122,7 @@ int EipDevice::AddTag(EipConnection* testCnxn, const Variant& tagObject, int8_t 
         return fail(result, message);
     }
     parser.FillMissingWithDefaults();
-    _eipTagInfo& info = parser.GetInfo();
+    TagInfo& info = parser.GetInfo();
     handler->PreProcessTagInfo(info);
     if (!info.alias.empty()) {
         tagAlias = info.alias;
@@ -138,7 +138,7 @@ int EipDevice::AddTag(EipConnection* testCnxn, const Variant& tagObject, int8_t 
     return doAddTag(kind, std::move(tag), parser.GetSubtags(), message);
 }
 
-int EipDevice::validateTagInfoOnAddTag(int8_t kind, const _eipTagInfo& info) {
+int EipDevice::validateTagInfoOnAddTag(int8_t kind, const TagInfo& info) {
     int result = TagInfoValidator(kind).Validate(info);
     if (result != 0) {
         return result;
@@ -153,7 +153,7 @@ int EipDevice::validateTagInfoOnAddTag(int8_t kind, const _eipTagInfo& info) {
     return handler == nullptr ? tessel::TL_ERR_ADD_TAG : handler->ValidateTagInfoOnAdd(info);
 }
 
-int EipDevice::validateTagInfoOnEditTag(int8_t kind, const _eipTagInfo& info) {
+int EipDevice::validateTagInfoOnEditTag(int8_t kind, const TagInfo& info) {
     int result = TagInfoValidator(kind).Validate(info);
     if (result != 0) {
         return result;
@@ -166,7 +166,7 @@ int EipDevice::validateTagInfoOnEditTag(int8_t kind, const _eipTagInfo& info) {
 // when either fails (failCode when building fails without a message). A tag the PLC does not
 // have is kept when allowMissing (restoring a stored configuration).
 std::shared_ptr<EipTag> EipDevice::createCheckedTag(EipConnection* testCnxn,
-                                                    const _eipTagInfo& info, int failCode,
+                                                    const TagInfo& info, int failCode,
                                                     bool allowMissing, int& result,
                                                     std::string& message) {
     auto tag = createTag(info, message);
@@ -181,7 +181,7 @@ std::shared_ptr<EipTag> EipDevice::createCheckedTag(EipConnection* testCnxn,
     return tag;
 }
 
-std::shared_ptr<EipTag> EipDevice::createTag(const _eipTagInfo& info, std::string& message) {
+std::shared_ptr<EipTag> EipDevice::createTag(const TagInfo& info, std::string& message) {
     std::shared_ptr<EipTag> tag(EipTag::Create(GetConnectionInfo().family));
     if (tag == nullptr) {
         eiplog::Error("createTag", GetAlias() + ": Create tag fail - " + info.alias);
@@ -196,13 +196,13 @@ std::shared_ptr<EipTag> EipDevice::createTag(const _eipTagInfo& info, std::strin
 }
 
 int EipDevice::testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& message) {
-    _eipTagInfo& info = tag->GetInfo();
+    TagInfo& info = tag->GetInfo();
     if (hasBit(info.rwFlag, EIP_RW_FLAG_IO)) {
         info.innerType = EIP_INNER_TYPE_SINT;
         return 0;
     }
     tag->SetTested(false);
-    auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+    auto response = std::make_unique<TagRequestSet>();
     // A read the controller answers without an item, or with an error status
     // for the item, is a tag the PLC does not know either.
     if (cnxn == nullptr || cnxn->TestEMTag(tag, *response) != 0 || response->count < 1 ||
@@ -210,7 +210,7 @@ int EipDevice::testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& m
         message = errorText(tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC);
         return -tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC;
     }
-    const EIPC_TAG_REPLY_STRUCT& item = response->replies[0];
+    const TagReplySet& item = response->replies[0];
     const int32_t type = item.dataType;
     const int32_t supported = EipTag::SupportInnerType(type);
     if (supported != 0) {
@@ -229,10 +229,10 @@ int EipDevice::testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& m
 }
 
 // Gives an I/O tag its "Data" subtag covering the whole data.
-void EipDevice::addDataSubTag(EipTag& tag, std::vector<_eipSubTagInfo>& added) {
-    const _eipTagInfo& info = tag.GetInfo();
+void EipDevice::addDataSubTag(EipTag& tag, std::vector<SubTagInfo>& added) {
+    const TagInfo& info = tag.GetInfo();
     if (hasBit(info.rwFlag, EIP_RW_FLAG_IO)) {
-        const _eipSubTagInfo data{EIP_SUBTAG_DATA_ALIAS, 0, EIP_INNER_TYPE_SINT, info.dataLen};
+        const SubTagInfo data{EIP_SUBTAG_DATA_ALIAS, 0, EIP_INNER_TYPE_SINT, info.dataLen};
         if (tag.AddSubTag(data) == 0) {
             added.push_back(data);
         }
@@ -242,13 +242,13 @@ void EipDevice::addDataSubTag(EipTag& tag, std::vector<_eipSubTagInfo>& added) {
 // Adds the subtags of a "Subtags" list to the tag; failures are listed in the
 // message.
 void EipDevice::addListedSubTags(EipTag& tag, const std::vector<Variant>& subtagList,
-                                 std::vector<_eipSubTagInfo>& added, std::string& message) {
+                                 std::vector<SubTagInfo>& added, std::string& message) {
     std::vector<std::string> failed;
     for (const Variant& element : subtagList) {
         if (!element.is_map()) {
             continue;
         }
-        _eipSubTagInfo subtag;
+        SubTagInfo subtag;
         int fields = 0;
         EipTag::JsonToSubTagInfo(element, subtag, fields);
         if (fields == EIP_SUBTAG_FIELDS_ALL && !subtag.alias.empty() &&
@@ -263,7 +263,7 @@ void EipDevice::addListedSubTags(EipTag& tag, const std::vector<Variant>& subtag
 
 int EipDevice::doAddTag(int8_t kind, std::shared_ptr<EipTag> tag,
                         const std::vector<Variant>& subtagList, std::string& message) {
-    std::vector<_eipSubTagInfo> subtags;
+    std::vector<SubTagInfo> subtags;
     if (!IsTagAliasExist(tag->GetInfo().alias, kind)) {
         addDataSubTag(*tag, subtags);
         addListedSubTags(*tag, subtagList, subtags, message);
@@ -276,8 +276,8 @@ int EipDevice::doAddTag(int8_t kind, std::shared_ptr<EipTag> tag,
 }
 
 int EipDevice::AddTagToMap(std::shared_ptr<EipTag> tag, int8_t kind,
-                           std::vector<_eipSubTagInfo>* subtags) {
-    const _eipTagInfo info = tag->GetInfo();
+                           std::vector<SubTagInfo>* subtags) {
+    const TagInfo info = tag->GetInfo();
     const std::string alias = GetAlias();
     {
         std::lock_guard<std::mutex> lock(tagMapMutex_);
@@ -319,8 +319,8 @@ int EipDevice::RemoveTagFromMap(const std::string& tagAlias, int8_t kind, bool n
         replacePolledTagLocked(tag.get(), nullptr);
         map.erase(it);
     }
-    const _eipTagInfo info = tag->GetInfo();
-    std::vector<_eipSubTagInfo> subtags = tag->GetSubTags();
+    const TagInfo info = tag->GetInfo();
+    std::vector<SubTagInfo> subtags = tag->GetSubTags();
     auto cb = callbacks();
     if (notify && cb->tagNodeRemoved) {
         cb->tagNodeRemoved(GetAlias(), info, &subtags);
@@ -389,7 +389,7 @@ int EipDevice::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tag
             subAlias = element.as_string();
             Tessel_TrimString(subAlias);
         } else if (element.is_map()) {
-            _eipSubTagInfo subtag;
+            SubTagInfo subtag;
             int fields = 0;
             subAlias = EipTag::JsonToSubTagInfo(element, subtag, fields);
         }
@@ -413,15 +413,15 @@ int EipDevice::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t
     if (result != 0) {
         return fail(result, message);
     }
-    _eipTagInfo& info = parser.GetInfo();
-    _eipTagInfo& extra = parser.GetExtra();
+    TagInfo& info = parser.GetInfo();
+    TagInfo& extra = parser.GetExtra();
     handler->PreProcessTagInfo(info);
     if (info.alias.empty()) {
         return fail(tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED, message);
     }
     const std::string oldAlias = info.alias;
     tagAlias = oldAlias;
-    _eipTagInfo old;
+    TagInfo old;
     {
         std::lock_guard<std::mutex> lock(tagMapMutex_);
         auto& map = GetMapTag(kind);
@@ -463,12 +463,12 @@ int EipDevice::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t
 // tag is not read). An I/O tag keeps the subtags that still fit its data.
 int EipDevice::doEditTag(int8_t kind, const std::string& oldAlias, std::shared_ptr<EipTag> newTag,
                          const std::vector<Variant>& subtagList, std::string& message) {
-    const _eipTagInfo info = newTag->GetInfo();
-    std::vector<_eipSubTagInfo> keptSubTags;
+    const TagInfo info = newTag->GetInfo();
+    std::vector<SubTagInfo> keptSubTags;
     if (auto current = FindTagByAlias(oldAlias, kind)) {
         keptSubTags = current->GetSubTags();
     }
-    std::vector<_eipSubTagInfo> subtags;
+    std::vector<SubTagInfo> subtags;
     addDataSubTag(*newTag, subtags);
     std::vector<std::string> dropped;
     for (const auto& subtag : keptSubTags) {
@@ -502,8 +502,8 @@ int EipDevice::doEditTag(int8_t kind, const std::string& oldAlias, std::shared_p
         map.erase(it);
         map.emplace(info.alias, std::move(newTag));
     }
-    const _eipTagInfo oldInfo = oldTag->GetInfo();
-    std::vector<_eipSubTagInfo> oldSubTags = oldTag->GetSubTags();
+    const TagInfo oldInfo = oldTag->GetInfo();
+    std::vector<SubTagInfo> oldSubTags = oldTag->GetSubTags();
     auto cb = callbacks();
     const std::string alias = GetAlias();
     if (cb->tagNodeRemoved) {
@@ -543,7 +543,7 @@ int EipDevice::WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
     if (tagAlias.empty()) {
         return fail(tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED, message);
     }
-    _eipTagInfo info;
+    TagInfo info;
     {
         std::lock_guard<std::mutex> lock(tagMapMutex_);
         auto& map = GetMapTag(kind);
@@ -594,9 +594,9 @@ bool EipDevice::withIOTag(const char* operation, const std::string& tagAlias, Fn
     return true;
 }
 
-int EipDevice::AddSubTag(const std::string& tagAlias, const _eipSubTagInfo& subtag, bool notify) {
+int EipDevice::AddSubTag(const std::string& tagAlias, const SubTagInfo& subtag, bool notify) {
     int result = -1;
-    _eipTagInfo info;
+    TagInfo info;
     withIOTag("AddSubTag", tagAlias, [&](EipTag& tag) {
         result = tag.AddSubTag(subtag);
         info = tag.GetInfo();
@@ -609,10 +609,10 @@ int EipDevice::AddSubTag(const std::string& tagAlias, const _eipSubTagInfo& subt
 }
 
 int EipDevice::EditSubTag(const std::string& tagAlias, const std::string& oldSubTagAlias,
-                          const _eipSubTagInfo& subtag, bool notify) {
+                          const SubTagInfo& subtag, bool notify) {
     int result = -1;
-    _eipTagInfo info;
-    _eipSubTagInfo old;
+    TagInfo info;
+    SubTagInfo old;
     withIOTag("EditSubTag", tagAlias, [&](EipTag& tag) {
         old = tag.GetSubTagInfo(oldSubTagAlias);
         result = tag.EditSubTag(oldSubTagAlias, subtag);
@@ -636,8 +636,8 @@ int EipDevice::EditSubTag(const std::string& tagAlias, const std::string& oldSub
 int EipDevice::RemoveSubTag(const std::string& tagAlias, const std::string& subTagAlias,
                             bool notify) {
     int result = -1;
-    _eipTagInfo info;
-    _eipSubTagInfo old;
+    TagInfo info;
+    SubTagInfo old;
     withIOTag("RemoveSubTag", tagAlias, [&](EipTag& tag) {
         old = tag.GetSubTagInfo(subTagAlias);
         result = tag.RemoveSubTag(subTagAlias);
@@ -658,7 +658,7 @@ int EipDevice::ImportSubTags(const std::string& tagAlias, const Variant& subtags
     }
     bool failed = false;
     for (const Variant& element : subtags.as_array()) {
-        _eipSubTagInfo subtag;
+        SubTagInfo subtag;
         int fields = 0;
         EipTag::JsonToSubTagInfo(element, subtag, fields);
         if (subtag.alias.empty() || AddSubTag(tagAlias, subtag, true) != 0) {
@@ -675,7 +675,7 @@ void EipDevice::AddPersistenceTagStr(const NodePath& path, const std::string& te
     persistedTagStrings_.emplace(path, text);
 }
 
-void EipDevice::AddPersistenceSubTagStr(const NodePath& path, const _eipSubTagInfo& subtag) {
+void EipDevice::AddPersistenceSubTagStr(const NodePath& path, const SubTagInfo& subtag) {
     std::lock_guard<std::mutex> lock(persistMutex_);
     persistedSubTags_.emplace(path, subtag);
 }
@@ -715,7 +715,7 @@ void EipDevice::CreatePersistenceTag() {
 // connection, reconnect started) when no test connection can be made.
 bool EipDevice::replayPersistedTags(const EipDeviceCallbacks& cb) {
     std::map<NodePath, std::string> tagStrings;
-    std::map<NodePath, _eipSubTagInfo> subtags;
+    std::map<NodePath, SubTagInfo> subtags;
     {
         std::lock_guard<std::mutex> lock(persistMutex_);
         tagStrings.swap(persistedTagStrings_);

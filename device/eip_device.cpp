@@ -86,7 +86,7 @@ void EipDevice::StartRestore() {
     StartReconnectProcess();
 }
 
-void EipDevice::SetConnectionInfo(const _eipConnectInfo& info) {
+void EipDevice::SetConnectionInfo(const ConnectInfo& info) {
     std::lock_guard<std::mutex> lock(cnxnMutex_);
     connectInfo_.alias = info.alias;
     connectInfo_.host = info.host;
@@ -101,12 +101,12 @@ std::string EipDevice::GetAlias() const {
     return alias_;
 }
 
-_eipConnectInfo EipDevice::GetConnectionInfo() const {
+ConnectInfo EipDevice::GetConnectionInfo() const {
     std::lock_guard<std::mutex> lock(cnxnMutex_);
     return connectInfo_;
 }
 
-_eipProductInfo EipDevice::GetProductInfo() const {
+ProductInfo EipDevice::GetProductInfo() const {
     std::lock_guard<std::mutex> lock(cnxnMutex_);
     return productInfo_;
 }
@@ -119,7 +119,7 @@ std::shared_ptr<EipConnection> EipDevice::connection() const {
 // Makes the connection and handler objects of the configured family without
 // installing them; logs and returns -1 on failure. Their socket waits end when
 // the device retires.
-int EipDevice::makeConnectionObjects(const _eipConnectInfo& info,
+int EipDevice::makeConnectionObjects(const ConnectInfo& info,
                                      std::shared_ptr<EipConnection>& cnxn,
                                      std::shared_ptr<ProtocolHandler>& handler) const {
     cnxn.reset(EipConnection::Create(info.family, &info));
@@ -149,7 +149,7 @@ void EipDevice::installConnectionLocked(std::shared_ptr<EipConnection> cnxn,
 }
 
 int EipDevice::createConnection() {
-    const _eipConnectInfo info = GetConnectionInfo();
+    const ConnectInfo info = GetConnectionInfo();
     std::shared_ptr<EipConnection> cnxn;
     std::shared_ptr<ProtocolHandler> handler;
     const int result = makeConnectionObjects(info, cnxn, handler);
@@ -171,7 +171,7 @@ bool EipDevice::tcpSocketOpen() {
 // Connect, register, identity, Forward Open on a connection that no other
 // thread sees yet. 0, or the failing step's result (logged).
 int EipDevice::connectSequence(const std::string& alias, EipConnection* cnxn,
-                               const _eipConnectInfo& info, _eipProductInfo& product,
+                               const ConnectInfo& info, ProductInfo& product,
                                bool& emOpen) {
     emOpen = false;
     if (cnxn->Connect(info.host, info.port, EipConnection::kConnectTimeoutSeconds) != 0) {
@@ -207,7 +207,7 @@ int EipDevice::connectSequence(const std::string& alias, EipConnection* cnxn,
     return 0;
 }
 
-int EipDevice::ConnectToPLC(const _eipConnectInfo& info, bool restore) {
+int EipDevice::ConnectToPLC(const ConnectInfo& info, bool restore) {
     eiplog::Info("ConnectToPLC", GetAlias() + ": Try to connect PLC - " + info.host);
     if (retired_.load()) {
         return -1;
@@ -224,7 +224,7 @@ int EipDevice::ConnectToPLC(const _eipConnectInfo& info, bool restore) {
         // the sequence is over, so the socket thread never sees a half-open one.
         std::shared_ptr<EipConnection> cnxn;
         std::shared_ptr<ProtocolHandler> handler;
-        _eipProductInfo product = GetProductInfo();
+        ProductInfo product = GetProductInfo();
         bool emOpen = false;
         result = makeConnectionObjects(info, cnxn, handler);
         if (result == 0) {

@@ -26,29 +26,29 @@ class IoListener;
 struct IoValue;
 class EipTag;
 class ProtocolHandler;
-struct EIPC_TAG_REQUEST_STRUCT;
-struct EIPC_TAG_REPLY_STRUCT;
+struct TagRequestSet;
+struct TagReplySet;
 
 // The device's only road to the node tree. Each callback receives the PLC
 // alias first; an empty callback is skipped.
-using EipTagNodeCallback = std::function<void(const std::string& alias, const _eipTagInfo& tag,
-                                              std::vector<_eipSubTagInfo>* subtags)>;
-using EipSubTagNodeCallback = std::function<void(const std::string& alias, const _eipTagInfo& tag,
-                                                 const _eipSubTagInfo& subtag)>;
+using EipTagNodeCallback = std::function<void(const std::string& alias, const TagInfo& tag,
+                                              std::vector<SubTagInfo>* subtags)>;
+using EipSubTagNodeCallback = std::function<void(const std::string& alias, const TagInfo& tag,
+                                                 const SubTagInfo& subtag)>;
 using EipStateCallback = std::function<void(const std::string& alias, unsigned char state)>;
-using EipTagValueCallback = std::function<void(const std::string& alias, const _eipTagInfo& tag,
+using EipTagValueCallback = std::function<void(const std::string& alias, const TagInfo& tag,
                                                const uint8_t* data, uint16_t len)>;
 // The values of one reply, in poll-list order.
 using EipTagValuesCallback =
     std::function<void(const std::string& alias, const std::vector<EipTagValue>& values)>;
 using EipSubTagValueCallback =
-    std::function<void(const std::string& alias, const _eipTagInfo& tag,
-                       const _eipSubTagInfo& subtag, const uint8_t* data, uint16_t len)>;
+    std::function<void(const std::string& alias, const TagInfo& tag,
+                       const SubTagInfo& subtag, const uint8_t* data, uint16_t len)>;
 using EipActionToggleCallback = std::function<void(
     const std::string& alias, signed char emPollingStopped, unsigned short emInterval,
     signed char ioPollingStopped, unsigned short ioInterval, unsigned short ioUdpPort)>;
 using EipProductInfoCallback =
-    std::function<void(const std::string& alias, const _eipProductInfo& product)>;
+    std::function<void(const std::string& alias, const ProductInfo& product)>;
 using EipTagStatusCallback =
     std::function<void(const std::string& alias, const std::string& tagAlias, signed char kind,
                        const std::string& status)>;
@@ -126,10 +126,10 @@ class EipDevice {
     // The restore's hand-over: connects on the device's own reconnect worker (first attempt at
     // once, then once a second) and replays the stored tags once connected.
     void StartRestore();
-    void SetConnectionInfo(const _eipConnectInfo& info);
+    void SetConnectionInfo(const ConnectInfo& info);
     int createConnection();
     void deleteConnection();
-    int ConnectToPLC(const _eipConnectInfo& info, bool restore);
+    int ConnectToPLC(const ConnectInfo& info, bool restore);
     int DisconnectFromPLC();
     bool IsCnxnUp();
     void ChangeEMCnxnState(uint8_t state, bool notify);
@@ -145,8 +145,8 @@ class EipDevice {
 
     // ---- read-only views for actions and the node tree ----
     std::string GetAlias() const;
-    _eipConnectInfo GetConnectionInfo() const;
-    _eipProductInfo GetProductInfo() const;
+    ConnectInfo GetConnectionInfo() const;
+    ProductInfo GetProductInfo() const;
     uint8_t GetEMCnxnState() const { return emCnxnState_.load(); }
     uint8_t GetUCMMState() const { return ucmmState_.load(); }
     int8_t GetEMPollingStopped() const { return emPollingStopped_.load(); }
@@ -173,7 +173,7 @@ class EipDevice {
     std::shared_ptr<EipTag> FindTagByAlias(const std::string& alias, int8_t kind);
     // Copies of the tag records of a kind, in alias order, whose RW flag has
     // any bit of rwMask (0 selects all).
-    std::vector<_eipTagInfo> ListTagInfos(int8_t kind, uint8_t rwMask = 0);
+    std::vector<TagInfo> ListTagInfos(int8_t kind, uint8_t rwMask = 0);
 
     // ---- I/O listening ----
     int StartIOPolling(int interval, uint16_t udpPort, std::string& message);
@@ -195,20 +195,20 @@ class EipDevice {
                         const kestrel::strata_sdk::Variant& value, int8_t kind,
                         std::string& message);
     int ResetTag(int8_t kind);
-    int AddTagToMap(std::shared_ptr<EipTag> tag, int8_t kind, std::vector<_eipSubTagInfo>* subtags);
+    int AddTagToMap(std::shared_ptr<EipTag> tag, int8_t kind, std::vector<SubTagInfo>* subtags);
     int RemoveTagFromMap(const std::string& tagAlias, int8_t kind, bool notify);
-    std::shared_ptr<EipTag> createTag(const _eipTagInfo& info, std::string& message);
-    std::shared_ptr<EipTag> createCheckedTag(EipConnection* testCnxn, const _eipTagInfo& info,
+    std::shared_ptr<EipTag> createTag(const TagInfo& info, std::string& message);
+    std::shared_ptr<EipTag> createCheckedTag(EipConnection* testCnxn, const TagInfo& info,
                                              int failCode, bool allowMissing, int& result,
                                              std::string& message);
     int testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& message);
-    int validateTagInfoOnAddTag(int8_t kind, const _eipTagInfo& info);
-    int validateTagInfoOnEditTag(int8_t kind, const _eipTagInfo& info);
+    int validateTagInfoOnAddTag(int8_t kind, const TagInfo& info);
+    int validateTagInfoOnEditTag(int8_t kind, const TagInfo& info);
     bool IsTagAliasExist(const std::string& tagAlias, int8_t kind);
     bool IsTagNameExist(const std::string& tagName, int8_t kind, const std::string& ignoreAlias);
-    int AddSubTag(const std::string& tagAlias, const _eipSubTagInfo& subtag, bool notify);
+    int AddSubTag(const std::string& tagAlias, const SubTagInfo& subtag, bool notify);
     int EditSubTag(const std::string& tagAlias, const std::string& oldSubTagAlias,
-                   const _eipSubTagInfo& subtag, bool notify);
+                   const SubTagInfo& subtag, bool notify);
     int RemoveSubTag(const std::string& tagAlias, const std::string& subTagAlias, bool notify);
     int ImportSubTags(const std::string& tagAlias, const kestrel::strata_sdk::Variant& subtags,
                       std::string& message);
@@ -216,7 +216,7 @@ class EipDevice {
     // ---- persistence and export ----
     void AddPersistenceTagStr(const kestrel::strata_sdk::NodePath& path, const std::string& text);
     void AddPersistenceSubTagStr(const kestrel::strata_sdk::NodePath& path,
-                                 const _eipSubTagInfo& subtag);
+                                 const SubTagInfo& subtag);
     void CreatePersistenceTag();
     int ExportTags(int8_t kind, std::string& text);
     int ExportSubTags(const std::string& tagAlias, std::string& text);
@@ -233,7 +233,7 @@ class EipDevice {
     // socket thread when the PLC reports another size.
     struct PolledTag {
         std::shared_ptr<EipTag> tag;
-        std::shared_ptr<const _eipTagInfo> record;
+        std::shared_ptr<const TagInfo> record;
     };
     // The tags a cycle runs on, taken from the poll list when it starts; socket thread only.
     struct PollCycle {
@@ -243,14 +243,14 @@ class EipDevice {
         size_t next = 0;            // first tag of the next request; 0 once the list is done
         size_t batchStart = 0;      // first tag of the outstanding request
         // Decoded records of the latest reply; about 36 KB, made once and reused.
-        std::unique_ptr<EIPC_TAG_REQUEST_STRUCT> reply;
+        std::unique_ptr<TagRequestSet> reply;
     };
 
     // Connection objects and the connect sequence.
-    int makeConnectionObjects(const _eipConnectInfo& info, std::shared_ptr<EipConnection>& cnxn,
+    int makeConnectionObjects(const ConnectInfo& info, std::shared_ptr<EipConnection>& cnxn,
                               std::shared_ptr<ProtocolHandler>& handler) const;
     static int connectSequence(const std::string& alias, EipConnection* cnxn,
-                               const _eipConnectInfo& info, _eipProductInfo& product, bool& emOpen);
+                               const ConnectInfo& info, ProductInfo& product, bool& emOpen);
     void installConnectionLocked(std::shared_ptr<EipConnection> cnxn,
                                  std::shared_ptr<ProtocolHandler> handler);
     std::shared_ptr<EipConnection> connection() const;
@@ -291,10 +291,10 @@ class EipDevice {
     int RequestTags(EipConnection& cnxn);
     void takeCycleSnapshot();
     void handleEMTagResponse(const std::shared_ptr<EipConnection>& cnxn);
-    ValueBatch OnTagsDataProc(EIPC_TAG_REQUEST_STRUCT& response);
+    ValueBatch OnTagsDataProc(TagRequestSet& response);
     bool stillMapped(const EipTag& tag);
-    bool acceptReadReply(const std::string& alias, const _eipTagInfo& info,
-                         const EIPC_TAG_REPLY_STRUCT& item);
+    bool acceptReadReply(const std::string& alias, const TagInfo& info,
+                         const TagReplySet& item);
     void replacePolledTagLocked(const EipTag* tag, std::shared_ptr<EipTag> replacement);
     void notifyStates(uint8_t em, uint8_t ucmm);
     void notifyPollingState(bool notify);
@@ -308,9 +308,9 @@ class EipDevice {
                                                      std::string& message, int& result);
     static int fail(int code, std::string& message);
     std::string requestedTagAlias(const kestrel::strata_sdk::Variant::MapType& map) const;
-    void addDataSubTag(EipTag& tag, std::vector<_eipSubTagInfo>& added);
+    void addDataSubTag(EipTag& tag, std::vector<SubTagInfo>& added);
     void addListedSubTags(EipTag& tag, const std::vector<kestrel::strata_sdk::Variant>& subtagList,
-                          std::vector<_eipSubTagInfo>& added, std::string& message);
+                          std::vector<SubTagInfo>& added, std::string& message);
     int doAddTag(int8_t kind, std::shared_ptr<EipTag> tag,
                  const std::vector<kestrel::strata_sdk::Variant>& subtagList, std::string& message);
     int doEditTag(int8_t kind, const std::string& oldAlias, std::shared_ptr<EipTag> newTag,
@@ -324,8 +324,8 @@ class EipDevice {
 
     // Members in the order of the device's data model.
     std::string alias_;
-    _eipConnectInfo connectInfo_;
-    _eipProductInfo productInfo_;
+    ConnectInfo connectInfo_;
+    ProductInfo productInfo_;
     std::shared_ptr<EipConnection> connection_;
     std::atomic<bool> neverConnected_{true};
     std::atomic<bool> emCnxnOpen_{false};
@@ -355,7 +355,7 @@ class EipDevice {
     WorkerThread queueThread_;
     std::shared_ptr<const EipDeviceCallbacks> callbacks_;
     std::map<kestrel::strata_sdk::NodePath, std::string> persistedTagStrings_;
-    std::map<kestrel::strata_sdk::NodePath, _eipSubTagInfo> persistedSubTags_;
+    std::map<kestrel::strata_sdk::NodePath, SubTagInfo> persistedSubTags_;
     std::shared_ptr<ProtocolHandler> handler_;
 
     // Not part of the data model: locks and bookkeeping named in the class comment.

@@ -22,7 +22,7 @@ bool EipManager::aliasTakenLocked(const std::string& alias) const {
     return devices_.count(alias) != 0 || connecting_.count(alias) != 0;
 }
 
-int EipManager::AddPLC(const _eipConnectInfo& info, bool restore) {
+int EipManager::AddPLC(const ConnectInfo& info, bool restore) {
     eiplog::Info("AddPLC", "Adding: " + info.alias);
     if (restore) {
         EipDeviceHandle device;

@@ -55,7 +55,7 @@ bool WouldBlock(int error) {
 }
 
 // The sender context of a message as one number (two little-endian 32-bit halves).
-uint64_t SenderContextOf(const EIPS_ENCAP_MSG_STRUCT& encap) {
+uint64_t SenderContextOf(const EncapsulationMessage& encap) {
     return eip_GetLitEndian32(encap.senderContext) |
            (static_cast<uint64_t>(eip_GetLitEndian32(encap.senderContext + 4)) << 32);
 }
@@ -64,7 +64,7 @@ uint64_t SenderContextOf(const EIPS_ENCAP_MSG_STRUCT& encap) {
 // CPF front (interface handle, timeout, item count) and the 8-byte connected address item.
 constexpr size_t kUnitDataSequenceOffset = 6 + 2 + 8 + 4;
 
-bool ReplySequenceIs(const EIPS_ENCAP_MSG_STRUCT& encap, uint16_t sequence) {
+bool ReplySequenceIs(const EncapsulationMessage& encap, uint16_t sequence) {
     ByteReader reader(encap.data, encap.length);
     reader.skip(kUnitDataSequenceOffset);
     const uint16_t got = reader.u16();
@@ -75,7 +75,7 @@ bool ReplySequenceIs(const EIPS_ENCAP_MSG_STRUCT& encap, uint16_t sequence) {
 // 8-bit logical segments.
 void WriteRequestFront(ByteWriter& writer, uint8_t service, uint16_t classId, uint16_t instanceId) {
     uint8_t front[6];
-    const EIPC_UCMM_REQUEST_STRUCT request{service, classId, instanceId};
+    const UcmmRequest request{service, classId, instanceId};
     EipConnection::BuildEmReqCommon(front, sizeof front, &request);
     writer.bytes(front, sizeof front);
 }
@@ -97,7 +97,7 @@ constexpr uint8_t kConnectionPathWords = 3;
 
 // ---- Construction ------------------------------------------------------------------------------
 
-EipConnection::EipConnection(const _eipConnectInfo* info)
+EipConnection::EipConnection(const ConnectInfo* info)
     : recvFunc([](int fd, void* buffer, size_t length, int flags) {
           return ::recv(fd, buffer, length, flags);
       }),
@@ -113,7 +113,7 @@ EipConnection::~EipConnection() {
     CloseSocket();
 }
 
-EipConnection* EipConnection::MakeTestConnection(const _eipConnectInfo& info,
+EipConnection* EipConnection::MakeTestConnection(const ConnectInfo& info,
                                                  std::string& errorText, int abortFd) {
     EipConnection* connection = Create(info.family, &info);
     if (connection == nullptr) {
@@ -356,8 +356,8 @@ int EipConnection::ReadExactly(uint8_t* buffer, size_t count, uint8_t timeoutSec
     return static_cast<int>(count);
 }
 
-uint16_t EipConnection::EipParseENCAP(const uint8_t* buffer, EIPS_ENCAP_MSG_STRUCT& encap) {
-    encap = EIPS_ENCAP_MSG_STRUCT{};
+uint16_t EipConnection::EipParseENCAP(const uint8_t* buffer, EncapsulationMessage& encap) {
+    encap = EncapsulationMessage{};
     ByteReader reader(buffer, EIP_ENCAP_HEADER_SIZE);
     encap.command = reader.u16();
     encap.length = reader.u16();
@@ -372,7 +372,7 @@ uint16_t EipConnection::EipParseENCAP(const uint8_t* buffer, EIPS_ENCAP_MSG_STRU
 
 // The header is read on its own, then exactly the body it announces, so that a message never
 // swallows the start of the next one and a late reply stays a whole message of its own.
-int EipConnection::ReadEncapMessage(uint8_t* buffer, size_t capacity, EIPS_ENCAP_MSG_STRUCT& encap,
+int EipConnection::ReadEncapMessage(uint8_t* buffer, size_t capacity, EncapsulationMessage& encap,
                                     uint8_t timeoutSeconds) {
     static const char* const op = "EipReadDataByEncap";
     const int headerBytes = ReadExactly(buffer, EIP_ENCAP_HEADER_SIZE, timeoutSeconds);
@@ -397,7 +397,7 @@ int EipConnection::ReadEncapMessage(uint8_t* buffer, size_t capacity, EIPS_ENCAP
     return static_cast<int>(EIP_ENCAP_HEADER_SIZE + length);
 }
 
-int EipConnection::EipReadDataByEncap(uint8_t* buffer, EIPS_ENCAP_MSG_STRUCT& encap,
+int EipConnection::EipReadDataByEncap(uint8_t* buffer, EncapsulationMessage& encap,
                                       uint8_t timeoutSeconds) {
     return ReadEncapMessage(buffer, EIP_MSG_BUFFER_SIZE, encap, timeoutSeconds);
 }
@@ -423,7 +423,7 @@ int EipConnection::RegiSession(uint8_t timeoutSeconds) {
         return -1;
     }
     uint8_t reply[EIP_REGISTER_REPLY_BUFFER_SIZE] = {};
-    EIPS_ENCAP_MSG_STRUCT encap{};
+    EncapsulationMessage encap{};
     if (ReadEncapMessage(reply, sizeof reply, encap, timeoutSeconds) < 0) {
         return -1;
     }
@@ -585,7 +585,7 @@ int EipConnection::BuildEipRRDataHeader(uint8_t* buffer, uint64_t bufferLength,
 // |   2 |    2 | 0x20, class (low byte)      |
 // |   4 |    2 | 0x24, instance (low byte)   |
 int EipConnection::BuildEmReqCommon(uint8_t* buffer, uint64_t bufferLength,
-                                    const EIPC_UCMM_REQUEST_STRUCT* request) {
+                                    const UcmmRequest* request) {
     constexpr size_t kSize = 6;
     if (buffer == nullptr || request == nullptr || bufferLength < kSize) {
         return -1;
@@ -617,7 +617,7 @@ int Malformed() {
 }
 
 // Reads the CPF items of the encapsulation body into cpf. 0 or -1 (logged).
-int ParseCpfItems(const EIPS_ENCAP_MSG_STRUCT& encap, CPF_MESSAGE_STRUCT& cpf) {
+int ParseCpfItems(const EncapsulationMessage& encap, CpfMessage& cpf) {
     ByteReader reader(encap.data, encap.length);
     cpf.interfaceHandle = reader.u32();
     cpf.timeout = reader.u16();
@@ -633,7 +633,7 @@ int ParseCpfItems(const EIPS_ENCAP_MSG_STRUCT& encap, CPF_MESSAGE_STRUCT& cpf) {
         return Malformed();
     }
     for (uint16_t i = 0; i < cpf.itemCount; ++i) {
-        CPF_ITEM_STRUCT& item = cpf.items[i];
+        CpfItem& item = cpf.items[i];
         item.typeId = reader.u16();
         item.length = reader.u16();
         if (item.length > CPF_MAX_ITEM_LENGTH) {
@@ -657,7 +657,7 @@ int ParseCpfItems(const EIPS_ENCAP_MSG_STRUCT& encap, CPF_MESSAGE_STRUCT& cpf) {
 
 // Decodes the explicit reply of the bytes of data item 1 (after the sequence count of a
 // connected reply). 0 or -1 (logged).
-int ParseExplicitReply(ByteReader reader, EXPLICIT_RESPONSE_STRUCT& response) {
+int ParseExplicitReply(ByteReader reader, ExplicitResponse& response) {
     response.service = reader.u8();
     response.reserved = reader.u8();
     response.generalStatus = reader.u8();
@@ -680,8 +680,8 @@ int ParseExplicitReply(ByteReader reader, EXPLICIT_RESPONSE_STRUCT& response) {
 }  // namespace
 
 int EipConnection::EipParseUCMMRESP(uint32_t expectedConnectionId, uint32_t otherConnectionId,
-                                    const EIPS_ENCAP_MSG_STRUCT& encap, CPF_MESSAGE_STRUCT& cpf,
-                                    EXPLICIT_RESPONSE_STRUCT& response) {
+                                    const EncapsulationMessage& encap, CpfMessage& cpf,
+                                    ExplicitResponse& response) {
     std::memset(&cpf, 0, sizeof cpf);
     std::memset(&response, 0, sizeof response);
     if (encap.status != EIP_ENCAP_STATUS_SUCCESS) {
@@ -691,8 +691,8 @@ int EipConnection::EipParseUCMMRESP(uint32_t expectedConnectionId, uint32_t othe
     if (ParseCpfItems(encap, cpf) != 0) {
         return -1;
     }
-    const CPF_ITEM_STRUCT& address = cpf.items[0];
-    const CPF_ITEM_STRUCT& payload = cpf.items[1];
+    const CpfItem& address = cpf.items[0];
+    const CpfItem& payload = cpf.items[1];
     ByteReader reply(payload.data, payload.length);
     int result = 0;
     if (encap.command == EIP_CMD_SEND_RR_DATA) {
@@ -718,7 +718,7 @@ int EipConnection::EipParseUCMMRESP(uint32_t expectedConnectionId, uint32_t othe
 }
 
 void EipConnection::logResponseError(const std::string& message,
-                                     const EXPLICIT_RESPONSE_STRUCT& response) {
+                                     const ExplicitResponse& response) {
     std::string text = Text(message, " (", static_cast<unsigned>(response.generalStatus));
     if (response.extStatusSize > 0) {
         text += Text(", ", response.extStatus[0]);
@@ -726,10 +726,10 @@ void EipConnection::logResponseError(const std::string& message,
     eiplog::Error("logResponseError", text + ")");
 }
 
-int EipConnection::RecvEMTags(EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLookup& lookup) {
+int EipConnection::RecvEMTags(TagRequestSet& tagResponse, const TagLookup& lookup) {
     static const char* const op = "RecvEMTags";
     std::vector<uint8_t> buffer(EIP_MSG_BUFFER_SIZE);
-    EIPS_ENCAP_MSG_STRUCT encap{};
+    EncapsulationMessage encap{};
     // Polls go connected (Logix: sequence count) or unconnected (PCCC: sender context).
     const uint16_t sequence = sequenceCount;
     const uint64_t context = senderContext;
@@ -742,8 +742,8 @@ int EipConnection::RecvEMTags(EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLoo
         CloseSocket();
         return -2;
     }
-    auto cpf = std::make_unique<CPF_MESSAGE_STRUCT>();
-    auto response = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    auto cpf = std::make_unique<CpfMessage>();
+    auto response = std::make_unique<ExplicitResponse>();
     if (EipParseUCMMRESP(toConnectionId, otConnectionId, encap, *cpf, *response) < 0) {
         eiplog::Error(op, "unexpected : parsing cpf and explict response");
         return -1;
@@ -758,8 +758,8 @@ int EipConnection::RecvEMTags(EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLoo
     return rest < 0 ? rest : received;
 }
 
-int EipConnection::AcceptTagReply(const EXPLICIT_RESPONSE_STRUCT& response,
-                                  EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLookup& lookup) {
+int EipConnection::AcceptTagReply(const ExplicitResponse& response,
+                                  TagRequestSet& tagResponse, const TagLookup& lookup) {
     static const char* const op = "RecvEMTags";
     // A Multiple Service Packet answers "embedded service error" as soon as one of its
     // requests failed; the others still carry their data, and the per-request statuses are
@@ -792,8 +792,8 @@ bool EipConnection::ReopenAfterTimeout(const char* operation) {
 }
 
 int EipConnection::ReadMatchingReply(
-    const char* operation, uint8_t* buffer, EIPS_ENCAP_MSG_STRUCT& encap,
-    const std::function<bool(const EIPS_ENCAP_MSG_STRUCT&)>& accept) {
+    const char* operation, uint8_t* buffer, EncapsulationMessage& encap,
+    const std::function<bool(const EncapsulationMessage&)>& accept) {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::seconds(kRequestTimeoutSeconds);
     for (;;) {
@@ -821,7 +821,7 @@ uint64_t EipConnection::StampRequest(uint8_t* buffer) {
 
 int EipConnection::ExchangeExplicit(const char* operation, uint8_t* buffer, size_t requestLength,
                                     const ExchangeTexts& texts,
-                                    EXPLICIT_RESPONSE_STRUCT& response) {
+                                    ExplicitResponse& response) {
     if (!ReopenAfterTimeout(operation)) {
         eiplog::Error(operation, texts.sendFailed);
         return -1;
@@ -831,7 +831,7 @@ int EipConnection::ExchangeExplicit(const char* operation, uint8_t* buffer, size
         eiplog::Error(operation, texts.sendFailed);
         return -1;
     }
-    EIPS_ENCAP_MSG_STRUCT encap{};
+    EncapsulationMessage encap{};
     const int received = ReadMatchingReply(operation, buffer, encap, [context](const auto& e) {
         return e.command == EIP_CMD_SEND_RR_DATA && SenderContextOf(e) == context;
     });
@@ -842,7 +842,7 @@ int EipConnection::ExchangeExplicit(const char* operation, uint8_t* buffer, size
         reopenBeforeUse = true;
         return -1;
     }
-    auto cpf = std::make_unique<CPF_MESSAGE_STRUCT>();
+    auto cpf = std::make_unique<CpfMessage>();
     if (EipParseUCMMRESP(toConnectionId, otConnectionId, encap, *cpf, response) < 0) {
         eiplog::Error(operation, texts.parseFailed);
         return -1;
@@ -860,7 +860,7 @@ int EipConnection::ExchangeExplicit(const char* operation, uint8_t* buffer, size
 // |  50 |    n | the request, then 0x00 when n is odd                    |
 // |   . |    4 | route path: 01 (words), 00, 01 (backplane), slot        |
 int EipConnection::ExchangeRouted(const char* operation, ByteView request, int slot,
-                                  EXPLICIT_RESPONSE_STRUCT& response) {
+                                  ExplicitResponse& response) {
     uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
     if (socketFd < 0 || sessionHandle == 0 ||
         BuildEipRRDataHeader(buffer, sizeof buffer, sessionHandle) < 0) {
@@ -901,7 +901,7 @@ int EipConnection::ExchangeRouted(const char* operation, ByteView request, int s
 // |  56 |    1 | route path size 1 (words)                               |
 // |  57 |    1 | reserved 0                                              |
 // |  58 |    2 | port segment: backplane port 1, slot                    |
-int EipConnection::ReadPLCProductInfo(int slot, _eipProductInfo& info) {
+int EipConnection::ReadPLCProductInfo(int slot, ProductInfo& info) {
     static const char* const op = "ReadPLCProductInfo";
     uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
     if (!StartIdentityRequest(op, buffer, sizeof buffer)) {
@@ -935,9 +935,9 @@ bool EipConnection::StartIdentityRequest(const char* operation, uint8_t* buffer,
 }
 
 int EipConnection::ExchangeIdentityRequest(const char* operation, uint8_t* buffer,
-                                           size_t totalLength, _eipProductInfo& info) {
+                                           size_t totalLength, ProductInfo& info) {
     PatchRRDataLengths(buffer, totalLength);
-    EXPLICIT_RESPONSE_STRUCT response;
+    ExplicitResponse response;
     const ExchangeTexts texts{"failed to send", "failed to recv\n",
                               "unexpected : parsing cpf and explicit response"};
     if (ExchangeExplicit(operation, buffer, totalLength, texts, response) != 0) {
@@ -955,8 +955,8 @@ int EipConnection::ExchangeIdentityRequest(const char* operation, uint8_t* buffe
 // |   8 |    6 | status, serial number (not kept)        |
 // |  14 |  1+n | product name length, name               |
 int EipConnection::DecodeIdentityReply(const char* operation,
-                                       const EXPLICIT_RESPONSE_STRUCT& response,
-                                       _eipProductInfo& info) {
+                                       const ExplicitResponse& response,
+                                       ProductInfo& info) {
     if (response.generalStatus != CIP_STATUS_SUCCESS) {
         logResponseError("unexpected : explicit response error", response);
         return -1;
@@ -1088,7 +1088,7 @@ namespace {
 
 // The size a controller offers when it refuses the one asked for: the word after the extended
 // status 0x0109 of a Connection Manager refusal; 0 for another refusal.
-uint16_t OfferedConnectionSize(const EXPLICIT_RESPONSE_STRUCT& response) {
+uint16_t OfferedConnectionSize(const ExplicitResponse& response) {
     const bool sizeRefused = response.generalStatus == CIP_STATUS_CONNECTION_FAILURE &&
                              response.extStatusSize >= 2 &&
                              response.extStatus[0] == CIP_EXT_INVALID_CONNECTION_SIZE;
@@ -1101,7 +1101,7 @@ constexpr uint16_t kMinConnectionSize = 64;
 }  // namespace
 
 int EipConnection::TryForwardOpen(uint16_t rpiMilliseconds, bool large, uint16_t size,
-                                  EXPLICIT_RESPONSE_STRUCT& response) {
+                                  ExplicitResponse& response) {
     static const char* const op = "OpenEMConnection";
     uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
     const int total = BuildForwardOpen(buffer, rpiMilliseconds, large, size);
@@ -1164,7 +1164,7 @@ int EipConnection::OpenEMConnection(uint16_t rpiMilliseconds) {
     };
     Attempt attempt{true, static_cast<uint16_t>(CIP_LARGE_CONNECTION_SIZE)};
     bool sizeRetried = false;
-    EXPLICIT_RESPONSE_STRUCT response;
+    ExplicitResponse response;
     for (;;) {
         const int result = TryForwardOpen(rpiMilliseconds, attempt.large, attempt.size, response);
         if (result == 0) {
@@ -1204,7 +1204,7 @@ int EipConnection::CloseEMConnection() {
         return -1;
     }
     eiplog::Info(op, Text("send a message to close session=", sessionHandle));
-    EXPLICIT_RESPONSE_STRUCT response;
+    ExplicitResponse response;
     const ExchangeTexts texts{"failed to send", "failed to recv",
                               "unexpected : parsing cpf and explict response"};
     if (ExchangeExplicit(op, buffer, static_cast<size_t>(total), texts, response) != 0) {

@@ -189,7 +189,7 @@ int EipIoConnection::BuildIOForwardOpen(uint8_t* buffer, size_t capacity,
     return writer.ok() ? static_cast<int>(writer.size()) : -1;
 }
 
-int EipIoConnection::OpenIOConnection(const _eipTagInfo& tag, const _eipProductInfo& product,
+int EipIoConnection::OpenIOConnection(const TagInfo& tag, const ProductInfo& product,
                                       uint16_t intervalMs, uint16_t udpPort) {
     static const char* const op = "OpenIOConnection";
     const int fd = GetSocketFd();
@@ -255,13 +255,13 @@ int EipIoConnection::OpenIOConnection(const _eipTagInfo& tag, const _eipProductI
 int EipIoConnection::AcceptReply(uint16_t connectionSerial) {
     static const char* const op = "OpenIOConnection";
     uint8_t reply[EIP_MSG_BUFFER_SIZE] = {};
-    EIPS_ENCAP_MSG_STRUCT encap{};
+    EncapsulationMessage encap{};
     if (session_->EipReadDataByEncap(reply, encap, EipConnection::kRequestTimeoutSeconds) < 0) {
         eiplog::Error(op, "failed to recv");
         return -1;
     }
-    auto cpf = std::make_unique<CPF_MESSAGE_STRUCT>();
-    auto response = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    auto cpf = std::make_unique<CpfMessage>();
+    auto response = std::make_unique<ExplicitResponse>();
     if (EipConnection::EipParseUCMMRESP(0, 0, encap, *cpf, *response) < 0) {
         eiplog::Error(op, "unexpected : parseing cpf and explict response");
         return -1;

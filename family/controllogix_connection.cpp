@@ -47,7 +47,7 @@ void WriteMultiServiceFront(ByteWriter& w) {
 // The Multiple Service Packet reply split into its records, each a view of its bytes.
 struct ServiceReplies {
     uint16_t count = 0;
-    std::array<ByteView, EIPC_TAG_REPLY_MAX> records;
+    std::array<ByteView, kMaxTagReplies> records;
 };
 
 // Multiple Service Packet reply data:
@@ -58,14 +58,14 @@ struct ServiceReplies {
 // Each reply runs from its offset to the next one's (the last to the end of the data). False
 // when N passes the record capacity or an offset points outside the data, backwards or into
 // the offset table, or a reply is shorter than its 4-byte header.
-bool SplitServiceReplies(const EXPLICIT_RESPONSE_STRUCT& reply, ServiceReplies& out) {
+bool SplitServiceReplies(const ExplicitResponse& reply, ServiceReplies& out) {
     const size_t dataLength = std::min<size_t>(reply.dataLength, sizeof reply.data);
     ByteReader r(reply.data, dataLength);
     const uint16_t count = r.u16();
-    if (!r.ok() || count > EIPC_TAG_REPLY_MAX || !r.need(size_t{count} * 2)) {
+    if (!r.ok() || count > kMaxTagReplies || !r.need(size_t{count} * 2)) {
         return false;
     }
-    std::array<uint16_t, EIPC_TAG_REPLY_MAX + 1> offsets{};
+    std::array<uint16_t, kMaxTagReplies + 1> offsets{};
     for (uint16_t i = 0; i < count; ++i) {
         offsets[i] = r.u16();
     }
@@ -92,8 +92,8 @@ bool SplitServiceReplies(const EXPLICIT_RESPONSE_STRUCT& reply, ServiceReplies& 
 // | 2     | Read Tag of a structure (type 0x02A0) only: structure handle |
 // | ...   | Read Tag only: the value bytes                              |
 // Returns the value bytes (empty for other services); false when the record is cut short.
-bool DecodeReplyRecord(ByteView bytes, EIPC_TAG_REPLY_STRUCT& record, ByteView& value) {
-    record = EIPC_TAG_REPLY_STRUCT{};
+bool DecodeReplyRecord(ByteView bytes, TagReplySet& record, ByteView& value) {
+    record = TagReplySet{};
     ByteReader r(bytes);
     record.service = r.u8();
     r.skip(1);
@@ -120,7 +120,7 @@ bool DecodeReplyRecord(ByteView bytes, EIPC_TAG_REPLY_STRUCT& record, ByteView& 
 }
 
 // The one record of a single-request packet's reply; false when the reply is not one.
-bool SingleRecord(const EXPLICIT_RESPONSE_STRUCT& reply, EIPC_TAG_REPLY_STRUCT& record,
+bool SingleRecord(const ExplicitResponse& reply, TagReplySet& record,
                   ByteView& value) {
     ServiceReplies replies;
     return reply.service == LOGIX_SVC_MULTIPLE_SERVICE_REPLY &&
@@ -129,7 +129,7 @@ bool SingleRecord(const EXPLICIT_RESPONSE_STRUCT& reply, EIPC_TAG_REPLY_STRUCT& 
 }
 
 // Room a tag's Read Tag reply record takes, from the value size its test read learned.
-size_t ExpectedReadRecord(const _eipTagInfo& info) {
+size_t ExpectedReadRecord(const TagInfo& info) {
     const size_t handle = info.innerType == EIP_INNER_TYPE_STRUCTURE ? 2 : 0;
     return kReadRecordFront + handle + static_cast<size_t>(std::max<int32_t>(info.dataLen, 0));
 }
@@ -154,9 +154,9 @@ void WriteMultiService(ByteWriter& w, const std::vector<uint16_t>& lengths, Byte
 // The status that explains a refused single-request packet: a controller answers 0x1E
 // (embedded service error) outside and the reason in the embedded reply, so that reply's status
 // is reported when there is one.
-EXPLICIT_RESPONSE_STRUCT ReasonOfRefusal(const EXPLICIT_RESPONSE_STRUCT& reply) {
-    EXPLICIT_RESPONSE_STRUCT reason = reply;
-    EIPC_TAG_REPLY_STRUCT record;
+ExplicitResponse ReasonOfRefusal(const ExplicitResponse& reply) {
+    ExplicitResponse reason = reply;
+    TagReplySet record;
     ByteView value;
     if (SingleRecord(reply, record, value) && record.generalStatus != CIP_STATUS_SUCCESS) {
         reason.generalStatus = record.generalStatus;
@@ -168,7 +168,7 @@ EXPLICIT_RESPONSE_STRUCT ReasonOfRefusal(const EXPLICIT_RESPONSE_STRUCT& reply) 
 
 }  // namespace
 
-EipConnection* EipConnection::Create(eipProtocolFamily_t family, const _eipConnectInfo* info) {
+EipConnection* EipConnection::Create(ProtocolFamily family, const ConnectInfo* info) {
     if (family == EIP_PROTOCOL_FAMILY_CIP) {
         return new (std::nothrow) ControlLogixConnection(info);
     }
@@ -180,7 +180,7 @@ EipConnection* EipConnection::Create(eipProtocolFamily_t family, const _eipConne
     return nullptr;
 }
 
-ControlLogixConnection::ControlLogixConnection(const _eipConnectInfo* info) : EipConnection(info) {}
+ControlLogixConnection::ControlLogixConnection(const ConnectInfo* info) : EipConnection(info) {}
 
 bool ControlLogixConnection::CheckStatesForPolling(uint8_t /*ucmmState*/, uint8_t emState) {
     // EM connection states: 1 BUSY, 2 READY, 3 NEED2SEND.
@@ -191,7 +191,7 @@ bool ControlLogixConnection::IsServiceSupported(uint8_t service) {
     return service == LOGIX_SVC_MULTIPLE_SERVICE_REPLY;
 }
 
-eipProtocolFamily_t ControlLogixConnection::GetProtocolFamily() {
+ProtocolFamily ControlLogixConnection::GetProtocolFamily() {
     return EIP_PROTOCOL_FAMILY_CIP;
 }
 
@@ -249,7 +249,7 @@ int ControlLogixConnection::RequestEMTags(const std::vector<EipTag*>& pollList, 
     std::vector<uint16_t> lengths;
     size_t requestBytes = kMultiServiceFrontSize + kOffsetEntrySize;
     size_t replyBytes = kMultiServiceReplyFront;
-    while (nextIndex + lengths.size() < size && lengths.size() < EIPC_TAG_REPLY_MAX) {
+    while (nextIndex + lengths.size() < size && lengths.size() < kMaxTagReplies) {
         const EipTag* tag = pollList[nextIndex + lengths.size()];
         if (tag == nullptr) {
             eiplog::Error("RequestEMTags", "failed to copy tag data");
@@ -318,8 +318,8 @@ int ControlLogixConnection::SendConnected(ByteView multiService) {
     return EipSendData(buffer.data(), total, kRequestTimeoutSeconds);
 }
 
-int ControlLogixConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply,
-                                           EIPC_TAG_REQUEST_STRUCT& response,
+int ControlLogixConnection::AnalyzeTagResp(const ExplicitResponse& reply,
+                                           TagRequestSet& response,
                                            const TagLookup& /*lookup*/) {
     response.count = 0;
     ServiceReplies replies;
@@ -328,7 +328,7 @@ int ControlLogixConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply
         return -1;
     }
     for (uint16_t i = 0; i < replies.count; ++i) {
-        EIPC_TAG_REPLY_STRUCT& record = response.replies[i];
+        TagReplySet& record = response.replies[i];
         ByteView value;
         if (!DecodeReplyRecord(replies.records[i], record, value)) {
             eiplog::Error("AnalyzeTagResp", "unexpected : malformed multiple service reply");
@@ -348,8 +348,8 @@ int ControlLogixConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply
 // | 4    | byte offset of the first value byte wanted         |
 // Its reply record is a Read Tag reply (service 0xD2) whose status 0x06 says more follows.
 int ControlLogixConnection::ReadFragments(const std::vector<uint8_t>& address,
-                                          EIPC_TAG_REPLY_STRUCT& record, const Exchange& exchange) {
-    auto reply = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+                                          TagReplySet& record, const Exchange& exchange) {
+    auto reply = std::make_unique<ExplicitResponse>();
     bool first = true;
     while (record.generalStatus == CIP_STATUS_PARTIAL_TRANSFER) {
         if (record.data.size() >= kMaxValueBytes) {
@@ -366,7 +366,7 @@ int ControlLogixConnection::ReadFragments(const std::vector<uint8_t>& address,
         if (result != 0) {
             return result;
         }
-        EIPC_TAG_REPLY_STRUCT next;
+        TagReplySet next;
         ByteView value;
         const bool fragment =
             SingleRecord(*reply, next, value) && next.service == LOGIX_SVC_READ_FRAGMENTED_REPLY;
@@ -400,7 +400,7 @@ int ControlLogixConnection::ReadFragments(const std::vector<uint8_t>& address,
     return 0;
 }
 
-int ControlLogixConnection::ExchangeConnected(ByteView embedded, EXPLICIT_RESPONSE_STRUCT& reply) {
+int ControlLogixConnection::ExchangeConnected(ByteView embedded, ExplicitResponse& reply) {
     static const char* const op = "RecvEMTags";
     ByteWriter w(ConnectedBudget());
     WriteMultiService(w, {static_cast<uint16_t>(embedded.size)}, embedded);
@@ -409,9 +409,9 @@ int ControlLogixConnection::ExchangeConnected(ByteView embedded, EXPLICIT_RESPON
         return -2;
     }
     std::vector<uint8_t> buffer(EIP_MSG_BUFFER_SIZE);
-    EIPS_ENCAP_MSG_STRUCT encap{};
+    EncapsulationMessage encap{};
     const uint16_t expected = sequenceCount;
-    auto cpf = std::make_unique<CPF_MESSAGE_STRUCT>();
+    auto cpf = std::make_unique<CpfMessage>();
     const int received = ReadMatchingReply(op, buffer.data(), encap, [&](const auto& e) {
         return e.command == EIP_CMD_SEND_UNIT_DATA &&
                EipParseUCMMRESP(toConnectionId, otConnectionId, e, *cpf, reply) == 0 &&
@@ -420,14 +420,14 @@ int ControlLogixConnection::ExchangeConnected(ByteView embedded, EXPLICIT_RESPON
     return received < 1 ? -2 : 0;
 }
 
-int ControlLogixConnection::ReadRestOfValue(EIPC_TAG_REQUEST_STRUCT& response) {
+int ControlLogixConnection::ReadRestOfValue(TagRequestSet& response) {
     if (fragmentedAddress.empty() || response.count != 1) {
         return 0;
     }
     const std::vector<uint8_t> address = std::move(fragmentedAddress);
     fragmentedAddress.clear();
     const int result = ReadFragments(address, response.replies[0],
-                                     [this](ByteView embedded, EXPLICIT_RESPONSE_STRUCT& reply) {
+                                     [this](ByteView embedded, ExplicitResponse& reply) {
                                          return ExchangeConnected(embedded, reply);
                                      });
     // A refused fragment leaves its status on the record for the device; only a broken
@@ -474,7 +474,7 @@ int ControlLogixConnection::BuildUnconnectedTagRequest(uint8_t* buffer, size_t c
 }
 
 int ControlLogixConnection::ExchangeUnconnected(const char* operation, ByteView embedded,
-                                                EXPLICIT_RESPONSE_STRUCT& reply) {
+                                                ExplicitResponse& reply) {
     std::vector<uint8_t> buffer(EIP_MSG_BUFFER_SIZE);
     const int length = BuildUnconnectedTagRequest(buffer.data(), buffer.size(), embedded);
     if (length < 0) {
@@ -495,7 +495,7 @@ int ControlLogixConnection::ExchangeUnconnected(const char* operation, ByteView 
     return 0;
 }
 
-int ControlLogixConnection::TestEMTag(EipTag* tag, EIPC_TAG_REQUEST_STRUCT& response) {
+int ControlLogixConnection::TestEMTag(EipTag* tag, TagRequestSet& response) {
     if (tag == nullptr) {
         return -1;
     }
@@ -506,11 +506,11 @@ int ControlLogixConnection::TestEMTag(EipTag* tag, EIPC_TAG_REQUEST_STRUCT& resp
     }
     std::vector<uint8_t> embedded{CIP_SVC_READ_TAG};
     embedded.insert(embedded.end(), address.begin(), address.end());
-    auto reply = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    auto reply = std::make_unique<ExplicitResponse>();
     if (ExchangeUnconnected("TestEMTag", ByteView{embedded.data(), embedded.size()}, *reply) != 0) {
         return -1;
     }
-    EIPC_TAG_REPLY_STRUCT& record = response.replies[0];
+    TagReplySet& record = response.replies[0];
     ByteView value;
     // A value larger than one reply comes back as "partial transfer"; the rest is read
     // fragmented so that the test learns the whole size.
@@ -518,7 +518,7 @@ int ControlLogixConnection::TestEMTag(EipTag* tag, EIPC_TAG_REQUEST_STRUCT& resp
         record.generalStatus == CIP_STATUS_PARTIAL_TRANSFER) {
         response.count = 1;
         record.data.assign(value.begin(), value.end());
-        const Exchange exchange = [this](ByteView request, EXPLICIT_RESPONSE_STRUCT& next) {
+        const Exchange exchange = [this](ByteView request, ExplicitResponse& next) {
             return ExchangeUnconnected("TestEMTag", request, next);
         };
         if (ReadFragments(address, record, exchange) != 0) {
@@ -543,7 +543,7 @@ int ControlLogixConnection::TestEMTag(EipTag* tag, EIPC_TAG_REQUEST_STRUCT& resp
 // | 2    | element count                                             |
 // | 4    | 0x53 only: byte offset of this piece                      |
 // | n    | value bytes, then one 0x00 pad byte when n is odd         |
-int ControlLogixConnection::WritePiece(const _eipTagInfo& tagInfo, const EipTagData& tagData,
+int ControlLogixConnection::WritePiece(const TagInfo& tagInfo, const EipTagData& tagData,
                                        ByteView piece, int64_t offset) {
     const std::vector<uint8_t>& address = tagData.GetEncodedAddress();
     if (address.size() < 2) {
@@ -570,14 +570,14 @@ int ControlLogixConnection::WritePiece(const _eipTagInfo& tagInfo, const EipTagD
                                                      " bytes does not fit one request; not sent"));
         return -1;
     }
-    auto reply = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    auto reply = std::make_unique<ExplicitResponse>();
     if (ExchangeUnconnected("WriteDataToTag", e.view(), *reply) != 0) {
         return -1;
     }
     // The embedded Write Tag reply is checked too: success means the write itself succeeded.
     const uint8_t expected =
         offset < 0 ? LOGIX_SVC_WRITE_TAG_REPLY : LOGIX_SVC_WRITE_FRAGMENTED_REPLY;
-    EIPC_TAG_REPLY_STRUCT record;
+    TagReplySet record;
     ByteView value;
     const bool accepted = reply->generalStatus == CIP_STATUS_SUCCESS &&
                           SingleRecord(*reply, record, value) && record.service == expected &&
@@ -589,7 +589,7 @@ int ControlLogixConnection::WritePiece(const _eipTagInfo& tagInfo, const EipTagD
     return 0;
 }
 
-int ControlLogixConnection::WriteDataToTag(const _eipTagInfo& tagInfo, const EipTagData& tagData,
+int ControlLogixConnection::WriteDataToTag(const TagInfo& tagInfo, const EipTagData& tagData,
                                            const uint8_t* data, uint16_t length) {
     if (data == nullptr && length != 0) {
         eiplog::Error("WriteDataToTag", "failed to copy tag data");

@@ -56,7 +56,7 @@ struct PcccReply {
 
 // Splits the reply data; false when it ends before the TNS. A requester ID length below 2
 // puts the command at position 1.
-bool DecodePcccReply(const EXPLICIT_RESPONSE_STRUCT& reply, PcccReply& out) {
+bool DecodePcccReply(const ExplicitResponse& reply, PcccReply& out) {
     ByteReader r(reply.data, std::min<size_t>(reply.dataLength, sizeof reply.data));
     out.requesterIdLength = r.u8();
     if (out.requesterIdLength >= 2) {
@@ -125,7 +125,7 @@ bool AppendWriteValue(ByteWriter& w, const PcccTagData& tagData, ByteReader valu
 
 }  // namespace
 
-PcccConnection::PcccConnection(const _eipConnectInfo* info) : EipConnection(info) {}
+PcccConnection::PcccConnection(const ConnectInfo* info) : EipConnection(info) {}
 
 bool PcccConnection::CheckStatesForPolling(uint8_t ucmmState, uint8_t /*emState*/) {
     // UCMM states: 0 NON-EXIST, 1 READY, 2 BUSY.
@@ -136,7 +136,7 @@ bool PcccConnection::IsServiceSupported(uint8_t service) {
     return service == PCCC_SVC_EXECUTE_PCCC_REPLY;
 }
 
-eipProtocolFamily_t PcccConnection::GetProtocolFamily() {
+ProtocolFamily PcccConnection::GetProtocolFamily() {
     return EIP_PROTOCOL_FAMILY_PCCC;
 }
 
@@ -184,13 +184,13 @@ int PcccConnection::createTagRequest(uint8_t* buffer, size_t length, uint16_t tn
 }
 
 int PcccConnection::Exchange(const char* operation, uint8_t* buffer, size_t length,
-                             EXPLICIT_RESPONSE_STRUCT& reply) {
+                             ExplicitResponse& reply) {
     const ExchangeTexts texts{"failed to send", "failed to recv",
                               "unexpected : parseing cpf and explict response"};
     return ExchangeExplicit(operation, buffer, length, texts, reply);
 }
 
-int PcccConnection::TestEMTag(EipTag* tag, EIPC_TAG_REQUEST_STRUCT& response) {
+int PcccConnection::TestEMTag(EipTag* tag, TagRequestSet& response) {
     static const char* const op = "TestEMTag";
     if (tag == nullptr) {
         return -1;
@@ -202,7 +202,7 @@ int PcccConnection::TestEMTag(EipTag* tag, EIPC_TAG_REQUEST_STRUCT& response) {
         return length;
     }
     pendingTns = kTestReadTns;
-    EXPLICIT_RESPONSE_STRUCT reply;
+    ExplicitResponse reply;
     if (Exchange(op, buffer, static_cast<size_t>(length), reply) != 0) {
         return -1;
     }
@@ -264,8 +264,8 @@ int PcccConnection::RequestEMTags(const std::vector<EipTag*>& pollList, size_t s
     return 0;
 }
 
-int PcccConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply,
-                                   EIPC_TAG_REQUEST_STRUCT& response, const TagLookup& lookup) {
+int PcccConnection::AnalyzeTagResp(const ExplicitResponse& reply,
+                                   TagRequestSet& response, const TagLookup& lookup) {
     static const char* const op = "AnalyzeTagResp";
     const bool trace = eiplog::TraceOn();
     response.count = 0;
@@ -295,8 +295,8 @@ int PcccConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply,
         return -1;
     }
     response.count = 1;
-    EIPC_TAG_REPLY_STRUCT& record = response.replies[0];
-    record = EIPC_TAG_REPLY_STRUCT{};
+    TagReplySet& record = response.replies[0];
+    record = TagReplySet{};
     record.service = reply.service;
     if (pccc.status != PCCC_STS_SUCCESS) {
         const uint8_t extStatus = ExtendedStatus(pccc);
@@ -364,7 +364,7 @@ int PcccConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply,
 // | 2    | B: bit mask (1 << bit number)                    |
 // | 2    | B: the masked value (mask or 0)                  |
 // | 2/4  | N: INT, F: REAL, L: DINT, little-endian          |
-int PcccConnection::WriteDataToTag(const _eipTagInfo& tagInfo, const EipTagData& tagData,
+int PcccConnection::WriteDataToTag(const TagInfo& tagInfo, const EipTagData& tagData,
                                    const uint8_t* data, uint16_t length) {
     static const char* const op = "WriteDataToTag";
     const PcccTagData* pcccData = AsPccc(tagData);
@@ -393,7 +393,7 @@ int PcccConnection::WriteDataToTag(const _eipTagInfo& tagInfo, const EipTagData&
     const size_t total = static_cast<size_t>(front) + w.size();
     PatchRRDataLengths(buffer, total);
 
-    EXPLICIT_RESPONSE_STRUCT reply;
+    ExplicitResponse reply;
     if (Exchange(op, buffer, total, reply) != 0) {
         return -1;
     }
@@ -422,13 +422,13 @@ int PcccConnection::WriteDataToTag(const _eipTagInfo& tagInfo, const EipTagData&
 // | off | size | value                                       |
 // |   0 |   40 | SendRRData front (lengths 22 and 6)         |
 // |  40 |    6 | 0x01, path 2 words: class 1, instance 1     |
-int PcccConnection::ReadPLCProductInfo(int /*slot*/, _eipProductInfo& info) {
+int PcccConnection::ReadPLCProductInfo(int /*slot*/, ProductInfo& info) {
     static const char* const op = "ReadPLCProductInfo";
     uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
     if (!StartIdentityRequest(op, buffer, sizeof buffer)) {
         return -1;
     }
-    const EIPC_UCMM_REQUEST_STRUCT request{CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 1};
+    const UcmmRequest request{CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 1};
     const int common = BuildEmReqCommon(buffer + EIP_RR_DATA_FRONT_SIZE,
                                         sizeof buffer - EIP_RR_DATA_FRONT_SIZE, &request);
     if (common < 0) {

@@ -279,7 +279,7 @@ void EipLink::deserializePLC(const NodeInfo& info, const std::error_code& ec, Re
         deserializeNextNode(path, queue);
         return;
     }
-    _eipConnectInfo settings;
+    ConnectInfo settings;
     settings.alias = Unescaped(info.name);
     ConfigText(info, "$host", settings.host);
     settings.port = ConfigInteger<uint16_t>(info, "$port", EIP_DEFAULT_TCP_PORT);
@@ -386,7 +386,7 @@ void EipLink::deserializeSubtag(const NodeInfo& info, const std::error_code& ec,
         return;
     }
     const std::string alias = Unescaped(path.get_base());
-    _eipSubTagInfo subtag;
+    SubTagInfo subtag;
     subtag.alias = Unescaped(info.name);
     std::string innerType;
     ConfigText(info, "InnerType", innerType);

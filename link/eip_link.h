@@ -40,7 +40,7 @@ class EipLink {
         std::deque<NodePath> queue;
         bool plcRegistered = false;
         NodePath plcPath;
-        _eipConnectInfo plcSettings;
+        ConnectInfo plcSettings;
     };
     using RestoreQueue = std::shared_ptr<RestoreWalk>;
 

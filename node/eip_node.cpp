@@ -88,7 +88,7 @@ constexpr int kSerializeStored = static_cast<int>(sdk::SerializationMode::Stored
 constexpr size_t kStringStructRecordSize = 88;
 constexpr size_t kStringStructLengthSize = 4;
 
-bool HasFlag(const _eipTagInfo& tag, uint8_t bit) {
+bool HasFlag(const TagInfo& tag, uint8_t bit) {
     return (tag.rwFlag & bit) != 0;
 }
 
@@ -135,7 +135,7 @@ void NothingAfter(const NodePath&) {}
 
 // The product name, vendor ID and the two connection states of a new PLC node. Not stored:
 // they are rebuilt whenever the PLC node is created.
-void CreatePLCValueNodes(const NodePath& plcPath, const _eipProductInfo& product) {
+void CreatePLCValueNodes(const NodePath& plcPath, const ProductInfo& product) {
     auto responder = GetResponder("CreatePLCNode");
     if (!responder) {
         return;
@@ -162,7 +162,7 @@ void CreatePLCValueNodes(const NodePath& plcPath, const _eipProductInfo& product
 
 // Value type of a tag node; none for I/O tags (their "Data" subtag shows the data) and for
 // tags whose element count is unknown.
-std::optional<int> TagValueType(const _eipTagInfo& tag) {
+std::optional<int> TagValueType(const TagInfo& tag) {
     if (HasFlag(tag, EIP_RW_FLAG_IO) || tag.elementCount == 0) {
         return std::nullopt;
     }
@@ -177,7 +177,7 @@ std::optional<int> TagValueType(const _eipTagInfo& tag) {
 
 // The stored attributes of a tag node; `target` is a NodeBuilder or a NodeUpdater.
 template <typename Target>
-void ApplyTagAttributes(Target& target, const _eipTagInfo& tag) {
+void ApplyTagAttributes(Target& target, const TagInfo& tag) {
     if (auto type = TagValueType(tag)) {
         target.type(*type);
     }
@@ -195,7 +195,7 @@ void ApplyTagAttributes(Target& target, const _eipTagInfo& tag) {
 }
 
 template <typename Target>
-void ApplySubTagAttributes(Target& target, const _eipTagInfo& tag, const _eipSubTagInfo& sub) {
+void ApplySubTagAttributes(Target& target, const TagInfo& tag, const SubTagInfo& sub) {
     target
         .type(EipNode::TypeToValueType(static_cast<unsigned char>(tag.family), sub.innerType,
                                        sub.dataLen))
@@ -205,8 +205,8 @@ void ApplySubTagAttributes(Target& target, const _eipTagInfo& tag, const _eipSub
         .config(kIsIt, "subtag");
 }
 
-_eipSubTagInfo DataSubTag(const _eipTagInfo& tag) {
-    _eipSubTagInfo data;
+SubTagInfo DataSubTag(const TagInfo& tag) {
+    SubTagInfo data;
     data.alias = EIP_SUBTAG_DATA_ALIAS;
     data.offset = 0;
     data.innerType = EIP_INNER_TYPE_SINT;
@@ -216,8 +216,8 @@ _eipSubTagInfo DataSubTag(const _eipTagInfo& tag) {
 
 // Runs once a tag node exists: its Write Data action, and for I/O tags the "Data" subtag, the
 // configured subtags and the subtag actions.
-void CompleteTagNode(const NodePath& path, const _eipTagInfo& tag, bool writeList,
-                     const std::vector<_eipSubTagInfo>& subtags) {
+void CompleteTagNode(const NodePath& path, const TagInfo& tag, bool writeList,
+                     const std::vector<SubTagInfo>& subtags) {
     if (writeList) {
         EipNode::CreateEMWriteDataNode(path);
     }
@@ -227,7 +227,7 @@ void CompleteTagNode(const NodePath& path, const _eipTagInfo& tag, bool writeLis
     const std::string alias =
         sdk::string_unescape(path.get_parent_path().get_parent_path().get_name());
     EipNode::CreateSubTagItemNode(alias, tag, DataSubTag(tag));
-    for (const _eipSubTagInfo& sub : subtags) {
+    for (const SubTagInfo& sub : subtags) {
         if (sub.alias != EIP_SUBTAG_DATA_ALIAS) {
             EipNode::CreateSubTagItemNode(alias, tag, sub);
         }
@@ -285,7 +285,7 @@ Variant NumberValue(int32_t innerType, const uint8_t* data, size_t len) {
 }
 
 // BOOL elements are one byte on Logix controllers and one 16-bit word on PLC5 controllers.
-Variant BoolValue(eipProtocolFamily_t family, const uint8_t* data, size_t len) {
+Variant BoolValue(ProtocolFamily family, const uint8_t* data, size_t len) {
     auto isSet = [](uint32_t raw) { return Variant(raw != 0); };
     if (family == EIP_PROTOCOL_FAMILY_PCCC) {
         return ElementsValue(data, len, 2, (len + 1) / 2, isSet);
@@ -363,7 +363,7 @@ void ForEachCountedRecord(const uint8_t* data, size_t len, Record record) {
 
 // STRING records: a 16-bit length and the characters. PLC5 records are padded to the tag's
 // data length.
-std::vector<std::string> StringRecords(const _eipTagInfo& tag, const uint8_t* data, size_t len) {
+std::vector<std::string> StringRecords(const TagInfo& tag, const uint8_t* data, size_t len) {
     const bool plc5 = tag.family == EIP_PROTOCOL_FAMILY_PCCC;
     std::vector<std::string> strings;
     ForEachCountedRecord(data, len, [&](size_t start, size_t declared, size_t& pos) {
@@ -529,8 +529,8 @@ sdk::NodeBuilder& EipNode::CreateCommonNode(sdk::NodeBuilder& out, const NodePat
     return out;
 }
 
-int EipNode::CreatePLCNode(const NodePath& parent, const _eipConnectInfo& conn,
-                           const _eipProductInfo& product) {
+int EipNode::CreatePLCNode(const NodePath& parent, const ConnectInfo& conn,
+                           const ProductInfo& product) {
     auto responder = GetResponder("CreatePLCNode");
     if (!responder) {
         return -1;
@@ -610,7 +610,7 @@ void EipNode::ChangeUCMMState(const std::string& alias, unsigned char state) {
     SetValue("ChangeUCMMState", PLCPath(alias) / "ucmmstate", UCMMStateText(state));
 }
 
-void EipNode::ChangeProductInfo(const std::string& alias, const _eipProductInfo& product) {
+void EipNode::ChangeProductInfo(const std::string& alias, const ProductInfo& product) {
     SetValue("ChangeProductInfo", PLCPath(alias) / "productname", product.productName);
     SetValue("ChangeProductInfo", PLCPath(alias) / "productvendor",
              static_cast<uint64_t>(product.vendorId));
@@ -641,7 +641,7 @@ void EipNode::UpdateTagStatusToPath(const NodePath& listPath, const std::string&
     UpdateTagStatusToPath(TagPath(listPath, tagAlias), status);
 }
 
-void EipNode::UpdateTagStatus(const std::string& alias, const _eipTagInfo& tag,
+void EipNode::UpdateTagStatus(const std::string& alias, const TagInfo& tag,
                               const std::string& status) {
     if (HasFlag(tag, EIP_RW_FLAG_READ)) {
         UpdateTagStatusToPath(ReadTagsListPath(alias), tag.alias, status);
@@ -684,8 +684,8 @@ int EipNode::TypeToValueType(unsigned char family, int innerType, int dataLen) {
     }
 }
 
-void EipNode::CreateTagItemNode(const std::string& alias, const _eipTagInfo& tag,
-                                std::vector<_eipSubTagInfo>* subtags) {
+void EipNode::CreateTagItemNode(const std::string& alias, const TagInfo& tag,
+                                std::vector<SubTagInfo>* subtags) {
     if (HasFlag(tag, EIP_RW_FLAG_READ)) {
         CreateTagItemNodeToPath(ReadTagsListPath(alias), tag, false, subtags);
     }
@@ -697,15 +697,15 @@ void EipNode::CreateTagItemNode(const std::string& alias, const _eipTagInfo& tag
     }
 }
 
-void EipNode::CreateTagItemNodeToPath(const NodePath& listPath, const _eipTagInfo& tag,
-                                      bool writeList, std::vector<_eipSubTagInfo>* subtags) {
+void EipNode::CreateTagItemNodeToPath(const NodePath& listPath, const TagInfo& tag,
+                                      bool writeList, std::vector<SubTagInfo>* subtags) {
     auto responder = GetResponder("CreateTagItemNodeToPath");
     if (!responder) {
         return;
     }
     const std::string name = sdk::string_escape(tag.alias);
     const NodePath path = listPath / name;
-    std::vector<_eipSubTagInfo> subtagCopy = subtags ? *subtags : std::vector<_eipSubTagInfo>{};
+    std::vector<SubTagInfo> subtagCopy = subtags ? *subtags : std::vector<SubTagInfo>{};
     auto complete = [path, tag, writeList, subtagCopy](const std::error_code& ec) {
         if (ec) {
             LogNodeFailure(ec, tessel::TL_ERR_CREATE_NODE, path);
@@ -726,15 +726,15 @@ void EipNode::CreateTagItemNodeToPath(const NodePath& listPath, const _eipTagInf
                                                const std::error_code& ec) { complete(ec); });
 }
 
-void EipNode::CreateSubTagItemNode(const std::string& alias, const _eipTagInfo& tag,
-                                   const _eipSubTagInfo& sub) {
+void EipNode::CreateSubTagItemNode(const std::string& alias, const TagInfo& tag,
+                                   const SubTagInfo& sub) {
     if (HasFlag(tag, EIP_RW_FLAG_IO)) {
         CreateSubTagItemNodeToPath(TagPath(IOTagsPath(alias), tag.alias), tag, sub);
     }
 }
 
-void EipNode::CreateSubTagItemNodeToPath(const NodePath& tagPath, const _eipTagInfo& tag,
-                                         const _eipSubTagInfo& sub) {
+void EipNode::CreateSubTagItemNodeToPath(const NodePath& tagPath, const TagInfo& tag,
+                                         const SubTagInfo& sub) {
     static const char* const kOperation = "CreateSubTagItemNodeToPath";
     auto responder = GetResponder(kOperation);
     if (!responder) {
@@ -767,8 +767,8 @@ void EipNode::CreateSubTagItemNodeToPath(const NodePath& tagPath, const _eipTagI
                                                const std::error_code& ec) { complete(ec); });
 }
 
-void EipNode::RemoveTagItemNode(const std::string& alias, const _eipTagInfo& tag,
-                                std::vector<_eipSubTagInfo>* /*subtags: go with the tag node*/) {
+void EipNode::RemoveTagItemNode(const std::string& alias, const TagInfo& tag,
+                                std::vector<SubTagInfo>* /*subtags: go with the tag node*/) {
     if (HasFlag(tag, EIP_RW_FLAG_READ)) {
         RemoveTagItemNodeFromPath(TagPath(ReadTagsListPath(alias), tag.alias));
     }
@@ -780,8 +780,8 @@ void EipNode::RemoveTagItemNode(const std::string& alias, const _eipTagInfo& tag
     }
 }
 
-void EipNode::RemoveSubTagItemNode(const std::string& alias, const _eipTagInfo& tag,
-                                   const _eipSubTagInfo& sub) {
+void EipNode::RemoveSubTagItemNode(const std::string& alias, const TagInfo& tag,
+                                   const SubTagInfo& sub) {
     if (HasFlag(tag, EIP_RW_FLAG_IO)) {
         RemoveTagItemNodeFromPath(TagPath(IOTagsPath(alias), tag.alias) /
                                   sdk::string_escape(sub.alias));
@@ -796,18 +796,18 @@ void EipNode::RemoveTagItemNodeFromPath(const NodePath& path) {
 
 // ---- value publishing -------------------------------------------------------------------------
 
-bool EipNode::ChangeEMTagNodeValue(const std::string& alias, const _eipTagInfo& tag,
+bool EipNode::ChangeEMTagNodeValue(const std::string& alias, const TagInfo& tag,
                                    const uint8_t* data, uint16_t len) {
     return ChangeTagNodeValue(TagPath(ReadTagsListPath(alias), tag.alias), tag, data, len);
 }
 
-bool EipNode::ChangeIOTagNodeValue(const std::string& alias, const _eipTagInfo& tag,
+bool EipNode::ChangeIOTagNodeValue(const std::string& alias, const TagInfo& tag,
                                    const uint8_t* data, uint16_t len) {
     return ChangeTagNodeValue(TagPath(IOTagsPath(alias), tag.alias), tag, data, len);
 }
 
-bool EipNode::ChangeIOSubTagNodeValue(const std::string& alias, _eipTagInfo tag,
-                                      const _eipSubTagInfo& sub, const uint8_t* data,
+bool EipNode::ChangeIOSubTagNodeValue(const std::string& alias, TagInfo tag,
+                                      const SubTagInfo& sub, const uint8_t* data,
                                       uint16_t len) {
     tag.innerType = sub.innerType;
     // A negative offset would read before the data: refused like a slice past its end.
@@ -829,7 +829,7 @@ namespace {
 // the broker cannot hold it (a NaN or infinite REAL): the node keeps its last value and the
 // device carries on with the next one.
 template <typename PathText>
-std::optional<Variant> PublishableValue(const _eipTagInfo& tag, const uint8_t* data, uint16_t len,
+std::optional<Variant> PublishableValue(const TagInfo& tag, const uint8_t* data, uint16_t len,
                                         const PathText& pathText) {
     try {
         return EipNode::ConvertTagValue(tag, data, len);
@@ -845,7 +845,7 @@ std::optional<Variant> PublishableValue(const _eipTagInfo& tag, const uint8_t* d
 
 }  // namespace
 
-bool EipNode::ChangeTagNodeValue(const NodePath& path, const _eipTagInfo& tag, const uint8_t* data,
+bool EipNode::ChangeTagNodeValue(const NodePath& path, const TagInfo& tag, const uint8_t* data,
                                  uint16_t len) {
     std::optional<Variant> value =
         PublishableValue(tag, data, len, [&path] { return path.to_string(); });
@@ -866,7 +866,7 @@ void EipNode::ChangeEMTagNodeValues(const std::string& alias,
     std::vector<std::pair<std::string, Variant>> named;
     named.reserve(values.size());
     for (const EipTagValue& value : values) {
-        const _eipTagInfo& tag = *value.tag;
+        const TagInfo& tag = *value.tag;
         std::string name = sdk::string_escape(tag.alias);
         std::optional<Variant> converted =
             PublishableValue(tag, value.data.data(), static_cast<uint16_t>(value.data.size()),
@@ -881,7 +881,7 @@ void EipNode::ChangeEMTagNodeValues(const std::string& alias,
     }
 }
 
-Variant EipNode::ConvertTagValue(const _eipTagInfo& tag, const uint8_t* data, uint16_t len) {
+Variant EipNode::ConvertTagValue(const TagInfo& tag, const uint8_t* data, uint16_t len) {
     if (len == 0 || data == nullptr) {
         return Variant(std::string());
     }

@@ -290,7 +290,7 @@ void EipNode::CreateIOImporSubNode(const NodePath& path) {
     CreateActionNode(path, "Import Subtags", "Import Subtags", std::move(action));
 }
 
-void EipNode::CreateIOEditSubNode(const NodePath& path, const _eipSubTagInfo& sub) {
+void EipNode::CreateIOEditSubNode(const NodePath& path, const SubTagInfo& sub) {
     sdk::Action action = NewAction(&EipAction::IOEditSubNodeAction);
     action.add_param(ActionParameter("Alias", ValueType::String, Variant(sub.alias)))
         .add_param(ActionParameter("Offset", ValueType::Number, Variant(sub.offset)))

@@ -8,13 +8,13 @@ bool ControlLogixHandler::IsConnectionUp(uint8_t /*ucmm*/, uint8_t em) const {
 }
 
 int ControlLogixHandler::ParseExtraParamsOnAdd(const std::string& /*key*/, const Variant& /*value*/,
-                                               _eipTagInfo& /*info*/,
-                                               _eipTagInfo& /*extra*/) const {
+                                               TagInfo& /*info*/,
+                                               TagInfo& /*extra*/) const {
     return tessel::TL_ERR_INVALID_JSON;
 }
 
 int ControlLogixHandler::ParseExtraParamsOnEdit(const std::string& key, const Variant& value,
-                                                _eipTagInfo& /*info*/, _eipTagInfo& extra) const {
+                                                TagInfo& /*info*/, TagInfo& extra) const {
     if (key == "New Tag Alias" && value.is_string()) {
         extra.alias = value.as_string();
         Tessel_TrimString(extra.alias);
@@ -23,17 +23,17 @@ int ControlLogixHandler::ParseExtraParamsOnEdit(const std::string& key, const Va
     return tessel::TL_ERR_INVALID_JSON;
 }
 
-void ControlLogixHandler::PreProcessTagInfo(_eipTagInfo& /*info*/) const {}
+void ControlLogixHandler::PreProcessTagInfo(TagInfo& /*info*/) const {}
 
-int ControlLogixHandler::PostProcessTagInfoOnEdit(_eipTagInfo& /*info*/, _eipTagInfo& /*extra*/,
-                                                  const _eipTagInfo& /*old*/) const {
+int ControlLogixHandler::PostProcessTagInfoOnEdit(TagInfo& /*info*/, TagInfo& /*extra*/,
+                                                  const TagInfo& /*old*/) const {
     return 0;
 }
 
-int ControlLogixHandler::ValidateTagInfoOnAdd(const _eipTagInfo& /*info*/) const {
+int ControlLogixHandler::ValidateTagInfoOnAdd(const TagInfo& /*info*/) const {
     return 0;
 }
 
-int ControlLogixHandler::ValidateTagInfoOnEdit(const _eipTagInfo& /*info*/) const {
+int ControlLogixHandler::ValidateTagInfoOnEdit(const TagInfo& /*info*/) const {
     return 0;
 }

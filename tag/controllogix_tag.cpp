@@ -4,7 +4,7 @@ ControlLogixTag::ControlLogixTag() {
     info.family = EIP_PROTOCOL_FAMILY_CIP;
 }
 
-void ControlLogixTag::SetInfo(const _eipTagInfo& tagInfo) {
+void ControlLogixTag::SetInfo(const TagInfo& tagInfo) {
     EipTag::SetInfo(tagInfo);
     info.family = EIP_PROTOCOL_FAMILY_CIP;
 }

@@ -179,7 +179,7 @@ bool Utf8ToUtf16le(const std::string& text, std::vector<uint8_t>& out) {
 
 }  // namespace
 
-EipTag* EipTag::Create(eipProtocolFamily_t family) {
+EipTag* EipTag::Create(ProtocolFamily family) {
     switch (family) {
         case EIP_PROTOCOL_FAMILY_CIP:
             return new (std::nothrow) ControlLogixTag();
@@ -200,8 +200,8 @@ std::string EipTag::TypeHex(int32_t type) {
     return text;
 }
 
-void EipTag::SetInfo(const _eipTagInfo& tagInfo) {
-    const eipProtocolFamily_t family = info.family;
+void EipTag::SetInfo(const TagInfo& tagInfo) {
+    const ProtocolFamily family = info.family;
     info = tagInfo;
     info.family = family;
 }

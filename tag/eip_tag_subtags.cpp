@@ -35,7 +35,7 @@ void LogSubtagMissing(const char* operation, const std::string& alias) {
 
 }  // namespace
 
-bool EipTag::IsValidSubTagInfo(const _eipSubTagInfo& subtag) const {
+bool EipTag::IsValidSubTagInfo(const SubTagInfo& subtag) const {
     const int64_t tagLength = info.dataLen;
     const int64_t offset = subtag.offset;
     const int64_t length = subtag.dataLen;
@@ -50,7 +50,7 @@ bool EipTag::IsValidSubTagInfo(const _eipSubTagInfo& subtag) const {
     return offset + length <= tagLength;
 }
 
-int EipTag::AddSubTag(const _eipSubTagInfo& subtag) {
+int EipTag::AddSubTag(const SubTagInfo& subtag) {
     std::lock_guard<std::mutex> lock(subtagMutex);
     if (!IsValidSubTagInfo(subtag)) {
         eiplog::Error("AddSubTag", "Invalid subtag info");
@@ -63,7 +63,7 @@ int EipTag::AddSubTag(const _eipSubTagInfo& subtag) {
     return 0;
 }
 
-int EipTag::EditSubTag(const std::string& oldAlias, const _eipSubTagInfo& subtag) {
+int EipTag::EditSubTag(const std::string& oldAlias, const SubTagInfo& subtag) {
     std::lock_guard<std::mutex> lock(subtagMutex);
     if (oldAlias == EIP_SUBTAG_DATA_ALIAS) {
         return 0;
@@ -99,19 +99,19 @@ int EipTag::RemoveSubTag(const std::string& alias) {
     return 0;
 }
 
-_eipSubTagInfo EipTag::GetSubTagInfo(const std::string& alias) const {
+SubTagInfo EipTag::GetSubTagInfo(const std::string& alias) const {
     std::lock_guard<std::mutex> lock(subtagMutex);
     const auto entry = subtags.find(alias);
     if (entry == subtags.end()) {
         LogSubtagMissing("GetSubTagInfo", alias);
-        return _eipSubTagInfo{};
+        return SubTagInfo{};
     }
     return entry->second;
 }
 
-std::vector<_eipSubTagInfo> EipTag::GetSubTags() const {
+std::vector<SubTagInfo> EipTag::GetSubTags() const {
     std::lock_guard<std::mutex> lock(subtagMutex);
-    std::vector<_eipSubTagInfo> list;
+    std::vector<SubTagInfo> list;
     list.reserve(subtags.size());
     for (const auto& entry : subtags) {
         list.push_back(entry.second);
@@ -119,7 +119,7 @@ std::vector<_eipSubTagInfo> EipTag::GetSubTags() const {
     return list;
 }
 
-std::string EipTag::JsonToSubTagInfo(const Variant& value, _eipSubTagInfo& subtag, int& fields) {
+std::string EipTag::JsonToSubTagInfo(const Variant& value, SubTagInfo& subtag, int& fields) {
     std::string storedAlias;
     if (subtag.alias.empty()) {
         subtag.offset = 0;
@@ -194,7 +194,7 @@ int EipTag::ExportSubTags(std::string& out) const {
     int written = 0;
     std::lock_guard<std::mutex> lock(subtagMutex);
     for (const auto& entry : subtags) {
-        const _eipSubTagInfo& subtag = entry.second;
+        const SubTagInfo& subtag = entry.second;
         if (subtag.alias == EIP_SUBTAG_DATA_ALIAS) {
             continue;
         }

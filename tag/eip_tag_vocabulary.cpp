@@ -96,11 +96,11 @@ std::string EipTag::RWFlagToStr(uint8_t rwFlag) {
     }
 }
 
-eipOutputType_t EipTag::StrToOutputType(const std::string& text) {
+OutputType EipTag::StrToOutputType(const std::string& text) {
     return text == "DEFAULT" ? EIP_OUTPUT_TYPE_DEFAULT : EIP_OUTPUT_TYPE_UNKNOWN;
 }
 
-std::string EipTag::OutputTypeToStr(eipOutputType_t outputType) {
+std::string EipTag::OutputTypeToStr(OutputType outputType) {
     return outputType == EIP_OUTPUT_TYPE_DEFAULT ? "DEFAULT" : "UNKNOWN";
 }
 

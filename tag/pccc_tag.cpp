@@ -14,7 +14,7 @@ PcccTag::PcccTag() {
     info.family = EIP_PROTOCOL_FAMILY_PCCC;
 }
 
-void PcccTag::SetInfo(const _eipTagInfo& tagInfo) {
+void PcccTag::SetInfo(const TagInfo& tagInfo) {
     EipTag::SetInfo(tagInfo);
     info.family = EIP_PROTOCOL_FAMILY_PCCC;
 }

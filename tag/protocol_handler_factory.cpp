@@ -6,7 +6,7 @@
 #include "tag/controllogix_handler.h"
 #include "tag/pccc_handler.h"
 
-ProtocolHandler* ProtocolHandlerFactory::Create(eipProtocolFamily_t family) {
+ProtocolHandler* ProtocolHandlerFactory::Create(ProtocolFamily family) {
     switch (family) {
         case EIP_PROTOCOL_FAMILY_CIP:
             return new (std::nothrow) ControlLogixHandler();

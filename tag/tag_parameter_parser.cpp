@@ -45,15 +45,15 @@ int TagParameterParser::Parse(const ExtraParamCallback& callback) {
 }
 
 int TagParameterParser::ParseForAdd(const ProtocolHandler& handler) {
-    return Parse([&handler](const std::string& key, const Variant& value, _eipTagInfo& tagInfo,
-                            _eipTagInfo& tagExtra) {
+    return Parse([&handler](const std::string& key, const Variant& value, TagInfo& tagInfo,
+                            TagInfo& tagExtra) {
         return handler.ParseExtraParamsOnAdd(key, value, tagInfo, tagExtra);
     });
 }
 
 int TagParameterParser::ParseForEdit(const ProtocolHandler& handler) {
-    return Parse([&handler](const std::string& key, const Variant& value, _eipTagInfo& tagInfo,
-                            _eipTagInfo& tagExtra) {
+    return Parse([&handler](const std::string& key, const Variant& value, TagInfo& tagInfo,
+                            TagInfo& tagExtra) {
         return handler.ParseExtraParamsOnEdit(key, value, tagInfo, tagExtra);
     });
 }
@@ -68,7 +68,7 @@ void TagParameterParser::FillMissingWithDefaults() {
         outputTypeText.empty() ? EIP_OUTPUT_TYPE_DEFAULT : EipTag::StrToOutputType(outputTypeText);
 }
 
-void TagParameterParser::CopyMissingFrom(const _eipTagInfo& old) {
+void TagParameterParser::CopyMissingFrom(const TagInfo& old) {
     if (info.tagName.empty()) {
         info.tagName = old.tagName;
     }

@@ -2,7 +2,7 @@
 
 #include "action/tesselLink_error_code.h"
 
-int TagInfoValidator::Validate(const _eipTagInfo& info) const {
+int TagInfoValidator::Validate(const TagInfo& info) const {
     if (info.alias.empty()) {
         return tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED;
     }

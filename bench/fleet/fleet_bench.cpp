@@ -71,7 +71,7 @@ bool AddFleet(EipManager& manager, const std::vector<Child>& controllers, int co
         g_values.fetch_add(values.size(), std::memory_order_relaxed);
     };
     for (int i = 0; i < count; ++i) {
-        _eipConnectInfo info;
+        ConnectInfo info;
         info.alias = "PLC" + std::to_string(i);
         info.host = "127.0.0.1";
         info.port = controllers[size_t(i / kPlcsPerController)].port;

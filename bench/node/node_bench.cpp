@@ -18,8 +18,8 @@ namespace {
 
 namespace sdk = kestrel::strata_sdk;
 
-_eipTagInfo Tag(int innerType, uint16_t structHandle = 0) {
-    _eipTagInfo tag;
+TagInfo Tag(int innerType, uint16_t structHandle = 0) {
+    TagInfo tag;
     tag.alias = "t";
     tag.family = EIP_PROTOCOL_FAMILY_CIP;
     tag.outputType = EIP_OUTPUT_TYPE_DEFAULT;
@@ -31,7 +31,7 @@ _eipTagInfo Tag(int innerType, uint16_t structHandle = 0) {
 }
 
 void BM_ConvertDint(benchmark::State& state) {
-    const _eipTagInfo tag = Tag(EIP_INNER_TYPE_DINT);
+    const TagInfo tag = Tag(EIP_INNER_TYPE_DINT);
     const uint8_t data[4] = {0x2A, 0, 0, 0};
     for (auto _ : state) {
         benchmark::DoNotOptimize(EipNode::ConvertTagValue(tag, data, sizeof data));
@@ -41,7 +41,7 @@ void BM_ConvertDint(benchmark::State& state) {
 BENCHMARK(BM_ConvertDint);
 
 void BM_ConvertRealArray(benchmark::State& state) {
-    const _eipTagInfo tag = Tag(EIP_INNER_TYPE_REAL);
+    const TagInfo tag = Tag(EIP_INNER_TYPE_REAL);
     std::vector<uint8_t> data(static_cast<size_t>(state.range(0)) * 4);
     for (size_t i = 0; i < data.size(); i += 4) {
         eip_PutLitEndianFloat(static_cast<float>(i) * 0.5f, data.data() + i);
@@ -55,7 +55,7 @@ void BM_ConvertRealArray(benchmark::State& state) {
 BENCHMARK(BM_ConvertRealArray)->Arg(10)->Arg(100);
 
 void BM_ConvertStringStructures(benchmark::State& state) {
-    const _eipTagInfo tag = Tag(EIP_INNER_TYPE_STRUCTURE, EIP_STRING_STRUCT_HANDLE);
+    const TagInfo tag = Tag(EIP_INNER_TYPE_STRUCTURE, EIP_STRING_STRUCT_HANDLE);
     std::vector<uint8_t> data(static_cast<size_t>(state.range(0)) * 88, 0);
     for (size_t i = 0; i < data.size(); i += 88) {
         eip_PutLitEndian32(20, data.data() + i);
@@ -70,7 +70,7 @@ void BM_ConvertStringStructures(benchmark::State& state) {
 BENCHMARK(BM_ConvertStringStructures)->Arg(1)->Arg(10);
 
 void BM_ConvertString2(benchmark::State& state) {
-    const _eipTagInfo tag = Tag(EIP_INNER_TYPE_STRING2);
+    const TagInfo tag = Tag(EIP_INNER_TYPE_STRING2);
     const std::u16string text = u"Pumpe 3 \u00fcberhitzt";
     std::vector<uint8_t> data(2 + text.size() * 2);
     eip_PutLitEndian16(static_cast<uint16_t>(text.size()), data.data());
@@ -100,15 +100,15 @@ void BM_PublishDint(benchmark::State& state) {
     link->non_blocking_run();
     g_link = link.get();
 
-    _eipConnectInfo conn;
+    ConnectInfo conn;
     conn.alias = "line1";
     conn.host = "127.0.0.1";
-    EipNode::CreatePLCNode(sdk::NodePath(), conn, _eipProductInfo{});
+    EipNode::CreatePLCNode(sdk::NodePath(), conn, ProductInfo{});
     for (int i = 0; i < 10 && !link->responder()->node_exists(EipNode::ReadTagsListPath("line1"));
          ++i) {
         link->broker().wait_idle();
     }
-    _eipTagInfo tag = Tag(EIP_INNER_TYPE_DINT);
+    TagInfo tag = Tag(EIP_INNER_TYPE_DINT);
     tag.dataLen = 4;
     EipNode::CreateTagItemNode("line1", tag, nullptr);
     link->broker().wait_idle();

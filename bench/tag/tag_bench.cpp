@@ -41,7 +41,7 @@ void BM_ParseTagName_Longest(benchmark::State& state) {
 
 std::unique_ptr<EipTag> LogixTag(int32_t innerType, const std::string& name) {
     std::unique_ptr<EipTag> tag(EipTag::Create(EIP_PROTOCOL_FAMILY_CIP));
-    _eipTagInfo info;
+    TagInfo info;
     info.alias = "t";
     info.tagName = name;
     info.innerType = innerType;

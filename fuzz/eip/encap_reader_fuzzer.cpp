@@ -27,12 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     peer.Attach(connection);
     switch (mode) {
         case 0: {
-            auto tags = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+            auto tags = std::make_unique<TagRequestSet>();
             connection.RecvEMTags(*tags, [](uint16_t) { return nullptr; });
             break;
         }
         case 1: {
-            _eipProductInfo info;
+            ProductInfo info;
             connection.ReadPLCProductInfo(0, info);
             break;
         }

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < kHeader || size - kHeader > UINT16_MAX) {
         return 0;
     }
-    _eipTagInfo tag;
+    TagInfo tag;
     tag.family = (data[0] & 1) ? EIP_PROTOCOL_FAMILY_CIP : EIP_PROTOCOL_FAMILY_PCCC;
     tag.outputType = EIP_OUTPUT_TYPE_DEFAULT;
     tag.innerType =

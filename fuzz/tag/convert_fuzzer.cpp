@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     const bool pccc = (data[0] & 0x80) != 0;
-    _eipTagInfo info;
+    TagInfo info;
     info.alias = "fuzz";
     info.innerType =
         kFuzzInnerTypes[(data[0] & 0x7F) % (sizeof kFuzzInnerTypes / sizeof kFuzzInnerTypes[0])];

@@ -73,8 +73,8 @@ class SimPlc {
         }
     }
 
-    _eipConnectInfo Info(const std::string& alias) {
-        _eipConnectInfo info;
+    ConnectInfo Info(const std::string& alias) {
+        ConnectInfo info;
         info.alias = alias;
         info.host = "127.0.0.1";
         info.port = controller_.Sim().Port();
@@ -113,18 +113,18 @@ class Recorder {
   public:
     EipDeviceCallbacks Callbacks() {
         EipDeviceCallbacks cb;
-        cb.tagNodeCreated = [this](const std::string&, const _eipTagInfo& tag,
-                                   std::vector<_eipSubTagInfo>* subs) {
+        cb.tagNodeCreated = [this](const std::string&, const TagInfo& tag,
+                                   std::vector<SubTagInfo>* subs) {
             Add("created", tag.alias);
             Locked(
-                [&] { createdSubTags_[tag.alias] = subs ? *subs : std::vector<_eipSubTagInfo>{}; });
+                [&] { createdSubTags_[tag.alias] = subs ? *subs : std::vector<SubTagInfo>{}; });
         };
-        cb.tagNodeRemoved = [this](const std::string&, const _eipTagInfo& tag,
-                                   std::vector<_eipSubTagInfo>*) { Add("removed", tag.alias); };
-        cb.subTagNodeCreated = [this](const std::string&, const _eipTagInfo&,
-                                      const _eipSubTagInfo& sub) { Add("subCreated", sub.alias); };
-        cb.subTagNodeRemoved = [this](const std::string&, const _eipTagInfo&,
-                                      const _eipSubTagInfo& sub) { Add("subRemoved", sub.alias); };
+        cb.tagNodeRemoved = [this](const std::string&, const TagInfo& tag,
+                                   std::vector<SubTagInfo>*) { Add("removed", tag.alias); };
+        cb.subTagNodeCreated = [this](const std::string&, const TagInfo&,
+                                      const SubTagInfo& sub) { Add("subCreated", sub.alias); };
+        cb.subTagNodeRemoved = [this](const std::string&, const TagInfo&,
+                                      const SubTagInfo& sub) { Add("subRemoved", sub.alias); };
         cb.emCnxnState = [this](const std::string&, unsigned char state) {
             Locked([&] { emStates_.push_back(state); });
         };
@@ -156,7 +156,7 @@ class Recorder {
     size_t ValueCount(const std::string& tag) { return Copy(valueCounts_)[tag]; }
     std::vector<unsigned char> EMStates() { return Copy(emStates_); }
     std::vector<unsigned char> UCMMStates() { return Copy(ucmmStates_); }
-    std::vector<_eipSubTagInfo> CreatedSubTags(const std::string& tag) {
+    std::vector<SubTagInfo> CreatedSubTags(const std::string& tag) {
         return Copy(createdSubTags_)[tag];
     }
     std::vector<std::pair<signed char, unsigned short>> Toggles() { return Copy(toggles_); }
@@ -165,7 +165,7 @@ class Recorder {
   private:
     std::mutex mutex_;
     std::map<std::string, std::vector<std::string>> events_;
-    std::map<std::string, std::vector<_eipSubTagInfo>> createdSubTags_;
+    std::map<std::string, std::vector<SubTagInfo>> createdSubTags_;
     std::vector<unsigned char> emStates_, ucmmStates_;
     std::map<std::string, std::vector<uint8_t>> values_;
     std::map<std::string, size_t> valueCounts_;

@@ -32,15 +32,15 @@ using tb_test::WaitUntil;
 // helpers so that tests can send requests the families would send.
 class ProbeConnection : public EipConnection {
   public:
-    explicit ProbeConnection(const _eipConnectInfo& info) : EipConnection(&info) {}
+    explicit ProbeConnection(const ConnectInfo& info) : EipConnection(&info) {}
 
     bool CheckStatesForPolling(uint8_t, uint8_t) override { return true; }
-    int TestEMTag(EipTag*, EIPC_TAG_REQUEST_STRUCT&) override { return -1; }
-    int WriteDataToTag(const _eipTagInfo&, const EipTagData&, const uint8_t*, uint16_t) override {
+    int TestEMTag(EipTag*, TagRequestSet&) override { return -1; }
+    int WriteDataToTag(const TagInfo&, const EipTagData&, const uint8_t*, uint16_t) override {
         return -1;
     }
     int RequestEMTags(const std::vector<EipTag*>&, size_t, size_t&) override { return -1; }
-    int AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& response, EIPC_TAG_REQUEST_STRUCT&,
+    int AnalyzeTagResp(const ExplicitResponse& response, TagRequestSet&,
                        const TagLookup&) override {
         analysedService = response.service;
         analysedData.assign(response.data, response.data + response.dataLength);
@@ -50,15 +50,15 @@ class ProbeConnection : public EipConnection {
     bool IsServiceSupported(uint8_t replyService) override {
         return replyService == supportedService;
     }
-    eipProtocolFamily_t GetProtocolFamily() override { return EIP_PROTOCOL_FAMILY_CIP; }
+    ProtocolFamily GetProtocolFamily() override { return EIP_PROTOCOL_FAMILY_CIP; }
 
     // Sends a Message Router request (service, class, instance, no data) as a SendRRData
     // without routing. Returns the parsed reply's result (0 / -1).
     int SendDirect(uint8_t service, uint16_t classId, uint16_t instanceId,
-                   EXPLICIT_RESPONSE_STRUCT& response) {
+                   ExplicitResponse& response) {
         uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
         BuildEipRRDataHeader(buffer, sizeof buffer, sessionHandle);
-        const EIPC_UCMM_REQUEST_STRUCT request{service, classId, instanceId};
+        const UcmmRequest request{service, classId, instanceId};
         const int front = BuildEmReqCommon(buffer + EIP_RR_DATA_FRONT_SIZE, 6, &request);
         const size_t total = EIP_RR_DATA_FRONT_SIZE + static_cast<size_t>(front);
         PatchRRDataLengths(buffer, total);
@@ -85,7 +85,7 @@ class ProbeConnection : public EipConnection {
             .u16(CPF_ITEM_CONNECTED_DATA)
             .u16(8)
             .u16(sequenceCount);
-        const EIPC_UCMM_REQUEST_STRUCT request{service, classId, instanceId};
+        const UcmmRequest request{service, classId, instanceId};
         BuildEmReqCommon(buffer + writer.size(), 6, &request);
         const size_t total = writer.size() + 6;
         eip_PutLitEndian16(static_cast<uint16_t>(total - EIP_ENCAP_HEADER_SIZE), buffer + 2);
@@ -98,8 +98,8 @@ class ProbeConnection : public EipConnection {
     int analyseCount = 0;
 };
 
-inline _eipConnectInfo InfoFor(uint16_t port, int slot = 0) {
-    _eipConnectInfo info;
+inline ConnectInfo InfoFor(uint16_t port, int slot = 0) {
+    ConnectInfo info;
     info.alias = "plc1";
     info.host = "127.0.0.1";
     info.port = port;
@@ -181,7 +181,7 @@ TEST_F(SessionTest, ConnectAndRegisterGetsDistinctSessionHandles) {
     ASSERT_EQ(second.Connect("127.0.0.1", sim->Port(), 2), 0);
     ASSERT_EQ(second.RegiSession(2), 0);
     EXPECT_NE(second.GetSessionHandle(), connection->GetSessionHandle());
-    _eipProductInfo info;
+    ProductInfo info;
     EXPECT_EQ(second.ReadPLCProductInfo(3, info), 0);
     EXPECT_EQ(sim->Stats().sessionsRegistered, 2u);
     EXPECT_TRUE(sim->ProtocolErrors().empty()) << sim->ProtocolErrors().front();
@@ -227,14 +227,14 @@ TEST_F(SessionTest, RepliesInPiecesOrLateAreAssembled) {
     late.delay = std::chrono::milliseconds(300);
     for (const plcsim::Fault& fault : {split, late}) {
         sim->InjectFault(fault);
-        _eipProductInfo info;
+        ProductInfo info;
         EXPECT_EQ(connection->ReadPLCProductInfo(3, info), 0);
         EXPECT_EQ(info.productName, "1756-L83E/B");
     }
     connection->SetRecvFunc([](int fd, void* buffer, size_t length, int flags) {
         return ::recv(fd, buffer, std::min<size_t>(length, 5), flags);
     });
-    _eipProductInfo info;
+    ProductInfo info;
     EXPECT_EQ(connection->ReadPLCProductInfo(3, info), 0);
     EXPECT_EQ(info.productName, "1756-L83E/B");
 }
@@ -262,7 +262,7 @@ TEST_F(SessionTest, BrokenStreamsFailAndCloseTheSocket) {
         connection = std::make_unique<ProbeConnection>(InfoFor(sim->Port(), 3));
         ConnectAndRegister();
         breaks[i]();
-        _eipProductInfo info;
+        ProductInfo info;
         info.productName = "kept";
         EXPECT_EQ(connection->ReadPLCProductInfo(3, info), -1) << i;
         EXPECT_EQ(info.productName, "kept") << i;
@@ -288,7 +288,7 @@ TEST_F(SessionTest, SendAndReadNeedASocketAndDisconnectKeepsTheSession) {
 // ---- Identity ----------------------------------------------------------------------------------
 
 TEST_F(SessionTest, IdentityRoutedToTheSlotFillsTheProductInfo) {
-    _eipProductInfo info;
+    ProductInfo info;
     ASSERT_EQ(connection->Connect("127.0.0.1", sim->Port(), 2), 0);
     EXPECT_EQ(connection->ReadPLCProductInfo(3, info), -1) << "no session";
     EXPECT_EQ(sim->Stats().requests, 0u);
@@ -309,7 +309,7 @@ TEST_F(SessionTest, IdentityRoutedToTheSlotFillsTheProductInfo) {
     EXPECT_TRUE(log.Contains("unexpected : explicit response error (1, 786)")) << log.All();
 
     // Unrouted, the adapter answers.
-    auto response = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    auto response = std::make_unique<ExplicitResponse>();
     ASSERT_EQ(connection->SendDirect(CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 1, *response),
               0);
     EXPECT_EQ(response->service, 0x81);
@@ -322,7 +322,7 @@ using IdentitySlotTest = SessionTest;
 TEST_F(IdentitySlotTest, Slot16IsSentAsGiven) {
     Start(Config(16));
     ConnectAndRegister();
-    _eipProductInfo info;
+    ProductInfo info;
     EXPECT_EQ(connection->ReadPLCProductInfo(16, info), 0);
     EXPECT_EQ(connection->ReadPLCProductInfo(0, info), -1);
 }
@@ -348,7 +348,7 @@ TEST_F(SessionTest, IdentityRepliesOfUnusualShapes) {
         sim->Router().RegisterClass(CIP_CLASS_IDENTITY, [data = data](const plcsim::CipRequest&) {
             return plcsim::CipReply::Success(data);
         });
-        _eipProductInfo info;
+        ProductInfo info;
         info.productName = "old";
         info.vendorId = 42;
         ASSERT_EQ(connection->ReadPLCProductInfo(3, info), 0) << name;
@@ -361,8 +361,8 @@ TEST_F(SessionTest, IdentityRepliesOfUnusualShapes) {
 
 TEST(ConnectionFactoryTest, UnknownFamilyGivesNullAndIsLogged) {
     LogCapture log;
-    const _eipConnectInfo info = InfoFor(44818);
-    EXPECT_EQ(EipConnection::Create(static_cast<eipProtocolFamily_t>(2), &info), nullptr);
+    const ConnectInfo info = InfoFor(44818);
+    EXPECT_EQ(EipConnection::Create(static_cast<ProtocolFamily>(2), &info), nullptr);
     EXPECT_TRUE(log.Contains("Failed to create connection: family not supported (2)")) << log.All();
 }
 
@@ -406,7 +406,7 @@ class EmConnectionTest : public SimSessionTest {
         ASSERT_EQ(sim->Connections().size(), 1u);
     }
     int Receive() {
-        auto tags = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+        auto tags = std::make_unique<TagRequestSet>();
         return connection->RecvEMTags(*tags, [](uint16_t) { return nullptr; });
     }
 };
@@ -414,7 +414,7 @@ class EmConnectionTest : public SimSessionTest {
 TEST_F(EmConnectionTest, ForwardOpenAndCloseHaveTheControllersByteLayoutAndKeepTheGrantedIds) {
     const auto recorded = RecordSent();
     const auto& sent = *recorded;
-    _eipProductInfo info;
+    ProductInfo info;
     ASSERT_EQ(connection->ReadPLCProductInfo(0, info), 0);
     OpenConnection();
     const plcsim::CipConnection granted = sim->Connections().front();

@@ -67,10 +67,10 @@ std::vector<uint8_t> WithSequence(uint16_t sequence, std::vector<uint8_t> reply)
 
 struct Parsed {
     int result;
-    EIPS_ENCAP_MSG_STRUCT encap{};
-    std::unique_ptr<CPF_MESSAGE_STRUCT> cpf = std::make_unique<CPF_MESSAGE_STRUCT>();
-    std::unique_ptr<EXPLICIT_RESPONSE_STRUCT> response =
-        std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    EncapsulationMessage encap{};
+    std::unique_ptr<CpfMessage> cpf = std::make_unique<CpfMessage>();
+    std::unique_ptr<ExplicitResponse> response =
+        std::make_unique<ExplicitResponse>();
 };
 
 std::unique_ptr<Parsed> Parse(const std::vector<uint8_t>& message, uint32_t expectedId = 0) {
@@ -92,7 +92,7 @@ TEST(RequestFrontTest, SendRRDataAndMessageRouterFrontsAreByteExactAndBounded) {
     EXPECT_EQ(EipConnection::BuildEipRRDataHeader(buffer, 39, 1), -1);
     EXPECT_EQ(EipConnection::BuildEipRRDataHeader(nullptr, 100, 1), -1);
 
-    const EIPC_UCMM_REQUEST_STRUCT request{0x0E, 0x0102, 0x0304};
+    const UcmmRequest request{0x0E, 0x0102, 0x0304};
     ASSERT_EQ(EipConnection::BuildEmReqCommon(buffer, 6, &request), 6);
     EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 6), Hex("0E 02 20 02 24 04"));
     EXPECT_EQ(EipConnection::BuildEmReqCommon(buffer, 5, &request), -1);
@@ -103,7 +103,7 @@ TEST(RequestFrontTest, SendRRDataAndMessageRouterFrontsAreByteExactAndBounded) {
 TEST(EncapHeaderTest, HeaderFieldsAreReadLittleEndian) {
     const uint8_t header[24] = {0x70, 0,   0x10, 0x02, 1,   2,   3,   4,   5, 0, 0, 0,
                                 'a',  'b', 'c',  'd',  'e', 'f', 'g', 'h', 9, 0, 0, 0};
-    EIPS_ENCAP_MSG_STRUCT encap;
+    EncapsulationMessage encap;
     EXPECT_EQ(EipConnection::EipParseENCAP(header, encap), 0x0210);
     EXPECT_EQ(encap.command, 0x70);
     EXPECT_EQ(encap.sessionHandle, 0x04030201u);
@@ -184,7 +184,7 @@ TEST(ParserTest, MalformedRepliesAreRefused) {
 
 TEST(ResponseErrorLogTest, StatusWithAndWithoutAdditionalStatus) {
     tb_test::LogCapture log;
-    auto response = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    auto response = std::make_unique<ExplicitResponse>();
     response->generalStatus = 5;
     response->extStatusSize = 1;
     EipConnection::logResponseError("read failed", *response);

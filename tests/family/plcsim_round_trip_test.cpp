@@ -73,7 +73,7 @@ class LogixPlcsimTest : public ::testing::Test {
 
     // A registered session with an open class-3 connection.
     std::unique_ptr<EipConnection> Connect() {
-        _eipConnectInfo info;
+        ConnectInfo info;
         info.alias = "plc1";
         info.host = "127.0.0.1";
         info.port = plc->Sim().Port();
@@ -93,14 +93,14 @@ class LogixPlcsimTest : public ::testing::Test {
     // device does when a tag is added.
     EipTag* PollTested(const std::string& name) {
         EipTag* tag = Poll(name);
-        const EIPC_TAG_REPLY_STRUCT r = TestRead(*tag);
+        const TagReplySet r = TestRead(*tag);
         tag->GetInfo().innerType = r.dataType;
         tag->GetInfo().dataLen = r.dataLength;
         return tag;
     }
     // The record of a test read that must succeed.
-    EIPC_TAG_REPLY_STRUCT TestRead(EipTag& tag) {
-        auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+    TagReplySet TestRead(EipTag& tag) {
+        auto response = std::make_unique<TagRequestSet>();
         EXPECT_EQ(connection->TestEMTag(&tag, *response), 0) << tag.GetInfo().tagName;
         EXPECT_EQ(response->count, 1);
         return response->replies[0];
@@ -112,7 +112,7 @@ class LogixPlcsimTest : public ::testing::Test {
     }
 
     // One poll request and its reply: the reply's result, the records in `response`.
-    int PollOnce(size_t& next, EIPC_TAG_REQUEST_STRUCT& response) {
+    int PollOnce(size_t& next, TagRequestSet& response) {
         const size_t batchStart = next;
         EXPECT_EQ(connection->RequestEMTags(polled.list, polled.list.size(), next), 0);
         return connection->RecvEMTags(response, [&](uint16_t i) {
@@ -126,7 +126,7 @@ class LogixPlcsimTest : public ::testing::Test {
         size_t next = 0;
         requests = 0;
         do {
-            auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+            auto response = std::make_unique<TagRequestSet>();
             const int got = PollOnce(next, *response);
             ++requests;
             EXPECT_GT(got, 0);
@@ -181,7 +181,7 @@ TEST_F(LogixPlcsimTest, LostOrMismatchedPollReplyIsATimeOutAndANewSessionPollsAg
         fault.command = EIP_CMD_SEND_UNIT_DATA;
         plc->Sim().InjectFault(fault);
         size_t next = 0;
-        auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+        auto response = std::make_unique<TagRequestSet>();
         EXPECT_EQ(PollOnce(next, *response), -2);
         EXPECT_EQ(response->count, 0);
         EXPECT_LT(connection->GetSocketFd(), 0);
@@ -262,7 +262,7 @@ TEST_F(LogixPlcsimTest, Big70000ReadsAndWritesElement70000OfADint70001) {
     EXPECT_EQ(plc->Tags().GetInt("Big[70000]"), 42);
     EXPECT_EQ(plc->Tags().GetInt("Big[65535]"), 0);
     EXPECT_EQ(plc->Tags().GetInt("Big[4464]"), 0);
-    auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+    auto response = std::make_unique<TagRequestSet>();
     EXPECT_EQ(connection->TestEMTag(LogixTag("Big[70001]").get(), *response), -1);
     EXPECT_EQ(Write("Big[70001]", EIP_INNER_TYPE_DINT, {7, 0, 0, 0}), -1);
     EXPECT_EQ(plc->Tags().GetInt("Big[4465]"), 0);
@@ -276,7 +276,7 @@ TEST_F(LogixPlcsimTest, LateRepliesNeverAnswerTheNextRequest) {
     late.command = EIP_CMD_SEND_RR_DATA;
     late.delay = std::chrono::milliseconds(1300);
     plc->Sim().InjectFault(late);
-    auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+    auto response = std::make_unique<TagRequestSet>();
     EXPECT_EQ(connection->TestEMTag(LogixTag("Level", EIP_INNER_TYPE_REAL).get(), *response), -1);
     auto value = LogixTag("Value");
     EXPECT_EQ(eip_GetLitEndian32(TestRead(*value).data.data()), 100000u);

@@ -119,7 +119,7 @@ using PcccWire = SocketPairConnection<PcccConnection>;
 
 // A tag of the family parsed from info, read and published by default; null when its name does
 // not parse.
-inline std::unique_ptr<EipTag> ParsedTag(eipProtocolFamily_t family, _eipTagInfo info) {
+inline std::unique_ptr<EipTag> ParsedTag(ProtocolFamily family, TagInfo info) {
     std::unique_ptr<EipTag> tag(EipTag::Create(family));
     info.rwFlag = EIP_RW_FLAG_DEFAULT_EM;
     info.outputType = EIP_OUTPUT_TYPE_DEFAULT;
@@ -132,7 +132,7 @@ inline std::unique_ptr<EipTag> ParsedTag(eipProtocolFamily_t family, _eipTagInfo
 
 inline std::unique_ptr<EipTag> LogixTag(const std::string& name,
                                         int32_t innerType = EIP_INNER_TYPE_DINT) {
-    _eipTagInfo info;
+    TagInfo info;
     info.alias = name;
     info.tagName = name;
     info.innerType = innerType;
@@ -140,7 +140,7 @@ inline std::unique_ptr<EipTag> LogixTag(const std::string& name,
 }
 
 inline std::unique_ptr<EipTag> Plc5Tag(const std::string& address) {
-    _eipTagInfo info;
+    TagInfo info;
     info.alias = address;
     info.tagName = address;
     info.plc5Address = address;
@@ -209,8 +209,8 @@ inline Bytes RRData(const Bytes& mr) {
 }
 
 // The reply struct as the client's parser leaves it, from a Message Router reply's parts.
-inline EXPLICIT_RESPONSE_STRUCT Explicit(uint8_t service, uint8_t status, const Bytes& data) {
-    EXPLICIT_RESPONSE_STRUCT reply{};
+inline ExplicitResponse Explicit(uint8_t service, uint8_t status, const Bytes& data) {
+    ExplicitResponse reply{};
     reply.service = service;
     reply.generalStatus = status;
     reply.dataLength = static_cast<uint16_t>(data.size());

@@ -247,7 +247,7 @@ TEST(LogixTestRead, SendsOneReadTagAndDecodesTheValue) {
     LogixWire c(2);
     auto tag = LogixTag("Tag1");
     c.Answer(RRData(Msp(0, {ReadRecord(0xC4, {0x78, 0x56, 0x34, 0x12})})));
-    EIPC_TAG_REQUEST_STRUCT response;
+    TagRequestSet response;
     EXPECT_EQ(c.TestEMTag(tag.get(), response), 0);
     EXPECT_EQ(response.count, 1);
     EXPECT_EQ(response.replies[0].dataType, 0xC4);
@@ -259,7 +259,7 @@ TEST(LogixTestRead, SendsOneReadTagAndDecodesTheValue) {
 TEST(LogixTestRead, ControllerErrorAndOtherServiceFail) {
     tb_test::LogCapture log;
     auto tag = LogixTag("Nope");
-    EIPC_TAG_REQUEST_STRUCT response;
+    TagRequestSet response;
     for (const Bytes& reply : {RRData(Msp(0x1E, {MrReply(LOGIX_SVC_READ_TAG_REPLY, 0x05, {}, {})})),
                                RRData(MrReply(0xCC, 0, {}, {0xC4, 0, 1, 0, 0, 0}))}) {
         LogixWire c;
@@ -285,7 +285,7 @@ TEST(LogixAnalyze, DecodesElementaryStructureErrorAndOtherServiceRecords) {
                  MrReply(0xCC, 0xFF, {0x2105}, {}),
                  MrReply(0xCC, 0x06, {0x1111, 0x2222}, {0xC3, 0x00, 9, 0}), ReadRecord(0xC4, big),
                  MrReply(0xCD, 0, {}, {1, 2}), MrReply(0xCC, 0, {}, {7})}));
-    EIPC_TAG_REQUEST_STRUCT response;
+    TagRequestSet response;
     ASSERT_EQ(c.AnalyzeTagResp(reply, response, nullptr), 0);
     ASSERT_EQ(response.count, 8);
     const auto& r = response.replies;
@@ -316,8 +316,8 @@ TEST(LogixAnalyze, DecodesElementaryStructureErrorAndOtherServiceRecords) {
 TEST(LogixAnalyze, TruncatedAndHostileRepliesAreRefusedWhole) {
     LogixWire c;
     const Bytes good = MspData({ReadRecord(0xC4, {1, 0, 0, 0}), ReadRecord(0xC4, {2, 0, 0, 0})});
-    Bytes many(2 + 6 * (EIPC_TAG_REPLY_MAX + 1), 0);
-    eip_PutLitEndian16(EIPC_TAG_REPLY_MAX + 1, many.data());
+    Bytes many(2 + 6 * (kMaxTagReplies + 1), 0);
+    eip_PutLitEndian16(kMaxTagReplies + 1, many.data());
     Bytes intoTable = good;
     intoTable[2] = 2;
     Bytes backwards = good;
@@ -335,7 +335,7 @@ TEST(LogixAnalyze, TruncatedAndHostileRepliesAreRefusedWhole) {
         {"additional status beyond the record", MspData({{0xCC, 0, 0x01, 9, 0x00, 0x00}})},
     };
     for (const auto& [what, data] : cases) {
-        EIPC_TAG_REQUEST_STRUCT response;
+        TagRequestSet response;
         EXPECT_EQ(c.AnalyzeTagResp(Explicit(0x8A, 0, data), response, nullptr), -1) << what;
         EXPECT_EQ(response.count, 0) << what;
     }
@@ -343,7 +343,7 @@ TEST(LogixAnalyze, TruncatedAndHostileRepliesAreRefusedWhole) {
     // end of the buffer.
     auto reply = Explicit(0x8A, 0, good);
     reply.dataLength = 0xFFFF;
-    EIPC_TAG_REQUEST_STRUCT response;
+    TagRequestSet response;
     EXPECT_EQ(c.AnalyzeTagResp(reply, response, nullptr), 0);
     EXPECT_EQ(response.count, 2);
     EXPECT_LT(response.replies[1].dataLength, sizeof reply.data);
@@ -413,7 +413,7 @@ class PcccWireTest : public ::testing::Test {
 
     tb_test::LogCapture log;
     PcccWire c;
-    EIPC_TAG_REQUEST_STRUCT response{};
+    TagRequestSet response{};
 };
 
 // ---- Requests ------------------------------------------------------------------------------
@@ -554,7 +554,7 @@ TEST_F(PcccWireTest, HostileRepliesAreRefusedWithoutReadingPastThem) {
         EXPECT_EQ(response.count, 0) << "a refused reply leaves no record of an earlier one";
     }
     // A dataLength larger than the data buffer is bounded by the buffer.
-    EXPLICIT_RESPONSE_STRUCT huge = Explicit(PCCC_SVC_EXECUTE_PCCC_REPLY, 0, {});
+    ExplicitResponse huge = Explicit(PCCC_SVC_EXECUTE_PCCC_REPLY, 0, {});
     huge.dataLength = 0xFFFF;
     std::fill(huge.data, huge.data + sizeof huge.data, 0xFF);
     EXPECT_EQ(c.AnalyzeTagResp(huge, response, [&](uint16_t) { return tag.get(); }), -1);
@@ -644,7 +644,7 @@ TEST_F(PcccWireTest, IdentityIsReadUnroutedAndDecoded) {
     attributes.u16(1).u16(0x0E).u16(0x15).u8(15).u8(3).u16(0).u32(0x1234);
     attributes.u8(9).bytes(std::string("PLC-5/40E"));
     c.Answer(PcccRRData(attributes.to_vector(), 0x81));
-    _eipProductInfo info;
+    ProductInfo info;
     ASSERT_EQ(c.ReadPLCProductInfo(7, info), 0);
     EXPECT_EQ(c.TakeRequest(), Cat({RRFront(46, 1), {0x01, 0x02, 0x20, 0x01, 0x24, 0x01}}));
     EXPECT_EQ(info.productName, "PLC-5/40E");

@@ -89,7 +89,7 @@ TEST_F(PLCSubtreeTest, PLCSubtreeHasItsStoredFoldersAndStateValuesInCreationOrde
 TEST_F(PLCSubtreeTest, AliasIsEscapedInThePathAndShownUnescaped) {
     const std::string alias = "cell/4: .press?";
     CreatePLC(alias, EIP_PROTOCOL_FAMILY_PCCC);
-    CreatePLC("odd", static_cast<eipProtocolFamily_t>(7));
+    CreatePLC("odd", static_cast<ProtocolFamily>(7));
     const NodePath path = NodePath() / sdk::string_escape(alias);
     EXPECT_EQ(EipNode::PLCPath(alias), path);
     EXPECT_EQ(WaitNode(path).display_name, alias);
@@ -114,11 +114,11 @@ TEST_F(PLCSubtreeTest, CreatingAnExistingPLCAgainKeepsItsTagsAndResetsTheStates)
 
 // A PLC under a missing parent and a tag of a missing PLC.
 TEST_F(PLCSubtreeTest, CreationUnderAMissingParentLeavesNoSubtreeAndIsLogged) {
-    _eipConnectInfo conn;
+    ConnectInfo conn;
     conn.alias = "orphan";
     conn.host = "127.0.0.1";
     const std::function<void()> creations[] = {
-        [&] { EXPECT_EQ(EipNode::CreatePLCNode("/no/such/parent", conn, _eipProductInfo{}), 0); },
+        [&] { EXPECT_EQ(EipNode::CreatePLCNode("/no/such/parent", conn, ProductInfo{}), 0); },
         [] {
             EipNode::CreateTagItemNode("ghost", node_test::MakeTag("speed", EIP_RW_FLAG_READ),
                                        nullptr);
@@ -165,7 +165,7 @@ TEST_F(PLCStateTest, EMConnectionAndUCMMStatesShowTheirOwnTexts) {
 }
 
 TEST_F(PLCStateTest, ProductInfoAndPollingSettingsReplaceTheirValues) {
-    _eipProductInfo product;
+    ProductInfo product;
     product.productName = "1769-L33ER";
     product.vendorId = 0xFFFF;
     EipNode::ChangeProductInfo("line1", product);
@@ -198,8 +198,8 @@ class TagStatusTest : public LineFixture {
         Settle();
     }
 
-    const _eipTagInfo rw_ = node_test::MakeTag("motor/speed", EIP_RW_FLAG_READ | EIP_RW_FLAG_WRITE);
-    const _eipTagInfo io_ = node_test::MakeTag("rack", EIP_RW_FLAG_IO, EIP_INNER_TYPE_SINT, 8);
+    const TagInfo rw_ = node_test::MakeTag("motor/speed", EIP_RW_FLAG_READ | EIP_RW_FLAG_WRITE);
+    const TagInfo io_ = node_test::MakeTag("rack", EIP_RW_FLAG_IO, EIP_INNER_TYPE_SINT, 8);
 };
 
 TEST_F(TagStatusTest, StatusStartsOKAndFollowsTheListsOfTheTagAndTheKindGiven) {
@@ -237,10 +237,10 @@ TEST_F(TagStatusTest, StatusStartsOKAndFollowsTheListsOfTheTagAndTheKindGiven) {
 
 class TagItemNodeTest : public LineFixture {
   protected:
-    static _eipTagInfo EMTag(const std::string& alias, uint8_t rwFlag) {
+    static TagInfo EMTag(const std::string& alias, uint8_t rwFlag) {
         return node_test::MakeTag(alias, rwFlag);
     }
-    static _eipTagInfo IOTag(const std::string& alias) {
+    static TagInfo IOTag(const std::string& alias) {
         return node_test::MakeTag(alias, EIP_RW_FLAG_IO, EIP_INNER_TYPE_SINT, 16);
     }
 
@@ -265,7 +265,7 @@ TEST_F(TagItemNodeTest, TagsLiveInTheListsOfTheirFlagAndOnlyTheWriteOneHasWriteD
 }
 
 TEST_F(TagItemNodeTest, TagNodeCarriesItsStoredAttributes) {
-    _eipTagInfo tag = EMTag("speed", EIP_RW_FLAG_READ);
+    TagInfo tag = EMTag("speed", EIP_RW_FLAG_READ);
     EipNode::CreateTagItemNode("line1", tag, nullptr);
     const sdk::NodeInfo node = WaitNode(ReadPath("speed"));
     EXPECT_EQ(node.kind, "node");
@@ -305,7 +305,7 @@ TEST_F(TagItemNodeTest, ValueTypeFollowsTheElementCount) {
         {"flag", EIP_INNER_TYPE_BOOL, 0, 1, 1, sdk::ValueType::Bool},
     };
     for (const auto& c : cases) {
-        _eipTagInfo tag = EMTag(c.alias, EIP_RW_FLAG_READ);
+        TagInfo tag = EMTag(c.alias, EIP_RW_FLAG_READ);
         tag.innerType = c.type;
         tag.structHandle = c.handle;
         tag.elementCount = c.count;
@@ -318,10 +318,10 @@ TEST_F(TagItemNodeTest, ValueTypeFollowsTheElementCount) {
 // An I/O tag has no value type of its own: its whole data shows on the "Data" subtag, which
 // carries no action; the other subtags follow it in order, then the subtag actions.
 TEST_F(TagItemNodeTest, IOTagCarriesTheSubtagActionsAndItsSubtagsInOrder) {
-    std::vector<_eipSubTagInfo> subs = {
-        _eipSubTagInfo{"running", 0, EIP_INNER_TYPE_BOOL, 1},
-        _eipSubTagInfo{"speed", 2, EIP_INNER_TYPE_INT, 2},
-        _eipSubTagInfo{"a/b", 4, EIP_INNER_TYPE_REAL, 4},
+    std::vector<SubTagInfo> subs = {
+        SubTagInfo{"running", 0, EIP_INNER_TYPE_BOOL, 1},
+        SubTagInfo{"speed", 2, EIP_INNER_TYPE_INT, 2},
+        SubTagInfo{"a/b", 4, EIP_INNER_TYPE_REAL, 4},
     };
     EipNode::CreateTagItemNode("line1", IOTag("rack"), &subs);
     WaitNode(IOPath("rack") / sdk::string_escape("a/b") / "Remove Subtag");
@@ -355,7 +355,7 @@ TEST_F(TagItemNodeTest, IOTagCarriesTheSubtagActionsAndItsSubtagsInOrder) {
 }
 
 TEST_F(TagItemNodeTest, CreateAgainUpdatesTheNodeInPlace) {
-    _eipTagInfo tag = EMTag("speed", EIP_RW_FLAG_READ);
+    TagInfo tag = EMTag("speed", EIP_RW_FLAG_READ);
     tag.plc5Address = "N7:1";
     EipNode::CreateTagItemNode("line1", tag, nullptr);
     WaitNode(ReadPath("speed"));
@@ -376,12 +376,12 @@ TEST_F(TagItemNodeTest, CreateAgainUpdatesTheNodeInPlace) {
 }
 
 TEST_F(TagItemNodeTest, SubtagUpdateReplacesItsAttributesAndKeepsOneNode) {
-    _eipTagInfo tag = IOTag("rack");
+    TagInfo tag = IOTag("rack");
     EipNode::CreateTagItemNode("line1", tag, nullptr);
     WaitNode(IOPath("rack") / "Import Subtags");
-    EipNode::CreateSubTagItemNode("line1", tag, _eipSubTagInfo{"speed", 2, EIP_INNER_TYPE_INT, 2});
+    EipNode::CreateSubTagItemNode("line1", tag, SubTagInfo{"speed", 2, EIP_INNER_TYPE_INT, 2});
     WaitNode(IOPath("rack") / "speed" / "Remove Subtag");
-    EipNode::CreateSubTagItemNode("line1", tag, _eipSubTagInfo{"speed", 8, EIP_INNER_TYPE_DINT, 8});
+    EipNode::CreateSubTagItemNode("line1", tag, SubTagInfo{"speed", 8, EIP_INNER_TYPE_DINT, 8});
     ASSERT_TRUE(
         WaitUntil([&] { return Config(IOPath("rack") / "speed", "$Offset") == Variant(8); }));
     Settle();
@@ -396,14 +396,14 @@ TEST_F(TagItemNodeTest, SubtagUpdateReplacesItsAttributesAndKeepsOneNode) {
 }
 
 TEST_F(TagItemNodeTest, RemoveTagItemNodeRemovesEveryListNode) {
-    _eipTagInfo rw = EMTag("speed", EIP_RW_FLAG_READ | EIP_RW_FLAG_WRITE);
+    TagInfo rw = EMTag("speed", EIP_RW_FLAG_READ | EIP_RW_FLAG_WRITE);
     EipNode::CreateTagItemNode("line1", rw, nullptr);
     WaitNode(WritePath("speed") / "Write Data");
     EipNode::RemoveTagItemNode("line1", rw, nullptr);
     EXPECT_TRUE(WaitUntil([&] { return !Node(ReadPath("speed")) && !Node(WritePath("speed")); }));
 
-    std::vector<_eipSubTagInfo> subs = {_eipSubTagInfo{"speed", 2, EIP_INNER_TYPE_INT, 2}};
-    _eipTagInfo io = IOTag("rack");
+    std::vector<SubTagInfo> subs = {SubTagInfo{"speed", 2, EIP_INNER_TYPE_INT, 2}};
+    TagInfo io = IOTag("rack");
     EipNode::CreateTagItemNode("line1", io, &subs);
     WaitNode(IOPath("rack") / "speed");
     EipNode::RemoveSubTagItemNode("line1", io, subs[0]);
@@ -536,7 +536,7 @@ using DescriptionTest = CatalogueTest;
 // Every action as the broker describes it, with its node's display name and kind.
 TEST_F(DescriptionTest, EveryActionHasItsParametersColumnsAndResultKind) {
     const NodePath tag = io_ / "rack";
-    std::vector<_eipSubTagInfo> subs = {{"speed", 2, EIP_INNER_TYPE_REAL, 4}};
+    std::vector<SubTagInfo> subs = {{"speed", 2, EIP_INNER_TYPE_REAL, 4}};
     EipNode::CreateTagItemNode(
         "line1", node_test::MakeTag("rack", EIP_RW_FLAG_IO, EIP_INNER_TYPE_SINT, 8), &subs);
     EipNode::CreateTagItemNode("line1", node_test::MakeTag("speed", EIP_RW_FLAG_WRITE), nullptr);

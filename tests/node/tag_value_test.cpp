@@ -20,13 +20,13 @@ using sdk::NodePath;
 using sdk::Variant;
 using Bytes = std::vector<uint8_t>;
 
-_eipTagInfo Tag(int innerType, eipProtocolFamily_t family = EIP_PROTOCOL_FAMILY_CIP) {
-    _eipTagInfo tag = node_test::MakeTag("t", EIP_RW_FLAG_READ, innerType, 0);
+TagInfo Tag(int innerType, ProtocolFamily family = EIP_PROTOCOL_FAMILY_CIP) {
+    TagInfo tag = node_test::MakeTag("t", EIP_RW_FLAG_READ, innerType, 0);
     tag.family = family;
     return tag;
 }
 
-Variant Convert(const _eipTagInfo& tag, const Bytes& bytes) {
+Variant Convert(const TagInfo& tag, const Bytes& bytes) {
     return EipNode::ConvertTagValue(tag, bytes.data(), static_cast<uint16_t>(bytes.size()));
 }
 
@@ -79,14 +79,14 @@ Bytes StringStruct(const std::string& text, uint32_t declared) {
     return bytes;
 }
 
-_eipTagInfo Plc5(int innerType, int16_t dataLen = 0) {
-    _eipTagInfo tag = Tag(innerType, EIP_PROTOCOL_FAMILY_PCCC);
+TagInfo Plc5(int innerType, int16_t dataLen = 0) {
+    TagInfo tag = Tag(innerType, EIP_PROTOCOL_FAMILY_PCCC);
     tag.dataLen = dataLen;
     return tag;
 }
 
-_eipTagInfo Struct(uint32_t handle) {
-    _eipTagInfo tag = Tag(EIP_INNER_TYPE_STRUCTURE);
+TagInfo Struct(uint32_t handle) {
+    TagInfo tag = Tag(EIP_INNER_TYPE_STRUCTURE);
     tag.structHandle = handle;
     return tag;
 }
@@ -119,12 +119,12 @@ TEST(TypeToValueTypeTest, BoolAndNumbersBecomeArraysPastOneElementOtherTypesAreS
 TEST(ConvertTagValueTest, BytesOfEveryTypeBecomeTheirValue) {
     struct Case {
         const char* what;
-        _eipTagInfo tag;
+        TagInfo tag;
         Bytes bytes;
         Variant expected;
         const char* logged = nullptr;
     };
-    const _eipTagInfo sint = Tag(EIP_INNER_TYPE_SINT), dint = Tag(EIP_INNER_TYPE_DINT),
+    const TagInfo sint = Tag(EIP_INNER_TYPE_SINT), dint = Tag(EIP_INNER_TYPE_DINT),
                       string = Tag(EIP_INNER_TYPE_STRING), string2 = Tag(EIP_INNER_TYPE_STRING2),
                       plc5Bool = Plc5(EIP_INNER_TYPE_BOOL),
                       stringStruct = Struct(EIP_STRING_STRUCT_HANDLE);
@@ -197,8 +197,8 @@ TEST(ConvertTagValueTest, BytesOfEveryTypeBecomeTheirValue) {
         }
     }
     EXPECT_EQ(EipNode::ConvertTagValue(dint, nullptr, 4), Variant(""));
-    _eipTagInfo above = dint;
-    above.outputType = static_cast<eipOutputType_t>(2);  // above default: published as null
+    TagInfo above = dint;
+    above.outputType = static_cast<OutputType>(2);  // above default: published as null
     EXPECT_TRUE(Convert(above, Hex("01000000")).is_null());
 }
 
@@ -206,7 +206,7 @@ TEST(ConvertTagValueTest, BytesOfEveryTypeBecomeTheirValue) {
 
 class PublishTest : public node_test::LineFixture {
   protected:
-    NodePath AddTag(const _eipTagInfo& tag, std::vector<_eipSubTagInfo>* subs = nullptr) {
+    NodePath AddTag(const TagInfo& tag, std::vector<SubTagInfo>* subs = nullptr) {
         EipNode::CreateTagItemNode("line1", tag, subs);
         const NodePath path =
             (tag.rwFlag & EIP_RW_FLAG_IO) ? IOPath(tag.alias) : ReadPath(tag.alias);
@@ -224,7 +224,7 @@ class PublishTest : public node_test::LineFixture {
 };
 
 TEST_F(PublishTest, EMValuesLandOnTheReadListNodeOnly) {
-    _eipTagInfo tag = Tag(EIP_INNER_TYPE_DINT);
+    TagInfo tag = Tag(EIP_INNER_TYPE_DINT);
     tag.rwFlag = EIP_RW_FLAG_READ | EIP_RW_FLAG_WRITE;
     tag.dataLen = 4;
     const NodePath read = AddTag(tag);
@@ -237,7 +237,7 @@ TEST_F(PublishTest, EMValuesLandOnTheReadListNodeOnly) {
 
 // One bad element spoils the whole array.
 TEST_F(PublishTest, NonFiniteRealIsNotPublishedAndTheNodeKeepsItsValue) {
-    _eipTagInfo tag = Tag(EIP_INNER_TYPE_REAL);
+    TagInfo tag = Tag(EIP_INNER_TYPE_REAL);
     tag.dataLen = 4;
     const NodePath path = AddTag(tag);
     Bytes good = Real(2.5f);
@@ -262,8 +262,8 @@ TEST_F(PublishTest, NonFiniteRealIsNotPublishedAndTheNodeKeepsItsValue) {
 }
 
 TEST_F(PublishTest, IOTagDataAndSubtagSlices) {
-    const _eipTagInfo tag = node_test::MakeTag("rack", EIP_RW_FLAG_IO, EIP_INNER_TYPE_SINT, 6);
-    std::vector<_eipSubTagInfo> subs = {{"speed", 2, EIP_INNER_TYPE_INT, 2}};
+    const TagInfo tag = node_test::MakeTag("rack", EIP_RW_FLAG_IO, EIP_INNER_TYPE_SINT, 6);
+    std::vector<SubTagInfo> subs = {{"speed", 2, EIP_INNER_TYPE_INT, 2}};
     const NodePath tagPath = AddTag(tag, &subs);
     WaitNode(tagPath / "speed");
 
@@ -277,7 +277,7 @@ TEST_F(PublishTest, IOTagDataAndSubtagSlices) {
     // A slice outside the data publishes nothing: past the end, a negative length, before it.
     for (auto [offset, length] : {std::pair{4, 4}, {0, -1}, {-4, 4}}) {
         LogCapture log;
-        const _eipSubTagInfo sub{"outside", offset, EIP_INNER_TYPE_DINT, length};
+        const SubTagInfo sub{"outside", offset, EIP_INNER_TYPE_DINT, length};
         EXPECT_FALSE(EipNode::ChangeIOSubTagNodeValue("line1", tag, sub, data.data(), 6))
             << offset << "," << length;
         EXPECT_TRUE(log.Contains("subInfo.offset=" + std::to_string(offset))) << log.All();

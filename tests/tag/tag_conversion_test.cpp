@@ -15,11 +15,11 @@ using tb_test::Hex;
 namespace {
 
 // A tag of one family and inner type, parsed from a name (Logix) or an address (PCCC).
-std::unique_ptr<EipTag> MakeTag(eipProtocolFamily_t family, int32_t innerType,
+std::unique_ptr<EipTag> MakeTag(ProtocolFamily family, int32_t innerType,
                                 const std::string& name = "Tag1", int32_t dataLen = 0,
                                 uint16_t structHandle = 0) {
     std::unique_ptr<EipTag> tag(EipTag::Create(family));
-    _eipTagInfo info;
+    TagInfo info;
     info.alias = "t";
     info.tagName = name;
     info.plc5Address = name;

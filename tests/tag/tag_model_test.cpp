@@ -71,7 +71,7 @@ TEST(TagVocabulary, InnerTypeNamesReadBackAndSupport) {
 // record says.
 TEST(TagInfo, ParsingUsesTheFamilysNameAndReportsLengthAndElementCount) {
     struct Case {
-        eipProtocolFamily_t family;
+        ProtocolFamily family;
         const char* tagName;
         const char* address;
         int result;
@@ -85,7 +85,7 @@ TEST(TagInfo, ParsingUsesTheFamilysNameAndReportsLengthAndElementCount) {
     };
     for (const Case& c : cases) {
         std::unique_ptr<EipTag> tag(EipTag::Create(c.family));
-        _eipTagInfo record;
+        TagInfo record;
         record.family = c.family == EIP_PROTOCOL_FAMILY_CIP ? EIP_PROTOCOL_FAMILY_PCCC
                                                             : EIP_PROTOCOL_FAMILY_CIP;
         record.alias = "buf";
@@ -101,22 +101,22 @@ TEST(TagInfo, ParsingUsesTheFamilysNameAndReportsLengthAndElementCount) {
             EXPECT_EQ(tag->GetTagData().GetAlias(), "buf");
         }
     }
-    EXPECT_EQ(EipTag::Create(static_cast<eipProtocolFamily_t>(2)), nullptr);
+    EXPECT_EQ(EipTag::Create(static_cast<ProtocolFamily>(2)), nullptr);
 }
 
 // ---- Tag parameters ----------------------------------------------------------------------------
 
-std::unique_ptr<ProtocolHandler> Handler(eipProtocolFamily_t family) {
+std::unique_ptr<ProtocolHandler> Handler(ProtocolFamily family) {
     return std::unique_ptr<ProtocolHandler>(ProtocolHandlerFactory::Create(family));
 }
 
 // The add sequence: parse, defaults, pre-processing, common rules, family rules.
 struct AddResult {
     int code;
-    _eipTagInfo info;
+    TagInfo info;
 };
 
-AddResult Add(eipProtocolFamily_t family, int8_t kind, const std::string& text) {
+AddResult Add(ProtocolFamily family, int8_t kind, const std::string& text) {
     auto handler = Handler(family);
     TagParameterParser parser(kind, json::from_json_string(text));
     if (const int code = parser.ParseForAdd(*handler)) {
@@ -131,8 +131,8 @@ AddResult Add(eipProtocolFamily_t family, int8_t kind, const std::string& text) 
 }
 
 // The edit sequence against an existing record.
-AddResult Edit(eipProtocolFamily_t family, int8_t kind, const std::string& text,
-               const _eipTagInfo& old) {
+AddResult Edit(ProtocolFamily family, int8_t kind, const std::string& text,
+               const TagInfo& old) {
     auto handler = Handler(family);
     TagParameterParser parser(kind, json::from_json_string(text));
     if (const int code = parser.ParseForEdit(*handler)) {
@@ -164,7 +164,7 @@ TEST(TagParameters, CommonKeysAreReadTrimmedAndParametersThatAreNotAMapAreInvali
     EXPECT_EQ(parser.Parse([&calls](auto&&...) { return ++calls, 0; }), 0);
     EXPECT_EQ(calls, 0);
     parser.FillMissingWithDefaults();
-    const _eipTagInfo& info = parser.GetInfo();
+    const TagInfo& info = parser.GetInfo();
     EXPECT_EQ(info.alias, "Level");
     EXPECT_EQ(info.tagName, "Tank.Level");
     EXPECT_EQ(info.description, "d");
@@ -180,7 +180,7 @@ TEST(TagParameters, AddChecksInOrderAndFillsDefaults) {
     const int8_t em = EIP_TAG_KIND_EM;
     const int8_t io = EIP_TAG_KIND_IO;
     struct Case {
-        eipProtocolFamily_t family;
+        ProtocolFamily family;
         int8_t kind;
         const char* text;
         int code;
@@ -224,9 +224,9 @@ TEST(TagParameters, AddChecksInOrderAndFillsDefaults) {
               "N7:0");
 }
 
-_eipTagInfo OldTag(const std::string& tagName, const std::string& address, uint8_t rwFlag,
+TagInfo OldTag(const std::string& tagName, const std::string& address, uint8_t rwFlag,
                    int32_t dataLen = 0) {
-    _eipTagInfo old;
+    TagInfo old;
     old.alias = "Level";
     old.tagName = tagName;
     old.plc5Address = address;
@@ -240,7 +240,7 @@ _eipTagInfo OldTag(const std::string& tagName, const std::string& address, uint8
 // Edit Tags: fields left out keep their stored values; a PLC5 address may be repeated but never
 // changed; a Logix tag cannot be renamed through "Tag Rename".
 TEST(TagParameters, EditKeepsWhatIsLeftOutAndRefusesWhatMayNotChange) {
-    const _eipTagInfo pccc = OldTag("Level", "N7:0", 1);
+    const TagInfo pccc = OldTag("Level", "N7:0", 1);
     EXPECT_EQ(Edit(EIP_PROTOCOL_FAMILY_PCCC, EIP_TAG_KIND_EM,
                    R"({"Tag Alias": "Level", "PLC5Address": "N7:1"})", pccc)
                   .code,
@@ -252,7 +252,7 @@ TEST(TagParameters, EditKeepsWhatIsLeftOutAndRefusesWhatMayNotChange) {
     EXPECT_EQ(same.info.rwFlag, 3);
     EXPECT_EQ(same.info.description, "tank");
 
-    const _eipTagInfo logix = OldTag("Motor.Speed", "", 1);
+    const TagInfo logix = OldTag("Motor.Speed", "", 1);
     EXPECT_EQ(Edit(EIP_PROTOCOL_FAMILY_CIP, EIP_TAG_KIND_EM,
                    R"({"Tag Alias": "Level", "Tag Rename": "x"})", logix)
                   .code,
@@ -263,7 +263,7 @@ TEST(TagParameters, EditKeepsWhatIsLeftOutAndRefusesWhatMayNotChange) {
     EXPECT_EQ(renamed.info.tagName, "Motor.Speed");
     EXPECT_EQ(renamed.info.rwFlag, 1);
 
-    const _eipTagInfo io = OldTag("io", "", EIP_RW_FLAG_IO, 16);
+    const TagInfo io = OldTag("io", "", EIP_RW_FLAG_IO, 16);
     EXPECT_EQ(Edit(EIP_PROTOCOL_FAMILY_CIP, EIP_TAG_KIND_IO, R"({"Tag Alias": "Level"})", io)
                   .info.dataLen,
               16);
@@ -287,8 +287,8 @@ TEST(TagParameters, PcccEditExtrasAreCollectedSeparately) {
     handler->PreProcessTagInfo(parser.GetInfo());
     EXPECT_EQ(parser.GetInfo().tagName, "Level");
 
-    _eipTagInfo info;
-    _eipTagInfo extra;
+    TagInfo info;
+    TagInfo extra;
     extra.alias = "Height";
     EXPECT_EQ(handler->PostProcessTagInfoOnEdit(info, extra, OldTag("Level", "N7:0", 1)), 0);
     EXPECT_EQ(info.tagName, "Height");
@@ -302,7 +302,7 @@ TEST(ProtocolHandlers, ConnectionThatCountsDependsOnTheFamily) {
     EXPECT_FALSE(cip->IsConnectionUp(1, 0));
     EXPECT_TRUE(pccc->IsConnectionUp(1, 0));
     EXPECT_FALSE(pccc->IsConnectionUp(0, 1));
-    EXPECT_EQ(Handler(static_cast<eipProtocolFamily_t>(7)), nullptr);
+    EXPECT_EQ(Handler(static_cast<ProtocolFamily>(7)), nullptr);
 }
 
 // ---- Subtags -----------------------------------------------------------------------------------
@@ -310,7 +310,7 @@ TEST(ProtocolHandlers, ConnectionThatCountsDependsOnTheFamily) {
 // An I/O tag whose data block is `dataLen` bytes.
 std::unique_ptr<EipTag> IoTag(int32_t dataLen = 8) {
     std::unique_ptr<EipTag> tag(EipTag::Create(EIP_PROTOCOL_FAMILY_CIP));
-    _eipTagInfo info;
+    TagInfo info;
     info.alias = "io";
     info.tagName = "io";
     info.rwFlag = EIP_RW_FLAG_IO;
@@ -319,8 +319,8 @@ std::unique_ptr<EipTag> IoTag(int32_t dataLen = 8) {
     return tag;
 }
 
-_eipSubTagInfo Sub(const std::string& alias, int32_t offset, int32_t innerType, int32_t dataLen) {
-    _eipSubTagInfo subtag;
+SubTagInfo Sub(const std::string& alias, int32_t offset, int32_t innerType, int32_t dataLen) {
+    SubTagInfo subtag;
     subtag.alias = alias;
     subtag.offset = offset;
     subtag.innerType = innerType;
@@ -407,12 +407,12 @@ TEST(SubtagExport, ListsSubtagsButDataInAliasOrderWithTypeNames) {
 TEST(TagExport, EntryImportsBackWithQuotesBackslashesControlAndNonAsciiTextInEveryField) {
     const std::string awkward = "say \"hi\"\\n \xC3\xA9\xE2\x82\xAC\t\\";
     auto tag = IoTag(16);
-    _eipTagInfo info = tag->GetInfo();
+    TagInfo info = tag->GetInfo();
     info.alias = "alias " + awkward;
     info.tagName = "Name" + awkward;
     info.description = "line\nbreak " + awkward;
     tag->SetInfo(info);
-    const std::vector<_eipSubTagInfo> subtags = {Sub("sub " + awkward, 0, EIP_INNER_TYPE_INT, 2),
+    const std::vector<SubTagInfo> subtags = {Sub("sub " + awkward, 0, EIP_INNER_TYPE_INT, 2),
                                                  Sub("\"", 4, EIP_INNER_TYPE_DINT, 4)};
     for (const auto& subtag : subtags) {
         ASSERT_EQ(tag->AddSubTag(subtag), 0);
@@ -421,7 +421,7 @@ TEST(TagExport, EntryImportsBackWithQuotesBackslashesControlAndNonAsciiTextInEve
     const Variant list = json::from_json_string(text);
     ASSERT_TRUE(list.is_array()) << text;
     TagParameterParser parser(EIP_TAG_KIND_IO, Variant(list[0]));
-    ASSERT_EQ(parser.Parse([](const std::string& key, const Variant&, _eipTagInfo&, _eipTagInfo&) {
+    ASSERT_EQ(parser.Parse([](const std::string& key, const Variant&, TagInfo&, TagInfo&) {
         return key.empty() ? 1 : 0;
     }),
               0);
@@ -434,7 +434,7 @@ TEST(TagExport, EntryImportsBackWithQuotesBackslashesControlAndNonAsciiTextInEve
     ASSERT_EQ(parser.GetSubtags().size(), 2u);
     std::vector<std::string> imported;
     for (const Variant& element : parser.GetSubtags()) {
-        _eipSubTagInfo subtag;
+        SubTagInfo subtag;
         int fields = 0;
         imported.push_back(EipTag::JsonToSubTagInfo(element, subtag, fields));
         EXPECT_EQ(fields, EIP_SUBTAG_FIELDS_ALL);
@@ -451,7 +451,7 @@ TEST(SubtagJson, FieldsGivenAndDefaults) {
     struct Case {
         const char* text;
         std::string returned;
-        _eipSubTagInfo subtag;
+        SubTagInfo subtag;
         int fields;
     };
     const int alias = EIP_SUBTAG_FIELD_ALIAS;
@@ -466,7 +466,7 @@ TEST(SubtagJson, FieldsGivenAndDefaults) {
         {R"("s")", "", Sub("", 0, EIP_INNER_TYPE_SINT, 1), 0},
     };
     for (const Case& c : cases) {
-        _eipSubTagInfo subtag;
+        SubTagInfo subtag;
         int fields = 0;
         EXPECT_EQ(EipTag::JsonToSubTagInfo(json::from_json_string(c.text), subtag, fields),
                   c.returned)
@@ -479,7 +479,7 @@ TEST(SubtagJson, FieldsGivenAndDefaults) {
             EXPECT_EQ(subtag.dataLen, c.subtag.dataLen) << c.text;
         }
     }
-    _eipSubTagInfo stored = Sub("old", 2, EIP_INNER_TYPE_INT, 2);
+    SubTagInfo stored = Sub("old", 2, EIP_INNER_TYPE_INT, 2);
     int fields = 0;
     EXPECT_EQ(EipTag::JsonToSubTagInfo(
                   json::from_json_string(R"({"Alias":"old","New Alias":" new ","Offset":6})"),
