@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 #include "common/eip_log.h"
 #include "device/eip_device.h"
 #include "device/eip_manager.h"
@@ -38,7 +38,7 @@ constexpr int kMinUdpPort = 1;
 constexpr int kMaxUdpPort = 65535;
 
 std::string message(int code) {
-    return tessel::tesselLink_error_message(code);
+    return link_error::Message(code);
 }
 
 // The unescaped name of the path component `up` levels above `path` (0: its own name).
@@ -85,11 +85,11 @@ EipDeviceHandle findPLC(const std::string& alias) {
 EipDeviceHandle checkedPLC(const std::string& alias, bool mustBeConnected, std::string& error) {
     EipDeviceHandle device = findPLC(alias);
     if (device == nullptr || device->IsRetired()) {
-        error = message(tessel::TL_ERR_PLC_NOT_EXIST);
+        error = message(link_error::kPlcNotExist);
         return nullptr;
     }
     if (mustBeConnected && !device->IsCnxnUp()) {
-        error = message(tessel::TL_ERR_PLC_NOT_CONNECTED);
+        error = message(link_error::kPlcNotConnected);
         return nullptr;
     }
     return device;
@@ -142,9 +142,9 @@ bool parseJsonText(const std::string& text, bool needObjectOrArray, sdk::Variant
     try {
         out = sdk::json::from_json_string(text);
     } catch (const std::exception&) {
-        return check(false, tessel::TL_ERR_INVALID_JSON, error);
+        return check(false, link_error::kInvalidJson, error);
     }
-    return check(!needObjectOrArray || out.is_map() || out.is_array(), tessel::TL_ERR_INVALID_JSON,
+    return check(!needObjectOrArray || out.is_map() || out.is_array(), link_error::kInvalidJson,
                  error);
 }
 
@@ -232,7 +232,7 @@ bool runTagList(TagListOp op, const sdk::NodePath& folder, const sdk::Variant& p
     std::string tagsText;
     EipDeviceHandle device = nullptr;
     sdk::Variant tags;
-    if (!requireString(params, "Tags(json)", tessel::TL_ERR_TAGS_NOT_INSERTED, tagsText, error) ||
+    if (!requireString(params, "Tags(json)", link_error::kTagsNotInserted, tagsText, error) ||
         (device = checkedPLC(aliasAbove(folder, 1), true, error)) == nullptr ||
         !parseJsonText(tagsText, true, tags, error)) {
         return false;
@@ -283,7 +283,7 @@ bool subTagFromParams(const sdk::Variant& params, int32_t defaultInnerType, SubT
                       std::string& error) {
     if (!check(EipAction::Tessel_AnalyzeParamStr(params, "Alias", 0, subtag.alias) == 0 &&
                    !subtag.alias.empty(),
-               tessel::TL_ERR_ALIAS_NOT_INSERTED, error)) {
+               link_error::kAliasNotInserted, error)) {
         return false;
     }
     double number = 0;
@@ -303,8 +303,8 @@ bool subTagFromParams(const sdk::Variant& params, int32_t defaultInnerType, SubT
 bool checkSubTagFits(EipDevice& device, const std::string& tagAlias, const SubTagInfo& subtag,
                      std::string& error) {
     const auto tag = device.FindTagByAlias(tagAlias, kIOTagKind);
-    return check(tag != nullptr, tessel::TL_ERR_TAG_NOT_EXIST, error) &&
-           check(tag->IsValidSubTagInfo(subtag), tessel::TL_ERR_INVALID_OFFSET_OR_DATALEN, error);
+    return check(tag != nullptr, link_error::kTagNotExist, error) &&
+           check(tag->IsValidSubTagInfo(subtag), link_error::kInvalidOffsetOrDataLen, error);
 }
 
 constexpr int32_t kInnerTypeSINT = 194;
@@ -444,10 +444,10 @@ namespace {
 // Reads the Add PLC parameters; false with `error` when a required one is missing.
 bool connectInfoFromParams(const sdk::Variant& params, ConnectInfo& info, std::string& error) {
     static const char* kOp = "AddPLCNodeAction";
-    if (!requireString(params, "Alias", tessel::TL_ERR_ALIAS_NOT_INSERTED, info.alias, error) ||
-        !check(!info.alias.empty(), tessel::TL_ERR_ALIAS_NOT_INSERTED, error) ||
-        !requireString(params, "Host", tessel::TL_ERR_HOST_NOT_INSERTED, info.host, error) ||
-        !check(!info.host.empty(), tessel::TL_ERR_HOST_NOT_INSERTED, error)) {
+    if (!requireString(params, "Alias", link_error::kAliasNotInserted, info.alias, error) ||
+        !check(!info.alias.empty(), link_error::kAliasNotInserted, error) ||
+        !requireString(params, "Host", link_error::kHostNotInserted, info.host, error) ||
+        !check(!info.host.empty(), link_error::kHostNotInserted, error)) {
         return false;
     }
     info.port = static_cast<uint16_t>(
@@ -479,17 +479,17 @@ void EipAction::AddPLCNodeAction(const ResultStream& stream, const NodePath& pat
         ConnectInfo info;
         if (!connectInfoFromParams(params, info, error) ||
             !check(g_eipManager != nullptr && g_eipManager->AddPLC(info, false) == 0,
-                   tessel::TL_ERR_CONNECT_PLC, error)) {
+                   link_error::kConnectPlc, error)) {
             return false;
         }
         EipDeviceHandle device = findPLC(info.alias);
-        if (!check(device != nullptr, tessel::TL_ERR_PLC_NOT_EXIST, error)) {
+        if (!check(device != nullptr, link_error::kPlcNotExist, error)) {
             return false;
         }
         const ProductInfo product = device->GetProductInfo();
         device->SetCallbacks(MakeDeviceCallbacks());
         return check(EipNode::CreatePLCNode(path, info, product) == 0,
-                     tessel::TL_ERR_CREATE_PLC_NODE, error);
+                     link_error::kCreatePlcNode, error);
     });
 }
 
@@ -540,8 +540,8 @@ void EipAction::EMStartPollingNodeAction(const ResultStream& stream, const NodeP
             eiplog::Trace(kOp, "invoked the em start polling action with interval=" +
                                    std::to_string(interval));
         }
-        if (!check(intervalInRange(interval), tessel::TL_ERR_INTERVAL_RANGE, text) ||
-            !check(device->GetEMPollingStopped() != 0, tessel::TL_ERR_POLLING_RUNNING, text)) {
+        if (!check(intervalInRange(interval), link_error::kIntervalRange, text) ||
+            !check(device->GetEMPollingStopped() != 0, link_error::kPollingRunning, text)) {
             return false;
         }
         std::string message;
@@ -573,14 +573,14 @@ bool checkIOStart(EipDeviceHandle& device, const sdk::NodePath& path, const sdk:
         return false;
     }
     interval = intervalParam(params, kOp);
-    if (!check(intervalInRange(interval), tessel::TL_ERR_INTERVAL_RANGE, error)) {
+    if (!check(intervalInRange(interval), link_error::kIntervalRange, error)) {
         return false;
     }
     udpPort = numberParam(params, "UDP Port", kDefaultUdpPort, kOp,
                           "Port is not exist, use default - " + std::to_string(kDefaultUdpPort));
-    return check(udpPort >= kMinUdpPort && udpPort <= kMaxUdpPort, tessel::TL_ERR_PORT_RANGE,
+    return check(udpPort >= kMinUdpPort && udpPort <= kMaxUdpPort, link_error::kPortRange,
                  error) &&
-           check(device->GetIOPollingStopped() != 0, tessel::TL_ERR_LISTENING_RUNNING, error);
+           check(device->GetIOPollingStopped() != 0, link_error::kListeningRunning, error);
 }
 
 }  // namespace
@@ -595,7 +595,7 @@ void EipAction::IOStartPollingNodeAction(const ResultStream& stream, const NodeP
     std::string error;
     if (checkIOStart(device, path, params, interval, udpPort, error)) {
         const auto ioTags = device->ListTagInfos(kIOTagKind, kRWFlagIO);
-        check(!ioTags.empty(), tessel::TL_ERR_IO_TAGS_NOT_EXIST, error);
+        check(!ioTags.empty(), link_error::kIoTagsNotExist, error);
         for (const TagInfo& tag : ioTags) {
             std::string text;
             const int result = device->StartIOPollingTag(tag.alias, interval,
@@ -620,7 +620,7 @@ void EipAction::IOStopPollingNodeAction(const ResultStream& stream, const NodePa
     valuesAction(stream, ec, [&](Variant&, std::string& text) {
         EipDeviceHandle device = checkedPLC(aliasAbove(path, 1), false, text);
         if (device == nullptr || !check(device->GetEMCnxnState() != EM_CNXN_NON_EXIST,
-                                        tessel::TL_ERR_PLC_NOT_CONNECTED, text)) {
+                                        link_error::kPlcNotConnected, text)) {
             return false;
         }
         device->StopIOPolling(text);
@@ -635,7 +635,7 @@ void EipAction::EMWriteDataNodeAction(const ResultStream& stream, const NodePath
         std::string valueText;
         EipDeviceHandle device = nullptr;
         Variant value;
-        if (!requireString(params, "Value", tessel::TL_ERR_VALUE_NOT_INSERTED, valueText, text) ||
+        if (!requireString(params, "Value", link_error::kValueNotInserted, valueText, text) ||
             (device = checkedPLC(aliasAbove(path, 3), true, text)) == nullptr ||
             !parseJsonText(valueText, false, value, text)) {
             return false;
@@ -683,7 +683,7 @@ void EipAction::IOAddSubNodeAction(const ResultStream& stream, const NodePath& p
         return subTagFromParams(params, kInnerTypeINT, subtag, error) &&
                (device = checkedPLC(aliasAbove(path, 2), false, error)) != nullptr &&
                checkSubTagFits(*device, tagAlias, subtag, error) &&
-               check(device->AddSubTag(tagAlias, subtag, true) == 0, tessel::TL_ERR_ADD_SUBTAG,
+               check(device->AddSubTag(tagAlias, subtag, true) == 0, link_error::kAddSubtag,
                      error);
     });
 }
@@ -699,7 +699,7 @@ void EipAction::IOEditSubNodeAction(const ResultStream& stream, const NodePath& 
                (device = checkedPLC(aliasAbove(path, 3), false, error)) != nullptr &&
                checkSubTagFits(*device, tagAlias, subtag, error) &&
                check(device->EditSubTag(tagAlias, aliasAbove(path, 0), subtag, true) == 0,
-                     tessel::TL_ERR_EDIT_SUBTAG, error);
+                     link_error::kEditSubtag, error);
     });
 }
 
@@ -710,7 +710,7 @@ void EipAction::IORemoveSubNodeAction(const ResultStream& stream, const NodePath
         EipDeviceHandle device = checkedPLC(aliasAbove(path, 3), false, error);
         return device != nullptr &&
                check(device->RemoveSubTag(aliasAbove(path, 1), aliasAbove(path, 0), true) == 0,
-                     tessel::TL_ERR_REMOVE_SUBTAG, error);
+                     link_error::kRemoveSubtag, error);
     });
 }
 
@@ -721,7 +721,7 @@ void EipAction::IOImportSubNodeAction(const ResultStream& stream, const NodePath
         std::string jsonText;
         EipDeviceHandle device = nullptr;
         Variant subtags;
-        if (!requireString(params, "json", tessel::TL_ERR_TAGS_NOT_INSERTED, jsonText, text) ||
+        if (!requireString(params, "json", link_error::kTagsNotInserted, jsonText, text) ||
             (device = checkedPLC(aliasAbove(path, 2), false, text)) == nullptr ||
             !parseJsonText(jsonText, true, subtags, text)) {
             return false;

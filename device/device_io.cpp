@@ -31,7 +31,7 @@ int EipDevice::StartIOPolling(int interval, uint16_t udpPort, std::string& messa
 int EipDevice::StartIOPollingTag(const std::string& tagAlias, int interval, uint16_t udpPort,
                                  std::string& message) {
     if (retired_.load()) {
-        message = errorText(tessel::TL_ERR_START_LISTENING);
+        message = errorText(link_error::kStartListening);
         return -1;
     }
     TagInfo info;
@@ -39,7 +39,7 @@ int EipDevice::StartIOPollingTag(const std::string& tagAlias, int interval, uint
         std::lock_guard<std::mutex> lock(tagMapMutex_);
         auto it = ioTagMap_.find(tagAlias);
         if (it == ioTagMap_.end()) {
-            message = errorText(tessel::TL_ERR_TAG_NOT_EXIST);
+            message = errorText(link_error::kTagNotExist);
             return -1;
         }
         info = it->second->GetInfo();
@@ -49,7 +49,7 @@ int EipDevice::StartIOPollingTag(const std::string& tagAlias, int interval, uint
         EipConnection::MakeTestConnection(connectInfo, message, stopFd_));
     if (session == nullptr) {
         if (message.empty()) {
-            message = errorText(tessel::TL_ERR_START_LISTENING);
+            message = errorText(link_error::kStartListening);
         }
         return -1;
     }
@@ -60,7 +60,7 @@ int EipDevice::StartIOPollingTag(const std::string& tagAlias, int interval, uint
                                      udpPort) != 0 ||
         ioListener_->OpenSocket(connectInfo.host, udpPort, opened) < 0 ||
         !ioListener_->Add(info, std::move(connection))) {
-        message = errorText(tessel::TL_ERR_START_LISTENING);
+        message = errorText(link_error::kStartListening);
         return -1;
     }
     if (opened) {

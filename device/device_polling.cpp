@@ -29,7 +29,7 @@ int EipDevice::PrepareEMPolling(std::string& message) {
         }
     }
     if (pollList_.empty()) {
-        message = errorText(tessel::TL_ERR_READ_TAGS_NOT_EXIST);
+        message = errorText(link_error::kReadTagsNotExist);
         return -1;
     }
     return 0;
@@ -37,11 +37,11 @@ int EipDevice::PrepareEMPolling(std::string& message) {
 
 int EipDevice::StartEMPolling(int interval, std::string& message) {
     if (retired_.load()) {
-        message = errorText(tessel::TL_ERR_PLC_NOT_EXIST);
+        message = errorText(link_error::kPlcNotExist);
         return -1;
     }
     if (interval < 1 || interval > UINT16_MAX) {
-        message = errorText(tessel::TL_ERR_INTERVAL_RANGE);
+        message = errorText(link_error::kIntervalRange);
         return -1;
     }
     if (PrepareEMPolling(message) != 0) {

@@ -11,7 +11,7 @@
 #include <ctime>
 #include <string>
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 
 namespace device_detail {
 
@@ -27,7 +27,7 @@ inline uint64_t steadyMicros() {
 }
 
 inline std::string errorText(int code) {
-    return tessel::tesselLink_error_category().message(code);
+    return link_error::GetCategory().message(code);
 }
 
 inline bool hasBit(uint8_t flags, uint8_t bit) {

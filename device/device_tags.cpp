@@ -99,7 +99,7 @@ std::unique_ptr<ProtocolHandler> EipDevice::beginTagRequest(int failCode, std::s
     tagAlias = "Unknown";
     message.clear();
     if (retired_.load()) {
-        result = fail(tessel::TL_ERR_PLC_NOT_EXIST, message);
+        result = fail(link_error::kPlcNotExist, message);
         return nullptr;
     }
     auto handler = familyHandler();
@@ -112,7 +112,7 @@ std::unique_ptr<ProtocolHandler> EipDevice::beginTagRequest(int failCode, std::s
 int EipDevice::AddTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
                       std::string& tagAlias, std::string& message, bool restore) {
     int result = 0;
-    auto handler = beginTagRequest(tessel::TL_ERR_ADD_TAG, tagAlias, message, result);
+    auto handler = beginTagRequest(link_error::kAddTag, tagAlias, message, result);
     if (handler == nullptr) {
         return result;
     }
@@ -131,7 +131,7 @@ int EipDevice::AddTag(EipConnection* testCnxn, const Variant& tagObject, int8_t 
     if (result != 0) {
         return fail(result, message);
     }
-    auto tag = createCheckedTag(testCnxn, info, tessel::TL_ERR_ADD_TAG, restore, result, message);
+    auto tag = createCheckedTag(testCnxn, info, link_error::kAddTag, restore, result, message);
     if (tag == nullptr) {
         return result;
     }
@@ -144,13 +144,13 @@ int EipDevice::validateTagInfoOnAddTag(int8_t kind, const TagInfo& info) {
         return result;
     }
     if (IsTagAliasExist(info.alias, kind)) {
-        return tessel::TL_ERR_TAG_ALIAS_EXISTS;
+        return link_error::kTagAliasExists;
     }
     if (IsTagNameExist(info.tagName, kind, info.alias)) {
-        return tessel::TL_ERR_TAG_NAME_EXISTS;
+        return link_error::kTagNameExists;
     }
     auto handler = familyHandler();
-    return handler == nullptr ? tessel::TL_ERR_ADD_TAG : handler->ValidateTagInfoOnAdd(info);
+    return handler == nullptr ? link_error::kAddTag : handler->ValidateTagInfoOnAdd(info);
 }
 
 int EipDevice::validateTagInfoOnEditTag(int8_t kind, const TagInfo& info) {
@@ -159,7 +159,7 @@ int EipDevice::validateTagInfoOnEditTag(int8_t kind, const TagInfo& info) {
         return result;
     }
     auto handler = familyHandler();
-    return handler == nullptr ? tessel::TL_ERR_EDIT_TAG : handler->ValidateTagInfoOnEdit(info);
+    return handler == nullptr ? link_error::kEditTag : handler->ValidateTagInfoOnEdit(info);
 }
 
 // The tag of info, built and checked against the PLC through testCnxn; null with `result` set
@@ -171,11 +171,11 @@ std::shared_ptr<EipTag> EipDevice::createCheckedTag(EipConnection* testCnxn,
                                                     std::string& message) {
     auto tag = createTag(info, message);
     if (tag == nullptr) {
-        result = message.empty() ? fail(failCode, message) : tessel::TL_ERR_INVALID_TAG_NAME;
+        result = message.empty() ? fail(failCode, message) : link_error::kInvalidTagName;
         return nullptr;
     }
     result = testAndUpdateTag(testCnxn, tag.get(), message);
-    if (result != 0 && !(allowMissing && result == -tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC)) {
+    if (result != 0 && !(allowMissing && result == -link_error::kTagNotFoundInPlc)) {
         return nullptr;
     }
     return tag;
@@ -189,7 +189,7 @@ std::shared_ptr<EipTag> EipDevice::createTag(const TagInfo& info, std::string& m
     }
     tag->SetInfo(info);
     if (tag->ParsingTagName() < 0) {
-        message = errorText(tessel::TL_ERR_INVALID_TAG_NAME);
+        message = errorText(link_error::kInvalidTagName);
         return nullptr;
     }
     return tag;
@@ -207,8 +207,8 @@ int EipDevice::testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& m
     // for the item, is a tag the PLC does not know either.
     if (cnxn == nullptr || cnxn->TestEMTag(tag, *response) != 0 || response->count < 1 ||
         response->replies[0].generalStatus != 0) {
-        message = errorText(tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC);
-        return -tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC;
+        message = errorText(link_error::kTagNotFoundInPlc);
+        return -link_error::kTagNotFoundInPlc;
     }
     const TagReplySet& item = response->replies[0];
     const int32_t type = item.dataType;
@@ -219,7 +219,7 @@ int EipDevice::testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& m
     }
     if (type == EIP_INNER_TYPE_STRUCTURE && item.structHandle != EIP_STRING_STRUCT_HANDLE) {
         info.rwFlag = static_cast<uint8_t>(info.rwFlag & ~EIP_RW_FLAG_WRITE);
-        message = errorText(tessel::TL_ERR_STRUCT_RAW_ONLY);
+        message = errorText(link_error::kStructRawOnly);
     }
     info.innerType = type;
     info.structHandle = item.structHandle;
@@ -269,7 +269,7 @@ int EipDevice::doAddTag(int8_t kind, std::shared_ptr<EipTag> tag,
         addListedSubTags(*tag, subtagList, subtags, message);
     }
     if (AddTagToMap(std::move(tag), kind, &subtags) != 0) {
-        return fail(retired_.load() ? tessel::TL_ERR_PLC_NOT_EXIST : tessel::TL_ERR_ADD_TAG,
+        return fail(retired_.load() ? link_error::kPlcNotExist : link_error::kAddTag,
                     message);
     }
     return 0;
@@ -367,18 +367,18 @@ int EipDevice::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tag
     tagAlias = "Unknown";
     message.clear();
     if (!tagObject.is_map()) {
-        return fail(tessel::TL_ERR_INVALID_JSON, message);
+        return fail(link_error::kInvalidJson, message);
     }
     const auto& map = tagObject.as_map();
     const std::string alias = requestedTagAlias(map);
     if (alias.empty()) {
-        return fail(tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED, message);
+        return fail(link_error::kTagAliasNotInserted, message);
     }
     tagAlias = alias;
     auto subtags = map.find("Subtags");
     if (subtags == map.end() || !subtags->second.is_array()) {
         if (RemoveTagFromMap(alias, kind, true) != 0) {
-            return fail(tessel::TL_ERR_REMOVE_TAG, message);
+            return fail(link_error::kRemoveTag, message);
         }
         return 0;
     }
@@ -404,7 +404,7 @@ int EipDevice::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tag
 int EipDevice::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
                        std::string& tagAlias, std::string& message) {
     int result = 0;
-    auto handler = beginTagRequest(tessel::TL_ERR_EDIT_TAG, tagAlias, message, result);
+    auto handler = beginTagRequest(link_error::kEditTag, tagAlias, message, result);
     if (handler == nullptr) {
         return result;
     }
@@ -417,7 +417,7 @@ int EipDevice::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t
     TagInfo& extra = parser.GetExtra();
     handler->PreProcessTagInfo(info);
     if (info.alias.empty()) {
-        return fail(tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED, message);
+        return fail(link_error::kTagAliasNotInserted, message);
     }
     const std::string oldAlias = info.alias;
     tagAlias = oldAlias;
@@ -427,7 +427,7 @@ int EipDevice::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t
         auto& map = GetMapTag(kind);
         auto it = map.find(oldAlias);
         if (it == map.end()) {
-            return fail(tessel::TL_ERR_TAG_NOT_EXIST, message);
+            return fail(link_error::kTagNotExist, message);
         }
         old = it->second->GetInfo();
     }
@@ -437,11 +437,11 @@ int EipDevice::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t
     }
     const std::string newAlias = extra.alias;
     if (!newAlias.empty() && newAlias != oldAlias && IsTagAliasExist(newAlias, kind)) {
-        return fail(tessel::TL_ERR_NEW_TAG_ALIAS_EXISTS, message);
+        return fail(link_error::kNewTagAliasExists, message);
     }
     if (!info.tagName.empty() && info.tagName != old.tagName &&
         IsTagNameExist(info.tagName, kind, oldAlias)) {
-        return fail(tessel::TL_ERR_TAG_NAME_EXISTS, message);
+        return fail(link_error::kTagNameExists, message);
     }
     parser.CopyMissingFrom(old);
     if (!newAlias.empty()) {
@@ -451,7 +451,7 @@ int EipDevice::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t
     if (result != 0) {
         return fail(result, message);
     }
-    auto tag = createCheckedTag(testCnxn, info, tessel::TL_ERR_EDIT_TAG, false, result, message);
+    auto tag = createCheckedTag(testCnxn, info, link_error::kEditTag, false, result, message);
     if (tag == nullptr) {
         return result;
     }
@@ -491,10 +491,10 @@ int EipDevice::doEditTag(int8_t kind, const std::string& oldAlias, std::shared_p
         auto& map = GetMapTag(kind);
         auto it = map.find(oldAlias);
         if (it == map.end()) {
-            return fail(tessel::TL_ERR_REMOVE_TAG, message);
+            return fail(link_error::kRemoveTag, message);
         }
         if (info.alias != oldAlias && map.count(info.alias) != 0) {
-            return fail(tessel::TL_ERR_ADD_TAG, message);
+            return fail(link_error::kAddTag, message);
         }
         oldTag = std::move(it->second);
         replacePolledTagLocked(oldTag.get(),
@@ -520,7 +520,7 @@ int EipDevice::WriteTag(EipConnection* testCnxn, const Variant& tagObject, int8_
     tagAlias = "Unknown";
     message.clear();
     if (!tagObject.is_map()) {
-        return fail(tessel::TL_ERR_INVALID_JSON, message);
+        return fail(link_error::kInvalidJson, message);
     }
     const auto& map = tagObject.as_map();
     const std::string alias = requestedTagAlias(map);
@@ -529,7 +529,7 @@ int EipDevice::WriteTag(EipConnection* testCnxn, const Variant& tagObject, int8_
     }
     auto value = map.find("value");
     if (value == map.end()) {
-        return fail(tessel::TL_ERR_INVALID_JSON, message);
+        return fail(link_error::kInvalidJson, message);
     }
     return WriteTagByAlias(testCnxn, alias, value->second, kind, message);
 }
@@ -538,10 +538,10 @@ int EipDevice::WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
                                const Variant& value, int8_t kind, std::string& message) {
     message.clear();
     if (retired_.load()) {
-        return fail(tessel::TL_ERR_PLC_NOT_EXIST, message);
+        return fail(link_error::kPlcNotExist, message);
     }
     if (tagAlias.empty()) {
-        return fail(tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED, message);
+        return fail(link_error::kTagAliasNotInserted, message);
     }
     TagInfo info;
     {
@@ -549,19 +549,19 @@ int EipDevice::WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
         auto& map = GetMapTag(kind);
         auto it = map.find(tagAlias);
         if (it == map.end()) {
-            return fail(tessel::TL_ERR_TAG_NOT_EXIST, message);
+            return fail(link_error::kTagNotExist, message);
         }
         info = it->second->GetInfo();
     }
     if (!hasBit(info.rwFlag, EIP_RW_FLAG_WRITE)) {
-        return fail(tessel::TL_ERR_TAG_NOT_WRITEABLE, message);
+        return fail(link_error::kTagNotWriteable, message);
     }
     // The write works on its own copy of the tag, so that polling and the other
     // actions never wait for the PLC's answer.
     std::string ignored;
     const std::shared_ptr<EipTag> tag = createTag(info, ignored);
     if (tag == nullptr) {
-        return fail(tessel::TL_ERR_WRITE_TAG, message);
+        return fail(link_error::kWriteTag, message);
     }
     // Room for the whole value the test read learned (a large array goes out in fragments).
     std::vector<uint8_t> bytes(std::clamp<size_t>(
@@ -569,11 +569,11 @@ int EipDevice::WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
     const int32_t length =
         tag->ConvertVexa2Raw(value, bytes.data(), static_cast<uint16_t>(bytes.size()));
     if (length <= 0) {
-        return fail(tessel::TL_ERR_INVALID_VALUE, message);
+        return fail(link_error::kInvalidValue, message);
     }
     if (cnxn == nullptr || cnxn->WriteDataToTag(tag->GetInfo(), tag->GetTagData(), bytes.data(),
                                                 static_cast<uint16_t>(length)) != 0) {
-        return fail(tessel::TL_ERR_WRITE_TAG, message);
+        return fail(link_error::kWriteTag, message);
     }
     return 0;
 }
@@ -654,7 +654,7 @@ int EipDevice::ImportSubTags(const std::string& tagAlias, const Variant& subtags
                              std::string& message) {
     message.clear();
     if (!subtags.is_array()) {
-        return fail(tessel::TL_ERR_INVALID_JSON, message);
+        return fail(link_error::kInvalidJson, message);
     }
     bool failed = false;
     for (const Variant& element : subtags.as_array()) {
@@ -665,7 +665,7 @@ int EipDevice::ImportSubTags(const std::string& tagAlias, const Variant& subtags
             failed = true;
         }
     }
-    return failed ? fail(tessel::TL_ERR_IMPORT_SUBTAG, message) : 0;
+    return failed ? fail(link_error::kImportSubtag, message) : 0;
 }
 
 // ================================================================================== persistence
@@ -783,7 +783,7 @@ int EipDevice::ExportTags(int8_t kind, std::string& text) {
     std::lock_guard<std::mutex> lock(tagMapMutex_);
     const auto& map = GetMapTag(kind);
     if (map.empty()) {
-        text = errorText(tessel::TL_ERR_TAG_NOT_EXIST);
+        text = errorText(link_error::kTagNotExist);
         return -1;
     }
     text = "[";
@@ -804,11 +804,11 @@ int EipDevice::ExportSubTags(const std::string& tagAlias, std::string& text) {
     const bool found = withIOTag("ExportSubTags", tagAlias,
                                  [&](EipTag& tag) { written = tag.ExportSubTags(text); });
     if (!found) {
-        text = errorText(tessel::TL_ERR_TAG_NOT_EXIST);
+        text = errorText(link_error::kTagNotExist);
         return -1;
     }
     if (written <= 0) {
-        text = errorText(tessel::TL_ERR_SUBTAGS_NOT_EXIST);
+        text = errorText(link_error::kSubtagsNotExist);
         return -1;
     }
     return 0;

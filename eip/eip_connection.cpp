@@ -18,7 +18,7 @@
 #include <new>
 #include <random>
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 #include "common/byte_codec.h"
 #include "common/eip_log.h"
 
@@ -121,7 +121,7 @@ EipConnection* EipConnection::MakeTestConnection(const ConnectInfo& info,
     }
     connection->SetAbortFd(abortFd);
     if (!connection->ConnectAndRegister()) {
-        errorText = tessel::tesselLink_error_message(tessel::TL_ERR_CONNECT_PLC);
+        errorText = link_error::Message(link_error::kConnectPlc);
         delete connection;
         return nullptr;
     }

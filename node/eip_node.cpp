@@ -9,7 +9,7 @@
 #include <system_error>
 #include <utility>
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 #include "common/eip_log.h"
 #include "link/eip_globals.h"
 #include "node/eip_node_internal.h"
@@ -30,7 +30,7 @@ std::shared_ptr<sdk::Responder> GetResponder(const char* operation) {
 }
 
 void LogNodeFailure(const std::error_code& ec, int linkCode, const NodePath& path) {
-    const std::error_code linkError(linkCode, tessel::tesselLink_error_category());
+    const std::error_code linkError(linkCode, link_error::GetCategory());
     eiplog::LinkError(sdk::LogLevel::error, ec,
                       std::string(linkError.category().name()) + ":" +
                           std::to_string(linkError.value()) + " - " + path.to_string());
@@ -39,7 +39,7 @@ void LogNodeFailure(const std::error_code& ec, int linkCode, const NodePath& pat
 sdk::CreateNodeCallback LogCreateFailure(const NodePath& path) {
     return [path](const std::vector<sdk::NodeInfo>&, const std::error_code& ec) {
         if (ec) {
-            LogNodeFailure(ec, tessel::TL_ERR_CREATE_NODE, path);
+            LogNodeFailure(ec, link_error::kCreateNode, path);
         }
     };
 }
@@ -47,7 +47,7 @@ sdk::CreateNodeCallback LogCreateFailure(const NodePath& path) {
 sdk::StatusCallback LogUpdateFailure(const NodePath& path) {
     return [path](const std::error_code& ec) {
         if (ec) {
-            LogNodeFailure(ec, tessel::TL_ERR_CREATE_NODE, path);
+            LogNodeFailure(ec, link_error::kCreateNode, path);
         }
     };
 }
@@ -55,7 +55,7 @@ sdk::StatusCallback LogUpdateFailure(const NodePath& path) {
 sdk::StatusCallback LogRemoveFailure(const NodePath& path) {
     return [path](const std::error_code& ec) {
         if (ec) {
-            LogNodeFailure(ec, tessel::TL_ERR_REMOVE_NODE, path);
+            LogNodeFailure(ec, link_error::kRemoveNode, path);
         }
     };
 }
@@ -123,7 +123,7 @@ void CreateFolder(const char* operation, const NodePath& parent, const std::stri
     responder->create_node(
         builder, [path, then](const std::vector<sdk::NodeInfo>&, const std::error_code& ec) {
             if (ec) {
-                LogNodeFailure(ec, tessel::TL_ERR_CREATE_NODE, path);
+                LogNodeFailure(ec, link_error::kCreateNode, path);
                 return;
             }
             then(path);
@@ -310,7 +310,7 @@ std::string HexText(const uint8_t* data, size_t len, std::optional<uint16_t> str
 }
 
 void LogBadValue(sdk::LogLevel level, const std::string& text) {
-    eiplog::LinkError(level, tessel::TL_ERR_INVALID_VALUE, text);
+    eiplog::LinkError(level, link_error::kInvalidValue, text);
 }
 
 void LogLoneByte() {
@@ -547,7 +547,7 @@ int EipNode::CreatePLCNode(const NodePath& parent, const ConnectInfo& conn,
     responder->create_node(
         builder, [plcPath, product](const std::vector<sdk::NodeInfo>&, const std::error_code& ec) {
             if (ec) {
-                LogNodeFailure(ec, tessel::TL_ERR_CREATE_NODE, plcPath);
+                LogNodeFailure(ec, link_error::kCreateNode, plcPath);
                 return;
             }
             CreatePLCValueNodes(plcPath, product);
@@ -708,7 +708,7 @@ void EipNode::CreateTagItemNodeToPath(const NodePath& listPath, const TagInfo& t
     std::vector<SubTagInfo> subtagCopy = subtags ? *subtags : std::vector<SubTagInfo>{};
     auto complete = [path, tag, writeList, subtagCopy](const std::error_code& ec) {
         if (ec) {
-            LogNodeFailure(ec, tessel::TL_ERR_CREATE_NODE, path);
+            LogNodeFailure(ec, link_error::kCreateNode, path);
             return;
         }
         CompleteTagNode(path, tag, writeList, subtagCopy);
@@ -744,7 +744,7 @@ void EipNode::CreateSubTagItemNodeToPath(const NodePath& tagPath, const TagInfo&
     const NodePath path = tagPath / name;
     auto complete = [path, sub](const std::error_code& ec) {
         if (ec) {
-            LogNodeFailure(ec, tessel::TL_ERR_CREATE_NODE, path);
+            LogNodeFailure(ec, link_error::kCreateNode, path);
             return;
         }
         if (sub.alias != EIP_SUBTAG_DATA_ALIAS) {

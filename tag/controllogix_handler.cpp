@@ -1,6 +1,6 @@
 #include "tag/controllogix_handler.h"
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 
 bool ControlLogixHandler::IsConnectionUp(uint8_t /*ucmm*/, uint8_t em) const {
     // Logix tags are read over the Forward Open connection.
@@ -10,7 +10,7 @@ bool ControlLogixHandler::IsConnectionUp(uint8_t /*ucmm*/, uint8_t em) const {
 int ControlLogixHandler::ParseExtraParamsOnAdd(const std::string& /*key*/, const Variant& /*value*/,
                                                TagInfo& /*info*/,
                                                TagInfo& /*extra*/) const {
-    return tessel::TL_ERR_INVALID_JSON;
+    return link_error::kInvalidJson;
 }
 
 int ControlLogixHandler::ParseExtraParamsOnEdit(const std::string& key, const Variant& value,
@@ -20,7 +20,7 @@ int ControlLogixHandler::ParseExtraParamsOnEdit(const std::string& key, const Va
         Tessel_TrimString(extra.alias);
         return 0;
     }
-    return tessel::TL_ERR_INVALID_JSON;
+    return link_error::kInvalidJson;
 }
 
 void ControlLogixHandler::PreProcessTagInfo(TagInfo& /*info*/) const {}

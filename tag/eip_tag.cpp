@@ -11,7 +11,7 @@
 #include <cstring>
 #include <new>
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 #include "common/byte_codec.h"
 #include "common/eip_log.h"
 #include "tag/controllogix_tag.h"
@@ -191,7 +191,7 @@ EipTag* EipTag::Create(ProtocolFamily family) {
 }
 
 void EipTag::LogConversionFailure(LogLevel level, const std::string& text) {
-    eiplog::LinkError(level, tessel::TL_ERR_WRITE_TAG, text);
+    eiplog::LinkError(level, link_error::kWriteTag, text);
 }
 
 std::string EipTag::TypeHex(int32_t type) {

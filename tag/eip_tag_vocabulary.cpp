@@ -1,7 +1,7 @@
 // The text forms of RW flags, output types and inner types, shared by the node tree, the
 // persistence, the actions and the parameter parser.
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 #include "tag/eip_tag.h"
 
 namespace {
@@ -148,6 +148,6 @@ int32_t EipTag::SupportInnerType(int32_t innerType) {
         case EIP_INNER_TYPE_STRUCTURE:
             return 0;
         default:
-            return tessel::TL_ERR_TO_BE_SUPPORTED;
+            return link_error::kToBeSupported;
     }
 }

@@ -1,6 +1,6 @@
 #include "tag/pccc_handler.h"
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 
 namespace {
 
@@ -35,7 +35,7 @@ int PcccHandler::ParseExtraParamsOnAdd(const std::string& key, const Variant& va
     if (key == "PLC5Address" && TakeTrimmedString(value, info.plc5Address)) {
         return 0;
     }
-    return tessel::TL_ERR_INVALID_JSON;
+    return link_error::kInvalidJson;
 }
 
 int PcccHandler::ParseExtraParamsOnEdit(const std::string& key, const Variant& value,
@@ -45,7 +45,7 @@ int PcccHandler::ParseExtraParamsOnEdit(const std::string& key, const Variant& v
         (key == "Tag Rename" && TakeTrimmedString(value, extra.tagName))) {
         return 0;
     }
-    return tessel::TL_ERR_INVALID_JSON;
+    return link_error::kInvalidJson;
 }
 
 void PcccHandler::PreProcessTagInfo(TagInfo& info) const {
@@ -55,7 +55,7 @@ void PcccHandler::PreProcessTagInfo(TagInfo& info) const {
 int PcccHandler::PostProcessTagInfoOnEdit(TagInfo& info, TagInfo& extra,
                                           const TagInfo& old) const {
     if (!extra.plc5Address.empty() && extra.plc5Address != old.plc5Address) {
-        return tessel::TL_ERR_PLC5_ADDRESS_CHANGE;
+        return link_error::kPlc5AddressChange;
     }
     info.plc5Address = old.plc5Address;
     FillAliasAndName(extra);
@@ -66,7 +66,7 @@ int PcccHandler::PostProcessTagInfoOnEdit(TagInfo& info, TagInfo& extra,
 }
 
 int PcccHandler::ValidateTagInfoOnAdd(const TagInfo& info) const {
-    return info.plc5Address.empty() ? tessel::TL_ERR_PLC5_ADDRESS_NOT_PRESENT : 0;
+    return info.plc5Address.empty() ? link_error::kPlc5AddressNotPresent : 0;
 }
 
 int PcccHandler::ValidateTagInfoOnEdit(const TagInfo& /*info*/) const {

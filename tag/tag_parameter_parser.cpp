@@ -1,6 +1,6 @@
 #include "tag/tag_parameter_parser.h"
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 #include "tag/eip_tag.h"
 #include "tag/protocol_handler.h"
 
@@ -9,7 +9,7 @@ TagParameterParser::TagParameterParser(int8_t tagKind, Variant&& params)
 
 int TagParameterParser::Parse(const ExtraParamCallback& callback) {
     if (!params.is_map()) {
-        return tessel::TL_ERR_INVALID_JSON;
+        return link_error::kInvalidJson;
     }
     const auto trimmed = [](const Variant& value) {
         std::string text = value.as_string();

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "action/eip_action.h"
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 #include "device/device_test_support.h"
 #include "device/eip_manager.h"
 #include "device/link_harness.h"
@@ -28,7 +28,7 @@ using namespace std::chrono_literals;
 namespace {
 
 std::string Msg(int code) {
-    return tessel::tesselLink_error_message(code);
+    return link_error::Message(code);
 }
 
 // A result stream for calling a handler directly: records the single values row.

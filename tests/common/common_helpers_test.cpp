@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 #include "common/eip_log.h"
 #include "common/eip_utils.h"
 #include "common/eip_variant.h"
@@ -19,7 +19,7 @@ namespace {
 
 namespace sdk = kestrel::strata_sdk;
 using kestrel::strata_sdk::Variant;
-using tessel::tesselLink_error_category;
+using link_error::GetCategory;
 
 // Little-endian fields round-trip (floats keep their bit pattern, sign of zero and NaN
 // included); the socket address port is the one big-endian field.
@@ -145,15 +145,15 @@ const std::map<int, std::string> kExpected = {
 TEST(LinkErrorCategory, EveryCodeHasItsExactMessageAndOthersAreUnknown) {
     ASSERT_EQ(kExpected.size(), 52u);
     for (const auto& [code, text] : kExpected) {
-        EXPECT_EQ(tesselLink_error_category().message(code), text) << "code " << code;
+        EXPECT_EQ(GetCategory().message(code), text) << "code " << code;
     }
     for (int code : {10000, 10053, 0, -1, 9013, 20001}) {
-        EXPECT_EQ(tesselLink_error_category().message(code), "<Unknown error>") << code;
+        EXPECT_EQ(GetCategory().message(code), "<Unknown error>") << code;
     }
-    std::error_code ec = tessel::TL_ERR_PLC_NOT_CONNECTED;
+    std::error_code ec = link_error::kPlcNotConnected;
     EXPECT_EQ(ec.value(), 10008);
     EXPECT_EQ(ec.message(), "PLC is not connected.");
-    EXPECT_EQ(tessel::tesselLink_error_message(tessel::TL_ERR_TAG_NOT_EXIST),
+    EXPECT_EQ(link_error::Message(link_error::kTagNotExist),
               "Tag does not exist.");
 }
 
@@ -180,14 +180,14 @@ TEST(EipLog, LinesAreWrittenOnlyAtTheirLevels) {
     EXPECT_EQ(eiplog::Text("Socket FD = ", 7, ", port ", 44818u), "Socket FD = 7, port 44818");
 
     sdk::set_log_level(sdk::LogLevel::info);
-    eiplog::LinkError(sdk::LogLevel::error, tessel::TL_ERR_TAG_NOT_EXIST, "plc1: t9");
+    eiplog::LinkError(sdk::LogLevel::error, link_error::kTagNotExist, "plc1: t9");
     EXPECT_TRUE(log.Contains("(10015): Tag does not exist. - plc1: t9"));
     eiplog::LinkError(sdk::LogLevel::error, std::make_error_code(std::errc::connection_refused),
                       "connect");
     EXPECT_TRUE(log.Contains("(" + std::to_string(static_cast<int>(std::errc::connection_refused)) +
                              "): "));
     sdk::set_log_level(sdk::LogLevel::fatal);
-    eiplog::LinkError(sdk::LogLevel::error, tessel::TL_ERR_ADD_TAG, "not written");
+    eiplog::LinkError(sdk::LogLevel::error, link_error::kAddTag, "not written");
     EXPECT_FALSE(log.Contains("not written"));
 }
 

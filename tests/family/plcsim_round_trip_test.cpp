@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 #include "family/wire_support.h"
 #include "sim/logix_services.h"
 #include "sim/logix_tag_config.h"
@@ -386,7 +386,7 @@ TEST_F(PcccDeviceTest, WrittenValuesReachThePlc) {
 // exist, a file of another type.
 TEST_F(PcccDeviceTest, AddressThePlcDoesNotHoldIsNotAdded) {
     const std::string notFound =
-        tessel::tesselLink_error_message(tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC);
+        link_error::Message(link_error::kTagNotFoundInPlc);
     EXPECT_EQ((std::vector<std::string>{notFound, notFound, notFound, "success!"}),
               AddTags({{"a", "N7:64"}, {"b", "N20:0"}, {"c", "F7:0"}, {"Present", "N7:63"}}));
 }
