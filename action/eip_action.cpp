@@ -99,7 +99,7 @@ EipDeviceHandle checkedPLC(const std::string& alias, bool mustBeConnected, std::
 int numberParam(const sdk::Variant& params, const char* key, int fallback, const char* operation,
                 const std::string& missingText) {
     double value = 0;
-    if (EipAction::Tessel_AnalyzeParamNum(params, key, 0, value) != 0) {
+    if (EipAction::ParseNumberParam(params, key, 0, value) != 0) {
         eiplog::Info(operation, missingText);
         return fallback;
     }
@@ -133,7 +133,7 @@ bool check(bool holds, int code, std::string& error) {
 // A required string parameter, trimmed; `code` names it when missing.
 bool requireString(const sdk::Variant& params, const char* key, int code, std::string& out,
                    std::string& error) {
-    return check(EipAction::Tessel_AnalyzeParamStr(params, key, 0, out) == 0, code, error);
+    return check(EipAction::ParseStringParam(params, key, 0, out) == 0, code, error);
 }
 
 // Parses JSON text from a parameter; a list action also needs an object or an array.
@@ -281,19 +281,19 @@ void tagListAction(TagListOp op, const EipAction::ResultStream& stream, const sd
 
 bool subTagFromParams(const sdk::Variant& params, int32_t defaultInnerType, SubTagInfo& subtag,
                       std::string& error) {
-    if (!check(EipAction::Tessel_AnalyzeParamStr(params, "Alias", 0, subtag.alias) == 0 &&
+    if (!check(EipAction::ParseStringParam(params, "Alias", 0, subtag.alias) == 0 &&
                    !subtag.alias.empty(),
                link_error::kAliasNotInserted, error)) {
         return false;
     }
     double number = 0;
     subtag.offset =
-        EipAction::Tessel_AnalyzeParamNum(params, "Offset", 0, number) == 0 ? int32_t(number) : 0;
+        EipAction::ParseNumberParam(params, "Offset", 0, number) == 0 ? int32_t(number) : 0;
     std::string innerType;
-    subtag.innerType = EipAction::Tessel_AnalyzeParamStr(params, "InnerType", 0, innerType) == 0
+    subtag.innerType = EipAction::ParseStringParam(params, "InnerType", 0, innerType) == 0
                            ? EipTag::StrToInnerType(innerType)
                            : defaultInnerType;
-    subtag.dataLen = EipAction::Tessel_AnalyzeParamNum(params, "DataLen", 0, number) == 0
+    subtag.dataLen = EipAction::ParseNumberParam(params, "DataLen", 0, number) == 0
                          ? int32_t(number)
                          : EipTag::GetInnerTypeLength(subtag.innerType);
     return true;
@@ -326,7 +326,7 @@ MyActionValuesResult::MyActionValuesResult(sdk::ActionResult::ErrorType,
     add_value(message);
 }
 
-int EipAction::Tessel_AnalyzeParamStr(const Variant& params, const std::string& key,
+int EipAction::ParseStringParam(const Variant& params, const std::string& key,
                                       uint8_t optional, std::string& out) {
     const Variant::MapType& map = params.as_map();
     auto it = map.find(key);
@@ -334,11 +334,11 @@ int EipAction::Tessel_AnalyzeParamStr(const Variant& params, const std::string& 
         return optional != 0 ? 0 : -1;
     }
     out = it->second.as_string();
-    Tessel_TrimString(out);
+    TrimSpaces(out);
     return 0;
 }
 
-int EipAction::Tessel_AnalyzeParamNum(const Variant& params, const std::string& key,
+int EipAction::ParseNumberParam(const Variant& params, const std::string& key,
                                       uint8_t optional, double& out) {
     const Variant::MapType& map = params.as_map();
     auto it = map.find(key);
@@ -377,7 +377,7 @@ constexpr const char* kBrowseOp = "BrowseTagsNodeAction";
 bool browseController(const std::string& alias, const sdk::Variant& params,
                       std::vector<LogixBrowseRow>& rows, std::string& error) {
     std::string filter;
-    EipAction::Tessel_AnalyzeParamStr(params, "Filter", 1, filter);
+    EipAction::ParseStringParam(params, "Filter", 1, filter);
     EipDeviceHandle device = checkedPLC(alias, false, error);
     if (device == nullptr) {
         return false;
@@ -456,7 +456,7 @@ bool connectInfoFromParams(const sdk::Variant& params, ConnectInfo& info, std::s
     info.slot = numberParam(params, "Slot", kDefaultSlot, kOp,
                             "Slot is not exist, use default - " + std::to_string(kDefaultSlot));
     std::string family;
-    if (EipAction::Tessel_AnalyzeParamStr(params, "Protocol Family", 0, family) != 0) {
+    if (EipAction::ParseStringParam(params, "Protocol Family", 0, family) != 0) {
         eiplog::Info(kOp, "Protocol Family is not specified, using CIP/EIP as default");
         info.family = EIP_PROTOCOL_FAMILY_CIP;
     } else {

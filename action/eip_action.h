@@ -30,9 +30,9 @@ class EipAction {
     // Parameter readers. 0 when `key` holds a string (stored trimmed) / a number (stored as a
     // double); otherwise -1, or 0 with the output untouched when `optional` is non-zero.
     // Parameters that are not a map throw the SDK's "not a map" exception.
-    static int Tessel_AnalyzeParamStr(const Variant& params, const std::string& key,
+    static int ParseStringParam(const Variant& params, const std::string& key,
                                       uint8_t optional, std::string& out);
-    static int Tessel_AnalyzeParamNum(const Variant& params, const std::string& key,
+    static int ParseNumberParam(const Variant& params, const std::string& key,
                                       uint8_t optional, double& out);
 
     // The device's twelve node callbacks, each bound to the EipNode function of the same

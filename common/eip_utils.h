@@ -97,58 +97,58 @@ struct SubTagInfo {
 // Byte-order helpers. They do no bounds checking: the caller guarantees room. Wire parsers and
 // encoders use ByteReader / ByteWriter (common/byte_codec.h), which check bounds and call these.
 // None depends on the host's byte order.
-inline void eip_ByteMove(void* destination, const void* source, uint32_t length) {
+inline void ByteMove(void* destination, const void* source, uint32_t length) {
     if (length != 0) {
         std::memmove(destination, source, length);
     }
 }
 
-inline void eip_PutLitEndian16(uint16_t value, uint8_t* out) {
+inline void PutLittleEndian16(uint16_t value, uint8_t* out) {
     out[0] = static_cast<uint8_t>(value & 0xFF);
     out[1] = static_cast<uint8_t>(value >> 8);
 }
 
-inline void eip_PutLitEndian16(uint16_t value, std::vector<uint8_t>& out) {
+inline void PutLittleEndian16(uint16_t value, std::vector<uint8_t>& out) {
     out.push_back(static_cast<uint8_t>(value & 0xFF));
     out.push_back(static_cast<uint8_t>(value >> 8));
 }
 
-inline void eip_PutLitEndian32(uint32_t value, uint8_t* out) {
+inline void PutLittleEndian32(uint32_t value, uint8_t* out) {
     out[0] = static_cast<uint8_t>(value & 0xFF);
     out[1] = static_cast<uint8_t>((value >> 8) & 0xFF);
     out[2] = static_cast<uint8_t>((value >> 16) & 0xFF);
     out[3] = static_cast<uint8_t>(value >> 24);
 }
 
-inline void eip_PutLitEndianFloat(float value, uint8_t* out) {
+inline void PutLittleEndianFloat(float value, uint8_t* out) {
     uint32_t bits = 0;
     std::memcpy(&bits, &value, sizeof bits);
-    eip_PutLitEndian32(bits, out);
+    PutLittleEndian32(bits, out);
 }
 
-inline void eip_PutBigEndian16(uint16_t value, uint8_t* out) {
+inline void PutBigEndian16(uint16_t value, uint8_t* out) {
     out[0] = static_cast<uint8_t>(value >> 8);
     out[1] = static_cast<uint8_t>(value & 0xFF);
 }
 
-inline uint16_t eip_GetLitEndian16(const uint8_t* in) {
+inline uint16_t GetLittleEndian16(const uint8_t* in) {
     return static_cast<uint16_t>(in[0] | (in[1] << 8));
 }
 
-inline uint32_t eip_GetLitEndian32(const uint8_t* in) {
+inline uint32_t GetLittleEndian32(const uint8_t* in) {
     return static_cast<uint32_t>(in[0]) | (static_cast<uint32_t>(in[1]) << 8) |
            (static_cast<uint32_t>(in[2]) << 16) | (static_cast<uint32_t>(in[3]) << 24);
 }
 
-inline float eip_GetLitEndianFloat(const uint8_t* in) {
-    const uint32_t bits = eip_GetLitEndian32(in);
+inline float GetLittleEndianFloat(const uint8_t* in) {
+    const uint32_t bits = GetLittleEndian32(in);
     float value = 0.0f;
     std::memcpy(&value, &bits, sizeof value);
     return value;
 }
 
 // Removes leading and trailing spaces (character 32 only; tabs and line ends stay) in place.
-void Tessel_TrimString(std::string& text);
+void TrimSpaces(std::string& text);
 
 // True when the text, trimmed of spaces, is an optionally signed decimal number without
 // exponent: "-1.5", ".5", "+3". False for null, "", "1.", "1e3".

@@ -39,7 +39,7 @@ std::string trimmedString(const Variant::MapType& map, const char* key) {
         return std::string();
     }
     std::string text = it->second.as_string();
-    Tessel_TrimString(text);
+    TrimSpaces(text);
     return text;
 }
 
@@ -387,7 +387,7 @@ int EipDevice::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tag
         std::string subAlias;
         if (element.is_string()) {
             subAlias = element.as_string();
-            Tessel_TrimString(subAlias);
+            TrimSpaces(subAlias);
         } else if (element.is_map()) {
             SubTagInfo subtag;
             int fields = 0;

@@ -56,8 +56,8 @@ bool WouldBlock(int error) {
 
 // The sender context of a message as one number (two little-endian 32-bit halves).
 uint64_t SenderContextOf(const EncapsulationMessage& encap) {
-    return eip_GetLitEndian32(encap.senderContext) |
-           (static_cast<uint64_t>(eip_GetLitEndian32(encap.senderContext + 4)) << 32);
+    return GetLittleEndian32(encap.senderContext) |
+           (static_cast<uint64_t>(GetLittleEndian32(encap.senderContext + 4)) << 32);
 }
 
 // The SendUnitData sequence count: the first word of the connected data item, which follows the
@@ -467,7 +467,7 @@ namespace {
 // The last four bytes of a hardware address, byte 2 lowest.
 uint32_t SerialFromHardwareAddress(const ifreq& request) {
     const auto* mac = reinterpret_cast<const uint8_t*>(request.ifr_hwaddr.sa_data);
-    return eip_GetLitEndian32(mac + 2);
+    return GetLittleEndian32(mac + 2);
 }
 
 }  // namespace
@@ -601,9 +601,9 @@ int EipConnection::BuildEmReqCommon(uint8_t* buffer, uint64_t bufferLength,
 }
 
 void EipConnection::PatchRRDataLengths(uint8_t* buffer, size_t totalLength) {
-    eip_PutLitEndian16(static_cast<uint16_t>(totalLength - EIP_ENCAP_HEADER_SIZE),
+    PutLittleEndian16(static_cast<uint16_t>(totalLength - EIP_ENCAP_HEADER_SIZE),
                        buffer + EIP_ENCAP_LENGTH_OFFSET);
-    eip_PutLitEndian16(static_cast<uint16_t>(totalLength - EIP_RR_DATA_FRONT_SIZE),
+    PutLittleEndian16(static_cast<uint16_t>(totalLength - EIP_RR_DATA_FRONT_SIZE),
                        buffer + EIP_RR_DATA_ITEM_LENGTH_OFFSET);
 }
 
@@ -701,7 +701,7 @@ int EipConnection::EipParseUCMMRESP(uint32_t expectedConnectionId, uint32_t othe
             return Malformed();
         }
     } else if (encap.command == EIP_CMD_SEND_UNIT_DATA) {
-        const uint32_t connectionId = eip_GetLitEndian32(address.data);
+        const uint32_t connectionId = GetLittleEndian32(address.data);
         if (address.typeId != CPF_ITEM_CONNECTED_ADDRESS || address.length != 4 ||
             (connectionId != expectedConnectionId && connectionId != otherConnectionId)) {
             result = Malformed();  // decoded all the same, for the caller's log
@@ -812,9 +812,9 @@ int EipConnection::ReadMatchingReply(
 
 uint64_t EipConnection::StampRequest(uint8_t* buffer) {
     const uint64_t context = ++senderContext;
-    eip_PutLitEndian32(sessionHandle, buffer + EIP_SESSION_HANDLE_OFFSET);
-    eip_PutLitEndian32(static_cast<uint32_t>(context), buffer + EIP_SENDER_CONTEXT_OFFSET);
-    eip_PutLitEndian32(static_cast<uint32_t>(context >> 32),
+    PutLittleEndian32(sessionHandle, buffer + EIP_SESSION_HANDLE_OFFSET);
+    PutLittleEndian32(static_cast<uint32_t>(context), buffer + EIP_SENDER_CONTEXT_OFFSET);
+    PutLittleEndian32(static_cast<uint32_t>(context >> 32),
                        buffer + EIP_SENDER_CONTEXT_OFFSET + 4);
     return context;
 }

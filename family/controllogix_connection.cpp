@@ -311,9 +311,9 @@ int ControlLogixConnection::SendConnected(ByteView multiService) {
     }
     std::copy(multiService.begin(), multiService.end(), buffer.begin() + EIP_UNIT_DATA_FRONT_SIZE);
     const size_t total = buffer.size();
-    eip_PutLitEndian16(static_cast<uint16_t>(total - EIP_ENCAP_HEADER_SIZE),
+    PutLittleEndian16(static_cast<uint16_t>(total - EIP_ENCAP_HEADER_SIZE),
                        buffer.data() + EIP_ENCAP_LENGTH_OFFSET);
-    eip_PutLitEndian16(static_cast<uint16_t>(total - EIP_UNIT_DATA_ITEM_START),
+    PutLittleEndian16(static_cast<uint16_t>(total - EIP_UNIT_DATA_ITEM_START),
                        buffer.data() + kUnitDataItemLengthOffset);
     return EipSendData(buffer.data(), total, kRequestTimeoutSeconds);
 }
@@ -415,7 +415,7 @@ int ControlLogixConnection::ExchangeConnected(ByteView embedded, ExplicitRespons
     const int received = ReadMatchingReply(op, buffer.data(), encap, [&](const auto& e) {
         return e.command == EIP_CMD_SEND_UNIT_DATA &&
                EipParseUCMMRESP(toConnectionId, otConnectionId, e, *cpf, reply) == 0 &&
-               eip_GetLitEndian16(cpf->items[1].data) == expected;
+               GetLittleEndian16(cpf->items[1].data) == expected;
     });
     return received < 1 ? -2 : 0;
 }

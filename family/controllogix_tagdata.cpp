@@ -251,6 +251,6 @@ int32_t ControlLogixTagData::FillData(bool forRead, uint8_t* buffer, uint16_t of
         eiplog::Error("FillData", "FillData: buffer to short");
         return -1;
     }
-    eip_ByteMove(buffer + offset, encodedAddress.data(), static_cast<uint32_t>(length));
+    ByteMove(buffer + offset, encodedAddress.data(), static_cast<uint32_t>(length));
     return static_cast<int32_t>(length);
 }

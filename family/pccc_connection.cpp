@@ -331,7 +331,7 @@ int PcccConnection::AnalyzeTagResp(const ExplicitResponse& reply,
     }
     // A shorter reply leaves the rest of the element zero.
     record.data.assign(expected, 0);
-    eip_ByteMove(record.data.data(), pccc.data.data,
+    ByteMove(record.data.data(), pccc.data.data,
                  static_cast<uint32_t>(std::min<size_t>(pccc.data.size, expected)));
     record.generalStatus = CIP_STATUS_SUCCESS;
     record.dataLength = expected;
@@ -342,7 +342,7 @@ int PcccConnection::AnalyzeTagResp(const ExplicitResponse& reply,
         record.data.clear();
     } else if (record.dataType == CIP_TYPE_BOOL) {
         record.data.resize(std::max<size_t>(record.data.size(), 2));
-        const uint16_t word = eip_GetLitEndian16(record.data.data());
+        const uint16_t word = GetLittleEndian16(record.data.data());
         const unsigned bit = tagData->GetSubelementNum();
         record.data[0] = bit < kBitsPerWord ? static_cast<uint8_t>((word >> bit) & 1u) : 0;
         record.data[1] = 0;

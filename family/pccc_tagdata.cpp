@@ -49,7 +49,7 @@ int PcccTagData::appendNumber(uint16_t n) {
         return 1;
     }
     encodedAddress.push_back(0xFF);
-    eip_PutLitEndian16(n, encodedAddress);
+    PutLittleEndian16(n, encodedAddress);
     return 3;
 }
 
@@ -197,7 +197,7 @@ int32_t PcccTagData::FillData(bool /*forRead*/, uint8_t* buffer, uint16_t offset
         eiplog::Error("FillData", "FillData: buffer to short");
         return -1;
     }
-    eip_ByteMove(buffer + offset, encodedAddress.data(), static_cast<uint32_t>(length));
+    ByteMove(buffer + offset, encodedAddress.data(), static_cast<uint32_t>(length));
     // Requests address the whole element; the sub-element only selects a bit of B words.
     buffer[offset + length - 1] = 0;
     return static_cast<int32_t>(length);

@@ -35,7 +35,7 @@ bool ConfigText(const EipLink::NodeInfo& info, const std::string& key, std::stri
         return false;
     }
     out = it->second.as_string();
-    Tessel_TrimString(out);
+    TrimSpaces(out);
     return true;
 }
 

@@ -277,8 +277,8 @@ Variant NumberValue(int32_t innerType, const uint8_t* data, size_t len) {
         default: {  // REAL; a NaN or infinity makes Variant throw "not a valid float"
             return ElementsValue(data, len, 4, len / 4, [](uint32_t raw) {
                 uint8_t bytes[4];
-                eip_PutLitEndian32(raw, bytes);
-                return Variant(static_cast<double>(eip_GetLitEndianFloat(bytes)));
+                PutLittleEndian32(raw, bytes);
+                return Variant(static_cast<double>(GetLittleEndianFloat(bytes)));
             });
         }
     }
@@ -355,7 +355,7 @@ void ForEachCountedRecord(const uint8_t* data, size_t len, Record record) {
             break;
         }
         const size_t start = pos;
-        const size_t declared = eip_GetLitEndian16(data + pos);
+        const size_t declared = GetLittleEndian16(data + pos);
         pos += 2;
         record(start, declared, pos);
     }
@@ -462,7 +462,7 @@ std::vector<std::string> StringStructRecords(const uint8_t* data, size_t len) {
     std::vector<std::string> strings;
     for (size_t start = 0; start + kStringStructRecordSize <= len;
          start += kStringStructRecordSize) {
-        const size_t declared = eip_GetLitEndian32(data + start);
+        const size_t declared = GetLittleEndian32(data + start);
         const size_t rem = len - start - kStringStructLengthSize;
         const size_t limit = std::min<size_t>(rem, EIP_STRING_STRUCT_MAX_CHARS);
         const size_t count = CutToAvailable(declared, limit, rem, " bytes, str count : ");

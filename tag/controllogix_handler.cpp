@@ -17,7 +17,7 @@ int ControlLogixHandler::ParseExtraParamsOnEdit(const std::string& key, const Va
                                                 TagInfo& /*info*/, TagInfo& extra) const {
     if (key == "New Tag Alias" && value.is_string()) {
         extra.alias = value.as_string();
-        Tessel_TrimString(extra.alias);
+        TrimSpaces(extra.alias);
         return 0;
     }
     return link_error::kInvalidJson;

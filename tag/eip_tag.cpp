@@ -48,7 +48,7 @@ bool SameWord(const std::string& text, const char* word) {
 // The whole text as a decimal integer (spaces around it allowed); false for anything else.
 bool WholeInteger(const std::string& text, int64_t& out) {
     std::string trimmed = text;
-    Tessel_TrimString(trimmed);
+    TrimSpaces(trimmed);
     if (trimmed.empty()) {
         return false;
     }
@@ -239,7 +239,7 @@ int32_t EipTag::ConvertNumber(const Variant& value, uint8_t* buffer, uint16_t si
         if (size < 4) {
             return -2;
         }
-        eip_PutLitEndianFloat(real, buffer);
+        PutLittleEndianFloat(real, buffer);
         return 4;
     }
     const bool isBool = info.innerType == EIP_INNER_TYPE_BOOL;

@@ -132,22 +132,22 @@ std::string EipTag::JsonToSubTagInfo(const Variant& value, SubTagInfo& subtag, i
     std::string newAlias;
     for (const auto& member : value.as_map()) {
         std::string key = member.first;
-        Tessel_TrimString(key);
+        TrimSpaces(key);
         const Variant& field = member.second;
         const bool isInteger = field.is_int() || field.is_uint();
         if (key == "Alias" && field.is_string()) {
             subtag.alias = field.as_string();
-            Tessel_TrimString(subtag.alias);
+            TrimSpaces(subtag.alias);
             fields |= EIP_SUBTAG_FIELD_ALIAS;
         } else if (key == "New Alias" && field.is_string()) {
             newAlias = field.as_string();
-            Tessel_TrimString(newAlias);
+            TrimSpaces(newAlias);
         } else if (key == "Offset" && isInteger) {
             subtag.offset = static_cast<int32_t>(field.is_int() ? field.as_int() : field.as_uint());
             fields |= EIP_SUBTAG_FIELD_OFFSET;
         } else if (key == "InnerType" && field.is_string()) {
             std::string typeText = field.as_string();
-            Tessel_TrimString(typeText);
+            TrimSpaces(typeText);
             subtag.innerType = StrToInnerType(typeText);
             fields |= EIP_SUBTAG_FIELD_INNER_TYPE;
         } else if (key == "DataLen" && isInteger) {

@@ -10,7 +10,7 @@ bool TakeTrimmedString(const kestrel::strata_sdk::Variant& value, std::string& o
         return false;
     }
     out = value.as_string();
-    Tessel_TrimString(out);
+    TrimSpaces(out);
     return true;
 }
 

@@ -64,7 +64,7 @@ int32_t PcccTag::ConvertJson2Raw(const Variant& value, uint8_t* buffer, uint16_t
         return -1;
     }
     std::fill(buffer, buffer + size, uint8_t{0});
-    eip_PutLitEndian16(static_cast<uint16_t>(length), buffer);
+    PutLittleEndian16(static_cast<uint16_t>(length), buffer);
     for (size_t i = 0; i < length; ++i) {
         // Character i goes to the other byte of its pair.
         buffer[2 + (i ^ 1)] = static_cast<uint8_t>(text[i]);

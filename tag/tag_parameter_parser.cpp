@@ -13,12 +13,12 @@ int TagParameterParser::Parse(const ExtraParamCallback& callback) {
     }
     const auto trimmed = [](const Variant& value) {
         std::string text = value.as_string();
-        Tessel_TrimString(text);
+        TrimSpaces(text);
         return text;
     };
     for (const auto& member : params.as_map()) {
         std::string key = member.first;
-        Tessel_TrimString(key);
+        TrimSpaces(key);
         const Variant& value = member.second;
         if (key == "Tag Alias" && value.is_string()) {
             info.alias = trimmed(value);

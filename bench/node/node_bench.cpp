@@ -44,7 +44,7 @@ void BM_ConvertRealArray(benchmark::State& state) {
     const TagInfo tag = Tag(EIP_INNER_TYPE_REAL);
     std::vector<uint8_t> data(static_cast<size_t>(state.range(0)) * 4);
     for (size_t i = 0; i < data.size(); i += 4) {
-        eip_PutLitEndianFloat(static_cast<float>(i) * 0.5f, data.data() + i);
+        PutLittleEndianFloat(static_cast<float>(i) * 0.5f, data.data() + i);
     }
     for (auto _ : state) {
         benchmark::DoNotOptimize(
@@ -58,7 +58,7 @@ void BM_ConvertStringStructures(benchmark::State& state) {
     const TagInfo tag = Tag(EIP_INNER_TYPE_STRUCTURE, EIP_STRING_STRUCT_HANDLE);
     std::vector<uint8_t> data(static_cast<size_t>(state.range(0)) * 88, 0);
     for (size_t i = 0; i < data.size(); i += 88) {
-        eip_PutLitEndian32(20, data.data() + i);
+        PutLittleEndian32(20, data.data() + i);
         std::memcpy(data.data() + i + 4, "conveyor 4 overspeed", 20);
     }
     for (auto _ : state) {
@@ -73,9 +73,9 @@ void BM_ConvertString2(benchmark::State& state) {
     const TagInfo tag = Tag(EIP_INNER_TYPE_STRING2);
     const std::u16string text = u"Pumpe 3 \u00fcberhitzt";
     std::vector<uint8_t> data(2 + text.size() * 2);
-    eip_PutLitEndian16(static_cast<uint16_t>(text.size()), data.data());
+    PutLittleEndian16(static_cast<uint16_t>(text.size()), data.data());
     for (size_t i = 0; i < text.size(); ++i) {
-        eip_PutLitEndian16(static_cast<uint16_t>(text[i]), data.data() + 2 + 2 * i);
+        PutLittleEndian16(static_cast<uint16_t>(text[i]), data.data() + 2 + 2 * i);
     }
     for (auto _ : state) {
         benchmark::DoNotOptimize(
@@ -116,7 +116,7 @@ void BM_PublishDint(benchmark::State& state) {
     uint8_t data[4] = {0, 0, 0, 0};
     uint32_t counter = 0;
     for (auto _ : state) {
-        eip_PutLitEndian32(++counter, data);
+        PutLittleEndian32(++counter, data);
         benchmark::DoNotOptimize(EipNode::ChangeEMTagNodeValue("line1", tag, data, sizeof data));
     }
     link->broker().wait_idle();

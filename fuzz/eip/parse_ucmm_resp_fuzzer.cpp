@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4 + EIP_ENCAP_HEADER_SIZE) {
         return 0;
     }
-    const uint32_t expectedId = eip_GetLitEndian32(data);
+    const uint32_t expectedId = GetLittleEndian32(data);
     // An exact-size copy so that any read past the message is caught.
     const std::vector<uint8_t> message(data + 4, data + size);
     EncapsulationMessage encap;

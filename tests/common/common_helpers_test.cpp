@@ -25,31 +25,31 @@ using link_error::GetCategory;
 // included); the socket address port is the one big-endian field.
 TEST(ByteOrder, LittleEndianRoundTripsAndBigEndianPutsHighByteFirst) {
     uint8_t b[4] = {};
-    eip_PutLitEndian32(0x01020304, b);
+    PutLittleEndian32(0x01020304, b);
     EXPECT_EQ(std::vector<uint8_t>(b, b + 4), (std::vector<uint8_t>{4, 3, 2, 1}));
     for (uint32_t value : {0u, 0x80u, 0xFFFFu, 0x12345678u, 0xFFFFFFFFu, 0x80000000u}) {
-        eip_PutLitEndian32(value, b);
-        EXPECT_EQ(eip_GetLitEndian32(b), value);
-        eip_PutLitEndian16(static_cast<uint16_t>(value), b);
-        EXPECT_EQ(eip_GetLitEndian16(b), static_cast<uint16_t>(value));
+        PutLittleEndian32(value, b);
+        EXPECT_EQ(GetLittleEndian32(b), value);
+        PutLittleEndian16(static_cast<uint16_t>(value), b);
+        EXPECT_EQ(GetLittleEndian16(b), static_cast<uint16_t>(value));
     }
     std::vector<uint8_t> v = {0x99};
-    eip_PutLitEndian16(0x0102, v);
+    PutLittleEndian16(0x0102, v);
     EXPECT_EQ(v, (std::vector<uint8_t>{0x99, 0x02, 0x01}));
-    eip_PutBigEndian16(0x08AE, b);
+    PutBigEndian16(0x08AE, b);
     EXPECT_EQ(std::vector<uint8_t>(b, b + 2), (std::vector<uint8_t>{0x08, 0xAE}));
-    eip_PutLitEndianFloat(1.0f, b);
+    PutLittleEndianFloat(1.0f, b);
     EXPECT_EQ(std::vector<uint8_t>(b, b + 4), (std::vector<uint8_t>{0, 0, 0x80, 0x3F}));
     for (float value : {-0.0f, 3.14159f, -1e30f, std::numeric_limits<float>::denorm_min(),
                         std::numeric_limits<float>::infinity()}) {
-        eip_PutLitEndianFloat(value, b);
-        EXPECT_EQ(std::signbit(eip_GetLitEndianFloat(b)), std::signbit(value));
-        EXPECT_EQ(eip_GetLitEndianFloat(b), value);
+        PutLittleEndianFloat(value, b);
+        EXPECT_EQ(std::signbit(GetLittleEndianFloat(b)), std::signbit(value));
+        EXPECT_EQ(GetLittleEndianFloat(b), value);
     }
-    eip_PutLitEndianFloat(std::numeric_limits<float>::quiet_NaN(), b);
-    EXPECT_TRUE(std::isnan(eip_GetLitEndianFloat(b)));
+    PutLittleEndianFloat(std::numeric_limits<float>::quiet_NaN(), b);
+    EXPECT_TRUE(std::isnan(GetLittleEndianFloat(b)));
     uint8_t overlap[6] = {1, 2, 3, 4, 5, 6};
-    eip_ByteMove(overlap + 1, overlap, 4);
+    ByteMove(overlap + 1, overlap, 4);
     EXPECT_EQ(std::vector<uint8_t>(overlap, overlap + 6), (std::vector<uint8_t>{1, 1, 2, 3, 4, 6}));
 }
 
@@ -61,7 +61,7 @@ TEST(TrimString, RemovesOnlySpacesAtBothEnds) {
                                                          {"     ", ""},
                                                          {" a", "a"}};
     for (auto [text, trimmed] : cases) {
-        Tessel_TrimString(text);
+        TrimSpaces(text);
         EXPECT_EQ(text, trimmed);
     }
 }

@@ -33,7 +33,7 @@ using tb_test::WaitUntil;
 
 inline std::vector<uint8_t> Dint(int32_t value) {
     std::vector<uint8_t> bytes(4);
-    eip_PutLitEndian32(static_cast<uint32_t>(value), bytes.data());
+    PutLittleEndian32(static_cast<uint32_t>(value), bytes.data());
     return bytes;
 }
 

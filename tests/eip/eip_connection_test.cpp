@@ -88,7 +88,7 @@ class ProbeConnection : public EipConnection {
         const UcmmRequest request{service, classId, instanceId};
         BuildEmReqCommon(buffer + writer.size(), 6, &request);
         const size_t total = writer.size() + 6;
-        eip_PutLitEndian16(static_cast<uint16_t>(total - EIP_ENCAP_HEADER_SIZE), buffer + 2);
+        PutLittleEndian16(static_cast<uint16_t>(total - EIP_ENCAP_HEADER_SIZE), buffer + 2);
         return EipSendData(buffer, total, kRequestTimeoutSeconds);
     }
 
@@ -198,12 +198,12 @@ TEST_F(SessionTest, RefusedOrInvalidHostLeavesNoSocket) {
 // A register reply of another command is refused; a non-zero status is accepted (controllers
 // send one); silence is a time-out that keeps the socket.
 TEST_F(SessionTest, RegisterSessionRepliesAndSilence) {
-    MutateReply(1, [](std::vector<uint8_t>& reply) { eip_PutLitEndian16(0x0066, &reply[0]); });
+    MutateReply(1, [](std::vector<uint8_t>& reply) { PutLittleEndian16(0x0066, &reply[0]); });
     ASSERT_EQ(connection->Connect("127.0.0.1", sim->Port(), 2), 0);
     EXPECT_LT(connection->RegiSession(2), 0);
     EXPECT_EQ(connection->GetSessionHandle(), 0u);
 
-    MutateReply(1, [](std::vector<uint8_t>& reply) { eip_PutLitEndian32(1, &reply[8]); });
+    MutateReply(1, [](std::vector<uint8_t>& reply) { PutLittleEndian32(1, &reply[8]); });
     ConnectAndRegister();
     EXPECT_NE(connection->GetSessionHandle(), 0u);
 
@@ -248,7 +248,7 @@ TEST_F(SessionTest, BrokenStreamsFailAndCloseTheSocket) {
     const std::vector<std::function<void()>> breaks = {
         [&] {
             MutateReply(1,
-                        [](std::vector<uint8_t>& reply) { eip_PutLitEndian16(2002, &reply[2]); });
+                        [](std::vector<uint8_t>& reply) { PutLittleEndian16(2002, &reply[2]); });
         },
         [&] { sim->InjectFault(cut); },
         [&] {
@@ -314,7 +314,7 @@ TEST_F(SessionTest, IdentityRoutedToTheSlotFillsTheProductInfo) {
               0);
     EXPECT_EQ(response->service, 0x81);
     ASSERT_GE(response->dataLength, 15);
-    EXPECT_EQ(eip_GetLitEndian16(response->data + 4), 0x5A);
+    EXPECT_EQ(GetLittleEndian16(response->data + 4), 0x5A);
 }
 
 using IdentitySlotTest = SessionTest;
@@ -429,32 +429,32 @@ TEST_F(EmConnectionTest, ForwardOpenAndCloseHaveTheControllersByteLayoutAndKeepT
 
     const std::vector<uint8_t>& identity = sent[0];
     ASSERT_EQ(identity.size(), 60u);
-    EXPECT_EQ(eip_GetLitEndian16(&identity[2]), 36);
-    EXPECT_EQ(eip_GetLitEndian16(&identity[38]), 20);
+    EXPECT_EQ(GetLittleEndian16(&identity[2]), 36);
+    EXPECT_EQ(GetLittleEndian16(&identity[38]), 20);
     EXPECT_EQ(std::vector<uint8_t>(identity.begin() + 40, identity.end()),
               Hex("52 02 20 06 24 01 07 07 06 00 01 02 20 01 24 01 01 00 01 00"));
 
     // Large Forward Open: the connection parameters are 32 bits wide.
     const std::vector<uint8_t>& open = sent[1];
     ASSERT_EQ(open.size(), 92u);
-    EXPECT_EQ(eip_GetLitEndian16(&open[2]), 68);
-    EXPECT_EQ(eip_GetLitEndian16(&open[38]), 52);
+    EXPECT_EQ(GetLittleEndian16(&open[2]), 68);
+    EXPECT_EQ(GetLittleEndian16(&open[38]), 52);
     EXPECT_EQ(std::vector<uint8_t>(open.begin() + 40, open.begin() + 48),
               Hex("5B 02 20 06 24 01 03 FA"));
-    EXPECT_EQ(eip_GetLitEndian32(&open[52]), eip_GetLitEndian32(&open[48]) + 1);
-    EXPECT_EQ(eip_GetLitEndian16(&open[58]), 0x0100);
-    EXPECT_EQ(eip_GetLitEndian32(&open[60]), EipConnection::makeSerialNumber());
-    EXPECT_EQ(eip_GetLitEndian32(&open[64]), 0u);
-    EXPECT_EQ(eip_GetLitEndian32(&open[68]), 45000000u);
-    EXPECT_EQ(eip_GetLitEndian32(&open[72]), 0x42000FA2u);
-    EXPECT_EQ(eip_GetLitEndian32(&open[76]), 45000000u);
-    EXPECT_EQ(eip_GetLitEndian32(&open[80]), 0x42000FA2u);
+    EXPECT_EQ(GetLittleEndian32(&open[52]), GetLittleEndian32(&open[48]) + 1);
+    EXPECT_EQ(GetLittleEndian16(&open[58]), 0x0100);
+    EXPECT_EQ(GetLittleEndian32(&open[60]), EipConnection::makeSerialNumber());
+    EXPECT_EQ(GetLittleEndian32(&open[64]), 0u);
+    EXPECT_EQ(GetLittleEndian32(&open[68]), 45000000u);
+    EXPECT_EQ(GetLittleEndian32(&open[72]), 0x42000FA2u);
+    EXPECT_EQ(GetLittleEndian32(&open[76]), 45000000u);
+    EXPECT_EQ(GetLittleEndian32(&open[80]), 0x42000FA2u);
     EXPECT_EQ(std::vector<uint8_t>(open.begin() + 84, open.end()), Hex("A3 03 01 00 20 02 24 01"));
 
     const std::vector<uint8_t>& close = sent[2];
     ASSERT_EQ(close.size(), 64u);
-    EXPECT_EQ(eip_GetLitEndian16(&close[2]), 40);
-    EXPECT_EQ(eip_GetLitEndian16(&close[38]), 24);
+    EXPECT_EQ(GetLittleEndian16(&close[2]), 40);
+    EXPECT_EQ(GetLittleEndian16(&close[38]), 24);
     EXPECT_EQ(std::vector<uint8_t>(close.begin() + 40, close.begin() + 48),
               Hex("4E 02 20 06 24 01 03 FA"));
     EXPECT_EQ(std::vector<uint8_t>(close.begin() + 48, close.begin() + 56),

@@ -54,13 +54,13 @@ std::vector<uint8_t> ExplicitReply(uint8_t service, uint8_t status, std::vector<
 
 std::vector<uint8_t> Connected(uint32_t id) {
     std::vector<uint8_t> bytes(4);
-    eip_PutLitEndian32(id, bytes.data());
+    PutLittleEndian32(id, bytes.data());
     return bytes;
 }
 
 std::vector<uint8_t> WithSequence(uint16_t sequence, std::vector<uint8_t> reply) {
     std::vector<uint8_t> bytes(2);
-    eip_PutLitEndian16(sequence, bytes.data());
+    PutLittleEndian16(sequence, bytes.data());
     bytes.insert(bytes.end(), reply.begin(), reply.end());
     return bytes;
 }
@@ -143,7 +143,7 @@ TEST(ParserTest, WellFormedRepliesAreDecoded) {
     ASSERT_EQ(parsed->result, 0);
     EXPECT_EQ(parsed->response->service, 0x8A);
     EXPECT_EQ(parsed->response->dataLength, 2);
-    EXPECT_EQ(eip_GetLitEndian16(parsed->cpf->items[1].data), 7);
+    EXPECT_EQ(GetLittleEndian16(parsed->cpf->items[1].data), 7);
     // On another connection it is decoded but refused.
     parsed = Parse(connected.Bytes(), 0xCAFE0002);
     EXPECT_EQ(parsed->result, -1);

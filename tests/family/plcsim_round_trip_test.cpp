@@ -151,7 +151,7 @@ class LogixPlcsimTest : public ::testing::Test {
 
 TEST_F(LogixPlcsimTest, WritesAreReadBackFromTheController) {
     uint8_t real[4];
-    eip_PutLitEndianFloat(33.25f, real);
+    PutLittleEndianFloat(33.25f, real);
     // -100 as SINT: one byte and a pad byte on the wire.
     EXPECT_EQ(Write("Value", EIP_INNER_TYPE_DINT, {0x15, 0xCD, 0x5B, 0x07}), 0);
     EXPECT_EQ(Write("Small", EIP_INNER_TYPE_SINT, {0x9C}), 0);
@@ -167,7 +167,7 @@ TEST_F(LogixPlcsimTest, WritesAreReadBackFromTheController) {
     EXPECT_EQ(plc->Tags().GetInt("Buffer[6]"), 6);
     EXPECT_EQ(plc->Tags().WriteCount(), 5u);
     auto value = LogixTag("Value");
-    EXPECT_EQ(eip_GetLitEndian32(TestRead(*value).data.data()), 123456789u);
+    EXPECT_EQ(GetLittleEndian32(TestRead(*value).data.data()), 123456789u);
 }
 
 // A dropped reply, or one of another sequence count (never taken as the answer), is a time-out
@@ -219,7 +219,7 @@ TEST_F(LogixPlcsimTest, ArraysStringsAndADintThousandPollAndWriteWholeAtEveryCon
     Bytes written(4000);
     for (int i = 0; i < 1000; ++i) {
         initial[i] = i * 3;
-        eip_PutLitEndian32(static_cast<uint32_t>(7 * i + 1), written.data() + 4 * i);
+        PutLittleEndian32(static_cast<uint32_t>(7 * i + 1), written.data() + 4 * i);
     }
     for (const SizeCase& size : sizes) {
         SCOPED_TRACE(size.name);
@@ -243,7 +243,7 @@ TEST_F(LogixPlcsimTest, ArraysStringsAndADintThousandPollAndWriteWholeAtEveryCon
                 EXPECT_EQ(values[i].size(), i < 20 ? 40u : 88u) << i;
             }
             ASSERT_EQ(values[30].size(), 4000u);
-            EXPECT_EQ(eip_GetLitEndian32(values[30].data() + 4 * 999), cycle == 0 ? 2997u : 6994u);
+            EXPECT_EQ(GetLittleEndian32(values[30].data() + 4 * 999), cycle == 0 ? 2997u : 6994u);
             if (cycle == 0) {
                 ASSERT_EQ(Write("Big[0~999]", EIP_INNER_TYPE_DINT, written), 0);
                 EXPECT_EQ(plc->Tags().GetInt("Big[0]"), 1);
@@ -257,7 +257,7 @@ TEST_F(LogixPlcsimTest, ArraysStringsAndADintThousandPollAndWriteWholeAtEveryCon
 TEST_F(LogixPlcsimTest, Big70000ReadsAndWritesElement70000OfADint70001) {
     Define("Big", "DINT", {70001});
     ASSERT_TRUE(plc->Tags().SetInt("Big[70000]", 700007));
-    EXPECT_EQ(eip_GetLitEndian32(TestRead(*LogixTag("Big[70000]")).data.data()), 700007u);
+    EXPECT_EQ(GetLittleEndian32(TestRead(*LogixTag("Big[70000]")).data.data()), 700007u);
     EXPECT_EQ(Write("Big[70000]", EIP_INNER_TYPE_DINT, {42, 0, 0, 0}), 0);
     EXPECT_EQ(plc->Tags().GetInt("Big[70000]"), 42);
     EXPECT_EQ(plc->Tags().GetInt("Big[65535]"), 0);
@@ -279,7 +279,7 @@ TEST_F(LogixPlcsimTest, LateRepliesNeverAnswerTheNextRequest) {
     auto response = std::make_unique<TagRequestSet>();
     EXPECT_EQ(connection->TestEMTag(LogixTag("Level", EIP_INNER_TYPE_REAL).get(), *response), -1);
     auto value = LogixTag("Value");
-    EXPECT_EQ(eip_GetLitEndian32(TestRead(*value).data.data()), 100000u);
+    EXPECT_EQ(GetLittleEndian32(TestRead(*value).data.data()), 100000u);
 
     // Write k is late; write k+1 is refused by the controller and must say so.
     plc->Sim().InjectFault(late);

@@ -32,7 +32,7 @@ using tb_test::Hex;
 using tb_test::Text;
 
 inline uint16_t U16(const Bytes& b, size_t at) {
-    return eip_GetLitEndian16(b.data() + at);
+    return GetLittleEndian16(b.data() + at);
 }
 
 // A connection of a family on a socket pair with a registered session; the test talks to it
@@ -60,7 +60,7 @@ class SocketPairConnection : public Connection {
         if (header.size() != EIP_ENCAP_HEADER_SIZE) {
             return {};
         }
-        const Bytes body = ReadUpTo(eip_GetLitEndian16(header.data() + 2));
+        const Bytes body = ReadUpTo(GetLittleEndian16(header.data() + 2));
         header.insert(header.end(), body.begin(), body.end());
         return header;
     }
@@ -73,9 +73,9 @@ class SocketPairConnection : public Connection {
     // requests 1, 2, ...; a request that went unanswered is passed over).
     void Answer(Bytes bytes) {
         if (bytes.size() >= EIP_ENCAP_HEADER_SIZE &&
-            eip_GetLitEndian16(bytes.data()) == EIP_CMD_SEND_RR_DATA) {
+            GetLittleEndian16(bytes.data()) == EIP_CMD_SEND_RR_DATA) {
             answeredContext = std::max(answeredContext, this->senderContext) + 1;
-            eip_PutLitEndian32(static_cast<uint32_t>(answeredContext), bytes.data() + 12);
+            PutLittleEndian32(static_cast<uint32_t>(answeredContext), bytes.data() + 12);
         }
         ASSERT_EQ(::send(peer, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
     }

@@ -135,7 +135,7 @@ TEST(LogixPollRequest, SendFailureAndShortBuffersFail) {
     EXPECT_EQ(c.BuildEipUnitDataHeader(buffer, 45), -1);
     EXPECT_EQ(c.GetSequenceCount(), 0);
     EXPECT_EQ(c.BuildEipUnitDataHeader(buffer, 46), 46);
-    EXPECT_EQ(eip_GetLitEndian16(buffer + 44), 1);
+    EXPECT_EQ(GetLittleEndian16(buffer + 44), 1);
     uint8_t front[16] = {};
     EXPECT_EQ(ControlLogixConnection::fillMultiReqService(front, 4, sizeof front), 10);
     EXPECT_EQ(Bytes(front + 4, front + 10), (Bytes{0x0A, 0x02, 0x20, 0x02, 0x24, 0x01}));
@@ -208,7 +208,7 @@ TEST(LogixWrite, ValueLargerThanOneRequestIsWrittenInFragments) {
         ASSERT_EQ(sent[60], CIP_SVC_WRITE_TAG_FRAGMENTED);
         EXPECT_EQ(U16(sent, 70), 0xC4);
         EXPECT_EQ(U16(sent, 72), 1000);
-        EXPECT_EQ(eip_GetLitEndian32(sent.data() + 74), written.size());
+        EXPECT_EQ(GetLittleEndian32(sent.data() + 74), written.size());
         EXPECT_LE(U16(sent, 48), ControlLogixConnection::kUnconnectedRequestLimit);
         written.insert(written.end(), sent.begin() + 78, sent.end() - 4);
     }
@@ -251,7 +251,7 @@ TEST(LogixTestRead, SendsOneReadTagAndDecodesTheValue) {
     EXPECT_EQ(c.TestEMTag(tag.get(), response), 0);
     EXPECT_EQ(response.count, 1);
     EXPECT_EQ(response.replies[0].dataType, 0xC4);
-    EXPECT_EQ(eip_GetLitEndian32(response.replies[0].data.data()), 0x12345678u);
+    EXPECT_EQ(GetLittleEndian32(response.replies[0].data.data()), 0x12345678u);
     EXPECT_EQ(c.TakeRequest(),
               Hex(UnconnectedFront("32", "22", "14") + "4C03 9104 54616731 0100 0100 0102"));
 }
@@ -291,7 +291,7 @@ TEST(LogixAnalyze, DecodesElementaryStructureErrorAndOtherServiceRecords) {
     const auto& r = response.replies;
     EXPECT_EQ(r[0].service, 0xCC);
     EXPECT_EQ(r[0].dataType, 0xCA);
-    EXPECT_FLOAT_EQ(eip_GetLitEndianFloat(r[0].data.data()), 12.5f);
+    EXPECT_FLOAT_EQ(GetLittleEndianFloat(r[0].data.data()), 12.5f);
     EXPECT_EQ(r[1].generalStatus, 0x04);
     EXPECT_EQ(r[1].dataLength, 0);
     EXPECT_EQ(r[2].dataType, 0x02A0);
@@ -317,13 +317,13 @@ TEST(LogixAnalyze, TruncatedAndHostileRepliesAreRefusedWhole) {
     LogixWire c;
     const Bytes good = MspData({ReadRecord(0xC4, {1, 0, 0, 0}), ReadRecord(0xC4, {2, 0, 0, 0})});
     Bytes many(2 + 6 * (kMaxTagReplies + 1), 0);
-    eip_PutLitEndian16(kMaxTagReplies + 1, many.data());
+    PutLittleEndian16(kMaxTagReplies + 1, many.data());
     Bytes intoTable = good;
     intoTable[2] = 2;
     Bytes backwards = good;
     backwards[4] = 2;
     Bytes past = good;
-    eip_PutLitEndian16(0x07FF, past.data() + 4);
+    PutLittleEndian16(0x07FF, past.data() + 4);
     const std::pair<const char*, Bytes> cases[] = {
         {"cut inside the second record's header", Bytes(good.begin(), good.begin() + 18)},
         {"cut inside the offset table", Bytes(good.begin(), good.begin() + 3)},

@@ -36,7 +36,7 @@ Variant Array(std::vector<Variant> values) {
 
 Bytes Real(float value) {
     Bytes bytes(4);
-    eip_PutLitEndianFloat(value, bytes.data());
+    PutLittleEndianFloat(value, bytes.data());
     return bytes;
 }
 
@@ -66,7 +66,7 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 // One CIP STRING / SHORT STRING record.
 Bytes CipString(const std::string& text) {
     Bytes bytes;
-    eip_PutLitEndian16(static_cast<uint16_t>(text.size()), bytes);
+    PutLittleEndian16(static_cast<uint16_t>(text.size()), bytes);
     bytes.insert(bytes.end(), text.begin(), text.end());
     return bytes;
 }
@@ -74,7 +74,7 @@ Bytes CipString(const std::string& text) {
 // One 88-byte record of the controller's STRING structure.
 Bytes StringStruct(const std::string& text, uint32_t declared) {
     Bytes bytes(88, 0);
-    eip_PutLitEndian32(declared, bytes.data());
+    PutLittleEndian32(declared, bytes.data());
     std::memcpy(bytes.data() + 4, text.data(), std::min<size_t>(text.size(), 84));
     return bytes;
 }

@@ -74,7 +74,7 @@ Variant Array(std::initializer_list<Variant> values) {
 
 std::vector<uint8_t> FloatBytes(float value) {
     std::vector<uint8_t> bytes(4);
-    eip_PutLitEndianFloat(value, bytes.data());
+    PutLittleEndianFloat(value, bytes.data());
     return bytes;
 }
 
