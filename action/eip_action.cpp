@@ -383,7 +383,7 @@ bool browseController(const std::string& alias, const sdk::Variant& params,
         return false;
     }
     const ConnectInfo info = device->GetConnectionInfo();
-    if (info.family != EIP_PROTOCOL_FAMILY_CIP) {
+    if (info.family != kFamilyCip) {
         error =
             "Browse Tags needs a CIP/EIP (Logix) controller: a PCCC controller has no tag "
             "list to browse";
@@ -458,9 +458,9 @@ bool connectInfoFromParams(const sdk::Variant& params, ConnectInfo& info, std::s
     std::string family;
     if (EipAction::ParseStringParam(params, "Protocol Family", 0, family) != 0) {
         eiplog::Info(kOp, "Protocol Family is not specified, using CIP/EIP as default");
-        info.family = EIP_PROTOCOL_FAMILY_CIP;
+        info.family = kFamilyCip;
     } else {
-        info.family = family == "CIP/EIP" ? EIP_PROTOCOL_FAMILY_CIP : EIP_PROTOCOL_FAMILY_PCCC;
+        info.family = family == "CIP/EIP" ? kFamilyCip : kFamilyPccc;
     }
     eiplog::Info(kOp, "Alias - " + info.alias);
     eiplog::Info(kOp, "Host - " + info.host);
@@ -619,7 +619,7 @@ void EipAction::IOStopPollingNodeAction(const ResultStream& stream, const NodePa
     eiplog::Info("IOStopPollingNodeAction", "IO Stop Polling Action");
     valuesAction(stream, ec, [&](Variant&, std::string& text) {
         EipDeviceHandle device = checkedPLC(aliasAbove(path, 1), false, text);
-        if (device == nullptr || !check(device->GetEMCnxnState() != EM_CNXN_NON_EXIST,
+        if (device == nullptr || !check(device->GetEMCnxnState() != kExplicitNonExist,
                                         link_error::kPlcNotConnected, text)) {
             return false;
         }

@@ -10,55 +10,55 @@
 
 // Protocol family of a PLC and of its tags. Shown as "PCCC" / "CIP/EIP".
 enum ProtocolFamily : int32_t {
-    EIP_PROTOCOL_FAMILY_PCCC = 0,
-    EIP_PROTOCOL_FAMILY_CIP = 1,
+    kFamilyPccc = 0,
+    kFamilyCip = 1,
 };
 
 // Presentation of a tag's value. UNKNOWN is never valid in a stored tag.
 enum OutputType : int32_t {
-    EIP_OUTPUT_TYPE_UNKNOWN = 0,
-    EIP_OUTPUT_TYPE_DEFAULT = 1,
+    kOutputTypeUnknown = 0,
+    kOutputTypeDefault = 1,
 };
 
 // RW flag bits of TagInfo::rwFlag. I never combines with R or W in a valid tag.
-constexpr uint8_t EIP_RW_FLAG_READ = 0x01;
-constexpr uint8_t EIP_RW_FLAG_WRITE = 0x02;
-constexpr uint8_t EIP_RW_FLAG_IO = 0x04;
+constexpr uint8_t kRwFlagRead = 0x01;
+constexpr uint8_t kRwFlagWrite = 0x02;
+constexpr uint8_t kRwFlagIo = 0x04;
 // Defaults for a tag added without an RW flag.
-constexpr uint8_t EIP_RW_FLAG_DEFAULT_EM = EIP_RW_FLAG_READ | EIP_RW_FLAG_WRITE;
-constexpr uint8_t EIP_RW_FLAG_DEFAULT_IO = EIP_RW_FLAG_IO;
+constexpr uint8_t kRwFlagDefaultExplicit = kRwFlagRead | kRwFlagWrite;
+constexpr uint8_t kRwFlagDefaultIo = kRwFlagIo;
 
 // CIP elementary data-type codes of one element, as the controller reports them.
-constexpr int32_t EIP_INNER_TYPE_BOOL = 0xC1;          // 193
-constexpr int32_t EIP_INNER_TYPE_SINT = 0xC2;          // 194
-constexpr int32_t EIP_INNER_TYPE_INT = 0xC3;           // 195
-constexpr int32_t EIP_INNER_TYPE_DINT = 0xC4;          // 196
-constexpr int32_t EIP_INNER_TYPE_REAL = 0xCA;          // 202
-constexpr int32_t EIP_INNER_TYPE_STRING = 0xD0;        // 208
-constexpr int32_t EIP_INNER_TYPE_BITARRAY = 0xD3;      // 211
-constexpr int32_t EIP_INNER_TYPE_STRING2 = 0xD5;       // 213
-constexpr int32_t EIP_INNER_TYPE_SHORT_STRING = 0xDA;  // 218
-constexpr int32_t EIP_INNER_TYPE_STRUCTURE = 0x2A0;    // 672
+constexpr int32_t kInnerTypeBool = 0xC1;          // 193
+constexpr int32_t kInnerTypeSint = 0xC2;          // 194
+constexpr int32_t kInnerTypeInt = 0xC3;           // 195
+constexpr int32_t kInnerTypeDint = 0xC4;          // 196
+constexpr int32_t kInnerTypeReal = 0xCA;          // 202
+constexpr int32_t kInnerTypeString = 0xD0;        // 208
+constexpr int32_t kInnerTypeBitarray = 0xD3;      // 211
+constexpr int32_t kInnerTypeString2 = 0xD5;       // 213
+constexpr int32_t kInnerTypeShortString = 0xDA;  // 218
+constexpr int32_t kInnerTypeStructure = 0x2A0;    // 672
 
 // Structure handle of the controller's standard STRING structure (32-bit length followed by
 // at most 82 characters); the only structure that can be written.
-constexpr uint16_t EIP_STRING_STRUCT_HANDLE = 0x0FCE;
-constexpr int32_t EIP_STRING_STRUCT_MAX_CHARS = 82;
+constexpr uint16_t kStringStructHandle = 0x0FCE;
+constexpr int32_t kStringStructMaxChars = 82;
 
 // Tag kind passed alongside tag records: 1 is an explicit-message tag, anything else I/O.
-constexpr int8_t EIP_TAG_KIND_EM = 1;
-constexpr int8_t EIP_TAG_KIND_IO = 0;
+constexpr int8_t kTagKindExplicit = 1;
+constexpr int8_t kTagKindIo = 0;
 
-constexpr uint16_t EIP_DEFAULT_TCP_PORT = 44818;
+constexpr uint16_t kDefaultTcpPort = 44818;
 
 // One PLC's connection settings. Persisted as "$host", "$port", "$slot",
 // "$protocol family" on the PLC node whose name is the alias.
 struct ConnectInfo {
     std::string alias;
     std::string host;
-    uint16_t port = EIP_DEFAULT_TCP_PORT;
+    uint16_t port = kDefaultTcpPort;
     int32_t slot = 0;
-    ProtocolFamily family = EIP_PROTOCOL_FAMILY_CIP;
+    ProtocolFamily family = kFamilyCip;
 };
 
 // Identity of a PLC as read from the CIP Identity object.
@@ -73,11 +73,11 @@ struct ProductInfo {
 
 // One tag's configuration. A fresh record has every number zero and every string empty.
 struct TagInfo {
-    ProtocolFamily family = EIP_PROTOCOL_FAMILY_PCCC;
+    ProtocolFamily family = kFamilyPccc;
     std::string alias;
     std::string tagName;
     std::string plc5Address;
-    OutputType outputType = EIP_OUTPUT_TYPE_UNKNOWN;
+    OutputType outputType = kOutputTypeUnknown;
     uint8_t rwFlag = 0;
     int32_t innerType = 0;
     uint16_t structHandle = 0;

@@ -17,7 +17,7 @@ using namespace device_detail;
 
 int EipDevice::StartIOPolling(int interval, uint16_t udpPort, std::string& message) {
     int started = 0;
-    for (const auto& info : ListTagInfos(kKindIO, EIP_RW_FLAG_IO)) {
+    for (const auto& info : ListTagInfos(kKindIO, kRwFlagIo)) {
         if (StartIOPollingTag(info.alias, interval, udpPort, message) == 0) {
             ++started;
         }

@@ -23,7 +23,7 @@ int EipDevice::PrepareEMPolling(std::string& message) {
     ++pollListVersion_;
     for (const auto& entry : emTagMap_) {
         const TagInfo& info = entry.second->GetInfo();
-        if (hasBit(info.rwFlag, EIP_RW_FLAG_READ)) {
+        if (hasBit(info.rwFlag, kRwFlagRead)) {
             pollList_.push_back(std::make_shared<PolledTag>(
                 PolledTag{entry.second, std::make_shared<const TagInfo>(info)}));
         }
@@ -97,9 +97,9 @@ int EipDevice::startEMPollingCycle(uint64_t now) {
         eiplog::Error("RequestTags", alias + ": EM CNXN or UCMM STATE not READY");
     }
     if (result == 0) {
-        notifyStates(EM_CNXN_BUSY, UCMM_BUSY);
+        notifyStates(kExplicitBusy, kUcmmBusy);
     } else if (emPollingStopped_.load() != 0) {
-        notifyStates(EM_CNXN_READY, UCMM_READY);
+        notifyStates(kExplicitReady, kUcmmReady);
     }
     return 1;
 }
@@ -155,8 +155,8 @@ void EipDevice::handleEMTagResponse(const std::shared_ptr<EipConnection>& cnxn) 
         return;
     }
     ValueBatch values = OnTagsDataProc(response);
-    emCnxnState_.store(EM_CNXN_READY);
-    ucmmState_.store(UCMM_READY);
+    emCnxnState_.store(kExplicitReady);
+    ucmmState_.store(kUcmmReady);
     const bool finished = cycle_.next == 0;
     bool notifyReady = false;
     if (!finished) {
@@ -164,8 +164,8 @@ void EipDevice::handleEMTagResponse(const std::shared_ptr<EipConnection>& cnxn) 
             cycleRestart_.store(true);
             notifyReady = emPollingStopped_.load() != 0;
         } else {
-            emCnxnState_.store(EM_CNXN_BUSY);
-            ucmmState_.store(UCMM_BUSY);
+            emCnxnState_.store(kExplicitBusy);
+            ucmmState_.store(kUcmmBusy);
         }
     }
     const uint64_t cycleMicros = steadyMicros() - cycleBegin_;
@@ -177,10 +177,10 @@ void EipDevice::handleEMTagResponse(const std::shared_ptr<EipConnection>& cnxn) 
         char text[32] = {};
         std::snprintf(text, sizeof text, "%.2f", static_cast<float>(cycleMicros) / 1000.0f);
         eiplog::Info("handleEMTagResponse", GetAlias() + ": EM Polling time = " + text + "ms");
-        notifyStates(EM_CNXN_READY, UCMM_READY);
+        notifyStates(kExplicitReady, kUcmmReady);
         cycleRestart_.store(true);
     } else if (notifyReady) {
-        notifyStates(EM_CNXN_READY, UCMM_READY);
+        notifyStates(kExplicitReady, kUcmmReady);
     }
 }
 
@@ -339,13 +339,13 @@ void EipDevice::SocketProcess() {
 bool EipDevice::sessionLost() {
     auto cnxn = connection();
     const bool established =
-        emEnabled_.load() ? emCnxnOpen_.load() : ucmmState_.load() != UCMM_NON_EXIST;
+        emEnabled_.load() ? emCnxnOpen_.load() : ucmmState_.load() != kUcmmNonExist;
     return cnxn != nullptr && cnxn->GetSocketFd() < 0 && established;
 }
 
 bool EipDevice::requestOutstanding() {
-    return emEnabled_.load() ? (emCnxnOpen_.load() && emCnxnState_.load() == EM_CNXN_BUSY)
-                             : ucmmState_.load() == UCMM_BUSY;
+    return emEnabled_.load() ? (emCnxnOpen_.load() && emCnxnState_.load() == kExplicitBusy)
+                             : ucmmState_.load() == kUcmmBusy;
 }
 
 void EipDevice::checkRequestTimeout() {
@@ -442,10 +442,10 @@ void EipDevice::publish(const EipDeviceCallbacks& cb, const std::string& alias, 
     };
     for (EipTagValue& value : batch) {
         const uint8_t flags = value.tag->rwFlag;
-        if (hasBit(flags, EIP_RW_FLAG_IO)) {
+        if (hasBit(flags, kRwFlagIo)) {
             flushRun();
             dispatchIOValue(cb, alias, value);
-        } else if (hasBit(flags, EIP_RW_FLAG_READ) && cb.emTagValues) {
+        } else if (hasBit(flags, kRwFlagRead) && cb.emTagValues) {
             run.push_back(std::move(value));
         }
     }

@@ -86,7 +86,7 @@ int EipDevice::fail(int code, std::string& message) {
 // file address alone.
 std::string EipDevice::requestedTagAlias(const Variant::MapType& map) const {
     std::string alias = trimmedString(map, "Tag Alias");
-    if (alias.empty() && GetConnectionInfo().family == EIP_PROTOCOL_FAMILY_PCCC) {
+    if (alias.empty() && GetConnectionInfo().family == kFamilyPccc) {
         alias = trimmedString(map, "Tag Name");
     }
     return alias;
@@ -197,8 +197,8 @@ std::shared_ptr<EipTag> EipDevice::createTag(const TagInfo& info, std::string& m
 
 int EipDevice::testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& message) {
     TagInfo& info = tag->GetInfo();
-    if (hasBit(info.rwFlag, EIP_RW_FLAG_IO)) {
-        info.innerType = EIP_INNER_TYPE_SINT;
+    if (hasBit(info.rwFlag, kRwFlagIo)) {
+        info.innerType = kInnerTypeSint;
         return 0;
     }
     tag->SetTested(false);
@@ -217,8 +217,8 @@ int EipDevice::testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& m
         message = errorText(supported) + "(type=0x" + hex(static_cast<unsigned>(type), 4) + ")";
         return -1;
     }
-    if (type == EIP_INNER_TYPE_STRUCTURE && item.structHandle != EIP_STRING_STRUCT_HANDLE) {
-        info.rwFlag = static_cast<uint8_t>(info.rwFlag & ~EIP_RW_FLAG_WRITE);
+    if (type == kInnerTypeStructure && item.structHandle != kStringStructHandle) {
+        info.rwFlag = static_cast<uint8_t>(info.rwFlag & ~kRwFlagWrite);
         message = errorText(link_error::kStructRawOnly);
     }
     info.innerType = type;
@@ -231,8 +231,8 @@ int EipDevice::testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& m
 // Gives an I/O tag its "Data" subtag covering the whole data.
 void EipDevice::addDataSubTag(EipTag& tag, std::vector<SubTagInfo>& added) {
     const TagInfo& info = tag.GetInfo();
-    if (hasBit(info.rwFlag, EIP_RW_FLAG_IO)) {
-        const SubTagInfo data{EIP_SUBTAG_DATA_ALIAS, 0, EIP_INNER_TYPE_SINT, info.dataLen};
+    if (hasBit(info.rwFlag, kRwFlagIo)) {
+        const SubTagInfo data{kSubtagDataAlias, 0, kInnerTypeSint, info.dataLen};
         if (tag.AddSubTag(data) == 0) {
             added.push_back(data);
         }
@@ -251,7 +251,7 @@ void EipDevice::addListedSubTags(EipTag& tag, const std::vector<Variant>& subtag
         SubTagInfo subtag;
         int fields = 0;
         EipTag::JsonToSubTagInfo(element, subtag, fields);
-        if (fields == EIP_SUBTAG_FIELDS_ALL && !subtag.alias.empty() &&
+        if (fields == kSubtagFieldsAll && !subtag.alias.empty() &&
             tag.AddSubTag(subtag) == 0) {
             added.push_back(subtag);
         } else {
@@ -472,7 +472,7 @@ int EipDevice::doEditTag(int8_t kind, const std::string& oldAlias, std::shared_p
     addDataSubTag(*newTag, subtags);
     std::vector<std::string> dropped;
     for (const auto& subtag : keptSubTags) {
-        if (subtag.alias == EIP_SUBTAG_DATA_ALIAS) {
+        if (subtag.alias == kSubtagDataAlias) {
             continue;
         }
         if (newTag->AddSubTag(subtag) == 0) {
@@ -498,7 +498,7 @@ int EipDevice::doEditTag(int8_t kind, const std::string& oldAlias, std::shared_p
         }
         oldTag = std::move(it->second);
         replacePolledTagLocked(oldTag.get(),
-                               hasBit(info.rwFlag, EIP_RW_FLAG_READ) ? newTag : nullptr);
+                               hasBit(info.rwFlag, kRwFlagRead) ? newTag : nullptr);
         map.erase(it);
         map.emplace(info.alias, std::move(newTag));
     }
@@ -553,7 +553,7 @@ int EipDevice::WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
         }
         info = it->second->GetInfo();
     }
-    if (!hasBit(info.rwFlag, EIP_RW_FLAG_WRITE)) {
+    if (!hasBit(info.rwFlag, kRwFlagWrite)) {
         return fail(link_error::kTagNotWriteable, message);
     }
     // The write works on its own copy of the tag, so that polling and the other
@@ -619,7 +619,7 @@ int EipDevice::EditSubTag(const std::string& tagAlias, const std::string& oldSub
         info = tag.GetInfo();
     });
     // "Data" is fixed: the edit succeeds without changing anything.
-    if (result != 0 || !notify || oldSubTagAlias == EIP_SUBTAG_DATA_ALIAS) {
+    if (result != 0 || !notify || oldSubTagAlias == kSubtagDataAlias) {
         return result;
     }
     auto cb = callbacks();
@@ -644,7 +644,7 @@ int EipDevice::RemoveSubTag(const std::string& tagAlias, const std::string& subT
         info = tag.GetInfo();
     });
     auto cb = callbacks();
-    if (result == 0 && notify && subTagAlias != EIP_SUBTAG_DATA_ALIAS && cb->subTagNodeRemoved) {
+    if (result == 0 && notify && subTagAlias != kSubtagDataAlias && cb->subTagNodeRemoved) {
         cb->subTagNodeRemoved(GetAlias(), info, old);
     }
     return result;
@@ -743,7 +743,7 @@ bool EipDevice::replayPersistedTags(const EipDeviceCallbacks& cb) {
         replayPersistedTag(cb, test.get(), entry.first, entry.second);
     }
     for (const auto& entry : subtags) {
-        if (entry.second.alias != EIP_SUBTAG_DATA_ALIAS) {
+        if (entry.second.alias != kSubtagDataAlias) {
             AddSubTag(
                 kestrel::strata_sdk::string_unescape(entry.first.get_parent_path().get_name()),
                 entry.second, true);

@@ -247,9 +247,9 @@ int EipDevice::ConnectToPLC(const ConnectInfo& info, bool restore) {
             neverConnected_.store(false);
             cycleRestart_.store(true);
             if (emOpen) {
-                ChangeEMCnxnState(EM_CNXN_READY, true);
+                ChangeEMCnxnState(kExplicitReady, true);
             }
-            ChangeUCMMState(UCMM_READY, true);
+            ChangeUCMMState(kUcmmReady, true);
             startWorkerIfNone(Worker::Socket);
             wakeSocket();
             CreatePersistenceTag();
@@ -276,15 +276,15 @@ int EipDevice::DisconnectFromPLC() {
     } else {
         emCnxnOpen_.store(false);
     }
-    ChangeEMCnxnState(EM_CNXN_NON_EXIST, true);
-    ChangeUCMMState(UCMM_NON_EXIST, true);
+    ChangeEMCnxnState(kExplicitNonExist, true);
+    ChangeUCMMState(kUcmmNonExist, true);
     eiplog::Info("DisconnectFromPLC", GetAlias() + ": Close em connection");
     return 0;
 }
 
 // Atomics only: unlike IsCnxnUp() and GetAlias(), never waits for an exchange.
 DeviceStatsSnapshot EipDevice::GetStats() const {
-    return stats_.Snapshot(ucmmState_.load() != UCMM_NON_EXIST);
+    return stats_.Snapshot(ucmmState_.load() != kUcmmNonExist);
 }
 
 bool EipDevice::IsCnxnUp() {

@@ -72,13 +72,13 @@ struct EipDeviceCallbacks {
 
 // EM connection state values ("EM Coxn STATE").
 enum : uint8_t {
-    EM_CNXN_NON_EXIST = 0,
-    EM_CNXN_BUSY = 1,
-    EM_CNXN_READY = 2,
-    EM_CNXN_NEED2SEND = 3
+    kExplicitNonExist = 0,
+    kExplicitBusy = 1,
+    kExplicitReady = 2,
+    kExplicitNeedToSend = 3
 };
 // UCMM state values ("UCMM STATE").
-enum : uint8_t { UCMM_NON_EXIST = 0, UCMM_READY = 1, UCMM_BUSY = 2 };
+enum : uint8_t { kUcmmNonExist = 0, kUcmmReady = 1, kUcmmBusy = 2 };
 
 // Threads and locks of a device (its code is split by seam: eip_device.cpp the session and
 // reconnect, device_polling.cpp the polling cycle and value publishing, device_tags.cpp the tag
@@ -333,8 +333,8 @@ class EipDevice {
     std::mutex tagMapMutex_;
     TagMap emTagMap_;
     TagMap ioTagMap_;
-    std::atomic<uint8_t> emCnxnState_{EM_CNXN_NON_EXIST};
-    std::atomic<uint8_t> ucmmState_{UCMM_NON_EXIST};
+    std::atomic<uint8_t> emCnxnState_{kExplicitNonExist};
+    std::atomic<uint8_t> ucmmState_{kUcmmNonExist};
     std::atomic<int8_t> emPollingStopped_{1};
     std::atomic<uint16_t> emPollingInterval_{0};
     std::atomic<uint64_t> lastCycleStart_{0};

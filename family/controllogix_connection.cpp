@@ -130,7 +130,7 @@ bool SingleRecord(const ExplicitResponse& reply, TagReplySet& record,
 
 // Room a tag's Read Tag reply record takes, from the value size its test read learned.
 size_t ExpectedReadRecord(const TagInfo& info) {
-    const size_t handle = info.innerType == EIP_INNER_TYPE_STRUCTURE ? 2 : 0;
+    const size_t handle = info.innerType == kInnerTypeStructure ? 2 : 0;
     return kReadRecordFront + handle + static_cast<size_t>(std::max<int32_t>(info.dataLen, 0));
 }
 
@@ -169,10 +169,10 @@ ExplicitResponse ReasonOfRefusal(const ExplicitResponse& reply) {
 }  // namespace
 
 EipConnection* EipConnection::Create(ProtocolFamily family, const ConnectInfo* info) {
-    if (family == EIP_PROTOCOL_FAMILY_CIP) {
+    if (family == kFamilyCip) {
         return new (std::nothrow) ControlLogixConnection(info);
     }
-    if (family == EIP_PROTOCOL_FAMILY_PCCC) {
+    if (family == kFamilyPccc) {
         return new (std::nothrow) PcccConnection(info);
     }
     eiplog::Error("Create", eiplog::Text("Failed to create connection: family not supported (",
@@ -192,7 +192,7 @@ bool ControlLogixConnection::IsServiceSupported(uint8_t service) {
 }
 
 ProtocolFamily ControlLogixConnection::GetProtocolFamily() {
-    return EIP_PROTOCOL_FAMILY_CIP;
+    return kFamilyCip;
 }
 
 // SendUnitData front (46 bytes):
@@ -554,8 +554,8 @@ int ControlLogixConnection::WritePiece(const TagInfo& tagInfo, const EipTagData&
     e.u8(offset < 0 ? CIP_SVC_WRITE_TAG : CIP_SVC_WRITE_TAG_FRAGMENTED)
         .bytes(address.data(), address.size() - 2);
     e.u16(static_cast<uint16_t>(tagInfo.innerType & 0xFFFF));
-    if (tagInfo.innerType == EIP_INNER_TYPE_STRUCTURE) {
-        e.u16(EIP_STRING_STRUCT_HANDLE);
+    if (tagInfo.innerType == kInnerTypeStructure) {
+        e.u16(kStringStructHandle);
     }
     e.u16(tagData.GetElementCount());
     if (offset >= 0) {

@@ -137,7 +137,7 @@ bool PcccConnection::IsServiceSupported(uint8_t service) {
 }
 
 ProtocolFamily PcccConnection::GetProtocolFamily() {
-    return EIP_PROTOCOL_FAMILY_PCCC;
+    return kFamilyPccc;
 }
 
 // PCCC request front (after the 40-byte SendRRData front):

@@ -152,8 +152,8 @@ void EipLink::readyCreatedPLC(const NodeInfo& info) {
         return;
     }
     if (device->IsCnxnUp()) {
-        device->ChangeEMCnxnState(EM_CNXN_READY, true);
-        device->ChangeUCMMState(UCMM_READY, true);
+        device->ChangeEMCnxnState(kExplicitReady, true);
+        device->ChangeUCMMState(kUcmmReady, true);
     } else {
         // A restored PLC that is not reachable yet: show its real states, not READY.
         device->ChangeEMCnxnState(device->GetEMCnxnState(), true);
@@ -282,16 +282,16 @@ void EipLink::deserializePLC(const NodeInfo& info, const std::error_code& ec, Re
     ConnectInfo settings;
     settings.alias = Unescaped(info.name);
     ConfigText(info, "$host", settings.host);
-    settings.port = ConfigInteger<uint16_t>(info, "$port", EIP_DEFAULT_TCP_PORT);
+    settings.port = ConfigInteger<uint16_t>(info, "$port", kDefaultTcpPort);
     settings.slot = ConfigInteger<int32_t>(info, "$slot", 0);
     std::string family;
     ConfigText(info, "$protocol family", family);
     settings.family =
-        family == kProtocolFamilyCip ? EIP_PROTOCOL_FAMILY_CIP : EIP_PROTOCOL_FAMILY_PCCC;
+        family == kProtocolFamilyCip ? kFamilyCip : kFamilyPccc;
     Info("deserializePLC", "plc Info= " + settings.alias + " " + settings.host + " " +
                                std::to_string(settings.port) + " " + std::to_string(settings.slot) +
                                " " +
-                               (settings.family == EIP_PROTOCOL_FAMILY_CIP ? "CIP/EIP" : "PCCC"));
+                               (settings.family == kFamilyCip ? "CIP/EIP" : "PCCC"));
 
     if (g_eipManager != nullptr && g_eipManager->AddPLC(settings, true) == 0) {
         if (EipDeviceHandle device = FindDevice(settings.alias)) {

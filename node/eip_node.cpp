@@ -163,7 +163,7 @@ void CreatePLCValueNodes(const NodePath& plcPath, const ProductInfo& product) {
 // Value type of a tag node; none for I/O tags (their "Data" subtag shows the data) and for
 // tags whose element count is unknown.
 std::optional<int> TagValueType(const TagInfo& tag) {
-    if (HasFlag(tag, EIP_RW_FLAG_IO) || tag.elementCount == 0) {
+    if (HasFlag(tag, kRwFlagIo) || tag.elementCount == 0) {
         return std::nullopt;
     }
     if (tag.elementCount == 1) {
@@ -171,7 +171,7 @@ std::optional<int> TagValueType(const TagInfo& tag) {
                                         tag.dataLen);
     }
     const bool rawStructure =
-        tag.innerType == EIP_INNER_TYPE_STRUCTURE && tag.structHandle != EIP_STRING_STRUCT_HANDLE;
+        tag.innerType == kInnerTypeStructure && tag.structHandle != kStringStructHandle;
     return rawStructure ? kTypeString : kTypeArray;
 }
 
@@ -207,9 +207,9 @@ void ApplySubTagAttributes(Target& target, const TagInfo& tag, const SubTagInfo&
 
 SubTagInfo DataSubTag(const TagInfo& tag) {
     SubTagInfo data;
-    data.alias = EIP_SUBTAG_DATA_ALIAS;
+    data.alias = kSubtagDataAlias;
     data.offset = 0;
-    data.innerType = EIP_INNER_TYPE_SINT;
+    data.innerType = kInnerTypeSint;
     data.dataLen = tag.dataLen;
     return data;
 }
@@ -221,14 +221,14 @@ void CompleteTagNode(const NodePath& path, const TagInfo& tag, bool writeList,
     if (writeList) {
         EipNode::CreateEMWriteDataNode(path);
     }
-    if (!HasFlag(tag, EIP_RW_FLAG_IO)) {
+    if (!HasFlag(tag, kRwFlagIo)) {
         return;
     }
     const std::string alias =
         sdk::string_unescape(path.get_parent_path().get_parent_path().get_name());
     EipNode::CreateSubTagItemNode(alias, tag, DataSubTag(tag));
     for (const SubTagInfo& sub : subtags) {
-        if (sub.alias != EIP_SUBTAG_DATA_ALIAS) {
+        if (sub.alias != kSubtagDataAlias) {
             EipNode::CreateSubTagItemNode(alias, tag, sub);
         }
     }
@@ -265,13 +265,13 @@ Variant ElementsValue(const uint8_t* data, size_t len, size_t width, size_t coun
 
 Variant NumberValue(int32_t innerType, const uint8_t* data, size_t len) {
     switch (innerType) {
-        case EIP_INNER_TYPE_SINT:
+        case kInnerTypeSint:
             return ElementsValue(data, len, 1, len,
                                  [](uint32_t raw) { return Variant(static_cast<int8_t>(raw)); });
-        case EIP_INNER_TYPE_INT:
+        case kInnerTypeInt:
             return ElementsValue(data, len, 2, len / 2,
                                  [](uint32_t raw) { return Variant(static_cast<int16_t>(raw)); });
-        case EIP_INNER_TYPE_DINT:
+        case kInnerTypeDint:
             return ElementsValue(data, len, 4, len / 4,
                                  [](uint32_t raw) { return Variant(static_cast<int32_t>(raw)); });
         default: {  // REAL; a NaN or infinity makes Variant throw "not a valid float"
@@ -287,7 +287,7 @@ Variant NumberValue(int32_t innerType, const uint8_t* data, size_t len) {
 // BOOL elements are one byte on Logix controllers and one 16-bit word on PLC5 controllers.
 Variant BoolValue(ProtocolFamily family, const uint8_t* data, size_t len) {
     auto isSet = [](uint32_t raw) { return Variant(raw != 0); };
-    if (family == EIP_PROTOCOL_FAMILY_PCCC) {
+    if (family == kFamilyPccc) {
         return ElementsValue(data, len, 2, (len + 1) / 2, isSet);
     }
     return ElementsValue(data, len, 1, len, isSet);
@@ -364,7 +364,7 @@ void ForEachCountedRecord(const uint8_t* data, size_t len, Record record) {
 // STRING records: a 16-bit length and the characters. PLC5 records are padded to the tag's
 // data length.
 std::vector<std::string> StringRecords(const TagInfo& tag, const uint8_t* data, size_t len) {
-    const bool plc5 = tag.family == EIP_PROTOCOL_FAMILY_PCCC;
+    const bool plc5 = tag.family == kFamilyPccc;
     std::vector<std::string> strings;
     ForEachCountedRecord(data, len, [&](size_t start, size_t declared, size_t& pos) {
         const size_t rem = len - pos;
@@ -464,7 +464,7 @@ std::vector<std::string> StringStructRecords(const uint8_t* data, size_t len) {
          start += kStringStructRecordSize) {
         const size_t declared = GetLittleEndian32(data + start);
         const size_t rem = len - start - kStringStructLengthSize;
-        const size_t limit = std::min<size_t>(rem, EIP_STRING_STRUCT_MAX_CHARS);
+        const size_t limit = std::min<size_t>(rem, kStringStructMaxChars);
         const size_t count = CutToAvailable(declared, limit, rem, " bytes, str count : ");
         strings.emplace_back(reinterpret_cast<const char*>(data + start + kStringStructLengthSize),
                              count);
@@ -541,7 +541,7 @@ int EipNode::CreatePLCNode(const NodePath& parent, const ConnectInfo& conn,
     builder.config(kIsIt, "plc")
         .config("$host", conn.host)
         .config("$port", static_cast<uint64_t>(conn.port))
-        .config("$protocol family", conn.family == EIP_PROTOCOL_FAMILY_CIP ? "CIP/EIP" : "PCCC")
+        .config("$protocol family", conn.family == kFamilyCip ? "CIP/EIP" : "PCCC")
         .config("$slot", static_cast<int64_t>(conn.slot));
     const NodePath plcPath = parent / name;
     responder->create_node(
@@ -643,13 +643,13 @@ void EipNode::UpdateTagStatusToPath(const NodePath& listPath, const std::string&
 
 void EipNode::UpdateTagStatus(const std::string& alias, const TagInfo& tag,
                               const std::string& status) {
-    if (HasFlag(tag, EIP_RW_FLAG_READ)) {
+    if (HasFlag(tag, kRwFlagRead)) {
         UpdateTagStatusToPath(ReadTagsListPath(alias), tag.alias, status);
     }
-    if (HasFlag(tag, EIP_RW_FLAG_WRITE)) {
+    if (HasFlag(tag, kRwFlagWrite)) {
         UpdateTagStatusToPath(WriteTagsListPath(alias), tag.alias, status);
     }
-    if (HasFlag(tag, EIP_RW_FLAG_IO)) {
+    if (HasFlag(tag, kRwFlagIo)) {
         UpdateTagStatusToPath(IOTagsPath(alias), tag.alias, status);
     }
 }
@@ -668,16 +668,16 @@ void EipNode::UpdateTagStatusByAlias(const std::string& alias, const std::string
 
 int EipNode::TypeToValueType(unsigned char family, int innerType, int dataLen) {
     switch (innerType) {
-        case EIP_INNER_TYPE_BOOL: {
-            const int elementSize = family == EIP_PROTOCOL_FAMILY_PCCC ? 2 : 1;
+        case kInnerTypeBool: {
+            const int elementSize = family == kFamilyPccc ? 2 : 1;
             return dataLen > elementSize ? kTypeArray : kTypeBool;
         }
-        case EIP_INNER_TYPE_SINT:
+        case kInnerTypeSint:
             return dataLen < 2 ? kTypeNumber : kTypeArray;
-        case EIP_INNER_TYPE_INT:
+        case kInnerTypeInt:
             return dataLen < 3 ? kTypeNumber : kTypeArray;
-        case EIP_INNER_TYPE_DINT:
-        case EIP_INNER_TYPE_REAL:
+        case kInnerTypeDint:
+        case kInnerTypeReal:
             return dataLen < 5 ? kTypeNumber : kTypeArray;
         default:
             return kTypeString;
@@ -686,13 +686,13 @@ int EipNode::TypeToValueType(unsigned char family, int innerType, int dataLen) {
 
 void EipNode::CreateTagItemNode(const std::string& alias, const TagInfo& tag,
                                 std::vector<SubTagInfo>* subtags) {
-    if (HasFlag(tag, EIP_RW_FLAG_READ)) {
+    if (HasFlag(tag, kRwFlagRead)) {
         CreateTagItemNodeToPath(ReadTagsListPath(alias), tag, false, subtags);
     }
-    if (HasFlag(tag, EIP_RW_FLAG_WRITE)) {
+    if (HasFlag(tag, kRwFlagWrite)) {
         CreateTagItemNodeToPath(WriteTagsListPath(alias), tag, true, subtags);
     }
-    if (HasFlag(tag, EIP_RW_FLAG_IO)) {
+    if (HasFlag(tag, kRwFlagIo)) {
         CreateTagItemNodeToPath(IOTagsPath(alias), tag, false, subtags);
     }
 }
@@ -728,7 +728,7 @@ void EipNode::CreateTagItemNodeToPath(const NodePath& listPath, const TagInfo& t
 
 void EipNode::CreateSubTagItemNode(const std::string& alias, const TagInfo& tag,
                                    const SubTagInfo& sub) {
-    if (HasFlag(tag, EIP_RW_FLAG_IO)) {
+    if (HasFlag(tag, kRwFlagIo)) {
         CreateSubTagItemNodeToPath(TagPath(IOTagsPath(alias), tag.alias), tag, sub);
     }
 }
@@ -747,7 +747,7 @@ void EipNode::CreateSubTagItemNodeToPath(const NodePath& tagPath, const TagInfo&
             LogNodeFailure(ec, link_error::kCreateNode, path);
             return;
         }
-        if (sub.alias != EIP_SUBTAG_DATA_ALIAS) {
+        if (sub.alias != kSubtagDataAlias) {
             CreateIOEditSubNode(path, sub);
             CreateIORemoveSubNode(path);
         }
@@ -769,20 +769,20 @@ void EipNode::CreateSubTagItemNodeToPath(const NodePath& tagPath, const TagInfo&
 
 void EipNode::RemoveTagItemNode(const std::string& alias, const TagInfo& tag,
                                 std::vector<SubTagInfo>* /*subtags: go with the tag node*/) {
-    if (HasFlag(tag, EIP_RW_FLAG_READ)) {
+    if (HasFlag(tag, kRwFlagRead)) {
         RemoveTagItemNodeFromPath(TagPath(ReadTagsListPath(alias), tag.alias));
     }
-    if (HasFlag(tag, EIP_RW_FLAG_WRITE)) {
+    if (HasFlag(tag, kRwFlagWrite)) {
         RemoveTagItemNodeFromPath(TagPath(WriteTagsListPath(alias), tag.alias));
     }
-    if (HasFlag(tag, EIP_RW_FLAG_IO)) {
+    if (HasFlag(tag, kRwFlagIo)) {
         RemoveTagItemNodeFromPath(TagPath(IOTagsPath(alias), tag.alias));
     }
 }
 
 void EipNode::RemoveSubTagItemNode(const std::string& alias, const TagInfo& tag,
                                    const SubTagInfo& sub) {
-    if (HasFlag(tag, EIP_RW_FLAG_IO)) {
+    if (HasFlag(tag, kRwFlagIo)) {
         RemoveTagItemNodeFromPath(TagPath(IOTagsPath(alias), tag.alias) /
                                   sdk::string_escape(sub.alias));
     }
@@ -885,25 +885,25 @@ Variant EipNode::ConvertTagValue(const TagInfo& tag, const uint8_t* data, uint16
     if (len == 0 || data == nullptr) {
         return Variant(std::string());
     }
-    if (tag.outputType > EIP_OUTPUT_TYPE_DEFAULT) {
+    if (tag.outputType > kOutputTypeDefault) {
         return Variant();
     }
     switch (tag.innerType) {
-        case EIP_INNER_TYPE_BOOL:
+        case kInnerTypeBool:
             return BoolValue(tag.family, data, len);
-        case EIP_INNER_TYPE_SINT:
-        case EIP_INNER_TYPE_INT:
-        case EIP_INNER_TYPE_DINT:
-        case EIP_INNER_TYPE_REAL:
+        case kInnerTypeSint:
+        case kInnerTypeInt:
+        case kInnerTypeDint:
+        case kInnerTypeReal:
             return NumberValue(tag.innerType, data, len);
-        case EIP_INNER_TYPE_STRING:
+        case kInnerTypeString:
             return StringsValue(StringRecords(tag, data, len));
-        case EIP_INNER_TYPE_STRING2:
+        case kInnerTypeString2:
             return StringsValue(WideStringRecords(data, len));
-        case EIP_INNER_TYPE_SHORT_STRING:
+        case kInnerTypeShortString:
             return StringsValue(ShortStringRecords(data, len));
-        case EIP_INNER_TYPE_STRUCTURE:
-            if (tag.structHandle == EIP_STRING_STRUCT_HANDLE &&
+        case kInnerTypeStructure:
+            if (tag.structHandle == kStringStructHandle &&
                 len % kStringStructRecordSize == 0) {
                 return StringsValue(StringStructRecords(data, len));
             }

@@ -148,7 +148,7 @@ void EipNode::ToggleActionNodes(const std::string& alias, signed char emPollingS
         return;
     }
     const bool logix =
-        g_eipManager->GetPLC(alias)->GetConnectionInfo().family == EIP_PROTOCOL_FAMILY_CIP;
+        g_eipManager->GetPLC(alias)->GetConnectionInfo().family == kFamilyCip;
     ChangeEMPollingState(alias, emInterval);
     ChangeIOPollingState(alias, ioInterval, ioUdpPort);
     auto responder = GetResponder(kOperation);
@@ -179,7 +179,7 @@ void EipNode::CreateAddPLCNode(const NodePath& path) {
     action.add_param(ActionParameter("Alias", ValueType::String))
         .add_param(ActionParameter("Host", ValueType::String))
         .add_param(ActionParameter("Port", ValueType::Number,
-                                   Variant(static_cast<int>(EIP_DEFAULT_TCP_PORT))))
+                                   Variant(static_cast<int>(kDefaultTcpPort))))
         .add_param(ActionParameter("Slot", ValueType::Number, Variant(0)))
         .add_param(std::move(family));
     AddSuccessMessageColumns(action);
@@ -269,7 +269,7 @@ void EipNode::CreateIOAddSubNode(const NodePath& path) {
     sdk::Action action = NewAction(&EipAction::IOAddSubNodeAction);
     action.add_param(ActionParameter("Alias", ValueType::String))
         .add_param(ActionParameter("Offset", ValueType::Number))
-        .add_param(SubTagInnerTypeParam(EipTag::InnerTypeToStrWithLength(EIP_INNER_TYPE_INT)))
+        .add_param(SubTagInnerTypeParam(EipTag::InnerTypeToStrWithLength(kInnerTypeInt)))
         .add_param(ActionParameter("DataLen", ValueType::Number));
     AddSuccessMessageColumns(action);
     CreateActionNode(path, "Add Subtag", "Add Subtag", std::move(action), KindText::None);

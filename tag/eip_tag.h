@@ -21,14 +21,14 @@
 #include "strata_sdk/sdk.h"
 
 // Bits of the `fields` result of EipTag::JsonToSubTagInfo: which keys the object gave.
-constexpr int EIP_SUBTAG_FIELD_ALIAS = 1;
-constexpr int EIP_SUBTAG_FIELD_OFFSET = 2;
-constexpr int EIP_SUBTAG_FIELD_INNER_TYPE = 4;
-constexpr int EIP_SUBTAG_FIELD_DATA_LEN = 8;
-constexpr int EIP_SUBTAG_FIELDS_ALL = 15;
+constexpr int kSubtagFieldAlias = 1;
+constexpr int kSubtagFieldOffset = 2;
+constexpr int kSubtagFieldInnerType = 4;
+constexpr int kSubtagFieldDataLen = 8;
+constexpr int kSubtagFieldsAll = 15;
 
 // The subtag every I/O tag has, covering its whole data; never edited, removed or exported.
-constexpr const char* EIP_SUBTAG_DATA_ALIAS = "Data";
+constexpr const char* kSubtagDataAlias = "Data";
 
 class EipTag {
   public:

@@ -43,7 +43,7 @@ bool EipTag::IsValidSubTagInfo(const SubTagInfo& subtag) const {
         return false;
     }
     // Whole numbers only: an INT slice of 3 bytes has no meaning.
-    if (subtag.innerType >= EIP_INNER_TYPE_INT && subtag.innerType <= EIP_INNER_TYPE_REAL &&
+    if (subtag.innerType >= kInnerTypeInt && subtag.innerType <= kInnerTypeReal &&
         length % GetInnerTypeLength(subtag.innerType) != 0) {
         return false;
     }
@@ -65,7 +65,7 @@ int EipTag::AddSubTag(const SubTagInfo& subtag) {
 
 int EipTag::EditSubTag(const std::string& oldAlias, const SubTagInfo& subtag) {
     std::lock_guard<std::mutex> lock(subtagMutex);
-    if (oldAlias == EIP_SUBTAG_DATA_ALIAS) {
+    if (oldAlias == kSubtagDataAlias) {
         return 0;
     }
     if (!IsValidSubTagInfo(subtag)) {
@@ -89,7 +89,7 @@ int EipTag::EditSubTag(const std::string& oldAlias, const SubTagInfo& subtag) {
 
 int EipTag::RemoveSubTag(const std::string& alias) {
     std::lock_guard<std::mutex> lock(subtagMutex);
-    if (alias == EIP_SUBTAG_DATA_ALIAS) {
+    if (alias == kSubtagDataAlias) {
         return 0;
     }
     if (subtags.erase(alias) == 0) {
@@ -138,22 +138,22 @@ std::string EipTag::JsonToSubTagInfo(const Variant& value, SubTagInfo& subtag, i
         if (key == "Alias" && field.is_string()) {
             subtag.alias = field.as_string();
             TrimSpaces(subtag.alias);
-            fields |= EIP_SUBTAG_FIELD_ALIAS;
+            fields |= kSubtagFieldAlias;
         } else if (key == "New Alias" && field.is_string()) {
             newAlias = field.as_string();
             TrimSpaces(newAlias);
         } else if (key == "Offset" && isInteger) {
             subtag.offset = static_cast<int32_t>(field.is_int() ? field.as_int() : field.as_uint());
-            fields |= EIP_SUBTAG_FIELD_OFFSET;
+            fields |= kSubtagFieldOffset;
         } else if (key == "InnerType" && field.is_string()) {
             std::string typeText = field.as_string();
             TrimSpaces(typeText);
             subtag.innerType = StrToInnerType(typeText);
-            fields |= EIP_SUBTAG_FIELD_INNER_TYPE;
+            fields |= kSubtagFieldInnerType;
         } else if (key == "DataLen" && isInteger) {
             subtag.dataLen =
                 static_cast<int32_t>(field.is_int() ? field.as_int() : field.as_uint());
-            fields |= EIP_SUBTAG_FIELD_DATA_LEN;
+            fields |= kSubtagFieldDataLen;
         }
     }
     if (subtag.alias.empty()) {
@@ -164,7 +164,7 @@ std::string EipTag::JsonToSubTagInfo(const Variant& value, SubTagInfo& subtag, i
         subtag.alias = newAlias;
     }
     if (subtag.innerType == 0) {
-        subtag.innerType = EIP_INNER_TYPE_SINT;
+        subtag.innerType = kInnerTypeSint;
     }
     if (subtag.dataLen == 0) {
         subtag.dataLen = GetInnerTypeLength(subtag.innerType);
@@ -195,7 +195,7 @@ int EipTag::ExportSubTags(std::string& out) const {
     std::lock_guard<std::mutex> lock(subtagMutex);
     for (const auto& entry : subtags) {
         const SubTagInfo& subtag = entry.second;
-        if (subtag.alias == EIP_SUBTAG_DATA_ALIAS) {
+        if (subtag.alias == kSubtagDataAlias) {
             continue;
         }
         if (written > 0) {

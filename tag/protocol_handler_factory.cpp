@@ -8,9 +8,9 @@
 
 ProtocolHandler* ProtocolHandlerFactory::Create(ProtocolFamily family) {
     switch (family) {
-        case EIP_PROTOCOL_FAMILY_CIP:
+        case kFamilyCip:
             return new (std::nothrow) ControlLogixHandler();
-        case EIP_PROTOCOL_FAMILY_PCCC:
+        case kFamilyPccc:
             return new (std::nothrow) PcccHandler();
         default:
             eiplog::Error("Create", "Failed to create ProtocolHandler: family not supported (" +

@@ -62,10 +62,10 @@ void TagParameterParser::FillMissingWithDefaults() {
     if (!rwFlagText.empty()) {
         info.rwFlag = EipTag::StrToRWFlag(rwFlagText);
     } else {
-        info.rwFlag = tagKind == EIP_TAG_KIND_EM ? EIP_RW_FLAG_DEFAULT_EM : EIP_RW_FLAG_DEFAULT_IO;
+        info.rwFlag = tagKind == kTagKindExplicit ? kRwFlagDefaultExplicit : kRwFlagDefaultIo;
     }
     info.outputType =
-        outputTypeText.empty() ? EIP_OUTPUT_TYPE_DEFAULT : EipTag::StrToOutputType(outputTypeText);
+        outputTypeText.empty() ? kOutputTypeDefault : EipTag::StrToOutputType(outputTypeText);
 }
 
 void TagParameterParser::CopyMissingFrom(const TagInfo& old) {
@@ -75,7 +75,7 @@ void TagParameterParser::CopyMissingFrom(const TagInfo& old) {
     info.rwFlag = rwFlagText.empty() ? old.rwFlag : EipTag::StrToRWFlag(rwFlagText);
     info.outputType =
         outputTypeText.empty() ? old.outputType : EipTag::StrToOutputType(outputTypeText);
-    if ((info.rwFlag & EIP_RW_FLAG_IO) != 0 && !dataLenGiven) {
+    if ((info.rwFlag & kRwFlagIo) != 0 && !dataLenGiven) {
         info.dataLen = old.dataLen;
     }
     if (!descriptionGiven) {

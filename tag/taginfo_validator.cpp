@@ -9,12 +9,12 @@ int TagInfoValidator::Validate(const TagInfo& info) const {
     if (info.tagName.empty()) {
         return link_error::kTagNameNotInserted;
     }
-    if (tagKind == EIP_TAG_KIND_EM) {
-        if (info.rwFlag == 0 || (info.rwFlag & EIP_RW_FLAG_IO) != 0) {
+    if (tagKind == kTagKindExplicit) {
+        if (info.rwFlag == 0 || (info.rwFlag & kRwFlagIo) != 0) {
             return link_error::kInvalidRwFlag;
         }
     } else {
-        if (info.rwFlag != EIP_RW_FLAG_IO) {
+        if (info.rwFlag != kRwFlagIo) {
             return link_error::kInvalidRwFlag;
         }
         // The size of the I/O data: a negative size is as unusable as none.
@@ -22,7 +22,7 @@ int TagInfoValidator::Validate(const TagInfo& info) const {
             return link_error::kDataLenNotInserted;
         }
     }
-    if (info.outputType == EIP_OUTPUT_TYPE_UNKNOWN) {
+    if (info.outputType == kOutputTypeUnknown) {
         return link_error::kInvalidOutputType;
     }
     return 0;

@@ -88,7 +88,7 @@ bool BrowseOnce(int tagCount) {
     info.alias = "bench";
     info.host = "127.0.0.1";
     info.port = port;
-    info.family = EIP_PROTOCOL_FAMILY_CIP;
+    info.family = kFamilyCip;
     rusage before{};
     getrusage(RUSAGE_SELF, &before);
     const auto started = Clock::now();

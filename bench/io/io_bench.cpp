@@ -64,7 +64,7 @@ bool AddIOTags(EipDevice* device, int count) {
                                                         "\",\"DataLen\":8}");
         SubTagInfo value;
         value.alias = "v";
-        value.innerType = EIP_INNER_TYPE_DINT;
+        value.innerType = kInnerTypeDint;
         value.dataLen = 4;
         if (device->AddTag(nullptr, object, 2, alias, message, false) != 0 ||
             device->AddSubTag(alias, value, true) != 0) {

@@ -21,9 +21,9 @@ namespace sdk = kestrel::strata_sdk;
 TagInfo Tag(int innerType, uint16_t structHandle = 0) {
     TagInfo tag;
     tag.alias = "t";
-    tag.family = EIP_PROTOCOL_FAMILY_CIP;
-    tag.outputType = EIP_OUTPUT_TYPE_DEFAULT;
-    tag.rwFlag = EIP_RW_FLAG_READ;
+    tag.family = kFamilyCip;
+    tag.outputType = kOutputTypeDefault;
+    tag.rwFlag = kRwFlagRead;
     tag.innerType = innerType;
     tag.structHandle = structHandle;
     tag.elementCount = 1;
@@ -31,7 +31,7 @@ TagInfo Tag(int innerType, uint16_t structHandle = 0) {
 }
 
 void BM_ConvertDint(benchmark::State& state) {
-    const TagInfo tag = Tag(EIP_INNER_TYPE_DINT);
+    const TagInfo tag = Tag(kInnerTypeDint);
     const uint8_t data[4] = {0x2A, 0, 0, 0};
     for (auto _ : state) {
         benchmark::DoNotOptimize(EipNode::ConvertTagValue(tag, data, sizeof data));
@@ -41,7 +41,7 @@ void BM_ConvertDint(benchmark::State& state) {
 BENCHMARK(BM_ConvertDint);
 
 void BM_ConvertRealArray(benchmark::State& state) {
-    const TagInfo tag = Tag(EIP_INNER_TYPE_REAL);
+    const TagInfo tag = Tag(kInnerTypeReal);
     std::vector<uint8_t> data(static_cast<size_t>(state.range(0)) * 4);
     for (size_t i = 0; i < data.size(); i += 4) {
         PutLittleEndianFloat(static_cast<float>(i) * 0.5f, data.data() + i);
@@ -55,7 +55,7 @@ void BM_ConvertRealArray(benchmark::State& state) {
 BENCHMARK(BM_ConvertRealArray)->Arg(10)->Arg(100);
 
 void BM_ConvertStringStructures(benchmark::State& state) {
-    const TagInfo tag = Tag(EIP_INNER_TYPE_STRUCTURE, EIP_STRING_STRUCT_HANDLE);
+    const TagInfo tag = Tag(kInnerTypeStructure, kStringStructHandle);
     std::vector<uint8_t> data(static_cast<size_t>(state.range(0)) * 88, 0);
     for (size_t i = 0; i < data.size(); i += 88) {
         PutLittleEndian32(20, data.data() + i);
@@ -70,7 +70,7 @@ void BM_ConvertStringStructures(benchmark::State& state) {
 BENCHMARK(BM_ConvertStringStructures)->Arg(1)->Arg(10);
 
 void BM_ConvertString2(benchmark::State& state) {
-    const TagInfo tag = Tag(EIP_INNER_TYPE_STRING2);
+    const TagInfo tag = Tag(kInnerTypeString2);
     const std::u16string text = u"Pumpe 3 \u00fcberhitzt";
     std::vector<uint8_t> data(2 + text.size() * 2);
     PutLittleEndian16(static_cast<uint16_t>(text.size()), data.data());
@@ -108,7 +108,7 @@ void BM_PublishDint(benchmark::State& state) {
          ++i) {
         link->broker().wait_idle();
     }
-    TagInfo tag = Tag(EIP_INNER_TYPE_DINT);
+    TagInfo tag = Tag(kInnerTypeDint);
     tag.dataLen = 4;
     EipNode::CreateTagItemNode("line1", tag, nullptr);
     link->broker().wait_idle();

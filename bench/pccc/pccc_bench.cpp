@@ -15,7 +15,7 @@
 namespace {
 
 std::unique_ptr<EipTag> MakeTag(const std::string& address) {
-    std::unique_ptr<EipTag> tag(EipTag::Create(EIP_PROTOCOL_FAMILY_PCCC));
+    std::unique_ptr<EipTag> tag(EipTag::Create(kFamilyPccc));
     TagInfo info;
     info.alias = address;
     info.plc5Address = address;

@@ -20,7 +20,7 @@ class FuzzConnection : public EipConnection {
         return 0;
     }
     bool IsServiceSupported(uint8_t replyService) override { return replyService == 0x8A; }
-    ProtocolFamily GetProtocolFamily() override { return EIP_PROTOCOL_FAMILY_CIP; }
+    ProtocolFamily GetProtocolFamily() override { return kFamilyCip; }
 
     // Uses an existing descriptor (a socket pair end) and a session handle as if registered.
     void Adopt(int fd, uint32_t handle, uint32_t toId, uint16_t sequence) {

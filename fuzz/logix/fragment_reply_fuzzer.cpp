@@ -27,11 +27,11 @@ class FragmentConnection : public ControlLogixConnection {
 };
 
 std::unique_ptr<EipTag> BigTag() {
-    std::unique_ptr<EipTag> tag(EipTag::Create(EIP_PROTOCOL_FAMILY_CIP));
+    std::unique_ptr<EipTag> tag(EipTag::Create(kFamilyCip));
     TagInfo info;
     info.alias = "big";
     info.tagName = "Big[0~999]";
-    info.innerType = EIP_INNER_TYPE_DINT;
+    info.innerType = kInnerTypeDint;
     info.dataLen = 4000;  // more than one reply: read fragmented
     tag->SetInfo(info);
     tag->ParsingTagName();

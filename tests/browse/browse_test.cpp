@@ -418,7 +418,7 @@ TEST_F(BrowseTest, PagingSendsOneRequestPerFullReplyAndTemplatesAreReadOnce) {
     info.alias = "PLC1";
     info.host = "127.0.0.1";
     info.port = plc.Sim().Port();
-    info.family = EIP_PROTOCOL_FAMILY_CIP;
+    info.family = kFamilyCip;
     std::string error;
     std::unique_ptr<EipConnection> connection(EipConnection::MakeTestConnection(info, error));
     ASSERT_TRUE(connection) << error;

@@ -79,7 +79,7 @@ class SimPlc {
         info.host = "127.0.0.1";
         info.port = controller_.Sim().Port();
         info.slot = 0;
-        info.family = EIP_PROTOCOL_FAMILY_CIP;
+        info.family = kFamilyCip;
         return info;
     }
 

@@ -60,12 +60,12 @@ TEST_F(DevicePollingTest, StatesAreBusyWhileARequestIsOutstandingAndReadyAfterTh
     delay.delay = std::chrono::milliseconds(1500);
     plc.Sim().InjectFault(delay);
     EipDevice* device = StartPolling(1, 1000);
-    ASSERT_TRUE(WaitUntil([&] { return device->GetEMCnxnState() == EM_CNXN_BUSY; }));
-    EXPECT_EQ(UCMM_BUSY, device->GetUCMMState());
+    ASSERT_TRUE(WaitUntil([&] { return device->GetEMCnxnState() == kExplicitBusy; }));
+    EXPECT_EQ(kUcmmBusy, device->GetUCMMState());
     // Notified: BUSY at the cycle start, READY at its end.
     ASSERT_TRUE(WaitUntil([&] {
-        return ReadyAfterBusy(rec.EMStates(), EM_CNXN_BUSY, EM_CNXN_READY) &&
-               ReadyAfterBusy(rec.UCMMStates(), UCMM_BUSY, UCMM_READY);
+        return ReadyAfterBusy(rec.EMStates(), kExplicitBusy, kExplicitReady) &&
+               ReadyAfterBusy(rec.UCMMStates(), kUcmmBusy, kUcmmReady);
     }));
     EXPECT_EQ(Dint(1000), rec.Value("T0"));
 }
@@ -135,8 +135,8 @@ TEST_F(DevicePollingTest, DroppedReplyTimesOutThenReconnectsAndPollingResumes) {
     plc.Sim().InjectFault(drop);
     ASSERT_TRUE(WaitUntil([&] { return log.Contains("PLC1: EM tag request timed out."); }));
     EXPECT_EQ(1u, log.Count("EM tag request timed out."));
-    EXPECT_TRUE(WaitUntil([&] { return Notified(rec.EMStates(), EM_CNXN_NON_EXIST); }));
-    EXPECT_TRUE(WaitUntil([&] { return Notified(rec.UCMMStates(), UCMM_NON_EXIST); }));
+    EXPECT_TRUE(WaitUntil([&] { return Notified(rec.EMStates(), kExplicitNonExist); }));
+    EXPECT_TRUE(WaitUntil([&] { return Notified(rec.UCMMStates(), kUcmmNonExist); }));
     EXPECT_TRUE(MoreCycles("T0", 5));
     EXPECT_EQ(0, device->GetEMPollingStopped());
 }

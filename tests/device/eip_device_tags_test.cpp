@@ -86,7 +86,7 @@ TEST_F(DeviceTagsTest, EditReplacesTheTagAndResetRemovesEveryTagOfTheKind) {
     ASSERT_NE(tag, nullptr);
     EXPECT_EQ("Count", tag->GetInfo().tagName);
     EXPECT_EQ("d", tag->GetInfo().description);
-    EXPECT_EQ(EIP_RW_FLAG_DEFAULT_EM, tag->GetInfo().rwFlag);
+    EXPECT_EQ(kRwFlagDefaultExplicit, tag->GetInfo().rwFlag);
     // Reset empties only the folder it is invoked on.
     EXPECT_EQ(0, device->ResetTag(1));
     EXPECT_TRUE(device->ListTagInfos(1).empty());
@@ -107,9 +107,9 @@ TEST_F(DeviceTagsTest, IOTagSubtagsFollowEveryOperation) {
     EXPECT_EQ("Data", subs[0].alias);
     EXPECT_EQ(8, subs[0].dataLen);
     EXPECT_EQ("A", subs[1].alias);
-    EXPECT_EQ(0, device->AddSubTag("In1", {"S", 2, EIP_INNER_TYPE_INT, 2}, true));
-    EXPECT_NE(0, device->AddSubTag("Nope", {"S", 0, EIP_INNER_TYPE_INT, 2}, true));
-    EXPECT_EQ(0, device->EditSubTag("In1", "S", {"S2", 4, EIP_INNER_TYPE_DINT, 4}, true));
+    EXPECT_EQ(0, device->AddSubTag("In1", {"S", 2, kInnerTypeInt, 2}, true));
+    EXPECT_NE(0, device->AddSubTag("Nope", {"S", 0, kInnerTypeInt, 2}, true));
+    EXPECT_EQ(0, device->EditSubTag("In1", "S", {"S2", 4, kInnerTypeDint, 4}, true));
     EXPECT_EQ((std::vector<std::string>{"S", "S2"}), rec.Events("subCreated"));
     EXPECT_EQ((std::vector<std::string>{"S"}), rec.Events("subRemoved"));
     ASSERT_EQ(0, device->RemoveTag(Json(R"({"Tag Alias":" In1 ","Subtags":["A","Z"]})"), 2,
@@ -169,9 +169,9 @@ TEST_F(DeviceTagsTest, PersistedTagsAreReplayedOnceAndResumePolling) {
     device->AddPersistenceTagStr(list / "Ghost", R"({"Tag Alias":"Ghost","Tag Name":"Gone"})");
     device->AddPersistenceTagStr(NodePath("/PLC1/IO Tags/In1"), IOTag("In1", 8));
     device->AddPersistenceSubTagStr(NodePath("/PLC1/IO Tags/In1/A"),
-                                    {"A", 2, EIP_INNER_TYPE_INT, 2});
+                                    {"A", 2, kInnerTypeInt, 2});
     device->AddPersistenceSubTagStr(NodePath("/PLC1/IO Tags/In1/Data"),
-                                    {"Data", 0, EIP_INNER_TYPE_SINT, 8});
+                                    {"Data", 0, kInnerTypeSint, 8});
     device->SetEMPollingState(10, false);
     device->CreatePersistenceTag();
     auto cnt = device->FindTagByAlias("Cnt", 1);

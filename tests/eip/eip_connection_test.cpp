@@ -50,7 +50,7 @@ class ProbeConnection : public EipConnection {
     bool IsServiceSupported(uint8_t replyService) override {
         return replyService == supportedService;
     }
-    ProtocolFamily GetProtocolFamily() override { return EIP_PROTOCOL_FAMILY_CIP; }
+    ProtocolFamily GetProtocolFamily() override { return kFamilyCip; }
 
     // Sends a Message Router request (service, class, instance, no data) as a SendRRData
     // without routing. Returns the parsed reply's result (0 / -1).
@@ -104,7 +104,7 @@ inline ConnectInfo InfoFor(uint16_t port, int slot = 0) {
     info.host = "127.0.0.1";
     info.port = port;
     info.slot = slot;
-    info.family = EIP_PROTOCOL_FAMILY_CIP;
+    info.family = kFamilyCip;
     return info;
 }
 

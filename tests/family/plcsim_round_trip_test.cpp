@@ -78,7 +78,7 @@ class LogixPlcsimTest : public ::testing::Test {
         info.host = "127.0.0.1";
         info.port = plc->Sim().Port();
         info.slot = 2;
-        std::unique_ptr<EipConnection> c(EipConnection::Create(EIP_PROTOCOL_FAMILY_CIP, &info));
+        std::unique_ptr<EipConnection> c(EipConnection::Create(kFamilyCip, &info));
         if (!c || c->Connect(info.host, info.port, 2) != 0 || c->RegiSession(2) != 0 ||
             c->OpenEMConnection(45000) != 0) {
             return nullptr;
@@ -86,7 +86,7 @@ class LogixPlcsimTest : public ::testing::Test {
         return c;
     }
 
-    EipTag* Poll(const std::string& name, int32_t innerType = EIP_INNER_TYPE_DINT) {
+    EipTag* Poll(const std::string& name, int32_t innerType = kInnerTypeDint) {
         return polled.Add(LogixTag(name, innerType));
     }
     // Adds a tag to the poll list after a test read taught it its type and value size, as the
@@ -153,11 +153,11 @@ TEST_F(LogixPlcsimTest, WritesAreReadBackFromTheController) {
     uint8_t real[4];
     PutLittleEndianFloat(33.25f, real);
     // -100 as SINT: one byte and a pad byte on the wire.
-    EXPECT_EQ(Write("Value", EIP_INNER_TYPE_DINT, {0x15, 0xCD, 0x5B, 0x07}), 0);
-    EXPECT_EQ(Write("Small", EIP_INNER_TYPE_SINT, {0x9C}), 0);
-    EXPECT_EQ(Write("Motor1.Speed", EIP_INNER_TYPE_REAL, Bytes(real, real + 4)), 0);
-    EXPECT_EQ(Write("Message", EIP_INNER_TYPE_STRUCTURE, {3, 0, 0, 0, 'a', 'b', 'c'}), 0);
-    EXPECT_EQ(Write("Buffer[4~5]", EIP_INNER_TYPE_DINT, {1, 0, 0, 0, 2, 0, 0, 0}), 0);
+    EXPECT_EQ(Write("Value", kInnerTypeDint, {0x15, 0xCD, 0x5B, 0x07}), 0);
+    EXPECT_EQ(Write("Small", kInnerTypeSint, {0x9C}), 0);
+    EXPECT_EQ(Write("Motor1.Speed", kInnerTypeReal, Bytes(real, real + 4)), 0);
+    EXPECT_EQ(Write("Message", kInnerTypeStructure, {3, 0, 0, 0, 'a', 'b', 'c'}), 0);
+    EXPECT_EQ(Write("Buffer[4~5]", kInnerTypeDint, {1, 0, 0, 0, 2, 0, 0, 0}), 0);
     EXPECT_EQ(plc->Tags().GetInt("Value"), 123456789);
     EXPECT_EQ(plc->Tags().GetInt("Small"), -100);
     EXPECT_EQ(plc->Tags().GetReal("Motor1.Speed"), 33.25);
@@ -245,7 +245,7 @@ TEST_F(LogixPlcsimTest, ArraysStringsAndADintThousandPollAndWriteWholeAtEveryCon
             ASSERT_EQ(values[30].size(), 4000u);
             EXPECT_EQ(GetLittleEndian32(values[30].data() + 4 * 999), cycle == 0 ? 2997u : 6994u);
             if (cycle == 0) {
-                ASSERT_EQ(Write("Big[0~999]", EIP_INNER_TYPE_DINT, written), 0);
+                ASSERT_EQ(Write("Big[0~999]", kInnerTypeDint, written), 0);
                 EXPECT_EQ(plc->Tags().GetInt("Big[0]"), 1);
             }
         }
@@ -258,13 +258,13 @@ TEST_F(LogixPlcsimTest, Big70000ReadsAndWritesElement70000OfADint70001) {
     Define("Big", "DINT", {70001});
     ASSERT_TRUE(plc->Tags().SetInt("Big[70000]", 700007));
     EXPECT_EQ(GetLittleEndian32(TestRead(*LogixTag("Big[70000]")).data.data()), 700007u);
-    EXPECT_EQ(Write("Big[70000]", EIP_INNER_TYPE_DINT, {42, 0, 0, 0}), 0);
+    EXPECT_EQ(Write("Big[70000]", kInnerTypeDint, {42, 0, 0, 0}), 0);
     EXPECT_EQ(plc->Tags().GetInt("Big[70000]"), 42);
     EXPECT_EQ(plc->Tags().GetInt("Big[65535]"), 0);
     EXPECT_EQ(plc->Tags().GetInt("Big[4464]"), 0);
     auto response = std::make_unique<TagRequestSet>();
     EXPECT_EQ(connection->TestEMTag(LogixTag("Big[70001]").get(), *response), -1);
-    EXPECT_EQ(Write("Big[70001]", EIP_INNER_TYPE_DINT, {7, 0, 0, 0}), -1);
+    EXPECT_EQ(Write("Big[70001]", kInnerTypeDint, {7, 0, 0, 0}), -1);
     EXPECT_EQ(plc->Tags().GetInt("Big[4465]"), 0);
 }
 
@@ -277,15 +277,15 @@ TEST_F(LogixPlcsimTest, LateRepliesNeverAnswerTheNextRequest) {
     late.delay = std::chrono::milliseconds(1300);
     plc->Sim().InjectFault(late);
     auto response = std::make_unique<TagRequestSet>();
-    EXPECT_EQ(connection->TestEMTag(LogixTag("Level", EIP_INNER_TYPE_REAL).get(), *response), -1);
+    EXPECT_EQ(connection->TestEMTag(LogixTag("Level", kInnerTypeReal).get(), *response), -1);
     auto value = LogixTag("Value");
     EXPECT_EQ(GetLittleEndian32(TestRead(*value).data.data()), 100000u);
 
     // Write k is late; write k+1 is refused by the controller and must say so.
     plc->Sim().InjectFault(late);
-    EXPECT_EQ(Write("Value", EIP_INNER_TYPE_DINT, {1, 0, 0, 0}), -1);
-    EXPECT_EQ(Write("Value", EIP_INNER_TYPE_INT, {1, 0}), -1);
-    EXPECT_EQ(Write("Value", EIP_INNER_TYPE_DINT, {1, 0, 0, 0}), 0);
+    EXPECT_EQ(Write("Value", kInnerTypeDint, {1, 0, 0, 0}), -1);
+    EXPECT_EQ(Write("Value", kInnerTypeInt, {1, 0}), -1);
+    EXPECT_EQ(Write("Value", kInnerTypeDint, {1, 0, 0, 0}), 0);
 }
 
 // ---- PLC5 through the actions -----------------------------------------------------------------

@@ -121,8 +121,8 @@ using PcccWire = SocketPairConnection<PcccConnection>;
 // not parse.
 inline std::unique_ptr<EipTag> ParsedTag(ProtocolFamily family, TagInfo info) {
     std::unique_ptr<EipTag> tag(EipTag::Create(family));
-    info.rwFlag = EIP_RW_FLAG_DEFAULT_EM;
-    info.outputType = EIP_OUTPUT_TYPE_DEFAULT;
+    info.rwFlag = kRwFlagDefaultExplicit;
+    info.outputType = kOutputTypeDefault;
     tag->SetInfo(info);
     if (tag->ParsingTagName() < 0) {
         return nullptr;
@@ -131,12 +131,12 @@ inline std::unique_ptr<EipTag> ParsedTag(ProtocolFamily family, TagInfo info) {
 }
 
 inline std::unique_ptr<EipTag> LogixTag(const std::string& name,
-                                        int32_t innerType = EIP_INNER_TYPE_DINT) {
+                                        int32_t innerType = kInnerTypeDint) {
     TagInfo info;
     info.alias = name;
     info.tagName = name;
     info.innerType = innerType;
-    return ParsedTag(EIP_PROTOCOL_FAMILY_CIP, info);
+    return ParsedTag(kFamilyCip, info);
 }
 
 inline std::unique_ptr<EipTag> Plc5Tag(const std::string& address) {
@@ -144,7 +144,7 @@ inline std::unique_ptr<EipTag> Plc5Tag(const std::string& address) {
     info.alias = address;
     info.tagName = address;
     info.plc5Address = address;
-    return ParsedTag(EIP_PROTOCOL_FAMILY_PCCC, info);
+    return ParsedTag(kFamilyPccc, info);
 }
 
 // Tags that own themselves and the poll list of them.

@@ -166,7 +166,7 @@ int Write(LogixWire& c, const EipTag& tag, const Bytes& value) {
 
 TEST(LogixWrite, SintWriteCarriesTypeCountValueAndPadByte) {
     LogixWire c(3);
-    auto tag = LogixTag("Tag1", EIP_INNER_TYPE_SINT);
+    auto tag = LogixTag("Tag1", kInnerTypeSint);
     c.Answer(RRData(Msp(0, {MrReply(LOGIX_SVC_WRITE_TAG_REPLY, 0, {}, {})})));
     EXPECT_EQ(Write(c, *tag, {0x2A}), 0);
     EXPECT_EQ(c.TakeRequest(), Hex(UnconnectedFront("36", "26", "18") +
@@ -175,7 +175,7 @@ TEST(LogixWrite, SintWriteCarriesTypeCountValueAndPadByte) {
 
 TEST(LogixWrite, StructureWriteAlwaysSendsStringHandle) {
     LogixWire c;
-    auto tag = LogixTag("Msg", EIP_INNER_TYPE_STRUCTURE);
+    auto tag = LogixTag("Msg", kInnerTypeStructure);
     tag->GetInfo().structHandle = 0x1234;  // whatever the tag learnt, the string handle goes out
     c.Answer(RRData(Msp(0, {MrReply(LOGIX_SVC_WRITE_TAG_REPLY, 0, {}, {})})));
     const Bytes value = {2, 0, 0, 0, 'h', 'i'};
@@ -191,7 +191,7 @@ TEST(LogixWrite, StructureWriteAlwaysSendsStringHandle) {
 // Write Tag Fragmented with its byte offset; every piece must be accepted.
 TEST(LogixWrite, ValueLargerThanOneRequestIsWrittenInFragments) {
     LogixWire c;
-    auto tag = LogixTag("Tag1[0~999]", EIP_INNER_TYPE_DINT);
+    auto tag = LogixTag("Tag1[0~999]", kInnerTypeDint);
     Bytes value(4000);
     for (size_t i = 0; i < value.size(); ++i) {
         value[i] = static_cast<uint8_t>(i * 7);
@@ -560,7 +560,7 @@ TEST_F(PcccWireTest, HostileRepliesAreRefusedWithoutReadingPastThem) {
     EXPECT_EQ(c.AnalyzeTagResp(huge, response, [&](uint16_t) { return tag.get(); }), -1);
     // A reply whose tag is unknown or not a PLC5 one.
     EXPECT_EQ(Analyze(PcccReplyData(0, 1, {1, 0}), nullptr), -1);
-    std::unique_ptr<EipTag> logix(EipTag::Create(EIP_PROTOCOL_FAMILY_CIP));
+    std::unique_ptr<EipTag> logix(EipTag::Create(kFamilyCip));
     EXPECT_EQ(Analyze(PcccReplyData(0, 1, {1, 0}), logix.get()), -1);
 }
 

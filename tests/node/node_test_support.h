@@ -27,12 +27,12 @@ using tb_test::WaitUntil;
 
 // A tag as the tests build it: Logix, default output, one element, described "line speed".
 inline TagInfo MakeTag(const std::string& alias, uint8_t rwFlag,
-                           int32_t innerType = EIP_INNER_TYPE_DINT, int32_t dataLen = 4) {
+                           int32_t innerType = kInnerTypeDint, int32_t dataLen = 4) {
     TagInfo tag;
-    tag.family = EIP_PROTOCOL_FAMILY_CIP;
+    tag.family = kFamilyCip;
     tag.alias = alias;
     tag.tagName = "Program:Main." + alias;
-    tag.outputType = EIP_OUTPUT_TYPE_DEFAULT;
+    tag.outputType = kOutputTypeDefault;
     tag.rwFlag = rwFlag;
     tag.innerType = innerType;
     tag.dataLen = dataLen;
@@ -97,7 +97,7 @@ class NodeTreeFixture : public ::testing::Test {
     }
 
     // A PLC node built as Add PLC builds it, waited for down to its last folder.
-    void CreatePLC(const std::string& alias, ProtocolFamily family = EIP_PROTOCOL_FAMILY_CIP) {
+    void CreatePLC(const std::string& alias, ProtocolFamily family = kFamilyCip) {
         ConnectInfo conn;
         conn.alias = alias;
         conn.host = "127.0.0.1";

@@ -88,7 +88,7 @@ TEST_F(PLCSubtreeTest, PLCSubtreeHasItsStoredFoldersAndStateValuesInCreationOrde
 // Any family other than CIP is stored as PCCC.
 TEST_F(PLCSubtreeTest, AliasIsEscapedInThePathAndShownUnescaped) {
     const std::string alias = "cell/4: .press?";
-    CreatePLC(alias, EIP_PROTOCOL_FAMILY_PCCC);
+    CreatePLC(alias, kFamilyPccc);
     CreatePLC("odd", static_cast<ProtocolFamily>(7));
     const NodePath path = NodePath() / sdk::string_escape(alias);
     EXPECT_EQ(EipNode::PLCPath(alias), path);
@@ -100,7 +100,7 @@ TEST_F(PLCSubtreeTest, AliasIsEscapedInThePathAndShownUnescaped) {
 
 TEST_F(PLCSubtreeTest, CreatingAnExistingPLCAgainKeepsItsTagsAndResetsTheStates) {
     CreatePLC("line1");
-    EipNode::CreateTagItemNode("line1", node_test::MakeTag("t", EIP_RW_FLAG_READ), nullptr);
+    EipNode::CreateTagItemNode("line1", node_test::MakeTag("t", kRwFlagRead), nullptr);
     WaitNode("/line1/EM Tags/Read Tags List/t");
     EipNode::ChangeEMCnxnState("line1", 2);
     ASSERT_TRUE(WaitUntil([&] { return WaitNode("/line1/coxnstate").value == Variant("READY"); }));
@@ -120,7 +120,7 @@ TEST_F(PLCSubtreeTest, CreationUnderAMissingParentLeavesNoSubtreeAndIsLogged) {
     const std::function<void()> creations[] = {
         [&] { EXPECT_EQ(EipNode::CreatePLCNode("/no/such/parent", conn, ProductInfo{}), 0); },
         [] {
-            EipNode::CreateTagItemNode("ghost", node_test::MakeTag("speed", EIP_RW_FLAG_READ),
+            EipNode::CreateTagItemNode("ghost", node_test::MakeTag("speed", kRwFlagRead),
                                        nullptr);
         },
     };
@@ -198,8 +198,8 @@ class TagStatusTest : public LineFixture {
         Settle();
     }
 
-    const TagInfo rw_ = node_test::MakeTag("motor/speed", EIP_RW_FLAG_READ | EIP_RW_FLAG_WRITE);
-    const TagInfo io_ = node_test::MakeTag("rack", EIP_RW_FLAG_IO, EIP_INNER_TYPE_SINT, 8);
+    const TagInfo rw_ = node_test::MakeTag("motor/speed", kRwFlagRead | kRwFlagWrite);
+    const TagInfo io_ = node_test::MakeTag("rack", kRwFlagIo, kInnerTypeSint, 8);
 };
 
 TEST_F(TagStatusTest, StatusStartsOKAndFollowsTheListsOfTheTagAndTheKindGiven) {
@@ -241,7 +241,7 @@ class TagItemNodeTest : public LineFixture {
         return node_test::MakeTag(alias, rwFlag);
     }
     static TagInfo IOTag(const std::string& alias) {
-        return node_test::MakeTag(alias, EIP_RW_FLAG_IO, EIP_INNER_TYPE_SINT, 16);
+        return node_test::MakeTag(alias, kRwFlagIo, kInnerTypeSint, 16);
     }
 
     std::optional<sdk::ValueType> TypeOf(const NodePath& path) {
@@ -252,8 +252,8 @@ class TagItemNodeTest : public LineFixture {
 
 // The RW flag decides the lists a tag lives in; only the write list carries "Write Data".
 TEST_F(TagItemNodeTest, TagsLiveInTheListsOfTheirFlagAndOnlyTheWriteOneHasWriteData) {
-    EipNode::CreateTagItemNode("line1", EMTag("r", EIP_RW_FLAG_READ), nullptr);
-    EipNode::CreateTagItemNode("line1", EMTag("rw", EIP_RW_FLAG_READ | EIP_RW_FLAG_WRITE), nullptr);
+    EipNode::CreateTagItemNode("line1", EMTag("r", kRwFlagRead), nullptr);
+    EipNode::CreateTagItemNode("line1", EMTag("rw", kRwFlagRead | kRwFlagWrite), nullptr);
     EXPECT_EQ(WaitNode(WritePath("rw") / "Write Data").kind, "");
     Settle();
     EXPECT_TRUE(Node(ReadPath("r")).has_value());
@@ -265,7 +265,7 @@ TEST_F(TagItemNodeTest, TagsLiveInTheListsOfTheirFlagAndOnlyTheWriteOneHasWriteD
 }
 
 TEST_F(TagItemNodeTest, TagNodeCarriesItsStoredAttributes) {
-    TagInfo tag = EMTag("speed", EIP_RW_FLAG_READ);
+    TagInfo tag = EMTag("speed", kRwFlagRead);
     EipNode::CreateTagItemNode("line1", tag, nullptr);
     const sdk::NodeInfo node = WaitNode(ReadPath("speed"));
     EXPECT_EQ(node.kind, "node");
@@ -298,14 +298,14 @@ TEST_F(TagItemNodeTest, ValueTypeFollowsTheElementCount) {
         int32_t dataLen;
         std::optional<sdk::ValueType> expected;
     } cases[] = {
-        {"unknown", EIP_INNER_TYPE_DINT, 0, 0, 4, std::nullopt},
-        {"array", EIP_INNER_TYPE_DINT, 0, 10, 40, sdk::ValueType::Array},
-        {"udts", EIP_INNER_TYPE_STRUCTURE, 0x1234, 2, 4, sdk::ValueType::String},
-        {"names", EIP_INNER_TYPE_STRUCTURE, EIP_STRING_STRUCT_HANDLE, 2, 4, sdk::ValueType::Array},
-        {"flag", EIP_INNER_TYPE_BOOL, 0, 1, 1, sdk::ValueType::Bool},
+        {"unknown", kInnerTypeDint, 0, 0, 4, std::nullopt},
+        {"array", kInnerTypeDint, 0, 10, 40, sdk::ValueType::Array},
+        {"udts", kInnerTypeStructure, 0x1234, 2, 4, sdk::ValueType::String},
+        {"names", kInnerTypeStructure, kStringStructHandle, 2, 4, sdk::ValueType::Array},
+        {"flag", kInnerTypeBool, 0, 1, 1, sdk::ValueType::Bool},
     };
     for (const auto& c : cases) {
-        TagInfo tag = EMTag(c.alias, EIP_RW_FLAG_READ);
+        TagInfo tag = EMTag(c.alias, kRwFlagRead);
         tag.innerType = c.type;
         tag.structHandle = c.handle;
         tag.elementCount = c.count;
@@ -319,9 +319,9 @@ TEST_F(TagItemNodeTest, ValueTypeFollowsTheElementCount) {
 // carries no action; the other subtags follow it in order, then the subtag actions.
 TEST_F(TagItemNodeTest, IOTagCarriesTheSubtagActionsAndItsSubtagsInOrder) {
     std::vector<SubTagInfo> subs = {
-        SubTagInfo{"running", 0, EIP_INNER_TYPE_BOOL, 1},
-        SubTagInfo{"speed", 2, EIP_INNER_TYPE_INT, 2},
-        SubTagInfo{"a/b", 4, EIP_INNER_TYPE_REAL, 4},
+        SubTagInfo{"running", 0, kInnerTypeBool, 1},
+        SubTagInfo{"speed", 2, kInnerTypeInt, 2},
+        SubTagInfo{"a/b", 4, kInnerTypeReal, 4},
     };
     EipNode::CreateTagItemNode("line1", IOTag("rack"), &subs);
     WaitNode(IOPath("rack") / sdk::string_escape("a/b") / "Remove Subtag");
@@ -355,12 +355,12 @@ TEST_F(TagItemNodeTest, IOTagCarriesTheSubtagActionsAndItsSubtagsInOrder) {
 }
 
 TEST_F(TagItemNodeTest, CreateAgainUpdatesTheNodeInPlace) {
-    TagInfo tag = EMTag("speed", EIP_RW_FLAG_READ);
+    TagInfo tag = EMTag("speed", kRwFlagRead);
     tag.plc5Address = "N7:1";
     EipNode::CreateTagItemNode("line1", tag, nullptr);
     WaitNode(ReadPath("speed"));
     EipNode::UpdateTagStatus("line1", tag, "Could not find Tag from PLC.");
-    tag.innerType = EIP_INNER_TYPE_REAL;
+    tag.innerType = kInnerTypeReal;
     tag.description = "new";
     tag.elementCount = 3;
     tag.dataLen = 12;
@@ -379,9 +379,9 @@ TEST_F(TagItemNodeTest, SubtagUpdateReplacesItsAttributesAndKeepsOneNode) {
     TagInfo tag = IOTag("rack");
     EipNode::CreateTagItemNode("line1", tag, nullptr);
     WaitNode(IOPath("rack") / "Import Subtags");
-    EipNode::CreateSubTagItemNode("line1", tag, SubTagInfo{"speed", 2, EIP_INNER_TYPE_INT, 2});
+    EipNode::CreateSubTagItemNode("line1", tag, SubTagInfo{"speed", 2, kInnerTypeInt, 2});
     WaitNode(IOPath("rack") / "speed" / "Remove Subtag");
-    EipNode::CreateSubTagItemNode("line1", tag, SubTagInfo{"speed", 8, EIP_INNER_TYPE_DINT, 8});
+    EipNode::CreateSubTagItemNode("line1", tag, SubTagInfo{"speed", 8, kInnerTypeDint, 8});
     ASSERT_TRUE(
         WaitUntil([&] { return Config(IOPath("rack") / "speed", "$Offset") == Variant(8); }));
     Settle();
@@ -396,13 +396,13 @@ TEST_F(TagItemNodeTest, SubtagUpdateReplacesItsAttributesAndKeepsOneNode) {
 }
 
 TEST_F(TagItemNodeTest, RemoveTagItemNodeRemovesEveryListNode) {
-    TagInfo rw = EMTag("speed", EIP_RW_FLAG_READ | EIP_RW_FLAG_WRITE);
+    TagInfo rw = EMTag("speed", kRwFlagRead | kRwFlagWrite);
     EipNode::CreateTagItemNode("line1", rw, nullptr);
     WaitNode(WritePath("speed") / "Write Data");
     EipNode::RemoveTagItemNode("line1", rw, nullptr);
     EXPECT_TRUE(WaitUntil([&] { return !Node(ReadPath("speed")) && !Node(WritePath("speed")); }));
 
-    std::vector<SubTagInfo> subs = {SubTagInfo{"speed", 2, EIP_INNER_TYPE_INT, 2}};
+    std::vector<SubTagInfo> subs = {SubTagInfo{"speed", 2, kInnerTypeInt, 2}};
     TagInfo io = IOTag("rack");
     EipNode::CreateTagItemNode("line1", io, &subs);
     WaitNode(IOPath("rack") / "speed");
@@ -466,7 +466,7 @@ using ToggleTest = CatalogueTest;
 // The actions of the tags are not the toggle's: Write Data stays whatever the flags.
 TEST_F(ToggleTest, EachFlagSwapsItsOwnSetAndAnyFlagOtherThanOneMeansRunning) {
     ASSERT_EQ(manager_->AddPLCTemp("line1"), 0);
-    EipNode::CreateTagItemNode("line1", node_test::MakeTag("speed", EIP_RW_FLAG_WRITE), nullptr);
+    EipNode::CreateTagItemNode("line1", node_test::MakeTag("speed", kRwFlagWrite), nullptr);
     WaitNode(WritePath("speed") / "Write Data");
     struct Step {
         signed char emStopped, ioStopped;
@@ -536,10 +536,10 @@ using DescriptionTest = CatalogueTest;
 // Every action as the broker describes it, with its node's display name and kind.
 TEST_F(DescriptionTest, EveryActionHasItsParametersColumnsAndResultKind) {
     const NodePath tag = io_ / "rack";
-    std::vector<SubTagInfo> subs = {{"speed", 2, EIP_INNER_TYPE_REAL, 4}};
+    std::vector<SubTagInfo> subs = {{"speed", 2, kInnerTypeReal, 4}};
     EipNode::CreateTagItemNode(
-        "line1", node_test::MakeTag("rack", EIP_RW_FLAG_IO, EIP_INNER_TYPE_SINT, 8), &subs);
-    EipNode::CreateTagItemNode("line1", node_test::MakeTag("speed", EIP_RW_FLAG_WRITE), nullptr);
+        "line1", node_test::MakeTag("rack", kRwFlagIo, kInnerTypeSint, 8), &subs);
+    EipNode::CreateTagItemNode("line1", node_test::MakeTag("speed", kRwFlagWrite), nullptr);
     EipNode::CreateRootNode(NodePath());
     EipNode::CreateRemovePLCNode("/line1");
     EipNode::CreateAddTagsNode(em_);
