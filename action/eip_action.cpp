@@ -23,8 +23,8 @@ namespace {
 constexpr const char* kSuccess = "success!";
 constexpr const char* kFail = "fail!";
 constexpr const char* kUnknownAlias = "Unknown";
-constexpr const char* kEMTagsFolder = "EM Tags";
-constexpr int8_t kEMTagKind = 1;
+constexpr const char* kExplicitTagsFolder = "EM Tags";
+constexpr int8_t kExplicitTagKind = 1;
 constexpr int8_t kIOTagKind = 2;
 constexpr uint8_t kRWFlagIO = 4;
 
@@ -51,7 +51,7 @@ std::string aliasAbove(const sdk::NodePath& path, int up) {
 }
 
 int8_t kindOfFolder(const sdk::NodePath& folder) {
-    return aliasAbove(folder, 0) == kEMTagsFolder ? kEMTagKind : kIOTagKind;
+    return aliasAbove(folder, 0) == kExplicitTagsFolder ? kExplicitTagKind : kIOTagKind;
 }
 
 // Sends the values row that ends the invocation.
@@ -88,7 +88,7 @@ EipDeviceHandle checkedPLC(const std::string& alias, bool mustBeConnected, std::
         error = message(link_error::kPlcNotExist);
         return nullptr;
     }
-    if (mustBeConnected && !device->IsCnxnUp()) {
+    if (mustBeConnected && !device->IsConnected()) {
         error = message(link_error::kPlcNotConnected);
         return nullptr;
     }
@@ -355,9 +355,9 @@ EipDeviceCallbacks EipAction::MakeDeviceCallbacks() {
     cb.tagNodeRemoved = &EipNode::RemoveTagItemNode;
     cb.subTagNodeCreated = &EipNode::CreateSubTagItemNode;
     cb.subTagNodeRemoved = &EipNode::RemoveSubTagItemNode;
-    cb.emCnxnState = &EipNode::ChangeEMCnxnState;
+    cb.explicitConnectionState = &EipNode::ChangeExplicitConnectionState;
     cb.ucmmState = &EipNode::ChangeUCMMState;
-    cb.emTagValues = &EipNode::ChangeEMTagNodeValues;
+    cb.explicitTagValues = &EipNode::ChangeExplicitTagNodeValues;
     cb.ioTagValue = &EipNode::ChangeIOTagNodeValue;
     cb.ioSubTagValue = &EipNode::ChangeIOSubTagNodeValue;
     cb.actionToggle = &EipNode::ToggleActionNodes;
@@ -526,7 +526,7 @@ void EipAction::ExportTagsNodeAction(const ResultStream& stream, const NodePath&
     });
 }
 
-void EipAction::EMStartPollingNodeAction(const ResultStream& stream, const NodePath& path,
+void EipAction::ExplicitStartPollingNodeAction(const ResultStream& stream, const NodePath& path,
                                          const Variant& params, const std::error_code& ec) {
     static const char* kOp = "EMStartPollingNodeAction";
     eiplog::Info(kOp, "EM Start Polling Action");
@@ -541,15 +541,15 @@ void EipAction::EMStartPollingNodeAction(const ResultStream& stream, const NodeP
                                    std::to_string(interval));
         }
         if (!check(intervalInRange(interval), link_error::kIntervalRange, text) ||
-            !check(device->GetEMPollingStopped() != 0, link_error::kPollingRunning, text)) {
+            !check(device->GetExplicitPollingStopped() != 0, link_error::kPollingRunning, text)) {
             return false;
         }
         std::string message;
-        return deviceCall(device->StartEMPolling(interval, message), message, text);
+        return deviceCall(device->StartExplicitPolling(interval, message), message, text);
     });
 }
 
-void EipAction::EMStopPollingNodeAction(const ResultStream& stream, const NodePath& path,
+void EipAction::ExplicitStopPollingNodeAction(const ResultStream& stream, const NodePath& path,
                                         const Variant&, const std::error_code& ec) {
     eiplog::Info("EMStopPollingNodeAction", "EM Stop Polling Action");
     valuesAction(stream, ec, [&](Variant&, std::string& text) {
@@ -557,7 +557,7 @@ void EipAction::EMStopPollingNodeAction(const ResultStream& stream, const NodePa
         if (device == nullptr) {
             return false;
         }
-        device->StopEMPolling(text);
+        device->StopExplicitPolling(text);
         return true;
     });
 }
@@ -619,7 +619,7 @@ void EipAction::IOStopPollingNodeAction(const ResultStream& stream, const NodePa
     eiplog::Info("IOStopPollingNodeAction", "IO Stop Polling Action");
     valuesAction(stream, ec, [&](Variant&, std::string& text) {
         EipDeviceHandle device = checkedPLC(aliasAbove(path, 1), false, text);
-        if (device == nullptr || !check(device->GetEMCnxnState() != kExplicitNonExist,
+        if (device == nullptr || !check(device->GetExplicitConnectionState() != kExplicitNonExist,
                                         link_error::kPlcNotConnected, text)) {
             return false;
         }
@@ -628,7 +628,7 @@ void EipAction::IOStopPollingNodeAction(const ResultStream& stream, const NodePa
     });
 }
 
-void EipAction::EMWriteDataNodeAction(const ResultStream& stream, const NodePath& path,
+void EipAction::ExplicitWriteDataNodeAction(const ResultStream& stream, const NodePath& path,
                                       const Variant& params, const std::error_code& ec) {
     eiplog::Info("EMWriteDataNodeAction", "Write Data Action");
     valuesAction(stream, ec, [&](Variant&, std::string& text) {
@@ -646,7 +646,7 @@ void EipAction::EMWriteDataNodeAction(const ResultStream& stream, const NodePath
         }
         std::string message;
         const int result =
-            device->WriteTagByAlias(test.get(), aliasAbove(path, 0), value, kEMTagKind, message);
+            device->WriteTagByAlias(test.get(), aliasAbove(path, 0), value, kExplicitTagKind, message);
         return deviceCall(result, message, text);
     });
 }

@@ -61,9 +61,9 @@ class EipAction {
     // "Browse Tags" of a Logix PLC's "EM Tags": the controller's tag list as a table.
     static void BrowseTagsNodeAction(const ResultStream& stream, const NodePath& path,
                                      const Variant& params, const std::error_code& ec);
-    static void EMStartPollingNodeAction(const ResultStream& stream, const NodePath& path,
+    static void ExplicitStartPollingNodeAction(const ResultStream& stream, const NodePath& path,
                                          const Variant& params, const std::error_code& ec);
-    static void EMStopPollingNodeAction(const ResultStream& stream, const NodePath& path,
+    static void ExplicitStopPollingNodeAction(const ResultStream& stream, const NodePath& path,
                                         const Variant& params, const std::error_code& ec);
     static void IOStartPollingNodeAction(const ResultStream& stream, const NodePath& path,
                                          const Variant& params, const std::error_code& ec);
@@ -71,7 +71,7 @@ class EipAction {
                                         const Variant& params, const std::error_code& ec);
 
     // Tag and subtag nodes.
-    static void EMWriteDataNodeAction(const ResultStream& stream, const NodePath& path,
+    static void ExplicitWriteDataNodeAction(const ResultStream& stream, const NodePath& path,
                                       const Variant& params, const std::error_code& ec);
     static void IOAddSubNodeAction(const ResultStream& stream, const NodePath& path,
                                    const Variant& params, const std::error_code& ec);

@@ -16,12 +16,12 @@ using namespace device_detail;
 
 // ================================================================================ polling cycle
 
-int EipDevice::PrepareEMPolling(std::string& message) {
+int EipDevice::PrepareExplicitPolling(std::string& message) {
     std::lock_guard<std::mutex> pollingLock(pollingMutex_);
     std::lock_guard<std::mutex> mapLock(tagMapMutex_);
     pollList_.clear();
     ++pollListVersion_;
-    for (const auto& entry : emTagMap_) {
+    for (const auto& entry : explicitTagMap_) {
         const TagInfo& info = entry.second->GetInfo();
         if (hasBit(info.rwFlag, kRwFlagRead)) {
             pollList_.push_back(std::make_shared<PolledTag>(
@@ -35,7 +35,7 @@ int EipDevice::PrepareEMPolling(std::string& message) {
     return 0;
 }
 
-int EipDevice::StartEMPolling(int interval, std::string& message) {
+int EipDevice::StartExplicitPolling(int interval, std::string& message) {
     if (retired_.load()) {
         message = errorText(link_error::kPlcNotExist);
         return -1;
@@ -44,30 +44,30 @@ int EipDevice::StartEMPolling(int interval, std::string& message) {
         message = errorText(link_error::kIntervalRange);
         return -1;
     }
-    if (PrepareEMPolling(message) != 0) {
+    if (PrepareExplicitPolling(message) != 0) {
         return -1;
     }
     // The first cycle starts (interval mod 1000) ms from now.
     lastCycleStart_.store(steadyMicros() - uint64_t(interval / 1000) * 1000000);
     cycleRestart_.store(true);
-    emPollingStopped_.store(0);
-    SetEMPollingState(static_cast<uint16_t>(interval), true);
+    explicitPollingStopped_.store(0);
+    SetExplicitPollingState(static_cast<uint16_t>(interval), true);
     wakeSocket();
     return 0;
 }
 
-int EipDevice::StopEMPolling(std::string& message) {
+int EipDevice::StopExplicitPolling(std::string& message) {
     (void)message;
-    emPollingStopped_.store(1);
-    SetEMPollingState(0, true);
+    explicitPollingStopped_.store(1);
+    SetExplicitPollingState(0, true);
     std::lock_guard<std::mutex> lock(pollingMutex_);
     pollList_.clear();
     ++pollListVersion_;
     return 0;
 }
 
-void EipDevice::SetEMPollingState(uint16_t interval, bool notify) {
-    emPollingInterval_.store(interval);
+void EipDevice::SetExplicitPollingState(uint16_t interval, bool notify) {
+    explicitPollingInterval_.store(interval);
     notifyPollingState(notify);
 }
 
@@ -77,7 +77,7 @@ void EipDevice::notifyPollingState(bool notify) {
     }
     auto cb = callbacks();
     if (cb->actionToggle) {
-        cb->actionToggle(GetAlias(), emPollingStopped_.load(), emPollingInterval_.load(),
+        cb->actionToggle(GetAlias(), explicitPollingStopped_.load(), explicitPollingInterval_.load(),
                          ioPollingStopped_.load(), ioParam1_.load(), ioParam2_.load());
     }
 }
@@ -91,14 +91,14 @@ int EipDevice::startEMPollingCycle(uint64_t now) {
     eiplog::Info("startEMPollingCycle", alias + ": Send EM Polling request - " + wallClockText());
     takeCycleSnapshot();
     int result = -2;
-    if (auto cnxn = connection()) {
-        result = RequestTags(*cnxn);
+    if (auto plcConnection = connection()) {
+        result = RequestTags(*plcConnection);
     } else {
         eiplog::Error("RequestTags", alias + ": EM CNXN or UCMM STATE not READY");
     }
     if (result == 0) {
         notifyStates(kExplicitBusy, kUcmmBusy);
-    } else if (emPollingStopped_.load() != 0) {
+    } else if (explicitPollingStopped_.load() != 0) {
         notifyStates(kExplicitReady, kUcmmReady);
     }
     return 1;
@@ -118,18 +118,18 @@ void EipDevice::takeCycleSnapshot() {
 }
 
 // On the socket thread (the only one exchanging on the polling session), without any lock.
-int EipDevice::RequestTags(EipConnection& cnxn) {
-    if (emPollingStopped_.load() != 0) {
+int EipDevice::RequestTags(EipConnection& plcConnection) {
+    if (explicitPollingStopped_.load() != 0) {
         eiplog::Error("RequestTags", GetAlias() + ": polling stopped");
         return -1;
     }
-    if (!cnxn.CheckStatesForPolling(ucmmState_.load(), emCnxnState_.load())) {
+    if (!plcConnection.CheckStatesForPolling(ucmmState_.load(), explicitConnectionState_.load())) {
         eiplog::Error("RequestTags", GetAlias() + ": EM CNXN or UCMM STATE not READY");
         return -2;
     }
     requestSent_.store(steadyMicros());
     cycle_.batchStart = cycle_.next;
-    if (cnxn.RequestEMTags(cycle_.view, cycle_.view.size(), cycle_.next) == 0) {
+    if (plcConnection.RequestExplicitTags(cycle_.view, cycle_.view.size(), cycle_.next) == 0) {
         DeviceStats::Add(stats_.requests);  // stats: request
         return 0;
     }
@@ -139,7 +139,7 @@ int EipDevice::RequestTags(EipConnection& cnxn) {
 
 // Reads one reply, requests the cycle's next batch and hands the reply's values
 // over in one batch. No lock is held across the read or the send.
-void EipDevice::handleEMTagResponse(const std::shared_ptr<EipConnection>& cnxn) {
+void EipDevice::handleEMTagResponse(const std::shared_ptr<EipConnection>& plcConnection) {
     if (!cycle_.reply) {
         cycle_.reply = std::make_unique<TagRequestSet>();
     }
@@ -147,7 +147,7 @@ void EipDevice::handleEMTagResponse(const std::shared_ptr<EipConnection>& cnxn) 
     const EipConnection::TagLookup lookup = [this](uint16_t index) -> EipTag* {
         return index < cycle_.view.size() ? cycle_.view[index] : nullptr;
     };
-    const int received = cnxn->RecvEMTags(response, lookup);
+    const int received = plcConnection->RecvExplicitTags(response, lookup);
     if (received < 1) {
         eiplog::Error("handleEMTagResponse",
                       eiplog::Text(GetAlias(), ": TCP socket close. - ", received));
@@ -155,16 +155,16 @@ void EipDevice::handleEMTagResponse(const std::shared_ptr<EipConnection>& cnxn) 
         return;
     }
     ValueBatch values = OnTagsDataProc(response);
-    emCnxnState_.store(kExplicitReady);
+    explicitConnectionState_.store(kExplicitReady);
     ucmmState_.store(kUcmmReady);
     const bool finished = cycle_.next == 0;
     bool notifyReady = false;
     if (!finished) {
-        if (RequestTags(*cnxn) != 0) {
+        if (RequestTags(*plcConnection) != 0) {
             cycleRestart_.store(true);
-            notifyReady = emPollingStopped_.load() != 0;
+            notifyReady = explicitPollingStopped_.load() != 0;
         } else {
-            emCnxnState_.store(kExplicitBusy);
+            explicitConnectionState_.store(kExplicitBusy);
             ucmmState_.store(kUcmmBusy);
         }
     }
@@ -188,7 +188,7 @@ void EipDevice::handleEMTagResponse(const std::shared_ptr<EipConnection>& cnxn) 
 // bytes move out of the reply.
 EipDevice::ValueBatch EipDevice::OnTagsDataProc(TagRequestSet& response) {
     ValueBatch values;
-    if (emPollingStopped_.load() != 0 || cycle_.tags.empty() || response.count == 0) {
+    if (explicitPollingStopped_.load() != 0 || cycle_.tags.empty() || response.count == 0) {
         return values;
     }
     const size_t items = std::min<size_t>(response.count, kMaxTagReplies);
@@ -223,8 +223,8 @@ EipDevice::ValueBatch EipDevice::OnTagsDataProc(TagRequestSet& response) {
 
 bool EipDevice::stillMapped(const EipTag& tag) {
     std::lock_guard<std::mutex> mapLock(tagMapMutex_);
-    auto it = emTagMap_.find(tag.GetInfo().alias);
-    return it != emTagMap_.end() && it->second.get() == &tag;
+    auto it = explicitTagMap_.find(tag.GetInfo().alias);
+    return it != explicitTagMap_.end() && it->second.get() == &tag;
 }
 
 // A read the controller refused, or an empty value, is not published; the first
@@ -277,7 +277,7 @@ void EipDevice::replacePolledTagLocked(const EipTag* tag, std::shared_ptr<EipTag
 // ================================================================================= socket thread
 
 bool EipDevice::emPollingAllowed() {
-    return emPollingStopped_.load() == 0 && (!emEnabled_.load() || emCnxnOpen_.load());
+    return explicitPollingStopped_.load() == 0 && (!explicitEnabled_.load() || explicitConnectionOpen_.load());
 }
 
 // The wait until the next polling tick or the request time-out, whichever is
@@ -285,10 +285,10 @@ bool EipDevice::emPollingAllowed() {
 int EipDevice::pollTimeoutMillis(uint64_t now) {
     uint64_t due = UINT64_MAX;
     if (emPollingAllowed()) {
-        due = lastCycleStart_.load() + uint64_t(emPollingInterval_.load()) * 1000;
+        due = lastCycleStart_.load() + uint64_t(explicitPollingInterval_.load()) * 1000;
     }
-    if (emPollingStopped_.load() == 0 && requestOutstanding()) {
-        due = std::min(due, requestSent_.load() + emRequestTimeout_ * 1000);
+    if (explicitPollingStopped_.load() == 0 && requestOutstanding()) {
+        due = std::min(due, requestSent_.load() + explicitRequestTimeout_ * 1000);
     }
     if (due == UINT64_MAX) {
         return -1;
@@ -309,24 +309,24 @@ void EipDevice::SocketProcess() {
         }
         uint64_t now = steadyMicros();
         if (emPollingAllowed() &&
-            now - lastCycleStart_.load() >= uint64_t(emPollingInterval_.load()) * 1000) {
+            now - lastCycleStart_.load() >= uint64_t(explicitPollingInterval_.load()) * 1000) {
             lastCycleStart_.store(now);
             startEMPollingCycle(now);
         }
         if (sessionLost()) {
             continue;
         }
-        std::shared_ptr<EipConnection> cnxn = connection();
-        const int tcpFd = cnxn != nullptr && (emCnxnOpen_.load() || !emEnabled_.load())
-                              ? cnxn->GetSocketFd()
+        std::shared_ptr<EipConnection> plcConnection = connection();
+        const int tcpFd = plcConnection != nullptr && (explicitConnectionOpen_.load() || !explicitEnabled_.load())
+                              ? plcConnection->GetSocketFd()
                               : -1;
         pollfd entries[2] = {{wakeFd_, POLLIN, 0}, {tcpFd, POLLIN, 0}};
         const int ready = ::poll(entries, tcpFd >= 0 ? 2 : 1, pollTimeoutMillis(steadyMicros()));
         if (entries[0].revents != 0) {
             drainEventFd(wakeFd_);
         }
-        if (ready > 0 && tcpFd >= 0 && entries[1].revents != 0 && cnxn->GetSocketFd() == tcpFd) {
-            handleEMTagResponse(cnxn);
+        if (ready > 0 && tcpFd >= 0 && entries[1].revents != 0 && plcConnection->GetSocketFd() == tcpFd) {
+            handleEMTagResponse(plcConnection);
         } else if (ready == 0) {
             checkRequestTimeout();
         }
@@ -337,20 +337,20 @@ void EipDevice::SocketProcess() {
 // A failed send closes the session's socket without a reply to wait for, so
 // no time-out would ever notice it: the session is torn down and reconnected.
 bool EipDevice::sessionLost() {
-    auto cnxn = connection();
+    auto plcConnection = connection();
     const bool established =
-        emEnabled_.load() ? emCnxnOpen_.load() : ucmmState_.load() != kUcmmNonExist;
-    return cnxn != nullptr && cnxn->GetSocketFd() < 0 && established;
+        explicitEnabled_.load() ? explicitConnectionOpen_.load() : ucmmState_.load() != kUcmmNonExist;
+    return plcConnection != nullptr && plcConnection->GetSocketFd() < 0 && established;
 }
 
 bool EipDevice::requestOutstanding() {
-    return emEnabled_.load() ? (emCnxnOpen_.load() && emCnxnState_.load() == kExplicitBusy)
+    return explicitEnabled_.load() ? (explicitConnectionOpen_.load() && explicitConnectionState_.load() == kExplicitBusy)
                              : ucmmState_.load() == kUcmmBusy;
 }
 
 void EipDevice::checkRequestTimeout() {
-    if (emPollingStopped_.load() != 0 || !requestOutstanding() ||
-        steadyMicros() - requestSent_.load() < emRequestTimeout_ * 1000) {
+    if (explicitPollingStopped_.load() != 0 || !requestOutstanding() ||
+        steadyMicros() - requestSent_.load() < explicitRequestTimeout_ * 1000) {
         return;
     }
     eiplog::Error("SocketProcess", GetAlias() + ": EM tag request timed out.");
@@ -434,7 +434,7 @@ void EipDevice::publish(const EipDeviceCallbacks& cb, const std::string& alias, 
         // Values that cannot be published (a callback that throws) must not end the thread;
         // the node tree already logs why.
         try {
-            cb.emTagValues(alias, run);
+            cb.explicitTagValues(alias, run);
         } catch (const std::exception& e) {
             eiplog::Error("QueueProcess", alias + ": values not published - " + e.what());
         }
@@ -445,7 +445,7 @@ void EipDevice::publish(const EipDeviceCallbacks& cb, const std::string& alias, 
         if (hasBit(flags, kRwFlagIo)) {
             flushRun();
             dispatchIOValue(cb, alias, value);
-        } else if (hasBit(flags, kRwFlagRead) && cb.emTagValues) {
+        } else if (hasBit(flags, kRwFlagRead) && cb.explicitTagValues) {
             run.push_back(std::move(value));
         }
     }

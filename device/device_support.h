@@ -15,7 +15,7 @@
 
 namespace device_detail {
 
-constexpr int8_t kKindEM = 1;
+constexpr int8_t kKindExplicit = 1;
 constexpr int8_t kKindIO = 2;
 // The reconnect period.
 constexpr uint64_t kRetryPeriodMicros = 1000000;

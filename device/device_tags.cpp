@@ -49,7 +49,7 @@ constexpr size_t kMinWriteBytes = 256;
 }  // namespace
 
 EipDevice::TagMap& EipDevice::GetMapTag(int8_t kind) {
-    return kind == kKindEM ? emTagMap_ : ioTagMap_;
+    return kind == kKindExplicit ? explicitTagMap_ : ioTagMap_;
 }
 
 std::shared_ptr<EipTag> EipDevice::FindTagByAlias(const std::string& tagAlias, int8_t kind) {
@@ -109,7 +109,7 @@ std::unique_ptr<ProtocolHandler> EipDevice::beginTagRequest(int failCode, std::s
     return handler;
 }
 
-int EipDevice::AddTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
+int EipDevice::AddTag(EipConnection* testConnection, const Variant& tagObject, int8_t kind,
                       std::string& tagAlias, std::string& message, bool restore) {
     int result = 0;
     auto handler = beginTagRequest(link_error::kAddTag, tagAlias, message, result);
@@ -131,7 +131,7 @@ int EipDevice::AddTag(EipConnection* testCnxn, const Variant& tagObject, int8_t 
     if (result != 0) {
         return fail(result, message);
     }
-    auto tag = createCheckedTag(testCnxn, info, link_error::kAddTag, restore, result, message);
+    auto tag = createCheckedTag(testConnection, info, link_error::kAddTag, restore, result, message);
     if (tag == nullptr) {
         return result;
     }
@@ -162,10 +162,10 @@ int EipDevice::validateTagInfoOnEditTag(int8_t kind, const TagInfo& info) {
     return handler == nullptr ? link_error::kEditTag : handler->ValidateTagInfoOnEdit(info);
 }
 
-// The tag of info, built and checked against the PLC through testCnxn; null with `result` set
+// The tag of info, built and checked against the PLC through testConnection; null with `result` set
 // when either fails (failCode when building fails without a message). A tag the PLC does not
 // have is kept when allowMissing (restoring a stored configuration).
-std::shared_ptr<EipTag> EipDevice::createCheckedTag(EipConnection* testCnxn,
+std::shared_ptr<EipTag> EipDevice::createCheckedTag(EipConnection* testConnection,
                                                     const TagInfo& info, int failCode,
                                                     bool allowMissing, int& result,
                                                     std::string& message) {
@@ -174,7 +174,7 @@ std::shared_ptr<EipTag> EipDevice::createCheckedTag(EipConnection* testCnxn,
         result = message.empty() ? fail(failCode, message) : link_error::kInvalidTagName;
         return nullptr;
     }
-    result = testAndUpdateTag(testCnxn, tag.get(), message);
+    result = testAndUpdateTag(testConnection, tag.get(), message);
     if (result != 0 && !(allowMissing && result == -link_error::kTagNotFoundInPlc)) {
         return nullptr;
     }
@@ -195,7 +195,7 @@ std::shared_ptr<EipTag> EipDevice::createTag(const TagInfo& info, std::string& m
     return tag;
 }
 
-int EipDevice::testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& message) {
+int EipDevice::testAndUpdateTag(EipConnection* plcConnection, EipTag* tag, std::string& message) {
     TagInfo& info = tag->GetInfo();
     if (hasBit(info.rwFlag, kRwFlagIo)) {
         info.innerType = kInnerTypeSint;
@@ -205,7 +205,7 @@ int EipDevice::testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& m
     auto response = std::make_unique<TagRequestSet>();
     // A read the controller answers without an item, or with an error status
     // for the item, is a tag the PLC does not know either.
-    if (cnxn == nullptr || cnxn->TestEMTag(tag, *response) != 0 || response->count < 1 ||
+    if (plcConnection == nullptr || plcConnection->TestExplicitTag(tag, *response) != 0 || response->count < 1 ||
         response->replies[0].generalStatus != 0) {
         message = errorText(link_error::kTagNotFoundInPlc);
         return -link_error::kTagNotFoundInPlc;
@@ -401,7 +401,7 @@ int EipDevice::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tag
     return 0;
 }
 
-int EipDevice::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
+int EipDevice::EditTag(EipConnection* testConnection, const Variant& tagObject, int8_t kind,
                        std::string& tagAlias, std::string& message) {
     int result = 0;
     auto handler = beginTagRequest(link_error::kEditTag, tagAlias, message, result);
@@ -451,7 +451,7 @@ int EipDevice::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t
     if (result != 0) {
         return fail(result, message);
     }
-    auto tag = createCheckedTag(testCnxn, info, link_error::kEditTag, false, result, message);
+    auto tag = createCheckedTag(testConnection, info, link_error::kEditTag, false, result, message);
     if (tag == nullptr) {
         return result;
     }
@@ -515,7 +515,7 @@ int EipDevice::doEditTag(int8_t kind, const std::string& oldAlias, std::shared_p
     return 0;
 }
 
-int EipDevice::WriteTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
+int EipDevice::WriteTag(EipConnection* testConnection, const Variant& tagObject, int8_t kind,
                         std::string& tagAlias, std::string& message) {
     tagAlias = "Unknown";
     message.clear();
@@ -531,10 +531,10 @@ int EipDevice::WriteTag(EipConnection* testCnxn, const Variant& tagObject, int8_
     if (value == map.end()) {
         return fail(link_error::kInvalidJson, message);
     }
-    return WriteTagByAlias(testCnxn, alias, value->second, kind, message);
+    return WriteTagByAlias(testConnection, alias, value->second, kind, message);
 }
 
-int EipDevice::WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
+int EipDevice::WriteTagByAlias(EipConnection* plcConnection, const std::string& tagAlias,
                                const Variant& value, int8_t kind, std::string& message) {
     message.clear();
     if (retired_.load()) {
@@ -571,7 +571,7 @@ int EipDevice::WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
     if (length <= 0) {
         return fail(link_error::kInvalidValue, message);
     }
-    if (cnxn == nullptr || cnxn->WriteDataToTag(tag->GetInfo(), tag->GetTagData(), bytes.data(),
+    if (plcConnection == nullptr || plcConnection->WriteDataToTag(tag->GetInfo(), tag->GetTagData(), bytes.data(),
                                                 static_cast<uint16_t>(length)) != 0) {
         return fail(link_error::kWriteTag, message);
     }
@@ -702,13 +702,13 @@ void EipDevice::CreatePersistenceTag() {
         return;
     }
     std::string message;
-    if (emPollingInterval_.load() != 0 && emPollingStopped_.load() != 0) {
-        StartEMPolling(emPollingInterval_.load(), message);
+    if (explicitPollingInterval_.load() != 0 && explicitPollingStopped_.load() != 0) {
+        StartExplicitPolling(explicitPollingInterval_.load(), message);
     }
     if (ioParam1_.load() != 0 && ioPollingStopped_.load() != 0) {
         StartIOPolling(ioParam1_.load(), ioParam2_.load(), message);
     }
-    notifyStates(emCnxnState_.load(), ucmmState_.load());
+    notifyStates(explicitConnectionState_.load(), ucmmState_.load());
 }
 
 // Replays the stored tags and subtags; false (entries kept for the next
@@ -756,7 +756,7 @@ void EipDevice::replayPersistedTag(const EipDeviceCallbacks& cb, EipConnection* 
                                    const NodePath& path, const std::string& text) {
     const std::string tagAlias = kestrel::strata_sdk::string_unescape(path.get_name());
     const int8_t kind =
-        path.get_parent_path().get_parent_path().get_name() == "EM Tags" ? kKindEM : kKindIO;
+        path.get_parent_path().get_parent_path().get_name() == "EM Tags" ? kKindExplicit : kKindIO;
     if (IsTagAliasExist(tagAlias, kind)) {
         return;
     }

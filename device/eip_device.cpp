@@ -18,7 +18,7 @@
 using namespace device_detail;
 
 namespace {
-constexpr uint16_t kEMConnectionRpiMs = 45000;
+constexpr uint16_t kExplicitConnectionRpiMs = 45000;
 }  // namespace
 
 // ===================================================================================== lifecycle
@@ -44,7 +44,7 @@ EipDevice::~EipDevice() {
     Retire();
     // Tag nodes stay in the tree: a removed PLC's subtree goes with its node,
     // and at shut-down the stored tree is the configuration.
-    ResetTag(kKindEM);
+    ResetTag(kKindExplicit);
     ResetTag(kKindIO);
     deleteConnection();
     for (int fd : {wakeFd_, stopFd_}) {
@@ -73,7 +73,7 @@ void EipDevice::Retire() {
     // Only the states still reach the node tree: a removed PLC's nodes go with it.
     std::lock_guard<std::mutex> lock(callbackMutex_);
     auto remaining = std::make_shared<EipDeviceCallbacks>();
-    remaining->emCnxnState = callbacks_->emCnxnState;
+    remaining->explicitConnectionState = callbacks_->explicitConnectionState;
     remaining->ucmmState = callbacks_->ucmmState;
     callbacks_ = remaining;
 }
@@ -87,7 +87,7 @@ void EipDevice::StartRestore() {
 }
 
 void EipDevice::SetConnectionInfo(const ConnectInfo& info) {
-    std::lock_guard<std::mutex> lock(cnxnMutex_);
+    std::lock_guard<std::mutex> lock(connectionMutex_);
     connectInfo_.alias = info.alias;
     connectInfo_.host = info.host;
     connectInfo_.port = info.port;
@@ -97,22 +97,22 @@ void EipDevice::SetConnectionInfo(const ConnectInfo& info) {
 }
 
 std::string EipDevice::GetAlias() const {
-    std::lock_guard<std::mutex> lock(cnxnMutex_);
+    std::lock_guard<std::mutex> lock(connectionMutex_);
     return alias_;
 }
 
 ConnectInfo EipDevice::GetConnectionInfo() const {
-    std::lock_guard<std::mutex> lock(cnxnMutex_);
+    std::lock_guard<std::mutex> lock(connectionMutex_);
     return connectInfo_;
 }
 
 ProductInfo EipDevice::GetProductInfo() const {
-    std::lock_guard<std::mutex> lock(cnxnMutex_);
+    std::lock_guard<std::mutex> lock(connectionMutex_);
     return productInfo_;
 }
 
 std::shared_ptr<EipConnection> EipDevice::connection() const {
-    std::lock_guard<std::mutex> lock(cnxnMutex_);
+    std::lock_guard<std::mutex> lock(connectionMutex_);
     return connection_;
 }
 
@@ -120,69 +120,69 @@ std::shared_ptr<EipConnection> EipDevice::connection() const {
 // installing them; logs and returns -1 on failure. Their socket waits end when
 // the device retires.
 int EipDevice::makeConnectionObjects(const ConnectInfo& info,
-                                     std::shared_ptr<EipConnection>& cnxn,
+                                     std::shared_ptr<EipConnection>& plcConnection,
                                      std::shared_ptr<ProtocolHandler>& handler) const {
-    cnxn.reset(EipConnection::Create(info.family, &info));
-    if (cnxn == nullptr) {
+    plcConnection.reset(EipConnection::Create(info.family, &info));
+    if (plcConnection == nullptr) {
         eiplog::Error("createConnection", info.alias + ": Failed to create connection instance");
         return -1;
     }
-    cnxn->SetAbortFd(stopFd_);
+    plcConnection->SetAbortFd(stopFd_);
     handler.reset(ProtocolHandlerFactory::Create(info.family));
     if (handler == nullptr) {
         eiplog::Error("createConnection",
                       info.alias + ": Failed to create protocol handler instance");
-        cnxn.reset();
+        plcConnection.reset();
         return -1;
     }
     return 0;
 }
 
 // Replaces the connection and handler; the old ones go when their last user
-// (the socket thread in an exchange) lets go. Called with cnxnMutex_ held.
-void EipDevice::installConnectionLocked(std::shared_ptr<EipConnection> cnxn,
+// (the socket thread in an exchange) lets go. Called with connectionMutex_ held.
+void EipDevice::installConnectionLocked(std::shared_ptr<EipConnection> plcConnection,
                                         std::shared_ptr<ProtocolHandler> handler) {
-    emEnabled_.store(cnxn != nullptr && cnxn->IsEMEnabled());
-    connection_ = std::move(cnxn);
+    explicitEnabled_.store(plcConnection != nullptr && plcConnection->IsExplicitEnabled());
+    connection_ = std::move(plcConnection);
     handler_ = std::move(handler);
-    emCnxnOpen_.store(false);
+    explicitConnectionOpen_.store(false);
 }
 
 int EipDevice::createConnection() {
     const ConnectInfo info = GetConnectionInfo();
-    std::shared_ptr<EipConnection> cnxn;
+    std::shared_ptr<EipConnection> plcConnection;
     std::shared_ptr<ProtocolHandler> handler;
-    const int result = makeConnectionObjects(info, cnxn, handler);
-    std::lock_guard<std::mutex> lock(cnxnMutex_);
-    installConnectionLocked(std::move(cnxn), std::move(handler));
+    const int result = makeConnectionObjects(info, plcConnection, handler);
+    std::lock_guard<std::mutex> lock(connectionMutex_);
+    installConnectionLocked(std::move(plcConnection), std::move(handler));
     return result;
 }
 
 void EipDevice::deleteConnection() {
-    std::lock_guard<std::mutex> lock(cnxnMutex_);
+    std::lock_guard<std::mutex> lock(connectionMutex_);
     installConnectionLocked(nullptr, nullptr);
 }
 
 bool EipDevice::tcpSocketOpen() {
-    auto cnxn = connection();
-    return cnxn != nullptr && cnxn->GetSocketFd() >= 0;
+    auto plcConnection = connection();
+    return plcConnection != nullptr && plcConnection->GetSocketFd() >= 0;
 }
 
 // Connect, register, identity, Forward Open on a connection that no other
 // thread sees yet. 0, or the failing step's result (logged).
-int EipDevice::connectSequence(const std::string& alias, EipConnection* cnxn,
+int EipDevice::connectSequence(const std::string& alias, EipConnection* plcConnection,
                                const ConnectInfo& info, ProductInfo& product,
-                               bool& emOpen) {
-    emOpen = false;
-    if (cnxn->Connect(info.host, info.port, EipConnection::kConnectTimeoutSeconds) != 0) {
+                               bool& explicitOpen) {
+    explicitOpen = false;
+    if (plcConnection->Connect(info.host, info.port, EipConnection::kConnectTimeoutSeconds) != 0) {
         eiplog::Error("ConnectToPLC", alias + ": Connect to PLC failed.");
         return -1;
     }
-    if (cnxn->RegiSession(EipConnection::kConnectTimeoutSeconds) != 0) {
+    if (plcConnection->RegisterSession(EipConnection::kConnectTimeoutSeconds) != 0) {
         eiplog::Error("ConnectToPLC", alias + ": Register session to PLC failed.");
         return -1;
     }
-    if (cnxn->ReadPLCProductInfo(info.slot, product) != 0) {
+    if (plcConnection->ReadPLCProductInfo(info.slot, product) != 0) {
         eiplog::Error("ConnectToPLC", alias + ": Read product info failed.");
         return -1;
     }
@@ -195,14 +195,14 @@ int EipDevice::connectSequence(const std::string& alias, EipConnection* cnxn,
                  eiplog::Text(alias, ": Revision : ", unsigned(product.majorRevision), ".",
                               unsigned(product.minorRevision)));
     eiplog::Info("ConnectToPLC", alias + ": ---------------------------");
-    if (cnxn->IsEMEnabled()) {
-        const int result = cnxn->OpenEMConnection(kEMConnectionRpiMs);
+    if (plcConnection->IsExplicitEnabled()) {
+        const int result = plcConnection->OpenExplicitConnection(kExplicitConnectionRpiMs);
         if (result != 0) {
             eiplog::Error("ConnectToPLC", alias + ": Open EM Connection fail.");
             return result;
         }
         eiplog::Info("ConnectToPLC", alias + ": success to open em connection");
-        emOpen = true;
+        explicitOpen = true;
     }
     return 0;
 }
@@ -216,29 +216,29 @@ int EipDevice::ConnectToPLC(const ConnectInfo& info, bool restore) {
     if (auto current = connection(); current != nullptr && current->GetSocketFd() >= 0) {
         eiplog::Error("ConnectToPLC", GetAlias() + ": Already connected!");
         current->Disconnect();
-        emCnxnOpen_.store(false);
+        explicitConnectionOpen_.store(false);
         result = -1;
     } else {
         SetConnectionInfo(info);
         // The connection is built and opened privately and installed only once
         // the sequence is over, so the socket thread never sees a half-open one.
-        std::shared_ptr<EipConnection> cnxn;
+        std::shared_ptr<EipConnection> plcConnection;
         std::shared_ptr<ProtocolHandler> handler;
         ProductInfo product = GetProductInfo();
-        bool emOpen = false;
-        result = makeConnectionObjects(info, cnxn, handler);
+        bool explicitOpen = false;
+        result = makeConnectionObjects(info, plcConnection, handler);
         if (result == 0) {
-            result = connectSequence(info.alias, cnxn.get(), info, product, emOpen);
+            result = connectSequence(info.alias, plcConnection.get(), info, product, explicitOpen);
             if (result != 0) {
-                cnxn->Disconnect();
+                plcConnection->Disconnect();
             }
         }
         {
-            std::lock_guard<std::mutex> lock(cnxnMutex_);
-            installConnectionLocked(std::move(cnxn), std::move(handler));
+            std::lock_guard<std::mutex> lock(connectionMutex_);
+            installConnectionLocked(std::move(plcConnection), std::move(handler));
             if (result == 0) {
                 productInfo_ = product;
-                emCnxnOpen_.store(emOpen);
+                explicitConnectionOpen_.store(explicitOpen);
             }
         }
         if (result == 0) {
@@ -246,8 +246,8 @@ int EipDevice::ConnectToPLC(const ConnectInfo& info, bool restore) {
             // before its READY states are published.
             neverConnected_.store(false);
             cycleRestart_.store(true);
-            if (emOpen) {
-                ChangeEMCnxnState(kExplicitReady, true);
+            if (explicitOpen) {
+                ChangeExplicitConnectionState(kExplicitReady, true);
             }
             ChangeUCMMState(kUcmmReady, true);
             startWorkerIfNone(Worker::Socket);
@@ -264,44 +264,44 @@ int EipDevice::ConnectToPLC(const ConnectInfo& info, bool restore) {
 }
 
 int EipDevice::DisconnectFromPLC() {
-    const std::shared_ptr<EipConnection> cnxn = connection();
-    if (cnxn != nullptr) {
-        if (emEnabled_.load() && emCnxnOpen_.load()) {
-            cnxn->CloseEMConnection();
+    const std::shared_ptr<EipConnection> plcConnection = connection();
+    if (plcConnection != nullptr) {
+        if (explicitEnabled_.load() && explicitConnectionOpen_.load()) {
+            plcConnection->CloseExplicitConnection();
         }
-        emCnxnOpen_.store(false);
+        explicitConnectionOpen_.store(false);
         eiplog::Info("DisconnectFromPLC",
-                     eiplog::Text(GetAlias(), ": close socket=", cnxn->GetSocketFd()));
-        cnxn->Disconnect();
+                     eiplog::Text(GetAlias(), ": close socket=", plcConnection->GetSocketFd()));
+        plcConnection->Disconnect();
     } else {
-        emCnxnOpen_.store(false);
+        explicitConnectionOpen_.store(false);
     }
-    ChangeEMCnxnState(kExplicitNonExist, true);
+    ChangeExplicitConnectionState(kExplicitNonExist, true);
     ChangeUCMMState(kUcmmNonExist, true);
     eiplog::Info("DisconnectFromPLC", GetAlias() + ": Close em connection");
     return 0;
 }
 
-// Atomics only: unlike IsCnxnUp() and GetAlias(), never waits for an exchange.
+// Atomics only: unlike IsConnected() and GetAlias(), never waits for an exchange.
 DeviceStatsSnapshot EipDevice::GetStats() const {
     return stats_.Snapshot(ucmmState_.load() != kUcmmNonExist);
 }
 
-bool EipDevice::IsCnxnUp() {
+bool EipDevice::IsConnected() {
     std::shared_ptr<ProtocolHandler> handler;
     {
-        std::lock_guard<std::mutex> lock(cnxnMutex_);
+        std::lock_guard<std::mutex> lock(connectionMutex_);
         handler = handler_;
     }
-    return handler != nullptr && handler->IsConnectionUp(ucmmState_.load(), emCnxnState_.load());
+    return handler != nullptr && handler->IsConnectionUp(ucmmState_.load(), explicitConnectionState_.load());
 }
 
-void EipDevice::ChangeEMCnxnState(uint8_t state, bool notify) {
-    emCnxnState_.store(state);
+void EipDevice::ChangeExplicitConnectionState(uint8_t state, bool notify) {
+    explicitConnectionState_.store(state);
     if (notify) {
         auto cb = callbacks();
-        if (cb->emCnxnState) {
-            cb->emCnxnState(GetAlias(), state);
+        if (cb->explicitConnectionState) {
+            cb->explicitConnectionState(GetAlias(), state);
         }
     }
 }
@@ -317,7 +317,7 @@ void EipDevice::ChangeUCMMState(uint8_t state, bool notify) {
 }
 
 void EipDevice::notifyStates(uint8_t em, uint8_t ucmm) {
-    ChangeEMCnxnState(em, true);
+    ChangeExplicitConnectionState(em, true);
     ChangeUCMMState(ucmm, true);
 }
 

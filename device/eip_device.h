@@ -45,7 +45,7 @@ using EipSubTagValueCallback =
     std::function<void(const std::string& alias, const TagInfo& tag,
                        const SubTagInfo& subtag, const uint8_t* data, uint16_t len)>;
 using EipActionToggleCallback = std::function<void(
-    const std::string& alias, signed char emPollingStopped, unsigned short emInterval,
+    const std::string& alias, signed char explicitPollingStopped, unsigned short explicitInterval,
     signed char ioPollingStopped, unsigned short ioInterval, unsigned short ioUdpPort)>;
 using EipProductInfoCallback =
     std::function<void(const std::string& alias, const ProductInfo& product)>;
@@ -60,9 +60,9 @@ struct EipDeviceCallbacks {
     EipTagNodeCallback tagNodeRemoved;        // EipNode::RemoveTagItemNode
     EipSubTagNodeCallback subTagNodeCreated;  // EipNode::CreateSubTagItemNode
     EipSubTagNodeCallback subTagNodeRemoved;  // EipNode::RemoveSubTagItemNode
-    EipStateCallback emCnxnState;             // EipNode::ChangeEMCnxnState
+    EipStateCallback explicitConnectionState;             // EipNode::ChangeExplicitConnectionState
     EipStateCallback ucmmState;               // EipNode::ChangeUCMMState
-    EipTagValuesCallback emTagValues;         // EipNode::ChangeEMTagNodeValues
+    EipTagValuesCallback explicitTagValues;         // EipNode::ChangeExplicitTagNodeValues
     EipTagValueCallback ioTagValue;           // EipNode::ChangeIOTagNodeValue
     EipSubTagValueCallback ioSubTagValue;     // EipNode::ChangeIOSubTagNodeValue
     EipActionToggleCallback actionToggle;     // EipNode::ToggleActionNodes
@@ -88,14 +88,14 @@ enum : uint8_t { kUcmmNonExist = 0, kUcmmReady = 1, kUcmmBusy = 2 };
 //   device is never destroyed on its own threads.
 // - The socket thread blocks in poll() on the session's socket and wakeFd_ until a reply, the
 //   next polling tick, the request time-out or a command is due; it sends, receives and decodes
-//   without cnxnMutex_. The queue thread blocks until a batch of values is handed over and
+//   without connectionMutex_. The queue thread blocks until a batch of values is handed over and
 //   publishes it in one call to the node tree, so that publishing overlaps the next exchange;
 //   the last reply of a cycle is published by the socket thread itself when nothing waits in
 //   the queue (it has nothing else to do until the next tick).
 //   The reconnect thread sleeps on wakeCv_ between its 1 s attempts. I/O listening (the UDP
 //   socket, the I/O connections and their reopening) runs in ioListener_, which has its own
 //   threads and lock and hands values over in batches too. Nothing wakes on a fixed period.
-// - cnxnMutex_ guards the connection_/handler_ pointers, alias_, connectInfo_ and
+// - connectionMutex_ guards the connection_/handler_ pointers, alias_, connectInfo_ and
 //   productInfo_; it is held only to copy or swap them, never across an exchange. The socket
 //   thread is the only one exchanging on the polling session; a connect runs on a private
 //   object installed when the sequence is over.
@@ -131,8 +131,8 @@ class EipDevice {
     void deleteConnection();
     int ConnectToPLC(const ConnectInfo& info, bool restore);
     int DisconnectFromPLC();
-    bool IsCnxnUp();
-    void ChangeEMCnxnState(uint8_t state, bool notify);
+    bool IsConnected();
+    void ChangeExplicitConnectionState(uint8_t state, bool notify);
     void ChangeUCMMState(uint8_t state, bool notify);
 
     int StartSocketProcess();
@@ -147,10 +147,10 @@ class EipDevice {
     std::string GetAlias() const;
     ConnectInfo GetConnectionInfo() const;
     ProductInfo GetProductInfo() const;
-    uint8_t GetEMCnxnState() const { return emCnxnState_.load(); }
+    uint8_t GetExplicitConnectionState() const { return explicitConnectionState_.load(); }
     uint8_t GetUCMMState() const { return ucmmState_.load(); }
-    int8_t GetEMPollingStopped() const { return emPollingStopped_.load(); }
-    uint16_t GetEMPollingInterval() const { return emPollingInterval_.load(); }
+    int8_t GetExplicitPollingStopped() const { return explicitPollingStopped_.load(); }
+    uint16_t GetExplicitPollingInterval() const { return explicitPollingInterval_.load(); }
     int8_t GetIOPollingStopped() const { return ioPollingStopped_.load(); }
     uint16_t GetIOParam1() const { return ioParam1_.load(); }
     uint16_t GetIOParam2() const { return ioParam2_.load(); }
@@ -163,10 +163,10 @@ class EipDevice {
     EipDeviceCallbacks GetCallbacks() const;
 
     // ---- explicit-message polling ----
-    int PrepareEMPolling(std::string& message);
-    int StartEMPolling(int interval, std::string& message);
-    int StopEMPolling(std::string& message);
-    void SetEMPollingState(uint16_t interval, bool notify);
+    int PrepareExplicitPolling(std::string& message);
+    int StartExplicitPolling(int interval, std::string& message);
+    int StopExplicitPolling(std::string& message);
+    void SetExplicitPollingState(uint16_t interval, bool notify);
     // now: steady-clock microseconds of the polling tick.
     int startEMPollingCycle(uint64_t now);
 
@@ -183,25 +183,25 @@ class EipDevice {
     void SetIOPollingState(uint16_t ioParam1, uint16_t ioParam2, bool notify);
 
     // ---- tag operations ----
-    int AddTag(EipConnection* testCnxn, const kestrel::strata_sdk::Variant& tagObject, int8_t kind,
+    int AddTag(EipConnection* testConnection, const kestrel::strata_sdk::Variant& tagObject, int8_t kind,
                std::string& tagAlias, std::string& message, bool restore);
-    int EditTag(EipConnection* testCnxn, const kestrel::strata_sdk::Variant& tagObject, int8_t kind,
+    int EditTag(EipConnection* testConnection, const kestrel::strata_sdk::Variant& tagObject, int8_t kind,
                 std::string& tagAlias, std::string& message);
     int RemoveTag(const kestrel::strata_sdk::Variant& tagObject, int8_t kind, std::string& tagAlias,
                   std::string& message);
-    int WriteTag(EipConnection* testCnxn, const kestrel::strata_sdk::Variant& tagObject,
+    int WriteTag(EipConnection* testConnection, const kestrel::strata_sdk::Variant& tagObject,
                  int8_t kind, std::string& tagAlias, std::string& message);
-    int WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
+    int WriteTagByAlias(EipConnection* plcConnection, const std::string& tagAlias,
                         const kestrel::strata_sdk::Variant& value, int8_t kind,
                         std::string& message);
     int ResetTag(int8_t kind);
     int AddTagToMap(std::shared_ptr<EipTag> tag, int8_t kind, std::vector<SubTagInfo>* subtags);
     int RemoveTagFromMap(const std::string& tagAlias, int8_t kind, bool notify);
     std::shared_ptr<EipTag> createTag(const TagInfo& info, std::string& message);
-    std::shared_ptr<EipTag> createCheckedTag(EipConnection* testCnxn, const TagInfo& info,
+    std::shared_ptr<EipTag> createCheckedTag(EipConnection* testConnection, const TagInfo& info,
                                              int failCode, bool allowMissing, int& result,
                                              std::string& message);
-    int testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& message);
+    int testAndUpdateTag(EipConnection* plcConnection, EipTag* tag, std::string& message);
     int validateTagInfoOnAddTag(int8_t kind, const TagInfo& info);
     int validateTagInfoOnEditTag(int8_t kind, const TagInfo& info);
     bool IsTagAliasExist(const std::string& tagAlias, int8_t kind);
@@ -247,11 +247,11 @@ class EipDevice {
     };
 
     // Connection objects and the connect sequence.
-    int makeConnectionObjects(const ConnectInfo& info, std::shared_ptr<EipConnection>& cnxn,
+    int makeConnectionObjects(const ConnectInfo& info, std::shared_ptr<EipConnection>& plcConnection,
                               std::shared_ptr<ProtocolHandler>& handler) const;
-    static int connectSequence(const std::string& alias, EipConnection* cnxn,
-                               const ConnectInfo& info, ProductInfo& product, bool& emOpen);
-    void installConnectionLocked(std::shared_ptr<EipConnection> cnxn,
+    static int connectSequence(const std::string& alias, EipConnection* plcConnection,
+                               const ConnectInfo& info, ProductInfo& product, bool& explicitOpen);
+    void installConnectionLocked(std::shared_ptr<EipConnection> plcConnection,
                                  std::shared_ptr<ProtocolHandler> handler);
     std::shared_ptr<EipConnection> connection() const;
     bool tcpSocketOpen();
@@ -288,9 +288,9 @@ class EipDevice {
     int pollTimeoutMillis(uint64_t now);
     bool requestOutstanding();
     void checkRequestTimeout();
-    int RequestTags(EipConnection& cnxn);
+    int RequestTags(EipConnection& plcConnection);
     void takeCycleSnapshot();
-    void handleEMTagResponse(const std::shared_ptr<EipConnection>& cnxn);
+    void handleEMTagResponse(const std::shared_ptr<EipConnection>& plcConnection);
     ValueBatch OnTagsDataProc(TagRequestSet& response);
     bool stillMapped(const EipTag& tag);
     bool acceptReadReply(const std::string& alias, const TagInfo& info,
@@ -328,18 +328,18 @@ class EipDevice {
     ProductInfo productInfo_;
     std::shared_ptr<EipConnection> connection_;
     std::atomic<bool> neverConnected_{true};
-    std::atomic<bool> emCnxnOpen_{false};
+    std::atomic<bool> explicitConnectionOpen_{false};
     std::atomic<bool> cycleRestart_{true};
     std::mutex tagMapMutex_;
-    TagMap emTagMap_;
+    TagMap explicitTagMap_;
     TagMap ioTagMap_;
-    std::atomic<uint8_t> emCnxnState_{kExplicitNonExist};
+    std::atomic<uint8_t> explicitConnectionState_{kExplicitNonExist};
     std::atomic<uint8_t> ucmmState_{kUcmmNonExist};
-    std::atomic<int8_t> emPollingStopped_{1};
-    std::atomic<uint16_t> emPollingInterval_{0};
+    std::atomic<int8_t> explicitPollingStopped_{1};
+    std::atomic<uint16_t> explicitPollingInterval_{0};
     std::atomic<uint64_t> lastCycleStart_{0};
     uint64_t cycleBegin_ = 0;
-    uint64_t emRequestTimeout_ = 7500;
+    uint64_t explicitRequestTimeout_ = 7500;
     std::atomic<uint64_t> requestSent_{0};
     std::mutex pollingMutex_;
     std::vector<std::shared_ptr<PolledTag>> pollList_;
@@ -359,14 +359,14 @@ class EipDevice {
     std::shared_ptr<ProtocolHandler> handler_;
 
     // Not part of the data model: locks and bookkeeping named in the class comment.
-    std::atomic<bool> emEnabled_{false};
+    std::atomic<bool> explicitEnabled_{false};
     std::atomic<bool> shuttingDown_{false};
     std::atomic<bool> retired_{false};
     std::atomic<bool> reconnectAtOnce_{false};
     int wakeFd_ = -1;                    // eventfd: wakes the socket thread for a command
     int stopFd_ = -1;                    // eventfd: readable once the device retires
     std::set<std::string> failingTags_;  // aliases whose last read failed; socket thread
-    mutable std::mutex cnxnMutex_;
+    mutable std::mutex connectionMutex_;
     mutable std::mutex callbackMutex_;
     std::mutex valueMutex_;
     std::condition_variable valueReady_;

@@ -76,7 +76,7 @@ bool ReplySequenceIs(const EncapsulationMessage& encap, uint16_t sequence) {
 void WriteRequestFront(ByteWriter& writer, uint8_t service, uint16_t classId, uint16_t instanceId) {
     uint8_t front[6];
     const UcmmRequest request{service, classId, instanceId};
-    EipConnection::BuildEmReqCommon(front, sizeof front, &request);
+    EipConnection::BuildExplicitReqCommon(front, sizeof front, &request);
     writer.bytes(front, sizeof front);
 }
 
@@ -130,7 +130,7 @@ EipConnection* EipConnection::MakeTestConnection(const ConnectInfo& info,
 
 bool EipConnection::ConnectAndRegister() {
     if (Connect(connectInfo.host, connectInfo.port, kConnectTimeoutSeconds) != 0 ||
-        RegiSession(kConnectTimeoutSeconds) != 0) {
+        RegisterSession(kConnectTimeoutSeconds) != 0) {
         CloseSocket();
         return false;
     }
@@ -407,7 +407,7 @@ int EipConnection::EipReadDataByEncap(uint8_t* buffer, EncapsulationMessage& enc
 // |   0 |   24 | header: command 0x65, length 4, all else 0 |
 // |  24 |    2 | protocol version 1        |
 // |  26 |    2 | option flags 0            |
-int EipConnection::RegiSession(uint8_t timeoutSeconds) {
+int EipConnection::RegisterSession(uint8_t timeoutSeconds) {
     static const char* const op = "RegiSession";
     uint8_t request[EIP_ENCAP_HEADER_SIZE + EIP_REGISTER_SESSION_DATA_SIZE] = {};
     ByteWriter writer(request, sizeof request);
@@ -584,7 +584,7 @@ int EipConnection::BuildEipRRDataHeader(uint8_t* buffer, uint64_t bufferLength,
 // |   1 |    1 | path size 2 (words)         |
 // |   2 |    2 | 0x20, class (low byte)      |
 // |   4 |    2 | 0x24, instance (low byte)   |
-int EipConnection::BuildEmReqCommon(uint8_t* buffer, uint64_t bufferLength,
+int EipConnection::BuildExplicitReqCommon(uint8_t* buffer, uint64_t bufferLength,
                                     const UcmmRequest* request) {
     constexpr size_t kSize = 6;
     if (buffer == nullptr || request == nullptr || bufferLength < kSize) {
@@ -726,7 +726,7 @@ void EipConnection::logResponseError(const std::string& message,
     eiplog::Error("logResponseError", text + ")");
 }
 
-int EipConnection::RecvEMTags(TagRequestSet& tagResponse, const TagLookup& lookup) {
+int EipConnection::RecvExplicitTags(TagRequestSet& tagResponse, const TagLookup& lookup) {
     static const char* const op = "RecvEMTags";
     std::vector<uint8_t> buffer(EIP_MSG_BUFFER_SIZE);
     EncapsulationMessage encap{};
@@ -1145,11 +1145,11 @@ int EipConnection::TryForwardOpen(uint16_t rpiMilliseconds, bool large, uint16_t
 // Asks for the largest connection first. A controller that refuses the size names the size it
 // takes, which is asked for next; one that refuses the Large Forward Open altogether gets the
 // classic one. Every refusal is a whole reply, so the session stays in step.
-int EipConnection::OpenEMConnection(uint16_t rpiMilliseconds) {
+int EipConnection::OpenExplicitConnection(uint16_t rpiMilliseconds) {
     static const char* const op = "OpenEMConnection";
     auto fail = [this]() {
         eiplog::Info("OpenEMConnection", "Try to close em connection...(test)");
-        CloseEMConnection();
+        CloseExplicitConnection();
         return -1;
     };
     connectionSize = 0;
@@ -1191,7 +1191,7 @@ int EipConnection::OpenEMConnection(uint16_t rpiMilliseconds) {
     }
 }
 
-int EipConnection::CloseEMConnection() {
+int EipConnection::CloseExplicitConnection() {
     static const char* const op = "CloseEMConnection";
     if (socketFd < 0) {
         eiplog::Error(op, "socket not connected.");

@@ -124,7 +124,7 @@ class EipConnection {
     // ControlLogixConnection) from a copy of info; null for another family (logged) or when
     // memory is short. The caller owns the result. Defined with the family classes (family/).
     static EipConnection* Create(ProtocolFamily family, const ConnectInfo* info);
-    // Create, Connect and RegiSession with the info's host, port and family. On a connect or
+    // Create, Connect and RegisterSession with the info's host, port and family. On a connect or
     // register failure errorText receives "Can't connect to PLC." and null is returned.
     // abortFd: see SetAbortFd.
     static EipConnection* MakeTestConnection(const ConnectInfo& info, std::string& errorText,
@@ -139,19 +139,19 @@ class EipConnection {
     // Reads the Identity object of the controller in the slot (Get Attributes All through an
     // Unconnected Send routed over the backplane). 0 or -1; info is left unchanged on failure.
     virtual int ReadPLCProductInfo(int slot, ProductInfo& info);
-    virtual bool CheckStatesForPolling(uint8_t ucmmState, uint8_t emConnectionState) = 0;
-    virtual int TestEMTag(EipTag* tag, TagRequestSet& response) = 0;
+    virtual bool CheckStatesForPolling(uint8_t ucmmState, uint8_t explicitConnectionState) = 0;
+    virtual int TestExplicitTag(EipTag* tag, TagRequestSet& response) = 0;
     virtual int WriteDataToTag(const TagInfo& info, const EipTagData& tagData,
                                const uint8_t* data, uint16_t length) = 0;
     // Packs tags from pollList starting at nextIndex into one request and sends it; nextIndex
     // comes back as the index of the first tag not packed.
-    virtual int RequestEMTags(const std::vector<EipTag*>& pollList, size_t size,
+    virtual int RequestExplicitTags(const std::vector<EipTag*>& pollList, size_t size,
                               size_t& nextIndex) = 0;
     virtual int AnalyzeTagResp(const ExplicitResponse& response,
                                TagRequestSet& tagResponse, const TagLookup& lookup) = 0;
     virtual bool IsServiceSupported(uint8_t replyService) = 0;
     virtual ProtocolFamily GetProtocolFamily() = 0;
-    virtual bool IsEMEnabled() const { return true; }
+    virtual bool IsExplicitEnabled() const { return true; }
 
     // ---- Transport and session ----
 
@@ -164,7 +164,7 @@ class EipConnection {
     // Closes the socket; the session handle and connection identifiers stay.
     void Disconnect();
     // RegisterSession. 0 on success, negative on failure (sessionHandle unchanged).
-    int RegiSession(uint8_t timeoutSeconds);
+    int RegisterSession(uint8_t timeoutSeconds);
     // Sends all bytes within at most three writability waits of timeoutSeconds. 0 or -1.
     int EipSendData(const uint8_t* data, size_t length, uint8_t timeoutSeconds);
     // Reads up to `expected` bytes (at most capacity) in at most three readability waits.
@@ -185,7 +185,7 @@ class EipConnection {
     static int BuildEipRRDataHeader(uint8_t* buffer, uint64_t bufferLength, uint32_t sessionHandle);
     // Writes the 6-byte Message Router request front (service, path of class and instance).
     // 6, or -1.
-    static int BuildEmReqCommon(uint8_t* buffer, uint64_t bufferLength,
+    static int BuildExplicitReqCommon(uint8_t* buffer, uint64_t bufferLength,
                                 const UcmmRequest* request);
     // Parses the CPF items and the explicit reply of a received message whose encap.length
     // body bytes are at encap.data. 0 when well formed and (for SendUnitData) addressed to one
@@ -206,7 +206,7 @@ class EipConnection {
     // Reads and checks the reply of the last connected tag-read request and hands it to
     // AnalyzeTagResp; a late reply of an earlier request is logged and dropped. Bytes read
     // (> 0), -1 for a bad or refused reply, -2 for a failed or closed socket (then closed).
-    int RecvEMTags(TagRequestSet& tagResponse, const TagLookup& lookup);
+    int RecvExplicitTags(TagRequestSet& tagResponse, const TagLookup& lookup);
 
     // ---- Class-3 connection ----
 
@@ -215,9 +215,9 @@ class EipConnection {
     // bytes when the controller refuses it, and the size the controller offers when it refuses
     // the size. 0 when open (GetConnectionSize tells the size granted); -1 otherwise (after an
     // attempted Forward Close).
-    int OpenEMConnection(uint16_t rpiMilliseconds);
+    int OpenExplicitConnection(uint16_t rpiMilliseconds);
     // Forward Close of the connection's triad. 0 when the controller confirmed it, else -1.
-    int CloseEMConnection();
+    int CloseExplicitConnection();
 
     // ---- Identifier generators (process-wide) ----
 
@@ -310,7 +310,7 @@ class EipConnection {
     SendFunc sendFunc;
 
   private:
-    // Connect, then RegiSession, on an existing object; false (socket closed) on failure.
+    // Connect, then RegisterSession, on an existing object; false (socket closed) on failure.
     bool ConnectAndRegister();
     // Bounded readability / writability wait on socketFd: >0 woken (ready tells whether the
     // socket is readable / writable or in error), 0 timed out, <0 failed.

@@ -182,9 +182,9 @@ EipConnection* EipConnection::Create(ProtocolFamily family, const ConnectInfo* i
 
 ControlLogixConnection::ControlLogixConnection(const ConnectInfo* info) : EipConnection(info) {}
 
-bool ControlLogixConnection::CheckStatesForPolling(uint8_t /*ucmmState*/, uint8_t emState) {
+bool ControlLogixConnection::CheckStatesForPolling(uint8_t /*ucmmState*/, uint8_t explicitState) {
     // EM connection states: 1 BUSY, 2 READY, 3 NEED2SEND.
-    return emState > 1;
+    return explicitState > 1;
 }
 
 bool ControlLogixConnection::IsServiceSupported(uint8_t service) {
@@ -240,7 +240,7 @@ size_t ControlLogixConnection::ConnectedBudget() const {
 // Poll request, after the SendUnitData front: one Multiple Service Packet (WriteMultiService)
 // of, per tag, 0x4C and the tag's whole encoded address; or of one 0x52 Read Tag Fragmented with
 // the encoded address and a 32-bit byte offset 0, for a tag whose reply cannot fit one message.
-int ControlLogixConnection::RequestEMTags(const std::vector<EipTag*>& pollList, size_t size,
+int ControlLogixConnection::RequestExplicitTags(const std::vector<EipTag*>& pollList, size_t size,
                                           size_t& nextIndex) {
     size = std::min(size, pollList.size());
     const size_t budget = ConnectedBudget();
@@ -495,7 +495,7 @@ int ControlLogixConnection::ExchangeUnconnected(const char* operation, ByteView 
     return 0;
 }
 
-int ControlLogixConnection::TestEMTag(EipTag* tag, TagRequestSet& response) {
+int ControlLogixConnection::TestExplicitTag(EipTag* tag, TagRequestSet& response) {
     if (tag == nullptr) {
         return -1;
     }

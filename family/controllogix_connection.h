@@ -48,9 +48,9 @@ class ControlLogixConnection : public EipConnection {
     ~ControlLogixConnection() override = default;
 
     // Polling may start only when the class-3 connection is idle (READY or NEED2SEND).
-    bool CheckStatesForPolling(uint8_t ucmmState, uint8_t emState) override;
+    bool CheckStatesForPolling(uint8_t ucmmState, uint8_t explicitState) override;
     // Reads one tag at once (unconnected); the result of AnalyzeTagResp (0), or -1.
-    int TestEMTag(EipTag* tag, TagRequestSet& response) override;
+    int TestExplicitTag(EipTag* tag, TagRequestSet& response) override;
     // Writes value bytes to the tag (unconnected). 0 when the controller accepted the write,
     // -1 otherwise; a request that would not fit one message buffer is refused unsent.
     int WriteDataToTag(const TagInfo& tagInfo, const EipTagData& tagData, const uint8_t* data,
@@ -60,7 +60,7 @@ class ControlLogixConnection : public EipConnection {
     // way, or a tag whose reply alone cannot fit, read fragmented. Advances nextIndex past them
     // (0 at the end of the list); a tag too long to fit any request is skipped with an error
     // line. 0 sent, -1 copy or send failure, -3 header failure.
-    int RequestEMTags(const std::vector<EipTag*>& pollList, size_t size,
+    int RequestExplicitTags(const std::vector<EipTag*>& pollList, size_t size,
                       size_t& nextIndex) override;
     // Decodes a Multiple Service Packet reply of Read Tag replies into response records; the
     // status of each record is left for the caller to judge. 0, or -1 (no records) for a

@@ -127,7 +127,7 @@ bool AppendWriteValue(ByteWriter& w, const PcccTagData& tagData, ByteReader valu
 
 PcccConnection::PcccConnection(const ConnectInfo* info) : EipConnection(info) {}
 
-bool PcccConnection::CheckStatesForPolling(uint8_t ucmmState, uint8_t /*emState*/) {
+bool PcccConnection::CheckStatesForPolling(uint8_t ucmmState, uint8_t /*explicitState*/) {
     // UCMM states: 0 NON-EXIST, 1 READY, 2 BUSY.
     return (ucmmState & ~2u) != 0;
 }
@@ -190,7 +190,7 @@ int PcccConnection::Exchange(const char* operation, uint8_t* buffer, size_t leng
     return ExchangeExplicit(operation, buffer, length, texts, reply);
 }
 
-int PcccConnection::TestEMTag(EipTag* tag, TagRequestSet& response) {
+int PcccConnection::TestExplicitTag(EipTag* tag, TagRequestSet& response) {
     static const char* const op = "TestEMTag";
     if (tag == nullptr) {
         return -1;
@@ -218,7 +218,7 @@ int PcccConnection::TestEMTag(EipTag* tag, TagRequestSet& response) {
     return AnalyzeTagResp(reply, response, [tag](uint16_t) { return tag; });
 }
 
-int PcccConnection::RequestEMTags(const std::vector<EipTag*>& pollList, size_t size,
+int PcccConnection::RequestExplicitTags(const std::vector<EipTag*>& pollList, size_t size,
                                   size_t& nextIndex) {
     static const char* const op = "RequestEMTags";
     const bool trace = eiplog::TraceOn();
@@ -429,7 +429,7 @@ int PcccConnection::ReadPLCProductInfo(int /*slot*/, ProductInfo& info) {
         return -1;
     }
     const UcmmRequest request{CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 1};
-    const int common = BuildEmReqCommon(buffer + EIP_RR_DATA_FRONT_SIZE,
+    const int common = BuildExplicitReqCommon(buffer + EIP_RR_DATA_FRONT_SIZE,
                                         sizeof buffer - EIP_RR_DATA_FRONT_SIZE, &request);
     if (common < 0) {
         eiplog::Error(op, "failed building a Eip EM Req Common");

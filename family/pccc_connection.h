@@ -47,16 +47,16 @@ class PcccConnection : public EipConnection {
     // not used: nothing is routed). 0 or -1.
     int ReadPLCProductInfo(int slot, ProductInfo& info) override;
     // Polling goes on while the UCMM state is READY (1), not in NON-EXIST (0) or BUSY (2).
-    bool CheckStatesForPolling(uint8_t ucmmState, uint8_t emState) override;
+    bool CheckStatesForPolling(uint8_t ucmmState, uint8_t explicitState) override;
     // Reads one tag at once with TNS 1; the result of AnalyzeTagResp, or -1.
-    int TestEMTag(EipTag* tag, TagRequestSet& response) override;
+    int TestExplicitTag(EipTag* tag, TagRequestSet& response) override;
     // Typed write (masked write for a bit of a B file). 0 when the PLC accepted the write
     // (CIP status 0 and PCCC STS 0), -1 otherwise.
     int WriteDataToTag(const TagInfo& tagInfo, const EipTagData& tagData, const uint8_t* data,
                        uint16_t length) override;
     // Sends the read of the tag at nextIndex (TNS = nextIndex) and advances nextIndex (0 after
     // the last tag) even when the send fails. 0, -1, or the builder's negative result.
-    int RequestEMTags(const std::vector<EipTag*>& pollList, size_t size,
+    int RequestExplicitTags(const std::vector<EipTag*>& pollList, size_t size,
                       size_t& nextIndex) override;
     // Decodes one Execute PCCC read reply into record 0. 0, or -1 for a reply that is not a
     // typed read reply, is refused by the PLC (record 0 then carries
@@ -66,7 +66,7 @@ class PcccConnection : public EipConnection {
                        const TagLookup& lookup) override;
     bool IsServiceSupported(uint8_t service) override;
     ProtocolFamily GetProtocolFamily() override;
-    bool IsEMEnabled() const override { return false; }
+    bool IsExplicitEnabled() const override { return false; }
 
     // Builds the typed read of tagData with the given TNS; its total length (58 + address
     // bytes), or -1 (logged).

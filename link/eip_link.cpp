@@ -151,17 +151,17 @@ void EipLink::readyCreatedPLC(const NodeInfo& info) {
     if (device == nullptr) {
         return;
     }
-    if (device->IsCnxnUp()) {
-        device->ChangeEMCnxnState(kExplicitReady, true);
+    if (device->IsConnected()) {
+        device->ChangeExplicitConnectionState(kExplicitReady, true);
         device->ChangeUCMMState(kUcmmReady, true);
     } else {
         // A restored PLC that is not reachable yet: show its real states, not READY.
-        device->ChangeEMCnxnState(device->GetEMCnxnState(), true);
+        device->ChangeExplicitConnectionState(device->GetExplicitConnectionState(), true);
         device->ChangeUCMMState(device->GetUCMMState(), true);
     }
     // Keeps the interval restored from the store (0 for a new PLC): the folder settings written
     // by the action toggle are what the next restore reads back.
-    device->SetEMPollingState(device->GetEMPollingInterval(), true);
+    device->SetExplicitPollingState(device->GetExplicitPollingInterval(), true);
     Info("nodes_child_created", alias + ": PLC node ready");
 }
 
@@ -313,7 +313,7 @@ void EipLink::deserializeEMTags(const NodeInfo& info, const std::error_code& ec,
         const std::string alias = Unescaped(path.get_parent_path().get_name());
         const auto interval = ConfigInteger<uint16_t>(info, "$Polling Interval", 0);
         if (EipDeviceHandle device = FindDevice(alias)) {
-            device->SetEMPollingState(interval, false);
+            device->SetExplicitPollingState(interval, false);
         } else {
             Info("deserializeEMTags", "device is not exist - " + alias);
         }

@@ -70,7 +70,7 @@ constexpr const char* kIsIt = "$$$isit";
 constexpr const char* kStatus = "$status";
 constexpr const char* kStatusOk = "OK";
 
-constexpr const char* kEMTags = "EM Tags";
+constexpr const char* kExplicitTags = "EM Tags";
 constexpr const char* kReadTagsList = "Read Tags List";
 constexpr const char* kWriteTagsList = "Write Tags List";
 constexpr const char* kIOTags = "IO Tags";
@@ -152,7 +152,7 @@ void CreatePLCValueNodes(const NodePath& plcPath, const ProductInfo& product) {
     builder.make_node("coxnstate")
         .display_name("EM Coxn STATE")
         .type(kTypeString)
-        .value(EipNode::EMCnxnStateText(0));
+        .value(EipNode::ExplicitConnectionStateText(0));
     builder.make_node("ucmmstate")
         .display_name("UCMM STATE")
         .type(kTypeString)
@@ -219,7 +219,7 @@ SubTagInfo DataSubTag(const TagInfo& tag) {
 void CompleteTagNode(const NodePath& path, const TagInfo& tag, bool writeList,
                      const std::vector<SubTagInfo>& subtags) {
     if (writeList) {
-        EipNode::CreateEMWriteDataNode(path);
+        EipNode::CreateExplicitWriteDataNode(path);
     }
     if (!HasFlag(tag, kRwFlagIo)) {
         return;
@@ -500,16 +500,16 @@ NodePath EipNode::PLCPath(const std::string& alias) {
     return NodePath() / sdk::string_escape(alias);
 }
 
-NodePath EipNode::EMTagsPath(const std::string& alias) {
-    return PLCPath(alias) / kEMTags;
+NodePath EipNode::ExplicitTagsPath(const std::string& alias) {
+    return PLCPath(alias) / kExplicitTags;
 }
 
 NodePath EipNode::ReadTagsListPath(const std::string& alias) {
-    return EMTagsPath(alias) / kReadTagsList;
+    return ExplicitTagsPath(alias) / kReadTagsList;
 }
 
 NodePath EipNode::WriteTagsListPath(const std::string& alias) {
-    return EMTagsPath(alias) / kWriteTagsList;
+    return ExplicitTagsPath(alias) / kWriteTagsList;
 }
 
 NodePath EipNode::IOTagsPath(const std::string& alias) {
@@ -551,27 +551,27 @@ int EipNode::CreatePLCNode(const NodePath& parent, const ConnectInfo& conn,
                 return;
             }
             CreatePLCValueNodes(plcPath, product);
-            CreateEMTagsNode(plcPath);
+            CreateExplicitTagsNode(plcPath);
             CreateIOTagsNode(plcPath);
         });
     return 0;
 }
 
-void EipNode::CreateEMTagsNode(const NodePath& parent) {
+void EipNode::CreateExplicitTagsNode(const NodePath& parent) {
     CreateFolder(
-        "CreateEMTagsNode", parent, kEMTags,
+        "CreateEMTagsNode", parent, kExplicitTags,
         [](sdk::NodeBuilder& b) { b.config(kIsIt, "emtags").config("$Polling Interval", 0); },
-        [](const NodePath& emTagsPath) {
-            CreateEMReadTagsNode(emTagsPath);
-            CreateEMWriteTagsNode(emTagsPath);
+        [](const NodePath& explicitTagsPath) {
+            CreateExplicitReadTagsNode(explicitTagsPath);
+            CreateExplicitWriteTagsNode(explicitTagsPath);
         });
 }
 
-void EipNode::CreateEMReadTagsNode(const NodePath& parent) {
+void EipNode::CreateExplicitReadTagsNode(const NodePath& parent) {
     CreateFolder("CreateEMReadTagsNode", parent, kReadTagsList, NoFill, NothingAfter);
 }
 
-void EipNode::CreateEMWriteTagsNode(const NodePath& parent) {
+void EipNode::CreateExplicitWriteTagsNode(const NodePath& parent) {
     CreateFolder("CreateEMWriteTagsNode", parent, kWriteTagsList, NoFill, NothingAfter);
 }
 
@@ -592,7 +592,7 @@ void EipNode::RemovePLCNode(const NodePath& plcPath) {
     }
 }
 
-const char* EipNode::EMCnxnStateText(unsigned char state) {
+const char* EipNode::ExplicitConnectionStateText(unsigned char state) {
     static const char* const kTexts[4] = {"NON-EXIST", "BUSY", "READY", "NEED2SEND"};
     return StateText(state, kTexts);
 }
@@ -602,8 +602,8 @@ const char* EipNode::UCMMStateText(unsigned char state) {
     return StateText(state, kTexts);
 }
 
-void EipNode::ChangeEMCnxnState(const std::string& alias, unsigned char state) {
-    SetValue("ChangeEMCnxnState", PLCPath(alias) / "coxnstate", EMCnxnStateText(state));
+void EipNode::ChangeExplicitConnectionState(const std::string& alias, unsigned char state) {
+    SetValue("ChangeEMCnxnState", PLCPath(alias) / "coxnstate", ExplicitConnectionStateText(state));
 }
 
 void EipNode::ChangeUCMMState(const std::string& alias, unsigned char state) {
@@ -616,8 +616,8 @@ void EipNode::ChangeProductInfo(const std::string& alias, const ProductInfo& pro
              static_cast<uint64_t>(product.vendorId));
 }
 
-void EipNode::ChangeEMPollingState(const std::string& alias, unsigned short interval) {
-    sdk::NodeUpdater updater(EMTagsPath(alias));
+void EipNode::ChangeExplicitPollingState(const std::string& alias, unsigned short interval) {
+    sdk::NodeUpdater updater(ExplicitTagsPath(alias));
     updater.config("$Polling Interval", static_cast<uint64_t>(interval));
     UpdateConfigs("ChangeEMPollingState", updater);
 }
@@ -796,7 +796,7 @@ void EipNode::RemoveTagItemNodeFromPath(const NodePath& path) {
 
 // ---- value publishing -------------------------------------------------------------------------
 
-bool EipNode::ChangeEMTagNodeValue(const std::string& alias, const TagInfo& tag,
+bool EipNode::ChangeExplicitTagNodeValue(const std::string& alias, const TagInfo& tag,
                                    const uint8_t* data, uint16_t len) {
     return ChangeTagNodeValue(TagPath(ReadTagsListPath(alias), tag.alias), tag, data, len);
 }
@@ -860,7 +860,7 @@ bool EipNode::ChangeTagNodeValue(const NodePath& path, const TagInfo& tag, const
     return true;
 }
 
-void EipNode::ChangeEMTagNodeValues(const std::string& alias,
+void EipNode::ChangeExplicitTagNodeValues(const std::string& alias,
                                     const std::vector<EipTagValue>& values) {
     const NodePath list = ReadTagsListPath(alias);
     std::vector<std::pair<std::string, Variant>> named;

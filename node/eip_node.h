@@ -37,17 +37,17 @@ class EipNode {
     static NodeBuilder& CreateCommonNode(NodeBuilder& out, const NodePath& parent,
                                          const std::string& name);
 
-    static void CreateEMTagsNode(const NodePath& parent);
-    static void CreateEMReadTagsNode(const NodePath& parent);
-    static void CreateEMWriteTagsNode(const NodePath& parent);
+    static void CreateExplicitTagsNode(const NodePath& parent);
+    static void CreateExplicitReadTagsNode(const NodePath& parent);
+    static void CreateExplicitWriteTagsNode(const NodePath& parent);
     static void CreateIOTagsNode(const NodePath& parent);
     static void RemovePLCNode(const NodePath& plcPath);
 
     // `alias` is always the unescaped PLC alias.
-    static void ChangeEMCnxnState(const std::string& alias, unsigned char state);
+    static void ChangeExplicitConnectionState(const std::string& alias, unsigned char state);
     static void ChangeUCMMState(const std::string& alias, unsigned char state);
     static void ChangeProductInfo(const std::string& alias, const ProductInfo& product);
-    static void ChangeEMPollingState(const std::string& alias, unsigned short interval);
+    static void ChangeExplicitPollingState(const std::string& alias, unsigned short interval);
     static void ChangeIOPollingState(const std::string& alias, unsigned short interval,
                                      unsigned short udpPort);
 
@@ -61,12 +61,12 @@ class EipNode {
                                        signed char kind, const std::string& status);
 
     // Texts shown on the "EM Coxn STATE" and "UCMM STATE" nodes for a state number.
-    static const char* EMCnxnStateText(unsigned char state);
+    static const char* ExplicitConnectionStateText(unsigned char state);
     static const char* UCMMStateText(unsigned char state);
 
     // Paths of a PLC's nodes, built from the unescaped alias.
     static NodePath PLCPath(const std::string& alias);
-    static NodePath EMTagsPath(const std::string& alias);
+    static NodePath ExplicitTagsPath(const std::string& alias);
     static NodePath ReadTagsListPath(const std::string& alias);
     static NodePath WriteTagsListPath(const std::string& alias);
     static NodePath IOTagsPath(const std::string& alias);
@@ -93,7 +93,7 @@ class EipNode {
     // Value publishing. Each returns true when a value was handed to the broker, false when the
     // data could not be converted (a non-finite REAL) or the slice lies outside the data; the
     // failure is logged and never thrown, so the device's queue thread carries on.
-    static bool ChangeEMTagNodeValue(const std::string& alias, const TagInfo& tag,
+    static bool ChangeExplicitTagNodeValue(const std::string& alias, const TagInfo& tag,
                                      const uint8_t* data, uint16_t len);
     static bool ChangeIOTagNodeValue(const std::string& alias, const TagInfo& tag,
                                      const uint8_t* data, uint16_t len);
@@ -104,7 +104,7 @@ class EipNode {
                                    const uint8_t* data, uint16_t len);
     // The values of one reply under "Read Tags List", handed to the broker at once (one lock,
     // one hand-off). A value that cannot be converted is logged and left out.
-    static void ChangeEMTagNodeValues(const std::string& alias,
+    static void ChangeExplicitTagNodeValues(const std::string& alias,
                                       const std::vector<EipTagValue>& values);
 
     // The broker value for `len` raw bytes of `tag`. Throws kestrel::strata_sdk::exception
@@ -115,8 +115,8 @@ class EipNode {
 
     // Shows the PLC's configuration actions only while polling / listening is stopped
     // (flag 1 = stopped) and records the settings on the folders.
-    static void ToggleActionNodes(const std::string& alias, signed char emPollingStopped,
-                                  unsigned short emInterval, signed char ioPollingStopped,
+    static void ToggleActionNodes(const std::string& alias, signed char explicitPollingStopped,
+                                  unsigned short explicitInterval, signed char ioPollingStopped,
                                   unsigned short ioInterval, unsigned short ioUdpPort);
 
     // Each creates one action node under `path`; an empty path creates nothing.
@@ -129,11 +129,11 @@ class EipNode {
     static void CreateResetTagsNode(const NodePath& path);
     static void CreateExportTagsNode(const NodePath& path);
     static void CreateBrowseTagsNode(const NodePath& path);
-    static void CreateEMStartPollingNode(const NodePath& path);
-    static void CreateEMStopPollingNode(const NodePath& path);
+    static void CreateExplicitStartPollingNode(const NodePath& path);
+    static void CreateExplicitStopPollingNode(const NodePath& path);
     static void CreateIOStartPollingNode(const NodePath& path);
     static void CreateIOStopPollingNode(const NodePath& path);
-    static void CreateEMWriteDataNode(const NodePath& path);
+    static void CreateExplicitWriteDataNode(const NodePath& path);
     static void CreateIOAddSubNode(const NodePath& path);
     static void CreateIOExportSubNode(const NodePath& path);
     static void CreateIOImporSubNode(const NodePath& path);

@@ -133,15 +133,15 @@ void ToggleFolder(sdk::Responder& responder, const NodePath& folder, bool stoppe
 
 }  // namespace
 
-void EipNode::ToggleActionNodes(const std::string& alias, signed char emPollingStopped,
-                                unsigned short emInterval, signed char ioPollingStopped,
+void EipNode::ToggleActionNodes(const std::string& alias, signed char explicitPollingStopped,
+                                unsigned short explicitInterval, signed char ioPollingStopped,
                                 unsigned short ioInterval, unsigned short ioUdpPort) {
     static const char* const kOperation = "ToggleActionNodes";
     const NodePath plcPath = PLCPath(alias);
-    const NodePath emPath = EMTagsPath(alias);
+    const NodePath explicitPath = ExplicitTagsPath(alias);
     const NodePath ioPath = IOTagsPath(alias);
     eiplog::Info(kOperation, "Toggle nodes to - " + plcPath.to_string() + " " +
-                                 std::to_string(emPollingStopped) + "," +
+                                 std::to_string(explicitPollingStopped) + "," +
                                  std::to_string(ioPollingStopped));
     if (g_eipManager == nullptr || g_eipManager->GetPLC(alias) == nullptr) {
         eiplog::Error(kOperation, "PLC alias is not exist.");
@@ -149,22 +149,22 @@ void EipNode::ToggleActionNodes(const std::string& alias, signed char emPollingS
     }
     const bool logix =
         g_eipManager->GetPLC(alias)->GetConnectionInfo().family == kFamilyCip;
-    ChangeEMPollingState(alias, emInterval);
+    ChangeExplicitPollingState(alias, explicitInterval);
     ChangeIOPollingState(alias, ioInterval, ioUdpPort);
     auto responder = GetResponder(kOperation);
     if (!responder) {
         return;
     }
     EnsureAction(*responder, plcPath, {"Remove", &CreateRemovePLCNode});
-    EnsureAction(*responder, emPath, {"Write Tags", &CreateWriteTagsNode});
+    EnsureAction(*responder, explicitPath, {"Write Tags", &CreateWriteTagsNode});
     EnsureAction(*responder, ioPath, {"Export Tags", &CreateExportTagsNode});
-    EnsureAction(*responder, emPath, {"Export Tags", &CreateExportTagsNode});
+    EnsureAction(*responder, explicitPath, {"Export Tags", &CreateExportTagsNode});
     if (logix) {
-        EnsureAction(*responder, emPath, {"Browse Tags", &CreateBrowseTagsNode});
+        EnsureAction(*responder, explicitPath, {"Browse Tags", &CreateBrowseTagsNode});
     }
-    ToggleFolder(*responder, emPath, emPollingStopped == 1,
-                 {"Start Polling", &CreateEMStartPollingNode},
-                 {"Stop Polling", &CreateEMStopPollingNode});
+    ToggleFolder(*responder, explicitPath, explicitPollingStopped == 1,
+                 {"Start Polling", &CreateExplicitStartPollingNode},
+                 {"Stop Polling", &CreateExplicitStopPollingNode});
     ToggleFolder(*responder, ioPath, ioPollingStopped == 1,
                  {"Start Listening", &CreateIOStartPollingNode},
                  {"Stop Listening", &CreateIOStopPollingNode});
@@ -232,15 +232,15 @@ void EipNode::CreateBrowseTagsNode(const NodePath& path) {
     CreateActionNode(path, "Browse Tags", "Browse Tags", std::move(action));
 }
 
-void EipNode::CreateEMStartPollingNode(const NodePath& path) {
-    sdk::Action action = NewAction(&EipAction::EMStartPollingNodeAction);
+void EipNode::CreateExplicitStartPollingNode(const NodePath& path) {
+    sdk::Action action = NewAction(&EipAction::ExplicitStartPollingNodeAction);
     action.add_param(ActionParameter("Interval(ms)", ValueType::Number, Variant(1000)));
     AddSuccessMessageColumns(action);
     CreateActionNode(path, "Start Polling", "Start Polling", std::move(action));
 }
 
-void EipNode::CreateEMStopPollingNode(const NodePath& path) {
-    CreatePlainAction(path, "Stop Polling", &EipAction::EMStopPollingNodeAction);
+void EipNode::CreateExplicitStopPollingNode(const NodePath& path) {
+    CreatePlainAction(path, "Stop Polling", &EipAction::ExplicitStopPollingNodeAction);
 }
 
 void EipNode::CreateIOStartPollingNode(const NodePath& path) {
@@ -258,8 +258,8 @@ void EipNode::CreateIOStopPollingNode(const NodePath& path) {
 
 // ---- tag and subtag nodes ---------------------------------------------------------------------
 
-void EipNode::CreateEMWriteDataNode(const NodePath& path) {
-    sdk::Action action = NewAction(&EipAction::EMWriteDataNodeAction);
+void EipNode::CreateExplicitWriteDataNode(const NodePath& path) {
+    sdk::Action action = NewAction(&EipAction::ExplicitWriteDataNodeAction);
     action.add_param(ActionParameter("Value", ValueType::String));
     AddSuccessMessageColumns(action);
     CreateActionNode(path, "Write Data", "Write Data", std::move(action), KindText::None);

@@ -69,7 +69,7 @@ void BM_PcccPollLoopback(benchmark::State& state) {
     info.host = "127.0.0.1";
     info.port = plc.Sim().Port();
     PcccConnection connection(&info);
-    if (connection.Connect(info.host, info.port, 2) != 0 || connection.RegiSession(2) != 0) {
+    if (connection.Connect(info.host, info.port, 2) != 0 || connection.RegisterSession(2) != 0) {
         state.SkipWithError("no session");
         return;
     }
@@ -83,8 +83,8 @@ void BM_PcccPollLoopback(benchmark::State& state) {
     auto lookup = [&](uint16_t i) { return i < list.size() ? list[i] : nullptr; };
     size_t next = 0;
     for (auto _ : state) {
-        if (connection.RequestEMTags(list, list.size(), next) != 0 ||
-            connection.RecvEMTags(*records, lookup) < 1) {
+        if (connection.RequestExplicitTags(list, list.size(), next) != 0 ||
+            connection.RecvExplicitTags(*records, lookup) < 1) {
             state.SkipWithError("poll step failed");
             break;
         }

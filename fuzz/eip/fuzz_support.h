@@ -9,11 +9,11 @@ class FuzzConnection : public EipConnection {
     FuzzConnection() : EipConnection(nullptr) {}
 
     bool CheckStatesForPolling(uint8_t, uint8_t) override { return true; }
-    int TestEMTag(EipTag*, TagRequestSet&) override { return -1; }
+    int TestExplicitTag(EipTag*, TagRequestSet&) override { return -1; }
     int WriteDataToTag(const TagInfo&, const EipTagData&, const uint8_t*, uint16_t) override {
         return -1;
     }
-    int RequestEMTags(const std::vector<EipTag*>&, size_t, size_t&) override { return -1; }
+    int RequestExplicitTags(const std::vector<EipTag*>&, size_t, size_t&) override { return -1; }
     int AnalyzeTagResp(const ExplicitResponse& response, TagRequestSet& tags,
                        const TagLookup&) override {
         tags.count = response.dataLength > 0 ? response.data[response.dataLength - 1] : 0;

@@ -61,11 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (polled) {
             const std::vector<EipTag*> list{tag.get()};
             size_t next = 0;
-            if (connection.RequestEMTags(list, 1, next) == 0) {
-                connection.RecvEMTags(*response, [](uint16_t) { return nullptr; });
+            if (connection.RequestExplicitTags(list, 1, next) == 0) {
+                connection.RecvExplicitTags(*response, [](uint16_t) { return nullptr; });
             }
         } else {
-            connection.TestEMTag(tag.get(), *response);
+            connection.TestExplicitTag(tag.get(), *response);
         }
         // A value handed up is whole and within the record limit.
         for (uint16_t i = 0; i < response->count; ++i) {

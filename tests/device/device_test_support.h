@@ -125,13 +125,13 @@ class Recorder {
                                       const SubTagInfo& sub) { Add("subCreated", sub.alias); };
         cb.subTagNodeRemoved = [this](const std::string&, const TagInfo&,
                                       const SubTagInfo& sub) { Add("subRemoved", sub.alias); };
-        cb.emCnxnState = [this](const std::string&, unsigned char state) {
-            Locked([&] { emStates_.push_back(state); });
+        cb.explicitConnectionState = [this](const std::string&, unsigned char state) {
+            Locked([&] { explicitStates_.push_back(state); });
         };
         cb.ucmmState = [this](const std::string&, unsigned char state) {
             Locked([&] { ucmmStates_.push_back(state); });
         };
-        cb.emTagValues = [this](const std::string&, const std::vector<EipTagValue>& values) {
+        cb.explicitTagValues = [this](const std::string&, const std::vector<EipTagValue>& values) {
             Locked([&] {
                 for (const EipTagValue& value : values) {
                     values_[value.tag->alias] = value.data;
@@ -139,10 +139,10 @@ class Recorder {
                 }
             });
         };
-        cb.actionToggle = [this](const std::string&, signed char emStopped,
-                                 unsigned short emInterval, signed char, unsigned short,
+        cb.actionToggle = [this](const std::string&, signed char explicitStopped,
+                                 unsigned short explicitInterval, signed char, unsigned short,
                                  unsigned short) {
-            Locked([&] { toggles_.emplace_back(emStopped, emInterval); });
+            Locked([&] { toggles_.emplace_back(explicitStopped, explicitInterval); });
         };
         cb.tagStatus = [this](const std::string&, const std::string& tagAlias, signed char,
                               const std::string& status) {
@@ -154,7 +154,7 @@ class Recorder {
     std::vector<std::string> Events(const std::string& kind) { return Copy(events_)[kind]; }
     std::vector<uint8_t> Value(const std::string& tag) { return Copy(values_)[tag]; }
     size_t ValueCount(const std::string& tag) { return Copy(valueCounts_)[tag]; }
-    std::vector<unsigned char> EMStates() { return Copy(emStates_); }
+    std::vector<unsigned char> ExplicitStates() { return Copy(explicitStates_); }
     std::vector<unsigned char> UCMMStates() { return Copy(ucmmStates_); }
     std::vector<SubTagInfo> CreatedSubTags(const std::string& tag) {
         return Copy(createdSubTags_)[tag];
@@ -166,7 +166,7 @@ class Recorder {
     std::mutex mutex_;
     std::map<std::string, std::vector<std::string>> events_;
     std::map<std::string, std::vector<SubTagInfo>> createdSubTags_;
-    std::vector<unsigned char> emStates_, ucmmStates_;
+    std::vector<unsigned char> explicitStates_, ucmmStates_;
     std::map<std::string, std::vector<uint8_t>> values_;
     std::map<std::string, size_t> valueCounts_;
     std::vector<std::pair<signed char, unsigned short>> toggles_;
@@ -205,7 +205,7 @@ class DeviceFixture : public ::testing::Test {
         lastMessage.clear();
         return device->AddTag(test.get(), Json(json), kind, lastAlias, lastMessage, false);
     }
-    int AddEMTag(EipDevice* device, const std::string& alias, const std::string& name,
+    int AddExplicitTag(EipDevice* device, const std::string& alias, const std::string& name,
                  const std::string& rw = "RW") {
         return AddTag(device, "{\"Tag Alias\":\"" + alias + "\",\"Tag Name\":\"" + name +
                                   "\",\"RW Flag\":\"" + rw + "\"}");

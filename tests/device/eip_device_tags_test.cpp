@@ -43,8 +43,8 @@ class DeviceTagsTest : public DeviceFixture {
 // The refusals the actions' own tests do not already reach (duplicates, unknown tags, read-only
 // writes and unknown removals are pinned there).
 TEST_F(DeviceTagsTest, RefusedRequestsChangeNothingAndSayWhy) {
-    ASSERT_EQ(0, AddEMTag(device, "Cnt", "Count"));
-    ASSERT_EQ(0, AddEMTag(device, "Spd", "Speed", "R"));
+    ASSERT_EQ(0, AddExplicitTag(device, "Cnt", "Count"));
+    ASSERT_EQ(0, AddExplicitTag(device, "Spd", "Speed", "R"));
     struct Refusal {
         const char* op;
         const char* json;
@@ -76,8 +76,8 @@ TEST_F(DeviceTagsTest, RefusedRequestsChangeNothingAndSayWhy) {
 
 // A rename keeps the tag name and takes the new description (the actions' tests pin the nodes).
 TEST_F(DeviceTagsTest, EditReplacesTheTagAndResetRemovesEveryTagOfTheKind) {
-    ASSERT_EQ(0, AddEMTag(device, "Cnt", "Count"));
-    ASSERT_EQ(0, AddEMTag(device, "Spd", "Speed"));
+    ASSERT_EQ(0, AddExplicitTag(device, "Cnt", "Count"));
+    ASSERT_EQ(0, AddExplicitTag(device, "Spd", "Speed"));
     ASSERT_EQ(0, AddTag(device, IOTag("In1", 8), 2)) << lastMessage;
     ASSERT_EQ(0,
               EditTag(device, R"({"Tag Alias":"Cnt","New Tag Alias":"Counter","Description":"d"})"))
@@ -172,7 +172,7 @@ TEST_F(DeviceTagsTest, PersistedTagsAreReplayedOnceAndResumePolling) {
                                     {"A", 2, kInnerTypeInt, 2});
     device->AddPersistenceSubTagStr(NodePath("/PLC1/IO Tags/In1/Data"),
                                     {"Data", 0, kInnerTypeSint, 8});
-    device->SetEMPollingState(10, false);
+    device->SetExplicitPollingState(10, false);
     device->CreatePersistenceTag();
     auto cnt = device->FindTagByAlias("Cnt", 1);
     ASSERT_NE(cnt, nullptr);
@@ -187,7 +187,7 @@ TEST_F(DeviceTagsTest, PersistedTagsAreReplayedOnceAndResumePolling) {
     auto in1 = device->FindTagByAlias("In1", 2);
     ASSERT_NE(in1, nullptr);
     EXPECT_EQ(2, in1->GetSubTagInfo("A").offset);
-    EXPECT_EQ(0, device->GetEMPollingStopped());
+    EXPECT_EQ(0, device->GetExplicitPollingStopped());
     EXPECT_TRUE(WaitUntil([&] { return rec.Value("Cnt") == Dint(7); }));
     const size_t created = rec.Events("created").size();
     device->CreatePersistenceTag();

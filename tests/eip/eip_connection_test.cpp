@@ -1,7 +1,7 @@
 // The connection base against plcsim on loopback: connect, RegisterSession, the socket layer's
 // failure paths, the identity read, making connections by protocol family with the reachability
 // test of the actions, and the class-3 connection (Forward Open, Forward Close, their refusals and
-// the connected reply checks of RecvEMTags).
+// the connected reply checks of RecvExplicitTags).
 
 #include <sys/socket.h>
 
@@ -35,11 +35,11 @@ class ProbeConnection : public EipConnection {
     explicit ProbeConnection(const ConnectInfo& info) : EipConnection(&info) {}
 
     bool CheckStatesForPolling(uint8_t, uint8_t) override { return true; }
-    int TestEMTag(EipTag*, TagRequestSet&) override { return -1; }
+    int TestExplicitTag(EipTag*, TagRequestSet&) override { return -1; }
     int WriteDataToTag(const TagInfo&, const EipTagData&, const uint8_t*, uint16_t) override {
         return -1;
     }
-    int RequestEMTags(const std::vector<EipTag*>&, size_t, size_t&) override { return -1; }
+    int RequestExplicitTags(const std::vector<EipTag*>&, size_t, size_t&) override { return -1; }
     int AnalyzeTagResp(const ExplicitResponse& response, TagRequestSet&,
                        const TagLookup&) override {
         analysedService = response.service;
@@ -59,14 +59,14 @@ class ProbeConnection : public EipConnection {
         uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
         BuildEipRRDataHeader(buffer, sizeof buffer, sessionHandle);
         const UcmmRequest request{service, classId, instanceId};
-        const int front = BuildEmReqCommon(buffer + EIP_RR_DATA_FRONT_SIZE, 6, &request);
+        const int front = BuildExplicitReqCommon(buffer + EIP_RR_DATA_FRONT_SIZE, 6, &request);
         const size_t total = EIP_RR_DATA_FRONT_SIZE + static_cast<size_t>(front);
         PatchRRDataLengths(buffer, total);
         return ExchangeExplicit("SendDirect", buffer, total, {"send", "recv", "parse"}, response);
     }
 
     // Sends a connected request (service, class, instance) on the open class-3 connection with
-    // the next sequence count, without reading the reply (RecvEMTags reads it).
+    // the next sequence count, without reading the reply (RecvExplicitTags reads it).
     // SendUnitData front (46 bytes) then the 6-byte request.
     int SendConnected(uint8_t service, uint16_t classId, uint16_t instanceId) {
         uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
@@ -86,7 +86,7 @@ class ProbeConnection : public EipConnection {
             .u16(8)
             .u16(sequenceCount);
         const UcmmRequest request{service, classId, instanceId};
-        BuildEmReqCommon(buffer + writer.size(), 6, &request);
+        BuildExplicitReqCommon(buffer + writer.size(), 6, &request);
         const size_t total = writer.size() + 6;
         PutLittleEndian16(static_cast<uint16_t>(total - EIP_ENCAP_HEADER_SIZE), buffer + 2);
         return EipSendData(buffer, total, kRequestTimeoutSeconds);
@@ -124,7 +124,7 @@ class SimSessionTest : public ::testing::Test {
     }
     void ConnectAndRegister() {
         ASSERT_EQ(connection->Connect("127.0.0.1", sim->Port(), 2), 0);
-        ASSERT_EQ(connection->RegiSession(2), 0);
+        ASSERT_EQ(connection->RegisterSession(2), 0);
     }
     // Rewrites the nth reply with `edit`.
     void MutateReply(int nth, std::function<void(std::vector<uint8_t>&)> edit) {
@@ -179,7 +179,7 @@ TEST_F(SessionTest, ConnectAndRegisterGetsDistinctSessionHandles) {
                              std::to_string(connection->GetSessionHandle())));
     ProbeConnection second(InfoFor(sim->Port(), 3));
     ASSERT_EQ(second.Connect("127.0.0.1", sim->Port(), 2), 0);
-    ASSERT_EQ(second.RegiSession(2), 0);
+    ASSERT_EQ(second.RegisterSession(2), 0);
     EXPECT_NE(second.GetSessionHandle(), connection->GetSessionHandle());
     ProductInfo info;
     EXPECT_EQ(second.ReadPLCProductInfo(3, info), 0);
@@ -200,7 +200,7 @@ TEST_F(SessionTest, RefusedOrInvalidHostLeavesNoSocket) {
 TEST_F(SessionTest, RegisterSessionRepliesAndSilence) {
     MutateReply(1, [](std::vector<uint8_t>& reply) { PutLittleEndian16(0x0066, &reply[0]); });
     ASSERT_EQ(connection->Connect("127.0.0.1", sim->Port(), 2), 0);
-    EXPECT_LT(connection->RegiSession(2), 0);
+    EXPECT_LT(connection->RegisterSession(2), 0);
     EXPECT_EQ(connection->GetSessionHandle(), 0u);
 
     MutateReply(1, [](std::vector<uint8_t>& reply) { PutLittleEndian32(1, &reply[8]); });
@@ -210,7 +210,7 @@ TEST_F(SessionTest, RegisterSessionRepliesAndSilence) {
     SilenceEveryReply();
     ProbeConnection quiet(InfoFor(sim->Port(), 3));
     ASSERT_EQ(quiet.Connect("127.0.0.1", sim->Port(), 2), 0);
-    EXPECT_EQ(quiet.RegiSession(1), -1);
+    EXPECT_EQ(quiet.RegisterSession(1), -1);
     EXPECT_EQ(quiet.GetSessionHandle(), 0u);
     EXPECT_GE(quiet.GetSocketFd(), 0);
 }
@@ -292,7 +292,7 @@ TEST_F(SessionTest, IdentityRoutedToTheSlotFillsTheProductInfo) {
     ASSERT_EQ(connection->Connect("127.0.0.1", sim->Port(), 2), 0);
     EXPECT_EQ(connection->ReadPLCProductInfo(3, info), -1) << "no session";
     EXPECT_EQ(sim->Stats().requests, 0u);
-    ASSERT_EQ(connection->RegiSession(2), 0);
+    ASSERT_EQ(connection->RegisterSession(2), 0);
     ASSERT_EQ(connection->ReadPLCProductInfo(3, info), 0);
     EXPECT_EQ(info.vendorId, 1);
     EXPECT_EQ(info.deviceType, 0x0E);
@@ -392,7 +392,7 @@ TEST_F(TestConnectionTest, ReachablePlcGivesARegisteredConnectionOthersTheConnec
 
 constexpr uint16_t kRpiMs = 45000;
 
-class EmConnectionTest : public SimSessionTest {
+class ExplicitConnectionTest : public SimSessionTest {
   protected:
     void SetUp() override { StartAndRegister(); }
 
@@ -402,16 +402,16 @@ class EmConnectionTest : public SimSessionTest {
         ConnectAndRegister();
     }
     void OpenConnection() {
-        ASSERT_EQ(connection->OpenEMConnection(kRpiMs), 0) << log.All();
+        ASSERT_EQ(connection->OpenExplicitConnection(kRpiMs), 0) << log.All();
         ASSERT_EQ(sim->Connections().size(), 1u);
     }
     int Receive() {
         auto tags = std::make_unique<TagRequestSet>();
-        return connection->RecvEMTags(*tags, [](uint16_t) { return nullptr; });
+        return connection->RecvExplicitTags(*tags, [](uint16_t) { return nullptr; });
     }
 };
 
-TEST_F(EmConnectionTest, ForwardOpenAndCloseHaveTheControllersByteLayoutAndKeepTheGrantedIds) {
+TEST_F(ExplicitConnectionTest, ForwardOpenAndCloseHaveTheControllersByteLayoutAndKeepTheGrantedIds) {
     const auto recorded = RecordSent();
     const auto& sent = *recorded;
     ProductInfo info;
@@ -422,7 +422,7 @@ TEST_F(EmConnectionTest, ForwardOpenAndCloseHaveTheControllersByteLayoutAndKeepT
     EXPECT_EQ(connection->GetTOConnectionId(), granted.toConnectionId);
     EXPECT_EQ(granted.otConnectionSize, 4002);
     EXPECT_EQ(connection->GetConnectionSize(), 4002);
-    ASSERT_EQ(connection->CloseEMConnection(), 0);
+    ASSERT_EQ(connection->CloseExplicitConnection(), 0);
     EXPECT_TRUE(sim->Connections().empty());
     EXPECT_TRUE(sim->ProtocolErrors().empty()) << sim->ProtocolErrors().front();
     ASSERT_EQ(sent.size(), 3u);
@@ -466,20 +466,20 @@ TEST_F(EmConnectionTest, ForwardOpenAndCloseHaveTheControllersByteLayoutAndKeepT
 // Each open proposes the next pair of ids and draws its own connection serial: a controller that
 // still holds the connection of a lost link, or of another link process on this host (same
 // originator serial), would refuse a repeated triad as a duplicate.
-TEST_F(EmConnectionTest, EachOpenProposesTheNextPairOfIdsAndHasItsOwnTriad) {
+TEST_F(ExplicitConnectionTest, EachOpenProposesTheNextPairOfIdsAndHasItsOwnTriad) {
     OpenConnection();
     const uint32_t firstTO = connection->GetTOConnectionId();
     const uint16_t firstSerial = sim->Connections().front().connectionSerial;
-    ASSERT_EQ(connection->CloseEMConnection(), 0);
+    ASSERT_EQ(connection->CloseExplicitConnection(), 0);
     OpenConnection();
     EXPECT_EQ(connection->GetTOConnectionId(), firstTO + 2);
     EXPECT_NE(sim->Connections().front().connectionSerial, firstSerial);
-    EXPECT_EQ(connection->CloseEMConnection(), 0) << log.All();
+    EXPECT_EQ(connection->CloseExplicitConnection(), 0) << log.All();
 }
 
 // A refusal, a reply echoing another vendor or originator serial, or a path to an empty slot
 // fails the open; the link then closes with the triad it sent, so nothing stays open.
-TEST_F(EmConnectionTest, RefusedOrMismatchedForwardOpenFailsAndLeavesNothingOpen) {
+TEST_F(ExplicitConnectionTest, RefusedOrMismatchedForwardOpenFailsAndLeavesNothingOpen) {
     plcsim::ForwardOpenFault refuse;
     refuse.refuseGeneralStatus = 0x01;
     refuse.refuseExtStatus = 0x0100;
@@ -494,7 +494,7 @@ TEST_F(EmConnectionTest, RefusedOrMismatchedForwardOpenFailsAndLeavesNothingOpen
             connection->SetConnectionInfo(InfoFor(sim->Port(), 4));  // an empty slot
         }
         log.Clear();
-        EXPECT_EQ(connection->OpenEMConnection(kRpiMs), -1);
+        EXPECT_EQ(connection->OpenExplicitConnection(kRpiMs), -1);
         EXPECT_TRUE(log.Contains("Try to close em connection...(test)")) << log.All();
         EXPECT_TRUE(sim->Connections().empty());
         EXPECT_EQ(connection->GetOTConnectionId(), 0u);
@@ -503,17 +503,17 @@ TEST_F(EmConnectionTest, RefusedOrMismatchedForwardOpenFailsAndLeavesNothingOpen
 
 // Without a socket nothing is sent; a Forward Open reply that never comes fails and the session
 // that timed out is closed, so nothing late can be read from it.
-TEST_F(EmConnectionTest, ForwardOpenAndCloseWithoutAnAnswerOrSocket) {
+TEST_F(ExplicitConnectionTest, ForwardOpenAndCloseWithoutAnAnswerOrSocket) {
     OpenConnection();
     connection->Disconnect();
-    EXPECT_EQ(connection->CloseEMConnection(), -1);
-    EXPECT_EQ(connection->OpenEMConnection(kRpiMs), -1);
+    EXPECT_EQ(connection->CloseExplicitConnection(), -1);
+    EXPECT_EQ(connection->OpenExplicitConnection(kRpiMs), -1);
     EXPECT_EQ(sim->Stats().forwardCloses, 0u);
     EXPECT_EQ(sim->Stats().forwardOpens, 1u);
 
     StartAndRegister();
     SilenceEveryReply();
-    EXPECT_EQ(connection->OpenEMConnection(kRpiMs), -1);
+    EXPECT_EQ(connection->OpenExplicitConnection(kRpiMs), -1);
     EXPECT_LT(connection->GetSocketFd(), 0);
 }
 
@@ -523,7 +523,7 @@ TEST_F(EmConnectionTest, ForwardOpenAndCloseWithoutAnAnswerOrSocket) {
 // takes and successful, or an embedded service error of a batch (the records say which failed).
 // A reply on another connection, an error or another service is refused (-1); a closed socket or
 // a restarted controller is a lost reply (-2).
-TEST_F(EmConnectionTest, ConnectedRepliesReachTheFamilyOnlyWhenTheyAreItsOwn) {
+TEST_F(ExplicitConnectionTest, ConnectedRepliesReachTheFamilyOnlyWhenTheyAreItsOwn) {
     const std::vector<uint8_t> batch = {2, 0, 6, 0, 12, 0};  // two embedded replies
     const auto batchError = [batch](const plcsim::CipRequest&) {
         return plcsim::CipReply::Error(CIP_STATUS_EMBEDDED_SERVICE_ERROR, {}, batch);

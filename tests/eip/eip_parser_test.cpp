@@ -93,11 +93,11 @@ TEST(RequestFrontTest, SendRRDataAndMessageRouterFrontsAreByteExactAndBounded) {
     EXPECT_EQ(EipConnection::BuildEipRRDataHeader(nullptr, 100, 1), -1);
 
     const UcmmRequest request{0x0E, 0x0102, 0x0304};
-    ASSERT_EQ(EipConnection::BuildEmReqCommon(buffer, 6, &request), 6);
+    ASSERT_EQ(EipConnection::BuildExplicitReqCommon(buffer, 6, &request), 6);
     EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 6), Hex("0E 02 20 02 24 04"));
-    EXPECT_EQ(EipConnection::BuildEmReqCommon(buffer, 5, &request), -1);
-    EXPECT_EQ(EipConnection::BuildEmReqCommon(buffer, 6, nullptr), -1);
-    EXPECT_EQ(EipConnection::BuildEmReqCommon(nullptr, 6, &request), -1);
+    EXPECT_EQ(EipConnection::BuildExplicitReqCommon(buffer, 5, &request), -1);
+    EXPECT_EQ(EipConnection::BuildExplicitReqCommon(buffer, 6, nullptr), -1);
+    EXPECT_EQ(EipConnection::BuildExplicitReqCommon(nullptr, 6, &request), -1);
 }
 
 TEST(EncapHeaderTest, HeaderFieldsAreReadLittleEndian) {

@@ -79,8 +79,8 @@ class LogixPlcsimTest : public ::testing::Test {
         info.port = plc->Sim().Port();
         info.slot = 2;
         std::unique_ptr<EipConnection> c(EipConnection::Create(kFamilyCip, &info));
-        if (!c || c->Connect(info.host, info.port, 2) != 0 || c->RegiSession(2) != 0 ||
-            c->OpenEMConnection(45000) != 0) {
+        if (!c || c->Connect(info.host, info.port, 2) != 0 || c->RegisterSession(2) != 0 ||
+            c->OpenExplicitConnection(45000) != 0) {
             return nullptr;
         }
         return c;
@@ -101,7 +101,7 @@ class LogixPlcsimTest : public ::testing::Test {
     // The record of a test read that must succeed.
     TagReplySet TestRead(EipTag& tag) {
         auto response = std::make_unique<TagRequestSet>();
-        EXPECT_EQ(connection->TestEMTag(&tag, *response), 0) << tag.GetInfo().tagName;
+        EXPECT_EQ(connection->TestExplicitTag(&tag, *response), 0) << tag.GetInfo().tagName;
         EXPECT_EQ(response->count, 1);
         return response->replies[0];
     }
@@ -114,8 +114,8 @@ class LogixPlcsimTest : public ::testing::Test {
     // One poll request and its reply: the reply's result, the records in `response`.
     int PollOnce(size_t& next, TagRequestSet& response) {
         const size_t batchStart = next;
-        EXPECT_EQ(connection->RequestEMTags(polled.list, polled.list.size(), next), 0);
-        return connection->RecvEMTags(response, [&](uint16_t i) {
+        EXPECT_EQ(connection->RequestExplicitTags(polled.list, polled.list.size(), next), 0);
+        return connection->RecvExplicitTags(response, [&](uint16_t i) {
             return batchStart + i < polled.list.size() ? polled.list[batchStart + i] : nullptr;
         });
     }
@@ -263,7 +263,7 @@ TEST_F(LogixPlcsimTest, Big70000ReadsAndWritesElement70000OfADint70001) {
     EXPECT_EQ(plc->Tags().GetInt("Big[65535]"), 0);
     EXPECT_EQ(plc->Tags().GetInt("Big[4464]"), 0);
     auto response = std::make_unique<TagRequestSet>();
-    EXPECT_EQ(connection->TestEMTag(LogixTag("Big[70001]").get(), *response), -1);
+    EXPECT_EQ(connection->TestExplicitTag(LogixTag("Big[70001]").get(), *response), -1);
     EXPECT_EQ(Write("Big[70001]", kInnerTypeDint, {7, 0, 0, 0}), -1);
     EXPECT_EQ(plc->Tags().GetInt("Big[4465]"), 0);
 }
@@ -277,7 +277,7 @@ TEST_F(LogixPlcsimTest, LateRepliesNeverAnswerTheNextRequest) {
     late.delay = std::chrono::milliseconds(1300);
     plc->Sim().InjectFault(late);
     auto response = std::make_unique<TagRequestSet>();
-    EXPECT_EQ(connection->TestEMTag(LogixTag("Level", kInnerTypeReal).get(), *response), -1);
+    EXPECT_EQ(connection->TestExplicitTag(LogixTag("Level", kInnerTypeReal).get(), *response), -1);
     auto value = LogixTag("Value");
     EXPECT_EQ(GetLittleEndian32(TestRead(*value).data.data()), 100000u);
 

@@ -30,7 +30,7 @@ TEST(LogixPollRequest, ThreeTagsGiveOffsets8_18_28AndExactBytes) {
     LogixWire c;
     PollList tags = Tags({"Tag1", "abc", "a.b"});
     size_t index = 0;
-    ASSERT_EQ(c.RequestEMTags(tags.list, 3, index), 0);
+    ASSERT_EQ(c.RequestExplicitTags(tags.list, 3, index), 0);
     EXPECT_EQ(index, 0u);
     // SendUnitData of 68 bytes on the session; connected address and data items (48 bytes,
     // sequence 1); Multiple Service Packet of 3 at offsets 8, 18, 28; "Tag1", "abc", "a.b".
@@ -47,7 +47,7 @@ TEST(LogixPollRequest, SequenceCountRisesByOneAndWraps) {
     size_t index = 0;
     c.SetSequenceCount(0xFFFE);
     for (uint16_t expected : {0xFFFF, 0x0000}) {
-        ASSERT_EQ(c.RequestEMTags(tags.list, 1, index), 0);
+        ASSERT_EQ(c.RequestExplicitTags(tags.list, 1, index), 0);
         EXPECT_EQ(U16(c.TakeRequest(), 44), expected);
     }
 }
@@ -59,7 +59,7 @@ TEST(LogixPollRequest, BatchStartsAtTheIndexAndWrapsAtTheEnd) {
     LogixWire c;
     PollList tags = Tags({"T0", "T1", "T2", "T3", "T4"});
     size_t index = 3;
-    ASSERT_EQ(c.RequestEMTags(tags.list, 5, index), 0);
+    ASSERT_EQ(c.RequestExplicitTags(tags.list, 5, index), 0);
     EXPECT_EQ(index, 0u);
     Bytes sent = c.TakeRequest();
     EXPECT_EQ(U16(sent, 52), 2);
@@ -68,7 +68,7 @@ TEST(LogixPollRequest, BatchStartsAtTheIndexAndWrapsAtTheEnd) {
               Cat({{0x4C, 2, 0x91, 2}, Text("T3")}));
 
     index = 5;
-    ASSERT_EQ(c.RequestEMTags(tags.list, 5, index), 0);
+    ASSERT_EQ(c.RequestExplicitTags(tags.list, 5, index), 0);
     sent = c.TakeRequest();
     EXPECT_EQ(sent.size(), 54u);
     EXPECT_EQ(U16(sent, 52), 0);
@@ -78,10 +78,10 @@ TEST(LogixPollRequest, BatchStartsAtTheIndexAndWrapsAtTheEnd) {
     PollList tooLong = Tags(
         {std::string(200, 'x') + "." + std::string(255, 'y') + "." + std::string(40, 'z'), "Tag1"});
     index = 0;
-    ASSERT_EQ(c.RequestEMTags(tooLong.list, 2, index), 0);
+    ASSERT_EQ(c.RequestExplicitTags(tooLong.list, 2, index), 0);
     EXPECT_EQ(U16(c.TakeRequest(), 52), 0);
     EXPECT_EQ(index, 1u);
-    ASSERT_EQ(c.RequestEMTags(tooLong.list, 2, index), 0);
+    ASSERT_EQ(c.RequestExplicitTags(tooLong.list, 2, index), 0);
     EXPECT_EQ(U16(c.TakeRequest(), 52), 1);
     EXPECT_EQ(index, 0u);
 }
@@ -119,7 +119,7 @@ TEST(LogixPollRequest, BatchEndsWhereRequestOrReplyStopsFitting) {
                 test.valueBytes[std::min(i, test.valueBytes.size()) - 1];
         }
         size_t index = 0;
-        ASSERT_EQ(c.RequestEMTags(tags.list, tags.list.size(), index), 0);
+        ASSERT_EQ(c.RequestExplicitTags(tags.list, tags.list.size(), index), 0);
         EXPECT_EQ(index, test.firstBatch % test.tags);
         const Bytes sent = c.TakeRequest();
         EXPECT_EQ(U16(sent, 52), test.firstBatch);
@@ -144,7 +144,7 @@ TEST(LogixPollRequest, SendFailureAndShortBuffersFail) {
     c.Disconnect();
     PollList tags = Tags({"Tag1"});
     size_t index = 0;
-    EXPECT_EQ(c.RequestEMTags(tags.list, 1, index), -1);
+    EXPECT_EQ(c.RequestExplicitTags(tags.list, 1, index), -1);
 }
 
 // ---- Write and test read
@@ -248,7 +248,7 @@ TEST(LogixTestRead, SendsOneReadTagAndDecodesTheValue) {
     auto tag = LogixTag("Tag1");
     c.Answer(RRData(Msp(0, {ReadRecord(0xC4, {0x78, 0x56, 0x34, 0x12})})));
     TagRequestSet response;
-    EXPECT_EQ(c.TestEMTag(tag.get(), response), 0);
+    EXPECT_EQ(c.TestExplicitTag(tag.get(), response), 0);
     EXPECT_EQ(response.count, 1);
     EXPECT_EQ(response.replies[0].dataType, 0xC4);
     EXPECT_EQ(GetLittleEndian32(response.replies[0].data.data()), 0x12345678u);
@@ -264,10 +264,10 @@ TEST(LogixTestRead, ControllerErrorAndOtherServiceFail) {
                                RRData(MrReply(0xCC, 0, {}, {0xC4, 0, 1, 0, 0, 0}))}) {
         LogixWire c;
         c.Answer(reply);
-        EXPECT_EQ(c.TestEMTag(tag.get(), response), -1);
+        EXPECT_EQ(c.TestExplicitTag(tag.get(), response), -1);
     }
     EXPECT_TRUE(log.Contains("unexpected : explict response error (5)"));
-    EXPECT_EQ(LogixWire().TestEMTag(nullptr, response), -1);
+    EXPECT_EQ(LogixWire().TestExplicitTag(nullptr, response), -1);
 }
 
 // ---- Reply analysis ----------------------------------------------------------------------------
@@ -398,7 +398,7 @@ class PcccWireTest : public ::testing::Test {
     Bytes TestRead(const std::string& address, const Bytes& reply, int& result) {
         auto tag = Plc5Tag(address);
         c.Answer(reply);
-        result = c.TestEMTag(tag.get(), response);
+        result = c.TestExplicitTag(tag.get(), response);
         return c.TakeRequest();
     }
     // Writes value bytes to the address against a queued reply; the request sent.
@@ -449,7 +449,7 @@ TEST_F(PcccWireTest, PollSendsOneReadPerTagWithItsIndexAsTnsAndWraps) {
     }
     size_t next = 0;
     for (uint16_t expectedTns : {0, 1, 2, 0}) {
-        ASSERT_EQ(c.RequestEMTags(tags.list, 3, next), 0);
+        ASSERT_EQ(c.RequestExplicitTags(tags.list, 3, next), 0);
         const Bytes sent = c.TakeRequest();
         ASSERT_GE(sent.size(), 63u);
         EXPECT_EQ(U16(sent, 55), expectedTns);
@@ -459,13 +459,13 @@ TEST_F(PcccWireTest, PollSendsOneReadPerTagWithItsIndexAsTnsAndWraps) {
     // An index outside the list (or beyond a TNS) sends nothing.
     for (size_t outside : {size_t{3}, size_t{70000}}) {
         next = outside;
-        EXPECT_EQ(c.RequestEMTags(tags.list, 3, next), -1);
+        EXPECT_EQ(c.RequestExplicitTags(tags.list, 3, next), -1);
     }
     EXPECT_TRUE(c.NothingSent());
     // A failed send still moves on to the next tag.
     c.SetSendFunc([](int, const void*, size_t, int) -> ssize_t { return -1; });
     next = 0;
-    EXPECT_EQ(c.RequestEMTags(tags.list, 3, next), -1);
+    EXPECT_EQ(c.RequestExplicitTags(tags.list, 3, next), -1);
     EXPECT_EQ(next, 1u);
 }
 
@@ -569,7 +569,7 @@ TEST_F(PcccWireTest, PollReplyNamingAnotherTransactionIsDropped) {
     tags.Add(Plc5Tag("N7:0"));
     tags.Add(Plc5Tag("N7:1"));
     size_t next = 1;
-    ASSERT_EQ(c.RequestEMTags(tags.list, 2, next), 0);
+    ASSERT_EQ(c.RequestExplicitTags(tags.list, 2, next), 0);
     auto lookup = [&](uint16_t i) { return i < tags.list.size() ? tags.list[i] : nullptr; };
     auto analyze = [&](const Bytes& data) {
         return c.AnalyzeTagResp(Explicit(PCCC_SVC_EXECUTE_PCCC_REPLY, 0, data), response, lookup);

@@ -102,12 +102,12 @@ class RestoreTest : public ::testing::Test {
     }
 
     // A stored PLC "plc1" with both folders and one tag, as the link writes them.
-    void StorePlc(const std::string& family, const Variant& emMarker = Variant("emtags")) {
+    void StorePlc(const std::string& family, const Variant& explicitMarker = Variant("emtags")) {
         auto plc = StoredNode(NodePath("/"), "plc1", "plc");
         plc.config("$host", "127.0.0.1").config("$port", 1).config("$slot", 2);
         plc.config("$protocol family", family);
         auto em = StoredNode(NodePath("/plc1"), "EM Tags", "");
-        em.config("$$$isit", emMarker).config("$Polling Interval", 500);
+        em.config("$$$isit", explicitMarker).config("$Polling Interval", 500);
         auto io = StoredNode(NodePath("/plc1"), "IO Tags", "iotags");
         io.config("$Listening Interval", 250).config("$Listening UDP Port", 2222);
         auto list = StoredNode(NodePath("/plc1/EM Tags"), "Read Tags List", "");

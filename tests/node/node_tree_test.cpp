@@ -102,7 +102,7 @@ TEST_F(PLCSubtreeTest, CreatingAnExistingPLCAgainKeepsItsTagsAndResetsTheStates)
     CreatePLC("line1");
     EipNode::CreateTagItemNode("line1", node_test::MakeTag("t", kRwFlagRead), nullptr);
     WaitNode("/line1/EM Tags/Read Tags List/t");
-    EipNode::ChangeEMCnxnState("line1", 2);
+    EipNode::ChangeExplicitConnectionState("line1", 2);
     ASSERT_TRUE(WaitUntil([&] { return WaitNode("/line1/coxnstate").value == Variant("READY"); }));
 
     CreatePLC("line1");
@@ -149,13 +149,13 @@ TEST_F(PLCSubtreeTest, RemovePLCNodeTakesTheWholeSubtreeAndAMissingOneIsLogged) 
 
 using PLCStateTest = LineFixture;
 
-TEST_F(PLCStateTest, EMConnectionAndUCMMStatesShowTheirOwnTexts) {
+TEST_F(PLCStateTest, ExplicitConnectionAndUCMMStatesShowTheirOwnTexts) {
     // state, EM connection text, UCMM text
     const std::tuple<int, const char*, const char*> states[] = {
         {1, "BUSY", "READY"},          {2, "READY", "BUSY"},      {3, "NEED2SEND", "UNKNOWN"},
         {0, "NON-EXIST", "NON-EXIST"}, {4, "UNKNOWN", "UNKNOWN"}, {255, "UNKNOWN", "UNKNOWN"}};
     for (const auto& [state, em, ucmm] : states) {
-        EipNode::ChangeEMCnxnState("line1", state);
+        EipNode::ChangeExplicitConnectionState("line1", state);
         EipNode::ChangeUCMMState("line1", state);
         EXPECT_TRUE(WaitUntil([&] { return WaitNode("/line1/coxnstate").value == Variant(em); }))
             << state;
@@ -173,7 +173,7 @@ TEST_F(PLCStateTest, ProductInfoAndPollingSettingsReplaceTheirValues) {
         WaitUntil([&] { return WaitNode("/line1/productname").value == Variant("1769-L33ER"); }));
     EXPECT_TRUE(WaitUntil(
         [&] { return WaitNode("/line1/productvendor").value == Variant(uint64_t{65535}); }));
-    EipNode::ChangeEMPollingState("line1", 250);
+    EipNode::ChangeExplicitPollingState("line1", 250);
     EipNode::ChangeIOPollingState("line1", 20, 2222);
     Settle();
     EXPECT_EQ(Config("/line1/EM Tags", "$Polling Interval"), Variant(uint64_t{250}));
@@ -237,7 +237,7 @@ TEST_F(TagStatusTest, StatusStartsOKAndFollowsTheListsOfTheTagAndTheKindGiven) {
 
 class TagItemNodeTest : public LineFixture {
   protected:
-    static TagInfo EMTag(const std::string& alias, uint8_t rwFlag) {
+    static TagInfo ExplicitTag(const std::string& alias, uint8_t rwFlag) {
         return node_test::MakeTag(alias, rwFlag);
     }
     static TagInfo IOTag(const std::string& alias) {
@@ -252,8 +252,8 @@ class TagItemNodeTest : public LineFixture {
 
 // The RW flag decides the lists a tag lives in; only the write list carries "Write Data".
 TEST_F(TagItemNodeTest, TagsLiveInTheListsOfTheirFlagAndOnlyTheWriteOneHasWriteData) {
-    EipNode::CreateTagItemNode("line1", EMTag("r", kRwFlagRead), nullptr);
-    EipNode::CreateTagItemNode("line1", EMTag("rw", kRwFlagRead | kRwFlagWrite), nullptr);
+    EipNode::CreateTagItemNode("line1", ExplicitTag("r", kRwFlagRead), nullptr);
+    EipNode::CreateTagItemNode("line1", ExplicitTag("rw", kRwFlagRead | kRwFlagWrite), nullptr);
     EXPECT_EQ(WaitNode(WritePath("rw") / "Write Data").kind, "");
     Settle();
     EXPECT_TRUE(Node(ReadPath("r")).has_value());
@@ -265,7 +265,7 @@ TEST_F(TagItemNodeTest, TagsLiveInTheListsOfTheirFlagAndOnlyTheWriteOneHasWriteD
 }
 
 TEST_F(TagItemNodeTest, TagNodeCarriesItsStoredAttributes) {
-    TagInfo tag = EMTag("speed", kRwFlagRead);
+    TagInfo tag = ExplicitTag("speed", kRwFlagRead);
     EipNode::CreateTagItemNode("line1", tag, nullptr);
     const sdk::NodeInfo node = WaitNode(ReadPath("speed"));
     EXPECT_EQ(node.kind, "node");
@@ -305,7 +305,7 @@ TEST_F(TagItemNodeTest, ValueTypeFollowsTheElementCount) {
         {"flag", kInnerTypeBool, 0, 1, 1, sdk::ValueType::Bool},
     };
     for (const auto& c : cases) {
-        TagInfo tag = EMTag(c.alias, kRwFlagRead);
+        TagInfo tag = ExplicitTag(c.alias, kRwFlagRead);
         tag.innerType = c.type;
         tag.structHandle = c.handle;
         tag.elementCount = c.count;
@@ -355,7 +355,7 @@ TEST_F(TagItemNodeTest, IOTagCarriesTheSubtagActionsAndItsSubtagsInOrder) {
 }
 
 TEST_F(TagItemNodeTest, CreateAgainUpdatesTheNodeInPlace) {
-    TagInfo tag = EMTag("speed", kRwFlagRead);
+    TagInfo tag = ExplicitTag("speed", kRwFlagRead);
     tag.plc5Address = "N7:1";
     EipNode::CreateTagItemNode("line1", tag, nullptr);
     WaitNode(ReadPath("speed"));
@@ -396,7 +396,7 @@ TEST_F(TagItemNodeTest, SubtagUpdateReplacesItsAttributesAndKeepsOneNode) {
 }
 
 TEST_F(TagItemNodeTest, RemoveTagItemNodeRemovesEveryListNode) {
-    TagInfo rw = EMTag("speed", kRwFlagRead | kRwFlagWrite);
+    TagInfo rw = ExplicitTag("speed", kRwFlagRead | kRwFlagWrite);
     EipNode::CreateTagItemNode("line1", rw, nullptr);
     WaitNode(WritePath("speed") / "Write Data");
     EipNode::RemoveTagItemNode("line1", rw, nullptr);
@@ -442,21 +442,21 @@ class CatalogueTest : public LineFixture {
         return count;
     }
 
-    void Toggle(signed char emStopped, signed char ioStopped, unsigned short emInterval = 1000,
+    void Toggle(signed char explicitStopped, signed char ioStopped, unsigned short explicitInterval = 1000,
                 unsigned short ioInterval = 1000, unsigned short udpPort = 2222) {
-        EipNode::ToggleActionNodes("line1", emStopped, emInterval, ioStopped, ioInterval, udpPort);
+        EipNode::ToggleActionNodes("line1", explicitStopped, explicitInterval, ioStopped, ioInterval, udpPort);
         Settle();
     }
 
-    const NodePath em_ = EipNode::EMTagsPath("line1");
+    const NodePath em_ = EipNode::ExplicitTagsPath("line1");
     const NodePath io_ = EipNode::IOTagsPath("line1");
 };
 
-const Names kEMStopped = {"Write Tags", "Export Tags", "Browse Tags", "Add Tags",
+const Names kExplicitStopped = {"Write Tags", "Export Tags", "Browse Tags", "Add Tags",
                           "Edit Tags",  "Remove Tags", "Reset Tags",  "Start Polling"};
 const Names kIOStopped = {"Export Tags", "Add Tags",   "Edit Tags",
                           "Remove Tags", "Reset Tags", "Start Listening"};
-const Names kEMRunning = {"Write Tags", "Export Tags", "Browse Tags", "Stop Polling"};
+const Names kExplicitRunning = {"Write Tags", "Export Tags", "Browse Tags", "Stop Polling"};
 const Names kIORunning = {"Export Tags", "Stop Listening"};
 
 // ---- toggle -----------------------------------------------------------------------------------
@@ -469,26 +469,26 @@ TEST_F(ToggleTest, EachFlagSwapsItsOwnSetAndAnyFlagOtherThanOneMeansRunning) {
     EipNode::CreateTagItemNode("line1", node_test::MakeTag("speed", kRwFlagWrite), nullptr);
     WaitNode(WritePath("speed") / "Write Data");
     struct Step {
-        signed char emStopped, ioStopped;
-        unsigned short emInterval, ioInterval, port;
+        signed char explicitStopped, ioStopped;
+        unsigned short explicitInterval, ioInterval, port;
         const Names& em;
         const Names& io;
     };
     ASSERT_EQ(ActionCountBelow("/line1"), 1u);
     const Step steps[] = {
-        {1, 1, 1000, 1000, 2222, kEMStopped, kIOStopped},
-        {0, 1, 250, 1000, 2222, kEMRunning, kIOStopped},
-        {1, 1, 1000, 1000, 2222, kEMStopped, kIOStopped},
-        {1, 0, 1000, 20, 2300, kEMStopped, kIORunning},
-        {1, 1, 1000, 1000, 2222, kEMStopped, kIOStopped},
-        {-1, 2, 1000, 1000, 2222, kEMRunning, kIORunning},
+        {1, 1, 1000, 1000, 2222, kExplicitStopped, kIOStopped},
+        {0, 1, 250, 1000, 2222, kExplicitRunning, kIOStopped},
+        {1, 1, 1000, 1000, 2222, kExplicitStopped, kIOStopped},
+        {1, 0, 1000, 20, 2300, kExplicitStopped, kIORunning},
+        {1, 1, 1000, 1000, 2222, kExplicitStopped, kIOStopped},
+        {-1, 2, 1000, 1000, 2222, kExplicitRunning, kIORunning},
     };
     for (const auto& step : steps) {
-        Toggle(step.emStopped, step.ioStopped, step.emInterval, step.ioInterval, step.port);
-        EXPECT_EQ(ActionNames(em_), step.em) << int(step.emStopped);
+        Toggle(step.explicitStopped, step.ioStopped, step.explicitInterval, step.ioInterval, step.port);
+        EXPECT_EQ(ActionNames(em_), step.em) << int(step.explicitStopped);
         EXPECT_EQ(ActionNames(io_), step.io) << int(step.ioStopped);
         EXPECT_EQ(ActionNames("/line1"), Names{"Remove"});
-        EXPECT_EQ(Config(em_, "$Polling Interval"), Variant(uint64_t{step.emInterval}));
+        EXPECT_EQ(Config(em_, "$Polling Interval"), Variant(uint64_t{step.explicitInterval}));
         EXPECT_EQ(Config(io_, "$Listening Interval"), Variant(uint64_t{step.ioInterval}));
         EXPECT_EQ(Config(io_, "$Listening UDP Port"), Variant(uint64_t{step.port}));
         EXPECT_EQ(ActionCountBelow("/line1"), 2 + step.em.size() + step.io.size());
@@ -501,7 +501,7 @@ TEST_F(ToggleTest, ToggleRepairsAMissingActionAndNeverDuplicates) {
     EipNode::RemoveTagItemNodeFromPath(em_ / "Edit Tags");
     ASSERT_TRUE(WaitUntil([&] { return !Node(em_ / "Edit Tags"); }));
     Toggle(1, 1);
-    EXPECT_EQ(ActionNames(em_), kEMStopped);
+    EXPECT_EQ(ActionNames(em_), kExplicitStopped);
     EXPECT_EQ(ActionCountBelow("/line1"), 15u);
 }
 
@@ -549,8 +549,8 @@ TEST_F(DescriptionTest, EveryActionHasItsParametersColumnsAndResultKind) {
     EipNode::CreateResetTagsNode(em_);
     EipNode::CreateExportTagsNode(io_);
     EipNode::CreateBrowseTagsNode(em_);
-    EipNode::CreateEMStartPollingNode(em_);
-    EipNode::CreateEMStopPollingNode(em_);
+    EipNode::CreateExplicitStartPollingNode(em_);
+    EipNode::CreateExplicitStopPollingNode(em_);
     EipNode::CreateIOStartPollingNode(io_);
     EipNode::CreateIOStopPollingNode(io_);
 

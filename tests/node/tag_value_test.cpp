@@ -223,13 +223,13 @@ class PublishTest : public node_test::LineFixture {
     }
 };
 
-TEST_F(PublishTest, EMValuesLandOnTheReadListNodeOnly) {
+TEST_F(PublishTest, ExplicitValuesLandOnTheReadListNodeOnly) {
     TagInfo tag = Tag(kInnerTypeDint);
     tag.rwFlag = kRwFlagRead | kRwFlagWrite;
     tag.dataLen = 4;
     const NodePath read = AddTag(tag);
     const Bytes data = {0x2A, 0, 0, 0};
-    EXPECT_TRUE(EipNode::ChangeEMTagNodeValue("line1", tag, data.data(), 4));
+    EXPECT_TRUE(EipNode::ChangeExplicitTagNodeValue("line1", tag, data.data(), 4));
     EXPECT_TRUE(ValueBecomes(read, Variant(42)));
     Settle();
     EXPECT_TRUE(Node(WritePath("t"))->value.is_null());
@@ -241,14 +241,14 @@ TEST_F(PublishTest, NonFiniteRealIsNotPublishedAndTheNodeKeepsItsValue) {
     tag.dataLen = 4;
     const NodePath path = AddTag(tag);
     Bytes good = Real(2.5f);
-    ASSERT_TRUE(EipNode::ChangeEMTagNodeValue("line1", tag, good.data(), 4));
+    ASSERT_TRUE(EipNode::ChangeExplicitTagNodeValue("line1", tag, good.data(), 4));
     ASSERT_TRUE(ValueBecomes(path, Variant(2.5)));
 
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     for (const Bytes& bad : {Real(nan), Real(inf), Real(-inf), Concat({Real(1.0f), Real(nan)})}) {
         LogCapture log;
-        EXPECT_FALSE(EipNode::ChangeEMTagNodeValue("line1", tag, bad.data(),
+        EXPECT_FALSE(EipNode::ChangeExplicitTagNodeValue("line1", tag, bad.data(),
                                                    static_cast<uint16_t>(bad.size())));
         EXPECT_TRUE(log.Contains("not a valid float")) << log.All();
     }
@@ -257,7 +257,7 @@ TEST_F(PublishTest, NonFiniteRealIsNotPublishedAndTheNodeKeepsItsValue) {
 
     // The next good value is published as usual.
     Bytes next = Real(-1.0f);
-    EXPECT_TRUE(EipNode::ChangeEMTagNodeValue("line1", tag, next.data(), 4));
+    EXPECT_TRUE(EipNode::ChangeExplicitTagNodeValue("line1", tag, next.data(), 4));
     EXPECT_TRUE(ValueBecomes(path, Variant(-1.0)));
 }
 
