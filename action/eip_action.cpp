@@ -42,7 +42,7 @@ std::string message(int code) {
 }
 
 // The unescaped name of the path component `up` levels above `path` (0: its own name).
-std::string aliasAbove(const sdk::NodePath& path, int up) {
+std::string AliasAbove(const sdk::NodePath& path, int up) {
     sdk::NodePath p = path;
     for (int i = 0; i < up; ++i) {
         p = p.get_parent_path();
@@ -50,40 +50,40 @@ std::string aliasAbove(const sdk::NodePath& path, int up) {
     return sdk::string_unescape(p.get_name());
 }
 
-int8_t kindOfFolder(const sdk::NodePath& folder) {
-    return aliasAbove(folder, 0) == kExplicitTagsFolder ? kExplicitTagKind : kIOTagKind;
+int8_t KindOfFolder(const sdk::NodePath& folder) {
+    return AliasAbove(folder, 0) == kExplicitTagsFolder ? kExplicitTagKind : kIOTagKind;
 }
 
 // Sends the values row that ends the invocation.
 void answer(const EipAction::ResultStream& stream, const MyActionValuesResult& result) {
     stream->send(result);
 }
-void answerError(const EipAction::ResultStream& stream, const std::string& text) {
+void AnswerError(const EipAction::ResultStream& stream, const std::string& text) {
     answer(stream, MyActionValuesResult(sdk::ActionResult::Error, text));
 }
 // A success that the invocation's own error code turns into an error with `gathered`.
-void answerSuccess(const EipAction::ResultStream& stream, const sdk::Variant& value,
+void AnswerSuccess(const EipAction::ResultStream& stream, const sdk::Variant& value,
                    const std::error_code& ec, const std::string& gathered = std::string()) {
     if (ec) {
-        answerError(stream, gathered);
+        AnswerError(stream, gathered);
         return;
     }
     answer(stream, MyActionValuesResult(sdk::ActionResult::Success, value));
 }
 
 // Structure templates read by browses, per PLC alias; a PLC's entries go with the PLC.
-LogixTemplateCache& templateCache() {
+LogixTemplateCache& TemplateCache() {
     static LogixTemplateCache cache;
     return cache;
 }
 
-EipDeviceHandle findPLC(const std::string& alias) {
+EipDeviceHandle FindPLC(const std::string& alias) {
     return g_eipManager != nullptr ? g_eipManager->GetPLC(alias) : nullptr;
 }
 
 // The "PLC" check, and "connected" when asked: a registered device, or the error message.
-EipDeviceHandle checkedPLC(const std::string& alias, bool mustBeConnected, std::string& error) {
-    EipDeviceHandle device = findPLC(alias);
+EipDeviceHandle CheckedPLC(const std::string& alias, bool mustBeConnected, std::string& error) {
+    EipDeviceHandle device = FindPLC(alias);
     if (device == nullptr || device->IsRetired()) {
         error = message(link_error::kPlcNotExist);
         return nullptr;
@@ -96,7 +96,7 @@ EipDeviceHandle checkedPLC(const std::string& alias, bool mustBeConnected, std::
 }
 
 // Reads an integer parameter with a logged default; the number is truncated toward zero.
-int numberParam(const sdk::Variant& params, const char* key, int fallback, const char* operation,
+int NumberParam(const sdk::Variant& params, const char* key, int fallback, const char* operation,
                 const std::string& missingText) {
     double value = 0;
     if (EipAction::ParseNumberParam(params, key, 0, value) != 0) {
@@ -106,18 +106,18 @@ int numberParam(const sdk::Variant& params, const char* key, int fallback, const
     return static_cast<int>(value);
 }
 
-int intervalParam(const sdk::Variant& params, const char* operation) {
-    return numberParam(params, "Interval(ms)", kDefaultInterval, operation,
+int IntervalParam(const sdk::Variant& params, const char* operation) {
+    return NumberParam(params, "Interval(ms)", kDefaultInterval, operation,
                        "Interval is not exist, use default - " + std::to_string(kDefaultInterval));
 }
 
-bool intervalInRange(int interval) {
+bool IntervalInRange(int interval) {
     return interval >= kMinInterval && interval <= kMaxInterval;
 }
 
 // A test connection on a copy of the device's settings, deleted when it goes out of scope.
 using TestConnection = std::unique_ptr<EipConnection>;
-TestConnection makeTestConnection(EipDevice& device, std::string& error) {
+TestConnection OpenTestConnection(EipDevice& device, std::string& error) {
     return TestConnection(EipConnection::MakeTestConnection(device.GetConnectionInfo(), error));
 }
 
@@ -131,13 +131,13 @@ bool check(bool holds, int code, std::string& error) {
 }
 
 // A required string parameter, trimmed; `code` names it when missing.
-bool requireString(const sdk::Variant& params, const char* key, int code, std::string& out,
+bool RequireString(const sdk::Variant& params, const char* key, int code, std::string& out,
                    std::string& error) {
     return check(EipAction::ParseStringParam(params, key, 0, out) == 0, code, error);
 }
 
 // Parses JSON text from a parameter; a list action also needs an object or an array.
-bool parseJsonText(const std::string& text, bool needObjectOrArray, sdk::Variant& out,
+bool ParseJsonText(const std::string& text, bool needObjectOrArray, sdk::Variant& out,
                    std::string& error) {
     try {
         out = sdk::json::from_json_string(text);
@@ -149,7 +149,7 @@ bool parseJsonText(const std::string& text, bool needObjectOrArray, sdk::Variant
 }
 
 // A device call's result: 0, or its message becomes the error.
-bool deviceCall(int result, const std::string& text, std::string& error) {
+bool DeviceCall(int result, const std::string& text, std::string& error) {
     if (result != 0) {
         error = text;
     }
@@ -159,21 +159,21 @@ bool deviceCall(int result, const std::string& text, std::string& error) {
 // The frame of every values-result action: `body` fills the success value (and any message it
 // gathered) or fails with the error; the single row is answered here.
 template <typename Body>
-void valuesAction(const EipAction::ResultStream& stream, const std::error_code& ec, Body body) {
+void ValuesAction(const EipAction::ResultStream& stream, const std::error_code& ec, Body body) {
     sdk::Variant value = kSuccess;
     std::string text;
     if (!body(value, text)) {
-        answerError(stream, text);
+        AnswerError(stream, text);
         return;
     }
-    answerSuccess(stream, value, ec, text);
+    AnswerSuccess(stream, value, ec, text);
 }
 
 // ---- tag-list actions: one algorithm, four device operations -------------------------------
 
 enum class TagListOp { Add, Edit, Remove, Write };
 
-const char* tagListOperation(TagListOp op) {
+const char* TagListOperation(TagListOp op) {
     switch (op) {
         case TagListOp::Add:
             return "AddTagsNodeAction";
@@ -187,7 +187,7 @@ const char* tagListOperation(TagListOp op) {
     return "";
 }
 
-const char* tagListTitle(TagListOp op) {
+const char* TagListTitle(TagListOp op) {
     switch (op) {
         case TagListOp::Add:
             return "Add Tags Action";
@@ -202,7 +202,7 @@ const char* tagListTitle(TagListOp op) {
 }
 
 // One tag object through the device; fills one table row.
-void applyTagOperation(TagListOp op, EipDevice& device, EipConnection* test,
+void ApplyTagOperation(TagListOp op, EipDevice& device, EipConnection* test,
                        const sdk::Variant& object, int8_t kind, sdk::ActionStreamResult& table) {
     std::string tagAlias = kUnknownAlias;
     std::string text;
@@ -227,41 +227,41 @@ void applyTagOperation(TagListOp op, EipDevice& device, EipConnection* test,
 }
 
 // Runs the checks and the per-object calls; false with `error` when a check failed.
-bool runTagList(TagListOp op, const sdk::NodePath& folder, const sdk::Variant& params,
+bool RunTagList(TagListOp op, const sdk::NodePath& folder, const sdk::Variant& params,
                 sdk::ActionStreamResult& table, std::string& error) {
     std::string tagsText;
     EipDeviceHandle device = nullptr;
     sdk::Variant tags;
-    if (!requireString(params, "Tags(json)", link_error::kTagsNotInserted, tagsText, error) ||
-        (device = checkedPLC(aliasAbove(folder, 1), true, error)) == nullptr ||
-        !parseJsonText(tagsText, true, tags, error)) {
+    if (!RequireString(params, "Tags(json)", link_error::kTagsNotInserted, tagsText, error) ||
+        (device = CheckedPLC(AliasAbove(folder, 1), true, error)) == nullptr ||
+        !ParseJsonText(tagsText, true, tags, error)) {
         return false;
     }
     TestConnection test;
     if (op != TagListOp::Remove) {
-        test = makeTestConnection(*device, error);
+        test = OpenTestConnection(*device, error);
         if (!test) {
             return false;
         }
     }
-    const int8_t kind = kindOfFolder(folder);
+    const int8_t kind = KindOfFolder(folder);
     if (tags.is_array()) {
         for (const sdk::Variant& object : tags.as_array()) {
-            applyTagOperation(op, *device, test.get(), object, kind, table);
+            ApplyTagOperation(op, *device, test.get(), object, kind, table);
         }
     } else {
-        applyTagOperation(op, *device, test.get(), tags, kind, table);
+        ApplyTagOperation(op, *device, test.get(), tags, kind, table);
     }
     return true;
 }
 
-void tagListAction(TagListOp op, const EipAction::ResultStream& stream, const sdk::NodePath& folder,
+void TagListAction(TagListOp op, const EipAction::ResultStream& stream, const sdk::NodePath& folder,
                    const sdk::Variant& params) {
-    const char* operation = tagListOperation(op);
-    eiplog::Info(operation, tagListTitle(op));
+    const char* operation = TagListOperation(op);
+    eiplog::Info(operation, TagListTitle(op));
     sdk::ActionStreamResult table;
     std::string error;
-    const bool ran = runTagList(op, folder, params, table, error);
+    const bool ran = RunTagList(op, folder, params, table, error);
     if (ran && op == TagListOp::Add) {
         eiplog::Info(operation, "Successed to Add Tags");
     }
@@ -279,7 +279,7 @@ void tagListAction(TagListOp op, const EipAction::ResultStream& stream, const sd
 
 // ---- subtag record of Add Subtag and Edit Subtag ----------------------------------------------
 
-bool subTagFromParams(const sdk::Variant& params, int32_t defaultInnerType, SubTagInfo& subtag,
+bool SubTagFromParams(const sdk::Variant& params, int32_t defaultInnerType, SubTagInfo& subtag,
                       std::string& error) {
     if (!check(EipAction::ParseStringParam(params, "Alias", 0, subtag.alias) == 0 &&
                    !subtag.alias.empty(),
@@ -300,7 +300,7 @@ bool subTagFromParams(const sdk::Variant& params, int32_t defaultInnerType, SubT
 }
 
 // The I/O tag `tagAlias` of `device`, checked to hold `subtag`; false with `error` otherwise.
-bool checkSubTagFits(EipDevice& device, const std::string& tagAlias, const SubTagInfo& subtag,
+bool CheckSubTagFits(EipDevice& device, const std::string& tagAlias, const SubTagInfo& subtag,
                      std::string& error) {
     const auto tag = device.FindTagByAlias(tagAlias, kIOTagKind);
     return check(tag != nullptr, link_error::kTagNotExist, error) &&
@@ -374,11 +374,11 @@ constexpr const char* kBrowseOp = "BrowseTagsNodeAction";
 
 // Reads the controller's tag list over a short session of its own, so that a browse never
 // waits for or disturbs the device's polling.
-bool browseController(const std::string& alias, const sdk::Variant& params,
+bool BrowseController(const std::string& alias, const sdk::Variant& params,
                       std::vector<LogixBrowseRow>& rows, std::string& error) {
     std::string filter;
     EipAction::ParseStringParam(params, "Filter", 1, filter);
-    EipDeviceHandle device = checkedPLC(alias, false, error);
+    EipDeviceHandle device = CheckedPLC(alias, false, error);
     if (device == nullptr) {
         return false;
     }
@@ -389,7 +389,7 @@ bool browseController(const std::string& alias, const sdk::Variant& params,
             "list to browse";
         return false;
     }
-    TestConnection connection = makeTestConnection(*device, error);
+    TestConnection connection = OpenTestConnection(*device, error);
     if (!connection) {
         return false;
     }
@@ -404,7 +404,7 @@ bool browseController(const std::string& alias, const sdk::Variant& params,
                                                                           sizeof response.data));
         return true;
     };
-    LogixBrowser browser(exchange, templateCache(), alias);
+    LogixBrowser browser(exchange, TemplateCache(), alias);
     const auto started = std::chrono::steady_clock::now();
     const bool browsed = browser.Browse(filter, rows, error);
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -424,7 +424,7 @@ void EipAction::BrowseTagsNodeAction(const ResultStream& stream, const NodePath&
     sdk::ActionStreamResult table;
     std::vector<LogixBrowseRow> rows;
     std::string error;
-    if (browseController(aliasAbove(path, 1), params, rows, error)) {
+    if (BrowseController(AliasAbove(path, 1), params, rows, error)) {
         for (const LogixBrowseRow& row : rows) {
             table.add_value(row.name).add_value(row.type).add_value(row.dimensions);
             table.add_value(row.scope).add_value(row.readable).next_row();
@@ -442,18 +442,18 @@ void EipAction::BrowseTagsNodeAction(const ResultStream& stream, const NodePath&
 namespace {
 
 // Reads the Add PLC parameters; false with `error` when a required one is missing.
-bool connectInfoFromParams(const sdk::Variant& params, ConnectInfo& info, std::string& error) {
+bool ConnectInfoFromParams(const sdk::Variant& params, ConnectInfo& info, std::string& error) {
     static const char* kOp = "AddPLCNodeAction";
-    if (!requireString(params, "Alias", link_error::kAliasNotInserted, info.alias, error) ||
+    if (!RequireString(params, "Alias", link_error::kAliasNotInserted, info.alias, error) ||
         !check(!info.alias.empty(), link_error::kAliasNotInserted, error) ||
-        !requireString(params, "Host", link_error::kHostNotInserted, info.host, error) ||
+        !RequireString(params, "Host", link_error::kHostNotInserted, info.host, error) ||
         !check(!info.host.empty(), link_error::kHostNotInserted, error)) {
         return false;
     }
     info.port = static_cast<uint16_t>(
-        numberParam(params, "Port", kDefaultPort, kOp,
+        NumberParam(params, "Port", kDefaultPort, kOp,
                     "Port is not exist, use default - " + std::to_string(kDefaultPort)));
-    info.slot = numberParam(params, "Slot", kDefaultSlot, kOp,
+    info.slot = NumberParam(params, "Slot", kDefaultSlot, kOp,
                             "Slot is not exist, use default - " + std::to_string(kDefaultSlot));
     std::string family;
     if (EipAction::ParseStringParam(params, "Protocol Family", 0, family) != 0) {
@@ -475,14 +475,14 @@ bool connectInfoFromParams(const sdk::Variant& params, ConnectInfo& info, std::s
 void EipAction::AddPLCNodeAction(const ResultStream& stream, const NodePath& path,
                                  const Variant& params, const std::error_code& ec) {
     eiplog::Info("AddPLCNodeAction", "Add PLC Action");
-    valuesAction(stream, ec, [&](Variant&, std::string& error) {
+    ValuesAction(stream, ec, [&](Variant&, std::string& error) {
         ConnectInfo info;
-        if (!connectInfoFromParams(params, info, error) ||
+        if (!ConnectInfoFromParams(params, info, error) ||
             !check(g_eipManager != nullptr && g_eipManager->AddPLC(info, false) == 0,
                    link_error::kConnectPlc, error)) {
             return false;
         }
-        EipDeviceHandle device = findPLC(info.alias);
+        EipDeviceHandle device = FindPLC(info.alias);
         if (!check(device != nullptr, link_error::kPlcNotExist, error)) {
             return false;
         }
@@ -497,28 +497,28 @@ void EipAction::RemovePLCNodeAction(const ResultStream&, const NodePath& path, c
                                     const std::error_code&) {
     eiplog::Info("RemovePLCNodeAction", "Remove PLC Action");
     if (g_eipManager != nullptr) {
-        g_eipManager->RemovePLC(aliasAbove(path, 0));
+        g_eipManager->RemovePLC(AliasAbove(path, 0));
     }
-    templateCache().Drop(aliasAbove(path, 0));
+    TemplateCache().Drop(AliasAbove(path, 0));
     EipNode::RemovePLCNode(path);
 }
 
 void EipAction::ResetTagsNodeAction(const ResultStream&, const NodePath& path, const Variant&,
                                     const std::error_code&) {
     eiplog::Info("ResetTagsNodeAction", "Reset Tags Action Action");
-    if (EipDeviceHandle device = findPLC(aliasAbove(path, 1))) {
-        device->ResetTag(kindOfFolder(path));
+    if (EipDeviceHandle device = FindPLC(AliasAbove(path, 1))) {
+        device->ResetTag(KindOfFolder(path));
     }
 }
 
 void EipAction::ExportTagsNodeAction(const ResultStream& stream, const NodePath& path,
                                      const Variant&, const std::error_code& ec) {
     eiplog::Info("ExportTagsNodeAction", "Export Tags Action");
-    valuesAction(stream, ec, [&](Variant& exported, std::string& error) {
-        EipDeviceHandle device = checkedPLC(aliasAbove(path, 1), false, error);
+    ValuesAction(stream, ec, [&](Variant& exported, std::string& error) {
+        EipDeviceHandle device = CheckedPLC(AliasAbove(path, 1), false, error);
         std::string text;
         if (device == nullptr ||
-            !deviceCall(device->ExportTags(kindOfFolder(path), text), text, error)) {
+            !DeviceCall(device->ExportTags(KindOfFolder(path), text), text, error)) {
             return false;
         }
         exported = text;
@@ -530,30 +530,30 @@ void EipAction::ExplicitStartPollingNodeAction(const ResultStream& stream, const
                                          const Variant& params, const std::error_code& ec) {
     static const char* kOp = "EMStartPollingNodeAction";
     eiplog::Info(kOp, "EM Start Polling Action");
-    valuesAction(stream, ec, [&](Variant&, std::string& text) {
-        EipDeviceHandle device = checkedPLC(aliasAbove(path, 1), true, text);
+    ValuesAction(stream, ec, [&](Variant&, std::string& text) {
+        EipDeviceHandle device = CheckedPLC(AliasAbove(path, 1), true, text);
         if (device == nullptr) {
             return false;
         }
-        const int interval = intervalParam(params, kOp);
+        const int interval = IntervalParam(params, kOp);
         if (eiplog::TraceOn()) {
             eiplog::Trace(kOp, "invoked the em start polling action with interval=" +
                                    std::to_string(interval));
         }
-        if (!check(intervalInRange(interval), link_error::kIntervalRange, text) ||
+        if (!check(IntervalInRange(interval), link_error::kIntervalRange, text) ||
             !check(device->GetExplicitPollingStopped() != 0, link_error::kPollingRunning, text)) {
             return false;
         }
         std::string message;
-        return deviceCall(device->StartExplicitPolling(interval, message), message, text);
+        return DeviceCall(device->StartExplicitPolling(interval, message), message, text);
     });
 }
 
 void EipAction::ExplicitStopPollingNodeAction(const ResultStream& stream, const NodePath& path,
                                         const Variant&, const std::error_code& ec) {
     eiplog::Info("EMStopPollingNodeAction", "EM Stop Polling Action");
-    valuesAction(stream, ec, [&](Variant&, std::string& text) {
-        EipDeviceHandle device = checkedPLC(aliasAbove(path, 1), false, text);
+    ValuesAction(stream, ec, [&](Variant&, std::string& text) {
+        EipDeviceHandle device = CheckedPLC(AliasAbove(path, 1), false, text);
         if (device == nullptr) {
             return false;
         }
@@ -565,18 +565,18 @@ void EipAction::ExplicitStopPollingNodeAction(const ResultStream& stream, const 
 namespace {
 
 // Checks of I/O Start Listening; false with `error` when one fails.
-bool checkIOStart(EipDeviceHandle& device, const sdk::NodePath& path, const sdk::Variant& params,
+bool CheckIOStart(EipDeviceHandle& device, const sdk::NodePath& path, const sdk::Variant& params,
                   int& interval, int& udpPort, std::string& error) {
     static const char* kOp = "IOStartPollingNodeAction";
-    device = checkedPLC(aliasAbove(path, 1), true, error);
+    device = CheckedPLC(AliasAbove(path, 1), true, error);
     if (device == nullptr) {
         return false;
     }
-    interval = intervalParam(params, kOp);
-    if (!check(intervalInRange(interval), link_error::kIntervalRange, error)) {
+    interval = IntervalParam(params, kOp);
+    if (!check(IntervalInRange(interval), link_error::kIntervalRange, error)) {
         return false;
     }
-    udpPort = numberParam(params, "UDP Port", kDefaultUdpPort, kOp,
+    udpPort = NumberParam(params, "UDP Port", kDefaultUdpPort, kOp,
                           "Port is not exist, use default - " + std::to_string(kDefaultUdpPort));
     return check(udpPort >= kMinUdpPort && udpPort <= kMaxUdpPort, link_error::kPortRange,
                  error) &&
@@ -593,7 +593,7 @@ void EipAction::IOStartPollingNodeAction(const ResultStream& stream, const NodeP
     int interval = 0;
     int udpPort = 0;
     std::string error;
-    if (checkIOStart(device, path, params, interval, udpPort, error)) {
+    if (CheckIOStart(device, path, params, interval, udpPort, error)) {
         const auto ioTags = device->ListTagInfos(kIOTagKind, kRWFlagIO);
         check(!ioTags.empty(), link_error::kIoTagsNotExist, error);
         for (const TagInfo& tag : ioTags) {
@@ -617,8 +617,8 @@ void EipAction::IOStartPollingNodeAction(const ResultStream& stream, const NodeP
 void EipAction::IOStopPollingNodeAction(const ResultStream& stream, const NodePath& path,
                                         const Variant&, const std::error_code& ec) {
     eiplog::Info("IOStopPollingNodeAction", "IO Stop Polling Action");
-    valuesAction(stream, ec, [&](Variant&, std::string& text) {
-        EipDeviceHandle device = checkedPLC(aliasAbove(path, 1), false, text);
+    ValuesAction(stream, ec, [&](Variant&, std::string& text) {
+        EipDeviceHandle device = CheckedPLC(AliasAbove(path, 1), false, text);
         if (device == nullptr || !check(device->GetExplicitConnectionState() != kExplicitNonExist,
                                         link_error::kPlcNotConnected, text)) {
             return false;
@@ -631,44 +631,44 @@ void EipAction::IOStopPollingNodeAction(const ResultStream& stream, const NodePa
 void EipAction::ExplicitWriteDataNodeAction(const ResultStream& stream, const NodePath& path,
                                       const Variant& params, const std::error_code& ec) {
     eiplog::Info("EMWriteDataNodeAction", "Write Data Action");
-    valuesAction(stream, ec, [&](Variant&, std::string& text) {
+    ValuesAction(stream, ec, [&](Variant&, std::string& text) {
         std::string valueText;
         EipDeviceHandle device = nullptr;
         Variant value;
-        if (!requireString(params, "Value", link_error::kValueNotInserted, valueText, text) ||
-            (device = checkedPLC(aliasAbove(path, 3), true, text)) == nullptr ||
-            !parseJsonText(valueText, false, value, text)) {
+        if (!RequireString(params, "Value", link_error::kValueNotInserted, valueText, text) ||
+            (device = CheckedPLC(AliasAbove(path, 3), true, text)) == nullptr ||
+            !ParseJsonText(valueText, false, value, text)) {
             return false;
         }
-        TestConnection test = makeTestConnection(*device, text);
+        TestConnection test = OpenTestConnection(*device, text);
         if (!test) {
             return false;
         }
         std::string message;
         const int result =
-            device->WriteTagByAlias(test.get(), aliasAbove(path, 0), value, kExplicitTagKind, message);
-        return deviceCall(result, message, text);
+            device->WriteTagByAlias(test.get(), AliasAbove(path, 0), value, kExplicitTagKind, message);
+        return DeviceCall(result, message, text);
     });
 }
 
 void EipAction::AddTagsNodeAction(const ResultStream& stream, const NodePath& path,
                                   const Variant& params, const std::error_code&) {
-    tagListAction(TagListOp::Add, stream, path, params);
+    TagListAction(TagListOp::Add, stream, path, params);
 }
 
 void EipAction::EditTagsNodeAction(const ResultStream& stream, const NodePath& path,
                                    const Variant& params, const std::error_code&) {
-    tagListAction(TagListOp::Edit, stream, path, params);
+    TagListAction(TagListOp::Edit, stream, path, params);
 }
 
 void EipAction::RemoveTagsNodeAction(const ResultStream& stream, const NodePath& path,
                                      const Variant& params, const std::error_code&) {
-    tagListAction(TagListOp::Remove, stream, path, params);
+    TagListAction(TagListOp::Remove, stream, path, params);
 }
 
 void EipAction::WriteTagsNodeAction(const ResultStream& stream, const NodePath& path,
                                     const Variant& params, const std::error_code&) {
-    tagListAction(TagListOp::Write, stream, path, params);
+    TagListAction(TagListOp::Write, stream, path, params);
 }
 
 // ---- subtag actions (configuration only: none needs the PLC to be connected) --------------------
@@ -676,13 +676,13 @@ void EipAction::WriteTagsNodeAction(const ResultStream& stream, const NodePath& 
 void EipAction::IOAddSubNodeAction(const ResultStream& stream, const NodePath& path,
                                    const Variant& params, const std::error_code& ec) {
     eiplog::Info("IOAddSubNodeAction", "Add Subtag Action");
-    valuesAction(stream, ec, [&](Variant&, std::string& error) {
+    ValuesAction(stream, ec, [&](Variant&, std::string& error) {
         SubTagInfo subtag;
         EipDeviceHandle device = nullptr;
-        const std::string tagAlias = aliasAbove(path, 0);
-        return subTagFromParams(params, kInnerTypeINT, subtag, error) &&
-               (device = checkedPLC(aliasAbove(path, 2), false, error)) != nullptr &&
-               checkSubTagFits(*device, tagAlias, subtag, error) &&
+        const std::string tagAlias = AliasAbove(path, 0);
+        return SubTagFromParams(params, kInnerTypeINT, subtag, error) &&
+               (device = CheckedPLC(AliasAbove(path, 2), false, error)) != nullptr &&
+               CheckSubTagFits(*device, tagAlias, subtag, error) &&
                check(device->AddSubTag(tagAlias, subtag, true) == 0, link_error::kAddSubtag,
                      error);
     });
@@ -691,14 +691,14 @@ void EipAction::IOAddSubNodeAction(const ResultStream& stream, const NodePath& p
 void EipAction::IOEditSubNodeAction(const ResultStream& stream, const NodePath& path,
                                     const Variant& params, const std::error_code& ec) {
     eiplog::Info("IOEditSubNodeAction", "Edit Subtag Action");
-    valuesAction(stream, ec, [&](Variant&, std::string& error) {
+    ValuesAction(stream, ec, [&](Variant&, std::string& error) {
         SubTagInfo subtag;
         EipDeviceHandle device = nullptr;
-        const std::string tagAlias = aliasAbove(path, 1);
-        return subTagFromParams(params, kInnerTypeSINT, subtag, error) &&
-               (device = checkedPLC(aliasAbove(path, 3), false, error)) != nullptr &&
-               checkSubTagFits(*device, tagAlias, subtag, error) &&
-               check(device->EditSubTag(tagAlias, aliasAbove(path, 0), subtag, true) == 0,
+        const std::string tagAlias = AliasAbove(path, 1);
+        return SubTagFromParams(params, kInnerTypeSINT, subtag, error) &&
+               (device = CheckedPLC(AliasAbove(path, 3), false, error)) != nullptr &&
+               CheckSubTagFits(*device, tagAlias, subtag, error) &&
+               check(device->EditSubTag(tagAlias, AliasAbove(path, 0), subtag, true) == 0,
                      link_error::kEditSubtag, error);
     });
 }
@@ -706,10 +706,10 @@ void EipAction::IOEditSubNodeAction(const ResultStream& stream, const NodePath& 
 void EipAction::IORemoveSubNodeAction(const ResultStream& stream, const NodePath& path,
                                       const Variant&, const std::error_code& ec) {
     eiplog::Info("IORemoveSubNodeAction", "Remove Subtag Action");
-    valuesAction(stream, ec, [&](Variant&, std::string& error) {
-        EipDeviceHandle device = checkedPLC(aliasAbove(path, 3), false, error);
+    ValuesAction(stream, ec, [&](Variant&, std::string& error) {
+        EipDeviceHandle device = CheckedPLC(AliasAbove(path, 3), false, error);
         return device != nullptr &&
-               check(device->RemoveSubTag(aliasAbove(path, 1), aliasAbove(path, 0), true) == 0,
+               check(device->RemoveSubTag(AliasAbove(path, 1), AliasAbove(path, 0), true) == 0,
                      link_error::kRemoveSubtag, error);
     });
 }
@@ -717,17 +717,17 @@ void EipAction::IORemoveSubNodeAction(const ResultStream& stream, const NodePath
 void EipAction::IOImportSubNodeAction(const ResultStream& stream, const NodePath& path,
                                       const Variant& params, const std::error_code& ec) {
     eiplog::Info("IOImportSubNodeAction", "Import Subtags Action");
-    valuesAction(stream, ec, [&](Variant&, std::string& text) {
+    ValuesAction(stream, ec, [&](Variant&, std::string& text) {
         std::string jsonText;
         EipDeviceHandle device = nullptr;
         Variant subtags;
-        if (!requireString(params, "json", link_error::kTagsNotInserted, jsonText, text) ||
-            (device = checkedPLC(aliasAbove(path, 2), false, text)) == nullptr ||
-            !parseJsonText(jsonText, true, subtags, text)) {
+        if (!RequireString(params, "json", link_error::kTagsNotInserted, jsonText, text) ||
+            (device = CheckedPLC(AliasAbove(path, 2), false, text)) == nullptr ||
+            !ParseJsonText(jsonText, true, subtags, text)) {
             return false;
         }
         std::string message;
-        return deviceCall(device->ImportSubTags(aliasAbove(path, 0), subtags, message), message,
+        return DeviceCall(device->ImportSubTags(AliasAbove(path, 0), subtags, message), message,
                           text);
     });
 }
@@ -735,11 +735,11 @@ void EipAction::IOImportSubNodeAction(const ResultStream& stream, const NodePath
 void EipAction::IOExportSubNodeAction(const ResultStream& stream, const NodePath& path,
                                       const Variant&, const std::error_code& ec) {
     eiplog::Info("IOExportSubNodeAction", "Export Subtags Action");
-    valuesAction(stream, ec, [&](Variant& exported, std::string& error) {
-        EipDeviceHandle device = checkedPLC(aliasAbove(path, 2), false, error);
+    ValuesAction(stream, ec, [&](Variant& exported, std::string& error) {
+        EipDeviceHandle device = CheckedPLC(AliasAbove(path, 2), false, error);
         std::string text;
         if (device == nullptr ||
-            !deviceCall(device->ExportSubTags(aliasAbove(path, 0), text), text, error)) {
+            !DeviceCall(device->ExportSubTags(AliasAbove(path, 0), text), text, error)) {
             return false;
         }
         exported = text;

@@ -79,7 +79,7 @@ int EipDevice::StopIOPolling(std::string& message) {
 }
 
 // The listener's values of one wake-up go to the queue thread as one batch, whatever their size.
-void EipDevice::handOverIOValues(const std::vector<IoValue>& values) {
+void EipDevice::HandOverIOValues(const std::vector<IoValue>& values) {
     ValueBatch batch;
     batch.reserve(values.size());
     for (const IoValue& value : values) {
@@ -88,11 +88,11 @@ void EipDevice::handOverIOValues(const std::vector<IoValue>& values) {
         batch.push_back(EipTagValue{std::move(record), {value.data.begin(), value.data.end()}});
         DeviceStats::Add(stats_.valuesPublished);  // stats: value
     }
-    handOver(std::move(batch));
+    HandOver(std::move(batch));
 }
 
 void EipDevice::SetIOPollingState(uint16_t ioParam1, uint16_t ioParam2, bool notify) {
     ioParam1_.store(ioParam1);
     ioParam2_.store(ioParam2);
-    notifyPollingState(notify);
+    NotifyPollingState(notify);
 }

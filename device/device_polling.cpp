@@ -23,7 +23,7 @@ int EipDevice::PrepareExplicitPolling(std::string& message) {
     ++pollListVersion_;
     for (const auto& entry : explicitTagMap_) {
         const TagInfo& info = entry.second->GetInfo();
-        if (hasBit(info.rwFlag, kRwFlagRead)) {
+        if (HasBit(info.rwFlag, kRwFlagRead)) {
             pollList_.push_back(std::make_shared<PolledTag>(
                 PolledTag{entry.second, std::make_shared<const TagInfo>(info)}));
         }
@@ -48,11 +48,11 @@ int EipDevice::StartExplicitPolling(int interval, std::string& message) {
         return -1;
     }
     // The first cycle starts (interval mod 1000) ms from now.
-    lastCycleStart_.store(steadyMicros() - uint64_t(interval / 1000) * 1000000);
+    lastCycleStart_.store(SteadyMicros() - uint64_t(interval / 1000) * 1000000);
     cycleRestart_.store(true);
     explicitPollingStopped_.store(0);
     SetExplicitPollingState(static_cast<uint16_t>(interval), true);
-    wakeSocket();
+    WakeSocket();
     return 0;
 }
 
@@ -68,10 +68,10 @@ int EipDevice::StopExplicitPolling(std::string& message) {
 
 void EipDevice::SetExplicitPollingState(uint16_t interval, bool notify) {
     explicitPollingInterval_.store(interval);
-    notifyPollingState(notify);
+    NotifyPollingState(notify);
 }
 
-void EipDevice::notifyPollingState(bool notify) {
+void EipDevice::NotifyPollingState(bool notify) {
     if (!notify) {
         return;
     }
@@ -82,14 +82,14 @@ void EipDevice::notifyPollingState(bool notify) {
     }
 }
 
-int EipDevice::startEMPollingCycle(uint64_t now) {
+int EipDevice::StartExplicitPollingCycle(uint64_t now) {
     if (!cycleRestart_.exchange(false)) {
         return 1;
     }
     cycleBegin_ = now;
     const std::string alias = GetAlias();
-    eiplog::Info("startEMPollingCycle", alias + ": Send EM Polling request - " + wallClockText());
-    takeCycleSnapshot();
+    eiplog::Info("startEMPollingCycle", alias + ": Send EM Polling request - " + WallClockText());
+    TakeCycleSnapshot();
     int result = -2;
     if (auto plcConnection = connection()) {
         result = RequestTags(*plcConnection);
@@ -97,15 +97,15 @@ int EipDevice::startEMPollingCycle(uint64_t now) {
         eiplog::Error("RequestTags", alias + ": EM CNXN or UCMM STATE not READY");
     }
     if (result == 0) {
-        notifyStates(kExplicitBusy, kUcmmBusy);
+        NotifyStates(kExplicitBusy, kUcmmBusy);
     } else if (explicitPollingStopped_.load() != 0) {
-        notifyStates(kExplicitReady, kUcmmReady);
+        NotifyStates(kExplicitReady, kUcmmReady);
     }
     return 1;
 }
 
 // The only moment the socket thread takes pollingMutex_: the cycle then runs on its own copy.
-void EipDevice::takeCycleSnapshot() {
+void EipDevice::TakeCycleSnapshot() {
     std::lock_guard<std::mutex> pollingLock(pollingMutex_);
     cycle_.tags = pollList_;
     cycle_.listVersion = pollListVersion_.load();
@@ -127,7 +127,7 @@ int EipDevice::RequestTags(EipConnection& plcConnection) {
         eiplog::Error("RequestTags", GetAlias() + ": EM CNXN or UCMM STATE not READY");
         return -2;
     }
-    requestSent_.store(steadyMicros());
+    requestSent_.store(SteadyMicros());
     cycle_.batchStart = cycle_.next;
     if (plcConnection.RequestExplicitTags(cycle_.view, cycle_.view.size(), cycle_.next) == 0) {
         DeviceStats::Add(stats_.requests);  // stats: request
@@ -139,7 +139,7 @@ int EipDevice::RequestTags(EipConnection& plcConnection) {
 
 // Reads one reply, requests the cycle's next batch and hands the reply's values
 // over in one batch. No lock is held across the read or the send.
-void EipDevice::handleEMTagResponse(const std::shared_ptr<EipConnection>& plcConnection) {
+void EipDevice::HandleExplicitTagResponse(const std::shared_ptr<EipConnection>& plcConnection) {
     if (!cycle_.reply) {
         cycle_.reply = std::make_unique<TagRequestSet>();
     }
@@ -151,7 +151,7 @@ void EipDevice::handleEMTagResponse(const std::shared_ptr<EipConnection>& plcCon
     if (received < 1) {
         eiplog::Error("handleEMTagResponse",
                       eiplog::Text(GetAlias(), ": TCP socket close. - ", received));
-        abortEMPolling(true);
+        AbortExplicitPolling(true);
         return;
     }
     ValueBatch values = OnTagsDataProc(response);
@@ -168,19 +168,19 @@ void EipDevice::handleEMTagResponse(const std::shared_ptr<EipConnection>& plcCon
             ucmmState_.store(kUcmmBusy);
         }
     }
-    const uint64_t cycleMicros = steadyMicros() - cycleBegin_;
-    if (!finished || !publishIfQueueIdle(values)) {
-        handOver(std::move(values));
+    const uint64_t cycleMicros = SteadyMicros() - cycleBegin_;
+    if (!finished || !PublishIfQueueIdle(values)) {
+        HandOver(std::move(values));
     }
     if (finished) {
         stats_.AddCycle(cycleMicros);  // stats: cycle
         char text[32] = {};
         std::snprintf(text, sizeof text, "%.2f", static_cast<float>(cycleMicros) / 1000.0f);
         eiplog::Info("handleEMTagResponse", GetAlias() + ": EM Polling time = " + text + "ms");
-        notifyStates(kExplicitReady, kUcmmReady);
+        NotifyStates(kExplicitReady, kUcmmReady);
         cycleRestart_.store(true);
     } else if (notifyReady) {
-        notifyStates(kExplicitReady, kUcmmReady);
+        NotifyStates(kExplicitReady, kUcmmReady);
     }
 }
 
@@ -199,13 +199,13 @@ EipDevice::ValueBatch EipDevice::OnTagsDataProc(TagRequestSet& response) {
     values.reserve(items);
     for (size_t i = 0; i < items && cycle_.batchStart + i < cycle_.tags.size(); ++i) {
         PolledTag& polled = *cycle_.tags[cycle_.batchStart + i];
-        const bool exists = !listChanged || stillMapped(*polled.tag);
+        const bool exists = !listChanged || StillMapped(*polled.tag);
         if (trace) {
             eiplog::Trace("OnTagsDataProc", alias + ": OnTagsDataProc : [" + polled.record->alias +
                                                 "], exists : " + (exists ? "true" : "false"));
         }
         TagReplySet& item = response.replies[i];
-        if (!exists || !acceptReadReply(alias, *polled.record, item)) {
+        if (!exists || !AcceptReadReply(alias, *polled.record, item)) {
             continue;
         }
         if (polled.record->dataLen != item.dataLength) {
@@ -221,7 +221,7 @@ EipDevice::ValueBatch EipDevice::OnTagsDataProc(TagRequestSet& response) {
     return values;
 }
 
-bool EipDevice::stillMapped(const EipTag& tag) {
+bool EipDevice::StillMapped(const EipTag& tag) {
     std::lock_guard<std::mutex> mapLock(tagMapMutex_);
     auto it = explicitTagMap_.find(tag.GetInfo().alias);
     return it != explicitTagMap_.end() && it->second.get() == &tag;
@@ -229,7 +229,7 @@ bool EipDevice::stillMapped(const EipTag& tag) {
 
 // A read the controller refused, or an empty value, is not published; the first
 // failure of a tag and its recovery are logged.
-bool EipDevice::acceptReadReply(const std::string& alias, const TagInfo& info,
+bool EipDevice::AcceptReadReply(const std::string& alias, const TagInfo& info,
                                 const TagReplySet& item) {
     std::string problem;
     if (item.generalStatus != 0) {
@@ -259,7 +259,7 @@ bool EipDevice::acceptReadReply(const std::string& alias, const TagInfo& info,
 // Puts a tag's replacement in its place in the poll list, or takes the tag out when there is
 // none. Called with pollingMutex_ and tagMapMutex_ held. A cycle running on the old tag goes on
 // with it but no longer publishes its values.
-void EipDevice::replacePolledTagLocked(const EipTag* tag, std::shared_ptr<EipTag> replacement) {
+void EipDevice::ReplacePolledTagLocked(const EipTag* tag, std::shared_ptr<EipTag> replacement) {
     auto it = std::find_if(pollList_.begin(), pollList_.end(),
                            [tag](const auto& polled) { return polled->tag.get() == tag; });
     if (it == pollList_.end()) {
@@ -276,18 +276,18 @@ void EipDevice::replacePolledTagLocked(const EipTag* tag, std::shared_ptr<EipTag
 
 // ================================================================================= socket thread
 
-bool EipDevice::emPollingAllowed() {
+bool EipDevice::ExplicitPollingAllowed() {
     return explicitPollingStopped_.load() == 0 && (!explicitEnabled_.load() || explicitConnectionOpen_.load());
 }
 
 // The wait until the next polling tick or the request time-out, whichever is
 // first; -1 (no time-out) when neither is due.
-int EipDevice::pollTimeoutMillis(uint64_t now) {
+int EipDevice::PollTimeoutMillis(uint64_t now) {
     uint64_t due = UINT64_MAX;
-    if (emPollingAllowed()) {
+    if (ExplicitPollingAllowed()) {
         due = lastCycleStart_.load() + uint64_t(explicitPollingInterval_.load()) * 1000;
     }
-    if (explicitPollingStopped_.load() == 0 && requestOutstanding()) {
+    if (explicitPollingStopped_.load() == 0 && RequestOutstanding()) {
         due = std::min(due, requestSent_.load() + explicitRequestTimeout_ * 1000);
     }
     if (due == UINT64_MAX) {
@@ -303,17 +303,17 @@ void EipDevice::SocketProcess() {
     StopReconnectProcess();
     cycleRestart_.store(true);
     while (socketThread_.running.load()) {
-        if (sessionLost()) {
+        if (SessionLost()) {
             eiplog::Error("SocketProcess", GetAlias() + ": EM connection lost.");
-            abortEMPolling(true);
+            AbortExplicitPolling(true);
         }
-        uint64_t now = steadyMicros();
-        if (emPollingAllowed() &&
+        uint64_t now = SteadyMicros();
+        if (ExplicitPollingAllowed() &&
             now - lastCycleStart_.load() >= uint64_t(explicitPollingInterval_.load()) * 1000) {
             lastCycleStart_.store(now);
-            startEMPollingCycle(now);
+            StartExplicitPollingCycle(now);
         }
-        if (sessionLost()) {
+        if (SessionLost()) {
             continue;
         }
         std::shared_ptr<EipConnection> plcConnection = connection();
@@ -321,14 +321,14 @@ void EipDevice::SocketProcess() {
                               ? plcConnection->GetSocketFd()
                               : -1;
         pollfd entries[2] = {{wakeFd_, POLLIN, 0}, {tcpFd, POLLIN, 0}};
-        const int ready = ::poll(entries, tcpFd >= 0 ? 2 : 1, pollTimeoutMillis(steadyMicros()));
+        const int ready = ::poll(entries, tcpFd >= 0 ? 2 : 1, PollTimeoutMillis(SteadyMicros()));
         if (entries[0].revents != 0) {
-            drainEventFd(wakeFd_);
+            DrainEventFd(wakeFd_);
         }
         if (ready > 0 && tcpFd >= 0 && entries[1].revents != 0 && plcConnection->GetSocketFd() == tcpFd) {
-            handleEMTagResponse(plcConnection);
+            HandleExplicitTagResponse(plcConnection);
         } else if (ready == 0) {
-            checkRequestTimeout();
+            CheckRequestTimeout();
         }
     }
     eiplog::Info("SocketProcess", GetAlias() + ": Socket Thread exit.");
@@ -336,31 +336,31 @@ void EipDevice::SocketProcess() {
 
 // A failed send closes the session's socket without a reply to wait for, so
 // no time-out would ever notice it: the session is torn down and reconnected.
-bool EipDevice::sessionLost() {
+bool EipDevice::SessionLost() {
     auto plcConnection = connection();
     const bool established =
         explicitEnabled_.load() ? explicitConnectionOpen_.load() : ucmmState_.load() != kUcmmNonExist;
     return plcConnection != nullptr && plcConnection->GetSocketFd() < 0 && established;
 }
 
-bool EipDevice::requestOutstanding() {
+bool EipDevice::RequestOutstanding() {
     return explicitEnabled_.load() ? (explicitConnectionOpen_.load() && explicitConnectionState_.load() == kExplicitBusy)
                              : ucmmState_.load() == kUcmmBusy;
 }
 
-void EipDevice::checkRequestTimeout() {
-    if (explicitPollingStopped_.load() != 0 || !requestOutstanding() ||
-        steadyMicros() - requestSent_.load() < explicitRequestTimeout_ * 1000) {
+void EipDevice::CheckRequestTimeout() {
+    if (explicitPollingStopped_.load() != 0 || !RequestOutstanding() ||
+        SteadyMicros() - requestSent_.load() < explicitRequestTimeout_ * 1000) {
         return;
     }
     eiplog::Error("SocketProcess", GetAlias() + ": EM tag request timed out.");
     DeviceStats::Add(stats_.timeouts);  // stats: time-out
-    abortEMPolling(true);
+    AbortExplicitPolling(true);
 }
 
 // ================================================================================== value hand-off
 
-void EipDevice::handOver(ValueBatch batch) {
+void EipDevice::HandOver(ValueBatch batch) {
     if (batch.empty()) {
         return;
     }
@@ -405,7 +405,7 @@ void EipDevice::QueueProcess() {
 // waits for the queue thread, it publishes the cycle's last reply itself, which spares a cycle of
 // one request (a small PLC's) the hand-off. With earlier values pending it hands over behind
 // them, so that a tag's values never overtake each other.
-bool EipDevice::publishIfQueueIdle(ValueBatch& batch) {
+bool EipDevice::PublishIfQueueIdle(ValueBatch& batch) {
     {
         std::lock_guard<std::mutex> lock(valueMutex_);
         if (!pendingValues_.empty() || queueBusy_) {
@@ -442,17 +442,17 @@ void EipDevice::publish(const EipDeviceCallbacks& cb, const std::string& alias, 
     };
     for (EipTagValue& value : batch) {
         const uint8_t flags = value.tag->rwFlag;
-        if (hasBit(flags, kRwFlagIo)) {
+        if (HasBit(flags, kRwFlagIo)) {
             flushRun();
-            dispatchIOValue(cb, alias, value);
-        } else if (hasBit(flags, kRwFlagRead) && cb.explicitTagValues) {
+            DispatchIOValue(cb, alias, value);
+        } else if (HasBit(flags, kRwFlagRead) && cb.explicitTagValues) {
             run.push_back(std::move(value));
         }
     }
     flushRun();
 }
 
-void EipDevice::dispatchIOValue(const EipDeviceCallbacks& cb, const std::string& alias,
+void EipDevice::DispatchIOValue(const EipDeviceCallbacks& cb, const std::string& alias,
                                 const EipTagValue& value) {
     const TagInfo& tag = *value.tag;
     const uint8_t* data = value.data.data();

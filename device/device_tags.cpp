@@ -24,7 +24,7 @@ using kestrel::strata_sdk::Variant;
 namespace {
 
 // Appends the "failed subtags" list of an add, edit or remove to the message.
-void appendFailedSubTags(std::string& message, const std::vector<std::string>& failed) {
+void AppendFailedSubTags(std::string& message, const std::vector<std::string>& failed) {
     for (size_t i = 0; i < failed.size(); ++i) {
         message += (i == 0 ? ", but failed subtags - \"" : ", \"");
         message += failed[i];
@@ -33,7 +33,7 @@ void appendFailedSubTags(std::string& message, const std::vector<std::string>& f
 }
 
 // Reads a trimmed string member of a map; empty when absent or not a string.
-std::string trimmedString(const Variant::MapType& map, const char* key) {
+std::string TrimmedString(const Variant::MapType& map, const char* key) {
     auto it = map.find(key);
     if (it == map.end() || !it->second.is_string()) {
         return std::string();
@@ -63,7 +63,7 @@ std::vector<TagInfo> EipDevice::ListTagInfos(int8_t kind, uint8_t rwMask) {
     std::vector<TagInfo> infos;
     std::lock_guard<std::mutex> lock(tagMapMutex_);
     for (const auto& entry : GetMapTag(kind)) {
-        if (rwMask == 0 || hasBit(entry.second->GetInfo().rwFlag, rwMask)) {
+        if (rwMask == 0 || HasBit(entry.second->GetInfo().rwFlag, rwMask)) {
             infos.push_back(entry.second->GetInfo());
         }
     }
@@ -72,7 +72,7 @@ std::vector<TagInfo> EipDevice::ListTagInfos(int8_t kind, uint8_t rwMask) {
 
 // ============================================================================= tag operations
 
-std::unique_ptr<ProtocolHandler> EipDevice::familyHandler() {
+std::unique_ptr<ProtocolHandler> EipDevice::FamilyHandler() {
     return std::unique_ptr<ProtocolHandler>(
         ProtocolHandlerFactory::Create(GetConnectionInfo().family));
 }
@@ -84,17 +84,17 @@ int EipDevice::fail(int code, std::string& message) {
 
 // The alias a remove or write request names; a PCCC tag may be named by its
 // file address alone.
-std::string EipDevice::requestedTagAlias(const Variant::MapType& map) const {
-    std::string alias = trimmedString(map, "Tag Alias");
+std::string EipDevice::RequestedTagAlias(const Variant::MapType& map) const {
+    std::string alias = TrimmedString(map, "Tag Alias");
     if (alias.empty() && GetConnectionInfo().family == kFamilyPccc) {
-        alias = trimmedString(map, "Tag Name");
+        alias = TrimmedString(map, "Tag Name");
     }
     return alias;
 }
 
 // The front of an add or edit: resets the answer, refuses a removed PLC and makes the family's
 // handler; null with `result` set when either fails.
-std::unique_ptr<ProtocolHandler> EipDevice::beginTagRequest(int failCode, std::string& tagAlias,
+std::unique_ptr<ProtocolHandler> EipDevice::BeginTagRequest(int failCode, std::string& tagAlias,
                                                             std::string& message, int& result) {
     tagAlias = "Unknown";
     message.clear();
@@ -102,7 +102,7 @@ std::unique_ptr<ProtocolHandler> EipDevice::beginTagRequest(int failCode, std::s
         result = fail(link_error::kPlcNotExist, message);
         return nullptr;
     }
-    auto handler = familyHandler();
+    auto handler = FamilyHandler();
     if (handler == nullptr) {
         result = fail(failCode, message);
     }
@@ -112,7 +112,7 @@ std::unique_ptr<ProtocolHandler> EipDevice::beginTagRequest(int failCode, std::s
 int EipDevice::AddTag(EipConnection* testConnection, const Variant& tagObject, int8_t kind,
                       std::string& tagAlias, std::string& message, bool restore) {
     int result = 0;
-    auto handler = beginTagRequest(link_error::kAddTag, tagAlias, message, result);
+    auto handler = BeginTagRequest(link_error::kAddTag, tagAlias, message, result);
     if (handler == nullptr) {
         return result;
     }
@@ -127,18 +127,18 @@ int EipDevice::AddTag(EipConnection* testConnection, const Variant& tagObject, i
     if (!info.alias.empty()) {
         tagAlias = info.alias;
     }
-    result = validateTagInfoOnAddTag(kind, info);
+    result = ValidateTagInfoOnAddTag(kind, info);
     if (result != 0) {
         return fail(result, message);
     }
-    auto tag = createCheckedTag(testConnection, info, link_error::kAddTag, restore, result, message);
+    auto tag = CreateCheckedTag(testConnection, info, link_error::kAddTag, restore, result, message);
     if (tag == nullptr) {
         return result;
     }
-    return doAddTag(kind, std::move(tag), parser.GetSubtags(), message);
+    return DoAddTag(kind, std::move(tag), parser.GetSubtags(), message);
 }
 
-int EipDevice::validateTagInfoOnAddTag(int8_t kind, const TagInfo& info) {
+int EipDevice::ValidateTagInfoOnAddTag(int8_t kind, const TagInfo& info) {
     int result = TagInfoValidator(kind).Validate(info);
     if (result != 0) {
         return result;
@@ -149,39 +149,39 @@ int EipDevice::validateTagInfoOnAddTag(int8_t kind, const TagInfo& info) {
     if (IsTagNameExist(info.tagName, kind, info.alias)) {
         return link_error::kTagNameExists;
     }
-    auto handler = familyHandler();
+    auto handler = FamilyHandler();
     return handler == nullptr ? link_error::kAddTag : handler->ValidateTagInfoOnAdd(info);
 }
 
-int EipDevice::validateTagInfoOnEditTag(int8_t kind, const TagInfo& info) {
+int EipDevice::ValidateTagInfoOnEditTag(int8_t kind, const TagInfo& info) {
     int result = TagInfoValidator(kind).Validate(info);
     if (result != 0) {
         return result;
     }
-    auto handler = familyHandler();
+    auto handler = FamilyHandler();
     return handler == nullptr ? link_error::kEditTag : handler->ValidateTagInfoOnEdit(info);
 }
 
 // The tag of info, built and checked against the PLC through testConnection; null with `result` set
 // when either fails (failCode when building fails without a message). A tag the PLC does not
 // have is kept when allowMissing (restoring a stored configuration).
-std::shared_ptr<EipTag> EipDevice::createCheckedTag(EipConnection* testConnection,
+std::shared_ptr<EipTag> EipDevice::CreateCheckedTag(EipConnection* testConnection,
                                                     const TagInfo& info, int failCode,
                                                     bool allowMissing, int& result,
                                                     std::string& message) {
-    auto tag = createTag(info, message);
+    auto tag = CreateTag(info, message);
     if (tag == nullptr) {
         result = message.empty() ? fail(failCode, message) : link_error::kInvalidTagName;
         return nullptr;
     }
-    result = testAndUpdateTag(testConnection, tag.get(), message);
+    result = TestAndUpdateTag(testConnection, tag.get(), message);
     if (result != 0 && !(allowMissing && result == -link_error::kTagNotFoundInPlc)) {
         return nullptr;
     }
     return tag;
 }
 
-std::shared_ptr<EipTag> EipDevice::createTag(const TagInfo& info, std::string& message) {
+std::shared_ptr<EipTag> EipDevice::CreateTag(const TagInfo& info, std::string& message) {
     std::shared_ptr<EipTag> tag(EipTag::Create(GetConnectionInfo().family));
     if (tag == nullptr) {
         eiplog::Error("createTag", GetAlias() + ": Create tag fail - " + info.alias);
@@ -195,9 +195,9 @@ std::shared_ptr<EipTag> EipDevice::createTag(const TagInfo& info, std::string& m
     return tag;
 }
 
-int EipDevice::testAndUpdateTag(EipConnection* plcConnection, EipTag* tag, std::string& message) {
+int EipDevice::TestAndUpdateTag(EipConnection* plcConnection, EipTag* tag, std::string& message) {
     TagInfo& info = tag->GetInfo();
-    if (hasBit(info.rwFlag, kRwFlagIo)) {
+    if (HasBit(info.rwFlag, kRwFlagIo)) {
         info.innerType = kInnerTypeSint;
         return 0;
     }
@@ -229,9 +229,9 @@ int EipDevice::testAndUpdateTag(EipConnection* plcConnection, EipTag* tag, std::
 }
 
 // Gives an I/O tag its "Data" subtag covering the whole data.
-void EipDevice::addDataSubTag(EipTag& tag, std::vector<SubTagInfo>& added) {
+void EipDevice::AddDataSubTag(EipTag& tag, std::vector<SubTagInfo>& added) {
     const TagInfo& info = tag.GetInfo();
-    if (hasBit(info.rwFlag, kRwFlagIo)) {
+    if (HasBit(info.rwFlag, kRwFlagIo)) {
         const SubTagInfo data{kSubtagDataAlias, 0, kInnerTypeSint, info.dataLen};
         if (tag.AddSubTag(data) == 0) {
             added.push_back(data);
@@ -241,7 +241,7 @@ void EipDevice::addDataSubTag(EipTag& tag, std::vector<SubTagInfo>& added) {
 
 // Adds the subtags of a "Subtags" list to the tag; failures are listed in the
 // message.
-void EipDevice::addListedSubTags(EipTag& tag, const std::vector<Variant>& subtagList,
+void EipDevice::AddListedSubTags(EipTag& tag, const std::vector<Variant>& subtagList,
                                  std::vector<SubTagInfo>& added, std::string& message) {
     std::vector<std::string> failed;
     for (const Variant& element : subtagList) {
@@ -258,15 +258,15 @@ void EipDevice::addListedSubTags(EipTag& tag, const std::vector<Variant>& subtag
             failed.push_back(subtag.alias);
         }
     }
-    appendFailedSubTags(message, failed);
+    AppendFailedSubTags(message, failed);
 }
 
-int EipDevice::doAddTag(int8_t kind, std::shared_ptr<EipTag> tag,
+int EipDevice::DoAddTag(int8_t kind, std::shared_ptr<EipTag> tag,
                         const std::vector<Variant>& subtagList, std::string& message) {
     std::vector<SubTagInfo> subtags;
     if (!IsTagAliasExist(tag->GetInfo().alias, kind)) {
-        addDataSubTag(*tag, subtags);
-        addListedSubTags(*tag, subtagList, subtags, message);
+        AddDataSubTag(*tag, subtags);
+        AddListedSubTags(*tag, subtagList, subtags, message);
     }
     if (AddTagToMap(std::move(tag), kind, &subtags) != 0) {
         return fail(retired_.load() ? link_error::kPlcNotExist : link_error::kAddTag,
@@ -316,7 +316,7 @@ int EipDevice::RemoveTagFromMap(const std::string& tagAlias, int8_t kind, bool n
             return -1;
         }
         tag = std::move(it->second);
-        replacePolledTagLocked(tag.get(), nullptr);
+        ReplacePolledTagLocked(tag.get(), nullptr);
         map.erase(it);
     }
     const TagInfo info = tag->GetInfo();
@@ -370,7 +370,7 @@ int EipDevice::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tag
         return fail(link_error::kInvalidJson, message);
     }
     const auto& map = tagObject.as_map();
-    const std::string alias = requestedTagAlias(map);
+    const std::string alias = RequestedTagAlias(map);
     if (alias.empty()) {
         return fail(link_error::kTagAliasNotInserted, message);
     }
@@ -397,14 +397,14 @@ int EipDevice::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tag
             failed.push_back(subAlias);
         }
     }
-    appendFailedSubTags(message, failed);
+    AppendFailedSubTags(message, failed);
     return 0;
 }
 
 int EipDevice::EditTag(EipConnection* testConnection, const Variant& tagObject, int8_t kind,
                        std::string& tagAlias, std::string& message) {
     int result = 0;
-    auto handler = beginTagRequest(link_error::kEditTag, tagAlias, message, result);
+    auto handler = BeginTagRequest(link_error::kEditTag, tagAlias, message, result);
     if (handler == nullptr) {
         return result;
     }
@@ -447,21 +447,21 @@ int EipDevice::EditTag(EipConnection* testConnection, const Variant& tagObject, 
     if (!newAlias.empty()) {
         info.alias = newAlias;
     }
-    result = validateTagInfoOnEditTag(kind, info);
+    result = ValidateTagInfoOnEditTag(kind, info);
     if (result != 0) {
         return fail(result, message);
     }
-    auto tag = createCheckedTag(testConnection, info, link_error::kEditTag, false, result, message);
+    auto tag = CreateCheckedTag(testConnection, info, link_error::kEditTag, false, result, message);
     if (tag == nullptr) {
         return result;
     }
-    return doEditTag(kind, oldAlias, std::move(tag), parser.GetSubtags(), message);
+    return DoEditTag(kind, oldAlias, std::move(tag), parser.GetSubtags(), message);
 }
 
 // Replaces the tag under oldAlias by newTag in one step under the locks; the
 // poll list gets the new tag in the old one's place (or loses it when the new
 // tag is not read). An I/O tag keeps the subtags that still fit its data.
-int EipDevice::doEditTag(int8_t kind, const std::string& oldAlias, std::shared_ptr<EipTag> newTag,
+int EipDevice::DoEditTag(int8_t kind, const std::string& oldAlias, std::shared_ptr<EipTag> newTag,
                          const std::vector<Variant>& subtagList, std::string& message) {
     const TagInfo info = newTag->GetInfo();
     std::vector<SubTagInfo> keptSubTags;
@@ -469,7 +469,7 @@ int EipDevice::doEditTag(int8_t kind, const std::string& oldAlias, std::shared_p
         keptSubTags = current->GetSubTags();
     }
     std::vector<SubTagInfo> subtags;
-    addDataSubTag(*newTag, subtags);
+    AddDataSubTag(*newTag, subtags);
     std::vector<std::string> dropped;
     for (const auto& subtag : keptSubTags) {
         if (subtag.alias == kSubtagDataAlias) {
@@ -481,8 +481,8 @@ int EipDevice::doEditTag(int8_t kind, const std::string& oldAlias, std::shared_p
             dropped.push_back(subtag.alias);
         }
     }
-    appendFailedSubTags(message, dropped);
-    addListedSubTags(*newTag, subtagList, subtags, message);
+    AppendFailedSubTags(message, dropped);
+    AddListedSubTags(*newTag, subtagList, subtags, message);
 
     std::shared_ptr<EipTag> oldTag;
     {
@@ -497,8 +497,8 @@ int EipDevice::doEditTag(int8_t kind, const std::string& oldAlias, std::shared_p
             return fail(link_error::kAddTag, message);
         }
         oldTag = std::move(it->second);
-        replacePolledTagLocked(oldTag.get(),
-                               hasBit(info.rwFlag, kRwFlagRead) ? newTag : nullptr);
+        ReplacePolledTagLocked(oldTag.get(),
+                               HasBit(info.rwFlag, kRwFlagRead) ? newTag : nullptr);
         map.erase(it);
         map.emplace(info.alias, std::move(newTag));
     }
@@ -523,7 +523,7 @@ int EipDevice::WriteTag(EipConnection* testConnection, const Variant& tagObject,
         return fail(link_error::kInvalidJson, message);
     }
     const auto& map = tagObject.as_map();
-    const std::string alias = requestedTagAlias(map);
+    const std::string alias = RequestedTagAlias(map);
     if (!alias.empty()) {
         tagAlias = alias;
     }
@@ -553,13 +553,13 @@ int EipDevice::WriteTagByAlias(EipConnection* plcConnection, const std::string& 
         }
         info = it->second->GetInfo();
     }
-    if (!hasBit(info.rwFlag, kRwFlagWrite)) {
+    if (!HasBit(info.rwFlag, kRwFlagWrite)) {
         return fail(link_error::kTagNotWriteable, message);
     }
     // The write works on its own copy of the tag, so that polling and the other
     // actions never wait for the PLC's answer.
     std::string ignored;
-    const std::shared_ptr<EipTag> tag = createTag(info, ignored);
+    const std::shared_ptr<EipTag> tag = CreateTag(info, ignored);
     if (tag == nullptr) {
         return fail(link_error::kWriteTag, message);
     }
@@ -583,7 +583,7 @@ int EipDevice::WriteTagByAlias(EipConnection* plcConnection, const std::string& 
 // Runs fn on the I/O tag under the tag-map lock; logs and returns false when
 // the tag does not exist.
 template <typename Fn>
-bool EipDevice::withIOTag(const char* operation, const std::string& tagAlias, Fn fn) {
+bool EipDevice::WithIOTag(const char* operation, const std::string& tagAlias, Fn fn) {
     std::lock_guard<std::mutex> lock(tagMapMutex_);
     auto it = ioTagMap_.find(tagAlias);
     if (it == ioTagMap_.end()) {
@@ -597,7 +597,7 @@ bool EipDevice::withIOTag(const char* operation, const std::string& tagAlias, Fn
 int EipDevice::AddSubTag(const std::string& tagAlias, const SubTagInfo& subtag, bool notify) {
     int result = -1;
     TagInfo info;
-    withIOTag("AddSubTag", tagAlias, [&](EipTag& tag) {
+    WithIOTag("AddSubTag", tagAlias, [&](EipTag& tag) {
         result = tag.AddSubTag(subtag);
         info = tag.GetInfo();
     });
@@ -613,7 +613,7 @@ int EipDevice::EditSubTag(const std::string& tagAlias, const std::string& oldSub
     int result = -1;
     TagInfo info;
     SubTagInfo old;
-    withIOTag("EditSubTag", tagAlias, [&](EipTag& tag) {
+    WithIOTag("EditSubTag", tagAlias, [&](EipTag& tag) {
         old = tag.GetSubTagInfo(oldSubTagAlias);
         result = tag.EditSubTag(oldSubTagAlias, subtag);
         info = tag.GetInfo();
@@ -638,7 +638,7 @@ int EipDevice::RemoveSubTag(const std::string& tagAlias, const std::string& subT
     int result = -1;
     TagInfo info;
     SubTagInfo old;
-    withIOTag("RemoveSubTag", tagAlias, [&](EipTag& tag) {
+    WithIOTag("RemoveSubTag", tagAlias, [&](EipTag& tag) {
         old = tag.GetSubTagInfo(subTagAlias);
         result = tag.RemoveSubTag(subTagAlias);
         info = tag.GetInfo();
@@ -694,11 +694,11 @@ void EipDevice::CreatePersistenceTag() {
     if (cb->productInfo) {
         cb->productInfo(alias, GetProductInfo());
     }
-    notifyPollingState(true);
+    NotifyPollingState(true);
     if (never) {
         return;
     }
-    if (!replayPersistedTags(*cb)) {
+    if (!ReplayPersistedTags(*cb)) {
         return;
     }
     std::string message;
@@ -708,12 +708,12 @@ void EipDevice::CreatePersistenceTag() {
     if (ioParam1_.load() != 0 && ioPollingStopped_.load() != 0) {
         StartIOPolling(ioParam1_.load(), ioParam2_.load(), message);
     }
-    notifyStates(explicitConnectionState_.load(), ucmmState_.load());
+    NotifyStates(explicitConnectionState_.load(), ucmmState_.load());
 }
 
 // Replays the stored tags and subtags; false (entries kept for the next
 // connection, reconnect started) when no test connection can be made.
-bool EipDevice::replayPersistedTags(const EipDeviceCallbacks& cb) {
+bool EipDevice::ReplayPersistedTags(const EipDeviceCallbacks& cb) {
     std::map<NodePath, std::string> tagStrings;
     std::map<NodePath, SubTagInfo> subtags;
     {
@@ -740,7 +740,7 @@ bool EipDevice::replayPersistedTags(const EipDeviceCallbacks& cb) {
         }
     }
     for (const auto& entry : tagStrings) {
-        replayPersistedTag(cb, test.get(), entry.first, entry.second);
+        ReplayPersistedTag(cb, test.get(), entry.first, entry.second);
     }
     for (const auto& entry : subtags) {
         if (entry.second.alias != kSubtagDataAlias) {
@@ -752,7 +752,7 @@ bool EipDevice::replayPersistedTags(const EipDeviceCallbacks& cb) {
     return true;
 }
 
-void EipDevice::replayPersistedTag(const EipDeviceCallbacks& cb, EipConnection* test,
+void EipDevice::ReplayPersistedTag(const EipDeviceCallbacks& cb, EipConnection* test,
                                    const NodePath& path, const std::string& text) {
     const std::string tagAlias = kestrel::strata_sdk::string_unescape(path.get_name());
     const int8_t kind =
@@ -801,7 +801,7 @@ int EipDevice::ExportTags(int8_t kind, std::string& text) {
 
 int EipDevice::ExportSubTags(const std::string& tagAlias, std::string& text) {
     int written = -1;
-    const bool found = withIOTag("ExportSubTags", tagAlias,
+    const bool found = WithIOTag("ExportSubTags", tagAlias,
                                  [&](EipTag& tag) { written = tag.ExportSubTags(text); });
     if (!found) {
         text = errorText(link_error::kTagNotExist);

@@ -25,14 +25,14 @@ constexpr uint16_t kExplicitConnectionRpiMs = 45000;
 
 EipDevice::EipDevice()
     : callbacks_(std::make_shared<EipDeviceCallbacks>()),
-      wakeFd_(makeEventFd()),
-      stopFd_(makeEventFd()) {
+      wakeFd_(MakeEventFd()),
+      stopFd_(MakeEventFd()) {
     if (wakeFd_ < 0 || stopFd_ < 0) {
         eiplog::Error("EipDevice", "no event descriptor left: the device cannot be woken");
     }
     IoListenerHooks hooks;
     hooks.alias = [this] { return GetAlias(); };
-    hooks.deliver = [this](const std::vector<IoValue>& values) { handOverIOValues(values); };
+    hooks.deliver = [this](const std::vector<IoValue>& values) { HandOverIOValues(values); };
     hooks.reopen = [this](const std::string& tagAlias, std::string& message) {
         return StartIOPollingTag(tagAlias, ioParam1_.load(), ioParam2_.load(), message);
     };
@@ -46,7 +46,7 @@ EipDevice::~EipDevice() {
     // and at shut-down the stored tree is the configuration.
     ResetTag(kKindExplicit);
     ResetTag(kKindIO);
-    deleteConnection();
+    DeleteConnection();
     for (int fd : {wakeFd_, stopFd_}) {
         if (fd >= 0) {
             ::close(fd);
@@ -62,12 +62,12 @@ void EipDevice::Retire() {
     // otherwise bring the socket thread back after it was stopped), and a
     // connect in flight ends at its next socket wait.
     shuttingDown_.store(true);
-    signalEventFd(stopFd_);
+    SignalEventFd(stopFd_);
     StopSocketProcess();
     StopReconnectProcess();
     StopQueueProcess();
     // The sessions' own closes are still sent; a reopen of an I/O connection is refused now.
-    drainEventFd(stopFd_);
+    DrainEventFd(stopFd_);
     ioListener_->Stop();
     DisconnectFromPLC();
     // Only the states still reach the node tree: a removed PLC's nodes go with it.
@@ -119,7 +119,7 @@ std::shared_ptr<EipConnection> EipDevice::connection() const {
 // Makes the connection and handler objects of the configured family without
 // installing them; logs and returns -1 on failure. Their socket waits end when
 // the device retires.
-int EipDevice::makeConnectionObjects(const ConnectInfo& info,
+int EipDevice::MakeConnectionObjects(const ConnectInfo& info,
                                      std::shared_ptr<EipConnection>& plcConnection,
                                      std::shared_ptr<ProtocolHandler>& handler) const {
     plcConnection.reset(EipConnection::Create(info.family, &info));
@@ -140,7 +140,7 @@ int EipDevice::makeConnectionObjects(const ConnectInfo& info,
 
 // Replaces the connection and handler; the old ones go when their last user
 // (the socket thread in an exchange) lets go. Called with connectionMutex_ held.
-void EipDevice::installConnectionLocked(std::shared_ptr<EipConnection> plcConnection,
+void EipDevice::InstallConnectionLocked(std::shared_ptr<EipConnection> plcConnection,
                                         std::shared_ptr<ProtocolHandler> handler) {
     explicitEnabled_.store(plcConnection != nullptr && plcConnection->IsExplicitEnabled());
     connection_ = std::move(plcConnection);
@@ -148,29 +148,29 @@ void EipDevice::installConnectionLocked(std::shared_ptr<EipConnection> plcConnec
     explicitConnectionOpen_.store(false);
 }
 
-int EipDevice::createConnection() {
+int EipDevice::CreateConnection() {
     const ConnectInfo info = GetConnectionInfo();
     std::shared_ptr<EipConnection> plcConnection;
     std::shared_ptr<ProtocolHandler> handler;
-    const int result = makeConnectionObjects(info, plcConnection, handler);
+    const int result = MakeConnectionObjects(info, plcConnection, handler);
     std::lock_guard<std::mutex> lock(connectionMutex_);
-    installConnectionLocked(std::move(plcConnection), std::move(handler));
+    InstallConnectionLocked(std::move(plcConnection), std::move(handler));
     return result;
 }
 
-void EipDevice::deleteConnection() {
+void EipDevice::DeleteConnection() {
     std::lock_guard<std::mutex> lock(connectionMutex_);
-    installConnectionLocked(nullptr, nullptr);
+    InstallConnectionLocked(nullptr, nullptr);
 }
 
-bool EipDevice::tcpSocketOpen() {
+bool EipDevice::TcpSocketOpen() {
     auto plcConnection = connection();
     return plcConnection != nullptr && plcConnection->GetSocketFd() >= 0;
 }
 
 // Connect, register, identity, Forward Open on a connection that no other
 // thread sees yet. 0, or the failing step's result (logged).
-int EipDevice::connectSequence(const std::string& alias, EipConnection* plcConnection,
+int EipDevice::ConnectSequence(const std::string& alias, EipConnection* plcConnection,
                                const ConnectInfo& info, ProductInfo& product,
                                bool& explicitOpen) {
     explicitOpen = false;
@@ -226,16 +226,16 @@ int EipDevice::ConnectToPLC(const ConnectInfo& info, bool restore) {
         std::shared_ptr<ProtocolHandler> handler;
         ProductInfo product = GetProductInfo();
         bool explicitOpen = false;
-        result = makeConnectionObjects(info, plcConnection, handler);
+        result = MakeConnectionObjects(info, plcConnection, handler);
         if (result == 0) {
-            result = connectSequence(info.alias, plcConnection.get(), info, product, explicitOpen);
+            result = ConnectSequence(info.alias, plcConnection.get(), info, product, explicitOpen);
             if (result != 0) {
                 plcConnection->Disconnect();
             }
         }
         {
             std::lock_guard<std::mutex> lock(connectionMutex_);
-            installConnectionLocked(std::move(plcConnection), std::move(handler));
+            InstallConnectionLocked(std::move(plcConnection), std::move(handler));
             if (result == 0) {
                 productInfo_ = product;
                 explicitConnectionOpen_.store(explicitOpen);
@@ -250,13 +250,13 @@ int EipDevice::ConnectToPLC(const ConnectInfo& info, bool restore) {
                 ChangeExplicitConnectionState(kExplicitReady, true);
             }
             ChangeUCMMState(kUcmmReady, true);
-            startWorkerIfNone(Worker::Socket);
-            wakeSocket();
+            StartWorkerIfNone(Worker::Socket);
+            WakeSocket();
             CreatePersistenceTag();
             return 0;
         }
     }
-    if (restore && !workerExists(Worker::Reconnect)) {
+    if (restore && !WorkerExists(Worker::Reconnect)) {
         StartReconnectProcess();
         return 0;
     }
@@ -316,12 +316,12 @@ void EipDevice::ChangeUCMMState(uint8_t state, bool notify) {
     }
 }
 
-void EipDevice::notifyStates(uint8_t em, uint8_t ucmm) {
+void EipDevice::NotifyStates(uint8_t em, uint8_t ucmm) {
     ChangeExplicitConnectionState(em, true);
     ChangeUCMMState(ucmm, true);
 }
 
-void EipDevice::abortEMPolling(bool reconnect) {
+void EipDevice::AbortExplicitPolling(bool reconnect) {
     cycleRestart_.store(true);
     DisconnectFromPLC();
     if (reconnect) {
@@ -360,7 +360,7 @@ EipDevice::WorkerThread& EipDevice::worker(Worker w) {
     return queueThread_;
 }
 
-const char* EipDevice::workerName(Worker w) {
+const char* EipDevice::WorkerName(Worker w) {
     switch (w) {
         case Worker::Socket:
             return "Socket Thread";
@@ -373,30 +373,30 @@ const char* EipDevice::workerName(Worker w) {
 }
 
 // Socket lines carry no alias; reconnect and queue lines do.
-std::string EipDevice::workerLogLine(Worker w, const char* what) {
-    std::string line = std::string(workerName(w)) + " " + what;
+std::string EipDevice::WorkerLogLine(Worker w, const char* what) {
+    std::string line = std::string(WorkerName(w)) + " " + what;
     if (w == Worker::Reconnect || w == Worker::Queue) {
         line = GetAlias() + ": " + line;
     }
     return line;
 }
 
-bool EipDevice::workerExists(Worker w) {
+bool EipDevice::WorkerExists(Worker w) {
     std::lock_guard<std::mutex> lock(threadMutex_);
     return worker(w).thread != nullptr;
 }
 
-void EipDevice::launchWorkerLocked(Worker w) {
+void EipDevice::LaunchWorkerLocked(Worker w) {
     WorkerThread& slot = worker(w);
     slot.running.store(true);
-    slot.thread = std::make_unique<std::thread>([this, w] { runWorker(w); });
-    eiplog::Info("StartProcess", workerLogLine(w, "start."));
+    slot.thread = std::make_unique<std::thread>([this, w] { RunWorker(w); });
+    eiplog::Info("StartProcess", WorkerLogLine(w, "start."));
 }
 
 // Takes the worker's thread out (under threadMutex_), stops and joins it
 // without holding the lock. A worker never joins itself: asked from its own
 // thread, it is only told to carry on.
-void EipDevice::joinWorker(Worker w) {
+void EipDevice::JoinWorker(Worker w) {
     std::unique_ptr<std::thread> old;
     {
         std::lock_guard<std::mutex> lock(threadMutex_);
@@ -407,13 +407,13 @@ void EipDevice::joinWorker(Worker w) {
         slot.running.store(false);
         old = std::move(slot.thread);
     }
-    wakeWorkers();
+    WakeWorkers();
     if (old != nullptr && old->joinable()) {
         old->join();
     }
 }
 
-int EipDevice::restartWorker(Worker w) {
+int EipDevice::RestartWorker(Worker w) {
     {
         std::lock_guard<std::mutex> lock(threadMutex_);
         WorkerThread& slot = worker(w);
@@ -422,31 +422,31 @@ int EipDevice::restartWorker(Worker w) {
             return 0;
         }
     }
-    joinWorker(w);
+    JoinWorker(w);
     std::lock_guard<std::mutex> lock(threadMutex_);
     if (!shuttingDown_.load() && worker(w).thread == nullptr) {
-        launchWorkerLocked(w);
+        LaunchWorkerLocked(w);
     }
     return 0;
 }
 
-int EipDevice::startWorkerIfNone(Worker w) {
+int EipDevice::StartWorkerIfNone(Worker w) {
     std::lock_guard<std::mutex> lock(threadMutex_);
     if (!shuttingDown_.load() && worker(w).thread == nullptr) {
-        launchWorkerLocked(w);
+        LaunchWorkerLocked(w);
     }
     return 0;
 }
 
-int EipDevice::stopWorker(Worker w) {
-    joinWorker(w);
-    eiplog::Info("StopProcess", workerLogLine(w, "stop."));
+int EipDevice::StopWorker(Worker w) {
+    JoinWorker(w);
+    eiplog::Info("StopProcess", WorkerLogLine(w, "stop."));
     return 0;
 }
 
 // Every worker re-reads its running flag: the sleepers on wakeCv_, the queue
 // thread on valueReady_, the socket thread through wakeFd_.
-void EipDevice::wakeWorkers() {
+void EipDevice::WakeWorkers() {
     {
         std::lock_guard<std::mutex> lock(wakeMutex_);
         wakeCv_.notify_all();
@@ -455,21 +455,21 @@ void EipDevice::wakeWorkers() {
         std::lock_guard<std::mutex> lock(valueMutex_);
         valueReady_.notify_all();
     }
-    wakeSocket();
+    WakeSocket();
 }
 
-void EipDevice::wakeSocket() {
-    signalEventFd(wakeFd_);
+void EipDevice::WakeSocket() {
+    SignalEventFd(wakeFd_);
 }
 
-bool EipDevice::sleepWhileRunning(Worker w, uint64_t micros) {
+bool EipDevice::SleepWhileRunning(Worker w, uint64_t micros) {
     std::unique_lock<std::mutex> lock(wakeMutex_);
     wakeCv_.wait_for(lock, std::chrono::microseconds(micros),
                      [&] { return !worker(w).running.load(); });
     return worker(w).running.load();
 }
 
-void EipDevice::runWorker(Worker w) {
+void EipDevice::RunWorker(Worker w) {
     switch (w) {
         case Worker::Socket:
             SocketProcess();
@@ -484,38 +484,38 @@ void EipDevice::runWorker(Worker w) {
 }
 
 int EipDevice::StartSocketProcess() {
-    return restartWorker(Worker::Socket);
+    return RestartWorker(Worker::Socket);
 }
 int EipDevice::StartReconnectProcess() {
-    return restartWorker(Worker::Reconnect);
+    return RestartWorker(Worker::Reconnect);
 }
 int EipDevice::StartQueueProcess() {
-    return restartWorker(Worker::Queue);
+    return RestartWorker(Worker::Queue);
 }
 int EipDevice::StopSocketProcess() {
-    return stopWorker(Worker::Socket);
+    return StopWorker(Worker::Socket);
 }
 int EipDevice::StopReconnectProcess() {
-    return stopWorker(Worker::Reconnect);
+    return StopWorker(Worker::Reconnect);
 }
 int EipDevice::StopQueueProcess() {
-    return stopWorker(Worker::Queue);
+    return StopWorker(Worker::Queue);
 }
 
 void EipDevice::ReconnectProcess() {
     eiplog::Info("ReconnectProcess", GetAlias() + ": Reconnect Thread enter.");
     // The restore's first attempt is at once; later ones keep the period.
     uint64_t lastAttempt =
-        steadyMicros() - (reconnectAtOnce_.exchange(false) ? kRetryPeriodMicros : 0);
+        SteadyMicros() - (reconnectAtOnce_.exchange(false) ? kRetryPeriodMicros : 0);
     // Leaves only once a session is up: a connect that succeeds and is torn
     // down again by its own tag replay keeps the thread trying.
-    while (reconnectThread_.running.load() && !tcpSocketOpen()) {
-        const uint64_t elapsed = steadyMicros() - lastAttempt;
+    while (reconnectThread_.running.load() && !TcpSocketOpen()) {
+        const uint64_t elapsed = SteadyMicros() - lastAttempt;
         if (elapsed < kRetryPeriodMicros &&
-            !sleepWhileRunning(Worker::Reconnect, kRetryPeriodMicros - elapsed)) {
+            !SleepWhileRunning(Worker::Reconnect, kRetryPeriodMicros - elapsed)) {
             break;
         }
-        lastAttempt = steadyMicros();
+        lastAttempt = SteadyMicros();
         if (ConnectToPLC(GetConnectionInfo(), true) == 0) {
             DeviceStats::Add(stats_.reconnects);  // stats: reconnect
         }

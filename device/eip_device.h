@@ -127,8 +127,8 @@ class EipDevice {
     // once, then once a second) and replays the stored tags once connected.
     void StartRestore();
     void SetConnectionInfo(const ConnectInfo& info);
-    int createConnection();
-    void deleteConnection();
+    int CreateConnection();
+    void DeleteConnection();
     int ConnectToPLC(const ConnectInfo& info, bool restore);
     int DisconnectFromPLC();
     bool IsConnected();
@@ -141,7 +141,7 @@ class EipDevice {
     int StopSocketProcess();
     int StopReconnectProcess();
     int StopQueueProcess();
-    void abortEMPolling(bool reconnect);
+    void AbortExplicitPolling(bool reconnect);
 
     // ---- read-only views for actions and the node tree ----
     std::string GetAlias() const;
@@ -168,7 +168,7 @@ class EipDevice {
     int StopExplicitPolling(std::string& message);
     void SetExplicitPollingState(uint16_t interval, bool notify);
     // now: steady-clock microseconds of the polling tick.
-    int startEMPollingCycle(uint64_t now);
+    int StartExplicitPollingCycle(uint64_t now);
 
     std::shared_ptr<EipTag> FindTagByAlias(const std::string& alias, int8_t kind);
     // Copies of the tag records of a kind, in alias order, whose RW flag has
@@ -197,13 +197,13 @@ class EipDevice {
     int ResetTag(int8_t kind);
     int AddTagToMap(std::shared_ptr<EipTag> tag, int8_t kind, std::vector<SubTagInfo>* subtags);
     int RemoveTagFromMap(const std::string& tagAlias, int8_t kind, bool notify);
-    std::shared_ptr<EipTag> createTag(const TagInfo& info, std::string& message);
-    std::shared_ptr<EipTag> createCheckedTag(EipConnection* testConnection, const TagInfo& info,
+    std::shared_ptr<EipTag> CreateTag(const TagInfo& info, std::string& message);
+    std::shared_ptr<EipTag> CreateCheckedTag(EipConnection* testConnection, const TagInfo& info,
                                              int failCode, bool allowMissing, int& result,
                                              std::string& message);
-    int testAndUpdateTag(EipConnection* plcConnection, EipTag* tag, std::string& message);
-    int validateTagInfoOnAddTag(int8_t kind, const TagInfo& info);
-    int validateTagInfoOnEditTag(int8_t kind, const TagInfo& info);
+    int TestAndUpdateTag(EipConnection* plcConnection, EipTag* tag, std::string& message);
+    int ValidateTagInfoOnAddTag(int8_t kind, const TagInfo& info);
+    int ValidateTagInfoOnEditTag(int8_t kind, const TagInfo& info);
     bool IsTagAliasExist(const std::string& tagAlias, int8_t kind);
     bool IsTagNameExist(const std::string& tagName, int8_t kind, const std::string& ignoreAlias);
     int AddSubTag(const std::string& tagAlias, const SubTagInfo& subtag, bool notify);
@@ -247,79 +247,79 @@ class EipDevice {
     };
 
     // Connection objects and the connect sequence.
-    int makeConnectionObjects(const ConnectInfo& info, std::shared_ptr<EipConnection>& plcConnection,
+    int MakeConnectionObjects(const ConnectInfo& info, std::shared_ptr<EipConnection>& plcConnection,
                               std::shared_ptr<ProtocolHandler>& handler) const;
-    static int connectSequence(const std::string& alias, EipConnection* plcConnection,
+    static int ConnectSequence(const std::string& alias, EipConnection* plcConnection,
                                const ConnectInfo& info, ProductInfo& product, bool& explicitOpen);
-    void installConnectionLocked(std::shared_ptr<EipConnection> plcConnection,
+    void InstallConnectionLocked(std::shared_ptr<EipConnection> plcConnection,
                                  std::shared_ptr<ProtocolHandler> handler);
     std::shared_ptr<EipConnection> connection() const;
-    bool tcpSocketOpen();
+    bool TcpSocketOpen();
 
     // Worker threads.
     WorkerThread& worker(Worker w);
-    static const char* workerName(Worker w);
-    std::string workerLogLine(Worker w, const char* what);
-    bool workerExists(Worker w);
-    void launchWorkerLocked(Worker w);
-    void joinWorker(Worker w);
-    int restartWorker(Worker w);
-    int startWorkerIfNone(Worker w);
-    int stopWorker(Worker w);
-    void wakeWorkers();
-    void wakeSocket();
+    static const char* WorkerName(Worker w);
+    std::string WorkerLogLine(Worker w, const char* what);
+    bool WorkerExists(Worker w);
+    void LaunchWorkerLocked(Worker w);
+    void JoinWorker(Worker w);
+    int RestartWorker(Worker w);
+    int StartWorkerIfNone(Worker w);
+    int StopWorker(Worker w);
+    void WakeWorkers();
+    void WakeSocket();
     // Sleeps up to `micros`, waking early when the worker is stopped; false
     // when it was stopped.
-    bool sleepWhileRunning(Worker w, uint64_t micros);
-    void runWorker(Worker w);
+    bool SleepWhileRunning(Worker w, uint64_t micros);
+    void RunWorker(Worker w);
     void SocketProcess();
     void ReconnectProcess();
     void QueueProcess();
-    void dispatchIOValue(const EipDeviceCallbacks& cb, const std::string& alias,
+    void DispatchIOValue(const EipDeviceCallbacks& cb, const std::string& alias,
                          const EipTagValue& value);
     // One lock and at most one wake-up of the queue thread per batch, whatever its size.
-    void handOver(ValueBatch batch);
-    bool publishIfQueueIdle(ValueBatch& batch);
+    void HandOver(ValueBatch batch);
+    bool PublishIfQueueIdle(ValueBatch& batch);
     void publish(const EipDeviceCallbacks& cb, const std::string& alias, ValueBatch& batch);
 
     // Polling.
-    bool emPollingAllowed();
-    bool sessionLost();
-    int pollTimeoutMillis(uint64_t now);
-    bool requestOutstanding();
-    void checkRequestTimeout();
+    bool ExplicitPollingAllowed();
+    bool SessionLost();
+    int PollTimeoutMillis(uint64_t now);
+    bool RequestOutstanding();
+    void CheckRequestTimeout();
     int RequestTags(EipConnection& plcConnection);
-    void takeCycleSnapshot();
-    void handleEMTagResponse(const std::shared_ptr<EipConnection>& plcConnection);
+    void TakeCycleSnapshot();
+    void HandleExplicitTagResponse(const std::shared_ptr<EipConnection>& plcConnection);
     ValueBatch OnTagsDataProc(TagRequestSet& response);
-    bool stillMapped(const EipTag& tag);
-    bool acceptReadReply(const std::string& alias, const TagInfo& info,
+    bool StillMapped(const EipTag& tag);
+    bool AcceptReadReply(const std::string& alias, const TagInfo& info,
                          const TagReplySet& item);
-    void replacePolledTagLocked(const EipTag* tag, std::shared_ptr<EipTag> replacement);
-    void notifyStates(uint8_t em, uint8_t ucmm);
-    void notifyPollingState(bool notify);
-    void handOverIOValues(const std::vector<IoValue>& values);
+    void ReplacePolledTagLocked(const EipTag* tag, std::shared_ptr<EipTag> replacement);
+    void NotifyStates(uint8_t em, uint8_t ucmm);
+    void NotifyPollingState(bool notify);
+    void HandOverIOValues(const std::vector<IoValue>& values);
     std::shared_ptr<const EipDeviceCallbacks> callbacks() const;
     TagMap& GetMapTag(int8_t kind);
 
     // Tags.
-    std::unique_ptr<ProtocolHandler> familyHandler();
-    std::unique_ptr<ProtocolHandler> beginTagRequest(int failCode, std::string& tagAlias,
+    std::unique_ptr<ProtocolHandler> FamilyHandler();
+    std::unique_ptr<ProtocolHandler> BeginTagRequest(int failCode, std::string& tagAlias,
                                                      std::string& message, int& result);
     static int fail(int code, std::string& message);
-    std::string requestedTagAlias(const kestrel::strata_sdk::Variant::MapType& map) const;
-    void addDataSubTag(EipTag& tag, std::vector<SubTagInfo>& added);
-    void addListedSubTags(EipTag& tag, const std::vector<kestrel::strata_sdk::Variant>& subtagList,
+    std::string RequestedTagAlias(const kestrel::strata_sdk::Variant::MapType& map) const;
+    void AddDataSubTag(EipTag& tag, std::vector<SubTagInfo>& added);
+    void AddListedSubTags(EipTag& tag, const std::vector<kestrel::strata_sdk::Variant>& subtagList,
                           std::vector<SubTagInfo>& added, std::string& message);
-    int doAddTag(int8_t kind, std::shared_ptr<EipTag> tag,
+    int DoAddTag(int8_t kind, std::shared_ptr<EipTag> tag,
                  const std::vector<kestrel::strata_sdk::Variant>& subtagList, std::string& message);
-    int doEditTag(int8_t kind, const std::string& oldAlias, std::shared_ptr<EipTag> newTag,
+    int DoEditTag(int8_t kind, const std::string& oldAlias, std::shared_ptr<EipTag> newTag,
                   const std::vector<kestrel::strata_sdk::Variant>& subtagList,
                   std::string& message);
     template <typename Fn>
-    bool withIOTag(const char* operation, const std::string& tagAlias, Fn fn);
-    bool replayPersistedTags(const EipDeviceCallbacks& cb);
-    void replayPersistedTag(const EipDeviceCallbacks& cb, EipConnection* test,
+    bool WithIOTag(const char* operation, const std::string& tagAlias, Fn fn);
+    bool ReplayPersistedTags(const EipDeviceCallbacks& cb);
+    void ReplayPersistedTag(const EipDeviceCallbacks& cb, EipConnection* test,
                             const kestrel::strata_sdk::NodePath& path, const std::string& text);
 
     // Members in the order of the device's data model.

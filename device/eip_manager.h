@@ -45,7 +45,7 @@ class EipManager {
     std::vector<DeviceStatsSnapshot> CollectStats();
 
   private:
-    bool aliasTakenLocked(const std::string& alias) const;
+    bool AliasTakenLocked(const std::string& alias) const;
 
     std::map<std::string, EipDeviceHandle> devices_;
     std::set<std::string> connecting_;  // aliases of Add PLC connects in flight

@@ -438,7 +438,7 @@ int EipConnection::RegisterSession(uint8_t timeoutSeconds) {
 
 // ---- Identifier generators ---------------------------------------------------------------------
 
-uint32_t EipConnection::makeConnectionID() {
+uint32_t EipConnection::MakeConnectionID() {
     std::lock_guard<std::mutex> lock(generatorMutex);
     if (isFirstGetConnID) {
         isFirstGetConnID = false;
@@ -451,7 +451,7 @@ uint32_t EipConnection::makeConnectionID() {
     return ++connectionIDSeed;
 }
 
-uint16_t EipConnection::makeConnectionSerial() {
+uint16_t EipConnection::MakeConnectionSerial() {
     std::lock_guard<std::mutex> lock(generatorMutex);
     if (connectionSerialSeed == 0) {
         connectionSerialSeed = static_cast<uint16_t>(std::random_device{}());
@@ -472,7 +472,7 @@ uint32_t SerialFromHardwareAddress(const ifreq& request) {
 
 }  // namespace
 
-uint32_t EipConnection::makeSerialNumberByMac(const char* interfaceName) {
+uint32_t EipConnection::MakeSerialNumberByMac(const char* interfaceName) {
     if (interfaceName == nullptr) {
         return 0;
     }
@@ -488,7 +488,7 @@ uint32_t EipConnection::makeSerialNumberByMac(const char* interfaceName) {
     return ok ? SerialFromHardwareAddress(request) : 0;
 }
 
-uint32_t EipConnection::makeSerialNumber() {
+uint32_t EipConnection::MakeSerialNumber() {
     {
         std::lock_guard<std::mutex> lock(generatorMutex);
         if (serialNumber != 0) {
@@ -496,16 +496,16 @@ uint32_t EipConnection::makeSerialNumber() {
         }
     }
     char name[kMaxInterfaceNameLength + 1] = {};
-    if (getInterfaceName(kMaxInterfaceNameLength, name) <= 0) {
+    if (GetInterfaceName(kMaxInterfaceNameLength, name) <= 0) {
         return 0;
     }
-    const uint32_t serial = makeSerialNumberByMac(name);
+    const uint32_t serial = MakeSerialNumberByMac(name);
     std::lock_guard<std::mutex> lock(generatorMutex);
     serialNumber = serial;
     return serialNumber;
 }
 
-int EipConnection::getInterfaceName(int16_t maxLength, char* name) {
+int EipConnection::GetInterfaceName(int16_t maxLength, char* name) {
     if (name == nullptr || maxLength <= 0) {
         return -1;
     }
@@ -717,7 +717,7 @@ int EipConnection::EipParseUCMMRESP(uint32_t expectedConnectionId, uint32_t othe
     return result;
 }
 
-void EipConnection::logResponseError(const std::string& message,
+void EipConnection::LogResponseError(const std::string& message,
                                      const ExplicitResponse& response) {
     std::string text = Text(message, " (", static_cast<unsigned>(response.generalStatus));
     if (response.extStatusSize > 0) {
@@ -767,7 +767,7 @@ int EipConnection::AcceptTagReply(const ExplicitResponse& response,
     const bool partlyFailedBatch = response.generalStatus == CIP_STATUS_EMBEDDED_SERVICE_ERROR &&
                                    IsServiceSupported(response.service);
     if (response.generalStatus != CIP_STATUS_SUCCESS && !partlyFailedBatch) {
-        logResponseError("unexpected : explicit response error", response);
+        LogResponseError("unexpected : explicit response error", response);
         return -1;
     }
     if (!IsServiceSupported(response.service)) {
@@ -958,7 +958,7 @@ int EipConnection::DecodeIdentityReply(const char* operation,
                                        const ExplicitResponse& response,
                                        ProductInfo& info) {
     if (response.generalStatus != CIP_STATUS_SUCCESS) {
-        logResponseError("unexpected : explicit response error", response);
+        LogResponseError("unexpected : explicit response error", response);
         return -1;
     }
     if (response.service != (CIP_SVC_GET_ATTRIBUTES_ALL | CIP_SERVICE_REPLY)) {
@@ -1010,8 +1010,8 @@ int EipConnection::BuildForwardOpen(uint8_t* buffer, uint16_t rpiMilliseconds, b
         return -1;
     }
     const uint32_t rpiMicroseconds = static_cast<uint32_t>(rpiMilliseconds) * 1000;
-    const uint32_t proposedOT = makeConnectionID();
-    const uint32_t proposedTO = makeConnectionID();
+    const uint32_t proposedOT = MakeConnectionID();
+    const uint32_t proposedTO = MakeConnectionID();
     ByteWriter writer(buffer + EIP_RR_DATA_FRONT_SIZE,
                       EIP_MSG_BUFFER_SIZE - EIP_RR_DATA_FRONT_SIZE);
     WriteRequestFront(writer, large ? CIP_SVC_LARGE_FORWARD_OPEN : CIP_SVC_FORWARD_OPEN,
@@ -1022,7 +1022,7 @@ int EipConnection::BuildForwardOpen(uint8_t* buffer, uint16_t rpiMilliseconds, b
         .u32(proposedTO)
         .u16(ConnectionSerialNumber())
         .u16(CIP_ORIGINATOR_VENDOR_ID)
-        .u32(makeSerialNumber())
+        .u32(MakeSerialNumber())
         .u8(0)
         .zeros(3);
     for (int direction = 0; direction < 2; ++direction) {
@@ -1062,7 +1062,7 @@ int EipConnection::BuildForwardClose(uint8_t* buffer) {
         .u8(CIP_FO_TIMEOUT_TICKS)
         .u16(ConnectionSerialNumber())
         .u16(CIP_ORIGINATOR_VENDOR_ID)
-        .u32(makeSerialNumber())
+        .u32(MakeSerialNumber())
         .u8(kConnectionPathWords)
         .u8(0);
     WriteConnectionPath(writer, connectInfo.slot);
@@ -1079,7 +1079,7 @@ bool TriadMatches(ByteReader reader, uint16_t connectionSerial) {
     const uint16_t vendor = reader.u16();
     const uint32_t originatorSerial = reader.u32();
     return reader.ok() && serial == connectionSerial && vendor == CIP_ORIGINATOR_VENDOR_ID &&
-           originatorSerial == EipConnection::makeSerialNumber();
+           originatorSerial == EipConnection::MakeSerialNumber();
 }
 
 }  // namespace
@@ -1116,14 +1116,14 @@ int EipConnection::TryForwardOpen(uint16_t rpiMilliseconds, bool large, uint16_t
     }
     const uint8_t service = large ? CIP_SVC_LARGE_FORWARD_OPEN : CIP_SVC_FORWARD_OPEN;
     if (response.service != (service | CIP_SERVICE_REPLY)) {
-        logResponseError("unexpected : response error", response);
+        LogResponseError("unexpected : response error", response);
         return -1;
     }
     if (response.generalStatus != CIP_STATUS_SUCCESS) {
         return 1;
     }
     if (response.dataLength < CIP_FO_REPLY_SIZE) {
-        logResponseError("unexpected : response error", response);
+        LogResponseError("unexpected : response error", response);
         return -1;
     }
     ByteReader reader(response.data, response.dataLength);
@@ -1157,7 +1157,7 @@ int EipConnection::OpenExplicitConnection(uint16_t rpiMilliseconds) {
         eiplog::Error(op, "invalidated socket.");
         return fail();
     }
-    connectionSerial = makeConnectionSerial();
+    connectionSerial = MakeConnectionSerial();
     struct Attempt {
         bool large;
         uint16_t size;
@@ -1185,7 +1185,7 @@ int EipConnection::OpenExplicitConnection(uint16_t rpiMilliseconds) {
             attempt = Attempt{false, static_cast<uint16_t>(CIP_SMALL_CONNECTION_SIZE)};
             sizeRetried = false;
         } else {
-            logResponseError("unexpected : response error", response);
+            LogResponseError("unexpected : response error", response);
             return fail();
         }
     }
@@ -1213,7 +1213,7 @@ int EipConnection::CloseExplicitConnection() {
     if (response.generalStatus != CIP_STATUS_SUCCESS ||
         response.service != (CIP_SVC_FORWARD_CLOSE | CIP_SERVICE_REPLY) ||
         response.dataLength < CIP_FC_REPLY_SIZE) {
-        logResponseError("unexpected : response error", response);
+        LogResponseError("unexpected : response error", response);
         return -1;
     }
     if (!TriadMatches(ByteReader(response.data, response.dataLength), ConnectionSerialNumber())) {

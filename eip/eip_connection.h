@@ -8,7 +8,7 @@
 //
 // Threads: one EipConnection is used by one thread at a time; the device engine serialises its
 // polling, writing and connect sequence, so the object has no lock of its own. The process-wide
-// identifier generators (makeConnectionID, makeConnectionSerial, makeSerialNumber) are called
+// identifier generators (MakeConnectionID, MakeConnectionSerial, MakeSerialNumber) are called
 // from the connect sequences of several devices at once; their statics are guarded by
 // generatorMutex.
 
@@ -195,7 +195,7 @@ class EipConnection {
                                 const EncapsulationMessage& encap, CpfMessage& cpf,
                                 ExplicitResponse& response);
     // Logs message " (" status [", " first additional status] ")" at error level.
-    static void logResponseError(const std::string& message,
+    static void LogResponseError(const std::string& message,
                                  const ExplicitResponse& response);
     // Sends one Message Router request to the controller in `slot` through an Unconnected
     // Send on the registered session and reads its reply, whatever its status (a "partial
@@ -221,14 +221,14 @@ class EipConnection {
 
     // ---- Identifier generators (process-wide) ----
 
-    static uint32_t makeConnectionID();
+    static uint32_t MakeConnectionID();
     // A connection serial number for a new open. Random at the first call, then counting, so
     // that a reopen after a lost link (the controller may still hold the old connection) and
     // another process on this host (same originator serial) never repeat a triad in use.
-    static uint16_t makeConnectionSerial();
-    static uint32_t makeSerialNumber();
-    static uint32_t makeSerialNumberByMac(const char* interfaceName);
-    static int getInterfaceName(int16_t maxLength, char* name);
+    static uint16_t MakeConnectionSerial();
+    static uint32_t MakeSerialNumber();
+    static uint32_t MakeSerialNumberByMac(const char* interfaceName);
+    static int GetInterfaceName(int16_t maxLength, char* name);
 
     // ---- State ----
 
@@ -337,7 +337,7 @@ class EipConnection {
     // Reads exactly `count` bytes within about one time-out. count, or -1.
     int ReadExactly(uint8_t* buffer, size_t count, uint8_t timeoutSeconds);
 
-    // The triad of the open connection; see makeConnectionSerial.
+    // The triad of the open connection; see MakeConnectionSerial.
     uint16_t connectionSerial = 0;
 
     static std::mutex generatorMutex;

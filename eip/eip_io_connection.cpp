@@ -214,9 +214,9 @@ int EipIoConnection::OpenIOConnection(const TagInfo& tag, const ProductInfo& pro
     eiplog::Info(op, "my ip = " + ownIp);
     IoForwardOpenParams params;
     params.sessionHandle = session_->GetSessionHandle();
-    params.proposedTOConnectionId = EipConnection::makeConnectionID();
-    params.connectionSerial = EipConnection::makeConnectionSerial();
-    params.originatorSerial = EipConnection::makeSerialNumber();
+    params.proposedTOConnectionId = EipConnection::MakeConnectionID();
+    params.connectionSerial = EipConnection::MakeConnectionSerial();
+    params.originatorSerial = EipConnection::MakeSerialNumber();
     params.intervalMs = intervalMs;
     params.udpPort = udpPort;
     inet_pton(AF_INET, ownIp.c_str(), &params.ownAddress);
@@ -267,7 +267,7 @@ int EipIoConnection::AcceptReply(uint16_t connectionSerial) {
         return -1;
     }
     if (response->generalStatus != CIP_STATUS_SUCCESS) {
-        EipConnection::logResponseError("unexpected : explicit response error", *response);
+        EipConnection::LogResponseError("unexpected : explicit response error", *response);
         return -1;
     }
     if (response->service != (CIP_SVC_FORWARD_OPEN | CIP_SERVICE_REPLY)) {
@@ -288,7 +288,7 @@ int EipIoConnection::AcceptReply(uint16_t connectionSerial) {
     reader.skip(4);  // O->T packet interval: the PLC's pace for our replies
     const uint32_t toApi = reader.u32();
     if (!reader.ok() || serial != connectionSerial || vendor != CIP_ORIGINATOR_VENDOR_ID ||
-        originatorSerial != EipConnection::makeSerialNumber()) {
+        originatorSerial != EipConnection::MakeSerialNumber()) {
         eiplog::Error(op, "unexpected : wrong response data");
         return -1;
     }

@@ -223,7 +223,7 @@ int ControlLogixConnection::BuildEipUnitDataHeader(uint8_t* buffer, uint32_t len
     return static_cast<int>(w.position());
 }
 
-int ControlLogixConnection::fillMultiReqService(uint8_t* buffer, uint16_t offset, size_t capacity) {
+int ControlLogixConnection::FillMultiReqService(uint8_t* buffer, uint16_t offset, size_t capacity) {
     if (buffer == nullptr || offset > capacity) {
         return -1;
     }
@@ -522,13 +522,13 @@ int ControlLogixConnection::TestExplicitTag(EipTag* tag, TagRequestSet& response
             return ExchangeUnconnected("TestEMTag", request, next);
         };
         if (ReadFragments(address, record, exchange) != 0) {
-            logResponseError("unexpected : explict response error", *reply);
+            LogResponseError("unexpected : explict response error", *reply);
             return -1;
         }
         return 0;
     }
     if (reply->generalStatus != CIP_STATUS_SUCCESS) {
-        logResponseError("unexpected : explict response error", ReasonOfRefusal(*reply));
+        LogResponseError("unexpected : explict response error", ReasonOfRefusal(*reply));
         return -1;
     }
     return AnalyzeTagResp(*reply, response, [tag](uint16_t) { return tag; });
@@ -583,7 +583,7 @@ int ControlLogixConnection::WritePiece(const TagInfo& tagInfo, const EipTagData&
                           SingleRecord(*reply, record, value) && record.service == expected &&
                           record.generalStatus == CIP_STATUS_SUCCESS;
     if (!accepted) {
-        logResponseError("unexpected : response error", ReasonOfRefusal(*reply));
+        LogResponseError("unexpected : response error", ReasonOfRefusal(*reply));
         return -1;
     }
     return 0;

@@ -75,7 +75,7 @@ class ControlLogixConnection : public EipConnection {
     int BuildEipUnitDataHeader(uint8_t* buffer, uint32_t length);
     // Writes the Multiple Service Packet request front at offset of a buffer of capacity
     // bytes; returns offset + 6, or -1 when it does not fit.
-    static int fillMultiReqService(uint8_t* buffer, uint16_t offset, size_t capacity);
+    static int FillMultiReqService(uint8_t* buffer, uint16_t offset, size_t capacity);
 
   protected:
     // Reads the rest of a value the poll request began fragmented, within the same call.

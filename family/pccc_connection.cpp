@@ -173,7 +173,7 @@ int PcccConnection::BuildCommand(const char* operation, uint8_t* buffer, size_t 
     return static_cast<int>(kAddressOffset) + copied;
 }
 
-int PcccConnection::createTagRequest(uint8_t* buffer, size_t length, uint16_t tns,
+int PcccConnection::CreateTagRequest(uint8_t* buffer, size_t length, uint16_t tns,
                                      const EipTagData& tagData) const {
     const int total = BuildCommand("createTagRequest", buffer, length, tns, PCCC_FNC_TYPED_READ,
                                    tagData, kReadAddressRoom);
@@ -197,7 +197,7 @@ int PcccConnection::TestExplicitTag(EipTag* tag, TagRequestSet& response) {
     }
     eiplog::Info(op, "Test tag read using PCCC protocol");
     uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
-    const int length = createTagRequest(buffer, sizeof buffer, kTestReadTns, tag->GetTagData());
+    const int length = CreateTagRequest(buffer, sizeof buffer, kTestReadTns, tag->GetTagData());
     if (length < 0) {
         return length;
     }
@@ -207,7 +207,7 @@ int PcccConnection::TestExplicitTag(EipTag* tag, TagRequestSet& response) {
         return -1;
     }
     if (reply.generalStatus != CIP_STATUS_SUCCESS) {
-        logResponseError("unexpected : explict response error", reply);
+        LogResponseError("unexpected : explict response error", reply);
         return -1;
     }
     if (!IsServiceSupported(reply.service)) {
@@ -246,7 +246,7 @@ int PcccConnection::RequestExplicitTags(const std::vector<EipTag*>& pollList, si
     }
     const uint16_t tns = static_cast<uint16_t>(nextIndex);
     uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
-    const int length = createTagRequest(buffer, sizeof buffer, tns, tagData);
+    const int length = CreateTagRequest(buffer, sizeof buffer, tns, tagData);
     if (length < 0) {
         return length;
     }
@@ -398,7 +398,7 @@ int PcccConnection::WriteDataToTag(const TagInfo& tagInfo, const EipTagData& tag
         return -1;
     }
     if (reply.generalStatus != CIP_STATUS_SUCCESS || !IsServiceSupported(reply.service)) {
-        logResponseError("unexpected : response error", reply);
+        LogResponseError("unexpected : response error", reply);
         return -1;
     }
     PcccReply pccc;

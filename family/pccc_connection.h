@@ -70,7 +70,7 @@ class PcccConnection : public EipConnection {
 
     // Builds the typed read of tagData with the given TNS; its total length (58 + address
     // bytes), or -1 (logged).
-    int createTagRequest(uint8_t* buffer, size_t length, uint16_t tns,
+    int CreateTagRequest(uint8_t* buffer, size_t length, uint16_t tns,
                          const EipTagData& tagData) const;
 
   private:

@@ -29,7 +29,7 @@ void BM_PcccBuildRead(benchmark::State& state) {
     auto tag = MakeTag("N7:12");
     uint8_t buffer[EIP_MSG_BUFFER_SIZE];
     for (auto _ : state) {
-        benchmark::DoNotOptimize(connection.createTagRequest(
+        benchmark::DoNotOptimize(connection.CreateTagRequest(
             buffer, sizeof buffer, static_cast<uint16_t>(state.iterations()), tag->GetTagData()));
     }
     state.SetItemsProcessed(state.iterations());

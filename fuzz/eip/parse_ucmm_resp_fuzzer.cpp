@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto response = std::make_unique<ExplicitResponse>();
     if (EipConnection::EipParseUCMMRESP(expectedId, ~expectedId, encap, *cpf, *response) == 0 &&
         response->generalStatus != 0) {
-        EipConnection::logResponseError("fuzz", *response);
+        EipConnection::LogResponseError("fuzz", *response);
     }
     return 0;
 }

@@ -443,7 +443,7 @@ TEST_F(ExplicitConnectionTest, ForwardOpenAndCloseHaveTheControllersByteLayoutAn
               Hex("5B 02 20 06 24 01 03 FA"));
     EXPECT_EQ(GetLittleEndian32(&open[52]), GetLittleEndian32(&open[48]) + 1);
     EXPECT_EQ(GetLittleEndian16(&open[58]), 0x0100);
-    EXPECT_EQ(GetLittleEndian32(&open[60]), EipConnection::makeSerialNumber());
+    EXPECT_EQ(GetLittleEndian32(&open[60]), EipConnection::MakeSerialNumber());
     EXPECT_EQ(GetLittleEndian32(&open[64]), 0u);
     EXPECT_EQ(GetLittleEndian32(&open[68]), 45000000u);
     EXPECT_EQ(GetLittleEndian32(&open[72]), 0x42000FA2u);
@@ -486,7 +486,7 @@ TEST_F(ExplicitConnectionTest, RefusedOrMismatchedForwardOpenFailsAndLeavesNothi
     plcsim::ForwardOpenFault vendor;
     vendor.echoVendorId = 0x0200;
     plcsim::ForwardOpenFault serial;
-    serial.echoOriginatorSerial = EipConnection::makeSerialNumber() + 1;
+    serial.echoOriginatorSerial = EipConnection::MakeSerialNumber() + 1;
     for (const plcsim::ForwardOpenFault& fault :
          {refuse, vendor, serial, plcsim::ForwardOpenFault{}}) {
         sim->SetForwardOpenFault(fault);

@@ -187,25 +187,25 @@ TEST(ResponseErrorLogTest, StatusWithAndWithoutAdditionalStatus) {
     auto response = std::make_unique<ExplicitResponse>();
     response->generalStatus = 5;
     response->extStatusSize = 1;
-    EipConnection::logResponseError("read failed", *response);
+    EipConnection::LogResponseError("read failed", *response);
     EXPECT_TRUE(log.Contains("read failed (5, 0)"));
     response->extStatusSize = 0;
-    EipConnection::logResponseError("read failed", *response);
+    EipConnection::LogResponseError("read failed", *response);
     EXPECT_TRUE(log.Contains("read failed (5)"));
 }
 
 TEST(SerialNumberTest, SerialIsCachedAndMatchesTheInterfaceAddress) {
     char name[256] = {};
-    const int length = EipConnection::getInterfaceName(255, name);
+    const int length = EipConnection::GetInterfaceName(255, name);
     ASSERT_GE(length, 0);
-    const uint32_t serial = EipConnection::makeSerialNumber();
-    EXPECT_EQ(EipConnection::makeSerialNumber(), serial);
+    const uint32_t serial = EipConnection::MakeSerialNumber();
+    EXPECT_EQ(EipConnection::MakeSerialNumber(), serial);
     // No interface with a hardware address gives 0.
-    EXPECT_EQ(serial, length > 0 ? EipConnection::makeSerialNumberByMac(name) : 0u);
-    EXPECT_EQ(EipConnection::makeSerialNumberByMac("no-such-if0"), 0u);
+    EXPECT_EQ(serial, length > 0 ? EipConnection::MakeSerialNumberByMac(name) : 0u);
+    EXPECT_EQ(EipConnection::MakeSerialNumberByMac("no-such-if0"), 0u);
     if (length >= 2) {
         char cut[256] = {};
-        EXPECT_EQ(EipConnection::getInterfaceName(1, cut), 1);
+        EXPECT_EQ(EipConnection::GetInterfaceName(1, cut), 1);
         EXPECT_EQ(std::string(cut), std::string(name, 1));
     }
 }

@@ -137,9 +137,9 @@ TEST(LogixPollRequest, SendFailureAndShortBuffersFail) {
     EXPECT_EQ(c.BuildEipUnitDataHeader(buffer, 46), 46);
     EXPECT_EQ(GetLittleEndian16(buffer + 44), 1);
     uint8_t front[16] = {};
-    EXPECT_EQ(ControlLogixConnection::fillMultiReqService(front, 4, sizeof front), 10);
+    EXPECT_EQ(ControlLogixConnection::FillMultiReqService(front, 4, sizeof front), 10);
     EXPECT_EQ(Bytes(front + 4, front + 10), (Bytes{0x0A, 0x02, 0x20, 0x02, 0x24, 0x01}));
-    EXPECT_EQ(ControlLogixConnection::fillMultiReqService(front, 11, sizeof front), -1);
+    EXPECT_EQ(ControlLogixConnection::FillMultiReqService(front, 11, sizeof front), -1);
 
     c.Disconnect();
     PollList tags = Tags({"Tag1"});
@@ -431,15 +431,15 @@ TEST_F(PcccWireTest, ReadRequestsCarryTnsAddressAndZeroSubElement) {
     for (const Case& k : cases) {
         auto tag = Plc5Tag(k.address);
         uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
-        const int length = c.createTagRequest(buffer, sizeof buffer, k.tns, tag->GetTagData());
+        const int length = c.CreateTagRequest(buffer, sizeof buffer, k.tns, tag->GetTagData());
         const Bytes expected =
             Cat({RRFront(58 + k.tail.size()), PcccFront(k.tns, PCCC_FNC_TYPED_READ), k.tail});
         EXPECT_EQ(Bytes(buffer, buffer + std::max(length, 0)), expected) << k.address;
     }
     auto tag = Plc5Tag("N7:0");
     uint8_t small[62] = {};
-    EXPECT_EQ(c.createTagRequest(small, sizeof small, 1, tag->GetTagData()), -1);
-    EXPECT_EQ(c.createTagRequest(small, 20, 1, tag->GetTagData()), -1);
+    EXPECT_EQ(c.CreateTagRequest(small, sizeof small, 1, tag->GetTagData()), -1);
+    EXPECT_EQ(c.CreateTagRequest(small, 20, 1, tag->GetTagData()), -1);
 }
 
 TEST_F(PcccWireTest, PollSendsOneReadPerTagWithItsIndexAsTnsAndWraps) {
