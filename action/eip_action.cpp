@@ -326,8 +326,8 @@ MyActionValuesResult::MyActionValuesResult(sdk::ActionResult::ErrorType,
     add_value(message);
 }
 
-int EipAction::ParseStringParam(const Variant& params, const std::string& key,
-                                      uint8_t optional, std::string& out) {
+int EipAction::ParseStringParam(const Variant& params, const std::string& key, uint8_t optional,
+                                std::string& out) {
     const Variant::MapType& map = params.as_map();
     auto it = map.find(key);
     if (it == map.end() || !it->second.is_string()) {
@@ -338,8 +338,8 @@ int EipAction::ParseStringParam(const Variant& params, const std::string& key,
     return 0;
 }
 
-int EipAction::ParseNumberParam(const Variant& params, const std::string& key,
-                                      uint8_t optional, double& out) {
+int EipAction::ParseNumberParam(const Variant& params, const std::string& key, uint8_t optional,
+                                double& out) {
     const Variant::MapType& map = params.as_map();
     auto it = map.find(key);
     if (it == map.end() || !it->second.is_number()) {
@@ -488,8 +488,8 @@ void EipAction::AddPLCNodeAction(const ResultStream& stream, const NodePath& pat
         }
         const ProductInfo product = device->GetProductInfo();
         device->SetCallbacks(MakeDeviceCallbacks());
-        return check(EipNode::CreatePLCNode(path, info, product) == 0,
-                     link_error::kCreatePlcNode, error);
+        return check(EipNode::CreatePLCNode(path, info, product) == 0, link_error::kCreatePlcNode,
+                     error);
     });
 }
 
@@ -527,7 +527,7 @@ void EipAction::ExportTagsNodeAction(const ResultStream& stream, const NodePath&
 }
 
 void EipAction::ExplicitStartPollingNodeAction(const ResultStream& stream, const NodePath& path,
-                                         const Variant& params, const std::error_code& ec) {
+                                               const Variant& params, const std::error_code& ec) {
     static const char* kOp = "EMStartPollingNodeAction";
     eiplog::Info(kOp, "EM Start Polling Action");
     ValuesAction(stream, ec, [&](Variant&, std::string& text) {
@@ -550,7 +550,7 @@ void EipAction::ExplicitStartPollingNodeAction(const ResultStream& stream, const
 }
 
 void EipAction::ExplicitStopPollingNodeAction(const ResultStream& stream, const NodePath& path,
-                                        const Variant&, const std::error_code& ec) {
+                                              const Variant&, const std::error_code& ec) {
     eiplog::Info("EMStopPollingNodeAction", "EM Stop Polling Action");
     ValuesAction(stream, ec, [&](Variant&, std::string& text) {
         EipDeviceHandle device = CheckedPLC(AliasAbove(path, 1), false, text);
@@ -578,8 +578,7 @@ bool CheckIOStart(EipDeviceHandle& device, const sdk::NodePath& path, const sdk:
     }
     udpPort = NumberParam(params, "UDP Port", kDefaultUdpPort, kOp,
                           "Port is not exist, use default - " + std::to_string(kDefaultUdpPort));
-    return check(udpPort >= kMinUdpPort && udpPort <= kMaxUdpPort, link_error::kPortRange,
-                 error) &&
+    return check(udpPort >= kMinUdpPort && udpPort <= kMaxUdpPort, link_error::kPortRange, error) &&
            check(device->GetIOPollingStopped() != 0, link_error::kListeningRunning, error);
 }
 
@@ -629,7 +628,7 @@ void EipAction::IOStopPollingNodeAction(const ResultStream& stream, const NodePa
 }
 
 void EipAction::ExplicitWriteDataNodeAction(const ResultStream& stream, const NodePath& path,
-                                      const Variant& params, const std::error_code& ec) {
+                                            const Variant& params, const std::error_code& ec) {
     eiplog::Info("EMWriteDataNodeAction", "Write Data Action");
     ValuesAction(stream, ec, [&](Variant&, std::string& text) {
         std::string valueText;
@@ -645,8 +644,8 @@ void EipAction::ExplicitWriteDataNodeAction(const ResultStream& stream, const No
             return false;
         }
         std::string message;
-        const int result =
-            device->WriteTagByAlias(test.get(), AliasAbove(path, 0), value, kExplicitTagKind, message);
+        const int result = device->WriteTagByAlias(test.get(), AliasAbove(path, 0), value,
+                                                   kExplicitTagKind, message);
         return DeviceCall(result, message, text);
     });
 }
@@ -683,8 +682,7 @@ void EipAction::IOAddSubNodeAction(const ResultStream& stream, const NodePath& p
         return SubTagFromParams(params, kInnerTypeINT, subtag, error) &&
                (device = CheckedPLC(AliasAbove(path, 2), false, error)) != nullptr &&
                CheckSubTagFits(*device, tagAlias, subtag, error) &&
-               check(device->AddSubTag(tagAlias, subtag, true) == 0, link_error::kAddSubtag,
-                     error);
+               check(device->AddSubTag(tagAlias, subtag, true) == 0, link_error::kAddSubtag, error);
     });
 }
 

@@ -286,12 +286,10 @@ void EipLink::DeserializePLC(const NodeInfo& info, const std::error_code& ec, Re
     settings.slot = ConfigInteger<int32_t>(info, "$slot", 0);
     std::string family;
     ConfigText(info, "$protocol family", family);
-    settings.family =
-        family == kProtocolFamilyCip ? kFamilyCip : kFamilyPccc;
+    settings.family = family == kProtocolFamilyCip ? kFamilyCip : kFamilyPccc;
     Info("deserializePLC", "plc Info= " + settings.alias + " " + settings.host + " " +
                                std::to_string(settings.port) + " " + std::to_string(settings.slot) +
-                               " " +
-                               (settings.family == kFamilyCip ? "CIP/EIP" : "PCCC"));
+                               " " + (settings.family == kFamilyCip ? "CIP/EIP" : "PCCC"));
 
     if (g_eipManager != nullptr && g_eipManager->AddPLC(settings, true) == 0) {
         if (EipDeviceHandle device = FindDevice(settings.alias)) {
@@ -305,7 +303,7 @@ void EipLink::DeserializePLC(const NodeInfo& info, const std::error_code& ec, Re
 }
 
 void EipLink::DeserializeExplicitTags(const NodeInfo& info, const std::error_code& ec,
-                                RestoreQueue queue) {
+                                      RestoreQueue queue) {
     const NodePath path = PopFront(queue);
     if (ec) {
         LogReadError("deserializeEMTags", ec);

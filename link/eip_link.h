@@ -62,7 +62,8 @@ class EipLink {
     void DeserializeNextNode(NodePath path, RestoreQueue queue);
 
     void DeserializePLC(const NodeInfo& info, const std::error_code& ec, RestoreQueue queue);
-    void DeserializeExplicitTags(const NodeInfo& info, const std::error_code& ec, RestoreQueue queue);
+    void DeserializeExplicitTags(const NodeInfo& info, const std::error_code& ec,
+                                 RestoreQueue queue);
     void DeserializeIOTags(const NodeInfo& info, const std::error_code& ec, RestoreQueue queue);
     void DeserializeTag(const NodeInfo& info, const std::error_code& ec, RestoreQueue queue);
     void DeserializeSubtag(const NodeInfo& info, const std::error_code& ec, RestoreQueue queue);

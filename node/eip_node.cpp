@@ -697,8 +697,8 @@ void EipNode::CreateTagItemNode(const std::string& alias, const TagInfo& tag,
     }
 }
 
-void EipNode::CreateTagItemNodeToPath(const NodePath& listPath, const TagInfo& tag,
-                                      bool writeList, std::vector<SubTagInfo>* subtags) {
+void EipNode::CreateTagItemNodeToPath(const NodePath& listPath, const TagInfo& tag, bool writeList,
+                                      std::vector<SubTagInfo>* subtags) {
     auto responder = GetResponder("CreateTagItemNodeToPath");
     if (!responder) {
         return;
@@ -797,7 +797,7 @@ void EipNode::RemoveTagItemNodeFromPath(const NodePath& path) {
 // ---- value publishing -------------------------------------------------------------------------
 
 bool EipNode::ChangeExplicitTagNodeValue(const std::string& alias, const TagInfo& tag,
-                                   const uint8_t* data, uint16_t len) {
+                                         const uint8_t* data, uint16_t len) {
     return ChangeTagNodeValue(TagPath(ReadTagsListPath(alias), tag.alias), tag, data, len);
 }
 
@@ -806,9 +806,8 @@ bool EipNode::ChangeIOTagNodeValue(const std::string& alias, const TagInfo& tag,
     return ChangeTagNodeValue(TagPath(IOTagsPath(alias), tag.alias), tag, data, len);
 }
 
-bool EipNode::ChangeIOSubTagNodeValue(const std::string& alias, TagInfo tag,
-                                      const SubTagInfo& sub, const uint8_t* data,
-                                      uint16_t len) {
+bool EipNode::ChangeIOSubTagNodeValue(const std::string& alias, TagInfo tag, const SubTagInfo& sub,
+                                      const uint8_t* data, uint16_t len) {
     tag.innerType = sub.innerType;
     // A negative offset would read before the data: refused like a slice past its end.
     const int64_t end = static_cast<int64_t>(sub.offset) + sub.dataLen;
@@ -861,7 +860,7 @@ bool EipNode::ChangeTagNodeValue(const NodePath& path, const TagInfo& tag, const
 }
 
 void EipNode::ChangeExplicitTagNodeValues(const std::string& alias,
-                                    const std::vector<EipTagValue>& values) {
+                                          const std::vector<EipTagValue>& values) {
     const NodePath list = ReadTagsListPath(alias);
     std::vector<std::pair<std::string, Variant>> named;
     named.reserve(values.size());
@@ -903,8 +902,7 @@ Variant EipNode::ConvertTagValue(const TagInfo& tag, const uint8_t* data, uint16
         case kInnerTypeShortString:
             return StringsValue(ShortStringRecords(data, len));
         case kInnerTypeStructure:
-            if (tag.structHandle == kStringStructHandle &&
-                len % kStringStructRecordSize == 0) {
+            if (tag.structHandle == kStringStructHandle && len % kStringStructRecordSize == 0) {
                 return StringsValue(StringStructRecords(data, len));
             }
             return Variant(HexText(data, len, tag.structHandle));

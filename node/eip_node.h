@@ -94,18 +94,17 @@ class EipNode {
     // data could not be converted (a non-finite REAL) or the slice lies outside the data; the
     // failure is logged and never thrown, so the device's queue thread carries on.
     static bool ChangeExplicitTagNodeValue(const std::string& alias, const TagInfo& tag,
-                                     const uint8_t* data, uint16_t len);
+                                           const uint8_t* data, uint16_t len);
     static bool ChangeIOTagNodeValue(const std::string& alias, const TagInfo& tag,
                                      const uint8_t* data, uint16_t len);
     static bool ChangeIOSubTagNodeValue(const std::string& alias, TagInfo tag,
-                                        const SubTagInfo& sub, const uint8_t* data,
-                                        uint16_t len);
-    static bool ChangeTagNodeValue(const NodePath& path, const TagInfo& tag,
-                                   const uint8_t* data, uint16_t len);
+                                        const SubTagInfo& sub, const uint8_t* data, uint16_t len);
+    static bool ChangeTagNodeValue(const NodePath& path, const TagInfo& tag, const uint8_t* data,
+                                   uint16_t len);
     // The values of one reply under "Read Tags List", handed to the broker at once (one lock,
     // one hand-off). A value that cannot be converted is logged and left out.
     static void ChangeExplicitTagNodeValues(const std::string& alias,
-                                      const std::vector<EipTagValue>& values);
+                                            const std::vector<EipTagValue>& values);
 
     // The broker value for `len` raw bytes of `tag`. Throws kestrel::strata_sdk::exception
     // (9013, "not a valid float") for a REAL that is NaN or infinite.

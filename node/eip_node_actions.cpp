@@ -147,8 +147,7 @@ void EipNode::ToggleActionNodes(const std::string& alias, signed char explicitPo
         eiplog::Error(kOperation, "PLC alias is not exist.");
         return;
     }
-    const bool logix =
-        g_eipManager->GetPLC(alias)->GetConnectionInfo().family == kFamilyCip;
+    const bool logix = g_eipManager->GetPLC(alias)->GetConnectionInfo().family == kFamilyCip;
     ChangeExplicitPollingState(alias, explicitInterval);
     ChangeIOPollingState(alias, ioInterval, ioUdpPort);
     auto responder = GetResponder(kOperation);
@@ -178,8 +177,8 @@ void EipNode::CreateAddPLCNode(const NodePath& path) {
     family.set_choices("CIP/EIP,PCCC");
     action.add_param(ActionParameter("Alias", ValueType::String))
         .add_param(ActionParameter("Host", ValueType::String))
-        .add_param(ActionParameter("Port", ValueType::Number,
-                                   Variant(static_cast<int>(kDefaultTcpPort))))
+        .add_param(
+            ActionParameter("Port", ValueType::Number, Variant(static_cast<int>(kDefaultTcpPort))))
         .add_param(ActionParameter("Slot", ValueType::Number, Variant(0)))
         .add_param(std::move(family));
     AddSuccessMessageColumns(action);

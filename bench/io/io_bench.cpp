@@ -34,8 +34,7 @@ constexpr int kRpiMs = 10;
 
 std::atomic<uint64_t> g_published{0};
 
-bool CountedValue(const std::string& alias, const TagInfo& tag, const uint8_t* data,
-                  uint16_t len) {
+bool CountedValue(const std::string& alias, const TagInfo& tag, const uint8_t* data, uint16_t len) {
     g_published.fetch_add(1, std::memory_order_relaxed);
     return EipNode::ChangeIOTagNodeValue(alias, tag, data, len);
 }

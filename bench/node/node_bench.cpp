@@ -117,7 +117,8 @@ void BM_PublishDint(benchmark::State& state) {
     uint32_t counter = 0;
     for (auto _ : state) {
         PutLittleEndian32(++counter, data);
-        benchmark::DoNotOptimize(EipNode::ChangeExplicitTagNodeValue("line1", tag, data, sizeof data));
+        benchmark::DoNotOptimize(
+            EipNode::ChangeExplicitTagNodeValue("line1", tag, data, sizeof data));
     }
     link->broker().wait_idle();
     state.SetItemsProcessed(state.iterations());

@@ -104,8 +104,9 @@ bool RunOnce(int tagCount, double seconds, CycleLog& cycleLog) {
         std::fprintf(stderr, "controller did not start\n");
         return false;
     }
-    auto link = std::make_unique<bench::BenchLink>(
-        child.port, [](EipDeviceCallbacks& callbacks) { callbacks.explicitTagValues = &CountedValues; });
+    auto link = std::make_unique<bench::BenchLink>(child.port, [](EipDeviceCallbacks& callbacks) {
+        callbacks.explicitTagValues = &CountedValues;
+    });
     EipDevice* device = link->Device();
     std::optional<sdk::SubscriptionId> events;
     if (const char* wanted = std::getenv("TB_BENCH_EVENTS"); wanted && *wanted == '1') {

@@ -374,7 +374,8 @@ TEST_F(ActionTest, StartPollingAndListeningCheckTheirParametersAndTags) {
     // The toggle hides Start Polling while polling runs; a caller that still holds the action
     // (a console opened before the start) reaches the handler directly.
     auto stream = std::make_shared<CapturingStream>();
-    EipAction::ExplicitStartPollingNodeAction(stream, sdk::NodePath("/PLC1/EM Tags"), Interval(10), {});
+    EipAction::ExplicitStartPollingNodeAction(stream, sdk::NodePath("/PLC1/EM Tags"), Interval(10),
+                                              {});
     EXPECT_EQ(Msg(10048), stream->Message());
 }
 

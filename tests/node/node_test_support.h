@@ -26,8 +26,8 @@ using tb_test::LogCapture;
 using tb_test::WaitUntil;
 
 // A tag as the tests build it: Logix, default output, one element, described "line speed".
-inline TagInfo MakeTag(const std::string& alias, uint8_t rwFlag,
-                           int32_t innerType = kInnerTypeDint, int32_t dataLen = 4) {
+inline TagInfo MakeTag(const std::string& alias, uint8_t rwFlag, int32_t innerType = kInnerTypeDint,
+                       int32_t dataLen = 4) {
     TagInfo tag;
     tag.family = kFamilyCip;
     tag.alias = alias;

@@ -120,8 +120,7 @@ TEST_F(PLCSubtreeTest, CreationUnderAMissingParentLeavesNoSubtreeAndIsLogged) {
     const std::function<void()> creations[] = {
         [&] { EXPECT_EQ(EipNode::CreatePLCNode("/no/such/parent", conn, ProductInfo{}), 0); },
         [] {
-            EipNode::CreateTagItemNode("ghost", node_test::MakeTag("speed", kRwFlagRead),
-                                       nullptr);
+            EipNode::CreateTagItemNode("ghost", node_test::MakeTag("speed", kRwFlagRead), nullptr);
         },
     };
     for (const auto& create : creations) {
@@ -442,9 +441,11 @@ class CatalogueTest : public LineFixture {
         return count;
     }
 
-    void Toggle(signed char explicitStopped, signed char ioStopped, unsigned short explicitInterval = 1000,
-                unsigned short ioInterval = 1000, unsigned short udpPort = 2222) {
-        EipNode::ToggleActionNodes("line1", explicitStopped, explicitInterval, ioStopped, ioInterval, udpPort);
+    void Toggle(signed char explicitStopped, signed char ioStopped,
+                unsigned short explicitInterval = 1000, unsigned short ioInterval = 1000,
+                unsigned short udpPort = 2222) {
+        EipNode::ToggleActionNodes("line1", explicitStopped, explicitInterval, ioStopped,
+                                   ioInterval, udpPort);
         Settle();
     }
 
@@ -453,7 +454,7 @@ class CatalogueTest : public LineFixture {
 };
 
 const Names kExplicitStopped = {"Write Tags", "Export Tags", "Browse Tags", "Add Tags",
-                          "Edit Tags",  "Remove Tags", "Reset Tags",  "Start Polling"};
+                                "Edit Tags",  "Remove Tags", "Reset Tags",  "Start Polling"};
 const Names kIOStopped = {"Export Tags", "Add Tags",   "Edit Tags",
                           "Remove Tags", "Reset Tags", "Start Listening"};
 const Names kExplicitRunning = {"Write Tags", "Export Tags", "Browse Tags", "Stop Polling"};
@@ -484,7 +485,8 @@ TEST_F(ToggleTest, EachFlagSwapsItsOwnSetAndAnyFlagOtherThanOneMeansRunning) {
         {-1, 2, 1000, 1000, 2222, kExplicitRunning, kIORunning},
     };
     for (const auto& step : steps) {
-        Toggle(step.explicitStopped, step.ioStopped, step.explicitInterval, step.ioInterval, step.port);
+        Toggle(step.explicitStopped, step.ioStopped, step.explicitInterval, step.ioInterval,
+               step.port);
         EXPECT_EQ(ActionNames(em_), step.em) << int(step.explicitStopped);
         EXPECT_EQ(ActionNames(io_), step.io) << int(step.ioStopped);
         EXPECT_EQ(ActionNames("/line1"), Names{"Remove"});
@@ -537,8 +539,8 @@ using DescriptionTest = CatalogueTest;
 TEST_F(DescriptionTest, EveryActionHasItsParametersColumnsAndResultKind) {
     const NodePath tag = io_ / "rack";
     std::vector<SubTagInfo> subs = {{"speed", 2, kInnerTypeReal, 4}};
-    EipNode::CreateTagItemNode(
-        "line1", node_test::MakeTag("rack", kRwFlagIo, kInnerTypeSint, 8), &subs);
+    EipNode::CreateTagItemNode("line1", node_test::MakeTag("rack", kRwFlagIo, kInnerTypeSint, 8),
+                               &subs);
     EipNode::CreateTagItemNode("line1", node_test::MakeTag("speed", kRwFlagWrite), nullptr);
     EipNode::CreateRootNode(NodePath());
     EipNode::CreateRemovePLCNode("/line1");

@@ -98,15 +98,15 @@ TEST(TypeToValueTypeTest, BoolAndNumbersBecomeArraysPastOneElementOtherTypesAreS
     const int string = static_cast<int>(sdk::ValueType::String);
     // family (1 Logix, 0 PLC5), type, data length, value type
     const int cases[][4] = {
-        {1, kInnerTypeBool, 1, boolean},        {1, kInnerTypeBool, 2, array},
-        {0, kInnerTypeBool, 2, boolean},        {0, kInnerTypeBool, 3, array},
-        {1, kInnerTypeSint, 1, number},         {1, kInnerTypeSint, 2, array},
-        {1, kInnerTypeInt, 2, number},          {1, kInnerTypeInt, 3, array},
-        {1, kInnerTypeDint, 4, number},         {1, kInnerTypeDint, 5, array},
-        {0, kInnerTypeReal, 4, number},         {0, kInnerTypeReal, 8, array},
-        {1, kInnerTypeString, 1, string},       {1, kInnerTypeString2, 1, string},
+        {1, kInnerTypeBool, 1, boolean},       {1, kInnerTypeBool, 2, array},
+        {0, kInnerTypeBool, 2, boolean},       {0, kInnerTypeBool, 3, array},
+        {1, kInnerTypeSint, 1, number},        {1, kInnerTypeSint, 2, array},
+        {1, kInnerTypeInt, 2, number},         {1, kInnerTypeInt, 3, array},
+        {1, kInnerTypeDint, 4, number},        {1, kInnerTypeDint, 5, array},
+        {0, kInnerTypeReal, 4, number},        {0, kInnerTypeReal, 8, array},
+        {1, kInnerTypeString, 1, string},      {1, kInnerTypeString2, 1, string},
         {1, kInnerTypeShortString, 1, string}, {1, kInnerTypeStructure, 1, string},
-        {1, kInnerTypeBitarray, 1, string},     {1, 999, 1, string},
+        {1, kInnerTypeBitarray, 1, string},    {1, 999, 1, string},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(EipNode::TypeToValueType(c[0], c[1], c[2]), c[3])
@@ -125,9 +125,8 @@ TEST(ConvertTagValueTest, BytesOfEveryTypeBecomeTheirValue) {
         const char* logged = nullptr;
     };
     const TagInfo sint = Tag(kInnerTypeSint), dint = Tag(kInnerTypeDint),
-                      string = Tag(kInnerTypeString), string2 = Tag(kInnerTypeString2),
-                      plc5Bool = Plc5(kInnerTypeBool),
-                      stringStruct = Struct(kStringStructHandle);
+                  string = Tag(kInnerTypeString), string2 = Tag(kInnerTypeString2),
+                  plc5Bool = Plc5(kInnerTypeBool), stringStruct = Struct(kStringStructHandle);
     const Case cases[] = {
         {"empty data", dint, {}, Variant("")},
         {"DINT -1", dint, Hex("FFFFFFFF"), Variant(-1)},
@@ -166,8 +165,8 @@ TEST(ConvertTagValueTest, BytesOfEveryTypeBecomeTheirValue) {
          Variant("ABC")},
         {"PLC5 STRING array", Plc5(kInnerTypeString, 8),
          Hex("0300 4241 0043 EEEE 0400 5958 575A 0000"), Array({"ABC", "XYZW"})},
-        {"PLC5 STRING leftover", Plc5(kInnerTypeString, 84), Hex("0200 4948 00"),
-         Variant("HI"), "ignoring leftover bytes"},
+        {"PLC5 STRING leftover", Plc5(kInnerTypeString, 84), Hex("0200 4948 00"), Variant("HI"),
+         "ignoring leftover bytes"},
         {"SHORT_STRING array", Tag(kInnerTypeShortString), Hex("02 6F6B 01 21"),
          Array({"ok", "!"})},
         {"SHORT_STRING cut", Tag(kInnerTypeShortString), Hex("10 7879"), Variant("xy"),
@@ -208,8 +207,7 @@ class PublishTest : public node_test::LineFixture {
   protected:
     NodePath AddTag(const TagInfo& tag, std::vector<SubTagInfo>* subs = nullptr) {
         EipNode::CreateTagItemNode("line1", tag, subs);
-        const NodePath path =
-            (tag.rwFlag & kRwFlagIo) ? IOPath(tag.alias) : ReadPath(tag.alias);
+        const NodePath path = (tag.rwFlag & kRwFlagIo) ? IOPath(tag.alias) : ReadPath(tag.alias);
         WaitNode(path);
         Settle();
         return path;
@@ -249,7 +247,7 @@ TEST_F(PublishTest, NonFiniteRealIsNotPublishedAndTheNodeKeepsItsValue) {
     for (const Bytes& bad : {Real(nan), Real(inf), Real(-inf), Concat({Real(1.0f), Real(nan)})}) {
         LogCapture log;
         EXPECT_FALSE(EipNode::ChangeExplicitTagNodeValue("line1", tag, bad.data(),
-                                                   static_cast<uint16_t>(bad.size())));
+                                                         static_cast<uint16_t>(bad.size())));
         EXPECT_TRUE(log.Contains("not a valid float")) << log.All();
     }
     Settle();
