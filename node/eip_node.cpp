@@ -234,7 +234,7 @@ void CompleteTagNode(const NodePath& path, const TagInfo& tag, bool writeList,
     }
     EipNode::CreateIOAddSubNode(path);
     EipNode::CreateIOExportSubNode(path);
-    EipNode::CreateIOImporSubNode(path);
+    EipNode::CreateIOImportSubNode(path);
 }
 
 // ---- raw bytes to broker values -------------------------------------------------------------

@@ -135,7 +135,7 @@ class EipNode {
     static void CreateExplicitWriteDataNode(const NodePath& path);
     static void CreateIOAddSubNode(const NodePath& path);
     static void CreateIOExportSubNode(const NodePath& path);
-    static void CreateIOImporSubNode(const NodePath& path);
+    static void CreateIOImportSubNode(const NodePath& path);
     static void CreateIOEditSubNode(const NodePath& path, const SubTagInfo& sub);
     static void CreateIORemoveSubNode(const NodePath& path);
 };

@@ -281,7 +281,7 @@ void EipNode::CreateIOExportSubNode(const NodePath& path) {
     CreateActionNode(path, "Export Subtags", "Export Subtags", std::move(action));
 }
 
-void EipNode::CreateIOImporSubNode(const NodePath& path) {
+void EipNode::CreateIOImportSubNode(const NodePath& path) {
     sdk::Action action = NewAction(&EipAction::IOImportSubNodeAction);
     action.add_param(JsonTextParam("json"));
     action.add_column(ActionColumn("Success", ValueType::Bool))
