@@ -232,8 +232,9 @@ TEST_F(ActionTest, AddTagsReportsEveryElementAndGoesOnAfterAFailure) {
         {"Tag Alias":"c","Tag Name":"Counter"},
         {"Tag Alias":"missing","Tag Name":"NoSuchTag"},
         {"Tag Alias":"l","Tag Name":"Level","RW Flag":"R_"}])")));
+    // The read and the write node of a tag are created one after the other.
     EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Read Tags List/c"); }));
-    EXPECT_TRUE(Exists("/PLC1/EM Tags/Write Tags List/c"));
+    EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Write Tags List/c"); }));
     EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Read Tags List/l"); }));
     EXPECT_FALSE(Exists("/PLC1/EM Tags/Write Tags List/l"));
     EXPECT_EQ((Rows{{"c", Msg(10025)}}),
