@@ -401,10 +401,7 @@ TEST_F(ActionTest, APlcThatStopsAnsweringMidActionStillAnswersWithTheReason) {
     ASSERT_TRUE(AddPlc());
     // From now on the controller swallows every reply: the action's test connection runs into
     // its time-out, and the invocation still closes with the reason.
-    plcsim::Fault silence;
-    silence.action = plcsim::FaultAction::Drop;
-    silence.count = 0;
-    plc.Sim().InjectFault(silence);
+    plc.Silence();
     EXPECT_EQ((Rows{{"fail!", Msg(10012)}}),
               Table(TagsAction("EM Tags/Add Tags", R"js([{"Tag Alias":"a","Tag Name":"Counter"},
                                                        {"Tag Alias":"b","Tag Name":"Other"}])js")));
