@@ -17,7 +17,7 @@ using namespace device_detail;
 
 int EipDevice::StartIOPolling(int interval, uint16_t udpPort, std::string& message) {
     int started = 0;
-    for (const auto& info : ListTagInfos(kKindIO, EIP_RW_FLAG_IO)) {
+    for (const auto& info : ListTagInfos(kKindIO, kRwFlagIo)) {
         if (StartIOPollingTag(info.alias, interval, udpPort, message) == 0) {
             ++started;
         }
@@ -31,25 +31,25 @@ int EipDevice::StartIOPolling(int interval, uint16_t udpPort, std::string& messa
 int EipDevice::StartIOPollingTag(const std::string& tagAlias, int interval, uint16_t udpPort,
                                  std::string& message) {
     if (retired_.load()) {
-        message = errorText(tessel::TL_ERR_START_LISTENING);
+        message = errorText(link_error::kStartListening);
         return -1;
     }
-    _eipTagInfo info;
+    TagInfo info;
     {
         std::lock_guard<std::mutex> lock(tagMapMutex_);
         auto it = ioTagMap_.find(tagAlias);
         if (it == ioTagMap_.end()) {
-            message = errorText(tessel::TL_ERR_TAG_NOT_EXIST);
+            message = errorText(link_error::kTagNotExist);
             return -1;
         }
         info = it->second->GetInfo();
     }
-    const _eipConnectInfo connectInfo = GetConnectionInfo();
+    const ConnectInfo connectInfo = GetConnectionInfo();
     std::unique_ptr<EipConnection> session(
         EipConnection::MakeTestConnection(connectInfo, message, stopFd_));
     if (session == nullptr) {
         if (message.empty()) {
-            message = errorText(tessel::TL_ERR_START_LISTENING);
+            message = errorText(link_error::kStartListening);
         }
         return -1;
     }
@@ -60,7 +60,7 @@ int EipDevice::StartIOPollingTag(const std::string& tagAlias, int interval, uint
                                      udpPort) != 0 ||
         ioListener_->OpenSocket(connectInfo.host, udpPort, opened) < 0 ||
         !ioListener_->Add(info, std::move(connection))) {
-        message = errorText(tessel::TL_ERR_START_LISTENING);
+        message = errorText(link_error::kStartListening);
         return -1;
     }
     if (opened) {
@@ -79,20 +79,20 @@ int EipDevice::StopIOPolling(std::string& message) {
 }
 
 // The listener's values of one wake-up go to the queue thread as one batch, whatever their size.
-void EipDevice::handOverIOValues(const std::vector<IoValue>& values) {
+void EipDevice::HandOverIOValues(const std::vector<IoValue>& values) {
     ValueBatch batch;
     batch.reserve(values.size());
     for (const IoValue& value : values) {
-        auto record = std::make_shared<_eipTagInfo>(*value.tag);
+        auto record = std::make_shared<TagInfo>(*value.tag);
         record->dataLen = static_cast<int32_t>(value.data.size);
         batch.push_back(EipTagValue{std::move(record), {value.data.begin(), value.data.end()}});
         DeviceStats::Add(stats_.valuesPublished);  // stats: value
     }
-    handOver(std::move(batch));
+    HandOver(std::move(batch));
 }
 
 void EipDevice::SetIOPollingState(uint16_t ioParam1, uint16_t ioParam2, bool notify) {
     ioParam1_.store(ioParam1);
     ioParam2_.store(ioParam2);
-    notifyPollingState(notify);
+    NotifyPollingState(notify);
 }

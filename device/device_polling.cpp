@@ -16,96 +16,97 @@ using namespace device_detail;
 
 // ================================================================================ polling cycle
 
-int EipDevice::PrepareEMPolling(std::string& message) {
+int EipDevice::PrepareExplicitPolling(std::string& message) {
     std::lock_guard<std::mutex> pollingLock(pollingMutex_);
     std::lock_guard<std::mutex> mapLock(tagMapMutex_);
     pollList_.clear();
     ++pollListVersion_;
-    for (const auto& entry : emTagMap_) {
-        const _eipTagInfo& info = entry.second->GetInfo();
-        if (hasBit(info.rwFlag, EIP_RW_FLAG_READ)) {
+    for (const auto& entry : explicitTagMap_) {
+        const TagInfo& info = entry.second->GetInfo();
+        if (HasBit(info.rwFlag, kRwFlagRead)) {
             pollList_.push_back(std::make_shared<PolledTag>(
-                PolledTag{entry.second, std::make_shared<const _eipTagInfo>(info)}));
+                PolledTag{entry.second, std::make_shared<const TagInfo>(info)}));
         }
     }
     if (pollList_.empty()) {
-        message = errorText(tessel::TL_ERR_READ_TAGS_NOT_EXIST);
+        message = errorText(link_error::kReadTagsNotExist);
         return -1;
     }
     return 0;
 }
 
-int EipDevice::StartEMPolling(int interval, std::string& message) {
+int EipDevice::StartExplicitPolling(int interval, std::string& message) {
     if (retired_.load()) {
-        message = errorText(tessel::TL_ERR_PLC_NOT_EXIST);
+        message = errorText(link_error::kPlcNotExist);
         return -1;
     }
     if (interval < 1 || interval > UINT16_MAX) {
-        message = errorText(tessel::TL_ERR_INTERVAL_RANGE);
+        message = errorText(link_error::kIntervalRange);
         return -1;
     }
-    if (PrepareEMPolling(message) != 0) {
+    if (PrepareExplicitPolling(message) != 0) {
         return -1;
     }
     // The first cycle starts (interval mod 1000) ms from now.
-    lastCycleStart_.store(steadyMicros() - uint64_t(interval / 1000) * 1000000);
+    lastCycleStart_.store(SteadyMicros() - uint64_t(interval / 1000) * 1000000);
     cycleRestart_.store(true);
-    emPollingStopped_.store(0);
-    SetEMPollingState(static_cast<uint16_t>(interval), true);
-    wakeSocket();
+    explicitPollingStopped_.store(0);
+    SetExplicitPollingState(static_cast<uint16_t>(interval), true);
+    WakeSocket();
     return 0;
 }
 
-int EipDevice::StopEMPolling(std::string& message) {
+int EipDevice::StopExplicitPolling(std::string& message) {
     (void)message;
-    emPollingStopped_.store(1);
-    SetEMPollingState(0, true);
+    explicitPollingStopped_.store(1);
+    SetExplicitPollingState(0, true);
     std::lock_guard<std::mutex> lock(pollingMutex_);
     pollList_.clear();
     ++pollListVersion_;
     return 0;
 }
 
-void EipDevice::SetEMPollingState(uint16_t interval, bool notify) {
-    emPollingInterval_.store(interval);
-    notifyPollingState(notify);
+void EipDevice::SetExplicitPollingState(uint16_t interval, bool notify) {
+    explicitPollingInterval_.store(interval);
+    NotifyPollingState(notify);
 }
 
-void EipDevice::notifyPollingState(bool notify) {
+void EipDevice::NotifyPollingState(bool notify) {
     if (!notify) {
         return;
     }
     auto cb = callbacks();
     if (cb->actionToggle) {
-        cb->actionToggle(GetAlias(), emPollingStopped_.load(), emPollingInterval_.load(),
-                         ioPollingStopped_.load(), ioParam1_.load(), ioParam2_.load());
+        cb->actionToggle(GetAlias(), explicitPollingStopped_.load(),
+                         explicitPollingInterval_.load(), ioPollingStopped_.load(),
+                         ioParam1_.load(), ioParam2_.load());
     }
 }
 
-int EipDevice::startEMPollingCycle(uint64_t now) {
+int EipDevice::StartExplicitPollingCycle(uint64_t now) {
     if (!cycleRestart_.exchange(false)) {
         return 1;
     }
     cycleBegin_ = now;
     const std::string alias = GetAlias();
-    eiplog::Info("startEMPollingCycle", alias + ": Send EM Polling request - " + wallClockText());
-    takeCycleSnapshot();
+    eiplog::Info("startEMPollingCycle", alias + ": Send EM Polling request - " + WallClockText());
+    TakeCycleSnapshot();
     int result = -2;
-    if (auto cnxn = connection()) {
-        result = RequestTags(*cnxn);
+    if (auto plcConnection = connection()) {
+        result = RequestTags(*plcConnection);
     } else {
         eiplog::Error("RequestTags", alias + ": EM CNXN or UCMM STATE not READY");
     }
     if (result == 0) {
-        notifyStates(EM_CNXN_BUSY, UCMM_BUSY);
-    } else if (emPollingStopped_.load() != 0) {
-        notifyStates(EM_CNXN_READY, UCMM_READY);
+        NotifyStates(kExplicitBusy, kUcmmBusy);
+    } else if (explicitPollingStopped_.load() != 0) {
+        NotifyStates(kExplicitReady, kUcmmReady);
     }
     return 1;
 }
 
 // The only moment the socket thread takes pollingMutex_: the cycle then runs on its own copy.
-void EipDevice::takeCycleSnapshot() {
+void EipDevice::TakeCycleSnapshot() {
     std::lock_guard<std::mutex> pollingLock(pollingMutex_);
     cycle_.tags = pollList_;
     cycle_.listVersion = pollListVersion_.load();
@@ -118,18 +119,18 @@ void EipDevice::takeCycleSnapshot() {
 }
 
 // On the socket thread (the only one exchanging on the polling session), without any lock.
-int EipDevice::RequestTags(EipConnection& cnxn) {
-    if (emPollingStopped_.load() != 0) {
+int EipDevice::RequestTags(EipConnection& plcConnection) {
+    if (explicitPollingStopped_.load() != 0) {
         eiplog::Error("RequestTags", GetAlias() + ": polling stopped");
         return -1;
     }
-    if (!cnxn.CheckStatesForPolling(ucmmState_.load(), emCnxnState_.load())) {
+    if (!plcConnection.CheckStatesForPolling(ucmmState_.load(), explicitConnectionState_.load())) {
         eiplog::Error("RequestTags", GetAlias() + ": EM CNXN or UCMM STATE not READY");
         return -2;
     }
-    requestSent_.store(steadyMicros());
+    requestSent_.store(SteadyMicros());
     cycle_.batchStart = cycle_.next;
-    if (cnxn.RequestEMTags(cycle_.view, cycle_.view.size(), cycle_.next) == 0) {
+    if (plcConnection.RequestExplicitTags(cycle_.view, cycle_.view.size(), cycle_.next) == 0) {
         DeviceStats::Add(stats_.requests);  // stats: request
         return 0;
     }
@@ -139,59 +140,59 @@ int EipDevice::RequestTags(EipConnection& cnxn) {
 
 // Reads one reply, requests the cycle's next batch and hands the reply's values
 // over in one batch. No lock is held across the read or the send.
-void EipDevice::handleEMTagResponse(const std::shared_ptr<EipConnection>& cnxn) {
+void EipDevice::HandleExplicitTagResponse(const std::shared_ptr<EipConnection>& plcConnection) {
     if (!cycle_.reply) {
-        cycle_.reply = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+        cycle_.reply = std::make_unique<TagRequestSet>();
     }
-    EIPC_TAG_REQUEST_STRUCT& response = *cycle_.reply;
+    TagRequestSet& response = *cycle_.reply;
     const EipConnection::TagLookup lookup = [this](uint16_t index) -> EipTag* {
         return index < cycle_.view.size() ? cycle_.view[index] : nullptr;
     };
-    const int received = cnxn->RecvEMTags(response, lookup);
+    const int received = plcConnection->RecvExplicitTags(response, lookup);
     if (received < 1) {
         eiplog::Error("handleEMTagResponse",
                       eiplog::Text(GetAlias(), ": TCP socket close. - ", received));
-        abortEMPolling(true);
+        AbortExplicitPolling(true);
         return;
     }
     ValueBatch values = OnTagsDataProc(response);
-    emCnxnState_.store(EM_CNXN_READY);
-    ucmmState_.store(UCMM_READY);
+    explicitConnectionState_.store(kExplicitReady);
+    ucmmState_.store(kUcmmReady);
     const bool finished = cycle_.next == 0;
     bool notifyReady = false;
     if (!finished) {
-        if (RequestTags(*cnxn) != 0) {
+        if (RequestTags(*plcConnection) != 0) {
             cycleRestart_.store(true);
-            notifyReady = emPollingStopped_.load() != 0;
+            notifyReady = explicitPollingStopped_.load() != 0;
         } else {
-            emCnxnState_.store(EM_CNXN_BUSY);
-            ucmmState_.store(UCMM_BUSY);
+            explicitConnectionState_.store(kExplicitBusy);
+            ucmmState_.store(kUcmmBusy);
         }
     }
-    const uint64_t cycleMicros = steadyMicros() - cycleBegin_;
-    if (!finished || !publishIfQueueIdle(values)) {
-        handOver(std::move(values));
+    const uint64_t cycleMicros = SteadyMicros() - cycleBegin_;
+    if (!finished || !PublishIfQueueIdle(values)) {
+        HandOver(std::move(values));
     }
     if (finished) {
         stats_.AddCycle(cycleMicros);  // stats: cycle
         char text[32] = {};
         std::snprintf(text, sizeof text, "%.2f", static_cast<float>(cycleMicros) / 1000.0f);
         eiplog::Info("handleEMTagResponse", GetAlias() + ": EM Polling time = " + text + "ms");
-        notifyStates(EM_CNXN_READY, UCMM_READY);
+        NotifyStates(kExplicitReady, kUcmmReady);
         cycleRestart_.store(true);
     } else if (notifyReady) {
-        notifyStates(EM_CNXN_READY, UCMM_READY);
+        NotifyStates(kExplicitReady, kUcmmReady);
     }
 }
 
 // The values of a reply; each item belongs to the cycle's tag at the batch's start + i. The
 // bytes move out of the reply.
-EipDevice::ValueBatch EipDevice::OnTagsDataProc(EIPC_TAG_REQUEST_STRUCT& response) {
+EipDevice::ValueBatch EipDevice::OnTagsDataProc(TagRequestSet& response) {
     ValueBatch values;
-    if (emPollingStopped_.load() != 0 || cycle_.tags.empty() || response.count == 0) {
+    if (explicitPollingStopped_.load() != 0 || cycle_.tags.empty() || response.count == 0) {
         return values;
     }
-    const size_t items = std::min<size_t>(response.count, EIPC_TAG_REPLY_MAX);
+    const size_t items = std::min<size_t>(response.count, kMaxTagReplies);
     const bool trace = eiplog::TraceOn();
     // Every tag of the snapshot is still in the map unless the poll list changed since.
     const bool listChanged = pollListVersion_.load() != cycle_.listVersion;
@@ -199,21 +200,21 @@ EipDevice::ValueBatch EipDevice::OnTagsDataProc(EIPC_TAG_REQUEST_STRUCT& respons
     values.reserve(items);
     for (size_t i = 0; i < items && cycle_.batchStart + i < cycle_.tags.size(); ++i) {
         PolledTag& polled = *cycle_.tags[cycle_.batchStart + i];
-        const bool exists = !listChanged || stillMapped(*polled.tag);
+        const bool exists = !listChanged || StillMapped(*polled.tag);
         if (trace) {
             eiplog::Trace("OnTagsDataProc", alias + ": OnTagsDataProc : [" + polled.record->alias +
                                                 "], exists : " + (exists ? "true" : "false"));
         }
-        EIPC_TAG_REPLY_STRUCT& item = response.replies[i];
-        if (!exists || !acceptReadReply(alias, *polled.record, item)) {
+        TagReplySet& item = response.replies[i];
+        if (!exists || !AcceptReadReply(alias, *polled.record, item)) {
             continue;
         }
         if (polled.record->dataLen != item.dataLength) {
             // The tag learns its size from the PLC.
             std::lock_guard<std::mutex> mapLock(tagMapMutex_);
-            _eipTagInfo& info = polled.tag->GetInfo();
+            TagInfo& info = polled.tag->GetInfo();
             info.dataLen = item.dataLength;
-            polled.record = std::make_shared<const _eipTagInfo>(info);
+            polled.record = std::make_shared<const TagInfo>(info);
         }
         values.push_back(EipTagValue{polled.record, std::move(item.data)});
         DeviceStats::Add(stats_.valuesPublished);  // stats: value
@@ -221,16 +222,16 @@ EipDevice::ValueBatch EipDevice::OnTagsDataProc(EIPC_TAG_REQUEST_STRUCT& respons
     return values;
 }
 
-bool EipDevice::stillMapped(const EipTag& tag) {
+bool EipDevice::StillMapped(const EipTag& tag) {
     std::lock_guard<std::mutex> mapLock(tagMapMutex_);
-    auto it = emTagMap_.find(tag.GetInfo().alias);
-    return it != emTagMap_.end() && it->second.get() == &tag;
+    auto it = explicitTagMap_.find(tag.GetInfo().alias);
+    return it != explicitTagMap_.end() && it->second.get() == &tag;
 }
 
 // A read the controller refused, or an empty value, is not published; the first
 // failure of a tag and its recovery are logged.
-bool EipDevice::acceptReadReply(const std::string& alias, const _eipTagInfo& info,
-                                const EIPC_TAG_REPLY_STRUCT& item) {
+bool EipDevice::AcceptReadReply(const std::string& alias, const TagInfo& info,
+                                const TagReplySet& item) {
     std::string problem;
     if (item.generalStatus != 0) {
         problem = eiplog::Text("read refused by the PLC (status 0x", hex(item.generalStatus, 2),
@@ -259,7 +260,7 @@ bool EipDevice::acceptReadReply(const std::string& alias, const _eipTagInfo& inf
 // Puts a tag's replacement in its place in the poll list, or takes the tag out when there is
 // none. Called with pollingMutex_ and tagMapMutex_ held. A cycle running on the old tag goes on
 // with it but no longer publishes its values.
-void EipDevice::replacePolledTagLocked(const EipTag* tag, std::shared_ptr<EipTag> replacement) {
+void EipDevice::ReplacePolledTagLocked(const EipTag* tag, std::shared_ptr<EipTag> replacement) {
     auto it = std::find_if(pollList_.begin(), pollList_.end(),
                            [tag](const auto& polled) { return polled->tag.get() == tag; });
     if (it == pollList_.end()) {
@@ -270,25 +271,26 @@ void EipDevice::replacePolledTagLocked(const EipTag* tag, std::shared_ptr<EipTag
         pollList_.erase(it);
         return;
     }
-    auto record = std::make_shared<const _eipTagInfo>(replacement->GetInfo());
+    auto record = std::make_shared<const TagInfo>(replacement->GetInfo());
     *it = std::make_shared<PolledTag>(PolledTag{std::move(replacement), std::move(record)});
 }
 
 // ================================================================================= socket thread
 
-bool EipDevice::emPollingAllowed() {
-    return emPollingStopped_.load() == 0 && (!emEnabled_.load() || emCnxnOpen_.load());
+bool EipDevice::ExplicitPollingAllowed() {
+    return explicitPollingStopped_.load() == 0 &&
+           (!explicitEnabled_.load() || explicitConnectionOpen_.load());
 }
 
 // The wait until the next polling tick or the request time-out, whichever is
 // first; -1 (no time-out) when neither is due.
-int EipDevice::pollTimeoutMillis(uint64_t now) {
+int EipDevice::PollTimeoutMillis(uint64_t now) {
     uint64_t due = UINT64_MAX;
-    if (emPollingAllowed()) {
-        due = lastCycleStart_.load() + uint64_t(emPollingInterval_.load()) * 1000;
+    if (ExplicitPollingAllowed()) {
+        due = lastCycleStart_.load() + uint64_t(explicitPollingInterval_.load()) * 1000;
     }
-    if (emPollingStopped_.load() == 0 && requestOutstanding()) {
-        due = std::min(due, requestSent_.load() + emRequestTimeout_ * 1000);
+    if (explicitPollingStopped_.load() == 0 && RequestOutstanding()) {
+        due = std::min(due, requestSent_.load() + explicitRequestTimeout_ * 1000);
     }
     if (due == UINT64_MAX) {
         return -1;
@@ -303,32 +305,34 @@ void EipDevice::SocketProcess() {
     StopReconnectProcess();
     cycleRestart_.store(true);
     while (socketThread_.running.load()) {
-        if (sessionLost()) {
+        if (SessionLost()) {
             eiplog::Error("SocketProcess", GetAlias() + ": EM connection lost.");
-            abortEMPolling(true);
+            AbortExplicitPolling(true);
         }
-        uint64_t now = steadyMicros();
-        if (emPollingAllowed() &&
-            now - lastCycleStart_.load() >= uint64_t(emPollingInterval_.load()) * 1000) {
+        uint64_t now = SteadyMicros();
+        if (ExplicitPollingAllowed() &&
+            now - lastCycleStart_.load() >= uint64_t(explicitPollingInterval_.load()) * 1000) {
             lastCycleStart_.store(now);
-            startEMPollingCycle(now);
+            StartExplicitPollingCycle(now);
         }
-        if (sessionLost()) {
+        if (SessionLost()) {
             continue;
         }
-        std::shared_ptr<EipConnection> cnxn = connection();
-        const int tcpFd = cnxn != nullptr && (emCnxnOpen_.load() || !emEnabled_.load())
-                              ? cnxn->GetSocketFd()
-                              : -1;
+        std::shared_ptr<EipConnection> plcConnection = connection();
+        const int tcpFd =
+            plcConnection != nullptr && (explicitConnectionOpen_.load() || !explicitEnabled_.load())
+                ? plcConnection->GetSocketFd()
+                : -1;
         pollfd entries[2] = {{wakeFd_, POLLIN, 0}, {tcpFd, POLLIN, 0}};
-        const int ready = ::poll(entries, tcpFd >= 0 ? 2 : 1, pollTimeoutMillis(steadyMicros()));
+        const int ready = ::poll(entries, tcpFd >= 0 ? 2 : 1, PollTimeoutMillis(SteadyMicros()));
         if (entries[0].revents != 0) {
-            drainEventFd(wakeFd_);
+            DrainEventFd(wakeFd_);
         }
-        if (ready > 0 && tcpFd >= 0 && entries[1].revents != 0 && cnxn->GetSocketFd() == tcpFd) {
-            handleEMTagResponse(cnxn);
+        if (ready > 0 && tcpFd >= 0 && entries[1].revents != 0 &&
+            plcConnection->GetSocketFd() == tcpFd) {
+            HandleExplicitTagResponse(plcConnection);
         } else if (ready == 0) {
-            checkRequestTimeout();
+            CheckRequestTimeout();
         }
     }
     eiplog::Info("SocketProcess", GetAlias() + ": Socket Thread exit.");
@@ -336,31 +340,32 @@ void EipDevice::SocketProcess() {
 
 // A failed send closes the session's socket without a reply to wait for, so
 // no time-out would ever notice it: the session is torn down and reconnected.
-bool EipDevice::sessionLost() {
-    auto cnxn = connection();
-    const bool established =
-        emEnabled_.load() ? emCnxnOpen_.load() : ucmmState_.load() != UCMM_NON_EXIST;
-    return cnxn != nullptr && cnxn->GetSocketFd() < 0 && established;
+bool EipDevice::SessionLost() {
+    auto plcConnection = connection();
+    const bool established = explicitEnabled_.load() ? explicitConnectionOpen_.load()
+                                                     : ucmmState_.load() != kUcmmNonExist;
+    return plcConnection != nullptr && plcConnection->GetSocketFd() < 0 && established;
 }
 
-bool EipDevice::requestOutstanding() {
-    return emEnabled_.load() ? (emCnxnOpen_.load() && emCnxnState_.load() == EM_CNXN_BUSY)
-                             : ucmmState_.load() == UCMM_BUSY;
+bool EipDevice::RequestOutstanding() {
+    return explicitEnabled_.load() ? (explicitConnectionOpen_.load() &&
+                                      explicitConnectionState_.load() == kExplicitBusy)
+                                   : ucmmState_.load() == kUcmmBusy;
 }
 
-void EipDevice::checkRequestTimeout() {
-    if (emPollingStopped_.load() != 0 || !requestOutstanding() ||
-        steadyMicros() - requestSent_.load() < emRequestTimeout_ * 1000) {
+void EipDevice::CheckRequestTimeout() {
+    if (explicitPollingStopped_.load() != 0 || !RequestOutstanding() ||
+        SteadyMicros() - requestSent_.load() < explicitRequestTimeout_ * 1000) {
         return;
     }
     eiplog::Error("SocketProcess", GetAlias() + ": EM tag request timed out.");
     DeviceStats::Add(stats_.timeouts);  // stats: time-out
-    abortEMPolling(true);
+    AbortExplicitPolling(true);
 }
 
 // ================================================================================== value hand-off
 
-void EipDevice::handOver(ValueBatch batch) {
+void EipDevice::HandOver(ValueBatch batch) {
     if (batch.empty()) {
         return;
     }
@@ -405,7 +410,7 @@ void EipDevice::QueueProcess() {
 // waits for the queue thread, it publishes the cycle's last reply itself, which spares a cycle of
 // one request (a small PLC's) the hand-off. With earlier values pending it hands over behind
 // them, so that a tag's values never overtake each other.
-bool EipDevice::publishIfQueueIdle(ValueBatch& batch) {
+bool EipDevice::PublishIfQueueIdle(ValueBatch& batch) {
     {
         std::lock_guard<std::mutex> lock(valueMutex_);
         if (!pendingValues_.empty() || queueBusy_) {
@@ -434,7 +439,7 @@ void EipDevice::publish(const EipDeviceCallbacks& cb, const std::string& alias, 
         // Values that cannot be published (a callback that throws) must not end the thread;
         // the node tree already logs why.
         try {
-            cb.emTagValues(alias, run);
+            cb.explicitTagValues(alias, run);
         } catch (const std::exception& e) {
             eiplog::Error("QueueProcess", alias + ": values not published - " + e.what());
         }
@@ -442,19 +447,19 @@ void EipDevice::publish(const EipDeviceCallbacks& cb, const std::string& alias, 
     };
     for (EipTagValue& value : batch) {
         const uint8_t flags = value.tag->rwFlag;
-        if (hasBit(flags, EIP_RW_FLAG_IO)) {
+        if (HasBit(flags, kRwFlagIo)) {
             flushRun();
-            dispatchIOValue(cb, alias, value);
-        } else if (hasBit(flags, EIP_RW_FLAG_READ) && cb.emTagValues) {
+            DispatchIOValue(cb, alias, value);
+        } else if (HasBit(flags, kRwFlagRead) && cb.explicitTagValues) {
             run.push_back(std::move(value));
         }
     }
     flushRun();
 }
 
-void EipDevice::dispatchIOValue(const EipDeviceCallbacks& cb, const std::string& alias,
+void EipDevice::DispatchIOValue(const EipDeviceCallbacks& cb, const std::string& alias,
                                 const EipTagValue& value) {
-    const _eipTagInfo& tag = *value.tag;
+    const TagInfo& tag = *value.tag;
     const uint8_t* data = value.data.data();
     const auto length = static_cast<uint16_t>(value.data.size());
     if (!cb.ioTagValue) {
@@ -464,7 +469,7 @@ void EipDevice::dispatchIOValue(const EipDeviceCallbacks& cb, const std::string&
     // the thread; the node tree already logs why.
     try {
         cb.ioTagValue(alias, tag, data, length);
-        std::vector<_eipSubTagInfo> subtags;
+        std::vector<SubTagInfo> subtags;
         {
             std::lock_guard<std::mutex> lock(tagMapMutex_);
             auto it = ioTagMap_.find(tag.alias);

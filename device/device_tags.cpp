@@ -24,7 +24,7 @@ using kestrel::strata_sdk::Variant;
 namespace {
 
 // Appends the "failed subtags" list of an add, edit or remove to the message.
-void appendFailedSubTags(std::string& message, const std::vector<std::string>& failed) {
+void AppendFailedSubTags(std::string& message, const std::vector<std::string>& failed) {
     for (size_t i = 0; i < failed.size(); ++i) {
         message += (i == 0 ? ", but failed subtags - \"" : ", \"");
         message += failed[i];
@@ -33,13 +33,13 @@ void appendFailedSubTags(std::string& message, const std::vector<std::string>& f
 }
 
 // Reads a trimmed string member of a map; empty when absent or not a string.
-std::string trimmedString(const Variant::MapType& map, const char* key) {
+std::string TrimmedString(const Variant::MapType& map, const char* key) {
     auto it = map.find(key);
     if (it == map.end() || !it->second.is_string()) {
         return std::string();
     }
     std::string text = it->second.as_string();
-    Tessel_TrimString(text);
+    TrimSpaces(text);
     return text;
 }
 
@@ -49,7 +49,7 @@ constexpr size_t kMinWriteBytes = 256;
 }  // namespace
 
 EipDevice::TagMap& EipDevice::GetMapTag(int8_t kind) {
-    return kind == kKindEM ? emTagMap_ : ioTagMap_;
+    return kind == kKindExplicit ? explicitTagMap_ : ioTagMap_;
 }
 
 std::shared_ptr<EipTag> EipDevice::FindTagByAlias(const std::string& tagAlias, int8_t kind) {
@@ -59,11 +59,11 @@ std::shared_ptr<EipTag> EipDevice::FindTagByAlias(const std::string& tagAlias, i
     return it == map.end() ? nullptr : it->second;
 }
 
-std::vector<_eipTagInfo> EipDevice::ListTagInfos(int8_t kind, uint8_t rwMask) {
-    std::vector<_eipTagInfo> infos;
+std::vector<TagInfo> EipDevice::ListTagInfos(int8_t kind, uint8_t rwMask) {
+    std::vector<TagInfo> infos;
     std::lock_guard<std::mutex> lock(tagMapMutex_);
     for (const auto& entry : GetMapTag(kind)) {
-        if (rwMask == 0 || hasBit(entry.second->GetInfo().rwFlag, rwMask)) {
+        if (rwMask == 0 || HasBit(entry.second->GetInfo().rwFlag, rwMask)) {
             infos.push_back(entry.second->GetInfo());
         }
     }
@@ -72,7 +72,7 @@ std::vector<_eipTagInfo> EipDevice::ListTagInfos(int8_t kind, uint8_t rwMask) {
 
 // ============================================================================= tag operations
 
-std::unique_ptr<ProtocolHandler> EipDevice::familyHandler() {
+std::unique_ptr<ProtocolHandler> EipDevice::FamilyHandler() {
     return std::unique_ptr<ProtocolHandler>(
         ProtocolHandlerFactory::Create(GetConnectionInfo().family));
 }
@@ -84,35 +84,35 @@ int EipDevice::fail(int code, std::string& message) {
 
 // The alias a remove or write request names; a PCCC tag may be named by its
 // file address alone.
-std::string EipDevice::requestedTagAlias(const Variant::MapType& map) const {
-    std::string alias = trimmedString(map, "Tag Alias");
-    if (alias.empty() && GetConnectionInfo().family == EIP_PROTOCOL_FAMILY_PCCC) {
-        alias = trimmedString(map, "Tag Name");
+std::string EipDevice::RequestedTagAlias(const Variant::MapType& map) const {
+    std::string alias = TrimmedString(map, "Tag Alias");
+    if (alias.empty() && GetConnectionInfo().family == kFamilyPccc) {
+        alias = TrimmedString(map, "Tag Name");
     }
     return alias;
 }
 
 // The front of an add or edit: resets the answer, refuses a removed PLC and makes the family's
 // handler; null with `result` set when either fails.
-std::unique_ptr<ProtocolHandler> EipDevice::beginTagRequest(int failCode, std::string& tagAlias,
+std::unique_ptr<ProtocolHandler> EipDevice::BeginTagRequest(int failCode, std::string& tagAlias,
                                                             std::string& message, int& result) {
     tagAlias = "Unknown";
     message.clear();
     if (retired_.load()) {
-        result = fail(tessel::TL_ERR_PLC_NOT_EXIST, message);
+        result = fail(link_error::kPlcNotExist, message);
         return nullptr;
     }
-    auto handler = familyHandler();
+    auto handler = FamilyHandler();
     if (handler == nullptr) {
         result = fail(failCode, message);
     }
     return handler;
 }
 
-int EipDevice::AddTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
+int EipDevice::AddTag(EipConnection* testConnection, const Variant& tagObject, int8_t kind,
                       std::string& tagAlias, std::string& message, bool restore) {
     int result = 0;
-    auto handler = beginTagRequest(tessel::TL_ERR_ADD_TAG, tagAlias, message, result);
+    auto handler = BeginTagRequest(link_error::kAddTag, tagAlias, message, result);
     if (handler == nullptr) {
         return result;
     }
@@ -122,66 +122,67 @@ int EipDevice::AddTag(EipConnection* testCnxn, const Variant& tagObject, int8_t 
         return fail(result, message);
     }
     parser.FillMissingWithDefaults();
-    _eipTagInfo& info = parser.GetInfo();
+    TagInfo& info = parser.GetInfo();
     handler->PreProcessTagInfo(info);
     if (!info.alias.empty()) {
         tagAlias = info.alias;
     }
-    result = validateTagInfoOnAddTag(kind, info);
+    result = ValidateTagInfoOnAddTag(kind, info);
     if (result != 0) {
         return fail(result, message);
     }
-    auto tag = createCheckedTag(testCnxn, info, tessel::TL_ERR_ADD_TAG, restore, result, message);
+    auto tag =
+        CreateCheckedTag(testConnection, info, link_error::kAddTag, restore, result, message);
     if (tag == nullptr) {
         return result;
     }
-    return doAddTag(kind, std::move(tag), parser.GetSubtags(), message);
+    return DoAddTag(kind, std::move(tag), parser.GetSubtags(), message);
 }
 
-int EipDevice::validateTagInfoOnAddTag(int8_t kind, const _eipTagInfo& info) {
+int EipDevice::ValidateTagInfoOnAddTag(int8_t kind, const TagInfo& info) {
     int result = TagInfoValidator(kind).Validate(info);
     if (result != 0) {
         return result;
     }
     if (IsTagAliasExist(info.alias, kind)) {
-        return tessel::TL_ERR_TAG_ALIAS_EXISTS;
+        return link_error::kTagAliasExists;
     }
     if (IsTagNameExist(info.tagName, kind, info.alias)) {
-        return tessel::TL_ERR_TAG_NAME_EXISTS;
+        return link_error::kTagNameExists;
     }
-    auto handler = familyHandler();
-    return handler == nullptr ? tessel::TL_ERR_ADD_TAG : handler->ValidateTagInfoOnAdd(info);
+    auto handler = FamilyHandler();
+    return handler == nullptr ? link_error::kAddTag : handler->ValidateTagInfoOnAdd(info);
 }
 
-int EipDevice::validateTagInfoOnEditTag(int8_t kind, const _eipTagInfo& info) {
+int EipDevice::ValidateTagInfoOnEditTag(int8_t kind, const TagInfo& info) {
     int result = TagInfoValidator(kind).Validate(info);
     if (result != 0) {
         return result;
     }
-    auto handler = familyHandler();
-    return handler == nullptr ? tessel::TL_ERR_EDIT_TAG : handler->ValidateTagInfoOnEdit(info);
+    auto handler = FamilyHandler();
+    return handler == nullptr ? link_error::kEditTag : handler->ValidateTagInfoOnEdit(info);
 }
 
-// The tag of info, built and checked against the PLC through testCnxn; null with `result` set
+// The tag of info, built and checked against the PLC through testConnection; null with `result` set
 // when either fails (failCode when building fails without a message). A tag the PLC does not
 // have is kept when allowMissing (restoring a stored configuration).
-std::shared_ptr<EipTag> EipDevice::createCheckedTag(EipConnection* testCnxn,
-                                                    const _eipTagInfo& info, int failCode,
+std::shared_ptr<EipTag> EipDevice::CreateCheckedTag(EipConnection* testConnection,
+                                                    const TagInfo& info, int failCode,
                                                     bool allowMissing, int& result,
                                                     std::string& message) {
-    auto tag = createTag(info, message);
+    auto tag = CreateTag(info, message);
     if (tag == nullptr) {
-        result = message.empty() ? fail(failCode, message) : tessel::TL_ERR_INVALID_TAG_NAME;
+        result = message.empty() ? fail(failCode, message) : link_error::kInvalidTagName;
         return nullptr;
     }
-    result = testAndUpdateTag(testCnxn, tag.get(), message);
-    if (result != 0 && !(allowMissing && result == -tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC)) {
+    result = TestAndUpdateTag(testConnection, tag.get(), message);
+    if (result != 0 && !(allowMissing && result == -link_error::kTagNotFoundInPlc)) {
         return nullptr;
     }
     return tag;
 }
 
-std::shared_ptr<EipTag> EipDevice::createTag(const _eipTagInfo& info, std::string& message) {
+std::shared_ptr<EipTag> EipDevice::CreateTag(const TagInfo& info, std::string& message) {
     std::shared_ptr<EipTag> tag(EipTag::Create(GetConnectionInfo().family));
     if (tag == nullptr) {
         eiplog::Error("createTag", GetAlias() + ": Create tag fail - " + info.alias);
@@ -189,37 +190,37 @@ std::shared_ptr<EipTag> EipDevice::createTag(const _eipTagInfo& info, std::strin
     }
     tag->SetInfo(info);
     if (tag->ParsingTagName() < 0) {
-        message = errorText(tessel::TL_ERR_INVALID_TAG_NAME);
+        message = errorText(link_error::kInvalidTagName);
         return nullptr;
     }
     return tag;
 }
 
-int EipDevice::testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& message) {
-    _eipTagInfo& info = tag->GetInfo();
-    if (hasBit(info.rwFlag, EIP_RW_FLAG_IO)) {
-        info.innerType = EIP_INNER_TYPE_SINT;
+int EipDevice::TestAndUpdateTag(EipConnection* plcConnection, EipTag* tag, std::string& message) {
+    TagInfo& info = tag->GetInfo();
+    if (HasBit(info.rwFlag, kRwFlagIo)) {
+        info.innerType = kInnerTypeSint;
         return 0;
     }
     tag->SetTested(false);
-    auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+    auto response = std::make_unique<TagRequestSet>();
     // A read the controller answers without an item, or with an error status
     // for the item, is a tag the PLC does not know either.
-    if (cnxn == nullptr || cnxn->TestEMTag(tag, *response) != 0 || response->count < 1 ||
-        response->replies[0].generalStatus != 0) {
-        message = errorText(tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC);
-        return -tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC;
+    if (plcConnection == nullptr || plcConnection->TestExplicitTag(tag, *response) != 0 ||
+        response->count < 1 || response->replies[0].generalStatus != 0) {
+        message = errorText(link_error::kTagNotFoundInPlc);
+        return -link_error::kTagNotFoundInPlc;
     }
-    const EIPC_TAG_REPLY_STRUCT& item = response->replies[0];
+    const TagReplySet& item = response->replies[0];
     const int32_t type = item.dataType;
     const int32_t supported = EipTag::SupportInnerType(type);
     if (supported != 0) {
         message = errorText(supported) + "(type=0x" + hex(static_cast<unsigned>(type), 4) + ")";
         return -1;
     }
-    if (type == EIP_INNER_TYPE_STRUCTURE && item.structHandle != EIP_STRING_STRUCT_HANDLE) {
-        info.rwFlag = static_cast<uint8_t>(info.rwFlag & ~EIP_RW_FLAG_WRITE);
-        message = errorText(tessel::TL_ERR_STRUCT_RAW_ONLY);
+    if (type == kInnerTypeStructure && item.structHandle != kStringStructHandle) {
+        info.rwFlag = static_cast<uint8_t>(info.rwFlag & ~kRwFlagWrite);
+        message = errorText(link_error::kStructRawOnly);
     }
     info.innerType = type;
     info.structHandle = item.structHandle;
@@ -229,10 +230,10 @@ int EipDevice::testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& m
 }
 
 // Gives an I/O tag its "Data" subtag covering the whole data.
-void EipDevice::addDataSubTag(EipTag& tag, std::vector<_eipSubTagInfo>& added) {
-    const _eipTagInfo& info = tag.GetInfo();
-    if (hasBit(info.rwFlag, EIP_RW_FLAG_IO)) {
-        const _eipSubTagInfo data{EIP_SUBTAG_DATA_ALIAS, 0, EIP_INNER_TYPE_SINT, info.dataLen};
+void EipDevice::AddDataSubTag(EipTag& tag, std::vector<SubTagInfo>& added) {
+    const TagInfo& info = tag.GetInfo();
+    if (HasBit(info.rwFlag, kRwFlagIo)) {
+        const SubTagInfo data{kSubtagDataAlias, 0, kInnerTypeSint, info.dataLen};
         if (tag.AddSubTag(data) == 0) {
             added.push_back(data);
         }
@@ -241,43 +242,41 @@ void EipDevice::addDataSubTag(EipTag& tag, std::vector<_eipSubTagInfo>& added) {
 
 // Adds the subtags of a "Subtags" list to the tag; failures are listed in the
 // message.
-void EipDevice::addListedSubTags(EipTag& tag, const std::vector<Variant>& subtagList,
-                                 std::vector<_eipSubTagInfo>& added, std::string& message) {
+void EipDevice::AddListedSubTags(EipTag& tag, const std::vector<Variant>& subtagList,
+                                 std::vector<SubTagInfo>& added, std::string& message) {
     std::vector<std::string> failed;
     for (const Variant& element : subtagList) {
         if (!element.is_map()) {
             continue;
         }
-        _eipSubTagInfo subtag;
+        SubTagInfo subtag;
         int fields = 0;
         EipTag::JsonToSubTagInfo(element, subtag, fields);
-        if (fields == EIP_SUBTAG_FIELDS_ALL && !subtag.alias.empty() &&
-            tag.AddSubTag(subtag) == 0) {
+        if (fields == kSubtagFieldsAll && !subtag.alias.empty() && tag.AddSubTag(subtag) == 0) {
             added.push_back(subtag);
         } else {
             failed.push_back(subtag.alias);
         }
     }
-    appendFailedSubTags(message, failed);
+    AppendFailedSubTags(message, failed);
 }
 
-int EipDevice::doAddTag(int8_t kind, std::shared_ptr<EipTag> tag,
+int EipDevice::DoAddTag(int8_t kind, std::shared_ptr<EipTag> tag,
                         const std::vector<Variant>& subtagList, std::string& message) {
-    std::vector<_eipSubTagInfo> subtags;
+    std::vector<SubTagInfo> subtags;
     if (!IsTagAliasExist(tag->GetInfo().alias, kind)) {
-        addDataSubTag(*tag, subtags);
-        addListedSubTags(*tag, subtagList, subtags, message);
+        AddDataSubTag(*tag, subtags);
+        AddListedSubTags(*tag, subtagList, subtags, message);
     }
     if (AddTagToMap(std::move(tag), kind, &subtags) != 0) {
-        return fail(retired_.load() ? tessel::TL_ERR_PLC_NOT_EXIST : tessel::TL_ERR_ADD_TAG,
-                    message);
+        return fail(retired_.load() ? link_error::kPlcNotExist : link_error::kAddTag, message);
     }
     return 0;
 }
 
 int EipDevice::AddTagToMap(std::shared_ptr<EipTag> tag, int8_t kind,
-                           std::vector<_eipSubTagInfo>* subtags) {
-    const _eipTagInfo info = tag->GetInfo();
+                           std::vector<SubTagInfo>* subtags) {
+    const TagInfo info = tag->GetInfo();
     const std::string alias = GetAlias();
     {
         std::lock_guard<std::mutex> lock(tagMapMutex_);
@@ -316,11 +315,11 @@ int EipDevice::RemoveTagFromMap(const std::string& tagAlias, int8_t kind, bool n
             return -1;
         }
         tag = std::move(it->second);
-        replacePolledTagLocked(tag.get(), nullptr);
+        ReplacePolledTagLocked(tag.get(), nullptr);
         map.erase(it);
     }
-    const _eipTagInfo info = tag->GetInfo();
-    std::vector<_eipSubTagInfo> subtags = tag->GetSubTags();
+    const TagInfo info = tag->GetInfo();
+    std::vector<SubTagInfo> subtags = tag->GetSubTags();
     auto cb = callbacks();
     if (notify && cb->tagNodeRemoved) {
         cb->tagNodeRemoved(GetAlias(), info, &subtags);
@@ -367,18 +366,18 @@ int EipDevice::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tag
     tagAlias = "Unknown";
     message.clear();
     if (!tagObject.is_map()) {
-        return fail(tessel::TL_ERR_INVALID_JSON, message);
+        return fail(link_error::kInvalidJson, message);
     }
     const auto& map = tagObject.as_map();
-    const std::string alias = requestedTagAlias(map);
+    const std::string alias = RequestedTagAlias(map);
     if (alias.empty()) {
-        return fail(tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED, message);
+        return fail(link_error::kTagAliasNotInserted, message);
     }
     tagAlias = alias;
     auto subtags = map.find("Subtags");
     if (subtags == map.end() || !subtags->second.is_array()) {
         if (RemoveTagFromMap(alias, kind, true) != 0) {
-            return fail(tessel::TL_ERR_REMOVE_TAG, message);
+            return fail(link_error::kRemoveTag, message);
         }
         return 0;
     }
@@ -387,9 +386,9 @@ int EipDevice::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tag
         std::string subAlias;
         if (element.is_string()) {
             subAlias = element.as_string();
-            Tessel_TrimString(subAlias);
+            TrimSpaces(subAlias);
         } else if (element.is_map()) {
-            _eipSubTagInfo subtag;
+            SubTagInfo subtag;
             int fields = 0;
             subAlias = EipTag::JsonToSubTagInfo(element, subtag, fields);
         }
@@ -397,14 +396,14 @@ int EipDevice::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tag
             failed.push_back(subAlias);
         }
     }
-    appendFailedSubTags(message, failed);
+    AppendFailedSubTags(message, failed);
     return 0;
 }
 
-int EipDevice::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
+int EipDevice::EditTag(EipConnection* testConnection, const Variant& tagObject, int8_t kind,
                        std::string& tagAlias, std::string& message) {
     int result = 0;
-    auto handler = beginTagRequest(tessel::TL_ERR_EDIT_TAG, tagAlias, message, result);
+    auto handler = BeginTagRequest(link_error::kEditTag, tagAlias, message, result);
     if (handler == nullptr) {
         return result;
     }
@@ -413,21 +412,21 @@ int EipDevice::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t
     if (result != 0) {
         return fail(result, message);
     }
-    _eipTagInfo& info = parser.GetInfo();
-    _eipTagInfo& extra = parser.GetExtra();
+    TagInfo& info = parser.GetInfo();
+    TagInfo& extra = parser.GetExtra();
     handler->PreProcessTagInfo(info);
     if (info.alias.empty()) {
-        return fail(tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED, message);
+        return fail(link_error::kTagAliasNotInserted, message);
     }
     const std::string oldAlias = info.alias;
     tagAlias = oldAlias;
-    _eipTagInfo old;
+    TagInfo old;
     {
         std::lock_guard<std::mutex> lock(tagMapMutex_);
         auto& map = GetMapTag(kind);
         auto it = map.find(oldAlias);
         if (it == map.end()) {
-            return fail(tessel::TL_ERR_TAG_NOT_EXIST, message);
+            return fail(link_error::kTagNotExist, message);
         }
         old = it->second->GetInfo();
     }
@@ -437,42 +436,42 @@ int EipDevice::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t
     }
     const std::string newAlias = extra.alias;
     if (!newAlias.empty() && newAlias != oldAlias && IsTagAliasExist(newAlias, kind)) {
-        return fail(tessel::TL_ERR_NEW_TAG_ALIAS_EXISTS, message);
+        return fail(link_error::kNewTagAliasExists, message);
     }
     if (!info.tagName.empty() && info.tagName != old.tagName &&
         IsTagNameExist(info.tagName, kind, oldAlias)) {
-        return fail(tessel::TL_ERR_TAG_NAME_EXISTS, message);
+        return fail(link_error::kTagNameExists, message);
     }
     parser.CopyMissingFrom(old);
     if (!newAlias.empty()) {
         info.alias = newAlias;
     }
-    result = validateTagInfoOnEditTag(kind, info);
+    result = ValidateTagInfoOnEditTag(kind, info);
     if (result != 0) {
         return fail(result, message);
     }
-    auto tag = createCheckedTag(testCnxn, info, tessel::TL_ERR_EDIT_TAG, false, result, message);
+    auto tag = CreateCheckedTag(testConnection, info, link_error::kEditTag, false, result, message);
     if (tag == nullptr) {
         return result;
     }
-    return doEditTag(kind, oldAlias, std::move(tag), parser.GetSubtags(), message);
+    return DoEditTag(kind, oldAlias, std::move(tag), parser.GetSubtags(), message);
 }
 
 // Replaces the tag under oldAlias by newTag in one step under the locks; the
 // poll list gets the new tag in the old one's place (or loses it when the new
 // tag is not read). An I/O tag keeps the subtags that still fit its data.
-int EipDevice::doEditTag(int8_t kind, const std::string& oldAlias, std::shared_ptr<EipTag> newTag,
+int EipDevice::DoEditTag(int8_t kind, const std::string& oldAlias, std::shared_ptr<EipTag> newTag,
                          const std::vector<Variant>& subtagList, std::string& message) {
-    const _eipTagInfo info = newTag->GetInfo();
-    std::vector<_eipSubTagInfo> keptSubTags;
+    const TagInfo info = newTag->GetInfo();
+    std::vector<SubTagInfo> keptSubTags;
     if (auto current = FindTagByAlias(oldAlias, kind)) {
         keptSubTags = current->GetSubTags();
     }
-    std::vector<_eipSubTagInfo> subtags;
-    addDataSubTag(*newTag, subtags);
+    std::vector<SubTagInfo> subtags;
+    AddDataSubTag(*newTag, subtags);
     std::vector<std::string> dropped;
     for (const auto& subtag : keptSubTags) {
-        if (subtag.alias == EIP_SUBTAG_DATA_ALIAS) {
+        if (subtag.alias == kSubtagDataAlias) {
             continue;
         }
         if (newTag->AddSubTag(subtag) == 0) {
@@ -481,8 +480,8 @@ int EipDevice::doEditTag(int8_t kind, const std::string& oldAlias, std::shared_p
             dropped.push_back(subtag.alias);
         }
     }
-    appendFailedSubTags(message, dropped);
-    addListedSubTags(*newTag, subtagList, subtags, message);
+    AppendFailedSubTags(message, dropped);
+    AddListedSubTags(*newTag, subtagList, subtags, message);
 
     std::shared_ptr<EipTag> oldTag;
     {
@@ -491,19 +490,18 @@ int EipDevice::doEditTag(int8_t kind, const std::string& oldAlias, std::shared_p
         auto& map = GetMapTag(kind);
         auto it = map.find(oldAlias);
         if (it == map.end()) {
-            return fail(tessel::TL_ERR_REMOVE_TAG, message);
+            return fail(link_error::kRemoveTag, message);
         }
         if (info.alias != oldAlias && map.count(info.alias) != 0) {
-            return fail(tessel::TL_ERR_ADD_TAG, message);
+            return fail(link_error::kAddTag, message);
         }
         oldTag = std::move(it->second);
-        replacePolledTagLocked(oldTag.get(),
-                               hasBit(info.rwFlag, EIP_RW_FLAG_READ) ? newTag : nullptr);
+        ReplacePolledTagLocked(oldTag.get(), HasBit(info.rwFlag, kRwFlagRead) ? newTag : nullptr);
         map.erase(it);
         map.emplace(info.alias, std::move(newTag));
     }
-    const _eipTagInfo oldInfo = oldTag->GetInfo();
-    std::vector<_eipSubTagInfo> oldSubTags = oldTag->GetSubTags();
+    const TagInfo oldInfo = oldTag->GetInfo();
+    std::vector<SubTagInfo> oldSubTags = oldTag->GetSubTags();
     auto cb = callbacks();
     const std::string alias = GetAlias();
     if (cb->tagNodeRemoved) {
@@ -515,53 +513,53 @@ int EipDevice::doEditTag(int8_t kind, const std::string& oldAlias, std::shared_p
     return 0;
 }
 
-int EipDevice::WriteTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
+int EipDevice::WriteTag(EipConnection* testConnection, const Variant& tagObject, int8_t kind,
                         std::string& tagAlias, std::string& message) {
     tagAlias = "Unknown";
     message.clear();
     if (!tagObject.is_map()) {
-        return fail(tessel::TL_ERR_INVALID_JSON, message);
+        return fail(link_error::kInvalidJson, message);
     }
     const auto& map = tagObject.as_map();
-    const std::string alias = requestedTagAlias(map);
+    const std::string alias = RequestedTagAlias(map);
     if (!alias.empty()) {
         tagAlias = alias;
     }
     auto value = map.find("value");
     if (value == map.end()) {
-        return fail(tessel::TL_ERR_INVALID_JSON, message);
+        return fail(link_error::kInvalidJson, message);
     }
-    return WriteTagByAlias(testCnxn, alias, value->second, kind, message);
+    return WriteTagByAlias(testConnection, alias, value->second, kind, message);
 }
 
-int EipDevice::WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
+int EipDevice::WriteTagByAlias(EipConnection* plcConnection, const std::string& tagAlias,
                                const Variant& value, int8_t kind, std::string& message) {
     message.clear();
     if (retired_.load()) {
-        return fail(tessel::TL_ERR_PLC_NOT_EXIST, message);
+        return fail(link_error::kPlcNotExist, message);
     }
     if (tagAlias.empty()) {
-        return fail(tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED, message);
+        return fail(link_error::kTagAliasNotInserted, message);
     }
-    _eipTagInfo info;
+    TagInfo info;
     {
         std::lock_guard<std::mutex> lock(tagMapMutex_);
         auto& map = GetMapTag(kind);
         auto it = map.find(tagAlias);
         if (it == map.end()) {
-            return fail(tessel::TL_ERR_TAG_NOT_EXIST, message);
+            return fail(link_error::kTagNotExist, message);
         }
         info = it->second->GetInfo();
     }
-    if (!hasBit(info.rwFlag, EIP_RW_FLAG_WRITE)) {
-        return fail(tessel::TL_ERR_TAG_NOT_WRITEABLE, message);
+    if (!HasBit(info.rwFlag, kRwFlagWrite)) {
+        return fail(link_error::kTagNotWriteable, message);
     }
     // The write works on its own copy of the tag, so that polling and the other
     // actions never wait for the PLC's answer.
     std::string ignored;
-    const std::shared_ptr<EipTag> tag = createTag(info, ignored);
+    const std::shared_ptr<EipTag> tag = CreateTag(info, ignored);
     if (tag == nullptr) {
-        return fail(tessel::TL_ERR_WRITE_TAG, message);
+        return fail(link_error::kWriteTag, message);
     }
     // Room for the whole value the test read learned (a large array goes out in fragments).
     std::vector<uint8_t> bytes(std::clamp<size_t>(
@@ -569,11 +567,12 @@ int EipDevice::WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
     const int32_t length =
         tag->ConvertVexa2Raw(value, bytes.data(), static_cast<uint16_t>(bytes.size()));
     if (length <= 0) {
-        return fail(tessel::TL_ERR_INVALID_VALUE, message);
+        return fail(link_error::kInvalidValue, message);
     }
-    if (cnxn == nullptr || cnxn->WriteDataToTag(tag->GetInfo(), tag->GetTagData(), bytes.data(),
-                                                static_cast<uint16_t>(length)) != 0) {
-        return fail(tessel::TL_ERR_WRITE_TAG, message);
+    if (plcConnection == nullptr ||
+        plcConnection->WriteDataToTag(tag->GetInfo(), tag->GetTagData(), bytes.data(),
+                                      static_cast<uint16_t>(length)) != 0) {
+        return fail(link_error::kWriteTag, message);
     }
     return 0;
 }
@@ -583,7 +582,7 @@ int EipDevice::WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
 // Runs fn on the I/O tag under the tag-map lock; logs and returns false when
 // the tag does not exist.
 template <typename Fn>
-bool EipDevice::withIOTag(const char* operation, const std::string& tagAlias, Fn fn) {
+bool EipDevice::WithIOTag(const char* operation, const std::string& tagAlias, Fn fn) {
     std::lock_guard<std::mutex> lock(tagMapMutex_);
     auto it = ioTagMap_.find(tagAlias);
     if (it == ioTagMap_.end()) {
@@ -594,10 +593,10 @@ bool EipDevice::withIOTag(const char* operation, const std::string& tagAlias, Fn
     return true;
 }
 
-int EipDevice::AddSubTag(const std::string& tagAlias, const _eipSubTagInfo& subtag, bool notify) {
+int EipDevice::AddSubTag(const std::string& tagAlias, const SubTagInfo& subtag, bool notify) {
     int result = -1;
-    _eipTagInfo info;
-    withIOTag("AddSubTag", tagAlias, [&](EipTag& tag) {
+    TagInfo info;
+    WithIOTag("AddSubTag", tagAlias, [&](EipTag& tag) {
         result = tag.AddSubTag(subtag);
         info = tag.GetInfo();
     });
@@ -609,17 +608,17 @@ int EipDevice::AddSubTag(const std::string& tagAlias, const _eipSubTagInfo& subt
 }
 
 int EipDevice::EditSubTag(const std::string& tagAlias, const std::string& oldSubTagAlias,
-                          const _eipSubTagInfo& subtag, bool notify) {
+                          const SubTagInfo& subtag, bool notify) {
     int result = -1;
-    _eipTagInfo info;
-    _eipSubTagInfo old;
-    withIOTag("EditSubTag", tagAlias, [&](EipTag& tag) {
+    TagInfo info;
+    SubTagInfo old;
+    WithIOTag("EditSubTag", tagAlias, [&](EipTag& tag) {
         old = tag.GetSubTagInfo(oldSubTagAlias);
         result = tag.EditSubTag(oldSubTagAlias, subtag);
         info = tag.GetInfo();
     });
     // "Data" is fixed: the edit succeeds without changing anything.
-    if (result != 0 || !notify || oldSubTagAlias == EIP_SUBTAG_DATA_ALIAS) {
+    if (result != 0 || !notify || oldSubTagAlias == kSubtagDataAlias) {
         return result;
     }
     auto cb = callbacks();
@@ -636,15 +635,15 @@ int EipDevice::EditSubTag(const std::string& tagAlias, const std::string& oldSub
 int EipDevice::RemoveSubTag(const std::string& tagAlias, const std::string& subTagAlias,
                             bool notify) {
     int result = -1;
-    _eipTagInfo info;
-    _eipSubTagInfo old;
-    withIOTag("RemoveSubTag", tagAlias, [&](EipTag& tag) {
+    TagInfo info;
+    SubTagInfo old;
+    WithIOTag("RemoveSubTag", tagAlias, [&](EipTag& tag) {
         old = tag.GetSubTagInfo(subTagAlias);
         result = tag.RemoveSubTag(subTagAlias);
         info = tag.GetInfo();
     });
     auto cb = callbacks();
-    if (result == 0 && notify && subTagAlias != EIP_SUBTAG_DATA_ALIAS && cb->subTagNodeRemoved) {
+    if (result == 0 && notify && subTagAlias != kSubtagDataAlias && cb->subTagNodeRemoved) {
         cb->subTagNodeRemoved(GetAlias(), info, old);
     }
     return result;
@@ -654,18 +653,18 @@ int EipDevice::ImportSubTags(const std::string& tagAlias, const Variant& subtags
                              std::string& message) {
     message.clear();
     if (!subtags.is_array()) {
-        return fail(tessel::TL_ERR_INVALID_JSON, message);
+        return fail(link_error::kInvalidJson, message);
     }
     bool failed = false;
     for (const Variant& element : subtags.as_array()) {
-        _eipSubTagInfo subtag;
+        SubTagInfo subtag;
         int fields = 0;
         EipTag::JsonToSubTagInfo(element, subtag, fields);
         if (subtag.alias.empty() || AddSubTag(tagAlias, subtag, true) != 0) {
             failed = true;
         }
     }
-    return failed ? fail(tessel::TL_ERR_IMPORT_SUBTAG, message) : 0;
+    return failed ? fail(link_error::kImportSubtag, message) : 0;
 }
 
 // ================================================================================== persistence
@@ -675,7 +674,7 @@ void EipDevice::AddPersistenceTagStr(const NodePath& path, const std::string& te
     persistedTagStrings_.emplace(path, text);
 }
 
-void EipDevice::AddPersistenceSubTagStr(const NodePath& path, const _eipSubTagInfo& subtag) {
+void EipDevice::AddPersistenceSubTagStr(const NodePath& path, const SubTagInfo& subtag) {
     std::lock_guard<std::mutex> lock(persistMutex_);
     persistedSubTags_.emplace(path, subtag);
 }
@@ -694,28 +693,28 @@ void EipDevice::CreatePersistenceTag() {
     if (cb->productInfo) {
         cb->productInfo(alias, GetProductInfo());
     }
-    notifyPollingState(true);
+    NotifyPollingState(true);
     if (never) {
         return;
     }
-    if (!replayPersistedTags(*cb)) {
+    if (!ReplayPersistedTags(*cb)) {
         return;
     }
     std::string message;
-    if (emPollingInterval_.load() != 0 && emPollingStopped_.load() != 0) {
-        StartEMPolling(emPollingInterval_.load(), message);
+    if (explicitPollingInterval_.load() != 0 && explicitPollingStopped_.load() != 0) {
+        StartExplicitPolling(explicitPollingInterval_.load(), message);
     }
     if (ioParam1_.load() != 0 && ioPollingStopped_.load() != 0) {
         StartIOPolling(ioParam1_.load(), ioParam2_.load(), message);
     }
-    notifyStates(emCnxnState_.load(), ucmmState_.load());
+    NotifyStates(explicitConnectionState_.load(), ucmmState_.load());
 }
 
 // Replays the stored tags and subtags; false (entries kept for the next
 // connection, reconnect started) when no test connection can be made.
-bool EipDevice::replayPersistedTags(const EipDeviceCallbacks& cb) {
+bool EipDevice::ReplayPersistedTags(const EipDeviceCallbacks& cb) {
     std::map<NodePath, std::string> tagStrings;
-    std::map<NodePath, _eipSubTagInfo> subtags;
+    std::map<NodePath, SubTagInfo> subtags;
     {
         std::lock_guard<std::mutex> lock(persistMutex_);
         tagStrings.swap(persistedTagStrings_);
@@ -740,10 +739,10 @@ bool EipDevice::replayPersistedTags(const EipDeviceCallbacks& cb) {
         }
     }
     for (const auto& entry : tagStrings) {
-        replayPersistedTag(cb, test.get(), entry.first, entry.second);
+        ReplayPersistedTag(cb, test.get(), entry.first, entry.second);
     }
     for (const auto& entry : subtags) {
-        if (entry.second.alias != EIP_SUBTAG_DATA_ALIAS) {
+        if (entry.second.alias != kSubtagDataAlias) {
             AddSubTag(
                 kestrel::strata_sdk::string_unescape(entry.first.get_parent_path().get_name()),
                 entry.second, true);
@@ -752,11 +751,11 @@ bool EipDevice::replayPersistedTags(const EipDeviceCallbacks& cb) {
     return true;
 }
 
-void EipDevice::replayPersistedTag(const EipDeviceCallbacks& cb, EipConnection* test,
+void EipDevice::ReplayPersistedTag(const EipDeviceCallbacks& cb, EipConnection* test,
                                    const NodePath& path, const std::string& text) {
     const std::string tagAlias = kestrel::strata_sdk::string_unescape(path.get_name());
     const int8_t kind =
-        path.get_parent_path().get_parent_path().get_name() == "EM Tags" ? kKindEM : kKindIO;
+        path.get_parent_path().get_parent_path().get_name() == "EM Tags" ? kKindExplicit : kKindIO;
     if (IsTagAliasExist(tagAlias, kind)) {
         return;
     }
@@ -783,7 +782,7 @@ int EipDevice::ExportTags(int8_t kind, std::string& text) {
     std::lock_guard<std::mutex> lock(tagMapMutex_);
     const auto& map = GetMapTag(kind);
     if (map.empty()) {
-        text = errorText(tessel::TL_ERR_TAG_NOT_EXIST);
+        text = errorText(link_error::kTagNotExist);
         return -1;
     }
     text = "[";
@@ -801,14 +800,14 @@ int EipDevice::ExportTags(int8_t kind, std::string& text) {
 
 int EipDevice::ExportSubTags(const std::string& tagAlias, std::string& text) {
     int written = -1;
-    const bool found = withIOTag("ExportSubTags", tagAlias,
+    const bool found = WithIOTag("ExportSubTags", tagAlias,
                                  [&](EipTag& tag) { written = tag.ExportSubTags(text); });
     if (!found) {
-        text = errorText(tessel::TL_ERR_TAG_NOT_EXIST);
+        text = errorText(link_error::kTagNotExist);
         return -1;
     }
     if (written <= 0) {
-        text = errorText(tessel::TL_ERR_SUBTAGS_NOT_EXIST);
+        text = errorText(link_error::kSubtagsNotExist);
         return -1;
     }
     return 0;

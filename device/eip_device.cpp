@@ -18,21 +18,21 @@
 using namespace device_detail;
 
 namespace {
-constexpr uint16_t kEMConnectionRpiMs = 45000;
+constexpr uint16_t kExplicitConnectionRpiMs = 45000;
 }  // namespace
 
 // ===================================================================================== lifecycle
 
 EipDevice::EipDevice()
     : callbacks_(std::make_shared<EipDeviceCallbacks>()),
-      wakeFd_(makeEventFd()),
-      stopFd_(makeEventFd()) {
+      wakeFd_(MakeEventFd()),
+      stopFd_(MakeEventFd()) {
     if (wakeFd_ < 0 || stopFd_ < 0) {
         eiplog::Error("EipDevice", "no event descriptor left: the device cannot be woken");
     }
     IoListenerHooks hooks;
     hooks.alias = [this] { return GetAlias(); };
-    hooks.deliver = [this](const std::vector<IoValue>& values) { handOverIOValues(values); };
+    hooks.deliver = [this](const std::vector<IoValue>& values) { HandOverIOValues(values); };
     hooks.reopen = [this](const std::string& tagAlias, std::string& message) {
         return StartIOPollingTag(tagAlias, ioParam1_.load(), ioParam2_.load(), message);
     };
@@ -44,9 +44,9 @@ EipDevice::~EipDevice() {
     Retire();
     // Tag nodes stay in the tree: a removed PLC's subtree goes with its node,
     // and at shut-down the stored tree is the configuration.
-    ResetTag(kKindEM);
+    ResetTag(kKindExplicit);
     ResetTag(kKindIO);
-    deleteConnection();
+    DeleteConnection();
     for (int fd : {wakeFd_, stopFd_}) {
         if (fd >= 0) {
             ::close(fd);
@@ -62,18 +62,18 @@ void EipDevice::Retire() {
     // otherwise bring the socket thread back after it was stopped), and a
     // connect in flight ends at its next socket wait.
     shuttingDown_.store(true);
-    signalEventFd(stopFd_);
+    SignalEventFd(stopFd_);
     StopSocketProcess();
     StopReconnectProcess();
     StopQueueProcess();
     // The sessions' own closes are still sent; a reopen of an I/O connection is refused now.
-    drainEventFd(stopFd_);
+    DrainEventFd(stopFd_);
     ioListener_->Stop();
     DisconnectFromPLC();
     // Only the states still reach the node tree: a removed PLC's nodes go with it.
     std::lock_guard<std::mutex> lock(callbackMutex_);
     auto remaining = std::make_shared<EipDeviceCallbacks>();
-    remaining->emCnxnState = callbacks_->emCnxnState;
+    remaining->explicitConnectionState = callbacks_->explicitConnectionState;
     remaining->ucmmState = callbacks_->ucmmState;
     callbacks_ = remaining;
 }
@@ -86,8 +86,8 @@ void EipDevice::StartRestore() {
     StartReconnectProcess();
 }
 
-void EipDevice::SetConnectionInfo(const _eipConnectInfo& info) {
-    std::lock_guard<std::mutex> lock(cnxnMutex_);
+void EipDevice::SetConnectionInfo(const ConnectInfo& info) {
+    std::lock_guard<std::mutex> lock(connectionMutex_);
     connectInfo_.alias = info.alias;
     connectInfo_.host = info.host;
     connectInfo_.port = info.port;
@@ -97,92 +97,91 @@ void EipDevice::SetConnectionInfo(const _eipConnectInfo& info) {
 }
 
 std::string EipDevice::GetAlias() const {
-    std::lock_guard<std::mutex> lock(cnxnMutex_);
+    std::lock_guard<std::mutex> lock(connectionMutex_);
     return alias_;
 }
 
-_eipConnectInfo EipDevice::GetConnectionInfo() const {
-    std::lock_guard<std::mutex> lock(cnxnMutex_);
+ConnectInfo EipDevice::GetConnectionInfo() const {
+    std::lock_guard<std::mutex> lock(connectionMutex_);
     return connectInfo_;
 }
 
-_eipProductInfo EipDevice::GetProductInfo() const {
-    std::lock_guard<std::mutex> lock(cnxnMutex_);
+ProductInfo EipDevice::GetProductInfo() const {
+    std::lock_guard<std::mutex> lock(connectionMutex_);
     return productInfo_;
 }
 
 std::shared_ptr<EipConnection> EipDevice::connection() const {
-    std::lock_guard<std::mutex> lock(cnxnMutex_);
+    std::lock_guard<std::mutex> lock(connectionMutex_);
     return connection_;
 }
 
 // Makes the connection and handler objects of the configured family without
 // installing them; logs and returns -1 on failure. Their socket waits end when
 // the device retires.
-int EipDevice::makeConnectionObjects(const _eipConnectInfo& info,
-                                     std::shared_ptr<EipConnection>& cnxn,
+int EipDevice::MakeConnectionObjects(const ConnectInfo& info,
+                                     std::shared_ptr<EipConnection>& plcConnection,
                                      std::shared_ptr<ProtocolHandler>& handler) const {
-    cnxn.reset(EipConnection::Create(info.family, &info));
-    if (cnxn == nullptr) {
+    plcConnection.reset(EipConnection::Create(info.family, &info));
+    if (plcConnection == nullptr) {
         eiplog::Error("createConnection", info.alias + ": Failed to create connection instance");
         return -1;
     }
-    cnxn->SetAbortFd(stopFd_);
+    plcConnection->SetAbortFd(stopFd_);
     handler.reset(ProtocolHandlerFactory::Create(info.family));
     if (handler == nullptr) {
         eiplog::Error("createConnection",
                       info.alias + ": Failed to create protocol handler instance");
-        cnxn.reset();
+        plcConnection.reset();
         return -1;
     }
     return 0;
 }
 
 // Replaces the connection and handler; the old ones go when their last user
-// (the socket thread in an exchange) lets go. Called with cnxnMutex_ held.
-void EipDevice::installConnectionLocked(std::shared_ptr<EipConnection> cnxn,
+// (the socket thread in an exchange) lets go. Called with connectionMutex_ held.
+void EipDevice::InstallConnectionLocked(std::shared_ptr<EipConnection> plcConnection,
                                         std::shared_ptr<ProtocolHandler> handler) {
-    emEnabled_.store(cnxn != nullptr && cnxn->IsEMEnabled());
-    connection_ = std::move(cnxn);
+    explicitEnabled_.store(plcConnection != nullptr && plcConnection->IsExplicitEnabled());
+    connection_ = std::move(plcConnection);
     handler_ = std::move(handler);
-    emCnxnOpen_.store(false);
+    explicitConnectionOpen_.store(false);
 }
 
-int EipDevice::createConnection() {
-    const _eipConnectInfo info = GetConnectionInfo();
-    std::shared_ptr<EipConnection> cnxn;
+int EipDevice::CreateConnection() {
+    const ConnectInfo info = GetConnectionInfo();
+    std::shared_ptr<EipConnection> plcConnection;
     std::shared_ptr<ProtocolHandler> handler;
-    const int result = makeConnectionObjects(info, cnxn, handler);
-    std::lock_guard<std::mutex> lock(cnxnMutex_);
-    installConnectionLocked(std::move(cnxn), std::move(handler));
+    const int result = MakeConnectionObjects(info, plcConnection, handler);
+    std::lock_guard<std::mutex> lock(connectionMutex_);
+    InstallConnectionLocked(std::move(plcConnection), std::move(handler));
     return result;
 }
 
-void EipDevice::deleteConnection() {
-    std::lock_guard<std::mutex> lock(cnxnMutex_);
-    installConnectionLocked(nullptr, nullptr);
+void EipDevice::DeleteConnection() {
+    std::lock_guard<std::mutex> lock(connectionMutex_);
+    InstallConnectionLocked(nullptr, nullptr);
 }
 
-bool EipDevice::tcpSocketOpen() {
-    auto cnxn = connection();
-    return cnxn != nullptr && cnxn->GetSocketFd() >= 0;
+bool EipDevice::TcpSocketOpen() {
+    auto plcConnection = connection();
+    return plcConnection != nullptr && plcConnection->GetSocketFd() >= 0;
 }
 
 // Connect, register, identity, Forward Open on a connection that no other
 // thread sees yet. 0, or the failing step's result (logged).
-int EipDevice::connectSequence(const std::string& alias, EipConnection* cnxn,
-                               const _eipConnectInfo& info, _eipProductInfo& product,
-                               bool& emOpen) {
-    emOpen = false;
-    if (cnxn->Connect(info.host, info.port, EipConnection::kConnectTimeoutSeconds) != 0) {
+int EipDevice::ConnectSequence(const std::string& alias, EipConnection* plcConnection,
+                               const ConnectInfo& info, ProductInfo& product, bool& explicitOpen) {
+    explicitOpen = false;
+    if (plcConnection->Connect(info.host, info.port, EipConnection::kConnectTimeoutSeconds) != 0) {
         eiplog::Error("ConnectToPLC", alias + ": Connect to PLC failed.");
         return -1;
     }
-    if (cnxn->RegiSession(EipConnection::kConnectTimeoutSeconds) != 0) {
+    if (plcConnection->RegisterSession(EipConnection::kConnectTimeoutSeconds) != 0) {
         eiplog::Error("ConnectToPLC", alias + ": Register session to PLC failed.");
         return -1;
     }
-    if (cnxn->ReadPLCProductInfo(info.slot, product) != 0) {
+    if (plcConnection->ReadPLCProductInfo(info.slot, product) != 0) {
         eiplog::Error("ConnectToPLC", alias + ": Read product info failed.");
         return -1;
     }
@@ -195,19 +194,19 @@ int EipDevice::connectSequence(const std::string& alias, EipConnection* cnxn,
                  eiplog::Text(alias, ": Revision : ", unsigned(product.majorRevision), ".",
                               unsigned(product.minorRevision)));
     eiplog::Info("ConnectToPLC", alias + ": ---------------------------");
-    if (cnxn->IsEMEnabled()) {
-        const int result = cnxn->OpenEMConnection(kEMConnectionRpiMs);
+    if (plcConnection->IsExplicitEnabled()) {
+        const int result = plcConnection->OpenExplicitConnection(kExplicitConnectionRpiMs);
         if (result != 0) {
             eiplog::Error("ConnectToPLC", alias + ": Open EM Connection fail.");
             return result;
         }
         eiplog::Info("ConnectToPLC", alias + ": success to open em connection");
-        emOpen = true;
+        explicitOpen = true;
     }
     return 0;
 }
 
-int EipDevice::ConnectToPLC(const _eipConnectInfo& info, bool restore) {
+int EipDevice::ConnectToPLC(const ConnectInfo& info, bool restore) {
     eiplog::Info("ConnectToPLC", GetAlias() + ": Try to connect PLC - " + info.host);
     if (retired_.load()) {
         return -1;
@@ -216,29 +215,29 @@ int EipDevice::ConnectToPLC(const _eipConnectInfo& info, bool restore) {
     if (auto current = connection(); current != nullptr && current->GetSocketFd() >= 0) {
         eiplog::Error("ConnectToPLC", GetAlias() + ": Already connected!");
         current->Disconnect();
-        emCnxnOpen_.store(false);
+        explicitConnectionOpen_.store(false);
         result = -1;
     } else {
         SetConnectionInfo(info);
         // The connection is built and opened privately and installed only once
         // the sequence is over, so the socket thread never sees a half-open one.
-        std::shared_ptr<EipConnection> cnxn;
+        std::shared_ptr<EipConnection> plcConnection;
         std::shared_ptr<ProtocolHandler> handler;
-        _eipProductInfo product = GetProductInfo();
-        bool emOpen = false;
-        result = makeConnectionObjects(info, cnxn, handler);
+        ProductInfo product = GetProductInfo();
+        bool explicitOpen = false;
+        result = MakeConnectionObjects(info, plcConnection, handler);
         if (result == 0) {
-            result = connectSequence(info.alias, cnxn.get(), info, product, emOpen);
+            result = ConnectSequence(info.alias, plcConnection.get(), info, product, explicitOpen);
             if (result != 0) {
-                cnxn->Disconnect();
+                plcConnection->Disconnect();
             }
         }
         {
-            std::lock_guard<std::mutex> lock(cnxnMutex_);
-            installConnectionLocked(std::move(cnxn), std::move(handler));
+            std::lock_guard<std::mutex> lock(connectionMutex_);
+            InstallConnectionLocked(std::move(plcConnection), std::move(handler));
             if (result == 0) {
                 productInfo_ = product;
-                emCnxnOpen_.store(emOpen);
+                explicitConnectionOpen_.store(explicitOpen);
             }
         }
         if (result == 0) {
@@ -246,17 +245,17 @@ int EipDevice::ConnectToPLC(const _eipConnectInfo& info, bool restore) {
             // before its READY states are published.
             neverConnected_.store(false);
             cycleRestart_.store(true);
-            if (emOpen) {
-                ChangeEMCnxnState(EM_CNXN_READY, true);
+            if (explicitOpen) {
+                ChangeExplicitConnectionState(kExplicitReady, true);
             }
-            ChangeUCMMState(UCMM_READY, true);
-            startWorkerIfNone(Worker::Socket);
-            wakeSocket();
+            ChangeUCMMState(kUcmmReady, true);
+            StartWorkerIfNone(Worker::Socket);
+            WakeSocket();
             CreatePersistenceTag();
             return 0;
         }
     }
-    if (restore && !workerExists(Worker::Reconnect)) {
+    if (restore && !WorkerExists(Worker::Reconnect)) {
         StartReconnectProcess();
         return 0;
     }
@@ -264,44 +263,45 @@ int EipDevice::ConnectToPLC(const _eipConnectInfo& info, bool restore) {
 }
 
 int EipDevice::DisconnectFromPLC() {
-    const std::shared_ptr<EipConnection> cnxn = connection();
-    if (cnxn != nullptr) {
-        if (emEnabled_.load() && emCnxnOpen_.load()) {
-            cnxn->CloseEMConnection();
+    const std::shared_ptr<EipConnection> plcConnection = connection();
+    if (plcConnection != nullptr) {
+        if (explicitEnabled_.load() && explicitConnectionOpen_.load()) {
+            plcConnection->CloseExplicitConnection();
         }
-        emCnxnOpen_.store(false);
+        explicitConnectionOpen_.store(false);
         eiplog::Info("DisconnectFromPLC",
-                     eiplog::Text(GetAlias(), ": close socket=", cnxn->GetSocketFd()));
-        cnxn->Disconnect();
+                     eiplog::Text(GetAlias(), ": close socket=", plcConnection->GetSocketFd()));
+        plcConnection->Disconnect();
     } else {
-        emCnxnOpen_.store(false);
+        explicitConnectionOpen_.store(false);
     }
-    ChangeEMCnxnState(EM_CNXN_NON_EXIST, true);
-    ChangeUCMMState(UCMM_NON_EXIST, true);
+    ChangeExplicitConnectionState(kExplicitNonExist, true);
+    ChangeUCMMState(kUcmmNonExist, true);
     eiplog::Info("DisconnectFromPLC", GetAlias() + ": Close em connection");
     return 0;
 }
 
-// Atomics only: unlike IsCnxnUp() and GetAlias(), never waits for an exchange.
+// Atomics only: unlike IsConnected() and GetAlias(), never waits for an exchange.
 DeviceStatsSnapshot EipDevice::GetStats() const {
-    return stats_.Snapshot(ucmmState_.load() != UCMM_NON_EXIST);
+    return stats_.Snapshot(ucmmState_.load() != kUcmmNonExist);
 }
 
-bool EipDevice::IsCnxnUp() {
+bool EipDevice::IsConnected() {
     std::shared_ptr<ProtocolHandler> handler;
     {
-        std::lock_guard<std::mutex> lock(cnxnMutex_);
+        std::lock_guard<std::mutex> lock(connectionMutex_);
         handler = handler_;
     }
-    return handler != nullptr && handler->IsConnectionUp(ucmmState_.load(), emCnxnState_.load());
+    return handler != nullptr &&
+           handler->IsConnectionUp(ucmmState_.load(), explicitConnectionState_.load());
 }
 
-void EipDevice::ChangeEMCnxnState(uint8_t state, bool notify) {
-    emCnxnState_.store(state);
+void EipDevice::ChangeExplicitConnectionState(uint8_t state, bool notify) {
+    explicitConnectionState_.store(state);
     if (notify) {
         auto cb = callbacks();
-        if (cb->emCnxnState) {
-            cb->emCnxnState(GetAlias(), state);
+        if (cb->explicitConnectionState) {
+            cb->explicitConnectionState(GetAlias(), state);
         }
     }
 }
@@ -316,12 +316,12 @@ void EipDevice::ChangeUCMMState(uint8_t state, bool notify) {
     }
 }
 
-void EipDevice::notifyStates(uint8_t em, uint8_t ucmm) {
-    ChangeEMCnxnState(em, true);
+void EipDevice::NotifyStates(uint8_t em, uint8_t ucmm) {
+    ChangeExplicitConnectionState(em, true);
     ChangeUCMMState(ucmm, true);
 }
 
-void EipDevice::abortEMPolling(bool reconnect) {
+void EipDevice::AbortExplicitPolling(bool reconnect) {
     cycleRestart_.store(true);
     DisconnectFromPLC();
     if (reconnect) {
@@ -360,7 +360,7 @@ EipDevice::WorkerThread& EipDevice::worker(Worker w) {
     return queueThread_;
 }
 
-const char* EipDevice::workerName(Worker w) {
+const char* EipDevice::WorkerName(Worker w) {
     switch (w) {
         case Worker::Socket:
             return "Socket Thread";
@@ -373,30 +373,30 @@ const char* EipDevice::workerName(Worker w) {
 }
 
 // Socket lines carry no alias; reconnect and queue lines do.
-std::string EipDevice::workerLogLine(Worker w, const char* what) {
-    std::string line = std::string(workerName(w)) + " " + what;
+std::string EipDevice::WorkerLogLine(Worker w, const char* what) {
+    std::string line = std::string(WorkerName(w)) + " " + what;
     if (w == Worker::Reconnect || w == Worker::Queue) {
         line = GetAlias() + ": " + line;
     }
     return line;
 }
 
-bool EipDevice::workerExists(Worker w) {
+bool EipDevice::WorkerExists(Worker w) {
     std::lock_guard<std::mutex> lock(threadMutex_);
     return worker(w).thread != nullptr;
 }
 
-void EipDevice::launchWorkerLocked(Worker w) {
+void EipDevice::LaunchWorkerLocked(Worker w) {
     WorkerThread& slot = worker(w);
     slot.running.store(true);
-    slot.thread = std::make_unique<std::thread>([this, w] { runWorker(w); });
-    eiplog::Info("StartProcess", workerLogLine(w, "start."));
+    slot.thread = std::make_unique<std::thread>([this, w] { RunWorker(w); });
+    eiplog::Info("StartProcess", WorkerLogLine(w, "start."));
 }
 
 // Takes the worker's thread out (under threadMutex_), stops and joins it
 // without holding the lock. A worker never joins itself: asked from its own
 // thread, it is only told to carry on.
-void EipDevice::joinWorker(Worker w) {
+void EipDevice::JoinWorker(Worker w) {
     std::unique_ptr<std::thread> old;
     {
         std::lock_guard<std::mutex> lock(threadMutex_);
@@ -407,13 +407,13 @@ void EipDevice::joinWorker(Worker w) {
         slot.running.store(false);
         old = std::move(slot.thread);
     }
-    wakeWorkers();
+    WakeWorkers();
     if (old != nullptr && old->joinable()) {
         old->join();
     }
 }
 
-int EipDevice::restartWorker(Worker w) {
+int EipDevice::RestartWorker(Worker w) {
     {
         std::lock_guard<std::mutex> lock(threadMutex_);
         WorkerThread& slot = worker(w);
@@ -422,31 +422,31 @@ int EipDevice::restartWorker(Worker w) {
             return 0;
         }
     }
-    joinWorker(w);
+    JoinWorker(w);
     std::lock_guard<std::mutex> lock(threadMutex_);
     if (!shuttingDown_.load() && worker(w).thread == nullptr) {
-        launchWorkerLocked(w);
+        LaunchWorkerLocked(w);
     }
     return 0;
 }
 
-int EipDevice::startWorkerIfNone(Worker w) {
+int EipDevice::StartWorkerIfNone(Worker w) {
     std::lock_guard<std::mutex> lock(threadMutex_);
     if (!shuttingDown_.load() && worker(w).thread == nullptr) {
-        launchWorkerLocked(w);
+        LaunchWorkerLocked(w);
     }
     return 0;
 }
 
-int EipDevice::stopWorker(Worker w) {
-    joinWorker(w);
-    eiplog::Info("StopProcess", workerLogLine(w, "stop."));
+int EipDevice::StopWorker(Worker w) {
+    JoinWorker(w);
+    eiplog::Info("StopProcess", WorkerLogLine(w, "stop."));
     return 0;
 }
 
 // Every worker re-reads its running flag: the sleepers on wakeCv_, the queue
 // thread on valueReady_, the socket thread through wakeFd_.
-void EipDevice::wakeWorkers() {
+void EipDevice::WakeWorkers() {
     {
         std::lock_guard<std::mutex> lock(wakeMutex_);
         wakeCv_.notify_all();
@@ -455,21 +455,21 @@ void EipDevice::wakeWorkers() {
         std::lock_guard<std::mutex> lock(valueMutex_);
         valueReady_.notify_all();
     }
-    wakeSocket();
+    WakeSocket();
 }
 
-void EipDevice::wakeSocket() {
-    signalEventFd(wakeFd_);
+void EipDevice::WakeSocket() {
+    SignalEventFd(wakeFd_);
 }
 
-bool EipDevice::sleepWhileRunning(Worker w, uint64_t micros) {
+bool EipDevice::SleepWhileRunning(Worker w, uint64_t micros) {
     std::unique_lock<std::mutex> lock(wakeMutex_);
     wakeCv_.wait_for(lock, std::chrono::microseconds(micros),
                      [&] { return !worker(w).running.load(); });
     return worker(w).running.load();
 }
 
-void EipDevice::runWorker(Worker w) {
+void EipDevice::RunWorker(Worker w) {
     switch (w) {
         case Worker::Socket:
             SocketProcess();
@@ -484,38 +484,38 @@ void EipDevice::runWorker(Worker w) {
 }
 
 int EipDevice::StartSocketProcess() {
-    return restartWorker(Worker::Socket);
+    return RestartWorker(Worker::Socket);
 }
 int EipDevice::StartReconnectProcess() {
-    return restartWorker(Worker::Reconnect);
+    return RestartWorker(Worker::Reconnect);
 }
 int EipDevice::StartQueueProcess() {
-    return restartWorker(Worker::Queue);
+    return RestartWorker(Worker::Queue);
 }
 int EipDevice::StopSocketProcess() {
-    return stopWorker(Worker::Socket);
+    return StopWorker(Worker::Socket);
 }
 int EipDevice::StopReconnectProcess() {
-    return stopWorker(Worker::Reconnect);
+    return StopWorker(Worker::Reconnect);
 }
 int EipDevice::StopQueueProcess() {
-    return stopWorker(Worker::Queue);
+    return StopWorker(Worker::Queue);
 }
 
 void EipDevice::ReconnectProcess() {
     eiplog::Info("ReconnectProcess", GetAlias() + ": Reconnect Thread enter.");
     // The restore's first attempt is at once; later ones keep the period.
     uint64_t lastAttempt =
-        steadyMicros() - (reconnectAtOnce_.exchange(false) ? kRetryPeriodMicros : 0);
+        SteadyMicros() - (reconnectAtOnce_.exchange(false) ? kRetryPeriodMicros : 0);
     // Leaves only once a session is up: a connect that succeeds and is torn
     // down again by its own tag replay keeps the thread trying.
-    while (reconnectThread_.running.load() && !tcpSocketOpen()) {
-        const uint64_t elapsed = steadyMicros() - lastAttempt;
+    while (reconnectThread_.running.load() && !TcpSocketOpen()) {
+        const uint64_t elapsed = SteadyMicros() - lastAttempt;
         if (elapsed < kRetryPeriodMicros &&
-            !sleepWhileRunning(Worker::Reconnect, kRetryPeriodMicros - elapsed)) {
+            !SleepWhileRunning(Worker::Reconnect, kRetryPeriodMicros - elapsed)) {
             break;
         }
-        lastAttempt = steadyMicros();
+        lastAttempt = SteadyMicros();
         if (ConnectToPLC(GetConnectionInfo(), true) == 0) {
             DeviceStats::Add(stats_.reconnects);  // stats: reconnect
         }

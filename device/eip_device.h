@@ -26,29 +26,29 @@ class IoListener;
 struct IoValue;
 class EipTag;
 class ProtocolHandler;
-struct EIPC_TAG_REQUEST_STRUCT;
-struct EIPC_TAG_REPLY_STRUCT;
+struct TagRequestSet;
+struct TagReplySet;
 
 // The device's only road to the node tree. Each callback receives the PLC
 // alias first; an empty callback is skipped.
-using EipTagNodeCallback = std::function<void(const std::string& alias, const _eipTagInfo& tag,
-                                              std::vector<_eipSubTagInfo>* subtags)>;
-using EipSubTagNodeCallback = std::function<void(const std::string& alias, const _eipTagInfo& tag,
-                                                 const _eipSubTagInfo& subtag)>;
+using EipTagNodeCallback = std::function<void(const std::string& alias, const TagInfo& tag,
+                                              std::vector<SubTagInfo>* subtags)>;
+using EipSubTagNodeCallback =
+    std::function<void(const std::string& alias, const TagInfo& tag, const SubTagInfo& subtag)>;
 using EipStateCallback = std::function<void(const std::string& alias, unsigned char state)>;
-using EipTagValueCallback = std::function<void(const std::string& alias, const _eipTagInfo& tag,
+using EipTagValueCallback = std::function<void(const std::string& alias, const TagInfo& tag,
                                                const uint8_t* data, uint16_t len)>;
 // The values of one reply, in poll-list order.
 using EipTagValuesCallback =
     std::function<void(const std::string& alias, const std::vector<EipTagValue>& values)>;
 using EipSubTagValueCallback =
-    std::function<void(const std::string& alias, const _eipTagInfo& tag,
-                       const _eipSubTagInfo& subtag, const uint8_t* data, uint16_t len)>;
+    std::function<void(const std::string& alias, const TagInfo& tag, const SubTagInfo& subtag,
+                       const uint8_t* data, uint16_t len)>;
 using EipActionToggleCallback = std::function<void(
-    const std::string& alias, signed char emPollingStopped, unsigned short emInterval,
+    const std::string& alias, signed char explicitPollingStopped, unsigned short explicitInterval,
     signed char ioPollingStopped, unsigned short ioInterval, unsigned short ioUdpPort)>;
 using EipProductInfoCallback =
-    std::function<void(const std::string& alias, const _eipProductInfo& product)>;
+    std::function<void(const std::string& alias, const ProductInfo& product)>;
 using EipTagStatusCallback =
     std::function<void(const std::string& alias, const std::string& tagAlias, signed char kind,
                        const std::string& status)>;
@@ -56,29 +56,29 @@ using EipTagStatusCallback =
 // The twelve callbacks, in member order. Installed as one set by the Add PLC
 // action and by the restore (bound to the EipNode functions of the same names).
 struct EipDeviceCallbacks {
-    EipTagNodeCallback tagNodeCreated;        // EipNode::CreateTagItemNode
-    EipTagNodeCallback tagNodeRemoved;        // EipNode::RemoveTagItemNode
-    EipSubTagNodeCallback subTagNodeCreated;  // EipNode::CreateSubTagItemNode
-    EipSubTagNodeCallback subTagNodeRemoved;  // EipNode::RemoveSubTagItemNode
-    EipStateCallback emCnxnState;             // EipNode::ChangeEMCnxnState
-    EipStateCallback ucmmState;               // EipNode::ChangeUCMMState
-    EipTagValuesCallback emTagValues;         // EipNode::ChangeEMTagNodeValues
-    EipTagValueCallback ioTagValue;           // EipNode::ChangeIOTagNodeValue
-    EipSubTagValueCallback ioSubTagValue;     // EipNode::ChangeIOSubTagNodeValue
-    EipActionToggleCallback actionToggle;     // EipNode::ToggleActionNodes
-    EipProductInfoCallback productInfo;       // EipNode::ChangeProductInfo
-    EipTagStatusCallback tagStatus;           // EipNode::UpdateTagStatusByAlias
+    EipTagNodeCallback tagNodeCreated;         // EipNode::CreateTagItemNode
+    EipTagNodeCallback tagNodeRemoved;         // EipNode::RemoveTagItemNode
+    EipSubTagNodeCallback subTagNodeCreated;   // EipNode::CreateSubTagItemNode
+    EipSubTagNodeCallback subTagNodeRemoved;   // EipNode::RemoveSubTagItemNode
+    EipStateCallback explicitConnectionState;  // EipNode::ChangeExplicitConnectionState
+    EipStateCallback ucmmState;                // EipNode::ChangeUCMMState
+    EipTagValuesCallback explicitTagValues;    // EipNode::ChangeExplicitTagNodeValues
+    EipTagValueCallback ioTagValue;            // EipNode::ChangeIOTagNodeValue
+    EipSubTagValueCallback ioSubTagValue;      // EipNode::ChangeIOSubTagNodeValue
+    EipActionToggleCallback actionToggle;      // EipNode::ToggleActionNodes
+    EipProductInfoCallback productInfo;        // EipNode::ChangeProductInfo
+    EipTagStatusCallback tagStatus;            // EipNode::UpdateTagStatusByAlias
 };
 
 // EM connection state values ("EM Coxn STATE").
 enum : uint8_t {
-    EM_CNXN_NON_EXIST = 0,
-    EM_CNXN_BUSY = 1,
-    EM_CNXN_READY = 2,
-    EM_CNXN_NEED2SEND = 3
+    kExplicitNonExist = 0,
+    kExplicitBusy = 1,
+    kExplicitReady = 2,
+    kExplicitNeedToSend = 3
 };
 // UCMM state values ("UCMM STATE").
-enum : uint8_t { UCMM_NON_EXIST = 0, UCMM_READY = 1, UCMM_BUSY = 2 };
+enum : uint8_t { kUcmmNonExist = 0, kUcmmReady = 1, kUcmmBusy = 2 };
 
 // Threads and locks of a device (its code is split by seam: eip_device.cpp the session and
 // reconnect, device_polling.cpp the polling cycle and value publishing, device_tags.cpp the tag
@@ -88,14 +88,14 @@ enum : uint8_t { UCMM_NON_EXIST = 0, UCMM_READY = 1, UCMM_BUSY = 2 };
 //   device is never destroyed on its own threads.
 // - The socket thread blocks in poll() on the session's socket and wakeFd_ until a reply, the
 //   next polling tick, the request time-out or a command is due; it sends, receives and decodes
-//   without cnxnMutex_. The queue thread blocks until a batch of values is handed over and
+//   without connectionMutex_. The queue thread blocks until a batch of values is handed over and
 //   publishes it in one call to the node tree, so that publishing overlaps the next exchange;
 //   the last reply of a cycle is published by the socket thread itself when nothing waits in
 //   the queue (it has nothing else to do until the next tick).
 //   The reconnect thread sleeps on wakeCv_ between its 1 s attempts. I/O listening (the UDP
 //   socket, the I/O connections and their reopening) runs in ioListener_, which has its own
 //   threads and lock and hands values over in batches too. Nothing wakes on a fixed period.
-// - cnxnMutex_ guards the connection_/handler_ pointers, alias_, connectInfo_ and
+// - connectionMutex_ guards the connection_/handler_ pointers, alias_, connectInfo_ and
 //   productInfo_; it is held only to copy or swap them, never across an exchange. The socket
 //   thread is the only one exchanging on the polling session; a connect runs on a private
 //   object installed when the sequence is over.
@@ -126,13 +126,13 @@ class EipDevice {
     // The restore's hand-over: connects on the device's own reconnect worker (first attempt at
     // once, then once a second) and replays the stored tags once connected.
     void StartRestore();
-    void SetConnectionInfo(const _eipConnectInfo& info);
-    int createConnection();
-    void deleteConnection();
-    int ConnectToPLC(const _eipConnectInfo& info, bool restore);
+    void SetConnectionInfo(const ConnectInfo& info);
+    int CreateConnection();
+    void DeleteConnection();
+    int ConnectToPLC(const ConnectInfo& info, bool restore);
     int DisconnectFromPLC();
-    bool IsCnxnUp();
-    void ChangeEMCnxnState(uint8_t state, bool notify);
+    bool IsConnected();
+    void ChangeExplicitConnectionState(uint8_t state, bool notify);
     void ChangeUCMMState(uint8_t state, bool notify);
 
     int StartSocketProcess();
@@ -141,16 +141,16 @@ class EipDevice {
     int StopSocketProcess();
     int StopReconnectProcess();
     int StopQueueProcess();
-    void abortEMPolling(bool reconnect);
+    void AbortExplicitPolling(bool reconnect);
 
     // ---- read-only views for actions and the node tree ----
     std::string GetAlias() const;
-    _eipConnectInfo GetConnectionInfo() const;
-    _eipProductInfo GetProductInfo() const;
-    uint8_t GetEMCnxnState() const { return emCnxnState_.load(); }
+    ConnectInfo GetConnectionInfo() const;
+    ProductInfo GetProductInfo() const;
+    uint8_t GetExplicitConnectionState() const { return explicitConnectionState_.load(); }
     uint8_t GetUCMMState() const { return ucmmState_.load(); }
-    int8_t GetEMPollingStopped() const { return emPollingStopped_.load(); }
-    uint16_t GetEMPollingInterval() const { return emPollingInterval_.load(); }
+    int8_t GetExplicitPollingStopped() const { return explicitPollingStopped_.load(); }
+    uint16_t GetExplicitPollingInterval() const { return explicitPollingInterval_.load(); }
     int8_t GetIOPollingStopped() const { return ioPollingStopped_.load(); }
     uint16_t GetIOParam1() const { return ioParam1_.load(); }
     uint16_t GetIOParam2() const { return ioParam2_.load(); }
@@ -163,17 +163,17 @@ class EipDevice {
     EipDeviceCallbacks GetCallbacks() const;
 
     // ---- explicit-message polling ----
-    int PrepareEMPolling(std::string& message);
-    int StartEMPolling(int interval, std::string& message);
-    int StopEMPolling(std::string& message);
-    void SetEMPollingState(uint16_t interval, bool notify);
+    int PrepareExplicitPolling(std::string& message);
+    int StartExplicitPolling(int interval, std::string& message);
+    int StopExplicitPolling(std::string& message);
+    void SetExplicitPollingState(uint16_t interval, bool notify);
     // now: steady-clock microseconds of the polling tick.
-    int startEMPollingCycle(uint64_t now);
+    int StartExplicitPollingCycle(uint64_t now);
 
     std::shared_ptr<EipTag> FindTagByAlias(const std::string& alias, int8_t kind);
     // Copies of the tag records of a kind, in alias order, whose RW flag has
     // any bit of rwMask (0 selects all).
-    std::vector<_eipTagInfo> ListTagInfos(int8_t kind, uint8_t rwMask = 0);
+    std::vector<TagInfo> ListTagInfos(int8_t kind, uint8_t rwMask = 0);
 
     // ---- I/O listening ----
     int StartIOPolling(int interval, uint16_t udpPort, std::string& message);
@@ -183,32 +183,32 @@ class EipDevice {
     void SetIOPollingState(uint16_t ioParam1, uint16_t ioParam2, bool notify);
 
     // ---- tag operations ----
-    int AddTag(EipConnection* testCnxn, const kestrel::strata_sdk::Variant& tagObject, int8_t kind,
-               std::string& tagAlias, std::string& message, bool restore);
-    int EditTag(EipConnection* testCnxn, const kestrel::strata_sdk::Variant& tagObject, int8_t kind,
-                std::string& tagAlias, std::string& message);
+    int AddTag(EipConnection* testConnection, const kestrel::strata_sdk::Variant& tagObject,
+               int8_t kind, std::string& tagAlias, std::string& message, bool restore);
+    int EditTag(EipConnection* testConnection, const kestrel::strata_sdk::Variant& tagObject,
+                int8_t kind, std::string& tagAlias, std::string& message);
     int RemoveTag(const kestrel::strata_sdk::Variant& tagObject, int8_t kind, std::string& tagAlias,
                   std::string& message);
-    int WriteTag(EipConnection* testCnxn, const kestrel::strata_sdk::Variant& tagObject,
+    int WriteTag(EipConnection* testConnection, const kestrel::strata_sdk::Variant& tagObject,
                  int8_t kind, std::string& tagAlias, std::string& message);
-    int WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
+    int WriteTagByAlias(EipConnection* plcConnection, const std::string& tagAlias,
                         const kestrel::strata_sdk::Variant& value, int8_t kind,
                         std::string& message);
     int ResetTag(int8_t kind);
-    int AddTagToMap(std::shared_ptr<EipTag> tag, int8_t kind, std::vector<_eipSubTagInfo>* subtags);
+    int AddTagToMap(std::shared_ptr<EipTag> tag, int8_t kind, std::vector<SubTagInfo>* subtags);
     int RemoveTagFromMap(const std::string& tagAlias, int8_t kind, bool notify);
-    std::shared_ptr<EipTag> createTag(const _eipTagInfo& info, std::string& message);
-    std::shared_ptr<EipTag> createCheckedTag(EipConnection* testCnxn, const _eipTagInfo& info,
+    std::shared_ptr<EipTag> CreateTag(const TagInfo& info, std::string& message);
+    std::shared_ptr<EipTag> CreateCheckedTag(EipConnection* testConnection, const TagInfo& info,
                                              int failCode, bool allowMissing, int& result,
                                              std::string& message);
-    int testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& message);
-    int validateTagInfoOnAddTag(int8_t kind, const _eipTagInfo& info);
-    int validateTagInfoOnEditTag(int8_t kind, const _eipTagInfo& info);
+    int TestAndUpdateTag(EipConnection* plcConnection, EipTag* tag, std::string& message);
+    int ValidateTagInfoOnAddTag(int8_t kind, const TagInfo& info);
+    int ValidateTagInfoOnEditTag(int8_t kind, const TagInfo& info);
     bool IsTagAliasExist(const std::string& tagAlias, int8_t kind);
     bool IsTagNameExist(const std::string& tagName, int8_t kind, const std::string& ignoreAlias);
-    int AddSubTag(const std::string& tagAlias, const _eipSubTagInfo& subtag, bool notify);
+    int AddSubTag(const std::string& tagAlias, const SubTagInfo& subtag, bool notify);
     int EditSubTag(const std::string& tagAlias, const std::string& oldSubTagAlias,
-                   const _eipSubTagInfo& subtag, bool notify);
+                   const SubTagInfo& subtag, bool notify);
     int RemoveSubTag(const std::string& tagAlias, const std::string& subTagAlias, bool notify);
     int ImportSubTags(const std::string& tagAlias, const kestrel::strata_sdk::Variant& subtags,
                       std::string& message);
@@ -216,7 +216,7 @@ class EipDevice {
     // ---- persistence and export ----
     void AddPersistenceTagStr(const kestrel::strata_sdk::NodePath& path, const std::string& text);
     void AddPersistenceSubTagStr(const kestrel::strata_sdk::NodePath& path,
-                                 const _eipSubTagInfo& subtag);
+                                 const SubTagInfo& subtag);
     void CreatePersistenceTag();
     int ExportTags(int8_t kind, std::string& text);
     int ExportSubTags(const std::string& tagAlias, std::string& text);
@@ -233,7 +233,7 @@ class EipDevice {
     // socket thread when the PLC reports another size.
     struct PolledTag {
         std::shared_ptr<EipTag> tag;
-        std::shared_ptr<const _eipTagInfo> record;
+        std::shared_ptr<const TagInfo> record;
     };
     // The tags a cycle runs on, taken from the poll list when it starts; socket thread only.
     struct PollCycle {
@@ -243,103 +243,103 @@ class EipDevice {
         size_t next = 0;            // first tag of the next request; 0 once the list is done
         size_t batchStart = 0;      // first tag of the outstanding request
         // Decoded records of the latest reply; about 36 KB, made once and reused.
-        std::unique_ptr<EIPC_TAG_REQUEST_STRUCT> reply;
+        std::unique_ptr<TagRequestSet> reply;
     };
 
     // Connection objects and the connect sequence.
-    int makeConnectionObjects(const _eipConnectInfo& info, std::shared_ptr<EipConnection>& cnxn,
+    int MakeConnectionObjects(const ConnectInfo& info,
+                              std::shared_ptr<EipConnection>& plcConnection,
                               std::shared_ptr<ProtocolHandler>& handler) const;
-    static int connectSequence(const std::string& alias, EipConnection* cnxn,
-                               const _eipConnectInfo& info, _eipProductInfo& product, bool& emOpen);
-    void installConnectionLocked(std::shared_ptr<EipConnection> cnxn,
+    static int ConnectSequence(const std::string& alias, EipConnection* plcConnection,
+                               const ConnectInfo& info, ProductInfo& product, bool& explicitOpen);
+    void InstallConnectionLocked(std::shared_ptr<EipConnection> plcConnection,
                                  std::shared_ptr<ProtocolHandler> handler);
     std::shared_ptr<EipConnection> connection() const;
-    bool tcpSocketOpen();
+    bool TcpSocketOpen();
 
     // Worker threads.
     WorkerThread& worker(Worker w);
-    static const char* workerName(Worker w);
-    std::string workerLogLine(Worker w, const char* what);
-    bool workerExists(Worker w);
-    void launchWorkerLocked(Worker w);
-    void joinWorker(Worker w);
-    int restartWorker(Worker w);
-    int startWorkerIfNone(Worker w);
-    int stopWorker(Worker w);
-    void wakeWorkers();
-    void wakeSocket();
+    static const char* WorkerName(Worker w);
+    std::string WorkerLogLine(Worker w, const char* what);
+    bool WorkerExists(Worker w);
+    void LaunchWorkerLocked(Worker w);
+    void JoinWorker(Worker w);
+    int RestartWorker(Worker w);
+    int StartWorkerIfNone(Worker w);
+    int StopWorker(Worker w);
+    void WakeWorkers();
+    void WakeSocket();
     // Sleeps up to `micros`, waking early when the worker is stopped; false
     // when it was stopped.
-    bool sleepWhileRunning(Worker w, uint64_t micros);
-    void runWorker(Worker w);
+    bool SleepWhileRunning(Worker w, uint64_t micros);
+    void RunWorker(Worker w);
     void SocketProcess();
     void ReconnectProcess();
     void QueueProcess();
-    void dispatchIOValue(const EipDeviceCallbacks& cb, const std::string& alias,
+    void DispatchIOValue(const EipDeviceCallbacks& cb, const std::string& alias,
                          const EipTagValue& value);
     // One lock and at most one wake-up of the queue thread per batch, whatever its size.
-    void handOver(ValueBatch batch);
-    bool publishIfQueueIdle(ValueBatch& batch);
+    void HandOver(ValueBatch batch);
+    bool PublishIfQueueIdle(ValueBatch& batch);
     void publish(const EipDeviceCallbacks& cb, const std::string& alias, ValueBatch& batch);
 
     // Polling.
-    bool emPollingAllowed();
-    bool sessionLost();
-    int pollTimeoutMillis(uint64_t now);
-    bool requestOutstanding();
-    void checkRequestTimeout();
-    int RequestTags(EipConnection& cnxn);
-    void takeCycleSnapshot();
-    void handleEMTagResponse(const std::shared_ptr<EipConnection>& cnxn);
-    ValueBatch OnTagsDataProc(EIPC_TAG_REQUEST_STRUCT& response);
-    bool stillMapped(const EipTag& tag);
-    bool acceptReadReply(const std::string& alias, const _eipTagInfo& info,
-                         const EIPC_TAG_REPLY_STRUCT& item);
-    void replacePolledTagLocked(const EipTag* tag, std::shared_ptr<EipTag> replacement);
-    void notifyStates(uint8_t em, uint8_t ucmm);
-    void notifyPollingState(bool notify);
-    void handOverIOValues(const std::vector<IoValue>& values);
+    bool ExplicitPollingAllowed();
+    bool SessionLost();
+    int PollTimeoutMillis(uint64_t now);
+    bool RequestOutstanding();
+    void CheckRequestTimeout();
+    int RequestTags(EipConnection& plcConnection);
+    void TakeCycleSnapshot();
+    void HandleExplicitTagResponse(const std::shared_ptr<EipConnection>& plcConnection);
+    ValueBatch OnTagsDataProc(TagRequestSet& response);
+    bool StillMapped(const EipTag& tag);
+    bool AcceptReadReply(const std::string& alias, const TagInfo& info, const TagReplySet& item);
+    void ReplacePolledTagLocked(const EipTag* tag, std::shared_ptr<EipTag> replacement);
+    void NotifyStates(uint8_t em, uint8_t ucmm);
+    void NotifyPollingState(bool notify);
+    void HandOverIOValues(const std::vector<IoValue>& values);
     std::shared_ptr<const EipDeviceCallbacks> callbacks() const;
     TagMap& GetMapTag(int8_t kind);
 
     // Tags.
-    std::unique_ptr<ProtocolHandler> familyHandler();
-    std::unique_ptr<ProtocolHandler> beginTagRequest(int failCode, std::string& tagAlias,
+    std::unique_ptr<ProtocolHandler> FamilyHandler();
+    std::unique_ptr<ProtocolHandler> BeginTagRequest(int failCode, std::string& tagAlias,
                                                      std::string& message, int& result);
     static int fail(int code, std::string& message);
-    std::string requestedTagAlias(const kestrel::strata_sdk::Variant::MapType& map) const;
-    void addDataSubTag(EipTag& tag, std::vector<_eipSubTagInfo>& added);
-    void addListedSubTags(EipTag& tag, const std::vector<kestrel::strata_sdk::Variant>& subtagList,
-                          std::vector<_eipSubTagInfo>& added, std::string& message);
-    int doAddTag(int8_t kind, std::shared_ptr<EipTag> tag,
+    std::string RequestedTagAlias(const kestrel::strata_sdk::Variant::MapType& map) const;
+    void AddDataSubTag(EipTag& tag, std::vector<SubTagInfo>& added);
+    void AddListedSubTags(EipTag& tag, const std::vector<kestrel::strata_sdk::Variant>& subtagList,
+                          std::vector<SubTagInfo>& added, std::string& message);
+    int DoAddTag(int8_t kind, std::shared_ptr<EipTag> tag,
                  const std::vector<kestrel::strata_sdk::Variant>& subtagList, std::string& message);
-    int doEditTag(int8_t kind, const std::string& oldAlias, std::shared_ptr<EipTag> newTag,
+    int DoEditTag(int8_t kind, const std::string& oldAlias, std::shared_ptr<EipTag> newTag,
                   const std::vector<kestrel::strata_sdk::Variant>& subtagList,
                   std::string& message);
     template <typename Fn>
-    bool withIOTag(const char* operation, const std::string& tagAlias, Fn fn);
-    bool replayPersistedTags(const EipDeviceCallbacks& cb);
-    void replayPersistedTag(const EipDeviceCallbacks& cb, EipConnection* test,
+    bool WithIOTag(const char* operation, const std::string& tagAlias, Fn fn);
+    bool ReplayPersistedTags(const EipDeviceCallbacks& cb);
+    void ReplayPersistedTag(const EipDeviceCallbacks& cb, EipConnection* test,
                             const kestrel::strata_sdk::NodePath& path, const std::string& text);
 
     // Members in the order of the device's data model.
     std::string alias_;
-    _eipConnectInfo connectInfo_;
-    _eipProductInfo productInfo_;
+    ConnectInfo connectInfo_;
+    ProductInfo productInfo_;
     std::shared_ptr<EipConnection> connection_;
     std::atomic<bool> neverConnected_{true};
-    std::atomic<bool> emCnxnOpen_{false};
+    std::atomic<bool> explicitConnectionOpen_{false};
     std::atomic<bool> cycleRestart_{true};
     std::mutex tagMapMutex_;
-    TagMap emTagMap_;
+    TagMap explicitTagMap_;
     TagMap ioTagMap_;
-    std::atomic<uint8_t> emCnxnState_{EM_CNXN_NON_EXIST};
-    std::atomic<uint8_t> ucmmState_{UCMM_NON_EXIST};
-    std::atomic<int8_t> emPollingStopped_{1};
-    std::atomic<uint16_t> emPollingInterval_{0};
+    std::atomic<uint8_t> explicitConnectionState_{kExplicitNonExist};
+    std::atomic<uint8_t> ucmmState_{kUcmmNonExist};
+    std::atomic<int8_t> explicitPollingStopped_{1};
+    std::atomic<uint16_t> explicitPollingInterval_{0};
     std::atomic<uint64_t> lastCycleStart_{0};
     uint64_t cycleBegin_ = 0;
-    uint64_t emRequestTimeout_ = 7500;
+    uint64_t explicitRequestTimeout_ = 7500;
     std::atomic<uint64_t> requestSent_{0};
     std::mutex pollingMutex_;
     std::vector<std::shared_ptr<PolledTag>> pollList_;
@@ -355,18 +355,18 @@ class EipDevice {
     WorkerThread queueThread_;
     std::shared_ptr<const EipDeviceCallbacks> callbacks_;
     std::map<kestrel::strata_sdk::NodePath, std::string> persistedTagStrings_;
-    std::map<kestrel::strata_sdk::NodePath, _eipSubTagInfo> persistedSubTags_;
+    std::map<kestrel::strata_sdk::NodePath, SubTagInfo> persistedSubTags_;
     std::shared_ptr<ProtocolHandler> handler_;
 
     // Not part of the data model: locks and bookkeeping named in the class comment.
-    std::atomic<bool> emEnabled_{false};
+    std::atomic<bool> explicitEnabled_{false};
     std::atomic<bool> shuttingDown_{false};
     std::atomic<bool> retired_{false};
     std::atomic<bool> reconnectAtOnce_{false};
     int wakeFd_ = -1;                    // eventfd: wakes the socket thread for a command
     int stopFd_ = -1;                    // eventfd: readable once the device retires
     std::set<std::string> failingTags_;  // aliases whose last read failed; socket thread
-    mutable std::mutex cnxnMutex_;
+    mutable std::mutex connectionMutex_;
     mutable std::mutex callbackMutex_;
     std::mutex valueMutex_;
     std::condition_variable valueReady_;

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "action/eip_action.h"
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 #include "device/device_test_support.h"
 #include "device/eip_manager.h"
 #include "strata_sdk/sdk.h"
@@ -123,7 +123,7 @@ TEST_F(DeviceEngineTest, RemovePlcWhileActionsRunAnswersEachOnce) {
     link.Invoke("/PLC1/Remove");
     ASSERT_TRUE(WaitUntil([&] { return add.Answered() && write.Answered() && poll.Answered(); }));
     EXPECT_EQ(nullptr, g_eipManager->GetPLC("PLC1"));
-    const std::string gone = tessel::tesselLink_error_message(tessel::TL_ERR_PLC_NOT_EXIST);
+    const std::string gone = link_error::Message(link_error::kPlcNotExist);
     for (PendingInvoke* pending : {&add, &write, &poll}) {
         EXPECT_EQ(1, pending->Answers());
         const auto result = pending->Result();
