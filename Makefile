@@ -25,7 +25,9 @@ setup:
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTB_BUILD_TESTS=OFF
 
-# The benchmarks are built with the tests (never run there), so that a change breaking one fails.
+# The benchmarks are built with the tests (never run there), so that a change breaking one fails;
+# so are the fuzz harnesses, with clang, so that a warning only clang reports fails before it
+# lands (the fuzz build dir is shared with `make fuzz`; ccache keeps the second compiler cheap).
 $(TESTBUILD)/CMakeCache.txt:
 	cmake -S . -B $(TESTBUILD) -DCMAKE_BUILD_TYPE=Debug -DTB_SANITIZE=ON -DTB_BUILD_BENCH=ON
 
@@ -35,8 +37,12 @@ $(TSANBUILD)/CMakeCache.txt:
 build: setup $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-test-build: setup $(TESTBUILD)/CMakeCache.txt
+$(FUZZBUILD)/CMakeCache.txt:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZBUILD) -DCMAKE_BUILD_TYPE=Debug -DTB_BUILD_FUZZ=ON -DTB_BUILD_TESTS=OFF -DTB_BUILD_BENCH=OFF
+
+test-build: setup $(TESTBUILD)/CMakeCache.txt $(FUZZBUILD)/CMakeCache.txt
 	cmake --build $(TESTBUILD) -j $(JOBS)
+	cmake --build $(FUZZBUILD) -j $(JOBS) --target fuzzers
 
 run: build
 	@echo "Tagbridge console: http://$(LISTEN)/"
@@ -67,9 +73,8 @@ demo: build
 bench: build
 	@scripts/bench.sh $(BUILD)
 
-fuzz: setup
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZBUILD) -DCMAKE_BUILD_TYPE=Debug -DTB_BUILD_FUZZ=ON -DTB_BUILD_TESTS=OFF -DTB_BUILD_BENCH=OFF
-	cmake --build $(FUZZBUILD) -j $(JOBS)
+fuzz: setup $(FUZZBUILD)/CMakeCache.txt
+	cmake --build $(FUZZBUILD) -j $(JOBS) --target fuzzers
 	@scripts/fuzz.sh $(FUZZBUILD) $(FUZZ_SECONDS)
 
 format:

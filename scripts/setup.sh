@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, tests and benchmarks need.
+# Installs the Debian packages the build, tests and benchmarks need (libclang-rt-dev: the
+# libFuzzer and sanitizer runtimes of clang, only recommended by clang, so not pulled in here).
 # Idempotent: installs only what is missing; uses sudo only when not root.
 set -euo pipefail
 
@@ -7,7 +8,7 @@ packages=(
     build-essential cmake ccache pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
     nlohmann-json3-dev libcpp-httplib-dev libcli11-dev libsqlite3-dev libssl-dev openssl
-    clang clang-format
+    clang clang-format libclang-rt-dev
     valgrind
     chromium curl
     libmosquitto-dev mosquitto libprotobuf-c-dev protobuf-c-compiler

@@ -28,7 +28,6 @@ constexpr uint16_t kNcpVariableSize = 0x0200;
 // The consumer's CIP sequence count takes two bytes of the T->O connection size.
 constexpr uint16_t kCipSequenceSize = 2;
 constexpr uint8_t kKeyFormat4 = 0x04;
-constexpr size_t kKeySize = 8;  // vendor, device type, product code, major, minor
 constexpr uint8_t kMajorRevisionMask = 0x7F;
 // Additional statuses of a refused class-1 Forward Open.
 constexpr uint16_t kExtVendorOrProductMismatch = 0x0114;

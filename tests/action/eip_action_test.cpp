@@ -14,11 +14,11 @@
 #include "action/link_errors.h"
 #include "device/device_test_support.h"
 #include "device/eip_manager.h"
-#include "device/link_harness.h"
 #include "link/eip_globals.h"
 #include "link/eip_link.h"
 #include "node/eip_node.h"
 #include "strata_sdk/sdk.h"
+#include "support/action_link.h"
 
 namespace sdk = kestrel::strata_sdk;
 using tb_device_test::SimPlc;
@@ -77,24 +77,16 @@ class ActionTest : public ::testing::Test {
         plc.Define("Name", "STRING", "pump");
         plc.Define("Other", "DINT", 7);
 
-        running = std::make_unique<tb_device_test::RunningLink>("");
-        ASSERT_TRUE(running->Running());
-        link = &running->Link();
-        ASSERT_TRUE(WaitUntil([this] { return Exists("/addplc"); }));
+        ASSERT_TRUE(actions.Ready());
+        link = &actions.Link();
     }
 
-    void TearDown() override { running.reset(); }
-
-    bool Exists(const std::string& path) { return link->responder()->node_exists(path); }
-
+    bool Exists(const std::string& path) { return actions.Exists(path); }
     sdk::InvokeResult Invoke(const std::string& actionPath, const sdk::Variant& params) {
-        sdk::InvokeResult result =
-            link->broker().invoke_and_wait(sdk::NodePath(actionPath), params);
-        EXPECT_TRUE(result.ok()) << actionPath << ": " << result.error_text;
-        return result;
+        return actions.InvokeWith(actionPath, params);
     }
     sdk::InvokeResult Invoke(const std::string& actionPath, const char* jsonParams = "{}") {
-        return Invoke(actionPath, sdk::json::from_json_string(jsonParams));
+        return actions.Invoke(actionPath, jsonParams);
     }
 
     // The single row of a values result: [success, message].
@@ -164,7 +156,7 @@ class ActionTest : public ::testing::Test {
 
     tb_device_test::LogCapture log;
     SimPlc plc;
-    std::unique_ptr<tb_device_test::RunningLink> running;
+    tb_test::ActionLink actions;
     sdk::Link* link = nullptr;
 };
 
@@ -232,8 +224,9 @@ TEST_F(ActionTest, AddTagsReportsEveryElementAndGoesOnAfterAFailure) {
         {"Tag Alias":"c","Tag Name":"Counter"},
         {"Tag Alias":"missing","Tag Name":"NoSuchTag"},
         {"Tag Alias":"l","Tag Name":"Level","RW Flag":"R_"}])")));
+    // The read and the write node of a tag are created one after the other.
     EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Read Tags List/c"); }));
-    EXPECT_TRUE(Exists("/PLC1/EM Tags/Write Tags List/c"));
+    EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Write Tags List/c"); }));
     EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Read Tags List/l"); }));
     EXPECT_FALSE(Exists("/PLC1/EM Tags/Write Tags List/l"));
     EXPECT_EQ((Rows{{"c", Msg(10025)}}),
@@ -409,10 +402,7 @@ TEST_F(ActionTest, APlcThatStopsAnsweringMidActionStillAnswersWithTheReason) {
     ASSERT_TRUE(AddPlc());
     // From now on the controller swallows every reply: the action's test connection runs into
     // its time-out, and the invocation still closes with the reason.
-    plcsim::Fault silence;
-    silence.action = plcsim::FaultAction::Drop;
-    silence.count = 0;
-    plc.Sim().InjectFault(silence);
+    plc.Silence();
     EXPECT_EQ((Rows{{"fail!", Msg(10012)}}),
               Table(TagsAction("EM Tags/Add Tags", R"js([{"Tag Alias":"a","Tag Name":"Counter"},
                                                        {"Tag Alias":"b","Tag Name":"Other"}])js")));

@@ -1,4 +1,4 @@
-// The shared helpers: byte order, trimming, number texts and variant sizes; the link's error
+// The shared helpers: byte order, trimming and number texts; the link's error
 // messages; the log line layout and levels.
 
 #include <gtest/gtest.h>
@@ -12,13 +12,11 @@
 #include "action/link_errors.h"
 #include "common/eip_log.h"
 #include "common/eip_utils.h"
-#include "common/eip_variant.h"
 #include "support/log_capture.h"
 
 namespace {
 
 namespace sdk = kestrel::strata_sdk;
-using kestrel::strata_sdk::Variant;
 using link_error::GetCategory;
 
 // Little-endian fields round-trip (floats keep their bit pattern, sign of zero and NaN
@@ -75,15 +73,6 @@ TEST(IsRealNumberStr, AcceptsOnlyPlainSignedDecimalsWithSpacesAround) {
         EXPECT_FALSE(IsRealNumberStr(no)) << no;
     }
     EXPECT_FALSE(IsRealNumberStr(nullptr));
-}
-
-TEST(VariantSize, CountsArrayElementsAndIsZeroForEveryOtherKind) {
-    EXPECT_EQ(Size(Variant(Variant::ArrayType{1, "two", 3.0, Variant::new_map()})), 4u);
-    Variant map = Variant::new_map();
-    map["a"] = 1;
-    for (const Variant& other : {map, Variant("text"), Variant(), Variant(true), Variant(2.5)}) {
-        EXPECT_EQ(Size(other), 0u);
-    }
 }
 
 // The texts users see, as they must read.

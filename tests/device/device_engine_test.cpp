@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,8 +16,8 @@
 #include "action/link_errors.h"
 #include "device/device_test_support.h"
 #include "device/eip_manager.h"
-#include "device/link_harness.h"
 #include "strata_sdk/sdk.h"
+#include "support/action_link.h"
 
 namespace sdk = kestrel::strata_sdk;
 using tb_device_test::SimPlc;
@@ -57,24 +56,9 @@ class DeviceEngineTest : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(plc.Started());
         plc.DefineDints("D", 1000);
-        running = std::make_unique<tb_device_test::RunningLink>("");
-        ASSERT_TRUE(running->Running());
-        link = &running->Link();
-        ASSERT_TRUE(WaitUntil([this] { return Exists("/addplc"); }));
+        ASSERT_TRUE(link.Ready());
     }
 
-    bool Exists(const std::string& path) { return link->responder()->node_exists(path); }
-
-    static sdk::Variant Params(std::map<std::string, sdk::Variant> values) {
-        sdk::Variant params = sdk::Variant::new_map();
-        for (auto& [key, value] : values) {
-            params[key] = value;
-        }
-        return params;
-    }
-    static sdk::Variant PlcParams(const std::string& alias, uint16_t port) {
-        return Params({{"Alias", alias}, {"Host", "127.0.0.1"}, {"Port", int64_t(port)}});
-    }
     // Tags D<first> .. D<first + count - 1>.
     static std::string DintsJson(int count, const std::string& rw = "R", int first = 0) {
         std::string json = "[";
@@ -85,60 +69,45 @@ class DeviceEngineTest : public ::testing::Test {
         }
         return json + "]";
     }
-
-    sdk::InvokeResult Invoke(const std::string& path, const sdk::Variant& params) {
-        return link->broker().invoke_and_wait(sdk::NodePath(path), params);
+    static std::string Interval(int64_t ms) {
+        return "{\"Interval(ms)\":" + std::to_string(ms) + "}";
     }
+    static sdk::Variant TagsJson(const std::string& tags) {
+        sdk::Variant params = sdk::Variant::new_map();
+        params["Tags(json)"] = tags;
+        return params;
+    }
+
+    // Invokes without waiting; `pending` counts the answers.
     void Start(PendingInvoke& pending, const std::string& path, const sdk::Variant& params) {
-        ASSERT_FALSE(link->broker().invoke(sdk::NodePath(path), params, pending.Callback()));
+        ASSERT_FALSE(link.Link().broker().invoke(sdk::NodePath(path), params, pending.Callback()));
     }
-
-    // Adds a PLC on the simulator and waits for its action set.
+    void Start(PendingInvoke& pending, const std::string& path, const std::string& json) {
+        Start(pending, path, sdk::json::from_json_string(json));
+    }
     void AddPlc(const std::string& alias) {
-        const auto result = Invoke("/addplc", PlcParams(alias, plc.Sim().Port()));
-        ASSERT_TRUE(result.ok()) << result.error_text;
-        ASSERT_TRUE(WaitUntil([&] { return Exists("/" + alias + "/EM Tags/Start Polling"); }));
+        ASSERT_EQ("success!", link.AddPlc(alias, plc.Sim().Port()));
     }
     void AddTags(const std::string& alias, int count, const std::string& rw) {
-        const auto result = Invoke("/" + alias + "/EM Tags/Add Tags",
-                                   Params({{"Tags(json)", DintsJson(count, rw)}}));
-        ASSERT_TRUE(result.ok()) << result.error_text;
-        for (const auto& row : result.rows) {
-            ASSERT_EQ("success!", row.at(1).as_string()) << row.at(0).as_string();
-        }
+        EXPECT_EQ(std::vector<std::string>(count, "success!"),
+                  link.Tags("/" + alias + "/EM Tags/Add Tags", DintsJson(count, rw)));
     }
-
     void StartPolling(const std::string& alias, int64_t intervalMs) {
-        const auto result =
-            Invoke("/" + alias + "/EM Tags/Start Polling", Params({{"Interval(ms)", intervalMs}}));
-        ASSERT_EQ(std::vector<std::string>{"success!"}, Messages(result));
+        ASSERT_EQ(std::vector<std::string>{"success!"},
+                  link.Messages(
+                      link.Invoke("/" + alias + "/EM Tags/Start Polling", Interval(intervalMs))));
     }
-    // The value of a tag's node under "Read Tags List", null until it has one.
     sdk::Variant TagValue(const std::string& alias, const std::string& tag) {
-        const auto node =
-            link->broker().node_info(sdk::NodePath("/" + alias + "/EM Tags/Read Tags List/" + tag));
-        return node ? node->value : sdk::Variant();
+        return link.Value("/" + alias + "/EM Tags/Read Tags List/" + tag);
     }
     std::string StateText(const std::string& node) {
-        const auto info = link->broker().node_info(sdk::NodePath("/PLC1/" + node));
-        return info && info->value.is_string() ? info->value.as_string() : std::string();
-    }
-
-    // The messages of a values result or a table, one per row.
-    static std::vector<std::string> Messages(const sdk::InvokeResult& result) {
-        std::vector<std::string> messages;
-        for (const auto& row : result.rows) {
-            if (row.size() == 2 && row[1].is_string()) {
-                messages.push_back(row[1].as_string());
-            }
-        }
-        return messages;
+        const sdk::Variant value = link.Value("/PLC1/" + node);
+        return value.is_string() ? value.as_string() : std::string();
     }
 
     tb_device_test::LogCapture log{0};
     SimPlc plc;
-    std::unique_ptr<tb_device_test::RunningLink> running;
-    sdk::Link* link = nullptr;
+    tb_test::ActionLink link;
 };
 
 // Remove PLC while an Add Tags of 200 tags, a Write Tags and a Start Polling run on the same PLC:
@@ -148,11 +117,10 @@ TEST_F(DeviceEngineTest, RemovePlcWhileActionsRunAnswersEachOnce) {
     AddPlc("PLC1");
     AddTags("PLC1", 1, "RW");
     PendingInvoke add, write, poll;
-    Start(add, "/PLC1/EM Tags/Add Tags", Params({{"Tags(json)", DintsJson(200, "R", 1)}}));
-    Start(write, "/PLC1/EM Tags/Write Tags",
-          Params({{"Tags(json)", "{\"Tag Alias\":\"D0\",\"value\":5}"}}));
-    Start(poll, "/PLC1/EM Tags/Start Polling", Params({{"Interval(ms)", int64_t(10)}}));
-    Invoke("/PLC1/Remove", sdk::Variant::new_map());
+    Start(add, "/PLC1/EM Tags/Add Tags", TagsJson(DintsJson(200, "R", 1)));
+    Start(write, "/PLC1/EM Tags/Write Tags", TagsJson(R"({"Tag Alias":"D0","value":5})"));
+    Start(poll, "/PLC1/EM Tags/Start Polling", Interval(10));
+    link.Invoke("/PLC1/Remove");
     ASSERT_TRUE(WaitUntil([&] { return add.Answered() && write.Answered() && poll.Answered(); }));
     EXPECT_EQ(nullptr, g_eipManager->GetPLC("PLC1"));
     const std::string gone = link_error::Message(link_error::kPlcNotExist);
@@ -160,11 +128,11 @@ TEST_F(DeviceEngineTest, RemovePlcWhileActionsRunAnswersEachOnce) {
         EXPECT_EQ(1, pending->Answers());
         const auto result = pending->Result();
         EXPECT_TRUE(result.ok()) << result.error_text;
-        for (const std::string& message : Messages(result)) {
+        for (const std::string& message : link.Messages(result)) {
             EXPECT_TRUE(message == "success!" || message == gone) << message;
         }
     }
-    ASSERT_TRUE(link->broker().wait_idle());
+    ASSERT_TRUE(link.Link().broker().wait_idle());
 }
 
 // A write that the PLC answers a second late runs on its own connection and copy of the tag:
@@ -173,7 +141,7 @@ TEST_F(DeviceEngineTest, SlowWriteDoesNotHoldUpPolling) {
     AddPlc("PLC1");
     AddTags("PLC1", 3, "RW");
     std::atomic<int> values{0};
-    const auto subscription = link->broker().subscribe(
+    const auto subscription = link.Link().broker().subscribe(
         sdk::NodePath("/PLC1/EM Tags/Read Tags List/D0"), [&](const sdk::TreeEvent& event) {
             if (event.kind == sdk::TreeEvent::Kind::Value) {
                 ++values;
@@ -189,12 +157,11 @@ TEST_F(DeviceEngineTest, SlowWriteDoesNotHoldUpPolling) {
     PendingInvoke write;
     plc.Sim().InjectFault(late);
     const int before = values.load();
-    Start(write, "/PLC1/EM Tags/Write Tags",
-          Params({{"Tags(json)", "{\"Tag Alias\":\"D1\",\"value\":9}"}}));
+    Start(write, "/PLC1/EM Tags/Write Tags", TagsJson(R"({"Tag Alias":"D1","value":9})"));
     ASSERT_TRUE(WaitUntil([&] { return write.Answered(); }));
     // About 20 cycles fit in the write's second; without the stall guard there would be none.
     EXPECT_GE(values.load() - before, 5);
-    link->broker().unsubscribe(subscription);
+    link.Link().broker().unsubscribe(subscription);
 }
 
 // An Add PLC to an address that never answers waits out its time-outs alone: an action on
@@ -205,10 +172,11 @@ TEST_F(DeviceEngineTest, SilentAddPlcDoesNotHoldUpOtherPlcs) {
     ASSERT_TRUE(silent.Started());
     silent.Silence();
     PendingInvoke addSilent;
-    Start(addSilent, "/addplc", PlcParams("Silent", silent.Sim().Port()));
+    Start(addSilent, "/addplc",
+          R"({"Alias":"Silent","Host":"127.0.0.1","Port":)" + std::to_string(silent.Sim().Port()) +
+              "}");
     ASSERT_TRUE(WaitUntil([&] { return silent.ConnectionsAccepted() > 0; }));
-    const auto other = Invoke("/PLC1/EM Tags/Export Tags", sdk::Variant::new_map());
-    EXPECT_TRUE(other.ok());
+    link.Invoke("/PLC1/EM Tags/Export Tags");  // answered, ok
     EXPECT_FALSE(addSilent.Answered()) << "the other PLC's action waited for the silent connect";
     ASSERT_TRUE(WaitUntil([&] { return addSilent.Answered(); }));
     EXPECT_EQ(nullptr, g_eipManager->GetPLC("Silent"));
@@ -235,7 +203,8 @@ TEST_F(DeviceNodeTest, AThousandPolledTagsArePublishedAndFollowThePlc) {
             return true;
         },
         60s));
-    const auto node = link->broker().node_info(sdk::NodePath("/PLC1/EM Tags/Read Tags List/D0"));
+    const auto node =
+        link.Link().broker().node_info(sdk::NodePath("/PLC1/EM Tags/Read Tags List/D0"));
     ASSERT_TRUE(node.has_value());
     EXPECT_EQ(sdk::ValueType::Number, node->type.value_or(sdk::ValueType::Dynamic));
     ASSERT_TRUE(plc.Tags().SetInt("D999", -5));
@@ -252,12 +221,14 @@ TEST_F(DeviceNodeTest, StateNodesFollowTheConnection) {
     EXPECT_TRUE(WaitUntil(
         [&] { return StateText("coxnstate") == "READY" && StateText("ucmmstate") == "READY"; }));
     // Polling hides the configuration actions.
-    EXPECT_TRUE(WaitUntil([&] { return Exists("/PLC1/EM Tags/Stop Polling"); }));
+    EXPECT_TRUE(WaitUntil([&] { return link.Exists("/PLC1/EM Tags/Stop Polling"); }));
     plc.Sim().Stop();
+    // The two state nodes change one after the other: each is waited for.
     EXPECT_TRUE(WaitUntil([&] { return StateText("coxnstate") == "NON-EXIST"; }));
-    EXPECT_EQ("NON-EXIST", StateText("ucmmstate"));
+    EXPECT_TRUE(WaitUntil([&] { return StateText("ucmmstate") == "NON-EXIST"; }));
     ASSERT_TRUE(plc.Sim().Restart());
     EXPECT_TRUE(WaitUntil([&] { return StateText("coxnstate") == "READY"; }));
+    EXPECT_TRUE(WaitUntil([&] { return StateText("ucmmstate") == "READY"; }));
     ASSERT_TRUE(plc.Tags().SetInt("D0", 77));
     EXPECT_TRUE(WaitUntil([&] { return TagValue("PLC1", "D0") == sdk::Variant(int64_t(77)); }));
 }

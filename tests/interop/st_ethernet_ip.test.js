@@ -3,10 +3,10 @@
 // Usage: node st_ethernet_ip.test.js --plcsim PATH
 'use strict';
 
-const { spawn } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
+const { startPlcsim, stopAll } = require('../browser/processes');
 
 const GROUP_SIZE = 1000;
 
@@ -19,24 +19,6 @@ function check(condition, what) {
   if (!condition) {
     throw new Error(what);
   }
-}
-
-// Starts plcsim on an ephemeral port; resolves with the process and its port.
-function startPlcsim(program, tagsFile) {
-  return new Promise((resolve, reject) => {
-    const child = spawn(program, ['--port', '0', '--no-demo-tags', '--tags-file', tagsFile]);
-    let output = '';
-    const timer = setTimeout(() => reject(new Error('plcsim did not start: ' + output)), 20000);
-    child.stdout.on('data', (chunk) => {
-      output += chunk;
-      const match = /listening on [0-9.]+:(\d+)/.exec(output);
-      if (match) {
-        clearTimeout(timer);
-        resolve({ child, port: Number(match[1]) });
-      }
-    });
-    child.on('exit', (code) => reject(new Error('plcsim exited with ' + code + ': ' + output)));
-  });
 }
 
 async function readGroup(controller, TagGroup, names) {
@@ -58,7 +40,8 @@ async function main() {
   }
   const tagsFile = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'interop-')), 'tags.json');
   fs.writeFileSync(tagsFile, JSON.stringify(tags));
-  const { child, port } = await startPlcsim(program, tagsFile);
+  const { port } = await startPlcsim(program, ['--no-demo-tags', '--tags-file', tagsFile],
+                                     (text) => console.log(text));
   try {
     // The library takes its port from its configuration module: point it at plcsim's.
     require('st-ethernet-ip/dist/config').EIP_PORT = port;
@@ -90,8 +73,7 @@ async function main() {
     await controller.disconnect();
     console.log('st-ethernet-ip: single tags and a TagGroup of ' + GROUP_SIZE + ' DINT tags ok');
   } finally {
-    child.removeAllListeners('exit');
-    child.kill('SIGTERM');
+    await stopAll();
     fs.rmSync(path.dirname(tagsFile), { recursive: true, force: true });
   }
 }

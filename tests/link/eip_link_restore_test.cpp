@@ -168,7 +168,8 @@ TEST_F(RestoreTest, ReplaysThePlcAndKeepsItsStoredPollingSettings) {
     StartRestoringLink();
     eipLink_->DeserializeNodes();
     ASSERT_TRUE(WaitUntil([&] { return log_->Contains("plc1: PLC node ready"); }, kLimit));
-    EXPECT_TRUE(link_->responder()->node_exists(NodePath("/plc1/Remove")));
+    EXPECT_TRUE(WaitUntil([&] { return link_->responder()->node_exists(NodePath("/plc1/Remove")); },
+                          kLimit));
     EXPECT_NE(g_eipManager->GetPLC("plc1"), nullptr);
     EXPECT_TRUE(eipLink_->PendingNodes().empty());
     // The PLC node is rebuilt from the replayed device's settings.
@@ -195,9 +196,11 @@ TEST_F(RestoreTest, AnUnregisteredPlcOrADamagedMarkerSkipsOnlyWhatItConcerns) {
     const NodePath tag("/plc1/EM Tags/Read Tags List/t1");
     ASSERT_TRUE(
         WaitUntil([&] { return Config(tag, "$status") == Variant("PLC not found"); }, kLimit));
-    EXPECT_TRUE(log_->Contains("device is not exist - plc1"));
-    EXPECT_TRUE(log_->Contains("not a string"));
-    EXPECT_TRUE(log_->Contains("plc Info= plc1 127.0.0.1 1 2 PCCC"));
+    // The walk and the creation announcements log on their own threads.
+    for (const char* line :
+         {"device is not exist - plc1", "not a string", "plc Info= plc1 127.0.0.1 1 2 PCCC"}) {
+        EXPECT_TRUE(WaitUntil([&] { return log_->Contains(line); }, kLimit)) << line;
+    }
     StopLink();
 }
 

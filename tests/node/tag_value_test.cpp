@@ -10,6 +10,7 @@
 
 #include "node/eip_node.h"
 #include "node/node_test_support.h"
+#include "support/hex.h"
 
 namespace {
 
@@ -19,6 +20,8 @@ using node_test::WaitUntil;
 using sdk::NodePath;
 using sdk::Variant;
 using Bytes = std::vector<uint8_t>;
+using tb_test::Cat;
+using tb_test::Hex;
 
 TagInfo Tag(int innerType, ProtocolFamily family = kFamilyCip) {
     TagInfo tag = node_test::MakeTag("t", kRwFlagRead, innerType, 0);
@@ -38,29 +41,6 @@ Bytes Real(float value) {
     Bytes bytes(4);
     PutLittleEndianFloat(value, bytes.data());
     return bytes;
-}
-
-// "01 FF" -> {0x01, 0xFF}; blanks separate groups for the reader only.
-Bytes Hex(const std::string& text) {
-    Bytes bytes;
-    std::string digits;
-    for (char c : text) {
-        if (c != ' ') {
-            digits += c;
-        }
-    }
-    for (size_t i = 0; i + 1 < digits.size(); i += 2) {
-        bytes.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
 }
 
 // One CIP STRING / SHORT STRING record.
@@ -136,8 +116,7 @@ TEST(ConvertTagValueTest, BytesOfEveryTypeBecomeTheirValue) {
         {"SINT array", sint, Hex("01FF05"), Array({1, -1, 5})},
         {"INT array, partial tail", Tag(kInnerTypeInt), Hex("0100FEFF07"), Array({1, -2})},
         {"DINT array", dint, Hex("01000000 FFFFFFFF"), Array({1, -1})},
-        {"REAL array", Tag(kInnerTypeReal), Concat({Real(1.5f), Real(-0.25f)}),
-         Array({1.5, -0.25})},
+        {"REAL array", Tag(kInnerTypeReal), Cat({Real(1.5f), Real(-0.25f)}), Array({1.5, -0.25})},
         {"REAL widened", Tag(kInnerTypeReal), Real(3.14159f),
          Variant(static_cast<double>(3.14159f))},
         {"short DINT", dint, Hex("0501"), Variant(0x105)},
@@ -155,11 +134,11 @@ TEST(ConvertTagValueTest, BytesOfEveryTypeBecomeTheirValue) {
         {"partial string structure", stringStruct, Hex("01000000 41"), Variant("0x0FCE0100000041")},
         {"STRING", string, CipString("Hello"), Variant("Hello")},
         {"empty STRING", string, CipString(""), Variant("")},
-        {"STRING array", string, Concat({CipString("AB"), CipString("C")}), Array({"AB", "C"})},
+        {"STRING array", string, Cat({CipString("AB"), CipString("C")}), Array({"AB", "C"})},
         {"STRING cut", string, Hex("0900 616263"), Variant("abc"),
          "(10027): Invalid \"value\" format. - too short : 3 bytes , str count : 9"},
         {"STRING lone byte", string, Hex("05"), Variant(""), "too short : 1"},
-        {"STRING lone tail byte", string, Concat({CipString("AB"), CipString("C"), Hex("07")}),
+        {"STRING lone tail byte", string, Cat({CipString("AB"), CipString("C"), Hex("07")}),
          Array({"AB", "C"})},
         {"PLC5 STRING swapped words", Plc5(kInnerTypeString, 8), Hex("0300 4241 0043 EEEE"),
          Variant("ABC")},
@@ -183,7 +162,7 @@ TEST(ConvertTagValueTest, BytesOfEveryTypeBecomeTheirValue) {
          "failed to convert from utf-16le to utf-8 : [1]01 00 00 dc "},
         {"string structure", stringStruct, StringStruct("pump 3", 6), Variant("pump 3")},
         {"string structures 88 bytes apart", stringStruct,
-         Concat({StringStruct("", 0), StringStruct("second", 6)}), Array({"", "second"})},
+         Cat({StringStruct("", 0), StringStruct("second", 6)}), Array({"", "second"})},
         {"string structure cut to 82", stringStruct, StringStruct(std::string(84, 'x'), 1000),
          Variant(std::string(82, 'x')), "str count : 1000"},
     };
@@ -244,7 +223,7 @@ TEST_F(PublishTest, NonFiniteRealIsNotPublishedAndTheNodeKeepsItsValue) {
 
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
-    for (const Bytes& bad : {Real(nan), Real(inf), Real(-inf), Concat({Real(1.0f), Real(nan)})}) {
+    for (const Bytes& bad : {Real(nan), Real(inf), Real(-inf), Cat({Real(1.0f), Real(nan)})}) {
         LogCapture log;
         EXPECT_FALSE(EipNode::ChangeExplicitTagNodeValue("line1", tag, bad.data(),
                                                          static_cast<uint16_t>(bad.size())));
