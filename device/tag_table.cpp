@@ -1,18 +1,15 @@
-// The tag registry of a device: add, edit, remove and write tags, subtags, the replay of
-// stored tags and the export texts.
-#include "device/eip_device.h"
+#include "device/tag_table.h"
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 
 #include "common/eip_log.h"
+#include "device/device_session.h"
 #include "device/device_support.h"
 #include "eip/eip_connection.h"
-#include "tag/eip_tag.h"
-
-using namespace device_detail;
 #include "strata_sdk/json.h"
+#include "tag/eip_tag.h"
 #include "tag/protocol_handler.h"
 #include "tag/protocol_handler_factory.h"
 #include "tag/tag_parameter_parser.h"
@@ -20,6 +17,7 @@ using namespace device_detail;
 
 using kestrel::strata_sdk::NodePath;
 using kestrel::strata_sdk::Variant;
+using namespace device_detail;
 
 namespace {
 
@@ -48,21 +46,36 @@ constexpr size_t kMinWriteBytes = 256;
 
 }  // namespace
 
-EipDevice::TagMap& EipDevice::GetMapTag(int8_t kind) {
+TagTable::TagTable(DeviceSession& session, PollList& pollList, DeviceCallbacks& callbacks,
+                   const DeviceLife& life)
+    : session_(session), pollList_(pollList), callbacks_(callbacks), life_(life) {}
+
+TagTable::TagMap& TagTable::MapOf(int8_t kind) {
     return kind == kKindEM ? emTagMap_ : ioTagMap_;
 }
 
-std::shared_ptr<EipTag> EipDevice::FindTagByAlias(const std::string& tagAlias, int8_t kind) {
-    std::lock_guard<std::mutex> lock(tagMapMutex_);
-    auto& map = GetMapTag(kind);
+std::shared_ptr<EipTag> TagTable::FindTagByAlias(const std::string& tagAlias, int8_t kind) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& map = MapOf(kind);
     auto it = map.find(tagAlias);
     return it == map.end() ? nullptr : it->second;
 }
 
-std::vector<_eipTagInfo> EipDevice::ListTagInfos(int8_t kind, uint8_t rwMask) {
+bool TagTable::CopyTagInfo(const std::string& tagAlias, int8_t kind, _eipTagInfo& info) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& map = MapOf(kind);
+    auto it = map.find(tagAlias);
+    if (it == map.end()) {
+        return false;
+    }
+    info = it->second->GetInfo();
+    return true;
+}
+
+std::vector<_eipTagInfo> TagTable::ListTagInfos(int8_t kind, uint8_t rwMask) {
     std::vector<_eipTagInfo> infos;
-    std::lock_guard<std::mutex> lock(tagMapMutex_);
-    for (const auto& entry : GetMapTag(kind)) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& entry : MapOf(kind)) {
         if (rwMask == 0 || hasBit(entry.second->GetInfo().rwFlag, rwMask)) {
             infos.push_back(entry.second->GetInfo());
         }
@@ -72,21 +85,21 @@ std::vector<_eipTagInfo> EipDevice::ListTagInfos(int8_t kind, uint8_t rwMask) {
 
 // ============================================================================= tag operations
 
-std::unique_ptr<ProtocolHandler> EipDevice::familyHandler() {
+std::unique_ptr<ProtocolHandler> TagTable::FamilyHandler() {
     return std::unique_ptr<ProtocolHandler>(
-        ProtocolHandlerFactory::Create(GetConnectionInfo().family));
+        ProtocolHandlerFactory::Create(session_.ConnectionInfo().family));
 }
 
-int EipDevice::fail(int code, std::string& message) {
+int TagTable::Fail(int code, std::string& message) {
     message = errorText(code);
     return code;
 }
 
 // The alias a remove or write request names; a PCCC tag may be named by its
 // file address alone.
-std::string EipDevice::requestedTagAlias(const Variant::MapType& map) const {
+std::string TagTable::RequestedTagAlias(const Variant::MapType& map) const {
     std::string alias = trimmedString(map, "Tag Alias");
-    if (alias.empty() && GetConnectionInfo().family == EIP_PROTOCOL_FAMILY_PCCC) {
+    if (alias.empty() && session_.ConnectionInfo().family == EIP_PROTOCOL_FAMILY_PCCC) {
         alias = trimmedString(map, "Tag Name");
     }
     return alias;
@@ -94,32 +107,32 @@ std::string EipDevice::requestedTagAlias(const Variant::MapType& map) const {
 
 // The front of an add or edit: resets the answer, refuses a removed PLC and makes the family's
 // handler; null with `result` set when either fails.
-std::unique_ptr<ProtocolHandler> EipDevice::beginTagRequest(int failCode, std::string& tagAlias,
-                                                            std::string& message, int& result) {
+std::unique_ptr<ProtocolHandler> TagTable::BeginTagRequest(int failCode, std::string& tagAlias,
+                                                           std::string& message, int& result) {
     tagAlias = "Unknown";
     message.clear();
-    if (retired_.load()) {
-        result = fail(tessel::TL_ERR_PLC_NOT_EXIST, message);
+    if (life_.retired.load()) {
+        result = Fail(tessel::TL_ERR_PLC_NOT_EXIST, message);
         return nullptr;
     }
-    auto handler = familyHandler();
+    auto handler = FamilyHandler();
     if (handler == nullptr) {
-        result = fail(failCode, message);
+        result = Fail(failCode, message);
     }
     return handler;
 }
 
-int EipDevice::AddTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
-                      std::string& tagAlias, std::string& message, bool restore) {
+int TagTable::AddTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
+                     std::string& tagAlias, std::string& message, bool restore) {
     int result = 0;
-    auto handler = beginTagRequest(tessel::TL_ERR_ADD_TAG, tagAlias, message, result);
+    auto handler = BeginTagRequest(tessel::TL_ERR_ADD_TAG, tagAlias, message, result);
     if (handler == nullptr) {
         return result;
     }
     TagParameterParser parser(kind, Variant(tagObject));
     result = parser.ParseForAdd(*handler);
     if (result != 0) {
-        return fail(result, message);
+        return Fail(result, message);
     }
     parser.FillMissingWithDefaults();
     _eipTagInfo& info = parser.GetInfo();
@@ -127,18 +140,18 @@ int EipDevice::AddTag(EipConnection* testCnxn, const Variant& tagObject, int8_t 
     if (!info.alias.empty()) {
         tagAlias = info.alias;
     }
-    result = validateTagInfoOnAddTag(kind, info);
+    result = ValidateOnAdd(kind, info);
     if (result != 0) {
-        return fail(result, message);
+        return Fail(result, message);
     }
-    auto tag = createCheckedTag(testCnxn, info, tessel::TL_ERR_ADD_TAG, restore, result, message);
+    auto tag = CreateCheckedTag(testCnxn, info, tessel::TL_ERR_ADD_TAG, restore, result, message);
     if (tag == nullptr) {
         return result;
     }
-    return doAddTag(kind, std::move(tag), parser.GetSubtags(), message);
+    return DoAddTag(kind, std::move(tag), parser.GetSubtags(), message);
 }
 
-int EipDevice::validateTagInfoOnAddTag(int8_t kind, const _eipTagInfo& info) {
+int TagTable::ValidateOnAdd(int8_t kind, const _eipTagInfo& info) {
     int result = TagInfoValidator(kind).Validate(info);
     if (result != 0) {
         return result;
@@ -149,42 +162,41 @@ int EipDevice::validateTagInfoOnAddTag(int8_t kind, const _eipTagInfo& info) {
     if (IsTagNameExist(info.tagName, kind, info.alias)) {
         return tessel::TL_ERR_TAG_NAME_EXISTS;
     }
-    auto handler = familyHandler();
+    auto handler = FamilyHandler();
     return handler == nullptr ? tessel::TL_ERR_ADD_TAG : handler->ValidateTagInfoOnAdd(info);
 }
 
-int EipDevice::validateTagInfoOnEditTag(int8_t kind, const _eipTagInfo& info) {
+int TagTable::ValidateOnEdit(int8_t kind, const _eipTagInfo& info) {
     int result = TagInfoValidator(kind).Validate(info);
     if (result != 0) {
         return result;
     }
-    auto handler = familyHandler();
+    auto handler = FamilyHandler();
     return handler == nullptr ? tessel::TL_ERR_EDIT_TAG : handler->ValidateTagInfoOnEdit(info);
 }
 
 // The tag of info, built and checked against the PLC through testCnxn; null with `result` set
 // when either fails (failCode when building fails without a message). A tag the PLC does not
 // have is kept when allowMissing (restoring a stored configuration).
-std::shared_ptr<EipTag> EipDevice::createCheckedTag(EipConnection* testCnxn,
-                                                    const _eipTagInfo& info, int failCode,
-                                                    bool allowMissing, int& result,
-                                                    std::string& message) {
-    auto tag = createTag(info, message);
+std::shared_ptr<EipTag> TagTable::CreateCheckedTag(EipConnection* testCnxn, const _eipTagInfo& info,
+                                                   int failCode, bool allowMissing, int& result,
+                                                   std::string& message) {
+    auto tag = CreateTag(info, message);
     if (tag == nullptr) {
-        result = message.empty() ? fail(failCode, message) : tessel::TL_ERR_INVALID_TAG_NAME;
+        result = message.empty() ? Fail(failCode, message) : tessel::TL_ERR_INVALID_TAG_NAME;
         return nullptr;
     }
-    result = testAndUpdateTag(testCnxn, tag.get(), message);
+    result = TestAndUpdateTag(testCnxn, tag.get(), message);
     if (result != 0 && !(allowMissing && result == -tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC)) {
         return nullptr;
     }
     return tag;
 }
 
-std::shared_ptr<EipTag> EipDevice::createTag(const _eipTagInfo& info, std::string& message) {
-    std::shared_ptr<EipTag> tag(EipTag::Create(GetConnectionInfo().family));
+std::shared_ptr<EipTag> TagTable::CreateTag(const _eipTagInfo& info, std::string& message) {
+    std::shared_ptr<EipTag> tag(EipTag::Create(session_.ConnectionInfo().family));
     if (tag == nullptr) {
-        eiplog::Error("createTag", GetAlias() + ": Create tag fail - " + info.alias);
+        eiplog::Error("createTag", session_.Alias() + ": Create tag fail - " + info.alias);
         return nullptr;
     }
     tag->SetInfo(info);
@@ -195,7 +207,7 @@ std::shared_ptr<EipTag> EipDevice::createTag(const _eipTagInfo& info, std::strin
     return tag;
 }
 
-int EipDevice::testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& message) {
+int TagTable::TestAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& message) {
     _eipTagInfo& info = tag->GetInfo();
     if (hasBit(info.rwFlag, EIP_RW_FLAG_IO)) {
         info.innerType = EIP_INNER_TYPE_SINT;
@@ -229,7 +241,7 @@ int EipDevice::testAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& m
 }
 
 // Gives an I/O tag its "Data" subtag covering the whole data.
-void EipDevice::addDataSubTag(EipTag& tag, std::vector<_eipSubTagInfo>& added) {
+void TagTable::AddDataSubTag(EipTag& tag, std::vector<_eipSubTagInfo>& added) {
     const _eipTagInfo& info = tag.GetInfo();
     if (hasBit(info.rwFlag, EIP_RW_FLAG_IO)) {
         const _eipSubTagInfo data{EIP_SUBTAG_DATA_ALIAS, 0, EIP_INNER_TYPE_SINT, info.dataLen};
@@ -241,8 +253,8 @@ void EipDevice::addDataSubTag(EipTag& tag, std::vector<_eipSubTagInfo>& added) {
 
 // Adds the subtags of a "Subtags" list to the tag; failures are listed in the
 // message.
-void EipDevice::addListedSubTags(EipTag& tag, const std::vector<Variant>& subtagList,
-                                 std::vector<_eipSubTagInfo>& added, std::string& message) {
+void TagTable::AddListedSubTags(EipTag& tag, const std::vector<Variant>& subtagList,
+                                std::vector<_eipSubTagInfo>& added, std::string& message) {
     std::vector<std::string> failed;
     for (const Variant& element : subtagList) {
         if (!element.is_map()) {
@@ -261,28 +273,28 @@ void EipDevice::addListedSubTags(EipTag& tag, const std::vector<Variant>& subtag
     appendFailedSubTags(message, failed);
 }
 
-int EipDevice::doAddTag(int8_t kind, std::shared_ptr<EipTag> tag,
-                        const std::vector<Variant>& subtagList, std::string& message) {
+int TagTable::DoAddTag(int8_t kind, std::shared_ptr<EipTag> tag,
+                       const std::vector<Variant>& subtagList, std::string& message) {
     std::vector<_eipSubTagInfo> subtags;
     if (!IsTagAliasExist(tag->GetInfo().alias, kind)) {
-        addDataSubTag(*tag, subtags);
-        addListedSubTags(*tag, subtagList, subtags, message);
+        AddDataSubTag(*tag, subtags);
+        AddListedSubTags(*tag, subtagList, subtags, message);
     }
     if (AddTagToMap(std::move(tag), kind, &subtags) != 0) {
-        return fail(retired_.load() ? tessel::TL_ERR_PLC_NOT_EXIST : tessel::TL_ERR_ADD_TAG,
+        return Fail(life_.retired.load() ? tessel::TL_ERR_PLC_NOT_EXIST : tessel::TL_ERR_ADD_TAG,
                     message);
     }
     return 0;
 }
 
-int EipDevice::AddTagToMap(std::shared_ptr<EipTag> tag, int8_t kind,
-                           std::vector<_eipSubTagInfo>* subtags) {
+int TagTable::AddTagToMap(std::shared_ptr<EipTag> tag, int8_t kind,
+                          std::vector<_eipSubTagInfo>* subtags) {
     const _eipTagInfo info = tag->GetInfo();
-    const std::string alias = GetAlias();
+    const std::string alias = session_.Alias();
     {
-        std::lock_guard<std::mutex> lock(tagMapMutex_);
-        auto& map = GetMapTag(kind);
-        if (retired_.load()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto& map = MapOf(kind);
+        if (life_.retired.load()) {
             return -1;  // the PLC was removed while the tag was being checked
         }
         if (map.count(info.alias) != 0) {
@@ -297,43 +309,44 @@ int EipDevice::AddTagToMap(std::shared_ptr<EipTag> tag, int8_t kind,
         }
         map.emplace(info.alias, std::move(tag));
     }
-    auto cb = callbacks();
+    auto cb = callbacks_.Get();
     if (cb->tagNodeCreated) {
         cb->tagNodeCreated(alias, info, subtags);
     }
     return 0;
 }
 
-int EipDevice::RemoveTagFromMap(const std::string& tagAlias, int8_t kind, bool notify) {
+int TagTable::RemoveTagFromMap(const std::string& tagAlias, int8_t kind, bool notify) {
     std::shared_ptr<EipTag> tag;
     {
-        std::lock_guard<std::mutex> pollingLock(pollingMutex_);
-        std::lock_guard<std::mutex> mapLock(tagMapMutex_);
-        auto& map = GetMapTag(kind);
+        auto pollListEditor = pollList_.Edit();
+        std::lock_guard<std::mutex> mapLock(mutex_);
+        auto& map = MapOf(kind);
         auto it = map.find(tagAlias);
         if (it == map.end()) {
-            eiplog::Info("RemoveTagFromMap", alias_ + ": Tag alias is not exist - " + tagAlias);
+            eiplog::Info("RemoveTagFromMap",
+                         session_.Alias() + ": Tag alias is not exist - " + tagAlias);
             return -1;
         }
         tag = std::move(it->second);
-        replacePolledTagLocked(tag.get(), nullptr);
+        pollListEditor.Replace(tag.get(), nullptr);
         map.erase(it);
     }
     const _eipTagInfo info = tag->GetInfo();
     std::vector<_eipSubTagInfo> subtags = tag->GetSubTags();
-    auto cb = callbacks();
+    auto cb = callbacks_.Get();
     if (notify && cb->tagNodeRemoved) {
-        cb->tagNodeRemoved(GetAlias(), info, &subtags);
+        cb->tagNodeRemoved(session_.Alias(), info, &subtags);
     }
     return 0;
 }
 
-int EipDevice::ResetTag(int8_t kind) {
+int TagTable::ResetTag(int8_t kind) {
     for (;;) {
         std::string first;
         {
-            std::lock_guard<std::mutex> lock(tagMapMutex_);
-            auto& map = GetMapTag(kind);
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto& map = MapOf(kind);
             if (map.empty()) {
                 return 0;
             }
@@ -347,14 +360,14 @@ int EipDevice::ResetTag(int8_t kind) {
     }
 }
 
-bool EipDevice::IsTagAliasExist(const std::string& tagAlias, int8_t kind) {
+bool TagTable::IsTagAliasExist(const std::string& tagAlias, int8_t kind) {
     return FindTagByAlias(tagAlias, kind) != nullptr;
 }
 
-bool EipDevice::IsTagNameExist(const std::string& tagName, int8_t kind,
-                               const std::string& ignoreAlias) {
-    std::lock_guard<std::mutex> lock(tagMapMutex_);
-    for (const auto& entry : GetMapTag(kind)) {
+bool TagTable::IsTagNameExist(const std::string& tagName, int8_t kind,
+                              const std::string& ignoreAlias) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& entry : MapOf(kind)) {
         if (entry.first != ignoreAlias && entry.second->GetInfo().tagName == tagName) {
             return true;
         }
@@ -362,23 +375,23 @@ bool EipDevice::IsTagNameExist(const std::string& tagName, int8_t kind,
     return false;
 }
 
-int EipDevice::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tagAlias,
-                         std::string& message) {
+int TagTable::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tagAlias,
+                        std::string& message) {
     tagAlias = "Unknown";
     message.clear();
     if (!tagObject.is_map()) {
-        return fail(tessel::TL_ERR_INVALID_JSON, message);
+        return Fail(tessel::TL_ERR_INVALID_JSON, message);
     }
     const auto& map = tagObject.as_map();
-    const std::string alias = requestedTagAlias(map);
+    const std::string alias = RequestedTagAlias(map);
     if (alias.empty()) {
-        return fail(tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED, message);
+        return Fail(tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED, message);
     }
     tagAlias = alias;
     auto subtags = map.find("Subtags");
     if (subtags == map.end() || !subtags->second.is_array()) {
         if (RemoveTagFromMap(alias, kind, true) != 0) {
-            return fail(tessel::TL_ERR_REMOVE_TAG, message);
+            return Fail(tessel::TL_ERR_REMOVE_TAG, message);
         }
         return 0;
     }
@@ -401,75 +414,69 @@ int EipDevice::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tag
     return 0;
 }
 
-int EipDevice::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
-                       std::string& tagAlias, std::string& message) {
+int TagTable::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
+                      std::string& tagAlias, std::string& message) {
     int result = 0;
-    auto handler = beginTagRequest(tessel::TL_ERR_EDIT_TAG, tagAlias, message, result);
+    auto handler = BeginTagRequest(tessel::TL_ERR_EDIT_TAG, tagAlias, message, result);
     if (handler == nullptr) {
         return result;
     }
     TagParameterParser parser(kind, Variant(tagObject));
     result = parser.ParseForEdit(*handler);
     if (result != 0) {
-        return fail(result, message);
+        return Fail(result, message);
     }
     _eipTagInfo& info = parser.GetInfo();
     _eipTagInfo& extra = parser.GetExtra();
     handler->PreProcessTagInfo(info);
     if (info.alias.empty()) {
-        return fail(tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED, message);
+        return Fail(tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED, message);
     }
     const std::string oldAlias = info.alias;
     tagAlias = oldAlias;
     _eipTagInfo old;
-    {
-        std::lock_guard<std::mutex> lock(tagMapMutex_);
-        auto& map = GetMapTag(kind);
-        auto it = map.find(oldAlias);
-        if (it == map.end()) {
-            return fail(tessel::TL_ERR_TAG_NOT_EXIST, message);
-        }
-        old = it->second->GetInfo();
+    if (!CopyTagInfo(oldAlias, kind, old)) {
+        return Fail(tessel::TL_ERR_TAG_NOT_EXIST, message);
     }
     result = handler->PostProcessTagInfoOnEdit(info, extra, old);
     if (result != 0) {
-        return fail(result, message);
+        return Fail(result, message);
     }
     const std::string newAlias = extra.alias;
     if (!newAlias.empty() && newAlias != oldAlias && IsTagAliasExist(newAlias, kind)) {
-        return fail(tessel::TL_ERR_NEW_TAG_ALIAS_EXISTS, message);
+        return Fail(tessel::TL_ERR_NEW_TAG_ALIAS_EXISTS, message);
     }
     if (!info.tagName.empty() && info.tagName != old.tagName &&
         IsTagNameExist(info.tagName, kind, oldAlias)) {
-        return fail(tessel::TL_ERR_TAG_NAME_EXISTS, message);
+        return Fail(tessel::TL_ERR_TAG_NAME_EXISTS, message);
     }
     parser.CopyMissingFrom(old);
     if (!newAlias.empty()) {
         info.alias = newAlias;
     }
-    result = validateTagInfoOnEditTag(kind, info);
+    result = ValidateOnEdit(kind, info);
     if (result != 0) {
-        return fail(result, message);
+        return Fail(result, message);
     }
-    auto tag = createCheckedTag(testCnxn, info, tessel::TL_ERR_EDIT_TAG, false, result, message);
+    auto tag = CreateCheckedTag(testCnxn, info, tessel::TL_ERR_EDIT_TAG, false, result, message);
     if (tag == nullptr) {
         return result;
     }
-    return doEditTag(kind, oldAlias, std::move(tag), parser.GetSubtags(), message);
+    return DoEditTag(kind, oldAlias, std::move(tag), parser.GetSubtags(), message);
 }
 
 // Replaces the tag under oldAlias by newTag in one step under the locks; the
 // poll list gets the new tag in the old one's place (or loses it when the new
 // tag is not read). An I/O tag keeps the subtags that still fit its data.
-int EipDevice::doEditTag(int8_t kind, const std::string& oldAlias, std::shared_ptr<EipTag> newTag,
-                         const std::vector<Variant>& subtagList, std::string& message) {
+int TagTable::DoEditTag(int8_t kind, const std::string& oldAlias, std::shared_ptr<EipTag> newTag,
+                        const std::vector<Variant>& subtagList, std::string& message) {
     const _eipTagInfo info = newTag->GetInfo();
     std::vector<_eipSubTagInfo> keptSubTags;
     if (auto current = FindTagByAlias(oldAlias, kind)) {
         keptSubTags = current->GetSubTags();
     }
     std::vector<_eipSubTagInfo> subtags;
-    addDataSubTag(*newTag, subtags);
+    AddDataSubTag(*newTag, subtags);
     std::vector<std::string> dropped;
     for (const auto& subtag : keptSubTags) {
         if (subtag.alias == EIP_SUBTAG_DATA_ALIAS) {
@@ -482,30 +489,30 @@ int EipDevice::doEditTag(int8_t kind, const std::string& oldAlias, std::shared_p
         }
     }
     appendFailedSubTags(message, dropped);
-    addListedSubTags(*newTag, subtagList, subtags, message);
+    AddListedSubTags(*newTag, subtagList, subtags, message);
 
     std::shared_ptr<EipTag> oldTag;
     {
-        std::lock_guard<std::mutex> pollingLock(pollingMutex_);
-        std::lock_guard<std::mutex> mapLock(tagMapMutex_);
-        auto& map = GetMapTag(kind);
+        auto pollListEditor = pollList_.Edit();
+        std::lock_guard<std::mutex> mapLock(mutex_);
+        auto& map = MapOf(kind);
         auto it = map.find(oldAlias);
         if (it == map.end()) {
-            return fail(tessel::TL_ERR_REMOVE_TAG, message);
+            return Fail(tessel::TL_ERR_REMOVE_TAG, message);
         }
         if (info.alias != oldAlias && map.count(info.alias) != 0) {
-            return fail(tessel::TL_ERR_ADD_TAG, message);
+            return Fail(tessel::TL_ERR_ADD_TAG, message);
         }
         oldTag = std::move(it->second);
-        replacePolledTagLocked(oldTag.get(),
+        pollListEditor.Replace(oldTag.get(),
                                hasBit(info.rwFlag, EIP_RW_FLAG_READ) ? newTag : nullptr);
         map.erase(it);
         map.emplace(info.alias, std::move(newTag));
     }
     const _eipTagInfo oldInfo = oldTag->GetInfo();
     std::vector<_eipSubTagInfo> oldSubTags = oldTag->GetSubTags();
-    auto cb = callbacks();
-    const std::string alias = GetAlias();
+    auto cb = callbacks_.Get();
+    const std::string alias = session_.Alias();
     if (cb->tagNodeRemoved) {
         cb->tagNodeRemoved(alias, oldInfo, &oldSubTags);
     }
@@ -515,53 +522,47 @@ int EipDevice::doEditTag(int8_t kind, const std::string& oldAlias, std::shared_p
     return 0;
 }
 
-int EipDevice::WriteTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
-                        std::string& tagAlias, std::string& message) {
+int TagTable::WriteTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
+                       std::string& tagAlias, std::string& message) {
     tagAlias = "Unknown";
     message.clear();
     if (!tagObject.is_map()) {
-        return fail(tessel::TL_ERR_INVALID_JSON, message);
+        return Fail(tessel::TL_ERR_INVALID_JSON, message);
     }
     const auto& map = tagObject.as_map();
-    const std::string alias = requestedTagAlias(map);
+    const std::string alias = RequestedTagAlias(map);
     if (!alias.empty()) {
         tagAlias = alias;
     }
     auto value = map.find("value");
     if (value == map.end()) {
-        return fail(tessel::TL_ERR_INVALID_JSON, message);
+        return Fail(tessel::TL_ERR_INVALID_JSON, message);
     }
     return WriteTagByAlias(testCnxn, alias, value->second, kind, message);
 }
 
-int EipDevice::WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
-                               const Variant& value, int8_t kind, std::string& message) {
+int TagTable::WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
+                              const Variant& value, int8_t kind, std::string& message) {
     message.clear();
-    if (retired_.load()) {
-        return fail(tessel::TL_ERR_PLC_NOT_EXIST, message);
+    if (life_.retired.load()) {
+        return Fail(tessel::TL_ERR_PLC_NOT_EXIST, message);
     }
     if (tagAlias.empty()) {
-        return fail(tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED, message);
+        return Fail(tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED, message);
     }
     _eipTagInfo info;
-    {
-        std::lock_guard<std::mutex> lock(tagMapMutex_);
-        auto& map = GetMapTag(kind);
-        auto it = map.find(tagAlias);
-        if (it == map.end()) {
-            return fail(tessel::TL_ERR_TAG_NOT_EXIST, message);
-        }
-        info = it->second->GetInfo();
+    if (!CopyTagInfo(tagAlias, kind, info)) {
+        return Fail(tessel::TL_ERR_TAG_NOT_EXIST, message);
     }
     if (!hasBit(info.rwFlag, EIP_RW_FLAG_WRITE)) {
-        return fail(tessel::TL_ERR_TAG_NOT_WRITEABLE, message);
+        return Fail(tessel::TL_ERR_TAG_NOT_WRITEABLE, message);
     }
     // The write works on its own copy of the tag, so that polling and the other
     // actions never wait for the PLC's answer.
     std::string ignored;
-    const std::shared_ptr<EipTag> tag = createTag(info, ignored);
+    const std::shared_ptr<EipTag> tag = CreateTag(info, ignored);
     if (tag == nullptr) {
-        return fail(tessel::TL_ERR_WRITE_TAG, message);
+        return Fail(tessel::TL_ERR_WRITE_TAG, message);
     }
     // Room for the whole value the test read learned (a large array goes out in fragments).
     std::vector<uint8_t> bytes(std::clamp<size_t>(
@@ -569,11 +570,11 @@ int EipDevice::WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
     const int32_t length =
         tag->ConvertVexa2Raw(value, bytes.data(), static_cast<uint16_t>(bytes.size()));
     if (length <= 0) {
-        return fail(tessel::TL_ERR_INVALID_VALUE, message);
+        return Fail(tessel::TL_ERR_INVALID_VALUE, message);
     }
     if (cnxn == nullptr || cnxn->WriteDataToTag(tag->GetInfo(), tag->GetTagData(), bytes.data(),
                                                 static_cast<uint16_t>(length)) != 0) {
-        return fail(tessel::TL_ERR_WRITE_TAG, message);
+        return Fail(tessel::TL_ERR_WRITE_TAG, message);
     }
     return 0;
 }
@@ -583,37 +584,37 @@ int EipDevice::WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
 // Runs fn on the I/O tag under the tag-map lock; logs and returns false when
 // the tag does not exist.
 template <typename Fn>
-bool EipDevice::withIOTag(const char* operation, const std::string& tagAlias, Fn fn) {
-    std::lock_guard<std::mutex> lock(tagMapMutex_);
+bool TagTable::WithIOTag(const char* operation, const std::string& tagAlias, Fn fn) {
+    std::lock_guard<std::mutex> lock(mutex_);
     auto it = ioTagMap_.find(tagAlias);
     if (it == ioTagMap_.end()) {
-        eiplog::Error(operation, alias_ + ": Tag alias does not exist - " + tagAlias);
+        eiplog::Error(operation, session_.Alias() + ": Tag alias does not exist - " + tagAlias);
         return false;
     }
     fn(*it->second);
     return true;
 }
 
-int EipDevice::AddSubTag(const std::string& tagAlias, const _eipSubTagInfo& subtag, bool notify) {
+int TagTable::AddSubTag(const std::string& tagAlias, const _eipSubTagInfo& subtag, bool notify) {
     int result = -1;
     _eipTagInfo info;
-    withIOTag("AddSubTag", tagAlias, [&](EipTag& tag) {
+    WithIOTag("AddSubTag", tagAlias, [&](EipTag& tag) {
         result = tag.AddSubTag(subtag);
         info = tag.GetInfo();
     });
-    auto cb = callbacks();
+    auto cb = callbacks_.Get();
     if (result == 0 && notify && cb->subTagNodeCreated) {
-        cb->subTagNodeCreated(GetAlias(), info, subtag);
+        cb->subTagNodeCreated(session_.Alias(), info, subtag);
     }
     return result;
 }
 
-int EipDevice::EditSubTag(const std::string& tagAlias, const std::string& oldSubTagAlias,
-                          const _eipSubTagInfo& subtag, bool notify) {
+int TagTable::EditSubTag(const std::string& tagAlias, const std::string& oldSubTagAlias,
+                         const _eipSubTagInfo& subtag, bool notify) {
     int result = -1;
     _eipTagInfo info;
     _eipSubTagInfo old;
-    withIOTag("EditSubTag", tagAlias, [&](EipTag& tag) {
+    WithIOTag("EditSubTag", tagAlias, [&](EipTag& tag) {
         old = tag.GetSubTagInfo(oldSubTagAlias);
         result = tag.EditSubTag(oldSubTagAlias, subtag);
         info = tag.GetInfo();
@@ -622,8 +623,8 @@ int EipDevice::EditSubTag(const std::string& tagAlias, const std::string& oldSub
     if (result != 0 || !notify || oldSubTagAlias == EIP_SUBTAG_DATA_ALIAS) {
         return result;
     }
-    auto cb = callbacks();
-    const std::string alias = GetAlias();
+    auto cb = callbacks_.Get();
+    const std::string alias = session_.Alias();
     if (cb->subTagNodeRemoved) {
         cb->subTagNodeRemoved(alias, info, old);
     }
@@ -633,28 +634,28 @@ int EipDevice::EditSubTag(const std::string& tagAlias, const std::string& oldSub
     return 0;
 }
 
-int EipDevice::RemoveSubTag(const std::string& tagAlias, const std::string& subTagAlias,
-                            bool notify) {
+int TagTable::RemoveSubTag(const std::string& tagAlias, const std::string& subTagAlias,
+                           bool notify) {
     int result = -1;
     _eipTagInfo info;
     _eipSubTagInfo old;
-    withIOTag("RemoveSubTag", tagAlias, [&](EipTag& tag) {
+    WithIOTag("RemoveSubTag", tagAlias, [&](EipTag& tag) {
         old = tag.GetSubTagInfo(subTagAlias);
         result = tag.RemoveSubTag(subTagAlias);
         info = tag.GetInfo();
     });
-    auto cb = callbacks();
+    auto cb = callbacks_.Get();
     if (result == 0 && notify && subTagAlias != EIP_SUBTAG_DATA_ALIAS && cb->subTagNodeRemoved) {
-        cb->subTagNodeRemoved(GetAlias(), info, old);
+        cb->subTagNodeRemoved(session_.Alias(), info, old);
     }
     return result;
 }
 
-int EipDevice::ImportSubTags(const std::string& tagAlias, const Variant& subtags,
-                             std::string& message) {
+int TagTable::ImportSubTags(const std::string& tagAlias, const Variant& subtags,
+                            std::string& message) {
     message.clear();
     if (!subtags.is_array()) {
-        return fail(tessel::TL_ERR_INVALID_JSON, message);
+        return Fail(tessel::TL_ERR_INVALID_JSON, message);
     }
     bool failed = false;
     for (const Variant& element : subtags.as_array()) {
@@ -665,55 +666,27 @@ int EipDevice::ImportSubTags(const std::string& tagAlias, const Variant& subtags
             failed = true;
         }
     }
-    return failed ? fail(tessel::TL_ERR_IMPORT_SUBTAG, message) : 0;
+    return failed ? Fail(tessel::TL_ERR_IMPORT_SUBTAG, message) : 0;
 }
 
 // ================================================================================== persistence
 
-void EipDevice::AddPersistenceTagStr(const NodePath& path, const std::string& text) {
+void TagTable::AddPersistenceTagStr(const NodePath& path, const std::string& text) {
     std::lock_guard<std::mutex> lock(persistMutex_);
     persistedTagStrings_.emplace(path, text);
 }
 
-void EipDevice::AddPersistenceSubTagStr(const NodePath& path, const _eipSubTagInfo& subtag) {
+void TagTable::AddPersistenceSubTagStr(const NodePath& path, const _eipSubTagInfo& subtag) {
     std::lock_guard<std::mutex> lock(persistMutex_);
     persistedSubTags_.emplace(path, subtag);
 }
 
-void EipDevice::CreatePersistenceTag() {
-    const bool never = neverConnected_.load();
-    size_t count = 0;
-    {
-        std::lock_guard<std::mutex> lock(persistMutex_);
-        count = persistedTagStrings_.size();
-    }
-    eiplog::Info("CreatePersistenceTag", "Create previous tags count - " + std::to_string(count) +
-                                             (never ? " but not excute" : ""));
-    const std::string alias = GetAlias();
-    auto cb = callbacks();
-    if (cb->productInfo) {
-        cb->productInfo(alias, GetProductInfo());
-    }
-    notifyPollingState(true);
-    if (never) {
-        return;
-    }
-    if (!replayPersistedTags(*cb)) {
-        return;
-    }
-    std::string message;
-    if (emPollingInterval_.load() != 0 && emPollingStopped_.load() != 0) {
-        StartEMPolling(emPollingInterval_.load(), message);
-    }
-    if (ioParam1_.load() != 0 && ioPollingStopped_.load() != 0) {
-        StartIOPolling(ioParam1_.load(), ioParam2_.load(), message);
-    }
-    notifyStates(emCnxnState_.load(), ucmmState_.load());
+size_t TagTable::PersistedTagCount() {
+    std::lock_guard<std::mutex> lock(persistMutex_);
+    return persistedTagStrings_.size();
 }
 
-// Replays the stored tags and subtags; false (entries kept for the next
-// connection, reconnect started) when no test connection can be made.
-bool EipDevice::replayPersistedTags(const EipDeviceCallbacks& cb) {
+bool TagTable::ReplayPersistedTags(const EipDeviceCallbacks& cb) {
     std::map<NodePath, std::string> tagStrings;
     std::map<NodePath, _eipSubTagInfo> subtags;
     {
@@ -727,20 +700,19 @@ bool EipDevice::replayPersistedTags(const EipDeviceCallbacks& cb) {
     std::unique_ptr<EipConnection> test;
     if (!tagStrings.empty()) {
         std::string message;
-        test.reset(EipConnection::MakeTestConnection(GetConnectionInfo(), message, stopFd_));
+        test.reset(EipConnection::MakeTestConnection(session_.ConnectionInfo(), message,
+                                                     session_.StopFd()));
         if (test == nullptr) {
             {
                 std::lock_guard<std::mutex> lock(persistMutex_);
                 persistedTagStrings_.insert(tagStrings.begin(), tagStrings.end());
                 persistedSubTags_.insert(subtags.begin(), subtags.end());
             }
-            DisconnectFromPLC();
-            StartReconnectProcess();
             return false;
         }
     }
     for (const auto& entry : tagStrings) {
-        replayPersistedTag(cb, test.get(), entry.first, entry.second);
+        ReplayPersistedTag(cb, test.get(), entry.first, entry.second);
     }
     for (const auto& entry : subtags) {
         if (entry.second.alias != EIP_SUBTAG_DATA_ALIAS) {
@@ -752,8 +724,8 @@ bool EipDevice::replayPersistedTags(const EipDeviceCallbacks& cb) {
     return true;
 }
 
-void EipDevice::replayPersistedTag(const EipDeviceCallbacks& cb, EipConnection* test,
-                                   const NodePath& path, const std::string& text) {
+void TagTable::ReplayPersistedTag(const EipDeviceCallbacks& cb, EipConnection* test,
+                                  const NodePath& path, const std::string& text) {
     const std::string tagAlias = kestrel::strata_sdk::string_unescape(path.get_name());
     const int8_t kind =
         path.get_parent_path().get_parent_path().get_name() == "EM Tags" ? kKindEM : kKindIO;
@@ -775,13 +747,13 @@ void EipDevice::replayPersistedTag(const EipDeviceCallbacks& cb, EipConnection* 
     }
     // A tag kept untested, or added with a remark, shows why on its node.
     if ((result != 0 || !message.empty()) && cb.tagStatus) {
-        cb.tagStatus(GetAlias(), tagAlias, kind, message);
+        cb.tagStatus(session_.Alias(), tagAlias, kind, message);
     }
 }
 
-int EipDevice::ExportTags(int8_t kind, std::string& text) {
-    std::lock_guard<std::mutex> lock(tagMapMutex_);
-    const auto& map = GetMapTag(kind);
+int TagTable::ExportTags(int8_t kind, std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto& map = MapOf(kind);
     if (map.empty()) {
         text = errorText(tessel::TL_ERR_TAG_NOT_EXIST);
         return -1;
@@ -799,9 +771,9 @@ int EipDevice::ExportTags(int8_t kind, std::string& text) {
     return 0;
 }
 
-int EipDevice::ExportSubTags(const std::string& tagAlias, std::string& text) {
+int TagTable::ExportSubTags(const std::string& tagAlias, std::string& text) {
     int written = -1;
-    const bool found = withIOTag("ExportSubTags", tagAlias,
+    const bool found = WithIOTag("ExportSubTags", tagAlias,
                                  [&](EipTag& tag) { written = tag.ExportSubTags(text); });
     if (!found) {
         text = errorText(tessel::TL_ERR_TAG_NOT_EXIST);
@@ -812,4 +784,37 @@ int EipDevice::ExportSubTags(const std::string& tagAlias, std::string& text) {
         return -1;
     }
     return 0;
+}
+
+// ======================================================================= polling and value queue
+
+std::vector<PolledTag> TagTable::ReadTags() {
+    std::vector<PolledTag> tags;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& entry : emTagMap_) {
+        const _eipTagInfo& info = entry.second->GetInfo();
+        if (hasBit(info.rwFlag, EIP_RW_FLAG_READ)) {
+            tags.push_back(PolledTag{entry.second, std::make_shared<const _eipTagInfo>(info)});
+        }
+    }
+    return tags;
+}
+
+bool TagTable::StillMapped(const EipTag& tag) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = emTagMap_.find(tag.GetInfo().alias);
+    return it != emTagMap_.end() && it->second.get() == &tag;
+}
+
+void TagTable::LearnDataLength(PolledTag& polled, int32_t dataLength) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    _eipTagInfo& info = polled.tag->GetInfo();
+    info.dataLen = dataLength;
+    polled.record = std::make_shared<const _eipTagInfo>(info);
+}
+
+std::vector<_eipSubTagInfo> TagTable::IoSubTags(const std::string& tagAlias) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = ioTagMap_.find(tagAlias);
+    return it == ioTagMap_.end() ? std::vector<_eipSubTagInfo>() : it->second->GetSubTags();
 }

@@ -1,0 +1,297 @@
+#include "device/device_session.h"
+
+#include <unistd.h>
+
+#include "common/eip_log.h"
+#include "device/device_support.h"
+#include "eip/eip_connection.h"
+#include "tag/protocol_handler.h"
+#include "tag/protocol_handler_factory.h"
+
+using namespace device_detail;
+
+namespace {
+constexpr uint16_t kEMConnectionRpiMs = 45000;
+}  // namespace
+
+DeviceSession::DeviceSession(DeviceCallbacks& callbacks, DeviceStats& stats, const DeviceLife& life)
+    : callbacks_(callbacks),
+      stats_(stats),
+      life_(life),
+      stopFd_(makeEventFd()),
+      reconnectThread_(
+          {"Reconnect Thread", [this] { return Alias(); }, [this] { ReconnectLoop(); }, nullptr},
+          life.shuttingDown) {}
+
+DeviceSession::~DeviceSession() {
+    if (stopFd_ >= 0) {
+        ::close(stopFd_);
+    }
+}
+
+void DeviceSession::SetHooks(Hooks hooks) {
+    hooks_ = std::move(hooks);
+}
+
+void DeviceSession::SignalStop() {
+    signalEventFd(stopFd_);
+}
+
+void DeviceSession::DrainStop() {
+    drainEventFd(stopFd_);
+}
+
+void DeviceSession::SetConnectionInfo(const _eipConnectInfo& info) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connectInfo_.alias = info.alias;
+    connectInfo_.host = info.host;
+    connectInfo_.port = info.port;
+    connectInfo_.slot = info.slot;
+    connectInfo_.family = info.family;
+    alias_ = info.alias;
+}
+
+std::string DeviceSession::Alias() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return alias_;
+}
+
+_eipConnectInfo DeviceSession::ConnectionInfo() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return connectInfo_;
+}
+
+_eipProductInfo DeviceSession::ProductInfo() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return productInfo_;
+}
+
+std::shared_ptr<EipConnection> DeviceSession::Connection() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return connection_;
+}
+
+// Makes the connection and handler objects of the configured family without
+// installing them; logs and returns -1 on failure. Their socket waits end when
+// the device retires.
+int DeviceSession::MakeConnectionObjects(const _eipConnectInfo& info,
+                                         std::shared_ptr<EipConnection>& cnxn,
+                                         std::shared_ptr<ProtocolHandler>& handler) const {
+    cnxn.reset(EipConnection::Create(info.family, &info));
+    if (cnxn == nullptr) {
+        eiplog::Error("createConnection", info.alias + ": Failed to create connection instance");
+        return -1;
+    }
+    cnxn->SetAbortFd(stopFd_);
+    handler.reset(ProtocolHandlerFactory::Create(info.family));
+    if (handler == nullptr) {
+        eiplog::Error("createConnection",
+                      info.alias + ": Failed to create protocol handler instance");
+        cnxn.reset();
+        return -1;
+    }
+    return 0;
+}
+
+// Replaces the connection and handler; the old ones go when their last user
+// (the socket thread in an exchange) lets go. Called with mutex_ held.
+void DeviceSession::InstallConnectionLocked(std::shared_ptr<EipConnection> cnxn,
+                                            std::shared_ptr<ProtocolHandler> handler) {
+    emEnabled_.store(cnxn != nullptr && cnxn->IsEMEnabled());
+    connection_ = std::move(cnxn);
+    handler_ = std::move(handler);
+    emCnxnOpen_.store(false);
+}
+
+void DeviceSession::Drop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    InstallConnectionLocked(nullptr, nullptr);
+}
+
+bool DeviceSession::SocketOpen() {
+    auto cnxn = Connection();
+    return cnxn != nullptr && cnxn->GetSocketFd() >= 0;
+}
+
+// Connect, register, identity, Forward Open on a connection that no other
+// thread sees yet. 0, or the failing step's result (logged).
+int DeviceSession::ConnectSequence(const std::string& alias, EipConnection* cnxn,
+                                   const _eipConnectInfo& info, _eipProductInfo& product,
+                                   bool& emOpen) {
+    emOpen = false;
+    if (cnxn->Connect(info.host, info.port, EipConnection::kConnectTimeoutSeconds) != 0) {
+        eiplog::Error("ConnectToPLC", alias + ": Connect to PLC failed.");
+        return -1;
+    }
+    if (cnxn->RegiSession(EipConnection::kConnectTimeoutSeconds) != 0) {
+        eiplog::Error("ConnectToPLC", alias + ": Register session to PLC failed.");
+        return -1;
+    }
+    if (cnxn->ReadPLCProductInfo(info.slot, product) != 0) {
+        eiplog::Error("ConnectToPLC", alias + ": Read product info failed.");
+        return -1;
+    }
+    eiplog::Info("ConnectToPLC", alias + ": --- <GetAttrAll> ----------");
+    eiplog::Info("ConnectToPLC", alias + ": Product Name : " + product.productName);
+    eiplog::Info("ConnectToPLC", alias + ": Vendor ID : 0x" + hex(product.vendorId, 1));
+    eiplog::Info("ConnectToPLC", alias + ": Device Type : 0x" + hex(product.deviceType, 1));
+    eiplog::Info("ConnectToPLC", alias + ": Product Code : 0x" + hex(product.productCode, 1));
+    eiplog::Info("ConnectToPLC",
+                 eiplog::Text(alias, ": Revision : ", unsigned(product.majorRevision), ".",
+                              unsigned(product.minorRevision)));
+    eiplog::Info("ConnectToPLC", alias + ": ---------------------------");
+    if (cnxn->IsEMEnabled()) {
+        const int result = cnxn->OpenEMConnection(kEMConnectionRpiMs);
+        if (result != 0) {
+            eiplog::Error("ConnectToPLC", alias + ": Open EM Connection fail.");
+            return result;
+        }
+        eiplog::Info("ConnectToPLC", alias + ": success to open em connection");
+        emOpen = true;
+    }
+    return 0;
+}
+
+int DeviceSession::Connect(const _eipConnectInfo& info, bool restore) {
+    eiplog::Info("ConnectToPLC", Alias() + ": Try to connect PLC - " + info.host);
+    if (life_.retired.load()) {
+        return -1;
+    }
+    int result = 0;
+    if (auto current = Connection(); current != nullptr && current->GetSocketFd() >= 0) {
+        eiplog::Error("ConnectToPLC", Alias() + ": Already connected!");
+        current->Disconnect();
+        emCnxnOpen_.store(false);
+        result = -1;
+    } else {
+        SetConnectionInfo(info);
+        // The connection is built and opened privately and installed only once
+        // the sequence is over, so the socket thread never sees a half-open one.
+        std::shared_ptr<EipConnection> cnxn;
+        std::shared_ptr<ProtocolHandler> handler;
+        _eipProductInfo product = ProductInfo();
+        bool emOpen = false;
+        result = MakeConnectionObjects(info, cnxn, handler);
+        if (result == 0) {
+            result = ConnectSequence(info.alias, cnxn.get(), info, product, emOpen);
+            if (result != 0) {
+                cnxn->Disconnect();
+            }
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            InstallConnectionLocked(std::move(cnxn), std::move(handler));
+            if (result == 0) {
+                productInfo_ = product;
+                emCnxnOpen_.store(emOpen);
+            }
+        }
+        if (result == 0) {
+            // A fresh session has no request outstanding; it counts as connected
+            // before its READY states are published.
+            neverConnected_.store(false);
+            hooks_.fresh();
+            if (emOpen) {
+                ChangeEMCnxnState(EM_CNXN_READY, true);
+            }
+            ChangeUCMMState(UCMM_READY, true);
+            hooks_.established();
+            return 0;
+        }
+    }
+    if (restore && !reconnectThread_.Exists()) {
+        StartReconnect();
+        return 0;
+    }
+    return result;
+}
+
+int DeviceSession::Disconnect() {
+    const std::shared_ptr<EipConnection> cnxn = Connection();
+    if (cnxn != nullptr) {
+        if (emEnabled_.load() && emCnxnOpen_.load()) {
+            cnxn->CloseEMConnection();
+        }
+        emCnxnOpen_.store(false);
+        eiplog::Info("DisconnectFromPLC",
+                     eiplog::Text(Alias(), ": close socket=", cnxn->GetSocketFd()));
+        cnxn->Disconnect();
+    } else {
+        emCnxnOpen_.store(false);
+    }
+    ChangeEMCnxnState(EM_CNXN_NON_EXIST, true);
+    ChangeUCMMState(UCMM_NON_EXIST, true);
+    eiplog::Info("DisconnectFromPLC", Alias() + ": Close em connection");
+    return 0;
+}
+
+bool DeviceSession::IsUp() {
+    std::shared_ptr<ProtocolHandler> handler;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        handler = handler_;
+    }
+    return handler != nullptr && handler->IsConnectionUp(ucmmState_.load(), emCnxnState_.load());
+}
+
+void DeviceSession::ChangeEMCnxnState(uint8_t state, bool notify) {
+    emCnxnState_.store(state);
+    if (notify) {
+        auto cb = callbacks_.Get();
+        if (cb->emCnxnState) {
+            cb->emCnxnState(Alias(), state);
+        }
+    }
+}
+
+void DeviceSession::ChangeUCMMState(uint8_t state, bool notify) {
+    ucmmState_.store(state);
+    if (notify) {
+        auto cb = callbacks_.Get();
+        if (cb->ucmmState) {
+            cb->ucmmState(Alias(), state);
+        }
+    }
+}
+
+void DeviceSession::NotifyStates(uint8_t em, uint8_t ucmm) {
+    ChangeEMCnxnState(em, true);
+    ChangeUCMMState(ucmm, true);
+}
+
+void DeviceSession::StartRestore() {
+    if (life_.retired.load()) {
+        return;
+    }
+    reconnectAtOnce_.store(true);
+    StartReconnect();
+}
+
+int DeviceSession::StartReconnect() {
+    return reconnectThread_.Restart();
+}
+
+int DeviceSession::StopReconnect() {
+    return reconnectThread_.Stop();
+}
+
+void DeviceSession::ReconnectLoop() {
+    eiplog::Info("ReconnectProcess", Alias() + ": Reconnect Thread enter.");
+    // The restore's first attempt is at once; later ones keep the period.
+    uint64_t lastAttempt =
+        steadyMicros() - (reconnectAtOnce_.exchange(false) ? kRetryPeriodMicros : 0);
+    // Leaves only once a session is up: a connect that succeeds and is torn
+    // down again by its own tag replay keeps the thread trying.
+    while (reconnectThread_.Running() && !SocketOpen()) {
+        const uint64_t elapsed = steadyMicros() - lastAttempt;
+        if (elapsed < kRetryPeriodMicros &&
+            !reconnectThread_.SleepWhileRunning(kRetryPeriodMicros - elapsed)) {
+            break;
+        }
+        lastAttempt = steadyMicros();
+        if (Connect(ConnectionInfo(), true) == 0) {
+            DeviceStats::Add(stats_.reconnects);  // stats: reconnect
+        }
+    }
+    eiplog::Info("ReconnectProcess", Alias() + ": Reconnect Thread exit.");
+}
