@@ -15,12 +15,6 @@ bool WorkerThread::Exists() {
     return thread_ != nullptr;
 }
 
-void WorkerThread::LaunchLocked() {
-    running_.store(true);
-    thread_ = std::make_unique<std::thread>([this] { setup_.body(); });
-    eiplog::Info("StartProcess", LogLine("start."));
-}
-
 // Takes the thread out under the lock, then stops and joins it without the lock.
 void WorkerThread::Join() {
     std::unique_ptr<std::thread> old;
@@ -56,11 +50,17 @@ int WorkerThread::Restart() {
     return StartIfNone();
 }
 
+// The start line is logged once the lock is released: its alias comes from a hook.
 int WorkerThread::StartIfNone() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!shuttingDown_.load() && thread_ == nullptr) {
-        LaunchLocked();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (shuttingDown_.load() || thread_ != nullptr) {
+            return 0;
+        }
+        running_.store(true);
+        thread_ = std::make_unique<std::thread>([this] { setup_.body(); });
     }
+    eiplog::Info("StartProcess", LogLine("start."));
     return 0;
 }
 

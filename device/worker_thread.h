@@ -11,9 +11,9 @@
 #include <thread>
 
 // Threads: any thread starts or stops the worker; the worker's own thread runs the body, which
-// reads Running(). mutex_ guards thread_ and is never held while joining; running_ is atomic;
-// sleepMutex_ only pairs with sleepCv_. A worker never joins itself: stopped or restarted from
-// its own thread, it is only told to carry on.
+// reads Running(). mutex_ guards thread_ and is never held while joining or calling a hook;
+// running_ is atomic; sleepMutex_ only pairs with sleepCv_. A worker never joins itself: stopped or
+// restarted from its own thread, it is only told to carry on.
 class WorkerThread {
   public:
     struct Setup {
@@ -37,7 +37,6 @@ class WorkerThread {
     bool SleepWhileRunning(uint64_t micros);
 
   private:
-    void LaunchLocked();
     void Join();
     std::string LogLine(const char* what) const;
 
