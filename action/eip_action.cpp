@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 #include "common/eip_log.h"
 #include "device/eip_device.h"
 #include "device/eip_manager.h"
@@ -23,8 +23,8 @@ namespace {
 constexpr const char* kSuccess = "success!";
 constexpr const char* kFail = "fail!";
 constexpr const char* kUnknownAlias = "Unknown";
-constexpr const char* kEMTagsFolder = "EM Tags";
-constexpr int8_t kEMTagKind = 1;
+constexpr const char* kExplicitTagsFolder = "EM Tags";
+constexpr int8_t kExplicitTagKind = 1;
 constexpr int8_t kIOTagKind = 2;
 constexpr uint8_t kRWFlagIO = 4;
 
@@ -38,11 +38,11 @@ constexpr int kMinUdpPort = 1;
 constexpr int kMaxUdpPort = 65535;
 
 std::string message(int code) {
-    return tessel::tesselLink_error_message(code);
+    return link_error::Message(code);
 }
 
 // The unescaped name of the path component `up` levels above `path` (0: its own name).
-std::string aliasAbove(const sdk::NodePath& path, int up) {
+std::string AliasAbove(const sdk::NodePath& path, int up) {
     sdk::NodePath p = path;
     for (int i = 0; i < up; ++i) {
         p = p.get_parent_path();
@@ -50,74 +50,74 @@ std::string aliasAbove(const sdk::NodePath& path, int up) {
     return sdk::string_unescape(p.get_name());
 }
 
-int8_t kindOfFolder(const sdk::NodePath& folder) {
-    return aliasAbove(folder, 0) == kEMTagsFolder ? kEMTagKind : kIOTagKind;
+int8_t KindOfFolder(const sdk::NodePath& folder) {
+    return AliasAbove(folder, 0) == kExplicitTagsFolder ? kExplicitTagKind : kIOTagKind;
 }
 
 // Sends the values row that ends the invocation.
 void answer(const EipAction::ResultStream& stream, const MyActionValuesResult& result) {
     stream->send(result);
 }
-void answerError(const EipAction::ResultStream& stream, const std::string& text) {
+void AnswerError(const EipAction::ResultStream& stream, const std::string& text) {
     answer(stream, MyActionValuesResult(sdk::ActionResult::Error, text));
 }
 // A success that the invocation's own error code turns into an error with `gathered`.
-void answerSuccess(const EipAction::ResultStream& stream, const sdk::Variant& value,
+void AnswerSuccess(const EipAction::ResultStream& stream, const sdk::Variant& value,
                    const std::error_code& ec, const std::string& gathered = std::string()) {
     if (ec) {
-        answerError(stream, gathered);
+        AnswerError(stream, gathered);
         return;
     }
     answer(stream, MyActionValuesResult(sdk::ActionResult::Success, value));
 }
 
 // Structure templates read by browses, per PLC alias; a PLC's entries go with the PLC.
-LogixTemplateCache& templateCache() {
+LogixTemplateCache& TemplateCache() {
     static LogixTemplateCache cache;
     return cache;
 }
 
-EipDeviceHandle findPLC(const std::string& alias) {
+EipDeviceHandle FindPLC(const std::string& alias) {
     return g_eipManager != nullptr ? g_eipManager->GetPLC(alias) : nullptr;
 }
 
 // The "PLC" check, and "connected" when asked: a registered device, or the error message.
-EipDeviceHandle checkedPLC(const std::string& alias, bool mustBeConnected, std::string& error) {
-    EipDeviceHandle device = findPLC(alias);
+EipDeviceHandle CheckedPLC(const std::string& alias, bool mustBeConnected, std::string& error) {
+    EipDeviceHandle device = FindPLC(alias);
     if (device == nullptr || device->IsRetired()) {
-        error = message(tessel::TL_ERR_PLC_NOT_EXIST);
+        error = message(link_error::kPlcNotExist);
         return nullptr;
     }
-    if (mustBeConnected && !device->IsCnxnUp()) {
-        error = message(tessel::TL_ERR_PLC_NOT_CONNECTED);
+    if (mustBeConnected && !device->IsConnected()) {
+        error = message(link_error::kPlcNotConnected);
         return nullptr;
     }
     return device;
 }
 
 // Reads an integer parameter with a logged default; the number is truncated toward zero.
-int numberParam(const sdk::Variant& params, const char* key, int fallback, const char* operation,
+int NumberParam(const sdk::Variant& params, const char* key, int fallback, const char* operation,
                 const std::string& missingText) {
     double value = 0;
-    if (EipAction::Tessel_AnalyzeParamNum(params, key, 0, value) != 0) {
+    if (EipAction::ParseNumberParam(params, key, 0, value) != 0) {
         eiplog::Info(operation, missingText);
         return fallback;
     }
     return static_cast<int>(value);
 }
 
-int intervalParam(const sdk::Variant& params, const char* operation) {
-    return numberParam(params, "Interval(ms)", kDefaultInterval, operation,
+int IntervalParam(const sdk::Variant& params, const char* operation) {
+    return NumberParam(params, "Interval(ms)", kDefaultInterval, operation,
                        "Interval is not exist, use default - " + std::to_string(kDefaultInterval));
 }
 
-bool intervalInRange(int interval) {
+bool IntervalInRange(int interval) {
     return interval >= kMinInterval && interval <= kMaxInterval;
 }
 
 // A test connection on a copy of the device's settings, deleted when it goes out of scope.
 using TestConnection = std::unique_ptr<EipConnection>;
-TestConnection makeTestConnection(EipDevice& device, std::string& error) {
+TestConnection OpenTestConnection(EipDevice& device, std::string& error) {
     return TestConnection(EipConnection::MakeTestConnection(device.GetConnectionInfo(), error));
 }
 
@@ -131,25 +131,25 @@ bool check(bool holds, int code, std::string& error) {
 }
 
 // A required string parameter, trimmed; `code` names it when missing.
-bool requireString(const sdk::Variant& params, const char* key, int code, std::string& out,
+bool RequireString(const sdk::Variant& params, const char* key, int code, std::string& out,
                    std::string& error) {
-    return check(EipAction::Tessel_AnalyzeParamStr(params, key, 0, out) == 0, code, error);
+    return check(EipAction::ParseStringParam(params, key, 0, out) == 0, code, error);
 }
 
 // Parses JSON text from a parameter; a list action also needs an object or an array.
-bool parseJsonText(const std::string& text, bool needObjectOrArray, sdk::Variant& out,
+bool ParseJsonText(const std::string& text, bool needObjectOrArray, sdk::Variant& out,
                    std::string& error) {
     try {
         out = sdk::json::from_json_string(text);
     } catch (const std::exception&) {
-        return check(false, tessel::TL_ERR_INVALID_JSON, error);
+        return check(false, link_error::kInvalidJson, error);
     }
-    return check(!needObjectOrArray || out.is_map() || out.is_array(), tessel::TL_ERR_INVALID_JSON,
+    return check(!needObjectOrArray || out.is_map() || out.is_array(), link_error::kInvalidJson,
                  error);
 }
 
 // A device call's result: 0, or its message becomes the error.
-bool deviceCall(int result, const std::string& text, std::string& error) {
+bool DeviceCall(int result, const std::string& text, std::string& error) {
     if (result != 0) {
         error = text;
     }
@@ -159,21 +159,21 @@ bool deviceCall(int result, const std::string& text, std::string& error) {
 // The frame of every values-result action: `body` fills the success value (and any message it
 // gathered) or fails with the error; the single row is answered here.
 template <typename Body>
-void valuesAction(const EipAction::ResultStream& stream, const std::error_code& ec, Body body) {
+void ValuesAction(const EipAction::ResultStream& stream, const std::error_code& ec, Body body) {
     sdk::Variant value = kSuccess;
     std::string text;
     if (!body(value, text)) {
-        answerError(stream, text);
+        AnswerError(stream, text);
         return;
     }
-    answerSuccess(stream, value, ec, text);
+    AnswerSuccess(stream, value, ec, text);
 }
 
 // ---- tag-list actions: one algorithm, four device operations -------------------------------
 
 enum class TagListOp { Add, Edit, Remove, Write };
 
-const char* tagListOperation(TagListOp op) {
+const char* TagListOperation(TagListOp op) {
     switch (op) {
         case TagListOp::Add:
             return "AddTagsNodeAction";
@@ -187,7 +187,7 @@ const char* tagListOperation(TagListOp op) {
     return "";
 }
 
-const char* tagListTitle(TagListOp op) {
+const char* TagListTitle(TagListOp op) {
     switch (op) {
         case TagListOp::Add:
             return "Add Tags Action";
@@ -202,7 +202,7 @@ const char* tagListTitle(TagListOp op) {
 }
 
 // One tag object through the device; fills one table row.
-void applyTagOperation(TagListOp op, EipDevice& device, EipConnection* test,
+void ApplyTagOperation(TagListOp op, EipDevice& device, EipConnection* test,
                        const sdk::Variant& object, int8_t kind, sdk::ActionStreamResult& table) {
     std::string tagAlias = kUnknownAlias;
     std::string text;
@@ -227,41 +227,41 @@ void applyTagOperation(TagListOp op, EipDevice& device, EipConnection* test,
 }
 
 // Runs the checks and the per-object calls; false with `error` when a check failed.
-bool runTagList(TagListOp op, const sdk::NodePath& folder, const sdk::Variant& params,
+bool RunTagList(TagListOp op, const sdk::NodePath& folder, const sdk::Variant& params,
                 sdk::ActionStreamResult& table, std::string& error) {
     std::string tagsText;
     EipDeviceHandle device = nullptr;
     sdk::Variant tags;
-    if (!requireString(params, "Tags(json)", tessel::TL_ERR_TAGS_NOT_INSERTED, tagsText, error) ||
-        (device = checkedPLC(aliasAbove(folder, 1), true, error)) == nullptr ||
-        !parseJsonText(tagsText, true, tags, error)) {
+    if (!RequireString(params, "Tags(json)", link_error::kTagsNotInserted, tagsText, error) ||
+        (device = CheckedPLC(AliasAbove(folder, 1), true, error)) == nullptr ||
+        !ParseJsonText(tagsText, true, tags, error)) {
         return false;
     }
     TestConnection test;
     if (op != TagListOp::Remove) {
-        test = makeTestConnection(*device, error);
+        test = OpenTestConnection(*device, error);
         if (!test) {
             return false;
         }
     }
-    const int8_t kind = kindOfFolder(folder);
+    const int8_t kind = KindOfFolder(folder);
     if (tags.is_array()) {
         for (const sdk::Variant& object : tags.as_array()) {
-            applyTagOperation(op, *device, test.get(), object, kind, table);
+            ApplyTagOperation(op, *device, test.get(), object, kind, table);
         }
     } else {
-        applyTagOperation(op, *device, test.get(), tags, kind, table);
+        ApplyTagOperation(op, *device, test.get(), tags, kind, table);
     }
     return true;
 }
 
-void tagListAction(TagListOp op, const EipAction::ResultStream& stream, const sdk::NodePath& folder,
+void TagListAction(TagListOp op, const EipAction::ResultStream& stream, const sdk::NodePath& folder,
                    const sdk::Variant& params) {
-    const char* operation = tagListOperation(op);
-    eiplog::Info(operation, tagListTitle(op));
+    const char* operation = TagListOperation(op);
+    eiplog::Info(operation, TagListTitle(op));
     sdk::ActionStreamResult table;
     std::string error;
-    const bool ran = runTagList(op, folder, params, table, error);
+    const bool ran = RunTagList(op, folder, params, table, error);
     if (ran && op == TagListOp::Add) {
         eiplog::Info(operation, "Successed to Add Tags");
     }
@@ -279,32 +279,32 @@ void tagListAction(TagListOp op, const EipAction::ResultStream& stream, const sd
 
 // ---- subtag record of Add Subtag and Edit Subtag ----------------------------------------------
 
-bool subTagFromParams(const sdk::Variant& params, int32_t defaultInnerType, _eipSubTagInfo& subtag,
+bool SubTagFromParams(const sdk::Variant& params, int32_t defaultInnerType, SubTagInfo& subtag,
                       std::string& error) {
-    if (!check(EipAction::Tessel_AnalyzeParamStr(params, "Alias", 0, subtag.alias) == 0 &&
+    if (!check(EipAction::ParseStringParam(params, "Alias", 0, subtag.alias) == 0 &&
                    !subtag.alias.empty(),
-               tessel::TL_ERR_ALIAS_NOT_INSERTED, error)) {
+               link_error::kAliasNotInserted, error)) {
         return false;
     }
     double number = 0;
     subtag.offset =
-        EipAction::Tessel_AnalyzeParamNum(params, "Offset", 0, number) == 0 ? int32_t(number) : 0;
+        EipAction::ParseNumberParam(params, "Offset", 0, number) == 0 ? int32_t(number) : 0;
     std::string innerType;
-    subtag.innerType = EipAction::Tessel_AnalyzeParamStr(params, "InnerType", 0, innerType) == 0
+    subtag.innerType = EipAction::ParseStringParam(params, "InnerType", 0, innerType) == 0
                            ? EipTag::StrToInnerType(innerType)
                            : defaultInnerType;
-    subtag.dataLen = EipAction::Tessel_AnalyzeParamNum(params, "DataLen", 0, number) == 0
+    subtag.dataLen = EipAction::ParseNumberParam(params, "DataLen", 0, number) == 0
                          ? int32_t(number)
                          : EipTag::GetInnerTypeLength(subtag.innerType);
     return true;
 }
 
 // The I/O tag `tagAlias` of `device`, checked to hold `subtag`; false with `error` otherwise.
-bool checkSubTagFits(EipDevice& device, const std::string& tagAlias, const _eipSubTagInfo& subtag,
+bool CheckSubTagFits(EipDevice& device, const std::string& tagAlias, const SubTagInfo& subtag,
                      std::string& error) {
     const auto tag = device.FindTagByAlias(tagAlias, kIOTagKind);
-    return check(tag != nullptr, tessel::TL_ERR_TAG_NOT_EXIST, error) &&
-           check(tag->IsValidSubTagInfo(subtag), tessel::TL_ERR_INVALID_OFFSET_OR_DATALEN, error);
+    return check(tag != nullptr, link_error::kTagNotExist, error) &&
+           check(tag->IsValidSubTagInfo(subtag), link_error::kInvalidOffsetOrDataLen, error);
 }
 
 constexpr int32_t kInnerTypeSINT = 194;
@@ -326,20 +326,20 @@ MyActionValuesResult::MyActionValuesResult(sdk::ActionResult::ErrorType,
     add_value(message);
 }
 
-int EipAction::Tessel_AnalyzeParamStr(const Variant& params, const std::string& key,
-                                      uint8_t optional, std::string& out) {
+int EipAction::ParseStringParam(const Variant& params, const std::string& key, uint8_t optional,
+                                std::string& out) {
     const Variant::MapType& map = params.as_map();
     auto it = map.find(key);
     if (it == map.end() || !it->second.is_string()) {
         return optional != 0 ? 0 : -1;
     }
     out = it->second.as_string();
-    Tessel_TrimString(out);
+    TrimSpaces(out);
     return 0;
 }
 
-int EipAction::Tessel_AnalyzeParamNum(const Variant& params, const std::string& key,
-                                      uint8_t optional, double& out) {
+int EipAction::ParseNumberParam(const Variant& params, const std::string& key, uint8_t optional,
+                                double& out) {
     const Variant::MapType& map = params.as_map();
     auto it = map.find(key);
     if (it == map.end() || !it->second.is_number()) {
@@ -355,9 +355,9 @@ EipDeviceCallbacks EipAction::MakeDeviceCallbacks() {
     cb.tagNodeRemoved = &EipNode::RemoveTagItemNode;
     cb.subTagNodeCreated = &EipNode::CreateSubTagItemNode;
     cb.subTagNodeRemoved = &EipNode::RemoveSubTagItemNode;
-    cb.emCnxnState = &EipNode::ChangeEMCnxnState;
+    cb.explicitConnectionState = &EipNode::ChangeExplicitConnectionState;
     cb.ucmmState = &EipNode::ChangeUCMMState;
-    cb.emTagValues = &EipNode::ChangeEMTagNodeValues;
+    cb.explicitTagValues = &EipNode::ChangeExplicitTagNodeValues;
     cb.ioTagValue = &EipNode::ChangeIOTagNodeValue;
     cb.ioSubTagValue = &EipNode::ChangeIOSubTagNodeValue;
     cb.actionToggle = &EipNode::ToggleActionNodes;
@@ -374,27 +374,27 @@ constexpr const char* kBrowseOp = "BrowseTagsNodeAction";
 
 // Reads the controller's tag list over a short session of its own, so that a browse never
 // waits for or disturbs the device's polling.
-bool browseController(const std::string& alias, const sdk::Variant& params,
+bool BrowseController(const std::string& alias, const sdk::Variant& params,
                       std::vector<LogixBrowseRow>& rows, std::string& error) {
     std::string filter;
-    EipAction::Tessel_AnalyzeParamStr(params, "Filter", 1, filter);
-    EipDeviceHandle device = checkedPLC(alias, false, error);
+    EipAction::ParseStringParam(params, "Filter", 1, filter);
+    EipDeviceHandle device = CheckedPLC(alias, false, error);
     if (device == nullptr) {
         return false;
     }
-    const _eipConnectInfo info = device->GetConnectionInfo();
-    if (info.family != EIP_PROTOCOL_FAMILY_CIP) {
+    const ConnectInfo info = device->GetConnectionInfo();
+    if (info.family != kFamilyCip) {
         error =
             "Browse Tags needs a CIP/EIP (Logix) controller: a PCCC controller has no tag "
             "list to browse";
         return false;
     }
-    TestConnection connection = makeTestConnection(*device, error);
+    TestConnection connection = OpenTestConnection(*device, error);
     if (!connection) {
         return false;
     }
     const auto exchange = [&connection, &info](ByteView request, LogixBrowser::Reply& reply) {
-        EXPLICIT_RESPONSE_STRUCT response;
+        ExplicitResponse response;
         if (connection->ExchangeRouted(kBrowseOp, request, info.slot, response) != 0) {
             return false;
         }
@@ -404,7 +404,7 @@ bool browseController(const std::string& alias, const sdk::Variant& params,
                                                                           sizeof response.data));
         return true;
     };
-    LogixBrowser browser(exchange, templateCache(), alias);
+    LogixBrowser browser(exchange, TemplateCache(), alias);
     const auto started = std::chrono::steady_clock::now();
     const bool browsed = browser.Browse(filter, rows, error);
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -424,7 +424,7 @@ void EipAction::BrowseTagsNodeAction(const ResultStream& stream, const NodePath&
     sdk::ActionStreamResult table;
     std::vector<LogixBrowseRow> rows;
     std::string error;
-    if (browseController(aliasAbove(path, 1), params, rows, error)) {
+    if (BrowseController(AliasAbove(path, 1), params, rows, error)) {
         for (const LogixBrowseRow& row : rows) {
             table.add_value(row.name).add_value(row.type).add_value(row.dimensions);
             table.add_value(row.scope).add_value(row.readable).next_row();
@@ -442,25 +442,25 @@ void EipAction::BrowseTagsNodeAction(const ResultStream& stream, const NodePath&
 namespace {
 
 // Reads the Add PLC parameters; false with `error` when a required one is missing.
-bool connectInfoFromParams(const sdk::Variant& params, _eipConnectInfo& info, std::string& error) {
+bool ConnectInfoFromParams(const sdk::Variant& params, ConnectInfo& info, std::string& error) {
     static const char* kOp = "AddPLCNodeAction";
-    if (!requireString(params, "Alias", tessel::TL_ERR_ALIAS_NOT_INSERTED, info.alias, error) ||
-        !check(!info.alias.empty(), tessel::TL_ERR_ALIAS_NOT_INSERTED, error) ||
-        !requireString(params, "Host", tessel::TL_ERR_HOST_NOT_INSERTED, info.host, error) ||
-        !check(!info.host.empty(), tessel::TL_ERR_HOST_NOT_INSERTED, error)) {
+    if (!RequireString(params, "Alias", link_error::kAliasNotInserted, info.alias, error) ||
+        !check(!info.alias.empty(), link_error::kAliasNotInserted, error) ||
+        !RequireString(params, "Host", link_error::kHostNotInserted, info.host, error) ||
+        !check(!info.host.empty(), link_error::kHostNotInserted, error)) {
         return false;
     }
     info.port = static_cast<uint16_t>(
-        numberParam(params, "Port", kDefaultPort, kOp,
+        NumberParam(params, "Port", kDefaultPort, kOp,
                     "Port is not exist, use default - " + std::to_string(kDefaultPort)));
-    info.slot = numberParam(params, "Slot", kDefaultSlot, kOp,
+    info.slot = NumberParam(params, "Slot", kDefaultSlot, kOp,
                             "Slot is not exist, use default - " + std::to_string(kDefaultSlot));
     std::string family;
-    if (EipAction::Tessel_AnalyzeParamStr(params, "Protocol Family", 0, family) != 0) {
+    if (EipAction::ParseStringParam(params, "Protocol Family", 0, family) != 0) {
         eiplog::Info(kOp, "Protocol Family is not specified, using CIP/EIP as default");
-        info.family = EIP_PROTOCOL_FAMILY_CIP;
+        info.family = kFamilyCip;
     } else {
-        info.family = family == "CIP/EIP" ? EIP_PROTOCOL_FAMILY_CIP : EIP_PROTOCOL_FAMILY_PCCC;
+        info.family = family == "CIP/EIP" ? kFamilyCip : kFamilyPccc;
     }
     eiplog::Info(kOp, "Alias - " + info.alias);
     eiplog::Info(kOp, "Host - " + info.host);
@@ -475,21 +475,21 @@ bool connectInfoFromParams(const sdk::Variant& params, _eipConnectInfo& info, st
 void EipAction::AddPLCNodeAction(const ResultStream& stream, const NodePath& path,
                                  const Variant& params, const std::error_code& ec) {
     eiplog::Info("AddPLCNodeAction", "Add PLC Action");
-    valuesAction(stream, ec, [&](Variant&, std::string& error) {
-        _eipConnectInfo info;
-        if (!connectInfoFromParams(params, info, error) ||
+    ValuesAction(stream, ec, [&](Variant&, std::string& error) {
+        ConnectInfo info;
+        if (!ConnectInfoFromParams(params, info, error) ||
             !check(g_eipManager != nullptr && g_eipManager->AddPLC(info, false) == 0,
-                   tessel::TL_ERR_CONNECT_PLC, error)) {
+                   link_error::kConnectPlc, error)) {
             return false;
         }
-        EipDeviceHandle device = findPLC(info.alias);
-        if (!check(device != nullptr, tessel::TL_ERR_PLC_NOT_EXIST, error)) {
+        EipDeviceHandle device = FindPLC(info.alias);
+        if (!check(device != nullptr, link_error::kPlcNotExist, error)) {
             return false;
         }
-        const _eipProductInfo product = device->GetProductInfo();
+        const ProductInfo product = device->GetProductInfo();
         device->SetCallbacks(MakeDeviceCallbacks());
-        return check(EipNode::CreatePLCNode(path, info, product) == 0,
-                     tessel::TL_ERR_CREATE_PLC_NODE, error);
+        return check(EipNode::CreatePLCNode(path, info, product) == 0, link_error::kCreatePlcNode,
+                     error);
     });
 }
 
@@ -497,28 +497,28 @@ void EipAction::RemovePLCNodeAction(const ResultStream&, const NodePath& path, c
                                     const std::error_code&) {
     eiplog::Info("RemovePLCNodeAction", "Remove PLC Action");
     if (g_eipManager != nullptr) {
-        g_eipManager->RemovePLC(aliasAbove(path, 0));
+        g_eipManager->RemovePLC(AliasAbove(path, 0));
     }
-    templateCache().Drop(aliasAbove(path, 0));
+    TemplateCache().Drop(AliasAbove(path, 0));
     EipNode::RemovePLCNode(path);
 }
 
 void EipAction::ResetTagsNodeAction(const ResultStream&, const NodePath& path, const Variant&,
                                     const std::error_code&) {
     eiplog::Info("ResetTagsNodeAction", "Reset Tags Action Action");
-    if (EipDeviceHandle device = findPLC(aliasAbove(path, 1))) {
-        device->ResetTag(kindOfFolder(path));
+    if (EipDeviceHandle device = FindPLC(AliasAbove(path, 1))) {
+        device->ResetTag(KindOfFolder(path));
     }
 }
 
 void EipAction::ExportTagsNodeAction(const ResultStream& stream, const NodePath& path,
                                      const Variant&, const std::error_code& ec) {
     eiplog::Info("ExportTagsNodeAction", "Export Tags Action");
-    valuesAction(stream, ec, [&](Variant& exported, std::string& error) {
-        EipDeviceHandle device = checkedPLC(aliasAbove(path, 1), false, error);
+    ValuesAction(stream, ec, [&](Variant& exported, std::string& error) {
+        EipDeviceHandle device = CheckedPLC(AliasAbove(path, 1), false, error);
         std::string text;
         if (device == nullptr ||
-            !deviceCall(device->ExportTags(kindOfFolder(path), text), text, error)) {
+            !DeviceCall(device->ExportTags(KindOfFolder(path), text), text, error)) {
             return false;
         }
         exported = text;
@@ -526,38 +526,38 @@ void EipAction::ExportTagsNodeAction(const ResultStream& stream, const NodePath&
     });
 }
 
-void EipAction::EMStartPollingNodeAction(const ResultStream& stream, const NodePath& path,
-                                         const Variant& params, const std::error_code& ec) {
+void EipAction::ExplicitStartPollingNodeAction(const ResultStream& stream, const NodePath& path,
+                                               const Variant& params, const std::error_code& ec) {
     static const char* kOp = "EMStartPollingNodeAction";
     eiplog::Info(kOp, "EM Start Polling Action");
-    valuesAction(stream, ec, [&](Variant&, std::string& text) {
-        EipDeviceHandle device = checkedPLC(aliasAbove(path, 1), true, text);
+    ValuesAction(stream, ec, [&](Variant&, std::string& text) {
+        EipDeviceHandle device = CheckedPLC(AliasAbove(path, 1), true, text);
         if (device == nullptr) {
             return false;
         }
-        const int interval = intervalParam(params, kOp);
+        const int interval = IntervalParam(params, kOp);
         if (eiplog::TraceOn()) {
             eiplog::Trace(kOp, "invoked the em start polling action with interval=" +
                                    std::to_string(interval));
         }
-        if (!check(intervalInRange(interval), tessel::TL_ERR_INTERVAL_RANGE, text) ||
-            !check(device->GetEMPollingStopped() != 0, tessel::TL_ERR_POLLING_RUNNING, text)) {
+        if (!check(IntervalInRange(interval), link_error::kIntervalRange, text) ||
+            !check(device->GetExplicitPollingStopped() != 0, link_error::kPollingRunning, text)) {
             return false;
         }
         std::string message;
-        return deviceCall(device->StartEMPolling(interval, message), message, text);
+        return DeviceCall(device->StartExplicitPolling(interval, message), message, text);
     });
 }
 
-void EipAction::EMStopPollingNodeAction(const ResultStream& stream, const NodePath& path,
-                                        const Variant&, const std::error_code& ec) {
+void EipAction::ExplicitStopPollingNodeAction(const ResultStream& stream, const NodePath& path,
+                                              const Variant&, const std::error_code& ec) {
     eiplog::Info("EMStopPollingNodeAction", "EM Stop Polling Action");
-    valuesAction(stream, ec, [&](Variant&, std::string& text) {
-        EipDeviceHandle device = checkedPLC(aliasAbove(path, 1), false, text);
+    ValuesAction(stream, ec, [&](Variant&, std::string& text) {
+        EipDeviceHandle device = CheckedPLC(AliasAbove(path, 1), false, text);
         if (device == nullptr) {
             return false;
         }
-        device->StopEMPolling(text);
+        device->StopExplicitPolling(text);
         return true;
     });
 }
@@ -565,22 +565,21 @@ void EipAction::EMStopPollingNodeAction(const ResultStream& stream, const NodePa
 namespace {
 
 // Checks of I/O Start Listening; false with `error` when one fails.
-bool checkIOStart(EipDeviceHandle& device, const sdk::NodePath& path, const sdk::Variant& params,
+bool CheckIOStart(EipDeviceHandle& device, const sdk::NodePath& path, const sdk::Variant& params,
                   int& interval, int& udpPort, std::string& error) {
     static const char* kOp = "IOStartPollingNodeAction";
-    device = checkedPLC(aliasAbove(path, 1), true, error);
+    device = CheckedPLC(AliasAbove(path, 1), true, error);
     if (device == nullptr) {
         return false;
     }
-    interval = intervalParam(params, kOp);
-    if (!check(intervalInRange(interval), tessel::TL_ERR_INTERVAL_RANGE, error)) {
+    interval = IntervalParam(params, kOp);
+    if (!check(IntervalInRange(interval), link_error::kIntervalRange, error)) {
         return false;
     }
-    udpPort = numberParam(params, "UDP Port", kDefaultUdpPort, kOp,
+    udpPort = NumberParam(params, "UDP Port", kDefaultUdpPort, kOp,
                           "Port is not exist, use default - " + std::to_string(kDefaultUdpPort));
-    return check(udpPort >= kMinUdpPort && udpPort <= kMaxUdpPort, tessel::TL_ERR_PORT_RANGE,
-                 error) &&
-           check(device->GetIOPollingStopped() != 0, tessel::TL_ERR_LISTENING_RUNNING, error);
+    return check(udpPort >= kMinUdpPort && udpPort <= kMaxUdpPort, link_error::kPortRange, error) &&
+           check(device->GetIOPollingStopped() != 0, link_error::kListeningRunning, error);
 }
 
 }  // namespace
@@ -593,10 +592,10 @@ void EipAction::IOStartPollingNodeAction(const ResultStream& stream, const NodeP
     int interval = 0;
     int udpPort = 0;
     std::string error;
-    if (checkIOStart(device, path, params, interval, udpPort, error)) {
+    if (CheckIOStart(device, path, params, interval, udpPort, error)) {
         const auto ioTags = device->ListTagInfos(kIOTagKind, kRWFlagIO);
-        check(!ioTags.empty(), tessel::TL_ERR_IO_TAGS_NOT_EXIST, error);
-        for (const _eipTagInfo& tag : ioTags) {
+        check(!ioTags.empty(), link_error::kIoTagsNotExist, error);
+        for (const TagInfo& tag : ioTags) {
             std::string text;
             const int result = device->StartIOPollingTag(tag.alias, interval,
                                                          static_cast<uint16_t>(udpPort), text);
@@ -617,10 +616,10 @@ void EipAction::IOStartPollingNodeAction(const ResultStream& stream, const NodeP
 void EipAction::IOStopPollingNodeAction(const ResultStream& stream, const NodePath& path,
                                         const Variant&, const std::error_code& ec) {
     eiplog::Info("IOStopPollingNodeAction", "IO Stop Polling Action");
-    valuesAction(stream, ec, [&](Variant&, std::string& text) {
-        EipDeviceHandle device = checkedPLC(aliasAbove(path, 1), false, text);
-        if (device == nullptr || !check(device->GetEMCnxnState() != EM_CNXN_NON_EXIST,
-                                        tessel::TL_ERR_PLC_NOT_CONNECTED, text)) {
+    ValuesAction(stream, ec, [&](Variant&, std::string& text) {
+        EipDeviceHandle device = CheckedPLC(AliasAbove(path, 1), false, text);
+        if (device == nullptr || !check(device->GetExplicitConnectionState() != kExplicitNonExist,
+                                        link_error::kPlcNotConnected, text)) {
             return false;
         }
         device->StopIOPolling(text);
@@ -628,47 +627,47 @@ void EipAction::IOStopPollingNodeAction(const ResultStream& stream, const NodePa
     });
 }
 
-void EipAction::EMWriteDataNodeAction(const ResultStream& stream, const NodePath& path,
-                                      const Variant& params, const std::error_code& ec) {
+void EipAction::ExplicitWriteDataNodeAction(const ResultStream& stream, const NodePath& path,
+                                            const Variant& params, const std::error_code& ec) {
     eiplog::Info("EMWriteDataNodeAction", "Write Data Action");
-    valuesAction(stream, ec, [&](Variant&, std::string& text) {
+    ValuesAction(stream, ec, [&](Variant&, std::string& text) {
         std::string valueText;
         EipDeviceHandle device = nullptr;
         Variant value;
-        if (!requireString(params, "Value", tessel::TL_ERR_VALUE_NOT_INSERTED, valueText, text) ||
-            (device = checkedPLC(aliasAbove(path, 3), true, text)) == nullptr ||
-            !parseJsonText(valueText, false, value, text)) {
+        if (!RequireString(params, "Value", link_error::kValueNotInserted, valueText, text) ||
+            (device = CheckedPLC(AliasAbove(path, 3), true, text)) == nullptr ||
+            !ParseJsonText(valueText, false, value, text)) {
             return false;
         }
-        TestConnection test = makeTestConnection(*device, text);
+        TestConnection test = OpenTestConnection(*device, text);
         if (!test) {
             return false;
         }
         std::string message;
-        const int result =
-            device->WriteTagByAlias(test.get(), aliasAbove(path, 0), value, kEMTagKind, message);
-        return deviceCall(result, message, text);
+        const int result = device->WriteTagByAlias(test.get(), AliasAbove(path, 0), value,
+                                                   kExplicitTagKind, message);
+        return DeviceCall(result, message, text);
     });
 }
 
 void EipAction::AddTagsNodeAction(const ResultStream& stream, const NodePath& path,
                                   const Variant& params, const std::error_code&) {
-    tagListAction(TagListOp::Add, stream, path, params);
+    TagListAction(TagListOp::Add, stream, path, params);
 }
 
 void EipAction::EditTagsNodeAction(const ResultStream& stream, const NodePath& path,
                                    const Variant& params, const std::error_code&) {
-    tagListAction(TagListOp::Edit, stream, path, params);
+    TagListAction(TagListOp::Edit, stream, path, params);
 }
 
 void EipAction::RemoveTagsNodeAction(const ResultStream& stream, const NodePath& path,
                                      const Variant& params, const std::error_code&) {
-    tagListAction(TagListOp::Remove, stream, path, params);
+    TagListAction(TagListOp::Remove, stream, path, params);
 }
 
 void EipAction::WriteTagsNodeAction(const ResultStream& stream, const NodePath& path,
                                     const Variant& params, const std::error_code&) {
-    tagListAction(TagListOp::Write, stream, path, params);
+    TagListAction(TagListOp::Write, stream, path, params);
 }
 
 // ---- subtag actions (configuration only: none needs the PLC to be connected) --------------------
@@ -676,58 +675,57 @@ void EipAction::WriteTagsNodeAction(const ResultStream& stream, const NodePath& 
 void EipAction::IOAddSubNodeAction(const ResultStream& stream, const NodePath& path,
                                    const Variant& params, const std::error_code& ec) {
     eiplog::Info("IOAddSubNodeAction", "Add Subtag Action");
-    valuesAction(stream, ec, [&](Variant&, std::string& error) {
-        _eipSubTagInfo subtag;
+    ValuesAction(stream, ec, [&](Variant&, std::string& error) {
+        SubTagInfo subtag;
         EipDeviceHandle device = nullptr;
-        const std::string tagAlias = aliasAbove(path, 0);
-        return subTagFromParams(params, kInnerTypeINT, subtag, error) &&
-               (device = checkedPLC(aliasAbove(path, 2), false, error)) != nullptr &&
-               checkSubTagFits(*device, tagAlias, subtag, error) &&
-               check(device->AddSubTag(tagAlias, subtag, true) == 0, tessel::TL_ERR_ADD_SUBTAG,
-                     error);
+        const std::string tagAlias = AliasAbove(path, 0);
+        return SubTagFromParams(params, kInnerTypeINT, subtag, error) &&
+               (device = CheckedPLC(AliasAbove(path, 2), false, error)) != nullptr &&
+               CheckSubTagFits(*device, tagAlias, subtag, error) &&
+               check(device->AddSubTag(tagAlias, subtag, true) == 0, link_error::kAddSubtag, error);
     });
 }
 
 void EipAction::IOEditSubNodeAction(const ResultStream& stream, const NodePath& path,
                                     const Variant& params, const std::error_code& ec) {
     eiplog::Info("IOEditSubNodeAction", "Edit Subtag Action");
-    valuesAction(stream, ec, [&](Variant&, std::string& error) {
-        _eipSubTagInfo subtag;
+    ValuesAction(stream, ec, [&](Variant&, std::string& error) {
+        SubTagInfo subtag;
         EipDeviceHandle device = nullptr;
-        const std::string tagAlias = aliasAbove(path, 1);
-        return subTagFromParams(params, kInnerTypeSINT, subtag, error) &&
-               (device = checkedPLC(aliasAbove(path, 3), false, error)) != nullptr &&
-               checkSubTagFits(*device, tagAlias, subtag, error) &&
-               check(device->EditSubTag(tagAlias, aliasAbove(path, 0), subtag, true) == 0,
-                     tessel::TL_ERR_EDIT_SUBTAG, error);
+        const std::string tagAlias = AliasAbove(path, 1);
+        return SubTagFromParams(params, kInnerTypeSINT, subtag, error) &&
+               (device = CheckedPLC(AliasAbove(path, 3), false, error)) != nullptr &&
+               CheckSubTagFits(*device, tagAlias, subtag, error) &&
+               check(device->EditSubTag(tagAlias, AliasAbove(path, 0), subtag, true) == 0,
+                     link_error::kEditSubtag, error);
     });
 }
 
 void EipAction::IORemoveSubNodeAction(const ResultStream& stream, const NodePath& path,
                                       const Variant&, const std::error_code& ec) {
     eiplog::Info("IORemoveSubNodeAction", "Remove Subtag Action");
-    valuesAction(stream, ec, [&](Variant&, std::string& error) {
-        EipDeviceHandle device = checkedPLC(aliasAbove(path, 3), false, error);
+    ValuesAction(stream, ec, [&](Variant&, std::string& error) {
+        EipDeviceHandle device = CheckedPLC(AliasAbove(path, 3), false, error);
         return device != nullptr &&
-               check(device->RemoveSubTag(aliasAbove(path, 1), aliasAbove(path, 0), true) == 0,
-                     tessel::TL_ERR_REMOVE_SUBTAG, error);
+               check(device->RemoveSubTag(AliasAbove(path, 1), AliasAbove(path, 0), true) == 0,
+                     link_error::kRemoveSubtag, error);
     });
 }
 
 void EipAction::IOImportSubNodeAction(const ResultStream& stream, const NodePath& path,
                                       const Variant& params, const std::error_code& ec) {
     eiplog::Info("IOImportSubNodeAction", "Import Subtags Action");
-    valuesAction(stream, ec, [&](Variant&, std::string& text) {
+    ValuesAction(stream, ec, [&](Variant&, std::string& text) {
         std::string jsonText;
         EipDeviceHandle device = nullptr;
         Variant subtags;
-        if (!requireString(params, "json", tessel::TL_ERR_TAGS_NOT_INSERTED, jsonText, text) ||
-            (device = checkedPLC(aliasAbove(path, 2), false, text)) == nullptr ||
-            !parseJsonText(jsonText, true, subtags, text)) {
+        if (!RequireString(params, "json", link_error::kTagsNotInserted, jsonText, text) ||
+            (device = CheckedPLC(AliasAbove(path, 2), false, text)) == nullptr ||
+            !ParseJsonText(jsonText, true, subtags, text)) {
             return false;
         }
         std::string message;
-        return deviceCall(device->ImportSubTags(aliasAbove(path, 0), subtags, message), message,
+        return DeviceCall(device->ImportSubTags(AliasAbove(path, 0), subtags, message), message,
                           text);
     });
 }
@@ -735,11 +733,11 @@ void EipAction::IOImportSubNodeAction(const ResultStream& stream, const NodePath
 void EipAction::IOExportSubNodeAction(const ResultStream& stream, const NodePath& path,
                                       const Variant&, const std::error_code& ec) {
     eiplog::Info("IOExportSubNodeAction", "Export Subtags Action");
-    valuesAction(stream, ec, [&](Variant& exported, std::string& error) {
-        EipDeviceHandle device = checkedPLC(aliasAbove(path, 2), false, error);
+    ValuesAction(stream, ec, [&](Variant& exported, std::string& error) {
+        EipDeviceHandle device = CheckedPLC(AliasAbove(path, 2), false, error);
         std::string text;
         if (device == nullptr ||
-            !deviceCall(device->ExportSubTags(aliasAbove(path, 0), text), text, error)) {
+            !DeviceCall(device->ExportSubTags(AliasAbove(path, 0), text), text, error)) {
             return false;
         }
         exported = text;

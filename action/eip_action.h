@@ -30,10 +30,10 @@ class EipAction {
     // Parameter readers. 0 when `key` holds a string (stored trimmed) / a number (stored as a
     // double); otherwise -1, or 0 with the output untouched when `optional` is non-zero.
     // Parameters that are not a map throw the SDK's "not a map" exception.
-    static int Tessel_AnalyzeParamStr(const Variant& params, const std::string& key,
-                                      uint8_t optional, std::string& out);
-    static int Tessel_AnalyzeParamNum(const Variant& params, const std::string& key,
-                                      uint8_t optional, double& out);
+    static int ParseStringParam(const Variant& params, const std::string& key, uint8_t optional,
+                                std::string& out);
+    static int ParseNumberParam(const Variant& params, const std::string& key, uint8_t optional,
+                                double& out);
 
     // The device's twelve node callbacks, each bound to the EipNode function of the same
     // meaning. Used by Add PLC and by the restore of a stored PLC.
@@ -61,18 +61,18 @@ class EipAction {
     // "Browse Tags" of a Logix PLC's "EM Tags": the controller's tag list as a table.
     static void BrowseTagsNodeAction(const ResultStream& stream, const NodePath& path,
                                      const Variant& params, const std::error_code& ec);
-    static void EMStartPollingNodeAction(const ResultStream& stream, const NodePath& path,
-                                         const Variant& params, const std::error_code& ec);
-    static void EMStopPollingNodeAction(const ResultStream& stream, const NodePath& path,
-                                        const Variant& params, const std::error_code& ec);
+    static void ExplicitStartPollingNodeAction(const ResultStream& stream, const NodePath& path,
+                                               const Variant& params, const std::error_code& ec);
+    static void ExplicitStopPollingNodeAction(const ResultStream& stream, const NodePath& path,
+                                              const Variant& params, const std::error_code& ec);
     static void IOStartPollingNodeAction(const ResultStream& stream, const NodePath& path,
                                          const Variant& params, const std::error_code& ec);
     static void IOStopPollingNodeAction(const ResultStream& stream, const NodePath& path,
                                         const Variant& params, const std::error_code& ec);
 
     // Tag and subtag nodes.
-    static void EMWriteDataNodeAction(const ResultStream& stream, const NodePath& path,
-                                      const Variant& params, const std::error_code& ec);
+    static void ExplicitWriteDataNodeAction(const ResultStream& stream, const NodePath& path,
+                                            const Variant& params, const std::error_code& ec);
     static void IOAddSubNodeAction(const ResultStream& stream, const NodePath& path,
                                    const Variant& params, const std::error_code& ec);
     static void IOExportSubNodeAction(const ResultStream& stream, const NodePath& path,

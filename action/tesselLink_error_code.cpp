@@ -1,13 +1,13 @@
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 
 #include <array>
 
-namespace tessel {
+namespace link_error {
 
 namespace {
 
 // Index 0 is code 10001. The texts are shown to users as they are, spelling included.
-constexpr std::array<const char*, TL_ERR_LAST - TL_ERR_FIRST + 1> kMessages = {
+constexpr std::array<const char*, kLast - kFirst + 1> kMessages = {
     "No parameter",
     "Invalid parameter",
     "Queue List is NULL",
@@ -64,28 +64,28 @@ constexpr std::array<const char*, TL_ERR_LAST - TL_ERR_FIRST + 1> kMessages = {
 
 }  // namespace
 
-const char* tesselLink_error_category_t::name() const noexcept {
+const char* Category::name() const noexcept {
     return "error";
 }
 
-std::string tesselLink_error_category_t::message(int code) const {
-    if (code < TL_ERR_FIRST || code > TL_ERR_LAST) {
+std::string Category::message(int code) const {
+    if (code < kFirst || code > kLast) {
         return "<Unknown error>";
     }
-    return kMessages[static_cast<size_t>(code - TL_ERR_FIRST)];
+    return kMessages[static_cast<size_t>(code - kFirst)];
 }
 
-const tesselLink_error_category_t& tesselLink_error_category() {
-    static const tesselLink_error_category_t category;
+const Category& GetCategory() {
+    static const Category category;
     return category;
 }
 
-std::string tesselLink_error_message(int code) {
-    return tesselLink_error_category().message(code);
+std::string Message(int code) {
+    return GetCategory().message(code);
 }
 
-std::error_code make_error_code(tesselLink_error_code_t code) {
-    return std::error_code(static_cast<int>(code), tesselLink_error_category());
+std::error_code make_error_code(Code code) {
+    return std::error_code(static_cast<int>(code), GetCategory());
 }
 
-}  // namespace tessel
+}  // namespace link_error

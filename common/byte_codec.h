@@ -50,18 +50,18 @@ class ByteReader {
     }
     uint16_t u16() {
         const uint8_t* p = take(2);
-        return p ? eip_GetLitEndian16(p) : 0;
+        return p ? GetLittleEndian16(p) : 0;
     }
     uint32_t u32() {
         const uint8_t* p = take(4);
-        return p ? eip_GetLitEndian32(p) : 0;
+        return p ? GetLittleEndian32(p) : 0;
     }
     int8_t i8() { return static_cast<int8_t>(u8()); }
     int16_t i16() { return static_cast<int16_t>(u16()); }
     int32_t i32() { return static_cast<int32_t>(u32()); }
     float f32() {
         const uint8_t* p = take(4);
-        return p ? eip_GetLitEndianFloat(p) : 0.0f;
+        return p ? GetLittleEndianFloat(p) : 0.0f;
     }
     uint16_t u16_be() {
         const uint8_t* p = take(2);
@@ -166,13 +166,13 @@ class ByteWriter {
     }
     ByteWriter& u16(uint16_t v) {
         if (uint8_t* p = grab(2)) {
-            eip_PutLitEndian16(v, p);
+            PutLittleEndian16(v, p);
         }
         return *this;
     }
     ByteWriter& u32(uint32_t v) {
         if (uint8_t* p = grab(4)) {
-            eip_PutLitEndian32(v, p);
+            PutLittleEndian32(v, p);
         }
         return *this;
     }
@@ -181,26 +181,26 @@ class ByteWriter {
     ByteWriter& i32(int32_t v) { return u32(static_cast<uint32_t>(v)); }
     ByteWriter& f32(float v) {
         if (uint8_t* p = grab(4)) {
-            eip_PutLitEndianFloat(v, p);
+            PutLittleEndianFloat(v, p);
         }
         return *this;
     }
     ByteWriter& u16_be(uint16_t v) {
         if (uint8_t* p = grab(2)) {
-            eip_PutBigEndian16(v, p);
+            PutBigEndian16(v, p);
         }
         return *this;
     }
     ByteWriter& u32_be(uint32_t v) {
         if (uint8_t* p = grab(4)) {
-            eip_PutBigEndian16(static_cast<uint16_t>(v >> 16), p);
-            eip_PutBigEndian16(static_cast<uint16_t>(v & 0xFFFF), p + 2);
+            PutBigEndian16(static_cast<uint16_t>(v >> 16), p);
+            PutBigEndian16(static_cast<uint16_t>(v & 0xFFFF), p + 2);
         }
         return *this;
     }
     ByteWriter& bytes(const void* src, size_t n) {
         if (uint8_t* p = grab(n)) {
-            eip_ByteMove(p, src, static_cast<uint32_t>(n));
+            ByteMove(p, src, static_cast<uint32_t>(n));
         }
         return *this;
     }

@@ -1,6 +1,6 @@
 #include "common/eip_log.h"
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 
 namespace eiplog {
 
@@ -55,7 +55,7 @@ void Trace(const char* operation, const std::string& message) {
 }
 
 void LinkError(sdk::LogLevel level, int code, const std::string& text) {
-    WriteLinkError(level, code, tessel::tesselLink_error_message(code), text);
+    WriteLinkError(level, code, link_error::Message(code), text);
 }
 
 void LinkError(sdk::LogLevel level, const std::error_code& ec, const std::string& text) {

@@ -10,6 +10,6 @@
 // The record is shared by the values of the same tag (not copied per value); its dataLen is
 // this value's length.
 struct EipTagValue {
-    std::shared_ptr<const _eipTagInfo> tag;
+    std::shared_ptr<const TagInfo> tag;
     std::vector<uint8_t> data;
 };

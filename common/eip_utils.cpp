@@ -2,7 +2,7 @@
 
 #include <regex.h>
 
-void Tessel_TrimString(std::string& text) {
+void TrimSpaces(std::string& text) {
     const size_t first = text.find_first_not_of(' ');
     if (first == std::string::npos) {
         text.clear();
@@ -49,6 +49,6 @@ bool IsRealNumberStr(const char* text) {
     }
     static const RealNumberRegex regex;
     std::string trimmed(text);
-    Tessel_TrimString(trimmed);
+    TrimSpaces(trimmed);
     return regex.matches(trimmed);
 }

@@ -9,60 +9,60 @@
 #include <vector>
 
 // Protocol family of a PLC and of its tags. Shown as "PCCC" / "CIP/EIP".
-enum eipProtocolFamily_t : int32_t {
-    EIP_PROTOCOL_FAMILY_PCCC = 0,
-    EIP_PROTOCOL_FAMILY_CIP = 1,
+enum ProtocolFamily : int32_t {
+    kFamilyPccc = 0,
+    kFamilyCip = 1,
 };
 
 // Presentation of a tag's value. UNKNOWN is never valid in a stored tag.
-enum eipOutputType_t : int32_t {
-    EIP_OUTPUT_TYPE_UNKNOWN = 0,
-    EIP_OUTPUT_TYPE_DEFAULT = 1,
+enum OutputType : int32_t {
+    kOutputTypeUnknown = 0,
+    kOutputTypeDefault = 1,
 };
 
-// RW flag bits of _eipTagInfo::rwFlag. I never combines with R or W in a valid tag.
-constexpr uint8_t EIP_RW_FLAG_READ = 0x01;
-constexpr uint8_t EIP_RW_FLAG_WRITE = 0x02;
-constexpr uint8_t EIP_RW_FLAG_IO = 0x04;
+// RW flag bits of TagInfo::rwFlag. I never combines with R or W in a valid tag.
+constexpr uint8_t kRwFlagRead = 0x01;
+constexpr uint8_t kRwFlagWrite = 0x02;
+constexpr uint8_t kRwFlagIo = 0x04;
 // Defaults for a tag added without an RW flag.
-constexpr uint8_t EIP_RW_FLAG_DEFAULT_EM = EIP_RW_FLAG_READ | EIP_RW_FLAG_WRITE;
-constexpr uint8_t EIP_RW_FLAG_DEFAULT_IO = EIP_RW_FLAG_IO;
+constexpr uint8_t kRwFlagDefaultExplicit = kRwFlagRead | kRwFlagWrite;
+constexpr uint8_t kRwFlagDefaultIo = kRwFlagIo;
 
 // CIP elementary data-type codes of one element, as the controller reports them.
-constexpr int32_t EIP_INNER_TYPE_BOOL = 0xC1;          // 193
-constexpr int32_t EIP_INNER_TYPE_SINT = 0xC2;          // 194
-constexpr int32_t EIP_INNER_TYPE_INT = 0xC3;           // 195
-constexpr int32_t EIP_INNER_TYPE_DINT = 0xC4;          // 196
-constexpr int32_t EIP_INNER_TYPE_REAL = 0xCA;          // 202
-constexpr int32_t EIP_INNER_TYPE_STRING = 0xD0;        // 208
-constexpr int32_t EIP_INNER_TYPE_BITARRAY = 0xD3;      // 211
-constexpr int32_t EIP_INNER_TYPE_STRING2 = 0xD5;       // 213
-constexpr int32_t EIP_INNER_TYPE_SHORT_STRING = 0xDA;  // 218
-constexpr int32_t EIP_INNER_TYPE_STRUCTURE = 0x2A0;    // 672
+constexpr int32_t kInnerTypeBool = 0xC1;         // 193
+constexpr int32_t kInnerTypeSint = 0xC2;         // 194
+constexpr int32_t kInnerTypeInt = 0xC3;          // 195
+constexpr int32_t kInnerTypeDint = 0xC4;         // 196
+constexpr int32_t kInnerTypeReal = 0xCA;         // 202
+constexpr int32_t kInnerTypeString = 0xD0;       // 208
+constexpr int32_t kInnerTypeBitarray = 0xD3;     // 211
+constexpr int32_t kInnerTypeString2 = 0xD5;      // 213
+constexpr int32_t kInnerTypeShortString = 0xDA;  // 218
+constexpr int32_t kInnerTypeStructure = 0x2A0;   // 672
 
 // Structure handle of the controller's standard STRING structure (32-bit length followed by
 // at most 82 characters); the only structure that can be written.
-constexpr uint16_t EIP_STRING_STRUCT_HANDLE = 0x0FCE;
-constexpr int32_t EIP_STRING_STRUCT_MAX_CHARS = 82;
+constexpr uint16_t kStringStructHandle = 0x0FCE;
+constexpr int32_t kStringStructMaxChars = 82;
 
 // Tag kind passed alongside tag records: 1 is an explicit-message tag, anything else I/O.
-constexpr int8_t EIP_TAG_KIND_EM = 1;
-constexpr int8_t EIP_TAG_KIND_IO = 0;
+constexpr int8_t kTagKindExplicit = 1;
+constexpr int8_t kTagKindIo = 0;
 
-constexpr uint16_t EIP_DEFAULT_TCP_PORT = 44818;
+constexpr uint16_t kDefaultTcpPort = 44818;
 
 // One PLC's connection settings. Persisted as "$host", "$port", "$slot",
 // "$protocol family" on the PLC node whose name is the alias.
-struct _eipConnectInfo {
+struct ConnectInfo {
     std::string alias;
     std::string host;
-    uint16_t port = EIP_DEFAULT_TCP_PORT;
+    uint16_t port = kDefaultTcpPort;
     int32_t slot = 0;
-    eipProtocolFamily_t family = EIP_PROTOCOL_FAMILY_CIP;
+    ProtocolFamily family = kFamilyCip;
 };
 
 // Identity of a PLC as read from the CIP Identity object.
-struct _eipProductInfo {
+struct ProductInfo {
     std::string productName;
     uint16_t vendorId = 0;
     uint16_t deviceType = 0;
@@ -72,12 +72,12 @@ struct _eipProductInfo {
 };
 
 // One tag's configuration. A fresh record has every number zero and every string empty.
-struct _eipTagInfo {
-    eipProtocolFamily_t family = EIP_PROTOCOL_FAMILY_PCCC;
+struct TagInfo {
+    ProtocolFamily family = kFamilyPccc;
     std::string alias;
     std::string tagName;
     std::string plc5Address;
-    eipOutputType_t outputType = EIP_OUTPUT_TYPE_UNKNOWN;
+    OutputType outputType = kOutputTypeUnknown;
     uint8_t rwFlag = 0;
     int32_t innerType = 0;
     uint16_t structHandle = 0;
@@ -87,7 +87,7 @@ struct _eipTagInfo {
 };
 
 // One subtag: a slice of an I/O tag's data.
-struct _eipSubTagInfo {
+struct SubTagInfo {
     std::string alias;
     int32_t offset = 0;
     int32_t innerType = 0;
@@ -97,58 +97,58 @@ struct _eipSubTagInfo {
 // Byte-order helpers. They do no bounds checking: the caller guarantees room. Wire parsers and
 // encoders use ByteReader / ByteWriter (common/byte_codec.h), which check bounds and call these.
 // None depends on the host's byte order.
-inline void eip_ByteMove(void* destination, const void* source, uint32_t length) {
+inline void ByteMove(void* destination, const void* source, uint32_t length) {
     if (length != 0) {
         std::memmove(destination, source, length);
     }
 }
 
-inline void eip_PutLitEndian16(uint16_t value, uint8_t* out) {
+inline void PutLittleEndian16(uint16_t value, uint8_t* out) {
     out[0] = static_cast<uint8_t>(value & 0xFF);
     out[1] = static_cast<uint8_t>(value >> 8);
 }
 
-inline void eip_PutLitEndian16(uint16_t value, std::vector<uint8_t>& out) {
+inline void PutLittleEndian16(uint16_t value, std::vector<uint8_t>& out) {
     out.push_back(static_cast<uint8_t>(value & 0xFF));
     out.push_back(static_cast<uint8_t>(value >> 8));
 }
 
-inline void eip_PutLitEndian32(uint32_t value, uint8_t* out) {
+inline void PutLittleEndian32(uint32_t value, uint8_t* out) {
     out[0] = static_cast<uint8_t>(value & 0xFF);
     out[1] = static_cast<uint8_t>((value >> 8) & 0xFF);
     out[2] = static_cast<uint8_t>((value >> 16) & 0xFF);
     out[3] = static_cast<uint8_t>(value >> 24);
 }
 
-inline void eip_PutLitEndianFloat(float value, uint8_t* out) {
+inline void PutLittleEndianFloat(float value, uint8_t* out) {
     uint32_t bits = 0;
     std::memcpy(&bits, &value, sizeof bits);
-    eip_PutLitEndian32(bits, out);
+    PutLittleEndian32(bits, out);
 }
 
-inline void eip_PutBigEndian16(uint16_t value, uint8_t* out) {
+inline void PutBigEndian16(uint16_t value, uint8_t* out) {
     out[0] = static_cast<uint8_t>(value >> 8);
     out[1] = static_cast<uint8_t>(value & 0xFF);
 }
 
-inline uint16_t eip_GetLitEndian16(const uint8_t* in) {
+inline uint16_t GetLittleEndian16(const uint8_t* in) {
     return static_cast<uint16_t>(in[0] | (in[1] << 8));
 }
 
-inline uint32_t eip_GetLitEndian32(const uint8_t* in) {
+inline uint32_t GetLittleEndian32(const uint8_t* in) {
     return static_cast<uint32_t>(in[0]) | (static_cast<uint32_t>(in[1]) << 8) |
            (static_cast<uint32_t>(in[2]) << 16) | (static_cast<uint32_t>(in[3]) << 24);
 }
 
-inline float eip_GetLitEndianFloat(const uint8_t* in) {
-    const uint32_t bits = eip_GetLitEndian32(in);
+inline float GetLittleEndianFloat(const uint8_t* in) {
+    const uint32_t bits = GetLittleEndian32(in);
     float value = 0.0f;
     std::memcpy(&value, &bits, sizeof value);
     return value;
 }
 
 // Removes leading and trailing spaces (character 32 only; tabs and line ends stay) in place.
-void Tessel_TrimString(std::string& text);
+void TrimSpaces(std::string& text);
 
 // True when the text, trimmed of spaces, is an optionally signed decimal number without
 // exponent: "-1.5", ".5", "+3". False for null, "", "1.", "1e3".

@@ -11,14 +11,14 @@
 using namespace device_detail;
 
 namespace {
-constexpr uint16_t kEMConnectionRpiMs = 45000;
+constexpr uint16_t kExplicitConnectionRpiMs = 45000;
 }  // namespace
 
 DeviceSession::DeviceSession(DeviceCallbacks& callbacks, DeviceStats& stats, const DeviceLife& life)
     : callbacks_(callbacks),
       stats_(stats),
       life_(life),
-      stopFd_(makeEventFd()),
+      stopFd_(MakeEventFd()),
       reconnectThread_(
           {"Reconnect Thread", [this] { return Alias(); }, [this] { ReconnectLoop(); }, nullptr},
           life.shuttingDown) {}
@@ -34,14 +34,14 @@ void DeviceSession::SetHooks(Hooks hooks) {
 }
 
 void DeviceSession::SignalStop() {
-    signalEventFd(stopFd_);
+    SignalEventFd(stopFd_);
 }
 
 void DeviceSession::DrainStop() {
-    drainEventFd(stopFd_);
+    DrainEventFd(stopFd_);
 }
 
-void DeviceSession::SetConnectionInfo(const _eipConnectInfo& info) {
+void DeviceSession::SetConnectionInfo(const ConnectInfo& info) {
     std::lock_guard<std::mutex> lock(mutex_);
     connectInfo_.alias = info.alias;
     connectInfo_.host = info.host;
@@ -56,12 +56,12 @@ std::string DeviceSession::Alias() const {
     return alias_;
 }
 
-_eipConnectInfo DeviceSession::ConnectionInfo() const {
+ConnectInfo DeviceSession::ConnectionInfo() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return connectInfo_;
 }
 
-_eipProductInfo DeviceSession::ProductInfo() const {
+ProductInfo DeviceSession::ProductInfo() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return productInfo_;
 }
@@ -74,20 +74,20 @@ std::shared_ptr<EipConnection> DeviceSession::Connection() const {
 // Makes the connection and handler objects of the configured family without
 // installing them; logs and returns -1 on failure. Their socket waits end when
 // the device retires.
-int DeviceSession::MakeConnectionObjects(const _eipConnectInfo& info,
-                                         std::shared_ptr<EipConnection>& cnxn,
+int DeviceSession::MakeConnectionObjects(const ConnectInfo& info,
+                                         std::shared_ptr<EipConnection>& plcConnection,
                                          std::shared_ptr<ProtocolHandler>& handler) const {
-    cnxn.reset(EipConnection::Create(info.family, &info));
-    if (cnxn == nullptr) {
+    plcConnection.reset(EipConnection::Create(info.family, &info));
+    if (plcConnection == nullptr) {
         eiplog::Error("createConnection", info.alias + ": Failed to create connection instance");
         return -1;
     }
-    cnxn->SetAbortFd(stopFd_);
+    plcConnection->SetAbortFd(stopFd_);
     handler.reset(ProtocolHandlerFactory::Create(info.family));
     if (handler == nullptr) {
         eiplog::Error("createConnection",
                       info.alias + ": Failed to create protocol handler instance");
-        cnxn.reset();
+        plcConnection.reset();
         return -1;
     }
     return 0;
@@ -95,12 +95,12 @@ int DeviceSession::MakeConnectionObjects(const _eipConnectInfo& info,
 
 // Replaces the connection and handler; the old ones go when their last user
 // (the socket thread in an exchange) lets go. Called with mutex_ held.
-void DeviceSession::InstallConnectionLocked(std::shared_ptr<EipConnection> cnxn,
+void DeviceSession::InstallConnectionLocked(std::shared_ptr<EipConnection> plcConnection,
                                             std::shared_ptr<ProtocolHandler> handler) {
-    emEnabled_.store(cnxn != nullptr && cnxn->IsEMEnabled());
-    connection_ = std::move(cnxn);
+    explicitEnabled_.store(plcConnection != nullptr && plcConnection->IsExplicitEnabled());
+    connection_ = std::move(plcConnection);
     handler_ = std::move(handler);
-    emCnxnOpen_.store(false);
+    explicitConnectionOpen_.store(false);
 }
 
 void DeviceSession::Drop() {
@@ -109,25 +109,25 @@ void DeviceSession::Drop() {
 }
 
 bool DeviceSession::SocketOpen() {
-    auto cnxn = Connection();
-    return cnxn != nullptr && cnxn->GetSocketFd() >= 0;
+    auto plcConnection = Connection();
+    return plcConnection != nullptr && plcConnection->GetSocketFd() >= 0;
 }
 
 // Connect, register, identity, Forward Open on a connection that no other
 // thread sees yet. 0, or the failing step's result (logged).
-int DeviceSession::ConnectSequence(const std::string& alias, EipConnection* cnxn,
-                                   const _eipConnectInfo& info, _eipProductInfo& product,
-                                   bool& emOpen) {
-    emOpen = false;
-    if (cnxn->Connect(info.host, info.port, EipConnection::kConnectTimeoutSeconds) != 0) {
+int DeviceSession::ConnectSequence(const std::string& alias, EipConnection* plcConnection,
+                                   const ConnectInfo& info, ProductInfo& product,
+                                   bool& explicitOpen) {
+    explicitOpen = false;
+    if (plcConnection->Connect(info.host, info.port, EipConnection::kConnectTimeoutSeconds) != 0) {
         eiplog::Error("ConnectToPLC", alias + ": Connect to PLC failed.");
         return -1;
     }
-    if (cnxn->RegiSession(EipConnection::kConnectTimeoutSeconds) != 0) {
+    if (plcConnection->RegisterSession(EipConnection::kConnectTimeoutSeconds) != 0) {
         eiplog::Error("ConnectToPLC", alias + ": Register session to PLC failed.");
         return -1;
     }
-    if (cnxn->ReadPLCProductInfo(info.slot, product) != 0) {
+    if (plcConnection->ReadPLCProductInfo(info.slot, product) != 0) {
         eiplog::Error("ConnectToPLC", alias + ": Read product info failed.");
         return -1;
     }
@@ -140,19 +140,19 @@ int DeviceSession::ConnectSequence(const std::string& alias, EipConnection* cnxn
                  eiplog::Text(alias, ": Revision : ", unsigned(product.majorRevision), ".",
                               unsigned(product.minorRevision)));
     eiplog::Info("ConnectToPLC", alias + ": ---------------------------");
-    if (cnxn->IsEMEnabled()) {
-        const int result = cnxn->OpenEMConnection(kEMConnectionRpiMs);
+    if (plcConnection->IsExplicitEnabled()) {
+        const int result = plcConnection->OpenExplicitConnection(kExplicitConnectionRpiMs);
         if (result != 0) {
             eiplog::Error("ConnectToPLC", alias + ": Open EM Connection fail.");
             return result;
         }
         eiplog::Info("ConnectToPLC", alias + ": success to open em connection");
-        emOpen = true;
+        explicitOpen = true;
     }
     return 0;
 }
 
-int DeviceSession::Connect(const _eipConnectInfo& info, bool restore) {
+int DeviceSession::Connect(const ConnectInfo& info, bool restore) {
     eiplog::Info("ConnectToPLC", Alias() + ": Try to connect PLC - " + info.host);
     if (life_.retired.load()) {
         return -1;
@@ -161,29 +161,29 @@ int DeviceSession::Connect(const _eipConnectInfo& info, bool restore) {
     if (auto current = Connection(); current != nullptr && current->GetSocketFd() >= 0) {
         eiplog::Error("ConnectToPLC", Alias() + ": Already connected!");
         current->Disconnect();
-        emCnxnOpen_.store(false);
+        explicitConnectionOpen_.store(false);
         result = -1;
     } else {
         SetConnectionInfo(info);
         // The connection is built and opened privately and installed only once
         // the sequence is over, so the socket thread never sees a half-open one.
-        std::shared_ptr<EipConnection> cnxn;
+        std::shared_ptr<EipConnection> plcConnection;
         std::shared_ptr<ProtocolHandler> handler;
-        _eipProductInfo product = ProductInfo();
-        bool emOpen = false;
-        result = MakeConnectionObjects(info, cnxn, handler);
+        ProductInfo product = ProductInfo();
+        bool explicitOpen = false;
+        result = MakeConnectionObjects(info, plcConnection, handler);
         if (result == 0) {
-            result = ConnectSequence(info.alias, cnxn.get(), info, product, emOpen);
+            result = ConnectSequence(info.alias, plcConnection.get(), info, product, explicitOpen);
             if (result != 0) {
-                cnxn->Disconnect();
+                plcConnection->Disconnect();
             }
         }
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            InstallConnectionLocked(std::move(cnxn), std::move(handler));
+            InstallConnectionLocked(std::move(plcConnection), std::move(handler));
             if (result == 0) {
                 productInfo_ = product;
-                emCnxnOpen_.store(emOpen);
+                explicitConnectionOpen_.store(explicitOpen);
             }
         }
         if (result == 0) {
@@ -191,10 +191,10 @@ int DeviceSession::Connect(const _eipConnectInfo& info, bool restore) {
             // before its READY states are published.
             neverConnected_.store(false);
             hooks_.fresh();
-            if (emOpen) {
-                ChangeEMCnxnState(EM_CNXN_READY, true);
+            if (explicitOpen) {
+                ChangeExplicitConnectionState(kExplicitReady, true);
             }
-            ChangeUCMMState(UCMM_READY, true);
+            ChangeUCMMState(kUcmmReady, true);
             hooks_.established();
             return 0;
         }
@@ -207,20 +207,20 @@ int DeviceSession::Connect(const _eipConnectInfo& info, bool restore) {
 }
 
 int DeviceSession::Disconnect() {
-    const std::shared_ptr<EipConnection> cnxn = Connection();
-    if (cnxn != nullptr) {
-        if (emEnabled_.load() && emCnxnOpen_.load()) {
-            cnxn->CloseEMConnection();
+    const std::shared_ptr<EipConnection> plcConnection = Connection();
+    if (plcConnection != nullptr) {
+        if (explicitEnabled_.load() && explicitConnectionOpen_.load()) {
+            plcConnection->CloseExplicitConnection();
         }
-        emCnxnOpen_.store(false);
+        explicitConnectionOpen_.store(false);
         eiplog::Info("DisconnectFromPLC",
-                     eiplog::Text(Alias(), ": close socket=", cnxn->GetSocketFd()));
-        cnxn->Disconnect();
+                     eiplog::Text(Alias(), ": close socket=", plcConnection->GetSocketFd()));
+        plcConnection->Disconnect();
     } else {
-        emCnxnOpen_.store(false);
+        explicitConnectionOpen_.store(false);
     }
-    ChangeEMCnxnState(EM_CNXN_NON_EXIST, true);
-    ChangeUCMMState(UCMM_NON_EXIST, true);
+    ChangeExplicitConnectionState(kExplicitNonExist, true);
+    ChangeUCMMState(kUcmmNonExist, true);
     eiplog::Info("DisconnectFromPLC", Alias() + ": Close em connection");
     return 0;
 }
@@ -231,15 +231,16 @@ bool DeviceSession::IsUp() {
         std::lock_guard<std::mutex> lock(mutex_);
         handler = handler_;
     }
-    return handler != nullptr && handler->IsConnectionUp(ucmmState_.load(), emCnxnState_.load());
+    return handler != nullptr &&
+           handler->IsConnectionUp(ucmmState_.load(), explicitConnectionState_.load());
 }
 
-void DeviceSession::ChangeEMCnxnState(uint8_t state, bool notify) {
-    emCnxnState_.store(state);
+void DeviceSession::ChangeExplicitConnectionState(uint8_t state, bool notify) {
+    explicitConnectionState_.store(state);
     if (notify) {
         auto cb = callbacks_.Get();
-        if (cb->emCnxnState) {
-            cb->emCnxnState(Alias(), state);
+        if (cb->explicitConnectionState) {
+            cb->explicitConnectionState(Alias(), state);
         }
     }
 }
@@ -255,7 +256,7 @@ void DeviceSession::ChangeUCMMState(uint8_t state, bool notify) {
 }
 
 void DeviceSession::NotifyStates(uint8_t em, uint8_t ucmm) {
-    ChangeEMCnxnState(em, true);
+    ChangeExplicitConnectionState(em, true);
     ChangeUCMMState(ucmm, true);
 }
 
@@ -279,16 +280,16 @@ void DeviceSession::ReconnectLoop() {
     eiplog::Info("ReconnectProcess", Alias() + ": Reconnect Thread enter.");
     // The restore's first attempt is at once; later ones keep the period.
     uint64_t lastAttempt =
-        steadyMicros() - (reconnectAtOnce_.exchange(false) ? kRetryPeriodMicros : 0);
+        SteadyMicros() - (reconnectAtOnce_.exchange(false) ? kRetryPeriodMicros : 0);
     // Leaves only once a session is up: a connect that succeeds and is torn
     // down again by its own tag replay keeps the thread trying.
     while (reconnectThread_.Running() && !SocketOpen()) {
-        const uint64_t elapsed = steadyMicros() - lastAttempt;
+        const uint64_t elapsed = SteadyMicros() - lastAttempt;
         if (elapsed < kRetryPeriodMicros &&
             !reconnectThread_.SleepWhileRunning(kRetryPeriodMicros - elapsed)) {
             break;
         }
-        lastAttempt = steadyMicros();
+        lastAttempt = SteadyMicros();
         if (Connect(ConnectionInfo(), true) == 0) {
             DeviceStats::Add(stats_.reconnects);  // stats: reconnect
         }

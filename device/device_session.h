@@ -40,30 +40,30 @@ class DeviceSession {
     DeviceSession& operator=(const DeviceSession&) = delete;
 
     void SetHooks(Hooks hooks);
-    void SetConnectionInfo(const _eipConnectInfo& info);
+    void SetConnectionInfo(const ConnectInfo& info);
     std::string Alias() const;
-    _eipConnectInfo ConnectionInfo() const;
-    _eipProductInfo ProductInfo() const;
+    ConnectInfo ConnectionInfo() const;
+    ProductInfo ProductInfo() const;
     std::shared_ptr<EipConnection> Connection() const;
     // The descriptor that ends the socket waits of a connect once the device retires.
     int StopFd() const { return stopFd_; }
     void SignalStop();
     void DrainStop();
 
-    int Connect(const _eipConnectInfo& info, bool restore);
+    int Connect(const ConnectInfo& info, bool restore);
     int Disconnect();
     // Drops the connection objects without a word to the PLC.
     void Drop();
     bool IsUp();
     bool SocketOpen();
 
-    void ChangeEMCnxnState(uint8_t state, bool notify);
+    void ChangeExplicitConnectionState(uint8_t state, bool notify);
     void ChangeUCMMState(uint8_t state, bool notify);
     void NotifyStates(uint8_t em, uint8_t ucmm);
-    uint8_t EMCnxnState() const { return emCnxnState_.load(); }
+    uint8_t ExplicitConnectionState() const { return explicitConnectionState_.load(); }
     uint8_t UCMMState() const { return ucmmState_.load(); }
-    bool EMEnabled() const { return emEnabled_.load(); }
-    bool EMOpen() const { return emCnxnOpen_.load(); }
+    bool ExplicitEnabled() const { return explicitEnabled_.load(); }
+    bool ExplicitOpen() const { return explicitConnectionOpen_.load(); }
     bool NeverConnected() const { return neverConnected_.load(); }
 
     // The restore's hand-over: the first attempt at once, then once a second.
@@ -72,11 +72,12 @@ class DeviceSession {
     int StopReconnect();
 
   private:
-    int MakeConnectionObjects(const _eipConnectInfo& info, std::shared_ptr<EipConnection>& cnxn,
+    int MakeConnectionObjects(const ConnectInfo& info,
+                              std::shared_ptr<EipConnection>& plcConnection,
                               std::shared_ptr<ProtocolHandler>& handler) const;
-    static int ConnectSequence(const std::string& alias, EipConnection* cnxn,
-                               const _eipConnectInfo& info, _eipProductInfo& product, bool& emOpen);
-    void InstallConnectionLocked(std::shared_ptr<EipConnection> cnxn,
+    static int ConnectSequence(const std::string& alias, EipConnection* plcConnection,
+                               const ConnectInfo& info, ProductInfo& product, bool& explicitOpen);
+    void InstallConnectionLocked(std::shared_ptr<EipConnection> plcConnection,
                                  std::shared_ptr<ProtocolHandler> handler);
     void ReconnectLoop();
 
@@ -86,15 +87,15 @@ class DeviceSession {
     Hooks hooks_;
     mutable std::mutex mutex_;
     std::string alias_;
-    _eipConnectInfo connectInfo_;
-    _eipProductInfo productInfo_;
+    ConnectInfo connectInfo_;
+    ProductInfo productInfo_;
     std::shared_ptr<EipConnection> connection_;
     std::shared_ptr<ProtocolHandler> handler_;
     std::atomic<bool> neverConnected_{true};
-    std::atomic<bool> emEnabled_{false};
-    std::atomic<bool> emCnxnOpen_{false};
-    std::atomic<uint8_t> emCnxnState_{EM_CNXN_NON_EXIST};
-    std::atomic<uint8_t> ucmmState_{UCMM_NON_EXIST};
+    std::atomic<bool> explicitEnabled_{false};
+    std::atomic<bool> explicitConnectionOpen_{false};
+    std::atomic<uint8_t> explicitConnectionState_{kExplicitNonExist};
+    std::atomic<uint8_t> ucmmState_{kUcmmNonExist};
     std::atomic<bool> reconnectAtOnce_{false};
     int stopFd_ = -1;
     WorkerThread reconnectThread_;

@@ -11,26 +11,26 @@
 #include <ctime>
 #include <string>
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 
 namespace device_detail {
 
-constexpr int8_t kKindEM = 1;
+constexpr int8_t kKindExplicit = 1;
 constexpr int8_t kKindIO = 2;
 // The reconnect period.
 constexpr uint64_t kRetryPeriodMicros = 1000000;
 
-inline uint64_t steadyMicros() {
+inline uint64_t SteadyMicros() {
     using namespace std::chrono;
     return static_cast<uint64_t>(
         duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 inline std::string errorText(int code) {
-    return tessel::tesselLink_error_category().message(code);
+    return link_error::GetCategory().message(code);
 }
 
-inline bool hasBit(uint8_t flags, uint8_t bit) {
+inline bool HasBit(uint8_t flags, uint8_t bit) {
     return (flags & bit) != 0;
 }
 
@@ -41,7 +41,7 @@ inline std::string hex(unsigned value, int width) {
 }
 
 // "2026/12/06 18:40:12.123456" of the wall clock.
-inline std::string wallClockText() {
+inline std::string WallClockText() {
     struct timeval tv {};
     gettimeofday(&tv, nullptr);
     struct tm local {};
@@ -54,18 +54,18 @@ inline std::string wallClockText() {
 }
 
 // An eventfd that never blocks its reader or writer; -1 when the system has none left.
-inline int makeEventFd() {
+inline int MakeEventFd() {
     return ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
-inline void signalEventFd(int fd) {
+inline void SignalEventFd(int fd) {
     if (fd >= 0) {
         const uint64_t one = 1;
         (void)!::write(fd, &one, sizeof one);
     }
 }
 
-inline void drainEventFd(int fd) {
+inline void DrainEventFd(int fd) {
     uint64_t count = 0;
     if (fd >= 0) {
         (void)!::read(fd, &count, sizeof count);

@@ -15,24 +15,24 @@
 
 // The device's only road to the node tree. Each callback receives the PLC
 // alias first; an empty callback is skipped.
-using EipTagNodeCallback = std::function<void(const std::string& alias, const _eipTagInfo& tag,
-                                              std::vector<_eipSubTagInfo>* subtags)>;
-using EipSubTagNodeCallback = std::function<void(const std::string& alias, const _eipTagInfo& tag,
-                                                 const _eipSubTagInfo& subtag)>;
+using EipTagNodeCallback = std::function<void(const std::string& alias, const TagInfo& tag,
+                                              std::vector<SubTagInfo>* subtags)>;
+using EipSubTagNodeCallback =
+    std::function<void(const std::string& alias, const TagInfo& tag, const SubTagInfo& subtag)>;
 using EipStateCallback = std::function<void(const std::string& alias, unsigned char state)>;
-using EipTagValueCallback = std::function<void(const std::string& alias, const _eipTagInfo& tag,
+using EipTagValueCallback = std::function<void(const std::string& alias, const TagInfo& tag,
                                                const uint8_t* data, uint16_t len)>;
 // The values of one reply, in poll-list order.
 using EipTagValuesCallback =
     std::function<void(const std::string& alias, const std::vector<EipTagValue>& values)>;
 using EipSubTagValueCallback =
-    std::function<void(const std::string& alias, const _eipTagInfo& tag,
-                       const _eipSubTagInfo& subtag, const uint8_t* data, uint16_t len)>;
+    std::function<void(const std::string& alias, const TagInfo& tag, const SubTagInfo& subtag,
+                       const uint8_t* data, uint16_t len)>;
 using EipActionToggleCallback = std::function<void(
-    const std::string& alias, signed char emPollingStopped, unsigned short emInterval,
+    const std::string& alias, signed char explicitPollingStopped, unsigned short explicitInterval,
     signed char ioPollingStopped, unsigned short ioInterval, unsigned short ioUdpPort)>;
 using EipProductInfoCallback =
-    std::function<void(const std::string& alias, const _eipProductInfo& product)>;
+    std::function<void(const std::string& alias, const ProductInfo& product)>;
 using EipTagStatusCallback =
     std::function<void(const std::string& alias, const std::string& tagAlias, signed char kind,
                        const std::string& status)>;
@@ -40,29 +40,29 @@ using EipTagStatusCallback =
 // The twelve callbacks, in member order. Installed as one set by the Add PLC
 // action and by the restore (bound to the EipNode functions of the same names).
 struct EipDeviceCallbacks {
-    EipTagNodeCallback tagNodeCreated;        // EipNode::CreateTagItemNode
-    EipTagNodeCallback tagNodeRemoved;        // EipNode::RemoveTagItemNode
-    EipSubTagNodeCallback subTagNodeCreated;  // EipNode::CreateSubTagItemNode
-    EipSubTagNodeCallback subTagNodeRemoved;  // EipNode::RemoveSubTagItemNode
-    EipStateCallback emCnxnState;             // EipNode::ChangeEMCnxnState
-    EipStateCallback ucmmState;               // EipNode::ChangeUCMMState
-    EipTagValuesCallback emTagValues;         // EipNode::ChangeEMTagNodeValues
-    EipTagValueCallback ioTagValue;           // EipNode::ChangeIOTagNodeValue
-    EipSubTagValueCallback ioSubTagValue;     // EipNode::ChangeIOSubTagNodeValue
-    EipActionToggleCallback actionToggle;     // EipNode::ToggleActionNodes
-    EipProductInfoCallback productInfo;       // EipNode::ChangeProductInfo
-    EipTagStatusCallback tagStatus;           // EipNode::UpdateTagStatusByAlias
+    EipTagNodeCallback tagNodeCreated;         // EipNode::CreateTagItemNode
+    EipTagNodeCallback tagNodeRemoved;         // EipNode::RemoveTagItemNode
+    EipSubTagNodeCallback subTagNodeCreated;   // EipNode::CreateSubTagItemNode
+    EipSubTagNodeCallback subTagNodeRemoved;   // EipNode::RemoveSubTagItemNode
+    EipStateCallback explicitConnectionState;  // EipNode::ChangeExplicitConnectionState
+    EipStateCallback ucmmState;                // EipNode::ChangeUCMMState
+    EipTagValuesCallback explicitTagValues;    // EipNode::ChangeExplicitTagNodeValues
+    EipTagValueCallback ioTagValue;            // EipNode::ChangeIOTagNodeValue
+    EipSubTagValueCallback ioSubTagValue;      // EipNode::ChangeIOSubTagNodeValue
+    EipActionToggleCallback actionToggle;      // EipNode::ToggleActionNodes
+    EipProductInfoCallback productInfo;        // EipNode::ChangeProductInfo
+    EipTagStatusCallback tagStatus;            // EipNode::UpdateTagStatusByAlias
 };
 
 // EM connection state values ("EM Coxn STATE").
 enum : uint8_t {
-    EM_CNXN_NON_EXIST = 0,
-    EM_CNXN_BUSY = 1,
-    EM_CNXN_READY = 2,
-    EM_CNXN_NEED2SEND = 3
+    kExplicitNonExist = 0,
+    kExplicitBusy = 1,
+    kExplicitReady = 2,
+    kExplicitNeedToSend = 3
 };
 // UCMM state values ("UCMM STATE").
-enum : uint8_t { UCMM_NON_EXIST = 0, UCMM_READY = 1, UCMM_BUSY = 2 };
+enum : uint8_t { kUcmmNonExist = 0, kUcmmReady = 1, kUcmmBusy = 2 };
 
 // The values of one hand-over to the node tree.
 using ValueBatch = std::vector<EipTagValue>;
@@ -91,7 +91,7 @@ class DeviceCallbacks {
     void KeepStatesOnly() {
         std::lock_guard<std::mutex> lock(mutex_);
         auto remaining = std::make_shared<EipDeviceCallbacks>();
-        remaining->emCnxnState = set_->emCnxnState;
+        remaining->explicitConnectionState = set_->explicitConnectionState;
         remaining->ucmmState = set_->ucmmState;
         set_ = remaining;
     }
@@ -104,8 +104,8 @@ class DeviceCallbacks {
 // The polling settings the action nodes show. Atomics: set by action threads and the restore,
 // read by the socket thread.
 struct PollingState {
-    std::atomic<int8_t> emStopped{1};
-    std::atomic<uint16_t> emInterval{0};
+    std::atomic<int8_t> explicitStopped{1};
+    std::atomic<uint16_t> explicitInterval{0};
     std::atomic<int8_t> ioStopped{1};
     std::atomic<uint16_t> ioParam1{0};
     std::atomic<uint16_t> ioParam2{0};
@@ -113,8 +113,8 @@ struct PollingState {
     // Shows the settings on the action nodes; called without any lock.
     void Notify(const EipDeviceCallbacks& cb, const std::string& alias) const {
         if (cb.actionToggle) {
-            cb.actionToggle(alias, emStopped.load(), emInterval.load(), ioStopped.load(),
-                            ioParam1.load(), ioParam2.load());
+            cb.actionToggle(alias, explicitStopped.load(), explicitInterval.load(),
+                            ioStopped.load(), ioParam1.load(), ioParam2.load());
         }
     }
 };

@@ -26,7 +26,7 @@ EipDevice::~EipDevice() {
     Retire();
     // Tag nodes stay in the tree: a removed PLC's subtree goes with its node,
     // and at shut-down the stored tree is the configuration.
-    ResetTag(kKindEM);
+    ResetTag(kKindExplicit);
     ResetTag(kKindIO);
     session_.Drop();
 }
@@ -75,11 +75,11 @@ void EipDevice::CreatePersistenceTag() {
         return;
     }
     std::string message;
-    if (pollingState_.emInterval.load() != 0 && pollingState_.emStopped.load() != 0) {
-        polling_.Start(pollingState_.emInterval.load(), message);
+    if (pollingState_.explicitInterval.load() != 0 && pollingState_.explicitStopped.load() != 0) {
+        polling_.Start(pollingState_.explicitInterval.load(), message);
     }
     if (pollingState_.ioParam1.load() != 0 && pollingState_.ioStopped.load() != 0) {
         io_.Start(pollingState_.ioParam1.load(), pollingState_.ioParam2.load(), message);
     }
-    session_.NotifyStates(session_.EMCnxnState(), session_.UCMMState());
+    session_.NotifyStates(session_.ExplicitConnectionState(), session_.UCMMState());
 }

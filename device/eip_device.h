@@ -49,32 +49,32 @@ class EipDevice {
     // The restore's hand-over: connects on the device's own reconnect worker (first attempt at
     // once, then once a second) and replays the stored tags once connected.
     void StartRestore() { session_.StartRestore(); }
-    void SetConnectionInfo(const _eipConnectInfo& info) { session_.SetConnectionInfo(info); }
-    int ConnectToPLC(const _eipConnectInfo& info, bool restore) {
+    void SetConnectionInfo(const ConnectInfo& info) { session_.SetConnectionInfo(info); }
+    int ConnectToPLC(const ConnectInfo& info, bool restore) {
         return session_.Connect(info, restore);
     }
     int DisconnectFromPLC() { return session_.Disconnect(); }
-    bool IsCnxnUp() { return session_.IsUp(); }
-    void ChangeEMCnxnState(uint8_t state, bool notify) {
-        session_.ChangeEMCnxnState(state, notify);
+    bool IsConnected() { return session_.IsUp(); }
+    void ChangeExplicitConnectionState(uint8_t state, bool notify) {
+        session_.ChangeExplicitConnectionState(state, notify);
     }
     void ChangeUCMMState(uint8_t state, bool notify) { session_.ChangeUCMMState(state, notify); }
 
     // ---- read-only views for actions and the node tree ----
     std::string GetAlias() const { return session_.Alias(); }
-    _eipConnectInfo GetConnectionInfo() const { return session_.ConnectionInfo(); }
-    _eipProductInfo GetProductInfo() const { return session_.ProductInfo(); }
-    uint8_t GetEMCnxnState() const { return session_.EMCnxnState(); }
+    ConnectInfo GetConnectionInfo() const { return session_.ConnectionInfo(); }
+    ProductInfo GetProductInfo() const { return session_.ProductInfo(); }
+    uint8_t GetExplicitConnectionState() const { return session_.ExplicitConnectionState(); }
     uint8_t GetUCMMState() const { return session_.UCMMState(); }
-    int8_t GetEMPollingStopped() const { return pollingState_.emStopped.load(); }
-    uint16_t GetEMPollingInterval() const { return pollingState_.emInterval.load(); }
+    int8_t GetExplicitPollingStopped() const { return pollingState_.explicitStopped.load(); }
+    uint16_t GetExplicitPollingInterval() const { return pollingState_.explicitInterval.load(); }
     int8_t GetIOPollingStopped() const { return pollingState_.ioStopped.load(); }
     uint16_t GetIOParam1() const { return pollingState_.ioParam1.load(); }
     uint16_t GetIOParam2() const { return pollingState_.ioParam2.load(); }
     bool IsNeverConnected() const { return session_.NeverConnected(); }
     // Figures for monitoring, without the alias; atomics only, never waits for a PLC.
     DeviceStatsSnapshot GetStats() const {
-        return stats_.Snapshot(session_.UCMMState() != UCMM_NON_EXIST);
+        return stats_.Snapshot(session_.UCMMState() != kUcmmNonExist);
     }
 
     // ---- callbacks ----
@@ -84,11 +84,13 @@ class EipDevice {
     EipDeviceCallbacks GetCallbacks() const { return *callbacks_.Get(); }
 
     // ---- explicit-message polling ----
-    int StartEMPolling(int interval, std::string& message) {
+    int StartExplicitPolling(int interval, std::string& message) {
         return polling_.Start(interval, message);
     }
-    int StopEMPolling(std::string& message) { return polling_.Stop(message); }
-    void SetEMPollingState(uint16_t interval, bool notify) { polling_.SetState(interval, notify); }
+    int StopExplicitPolling(std::string& message) { return polling_.Stop(message); }
+    void SetExplicitPollingState(uint16_t interval, bool notify) {
+        polling_.SetState(interval, notify);
+    }
 
     // ---- I/O listening ----
     int StartIOPolling(int interval, uint16_t udpPort, std::string& message) {
@@ -109,39 +111,39 @@ class EipDevice {
     }
     // Copies of the tag records of a kind, in alias order, whose RW flag has
     // any bit of rwMask (0 selects all).
-    std::vector<_eipTagInfo> ListTagInfos(int8_t kind, uint8_t rwMask = 0) {
+    std::vector<TagInfo> ListTagInfos(int8_t kind, uint8_t rwMask = 0) {
         return tags_.ListTagInfos(kind, rwMask);
     }
-    int AddTag(EipConnection* testCnxn, const kestrel::strata_sdk::Variant& tagObject, int8_t kind,
-               std::string& tagAlias, std::string& message, bool restore) {
-        return tags_.AddTag(testCnxn, tagObject, kind, tagAlias, message, restore);
+    int AddTag(EipConnection* testConnection, const kestrel::strata_sdk::Variant& tagObject,
+               int8_t kind, std::string& tagAlias, std::string& message, bool restore) {
+        return tags_.AddTag(testConnection, tagObject, kind, tagAlias, message, restore);
     }
-    int EditTag(EipConnection* testCnxn, const kestrel::strata_sdk::Variant& tagObject, int8_t kind,
-                std::string& tagAlias, std::string& message) {
-        return tags_.EditTag(testCnxn, tagObject, kind, tagAlias, message);
+    int EditTag(EipConnection* testConnection, const kestrel::strata_sdk::Variant& tagObject,
+                int8_t kind, std::string& tagAlias, std::string& message) {
+        return tags_.EditTag(testConnection, tagObject, kind, tagAlias, message);
     }
     int RemoveTag(const kestrel::strata_sdk::Variant& tagObject, int8_t kind, std::string& tagAlias,
                   std::string& message) {
         return tags_.RemoveTag(tagObject, kind, tagAlias, message);
     }
-    int WriteTag(EipConnection* testCnxn, const kestrel::strata_sdk::Variant& tagObject,
+    int WriteTag(EipConnection* testConnection, const kestrel::strata_sdk::Variant& tagObject,
                  int8_t kind, std::string& tagAlias, std::string& message) {
-        return tags_.WriteTag(testCnxn, tagObject, kind, tagAlias, message);
+        return tags_.WriteTag(testConnection, tagObject, kind, tagAlias, message);
     }
-    int WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
+    int WriteTagByAlias(EipConnection* plcConnection, const std::string& tagAlias,
                         const kestrel::strata_sdk::Variant& value, int8_t kind,
                         std::string& message) {
-        return tags_.WriteTagByAlias(cnxn, tagAlias, value, kind, message);
+        return tags_.WriteTagByAlias(plcConnection, tagAlias, value, kind, message);
     }
     int ResetTag(int8_t kind) { return tags_.ResetTag(kind); }
     int RemoveTagFromMap(const std::string& tagAlias, int8_t kind, bool notify) {
         return tags_.RemoveTagFromMap(tagAlias, kind, notify);
     }
-    int AddSubTag(const std::string& tagAlias, const _eipSubTagInfo& subtag, bool notify) {
+    int AddSubTag(const std::string& tagAlias, const SubTagInfo& subtag, bool notify) {
         return tags_.AddSubTag(tagAlias, subtag, notify);
     }
     int EditSubTag(const std::string& tagAlias, const std::string& oldSubTagAlias,
-                   const _eipSubTagInfo& subtag, bool notify) {
+                   const SubTagInfo& subtag, bool notify) {
         return tags_.EditSubTag(tagAlias, oldSubTagAlias, subtag, notify);
     }
     int RemoveSubTag(const std::string& tagAlias, const std::string& subTagAlias, bool notify) {
@@ -157,7 +159,7 @@ class EipDevice {
         tags_.AddPersistenceTagStr(path, text);
     }
     void AddPersistenceSubTagStr(const kestrel::strata_sdk::NodePath& path,
-                                 const _eipSubTagInfo& subtag) {
+                                 const SubTagInfo& subtag) {
         tags_.AddPersistenceSubTagStr(path, subtag);
     }
     // Shows the product and the polling settings, then (once connected) replays the stored tags

@@ -18,11 +18,11 @@ EipManager::~EipManager() {
     }
 }
 
-bool EipManager::aliasTakenLocked(const std::string& alias) const {
+bool EipManager::AliasTakenLocked(const std::string& alias) const {
     return devices_.count(alias) != 0 || connecting_.count(alias) != 0;
 }
 
-int EipManager::AddPLC(const _eipConnectInfo& info, bool restore) {
+int EipManager::AddPLC(const ConnectInfo& info, bool restore) {
     eiplog::Info("AddPLC", "Adding: " + info.alias);
     if (restore) {
         EipDeviceHandle device;
@@ -39,7 +39,7 @@ int EipManager::AddPLC(const _eipConnectInfo& info, bool restore) {
     }
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (aliasTakenLocked(info.alias)) {
+        if (AliasTakenLocked(info.alias)) {
             eiplog::Error("AddPLC", "Alias is already exist - " + info.alias);
             return -1;
         }
@@ -60,7 +60,7 @@ int EipManager::AddPLC(const _eipConnectInfo& info, bool restore) {
 int EipManager::AddPLCTemp(const std::string& alias) {
     eiplog::Info("AddPLCTemp", "Adding: " + alias);
     std::lock_guard<std::mutex> guard(lock_);
-    if (aliasTakenLocked(alias)) {
+    if (AliasTakenLocked(alias)) {
         eiplog::Error("AddPLCTemp", "Alias is already exist - " + alias);
         return -1;
     }

@@ -32,7 +32,7 @@ class EipManager {
     // Adding connects first (without the lock) and registers on success; 0 success, -1
     // refused, otherwise the failure code of ConnectToPLC. With restore the device is only
     // registered with its settings: its engine connects when the restore hands over.
-    int AddPLC(const _eipConnectInfo& info, bool restore);
+    int AddPLC(const ConnectInfo& info, bool restore);
     // Registers an empty, unconnected placeholder; 0 added, -1 refused.
     int AddPLCTemp(const std::string& alias);
     // 0 removed (device retired), -1 no such alias.
@@ -45,7 +45,7 @@ class EipManager {
     std::vector<DeviceStatsSnapshot> CollectStats();
 
   private:
-    bool aliasTakenLocked(const std::string& alias) const;
+    bool AliasTakenLocked(const std::string& alias) const;
 
     std::map<std::string, EipDeviceHandle> devices_;
     std::set<std::string> connecting_;  // aliases of Add PLC connects in flight

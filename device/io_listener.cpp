@@ -71,7 +71,7 @@ size_t IoListener::ConnectionCount() const {
     return entries_.size();
 }
 
-bool IoListener::Add(const _eipTagInfo& tag, std::unique_ptr<EipIoConnection> connection) {
+bool IoListener::Add(const TagInfo& tag, std::unique_ptr<EipIoConnection> connection) {
     auto entry = std::make_shared<Entry>();
     entry->tag = tag;
     entry->connection = std::move(connection);

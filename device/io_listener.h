@@ -36,7 +36,7 @@
 
 // One received value: the tag's record and its data, valid during the sink call only.
 struct IoValue {
-    const _eipTagInfo* tag = nullptr;
+    const TagInfo* tag = nullptr;
     ByteView data;
 };
 
@@ -62,7 +62,7 @@ class IoListener {
     bool SocketOpen() const;
     // Takes over an open I/O connection for the tag; one already there for the alias is
     // replaced. False (the connection dropped) when no socket is open or a stop is under way.
-    bool Add(const _eipTagInfo& tag, std::unique_ptr<EipIoConnection> connection);
+    bool Add(const TagInfo& tag, std::unique_ptr<EipIoConnection> connection);
     // Ends listening: joins both threads, closes the UDP socket and every connection.
     void Stop();
     // The number of I/O connections (open or waiting to be reopened).
@@ -71,7 +71,7 @@ class IoListener {
   private:
     using Clock = std::chrono::steady_clock;
     struct Entry {
-        _eipTagInfo tag;
+        TagInfo tag;
         std::unique_ptr<EipIoConnection> connection;
         bool closed = false;  // the PLC ended the session or went silent; waiting for a reopen
         // No data by then: the PLC (or the path to it) is gone. Receiving thread only.

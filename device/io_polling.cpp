@@ -36,7 +36,7 @@ IoPolling::~IoPolling() = default;
 
 int IoPolling::Start(int interval, uint16_t udpPort, std::string& message) {
     int started = 0;
-    for (const auto& info : tags_.ListTagInfos(kKindIO, EIP_RW_FLAG_IO)) {
+    for (const auto& info : tags_.ListTagInfos(kKindIO, kRwFlagIo)) {
         if (StartTag(info.alias, interval, udpPort, message) == 0) {
             ++started;
         }
@@ -50,20 +50,20 @@ int IoPolling::Start(int interval, uint16_t udpPort, std::string& message) {
 int IoPolling::StartTag(const std::string& tagAlias, int interval, uint16_t udpPort,
                         std::string& message) {
     if (life_.retired.load()) {
-        message = errorText(tessel::TL_ERR_START_LISTENING);
+        message = errorText(link_error::kStartListening);
         return -1;
     }
-    _eipTagInfo info;
+    TagInfo info;
     if (!tags_.CopyTagInfo(tagAlias, kKindIO, info)) {
-        message = errorText(tessel::TL_ERR_TAG_NOT_EXIST);
+        message = errorText(link_error::kTagNotExist);
         return -1;
     }
-    const _eipConnectInfo connectInfo = session_.ConnectionInfo();
+    const ConnectInfo connectInfo = session_.ConnectionInfo();
     std::unique_ptr<EipConnection> session(
         EipConnection::MakeTestConnection(connectInfo, message, session_.StopFd()));
     if (session == nullptr) {
         if (message.empty()) {
-            message = errorText(tessel::TL_ERR_START_LISTENING);
+            message = errorText(link_error::kStartListening);
         }
         return -1;
     }
@@ -74,7 +74,7 @@ int IoPolling::StartTag(const std::string& tagAlias, int interval, uint16_t udpP
                                      udpPort) != 0 ||
         listener_->OpenSocket(connectInfo.host, udpPort, opened) < 0 ||
         !listener_->Add(info, std::move(connection))) {
-        message = errorText(tessel::TL_ERR_START_LISTENING);
+        message = errorText(link_error::kStartListening);
         return -1;
     }
     if (opened) {
@@ -101,7 +101,7 @@ void IoPolling::HandOver(const std::vector<IoValue>& values) {
     ValueBatch batch;
     batch.reserve(values.size());
     for (const IoValue& value : values) {
-        auto record = std::make_shared<_eipTagInfo>(*value.tag);
+        auto record = std::make_shared<TagInfo>(*value.tag);
         record->dataLen = static_cast<int32_t>(value.data.size);
         batch.push_back(EipTagValue{std::move(record), {value.data.begin(), value.data.end()}});
         DeviceStats::Add(stats_.valuesPublished);  // stats: value

@@ -29,7 +29,7 @@ void PollList::Editor::Replace(const EipTag* tag, std::shared_ptr<EipTag> replac
         entries.erase(it);
         return;
     }
-    auto record = std::make_shared<const _eipTagInfo>(replacement->GetInfo());
+    auto record = std::make_shared<const TagInfo>(replacement->GetInfo());
     *it = std::make_shared<PolledTag>(PolledTag{std::move(replacement), std::move(record)});
 }
 

@@ -16,7 +16,7 @@ class EipTag;
 // socket thread when the PLC reports another size.
 struct PolledTag {
     std::shared_ptr<EipTag> tag;
-    std::shared_ptr<const _eipTagInfo> record;
+    std::shared_ptr<const TagInfo> record;
 };
 
 // Threads and locks: action threads edit the list through an Editor, which holds mutex_ for

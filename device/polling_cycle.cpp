@@ -27,7 +27,7 @@ PollingCycle::PollingCycle(DeviceSession& session, TagTable& tags, PollList& pol
       state_(state),
       stats_(stats),
       life_(life),
-      wakeFd_(makeEventFd()),
+      wakeFd_(MakeEventFd()),
       socketThread_({"Socket Thread", nullptr, [this] { SocketLoop(); }, [this] { Wake(); }},
                     life.shuttingDown) {}
 
@@ -38,7 +38,7 @@ PollingCycle::~PollingCycle() {
 }
 
 void PollingCycle::Wake() {
-    signalEventFd(wakeFd_);
+    SignalEventFd(wakeFd_);
 }
 
 void PollingCycle::RunSocket() {
@@ -64,7 +64,7 @@ int PollingCycle::Prepare(std::string& message) {
     auto pollListEditor = pollList_.Edit();
     pollListEditor.Reset(tags_.ReadTags());
     if (pollListEditor.Empty()) {
-        message = errorText(tessel::TL_ERR_READ_TAGS_NOT_EXIST);
+        message = errorText(link_error::kReadTagsNotExist);
         return -1;
     }
     return 0;
@@ -72,20 +72,20 @@ int PollingCycle::Prepare(std::string& message) {
 
 int PollingCycle::Start(int interval, std::string& message) {
     if (life_.retired.load()) {
-        message = errorText(tessel::TL_ERR_PLC_NOT_EXIST);
+        message = errorText(link_error::kPlcNotExist);
         return -1;
     }
     if (interval < 1 || interval > UINT16_MAX) {
-        message = errorText(tessel::TL_ERR_INTERVAL_RANGE);
+        message = errorText(link_error::kIntervalRange);
         return -1;
     }
     if (Prepare(message) != 0) {
         return -1;
     }
     // The first cycle starts (interval mod 1000) ms from now.
-    lastCycleStart_.store(steadyMicros() - uint64_t(interval / 1000) * 1000000);
+    lastCycleStart_.store(SteadyMicros() - uint64_t(interval / 1000) * 1000000);
     cycleRestart_.store(true);
-    state_.emStopped.store(0);
+    state_.explicitStopped.store(0);
     SetState(static_cast<uint16_t>(interval), true);
     Wake();
     return 0;
@@ -93,14 +93,14 @@ int PollingCycle::Start(int interval, std::string& message) {
 
 int PollingCycle::Stop(std::string& message) {
     (void)message;
-    state_.emStopped.store(1);
+    state_.explicitStopped.store(1);
     SetState(0, true);
     pollList_.Edit().Clear();
     return 0;
 }
 
 void PollingCycle::SetState(uint16_t interval, bool notify) {
-    state_.emInterval.store(interval);
+    state_.explicitInterval.store(interval);
     if (notify) {
         state_.Notify(*callbacks_.Get(), session_.Alias());
     }
@@ -112,18 +112,18 @@ void PollingCycle::StartCycle(uint64_t now) {
     }
     cycleBegin_ = now;
     const std::string alias = session_.Alias();
-    eiplog::Info("startEMPollingCycle", alias + ": Send EM Polling request - " + wallClockText());
+    eiplog::Info("startEMPollingCycle", alias + ": Send EM Polling request - " + WallClockText());
     TakeSnapshot();
     int result = -2;
-    if (auto cnxn = session_.Connection()) {
-        result = RequestTags(*cnxn);
+    if (auto plcConnection = session_.Connection()) {
+        result = RequestTags(*plcConnection);
     } else {
         eiplog::Error("RequestTags", alias + ": EM CNXN or UCMM STATE not READY");
     }
     if (result == 0) {
-        session_.NotifyStates(EM_CNXN_BUSY, UCMM_BUSY);
-    } else if (state_.emStopped.load() != 0) {
-        session_.NotifyStates(EM_CNXN_READY, UCMM_READY);
+        session_.NotifyStates(kExplicitBusy, kUcmmBusy);
+    } else if (state_.explicitStopped.load() != 0) {
+        session_.NotifyStates(kExplicitReady, kUcmmReady);
     }
 }
 
@@ -140,18 +140,19 @@ void PollingCycle::TakeSnapshot() {
 }
 
 // On the socket thread (the only one exchanging on the polling session), without any lock.
-int PollingCycle::RequestTags(EipConnection& cnxn) {
-    if (state_.emStopped.load() != 0) {
+int PollingCycle::RequestTags(EipConnection& plcConnection) {
+    if (state_.explicitStopped.load() != 0) {
         eiplog::Error("RequestTags", session_.Alias() + ": polling stopped");
         return -1;
     }
-    if (!cnxn.CheckStatesForPolling(session_.UCMMState(), session_.EMCnxnState())) {
+    if (!plcConnection.CheckStatesForPolling(session_.UCMMState(),
+                                             session_.ExplicitConnectionState())) {
         eiplog::Error("RequestTags", session_.Alias() + ": EM CNXN or UCMM STATE not READY");
         return -2;
     }
-    requestSent_.store(steadyMicros());
+    requestSent_.store(SteadyMicros());
     cycle_.batchStart = cycle_.next;
-    if (cnxn.RequestEMTags(cycle_.view, cycle_.view.size(), cycle_.next) == 0) {
+    if (plcConnection.RequestExplicitTags(cycle_.view, cycle_.view.size(), cycle_.next) == 0) {
         DeviceStats::Add(stats_.requests);  // stats: request
         return 0;
     }
@@ -161,15 +162,15 @@ int PollingCycle::RequestTags(EipConnection& cnxn) {
 
 // Reads one reply, requests the cycle's next batch and hands the reply's values
 // over in one batch. No lock is held across the read or the send.
-void PollingCycle::HandleResponse(const std::shared_ptr<EipConnection>& cnxn) {
+void PollingCycle::HandleResponse(const std::shared_ptr<EipConnection>& plcConnection) {
     if (!cycle_.reply) {
-        cycle_.reply = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+        cycle_.reply = std::make_unique<TagRequestSet>();
     }
-    EIPC_TAG_REQUEST_STRUCT& response = *cycle_.reply;
+    TagRequestSet& response = *cycle_.reply;
     const EipConnection::TagLookup lookup = [this](uint16_t index) -> EipTag* {
         return index < cycle_.view.size() ? cycle_.view[index] : nullptr;
     };
-    const int received = cnxn->RecvEMTags(response, lookup);
+    const int received = plcConnection->RecvExplicitTags(response, lookup);
     if (received < 1) {
         eiplog::Error("HandleResponse",
                       eiplog::Text(session_.Alias(), ": TCP socket close. - ", received));
@@ -177,20 +178,20 @@ void PollingCycle::HandleResponse(const std::shared_ptr<EipConnection>& cnxn) {
         return;
     }
     ValueBatch values = OnTagsDataProc(response);
-    session_.ChangeEMCnxnState(EM_CNXN_READY, false);
-    session_.ChangeUCMMState(UCMM_READY, false);
+    session_.ChangeExplicitConnectionState(kExplicitReady, false);
+    session_.ChangeUCMMState(kUcmmReady, false);
     const bool finished = cycle_.next == 0;
     bool notifyReady = false;
     if (!finished) {
-        if (RequestTags(*cnxn) != 0) {
+        if (RequestTags(*plcConnection) != 0) {
             cycleRestart_.store(true);
-            notifyReady = state_.emStopped.load() != 0;
+            notifyReady = state_.explicitStopped.load() != 0;
         } else {
-            session_.ChangeEMCnxnState(EM_CNXN_BUSY, false);
-            session_.ChangeUCMMState(UCMM_BUSY, false);
+            session_.ChangeExplicitConnectionState(kExplicitBusy, false);
+            session_.ChangeUCMMState(kUcmmBusy, false);
         }
     }
-    const uint64_t cycleMicros = steadyMicros() - cycleBegin_;
+    const uint64_t cycleMicros = SteadyMicros() - cycleBegin_;
     if (!finished || !publisher_.PublishIfIdle(values)) {
         publisher_.HandOver(std::move(values));
     }
@@ -199,21 +200,21 @@ void PollingCycle::HandleResponse(const std::shared_ptr<EipConnection>& cnxn) {
         char text[32] = {};
         std::snprintf(text, sizeof text, "%.2f", static_cast<float>(cycleMicros) / 1000.0f);
         eiplog::Info("HandleResponse", session_.Alias() + ": EM Polling time = " + text + "ms");
-        session_.NotifyStates(EM_CNXN_READY, UCMM_READY);
+        session_.NotifyStates(kExplicitReady, kUcmmReady);
         cycleRestart_.store(true);
     } else if (notifyReady) {
-        session_.NotifyStates(EM_CNXN_READY, UCMM_READY);
+        session_.NotifyStates(kExplicitReady, kUcmmReady);
     }
 }
 
 // The values of a reply; each item belongs to the cycle's tag at the batch's start + i. The
 // bytes move out of the reply.
-ValueBatch PollingCycle::OnTagsDataProc(EIPC_TAG_REQUEST_STRUCT& response) {
+ValueBatch PollingCycle::OnTagsDataProc(TagRequestSet& response) {
     ValueBatch values;
-    if (state_.emStopped.load() != 0 || cycle_.tags.empty() || response.count == 0) {
+    if (state_.explicitStopped.load() != 0 || cycle_.tags.empty() || response.count == 0) {
         return values;
     }
-    const size_t items = std::min<size_t>(response.count, EIPC_TAG_REPLY_MAX);
+    const size_t items = std::min<size_t>(response.count, kMaxTagReplies);
     const bool trace = eiplog::TraceOn();
     // Every tag of the snapshot is still in the map unless the poll list changed since.
     const bool listChanged = pollList_.Version() != cycle_.listVersion;
@@ -226,7 +227,7 @@ ValueBatch PollingCycle::OnTagsDataProc(EIPC_TAG_REQUEST_STRUCT& response) {
             eiplog::Trace("OnTagsDataProc", alias + ": OnTagsDataProc : [" + polled.record->alias +
                                                 "], exists : " + (exists ? "true" : "false"));
         }
-        EIPC_TAG_REPLY_STRUCT& item = response.replies[i];
+        TagReplySet& item = response.replies[i];
         if (!exists || !AcceptReadReply(alias, *polled.record, item)) {
             continue;
         }
@@ -241,8 +242,8 @@ ValueBatch PollingCycle::OnTagsDataProc(EIPC_TAG_REQUEST_STRUCT& response) {
 
 // A read the controller refused, or an empty value, is not published; the first
 // failure of a tag and its recovery are logged.
-bool PollingCycle::AcceptReadReply(const std::string& alias, const _eipTagInfo& info,
-                                   const EIPC_TAG_REPLY_STRUCT& item) {
+bool PollingCycle::AcceptReadReply(const std::string& alias, const TagInfo& info,
+                                   const TagReplySet& item) {
     std::string problem;
     if (item.generalStatus != 0) {
         problem = eiplog::Text("read refused by the PLC (status 0x", hex(item.generalStatus, 2),
@@ -271,7 +272,8 @@ bool PollingCycle::AcceptReadReply(const std::string& alias, const _eipTagInfo& 
 // ================================================================================= socket thread
 
 bool PollingCycle::PollingAllowed() {
-    return state_.emStopped.load() == 0 && (!session_.EMEnabled() || session_.EMOpen());
+    return state_.explicitStopped.load() == 0 &&
+           (!session_.ExplicitEnabled() || session_.ExplicitOpen());
 }
 
 // The wait until the next polling tick or the request time-out, whichever is
@@ -279,9 +281,9 @@ bool PollingCycle::PollingAllowed() {
 int PollingCycle::PollTimeoutMillis(uint64_t now) {
     uint64_t due = UINT64_MAX;
     if (PollingAllowed()) {
-        due = lastCycleStart_.load() + uint64_t(state_.emInterval.load()) * 1000;
+        due = lastCycleStart_.load() + uint64_t(state_.explicitInterval.load()) * 1000;
     }
-    if (state_.emStopped.load() == 0 && RequestOutstanding()) {
+    if (state_.explicitStopped.load() == 0 && RequestOutstanding()) {
         due = std::min(due, requestSent_.load() + requestTimeout_ * 1000);
     }
     if (due == UINT64_MAX) {
@@ -301,26 +303,28 @@ void PollingCycle::SocketLoop() {
             eiplog::Error("SocketProcess", session_.Alias() + ": EM connection lost.");
             Abort(true);
         }
-        uint64_t now = steadyMicros();
+        uint64_t now = SteadyMicros();
         if (PollingAllowed() &&
-            now - lastCycleStart_.load() >= uint64_t(state_.emInterval.load()) * 1000) {
+            now - lastCycleStart_.load() >= uint64_t(state_.explicitInterval.load()) * 1000) {
             lastCycleStart_.store(now);
             StartCycle(now);
         }
         if (SessionLost()) {
             continue;
         }
-        std::shared_ptr<EipConnection> cnxn = session_.Connection();
-        const int tcpFd = cnxn != nullptr && (session_.EMOpen() || !session_.EMEnabled())
-                              ? cnxn->GetSocketFd()
-                              : -1;
+        std::shared_ptr<EipConnection> plcConnection = session_.Connection();
+        const int tcpFd =
+            plcConnection != nullptr && (session_.ExplicitOpen() || !session_.ExplicitEnabled())
+                ? plcConnection->GetSocketFd()
+                : -1;
         pollfd entries[2] = {{wakeFd_, POLLIN, 0}, {tcpFd, POLLIN, 0}};
-        const int ready = ::poll(entries, tcpFd >= 0 ? 2 : 1, PollTimeoutMillis(steadyMicros()));
+        const int ready = ::poll(entries, tcpFd >= 0 ? 2 : 1, PollTimeoutMillis(SteadyMicros()));
         if (entries[0].revents != 0) {
-            drainEventFd(wakeFd_);
+            DrainEventFd(wakeFd_);
         }
-        if (ready > 0 && tcpFd >= 0 && entries[1].revents != 0 && cnxn->GetSocketFd() == tcpFd) {
-            HandleResponse(cnxn);
+        if (ready > 0 && tcpFd >= 0 && entries[1].revents != 0 &&
+            plcConnection->GetSocketFd() == tcpFd) {
+            HandleResponse(plcConnection);
         } else if (ready == 0) {
             CheckRequestTimeout();
         }
@@ -331,20 +335,21 @@ void PollingCycle::SocketLoop() {
 // A failed send closes the session's socket without a reply to wait for, so
 // no time-out would ever notice it: the session is torn down and reconnected.
 bool PollingCycle::SessionLost() {
-    auto cnxn = session_.Connection();
-    const bool established =
-        session_.EMEnabled() ? session_.EMOpen() : session_.UCMMState() != UCMM_NON_EXIST;
-    return cnxn != nullptr && cnxn->GetSocketFd() < 0 && established;
+    auto plcConnection = session_.Connection();
+    const bool established = session_.ExplicitEnabled() ? session_.ExplicitOpen()
+                                                        : session_.UCMMState() != kUcmmNonExist;
+    return plcConnection != nullptr && plcConnection->GetSocketFd() < 0 && established;
 }
 
 bool PollingCycle::RequestOutstanding() {
-    return session_.EMEnabled() ? (session_.EMOpen() && session_.EMCnxnState() == EM_CNXN_BUSY)
-                                : session_.UCMMState() == UCMM_BUSY;
+    return session_.ExplicitEnabled()
+               ? (session_.ExplicitOpen() && session_.ExplicitConnectionState() == kExplicitBusy)
+               : session_.UCMMState() == kUcmmBusy;
 }
 
 void PollingCycle::CheckRequestTimeout() {
-    if (state_.emStopped.load() != 0 || !RequestOutstanding() ||
-        steadyMicros() - requestSent_.load() < requestTimeout_ * 1000) {
+    if (state_.explicitStopped.load() != 0 || !RequestOutstanding() ||
+        SteadyMicros() - requestSent_.load() < requestTimeout_ * 1000) {
         return;
     }
     eiplog::Error("SocketProcess", session_.Alias() + ": EM tag request timed out.");

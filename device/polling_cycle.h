@@ -19,8 +19,8 @@ class EipConnection;
 class EipTag;
 class TagTable;
 class ValuePublisher;
-struct EIPC_TAG_REQUEST_STRUCT;
-struct EIPC_TAG_REPLY_STRUCT;
+struct TagRequestSet;
+struct TagReplySet;
 
 // Threads and locks:
 // - SDK threads start and stop polling (editing the poll list under its lock).
@@ -58,7 +58,7 @@ class PollingCycle {
         size_t next = 0;            // first tag of the next request; 0 once the list is done
         size_t batchStart = 0;      // first tag of the outstanding request
         // Decoded records of the latest reply; about 36 KB, made once and reused.
-        std::unique_ptr<EIPC_TAG_REQUEST_STRUCT> reply;
+        std::unique_ptr<TagRequestSet> reply;
     };
 
     int Prepare(std::string& message);
@@ -73,11 +73,10 @@ class PollingCycle {
     // now: steady-clock microseconds of the polling tick.
     void StartCycle(uint64_t now);
     void TakeSnapshot();
-    int RequestTags(EipConnection& cnxn);
-    void HandleResponse(const std::shared_ptr<EipConnection>& cnxn);
-    ValueBatch OnTagsDataProc(EIPC_TAG_REQUEST_STRUCT& response);
-    bool AcceptReadReply(const std::string& alias, const _eipTagInfo& info,
-                         const EIPC_TAG_REPLY_STRUCT& item);
+    int RequestTags(EipConnection& plcConnection);
+    void HandleResponse(const std::shared_ptr<EipConnection>& plcConnection);
+    ValueBatch OnTagsDataProc(TagRequestSet& response);
+    bool AcceptReadReply(const std::string& alias, const TagInfo& info, const TagReplySet& item);
     void NotifyState(bool notify);
 
     DeviceSession& session_;

@@ -22,7 +22,7 @@ using namespace device_detail;
 namespace {
 
 // Appends the "failed subtags" list of an add, edit or remove to the message.
-void appendFailedSubTags(std::string& message, const std::vector<std::string>& failed) {
+void AppendFailedSubTags(std::string& message, const std::vector<std::string>& failed) {
     for (size_t i = 0; i < failed.size(); ++i) {
         message += (i == 0 ? ", but failed subtags - \"" : ", \"");
         message += failed[i];
@@ -31,13 +31,13 @@ void appendFailedSubTags(std::string& message, const std::vector<std::string>& f
 }
 
 // Reads a trimmed string member of a map; empty when absent or not a string.
-std::string trimmedString(const Variant::MapType& map, const char* key) {
+std::string TrimmedString(const Variant::MapType& map, const char* key) {
     auto it = map.find(key);
     if (it == map.end() || !it->second.is_string()) {
         return std::string();
     }
     std::string text = it->second.as_string();
-    Tessel_TrimString(text);
+    TrimSpaces(text);
     return text;
 }
 
@@ -51,7 +51,7 @@ TagTable::TagTable(DeviceSession& session, PollList& pollList, DeviceCallbacks& 
     : session_(session), pollList_(pollList), callbacks_(callbacks), life_(life) {}
 
 TagTable::TagMap& TagTable::MapOf(int8_t kind) {
-    return kind == kKindEM ? emTagMap_ : ioTagMap_;
+    return kind == kKindExplicit ? explicitTagMap_ : ioTagMap_;
 }
 
 std::shared_ptr<EipTag> TagTable::FindTagByAlias(const std::string& tagAlias, int8_t kind) {
@@ -61,7 +61,7 @@ std::shared_ptr<EipTag> TagTable::FindTagByAlias(const std::string& tagAlias, in
     return it == map.end() ? nullptr : it->second;
 }
 
-bool TagTable::CopyTagInfo(const std::string& tagAlias, int8_t kind, _eipTagInfo& info) {
+bool TagTable::CopyTagInfo(const std::string& tagAlias, int8_t kind, TagInfo& info) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto& map = MapOf(kind);
     auto it = map.find(tagAlias);
@@ -72,11 +72,11 @@ bool TagTable::CopyTagInfo(const std::string& tagAlias, int8_t kind, _eipTagInfo
     return true;
 }
 
-std::vector<_eipTagInfo> TagTable::ListTagInfos(int8_t kind, uint8_t rwMask) {
-    std::vector<_eipTagInfo> infos;
+std::vector<TagInfo> TagTable::ListTagInfos(int8_t kind, uint8_t rwMask) {
+    std::vector<TagInfo> infos;
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& entry : MapOf(kind)) {
-        if (rwMask == 0 || hasBit(entry.second->GetInfo().rwFlag, rwMask)) {
+        if (rwMask == 0 || HasBit(entry.second->GetInfo().rwFlag, rwMask)) {
             infos.push_back(entry.second->GetInfo());
         }
     }
@@ -98,9 +98,9 @@ int TagTable::Fail(int code, std::string& message) {
 // The alias a remove or write request names; a PCCC tag may be named by its
 // file address alone.
 std::string TagTable::RequestedTagAlias(const Variant::MapType& map) const {
-    std::string alias = trimmedString(map, "Tag Alias");
-    if (alias.empty() && session_.ConnectionInfo().family == EIP_PROTOCOL_FAMILY_PCCC) {
-        alias = trimmedString(map, "Tag Name");
+    std::string alias = TrimmedString(map, "Tag Alias");
+    if (alias.empty() && session_.ConnectionInfo().family == kFamilyPccc) {
+        alias = TrimmedString(map, "Tag Name");
     }
     return alias;
 }
@@ -112,7 +112,7 @@ std::unique_ptr<ProtocolHandler> TagTable::BeginTagRequest(int failCode, std::st
     tagAlias = "Unknown";
     message.clear();
     if (life_.retired.load()) {
-        result = Fail(tessel::TL_ERR_PLC_NOT_EXIST, message);
+        result = Fail(link_error::kPlcNotExist, message);
         return nullptr;
     }
     auto handler = FamilyHandler();
@@ -122,10 +122,10 @@ std::unique_ptr<ProtocolHandler> TagTable::BeginTagRequest(int failCode, std::st
     return handler;
 }
 
-int TagTable::AddTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
+int TagTable::AddTag(EipConnection* testConnection, const Variant& tagObject, int8_t kind,
                      std::string& tagAlias, std::string& message, bool restore) {
     int result = 0;
-    auto handler = BeginTagRequest(tessel::TL_ERR_ADD_TAG, tagAlias, message, result);
+    auto handler = BeginTagRequest(link_error::kAddTag, tagAlias, message, result);
     if (handler == nullptr) {
         return result;
     }
@@ -135,7 +135,7 @@ int TagTable::AddTag(EipConnection* testCnxn, const Variant& tagObject, int8_t k
         return Fail(result, message);
     }
     parser.FillMissingWithDefaults();
-    _eipTagInfo& info = parser.GetInfo();
+    TagInfo& info = parser.GetInfo();
     handler->PreProcessTagInfo(info);
     if (!info.alias.empty()) {
         tagAlias = info.alias;
@@ -144,56 +144,58 @@ int TagTable::AddTag(EipConnection* testCnxn, const Variant& tagObject, int8_t k
     if (result != 0) {
         return Fail(result, message);
     }
-    auto tag = CreateCheckedTag(testCnxn, info, tessel::TL_ERR_ADD_TAG, restore, result, message);
+    auto tag =
+        CreateCheckedTag(testConnection, info, link_error::kAddTag, restore, result, message);
     if (tag == nullptr) {
         return result;
     }
     return DoAddTag(kind, std::move(tag), parser.GetSubtags(), message);
 }
 
-int TagTable::ValidateOnAdd(int8_t kind, const _eipTagInfo& info) {
+int TagTable::ValidateOnAdd(int8_t kind, const TagInfo& info) {
     int result = TagInfoValidator(kind).Validate(info);
     if (result != 0) {
         return result;
     }
     if (IsTagAliasExist(info.alias, kind)) {
-        return tessel::TL_ERR_TAG_ALIAS_EXISTS;
+        return link_error::kTagAliasExists;
     }
     if (IsTagNameExist(info.tagName, kind, info.alias)) {
-        return tessel::TL_ERR_TAG_NAME_EXISTS;
+        return link_error::kTagNameExists;
     }
     auto handler = FamilyHandler();
-    return handler == nullptr ? tessel::TL_ERR_ADD_TAG : handler->ValidateTagInfoOnAdd(info);
+    return handler == nullptr ? link_error::kAddTag : handler->ValidateTagInfoOnAdd(info);
 }
 
-int TagTable::ValidateOnEdit(int8_t kind, const _eipTagInfo& info) {
+int TagTable::ValidateOnEdit(int8_t kind, const TagInfo& info) {
     int result = TagInfoValidator(kind).Validate(info);
     if (result != 0) {
         return result;
     }
     auto handler = FamilyHandler();
-    return handler == nullptr ? tessel::TL_ERR_EDIT_TAG : handler->ValidateTagInfoOnEdit(info);
+    return handler == nullptr ? link_error::kEditTag : handler->ValidateTagInfoOnEdit(info);
 }
 
-// The tag of info, built and checked against the PLC through testCnxn; null with `result` set
+// The tag of info, built and checked against the PLC through testConnection; null with `result` set
 // when either fails (failCode when building fails without a message). A tag the PLC does not
 // have is kept when allowMissing (restoring a stored configuration).
-std::shared_ptr<EipTag> TagTable::CreateCheckedTag(EipConnection* testCnxn, const _eipTagInfo& info,
-                                                   int failCode, bool allowMissing, int& result,
+std::shared_ptr<EipTag> TagTable::CreateCheckedTag(EipConnection* testConnection,
+                                                   const TagInfo& info, int failCode,
+                                                   bool allowMissing, int& result,
                                                    std::string& message) {
     auto tag = CreateTag(info, message);
     if (tag == nullptr) {
-        result = message.empty() ? Fail(failCode, message) : tessel::TL_ERR_INVALID_TAG_NAME;
+        result = message.empty() ? Fail(failCode, message) : link_error::kInvalidTagName;
         return nullptr;
     }
-    result = TestAndUpdateTag(testCnxn, tag.get(), message);
-    if (result != 0 && !(allowMissing && result == -tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC)) {
+    result = TestAndUpdateTag(testConnection, tag.get(), message);
+    if (result != 0 && !(allowMissing && result == -link_error::kTagNotFoundInPlc)) {
         return nullptr;
     }
     return tag;
 }
 
-std::shared_ptr<EipTag> TagTable::CreateTag(const _eipTagInfo& info, std::string& message) {
+std::shared_ptr<EipTag> TagTable::CreateTag(const TagInfo& info, std::string& message) {
     std::shared_ptr<EipTag> tag(EipTag::Create(session_.ConnectionInfo().family));
     if (tag == nullptr) {
         eiplog::Error("createTag", session_.Alias() + ": Create tag fail - " + info.alias);
@@ -201,37 +203,37 @@ std::shared_ptr<EipTag> TagTable::CreateTag(const _eipTagInfo& info, std::string
     }
     tag->SetInfo(info);
     if (tag->ParsingTagName() < 0) {
-        message = errorText(tessel::TL_ERR_INVALID_TAG_NAME);
+        message = errorText(link_error::kInvalidTagName);
         return nullptr;
     }
     return tag;
 }
 
-int TagTable::TestAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& message) {
-    _eipTagInfo& info = tag->GetInfo();
-    if (hasBit(info.rwFlag, EIP_RW_FLAG_IO)) {
-        info.innerType = EIP_INNER_TYPE_SINT;
+int TagTable::TestAndUpdateTag(EipConnection* plcConnection, EipTag* tag, std::string& message) {
+    TagInfo& info = tag->GetInfo();
+    if (HasBit(info.rwFlag, kRwFlagIo)) {
+        info.innerType = kInnerTypeSint;
         return 0;
     }
     tag->SetTested(false);
-    auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+    auto response = std::make_unique<TagRequestSet>();
     // A read the controller answers without an item, or with an error status
     // for the item, is a tag the PLC does not know either.
-    if (cnxn == nullptr || cnxn->TestEMTag(tag, *response) != 0 || response->count < 1 ||
-        response->replies[0].generalStatus != 0) {
-        message = errorText(tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC);
-        return -tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC;
+    if (plcConnection == nullptr || plcConnection->TestExplicitTag(tag, *response) != 0 ||
+        response->count < 1 || response->replies[0].generalStatus != 0) {
+        message = errorText(link_error::kTagNotFoundInPlc);
+        return -link_error::kTagNotFoundInPlc;
     }
-    const EIPC_TAG_REPLY_STRUCT& item = response->replies[0];
+    const TagReplySet& item = response->replies[0];
     const int32_t type = item.dataType;
     const int32_t supported = EipTag::SupportInnerType(type);
     if (supported != 0) {
         message = errorText(supported) + "(type=0x" + hex(static_cast<unsigned>(type), 4) + ")";
         return -1;
     }
-    if (type == EIP_INNER_TYPE_STRUCTURE && item.structHandle != EIP_STRING_STRUCT_HANDLE) {
-        info.rwFlag = static_cast<uint8_t>(info.rwFlag & ~EIP_RW_FLAG_WRITE);
-        message = errorText(tessel::TL_ERR_STRUCT_RAW_ONLY);
+    if (type == kInnerTypeStructure && item.structHandle != kStringStructHandle) {
+        info.rwFlag = static_cast<uint8_t>(info.rwFlag & ~kRwFlagWrite);
+        message = errorText(link_error::kStructRawOnly);
     }
     info.innerType = type;
     info.structHandle = item.structHandle;
@@ -241,10 +243,10 @@ int TagTable::TestAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& me
 }
 
 // Gives an I/O tag its "Data" subtag covering the whole data.
-void TagTable::AddDataSubTag(EipTag& tag, std::vector<_eipSubTagInfo>& added) {
-    const _eipTagInfo& info = tag.GetInfo();
-    if (hasBit(info.rwFlag, EIP_RW_FLAG_IO)) {
-        const _eipSubTagInfo data{EIP_SUBTAG_DATA_ALIAS, 0, EIP_INNER_TYPE_SINT, info.dataLen};
+void TagTable::AddDataSubTag(EipTag& tag, std::vector<SubTagInfo>& added) {
+    const TagInfo& info = tag.GetInfo();
+    if (HasBit(info.rwFlag, kRwFlagIo)) {
+        const SubTagInfo data{kSubtagDataAlias, 0, kInnerTypeSint, info.dataLen};
         if (tag.AddSubTag(data) == 0) {
             added.push_back(data);
         }
@@ -254,42 +256,40 @@ void TagTable::AddDataSubTag(EipTag& tag, std::vector<_eipSubTagInfo>& added) {
 // Adds the subtags of a "Subtags" list to the tag; failures are listed in the
 // message.
 void TagTable::AddListedSubTags(EipTag& tag, const std::vector<Variant>& subtagList,
-                                std::vector<_eipSubTagInfo>& added, std::string& message) {
+                                std::vector<SubTagInfo>& added, std::string& message) {
     std::vector<std::string> failed;
     for (const Variant& element : subtagList) {
         if (!element.is_map()) {
             continue;
         }
-        _eipSubTagInfo subtag;
+        SubTagInfo subtag;
         int fields = 0;
         EipTag::JsonToSubTagInfo(element, subtag, fields);
-        if (fields == EIP_SUBTAG_FIELDS_ALL && !subtag.alias.empty() &&
-            tag.AddSubTag(subtag) == 0) {
+        if (fields == kSubtagFieldsAll && !subtag.alias.empty() && tag.AddSubTag(subtag) == 0) {
             added.push_back(subtag);
         } else {
             failed.push_back(subtag.alias);
         }
     }
-    appendFailedSubTags(message, failed);
+    AppendFailedSubTags(message, failed);
 }
 
 int TagTable::DoAddTag(int8_t kind, std::shared_ptr<EipTag> tag,
                        const std::vector<Variant>& subtagList, std::string& message) {
-    std::vector<_eipSubTagInfo> subtags;
+    std::vector<SubTagInfo> subtags;
     if (!IsTagAliasExist(tag->GetInfo().alias, kind)) {
         AddDataSubTag(*tag, subtags);
         AddListedSubTags(*tag, subtagList, subtags, message);
     }
     if (AddTagToMap(std::move(tag), kind, &subtags) != 0) {
-        return Fail(life_.retired.load() ? tessel::TL_ERR_PLC_NOT_EXIST : tessel::TL_ERR_ADD_TAG,
-                    message);
+        return Fail(life_.retired.load() ? link_error::kPlcNotExist : link_error::kAddTag, message);
     }
     return 0;
 }
 
 int TagTable::AddTagToMap(std::shared_ptr<EipTag> tag, int8_t kind,
-                          std::vector<_eipSubTagInfo>* subtags) {
-    const _eipTagInfo info = tag->GetInfo();
+                          std::vector<SubTagInfo>* subtags) {
+    const TagInfo info = tag->GetInfo();
     const std::string alias = session_.Alias();
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -332,8 +332,8 @@ int TagTable::RemoveTagFromMap(const std::string& tagAlias, int8_t kind, bool no
         pollListEditor.Replace(tag.get(), nullptr);
         map.erase(it);
     }
-    const _eipTagInfo info = tag->GetInfo();
-    std::vector<_eipSubTagInfo> subtags = tag->GetSubTags();
+    const TagInfo info = tag->GetInfo();
+    std::vector<SubTagInfo> subtags = tag->GetSubTags();
     auto cb = callbacks_.Get();
     if (notify && cb->tagNodeRemoved) {
         cb->tagNodeRemoved(session_.Alias(), info, &subtags);
@@ -380,18 +380,18 @@ int TagTable::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tagA
     tagAlias = "Unknown";
     message.clear();
     if (!tagObject.is_map()) {
-        return Fail(tessel::TL_ERR_INVALID_JSON, message);
+        return Fail(link_error::kInvalidJson, message);
     }
     const auto& map = tagObject.as_map();
     const std::string alias = RequestedTagAlias(map);
     if (alias.empty()) {
-        return Fail(tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED, message);
+        return Fail(link_error::kTagAliasNotInserted, message);
     }
     tagAlias = alias;
     auto subtags = map.find("Subtags");
     if (subtags == map.end() || !subtags->second.is_array()) {
         if (RemoveTagFromMap(alias, kind, true) != 0) {
-            return Fail(tessel::TL_ERR_REMOVE_TAG, message);
+            return Fail(link_error::kRemoveTag, message);
         }
         return 0;
     }
@@ -400,9 +400,9 @@ int TagTable::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tagA
         std::string subAlias;
         if (element.is_string()) {
             subAlias = element.as_string();
-            Tessel_TrimString(subAlias);
+            TrimSpaces(subAlias);
         } else if (element.is_map()) {
-            _eipSubTagInfo subtag;
+            SubTagInfo subtag;
             int fields = 0;
             subAlias = EipTag::JsonToSubTagInfo(element, subtag, fields);
         }
@@ -410,14 +410,14 @@ int TagTable::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tagA
             failed.push_back(subAlias);
         }
     }
-    appendFailedSubTags(message, failed);
+    AppendFailedSubTags(message, failed);
     return 0;
 }
 
-int TagTable::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
+int TagTable::EditTag(EipConnection* testConnection, const Variant& tagObject, int8_t kind,
                       std::string& tagAlias, std::string& message) {
     int result = 0;
-    auto handler = BeginTagRequest(tessel::TL_ERR_EDIT_TAG, tagAlias, message, result);
+    auto handler = BeginTagRequest(link_error::kEditTag, tagAlias, message, result);
     if (handler == nullptr) {
         return result;
     }
@@ -426,17 +426,17 @@ int TagTable::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t 
     if (result != 0) {
         return Fail(result, message);
     }
-    _eipTagInfo& info = parser.GetInfo();
-    _eipTagInfo& extra = parser.GetExtra();
+    TagInfo& info = parser.GetInfo();
+    TagInfo& extra = parser.GetExtra();
     handler->PreProcessTagInfo(info);
     if (info.alias.empty()) {
-        return Fail(tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED, message);
+        return Fail(link_error::kTagAliasNotInserted, message);
     }
     const std::string oldAlias = info.alias;
     tagAlias = oldAlias;
-    _eipTagInfo old;
+    TagInfo old;
     if (!CopyTagInfo(oldAlias, kind, old)) {
-        return Fail(tessel::TL_ERR_TAG_NOT_EXIST, message);
+        return Fail(link_error::kTagNotExist, message);
     }
     result = handler->PostProcessTagInfoOnEdit(info, extra, old);
     if (result != 0) {
@@ -444,11 +444,11 @@ int TagTable::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t 
     }
     const std::string newAlias = extra.alias;
     if (!newAlias.empty() && newAlias != oldAlias && IsTagAliasExist(newAlias, kind)) {
-        return Fail(tessel::TL_ERR_NEW_TAG_ALIAS_EXISTS, message);
+        return Fail(link_error::kNewTagAliasExists, message);
     }
     if (!info.tagName.empty() && info.tagName != old.tagName &&
         IsTagNameExist(info.tagName, kind, oldAlias)) {
-        return Fail(tessel::TL_ERR_TAG_NAME_EXISTS, message);
+        return Fail(link_error::kTagNameExists, message);
     }
     parser.CopyMissingFrom(old);
     if (!newAlias.empty()) {
@@ -458,7 +458,7 @@ int TagTable::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t 
     if (result != 0) {
         return Fail(result, message);
     }
-    auto tag = CreateCheckedTag(testCnxn, info, tessel::TL_ERR_EDIT_TAG, false, result, message);
+    auto tag = CreateCheckedTag(testConnection, info, link_error::kEditTag, false, result, message);
     if (tag == nullptr) {
         return result;
     }
@@ -470,16 +470,16 @@ int TagTable::EditTag(EipConnection* testCnxn, const Variant& tagObject, int8_t 
 // tag is not read). An I/O tag keeps the subtags that still fit its data.
 int TagTable::DoEditTag(int8_t kind, const std::string& oldAlias, std::shared_ptr<EipTag> newTag,
                         const std::vector<Variant>& subtagList, std::string& message) {
-    const _eipTagInfo info = newTag->GetInfo();
-    std::vector<_eipSubTagInfo> keptSubTags;
+    const TagInfo info = newTag->GetInfo();
+    std::vector<SubTagInfo> keptSubTags;
     if (auto current = FindTagByAlias(oldAlias, kind)) {
         keptSubTags = current->GetSubTags();
     }
-    std::vector<_eipSubTagInfo> subtags;
+    std::vector<SubTagInfo> subtags;
     AddDataSubTag(*newTag, subtags);
     std::vector<std::string> dropped;
     for (const auto& subtag : keptSubTags) {
-        if (subtag.alias == EIP_SUBTAG_DATA_ALIAS) {
+        if (subtag.alias == kSubtagDataAlias) {
             continue;
         }
         if (newTag->AddSubTag(subtag) == 0) {
@@ -488,7 +488,7 @@ int TagTable::DoEditTag(int8_t kind, const std::string& oldAlias, std::shared_pt
             dropped.push_back(subtag.alias);
         }
     }
-    appendFailedSubTags(message, dropped);
+    AppendFailedSubTags(message, dropped);
     AddListedSubTags(*newTag, subtagList, subtags, message);
 
     std::shared_ptr<EipTag> oldTag;
@@ -498,19 +498,18 @@ int TagTable::DoEditTag(int8_t kind, const std::string& oldAlias, std::shared_pt
         auto& map = MapOf(kind);
         auto it = map.find(oldAlias);
         if (it == map.end()) {
-            return Fail(tessel::TL_ERR_REMOVE_TAG, message);
+            return Fail(link_error::kRemoveTag, message);
         }
         if (info.alias != oldAlias && map.count(info.alias) != 0) {
-            return Fail(tessel::TL_ERR_ADD_TAG, message);
+            return Fail(link_error::kAddTag, message);
         }
         oldTag = std::move(it->second);
-        pollListEditor.Replace(oldTag.get(),
-                               hasBit(info.rwFlag, EIP_RW_FLAG_READ) ? newTag : nullptr);
+        pollListEditor.Replace(oldTag.get(), HasBit(info.rwFlag, kRwFlagRead) ? newTag : nullptr);
         map.erase(it);
         map.emplace(info.alias, std::move(newTag));
     }
-    const _eipTagInfo oldInfo = oldTag->GetInfo();
-    std::vector<_eipSubTagInfo> oldSubTags = oldTag->GetSubTags();
+    const TagInfo oldInfo = oldTag->GetInfo();
+    std::vector<SubTagInfo> oldSubTags = oldTag->GetSubTags();
     auto cb = callbacks_.Get();
     const std::string alias = session_.Alias();
     if (cb->tagNodeRemoved) {
@@ -522,12 +521,12 @@ int TagTable::DoEditTag(int8_t kind, const std::string& oldAlias, std::shared_pt
     return 0;
 }
 
-int TagTable::WriteTag(EipConnection* testCnxn, const Variant& tagObject, int8_t kind,
+int TagTable::WriteTag(EipConnection* testConnection, const Variant& tagObject, int8_t kind,
                        std::string& tagAlias, std::string& message) {
     tagAlias = "Unknown";
     message.clear();
     if (!tagObject.is_map()) {
-        return Fail(tessel::TL_ERR_INVALID_JSON, message);
+        return Fail(link_error::kInvalidJson, message);
     }
     const auto& map = tagObject.as_map();
     const std::string alias = RequestedTagAlias(map);
@@ -536,33 +535,33 @@ int TagTable::WriteTag(EipConnection* testCnxn, const Variant& tagObject, int8_t
     }
     auto value = map.find("value");
     if (value == map.end()) {
-        return Fail(tessel::TL_ERR_INVALID_JSON, message);
+        return Fail(link_error::kInvalidJson, message);
     }
-    return WriteTagByAlias(testCnxn, alias, value->second, kind, message);
+    return WriteTagByAlias(testConnection, alias, value->second, kind, message);
 }
 
-int TagTable::WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
+int TagTable::WriteTagByAlias(EipConnection* plcConnection, const std::string& tagAlias,
                               const Variant& value, int8_t kind, std::string& message) {
     message.clear();
     if (life_.retired.load()) {
-        return Fail(tessel::TL_ERR_PLC_NOT_EXIST, message);
+        return Fail(link_error::kPlcNotExist, message);
     }
     if (tagAlias.empty()) {
-        return Fail(tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED, message);
+        return Fail(link_error::kTagAliasNotInserted, message);
     }
-    _eipTagInfo info;
+    TagInfo info;
     if (!CopyTagInfo(tagAlias, kind, info)) {
-        return Fail(tessel::TL_ERR_TAG_NOT_EXIST, message);
+        return Fail(link_error::kTagNotExist, message);
     }
-    if (!hasBit(info.rwFlag, EIP_RW_FLAG_WRITE)) {
-        return Fail(tessel::TL_ERR_TAG_NOT_WRITEABLE, message);
+    if (!HasBit(info.rwFlag, kRwFlagWrite)) {
+        return Fail(link_error::kTagNotWriteable, message);
     }
     // The write works on its own copy of the tag, so that polling and the other
     // actions never wait for the PLC's answer.
     std::string ignored;
     const std::shared_ptr<EipTag> tag = CreateTag(info, ignored);
     if (tag == nullptr) {
-        return Fail(tessel::TL_ERR_WRITE_TAG, message);
+        return Fail(link_error::kWriteTag, message);
     }
     // Room for the whole value the test read learned (a large array goes out in fragments).
     std::vector<uint8_t> bytes(std::clamp<size_t>(
@@ -570,11 +569,12 @@ int TagTable::WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
     const int32_t length =
         tag->ConvertVexa2Raw(value, bytes.data(), static_cast<uint16_t>(bytes.size()));
     if (length <= 0) {
-        return Fail(tessel::TL_ERR_INVALID_VALUE, message);
+        return Fail(link_error::kInvalidValue, message);
     }
-    if (cnxn == nullptr || cnxn->WriteDataToTag(tag->GetInfo(), tag->GetTagData(), bytes.data(),
-                                                static_cast<uint16_t>(length)) != 0) {
-        return Fail(tessel::TL_ERR_WRITE_TAG, message);
+    if (plcConnection == nullptr ||
+        plcConnection->WriteDataToTag(tag->GetInfo(), tag->GetTagData(), bytes.data(),
+                                      static_cast<uint16_t>(length)) != 0) {
+        return Fail(link_error::kWriteTag, message);
     }
     return 0;
 }
@@ -595,9 +595,9 @@ bool TagTable::WithIOTag(const char* operation, const std::string& tagAlias, Fn 
     return true;
 }
 
-int TagTable::AddSubTag(const std::string& tagAlias, const _eipSubTagInfo& subtag, bool notify) {
+int TagTable::AddSubTag(const std::string& tagAlias, const SubTagInfo& subtag, bool notify) {
     int result = -1;
-    _eipTagInfo info;
+    TagInfo info;
     WithIOTag("AddSubTag", tagAlias, [&](EipTag& tag) {
         result = tag.AddSubTag(subtag);
         info = tag.GetInfo();
@@ -610,17 +610,17 @@ int TagTable::AddSubTag(const std::string& tagAlias, const _eipSubTagInfo& subta
 }
 
 int TagTable::EditSubTag(const std::string& tagAlias, const std::string& oldSubTagAlias,
-                         const _eipSubTagInfo& subtag, bool notify) {
+                         const SubTagInfo& subtag, bool notify) {
     int result = -1;
-    _eipTagInfo info;
-    _eipSubTagInfo old;
+    TagInfo info;
+    SubTagInfo old;
     WithIOTag("EditSubTag", tagAlias, [&](EipTag& tag) {
         old = tag.GetSubTagInfo(oldSubTagAlias);
         result = tag.EditSubTag(oldSubTagAlias, subtag);
         info = tag.GetInfo();
     });
     // "Data" is fixed: the edit succeeds without changing anything.
-    if (result != 0 || !notify || oldSubTagAlias == EIP_SUBTAG_DATA_ALIAS) {
+    if (result != 0 || !notify || oldSubTagAlias == kSubtagDataAlias) {
         return result;
     }
     auto cb = callbacks_.Get();
@@ -637,15 +637,15 @@ int TagTable::EditSubTag(const std::string& tagAlias, const std::string& oldSubT
 int TagTable::RemoveSubTag(const std::string& tagAlias, const std::string& subTagAlias,
                            bool notify) {
     int result = -1;
-    _eipTagInfo info;
-    _eipSubTagInfo old;
+    TagInfo info;
+    SubTagInfo old;
     WithIOTag("RemoveSubTag", tagAlias, [&](EipTag& tag) {
         old = tag.GetSubTagInfo(subTagAlias);
         result = tag.RemoveSubTag(subTagAlias);
         info = tag.GetInfo();
     });
     auto cb = callbacks_.Get();
-    if (result == 0 && notify && subTagAlias != EIP_SUBTAG_DATA_ALIAS && cb->subTagNodeRemoved) {
+    if (result == 0 && notify && subTagAlias != kSubtagDataAlias && cb->subTagNodeRemoved) {
         cb->subTagNodeRemoved(session_.Alias(), info, old);
     }
     return result;
@@ -655,18 +655,18 @@ int TagTable::ImportSubTags(const std::string& tagAlias, const Variant& subtags,
                             std::string& message) {
     message.clear();
     if (!subtags.is_array()) {
-        return Fail(tessel::TL_ERR_INVALID_JSON, message);
+        return Fail(link_error::kInvalidJson, message);
     }
     bool failed = false;
     for (const Variant& element : subtags.as_array()) {
-        _eipSubTagInfo subtag;
+        SubTagInfo subtag;
         int fields = 0;
         EipTag::JsonToSubTagInfo(element, subtag, fields);
         if (subtag.alias.empty() || AddSubTag(tagAlias, subtag, true) != 0) {
             failed = true;
         }
     }
-    return failed ? Fail(tessel::TL_ERR_IMPORT_SUBTAG, message) : 0;
+    return failed ? Fail(link_error::kImportSubtag, message) : 0;
 }
 
 // ================================================================================== persistence
@@ -676,7 +676,7 @@ void TagTable::AddPersistenceTagStr(const NodePath& path, const std::string& tex
     persistedTagStrings_.emplace(path, text);
 }
 
-void TagTable::AddPersistenceSubTagStr(const NodePath& path, const _eipSubTagInfo& subtag) {
+void TagTable::AddPersistenceSubTagStr(const NodePath& path, const SubTagInfo& subtag) {
     std::lock_guard<std::mutex> lock(persistMutex_);
     persistedSubTags_.emplace(path, subtag);
 }
@@ -688,7 +688,7 @@ size_t TagTable::PersistedTagCount() {
 
 bool TagTable::ReplayPersistedTags(const EipDeviceCallbacks& cb) {
     std::map<NodePath, std::string> tagStrings;
-    std::map<NodePath, _eipSubTagInfo> subtags;
+    std::map<NodePath, SubTagInfo> subtags;
     {
         std::lock_guard<std::mutex> lock(persistMutex_);
         tagStrings.swap(persistedTagStrings_);
@@ -715,7 +715,7 @@ bool TagTable::ReplayPersistedTags(const EipDeviceCallbacks& cb) {
         ReplayPersistedTag(cb, test.get(), entry.first, entry.second);
     }
     for (const auto& entry : subtags) {
-        if (entry.second.alias != EIP_SUBTAG_DATA_ALIAS) {
+        if (entry.second.alias != kSubtagDataAlias) {
             AddSubTag(
                 kestrel::strata_sdk::string_unescape(entry.first.get_parent_path().get_name()),
                 entry.second, true);
@@ -728,7 +728,7 @@ void TagTable::ReplayPersistedTag(const EipDeviceCallbacks& cb, EipConnection* t
                                   const NodePath& path, const std::string& text) {
     const std::string tagAlias = kestrel::strata_sdk::string_unescape(path.get_name());
     const int8_t kind =
-        path.get_parent_path().get_parent_path().get_name() == "EM Tags" ? kKindEM : kKindIO;
+        path.get_parent_path().get_parent_path().get_name() == "EM Tags" ? kKindExplicit : kKindIO;
     if (IsTagAliasExist(tagAlias, kind)) {
         return;
     }
@@ -755,7 +755,7 @@ int TagTable::ExportTags(int8_t kind, std::string& text) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto& map = MapOf(kind);
     if (map.empty()) {
-        text = errorText(tessel::TL_ERR_TAG_NOT_EXIST);
+        text = errorText(link_error::kTagNotExist);
         return -1;
     }
     text = "[";
@@ -776,11 +776,11 @@ int TagTable::ExportSubTags(const std::string& tagAlias, std::string& text) {
     const bool found = WithIOTag("ExportSubTags", tagAlias,
                                  [&](EipTag& tag) { written = tag.ExportSubTags(text); });
     if (!found) {
-        text = errorText(tessel::TL_ERR_TAG_NOT_EXIST);
+        text = errorText(link_error::kTagNotExist);
         return -1;
     }
     if (written <= 0) {
-        text = errorText(tessel::TL_ERR_SUBTAGS_NOT_EXIST);
+        text = errorText(link_error::kSubtagsNotExist);
         return -1;
     }
     return 0;
@@ -791,10 +791,10 @@ int TagTable::ExportSubTags(const std::string& tagAlias, std::string& text) {
 std::vector<PolledTag> TagTable::ReadTags() {
     std::vector<PolledTag> tags;
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& entry : emTagMap_) {
-        const _eipTagInfo& info = entry.second->GetInfo();
-        if (hasBit(info.rwFlag, EIP_RW_FLAG_READ)) {
-            tags.push_back(PolledTag{entry.second, std::make_shared<const _eipTagInfo>(info)});
+    for (const auto& entry : explicitTagMap_) {
+        const TagInfo& info = entry.second->GetInfo();
+        if (HasBit(info.rwFlag, kRwFlagRead)) {
+            tags.push_back(PolledTag{entry.second, std::make_shared<const TagInfo>(info)});
         }
     }
     return tags;
@@ -802,19 +802,19 @@ std::vector<PolledTag> TagTable::ReadTags() {
 
 bool TagTable::StillMapped(const EipTag& tag) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = emTagMap_.find(tag.GetInfo().alias);
-    return it != emTagMap_.end() && it->second.get() == &tag;
+    auto it = explicitTagMap_.find(tag.GetInfo().alias);
+    return it != explicitTagMap_.end() && it->second.get() == &tag;
 }
 
 void TagTable::LearnDataLength(PolledTag& polled, int32_t dataLength) {
     std::lock_guard<std::mutex> lock(mutex_);
-    _eipTagInfo& info = polled.tag->GetInfo();
+    TagInfo& info = polled.tag->GetInfo();
     info.dataLen = dataLength;
-    polled.record = std::make_shared<const _eipTagInfo>(info);
+    polled.record = std::make_shared<const TagInfo>(info);
 }
 
-std::vector<_eipSubTagInfo> TagTable::IoSubTags(const std::string& tagAlias) {
+std::vector<SubTagInfo> TagTable::IoSubTags(const std::string& tagAlias) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = ioTagMap_.find(tagAlias);
-    return it == ioTagMap_.end() ? std::vector<_eipSubTagInfo>() : it->second->GetSubTags();
+    return it == ioTagMap_.end() ? std::vector<SubTagInfo>() : it->second->GetSubTags();
 }

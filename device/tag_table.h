@@ -35,27 +35,27 @@ class TagTable {
 
     std::shared_ptr<EipTag> FindTagByAlias(const std::string& alias, int8_t kind);
     // A copy of the record of the tag; false when there is none.
-    bool CopyTagInfo(const std::string& alias, int8_t kind, _eipTagInfo& info);
+    bool CopyTagInfo(const std::string& alias, int8_t kind, TagInfo& info);
     // Copies of the tag records of a kind, in alias order, whose RW flag has
     // any bit of rwMask (0 selects all).
-    std::vector<_eipTagInfo> ListTagInfos(int8_t kind, uint8_t rwMask = 0);
+    std::vector<TagInfo> ListTagInfos(int8_t kind, uint8_t rwMask = 0);
 
-    int AddTag(EipConnection* testCnxn, const kestrel::strata_sdk::Variant& tagObject, int8_t kind,
-               std::string& tagAlias, std::string& message, bool restore);
-    int EditTag(EipConnection* testCnxn, const kestrel::strata_sdk::Variant& tagObject, int8_t kind,
-                std::string& tagAlias, std::string& message);
+    int AddTag(EipConnection* testConnection, const kestrel::strata_sdk::Variant& tagObject,
+               int8_t kind, std::string& tagAlias, std::string& message, bool restore);
+    int EditTag(EipConnection* testConnection, const kestrel::strata_sdk::Variant& tagObject,
+                int8_t kind, std::string& tagAlias, std::string& message);
     int RemoveTag(const kestrel::strata_sdk::Variant& tagObject, int8_t kind, std::string& tagAlias,
                   std::string& message);
-    int WriteTag(EipConnection* testCnxn, const kestrel::strata_sdk::Variant& tagObject,
+    int WriteTag(EipConnection* testConnection, const kestrel::strata_sdk::Variant& tagObject,
                  int8_t kind, std::string& tagAlias, std::string& message);
-    int WriteTagByAlias(EipConnection* cnxn, const std::string& tagAlias,
+    int WriteTagByAlias(EipConnection* plcConnection, const std::string& tagAlias,
                         const kestrel::strata_sdk::Variant& value, int8_t kind,
                         std::string& message);
     int ResetTag(int8_t kind);
     int RemoveTagFromMap(const std::string& tagAlias, int8_t kind, bool notify);
-    int AddSubTag(const std::string& tagAlias, const _eipSubTagInfo& subtag, bool notify);
+    int AddSubTag(const std::string& tagAlias, const SubTagInfo& subtag, bool notify);
     int EditSubTag(const std::string& tagAlias, const std::string& oldSubTagAlias,
-                   const _eipSubTagInfo& subtag, bool notify);
+                   const SubTagInfo& subtag, bool notify);
     int RemoveSubTag(const std::string& tagAlias, const std::string& subTagAlias, bool notify);
     int ImportSubTags(const std::string& tagAlias, const kestrel::strata_sdk::Variant& subtags,
                       std::string& message);
@@ -69,12 +69,12 @@ class TagTable {
     bool StillMapped(const EipTag& tag);
     // The tag learns its size from the PLC; its polled record is renewed.
     void LearnDataLength(PolledTag& polled, int32_t dataLength);
-    std::vector<_eipSubTagInfo> IoSubTags(const std::string& tagAlias);
+    std::vector<SubTagInfo> IoSubTags(const std::string& tagAlias);
 
     // ---- the stored configuration ----
     void AddPersistenceTagStr(const kestrel::strata_sdk::NodePath& path, const std::string& text);
     void AddPersistenceSubTagStr(const kestrel::strata_sdk::NodePath& path,
-                                 const _eipSubTagInfo& subtag);
+                                 const SubTagInfo& subtag);
     size_t PersistedTagCount();
     // Replays the stored tags and subtags; false (entries kept for the next connection) when
     // no test connection can be made.
@@ -91,19 +91,19 @@ class TagTable {
     std::string RequestedTagAlias(const kestrel::strata_sdk::Variant::MapType& map) const;
     bool IsTagAliasExist(const std::string& tagAlias, int8_t kind);
     bool IsTagNameExist(const std::string& tagName, int8_t kind, const std::string& ignoreAlias);
-    int ValidateOnAdd(int8_t kind, const _eipTagInfo& info);
-    int ValidateOnEdit(int8_t kind, const _eipTagInfo& info);
-    std::shared_ptr<EipTag> CreateTag(const _eipTagInfo& info, std::string& message);
-    std::shared_ptr<EipTag> CreateCheckedTag(EipConnection* testCnxn, const _eipTagInfo& info,
+    int ValidateOnAdd(int8_t kind, const TagInfo& info);
+    int ValidateOnEdit(int8_t kind, const TagInfo& info);
+    std::shared_ptr<EipTag> CreateTag(const TagInfo& info, std::string& message);
+    std::shared_ptr<EipTag> CreateCheckedTag(EipConnection* testConnection, const TagInfo& info,
                                              int failCode, bool allowMissing, int& result,
                                              std::string& message);
-    int TestAndUpdateTag(EipConnection* cnxn, EipTag* tag, std::string& message);
-    void AddDataSubTag(EipTag& tag, std::vector<_eipSubTagInfo>& added);
+    int TestAndUpdateTag(EipConnection* plcConnection, EipTag* tag, std::string& message);
+    void AddDataSubTag(EipTag& tag, std::vector<SubTagInfo>& added);
     void AddListedSubTags(EipTag& tag, const std::vector<kestrel::strata_sdk::Variant>& subtagList,
-                          std::vector<_eipSubTagInfo>& added, std::string& message);
+                          std::vector<SubTagInfo>& added, std::string& message);
     int DoAddTag(int8_t kind, std::shared_ptr<EipTag> tag,
                  const std::vector<kestrel::strata_sdk::Variant>& subtagList, std::string& message);
-    int AddTagToMap(std::shared_ptr<EipTag> tag, int8_t kind, std::vector<_eipSubTagInfo>* subtags);
+    int AddTagToMap(std::shared_ptr<EipTag> tag, int8_t kind, std::vector<SubTagInfo>* subtags);
     int DoEditTag(int8_t kind, const std::string& oldAlias, std::shared_ptr<EipTag> newTag,
                   const std::vector<kestrel::strata_sdk::Variant>& subtagList,
                   std::string& message);
@@ -117,9 +117,9 @@ class TagTable {
     DeviceCallbacks& callbacks_;
     const DeviceLife& life_;
     std::mutex mutex_;
-    TagMap emTagMap_;
+    TagMap explicitTagMap_;
     TagMap ioTagMap_;
     std::mutex persistMutex_;
     std::map<kestrel::strata_sdk::NodePath, std::string> persistedTagStrings_;
-    std::map<kestrel::strata_sdk::NodePath, _eipSubTagInfo> persistedSubTags_;
+    std::map<kestrel::strata_sdk::NodePath, SubTagInfo> persistedSubTags_;
 };

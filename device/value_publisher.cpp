@@ -103,7 +103,7 @@ void ValuePublisher::Publish(const EipDeviceCallbacks& cb, const std::string& al
         // Values that cannot be published (a callback that throws) must not end the thread;
         // the node tree already logs why.
         try {
-            cb.emTagValues(alias, run);
+            cb.explicitTagValues(alias, run);
         } catch (const std::exception& e) {
             eiplog::Error("QueueProcess", alias + ": values not published - " + e.what());
         }
@@ -111,10 +111,10 @@ void ValuePublisher::Publish(const EipDeviceCallbacks& cb, const std::string& al
     };
     for (EipTagValue& value : batch) {
         const uint8_t flags = value.tag->rwFlag;
-        if (hasBit(flags, EIP_RW_FLAG_IO)) {
+        if (HasBit(flags, kRwFlagIo)) {
             flushRun();
             DispatchIOValue(cb, alias, value);
-        } else if (hasBit(flags, EIP_RW_FLAG_READ) && cb.emTagValues) {
+        } else if (HasBit(flags, kRwFlagRead) && cb.explicitTagValues) {
             run.push_back(std::move(value));
         }
     }
@@ -123,7 +123,7 @@ void ValuePublisher::Publish(const EipDeviceCallbacks& cb, const std::string& al
 
 void ValuePublisher::DispatchIOValue(const EipDeviceCallbacks& cb, const std::string& alias,
                                      const EipTagValue& value) {
-    const _eipTagInfo& tag = *value.tag;
+    const TagInfo& tag = *value.tag;
     const uint8_t* data = value.data.data();
     const auto length = static_cast<uint16_t>(value.data.size());
     if (!cb.ioTagValue) {
@@ -133,7 +133,7 @@ void ValuePublisher::DispatchIOValue(const EipDeviceCallbacks& cb, const std::st
     // the thread; the node tree already logs why.
     try {
         cb.ioTagValue(alias, tag, data, length);
-        const std::vector<_eipSubTagInfo> subtags = tags_.IoSubTags(tag.alias);
+        const std::vector<SubTagInfo> subtags = tags_.IoSubTags(tag.alias);
         if (cb.ioSubTagValue) {
             for (const auto& subtag : subtags) {
                 cb.ioSubTagValue(alias, tag, subtag, data, length);

@@ -170,5 +170,5 @@ constexpr uint16_t CIP_EXT_INVALID_PORT = 0x0311;
 constexpr uint16_t CIP_EXT_INVALID_LINK_ADDRESS = 0x0312;
 constexpr uint16_t CIP_EXT_INVALID_SEGMENT = 0x0315;
 
-// Largest number of additional status words a reply may carry (EXPLICIT_RESPONSE_STRUCT).
+// Largest number of additional status words a reply may carry (ExplicitResponse).
 constexpr size_t CIP_MAX_EXT_STATUS_WORDS = 16;

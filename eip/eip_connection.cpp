@@ -18,7 +18,7 @@
 #include <new>
 #include <random>
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 #include "common/byte_codec.h"
 #include "common/eip_log.h"
 
@@ -55,16 +55,16 @@ bool WouldBlock(int error) {
 }
 
 // The sender context of a message as one number (two little-endian 32-bit halves).
-uint64_t SenderContextOf(const EIPS_ENCAP_MSG_STRUCT& encap) {
-    return eip_GetLitEndian32(encap.senderContext) |
-           (static_cast<uint64_t>(eip_GetLitEndian32(encap.senderContext + 4)) << 32);
+uint64_t SenderContextOf(const EncapsulationMessage& encap) {
+    return GetLittleEndian32(encap.senderContext) |
+           (static_cast<uint64_t>(GetLittleEndian32(encap.senderContext + 4)) << 32);
 }
 
 // The SendUnitData sequence count: the first word of the connected data item, which follows the
 // CPF front (interface handle, timeout, item count) and the 8-byte connected address item.
 constexpr size_t kUnitDataSequenceOffset = 6 + 2 + 8 + 4;
 
-bool ReplySequenceIs(const EIPS_ENCAP_MSG_STRUCT& encap, uint16_t sequence) {
+bool ReplySequenceIs(const EncapsulationMessage& encap, uint16_t sequence) {
     ByteReader reader(encap.data, encap.length);
     reader.skip(kUnitDataSequenceOffset);
     const uint16_t got = reader.u16();
@@ -75,8 +75,8 @@ bool ReplySequenceIs(const EIPS_ENCAP_MSG_STRUCT& encap, uint16_t sequence) {
 // 8-bit logical segments.
 void WriteRequestFront(ByteWriter& writer, uint8_t service, uint16_t classId, uint16_t instanceId) {
     uint8_t front[6];
-    const EIPC_UCMM_REQUEST_STRUCT request{service, classId, instanceId};
-    EipConnection::BuildEmReqCommon(front, sizeof front, &request);
+    const UcmmRequest request{service, classId, instanceId};
+    EipConnection::BuildExplicitReqCommon(front, sizeof front, &request);
     writer.bytes(front, sizeof front);
 }
 
@@ -97,7 +97,7 @@ constexpr uint8_t kConnectionPathWords = 3;
 
 // ---- Construction ------------------------------------------------------------------------------
 
-EipConnection::EipConnection(const _eipConnectInfo* info)
+EipConnection::EipConnection(const ConnectInfo* info)
     : recvFunc([](int fd, void* buffer, size_t length, int flags) {
           return ::recv(fd, buffer, length, flags);
       }),
@@ -113,15 +113,15 @@ EipConnection::~EipConnection() {
     CloseSocket();
 }
 
-EipConnection* EipConnection::MakeTestConnection(const _eipConnectInfo& info,
-                                                 std::string& errorText, int abortFd) {
+EipConnection* EipConnection::MakeTestConnection(const ConnectInfo& info, std::string& errorText,
+                                                 int abortFd) {
     EipConnection* connection = Create(info.family, &info);
     if (connection == nullptr) {
         return nullptr;
     }
     connection->SetAbortFd(abortFd);
     if (!connection->ConnectAndRegister()) {
-        errorText = tessel::tesselLink_error_message(tessel::TL_ERR_CONNECT_PLC);
+        errorText = link_error::Message(link_error::kConnectPlc);
         delete connection;
         return nullptr;
     }
@@ -130,7 +130,7 @@ EipConnection* EipConnection::MakeTestConnection(const _eipConnectInfo& info,
 
 bool EipConnection::ConnectAndRegister() {
     if (Connect(connectInfo.host, connectInfo.port, kConnectTimeoutSeconds) != 0 ||
-        RegiSession(kConnectTimeoutSeconds) != 0) {
+        RegisterSession(kConnectTimeoutSeconds) != 0) {
         CloseSocket();
         return false;
     }
@@ -356,8 +356,8 @@ int EipConnection::ReadExactly(uint8_t* buffer, size_t count, uint8_t timeoutSec
     return static_cast<int>(count);
 }
 
-uint16_t EipConnection::EipParseENCAP(const uint8_t* buffer, EIPS_ENCAP_MSG_STRUCT& encap) {
-    encap = EIPS_ENCAP_MSG_STRUCT{};
+uint16_t EipConnection::EipParseENCAP(const uint8_t* buffer, EncapsulationMessage& encap) {
+    encap = EncapsulationMessage{};
     ByteReader reader(buffer, EIP_ENCAP_HEADER_SIZE);
     encap.command = reader.u16();
     encap.length = reader.u16();
@@ -372,7 +372,7 @@ uint16_t EipConnection::EipParseENCAP(const uint8_t* buffer, EIPS_ENCAP_MSG_STRU
 
 // The header is read on its own, then exactly the body it announces, so that a message never
 // swallows the start of the next one and a late reply stays a whole message of its own.
-int EipConnection::ReadEncapMessage(uint8_t* buffer, size_t capacity, EIPS_ENCAP_MSG_STRUCT& encap,
+int EipConnection::ReadEncapMessage(uint8_t* buffer, size_t capacity, EncapsulationMessage& encap,
                                     uint8_t timeoutSeconds) {
     static const char* const op = "EipReadDataByEncap";
     const int headerBytes = ReadExactly(buffer, EIP_ENCAP_HEADER_SIZE, timeoutSeconds);
@@ -397,7 +397,7 @@ int EipConnection::ReadEncapMessage(uint8_t* buffer, size_t capacity, EIPS_ENCAP
     return static_cast<int>(EIP_ENCAP_HEADER_SIZE + length);
 }
 
-int EipConnection::EipReadDataByEncap(uint8_t* buffer, EIPS_ENCAP_MSG_STRUCT& encap,
+int EipConnection::EipReadDataByEncap(uint8_t* buffer, EncapsulationMessage& encap,
                                       uint8_t timeoutSeconds) {
     return ReadEncapMessage(buffer, EIP_MSG_BUFFER_SIZE, encap, timeoutSeconds);
 }
@@ -407,7 +407,7 @@ int EipConnection::EipReadDataByEncap(uint8_t* buffer, EIPS_ENCAP_MSG_STRUCT& en
 // |   0 |   24 | header: command 0x65, length 4, all else 0 |
 // |  24 |    2 | protocol version 1        |
 // |  26 |    2 | option flags 0            |
-int EipConnection::RegiSession(uint8_t timeoutSeconds) {
+int EipConnection::RegisterSession(uint8_t timeoutSeconds) {
     static const char* const op = "RegiSession";
     uint8_t request[EIP_ENCAP_HEADER_SIZE + EIP_REGISTER_SESSION_DATA_SIZE] = {};
     ByteWriter writer(request, sizeof request);
@@ -423,7 +423,7 @@ int EipConnection::RegiSession(uint8_t timeoutSeconds) {
         return -1;
     }
     uint8_t reply[EIP_REGISTER_REPLY_BUFFER_SIZE] = {};
-    EIPS_ENCAP_MSG_STRUCT encap{};
+    EncapsulationMessage encap{};
     if (ReadEncapMessage(reply, sizeof reply, encap, timeoutSeconds) < 0) {
         return -1;
     }
@@ -438,7 +438,7 @@ int EipConnection::RegiSession(uint8_t timeoutSeconds) {
 
 // ---- Identifier generators ---------------------------------------------------------------------
 
-uint32_t EipConnection::makeConnectionID() {
+uint32_t EipConnection::MakeConnectionID() {
     std::lock_guard<std::mutex> lock(generatorMutex);
     if (isFirstGetConnID) {
         isFirstGetConnID = false;
@@ -451,7 +451,7 @@ uint32_t EipConnection::makeConnectionID() {
     return ++connectionIDSeed;
 }
 
-uint16_t EipConnection::makeConnectionSerial() {
+uint16_t EipConnection::MakeConnectionSerial() {
     std::lock_guard<std::mutex> lock(generatorMutex);
     if (connectionSerialSeed == 0) {
         connectionSerialSeed = static_cast<uint16_t>(std::random_device{}());
@@ -467,12 +467,12 @@ namespace {
 // The last four bytes of a hardware address, byte 2 lowest.
 uint32_t SerialFromHardwareAddress(const ifreq& request) {
     const auto* mac = reinterpret_cast<const uint8_t*>(request.ifr_hwaddr.sa_data);
-    return eip_GetLitEndian32(mac + 2);
+    return GetLittleEndian32(mac + 2);
 }
 
 }  // namespace
 
-uint32_t EipConnection::makeSerialNumberByMac(const char* interfaceName) {
+uint32_t EipConnection::MakeSerialNumberByMac(const char* interfaceName) {
     if (interfaceName == nullptr) {
         return 0;
     }
@@ -488,7 +488,7 @@ uint32_t EipConnection::makeSerialNumberByMac(const char* interfaceName) {
     return ok ? SerialFromHardwareAddress(request) : 0;
 }
 
-uint32_t EipConnection::makeSerialNumber() {
+uint32_t EipConnection::MakeSerialNumber() {
     {
         std::lock_guard<std::mutex> lock(generatorMutex);
         if (serialNumber != 0) {
@@ -496,16 +496,16 @@ uint32_t EipConnection::makeSerialNumber() {
         }
     }
     char name[kMaxInterfaceNameLength + 1] = {};
-    if (getInterfaceName(kMaxInterfaceNameLength, name) <= 0) {
+    if (GetInterfaceName(kMaxInterfaceNameLength, name) <= 0) {
         return 0;
     }
-    const uint32_t serial = makeSerialNumberByMac(name);
+    const uint32_t serial = MakeSerialNumberByMac(name);
     std::lock_guard<std::mutex> lock(generatorMutex);
     serialNumber = serial;
     return serialNumber;
 }
 
-int EipConnection::getInterfaceName(int16_t maxLength, char* name) {
+int EipConnection::GetInterfaceName(int16_t maxLength, char* name) {
     if (name == nullptr || maxLength <= 0) {
         return -1;
     }
@@ -584,8 +584,8 @@ int EipConnection::BuildEipRRDataHeader(uint8_t* buffer, uint64_t bufferLength,
 // |   1 |    1 | path size 2 (words)         |
 // |   2 |    2 | 0x20, class (low byte)      |
 // |   4 |    2 | 0x24, instance (low byte)   |
-int EipConnection::BuildEmReqCommon(uint8_t* buffer, uint64_t bufferLength,
-                                    const EIPC_UCMM_REQUEST_STRUCT* request) {
+int EipConnection::BuildExplicitReqCommon(uint8_t* buffer, uint64_t bufferLength,
+                                          const UcmmRequest* request) {
     constexpr size_t kSize = 6;
     if (buffer == nullptr || request == nullptr || bufferLength < kSize) {
         return -1;
@@ -601,10 +601,10 @@ int EipConnection::BuildEmReqCommon(uint8_t* buffer, uint64_t bufferLength,
 }
 
 void EipConnection::PatchRRDataLengths(uint8_t* buffer, size_t totalLength) {
-    eip_PutLitEndian16(static_cast<uint16_t>(totalLength - EIP_ENCAP_HEADER_SIZE),
-                       buffer + EIP_ENCAP_LENGTH_OFFSET);
-    eip_PutLitEndian16(static_cast<uint16_t>(totalLength - EIP_RR_DATA_FRONT_SIZE),
-                       buffer + EIP_RR_DATA_ITEM_LENGTH_OFFSET);
+    PutLittleEndian16(static_cast<uint16_t>(totalLength - EIP_ENCAP_HEADER_SIZE),
+                      buffer + EIP_ENCAP_LENGTH_OFFSET);
+    PutLittleEndian16(static_cast<uint16_t>(totalLength - EIP_RR_DATA_FRONT_SIZE),
+                      buffer + EIP_RR_DATA_ITEM_LENGTH_OFFSET);
 }
 
 namespace {
@@ -617,7 +617,7 @@ int Malformed() {
 }
 
 // Reads the CPF items of the encapsulation body into cpf. 0 or -1 (logged).
-int ParseCpfItems(const EIPS_ENCAP_MSG_STRUCT& encap, CPF_MESSAGE_STRUCT& cpf) {
+int ParseCpfItems(const EncapsulationMessage& encap, CpfMessage& cpf) {
     ByteReader reader(encap.data, encap.length);
     cpf.interfaceHandle = reader.u32();
     cpf.timeout = reader.u16();
@@ -633,7 +633,7 @@ int ParseCpfItems(const EIPS_ENCAP_MSG_STRUCT& encap, CPF_MESSAGE_STRUCT& cpf) {
         return Malformed();
     }
     for (uint16_t i = 0; i < cpf.itemCount; ++i) {
-        CPF_ITEM_STRUCT& item = cpf.items[i];
+        CpfItem& item = cpf.items[i];
         item.typeId = reader.u16();
         item.length = reader.u16();
         if (item.length > CPF_MAX_ITEM_LENGTH) {
@@ -657,7 +657,7 @@ int ParseCpfItems(const EIPS_ENCAP_MSG_STRUCT& encap, CPF_MESSAGE_STRUCT& cpf) {
 
 // Decodes the explicit reply of the bytes of data item 1 (after the sequence count of a
 // connected reply). 0 or -1 (logged).
-int ParseExplicitReply(ByteReader reader, EXPLICIT_RESPONSE_STRUCT& response) {
+int ParseExplicitReply(ByteReader reader, ExplicitResponse& response) {
     response.service = reader.u8();
     response.reserved = reader.u8();
     response.generalStatus = reader.u8();
@@ -680,8 +680,8 @@ int ParseExplicitReply(ByteReader reader, EXPLICIT_RESPONSE_STRUCT& response) {
 }  // namespace
 
 int EipConnection::EipParseUCMMRESP(uint32_t expectedConnectionId, uint32_t otherConnectionId,
-                                    const EIPS_ENCAP_MSG_STRUCT& encap, CPF_MESSAGE_STRUCT& cpf,
-                                    EXPLICIT_RESPONSE_STRUCT& response) {
+                                    const EncapsulationMessage& encap, CpfMessage& cpf,
+                                    ExplicitResponse& response) {
     std::memset(&cpf, 0, sizeof cpf);
     std::memset(&response, 0, sizeof response);
     if (encap.status != EIP_ENCAP_STATUS_SUCCESS) {
@@ -691,8 +691,8 @@ int EipConnection::EipParseUCMMRESP(uint32_t expectedConnectionId, uint32_t othe
     if (ParseCpfItems(encap, cpf) != 0) {
         return -1;
     }
-    const CPF_ITEM_STRUCT& address = cpf.items[0];
-    const CPF_ITEM_STRUCT& payload = cpf.items[1];
+    const CpfItem& address = cpf.items[0];
+    const CpfItem& payload = cpf.items[1];
     ByteReader reply(payload.data, payload.length);
     int result = 0;
     if (encap.command == EIP_CMD_SEND_RR_DATA) {
@@ -701,7 +701,7 @@ int EipConnection::EipParseUCMMRESP(uint32_t expectedConnectionId, uint32_t othe
             return Malformed();
         }
     } else if (encap.command == EIP_CMD_SEND_UNIT_DATA) {
-        const uint32_t connectionId = eip_GetLitEndian32(address.data);
+        const uint32_t connectionId = GetLittleEndian32(address.data);
         if (address.typeId != CPF_ITEM_CONNECTED_ADDRESS || address.length != 4 ||
             (connectionId != expectedConnectionId && connectionId != otherConnectionId)) {
             result = Malformed();  // decoded all the same, for the caller's log
@@ -717,8 +717,7 @@ int EipConnection::EipParseUCMMRESP(uint32_t expectedConnectionId, uint32_t othe
     return result;
 }
 
-void EipConnection::logResponseError(const std::string& message,
-                                     const EXPLICIT_RESPONSE_STRUCT& response) {
+void EipConnection::LogResponseError(const std::string& message, const ExplicitResponse& response) {
     std::string text = Text(message, " (", static_cast<unsigned>(response.generalStatus));
     if (response.extStatusSize > 0) {
         text += Text(", ", response.extStatus[0]);
@@ -726,10 +725,10 @@ void EipConnection::logResponseError(const std::string& message,
     eiplog::Error("logResponseError", text + ")");
 }
 
-int EipConnection::RecvEMTags(EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLookup& lookup) {
+int EipConnection::RecvExplicitTags(TagRequestSet& tagResponse, const TagLookup& lookup) {
     static const char* const op = "RecvEMTags";
     std::vector<uint8_t> buffer(EIP_MSG_BUFFER_SIZE);
-    EIPS_ENCAP_MSG_STRUCT encap{};
+    EncapsulationMessage encap{};
     // Polls go connected (Logix: sequence count) or unconnected (PCCC: sender context).
     const uint16_t sequence = sequenceCount;
     const uint64_t context = senderContext;
@@ -742,8 +741,8 @@ int EipConnection::RecvEMTags(EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLoo
         CloseSocket();
         return -2;
     }
-    auto cpf = std::make_unique<CPF_MESSAGE_STRUCT>();
-    auto response = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    auto cpf = std::make_unique<CpfMessage>();
+    auto response = std::make_unique<ExplicitResponse>();
     if (EipParseUCMMRESP(toConnectionId, otConnectionId, encap, *cpf, *response) < 0) {
         eiplog::Error(op, "unexpected : parsing cpf and explict response");
         return -1;
@@ -758,8 +757,8 @@ int EipConnection::RecvEMTags(EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLoo
     return rest < 0 ? rest : received;
 }
 
-int EipConnection::AcceptTagReply(const EXPLICIT_RESPONSE_STRUCT& response,
-                                  EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLookup& lookup) {
+int EipConnection::AcceptTagReply(const ExplicitResponse& response, TagRequestSet& tagResponse,
+                                  const TagLookup& lookup) {
     static const char* const op = "RecvEMTags";
     // A Multiple Service Packet answers "embedded service error" as soon as one of its
     // requests failed; the others still carry their data, and the per-request statuses are
@@ -767,7 +766,7 @@ int EipConnection::AcceptTagReply(const EXPLICIT_RESPONSE_STRUCT& response,
     const bool partlyFailedBatch = response.generalStatus == CIP_STATUS_EMBEDDED_SERVICE_ERROR &&
                                    IsServiceSupported(response.service);
     if (response.generalStatus != CIP_STATUS_SUCCESS && !partlyFailedBatch) {
-        logResponseError("unexpected : explicit response error", response);
+        LogResponseError("unexpected : explicit response error", response);
         return -1;
     }
     if (!IsServiceSupported(response.service)) {
@@ -792,8 +791,8 @@ bool EipConnection::ReopenAfterTimeout(const char* operation) {
 }
 
 int EipConnection::ReadMatchingReply(
-    const char* operation, uint8_t* buffer, EIPS_ENCAP_MSG_STRUCT& encap,
-    const std::function<bool(const EIPS_ENCAP_MSG_STRUCT&)>& accept) {
+    const char* operation, uint8_t* buffer, EncapsulationMessage& encap,
+    const std::function<bool(const EncapsulationMessage&)>& accept) {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::seconds(kRequestTimeoutSeconds);
     for (;;) {
@@ -812,16 +811,14 @@ int EipConnection::ReadMatchingReply(
 
 uint64_t EipConnection::StampRequest(uint8_t* buffer) {
     const uint64_t context = ++senderContext;
-    eip_PutLitEndian32(sessionHandle, buffer + EIP_SESSION_HANDLE_OFFSET);
-    eip_PutLitEndian32(static_cast<uint32_t>(context), buffer + EIP_SENDER_CONTEXT_OFFSET);
-    eip_PutLitEndian32(static_cast<uint32_t>(context >> 32),
-                       buffer + EIP_SENDER_CONTEXT_OFFSET + 4);
+    PutLittleEndian32(sessionHandle, buffer + EIP_SESSION_HANDLE_OFFSET);
+    PutLittleEndian32(static_cast<uint32_t>(context), buffer + EIP_SENDER_CONTEXT_OFFSET);
+    PutLittleEndian32(static_cast<uint32_t>(context >> 32), buffer + EIP_SENDER_CONTEXT_OFFSET + 4);
     return context;
 }
 
 int EipConnection::ExchangeExplicit(const char* operation, uint8_t* buffer, size_t requestLength,
-                                    const ExchangeTexts& texts,
-                                    EXPLICIT_RESPONSE_STRUCT& response) {
+                                    const ExchangeTexts& texts, ExplicitResponse& response) {
     if (!ReopenAfterTimeout(operation)) {
         eiplog::Error(operation, texts.sendFailed);
         return -1;
@@ -831,7 +828,7 @@ int EipConnection::ExchangeExplicit(const char* operation, uint8_t* buffer, size
         eiplog::Error(operation, texts.sendFailed);
         return -1;
     }
-    EIPS_ENCAP_MSG_STRUCT encap{};
+    EncapsulationMessage encap{};
     const int received = ReadMatchingReply(operation, buffer, encap, [context](const auto& e) {
         return e.command == EIP_CMD_SEND_RR_DATA && SenderContextOf(e) == context;
     });
@@ -842,7 +839,7 @@ int EipConnection::ExchangeExplicit(const char* operation, uint8_t* buffer, size
         reopenBeforeUse = true;
         return -1;
     }
-    auto cpf = std::make_unique<CPF_MESSAGE_STRUCT>();
+    auto cpf = std::make_unique<CpfMessage>();
     if (EipParseUCMMRESP(toConnectionId, otConnectionId, encap, *cpf, response) < 0) {
         eiplog::Error(operation, texts.parseFailed);
         return -1;
@@ -860,7 +857,7 @@ int EipConnection::ExchangeExplicit(const char* operation, uint8_t* buffer, size
 // |  50 |    n | the request, then 0x00 when n is odd                    |
 // |   . |    4 | route path: 01 (words), 00, 01 (backplane), slot        |
 int EipConnection::ExchangeRouted(const char* operation, ByteView request, int slot,
-                                  EXPLICIT_RESPONSE_STRUCT& response) {
+                                  ExplicitResponse& response) {
     uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
     if (socketFd < 0 || sessionHandle == 0 ||
         BuildEipRRDataHeader(buffer, sizeof buffer, sessionHandle) < 0) {
@@ -901,7 +898,7 @@ int EipConnection::ExchangeRouted(const char* operation, ByteView request, int s
 // |  56 |    1 | route path size 1 (words)                               |
 // |  57 |    1 | reserved 0                                              |
 // |  58 |    2 | port segment: backplane port 1, slot                    |
-int EipConnection::ReadPLCProductInfo(int slot, _eipProductInfo& info) {
+int EipConnection::ReadPLCProductInfo(int slot, ProductInfo& info) {
     static const char* const op = "ReadPLCProductInfo";
     uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
     if (!StartIdentityRequest(op, buffer, sizeof buffer)) {
@@ -935,9 +932,9 @@ bool EipConnection::StartIdentityRequest(const char* operation, uint8_t* buffer,
 }
 
 int EipConnection::ExchangeIdentityRequest(const char* operation, uint8_t* buffer,
-                                           size_t totalLength, _eipProductInfo& info) {
+                                           size_t totalLength, ProductInfo& info) {
     PatchRRDataLengths(buffer, totalLength);
-    EXPLICIT_RESPONSE_STRUCT response;
+    ExplicitResponse response;
     const ExchangeTexts texts{"failed to send", "failed to recv\n",
                               "unexpected : parsing cpf and explicit response"};
     if (ExchangeExplicit(operation, buffer, totalLength, texts, response) != 0) {
@@ -954,11 +951,10 @@ int EipConnection::ExchangeIdentityRequest(const char* operation, uint8_t* buffe
 // |   6 |    2 | major, minor revision                   |
 // |   8 |    6 | status, serial number (not kept)        |
 // |  14 |  1+n | product name length, name               |
-int EipConnection::DecodeIdentityReply(const char* operation,
-                                       const EXPLICIT_RESPONSE_STRUCT& response,
-                                       _eipProductInfo& info) {
+int EipConnection::DecodeIdentityReply(const char* operation, const ExplicitResponse& response,
+                                       ProductInfo& info) {
     if (response.generalStatus != CIP_STATUS_SUCCESS) {
-        logResponseError("unexpected : explicit response error", response);
+        LogResponseError("unexpected : explicit response error", response);
         return -1;
     }
     if (response.service != (CIP_SVC_GET_ATTRIBUTES_ALL | CIP_SERVICE_REPLY)) {
@@ -1010,8 +1006,8 @@ int EipConnection::BuildForwardOpen(uint8_t* buffer, uint16_t rpiMilliseconds, b
         return -1;
     }
     const uint32_t rpiMicroseconds = static_cast<uint32_t>(rpiMilliseconds) * 1000;
-    const uint32_t proposedOT = makeConnectionID();
-    const uint32_t proposedTO = makeConnectionID();
+    const uint32_t proposedOT = MakeConnectionID();
+    const uint32_t proposedTO = MakeConnectionID();
     ByteWriter writer(buffer + EIP_RR_DATA_FRONT_SIZE,
                       EIP_MSG_BUFFER_SIZE - EIP_RR_DATA_FRONT_SIZE);
     WriteRequestFront(writer, large ? CIP_SVC_LARGE_FORWARD_OPEN : CIP_SVC_FORWARD_OPEN,
@@ -1022,7 +1018,7 @@ int EipConnection::BuildForwardOpen(uint8_t* buffer, uint16_t rpiMilliseconds, b
         .u32(proposedTO)
         .u16(ConnectionSerialNumber())
         .u16(CIP_ORIGINATOR_VENDOR_ID)
-        .u32(makeSerialNumber())
+        .u32(MakeSerialNumber())
         .u8(0)
         .zeros(3);
     for (int direction = 0; direction < 2; ++direction) {
@@ -1062,7 +1058,7 @@ int EipConnection::BuildForwardClose(uint8_t* buffer) {
         .u8(CIP_FO_TIMEOUT_TICKS)
         .u16(ConnectionSerialNumber())
         .u16(CIP_ORIGINATOR_VENDOR_ID)
-        .u32(makeSerialNumber())
+        .u32(MakeSerialNumber())
         .u8(kConnectionPathWords)
         .u8(0);
     WriteConnectionPath(writer, connectInfo.slot);
@@ -1079,7 +1075,7 @@ bool TriadMatches(ByteReader reader, uint16_t connectionSerial) {
     const uint16_t vendor = reader.u16();
     const uint32_t originatorSerial = reader.u32();
     return reader.ok() && serial == connectionSerial && vendor == CIP_ORIGINATOR_VENDOR_ID &&
-           originatorSerial == EipConnection::makeSerialNumber();
+           originatorSerial == EipConnection::MakeSerialNumber();
 }
 
 }  // namespace
@@ -1088,7 +1084,7 @@ namespace {
 
 // The size a controller offers when it refuses the one asked for: the word after the extended
 // status 0x0109 of a Connection Manager refusal; 0 for another refusal.
-uint16_t OfferedConnectionSize(const EXPLICIT_RESPONSE_STRUCT& response) {
+uint16_t OfferedConnectionSize(const ExplicitResponse& response) {
     const bool sizeRefused = response.generalStatus == CIP_STATUS_CONNECTION_FAILURE &&
                              response.extStatusSize >= 2 &&
                              response.extStatus[0] == CIP_EXT_INVALID_CONNECTION_SIZE;
@@ -1101,7 +1097,7 @@ constexpr uint16_t kMinConnectionSize = 64;
 }  // namespace
 
 int EipConnection::TryForwardOpen(uint16_t rpiMilliseconds, bool large, uint16_t size,
-                                  EXPLICIT_RESPONSE_STRUCT& response) {
+                                  ExplicitResponse& response) {
     static const char* const op = "OpenEMConnection";
     uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
     const int total = BuildForwardOpen(buffer, rpiMilliseconds, large, size);
@@ -1116,14 +1112,14 @@ int EipConnection::TryForwardOpen(uint16_t rpiMilliseconds, bool large, uint16_t
     }
     const uint8_t service = large ? CIP_SVC_LARGE_FORWARD_OPEN : CIP_SVC_FORWARD_OPEN;
     if (response.service != (service | CIP_SERVICE_REPLY)) {
-        logResponseError("unexpected : response error", response);
+        LogResponseError("unexpected : response error", response);
         return -1;
     }
     if (response.generalStatus != CIP_STATUS_SUCCESS) {
         return 1;
     }
     if (response.dataLength < CIP_FO_REPLY_SIZE) {
-        logResponseError("unexpected : response error", response);
+        LogResponseError("unexpected : response error", response);
         return -1;
     }
     ByteReader reader(response.data, response.dataLength);
@@ -1145,11 +1141,11 @@ int EipConnection::TryForwardOpen(uint16_t rpiMilliseconds, bool large, uint16_t
 // Asks for the largest connection first. A controller that refuses the size names the size it
 // takes, which is asked for next; one that refuses the Large Forward Open altogether gets the
 // classic one. Every refusal is a whole reply, so the session stays in step.
-int EipConnection::OpenEMConnection(uint16_t rpiMilliseconds) {
+int EipConnection::OpenExplicitConnection(uint16_t rpiMilliseconds) {
     static const char* const op = "OpenEMConnection";
     auto fail = [this]() {
         eiplog::Info("OpenEMConnection", "Try to close em connection...(test)");
-        CloseEMConnection();
+        CloseExplicitConnection();
         return -1;
     };
     connectionSize = 0;
@@ -1157,14 +1153,14 @@ int EipConnection::OpenEMConnection(uint16_t rpiMilliseconds) {
         eiplog::Error(op, "invalidated socket.");
         return fail();
     }
-    connectionSerial = makeConnectionSerial();
+    connectionSerial = MakeConnectionSerial();
     struct Attempt {
         bool large;
         uint16_t size;
     };
     Attempt attempt{true, static_cast<uint16_t>(CIP_LARGE_CONNECTION_SIZE)};
     bool sizeRetried = false;
-    EXPLICIT_RESPONSE_STRUCT response;
+    ExplicitResponse response;
     for (;;) {
         const int result = TryForwardOpen(rpiMilliseconds, attempt.large, attempt.size, response);
         if (result == 0) {
@@ -1185,13 +1181,13 @@ int EipConnection::OpenEMConnection(uint16_t rpiMilliseconds) {
             attempt = Attempt{false, static_cast<uint16_t>(CIP_SMALL_CONNECTION_SIZE)};
             sizeRetried = false;
         } else {
-            logResponseError("unexpected : response error", response);
+            LogResponseError("unexpected : response error", response);
             return fail();
         }
     }
 }
 
-int EipConnection::CloseEMConnection() {
+int EipConnection::CloseExplicitConnection() {
     static const char* const op = "CloseEMConnection";
     if (socketFd < 0) {
         eiplog::Error(op, "socket not connected.");
@@ -1204,7 +1200,7 @@ int EipConnection::CloseEMConnection() {
         return -1;
     }
     eiplog::Info(op, Text("send a message to close session=", sessionHandle));
-    EXPLICIT_RESPONSE_STRUCT response;
+    ExplicitResponse response;
     const ExchangeTexts texts{"failed to send", "failed to recv",
                               "unexpected : parsing cpf and explict response"};
     if (ExchangeExplicit(op, buffer, static_cast<size_t>(total), texts, response) != 0) {
@@ -1213,7 +1209,7 @@ int EipConnection::CloseEMConnection() {
     if (response.generalStatus != CIP_STATUS_SUCCESS ||
         response.service != (CIP_SVC_FORWARD_CLOSE | CIP_SERVICE_REPLY) ||
         response.dataLength < CIP_FC_REPLY_SIZE) {
-        logResponseError("unexpected : response error", response);
+        LogResponseError("unexpected : response error", response);
         return -1;
     }
     if (!TriadMatches(ByteReader(response.data, response.dataLength), ConnectionSerialNumber())) {

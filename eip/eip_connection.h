@@ -8,7 +8,7 @@
 //
 // Threads: one EipConnection is used by one thread at a time; the device engine serialises its
 // polling, writing and connect sequence, so the object has no lock of its own. The process-wide
-// identifier generators (makeConnectionID, makeConnectionSerial, makeSerialNumber) are called
+// identifier generators (MakeConnectionID, MakeConnectionSerial, MakeSerialNumber) are called
 // from the connect sequences of several devices at once; their statics are guarded by
 // generatorMutex.
 
@@ -32,7 +32,7 @@ class EipTagData;
 // Parsed header of one received encapsulation message. `data` points just after the header
 // inside the receive buffer and does not own the bytes; the reader guarantees that `length`
 // bytes are there.
-struct EIPS_ENCAP_MSG_STRUCT {
+struct EncapsulationMessage {
     uint16_t command;
     uint16_t length;
     uint32_t sessionHandle;
@@ -44,7 +44,7 @@ struct EIPS_ENCAP_MSG_STRUCT {
 
 // Target of an unconnected request to a CIP object. Only the low byte of class and instance
 // reaches the wire (8-bit logical segments).
-struct EIPC_UCMM_REQUEST_STRUCT {
+struct UcmmRequest {
     uint8_t service;
     uint16_t classId;
     uint16_t instanceId;
@@ -54,27 +54,27 @@ constexpr size_t CPF_MAX_ITEMS = 4;
 constexpr size_t CPF_MAX_ITEM_LENGTH = EIP_ENCAP_MAX_DATA;
 constexpr size_t CPF_ITEM_DATA_CAPACITY = EIP_ENCAP_MAX_DATA;
 
-struct CPF_ITEM_STRUCT {
+struct CpfItem {
     uint16_t typeId;
     uint16_t length;
     uint8_t data[CPF_ITEM_DATA_CAPACITY];
 };
 
 // A parsed Common Packet Format: every item's bytes copied out of the receive buffer.
-struct CPF_MESSAGE_STRUCT {
+struct CpfMessage {
     const uint8_t* cursor;  // read position inside the encapsulation data
     uint16_t consumed;      // bytes of the encapsulation data parsed so far
     uint32_t interfaceHandle;
     uint16_t timeout;
     uint16_t itemCount;
-    CPF_ITEM_STRUCT items[CPF_MAX_ITEMS];
+    CpfItem items[CPF_MAX_ITEMS];
 };
 
 constexpr size_t EXPLICIT_RESPONSE_DATA_CAPACITY = EIP_ENCAP_MAX_DATA;
 
 // A parsed CIP explicit reply: service (request code | 0x80), status, additional status words
 // and the service data that follows them.
-struct EXPLICIT_RESPONSE_STRUCT {
+struct ExplicitResponse {
     uint8_t service;
     uint8_t reserved;
     uint8_t generalStatus;
@@ -85,11 +85,11 @@ struct EXPLICIT_RESPONSE_STRUCT {
 };
 
 // Most records one reply can carry: the smallest embedded request of a full connection.
-constexpr size_t EIPC_TAG_REPLY_MAX = 512;
+constexpr size_t kMaxTagReplies = 512;
 
 // One decoded record of a tag-read reply. The value is whole: a value read in fragments is
 // handed up once, all of it.
-struct EIPC_TAG_REPLY_STRUCT {
+struct TagReplySet {
     uint8_t service = 0;
     uint8_t generalStatus = 0;
     uint16_t extStatus = 0;     // first additional status word, 0 when none
@@ -102,9 +102,9 @@ struct EIPC_TAG_REPLY_STRUCT {
 // The decoded results of one tag-read reply, filled by the family's AnalyzeTagResp. Only the
 // first `count` records are meaningful: a poller reuses one of these for every reply, and each
 // record is reset when it is filled, never the whole 36 KB.
-struct EIPC_TAG_REQUEST_STRUCT {
+struct TagRequestSet {
     uint16_t count = 0;
-    EIPC_TAG_REPLY_STRUCT replies[EIPC_TAG_REPLY_MAX];
+    TagReplySet replies[kMaxTagReplies];
 };
 
 class EipConnection {
@@ -123,11 +123,11 @@ class EipConnection {
     // Makes the family's concrete connection (0 PCCC -> PcccConnection, 1 CIP/EIP ->
     // ControlLogixConnection) from a copy of info; null for another family (logged) or when
     // memory is short. The caller owns the result. Defined with the family classes (family/).
-    static EipConnection* Create(eipProtocolFamily_t family, const _eipConnectInfo* info);
-    // Create, Connect and RegiSession with the info's host, port and family. On a connect or
+    static EipConnection* Create(ProtocolFamily family, const ConnectInfo* info);
+    // Create, Connect and RegisterSession with the info's host, port and family. On a connect or
     // register failure errorText receives "Can't connect to PLC." and null is returned.
     // abortFd: see SetAbortFd.
-    static EipConnection* MakeTestConnection(const _eipConnectInfo& info, std::string& errorText,
+    static EipConnection* MakeTestConnection(const ConnectInfo& info, std::string& errorText,
                                              int abortFd = -1);
 
     virtual ~EipConnection();
@@ -138,24 +138,24 @@ class EipConnection {
 
     // Reads the Identity object of the controller in the slot (Get Attributes All through an
     // Unconnected Send routed over the backplane). 0 or -1; info is left unchanged on failure.
-    virtual int ReadPLCProductInfo(int slot, _eipProductInfo& info);
-    virtual bool CheckStatesForPolling(uint8_t ucmmState, uint8_t emConnectionState) = 0;
-    virtual int TestEMTag(EipTag* tag, EIPC_TAG_REQUEST_STRUCT& response) = 0;
-    virtual int WriteDataToTag(const _eipTagInfo& info, const EipTagData& tagData,
-                               const uint8_t* data, uint16_t length) = 0;
+    virtual int ReadPLCProductInfo(int slot, ProductInfo& info);
+    virtual bool CheckStatesForPolling(uint8_t ucmmState, uint8_t explicitConnectionState) = 0;
+    virtual int TestExplicitTag(EipTag* tag, TagRequestSet& response) = 0;
+    virtual int WriteDataToTag(const TagInfo& info, const EipTagData& tagData, const uint8_t* data,
+                               uint16_t length) = 0;
     // Packs tags from pollList starting at nextIndex into one request and sends it; nextIndex
     // comes back as the index of the first tag not packed.
-    virtual int RequestEMTags(const std::vector<EipTag*>& pollList, size_t size,
-                              size_t& nextIndex) = 0;
-    virtual int AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& response,
-                               EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLookup& lookup) = 0;
+    virtual int RequestExplicitTags(const std::vector<EipTag*>& pollList, size_t size,
+                                    size_t& nextIndex) = 0;
+    virtual int AnalyzeTagResp(const ExplicitResponse& response, TagRequestSet& tagResponse,
+                               const TagLookup& lookup) = 0;
     virtual bool IsServiceSupported(uint8_t replyService) = 0;
-    virtual eipProtocolFamily_t GetProtocolFamily() = 0;
-    virtual bool IsEMEnabled() const { return true; }
+    virtual ProtocolFamily GetProtocolFamily() = 0;
+    virtual bool IsExplicitEnabled() const { return true; }
 
     // ---- Transport and session ----
 
-    void SetConnectionInfo(const _eipConnectInfo& info) { connectInfo = info; }
+    void SetConnectionInfo(const ConnectInfo& info) { connectInfo = info; }
     // A descriptor that, once readable, makes every socket wait fail at once as a time-out
     // (-1: none). The owner keeps it open for the connection's lifetime.
     void SetAbortFd(int fd) { abortFd = fd; }
@@ -164,7 +164,7 @@ class EipConnection {
     // Closes the socket; the session handle and connection identifiers stay.
     void Disconnect();
     // RegisterSession. 0 on success, negative on failure (sessionHandle unchanged).
-    int RegiSession(uint8_t timeoutSeconds);
+    int RegisterSession(uint8_t timeoutSeconds);
     // Sends all bytes within at most three writability waits of timeoutSeconds. 0 or -1.
     int EipSendData(const uint8_t* data, size_t length, uint8_t timeoutSeconds);
     // Reads up to `expected` bytes (at most capacity) in at most three readability waits.
@@ -174,9 +174,9 @@ class EipConnection {
     // into a buffer of EIP_MSG_BUFFER_SIZE bytes and parses its header. Returns the message's
     // byte count; -1 on a socket failure, a time-out, an incomplete message or a body longer
     // than EIP_ENCAP_MAX_DATA.
-    int EipReadDataByEncap(uint8_t* buffer, EIPS_ENCAP_MSG_STRUCT& encap, uint8_t timeoutSeconds);
+    int EipReadDataByEncap(uint8_t* buffer, EncapsulationMessage& encap, uint8_t timeoutSeconds);
     // Parses the 24-byte header at buffer (which must hold 24 bytes); returns its length field.
-    static uint16_t EipParseENCAP(const uint8_t* buffer, EIPS_ENCAP_MSG_STRUCT& encap);
+    static uint16_t EipParseENCAP(const uint8_t* buffer, EncapsulationMessage& encap);
 
     // ---- CIP explicit messaging ----
 
@@ -185,28 +185,27 @@ class EipConnection {
     static int BuildEipRRDataHeader(uint8_t* buffer, uint64_t bufferLength, uint32_t sessionHandle);
     // Writes the 6-byte Message Router request front (service, path of class and instance).
     // 6, or -1.
-    static int BuildEmReqCommon(uint8_t* buffer, uint64_t bufferLength,
-                                const EIPC_UCMM_REQUEST_STRUCT* request);
+    static int BuildExplicitReqCommon(uint8_t* buffer, uint64_t bufferLength,
+                                      const UcmmRequest* request);
     // Parses the CPF items and the explicit reply of a received message whose encap.length
     // body bytes are at encap.data. 0 when well formed and (for SendUnitData) addressed to one
     // of the two IDs of the connection (adapters answer with either); -1 otherwise. A reply on
     // another connection is still decoded.
     static int EipParseUCMMRESP(uint32_t expectedConnectionId, uint32_t otherConnectionId,
-                                const EIPS_ENCAP_MSG_STRUCT& encap, CPF_MESSAGE_STRUCT& cpf,
-                                EXPLICIT_RESPONSE_STRUCT& response);
+                                const EncapsulationMessage& encap, CpfMessage& cpf,
+                                ExplicitResponse& response);
     // Logs message " (" status [", " first additional status] ")" at error level.
-    static void logResponseError(const std::string& message,
-                                 const EXPLICIT_RESPONSE_STRUCT& response);
+    static void LogResponseError(const std::string& message, const ExplicitResponse& response);
     // Sends one Message Router request to the controller in `slot` through an Unconnected
     // Send on the registered session and reads its reply, whatever its status (a "partial
     // transfer" included). 0, or -1 when the request does not fit, is not sent or gets no
     // well-formed reply (logged under `operation`).
     int ExchangeRouted(const char* operation, ByteView request, int slot,
-                       EXPLICIT_RESPONSE_STRUCT& response);
+                       ExplicitResponse& response);
     // Reads and checks the reply of the last connected tag-read request and hands it to
     // AnalyzeTagResp; a late reply of an earlier request is logged and dropped. Bytes read
     // (> 0), -1 for a bad or refused reply, -2 for a failed or closed socket (then closed).
-    int RecvEMTags(EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLookup& lookup);
+    int RecvExplicitTags(TagRequestSet& tagResponse, const TagLookup& lookup);
 
     // ---- Class-3 connection ----
 
@@ -215,26 +214,26 @@ class EipConnection {
     // bytes when the controller refuses it, and the size the controller offers when it refuses
     // the size. 0 when open (GetConnectionSize tells the size granted); -1 otherwise (after an
     // attempted Forward Close).
-    int OpenEMConnection(uint16_t rpiMilliseconds);
+    int OpenExplicitConnection(uint16_t rpiMilliseconds);
     // Forward Close of the connection's triad. 0 when the controller confirmed it, else -1.
-    int CloseEMConnection();
+    int CloseExplicitConnection();
 
     // ---- Identifier generators (process-wide) ----
 
-    static uint32_t makeConnectionID();
+    static uint32_t MakeConnectionID();
     // A connection serial number for a new open. Random at the first call, then counting, so
     // that a reopen after a lost link (the controller may still hold the old connection) and
     // another process on this host (same originator serial) never repeat a triad in use.
-    static uint16_t makeConnectionSerial();
-    static uint32_t makeSerialNumber();
-    static uint32_t makeSerialNumberByMac(const char* interfaceName);
-    static int getInterfaceName(int16_t maxLength, char* name);
+    static uint16_t MakeConnectionSerial();
+    static uint32_t MakeSerialNumber();
+    static uint32_t MakeSerialNumberByMac(const char* interfaceName);
+    static int GetInterfaceName(int16_t maxLength, char* name);
 
     // ---- State ----
 
     int GetSocketFd() const { return socketFd; }
     uint32_t GetSessionHandle() const { return sessionHandle; }
-    const _eipConnectInfo& GetConnectionInfo() const { return connectInfo; }
+    const ConnectInfo& GetConnectionInfo() const { return connectInfo; }
     uint32_t GetTOConnectionId() const { return toConnectionId; }
     uint32_t GetOTConnectionId() const { return otConnectionId; }
     uint16_t GetSequenceCount() const { return sequenceCount; }
@@ -245,7 +244,7 @@ class EipConnection {
 
   protected:
     // Copies info when it is not null.
-    explicit EipConnection(const _eipConnectInfo* info);
+    explicit EipConnection(const ConnectInfo* info);
 
     // Sends a request built in buffer and reads its reply into the same buffer, parsing it
     // with the expected connection identifier. Each step logs its own failure text under
@@ -260,7 +259,7 @@ class EipConnection {
     // time-out the socket is closed, and the next exchange opens a new session first, so no
     // reply of an abandoned request can ever be read.
     int ExchangeExplicit(const char* operation, uint8_t* buffer, size_t requestLength,
-                         const ExchangeTexts& texts, EXPLICIT_RESPONSE_STRUCT& response);
+                         const ExchangeTexts& texts, ExplicitResponse& response);
     // Gives a SendRRData request built in buffer the current session handle and a sender
     // context of its own; returns that context.
     uint64_t StampRequest(uint8_t* buffer);
@@ -271,27 +270,27 @@ class EipConnection {
     // SendRRData) or sequence count (for SendUnitData, checked by accept) answers the request
     // just sent, dropping late replies with a log line, within one request time-out.
     // The message's byte count, or -1.
-    int ReadMatchingReply(const char* operation, uint8_t* buffer, EIPS_ENCAP_MSG_STRUCT& encap,
-                          const std::function<bool(const EIPS_ENCAP_MSG_STRUCT&)>& accept);
+    int ReadMatchingReply(const char* operation, uint8_t* buffer, EncapsulationMessage& encap,
+                          const std::function<bool(const EncapsulationMessage&)>& accept);
     // Reads whatever the family still needs to complete the values of a poll reply just
     // accepted (a value read in fragments). 0, -1 bad reply, -2 failed socket (closed).
-    virtual int ReadRestOfValue(EIPC_TAG_REQUEST_STRUCT& /*response*/) { return 0; }
+    virtual int ReadRestOfValue(TagRequestSet& /*response*/) { return 0; }
     // Judges a decoded reply of the connected tag-read exchange (status and service) and hands
     // it to AnalyzeTagResp. 0, or -1 (logged).
-    int AcceptTagReply(const EXPLICIT_RESPONSE_STRUCT& response,
-                       EIPC_TAG_REQUEST_STRUCT& tagResponse, const TagLookup& lookup);
+    int AcceptTagReply(const ExplicitResponse& response, TagRequestSet& tagResponse,
+                       const TagLookup& lookup);
     // Checks an Identity Get Attributes All reply (status, service 0x81) and fills info from
     // it; a reply of fewer than 15 data bytes gives the name "unknown" and keeps the rest.
     // 0, or -1 (logged under `operation`, info unchanged).
-    static int DecodeIdentityReply(const char* operation, const EXPLICIT_RESPONSE_STRUCT& response,
-                                   _eipProductInfo& info);
+    static int DecodeIdentityReply(const char* operation, const ExplicitResponse& response,
+                                   ProductInfo& info);
     // Starts an Identity request: needs a registered session, then writes the SendRRData front
     // into buffer (bufferSize bytes); false when either fails (the front's failure is logged).
     bool StartIdentityRequest(const char* operation, uint8_t* buffer, size_t bufferSize) const;
     // Sends an Identity Get Attributes All request of totalLength bytes built on a SendRRData
     // front (lengths patched here) and decodes its reply into info; 0 or -1 (logged).
     int ExchangeIdentityRequest(const char* operation, uint8_t* buffer, size_t totalLength,
-                                _eipProductInfo& info);
+                                ProductInfo& info);
     // Patches the encapsulation length (total - 24) and the unconnected data item length
     // (total - 40) of a request built on a SendRRData front.
     static void PatchRRDataLengths(uint8_t* buffer, size_t totalLength);
@@ -299,7 +298,7 @@ class EipConnection {
     int socketFd = -1;
     int abortFd = -1;
     uint32_t sessionHandle = 0;
-    _eipConnectInfo connectInfo;
+    ConnectInfo connectInfo;
     uint32_t toConnectionId = 0;
     uint32_t otConnectionId = 0;
     uint16_t sequenceCount = 0;
@@ -310,7 +309,7 @@ class EipConnection {
     SendFunc sendFunc;
 
   private:
-    // Connect, then RegiSession, on an existing object; false (socket closed) on failure.
+    // Connect, then RegisterSession, on an existing object; false (socket closed) on failure.
     bool ConnectAndRegister();
     // Bounded readability / writability wait on socketFd: >0 woken (ready tells whether the
     // socket is readable / writable or in error), 0 timed out, <0 failed.
@@ -328,16 +327,16 @@ class EipConnection {
     // One Forward Open exchange. 0 granted, 1 refused by the controller (response holds the
     // reason), -1 failed exchange or a reply that is not ours.
     int TryForwardOpen(uint16_t rpiMilliseconds, bool large, uint16_t size,
-                       EXPLICIT_RESPONSE_STRUCT& response);
+                       ExplicitResponse& response);
 
     // Reads one encapsulation message (header, then exactly the body it announces) into a
     // buffer of `capacity` bytes. The message's byte count, or -1.
-    int ReadEncapMessage(uint8_t* buffer, size_t capacity, EIPS_ENCAP_MSG_STRUCT& encap,
+    int ReadEncapMessage(uint8_t* buffer, size_t capacity, EncapsulationMessage& encap,
                          uint8_t timeoutSeconds);
     // Reads exactly `count` bytes within about one time-out. count, or -1.
     int ReadExactly(uint8_t* buffer, size_t count, uint8_t timeoutSeconds);
 
-    // The triad of the open connection; see makeConnectionSerial.
+    // The triad of the open connection; see MakeConnectionSerial.
     uint16_t connectionSerial = 0;
 
     static std::mutex generatorMutex;

@@ -189,7 +189,7 @@ int EipIoConnection::BuildIOForwardOpen(uint8_t* buffer, size_t capacity,
     return writer.ok() ? static_cast<int>(writer.size()) : -1;
 }
 
-int EipIoConnection::OpenIOConnection(const _eipTagInfo& tag, const _eipProductInfo& product,
+int EipIoConnection::OpenIOConnection(const TagInfo& tag, const ProductInfo& product,
                                       uint16_t intervalMs, uint16_t udpPort) {
     static const char* const op = "OpenIOConnection";
     const int fd = GetSocketFd();
@@ -214,9 +214,9 @@ int EipIoConnection::OpenIOConnection(const _eipTagInfo& tag, const _eipProductI
     eiplog::Info(op, "my ip = " + ownIp);
     IoForwardOpenParams params;
     params.sessionHandle = session_->GetSessionHandle();
-    params.proposedTOConnectionId = EipConnection::makeConnectionID();
-    params.connectionSerial = EipConnection::makeConnectionSerial();
-    params.originatorSerial = EipConnection::makeSerialNumber();
+    params.proposedTOConnectionId = EipConnection::MakeConnectionID();
+    params.connectionSerial = EipConnection::MakeConnectionSerial();
+    params.originatorSerial = EipConnection::MakeSerialNumber();
     params.intervalMs = intervalMs;
     params.udpPort = udpPort;
     inet_pton(AF_INET, ownIp.c_str(), &params.ownAddress);
@@ -255,19 +255,19 @@ int EipIoConnection::OpenIOConnection(const _eipTagInfo& tag, const _eipProductI
 int EipIoConnection::AcceptReply(uint16_t connectionSerial) {
     static const char* const op = "OpenIOConnection";
     uint8_t reply[EIP_MSG_BUFFER_SIZE] = {};
-    EIPS_ENCAP_MSG_STRUCT encap{};
+    EncapsulationMessage encap{};
     if (session_->EipReadDataByEncap(reply, encap, EipConnection::kRequestTimeoutSeconds) < 0) {
         eiplog::Error(op, "failed to recv");
         return -1;
     }
-    auto cpf = std::make_unique<CPF_MESSAGE_STRUCT>();
-    auto response = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    auto cpf = std::make_unique<CpfMessage>();
+    auto response = std::make_unique<ExplicitResponse>();
     if (EipConnection::EipParseUCMMRESP(0, 0, encap, *cpf, *response) < 0) {
         eiplog::Error(op, "unexpected : parseing cpf and explict response");
         return -1;
     }
     if (response->generalStatus != CIP_STATUS_SUCCESS) {
-        EipConnection::logResponseError("unexpected : explicit response error", *response);
+        EipConnection::LogResponseError("unexpected : explicit response error", *response);
         return -1;
     }
     if (response->service != (CIP_SVC_FORWARD_OPEN | CIP_SERVICE_REPLY)) {
@@ -288,7 +288,7 @@ int EipIoConnection::AcceptReply(uint16_t connectionSerial) {
     reader.skip(4);  // O->T packet interval: the PLC's pace for our replies
     const uint32_t toApi = reader.u32();
     if (!reader.ok() || serial != connectionSerial || vendor != CIP_ORIGINATOR_VENDOR_ID ||
-        originatorSerial != EipConnection::makeSerialNumber()) {
+        originatorSerial != EipConnection::MakeSerialNumber()) {
         eiplog::Error(op, "unexpected : wrong response data");
         return -1;
     }

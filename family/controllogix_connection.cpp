@@ -47,7 +47,7 @@ void WriteMultiServiceFront(ByteWriter& w) {
 // The Multiple Service Packet reply split into its records, each a view of its bytes.
 struct ServiceReplies {
     uint16_t count = 0;
-    std::array<ByteView, EIPC_TAG_REPLY_MAX> records;
+    std::array<ByteView, kMaxTagReplies> records;
 };
 
 // Multiple Service Packet reply data:
@@ -58,14 +58,14 @@ struct ServiceReplies {
 // Each reply runs from its offset to the next one's (the last to the end of the data). False
 // when N passes the record capacity or an offset points outside the data, backwards or into
 // the offset table, or a reply is shorter than its 4-byte header.
-bool SplitServiceReplies(const EXPLICIT_RESPONSE_STRUCT& reply, ServiceReplies& out) {
+bool SplitServiceReplies(const ExplicitResponse& reply, ServiceReplies& out) {
     const size_t dataLength = std::min<size_t>(reply.dataLength, sizeof reply.data);
     ByteReader r(reply.data, dataLength);
     const uint16_t count = r.u16();
-    if (!r.ok() || count > EIPC_TAG_REPLY_MAX || !r.need(size_t{count} * 2)) {
+    if (!r.ok() || count > kMaxTagReplies || !r.need(size_t{count} * 2)) {
         return false;
     }
-    std::array<uint16_t, EIPC_TAG_REPLY_MAX + 1> offsets{};
+    std::array<uint16_t, kMaxTagReplies + 1> offsets{};
     for (uint16_t i = 0; i < count; ++i) {
         offsets[i] = r.u16();
     }
@@ -92,8 +92,8 @@ bool SplitServiceReplies(const EXPLICIT_RESPONSE_STRUCT& reply, ServiceReplies& 
 // | 2     | Read Tag of a structure (type 0x02A0) only: structure handle |
 // | ...   | Read Tag only: the value bytes                              |
 // Returns the value bytes (empty for other services); false when the record is cut short.
-bool DecodeReplyRecord(ByteView bytes, EIPC_TAG_REPLY_STRUCT& record, ByteView& value) {
-    record = EIPC_TAG_REPLY_STRUCT{};
+bool DecodeReplyRecord(ByteView bytes, TagReplySet& record, ByteView& value) {
+    record = TagReplySet{};
     ByteReader r(bytes);
     record.service = r.u8();
     r.skip(1);
@@ -120,8 +120,7 @@ bool DecodeReplyRecord(ByteView bytes, EIPC_TAG_REPLY_STRUCT& record, ByteView& 
 }
 
 // The one record of a single-request packet's reply; false when the reply is not one.
-bool SingleRecord(const EXPLICIT_RESPONSE_STRUCT& reply, EIPC_TAG_REPLY_STRUCT& record,
-                  ByteView& value) {
+bool SingleRecord(const ExplicitResponse& reply, TagReplySet& record, ByteView& value) {
     ServiceReplies replies;
     return reply.service == LOGIX_SVC_MULTIPLE_SERVICE_REPLY &&
            SplitServiceReplies(reply, replies) && replies.count == 1 &&
@@ -129,8 +128,8 @@ bool SingleRecord(const EXPLICIT_RESPONSE_STRUCT& reply, EIPC_TAG_REPLY_STRUCT& 
 }
 
 // Room a tag's Read Tag reply record takes, from the value size its test read learned.
-size_t ExpectedReadRecord(const _eipTagInfo& info) {
-    const size_t handle = info.innerType == EIP_INNER_TYPE_STRUCTURE ? 2 : 0;
+size_t ExpectedReadRecord(const TagInfo& info) {
+    const size_t handle = info.innerType == kInnerTypeStructure ? 2 : 0;
     return kReadRecordFront + handle + static_cast<size_t>(std::max<int32_t>(info.dataLen, 0));
 }
 
@@ -154,9 +153,9 @@ void WriteMultiService(ByteWriter& w, const std::vector<uint16_t>& lengths, Byte
 // The status that explains a refused single-request packet: a controller answers 0x1E
 // (embedded service error) outside and the reason in the embedded reply, so that reply's status
 // is reported when there is one.
-EXPLICIT_RESPONSE_STRUCT ReasonOfRefusal(const EXPLICIT_RESPONSE_STRUCT& reply) {
-    EXPLICIT_RESPONSE_STRUCT reason = reply;
-    EIPC_TAG_REPLY_STRUCT record;
+ExplicitResponse ReasonOfRefusal(const ExplicitResponse& reply) {
+    ExplicitResponse reason = reply;
+    TagReplySet record;
     ByteView value;
     if (SingleRecord(reply, record, value) && record.generalStatus != CIP_STATUS_SUCCESS) {
         reason.generalStatus = record.generalStatus;
@@ -168,11 +167,11 @@ EXPLICIT_RESPONSE_STRUCT ReasonOfRefusal(const EXPLICIT_RESPONSE_STRUCT& reply) 
 
 }  // namespace
 
-EipConnection* EipConnection::Create(eipProtocolFamily_t family, const _eipConnectInfo* info) {
-    if (family == EIP_PROTOCOL_FAMILY_CIP) {
+EipConnection* EipConnection::Create(ProtocolFamily family, const ConnectInfo* info) {
+    if (family == kFamilyCip) {
         return new (std::nothrow) ControlLogixConnection(info);
     }
-    if (family == EIP_PROTOCOL_FAMILY_PCCC) {
+    if (family == kFamilyPccc) {
         return new (std::nothrow) PcccConnection(info);
     }
     eiplog::Error("Create", eiplog::Text("Failed to create connection: family not supported (",
@@ -180,19 +179,19 @@ EipConnection* EipConnection::Create(eipProtocolFamily_t family, const _eipConne
     return nullptr;
 }
 
-ControlLogixConnection::ControlLogixConnection(const _eipConnectInfo* info) : EipConnection(info) {}
+ControlLogixConnection::ControlLogixConnection(const ConnectInfo* info) : EipConnection(info) {}
 
-bool ControlLogixConnection::CheckStatesForPolling(uint8_t /*ucmmState*/, uint8_t emState) {
+bool ControlLogixConnection::CheckStatesForPolling(uint8_t /*ucmmState*/, uint8_t explicitState) {
     // EM connection states: 1 BUSY, 2 READY, 3 NEED2SEND.
-    return emState > 1;
+    return explicitState > 1;
 }
 
 bool ControlLogixConnection::IsServiceSupported(uint8_t service) {
     return service == LOGIX_SVC_MULTIPLE_SERVICE_REPLY;
 }
 
-eipProtocolFamily_t ControlLogixConnection::GetProtocolFamily() {
-    return EIP_PROTOCOL_FAMILY_CIP;
+ProtocolFamily ControlLogixConnection::GetProtocolFamily() {
+    return kFamilyCip;
 }
 
 // SendUnitData front (46 bytes):
@@ -223,7 +222,7 @@ int ControlLogixConnection::BuildEipUnitDataHeader(uint8_t* buffer, uint32_t len
     return static_cast<int>(w.position());
 }
 
-int ControlLogixConnection::fillMultiReqService(uint8_t* buffer, uint16_t offset, size_t capacity) {
+int ControlLogixConnection::FillMultiReqService(uint8_t* buffer, uint16_t offset, size_t capacity) {
     if (buffer == nullptr || offset > capacity) {
         return -1;
     }
@@ -240,8 +239,8 @@ size_t ControlLogixConnection::ConnectedBudget() const {
 // Poll request, after the SendUnitData front: one Multiple Service Packet (WriteMultiService)
 // of, per tag, 0x4C and the tag's whole encoded address; or of one 0x52 Read Tag Fragmented with
 // the encoded address and a 32-bit byte offset 0, for a tag whose reply cannot fit one message.
-int ControlLogixConnection::RequestEMTags(const std::vector<EipTag*>& pollList, size_t size,
-                                          size_t& nextIndex) {
+int ControlLogixConnection::RequestExplicitTags(const std::vector<EipTag*>& pollList, size_t size,
+                                                size_t& nextIndex) {
     size = std::min(size, pollList.size());
     const size_t budget = ConnectedBudget();
     fragmentedAddress.clear();
@@ -249,7 +248,7 @@ int ControlLogixConnection::RequestEMTags(const std::vector<EipTag*>& pollList, 
     std::vector<uint16_t> lengths;
     size_t requestBytes = kMultiServiceFrontSize + kOffsetEntrySize;
     size_t replyBytes = kMultiServiceReplyFront;
-    while (nextIndex + lengths.size() < size && lengths.size() < EIPC_TAG_REPLY_MAX) {
+    while (nextIndex + lengths.size() < size && lengths.size() < kMaxTagReplies) {
         const EipTag* tag = pollList[nextIndex + lengths.size()];
         if (tag == nullptr) {
             eiplog::Error("RequestEMTags", "failed to copy tag data");
@@ -311,15 +310,14 @@ int ControlLogixConnection::SendConnected(ByteView multiService) {
     }
     std::copy(multiService.begin(), multiService.end(), buffer.begin() + EIP_UNIT_DATA_FRONT_SIZE);
     const size_t total = buffer.size();
-    eip_PutLitEndian16(static_cast<uint16_t>(total - EIP_ENCAP_HEADER_SIZE),
-                       buffer.data() + EIP_ENCAP_LENGTH_OFFSET);
-    eip_PutLitEndian16(static_cast<uint16_t>(total - EIP_UNIT_DATA_ITEM_START),
-                       buffer.data() + kUnitDataItemLengthOffset);
+    PutLittleEndian16(static_cast<uint16_t>(total - EIP_ENCAP_HEADER_SIZE),
+                      buffer.data() + EIP_ENCAP_LENGTH_OFFSET);
+    PutLittleEndian16(static_cast<uint16_t>(total - EIP_UNIT_DATA_ITEM_START),
+                      buffer.data() + kUnitDataItemLengthOffset);
     return EipSendData(buffer.data(), total, kRequestTimeoutSeconds);
 }
 
-int ControlLogixConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply,
-                                           EIPC_TAG_REQUEST_STRUCT& response,
+int ControlLogixConnection::AnalyzeTagResp(const ExplicitResponse& reply, TagRequestSet& response,
                                            const TagLookup& /*lookup*/) {
     response.count = 0;
     ServiceReplies replies;
@@ -328,7 +326,7 @@ int ControlLogixConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply
         return -1;
     }
     for (uint16_t i = 0; i < replies.count; ++i) {
-        EIPC_TAG_REPLY_STRUCT& record = response.replies[i];
+        TagReplySet& record = response.replies[i];
         ByteView value;
         if (!DecodeReplyRecord(replies.records[i], record, value)) {
             eiplog::Error("AnalyzeTagResp", "unexpected : malformed multiple service reply");
@@ -347,9 +345,9 @@ int ControlLogixConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply
 // | ...  | the tag's encoded address (path, element count)    |
 // | 4    | byte offset of the first value byte wanted         |
 // Its reply record is a Read Tag reply (service 0xD2) whose status 0x06 says more follows.
-int ControlLogixConnection::ReadFragments(const std::vector<uint8_t>& address,
-                                          EIPC_TAG_REPLY_STRUCT& record, const Exchange& exchange) {
-    auto reply = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+int ControlLogixConnection::ReadFragments(const std::vector<uint8_t>& address, TagReplySet& record,
+                                          const Exchange& exchange) {
+    auto reply = std::make_unique<ExplicitResponse>();
     bool first = true;
     while (record.generalStatus == CIP_STATUS_PARTIAL_TRANSFER) {
         if (record.data.size() >= kMaxValueBytes) {
@@ -366,7 +364,7 @@ int ControlLogixConnection::ReadFragments(const std::vector<uint8_t>& address,
         if (result != 0) {
             return result;
         }
-        EIPC_TAG_REPLY_STRUCT next;
+        TagReplySet next;
         ByteView value;
         const bool fragment =
             SingleRecord(*reply, next, value) && next.service == LOGIX_SVC_READ_FRAGMENTED_REPLY;
@@ -400,7 +398,7 @@ int ControlLogixConnection::ReadFragments(const std::vector<uint8_t>& address,
     return 0;
 }
 
-int ControlLogixConnection::ExchangeConnected(ByteView embedded, EXPLICIT_RESPONSE_STRUCT& reply) {
+int ControlLogixConnection::ExchangeConnected(ByteView embedded, ExplicitResponse& reply) {
     static const char* const op = "RecvEMTags";
     ByteWriter w(ConnectedBudget());
     WriteMultiService(w, {static_cast<uint16_t>(embedded.size)}, embedded);
@@ -409,25 +407,25 @@ int ControlLogixConnection::ExchangeConnected(ByteView embedded, EXPLICIT_RESPON
         return -2;
     }
     std::vector<uint8_t> buffer(EIP_MSG_BUFFER_SIZE);
-    EIPS_ENCAP_MSG_STRUCT encap{};
+    EncapsulationMessage encap{};
     const uint16_t expected = sequenceCount;
-    auto cpf = std::make_unique<CPF_MESSAGE_STRUCT>();
+    auto cpf = std::make_unique<CpfMessage>();
     const int received = ReadMatchingReply(op, buffer.data(), encap, [&](const auto& e) {
         return e.command == EIP_CMD_SEND_UNIT_DATA &&
                EipParseUCMMRESP(toConnectionId, otConnectionId, e, *cpf, reply) == 0 &&
-               eip_GetLitEndian16(cpf->items[1].data) == expected;
+               GetLittleEndian16(cpf->items[1].data) == expected;
     });
     return received < 1 ? -2 : 0;
 }
 
-int ControlLogixConnection::ReadRestOfValue(EIPC_TAG_REQUEST_STRUCT& response) {
+int ControlLogixConnection::ReadRestOfValue(TagRequestSet& response) {
     if (fragmentedAddress.empty() || response.count != 1) {
         return 0;
     }
     const std::vector<uint8_t> address = std::move(fragmentedAddress);
     fragmentedAddress.clear();
     const int result = ReadFragments(address, response.replies[0],
-                                     [this](ByteView embedded, EXPLICIT_RESPONSE_STRUCT& reply) {
+                                     [this](ByteView embedded, ExplicitResponse& reply) {
                                          return ExchangeConnected(embedded, reply);
                                      });
     // A refused fragment leaves its status on the record for the device; only a broken
@@ -474,7 +472,7 @@ int ControlLogixConnection::BuildUnconnectedTagRequest(uint8_t* buffer, size_t c
 }
 
 int ControlLogixConnection::ExchangeUnconnected(const char* operation, ByteView embedded,
-                                                EXPLICIT_RESPONSE_STRUCT& reply) {
+                                                ExplicitResponse& reply) {
     std::vector<uint8_t> buffer(EIP_MSG_BUFFER_SIZE);
     const int length = BuildUnconnectedTagRequest(buffer.data(), buffer.size(), embedded);
     if (length < 0) {
@@ -495,7 +493,7 @@ int ControlLogixConnection::ExchangeUnconnected(const char* operation, ByteView 
     return 0;
 }
 
-int ControlLogixConnection::TestEMTag(EipTag* tag, EIPC_TAG_REQUEST_STRUCT& response) {
+int ControlLogixConnection::TestExplicitTag(EipTag* tag, TagRequestSet& response) {
     if (tag == nullptr) {
         return -1;
     }
@@ -506,11 +504,11 @@ int ControlLogixConnection::TestEMTag(EipTag* tag, EIPC_TAG_REQUEST_STRUCT& resp
     }
     std::vector<uint8_t> embedded{CIP_SVC_READ_TAG};
     embedded.insert(embedded.end(), address.begin(), address.end());
-    auto reply = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    auto reply = std::make_unique<ExplicitResponse>();
     if (ExchangeUnconnected("TestEMTag", ByteView{embedded.data(), embedded.size()}, *reply) != 0) {
         return -1;
     }
-    EIPC_TAG_REPLY_STRUCT& record = response.replies[0];
+    TagReplySet& record = response.replies[0];
     ByteView value;
     // A value larger than one reply comes back as "partial transfer"; the rest is read
     // fragmented so that the test learns the whole size.
@@ -518,17 +516,17 @@ int ControlLogixConnection::TestEMTag(EipTag* tag, EIPC_TAG_REQUEST_STRUCT& resp
         record.generalStatus == CIP_STATUS_PARTIAL_TRANSFER) {
         response.count = 1;
         record.data.assign(value.begin(), value.end());
-        const Exchange exchange = [this](ByteView request, EXPLICIT_RESPONSE_STRUCT& next) {
+        const Exchange exchange = [this](ByteView request, ExplicitResponse& next) {
             return ExchangeUnconnected("TestEMTag", request, next);
         };
         if (ReadFragments(address, record, exchange) != 0) {
-            logResponseError("unexpected : explict response error", *reply);
+            LogResponseError("unexpected : explict response error", *reply);
             return -1;
         }
         return 0;
     }
     if (reply->generalStatus != CIP_STATUS_SUCCESS) {
-        logResponseError("unexpected : explict response error", ReasonOfRefusal(*reply));
+        LogResponseError("unexpected : explict response error", ReasonOfRefusal(*reply));
         return -1;
     }
     return AnalyzeTagResp(*reply, response, [tag](uint16_t) { return tag; });
@@ -543,7 +541,7 @@ int ControlLogixConnection::TestEMTag(EipTag* tag, EIPC_TAG_REQUEST_STRUCT& resp
 // | 2    | element count                                             |
 // | 4    | 0x53 only: byte offset of this piece                      |
 // | n    | value bytes, then one 0x00 pad byte when n is odd         |
-int ControlLogixConnection::WritePiece(const _eipTagInfo& tagInfo, const EipTagData& tagData,
+int ControlLogixConnection::WritePiece(const TagInfo& tagInfo, const EipTagData& tagData,
                                        ByteView piece, int64_t offset) {
     const std::vector<uint8_t>& address = tagData.GetEncodedAddress();
     if (address.size() < 2) {
@@ -554,8 +552,8 @@ int ControlLogixConnection::WritePiece(const _eipTagInfo& tagInfo, const EipTagD
     e.u8(offset < 0 ? CIP_SVC_WRITE_TAG : CIP_SVC_WRITE_TAG_FRAGMENTED)
         .bytes(address.data(), address.size() - 2);
     e.u16(static_cast<uint16_t>(tagInfo.innerType & 0xFFFF));
-    if (tagInfo.innerType == EIP_INNER_TYPE_STRUCTURE) {
-        e.u16(EIP_STRING_STRUCT_HANDLE);
+    if (tagInfo.innerType == kInnerTypeStructure) {
+        e.u16(kStringStructHandle);
     }
     e.u16(tagData.GetElementCount());
     if (offset >= 0) {
@@ -570,26 +568,26 @@ int ControlLogixConnection::WritePiece(const _eipTagInfo& tagInfo, const EipTagD
                                                      " bytes does not fit one request; not sent"));
         return -1;
     }
-    auto reply = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    auto reply = std::make_unique<ExplicitResponse>();
     if (ExchangeUnconnected("WriteDataToTag", e.view(), *reply) != 0) {
         return -1;
     }
     // The embedded Write Tag reply is checked too: success means the write itself succeeded.
     const uint8_t expected =
         offset < 0 ? LOGIX_SVC_WRITE_TAG_REPLY : LOGIX_SVC_WRITE_FRAGMENTED_REPLY;
-    EIPC_TAG_REPLY_STRUCT record;
+    TagReplySet record;
     ByteView value;
     const bool accepted = reply->generalStatus == CIP_STATUS_SUCCESS &&
                           SingleRecord(*reply, record, value) && record.service == expected &&
                           record.generalStatus == CIP_STATUS_SUCCESS;
     if (!accepted) {
-        logResponseError("unexpected : response error", ReasonOfRefusal(*reply));
+        LogResponseError("unexpected : response error", ReasonOfRefusal(*reply));
         return -1;
     }
     return 0;
 }
 
-int ControlLogixConnection::WriteDataToTag(const _eipTagInfo& tagInfo, const EipTagData& tagData,
+int ControlLogixConnection::WriteDataToTag(const TagInfo& tagInfo, const EipTagData& tagData,
                                            const uint8_t* data, uint16_t length) {
     if (data == nullptr && length != 0) {
         eiplog::Error("WriteDataToTag", "failed to copy tag data");

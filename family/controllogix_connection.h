@@ -44,67 +44,66 @@ class ControlLogixConnection : public EipConnection {
     // Largest value read or written: a record holds at most 65535 bytes.
     static constexpr size_t kMaxValueBytes = 0xFFFF;
 
-    explicit ControlLogixConnection(const _eipConnectInfo* info);
+    explicit ControlLogixConnection(const ConnectInfo* info);
     ~ControlLogixConnection() override = default;
 
     // Polling may start only when the class-3 connection is idle (READY or NEED2SEND).
-    bool CheckStatesForPolling(uint8_t ucmmState, uint8_t emState) override;
+    bool CheckStatesForPolling(uint8_t ucmmState, uint8_t explicitState) override;
     // Reads one tag at once (unconnected); the result of AnalyzeTagResp (0), or -1.
-    int TestEMTag(EipTag* tag, EIPC_TAG_REQUEST_STRUCT& response) override;
+    int TestExplicitTag(EipTag* tag, TagRequestSet& response) override;
     // Writes value bytes to the tag (unconnected). 0 when the controller accepted the write,
     // -1 otherwise; a request that would not fit one message buffer is refused unsent.
-    int WriteDataToTag(const _eipTagInfo& tagInfo, const EipTagData& tagData, const uint8_t* data,
+    int WriteDataToTag(const TagInfo& tagInfo, const EipTagData& tagData, const uint8_t* data,
                        uint16_t length) override;
     // Sends the next poll request: the tags from nextIndex on whose requests and expected
     // replies (from the value size the test read learned) fit one Multiple Service Packet each
     // way, or a tag whose reply alone cannot fit, read fragmented. Advances nextIndex past them
     // (0 at the end of the list); a tag too long to fit any request is skipped with an error
     // line. 0 sent, -1 copy or send failure, -3 header failure.
-    int RequestEMTags(const std::vector<EipTag*>& pollList, size_t size,
-                      size_t& nextIndex) override;
+    int RequestExplicitTags(const std::vector<EipTag*>& pollList, size_t size,
+                            size_t& nextIndex) override;
     // Decodes a Multiple Service Packet reply of Read Tag replies into response records; the
     // status of each record is left for the caller to judge. 0, or -1 (no records) for a
     // reply whose record table does not hold together.
-    int AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply, EIPC_TAG_REQUEST_STRUCT& response,
+    int AnalyzeTagResp(const ExplicitResponse& reply, TagRequestSet& response,
                        const TagLookup& lookup) override;
     bool IsServiceSupported(uint8_t service) override;
-    eipProtocolFamily_t GetProtocolFamily() override;
+    ProtocolFamily GetProtocolFamily() override;
 
     // Writes the 46-byte SendUnitData front (length fields 0) after raising sequenceCount;
     // returns 46, or -1 for a null or short buffer.
     int BuildEipUnitDataHeader(uint8_t* buffer, uint32_t length);
     // Writes the Multiple Service Packet request front at offset of a buffer of capacity
     // bytes; returns offset + 6, or -1 when it does not fit.
-    static int fillMultiReqService(uint8_t* buffer, uint16_t offset, size_t capacity);
+    static int FillMultiReqService(uint8_t* buffer, uint16_t offset, size_t capacity);
 
   protected:
     // Reads the rest of a value the poll request began fragmented, within the same call.
-    int ReadRestOfValue(EIPC_TAG_REQUEST_STRUCT& response) override;
+    int ReadRestOfValue(TagRequestSet& response) override;
 
   private:
     // Carries one embedded request and decodes the reply; 0, -1 refused or bad reply, -2 the
     // socket failed.
-    using Exchange = std::function<int(ByteView embedded, EXPLICIT_RESPONSE_STRUCT& reply)>;
+    using Exchange = std::function<int(ByteView embedded, ExplicitResponse& reply)>;
     // Reads the rest of a value the controller answered in part (status 0x06), fragment after
     // fragment from the bytes already held. 0 whole; -1 refused (record keeps the reason);
     // -2 the socket failed.
-    static int ReadFragments(const std::vector<uint8_t>& address, EIPC_TAG_REPLY_STRUCT& record,
+    static int ReadFragments(const std::vector<uint8_t>& address, TagReplySet& record,
                              const Exchange& exchange);
     // Exchanges for one embedded request: unconnected (test reads and writes) and connected
     // (the rest of a polled value).
-    int ExchangeUnconnected(const char* operation, ByteView embedded,
-                            EXPLICIT_RESPONSE_STRUCT& reply);
-    int ExchangeConnected(ByteView embedded, EXPLICIT_RESPONSE_STRUCT& reply);
+    int ExchangeUnconnected(const char* operation, ByteView embedded, ExplicitResponse& reply);
+    int ExchangeConnected(ByteView embedded, ExplicitResponse& reply);
     // Sends a SendUnitData request of the Multiple Service Packet built in area; 0 or -1.
     int SendConnected(ByteView multiService);
     // Bytes of a Message Router request or reply the class-3 connection carries each way.
     size_t ConnectedBudget() const;
     // Writes value bytes in pieces that fit one unconnected request. 0 or -1 (logged).
-    int WriteFragmented(const _eipTagInfo& tagInfo, const EipTagData& tagData, const uint8_t* data,
+    int WriteFragmented(const TagInfo& tagInfo, const EipTagData& tagData, const uint8_t* data,
                         uint16_t length);
     // Sends one Write Tag (offset < 0) or Write Tag Fragmented request and checks its embedded
     // reply. 0 or -1 (logged).
-    int WritePiece(const _eipTagInfo& tagInfo, const EipTagData& tagData, ByteView piece,
+    int WritePiece(const TagInfo& tagInfo, const EipTagData& tagData, ByteView piece,
                    int64_t offset);
 
     // Builds an Unconnected Send carrying one embedded tag request in a Multiple Service

@@ -202,7 +202,7 @@ class LogixPathEncoder {
     // The index between begin and end; -1, logged with the reason, when it is not a number
     // the 32-bit element segment carries.
     int64_t Number(size_t begin, size_t end) const {
-        const int64_t value = EipTagData::parseNumber(name.data() + begin, end - begin);
+        const int64_t value = EipTagData::ParseNumber(name.data() + begin, end - begin);
         if (value < 0) {
             eiplog::Error("ParseTagName", name + ": element index \"" +
                                               name.substr(begin, end - begin) +
@@ -251,6 +251,6 @@ int32_t ControlLogixTagData::FillData(bool forRead, uint8_t* buffer, uint16_t of
         eiplog::Error("FillData", "FillData: buffer to short");
         return -1;
     }
-    eip_ByteMove(buffer + offset, encodedAddress.data(), static_cast<uint32_t>(length));
+    ByteMove(buffer + offset, encodedAddress.data(), static_cast<uint32_t>(length));
     return static_cast<int32_t>(length);
 }

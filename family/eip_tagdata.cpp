@@ -17,7 +17,7 @@ std::string EipTagData::Dump() const {
     return text;
 }
 
-int64_t EipTagData::parseNumber(const char* text, size_t length) {
+int64_t EipTagData::ParseNumber(const char* text, size_t length) {
     if (text == nullptr || length == 0) {
         return -1;
     }
@@ -33,7 +33,7 @@ int64_t EipTagData::parseNumber(const char* text, size_t length) {
     return value;
 }
 
-bool EipTagData::isEqualIgnoreCase(const std::string& a, const std::string& b) {
+bool EipTagData::IsEqualIgnoreCase(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) {
         return false;
     }

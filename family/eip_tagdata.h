@@ -30,9 +30,9 @@ class EipTagData {
 
     // Decimal number made of exactly `length` characters: -1 when empty, not wholly a number,
     // negative or above 2^32-1.
-    static int64_t parseNumber(const char* text, size_t length);
+    static int64_t ParseNumber(const char* text, size_t length);
     // Same length and equal character by character after upper-casing.
-    static bool isEqualIgnoreCase(const std::string& a, const std::string& b);
+    static bool IsEqualIgnoreCase(const std::string& a, const std::string& b);
 
   protected:
     std::string alias;

@@ -56,7 +56,7 @@ struct PcccReply {
 
 // Splits the reply data; false when it ends before the TNS. A requester ID length below 2
 // puts the command at position 1.
-bool DecodePcccReply(const EXPLICIT_RESPONSE_STRUCT& reply, PcccReply& out) {
+bool DecodePcccReply(const ExplicitResponse& reply, PcccReply& out) {
     ByteReader r(reply.data, std::min<size_t>(reply.dataLength, sizeof reply.data));
     out.requesterIdLength = r.u8();
     if (out.requesterIdLength >= 2) {
@@ -125,9 +125,9 @@ bool AppendWriteValue(ByteWriter& w, const PcccTagData& tagData, ByteReader valu
 
 }  // namespace
 
-PcccConnection::PcccConnection(const _eipConnectInfo* info) : EipConnection(info) {}
+PcccConnection::PcccConnection(const ConnectInfo* info) : EipConnection(info) {}
 
-bool PcccConnection::CheckStatesForPolling(uint8_t ucmmState, uint8_t /*emState*/) {
+bool PcccConnection::CheckStatesForPolling(uint8_t ucmmState, uint8_t /*explicitState*/) {
     // UCMM states: 0 NON-EXIST, 1 READY, 2 BUSY.
     return (ucmmState & ~2u) != 0;
 }
@@ -136,8 +136,8 @@ bool PcccConnection::IsServiceSupported(uint8_t service) {
     return service == PCCC_SVC_EXECUTE_PCCC_REPLY;
 }
 
-eipProtocolFamily_t PcccConnection::GetProtocolFamily() {
-    return EIP_PROTOCOL_FAMILY_PCCC;
+ProtocolFamily PcccConnection::GetProtocolFamily() {
+    return kFamilyPccc;
 }
 
 // PCCC request front (after the 40-byte SendRRData front):
@@ -173,7 +173,7 @@ int PcccConnection::BuildCommand(const char* operation, uint8_t* buffer, size_t 
     return static_cast<int>(kAddressOffset) + copied;
 }
 
-int PcccConnection::createTagRequest(uint8_t* buffer, size_t length, uint16_t tns,
+int PcccConnection::CreateTagRequest(uint8_t* buffer, size_t length, uint16_t tns,
                                      const EipTagData& tagData) const {
     const int total = BuildCommand("createTagRequest", buffer, length, tns, PCCC_FNC_TYPED_READ,
                                    tagData, kReadAddressRoom);
@@ -184,30 +184,30 @@ int PcccConnection::createTagRequest(uint8_t* buffer, size_t length, uint16_t tn
 }
 
 int PcccConnection::Exchange(const char* operation, uint8_t* buffer, size_t length,
-                             EXPLICIT_RESPONSE_STRUCT& reply) {
+                             ExplicitResponse& reply) {
     const ExchangeTexts texts{"failed to send", "failed to recv",
                               "unexpected : parseing cpf and explict response"};
     return ExchangeExplicit(operation, buffer, length, texts, reply);
 }
 
-int PcccConnection::TestEMTag(EipTag* tag, EIPC_TAG_REQUEST_STRUCT& response) {
+int PcccConnection::TestExplicitTag(EipTag* tag, TagRequestSet& response) {
     static const char* const op = "TestEMTag";
     if (tag == nullptr) {
         return -1;
     }
     eiplog::Info(op, "Test tag read using PCCC protocol");
     uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
-    const int length = createTagRequest(buffer, sizeof buffer, kTestReadTns, tag->GetTagData());
+    const int length = CreateTagRequest(buffer, sizeof buffer, kTestReadTns, tag->GetTagData());
     if (length < 0) {
         return length;
     }
     pendingTns = kTestReadTns;
-    EXPLICIT_RESPONSE_STRUCT reply;
+    ExplicitResponse reply;
     if (Exchange(op, buffer, static_cast<size_t>(length), reply) != 0) {
         return -1;
     }
     if (reply.generalStatus != CIP_STATUS_SUCCESS) {
-        logResponseError("unexpected : explict response error", reply);
+        LogResponseError("unexpected : explict response error", reply);
         return -1;
     }
     if (!IsServiceSupported(reply.service)) {
@@ -218,8 +218,8 @@ int PcccConnection::TestEMTag(EipTag* tag, EIPC_TAG_REQUEST_STRUCT& response) {
     return AnalyzeTagResp(reply, response, [tag](uint16_t) { return tag; });
 }
 
-int PcccConnection::RequestEMTags(const std::vector<EipTag*>& pollList, size_t size,
-                                  size_t& nextIndex) {
+int PcccConnection::RequestExplicitTags(const std::vector<EipTag*>& pollList, size_t size,
+                                        size_t& nextIndex) {
     static const char* const op = "RequestEMTags";
     const bool trace = eiplog::TraceOn();
     if (trace) {
@@ -246,7 +246,7 @@ int PcccConnection::RequestEMTags(const std::vector<EipTag*>& pollList, size_t s
     }
     const uint16_t tns = static_cast<uint16_t>(nextIndex);
     uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
-    const int length = createTagRequest(buffer, sizeof buffer, tns, tagData);
+    const int length = CreateTagRequest(buffer, sizeof buffer, tns, tagData);
     if (length < 0) {
         return length;
     }
@@ -264,8 +264,8 @@ int PcccConnection::RequestEMTags(const std::vector<EipTag*>& pollList, size_t s
     return 0;
 }
 
-int PcccConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply,
-                                   EIPC_TAG_REQUEST_STRUCT& response, const TagLookup& lookup) {
+int PcccConnection::AnalyzeTagResp(const ExplicitResponse& reply, TagRequestSet& response,
+                                   const TagLookup& lookup) {
     static const char* const op = "AnalyzeTagResp";
     const bool trace = eiplog::TraceOn();
     response.count = 0;
@@ -295,8 +295,8 @@ int PcccConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply,
         return -1;
     }
     response.count = 1;
-    EIPC_TAG_REPLY_STRUCT& record = response.replies[0];
-    record = EIPC_TAG_REPLY_STRUCT{};
+    TagReplySet& record = response.replies[0];
+    record = TagReplySet{};
     record.service = reply.service;
     if (pccc.status != PCCC_STS_SUCCESS) {
         const uint8_t extStatus = ExtendedStatus(pccc);
@@ -331,8 +331,8 @@ int PcccConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply,
     }
     // A shorter reply leaves the rest of the element zero.
     record.data.assign(expected, 0);
-    eip_ByteMove(record.data.data(), pccc.data.data,
-                 static_cast<uint32_t>(std::min<size_t>(pccc.data.size, expected)));
+    ByteMove(record.data.data(), pccc.data.data,
+             static_cast<uint32_t>(std::min<size_t>(pccc.data.size, expected)));
     record.generalStatus = CIP_STATUS_SUCCESS;
     record.dataLength = expected;
     record.dataType = CipTypeOf(tagData->GetDataType());
@@ -342,7 +342,7 @@ int PcccConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply,
         record.data.clear();
     } else if (record.dataType == CIP_TYPE_BOOL) {
         record.data.resize(std::max<size_t>(record.data.size(), 2));
-        const uint16_t word = eip_GetLitEndian16(record.data.data());
+        const uint16_t word = GetLittleEndian16(record.data.data());
         const unsigned bit = tagData->GetSubelementNum();
         record.data[0] = bit < kBitsPerWord ? static_cast<uint8_t>((word >> bit) & 1u) : 0;
         record.data[1] = 0;
@@ -364,7 +364,7 @@ int PcccConnection::AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply,
 // | 2    | B: bit mask (1 << bit number)                    |
 // | 2    | B: the masked value (mask or 0)                  |
 // | 2/4  | N: INT, F: REAL, L: DINT, little-endian          |
-int PcccConnection::WriteDataToTag(const _eipTagInfo& tagInfo, const EipTagData& tagData,
+int PcccConnection::WriteDataToTag(const TagInfo& tagInfo, const EipTagData& tagData,
                                    const uint8_t* data, uint16_t length) {
     static const char* const op = "WriteDataToTag";
     const PcccTagData* pcccData = AsPccc(tagData);
@@ -393,12 +393,12 @@ int PcccConnection::WriteDataToTag(const _eipTagInfo& tagInfo, const EipTagData&
     const size_t total = static_cast<size_t>(front) + w.size();
     PatchRRDataLengths(buffer, total);
 
-    EXPLICIT_RESPONSE_STRUCT reply;
+    ExplicitResponse reply;
     if (Exchange(op, buffer, total, reply) != 0) {
         return -1;
     }
     if (reply.generalStatus != CIP_STATUS_SUCCESS || !IsServiceSupported(reply.service)) {
-        logResponseError("unexpected : response error", reply);
+        LogResponseError("unexpected : response error", reply);
         return -1;
     }
     PcccReply pccc;
@@ -422,15 +422,15 @@ int PcccConnection::WriteDataToTag(const _eipTagInfo& tagInfo, const EipTagData&
 // | off | size | value                                       |
 // |   0 |   40 | SendRRData front (lengths 22 and 6)         |
 // |  40 |    6 | 0x01, path 2 words: class 1, instance 1     |
-int PcccConnection::ReadPLCProductInfo(int /*slot*/, _eipProductInfo& info) {
+int PcccConnection::ReadPLCProductInfo(int /*slot*/, ProductInfo& info) {
     static const char* const op = "ReadPLCProductInfo";
     uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
     if (!StartIdentityRequest(op, buffer, sizeof buffer)) {
         return -1;
     }
-    const EIPC_UCMM_REQUEST_STRUCT request{CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 1};
-    const int common = BuildEmReqCommon(buffer + EIP_RR_DATA_FRONT_SIZE,
-                                        sizeof buffer - EIP_RR_DATA_FRONT_SIZE, &request);
+    const UcmmRequest request{CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 1};
+    const int common = BuildExplicitReqCommon(buffer + EIP_RR_DATA_FRONT_SIZE,
+                                              sizeof buffer - EIP_RR_DATA_FRONT_SIZE, &request);
     if (common < 0) {
         eiplog::Error(op, "failed building a Eip EM Req Common");
         return -1;

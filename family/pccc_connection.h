@@ -40,37 +40,37 @@ class PcccConnection : public EipConnection {
     static constexpr uint16_t kWriteTns = 0xFFFF;
     static constexpr size_t kMaxPollIndex = 0xFFFF;
 
-    explicit PcccConnection(const _eipConnectInfo* info);
+    explicit PcccConnection(const ConnectInfo* info);
     ~PcccConnection() override = default;
 
     // Get Attributes All of the Identity object, sent to the controller itself (the slot is
     // not used: nothing is routed). 0 or -1.
-    int ReadPLCProductInfo(int slot, _eipProductInfo& info) override;
+    int ReadPLCProductInfo(int slot, ProductInfo& info) override;
     // Polling goes on while the UCMM state is READY (1), not in NON-EXIST (0) or BUSY (2).
-    bool CheckStatesForPolling(uint8_t ucmmState, uint8_t emState) override;
+    bool CheckStatesForPolling(uint8_t ucmmState, uint8_t explicitState) override;
     // Reads one tag at once with TNS 1; the result of AnalyzeTagResp, or -1.
-    int TestEMTag(EipTag* tag, EIPC_TAG_REQUEST_STRUCT& response) override;
+    int TestExplicitTag(EipTag* tag, TagRequestSet& response) override;
     // Typed write (masked write for a bit of a B file). 0 when the PLC accepted the write
     // (CIP status 0 and PCCC STS 0), -1 otherwise.
-    int WriteDataToTag(const _eipTagInfo& tagInfo, const EipTagData& tagData, const uint8_t* data,
+    int WriteDataToTag(const TagInfo& tagInfo, const EipTagData& tagData, const uint8_t* data,
                        uint16_t length) override;
     // Sends the read of the tag at nextIndex (TNS = nextIndex) and advances nextIndex (0 after
     // the last tag) even when the send fails. 0, -1, or the builder's negative result.
-    int RequestEMTags(const std::vector<EipTag*>& pollList, size_t size,
-                      size_t& nextIndex) override;
+    int RequestExplicitTags(const std::vector<EipTag*>& pollList, size_t size,
+                            size_t& nextIndex) override;
     // Decodes one Execute PCCC read reply into record 0. 0, or -1 for a reply that is not a
     // typed read reply, is refused by the PLC (record 0 then carries
     // PCCC_RECORD_STATUS_REFUSED), answers another transaction than the one sent, or carries
     // no data.
-    int AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& reply, EIPC_TAG_REQUEST_STRUCT& response,
+    int AnalyzeTagResp(const ExplicitResponse& reply, TagRequestSet& response,
                        const TagLookup& lookup) override;
     bool IsServiceSupported(uint8_t service) override;
-    eipProtocolFamily_t GetProtocolFamily() override;
-    bool IsEMEnabled() const override { return false; }
+    ProtocolFamily GetProtocolFamily() override;
+    bool IsExplicitEnabled() const override { return false; }
 
     // Builds the typed read of tagData with the given TNS; its total length (58 + address
     // bytes), or -1 (logged).
-    int createTagRequest(uint8_t* buffer, size_t length, uint16_t tns,
+    int CreateTagRequest(uint8_t* buffer, size_t length, uint16_t tns,
                          const EipTagData& tagData) const;
 
   private:
@@ -79,8 +79,7 @@ class PcccConnection : public EipConnection {
     int BuildCommand(const char* operation, uint8_t* buffer, size_t capacity, uint16_t tns,
                      uint8_t function, const EipTagData& tagData, uint16_t addressRoom) const;
     // Sends one request and reads its Execute PCCC reply; 0 or -1 (logged under operation).
-    int Exchange(const char* operation, uint8_t* buffer, size_t length,
-                 EXPLICIT_RESPONSE_STRUCT& reply);
+    int Exchange(const char* operation, uint8_t* buffer, size_t length, ExplicitResponse& reply);
 
     // TNS of the read whose reply is awaited; a reply naming another transaction is stale.
     uint16_t pendingTns = 0;

@@ -25,7 +25,7 @@ constexpr PcccFileType kFileTypes[] = {
 
 const PcccFileType* FindFileType(const std::string& letters) {
     for (const PcccFileType& type : kFileTypes) {
-        if (EipTagData::isEqualIgnoreCase(letters, type.letters)) {
+        if (EipTagData::IsEqualIgnoreCase(letters, type.letters)) {
             return &type;
         }
     }
@@ -43,13 +43,13 @@ enum ScanState : int {
 
 }  // namespace
 
-int PcccTagData::appendNumber(uint16_t n) {
+int PcccTagData::AppendNumber(uint16_t n) {
     if (n < 0xFF) {
         encodedAddress.push_back(static_cast<uint8_t>(n));
         return 1;
     }
     encodedAddress.push_back(0xFF);
-    eip_PutLitEndian16(n, encodedAddress);
+    PutLittleEndian16(n, encodedAddress);
     return 3;
 }
 
@@ -76,7 +76,7 @@ bool PcccTagData::ParseTagName(const std::string& address, const std::string& ta
     std::string fileType;
     // File, element and subelement numbers travel in 16 bits: larger ones are refused.
     auto number = [&](size_t begin, size_t end) -> int32_t {
-        const int64_t value = parseNumber(address.data() + begin, end - begin);
+        const int64_t value = ParseNumber(address.data() + begin, end - begin);
         return value > 0xFFFF ? -1 : static_cast<int32_t>(value);
     };
     const bool trace = eiplog::TraceOn();
@@ -176,9 +176,9 @@ bool PcccTagData::ParseTagName(const std::string& address, const std::string& ta
     data_len = type->dataLen;
     encodedAddress.clear();
     encodedAddress.push_back(static_cast<uint8_t>(data_len));
-    appendNumber(file_num);
+    AppendNumber(file_num);
     encodedAddress.push_back(static_cast<uint8_t>(data_type));
-    appendNumber(element_num);
+    AppendNumber(element_num);
     encodedAddress.push_back(static_cast<uint8_t>(subelement_num & 0xFF));
     elementCount = 1;
     alias = tagAlias;
@@ -197,7 +197,7 @@ int32_t PcccTagData::FillData(bool /*forRead*/, uint8_t* buffer, uint16_t offset
         eiplog::Error("FillData", "FillData: buffer to short");
         return -1;
     }
-    eip_ByteMove(buffer + offset, encodedAddress.data(), static_cast<uint32_t>(length));
+    ByteMove(buffer + offset, encodedAddress.data(), static_cast<uint32_t>(length));
     // Requests address the whole element; the sub-element only selects a bit of B words.
     buffer[offset + length - 1] = 0;
     return static_cast<int32_t>(length);

@@ -24,7 +24,7 @@ class PcccTagData : public EipTagData {
     std::string Dump() const override;
 
     // Appends n in the 1-byte (below 255) or 3-byte (0xFF, 16-bit LE) form; returns 1 or 3.
-    int appendNumber(uint16_t n);
+    int AppendNumber(uint16_t n);
 
     uint16_t GetDataType() const { return data_type; }
     uint16_t GetDataLen() const { return data_len; }

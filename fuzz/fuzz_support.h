@@ -14,15 +14,15 @@ inline void QuietLogs() {
 
 // The inner types a harness picks from: every known code and one unknown (0xC5).
 constexpr int32_t kFuzzInnerTypes[] = {
-    EIP_INNER_TYPE_BOOL,
-    EIP_INNER_TYPE_SINT,
-    EIP_INNER_TYPE_INT,
-    EIP_INNER_TYPE_DINT,
-    EIP_INNER_TYPE_REAL,
-    EIP_INNER_TYPE_STRING,
-    EIP_INNER_TYPE_STRING2,
-    EIP_INNER_TYPE_SHORT_STRING,
-    EIP_INNER_TYPE_STRUCTURE,
-    EIP_INNER_TYPE_BITARRAY,
+    kInnerTypeBool,
+    kInnerTypeSint,
+    kInnerTypeInt,
+    kInnerTypeDint,
+    kInnerTypeReal,
+    kInnerTypeString,
+    kInnerTypeString2,
+    kInnerTypeShortString,
+    kInnerTypeStructure,
+    kInnerTypeBitarray,
     0xC5,
 };

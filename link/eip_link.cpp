@@ -35,7 +35,7 @@ bool ConfigText(const EipLink::NodeInfo& info, const std::string& key, std::stri
         return false;
     }
     out = it->second.as_string();
-    Tessel_TrimString(out);
+    TrimSpaces(out);
     return true;
 }
 
@@ -97,7 +97,7 @@ void EipLink::initialize(const std::string& linkName, const std::error_code& ec)
 
 void EipLink::connected(const std::error_code&) {
     Info("connected", "EipLink - EIP link connected!");
-    deserializeNodes();
+    DeserializeNodes();
 }
 
 void EipLink::disconnected(const std::error_code& ec) {
@@ -116,7 +116,7 @@ void EipLink::nodes_child_created(const NodeInfo& info, sdk::NodeCreationContext
         sdk::log_debug_message(": EipLink - Node created " + path + " , name = " + info.name);
     }
     if (context != sdk::NodeCreationContext::Restored) {
-        readyCreatedPLC(info);
+        ReadyCreatedPLC(info);
         return;
     }
     if (info.path.get_parent_path().is_root() && g_eipManager) {
@@ -133,7 +133,7 @@ void EipLink::nodes_child_created(const NodeInfo& info, sdk::NodeCreationContext
 // A PLC subtree built by this process is complete once its "IO Tags" folder exists: publish the
 // device's states there and let the device create the PLC's action nodes. The announcement
 // carries the node's settings, so the marker is read from it without another round trip.
-void EipLink::readyCreatedPLC(const NodeInfo& info) {
+void EipLink::ReadyCreatedPLC(const NodeInfo& info) {
     const auto marker = info.configs.find(kMarkerKey);
     if (marker == info.configs.end() || marker->second.is_null()) {
         return;
@@ -151,21 +151,21 @@ void EipLink::readyCreatedPLC(const NodeInfo& info) {
     if (device == nullptr) {
         return;
     }
-    if (device->IsCnxnUp()) {
-        device->ChangeEMCnxnState(EM_CNXN_READY, true);
-        device->ChangeUCMMState(UCMM_READY, true);
+    if (device->IsConnected()) {
+        device->ChangeExplicitConnectionState(kExplicitReady, true);
+        device->ChangeUCMMState(kUcmmReady, true);
     } else {
         // A restored PLC that is not reachable yet: show its real states, not READY.
-        device->ChangeEMCnxnState(device->GetEMCnxnState(), true);
+        device->ChangeExplicitConnectionState(device->GetExplicitConnectionState(), true);
         device->ChangeUCMMState(device->GetUCMMState(), true);
     }
     // Keeps the interval restored from the store (0 for a new PLC): the folder settings written
     // by the action toggle are what the next restore reads back.
-    device->SetEMPollingState(device->GetEMPollingInterval(), true);
+    device->SetExplicitPollingState(device->GetExplicitPollingInterval(), true);
     Info("nodes_child_created", alias + ": PLC node ready");
 }
 
-void EipLink::deserializeNodes() {
+void EipLink::DeserializeNodes() {
     std::map<std::string, Node> announced;
     {
         std::lock_guard<std::mutex> lock(nodesMutex_);
@@ -176,23 +176,23 @@ void EipLink::deserializeNodes() {
         const NodePath plcPath = NodePath("/") / key;
         auto queue = std::make_shared<RestoreWalk>();
         queue->queue.push_back(plcPath);
-        walkNodeList(plcPath, node, queue);
-        deserializeNextNode(plcPath, queue);
+        WalkNodeList(plcPath, node, queue);
+        DeserializeNextNode(plcPath, queue);
     }
 }
 
-void EipLink::walkNodeList(const NodePath& path, const Node& node, const RestoreQueue& queue) {
+void EipLink::WalkNodeList(const NodePath& path, const Node& node, const RestoreQueue& queue) {
     for (const auto& child : node.children) {
         queue->queue.push_back(path / child.first);
     }
     for (const auto& [name, child] : node.children) {
-        walkNodeList(path / name, child, queue);
+        WalkNodeList(path / name, child, queue);
     }
 }
 
-void EipLink::deserializeNextNode(NodePath path, RestoreQueue queue) {
+void EipLink::DeserializeNextNode(NodePath path, RestoreQueue queue) {
     if (queue->queue.empty()) {
-        finishWalk(path, queue);
+        FinishWalk(path, queue);
         return;
     }
     const NodePath front = queue->queue.front();
@@ -207,15 +207,15 @@ void EipLink::deserializeNextNode(NodePath path, RestoreQueue queue) {
             } else if (value.is_string()) {
                 const std::string& marker = value.as_string();
                 if (marker == "plc") {
-                    reader = &EipLink::deserializePLC;
+                    reader = &EipLink::DeserializePLC;
                 } else if (marker == "tag") {
-                    reader = &EipLink::deserializeTag;
+                    reader = &EipLink::DeserializeTag;
                 } else if (marker == "subtag") {
-                    reader = &EipLink::deserializeSubtag;
+                    reader = &EipLink::DeserializeSubtag;
                 } else if (marker == "emtags") {
-                    reader = &EipLink::deserializeEMTags;
+                    reader = &EipLink::DeserializeExplicitTags;
                 } else if (marker == "iotags") {
-                    reader = &EipLink::deserializeIOTags;
+                    reader = &EipLink::DeserializeIOTags;
                 }
             } else if (!value.is_null()) {
                 // A damaged marker skips this node only; the rest of the PLC is still restored.
@@ -223,15 +223,15 @@ void EipLink::deserializeNextNode(NodePath path, RestoreQueue queue) {
                              "marker of '" + front.to_string() + "': not a string");
             }
             if (reader != nullptr) {
-                readNode(front, reader, queue);
+                ReadNode(front, reader, queue);
                 return;
             }
             queue->queue.pop_front();
-            deserializeNextNode(front, queue);
+            DeserializeNextNode(front, queue);
         });
 }
 
-void EipLink::readNode(const NodePath& path, Reader reader, RestoreQueue queue) {
+void EipLink::ReadNode(const NodePath& path, Reader reader, RestoreQueue queue) {
     responder->get_node(path,
                         [this, reader, queue](const NodeInfo& info, const std::error_code& ec) {
                             (this->*reader)(info, ec, queue);
@@ -241,7 +241,7 @@ void EipLink::readNode(const NodePath& path, Reader reader, RestoreQueue queue) 
 // The PLC node's value and state children are not stored; they are rebuilt only after every
 // stored node of the PLC has been read, because rebuilding resets the folder settings that the
 // walk reads back.
-void EipLink::finishWalk(const NodePath& path, const RestoreQueue& queue) {
+void EipLink::FinishWalk(const NodePath& path, const RestoreQueue& queue) {
     if (queue->plcRegistered) {
         if (EipDeviceHandle device = FindDevice(queue->plcSettings.alias)) {
             EipNode::CreatePLCNode(queue->plcPath.get_parent_path(), queue->plcSettings,
@@ -272,26 +272,24 @@ void LogReadError(const char* reader, const std::error_code& ec) {
 
 }  // namespace
 
-void EipLink::deserializePLC(const NodeInfo& info, const std::error_code& ec, RestoreQueue queue) {
+void EipLink::DeserializePLC(const NodeInfo& info, const std::error_code& ec, RestoreQueue queue) {
     const NodePath path = PopFront(queue);
     if (ec) {
         LogReadError("deserializePLC", ec);
-        deserializeNextNode(path, queue);
+        DeserializeNextNode(path, queue);
         return;
     }
-    _eipConnectInfo settings;
+    ConnectInfo settings;
     settings.alias = Unescaped(info.name);
     ConfigText(info, "$host", settings.host);
-    settings.port = ConfigInteger<uint16_t>(info, "$port", EIP_DEFAULT_TCP_PORT);
+    settings.port = ConfigInteger<uint16_t>(info, "$port", kDefaultTcpPort);
     settings.slot = ConfigInteger<int32_t>(info, "$slot", 0);
     std::string family;
     ConfigText(info, "$protocol family", family);
-    settings.family =
-        family == kProtocolFamilyCip ? EIP_PROTOCOL_FAMILY_CIP : EIP_PROTOCOL_FAMILY_PCCC;
+    settings.family = family == kProtocolFamilyCip ? kFamilyCip : kFamilyPccc;
     Info("deserializePLC", "plc Info= " + settings.alias + " " + settings.host + " " +
                                std::to_string(settings.port) + " " + std::to_string(settings.slot) +
-                               " " +
-                               (settings.family == EIP_PROTOCOL_FAMILY_CIP ? "CIP/EIP" : "PCCC"));
+                               " " + (settings.family == kFamilyCip ? "CIP/EIP" : "PCCC"));
 
     if (g_eipManager != nullptr && g_eipManager->AddPLC(settings, true) == 0) {
         if (EipDeviceHandle device = FindDevice(settings.alias)) {
@@ -301,11 +299,11 @@ void EipLink::deserializePLC(const NodeInfo& info, const std::error_code& ec, Re
             queue->plcSettings = settings;
         }
     }
-    deserializeNextNode(path, queue);
+    DeserializeNextNode(path, queue);
 }
 
-void EipLink::deserializeEMTags(const NodeInfo& info, const std::error_code& ec,
-                                RestoreQueue queue) {
+void EipLink::DeserializeExplicitTags(const NodeInfo& info, const std::error_code& ec,
+                                      RestoreQueue queue) {
     const NodePath path = PopFront(queue);
     if (ec) {
         LogReadError("deserializeEMTags", ec);
@@ -313,15 +311,15 @@ void EipLink::deserializeEMTags(const NodeInfo& info, const std::error_code& ec,
         const std::string alias = Unescaped(path.get_parent_path().get_name());
         const auto interval = ConfigInteger<uint16_t>(info, "$Polling Interval", 0);
         if (EipDeviceHandle device = FindDevice(alias)) {
-            device->SetEMPollingState(interval, false);
+            device->SetExplicitPollingState(interval, false);
         } else {
             Info("deserializeEMTags", "device is not exist - " + alias);
         }
     }
-    deserializeNextNode(path, queue);
+    DeserializeNextNode(path, queue);
 }
 
-void EipLink::deserializeIOTags(const NodeInfo& info, const std::error_code& ec,
+void EipLink::DeserializeIOTags(const NodeInfo& info, const std::error_code& ec,
                                 RestoreQueue queue) {
     const NodePath path = PopFront(queue);
     if (ec) {
@@ -336,7 +334,7 @@ void EipLink::deserializeIOTags(const NodeInfo& info, const std::error_code& ec,
             Info("deserializeIOTags", "device is not exist - " + alias);
         }
     }
-    deserializeNextNode(path, queue);
+    DeserializeNextNode(path, queue);
 }
 
 std::string EipLink::MakePersistenceTagRecord(const NodeInfo& info) {
@@ -358,11 +356,11 @@ std::string EipLink::MakePersistenceTagRecord(const NodeInfo& info) {
     return record + "}";
 }
 
-void EipLink::deserializeTag(const NodeInfo& info, const std::error_code& ec, RestoreQueue queue) {
+void EipLink::DeserializeTag(const NodeInfo& info, const std::error_code& ec, RestoreQueue queue) {
     const NodePath path = PopFront(queue);
     if (ec) {
         LogReadError("deserializeTag", ec);
-        deserializeNextNode(path, queue);
+        DeserializeNextNode(path, queue);
         return;
     }
     const std::string alias = Unescaped(path.get_base());
@@ -374,19 +372,19 @@ void EipLink::deserializeTag(const NodeInfo& info, const std::error_code& ec, Re
         status = kPlcNotFoundStatus;
     }
     EipNode::UpdateTagStatusToPath(path, status);
-    deserializeNextNode(path, queue);
+    DeserializeNextNode(path, queue);
 }
 
-void EipLink::deserializeSubtag(const NodeInfo& info, const std::error_code& ec,
+void EipLink::DeserializeSubtag(const NodeInfo& info, const std::error_code& ec,
                                 RestoreQueue queue) {
     const NodePath path = PopFront(queue);
     if (ec) {
         LogReadError("deserializeSubtag", ec);
-        deserializeNextNode(path, queue);
+        DeserializeNextNode(path, queue);
         return;
     }
     const std::string alias = Unescaped(path.get_base());
-    _eipSubTagInfo subtag;
+    SubTagInfo subtag;
     subtag.alias = Unescaped(info.name);
     std::string innerType;
     ConfigText(info, "InnerType", innerType);
@@ -398,7 +396,7 @@ void EipLink::deserializeSubtag(const NodeInfo& info, const std::error_code& ec,
     } else {
         Info("deserializeSubtag", "device is not exist - " + alias);
     }
-    deserializeNextNode(path, queue);
+    DeserializeNextNode(path, queue);
 }
 
 std::map<std::string, EipLink::Node> EipLink::PendingNodes() {

@@ -40,7 +40,7 @@ class EipLink {
         std::deque<NodePath> queue;
         bool plcRegistered = false;
         NodePath plcPath;
-        _eipConnectInfo plcSettings;
+        ConnectInfo plcSettings;
     };
     using RestoreQueue = std::shared_ptr<RestoreWalk>;
 
@@ -56,16 +56,17 @@ class EipLink {
                              const std::error_code& ec);
 
     // Replays every subtree announced as restored since the last call, then forgets them.
-    void deserializeNodes();
+    void DeserializeNodes();
     // Appends path/child for every child of node in key order, then walks each child in turn.
-    static void walkNodeList(const NodePath& path, const Node& node, const RestoreQueue& queue);
-    void deserializeNextNode(NodePath path, RestoreQueue queue);
+    static void WalkNodeList(const NodePath& path, const Node& node, const RestoreQueue& queue);
+    void DeserializeNextNode(NodePath path, RestoreQueue queue);
 
-    void deserializePLC(const NodeInfo& info, const std::error_code& ec, RestoreQueue queue);
-    void deserializeEMTags(const NodeInfo& info, const std::error_code& ec, RestoreQueue queue);
-    void deserializeIOTags(const NodeInfo& info, const std::error_code& ec, RestoreQueue queue);
-    void deserializeTag(const NodeInfo& info, const std::error_code& ec, RestoreQueue queue);
-    void deserializeSubtag(const NodeInfo& info, const std::error_code& ec, RestoreQueue queue);
+    void DeserializePLC(const NodeInfo& info, const std::error_code& ec, RestoreQueue queue);
+    void DeserializeExplicitTags(const NodeInfo& info, const std::error_code& ec,
+                                 RestoreQueue queue);
+    void DeserializeIOTags(const NodeInfo& info, const std::error_code& ec, RestoreQueue queue);
+    void DeserializeTag(const NodeInfo& info, const std::error_code& ec, RestoreQueue queue);
+    void DeserializeSubtag(const NodeInfo& info, const std::error_code& ec, RestoreQueue queue);
 
     // The tag persistence record handed to EipDevice::AddPersistenceTagStr, from a stored tag
     // node's name and "$" settings.
@@ -77,9 +78,9 @@ class EipLink {
   private:
     using Reader = void (EipLink::*)(const NodeInfo&, const std::error_code&, RestoreQueue);
 
-    void readNode(const NodePath& path, Reader reader, RestoreQueue queue);
-    void finishWalk(const NodePath& path, const RestoreQueue& queue);
-    void readyCreatedPLC(const NodeInfo& info);
+    void ReadNode(const NodePath& path, Reader reader, RestoreQueue queue);
+    void FinishWalk(const NodePath& path, const RestoreQueue& queue);
+    void ReadyCreatedPLC(const NodeInfo& info);
 
     std::shared_ptr<kestrel::strata_sdk::Responder> responder;
     std::mutex nodesMutex_;

@@ -9,7 +9,7 @@
 #include <system_error>
 #include <utility>
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 #include "common/eip_log.h"
 #include "link/eip_globals.h"
 #include "node/eip_node_internal.h"
@@ -30,7 +30,7 @@ std::shared_ptr<sdk::Responder> GetResponder(const char* operation) {
 }
 
 void LogNodeFailure(const std::error_code& ec, int linkCode, const NodePath& path) {
-    const std::error_code linkError(linkCode, tessel::tesselLink_error_category());
+    const std::error_code linkError(linkCode, link_error::GetCategory());
     eiplog::LinkError(sdk::LogLevel::error, ec,
                       std::string(linkError.category().name()) + ":" +
                           std::to_string(linkError.value()) + " - " + path.to_string());
@@ -39,7 +39,7 @@ void LogNodeFailure(const std::error_code& ec, int linkCode, const NodePath& pat
 sdk::CreateNodeCallback LogCreateFailure(const NodePath& path) {
     return [path](const std::vector<sdk::NodeInfo>&, const std::error_code& ec) {
         if (ec) {
-            LogNodeFailure(ec, tessel::TL_ERR_CREATE_NODE, path);
+            LogNodeFailure(ec, link_error::kCreateNode, path);
         }
     };
 }
@@ -47,7 +47,7 @@ sdk::CreateNodeCallback LogCreateFailure(const NodePath& path) {
 sdk::StatusCallback LogUpdateFailure(const NodePath& path) {
     return [path](const std::error_code& ec) {
         if (ec) {
-            LogNodeFailure(ec, tessel::TL_ERR_CREATE_NODE, path);
+            LogNodeFailure(ec, link_error::kCreateNode, path);
         }
     };
 }
@@ -55,7 +55,7 @@ sdk::StatusCallback LogUpdateFailure(const NodePath& path) {
 sdk::StatusCallback LogRemoveFailure(const NodePath& path) {
     return [path](const std::error_code& ec) {
         if (ec) {
-            LogNodeFailure(ec, tessel::TL_ERR_REMOVE_NODE, path);
+            LogNodeFailure(ec, link_error::kRemoveNode, path);
         }
     };
 }
@@ -70,7 +70,7 @@ constexpr const char* kIsIt = "$$$isit";
 constexpr const char* kStatus = "$status";
 constexpr const char* kStatusOk = "OK";
 
-constexpr const char* kEMTags = "EM Tags";
+constexpr const char* kExplicitTags = "EM Tags";
 constexpr const char* kReadTagsList = "Read Tags List";
 constexpr const char* kWriteTagsList = "Write Tags List";
 constexpr const char* kIOTags = "IO Tags";
@@ -88,7 +88,7 @@ constexpr int kSerializeStored = static_cast<int>(sdk::SerializationMode::Stored
 constexpr size_t kStringStructRecordSize = 88;
 constexpr size_t kStringStructLengthSize = 4;
 
-bool HasFlag(const _eipTagInfo& tag, uint8_t bit) {
+bool HasFlag(const TagInfo& tag, uint8_t bit) {
     return (tag.rwFlag & bit) != 0;
 }
 
@@ -123,7 +123,7 @@ void CreateFolder(const char* operation, const NodePath& parent, const std::stri
     responder->create_node(
         builder, [path, then](const std::vector<sdk::NodeInfo>&, const std::error_code& ec) {
             if (ec) {
-                LogNodeFailure(ec, tessel::TL_ERR_CREATE_NODE, path);
+                LogNodeFailure(ec, link_error::kCreateNode, path);
                 return;
             }
             then(path);
@@ -135,7 +135,7 @@ void NothingAfter(const NodePath&) {}
 
 // The product name, vendor ID and the two connection states of a new PLC node. Not stored:
 // they are rebuilt whenever the PLC node is created.
-void CreatePLCValueNodes(const NodePath& plcPath, const _eipProductInfo& product) {
+void CreatePLCValueNodes(const NodePath& plcPath, const ProductInfo& product) {
     auto responder = GetResponder("CreatePLCNode");
     if (!responder) {
         return;
@@ -152,7 +152,7 @@ void CreatePLCValueNodes(const NodePath& plcPath, const _eipProductInfo& product
     builder.make_node("coxnstate")
         .display_name("EM Coxn STATE")
         .type(kTypeString)
-        .value(EipNode::EMCnxnStateText(0));
+        .value(EipNode::ExplicitConnectionStateText(0));
     builder.make_node("ucmmstate")
         .display_name("UCMM STATE")
         .type(kTypeString)
@@ -162,8 +162,8 @@ void CreatePLCValueNodes(const NodePath& plcPath, const _eipProductInfo& product
 
 // Value type of a tag node; none for I/O tags (their "Data" subtag shows the data) and for
 // tags whose element count is unknown.
-std::optional<int> TagValueType(const _eipTagInfo& tag) {
-    if (HasFlag(tag, EIP_RW_FLAG_IO) || tag.elementCount == 0) {
+std::optional<int> TagValueType(const TagInfo& tag) {
+    if (HasFlag(tag, kRwFlagIo) || tag.elementCount == 0) {
         return std::nullopt;
     }
     if (tag.elementCount == 1) {
@@ -171,13 +171,13 @@ std::optional<int> TagValueType(const _eipTagInfo& tag) {
                                         tag.dataLen);
     }
     const bool rawStructure =
-        tag.innerType == EIP_INNER_TYPE_STRUCTURE && tag.structHandle != EIP_STRING_STRUCT_HANDLE;
+        tag.innerType == kInnerTypeStructure && tag.structHandle != kStringStructHandle;
     return rawStructure ? kTypeString : kTypeArray;
 }
 
 // The stored attributes of a tag node; `target` is a NodeBuilder or a NodeUpdater.
 template <typename Target>
-void ApplyTagAttributes(Target& target, const _eipTagInfo& tag) {
+void ApplyTagAttributes(Target& target, const TagInfo& tag) {
     if (auto type = TagValueType(tag)) {
         target.type(*type);
     }
@@ -195,7 +195,7 @@ void ApplyTagAttributes(Target& target, const _eipTagInfo& tag) {
 }
 
 template <typename Target>
-void ApplySubTagAttributes(Target& target, const _eipTagInfo& tag, const _eipSubTagInfo& sub) {
+void ApplySubTagAttributes(Target& target, const TagInfo& tag, const SubTagInfo& sub) {
     target
         .type(EipNode::TypeToValueType(static_cast<unsigned char>(tag.family), sub.innerType,
                                        sub.dataLen))
@@ -205,36 +205,36 @@ void ApplySubTagAttributes(Target& target, const _eipTagInfo& tag, const _eipSub
         .config(kIsIt, "subtag");
 }
 
-_eipSubTagInfo DataSubTag(const _eipTagInfo& tag) {
-    _eipSubTagInfo data;
-    data.alias = EIP_SUBTAG_DATA_ALIAS;
+SubTagInfo DataSubTag(const TagInfo& tag) {
+    SubTagInfo data;
+    data.alias = kSubtagDataAlias;
     data.offset = 0;
-    data.innerType = EIP_INNER_TYPE_SINT;
+    data.innerType = kInnerTypeSint;
     data.dataLen = tag.dataLen;
     return data;
 }
 
 // Runs once a tag node exists: its Write Data action, and for I/O tags the "Data" subtag, the
 // configured subtags and the subtag actions.
-void CompleteTagNode(const NodePath& path, const _eipTagInfo& tag, bool writeList,
-                     const std::vector<_eipSubTagInfo>& subtags) {
+void CompleteTagNode(const NodePath& path, const TagInfo& tag, bool writeList,
+                     const std::vector<SubTagInfo>& subtags) {
     if (writeList) {
-        EipNode::CreateEMWriteDataNode(path);
+        EipNode::CreateExplicitWriteDataNode(path);
     }
-    if (!HasFlag(tag, EIP_RW_FLAG_IO)) {
+    if (!HasFlag(tag, kRwFlagIo)) {
         return;
     }
     const std::string alias =
         sdk::string_unescape(path.get_parent_path().get_parent_path().get_name());
     EipNode::CreateSubTagItemNode(alias, tag, DataSubTag(tag));
-    for (const _eipSubTagInfo& sub : subtags) {
-        if (sub.alias != EIP_SUBTAG_DATA_ALIAS) {
+    for (const SubTagInfo& sub : subtags) {
+        if (sub.alias != kSubtagDataAlias) {
             EipNode::CreateSubTagItemNode(alias, tag, sub);
         }
     }
     EipNode::CreateIOAddSubNode(path);
     EipNode::CreateIOExportSubNode(path);
-    EipNode::CreateIOImporSubNode(path);
+    EipNode::CreateIOImportSubNode(path);
 }
 
 // ---- raw bytes to broker values -------------------------------------------------------------
@@ -265,29 +265,29 @@ Variant ElementsValue(const uint8_t* data, size_t len, size_t width, size_t coun
 
 Variant NumberValue(int32_t innerType, const uint8_t* data, size_t len) {
     switch (innerType) {
-        case EIP_INNER_TYPE_SINT:
+        case kInnerTypeSint:
             return ElementsValue(data, len, 1, len,
                                  [](uint32_t raw) { return Variant(static_cast<int8_t>(raw)); });
-        case EIP_INNER_TYPE_INT:
+        case kInnerTypeInt:
             return ElementsValue(data, len, 2, len / 2,
                                  [](uint32_t raw) { return Variant(static_cast<int16_t>(raw)); });
-        case EIP_INNER_TYPE_DINT:
+        case kInnerTypeDint:
             return ElementsValue(data, len, 4, len / 4,
                                  [](uint32_t raw) { return Variant(static_cast<int32_t>(raw)); });
         default: {  // REAL; a NaN or infinity makes Variant throw "not a valid float"
             return ElementsValue(data, len, 4, len / 4, [](uint32_t raw) {
                 uint8_t bytes[4];
-                eip_PutLitEndian32(raw, bytes);
-                return Variant(static_cast<double>(eip_GetLitEndianFloat(bytes)));
+                PutLittleEndian32(raw, bytes);
+                return Variant(static_cast<double>(GetLittleEndianFloat(bytes)));
             });
         }
     }
 }
 
 // BOOL elements are one byte on Logix controllers and one 16-bit word on PLC5 controllers.
-Variant BoolValue(eipProtocolFamily_t family, const uint8_t* data, size_t len) {
+Variant BoolValue(ProtocolFamily family, const uint8_t* data, size_t len) {
     auto isSet = [](uint32_t raw) { return Variant(raw != 0); };
-    if (family == EIP_PROTOCOL_FAMILY_PCCC) {
+    if (family == kFamilyPccc) {
         return ElementsValue(data, len, 2, (len + 1) / 2, isSet);
     }
     return ElementsValue(data, len, 1, len, isSet);
@@ -310,7 +310,7 @@ std::string HexText(const uint8_t* data, size_t len, std::optional<uint16_t> str
 }
 
 void LogBadValue(sdk::LogLevel level, const std::string& text) {
-    eiplog::LinkError(level, tessel::TL_ERR_INVALID_VALUE, text);
+    eiplog::LinkError(level, link_error::kInvalidValue, text);
 }
 
 void LogLoneByte() {
@@ -355,7 +355,7 @@ void ForEachCountedRecord(const uint8_t* data, size_t len, Record record) {
             break;
         }
         const size_t start = pos;
-        const size_t declared = eip_GetLitEndian16(data + pos);
+        const size_t declared = GetLittleEndian16(data + pos);
         pos += 2;
         record(start, declared, pos);
     }
@@ -363,8 +363,8 @@ void ForEachCountedRecord(const uint8_t* data, size_t len, Record record) {
 
 // STRING records: a 16-bit length and the characters. PLC5 records are padded to the tag's
 // data length.
-std::vector<std::string> StringRecords(const _eipTagInfo& tag, const uint8_t* data, size_t len) {
-    const bool plc5 = tag.family == EIP_PROTOCOL_FAMILY_PCCC;
+std::vector<std::string> StringRecords(const TagInfo& tag, const uint8_t* data, size_t len) {
+    const bool plc5 = tag.family == kFamilyPccc;
     std::vector<std::string> strings;
     ForEachCountedRecord(data, len, [&](size_t start, size_t declared, size_t& pos) {
         const size_t rem = len - pos;
@@ -462,9 +462,9 @@ std::vector<std::string> StringStructRecords(const uint8_t* data, size_t len) {
     std::vector<std::string> strings;
     for (size_t start = 0; start + kStringStructRecordSize <= len;
          start += kStringStructRecordSize) {
-        const size_t declared = eip_GetLitEndian32(data + start);
+        const size_t declared = GetLittleEndian32(data + start);
         const size_t rem = len - start - kStringStructLengthSize;
-        const size_t limit = std::min<size_t>(rem, EIP_STRING_STRUCT_MAX_CHARS);
+        const size_t limit = std::min<size_t>(rem, kStringStructMaxChars);
         const size_t count = CutToAvailable(declared, limit, rem, " bytes, str count : ");
         strings.emplace_back(reinterpret_cast<const char*>(data + start + kStringStructLengthSize),
                              count);
@@ -500,16 +500,16 @@ NodePath EipNode::PLCPath(const std::string& alias) {
     return NodePath() / sdk::string_escape(alias);
 }
 
-NodePath EipNode::EMTagsPath(const std::string& alias) {
-    return PLCPath(alias) / kEMTags;
+NodePath EipNode::ExplicitTagsPath(const std::string& alias) {
+    return PLCPath(alias) / kExplicitTags;
 }
 
 NodePath EipNode::ReadTagsListPath(const std::string& alias) {
-    return EMTagsPath(alias) / kReadTagsList;
+    return ExplicitTagsPath(alias) / kReadTagsList;
 }
 
 NodePath EipNode::WriteTagsListPath(const std::string& alias) {
-    return EMTagsPath(alias) / kWriteTagsList;
+    return ExplicitTagsPath(alias) / kWriteTagsList;
 }
 
 NodePath EipNode::IOTagsPath(const std::string& alias) {
@@ -529,8 +529,8 @@ sdk::NodeBuilder& EipNode::CreateCommonNode(sdk::NodeBuilder& out, const NodePat
     return out;
 }
 
-int EipNode::CreatePLCNode(const NodePath& parent, const _eipConnectInfo& conn,
-                           const _eipProductInfo& product) {
+int EipNode::CreatePLCNode(const NodePath& parent, const ConnectInfo& conn,
+                           const ProductInfo& product) {
     auto responder = GetResponder("CreatePLCNode");
     if (!responder) {
         return -1;
@@ -541,37 +541,37 @@ int EipNode::CreatePLCNode(const NodePath& parent, const _eipConnectInfo& conn,
     builder.config(kIsIt, "plc")
         .config("$host", conn.host)
         .config("$port", static_cast<uint64_t>(conn.port))
-        .config("$protocol family", conn.family == EIP_PROTOCOL_FAMILY_CIP ? "CIP/EIP" : "PCCC")
+        .config("$protocol family", conn.family == kFamilyCip ? "CIP/EIP" : "PCCC")
         .config("$slot", static_cast<int64_t>(conn.slot));
     const NodePath plcPath = parent / name;
     responder->create_node(
         builder, [plcPath, product](const std::vector<sdk::NodeInfo>&, const std::error_code& ec) {
             if (ec) {
-                LogNodeFailure(ec, tessel::TL_ERR_CREATE_NODE, plcPath);
+                LogNodeFailure(ec, link_error::kCreateNode, plcPath);
                 return;
             }
             CreatePLCValueNodes(plcPath, product);
-            CreateEMTagsNode(plcPath);
+            CreateExplicitTagsNode(plcPath);
             CreateIOTagsNode(plcPath);
         });
     return 0;
 }
 
-void EipNode::CreateEMTagsNode(const NodePath& parent) {
+void EipNode::CreateExplicitTagsNode(const NodePath& parent) {
     CreateFolder(
-        "CreateEMTagsNode", parent, kEMTags,
+        "CreateEMTagsNode", parent, kExplicitTags,
         [](sdk::NodeBuilder& b) { b.config(kIsIt, "emtags").config("$Polling Interval", 0); },
-        [](const NodePath& emTagsPath) {
-            CreateEMReadTagsNode(emTagsPath);
-            CreateEMWriteTagsNode(emTagsPath);
+        [](const NodePath& explicitTagsPath) {
+            CreateExplicitReadTagsNode(explicitTagsPath);
+            CreateExplicitWriteTagsNode(explicitTagsPath);
         });
 }
 
-void EipNode::CreateEMReadTagsNode(const NodePath& parent) {
+void EipNode::CreateExplicitReadTagsNode(const NodePath& parent) {
     CreateFolder("CreateEMReadTagsNode", parent, kReadTagsList, NoFill, NothingAfter);
 }
 
-void EipNode::CreateEMWriteTagsNode(const NodePath& parent) {
+void EipNode::CreateExplicitWriteTagsNode(const NodePath& parent) {
     CreateFolder("CreateEMWriteTagsNode", parent, kWriteTagsList, NoFill, NothingAfter);
 }
 
@@ -592,7 +592,7 @@ void EipNode::RemovePLCNode(const NodePath& plcPath) {
     }
 }
 
-const char* EipNode::EMCnxnStateText(unsigned char state) {
+const char* EipNode::ExplicitConnectionStateText(unsigned char state) {
     static const char* const kTexts[4] = {"NON-EXIST", "BUSY", "READY", "NEED2SEND"};
     return StateText(state, kTexts);
 }
@@ -602,22 +602,22 @@ const char* EipNode::UCMMStateText(unsigned char state) {
     return StateText(state, kTexts);
 }
 
-void EipNode::ChangeEMCnxnState(const std::string& alias, unsigned char state) {
-    SetValue("ChangeEMCnxnState", PLCPath(alias) / "coxnstate", EMCnxnStateText(state));
+void EipNode::ChangeExplicitConnectionState(const std::string& alias, unsigned char state) {
+    SetValue("ChangeEMCnxnState", PLCPath(alias) / "coxnstate", ExplicitConnectionStateText(state));
 }
 
 void EipNode::ChangeUCMMState(const std::string& alias, unsigned char state) {
     SetValue("ChangeUCMMState", PLCPath(alias) / "ucmmstate", UCMMStateText(state));
 }
 
-void EipNode::ChangeProductInfo(const std::string& alias, const _eipProductInfo& product) {
+void EipNode::ChangeProductInfo(const std::string& alias, const ProductInfo& product) {
     SetValue("ChangeProductInfo", PLCPath(alias) / "productname", product.productName);
     SetValue("ChangeProductInfo", PLCPath(alias) / "productvendor",
              static_cast<uint64_t>(product.vendorId));
 }
 
-void EipNode::ChangeEMPollingState(const std::string& alias, unsigned short interval) {
-    sdk::NodeUpdater updater(EMTagsPath(alias));
+void EipNode::ChangeExplicitPollingState(const std::string& alias, unsigned short interval) {
+    sdk::NodeUpdater updater(ExplicitTagsPath(alias));
     updater.config("$Polling Interval", static_cast<uint64_t>(interval));
     UpdateConfigs("ChangeEMPollingState", updater);
 }
@@ -641,15 +641,15 @@ void EipNode::UpdateTagStatusToPath(const NodePath& listPath, const std::string&
     UpdateTagStatusToPath(TagPath(listPath, tagAlias), status);
 }
 
-void EipNode::UpdateTagStatus(const std::string& alias, const _eipTagInfo& tag,
+void EipNode::UpdateTagStatus(const std::string& alias, const TagInfo& tag,
                               const std::string& status) {
-    if (HasFlag(tag, EIP_RW_FLAG_READ)) {
+    if (HasFlag(tag, kRwFlagRead)) {
         UpdateTagStatusToPath(ReadTagsListPath(alias), tag.alias, status);
     }
-    if (HasFlag(tag, EIP_RW_FLAG_WRITE)) {
+    if (HasFlag(tag, kRwFlagWrite)) {
         UpdateTagStatusToPath(WriteTagsListPath(alias), tag.alias, status);
     }
-    if (HasFlag(tag, EIP_RW_FLAG_IO)) {
+    if (HasFlag(tag, kRwFlagIo)) {
         UpdateTagStatusToPath(IOTagsPath(alias), tag.alias, status);
     }
 }
@@ -668,47 +668,47 @@ void EipNode::UpdateTagStatusByAlias(const std::string& alias, const std::string
 
 int EipNode::TypeToValueType(unsigned char family, int innerType, int dataLen) {
     switch (innerType) {
-        case EIP_INNER_TYPE_BOOL: {
-            const int elementSize = family == EIP_PROTOCOL_FAMILY_PCCC ? 2 : 1;
+        case kInnerTypeBool: {
+            const int elementSize = family == kFamilyPccc ? 2 : 1;
             return dataLen > elementSize ? kTypeArray : kTypeBool;
         }
-        case EIP_INNER_TYPE_SINT:
+        case kInnerTypeSint:
             return dataLen < 2 ? kTypeNumber : kTypeArray;
-        case EIP_INNER_TYPE_INT:
+        case kInnerTypeInt:
             return dataLen < 3 ? kTypeNumber : kTypeArray;
-        case EIP_INNER_TYPE_DINT:
-        case EIP_INNER_TYPE_REAL:
+        case kInnerTypeDint:
+        case kInnerTypeReal:
             return dataLen < 5 ? kTypeNumber : kTypeArray;
         default:
             return kTypeString;
     }
 }
 
-void EipNode::CreateTagItemNode(const std::string& alias, const _eipTagInfo& tag,
-                                std::vector<_eipSubTagInfo>* subtags) {
-    if (HasFlag(tag, EIP_RW_FLAG_READ)) {
+void EipNode::CreateTagItemNode(const std::string& alias, const TagInfo& tag,
+                                std::vector<SubTagInfo>* subtags) {
+    if (HasFlag(tag, kRwFlagRead)) {
         CreateTagItemNodeToPath(ReadTagsListPath(alias), tag, false, subtags);
     }
-    if (HasFlag(tag, EIP_RW_FLAG_WRITE)) {
+    if (HasFlag(tag, kRwFlagWrite)) {
         CreateTagItemNodeToPath(WriteTagsListPath(alias), tag, true, subtags);
     }
-    if (HasFlag(tag, EIP_RW_FLAG_IO)) {
+    if (HasFlag(tag, kRwFlagIo)) {
         CreateTagItemNodeToPath(IOTagsPath(alias), tag, false, subtags);
     }
 }
 
-void EipNode::CreateTagItemNodeToPath(const NodePath& listPath, const _eipTagInfo& tag,
-                                      bool writeList, std::vector<_eipSubTagInfo>* subtags) {
+void EipNode::CreateTagItemNodeToPath(const NodePath& listPath, const TagInfo& tag, bool writeList,
+                                      std::vector<SubTagInfo>* subtags) {
     auto responder = GetResponder("CreateTagItemNodeToPath");
     if (!responder) {
         return;
     }
     const std::string name = sdk::string_escape(tag.alias);
     const NodePath path = listPath / name;
-    std::vector<_eipSubTagInfo> subtagCopy = subtags ? *subtags : std::vector<_eipSubTagInfo>{};
+    std::vector<SubTagInfo> subtagCopy = subtags ? *subtags : std::vector<SubTagInfo>{};
     auto complete = [path, tag, writeList, subtagCopy](const std::error_code& ec) {
         if (ec) {
-            LogNodeFailure(ec, tessel::TL_ERR_CREATE_NODE, path);
+            LogNodeFailure(ec, link_error::kCreateNode, path);
             return;
         }
         CompleteTagNode(path, tag, writeList, subtagCopy);
@@ -726,15 +726,15 @@ void EipNode::CreateTagItemNodeToPath(const NodePath& listPath, const _eipTagInf
                                                const std::error_code& ec) { complete(ec); });
 }
 
-void EipNode::CreateSubTagItemNode(const std::string& alias, const _eipTagInfo& tag,
-                                   const _eipSubTagInfo& sub) {
-    if (HasFlag(tag, EIP_RW_FLAG_IO)) {
+void EipNode::CreateSubTagItemNode(const std::string& alias, const TagInfo& tag,
+                                   const SubTagInfo& sub) {
+    if (HasFlag(tag, kRwFlagIo)) {
         CreateSubTagItemNodeToPath(TagPath(IOTagsPath(alias), tag.alias), tag, sub);
     }
 }
 
-void EipNode::CreateSubTagItemNodeToPath(const NodePath& tagPath, const _eipTagInfo& tag,
-                                         const _eipSubTagInfo& sub) {
+void EipNode::CreateSubTagItemNodeToPath(const NodePath& tagPath, const TagInfo& tag,
+                                         const SubTagInfo& sub) {
     static const char* const kOperation = "CreateSubTagItemNodeToPath";
     auto responder = GetResponder(kOperation);
     if (!responder) {
@@ -744,10 +744,10 @@ void EipNode::CreateSubTagItemNodeToPath(const NodePath& tagPath, const _eipTagI
     const NodePath path = tagPath / name;
     auto complete = [path, sub](const std::error_code& ec) {
         if (ec) {
-            LogNodeFailure(ec, tessel::TL_ERR_CREATE_NODE, path);
+            LogNodeFailure(ec, link_error::kCreateNode, path);
             return;
         }
-        if (sub.alias != EIP_SUBTAG_DATA_ALIAS) {
+        if (sub.alias != kSubtagDataAlias) {
             CreateIOEditSubNode(path, sub);
             CreateIORemoveSubNode(path);
         }
@@ -767,22 +767,22 @@ void EipNode::CreateSubTagItemNodeToPath(const NodePath& tagPath, const _eipTagI
                                                const std::error_code& ec) { complete(ec); });
 }
 
-void EipNode::RemoveTagItemNode(const std::string& alias, const _eipTagInfo& tag,
-                                std::vector<_eipSubTagInfo>* /*subtags: go with the tag node*/) {
-    if (HasFlag(tag, EIP_RW_FLAG_READ)) {
+void EipNode::RemoveTagItemNode(const std::string& alias, const TagInfo& tag,
+                                std::vector<SubTagInfo>* /*subtags: go with the tag node*/) {
+    if (HasFlag(tag, kRwFlagRead)) {
         RemoveTagItemNodeFromPath(TagPath(ReadTagsListPath(alias), tag.alias));
     }
-    if (HasFlag(tag, EIP_RW_FLAG_WRITE)) {
+    if (HasFlag(tag, kRwFlagWrite)) {
         RemoveTagItemNodeFromPath(TagPath(WriteTagsListPath(alias), tag.alias));
     }
-    if (HasFlag(tag, EIP_RW_FLAG_IO)) {
+    if (HasFlag(tag, kRwFlagIo)) {
         RemoveTagItemNodeFromPath(TagPath(IOTagsPath(alias), tag.alias));
     }
 }
 
-void EipNode::RemoveSubTagItemNode(const std::string& alias, const _eipTagInfo& tag,
-                                   const _eipSubTagInfo& sub) {
-    if (HasFlag(tag, EIP_RW_FLAG_IO)) {
+void EipNode::RemoveSubTagItemNode(const std::string& alias, const TagInfo& tag,
+                                   const SubTagInfo& sub) {
+    if (HasFlag(tag, kRwFlagIo)) {
         RemoveTagItemNodeFromPath(TagPath(IOTagsPath(alias), tag.alias) /
                                   sdk::string_escape(sub.alias));
     }
@@ -796,19 +796,18 @@ void EipNode::RemoveTagItemNodeFromPath(const NodePath& path) {
 
 // ---- value publishing -------------------------------------------------------------------------
 
-bool EipNode::ChangeEMTagNodeValue(const std::string& alias, const _eipTagInfo& tag,
-                                   const uint8_t* data, uint16_t len) {
+bool EipNode::ChangeExplicitTagNodeValue(const std::string& alias, const TagInfo& tag,
+                                         const uint8_t* data, uint16_t len) {
     return ChangeTagNodeValue(TagPath(ReadTagsListPath(alias), tag.alias), tag, data, len);
 }
 
-bool EipNode::ChangeIOTagNodeValue(const std::string& alias, const _eipTagInfo& tag,
+bool EipNode::ChangeIOTagNodeValue(const std::string& alias, const TagInfo& tag,
                                    const uint8_t* data, uint16_t len) {
     return ChangeTagNodeValue(TagPath(IOTagsPath(alias), tag.alias), tag, data, len);
 }
 
-bool EipNode::ChangeIOSubTagNodeValue(const std::string& alias, _eipTagInfo tag,
-                                      const _eipSubTagInfo& sub, const uint8_t* data,
-                                      uint16_t len) {
+bool EipNode::ChangeIOSubTagNodeValue(const std::string& alias, TagInfo tag, const SubTagInfo& sub,
+                                      const uint8_t* data, uint16_t len) {
     tag.innerType = sub.innerType;
     // A negative offset would read before the data: refused like a slice past its end.
     const int64_t end = static_cast<int64_t>(sub.offset) + sub.dataLen;
@@ -829,7 +828,7 @@ namespace {
 // the broker cannot hold it (a NaN or infinite REAL): the node keeps its last value and the
 // device carries on with the next one.
 template <typename PathText>
-std::optional<Variant> PublishableValue(const _eipTagInfo& tag, const uint8_t* data, uint16_t len,
+std::optional<Variant> PublishableValue(const TagInfo& tag, const uint8_t* data, uint16_t len,
                                         const PathText& pathText) {
     try {
         return EipNode::ConvertTagValue(tag, data, len);
@@ -845,7 +844,7 @@ std::optional<Variant> PublishableValue(const _eipTagInfo& tag, const uint8_t* d
 
 }  // namespace
 
-bool EipNode::ChangeTagNodeValue(const NodePath& path, const _eipTagInfo& tag, const uint8_t* data,
+bool EipNode::ChangeTagNodeValue(const NodePath& path, const TagInfo& tag, const uint8_t* data,
                                  uint16_t len) {
     std::optional<Variant> value =
         PublishableValue(tag, data, len, [&path] { return path.to_string(); });
@@ -860,13 +859,13 @@ bool EipNode::ChangeTagNodeValue(const NodePath& path, const _eipTagInfo& tag, c
     return true;
 }
 
-void EipNode::ChangeEMTagNodeValues(const std::string& alias,
-                                    const std::vector<EipTagValue>& values) {
+void EipNode::ChangeExplicitTagNodeValues(const std::string& alias,
+                                          const std::vector<EipTagValue>& values) {
     const NodePath list = ReadTagsListPath(alias);
     std::vector<std::pair<std::string, Variant>> named;
     named.reserve(values.size());
     for (const EipTagValue& value : values) {
-        const _eipTagInfo& tag = *value.tag;
+        const TagInfo& tag = *value.tag;
         std::string name = sdk::string_escape(tag.alias);
         std::optional<Variant> converted =
             PublishableValue(tag, value.data.data(), static_cast<uint16_t>(value.data.size()),
@@ -881,30 +880,29 @@ void EipNode::ChangeEMTagNodeValues(const std::string& alias,
     }
 }
 
-Variant EipNode::ConvertTagValue(const _eipTagInfo& tag, const uint8_t* data, uint16_t len) {
+Variant EipNode::ConvertTagValue(const TagInfo& tag, const uint8_t* data, uint16_t len) {
     if (len == 0 || data == nullptr) {
         return Variant(std::string());
     }
-    if (tag.outputType > EIP_OUTPUT_TYPE_DEFAULT) {
+    if (tag.outputType > kOutputTypeDefault) {
         return Variant();
     }
     switch (tag.innerType) {
-        case EIP_INNER_TYPE_BOOL:
+        case kInnerTypeBool:
             return BoolValue(tag.family, data, len);
-        case EIP_INNER_TYPE_SINT:
-        case EIP_INNER_TYPE_INT:
-        case EIP_INNER_TYPE_DINT:
-        case EIP_INNER_TYPE_REAL:
+        case kInnerTypeSint:
+        case kInnerTypeInt:
+        case kInnerTypeDint:
+        case kInnerTypeReal:
             return NumberValue(tag.innerType, data, len);
-        case EIP_INNER_TYPE_STRING:
+        case kInnerTypeString:
             return StringsValue(StringRecords(tag, data, len));
-        case EIP_INNER_TYPE_STRING2:
+        case kInnerTypeString2:
             return StringsValue(WideStringRecords(data, len));
-        case EIP_INNER_TYPE_SHORT_STRING:
+        case kInnerTypeShortString:
             return StringsValue(ShortStringRecords(data, len));
-        case EIP_INNER_TYPE_STRUCTURE:
-            if (tag.structHandle == EIP_STRING_STRUCT_HANDLE &&
-                len % kStringStructRecordSize == 0) {
+        case kInnerTypeStructure:
+            if (tag.structHandle == kStringStructHandle && len % kStringStructRecordSize == 0) {
                 return StringsValue(StringStructRecords(data, len));
             }
             return Variant(HexText(data, len, tag.structHandle));

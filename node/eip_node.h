@@ -30,43 +30,43 @@ class EipNode {
     // Builds /alias with its configs, the four state value nodes, "EM Tags" (with the two tag
     // lists) and "IO Tags". Returns 0 once the creation is submitted, -1 when there is no link or
     // responder to submit it to; the outcome of the creation itself is only logged.
-    static int CreatePLCNode(const NodePath& parent, const _eipConnectInfo& conn,
-                             const _eipProductInfo& product);
+    static int CreatePLCNode(const NodePath& parent, const ConnectInfo& conn,
+                             const ProductInfo& product);
 
     // Fills `out` as a stored folder node `name` under `parent` and returns it.
     static NodeBuilder& CreateCommonNode(NodeBuilder& out, const NodePath& parent,
                                          const std::string& name);
 
-    static void CreateEMTagsNode(const NodePath& parent);
-    static void CreateEMReadTagsNode(const NodePath& parent);
-    static void CreateEMWriteTagsNode(const NodePath& parent);
+    static void CreateExplicitTagsNode(const NodePath& parent);
+    static void CreateExplicitReadTagsNode(const NodePath& parent);
+    static void CreateExplicitWriteTagsNode(const NodePath& parent);
     static void CreateIOTagsNode(const NodePath& parent);
     static void RemovePLCNode(const NodePath& plcPath);
 
     // `alias` is always the unescaped PLC alias.
-    static void ChangeEMCnxnState(const std::string& alias, unsigned char state);
+    static void ChangeExplicitConnectionState(const std::string& alias, unsigned char state);
     static void ChangeUCMMState(const std::string& alias, unsigned char state);
-    static void ChangeProductInfo(const std::string& alias, const _eipProductInfo& product);
-    static void ChangeEMPollingState(const std::string& alias, unsigned short interval);
+    static void ChangeProductInfo(const std::string& alias, const ProductInfo& product);
+    static void ChangeExplicitPollingState(const std::string& alias, unsigned short interval);
     static void ChangeIOPollingState(const std::string& alias, unsigned short interval,
                                      unsigned short udpPort);
 
     static void UpdateTagStatusToPath(const NodePath& tagPath, const std::string& status);
     static void UpdateTagStatusToPath(const NodePath& listPath, const std::string& tagAlias,
                                       const std::string& status);
-    static void UpdateTagStatus(const std::string& alias, const _eipTagInfo& tag,
+    static void UpdateTagStatus(const std::string& alias, const TagInfo& tag,
                                 const std::string& status);
     // kind 1: explicit-message tag (both lists); kind 2: I/O tag; any other kind: nothing.
     static void UpdateTagStatusByAlias(const std::string& alias, const std::string& tagAlias,
                                        signed char kind, const std::string& status);
 
     // Texts shown on the "EM Coxn STATE" and "UCMM STATE" nodes for a state number.
-    static const char* EMCnxnStateText(unsigned char state);
+    static const char* ExplicitConnectionStateText(unsigned char state);
     static const char* UCMMStateText(unsigned char state);
 
     // Paths of a PLC's nodes, built from the unescaped alias.
     static NodePath PLCPath(const std::string& alias);
-    static NodePath EMTagsPath(const std::string& alias);
+    static NodePath ExplicitTagsPath(const std::string& alias);
     static NodePath ReadTagsListPath(const std::string& alias);
     static NodePath WriteTagsListPath(const std::string& alias);
     static NodePath IOTagsPath(const std::string& alias);
@@ -76,47 +76,46 @@ class EipNode {
     // Broker value type of a single value of `innerType` spanning `dataLen` bytes.
     static int TypeToValueType(unsigned char family, int innerType, int dataLen);
 
-    static void CreateTagItemNode(const std::string& alias, const _eipTagInfo& tag,
-                                  std::vector<_eipSubTagInfo>* subtags);
-    static void CreateTagItemNodeToPath(const NodePath& listPath, const _eipTagInfo& tag,
-                                        bool writeList, std::vector<_eipSubTagInfo>* subtags);
-    static void CreateSubTagItemNode(const std::string& alias, const _eipTagInfo& tag,
-                                     const _eipSubTagInfo& sub);
-    static void CreateSubTagItemNodeToPath(const NodePath& tagPath, const _eipTagInfo& tag,
-                                           const _eipSubTagInfo& sub);
-    static void RemoveTagItemNode(const std::string& alias, const _eipTagInfo& tag,
-                                  std::vector<_eipSubTagInfo>* subtags);
-    static void RemoveSubTagItemNode(const std::string& alias, const _eipTagInfo& tag,
-                                     const _eipSubTagInfo& sub);
+    static void CreateTagItemNode(const std::string& alias, const TagInfo& tag,
+                                  std::vector<SubTagInfo>* subtags);
+    static void CreateTagItemNodeToPath(const NodePath& listPath, const TagInfo& tag,
+                                        bool writeList, std::vector<SubTagInfo>* subtags);
+    static void CreateSubTagItemNode(const std::string& alias, const TagInfo& tag,
+                                     const SubTagInfo& sub);
+    static void CreateSubTagItemNodeToPath(const NodePath& tagPath, const TagInfo& tag,
+                                           const SubTagInfo& sub);
+    static void RemoveTagItemNode(const std::string& alias, const TagInfo& tag,
+                                  std::vector<SubTagInfo>* subtags);
+    static void RemoveSubTagItemNode(const std::string& alias, const TagInfo& tag,
+                                     const SubTagInfo& sub);
     static void RemoveTagItemNodeFromPath(const NodePath& path);
 
     // Value publishing. Each returns true when a value was handed to the broker, false when the
     // data could not be converted (a non-finite REAL) or the slice lies outside the data; the
     // failure is logged and never thrown, so the device's queue thread carries on.
-    static bool ChangeEMTagNodeValue(const std::string& alias, const _eipTagInfo& tag,
+    static bool ChangeExplicitTagNodeValue(const std::string& alias, const TagInfo& tag,
+                                           const uint8_t* data, uint16_t len);
+    static bool ChangeIOTagNodeValue(const std::string& alias, const TagInfo& tag,
                                      const uint8_t* data, uint16_t len);
-    static bool ChangeIOTagNodeValue(const std::string& alias, const _eipTagInfo& tag,
-                                     const uint8_t* data, uint16_t len);
-    static bool ChangeIOSubTagNodeValue(const std::string& alias, _eipTagInfo tag,
-                                        const _eipSubTagInfo& sub, const uint8_t* data,
-                                        uint16_t len);
-    static bool ChangeTagNodeValue(const NodePath& path, const _eipTagInfo& tag,
-                                   const uint8_t* data, uint16_t len);
+    static bool ChangeIOSubTagNodeValue(const std::string& alias, TagInfo tag,
+                                        const SubTagInfo& sub, const uint8_t* data, uint16_t len);
+    static bool ChangeTagNodeValue(const NodePath& path, const TagInfo& tag, const uint8_t* data,
+                                   uint16_t len);
     // The values of one reply under "Read Tags List", handed to the broker at once (one lock,
     // one hand-off). A value that cannot be converted is logged and left out.
-    static void ChangeEMTagNodeValues(const std::string& alias,
-                                      const std::vector<EipTagValue>& values);
+    static void ChangeExplicitTagNodeValues(const std::string& alias,
+                                            const std::vector<EipTagValue>& values);
 
     // The broker value for `len` raw bytes of `tag`. Throws kestrel::strata_sdk::exception
     // (9013, "not a valid float") for a REAL that is NaN or infinite.
-    static Variant ConvertTagValue(const _eipTagInfo& tag, const uint8_t* data, uint16_t len);
+    static Variant ConvertTagValue(const TagInfo& tag, const uint8_t* data, uint16_t len);
 
     // ---- action catalogue --------------------------------------------------------------------
 
     // Shows the PLC's configuration actions only while polling / listening is stopped
     // (flag 1 = stopped) and records the settings on the folders.
-    static void ToggleActionNodes(const std::string& alias, signed char emPollingStopped,
-                                  unsigned short emInterval, signed char ioPollingStopped,
+    static void ToggleActionNodes(const std::string& alias, signed char explicitPollingStopped,
+                                  unsigned short explicitInterval, signed char ioPollingStopped,
                                   unsigned short ioInterval, unsigned short ioUdpPort);
 
     // Each creates one action node under `path`; an empty path creates nothing.
@@ -129,14 +128,14 @@ class EipNode {
     static void CreateResetTagsNode(const NodePath& path);
     static void CreateExportTagsNode(const NodePath& path);
     static void CreateBrowseTagsNode(const NodePath& path);
-    static void CreateEMStartPollingNode(const NodePath& path);
-    static void CreateEMStopPollingNode(const NodePath& path);
+    static void CreateExplicitStartPollingNode(const NodePath& path);
+    static void CreateExplicitStopPollingNode(const NodePath& path);
     static void CreateIOStartPollingNode(const NodePath& path);
     static void CreateIOStopPollingNode(const NodePath& path);
-    static void CreateEMWriteDataNode(const NodePath& path);
+    static void CreateExplicitWriteDataNode(const NodePath& path);
     static void CreateIOAddSubNode(const NodePath& path);
     static void CreateIOExportSubNode(const NodePath& path);
-    static void CreateIOImporSubNode(const NodePath& path);
-    static void CreateIOEditSubNode(const NodePath& path, const _eipSubTagInfo& sub);
+    static void CreateIOImportSubNode(const NodePath& path);
+    static void CreateIOEditSubNode(const NodePath& path, const SubTagInfo& sub);
     static void CreateIORemoveSubNode(const NodePath& path);
 };

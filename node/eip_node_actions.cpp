@@ -133,38 +133,37 @@ void ToggleFolder(sdk::Responder& responder, const NodePath& folder, bool stoppe
 
 }  // namespace
 
-void EipNode::ToggleActionNodes(const std::string& alias, signed char emPollingStopped,
-                                unsigned short emInterval, signed char ioPollingStopped,
+void EipNode::ToggleActionNodes(const std::string& alias, signed char explicitPollingStopped,
+                                unsigned short explicitInterval, signed char ioPollingStopped,
                                 unsigned short ioInterval, unsigned short ioUdpPort) {
     static const char* const kOperation = "ToggleActionNodes";
     const NodePath plcPath = PLCPath(alias);
-    const NodePath emPath = EMTagsPath(alias);
+    const NodePath explicitPath = ExplicitTagsPath(alias);
     const NodePath ioPath = IOTagsPath(alias);
     eiplog::Info(kOperation, "Toggle nodes to - " + plcPath.to_string() + " " +
-                                 std::to_string(emPollingStopped) + "," +
+                                 std::to_string(explicitPollingStopped) + "," +
                                  std::to_string(ioPollingStopped));
     if (g_eipManager == nullptr || g_eipManager->GetPLC(alias) == nullptr) {
         eiplog::Error(kOperation, "PLC alias is not exist.");
         return;
     }
-    const bool logix =
-        g_eipManager->GetPLC(alias)->GetConnectionInfo().family == EIP_PROTOCOL_FAMILY_CIP;
-    ChangeEMPollingState(alias, emInterval);
+    const bool logix = g_eipManager->GetPLC(alias)->GetConnectionInfo().family == kFamilyCip;
+    ChangeExplicitPollingState(alias, explicitInterval);
     ChangeIOPollingState(alias, ioInterval, ioUdpPort);
     auto responder = GetResponder(kOperation);
     if (!responder) {
         return;
     }
     EnsureAction(*responder, plcPath, {"Remove", &CreateRemovePLCNode});
-    EnsureAction(*responder, emPath, {"Write Tags", &CreateWriteTagsNode});
+    EnsureAction(*responder, explicitPath, {"Write Tags", &CreateWriteTagsNode});
     EnsureAction(*responder, ioPath, {"Export Tags", &CreateExportTagsNode});
-    EnsureAction(*responder, emPath, {"Export Tags", &CreateExportTagsNode});
+    EnsureAction(*responder, explicitPath, {"Export Tags", &CreateExportTagsNode});
     if (logix) {
-        EnsureAction(*responder, emPath, {"Browse Tags", &CreateBrowseTagsNode});
+        EnsureAction(*responder, explicitPath, {"Browse Tags", &CreateBrowseTagsNode});
     }
-    ToggleFolder(*responder, emPath, emPollingStopped == 1,
-                 {"Start Polling", &CreateEMStartPollingNode},
-                 {"Stop Polling", &CreateEMStopPollingNode});
+    ToggleFolder(*responder, explicitPath, explicitPollingStopped == 1,
+                 {"Start Polling", &CreateExplicitStartPollingNode},
+                 {"Stop Polling", &CreateExplicitStopPollingNode});
     ToggleFolder(*responder, ioPath, ioPollingStopped == 1,
                  {"Start Listening", &CreateIOStartPollingNode},
                  {"Stop Listening", &CreateIOStopPollingNode});
@@ -178,8 +177,8 @@ void EipNode::CreateAddPLCNode(const NodePath& path) {
     family.set_choices("CIP/EIP,PCCC");
     action.add_param(ActionParameter("Alias", ValueType::String))
         .add_param(ActionParameter("Host", ValueType::String))
-        .add_param(ActionParameter("Port", ValueType::Number,
-                                   Variant(static_cast<int>(EIP_DEFAULT_TCP_PORT))))
+        .add_param(
+            ActionParameter("Port", ValueType::Number, Variant(static_cast<int>(kDefaultTcpPort))))
         .add_param(ActionParameter("Slot", ValueType::Number, Variant(0)))
         .add_param(std::move(family));
     AddSuccessMessageColumns(action);
@@ -232,15 +231,15 @@ void EipNode::CreateBrowseTagsNode(const NodePath& path) {
     CreateActionNode(path, "Browse Tags", "Browse Tags", std::move(action));
 }
 
-void EipNode::CreateEMStartPollingNode(const NodePath& path) {
-    sdk::Action action = NewAction(&EipAction::EMStartPollingNodeAction);
+void EipNode::CreateExplicitStartPollingNode(const NodePath& path) {
+    sdk::Action action = NewAction(&EipAction::ExplicitStartPollingNodeAction);
     action.add_param(ActionParameter("Interval(ms)", ValueType::Number, Variant(1000)));
     AddSuccessMessageColumns(action);
     CreateActionNode(path, "Start Polling", "Start Polling", std::move(action));
 }
 
-void EipNode::CreateEMStopPollingNode(const NodePath& path) {
-    CreatePlainAction(path, "Stop Polling", &EipAction::EMStopPollingNodeAction);
+void EipNode::CreateExplicitStopPollingNode(const NodePath& path) {
+    CreatePlainAction(path, "Stop Polling", &EipAction::ExplicitStopPollingNodeAction);
 }
 
 void EipNode::CreateIOStartPollingNode(const NodePath& path) {
@@ -258,8 +257,8 @@ void EipNode::CreateIOStopPollingNode(const NodePath& path) {
 
 // ---- tag and subtag nodes ---------------------------------------------------------------------
 
-void EipNode::CreateEMWriteDataNode(const NodePath& path) {
-    sdk::Action action = NewAction(&EipAction::EMWriteDataNodeAction);
+void EipNode::CreateExplicitWriteDataNode(const NodePath& path) {
+    sdk::Action action = NewAction(&EipAction::ExplicitWriteDataNodeAction);
     action.add_param(ActionParameter("Value", ValueType::String));
     AddSuccessMessageColumns(action);
     CreateActionNode(path, "Write Data", "Write Data", std::move(action), KindText::None);
@@ -269,7 +268,7 @@ void EipNode::CreateIOAddSubNode(const NodePath& path) {
     sdk::Action action = NewAction(&EipAction::IOAddSubNodeAction);
     action.add_param(ActionParameter("Alias", ValueType::String))
         .add_param(ActionParameter("Offset", ValueType::Number))
-        .add_param(SubTagInnerTypeParam(EipTag::InnerTypeToStrWithLength(EIP_INNER_TYPE_INT)))
+        .add_param(SubTagInnerTypeParam(EipTag::InnerTypeToStrWithLength(kInnerTypeInt)))
         .add_param(ActionParameter("DataLen", ValueType::Number));
     AddSuccessMessageColumns(action);
     CreateActionNode(path, "Add Subtag", "Add Subtag", std::move(action), KindText::None);
@@ -282,7 +281,7 @@ void EipNode::CreateIOExportSubNode(const NodePath& path) {
     CreateActionNode(path, "Export Subtags", "Export Subtags", std::move(action));
 }
 
-void EipNode::CreateIOImporSubNode(const NodePath& path) {
+void EipNode::CreateIOImportSubNode(const NodePath& path) {
     sdk::Action action = NewAction(&EipAction::IOImportSubNodeAction);
     action.add_param(JsonTextParam("json"));
     action.add_column(ActionColumn("Success", ValueType::Bool))
@@ -290,7 +289,7 @@ void EipNode::CreateIOImporSubNode(const NodePath& path) {
     CreateActionNode(path, "Import Subtags", "Import Subtags", std::move(action));
 }
 
-void EipNode::CreateIOEditSubNode(const NodePath& path, const _eipSubTagInfo& sub) {
+void EipNode::CreateIOEditSubNode(const NodePath& path, const SubTagInfo& sub) {
     sdk::Action action = NewAction(&EipAction::IOEditSubNodeAction);
     action.add_param(ActionParameter("Alias", ValueType::String, Variant(sub.alias)))
         .add_param(ActionParameter("Offset", ValueType::Number, Variant(sub.offset)))

@@ -158,9 +158,9 @@ PcccStatus PcccDataTable::Write(uint16_t file, uint8_t type, uint16_t element, u
     for (size_t word = 0; word < count / kWordBytes; ++word) {
         const uint16_t mask = masks.u16();
         const uint16_t value = values.u16();
-        const uint16_t old = eip_GetLitEndian16(target + word * kWordBytes);
-        eip_PutLitEndian16(static_cast<uint16_t>((old & ~mask) | (value & mask)),
-                           target + word * kWordBytes);
+        const uint16_t old = GetLittleEndian16(target + word * kWordBytes);
+        PutLittleEndian16(static_cast<uint16_t>((old & ~mask) | (value & mask)),
+                          target + word * kWordBytes);
     }
     return status;
 }
@@ -207,19 +207,19 @@ bool PcccDataTable::GetBytes(uint16_t file, uint16_t element, uint8_t* bytes, si
 
 bool PcccDataTable::SetInt(uint16_t file, uint16_t element, int16_t value) {
     uint8_t bytes[2];
-    eip_PutLitEndian16(static_cast<uint16_t>(value), bytes);
+    PutLittleEndian16(static_cast<uint16_t>(value), bytes);
     return SetBytes(file, element, bytes, sizeof bytes);
 }
 
 bool PcccDataTable::SetReal(uint16_t file, uint16_t element, float value) {
     uint8_t bytes[4];
-    eip_PutLitEndianFloat(value, bytes);
+    PutLittleEndianFloat(value, bytes);
     return SetBytes(file, element, bytes, sizeof bytes);
 }
 
 bool PcccDataTable::SetDint(uint16_t file, uint16_t element, int32_t value) {
     uint8_t bytes[4];
-    eip_PutLitEndian32(static_cast<uint32_t>(value), bytes);
+    PutLittleEndian32(static_cast<uint32_t>(value), bytes);
     return SetBytes(file, element, bytes, sizeof bytes);
 }
 
@@ -228,7 +228,7 @@ std::optional<int16_t> PcccDataTable::GetInt(uint16_t file, uint16_t element) co
     if (!GetBytes(file, element, bytes, sizeof bytes)) {
         return std::nullopt;
     }
-    return static_cast<int16_t>(eip_GetLitEndian16(bytes));
+    return static_cast<int16_t>(GetLittleEndian16(bytes));
 }
 
 std::optional<float> PcccDataTable::GetReal(uint16_t file, uint16_t element) const {
@@ -236,7 +236,7 @@ std::optional<float> PcccDataTable::GetReal(uint16_t file, uint16_t element) con
     if (!GetBytes(file, element, bytes, sizeof bytes)) {
         return std::nullopt;
     }
-    return eip_GetLitEndianFloat(bytes);
+    return GetLittleEndianFloat(bytes);
 }
 
 std::optional<int32_t> PcccDataTable::GetDint(uint16_t file, uint16_t element) const {
@@ -244,7 +244,7 @@ std::optional<int32_t> PcccDataTable::GetDint(uint16_t file, uint16_t element) c
     if (!GetBytes(file, element, bytes, sizeof bytes)) {
         return std::nullopt;
     }
-    return static_cast<int32_t>(eip_GetLitEndian32(bytes));
+    return static_cast<int32_t>(GetLittleEndian32(bytes));
 }
 
 PcccServices::PcccServices(PlcSimulator& sim, PcccDataTable& table) : sim_(sim), table_(table) {

@@ -878,14 +878,14 @@ PlcSimulator::Next PlcSimulator::SendThroughFaults(Session& session, uint16_t co
                 break;
             case FaultAction::WrongConnectionId:
                 if (connected) {
-                    eip_PutLitEndian32(eip_GetLitEndian32(&message[36]) + 1, &message[36]);
+                    PutLittleEndian32(GetLittleEndian32(&message[36]) + 1, &message[36]);
                 }
                 break;
             case FaultAction::WrongSequenceCount:
                 if (connected) {
                     const size_t at = EIP_UNIT_DATA_ITEM_START;
-                    eip_PutLitEndian16(static_cast<uint16_t>(eip_GetLitEndian16(&message[at]) + 1),
-                                       &message[at]);
+                    PutLittleEndian16(static_cast<uint16_t>(GetLittleEndian16(&message[at]) + 1),
+                                      &message[at]);
                 }
                 break;
             case FaultAction::Mutate:

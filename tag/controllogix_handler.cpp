@@ -1,6 +1,6 @@
 #include "tag/controllogix_handler.h"
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 
 bool ControlLogixHandler::IsConnectionUp(uint8_t /*ucmm*/, uint8_t em) const {
     // Logix tags are read over the Forward Open connection.
@@ -8,32 +8,31 @@ bool ControlLogixHandler::IsConnectionUp(uint8_t /*ucmm*/, uint8_t em) const {
 }
 
 int ControlLogixHandler::ParseExtraParamsOnAdd(const std::string& /*key*/, const Variant& /*value*/,
-                                               _eipTagInfo& /*info*/,
-                                               _eipTagInfo& /*extra*/) const {
-    return tessel::TL_ERR_INVALID_JSON;
+                                               TagInfo& /*info*/, TagInfo& /*extra*/) const {
+    return link_error::kInvalidJson;
 }
 
 int ControlLogixHandler::ParseExtraParamsOnEdit(const std::string& key, const Variant& value,
-                                                _eipTagInfo& /*info*/, _eipTagInfo& extra) const {
+                                                TagInfo& /*info*/, TagInfo& extra) const {
     if (key == "New Tag Alias" && value.is_string()) {
         extra.alias = value.as_string();
-        Tessel_TrimString(extra.alias);
+        TrimSpaces(extra.alias);
         return 0;
     }
-    return tessel::TL_ERR_INVALID_JSON;
+    return link_error::kInvalidJson;
 }
 
-void ControlLogixHandler::PreProcessTagInfo(_eipTagInfo& /*info*/) const {}
+void ControlLogixHandler::PreProcessTagInfo(TagInfo& /*info*/) const {}
 
-int ControlLogixHandler::PostProcessTagInfoOnEdit(_eipTagInfo& /*info*/, _eipTagInfo& /*extra*/,
-                                                  const _eipTagInfo& /*old*/) const {
+int ControlLogixHandler::PostProcessTagInfoOnEdit(TagInfo& /*info*/, TagInfo& /*extra*/,
+                                                  const TagInfo& /*old*/) const {
     return 0;
 }
 
-int ControlLogixHandler::ValidateTagInfoOnAdd(const _eipTagInfo& /*info*/) const {
+int ControlLogixHandler::ValidateTagInfoOnAdd(const TagInfo& /*info*/) const {
     return 0;
 }
 
-int ControlLogixHandler::ValidateTagInfoOnEdit(const _eipTagInfo& /*info*/) const {
+int ControlLogixHandler::ValidateTagInfoOnEdit(const TagInfo& /*info*/) const {
     return 0;
 }

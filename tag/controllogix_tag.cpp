@@ -1,12 +1,12 @@
 #include "tag/controllogix_tag.h"
 
 ControlLogixTag::ControlLogixTag() {
-    info.family = EIP_PROTOCOL_FAMILY_CIP;
+    info.family = kFamilyCip;
 }
 
-void ControlLogixTag::SetInfo(const _eipTagInfo& tagInfo) {
+void ControlLogixTag::SetInfo(const TagInfo& tagInfo) {
     EipTag::SetInfo(tagInfo);
-    info.family = EIP_PROTOCOL_FAMILY_CIP;
+    info.family = kFamilyCip;
 }
 
 int32_t ControlLogixTag::ParsingTagName() {

@@ -9,7 +9,7 @@ class ControlLogixTag : public EipTag {
   public:
     ControlLogixTag();
 
-    void SetInfo(const _eipTagInfo& tagInfo) override;
+    void SetInfo(const TagInfo& tagInfo) override;
     const EipTagData& GetTagData() const override { return tagData; }
     int32_t ParsingTagName() override;
 

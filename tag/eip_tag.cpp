@@ -11,7 +11,7 @@
 #include <cstring>
 #include <new>
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 #include "common/byte_codec.h"
 #include "common/eip_log.h"
 #include "tag/controllogix_tag.h"
@@ -26,15 +26,15 @@ constexpr const char* kConvertOperation = "ConvertJson2Raw";
 // Longest text of a 16-bit string length prefix.
 constexpr size_t kMaxPrefixedStringLength = 65534;
 constexpr size_t kMaxShortStringLength = 255;
-constexpr size_t kMaxStandardStringChars = EIP_STRING_STRUCT_MAX_CHARS;
+constexpr size_t kMaxStandardStringChars = kStringStructMaxChars;
 
 // Width of a string's length prefix in a buffer of `size` bytes, or 0 when the length or
 // the buffer cannot carry one.
 size_t StringPrefixWidth(int32_t type, size_t length, uint16_t size) {
-    if (type == EIP_INNER_TYPE_STRUCTURE) {
+    if (type == kInnerTypeStructure) {
         return size >= 4 ? 4 : 0;
     }
-    if (type == EIP_INNER_TYPE_SHORT_STRING && size >= 1) {
+    if (type == kInnerTypeShortString && size >= 1) {
         return 1;
     }
     return size >= 2 && length <= kMaxPrefixedStringLength ? 2 : 0;
@@ -48,7 +48,7 @@ bool SameWord(const std::string& text, const char* word) {
 // The whole text as a decimal integer (spaces around it allowed); false for anything else.
 bool WholeInteger(const std::string& text, int64_t& out) {
     std::string trimmed = text;
-    Tessel_TrimString(trimmed);
+    TrimSpaces(trimmed);
     if (trimmed.empty()) {
         return false;
     }
@@ -105,11 +105,11 @@ bool IntegerOf(const Variant& value, bool boolWords, int64_t& out, std::string& 
 // -1 / 255 for true).
 bool InRange(int32_t type, int64_t value) {
     switch (type) {
-        case EIP_INNER_TYPE_BOOL:
+        case kInnerTypeBool:
             return value >= INT8_MIN && value <= UINT8_MAX;
-        case EIP_INNER_TYPE_SINT:
+        case kInnerTypeSint:
             return value >= INT8_MIN && value <= INT8_MAX;
-        case EIP_INNER_TYPE_INT:
+        case kInnerTypeInt:
             return value >= INT16_MIN && value <= INT16_MAX;
         default:
             return value >= INT32_MIN && value <= INT32_MAX;
@@ -179,11 +179,11 @@ bool Utf8ToUtf16le(const std::string& text, std::vector<uint8_t>& out) {
 
 }  // namespace
 
-EipTag* EipTag::Create(eipProtocolFamily_t family) {
+EipTag* EipTag::Create(ProtocolFamily family) {
     switch (family) {
-        case EIP_PROTOCOL_FAMILY_CIP:
+        case kFamilyCip:
             return new (std::nothrow) ControlLogixTag();
-        case EIP_PROTOCOL_FAMILY_PCCC:
+        case kFamilyPccc:
             return new (std::nothrow) PcccTag();
         default:
             return nullptr;
@@ -191,7 +191,7 @@ EipTag* EipTag::Create(eipProtocolFamily_t family) {
 }
 
 void EipTag::LogConversionFailure(LogLevel level, const std::string& text) {
-    eiplog::LinkError(level, tessel::TL_ERR_WRITE_TAG, text);
+    eiplog::LinkError(level, link_error::kWriteTag, text);
 }
 
 std::string EipTag::TypeHex(int32_t type) {
@@ -200,24 +200,24 @@ std::string EipTag::TypeHex(int32_t type) {
     return text;
 }
 
-void EipTag::SetInfo(const _eipTagInfo& tagInfo) {
-    const eipProtocolFamily_t family = info.family;
+void EipTag::SetInfo(const TagInfo& tagInfo) {
+    const ProtocolFamily family = info.family;
     info = tagInfo;
     info.family = family;
 }
 
 int32_t EipTag::ConvertJson2Raw(const Variant& value, uint8_t* buffer, uint16_t size) const {
     switch (info.innerType) {
-        case EIP_INNER_TYPE_BOOL:
-        case EIP_INNER_TYPE_SINT:
-        case EIP_INNER_TYPE_INT:
-        case EIP_INNER_TYPE_DINT:
-        case EIP_INNER_TYPE_REAL:
+        case kInnerTypeBool:
+        case kInnerTypeSint:
+        case kInnerTypeInt:
+        case kInnerTypeDint:
+        case kInnerTypeReal:
             return ConvertNumber(value, buffer, size);
-        case EIP_INNER_TYPE_STRING:
-        case EIP_INNER_TYPE_STRING2:
-        case EIP_INNER_TYPE_SHORT_STRING:
-        case EIP_INNER_TYPE_STRUCTURE:
+        case kInnerTypeString:
+        case kInnerTypeString2:
+        case kInnerTypeShortString:
+        case kInnerTypeStructure:
             return ConvertString(value, buffer, size);
         default:
             return 0;
@@ -229,7 +229,7 @@ int32_t EipTag::ConvertJson2Raw(const Variant& value, uint8_t* buffer, uint16_t 
 //   SINT  1 byte, INT 2 bytes, DINT 4 bytes: the low bits
 //   REAL  4 bytes: IEEE-754 single precision
 int32_t EipTag::ConvertNumber(const Variant& value, uint8_t* buffer, uint16_t size) const {
-    if (info.innerType == EIP_INNER_TYPE_REAL) {
+    if (info.innerType == kInnerTypeReal) {
         float real = 0.0f;
         if (!RealOf(value, real)) {
             LogConversionFailure(LogLevel::error, std::string(kConvertOperation) +
@@ -239,10 +239,10 @@ int32_t EipTag::ConvertNumber(const Variant& value, uint8_t* buffer, uint16_t si
         if (size < 4) {
             return -2;
         }
-        eip_PutLitEndianFloat(real, buffer);
+        PutLittleEndianFloat(real, buffer);
         return 4;
     }
-    const bool isBool = info.innerType == EIP_INNER_TYPE_BOOL;
+    const bool isBool = info.innerType == kInnerTypeBool;
     int64_t integer = 0;
     std::string reason;
     if (IntegerOf(value, isBool, integer, reason) && !InRange(info.innerType, integer)) {
@@ -278,7 +278,7 @@ int32_t EipTag::ConvertString(const Variant& value, uint8_t* buffer, uint16_t si
                              std::string(kConvertOperation) + " : variant's type mismatch");
         return -1;
     }
-    if (type == EIP_INNER_TYPE_STRUCTURE && info.structHandle != EIP_STRING_STRUCT_HANDLE) {
+    if (type == kInnerTypeStructure && info.structHandle != kStringStructHandle) {
         LogConversionFailure(LogLevel::error,
                              std::string(kConvertOperation) +
                                  " : structure type, handle=" + TypeHex(info.structHandle));
@@ -287,9 +287,9 @@ int32_t EipTag::ConvertString(const Variant& value, uint8_t* buffer, uint16_t si
     const std::string& text = value.as_string();
     const size_t length = text.size();
     // A text the string cannot hold is refused, never written cut.
-    const size_t capacity = type == EIP_INNER_TYPE_STRUCTURE      ? kMaxStandardStringChars
-                            : type == EIP_INNER_TYPE_SHORT_STRING ? kMaxShortStringLength
-                                                                  : kMaxPrefixedStringLength;
+    const size_t capacity = type == kInnerTypeStructure     ? kMaxStandardStringChars
+                            : type == kInnerTypeShortString ? kMaxShortStringLength
+                                                            : kMaxPrefixedStringLength;
     if (length > capacity) {
         LogConversionFailure(LogLevel::error, std::string(kConvertOperation) +
                                                   " : string too long, " + std::to_string(length) +
@@ -307,7 +307,7 @@ int32_t EipTag::ConvertString(const Variant& value, uint8_t* buffer, uint16_t si
         return -1;
     }
     const size_t room = size - prefix;
-    const bool isUtf16 = type == EIP_INNER_TYPE_STRING2;
+    const bool isUtf16 = type == kInnerTypeString2;
     if (length * (isUtf16 ? 2 : 1) > room) {
         LogConversionFailure(LogLevel::error,
                              std::string(kConvertOperation) + ", too small buffer, dest buffsize=" +

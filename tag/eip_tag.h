@@ -21,14 +21,14 @@
 #include "strata_sdk/sdk.h"
 
 // Bits of the `fields` result of EipTag::JsonToSubTagInfo: which keys the object gave.
-constexpr int EIP_SUBTAG_FIELD_ALIAS = 1;
-constexpr int EIP_SUBTAG_FIELD_OFFSET = 2;
-constexpr int EIP_SUBTAG_FIELD_INNER_TYPE = 4;
-constexpr int EIP_SUBTAG_FIELD_DATA_LEN = 8;
-constexpr int EIP_SUBTAG_FIELDS_ALL = 15;
+constexpr int kSubtagFieldAlias = 1;
+constexpr int kSubtagFieldOffset = 2;
+constexpr int kSubtagFieldInnerType = 4;
+constexpr int kSubtagFieldDataLen = 8;
+constexpr int kSubtagFieldsAll = 15;
 
 // The subtag every I/O tag has, covering its whole data; never edited, removed or exported.
-constexpr const char* EIP_SUBTAG_DATA_ALIAS = "Data";
+constexpr const char* kSubtagDataAlias = "Data";
 
 class EipTag {
   public:
@@ -40,10 +40,10 @@ class EipTag {
 
     // 1 (CIP/EIP) gives a ControlLogixTag, 0 (PCCC) a PcccTag, anything else (or no memory)
     // null. The caller owns the result.
-    static EipTag* Create(eipProtocolFamily_t family);
+    static EipTag* Create(ProtocolFamily family);
 
     // Copies every field but `family`, which belongs to the subclass.
-    virtual void SetInfo(const _eipTagInfo& tagInfo);
+    virtual void SetInfo(const TagInfo& tagInfo);
     virtual const EipTagData& GetTagData() const = 0;
     // Parses the tag's name (Logix) or address (PCCC). -1 on malformed text, info unchanged;
     // otherwise copies the element count into info and returns the encoded address length.
@@ -57,26 +57,26 @@ class EipTag {
     // trailing elements filled with zeros. Same results as ConvertJson2Raw.
     int32_t ConvertVexa2Raw(const Variant& value, uint8_t* buffer, uint16_t size) const;
 
-    const _eipTagInfo& GetInfo() const { return info; }
-    _eipTagInfo& GetInfo() { return info; }
+    const TagInfo& GetInfo() const { return info; }
+    TagInfo& GetInfo() { return info; }
     bool IsTested() const { return tested.load(); }
     void SetTested(bool value) { tested.store(value); }
 
     // Subtags: slices of an I/O tag's data. Results 0 or -1.
-    bool IsValidSubTagInfo(const _eipSubTagInfo& subtag) const;
-    int AddSubTag(const _eipSubTagInfo& subtag);
+    bool IsValidSubTagInfo(const SubTagInfo& subtag) const;
+    int AddSubTag(const SubTagInfo& subtag);
     // Replaces the subtag stored under oldAlias by subtag (a rename when the aliases differ).
     // A rename onto another existing subtag is refused and changes nothing.
-    int EditSubTag(const std::string& oldAlias, const _eipSubTagInfo& subtag);
+    int EditSubTag(const std::string& oldAlias, const SubTagInfo& subtag);
     int RemoveSubTag(const std::string& alias);
     // A copy of the subtag, or an empty record when the alias is unknown.
-    _eipSubTagInfo GetSubTagInfo(const std::string& alias) const;
+    SubTagInfo GetSubTagInfo(const std::string& alias) const;
     // Copies of all subtags in alias order ("Data" included).
-    std::vector<_eipSubTagInfo> GetSubTags() const;
+    std::vector<SubTagInfo> GetSubTags() const;
     // Reads one subtag object of an import or an edit into subtag, setting bits of fields for
     // the keys it gave. Returns the alias under which the subtag is currently stored (the old
     // alias when "New Alias" renames it), or "" when there is no alias.
-    static std::string JsonToSubTagInfo(const Variant& value, _eipSubTagInfo& subtag, int& fields);
+    static std::string JsonToSubTagInfo(const Variant& value, SubTagInfo& subtag, int& fields);
     // Replaces out with the JSON list of subtags (without "Data"); returns how many it wrote.
     int ExportSubTags(std::string& out) const;
     // The tag as one Export Tags entry (a JSON object Add Tags accepts again).
@@ -85,8 +85,8 @@ class EipTag {
     // Vocabulary.
     static uint8_t StrToRWFlag(const std::string& text);
     static std::string RWFlagToStr(uint8_t rwFlag);
-    static eipOutputType_t StrToOutputType(const std::string& text);
-    static std::string OutputTypeToStr(eipOutputType_t outputType);
+    static OutputType StrToOutputType(const std::string& text);
+    static std::string OutputTypeToStr(OutputType outputType);
     static int32_t StrToInnerType(const std::string& text);
     static std::string InnerTypeToStr(int32_t innerType);
     static std::string InnerTypeToStrWithLength(int32_t innerType);
@@ -102,13 +102,13 @@ class EipTag {
     // A type code as "0x" and four upper-case hexadecimal digits.
     static std::string TypeHex(int32_t type);
 
-    _eipTagInfo info;
+    TagInfo info;
 
   private:
     int32_t ConvertNumber(const Variant& value, uint8_t* buffer, uint16_t size) const;
     int32_t ConvertString(const Variant& value, uint8_t* buffer, uint16_t size) const;
 
-    std::map<std::string, _eipSubTagInfo> subtags;
+    std::map<std::string, SubTagInfo> subtags;
     mutable std::mutex subtagMutex;
     std::atomic<bool> tested{false};
 };

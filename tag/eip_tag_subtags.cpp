@@ -35,7 +35,7 @@ void LogSubtagMissing(const char* operation, const std::string& alias) {
 
 }  // namespace
 
-bool EipTag::IsValidSubTagInfo(const _eipSubTagInfo& subtag) const {
+bool EipTag::IsValidSubTagInfo(const SubTagInfo& subtag) const {
     const int64_t tagLength = info.dataLen;
     const int64_t offset = subtag.offset;
     const int64_t length = subtag.dataLen;
@@ -43,14 +43,14 @@ bool EipTag::IsValidSubTagInfo(const _eipSubTagInfo& subtag) const {
         return false;
     }
     // Whole numbers only: an INT slice of 3 bytes has no meaning.
-    if (subtag.innerType >= EIP_INNER_TYPE_INT && subtag.innerType <= EIP_INNER_TYPE_REAL &&
+    if (subtag.innerType >= kInnerTypeInt && subtag.innerType <= kInnerTypeReal &&
         length % GetInnerTypeLength(subtag.innerType) != 0) {
         return false;
     }
     return offset + length <= tagLength;
 }
 
-int EipTag::AddSubTag(const _eipSubTagInfo& subtag) {
+int EipTag::AddSubTag(const SubTagInfo& subtag) {
     std::lock_guard<std::mutex> lock(subtagMutex);
     if (!IsValidSubTagInfo(subtag)) {
         eiplog::Error("AddSubTag", "Invalid subtag info");
@@ -63,9 +63,9 @@ int EipTag::AddSubTag(const _eipSubTagInfo& subtag) {
     return 0;
 }
 
-int EipTag::EditSubTag(const std::string& oldAlias, const _eipSubTagInfo& subtag) {
+int EipTag::EditSubTag(const std::string& oldAlias, const SubTagInfo& subtag) {
     std::lock_guard<std::mutex> lock(subtagMutex);
-    if (oldAlias == EIP_SUBTAG_DATA_ALIAS) {
+    if (oldAlias == kSubtagDataAlias) {
         return 0;
     }
     if (!IsValidSubTagInfo(subtag)) {
@@ -89,7 +89,7 @@ int EipTag::EditSubTag(const std::string& oldAlias, const _eipSubTagInfo& subtag
 
 int EipTag::RemoveSubTag(const std::string& alias) {
     std::lock_guard<std::mutex> lock(subtagMutex);
-    if (alias == EIP_SUBTAG_DATA_ALIAS) {
+    if (alias == kSubtagDataAlias) {
         return 0;
     }
     if (subtags.erase(alias) == 0) {
@@ -99,19 +99,19 @@ int EipTag::RemoveSubTag(const std::string& alias) {
     return 0;
 }
 
-_eipSubTagInfo EipTag::GetSubTagInfo(const std::string& alias) const {
+SubTagInfo EipTag::GetSubTagInfo(const std::string& alias) const {
     std::lock_guard<std::mutex> lock(subtagMutex);
     const auto entry = subtags.find(alias);
     if (entry == subtags.end()) {
         LogSubtagMissing("GetSubTagInfo", alias);
-        return _eipSubTagInfo{};
+        return SubTagInfo{};
     }
     return entry->second;
 }
 
-std::vector<_eipSubTagInfo> EipTag::GetSubTags() const {
+std::vector<SubTagInfo> EipTag::GetSubTags() const {
     std::lock_guard<std::mutex> lock(subtagMutex);
-    std::vector<_eipSubTagInfo> list;
+    std::vector<SubTagInfo> list;
     list.reserve(subtags.size());
     for (const auto& entry : subtags) {
         list.push_back(entry.second);
@@ -119,7 +119,7 @@ std::vector<_eipSubTagInfo> EipTag::GetSubTags() const {
     return list;
 }
 
-std::string EipTag::JsonToSubTagInfo(const Variant& value, _eipSubTagInfo& subtag, int& fields) {
+std::string EipTag::JsonToSubTagInfo(const Variant& value, SubTagInfo& subtag, int& fields) {
     std::string storedAlias;
     if (subtag.alias.empty()) {
         subtag.offset = 0;
@@ -132,28 +132,28 @@ std::string EipTag::JsonToSubTagInfo(const Variant& value, _eipSubTagInfo& subta
     std::string newAlias;
     for (const auto& member : value.as_map()) {
         std::string key = member.first;
-        Tessel_TrimString(key);
+        TrimSpaces(key);
         const Variant& field = member.second;
         const bool isInteger = field.is_int() || field.is_uint();
         if (key == "Alias" && field.is_string()) {
             subtag.alias = field.as_string();
-            Tessel_TrimString(subtag.alias);
-            fields |= EIP_SUBTAG_FIELD_ALIAS;
+            TrimSpaces(subtag.alias);
+            fields |= kSubtagFieldAlias;
         } else if (key == "New Alias" && field.is_string()) {
             newAlias = field.as_string();
-            Tessel_TrimString(newAlias);
+            TrimSpaces(newAlias);
         } else if (key == "Offset" && isInteger) {
             subtag.offset = static_cast<int32_t>(field.is_int() ? field.as_int() : field.as_uint());
-            fields |= EIP_SUBTAG_FIELD_OFFSET;
+            fields |= kSubtagFieldOffset;
         } else if (key == "InnerType" && field.is_string()) {
             std::string typeText = field.as_string();
-            Tessel_TrimString(typeText);
+            TrimSpaces(typeText);
             subtag.innerType = StrToInnerType(typeText);
-            fields |= EIP_SUBTAG_FIELD_INNER_TYPE;
+            fields |= kSubtagFieldInnerType;
         } else if (key == "DataLen" && isInteger) {
             subtag.dataLen =
                 static_cast<int32_t>(field.is_int() ? field.as_int() : field.as_uint());
-            fields |= EIP_SUBTAG_FIELD_DATA_LEN;
+            fields |= kSubtagFieldDataLen;
         }
     }
     if (subtag.alias.empty()) {
@@ -164,7 +164,7 @@ std::string EipTag::JsonToSubTagInfo(const Variant& value, _eipSubTagInfo& subta
         subtag.alias = newAlias;
     }
     if (subtag.innerType == 0) {
-        subtag.innerType = EIP_INNER_TYPE_SINT;
+        subtag.innerType = kInnerTypeSint;
     }
     if (subtag.dataLen == 0) {
         subtag.dataLen = GetInnerTypeLength(subtag.innerType);
@@ -194,8 +194,8 @@ int EipTag::ExportSubTags(std::string& out) const {
     int written = 0;
     std::lock_guard<std::mutex> lock(subtagMutex);
     for (const auto& entry : subtags) {
-        const _eipSubTagInfo& subtag = entry.second;
-        if (subtag.alias == EIP_SUBTAG_DATA_ALIAS) {
+        const SubTagInfo& subtag = entry.second;
+        if (subtag.alias == kSubtagDataAlias) {
             continue;
         }
         if (written > 0) {

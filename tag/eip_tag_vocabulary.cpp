@@ -1,7 +1,7 @@
 // The text forms of RW flags, output types and inner types, shared by the node tree, the
 // persistence, the actions and the parameter parser.
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 #include "tag/eip_tag.h"
 
 namespace {
@@ -13,16 +13,16 @@ struct InnerTypeName {
 };
 
 constexpr InnerTypeName kInnerTypeNames[] = {
-    {EIP_INNER_TYPE_BOOL, "BOOL", "BOOL (1byte)"},
-    {EIP_INNER_TYPE_SINT, "SINT", "SINT (1byte)"},
-    {EIP_INNER_TYPE_INT, "INT", "INT (2bytes)"},
-    {EIP_INNER_TYPE_DINT, "DINT", "DINT (4bytes)"},
-    {EIP_INNER_TYPE_REAL, "REAL", "REAL (4bytes)"},
-    {EIP_INNER_TYPE_STRING, "STRING", "STRING"},
-    {EIP_INNER_TYPE_BITARRAY, "BITARRAY", "BITARRAY"},
-    {EIP_INNER_TYPE_STRING2, "STRING2", "STRING2"},
-    {EIP_INNER_TYPE_SHORT_STRING, "SHORT STRING", "SHORT STRING"},
-    {EIP_INNER_TYPE_STRUCTURE, "STRUCTURE", "STRUCTURE"},
+    {kInnerTypeBool, "BOOL", "BOOL (1byte)"},
+    {kInnerTypeSint, "SINT", "SINT (1byte)"},
+    {kInnerTypeInt, "INT", "INT (2bytes)"},
+    {kInnerTypeDint, "DINT", "DINT (4bytes)"},
+    {kInnerTypeReal, "REAL", "REAL (4bytes)"},
+    {kInnerTypeString, "STRING", "STRING"},
+    {kInnerTypeBitarray, "BITARRAY", "BITARRAY"},
+    {kInnerTypeString2, "STRING2", "STRING2"},
+    {kInnerTypeShortString, "SHORT STRING", "SHORT STRING"},
+    {kInnerTypeStructure, "STRUCTURE", "STRUCTURE"},
 };
 
 // Searched by substring, first hit wins: the order keeps "DINT" from reading as "INT" and
@@ -33,11 +33,11 @@ struct InnerTypeSearch {
 };
 
 constexpr InnerTypeSearch kInnerTypeSearchOrder[] = {
-    {"BOOL", EIP_INNER_TYPE_BOOL},           {"SINT", EIP_INNER_TYPE_SINT},
-    {"DINT", EIP_INNER_TYPE_DINT},           {"INT", EIP_INNER_TYPE_INT},
-    {"REAL", EIP_INNER_TYPE_REAL},           {"BITARRAY", EIP_INNER_TYPE_BITARRAY},
-    {"STRUCTURE", EIP_INNER_TYPE_STRUCTURE}, {"SHORT STRING", EIP_INNER_TYPE_SHORT_STRING},
-    {"STRING2", EIP_INNER_TYPE_STRING2},     {"STRING", EIP_INNER_TYPE_STRING},
+    {"BOOL", kInnerTypeBool},           {"SINT", kInnerTypeSint},
+    {"DINT", kInnerTypeDint},           {"INT", kInnerTypeInt},
+    {"REAL", kInnerTypeReal},           {"BITARRAY", kInnerTypeBitarray},
+    {"STRUCTURE", kInnerTypeStructure}, {"SHORT STRING", kInnerTypeShortString},
+    {"STRING2", kInnerTypeString2},     {"STRING", kInnerTypeString},
 };
 
 const InnerTypeName* FindInnerType(int32_t code) {
@@ -60,15 +60,15 @@ uint8_t EipTag::StrToRWFlag(const std::string& text) {
                 continue;
             case 'R':
             case 'r':
-                bit = EIP_RW_FLAG_READ;
+                bit = kRwFlagRead;
                 break;
             case 'W':
             case 'w':
-                bit = EIP_RW_FLAG_WRITE;
+                bit = kRwFlagWrite;
                 break;
             case 'I':
             case 'i':
-                bit = EIP_RW_FLAG_IO;
+                bit = kRwFlagIo;
                 break;
             default:
                 return 0;
@@ -85,23 +85,23 @@ std::string EipTag::RWFlagToStr(uint8_t rwFlag) {
     switch (rwFlag) {
         case 0:
             return "__";
-        case EIP_RW_FLAG_READ:
+        case kRwFlagRead:
             return "R_";
-        case EIP_RW_FLAG_WRITE:
+        case kRwFlagWrite:
             return "_W";
-        case EIP_RW_FLAG_IO:
+        case kRwFlagIo:
             return "I";
         default:
             return "RW";
     }
 }
 
-eipOutputType_t EipTag::StrToOutputType(const std::string& text) {
-    return text == "DEFAULT" ? EIP_OUTPUT_TYPE_DEFAULT : EIP_OUTPUT_TYPE_UNKNOWN;
+OutputType EipTag::StrToOutputType(const std::string& text) {
+    return text == "DEFAULT" ? kOutputTypeDefault : kOutputTypeUnknown;
 }
 
-std::string EipTag::OutputTypeToStr(eipOutputType_t outputType) {
-    return outputType == EIP_OUTPUT_TYPE_DEFAULT ? "DEFAULT" : "UNKNOWN";
+std::string EipTag::OutputTypeToStr(OutputType outputType) {
+    return outputType == kOutputTypeDefault ? "DEFAULT" : "UNKNOWN";
 }
 
 int32_t EipTag::StrToInnerType(const std::string& text) {
@@ -110,7 +110,7 @@ int32_t EipTag::StrToInnerType(const std::string& text) {
             return entry.code;
         }
     }
-    return EIP_INNER_TYPE_SINT;
+    return kInnerTypeSint;
 }
 
 std::string EipTag::InnerTypeToStr(int32_t innerType) {
@@ -125,10 +125,10 @@ std::string EipTag::InnerTypeToStrWithLength(int32_t innerType) {
 
 int32_t EipTag::GetInnerTypeLength(int32_t innerType) {
     switch (innerType) {
-        case EIP_INNER_TYPE_INT:
+        case kInnerTypeInt:
             return 2;
-        case EIP_INNER_TYPE_DINT:
-        case EIP_INNER_TYPE_REAL:
+        case kInnerTypeDint:
+        case kInnerTypeReal:
             return 4;
         default:
             return 1;
@@ -137,17 +137,17 @@ int32_t EipTag::GetInnerTypeLength(int32_t innerType) {
 
 int32_t EipTag::SupportInnerType(int32_t innerType) {
     switch (innerType) {
-        case EIP_INNER_TYPE_BOOL:
-        case EIP_INNER_TYPE_SINT:
-        case EIP_INNER_TYPE_INT:
-        case EIP_INNER_TYPE_DINT:
-        case EIP_INNER_TYPE_REAL:
-        case EIP_INNER_TYPE_STRING:
-        case EIP_INNER_TYPE_STRING2:
-        case EIP_INNER_TYPE_SHORT_STRING:
-        case EIP_INNER_TYPE_STRUCTURE:
+        case kInnerTypeBool:
+        case kInnerTypeSint:
+        case kInnerTypeInt:
+        case kInnerTypeDint:
+        case kInnerTypeReal:
+        case kInnerTypeString:
+        case kInnerTypeString2:
+        case kInnerTypeShortString:
+        case kInnerTypeStructure:
             return 0;
         default:
-            return tessel::TL_ERR_TO_BE_SUPPORTED;
+            return link_error::kToBeSupported;
     }
 }

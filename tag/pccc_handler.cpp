@@ -1,6 +1,6 @@
 #include "tag/pccc_handler.h"
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 
 namespace {
 
@@ -10,12 +10,12 @@ bool TakeTrimmedString(const kestrel::strata_sdk::Variant& value, std::string& o
         return false;
     }
     out = value.as_string();
-    Tessel_TrimString(out);
+    TrimSpaces(out);
     return true;
 }
 
 // A PCCC tag has no symbolic name: alias and tag name stand in for each other.
-void FillAliasAndName(_eipTagInfo& info) {
+void FillAliasAndName(TagInfo& info) {
     if (!info.alias.empty() && info.tagName.empty()) {
         info.tagName = info.alias;
     } else if (info.alias.empty() && !info.tagName.empty()) {
@@ -30,32 +30,31 @@ bool PcccHandler::IsConnectionUp(uint8_t ucmm, uint8_t /*em*/) const {
     return ucmm != 0;
 }
 
-int PcccHandler::ParseExtraParamsOnAdd(const std::string& key, const Variant& value,
-                                       _eipTagInfo& info, _eipTagInfo& /*extra*/) const {
+int PcccHandler::ParseExtraParamsOnAdd(const std::string& key, const Variant& value, TagInfo& info,
+                                       TagInfo& /*extra*/) const {
     if (key == "PLC5Address" && TakeTrimmedString(value, info.plc5Address)) {
         return 0;
     }
-    return tessel::TL_ERR_INVALID_JSON;
+    return link_error::kInvalidJson;
 }
 
 int PcccHandler::ParseExtraParamsOnEdit(const std::string& key, const Variant& value,
-                                        _eipTagInfo& /*info*/, _eipTagInfo& extra) const {
+                                        TagInfo& /*info*/, TagInfo& extra) const {
     if ((key == "PLC5Address" && TakeTrimmedString(value, extra.plc5Address)) ||
         (key == "New Tag Alias" && TakeTrimmedString(value, extra.alias)) ||
         (key == "Tag Rename" && TakeTrimmedString(value, extra.tagName))) {
         return 0;
     }
-    return tessel::TL_ERR_INVALID_JSON;
+    return link_error::kInvalidJson;
 }
 
-void PcccHandler::PreProcessTagInfo(_eipTagInfo& info) const {
+void PcccHandler::PreProcessTagInfo(TagInfo& info) const {
     FillAliasAndName(info);
 }
 
-int PcccHandler::PostProcessTagInfoOnEdit(_eipTagInfo& info, _eipTagInfo& extra,
-                                          const _eipTagInfo& old) const {
+int PcccHandler::PostProcessTagInfoOnEdit(TagInfo& info, TagInfo& extra, const TagInfo& old) const {
     if (!extra.plc5Address.empty() && extra.plc5Address != old.plc5Address) {
-        return tessel::TL_ERR_PLC5_ADDRESS_CHANGE;
+        return link_error::kPlc5AddressChange;
     }
     info.plc5Address = old.plc5Address;
     FillAliasAndName(extra);
@@ -65,10 +64,10 @@ int PcccHandler::PostProcessTagInfoOnEdit(_eipTagInfo& info, _eipTagInfo& extra,
     return 0;
 }
 
-int PcccHandler::ValidateTagInfoOnAdd(const _eipTagInfo& info) const {
-    return info.plc5Address.empty() ? tessel::TL_ERR_PLC5_ADDRESS_NOT_PRESENT : 0;
+int PcccHandler::ValidateTagInfoOnAdd(const TagInfo& info) const {
+    return info.plc5Address.empty() ? link_error::kPlc5AddressNotPresent : 0;
 }
 
-int PcccHandler::ValidateTagInfoOnEdit(const _eipTagInfo& /*info*/) const {
+int PcccHandler::ValidateTagInfoOnEdit(const TagInfo& /*info*/) const {
     return 0;
 }

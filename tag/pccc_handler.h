@@ -8,13 +8,12 @@
 class PcccHandler : public ProtocolHandler {
   public:
     bool IsConnectionUp(uint8_t ucmm, uint8_t em) const override;
-    int ParseExtraParamsOnAdd(const std::string& key, const Variant& value, _eipTagInfo& info,
-                              _eipTagInfo& extra) const override;
-    int ParseExtraParamsOnEdit(const std::string& key, const Variant& value, _eipTagInfo& info,
-                               _eipTagInfo& extra) const override;
-    void PreProcessTagInfo(_eipTagInfo& info) const override;
-    int PostProcessTagInfoOnEdit(_eipTagInfo& info, _eipTagInfo& extra,
-                                 const _eipTagInfo& old) const override;
-    int ValidateTagInfoOnAdd(const _eipTagInfo& info) const override;
-    int ValidateTagInfoOnEdit(const _eipTagInfo& info) const override;
+    int ParseExtraParamsOnAdd(const std::string& key, const Variant& value, TagInfo& info,
+                              TagInfo& extra) const override;
+    int ParseExtraParamsOnEdit(const std::string& key, const Variant& value, TagInfo& info,
+                               TagInfo& extra) const override;
+    void PreProcessTagInfo(TagInfo& info) const override;
+    int PostProcessTagInfoOnEdit(TagInfo& info, TagInfo& extra, const TagInfo& old) const override;
+    int ValidateTagInfoOnAdd(const TagInfo& info) const override;
+    int ValidateTagInfoOnEdit(const TagInfo& info) const override;
 };

@@ -11,12 +11,12 @@ constexpr size_t kMaxStringChars = PCCC_STRING_ELEMENT_BYTES - 2;
 }  // namespace
 
 PcccTag::PcccTag() {
-    info.family = EIP_PROTOCOL_FAMILY_PCCC;
+    info.family = kFamilyPccc;
 }
 
-void PcccTag::SetInfo(const _eipTagInfo& tagInfo) {
+void PcccTag::SetInfo(const TagInfo& tagInfo) {
     EipTag::SetInfo(tagInfo);
-    info.family = EIP_PROTOCOL_FAMILY_PCCC;
+    info.family = kFamilyPccc;
 }
 
 int32_t PcccTag::ParsingTagName() {
@@ -33,13 +33,12 @@ int32_t PcccTag::ParsingTagName() {
 //          the rest zero
 int32_t PcccTag::ConvertJson2Raw(const Variant& value, uint8_t* buffer, uint16_t size) const {
     const int32_t type = info.innerType;
-    if (type == EIP_INNER_TYPE_STRING2 || type == EIP_INNER_TYPE_SHORT_STRING ||
-        type == EIP_INNER_TYPE_STRUCTURE) {
+    if (type == kInnerTypeString2 || type == kInnerTypeShortString || type == kInnerTypeStructure) {
         LogConversionFailure(LogLevel::error,
                              "ConvertJson2Raw, unsupported type, dest type=" + TypeHex(type));
         return 0;
     }
-    if (type != EIP_INNER_TYPE_STRING) {
+    if (type != kInnerTypeString) {
         return EipTag::ConvertJson2Raw(value, buffer, size);
     }
     if (!value.is_string()) {
@@ -64,7 +63,7 @@ int32_t PcccTag::ConvertJson2Raw(const Variant& value, uint8_t* buffer, uint16_t
         return -1;
     }
     std::fill(buffer, buffer + size, uint8_t{0});
-    eip_PutLitEndian16(static_cast<uint16_t>(length), buffer);
+    PutLittleEndian16(static_cast<uint16_t>(length), buffer);
     for (size_t i = 0; i < length; ++i) {
         // Character i goes to the other byte of its pair.
         buffer[2 + (i ^ 1)] = static_cast<uint8_t>(text[i]);

@@ -10,7 +10,7 @@ class PcccTag : public EipTag {
   public:
     PcccTag();
 
-    void SetInfo(const _eipTagInfo& tagInfo) override;
+    void SetInfo(const TagInfo& tagInfo) override;
     const EipTagData& GetTagData() const override { return tagData; }
     int32_t ParsingTagName() override;
     // ST elements are written as an 84-byte element with byte-swapped character pairs; the

@@ -6,11 +6,11 @@
 #include "tag/controllogix_handler.h"
 #include "tag/pccc_handler.h"
 
-ProtocolHandler* ProtocolHandlerFactory::Create(eipProtocolFamily_t family) {
+ProtocolHandler* ProtocolHandlerFactory::Create(ProtocolFamily family) {
     switch (family) {
-        case EIP_PROTOCOL_FAMILY_CIP:
+        case kFamilyCip:
             return new (std::nothrow) ControlLogixHandler();
-        case EIP_PROTOCOL_FAMILY_PCCC:
+        case kFamilyPccc:
             return new (std::nothrow) PcccHandler();
         default:
             eiplog::Error("Create", "Failed to create ProtocolHandler: family not supported (" +

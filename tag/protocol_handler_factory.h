@@ -7,5 +7,5 @@ class ProtocolHandlerFactory {
   public:
     // 1 (CIP/EIP) gives a ControlLogixHandler, 0 (PCCC) a PcccHandler; any other family (or no
     // memory) null. The caller owns the result.
-    static ProtocolHandler* Create(eipProtocolFamily_t family);
+    static ProtocolHandler* Create(ProtocolFamily family);
 };

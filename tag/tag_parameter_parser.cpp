@@ -1,6 +1,6 @@
 #include "tag/tag_parameter_parser.h"
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 #include "tag/eip_tag.h"
 #include "tag/protocol_handler.h"
 
@@ -9,16 +9,16 @@ TagParameterParser::TagParameterParser(int8_t tagKind, Variant&& params)
 
 int TagParameterParser::Parse(const ExtraParamCallback& callback) {
     if (!params.is_map()) {
-        return tessel::TL_ERR_INVALID_JSON;
+        return link_error::kInvalidJson;
     }
     const auto trimmed = [](const Variant& value) {
         std::string text = value.as_string();
-        Tessel_TrimString(text);
+        TrimSpaces(text);
         return text;
     };
     for (const auto& member : params.as_map()) {
         std::string key = member.first;
-        Tessel_TrimString(key);
+        TrimSpaces(key);
         const Variant& value = member.second;
         if (key == "Tag Alias" && value.is_string()) {
             info.alias = trimmed(value);
@@ -45,15 +45,15 @@ int TagParameterParser::Parse(const ExtraParamCallback& callback) {
 }
 
 int TagParameterParser::ParseForAdd(const ProtocolHandler& handler) {
-    return Parse([&handler](const std::string& key, const Variant& value, _eipTagInfo& tagInfo,
-                            _eipTagInfo& tagExtra) {
+    return Parse([&handler](const std::string& key, const Variant& value, TagInfo& tagInfo,
+                            TagInfo& tagExtra) {
         return handler.ParseExtraParamsOnAdd(key, value, tagInfo, tagExtra);
     });
 }
 
 int TagParameterParser::ParseForEdit(const ProtocolHandler& handler) {
-    return Parse([&handler](const std::string& key, const Variant& value, _eipTagInfo& tagInfo,
-                            _eipTagInfo& tagExtra) {
+    return Parse([&handler](const std::string& key, const Variant& value, TagInfo& tagInfo,
+                            TagInfo& tagExtra) {
         return handler.ParseExtraParamsOnEdit(key, value, tagInfo, tagExtra);
     });
 }
@@ -62,20 +62,20 @@ void TagParameterParser::FillMissingWithDefaults() {
     if (!rwFlagText.empty()) {
         info.rwFlag = EipTag::StrToRWFlag(rwFlagText);
     } else {
-        info.rwFlag = tagKind == EIP_TAG_KIND_EM ? EIP_RW_FLAG_DEFAULT_EM : EIP_RW_FLAG_DEFAULT_IO;
+        info.rwFlag = tagKind == kTagKindExplicit ? kRwFlagDefaultExplicit : kRwFlagDefaultIo;
     }
     info.outputType =
-        outputTypeText.empty() ? EIP_OUTPUT_TYPE_DEFAULT : EipTag::StrToOutputType(outputTypeText);
+        outputTypeText.empty() ? kOutputTypeDefault : EipTag::StrToOutputType(outputTypeText);
 }
 
-void TagParameterParser::CopyMissingFrom(const _eipTagInfo& old) {
+void TagParameterParser::CopyMissingFrom(const TagInfo& old) {
     if (info.tagName.empty()) {
         info.tagName = old.tagName;
     }
     info.rwFlag = rwFlagText.empty() ? old.rwFlag : EipTag::StrToRWFlag(rwFlagText);
     info.outputType =
         outputTypeText.empty() ? old.outputType : EipTag::StrToOutputType(outputTypeText);
-    if ((info.rwFlag & EIP_RW_FLAG_IO) != 0 && !dataLenGiven) {
+    if ((info.rwFlag & kRwFlagIo) != 0 && !dataLenGiven) {
         info.dataLen = old.dataLen;
     }
     if (!descriptionGiven) {

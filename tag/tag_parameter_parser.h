@@ -20,7 +20,7 @@ class TagParameterParser {
     using Variant = kestrel::strata_sdk::Variant;
     // (key, value, info, extra) -> link error code.
     using ExtraParamCallback =
-        std::function<int(const std::string&, const Variant&, _eipTagInfo&, _eipTagInfo&)>;
+        std::function<int(const std::string&, const Variant&, TagInfo&, TagInfo&)>;
 
     TagParameterParser(int8_t tagKind, Variant&& params);
 
@@ -34,21 +34,21 @@ class TagParameterParser {
     void FillMissingWithDefaults();
     // Edit: tag name, RW flag, output type, I/O data length and description not given are taken
     // from the tag's current record. The alias is not copied.
-    void CopyMissingFrom(const _eipTagInfo& old);
+    void CopyMissingFrom(const TagInfo& old);
 
-    _eipTagInfo& GetInfo() { return info; }
-    const _eipTagInfo& GetInfo() const { return info; }
+    TagInfo& GetInfo() { return info; }
+    const TagInfo& GetInfo() const { return info; }
     // Filled by the edit callbacks: new alias, rename, new address.
-    _eipTagInfo& GetExtra() { return extra; }
-    const _eipTagInfo& GetExtra() const { return extra; }
+    TagInfo& GetExtra() { return extra; }
+    const TagInfo& GetExtra() const { return extra; }
     // Elements of a "Subtags" array, in order.
     const std::vector<Variant>& GetSubtags() const { return subtags; }
 
   private:
     int8_t tagKind;
     Variant params;
-    _eipTagInfo info;
-    _eipTagInfo extra;
+    TagInfo info;
+    TagInfo extra;
     std::string rwFlagText;
     std::string outputTypeText;
     std::vector<Variant> subtags;

@@ -1,29 +1,29 @@
 #include "tag/taginfo_validator.h"
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 
-int TagInfoValidator::Validate(const _eipTagInfo& info) const {
+int TagInfoValidator::Validate(const TagInfo& info) const {
     if (info.alias.empty()) {
-        return tessel::TL_ERR_TAG_ALIAS_NOT_INSERTED;
+        return link_error::kTagAliasNotInserted;
     }
     if (info.tagName.empty()) {
-        return tessel::TL_ERR_TAG_NAME_NOT_INSERTED;
+        return link_error::kTagNameNotInserted;
     }
-    if (tagKind == EIP_TAG_KIND_EM) {
-        if (info.rwFlag == 0 || (info.rwFlag & EIP_RW_FLAG_IO) != 0) {
-            return tessel::TL_ERR_INVALID_RW_FLAG;
+    if (tagKind == kTagKindExplicit) {
+        if (info.rwFlag == 0 || (info.rwFlag & kRwFlagIo) != 0) {
+            return link_error::kInvalidRwFlag;
         }
     } else {
-        if (info.rwFlag != EIP_RW_FLAG_IO) {
-            return tessel::TL_ERR_INVALID_RW_FLAG;
+        if (info.rwFlag != kRwFlagIo) {
+            return link_error::kInvalidRwFlag;
         }
         // The size of the I/O data: a negative size is as unusable as none.
         if (info.dataLen <= 0) {
-            return tessel::TL_ERR_DATALEN_NOT_INSERTED;
+            return link_error::kDataLenNotInserted;
         }
     }
-    if (info.outputType == EIP_OUTPUT_TYPE_UNKNOWN) {
-        return tessel::TL_ERR_INVALID_OUTPUT_TYPE;
+    if (info.outputType == kOutputTypeUnknown) {
+        return link_error::kInvalidOutputType;
     }
     return 0;
 }

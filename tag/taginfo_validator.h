@@ -12,7 +12,7 @@ class TagInfoValidator {
 
     // The first failure of: alias (10018), tag name (10019), RW flag for the kind (10029),
     // I/O data length (10021), output type (10028); 0 when the record passes.
-    int Validate(const _eipTagInfo& info) const;
+    int Validate(const TagInfo& info) const;
 
   private:
     int8_t tagKind;

@@ -84,11 +84,11 @@ bool BrowseOnce(int tagCount) {
         return false;
     }
 
-    _eipConnectInfo info;
+    ConnectInfo info;
     info.alias = "bench";
     info.host = "127.0.0.1";
     info.port = port;
-    info.family = EIP_PROTOCOL_FAMILY_CIP;
+    info.family = kFamilyCip;
     rusage before{};
     getrusage(RUSAGE_SELF, &before);
     const auto started = Clock::now();
@@ -96,7 +96,7 @@ bool BrowseOnce(int tagCount) {
     std::unique_ptr<EipConnection> connection(EipConnection::MakeTestConnection(info, error));
     size_t symbolPages = 0;
     const auto exchange = [&](ByteView request, LogixBrowser::Reply& reply) {
-        EXPLICIT_RESPONSE_STRUCT response;
+        ExplicitResponse response;
         if (!connection || connection->ExchangeRouted("browse_bench", request, 0, response) != 0) {
             return false;
         }

@@ -67,11 +67,11 @@ bool AddTags(EipDevice& device) {
 // Connects K PLCs spread over the controllers, each with its ten tags.
 bool AddFleet(EipManager& manager, const std::vector<Child>& controllers, int count) {
     EipDeviceCallbacks callbacks;
-    callbacks.emTagValues = [](const std::string&, const std::vector<EipTagValue>& values) {
+    callbacks.explicitTagValues = [](const std::string&, const std::vector<EipTagValue>& values) {
         g_values.fetch_add(values.size(), std::memory_order_relaxed);
     };
     for (int i = 0; i < count; ++i) {
-        _eipConnectInfo info;
+        ConnectInfo info;
         info.alias = "PLC" + std::to_string(i);
         info.host = "127.0.0.1";
         info.port = controllers[size_t(i / kPlcsPerController)].port;
@@ -89,7 +89,7 @@ bool AddFleet(EipManager& manager, const std::vector<Child>& controllers, int co
 bool StartPolling(EipManager& manager) {
     for (const std::string& alias : manager.GetAliases()) {
         std::string message;
-        if (manager.GetPLC(alias)->StartEMPolling(kIntervalMs, message) != 0) {
+        if (manager.GetPLC(alias)->StartExplicitPolling(kIntervalMs, message) != 0) {
             std::fprintf(stderr, "%s: polling did not start (%s)\n", alias.c_str(),
                          message.c_str());
             return false;

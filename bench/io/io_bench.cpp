@@ -34,8 +34,7 @@ constexpr int kRpiMs = 10;
 
 std::atomic<uint64_t> g_published{0};
 
-bool CountedValue(const std::string& alias, const _eipTagInfo& tag, const uint8_t* data,
-                  uint16_t len) {
+bool CountedValue(const std::string& alias, const TagInfo& tag, const uint8_t* data, uint16_t len) {
     g_published.fetch_add(1, std::memory_order_relaxed);
     return EipNode::ChangeIOTagNodeValue(alias, tag, data, len);
 }
@@ -62,9 +61,9 @@ bool AddIOTags(EipDevice* device, int count) {
         const auto object = sdk::json::from_json_string("{\"Tag Alias\":\"T" + std::to_string(i) +
                                                         "\",\"Tag Name\":\"D" + std::to_string(i) +
                                                         "\",\"DataLen\":8}");
-        _eipSubTagInfo value;
+        SubTagInfo value;
         value.alias = "v";
-        value.innerType = EIP_INNER_TYPE_DINT;
+        value.innerType = kInnerTypeDint;
         value.dataLen = 4;
         if (device->AddTag(nullptr, object, 2, alias, message, false) != 0 ||
             device->AddSubTag(alias, value, true) != 0) {

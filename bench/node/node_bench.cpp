@@ -18,12 +18,12 @@ namespace {
 
 namespace sdk = kestrel::strata_sdk;
 
-_eipTagInfo Tag(int innerType, uint16_t structHandle = 0) {
-    _eipTagInfo tag;
+TagInfo Tag(int innerType, uint16_t structHandle = 0) {
+    TagInfo tag;
     tag.alias = "t";
-    tag.family = EIP_PROTOCOL_FAMILY_CIP;
-    tag.outputType = EIP_OUTPUT_TYPE_DEFAULT;
-    tag.rwFlag = EIP_RW_FLAG_READ;
+    tag.family = kFamilyCip;
+    tag.outputType = kOutputTypeDefault;
+    tag.rwFlag = kRwFlagRead;
     tag.innerType = innerType;
     tag.structHandle = structHandle;
     tag.elementCount = 1;
@@ -31,7 +31,7 @@ _eipTagInfo Tag(int innerType, uint16_t structHandle = 0) {
 }
 
 void BM_ConvertDint(benchmark::State& state) {
-    const _eipTagInfo tag = Tag(EIP_INNER_TYPE_DINT);
+    const TagInfo tag = Tag(kInnerTypeDint);
     const uint8_t data[4] = {0x2A, 0, 0, 0};
     for (auto _ : state) {
         benchmark::DoNotOptimize(EipNode::ConvertTagValue(tag, data, sizeof data));
@@ -41,10 +41,10 @@ void BM_ConvertDint(benchmark::State& state) {
 BENCHMARK(BM_ConvertDint);
 
 void BM_ConvertRealArray(benchmark::State& state) {
-    const _eipTagInfo tag = Tag(EIP_INNER_TYPE_REAL);
+    const TagInfo tag = Tag(kInnerTypeReal);
     std::vector<uint8_t> data(static_cast<size_t>(state.range(0)) * 4);
     for (size_t i = 0; i < data.size(); i += 4) {
-        eip_PutLitEndianFloat(static_cast<float>(i) * 0.5f, data.data() + i);
+        PutLittleEndianFloat(static_cast<float>(i) * 0.5f, data.data() + i);
     }
     for (auto _ : state) {
         benchmark::DoNotOptimize(
@@ -55,10 +55,10 @@ void BM_ConvertRealArray(benchmark::State& state) {
 BENCHMARK(BM_ConvertRealArray)->Arg(10)->Arg(100);
 
 void BM_ConvertStringStructures(benchmark::State& state) {
-    const _eipTagInfo tag = Tag(EIP_INNER_TYPE_STRUCTURE, EIP_STRING_STRUCT_HANDLE);
+    const TagInfo tag = Tag(kInnerTypeStructure, kStringStructHandle);
     std::vector<uint8_t> data(static_cast<size_t>(state.range(0)) * 88, 0);
     for (size_t i = 0; i < data.size(); i += 88) {
-        eip_PutLitEndian32(20, data.data() + i);
+        PutLittleEndian32(20, data.data() + i);
         std::memcpy(data.data() + i + 4, "conveyor 4 overspeed", 20);
     }
     for (auto _ : state) {
@@ -70,12 +70,12 @@ void BM_ConvertStringStructures(benchmark::State& state) {
 BENCHMARK(BM_ConvertStringStructures)->Arg(1)->Arg(10);
 
 void BM_ConvertString2(benchmark::State& state) {
-    const _eipTagInfo tag = Tag(EIP_INNER_TYPE_STRING2);
+    const TagInfo tag = Tag(kInnerTypeString2);
     const std::u16string text = u"Pumpe 3 \u00fcberhitzt";
     std::vector<uint8_t> data(2 + text.size() * 2);
-    eip_PutLitEndian16(static_cast<uint16_t>(text.size()), data.data());
+    PutLittleEndian16(static_cast<uint16_t>(text.size()), data.data());
     for (size_t i = 0; i < text.size(); ++i) {
-        eip_PutLitEndian16(static_cast<uint16_t>(text[i]), data.data() + 2 + 2 * i);
+        PutLittleEndian16(static_cast<uint16_t>(text[i]), data.data() + 2 + 2 * i);
     }
     for (auto _ : state) {
         benchmark::DoNotOptimize(
@@ -100,15 +100,15 @@ void BM_PublishDint(benchmark::State& state) {
     link->non_blocking_run();
     g_link = link.get();
 
-    _eipConnectInfo conn;
+    ConnectInfo conn;
     conn.alias = "line1";
     conn.host = "127.0.0.1";
-    EipNode::CreatePLCNode(sdk::NodePath(), conn, _eipProductInfo{});
+    EipNode::CreatePLCNode(sdk::NodePath(), conn, ProductInfo{});
     for (int i = 0; i < 10 && !link->responder()->node_exists(EipNode::ReadTagsListPath("line1"));
          ++i) {
         link->broker().wait_idle();
     }
-    _eipTagInfo tag = Tag(EIP_INNER_TYPE_DINT);
+    TagInfo tag = Tag(kInnerTypeDint);
     tag.dataLen = 4;
     EipNode::CreateTagItemNode("line1", tag, nullptr);
     link->broker().wait_idle();
@@ -116,8 +116,9 @@ void BM_PublishDint(benchmark::State& state) {
     uint8_t data[4] = {0, 0, 0, 0};
     uint32_t counter = 0;
     for (auto _ : state) {
-        eip_PutLitEndian32(++counter, data);
-        benchmark::DoNotOptimize(EipNode::ChangeEMTagNodeValue("line1", tag, data, sizeof data));
+        PutLittleEndian32(++counter, data);
+        benchmark::DoNotOptimize(
+            EipNode::ChangeExplicitTagNodeValue("line1", tag, data, sizeof data));
     }
     link->broker().wait_idle();
     state.SetItemsProcessed(state.iterations());

@@ -15,8 +15,8 @@
 namespace {
 
 std::unique_ptr<EipTag> MakeTag(const std::string& address) {
-    std::unique_ptr<EipTag> tag(EipTag::Create(EIP_PROTOCOL_FAMILY_PCCC));
-    _eipTagInfo info;
+    std::unique_ptr<EipTag> tag(EipTag::Create(kFamilyPccc));
+    TagInfo info;
     info.alias = address;
     info.plc5Address = address;
     tag->SetInfo(info);
@@ -29,7 +29,7 @@ void BM_PcccBuildRead(benchmark::State& state) {
     auto tag = MakeTag("N7:12");
     uint8_t buffer[EIP_MSG_BUFFER_SIZE];
     for (auto _ : state) {
-        benchmark::DoNotOptimize(connection.createTagRequest(
+        benchmark::DoNotOptimize(connection.CreateTagRequest(
             buffer, sizeof buffer, static_cast<uint16_t>(state.iterations()), tag->GetTagData()));
     }
     state.SetItemsProcessed(state.iterations());
@@ -40,12 +40,12 @@ void BM_PcccAnalyzeBitReply(benchmark::State& state) {
     kestrel::strata_sdk::set_debug_level(-1);
     PcccConnection connection(nullptr);
     auto tag = MakeTag("B3:4/9");
-    EXPLICIT_RESPONSE_STRUCT reply{};
+    ExplicitResponse reply{};
     reply.service = PCCC_SVC_EXECUTE_PCCC_REPLY;
     const uint8_t data[] = {0x07, 0, 0, 0x11, 0x22, 0x33, 0x44, 0x4F, 0x00, 0x00, 0x00, 0x00, 0x02};
     std::copy(std::begin(data), std::end(data), reply.data);
     reply.dataLength = sizeof data;
-    auto records = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+    auto records = std::make_unique<TagRequestSet>();
     EipTag* t = tag.get();
     for (auto _ : state) {
         benchmark::DoNotOptimize(
@@ -65,11 +65,11 @@ void BM_PcccPollLoopback(benchmark::State& state) {
         state.SkipWithError("simulator did not start");
         return;
     }
-    _eipConnectInfo info;
+    ConnectInfo info;
     info.host = "127.0.0.1";
     info.port = plc.Sim().Port();
     PcccConnection connection(&info);
-    if (connection.Connect(info.host, info.port, 2) != 0 || connection.RegiSession(2) != 0) {
+    if (connection.Connect(info.host, info.port, 2) != 0 || connection.RegisterSession(2) != 0) {
         state.SkipWithError("no session");
         return;
     }
@@ -79,12 +79,12 @@ void BM_PcccPollLoopback(benchmark::State& state) {
         owned.push_back(MakeTag("N7:" + std::to_string(i % 64)));
         list.push_back(owned.back().get());
     }
-    auto records = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+    auto records = std::make_unique<TagRequestSet>();
     auto lookup = [&](uint16_t i) { return i < list.size() ? list[i] : nullptr; };
     size_t next = 0;
     for (auto _ : state) {
-        if (connection.RequestEMTags(list, list.size(), next) != 0 ||
-            connection.RecvEMTags(*records, lookup) < 1) {
+        if (connection.RequestExplicitTags(list, list.size(), next) != 0 ||
+            connection.RecvExplicitTags(*records, lookup) < 1) {
             state.SkipWithError("poll step failed");
             break;
         }

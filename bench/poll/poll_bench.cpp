@@ -50,7 +50,7 @@ std::atomic<uint64_t> g_published{0};
 
 void CountedValues(const std::string& alias, const std::vector<EipTagValue>& values) {
     g_published.fetch_add(values.size(), std::memory_order_relaxed);
-    EipNode::ChangeEMTagNodeValues(alias, values);
+    EipNode::ChangeExplicitTagNodeValues(alias, values);
 }
 
 // Sums the cycle durations of the "EM Polling time = x.xxms" lines.
@@ -104,8 +104,9 @@ bool RunOnce(int tagCount, double seconds, CycleLog& cycleLog) {
         std::fprintf(stderr, "controller did not start\n");
         return false;
     }
-    auto link = std::make_unique<bench::BenchLink>(
-        child.port, [](EipDeviceCallbacks& callbacks) { callbacks.emTagValues = &CountedValues; });
+    auto link = std::make_unique<bench::BenchLink>(child.port, [](EipDeviceCallbacks& callbacks) {
+        callbacks.explicitTagValues = &CountedValues;
+    });
     EipDevice* device = link->Device();
     std::optional<sdk::SubscriptionId> events;
     if (const char* wanted = std::getenv("TB_BENCH_EVENTS"); wanted && *wanted == '1') {
@@ -114,7 +115,7 @@ bool RunOnce(int tagCount, double seconds, CycleLog& cycleLog) {
     bool ok = device != nullptr && AddTags(device, tagCount);
     link->WaitIdle();
     std::string message;
-    if (ok && device->StartEMPolling(10, message) == 0) {
+    if (ok && device->StartExplicitPolling(10, message) == 0) {
         std::this_thread::sleep_for(std::chrono::seconds(1));  // warm-up: every tag seen once
         const uint64_t published0 = g_published.load();
         const uint64_t requests0 = ControllerRequests(child);

@@ -103,7 +103,7 @@ Plcsim StartEchoFloor(size_t replySize) {
         event.events = EPOLLIN;
         epoll_ctl(epoll, EPOLL_CTL_ADD, client, &event);
         std::vector<uint8_t> reply(replySize, 0);
-        eip_PutLitEndian16(static_cast<uint16_t>(replySize - EIP_ENCAP_HEADER_SIZE), &reply[2]);
+        PutLittleEndian16(static_cast<uint16_t>(replySize - EIP_ENCAP_HEADER_SIZE), &reply[2]);
         std::vector<uint8_t> request(65536);
         while (epoll_wait(epoll, &event, 1, -1) == 1 &&
                recv(client, request.data(), request.size(), 0) > 0) {

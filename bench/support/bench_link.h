@@ -40,7 +40,7 @@ class BenchLink {
         g_link = link_.get();
         manager_ = std::make_unique<EipManager>();
         g_eipManager = manager_.get();
-        _eipConnectInfo info;
+        ConnectInfo info;
         info.alias = "PLC1";
         info.host = "127.0.0.1";
         info.port = port;

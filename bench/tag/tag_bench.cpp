@@ -40,12 +40,12 @@ void BM_ParseTagName_Longest(benchmark::State& state) {
 }
 
 std::unique_ptr<EipTag> LogixTag(int32_t innerType, const std::string& name) {
-    std::unique_ptr<EipTag> tag(EipTag::Create(EIP_PROTOCOL_FAMILY_CIP));
-    _eipTagInfo info;
+    std::unique_ptr<EipTag> tag(EipTag::Create(kFamilyCip));
+    TagInfo info;
     info.alias = "t";
     info.tagName = name;
     info.innerType = innerType;
-    info.structHandle = EIP_STRING_STRUCT_HANDLE;
+    info.structHandle = kStringStructHandle;
     tag->SetInfo(info);
     tag->ParsingTagName();
     return tag;
@@ -62,23 +62,23 @@ void Convert(benchmark::State& state, const EipTag& tag, const Variant& value) {
 }
 
 void BM_ConvertVexa2Raw_Dint(benchmark::State& state) {
-    Convert(state, *LogixTag(EIP_INNER_TYPE_DINT, "t"), Variant(int64_t{123456}));
+    Convert(state, *LogixTag(kInnerTypeDint, "t"), Variant(int64_t{123456}));
 }
 void BM_ConvertVexa2Raw_RealText(benchmark::State& state) {
-    Convert(state, *LogixTag(EIP_INNER_TYPE_REAL, "t"), Variant("-12.75"));
+    Convert(state, *LogixTag(kInnerTypeReal, "t"), Variant("-12.75"));
 }
 void BM_ConvertVexa2Raw_String(benchmark::State& state) {
-    Convert(state, *LogixTag(EIP_INNER_TYPE_STRUCTURE, "t"), Variant("Batch 42 complete"));
+    Convert(state, *LogixTag(kInnerTypeStructure, "t"), Variant("Batch 42 complete"));
 }
 void BM_ConvertVexa2Raw_String2(benchmark::State& state) {
-    Convert(state, *LogixTag(EIP_INNER_TYPE_STRING2, "t"), Variant("Batch 42 complete"));
+    Convert(state, *LogixTag(kInnerTypeString2, "t"), Variant("Batch 42 complete"));
 }
 void BM_ConvertVexa2Raw_DintArray16(benchmark::State& state) {
     Variant::ArrayType values;
     for (int64_t i = 0; i < 16; ++i) {
         values.emplace_back(i);
     }
-    Convert(state, *LogixTag(EIP_INNER_TYPE_DINT, "t[0~15]"), Variant(values));
+    Convert(state, *LogixTag(kInnerTypeDint, "t[0~15]"), Variant(values));
 }
 
 }  // namespace

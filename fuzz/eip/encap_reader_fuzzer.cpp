@@ -27,23 +27,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     peer.Attach(connection);
     switch (mode) {
         case 0: {
-            auto tags = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
-            connection.RecvEMTags(*tags, [](uint16_t) { return nullptr; });
+            auto tags = std::make_unique<TagRequestSet>();
+            connection.RecvExplicitTags(*tags, [](uint16_t) { return nullptr; });
             break;
         }
         case 1: {
-            _eipProductInfo info;
+            ProductInfo info;
             connection.ReadPLCProductInfo(0, info);
             break;
         }
         case 2:
-            connection.RegiSession(1);
+            connection.RegisterSession(1);
             break;
         case 3:
-            connection.OpenEMConnection(45000);
+            connection.OpenExplicitConnection(45000);
             break;
         default:
-            connection.CloseEMConnection();
+            connection.CloseExplicitConnection();
             break;
     }
     // A failed read closes the descriptor it holds; keep the shared pair open.

@@ -9,18 +9,18 @@ class FuzzConnection : public EipConnection {
     FuzzConnection() : EipConnection(nullptr) {}
 
     bool CheckStatesForPolling(uint8_t, uint8_t) override { return true; }
-    int TestEMTag(EipTag*, EIPC_TAG_REQUEST_STRUCT&) override { return -1; }
-    int WriteDataToTag(const _eipTagInfo&, const EipTagData&, const uint8_t*, uint16_t) override {
+    int TestExplicitTag(EipTag*, TagRequestSet&) override { return -1; }
+    int WriteDataToTag(const TagInfo&, const EipTagData&, const uint8_t*, uint16_t) override {
         return -1;
     }
-    int RequestEMTags(const std::vector<EipTag*>&, size_t, size_t&) override { return -1; }
-    int AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& response, EIPC_TAG_REQUEST_STRUCT& tags,
+    int RequestExplicitTags(const std::vector<EipTag*>&, size_t, size_t&) override { return -1; }
+    int AnalyzeTagResp(const ExplicitResponse& response, TagRequestSet& tags,
                        const TagLookup&) override {
         tags.count = response.dataLength > 0 ? response.data[response.dataLength - 1] : 0;
         return 0;
     }
     bool IsServiceSupported(uint8_t replyService) override { return replyService == 0x8A; }
-    eipProtocolFamily_t GetProtocolFamily() override { return EIP_PROTOCOL_FAMILY_CIP; }
+    ProtocolFamily GetProtocolFamily() override { return kFamilyCip; }
 
     // Uses an existing descriptor (a socket pair end) and a session handle as if registered.
     void Adopt(int fd, uint32_t handle, uint32_t toId, uint16_t sequence) {

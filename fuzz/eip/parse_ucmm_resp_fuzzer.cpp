@@ -18,21 +18,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4 + EIP_ENCAP_HEADER_SIZE) {
         return 0;
     }
-    const uint32_t expectedId = eip_GetLitEndian32(data);
+    const uint32_t expectedId = GetLittleEndian32(data);
     // An exact-size copy so that any read past the message is caught.
     const std::vector<uint8_t> message(data + 4, data + size);
-    EIPS_ENCAP_MSG_STRUCT encap;
+    EncapsulationMessage encap;
     EipConnection::EipParseENCAP(message.data(), encap);
     const size_t body = message.size() - EIP_ENCAP_HEADER_SIZE;
     if (body > EIP_ENCAP_MAX_DATA) {
         return 0;
     }
     encap.length = static_cast<uint16_t>(body);
-    auto cpf = std::make_unique<CPF_MESSAGE_STRUCT>();
-    auto response = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    auto cpf = std::make_unique<CpfMessage>();
+    auto response = std::make_unique<ExplicitResponse>();
     if (EipConnection::EipParseUCMMRESP(expectedId, ~expectedId, encap, *cpf, *response) == 0 &&
         response->generalStatus != 0) {
-        EipConnection::logResponseError("fuzz", *response);
+        EipConnection::LogResponseError("fuzz", *response);
     }
     return 0;
 }

@@ -27,11 +27,11 @@ class FragmentConnection : public ControlLogixConnection {
 };
 
 std::unique_ptr<EipTag> BigTag() {
-    std::unique_ptr<EipTag> tag(EipTag::Create(EIP_PROTOCOL_FAMILY_CIP));
-    _eipTagInfo info;
+    std::unique_ptr<EipTag> tag(EipTag::Create(kFamilyCip));
+    TagInfo info;
     info.alias = "big";
     info.tagName = "Big[0~999]";
-    info.innerType = EIP_INNER_TYPE_DINT;
+    info.innerType = kInnerTypeDint;
     info.dataLen = 4000;  // more than one reply: read fragmented
     tag->SetInfo(info);
     tag->ParsingTagName();
@@ -57,19 +57,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         FragmentConnection connection(pair.fd());
         peer.Attach(connection);
-        auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+        auto response = std::make_unique<TagRequestSet>();
         if (polled) {
             const std::vector<EipTag*> list{tag.get()};
             size_t next = 0;
-            if (connection.RequestEMTags(list, 1, next) == 0) {
-                connection.RecvEMTags(*response, [](uint16_t) { return nullptr; });
+            if (connection.RequestExplicitTags(list, 1, next) == 0) {
+                connection.RecvExplicitTags(*response, [](uint16_t) { return nullptr; });
             }
         } else {
-            connection.TestEMTag(tag.get(), *response);
+            connection.TestExplicitTag(tag.get(), *response);
         }
         // A value handed up is whole and within the record limit.
         for (uint16_t i = 0; i < response->count; ++i) {
-            const EIPC_TAG_REPLY_STRUCT& record = response->replies[i];
+            const TagReplySet& record = response->replies[i];
             if (record.dataLength != record.data.size() && record.generalStatus == 0) {
                 __builtin_trap();
             }

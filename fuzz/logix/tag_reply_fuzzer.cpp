@@ -1,4 +1,5 @@
-// AnalyzeTagResp on arbitrary Multiple Service Packet reply data, as RecvEMTags hands it over.
+// AnalyzeTagResp on arbitrary Multiple Service Packet reply data, as RecvExplicitTags hands it
+// over.
 
 #include <algorithm>
 #include <cstdint>
@@ -15,12 +16,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static ControlLogixConnection connection(nullptr);
-    auto reply = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    auto reply = std::make_unique<ExplicitResponse>();
     const size_t length = std::min(size, sizeof reply->data);
     std::copy(data, data + length, reply->data);
     reply->service = 0x8A;
     reply->dataLength = static_cast<uint16_t>(length);
-    auto tags = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+    auto tags = std::make_unique<TagRequestSet>();
     connection.AnalyzeTagResp(*reply, *tags, [](uint16_t) { return nullptr; });
     // Every record's length is the length of the value it holds.
     for (uint16_t i = 0; i < tags->count; ++i) {

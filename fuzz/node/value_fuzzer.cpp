@@ -25,12 +25,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < kHeader || size - kHeader > UINT16_MAX) {
         return 0;
     }
-    _eipTagInfo tag;
-    tag.family = (data[0] & 1) ? EIP_PROTOCOL_FAMILY_CIP : EIP_PROTOCOL_FAMILY_PCCC;
-    tag.outputType = EIP_OUTPUT_TYPE_DEFAULT;
+    TagInfo tag;
+    tag.family = (data[0] & 1) ? kFamilyCip : kFamilyPccc;
+    tag.outputType = kOutputTypeDefault;
     tag.innerType =
         kFuzzInnerTypes[(data[0] >> 1) % (sizeof kFuzzInnerTypes / sizeof kFuzzInnerTypes[0])];
-    tag.structHandle = (data[0] & 0x80) ? EIP_STRING_STRUCT_HANDLE : 0x1234;
+    tag.structHandle = (data[0] & 0x80) ? kStringStructHandle : 0x1234;
     tag.dataLen = static_cast<int8_t>(data[1]) * 4 + static_cast<int8_t>(data[2]);
     const size_t len = size - kHeader;
     std::unique_ptr<uint8_t[]> bytes(new uint8_t[len ? len : 1]);

@@ -13,8 +13,8 @@
 namespace {
 
 std::unique_ptr<EipTag> MakeTag(const char* address) {
-    std::unique_ptr<EipTag> tag(EipTag::Create(EIP_PROTOCOL_FAMILY_PCCC));
-    _eipTagInfo info;
+    std::unique_ptr<EipTag> tag(EipTag::Create(kFamilyPccc));
+    TagInfo info;
     info.alias = address;
     info.plc5Address = address;
     tag->SetInfo(info);
@@ -41,14 +41,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         tags[pick] = MakeTag(addresses[pick]);
     }
     EipTag* tag = tags[pick].get();
-    auto reply = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    auto reply = std::make_unique<ExplicitResponse>();
     const size_t length = std::min(size - 1, sizeof reply->data);
     std::copy(data + 1, data + 1 + length, reply->data);
     reply->service = PCCC_SVC_EXECUTE_PCCC_REPLY;
     reply->dataLength = static_cast<uint16_t>(length);
-    auto records = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+    auto records = std::make_unique<TagRequestSet>();
     const int result = connection.AnalyzeTagResp(*reply, *records, [tag](uint16_t) { return tag; });
-    const EIPC_TAG_REPLY_STRUCT& record = records->replies[0];
+    const TagReplySet& record = records->replies[0];
     // One record at most; a value never larger than its element; a bit is 0 or 1.
     if (records->count > 1 || record.dataLength > PcccConnection::kMaxElementBytes) {
         __builtin_trap();

@@ -28,19 +28,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     const bool pccc = (data[0] & 0x80) != 0;
-    _eipTagInfo info;
+    TagInfo info;
     info.alias = "fuzz";
     info.innerType =
         kFuzzInnerTypes[(data[0] & 0x7F) % (sizeof kFuzzInnerTypes / sizeof kFuzzInnerTypes[0])];
     info.dataLen = kBoolWidths[data[1] & 0x03];
-    info.structHandle = (data[1] & 0x04) ? EIP_STRING_STRUCT_HANDLE : 0x1234;
+    info.structHandle = (data[1] & 0x04) ? kStringStructHandle : 0x1234;
     const unsigned elements = 1 + (data[2] & 0x0F);
     info.tagName = elements == 1 ? "t" : "t[0~" + std::to_string(elements - 1) + "]";
     info.plc5Address = "ST10:0";
     const uint16_t bufferSize = static_cast<uint16_t>(data[3] + ((data[1] & 0x08) ? 256 : 0));
 
-    std::unique_ptr<EipTag> tag(
-        EipTag::Create(pccc ? EIP_PROTOCOL_FAMILY_PCCC : EIP_PROTOCOL_FAMILY_CIP));
+    std::unique_ptr<EipTag> tag(EipTag::Create(pccc ? kFamilyPccc : kFamilyCip));
     tag->SetInfo(info);
     if (tag->ParsingTagName() < 0) {
         std::abort();

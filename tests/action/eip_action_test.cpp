@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "action/eip_action.h"
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 #include "device/device_test_support.h"
 #include "device/eip_manager.h"
 #include "device/link_harness.h"
@@ -28,7 +28,7 @@ using namespace std::chrono_literals;
 namespace {
 
 std::string Msg(int code) {
-    return tessel::tesselLink_error_message(code);
+    return link_error::Message(code);
 }
 
 // A result stream for calling a handler directly: records the single values row.
@@ -374,7 +374,8 @@ TEST_F(ActionTest, StartPollingAndListeningCheckTheirParametersAndTags) {
     // The toggle hides Start Polling while polling runs; a caller that still holds the action
     // (a console opened before the start) reaches the handler directly.
     auto stream = std::make_shared<CapturingStream>();
-    EipAction::EMStartPollingNodeAction(stream, sdk::NodePath("/PLC1/EM Tags"), Interval(10), {});
+    EipAction::ExplicitStartPollingNodeAction(stream, sdk::NodePath("/PLC1/EM Tags"), Interval(10),
+                                              {});
     EXPECT_EQ(Msg(10048), stream->Message());
 }
 

@@ -414,11 +414,11 @@ TEST_F(BrowseTest, PagingSendsOneRequestPerFullReplyAndTemplatesAreReadOnce) {
     for (int i = 0; i < 600; ++i) {
         plc.DefineTag({"Tag" + std::to_string(i), "DINT", {}, {}, {}});
     }
-    _eipConnectInfo info;
+    ConnectInfo info;
     info.alias = "PLC1";
     info.host = "127.0.0.1";
     info.port = plc.Sim().Port();
-    info.family = EIP_PROTOCOL_FAMILY_CIP;
+    info.family = kFamilyCip;
     std::string error;
     std::unique_ptr<EipConnection> connection(EipConnection::MakeTestConnection(info, error));
     ASSERT_TRUE(connection) << error;
@@ -430,7 +430,7 @@ TEST_F(BrowseTest, PagingSendsOneRequestPerFullReplyAndTemplatesAreReadOnce) {
     };
     std::vector<Sent> sent;
     const auto exchange = [&](ByteView request, LogixBrowser::Reply& reply) {
-        EXPLICIT_RESPONSE_STRUCT response;
+        ExplicitResponse response;
         if (connection->ExchangeRouted("test", request, 0, response) != 0) {
             return false;
         }

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "action/eip_action.h"
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 #include "device/device_test_support.h"
 #include "device/eip_manager.h"
 #include "device/link_harness.h"
@@ -155,7 +155,7 @@ TEST_F(DeviceEngineTest, RemovePlcWhileActionsRunAnswersEachOnce) {
     Invoke("/PLC1/Remove", sdk::Variant::new_map());
     ASSERT_TRUE(WaitUntil([&] { return add.Answered() && write.Answered() && poll.Answered(); }));
     EXPECT_EQ(nullptr, g_eipManager->GetPLC("PLC1"));
-    const std::string gone = tessel::tesselLink_error_message(tessel::TL_ERR_PLC_NOT_EXIST);
+    const std::string gone = link_error::Message(link_error::kPlcNotExist);
     for (PendingInvoke* pending : {&add, &write, &poll}) {
         EXPECT_EQ(1, pending->Answers());
         const auto result = pending->Result();

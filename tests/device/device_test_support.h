@@ -33,7 +33,7 @@ using tb_test::WaitUntil;
 
 inline std::vector<uint8_t> Dint(int32_t value) {
     std::vector<uint8_t> bytes(4);
-    eip_PutLitEndian32(static_cast<uint32_t>(value), bytes.data());
+    PutLittleEndian32(static_cast<uint32_t>(value), bytes.data());
     return bytes;
 }
 
@@ -73,13 +73,13 @@ class SimPlc {
         }
     }
 
-    _eipConnectInfo Info(const std::string& alias) {
-        _eipConnectInfo info;
+    ConnectInfo Info(const std::string& alias) {
+        ConnectInfo info;
         info.alias = alias;
         info.host = "127.0.0.1";
         info.port = controller_.Sim().Port();
         info.slot = 0;
-        info.family = EIP_PROTOCOL_FAMILY_CIP;
+        info.family = kFamilyCip;
         return info;
     }
 
@@ -113,25 +113,26 @@ class Recorder {
   public:
     EipDeviceCallbacks Callbacks() {
         EipDeviceCallbacks cb;
-        cb.tagNodeCreated = [this](const std::string&, const _eipTagInfo& tag,
-                                   std::vector<_eipSubTagInfo>* subs) {
+        cb.tagNodeCreated = [this](const std::string&, const TagInfo& tag,
+                                   std::vector<SubTagInfo>* subs) {
             Add("created", tag.alias);
-            Locked(
-                [&] { createdSubTags_[tag.alias] = subs ? *subs : std::vector<_eipSubTagInfo>{}; });
+            Locked([&] { createdSubTags_[tag.alias] = subs ? *subs : std::vector<SubTagInfo>{}; });
         };
-        cb.tagNodeRemoved = [this](const std::string&, const _eipTagInfo& tag,
-                                   std::vector<_eipSubTagInfo>*) { Add("removed", tag.alias); };
-        cb.subTagNodeCreated = [this](const std::string&, const _eipTagInfo&,
-                                      const _eipSubTagInfo& sub) { Add("subCreated", sub.alias); };
-        cb.subTagNodeRemoved = [this](const std::string&, const _eipTagInfo&,
-                                      const _eipSubTagInfo& sub) { Add("subRemoved", sub.alias); };
-        cb.emCnxnState = [this](const std::string&, unsigned char state) {
-            Locked([&] { emStates_.push_back(state); });
+        cb.tagNodeRemoved = [this](const std::string&, const TagInfo& tag,
+                                   std::vector<SubTagInfo>*) { Add("removed", tag.alias); };
+        cb.subTagNodeCreated = [this](const std::string&, const TagInfo&, const SubTagInfo& sub) {
+            Add("subCreated", sub.alias);
+        };
+        cb.subTagNodeRemoved = [this](const std::string&, const TagInfo&, const SubTagInfo& sub) {
+            Add("subRemoved", sub.alias);
+        };
+        cb.explicitConnectionState = [this](const std::string&, unsigned char state) {
+            Locked([&] { explicitStates_.push_back(state); });
         };
         cb.ucmmState = [this](const std::string&, unsigned char state) {
             Locked([&] { ucmmStates_.push_back(state); });
         };
-        cb.emTagValues = [this](const std::string&, const std::vector<EipTagValue>& values) {
+        cb.explicitTagValues = [this](const std::string&, const std::vector<EipTagValue>& values) {
             Locked([&] {
                 for (const EipTagValue& value : values) {
                     values_[value.tag->alias] = value.data;
@@ -139,10 +140,10 @@ class Recorder {
                 }
             });
         };
-        cb.actionToggle = [this](const std::string&, signed char emStopped,
-                                 unsigned short emInterval, signed char, unsigned short,
+        cb.actionToggle = [this](const std::string&, signed char explicitStopped,
+                                 unsigned short explicitInterval, signed char, unsigned short,
                                  unsigned short) {
-            Locked([&] { toggles_.emplace_back(emStopped, emInterval); });
+            Locked([&] { toggles_.emplace_back(explicitStopped, explicitInterval); });
         };
         cb.tagStatus = [this](const std::string&, const std::string& tagAlias, signed char,
                               const std::string& status) {
@@ -154,9 +155,9 @@ class Recorder {
     std::vector<std::string> Events(const std::string& kind) { return Copy(events_)[kind]; }
     std::vector<uint8_t> Value(const std::string& tag) { return Copy(values_)[tag]; }
     size_t ValueCount(const std::string& tag) { return Copy(valueCounts_)[tag]; }
-    std::vector<unsigned char> EMStates() { return Copy(emStates_); }
+    std::vector<unsigned char> ExplicitStates() { return Copy(explicitStates_); }
     std::vector<unsigned char> UCMMStates() { return Copy(ucmmStates_); }
-    std::vector<_eipSubTagInfo> CreatedSubTags(const std::string& tag) {
+    std::vector<SubTagInfo> CreatedSubTags(const std::string& tag) {
         return Copy(createdSubTags_)[tag];
     }
     std::vector<std::pair<signed char, unsigned short>> Toggles() { return Copy(toggles_); }
@@ -165,8 +166,8 @@ class Recorder {
   private:
     std::mutex mutex_;
     std::map<std::string, std::vector<std::string>> events_;
-    std::map<std::string, std::vector<_eipSubTagInfo>> createdSubTags_;
-    std::vector<unsigned char> emStates_, ucmmStates_;
+    std::map<std::string, std::vector<SubTagInfo>> createdSubTags_;
+    std::vector<unsigned char> explicitStates_, ucmmStates_;
     std::map<std::string, std::vector<uint8_t>> values_;
     std::map<std::string, size_t> valueCounts_;
     std::vector<std::pair<signed char, unsigned short>> toggles_;
@@ -205,8 +206,8 @@ class DeviceFixture : public ::testing::Test {
         lastMessage.clear();
         return device->AddTag(test.get(), Json(json), kind, lastAlias, lastMessage, false);
     }
-    int AddEMTag(EipDevice* device, const std::string& alias, const std::string& name,
-                 const std::string& rw = "RW") {
+    int AddExplicitTag(EipDevice* device, const std::string& alias, const std::string& name,
+                       const std::string& rw = "RW") {
         return AddTag(device, "{\"Tag Alias\":\"" + alias + "\",\"Tag Name\":\"" + name +
                                   "\",\"RW Flag\":\"" + rw + "\"}");
     }

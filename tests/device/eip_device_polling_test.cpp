@@ -21,11 +21,12 @@ class DevicePollingTest : public DeviceFixture {
         EipDevice* device = AddPlc();
         plc.DefineDints("D", count);
         for (int i = 0; i < count; ++i) {
-            EXPECT_EQ(0, AddEMTag(device, "T" + std::to_string(i), "D" + std::to_string(i), "R"))
+            EXPECT_EQ(0,
+                      AddExplicitTag(device, "T" + std::to_string(i), "D" + std::to_string(i), "R"))
                 << lastMessage;
         }
         std::string message;
-        EXPECT_EQ(0, device->StartEMPolling(interval, message)) << message;
+        EXPECT_EQ(0, device->StartExplicitPolling(interval, message)) << message;
         return device;
     }
     bool AllValuesArrive(int count) {
@@ -60,12 +61,12 @@ TEST_F(DevicePollingTest, StatesAreBusyWhileARequestIsOutstandingAndReadyAfterTh
     delay.delay = std::chrono::milliseconds(1500);
     plc.Sim().InjectFault(delay);
     EipDevice* device = StartPolling(1, 1000);
-    ASSERT_TRUE(WaitUntil([&] { return device->GetEMCnxnState() == EM_CNXN_BUSY; }));
-    EXPECT_EQ(UCMM_BUSY, device->GetUCMMState());
+    ASSERT_TRUE(WaitUntil([&] { return device->GetExplicitConnectionState() == kExplicitBusy; }));
+    EXPECT_EQ(kUcmmBusy, device->GetUCMMState());
     // Notified: BUSY at the cycle start, READY at its end.
     ASSERT_TRUE(WaitUntil([&] {
-        return ReadyAfterBusy(rec.EMStates(), EM_CNXN_BUSY, EM_CNXN_READY) &&
-               ReadyAfterBusy(rec.UCMMStates(), UCMM_BUSY, UCMM_READY);
+        return ReadyAfterBusy(rec.ExplicitStates(), kExplicitBusy, kExplicitReady) &&
+               ReadyAfterBusy(rec.UCMMStates(), kUcmmBusy, kUcmmReady);
     }));
     EXPECT_EQ(Dint(1000), rec.Value("T0"));
 }
@@ -74,8 +75,8 @@ TEST_F(DevicePollingTest, StopAndStartRebuildTheListAndToggleTheActions) {
     EipDevice* device = StartPolling(2);
     ASSERT_TRUE(AllValuesArrive(2));
     std::string message;
-    EXPECT_EQ(0, device->StopEMPolling(message));
-    EXPECT_EQ(1, device->GetEMPollingStopped());
+    EXPECT_EQ(0, device->StopExplicitPolling(message));
+    EXPECT_EQ(1, device->GetExplicitPollingStopped());
     auto toggles = rec.Toggles();
     ASSERT_GE(toggles.size(), 2u);
     EXPECT_EQ(std::make_pair(static_cast<signed char>(0), static_cast<unsigned short>(10)),
@@ -83,19 +84,19 @@ TEST_F(DevicePollingTest, StopAndStartRebuildTheListAndToggleTheActions) {
     EXPECT_EQ(std::make_pair(static_cast<signed char>(1), static_cast<unsigned short>(0)),
               toggles.back());
     ASSERT_EQ(0, device->RemoveTagFromMap("T1", 1, true));
-    ASSERT_EQ(0, device->StartEMPolling(10, message));
+    ASSERT_EQ(0, device->StartExplicitPolling(10, message));
     ASSERT_TRUE(MoreCycles("T0", 2));
     const size_t t1 = rec.ValueCount("T1");
     ASSERT_TRUE(MoreCycles("T0", 5));
     EXPECT_EQ(t1, rec.ValueCount("T1"));
     // Nothing readable left: the start is refused and polling stays stopped.
-    device->StopEMPolling(message);
+    device->StopExplicitPolling(message);
     plc.Define("W0", "DINT", 0);
-    ASSERT_EQ(0, AddEMTag(device, "W0", "W0", "_W")) << lastMessage;
+    ASSERT_EQ(0, AddExplicitTag(device, "W0", "W0", "_W")) << lastMessage;
     ASSERT_EQ(0, device->RemoveTagFromMap("T0", 1, true));
-    EXPECT_EQ(-1, device->StartEMPolling(1000, message));
+    EXPECT_EQ(-1, device->StartExplicitPolling(1000, message));
     EXPECT_EQ("Read Tags does not exist.", message);
-    EXPECT_EQ(1, device->GetEMPollingStopped());
+    EXPECT_EQ(1, device->GetExplicitPollingStopped());
 }
 
 // Tags removed or replaced while cycles run: a removed tag is never published again, a
@@ -135,10 +136,10 @@ TEST_F(DevicePollingTest, DroppedReplyTimesOutThenReconnectsAndPollingResumes) {
     plc.Sim().InjectFault(drop);
     ASSERT_TRUE(WaitUntil([&] { return log.Contains("PLC1: EM tag request timed out."); }));
     EXPECT_EQ(1u, log.Count("EM tag request timed out."));
-    EXPECT_TRUE(WaitUntil([&] { return Notified(rec.EMStates(), EM_CNXN_NON_EXIST); }));
-    EXPECT_TRUE(WaitUntil([&] { return Notified(rec.UCMMStates(), UCMM_NON_EXIST); }));
+    EXPECT_TRUE(WaitUntil([&] { return Notified(rec.ExplicitStates(), kExplicitNonExist); }));
+    EXPECT_TRUE(WaitUntil([&] { return Notified(rec.UCMMStates(), kUcmmNonExist); }));
     EXPECT_TRUE(MoreCycles("T0", 5));
-    EXPECT_EQ(0, device->GetEMPollingStopped());
+    EXPECT_EQ(0, device->GetExplicitPollingStopped());
 }
 
 TEST_F(DevicePollingTest, ReadErrorOfOneTagDoesNotStopTheOthers) {
@@ -178,7 +179,7 @@ TEST_F(ManagerTest, SecondAddOfAnAliasIsRefusedAndTheFirstKeepsRunning) {
     EXPECT_EQ(-1, manager.AddPLC(plc.Info("PLC1"), false));
     EXPECT_TRUE(log.Contains("Alias is already exist - PLC1"));
     EXPECT_EQ(first, manager.GetPLC("PLC1").get());
-    EXPECT_TRUE(first->IsCnxnUp());
+    EXPECT_TRUE(first->IsConnected());
 }
 
 TEST_F(ManagerTest, RestoreReusesThePlaceholderAndKeepsRetryingUntilThePlcAnswers) {
@@ -193,9 +194,9 @@ TEST_F(ManagerTest, RestoreReusesThePlaceholderAndKeepsRetryingUntilThePlcAnswer
     EXPECT_EQ(0, manager.AddPLC(plc.Info("PLC1"), true));
     EXPECT_EQ(placeholder, manager.GetPLC("PLC1").get());
     placeholder->StartRestore();
-    EXPECT_FALSE(placeholder->IsCnxnUp());
+    EXPECT_FALSE(placeholder->IsConnected());
     ASSERT_TRUE(plc.Sim().Restart());
-    EXPECT_TRUE(WaitUntil([&] { return placeholder->IsCnxnUp(); }));
+    EXPECT_TRUE(WaitUntil([&] { return placeholder->IsConnected(); }));
     EXPECT_FALSE(placeholder->IsNeverConnected());
     EXPECT_EQ((std::vector<std::string>{"PLC1"}), manager.GetAliases());
 }

@@ -43,8 +43,8 @@ class DeviceTagsTest : public DeviceFixture {
 // The refusals the actions' own tests do not already reach (duplicates, unknown tags, read-only
 // writes and unknown removals are pinned there).
 TEST_F(DeviceTagsTest, RefusedRequestsChangeNothingAndSayWhy) {
-    ASSERT_EQ(0, AddEMTag(device, "Cnt", "Count"));
-    ASSERT_EQ(0, AddEMTag(device, "Spd", "Speed", "R"));
+    ASSERT_EQ(0, AddExplicitTag(device, "Cnt", "Count"));
+    ASSERT_EQ(0, AddExplicitTag(device, "Spd", "Speed", "R"));
     struct Refusal {
         const char* op;
         const char* json;
@@ -76,8 +76,8 @@ TEST_F(DeviceTagsTest, RefusedRequestsChangeNothingAndSayWhy) {
 
 // A rename keeps the tag name and takes the new description (the actions' tests pin the nodes).
 TEST_F(DeviceTagsTest, EditReplacesTheTagAndResetRemovesEveryTagOfTheKind) {
-    ASSERT_EQ(0, AddEMTag(device, "Cnt", "Count"));
-    ASSERT_EQ(0, AddEMTag(device, "Spd", "Speed"));
+    ASSERT_EQ(0, AddExplicitTag(device, "Cnt", "Count"));
+    ASSERT_EQ(0, AddExplicitTag(device, "Spd", "Speed"));
     ASSERT_EQ(0, AddTag(device, IOTag("In1", 8), 2)) << lastMessage;
     ASSERT_EQ(0,
               EditTag(device, R"({"Tag Alias":"Cnt","New Tag Alias":"Counter","Description":"d"})"))
@@ -86,7 +86,7 @@ TEST_F(DeviceTagsTest, EditReplacesTheTagAndResetRemovesEveryTagOfTheKind) {
     ASSERT_NE(tag, nullptr);
     EXPECT_EQ("Count", tag->GetInfo().tagName);
     EXPECT_EQ("d", tag->GetInfo().description);
-    EXPECT_EQ(EIP_RW_FLAG_DEFAULT_EM, tag->GetInfo().rwFlag);
+    EXPECT_EQ(kRwFlagDefaultExplicit, tag->GetInfo().rwFlag);
     // Reset empties only the folder it is invoked on.
     EXPECT_EQ(0, device->ResetTag(1));
     EXPECT_TRUE(device->ListTagInfos(1).empty());
@@ -107,9 +107,9 @@ TEST_F(DeviceTagsTest, IOTagSubtagsFollowEveryOperation) {
     EXPECT_EQ("Data", subs[0].alias);
     EXPECT_EQ(8, subs[0].dataLen);
     EXPECT_EQ("A", subs[1].alias);
-    EXPECT_EQ(0, device->AddSubTag("In1", {"S", 2, EIP_INNER_TYPE_INT, 2}, true));
-    EXPECT_NE(0, device->AddSubTag("Nope", {"S", 0, EIP_INNER_TYPE_INT, 2}, true));
-    EXPECT_EQ(0, device->EditSubTag("In1", "S", {"S2", 4, EIP_INNER_TYPE_DINT, 4}, true));
+    EXPECT_EQ(0, device->AddSubTag("In1", {"S", 2, kInnerTypeInt, 2}, true));
+    EXPECT_NE(0, device->AddSubTag("Nope", {"S", 0, kInnerTypeInt, 2}, true));
+    EXPECT_EQ(0, device->EditSubTag("In1", "S", {"S2", 4, kInnerTypeDint, 4}, true));
     EXPECT_EQ((std::vector<std::string>{"S", "S2"}), rec.Events("subCreated"));
     EXPECT_EQ((std::vector<std::string>{"S"}), rec.Events("subRemoved"));
     ASSERT_EQ(0, device->RemoveTag(Json(R"({"Tag Alias":" In1 ","Subtags":["A","Z"]})"), 2,
@@ -168,11 +168,10 @@ TEST_F(DeviceTagsTest, PersistedTagsAreReplayedOnceAndResumePolling) {
     device->AddPersistenceTagStr(list / "Broken", "{not json");
     device->AddPersistenceTagStr(list / "Ghost", R"({"Tag Alias":"Ghost","Tag Name":"Gone"})");
     device->AddPersistenceTagStr(NodePath("/PLC1/IO Tags/In1"), IOTag("In1", 8));
-    device->AddPersistenceSubTagStr(NodePath("/PLC1/IO Tags/In1/A"),
-                                    {"A", 2, EIP_INNER_TYPE_INT, 2});
+    device->AddPersistenceSubTagStr(NodePath("/PLC1/IO Tags/In1/A"), {"A", 2, kInnerTypeInt, 2});
     device->AddPersistenceSubTagStr(NodePath("/PLC1/IO Tags/In1/Data"),
-                                    {"Data", 0, EIP_INNER_TYPE_SINT, 8});
-    device->SetEMPollingState(10, false);
+                                    {"Data", 0, kInnerTypeSint, 8});
+    device->SetExplicitPollingState(10, false);
     device->CreatePersistenceTag();
     auto cnt = device->FindTagByAlias("Cnt", 1);
     ASSERT_NE(cnt, nullptr);
@@ -187,7 +186,7 @@ TEST_F(DeviceTagsTest, PersistedTagsAreReplayedOnceAndResumePolling) {
     auto in1 = device->FindTagByAlias("In1", 2);
     ASSERT_NE(in1, nullptr);
     EXPECT_EQ(2, in1->GetSubTagInfo("A").offset);
-    EXPECT_EQ(0, device->GetEMPollingStopped());
+    EXPECT_EQ(0, device->GetExplicitPollingStopped());
     EXPECT_TRUE(WaitUntil([&] { return rec.Value("Cnt") == Dint(7); }));
     const size_t created = rec.Events("created").size();
     device->CreatePersistenceTag();

@@ -8,11 +8,11 @@
 namespace {
 
 TEST(ConnectionIdTest, FirstTwoIdentifiersOfTheProcessDifferByOneAndEndIn0001) {
-    const uint32_t first = EipConnection::makeConnectionID();
-    const uint32_t second = EipConnection::makeConnectionID();
+    const uint32_t first = EipConnection::MakeConnectionID();
+    const uint32_t second = EipConnection::MakeConnectionID();
     EXPECT_EQ(first & 0xFFFF, 0x0001u);
     EXPECT_EQ(second, first + 1);
-    EXPECT_EQ(EipConnection::makeConnectionID(), first + 2);
+    EXPECT_EQ(EipConnection::MakeConnectionID(), first + 2);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The connection base against plcsim on loopback: connect, RegisterSession, the socket layer's
 // failure paths, the identity read, making connections by protocol family with the reachability
 // test of the actions, and the class-3 connection (Forward Open, Forward Close, their refusals and
-// the connected reply checks of RecvEMTags).
+// the connected reply checks of RecvExplicitTags).
 
 #include <sys/socket.h>
 
@@ -32,15 +32,15 @@ using tb_test::WaitUntil;
 // helpers so that tests can send requests the families would send.
 class ProbeConnection : public EipConnection {
   public:
-    explicit ProbeConnection(const _eipConnectInfo& info) : EipConnection(&info) {}
+    explicit ProbeConnection(const ConnectInfo& info) : EipConnection(&info) {}
 
     bool CheckStatesForPolling(uint8_t, uint8_t) override { return true; }
-    int TestEMTag(EipTag*, EIPC_TAG_REQUEST_STRUCT&) override { return -1; }
-    int WriteDataToTag(const _eipTagInfo&, const EipTagData&, const uint8_t*, uint16_t) override {
+    int TestExplicitTag(EipTag*, TagRequestSet&) override { return -1; }
+    int WriteDataToTag(const TagInfo&, const EipTagData&, const uint8_t*, uint16_t) override {
         return -1;
     }
-    int RequestEMTags(const std::vector<EipTag*>&, size_t, size_t&) override { return -1; }
-    int AnalyzeTagResp(const EXPLICIT_RESPONSE_STRUCT& response, EIPC_TAG_REQUEST_STRUCT&,
+    int RequestExplicitTags(const std::vector<EipTag*>&, size_t, size_t&) override { return -1; }
+    int AnalyzeTagResp(const ExplicitResponse& response, TagRequestSet&,
                        const TagLookup&) override {
         analysedService = response.service;
         analysedData.assign(response.data, response.data + response.dataLength);
@@ -50,23 +50,23 @@ class ProbeConnection : public EipConnection {
     bool IsServiceSupported(uint8_t replyService) override {
         return replyService == supportedService;
     }
-    eipProtocolFamily_t GetProtocolFamily() override { return EIP_PROTOCOL_FAMILY_CIP; }
+    ProtocolFamily GetProtocolFamily() override { return kFamilyCip; }
 
     // Sends a Message Router request (service, class, instance, no data) as a SendRRData
     // without routing. Returns the parsed reply's result (0 / -1).
     int SendDirect(uint8_t service, uint16_t classId, uint16_t instanceId,
-                   EXPLICIT_RESPONSE_STRUCT& response) {
+                   ExplicitResponse& response) {
         uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
         BuildEipRRDataHeader(buffer, sizeof buffer, sessionHandle);
-        const EIPC_UCMM_REQUEST_STRUCT request{service, classId, instanceId};
-        const int front = BuildEmReqCommon(buffer + EIP_RR_DATA_FRONT_SIZE, 6, &request);
+        const UcmmRequest request{service, classId, instanceId};
+        const int front = BuildExplicitReqCommon(buffer + EIP_RR_DATA_FRONT_SIZE, 6, &request);
         const size_t total = EIP_RR_DATA_FRONT_SIZE + static_cast<size_t>(front);
         PatchRRDataLengths(buffer, total);
         return ExchangeExplicit("SendDirect", buffer, total, {"send", "recv", "parse"}, response);
     }
 
     // Sends a connected request (service, class, instance) on the open class-3 connection with
-    // the next sequence count, without reading the reply (RecvEMTags reads it).
+    // the next sequence count, without reading the reply (RecvExplicitTags reads it).
     // SendUnitData front (46 bytes) then the 6-byte request.
     int SendConnected(uint8_t service, uint16_t classId, uint16_t instanceId) {
         uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
@@ -85,10 +85,10 @@ class ProbeConnection : public EipConnection {
             .u16(CPF_ITEM_CONNECTED_DATA)
             .u16(8)
             .u16(sequenceCount);
-        const EIPC_UCMM_REQUEST_STRUCT request{service, classId, instanceId};
-        BuildEmReqCommon(buffer + writer.size(), 6, &request);
+        const UcmmRequest request{service, classId, instanceId};
+        BuildExplicitReqCommon(buffer + writer.size(), 6, &request);
         const size_t total = writer.size() + 6;
-        eip_PutLitEndian16(static_cast<uint16_t>(total - EIP_ENCAP_HEADER_SIZE), buffer + 2);
+        PutLittleEndian16(static_cast<uint16_t>(total - EIP_ENCAP_HEADER_SIZE), buffer + 2);
         return EipSendData(buffer, total, kRequestTimeoutSeconds);
     }
 
@@ -98,13 +98,13 @@ class ProbeConnection : public EipConnection {
     int analyseCount = 0;
 };
 
-inline _eipConnectInfo InfoFor(uint16_t port, int slot = 0) {
-    _eipConnectInfo info;
+inline ConnectInfo InfoFor(uint16_t port, int slot = 0) {
+    ConnectInfo info;
     info.alias = "plc1";
     info.host = "127.0.0.1";
     info.port = port;
     info.slot = slot;
-    info.family = EIP_PROTOCOL_FAMILY_CIP;
+    info.family = kFamilyCip;
     return info;
 }
 
@@ -124,7 +124,7 @@ class SimSessionTest : public ::testing::Test {
     }
     void ConnectAndRegister() {
         ASSERT_EQ(connection->Connect("127.0.0.1", sim->Port(), 2), 0);
-        ASSERT_EQ(connection->RegiSession(2), 0);
+        ASSERT_EQ(connection->RegisterSession(2), 0);
     }
     // Rewrites the nth reply with `edit`.
     void MutateReply(int nth, std::function<void(std::vector<uint8_t>&)> edit) {
@@ -179,9 +179,9 @@ TEST_F(SessionTest, ConnectAndRegisterGetsDistinctSessionHandles) {
                              std::to_string(connection->GetSessionHandle())));
     ProbeConnection second(InfoFor(sim->Port(), 3));
     ASSERT_EQ(second.Connect("127.0.0.1", sim->Port(), 2), 0);
-    ASSERT_EQ(second.RegiSession(2), 0);
+    ASSERT_EQ(second.RegisterSession(2), 0);
     EXPECT_NE(second.GetSessionHandle(), connection->GetSessionHandle());
-    _eipProductInfo info;
+    ProductInfo info;
     EXPECT_EQ(second.ReadPLCProductInfo(3, info), 0);
     EXPECT_EQ(sim->Stats().sessionsRegistered, 2u);
     EXPECT_TRUE(sim->ProtocolErrors().empty()) << sim->ProtocolErrors().front();
@@ -198,19 +198,19 @@ TEST_F(SessionTest, RefusedOrInvalidHostLeavesNoSocket) {
 // A register reply of another command is refused; a non-zero status is accepted (controllers
 // send one); silence is a time-out that keeps the socket.
 TEST_F(SessionTest, RegisterSessionRepliesAndSilence) {
-    MutateReply(1, [](std::vector<uint8_t>& reply) { eip_PutLitEndian16(0x0066, &reply[0]); });
+    MutateReply(1, [](std::vector<uint8_t>& reply) { PutLittleEndian16(0x0066, &reply[0]); });
     ASSERT_EQ(connection->Connect("127.0.0.1", sim->Port(), 2), 0);
-    EXPECT_LT(connection->RegiSession(2), 0);
+    EXPECT_LT(connection->RegisterSession(2), 0);
     EXPECT_EQ(connection->GetSessionHandle(), 0u);
 
-    MutateReply(1, [](std::vector<uint8_t>& reply) { eip_PutLitEndian32(1, &reply[8]); });
+    MutateReply(1, [](std::vector<uint8_t>& reply) { PutLittleEndian32(1, &reply[8]); });
     ConnectAndRegister();
     EXPECT_NE(connection->GetSessionHandle(), 0u);
 
     SilenceEveryReply();
     ProbeConnection quiet(InfoFor(sim->Port(), 3));
     ASSERT_EQ(quiet.Connect("127.0.0.1", sim->Port(), 2), 0);
-    EXPECT_EQ(quiet.RegiSession(1), -1);
+    EXPECT_EQ(quiet.RegisterSession(1), -1);
     EXPECT_EQ(quiet.GetSessionHandle(), 0u);
     EXPECT_GE(quiet.GetSocketFd(), 0);
 }
@@ -227,14 +227,14 @@ TEST_F(SessionTest, RepliesInPiecesOrLateAreAssembled) {
     late.delay = std::chrono::milliseconds(300);
     for (const plcsim::Fault& fault : {split, late}) {
         sim->InjectFault(fault);
-        _eipProductInfo info;
+        ProductInfo info;
         EXPECT_EQ(connection->ReadPLCProductInfo(3, info), 0);
         EXPECT_EQ(info.productName, "1756-L83E/B");
     }
     connection->SetRecvFunc([](int fd, void* buffer, size_t length, int flags) {
         return ::recv(fd, buffer, std::min<size_t>(length, 5), flags);
     });
-    _eipProductInfo info;
+    ProductInfo info;
     EXPECT_EQ(connection->ReadPLCProductInfo(3, info), 0);
     EXPECT_EQ(info.productName, "1756-L83E/B");
 }
@@ -247,8 +247,7 @@ TEST_F(SessionTest, BrokenStreamsFailAndCloseTheSocket) {
     cut.splitAt = 30;
     const std::vector<std::function<void()>> breaks = {
         [&] {
-            MutateReply(1,
-                        [](std::vector<uint8_t>& reply) { eip_PutLitEndian16(2002, &reply[2]); });
+            MutateReply(1, [](std::vector<uint8_t>& reply) { PutLittleEndian16(2002, &reply[2]); });
         },
         [&] { sim->InjectFault(cut); },
         [&] {
@@ -262,7 +261,7 @@ TEST_F(SessionTest, BrokenStreamsFailAndCloseTheSocket) {
         connection = std::make_unique<ProbeConnection>(InfoFor(sim->Port(), 3));
         ConnectAndRegister();
         breaks[i]();
-        _eipProductInfo info;
+        ProductInfo info;
         info.productName = "kept";
         EXPECT_EQ(connection->ReadPLCProductInfo(3, info), -1) << i;
         EXPECT_EQ(info.productName, "kept") << i;
@@ -288,11 +287,11 @@ TEST_F(SessionTest, SendAndReadNeedASocketAndDisconnectKeepsTheSession) {
 // ---- Identity ----------------------------------------------------------------------------------
 
 TEST_F(SessionTest, IdentityRoutedToTheSlotFillsTheProductInfo) {
-    _eipProductInfo info;
+    ProductInfo info;
     ASSERT_EQ(connection->Connect("127.0.0.1", sim->Port(), 2), 0);
     EXPECT_EQ(connection->ReadPLCProductInfo(3, info), -1) << "no session";
     EXPECT_EQ(sim->Stats().requests, 0u);
-    ASSERT_EQ(connection->RegiSession(2), 0);
+    ASSERT_EQ(connection->RegisterSession(2), 0);
     ASSERT_EQ(connection->ReadPLCProductInfo(3, info), 0);
     EXPECT_EQ(info.vendorId, 1);
     EXPECT_EQ(info.deviceType, 0x0E);
@@ -309,12 +308,12 @@ TEST_F(SessionTest, IdentityRoutedToTheSlotFillsTheProductInfo) {
     EXPECT_TRUE(log.Contains("unexpected : explicit response error (1, 786)")) << log.All();
 
     // Unrouted, the adapter answers.
-    auto response = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    auto response = std::make_unique<ExplicitResponse>();
     ASSERT_EQ(connection->SendDirect(CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 1, *response),
               0);
     EXPECT_EQ(response->service, 0x81);
     ASSERT_GE(response->dataLength, 15);
-    EXPECT_EQ(eip_GetLitEndian16(response->data + 4), 0x5A);
+    EXPECT_EQ(GetLittleEndian16(response->data + 4), 0x5A);
 }
 
 using IdentitySlotTest = SessionTest;
@@ -322,7 +321,7 @@ using IdentitySlotTest = SessionTest;
 TEST_F(IdentitySlotTest, Slot16IsSentAsGiven) {
     Start(Config(16));
     ConnectAndRegister();
-    _eipProductInfo info;
+    ProductInfo info;
     EXPECT_EQ(connection->ReadPLCProductInfo(16, info), 0);
     EXPECT_EQ(connection->ReadPLCProductInfo(0, info), -1);
 }
@@ -348,7 +347,7 @@ TEST_F(SessionTest, IdentityRepliesOfUnusualShapes) {
         sim->Router().RegisterClass(CIP_CLASS_IDENTITY, [data = data](const plcsim::CipRequest&) {
             return plcsim::CipReply::Success(data);
         });
-        _eipProductInfo info;
+        ProductInfo info;
         info.productName = "old";
         info.vendorId = 42;
         ASSERT_EQ(connection->ReadPLCProductInfo(3, info), 0) << name;
@@ -361,8 +360,8 @@ TEST_F(SessionTest, IdentityRepliesOfUnusualShapes) {
 
 TEST(ConnectionFactoryTest, UnknownFamilyGivesNullAndIsLogged) {
     LogCapture log;
-    const _eipConnectInfo info = InfoFor(44818);
-    EXPECT_EQ(EipConnection::Create(static_cast<eipProtocolFamily_t>(2), &info), nullptr);
+    const ConnectInfo info = InfoFor(44818);
+    EXPECT_EQ(EipConnection::Create(static_cast<ProtocolFamily>(2), &info), nullptr);
     EXPECT_TRUE(log.Contains("Failed to create connection: family not supported (2)")) << log.All();
 }
 
@@ -392,7 +391,7 @@ TEST_F(TestConnectionTest, ReachablePlcGivesARegisteredConnectionOthersTheConnec
 
 constexpr uint16_t kRpiMs = 45000;
 
-class EmConnectionTest : public SimSessionTest {
+class ExplicitConnectionTest : public SimSessionTest {
   protected:
     void SetUp() override { StartAndRegister(); }
 
@@ -402,19 +401,20 @@ class EmConnectionTest : public SimSessionTest {
         ConnectAndRegister();
     }
     void OpenConnection() {
-        ASSERT_EQ(connection->OpenEMConnection(kRpiMs), 0) << log.All();
+        ASSERT_EQ(connection->OpenExplicitConnection(kRpiMs), 0) << log.All();
         ASSERT_EQ(sim->Connections().size(), 1u);
     }
     int Receive() {
-        auto tags = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
-        return connection->RecvEMTags(*tags, [](uint16_t) { return nullptr; });
+        auto tags = std::make_unique<TagRequestSet>();
+        return connection->RecvExplicitTags(*tags, [](uint16_t) { return nullptr; });
     }
 };
 
-TEST_F(EmConnectionTest, ForwardOpenAndCloseHaveTheControllersByteLayoutAndKeepTheGrantedIds) {
+TEST_F(ExplicitConnectionTest,
+       ForwardOpenAndCloseHaveTheControllersByteLayoutAndKeepTheGrantedIds) {
     const auto recorded = RecordSent();
     const auto& sent = *recorded;
-    _eipProductInfo info;
+    ProductInfo info;
     ASSERT_EQ(connection->ReadPLCProductInfo(0, info), 0);
     OpenConnection();
     const plcsim::CipConnection granted = sim->Connections().front();
@@ -422,39 +422,39 @@ TEST_F(EmConnectionTest, ForwardOpenAndCloseHaveTheControllersByteLayoutAndKeepT
     EXPECT_EQ(connection->GetTOConnectionId(), granted.toConnectionId);
     EXPECT_EQ(granted.otConnectionSize, 4002);
     EXPECT_EQ(connection->GetConnectionSize(), 4002);
-    ASSERT_EQ(connection->CloseEMConnection(), 0);
+    ASSERT_EQ(connection->CloseExplicitConnection(), 0);
     EXPECT_TRUE(sim->Connections().empty());
     EXPECT_TRUE(sim->ProtocolErrors().empty()) << sim->ProtocolErrors().front();
     ASSERT_EQ(sent.size(), 3u);
 
     const std::vector<uint8_t>& identity = sent[0];
     ASSERT_EQ(identity.size(), 60u);
-    EXPECT_EQ(eip_GetLitEndian16(&identity[2]), 36);
-    EXPECT_EQ(eip_GetLitEndian16(&identity[38]), 20);
+    EXPECT_EQ(GetLittleEndian16(&identity[2]), 36);
+    EXPECT_EQ(GetLittleEndian16(&identity[38]), 20);
     EXPECT_EQ(std::vector<uint8_t>(identity.begin() + 40, identity.end()),
               Hex("52 02 20 06 24 01 07 07 06 00 01 02 20 01 24 01 01 00 01 00"));
 
     // Large Forward Open: the connection parameters are 32 bits wide.
     const std::vector<uint8_t>& open = sent[1];
     ASSERT_EQ(open.size(), 92u);
-    EXPECT_EQ(eip_GetLitEndian16(&open[2]), 68);
-    EXPECT_EQ(eip_GetLitEndian16(&open[38]), 52);
+    EXPECT_EQ(GetLittleEndian16(&open[2]), 68);
+    EXPECT_EQ(GetLittleEndian16(&open[38]), 52);
     EXPECT_EQ(std::vector<uint8_t>(open.begin() + 40, open.begin() + 48),
               Hex("5B 02 20 06 24 01 03 FA"));
-    EXPECT_EQ(eip_GetLitEndian32(&open[52]), eip_GetLitEndian32(&open[48]) + 1);
-    EXPECT_EQ(eip_GetLitEndian16(&open[58]), 0x0100);
-    EXPECT_EQ(eip_GetLitEndian32(&open[60]), EipConnection::makeSerialNumber());
-    EXPECT_EQ(eip_GetLitEndian32(&open[64]), 0u);
-    EXPECT_EQ(eip_GetLitEndian32(&open[68]), 45000000u);
-    EXPECT_EQ(eip_GetLitEndian32(&open[72]), 0x42000FA2u);
-    EXPECT_EQ(eip_GetLitEndian32(&open[76]), 45000000u);
-    EXPECT_EQ(eip_GetLitEndian32(&open[80]), 0x42000FA2u);
+    EXPECT_EQ(GetLittleEndian32(&open[52]), GetLittleEndian32(&open[48]) + 1);
+    EXPECT_EQ(GetLittleEndian16(&open[58]), 0x0100);
+    EXPECT_EQ(GetLittleEndian32(&open[60]), EipConnection::MakeSerialNumber());
+    EXPECT_EQ(GetLittleEndian32(&open[64]), 0u);
+    EXPECT_EQ(GetLittleEndian32(&open[68]), 45000000u);
+    EXPECT_EQ(GetLittleEndian32(&open[72]), 0x42000FA2u);
+    EXPECT_EQ(GetLittleEndian32(&open[76]), 45000000u);
+    EXPECT_EQ(GetLittleEndian32(&open[80]), 0x42000FA2u);
     EXPECT_EQ(std::vector<uint8_t>(open.begin() + 84, open.end()), Hex("A3 03 01 00 20 02 24 01"));
 
     const std::vector<uint8_t>& close = sent[2];
     ASSERT_EQ(close.size(), 64u);
-    EXPECT_EQ(eip_GetLitEndian16(&close[2]), 40);
-    EXPECT_EQ(eip_GetLitEndian16(&close[38]), 24);
+    EXPECT_EQ(GetLittleEndian16(&close[2]), 40);
+    EXPECT_EQ(GetLittleEndian16(&close[38]), 24);
     EXPECT_EQ(std::vector<uint8_t>(close.begin() + 40, close.begin() + 48),
               Hex("4E 02 20 06 24 01 03 FA"));
     EXPECT_EQ(std::vector<uint8_t>(close.begin() + 48, close.begin() + 56),
@@ -466,27 +466,27 @@ TEST_F(EmConnectionTest, ForwardOpenAndCloseHaveTheControllersByteLayoutAndKeepT
 // Each open proposes the next pair of ids and draws its own connection serial: a controller that
 // still holds the connection of a lost link, or of another link process on this host (same
 // originator serial), would refuse a repeated triad as a duplicate.
-TEST_F(EmConnectionTest, EachOpenProposesTheNextPairOfIdsAndHasItsOwnTriad) {
+TEST_F(ExplicitConnectionTest, EachOpenProposesTheNextPairOfIdsAndHasItsOwnTriad) {
     OpenConnection();
     const uint32_t firstTO = connection->GetTOConnectionId();
     const uint16_t firstSerial = sim->Connections().front().connectionSerial;
-    ASSERT_EQ(connection->CloseEMConnection(), 0);
+    ASSERT_EQ(connection->CloseExplicitConnection(), 0);
     OpenConnection();
     EXPECT_EQ(connection->GetTOConnectionId(), firstTO + 2);
     EXPECT_NE(sim->Connections().front().connectionSerial, firstSerial);
-    EXPECT_EQ(connection->CloseEMConnection(), 0) << log.All();
+    EXPECT_EQ(connection->CloseExplicitConnection(), 0) << log.All();
 }
 
 // A refusal, a reply echoing another vendor or originator serial, or a path to an empty slot
 // fails the open; the link then closes with the triad it sent, so nothing stays open.
-TEST_F(EmConnectionTest, RefusedOrMismatchedForwardOpenFailsAndLeavesNothingOpen) {
+TEST_F(ExplicitConnectionTest, RefusedOrMismatchedForwardOpenFailsAndLeavesNothingOpen) {
     plcsim::ForwardOpenFault refuse;
     refuse.refuseGeneralStatus = 0x01;
     refuse.refuseExtStatus = 0x0100;
     plcsim::ForwardOpenFault vendor;
     vendor.echoVendorId = 0x0200;
     plcsim::ForwardOpenFault serial;
-    serial.echoOriginatorSerial = EipConnection::makeSerialNumber() + 1;
+    serial.echoOriginatorSerial = EipConnection::MakeSerialNumber() + 1;
     for (const plcsim::ForwardOpenFault& fault :
          {refuse, vendor, serial, plcsim::ForwardOpenFault{}}) {
         sim->SetForwardOpenFault(fault);
@@ -494,7 +494,7 @@ TEST_F(EmConnectionTest, RefusedOrMismatchedForwardOpenFailsAndLeavesNothingOpen
             connection->SetConnectionInfo(InfoFor(sim->Port(), 4));  // an empty slot
         }
         log.Clear();
-        EXPECT_EQ(connection->OpenEMConnection(kRpiMs), -1);
+        EXPECT_EQ(connection->OpenExplicitConnection(kRpiMs), -1);
         EXPECT_TRUE(log.Contains("Try to close em connection...(test)")) << log.All();
         EXPECT_TRUE(sim->Connections().empty());
         EXPECT_EQ(connection->GetOTConnectionId(), 0u);
@@ -503,17 +503,17 @@ TEST_F(EmConnectionTest, RefusedOrMismatchedForwardOpenFailsAndLeavesNothingOpen
 
 // Without a socket nothing is sent; a Forward Open reply that never comes fails and the session
 // that timed out is closed, so nothing late can be read from it.
-TEST_F(EmConnectionTest, ForwardOpenAndCloseWithoutAnAnswerOrSocket) {
+TEST_F(ExplicitConnectionTest, ForwardOpenAndCloseWithoutAnAnswerOrSocket) {
     OpenConnection();
     connection->Disconnect();
-    EXPECT_EQ(connection->CloseEMConnection(), -1);
-    EXPECT_EQ(connection->OpenEMConnection(kRpiMs), -1);
+    EXPECT_EQ(connection->CloseExplicitConnection(), -1);
+    EXPECT_EQ(connection->OpenExplicitConnection(kRpiMs), -1);
     EXPECT_EQ(sim->Stats().forwardCloses, 0u);
     EXPECT_EQ(sim->Stats().forwardOpens, 1u);
 
     StartAndRegister();
     SilenceEveryReply();
-    EXPECT_EQ(connection->OpenEMConnection(kRpiMs), -1);
+    EXPECT_EQ(connection->OpenExplicitConnection(kRpiMs), -1);
     EXPECT_LT(connection->GetSocketFd(), 0);
 }
 
@@ -523,7 +523,7 @@ TEST_F(EmConnectionTest, ForwardOpenAndCloseWithoutAnAnswerOrSocket) {
 // takes and successful, or an embedded service error of a batch (the records say which failed).
 // A reply on another connection, an error or another service is refused (-1); a closed socket or
 // a restarted controller is a lost reply (-2).
-TEST_F(EmConnectionTest, ConnectedRepliesReachTheFamilyOnlyWhenTheyAreItsOwn) {
+TEST_F(ExplicitConnectionTest, ConnectedRepliesReachTheFamilyOnlyWhenTheyAreItsOwn) {
     const std::vector<uint8_t> batch = {2, 0, 6, 0, 12, 0};  // two embedded replies
     const auto batchError = [batch](const plcsim::CipRequest&) {
         return plcsim::CipReply::Error(CIP_STATUS_EMBEDDED_SERVICE_ERROR, {}, batch);

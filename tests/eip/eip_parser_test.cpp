@@ -54,23 +54,22 @@ std::vector<uint8_t> ExplicitReply(uint8_t service, uint8_t status, std::vector<
 
 std::vector<uint8_t> Connected(uint32_t id) {
     std::vector<uint8_t> bytes(4);
-    eip_PutLitEndian32(id, bytes.data());
+    PutLittleEndian32(id, bytes.data());
     return bytes;
 }
 
 std::vector<uint8_t> WithSequence(uint16_t sequence, std::vector<uint8_t> reply) {
     std::vector<uint8_t> bytes(2);
-    eip_PutLitEndian16(sequence, bytes.data());
+    PutLittleEndian16(sequence, bytes.data());
     bytes.insert(bytes.end(), reply.begin(), reply.end());
     return bytes;
 }
 
 struct Parsed {
     int result;
-    EIPS_ENCAP_MSG_STRUCT encap{};
-    std::unique_ptr<CPF_MESSAGE_STRUCT> cpf = std::make_unique<CPF_MESSAGE_STRUCT>();
-    std::unique_ptr<EXPLICIT_RESPONSE_STRUCT> response =
-        std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    EncapsulationMessage encap{};
+    std::unique_ptr<CpfMessage> cpf = std::make_unique<CpfMessage>();
+    std::unique_ptr<ExplicitResponse> response = std::make_unique<ExplicitResponse>();
 };
 
 std::unique_ptr<Parsed> Parse(const std::vector<uint8_t>& message, uint32_t expectedId = 0) {
@@ -92,18 +91,18 @@ TEST(RequestFrontTest, SendRRDataAndMessageRouterFrontsAreByteExactAndBounded) {
     EXPECT_EQ(EipConnection::BuildEipRRDataHeader(buffer, 39, 1), -1);
     EXPECT_EQ(EipConnection::BuildEipRRDataHeader(nullptr, 100, 1), -1);
 
-    const EIPC_UCMM_REQUEST_STRUCT request{0x0E, 0x0102, 0x0304};
-    ASSERT_EQ(EipConnection::BuildEmReqCommon(buffer, 6, &request), 6);
+    const UcmmRequest request{0x0E, 0x0102, 0x0304};
+    ASSERT_EQ(EipConnection::BuildExplicitReqCommon(buffer, 6, &request), 6);
     EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 6), Hex("0E 02 20 02 24 04"));
-    EXPECT_EQ(EipConnection::BuildEmReqCommon(buffer, 5, &request), -1);
-    EXPECT_EQ(EipConnection::BuildEmReqCommon(buffer, 6, nullptr), -1);
-    EXPECT_EQ(EipConnection::BuildEmReqCommon(nullptr, 6, &request), -1);
+    EXPECT_EQ(EipConnection::BuildExplicitReqCommon(buffer, 5, &request), -1);
+    EXPECT_EQ(EipConnection::BuildExplicitReqCommon(buffer, 6, nullptr), -1);
+    EXPECT_EQ(EipConnection::BuildExplicitReqCommon(nullptr, 6, &request), -1);
 }
 
 TEST(EncapHeaderTest, HeaderFieldsAreReadLittleEndian) {
     const uint8_t header[24] = {0x70, 0,   0x10, 0x02, 1,   2,   3,   4,   5, 0, 0, 0,
                                 'a',  'b', 'c',  'd',  'e', 'f', 'g', 'h', 9, 0, 0, 0};
-    EIPS_ENCAP_MSG_STRUCT encap;
+    EncapsulationMessage encap;
     EXPECT_EQ(EipConnection::EipParseENCAP(header, encap), 0x0210);
     EXPECT_EQ(encap.command, 0x70);
     EXPECT_EQ(encap.sessionHandle, 0x04030201u);
@@ -143,7 +142,7 @@ TEST(ParserTest, WellFormedRepliesAreDecoded) {
     ASSERT_EQ(parsed->result, 0);
     EXPECT_EQ(parsed->response->service, 0x8A);
     EXPECT_EQ(parsed->response->dataLength, 2);
-    EXPECT_EQ(eip_GetLitEndian16(parsed->cpf->items[1].data), 7);
+    EXPECT_EQ(GetLittleEndian16(parsed->cpf->items[1].data), 7);
     // On another connection it is decoded but refused.
     parsed = Parse(connected.Bytes(), 0xCAFE0002);
     EXPECT_EQ(parsed->result, -1);
@@ -184,28 +183,28 @@ TEST(ParserTest, MalformedRepliesAreRefused) {
 
 TEST(ResponseErrorLogTest, StatusWithAndWithoutAdditionalStatus) {
     tb_test::LogCapture log;
-    auto response = std::make_unique<EXPLICIT_RESPONSE_STRUCT>();
+    auto response = std::make_unique<ExplicitResponse>();
     response->generalStatus = 5;
     response->extStatusSize = 1;
-    EipConnection::logResponseError("read failed", *response);
+    EipConnection::LogResponseError("read failed", *response);
     EXPECT_TRUE(log.Contains("read failed (5, 0)"));
     response->extStatusSize = 0;
-    EipConnection::logResponseError("read failed", *response);
+    EipConnection::LogResponseError("read failed", *response);
     EXPECT_TRUE(log.Contains("read failed (5)"));
 }
 
 TEST(SerialNumberTest, SerialIsCachedAndMatchesTheInterfaceAddress) {
     char name[256] = {};
-    const int length = EipConnection::getInterfaceName(255, name);
+    const int length = EipConnection::GetInterfaceName(255, name);
     ASSERT_GE(length, 0);
-    const uint32_t serial = EipConnection::makeSerialNumber();
-    EXPECT_EQ(EipConnection::makeSerialNumber(), serial);
+    const uint32_t serial = EipConnection::MakeSerialNumber();
+    EXPECT_EQ(EipConnection::MakeSerialNumber(), serial);
     // No interface with a hardware address gives 0.
-    EXPECT_EQ(serial, length > 0 ? EipConnection::makeSerialNumberByMac(name) : 0u);
-    EXPECT_EQ(EipConnection::makeSerialNumberByMac("no-such-if0"), 0u);
+    EXPECT_EQ(serial, length > 0 ? EipConnection::MakeSerialNumberByMac(name) : 0u);
+    EXPECT_EQ(EipConnection::MakeSerialNumberByMac("no-such-if0"), 0u);
     if (length >= 2) {
         char cut[256] = {};
-        EXPECT_EQ(EipConnection::getInterfaceName(1, cut), 1);
+        EXPECT_EQ(EipConnection::GetInterfaceName(1, cut), 1);
         EXPECT_EQ(std::string(cut), std::string(name, 1));
     }
 }

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 #include "family/wire_support.h"
 #include "sim/logix_services.h"
 #include "sim/logix_tag_config.h"
@@ -73,35 +73,35 @@ class LogixPlcsimTest : public ::testing::Test {
 
     // A registered session with an open class-3 connection.
     std::unique_ptr<EipConnection> Connect() {
-        _eipConnectInfo info;
+        ConnectInfo info;
         info.alias = "plc1";
         info.host = "127.0.0.1";
         info.port = plc->Sim().Port();
         info.slot = 2;
-        std::unique_ptr<EipConnection> c(EipConnection::Create(EIP_PROTOCOL_FAMILY_CIP, &info));
-        if (!c || c->Connect(info.host, info.port, 2) != 0 || c->RegiSession(2) != 0 ||
-            c->OpenEMConnection(45000) != 0) {
+        std::unique_ptr<EipConnection> c(EipConnection::Create(kFamilyCip, &info));
+        if (!c || c->Connect(info.host, info.port, 2) != 0 || c->RegisterSession(2) != 0 ||
+            c->OpenExplicitConnection(45000) != 0) {
             return nullptr;
         }
         return c;
     }
 
-    EipTag* Poll(const std::string& name, int32_t innerType = EIP_INNER_TYPE_DINT) {
+    EipTag* Poll(const std::string& name, int32_t innerType = kInnerTypeDint) {
         return polled.Add(LogixTag(name, innerType));
     }
     // Adds a tag to the poll list after a test read taught it its type and value size, as the
     // device does when a tag is added.
     EipTag* PollTested(const std::string& name) {
         EipTag* tag = Poll(name);
-        const EIPC_TAG_REPLY_STRUCT r = TestRead(*tag);
+        const TagReplySet r = TestRead(*tag);
         tag->GetInfo().innerType = r.dataType;
         tag->GetInfo().dataLen = r.dataLength;
         return tag;
     }
     // The record of a test read that must succeed.
-    EIPC_TAG_REPLY_STRUCT TestRead(EipTag& tag) {
-        auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
-        EXPECT_EQ(connection->TestEMTag(&tag, *response), 0) << tag.GetInfo().tagName;
+    TagReplySet TestRead(EipTag& tag) {
+        auto response = std::make_unique<TagRequestSet>();
+        EXPECT_EQ(connection->TestExplicitTag(&tag, *response), 0) << tag.GetInfo().tagName;
         EXPECT_EQ(response->count, 1);
         return response->replies[0];
     }
@@ -112,10 +112,10 @@ class LogixPlcsimTest : public ::testing::Test {
     }
 
     // One poll request and its reply: the reply's result, the records in `response`.
-    int PollOnce(size_t& next, EIPC_TAG_REQUEST_STRUCT& response) {
+    int PollOnce(size_t& next, TagRequestSet& response) {
         const size_t batchStart = next;
-        EXPECT_EQ(connection->RequestEMTags(polled.list, polled.list.size(), next), 0);
-        return connection->RecvEMTags(response, [&](uint16_t i) {
+        EXPECT_EQ(connection->RequestExplicitTags(polled.list, polled.list.size(), next), 0);
+        return connection->RecvExplicitTags(response, [&](uint16_t i) {
             return batchStart + i < polled.list.size() ? polled.list[batchStart + i] : nullptr;
         });
     }
@@ -126,7 +126,7 @@ class LogixPlcsimTest : public ::testing::Test {
         size_t next = 0;
         requests = 0;
         do {
-            auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+            auto response = std::make_unique<TagRequestSet>();
             const int got = PollOnce(next, *response);
             ++requests;
             EXPECT_GT(got, 0);
@@ -151,13 +151,13 @@ class LogixPlcsimTest : public ::testing::Test {
 
 TEST_F(LogixPlcsimTest, WritesAreReadBackFromTheController) {
     uint8_t real[4];
-    eip_PutLitEndianFloat(33.25f, real);
+    PutLittleEndianFloat(33.25f, real);
     // -100 as SINT: one byte and a pad byte on the wire.
-    EXPECT_EQ(Write("Value", EIP_INNER_TYPE_DINT, {0x15, 0xCD, 0x5B, 0x07}), 0);
-    EXPECT_EQ(Write("Small", EIP_INNER_TYPE_SINT, {0x9C}), 0);
-    EXPECT_EQ(Write("Motor1.Speed", EIP_INNER_TYPE_REAL, Bytes(real, real + 4)), 0);
-    EXPECT_EQ(Write("Message", EIP_INNER_TYPE_STRUCTURE, {3, 0, 0, 0, 'a', 'b', 'c'}), 0);
-    EXPECT_EQ(Write("Buffer[4~5]", EIP_INNER_TYPE_DINT, {1, 0, 0, 0, 2, 0, 0, 0}), 0);
+    EXPECT_EQ(Write("Value", kInnerTypeDint, {0x15, 0xCD, 0x5B, 0x07}), 0);
+    EXPECT_EQ(Write("Small", kInnerTypeSint, {0x9C}), 0);
+    EXPECT_EQ(Write("Motor1.Speed", kInnerTypeReal, Bytes(real, real + 4)), 0);
+    EXPECT_EQ(Write("Message", kInnerTypeStructure, {3, 0, 0, 0, 'a', 'b', 'c'}), 0);
+    EXPECT_EQ(Write("Buffer[4~5]", kInnerTypeDint, {1, 0, 0, 0, 2, 0, 0, 0}), 0);
     EXPECT_EQ(plc->Tags().GetInt("Value"), 123456789);
     EXPECT_EQ(plc->Tags().GetInt("Small"), -100);
     EXPECT_EQ(plc->Tags().GetReal("Motor1.Speed"), 33.25);
@@ -167,7 +167,7 @@ TEST_F(LogixPlcsimTest, WritesAreReadBackFromTheController) {
     EXPECT_EQ(plc->Tags().GetInt("Buffer[6]"), 6);
     EXPECT_EQ(plc->Tags().WriteCount(), 5u);
     auto value = LogixTag("Value");
-    EXPECT_EQ(eip_GetLitEndian32(TestRead(*value).data.data()), 123456789u);
+    EXPECT_EQ(GetLittleEndian32(TestRead(*value).data.data()), 123456789u);
 }
 
 // A dropped reply, or one of another sequence count (never taken as the answer), is a time-out
@@ -181,7 +181,7 @@ TEST_F(LogixPlcsimTest, LostOrMismatchedPollReplyIsATimeOutAndANewSessionPollsAg
         fault.command = EIP_CMD_SEND_UNIT_DATA;
         plc->Sim().InjectFault(fault);
         size_t next = 0;
-        auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
+        auto response = std::make_unique<TagRequestSet>();
         EXPECT_EQ(PollOnce(next, *response), -2);
         EXPECT_EQ(response->count, 0);
         EXPECT_LT(connection->GetSocketFd(), 0);
@@ -219,7 +219,7 @@ TEST_F(LogixPlcsimTest, ArraysStringsAndADintThousandPollAndWriteWholeAtEveryCon
     Bytes written(4000);
     for (int i = 0; i < 1000; ++i) {
         initial[i] = i * 3;
-        eip_PutLitEndian32(static_cast<uint32_t>(7 * i + 1), written.data() + 4 * i);
+        PutLittleEndian32(static_cast<uint32_t>(7 * i + 1), written.data() + 4 * i);
     }
     for (const SizeCase& size : sizes) {
         SCOPED_TRACE(size.name);
@@ -243,9 +243,9 @@ TEST_F(LogixPlcsimTest, ArraysStringsAndADintThousandPollAndWriteWholeAtEveryCon
                 EXPECT_EQ(values[i].size(), i < 20 ? 40u : 88u) << i;
             }
             ASSERT_EQ(values[30].size(), 4000u);
-            EXPECT_EQ(eip_GetLitEndian32(values[30].data() + 4 * 999), cycle == 0 ? 2997u : 6994u);
+            EXPECT_EQ(GetLittleEndian32(values[30].data() + 4 * 999), cycle == 0 ? 2997u : 6994u);
             if (cycle == 0) {
-                ASSERT_EQ(Write("Big[0~999]", EIP_INNER_TYPE_DINT, written), 0);
+                ASSERT_EQ(Write("Big[0~999]", kInnerTypeDint, written), 0);
                 EXPECT_EQ(plc->Tags().GetInt("Big[0]"), 1);
             }
         }
@@ -257,14 +257,14 @@ TEST_F(LogixPlcsimTest, ArraysStringsAndADintThousandPollAndWriteWholeAtEveryCon
 TEST_F(LogixPlcsimTest, Big70000ReadsAndWritesElement70000OfADint70001) {
     Define("Big", "DINT", {70001});
     ASSERT_TRUE(plc->Tags().SetInt("Big[70000]", 700007));
-    EXPECT_EQ(eip_GetLitEndian32(TestRead(*LogixTag("Big[70000]")).data.data()), 700007u);
-    EXPECT_EQ(Write("Big[70000]", EIP_INNER_TYPE_DINT, {42, 0, 0, 0}), 0);
+    EXPECT_EQ(GetLittleEndian32(TestRead(*LogixTag("Big[70000]")).data.data()), 700007u);
+    EXPECT_EQ(Write("Big[70000]", kInnerTypeDint, {42, 0, 0, 0}), 0);
     EXPECT_EQ(plc->Tags().GetInt("Big[70000]"), 42);
     EXPECT_EQ(plc->Tags().GetInt("Big[65535]"), 0);
     EXPECT_EQ(plc->Tags().GetInt("Big[4464]"), 0);
-    auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
-    EXPECT_EQ(connection->TestEMTag(LogixTag("Big[70001]").get(), *response), -1);
-    EXPECT_EQ(Write("Big[70001]", EIP_INNER_TYPE_DINT, {7, 0, 0, 0}), -1);
+    auto response = std::make_unique<TagRequestSet>();
+    EXPECT_EQ(connection->TestExplicitTag(LogixTag("Big[70001]").get(), *response), -1);
+    EXPECT_EQ(Write("Big[70001]", kInnerTypeDint, {7, 0, 0, 0}), -1);
     EXPECT_EQ(plc->Tags().GetInt("Big[4465]"), 0);
 }
 
@@ -276,16 +276,16 @@ TEST_F(LogixPlcsimTest, LateRepliesNeverAnswerTheNextRequest) {
     late.command = EIP_CMD_SEND_RR_DATA;
     late.delay = std::chrono::milliseconds(1300);
     plc->Sim().InjectFault(late);
-    auto response = std::make_unique<EIPC_TAG_REQUEST_STRUCT>();
-    EXPECT_EQ(connection->TestEMTag(LogixTag("Level", EIP_INNER_TYPE_REAL).get(), *response), -1);
+    auto response = std::make_unique<TagRequestSet>();
+    EXPECT_EQ(connection->TestExplicitTag(LogixTag("Level", kInnerTypeReal).get(), *response), -1);
     auto value = LogixTag("Value");
-    EXPECT_EQ(eip_GetLitEndian32(TestRead(*value).data.data()), 100000u);
+    EXPECT_EQ(GetLittleEndian32(TestRead(*value).data.data()), 100000u);
 
     // Write k is late; write k+1 is refused by the controller and must say so.
     plc->Sim().InjectFault(late);
-    EXPECT_EQ(Write("Value", EIP_INNER_TYPE_DINT, {1, 0, 0, 0}), -1);
-    EXPECT_EQ(Write("Value", EIP_INNER_TYPE_INT, {1, 0}), -1);
-    EXPECT_EQ(Write("Value", EIP_INNER_TYPE_DINT, {1, 0, 0, 0}), 0);
+    EXPECT_EQ(Write("Value", kInnerTypeDint, {1, 0, 0, 0}), -1);
+    EXPECT_EQ(Write("Value", kInnerTypeInt, {1, 0}), -1);
+    EXPECT_EQ(Write("Value", kInnerTypeDint, {1, 0, 0, 0}), 0);
 }
 
 // ---- PLC5 through the actions -----------------------------------------------------------------
@@ -385,8 +385,7 @@ TEST_F(PcccDeviceTest, WrittenValuesReachThePlc) {
 // The test read of the address is refused by the PLC: past the end of N7, a file that does not
 // exist, a file of another type.
 TEST_F(PcccDeviceTest, AddressThePlcDoesNotHoldIsNotAdded) {
-    const std::string notFound =
-        tessel::tesselLink_error_message(tessel::TL_ERR_TAG_NOT_FOUND_IN_PLC);
+    const std::string notFound = link_error::Message(link_error::kTagNotFoundInPlc);
     EXPECT_EQ((std::vector<std::string>{notFound, notFound, notFound, "success!"}),
               AddTags({{"a", "N7:64"}, {"b", "N20:0"}, {"c", "F7:0"}, {"Present", "N7:63"}}));
 }

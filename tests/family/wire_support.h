@@ -32,7 +32,7 @@ using tb_test::Hex;
 using tb_test::Text;
 
 inline uint16_t U16(const Bytes& b, size_t at) {
-    return eip_GetLitEndian16(b.data() + at);
+    return GetLittleEndian16(b.data() + at);
 }
 
 // A connection of a family on a socket pair with a registered session; the test talks to it
@@ -60,7 +60,7 @@ class SocketPairConnection : public Connection {
         if (header.size() != EIP_ENCAP_HEADER_SIZE) {
             return {};
         }
-        const Bytes body = ReadUpTo(eip_GetLitEndian16(header.data() + 2));
+        const Bytes body = ReadUpTo(GetLittleEndian16(header.data() + 2));
         header.insert(header.end(), body.begin(), body.end());
         return header;
     }
@@ -73,9 +73,9 @@ class SocketPairConnection : public Connection {
     // requests 1, 2, ...; a request that went unanswered is passed over).
     void Answer(Bytes bytes) {
         if (bytes.size() >= EIP_ENCAP_HEADER_SIZE &&
-            eip_GetLitEndian16(bytes.data()) == EIP_CMD_SEND_RR_DATA) {
+            GetLittleEndian16(bytes.data()) == EIP_CMD_SEND_RR_DATA) {
             answeredContext = std::max(answeredContext, this->senderContext) + 1;
-            eip_PutLitEndian32(static_cast<uint32_t>(answeredContext), bytes.data() + 12);
+            PutLittleEndian32(static_cast<uint32_t>(answeredContext), bytes.data() + 12);
         }
         ASSERT_EQ(::send(peer, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
     }
@@ -119,10 +119,10 @@ using PcccWire = SocketPairConnection<PcccConnection>;
 
 // A tag of the family parsed from info, read and published by default; null when its name does
 // not parse.
-inline std::unique_ptr<EipTag> ParsedTag(eipProtocolFamily_t family, _eipTagInfo info) {
+inline std::unique_ptr<EipTag> ParsedTag(ProtocolFamily family, TagInfo info) {
     std::unique_ptr<EipTag> tag(EipTag::Create(family));
-    info.rwFlag = EIP_RW_FLAG_DEFAULT_EM;
-    info.outputType = EIP_OUTPUT_TYPE_DEFAULT;
+    info.rwFlag = kRwFlagDefaultExplicit;
+    info.outputType = kOutputTypeDefault;
     tag->SetInfo(info);
     if (tag->ParsingTagName() < 0) {
         return nullptr;
@@ -131,20 +131,20 @@ inline std::unique_ptr<EipTag> ParsedTag(eipProtocolFamily_t family, _eipTagInfo
 }
 
 inline std::unique_ptr<EipTag> LogixTag(const std::string& name,
-                                        int32_t innerType = EIP_INNER_TYPE_DINT) {
-    _eipTagInfo info;
+                                        int32_t innerType = kInnerTypeDint) {
+    TagInfo info;
     info.alias = name;
     info.tagName = name;
     info.innerType = innerType;
-    return ParsedTag(EIP_PROTOCOL_FAMILY_CIP, info);
+    return ParsedTag(kFamilyCip, info);
 }
 
 inline std::unique_ptr<EipTag> Plc5Tag(const std::string& address) {
-    _eipTagInfo info;
+    TagInfo info;
     info.alias = address;
     info.tagName = address;
     info.plc5Address = address;
-    return ParsedTag(EIP_PROTOCOL_FAMILY_PCCC, info);
+    return ParsedTag(kFamilyPccc, info);
 }
 
 // Tags that own themselves and the poll list of them.
@@ -209,8 +209,8 @@ inline Bytes RRData(const Bytes& mr) {
 }
 
 // The reply struct as the client's parser leaves it, from a Message Router reply's parts.
-inline EXPLICIT_RESPONSE_STRUCT Explicit(uint8_t service, uint8_t status, const Bytes& data) {
-    EXPLICIT_RESPONSE_STRUCT reply{};
+inline ExplicitResponse Explicit(uint8_t service, uint8_t status, const Bytes& data) {
+    ExplicitResponse reply{};
     reply.service = service;
     reply.generalStatus = status;
     reply.dataLength = static_cast<uint16_t>(data.size());

@@ -30,7 +30,7 @@ TEST(LogixPollRequest, ThreeTagsGiveOffsets8_18_28AndExactBytes) {
     LogixWire c;
     PollList tags = Tags({"Tag1", "abc", "a.b"});
     size_t index = 0;
-    ASSERT_EQ(c.RequestEMTags(tags.list, 3, index), 0);
+    ASSERT_EQ(c.RequestExplicitTags(tags.list, 3, index), 0);
     EXPECT_EQ(index, 0u);
     // SendUnitData of 68 bytes on the session; connected address and data items (48 bytes,
     // sequence 1); Multiple Service Packet of 3 at offsets 8, 18, 28; "Tag1", "abc", "a.b".
@@ -47,7 +47,7 @@ TEST(LogixPollRequest, SequenceCountRisesByOneAndWraps) {
     size_t index = 0;
     c.SetSequenceCount(0xFFFE);
     for (uint16_t expected : {0xFFFF, 0x0000}) {
-        ASSERT_EQ(c.RequestEMTags(tags.list, 1, index), 0);
+        ASSERT_EQ(c.RequestExplicitTags(tags.list, 1, index), 0);
         EXPECT_EQ(U16(c.TakeRequest(), 44), expected);
     }
 }
@@ -59,7 +59,7 @@ TEST(LogixPollRequest, BatchStartsAtTheIndexAndWrapsAtTheEnd) {
     LogixWire c;
     PollList tags = Tags({"T0", "T1", "T2", "T3", "T4"});
     size_t index = 3;
-    ASSERT_EQ(c.RequestEMTags(tags.list, 5, index), 0);
+    ASSERT_EQ(c.RequestExplicitTags(tags.list, 5, index), 0);
     EXPECT_EQ(index, 0u);
     Bytes sent = c.TakeRequest();
     EXPECT_EQ(U16(sent, 52), 2);
@@ -68,7 +68,7 @@ TEST(LogixPollRequest, BatchStartsAtTheIndexAndWrapsAtTheEnd) {
               Cat({{0x4C, 2, 0x91, 2}, Text("T3")}));
 
     index = 5;
-    ASSERT_EQ(c.RequestEMTags(tags.list, 5, index), 0);
+    ASSERT_EQ(c.RequestExplicitTags(tags.list, 5, index), 0);
     sent = c.TakeRequest();
     EXPECT_EQ(sent.size(), 54u);
     EXPECT_EQ(U16(sent, 52), 0);
@@ -78,10 +78,10 @@ TEST(LogixPollRequest, BatchStartsAtTheIndexAndWrapsAtTheEnd) {
     PollList tooLong = Tags(
         {std::string(200, 'x') + "." + std::string(255, 'y') + "." + std::string(40, 'z'), "Tag1"});
     index = 0;
-    ASSERT_EQ(c.RequestEMTags(tooLong.list, 2, index), 0);
+    ASSERT_EQ(c.RequestExplicitTags(tooLong.list, 2, index), 0);
     EXPECT_EQ(U16(c.TakeRequest(), 52), 0);
     EXPECT_EQ(index, 1u);
-    ASSERT_EQ(c.RequestEMTags(tooLong.list, 2, index), 0);
+    ASSERT_EQ(c.RequestExplicitTags(tooLong.list, 2, index), 0);
     EXPECT_EQ(U16(c.TakeRequest(), 52), 1);
     EXPECT_EQ(index, 0u);
 }
@@ -119,7 +119,7 @@ TEST(LogixPollRequest, BatchEndsWhereRequestOrReplyStopsFitting) {
                 test.valueBytes[std::min(i, test.valueBytes.size()) - 1];
         }
         size_t index = 0;
-        ASSERT_EQ(c.RequestEMTags(tags.list, tags.list.size(), index), 0);
+        ASSERT_EQ(c.RequestExplicitTags(tags.list, tags.list.size(), index), 0);
         EXPECT_EQ(index, test.firstBatch % test.tags);
         const Bytes sent = c.TakeRequest();
         EXPECT_EQ(U16(sent, 52), test.firstBatch);
@@ -135,16 +135,16 @@ TEST(LogixPollRequest, SendFailureAndShortBuffersFail) {
     EXPECT_EQ(c.BuildEipUnitDataHeader(buffer, 45), -1);
     EXPECT_EQ(c.GetSequenceCount(), 0);
     EXPECT_EQ(c.BuildEipUnitDataHeader(buffer, 46), 46);
-    EXPECT_EQ(eip_GetLitEndian16(buffer + 44), 1);
+    EXPECT_EQ(GetLittleEndian16(buffer + 44), 1);
     uint8_t front[16] = {};
-    EXPECT_EQ(ControlLogixConnection::fillMultiReqService(front, 4, sizeof front), 10);
+    EXPECT_EQ(ControlLogixConnection::FillMultiReqService(front, 4, sizeof front), 10);
     EXPECT_EQ(Bytes(front + 4, front + 10), (Bytes{0x0A, 0x02, 0x20, 0x02, 0x24, 0x01}));
-    EXPECT_EQ(ControlLogixConnection::fillMultiReqService(front, 11, sizeof front), -1);
+    EXPECT_EQ(ControlLogixConnection::FillMultiReqService(front, 11, sizeof front), -1);
 
     c.Disconnect();
     PollList tags = Tags({"Tag1"});
     size_t index = 0;
-    EXPECT_EQ(c.RequestEMTags(tags.list, 1, index), -1);
+    EXPECT_EQ(c.RequestExplicitTags(tags.list, 1, index), -1);
 }
 
 // ---- Write and test read
@@ -166,7 +166,7 @@ int Write(LogixWire& c, const EipTag& tag, const Bytes& value) {
 
 TEST(LogixWrite, SintWriteCarriesTypeCountValueAndPadByte) {
     LogixWire c(3);
-    auto tag = LogixTag("Tag1", EIP_INNER_TYPE_SINT);
+    auto tag = LogixTag("Tag1", kInnerTypeSint);
     c.Answer(RRData(Msp(0, {MrReply(LOGIX_SVC_WRITE_TAG_REPLY, 0, {}, {})})));
     EXPECT_EQ(Write(c, *tag, {0x2A}), 0);
     EXPECT_EQ(c.TakeRequest(), Hex(UnconnectedFront("36", "26", "18") +
@@ -175,7 +175,7 @@ TEST(LogixWrite, SintWriteCarriesTypeCountValueAndPadByte) {
 
 TEST(LogixWrite, StructureWriteAlwaysSendsStringHandle) {
     LogixWire c;
-    auto tag = LogixTag("Msg", EIP_INNER_TYPE_STRUCTURE);
+    auto tag = LogixTag("Msg", kInnerTypeStructure);
     tag->GetInfo().structHandle = 0x1234;  // whatever the tag learnt, the string handle goes out
     c.Answer(RRData(Msp(0, {MrReply(LOGIX_SVC_WRITE_TAG_REPLY, 0, {}, {})})));
     const Bytes value = {2, 0, 0, 0, 'h', 'i'};
@@ -191,7 +191,7 @@ TEST(LogixWrite, StructureWriteAlwaysSendsStringHandle) {
 // Write Tag Fragmented with its byte offset; every piece must be accepted.
 TEST(LogixWrite, ValueLargerThanOneRequestIsWrittenInFragments) {
     LogixWire c;
-    auto tag = LogixTag("Tag1[0~999]", EIP_INNER_TYPE_DINT);
+    auto tag = LogixTag("Tag1[0~999]", kInnerTypeDint);
     Bytes value(4000);
     for (size_t i = 0; i < value.size(); ++i) {
         value[i] = static_cast<uint8_t>(i * 7);
@@ -208,7 +208,7 @@ TEST(LogixWrite, ValueLargerThanOneRequestIsWrittenInFragments) {
         ASSERT_EQ(sent[60], CIP_SVC_WRITE_TAG_FRAGMENTED);
         EXPECT_EQ(U16(sent, 70), 0xC4);
         EXPECT_EQ(U16(sent, 72), 1000);
-        EXPECT_EQ(eip_GetLitEndian32(sent.data() + 74), written.size());
+        EXPECT_EQ(GetLittleEndian32(sent.data() + 74), written.size());
         EXPECT_LE(U16(sent, 48), ControlLogixConnection::kUnconnectedRequestLimit);
         written.insert(written.end(), sent.begin() + 78, sent.end() - 4);
     }
@@ -247,11 +247,11 @@ TEST(LogixTestRead, SendsOneReadTagAndDecodesTheValue) {
     LogixWire c(2);
     auto tag = LogixTag("Tag1");
     c.Answer(RRData(Msp(0, {ReadRecord(0xC4, {0x78, 0x56, 0x34, 0x12})})));
-    EIPC_TAG_REQUEST_STRUCT response;
-    EXPECT_EQ(c.TestEMTag(tag.get(), response), 0);
+    TagRequestSet response;
+    EXPECT_EQ(c.TestExplicitTag(tag.get(), response), 0);
     EXPECT_EQ(response.count, 1);
     EXPECT_EQ(response.replies[0].dataType, 0xC4);
-    EXPECT_EQ(eip_GetLitEndian32(response.replies[0].data.data()), 0x12345678u);
+    EXPECT_EQ(GetLittleEndian32(response.replies[0].data.data()), 0x12345678u);
     EXPECT_EQ(c.TakeRequest(),
               Hex(UnconnectedFront("32", "22", "14") + "4C03 9104 54616731 0100 0100 0102"));
 }
@@ -259,15 +259,15 @@ TEST(LogixTestRead, SendsOneReadTagAndDecodesTheValue) {
 TEST(LogixTestRead, ControllerErrorAndOtherServiceFail) {
     tb_test::LogCapture log;
     auto tag = LogixTag("Nope");
-    EIPC_TAG_REQUEST_STRUCT response;
+    TagRequestSet response;
     for (const Bytes& reply : {RRData(Msp(0x1E, {MrReply(LOGIX_SVC_READ_TAG_REPLY, 0x05, {}, {})})),
                                RRData(MrReply(0xCC, 0, {}, {0xC4, 0, 1, 0, 0, 0}))}) {
         LogixWire c;
         c.Answer(reply);
-        EXPECT_EQ(c.TestEMTag(tag.get(), response), -1);
+        EXPECT_EQ(c.TestExplicitTag(tag.get(), response), -1);
     }
     EXPECT_TRUE(log.Contains("unexpected : explict response error (5)"));
-    EXPECT_EQ(LogixWire().TestEMTag(nullptr, response), -1);
+    EXPECT_EQ(LogixWire().TestExplicitTag(nullptr, response), -1);
 }
 
 // ---- Reply analysis ----------------------------------------------------------------------------
@@ -285,13 +285,13 @@ TEST(LogixAnalyze, DecodesElementaryStructureErrorAndOtherServiceRecords) {
                  MrReply(0xCC, 0xFF, {0x2105}, {}),
                  MrReply(0xCC, 0x06, {0x1111, 0x2222}, {0xC3, 0x00, 9, 0}), ReadRecord(0xC4, big),
                  MrReply(0xCD, 0, {}, {1, 2}), MrReply(0xCC, 0, {}, {7})}));
-    EIPC_TAG_REQUEST_STRUCT response;
+    TagRequestSet response;
     ASSERT_EQ(c.AnalyzeTagResp(reply, response, nullptr), 0);
     ASSERT_EQ(response.count, 8);
     const auto& r = response.replies;
     EXPECT_EQ(r[0].service, 0xCC);
     EXPECT_EQ(r[0].dataType, 0xCA);
-    EXPECT_FLOAT_EQ(eip_GetLitEndianFloat(r[0].data.data()), 12.5f);
+    EXPECT_FLOAT_EQ(GetLittleEndianFloat(r[0].data.data()), 12.5f);
     EXPECT_EQ(r[1].generalStatus, 0x04);
     EXPECT_EQ(r[1].dataLength, 0);
     EXPECT_EQ(r[2].dataType, 0x02A0);
@@ -316,14 +316,14 @@ TEST(LogixAnalyze, DecodesElementaryStructureErrorAndOtherServiceRecords) {
 TEST(LogixAnalyze, TruncatedAndHostileRepliesAreRefusedWhole) {
     LogixWire c;
     const Bytes good = MspData({ReadRecord(0xC4, {1, 0, 0, 0}), ReadRecord(0xC4, {2, 0, 0, 0})});
-    Bytes many(2 + 6 * (EIPC_TAG_REPLY_MAX + 1), 0);
-    eip_PutLitEndian16(EIPC_TAG_REPLY_MAX + 1, many.data());
+    Bytes many(2 + 6 * (kMaxTagReplies + 1), 0);
+    PutLittleEndian16(kMaxTagReplies + 1, many.data());
     Bytes intoTable = good;
     intoTable[2] = 2;
     Bytes backwards = good;
     backwards[4] = 2;
     Bytes past = good;
-    eip_PutLitEndian16(0x07FF, past.data() + 4);
+    PutLittleEndian16(0x07FF, past.data() + 4);
     const std::pair<const char*, Bytes> cases[] = {
         {"cut inside the second record's header", Bytes(good.begin(), good.begin() + 18)},
         {"cut inside the offset table", Bytes(good.begin(), good.begin() + 3)},
@@ -335,7 +335,7 @@ TEST(LogixAnalyze, TruncatedAndHostileRepliesAreRefusedWhole) {
         {"additional status beyond the record", MspData({{0xCC, 0, 0x01, 9, 0x00, 0x00}})},
     };
     for (const auto& [what, data] : cases) {
-        EIPC_TAG_REQUEST_STRUCT response;
+        TagRequestSet response;
         EXPECT_EQ(c.AnalyzeTagResp(Explicit(0x8A, 0, data), response, nullptr), -1) << what;
         EXPECT_EQ(response.count, 0) << what;
     }
@@ -343,7 +343,7 @@ TEST(LogixAnalyze, TruncatedAndHostileRepliesAreRefusedWhole) {
     // end of the buffer.
     auto reply = Explicit(0x8A, 0, good);
     reply.dataLength = 0xFFFF;
-    EIPC_TAG_REQUEST_STRUCT response;
+    TagRequestSet response;
     EXPECT_EQ(c.AnalyzeTagResp(reply, response, nullptr), 0);
     EXPECT_EQ(response.count, 2);
     EXPECT_LT(response.replies[1].dataLength, sizeof reply.data);
@@ -398,7 +398,7 @@ class PcccWireTest : public ::testing::Test {
     Bytes TestRead(const std::string& address, const Bytes& reply, int& result) {
         auto tag = Plc5Tag(address);
         c.Answer(reply);
-        result = c.TestEMTag(tag.get(), response);
+        result = c.TestExplicitTag(tag.get(), response);
         return c.TakeRequest();
     }
     // Writes value bytes to the address against a queued reply; the request sent.
@@ -413,7 +413,7 @@ class PcccWireTest : public ::testing::Test {
 
     tb_test::LogCapture log;
     PcccWire c;
-    EIPC_TAG_REQUEST_STRUCT response{};
+    TagRequestSet response{};
 };
 
 // ---- Requests ------------------------------------------------------------------------------
@@ -431,15 +431,15 @@ TEST_F(PcccWireTest, ReadRequestsCarryTnsAddressAndZeroSubElement) {
     for (const Case& k : cases) {
         auto tag = Plc5Tag(k.address);
         uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
-        const int length = c.createTagRequest(buffer, sizeof buffer, k.tns, tag->GetTagData());
+        const int length = c.CreateTagRequest(buffer, sizeof buffer, k.tns, tag->GetTagData());
         const Bytes expected =
             Cat({RRFront(58 + k.tail.size()), PcccFront(k.tns, PCCC_FNC_TYPED_READ), k.tail});
         EXPECT_EQ(Bytes(buffer, buffer + std::max(length, 0)), expected) << k.address;
     }
     auto tag = Plc5Tag("N7:0");
     uint8_t small[62] = {};
-    EXPECT_EQ(c.createTagRequest(small, sizeof small, 1, tag->GetTagData()), -1);
-    EXPECT_EQ(c.createTagRequest(small, 20, 1, tag->GetTagData()), -1);
+    EXPECT_EQ(c.CreateTagRequest(small, sizeof small, 1, tag->GetTagData()), -1);
+    EXPECT_EQ(c.CreateTagRequest(small, 20, 1, tag->GetTagData()), -1);
 }
 
 TEST_F(PcccWireTest, PollSendsOneReadPerTagWithItsIndexAsTnsAndWraps) {
@@ -449,7 +449,7 @@ TEST_F(PcccWireTest, PollSendsOneReadPerTagWithItsIndexAsTnsAndWraps) {
     }
     size_t next = 0;
     for (uint16_t expectedTns : {0, 1, 2, 0}) {
-        ASSERT_EQ(c.RequestEMTags(tags.list, 3, next), 0);
+        ASSERT_EQ(c.RequestExplicitTags(tags.list, 3, next), 0);
         const Bytes sent = c.TakeRequest();
         ASSERT_GE(sent.size(), 63u);
         EXPECT_EQ(U16(sent, 55), expectedTns);
@@ -459,13 +459,13 @@ TEST_F(PcccWireTest, PollSendsOneReadPerTagWithItsIndexAsTnsAndWraps) {
     // An index outside the list (or beyond a TNS) sends nothing.
     for (size_t outside : {size_t{3}, size_t{70000}}) {
         next = outside;
-        EXPECT_EQ(c.RequestEMTags(tags.list, 3, next), -1);
+        EXPECT_EQ(c.RequestExplicitTags(tags.list, 3, next), -1);
     }
     EXPECT_TRUE(c.NothingSent());
     // A failed send still moves on to the next tag.
     c.SetSendFunc([](int, const void*, size_t, int) -> ssize_t { return -1; });
     next = 0;
-    EXPECT_EQ(c.RequestEMTags(tags.list, 3, next), -1);
+    EXPECT_EQ(c.RequestExplicitTags(tags.list, 3, next), -1);
     EXPECT_EQ(next, 1u);
 }
 
@@ -554,13 +554,13 @@ TEST_F(PcccWireTest, HostileRepliesAreRefusedWithoutReadingPastThem) {
         EXPECT_EQ(response.count, 0) << "a refused reply leaves no record of an earlier one";
     }
     // A dataLength larger than the data buffer is bounded by the buffer.
-    EXPLICIT_RESPONSE_STRUCT huge = Explicit(PCCC_SVC_EXECUTE_PCCC_REPLY, 0, {});
+    ExplicitResponse huge = Explicit(PCCC_SVC_EXECUTE_PCCC_REPLY, 0, {});
     huge.dataLength = 0xFFFF;
     std::fill(huge.data, huge.data + sizeof huge.data, 0xFF);
     EXPECT_EQ(c.AnalyzeTagResp(huge, response, [&](uint16_t) { return tag.get(); }), -1);
     // A reply whose tag is unknown or not a PLC5 one.
     EXPECT_EQ(Analyze(PcccReplyData(0, 1, {1, 0}), nullptr), -1);
-    std::unique_ptr<EipTag> logix(EipTag::Create(EIP_PROTOCOL_FAMILY_CIP));
+    std::unique_ptr<EipTag> logix(EipTag::Create(kFamilyCip));
     EXPECT_EQ(Analyze(PcccReplyData(0, 1, {1, 0}), logix.get()), -1);
 }
 
@@ -569,7 +569,7 @@ TEST_F(PcccWireTest, PollReplyNamingAnotherTransactionIsDropped) {
     tags.Add(Plc5Tag("N7:0"));
     tags.Add(Plc5Tag("N7:1"));
     size_t next = 1;
-    ASSERT_EQ(c.RequestEMTags(tags.list, 2, next), 0);
+    ASSERT_EQ(c.RequestExplicitTags(tags.list, 2, next), 0);
     auto lookup = [&](uint16_t i) { return i < tags.list.size() ? tags.list[i] : nullptr; };
     auto analyze = [&](const Bytes& data) {
         return c.AnalyzeTagResp(Explicit(PCCC_SVC_EXECUTE_PCCC_REPLY, 0, data), response, lookup);
@@ -644,7 +644,7 @@ TEST_F(PcccWireTest, IdentityIsReadUnroutedAndDecoded) {
     attributes.u16(1).u16(0x0E).u16(0x15).u8(15).u8(3).u16(0).u32(0x1234);
     attributes.u8(9).bytes(std::string("PLC-5/40E"));
     c.Answer(PcccRRData(attributes.to_vector(), 0x81));
-    _eipProductInfo info;
+    ProductInfo info;
     ASSERT_EQ(c.ReadPLCProductInfo(7, info), 0);
     EXPECT_EQ(c.TakeRequest(), Cat({RRFront(46, 1), {0x01, 0x02, 0x20, 0x01, 0x24, 0x01}}));
     EXPECT_EQ(info.productName, "PLC-5/40E");

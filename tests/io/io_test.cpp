@@ -38,8 +38,8 @@ using tb_device_test::SimPlc;
 using tb_device_test::WaitUntil;
 
 // The identity of plcsim's default controller, which its I/O Forward Open checks.
-_eipProductInfo DemoProduct() {
-    _eipProductInfo product;
+ProductInfo DemoProduct() {
+    ProductInfo product;
     product.vendorId = 1;
     product.deviceType = 0x0E;
     product.productCode = 0x36;
@@ -292,8 +292,8 @@ class IoConnectionTest : public ::testing::Test {
 
     tb_device_test::LogCapture log{0};
     SimPlc plc;
-    _eipProductInfo product;
-    _eipTagInfo tag;
+    ProductInfo product;
+    TagInfo tag;
     std::unique_ptr<EipIoConnection> connection;
 };
 

@@ -44,7 +44,7 @@ TEST(RestoreWalk, QueuesChildrenBeforeGrandchildrenInKeyOrder) {
 
     auto queue = std::make_shared<EipLink::RestoreWalk>();
     queue->queue.push_back(NodePath("/plc"));
-    EipLink::walkNodeList(NodePath("/plc"), plc, queue);
+    EipLink::WalkNodeList(NodePath("/plc"), plc, queue);
 
     EXPECT_EQ(QueueTexts(queue),
               (std::vector<std::string>{"/plc", "/plc/EM Tags", "/plc/IO Tags",
@@ -102,12 +102,12 @@ class RestoreTest : public ::testing::Test {
     }
 
     // A stored PLC "plc1" with both folders and one tag, as the link writes them.
-    void StorePlc(const std::string& family, const Variant& emMarker = Variant("emtags")) {
+    void StorePlc(const std::string& family, const Variant& explicitMarker = Variant("emtags")) {
         auto plc = StoredNode(NodePath("/"), "plc1", "plc");
         plc.config("$host", "127.0.0.1").config("$port", 1).config("$slot", 2);
         plc.config("$protocol family", family);
         auto em = StoredNode(NodePath("/plc1"), "EM Tags", "");
-        em.config("$$$isit", emMarker).config("$Polling Interval", 500);
+        em.config("$$$isit", explicitMarker).config("$Polling Interval", 500);
         auto io = StoredNode(NodePath("/plc1"), "IO Tags", "iotags");
         io.config("$Listening Interval", 250).config("$Listening UDP Port", 2222);
         auto list = StoredNode(NodePath("/plc1/EM Tags"), "Read Tags List", "");
@@ -166,7 +166,7 @@ TEST_F(RestoreTest, ReplaysThePlcAndKeepsItsStoredPollingSettings) {
     StorePlc("CIP/EIP");
     g_eipManager = new EipManager;
     StartRestoringLink();
-    eipLink_->deserializeNodes();
+    eipLink_->DeserializeNodes();
     ASSERT_TRUE(WaitUntil([&] { return log_->Contains("plc1: PLC node ready"); }, kLimit));
     EXPECT_TRUE(link_->responder()->node_exists(NodePath("/plc1/Remove")));
     EXPECT_NE(g_eipManager->GetPLC("plc1"), nullptr);
@@ -191,7 +191,7 @@ TEST_F(RestoreTest, ReplaysThePlcAndKeepsItsStoredPollingSettings) {
 TEST_F(RestoreTest, AnUnregisteredPlcOrADamagedMarkerSkipsOnlyWhatItConcerns) {
     StorePlc("cip/eip", Variant(7));  // "EM Tags" marker is a number
     StartRestoringLink();
-    eipLink_->deserializeNodes();
+    eipLink_->DeserializeNodes();
     const NodePath tag("/plc1/EM Tags/Read Tags List/t1");
     ASSERT_TRUE(
         WaitUntil([&] { return Config(tag, "$status") == Variant("PLC not found"); }, kLimit));

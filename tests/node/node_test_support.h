@@ -26,13 +26,13 @@ using tb_test::LogCapture;
 using tb_test::WaitUntil;
 
 // A tag as the tests build it: Logix, default output, one element, described "line speed".
-inline _eipTagInfo MakeTag(const std::string& alias, uint8_t rwFlag,
-                           int32_t innerType = EIP_INNER_TYPE_DINT, int32_t dataLen = 4) {
-    _eipTagInfo tag;
-    tag.family = EIP_PROTOCOL_FAMILY_CIP;
+inline TagInfo MakeTag(const std::string& alias, uint8_t rwFlag, int32_t innerType = kInnerTypeDint,
+                       int32_t dataLen = 4) {
+    TagInfo tag;
+    tag.family = kFamilyCip;
     tag.alias = alias;
     tag.tagName = "Program:Main." + alias;
-    tag.outputType = EIP_OUTPUT_TYPE_DEFAULT;
+    tag.outputType = kOutputTypeDefault;
     tag.rwFlag = rwFlag;
     tag.innerType = innerType;
     tag.dataLen = dataLen;
@@ -97,14 +97,14 @@ class NodeTreeFixture : public ::testing::Test {
     }
 
     // A PLC node built as Add PLC builds it, waited for down to its last folder.
-    void CreatePLC(const std::string& alias, eipProtocolFamily_t family = EIP_PROTOCOL_FAMILY_CIP) {
-        _eipConnectInfo conn;
+    void CreatePLC(const std::string& alias, ProtocolFamily family = kFamilyCip) {
+        ConnectInfo conn;
         conn.alias = alias;
         conn.host = "127.0.0.1";
         conn.port = 44818;
         conn.slot = 0;
         conn.family = family;
-        _eipProductInfo product;
+        ProductInfo product;
         product.productName = "1756-L71/B LOGIX5571";
         product.vendorId = 1;
         ASSERT_EQ(EipNode::CreatePLCNode(sdk::NodePath(), conn, product), 0);

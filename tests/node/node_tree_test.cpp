@@ -88,8 +88,8 @@ TEST_F(PLCSubtreeTest, PLCSubtreeHasItsStoredFoldersAndStateValuesInCreationOrde
 // Any family other than CIP is stored as PCCC.
 TEST_F(PLCSubtreeTest, AliasIsEscapedInThePathAndShownUnescaped) {
     const std::string alias = "cell/4: .press?";
-    CreatePLC(alias, EIP_PROTOCOL_FAMILY_PCCC);
-    CreatePLC("odd", static_cast<eipProtocolFamily_t>(7));
+    CreatePLC(alias, kFamilyPccc);
+    CreatePLC("odd", static_cast<ProtocolFamily>(7));
     const NodePath path = NodePath() / sdk::string_escape(alias);
     EXPECT_EQ(EipNode::PLCPath(alias), path);
     EXPECT_EQ(WaitNode(path).display_name, alias);
@@ -100,9 +100,9 @@ TEST_F(PLCSubtreeTest, AliasIsEscapedInThePathAndShownUnescaped) {
 
 TEST_F(PLCSubtreeTest, CreatingAnExistingPLCAgainKeepsItsTagsAndResetsTheStates) {
     CreatePLC("line1");
-    EipNode::CreateTagItemNode("line1", node_test::MakeTag("t", EIP_RW_FLAG_READ), nullptr);
+    EipNode::CreateTagItemNode("line1", node_test::MakeTag("t", kRwFlagRead), nullptr);
     WaitNode("/line1/EM Tags/Read Tags List/t");
-    EipNode::ChangeEMCnxnState("line1", 2);
+    EipNode::ChangeExplicitConnectionState("line1", 2);
     ASSERT_TRUE(WaitUntil([&] { return WaitNode("/line1/coxnstate").value == Variant("READY"); }));
 
     CreatePLC("line1");
@@ -114,14 +114,13 @@ TEST_F(PLCSubtreeTest, CreatingAnExistingPLCAgainKeepsItsTagsAndResetsTheStates)
 
 // A PLC under a missing parent and a tag of a missing PLC.
 TEST_F(PLCSubtreeTest, CreationUnderAMissingParentLeavesNoSubtreeAndIsLogged) {
-    _eipConnectInfo conn;
+    ConnectInfo conn;
     conn.alias = "orphan";
     conn.host = "127.0.0.1";
     const std::function<void()> creations[] = {
-        [&] { EXPECT_EQ(EipNode::CreatePLCNode("/no/such/parent", conn, _eipProductInfo{}), 0); },
+        [&] { EXPECT_EQ(EipNode::CreatePLCNode("/no/such/parent", conn, ProductInfo{}), 0); },
         [] {
-            EipNode::CreateTagItemNode("ghost", node_test::MakeTag("speed", EIP_RW_FLAG_READ),
-                                       nullptr);
+            EipNode::CreateTagItemNode("ghost", node_test::MakeTag("speed", kRwFlagRead), nullptr);
         },
     };
     for (const auto& create : creations) {
@@ -149,13 +148,13 @@ TEST_F(PLCSubtreeTest, RemovePLCNodeTakesTheWholeSubtreeAndAMissingOneIsLogged) 
 
 using PLCStateTest = LineFixture;
 
-TEST_F(PLCStateTest, EMConnectionAndUCMMStatesShowTheirOwnTexts) {
+TEST_F(PLCStateTest, ExplicitConnectionAndUCMMStatesShowTheirOwnTexts) {
     // state, EM connection text, UCMM text
     const std::tuple<int, const char*, const char*> states[] = {
         {1, "BUSY", "READY"},          {2, "READY", "BUSY"},      {3, "NEED2SEND", "UNKNOWN"},
         {0, "NON-EXIST", "NON-EXIST"}, {4, "UNKNOWN", "UNKNOWN"}, {255, "UNKNOWN", "UNKNOWN"}};
     for (const auto& [state, em, ucmm] : states) {
-        EipNode::ChangeEMCnxnState("line1", state);
+        EipNode::ChangeExplicitConnectionState("line1", state);
         EipNode::ChangeUCMMState("line1", state);
         EXPECT_TRUE(WaitUntil([&] { return WaitNode("/line1/coxnstate").value == Variant(em); }))
             << state;
@@ -165,7 +164,7 @@ TEST_F(PLCStateTest, EMConnectionAndUCMMStatesShowTheirOwnTexts) {
 }
 
 TEST_F(PLCStateTest, ProductInfoAndPollingSettingsReplaceTheirValues) {
-    _eipProductInfo product;
+    ProductInfo product;
     product.productName = "1769-L33ER";
     product.vendorId = 0xFFFF;
     EipNode::ChangeProductInfo("line1", product);
@@ -173,7 +172,7 @@ TEST_F(PLCStateTest, ProductInfoAndPollingSettingsReplaceTheirValues) {
         WaitUntil([&] { return WaitNode("/line1/productname").value == Variant("1769-L33ER"); }));
     EXPECT_TRUE(WaitUntil(
         [&] { return WaitNode("/line1/productvendor").value == Variant(uint64_t{65535}); }));
-    EipNode::ChangeEMPollingState("line1", 250);
+    EipNode::ChangeExplicitPollingState("line1", 250);
     EipNode::ChangeIOPollingState("line1", 20, 2222);
     Settle();
     EXPECT_EQ(Config("/line1/EM Tags", "$Polling Interval"), Variant(uint64_t{250}));
@@ -198,8 +197,8 @@ class TagStatusTest : public LineFixture {
         Settle();
     }
 
-    const _eipTagInfo rw_ = node_test::MakeTag("motor/speed", EIP_RW_FLAG_READ | EIP_RW_FLAG_WRITE);
-    const _eipTagInfo io_ = node_test::MakeTag("rack", EIP_RW_FLAG_IO, EIP_INNER_TYPE_SINT, 8);
+    const TagInfo rw_ = node_test::MakeTag("motor/speed", kRwFlagRead | kRwFlagWrite);
+    const TagInfo io_ = node_test::MakeTag("rack", kRwFlagIo, kInnerTypeSint, 8);
 };
 
 TEST_F(TagStatusTest, StatusStartsOKAndFollowsTheListsOfTheTagAndTheKindGiven) {
@@ -237,11 +236,11 @@ TEST_F(TagStatusTest, StatusStartsOKAndFollowsTheListsOfTheTagAndTheKindGiven) {
 
 class TagItemNodeTest : public LineFixture {
   protected:
-    static _eipTagInfo EMTag(const std::string& alias, uint8_t rwFlag) {
+    static TagInfo ExplicitTag(const std::string& alias, uint8_t rwFlag) {
         return node_test::MakeTag(alias, rwFlag);
     }
-    static _eipTagInfo IOTag(const std::string& alias) {
-        return node_test::MakeTag(alias, EIP_RW_FLAG_IO, EIP_INNER_TYPE_SINT, 16);
+    static TagInfo IOTag(const std::string& alias) {
+        return node_test::MakeTag(alias, kRwFlagIo, kInnerTypeSint, 16);
     }
 
     std::optional<sdk::ValueType> TypeOf(const NodePath& path) {
@@ -252,8 +251,8 @@ class TagItemNodeTest : public LineFixture {
 
 // The RW flag decides the lists a tag lives in; only the write list carries "Write Data".
 TEST_F(TagItemNodeTest, TagsLiveInTheListsOfTheirFlagAndOnlyTheWriteOneHasWriteData) {
-    EipNode::CreateTagItemNode("line1", EMTag("r", EIP_RW_FLAG_READ), nullptr);
-    EipNode::CreateTagItemNode("line1", EMTag("rw", EIP_RW_FLAG_READ | EIP_RW_FLAG_WRITE), nullptr);
+    EipNode::CreateTagItemNode("line1", ExplicitTag("r", kRwFlagRead), nullptr);
+    EipNode::CreateTagItemNode("line1", ExplicitTag("rw", kRwFlagRead | kRwFlagWrite), nullptr);
     EXPECT_EQ(WaitNode(WritePath("rw") / "Write Data").kind, "");
     Settle();
     EXPECT_TRUE(Node(ReadPath("r")).has_value());
@@ -265,7 +264,7 @@ TEST_F(TagItemNodeTest, TagsLiveInTheListsOfTheirFlagAndOnlyTheWriteOneHasWriteD
 }
 
 TEST_F(TagItemNodeTest, TagNodeCarriesItsStoredAttributes) {
-    _eipTagInfo tag = EMTag("speed", EIP_RW_FLAG_READ);
+    TagInfo tag = ExplicitTag("speed", kRwFlagRead);
     EipNode::CreateTagItemNode("line1", tag, nullptr);
     const sdk::NodeInfo node = WaitNode(ReadPath("speed"));
     EXPECT_EQ(node.kind, "node");
@@ -298,14 +297,14 @@ TEST_F(TagItemNodeTest, ValueTypeFollowsTheElementCount) {
         int32_t dataLen;
         std::optional<sdk::ValueType> expected;
     } cases[] = {
-        {"unknown", EIP_INNER_TYPE_DINT, 0, 0, 4, std::nullopt},
-        {"array", EIP_INNER_TYPE_DINT, 0, 10, 40, sdk::ValueType::Array},
-        {"udts", EIP_INNER_TYPE_STRUCTURE, 0x1234, 2, 4, sdk::ValueType::String},
-        {"names", EIP_INNER_TYPE_STRUCTURE, EIP_STRING_STRUCT_HANDLE, 2, 4, sdk::ValueType::Array},
-        {"flag", EIP_INNER_TYPE_BOOL, 0, 1, 1, sdk::ValueType::Bool},
+        {"unknown", kInnerTypeDint, 0, 0, 4, std::nullopt},
+        {"array", kInnerTypeDint, 0, 10, 40, sdk::ValueType::Array},
+        {"udts", kInnerTypeStructure, 0x1234, 2, 4, sdk::ValueType::String},
+        {"names", kInnerTypeStructure, kStringStructHandle, 2, 4, sdk::ValueType::Array},
+        {"flag", kInnerTypeBool, 0, 1, 1, sdk::ValueType::Bool},
     };
     for (const auto& c : cases) {
-        _eipTagInfo tag = EMTag(c.alias, EIP_RW_FLAG_READ);
+        TagInfo tag = ExplicitTag(c.alias, kRwFlagRead);
         tag.innerType = c.type;
         tag.structHandle = c.handle;
         tag.elementCount = c.count;
@@ -318,10 +317,10 @@ TEST_F(TagItemNodeTest, ValueTypeFollowsTheElementCount) {
 // An I/O tag has no value type of its own: its whole data shows on the "Data" subtag, which
 // carries no action; the other subtags follow it in order, then the subtag actions.
 TEST_F(TagItemNodeTest, IOTagCarriesTheSubtagActionsAndItsSubtagsInOrder) {
-    std::vector<_eipSubTagInfo> subs = {
-        _eipSubTagInfo{"running", 0, EIP_INNER_TYPE_BOOL, 1},
-        _eipSubTagInfo{"speed", 2, EIP_INNER_TYPE_INT, 2},
-        _eipSubTagInfo{"a/b", 4, EIP_INNER_TYPE_REAL, 4},
+    std::vector<SubTagInfo> subs = {
+        SubTagInfo{"running", 0, kInnerTypeBool, 1},
+        SubTagInfo{"speed", 2, kInnerTypeInt, 2},
+        SubTagInfo{"a/b", 4, kInnerTypeReal, 4},
     };
     EipNode::CreateTagItemNode("line1", IOTag("rack"), &subs);
     WaitNode(IOPath("rack") / sdk::string_escape("a/b") / "Remove Subtag");
@@ -355,12 +354,12 @@ TEST_F(TagItemNodeTest, IOTagCarriesTheSubtagActionsAndItsSubtagsInOrder) {
 }
 
 TEST_F(TagItemNodeTest, CreateAgainUpdatesTheNodeInPlace) {
-    _eipTagInfo tag = EMTag("speed", EIP_RW_FLAG_READ);
+    TagInfo tag = ExplicitTag("speed", kRwFlagRead);
     tag.plc5Address = "N7:1";
     EipNode::CreateTagItemNode("line1", tag, nullptr);
     WaitNode(ReadPath("speed"));
     EipNode::UpdateTagStatus("line1", tag, "Could not find Tag from PLC.");
-    tag.innerType = EIP_INNER_TYPE_REAL;
+    tag.innerType = kInnerTypeReal;
     tag.description = "new";
     tag.elementCount = 3;
     tag.dataLen = 12;
@@ -376,12 +375,12 @@ TEST_F(TagItemNodeTest, CreateAgainUpdatesTheNodeInPlace) {
 }
 
 TEST_F(TagItemNodeTest, SubtagUpdateReplacesItsAttributesAndKeepsOneNode) {
-    _eipTagInfo tag = IOTag("rack");
+    TagInfo tag = IOTag("rack");
     EipNode::CreateTagItemNode("line1", tag, nullptr);
     WaitNode(IOPath("rack") / "Import Subtags");
-    EipNode::CreateSubTagItemNode("line1", tag, _eipSubTagInfo{"speed", 2, EIP_INNER_TYPE_INT, 2});
+    EipNode::CreateSubTagItemNode("line1", tag, SubTagInfo{"speed", 2, kInnerTypeInt, 2});
     WaitNode(IOPath("rack") / "speed" / "Remove Subtag");
-    EipNode::CreateSubTagItemNode("line1", tag, _eipSubTagInfo{"speed", 8, EIP_INNER_TYPE_DINT, 8});
+    EipNode::CreateSubTagItemNode("line1", tag, SubTagInfo{"speed", 8, kInnerTypeDint, 8});
     ASSERT_TRUE(
         WaitUntil([&] { return Config(IOPath("rack") / "speed", "$Offset") == Variant(8); }));
     Settle();
@@ -396,14 +395,14 @@ TEST_F(TagItemNodeTest, SubtagUpdateReplacesItsAttributesAndKeepsOneNode) {
 }
 
 TEST_F(TagItemNodeTest, RemoveTagItemNodeRemovesEveryListNode) {
-    _eipTagInfo rw = EMTag("speed", EIP_RW_FLAG_READ | EIP_RW_FLAG_WRITE);
+    TagInfo rw = ExplicitTag("speed", kRwFlagRead | kRwFlagWrite);
     EipNode::CreateTagItemNode("line1", rw, nullptr);
     WaitNode(WritePath("speed") / "Write Data");
     EipNode::RemoveTagItemNode("line1", rw, nullptr);
     EXPECT_TRUE(WaitUntil([&] { return !Node(ReadPath("speed")) && !Node(WritePath("speed")); }));
 
-    std::vector<_eipSubTagInfo> subs = {_eipSubTagInfo{"speed", 2, EIP_INNER_TYPE_INT, 2}};
-    _eipTagInfo io = IOTag("rack");
+    std::vector<SubTagInfo> subs = {SubTagInfo{"speed", 2, kInnerTypeInt, 2}};
+    TagInfo io = IOTag("rack");
     EipNode::CreateTagItemNode("line1", io, &subs);
     WaitNode(IOPath("rack") / "speed");
     EipNode::RemoveSubTagItemNode("line1", io, subs[0]);
@@ -442,21 +441,23 @@ class CatalogueTest : public LineFixture {
         return count;
     }
 
-    void Toggle(signed char emStopped, signed char ioStopped, unsigned short emInterval = 1000,
-                unsigned short ioInterval = 1000, unsigned short udpPort = 2222) {
-        EipNode::ToggleActionNodes("line1", emStopped, emInterval, ioStopped, ioInterval, udpPort);
+    void Toggle(signed char explicitStopped, signed char ioStopped,
+                unsigned short explicitInterval = 1000, unsigned short ioInterval = 1000,
+                unsigned short udpPort = 2222) {
+        EipNode::ToggleActionNodes("line1", explicitStopped, explicitInterval, ioStopped,
+                                   ioInterval, udpPort);
         Settle();
     }
 
-    const NodePath em_ = EipNode::EMTagsPath("line1");
+    const NodePath em_ = EipNode::ExplicitTagsPath("line1");
     const NodePath io_ = EipNode::IOTagsPath("line1");
 };
 
-const Names kEMStopped = {"Write Tags", "Export Tags", "Browse Tags", "Add Tags",
-                          "Edit Tags",  "Remove Tags", "Reset Tags",  "Start Polling"};
+const Names kExplicitStopped = {"Write Tags", "Export Tags", "Browse Tags", "Add Tags",
+                                "Edit Tags",  "Remove Tags", "Reset Tags",  "Start Polling"};
 const Names kIOStopped = {"Export Tags", "Add Tags",   "Edit Tags",
                           "Remove Tags", "Reset Tags", "Start Listening"};
-const Names kEMRunning = {"Write Tags", "Export Tags", "Browse Tags", "Stop Polling"};
+const Names kExplicitRunning = {"Write Tags", "Export Tags", "Browse Tags", "Stop Polling"};
 const Names kIORunning = {"Export Tags", "Stop Listening"};
 
 // ---- toggle -----------------------------------------------------------------------------------
@@ -466,29 +467,30 @@ using ToggleTest = CatalogueTest;
 // The actions of the tags are not the toggle's: Write Data stays whatever the flags.
 TEST_F(ToggleTest, EachFlagSwapsItsOwnSetAndAnyFlagOtherThanOneMeansRunning) {
     ASSERT_EQ(manager_->AddPLCTemp("line1"), 0);
-    EipNode::CreateTagItemNode("line1", node_test::MakeTag("speed", EIP_RW_FLAG_WRITE), nullptr);
+    EipNode::CreateTagItemNode("line1", node_test::MakeTag("speed", kRwFlagWrite), nullptr);
     WaitNode(WritePath("speed") / "Write Data");
     struct Step {
-        signed char emStopped, ioStopped;
-        unsigned short emInterval, ioInterval, port;
+        signed char explicitStopped, ioStopped;
+        unsigned short explicitInterval, ioInterval, port;
         const Names& em;
         const Names& io;
     };
     ASSERT_EQ(ActionCountBelow("/line1"), 1u);
     const Step steps[] = {
-        {1, 1, 1000, 1000, 2222, kEMStopped, kIOStopped},
-        {0, 1, 250, 1000, 2222, kEMRunning, kIOStopped},
-        {1, 1, 1000, 1000, 2222, kEMStopped, kIOStopped},
-        {1, 0, 1000, 20, 2300, kEMStopped, kIORunning},
-        {1, 1, 1000, 1000, 2222, kEMStopped, kIOStopped},
-        {-1, 2, 1000, 1000, 2222, kEMRunning, kIORunning},
+        {1, 1, 1000, 1000, 2222, kExplicitStopped, kIOStopped},
+        {0, 1, 250, 1000, 2222, kExplicitRunning, kIOStopped},
+        {1, 1, 1000, 1000, 2222, kExplicitStopped, kIOStopped},
+        {1, 0, 1000, 20, 2300, kExplicitStopped, kIORunning},
+        {1, 1, 1000, 1000, 2222, kExplicitStopped, kIOStopped},
+        {-1, 2, 1000, 1000, 2222, kExplicitRunning, kIORunning},
     };
     for (const auto& step : steps) {
-        Toggle(step.emStopped, step.ioStopped, step.emInterval, step.ioInterval, step.port);
-        EXPECT_EQ(ActionNames(em_), step.em) << int(step.emStopped);
+        Toggle(step.explicitStopped, step.ioStopped, step.explicitInterval, step.ioInterval,
+               step.port);
+        EXPECT_EQ(ActionNames(em_), step.em) << int(step.explicitStopped);
         EXPECT_EQ(ActionNames(io_), step.io) << int(step.ioStopped);
         EXPECT_EQ(ActionNames("/line1"), Names{"Remove"});
-        EXPECT_EQ(Config(em_, "$Polling Interval"), Variant(uint64_t{step.emInterval}));
+        EXPECT_EQ(Config(em_, "$Polling Interval"), Variant(uint64_t{step.explicitInterval}));
         EXPECT_EQ(Config(io_, "$Listening Interval"), Variant(uint64_t{step.ioInterval}));
         EXPECT_EQ(Config(io_, "$Listening UDP Port"), Variant(uint64_t{step.port}));
         EXPECT_EQ(ActionCountBelow("/line1"), 2 + step.em.size() + step.io.size());
@@ -501,7 +503,7 @@ TEST_F(ToggleTest, ToggleRepairsAMissingActionAndNeverDuplicates) {
     EipNode::RemoveTagItemNodeFromPath(em_ / "Edit Tags");
     ASSERT_TRUE(WaitUntil([&] { return !Node(em_ / "Edit Tags"); }));
     Toggle(1, 1);
-    EXPECT_EQ(ActionNames(em_), kEMStopped);
+    EXPECT_EQ(ActionNames(em_), kExplicitStopped);
     EXPECT_EQ(ActionCountBelow("/line1"), 15u);
 }
 
@@ -536,10 +538,10 @@ using DescriptionTest = CatalogueTest;
 // Every action as the broker describes it, with its node's display name and kind.
 TEST_F(DescriptionTest, EveryActionHasItsParametersColumnsAndResultKind) {
     const NodePath tag = io_ / "rack";
-    std::vector<_eipSubTagInfo> subs = {{"speed", 2, EIP_INNER_TYPE_REAL, 4}};
-    EipNode::CreateTagItemNode(
-        "line1", node_test::MakeTag("rack", EIP_RW_FLAG_IO, EIP_INNER_TYPE_SINT, 8), &subs);
-    EipNode::CreateTagItemNode("line1", node_test::MakeTag("speed", EIP_RW_FLAG_WRITE), nullptr);
+    std::vector<SubTagInfo> subs = {{"speed", 2, kInnerTypeReal, 4}};
+    EipNode::CreateTagItemNode("line1", node_test::MakeTag("rack", kRwFlagIo, kInnerTypeSint, 8),
+                               &subs);
+    EipNode::CreateTagItemNode("line1", node_test::MakeTag("speed", kRwFlagWrite), nullptr);
     EipNode::CreateRootNode(NodePath());
     EipNode::CreateRemovePLCNode("/line1");
     EipNode::CreateAddTagsNode(em_);
@@ -549,8 +551,8 @@ TEST_F(DescriptionTest, EveryActionHasItsParametersColumnsAndResultKind) {
     EipNode::CreateResetTagsNode(em_);
     EipNode::CreateExportTagsNode(io_);
     EipNode::CreateBrowseTagsNode(em_);
-    EipNode::CreateEMStartPollingNode(em_);
-    EipNode::CreateEMStopPollingNode(em_);
+    EipNode::CreateExplicitStartPollingNode(em_);
+    EipNode::CreateExplicitStopPollingNode(em_);
     EipNode::CreateIOStartPollingNode(io_);
     EipNode::CreateIOStopPollingNode(io_);
 

@@ -20,13 +20,13 @@ using sdk::NodePath;
 using sdk::Variant;
 using Bytes = std::vector<uint8_t>;
 
-_eipTagInfo Tag(int innerType, eipProtocolFamily_t family = EIP_PROTOCOL_FAMILY_CIP) {
-    _eipTagInfo tag = node_test::MakeTag("t", EIP_RW_FLAG_READ, innerType, 0);
+TagInfo Tag(int innerType, ProtocolFamily family = kFamilyCip) {
+    TagInfo tag = node_test::MakeTag("t", kRwFlagRead, innerType, 0);
     tag.family = family;
     return tag;
 }
 
-Variant Convert(const _eipTagInfo& tag, const Bytes& bytes) {
+Variant Convert(const TagInfo& tag, const Bytes& bytes) {
     return EipNode::ConvertTagValue(tag, bytes.data(), static_cast<uint16_t>(bytes.size()));
 }
 
@@ -36,7 +36,7 @@ Variant Array(std::vector<Variant> values) {
 
 Bytes Real(float value) {
     Bytes bytes(4);
-    eip_PutLitEndianFloat(value, bytes.data());
+    PutLittleEndianFloat(value, bytes.data());
     return bytes;
 }
 
@@ -66,7 +66,7 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 // One CIP STRING / SHORT STRING record.
 Bytes CipString(const std::string& text) {
     Bytes bytes;
-    eip_PutLitEndian16(static_cast<uint16_t>(text.size()), bytes);
+    PutLittleEndian16(static_cast<uint16_t>(text.size()), bytes);
     bytes.insert(bytes.end(), text.begin(), text.end());
     return bytes;
 }
@@ -74,19 +74,19 @@ Bytes CipString(const std::string& text) {
 // One 88-byte record of the controller's STRING structure.
 Bytes StringStruct(const std::string& text, uint32_t declared) {
     Bytes bytes(88, 0);
-    eip_PutLitEndian32(declared, bytes.data());
+    PutLittleEndian32(declared, bytes.data());
     std::memcpy(bytes.data() + 4, text.data(), std::min<size_t>(text.size(), 84));
     return bytes;
 }
 
-_eipTagInfo Plc5(int innerType, int16_t dataLen = 0) {
-    _eipTagInfo tag = Tag(innerType, EIP_PROTOCOL_FAMILY_PCCC);
+TagInfo Plc5(int innerType, int16_t dataLen = 0) {
+    TagInfo tag = Tag(innerType, kFamilyPccc);
     tag.dataLen = dataLen;
     return tag;
 }
 
-_eipTagInfo Struct(uint32_t handle) {
-    _eipTagInfo tag = Tag(EIP_INNER_TYPE_STRUCTURE);
+TagInfo Struct(uint32_t handle) {
+    TagInfo tag = Tag(kInnerTypeStructure);
     tag.structHandle = handle;
     return tag;
 }
@@ -98,15 +98,15 @@ TEST(TypeToValueTypeTest, BoolAndNumbersBecomeArraysPastOneElementOtherTypesAreS
     const int string = static_cast<int>(sdk::ValueType::String);
     // family (1 Logix, 0 PLC5), type, data length, value type
     const int cases[][4] = {
-        {1, EIP_INNER_TYPE_BOOL, 1, boolean},        {1, EIP_INNER_TYPE_BOOL, 2, array},
-        {0, EIP_INNER_TYPE_BOOL, 2, boolean},        {0, EIP_INNER_TYPE_BOOL, 3, array},
-        {1, EIP_INNER_TYPE_SINT, 1, number},         {1, EIP_INNER_TYPE_SINT, 2, array},
-        {1, EIP_INNER_TYPE_INT, 2, number},          {1, EIP_INNER_TYPE_INT, 3, array},
-        {1, EIP_INNER_TYPE_DINT, 4, number},         {1, EIP_INNER_TYPE_DINT, 5, array},
-        {0, EIP_INNER_TYPE_REAL, 4, number},         {0, EIP_INNER_TYPE_REAL, 8, array},
-        {1, EIP_INNER_TYPE_STRING, 1, string},       {1, EIP_INNER_TYPE_STRING2, 1, string},
-        {1, EIP_INNER_TYPE_SHORT_STRING, 1, string}, {1, EIP_INNER_TYPE_STRUCTURE, 1, string},
-        {1, EIP_INNER_TYPE_BITARRAY, 1, string},     {1, 999, 1, string},
+        {1, kInnerTypeBool, 1, boolean},       {1, kInnerTypeBool, 2, array},
+        {0, kInnerTypeBool, 2, boolean},       {0, kInnerTypeBool, 3, array},
+        {1, kInnerTypeSint, 1, number},        {1, kInnerTypeSint, 2, array},
+        {1, kInnerTypeInt, 2, number},         {1, kInnerTypeInt, 3, array},
+        {1, kInnerTypeDint, 4, number},        {1, kInnerTypeDint, 5, array},
+        {0, kInnerTypeReal, 4, number},        {0, kInnerTypeReal, 8, array},
+        {1, kInnerTypeString, 1, string},      {1, kInnerTypeString2, 1, string},
+        {1, kInnerTypeShortString, 1, string}, {1, kInnerTypeStructure, 1, string},
+        {1, kInnerTypeBitarray, 1, string},    {1, 999, 1, string},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(EipNode::TypeToValueType(c[0], c[1], c[2]), c[3])
@@ -119,38 +119,37 @@ TEST(TypeToValueTypeTest, BoolAndNumbersBecomeArraysPastOneElementOtherTypesAreS
 TEST(ConvertTagValueTest, BytesOfEveryTypeBecomeTheirValue) {
     struct Case {
         const char* what;
-        _eipTagInfo tag;
+        TagInfo tag;
         Bytes bytes;
         Variant expected;
         const char* logged = nullptr;
     };
-    const _eipTagInfo sint = Tag(EIP_INNER_TYPE_SINT), dint = Tag(EIP_INNER_TYPE_DINT),
-                      string = Tag(EIP_INNER_TYPE_STRING), string2 = Tag(EIP_INNER_TYPE_STRING2),
-                      plc5Bool = Plc5(EIP_INNER_TYPE_BOOL),
-                      stringStruct = Struct(EIP_STRING_STRUCT_HANDLE);
+    const TagInfo sint = Tag(kInnerTypeSint), dint = Tag(kInnerTypeDint),
+                  string = Tag(kInnerTypeString), string2 = Tag(kInnerTypeString2),
+                  plc5Bool = Plc5(kInnerTypeBool), stringStruct = Struct(kStringStructHandle);
     const Case cases[] = {
         {"empty data", dint, {}, Variant("")},
         {"DINT -1", dint, Hex("FFFFFFFF"), Variant(-1)},
         {"DINT", dint, Hex("78563412"), Variant(0x12345678)},
-        {"INT sign", Tag(EIP_INNER_TYPE_INT), Hex("0080"), Variant(-32768)},
+        {"INT sign", Tag(kInnerTypeInt), Hex("0080"), Variant(-32768)},
         {"SINT sign", sint, Hex("80"), Variant(-128)},
         {"SINT array", sint, Hex("01FF05"), Array({1, -1, 5})},
-        {"INT array, partial tail", Tag(EIP_INNER_TYPE_INT), Hex("0100FEFF07"), Array({1, -2})},
+        {"INT array, partial tail", Tag(kInnerTypeInt), Hex("0100FEFF07"), Array({1, -2})},
         {"DINT array", dint, Hex("01000000 FFFFFFFF"), Array({1, -1})},
-        {"REAL array", Tag(EIP_INNER_TYPE_REAL), Concat({Real(1.5f), Real(-0.25f)}),
+        {"REAL array", Tag(kInnerTypeReal), Concat({Real(1.5f), Real(-0.25f)}),
          Array({1.5, -0.25})},
-        {"REAL widened", Tag(EIP_INNER_TYPE_REAL), Real(3.14159f),
+        {"REAL widened", Tag(kInnerTypeReal), Real(3.14159f),
          Variant(static_cast<double>(3.14159f))},
         {"short DINT", dint, Hex("0501"), Variant(0x105)},
-        {"short INT", Tag(EIP_INNER_TYPE_INT), Hex("09"), Variant(9)},
-        {"Logix BOOL", Tag(EIP_INNER_TYPE_BOOL), Hex("FF"), Variant(true)},
-        {"Logix BOOL array", Tag(EIP_INNER_TYPE_BOOL), Hex("010002"), Array({true, false, true})},
+        {"short INT", Tag(kInnerTypeInt), Hex("09"), Variant(9)},
+        {"Logix BOOL", Tag(kInnerTypeBool), Hex("FF"), Variant(true)},
+        {"Logix BOOL array", Tag(kInnerTypeBool), Hex("010002"), Array({true, false, true})},
         {"PLC5 BOOL word", plc5Bool, Hex("0001"), Variant(true)},
         {"PLC5 BOOL zero", plc5Bool, Hex("0000"), Variant(false)},
         {"PLC5 BOOL array", plc5Bool, Hex("0000 0080 0100"), Array({false, true, true})},
         {"PLC5 BOOL odd tail", plc5Bool, Hex("0000 04"), Array({false, true})},
         {"PLC5 BOOL lone byte", plc5Bool, Hex("01"), Variant(true)},
-        {"bit array hex", Tag(EIP_INNER_TYPE_BITARRAY), Hex("00AB0F"), Variant("0x00AB0F")},
+        {"bit array hex", Tag(kInnerTypeBitarray), Hex("00AB0F"), Variant("0x00AB0F")},
         {"unknown type hex", Tag(0x99), Hex("DEAD"), Variant("0xDEAD")},
         {"structure hex", Struct(0x1234), Hex("01AB"), Variant("0x123401AB")},
         {"partial string structure", stringStruct, Hex("01000000 41"), Variant("0x0FCE0100000041")},
@@ -162,15 +161,15 @@ TEST(ConvertTagValueTest, BytesOfEveryTypeBecomeTheirValue) {
         {"STRING lone byte", string, Hex("05"), Variant(""), "too short : 1"},
         {"STRING lone tail byte", string, Concat({CipString("AB"), CipString("C"), Hex("07")}),
          Array({"AB", "C"})},
-        {"PLC5 STRING swapped words", Plc5(EIP_INNER_TYPE_STRING, 8), Hex("0300 4241 0043 EEEE"),
+        {"PLC5 STRING swapped words", Plc5(kInnerTypeString, 8), Hex("0300 4241 0043 EEEE"),
          Variant("ABC")},
-        {"PLC5 STRING array", Plc5(EIP_INNER_TYPE_STRING, 8),
+        {"PLC5 STRING array", Plc5(kInnerTypeString, 8),
          Hex("0300 4241 0043 EEEE 0400 5958 575A 0000"), Array({"ABC", "XYZW"})},
-        {"PLC5 STRING leftover", Plc5(EIP_INNER_TYPE_STRING, 84), Hex("0200 4948 00"),
-         Variant("HI"), "ignoring leftover bytes"},
-        {"SHORT_STRING array", Tag(EIP_INNER_TYPE_SHORT_STRING), Hex("02 6F6B 01 21"),
+        {"PLC5 STRING leftover", Plc5(kInnerTypeString, 84), Hex("0200 4948 00"), Variant("HI"),
+         "ignoring leftover bytes"},
+        {"SHORT_STRING array", Tag(kInnerTypeShortString), Hex("02 6F6B 01 21"),
          Array({"ok", "!"})},
-        {"SHORT_STRING cut", Tag(EIP_INNER_TYPE_SHORT_STRING), Hex("10 7879"), Variant("xy"),
+        {"SHORT_STRING cut", Tag(kInnerTypeShortString), Hex("10 7879"), Variant("xy"),
          "too short : 2 bytes, str count : 16"},
         {"STRING2 UTF-16", string2, Hex("0600 5A00 FC00 7200 6900 6300 6800"),
          Variant("Z\xC3\xBCrich")},
@@ -197,8 +196,8 @@ TEST(ConvertTagValueTest, BytesOfEveryTypeBecomeTheirValue) {
         }
     }
     EXPECT_EQ(EipNode::ConvertTagValue(dint, nullptr, 4), Variant(""));
-    _eipTagInfo above = dint;
-    above.outputType = static_cast<eipOutputType_t>(2);  // above default: published as null
+    TagInfo above = dint;
+    above.outputType = static_cast<OutputType>(2);  // above default: published as null
     EXPECT_TRUE(Convert(above, Hex("01000000")).is_null());
 }
 
@@ -206,10 +205,9 @@ TEST(ConvertTagValueTest, BytesOfEveryTypeBecomeTheirValue) {
 
 class PublishTest : public node_test::LineFixture {
   protected:
-    NodePath AddTag(const _eipTagInfo& tag, std::vector<_eipSubTagInfo>* subs = nullptr) {
+    NodePath AddTag(const TagInfo& tag, std::vector<SubTagInfo>* subs = nullptr) {
         EipNode::CreateTagItemNode("line1", tag, subs);
-        const NodePath path =
-            (tag.rwFlag & EIP_RW_FLAG_IO) ? IOPath(tag.alias) : ReadPath(tag.alias);
+        const NodePath path = (tag.rwFlag & kRwFlagIo) ? IOPath(tag.alias) : ReadPath(tag.alias);
         WaitNode(path);
         Settle();
         return path;
@@ -223,13 +221,13 @@ class PublishTest : public node_test::LineFixture {
     }
 };
 
-TEST_F(PublishTest, EMValuesLandOnTheReadListNodeOnly) {
-    _eipTagInfo tag = Tag(EIP_INNER_TYPE_DINT);
-    tag.rwFlag = EIP_RW_FLAG_READ | EIP_RW_FLAG_WRITE;
+TEST_F(PublishTest, ExplicitValuesLandOnTheReadListNodeOnly) {
+    TagInfo tag = Tag(kInnerTypeDint);
+    tag.rwFlag = kRwFlagRead | kRwFlagWrite;
     tag.dataLen = 4;
     const NodePath read = AddTag(tag);
     const Bytes data = {0x2A, 0, 0, 0};
-    EXPECT_TRUE(EipNode::ChangeEMTagNodeValue("line1", tag, data.data(), 4));
+    EXPECT_TRUE(EipNode::ChangeExplicitTagNodeValue("line1", tag, data.data(), 4));
     EXPECT_TRUE(ValueBecomes(read, Variant(42)));
     Settle();
     EXPECT_TRUE(Node(WritePath("t"))->value.is_null());
@@ -237,19 +235,19 @@ TEST_F(PublishTest, EMValuesLandOnTheReadListNodeOnly) {
 
 // One bad element spoils the whole array.
 TEST_F(PublishTest, NonFiniteRealIsNotPublishedAndTheNodeKeepsItsValue) {
-    _eipTagInfo tag = Tag(EIP_INNER_TYPE_REAL);
+    TagInfo tag = Tag(kInnerTypeReal);
     tag.dataLen = 4;
     const NodePath path = AddTag(tag);
     Bytes good = Real(2.5f);
-    ASSERT_TRUE(EipNode::ChangeEMTagNodeValue("line1", tag, good.data(), 4));
+    ASSERT_TRUE(EipNode::ChangeExplicitTagNodeValue("line1", tag, good.data(), 4));
     ASSERT_TRUE(ValueBecomes(path, Variant(2.5)));
 
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     for (const Bytes& bad : {Real(nan), Real(inf), Real(-inf), Concat({Real(1.0f), Real(nan)})}) {
         LogCapture log;
-        EXPECT_FALSE(EipNode::ChangeEMTagNodeValue("line1", tag, bad.data(),
-                                                   static_cast<uint16_t>(bad.size())));
+        EXPECT_FALSE(EipNode::ChangeExplicitTagNodeValue("line1", tag, bad.data(),
+                                                         static_cast<uint16_t>(bad.size())));
         EXPECT_TRUE(log.Contains("not a valid float")) << log.All();
     }
     Settle();
@@ -257,13 +255,13 @@ TEST_F(PublishTest, NonFiniteRealIsNotPublishedAndTheNodeKeepsItsValue) {
 
     // The next good value is published as usual.
     Bytes next = Real(-1.0f);
-    EXPECT_TRUE(EipNode::ChangeEMTagNodeValue("line1", tag, next.data(), 4));
+    EXPECT_TRUE(EipNode::ChangeExplicitTagNodeValue("line1", tag, next.data(), 4));
     EXPECT_TRUE(ValueBecomes(path, Variant(-1.0)));
 }
 
 TEST_F(PublishTest, IOTagDataAndSubtagSlices) {
-    const _eipTagInfo tag = node_test::MakeTag("rack", EIP_RW_FLAG_IO, EIP_INNER_TYPE_SINT, 6);
-    std::vector<_eipSubTagInfo> subs = {{"speed", 2, EIP_INNER_TYPE_INT, 2}};
+    const TagInfo tag = node_test::MakeTag("rack", kRwFlagIo, kInnerTypeSint, 6);
+    std::vector<SubTagInfo> subs = {{"speed", 2, kInnerTypeInt, 2}};
     const NodePath tagPath = AddTag(tag, &subs);
     WaitNode(tagPath / "speed");
 
@@ -277,7 +275,7 @@ TEST_F(PublishTest, IOTagDataAndSubtagSlices) {
     // A slice outside the data publishes nothing: past the end, a negative length, before it.
     for (auto [offset, length] : {std::pair{4, 4}, {0, -1}, {-4, 4}}) {
         LogCapture log;
-        const _eipSubTagInfo sub{"outside", offset, EIP_INNER_TYPE_DINT, length};
+        const SubTagInfo sub{"outside", offset, kInnerTypeDint, length};
         EXPECT_FALSE(EipNode::ChangeIOSubTagNodeValue("line1", tag, sub, data.data(), 6))
             << offset << "," << length;
         EXPECT_TRUE(log.Contains("subInfo.offset=" + std::to_string(offset))) << log.All();

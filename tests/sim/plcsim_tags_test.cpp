@@ -436,7 +436,7 @@ TEST_F(PlcsimLogixTest, ReplyWithOriginToTargetIdOptionAnswersWithTheGrantedId) 
     const uint32_t otId = OpenConnection(*client, handle, {});
     const Bytes reply = client->Connected(handle, otId, 1, kIdentityRequest);
     ASSERT_GE(reply.size(), EIP_UNIT_DATA_FRONT_SIZE);
-    EXPECT_EQ(eip_GetLitEndian32(&reply[36]), otId);
+    EXPECT_EQ(GetLittleEndian32(&reply[36]), otId);
 }
 
 // ---- Definitions, moving values, command line ----------------------------------------------

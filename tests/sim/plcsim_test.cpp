@@ -39,7 +39,7 @@ size_t ThreadCount() {
 }
 
 uint32_t Status(const std::vector<uint8_t>& reply) {
-    return reply.size() >= 12 ? eip_GetLitEndian32(&reply[8]) : 0xFFFFFFFF;
+    return reply.size() >= 12 ? GetLittleEndian32(&reply[8]) : 0xFFFFFFFF;
 }
 
 class PlcsimTest : public ::testing::Test {
@@ -218,9 +218,9 @@ TEST_F(PlcsimTest, ForwardOpenGrantsItsOwnOriginToTargetId) {
     const std::vector<uint8_t> reply = client->Unconnected(handle, ForwardOpen({}));
     ASSERT_EQ(reply.size(), 4u + CIP_FO_REPLY_SIZE);
     EXPECT_EQ(reply[0], 0xD4);
-    const uint32_t otId = eip_GetLitEndian32(&reply[4]);
+    const uint32_t otId = GetLittleEndian32(&reply[4]);
     EXPECT_NE(otId, 0x11111111u);
-    EXPECT_EQ(eip_GetLitEndian32(&reply[8]), 0x22222222u);  // the originator's T->O ID
+    EXPECT_EQ(GetLittleEndian32(&reply[8]), 0x22222222u);  // the originator's T->O ID
     ASSERT_EQ(sim->Connections().size(), 1u);
     EXPECT_EQ(sim->Connections().front().otConnectionId, otId);
 }
@@ -282,15 +282,15 @@ TEST_F(PlcsimTest, RepeatedSequenceCountIsAnsweredAgainWithoutRunningTwice) {
     });
     const uint32_t handle = client->Register();
     const std::vector<uint8_t> open = client->Unconnected(handle, ForwardOpen({}));
-    const uint32_t otId = eip_GetLitEndian32(&open.at(4));
+    const uint32_t otId = GetLittleEndian32(&open.at(4));
     const std::vector<uint8_t> request = {0x01, 0x02, 0x20, 0x64, 0x24, 0x01};
     const std::vector<uint8_t> first = client->Connected(handle, otId, 5, request);
     const std::vector<uint8_t> again = client->Connected(handle, otId, 5, request);
     const std::vector<uint8_t> next = client->Connected(handle, otId, 6, request);
     ASSERT_FALSE(first.empty());
     EXPECT_EQ(first, again);
-    EXPECT_EQ(eip_GetLitEndian32(&first.at(36)), 0x22222222u);  // T->O ID in the reply
-    EXPECT_EQ(eip_GetLitEndian16(&first.at(44)), 5);            // sequence count echoed
+    EXPECT_EQ(GetLittleEndian32(&first.at(36)), 0x22222222u);  // T->O ID in the reply
+    EXPECT_EQ(GetLittleEndian16(&first.at(44)), 5);            // sequence count echoed
     EXPECT_EQ(runs.load(), 2);
     EXPECT_EQ(next.back(), 2);
 }
@@ -374,7 +374,7 @@ TEST(PlcsimProgramTest, StartsAControllerThatAnswersItsIdentity) {
         request.insert(request.end(), {1, 0, 1, 2});
         const std::vector<uint8_t> reply = client.Unconnected(handle, request);
         ASSERT_GE(reply.size(), 4u + 15u + 8u);
-        EXPECT_EQ(eip_GetLitEndian16(&reply[4]), 9);
+        EXPECT_EQ(GetLittleEndian16(&reply[4]), 9);
         EXPECT_EQ(std::string(reply.end() - 8, reply.end()), "Test PLC");
     }
     // The program sleeps until a signal comes (no periodic wake-up) and ends on SIGTERM.

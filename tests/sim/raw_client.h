@@ -50,7 +50,7 @@ class RawClient {
         if (!ReadFull(message.data(), message.size(), waitMs)) {
             return {};
         }
-        const uint16_t length = eip_GetLitEndian16(&message[2]);
+        const uint16_t length = GetLittleEndian16(&message[2]);
         message.resize(EIP_ENCAP_HEADER_SIZE + length);
         if (!ReadFull(message.data() + EIP_ENCAP_HEADER_SIZE, length, waitMs)) {
             return {};
@@ -68,7 +68,7 @@ class RawClient {
     uint32_t Register() {
         Send(EIP_CMD_REGISTER_SESSION, 0, {1, 0, 0, 0});
         const std::vector<uint8_t> reply = Receive();
-        return reply.size() >= 8 ? eip_GetLitEndian32(&reply[4]) : 0;
+        return reply.size() >= 8 ? GetLittleEndian32(&reply[4]) : 0;
     }
 
     // A SendRRData carrying one Message Router request; returns that reply's CIP bytes.
@@ -149,14 +149,14 @@ inline std::pair<uint8_t, uint16_t> CipStatus(const std::vector<uint8_t>& reply)
     if (reply.size() < 4) {
         return {0xFF, 0};
     }
-    return {reply[2], reply[3] > 0 && reply.size() >= 6 ? eip_GetLitEndian16(&reply[4]) : 0};
+    return {reply[2], reply[3] > 0 && reply.size() >= 6 ? GetLittleEndian16(&reply[4]) : 0};
 }
 
 // A registered session with one class-3 connection: the O->T connection ID, 0 when refused.
 inline uint32_t OpenConnection(RawClient& client, uint32_t handle, const ForwardOpenFields& f) {
     const std::vector<uint8_t> reply = client.Unconnected(handle, ForwardOpen(f));
     return CipStatus(reply).first == CIP_STATUS_SUCCESS && reply.size() >= 8
-               ? eip_GetLitEndian32(&reply[4])
+               ? GetLittleEndian32(&reply[4])
                : 0;
 }
 

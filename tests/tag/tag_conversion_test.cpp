@@ -15,11 +15,11 @@ using tb_test::Hex;
 namespace {
 
 // A tag of one family and inner type, parsed from a name (Logix) or an address (PCCC).
-std::unique_ptr<EipTag> MakeTag(eipProtocolFamily_t family, int32_t innerType,
+std::unique_ptr<EipTag> MakeTag(ProtocolFamily family, int32_t innerType,
                                 const std::string& name = "Tag1", int32_t dataLen = 0,
                                 uint16_t structHandle = 0) {
     std::unique_ptr<EipTag> tag(EipTag::Create(family));
-    _eipTagInfo info;
+    TagInfo info;
     info.alias = "t";
     info.tagName = name;
     info.plc5Address = name;
@@ -32,7 +32,7 @@ std::unique_ptr<EipTag> MakeTag(eipProtocolFamily_t family, int32_t innerType,
 }
 
 std::unique_ptr<EipTag> LogixTag(int32_t innerType, int32_t dataLen = 0) {
-    return MakeTag(EIP_PROTOCOL_FAMILY_CIP, innerType, "Tag1", dataLen);
+    return MakeTag(kFamilyCip, innerType, "Tag1", dataLen);
 }
 
 // Runs one conversion into a buffer of `size` bytes guarded by canaries on both sides, and
@@ -74,7 +74,7 @@ Variant Array(std::initializer_list<Variant> values) {
 
 std::vector<uint8_t> FloatBytes(float value) {
     std::vector<uint8_t> bytes(4);
-    eip_PutLitEndianFloat(value, bytes.data());
+    PutLittleEndianFloat(value, bytes.data());
     return bytes;
 }
 
@@ -88,51 +88,51 @@ TEST(NumberConversion, ValuesAreWrittenAsGivenOrRefused) {
         std::vector<uint8_t> written;  // empty: refused (-1)
     };
     const Case cases[] = {
-        {EIP_INNER_TYPE_INT, 0, Variant("1234"), {0xD2, 0x04}},
-        {EIP_INNER_TYPE_INT, 0, Variant(" -2 "), {0xFE, 0xFF}},
-        {EIP_INNER_TYPE_INT, 0, Variant(int64_t{-32768}), {0x00, 0x80}},
-        {EIP_INNER_TYPE_INT, 0, Variant(true), {0x01, 0x00}},
-        {EIP_INNER_TYPE_INT, 0, Variant(), {0x00, 0x00}},
-        {EIP_INNER_TYPE_INT, 0, Variant("70000"), {}},
-        {EIP_INNER_TYPE_INT, 0, Variant(int64_t{70000}), {}},
-        {EIP_INNER_TYPE_INT, 0, Variant(uint64_t{0x12345}), {}},
-        {EIP_INNER_TYPE_INT, 0, Variant("12abc"), {}},
-        {EIP_INNER_TYPE_INT, 0, Variant("abc"), {}},
-        {EIP_INNER_TYPE_INT, 0, Variant(""), {}},
-        {EIP_INNER_TYPE_INT, 0, Variant(1.5), {}},
-        {EIP_INNER_TYPE_INT, 0, Variant::new_map(), {}},
-        {EIP_INNER_TYPE_SINT, 0, Variant(int64_t{-128}), {0x80}},
-        {EIP_INNER_TYPE_SINT, 0, Variant(int64_t{300}), {}},
-        {EIP_INNER_TYPE_SINT, 0, Variant(int64_t{128}), {}},
-        {EIP_INNER_TYPE_DINT, 0, Variant(int64_t{-1}), {0xFF, 0xFF, 0xFF, 0xFF}},
-        {EIP_INNER_TYPE_DINT, 0, Variant("2147483647"), {0xFF, 0xFF, 0xFF, 0x7F}},
-        {EIP_INNER_TYPE_DINT, 0, Variant("2147483648"), {}},
-        {EIP_INNER_TYPE_DINT, 0, Variant(uint64_t{UINT64_MAX}), {}},
-        {EIP_INNER_TYPE_DINT, 0, Variant("99999999999999999999"), {}},
+        {kInnerTypeInt, 0, Variant("1234"), {0xD2, 0x04}},
+        {kInnerTypeInt, 0, Variant(" -2 "), {0xFE, 0xFF}},
+        {kInnerTypeInt, 0, Variant(int64_t{-32768}), {0x00, 0x80}},
+        {kInnerTypeInt, 0, Variant(true), {0x01, 0x00}},
+        {kInnerTypeInt, 0, Variant(), {0x00, 0x00}},
+        {kInnerTypeInt, 0, Variant("70000"), {}},
+        {kInnerTypeInt, 0, Variant(int64_t{70000}), {}},
+        {kInnerTypeInt, 0, Variant(uint64_t{0x12345}), {}},
+        {kInnerTypeInt, 0, Variant("12abc"), {}},
+        {kInnerTypeInt, 0, Variant("abc"), {}},
+        {kInnerTypeInt, 0, Variant(""), {}},
+        {kInnerTypeInt, 0, Variant(1.5), {}},
+        {kInnerTypeInt, 0, Variant::new_map(), {}},
+        {kInnerTypeSint, 0, Variant(int64_t{-128}), {0x80}},
+        {kInnerTypeSint, 0, Variant(int64_t{300}), {}},
+        {kInnerTypeSint, 0, Variant(int64_t{128}), {}},
+        {kInnerTypeDint, 0, Variant(int64_t{-1}), {0xFF, 0xFF, 0xFF, 0xFF}},
+        {kInnerTypeDint, 0, Variant("2147483647"), {0xFF, 0xFF, 0xFF, 0x7F}},
+        {kInnerTypeDint, 0, Variant("2147483648"), {}},
+        {kInnerTypeDint, 0, Variant(uint64_t{UINT64_MAX}), {}},
+        {kInnerTypeDint, 0, Variant("99999999999999999999"), {}},
         // BOOL: width from dataLen, the byte sign-extended; true / false in any letter case.
-        {EIP_INNER_TYPE_BOOL, 1, Variant(int64_t{255}), {0xFF}},
-        {EIP_INNER_TYPE_BOOL, 2, Variant(int64_t{255}), {0xFF, 0xFF}},
-        {EIP_INNER_TYPE_BOOL, 4, Variant(int64_t{1}), {1, 0, 0, 0}},
-        {EIP_INNER_TYPE_BOOL, 1, Variant("TRUE"), {1}},
-        {EIP_INNER_TYPE_BOOL, 1, Variant("False"), {0}},
-        {EIP_INNER_TYPE_BOOL, 1, Variant("true"), {1}},
-        {EIP_INNER_TYPE_BOOL, 1, Variant("7"), {7}},
-        {EIP_INNER_TYPE_BOOL, 1, Variant(false), {0}},
-        {EIP_INNER_TYPE_BOOL, 1, Variant("is false"), {}},
-        {EIP_INNER_TYPE_BOOL, 4, Variant(int64_t{0x180}), {}},
-        {EIP_INNER_TYPE_BOOL, 1, Variant(2.0), {}},
-        {EIP_INNER_TYPE_BOOL, 3, Variant(int64_t{1}), {}},
-        {EIP_INNER_TYPE_BOOL, 0, Variant(int64_t{1}), {}},
+        {kInnerTypeBool, 1, Variant(int64_t{255}), {0xFF}},
+        {kInnerTypeBool, 2, Variant(int64_t{255}), {0xFF, 0xFF}},
+        {kInnerTypeBool, 4, Variant(int64_t{1}), {1, 0, 0, 0}},
+        {kInnerTypeBool, 1, Variant("TRUE"), {1}},
+        {kInnerTypeBool, 1, Variant("False"), {0}},
+        {kInnerTypeBool, 1, Variant("true"), {1}},
+        {kInnerTypeBool, 1, Variant("7"), {7}},
+        {kInnerTypeBool, 1, Variant(false), {0}},
+        {kInnerTypeBool, 1, Variant("is false"), {}},
+        {kInnerTypeBool, 4, Variant(int64_t{0x180}), {}},
+        {kInnerTypeBool, 1, Variant(2.0), {}},
+        {kInnerTypeBool, 3, Variant(int64_t{1}), {}},
+        {kInnerTypeBool, 0, Variant(int64_t{1}), {}},
         // REAL: plain decimal text only; other kinds become single precision.
-        {EIP_INNER_TYPE_REAL, 0, Variant("1e3"), {}},
-        {EIP_INNER_TYPE_REAL, 0, Variant("1."), {}},
-        {EIP_INNER_TYPE_REAL, 0, Variant(" -1.5 "), FloatBytes(-1.5f)},
-        {EIP_INNER_TYPE_REAL, 0, Variant(".5"), FloatBytes(0.5f)},
-        {EIP_INNER_TYPE_REAL, 0, Variant(true), FloatBytes(1.0f)},
-        {EIP_INNER_TYPE_REAL, 0, Variant(), FloatBytes(0.0f)},
-        {EIP_INNER_TYPE_REAL, 0, Variant(int64_t{3}), FloatBytes(3.0f)},
-        {EIP_INNER_TYPE_REAL, 0, Variant(2.25), FloatBytes(2.25f)},
-        {EIP_INNER_TYPE_REAL, 0, Variant::new_map(), {}},
+        {kInnerTypeReal, 0, Variant("1e3"), {}},
+        {kInnerTypeReal, 0, Variant("1."), {}},
+        {kInnerTypeReal, 0, Variant(" -1.5 "), FloatBytes(-1.5f)},
+        {kInnerTypeReal, 0, Variant(".5"), FloatBytes(0.5f)},
+        {kInnerTypeReal, 0, Variant(true), FloatBytes(1.0f)},
+        {kInnerTypeReal, 0, Variant(), FloatBytes(0.0f)},
+        {kInnerTypeReal, 0, Variant(int64_t{3}), FloatBytes(3.0f)},
+        {kInnerTypeReal, 0, Variant(2.25), FloatBytes(2.25f)},
+        {kInnerTypeReal, 0, Variant::new_map(), {}},
     };
     for (const Case& test : cases) {
         const auto out = Json2Raw(*LogixTag(test.type, test.dataLen), test.value);
@@ -148,15 +148,15 @@ TEST(NumberConversion, ValuesAreWrittenAsGivenOrRefused) {
 
 TEST(NumberConversion, RefusalsSayWhyTooSmallBuffersAreMinusTwoAndOtherTypesWriteNothing) {
     tb_test::LogCapture log;
-    EXPECT_EQ(Json2Raw(*LogixTag(EIP_INNER_TYPE_INT), Variant("70000")).result, -1);
+    EXPECT_EQ(Json2Raw(*LogixTag(kInnerTypeInt), Variant("70000")).result, -1);
     EXPECT_TRUE(log.Contains("number 70000 out of range of 0x00C3, value refused")) << log.All();
     const std::pair<int32_t, uint16_t> tooSmall[] = {
-        {EIP_INNER_TYPE_SINT, 0}, {EIP_INNER_TYPE_DINT, 3}, {EIP_INNER_TYPE_REAL, 3}};
+        {kInnerTypeSint, 0}, {kInnerTypeDint, 3}, {kInnerTypeReal, 3}};
     for (const auto& [type, size] : tooSmall) {
         EXPECT_EQ(Json2Raw(*LogixTag(type), Variant(int64_t{1}), size).result, -2) << type;
     }
-    EXPECT_EQ(Json2Raw(*LogixTag(EIP_INNER_TYPE_BOOL, 2), Variant(int64_t{1}), 1).result, -2);
-    for (int32_t code : {197, 201, 203, EIP_INNER_TYPE_BITARRAY, 0}) {
+    EXPECT_EQ(Json2Raw(*LogixTag(kInnerTypeBool, 2), Variant(int64_t{1}), 1).result, -2);
+    for (int32_t code : {197, 201, 203, kInnerTypeBitarray, 0}) {
         EXPECT_EQ(Json2Raw(*LogixTag(code), Variant(int64_t{1})).result, 0) << code;
     }
 }
@@ -166,12 +166,10 @@ TEST(NumberConversion, RefusalsSayWhyTooSmallBuffersAreMinusTwoAndOtherTypesWrit
 // string swaps its character pairs in an 84-byte element; other structures and non-texts are
 // refused, and the Logix-only string types write nothing to a PLC5.
 TEST(StringConversion, TextsAreWrittenWithTheirPrefixOrRefusedWhole) {
-    auto standard = [] {
-        return MakeTag(EIP_PROTOCOL_FAMILY_CIP, EIP_INNER_TYPE_STRUCTURE, "s", 0, 0x0FCE);
-    };
+    auto standard = [] { return MakeTag(kFamilyCip, kInnerTypeStructure, "s", 0, 0x0FCE); };
     auto logix = [](int32_t type) { return [type] { return LogixTag(type); }; };
     auto plc5 = [](int32_t type, const char* address) {
-        return [=] { return MakeTag(EIP_PROTOCOL_FAMILY_PCCC, type, address); };
+        return [=] { return MakeTag(kFamilyPccc, type, address); };
     };
     struct Case {
         std::function<std::unique_ptr<EipTag>()> tag;
@@ -187,32 +185,32 @@ TEST(StringConversion, TextsAreWrittenWithTheirPrefixOrRefusedWhole) {
         {standard, Variant("ab"), 3, -1},
         {standard, Variant(""), 4, 4, Hex("00 00 00 00")},
         {standard, Variant("ab"), 5, -1},
-        {[] { return MakeTag(EIP_PROTOCOL_FAMILY_CIP, EIP_INNER_TYPE_STRUCTURE, "s", 0, 0x1234); },
-         Variant("ab"), 64, -1},
-        {logix(EIP_INNER_TYPE_SHORT_STRING), Variant("AB"), 64, 3, Hex("02 'AB'")},
-        {logix(EIP_INNER_TYPE_SHORT_STRING), Variant(std::string(255, 'x')), 256, 256},
-        {logix(EIP_INNER_TYPE_SHORT_STRING), Variant(std::string(256, 'x')), 400, -1},
-        {logix(EIP_INNER_TYPE_STRING), Variant("abc"), 5, 5, Hex("03 00 'abc'")},
-        {logix(EIP_INNER_TYPE_STRING), Variant(""), 2, 2, Hex("00 00")},
-        {logix(EIP_INNER_TYPE_STRING), Variant("abc"), 4, -1},
-        {logix(EIP_INNER_TYPE_STRING), Variant("abc"), 1, -1},
-        {logix(EIP_INNER_TYPE_STRING), Variant(), 64, -1},
-        {logix(EIP_INNER_TYPE_STRING), Variant(int64_t{5}), 64, -1},
-        {logix(EIP_INNER_TYPE_STRING2), Variant("AB"), 64, 6, Hex("02 00 41 00 42 00")},
-        {logix(EIP_INNER_TYPE_STRING2), Variant(e), 64, 6, Hex("02 00 E9 00 AC 20")},
-        {logix(EIP_INNER_TYPE_STRING2), Variant("A\xFF"), 64, -1},
-        {logix(EIP_INNER_TYPE_STRING2), Variant("AB"), 5, -1},
-        {plc5(EIP_INNER_TYPE_STRING, "ST10:0"), Variant("ABCD"), 84, 6, Hex("04 00 'BADC'")},
-        {plc5(EIP_INNER_TYPE_STRING, "ST10:0"), Variant(""), 84, 2},
-        {plc5(EIP_INNER_TYPE_STRING, "ST10:0"), Variant("ABC"), 83, -1},
-        {plc5(EIP_INNER_TYPE_STRING, "ST10:0"), Variant(std::string(82, 'z')), 84, 84},
-        {plc5(EIP_INNER_TYPE_STRING, "ST10:0"), Variant(std::string(83, 'z')), 84, -1},
-        {plc5(EIP_INNER_TYPE_STRING, "ST10:0"), Variant(int64_t{1}), 84, -1},
-        {plc5(EIP_INNER_TYPE_STRING2, "N7:0"), Variant("x"), 64, 0},
-        {plc5(EIP_INNER_TYPE_SHORT_STRING, "N7:0"), Variant("x"), 64, 0},
-        {plc5(EIP_INNER_TYPE_STRUCTURE, "N7:0"), Variant("x"), 64, 0},
-        {plc5(EIP_INNER_TYPE_INT, "N7:0"), Variant("7000"), 64, 2, Hex("58 1B")},
-        {plc5(EIP_INNER_TYPE_INT, "N7:0"), Variant("70000"), 64, -1},
+        {[] { return MakeTag(kFamilyCip, kInnerTypeStructure, "s", 0, 0x1234); }, Variant("ab"), 64,
+         -1},
+        {logix(kInnerTypeShortString), Variant("AB"), 64, 3, Hex("02 'AB'")},
+        {logix(kInnerTypeShortString), Variant(std::string(255, 'x')), 256, 256},
+        {logix(kInnerTypeShortString), Variant(std::string(256, 'x')), 400, -1},
+        {logix(kInnerTypeString), Variant("abc"), 5, 5, Hex("03 00 'abc'")},
+        {logix(kInnerTypeString), Variant(""), 2, 2, Hex("00 00")},
+        {logix(kInnerTypeString), Variant("abc"), 4, -1},
+        {logix(kInnerTypeString), Variant("abc"), 1, -1},
+        {logix(kInnerTypeString), Variant(), 64, -1},
+        {logix(kInnerTypeString), Variant(int64_t{5}), 64, -1},
+        {logix(kInnerTypeString2), Variant("AB"), 64, 6, Hex("02 00 41 00 42 00")},
+        {logix(kInnerTypeString2), Variant(e), 64, 6, Hex("02 00 E9 00 AC 20")},
+        {logix(kInnerTypeString2), Variant("A\xFF"), 64, -1},
+        {logix(kInnerTypeString2), Variant("AB"), 5, -1},
+        {plc5(kInnerTypeString, "ST10:0"), Variant("ABCD"), 84, 6, Hex("04 00 'BADC'")},
+        {plc5(kInnerTypeString, "ST10:0"), Variant(""), 84, 2},
+        {plc5(kInnerTypeString, "ST10:0"), Variant("ABC"), 83, -1},
+        {plc5(kInnerTypeString, "ST10:0"), Variant(std::string(82, 'z')), 84, 84},
+        {plc5(kInnerTypeString, "ST10:0"), Variant(std::string(83, 'z')), 84, -1},
+        {plc5(kInnerTypeString, "ST10:0"), Variant(int64_t{1}), 84, -1},
+        {plc5(kInnerTypeString2, "N7:0"), Variant("x"), 64, 0},
+        {plc5(kInnerTypeShortString, "N7:0"), Variant("x"), 64, 0},
+        {plc5(kInnerTypeStructure, "N7:0"), Variant("x"), 64, 0},
+        {plc5(kInnerTypeInt, "N7:0"), Variant("7000"), 64, 2, Hex("58 1B")},
+        {plc5(kInnerTypeInt, "N7:0"), Variant("70000"), 64, -1},
     };
     tb_test::LogCapture log;
     for (const Case& c : cases) {
@@ -233,8 +231,7 @@ TEST(StringConversion, TextsAreWrittenWithTheirPrefixOrRefusedWhole) {
     element[2] = 'B';
     element[3] = 'A';
     element[5] = 'C';
-    EXPECT_EQ(Json2Raw(*plc5(EIP_INNER_TYPE_STRING, "ST10:0")(), Variant("ABC"), 84).whole,
-              element);
+    EXPECT_EQ(Json2Raw(*plc5(kInnerTypeString, "ST10:0")(), Variant("ABC"), 84).whole, element);
 }
 
 // A write of a whole tag: one value for one element; an array padded with zero elements, never
@@ -250,22 +247,21 @@ TEST(WholeWrite, ArraysFillTheTagOrFailWhole) {
     };
     const Variant one(int64_t{1});
     const Case cases[] = {
-        {EIP_INNER_TYPE_DINT, "Tag1", Variant(int64_t{5}), 256, 4, Hex("05 00 00 00")},
-        {EIP_INNER_TYPE_DINT, "Tag1", Array({Variant(int64_t{6})}), 256, 4, Hex("06 00 00 00")},
-        {EIP_INNER_TYPE_DINT, "arr[0~2]", Array({one}), 256, 12,
+        {kInnerTypeDint, "Tag1", Variant(int64_t{5}), 256, 4, Hex("05 00 00 00")},
+        {kInnerTypeDint, "Tag1", Array({Variant(int64_t{6})}), 256, 4, Hex("06 00 00 00")},
+        {kInnerTypeDint, "arr[0~2]", Array({one}), 256, 12,
          Hex("01 00 00 00 00 00 00 00 00 00 00 00")},
-        {EIP_INNER_TYPE_DINT, "arr[0~2]", Array({one, one, one, one}), 256, -1},
-        {EIP_INNER_TYPE_DINT, "arr[0~2]", one, 256, -1},
-        {EIP_INNER_TYPE_DINT, "arr[0~2]", Array({one}), 11, -2},
-        {EIP_INNER_TYPE_REAL, "arr[0~1]", Array({Variant(1.5), Variant("x")}), 256, -1},
-        {EIP_INNER_TYPE_REAL, "arr[0~1]", Array({Variant(1.5), Variant("2")}), 256, 8,
+        {kInnerTypeDint, "arr[0~2]", Array({one, one, one, one}), 256, -1},
+        {kInnerTypeDint, "arr[0~2]", one, 256, -1},
+        {kInnerTypeDint, "arr[0~2]", Array({one}), 11, -2},
+        {kInnerTypeReal, "arr[0~1]", Array({Variant(1.5), Variant("x")}), 256, -1},
+        {kInnerTypeReal, "arr[0~1]", Array({Variant(1.5), Variant("2")}), 256, 8,
          Hex("0000C03F 00000040")},
-        {EIP_INNER_TYPE_STRING, "s[0~1]", Array({Variant("abcd"), Variant("efgh")}), 11, -1},
-        {EIP_INNER_TYPE_STRING, "s[0~1]", Array({Variant("abcd"), Variant("efgh")}), 12, 12},
+        {kInnerTypeString, "s[0~1]", Array({Variant("abcd"), Variant("efgh")}), 11, -1},
+        {kInnerTypeString, "s[0~1]", Array({Variant("abcd"), Variant("efgh")}), 12, 12},
     };
     for (const Case& c : cases) {
-        const auto out =
-            Vexa2Raw(*MakeTag(EIP_PROTOCOL_FAMILY_CIP, c.type, c.name), c.value, c.size);
+        const auto out = Vexa2Raw(*MakeTag(kFamilyCip, c.type, c.name), c.value, c.size);
         EXPECT_EQ(out.result, c.result)
             << c.name << " " << kestrel::strata_sdk::json::to_json_string(c.value);
         if (!c.bytes.empty()) {

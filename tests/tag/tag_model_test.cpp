@@ -33,8 +33,8 @@ TEST(TagVocabulary, RWFlagTextAddsLettersAndRefusesRepeatsAndStrangers) {
     for (const auto& [flag, text] : printed) {
         EXPECT_EQ(EipTag::RWFlagToStr(flag), text) << int(flag);
     }
-    EXPECT_EQ(EipTag::StrToOutputType("DEFAULT"), EIP_OUTPUT_TYPE_DEFAULT);
-    EXPECT_EQ(EipTag::StrToOutputType("default"), EIP_OUTPUT_TYPE_UNKNOWN);
+    EXPECT_EQ(EipTag::StrToOutputType("DEFAULT"), kOutputTypeDefault);
+    EXPECT_EQ(EipTag::StrToOutputType("default"), kOutputTypeUnknown);
 }
 
 // Names print with and without their length, read back by substring in priority order ("DINT"
@@ -71,23 +71,22 @@ TEST(TagVocabulary, InnerTypeNamesReadBackAndSupport) {
 // record says.
 TEST(TagInfo, ParsingUsesTheFamilysNameAndReportsLengthAndElementCount) {
     struct Case {
-        eipProtocolFamily_t family;
+        ProtocolFamily family;
         const char* tagName;
         const char* address;
         int result;
         int32_t elementCount;
     };
     const Case cases[] = {
-        {EIP_PROTOCOL_FAMILY_CIP, "arr[2~9]", "garbage", 11, 8},
-        {EIP_PROTOCOL_FAMILY_PCCC, "not an address", "N7:300", 7, 1},
-        {EIP_PROTOCOL_FAMILY_CIP, "a..b", "N7:0", -1, 9},
-        {EIP_PROTOCOL_FAMILY_PCCC, "Level", "T4:0", -1, 9},
+        {kFamilyCip, "arr[2~9]", "garbage", 11, 8},
+        {kFamilyPccc, "not an address", "N7:300", 7, 1},
+        {kFamilyCip, "a..b", "N7:0", -1, 9},
+        {kFamilyPccc, "Level", "T4:0", -1, 9},
     };
     for (const Case& c : cases) {
         std::unique_ptr<EipTag> tag(EipTag::Create(c.family));
-        _eipTagInfo record;
-        record.family = c.family == EIP_PROTOCOL_FAMILY_CIP ? EIP_PROTOCOL_FAMILY_PCCC
-                                                            : EIP_PROTOCOL_FAMILY_CIP;
+        TagInfo record;
+        record.family = c.family == kFamilyCip ? kFamilyPccc : kFamilyCip;
         record.alias = "buf";
         record.tagName = c.tagName;
         record.plc5Address = c.address;
@@ -101,22 +100,22 @@ TEST(TagInfo, ParsingUsesTheFamilysNameAndReportsLengthAndElementCount) {
             EXPECT_EQ(tag->GetTagData().GetAlias(), "buf");
         }
     }
-    EXPECT_EQ(EipTag::Create(static_cast<eipProtocolFamily_t>(2)), nullptr);
+    EXPECT_EQ(EipTag::Create(static_cast<ProtocolFamily>(2)), nullptr);
 }
 
 // ---- Tag parameters ----------------------------------------------------------------------------
 
-std::unique_ptr<ProtocolHandler> Handler(eipProtocolFamily_t family) {
+std::unique_ptr<ProtocolHandler> Handler(ProtocolFamily family) {
     return std::unique_ptr<ProtocolHandler>(ProtocolHandlerFactory::Create(family));
 }
 
 // The add sequence: parse, defaults, pre-processing, common rules, family rules.
 struct AddResult {
     int code;
-    _eipTagInfo info;
+    TagInfo info;
 };
 
-AddResult Add(eipProtocolFamily_t family, int8_t kind, const std::string& text) {
+AddResult Add(ProtocolFamily family, int8_t kind, const std::string& text) {
     auto handler = Handler(family);
     TagParameterParser parser(kind, json::from_json_string(text));
     if (const int code = parser.ParseForAdd(*handler)) {
@@ -131,8 +130,7 @@ AddResult Add(eipProtocolFamily_t family, int8_t kind, const std::string& text) 
 }
 
 // The edit sequence against an existing record.
-AddResult Edit(eipProtocolFamily_t family, int8_t kind, const std::string& text,
-               const _eipTagInfo& old) {
+AddResult Edit(ProtocolFamily family, int8_t kind, const std::string& text, const TagInfo& old) {
     auto handler = Handler(family);
     TagParameterParser parser(kind, json::from_json_string(text));
     if (const int code = parser.ParseForEdit(*handler)) {
@@ -152,11 +150,11 @@ AddResult Edit(eipProtocolFamily_t family, int8_t kind, const std::string& text,
 
 TEST(TagParameters, CommonKeysAreReadTrimmedAndParametersThatAreNotAMapAreInvalidJson) {
     for (const char* text : {"[1]", "\"x\"", "null", "5"}) {
-        TagParameterParser parser(EIP_TAG_KIND_EM, json::from_json_string(text));
+        TagParameterParser parser(kTagKindExplicit, json::from_json_string(text));
         EXPECT_EQ(parser.Parse([](auto&&...) { return 0; }), 10016) << text;
     }
     TagParameterParser parser(
-        EIP_TAG_KIND_EM,
+        kTagKindExplicit,
         json::from_json_string(R"({" Tag Name ": " Tank.Level ", "Tag Alias": " Level ",
             "Description": " d ", "DataLen": 6, "RW Flag": " R_ ", "OutputType": "DEFAULT",
             "Subtags": [{"Alias": "a"}, {"Alias": "b"}]})"));
@@ -164,7 +162,7 @@ TEST(TagParameters, CommonKeysAreReadTrimmedAndParametersThatAreNotAMapAreInvali
     EXPECT_EQ(parser.Parse([&calls](auto&&...) { return ++calls, 0; }), 0);
     EXPECT_EQ(calls, 0);
     parser.FillMissingWithDefaults();
-    const _eipTagInfo& info = parser.GetInfo();
+    const TagInfo& info = parser.GetInfo();
     EXPECT_EQ(info.alias, "Level");
     EXPECT_EQ(info.tagName, "Tank.Level");
     EXPECT_EQ(info.description, "d");
@@ -175,12 +173,12 @@ TEST(TagParameters, CommonKeysAreReadTrimmedAndParametersThatAreNotAMapAreInvali
 
 // Add Tags: the common rules in their order, then the family's; what an accepted tag gets.
 TEST(TagParameters, AddChecksInOrderAndFillsDefaults) {
-    const auto cip = EIP_PROTOCOL_FAMILY_CIP;
-    const auto pccc = EIP_PROTOCOL_FAMILY_PCCC;
-    const int8_t em = EIP_TAG_KIND_EM;
-    const int8_t io = EIP_TAG_KIND_IO;
+    const auto cip = kFamilyCip;
+    const auto pccc = kFamilyPccc;
+    const int8_t em = kTagKindExplicit;
+    const int8_t io = kTagKindIo;
     struct Case {
-        eipProtocolFamily_t family;
+        ProtocolFamily family;
         int8_t kind;
         const char* text;
         int code;
@@ -205,8 +203,7 @@ TEST(TagParameters, AddChecksInOrderAndFillsDefaults) {
         {pccc, em, R"({"Tag Alias": "Level"})", 10022},
         {cip, em, R"({"Tag Alias": "Speed", "Tag Name": "Motor.Speed"})", 0, 3, "Speed",
          "Motor.Speed"},
-        {cip, io, R"({"Tag Alias": "a", "Tag Name": "a", "DataLen": 32})", 0, EIP_RW_FLAG_IO, "a",
-         "a"},
+        {cip, io, R"({"Tag Alias": "a", "Tag Name": "a", "DataLen": 32})", 0, kRwFlagIo, "a", "a"},
         {pccc, em, R"({"Tag Alias": "Level", "PLC5Address": " N7:0 "})", 0, 3, "Level", "Level"},
         {pccc, em, R"({"Tag Name": "Level", "PLC5Address": "N7:0"})", 0, 3, "Level", "Level"},
     };
@@ -215,7 +212,7 @@ TEST(TagParameters, AddChecksInOrderAndFillsDefaults) {
         EXPECT_EQ(result.code, c.code) << c.text;
         if (c.code == 0) {
             EXPECT_EQ(result.info.rwFlag, c.rwFlag) << c.text;
-            EXPECT_EQ(result.info.outputType, EIP_OUTPUT_TYPE_DEFAULT) << c.text;
+            EXPECT_EQ(result.info.outputType, kOutputTypeDefault) << c.text;
             EXPECT_EQ(result.info.alias, c.alias) << c.text;
             EXPECT_EQ(result.info.tagName, c.tagName) << c.text;
         }
@@ -224,14 +221,14 @@ TEST(TagParameters, AddChecksInOrderAndFillsDefaults) {
               "N7:0");
 }
 
-_eipTagInfo OldTag(const std::string& tagName, const std::string& address, uint8_t rwFlag,
-                   int32_t dataLen = 0) {
-    _eipTagInfo old;
+TagInfo OldTag(const std::string& tagName, const std::string& address, uint8_t rwFlag,
+               int32_t dataLen = 0) {
+    TagInfo old;
     old.alias = "Level";
     old.tagName = tagName;
     old.plc5Address = address;
     old.rwFlag = rwFlag;
-    old.outputType = EIP_OUTPUT_TYPE_DEFAULT;
+    old.outputType = kOutputTypeDefault;
     old.description = "tank";
     old.dataLen = dataLen;
     return old;
@@ -240,45 +237,42 @@ _eipTagInfo OldTag(const std::string& tagName, const std::string& address, uint8
 // Edit Tags: fields left out keep their stored values; a PLC5 address may be repeated but never
 // changed; a Logix tag cannot be renamed through "Tag Rename".
 TEST(TagParameters, EditKeepsWhatIsLeftOutAndRefusesWhatMayNotChange) {
-    const _eipTagInfo pccc = OldTag("Level", "N7:0", 1);
-    EXPECT_EQ(Edit(EIP_PROTOCOL_FAMILY_PCCC, EIP_TAG_KIND_EM,
+    const TagInfo pccc = OldTag("Level", "N7:0", 1);
+    EXPECT_EQ(Edit(kFamilyPccc, kTagKindExplicit,
                    R"({"Tag Alias": "Level", "PLC5Address": "N7:1"})", pccc)
                   .code,
               10031);
     const auto same =
-        Edit(EIP_PROTOCOL_FAMILY_PCCC, EIP_TAG_KIND_EM,
+        Edit(kFamilyPccc, kTagKindExplicit,
              R"({"Tag Alias": "Level", "PLC5Address": "N7:0", "RW Flag": "RW"})", pccc);
     EXPECT_EQ(same.code, 0);
     EXPECT_EQ(same.info.rwFlag, 3);
     EXPECT_EQ(same.info.description, "tank");
 
-    const _eipTagInfo logix = OldTag("Motor.Speed", "", 1);
-    EXPECT_EQ(Edit(EIP_PROTOCOL_FAMILY_CIP, EIP_TAG_KIND_EM,
-                   R"({"Tag Alias": "Level", "Tag Rename": "x"})", logix)
-                  .code,
-              10016);
-    const auto renamed = Edit(EIP_PROTOCOL_FAMILY_CIP, EIP_TAG_KIND_EM,
+    const TagInfo logix = OldTag("Motor.Speed", "", 1);
+    EXPECT_EQ(
+        Edit(kFamilyCip, kTagKindExplicit, R"({"Tag Alias": "Level", "Tag Rename": "x"})", logix)
+            .code,
+        10016);
+    const auto renamed = Edit(kFamilyCip, kTagKindExplicit,
                               R"({"Tag Alias": "Level", "New Tag Alias": "Rpm"})", logix);
     EXPECT_EQ(renamed.code, 0);
     EXPECT_EQ(renamed.info.tagName, "Motor.Speed");
     EXPECT_EQ(renamed.info.rwFlag, 1);
 
-    const _eipTagInfo io = OldTag("io", "", EIP_RW_FLAG_IO, 16);
-    EXPECT_EQ(Edit(EIP_PROTOCOL_FAMILY_CIP, EIP_TAG_KIND_IO, R"({"Tag Alias": "Level"})", io)
-                  .info.dataLen,
-              16);
-    EXPECT_EQ(Edit(EIP_PROTOCOL_FAMILY_CIP, EIP_TAG_KIND_IO,
-                   R"({"Tag Alias": "Level", "DataLen": 8})", io)
-                  .info.dataLen,
-              8);
+    const TagInfo io = OldTag("io", "", kRwFlagIo, 16);
+    EXPECT_EQ(Edit(kFamilyCip, kTagKindIo, R"({"Tag Alias": "Level"})", io).info.dataLen, 16);
+    EXPECT_EQ(
+        Edit(kFamilyCip, kTagKindIo, R"({"Tag Alias": "Level", "DataLen": 8})", io).info.dataLen,
+        8);
 }
 
 // "New Tag Alias" and "Tag Rename" are extras; a new alias without a rename becomes the tag name
 // of a PCCC record that has none.
 TEST(TagParameters, PcccEditExtrasAreCollectedSeparately) {
-    auto handler = Handler(EIP_PROTOCOL_FAMILY_PCCC);
+    auto handler = Handler(kFamilyPccc);
     TagParameterParser parser(
-        EIP_TAG_KIND_EM,
+        kTagKindExplicit,
         json::from_json_string(
             R"({"Tag Alias": "Level", "New Tag Alias": " Height ", "Tag Rename": " H "})"));
     ASSERT_EQ(parser.ParseForEdit(*handler), 0);
@@ -287,8 +281,8 @@ TEST(TagParameters, PcccEditExtrasAreCollectedSeparately) {
     handler->PreProcessTagInfo(parser.GetInfo());
     EXPECT_EQ(parser.GetInfo().tagName, "Level");
 
-    _eipTagInfo info;
-    _eipTagInfo extra;
+    TagInfo info;
+    TagInfo extra;
     extra.alias = "Height";
     EXPECT_EQ(handler->PostProcessTagInfoOnEdit(info, extra, OldTag("Level", "N7:0", 1)), 0);
     EXPECT_EQ(info.tagName, "Height");
@@ -296,31 +290,31 @@ TEST(TagParameters, PcccEditExtrasAreCollectedSeparately) {
 }
 
 TEST(ProtocolHandlers, ConnectionThatCountsDependsOnTheFamily) {
-    auto cip = Handler(EIP_PROTOCOL_FAMILY_CIP);
-    auto pccc = Handler(EIP_PROTOCOL_FAMILY_PCCC);
+    auto cip = Handler(kFamilyCip);
+    auto pccc = Handler(kFamilyPccc);
     EXPECT_TRUE(cip->IsConnectionUp(0, 1));
     EXPECT_FALSE(cip->IsConnectionUp(1, 0));
     EXPECT_TRUE(pccc->IsConnectionUp(1, 0));
     EXPECT_FALSE(pccc->IsConnectionUp(0, 1));
-    EXPECT_EQ(Handler(static_cast<eipProtocolFamily_t>(7)), nullptr);
+    EXPECT_EQ(Handler(static_cast<ProtocolFamily>(7)), nullptr);
 }
 
 // ---- Subtags -----------------------------------------------------------------------------------
 
 // An I/O tag whose data block is `dataLen` bytes.
 std::unique_ptr<EipTag> IoTag(int32_t dataLen = 8) {
-    std::unique_ptr<EipTag> tag(EipTag::Create(EIP_PROTOCOL_FAMILY_CIP));
-    _eipTagInfo info;
+    std::unique_ptr<EipTag> tag(EipTag::Create(kFamilyCip));
+    TagInfo info;
     info.alias = "io";
     info.tagName = "io";
-    info.rwFlag = EIP_RW_FLAG_IO;
+    info.rwFlag = kRwFlagIo;
     info.dataLen = dataLen;
     tag->SetInfo(info);
     return tag;
 }
 
-_eipSubTagInfo Sub(const std::string& alias, int32_t offset, int32_t innerType, int32_t dataLen) {
-    _eipSubTagInfo subtag;
+SubTagInfo Sub(const std::string& alias, int32_t offset, int32_t innerType, int32_t dataLen) {
+    SubTagInfo subtag;
     subtag.alias = alias;
     subtag.offset = offset;
     subtag.innerType = innerType;
@@ -346,12 +340,12 @@ TEST(SubtagValidity, SliceMustLieInsideTheDataAndHoldWholeNumbers) {
         bool valid;
     };
     const Case cases[] = {
-        {4, EIP_INNER_TYPE_SINT, 4, true},          {0, EIP_INNER_TYPE_SINT, 3, true},
-        {0, EIP_INNER_TYPE_DINT, 8, true},          {6, EIP_INNER_TYPE_SINT, 4, false},
-        {8, EIP_INNER_TYPE_SINT, 1, false},         {-1, EIP_INNER_TYPE_SINT, 1, false},
-        {0, EIP_INNER_TYPE_SINT, 0, false},         {0, EIP_INNER_TYPE_INT, 3, false},
-        {0, EIP_INNER_TYPE_DINT, 2, false},         {0, EIP_INNER_TYPE_REAL, 6, false},
-        {4, EIP_INNER_TYPE_SINT, INT32_MAX, false}, {INT32_MAX, EIP_INNER_TYPE_SINT, 1, false},
+        {4, kInnerTypeSint, 4, true},          {0, kInnerTypeSint, 3, true},
+        {0, kInnerTypeDint, 8, true},          {6, kInnerTypeSint, 4, false},
+        {8, kInnerTypeSint, 1, false},         {-1, kInnerTypeSint, 1, false},
+        {0, kInnerTypeSint, 0, false},         {0, kInnerTypeInt, 3, false},
+        {0, kInnerTypeDint, 2, false},         {0, kInnerTypeReal, 6, false},
+        {4, kInnerTypeSint, INT32_MAX, false}, {INT32_MAX, kInnerTypeSint, 1, false},
     };
     auto tag = IoTag(8);
     for (const Case& c : cases) {
@@ -365,23 +359,23 @@ TEST(SubtagValidity, SliceMustLieInsideTheDataAndHoldWholeNumbers) {
 TEST(SubtagMap, AddEditRemoveKeepTheMapConsistent) {
     tb_test::LogCapture log;
     auto tag = IoTag();
-    ASSERT_EQ(tag->AddSubTag(Sub("Data", 0, EIP_INNER_TYPE_SINT, 8)), 0);
-    ASSERT_EQ(tag->AddSubTag(Sub("a", 0, EIP_INNER_TYPE_INT, 2)), 0);
-    EXPECT_EQ(tag->AddSubTag(Sub("a", 2, EIP_INNER_TYPE_INT, 2)), -1);
+    ASSERT_EQ(tag->AddSubTag(Sub("Data", 0, kInnerTypeSint, 8)), 0);
+    ASSERT_EQ(tag->AddSubTag(Sub("a", 0, kInnerTypeInt, 2)), 0);
+    EXPECT_EQ(tag->AddSubTag(Sub("a", 2, kInnerTypeInt, 2)), -1);
     EXPECT_TRUE(log.Contains("Subtag alias is already exist - a"));
-    EXPECT_EQ(tag->AddSubTag(Sub("c", 6, EIP_INNER_TYPE_DINT, 4)), -1);
-    ASSERT_EQ(tag->AddSubTag(Sub("b", 2, EIP_INNER_TYPE_INT, 2)), 0);
-    EXPECT_EQ(tag->EditSubTag("Data", Sub("Other", 0, EIP_INNER_TYPE_INT, 2)), 0);
+    EXPECT_EQ(tag->AddSubTag(Sub("c", 6, kInnerTypeDint, 4)), -1);
+    ASSERT_EQ(tag->AddSubTag(Sub("b", 2, kInnerTypeInt, 2)), 0);
+    EXPECT_EQ(tag->EditSubTag("Data", Sub("Other", 0, kInnerTypeInt, 2)), 0);
     EXPECT_EQ(tag->RemoveSubTag("Data"), 0);
     EXPECT_EQ(tag->GetSubTagInfo("Data").dataLen, 8);
-    EXPECT_EQ(tag->EditSubTag("zz", Sub("zz", 0, EIP_INNER_TYPE_INT, 2)), -1);
-    EXPECT_EQ(tag->EditSubTag("a", Sub("a", 7, EIP_INNER_TYPE_INT, 2)), -1);
-    EXPECT_EQ(tag->EditSubTag("a", Sub("b", 4, EIP_INNER_TYPE_DINT, 4)), -1);
+    EXPECT_EQ(tag->EditSubTag("zz", Sub("zz", 0, kInnerTypeInt, 2)), -1);
+    EXPECT_EQ(tag->EditSubTag("a", Sub("a", 7, kInnerTypeInt, 2)), -1);
+    EXPECT_EQ(tag->EditSubTag("a", Sub("b", 4, kInnerTypeDint, 4)), -1);
     EXPECT_EQ(tag->GetSubTagInfo("a").offset, 0);
     EXPECT_EQ(tag->GetSubTagInfo("b").offset, 2);
-    EXPECT_EQ(tag->EditSubTag("a", Sub("a", 4, EIP_INNER_TYPE_DINT, 4)), 0);
-    EXPECT_EQ(tag->GetSubTagInfo("a").innerType, EIP_INNER_TYPE_DINT);
-    EXPECT_EQ(tag->EditSubTag("a", Sub("c", 4, EIP_INNER_TYPE_DINT, 4)), 0);
+    EXPECT_EQ(tag->EditSubTag("a", Sub("a", 4, kInnerTypeDint, 4)), 0);
+    EXPECT_EQ(tag->GetSubTagInfo("a").innerType, kInnerTypeDint);
+    EXPECT_EQ(tag->EditSubTag("a", Sub("c", 4, kInnerTypeDint, 4)), 0);
     EXPECT_EQ(Aliases(*tag), (std::vector<std::string>{"Data", "b", "c"}));
     EXPECT_EQ(tag->RemoveSubTag("zz"), -1);
     EXPECT_EQ(tag->RemoveSubTag("b"), 0);
@@ -391,12 +385,12 @@ TEST(SubtagMap, AddEditRemoveKeepTheMapConsistent) {
 
 TEST(SubtagExport, ListsSubtagsButDataInAliasOrderWithTypeNames) {
     auto tag = IoTag();
-    ASSERT_EQ(tag->AddSubTag(Sub("Data", 0, EIP_INNER_TYPE_SINT, 8)), 0);
+    ASSERT_EQ(tag->AddSubTag(Sub("Data", 0, kInnerTypeSint, 8)), 0);
     std::string text = "old";
     EXPECT_EQ(tag->ExportSubTags(text), 0);
     EXPECT_EQ(text, "[]");
-    ASSERT_EQ(tag->AddSubTag(Sub("B", 2, EIP_INNER_TYPE_DINT, 4)), 0);
-    ASSERT_EQ(tag->AddSubTag(Sub("A", 0, EIP_INNER_TYPE_INT, 2)), 0);
+    ASSERT_EQ(tag->AddSubTag(Sub("B", 2, kInnerTypeDint, 4)), 0);
+    ASSERT_EQ(tag->AddSubTag(Sub("A", 0, kInnerTypeInt, 2)), 0);
     EXPECT_EQ(tag->ExportSubTags(text), 2);
     EXPECT_EQ(text,
               "[{\"Alias\":\"A\", \"Offset\":0, \"InnerType\":\"INT\", \"DataLen\":2},\n"
@@ -407,21 +401,21 @@ TEST(SubtagExport, ListsSubtagsButDataInAliasOrderWithTypeNames) {
 TEST(TagExport, EntryImportsBackWithQuotesBackslashesControlAndNonAsciiTextInEveryField) {
     const std::string awkward = "say \"hi\"\\n \xC3\xA9\xE2\x82\xAC\t\\";
     auto tag = IoTag(16);
-    _eipTagInfo info = tag->GetInfo();
+    TagInfo info = tag->GetInfo();
     info.alias = "alias " + awkward;
     info.tagName = "Name" + awkward;
     info.description = "line\nbreak " + awkward;
     tag->SetInfo(info);
-    const std::vector<_eipSubTagInfo> subtags = {Sub("sub " + awkward, 0, EIP_INNER_TYPE_INT, 2),
-                                                 Sub("\"", 4, EIP_INNER_TYPE_DINT, 4)};
+    const std::vector<SubTagInfo> subtags = {Sub("sub " + awkward, 0, kInnerTypeInt, 2),
+                                             Sub("\"", 4, kInnerTypeDint, 4)};
     for (const auto& subtag : subtags) {
         ASSERT_EQ(tag->AddSubTag(subtag), 0);
     }
     const std::string text = "[" + tag->ExportTag() + "]";
     const Variant list = json::from_json_string(text);
     ASSERT_TRUE(list.is_array()) << text;
-    TagParameterParser parser(EIP_TAG_KIND_IO, Variant(list[0]));
-    ASSERT_EQ(parser.Parse([](const std::string& key, const Variant&, _eipTagInfo&, _eipTagInfo&) {
+    TagParameterParser parser(kTagKindIo, Variant(list[0]));
+    ASSERT_EQ(parser.Parse([](const std::string& key, const Variant&, TagInfo&, TagInfo&) {
         return key.empty() ? 1 : 0;
     }),
               0);
@@ -429,15 +423,15 @@ TEST(TagExport, EntryImportsBackWithQuotesBackslashesControlAndNonAsciiTextInEve
     EXPECT_EQ(parser.GetInfo().alias, info.alias);
     EXPECT_EQ(parser.GetInfo().tagName, info.tagName);
     EXPECT_EQ(parser.GetInfo().description, info.description);
-    EXPECT_EQ(parser.GetInfo().rwFlag, EIP_RW_FLAG_IO);
+    EXPECT_EQ(parser.GetInfo().rwFlag, kRwFlagIo);
     EXPECT_EQ(parser.GetInfo().dataLen, 16);
     ASSERT_EQ(parser.GetSubtags().size(), 2u);
     std::vector<std::string> imported;
     for (const Variant& element : parser.GetSubtags()) {
-        _eipSubTagInfo subtag;
+        SubTagInfo subtag;
         int fields = 0;
         imported.push_back(EipTag::JsonToSubTagInfo(element, subtag, fields));
-        EXPECT_EQ(fields, EIP_SUBTAG_FIELDS_ALL);
+        EXPECT_EQ(fields, kSubtagFieldsAll);
         EXPECT_EQ(subtag.innerType, tag->GetSubTagInfo(subtag.alias).innerType);
         EXPECT_EQ(subtag.offset, tag->GetSubTagInfo(subtag.alias).offset);
     }
@@ -451,22 +445,21 @@ TEST(SubtagJson, FieldsGivenAndDefaults) {
     struct Case {
         const char* text;
         std::string returned;
-        _eipSubTagInfo subtag;
+        SubTagInfo subtag;
         int fields;
     };
-    const int alias = EIP_SUBTAG_FIELD_ALIAS;
+    const int alias = kSubtagFieldAlias;
     const Case cases[] = {
-        {R"({" Alias ": " s1 "})", "s1", Sub("s1", 0, EIP_INNER_TYPE_SINT, 1), alias},
+        {R"({" Alias ": " s1 "})", "s1", Sub("s1", 0, kInnerTypeSint, 1), alias},
         {R"j({"Alias":"s","Offset":4,"InnerType":"DINT (4bytes)"})j", "s",
-         Sub("s", 4, EIP_INNER_TYPE_DINT, 4),
-         alias | EIP_SUBTAG_FIELD_OFFSET | EIP_SUBTAG_FIELD_INNER_TYPE},
+         Sub("s", 4, kInnerTypeDint, 4), alias | kSubtagFieldOffset | kSubtagFieldInnerType},
         {R"({"Alias":"s","Offset":"4","DataLen":"2","Extra":1})", "s",
-         Sub("s", 0, EIP_INNER_TYPE_SINT, 1), alias},
-        {R"({"Offset":1})", "", Sub("", 1, EIP_INNER_TYPE_SINT, 1), EIP_SUBTAG_FIELD_OFFSET},
-        {R"("s")", "", Sub("", 0, EIP_INNER_TYPE_SINT, 1), 0},
+         Sub("s", 0, kInnerTypeSint, 1), alias},
+        {R"({"Offset":1})", "", Sub("", 1, kInnerTypeSint, 1), kSubtagFieldOffset},
+        {R"("s")", "", Sub("", 0, kInnerTypeSint, 1), 0},
     };
     for (const Case& c : cases) {
-        _eipSubTagInfo subtag;
+        SubTagInfo subtag;
         int fields = 0;
         EXPECT_EQ(EipTag::JsonToSubTagInfo(json::from_json_string(c.text), subtag, fields),
                   c.returned)
@@ -479,7 +472,7 @@ TEST(SubtagJson, FieldsGivenAndDefaults) {
             EXPECT_EQ(subtag.dataLen, c.subtag.dataLen) << c.text;
         }
     }
-    _eipSubTagInfo stored = Sub("old", 2, EIP_INNER_TYPE_INT, 2);
+    SubTagInfo stored = Sub("old", 2, kInnerTypeInt, 2);
     int fields = 0;
     EXPECT_EQ(EipTag::JsonToSubTagInfo(
                   json::from_json_string(R"({"Alias":"old","New Alias":" new ","Offset":6})"),
@@ -487,7 +480,7 @@ TEST(SubtagJson, FieldsGivenAndDefaults) {
               "old");
     EXPECT_EQ(stored.alias, "new");
     EXPECT_EQ(stored.offset, 6);
-    EXPECT_EQ(stored.innerType, EIP_INNER_TYPE_INT);
+    EXPECT_EQ(stored.innerType, kInnerTypeInt);
     EXPECT_EQ(stored.dataLen, 2);
 }
 
@@ -497,7 +490,7 @@ TEST(SubtagConcurrency, ParallelAddsAndReadsKeepTheMapWhole) {
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&tag, t] {
             for (int i = 0; i < 100; ++i) {
-                tag->AddSubTag(Sub("s" + std::to_string(t * 100 + i), i, EIP_INNER_TYPE_SINT, 1));
+                tag->AddSubTag(Sub("s" + std::to_string(t * 100 + i), i, kInnerTypeSint, 1));
                 tag->GetSubTags();
                 std::string text;
                 tag->ExportSubTags(text);
