@@ -94,6 +94,10 @@ class Tagbridge {
             return answer.is_object() ? answer.value("rows", nlohmann::json::array())
                                       : nlohmann::json::array();
         };
+        // The front listens before the link has created its root action.
+        if (!WaitUntil([&] { return Node("/addplc").has_value(); })) {
+            return false;
+        }
         const nlohmann::json added = Invoke("/addplc", {{"Alias", alias},
                                                         {"Host", "127.0.0.1"},
                                                         {"Port", sim_port},
