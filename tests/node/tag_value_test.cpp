@@ -98,15 +98,15 @@ TEST(TypeToValueTypeTest, BoolAndNumbersBecomeArraysPastOneElementOtherTypesAreS
     const int string = static_cast<int>(sdk::ValueType::String);
     // family (1 Logix, 0 PLC5), type, data length, value type
     const int cases[][4] = {
-        {1, kInnerTypeBool, 1, boolean},        {1, kInnerTypeBool, 2, array},
-        {0, kInnerTypeBool, 2, boolean},        {0, kInnerTypeBool, 3, array},
-        {1, kInnerTypeSint, 1, number},         {1, kInnerTypeSint, 2, array},
-        {1, kInnerTypeInt, 2, number},          {1, kInnerTypeInt, 3, array},
-        {1, kInnerTypeDint, 4, number},         {1, kInnerTypeDint, 5, array},
-        {0, kInnerTypeReal, 4, number},         {0, kInnerTypeReal, 8, array},
-        {1, kInnerTypeString, 1, string},       {1, kInnerTypeString2, 1, string},
+        {1, kInnerTypeBool, 1, boolean},       {1, kInnerTypeBool, 2, array},
+        {0, kInnerTypeBool, 2, boolean},       {0, kInnerTypeBool, 3, array},
+        {1, kInnerTypeSint, 1, number},        {1, kInnerTypeSint, 2, array},
+        {1, kInnerTypeInt, 2, number},         {1, kInnerTypeInt, 3, array},
+        {1, kInnerTypeDint, 4, number},        {1, kInnerTypeDint, 5, array},
+        {0, kInnerTypeReal, 4, number},        {0, kInnerTypeReal, 8, array},
+        {1, kInnerTypeString, 1, string},      {1, kInnerTypeString2, 1, string},
         {1, kInnerTypeShortString, 1, string}, {1, kInnerTypeStructure, 1, string},
-        {1, kInnerTypeBitarray, 1, string},     {1, 999, 1, string},
+        {1, kInnerTypeBitarray, 1, string},    {1, 999, 1, string},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(EipNode::TypeToValueType(c[0], c[1], c[2]), c[3])
@@ -125,9 +125,8 @@ TEST(ConvertTagValueTest, BytesOfEveryTypeBecomeTheirValue) {
         const char* logged = nullptr;
     };
     const TagInfo sint = Tag(kInnerTypeSint), dint = Tag(kInnerTypeDint),
-                      string = Tag(kInnerTypeString), string2 = Tag(kInnerTypeString2),
-                      plc5Bool = Plc5(kInnerTypeBool),
-                      stringStruct = Struct(kStringStructHandle);
+                  string = Tag(kInnerTypeString), string2 = Tag(kInnerTypeString2),
+                  plc5Bool = Plc5(kInnerTypeBool), stringStruct = Struct(kStringStructHandle);
     const Case cases[] = {
         {"empty data", dint, {}, Variant("")},
         {"DINT -1", dint, Hex("FFFFFFFF"), Variant(-1)},
@@ -166,8 +165,8 @@ TEST(ConvertTagValueTest, BytesOfEveryTypeBecomeTheirValue) {
          Variant("ABC")},
         {"PLC5 STRING array", Plc5(kInnerTypeString, 8),
          Hex("0300 4241 0043 EEEE 0400 5958 575A 0000"), Array({"ABC", "XYZW"})},
-        {"PLC5 STRING leftover", Plc5(kInnerTypeString, 84), Hex("0200 4948 00"),
-         Variant("HI"), "ignoring leftover bytes"},
+        {"PLC5 STRING leftover", Plc5(kInnerTypeString, 84), Hex("0200 4948 00"), Variant("HI"),
+         "ignoring leftover bytes"},
         {"SHORT_STRING array", Tag(kInnerTypeShortString), Hex("02 6F6B 01 21"),
          Array({"ok", "!"})},
         {"SHORT_STRING cut", Tag(kInnerTypeShortString), Hex("10 7879"), Variant("xy"),
@@ -207,9 +206,8 @@ TEST(ConvertTagValueTest, BytesOfEveryTypeBecomeTheirValue) {
 class PublishTest : public node_test::LineFixture {
   protected:
     NodePath AddTag(const TagInfo& tag, std::vector<SubTagInfo>* subs = nullptr) {
-        EipNode::CreateTagItemNode("line1", tag, subs);
-        const NodePath path =
-            (tag.rwFlag & kRwFlagIo) ? IOPath(tag.alias) : ReadPath(tag.alias);
+        Nodes().CreateTagItemNode("line1", tag, subs);
+        const NodePath path = (tag.rwFlag & kRwFlagIo) ? IOPath(tag.alias) : ReadPath(tag.alias);
         WaitNode(path);
         Settle();
         return path;
@@ -229,7 +227,7 @@ TEST_F(PublishTest, ExplicitValuesLandOnTheReadListNodeOnly) {
     tag.dataLen = 4;
     const NodePath read = AddTag(tag);
     const Bytes data = {0x2A, 0, 0, 0};
-    EXPECT_TRUE(EipNode::ChangeExplicitTagNodeValue("line1", tag, data.data(), 4));
+    EXPECT_TRUE(Nodes().ChangeExplicitTagNodeValue("line1", tag, data.data(), 4));
     EXPECT_TRUE(ValueBecomes(read, Variant(42)));
     Settle();
     EXPECT_TRUE(Node(WritePath("t"))->value.is_null());
@@ -241,15 +239,15 @@ TEST_F(PublishTest, NonFiniteRealIsNotPublishedAndTheNodeKeepsItsValue) {
     tag.dataLen = 4;
     const NodePath path = AddTag(tag);
     Bytes good = Real(2.5f);
-    ASSERT_TRUE(EipNode::ChangeExplicitTagNodeValue("line1", tag, good.data(), 4));
+    ASSERT_TRUE(Nodes().ChangeExplicitTagNodeValue("line1", tag, good.data(), 4));
     ASSERT_TRUE(ValueBecomes(path, Variant(2.5)));
 
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     for (const Bytes& bad : {Real(nan), Real(inf), Real(-inf), Concat({Real(1.0f), Real(nan)})}) {
         LogCapture log;
-        EXPECT_FALSE(EipNode::ChangeExplicitTagNodeValue("line1", tag, bad.data(),
-                                                   static_cast<uint16_t>(bad.size())));
+        EXPECT_FALSE(Nodes().ChangeExplicitTagNodeValue("line1", tag, bad.data(),
+                                                        static_cast<uint16_t>(bad.size())));
         EXPECT_TRUE(log.Contains("not a valid float")) << log.All();
     }
     Settle();
@@ -257,7 +255,7 @@ TEST_F(PublishTest, NonFiniteRealIsNotPublishedAndTheNodeKeepsItsValue) {
 
     // The next good value is published as usual.
     Bytes next = Real(-1.0f);
-    EXPECT_TRUE(EipNode::ChangeExplicitTagNodeValue("line1", tag, next.data(), 4));
+    EXPECT_TRUE(Nodes().ChangeExplicitTagNodeValue("line1", tag, next.data(), 4));
     EXPECT_TRUE(ValueBecomes(path, Variant(-1.0)));
 }
 
@@ -268,17 +266,17 @@ TEST_F(PublishTest, IOTagDataAndSubtagSlices) {
     WaitNode(tagPath / "speed");
 
     const Bytes data = {1, 2, 0x10, 0x27, 5, 6};
-    EXPECT_TRUE(EipNode::ChangeIOTagNodeValue("line1", tag, data.data(), 6));
+    EXPECT_TRUE(Nodes().ChangeIOTagNodeValue("line1", tag, data.data(), 6));
     EXPECT_TRUE(ValueBecomes(tagPath, Array({Variant(1), Variant(2), Variant(0x10), Variant(0x27),
                                              Variant(5), Variant(6)})));
-    EXPECT_TRUE(EipNode::ChangeIOSubTagNodeValue("line1", tag, subs[0], data.data(), 6));
+    EXPECT_TRUE(Nodes().ChangeIOSubTagNodeValue("line1", tag, subs[0], data.data(), 6));
     EXPECT_TRUE(ValueBecomes(tagPath / "speed", Variant(10000)));
 
     // A slice outside the data publishes nothing: past the end, a negative length, before it.
     for (auto [offset, length] : {std::pair{4, 4}, {0, -1}, {-4, 4}}) {
         LogCapture log;
         const SubTagInfo sub{"outside", offset, kInnerTypeDint, length};
-        EXPECT_FALSE(EipNode::ChangeIOSubTagNodeValue("line1", tag, sub, data.data(), 6))
+        EXPECT_FALSE(Nodes().ChangeIOSubTagNodeValue("line1", tag, sub, data.data(), 6))
             << offset << "," << length;
         EXPECT_TRUE(log.Contains("subInfo.offset=" + std::to_string(offset))) << log.All();
     }
