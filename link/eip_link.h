@@ -24,9 +24,9 @@ struct LinkContext;
 // Threads: every member function runs on SDK threads (the dispatch thread for lifecycle
 // callbacks, notifications and completions). nodesMutex_ guards `nodes`, the only state shared
 // between calls; it is never held while calling into the SDK or a device. The context (the
-// broker link and the PLC registry) is only read. One PLC's restore steps
-// run strictly one after the other (each step starts the next from its completion), and the
-// RestoreWalk of a PLC is touched only by its own chain.
+// broker link and the PLC registry) is only read. One PLC's restore steps run strictly one after
+// the other (each step starts the next from its completion), and the RestoreWalk of a PLC is
+// touched only by its own chain.
 class EipLink {
   public:
     using NodePath = kestrel::strata_sdk::NodePath;
