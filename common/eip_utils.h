@@ -29,16 +29,16 @@ constexpr uint8_t kRwFlagDefaultExplicit = kRwFlagRead | kRwFlagWrite;
 constexpr uint8_t kRwFlagDefaultIo = kRwFlagIo;
 
 // CIP elementary data-type codes of one element, as the controller reports them.
-constexpr int32_t kInnerTypeBool = 0xC1;          // 193
-constexpr int32_t kInnerTypeSint = 0xC2;          // 194
-constexpr int32_t kInnerTypeInt = 0xC3;           // 195
-constexpr int32_t kInnerTypeDint = 0xC4;          // 196
-constexpr int32_t kInnerTypeReal = 0xCA;          // 202
-constexpr int32_t kInnerTypeString = 0xD0;        // 208
-constexpr int32_t kInnerTypeBitarray = 0xD3;      // 211
-constexpr int32_t kInnerTypeString2 = 0xD5;       // 213
+constexpr int32_t kInnerTypeBool = 0xC1;         // 193
+constexpr int32_t kInnerTypeSint = 0xC2;         // 194
+constexpr int32_t kInnerTypeInt = 0xC3;          // 195
+constexpr int32_t kInnerTypeDint = 0xC4;         // 196
+constexpr int32_t kInnerTypeReal = 0xCA;         // 202
+constexpr int32_t kInnerTypeString = 0xD0;       // 208
+constexpr int32_t kInnerTypeBitarray = 0xD3;     // 211
+constexpr int32_t kInnerTypeString2 = 0xD5;      // 213
 constexpr int32_t kInnerTypeShortString = 0xDA;  // 218
-constexpr int32_t kInnerTypeStructure = 0x2A0;    // 672
+constexpr int32_t kInnerTypeStructure = 0x2A0;   // 672
 
 // Structure handle of the controller's standard STRING structure (32-bit length followed by
 // at most 82 characters); the only structure that can be written.

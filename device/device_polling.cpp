@@ -77,8 +77,9 @@ void EipDevice::NotifyPollingState(bool notify) {
     }
     auto cb = callbacks();
     if (cb->actionToggle) {
-        cb->actionToggle(GetAlias(), explicitPollingStopped_.load(), explicitPollingInterval_.load(),
-                         ioPollingStopped_.load(), ioParam1_.load(), ioParam2_.load());
+        cb->actionToggle(GetAlias(), explicitPollingStopped_.load(),
+                         explicitPollingInterval_.load(), ioPollingStopped_.load(),
+                         ioParam1_.load(), ioParam2_.load());
     }
 }
 
@@ -277,7 +278,8 @@ void EipDevice::ReplacePolledTagLocked(const EipTag* tag, std::shared_ptr<EipTag
 // ================================================================================= socket thread
 
 bool EipDevice::ExplicitPollingAllowed() {
-    return explicitPollingStopped_.load() == 0 && (!explicitEnabled_.load() || explicitConnectionOpen_.load());
+    return explicitPollingStopped_.load() == 0 &&
+           (!explicitEnabled_.load() || explicitConnectionOpen_.load());
 }
 
 // The wait until the next polling tick or the request time-out, whichever is
@@ -317,15 +319,17 @@ void EipDevice::SocketProcess() {
             continue;
         }
         std::shared_ptr<EipConnection> plcConnection = connection();
-        const int tcpFd = plcConnection != nullptr && (explicitConnectionOpen_.load() || !explicitEnabled_.load())
-                              ? plcConnection->GetSocketFd()
-                              : -1;
+        const int tcpFd =
+            plcConnection != nullptr && (explicitConnectionOpen_.load() || !explicitEnabled_.load())
+                ? plcConnection->GetSocketFd()
+                : -1;
         pollfd entries[2] = {{wakeFd_, POLLIN, 0}, {tcpFd, POLLIN, 0}};
         const int ready = ::poll(entries, tcpFd >= 0 ? 2 : 1, PollTimeoutMillis(SteadyMicros()));
         if (entries[0].revents != 0) {
             DrainEventFd(wakeFd_);
         }
-        if (ready > 0 && tcpFd >= 0 && entries[1].revents != 0 && plcConnection->GetSocketFd() == tcpFd) {
+        if (ready > 0 && tcpFd >= 0 && entries[1].revents != 0 &&
+            plcConnection->GetSocketFd() == tcpFd) {
             HandleExplicitTagResponse(plcConnection);
         } else if (ready == 0) {
             CheckRequestTimeout();
@@ -338,14 +342,15 @@ void EipDevice::SocketProcess() {
 // no time-out would ever notice it: the session is torn down and reconnected.
 bool EipDevice::SessionLost() {
     auto plcConnection = connection();
-    const bool established =
-        explicitEnabled_.load() ? explicitConnectionOpen_.load() : ucmmState_.load() != kUcmmNonExist;
+    const bool established = explicitEnabled_.load() ? explicitConnectionOpen_.load()
+                                                     : ucmmState_.load() != kUcmmNonExist;
     return plcConnection != nullptr && plcConnection->GetSocketFd() < 0 && established;
 }
 
 bool EipDevice::RequestOutstanding() {
-    return explicitEnabled_.load() ? (explicitConnectionOpen_.load() && explicitConnectionState_.load() == kExplicitBusy)
-                             : ucmmState_.load() == kUcmmBusy;
+    return explicitEnabled_.load() ? (explicitConnectionOpen_.load() &&
+                                      explicitConnectionState_.load() == kExplicitBusy)
+                                   : ucmmState_.load() == kUcmmBusy;
 }
 
 void EipDevice::CheckRequestTimeout() {

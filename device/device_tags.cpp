@@ -131,7 +131,8 @@ int EipDevice::AddTag(EipConnection* testConnection, const Variant& tagObject, i
     if (result != 0) {
         return fail(result, message);
     }
-    auto tag = CreateCheckedTag(testConnection, info, link_error::kAddTag, restore, result, message);
+    auto tag =
+        CreateCheckedTag(testConnection, info, link_error::kAddTag, restore, result, message);
     if (tag == nullptr) {
         return result;
     }
@@ -205,8 +206,8 @@ int EipDevice::TestAndUpdateTag(EipConnection* plcConnection, EipTag* tag, std::
     auto response = std::make_unique<TagRequestSet>();
     // A read the controller answers without an item, or with an error status
     // for the item, is a tag the PLC does not know either.
-    if (plcConnection == nullptr || plcConnection->TestExplicitTag(tag, *response) != 0 || response->count < 1 ||
-        response->replies[0].generalStatus != 0) {
+    if (plcConnection == nullptr || plcConnection->TestExplicitTag(tag, *response) != 0 ||
+        response->count < 1 || response->replies[0].generalStatus != 0) {
         message = errorText(link_error::kTagNotFoundInPlc);
         return -link_error::kTagNotFoundInPlc;
     }
@@ -251,8 +252,7 @@ void EipDevice::AddListedSubTags(EipTag& tag, const std::vector<Variant>& subtag
         SubTagInfo subtag;
         int fields = 0;
         EipTag::JsonToSubTagInfo(element, subtag, fields);
-        if (fields == kSubtagFieldsAll && !subtag.alias.empty() &&
-            tag.AddSubTag(subtag) == 0) {
+        if (fields == kSubtagFieldsAll && !subtag.alias.empty() && tag.AddSubTag(subtag) == 0) {
             added.push_back(subtag);
         } else {
             failed.push_back(subtag.alias);
@@ -269,8 +269,7 @@ int EipDevice::DoAddTag(int8_t kind, std::shared_ptr<EipTag> tag,
         AddListedSubTags(*tag, subtagList, subtags, message);
     }
     if (AddTagToMap(std::move(tag), kind, &subtags) != 0) {
-        return fail(retired_.load() ? link_error::kPlcNotExist : link_error::kAddTag,
-                    message);
+        return fail(retired_.load() ? link_error::kPlcNotExist : link_error::kAddTag, message);
     }
     return 0;
 }
@@ -497,8 +496,7 @@ int EipDevice::DoEditTag(int8_t kind, const std::string& oldAlias, std::shared_p
             return fail(link_error::kAddTag, message);
         }
         oldTag = std::move(it->second);
-        ReplacePolledTagLocked(oldTag.get(),
-                               HasBit(info.rwFlag, kRwFlagRead) ? newTag : nullptr);
+        ReplacePolledTagLocked(oldTag.get(), HasBit(info.rwFlag, kRwFlagRead) ? newTag : nullptr);
         map.erase(it);
         map.emplace(info.alias, std::move(newTag));
     }
@@ -571,8 +569,9 @@ int EipDevice::WriteTagByAlias(EipConnection* plcConnection, const std::string& 
     if (length <= 0) {
         return fail(link_error::kInvalidValue, message);
     }
-    if (plcConnection == nullptr || plcConnection->WriteDataToTag(tag->GetInfo(), tag->GetTagData(), bytes.data(),
-                                                static_cast<uint16_t>(length)) != 0) {
+    if (plcConnection == nullptr ||
+        plcConnection->WriteDataToTag(tag->GetInfo(), tag->GetTagData(), bytes.data(),
+                                      static_cast<uint16_t>(length)) != 0) {
         return fail(link_error::kWriteTag, message);
     }
     return 0;

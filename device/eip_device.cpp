@@ -171,8 +171,7 @@ bool EipDevice::TcpSocketOpen() {
 // Connect, register, identity, Forward Open on a connection that no other
 // thread sees yet. 0, or the failing step's result (logged).
 int EipDevice::ConnectSequence(const std::string& alias, EipConnection* plcConnection,
-                               const ConnectInfo& info, ProductInfo& product,
-                               bool& explicitOpen) {
+                               const ConnectInfo& info, ProductInfo& product, bool& explicitOpen) {
     explicitOpen = false;
     if (plcConnection->Connect(info.host, info.port, EipConnection::kConnectTimeoutSeconds) != 0) {
         eiplog::Error("ConnectToPLC", alias + ": Connect to PLC failed.");
@@ -293,7 +292,8 @@ bool EipDevice::IsConnected() {
         std::lock_guard<std::mutex> lock(connectionMutex_);
         handler = handler_;
     }
-    return handler != nullptr && handler->IsConnectionUp(ucmmState_.load(), explicitConnectionState_.load());
+    return handler != nullptr &&
+           handler->IsConnectionUp(ucmmState_.load(), explicitConnectionState_.load());
 }
 
 void EipDevice::ChangeExplicitConnectionState(uint8_t state, bool notify) {

@@ -33,8 +33,8 @@ struct TagReplySet;
 // alias first; an empty callback is skipped.
 using EipTagNodeCallback = std::function<void(const std::string& alias, const TagInfo& tag,
                                               std::vector<SubTagInfo>* subtags)>;
-using EipSubTagNodeCallback = std::function<void(const std::string& alias, const TagInfo& tag,
-                                                 const SubTagInfo& subtag)>;
+using EipSubTagNodeCallback =
+    std::function<void(const std::string& alias, const TagInfo& tag, const SubTagInfo& subtag)>;
 using EipStateCallback = std::function<void(const std::string& alias, unsigned char state)>;
 using EipTagValueCallback = std::function<void(const std::string& alias, const TagInfo& tag,
                                                const uint8_t* data, uint16_t len)>;
@@ -42,8 +42,8 @@ using EipTagValueCallback = std::function<void(const std::string& alias, const T
 using EipTagValuesCallback =
     std::function<void(const std::string& alias, const std::vector<EipTagValue>& values)>;
 using EipSubTagValueCallback =
-    std::function<void(const std::string& alias, const TagInfo& tag,
-                       const SubTagInfo& subtag, const uint8_t* data, uint16_t len)>;
+    std::function<void(const std::string& alias, const TagInfo& tag, const SubTagInfo& subtag,
+                       const uint8_t* data, uint16_t len)>;
 using EipActionToggleCallback = std::function<void(
     const std::string& alias, signed char explicitPollingStopped, unsigned short explicitInterval,
     signed char ioPollingStopped, unsigned short ioInterval, unsigned short ioUdpPort)>;
@@ -56,18 +56,18 @@ using EipTagStatusCallback =
 // The twelve callbacks, in member order. Installed as one set by the Add PLC
 // action and by the restore (bound to the EipNode functions of the same names).
 struct EipDeviceCallbacks {
-    EipTagNodeCallback tagNodeCreated;        // EipNode::CreateTagItemNode
-    EipTagNodeCallback tagNodeRemoved;        // EipNode::RemoveTagItemNode
-    EipSubTagNodeCallback subTagNodeCreated;  // EipNode::CreateSubTagItemNode
-    EipSubTagNodeCallback subTagNodeRemoved;  // EipNode::RemoveSubTagItemNode
-    EipStateCallback explicitConnectionState;             // EipNode::ChangeExplicitConnectionState
-    EipStateCallback ucmmState;               // EipNode::ChangeUCMMState
-    EipTagValuesCallback explicitTagValues;         // EipNode::ChangeExplicitTagNodeValues
-    EipTagValueCallback ioTagValue;           // EipNode::ChangeIOTagNodeValue
-    EipSubTagValueCallback ioSubTagValue;     // EipNode::ChangeIOSubTagNodeValue
-    EipActionToggleCallback actionToggle;     // EipNode::ToggleActionNodes
-    EipProductInfoCallback productInfo;       // EipNode::ChangeProductInfo
-    EipTagStatusCallback tagStatus;           // EipNode::UpdateTagStatusByAlias
+    EipTagNodeCallback tagNodeCreated;         // EipNode::CreateTagItemNode
+    EipTagNodeCallback tagNodeRemoved;         // EipNode::RemoveTagItemNode
+    EipSubTagNodeCallback subTagNodeCreated;   // EipNode::CreateSubTagItemNode
+    EipSubTagNodeCallback subTagNodeRemoved;   // EipNode::RemoveSubTagItemNode
+    EipStateCallback explicitConnectionState;  // EipNode::ChangeExplicitConnectionState
+    EipStateCallback ucmmState;                // EipNode::ChangeUCMMState
+    EipTagValuesCallback explicitTagValues;    // EipNode::ChangeExplicitTagNodeValues
+    EipTagValueCallback ioTagValue;            // EipNode::ChangeIOTagNodeValue
+    EipSubTagValueCallback ioSubTagValue;      // EipNode::ChangeIOSubTagNodeValue
+    EipActionToggleCallback actionToggle;      // EipNode::ToggleActionNodes
+    EipProductInfoCallback productInfo;        // EipNode::ChangeProductInfo
+    EipTagStatusCallback tagStatus;            // EipNode::UpdateTagStatusByAlias
 };
 
 // EM connection state values ("EM Coxn STATE").
@@ -183,10 +183,10 @@ class EipDevice {
     void SetIOPollingState(uint16_t ioParam1, uint16_t ioParam2, bool notify);
 
     // ---- tag operations ----
-    int AddTag(EipConnection* testConnection, const kestrel::strata_sdk::Variant& tagObject, int8_t kind,
-               std::string& tagAlias, std::string& message, bool restore);
-    int EditTag(EipConnection* testConnection, const kestrel::strata_sdk::Variant& tagObject, int8_t kind,
-                std::string& tagAlias, std::string& message);
+    int AddTag(EipConnection* testConnection, const kestrel::strata_sdk::Variant& tagObject,
+               int8_t kind, std::string& tagAlias, std::string& message, bool restore);
+    int EditTag(EipConnection* testConnection, const kestrel::strata_sdk::Variant& tagObject,
+                int8_t kind, std::string& tagAlias, std::string& message);
     int RemoveTag(const kestrel::strata_sdk::Variant& tagObject, int8_t kind, std::string& tagAlias,
                   std::string& message);
     int WriteTag(EipConnection* testConnection, const kestrel::strata_sdk::Variant& tagObject,
@@ -247,7 +247,8 @@ class EipDevice {
     };
 
     // Connection objects and the connect sequence.
-    int MakeConnectionObjects(const ConnectInfo& info, std::shared_ptr<EipConnection>& plcConnection,
+    int MakeConnectionObjects(const ConnectInfo& info,
+                              std::shared_ptr<EipConnection>& plcConnection,
                               std::shared_ptr<ProtocolHandler>& handler) const;
     static int ConnectSequence(const std::string& alias, EipConnection* plcConnection,
                                const ConnectInfo& info, ProductInfo& product, bool& explicitOpen);
@@ -293,8 +294,7 @@ class EipDevice {
     void HandleExplicitTagResponse(const std::shared_ptr<EipConnection>& plcConnection);
     ValueBatch OnTagsDataProc(TagRequestSet& response);
     bool StillMapped(const EipTag& tag);
-    bool AcceptReadReply(const std::string& alias, const TagInfo& info,
-                         const TagReplySet& item);
+    bool AcceptReadReply(const std::string& alias, const TagInfo& info, const TagReplySet& item);
     void ReplacePolledTagLocked(const EipTag* tag, std::shared_ptr<EipTag> replacement);
     void NotifyStates(uint8_t em, uint8_t ucmm);
     void NotifyPollingState(bool notify);

@@ -113,8 +113,8 @@ EipConnection::~EipConnection() {
     CloseSocket();
 }
 
-EipConnection* EipConnection::MakeTestConnection(const ConnectInfo& info,
-                                                 std::string& errorText, int abortFd) {
+EipConnection* EipConnection::MakeTestConnection(const ConnectInfo& info, std::string& errorText,
+                                                 int abortFd) {
     EipConnection* connection = Create(info.family, &info);
     if (connection == nullptr) {
         return nullptr;
@@ -585,7 +585,7 @@ int EipConnection::BuildEipRRDataHeader(uint8_t* buffer, uint64_t bufferLength,
 // |   2 |    2 | 0x20, class (low byte)      |
 // |   4 |    2 | 0x24, instance (low byte)   |
 int EipConnection::BuildExplicitReqCommon(uint8_t* buffer, uint64_t bufferLength,
-                                    const UcmmRequest* request) {
+                                          const UcmmRequest* request) {
     constexpr size_t kSize = 6;
     if (buffer == nullptr || request == nullptr || bufferLength < kSize) {
         return -1;
@@ -602,9 +602,9 @@ int EipConnection::BuildExplicitReqCommon(uint8_t* buffer, uint64_t bufferLength
 
 void EipConnection::PatchRRDataLengths(uint8_t* buffer, size_t totalLength) {
     PutLittleEndian16(static_cast<uint16_t>(totalLength - EIP_ENCAP_HEADER_SIZE),
-                       buffer + EIP_ENCAP_LENGTH_OFFSET);
+                      buffer + EIP_ENCAP_LENGTH_OFFSET);
     PutLittleEndian16(static_cast<uint16_t>(totalLength - EIP_RR_DATA_FRONT_SIZE),
-                       buffer + EIP_RR_DATA_ITEM_LENGTH_OFFSET);
+                      buffer + EIP_RR_DATA_ITEM_LENGTH_OFFSET);
 }
 
 namespace {
@@ -717,8 +717,7 @@ int EipConnection::EipParseUCMMRESP(uint32_t expectedConnectionId, uint32_t othe
     return result;
 }
 
-void EipConnection::LogResponseError(const std::string& message,
-                                     const ExplicitResponse& response) {
+void EipConnection::LogResponseError(const std::string& message, const ExplicitResponse& response) {
     std::string text = Text(message, " (", static_cast<unsigned>(response.generalStatus));
     if (response.extStatusSize > 0) {
         text += Text(", ", response.extStatus[0]);
@@ -758,8 +757,8 @@ int EipConnection::RecvExplicitTags(TagRequestSet& tagResponse, const TagLookup&
     return rest < 0 ? rest : received;
 }
 
-int EipConnection::AcceptTagReply(const ExplicitResponse& response,
-                                  TagRequestSet& tagResponse, const TagLookup& lookup) {
+int EipConnection::AcceptTagReply(const ExplicitResponse& response, TagRequestSet& tagResponse,
+                                  const TagLookup& lookup) {
     static const char* const op = "RecvEMTags";
     // A Multiple Service Packet answers "embedded service error" as soon as one of its
     // requests failed; the others still carry their data, and the per-request statuses are
@@ -814,14 +813,12 @@ uint64_t EipConnection::StampRequest(uint8_t* buffer) {
     const uint64_t context = ++senderContext;
     PutLittleEndian32(sessionHandle, buffer + EIP_SESSION_HANDLE_OFFSET);
     PutLittleEndian32(static_cast<uint32_t>(context), buffer + EIP_SENDER_CONTEXT_OFFSET);
-    PutLittleEndian32(static_cast<uint32_t>(context >> 32),
-                       buffer + EIP_SENDER_CONTEXT_OFFSET + 4);
+    PutLittleEndian32(static_cast<uint32_t>(context >> 32), buffer + EIP_SENDER_CONTEXT_OFFSET + 4);
     return context;
 }
 
 int EipConnection::ExchangeExplicit(const char* operation, uint8_t* buffer, size_t requestLength,
-                                    const ExchangeTexts& texts,
-                                    ExplicitResponse& response) {
+                                    const ExchangeTexts& texts, ExplicitResponse& response) {
     if (!ReopenAfterTimeout(operation)) {
         eiplog::Error(operation, texts.sendFailed);
         return -1;
@@ -954,8 +951,7 @@ int EipConnection::ExchangeIdentityRequest(const char* operation, uint8_t* buffe
 // |   6 |    2 | major, minor revision                   |
 // |   8 |    6 | status, serial number (not kept)        |
 // |  14 |  1+n | product name length, name               |
-int EipConnection::DecodeIdentityReply(const char* operation,
-                                       const ExplicitResponse& response,
+int EipConnection::DecodeIdentityReply(const char* operation, const ExplicitResponse& response,
                                        ProductInfo& info) {
     if (response.generalStatus != CIP_STATUS_SUCCESS) {
         LogResponseError("unexpected : explicit response error", response);

@@ -141,14 +141,14 @@ class EipConnection {
     virtual int ReadPLCProductInfo(int slot, ProductInfo& info);
     virtual bool CheckStatesForPolling(uint8_t ucmmState, uint8_t explicitConnectionState) = 0;
     virtual int TestExplicitTag(EipTag* tag, TagRequestSet& response) = 0;
-    virtual int WriteDataToTag(const TagInfo& info, const EipTagData& tagData,
-                               const uint8_t* data, uint16_t length) = 0;
+    virtual int WriteDataToTag(const TagInfo& info, const EipTagData& tagData, const uint8_t* data,
+                               uint16_t length) = 0;
     // Packs tags from pollList starting at nextIndex into one request and sends it; nextIndex
     // comes back as the index of the first tag not packed.
     virtual int RequestExplicitTags(const std::vector<EipTag*>& pollList, size_t size,
-                              size_t& nextIndex) = 0;
-    virtual int AnalyzeTagResp(const ExplicitResponse& response,
-                               TagRequestSet& tagResponse, const TagLookup& lookup) = 0;
+                                    size_t& nextIndex) = 0;
+    virtual int AnalyzeTagResp(const ExplicitResponse& response, TagRequestSet& tagResponse,
+                               const TagLookup& lookup) = 0;
     virtual bool IsServiceSupported(uint8_t replyService) = 0;
     virtual ProtocolFamily GetProtocolFamily() = 0;
     virtual bool IsExplicitEnabled() const { return true; }
@@ -186,7 +186,7 @@ class EipConnection {
     // Writes the 6-byte Message Router request front (service, path of class and instance).
     // 6, or -1.
     static int BuildExplicitReqCommon(uint8_t* buffer, uint64_t bufferLength,
-                                const UcmmRequest* request);
+                                      const UcmmRequest* request);
     // Parses the CPF items and the explicit reply of a received message whose encap.length
     // body bytes are at encap.data. 0 when well formed and (for SendUnitData) addressed to one
     // of the two IDs of the connection (adapters answer with either); -1 otherwise. A reply on
@@ -195,8 +195,7 @@ class EipConnection {
                                 const EncapsulationMessage& encap, CpfMessage& cpf,
                                 ExplicitResponse& response);
     // Logs message " (" status [", " first additional status] ")" at error level.
-    static void LogResponseError(const std::string& message,
-                                 const ExplicitResponse& response);
+    static void LogResponseError(const std::string& message, const ExplicitResponse& response);
     // Sends one Message Router request to the controller in `slot` through an Unconnected
     // Send on the registered session and reads its reply, whatever its status (a "partial
     // transfer" included). 0, or -1 when the request does not fit, is not sent or gets no
@@ -278,8 +277,8 @@ class EipConnection {
     virtual int ReadRestOfValue(TagRequestSet& /*response*/) { return 0; }
     // Judges a decoded reply of the connected tag-read exchange (status and service) and hands
     // it to AnalyzeTagResp. 0, or -1 (logged).
-    int AcceptTagReply(const ExplicitResponse& response,
-                       TagRequestSet& tagResponse, const TagLookup& lookup);
+    int AcceptTagReply(const ExplicitResponse& response, TagRequestSet& tagResponse,
+                       const TagLookup& lookup);
     // Checks an Identity Get Attributes All reply (status, service 0x81) and fills info from
     // it; a reply of fewer than 15 data bytes gives the name "unknown" and keeps the rest.
     // 0, or -1 (logged under `operation`, info unchanged).

@@ -101,8 +101,8 @@ class EipIoConnection {
 
     // Class-1 Forward Open for the tag's produced data, to our address and udpPort. 0 when the
     // PLC granted it; -1 otherwise (logged, the session closed).
-    int OpenIOConnection(const TagInfo& tag, const ProductInfo& product,
-                         uint16_t intervalMs, uint16_t udpPort);
+    int OpenIOConnection(const TagInfo& tag, const ProductInfo& product, uint16_t intervalMs,
+                         uint16_t udpPort);
     // Closes the session (no Forward Close is sent); 0.
     int CloseIOConnection();
 

@@ -120,8 +120,7 @@ bool DecodeReplyRecord(ByteView bytes, TagReplySet& record, ByteView& value) {
 }
 
 // The one record of a single-request packet's reply; false when the reply is not one.
-bool SingleRecord(const ExplicitResponse& reply, TagReplySet& record,
-                  ByteView& value) {
+bool SingleRecord(const ExplicitResponse& reply, TagReplySet& record, ByteView& value) {
     ServiceReplies replies;
     return reply.service == LOGIX_SVC_MULTIPLE_SERVICE_REPLY &&
            SplitServiceReplies(reply, replies) && replies.count == 1 &&
@@ -241,7 +240,7 @@ size_t ControlLogixConnection::ConnectedBudget() const {
 // of, per tag, 0x4C and the tag's whole encoded address; or of one 0x52 Read Tag Fragmented with
 // the encoded address and a 32-bit byte offset 0, for a tag whose reply cannot fit one message.
 int ControlLogixConnection::RequestExplicitTags(const std::vector<EipTag*>& pollList, size_t size,
-                                          size_t& nextIndex) {
+                                                size_t& nextIndex) {
     size = std::min(size, pollList.size());
     const size_t budget = ConnectedBudget();
     fragmentedAddress.clear();
@@ -312,14 +311,13 @@ int ControlLogixConnection::SendConnected(ByteView multiService) {
     std::copy(multiService.begin(), multiService.end(), buffer.begin() + EIP_UNIT_DATA_FRONT_SIZE);
     const size_t total = buffer.size();
     PutLittleEndian16(static_cast<uint16_t>(total - EIP_ENCAP_HEADER_SIZE),
-                       buffer.data() + EIP_ENCAP_LENGTH_OFFSET);
+                      buffer.data() + EIP_ENCAP_LENGTH_OFFSET);
     PutLittleEndian16(static_cast<uint16_t>(total - EIP_UNIT_DATA_ITEM_START),
-                       buffer.data() + kUnitDataItemLengthOffset);
+                      buffer.data() + kUnitDataItemLengthOffset);
     return EipSendData(buffer.data(), total, kRequestTimeoutSeconds);
 }
 
-int ControlLogixConnection::AnalyzeTagResp(const ExplicitResponse& reply,
-                                           TagRequestSet& response,
+int ControlLogixConnection::AnalyzeTagResp(const ExplicitResponse& reply, TagRequestSet& response,
                                            const TagLookup& /*lookup*/) {
     response.count = 0;
     ServiceReplies replies;
@@ -347,8 +345,8 @@ int ControlLogixConnection::AnalyzeTagResp(const ExplicitResponse& reply,
 // | ...  | the tag's encoded address (path, element count)    |
 // | 4    | byte offset of the first value byte wanted         |
 // Its reply record is a Read Tag reply (service 0xD2) whose status 0x06 says more follows.
-int ControlLogixConnection::ReadFragments(const std::vector<uint8_t>& address,
-                                          TagReplySet& record, const Exchange& exchange) {
+int ControlLogixConnection::ReadFragments(const std::vector<uint8_t>& address, TagReplySet& record,
+                                          const Exchange& exchange) {
     auto reply = std::make_unique<ExplicitResponse>();
     bool first = true;
     while (record.generalStatus == CIP_STATUS_PARTIAL_TRANSFER) {

@@ -61,7 +61,7 @@ class ControlLogixConnection : public EipConnection {
     // (0 at the end of the list); a tag too long to fit any request is skipped with an error
     // line. 0 sent, -1 copy or send failure, -3 header failure.
     int RequestExplicitTags(const std::vector<EipTag*>& pollList, size_t size,
-                      size_t& nextIndex) override;
+                            size_t& nextIndex) override;
     // Decodes a Multiple Service Packet reply of Read Tag replies into response records; the
     // status of each record is left for the caller to judge. 0, or -1 (no records) for a
     // reply whose record table does not hold together.
@@ -92,8 +92,7 @@ class ControlLogixConnection : public EipConnection {
                              const Exchange& exchange);
     // Exchanges for one embedded request: unconnected (test reads and writes) and connected
     // (the rest of a polled value).
-    int ExchangeUnconnected(const char* operation, ByteView embedded,
-                            ExplicitResponse& reply);
+    int ExchangeUnconnected(const char* operation, ByteView embedded, ExplicitResponse& reply);
     int ExchangeConnected(ByteView embedded, ExplicitResponse& reply);
     // Sends a SendUnitData request of the Multiple Service Packet built in area; 0 or -1.
     int SendConnected(ByteView multiService);

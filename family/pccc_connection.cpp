@@ -219,7 +219,7 @@ int PcccConnection::TestExplicitTag(EipTag* tag, TagRequestSet& response) {
 }
 
 int PcccConnection::RequestExplicitTags(const std::vector<EipTag*>& pollList, size_t size,
-                                  size_t& nextIndex) {
+                                        size_t& nextIndex) {
     static const char* const op = "RequestEMTags";
     const bool trace = eiplog::TraceOn();
     if (trace) {
@@ -264,8 +264,8 @@ int PcccConnection::RequestExplicitTags(const std::vector<EipTag*>& pollList, si
     return 0;
 }
 
-int PcccConnection::AnalyzeTagResp(const ExplicitResponse& reply,
-                                   TagRequestSet& response, const TagLookup& lookup) {
+int PcccConnection::AnalyzeTagResp(const ExplicitResponse& reply, TagRequestSet& response,
+                                   const TagLookup& lookup) {
     static const char* const op = "AnalyzeTagResp";
     const bool trace = eiplog::TraceOn();
     response.count = 0;
@@ -332,7 +332,7 @@ int PcccConnection::AnalyzeTagResp(const ExplicitResponse& reply,
     // A shorter reply leaves the rest of the element zero.
     record.data.assign(expected, 0);
     ByteMove(record.data.data(), pccc.data.data,
-                 static_cast<uint32_t>(std::min<size_t>(pccc.data.size, expected)));
+             static_cast<uint32_t>(std::min<size_t>(pccc.data.size, expected)));
     record.generalStatus = CIP_STATUS_SUCCESS;
     record.dataLength = expected;
     record.dataType = CipTypeOf(tagData->GetDataType());
@@ -430,7 +430,7 @@ int PcccConnection::ReadPLCProductInfo(int /*slot*/, ProductInfo& info) {
     }
     const UcmmRequest request{CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 1};
     const int common = BuildExplicitReqCommon(buffer + EIP_RR_DATA_FRONT_SIZE,
-                                        sizeof buffer - EIP_RR_DATA_FRONT_SIZE, &request);
+                                              sizeof buffer - EIP_RR_DATA_FRONT_SIZE, &request);
     if (common < 0) {
         eiplog::Error(op, "failed building a Eip EM Req Common");
         return -1;

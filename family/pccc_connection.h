@@ -57,7 +57,7 @@ class PcccConnection : public EipConnection {
     // Sends the read of the tag at nextIndex (TNS = nextIndex) and advances nextIndex (0 after
     // the last tag) even when the send fails. 0, -1, or the builder's negative result.
     int RequestExplicitTags(const std::vector<EipTag*>& pollList, size_t size,
-                      size_t& nextIndex) override;
+                            size_t& nextIndex) override;
     // Decodes one Execute PCCC read reply into record 0. 0, or -1 for a reply that is not a
     // typed read reply, is refused by the PLC (record 0 then carries
     // PCCC_RECORD_STATUS_REFUSED), answers another transaction than the one sent, or carries
@@ -79,8 +79,7 @@ class PcccConnection : public EipConnection {
     int BuildCommand(const char* operation, uint8_t* buffer, size_t capacity, uint16_t tns,
                      uint8_t function, const EipTagData& tagData, uint16_t addressRoom) const;
     // Sends one request and reads its Execute PCCC reply; 0 or -1 (logged under operation).
-    int Exchange(const char* operation, uint8_t* buffer, size_t length,
-                 ExplicitResponse& reply);
+    int Exchange(const char* operation, uint8_t* buffer, size_t length, ExplicitResponse& reply);
 
     // TNS of the read whose reply is awaited; a reply naming another transaction is stale.
     uint16_t pendingTns = 0;

@@ -234,7 +234,7 @@ void CompleteTagNode(const EipNode& nodes, const NodePath& path, const TagInfo& 
     }
     nodes.CreateIOAddSubNode(path);
     nodes.CreateIOExportSubNode(path);
-    nodes.CreateIOImporSubNode(path);
+    nodes.CreateIOImportSubNode(path);
 }
 
 // ---- raw bytes to broker values -------------------------------------------------------------

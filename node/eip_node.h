@@ -142,7 +142,7 @@ class EipNode {
     void CreateExplicitWriteDataNode(const NodePath& path) const;
     void CreateIOAddSubNode(const NodePath& path) const;
     void CreateIOExportSubNode(const NodePath& path) const;
-    void CreateIOImporSubNode(const NodePath& path) const;
+    void CreateIOImportSubNode(const NodePath& path) const;
     void CreateIOEditSubNode(const NodePath& path, const SubTagInfo& sub) const;
     void CreateIORemoveSubNode(const NodePath& path) const;
 

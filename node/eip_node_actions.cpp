@@ -308,7 +308,7 @@ void EipNode::CreateIOExportSubNode(const NodePath& path) const {
     CreateActionNode(context_.link, path, "Export Subtags", "Export Subtags", std::move(action));
 }
 
-void EipNode::CreateIOImporSubNode(const NodePath& path) const {
+void EipNode::CreateIOImportSubNode(const NodePath& path) const {
     sdk::Action action = NewAction(context_, &EipAction::IOImportSubNodeAction);
     action.add_param(JsonTextParam("json"));
     action.add_column(ActionColumn("Success", ValueType::Bool))

@@ -160,7 +160,7 @@ PcccStatus PcccDataTable::Write(uint16_t file, uint8_t type, uint16_t element, u
         const uint16_t value = values.u16();
         const uint16_t old = GetLittleEndian16(target + word * kWordBytes);
         PutLittleEndian16(static_cast<uint16_t>((old & ~mask) | (value & mask)),
-                           target + word * kWordBytes);
+                          target + word * kWordBytes);
     }
     return status;
 }

@@ -885,7 +885,7 @@ PlcSimulator::Next PlcSimulator::SendThroughFaults(Session& session, uint16_t co
                 if (connected) {
                     const size_t at = EIP_UNIT_DATA_ITEM_START;
                     PutLittleEndian16(static_cast<uint16_t>(GetLittleEndian16(&message[at]) + 1),
-                                       &message[at]);
+                                      &message[at]);
                 }
                 break;
             case FaultAction::Mutate:

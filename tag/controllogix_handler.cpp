@@ -8,8 +8,7 @@ bool ControlLogixHandler::IsConnectionUp(uint8_t /*ucmm*/, uint8_t em) const {
 }
 
 int ControlLogixHandler::ParseExtraParamsOnAdd(const std::string& /*key*/, const Variant& /*value*/,
-                                               TagInfo& /*info*/,
-                                               TagInfo& /*extra*/) const {
+                                               TagInfo& /*info*/, TagInfo& /*extra*/) const {
     return link_error::kInvalidJson;
 }
 

@@ -287,9 +287,9 @@ int32_t EipTag::ConvertString(const Variant& value, uint8_t* buffer, uint16_t si
     const std::string& text = value.as_string();
     const size_t length = text.size();
     // A text the string cannot hold is refused, never written cut.
-    const size_t capacity = type == kInnerTypeStructure      ? kMaxStandardStringChars
+    const size_t capacity = type == kInnerTypeStructure     ? kMaxStandardStringChars
                             : type == kInnerTypeShortString ? kMaxShortStringLength
-                                                                  : kMaxPrefixedStringLength;
+                                                            : kMaxPrefixedStringLength;
     if (length > capacity) {
         LogConversionFailure(LogLevel::error, std::string(kConvertOperation) +
                                                   " : string too long, " + std::to_string(length) +

@@ -30,8 +30,8 @@ bool PcccHandler::IsConnectionUp(uint8_t ucmm, uint8_t /*em*/) const {
     return ucmm != 0;
 }
 
-int PcccHandler::ParseExtraParamsOnAdd(const std::string& key, const Variant& value,
-                                       TagInfo& info, TagInfo& /*extra*/) const {
+int PcccHandler::ParseExtraParamsOnAdd(const std::string& key, const Variant& value, TagInfo& info,
+                                       TagInfo& /*extra*/) const {
     if (key == "PLC5Address" && TakeTrimmedString(value, info.plc5Address)) {
         return 0;
     }
@@ -52,8 +52,7 @@ void PcccHandler::PreProcessTagInfo(TagInfo& info) const {
     FillAliasAndName(info);
 }
 
-int PcccHandler::PostProcessTagInfoOnEdit(TagInfo& info, TagInfo& extra,
-                                          const TagInfo& old) const {
+int PcccHandler::PostProcessTagInfoOnEdit(TagInfo& info, TagInfo& extra, const TagInfo& old) const {
     if (!extra.plc5Address.empty() && extra.plc5Address != old.plc5Address) {
         return link_error::kPlc5AddressChange;
     }

@@ -13,8 +13,7 @@ class PcccHandler : public ProtocolHandler {
     int ParseExtraParamsOnEdit(const std::string& key, const Variant& value, TagInfo& info,
                                TagInfo& extra) const override;
     void PreProcessTagInfo(TagInfo& info) const override;
-    int PostProcessTagInfoOnEdit(TagInfo& info, TagInfo& extra,
-                                 const TagInfo& old) const override;
+    int PostProcessTagInfoOnEdit(TagInfo& info, TagInfo& extra, const TagInfo& old) const override;
     int ValidateTagInfoOnAdd(const TagInfo& info) const override;
     int ValidateTagInfoOnEdit(const TagInfo& info) const override;
 };

@@ -33,8 +33,7 @@ int32_t PcccTag::ParsingTagName() {
 //          the rest zero
 int32_t PcccTag::ConvertJson2Raw(const Variant& value, uint8_t* buffer, uint16_t size) const {
     const int32_t type = info.innerType;
-    if (type == kInnerTypeString2 || type == kInnerTypeShortString ||
-        type == kInnerTypeStructure) {
+    if (type == kInnerTypeString2 || type == kInnerTypeShortString || type == kInnerTypeStructure) {
         LogConversionFailure(LogLevel::error,
                              "ConvertJson2Raw, unsupported type, dest type=" + TypeHex(type));
         return 0;

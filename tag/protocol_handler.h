@@ -19,10 +19,10 @@ class ProtocolHandler {
     // ucmm: the unconnected session is up; em: the explicit-message (Forward Open) connection.
     virtual bool IsConnectionUp(uint8_t ucmm, uint8_t em) const = 0;
     // Keys of an Add Tags / Edit Tags object that the common parser does not know.
-    virtual int ParseExtraParamsOnAdd(const std::string& key, const Variant& value,
-                                      TagInfo& info, TagInfo& extra) const = 0;
-    virtual int ParseExtraParamsOnEdit(const std::string& key, const Variant& value,
-                                       TagInfo& info, TagInfo& extra) const = 0;
+    virtual int ParseExtraParamsOnAdd(const std::string& key, const Variant& value, TagInfo& info,
+                                      TagInfo& extra) const = 0;
+    virtual int ParseExtraParamsOnEdit(const std::string& key, const Variant& value, TagInfo& info,
+                                       TagInfo& extra) const = 0;
     virtual void PreProcessTagInfo(TagInfo& info) const = 0;
     virtual int PostProcessTagInfoOnEdit(TagInfo& info, TagInfo& extra,
                                          const TagInfo& old) const = 0;

@@ -1,4 +1,5 @@
-// AnalyzeTagResp on arbitrary Multiple Service Packet reply data, as RecvExplicitTags hands it over.
+// AnalyzeTagResp on arbitrary Multiple Service Packet reply data, as RecvExplicitTags hands it
+// over.
 
 #include <algorithm>
 #include <cstdint>

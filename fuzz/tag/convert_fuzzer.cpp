@@ -39,8 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     info.plc5Address = "ST10:0";
     const uint16_t bufferSize = static_cast<uint16_t>(data[3] + ((data[1] & 0x08) ? 256 : 0));
 
-    std::unique_ptr<EipTag> tag(
-        EipTag::Create(pccc ? kFamilyPccc : kFamilyCip));
+    std::unique_ptr<EipTag> tag(EipTag::Create(pccc ? kFamilyPccc : kFamilyCip));
     tag->SetInfo(info);
     if (tag->ParsingTagName() < 0) {
         std::abort();

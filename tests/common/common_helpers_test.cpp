@@ -153,8 +153,7 @@ TEST(LinkErrorCategory, EveryCodeHasItsExactMessageAndOthersAreUnknown) {
     std::error_code ec = link_error::kPlcNotConnected;
     EXPECT_EQ(ec.value(), 10008);
     EXPECT_EQ(ec.message(), "PLC is not connected.");
-    EXPECT_EQ(link_error::Message(link_error::kTagNotExist),
-              "Tag does not exist.");
+    EXPECT_EQ(link_error::Message(link_error::kTagNotExist), "Tag does not exist.");
 }
 
 // Info and error lines (": INFO - " or ": ERROR - ", the operation, the message) need debug level

@@ -116,15 +116,16 @@ class Recorder {
         cb.tagNodeCreated = [this](const std::string&, const TagInfo& tag,
                                    std::vector<SubTagInfo>* subs) {
             Add("created", tag.alias);
-            Locked(
-                [&] { createdSubTags_[tag.alias] = subs ? *subs : std::vector<SubTagInfo>{}; });
+            Locked([&] { createdSubTags_[tag.alias] = subs ? *subs : std::vector<SubTagInfo>{}; });
         };
         cb.tagNodeRemoved = [this](const std::string&, const TagInfo& tag,
                                    std::vector<SubTagInfo>*) { Add("removed", tag.alias); };
-        cb.subTagNodeCreated = [this](const std::string&, const TagInfo&,
-                                      const SubTagInfo& sub) { Add("subCreated", sub.alias); };
-        cb.subTagNodeRemoved = [this](const std::string&, const TagInfo&,
-                                      const SubTagInfo& sub) { Add("subRemoved", sub.alias); };
+        cb.subTagNodeCreated = [this](const std::string&, const TagInfo&, const SubTagInfo& sub) {
+            Add("subCreated", sub.alias);
+        };
+        cb.subTagNodeRemoved = [this](const std::string&, const TagInfo&, const SubTagInfo& sub) {
+            Add("subRemoved", sub.alias);
+        };
         cb.explicitConnectionState = [this](const std::string&, unsigned char state) {
             Locked([&] { explicitStates_.push_back(state); });
         };
@@ -206,7 +207,7 @@ class DeviceFixture : public ::testing::Test {
         return device->AddTag(test.get(), Json(json), kind, lastAlias, lastMessage, false);
     }
     int AddExplicitTag(EipDevice* device, const std::string& alias, const std::string& name,
-                 const std::string& rw = "RW") {
+                       const std::string& rw = "RW") {
         return AddTag(device, "{\"Tag Alias\":\"" + alias + "\",\"Tag Name\":\"" + name +
                                   "\",\"RW Flag\":\"" + rw + "\"}");
     }

@@ -21,7 +21,8 @@ class DevicePollingTest : public DeviceFixture {
         EipDevice* device = AddPlc();
         plc.DefineDints("D", count);
         for (int i = 0; i < count; ++i) {
-            EXPECT_EQ(0, AddExplicitTag(device, "T" + std::to_string(i), "D" + std::to_string(i), "R"))
+            EXPECT_EQ(0,
+                      AddExplicitTag(device, "T" + std::to_string(i), "D" + std::to_string(i), "R"))
                 << lastMessage;
         }
         std::string message;

@@ -168,8 +168,7 @@ TEST_F(DeviceTagsTest, PersistedTagsAreReplayedOnceAndResumePolling) {
     device->AddPersistenceTagStr(list / "Broken", "{not json");
     device->AddPersistenceTagStr(list / "Ghost", R"({"Tag Alias":"Ghost","Tag Name":"Gone"})");
     device->AddPersistenceTagStr(NodePath("/PLC1/IO Tags/In1"), IOTag("In1", 8));
-    device->AddPersistenceSubTagStr(NodePath("/PLC1/IO Tags/In1/A"),
-                                    {"A", 2, kInnerTypeInt, 2});
+    device->AddPersistenceSubTagStr(NodePath("/PLC1/IO Tags/In1/A"), {"A", 2, kInnerTypeInt, 2});
     device->AddPersistenceSubTagStr(NodePath("/PLC1/IO Tags/In1/Data"),
                                     {"Data", 0, kInnerTypeSint, 8});
     device->SetExplicitPollingState(10, false);

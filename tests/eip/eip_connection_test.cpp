@@ -247,8 +247,7 @@ TEST_F(SessionTest, BrokenStreamsFailAndCloseTheSocket) {
     cut.splitAt = 30;
     const std::vector<std::function<void()>> breaks = {
         [&] {
-            MutateReply(1,
-                        [](std::vector<uint8_t>& reply) { PutLittleEndian16(2002, &reply[2]); });
+            MutateReply(1, [](std::vector<uint8_t>& reply) { PutLittleEndian16(2002, &reply[2]); });
         },
         [&] { sim->InjectFault(cut); },
         [&] {
@@ -411,7 +410,8 @@ class ExplicitConnectionTest : public SimSessionTest {
     }
 };
 
-TEST_F(ExplicitConnectionTest, ForwardOpenAndCloseHaveTheControllersByteLayoutAndKeepTheGrantedIds) {
+TEST_F(ExplicitConnectionTest,
+       ForwardOpenAndCloseHaveTheControllersByteLayoutAndKeepTheGrantedIds) {
     const auto recorded = RecordSent();
     const auto& sent = *recorded;
     ProductInfo info;

@@ -69,8 +69,7 @@ struct Parsed {
     int result;
     EncapsulationMessage encap{};
     std::unique_ptr<CpfMessage> cpf = std::make_unique<CpfMessage>();
-    std::unique_ptr<ExplicitResponse> response =
-        std::make_unique<ExplicitResponse>();
+    std::unique_ptr<ExplicitResponse> response = std::make_unique<ExplicitResponse>();
 };
 
 std::unique_ptr<Parsed> Parse(const std::vector<uint8_t>& message, uint32_t expectedId = 0) {

@@ -385,8 +385,7 @@ TEST_F(PcccDeviceTest, WrittenValuesReachThePlc) {
 // The test read of the address is refused by the PLC: past the end of N7, a file that does not
 // exist, a file of another type.
 TEST_F(PcccDeviceTest, AddressThePlcDoesNotHoldIsNotAdded) {
-    const std::string notFound =
-        link_error::Message(link_error::kTagNotFoundInPlc);
+    const std::string notFound = link_error::Message(link_error::kTagNotFoundInPlc);
     EXPECT_EQ((std::vector<std::string>{notFound, notFound, notFound, "success!"}),
               AddTags({{"a", "N7:64"}, {"b", "N20:0"}, {"c", "F7:0"}, {"Present", "N7:63"}}));
 }

@@ -166,9 +166,7 @@ TEST(NumberConversion, RefusalsSayWhyTooSmallBuffersAreMinusTwoAndOtherTypesWrit
 // string swaps its character pairs in an 84-byte element; other structures and non-texts are
 // refused, and the Logix-only string types write nothing to a PLC5.
 TEST(StringConversion, TextsAreWrittenWithTheirPrefixOrRefusedWhole) {
-    auto standard = [] {
-        return MakeTag(kFamilyCip, kInnerTypeStructure, "s", 0, 0x0FCE);
-    };
+    auto standard = [] { return MakeTag(kFamilyCip, kInnerTypeStructure, "s", 0, 0x0FCE); };
     auto logix = [](int32_t type) { return [type] { return LogixTag(type); }; };
     auto plc5 = [](int32_t type, const char* address) {
         return [=] { return MakeTag(kFamilyPccc, type, address); };
@@ -187,8 +185,8 @@ TEST(StringConversion, TextsAreWrittenWithTheirPrefixOrRefusedWhole) {
         {standard, Variant("ab"), 3, -1},
         {standard, Variant(""), 4, 4, Hex("00 00 00 00")},
         {standard, Variant("ab"), 5, -1},
-        {[] { return MakeTag(kFamilyCip, kInnerTypeStructure, "s", 0, 0x1234); },
-         Variant("ab"), 64, -1},
+        {[] { return MakeTag(kFamilyCip, kInnerTypeStructure, "s", 0, 0x1234); }, Variant("ab"), 64,
+         -1},
         {logix(kInnerTypeShortString), Variant("AB"), 64, 3, Hex("02 'AB'")},
         {logix(kInnerTypeShortString), Variant(std::string(255, 'x')), 256, 256},
         {logix(kInnerTypeShortString), Variant(std::string(256, 'x')), 400, -1},
@@ -233,8 +231,7 @@ TEST(StringConversion, TextsAreWrittenWithTheirPrefixOrRefusedWhole) {
     element[2] = 'B';
     element[3] = 'A';
     element[5] = 'C';
-    EXPECT_EQ(Json2Raw(*plc5(kInnerTypeString, "ST10:0")(), Variant("ABC"), 84).whole,
-              element);
+    EXPECT_EQ(Json2Raw(*plc5(kInnerTypeString, "ST10:0")(), Variant("ABC"), 84).whole, element);
 }
 
 // A write of a whole tag: one value for one element; an array padded with zero elements, never
@@ -264,8 +261,7 @@ TEST(WholeWrite, ArraysFillTheTagOrFailWhole) {
         {kInnerTypeString, "s[0~1]", Array({Variant("abcd"), Variant("efgh")}), 12, 12},
     };
     for (const Case& c : cases) {
-        const auto out =
-            Vexa2Raw(*MakeTag(kFamilyCip, c.type, c.name), c.value, c.size);
+        const auto out = Vexa2Raw(*MakeTag(kFamilyCip, c.type, c.name), c.value, c.size);
         EXPECT_EQ(out.result, c.result)
             << c.name << " " << kestrel::strata_sdk::json::to_json_string(c.value);
         if (!c.bytes.empty()) {

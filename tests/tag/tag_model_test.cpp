@@ -86,8 +86,7 @@ TEST(TagInfo, ParsingUsesTheFamilysNameAndReportsLengthAndElementCount) {
     for (const Case& c : cases) {
         std::unique_ptr<EipTag> tag(EipTag::Create(c.family));
         TagInfo record;
-        record.family = c.family == kFamilyCip ? kFamilyPccc
-                                                            : kFamilyCip;
+        record.family = c.family == kFamilyCip ? kFamilyPccc : kFamilyCip;
         record.alias = "buf";
         record.tagName = c.tagName;
         record.plc5Address = c.address;
@@ -131,8 +130,7 @@ AddResult Add(ProtocolFamily family, int8_t kind, const std::string& text) {
 }
 
 // The edit sequence against an existing record.
-AddResult Edit(ProtocolFamily family, int8_t kind, const std::string& text,
-               const TagInfo& old) {
+AddResult Edit(ProtocolFamily family, int8_t kind, const std::string& text, const TagInfo& old) {
     auto handler = Handler(family);
     TagParameterParser parser(kind, json::from_json_string(text));
     if (const int code = parser.ParseForEdit(*handler)) {
@@ -205,8 +203,7 @@ TEST(TagParameters, AddChecksInOrderAndFillsDefaults) {
         {pccc, em, R"({"Tag Alias": "Level"})", 10022},
         {cip, em, R"({"Tag Alias": "Speed", "Tag Name": "Motor.Speed"})", 0, 3, "Speed",
          "Motor.Speed"},
-        {cip, io, R"({"Tag Alias": "a", "Tag Name": "a", "DataLen": 32})", 0, kRwFlagIo, "a",
-         "a"},
+        {cip, io, R"({"Tag Alias": "a", "Tag Name": "a", "DataLen": 32})", 0, kRwFlagIo, "a", "a"},
         {pccc, em, R"({"Tag Alias": "Level", "PLC5Address": " N7:0 "})", 0, 3, "Level", "Level"},
         {pccc, em, R"({"Tag Name": "Level", "PLC5Address": "N7:0"})", 0, 3, "Level", "Level"},
     };
@@ -225,7 +222,7 @@ TEST(TagParameters, AddChecksInOrderAndFillsDefaults) {
 }
 
 TagInfo OldTag(const std::string& tagName, const std::string& address, uint8_t rwFlag,
-                   int32_t dataLen = 0) {
+               int32_t dataLen = 0) {
     TagInfo old;
     old.alias = "Level";
     old.tagName = tagName;
@@ -253,10 +250,10 @@ TEST(TagParameters, EditKeepsWhatIsLeftOutAndRefusesWhatMayNotChange) {
     EXPECT_EQ(same.info.description, "tank");
 
     const TagInfo logix = OldTag("Motor.Speed", "", 1);
-    EXPECT_EQ(Edit(kFamilyCip, kTagKindExplicit,
-                   R"({"Tag Alias": "Level", "Tag Rename": "x"})", logix)
-                  .code,
-              10016);
+    EXPECT_EQ(
+        Edit(kFamilyCip, kTagKindExplicit, R"({"Tag Alias": "Level", "Tag Rename": "x"})", logix)
+            .code,
+        10016);
     const auto renamed = Edit(kFamilyCip, kTagKindExplicit,
                               R"({"Tag Alias": "Level", "New Tag Alias": "Rpm"})", logix);
     EXPECT_EQ(renamed.code, 0);
@@ -264,13 +261,10 @@ TEST(TagParameters, EditKeepsWhatIsLeftOutAndRefusesWhatMayNotChange) {
     EXPECT_EQ(renamed.info.rwFlag, 1);
 
     const TagInfo io = OldTag("io", "", kRwFlagIo, 16);
-    EXPECT_EQ(Edit(kFamilyCip, kTagKindIo, R"({"Tag Alias": "Level"})", io)
-                  .info.dataLen,
-              16);
-    EXPECT_EQ(Edit(kFamilyCip, kTagKindIo,
-                   R"({"Tag Alias": "Level", "DataLen": 8})", io)
-                  .info.dataLen,
-              8);
+    EXPECT_EQ(Edit(kFamilyCip, kTagKindIo, R"({"Tag Alias": "Level"})", io).info.dataLen, 16);
+    EXPECT_EQ(
+        Edit(kFamilyCip, kTagKindIo, R"({"Tag Alias": "Level", "DataLen": 8})", io).info.dataLen,
+        8);
 }
 
 // "New Tag Alias" and "Tag Rename" are extras; a new alias without a rename becomes the tag name
@@ -413,7 +407,7 @@ TEST(TagExport, EntryImportsBackWithQuotesBackslashesControlAndNonAsciiTextInEve
     info.description = "line\nbreak " + awkward;
     tag->SetInfo(info);
     const std::vector<SubTagInfo> subtags = {Sub("sub " + awkward, 0, kInnerTypeInt, 2),
-                                                 Sub("\"", 4, kInnerTypeDint, 4)};
+                                             Sub("\"", 4, kInnerTypeDint, 4)};
     for (const auto& subtag : subtags) {
         ASSERT_EQ(tag->AddSubTag(subtag), 0);
     }
@@ -458,8 +452,7 @@ TEST(SubtagJson, FieldsGivenAndDefaults) {
     const Case cases[] = {
         {R"({" Alias ": " s1 "})", "s1", Sub("s1", 0, kInnerTypeSint, 1), alias},
         {R"j({"Alias":"s","Offset":4,"InnerType":"DINT (4bytes)"})j", "s",
-         Sub("s", 4, kInnerTypeDint, 4),
-         alias | kSubtagFieldOffset | kSubtagFieldInnerType},
+         Sub("s", 4, kInnerTypeDint, 4), alias | kSubtagFieldOffset | kSubtagFieldInnerType},
         {R"({"Alias":"s","Offset":"4","DataLen":"2","Extra":1})", "s",
          Sub("s", 0, kInnerTypeSint, 1), alias},
         {R"({"Offset":1})", "", Sub("", 1, kInnerTypeSint, 1), kSubtagFieldOffset},
