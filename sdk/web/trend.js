@@ -13,6 +13,7 @@ const trends = {
   limit: 1000,         // the link's history length, learnt from its first answer
   views: [],           // live views: { root, paths, redraw(), destroy() }
   ticked: new Map(),   // folder path -> Set of child paths drawn together
+  changed: new Set(),  // paths with points not yet drawn
   framePending: false,
 };
 
@@ -51,12 +52,15 @@ function trendValue(path, value, ts) {
   if (last && (ts < last[0] || (ts === last[0] && JSON.stringify(value) === JSON.stringify(last[1])))) return;
   points.push([ts, value]);
   if (points.length > trends.limit) points.splice(0, points.length - trends.limit);
-  if (!trends.views.some((view) => view.paths.includes(path))) return;
+  trends.changed.add(path);
   if (trends.framePending) return;
   trends.framePending = true;
   requestAnimationFrame(() => {
     trends.framePending = false;
-    for (const view of trends.views) view.redraw();
+    for (const view of trends.views) {
+      if (view.paths.some((viewed) => trends.changed.has(viewed))) view.redraw();
+    }
+    trends.changed.clear();
   });
 }
 
@@ -124,7 +128,7 @@ function download(name, text) {
 }
 
 // A live chart of `paths` with pause, zoom (drag across it; double-click or the button resets)
-// and CSV export. Resolves with the view's root element.
+// and CSV export; returns the element that holds it.
 function trendChart(paths) {
   const box = el('div', { class: 'trend-plot', 'data-paths': paths.join('\n') });
   const pause = el('button', { class: 'btn small', type: 'button', 'data-trend': 'pause', text: 'Pause' });
@@ -209,10 +213,18 @@ function trendCard(path, node) {
 function folderTrendCard(path) {
   const ticked = [...(trends.ticked.get(path) || [])];
   const holder = el('div', { class: 'folder-trend', 'data-folder': path });
-  const render = () => {
+  const render = async () => {
     const paths = [...(trends.ticked.get(path) || [])];
+    if (paths.length) {
+      try {
+        await loadFolderOnce(path);
+      } catch (error) {
+        holder.replaceChildren(el('div', { class: 'banner bad', text: error.message }));
+        return;
+      }
+    }
     holder.replaceChildren(paths.length
-      ? trendCardShell('Trend of ' + paths.length + (paths.length === 1 ? ' tag' : ' tags'), chartsAvailable() ? trendChart(paths) : chartsMissing())
+      ? trendCardShell('Trend of ' + paths.length + (paths.length === 1 ? ' tag' : ' tags'), trendChart(paths))
       : '');
     pruneTrends();
   };
