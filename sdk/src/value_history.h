@@ -17,7 +17,8 @@ namespace kestrel::strata_sdk::detail {
 // lock); read() from any thread and takes no lock, so that a reader never holds up the value
 // path. The reader copies the points, then drops those a writer may have overwritten while it
 // copied (the counters started_ and done_ work as a sequence lock over the ring). Every field
-// is a relaxed atomic: plain loads and stores on the machines we run on.
+// is a relaxed atomic: plain loads and stores on the machines we run on. (ThreadSanitizer does
+// not model the two fences, so it may report a reader running beside a writer.)
 // Memory, fixed at construction: 16 bytes per point (time and kind in one word, the value's
 // bits in the other: a write touches one cache line). Strings and
 // structures keep their first kTextBytes bytes of text (JSON for structures) in a text area
