@@ -1,18 +1,15 @@
-// The tag registry of a device: add, edit, remove and write tags, subtags, the replay of
-// stored tags and the export texts.
-#include "device/eip_device.h"
+#include "device/tag_table.h"
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 
 #include "common/eip_log.h"
+#include "device/device_session.h"
 #include "device/device_support.h"
 #include "eip/eip_connection.h"
-#include "tag/eip_tag.h"
-
-using namespace device_detail;
 #include "strata_sdk/json.h"
+#include "tag/eip_tag.h"
 #include "tag/protocol_handler.h"
 #include "tag/protocol_handler_factory.h"
 #include "tag/tag_parameter_parser.h"
@@ -20,6 +17,7 @@ using namespace device_detail;
 
 using kestrel::strata_sdk::NodePath;
 using kestrel::strata_sdk::Variant;
+using namespace device_detail;
 
 namespace {
 
@@ -48,21 +46,36 @@ constexpr size_t kMinWriteBytes = 256;
 
 }  // namespace
 
-EipDevice::TagMap& EipDevice::GetMapTag(int8_t kind) {
+TagTable::TagTable(DeviceSession& session, PollList& pollList, DeviceCallbacks& callbacks,
+                   const DeviceLife& life)
+    : session_(session), pollList_(pollList), callbacks_(callbacks), life_(life) {}
+
+TagTable::TagMap& TagTable::MapOf(int8_t kind) {
     return kind == kKindExplicit ? explicitTagMap_ : ioTagMap_;
 }
 
-std::shared_ptr<EipTag> EipDevice::FindTagByAlias(const std::string& tagAlias, int8_t kind) {
-    std::lock_guard<std::mutex> lock(tagMapMutex_);
-    auto& map = GetMapTag(kind);
+std::shared_ptr<EipTag> TagTable::FindTagByAlias(const std::string& tagAlias, int8_t kind) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& map = MapOf(kind);
     auto it = map.find(tagAlias);
     return it == map.end() ? nullptr : it->second;
 }
 
-std::vector<TagInfo> EipDevice::ListTagInfos(int8_t kind, uint8_t rwMask) {
+bool TagTable::CopyTagInfo(const std::string& tagAlias, int8_t kind, TagInfo& info) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& map = MapOf(kind);
+    auto it = map.find(tagAlias);
+    if (it == map.end()) {
+        return false;
+    }
+    info = it->second->GetInfo();
+    return true;
+}
+
+std::vector<TagInfo> TagTable::ListTagInfos(int8_t kind, uint8_t rwMask) {
     std::vector<TagInfo> infos;
-    std::lock_guard<std::mutex> lock(tagMapMutex_);
-    for (const auto& entry : GetMapTag(kind)) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& entry : MapOf(kind)) {
         if (rwMask == 0 || HasBit(entry.second->GetInfo().rwFlag, rwMask)) {
             infos.push_back(entry.second->GetInfo());
         }
@@ -72,21 +85,21 @@ std::vector<TagInfo> EipDevice::ListTagInfos(int8_t kind, uint8_t rwMask) {
 
 // ============================================================================= tag operations
 
-std::unique_ptr<ProtocolHandler> EipDevice::FamilyHandler() {
+std::unique_ptr<ProtocolHandler> TagTable::FamilyHandler() {
     return std::unique_ptr<ProtocolHandler>(
-        ProtocolHandlerFactory::Create(GetConnectionInfo().family));
+        ProtocolHandlerFactory::Create(session_.ConnectionInfo().family));
 }
 
-int EipDevice::fail(int code, std::string& message) {
+int TagTable::Fail(int code, std::string& message) {
     message = errorText(code);
     return code;
 }
 
 // The alias a remove or write request names; a PCCC tag may be named by its
 // file address alone.
-std::string EipDevice::RequestedTagAlias(const Variant::MapType& map) const {
+std::string TagTable::RequestedTagAlias(const Variant::MapType& map) const {
     std::string alias = TrimmedString(map, "Tag Alias");
-    if (alias.empty() && GetConnectionInfo().family == kFamilyPccc) {
+    if (alias.empty() && session_.ConnectionInfo().family == kFamilyPccc) {
         alias = TrimmedString(map, "Tag Name");
     }
     return alias;
@@ -94,23 +107,23 @@ std::string EipDevice::RequestedTagAlias(const Variant::MapType& map) const {
 
 // The front of an add or edit: resets the answer, refuses a removed PLC and makes the family's
 // handler; null with `result` set when either fails.
-std::unique_ptr<ProtocolHandler> EipDevice::BeginTagRequest(int failCode, std::string& tagAlias,
-                                                            std::string& message, int& result) {
+std::unique_ptr<ProtocolHandler> TagTable::BeginTagRequest(int failCode, std::string& tagAlias,
+                                                           std::string& message, int& result) {
     tagAlias = "Unknown";
     message.clear();
-    if (retired_.load()) {
-        result = fail(link_error::kPlcNotExist, message);
+    if (life_.retired.load()) {
+        result = Fail(link_error::kPlcNotExist, message);
         return nullptr;
     }
     auto handler = FamilyHandler();
     if (handler == nullptr) {
-        result = fail(failCode, message);
+        result = Fail(failCode, message);
     }
     return handler;
 }
 
-int EipDevice::AddTag(EipConnection* testConnection, const Variant& tagObject, int8_t kind,
-                      std::string& tagAlias, std::string& message, bool restore) {
+int TagTable::AddTag(EipConnection* testConnection, const Variant& tagObject, int8_t kind,
+                     std::string& tagAlias, std::string& message, bool restore) {
     int result = 0;
     auto handler = BeginTagRequest(link_error::kAddTag, tagAlias, message, result);
     if (handler == nullptr) {
@@ -119,7 +132,7 @@ int EipDevice::AddTag(EipConnection* testConnection, const Variant& tagObject, i
     TagParameterParser parser(kind, Variant(tagObject));
     result = parser.ParseForAdd(*handler);
     if (result != 0) {
-        return fail(result, message);
+        return Fail(result, message);
     }
     parser.FillMissingWithDefaults();
     TagInfo& info = parser.GetInfo();
@@ -127,9 +140,9 @@ int EipDevice::AddTag(EipConnection* testConnection, const Variant& tagObject, i
     if (!info.alias.empty()) {
         tagAlias = info.alias;
     }
-    result = ValidateTagInfoOnAddTag(kind, info);
+    result = ValidateOnAdd(kind, info);
     if (result != 0) {
-        return fail(result, message);
+        return Fail(result, message);
     }
     auto tag =
         CreateCheckedTag(testConnection, info, link_error::kAddTag, restore, result, message);
@@ -139,7 +152,7 @@ int EipDevice::AddTag(EipConnection* testConnection, const Variant& tagObject, i
     return DoAddTag(kind, std::move(tag), parser.GetSubtags(), message);
 }
 
-int EipDevice::ValidateTagInfoOnAddTag(int8_t kind, const TagInfo& info) {
+int TagTable::ValidateOnAdd(int8_t kind, const TagInfo& info) {
     int result = TagInfoValidator(kind).Validate(info);
     if (result != 0) {
         return result;
@@ -154,7 +167,7 @@ int EipDevice::ValidateTagInfoOnAddTag(int8_t kind, const TagInfo& info) {
     return handler == nullptr ? link_error::kAddTag : handler->ValidateTagInfoOnAdd(info);
 }
 
-int EipDevice::ValidateTagInfoOnEditTag(int8_t kind, const TagInfo& info) {
+int TagTable::ValidateOnEdit(int8_t kind, const TagInfo& info) {
     int result = TagInfoValidator(kind).Validate(info);
     if (result != 0) {
         return result;
@@ -166,13 +179,13 @@ int EipDevice::ValidateTagInfoOnEditTag(int8_t kind, const TagInfo& info) {
 // The tag of info, built and checked against the PLC through testConnection; null with `result` set
 // when either fails (failCode when building fails without a message). A tag the PLC does not
 // have is kept when allowMissing (restoring a stored configuration).
-std::shared_ptr<EipTag> EipDevice::CreateCheckedTag(EipConnection* testConnection,
-                                                    const TagInfo& info, int failCode,
-                                                    bool allowMissing, int& result,
-                                                    std::string& message) {
+std::shared_ptr<EipTag> TagTable::CreateCheckedTag(EipConnection* testConnection,
+                                                   const TagInfo& info, int failCode,
+                                                   bool allowMissing, int& result,
+                                                   std::string& message) {
     auto tag = CreateTag(info, message);
     if (tag == nullptr) {
-        result = message.empty() ? fail(failCode, message) : link_error::kInvalidTagName;
+        result = message.empty() ? Fail(failCode, message) : link_error::kInvalidTagName;
         return nullptr;
     }
     result = TestAndUpdateTag(testConnection, tag.get(), message);
@@ -182,10 +195,10 @@ std::shared_ptr<EipTag> EipDevice::CreateCheckedTag(EipConnection* testConnectio
     return tag;
 }
 
-std::shared_ptr<EipTag> EipDevice::CreateTag(const TagInfo& info, std::string& message) {
-    std::shared_ptr<EipTag> tag(EipTag::Create(GetConnectionInfo().family));
+std::shared_ptr<EipTag> TagTable::CreateTag(const TagInfo& info, std::string& message) {
+    std::shared_ptr<EipTag> tag(EipTag::Create(session_.ConnectionInfo().family));
     if (tag == nullptr) {
-        eiplog::Error("createTag", GetAlias() + ": Create tag fail - " + info.alias);
+        eiplog::Error("createTag", session_.Alias() + ": Create tag fail - " + info.alias);
         return nullptr;
     }
     tag->SetInfo(info);
@@ -196,7 +209,7 @@ std::shared_ptr<EipTag> EipDevice::CreateTag(const TagInfo& info, std::string& m
     return tag;
 }
 
-int EipDevice::TestAndUpdateTag(EipConnection* plcConnection, EipTag* tag, std::string& message) {
+int TagTable::TestAndUpdateTag(EipConnection* plcConnection, EipTag* tag, std::string& message) {
     TagInfo& info = tag->GetInfo();
     if (HasBit(info.rwFlag, kRwFlagIo)) {
         info.innerType = kInnerTypeSint;
@@ -230,7 +243,7 @@ int EipDevice::TestAndUpdateTag(EipConnection* plcConnection, EipTag* tag, std::
 }
 
 // Gives an I/O tag its "Data" subtag covering the whole data.
-void EipDevice::AddDataSubTag(EipTag& tag, std::vector<SubTagInfo>& added) {
+void TagTable::AddDataSubTag(EipTag& tag, std::vector<SubTagInfo>& added) {
     const TagInfo& info = tag.GetInfo();
     if (HasBit(info.rwFlag, kRwFlagIo)) {
         const SubTagInfo data{kSubtagDataAlias, 0, kInnerTypeSint, info.dataLen};
@@ -242,8 +255,8 @@ void EipDevice::AddDataSubTag(EipTag& tag, std::vector<SubTagInfo>& added) {
 
 // Adds the subtags of a "Subtags" list to the tag; failures are listed in the
 // message.
-void EipDevice::AddListedSubTags(EipTag& tag, const std::vector<Variant>& subtagList,
-                                 std::vector<SubTagInfo>& added, std::string& message) {
+void TagTable::AddListedSubTags(EipTag& tag, const std::vector<Variant>& subtagList,
+                                std::vector<SubTagInfo>& added, std::string& message) {
     std::vector<std::string> failed;
     for (const Variant& element : subtagList) {
         if (!element.is_map()) {
@@ -261,27 +274,27 @@ void EipDevice::AddListedSubTags(EipTag& tag, const std::vector<Variant>& subtag
     AppendFailedSubTags(message, failed);
 }
 
-int EipDevice::DoAddTag(int8_t kind, std::shared_ptr<EipTag> tag,
-                        const std::vector<Variant>& subtagList, std::string& message) {
+int TagTable::DoAddTag(int8_t kind, std::shared_ptr<EipTag> tag,
+                       const std::vector<Variant>& subtagList, std::string& message) {
     std::vector<SubTagInfo> subtags;
     if (!IsTagAliasExist(tag->GetInfo().alias, kind)) {
         AddDataSubTag(*tag, subtags);
         AddListedSubTags(*tag, subtagList, subtags, message);
     }
     if (AddTagToMap(std::move(tag), kind, &subtags) != 0) {
-        return fail(retired_.load() ? link_error::kPlcNotExist : link_error::kAddTag, message);
+        return Fail(life_.retired.load() ? link_error::kPlcNotExist : link_error::kAddTag, message);
     }
     return 0;
 }
 
-int EipDevice::AddTagToMap(std::shared_ptr<EipTag> tag, int8_t kind,
-                           std::vector<SubTagInfo>* subtags) {
+int TagTable::AddTagToMap(std::shared_ptr<EipTag> tag, int8_t kind,
+                          std::vector<SubTagInfo>* subtags) {
     const TagInfo info = tag->GetInfo();
-    const std::string alias = GetAlias();
+    const std::string alias = session_.Alias();
     {
-        std::lock_guard<std::mutex> lock(tagMapMutex_);
-        auto& map = GetMapTag(kind);
-        if (retired_.load()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto& map = MapOf(kind);
+        if (life_.retired.load()) {
             return -1;  // the PLC was removed while the tag was being checked
         }
         if (map.count(info.alias) != 0) {
@@ -296,43 +309,44 @@ int EipDevice::AddTagToMap(std::shared_ptr<EipTag> tag, int8_t kind,
         }
         map.emplace(info.alias, std::move(tag));
     }
-    auto cb = callbacks();
+    auto cb = callbacks_.Get();
     if (cb->tagNodeCreated) {
         cb->tagNodeCreated(alias, info, subtags);
     }
     return 0;
 }
 
-int EipDevice::RemoveTagFromMap(const std::string& tagAlias, int8_t kind, bool notify) {
+int TagTable::RemoveTagFromMap(const std::string& tagAlias, int8_t kind, bool notify) {
     std::shared_ptr<EipTag> tag;
     {
-        std::lock_guard<std::mutex> pollingLock(pollingMutex_);
-        std::lock_guard<std::mutex> mapLock(tagMapMutex_);
-        auto& map = GetMapTag(kind);
+        auto pollListEditor = pollList_.Edit();
+        std::lock_guard<std::mutex> mapLock(mutex_);
+        auto& map = MapOf(kind);
         auto it = map.find(tagAlias);
         if (it == map.end()) {
-            eiplog::Info("RemoveTagFromMap", alias_ + ": Tag alias is not exist - " + tagAlias);
+            eiplog::Info("RemoveTagFromMap",
+                         session_.Alias() + ": Tag alias is not exist - " + tagAlias);
             return -1;
         }
         tag = std::move(it->second);
-        ReplacePolledTagLocked(tag.get(), nullptr);
+        pollListEditor.Replace(tag.get(), nullptr);
         map.erase(it);
     }
     const TagInfo info = tag->GetInfo();
     std::vector<SubTagInfo> subtags = tag->GetSubTags();
-    auto cb = callbacks();
+    auto cb = callbacks_.Get();
     if (notify && cb->tagNodeRemoved) {
-        cb->tagNodeRemoved(GetAlias(), info, &subtags);
+        cb->tagNodeRemoved(session_.Alias(), info, &subtags);
     }
     return 0;
 }
 
-int EipDevice::ResetTag(int8_t kind) {
+int TagTable::ResetTag(int8_t kind) {
     for (;;) {
         std::string first;
         {
-            std::lock_guard<std::mutex> lock(tagMapMutex_);
-            auto& map = GetMapTag(kind);
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto& map = MapOf(kind);
             if (map.empty()) {
                 return 0;
             }
@@ -346,14 +360,14 @@ int EipDevice::ResetTag(int8_t kind) {
     }
 }
 
-bool EipDevice::IsTagAliasExist(const std::string& tagAlias, int8_t kind) {
+bool TagTable::IsTagAliasExist(const std::string& tagAlias, int8_t kind) {
     return FindTagByAlias(tagAlias, kind) != nullptr;
 }
 
-bool EipDevice::IsTagNameExist(const std::string& tagName, int8_t kind,
-                               const std::string& ignoreAlias) {
-    std::lock_guard<std::mutex> lock(tagMapMutex_);
-    for (const auto& entry : GetMapTag(kind)) {
+bool TagTable::IsTagNameExist(const std::string& tagName, int8_t kind,
+                              const std::string& ignoreAlias) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& entry : MapOf(kind)) {
         if (entry.first != ignoreAlias && entry.second->GetInfo().tagName == tagName) {
             return true;
         }
@@ -361,23 +375,23 @@ bool EipDevice::IsTagNameExist(const std::string& tagName, int8_t kind,
     return false;
 }
 
-int EipDevice::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tagAlias,
-                         std::string& message) {
+int TagTable::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tagAlias,
+                        std::string& message) {
     tagAlias = "Unknown";
     message.clear();
     if (!tagObject.is_map()) {
-        return fail(link_error::kInvalidJson, message);
+        return Fail(link_error::kInvalidJson, message);
     }
     const auto& map = tagObject.as_map();
     const std::string alias = RequestedTagAlias(map);
     if (alias.empty()) {
-        return fail(link_error::kTagAliasNotInserted, message);
+        return Fail(link_error::kTagAliasNotInserted, message);
     }
     tagAlias = alias;
     auto subtags = map.find("Subtags");
     if (subtags == map.end() || !subtags->second.is_array()) {
         if (RemoveTagFromMap(alias, kind, true) != 0) {
-            return fail(link_error::kRemoveTag, message);
+            return Fail(link_error::kRemoveTag, message);
         }
         return 0;
     }
@@ -400,8 +414,8 @@ int EipDevice::RemoveTag(const Variant& tagObject, int8_t kind, std::string& tag
     return 0;
 }
 
-int EipDevice::EditTag(EipConnection* testConnection, const Variant& tagObject, int8_t kind,
-                       std::string& tagAlias, std::string& message) {
+int TagTable::EditTag(EipConnection* testConnection, const Variant& tagObject, int8_t kind,
+                      std::string& tagAlias, std::string& message) {
     int result = 0;
     auto handler = BeginTagRequest(link_error::kEditTag, tagAlias, message, result);
     if (handler == nullptr) {
@@ -410,45 +424,39 @@ int EipDevice::EditTag(EipConnection* testConnection, const Variant& tagObject, 
     TagParameterParser parser(kind, Variant(tagObject));
     result = parser.ParseForEdit(*handler);
     if (result != 0) {
-        return fail(result, message);
+        return Fail(result, message);
     }
     TagInfo& info = parser.GetInfo();
     TagInfo& extra = parser.GetExtra();
     handler->PreProcessTagInfo(info);
     if (info.alias.empty()) {
-        return fail(link_error::kTagAliasNotInserted, message);
+        return Fail(link_error::kTagAliasNotInserted, message);
     }
     const std::string oldAlias = info.alias;
     tagAlias = oldAlias;
     TagInfo old;
-    {
-        std::lock_guard<std::mutex> lock(tagMapMutex_);
-        auto& map = GetMapTag(kind);
-        auto it = map.find(oldAlias);
-        if (it == map.end()) {
-            return fail(link_error::kTagNotExist, message);
-        }
-        old = it->second->GetInfo();
+    if (!CopyTagInfo(oldAlias, kind, old)) {
+        return Fail(link_error::kTagNotExist, message);
     }
     result = handler->PostProcessTagInfoOnEdit(info, extra, old);
     if (result != 0) {
-        return fail(result, message);
+        return Fail(result, message);
     }
     const std::string newAlias = extra.alias;
     if (!newAlias.empty() && newAlias != oldAlias && IsTagAliasExist(newAlias, kind)) {
-        return fail(link_error::kNewTagAliasExists, message);
+        return Fail(link_error::kNewTagAliasExists, message);
     }
     if (!info.tagName.empty() && info.tagName != old.tagName &&
         IsTagNameExist(info.tagName, kind, oldAlias)) {
-        return fail(link_error::kTagNameExists, message);
+        return Fail(link_error::kTagNameExists, message);
     }
     parser.CopyMissingFrom(old);
     if (!newAlias.empty()) {
         info.alias = newAlias;
     }
-    result = ValidateTagInfoOnEditTag(kind, info);
+    result = ValidateOnEdit(kind, info);
     if (result != 0) {
-        return fail(result, message);
+        return Fail(result, message);
     }
     auto tag = CreateCheckedTag(testConnection, info, link_error::kEditTag, false, result, message);
     if (tag == nullptr) {
@@ -460,8 +468,8 @@ int EipDevice::EditTag(EipConnection* testConnection, const Variant& tagObject, 
 // Replaces the tag under oldAlias by newTag in one step under the locks; the
 // poll list gets the new tag in the old one's place (or loses it when the new
 // tag is not read). An I/O tag keeps the subtags that still fit its data.
-int EipDevice::DoEditTag(int8_t kind, const std::string& oldAlias, std::shared_ptr<EipTag> newTag,
-                         const std::vector<Variant>& subtagList, std::string& message) {
+int TagTable::DoEditTag(int8_t kind, const std::string& oldAlias, std::shared_ptr<EipTag> newTag,
+                        const std::vector<Variant>& subtagList, std::string& message) {
     const TagInfo info = newTag->GetInfo();
     std::vector<SubTagInfo> keptSubTags;
     if (auto current = FindTagByAlias(oldAlias, kind)) {
@@ -485,25 +493,25 @@ int EipDevice::DoEditTag(int8_t kind, const std::string& oldAlias, std::shared_p
 
     std::shared_ptr<EipTag> oldTag;
     {
-        std::lock_guard<std::mutex> pollingLock(pollingMutex_);
-        std::lock_guard<std::mutex> mapLock(tagMapMutex_);
-        auto& map = GetMapTag(kind);
+        auto pollListEditor = pollList_.Edit();
+        std::lock_guard<std::mutex> mapLock(mutex_);
+        auto& map = MapOf(kind);
         auto it = map.find(oldAlias);
         if (it == map.end()) {
-            return fail(link_error::kRemoveTag, message);
+            return Fail(link_error::kRemoveTag, message);
         }
         if (info.alias != oldAlias && map.count(info.alias) != 0) {
-            return fail(link_error::kAddTag, message);
+            return Fail(link_error::kAddTag, message);
         }
         oldTag = std::move(it->second);
-        ReplacePolledTagLocked(oldTag.get(), HasBit(info.rwFlag, kRwFlagRead) ? newTag : nullptr);
+        pollListEditor.Replace(oldTag.get(), HasBit(info.rwFlag, kRwFlagRead) ? newTag : nullptr);
         map.erase(it);
         map.emplace(info.alias, std::move(newTag));
     }
     const TagInfo oldInfo = oldTag->GetInfo();
     std::vector<SubTagInfo> oldSubTags = oldTag->GetSubTags();
-    auto cb = callbacks();
-    const std::string alias = GetAlias();
+    auto cb = callbacks_.Get();
+    const std::string alias = session_.Alias();
     if (cb->tagNodeRemoved) {
         cb->tagNodeRemoved(alias, oldInfo, &oldSubTags);
     }
@@ -513,12 +521,12 @@ int EipDevice::DoEditTag(int8_t kind, const std::string& oldAlias, std::shared_p
     return 0;
 }
 
-int EipDevice::WriteTag(EipConnection* testConnection, const Variant& tagObject, int8_t kind,
-                        std::string& tagAlias, std::string& message) {
+int TagTable::WriteTag(EipConnection* testConnection, const Variant& tagObject, int8_t kind,
+                       std::string& tagAlias, std::string& message) {
     tagAlias = "Unknown";
     message.clear();
     if (!tagObject.is_map()) {
-        return fail(link_error::kInvalidJson, message);
+        return Fail(link_error::kInvalidJson, message);
     }
     const auto& map = tagObject.as_map();
     const std::string alias = RequestedTagAlias(map);
@@ -527,39 +535,33 @@ int EipDevice::WriteTag(EipConnection* testConnection, const Variant& tagObject,
     }
     auto value = map.find("value");
     if (value == map.end()) {
-        return fail(link_error::kInvalidJson, message);
+        return Fail(link_error::kInvalidJson, message);
     }
     return WriteTagByAlias(testConnection, alias, value->second, kind, message);
 }
 
-int EipDevice::WriteTagByAlias(EipConnection* plcConnection, const std::string& tagAlias,
-                               const Variant& value, int8_t kind, std::string& message) {
+int TagTable::WriteTagByAlias(EipConnection* plcConnection, const std::string& tagAlias,
+                              const Variant& value, int8_t kind, std::string& message) {
     message.clear();
-    if (retired_.load()) {
-        return fail(link_error::kPlcNotExist, message);
+    if (life_.retired.load()) {
+        return Fail(link_error::kPlcNotExist, message);
     }
     if (tagAlias.empty()) {
-        return fail(link_error::kTagAliasNotInserted, message);
+        return Fail(link_error::kTagAliasNotInserted, message);
     }
     TagInfo info;
-    {
-        std::lock_guard<std::mutex> lock(tagMapMutex_);
-        auto& map = GetMapTag(kind);
-        auto it = map.find(tagAlias);
-        if (it == map.end()) {
-            return fail(link_error::kTagNotExist, message);
-        }
-        info = it->second->GetInfo();
+    if (!CopyTagInfo(tagAlias, kind, info)) {
+        return Fail(link_error::kTagNotExist, message);
     }
     if (!HasBit(info.rwFlag, kRwFlagWrite)) {
-        return fail(link_error::kTagNotWriteable, message);
+        return Fail(link_error::kTagNotWriteable, message);
     }
     // The write works on its own copy of the tag, so that polling and the other
     // actions never wait for the PLC's answer.
     std::string ignored;
     const std::shared_ptr<EipTag> tag = CreateTag(info, ignored);
     if (tag == nullptr) {
-        return fail(link_error::kWriteTag, message);
+        return Fail(link_error::kWriteTag, message);
     }
     // Room for the whole value the test read learned (a large array goes out in fragments).
     std::vector<uint8_t> bytes(std::clamp<size_t>(
@@ -567,12 +569,12 @@ int EipDevice::WriteTagByAlias(EipConnection* plcConnection, const std::string& 
     const int32_t length =
         tag->ConvertVexa2Raw(value, bytes.data(), static_cast<uint16_t>(bytes.size()));
     if (length <= 0) {
-        return fail(link_error::kInvalidValue, message);
+        return Fail(link_error::kInvalidValue, message);
     }
     if (plcConnection == nullptr ||
         plcConnection->WriteDataToTag(tag->GetInfo(), tag->GetTagData(), bytes.data(),
                                       static_cast<uint16_t>(length)) != 0) {
-        return fail(link_error::kWriteTag, message);
+        return Fail(link_error::kWriteTag, message);
     }
     return 0;
 }
@@ -582,33 +584,33 @@ int EipDevice::WriteTagByAlias(EipConnection* plcConnection, const std::string& 
 // Runs fn on the I/O tag under the tag-map lock; logs and returns false when
 // the tag does not exist.
 template <typename Fn>
-bool EipDevice::WithIOTag(const char* operation, const std::string& tagAlias, Fn fn) {
-    std::lock_guard<std::mutex> lock(tagMapMutex_);
+bool TagTable::WithIOTag(const char* operation, const std::string& tagAlias, Fn fn) {
+    std::lock_guard<std::mutex> lock(mutex_);
     auto it = ioTagMap_.find(tagAlias);
     if (it == ioTagMap_.end()) {
-        eiplog::Error(operation, alias_ + ": Tag alias does not exist - " + tagAlias);
+        eiplog::Error(operation, session_.Alias() + ": Tag alias does not exist - " + tagAlias);
         return false;
     }
     fn(*it->second);
     return true;
 }
 
-int EipDevice::AddSubTag(const std::string& tagAlias, const SubTagInfo& subtag, bool notify) {
+int TagTable::AddSubTag(const std::string& tagAlias, const SubTagInfo& subtag, bool notify) {
     int result = -1;
     TagInfo info;
     WithIOTag("AddSubTag", tagAlias, [&](EipTag& tag) {
         result = tag.AddSubTag(subtag);
         info = tag.GetInfo();
     });
-    auto cb = callbacks();
+    auto cb = callbacks_.Get();
     if (result == 0 && notify && cb->subTagNodeCreated) {
-        cb->subTagNodeCreated(GetAlias(), info, subtag);
+        cb->subTagNodeCreated(session_.Alias(), info, subtag);
     }
     return result;
 }
 
-int EipDevice::EditSubTag(const std::string& tagAlias, const std::string& oldSubTagAlias,
-                          const SubTagInfo& subtag, bool notify) {
+int TagTable::EditSubTag(const std::string& tagAlias, const std::string& oldSubTagAlias,
+                         const SubTagInfo& subtag, bool notify) {
     int result = -1;
     TagInfo info;
     SubTagInfo old;
@@ -621,8 +623,8 @@ int EipDevice::EditSubTag(const std::string& tagAlias, const std::string& oldSub
     if (result != 0 || !notify || oldSubTagAlias == kSubtagDataAlias) {
         return result;
     }
-    auto cb = callbacks();
-    const std::string alias = GetAlias();
+    auto cb = callbacks_.Get();
+    const std::string alias = session_.Alias();
     if (cb->subTagNodeRemoved) {
         cb->subTagNodeRemoved(alias, info, old);
     }
@@ -632,8 +634,8 @@ int EipDevice::EditSubTag(const std::string& tagAlias, const std::string& oldSub
     return 0;
 }
 
-int EipDevice::RemoveSubTag(const std::string& tagAlias, const std::string& subTagAlias,
-                            bool notify) {
+int TagTable::RemoveSubTag(const std::string& tagAlias, const std::string& subTagAlias,
+                           bool notify) {
     int result = -1;
     TagInfo info;
     SubTagInfo old;
@@ -642,18 +644,18 @@ int EipDevice::RemoveSubTag(const std::string& tagAlias, const std::string& subT
         result = tag.RemoveSubTag(subTagAlias);
         info = tag.GetInfo();
     });
-    auto cb = callbacks();
+    auto cb = callbacks_.Get();
     if (result == 0 && notify && subTagAlias != kSubtagDataAlias && cb->subTagNodeRemoved) {
-        cb->subTagNodeRemoved(GetAlias(), info, old);
+        cb->subTagNodeRemoved(session_.Alias(), info, old);
     }
     return result;
 }
 
-int EipDevice::ImportSubTags(const std::string& tagAlias, const Variant& subtags,
-                             std::string& message) {
+int TagTable::ImportSubTags(const std::string& tagAlias, const Variant& subtags,
+                            std::string& message) {
     message.clear();
     if (!subtags.is_array()) {
-        return fail(link_error::kInvalidJson, message);
+        return Fail(link_error::kInvalidJson, message);
     }
     bool failed = false;
     for (const Variant& element : subtags.as_array()) {
@@ -664,55 +666,27 @@ int EipDevice::ImportSubTags(const std::string& tagAlias, const Variant& subtags
             failed = true;
         }
     }
-    return failed ? fail(link_error::kImportSubtag, message) : 0;
+    return failed ? Fail(link_error::kImportSubtag, message) : 0;
 }
 
 // ================================================================================== persistence
 
-void EipDevice::AddPersistenceTagStr(const NodePath& path, const std::string& text) {
+void TagTable::AddPersistenceTagStr(const NodePath& path, const std::string& text) {
     std::lock_guard<std::mutex> lock(persistMutex_);
     persistedTagStrings_.emplace(path, text);
 }
 
-void EipDevice::AddPersistenceSubTagStr(const NodePath& path, const SubTagInfo& subtag) {
+void TagTable::AddPersistenceSubTagStr(const NodePath& path, const SubTagInfo& subtag) {
     std::lock_guard<std::mutex> lock(persistMutex_);
     persistedSubTags_.emplace(path, subtag);
 }
 
-void EipDevice::CreatePersistenceTag() {
-    const bool never = neverConnected_.load();
-    size_t count = 0;
-    {
-        std::lock_guard<std::mutex> lock(persistMutex_);
-        count = persistedTagStrings_.size();
-    }
-    eiplog::Info("CreatePersistenceTag", "Create previous tags count - " + std::to_string(count) +
-                                             (never ? " but not excute" : ""));
-    const std::string alias = GetAlias();
-    auto cb = callbacks();
-    if (cb->productInfo) {
-        cb->productInfo(alias, GetProductInfo());
-    }
-    NotifyPollingState(true);
-    if (never) {
-        return;
-    }
-    if (!ReplayPersistedTags(*cb)) {
-        return;
-    }
-    std::string message;
-    if (explicitPollingInterval_.load() != 0 && explicitPollingStopped_.load() != 0) {
-        StartExplicitPolling(explicitPollingInterval_.load(), message);
-    }
-    if (ioParam1_.load() != 0 && ioPollingStopped_.load() != 0) {
-        StartIOPolling(ioParam1_.load(), ioParam2_.load(), message);
-    }
-    NotifyStates(explicitConnectionState_.load(), ucmmState_.load());
+size_t TagTable::PersistedTagCount() {
+    std::lock_guard<std::mutex> lock(persistMutex_);
+    return persistedTagStrings_.size();
 }
 
-// Replays the stored tags and subtags; false (entries kept for the next
-// connection, reconnect started) when no test connection can be made.
-bool EipDevice::ReplayPersistedTags(const EipDeviceCallbacks& cb) {
+bool TagTable::ReplayPersistedTags(const EipDeviceCallbacks& cb) {
     std::map<NodePath, std::string> tagStrings;
     std::map<NodePath, SubTagInfo> subtags;
     {
@@ -726,15 +700,14 @@ bool EipDevice::ReplayPersistedTags(const EipDeviceCallbacks& cb) {
     std::unique_ptr<EipConnection> test;
     if (!tagStrings.empty()) {
         std::string message;
-        test.reset(EipConnection::MakeTestConnection(GetConnectionInfo(), message, stopFd_));
+        test.reset(EipConnection::MakeTestConnection(session_.ConnectionInfo(), message,
+                                                     session_.StopFd()));
         if (test == nullptr) {
             {
                 std::lock_guard<std::mutex> lock(persistMutex_);
                 persistedTagStrings_.insert(tagStrings.begin(), tagStrings.end());
                 persistedSubTags_.insert(subtags.begin(), subtags.end());
             }
-            DisconnectFromPLC();
-            StartReconnectProcess();
             return false;
         }
     }
@@ -751,8 +724,8 @@ bool EipDevice::ReplayPersistedTags(const EipDeviceCallbacks& cb) {
     return true;
 }
 
-void EipDevice::ReplayPersistedTag(const EipDeviceCallbacks& cb, EipConnection* test,
-                                   const NodePath& path, const std::string& text) {
+void TagTable::ReplayPersistedTag(const EipDeviceCallbacks& cb, EipConnection* test,
+                                  const NodePath& path, const std::string& text) {
     const std::string tagAlias = kestrel::strata_sdk::string_unescape(path.get_name());
     const int8_t kind =
         path.get_parent_path().get_parent_path().get_name() == "EM Tags" ? kKindExplicit : kKindIO;
@@ -774,13 +747,13 @@ void EipDevice::ReplayPersistedTag(const EipDeviceCallbacks& cb, EipConnection* 
     }
     // A tag kept untested, or added with a remark, shows why on its node.
     if ((result != 0 || !message.empty()) && cb.tagStatus) {
-        cb.tagStatus(GetAlias(), tagAlias, kind, message);
+        cb.tagStatus(session_.Alias(), tagAlias, kind, message);
     }
 }
 
-int EipDevice::ExportTags(int8_t kind, std::string& text) {
-    std::lock_guard<std::mutex> lock(tagMapMutex_);
-    const auto& map = GetMapTag(kind);
+int TagTable::ExportTags(int8_t kind, std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto& map = MapOf(kind);
     if (map.empty()) {
         text = errorText(link_error::kTagNotExist);
         return -1;
@@ -798,7 +771,7 @@ int EipDevice::ExportTags(int8_t kind, std::string& text) {
     return 0;
 }
 
-int EipDevice::ExportSubTags(const std::string& tagAlias, std::string& text) {
+int TagTable::ExportSubTags(const std::string& tagAlias, std::string& text) {
     int written = -1;
     const bool found = WithIOTag("ExportSubTags", tagAlias,
                                  [&](EipTag& tag) { written = tag.ExportSubTags(text); });
@@ -811,4 +784,37 @@ int EipDevice::ExportSubTags(const std::string& tagAlias, std::string& text) {
         return -1;
     }
     return 0;
+}
+
+// ======================================================================= polling and value queue
+
+std::vector<PolledTag> TagTable::ReadTags() {
+    std::vector<PolledTag> tags;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& entry : explicitTagMap_) {
+        const TagInfo& info = entry.second->GetInfo();
+        if (HasBit(info.rwFlag, kRwFlagRead)) {
+            tags.push_back(PolledTag{entry.second, std::make_shared<const TagInfo>(info)});
+        }
+    }
+    return tags;
+}
+
+bool TagTable::StillMapped(const EipTag& tag) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = explicitTagMap_.find(tag.GetInfo().alias);
+    return it != explicitTagMap_.end() && it->second.get() == &tag;
+}
+
+void TagTable::LearnDataLength(PolledTag& polled, int32_t dataLength) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    TagInfo& info = polled.tag->GetInfo();
+    info.dataLen = dataLength;
+    polled.record = std::make_shared<const TagInfo>(info);
+}
+
+std::vector<SubTagInfo> TagTable::IoSubTags(const std::string& tagAlias) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = ioTagMap_.find(tagAlias);
+    return it == ioTagMap_.end() ? std::vector<SubTagInfo>() : it->second->GetSubTags();
 }
