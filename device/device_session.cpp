@@ -61,7 +61,7 @@ ConnectInfo DeviceSession::ConnectionInfo() const {
     return connectInfo_;
 }
 
-ProductInfo DeviceSession::ProductInfo() const {
+ProductInfo DeviceSession::GetProductInfo() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return productInfo_;
 }
@@ -169,7 +169,7 @@ int DeviceSession::Connect(const ConnectInfo& info, bool restore) {
         // the sequence is over, so the socket thread never sees a half-open one.
         std::shared_ptr<EipConnection> plcConnection;
         std::shared_ptr<ProtocolHandler> handler;
-        ProductInfo product = ProductInfo();
+        ProductInfo product = GetProductInfo();
         bool explicitOpen = false;
         result = MakeConnectionObjects(info, plcConnection, handler);
         if (result == 0) {

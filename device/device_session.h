@@ -43,7 +43,7 @@ class DeviceSession {
     void SetConnectionInfo(const ConnectInfo& info);
     std::string Alias() const;
     ConnectInfo ConnectionInfo() const;
-    ProductInfo ProductInfo() const;
+    ProductInfo GetProductInfo() const;
     std::shared_ptr<EipConnection> Connection() const;
     // The descriptor that ends the socket waits of a connect once the device retires.
     int StopFd() const { return stopFd_; }

@@ -62,7 +62,7 @@ void EipDevice::CreatePersistenceTag() {
     const std::string alias = session_.Alias();
     auto cb = callbacks_.Get();
     if (cb->productInfo) {
-        cb->productInfo(alias, session_.ProductInfo());
+        cb->productInfo(alias, session_.GetProductInfo());
     }
     NotifyPollingState();
     if (never) {

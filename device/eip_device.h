@@ -63,7 +63,7 @@ class EipDevice {
     // ---- read-only views for actions and the node tree ----
     std::string GetAlias() const { return session_.Alias(); }
     ConnectInfo GetConnectionInfo() const { return session_.ConnectionInfo(); }
-    ProductInfo GetProductInfo() const { return session_.ProductInfo(); }
+    ProductInfo GetProductInfo() const { return session_.GetProductInfo(); }
     uint8_t GetExplicitConnectionState() const { return session_.ExplicitConnectionState(); }
     uint8_t GetUCMMState() const { return session_.UCMMState(); }
     int8_t GetExplicitPollingStopped() const { return pollingState_.explicitStopped.load(); }

@@ -70,8 +70,8 @@ int IoPolling::StartTag(const std::string& tagAlias, int interval, uint16_t udpP
     auto connection = std::make_unique<EipIoConnection>(std::move(session));
     bool opened = false;
     if (interval < 0 || interval > 0xFFFF ||
-        connection->OpenIOConnection(info, session_.ProductInfo(), static_cast<uint16_t>(interval),
-                                     udpPort) != 0 ||
+        connection->OpenIOConnection(info, session_.GetProductInfo(),
+                                     static_cast<uint16_t>(interval), udpPort) != 0 ||
         listener_->OpenSocket(connectInfo.host, udpPort, opened) < 0 ||
         !listener_->Add(info, std::move(connection))) {
         message = errorText(link_error::kStartListening);

@@ -16,7 +16,6 @@
 namespace {
 
 namespace sdk = kestrel::strata_sdk;
-using kestrel::strata_sdk::Variant;
 using link_error::GetCategory;
 
 // Little-endian fields round-trip (floats keep their bit pattern, sign of zero and NaN

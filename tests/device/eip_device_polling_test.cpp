@@ -61,8 +61,11 @@ TEST_F(DevicePollingTest, StatesAreBusyWhileARequestIsOutstandingAndReadyAfterTh
     delay.delay = std::chrono::milliseconds(1500);
     plc.Sim().InjectFault(delay);
     EipDevice* device = StartPolling(1, 1000);
-    ASSERT_TRUE(WaitUntil([&] { return device->GetExplicitConnectionState() == kExplicitBusy; }));
-    EXPECT_EQ(kUcmmBusy, device->GetUCMMState());
+    // The polling thread sets the two states one after the other.
+    ASSERT_TRUE(WaitUntil([&] {
+        return device->GetExplicitConnectionState() == kExplicitBusy &&
+               device->GetUCMMState() == kUcmmBusy;
+    }));
     // Notified: BUSY at the cycle start, READY at its end.
     ASSERT_TRUE(WaitUntil([&] {
         return ReadyAfterBusy(rec.ExplicitStates(), kExplicitBusy, kExplicitReady) &&

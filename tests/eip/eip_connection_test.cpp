@@ -521,8 +521,8 @@ TEST_F(ExplicitConnectionTest, ForwardOpenAndCloseWithoutAnAnswerOrSocket) {
 
 // A connected reply reaches the family only when it is on our connection, of a service the family
 // takes and successful, or an embedded service error of a batch (the records say which failed).
-// A reply on another connection, an error or another service is refused (-1); a closed socket or
-// a restarted controller is a lost reply (-2).
+// A reply on another connection, an error or another service is refused (-1); a reply of another
+// sequence count, a closed socket or a restarted controller is a lost reply (-2).
 TEST_F(ExplicitConnectionTest, ConnectedRepliesReachTheFamilyOnlyWhenTheyAreItsOwn) {
     const std::vector<uint8_t> batch = {2, 0, 6, 0, 12, 0};  // two embedded replies
     const auto batchError = [batch](const plcsim::CipRequest&) {

@@ -99,19 +99,6 @@ TEST(RequestFrontTest, SendRRDataAndMessageRouterFrontsAreByteExactAndBounded) {
     EXPECT_EQ(EipConnection::BuildExplicitReqCommon(nullptr, 6, &request), -1);
 }
 
-TEST(EncapHeaderTest, HeaderFieldsAreReadLittleEndian) {
-    const uint8_t header[24] = {0x70, 0,   0x10, 0x02, 1,   2,   3,   4,   5, 0, 0, 0,
-                                'a',  'b', 'c',  'd',  'e', 'f', 'g', 'h', 9, 0, 0, 0};
-    EncapsulationMessage encap;
-    EXPECT_EQ(EipConnection::EipParseENCAP(header, encap), 0x0210);
-    EXPECT_EQ(encap.command, 0x70);
-    EXPECT_EQ(encap.sessionHandle, 0x04030201u);
-    EXPECT_EQ(encap.status, 5u);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(encap.senderContext), 8), "abcdefgh");
-    EXPECT_EQ(encap.options, 9u);
-    EXPECT_EQ(encap.data, header + 24);
-}
-
 // Unconnected and connected replies are decoded after the null address and the sequence count;
 // "partial transfer" (a fragment with more to come) is decoded for the caller to judge.
 TEST(ParserTest, WellFormedRepliesAreDecoded) {
@@ -179,18 +166,6 @@ TEST(ParserTest, MalformedRepliesAreRefused) {
     std::vector<uint8_t> longer = ReplyBuilder{rr, 0, good, 2}.Bytes();
     longer.resize(longer.size() + 2);
     EXPECT_EQ(Parse(longer)->result, -1);
-}
-
-TEST(ResponseErrorLogTest, StatusWithAndWithoutAdditionalStatus) {
-    tb_test::LogCapture log;
-    auto response = std::make_unique<ExplicitResponse>();
-    response->generalStatus = 5;
-    response->extStatusSize = 1;
-    EipConnection::LogResponseError("read failed", *response);
-    EXPECT_TRUE(log.Contains("read failed (5, 0)"));
-    response->extStatusSize = 0;
-    EipConnection::LogResponseError("read failed", *response);
-    EXPECT_TRUE(log.Contains("read failed (5)"));
 }
 
 TEST(SerialNumberTest, SerialIsCachedAndMatchesTheInterfaceAddress) {

@@ -149,49 +149,6 @@ class LogixPlcsimTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(LogixPlcsimTest, WritesAreReadBackFromTheController) {
-    uint8_t real[4];
-    PutLittleEndianFloat(33.25f, real);
-    // -100 as SINT: one byte and a pad byte on the wire.
-    EXPECT_EQ(Write("Value", kInnerTypeDint, {0x15, 0xCD, 0x5B, 0x07}), 0);
-    EXPECT_EQ(Write("Small", kInnerTypeSint, {0x9C}), 0);
-    EXPECT_EQ(Write("Motor1.Speed", kInnerTypeReal, Bytes(real, real + 4)), 0);
-    EXPECT_EQ(Write("Message", kInnerTypeStructure, {3, 0, 0, 0, 'a', 'b', 'c'}), 0);
-    EXPECT_EQ(Write("Buffer[4~5]", kInnerTypeDint, {1, 0, 0, 0, 2, 0, 0, 0}), 0);
-    EXPECT_EQ(plc->Tags().GetInt("Value"), 123456789);
-    EXPECT_EQ(plc->Tags().GetInt("Small"), -100);
-    EXPECT_EQ(plc->Tags().GetReal("Motor1.Speed"), 33.25);
-    EXPECT_EQ(plc->Tags().GetString("Message"), "abc");
-    EXPECT_EQ(plc->Tags().GetInt("Buffer[4]"), 1);
-    EXPECT_EQ(plc->Tags().GetInt("Buffer[5]"), 2);
-    EXPECT_EQ(plc->Tags().GetInt("Buffer[6]"), 6);
-    EXPECT_EQ(plc->Tags().WriteCount(), 5u);
-    auto value = LogixTag("Value");
-    EXPECT_EQ(GetLittleEndian32(TestRead(*value).data.data()), 123456789u);
-}
-
-// A dropped reply, or one of another sequence count (never taken as the answer), is a time-out
-// that closes the socket; a fresh session polls again.
-TEST_F(LogixPlcsimTest, LostOrMismatchedPollReplyIsATimeOutAndANewSessionPollsAgain) {
-    Poll("Value");
-    for (plcsim::FaultAction action :
-         {plcsim::FaultAction::Drop, plcsim::FaultAction::WrongSequenceCount}) {
-        plcsim::Fault fault;
-        fault.action = action;
-        fault.command = EIP_CMD_SEND_UNIT_DATA;
-        plc->Sim().InjectFault(fault);
-        size_t next = 0;
-        auto response = std::make_unique<TagRequestSet>();
-        EXPECT_EQ(PollOnce(next, *response), -2);
-        EXPECT_EQ(response->count, 0);
-        EXPECT_LT(connection->GetSocketFd(), 0);
-        connection = Connect();
-        ASSERT_NE(connection, nullptr);
-        int requests = 0;
-        EXPECT_EQ(PollCycle(requests), std::vector<Bytes>{Bytes({0xA0, 0x86, 0x01, 0x00})});
-    }
-}
-
 // ---- Connection sizes, packing both ways, fragments --------------------------------------------
 
 // Controller configurations a client meets: the large connection, firmware without it, a
