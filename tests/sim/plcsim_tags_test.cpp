@@ -281,24 +281,6 @@ TEST(LogixOverTcp, AReadLargerThanItsConnectionIsAPartialTransfer) {
 
 // ---- Definitions, moving values, command line ----------------------------------------------
 
-// The name index grows and is rebuilt after removals: tags are found in any letter case among
-// thousands.
-TEST(PlcsimTagDatabaseTest, FindsTagsAmongThousandsInAnyCaseAfterRemovals) {
-    LogixTagDatabase tags;
-    std::string error;
-    for (int i = 0; i < 3000; ++i) {
-        ASSERT_TRUE(tags.Define({"Tag" + std::to_string(i), "DINT", {}, i, {}}, error)) << error;
-    }
-    for (int i = 0; i < 3000; i += 2) {
-        ASSERT_TRUE(tags.Remove("TAG" + std::to_string(i)));
-    }
-    for (int i = 0; i < 3000; ++i) {
-        EXPECT_EQ(tags.GetInt("tag" + std::to_string(i)),
-                  i % 2 != 0 ? std::optional<int64_t>(i) : std::nullopt)
-            << i;
-    }
-}
-
 // An array is bounded by its total size (16 MiB), not by a count per dimension.
 TEST(LogixTagDefinitions, RefusesBadDefinitionsWithAReason) {
     LogixTagDatabase db;
