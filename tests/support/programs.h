@@ -89,24 +89,33 @@ class Tagbridge {
     bool AddPolledPlc(const std::string& alias, int sim_port, const nlohmann::json& tags,
                       int interval_ms) {
         const nlohmann::json success = nlohmann::json::parse(R"([[true, "success!"]])");
+        // An answer without rows (an error, no answer) is a failure, never an exception.
+        const auto rowsOf = [](const nlohmann::json& answer) {
+            return answer.is_object() ? answer.value("rows", nlohmann::json::array())
+                                      : nlohmann::json::array();
+        };
+        // The front listens before the link has created its root action.
+        if (!WaitUntil([&] { return Node("/addplc").has_value(); })) {
+            return false;
+        }
         const nlohmann::json added = Invoke("/addplc", {{"Alias", alias},
                                                         {"Host", "127.0.0.1"},
                                                         {"Port", sim_port},
                                                         {"Slot", 0},
                                                         {"Protocol Family", "CIP/EIP"}});
         const std::string em = "/" + alias + "/EM Tags";
-        if (added["rows"] != success ||
+        if (rowsOf(added) != success ||
             !WaitUntil([&] { return Node(em + "/Add Tags").has_value(); })) {
             return false;
         }
-        const nlohmann::json rows = Invoke(em + "/Add Tags", {{"Tags(json)", tags.dump()}})["rows"];
+        const nlohmann::json rows = rowsOf(Invoke(em + "/Add Tags", {{"Tags(json)", tags.dump()}}));
         for (const auto& row : rows) {
-            if (row[1] != "success!") {
+            if (!row.is_array() || row.size() < 2 || row[1] != "success!") {
                 return false;
             }
         }
         return rows.size() == tags.size() &&
-               Invoke(em + "/Start Polling", {{"Interval(ms)", interval_ms}})["rows"] == success;
+               rowsOf(Invoke(em + "/Start Polling", {{"Interval(ms)", interval_ms}})) == success;
     }
 
   private:
