@@ -13,6 +13,7 @@
 #include "device/eip_manager.h"
 #include "eip/eip_connection.h"
 #include "family/logix_browse.h"
+#include "link/link_context.h"
 #include "node/eip_node.h"
 #include "tag/eip_tag.h"
 
@@ -71,19 +72,10 @@ void AnswerSuccess(const EipAction::ResultStream& stream, const sdk::Variant& va
     answer(stream, MyActionValuesResult(sdk::ActionResult::Success, value));
 }
 
-// Structure templates read by browses, per PLC alias; a PLC's entries go with the PLC.
-LogixTemplateCache& TemplateCache() {
-    static LogixTemplateCache cache;
-    return cache;
-}
-
-EipDeviceHandle FindPLC(const std::string& alias) {
-    return g_eipManager != nullptr ? g_eipManager->GetPLC(alias) : nullptr;
-}
-
 // The "PLC" check, and "connected" when asked: a registered device, or the error message.
-EipDeviceHandle CheckedPLC(const std::string& alias, bool mustBeConnected, std::string& error) {
-    EipDeviceHandle device = FindPLC(alias);
+EipDeviceHandle CheckedPLC(EipManager& registry, const std::string& alias, bool mustBeConnected,
+                           std::string& error) {
+    EipDeviceHandle device = registry.GetPLC(alias);
     if (device == nullptr || device->IsRetired()) {
         error = message(link_error::kPlcNotExist);
         return nullptr;
@@ -227,13 +219,13 @@ void ApplyTagOperation(TagListOp op, EipDevice& device, EipConnection* test,
 }
 
 // Runs the checks and the per-object calls; false with `error` when a check failed.
-bool RunTagList(TagListOp op, const sdk::NodePath& folder, const sdk::Variant& params,
-                sdk::ActionStreamResult& table, std::string& error) {
+bool RunTagList(EipManager& registry, TagListOp op, const sdk::NodePath& folder,
+                const sdk::Variant& params, sdk::ActionStreamResult& table, std::string& error) {
     std::string tagsText;
     EipDeviceHandle device = nullptr;
     sdk::Variant tags;
     if (!RequireString(params, "Tags(json)", link_error::kTagsNotInserted, tagsText, error) ||
-        (device = CheckedPLC(AliasAbove(folder, 1), true, error)) == nullptr ||
+        (device = CheckedPLC(registry, AliasAbove(folder, 1), true, error)) == nullptr ||
         !ParseJsonText(tagsText, true, tags, error)) {
         return false;
     }
@@ -255,13 +247,13 @@ bool RunTagList(TagListOp op, const sdk::NodePath& folder, const sdk::Variant& p
     return true;
 }
 
-void TagListAction(TagListOp op, const EipAction::ResultStream& stream, const sdk::NodePath& folder,
-                   const sdk::Variant& params) {
+void TagListAction(EipManager& registry, TagListOp op, const EipAction::ResultStream& stream,
+                   const sdk::NodePath& folder, const sdk::Variant& params) {
     const char* operation = TagListOperation(op);
     eiplog::Info(operation, TagListTitle(op));
     sdk::ActionStreamResult table;
     std::string error;
-    const bool ran = RunTagList(op, folder, params, table, error);
+    const bool ran = RunTagList(registry, op, folder, params, table, error);
     if (ran && op == TagListOp::Add) {
         eiplog::Info(operation, "Successed to Add Tags");
     }
@@ -349,20 +341,31 @@ int EipAction::ParseNumberParam(const Variant& params, const std::string& key, u
     return 0;
 }
 
-EipDeviceCallbacks EipAction::MakeDeviceCallbacks() {
+namespace {
+
+// A device callback that runs `member` on `nodes`.
+template <typename Result, typename... Args>
+auto BindNode(const EipNode& nodes, Result (EipNode::*member)(Args...) const) {
+    return [nodes, member](Args... args) { return (nodes.*member)(std::forward<Args>(args)...); };
+}
+
+}  // namespace
+
+EipDeviceCallbacks EipAction::MakeDeviceCallbacks() const {
+    const EipNode nodes(context_);
     EipDeviceCallbacks cb;
-    cb.tagNodeCreated = &EipNode::CreateTagItemNode;
-    cb.tagNodeRemoved = &EipNode::RemoveTagItemNode;
-    cb.subTagNodeCreated = &EipNode::CreateSubTagItemNode;
-    cb.subTagNodeRemoved = &EipNode::RemoveSubTagItemNode;
-    cb.explicitConnectionState = &EipNode::ChangeExplicitConnectionState;
-    cb.ucmmState = &EipNode::ChangeUCMMState;
-    cb.explicitTagValues = &EipNode::ChangeExplicitTagNodeValues;
-    cb.ioTagValue = &EipNode::ChangeIOTagNodeValue;
-    cb.ioSubTagValue = &EipNode::ChangeIOSubTagNodeValue;
-    cb.actionToggle = &EipNode::ToggleActionNodes;
-    cb.productInfo = &EipNode::ChangeProductInfo;
-    cb.tagStatus = &EipNode::UpdateTagStatusByAlias;
+    cb.tagNodeCreated = BindNode(nodes, &EipNode::CreateTagItemNode);
+    cb.tagNodeRemoved = BindNode(nodes, &EipNode::RemoveTagItemNode);
+    cb.subTagNodeCreated = BindNode(nodes, &EipNode::CreateSubTagItemNode);
+    cb.subTagNodeRemoved = BindNode(nodes, &EipNode::RemoveSubTagItemNode);
+    cb.explicitConnectionState = BindNode(nodes, &EipNode::ChangeExplicitConnectionState);
+    cb.ucmmState = BindNode(nodes, &EipNode::ChangeUCMMState);
+    cb.explicitTagValues = BindNode(nodes, &EipNode::ChangeExplicitTagNodeValues);
+    cb.ioTagValue = BindNode(nodes, &EipNode::ChangeIOTagNodeValue);
+    cb.ioSubTagValue = BindNode(nodes, &EipNode::ChangeIOSubTagNodeValue);
+    cb.actionToggle = BindNode(nodes, &EipNode::ToggleActionNodes);
+    cb.productInfo = BindNode(nodes, &EipNode::ChangeProductInfo);
+    cb.tagStatus = BindNode(nodes, &EipNode::UpdateTagStatusByAlias);
     return cb;
 }
 
@@ -374,11 +377,11 @@ constexpr const char* kBrowseOp = "BrowseTagsNodeAction";
 
 // Reads the controller's tag list over a short session of its own, so that a browse never
 // waits for or disturbs the device's polling.
-bool BrowseController(const std::string& alias, const sdk::Variant& params,
+bool BrowseController(LinkContext& context, const std::string& alias, const sdk::Variant& params,
                       std::vector<LogixBrowseRow>& rows, std::string& error) {
     std::string filter;
     EipAction::ParseStringParam(params, "Filter", 1, filter);
-    EipDeviceHandle device = CheckedPLC(alias, false, error);
+    EipDeviceHandle device = CheckedPLC(context.registry, alias, false, error);
     if (device == nullptr) {
         return false;
     }
@@ -404,7 +407,7 @@ bool BrowseController(const std::string& alias, const sdk::Variant& params,
                                                                           sizeof response.data));
         return true;
     };
-    LogixBrowser browser(exchange, TemplateCache(), alias);
+    LogixBrowser browser(exchange, context.templates, alias);
     const auto started = std::chrono::steady_clock::now();
     const bool browsed = browser.Browse(filter, rows, error);
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -419,12 +422,12 @@ bool BrowseController(const std::string& alias, const sdk::Variant& params,
 }  // namespace
 
 void EipAction::BrowseTagsNodeAction(const ResultStream& stream, const NodePath& path,
-                                     const Variant& params, const std::error_code&) {
+                                     const Variant& params, const std::error_code&) const {
     eiplog::Info(kBrowseOp, "Browse Tags Action");
     sdk::ActionStreamResult table;
     std::vector<LogixBrowseRow> rows;
     std::string error;
-    if (BrowseController(AliasAbove(path, 1), params, rows, error)) {
+    if (BrowseController(context_, AliasAbove(path, 1), params, rows, error)) {
         for (const LogixBrowseRow& row : rows) {
             table.add_value(row.name).add_value(row.type).add_value(row.dimensions);
             table.add_value(row.scope).add_value(row.readable).next_row();
@@ -473,49 +476,46 @@ bool ConnectInfoFromParams(const sdk::Variant& params, ConnectInfo& info, std::s
 }  // namespace
 
 void EipAction::AddPLCNodeAction(const ResultStream& stream, const NodePath& path,
-                                 const Variant& params, const std::error_code& ec) {
+                                 const Variant& params, const std::error_code& ec) const {
     eiplog::Info("AddPLCNodeAction", "Add PLC Action");
     ValuesAction(stream, ec, [&](Variant&, std::string& error) {
         ConnectInfo info;
         if (!ConnectInfoFromParams(params, info, error) ||
-            !check(g_eipManager != nullptr && g_eipManager->AddPLC(info, false) == 0,
-                   link_error::kConnectPlc, error)) {
+            !check(context_.registry.AddPLC(info, false) == 0, link_error::kConnectPlc, error)) {
             return false;
         }
-        EipDeviceHandle device = FindPLC(info.alias);
+        EipDeviceHandle device = context_.registry.GetPLC(info.alias);
         if (!check(device != nullptr, link_error::kPlcNotExist, error)) {
             return false;
         }
         const ProductInfo product = device->GetProductInfo();
         device->SetCallbacks(MakeDeviceCallbacks());
-        return check(EipNode::CreatePLCNode(path, info, product) == 0, link_error::kCreatePlcNode,
-                     error);
+        return check(EipNode(context_).CreatePLCNode(path, info, product) == 0,
+                     link_error::kCreatePlcNode, error);
     });
 }
 
 void EipAction::RemovePLCNodeAction(const ResultStream&, const NodePath& path, const Variant&,
-                                    const std::error_code&) {
+                                    const std::error_code&) const {
     eiplog::Info("RemovePLCNodeAction", "Remove PLC Action");
-    if (g_eipManager != nullptr) {
-        g_eipManager->RemovePLC(AliasAbove(path, 0));
-    }
-    TemplateCache().Drop(AliasAbove(path, 0));
-    EipNode::RemovePLCNode(path);
+    context_.registry.RemovePLC(AliasAbove(path, 0));
+    context_.templates.Drop(AliasAbove(path, 0));
+    EipNode(context_).RemovePLCNode(path);
 }
 
 void EipAction::ResetTagsNodeAction(const ResultStream&, const NodePath& path, const Variant&,
-                                    const std::error_code&) {
+                                    const std::error_code&) const {
     eiplog::Info("ResetTagsNodeAction", "Reset Tags Action Action");
-    if (EipDeviceHandle device = FindPLC(AliasAbove(path, 1))) {
+    if (EipDeviceHandle device = context_.registry.GetPLC(AliasAbove(path, 1))) {
         device->ResetTag(KindOfFolder(path));
     }
 }
 
 void EipAction::ExportTagsNodeAction(const ResultStream& stream, const NodePath& path,
-                                     const Variant&, const std::error_code& ec) {
+                                     const Variant&, const std::error_code& ec) const {
     eiplog::Info("ExportTagsNodeAction", "Export Tags Action");
     ValuesAction(stream, ec, [&](Variant& exported, std::string& error) {
-        EipDeviceHandle device = CheckedPLC(AliasAbove(path, 1), false, error);
+        EipDeviceHandle device = CheckedPLC(context_.registry, AliasAbove(path, 1), false, error);
         std::string text;
         if (device == nullptr ||
             !DeviceCall(device->ExportTags(KindOfFolder(path), text), text, error)) {
@@ -527,11 +527,12 @@ void EipAction::ExportTagsNodeAction(const ResultStream& stream, const NodePath&
 }
 
 void EipAction::ExplicitStartPollingNodeAction(const ResultStream& stream, const NodePath& path,
-                                               const Variant& params, const std::error_code& ec) {
+                                               const Variant& params,
+                                               const std::error_code& ec) const {
     static const char* kOp = "EMStartPollingNodeAction";
     eiplog::Info(kOp, "EM Start Polling Action");
     ValuesAction(stream, ec, [&](Variant&, std::string& text) {
-        EipDeviceHandle device = CheckedPLC(AliasAbove(path, 1), true, text);
+        EipDeviceHandle device = CheckedPLC(context_.registry, AliasAbove(path, 1), true, text);
         if (device == nullptr) {
             return false;
         }
@@ -550,10 +551,10 @@ void EipAction::ExplicitStartPollingNodeAction(const ResultStream& stream, const
 }
 
 void EipAction::ExplicitStopPollingNodeAction(const ResultStream& stream, const NodePath& path,
-                                              const Variant&, const std::error_code& ec) {
+                                              const Variant&, const std::error_code& ec) const {
     eiplog::Info("EMStopPollingNodeAction", "EM Stop Polling Action");
     ValuesAction(stream, ec, [&](Variant&, std::string& text) {
-        EipDeviceHandle device = CheckedPLC(AliasAbove(path, 1), false, text);
+        EipDeviceHandle device = CheckedPLC(context_.registry, AliasAbove(path, 1), false, text);
         if (device == nullptr) {
             return false;
         }
@@ -565,10 +566,10 @@ void EipAction::ExplicitStopPollingNodeAction(const ResultStream& stream, const 
 namespace {
 
 // Checks of I/O Start Listening; false with `error` when one fails.
-bool CheckIOStart(EipDeviceHandle& device, const sdk::NodePath& path, const sdk::Variant& params,
-                  int& interval, int& udpPort, std::string& error) {
+bool CheckIOStart(EipManager& registry, EipDeviceHandle& device, const sdk::NodePath& path,
+                  const sdk::Variant& params, int& interval, int& udpPort, std::string& error) {
     static const char* kOp = "IOStartPollingNodeAction";
-    device = CheckedPLC(AliasAbove(path, 1), true, error);
+    device = CheckedPLC(registry, AliasAbove(path, 1), true, error);
     if (device == nullptr) {
         return false;
     }
@@ -585,14 +586,14 @@ bool CheckIOStart(EipDeviceHandle& device, const sdk::NodePath& path, const sdk:
 }  // namespace
 
 void EipAction::IOStartPollingNodeAction(const ResultStream& stream, const NodePath& path,
-                                         const Variant& params, const std::error_code&) {
+                                         const Variant& params, const std::error_code&) const {
     eiplog::Info("IOStartPollingNodeAction", "IO Start Polling Action");
     sdk::ActionStreamResult table;
     EipDeviceHandle device = nullptr;
     int interval = 0;
     int udpPort = 0;
     std::string error;
-    if (CheckIOStart(device, path, params, interval, udpPort, error)) {
+    if (CheckIOStart(context_.registry, device, path, params, interval, udpPort, error)) {
         const auto ioTags = device->ListTagInfos(kIOTagKind, kRWFlagIO);
         check(!ioTags.empty(), link_error::kIoTagsNotExist, error);
         for (const TagInfo& tag : ioTags) {
@@ -614,10 +615,10 @@ void EipAction::IOStartPollingNodeAction(const ResultStream& stream, const NodeP
 }
 
 void EipAction::IOStopPollingNodeAction(const ResultStream& stream, const NodePath& path,
-                                        const Variant&, const std::error_code& ec) {
+                                        const Variant&, const std::error_code& ec) const {
     eiplog::Info("IOStopPollingNodeAction", "IO Stop Polling Action");
     ValuesAction(stream, ec, [&](Variant&, std::string& text) {
-        EipDeviceHandle device = CheckedPLC(AliasAbove(path, 1), false, text);
+        EipDeviceHandle device = CheckedPLC(context_.registry, AliasAbove(path, 1), false, text);
         if (device == nullptr || !check(device->GetExplicitConnectionState() != kExplicitNonExist,
                                         link_error::kPlcNotConnected, text)) {
             return false;
@@ -628,14 +629,15 @@ void EipAction::IOStopPollingNodeAction(const ResultStream& stream, const NodePa
 }
 
 void EipAction::ExplicitWriteDataNodeAction(const ResultStream& stream, const NodePath& path,
-                                            const Variant& params, const std::error_code& ec) {
+                                            const Variant& params,
+                                            const std::error_code& ec) const {
     eiplog::Info("EMWriteDataNodeAction", "Write Data Action");
     ValuesAction(stream, ec, [&](Variant&, std::string& text) {
         std::string valueText;
         EipDeviceHandle device = nullptr;
         Variant value;
         if (!RequireString(params, "Value", link_error::kValueNotInserted, valueText, text) ||
-            (device = CheckedPLC(AliasAbove(path, 3), true, text)) == nullptr ||
+            (device = CheckedPLC(context_.registry, AliasAbove(path, 3), true, text)) == nullptr ||
             !ParseJsonText(valueText, false, value, text)) {
             return false;
         }
@@ -651,50 +653,52 @@ void EipAction::ExplicitWriteDataNodeAction(const ResultStream& stream, const No
 }
 
 void EipAction::AddTagsNodeAction(const ResultStream& stream, const NodePath& path,
-                                  const Variant& params, const std::error_code&) {
-    TagListAction(TagListOp::Add, stream, path, params);
+                                  const Variant& params, const std::error_code&) const {
+    TagListAction(context_.registry, TagListOp::Add, stream, path, params);
 }
 
 void EipAction::EditTagsNodeAction(const ResultStream& stream, const NodePath& path,
-                                   const Variant& params, const std::error_code&) {
-    TagListAction(TagListOp::Edit, stream, path, params);
+                                   const Variant& params, const std::error_code&) const {
+    TagListAction(context_.registry, TagListOp::Edit, stream, path, params);
 }
 
 void EipAction::RemoveTagsNodeAction(const ResultStream& stream, const NodePath& path,
-                                     const Variant& params, const std::error_code&) {
-    TagListAction(TagListOp::Remove, stream, path, params);
+                                     const Variant& params, const std::error_code&) const {
+    TagListAction(context_.registry, TagListOp::Remove, stream, path, params);
 }
 
 void EipAction::WriteTagsNodeAction(const ResultStream& stream, const NodePath& path,
-                                    const Variant& params, const std::error_code&) {
-    TagListAction(TagListOp::Write, stream, path, params);
+                                    const Variant& params, const std::error_code&) const {
+    TagListAction(context_.registry, TagListOp::Write, stream, path, params);
 }
 
 // ---- subtag actions (configuration only: none needs the PLC to be connected) --------------------
 
 void EipAction::IOAddSubNodeAction(const ResultStream& stream, const NodePath& path,
-                                   const Variant& params, const std::error_code& ec) {
+                                   const Variant& params, const std::error_code& ec) const {
     eiplog::Info("IOAddSubNodeAction", "Add Subtag Action");
     ValuesAction(stream, ec, [&](Variant&, std::string& error) {
         SubTagInfo subtag;
         EipDeviceHandle device = nullptr;
         const std::string tagAlias = AliasAbove(path, 0);
         return SubTagFromParams(params, kInnerTypeINT, subtag, error) &&
-               (device = CheckedPLC(AliasAbove(path, 2), false, error)) != nullptr &&
+               (device = CheckedPLC(context_.registry, AliasAbove(path, 2), false, error)) !=
+                   nullptr &&
                CheckSubTagFits(*device, tagAlias, subtag, error) &&
                check(device->AddSubTag(tagAlias, subtag, true) == 0, link_error::kAddSubtag, error);
     });
 }
 
 void EipAction::IOEditSubNodeAction(const ResultStream& stream, const NodePath& path,
-                                    const Variant& params, const std::error_code& ec) {
+                                    const Variant& params, const std::error_code& ec) const {
     eiplog::Info("IOEditSubNodeAction", "Edit Subtag Action");
     ValuesAction(stream, ec, [&](Variant&, std::string& error) {
         SubTagInfo subtag;
         EipDeviceHandle device = nullptr;
         const std::string tagAlias = AliasAbove(path, 1);
         return SubTagFromParams(params, kInnerTypeSINT, subtag, error) &&
-               (device = CheckedPLC(AliasAbove(path, 3), false, error)) != nullptr &&
+               (device = CheckedPLC(context_.registry, AliasAbove(path, 3), false, error)) !=
+                   nullptr &&
                CheckSubTagFits(*device, tagAlias, subtag, error) &&
                check(device->EditSubTag(tagAlias, AliasAbove(path, 0), subtag, true) == 0,
                      link_error::kEditSubtag, error);
@@ -702,10 +706,10 @@ void EipAction::IOEditSubNodeAction(const ResultStream& stream, const NodePath& 
 }
 
 void EipAction::IORemoveSubNodeAction(const ResultStream& stream, const NodePath& path,
-                                      const Variant&, const std::error_code& ec) {
+                                      const Variant&, const std::error_code& ec) const {
     eiplog::Info("IORemoveSubNodeAction", "Remove Subtag Action");
     ValuesAction(stream, ec, [&](Variant&, std::string& error) {
-        EipDeviceHandle device = CheckedPLC(AliasAbove(path, 3), false, error);
+        EipDeviceHandle device = CheckedPLC(context_.registry, AliasAbove(path, 3), false, error);
         return device != nullptr &&
                check(device->RemoveSubTag(AliasAbove(path, 1), AliasAbove(path, 0), true) == 0,
                      link_error::kRemoveSubtag, error);
@@ -713,14 +717,14 @@ void EipAction::IORemoveSubNodeAction(const ResultStream& stream, const NodePath
 }
 
 void EipAction::IOImportSubNodeAction(const ResultStream& stream, const NodePath& path,
-                                      const Variant& params, const std::error_code& ec) {
+                                      const Variant& params, const std::error_code& ec) const {
     eiplog::Info("IOImportSubNodeAction", "Import Subtags Action");
     ValuesAction(stream, ec, [&](Variant&, std::string& text) {
         std::string jsonText;
         EipDeviceHandle device = nullptr;
         Variant subtags;
         if (!RequireString(params, "json", link_error::kTagsNotInserted, jsonText, text) ||
-            (device = CheckedPLC(AliasAbove(path, 2), false, text)) == nullptr ||
+            (device = CheckedPLC(context_.registry, AliasAbove(path, 2), false, text)) == nullptr ||
             !ParseJsonText(jsonText, true, subtags, text)) {
             return false;
         }
@@ -731,10 +735,10 @@ void EipAction::IOImportSubNodeAction(const ResultStream& stream, const NodePath
 }
 
 void EipAction::IOExportSubNodeAction(const ResultStream& stream, const NodePath& path,
-                                      const Variant&, const std::error_code& ec) {
+                                      const Variant&, const std::error_code& ec) const {
     eiplog::Info("IOExportSubNodeAction", "Export Subtags Action");
     ValuesAction(stream, ec, [&](Variant& exported, std::string& error) {
-        EipDeviceHandle device = CheckedPLC(AliasAbove(path, 2), false, error);
+        EipDeviceHandle device = CheckedPLC(context_.registry, AliasAbove(path, 2), false, error);
         std::string text;
         if (device == nullptr ||
             !DeviceCall(device->ExportSubTags(AliasAbove(path, 0), text), text, error)) {

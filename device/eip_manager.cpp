@@ -5,9 +5,11 @@
 #include "common/eip_log.h"
 #include "device/eip_device.h"
 
-EipManager* g_eipManager = nullptr;
-
 EipManager::~EipManager() {
+    RemoveAll();
+}
+
+void EipManager::RemoveAll() {
     std::map<std::string, EipDeviceHandle> devices;
     {
         std::lock_guard<std::mutex> guard(lock_);

@@ -1,4 +1,4 @@
-// The process-wide registry of PLC devices, keyed by PLC alias.
+// The registry of PLC devices, keyed by PLC alias. main owns the one of the process.
 #pragma once
 
 #include <map>
@@ -23,8 +23,7 @@ using EipDeviceHandle = std::shared_ptr<EipDevice>;
 class EipManager {
   public:
     EipManager() = default;
-    // Retires every device in ascending alias order; each is destroyed when its last holder
-    // lets go (here, unless an action still holds it).
+    // Removes every device (RemoveAll).
     ~EipManager();
     EipManager(const EipManager&) = delete;
     EipManager& operator=(const EipManager&) = delete;
@@ -37,6 +36,9 @@ class EipManager {
     int AddPLCTemp(const std::string& alias);
     // 0 removed (device retired), -1 no such alias.
     int RemovePLC(const std::string& alias);
+    // Retires every device in ascending alias order; each is destroyed when its last holder
+    // lets go (here, unless an action still holds it).
+    void RemoveAll();
     // A shared handle; null when unknown.
     EipDeviceHandle GetPLC(const std::string& alias);
     // The registered aliases in ascending order.
@@ -51,6 +53,3 @@ class EipManager {
     std::set<std::string> connecting_;  // aliases of Add PLC connects in flight
     std::mutex lock_;
 };
-
-// Set once by main before the link runs; null until then.
-extern EipManager* g_eipManager;

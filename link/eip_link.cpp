@@ -7,7 +7,7 @@
 #include "action/eip_action.h"
 #include "common/eip_log.h"
 #include "device/eip_device.h"
-#include "device/eip_manager.h"
+#include "link/link_context.h"
 #include "node/eip_node.h"
 #include "tag/eip_tag.h"
 
@@ -68,13 +68,9 @@ std::string Unescaped(const std::string& name) {
     return sdk::string_unescape(name);
 }
 
-EipDeviceHandle FindDevice(const std::string& alias) {
-    return g_eipManager ? g_eipManager->GetPLC(alias) : nullptr;
-}
-
 }  // namespace
 
-EipLink::EipLink(sdk::Link& link) : responder(link.responder()) {
+EipLink::EipLink(LinkContext& context) : context_(context), responder(context.link.responder()) {
     Info("EipLink", "EipLink constructor");
     subscription_ = responder->subscribe_node_created(
         "^/.+", [this](const NodeInfo& info, sdk::NodeCreationContext context,
@@ -92,7 +88,7 @@ void EipLink::initialize(const std::string& linkName, const std::error_code& ec)
         return;
     }
     Info("initialize", "EipLink - EIP link initialized - " + linkName);
-    EipNode::CreateRootNode(NodePath("/"));
+    EipNode(context_).CreateRootNode(NodePath("/"));
 }
 
 void EipLink::connected(const std::error_code&) {
@@ -119,9 +115,9 @@ void EipLink::nodes_child_created(const NodeInfo& info, sdk::NodeCreationContext
         ReadyCreatedPLC(info);
         return;
     }
-    if (info.path.get_parent_path().is_root() && g_eipManager) {
+    if (info.path.get_parent_path().is_root()) {
         // Reserve the alias so that an Add PLC during the restore cannot take it.
-        g_eipManager->AddPLCTemp(Unescaped(info.name));
+        context_.registry.AddPLCTemp(Unescaped(info.name));
     }
     std::lock_guard<std::mutex> lock(nodesMutex_);
     std::map<std::string, Node>* level = &nodes;
@@ -244,8 +240,8 @@ void EipLink::ReadNode(const NodePath& path, Reader reader, RestoreQueue queue) 
 void EipLink::FinishWalk(const NodePath& path, const RestoreQueue& queue) {
     if (queue->plcRegistered) {
         if (EipDeviceHandle device = FindDevice(queue->plcSettings.alias)) {
-            EipNode::CreatePLCNode(queue->plcPath.get_parent_path(), queue->plcSettings,
-                                   device->GetProductInfo());
+            EipNode(context_).CreatePLCNode(queue->plcPath.get_parent_path(), queue->plcSettings,
+                                            device->GetProductInfo());
         }
     }
     // The walk only read the stored tree: connecting and replaying the tags is the PLC's own
@@ -291,9 +287,9 @@ void EipLink::DeserializePLC(const NodeInfo& info, const std::error_code& ec, Re
                                std::to_string(settings.port) + " " + std::to_string(settings.slot) +
                                " " + (settings.family == kFamilyCip ? "CIP/EIP" : "PCCC"));
 
-    if (g_eipManager != nullptr && g_eipManager->AddPLC(settings, true) == 0) {
+    if (context_.registry.AddPLC(settings, true) == 0) {
         if (EipDeviceHandle device = FindDevice(settings.alias)) {
-            device->SetCallbacks(EipAction::MakeDeviceCallbacks());
+            device->SetCallbacks(EipAction(context_).MakeDeviceCallbacks());
             queue->plcRegistered = true;
             queue->plcPath = path;
             queue->plcSettings = settings;
@@ -371,7 +367,7 @@ void EipLink::DeserializeTag(const NodeInfo& info, const std::error_code& ec, Re
         Info("deserializeTag", "device is not exist - " + alias);
         status = kPlcNotFoundStatus;
     }
-    EipNode::UpdateTagStatusToPath(path, status);
+    EipNode(context_).UpdateTagStatusToPath(path, status);
     DeserializeNextNode(path, queue);
 }
 
@@ -402,4 +398,8 @@ void EipLink::DeserializeSubtag(const NodeInfo& info, const std::error_code& ec,
 std::map<std::string, EipLink::Node> EipLink::PendingNodes() {
     std::lock_guard<std::mutex> lock(nodesMutex_);
     return nodes;
+}
+
+EipDeviceHandle EipLink::FindDevice(const std::string& alias) const {
+    return context_.registry.GetPLC(alias);
 }

@@ -19,12 +19,14 @@
 #include "strata_sdk/sdk.h"
 
 class EipDevice;
+struct LinkContext;
 
 // Threads: every member function runs on SDK threads (the dispatch thread for lifecycle
 // callbacks, notifications and completions). nodesMutex_ guards `nodes`, the only state shared
-// between calls; it is never held while calling into the SDK or a device. One PLC's restore steps
-// run strictly one after the other (each step starts the next from its completion), and the
-// RestoreWalk of a PLC is touched only by its own chain.
+// between calls; it is never held while calling into the SDK or a device. The context (the
+// broker link and the PLC registry) is only read. One PLC's restore steps run strictly one after
+// the other (each step starts the next from its completion), and the RestoreWalk of a PLC is
+// touched only by its own chain.
 class EipLink {
   public:
     using NodePath = kestrel::strata_sdk::NodePath;
@@ -44,7 +46,8 @@ class EipLink {
     };
     using RestoreQueue = std::shared_ptr<RestoreWalk>;
 
-    explicit EipLink(kestrel::strata_sdk::Link& link);
+    // Subscribes to the node creations of the context's broker link until destroyed.
+    explicit EipLink(LinkContext& context);
     ~EipLink();
     EipLink(const EipLink&) = delete;
     EipLink& operator=(const EipLink&) = delete;
@@ -81,7 +84,10 @@ class EipLink {
     void ReadNode(const NodePath& path, Reader reader, RestoreQueue queue);
     void FinishWalk(const NodePath& path, const RestoreQueue& queue);
     void ReadyCreatedPLC(const NodeInfo& info);
+    // The registered device of `alias`; null when unknown.
+    std::shared_ptr<EipDevice> FindDevice(const std::string& alias) const;
 
+    LinkContext& context_;
     std::shared_ptr<kestrel::strata_sdk::Responder> responder;
     std::mutex nodesMutex_;
     std::map<std::string, Node> nodes;

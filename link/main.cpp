@@ -16,8 +16,8 @@
 
 #include "common/eip_log.h"
 #include "device/eip_manager.h"
-#include "link/eip_globals.h"
 #include "link/eip_link.h"
+#include "link/link_context.h"
 #include "link/plc_metrics.h"
 #include "mqtt/mqtt_bridge.h"
 #include "strata_sdk/sdk.h"
@@ -73,14 +73,13 @@ void RestoreStopSignals() {
 // The MQTT side says its death first, while the tree still stands. The link is stopped next so
 // that no SDK callback can reach a device being destroyed; the registry destroys its devices
 // after releasing its lock.
-void Shutdown(sdk::Link& link, tbmqtt::MqttBridge* mqtt) {
+void Shutdown(sdk::Link& link, EipManager& registry, tbmqtt::MqttBridge* mqtt) {
     if (mqtt) {
         mqtt->Stop();
     }
     link.stop();
     link.join();
-    delete g_eipManager;
-    g_eipManager = nullptr;
+    registry.RemoveAll();
 }
 
 }  // namespace
@@ -107,10 +106,11 @@ int main(int argc, char** argv) {
     eiplog::Info("main",
                  std::string("Strata SDK ") + kSdkVersion + " build: " + link.get_version_info());
 
-    g_link = &link;
-    g_eipManager = new EipManager;
-
-    EipLink eipLink(link);
+    // The process owns the broker link and the PLC registry; the node tree, the actions and the
+    // restore reach them through the context, which outlives the stopped link.
+    EipManager registry;
+    LinkContext context(link, registry);
+    EipLink eipLink(context);
     link.set_on_initialized_handler([&eipLink](const std::string& name, const std::error_code& ec) {
         eipLink.initialize(name, ec);
     });
@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
         [&eipLink](const std::error_code& ec) { eipLink.disconnected(ec); });
 
     link.set_metrics_source(
-        [](sdk::MetricsText& out) { WritePlcMetrics(g_eipManager->CollectStats(), out); });
+        [&registry](sdk::MetricsText& out) { WritePlcMetrics(registry.CollectStats(), out); });
 
     // Started before the link runs, so that it sees every node as it is created or restored.
     std::unique_ptr<tbmqtt::MqttBridge> mqtt;
@@ -127,7 +127,7 @@ int main(int argc, char** argv) {
         mqtt = std::make_unique<tbmqtt::MqttBridge>(link.broker(), *mqttOptions);
         if (!mqtt->Start(mqttError)) {
             std::cerr << kLinkName << ": " << mqttError << "\n";
-            Shutdown(link, nullptr);
+            Shutdown(link, registry, nullptr);
             return 1;
         }
     }
@@ -135,13 +135,13 @@ int main(int argc, char** argv) {
     if (!link.non_blocking_run()) {
         // The SDK has logged why (node store unusable, console address taken): without a link
         // there is nothing to run.
-        Shutdown(link, mqtt.get());
+        Shutdown(link, registry, mqtt.get());
         return 1;
     }
     WaitForStopSignal(signals, link.options().log_file());
     eiplog::Info("sighandler", "Exit Tagbridge");
     RestoreStopSignals();
-    Shutdown(link, mqtt.get());
+    Shutdown(link, registry, mqtt.get());
 
     eiplog::Info("main", "exit success!!");
     std::exit(0);

@@ -11,7 +11,7 @@
 
 #include "action/link_errors.h"
 #include "common/eip_log.h"
-#include "link/eip_globals.h"
+#include "link/link_context.h"
 #include "node/eip_node_internal.h"
 #include "tag/eip_tag.h"
 
@@ -21,8 +21,8 @@ using sdk::Variant;
 
 namespace eip_node_detail {
 
-std::shared_ptr<sdk::Responder> GetResponder(const char* operation) {
-    std::shared_ptr<sdk::Responder> responder = g_link ? g_link->responder() : nullptr;
+std::shared_ptr<sdk::Responder> GetResponder(sdk::Link& link, const char* operation) {
+    std::shared_ptr<sdk::Responder> responder = link.responder();
     if (!responder) {
         eiplog::Error(operation, "no broker link to reach the node tree");
     }
@@ -96,23 +96,23 @@ NodePath TagPath(const NodePath& listPath, const std::string& tagAlias) {
     return listPath / sdk::string_escape(tagAlias);
 }
 
-void SetValue(const char* operation, const NodePath& path, Variant value) {
-    if (auto responder = GetResponder(operation)) {
+void SetValue(sdk::Link& link, const char* operation, const NodePath& path, Variant value) {
+    if (auto responder = GetResponder(link, operation)) {
         responder->set_value(path, std::move(value));
     }
 }
 
-void UpdateConfigs(const char* operation, const sdk::NodeUpdater& updater) {
-    if (auto responder = GetResponder(operation)) {
+void UpdateConfigs(sdk::Link& link, const char* operation, const sdk::NodeUpdater& updater) {
+    if (auto responder = GetResponder(link, operation)) {
         responder->update_node(updater);
     }
 }
 
 // Creates a folder and, once it exists, runs `then` with its path.
 template <typename Fill, typename Then>
-void CreateFolder(const char* operation, const NodePath& parent, const std::string& name, Fill fill,
-                  Then then) {
-    auto responder = GetResponder(operation);
+void CreateFolder(sdk::Link& link, const char* operation, const NodePath& parent,
+                  const std::string& name, Fill fill, Then then) {
+    auto responder = GetResponder(link, operation);
     if (!responder) {
         return;
     }
@@ -135,8 +135,8 @@ void NothingAfter(const NodePath&) {}
 
 // The product name, vendor ID and the two connection states of a new PLC node. Not stored:
 // they are rebuilt whenever the PLC node is created.
-void CreatePLCValueNodes(const NodePath& plcPath, const ProductInfo& product) {
-    auto responder = GetResponder("CreatePLCNode");
+void CreatePLCValueNodes(sdk::Link& link, const NodePath& plcPath, const ProductInfo& product) {
+    auto responder = GetResponder(link, "CreatePLCNode");
     if (!responder) {
         return;
     }
@@ -216,25 +216,25 @@ SubTagInfo DataSubTag(const TagInfo& tag) {
 
 // Runs once a tag node exists: its Write Data action, and for I/O tags the "Data" subtag, the
 // configured subtags and the subtag actions.
-void CompleteTagNode(const NodePath& path, const TagInfo& tag, bool writeList,
+void CompleteTagNode(const EipNode& nodes, const NodePath& path, const TagInfo& tag, bool writeList,
                      const std::vector<SubTagInfo>& subtags) {
     if (writeList) {
-        EipNode::CreateExplicitWriteDataNode(path);
+        nodes.CreateExplicitWriteDataNode(path);
     }
     if (!HasFlag(tag, kRwFlagIo)) {
         return;
     }
     const std::string alias =
         sdk::string_unescape(path.get_parent_path().get_parent_path().get_name());
-    EipNode::CreateSubTagItemNode(alias, tag, DataSubTag(tag));
+    nodes.CreateSubTagItemNode(alias, tag, DataSubTag(tag));
     for (const SubTagInfo& sub : subtags) {
         if (sub.alias != kSubtagDataAlias) {
-            EipNode::CreateSubTagItemNode(alias, tag, sub);
+            nodes.CreateSubTagItemNode(alias, tag, sub);
         }
     }
-    EipNode::CreateIOAddSubNode(path);
-    EipNode::CreateIOExportSubNode(path);
-    EipNode::CreateIOImportSubNode(path);
+    nodes.CreateIOAddSubNode(path);
+    nodes.CreateIOExportSubNode(path);
+    nodes.CreateIOImportSubNode(path);
 }
 
 // ---- raw bytes to broker values -------------------------------------------------------------
@@ -516,7 +516,7 @@ NodePath EipNode::IOTagsPath(const std::string& alias) {
     return PLCPath(alias) / kIOTags;
 }
 
-void EipNode::CreateRootNode(const NodePath& root) {
+void EipNode::CreateRootNode(const NodePath& root) const {
     CreateAddPLCNode(root);
 }
 
@@ -530,8 +530,8 @@ sdk::NodeBuilder& EipNode::CreateCommonNode(sdk::NodeBuilder& out, const NodePat
 }
 
 int EipNode::CreatePLCNode(const NodePath& parent, const ConnectInfo& conn,
-                           const ProductInfo& product) {
-    auto responder = GetResponder("CreatePLCNode");
+                           const ProductInfo& product) const {
+    auto responder = GetResponder(context_.link, "CreatePLCNode");
     if (!responder) {
         return -1;
     }
@@ -544,40 +544,43 @@ int EipNode::CreatePLCNode(const NodePath& parent, const ConnectInfo& conn,
         .config("$protocol family", conn.family == kFamilyCip ? "CIP/EIP" : "PCCC")
         .config("$slot", static_cast<int64_t>(conn.slot));
     const NodePath plcPath = parent / name;
-    responder->create_node(
-        builder, [plcPath, product](const std::vector<sdk::NodeInfo>&, const std::error_code& ec) {
-            if (ec) {
-                LogNodeFailure(ec, link_error::kCreateNode, plcPath);
-                return;
-            }
-            CreatePLCValueNodes(plcPath, product);
-            CreateExplicitTagsNode(plcPath);
-            CreateIOTagsNode(plcPath);
-        });
+    responder->create_node(builder,
+                           [nodes = *this, plcPath, product](const std::vector<sdk::NodeInfo>&,
+                                                             const std::error_code& ec) {
+                               if (ec) {
+                                   LogNodeFailure(ec, link_error::kCreateNode, plcPath);
+                                   return;
+                               }
+                               CreatePLCValueNodes(nodes.context_.link, plcPath, product);
+                               nodes.CreateExplicitTagsNode(plcPath);
+                               nodes.CreateIOTagsNode(plcPath);
+                           });
     return 0;
 }
 
-void EipNode::CreateExplicitTagsNode(const NodePath& parent) {
+void EipNode::CreateExplicitTagsNode(const NodePath& parent) const {
     CreateFolder(
-        "CreateEMTagsNode", parent, kExplicitTags,
+        context_.link, "CreateEMTagsNode", parent, kExplicitTags,
         [](sdk::NodeBuilder& b) { b.config(kIsIt, "emtags").config("$Polling Interval", 0); },
-        [](const NodePath& explicitTagsPath) {
-            CreateExplicitReadTagsNode(explicitTagsPath);
-            CreateExplicitWriteTagsNode(explicitTagsPath);
+        [nodes = *this](const NodePath& explicitTagsPath) {
+            nodes.CreateExplicitReadTagsNode(explicitTagsPath);
+            nodes.CreateExplicitWriteTagsNode(explicitTagsPath);
         });
 }
 
-void EipNode::CreateExplicitReadTagsNode(const NodePath& parent) {
-    CreateFolder("CreateEMReadTagsNode", parent, kReadTagsList, NoFill, NothingAfter);
+void EipNode::CreateExplicitReadTagsNode(const NodePath& parent) const {
+    CreateFolder(context_.link, "CreateEMReadTagsNode", parent, kReadTagsList, NoFill,
+                 NothingAfter);
 }
 
-void EipNode::CreateExplicitWriteTagsNode(const NodePath& parent) {
-    CreateFolder("CreateEMWriteTagsNode", parent, kWriteTagsList, NoFill, NothingAfter);
+void EipNode::CreateExplicitWriteTagsNode(const NodePath& parent) const {
+    CreateFolder(context_.link, "CreateEMWriteTagsNode", parent, kWriteTagsList, NoFill,
+                 NothingAfter);
 }
 
-void EipNode::CreateIOTagsNode(const NodePath& parent) {
+void EipNode::CreateIOTagsNode(const NodePath& parent) const {
     CreateFolder(
-        "CreateIOTagsNode", parent, kIOTags,
+        context_.link, "CreateIOTagsNode", parent, kIOTags,
         [](sdk::NodeBuilder& b) {
             b.config(kIsIt, "iotags")
                 .config("$Listening Interval", 0)
@@ -586,8 +589,8 @@ void EipNode::CreateIOTagsNode(const NodePath& parent) {
         NothingAfter);
 }
 
-void EipNode::RemovePLCNode(const NodePath& plcPath) {
-    if (auto responder = GetResponder("RemovePLCNode")) {
+void EipNode::RemovePLCNode(const NodePath& plcPath) const {
+    if (auto responder = GetResponder(context_.link, "RemovePLCNode")) {
         responder->remove_node(plcPath, LogRemoveFailure(plcPath));
     }
 }
@@ -602,47 +605,49 @@ const char* EipNode::UCMMStateText(unsigned char state) {
     return StateText(state, kTexts);
 }
 
-void EipNode::ChangeExplicitConnectionState(const std::string& alias, unsigned char state) {
-    SetValue("ChangeEMCnxnState", PLCPath(alias) / "coxnstate", ExplicitConnectionStateText(state));
+void EipNode::ChangeExplicitConnectionState(const std::string& alias, unsigned char state) const {
+    SetValue(context_.link, "ChangeEMCnxnState", PLCPath(alias) / "coxnstate",
+             ExplicitConnectionStateText(state));
 }
 
-void EipNode::ChangeUCMMState(const std::string& alias, unsigned char state) {
-    SetValue("ChangeUCMMState", PLCPath(alias) / "ucmmstate", UCMMStateText(state));
+void EipNode::ChangeUCMMState(const std::string& alias, unsigned char state) const {
+    SetValue(context_.link, "ChangeUCMMState", PLCPath(alias) / "ucmmstate", UCMMStateText(state));
 }
 
-void EipNode::ChangeProductInfo(const std::string& alias, const ProductInfo& product) {
-    SetValue("ChangeProductInfo", PLCPath(alias) / "productname", product.productName);
-    SetValue("ChangeProductInfo", PLCPath(alias) / "productvendor",
+void EipNode::ChangeProductInfo(const std::string& alias, const ProductInfo& product) const {
+    SetValue(context_.link, "ChangeProductInfo", PLCPath(alias) / "productname",
+             product.productName);
+    SetValue(context_.link, "ChangeProductInfo", PLCPath(alias) / "productvendor",
              static_cast<uint64_t>(product.vendorId));
 }
 
-void EipNode::ChangeExplicitPollingState(const std::string& alias, unsigned short interval) {
+void EipNode::ChangeExplicitPollingState(const std::string& alias, unsigned short interval) const {
     sdk::NodeUpdater updater(ExplicitTagsPath(alias));
     updater.config("$Polling Interval", static_cast<uint64_t>(interval));
-    UpdateConfigs("ChangeEMPollingState", updater);
+    UpdateConfigs(context_.link, "ChangeEMPollingState", updater);
 }
 
 void EipNode::ChangeIOPollingState(const std::string& alias, unsigned short interval,
-                                   unsigned short udpPort) {
+                                   unsigned short udpPort) const {
     sdk::NodeUpdater updater(IOTagsPath(alias));
     updater.config("$Listening Interval", static_cast<uint64_t>(interval))
         .config("$Listening UDP Port", static_cast<uint64_t>(udpPort));
-    UpdateConfigs("ChangeIOPollingState", updater);
+    UpdateConfigs(context_.link, "ChangeIOPollingState", updater);
 }
 
-void EipNode::UpdateTagStatusToPath(const NodePath& tagPath, const std::string& status) {
+void EipNode::UpdateTagStatusToPath(const NodePath& tagPath, const std::string& status) const {
     sdk::NodeUpdater updater(tagPath);
     updater.config(kStatus, status);
-    UpdateConfigs("UpdateTagStatusToPath", updater);
+    UpdateConfigs(context_.link, "UpdateTagStatusToPath", updater);
 }
 
 void EipNode::UpdateTagStatusToPath(const NodePath& listPath, const std::string& tagAlias,
-                                    const std::string& status) {
+                                    const std::string& status) const {
     UpdateTagStatusToPath(TagPath(listPath, tagAlias), status);
 }
 
 void EipNode::UpdateTagStatus(const std::string& alias, const TagInfo& tag,
-                              const std::string& status) {
+                              const std::string& status) const {
     if (HasFlag(tag, kRwFlagRead)) {
         UpdateTagStatusToPath(ReadTagsListPath(alias), tag.alias, status);
     }
@@ -655,7 +660,7 @@ void EipNode::UpdateTagStatus(const std::string& alias, const TagInfo& tag,
 }
 
 void EipNode::UpdateTagStatusByAlias(const std::string& alias, const std::string& tagAlias,
-                                     signed char kind, const std::string& status) {
+                                     signed char kind, const std::string& status) const {
     if (kind == 1) {
         UpdateTagStatusToPath(ReadTagsListPath(alias), tagAlias, status);
         UpdateTagStatusToPath(WriteTagsListPath(alias), tagAlias, status);
@@ -685,7 +690,7 @@ int EipNode::TypeToValueType(unsigned char family, int innerType, int dataLen) {
 }
 
 void EipNode::CreateTagItemNode(const std::string& alias, const TagInfo& tag,
-                                std::vector<SubTagInfo>* subtags) {
+                                std::vector<SubTagInfo>* subtags) const {
     if (HasFlag(tag, kRwFlagRead)) {
         CreateTagItemNodeToPath(ReadTagsListPath(alias), tag, false, subtags);
     }
@@ -698,20 +703,20 @@ void EipNode::CreateTagItemNode(const std::string& alias, const TagInfo& tag,
 }
 
 void EipNode::CreateTagItemNodeToPath(const NodePath& listPath, const TagInfo& tag, bool writeList,
-                                      std::vector<SubTagInfo>* subtags) {
-    auto responder = GetResponder("CreateTagItemNodeToPath");
+                                      std::vector<SubTagInfo>* subtags) const {
+    auto responder = GetResponder(context_.link, "CreateTagItemNodeToPath");
     if (!responder) {
         return;
     }
     const std::string name = sdk::string_escape(tag.alias);
     const NodePath path = listPath / name;
     std::vector<SubTagInfo> subtagCopy = subtags ? *subtags : std::vector<SubTagInfo>{};
-    auto complete = [path, tag, writeList, subtagCopy](const std::error_code& ec) {
+    auto complete = [nodes = *this, path, tag, writeList, subtagCopy](const std::error_code& ec) {
         if (ec) {
             LogNodeFailure(ec, link_error::kCreateNode, path);
             return;
         }
-        CompleteTagNode(path, tag, writeList, subtagCopy);
+        CompleteTagNode(nodes, path, tag, writeList, subtagCopy);
     };
     if (responder->node_exists(path)) {
         sdk::NodeUpdater updater(path);
@@ -727,29 +732,29 @@ void EipNode::CreateTagItemNodeToPath(const NodePath& listPath, const TagInfo& t
 }
 
 void EipNode::CreateSubTagItemNode(const std::string& alias, const TagInfo& tag,
-                                   const SubTagInfo& sub) {
+                                   const SubTagInfo& sub) const {
     if (HasFlag(tag, kRwFlagIo)) {
         CreateSubTagItemNodeToPath(TagPath(IOTagsPath(alias), tag.alias), tag, sub);
     }
 }
 
 void EipNode::CreateSubTagItemNodeToPath(const NodePath& tagPath, const TagInfo& tag,
-                                         const SubTagInfo& sub) {
+                                         const SubTagInfo& sub) const {
     static const char* const kOperation = "CreateSubTagItemNodeToPath";
-    auto responder = GetResponder(kOperation);
+    auto responder = GetResponder(context_.link, kOperation);
     if (!responder) {
         return;
     }
     const std::string name = sdk::string_escape(sub.alias);
     const NodePath path = tagPath / name;
-    auto complete = [path, sub](const std::error_code& ec) {
+    auto complete = [nodes = *this, path, sub](const std::error_code& ec) {
         if (ec) {
             LogNodeFailure(ec, link_error::kCreateNode, path);
             return;
         }
         if (sub.alias != kSubtagDataAlias) {
-            CreateIOEditSubNode(path, sub);
-            CreateIORemoveSubNode(path);
+            nodes.CreateIOEditSubNode(path, sub);
+            nodes.CreateIORemoveSubNode(path);
         }
     };
     if (responder->node_exists(path)) {
@@ -768,7 +773,7 @@ void EipNode::CreateSubTagItemNodeToPath(const NodePath& tagPath, const TagInfo&
 }
 
 void EipNode::RemoveTagItemNode(const std::string& alias, const TagInfo& tag,
-                                std::vector<SubTagInfo>* /*subtags: go with the tag node*/) {
+                                std::vector<SubTagInfo>* /*subtags: go with the tag node*/) const {
     if (HasFlag(tag, kRwFlagRead)) {
         RemoveTagItemNodeFromPath(TagPath(ReadTagsListPath(alias), tag.alias));
     }
@@ -781,15 +786,15 @@ void EipNode::RemoveTagItemNode(const std::string& alias, const TagInfo& tag,
 }
 
 void EipNode::RemoveSubTagItemNode(const std::string& alias, const TagInfo& tag,
-                                   const SubTagInfo& sub) {
+                                   const SubTagInfo& sub) const {
     if (HasFlag(tag, kRwFlagIo)) {
         RemoveTagItemNodeFromPath(TagPath(IOTagsPath(alias), tag.alias) /
                                   sdk::string_escape(sub.alias));
     }
 }
 
-void EipNode::RemoveTagItemNodeFromPath(const NodePath& path) {
-    if (auto responder = GetResponder("RemoveTagItemNodeFromPath")) {
+void EipNode::RemoveTagItemNodeFromPath(const NodePath& path) const {
+    if (auto responder = GetResponder(context_.link, "RemoveTagItemNodeFromPath")) {
         responder->remove_node(path, LogRemoveFailure(path));
     }
 }
@@ -797,17 +802,17 @@ void EipNode::RemoveTagItemNodeFromPath(const NodePath& path) {
 // ---- value publishing -------------------------------------------------------------------------
 
 bool EipNode::ChangeExplicitTagNodeValue(const std::string& alias, const TagInfo& tag,
-                                         const uint8_t* data, uint16_t len) {
+                                         const uint8_t* data, uint16_t len) const {
     return ChangeTagNodeValue(TagPath(ReadTagsListPath(alias), tag.alias), tag, data, len);
 }
 
 bool EipNode::ChangeIOTagNodeValue(const std::string& alias, const TagInfo& tag,
-                                   const uint8_t* data, uint16_t len) {
+                                   const uint8_t* data, uint16_t len) const {
     return ChangeTagNodeValue(TagPath(IOTagsPath(alias), tag.alias), tag, data, len);
 }
 
 bool EipNode::ChangeIOSubTagNodeValue(const std::string& alias, TagInfo tag, const SubTagInfo& sub,
-                                      const uint8_t* data, uint16_t len) {
+                                      const uint8_t* data, uint16_t len) const {
     tag.innerType = sub.innerType;
     // A negative offset would read before the data: refused like a slice past its end.
     const int64_t end = static_cast<int64_t>(sub.offset) + sub.dataLen;
@@ -845,13 +850,13 @@ std::optional<Variant> PublishableValue(const TagInfo& tag, const uint8_t* data,
 }  // namespace
 
 bool EipNode::ChangeTagNodeValue(const NodePath& path, const TagInfo& tag, const uint8_t* data,
-                                 uint16_t len) {
+                                 uint16_t len) const {
     std::optional<Variant> value =
         PublishableValue(tag, data, len, [&path] { return path.to_string(); });
     if (!value) {
         return false;
     }
-    auto responder = GetResponder("ChangeTagNodeValue");
+    auto responder = GetResponder(context_.link, "ChangeTagNodeValue");
     if (!responder) {
         return false;
     }
@@ -860,7 +865,7 @@ bool EipNode::ChangeTagNodeValue(const NodePath& path, const TagInfo& tag, const
 }
 
 void EipNode::ChangeExplicitTagNodeValues(const std::string& alias,
-                                          const std::vector<EipTagValue>& values) {
+                                          const std::vector<EipTagValue>& values) const {
     const NodePath list = ReadTagsListPath(alias);
     std::vector<std::pair<std::string, Variant>> named;
     named.reserve(values.size());
@@ -874,7 +879,7 @@ void EipNode::ChangeExplicitTagNodeValues(const std::string& alias,
             named.emplace_back(std::move(name), std::move(*converted));
         }
     }
-    auto responder = named.empty() ? nullptr : GetResponder("ChangeTagNodeValue");
+    auto responder = named.empty() ? nullptr : GetResponder(context_.link, "ChangeTagNodeValue");
     if (responder) {
         responder->set_values(list, std::move(named));
     }

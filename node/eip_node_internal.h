@@ -11,8 +11,9 @@
 
 namespace eip_node_detail {
 
-// The responder of g_link, fetched afresh; null (and logged) when the link is not running.
-std::shared_ptr<kestrel::strata_sdk::Responder> GetResponder(const char* operation);
+// The responder of `link`, fetched afresh; null (and logged) when the link is not running.
+std::shared_ptr<kestrel::strata_sdk::Responder> GetResponder(kestrel::strata_sdk::Link& link,
+                                                             const char* operation);
 
 // Completion of create_node / update_node: a failure is logged with link error 10006.
 kestrel::strata_sdk::CreateNodeCallback LogCreateFailure(const kestrel::strata_sdk::NodePath& path);

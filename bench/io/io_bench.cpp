@@ -34,9 +34,13 @@ constexpr int kRpiMs = 10;
 
 std::atomic<uint64_t> g_published{0};
 
-bool CountedValue(const std::string& alias, const TagInfo& tag, const uint8_t* data, uint16_t len) {
-    g_published.fetch_add(1, std::memory_order_relaxed);
-    return EipNode::ChangeIOTagNodeValue(alias, tag, data, len);
+// Counts each I/O value, then publishes it as the node tree does.
+EipTagValueCallback Counted(EipTagValueCallback publish) {
+    return
+        [publish](const std::string& alias, const TagInfo& tag, const uint8_t* data, uint16_t len) {
+            g_published.fetch_add(1, std::memory_order_relaxed);
+            publish(alias, tag, data, len);
+        };
 }
 
 bench::ControllerChild StartController(int tagCount) {
@@ -80,8 +84,9 @@ bool RunOnce(int tagCount, double seconds) {
         std::fprintf(stderr, "controller did not start\n");
         return false;
     }
-    auto link = std::make_unique<bench::BenchLink>(
-        child.port, [](EipDeviceCallbacks& callbacks) { callbacks.ioTagValue = &CountedValue; });
+    auto link = std::make_unique<bench::BenchLink>(child.port, [](EipDeviceCallbacks& callbacks) {
+        callbacks.ioTagValue = Counted(callbacks.ioTagValue);
+    });
     EipDevice* device = link->Device();
     bool ok = device != nullptr && AddIOTags(device, tagCount);
     link->WaitIdle();

@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "link/eip_globals.h"
+#include "device/eip_manager.h"
+#include "link/link_context.h"
 #include "node/eip_node.h"
 #include "strata_sdk/sdk.h"
 
@@ -98,31 +99,31 @@ void BM_PublishDint(benchmark::State& state) {
     options.set_data_dir(dir);
     auto link = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
     link->non_blocking_run();
-    g_link = link.get();
+    EipManager registry;
+    LinkContext context(*link, registry);
+    const EipNode nodes(context);
 
     ConnectInfo conn;
     conn.alias = "line1";
     conn.host = "127.0.0.1";
-    EipNode::CreatePLCNode(sdk::NodePath(), conn, ProductInfo{});
+    nodes.CreatePLCNode(sdk::NodePath(), conn, ProductInfo{});
     for (int i = 0; i < 10 && !link->responder()->node_exists(EipNode::ReadTagsListPath("line1"));
          ++i) {
         link->broker().wait_idle();
     }
     TagInfo tag = Tag(kInnerTypeDint);
     tag.dataLen = 4;
-    EipNode::CreateTagItemNode("line1", tag, nullptr);
+    nodes.CreateTagItemNode("line1", tag, nullptr);
     link->broker().wait_idle();
 
     uint8_t data[4] = {0, 0, 0, 0};
     uint32_t counter = 0;
     for (auto _ : state) {
         PutLittleEndian32(++counter, data);
-        benchmark::DoNotOptimize(
-            EipNode::ChangeExplicitTagNodeValue("line1", tag, data, sizeof data));
+        benchmark::DoNotOptimize(nodes.ChangeExplicitTagNodeValue("line1", tag, data, sizeof data));
     }
     link->broker().wait_idle();
     state.SetItemsProcessed(state.iterations());
-    g_link = nullptr;
     link->stop();
     link->join();
     std::error_code ec;

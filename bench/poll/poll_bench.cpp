@@ -33,7 +33,6 @@
 #include "device/eip_device.h"
 #include "device/eip_manager.h"
 #include "eip/eip_connection.h"
-#include "link/eip_globals.h"
 #include "node/eip_node.h"
 #include "strata_sdk/sdk.h"
 
@@ -48,9 +47,12 @@ using namespace tb_bench;
 
 std::atomic<uint64_t> g_published{0};
 
-void CountedValues(const std::string& alias, const std::vector<EipTagValue>& values) {
-    g_published.fetch_add(values.size(), std::memory_order_relaxed);
-    EipNode::ChangeExplicitTagNodeValues(alias, values);
+// Counts the values of each reply, then publishes them as the node tree does.
+EipTagValuesCallback Counted(EipTagValuesCallback publish) {
+    return [publish](const std::string& alias, const std::vector<EipTagValue>& values) {
+        g_published.fetch_add(values.size(), std::memory_order_relaxed);
+        publish(alias, values);
+    };
 }
 
 // Sums the cycle durations of the "EM Polling time = x.xxms" lines.
@@ -105,7 +107,7 @@ bool RunOnce(int tagCount, double seconds, CycleLog& cycleLog) {
         return false;
     }
     auto link = std::make_unique<bench::BenchLink>(child.port, [](EipDeviceCallbacks& callbacks) {
-        callbacks.explicitTagValues = &CountedValues;
+        callbacks.explicitTagValues = Counted(callbacks.explicitTagValues);
     });
     EipDevice* device = link->Device();
     std::optional<sdk::SubscriptionId> events;

@@ -13,7 +13,7 @@
 #include "bench/support/self_usage.h"
 #include "device/eip_device.h"
 #include "device/eip_manager.h"
-#include "link/eip_globals.h"
+#include "link/link_context.h"
 #include "node/eip_node.h"
 #include "strata_sdk/sdk.h"
 
@@ -37,30 +37,26 @@ class BenchLink {
         link_ = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
         link_->non_blocking_run();
         link_->broker().wait_idle();
-        g_link = link_.get();
-        manager_ = std::make_unique<EipManager>();
-        g_eipManager = manager_.get();
+        context_ = std::make_unique<LinkContext>(*link_, registry_);
         ConnectInfo info;
         info.alias = "PLC1";
         info.host = "127.0.0.1";
         info.port = port;
-        if (manager_->AddPLC(info, false) != 0) {
+        if (registry_.AddPLC(info, false) != 0) {
             return;
         }
-        device_ = manager_->GetPLC("PLC1");
-        EipDeviceCallbacks callbacks = EipAction::MakeDeviceCallbacks();
+        device_ = registry_.GetPLC("PLC1");
+        EipDeviceCallbacks callbacks = EipAction(*context_).MakeDeviceCallbacks();
         adjust(callbacks);
         device_->SetCallbacks(callbacks);
-        EipNode::CreatePLCNode(sdk::NodePath("/"), info, device_->GetProductInfo());
+        EipNode(*context_).CreatePLCNode(sdk::NodePath("/"), info, device_->GetProductInfo());
         WaitIdle();
     }
 
     ~BenchLink() {
-        g_eipManager = nullptr;
         device_.reset();
-        manager_.reset();
+        registry_.RemoveAll();
         WaitIdle();
-        g_link = nullptr;
         link_->stop();
         link_->join();
         link_.reset();
@@ -76,8 +72,9 @@ class BenchLink {
 
   private:
     std::string dataDir_;
+    EipManager registry_;
     std::unique_ptr<kestrel::strata_sdk::Link> link_;
-    std::unique_ptr<EipManager> manager_;
+    std::unique_ptr<LinkContext> context_;
     EipDeviceHandle device_;
 };
 

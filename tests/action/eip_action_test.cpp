@@ -14,7 +14,7 @@
 #include "action/link_errors.h"
 #include "device/device_test_support.h"
 #include "device/eip_manager.h"
-#include "link/eip_globals.h"
+#include "device/link_harness.h"
 #include "link/eip_link.h"
 #include "node/eip_node.h"
 #include "strata_sdk/sdk.h"
@@ -367,8 +367,8 @@ TEST_F(ActionTest, StartPollingAndListeningCheckTheirParametersAndTags) {
     // The toggle hides Start Polling while polling runs; a caller that still holds the action
     // (a console opened before the start) reaches the handler directly.
     auto stream = std::make_shared<CapturingStream>();
-    EipAction::ExplicitStartPollingNodeAction(stream, sdk::NodePath("/PLC1/EM Tags"), Interval(10),
-                                              {});
+    EipAction(actions.Context())
+        .ExplicitStartPollingNodeAction(stream, sdk::NodePath("/PLC1/EM Tags"), Interval(10), {});
     EXPECT_EQ(Msg(10048), stream->Message());
 }
 
@@ -412,7 +412,7 @@ TEST_F(ActionTest, APlcThatStopsAnsweringMidActionStillAnswersWithTheReason) {
 TEST_F(ActionTest, ActionsOfAnUnknownPlcSayItDoesNotExist) {
     ASSERT_TRUE(AddPlc());
     // The registry forgets the PLC while its nodes are still shown.
-    g_eipManager->RemovePLC("PLC1");
+    actions.Registry().RemovePLC("PLC1");
     EXPECT_EQ(std::make_pair(false, Msg(10009)), Values(Invoke("/PLC1/EM Tags/Export Tags")));
     EXPECT_EQ(std::make_pair(false, Msg(10009)),
               Values(Invoke("/PLC1/EM Tags/Start Polling", Interval(100))));
@@ -468,7 +468,8 @@ TEST_F(SubTagActionTest, SubtagChecksReportTheirReasons) {
     auto stream = std::make_shared<CapturingStream>();
     sdk::Variant params = sdk::Variant::new_map();
     params["Alias"] = "x";
-    EipAction::IOAddSubNodeAction(stream, sdk::NodePath("/PLC1/IO Tags/c"), params, {});
+    EipAction(actions.Context())
+        .IOAddSubNodeAction(stream, sdk::NodePath("/PLC1/IO Tags/c"), params, {});
     EXPECT_EQ(Msg(10015), stream->Message());
 }
 

@@ -401,8 +401,8 @@ TEST_F(BrowseTest, ARefusingControllerAndAPcccPlcAnswerWithAReasonRow) {
         bool is_closed() const override { return false; }
     };
     auto stream = std::make_shared<Capture>();
-    EipAction::BrowseTagsNodeAction(stream, sdk::NodePath("/PLC5/EM Tags"), sdk::Variant::new_map(),
-                                    {});
+    EipAction(link.Context())
+        .BrowseTagsNodeAction(stream, sdk::NodePath("/PLC5/EM Tags"), sdk::Variant::new_map(), {});
     ASSERT_EQ(1u, stream->rows.size());
     EXPECT_EQ("fail!", stream->rows[0][0].as_string());
     EXPECT_NE(std::string::npos, stream->rows[0][1].as_string().find("PCCC"));

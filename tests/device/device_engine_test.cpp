@@ -122,7 +122,7 @@ TEST_F(DeviceEngineTest, RemovePlcWhileActionsRunAnswersEachOnce) {
     Start(poll, "/PLC1/EM Tags/Start Polling", Interval(10));
     link.Invoke("/PLC1/Remove");
     ASSERT_TRUE(WaitUntil([&] { return add.Answered() && write.Answered() && poll.Answered(); }));
-    EXPECT_EQ(nullptr, g_eipManager->GetPLC("PLC1"));
+    EXPECT_EQ(nullptr, link.Registry().GetPLC("PLC1"));
     const std::string gone = link_error::Message(link_error::kPlcNotExist);
     for (PendingInvoke* pending : {&add, &write, &poll}) {
         EXPECT_EQ(1, pending->Answers());
@@ -179,7 +179,7 @@ TEST_F(DeviceEngineTest, SilentAddPlcDoesNotHoldUpOtherPlcs) {
     link.Invoke("/PLC1/EM Tags/Export Tags");  // answered, ok
     EXPECT_FALSE(addSilent.Answered()) << "the other PLC's action waited for the silent connect";
     ASSERT_TRUE(WaitUntil([&] { return addSilent.Answered(); }));
-    EXPECT_EQ(nullptr, g_eipManager->GetPLC("Silent"));
+    EXPECT_EQ(nullptr, link.Registry().GetPLC("Silent"));
 }
 
 // ---- Values and states on the node tree ---------------------------------------------------------

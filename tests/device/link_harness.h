@@ -1,6 +1,7 @@
 #pragma once
-// A broker link wired as the process wires it (registry, EipLink, its initialised and connected
-// handlers), running until destroyed; and a stored node tree written before a link restores it.
+// A broker link wired as the process wires it (registry, context, EipLink, its initialised and
+// connected handlers), running until destroyed; and a stored node tree written before a link
+// restores it.
 
 #include <chrono>
 #include <functional>
@@ -10,8 +11,8 @@
 #include <vector>
 
 #include "device/eip_manager.h"
-#include "link/eip_globals.h"
 #include "link/eip_link.h"
+#include "link/link_context.h"
 #include "strata_sdk/sdk.h"
 
 namespace tb_device_test {
@@ -63,9 +64,8 @@ class RunningLink {
         options.set_data_dir(dataDir);
         link_ = std::make_unique<kestrel::strata_sdk::Link>(
             std::move(options), kestrel::strata_sdk::LinkType::Responder, "1.4.6");
-        g_link = link_.get();
-        g_eipManager = new EipManager;
-        eipLink_ = std::make_unique<EipLink>(*link_);
+        context_ = std::make_unique<LinkContext>(*link_, registry_);
+        eipLink_ = std::make_unique<EipLink>(*context_);
         link_->set_on_initialized_handler(
             [this](const std::string& name, const std::error_code& ec) {
                 eipLink_->initialize(name, ec);
@@ -81,19 +81,21 @@ class RunningLink {
     ~RunningLink() {
         link_->stop();
         link_->join();
-        delete g_eipManager;
-        g_eipManager = nullptr;
+        registry_.RemoveAll();
         eipLink_.reset();
-        g_link = nullptr;
     }
     RunningLink(const RunningLink&) = delete;
     RunningLink& operator=(const RunningLink&) = delete;
 
     bool Running() const { return running_; }
     kestrel::strata_sdk::Link& Link() { return *link_; }
+    EipManager& Registry() { return registry_; }
+    LinkContext& Context() { return *context_; }
 
   private:
+    EipManager registry_;
     std::unique_ptr<kestrel::strata_sdk::Link> link_;
+    std::unique_ptr<LinkContext> context_;
     std::unique_ptr<EipLink> eipLink_;
     bool running_ = false;
 };

@@ -22,7 +22,6 @@
 #include "device/eip_manager.h"
 #include "eip/eip_connection.h"
 #include "eip/eip_io_connection.h"
-#include "link/eip_globals.h"
 #include "strata_sdk/sdk.h"
 #include "support/action_link.h"
 #include "support/free_port.h"
@@ -262,7 +261,7 @@ TEST_F(IoListeningTest, ARestartResumesListeningWithTheStoredIntervalAndPort) {
     EXPECT_EQ(40000u, ProducedFor("In1").rpiMicroseconds);
     EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io1/v", 1234); }));
     EXPECT_TRUE(WaitUntil([this] { return link->Exists("/PLC1/IO Tags/Stop Listening"); }));
-    const EipDeviceHandle device = g_eipManager->GetPLC("PLC1");
+    const EipDeviceHandle device = link->Registry().GetPLC("PLC1");
     ASSERT_NE(nullptr, device);
     EXPECT_EQ(40, device->GetIOParam1());
     EXPECT_EQ(udpPort, device->GetIOParam2());

@@ -11,8 +11,8 @@
 
 #include "device/eip_manager.h"
 #include "device/link_harness.h"
-#include "link/eip_globals.h"
 #include "link/eip_link.h"
+#include "link/link_context.h"
 #include "strata_sdk/sdk.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -95,9 +95,7 @@ class RestoreTest : public ::testing::Test {
     void SetUp() override { log_ = std::make_unique<tb_test::LogCapture>(0, sdk::LogLevel::info); }
 
     void TearDown() override {
-        g_link = nullptr;
-        delete g_eipManager;
-        g_eipManager = nullptr;
+        registry_.RemoveAll();
         log_.reset();
     }
 
@@ -123,8 +121,8 @@ class RestoreTest : public ::testing::Test {
         sdk::LinkOptions options("Tagbridge");
         options.set_data_dir(dir_.path());
         link_ = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
-        g_link = link_.get();
-        eipLink_ = std::make_unique<EipLink>(*link_);
+        context_ = std::make_unique<LinkContext>(*link_, registry_);
+        eipLink_ = std::make_unique<EipLink>(*context_);
         std::promise<void> restored;
         link_->set_on_connected_handler(
             [&restored](const std::error_code&) { restored.set_value(); });
@@ -155,7 +153,9 @@ class RestoreTest : public ::testing::Test {
     }
 
     tb_test::TempDir dir_;
+    EipManager registry_;
     std::unique_ptr<sdk::Link> link_;
+    std::unique_ptr<LinkContext> context_;
     std::unique_ptr<EipLink> eipLink_;
     std::unique_ptr<tb_test::LogCapture> log_;
 };
@@ -164,13 +164,12 @@ class RestoreTest : public ::testing::Test {
 // them back.
 TEST_F(RestoreTest, ReplaysThePlcAndKeepsItsStoredPollingSettings) {
     StorePlc("CIP/EIP");
-    g_eipManager = new EipManager;
     StartRestoringLink();
     eipLink_->DeserializeNodes();
     ASSERT_TRUE(WaitUntil([&] { return log_->Contains("plc1: PLC node ready"); }, kLimit));
     EXPECT_TRUE(WaitUntil([&] { return link_->responder()->node_exists(NodePath("/plc1/Remove")); },
                           kLimit));
-    EXPECT_NE(g_eipManager->GetPLC("plc1"), nullptr);
+    EXPECT_NE(registry_.GetPLC("plc1"), nullptr);
     EXPECT_TRUE(eipLink_->PendingNodes().empty());
     // The PLC node is rebuilt from the replayed device's settings.
     EXPECT_EQ(Config(NodePath("/plc1"), "$host"), Variant("127.0.0.1"));
@@ -187,20 +186,24 @@ TEST_F(RestoreTest, ReplaysThePlcAndKeepsItsStoredPollingSettings) {
     StopLink();
 }
 
-// Without a registry no PLC can be registered: its tags say so and the walk goes on; a damaged
-// marker skips only its node; any family text other than "CIP/EIP" means PCCC.
+// A damaged marker skips only its node; any family text other than "CIP/EIP" means PCCC; a
+// stored tag whose PLC has left the registry (removed meanwhile) says so.
 TEST_F(RestoreTest, AnUnregisteredPlcOrADamagedMarkerSkipsOnlyWhatItConcerns) {
     StorePlc("cip/eip", Variant(7));  // "EM Tags" marker is a number
     StartRestoringLink();
     eipLink_->DeserializeNodes();
+    ASSERT_TRUE(WaitUntil([&] { return log_->Contains("plc1: PLC node ready"); }, kLimit));
+    EXPECT_TRUE(log_->Contains("not a string"));
+    EXPECT_TRUE(log_->Contains("plc Info= plc1 127.0.0.1 1 2 PCCC"));
+    registry_.RemovePLC("plc1");
     const NodePath tag("/plc1/EM Tags/Read Tags List/t1");
+    auto queue = std::make_shared<EipLink::RestoreWalk>();
+    queue->queue.push_back(tag);
+    eipLink_->DeserializeTag(StoredTag("t1"), std::error_code(), queue);
     ASSERT_TRUE(
         WaitUntil([&] { return Config(tag, "$status") == Variant("PLC not found"); }, kLimit));
     // The walk and the creation announcements log on their own threads.
-    for (const char* line :
-         {"device is not exist - plc1", "not a string", "plc Info= plc1 127.0.0.1 1 2 PCCC"}) {
-        EXPECT_TRUE(WaitUntil([&] { return log_->Contains(line); }, kLimit)) << line;
-    }
+    EXPECT_TRUE(WaitUntil([&] { return log_->Contains("device is not exist - plc1"); }, kLimit));
     StopLink();
 }
 

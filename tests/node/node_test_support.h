@@ -1,7 +1,7 @@
 #pragma once
 // Helpers of the node tree tests: a real in-process broker link on a temporary data directory
-// installed as g_link, a PLC registry installed as g_eipManager, waiting for the chained node
-// completions, and capturing the log.
+// and a PLC registry, with the node tree over both, waiting for the chained node completions,
+// and capturing the log.
 
 #include <gtest/gtest.h>
 #include <memory>
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "device/eip_manager.h"
-#include "link/eip_globals.h"
+#include "link/link_context.h"
 #include "node/eip_node.h"
 #include "strata_sdk/sdk.h"
 #include "support/log_capture.h"
@@ -41,7 +41,7 @@ inline TagInfo MakeTag(const std::string& alias, uint8_t rwFlag, int32_t innerTy
     return tag;
 }
 
-// A running broker link reached through g_link, and an empty PLC registry in g_eipManager.
+// A running broker link and an empty PLC registry; Nodes() is the node tree over them.
 class NodeTreeFixture : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -50,19 +50,17 @@ class NodeTreeFixture : public ::testing::Test {
         link_ = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
         ASSERT_TRUE(link_->non_blocking_run());
         ASSERT_TRUE(link_->broker().wait_idle());
-        g_link = link_.get();
-        manager_ = std::make_unique<EipManager>();
-        g_eipManager = manager_.get();
+        context_ = std::make_unique<LinkContext>(*link_, registry_);
     }
 
     void TearDown() override {
-        g_eipManager = nullptr;
-        manager_.reset();
+        registry_.RemoveAll();
         link_->broker().wait_idle();
-        g_link = nullptr;
         link_->stop();
         link_->join();
     }
+
+    EipNode Nodes() { return EipNode(*context_); }
 
     sdk::Broker& Broker() { return link_->broker(); }
 
@@ -107,7 +105,7 @@ class NodeTreeFixture : public ::testing::Test {
         ProductInfo product;
         product.productName = "1756-L71/B LOGIX5571";
         product.vendorId = 1;
-        ASSERT_EQ(EipNode::CreatePLCNode(sdk::NodePath(), conn, product), 0);
+        ASSERT_EQ(Nodes().CreatePLCNode(sdk::NodePath(), conn, product), 0);
         WaitNode(EipNode::WriteTagsListPath(alias));
         WaitNode(EipNode::IOTagsPath(alias));
         WaitNode(EipNode::PLCPath(alias) / "ucmmstate");
@@ -142,8 +140,9 @@ class NodeTreeFixture : public ::testing::Test {
     }
 
     tb_test::TempDir dataDir_;
+    EipManager registry_;
     std::unique_ptr<sdk::Link> link_;
-    std::unique_ptr<EipManager> manager_;
+    std::unique_ptr<LinkContext> context_;
 };
 
 // The same with PLC "line1" built.

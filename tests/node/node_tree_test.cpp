@@ -100,9 +100,9 @@ TEST_F(PLCSubtreeTest, AliasIsEscapedInThePathAndShownUnescaped) {
 
 TEST_F(PLCSubtreeTest, CreatingAnExistingPLCAgainKeepsItsTagsAndResetsTheStates) {
     CreatePLC("line1");
-    EipNode::CreateTagItemNode("line1", node_test::MakeTag("t", kRwFlagRead), nullptr);
+    Nodes().CreateTagItemNode("line1", node_test::MakeTag("t", kRwFlagRead), nullptr);
     WaitNode("/line1/EM Tags/Read Tags List/t");
-    EipNode::ChangeExplicitConnectionState("line1", 2);
+    Nodes().ChangeExplicitConnectionState("line1", 2);
     ASSERT_TRUE(WaitUntil([&] { return WaitNode("/line1/coxnstate").value == Variant("READY"); }));
 
     CreatePLC("line1");
@@ -118,9 +118,9 @@ TEST_F(PLCSubtreeTest, CreationUnderAMissingParentLeavesNoSubtreeAndIsLogged) {
     conn.alias = "orphan";
     conn.host = "127.0.0.1";
     const std::function<void()> creations[] = {
-        [&] { EXPECT_EQ(EipNode::CreatePLCNode("/no/such/parent", conn, ProductInfo{}), 0); },
-        [] {
-            EipNode::CreateTagItemNode("ghost", node_test::MakeTag("speed", kRwFlagRead), nullptr);
+        [&] { EXPECT_EQ(Nodes().CreatePLCNode("/no/such/parent", conn, ProductInfo{}), 0); },
+        [&] {
+            Nodes().CreateTagItemNode("ghost", node_test::MakeTag("speed", kRwFlagRead), nullptr);
         },
     };
     for (const auto& create : creations) {
@@ -135,12 +135,12 @@ TEST_F(PLCSubtreeTest, CreationUnderAMissingParentLeavesNoSubtreeAndIsLogged) {
 TEST_F(PLCSubtreeTest, RemovePLCNodeTakesTheWholeSubtreeAndAMissingOneIsLogged) {
     CreatePLC("line1");
     CreatePLC("line2");
-    EipNode::RemovePLCNode("/line1");
+    Nodes().RemovePLCNode("/line1");
     ASSERT_TRUE(WaitUntil([&] { return !Node("/line1").has_value(); }));
     EXPECT_FALSE(Node("/line1/EM Tags/Read Tags List").has_value());
     EXPECT_TRUE(Node("/line2/EM Tags/Read Tags List").has_value());
     node_test::LogCapture log;
-    EipNode::RemovePLCNode("/ghost");
+    Nodes().RemovePLCNode("/ghost");
     EXPECT_TRUE(WaitUntil([&] { return log.Contains("error:10007 - /ghost"); }));
 }
 
@@ -154,8 +154,8 @@ TEST_F(PLCStateTest, ExplicitConnectionAndUCMMStatesShowTheirOwnTexts) {
         {1, "BUSY", "READY"},          {2, "READY", "BUSY"},      {3, "NEED2SEND", "UNKNOWN"},
         {0, "NON-EXIST", "NON-EXIST"}, {4, "UNKNOWN", "UNKNOWN"}, {255, "UNKNOWN", "UNKNOWN"}};
     for (const auto& [state, em, ucmm] : states) {
-        EipNode::ChangeExplicitConnectionState("line1", state);
-        EipNode::ChangeUCMMState("line1", state);
+        Nodes().ChangeExplicitConnectionState("line1", state);
+        Nodes().ChangeUCMMState("line1", state);
         EXPECT_TRUE(WaitUntil([&] { return WaitNode("/line1/coxnstate").value == Variant(em); }))
             << state;
         EXPECT_TRUE(WaitUntil([&] { return WaitNode("/line1/ucmmstate").value == Variant(ucmm); }))
@@ -167,13 +167,13 @@ TEST_F(PLCStateTest, ProductInfoAndPollingSettingsReplaceTheirValues) {
     ProductInfo product;
     product.productName = "1769-L33ER";
     product.vendorId = 0xFFFF;
-    EipNode::ChangeProductInfo("line1", product);
+    Nodes().ChangeProductInfo("line1", product);
     EXPECT_TRUE(
         WaitUntil([&] { return WaitNode("/line1/productname").value == Variant("1769-L33ER"); }));
     EXPECT_TRUE(WaitUntil(
         [&] { return WaitNode("/line1/productvendor").value == Variant(uint64_t{65535}); }));
-    EipNode::ChangeExplicitPollingState("line1", 250);
-    EipNode::ChangeIOPollingState("line1", 20, 2222);
+    Nodes().ChangeExplicitPollingState("line1", 250);
+    Nodes().ChangeIOPollingState("line1", 20, 2222);
     Settle();
     EXPECT_EQ(Config("/line1/EM Tags", "$Polling Interval"), Variant(uint64_t{250}));
     EXPECT_EQ(Config("/line1/IO Tags", "$Listening Interval"), Variant(uint64_t{20}));
@@ -189,8 +189,8 @@ class TagStatusTest : public LineFixture {
   protected:
     void SetUp() override {
         LineFixture::SetUp();
-        EipNode::CreateTagItemNode("line1", rw_, nullptr);
-        EipNode::CreateTagItemNode("line1", io_, nullptr);
+        Nodes().CreateTagItemNode("line1", rw_, nullptr);
+        Nodes().CreateTagItemNode("line1", io_, nullptr);
         WaitNode(ReadPath("motor/speed"));
         WaitNode(WritePath("motor/speed"));
         WaitNode(IOPath("rack"));
@@ -206,19 +206,19 @@ TEST_F(TagStatusTest, StatusStartsOKAndFollowsTheListsOfTheTagAndTheKindGiven) {
     const std::vector<std::pair<std::function<void()>, std::vector<const char*>>> steps = {
         {[] {}, {"OK", "OK", "OK"}},
         {[&] {
-             EipNode::UpdateTagStatusByAlias("line1", "motor/speed", 0, "kind 0: nothing");
-             EipNode::UpdateTagStatusByAlias("line1", "rack", 0, "kind 0: nothing");
-             EipNode::UpdateTagStatusByAlias("line1", "rack", 3, "kind 3: nothing");
+             Nodes().UpdateTagStatusByAlias("line1", "motor/speed", 0, "kind 0: nothing");
+             Nodes().UpdateTagStatusByAlias("line1", "rack", 0, "kind 0: nothing");
+             Nodes().UpdateTagStatusByAlias("line1", "rack", 3, "kind 3: nothing");
          },
          {"OK", "OK", "OK"}},
-        {[&] { EipNode::UpdateTagStatus("line1", rw_, "Tag does not exist."); },
+        {[&] { Nodes().UpdateTagStatus("line1", rw_, "Tag does not exist."); },
          {"Tag does not exist.", "Tag does not exist.", "OK"}},
         {[&] {
-             EipNode::UpdateTagStatusByAlias("line1", "motor/speed", 1, "stale");
-             EipNode::UpdateTagStatusByAlias("line1", "rack", 2, "timeout");
+             Nodes().UpdateTagStatusByAlias("line1", "motor/speed", 1, "stale");
+             Nodes().UpdateTagStatusByAlias("line1", "rack", 2, "timeout");
          },
          {"stale", "stale", "timeout"}},
-        {[&] { EipNode::CreateTagItemNode("line1", rw_, nullptr); }, {"OK", "OK", "timeout"}},
+        {[&] { Nodes().CreateTagItemNode("line1", rw_, nullptr); }, {"OK", "OK", "timeout"}},
     };
     // The alias is escaped in the path and shown as it is.
     EXPECT_EQ(WaitNode(ReadPath("motor/speed")).display_name, "motor/speed");
@@ -251,8 +251,8 @@ class TagItemNodeTest : public LineFixture {
 
 // The RW flag decides the lists a tag lives in; only the write list carries "Write Data".
 TEST_F(TagItemNodeTest, TagsLiveInTheListsOfTheirFlagAndOnlyTheWriteOneHasWriteData) {
-    EipNode::CreateTagItemNode("line1", ExplicitTag("r", kRwFlagRead), nullptr);
-    EipNode::CreateTagItemNode("line1", ExplicitTag("rw", kRwFlagRead | kRwFlagWrite), nullptr);
+    Nodes().CreateTagItemNode("line1", ExplicitTag("r", kRwFlagRead), nullptr);
+    Nodes().CreateTagItemNode("line1", ExplicitTag("rw", kRwFlagRead | kRwFlagWrite), nullptr);
     EXPECT_EQ(WaitNode(WritePath("rw") / "Write Data").kind, "");
     Settle();
     EXPECT_TRUE(Node(ReadPath("r")).has_value());
@@ -265,7 +265,7 @@ TEST_F(TagItemNodeTest, TagsLiveInTheListsOfTheirFlagAndOnlyTheWriteOneHasWriteD
 
 TEST_F(TagItemNodeTest, TagNodeCarriesItsStoredAttributes) {
     TagInfo tag = ExplicitTag("speed", kRwFlagRead);
-    EipNode::CreateTagItemNode("line1", tag, nullptr);
+    Nodes().CreateTagItemNode("line1", tag, nullptr);
     const sdk::NodeInfo node = WaitNode(ReadPath("speed"));
     EXPECT_EQ(node.kind, "node");
     EXPECT_EQ(node.display_name, "speed");
@@ -284,7 +284,7 @@ TEST_F(TagItemNodeTest, TagNodeCarriesItsStoredAttributes) {
 
     tag.alias = "n7";
     tag.plc5Address = "N7:0";
-    EipNode::CreateTagItemNode("line1", tag, nullptr);
+    Nodes().CreateTagItemNode("line1", tag, nullptr);
     EXPECT_EQ(WaitNode(ReadPath("n7")).configs.at("$PLC5Address"), Variant("N7:0"));
 }
 
@@ -309,7 +309,7 @@ TEST_F(TagItemNodeTest, ValueTypeFollowsTheElementCount) {
         tag.structHandle = c.handle;
         tag.elementCount = c.count;
         tag.dataLen = c.dataLen;
-        EipNode::CreateTagItemNode("line1", tag, nullptr);
+        Nodes().CreateTagItemNode("line1", tag, nullptr);
         EXPECT_EQ(WaitNode(ReadPath(c.alias)).type, c.expected) << c.alias;
     }
 }
@@ -322,7 +322,7 @@ TEST_F(TagItemNodeTest, IOTagCarriesTheSubtagActionsAndItsSubtagsInOrder) {
         SubTagInfo{"speed", 2, kInnerTypeInt, 2},
         SubTagInfo{"a/b", 4, kInnerTypeReal, 4},
     };
-    EipNode::CreateTagItemNode("line1", IOTag("rack"), &subs);
+    Nodes().CreateTagItemNode("line1", IOTag("rack"), &subs);
     WaitNode(IOPath("rack") / sdk::string_escape("a/b") / "Remove Subtag");
     WaitNode(IOPath("rack") / "Import Subtags");
     Settle();
@@ -356,14 +356,14 @@ TEST_F(TagItemNodeTest, IOTagCarriesTheSubtagActionsAndItsSubtagsInOrder) {
 TEST_F(TagItemNodeTest, CreateAgainUpdatesTheNodeInPlace) {
     TagInfo tag = ExplicitTag("speed", kRwFlagRead);
     tag.plc5Address = "N7:1";
-    EipNode::CreateTagItemNode("line1", tag, nullptr);
+    Nodes().CreateTagItemNode("line1", tag, nullptr);
     WaitNode(ReadPath("speed"));
-    EipNode::UpdateTagStatus("line1", tag, "Could not find Tag from PLC.");
+    Nodes().UpdateTagStatus("line1", tag, "Could not find Tag from PLC.");
     tag.innerType = kInnerTypeReal;
     tag.description = "new";
     tag.elementCount = 3;
     tag.dataLen = 12;
-    EipNode::CreateTagItemNode("line1", tag, nullptr);
+    Nodes().CreateTagItemNode("line1", tag, nullptr);
     ASSERT_TRUE(
         WaitUntil([&] { return Config(ReadPath("speed"), "InnerType") == Variant("REAL"); }));
     Settle();
@@ -376,11 +376,11 @@ TEST_F(TagItemNodeTest, CreateAgainUpdatesTheNodeInPlace) {
 
 TEST_F(TagItemNodeTest, SubtagUpdateReplacesItsAttributesAndKeepsOneNode) {
     TagInfo tag = IOTag("rack");
-    EipNode::CreateTagItemNode("line1", tag, nullptr);
+    Nodes().CreateTagItemNode("line1", tag, nullptr);
     WaitNode(IOPath("rack") / "Import Subtags");
-    EipNode::CreateSubTagItemNode("line1", tag, SubTagInfo{"speed", 2, kInnerTypeInt, 2});
+    Nodes().CreateSubTagItemNode("line1", tag, SubTagInfo{"speed", 2, kInnerTypeInt, 2});
     WaitNode(IOPath("rack") / "speed" / "Remove Subtag");
-    EipNode::CreateSubTagItemNode("line1", tag, SubTagInfo{"speed", 8, kInnerTypeDint, 8});
+    Nodes().CreateSubTagItemNode("line1", tag, SubTagInfo{"speed", 8, kInnerTypeDint, 8});
     ASSERT_TRUE(
         WaitUntil([&] { return Config(IOPath("rack") / "speed", "$Offset") == Variant(8); }));
     Settle();
@@ -396,19 +396,19 @@ TEST_F(TagItemNodeTest, SubtagUpdateReplacesItsAttributesAndKeepsOneNode) {
 
 TEST_F(TagItemNodeTest, RemoveTagItemNodeRemovesEveryListNode) {
     TagInfo rw = ExplicitTag("speed", kRwFlagRead | kRwFlagWrite);
-    EipNode::CreateTagItemNode("line1", rw, nullptr);
+    Nodes().CreateTagItemNode("line1", rw, nullptr);
     WaitNode(WritePath("speed") / "Write Data");
-    EipNode::RemoveTagItemNode("line1", rw, nullptr);
+    Nodes().RemoveTagItemNode("line1", rw, nullptr);
     EXPECT_TRUE(WaitUntil([&] { return !Node(ReadPath("speed")) && !Node(WritePath("speed")); }));
 
     std::vector<SubTagInfo> subs = {SubTagInfo{"speed", 2, kInnerTypeInt, 2}};
     TagInfo io = IOTag("rack");
-    EipNode::CreateTagItemNode("line1", io, &subs);
+    Nodes().CreateTagItemNode("line1", io, &subs);
     WaitNode(IOPath("rack") / "speed");
-    EipNode::RemoveSubTagItemNode("line1", io, subs[0]);
+    Nodes().RemoveSubTagItemNode("line1", io, subs[0]);
     EXPECT_TRUE(WaitUntil([&] { return !Node(IOPath("rack") / "speed"); }));
     EXPECT_TRUE(Node(IOPath("rack") / "Data").has_value());
-    EipNode::RemoveTagItemNode("line1", io, &subs);
+    Nodes().RemoveTagItemNode("line1", io, &subs);
     EXPECT_TRUE(WaitUntil([&] { return !Node(IOPath("rack")); }));
 }
 
@@ -444,8 +444,8 @@ class CatalogueTest : public LineFixture {
     void Toggle(signed char explicitStopped, signed char ioStopped,
                 unsigned short explicitInterval = 1000, unsigned short ioInterval = 1000,
                 unsigned short udpPort = 2222) {
-        EipNode::ToggleActionNodes("line1", explicitStopped, explicitInterval, ioStopped,
-                                   ioInterval, udpPort);
+        Nodes().ToggleActionNodes("line1", explicitStopped, explicitInterval, ioStopped, ioInterval,
+                                  udpPort);
         Settle();
     }
 
@@ -466,8 +466,8 @@ using ToggleTest = CatalogueTest;
 
 // The actions of the tags are not the toggle's: Write Data stays whatever the flags.
 TEST_F(ToggleTest, EachFlagSwapsItsOwnSetAndAnyFlagOtherThanOneMeansRunning) {
-    ASSERT_EQ(manager_->AddPLCTemp("line1"), 0);
-    EipNode::CreateTagItemNode("line1", node_test::MakeTag("speed", kRwFlagWrite), nullptr);
+    ASSERT_EQ(registry_.AddPLCTemp("line1"), 0);
+    Nodes().CreateTagItemNode("line1", node_test::MakeTag("speed", kRwFlagWrite), nullptr);
     WaitNode(WritePath("speed") / "Write Data");
     struct Step {
         signed char explicitStopped, ioStopped;
@@ -498,9 +498,9 @@ TEST_F(ToggleTest, EachFlagSwapsItsOwnSetAndAnyFlagOtherThanOneMeansRunning) {
 }
 
 TEST_F(ToggleTest, ToggleRepairsAMissingActionAndNeverDuplicates) {
-    ASSERT_EQ(manager_->AddPLCTemp("line1"), 0);
+    ASSERT_EQ(registry_.AddPLCTemp("line1"), 0);
     Toggle(1, 1);
-    EipNode::RemoveTagItemNodeFromPath(em_ / "Edit Tags");
+    Nodes().RemoveTagItemNodeFromPath(em_ / "Edit Tags");
     ASSERT_TRUE(WaitUntil([&] { return !Node(em_ / "Edit Tags"); }));
     Toggle(1, 1);
     EXPECT_EQ(ActionNames(em_), kExplicitStopped);
@@ -539,22 +539,22 @@ using DescriptionTest = CatalogueTest;
 TEST_F(DescriptionTest, EveryActionHasItsParametersColumnsAndResultKind) {
     const NodePath tag = io_ / "rack";
     std::vector<SubTagInfo> subs = {{"speed", 2, kInnerTypeReal, 4}};
-    EipNode::CreateTagItemNode("line1", node_test::MakeTag("rack", kRwFlagIo, kInnerTypeSint, 8),
-                               &subs);
-    EipNode::CreateTagItemNode("line1", node_test::MakeTag("speed", kRwFlagWrite), nullptr);
-    EipNode::CreateRootNode(NodePath());
-    EipNode::CreateRemovePLCNode("/line1");
-    EipNode::CreateAddTagsNode(em_);
-    EipNode::CreateEditTagsNode(io_);
-    EipNode::CreateRemoveTagsNode(em_);
-    EipNode::CreateWriteTagsNode(em_);
-    EipNode::CreateResetTagsNode(em_);
-    EipNode::CreateExportTagsNode(io_);
-    EipNode::CreateBrowseTagsNode(em_);
-    EipNode::CreateExplicitStartPollingNode(em_);
-    EipNode::CreateExplicitStopPollingNode(em_);
-    EipNode::CreateIOStartPollingNode(io_);
-    EipNode::CreateIOStopPollingNode(io_);
+    Nodes().CreateTagItemNode("line1", node_test::MakeTag("rack", kRwFlagIo, kInnerTypeSint, 8),
+                              &subs);
+    Nodes().CreateTagItemNode("line1", node_test::MakeTag("speed", kRwFlagWrite), nullptr);
+    Nodes().CreateRootNode(NodePath());
+    Nodes().CreateRemovePLCNode("/line1");
+    Nodes().CreateAddTagsNode(em_);
+    Nodes().CreateEditTagsNode(io_);
+    Nodes().CreateRemoveTagsNode(em_);
+    Nodes().CreateWriteTagsNode(em_);
+    Nodes().CreateResetTagsNode(em_);
+    Nodes().CreateExportTagsNode(io_);
+    Nodes().CreateBrowseTagsNode(em_);
+    Nodes().CreateExplicitStartPollingNode(em_);
+    Nodes().CreateExplicitStopPollingNode(em_);
+    Nodes().CreateIOStartPollingNode(io_);
+    Nodes().CreateIOStopPollingNode(io_);
 
     const std::string successMessage = C("Success", "bool") + "," + C("message", "string");
     const std::string tagTable = C("Tag alias", "string") + "," + C("Result", "string");

@@ -185,7 +185,7 @@ TEST(ConvertTagValueTest, BytesOfEveryTypeBecomeTheirValue) {
 class PublishTest : public node_test::LineFixture {
   protected:
     NodePath AddTag(const TagInfo& tag, std::vector<SubTagInfo>* subs = nullptr) {
-        EipNode::CreateTagItemNode("line1", tag, subs);
+        Nodes().CreateTagItemNode("line1", tag, subs);
         const NodePath path = (tag.rwFlag & kRwFlagIo) ? IOPath(tag.alias) : ReadPath(tag.alias);
         WaitNode(path);
         Settle();
@@ -206,7 +206,7 @@ TEST_F(PublishTest, ExplicitValuesLandOnTheReadListNodeOnly) {
     tag.dataLen = 4;
     const NodePath read = AddTag(tag);
     const Bytes data = {0x2A, 0, 0, 0};
-    EXPECT_TRUE(EipNode::ChangeExplicitTagNodeValue("line1", tag, data.data(), 4));
+    EXPECT_TRUE(Nodes().ChangeExplicitTagNodeValue("line1", tag, data.data(), 4));
     EXPECT_TRUE(ValueBecomes(read, Variant(42)));
     Settle();
     EXPECT_TRUE(Node(WritePath("t"))->value.is_null());
@@ -218,15 +218,15 @@ TEST_F(PublishTest, NonFiniteRealIsNotPublishedAndTheNodeKeepsItsValue) {
     tag.dataLen = 4;
     const NodePath path = AddTag(tag);
     Bytes good = Real(2.5f);
-    ASSERT_TRUE(EipNode::ChangeExplicitTagNodeValue("line1", tag, good.data(), 4));
+    ASSERT_TRUE(Nodes().ChangeExplicitTagNodeValue("line1", tag, good.data(), 4));
     ASSERT_TRUE(ValueBecomes(path, Variant(2.5)));
 
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     for (const Bytes& bad : {Real(nan), Real(inf), Real(-inf), Cat({Real(1.0f), Real(nan)})}) {
         LogCapture log;
-        EXPECT_FALSE(EipNode::ChangeExplicitTagNodeValue("line1", tag, bad.data(),
-                                                         static_cast<uint16_t>(bad.size())));
+        EXPECT_FALSE(Nodes().ChangeExplicitTagNodeValue("line1", tag, bad.data(),
+                                                        static_cast<uint16_t>(bad.size())));
         EXPECT_TRUE(log.Contains("not a valid float")) << log.All();
     }
     Settle();
@@ -234,7 +234,7 @@ TEST_F(PublishTest, NonFiniteRealIsNotPublishedAndTheNodeKeepsItsValue) {
 
     // The next good value is published as usual.
     Bytes next = Real(-1.0f);
-    EXPECT_TRUE(EipNode::ChangeExplicitTagNodeValue("line1", tag, next.data(), 4));
+    EXPECT_TRUE(Nodes().ChangeExplicitTagNodeValue("line1", tag, next.data(), 4));
     EXPECT_TRUE(ValueBecomes(path, Variant(-1.0)));
 }
 
@@ -245,17 +245,17 @@ TEST_F(PublishTest, IOTagDataAndSubtagSlices) {
     WaitNode(tagPath / "speed");
 
     const Bytes data = {1, 2, 0x10, 0x27, 5, 6};
-    EXPECT_TRUE(EipNode::ChangeIOTagNodeValue("line1", tag, data.data(), 6));
+    EXPECT_TRUE(Nodes().ChangeIOTagNodeValue("line1", tag, data.data(), 6));
     EXPECT_TRUE(ValueBecomes(tagPath, Array({Variant(1), Variant(2), Variant(0x10), Variant(0x27),
                                              Variant(5), Variant(6)})));
-    EXPECT_TRUE(EipNode::ChangeIOSubTagNodeValue("line1", tag, subs[0], data.data(), 6));
+    EXPECT_TRUE(Nodes().ChangeIOSubTagNodeValue("line1", tag, subs[0], data.data(), 6));
     EXPECT_TRUE(ValueBecomes(tagPath / "speed", Variant(10000)));
 
     // A slice outside the data publishes nothing: past the end, a negative length, before it.
     for (auto [offset, length] : {std::pair{4, 4}, {0, -1}, {-4, 4}}) {
         LogCapture log;
         const SubTagInfo sub{"outside", offset, kInnerTypeDint, length};
-        EXPECT_FALSE(EipNode::ChangeIOSubTagNodeValue("line1", tag, sub, data.data(), 6))
+        EXPECT_FALSE(Nodes().ChangeIOSubTagNodeValue("line1", tag, sub, data.data(), 6))
             << offset << "," << length;
         EXPECT_TRUE(log.Contains("subInfo.offset=" + std::to_string(offset))) << log.All();
     }

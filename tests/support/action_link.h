@@ -25,6 +25,8 @@ class ActionLink {
     }
 
     kestrel::strata_sdk::Link& Link() { return running_.Link(); }
+    EipManager& Registry() { return running_.Registry(); }
+    LinkContext& Context() { return running_.Context(); }
     bool Exists(const std::string& path) { return Link().responder()->node_exists(path); }
 
     kestrel::strata_sdk::InvokeResult Invoke(const std::string& path,

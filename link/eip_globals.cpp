@@ -1,3 +1,0 @@
-#include "link/eip_globals.h"
-
-kestrel::strata_sdk::Link* g_link = nullptr;
