@@ -22,16 +22,16 @@ struct KindRules {
     bool hasLongFile;  // plcsim's PLC-5 keeps the L9 file it has always served
     uint16_t statusWords;
     // Status words only the controller writes (operating system and processor catalog,
-    // series and revision); first > last for none.
+    // series and revision): the first and how many.
     uint16_t firstReadOnlyStatus;
-    uint16_t lastReadOnlyStatus;
+    uint16_t readOnlyStatusWords;
     const char* productName;
 };
 
 const KindRules& Rules(PcccPlcType type) {
-    static const KindRules kPlc5{kPcccReplyLimitPlc5, true, 128, 1, 0, "PLC-5/40E"};
-    static const KindRules kSlc500{kPcccReplyLimitSlc500, false, 83, 57, 63, "1747-L552 SLC 5/05"};
-    static const KindRules kMicroLogix{kPcccReplyLimitMicroLogix,    true, 66, 57, 63,
+    static const KindRules kPlc5{kPcccReplyLimitPlc5, true, 128, 0, 0, "PLC-5/40E"};
+    static const KindRules kSlc500{kPcccReplyLimitSlc500, false, 83, 57, 7, "1747-L552 SLC 5/05"};
+    static const KindRules kMicroLogix{kPcccReplyLimitMicroLogix,    true, 66, 57, 7,
                                        "1766-L32BXB MicroLogix 1400"};
     switch (type) {
         case PcccPlcType::kSlc500:
@@ -224,7 +224,8 @@ PcccStatus PcccDataTable::Locate(const PcccAddress& address, size_t byteCount,
 bool PcccDataTable::IsReadOnly(const PcccAddress& address, size_t offset, size_t byteCount) const {
     const KindRules& rules = Rules(type_);
     return CanonicalType(address.type) == PCCC_FILE_TYPE_STATUS &&
-           offset / kPcccWordBytes <= rules.lastReadOnlyStatus &&
+           offset / kPcccWordBytes <
+               size_t{rules.firstReadOnlyStatus} + rules.readOnlyStatusWords &&
            (offset + byteCount - 1) / kPcccWordBytes >= rules.firstReadOnlyStatus;
 }
 
