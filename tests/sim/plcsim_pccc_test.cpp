@@ -169,13 +169,18 @@ TEST(PcccControllerTest, CountersCountRisingEdges) {
     EXPECT_EQ(*table.GetInt(5, 0) & 0x1000, 0x1000) << "OV";
 }
 
-TEST(PcccControllerTest, MaskedWriteTouchesOnlyTheMaskedBits) {
+// A masked write changes only its bits; a sub-element write only its word of the element.
+TEST(PcccControllerTest, WritesTouchOnlyTheirBitsOrWord) {
     PcccController plc{SimConfig{}};
     ASSERT_TRUE(plc.Table().SetInt(3, 0, 0x00F0));
     EXPECT_EQ(Execute(plc, "0F00 0200 AB 02 03 85 00 00 0F01 05FF"),
               Hex(kReplyFront + "4F00 0200"));
     // bits 0-3 and 8 from the value (0101 and 1), the rest kept: 0x01F5.
     EXPECT_EQ(plc.Table().GetInt(3, 0), 0x01F5);
+    ASSERT_TRUE(plc.Table().SetInt(4, 1, 7, kPcccAccumulatorWord));
+    EXPECT_EQ(Execute(plc, "0F00 0300 AA 02 04 86 01 01 C800"), Hex(kReplyFront + "4F00 0300"));
+    EXPECT_EQ(Execute(plc, "0F00 0400 A2 06 04 86 01 00"),
+              Hex(kReplyFront + "4F00 0400 0000 C800 0700"));
 }
 
 TEST(PcccControllerTest, WrongServicePathOrRequesterIdIsACipError) {
