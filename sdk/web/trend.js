@@ -7,13 +7,17 @@ const TREND_COLORS = ['#1f6feb', '#d9480f', '#0e9f6e', '#9c36b5', '#e3a008', '#0
 const TREND_HEIGHT = 220;
 const SPARK_SIZE = { width: 120, height: 26 };
 const RECENT_LIST_LENGTH = 20;
+// The event stream may replace a value not yet sent by a newer one; this often the charts
+// fetch what the link's history holds since the last point it confirmed.
+const TREND_SYNC_MS = 2000;
 
 const trends = {
   points: new Map(),   // path -> [[ts, value], ...] oldest first, at most `limit`
   limit: 1000,         // the link's history length, learnt from its first answer
-  views: [],           // live views: { root, paths, redraw(), destroy() }
+  views: [],           // live views: { root, paths, source (tag or folder asked), redraw(), destroy() }
   ticked: new Map(),   // folder path -> Set of child paths drawn together
   changed: new Set(),  // paths with points not yet drawn
+  synced: new Map(),   // path -> time of the newest point the history confirmed
   framePending: false,
 };
 
@@ -31,17 +35,38 @@ function plotValue(value) {
   return typeof value === 'number' ? value : null;
 }
 
-// Loads the points of `path` (its own, or each child's for a folder) and keeps them.
-async function loadHistory(path) {
-  const answer = await api('GET', '/api/history?path=' + encodeURIComponent(path));
+// Loads the points of `path` (its own, or each child's for a folder), all of them or those after
+// `since`, and keeps them: the history's points replace what the stream brought up to its newest.
+async function loadHistory(path, since) {
+  const after = since === undefined ? '' : '&since=' + since;
+  const answer = await api('GET', '/api/history?path=' + encodeURIComponent(path) + after);
   if (answer.historyPoints) trends.limit = answer.historyPoints;
   for (const series of answer.series || []) {
-    const live = trends.points.get(series.path) || [];
-    const last = series.points.length ? series.points[series.points.length - 1][0] : -Infinity;
-    trends.points.set(series.path, series.points.concat(live.filter((point) => point[0] > last)));
+    const local = trends.points.get(series.path) || [];
+    const points = series.points;
+    const last = points.length ? points[points.length - 1][0] : (since === undefined ? -Infinity : since);
+    const kept = since === undefined ? [] : local.filter((point) => point[0] <= since);
+    trends.points.set(series.path, kept.concat(points, local.filter((point) => point[0] > last)).slice(-trends.limit));
+    if (points.length) trends.synced.set(series.path, last);
+    trends.changed.add(series.path);
   }
+  scheduleTrendFrame();
   return answer;
 }
+
+// Each source (a tag, or a folder for its children) shown on the page, from its views' oldest
+// confirmed point.
+function syncTrends() {
+  const sources = new Map();
+  for (const view of trends.views) {
+    const since = Math.min(...view.paths.map((path) => trends.synced.get(path) ?? -Infinity));
+    sources.set(view.source, Math.min(sources.get(view.source) ?? Infinity, since));
+  }
+  for (const [source, since] of sources) {
+    loadHistory(source, Number.isFinite(since) ? since : undefined).catch(() => {});
+  }
+}
+setInterval(syncTrends, TREND_SYNC_MS);
 
 // A value from the event stream: kept for any path already loaded, views redrawn once a frame.
 function trendValue(path, value, ts) {
@@ -53,6 +78,10 @@ function trendValue(path, value, ts) {
   points.push([ts, value]);
   if (points.length > trends.limit) points.splice(0, points.length - trends.limit);
   trends.changed.add(path);
+  scheduleTrendFrame();
+}
+
+function scheduleTrendFrame() {
   if (trends.framePending) return;
   trends.framePending = true;
   requestAnimationFrame(() => {
@@ -129,14 +158,14 @@ function download(name, text) {
 
 // A live chart of `paths` with pause, zoom (drag across it; double-click or the button resets)
 // and CSV export; returns the element that holds it.
-function trendChart(paths) {
+function trendChart(paths, source) {
   const box = el('div', { class: 'trend-plot', 'data-paths': paths.join('\n') });
   const pause = el('button', { class: 'btn small', type: 'button', 'data-trend': 'pause', text: 'Pause' });
   const unzoom = el('button', { class: 'btn small', type: 'button', 'data-trend': 'unzoom', text: 'Reset zoom', disabled: true });
   const csv = el('button', { class: 'btn small', type: 'button', 'data-trend': 'csv', text: 'Download CSV' });
   const root = el('div', { class: 'trend' }, el('div', { class: 'trend-tools' }, pause, unzoom, csv,
                   el('span', { class: 'muted hint', text: 'drag across the chart to zoom' })), box);
-  const view = { root, paths, paused: false, zoomed: false, plot: null };
+  const view = { root, paths, source, paused: false, zoomed: false, plot: null };
   const setZoomed = (zoomed) => { view.zoomed = zoomed; unzoom.disabled = !zoomed; };
   view.redraw = () => {
     if (!view.plot || view.paused) return;
@@ -174,7 +203,7 @@ function trendChart(paths) {
 
 function recentList(path) {
   const list = el('ol', { class: 'recent', 'data-path': path });
-  const view = { root: list, paths: [path], destroy() {} };
+  const view = { root: list, paths: [path], source: path, destroy() {} };
   view.redraw = () => {
     const points = (trends.points.get(path) || []).slice(-RECENT_LIST_LENGTH).reverse();
     list.replaceChildren(...points.map(([ts, value]) => el('li', {},
@@ -204,7 +233,7 @@ function trendCard(path, node) {
     const drawable = points.length ? isDrawable(points[points.length - 1][1]) : drawableType(node.valueType);
     if (!answer.historyPoints) body.replaceChildren(el('div', { class: 'muted', text: 'The link keeps no history (--history-points 0).' }));
     else if (!drawable) body.replaceChildren(recentList(path));
-    else body.replaceChildren(chartsAvailable() ? trendChart([path]) : chartsMissing());
+    else body.replaceChildren(chartsAvailable() ? trendChart([path], path) : chartsMissing());
   }, (error) => body.replaceChildren(el('div', { class: 'banner bad', text: error.message })));
   return card;
 }
@@ -224,7 +253,7 @@ function folderTrendCard(path) {
       }
     }
     holder.replaceChildren(paths.length
-      ? trendCardShell('Trend of ' + paths.length + (paths.length === 1 ? ' tag' : ' tags'), trendChart(paths))
+      ? trendCardShell('Trend of ' + paths.length + (paths.length === 1 ? ' tag' : ' tags'), trendChart(paths, path))
       : '');
     pruneTrends();
   };
@@ -247,9 +276,9 @@ function trendHeads() {
   return [el('th', { text: 'Trend', title: 'Tick to draw on one chart' }), el('th', { text: 'Recent' })];
 }
 
-function sparkline(childPath) {
+function sparkline(folder, childPath) {
   const box = el('div', { class: 'spark', 'data-path': childPath });
-  const view = { root: box, paths: [childPath], plot: null };
+  const view = { root: box, paths: [childPath], source: folder, plot: null };
   view.redraw = () => { if (view.plot) view.plot.setData(alignedData([childPath])); };
   view.destroy = () => { if (view.plot) view.plot.destroy(); view.plot = null; };
   view.start = () => {
@@ -273,7 +302,7 @@ function trendCells(folder, childPath, child) {
                              checked: (trends.ticked.get(folder) || new Set()).has(childPath) });
   tick.addEventListener('click', (event) => event.stopPropagation());
   tick.addEventListener('change', () => toggleTicked(folder, childPath, tick.checked));
-  const { box, view } = sparkline(childPath);
+  const { box, view } = sparkline(folder, childPath);
   loadFolderOnce(folder).then(() => requestAnimationFrame(view.start), () => {});
   return [el('td', { onclick: (event) => event.stopPropagation() }, tick), el('td', { class: 'spark-cell' }, box)];
 }
