@@ -7,6 +7,9 @@
 // requests per polling cycle, mean cycle time and the link's CPU seconds per
 // million published values.
 //
+// A last run polls 1000 mixed tags: every elementary type, bits of a DINT (two per DINT, which
+// share its read) and BOOL array elements, and prints its requests per cycle too.
+//
 // Usage: poll_bench [seconds per run (default 5)] [N ...] (default 100 1000 5000)
 // With TB_BENCH_EVENTS=1 in the environment, a subscriber (as an open console's event stream)
 // receives every value event of the tree, so that their cost is in the figures too.
@@ -20,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -83,25 +87,89 @@ struct CycleLog {
     }
 };
 
-bool AddTags(EipDevice* device, int count) {
+// What the controller holds and the tag names the link polls.
+struct Workload {
+    std::string label;
+    std::function<void(plcsim::LogixController&)> define;
+    std::vector<std::string> names;
+};
+
+Workload DintWorkload(int count) {
+    Workload w{"N=" + std::to_string(count),
+               [count](plcsim::LogixController& controller) {
+                   bench::DefineCountingDints(controller, count, 10);
+               },
+               {}};
+    for (int i = 0; i < count; ++i) {
+        w.names.push_back("D" + std::to_string(i));
+    }
+    return w;
+}
+
+// Groups of ten tags: LINT, USINT, UINT, UDINT, ULINT, LREAL, two bits of one DINT, two
+// elements of a BOOL[64] in different words.
+Workload MixedWorkload(int groups) {
+    static const char* const kTypes[] = {"LINT", "USINT", "UINT", "UDINT", "ULINT", "LREAL"};
+    Workload w{"mixed " + std::to_string(groups * 10),
+               [groups](plcsim::LogixController& c) {
+                   for (int g = 0; g < groups; ++g) {
+                       const std::string n = std::to_string(g);
+                       for (const char* type : kTypes) {
+                           plcsim::LogixTagDefinition tag;
+                           tag.name = std::string(type) + n;
+                           tag.type = type;
+                           c.DefineTag(tag);
+                       }
+                       plcsim::LogixTagDefinition bits;
+                       bits.name = "S" + n;
+                       bits.type = "DINT";
+                       bits.animation.kind = plcsim::LogixAnimation::Kind::Counter;
+                       bits.animation.periodMs = 10;
+                       c.DefineTag(bits);
+                       plcsim::LogixTagDefinition flags;
+                       flags.name = "F" + n;
+                       flags.type = "BOOL";
+                       flags.dims = {64};
+                       c.DefineTag(flags);
+                   }
+               },
+               {}};
+    for (int g = 0; g < groups; ++g) {
+        const std::string n = std::to_string(g);
+        for (const char* type : kTypes) {
+            w.names.push_back(type + n);
+        }
+        for (const char* name : {"S#.3", "S#.9", "F#[5]", "F#[40]"}) {
+            std::string tagName = name;
+            tagName.replace(tagName.find('#'), 1, n);
+            w.names.push_back(tagName);
+        }
+    }
+    return w;
+}
+
+bool AddTags(EipDevice* device, const std::vector<std::string>& names) {
     std::string message;
     std::unique_ptr<EipConnection> test(
         EipConnection::MakeTestConnection(device->GetConnectionInfo(), message));
-    for (int i = 0; i < count; ++i) {
+    for (size_t i = 0; i < names.size(); ++i) {
         std::string alias;
-        const auto object = sdk::json::from_json_string("{\"Tag Alias\":\"T" + std::to_string(i) +
-                                                        "\",\"Tag Name\":\"D" + std::to_string(i) +
-                                                        "\",\"RW Flag\":\"R\"}");
+        const auto object =
+            sdk::json::from_json_string("{\"Tag Alias\":\"T" + std::to_string(i) +
+                                        "\",\"Tag Name\":\"" + names[i] + "\",\"RW Flag\":\"R\"}");
         if (device->AddTag(test.get(), object, 1, alias, message, false) != 0) {
-            std::fprintf(stderr, "adding T%d failed: %s\n", i, message.c_str());
+            std::fprintf(stderr, "adding %s failed: %s\n", names[i].c_str(), message.c_str());
             return false;
         }
     }
     return true;
 }
 
-bool RunOnce(int tagCount, double seconds, CycleLog& cycleLog) {
-    bench::ControllerChild child = StartController(tagCount);
+bool RunOnce(const Workload& workload, double seconds, CycleLog& cycleLog) {
+    bench::ControllerChild child =
+        bench::StartControllerChild(workload.define, [](plcsim::LogixController& controller) {
+            return bench::Counters{controller.Sim().Stats().connectedRequests, 0};
+        });
     if (child.port == 0) {
         std::fprintf(stderr, "controller did not start\n");
         return false;
@@ -114,7 +182,7 @@ bool RunOnce(int tagCount, double seconds, CycleLog& cycleLog) {
     if (const char* wanted = std::getenv("TB_BENCH_EVENTS"); wanted && *wanted == '1') {
         events = link->Broker().subscribe(sdk::NodePath("/"), [](const sdk::TreeEvent&) {});
     }
-    bool ok = device != nullptr && AddTags(device, tagCount);
+    bool ok = device != nullptr && AddTags(device, workload.names);
     link->WaitIdle();
     std::string message;
     if (ok && device->StartExplicitPolling(10, message) == 0) {
@@ -138,15 +206,16 @@ bool RunOnce(int tagCount, double seconds, CycleLog& cycleLog) {
             cycleLog.counting = false;
         }
         std::printf(
-            "N=%-5d tags/s=%10.0f  requests/s=%8.0f  requests/cycle=%6.1f  cycles=%6llu  "
+            "%-10s tags/s=%10.0f  requests/s=%8.0f  requests/cycle=%6.1f  cycles=%6llu  "
             "mean cycle=%8.2f ms  link CPU=%6.2f s per million values\n",
-            tagCount, double(published) / elapsed, double(requests) / elapsed,
+            workload.label.c_str(), double(published) / elapsed, double(requests) / elapsed,
             cycles ? double(requests) / double(cycles) : 0.0,
             static_cast<unsigned long long>(cycles), meanCycle,
             published ? cpu / (double(published) / 1e6) : 0.0);
         std::fflush(stdout);
     } else {
-        std::fprintf(stderr, "N=%d: polling did not start (%s)\n", tagCount, message.c_str());
+        std::fprintf(stderr, "%s: polling did not start (%s)\n", workload.label.c_str(),
+                     message.c_str());
         ok = false;
     }
     if (events) {
@@ -171,8 +240,9 @@ int main(int argc, char** argv) {
         args.seconds, std::getenv("TB_BENCH_EVENTS") ? ", every value event subscribed" : "");
     bool ok = true;
     for (int count : args.counts) {
-        ok = RunOnce(count, args.seconds, cycleLog) && ok;
+        ok = RunOnce(DintWorkload(count), args.seconds, cycleLog) && ok;
     }
+    ok = RunOnce(MixedWorkload(100), args.seconds, cycleLog) && ok;
     sdk::set_log_sink(nullptr);
     return ok ? 0 : 1;
 }
