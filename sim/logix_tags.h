@@ -197,8 +197,8 @@ class LogixTagDatabase {
     LogixReply ReadTag(ByteView path, ByteView data, size_t replyRoom, bool fragmented,
                        ByteWriter& out) const;
     // Write Tag: request path bytes and request data (type, handle of a structure, element
-    // count, the byte offset when fragmented, values, one pad byte after an odd number of value
-    // bytes).
+    // count, the byte offset when fragmented, the values: exactly count elements, so that a pad
+    // byte after an odd number of value bytes is refused as one byte too many).
     LogixReply WriteTag(ByteView path, ByteView data, bool fragmented = false);
     // Read-Modify-Write Tag: request path bytes and request data (mask size, OR masks, AND
     // masks); the integer element at the path becomes (old | OR) & AND.
