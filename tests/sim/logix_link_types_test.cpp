@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "action/tesselLink_error_code.h"
+#include "action/link_errors.h"
 #include "sim/logix_services.h"
 #include "sim/logix_tag_config.h"
 #include "strata_sdk/sdk.h"
@@ -130,7 +130,7 @@ TEST_F(LogixTypesDeviceTest, BitsBoolArraysAndDimensionsAddressTheControllersEle
     ASSERT_TRUE(plc.Tags().SetInt("Status", 0x7F2F));  // another client
     EXPECT_EQ(Write("S31", "1"), "success!");
     EXPECT_EQ(Write("S5", "false"), "success!");
-    EXPECT_EQ(plc.Tags().GetInt("Status"), static_cast<int32_t>(0xFF0F));
+    EXPECT_EQ(plc.Tags().GetInt("Status"), static_cast<int32_t>(0x80007F0F));
     Shows("S31", "true");
     Shows("S5", "false");
     EXPECT_EQ(Write("W7", "true"), "success!");
