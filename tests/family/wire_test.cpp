@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "family/wire_support.h"
@@ -167,30 +168,18 @@ int Write(LogixWire& c, const EipTag& tag, const Bytes& value) {
 // An odd embedded message (a one-byte value) is followed by the pad byte; its length does not
 // count it. An even one has none.
 TEST(LogixWrite, OneByteValuesArePaddedOutsideTheMessageLength) {
-    struct Case {
-        int32_t type;
-        Bytes value;
-        std::string request;
+    const std::tuple<int32_t, Bytes, const char*, const char*> cases[] = {
+        {kInnerTypeSint, {0x2A}, "17", "4D03 9104 'Tag1' C200 0100 2A 00"},
+        {kInnerTypeUsint, {0xFF}, "17", "4D03 9104 'Tag1' C600 0100 FF 00"},
+        {kInnerTypeInt, {1, 2}, "18", "4D03 9104 'Tag1' C300 0100 0102"},
     };
-    const Case cases[] = {
-        {kInnerTypeSint,
-         {0x2A},
-         UnconnectedFront("36", "26", "17") + "4D03 9104 'Tag1' C200 0100 2A 00"},
-        {kInnerTypeUsint,
-         {0xFF},
-         UnconnectedFront("36", "26", "17") + "4D03 9104 'Tag1' C600 0100 FF 00"},
-        {kInnerTypeInt,
-         {1, 2},
-         UnconnectedFront("36", "26", "18") + "4D03 9104 'Tag1' C300 0100 0102"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.type);
+    for (const auto& [type, value, length, request] : cases) {
         LogixWire wire(3);
-        auto tag = LogixTag("Tag1", c.type);
-        tag->GetInfo().dataLen = 1;
+        auto tag = LogixTag("Tag1", type);
         wire.Answer(RRData(Msp(0, {MrReply(LOGIX_SVC_WRITE_TAG_REPLY, 0, {}, {})})));
-        EXPECT_EQ(Write(wire, *tag, c.value), 0);
-        EXPECT_EQ(wire.TakeRequest(), Hex(c.request + " 0100 0103"));
+        EXPECT_EQ(Write(wire, *tag, value), 0);
+        EXPECT_EQ(wire.TakeRequest(),
+                  Hex(UnconnectedFront("36", "26", length) + request + " 0100 0103"));
     }
 }
 

@@ -45,14 +45,12 @@ class LogixTypesDeviceTest : public ::testing::Test {
             "/L/EM Tags/Write Tags", "[{\"Tag Alias\":\"" + alias + "\",\"value\":" + value + "}]");
         return messages.size() == 1 ? messages[0] : "no single answer";
     }
-    // True once the polled value of the tag reads as the JSON text.
-    bool Shows(const std::string& alias, const std::string& json) {
-        const bool shown = tb_test::WaitUntil([&] { return Text(alias) == json; });
-        EXPECT_TRUE(shown) << alias << " shows " << Text(alias) << ", not " << json;
-        return shown;
-    }
-    std::string Text(const std::string& alias) {
-        return sdk::json::to_json_string(link.Value("/L/EM Tags/Read Tags List/" + alias));
+    // Expects the polled value of the tag to read as the JSON text.
+    void Shows(const std::string& alias, const std::string& json) {
+        const auto text = [&] {
+            return sdk::json::to_json_string(link.Value("/L/EM Tags/Read Tags List/" + alias));
+        };
+        EXPECT_TRUE(tb_test::WaitUntil([&] { return text() == json; })) << alias << ": " << text();
     }
 
     static plcsim::SimConfig Config() {
@@ -60,7 +58,6 @@ class LogixTypesDeviceTest : public ::testing::Test {
         config.port = 0;
         return config;
     }
-
     plcsim::LogixController plc{Config()};
     tb_test::ActionLink link;
 };
