@@ -29,7 +29,6 @@ TEST(LogixTypesName, EncodesDimensionsAndBitsOrRefusesThem) {
         {"Status.5", "04 91 06 'Status' 0100", 1, 5},
         {"Words[3].7", "05 91 05 'Words' 00 2803 0100", 1, 7},
         {"Big.63 ", "03 91 03 'Big' 00 0100", 1, 63},
-        {"s.a1", "04 91 01 's' 00 91 02 'a1' 0100"},
         {"Big.64", ""},
         {"Grid[1~2,3]", ""},
         {"Grid[1,]", ""},
@@ -60,10 +59,6 @@ TEST(LogixTypesName, BoolArraysAddressTheirWordsAndBitsLieWithinTheirElement) {
     EXPECT_EQ(data.WordPath(1), Hex("05 91 05 'Flags' 00 2801"));
     EXPECT_EQ(data.GetBits().first, 30u);
     EXPECT_EQ(data.GetValueCount(), 4u);
-    ASSERT_TRUE(data.ParseTagName("Flags", "a"));
-    EXPECT_FALSE(data.UseBoolArrayWords(0));
-    ASSERT_TRUE(data.UseBoolArrayWords(64));
-    EXPECT_EQ(data.GetEncodedAddress(), Hex("04 91 05 'Flags' 00 0200"));
     ASSERT_TRUE(data.ParseTagName("Words[3].15", "a"));
     EXPECT_FALSE(data.UseBoolArrayWords(64));
     EXPECT_FALSE(data.UseBitOfElement(1));
