@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "family/wire_support.h"
+#include "sim/pccc_cli.h"
 #include "sim/pccc_services.h"
 #include "support/log_capture.h"
 #include "support/wait_until.h"
@@ -116,11 +117,11 @@ TEST_F(PcccBlockTest, BlockReadsTakeOneRequestPerReplyLimit) {
 
 TEST_F(PcccBlockTest, TimerAccumulatorMovesAndDoneFollows) {
     Start(plcsim::PcccPlcType::kSlc500, PlcType::kSlc500);
-    for (const char* address : {"T4:0.ACC", "T4:0/DN", "T4:0.PRE", "T4:0/TT"}) {
+    for (const char* address : {"T4:1.ACC", "T4:1/DN", "T4:1.PRE", "T4:1/TT"}) {
         polled.Add(Plc5Tag(address));
     }
-    ASSERT_EQ(Write("T4:0.PRE", Word(30)), 0);
-    ASSERT_EQ(Write("T4:0/EN", Word(1)), 0);
+    ASSERT_EQ(Write("T4:1.PRE", Word(30)), 0);
+    ASSERT_EQ(Write("T4:1/EN", Word(1)), 0);
     int16_t lastAcc = 0;
     bool moved = false;
     ASSERT_TRUE(WaitUntil([&] {
@@ -202,15 +203,22 @@ TEST_F(PcccBlockTest, StaleAndContextlessRepliesAreTakenOnlyWhenTheyCanBeTold) {
     ASSERT_EQ(Cycle(), 1);
     EXPECT_EQ(Int(0), 5);
     EXPECT_TRUE(log.Contains("unknown transaction number"));
-    plcsim::Fault contextless;
-    contextless.action = plcsim::FaultAction::Mutate;
-    contextless.mutate = [](std::vector<uint8_t>& reply) {
-        std::fill(reply.begin() + EIP_SENDER_CONTEXT_OFFSET,
-                  reply.begin() + EIP_SENDER_CONTEXT_OFFSET + 8, 0);
-    };
-    plc->Sim().InjectFault(contextless);
+    plcsim::ZeroSenderContext(plc->Sim());
     ASSERT_EQ(Cycle(), 1);
     EXPECT_EQ(Int(0), 5);
+}
+
+// Without the Identity object the controller is named by ListIdentity; without either it is
+// still connected, and its name says so.
+TEST_F(PcccBlockTest, IdentityFallsBackToListIdentityAndThenToNone) {
+    Start(plcsim::PcccPlcType::kMicroLogix, PlcType::kMicroLogix);
+    plcsim::HideIdentityObject(plc->Sim());
+    ProductInfo product;
+    ASSERT_EQ(connection->ReadPLCProductInfo(0, product), 0);
+    EXPECT_EQ(product.productName, plc->Sim().Config().identity.productName);
+    plcsim::IgnoreListIdentity(plc->Sim());
+    ASSERT_EQ(connection->ReadPLCProductInfo(0, product), 0);
+    EXPECT_EQ(product.productName, PcccConnection::kNoIdentityName);
 }
 
 }  // namespace
