@@ -22,16 +22,16 @@ struct KindRules {
     bool hasLongFile;  // plcsim's PLC-5 keeps the L9 file it has always served
     uint16_t statusWords;
     // Status words only the controller writes (operating system and processor catalog,
-    // series and revision); first > last for none.
+    // series and revision): the first and how many.
     uint16_t firstReadOnlyStatus;
-    uint16_t lastReadOnlyStatus;
+    uint16_t readOnlyStatusWords;
     const char* productName;
 };
 
 const KindRules& Rules(PcccPlcType type) {
-    static const KindRules kPlc5{kPcccReplyLimitPlc5, true, 128, 1, 0, "PLC-5/40E"};
-    static const KindRules kSlc500{kPcccReplyLimitSlc500, false, 83, 57, 63, "1747-L552 SLC 5/05"};
-    static const KindRules kMicroLogix{kPcccReplyLimitMicroLogix,    true, 66, 57, 63,
+    static const KindRules kPlc5{kPcccReplyLimitPlc5, true, 128, 0, 0, "PLC-5/40E"};
+    static const KindRules kSlc500{kPcccReplyLimitSlc500, false, 83, 57, 7, "1747-L552 SLC 5/05"};
+    static const KindRules kMicroLogix{kPcccReplyLimitMicroLogix,    true, 66, 57, 7,
                                        "1766-L32BXB MicroLogix 1400"};
     switch (type) {
         case PcccPlcType::kSlc500:
@@ -77,6 +77,11 @@ uint16_t ElementBytes(uint8_t type) {
         default:
             return 0;
     }
+}
+
+// Whether a controller of the kind has files of the type.
+bool KindOffers(PcccPlcType kind, uint8_t type) {
+    return ElementBytes(type) != 0 && (type != PCCC_FILE_TYPE_LONG || Rules(kind).hasLongFile);
 }
 
 PcccStatus Extended(uint8_t extSts) {
@@ -133,6 +138,11 @@ void Count(uint8_t* element, int32_t step) {
     SetWord(element, kPcccAccumulatorWord, accumulator);
 }
 
+// Timers and counters change on their own when their status word is written.
+bool RunsInstructions(const PcccFile& file) {
+    return file.type == PCCC_FILE_TYPE_TIMER || file.type == PCCC_FILE_TYPE_COUNTER;
+}
+
 bool Rises(uint16_t before, uint16_t after, uint8_t bit) {
     return (before & Bit(bit)) == 0 && (after & Bit(bit)) != 0;
 }
@@ -183,8 +193,7 @@ uint16_t PcccDataTable::TransferLimit() const {
 
 bool PcccDataTable::DefineFile(uint16_t fileNumber, uint8_t type, uint16_t elementCount) {
     const uint16_t elementBytes = ElementBytes(type);
-    if (elementBytes == 0 || CanonicalType(type) != type ||
-        (type == PCCC_FILE_TYPE_LONG && !Rules(type_).hasLongFile)) {
+    if (CanonicalType(type) != type || !KindOffers(type_, type)) {
         return false;
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -196,7 +205,7 @@ bool PcccDataTable::DefineFile(uint16_t fileNumber, uint8_t type, uint16_t eleme
 PcccStatus PcccDataTable::Locate(const PcccAddress& address, size_t byteCount,
                                  size_t& offset) const {
     const uint8_t type = CanonicalType(address.type);
-    if (ElementBytes(type) == 0 || (type == PCCC_FILE_TYPE_LONG && !Rules(type_).hasLongFile)) {
+    if (!KindOffers(type_, type)) {
         return Extended(PCCC_EXT_ILLEGAL_DATA_TYPE);
     }
     const auto found = files_.find(address.file);
@@ -224,7 +233,8 @@ PcccStatus PcccDataTable::Locate(const PcccAddress& address, size_t byteCount,
 bool PcccDataTable::IsReadOnly(const PcccAddress& address, size_t offset, size_t byteCount) const {
     const KindRules& rules = Rules(type_);
     return CanonicalType(address.type) == PCCC_FILE_TYPE_STATUS &&
-           offset / kPcccWordBytes <= rules.lastReadOnlyStatus &&
+           offset / kPcccWordBytes <
+               size_t{rules.firstReadOnlyStatus} + rules.readOnlyStatusWords &&
            (offset + byteCount - 1) / kPcccWordBytes >= rules.firstReadOnlyStatus;
 }
 
@@ -283,7 +293,8 @@ PcccStatus PcccDataTable::Write(const PcccAddress& address, ByteView bytes, bool
     const size_t firstElement = offset / file.elementBytes;
     const size_t lastElement = (offset + count - 1) / file.elementBytes;
     std::vector<uint16_t> statusBefore;
-    for (size_t element = firstElement; element <= lastElement; ++element) {
+    for (size_t element = firstElement; RunsInstructions(file) && element <= lastElement;
+         ++element) {
         statusBefore.push_back(GetLittleEndian16(file.bytes.data() + element * file.elementBytes));
     }
     uint8_t* target = file.bytes.data() + offset;
@@ -305,7 +316,7 @@ PcccStatus PcccDataTable::Write(const PcccAddress& address, ByteView bytes, bool
 
 void PcccDataTable::ApplyInstructions(PcccFile& file, size_t firstElement, size_t lastElement,
                                       const std::vector<uint16_t>& statusBefore) {
-    if (file.type != PCCC_FILE_TYPE_TIMER && file.type != PCCC_FILE_TYPE_COUNTER) {
+    if (!RunsInstructions(file)) {
         return;
     }
     for (size_t element = firstElement; element <= lastElement; ++element) {
@@ -361,11 +372,10 @@ bool PcccDataTable::SetInt(uint16_t file, uint16_t element, int16_t value, uint1
 bool PcccDataTable::SetReal(uint16_t file, uint16_t element, float value) {
     std::lock_guard<std::mutex> lock(mutex_);
     uint8_t* target = Storage(file, element, 0, kPcccLongBytes);
-    if (target != nullptr && files_.at(file).type == PCCC_FILE_TYPE_FLOAT) {
+    if (target != nullptr) {
         PutLittleEndianFloat(value, target);
-        return true;
     }
-    return false;
+    return target != nullptr;
 }
 
 bool PcccDataTable::SetDint(uint16_t file, uint16_t element, int32_t value) {

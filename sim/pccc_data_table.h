@@ -121,7 +121,6 @@ class PcccDataTable {
     explicit PcccDataTable(PcccPlcType type = PcccPlcType::kPlc5,
                            Clock clock = std::chrono::steady_clock::now);
 
-    PcccPlcType Type() const { return type_; }
     // Largest byte size one read or write may carry.
     uint16_t TransferLimit() const;
 
