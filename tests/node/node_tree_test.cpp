@@ -577,7 +577,10 @@ TEST_F(DescriptionTest, EveryActionHasItsParametersColumnsAndResultKind) {
         {"/addplc", "Add PLC", "node",
          A(P("Alias", "string") + "," + P("Host", "string") + "," + P("Port", "number", "44818") +
                "," + P("Slot", "number", "0") + "," +
-               P("Protocol Family", "enum", R"("CIP/EIP")", "null", R"(["CIP/EIP", "PCCC"])"),
+               P("Protocol Family", "enum", R"("CIP/EIP")", "null", R"(["CIP/EIP", "PCCC"])") +
+               "," +
+               P("PLC Type", "enum", R"("PLC-5")", "null", R"(["PLC-5", "SLC 500", "MicroLogix"])") +
+               "," + P("Requests In Flight", "number", "4"),
            successMessage)},
         {"/line1/Remove", "Remove", "node", A("", "")},
         {em_ / "Add Tags", "Add Tags", "node", A(tagsJson, tagTable, "table")},
