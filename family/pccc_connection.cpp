@@ -16,7 +16,6 @@ namespace {
 // Execute PCCC request path: 2 words, class 0x67, instance 1.
 constexpr uint8_t kPcccObjectPath[] = {0x02, CIP_SEG_CLASS_8, CIP_CLASS_PCCC, CIP_SEG_INSTANCE_8,
                                        0x01};
-constexpr uint16_t kWordBytes = 2;
 constexpr uint16_t kCpfItemListIdentity = 0x000C;
 
 std::string Hex(unsigned value) {
