@@ -173,10 +173,10 @@ bool PcccTagData::ParseTagName(const std::string& address, const std::string& ta
     file_num = parsed.file;
     element_num = parsed.element;
     subelement_num = parsed.subelement;
-    wordIndex = parsed.word;
-    bit = parsed.bit;
-    wordValue = kind.wordFile || kind.fieldCount > 0;
-    readOnly = parsed.readOnly;
+    wordIndex_ = parsed.word;
+    bit_ = parsed.bit;
+    wordValue_ = kind.wordFile || kind.fieldCount > 0;
+    readOnly_ = parsed.readOnly;
     encodedAddress.clear();
     encodedAddress.push_back(static_cast<uint8_t>(data_len));
     AppendNumber(file_num);
@@ -194,14 +194,14 @@ bool PcccTagData::ParseTagName(const std::string& address, const std::string& ta
 }
 
 uint16_t PcccTagData::GetValueBytes() const {
-    return wordValue ? 2 : data_len;
+    return wordValue_ ? 2 : data_len;
 }
 
 uint16_t PcccTagData::GetValueType() const {
-    if (bit >= 0) {
+    if (bit_ >= 0) {
         return CIP_TYPE_BOOL;
     }
-    if (wordValue) {
+    if (wordValue_) {
         return CIP_TYPE_INT;
     }
     switch (data_type) {

@@ -37,15 +37,15 @@ class PcccTagData : public EipTagData {
     // The number after '/' (a bit), or the word of a named field.
     uint16_t GetSubelementNum() const { return subelement_num; }
     // The 16-bit word of the element the value starts in (1 PRE/LEN, 2 ACC/POS, else 0).
-    uint16_t GetWordIndex() const { return wordIndex; }
+    uint16_t GetWordIndex() const { return wordIndex_; }
     // The bit of that word the value is, or -1 for a whole value.
-    int GetBit() const { return bit; }
+    int GetBit() const { return bit_; }
     // Bytes of the value in the element: 2 for a word or a bit's word, else the element.
     uint16_t GetValueBytes() const;
     // The CIP type the value is reported as (BOOL, INT, DINT, REAL, STRING); 0 before parsing.
     uint16_t GetValueType() const;
     // A field the processor sets (a timer's DN) or the input image: never written.
-    bool IsReadOnly() const { return readOnly; }
+    bool IsReadOnly() const { return readOnly_; }
 
   private:
     uint16_t data_type = 0;
@@ -53,8 +53,8 @@ class PcccTagData : public EipTagData {
     uint16_t file_num = 0;
     uint16_t element_num = 0;
     uint16_t subelement_num = 0;
-    uint16_t wordIndex = 0;
-    int bit = -1;
-    bool wordValue = false;
-    bool readOnly = false;
+    uint16_t wordIndex_ = 0;
+    int bit_ = -1;
+    bool wordValue_ = false;
+    bool readOnly_ = false;
 };
