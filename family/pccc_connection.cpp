@@ -249,7 +249,6 @@ int PcccConnection::RequestExplicitTags(const std::vector<EipTag*>& pollList, si
     const size_t blocks = chunk_.blocks.size();
     chunk_.data.assign(blocks, {});
     chunk_.status.assign(blocks, 0);
-    chunk_.answered.assign(blocks, false);
     chunk_.inFlight.clear();
     chunk_.nextBlock = 0;
     chunk_.answeredCount = 0;
@@ -304,12 +303,15 @@ bool PcccConnection::TakeBlockReply(const EncapsulationMessage& encap) {
     auto cpf = std::make_unique<CpfMessage>();
     auto reply = std::make_unique<ExplicitResponse>();
     PcccReply pccc;
-    if (EipParseUCMMRESP(0, 0, encap, *cpf, *reply) < 0 || !PcccPartOf(*reply, pccc)) {
+    if (EipParseUCMMRESP(0, 0, encap, *cpf, *reply) < 0) {
         eiplog::Error(op, "unexpected : parsing cpf and explict response; dropped");
         return false;
     }
-    auto match = std::find_if(chunk_.inFlight.begin(), chunk_.inFlight.end(),
-                              [&](const InFlight& f) { return f.tns == pccc.tns; });
+    // The TNS names the read; a CIP refusal without a PCCC part only has the sender context.
+    const bool hasPccc = PcccPartOf(*reply, pccc);
+    auto match = std::find_if(chunk_.inFlight.begin(), chunk_.inFlight.end(), [&](const auto& f) {
+        return hasPccc ? f.tns == pccc.tns : f.context == context || context == 0;
+    });
     if (match == chunk_.inFlight.end()) {
         eiplog::Error(op,
                       eiplog::Text("reply for unknown transaction number ", pccc.tns, "; dropped"));
@@ -317,10 +319,9 @@ bool PcccConnection::TakeBlockReply(const EncapsulationMessage& encap) {
     }
     const size_t block = match->block;
     chunk_.inFlight.erase(match);
-    chunk_.answered[block] = true;
     ++chunk_.answeredCount;
-    if (reply->generalStatus != CIP_STATUS_SUCCESS || !IsServiceSupported(reply->service) ||
-        pccc.command != PCCC_CMD_TYPED_REPLY) {
+    if (!hasPccc || reply->generalStatus != CIP_STATUS_SUCCESS ||
+        !IsServiceSupported(reply->service) || pccc.command != PCCC_CMD_TYPED_REPLY) {
         LogResponseError("unexpected : explicit response error", *reply);
         chunk_.status[block] =
             reply->generalStatus != 0 ? reply->generalStatus : PCCC_STS_ILLEGAL_COMMAND;

@@ -110,7 +110,6 @@ class PcccConnection : public EipConnection {
         std::vector<PcccBlock> blocks;
         std::vector<std::vector<uint8_t>> data;  // per block, once answered
         std::vector<uint16_t> status;            // per block: STS | EXT STS << 8, or CIP status
-        std::vector<bool> answered;
         std::vector<InFlight> inFlight;
         size_t nextBlock = 0;
         size_t answeredCount = 0;
