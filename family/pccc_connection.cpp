@@ -330,7 +330,25 @@ bool PcccConnection::TakeBlockReply(const EncapsulationMessage& encap) {
     } else {
         chunk_.data[block].assign(pccc.data.begin(), pccc.data.end());
     }
+    if (chunk_.status[block] != 0 && chunk_.blocks[block].members.size() > 1) {
+        SplitRefusedBlock(block);
+    }
     return true;
+}
+
+// One bad address must not fail its neighbours: each tag of a refused block is read again on its
+// own in this cycle, and alone from then on.
+void PcccConnection::SplitRefusedBlock(size_t block) {
+    std::vector<size_t> members;
+    members.swap(chunk_.blocks[block].members);
+    for (size_t member : members) {
+        readAlone_.insert(chunk_.tags[member]);
+        chunk_.blocks.push_back(PlanBlocks({chunk_.addresses[member]}, Kind().replyLimitBytes)[0]);
+        chunk_.blocks.back().members = {member};
+        chunk_.data.emplace_back();
+        chunk_.status.push_back(0);
+    }
+    planStale_ = true;
 }
 
 int PcccConnection::RecvExplicitTags(TagRequestSet& tagResponse, const TagLookup&) {
@@ -392,13 +410,6 @@ void PcccConnection::FillChunkRecords(TagRequestSet& response) {
                               eiplog::Text(chunk_.tags[member]->GetInfo().alias, ": reply of ",
                                            chunk_.data[b].size(), " bytes ends before the value"));
             }
-        }
-        // One bad address must not fail its neighbours: they are read alone from now on.
-        if (refused && block.members.size() > 1) {
-            for (size_t member : block.members) {
-                readAlone_.insert(chunk_.tags[member]);
-            }
-            planStale_ = true;
         }
     }
     response.count = static_cast<uint16_t>(count);

@@ -131,6 +131,7 @@ class PcccConnection : public EipConnection {
     bool SendNextBlock();
     // Takes one reply of the chunk; false when it answers none of the reads in flight.
     bool TakeBlockReply(const EncapsulationMessage& encap);
+    void SplitRefusedBlock(size_t block);
     void FillChunkRecords(TagRequestSet& response);
     // ListIdentity over the session's TCP socket; 0 or -1.
     int ListIdentity(ProductInfo& info);
