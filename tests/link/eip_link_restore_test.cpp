@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "device/eip_device.h"
 #include "device/eip_manager.h"
 #include "device/link_harness.h"
 #include "link/eip_link.h"
