@@ -41,6 +41,15 @@ Bytes Execute(PcccController& plc, const std::string& command) {
     return plc.Sim().Router().Execute(ByteView{request.data(), request.size()}, nullptr, 1);
 }
 
+// Sends an Execute PCCC request (CMD onwards, as hex) in a SendRRData without waiting.
+void SendPccc(RawClient& client, uint32_t handle, const std::string& command) {
+    const Bytes request = Hex(kPcccFront + command);
+    ByteWriter body;
+    body.u32(0).u16(0).u16(2).u16(0).u16(0).u16(CPF_ITEM_UNCONNECTED_DATA);
+    body.u16(static_cast<uint16_t>(request.size())).bytes(request);
+    client.Send(EIP_CMD_SEND_RR_DATA, handle, body.to_vector());
+}
+
 }  // namespace
 
 // Every row runs on a fresh controller of its kind. A refusal is STS F0 and its EXT STS (01
@@ -169,13 +178,18 @@ TEST(PcccControllerTest, CountersCountRisingEdges) {
     EXPECT_EQ(*table.GetInt(5, 0) & 0x1000, 0x1000) << "OV";
 }
 
-TEST(PcccControllerTest, MaskedWriteTouchesOnlyTheMaskedBits) {
+// A masked write changes only its bits; a sub-element write only its word of the element.
+TEST(PcccControllerTest, WritesTouchOnlyTheirBitsOrWord) {
     PcccController plc{SimConfig{}};
     ASSERT_TRUE(plc.Table().SetInt(3, 0, 0x00F0));
     EXPECT_EQ(Execute(plc, "0F00 0200 AB 02 03 85 00 00 0F01 05FF"),
               Hex(kReplyFront + "4F00 0200"));
     // bits 0-3 and 8 from the value (0101 and 1), the rest kept: 0x01F5.
     EXPECT_EQ(plc.Table().GetInt(3, 0), 0x01F5);
+    ASSERT_TRUE(plc.Table().SetInt(4, 1, 7, kPcccAccumulatorWord));
+    EXPECT_EQ(Execute(plc, "0F00 0300 AA 02 04 86 01 01 C800"), Hex(kReplyFront + "4F00 0300"));
+    EXPECT_EQ(Execute(plc, "0F00 0400 A2 06 04 86 01 00"),
+              Hex(kReplyFront + "4F00 0400 0000 C800 0700"));
 }
 
 TEST(PcccControllerTest, WrongServicePathOrRequesterIdIsACipError) {
@@ -198,14 +212,9 @@ TEST(PcccControllerTest, PipelinedRequestsAreAnsweredInOrder) {
     ASSERT_TRUE(plc.Sim().Start());
     RawClient client(plc.Sim().Port());
     const uint32_t handle = client.Register();
-    const char* commands[] = {"0F00 0A00 A2 02 07 89 01 00", "0F00 0B00 A2 04 09 91 00 00",
-                              "0F00 0C00 A2 02 07 89 00 00"};
-    for (const char* command : commands) {
-        const Bytes request = Hex(kPcccFront + command);
-        ByteWriter body;
-        body.u32(0).u16(0).u16(2).u16(0).u16(0).u16(CPF_ITEM_UNCONNECTED_DATA);
-        body.u16(static_cast<uint16_t>(request.size())).bytes(request);
-        client.Send(EIP_CMD_SEND_RR_DATA, handle, body.to_vector());
+    for (const char* command : {"0F00 0A00 A2 02 07 89 01 00", "0F00 0B00 A2 04 09 91 00 00",
+                                "0F00 0C00 A2 02 07 89 00 00"}) {
+        SendPccc(client, handle, command);
     }
     for (const char* reply : {"4F00 0A00 0201", "4FF0 0B00 11", "4F00 0C00 0000"}) {
         const Bytes message = client.Receive();
@@ -229,11 +238,7 @@ TEST(PcccControllerTest, BridgeBehavioursCanBeArmed) {
               CIP_STATUS_PATH_DESTINATION_UNKNOWN);
     client.Send(EIP_CMD_LIST_IDENTITY, 0, {});
     EXPECT_TRUE(client.Receive(200).empty());
-    ByteWriter body;
-    const Bytes request = Hex(kPcccFront + "0F00 0100 A2 02 07 89 00 00");
-    body.u32(0).u16(0).u16(2).u16(0).u16(0).u16(CPF_ITEM_UNCONNECTED_DATA);
-    body.u16(static_cast<uint16_t>(request.size())).bytes(request);
-    client.Send(EIP_CMD_SEND_RR_DATA, handle, body.to_vector());
+    SendPccc(client, handle, "0F00 0100 A2 02 07 89 00 00");
     const Bytes reply = client.Receive();
     ASSERT_GE(reply.size(), 20u);
     EXPECT_EQ(Bytes(reply.begin() + 12, reply.begin() + 20), Bytes(8, 0));
