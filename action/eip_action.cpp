@@ -465,11 +465,27 @@ bool ConnectInfoFromParams(const sdk::Variant& params, ConnectInfo& info, std::s
     } else {
         info.family = family == "CIP/EIP" ? kFamilyCip : kFamilyPccc;
     }
+    // PCCC only, both optional: a PLC added without them is a PLC-5 with four requests in flight.
+    std::string plcType = PlcTypeName(PlcType::kPlc5);
+    EipAction::ParseStringParam(params, "PLC Type", 0, plcType);
+    const int inFlight = NumberParam(params, "Requests In Flight", kDefaultRequestsInFlight, kOp,
+                                     "Requests In Flight is not exist, use default - " +
+                                         std::to_string(kDefaultRequestsInFlight));
+    if (!check(ParsePlcType(plcType, info.plcType) && inFlight >= 1 &&
+                   inFlight <= kMaxRequestsInFlight,
+               link_error::kInvalidParameter, error)) {
+        return false;
+    }
+    info.requestsInFlight = static_cast<uint8_t>(inFlight);
     eiplog::Info(kOp, "Alias - " + info.alias);
     eiplog::Info(kOp, "Host - " + info.host);
     eiplog::Info(kOp, "Port - " + std::to_string(info.port));
     eiplog::Info(kOp, "Slot - " + std::to_string(info.slot));
     eiplog::Info(kOp, "Protocol Family - " + std::to_string(static_cast<int>(info.family)));
+    if (info.family == kFamilyPccc) {
+        eiplog::Info(kOp, std::string("PLC Type - ") + PlcTypeName(info.plcType));
+        eiplog::Info(kOp, "Requests In Flight - " + std::to_string(info.requestsInFlight));
+    }
     return true;
 }
 

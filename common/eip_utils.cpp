@@ -1,6 +1,7 @@
 #include "common/eip_utils.h"
 
 #include <regex.h>
+#include <strings.h>
 
 void TrimSpaces(std::string& text) {
     const size_t first = text.find_first_not_of(' ');
@@ -51,4 +52,38 @@ bool IsRealNumberStr(const char* text) {
     std::string trimmed(text);
     TrimSpaces(trimmed);
     return regex.matches(trimmed);
+}
+
+namespace {
+
+struct PlcTypeText {
+    PlcType type;
+    const char* name;
+};
+
+constexpr PlcTypeText kPlcTypeNames[] = {
+    {PlcType::kPlc5, "PLC-5"},
+    {PlcType::kSlc500, "SLC 500"},
+    {PlcType::kMicroLogix, "MicroLogix"},
+};
+
+}  // namespace
+
+const char* PlcTypeName(PlcType type) {
+    for (const PlcTypeText& entry : kPlcTypeNames) {
+        if (entry.type == type) {
+            return entry.name;
+        }
+    }
+    return kPlcTypeNames[0].name;
+}
+
+bool ParsePlcType(const std::string& name, PlcType& type) {
+    for (const PlcTypeText& entry : kPlcTypeNames) {
+        if (strcasecmp(name.c_str(), entry.name) == 0) {
+            type = entry.type;
+            return true;
+        }
+    }
+    return false;
 }

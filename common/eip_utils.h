@@ -57,14 +57,32 @@ constexpr int8_t kTagKindIo = 0;
 
 constexpr uint16_t kDefaultTcpPort = 44818;
 
-// One PLC's connection settings. Persisted as "$host", "$port", "$slot",
-// "$protocol family" on the PLC node whose name is the alias.
+// Kind of a PCCC controller: the reply limit of its typed reads and the files it has. Shown and
+// stored as "PLC-5", "SLC 500", "MicroLogix".
+enum class PlcType : uint8_t {
+    kPlc5 = 0,
+    kSlc500 = 1,
+    kMicroLogix = 2,
+};
+// PCCC requests a PLC has outstanding at once by default, and at most (1: one at a time).
+constexpr uint8_t kDefaultRequestsInFlight = 4;
+constexpr uint8_t kMaxRequestsInFlight = 16;
+
+const char* PlcTypeName(PlcType type);
+// The kind of a name as shown (letter case ignored); false for another text.
+bool ParsePlcType(const std::string& name, PlcType& type);
+
+// One PLC's connection settings. Persisted as "$host", "$port", "$slot", "$protocol family",
+// and for PCCC "$plc type" and "$requests in flight", on the PLC node whose name is the alias.
 struct ConnectInfo {
     std::string alias;
     std::string host;
     uint16_t port = kDefaultTcpPort;
     int32_t slot = 0;
     ProtocolFamily family = kFamilyCip;
+    // PCCC only: the controller kind and how many requests are outstanding at once.
+    PlcType plcType = PlcType::kPlc5;
+    uint8_t requestsInFlight = kDefaultRequestsInFlight;
 };
 
 // Identity of a PLC as read from the CIP Identity object.

@@ -43,11 +43,7 @@ void DeviceSession::DrainStop() {
 
 void DeviceSession::SetConnectionInfo(const ConnectInfo& info) {
     std::lock_guard<std::mutex> lock(mutex_);
-    connectInfo_.alias = info.alias;
-    connectInfo_.host = info.host;
-    connectInfo_.port = info.port;
-    connectInfo_.slot = info.slot;
-    connectInfo_.family = info.family;
+    connectInfo_ = info;
     alias_ = info.alias;
 }
 

@@ -829,8 +829,11 @@ int EipConnection::ExchangeExplicit(const char* operation, uint8_t* buffer, size
         return -1;
     }
     EncapsulationMessage encap{};
+    // Some bridges and simulators never echo the sender context: with this request the only
+    // one outstanding on the session, a reply with context 0 can only be its answer.
     const int received = ReadMatchingReply(operation, buffer, encap, [context](const auto& e) {
-        return e.command == EIP_CMD_SEND_RR_DATA && SenderContextOf(e) == context;
+        return e.command == EIP_CMD_SEND_RR_DATA &&
+               (SenderContextOf(e) == context || SenderContextOf(e) == 0);
     });
     if (received < 0) {
         eiplog::Error(operation, texts.recvFailed);

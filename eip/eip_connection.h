@@ -209,7 +209,7 @@ class EipConnection {
     // Reads and checks the reply of the last connected tag-read request and hands it to
     // AnalyzeTagResp; a late reply of an earlier request is logged and dropped. Bytes read
     // (> 0), -1 for a bad or refused reply, -2 for a failed or closed socket (then closed).
-    int RecvExplicitTags(TagRequestSet& tagResponse, const TagLookup& lookup);
+    virtual int RecvExplicitTags(TagRequestSet& tagResponse, const TagLookup& lookup);
 
     // ---- Class-3 connection ----
 

@@ -5,41 +5,85 @@
 
 #include "common/eip_log.h"
 #include "common/eip_utils.h"
+#include "family/pccc_files.h"
 
 namespace {
 
 constexpr const char* kParseOperation = "ParseTagName";
+constexpr unsigned kBitsPerWord = 16;
 
-struct PcccFileType {
-    const char* letters;
-    uint16_t dataType;
-    uint16_t dataLen;
-};
+constexpr uint16_t CIP_TYPE_BOOL = 0xC1;
+constexpr uint16_t CIP_TYPE_INT = 0xC3;
+constexpr uint16_t CIP_TYPE_DINT = 0xC4;
+constexpr uint16_t CIP_TYPE_REAL = 0xCA;
+constexpr uint16_t CIP_TYPE_STRING = 0xD0;
 
-// Timers, counters, control, status and I/O files are not offered.
-constexpr PcccFileType kFileTypes[] = {
-    {"B", PCCC_DATA_TYPE_BIT, 2},   {"N", PCCC_DATA_TYPE_INTEGER, 2},
-    {"F", PCCC_DATA_TYPE_FLOAT, 4}, {"ST", PCCC_DATA_TYPE_STRING, PCCC_STRING_ELEMENT_BYTES},
-    {"L", PCCC_DATA_TYPE_LONG, 4},
-};
-
-const PcccFileType* FindFileType(const std::string& letters) {
-    for (const PcccFileType& type : kFileTypes) {
-        if (EipTagData::IsEqualIgnoreCase(letters, type.letters)) {
-            return &type;
-        }
-    }
-    return nullptr;
-}
-
-// Scanner states of a data-table address "<file type><file number>:<element>[/<sub-element>]".
+// Parse states named in the log ("[parse state: N]").
 enum ScanState : int {
-    kStart = 0,
     kFileType = 1,
     kFileNumber = 2,
     kElement = 3,
     kSubElement = 4,
 };
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool IsLetter(char c) {
+    return std::isalpha(static_cast<unsigned char>(c)) != 0;
+}
+
+// The run of characters from i on that pass test.
+std::string Run(const std::string& text, size_t& i, bool (*test)(char)) {
+    const size_t begin = i;
+    while (i < text.size() && test(text[i])) {
+        ++i;
+    }
+    return text.substr(begin, i - begin);
+}
+
+// A decimal number of 16 bits made of the whole text; -1 otherwise.
+int32_t Number16(const std::string& text) {
+    const int64_t value = EipTagData::ParseNumber(text.data(), text.size());
+    return value > 0xFFFF ? -1 : static_cast<int32_t>(value);
+}
+
+// What an address names, before it replaces the tag data's.
+struct Parsed {
+    const PcccFileKind* kind = nullptr;
+    uint16_t file = 0;
+    uint16_t element = 0;
+    uint16_t subelement = 0;
+    uint16_t word = 0;
+    int bit = -1;
+    bool readOnly = false;
+};
+
+// The part after the element: ".FIELD", "/FIELD" or "/bit".
+bool ParseSuffix(char mark, const std::string& name, Parsed& out) {
+    const PcccFileKind& kind = *out.kind;
+    if (!name.empty() && IsDigit(name[0])) {
+        const int32_t value = Number16(name);
+        // A bit of a word: of the file's words, or of a T, C or R element's control word.
+        if (mark != '/' || value < 0 || static_cast<unsigned>(value) >= kBitsPerWord ||
+            (!kind.wordFile && kind.fieldCount == 0)) {
+            return false;
+        }
+        out.subelement = static_cast<uint16_t>(value);
+        out.bit = value;
+        return true;
+    }
+    const PcccField* field = FindField(kind, name);
+    if (field == nullptr) {
+        return false;
+    }
+    out.word = field->word;
+    out.bit = field->bit;
+    out.subelement = field->bit >= 0 ? static_cast<uint16_t>(field->bit) : field->word;
+    out.readOnly = out.readOnly || field->readOnly;
+    return true;
+}
 
 }  // namespace
 
@@ -53,127 +97,86 @@ int PcccTagData::AppendNumber(uint16_t n) {
     return 3;
 }
 
-// Address bytes (PCCC typed logical address with three levels):
+// Address forms: <type>[<file>]:<element>[.<field> | /<field> | /<bit>], the file number left
+// out only for O (0), I (1) and S (2); and <B><file>/<bit number in the file> for B files.
 //
+// Address bytes (PCCC typed logical address with three levels):
 //   size    field
-//   1       byte size of one element (data_len: 2, 4 or 84)
+//   1       byte size of one element (2, 4, 6 or 84)
 //   1 or 3  file number   (below 255: one byte; else 0xFF then 16-bit LE)
-//   1       file type     (data_type)
+//   1       file type
 //   1 or 3  element number, same form
-//   1       sub-element number (low byte)
+//   1       the bit, or the word of a field (low byte)
 bool PcccTagData::ParseTagName(const std::string& address, const std::string& tagAlias) {
-    const size_t length =
-        address.find('\0') == std::string::npos ? address.size() : address.find('\0');
+    const std::string text = address.substr(0, address.find('\0'));
     size_t i = 0;
-    while (i < length && std::isspace(static_cast<unsigned char>(address[i]))) {
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) {
         ++i;
     }
-    ScanState state = kStart;
-    size_t mark = i;
-    uint16_t file = 0;
-    uint16_t element = 0;
-    uint16_t subelement = 0;
-    std::string fileType;
-    // File, element and subelement numbers travel in 16 bits: larger ones are refused.
-    auto number = [&](size_t begin, size_t end) -> int32_t {
-        const int64_t value = ParseNumber(address.data() + begin, end - begin);
-        return value > 0xFFFF ? -1 : static_cast<int32_t>(value);
-    };
-    const bool trace = eiplog::TraceOn();
-    for (; i < length; ++i) {
-        const char c = address[i];
-        if (trace) {
-            eiplog::Trace(kParseOperation,
-                          std::string("PLC5Parse: char ") + std::to_string(static_cast<int>(c)) +
-                              " idx " + std::to_string(i) + " state " + std::to_string(state) +
-                              " offset " + address.substr(mark, length - mark));
-        }
-        switch (state) {
-            case kStart:
-                state = kFileType;
-                break;
-            case kFileType:
-                if (c >= '0' && c <= '9') {
-                    fileType = address.substr(mark, i - mark);
-                    if (trace) {
-                        eiplog::Trace(kParseOperation,
-                                      "PLC5Parse: DATATYPE offset " + std::to_string(mark));
-                        eiplog::Trace(kParseOperation, "PLC5Parse: DATATYPE length " +
-                                                           std::to_string(fileType.size()) +
-                                                           " string " + fileType);
-                    }
-                    mark = i;
-                    state = kFileNumber;
-                }
-                break;
-            case kFileNumber:
-                if (c == ':') {
-                    const int32_t value = number(mark, i);
-                    if (trace) {
-                        eiplog::Trace(kParseOperation,
-                                      "PLC5Parse: FILENUM offset " + std::to_string(mark));
-                        eiplog::Trace(kParseOperation,
-                                      "PLC5Parse: FILENUM value " + std::to_string(value));
-                    }
-                    if (value < 0) {
-                        return false;
-                    }
-                    file = static_cast<uint16_t>(value);
-                    mark = i + 1;
-                    state = kElement;
-                }
-                break;
-            case kElement:
-                if (c == '/') {
-                    const int32_t value = number(mark, i);
-                    if (value < 0) {
-                        return false;
-                    }
-                    element = static_cast<uint16_t>(value);
-                    mark = i + 1;
-                    state = kSubElement;
-                }
-                break;
-            case kSubElement:
-                break;
-        }
-    }
-
-    // The last number runs to the end of the text.
-    const int32_t last = number(mark, length);
-    if (state == kElement) {
-        if (last < 0) {
-            return false;
-        }
-        element = static_cast<uint16_t>(last);
-    } else if (state == kSubElement) {
-        if (last < 0) {
-            return false;
-        }
-        subelement = static_cast<uint16_t>(last);
-    } else {
+    const std::string letters = Run(text, i, IsLetter);
+    const std::string fileText = Run(text, i, IsDigit);
+    const char separator = i < text.size() ? text[i] : '\0';
+    auto malformed = [&](int state) {
         eiplog::Error(kParseOperation, "PLC5Parse: malformed address [address: '" + address +
                                            "'] [parse state: " + std::to_string(state) + "]");
         return false;
+    };
+    if (letters.empty()) {
+        return malformed(kFileType);
     }
-
-    const PcccFileType* type = FindFileType(fileType);
-    if (type == nullptr) {
+    if (separator != ':' && !(separator == '/' && !fileText.empty())) {
+        return malformed(fileText.empty() ? kFileType : kFileNumber);
+    }
+    Parsed parsed;
+    parsed.kind = FindFileKind(letters);
+    if (parsed.kind == nullptr) {
         eiplog::Error(kParseOperation, "PLC5Parse: unsupported file type specifier [address: '" +
-                                           address + "'] [file type: " + fileType + "]");
+                                           address + "'] [file type: " + letters + "]");
         return false;
     }
-    if (type->dataType == PCCC_DATA_TYPE_STRING) {
+    const PcccFileKind& kind = *parsed.kind;
+    const int32_t file = fileText.empty() ? kind.impliedFile : Number16(fileText);
+    if (file < 0) {
+        return malformed(kFileNumber);
+    }
+    parsed.file = static_cast<uint16_t>(file);
+    parsed.readOnly = kind.readOnly;
+    ++i;
+    if (separator == '/') {
+        // B3/20: bit 20 of the file, bit 4 of word 1.
+        const int32_t fileBit = Number16(text.substr(i));
+        if (kind.type != PCCC_DATA_TYPE_BIT || fileBit < 0) {
+            return malformed(kSubElement);
+        }
+        parsed.element = static_cast<uint16_t>(fileBit / kBitsPerWord);
+        parsed.bit = fileBit % kBitsPerWord;
+        parsed.subelement = static_cast<uint16_t>(parsed.bit);
+    } else {
+        const int32_t element = Number16(Run(text, i, IsDigit));
+        if (element < 0) {
+            return malformed(kElement);
+        }
+        parsed.element = static_cast<uint16_t>(element);
+        if (i < text.size() && ((text[i] != '.' && text[i] != '/') ||
+                                !ParseSuffix(text[i], text.substr(i + 1), parsed))) {
+            return malformed(kSubElement);
+        }
+    }
+    if (kind.type == PCCC_DATA_TYPE_STRING) {
         eiplog::Info(kParseOperation, "PLC5Parse: Setting max string length to " +
                                           std::to_string(PCCC_STRING_ELEMENT_BYTES));
     }
 
     // A failed parse leaves the previous address whole; only a good one replaces it.
-    file_num = file;
-    element_num = element;
-    subelement_num = subelement;
-    data_type = type->dataType;
-    data_len = type->dataLen;
+    data_type = kind.type;
+    data_len = kind.elementBytes;
+    file_num = parsed.file;
+    element_num = parsed.element;
+    subelement_num = parsed.subelement;
+    wordIndex_ = parsed.word;
+    bit_ = parsed.bit;
+    wordValue_ = kind.wordFile || kind.fieldCount > 0;
+    readOnly_ = parsed.readOnly;
     encodedAddress.clear();
     encodedAddress.push_back(static_cast<uint8_t>(data_len));
     AppendNumber(file_num);
@@ -188,6 +191,29 @@ bool PcccTagData::ParseTagName(const std::string& address, const std::string& ta
                      std::to_string(file_num) + ", element_num: " + std::to_string(element_num) +
                      ", subelement_num: " + std::to_string(subelement_num));
     return true;
+}
+
+uint16_t PcccTagData::GetValueBytes() const {
+    return wordValue_ ? 2 : data_len;
+}
+
+uint16_t PcccTagData::GetValueType() const {
+    if (bit_ >= 0) {
+        return CIP_TYPE_BOOL;
+    }
+    if (wordValue_) {
+        return CIP_TYPE_INT;
+    }
+    switch (data_type) {
+        case PCCC_DATA_TYPE_FLOAT:
+            return CIP_TYPE_REAL;
+        case PCCC_DATA_TYPE_LONG:
+            return CIP_TYPE_DINT;
+        case PCCC_DATA_TYPE_STRING:
+            return CIP_TYPE_STRING;
+        default:
+            return 0;
+    }
 }
 
 int32_t PcccTagData::FillData(bool /*forRead*/, uint8_t* buffer, uint16_t offset,

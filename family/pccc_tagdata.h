@@ -1,11 +1,14 @@
 #pragma once
 
-// PLC5 data-table addresses (N7:0, F8:3, L9:2, B3:1/4, ST10:0) turned into the PCCC typed
-// logical address bytes of read and write requests.
+// PCCC data-table addresses (N7:0, F8:3, L9:2, B3:1/4, B3/20, ST10:0, O:0/3, S:1/5, T4:0.ACC,
+// T4:0/DN, C5:2.PRE, R6:0.POS, A9:0) turned into the numbers of a typed logical address and
+// the part of the element the tag's value is.
 
 #include "family/eip_tagdata.h"
 
-// PCCC data type codes of the supported files.
+struct PcccFileKind;
+
+// PCCC data type codes of the files B, N, F, ST and L (the others: family/pccc_files.h).
 constexpr uint16_t PCCC_DATA_TYPE_BIT = 0x85;      // B
 constexpr uint16_t PCCC_DATA_TYPE_INTEGER = 0x89;  // N
 constexpr uint16_t PCCC_DATA_TYPE_FLOAT = 0x8A;    // F
@@ -16,8 +19,8 @@ constexpr uint16_t PCCC_STRING_ELEMENT_BYTES = 84;
 
 class PcccTagData : public EipTagData {
   public:
-    // Requests always address sub-element 0: the copied sub-element byte is cleared
-    // (the sub-element number selects a bit of B words instead). forRead is not used.
+    // Copies the address bytes (element byte size, file, type, element, sub-element) with the
+    // sub-element sent as 0. forRead is not used.
     int32_t FillData(bool forRead, uint8_t* buffer, uint16_t offset,
                      uint16_t capacity) const override;
     bool ParseTagName(const std::string& address, const std::string& alias) override;
@@ -27,10 +30,22 @@ class PcccTagData : public EipTagData {
     int AppendNumber(uint16_t n);
 
     uint16_t GetDataType() const { return data_type; }
+    // Bytes of one element of the file.
     uint16_t GetDataLen() const { return data_len; }
     uint16_t GetFileNum() const { return file_num; }
     uint16_t GetElementNum() const { return element_num; }
+    // The number after '/' (a bit), or the word of a named field.
     uint16_t GetSubelementNum() const { return subelement_num; }
+    // The 16-bit word of the element the value starts in (1 PRE/LEN, 2 ACC/POS, else 0).
+    uint16_t GetWordIndex() const { return wordIndex_; }
+    // The bit of that word the value is, or -1 for a whole value.
+    int GetBit() const { return bit_; }
+    // Bytes of the value in the element: 2 for a word or a bit's word, else the element.
+    uint16_t GetValueBytes() const;
+    // The CIP type the value is reported as (BOOL, INT, DINT, REAL, STRING); 0 before parsing.
+    uint16_t GetValueType() const;
+    // A field the processor sets (a timer's DN) or the input image: never written.
+    bool IsReadOnly() const { return readOnly_; }
 
   private:
     uint16_t data_type = 0;
@@ -38,4 +53,8 @@ class PcccTagData : public EipTagData {
     uint16_t file_num = 0;
     uint16_t element_num = 0;
     uint16_t subelement_num = 0;
+    uint16_t wordIndex_ = 0;
+    int bit_ = -1;
+    bool wordValue_ = false;
+    bool readOnly_ = false;
 };

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <utility>
 
 #include "action/eip_action.h"
@@ -283,6 +284,14 @@ void EipLink::DeserializePLC(const NodeInfo& info, const std::error_code& ec, Re
     std::string family;
     ConfigText(info, "$protocol family", family);
     settings.family = family == kProtocolFamilyCip ? kFamilyCip : kFamilyPccc;
+    // A PLC stored before the PLC Type existed is a PLC-5 with four requests in flight.
+    std::string plcType;
+    if (ConfigText(info, "$plc type", plcType) && !ParsePlcType(plcType, settings.plcType)) {
+        Info("deserializePLC", "unknown PLC type '" + plcType + "', taken as PLC-5");
+    }
+    settings.requestsInFlight = static_cast<uint8_t>(
+        std::clamp<int>(ConfigInteger<int>(info, "$requests in flight", kDefaultRequestsInFlight),
+                        1, kMaxRequestsInFlight));
     Info("deserializePLC", "plc Info= " + settings.alias + " " + settings.host + " " +
                                std::to_string(settings.port) + " " + std::to_string(settings.slot) +
                                " " + (settings.family == kFamilyCip ? "CIP/EIP" : "PCCC"));

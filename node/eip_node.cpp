@@ -581,6 +581,10 @@ int EipNode::CreatePLCNode(const NodePath& parent, const ConnectInfo& conn,
         .config("$port", static_cast<uint64_t>(conn.port))
         .config("$protocol family", conn.family == kFamilyCip ? "CIP/EIP" : "PCCC")
         .config("$slot", static_cast<int64_t>(conn.slot));
+    if (conn.family == kFamilyPccc) {
+        builder.config("$plc type", PlcTypeName(conn.plcType))
+            .config("$requests in flight", static_cast<int64_t>(conn.requestsInFlight));
+    }
     const NodePath plcPath = parent / name;
     responder->create_node(builder,
                            [nodes = *this, plcPath, product](const std::vector<sdk::NodeInfo>&,

@@ -197,12 +197,18 @@ void EipNode::CreateAddPLCNode(const NodePath& path) const {
     sdk::Action action = NewAction(context_, &EipAction::AddPLCNodeAction);
     ActionParameter family("Protocol Family", ValueType::Enum, Variant("CIP/EIP"));
     family.set_choices("CIP/EIP,PCCC");
+    // PCCC only: the controller kind sets its reply limit, its files and its address forms.
+    ActionParameter plcType("PLC Type", ValueType::Enum, Variant(PlcTypeName(PlcType::kPlc5)));
+    plcType.set_choices("PLC-5,SLC 500,MicroLogix");
     action.add_param(ActionParameter("Alias", ValueType::String))
         .add_param(ActionParameter("Host", ValueType::String))
         .add_param(
             ActionParameter("Port", ValueType::Number, Variant(static_cast<int>(kDefaultTcpPort))))
         .add_param(ActionParameter("Slot", ValueType::Number, Variant(0)))
-        .add_param(std::move(family));
+        .add_param(std::move(family))
+        .add_param(std::move(plcType))
+        .add_param(ActionParameter("Requests In Flight", ValueType::Number,
+                                   Variant(static_cast<int>(kDefaultRequestsInFlight))));
     AddSuccessMessageColumns(action);
     CreateActionNode(context_.link, path, "addplc", "Add PLC", std::move(action), KindText::Node,
                      true);

@@ -40,9 +40,9 @@ fi
 # Node test drivers (npm): playwright-core for the browser test, using Debian's chromium,
 # an independent Prometheus text parser for the /metrics test, and the st-ethernet-ip client
 # library for the interoperability check of plcsim, and an independent Sparkplug B decoder
-# for the MQTT tests.
+# for the MQTT tests; and the nodepccc client the PCCC benchmark compares the link with.
 here="$(cd "$(dirname "$0")/.." && pwd)"
-for dir in "$here/sdk/web/vendor" "$here"/tests/{browser,metrics,interop,mqtt}; do
+for dir in "$here/sdk/web/vendor" "$here"/tests/{browser,metrics,interop,mqtt} "$here/bench/pccc"; do
     if [ -f "$dir/package.json" ] && [ ! -d "$dir/node_modules" ]; then
         echo "setup: installing the npm packages of ${dir#"$here"/}"
         (cd "$dir" && npm ci --no-audit --no-fund --silent)

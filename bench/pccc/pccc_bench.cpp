@@ -1,8 +1,10 @@
-// PLC5 polling costs: building one PCCC read, decoding one reply, and whole poll steps (one
-// request and its reply per tag) against the simulated PLC5 on loopback.
+// PCCC polling against the simulated PLC-5 on loopback: requests per cycle and time of one full
+// read of 64 and 500 N7 words, with one and four requests in flight; and the same 64 (and 500)
+// words read by the npm nodepccc client from the same plcsim, when it is installed under
+// bench/pccc (scripts/setup.sh does that).
 
-#include <benchmark/benchmark.h>
-
+#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +16,8 @@
 
 namespace {
 
+constexpr int kCycles = 400;
+
 std::unique_ptr<EipTag> MakeTag(const std::string& address) {
     std::unique_ptr<EipTag> tag(EipTag::Create(kFamilyPccc));
     TagInfo info;
@@ -24,75 +28,120 @@ std::unique_ptr<EipTag> MakeTag(const std::string& address) {
     return tag;
 }
 
-void BM_PcccBuildRead(benchmark::State& state) {
-    PcccConnection connection(nullptr);
-    auto tag = MakeTag("N7:12");
-    uint8_t buffer[EIP_MSG_BUFFER_SIZE];
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(connection.CreateTagRequest(
-            buffer, sizeof buffer, static_cast<uint16_t>(state.iterations()), tag->GetTagData()));
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_PcccBuildRead);
+struct Figures {
+    double requestsPerCycle = 0;
+    double millisPerRead = 0;
+};
 
-void BM_PcccAnalyzeBitReply(benchmark::State& state) {
-    kestrel::strata_sdk::set_debug_level(-1);
-    PcccConnection connection(nullptr);
-    auto tag = MakeTag("B3:4/9");
-    ExplicitResponse reply{};
-    reply.service = PCCC_SVC_EXECUTE_PCCC_REPLY;
-    const uint8_t data[] = {0x07, 0, 0, 0x11, 0x22, 0x33, 0x44, 0x4F, 0x00, 0x00, 0x00, 0x00, 0x02};
-    std::copy(std::begin(data), std::end(data), reply.data);
-    reply.dataLength = sizeof data;
+// Full reads of N7:0 .. N7:words-1 over one registered session.
+bool PollWords(plcsim::PcccController& plc, int words, int inFlight, Figures& out) {
+    ConnectInfo info;
+    info.host = "127.0.0.1";
+    info.port = plc.Sim().Port();
+    info.family = kFamilyPccc;
+    info.requestsInFlight = static_cast<uint8_t>(inFlight);
+    PcccConnection connection(&info);
+    if (connection.Connect(info.host, info.port, 2) != 0 || connection.RegisterSession(2) != 0) {
+        return false;
+    }
+    std::vector<std::unique_ptr<EipTag>> owned;
+    std::vector<EipTag*> list;
+    for (int i = 0; i < words; ++i) {
+        owned.push_back(MakeTag("N7:" + std::to_string(i)));
+        list.push_back(owned.back().get());
+    }
     auto records = std::make_unique<TagRequestSet>();
-    EipTag* t = tag.get();
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(
-            connection.AnalyzeTagResp(reply, *records, [t](uint16_t) { return t; }));
+    auto fullRead = [&] {
+        size_t next = 0;
+        do {
+            if (connection.RequestExplicitTags(list, list.size(), next) != 0 ||
+                connection.RecvExplicitTags(*records, {}) < 1) {
+                return false;
+            }
+        } while (next != 0);
+        return true;
+    };
+    if (!fullRead()) {
+        return false;
     }
-    state.SetItemsProcessed(state.iterations());
+    const uint64_t requestsBefore = plc.Sim().Stats().requests;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kCycles; ++i) {
+        if (!fullRead()) {
+            return false;
+        }
+    }
+    const std::chrono::duration<double, std::milli> spent =
+        std::chrono::steady_clock::now() - start;
+    out.requestsPerCycle = double(plc.Sim().Stats().requests - requestsBefore) / kCycles;
+    out.millisPerRead = spent.count() / kCycles;
+    return true;
 }
-BENCHMARK(BM_PcccAnalyzeBitReply);
 
-// Tags read per second over a registered session: each step is one request and its reply.
-void BM_PcccPollLoopback(benchmark::State& state) {
+// nodepccc's time of one full read, or a negative number when it cannot run here.
+double NodePcccMillis(uint16_t port, int words) {
+    const std::string dir = TB_PCCC_BENCH_DIR;
+    const std::string command = "cd '" + dir + "' && [ -d node_modules/nodepccc ] && node " +
+                                "nodepccc_read.js " + std::to_string(port) + " " +
+                                std::to_string(words) + " " + std::to_string(kCycles) +
+                                " 2>/dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return -1;
+    }
+    double millis = -1;
+    if (std::fscanf(pipe, "nodepccc %lf", &millis) != 1) {
+        millis = -1;
+    }
+    ::pclose(pipe);
+    return millis;
+}
+
+}  // namespace
+
+int main() {
     kestrel::strata_sdk::set_debug_level(-1);
     plcsim::SimConfig config;
     config.port = 0;
     plcsim::PcccController plc(config);
+    plc.Table().DefineFile(7, 0x89, 500);
+    for (int i = 0; i < 500; ++i) {
+        plc.Table().SetInt(7, static_cast<uint16_t>(i), static_cast<int16_t>(i));
+    }
     if (!plc.Sim().Start()) {
-        state.SkipWithError("simulator did not start");
-        return;
+        std::fprintf(stderr, "plcsim did not start: %s\n", plc.Sim().LastStartError().c_str());
+        return 1;
     }
-    ConnectInfo info;
-    info.host = "127.0.0.1";
-    info.port = plc.Sim().Port();
-    PcccConnection connection(&info);
-    if (connection.Connect(info.host, info.port, 2) != 0 || connection.RegisterSession(2) != 0) {
-        state.SkipWithError("no session");
-        return;
-    }
-    std::vector<std::unique_ptr<EipTag>> owned;
-    std::vector<EipTag*> list;
-    for (int i = 0; i < state.range(0); ++i) {
-        owned.push_back(MakeTag("N7:" + std::to_string(i % 64)));
-        list.push_back(owned.back().get());
-    }
-    auto records = std::make_unique<TagRequestSet>();
-    auto lookup = [&](uint16_t i) { return i < list.size() ? list[i] : nullptr; };
-    size_t next = 0;
-    for (auto _ : state) {
-        if (connection.RequestExplicitTags(list, list.size(), next) != 0 ||
-            connection.RecvExplicitTags(*records, lookup) < 1) {
-            state.SkipWithError("poll step failed");
-            break;
+    std::printf("| client | N7 words | in flight | requests per cycle | ms per full read |\n");
+    std::printf("|---|---|---|---|---|\n");
+    double link64 = 0;
+    for (int words : {64, 500}) {
+        for (int inFlight : {1, 4}) {
+            Figures f;
+            if (!PollWords(plc, words, inFlight, f)) {
+                std::fprintf(stderr, "polling %d words failed\n", words);
+                return 1;
+            }
+            if (words == 64 && inFlight == 4) {
+                link64 = f.millisPerRead;
+            }
+            std::printf("| tagbridge | %d | %d | %.2f | %.4f |\n", words, inFlight,
+                        f.requestsPerCycle, f.millisPerRead);
         }
     }
-    state.SetItemsProcessed(state.iterations());
+    double node64 = -1;
+    for (int words : {64, 500}) {
+        const double millis = NodePcccMillis(plc.Sim().Port(), words);
+        if (millis < 0) {
+            std::printf("| nodepccc | %d | - | - | not installed (scripts/setup.sh) |\n", words);
+            continue;
+        }
+        node64 = words == 64 ? millis : node64;
+        std::printf("| nodepccc | %d | - | - | %.4f |\n", words, millis);
+    }
+    if (node64 > 0) {
+        std::printf("64 words, 4 in flight: tagbridge takes %.2f times nodepccc's time\n",
+                    link64 / node64);
+    }
+    return 0;
 }
-BENCHMARK(BM_PcccPollLoopback)->Arg(100)->UseRealTime();
-
-}  // namespace
-
-BENCHMARK_MAIN();

@@ -452,36 +452,33 @@ TEST_F(PcccWireTest, ReadRequestsCarryTnsAddressAndZeroSubElement) {
     EXPECT_EQ(c.CreateTagRequest(small, 20, 1, tag->GetTagData()), -1);
 }
 
-TEST_F(PcccWireTest, PollSendsOneReadPerTagWithItsIndexAsTnsAndWraps) {
+// One typed read per block of whole elements, as many at once as the PLC may have in flight.
+TEST_F(PcccWireTest, PollSendsOneReadPerBlockUpToTheRequestsInFlight) {
     PollList tags;
-    for (const char* address : {"N7:0", "F8:3", "L9:2"}) {
+    for (const char* address : {"N7:5", "F8:3", "N7:0", "T4:1.ACC", "L9:2", "T4:0/DN"}) {
         tags.Add(Plc5Tag(address));
     }
     size_t next = 0;
-    for (uint16_t expectedTns : {0, 1, 2, 0}) {
-        ASSERT_EQ(c.RequestExplicitTags(tags.list, 3, next), 0);
+    ASSERT_EQ(c.RequestExplicitTags(tags.list, 6, next), 0);
+    EXPECT_EQ(next, 0u);
+    // Blocks in file type order; the fifth waits for a reply.
+    for (const char* tail :
+         {"0C 04 86 00 00", "0C 07 89 00 00", "04 08 8A 03 00", "04 09 91 02 00"}) {
         const Bytes sent = c.TakeRequest();
-        ASSERT_GE(sent.size(), 63u);
-        EXPECT_EQ(U16(sent, 55), expectedTns);
+        ASSERT_GE(sent.size(), 58u);
         EXPECT_EQ(sent[57], PCCC_FNC_TYPED_READ);
-        EXPECT_EQ(next, (expectedTns + 1u) % 3u);
-    }
-    // An index outside the list (or beyond a TNS) sends nothing.
-    for (size_t outside : {size_t{3}, size_t{70000}}) {
-        next = outside;
-        EXPECT_EQ(c.RequestExplicitTags(tags.list, 3, next), -1);
+        EXPECT_EQ(Bytes(sent.begin() + 58, sent.end()), Hex(tail));
     }
     EXPECT_TRUE(c.NothingSent());
-    // A failed send still moves on to the next tag.
-    c.SetSendFunc([](int, const void*, size_t, int) -> ssize_t { return -1; });
-    next = 0;
-    EXPECT_EQ(c.RequestExplicitTags(tags.list, 3, next), -1);
-    EXPECT_EQ(next, 1u);
+    // An index outside the list sends nothing.
+    next = 6;
+    EXPECT_EQ(c.RequestExplicitTags(tags.list, 6, next), -1);
+    EXPECT_TRUE(c.NothingSent());
 }
 
 // ---- Read replies --------------------------------------------------------------------------
 
-// A bit reads as BOOL 0/1; a short value is zero-padded and a long one cut to the element.
+// A bit reads as BOOL 0/1, a field as its word; a long value is cut to the element.
 TEST_F(PcccWireTest, EachFileTypeMapsToItsCipTypeAndLength) {
     struct Case {
         const char* address;
@@ -500,8 +497,10 @@ TEST_F(PcccWireTest, EachFileTypeMapsToItsCipTypeAndLength) {
         {"ST10:0", text, 0xD0, text},
         {"B3:0/5", {0x20, 0x00}, 0xC1, {1, 0}},
         {"B3:0/5", {0xDF, 0xFF}, 0xC1, {0, 0}},
-        {"L9:4", {0xAA}, 0xC4, {0xAA, 0, 0, 0}},
         {"L9:4", {1, 2, 3, 4, 5, 6, 7}, 0xC4, {1, 2, 3, 4}},
+        {"T4:0.ACC", {0x00, 0x20, 5, 0, 9, 0}, 0xC3, {9, 0}},
+        {"T4:0/DN", {0x00, 0x20, 5, 0, 9, 0}, 0xC1, {1, 0}},
+        {"R6:0", {0x00, 0x20, 5, 0, 9, 0}, 0xC3, {0x00, 0x20}},
     };
     for (const Case& k : cases) {
         int result = -1;
@@ -534,13 +533,14 @@ TEST_F(PcccWireTest, RefusedReadCarriesStsAndExtStsInTheRecord) {
              result);
     EXPECT_EQ(result, -1);
     EXPECT_EQ(response.replies[0].extStatus, 0x06F0);
-    EXPECT_TRUE(log.Contains("Failed with pcccExtStatus=0x6"));
+    EXPECT_TRUE(log.Contains("Failed with pcccExtStatus=0x6 - address does not point"));
 }
 
 TEST_F(PcccWireTest, TestReadOfAnotherCommandServiceOrNoDataFails) {
     const Bytes replies[] = {
         PcccRRData(PcccReplyData(0, 1, {1, 2}, 0x46)),
         PcccRRData(PcccReplyData(0, 1)),
+        PcccRRData(PcccReplyData(0, 1, {0xAA})),
         PcccRRData({}, PCCC_SVC_EXECUTE_PCCC_REPLY, CIP_STATUS_PATH_DESTINATION_UNKNOWN),
         PcccRRData(PcccReplyData(0, 1, {1, 0}), 0x8A),
     };
@@ -574,25 +574,6 @@ TEST_F(PcccWireTest, HostileRepliesAreRefusedWithoutReadingPastThem) {
     EXPECT_EQ(Analyze(PcccReplyData(0, 1, {1, 0}), logix.get()), -1);
 }
 
-TEST_F(PcccWireTest, PollReplyNamingAnotherTransactionIsDropped) {
-    PollList tags;
-    tags.Add(Plc5Tag("N7:0"));
-    tags.Add(Plc5Tag("N7:1"));
-    size_t next = 1;
-    ASSERT_EQ(c.RequestExplicitTags(tags.list, 2, next), 0);
-    auto lookup = [&](uint16_t i) { return i < tags.list.size() ? tags.list[i] : nullptr; };
-    auto analyze = [&](const Bytes& data) {
-        return c.AnalyzeTagResp(Explicit(PCCC_SVC_EXECUTE_PCCC_REPLY, 0, data), response, lookup);
-    };
-    EXPECT_EQ(analyze(PcccReplyData(0, 0, {5, 0})), -1);
-    EXPECT_EQ(response.count, 0);
-    // A stale refusal does not mark the awaited tag as failed either.
-    EXPECT_EQ(analyze(PcccReplyData(PCCC_STS_ILLEGAL_COMMAND, 0)), -1);
-    EXPECT_EQ(response.count, 0);
-    EXPECT_EQ(analyze(PcccReplyData(0, 1, {5, 0})), 0);
-    EXPECT_EQ(response.replies[0].data[0], 5);
-}
-
 // ---- Writes --------------------------------------------------------------------------------
 
 TEST_F(PcccWireTest, WritesAreMaskedForBitsAndTypedForNumbers) {
@@ -608,6 +589,12 @@ TEST_F(PcccWireTest, WritesAreMaskedForBitsAndTypedForNumbers) {
         {"N7:2", {0x39, 0x30}, PCCC_FNC_TYPED_WRITE, Hex("02 07 89 02 00 3930")},
         {"L9:1", {1, 2, 3, 4}, PCCC_FNC_TYPED_WRITE, Hex("04 09 91 01 00 01020304")},
         {"F8:0", {0, 0, 0x80, 0x3F}, PCCC_FNC_TYPED_WRITE, Hex("04 08 8A 00 00 0000803F")},
+        {"T4:1.ACC", {5, 0}, PCCC_FNC_TYPED_WRITE, Hex("02 04 86 01 02 0500")},
+        {"T4:1/EN", {1, 0}, PCCC_FNC_MASKED_WRITE, Hex("02 04 86 01 00 0080 0080")},
+        {"ST10:1",
+         {2, 0, 'B', 'A'},
+         PCCC_FNC_TYPED_WRITE,
+         Cat({Hex("54 0A 8D 01 00 0200 'BA'"), Bytes(80)})},
     };
     uint32_t context = 0;
     for (const Case& k : cases) {
@@ -620,9 +607,9 @@ TEST_F(PcccWireTest, WritesAreMaskedForBitsAndTypedForNumbers) {
     }
 }
 
-TEST_F(PcccWireTest, StringShortValueAndBitOutsideAWordAreRefusedUnsent) {
+TEST_F(PcccWireTest, ShortValueAndReadOnlyFieldAreRefusedUnsent) {
     const std::pair<const char*, Bytes> cases[] = {
-        {"ST10:0", Bytes(84, 0x41)}, {"L9:0", {1, 2}}, {"B3:0/16", {1, 0}}};
+        {"L9:0", {1, 2}}, {"T4:0/DN", {1, 0}}, {"I:0", {1, 0}}};
     for (const auto& [address, value] : cases) {
         int result = 0;
         Write(address, value, result);
@@ -662,12 +649,16 @@ TEST_F(PcccWireTest, IdentityIsReadUnroutedAndDecoded) {
     EXPECT_EQ(info.majorRevision, 15);
     EXPECT_EQ(info.minorRevision, 3);
 
-    info.productName = "before";
+    // Without the Identity object, ListIdentity names the controller.
+    ByteWriter listed;
+    listed.u16(EIP_CMD_LIST_IDENTITY).u16(48).zeros(20).u16(1).u16(0x0C).u16(42).u16(1).zeros(16);
+    listed.u16(1).u16(0x0C).u16(0x33).u8(5).u8(1).zeros(6).u8(8).bytes(std::string("SLC 5/05"));
+    listed.u8(3);
     c.Answer(PcccRRData({}, 0x81, CIP_STATUS_SERVICE_NOT_SUPPORTED));
-    EXPECT_EQ(c.ReadPLCProductInfo(0, info), -1);
-    c.Answer(PcccRRData(Bytes(20, 0x41), 0xCB));
-    EXPECT_EQ(c.ReadPLCProductInfo(0, info), -1);
-    EXPECT_EQ(info.productName, "before");
+    c.Answer(listed.to_vector());
+    ASSERT_EQ(c.ReadPLCProductInfo(0, info), 0);
+    EXPECT_EQ(info.productName, "SLC 5/05");
+    EXPECT_EQ(info.productCode, 0x33);
     EXPECT_EQ(PcccConnection(nullptr).ReadPLCProductInfo(0, info), -1) << "no socket, no session";
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "device/eip_device.h"
 #include "device/eip_manager.h"
 #include "device/link_harness.h"
 #include "link/eip_link.h"
@@ -103,7 +104,8 @@ class RestoreTest : public ::testing::Test {
     void StorePlc(const std::string& family, const Variant& explicitMarker = Variant("emtags")) {
         auto plc = StoredNode(NodePath("/"), "plc1", "plc");
         plc.config("$host", "127.0.0.1").config("$port", 1).config("$slot", 2);
-        plc.config("$protocol family", family);
+        plc.config("$protocol family", family).config("$plc type", "SLC 500");
+        plc.config("$requests in flight", 2);
         auto em = StoredNode(NodePath("/plc1"), "EM Tags", "");
         em.config("$$$isit", explicitMarker).config("$Polling Interval", 500);
         auto io = StoredNode(NodePath("/plc1"), "IO Tags", "iotags");
@@ -186,8 +188,9 @@ TEST_F(RestoreTest, ReplaysThePlcAndKeepsItsStoredPollingSettings) {
     StopLink();
 }
 
-// A damaged marker skips only its node; any family text other than "CIP/EIP" means PCCC; a
-// stored tag whose PLC has left the registry (removed meanwhile) says so.
+// A damaged marker skips only its node; any family text other than "CIP/EIP" means PCCC, with
+// its stored PLC Type and requests in flight; a stored tag whose PLC has left the registry
+// (removed meanwhile) says so.
 TEST_F(RestoreTest, AnUnregisteredPlcOrADamagedMarkerSkipsOnlyWhatItConcerns) {
     StorePlc("cip/eip", Variant(7));  // "EM Tags" marker is a number
     StartRestoringLink();
@@ -195,6 +198,10 @@ TEST_F(RestoreTest, AnUnregisteredPlcOrADamagedMarkerSkipsOnlyWhatItConcerns) {
     ASSERT_TRUE(WaitUntil([&] { return log_->Contains("plc1: PLC node ready"); }, kLimit));
     EXPECT_TRUE(log_->Contains("not a string"));
     EXPECT_TRUE(log_->Contains("plc Info= plc1 127.0.0.1 1 2 PCCC"));
+    const ConnectInfo settings = registry_.GetPLC("plc1")->GetConnectionInfo();
+    EXPECT_EQ(settings.plcType, PlcType::kSlc500);
+    EXPECT_EQ(settings.requestsInFlight, 2);
+    EXPECT_EQ(Config(NodePath("/plc1"), "$plc type"), Variant("SLC 500"));
     registry_.RemovePLC("plc1");
     const NodePath tag("/plc1/EM Tags/Read Tags List/t1");
     auto queue = std::make_shared<EipLink::RestoreWalk>();

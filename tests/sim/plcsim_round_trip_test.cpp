@@ -347,4 +347,13 @@ TEST_F(PcccDeviceTest, AddressThePlcDoesNotHoldIsNotAdded) {
               AddTags({{"a", "N7:64"}, {"b", "N20:0"}, {"c", "F7:0"}, {"Present", "N7:63"}}));
 }
 
+// The PLC Type of Add PLC reaches the device: the same controller added as an SLC 500 is asked
+// for no L file.
+TEST_F(PcccDeviceTest, PlcTypeOfAddPlcDecidesTheFilesAsked) {
+    ASSERT_EQ("success!", link.AddPlc("SLC", plc.Sim().Port(), "PCCC\",\"PLC Type\":\"SLC 500"));
+    EXPECT_EQ(std::vector<std::string>{link_error::Message(link_error::kTagNotFoundInPlc)},
+              link.Tags("/SLC/EM Tags/Add Tags", R"({"Tag Alias":"t","PLC5Address":"L9:0"})"));
+    EXPECT_EQ(std::vector<std::string>{"success!"}, AddTags({{"Total", "L9:0"}}));
+}
+
 }  // namespace

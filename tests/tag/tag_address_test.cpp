@@ -116,7 +116,11 @@ TEST(Plc5Address, EncodesFileTypeFileElementAndSubElement) {
         {"F8:254", "04 08 8A FE 00"},      {"F8:255", "04 08 8A FF FF00 00"},
         {"N300:1", "02 FF 2C01 89 01 00"}, {"N7:65535", "02 07 89 FF FFFF 00"},
         {"n7:0", "02 07 89 00 00"},        {"st10:0", "54 0A 8D 00 00"},
-        {"  N7:0", "02 07 89 00 00"},
+        {"  N7:0", "02 07 89 00 00"},      {"T4:2.ACC", "06 04 86 02 02"},
+        {"T4:2/DN", "06 04 86 02 0D"},     {"c5:0.pre", "06 05 87 00 01"},
+        {"R6:1.POS", "06 06 88 01 02"},    {"O:3/5", "02 00 82 03 05"},
+        {"S:1", "02 02 84 01 00"},         {"I1:0", "02 01 83 00 00"},
+        {"B3/20", "02 03 85 01 04"},       {"A11:0", "02 0B 8E 00 00"},
     };
     for (const auto& [address, encoded] : cases) {
         PcccTagData data;
@@ -132,7 +136,7 @@ TEST(Plc5Address, RefusesMalformedAndUnsupportedAddressesAndKeepsThePreviousOne)
     ASSERT_TRUE(data.ParseTagName("N7:10/3", "a"));
     for (const char* address :
          {"N7", "N7:", "N7:x", "7:0", "N7:0 ", "N7:0/3x", "N7:0/", "", "N", "N:0", "N7:-1",
-          "N7:65536", "T4:0", "C5:0", "R6:0", "S2:0", "I1:0", "O0:0", "NX7:0"}) {
+          "N7:65536", "X4:0", "T4:0.XY", "N7:0.ACC", "F8:0/3", "B3:0/16", "B7/x", "NX7:0"}) {
         EXPECT_FALSE(data.ParseTagName(address, "b")) << "'" << address << "'";
     }
     EXPECT_EQ(data.GetDataType(), PCCC_DATA_TYPE_INTEGER);
@@ -141,7 +145,7 @@ TEST(Plc5Address, RefusesMalformedAndUnsupportedAddressesAndKeepsThePreviousOne)
     EXPECT_EQ(data.GetEncodedAddress(), Hex("02 07 89 0A 03"));
     EXPECT_TRUE(log.Contains("PLC5Parse: malformed address [address: 'N7'] [parse state: 2]"));
     EXPECT_TRUE(log.Contains(
-        "PLC5Parse: unsupported file type specifier [address: 'T4:0'] [file type: T]"));
+        "PLC5Parse: unsupported file type specifier [address: 'X4:0'] [file type: X]"));
 }
 
 // A request carries sub-element 0 whatever the address names; a buffer one byte too short gets

@@ -86,7 +86,7 @@ TEST(TagInfo, ParsingUsesTheFamilysNameAndReportsLengthAndElementCount) {
         {kFamilyCip, "arr[2~9]", "garbage", 11, 8},
         {kFamilyPccc, "not an address", "N7:300", 7, 1},
         {kFamilyCip, "a..b", "N7:0", -1, 9},
-        {kFamilyPccc, "Level", "T4:0", -1, 9},
+        {kFamilyPccc, "Level", "X4:0", -1, 9},
     };
     for (const Case& c : cases) {
         std::unique_ptr<EipTag> tag(EipTag::Create(c.family));
