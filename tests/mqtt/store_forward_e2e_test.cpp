@@ -1,6 +1,6 @@
 // Store and forward, the primary host and the JSON topics end to end: Debian's mosquitto, plcsim
-// with a counter moving every 100 ms, tagbridge polling it every 100 ms, subscribers of the
-// test's own.
+// with a counter moving every 100 ms, tagbridge polling it every 20 ms (so that it sees every
+// value), subscribers of the test's own.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -56,7 +56,7 @@ class StoreForwardEndToEnd : public ::testing::Test {
         EXPECT_TRUE(link->ready()) << link->Output();
         if (add_plc) {
             EXPECT_TRUE(link->AddPolledPlc("line1", sim_->port(),
-                                           tb_test::TagRows({"Count", "Setpoint"}), 100))
+                                           tb_test::TagRows({"Count", "Setpoint"}), 20))
                 << link->Output();
         }
         return link;
@@ -146,6 +146,11 @@ TEST_F(StoreForwardEndToEnd, BrokerOutageAndLinkKillLoseNoBufferedChange) {
     ASSERT_FALSE(historical.empty());
     EXPECT_EQ(historical.front().value, last_live + 1) << "nothing lost, nothing twice";
     EXPECT_EQ(historical.back().value, *born);
+    std::string values;
+    for (const Seen& s : after) {
+        values += std::to_string(s.value) + (s.historical ? "h " : " ");
+    }
+    SCOPED_TRACE(values);
     int gaps = 0;
     for (size_t i = 1; i < historical.size(); ++i) {
         EXPECT_GT(historical[i].ts, historical[i - 1].ts) << "own, increasing time stamps";
