@@ -32,6 +32,8 @@ constexpr uint64_t kBdSeqModulo = 256;
 constexpr uint64_t kSeqModulo = 256;
 // A replay held for a device not born yet looks again after this.
 constexpr std::chrono::milliseconds kReplayRetry{100};
+// A replay waiting for its last batch to be written looks again after this.
+constexpr std::chrono::milliseconds kReplayBusyRetry{1};
 // The payload of a /set quoted in a refusal.
 constexpr size_t kQuotedPayload = 80;
 constexpr const char* kOnline = "online";
@@ -364,13 +366,13 @@ bool MqttBridge::Publish(const std::string& topic, const std::string& payload, b
 
 void MqttBridge::PublisherLoop() {
     std::unique_lock<std::mutex> lock(mutex_);
-    bool replay_held = false;
+    std::optional<std::chrono::milliseconds> replay_wait;
     for (;;) {
         const auto live_work = [this] {
             return stopping_ || (Publishing() && (node_birth_due_ || model_.HasWork()));
         };
-        if (replay_held) {
-            wake_.wait_for(lock, kReplayRetry, live_work);
+        if (replay_wait) {
+            wake_.wait_for(lock, *replay_wait, live_work);
         } else {
             wake_.wait(lock, [&] { return live_work() || (Publishing() && replayDue_); });
         }
@@ -381,6 +383,7 @@ void MqttBridge::PublisherLoop() {
             return;
         }
         if (!Publishing()) {
+            replay_wait.reset();  // the next session's births come first
             continue;
         }
         const bool node_birth = std::exchange(node_birth_due_, false);
@@ -399,7 +402,10 @@ void MqttBridge::PublisherLoop() {
         PublishDue(node_birth, std::move(messages), bdseq);
         const Replay result = replay ? ReplayBatch(live_since) : Replay::More;
         lock.lock();
-        replay_held = result == Replay::Held;
+        replay_wait.reset();
+        if (result == Replay::Held || result == Replay::Busy) {
+            replay_wait = result == Replay::Held ? kReplayRetry : kReplayBusyRetry;
+        }
         if (result == Replay::Done) {
             replayDue_ = false;
         }

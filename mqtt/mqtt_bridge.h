@@ -79,7 +79,9 @@ class MqttBridge {
     void PublishJson(const EdgeModel::Message& message);
     // A DDATA that could not be handed over: its changes wait in the buffer.
     void BufferUnsent(const EdgeModel::Message& message);
-    enum class Replay { Done, More, Held };
+    // Held: a device is not born yet or the session ended; Busy: the last batch is still
+    // being written.
+    enum class Replay { Done, More, Held, Busy };
     Replay ReplayBatch(std::chrono::steady_clock::time_point liveSince);
     size_t PublishHistorical(const std::vector<BufferedChange>& batch,
                              const std::vector<std::optional<uint64_t>>& aliases);

@@ -42,6 +42,11 @@ void MqttBridge::BufferUnsent(const EdgeModel::Message& message) {
 }
 
 MqttBridge::Replay MqttBridge::ReplayBatch(std::chrono::steady_clock::time_point liveSince) {
+    // The next batch once the last one is on the wire: a slow link to the broker never piles the
+    // buffer up in memory, and live messages never queue behind more than one batch.
+    if (mosquitto_want_write(client_.get())) {
+        return Replay::Busy;
+    }
     std::vector<BufferedChange> batch = buffer_->ReadOldest(kReplayBatch);
     if (batch.empty()) {
         return Replay::Done;
