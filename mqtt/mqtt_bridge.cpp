@@ -366,13 +366,13 @@ bool MqttBridge::Publish(const std::string& topic, const std::string& payload, b
 
 void MqttBridge::PublisherLoop() {
     std::unique_lock<std::mutex> lock(mutex_);
-    std::optional<std::chrono::milliseconds> replay_wait;
+    std::chrono::milliseconds replay_wait{0};  // 0: the replay waits for nothing but work
     for (;;) {
         const auto live_work = [this] {
             return stopping_ || (Publishing() && (node_birth_due_ || model_.HasWork()));
         };
-        if (replay_wait) {
-            wake_.wait_for(lock, *replay_wait, live_work);
+        if (replay_wait.count() > 0) {
+            wake_.wait_for(lock, replay_wait, live_work);
         } else {
             wake_.wait(lock, [&] { return live_work() || (Publishing() && replayDue_); });
         }
@@ -383,7 +383,7 @@ void MqttBridge::PublisherLoop() {
             return;
         }
         if (!Publishing()) {
-            replay_wait.reset();  // the next session's births come first
+            replay_wait = {};  // the next session's births come first
             continue;
         }
         const bool node_birth = std::exchange(node_birth_due_, false);
@@ -402,10 +402,9 @@ void MqttBridge::PublisherLoop() {
         PublishDue(node_birth, std::move(messages), bdseq);
         const Replay result = replay ? ReplayBatch(live_since) : Replay::More;
         lock.lock();
-        replay_wait.reset();
-        if (result == Replay::Held || result == Replay::Busy) {
-            replay_wait = result == Replay::Held ? kReplayRetry : kReplayBusyRetry;
-        }
+        replay_wait = result == Replay::Held   ? kReplayRetry
+                      : result == Replay::Busy ? kReplayBusyRetry
+                                               : std::chrono::milliseconds{};
         if (result == Replay::Done) {
             replayDue_ = false;
         }

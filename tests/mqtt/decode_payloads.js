@@ -1,7 +1,7 @@
 // Decodes Sparkplug B payload files with npm sparkplug-payload (Eclipse Tahu's decoder), an
 // implementation independent of the link's, and prints them as one JSON array:
 //   node decode_payloads.js FILE...  ->  [{"seq": 0, "metrics": [{"name", "alias", "type",
-//   "value"}]}, ...]
+//   "value", "historical"}]}, ...]
 // 64-bit integers are printed as numbers; byte values as "0x" + upper-case hexadecimal.
 'use strict';
 const fs = require('fs');
@@ -24,6 +24,7 @@ const decoded = process.argv.slice(2).map((file) => {
             alias: plain(m.alias),
             type: m.type === undefined ? null : m.type,
             value: plain(m.value),
+            historical: m.isHistorical === true,
         })),
     };
 });

@@ -8,6 +8,7 @@
 #include <set>
 #include <tuple>
 
+#include "independent_decoder.h"
 #include "mqtt_test_support.h"
 #include "strata_sdk/json.h"
 #include "support/programs.h"
@@ -127,57 +128,6 @@ class MqttEndToEnd : public ::testing::Test {
             .has_value();
     }
 
-    // Every payload of `node` decoded by npm sparkplug-payload (Eclipse Tahu's decoder) reads
-    // the same as with the link's own decoder.
-    void ExpectAnIndependentDecoderReadsAlike(const std::string& node) {
-        if (access(TB_NODE_BIN, X_OK) != 0) {
-            return;  // Node.js is not installed
-        }
-        const auto messages =
-            sub_->Matching([&](const SparkplugMessage& m) { return m.payload && m.node == node; });
-        std::vector<std::string> args{TB_SPARKPLUG_DECODER};
-        for (size_t i = 0; i < messages.size(); ++i) {
-            args.push_back(dir_.file("payload" + std::to_string(i)));
-            std::ofstream(args.back(), std::ios::binary) << messages[i].bytes;
-        }
-        tb_test::ChildProcess decoder(TB_NODE_BIN, args);
-        const auto status = decoder.Wait();
-        ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << decoder.Output();
-        const json decoded = json::parse(decoder.Output());
-        ASSERT_EQ(decoded.size(), messages.size());
-        const std::map<DataType, std::string> names = {
-            {DataType::Int32, "Int32"},     {DataType::Float, "Float"},
-            {DataType::Boolean, "Boolean"}, {DataType::String, "String"},
-            {DataType::UInt64, "UInt64"},
-        };
-        size_t compared = 0;
-        for (size_t i = 0; i < messages.size(); ++i) {
-            const auto& mine = *messages[i].payload;
-            const json& theirs = decoded[i];
-            EXPECT_EQ(theirs["seq"], mine.seq ? json(*mine.seq) : json(nullptr));
-            ASSERT_EQ(theirs["metrics"].size(), mine.metrics.size());
-            for (size_t k = 0; k < mine.metrics.size(); ++k) {
-                const auto& m = mine.metrics[k];
-                const json& t = theirs["metrics"][k];
-                EXPECT_EQ(t["name"], m.name ? json(*m.name) : json(nullptr));
-                EXPECT_EQ(t["alias"], m.alias ? json(*m.alias) : json(nullptr));
-                const auto name = names.find(m.datatype);
-                if (name == names.end() || m.value.is_null()) {
-                    continue;  // the array types are newer than that decoder
-                }
-                EXPECT_EQ(t["type"], name->second);
-                const json value = json::parse(kestrel::strata_sdk::json::to_json_string(m.value));
-                if (m.datatype == DataType::Float) {
-                    EXPECT_NEAR(t["value"].get<double>(), value.get<double>(), 1e-6);
-                } else {
-                    EXPECT_EQ(t["value"], value) << messages[i].topic;
-                }
-                ++compared;
-            }
-        }
-        EXPECT_GT(compared, 5u);
-    }
-
     tb_test::TempDir dir_;
     std::unique_ptr<tb_test::MosquittoBroker> broker_;
     std::unique_ptr<tb_test::PlcSim> sim_;
@@ -275,7 +225,9 @@ TEST_F(MqttEndToEnd, BirthsCarryEveryTagTypedDataFollowsByExceptionAndRebirthRep
     EXPECT_EQ(BdSeq(sub_->Messages()[*reborn]), BdSeq(*nbirth));
     EXPECT_EQ(sub_->Messages()[*reborn].payload->seq, std::optional<uint64_t>(0));
     EXPECT_TRUE(sub_->WaitIndex(Of("DBIRTH", "edge1", "line1"), *reborn));
-    ExpectAnIndependentDecoderReadsAlike("edge1");
+    tb_test::ExpectAnIndependentDecoderReadsAlike(
+        sub_->Matching([](const SparkplugMessage& m) { return m.node == "edge1"; }), dir_.path(),
+        6);
 }
 
 // A second link on the same broker is an edge node of its own, written apart. Two processes on

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include "independent_decoder.h"
 #include "mqtt_test_support.h"
 #include "support/programs.h"
 #include "support/temp_dir.h"
@@ -167,6 +168,7 @@ TEST_F(StoreForwardEndToEnd, BrokerOutageAndLinkKillLoseNoBufferedChange) {
     for (size_t i = 1; i < live.size(); ++i) {
         EXPECT_EQ(live[i].value, live[i - 1].value + 1);
     }
+    tb_test::ExpectAnIndependentDecoderReadsAlike(sub_->Messages(), dir_.path(), historical.size());
 }
 
 // Births wait for the primary host's STATE to say online; what changed meanwhile follows them.
