@@ -170,7 +170,8 @@ void MqttBridge::Stop() {
     }
     mosquitto_disconnect(client_.get());
     network_.join();
-    buffer_.reset();  // what is queued is written
+    // What is queued is written; the buffer itself stays for scrapes until the bridge goes.
+    buffer_->Flush();
 }
 
 void MqttBridge::PublishDeath(uint64_t bdseq) {
