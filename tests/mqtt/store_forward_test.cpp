@@ -106,10 +106,6 @@ TEST(JsonTopics, NamesPayloadsAndSetTopics) {
     EXPECT_EQ(tbmqtt::JsonStateTopic(prefix, "line1"), prefix + "/line1/$state");
     EXPECT_EQ(tbmqtt::JsonStateTopic(prefix), prefix + "/$state");
     EXPECT_EQ(kestrel::strata_sdk::json::from_json_string(
-                  tbmqtt::JsonValuePayload(Variant(5), 1700000000000, false)),
-              kestrel::strata_sdk::json::from_json_string(
-                  R"({"value": 5, "ts": 1700000000000, "quality": "good"})"));
-    EXPECT_EQ(kestrel::strata_sdk::json::from_json_string(
                   tbmqtt::JsonValuePayload(Variant(), 1700000000000, true)),
               kestrel::strata_sdk::json::from_json_string(
                   R"({"value": null, "ts": 1700000000000, "quality": "bad", "historical": true})"));
