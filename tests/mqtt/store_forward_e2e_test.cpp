@@ -219,7 +219,6 @@ TEST_F(StoreForwardEndToEnd, JsonTopicsCarryValuesTakeWritesAndLeaveTheWill) {
 
     json_sub->Publish(prefix + "/line1/Setpoint/set", "42");
     EXPECT_TRUE(value_of("Setpoint", 42)) << link->Output() << json_sub->Summary();
-    EXPECT_EQ(link->TagValue("line1", "Setpoint"), 42);
 
     const auto errors = [&] {
         const std::string out = link->Output();
@@ -234,7 +233,6 @@ TEST_F(StoreForwardEndToEnd, JsonTopicsCarryValuesTakeWritesAndLeaveTheWill) {
     ASSERT_TRUE(json_sub->WaitIndex(
         [&](const SparkplugMessage& m) { return m.topic == prefix + "/line1/Count"; }, from));
     EXPECT_EQ(link->TagValue("line1", "Setpoint"), 42) << "nothing written";
-    EXPECT_TRUE(sub_->Matching(Of("NBIRTH", "edge1")).empty()) << "JSON alone";
 
     link->process().Signal(SIGKILL);
     EXPECT_TRUE(json_sub->WaitIndex([&](const SparkplugMessage& m) {
