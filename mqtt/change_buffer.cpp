@@ -196,8 +196,14 @@ void ChangeBuffer::WriteLocked(std::vector<BufferedChange>& changes) {
     sqlite3_stmt* s = insert_.get();
     std::string text;
     for (const BufferedChange& c : changes) {
+        const int64_t metric = MetricId(c.plc, c.metric);
+        if (metric == 0) {
+            Fail("naming a metric");
+            ++dropped_;
+            continue;
+        }
         text = sdk::json::to_json_string(c.value);
-        sqlite3_bind_int64(s, 1, MetricId(c.plc, c.metric));
+        sqlite3_bind_int64(s, 1, metric);
         sqlite3_bind_int64(s, 2, static_cast<int64_t>(c.tsMs));
         sqlite3_bind_int64(s, 3, static_cast<int64_t>(c.type));
         sqlite3_bind_text(s, 4, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);

@@ -351,8 +351,12 @@ void MqttBridge::HandleConnect(int rc) {
         bdseq = bdseq_;
     }
     wake_.notify_all();
-    eiplog::Info(kLog,
-                 "MQTT: connected to " + options_.url + " (bdSeq " + std::to_string(bdseq) + ")");
+    const std::string waiting =
+        options_.primaryHost.empty()
+            ? ""
+            : "; waiting for primary host " + options_.primaryHost + " to be online";
+    eiplog::Info(kLog, "MQTT: connected to " + options_.url + " (bdSeq " + std::to_string(bdseq) +
+                           ")" + waiting);
 }
 
 // ---- publisher thread -------------------------------------------------------------------------
