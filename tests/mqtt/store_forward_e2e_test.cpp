@@ -168,15 +168,15 @@ TEST_F(StoreForwardEndToEnd, BrokerOutageAndLinkKillLoseNoBufferedChange) {
     tb_test::ExpectAnIndependentDecoderReadsAlike(sub_->Messages(), dir_.path(), historical.size());
 }
 
-// Births wait for the primary host's STATE to say online; what changed meanwhile follows them.
-TEST_F(StoreForwardEndToEnd, PrimaryHostOfflineHoldsTheBirthsUntilItIsOnline) {
+// Births wait for the primary host's STATE to say online; what changed meanwhile follows them,
+// but a buffer of some 27 changes has dropped the oldest and said so.
+TEST_F(StoreForwardEndToEnd, PrimaryHostOfflineHoldsTheBirthsUntilItIsOnlineInAFullBuffer) {
     const std::string state = "spBv1.0/STATE/scada";
     sub_->Publish(state, R"({"online": false, "timestamp": 1})", true);
-    auto link = StartLink("edge1", {"--mqtt-primary-host", "scada"});
+    auto link = StartLink("edge1", {"--mqtt-primary-host", "scada", "--mqtt-buffer-mb", "0.0005"});
     ASSERT_TRUE(WaitUntil([&] { return Count(*link) >= 0; })) << link->Output();
     const int64_t first = Count(*link);
-    ASSERT_TRUE(WaitUntil([&] { return Count(*link) >= first + 20; }));
-    EXPECT_TRUE(sub_->Matching(Of("NBIRTH", "edge1")).empty()) << sub_->Summary();
+    ASSERT_TRUE(WaitUntil([&] { return Count(*link) >= first + 40; }));
 
     sub_->Publish(state, R"({"online": true, "timestamp": 2})", true);
     const auto online = sub_->WaitIndex([&](const SparkplugMessage& m) {
@@ -184,12 +184,17 @@ TEST_F(StoreForwardEndToEnd, PrimaryHostOfflineHoldsTheBirthsUntilItIsOnline) {
     });
     const auto nbirth = sub_->WaitIndex(Of("NBIRTH", "edge1"));
     ASSERT_TRUE(online && nbirth) << link->Output() << sub_->Summary();
-    EXPECT_GT(*nbirth, *online);
+    EXPECT_GT(*nbirth, *online) << "no birth before the host is online";
     ASSERT_TRUE(WaitUntil([&] {
         const auto counts = Counts(*sub_, "edge1");
         return std::count_if(counts.begin(), counts.end(),
                              [&](const Seen& s) { return s.historical; }) >= 20;
     })) << sub_->Summary();
+    const auto counts = Counts(*sub_, "edge1");
+    EXPECT_GT(std::find_if(counts.begin(), counts.end(), [](const Seen& s) { return s.historical; })
+                  ->value,
+              first + 5);
+    EXPECT_NE(link->Output().find("oldest changes"), std::string::npos);
 
     const size_t from = sub_->Count();
     sub_->Publish(state, R"({"online": false, "timestamp": 3})", true);
