@@ -405,6 +405,7 @@ const Route kRoutes[] = {
     {"GET", "/app.js"},
     {"GET", "/api/node?path=%2F"},
     {"GET", "/api/events?path=%2F"},
+    {"GET", "/api/history?path=%2Fother"},
     {"GET", "/metrics"},
     {"POST", "/api/invoke?path=%2FLine%252F1%2Fcount"},
 };
@@ -469,6 +470,37 @@ TEST_F(HttpFrontHostTest, ForeignHostNamesAreRefusedOnEveryRouteAndRunNothing) {
         EXPECT_EQ(status_of(route, with_port("localhost")), 401) << route.target;
     }
     EXPECT_EQ(count_calls_.load(), static_cast<int>(std::size(served)));
+}
+
+// ------------------------------------------------------------------ GET /api/history
+
+// A value node answers its points, newer than `since` when given; a folder each child's.
+TEST_F(HttpFrontTest, HistoryAnswersANodeOrAFolderAndRefusesBadRequests) {
+    start_front();
+    for (int level = 1; level <= 3; ++level)
+        set_value("/other/level", level);
+    ASSERT_TRUE(link_->broker().wait_idle());
+    auto result = client().Get("/api/history?path=%2Fother");
+    ASSERT_TRUE(result && result->status == 200) << (result ? result->body : "no answer");
+    const json folder = body_of(result);
+    ASSERT_EQ(folder["series"].size(), 1u);
+    EXPECT_EQ(folder["series"][0]["path"], "/other/level");
+    const json points = folder["series"][0]["points"];
+    ASSERT_EQ(points.size(), 4u);  // the value it was made with, then three
+    EXPECT_EQ(points[3][1], 3);
+    const std::string last = std::to_string(points[3][0].get<int64_t>());
+    result = client().Get("/api/history?path=%2Fother%2Flevel&since=" + last);
+    ASSERT_TRUE(result && result->status == 200);
+    EXPECT_EQ(body_of(result)["series"][0]["points"], json::array());
+
+    const std::tuple<const char*, int, const char*> refused[] = {
+        {"/api/history?path=%2Fnope", 404, "no node at /nope"},
+        {"/api/history?path=%2Fother&since=yesterday", 400, "since"},
+        {"/api/history?path=%2Fother&since=12x", 400, "since"},
+        {"/api/history?path=%2Fother&since=", 400, "since"},
+    };
+    for (const auto& [target, status, reason] : refused)
+        expect_error(client().Get(target), status, reason);
 }
 
 // ------------------------------------------------------------------ GET /metrics
