@@ -118,11 +118,16 @@ int main(int argc, char** argv) {
     link.set_on_disconnected_handler(
         [&eipLink](const std::error_code& ec) { eipLink.disconnected(ec); });
 
-    link.set_metrics_source(
-        [&registry](sdk::MetricsText& out) { WritePlcMetrics(registry.CollectStats(), out); });
+    // Set before the link runs (and with it the HTTP front), read by scrapes afterwards.
+    std::unique_ptr<tbmqtt::MqttBridge> mqtt;
+    link.set_metrics_source([&registry, &mqtt](sdk::MetricsText& out) {
+        WritePlcMetrics(registry.CollectStats(), out);
+        if (mqtt) {
+            mqtt->WriteMetrics(out);
+        }
+    });
 
     // Started before the link runs, so that it sees every node as it is created or restored.
-    std::unique_ptr<tbmqtt::MqttBridge> mqtt;
     if (mqttOptions) {
         mqtt = std::make_unique<tbmqtt::MqttBridge>(link.broker(), *mqttOptions);
         if (!mqtt->Start(mqttError)) {

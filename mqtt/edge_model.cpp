@@ -172,29 +172,36 @@ void EdgeModel::OnNode(const NodePath& path, const std::optional<sdk::NodeInfo>&
     }
 }
 
-void EdgeModel::OnValue(const NodePath& path, const Variant& value, int64_t ts_ms) {
+std::optional<EdgeModel::Change> EdgeModel::OnValue(const NodePath& path, const Variant& value,
+                                                    int64_t ts_ms) {
     const Place place = Classify(path);
     auto device = devices_.find(place.plc);
     if (device == devices_.end()) {
-        return;
+        return std::nullopt;
     }
     Device& d = device->second;
     if (place.kind == Place::Kind::State) {
         SetOnline(place.plc, d, IsOnlineState(value));
-        return;
+        return std::nullopt;
     }
     auto metric = d.metrics.find(place.metric);
     // Polling sets every value on every cycle; only changes are published.
     if (metric == d.metrics.end() || metric->second.value_node != path ||
         metric->second.value == value) {
-        return;
+        return std::nullopt;
     }
-    metric->second.value = value;
-    metric->second.ts_ms = ts_ms;
-    if (d.born && d.online) {
+    MetricState& m = metric->second;
+    m.value = value;
+    m.ts_ms = ts_ms;
+    if (!d.online) {
+        return std::nullopt;
+    }
+    if (d.born) {
         d.dirty.insert(place.metric);
         Touch(place.plc);
     }
+    const sparkplug::DataType type = d.born ? m.born_type : MetricType(m.inner_type, m.value);
+    return Change{place.plc, place.metric, type};
 }
 
 void EdgeModel::OnRemoved(const NodePath& path) {
@@ -270,11 +277,13 @@ sparkplug::Metric EdgeModel::Describe(const std::string& name, const MetricState
     return metric;
 }
 
-void EdgeModel::Birth(Device& d, uint64_t now_ms, std::vector<Message>& out) {
-    Message birth{MessageKind::Birth, d.id, {}};
+void EdgeModel::Birth(const std::string& plc, Device& d, uint64_t now_ms,
+                      std::vector<Message>& out) {
+    Message birth{MessageKind::Birth, d.id, {}, plc, {}};
     for (auto& [name, m] : d.metrics) {
         m.born_type = MetricType(m.inner_type, m.value);
         birth.metrics.push_back(Describe(name, m, true, now_ms));
+        birth.names.push_back(name);
     }
     out.push_back(std::move(birth));
     d.born = true;
@@ -285,7 +294,7 @@ void EdgeModel::Birth(Device& d, uint64_t now_ms, std::vector<Message>& out) {
 std::vector<EdgeModel::Message> EdgeModel::TakeMessages(uint64_t now_ms) {
     std::vector<Message> out;
     for (std::string& id : gone_) {
-        out.push_back({MessageKind::Death, std::move(id), {}});
+        out.push_back({MessageKind::Death, std::move(id), {}, {}, {}});
     }
     gone_.clear();
     for (const std::string& plc : pending_) {
@@ -296,7 +305,7 @@ std::vector<EdgeModel::Message> EdgeModel::TakeMessages(uint64_t now_ms) {
         Device& d = found->second;
         if (!d.online) {
             if (d.born) {
-                out.push_back({MessageKind::Death, d.id, {}});
+                out.push_back({MessageKind::Death, d.id, {}, plc, {}});
             }
             d.born = false;
             d.dirty.clear();
@@ -308,12 +317,13 @@ std::vector<EdgeModel::Message> EdgeModel::TakeMessages(uint64_t now_ms) {
             retype = retype || MetricType(m.inner_type, m.value) != m.born_type;
         }
         if (!d.born || d.birth_due || retype) {
-            Birth(d, now_ms, out);
+            Birth(plc, d, now_ms, out);
             continue;
         }
-        Message data{MessageKind::Data, d.id, {}};
+        Message data{MessageKind::Data, d.id, {}, plc, {}};
         for (const std::string& name : d.dirty) {
             data.metrics.push_back(Describe(name, d.metrics.at(name), false, now_ms));
+            data.names.push_back(name);
         }
         d.dirty.clear();
         if (!data.metrics.empty()) {
@@ -366,6 +376,20 @@ size_t EdgeModel::MetricCount() const {
         n += d.metrics.size();
     }
     return n;
+}
+
+}  // namespace tbmqtt
+
+namespace tbmqtt {
+
+std::optional<uint64_t> EdgeModel::BornAlias(const std::string& plc,
+                                             const std::string& metric) const {
+    auto d = devices_.find(plc);
+    if (d == devices_.end() || !d->second.born) {
+        return std::nullopt;
+    }
+    auto m = d->second.metrics.find(metric);
+    return m == d->second.metrics.end() ? std::nullopt : std::optional<uint64_t>(m->second.alias);
 }
 
 }  // namespace tbmqtt

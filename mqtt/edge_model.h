@@ -3,8 +3,8 @@
 // one metric per polled tag ("EM Tags/<tag>") and per I/O subtag ("IO Tags/<tag>/<subtag>"),
 // with the latest value of each, and which births, deaths and data are due.
 //
-// Memory is bounded by the tree: each metric keeps only its latest value, so however long
-// the MQTT broker is away, nothing piles up.
+// Memory is bounded by the tree: each metric keeps only its latest value; what the broker
+// misses meanwhile is kept on disk by the bridge (ChangeBuffer), from the changes OnValue reports.
 //
 // Threads: none of its own and no lock; MqttBridge guards it with its mutex.
 
@@ -37,6 +37,14 @@ class EdgeModel {
         MessageKind kind;
         std::string device;  // Sparkplug device ID
         std::vector<sparkplug::Metric> metrics;
+        std::string plc;                 // PLC node name
+        std::vector<std::string> names;  // metric names, one per metric
+    };
+    // A value change that a DDATA would carry.
+    struct Change {
+        std::string plc;
+        std::string metric;
+        sparkplug::DataType type;
     };
     struct WriteTarget {
         kestrel::strata_sdk::NodePath action;  // the tag's "Write Data" node
@@ -46,8 +54,9 @@ class EdgeModel {
     // A node was created or updated; `info` is its snapshot (nothing when already gone).
     void OnNode(const kestrel::strata_sdk::NodePath& path,
                 const std::optional<kestrel::strata_sdk::NodeInfo>& info);
-    void OnValue(const kestrel::strata_sdk::NodePath& path,
-                 const kestrel::strata_sdk::Variant& value, int64_t ts_ms);
+    // The change, when the value of a metric of an online PLC changed.
+    std::optional<Change> OnValue(const kestrel::strata_sdk::NodePath& path,
+                                  const kestrel::strata_sdk::Variant& value, int64_t ts_ms);
     void OnRemoved(const kestrel::strata_sdk::NodePath& path);
 
     // Every device is to be born again (a new MQTT session or a rebirth request).
@@ -66,6 +75,8 @@ class EdgeModel {
                                             std::string& why) const;
 
     size_t MetricCount() const;
+    // The alias of `metric` of `plc` while that device is born; nothing otherwise.
+    std::optional<uint64_t> BornAlias(const std::string& plc, const std::string& metric) const;
 
   private:
     struct MetricState {
@@ -95,7 +106,7 @@ class EdgeModel {
     void Touch(const std::string& plc) { pending_.insert(plc); }
     sparkplug::Metric Describe(const std::string& name, const MetricState& m, bool birth,
                                uint64_t now_ms) const;
-    void Birth(Device& device, uint64_t now_ms, std::vector<Message>& out);
+    void Birth(const std::string& plc, Device& device, uint64_t now_ms, std::vector<Message>& out);
 
     std::map<std::string, Device> devices_;  // by PLC node name
     std::set<std::string> pending_;          // PLC node names with work due

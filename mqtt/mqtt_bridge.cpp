@@ -3,6 +3,7 @@
 #include <mosquitto.h>
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "common/eip_log.h"
@@ -29,6 +30,14 @@ constexpr std::chrono::milliseconds kMaxRetry{30000};
 constexpr std::chrono::milliseconds kBirthGather{50};
 constexpr uint64_t kBdSeqModulo = 256;
 constexpr uint64_t kSeqModulo = 256;
+// A replay held for a device not born yet looks again after this.
+constexpr std::chrono::milliseconds kReplayRetry{100};
+// A replay waiting for its last batch to be written looks again after this.
+constexpr std::chrono::milliseconds kReplayBusyRetry{1};
+// The payload of a /set quoted in a refusal.
+constexpr size_t kQuotedPayload = 80;
+constexpr const char* kOnline = "online";
+constexpr const char* kOffline = "offline";
 
 uint64_t NowMs() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -106,6 +115,13 @@ bool MqttBridge::Start(std::string& error) {
     mosquitto_message_callback_set(m, [](mosquitto*, void* self, const mosquitto_message* msg) {
         static_cast<MqttBridge*>(self)->HandleMessage(*msg);
     });
+    BufferLimits limits;
+    limits.maxBytes = options_.bufferMaxBytes;
+    limits.maxAgeMs = options_.bufferMaxAgeMs;
+    buffer_ = ChangeBuffer::Open(options_.dataDir, limits, error);
+    if (!buffer_) {
+        return false;
+    }
     int rc = MOSQ_ERR_SUCCESS;
     if (!options_.user.empty()) {
         rc = mosquitto_username_pw_set(
@@ -150,10 +166,57 @@ void MqttBridge::Stop() {
     publisher_.join();
     // A clean disconnect drops the will, so the death is said out loud first.
     if (was_connected) {
-        Publish(Topic("NDEATH"), DeathPayload(bdseq));
+        PublishDeath(bdseq);
     }
     mosquitto_disconnect(client_.get());
     network_.join();
+    // What is queued is written; the buffer itself stays for scrapes until the bridge goes.
+    buffer_->Flush();
+}
+
+void MqttBridge::PublishDeath(uint64_t bdseq) {
+    if (SparkplugOn()) {
+        Publish(Topic("NDEATH"), DeathPayload(bdseq));
+    }
+    if (JsonOn()) {
+        Publish(JsonStateTopic(options_.topicPrefix), kOffline, true);
+    }
+}
+
+uint64_t MqttBridge::NextSeq() {
+    seq_ = (seq_ + 1) % kSeqModulo;
+    return seq_;
+}
+
+void MqttBridge::WriteMetrics(sdk::MetricsText& out) {
+    if (!buffer_) {
+        return;
+    }
+    const BufferStats s = buffer_->Stats();
+    const struct {
+        const char* name;
+        const char* type;
+        const char* help;
+        double value;
+    } families[] = {
+        {"tagbridge_mqtt_buffered_changes", "gauge",
+         "Value changes waiting in the store and forward buffer.", double(s.changes)},
+        {"tagbridge_mqtt_buffered_bytes", "gauge", "Bytes of the buffered changes.",
+         double(s.bytes)},
+        {"tagbridge_mqtt_buffer_oldest_age_seconds", "gauge", "Age of the oldest buffered change.",
+         s.oldestAgeSeconds},
+        {"tagbridge_mqtt_buffer_dropped_changes_total", "counter",
+         "Buffered changes dropped, oldest first, past the buffer's bounds.", double(s.dropped)},
+        {"tagbridge_mqtt_replayed_changes_total", "counter",
+         "Buffered changes published after a reconnect.", double(s.replayed)},
+        {"tagbridge_mqtt_replay_changes_per_second", "gauge",
+         "Buffered changes published per second over the last second of replay.",
+         s.replayPerSecond},
+    };
+    for (const auto& f : families) {
+        out.family(f.name, f.type, f.help);
+        out.sample(f.name, f.value);
+    }
 }
 
 // ---- tree -------------------------------------------------------------------------------------
@@ -168,9 +231,15 @@ void MqttBridge::OnTreeEvent(const sdk::TreeEvent& event) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         switch (event.kind) {
-            case sdk::TreeEvent::Kind::Value:
-                model_.OnValue(event.path, event.value, event.ts_ms);
+            case sdk::TreeEvent::Kind::Value: {
+                const auto change = model_.OnValue(event.path, event.value, event.ts_ms);
+                if (change && !live_ && buffer_) {
+                    const uint64_t ts = event.ts_ms > 0 ? uint64_t(event.ts_ms) : NowMs();
+                    buffer_->Append(
+                        {0, ts, change->plc, change->metric, change->type, event.value});
+                }
                 break;
+            }
             case sdk::TreeEvent::Kind::Removed:
                 model_.OnRemoved(event.path);
                 break;
@@ -178,7 +247,7 @@ void MqttBridge::OnTreeEvent(const sdk::TreeEvent& event) {
                 model_.OnNode(event.path, info);
                 break;
         }
-        wake = connected_ && model_.HasWork();
+        wake = Publishing() && model_.HasWork();
     }
     if (wake) {
         wake_.notify_one();
@@ -187,7 +256,14 @@ void MqttBridge::OnTreeEvent(const sdk::TreeEvent& event) {
 
 // ---- network thread ---------------------------------------------------------------------------
 
+// One will per connection: the NDEATH, or for JSON alone PREFIX/$state "offline".
 void MqttBridge::SetWill(uint64_t bdseq) {
+    if (!SparkplugOn()) {
+        const std::string topic = JsonStateTopic(options_.topicPrefix);
+        mosquitto_will_set(client_.get(), topic.c_str(), static_cast<int>(std::strlen(kOffline)),
+                           kOffline, kWillQos, true);
+        return;
+    }
     const std::string payload = DeathPayload(bdseq);
     mosquitto_will_set(client_.get(), Topic("NDEATH").c_str(), static_cast<int>(payload.size()),
                        payload.data(), kWillQos, false);
@@ -217,15 +293,20 @@ void MqttBridge::NetworkLoop() {
             rc = mosquitto_loop(client_.get(), kLoopTimeoutMs, 1);
         }
         bool was_connected = false;
+        bool host_left = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             was_connected = std::exchange(connected_, false);
+            live_ = false;
+            host_left = std::exchange(hostLeft_, false);
             bdseq_ = (bdseq_ + 1) % kBdSeqModulo;
             if (stopping_) {
                 return;
             }
         }
-        if (was_connected) {
+        if (host_left) {
+            retry = kFirstRetry;
+        } else if (was_connected) {
             eiplog::Error(kLog, "MQTT: connection to " + options_.url +
                                     " lost; reconnecting: " + mosquitto_strerror(rc));
             retry = kFirstRetry;
@@ -249,51 +330,89 @@ void MqttBridge::HandleConnect(int rc) {
         mosquitto_disconnect(client_.get());
         return;
     }
-    mosquitto_subscribe(client_.get(), nullptr, Topic("NCMD").c_str(), kCommandQos);
-    mosquitto_subscribe(client_.get(), nullptr, Topic("DCMD", "+").c_str(), kCommandQos);
+    if (SparkplugOn()) {
+        mosquitto_subscribe(client_.get(), nullptr, Topic("NCMD").c_str(), kCommandQos);
+        mosquitto_subscribe(client_.get(), nullptr, Topic("DCMD", "+").c_str(), kCommandQos);
+    }
+    if (JsonOn()) {
+        mosquitto_subscribe(client_.get(), nullptr, JsonSetFilter(options_.topicPrefix).c_str(),
+                            kCommandQos);
+    }
+    if (!options_.primaryHost.empty()) {
+        mosquitto_subscribe(client_.get(), nullptr, HostStateTopic().c_str(), kCommandQos);
+    }
     uint64_t bdseq = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         connected_ = true;
+        hostOnline_ = false;
         node_birth_due_ = true;
         model_.RebirthAll();
         bdseq = bdseq_;
     }
     wake_.notify_all();
-    eiplog::Info(kLog,
-                 "MQTT: connected to " + options_.url + " (bdSeq " + std::to_string(bdseq) + ")");
+    const std::string waiting =
+        options_.primaryHost.empty()
+            ? ""
+            : "; waiting for primary host " + options_.primaryHost + " to be online";
+    eiplog::Info(kLog, "MQTT: connected to " + options_.url + " (bdSeq " + std::to_string(bdseq) +
+                           ")" + waiting);
 }
 
 // ---- publisher thread -------------------------------------------------------------------------
 
-bool MqttBridge::Publish(const std::string& topic, const std::string& payload) {
+bool MqttBridge::Publish(const std::string& topic, const std::string& payload, bool retain) {
     const int rc = mosquitto_publish(client_.get(), nullptr, topic.c_str(),
-                                     static_cast<int>(payload.size()), payload.data(), 0, false);
-    // Not connected: the births after the reconnect carry the latest values.
+                                     static_cast<int>(payload.size()), payload.data(), 0, retain);
+    // Not connected: the births after the reconnect carry the latest values, the buffer the
+    // changes.
     return rc == MOSQ_ERR_SUCCESS;
 }
 
 void MqttBridge::PublisherLoop() {
     std::unique_lock<std::mutex> lock(mutex_);
+    std::chrono::milliseconds replay_wait{0};  // 0: the replay waits for nothing but work
     for (;;) {
-        wake_.wait(lock, [this] {
-            return stopping_ || (connected_ && (node_birth_due_ || model_.HasWork()));
-        });
+        const auto live_work = [this] {
+            return stopping_ || (Publishing() && (node_birth_due_ || model_.HasWork()));
+        };
+        if (replay_wait.count() > 0) {
+            wake_.wait_for(lock, replay_wait, live_work);
+        } else {
+            wake_.wait(lock, [&] { return live_work() || (Publishing() && replayDue_); });
+        }
         if (!stopping_ && (node_birth_due_ || model_.BirthPending())) {
             wake_.wait_for(lock, kBirthGather, [this] { return stopping_; });
         }
         if (stopping_) {
             return;
         }
-        if (!connected_) {
+        if (!Publishing()) {
+            replay_wait = {};  // the next session's births come first
             continue;
         }
         const bool node_birth = std::exchange(node_birth_due_, false);
         std::vector<EdgeModel::Message> messages = model_.TakeMessages(NowMs());
+        if (node_birth) {
+            // From here on changes go out live; what came before waits in the buffer.
+            live_ = true;
+            liveSince_ = std::chrono::steady_clock::now();
+            replayDue_ = true;
+        }
+        // The births go out before any of the replay.
+        const bool replay = replayDue_ && !node_birth;
+        const auto live_since = liveSince_;
         const uint64_t bdseq = bdseq_;
         lock.unlock();
         PublishDue(node_birth, std::move(messages), bdseq);
+        const Replay result = replay ? ReplayBatch(live_since) : Replay::More;
         lock.lock();
+        replay_wait = result == Replay::Held   ? kReplayRetry
+                      : result == Replay::Busy ? kReplayBusyRetry
+                                               : std::chrono::milliseconds{};
+        if (result == Replay::Done) {
+            replayDue_ = false;
+        }
     }
 }
 
@@ -307,15 +426,51 @@ void MqttBridge::PublishDue(bool node_birth, std::vector<EdgeModel::Message> mes
         birth.metrics.push_back(NamedMetric(kBdSeqMetric, DataType::UInt64, sdk::Variant(bdseq)));
         birth.metrics.push_back(
             NamedMetric(kRebirthMetric, DataType::Boolean, sdk::Variant(false)));
-        Publish(Topic("NBIRTH"), sparkplug::Encode(birth));
+        if (SparkplugOn()) {
+            Publish(Topic("NBIRTH"), sparkplug::Encode(birth));
+        }
+        if (JsonOn()) {
+            Publish(JsonStateTopic(options_.topicPrefix), kOnline, true);
+        }
     }
     for (EdgeModel::Message& message : messages) {
-        seq_ = (seq_ + 1) % kSeqModulo;
+        if (JsonOn()) {
+            PublishJson(message);
+        }
+        if (!SparkplugOn()) {
+            continue;
+        }
         sparkplug::Payload payload;
         payload.timestamp = NowMs();
-        payload.seq = seq_;
-        payload.metrics = std::move(message.metrics);
-        Publish(Topic(TopicType(message.kind), message.device), sparkplug::Encode(payload));
+        payload.seq = NextSeq();
+        payload.metrics = message.metrics;
+        const bool sent =
+            Publish(Topic(TopicType(message.kind), message.device), sparkplug::Encode(payload));
+        if (!sent && message.kind == EdgeModel::MessageKind::Data) {
+            BufferUnsent(message);
+        }
+    }
+}
+
+void MqttBridge::PublishJson(const EdgeModel::Message& message) {
+    const std::string& prefix = options_.topicPrefix;
+    if (message.kind == EdgeModel::MessageKind::Death) {
+        Publish(JsonStateTopic(prefix, message.device), kOffline, true);
+        return;
+    }
+    if (message.kind == EdgeModel::MessageKind::Birth) {
+        Publish(JsonStateTopic(prefix, message.device), kOnline, true);
+    }
+    bool sent = true;
+    for (size_t i = 0; i < message.metrics.size() && i < message.names.size(); ++i) {
+        const sparkplug::Metric& m = message.metrics[i];
+        sent = Publish(JsonValueTopic(prefix, message.device, message.names[i]),
+                       JsonValuePayload(m.value, m.timestamp.value_or(NowMs()), false), true) &&
+               sent;
+    }
+    // With Sparkplug too, its DDATA says whether the changes need the buffer.
+    if (!sent && !SparkplugOn() && message.kind == EdgeModel::MessageKind::Data) {
+        BufferUnsent(message);
     }
 }
 
@@ -323,6 +478,16 @@ void MqttBridge::PublishDue(bool node_birth, std::vector<EdgeModel::Message> mes
 
 void MqttBridge::HandleMessage(const mosquitto_message& message) {
     const std::string topic = message.topic ? message.topic : "";
+    if (!options_.primaryHost.empty() && topic == HostStateTopic()) {
+        HandleHostState(message);
+        return;
+    }
+    if (JsonOn()) {
+        if (const auto set = ParseJsonSetTopic(options_.topicPrefix, topic)) {
+            HandleJsonSet(*set, message);
+            return;
+        }
+    }
     const std::string dcmd = Topic("DCMD") + "/";
     const bool node_command = topic == Topic("NCMD");
     if (!node_command && topic.compare(0, dcmd.size(), dcmd) != 0) {
@@ -376,27 +541,58 @@ void MqttBridge::HandleDeviceCommand(const std::string& device, const sparkplug:
             eiplog::Error(kLog, "MQTT: DCMD write refused: " + why);
             continue;
         }
-        sdk::Variant params = sdk::Variant::new_map();
-        params["Value"] = sdk::json::to_json_string(metric.value);
-        const std::string what = "\"" + target->metric + "\" of device " + device;
-        auto done = [what](const sdk::InvokeResult& result) {
-            const bool answered = result.ok() && !result.rows.empty() && result.rows[0].size() >= 2;
-            const bool success =
-                answered && result.rows[0][0].is_bool() && result.rows[0][0].as_bool();
-            if (success) {
-                eiplog::Info(kLog, "MQTT: DCMD wrote " + what);
-                return;
-            }
-            const std::string reason =
-                !result.ok()
-                    ? result.error_text
-                    : (answered ? sdk::json::to_json_string(result.rows[0][1]) : "no answer");
-            eiplog::Error(kLog, "MQTT: DCMD write of " + what + " refused: " + reason);
-        };
-        const std::error_code ec = broker_.invoke(target->action, std::move(params), done);
-        if (ec) {
-            eiplog::Error(kLog, "MQTT: DCMD write of " + what + " refused: " + ec.message());
+        Write(*target, metric.value, "\"" + target->metric + "\" of device " + device, "DCMD");
+    }
+}
+
+void MqttBridge::HandleJsonSet(const JsonSet& set, const mosquitto_message& message) {
+    const std::string topic = message.topic;
+    const std::string text(static_cast<const char*>(message.payload),
+                           static_cast<size_t>(std::max(message.payloadlen, 0)));
+    sdk::Variant value;
+    std::string why;
+    try {
+        value = sdk::json::from_json_string(text);
+    } catch (const std::exception& e) {
+        why = e.what();
+    }
+    if (why.empty() && (value.is_null() || value.is_map())) {
+        why =
+            "expected a JSON number, bool, string or array, got " + text.substr(0, kQuotedPayload);
+    }
+    std::optional<EdgeModel::WriteTarget> target;
+    if (why.empty()) {
+        sparkplug::Metric metric;
+        metric.name = set.metric;
+        std::lock_guard<std::mutex> lock(mutex_);
+        target = model_.FindWritable(set.deviceId, metric, why);
+    }
+    if (!target) {
+        eiplog::Error(kLog, "MQTT: " + topic + " refused: " + why);
+        return;
+    }
+    Write(*target, value, "\"" + target->metric + "\" of device " + set.deviceId, topic);
+}
+
+void MqttBridge::Write(const EdgeModel::WriteTarget& target, const sdk::Variant& value,
+                       const std::string& what, const std::string& via) {
+    sdk::Variant params = sdk::Variant::new_map();
+    params["Value"] = sdk::json::to_json_string(value);
+    auto done = [what, via](const sdk::InvokeResult& result) {
+        const bool answered = result.ok() && !result.rows.empty() && result.rows[0].size() >= 2;
+        const bool success = answered && result.rows[0][0].is_bool() && result.rows[0][0].as_bool();
+        if (success) {
+            eiplog::Info(kLog, "MQTT: " + via + " wrote " + what);
+            return;
         }
+        const std::string reason =
+            !result.ok() ? result.error_text
+                         : (answered ? sdk::json::to_json_string(result.rows[0][1]) : "no answer");
+        eiplog::Error(kLog, "MQTT: " + via + " write of " + what + " refused: " + reason);
+    };
+    const std::error_code ec = broker_.invoke(target.action, std::move(params), done);
+    if (ec) {
+        eiplog::Error(kLog, "MQTT: " + via + " write of " + what + " refused: " + ec.message());
     }
 }
 

@@ -9,6 +9,12 @@
 //   spBv1.0/GROUP/DDEATH/NODE/PLC     the PLC's connection is lost or the PLC removed
 //   spBv1.0/GROUP/NCMD/NODE           "Node Control/Rebirth" = true: births again
 //   spBv1.0/GROUP/DCMD/NODE/PLC       writes to writable tags
+//   spBv1.0/STATE/HOST                the primary host's state (--mqtt-primary-host)
+// and, with --mqtt-format json or both, the plain JSON topics of json_topics.h.
+//
+// Store and forward: until the births of a session are taken (no broker, or the primary host
+// offline), every change a DDATA would carry goes to `buffer_`; after the births the publisher
+// replays it in batches between the live messages (store_forward.cpp).
 //
 // Threads:
 //   - the broker's dispatch thread delivers tree events; they update `model_` under `mutex_`
@@ -18,20 +24,26 @@
 //     holds `mutex_` across a connect or a network exchange.
 //   - `publisher_` waits on `wake_` for due work, takes the messages from `model_` under
 //     `mutex_`, then encodes and hands them to libmosquitto with no lock held; it alone owns
-//     the message sequence number.
-// `mutex_` guards model_, connected_, node_birth_due_, bdseq_ and stopping_.
+//     the message sequence number and reads the buffer for the replay.
+// `mutex_` guards model_, connected_, node_birth_due_, bdseq_, stopping_, live_, hostOnline_,
+// hostStateTs_, hostLeft_, replayDue_ and liveSince_. `buffer_` has its own locks (taken after
+// `mutex_`, never before).
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "mqtt/change_buffer.h"
 #include "mqtt/edge_model.h"
+#include "mqtt/json_topics.h"
 #include "mqtt/mqtt_options.h"
 #include "strata_sdk/broker.h"
+#include "strata_sdk/metrics.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -51,14 +63,33 @@ class MqttBridge {
     bool Start(std::string& error);
     // Publishes NDEATH, disconnects and ends the threads.
     void Stop();
+    // The store and forward figures of GET /metrics.
+    void WriteMetrics(kestrel::strata_sdk::MetricsText& out);
 
   private:
     void OnTreeEvent(const kestrel::strata_sdk::TreeEvent& event);
     void NetworkLoop();
     void PublisherLoop();
     void PublishDue(bool node_birth, std::vector<EdgeModel::Message> messages, uint64_t bdseq);
-    bool Publish(const std::string& topic, const std::string& payload);
+    bool Publish(const std::string& topic, const std::string& payload, bool retain = false);
+    bool SparkplugOn() const { return options_.format != MqttFormat::Json; }
+    bool JsonOn() const { return options_.format != MqttFormat::Sparkplug; }
+    // Connected, and the primary host (if any) online: births and data may go out.
+    bool Publishing() const { return connected_ && (options_.primaryHost.empty() || hostOnline_); }
+    void PublishJson(const EdgeModel::Message& message);
+    // A DDATA that could not be handed over: its changes wait in the buffer.
+    void BufferUnsent(const EdgeModel::Message& message);
+    // Held: a device is not born yet or the session ended; Busy: the last batch is still
+    // being written.
+    enum class Replay { Done, More, Held, Busy };
+    Replay ReplayBatch(std::chrono::steady_clock::time_point liveSince);
+    size_t PublishHistorical(const std::vector<BufferedChange>& batch,
+                             const std::vector<std::optional<uint64_t>>& aliases);
     void SetWill(uint64_t bdseq);
+    // NDEATH and PREFIX/$state "offline", as the format has them.
+    void PublishDeath(uint64_t bdseq);
+    uint64_t NextSeq();
+    std::string HostStateTopic() const;
     // False when Stop() came first.
     bool WaitBackoff(std::chrono::milliseconds delay);
 
@@ -67,6 +98,11 @@ class MqttBridge {
     void HandleMessage(const mosquitto_message& message);
     void HandleNodeCommand(const sparkplug::Payload& payload);
     void HandleDeviceCommand(const std::string& device, const sparkplug::Payload& payload);
+    void HandleHostState(const mosquitto_message& message);
+    void HandleJsonSet(const JsonSet& set, const mosquitto_message& message);
+    // Invokes the tag's "Write Data"; `via` names the command in log lines.
+    void Write(const EdgeModel::WriteTarget& target, const kestrel::strata_sdk::Variant& value,
+               const std::string& what, const std::string& via);
 
     std::string Topic(const char* type) const;
     std::string Topic(const char* type, const std::string& device) const;
@@ -86,7 +122,14 @@ class MqttBridge {
     bool node_birth_due_ = false;
     bool stopping_ = false;
     uint64_t bdseq_ = 0;
+    bool live_ = false;
+    bool hostOnline_ = false;
+    uint64_t hostStateTs_ = 0;
+    bool hostLeft_ = false;
+    bool replayDue_ = false;
+    std::chrono::steady_clock::time_point liveSince_;
 
+    std::unique_ptr<ChangeBuffer> buffer_;
     uint64_t seq_ = 0;  // publisher thread only
 
     std::thread network_;

@@ -27,6 +27,25 @@ constexpr OptionText kOptions[] = {
     {"mqtt-user", "user name for the MQTT broker"},
     {"mqtt-password-file", "file whose first line is the MQTT password"},
     {"mqtt-ca", "CA certificate file for mqtts:// (default the system's CAs)"},
+    {"mqtt-buffer-mb",
+     "store and forward: at most this many MB of changes kept while unpublished (default 256)"},
+    {"mqtt-buffer-hours",
+     "store and forward: changes older than this many hours are dropped (default 24)"},
+    {"mqtt-primary-host",
+     "Sparkplug primary host ID: births and data only while its STATE says online"},
+    {"mqtt-format", "sparkplug, json or both (default sparkplug)"},
+    {"mqtt-topic-prefix", "prefix of the JSON topics (default tagbridge/NODE)"},
+};
+
+struct FormatName {
+    const char* name;
+    MqttFormat format;
+};
+
+constexpr FormatName kFormats[] = {
+    {"sparkplug", MqttFormat::Sparkplug},
+    {"json", MqttFormat::Json},
+    {"both", MqttFormat::Both},
 };
 
 bool ParsePort(const std::string& text, uint16_t& port) {
@@ -95,6 +114,48 @@ bool CheckId(const char* option, const std::string& id, std::string& error) {
     return true;
 }
 
+// A positive number, fractions allowed; `out` keeps its default when `text` is empty.
+bool ParsePositive(const char* option, const std::string& text, double scale, uint64_t& out,
+                   std::string& error) {
+    if (text.empty()) {
+        return true;
+    }
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0' || !(value > 0) || value * scale > 1e18) {
+        error = std::string("--") + option + ": expected a positive number, got \"" + text + "\"";
+        return false;
+    }
+    out = static_cast<uint64_t>(value * scale);
+    return true;
+}
+
+bool ParseFormat(const std::string& text, MqttFormat& out, std::string& error) {
+    if (text.empty()) {
+        return true;
+    }
+    for (const FormatName& f : kFormats) {
+        if (text == f.name) {
+            out = f.format;
+            return true;
+        }
+    }
+    error = "--mqtt-format: expected sparkplug, json or both, got \"" + text + "\"";
+    return false;
+}
+
+// Topic levels without wildcards, none of them empty.
+bool CheckPrefix(const std::string& prefix, std::string& error) {
+    if (prefix.empty() || prefix.find_first_of("+#") != std::string::npos ||
+        prefix.front() == '/' || prefix.back() == '/' || prefix.find("//") != std::string::npos) {
+        error =
+            "--mqtt-topic-prefix: must be topic levels without '+', '#' or empty levels, got \"" +
+            prefix + "\"";
+        return false;
+    }
+    return true;
+}
+
 std::string HostName() {
     char name[HOST_NAME_MAX + 1] = {};
     if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
@@ -139,8 +200,21 @@ std::optional<MqttOptions> MqttOptionsFrom(const kestrel::strata_sdk::LinkOption
     out.node = node.empty() ? HostName() : node;
     out.user = options.extra_option("mqtt-user");
     out.ca_file = options.extra_option("mqtt-ca");
+    out.dataDir = options.data_dir();
+    out.primaryHost = options.extra_option("mqtt-primary-host");
+    const std::string prefix = options.extra_option("mqtt-topic-prefix");
+    out.topicPrefix = prefix.empty() ? "tagbridge/" + out.node : prefix;
+    constexpr double kMegabyte = 1 << 20;
+    constexpr double kHourMs = 3600.0 * 1000;
     if (!ParseUrl(url, out, error) || !CheckId("mqtt-group", out.group, error) ||
         !CheckId("mqtt-node", out.node, error) ||
+        (!out.primaryHost.empty() && !CheckId("mqtt-primary-host", out.primaryHost, error)) ||
+        !ParsePositive("mqtt-buffer-mb", options.extra_option("mqtt-buffer-mb"), kMegabyte,
+                       out.bufferMaxBytes, error) ||
+        !ParsePositive("mqtt-buffer-hours", options.extra_option("mqtt-buffer-hours"), kHourMs,
+                       out.bufferMaxAgeMs, error) ||
+        !ParseFormat(options.extra_option("mqtt-format"), out.format, error) ||
+        !CheckPrefix(out.topicPrefix, error) ||
         (!password_file.empty() && !ReadPassword(password_file, out.password, error))) {
         return std::nullopt;
     }

@@ -1,6 +1,7 @@
 #pragma once
 // The MQTT side's options: --mqtt-url, --mqtt-group, --mqtt-node, --mqtt-user,
-// --mqtt-password-file, --mqtt-ca (also as keys of --config).
+// --mqtt-password-file, --mqtt-ca, --mqtt-buffer-mb, --mqtt-buffer-hours, --mqtt-primary-host,
+// --mqtt-format, --mqtt-topic-prefix (also as keys of --config).
 
 #include <cstdint>
 #include <optional>
@@ -9,6 +10,8 @@
 #include "strata_sdk/link_options.h"
 
 namespace tbmqtt {
+
+enum class MqttFormat { Sparkplug, Json, Both };
 
 struct MqttOptions {
     std::string host;
@@ -19,7 +22,13 @@ struct MqttOptions {
     std::string user;
     std::string password;  // first line of the password file
     std::string ca_file;
-    std::string url;  // as given, for log lines
+    std::string url;      // as given, for log lines
+    std::string dataDir;  // the link's; holds the store and forward buffer
+    uint64_t bufferMaxBytes = 256ull << 20;
+    uint64_t bufferMaxAgeMs = 24ull * 3600 * 1000;
+    std::string primaryHost;  // empty: births need no host
+    MqttFormat format = MqttFormat::Sparkplug;
+    std::string topicPrefix;  // of the JSON topics; tagbridge/NODE when not given
 };
 
 // Registers the options with the link's parser.

@@ -410,6 +410,8 @@ std::string Encode(const Payload& payload) {
         out.alias = m.alias.value_or(0);
         out.has_timestamp = m.timestamp.has_value();
         out.timestamp = m.timestamp.value_or(0);
+        out.has_is_historical = m.historical;
+        out.is_historical = m.historical;
         out.has_datatype = m.datatype != DataType::Unknown;
         out.datatype = static_cast<uint32_t>(m.datatype);
         if (!SetValue(out, m.datatype, m.value, buffers[i])) {
@@ -449,6 +451,7 @@ std::optional<Payload> Decode(const uint8_t* data, size_t size, std::string& err
         if (in.has_timestamp)
             m.timestamp = in.timestamp;
         m.datatype = in.has_datatype ? static_cast<DataType>(in.datatype) : DataType::Unknown;
+        m.historical = in.has_is_historical && in.is_historical;
         auto value = GetValue(in, m.datatype);
         if (!value) {
             error = "metric " + (m.name ? "\"" + *m.name + "\"" : "#" + std::to_string(i)) +

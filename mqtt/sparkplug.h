@@ -58,6 +58,7 @@ struct Metric {
     std::optional<uint64_t> timestamp;
     DataType datatype = DataType::Unknown;
     kestrel::strata_sdk::Variant value;  // null: sent as is_null
+    bool historical = false;             // is_historical: a change replayed from the buffer
 };
 
 struct Payload {

@@ -7,11 +7,15 @@
 //   - latency from setting the probe in the controller to its DDATA at the subscriber
 //     (median and 99th percentile; includes up to one polling interval);
 //   - tagbridge's CPU (from /proc, robust on a loaded machine) per second and per value,
-//     without and with MQTT, on the same workload.
+//     without and with MQTT, on the same workload;
+//   - store and forward: the same workload with the broker away, the link's CPU per million
+//     buffered changes (all of it, and beyond the run without MQTT), the disk bytes per
+//     change, and the rate at which the buffer is replayed once the broker is back.
 //
 // Usage: mqtt_bench [seconds per run (default 5)] [N (default 200)]
 
 #include <mosquitto.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -25,9 +29,9 @@
 
 #include "mqtt/mqtt_test_support.h"
 #include "mqtt/sparkplug.h"
+#include "sim/logix_services.h"
 #include "support/programs.h"
 #include "support/temp_dir.h"
-#include "sim/logix_services.h"
 
 namespace {
 
@@ -90,6 +94,17 @@ class Subscriber {
         std::lock_guard<std::mutex> lock(mutex_);
         return std::move(latencies_ms_);
     }
+    uint64_t Historical() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return historical_;
+    }
+    // Historical values per second from the first to the last one received.
+    double ReplayRate() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const double seconds =
+            std::chrono::duration<double>(last_historical_ - first_historical_).count();
+        return seconds > 0 ? double(historical_) / seconds : 0;
+    }
 
   private:
     void OnMessage(const mosquitto_message& m) {
@@ -110,6 +125,12 @@ class Subscriber {
                 continue;
             }
             ++values_;
+            if (metric.historical) {
+                if (historical_++ == 0) {
+                    first_historical_ = now;
+                }
+                last_historical_ = now;
+            }
             if (metric.alias == probe_alias_ && metric.value.is_int()) {
                 auto sent = sent_.find(metric.value.as_int());
                 if (sent != sent_.end()) {
@@ -125,6 +146,9 @@ class Subscriber {
     std::mutex mutex_;
     uint64_t values_ = 0;
     uint64_t probe_alias_ = 0;
+    uint64_t historical_ = 0;
+    Clock::time_point first_historical_;
+    Clock::time_point last_historical_;
     std::map<int64_t, Clock::time_point> sent_;
     std::vector<double> latencies_ms_;
 };
@@ -143,6 +167,90 @@ struct RunResult {
     std::vector<double> latencies;
 };
 
+nlohmann::json CounterRows(int tags) {
+    nlohmann::json rows = nlohmann::json::array();
+    for (int i = 0; i < tags; ++i) {
+        rows.push_back({{"Tag Alias", "T" + std::to_string(i)},
+                        {"Tag Name", "D" + std::to_string(i)},
+                        {"RW Flag", "R_"}});
+    }
+    rows.push_back({{"Tag Alias", "Probe"}, {"Tag Name", "Probe"}, {"RW Flag", "R_"}});
+    return rows;
+}
+
+uint64_t FileBytes(const std::string& file) {
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
+    return in ? uint64_t(in.tellg()) : 0;
+}
+
+// Rows in the link's buffer file, read beside the link (WAL lets readers in).
+uint64_t BufferedRows(const std::string& file) {
+    sqlite3* db = nullptr;
+    uint64_t rows = 0;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM changes", -1, &s, nullptr) == SQLITE_OK &&
+            sqlite3_step(s) == SQLITE_ROW) {
+            rows = uint64_t(sqlite3_column_int64(s, 0));
+        }
+        sqlite3_finalize(s);
+    }
+    sqlite3_close(db);
+    return rows;
+}
+
+struct BufferResult {
+    double cpu_seconds = 0;
+    uint64_t changes = 0;  // buffered while the CPU was measured
+    uint64_t disk_bytes = 0;
+    uint64_t replayed = 0;
+    double replay_per_second = 0;
+};
+
+// The broker away for `seconds` while the link buffers, then back: the buffer replayed.
+bool RunStoreForward(const std::string& dir, tb_test::MosquittoBroker& broker,
+                     plcsim::LogixController& controller, int tags, double seconds,
+                     BufferResult& out) {
+    broker.Kill();
+    const std::string data = dir + "/buffering";
+    tb_test::Tagbridge link(
+        data, {"--debug", "-1", "--mqtt-url", broker.url(), "--mqtt-node", "buffering"});
+    if (!link.ready() ||
+        !link.AddPolledPlc("PLC1", controller.Sim().Port(), CounterRows(tags), kIntervalMs)) {
+        std::fprintf(stderr, "set-up failed:\n%s\n", link.Output().c_str());
+        return false;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // warm-up
+    const pid_t pid = link.process().pid();
+    const std::string file = data + "/mqtt-buffer.db";
+    const uint64_t rows0 = BufferedRows(file);
+    const double cpu0 = ProcessCpuSeconds(pid);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    out.cpu_seconds = ProcessCpuSeconds(pid) - cpu0;
+    const uint64_t rows = BufferedRows(file);
+    out.changes = rows - rows0;
+    out.disk_bytes = FileBytes(file) + FileBytes(file + "-wal");
+    const double bytes_per_row = rows > 0 ? double(out.disk_bytes) / double(rows) : 0;
+    broker.Start();
+    Subscriber sub(broker.port());
+    // The link finds the broker again within its backoff; the replay is over once the count
+    // of historical values stays put.
+    uint64_t last = 0;
+    tb_test::WaitUntil(
+        [&] {
+            const uint64_t now = sub.Historical();
+            const bool settled = now > 0 && now == last;
+            last = now;
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            return settled;
+        },
+        std::chrono::seconds(120));
+    out.replayed = sub.Historical();
+    out.replay_per_second = sub.ReplayRate();
+    out.disk_bytes = uint64_t(bytes_per_row * double(out.changes));
+    return out.changes > 0 && out.replayed > 0;
+}
+
 bool Run(bool with_mqtt, const std::string& dir, tb_test::MosquittoBroker& broker,
          plcsim::LogixController& controller, int tags, double seconds, RunResult& out) {
     std::vector<std::string> args{"--debug", "-1"};
@@ -152,14 +260,8 @@ bool Run(bool with_mqtt, const std::string& dir, tb_test::MosquittoBroker& broke
     tb_test::Tagbridge link(dir + (with_mqtt ? "/with" : "/without"), args);
     std::unique_ptr<Subscriber> sub =
         with_mqtt ? std::make_unique<Subscriber>(broker.port()) : nullptr;
-    nlohmann::json rows = nlohmann::json::array();
-    for (int i = 0; i < tags; ++i) {
-        rows.push_back({{"Tag Alias", "T" + std::to_string(i)},
-                        {"Tag Name", "D" + std::to_string(i)},
-                        {"RW Flag", "R_"}});
-    }
-    rows.push_back({{"Tag Alias", "Probe"}, {"Tag Name", "Probe"}, {"RW Flag", "R_"}});
-    if (!link.ready() || !link.AddPolledPlc("PLC1", controller.Sim().Port(), rows, kIntervalMs) ||
+    if (!link.ready() ||
+        !link.AddPolledPlc("PLC1", controller.Sim().Port(), CounterRows(tags), kIntervalMs) ||
         (sub && !tb_test::WaitUntil([&] { return sub->Born(); }))) {
         std::fprintf(stderr, "set-up failed:\n%s\n", link.Output().c_str());
         return false;
@@ -228,8 +330,10 @@ int main(int argc, char** argv) {
         tags, kIntervalMs, seconds);
     RunResult without;
     RunResult with;
+    BufferResult buffered;
     const bool ok = Run(false, dir.path(), broker, controller, tags, seconds, without) &&
-                    Run(true, dir.path(), broker, controller, tags, seconds, with);
+                    Run(true, dir.path(), broker, controller, tags, seconds, with) &&
+                    RunStoreForward(dir.path(), broker, controller, tags, seconds, buffered);
     controller.Sim().Stop();
     if (!ok) {
         return 1;
@@ -246,5 +350,17 @@ int main(int argc, char** argv) {
     std::printf(
         "(per value: CPU seconds over the values per second published, the same "
         "workload in both runs)\n");
+    const double millions = double(buffered.changes) / 1e6;
+    std::printf("store and forward, broker away: %llu changes buffered in %.0f s, %llu replayed\n",
+                static_cast<unsigned long long>(buffered.changes), seconds,
+                static_cast<unsigned long long>(buffered.replayed));
+    std::printf(
+        "link CPU per million buffered:     %6.2f s (%6.2f s beyond the run without MQTT)\n",
+        buffered.cpu_seconds / millions,
+        (buffered.cpu_seconds - without.cpu_per_second * seconds) / millions);
+    std::printf("disk bytes per buffered change:    %6.1f\n",
+                double(buffered.disk_bytes) / double(buffered.changes));
+    std::printf("replay rate:                       %10.0f changes/s\n",
+                buffered.replay_per_second);
     return 0;
 }

@@ -1,6 +1,6 @@
 // Decodes Sparkplug B payload files with npm sparkplug-payload (Eclipse Tahu's decoder), an
 // implementation independent of the link's, and prints them as one JSON array of
-// {seq, metrics: [{name, alias, type, value}]}; 64-bit integers as numbers.
+// {seq, metrics: [{name, alias, type, value, historical}]}; 64-bit integers as numbers.
 'use strict';
 const fs = require('fs');
 const sparkplug = require('sparkplug-payload').get('spBv1.0');
@@ -12,6 +12,7 @@ const decoded = process.argv.slice(2).map((file) => {
     seq: plain(payload.seq),
     metrics: (payload.metrics || []).map((m) => ({
       name: m.name ?? null, alias: plain(m.alias), type: m.type ?? null, value: plain(m.value),
+      historical: m.isHistorical === true,
     })),
   };
 });

@@ -73,19 +73,22 @@ struct SparkplugMessage {
     }
 };
 
-// Subscribes to spBv1.0/# and keeps every message, decoded with the link's own decoder.
+// Subscribes to `filter` (spBv1.0/#) and keeps every message, Sparkplug ones decoded with the
+// link's own decoder.
 class SparkplugSubscriber {
   public:
-    explicit SparkplugSubscriber(int port) {
+    explicit SparkplugSubscriber(int port, std::string filter = "spBv1.0/#")
+        : filter_(std::move(filter)) {
         mosquitto_lib_init();
         client_ = mosquitto_new(nullptr, true, this);
         mosquitto_message_callback_set(client_,
                                        [](mosquitto*, void* self, const mosquitto_message* m) {
                                            static_cast<SparkplugSubscriber*>(self)->Add(*m);
                                        });
-        mosquitto_connect_callback_set(client_, [](mosquitto* c, void*, int rc) {
+        mosquitto_connect_callback_set(client_, [](mosquitto* c, void* self, int rc) {
             if (rc == 0) {
-                mosquitto_subscribe(c, nullptr, "spBv1.0/#", 1);
+                mosquitto_subscribe(c, nullptr,
+                                    static_cast<SparkplugSubscriber*>(self)->filter_.c_str(), 1);
             }
         });
         mosquitto_subscribe_callback_set(client_, [](mosquitto*, void* self, int, int, const int*) {
@@ -163,9 +166,9 @@ class SparkplugSubscriber {
         std::lock_guard<std::mutex> lock(mutex_);
         return messages_.size();
     }
-    void Publish(const std::string& topic, const std::string& bytes) {
+    void Publish(const std::string& topic, const std::string& bytes, bool retain = false) {
         mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(bytes.size()),
-                          bytes.data(), 1, false);
+                          bytes.data(), 1, retain);
     }
 
   private:
@@ -188,6 +191,7 @@ class SparkplugSubscriber {
         messages_.push_back(std::move(message));
     }
 
+    const std::string filter_;
     mosquitto* client_ = nullptr;
     std::atomic<bool> subscribed_{false};
     std::mutex mutex_;

@@ -347,6 +347,12 @@ TEST(MqttOptions, BadValuesAreRefusedWithTheOptionNamed) {
         {"--mqtt-url", "mqtt://b", "--mqtt-group", "a/b"},
         {"--mqtt-url", "mqtt://b", "--mqtt-node", "n+1"},
         {"--mqtt-url", "mqtt://b", "--mqtt-password-file", "/nonexistent/pw"},
+        {"--mqtt-url", "mqtt://b", "--mqtt-buffer-mb", "0"},
+        {"--mqtt-url", "mqtt://b", "--mqtt-buffer-hours", "1h"},
+        {"--mqtt-url", "mqtt://b", "--mqtt-format", "xml"},
+        {"--mqtt-url", "mqtt://b", "--mqtt-topic-prefix", "plant/+/x"},
+        {"--mqtt-url", "mqtt://b", "--mqtt-topic-prefix", "plant/"},
+        {"--mqtt-url", "mqtt://b", "--mqtt-primary-host", "scada#1"},
     };
     for (const auto& args : cases) {
         const Parsed p = Parse(args);
