@@ -25,7 +25,7 @@ namespace {
 // The option keys shared by the command line and the --config file, in help order.
 const char* const kKeys[] = {"data-dir",          "listen",   "log",        "debug",
                              "log-file",          "token",    "token-file", "allowed-host",
-                             "insecure-no-token", "tls-cert", "tls-key"};
+                             "insecure-no-token", "tls-cert", "tls-key",    "max-event-clients"};
 // Keys that may be given more than once (a JSON array in the --config file).
 const char* const kRepeatable = "allowed-host";
 const char* const kFlag = "insecure-no-token";
@@ -245,6 +245,12 @@ bool LinkOptions::apply(const std::string& key, const std::string& value, std::s
             return false;
         }
         (key == "tls-cert" ? tls_cert_file_ : tls_key_file_) = value;
+    } else if (key == "max-event-clients") {
+        if (!parse_int(value, 1, 4096, number)) {
+            error = "--max-event-clients: expected a number from 1 to 4096, got \"" + value + "\"";
+            return false;
+        }
+        max_event_clients_ = static_cast<std::size_t>(number);
     }
     return true;
 }
@@ -285,6 +291,7 @@ LinkOptions::ParseOutcome LinkOptions::parse_arguments(int argc, const char* con
         "allow a non-loopback --listen without a token",
         "serve HTTPS with this certificate (PEM; needs --tls-key)",
         "private key of --tls-cert (PEM)",
+        "event streams served at once (default 64)",
     };
     std::vector<std::string> hosts;
     bool insecure = false;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <httplib.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,8 +14,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -527,7 +530,6 @@ TEST_F(HttpFrontTest, TlsServesOverHttpsOnlyAndABadCertificateIsRefusedAtStart) 
     EXPECT_EQ(served->status, 200);
     auto plain = client().Get("/api/node?path=%2F", {{"Authorization", "Bearer t0ken"}});
     EXPECT_FALSE(plain && plain->status == 200);
-
     options.tls_key_file = options.tls_cert_file;  // no key in it
     sdk::HttpFront broken(link_->broker(), options);
     std::string error;
@@ -601,24 +603,53 @@ TEST_F(HttpFrontTest, EventStreamsBeyondTheLimitGet503) {
     }));
 }
 
+// An event-stream request on a raw socket whose client reads nothing until the test does.
+int OpenSilentStream(uint16_t port, int receive_buffer) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (receive_buffer > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string request =
+        "GET /api/events?path=%2F HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        send(fd, request.data(), request.size(), 0) != static_cast<ssize_t>(request.size())) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" void __sanitizer_purge_allocator();
+#endif
+
+// Resident memory once freed memory went back to the system (ASan's quarantine included), so
+// that the figure tells what is held, not what was churned.
+long ResidentKilobytes() {
+#if defined(__SANITIZE_ADDRESS__)
+    __sanitizer_purge_allocator();
+#endif
+    malloc_trim(0);
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    }
+    return 0;
+}
+
 // A client that stops reading must not hold its stream (and a growing queue) forever.
 TEST_F(HttpFrontTest, EventStreamOfAClientThatStopsReadingIsClosedAndItsPlaceFreed) {
     sdk::HttpFrontOptions options;
     options.max_event_clients = 1;
-    options.max_event_backlog_bytes = 64 * 1024;
+    options.max_event_lag = std::chrono::seconds(1);
     start_front(options);
-    const int stuck = socket(AF_INET, SOCK_STREAM, 0);
+    const int stuck = OpenSilentStream(front_->port(), 4096);
     ASSERT_GE(stuck, 0);
-    const int small = 4096;
-    setsockopt(stuck, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(front_->port());
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(stuck, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    const std::string request = "GET /api/events?path=%2F HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    ASSERT_EQ(send(stuck, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
-
     auto probe_status = [this] {
         SseReader probe(kHost, front_->port(), "/api/events?path=%2Fnone");
         probe.wait_connected();
@@ -627,8 +658,6 @@ TEST_F(HttpFrontTest, EventStreamOfAClientThatStopsReadingIsClosedAndItsPlaceFre
     ASSERT_TRUE(WaitUntil([&] { return probe_status() == 503; }))
         << "the stuck client holds the only place";
 
-    // Bursts well below the backlog limit: only a client that reads nothing falls that far behind.
-    // One change per node and burst, as pending values of one node are replaced by newer ones.
     sdk::NodeBuilder many("/other");
     for (int i = 0; i < 200; ++i)
         many.make_node("n" + std::to_string(i));
@@ -644,6 +673,78 @@ TEST_F(HttpFrontTest, EventStreamOfAClientThatStopsReadingIsClosedAndItsPlaceFre
         std::chrono::seconds(90));
     close(stuck);
     EXPECT_TRUE(freed) << "after " << change << " bursts";
+}
+
+// A client that reads but falls further behind than its bound gets a last event saying why;
+// values of one node waiting together count once.
+TEST_F(HttpFrontTest, EventStreamBeyondItsBoundEndsWithAClosedEventAndValuesCoalesce) {
+    sdk::HttpFrontOptions options;
+    options.max_event_backlog = 50;
+    start_front(options);
+    SseReader events(kHost, front_->port(), "/api/events?path=%2Fother");
+    ASSERT_TRUE(events.wait_connected());
+    for (int64_t i = 1; i <= 500; ++i)
+        set_value("/other/level", sdk::Variant(i));  // one node: never more than one pending
+    ASSERT_TRUE(events.wait_for([](const auto& m) {
+        return !m.empty() && m.back().data.find("500") != std::string::npos;
+    }));
+    EXPECT_TRUE(events.events("closed").empty());
+    sdk::NodeBuilder many("/other");
+    for (int i = 0; i < 200; ++i)
+        many.make_node("n" + std::to_string(i));
+    link_->responder()->create_node(many);
+    std::vector<std::pair<sdk::NodePath, sdk::Variant>> burst;
+    for (int i = 0; i < 200; ++i)
+        burst.emplace_back(sdk::NodePath("/other/n" + std::to_string(i)), sdk::Variant(i));
+    ASSERT_TRUE(WaitUntil([&] {
+        link_->responder()->set_values(burst);
+        return events.wait_ended(std::chrono::milliseconds(100));
+    }));
+    const auto closed = events.events("closed");
+    ASSERT_EQ(closed.size(), 1u);
+    EXPECT_NE(json::parse(closed[0].data)["reason"].get<std::string>().find("50 events behind"),
+              std::string::npos);
+}
+
+// Clients that never read cost at most one pending event per node each, whatever the rate;
+// on a slow machine a stream only falls behind when the events are large, hence values of 1 kB.
+TEST_F(HttpFrontTest, SixtyFourSilentStreamsKeepTheMemoryBounded) {
+    constexpr int kClients = 64;
+    constexpr int kNodes = 3000;
+    constexpr int kBursts = 10;
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer's shadow memory makes resident figures meaningless";
+#endif
+    start_front();
+    sdk::NodeBuilder many("/other");
+    for (int i = 0; i < kNodes; ++i)
+        many.make_node("n" + std::to_string(i)).type(sdk::ValueType::String);
+    link_->responder()->create_node(many);
+    std::vector<int> silent;
+    for (int i = 0; i < kClients; ++i)
+        silent.push_back(OpenSilentStream(front_->port(), 0));
+    ASSERT_TRUE(WaitUntil([&] {
+        return client().Get("/metrics")->body.find("tagbridge_http_event_streams 64") !=
+               std::string::npos;
+    }));
+    const long before = ResidentKilobytes();
+    long peak = before;
+    for (int burst = 0; burst < kBursts; ++burst) {
+        std::vector<std::pair<std::string, sdk::Variant>> values;
+        for (int i = 0; i < kNodes; ++i)
+            values.emplace_back("n" + std::to_string(i),
+                                sdk::Variant(std::string(1000, static_cast<char>('a' + burst))));
+        link_->responder()->set_values(sdk::NodePath("/other"), std::move(values));
+        ASSERT_TRUE(link_->broker().wait_idle());
+        peak = std::max(peak, ResidentKilobytes());
+    }
+    for (int fd : silent)
+        close(fd);
+    std::printf(
+        "[ figure ] %d silent streams, %d nodes x %d bursts of 1 kB values: RSS %ld MB, "
+        "peak %ld MB\n",
+        kClients, kNodes, kBursts, before >> 10, peak >> 10);
+    EXPECT_LT(peak - before, 256L << 10) << "KiB grown";
 }
 
 TEST_F(HttpFrontTest, StopEndsOpenEventStreamsAndWaitingInvocations) {

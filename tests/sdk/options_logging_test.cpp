@@ -23,7 +23,8 @@ void expect_rejected_in_one_line(const Parsed& p, const std::string& fragment) {
 TEST(LinkOptionsTest, EveryOptionIsTaken) {
     TempDir dir;
     Parsed p = parse({"--data-dir", dir.path(), "--listen", "127.0.0.1:0", "--log", "trace",
-                      "--debug", "3", "--log-file", dir.file("log.txt"), "--token", "s3cret"});
+                      "--debug", "3", "--log-file", dir.file("log.txt"), "--token", "s3cret",
+                      "--max-event-clients", "5"});
     ASSERT_EQ(p.outcome, LinkOptions::ParseOutcome::Run) << p.err;
     EXPECT_EQ(p.options.data_dir(), dir.path());
     EXPECT_TRUE(p.options.http_enabled());
@@ -32,6 +33,7 @@ TEST(LinkOptionsTest, EveryOptionIsTaken) {
     EXPECT_EQ(p.options.debug_level(), 3);
     EXPECT_EQ(p.options.log_file(), dir.file("log.txt"));
     EXPECT_EQ(p.options.token(), "s3cret");
+    EXPECT_EQ(p.options.max_event_clients(), 5u);
 }
 
 TEST(LinkOptionsTest, BadInputIsRejectedWithOneLineSayingWhy) {
@@ -46,6 +48,7 @@ TEST(LinkOptionsTest, BadInputIsRejectedWithOneLineSayingWhy) {
         {{"--data-dir"}, "--data-dir"},
         {{"--data-dir", ""}, "--data-dir"},
         {{"--allowed-host", "a b"}, "--allowed-host"},
+        {{"--max-event-clients", "0"}, "--max-event-clients"},
     };
     for (const auto& [args, named] : cases) {
         expect_rejected_in_one_line(parse(args), named);

@@ -1,6 +1,7 @@
 #pragma once
 // Command line and configuration file of a link process.
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <ostream>
@@ -73,6 +74,8 @@ class LinkOptions {
     // Both empty: plain HTTP.
     const std::string& tls_cert_file() const noexcept { return tls_cert_file_; }
     const std::string& tls_key_file() const noexcept { return tls_key_file_; }
+    // Event streams the HTTP front serves at once.
+    std::size_t max_event_clients() const noexcept { return max_event_clients_; }
     // The HTTP front runs when the options came from parse() or set_listen() was
     // called; options built in code (tests) get no front unless they ask for one.
     bool http_enabled() const noexcept { return http_enabled_; }
@@ -110,6 +113,7 @@ class LinkOptions {
     bool insecure_no_token_ = false;
     std::string tls_cert_file_;
     std::string tls_key_file_;
+    std::size_t max_event_clients_ = 64;
     bool http_enabled_ = false;
     std::vector<std::pair<std::string, std::string>> extra_keys_;  // key, description
     std::map<std::string, std::string> extra_values_;
