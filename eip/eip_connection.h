@@ -9,7 +9,7 @@
 // Threads: one EipConnection is used by one thread at a time; the device engine serialises its
 // polling, writing and connect sequence, so the object has no lock of its own. The process-wide
 // identifier generators (MakeConnectionID, MakeConnectionSerial, MakeSerialNumber) are called
-// from the connect sequences of several devices at once; their statics are guarded by
+// from the connect sequences of several devices at once; the serial number cache is guarded by
 // generatorMutex.
 
 #include <sys/types.h>
@@ -220,10 +220,10 @@ class EipConnection {
 
     // ---- Identifier generators (process-wide) ----
 
+    // Connection IDs and serial numbers are random (never zero) for every open: nobody on the
+    // network can guess the ID a PLC's datagrams carry, and a reopen after a lost link (the
+    // controller may still hold the old connection) is unlikely to repeat a triad in use.
     static uint32_t MakeConnectionID();
-    // A connection serial number for a new open. Random at the first call, then counting, so
-    // that a reopen after a lost link (the controller may still hold the old connection) and
-    // another process on this host (same originator serial) never repeat a triad in use.
     static uint16_t MakeConnectionSerial();
     static uint32_t MakeSerialNumber();
     static uint32_t MakeSerialNumberByMac(const char* interfaceName);
@@ -340,8 +340,5 @@ class EipConnection {
     uint16_t connectionSerial = 0;
 
     static std::mutex generatorMutex;
-    static bool isFirstGetConnID;
-    static uint16_t connectionSerialSeed;
-    static uint32_t connectionIDSeed;
     static uint32_t serialNumber;
 };
