@@ -649,8 +649,10 @@ void HttpFront::Impl::post_invoke(const httplib::Request& req, httplib::Response
             return reply_error(res, 400, "body must be a JSON object of parameters");
     }
     auto waiter = std::make_shared<InvokeWaiter>();
+    // The same deadline for the handler: once this request answered 504, it stops its work.
     const std::error_code refused = broker.invoke(
-        path, std::move(params), [waiter](const InvokeResult& r) { waiter->finish(r); });
+        path, std::move(params), [waiter](const InvokeResult& r) { waiter->finish(r); },
+        options.invoke_timeout);
     if (refused == strata_errc::node_not_found)
         return reply_error(res, 404, "no node at " + path.to_string());
     if (refused == strata_errc::no_action)

@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -472,6 +473,54 @@ TEST_F(HttpFrontHostTest, ForeignHostNamesAreRefusedOnEveryRouteAndRunNothing) {
         EXPECT_EQ(status_of(route, with_port("localhost")), 401) << route.target;
     }
     EXPECT_EQ(count_calls_.load(), static_cast<int>(std::size(served)));
+}
+
+// Four actions stalled on four nodes (PLCs) leave the others served; on a stalled node, an
+// action that jumps the queue runs at once, and one queued behind whose caller gave up never runs.
+TEST_F(HttpFrontTest, StalledActionsHoldOnlyTheirOwnNodesQueue) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> started{0};
+    sdk::NodeBuilder stalls("/");
+    for (int i = 0; i < 4; ++i)
+        stalls.make_node("stall" + std::to_string(i), "node");
+    link_->responder()->create_node(stalls);
+    for (int i = 0; i < 4; ++i) {
+        sdk::NodeBuilder actions("/stall" + std::to_string(i));
+        actions.make_node("block").action(simple_action([&](auto& stream, const sdk::Variant&) {
+            ++started;
+            released.wait();
+            stream->send(sdk::ActionValuesResult().add_value(true).add_value("late"));
+        }));
+        actions.make_node("stop").action(
+            simple_action([](auto& stream, const sdk::Variant&) {
+                stream->send(sdk::ActionValuesResult().add_value(true).add_value("stopped"));
+            }).set_jumps_queue());
+        link_->responder()->create_node(actions);
+    }
+    start_front();
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 4; ++i)
+        callers.emplace_back([this, i] { post("/stall" + std::to_string(i) + "/block", "{}"); });
+    ASSERT_TRUE(WaitUntil([&] { return started == 4; }));
+    const auto gave_up = link_->broker().invoke_and_wait("/stall0/block", sdk::Variant::new_map(),
+                                                         std::chrono::milliseconds(50));
+    EXPECT_EQ(gave_up.error, sdk::strata_errc::timed_out);
+
+    const auto healthy = post("/Line%2F1/count", "{}");
+    ASSERT_TRUE(healthy);
+    EXPECT_EQ(healthy->status, 200) << healthy->body;
+    const auto stop = post("/stall0/stop", "{}");
+    ASSERT_TRUE(stop);
+    EXPECT_EQ(stop->status, 200) << stop->body;
+
+    release.set_value();
+    for (auto& caller : callers)
+        caller.join();
+    // Queued after the given-up one: once it ran, the given-up one was passed over.
+    const auto after = link_->broker().invoke_and_wait("/stall0/block", sdk::Variant::new_map());
+    EXPECT_FALSE(after.error) << after.error_text;
+    EXPECT_EQ(started, 5) << "the given-up action ran";
 }
 
 // ------------------------------------------------------------------ GET /metrics
