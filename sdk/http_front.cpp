@@ -39,6 +39,8 @@ constexpr std::size_t kEventWriteBytes = 64u << 10;
 // Events of a stream are written at most this often: people see no difference,
 // and many streams cost a few writes per second each instead of one per change.
 constexpr std::chrono::milliseconds kEventBatchDelay{20};
+// The TLS 1.2 suites offered; TLS 1.3 suites are all forward-secret.
+constexpr const char* kTls12Suites = "ECDHE+AESGCM:ECDHE+CHACHA20";
 // How often a waiting request looks at the stop flag.
 constexpr std::chrono::milliseconds kStopPoll{100};
 
@@ -808,8 +810,14 @@ bool HttpFront::start(std::string& error) {
     if (d.running)
         return true;
     if (d.tls) {
-        d.server = std::make_unique<httplib::SSLServer>(d.options.tls_cert_file.c_str(),
-                                                        d.options.tls_key_file.c_str());
+        auto tls_server = std::make_unique<httplib::SSLServer>(d.options.tls_cert_file.c_str(),
+                                                               d.options.tls_key_file.c_str());
+        // Forward secrecy only: TLS 1.3, or TLS 1.2 with ECDHE and an AEAD cipher.
+        if (SSL_CTX* context = tls_server->ssl_context()) {
+            SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+            SSL_CTX_set_cipher_list(context, kTls12Suites);
+        }
+        d.server = std::move(tls_server);
         if (!d.server->is_valid()) {
             error = "HTTP front cannot use the TLS certificate " + d.options.tls_cert_file +
                     " with the key " + d.options.tls_key_file +

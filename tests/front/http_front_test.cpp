@@ -579,6 +579,19 @@ TEST_F(HttpFrontTest, TlsServesOverHttpsOnlyAndABadCertificateIsRefusedAtStart) 
     EXPECT_EQ(served->status, 200);
     auto plain = client().Get("/api/node?path=%2F", {{"Authorization", "Bearer t0ken"}});
     EXPECT_FALSE(plain && plain->status == 200);
+    // TLS 1.2 only with forward-secret AEAD suites.
+    const std::pair<const char*, bool> suites[] = {{"ECDHE-RSA-AES128-GCM-SHA256", true},
+                                                   {"ECDHE-RSA-CHACHA20-POLY1305", true},
+                                                   {"AES128-GCM-SHA256", false},
+                                                   {"ECDHE-RSA-AES128-SHA", false}};
+    for (const auto& [suite, accepted] : suites) {
+        httplib::SSLClient old(kHost, front_->port());
+        old.enable_server_certificate_verification(false);
+        SSL_CTX_set_max_proto_version(old.ssl_context(), TLS1_2_VERSION);
+        SSL_CTX_set_cipher_list(old.ssl_context(), suite);
+        EXPECT_EQ(static_cast<bool>(old.Get("/api/node?path=%2F")), accepted) << suite;
+    }
+
     options.tls_key_file = options.tls_cert_file;  // no key in it
     sdk::HttpFront broken(link_->broker(), options);
     std::string error;
