@@ -495,8 +495,14 @@ void EipAction::AddPLCNodeAction(const ResultStream& stream, const NodePath& pat
         }
         const ProductInfo product = device->GetProductInfo();
         device->SetCallbacks(MakeDeviceCallbacks());
-        return check(EipNode(context_).CreatePLCNode(path, info, product) == 0,
-                     link_error::kCreatePlcNode, error);
+        if (!check(EipNode(context_).CreatePLCNode(path, info, product) == 0,
+                   link_error::kCreatePlcNode, error)) {
+            return false;
+        }
+        // The folders' actions ("Add Tags", "Start Polling") before the answer, so that the next
+        // action on the PLC finds them.
+        device->SetExplicitPollingState(device->GetExplicitPollingInterval(), true);
+        return true;
     });
 }
 

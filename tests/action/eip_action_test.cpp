@@ -215,6 +215,21 @@ TEST_F(ActionTest, RemovePlcDropsTheDeviceAndTheNodeWithoutAnswering) {
     }
 }
 
+// Add PLC answers once the PLC's nodes and actions exist: an Add Tags sent at once finds its
+// action.
+TEST_F(ActionTest, AddTagsRightAfterAddPlcFindsItsAction) {
+    for (int i = 0; i < 100; ++i) {
+        const std::string alias = "P" + std::to_string(i);
+        ASSERT_EQ(kSuccess, Values(Invoke("/addplc", AddPlcParams(alias)))) << alias;
+        sdk::Variant params = sdk::Variant::new_map();
+        params["Tags(json)"] = R"({"Tag Alias":"c","Tag Name":"Counter"})";
+        ASSERT_EQ((Rows{{"c", "success!"}}),
+                  Table(Invoke("/" + alias + "/EM Tags/Add Tags", params)))
+            << alias;
+        Invoke("/" + alias + "/Remove");
+    }
+}
+
 // ---- tag lists ---------------------------------------------------------------------------------
 
 TEST_F(ActionTest, AddTagsReportsEveryElementAndGoesOnAfterAFailure) {
