@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs Tagbridge from a build tree: the programs, the systemd unit, the service
-# user (sysusers.d), an example configuration, log rotation and the README.
+# user (sysusers.d), an example configuration, log rotation, the README and the man pages.
 #
 #   packaging/install.sh BUILD_DIR     environment: DESTDIR, PREFIX (/usr/local), SYSCONFDIR (/etc)
 #
@@ -29,4 +29,15 @@ if [ ! -e "$dest$etc/tagbridge/config.json" ]; then
     install -D -m 0644 "$here/config.json" "$dest$etc/tagbridge/config.json"
 fi
 install -D -m 0644 "$here/../README.md" "$dest$prefix/share/doc/tagbridge/README.md"
+# The man pages the build made from each program's --help (packaging/man.cmake).
+for program in tagbridge plcsim; do
+    page="$build/man/$program.1"
+    if [ ! -f "$page" ]; then
+        echo "install: $page is not built (help2man missing? run make setup)" >&2
+        exit 1
+    fi
+    mkdir -p "$dest$prefix/share/man/man1"
+    gzip -9n <"$page" >"$dest$prefix/share/man/man1/$program.1.gz"
+    chmod 0644 "$dest$prefix/share/man/man1/$program.1.gz"
+done
 echo "install: Tagbridge installed under $dest$prefix (configuration in $dest$etc/tagbridge)"

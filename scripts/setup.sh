@@ -12,6 +12,7 @@ packages=(
     valgrind
     chromium curl
     libmosquitto-dev mosquitto libprotobuf-c-dev protobuf-c-compiler
+    help2man lintian man-db binutils gdb init-system-helpers
 )
 
 missing=()

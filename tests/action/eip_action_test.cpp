@@ -184,9 +184,6 @@ TEST_F(ActionTest, AddPlcChecksItsParametersAndKeepsTheFirstDevice) {
     for (const auto& [params, reason] : cases) {
         EXPECT_EQ(std::make_pair(false, reason), Values(Invoke("/addplc", params)));
     }
-    EXPECT_TRUE(log.Contains("Port is not exist, use default - 44818"));
-    EXPECT_TRUE(log.Contains("Slot is not exist, use default - 0"));
-    EXPECT_TRUE(log.Contains("Protocol Family is not specified, using CIP/EIP as default"));
     sdk::InvokeResult notAMap =
         link->broker().invoke_and_wait(sdk::NodePath("/addplc"), sdk::Variant("text"));
     EXPECT_NE(std::string::npos, notAMap.error_text.find("not a map")) << notAMap.error_text;
@@ -486,6 +483,10 @@ TEST_F(SubTagActionTest, SubtagChecksReportTheirReasons) {
     EipAction(actions.Context())
         .IOAddSubNodeAction(stream, sdk::NodePath("/PLC1/IO Tags/c"), params, {});
     EXPECT_EQ(Msg(10015), stream->Message());
+    auto exported = std::make_shared<CapturingStream>();
+    EipAction(actions.Context())
+        .IOExportSubNodeAction(exported, sdk::NodePath("/PLC1/IO Tags/gone"), params, {});
+    EXPECT_EQ(Msg(10015), exported->Message());
 }
 
 TEST_F(SubTagActionTest, ImportExportAndRemoveSubtags) {
@@ -496,6 +497,10 @@ TEST_F(SubTagActionTest, ImportExportAndRemoveSubtags) {
     params["json"] = R"js([{"Alias":"a","Offset":0,"InnerType":"INT (2bytes)","DataLen":2},
                            {"Alias":"b","Offset":4,"InnerType":"REAL (4bytes)","DataLen":4}])js";
     EXPECT_EQ(kSuccess, Values(Invoke(kTag + "/Import Subtags", params)));
+    // An element without an alias fails the import; the ones before it stay.
+    params["json"] = R"js([{"Alias":"c","Offset":6,"InnerType":"INT (2bytes)"},{"Offset":2}])js";
+    EXPECT_EQ(std::make_pair(false, Msg(10043)), Values(Invoke(kTag + "/Import Subtags", params)));
+    EXPECT_TRUE(WaitUntil([this] { return Exists(kTag + "/c"); }));
     auto [ok, exported] = Values(Invoke(kTag + "/Export Subtags"));
     EXPECT_TRUE(ok);
     EXPECT_NE(std::string::npos, exported.find("\"Alias\":\"a\"")) << exported;

@@ -126,25 +126,6 @@ TEST_F(DeviceTagsTest, IOTagSubtagsFollowEveryOperation) {
     EXPECT_EQ("", tag->GetSubTagInfo("S2").alias);
 }
 
-TEST_F(DeviceTagsTest, SubtagsImportAndExport) {
-    ASSERT_EQ(0, AddTag(device, IOTag("In1", 8), 2)) << lastMessage;
-    std::string text;
-    EXPECT_EQ(-1, device->ExportSubTags("Nope", text));
-    EXPECT_EQ("Tag does not exist.", text);
-    // An element without an alias fails the import; the ones before it stay.
-    std::string message;
-    EXPECT_NE(
-        0,
-        device->ImportSubTags(
-            "In1", Json(R"([{"Alias":"A","Offset":0,"InnerType":"INT","DataLen":2},{"Offset":2}])"),
-            message));
-    EXPECT_EQ("Importing Subtag failed.", message);
-    EXPECT_EQ(0, device->ImportSubTags(
-                     "In1", Json(R"([{"Alias":"B","Offset":2,"InnerType":"DINT","DataLen":4}])"),
-                     message));
-    EXPECT_EQ((std::vector<std::string>{"A", "B"}), rec.Events("subCreated"));
-}
-
 TEST_F(DeviceTagsTest, ExportTagsWritesIOTagsWithTheirSubtags) {
     std::string text;
     ASSERT_EQ(

@@ -1,7 +1,7 @@
 // The PLC subtree (stored configs, value nodes, folders, state texts, product info, polling
 // attributes), the tag status, the tag and subtag item nodes (lists by RW flag, stored "$"
-// attributes, value types, update, removal), and the action catalogue as the broker describes
-// it with the toggle that shows the stopped and running sets.
+// attributes, value types, update, removal), and the toggle that shows the stopped and running
+// action sets.
 
 #include "node/eip_node.h"
 
@@ -412,25 +412,10 @@ TEST_F(TagItemNodeTest, RemoveTagItemNodeRemovesEveryListNode) {
     EXPECT_TRUE(WaitUntil([&] { return !Node(IOPath("rack")); }));
 }
 
-// ---- action catalogue and toggle --------------------------------------------------------------
+// ---- toggle of the action sets --------------------------------------------------------------
 
-// The same JSON text, whatever the key order and number kinds of the literal.
-std::string Canonical(const std::string& json) {
-    return sdk::json::to_json_string(sdk::json::from_json_string(json));
-}
-
-class CatalogueTest : public LineFixture {
+class ToggleTest : public LineFixture {
   protected:
-    // The action description of the node at `path`, as compact JSON.
-    std::string ActionJson(const NodePath& path) {
-        WaitNode(path);
-        auto described = Broker().describe(path);
-        if (!described) {
-            return "<no node>";
-        }
-        return sdk::json::to_json_string(described->at("action"));
-    }
-
     size_t ActionCountBelow(const NodePath& path) {
         size_t count = 0;
         for (const std::string& child : Children(path)) {
@@ -459,10 +444,6 @@ const Names kIOStopped = {"Export Tags", "Add Tags",   "Edit Tags",
                           "Remove Tags", "Reset Tags", "Start Listening"};
 const Names kExplicitRunning = {"Write Tags", "Export Tags", "Browse Tags", "Stop Polling"};
 const Names kIORunning = {"Export Tags", "Stop Listening"};
-
-// ---- toggle -----------------------------------------------------------------------------------
-
-using ToggleTest = CatalogueTest;
 
 // The actions of the tags are not the toggle's: Write Data stays whatever the flags.
 TEST_F(ToggleTest, EachFlagSwapsItsOwnSetAndAnyFlagOtherThanOneMeansRunning) {
@@ -514,108 +495,6 @@ TEST_F(ToggleTest, UnregisteredAliasChangesNothing) {
     EXPECT_EQ(Config(em_, "$Polling Interval"), Variant(0));
     EXPECT_EQ(Config(io_, "$Listening UDP Port"), Variant(0));
     EXPECT_TRUE(log.Contains("PLC alias is not exist."));
-}
-
-// ---- catalogue descriptions -------------------------------------------------------------------
-
-// JSON text of one parameter, one column and one action description.
-std::string P(const std::string& name, const std::string& type, const std::string& dflt = "null",
-              const std::string& editor = "null", const std::string& choices = "null") {
-    return R"({"name": ")" + name + R"(", "type": ")" + type + R"(", "default": )" + dflt +
-           R"(, "editor": )" + editor + R"(, "choices": )" + choices + "}";
-}
-std::string C(const std::string& name, const std::string& type,
-              const std::string& editor = "null") {
-    return R"({"name": ")" + name + R"(", "type": ")" + type + R"(", "editor": )" + editor + "}";
-}
-std::string A(const std::string& params, const std::string& columns, const char* kind = "values") {
-    return Canonical(R"({"params": [)" + params + R"(], "columns": [)" + columns +
-                     R"(], "resultKind": ")" + kind + R"(", "permission": "write"})");
-}
-
-using DescriptionTest = CatalogueTest;
-
-// Every action as the broker describes it, with its node's display name and kind.
-TEST_F(DescriptionTest, EveryActionHasItsParametersColumnsAndResultKind) {
-    const NodePath tag = io_ / "rack";
-    std::vector<SubTagInfo> subs = {{"speed", 2, kInnerTypeReal, 4}};
-    Nodes().CreateTagItemNode("line1", node_test::MakeTag("rack", kRwFlagIo, kInnerTypeSint, 8),
-                              &subs);
-    Nodes().CreateTagItemNode("line1", node_test::MakeTag("speed", kRwFlagWrite), nullptr);
-    Nodes().CreateRootNode(NodePath());
-    Nodes().CreateRemovePLCNode("/line1");
-    Nodes().CreateAddTagsNode(em_);
-    Nodes().CreateEditTagsNode(io_);
-    Nodes().CreateRemoveTagsNode(em_);
-    Nodes().CreateWriteTagsNode(em_);
-    Nodes().CreateResetTagsNode(em_);
-    Nodes().CreateExportTagsNode(io_);
-    Nodes().CreateBrowseTagsNode(em_);
-    Nodes().CreateExplicitStartPollingNode(em_);
-    Nodes().CreateExplicitStopPollingNode(em_);
-    Nodes().CreateIOStartPollingNode(io_);
-    Nodes().CreateIOStopPollingNode(io_);
-
-    const std::string successMessage = C("Success", "bool") + "," + C("message", "string");
-    const std::string tagTable = C("Tag alias", "string") + "," + C("Result", "string");
-    const std::string tagsJson = P("Tags(json)", "string", "null", R"("textarea")");
-    const std::string exportColumns =
-        C("Success", "bool") + "," + C("json", "string", R"("textarea")");
-    const std::string innerTypes =
-        R"js(["BOOL (1byte)", "SINT (1byte)", "INT (2bytes)", "DINT (4bytes)", "REAL (4bytes)"])js";
-    auto subtag = [&](const char* alias, const char* offset, const char* type, const char* len) {
-        return P("Alias", "string", alias) + "," + P("Offset", "number", offset) + "," +
-               P("InnerType", "enum", type, "null", innerTypes) + "," + P("DataLen", "number", len);
-    };
-    struct Case {
-        NodePath path;
-        const char* display;
-        const char* kind;
-        std::string action;
-    };
-    const Case cases[] = {
-        {"/addplc", "Add PLC", "node",
-         A(P("Alias", "string") + "," + P("Host", "string") + "," + P("Port", "number", "44818") +
-               "," + P("Slot", "number", "0") + "," +
-               P("Protocol Family", "enum", R"("CIP/EIP")", "null", R"(["CIP/EIP", "PCCC"])"),
-           successMessage)},
-        {"/line1/Remove", "Remove", "node", A("", "")},
-        {em_ / "Add Tags", "Add Tags", "node", A(tagsJson, tagTable, "table")},
-        {io_ / "Edit Tags", "Edit Tags", "node", A(tagsJson, tagTable, "table")},
-        {em_ / "Remove Tags", "Remove Tags", "node", A(tagsJson, tagTable, "table")},
-        {em_ / "Write Tags", "Write Tags", "node", A(tagsJson, tagTable, "table")},
-        {em_ / "Reset Tags", "Reset Tags", "node", A("", "")},
-        {io_ / "Export Tags", "Export Tags", "node", A("", exportColumns)},
-        {em_ / "Browse Tags", "Browse Tags", "node",
-         A(P("Filter", "string", R"("")"),
-           C("Name", "string") + "," + C("Type", "string") + "," + C("Dimensions", "string") + "," +
-               C("Scope", "string") + "," + C("Readable", "bool"),
-           "table")},
-        {em_ / "Start Polling", "Start Polling", "node",
-         A(P("Interval(ms)", "number", "1000"), successMessage)},
-        {em_ / "Stop Polling", "Stop Polling", "node", A("", successMessage)},
-        {io_ / "Start Listening", "Start Listening", "node",
-         A(P("Interval(ms)", "number", "1000") + "," + P("UDP Port", "number", "2222"), tagTable,
-           "table")},
-        {io_ / "Stop Listening", "Stop Listening", "node", A("", successMessage)},
-        {tag / "Add Subtag", "Add Subtag", "",
-         A(subtag("null", "null", R"js("INT (2bytes)")js", "null"), successMessage)},
-        {tag / "speed" / "Edit Subtag", "Edit Subtag", "",
-         A(subtag(R"("speed")", "2", R"js("REAL (4bytes)")js", "4"), successMessage)},
-        {tag / "Export Subtags", "Export Subtags", "node", A("", exportColumns)},
-        {tag / "Import Subtags", "Import Subtags", "node",
-         A(P("json", "string", "null", R"("textarea")"),
-           C("Success", "bool") + "," + C("Result", "string"))},
-        {tag / "speed" / "Remove Subtag", "Remove Subtag", "", A("", "")},
-        {EipNode::WriteTagsListPath("line1") / "speed" / "Write Data", "Write Data", "",
-         A(P("Value", "string"), successMessage)},
-    };
-    for (const auto& c : cases) {
-        const sdk::NodeInfo node = WaitNode(c.path);
-        EXPECT_EQ(node.display_name, c.display) << c.path.to_string();
-        EXPECT_EQ(node.kind, c.kind) << c.path.to_string();
-        EXPECT_EQ(ActionJson(c.path), c.action) << c.path.to_string();
-    }
 }
 
 }  // namespace

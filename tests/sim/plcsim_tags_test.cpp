@@ -1,15 +1,12 @@
-// plcsim's tag services: the Logix tag database and its services from the database up to
-// request bytes over TCP (fragmented reads and writes at every offset, Multiple Service
-// Packets, replies cut to the room of the connection), tag definitions and the command line,
-// and the PLC5 data table behind Execute PCCC.
+// plcsim's tag services: what the Logix tag database and the PLC5 data table answer and refuse,
+// and the definitions and command lines refused. What a client reads and writes through them is
+// covered by the round trips in plcsim_round_trip_test.cpp.
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
-#include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -19,11 +16,9 @@
 #include "sim/logix_tag_config.h"
 #include "sim/pccc_services.h"
 #include "support/hex.h"
-#include "support/wait_until.h"
 #include "tests/sim/raw_client.h"
 
 using namespace plcsim;
-using namespace plcsim_test;
 using tb_test::Hex;
 
 namespace {
@@ -77,21 +72,6 @@ Bytes MrRequest(uint8_t service, const Bytes& path, const Bytes& data) {
     ByteWriter w;
     w.u8(service).u8(static_cast<uint8_t>(path.size() / 2)).bytes(path).bytes(data);
     return w.to_vector();
-}
-
-// A Multiple Service Packet of the given requests to the Message Router.
-Bytes Packet(const std::vector<Bytes>& requests) {
-    ByteWriter w;
-    w.u16(static_cast<uint16_t>(requests.size()));
-    size_t offset = 2 + requests.size() * 2;
-    for (const auto& request : requests) {
-        w.u16(static_cast<uint16_t>(offset));
-        offset += request.size();
-    }
-    for (const auto& request : requests) {
-        w.bytes(request);
-    }
-    return MrRequest(CIP_SVC_MULTIPLE_SERVICE_PACKET, Hex("2002 2401"), w.to_vector());
 }
 
 class LogixTagsTest : public ::testing::Test {
@@ -225,6 +205,20 @@ TEST_F(LogixTagsTest, WritesChangeTheTagOrAreRefusedWithTheReason) {
     EXPECT_EQ(db.GetInt("Small"), 6);
     EXPECT_EQ(db.GetInt("Word"), 1234);
     EXPECT_EQ(db.WriteCount(), 5u);
+    // Fragments (a byte offset after the count): cut to the room, running past the end of
+    // Buffer's 40 bytes or starting there.
+    const Bytes buffer = Path().Sym("Buffer").bytes;
+    const Bytes beyond = Hex("0A00 28000000");
+    const LogixReply cut = db.ReadTag(View(buffer), View(Hex("0A00 00000000")), 15, true);
+    EXPECT_EQ(cut.status, CIP_STATUS_PARTIAL_TRANSFER);
+    EXPECT_EQ(cut.data.size(), 2u + 12u) << "type, then the room down to a 4-byte boundary";
+    const LogixReply read = db.ReadTag(View(buffer), View(beyond), 500, true);
+    EXPECT_EQ(std::make_pair(read.status, read.extStatus),
+              std::make_pair(kLogixStatusGeneralError, std::optional(kLogixExtOffsetBeyondEnd)));
+    EXPECT_EQ(db.WriteTag(View(buffer), View(Hex("C400 0A00 26000000 01020304")), true).status,
+              CIP_STATUS_TOO_MUCH_DATA);
+    EXPECT_EQ(db.WriteTag(View(buffer), View(Hex("C400 0A00 28000000 01020304")), true).extStatus,
+              kLogixExtOffsetBeyondEnd);
 }
 
 TEST_F(LogixTagsTest, StringTakesWholeRecordOrLengthAndItsCharacters) {
@@ -266,197 +260,26 @@ TEST(LogixMessageRouter, MalformedPacketsAreRefusedAndNoted) {
               CIP_STATUS_PATH_DESTINATION_UNKNOWN);
 }
 
-// ---- Fragmented services and reply room over TCP -------------------------------------------
-
-namespace {
-
-constexpr uint8_t kReadFragmented = 0x52;
-constexpr uint8_t kWriteFragmented = 0x53;
-constexpr uint32_t kBigElements = 1000;  // DINT[1000]: 4000 bytes
-constexpr size_t kBigBytes = kBigElements * 4;
-
-// Symbolic path of "Big": 0x91, length 3, the name, one pad byte.
-const Bytes kBigPath = Hex("9103 426967 00");
-
-Bytes ReadFragment(uint16_t count, uint32_t offset) {
-    ByteWriter w;
-    w.u16(count).u32(offset);
-    return MrRequest(kReadFragmented, kBigPath, w.to_vector());
-}
-
-// A Write Tag Fragmented of Big: DINT, the element count, the byte offset and the bytes.
-Bytes WriteFragment(uint32_t offset, const uint8_t* bytes, size_t size) {
-    ByteWriter w;
-    w.u16(kLogixTypeDint).u16(kBigElements).u32(offset).bytes(bytes, size);
-    return MrRequest(kWriteFragmented, kBigPath, w.to_vector());
-}
-
-// Reply of a fragment with room for `room` value bytes: service 0xD2, status 0x06 while bytes
-// follow, DINT type, the rest when it fits, else the room down to a 4-byte boundary.
-Bytes FragmentReply(const Bytes& all, size_t offset, size_t room) {
-    const size_t rest = all.size() - offset;
-    const size_t end = offset + (rest <= room ? rest : room / 4 * 4);
-    Bytes reply = {0xD2, 0x00, end < all.size() ? CIP_STATUS_PARTIAL_TRANSFER : CIP_STATUS_SUCCESS,
-                   0x00, 0xC4, 0x00};
-    reply.insert(reply.end(), all.begin() + offset, all.begin() + end);
-    return reply;
-}
-
-ForwardOpenFields LargeConnection() {
-    ForwardOpenFields large;
-    large.large = true;
-    large.params = 0x42000000 | 4002;
-    return large;
-}
-
-class PlcsimLogixTest : public ::testing::Test {
-  protected:
-    void SetUp() override { Start({}); }
-
-    void Start(SimConfig config) {
-        config.port = 0;
-        plc = std::make_unique<LogixController>(config);
-        nlohmann::json values = nlohmann::json::array();
-        for (uint32_t i = 0; i < kBigElements; ++i) {
-            values.push_back(static_cast<int32_t>(i * 0x01010101u + 0x100));
-        }
-        plc->DefineTag({"Big", "DINT", {kBigElements}, values, {}});
-        ASSERT_TRUE(plc->Sim().Start());
-        client = std::make_unique<RawClient>(plc->Sim().Port());
-        handle = client->Register();
-    }
-
-    // The tag's bytes as stored.
-    Bytes BigBytes() const {
-        Bytes bytes;
-        for (uint32_t i = 0; i < kBigElements; ++i) {
-            const auto element = plc->Tags().GetBytes("Big[" + std::to_string(i) + "]");
-            bytes.insert(bytes.end(), element->begin(), element->end());
-        }
-        return bytes;
-    }
-
-    // The Message Router reply of a connected request.
-    Bytes Connected(uint32_t otId, const Bytes& request) {
-        const Bytes reply = client->Connected(handle, otId, ++sequence, request);
-        return reply.size() >= EIP_UNIT_DATA_FRONT_SIZE
-                   ? Bytes(reply.begin() + EIP_UNIT_DATA_FRONT_SIZE, reply.end())
-                   : Bytes{};
-    }
-
-    std::unique_ptr<LogixController> plc;
-    std::unique_ptr<RawClient> client;
-    uint32_t handle = 0;
-    uint16_t sequence = 0;
-};
-
-}  // namespace
-
-TEST_F(PlcsimLogixTest, ReadTagFragmentedAnswersEveryOffsetOfA4000ByteArray) {
-    const Bytes all = BigBytes();
-    // Unconnected: 504 bytes of reply, 498 for values after the headers.
-    for (uint32_t offset = 0; offset < kBigBytes; ++offset) {
-        ASSERT_EQ(client->Unconnected(handle, ReadFragment(kBigElements, offset)),
-                  FragmentReply(all, offset, 498))
-            << "offset " << offset;
-    }
-    // A 4002-byte connection: 3994 bytes of room, 3992 value bytes, then the last 8.
-    const uint32_t otId = OpenConnection(*client, handle, LargeConnection());
-    EXPECT_EQ(Connected(otId, ReadFragment(kBigElements, 0)), FragmentReply(all, 0, 3994));
-    EXPECT_EQ(Connected(otId, ReadFragment(kBigElements, 3992)), FragmentReply(all, 3992, 3994));
-    // Past the end.
-    EXPECT_EQ(client->Unconnected(handle, ReadFragment(kBigElements, kBigBytes)),
-              Hex("D200 FF01 0421"));
-    EXPECT_TRUE(plc->Sim().ProtocolErrors().empty());
-}
-
-TEST_F(PlcsimLogixTest, WriteTagFragmentedWritesEachFragmentAtItsOffset) {
-    Bytes pattern(kBigBytes);
-    for (size_t i = 0; i < pattern.size(); ++i) {
-        pattern[i] = static_cast<uint8_t>(i * 13 + 5);
-    }
-    const Bytes done = Hex("D3000000");
-    // Fragments of odd sizes at odd offsets, the last one inside a Multiple Service Packet
-    // together with a fragmented read of what it wrote.
-    size_t offset = 0;
-    for (size_t size : {1u, 3u, 401u, 450u}) {
-        while (offset + size <= 3000) {
-            ASSERT_EQ(client->Unconnected(handle, WriteFragment(static_cast<uint32_t>(offset),
-                                                                &pattern[offset], size)),
-                      done)
-                << offset;
-            offset += size;
-        }
-    }
-    const Bytes packet =
-        Packet({WriteFragment(static_cast<uint32_t>(offset), &pattern[offset], kBigBytes - offset),
-                ReadFragment(kBigElements, 3996)});
-    const Bytes reply = Connected(OpenConnection(*client, handle, LargeConnection()), packet);
-    Bytes expected = Hex("8A000000 0200 0600 0A00");
-    expected.insert(expected.end(), done.begin(), done.end());
-    const Bytes tail = FragmentReply(pattern, 3996, 4);
-    expected.insert(expected.end(), tail.begin(), tail.end());
-    EXPECT_EQ(reply, expected);
-    EXPECT_EQ(BigBytes(), pattern);
-    // A fragment running past the end, and one starting there.
-    const uint8_t four[4] = {};
-    EXPECT_EQ(CipStatus(client->Unconnected(handle, WriteFragment(3998, four, 4))),
-              std::make_pair(CIP_STATUS_TOO_MUCH_DATA, uint16_t{0}));
-    EXPECT_EQ(client->Unconnected(handle, WriteFragment(kBigBytes, four, 4)),
-              Hex("D300 FF01 0421"));
-    EXPECT_EQ(BigBytes(), pattern);
-}
-
-TEST_F(PlcsimLogixTest, RepliesLargerThanTheConnectionAnswerPartialTransfer) {
-    ForwardOpenFields small;
-    small.params = 0x4000 | 100;
-    const uint32_t otId = OpenConnection(*client, handle, small);
-    const Bytes read100 = MrRequest(CIP_SVC_READ_TAG, kBigPath, Count(100));  // 400 value bytes
-    const Bytes partial = {0xCC, 0x00, CIP_STATUS_PARTIAL_TRANSFER, 0x00};
-    EXPECT_EQ(Connected(otId, read100), partial);
-    // The identity reply (about 40 bytes) does not fit a 20-byte connection either.
-    small.params = 0x4000 | 20;
-    small.serial = 0x0043;
-    EXPECT_EQ(Connected(OpenConnection(*client, handle, small), kIdentityRequest),
-              (Bytes{0x81, 0x00, CIP_STATUS_PARTIAL_TRANSFER, 0x00}));
-    // Inside a packet only the request that does not fit is refused.
-    const Bytes reply =
-        Connected(otId, Packet({read100, MrRequest(CIP_SVC_READ_TAG, kBigPath, Count(1))}));
-    Bytes expected = {0x8A, 0x00, CIP_STATUS_EMBEDDED_SERVICE_ERROR, 0x00};
-    for (const Bytes& part : {Hex("0200 0600 0A00"), partial, Hex("CC000000 C400 00010000")}) {
-        expected.insert(expected.end(), part.begin(), part.end());
-    }
-    EXPECT_EQ(reply, expected);
-}
-
-TEST_F(PlcsimLogixTest, ReplyWithOriginToTargetIdOptionAnswersWithTheGrantedId) {
+// The room a read is given is what the connection it came on holds: 400 value bytes do not fit
+// a 100-byte connection. (Packets and fragments at every connection size: the round trips.)
+TEST(LogixOverTcp, AReadLargerThanItsConnectionIsAPartialTransfer) {
     SimConfig config;
-    config.replyWithOtConnectionId = true;
-    Start(config);
-    const uint32_t otId = OpenConnection(*client, handle, {});
-    const Bytes reply = client->Connected(handle, otId, 1, kIdentityRequest);
+    config.port = 0;
+    LogixController plc{config};
+    plc.DefineTag({"Big", "DINT", {100}, {}, {}});
+    ASSERT_TRUE(plc.Sim().Start());
+    plcsim_test::RawClient client(plc.Sim().Port());
+    const uint32_t handle = client.Register();
+    plcsim_test::ForwardOpenFields small;
+    small.params = 0x4000 | 100;
+    const uint32_t otId = plcsim_test::OpenConnection(client, handle, small);
+    const Bytes reply = client.Connected(
+        handle, otId, 1, MrRequest(CIP_SVC_READ_TAG, Path().Sym("Big").bytes, Count(100)));
     ASSERT_GE(reply.size(), EIP_UNIT_DATA_FRONT_SIZE);
-    EXPECT_EQ(GetLittleEndian32(&reply[36]), otId);
+    EXPECT_EQ(Bytes(reply.begin() + EIP_UNIT_DATA_FRONT_SIZE, reply.end()), Hex("CC00 0600"));
 }
 
 // ---- Definitions, moving values, command line ----------------------------------------------
-
-// Tags are found by name in any letter case among thousands, also after removals.
-TEST(PlcsimTagDatabaseTest, FindsTagsAmongThousandsInAnyCaseAfterRemovals) {
-    LogixTagDatabase tags;
-    std::string error;
-    for (int i = 0; i < 3000; ++i) {
-        ASSERT_TRUE(tags.Define({"Tag" + std::to_string(i), "DINT", {}, i, {}}, error)) << error;
-    }
-    for (int i = 0; i < 3000; i += 2) {
-        ASSERT_TRUE(tags.Remove("TAG" + std::to_string(i)));
-    }
-    for (int i = 0; i < 3000; ++i) {
-        EXPECT_EQ(tags.GetInt("tag" + std::to_string(i)),
-                  i % 2 != 0 ? std::optional<int64_t>(i) : std::nullopt)
-            << i;
-    }
-}
 
 // An array is bounded by its total size (16 MiB), not by a count per dimension.
 TEST(LogixTagDefinitions, RefusesBadDefinitionsWithAReason) {
@@ -487,130 +310,46 @@ TEST(LogixTagDefinitions, RefusesBadDefinitionsWithAReason) {
     EXPECT_EQ(db.TagCount(), 1u);
 }
 
-TEST(LogixTagDefinitions, CounterMovesFromAWrittenValueAndRampStaysWithinItsBounds) {
-    LogixTagDatabase db;
-    const LogixTagDefinition counter{
-        "Count", "DINT", {}, 5, {LogixAnimation::Kind::Counter, 3, 0, 0, 1}};
-    const LogixTagDefinition ramp{
-        "Level", "REAL", {}, {}, {LogixAnimation::Kind::Ramp, 7.5, 10, 20, 1}};
-    std::string error;
-    ASSERT_TRUE(db.Define(counter, error)) << error;
-    ASSERT_TRUE(db.Define(ramp, error)) << error;
-    EXPECT_TRUE(tb_test::WaitUntil([&] { return db.GetInt("Count") != 5; }));
-    EXPECT_EQ((*db.GetInt("Count") - 5) % 3, 0);
-    ASSERT_TRUE(db.SetInt("Count", 1000));
-    EXPECT_GE(*db.GetInt("Count"), 1000);
-    EXPECT_EQ((*db.GetInt("Count") - 1000) % 3, 0);
-    std::set<double> seen;
-    EXPECT_TRUE(tb_test::WaitUntil([&] {
-        const double v = *db.GetReal("Level");
-        EXPECT_GE(v, 10.0);
-        EXPECT_LT(v, 20.0);
-        seen.insert(v);
-        return seen.size() >= 3;
-    }));
-}
-
-TEST(LogixTagConfig, ParsesCommandLineDefinitions) {
+// Good definitions are exercised end to end (tags given to the program by the browser, MQTT and
+// metrics suites); here, what is refused.
+TEST(LogixTagConfig, BadOptionsFilesAndCommandLinesAreRefusedWithAReason) {
     LogixTagDefinition d;
     std::string error;
-    ASSERT_TRUE(ParseLogixTagOption("Buffer:INT[10]=1,2,3", d, error)) << error;
-    EXPECT_EQ(d.name, "Buffer");
-    EXPECT_EQ(d.type, "INT");
-    EXPECT_EQ(d.dims, (std::vector<uint32_t>{10}));
-    EXPECT_EQ(d.value, nlohmann::json({1, 2, 3}));
     ASSERT_TRUE(ParseLogixTagOption("Level:REAL=2.5@ramp:0:100:0.5:20", d, error)) << error;
-    EXPECT_EQ(d.value, 2.5);
     EXPECT_EQ(d.animation.kind, LogixAnimation::Kind::Ramp);
-    EXPECT_EQ(d.animation.max, 100);
-    EXPECT_EQ(d.animation.step, 0.5);
     EXPECT_EQ(d.animation.periodMs, 20u);
-    ASSERT_TRUE(ParseLogixTagOption("Count:DINT@counter", d, error)) << error;
-    EXPECT_EQ(d.animation.kind, LogixAnimation::Kind::Counter);
     ASSERT_TRUE(ParseLogixTagOption("Msg:STRING=a@b=c", d, error)) << error;
     EXPECT_EQ(d.value, "a@b=c");
-    ASSERT_TRUE(ParseLogixTagOption("Grid:DINT[3,4]", d, error)) << error;
-    EXPECT_EQ(d.dims, (std::vector<uint32_t>{3, 4}));
-    ASSERT_TRUE(ParseLogixTagOption("M:MOTOR={\"Speed\":1.5}", d, error)) << error;
-    EXPECT_EQ(d.value["Speed"], 1.5);
     for (const char* bad :
          {"NoType", "X:DINT[0]", "X:DINT[2", "X:DINT@wobble", "X:DINT@counter:x", "X:DINT=zz"}) {
         EXPECT_FALSE(ParseLogixTagOption(bad, d, error)) << bad;
     }
-}
-
-TEST(LogixTagConfig, LoadsJsonFileAndReportsBadOnes) {
     const std::string path = ::testing::TempDir() + "logix_tags_test.json";
     std::vector<LogixTagDefinition> tags;
-    std::string error;
-    const auto load = [&](const std::string& text) {
+    for (const auto& [text, reason] :
+         {std::pair<const char*, const char*>{R"([{"name": "A", "type": "DINT", "colour": "red"}])",
+                                              "unknown field \"colour\""},
+          {"{not json", "not valid JSON"}}) {
         std::ofstream(path) << text;
-        return LoadLogixTagFile(path, tags, error);
-    };
-    ASSERT_TRUE(load(R"({"tags": [{"name": "A", "type": "DINT", "value": 4},
-                                  {"name": "B", "type": "REAL", "dims": [3], "value": [1.5],
-                                   "ramp": {"min": 0, "max": 10, "step": 1, "periodMs": 50}}]})"))
-        << error;
-    ASSERT_EQ(tags.size(), 2u);
-    EXPECT_EQ(tags[1].dims, (std::vector<uint32_t>{3}));
-    EXPECT_EQ(tags[1].animation.kind, LogixAnimation::Kind::Ramp);
-    EXPECT_EQ(tags[1].animation.periodMs, 50u);
-    EXPECT_FALSE(load(R"([{"name": "A", "type": "DINT", "colour": "red"}])"));
-    EXPECT_NE(error.find("unknown field \"colour\""), std::string::npos);
-    EXPECT_FALSE(load("{not json"));
-    EXPECT_NE(error.find("not valid JSON"), std::string::npos);
-    EXPECT_FALSE(LoadLogixTagFile(path + ".missing", tags, error));
+        EXPECT_FALSE(LoadLogixTagFile(path, tags, error));
+        EXPECT_NE(error.find(reason), std::string::npos) << error;
+    }
     std::remove(path.c_str());
-}
-
-TEST(LogixCommandLine, DemoTagsUnlessTagsAreGivenAndBadInputIsRefused) {
+    EXPECT_FALSE(LoadLogixTagFile(path, tags, error));
     PlcSimulator sim(SimConfig{});
     LogixOutage outage;
-    std::string error;
-    // The options applied to a fresh database: its tag count, or -1 when they were refused.
-    LogixTagDatabase tags[5];
-    const auto apply = [&](const LogixCliOptions& options, int db) {
-        return ApplyLogixOptions(options, tags[db], sim, outage, error) ? int(tags[db].TagCount())
-                                                                        : -1;
-    };
-    EXPECT_EQ(apply(LogixCliOptions{}, 0), int(LogixDemoTags().size())) << error;
     LogixCliOptions options;
-    options.tags = {"Speed:REAL=1.5", "Count:DINT@counter"};
-    EXPECT_EQ(apply(options, 1), 2) << error;
-    EXPECT_EQ(tags[1].GetReal("Speed"), 1.5);
-    LogixCliOptions none;
-    none.noDemoTags = true;
-    EXPECT_EQ(apply(none, 2), 0) << error;
     options.tags = {"Speed:REAL", "speed:DINT"};
-    EXPECT_EQ(apply(options, 3), -1);
+    LogixTagDatabase db;
+    EXPECT_FALSE(ApplyLogixOptions(options, db, sim, outage, error));
     EXPECT_NE(error.find("already defined"), std::string::npos);
-    none.dropTagReply = "0";
-    EXPECT_EQ(apply(none, 4), -1);
+    LogixCliOptions drop;
+    drop.dropTagReply = "0";
+    EXPECT_FALSE(ApplyLogixOptions(drop, db, sim, outage, error));
     EXPECT_NE(error.find("--drop-tag-reply"), std::string::npos);
-}
-
-TEST(LogixCommandLine, OutageTakesStartDownAndAPeriodLongerThanTheOutage) {
-    for (const char* good : {"1000:500", "0:100:1000"}) {
-        LogixOutage outage;
-        EXPECT_TRUE(outage.Parse(good) && outage.Enabled()) << good;
-    }
     for (const char* bad : {"1000", "1000:0", "0:500:400", "a:b"}) {
         EXPECT_FALSE(LogixOutage().Parse(bad)) << bad;
     }
-    SimConfig config;
-    config.port = 0;
-    PlcSimulator sim(config);
-    ASSERT_TRUE(sim.Start());
-    LogixOutage outage;
-    ASSERT_TRUE(outage.Parse("0:1"));
-    outage.Poll(sim);
-    EXPECT_FALSE(sim.IsRunning());
-    EXPECT_TRUE(tb_test::WaitUntil([&] {
-        outage.Poll(sim);
-        return sim.IsRunning();
-    }));
-    EXPECT_FALSE(outage.Enabled());
-    sim.Stop();
 }
 
 // ---- The PLC5 data table behind Execute PCCC -----------------------------------------------
@@ -668,14 +407,6 @@ TEST_F(PcccSimTest, CommandsAreAnsweredOrRefusedByteForByte) {
         EXPECT_EQ(plc.Sim().ProtocolErrors().size(), errors + (c.protocolError ? 1 : 0)) << c.what;
     }
     EXPECT_EQ(plc.Table().GetInt(7, 0), 0) << "nothing was written";
-}
-
-TEST_F(PcccSimTest, MaskedWriteTouchesOnlyTheMaskedBits) {
-    ASSERT_TRUE(plc.Table().SetInt(3, 0, 0x00F0));
-    EXPECT_EQ(Execute("0F00 0200 AB 02 03 85 00 00 0F01 05FF"),
-              Hex("CB000000 07 0000 11223344 4F00 0200"));
-    // bits 0-3 and 8 from the value (0101 and 1), the rest kept: 0x01F5.
-    EXPECT_EQ(plc.Table().GetInt(3, 0), 0x01F5);
 }
 
 TEST_F(PcccSimTest, WrongServicePathOrRequesterIdIsACipError) {

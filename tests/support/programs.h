@@ -83,7 +83,7 @@ class Tagbridge {
     // The value of a tag of `alias`'s "Read Tags List", null until it has one.
     nlohmann::json TagValue(const std::string& alias, const std::string& tag) {
         const auto node = Node("/" + alias + "/EM Tags/Read Tags List/" + tag);
-        return node ? (*node)["value"] : nlohmann::json();
+        return node ? node->value("value", nlohmann::json()) : nlohmann::json();
     }
     // Adds a Logix PLC on plcsim's port with the tags ("Add Tags" rows) and polls them.
     bool AddPolledPlc(const std::string& alias, int sim_port, const nlohmann::json& tags,
