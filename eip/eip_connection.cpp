@@ -108,7 +108,7 @@ EipConnection::EipConnection(const ConnectInfo* info)
 }
 
 EipConnection::~EipConnection() {
-    CloseSocket();
+    Disconnect();
 }
 
 EipConnection* EipConnection::MakeTestConnection(const ConnectInfo& info, std::string& errorText,
@@ -144,8 +144,25 @@ void EipConnection::CloseSocket() {
     }
 }
 
+// A registered session is ended with UnregisterSession before the socket closes, so that the
+// controller frees its session slot at once (a controller has only a few tens of them).
 void EipConnection::Disconnect() {
+    if (socketFd >= 0 && sessionHandle != 0) {
+        UnregisterSession();
+    }
     CloseSocket();
+}
+
+// UnregisterSession: the encapsulation header alone (command 0x0066, length 0, our session
+// handle); the target answers nothing and closes its side.
+void EipConnection::UnregisterSession() {
+    uint8_t request[EIP_ENCAP_HEADER_SIZE] = {};
+    ByteWriter writer(request, sizeof request);
+    writer.u16(EIP_CMD_UNREGISTER_SESSION).u16(0).u32(sessionHandle).u32(0).zeros(8).u32(0);
+    if (EipSendData(request, writer.size(), kUnregisterTimeoutSeconds) != 0) {
+        eiplog::Info("UnregisterSession",
+                     Text("session ", sessionHandle, " closed without UnregisterSession"));
+    }
 }
 
 // poll() rather than select(): it has no FD_SETSIZE limit, so a process with many PLCs and I/O

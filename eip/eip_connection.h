@@ -161,7 +161,8 @@ class EipConnection {
     void SetAbortFd(int fd) { abortFd = fd; }
     // Non-blocking connect bounded by timeoutSeconds. 0 or -1 (socket closed on failure).
     int Connect(const std::string& host, int port, uint8_t timeoutSeconds);
-    // Closes the socket; the session handle and connection identifiers stay.
+    // Ends a registered session with UnregisterSession and closes the socket; the session
+    // handle and connection identifiers stay.
     void Disconnect();
     // RegisterSession. 0 on success, negative on failure (sessionHandle unchanged).
     int RegisterSession(uint8_t timeoutSeconds);
@@ -294,6 +295,11 @@ class EipConnection {
     // Patches the encapsulation length (total - 24) and the unconnected data item length
     // (total - 40) of a request built on a SendRRData front.
     static void PatchRRDataLengths(uint8_t* buffer, size_t totalLength);
+
+    // Sends UnregisterSession for the registered session (no reply comes).
+    void UnregisterSession();
+    // A peer that does not take 24 bytes in this long is gone anyway.
+    static constexpr uint8_t kUnregisterTimeoutSeconds = 1;
 
     int socketFd = -1;
     int abortFd = -1;

@@ -349,6 +349,23 @@ TEST_F(ActionTest, WriteTagsAndWriteDataReachTheController) {
     EXPECT_EQ(77, plc.Tags().GetInt("Counter").value_or(0));
 }
 
+// Every session a write opens is ended with UnregisterSession, so a burst of writes leaves no
+// session behind in the controller's table.
+TEST_F(ActionTest, WritesEndTheirSessionsWithUnregisterSession) {
+    ASSERT_TRUE(AddPlc());
+    TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"c","Tag Name":"Counter"})");
+    const plcsim::SimStats before = plc.Sim().Stats();
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ((Rows{{"c", "success!"}}),
+                  Table(TagsAction("EM Tags/Write Tags", R"({"Tag Alias":"c","value":7})")));
+    }
+    const uint64_t opened = plc.Sim().Stats().sessionsRegistered - before.sessionsRegistered;
+    EXPECT_TRUE(WaitUntil([&] {
+        return plc.Sim().Stats().sessionsUnregistered - before.sessionsUnregistered == opened;
+    })) << opened
+        << " sessions opened";
+}
+
 TEST_F(ActionTest, WriteDataRefusesMissingAndMalformedValues) {
     ASSERT_TRUE(AddPlc());
     TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"c","Tag Name":"Counter"})");
