@@ -16,6 +16,7 @@
 
 #include "sim/logix_cli.h"
 #include "sim/logix_services.h"
+#include "sim/pccc_cli.h"
 #include "sim/pccc_services.h"
 #include "sim/plc_simulator.h"
 
@@ -113,9 +114,10 @@ int main(int argc, char** argv) {
                  "some adapters do");
     std::string family = "logix";
     app.add_option("--family", family,
-                   "identity to present: logix, or pccc for a PLC5 (product name PLC-5/40E "
-                   "unless --name is given). Both answer Logix tag services and PCCC on the "
-                   "data table B3, N7, F8, L9 (64 elements each) and ST10 (8)")
+                   "identity to present: logix, or pccc for a PLC-5, SLC 500 or MicroLogix "
+                   "(--plc-type; its product name unless --name is given). Both answer Logix "
+                   "tag services and PCCC on the data table O0, I1, S2, B3, T4 (T4:0 runs), C5, "
+                   "R6, N7, F8, L9 (not on an SLC 500), ST10 and A11")
         ->check(CLI::IsMember({"logix", "pccc"}))
         ->capture_default_str();
 
@@ -136,6 +138,8 @@ int main(int argc, char** argv) {
                    "(hex, e.g. 01:0100)");
     plcsim::LogixCliOptions logixOptions;
     plcsim::AddLogixOptions(app, logixOptions);
+    plcsim::PcccCliOptions pcccOptions;
+    plcsim::AddPcccOptions(app, pcccOptions);
     CLI11_PARSE(app, argc, argv);
 
     unsigned major = 0;
@@ -148,8 +152,14 @@ int main(int argc, char** argv) {
     }
     config.identity.majorRevision = static_cast<uint8_t>(major);
     config.identity.minorRevision = static_cast<uint8_t>(minor);
+    plcsim::PcccPlcType pcccType = plcsim::PcccPlcType::kPlc5;
+    std::string pcccError;
+    if (!plcsim::ResolvePcccOptions(pcccOptions, logixOptions.tagsFile, pcccType, pcccError)) {
+        std::cerr << "plcsim: " << pcccError << "\n";
+        return 1;
+    }
     if (family == "pccc" && app.count("--name") == 0) {
-        config.identity.productName = "PLC-5/40E";
+        config.identity.productName = plcsim::PcccProductName(pcccType);
     }
 
     plcsim::PlcSimulator simulator(config);
@@ -160,8 +170,12 @@ int main(int argc, char** argv) {
     if (family != "pccc") {
         logixBrowse.emplace(simulator, logixTags);
     }
-    plcsim::PcccDataTable pcccTable;
+    plcsim::PcccDataTable pcccTable(pcccType);
     plcsim::PcccServices pcccServices(simulator, pcccTable);
+    if (!plcsim::ApplyPcccOptions(pcccOptions, pcccTable, simulator, pcccError)) {
+        std::cerr << "plcsim: " << pcccError << "\n";
+        return 1;
+    }
     plcsim::LogixOutage outage;
     std::string logixError;
     if (!plcsim::ApplyLogixOptions(logixOptions, logixTags, simulator, outage, logixError)) {

@@ -1,5 +1,6 @@
-// The simulated PLC5's Execute PCCC handler on arbitrary request data (requester ID, PCCC
-// command, address and values), through the Message Router as a client's request arrives.
+// plcsim's Execute PCCC handler on arbitrary request data (requester ID, PCCC command, address
+// and values), through the Message Router as a client's request arrives; the input's length
+// picks the controller kind (PLC-5, SLC 500, MicroLogix), so every seed reaches each kind.
 
 #include <cstdint>
 #include <vector>
@@ -8,7 +9,11 @@
 #include "sim/pccc_services.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static plcsim::PcccController* plc = new plcsim::PcccController(plcsim::SimConfig{});
+    static plcsim::PcccController* const kinds[] = {
+        new plcsim::PcccController(plcsim::SimConfig{}, plcsim::PcccPlcType::kPlc5),
+        new plcsim::PcccController(plcsim::SimConfig{}, plcsim::PcccPlcType::kSlc500),
+        new plcsim::PcccController(plcsim::SimConfig{}, plcsim::PcccPlcType::kMicroLogix)};
+    plcsim::PcccController* plc = kinds[size % 3];
     // Execute PCCC to the PCCC object, instance 1, then the fuzzed request data.
     std::vector<uint8_t> request{CIP_SVC_EXECUTE_PCCC, 0x02, CIP_SEG_CLASS_8, CIP_CLASS_PCCC,
                                  CIP_SEG_INSTANCE_8,   0x01};

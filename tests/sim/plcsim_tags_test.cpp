@@ -1,6 +1,6 @@
-// plcsim's tag services: what the Logix tag database and the PLC5 data table answer and refuse,
-// and the definitions and command lines refused. What a client reads and writes through them is
-// covered by the round trips in plcsim_round_trip_test.cpp.
+// plcsim's tag services: what the Logix tag database answers and refuses, and the definitions
+// and command lines refused. What a client reads and writes through them is covered by the round
+// trips in plcsim_round_trip_test.cpp; the PCCC data table by plcsim_pccc_test.cpp.
 
 #include <gtest/gtest.h>
 
@@ -10,11 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "family/pccc_tagdata.h"
 #include "sim/logix_cli.h"
 #include "sim/logix_services.h"
 #include "sim/logix_tag_config.h"
-#include "sim/pccc_services.h"
 #include "support/hex.h"
 #include "tests/sim/raw_client.h"
 
@@ -350,82 +348,4 @@ TEST(LogixTagConfig, BadOptionsFilesAndCommandLinesAreRefusedWithAReason) {
     for (const char* bad : {"1000", "1000:0", "0:500:400", "a:b"}) {
         EXPECT_FALSE(LogixOutage().Parse(bad)) << bad;
     }
-}
-
-// ---- The PLC5 data table behind Execute PCCC -----------------------------------------------
-
-namespace {
-
-// Execute PCCC to the PCCC object with requester ID 07 0000 11223344, then the command.
-const std::string kPcccFront = "4B02 2067 2401 07 0000 11223344 ";
-
-class PcccSimTest : public ::testing::Test {
-  protected:
-    // The reply bytes of an Execute PCCC request given as hex (CMD onwards).
-    Bytes Execute(const std::string& command) {
-        return plc.Sim().Router().Execute(View(Hex(kPcccFront + command)), nullptr, 1);
-    }
-
-    PcccController plc{SimConfig{}};
-};
-
-}  // namespace
-
-// The reply echoes the requester ID and the TNS. A bad address is refused with STS F0 and its
-// extended status (01 illegal field value, 06 unusable address, 09 data too large, 11 illegal
-// data type), which is not a protocol error; a malformed command with STS 10 (recorded).
-TEST_F(PcccSimTest, CommandsAreAnsweredOrRefusedByteForByte) {
-    ASSERT_TRUE(plc.Table().SetInt(7, 3, 0x1234));
-    ASSERT_TRUE(plc.Table().DefineFile(300, PCCC_DATA_TYPE_INTEGER, 4));
-    ASSERT_TRUE(plc.Table().SetInt(300, 1, 7));
-    const std::string kReply = "CB000000 07 0000 11223344 ";
-    const struct {
-        const char* what;
-        const char* command;
-        const char* reply;  // after the requester ID
-        bool protocolError;
-    } cases[] = {
-        {"typed read", "0F00 3412 A2 02 07 89 03 00", "4F00 3412 3412", false},
-        {"two elements, 3-byte file", "0F00 0100 A2 04 FF2C01 89 00 00", "4F00 0100 0000 0700",
-         false},
-        {"past the end", "0F00 0900 A2 02 07 89 40 00", "4FF0 0900 06", false},
-        {"no file", "0F00 0900 A2 02 15 89 00 00", "4FF0 0900 06", false},
-        {"N read as F", "0F00 0900 A2 04 07 8A 00 00", "4FF0 0900 11", false},
-        {"0 bytes", "0F00 0900 A2 00 07 89 00 00", "4FF0 0900 01", false},
-        {"too long", "0F00 0900 A2 FA 07 89 00 00", "4FF0 0900 09", false},
-        {"write past the end", "0F00 0900 AA 02 07 89 40 00 0100", "4FF0 0900 06", false},
-        {"cut inside the address", "0F00 0100 A2 02 07", "4F10 0100", true},
-        {"another command", "0E00 0100 A2 02 07 89 00 00", "4E10 0100", true},
-        {"another function", "0F00 0100 A1 02 07 89 00 00", "4F10 0100", true},
-        {"read with trailing bytes", "0F00 0100 A2 02 07 89 00 00 09", "4F10 0100", true},
-        {"write shorter than its size", "0F00 0100 AA 02 07 89 00 00 01", "4F10 0100", true},
-        {"masked write without value", "0F00 0100 AB 02 03 85 00 00 0100", "4F10 0100", true},
-    };
-    for (const auto& c : cases) {
-        const size_t errors = plc.Sim().ProtocolErrors().size();
-        EXPECT_EQ(Execute(c.command), Hex(kReply + c.reply)) << c.what;
-        EXPECT_EQ(plc.Sim().ProtocolErrors().size(), errors + (c.protocolError ? 1 : 0)) << c.what;
-    }
-    EXPECT_EQ(plc.Table().GetInt(7, 0), 0) << "nothing was written";
-}
-
-TEST_F(PcccSimTest, WrongServicePathOrRequesterIdIsACipError) {
-    const auto status = [this](const std::string& request) {
-        return plc.Sim().Router().Execute(View(Hex(request)), nullptr, 1).at(2);
-    };
-    EXPECT_EQ(status("4C02 2067 2401 07 0000 11223344 0F00 0100 A2 02 07 89 00 00"),
-              CIP_STATUS_SERVICE_NOT_SUPPORTED);
-    EXPECT_EQ(status("4B02 2067 2402 07 0000 11223344 0F00 0100 A2 02 07 89 00 00"),
-              CIP_STATUS_OBJECT_DOES_NOT_EXIST);
-    EXPECT_EQ(status("4B02 2067 2401 2000"), CIP_STATUS_NOT_ENOUGH_DATA);
-}
-
-TEST(PcccDataTableTest, OnlyKnownFileTypesAndWholeElementsAreAccepted) {
-    PcccDataTable table;
-    EXPECT_FALSE(table.DefineFile(4, 0x86, 10)) << "timer files are not offered";
-    EXPECT_FALSE(table.SetInt(8, 0, 1)) << "an INT into a REAL file";
-    EXPECT_FALSE(table.SetInt(7, 64, 1)) << "past the end";
-    EXPECT_FALSE(table.GetInt(12, 0).has_value());
-    EXPECT_TRUE(table.SetDint(9, 63, -1));
-    EXPECT_EQ(table.GetDint(9, 63), -1);
 }
