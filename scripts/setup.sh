@@ -36,15 +36,15 @@ if [ ${#missing[@]} -gt 0 ]; then
     $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
+# The console's charting library (npm: uplot), embedded into the binary at build time; and the
 # Node test drivers (npm): playwright-core for the browser test, using Debian's chromium,
 # an independent Prometheus text parser for the /metrics test, and the st-ethernet-ip client
 # library for the interoperability check of plcsim, and an independent Sparkplug B decoder
 # for the MQTT tests.
 here="$(cd "$(dirname "$0")/.." && pwd)"
-for suite in browser metrics interop mqtt; do
-    dir="$here/tests/$suite"
+for dir in "$here/sdk/web/vendor" "$here"/tests/{browser,metrics,interop,mqtt}; do
     if [ -f "$dir/package.json" ] && [ ! -d "$dir/node_modules" ]; then
-        echo "setup: installing the $suite test driver (npm)"
+        echo "setup: installing the npm packages of ${dir#"$here"/}"
         (cd "$dir" && npm ci --no-audit --no-fund --silent)
     fi
 done

@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <charconv>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -177,6 +179,34 @@ bool is_wildcard(const std::string& name) {
 
 NodePath path_param(const httplib::Request& req) {
     return NodePath(req.has_param("path") ? req.get_param_value("path") : std::string("/"));
+}
+
+// A time stamp in milliseconds since the Unix epoch: digits with an optional minus sign.
+std::optional<int64_t> parse_ms(const std::string& text) {
+    int64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [at, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || at != end)
+        return std::nullopt;
+    return value;
+}
+
+// {"path": P, "historyPoints": N, "series": [{"path": NODE, "points": [[ts, value], ...]}]}
+std::string history_body(const NodePath& path, std::size_t capacity,
+                         const std::vector<HistorySeries>& series) {
+    std::string body = "{\"path\":" + json_text(path.to_string()) +
+                       ",\"historyPoints\":" + std::to_string(capacity) + ",\"series\":[";
+    for (std::size_t s = 0; s < series.size(); ++s) {
+        body += (s ? ",{\"path\":" : "{\"path\":") + json_text(series[s].path.to_string()) +
+                ",\"points\":[";
+        for (std::size_t p = 0; p < series[s].points.size(); ++p) {
+            const HistoryPoint& point = series[s].points[p];
+            body += (p ? ",[" : "[") + std::to_string(point.ts_ms) + "," +
+                    json::to_json_string(point.value) + "]";
+        }
+        body += "]}";
+    }
+    return body + "]}";
 }
 
 const char* reason_of(int status) {
@@ -531,6 +561,7 @@ struct HttpFront::Impl {
     void get_node(const httplib::Request& req, httplib::Response& res) const;
     void post_invoke(const httplib::Request& req, httplib::Response& res);
     void get_events(const httplib::Request& req, httplib::Response& res);
+    void get_history(const httplib::Request& req, httplib::Response& res) const;
     Variant child_summary(const NodePath& path) const;
 
     Broker& broker;
@@ -713,6 +744,23 @@ void HttpFront::Impl::get_events(const httplib::Request& req, httplib::Response&
         });
 }
 
+void HttpFront::Impl::get_history(const httplib::Request& req, httplib::Response& res) const {
+    const NodePath path = path_param(req);
+    std::optional<int64_t> since = std::numeric_limits<int64_t>::min();
+    if (req.has_param("since"))
+        since = parse_ms(req.get_param_value("since"));
+    if (!since) {
+        return reply_error(res, 400,
+                           "since must be a time in milliseconds since the Unix epoch, got \"" +
+                               req.get_param_value("since") + "\"");
+    }
+    const auto series = broker.history(path, *since);
+    if (!series)
+        return reply_error(res, 404, "no node at " + path.to_string());
+    res.set_header("Cache-Control", "no-cache");
+    res.set_content(history_body(path, broker.history_points(), *series), kJson);
+}
+
 void HttpFront::Impl::follow_events() {
     std::lock_guard<std::mutex> lock(subscription_mutex);
     const bool wanted = hub.client_count() > 0 && !stopping;
@@ -793,6 +841,9 @@ void HttpFront::Impl::install_routes() {
     });
     server.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
         get_events(req, res);
+    });
+    server.Get("/api/history", [this](const httplib::Request& req, httplib::Response& res) {
+        get_history(req, res);
     });
     server.Get("/metrics",
                [this](const httplib::Request&, httplib::Response& res) { get_metrics(res); });

@@ -6,6 +6,7 @@
 //   GET  /api/node?path=P      one node: configs, value, action signature, children
 //   POST /api/invoke?path=P    run the action of node P with a JSON object of parameters
 //   GET  /api/events?path=P    SSE: "value" and "tree" events below P, heartbeat comments
+//   GET  /api/history?path=P[&since=MS]  recent values of P, or of each child of a folder P
 //   GET  /metrics              figures for monitoring tools (Prometheus text format)
 //
 // Every route answers only requests whose Host names this front (see allowed_hosts),

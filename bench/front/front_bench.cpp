@@ -3,8 +3,12 @@
 // CPU figure is the link's own (broker, front and the value driver).
 //
 //   front_bench [--tags 1000] [--clients 50] [--interval-ms 100] [--seconds 10]
-//               [--warmup 3] [--serve]   (--serve: keep serving, print the console URL)
+//               [--warmup 3] [--history-points 1000] [--serve]
+//   (--serve: keep serving, print the console URL)
+// Then the cost of the value history alone: the value path's CPU per million values with
+// history off and on, and the heap that --tags tags x --history-points points hold.
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,6 +39,7 @@ struct Settings {
     int interval_ms = 100;
     int seconds = 10;
     int warmup = 3;
+    int history_points = 1000;
     bool serve = false;
 };
 
@@ -56,6 +61,8 @@ Settings parse(int argc, char** argv) {
             number(s.seconds);
         else if (arg == "--warmup")
             number(s.warmup);
+        else if (arg == "--history-points")
+            number(s.history_points);
         else if (arg == "--serve")
             s.serve = true;
         else {
@@ -182,25 +189,91 @@ void build_tree(sdk::Link& link, int tags) {
     link.broker().wait_idle();
 }
 
+std::vector<sdk::NodePath> tag_paths(int tags) {
+    std::vector<sdk::NodePath> paths;
+    for (int i = 0; i < tags; ++i)
+        paths.emplace_back("/bench/EM Tags/Read Tags List/" + tag_name(i));
+    return paths;
+}
+
+// One change of every tag: odd ones count, even ones swing.
+void set_all(sdk::Responder& responder, const std::vector<sdk::NodePath>& paths, int64_t tick) {
+    for (size_t i = 0; i < paths.size(); ++i) {
+        if (i % 2)
+            responder.set_value(paths[i], sdk::Variant(tick + static_cast<int64_t>(i)));
+        else
+            responder.set_value(paths[i], sdk::Variant(std::sin(tick * 0.1 + i) * 100.0));
+    }
+}
+
 // Sets every tag once per interval until `stop`, counting the changes made.
 void drive_values(sdk::Link& link, const Settings& s, const std::atomic<bool>& stop,
                   std::atomic<uint64_t>& changes) {
     auto responder = link.responder();
-    std::vector<sdk::NodePath> paths;
-    for (int i = 0; i < s.tags; ++i)
-        paths.emplace_back("/bench/EM Tags/Read Tags List/" + tag_name(i));
+    const auto paths = tag_paths(s.tags);
     auto next = Clock::now();
     for (int64_t tick = 1; !stop; ++tick) {
-        for (int i = 0; i < s.tags; ++i) {
-            if (i % 2)
-                responder->set_value(paths[i], sdk::Variant(tick + i));
-            else
-                responder->set_value(paths[i], sdk::Variant(std::sin(tick * 0.1 + i) * 100.0));
-        }
+        set_all(*responder, paths, tick);
         changes.fetch_add(static_cast<uint64_t>(s.tags), std::memory_order_relaxed);
         next += std::chrono::milliseconds(s.interval_ms);
         std::this_thread::sleep_until(next);
     }
+}
+
+sdk::LinkOptions link_options(size_t history_points) {
+    sdk::LinkOptions options("Tagbridge");
+    options.set_data_dir("").set_log_level(sdk::LogLevel::warn).set_history_points(history_points);
+    return options;
+}
+
+struct HistoryCost {
+    double cpu_per_million;  // seconds
+    double heap_bytes;       // held by the link once every ring is full
+};
+
+// The value path alone, as fast as it goes: every tag set `rounds` times, no front.
+HistoryCost value_path_cost(size_t history_points, int tags, int rounds) {
+    const size_t heap_before = mallinfo2().uordblks;
+    sdk::Link link(link_options(history_points), sdk::LinkType::Responder, "1.4.6");
+    if (!link.non_blocking_run())
+        std::exit(1);
+    build_tree(link, tags);
+    const auto paths = tag_paths(tags);
+    auto responder = link.responder();
+    // Rounds that fill every ring first: measured is the steady state a running link is in.
+    for (int64_t tick = 1; tick <= rounds; ++tick)
+        set_all(*responder, paths, tick);
+    link.broker().wait_idle();
+    const double cpu_before = cpu_seconds();
+    for (int64_t tick = rounds + 1; tick <= 2 * rounds; ++tick)
+        set_all(*responder, paths, tick);
+    link.broker().wait_idle();
+    const double cpu = cpu_seconds() - cpu_before;
+    const double heap = static_cast<double>(mallinfo2().uordblks - heap_before);
+    link.stop();
+    link.join();
+    return {cpu / (double(tags) * rounds / 1e6), heap};
+}
+
+// Off and on in turn, the best of three each: other work on the machine only ever adds.
+void print_history_cost(const Settings& s) {
+    const int rounds = std::max(s.history_points, 1000);  // every ring full
+    HistoryCost off{1e9, 0};
+    HistoryCost on{1e9, 0};
+    for (int run = 0; run < 3; ++run) {
+        const HistoryCost without = value_path_cost(0, s.tags, rounds);
+        const HistoryCost with =
+            value_path_cost(static_cast<size_t>(s.history_points), s.tags, rounds);
+        off = {std::min(off.cpu_per_million, without.cpu_per_million), without.heap_bytes};
+        on = {std::min(on.cpu_per_million, with.cpu_per_million), with.heap_bytes};
+    }
+    std::printf(
+        "history: value path CPU per million values: off %.3f s, %d points %.3f s (%+.1f%%)\n",
+        off.cpu_per_million, s.history_points, on.cpu_per_million,
+        100.0 * (on.cpu_per_million / off.cpu_per_million - 1.0));
+    std::printf(
+        "history: memory of %d tags x %d points: %.1f MB (heap with history minus without)\n",
+        s.tags, s.history_points, (on.heap_bytes - off.heap_bytes) / 1e6);
 }
 
 }  // namespace
@@ -218,8 +291,8 @@ int main(int argc, char** argv) {
             run_clients(port_pipe[0], report_pipe[1], s);
     }
 
-    sdk::LinkOptions options("Tagbridge");
-    options.set_data_dir("").set_listen("127.0.0.1", 0).set_log_level(sdk::LogLevel::warn);
+    sdk::LinkOptions options = link_options(static_cast<size_t>(s.history_points));
+    options.set_listen("127.0.0.1", 0);
     sdk::Link link(std::move(options), sdk::LinkType::Responder, "1.4.6");
     if (!link.non_blocking_run())
         return 1;
@@ -277,7 +350,11 @@ int main(int argc, char** argv) {
         "  events delivered: %.0f /s in total, %.0f /s per client (%.1f%% of the changes)\n",
         delivered, delivered / s.clients, 100.0 * delivered / (produced * s.clients));
     std::printf("  streams still open at the end: %d of %d\n", end.open_streams, s.clients);
-    std::printf("  link CPU: %.1f%% of one core (%.2f s CPU in %.2f s)\n",
-                100.0 * (cpu_end - cpu_warm) / wall, cpu_end - cpu_warm, wall);
+    std::printf(
+        "  link CPU: %.1f%% of one core (%.2f s CPU in %.2f s), %.2f s per million values "
+        "(history %d points)\n",
+        100.0 * (cpu_end - cpu_warm) / wall, cpu_end - cpu_warm, wall,
+        (cpu_end - cpu_warm) / (produced * wall / 1e6), s.history_points);
+    print_history_cost(s);
     return 0;
 }

@@ -8,6 +8,7 @@
 // million published values.
 //
 // Usage: poll_bench [seconds per run (default 5)] [N ...] (default 100 1000 5000)
+// Every N runs twice: with the value history off and with 1000 points per tag.
 // With TB_BENCH_EVENTS=1 in the environment, a subscriber (as an open console's event stream)
 // receives every value event of the tree, so that their cost is in the figures too.
 
@@ -100,15 +101,18 @@ bool AddTags(EipDevice* device, int count) {
     return true;
 }
 
-bool RunOnce(int tagCount, double seconds, CycleLog& cycleLog) {
+bool RunOnce(int tagCount, size_t historyPoints, double seconds, CycleLog& cycleLog) {
     bench::ControllerChild child = StartController(tagCount);
     if (child.port == 0) {
         std::fprintf(stderr, "controller did not start\n");
         return false;
     }
-    auto link = std::make_unique<bench::BenchLink>(child.port, [](EipDeviceCallbacks& callbacks) {
-        callbacks.explicitTagValues = Counted(callbacks.explicitTagValues);
-    });
+    auto link = std::make_unique<bench::BenchLink>(
+        child.port,
+        [](EipDeviceCallbacks& callbacks) {
+            callbacks.explicitTagValues = Counted(callbacks.explicitTagValues);
+        },
+        historyPoints);
     EipDevice* device = link->Device();
     std::optional<sdk::SubscriptionId> events;
     if (const char* wanted = std::getenv("TB_BENCH_EVENTS"); wanted && *wanted == '1') {
@@ -138,9 +142,9 @@ bool RunOnce(int tagCount, double seconds, CycleLog& cycleLog) {
             cycleLog.counting = false;
         }
         std::printf(
-            "N=%-5d tags/s=%10.0f  requests/s=%8.0f  requests/cycle=%6.1f  cycles=%6llu  "
-            "mean cycle=%8.2f ms  link CPU=%6.2f s per million values\n",
-            tagCount, double(published) / elapsed, double(requests) / elapsed,
+            "N=%-5d history=%-4zu tags/s=%10.0f  requests/s=%8.0f  requests/cycle=%6.1f  "
+            "cycles=%6llu  mean cycle=%8.2f ms  link CPU=%6.2f s per million values\n",
+            tagCount, historyPoints, double(published) / elapsed, double(requests) / elapsed,
             cycles ? double(requests) / double(cycles) : 0.0,
             static_cast<unsigned long long>(cycles), meanCycle,
             published ? cpu / (double(published) / 1e6) : 0.0);
@@ -170,8 +174,11 @@ int main(int argc, char** argv) {
         "poll_bench: DINT tags polled at 10 ms from a controller on loopback, %.0f s per run%s\n",
         args.seconds, std::getenv("TB_BENCH_EVENTS") ? ", every value event subscribed" : "");
     bool ok = true;
+    // Each N with the value history off, then on (the link's default).
     for (int count : args.counts) {
-        ok = RunOnce(count, args.seconds, cycleLog) && ok;
+        for (size_t historyPoints : {size_t{0}, size_t{1000}}) {
+            ok = RunOnce(count, historyPoints, args.seconds, cycleLog) && ok;
+        }
     }
     sdk::set_log_sink(nullptr);
     return ok ? 0 : 1;

@@ -24,8 +24,10 @@ using tb_bench::CpuSeconds;
 class BenchLink {
   public:
     // Starts the link and adds PLC1 at 127.0.0.1:port with the node tree's callbacks, which
-    // `adjust` may change (to count values). Device() is null when the PLC could not be added.
-    BenchLink(uint16_t port, const std::function<void(EipDeviceCallbacks&)>& adjust)
+    // `adjust` may change (to count values), keeping `historyPoints` recent values per tag.
+    // Device() is null when the PLC could not be added.
+    BenchLink(uint16_t port, const std::function<void(EipDeviceCallbacks&)>& adjust,
+              size_t historyPoints = kestrel::strata_sdk::LinkOptions::kDefaultHistoryPoints)
         : dataDir_(
               (std::filesystem::temp_directory_path() / ("tb-bench-" + std::to_string(getpid())))
                   .string()) {
@@ -34,6 +36,7 @@ class BenchLink {
         sdk::LinkOptions options("Tagbridge");
         options.set_data_dir(dataDir_);
         options.set_listen("127.0.0.1", 0);
+        options.set_history_points(historyPoints);
         link_ = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
         link_->non_blocking_run();
         link_->broker().wait_idle();

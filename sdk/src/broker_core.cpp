@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <future>
 
 #include "strata_sdk/logging.h"
@@ -213,7 +214,7 @@ class BrokerCore::StoreBatch {
     std::string reason_;
 };
 
-BrokerCore::BrokerCore() = default;
+BrokerCore::BrokerCore(std::size_t history_points) : history_points_(history_points) {}
 
 BrokerCore::~BrokerCore() {
     stop();
@@ -365,6 +366,8 @@ BrokerCore::ValueQueuing::~ValueQueuing() {
 
 template <typename MakePath>
 void BrokerCore::ValueQueuing::add(TreeNode& node, const MakePath& path, int64_t ts_ms) {
+    // Every value change passes here, subscribed or not.
+    core_.record_history(node, ts_ms);
     if (!lock_.owns_lock()) {
         return;
     }
@@ -386,6 +389,45 @@ void BrokerCore::ValueQueuing::add(TreeNode& node, const MakePath& path, int64_t
     node.pending_batch = open->id;
     node.pending_index = events.size();
     events.push_back({TreeEvent::Kind::Value, path(), node.value, ts_ms});
+}
+
+void BrokerCore::record_history(TreeNode& node, int64_t ts_ms) {
+    if (history_points_ == 0) {
+        return;
+    }
+    if (!node.history) {
+        node.history = std::make_shared<ValueHistory>(history_points_);
+    }
+    node.history->record(node.value, ts_ms);
+}
+
+std::optional<std::vector<HistorySeries>> BrokerCore::history(const NodePath& path,
+                                                              int64_t since_ms) const {
+    std::vector<std::pair<NodePath, std::shared_ptr<const ValueHistory>>> rings;
+    {
+        std::lock_guard<std::mutex> lock(tree_mutex_);
+        const TreeNode* node = find(path);
+        if (!node) {
+            return std::nullopt;
+        }
+        if (node->history) {
+            rings.emplace_back(path, node->history);
+        } else {
+            for (const auto& name : node->order) {
+                const auto& child = node->children.at(name);
+                if (child->history) {
+                    rings.emplace_back(path / name, child->history);
+                }
+            }
+        }
+    }
+    // Read with no lock held: polling never waits for a reader.
+    std::vector<HistorySeries> series;
+    series.reserve(rings.size());
+    for (const auto& [ring_path, ring] : rings) {
+        series.push_back({ring_path, ring->read(since_ms)});
+    }
+    return series;
 }
 
 void BrokerCore::deliver_values(const std::shared_ptr<PendingValues>& batch) {

@@ -16,6 +16,7 @@
 #include "strata_sdk/broker.h"
 #include "strata_sdk/node.h"
 #include "strata_sdk/responder.h"
+#include "value_history.h"
 #include "work_queue.h"
 
 namespace kestrel::strata_sdk::detail {
@@ -32,6 +33,8 @@ struct TreeNode {
     std::vector<std::string> order;  // child names in creation order
     std::map<std::string, std::unique_ptr<TreeNode>> children;
     int64_t store_seq = 0;  // row order in the store, 0 before the first write
+    // The node's recent values, made at its first value when history is on.
+    std::shared_ptr<ValueHistory> history;
     // The open value batch holding this node's pending event, and the event's index in it.
     uint64_t pending_batch = 0;
     size_t pending_index = 0;
@@ -87,7 +90,8 @@ struct PendingValues {
 // `subs_mutex_` guards the subscriber lists and is taken inside `tree_mutex_`
 // when a change is announced; `values_mutex_` guards the open value batch and the
 // replaced-value log state, taken inside `tree_mutex_` by writers and alone by the
-// dispatch thread. Announcements and completions are only queued under these
+// dispatch thread. A node's history ring is written under `tree_mutex_` and read with
+// no lock (see ValueHistory). Announcements and completions are only queued under these
 // locks; they run later on the dispatch thread with no lock held.
 // Value events are bounded: a node's pending value is replaced by its newer one
 // (counted, logged at most once a minute). A tree event closes the open batch, so
@@ -98,7 +102,8 @@ constexpr std::size_t kMaxActionThreads = 256;
 
 class BrokerCore : public std::enable_shared_from_this<BrokerCore> {
   public:
-    BrokerCore();
+    // `history_points`: values kept per value node, 0 for none.
+    explicit BrokerCore(std::size_t history_points);
     ~BrokerCore();
 
     // Lifecycle (Link).
@@ -133,6 +138,8 @@ class BrokerCore : public std::enable_shared_from_this<BrokerCore> {
     SubscriptionId subscribe_events(const NodePath& below, TreeEventCallback cb);
     void unsubscribe_events(SubscriptionId id);
     uint64_t replaced_values() const;
+    std::optional<std::vector<HistorySeries>> history(const NodePath& path, int64_t since_ms) const;
+    std::size_t history_points() const noexcept { return history_points_; }
 
   private:
     struct CreatedSubscriber {
@@ -182,9 +189,12 @@ class BrokerCore : public std::enable_shared_from_this<BrokerCore> {
     void log_replaced_values();
     std::error_code apply_value(ValueQueuing& queuing, const NodePath& path, Variant value,
                                 int64_t ts_ms);
+    // Adds the node's new value to its history (under tree_mutex_, no allocation after the first).
+    void record_history(TreeNode& node, int64_t ts_ms);
     bool has_event_subscribers() const;
     void complete(const StatusCallback& cb, std::error_code ec);
 
+    const std::size_t history_points_;
     mutable std::mutex tree_mutex_;
     TreeNode root_;
     NodeStore store_;

@@ -19,7 +19,8 @@ struct Link::Impl {
     LinkOptions options;
     LinkType type;
     std::string version;
-    std::shared_ptr<detail::BrokerCore> core = std::make_shared<detail::BrokerCore>();
+    std::shared_ptr<detail::BrokerCore> core =
+        std::make_shared<detail::BrokerCore>(options.history_points());
     std::shared_ptr<Responder> responder = std::make_shared<Responder>(core);
     std::unique_ptr<Broker> broker = std::make_unique<Broker>(core);
 

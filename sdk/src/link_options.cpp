@@ -25,7 +25,8 @@ namespace {
 // The option keys shared by the command line and the --config file, in help order.
 const char* const kKeys[] = {"data-dir",          "listen",   "log",        "debug",
                              "log-file",          "token",    "token-file", "allowed-host",
-                             "insecure-no-token", "tls-cert", "tls-key",    "max-event-clients"};
+                             "insecure-no-token", "tls-cert", "tls-key",    "max-event-clients",
+                             "history-points"};
 // Keys that may be given more than once (a JSON array in the --config file).
 const char* const kRepeatable = "allowed-host";
 const char* const kFlag = "insecure-no-token";
@@ -251,6 +252,13 @@ bool LinkOptions::apply(const std::string& key, const std::string& value, std::s
             return false;
         }
         max_event_clients_ = static_cast<std::size_t>(number);
+    } else if (key == "history-points") {
+        if (!parse_int(value, 0, static_cast<long>(kMaxHistoryPoints), number)) {
+            error = "--history-points: expected a number from 0 to " +
+                    std::to_string(kMaxHistoryPoints) + ", got \"" + value + "\"";
+            return false;
+        }
+        history_points_ = static_cast<std::size_t>(number);
     }
     return true;
 }
@@ -292,6 +300,7 @@ LinkOptions::ParseOutcome LinkOptions::parse_arguments(int argc, const char* con
         "serve HTTPS with this certificate (PEM; needs --tls-key)",
         "private key of --tls-cert (PEM)",
         "event streams served at once (default 64)",
+        "recent values kept per value node for trends, 0: none (default 1000)",
     };
     std::vector<std::string> hosts;
     bool insecure = false;
@@ -427,6 +436,11 @@ LinkOptions& LinkOptions::set_log_file(std::string file) {
 
 LinkOptions& LinkOptions::set_token(std::string token) {
     token_ = std::move(token);
+    return *this;
+}
+
+LinkOptions& LinkOptions::set_history_points(std::size_t points) {
+    history_points_ = points;
     return *this;
 }
 

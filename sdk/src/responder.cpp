@@ -102,6 +102,15 @@ void Broker::unsubscribe(SubscriptionId id) {
     core_->unsubscribe_events(id);
 }
 
+std::optional<std::vector<HistorySeries>> Broker::history(const NodePath& path,
+                                                          int64_t since_ms) const {
+    return core_->history(path, since_ms);
+}
+
+std::size_t Broker::history_points() const {
+    return core_->history_points();
+}
+
 uint64_t Broker::replaced_values() const {
     return core_->replaced_values();
 }

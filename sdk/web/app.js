@@ -199,6 +199,7 @@ function onValueEvent(message) {
   try { event = JSON.parse(message.data); } catch (e) { return; }
   state.live.set(event.path, { value: event.value, ts: event.ts });
   state.eventsThisSecond++;
+  trendValue(event.path, event.value, event.ts);
   if (state.valueViews.has(event.path)) {
     state.pendingValues.add(event.path);
     scheduleValueFrame();
@@ -379,10 +380,13 @@ async function showDetail(path, fetchFresh) {
     titleRow(path, node),
     actionBar(path, node),
     el('div', { class: 'cards' }, valueCard(path, node), configCard(node)),
+    trendCard(path, node),
+    folderTrendCard(path),
     childrenCard(path, node),
   ];
   pane.replaceChildren(...parts.filter(Boolean));
   pruneValueViews();
+  pruneTrends();
 }
 
 function breadcrumbs(path) {
@@ -452,7 +456,7 @@ function childrenCard(path, node) {
   const withStatus = children.some((child) => child.configs && typeof child.configs['$status'] === 'string');
   const withValues = children.some(hasValue);
   const head = el('tr', {}, el('th', { text: 'Name' }),
-                  withValues ? [el('th', { text: 'Value' }), el('th', { text: 'Type' }), el('th', { text: 'Updated' })] : [],
+                  withValues ? [el('th', { text: 'Value' }), el('th', { text: 'Type' }), el('th', { text: 'Updated' }), ...trendHeads()] : [],
                   withStatus ? el('th', { text: 'Status' }) : null);
   const rows = children.map((child) => {
     const childPath = joinPath(path, child.name);
@@ -462,7 +466,8 @@ function childrenCard(path, node) {
     if (withValues) {
       const value = el('td', { class: 'cell-value' });
       const updated = el('td', { class: 'muted' });
-      row.append(value, el('td', { class: 'muted', text: typeName(child.valueType) }), updated);
+      row.append(value, el('td', { class: 'muted', text: typeName(child.valueType) }), updated,
+                 ...(hasValue(child) ? trendCells(path, childPath, child) : [el('td'), el('td')]));
       if (hasValue(child)) {
         registerValueView(childPath, value, renderPlainValue);
         registerValueView(childPath, updated, renderTimestamp);

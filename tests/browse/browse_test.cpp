@@ -167,28 +167,6 @@ TEST(LogixBrowseCodec, TemplateDefinitionGivesNameAndMembersAndRefusesMissingNam
     }
 }
 
-TEST(LogixBrowseCodec, FilterIsACaseInsensitiveSubstringOrWildcardPattern) {
-    struct Case {
-        const char* name;
-        const char* filter;
-        bool matches;
-    };
-    const Case cases[] = {
-        {"Motor1.Speed", "speed", true},
-        {"Motor1.Speed", "Motor1.*", true},
-        {"Motor1", "Motor1.*", false},
-        {"Program:Main.Step", "*step", true},
-        {"Program:Main.Step", "Prog*.S*", true},
-        {"Counter", "*x*", false},
-        {"Counter", "", true},
-        {"Counter", "C*t*r", true},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(c.matches, logix_browse::MatchesFilter(c.name, c.filter))
-            << c.name << " / " << c.filter;
-    }
-}
-
 // ---- Browser over a scripted controller -------------------------------------------------------
 
 struct Scripted {

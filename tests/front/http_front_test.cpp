@@ -43,7 +43,7 @@ class HttpFrontTest : public ::testing::Test {
   protected:
     void SetUp() override {
         sdk::LinkOptions options("Tagbridge");
-        options.set_data_dir("").set_log_level(sdk::LogLevel::warn);
+        options.set_data_dir("").set_log_level(sdk::LogLevel::warn).set_history_points(history_);
         link_ = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
         ASSERT_TRUE(link_->non_blocking_run());
         build_tree();
@@ -192,6 +192,7 @@ class HttpFrontTest : public ::testing::Test {
         return action;
     }
 
+    std::size_t history_ = sdk::LinkOptions::kDefaultHistoryPoints;
     std::unique_ptr<sdk::Link> link_;
     std::unique_ptr<sdk::HttpFront> front_;
     std::atomic<int> count_calls_{0};
@@ -409,6 +410,7 @@ const Route kRoutes[] = {
     {"GET", "/app.js"},
     {"GET", "/api/node?path=%2F"},
     {"GET", "/api/events?path=%2F"},
+    {"GET", "/api/history?path=%2Fother"},
     {"GET", "/metrics"},
     {"POST", "/api/invoke?path=%2FLine%252F1%2Fcount"},
 };
@@ -516,6 +518,37 @@ TEST_F(HttpFrontTest, StalledActionsHoldOnlyTheirOwnNodesQueue) {
     const auto after = link_->broker().invoke_and_wait("/stall0/block", sdk::Variant::new_map());
     EXPECT_FALSE(after.error) << after.error_text;
     EXPECT_EQ(started, 5) << "the given-up action ran";
+}
+
+// ------------------------------------------------------------------ GET /api/history
+
+// A value node answers its points, newer than `since` when given; a folder each child's.
+TEST_F(HttpFrontTest, HistoryAnswersANodeOrAFolderAndRefusesBadRequests) {
+    start_front();
+    for (int level = 1; level <= 3; ++level)
+        set_value("/other/level", level);
+    ASSERT_TRUE(link_->broker().wait_idle());
+    auto result = client().Get("/api/history?path=%2Fother");
+    ASSERT_TRUE(result && result->status == 200) << (result ? result->body : "no answer");
+    const json folder = body_of(result);
+    ASSERT_EQ(folder["series"].size(), 1u);
+    EXPECT_EQ(folder["series"][0]["path"], "/other/level");
+    const json points = folder["series"][0]["points"];
+    ASSERT_EQ(points.size(), 4u);  // the value it was made with, then three
+    EXPECT_EQ(points[3][1], 3);
+    const std::string last = std::to_string(points[3][0].get<int64_t>());
+    result = client().Get("/api/history?path=%2Fother%2Flevel&since=" + last);
+    ASSERT_TRUE(result && result->status == 200);
+    EXPECT_EQ(body_of(result)["series"][0]["points"], json::array());
+
+    const std::tuple<const char*, int, const char*> refused[] = {
+        {"/api/history?path=%2Fnope", 404, "no node at /nope"},
+        {"/api/history?path=%2Fother&since=yesterday", 400, "since"},
+        {"/api/history?path=%2Fother&since=12x", 400, "since"},
+        {"/api/history?path=%2Fother&since=", 400, "since"},
+    };
+    for (const auto& [target, status, reason] : refused)
+        expect_error(client().Get(target), status, reason);
 }
 
 // ------------------------------------------------------------------ GET /metrics
@@ -743,7 +776,11 @@ TEST_F(HttpFrontTest, EventStreamBeyondItsBoundEndsWithAClosedEventSayingWhy) {
 
 // Clients that never read cost at most one pending event per node each, whatever the rate;
 // on a slow machine a stream only falls behind when the events are large, hence values of 1 kB.
-TEST_F(HttpFrontTest, SixtyFourSilentStreamsKeepTheMemoryBounded) {
+// Without the link's value history, whose memory is its own.
+struct SilentStreamsTest : HttpFrontTest {
+    SilentStreamsTest() { history_ = 0; }
+};
+TEST_F(SilentStreamsTest, SixtyFourSilentStreamsKeepTheMemoryBounded) {
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "ThreadSanitizer's shadow memory makes resident figures meaningless";
 #endif

@@ -2,11 +2,8 @@
 // injection, and the command-line program.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,7 +66,7 @@ std::vector<uint8_t> ListIdentityReply(uint16_t port) {
     return w.to_vector();
 }
 
-// Without a session: ListIdentity over TCP and over UDP on the same port, ListServices.
+// Without a session: ListIdentity and ListServices.
 TEST_F(PlcsimTest, ListIdentityAndListServicesAnswerWithoutASession) {
     client->Send(EIP_CMD_LIST_IDENTITY, 0, {});
     EXPECT_EQ(client->Receive(), ListIdentityReply(sim->Port()));
@@ -77,24 +74,6 @@ TEST_F(PlcsimTest, ListIdentityAndListServicesAnswerWithoutASession) {
     EXPECT_EQ(client->Receive(), tb_test::Hex("0400 1A00 00000000 00000000 636F6E7465787421 "
                                               "00000000 0100 0001 1400 0100 2001 "
                                               "436F6D6D756E69636174696F6E73 0000"));
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(sim->Port());
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const std::vector<uint8_t> request = tb_test::Hex(
-        "6300 0000 00000000 00000000 "
-        "636F6E7465787421 00000000");
-    ASSERT_EQ(::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&address),
-                       sizeof address),
-              static_cast<ssize_t>(request.size()));
-    pollfd entry{fd, POLLIN, 0};
-    ASSERT_EQ(::poll(&entry, 1, 5000), 1);
-    std::vector<uint8_t> reply(512);
-    reply.resize(
-        static_cast<size_t>(std::max<ssize_t>(0, ::recv(fd, reply.data(), reply.size(), 0))));
-    ::close(fd);
-    EXPECT_EQ(reply, ListIdentityReply(sim->Port()));
     EXPECT_TRUE(sim->ProtocolErrors().empty());
 }
 

@@ -3,6 +3,7 @@
 // action by path, describe a node, follow changes below a path.
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,6 +42,18 @@ struct TreeEvent {
 };
 using TreeEventCallback = std::function<void(const TreeEvent& event)>;
 
+// One recorded value of a node.
+struct HistoryPoint {
+    int64_t ts_ms = 0;  // milliseconds since the Unix epoch
+    Variant value;
+};
+
+// The recorded values of one node, oldest first.
+struct HistorySeries {
+    NodePath path;
+    std::vector<HistoryPoint> points;
+};
+
 // "value", "created", "updated", "removed".
 const char* tree_event_kind_name(TreeEvent::Kind kind) noexcept;
 
@@ -75,6 +88,13 @@ class Broker {
     // never replaced nor dropped).
     SubscriptionId subscribe(const NodePath& below, TreeEventCallback callback);
     void unsubscribe(SubscriptionId id);
+    // The recent values of the node at `path` with a time stamp after `since_ms`: the node's own
+    // when it has values, otherwise those of each child that has (a folder), in creation order.
+    // Empty when there is no node at `path`. Takes the tree lock only to find the nodes.
+    std::optional<std::vector<HistorySeries>> history(const NodePath& path, int64_t since_ms) const;
+    // Values kept per node (LinkOptions::history_points); 0 when history is off.
+    std::size_t history_points() const;
+
     // Value events replaced by a newer value of the same node since start.
     uint64_t replaced_values() const;
 

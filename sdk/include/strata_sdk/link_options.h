@@ -19,7 +19,7 @@ using ConfigValues = std::map<std::string, std::vector<std::string>>;
 // Reads the options from a JSON object file given with --config FILE; its keys are
 // the long option names without dashes ("data-dir", "listen", "log", "debug",
 // "log-file", "token", "token-file", "allowed-host" (a string or an array of
-// strings), "insecure-no-token" (a boolean), "tls-cert", "tls-key"). Values on
+// strings), "insecure-no-token" (a boolean), "tls-cert", "tls-key", "history-points"). Values on
 // the command line win over the file.
 class FileConfigLoader {
   public:
@@ -33,6 +33,8 @@ class FileConfigLoader {
 
 class LinkOptions {
   public:
+    static constexpr std::size_t kDefaultHistoryPoints = 1000;
+    static constexpr std::size_t kMaxHistoryPoints = 1000000;
     enum class ParseOutcome {
         Run,          // options accepted
         ExitSuccess,  // --help or --version printed
@@ -45,9 +47,9 @@ class LinkOptions {
     // HOST:PORT (default 127.0.0.1:8080), --log LEVEL (fatal..trace, default info),
     // --debug N (-1..3, default 0), --log-file FILE, --token TOKEN, --token-file FILE,
     // --allowed-host NAME (repeatable), --insecure-no-token, --tls-cert FILE,
-    // --tls-key FILE, --config FILE, --help, --version. Bad input: one line on
-    // `err`, answer false. A --listen address other than loopback needs a token
-    // unless --insecure-no-token is given. --help and
+    // --tls-key FILE, --history-points N (0..1000000, default 1000), --config FILE, --help,
+    // --version. Bad input: one line on `err`, answer false. A --listen address other than loopback
+    // needs a token unless --insecure-no-token is given. --help and
     // --version print to standard output and end the process with status 0.
     // Also refuses a data directory whose node store cannot be used (not a database,
     // newer schema) and a --listen address that cannot be bound, so that the
@@ -76,6 +78,8 @@ class LinkOptions {
     const std::string& tls_key_file() const noexcept { return tls_key_file_; }
     // Event streams the HTTP front serves at once.
     std::size_t max_event_clients() const noexcept { return max_event_clients_; }
+    // Recent values kept per value node (GET /api/history, the console's trends); 0: none.
+    std::size_t history_points() const noexcept { return history_points_; }
     // The HTTP front runs when the options came from parse() or set_listen() was
     // called; options built in code (tests) get no front unless they ask for one.
     bool http_enabled() const noexcept { return http_enabled_; }
@@ -88,6 +92,7 @@ class LinkOptions {
     LinkOptions& set_debug_level(int level);
     LinkOptions& set_log_file(std::string file);
     LinkOptions& set_token(std::string token);
+    LinkOptions& set_history_points(std::size_t points);
 
     // Options of the program's own parts beyond the SDK's: `--KEY VALUE` on the command line
     // and "KEY" in the --config file, the command line winning. Register before parsing; the
@@ -115,6 +120,7 @@ class LinkOptions {
     std::string tls_key_file_;
     std::size_t max_event_clients_ = 64;
     bool http_enabled_ = false;
+    std::size_t history_points_ = kDefaultHistoryPoints;
     std::vector<std::pair<std::string, std::string>> extra_keys_;  // key, description
     std::map<std::string, std::string> extra_values_;
 };
