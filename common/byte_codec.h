@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -62,6 +63,16 @@ class ByteReader {
     float f32() {
         const uint8_t* p = take(4);
         return p ? GetLittleEndianFloat(p) : 0.0f;
+    }
+    uint64_t u64() {
+        const uint32_t low = u32();
+        return low | (static_cast<uint64_t>(u32()) << 32);
+    }
+    double f64() {
+        const uint64_t bits = u64();
+        double value = 0.0;
+        std::memcpy(&value, &bits, sizeof value);
+        return value;
     }
     uint16_t u16_be() {
         const uint8_t* p = take(2);
@@ -184,6 +195,18 @@ class ByteWriter {
             PutLittleEndianFloat(v, p);
         }
         return *this;
+    }
+    ByteWriter& u64(uint64_t v) {
+        if (uint8_t* p = grab(8)) {
+            PutLittleEndian32(static_cast<uint32_t>(v), p);
+            PutLittleEndian32(static_cast<uint32_t>(v >> 32), p + 4);
+        }
+        return *this;
+    }
+    ByteWriter& f64(double v) {
+        uint64_t bits = 0;
+        std::memcpy(&bits, &v, sizeof bits);
+        return u64(bits);
     }
     ByteWriter& u16_be(uint16_t v) {
         if (uint8_t* p = grab(2)) {

@@ -33,9 +33,15 @@ constexpr int32_t kInnerTypeBool = 0xC1;         // 193
 constexpr int32_t kInnerTypeSint = 0xC2;         // 194
 constexpr int32_t kInnerTypeInt = 0xC3;          // 195
 constexpr int32_t kInnerTypeDint = 0xC4;         // 196
+constexpr int32_t kInnerTypeLint = 0xC5;         // 197
+constexpr int32_t kInnerTypeUsint = 0xC6;        // 198
+constexpr int32_t kInnerTypeUint = 0xC7;         // 199
+constexpr int32_t kInnerTypeUdint = 0xC8;        // 200
+constexpr int32_t kInnerTypeUlint = 0xC9;        // 201
 constexpr int32_t kInnerTypeReal = 0xCA;         // 202
+constexpr int32_t kInnerTypeLreal = 0xCB;        // 203
 constexpr int32_t kInnerTypeString = 0xD0;       // 208
-constexpr int32_t kInnerTypeBitarray = 0xD3;     // 211
+constexpr int32_t kInnerTypeBitarray = 0xD3;     // 211, DWORD: how a controller holds BOOL arrays
 constexpr int32_t kInnerTypeString2 = 0xD5;      // 213
 constexpr int32_t kInnerTypeShortString = 0xDA;  // 218
 constexpr int32_t kInnerTypeStructure = 0x2A0;   // 672
@@ -84,6 +90,11 @@ struct TagInfo {
     int32_t dataLen = 0;
     std::string description;
     uint16_t elementCount = 0;
+    // Learned by a Logix test read, never stored: the type of the element whose bits the tag
+    // stands for (an integer for Tag.N, BITARRAY for a BOOL array), 0 for a whole value; and
+    // the bits a whole BOOL array holds (its words x 32).
+    int32_t wordType = 0;
+    uint32_t boolArrayLength = 0;
 };
 
 // One subtag: a slice of an I/O tag's data.

@@ -870,18 +870,15 @@ int EipConnection::ExchangeExplicit(const char* operation, uint8_t* buffer, size
 // |  40 |    6 | 0x52 Unconnected Send, path 2 words: class 6 instance 1 |
 // |  46 |    1 | priority / tick 0x07                                    |
 // |  47 |    1 | time-out ticks 0x07                                     |
-// |  48 |    2 | request length n                                        |
+// |  48 |    2 | request length n (the pad below is not counted)         |
 // |  50 |    n | the request, then 0x00 when n is odd                    |
 // |   . |    4 | route path: 01 (words), 00, 01 (backplane), slot        |
-int EipConnection::ExchangeRouted(const char* operation, ByteView request, int slot,
-                                  ExplicitResponse& response) {
-    uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
-    if (socketFd < 0 || sessionHandle == 0 ||
-        BuildEipRRDataHeader(buffer, sizeof buffer, sessionHandle) < 0) {
-        eiplog::Error(operation, "no registered session");
+int EipConnection::BuildRoutedRequest(uint8_t* buffer, size_t capacity, ByteView request,
+                                      int slot) const {
+    if (BuildEipRRDataHeader(buffer, capacity, sessionHandle) < 0) {
         return -1;
     }
-    ByteWriter writer(buffer + EIP_RR_DATA_FRONT_SIZE, sizeof buffer - EIP_RR_DATA_FRONT_SIZE);
+    ByteWriter writer(buffer + EIP_RR_DATA_FRONT_SIZE, capacity - EIP_RR_DATA_FRONT_SIZE);
     WriteRequestFront(writer, CIP_SVC_UNCONNECTED_SEND, CIP_CLASS_CONNECTION_MANAGER, 1);
     writer.u8(CIP_UCMM_TICK).u8(CIP_UCMM_TIMEOUT_TICKS);
     const ByteWriter::Slot length = writer.reserve_u16();
@@ -892,14 +889,28 @@ int EipConnection::ExchangeRouted(const char* operation, ByteView request, int s
     }
     writer.u8(1).u8(0).u8(CIP_PORT_BACKPLANE).u8(static_cast<uint8_t>(slot & 0xFF));
     if (!writer.ok()) {
-        eiplog::Error(operation, Text("request of ", request.size, " bytes does not fit"));
         return -1;
     }
     const size_t total = EIP_RR_DATA_FRONT_SIZE + writer.size();
     PatchRRDataLengths(buffer, total);
+    return static_cast<int>(total);
+}
+
+int EipConnection::ExchangeRouted(const char* operation, ByteView request, int slot,
+                                  ExplicitResponse& response) {
+    uint8_t buffer[EIP_MSG_BUFFER_SIZE] = {};
+    if (socketFd < 0 || sessionHandle == 0) {
+        eiplog::Error(operation, "no registered session");
+        return -1;
+    }
+    const int total = BuildRoutedRequest(buffer, sizeof buffer, request, slot);
+    if (total < 0) {
+        eiplog::Error(operation, Text("request of ", request.size, " bytes does not fit"));
+        return -1;
+    }
     const ExchangeTexts texts{"failed to send", "failed to recv",
                               "unexpected : parsing cpf and explicit response"};
-    return ExchangeExplicit(operation, buffer, total, texts, response);
+    return ExchangeExplicit(operation, buffer, static_cast<size_t>(total), texts, response);
 }
 
 // ---- Identity ----------------------------------------------------------------------------------

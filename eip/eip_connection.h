@@ -203,6 +203,10 @@ class EipConnection {
     // well-formed reply (logged under `operation`).
     int ExchangeRouted(const char* operation, ByteView request, int slot,
                        ExplicitResponse& response);
+    // Builds that Unconnected Send (SendRRData) in buffer: the request, a pad byte after it when
+    // its length is odd (not counted in the length field), the route to `slot`. The total
+    // length, or -1 when it does not fit.
+    int BuildRoutedRequest(uint8_t* buffer, size_t capacity, ByteView request, int slot) const;
     // Reads and checks the reply of the last connected tag-read request and hands it to
     // AnalyzeTagResp; a late reply of an earlier request is logged and dropped. Bytes read
     // (> 0), -1 for a bad or refused reply, -2 for a failed or closed socket (then closed).

@@ -7,18 +7,17 @@
 #include <string>
 
 #include "common/eip_log.h"
+#include "family/controllogix_tagdata.h"
 #include "family/eip_tagdata.h"
+#include "family/logix_browse.h"
 #include "family/pccc_connection.h"
-#include "tag/eip_tag.h"
+#include "tag/controllogix_tag.h"
 
 namespace {
 
 // Request path of the Message Router, instance 1 (path size in words first).
 constexpr uint8_t kMessageRouterPath[] = {0x02, CIP_SEG_CLASS_8, CIP_CLASS_MESSAGE_ROUTER,
                                           CIP_SEG_INSTANCE_8, 0x01};
-// Request path of the Connection Manager, instance 1 (path size in words first).
-constexpr uint8_t kConnectionManagerPath[] = {0x02, CIP_SEG_CLASS_8, CIP_CLASS_CONNECTION_MANAGER,
-                                              CIP_SEG_INSTANCE_8, 0x01};
 constexpr size_t kMultiServiceFrontSize = 1 + sizeof kMessageRouterPath;
 // Reply front of a Multiple Service Packet: service, reserved, status, status size, count.
 constexpr size_t kMultiServiceReplyFront = 4 + 2;
@@ -34,8 +33,6 @@ constexpr size_t kFragmentOffsetSize = 4;
 constexpr size_t kFragmentAlignment = 8;
 // Offset of the connected data item length in the SendUnitData front.
 constexpr size_t kUnitDataItemLengthOffset = 42;
-// Route path of an Unconnected Send: one word, port and link address.
-constexpr uint8_t kRoutePathWords = 0x01;
 constexpr uint16_t kUnitDataItemCount = 2;
 constexpr uint16_t kConnectedAddressLength = 4;
 
@@ -127,10 +124,46 @@ bool SingleRecord(const ExplicitResponse& reply, TagReplySet& record, ByteView& 
            DecodeReplyRecord(replies.records[0], record, value);
 }
 
-// Room a tag's Read Tag reply record takes, from the value size its test read learned.
-size_t ExpectedReadRecord(const TagInfo& info) {
+// Room a tag's Read Tag reply record takes, from the value size its test read learned: the
+// elements holding a bit tag's bits, the value itself otherwise.
+size_t ExpectedReadRecord(const EipTag& tag) {
+    const TagInfo& info = tag.GetInfo();
+    const TagBits& bits = tag.GetTagData().GetBits();
     const size_t handle = info.innerType == kInnerTypeStructure ? 2 : 0;
-    return kReadRecordFront + handle + static_cast<size_t>(std::max<int32_t>(info.dataLen, 0));
+    const size_t value = bits.count != 0
+                             ? size_t{tag.GetTagData().GetElementCount()} * bits.wordBytes
+                             : static_cast<size_t>(std::max<int32_t>(info.dataLen, 0));
+    return kReadRecordFront + handle + value;
+}
+
+// Integer types whose bits a tag may address (Status.5).
+bool HoldsBits(uint16_t type) {
+    switch (type) {
+        case kInnerTypeSint:
+        case kInnerTypeInt:
+        case kInnerTypeDint:
+        case kInnerTypeLint:
+        case kInnerTypeUsint:
+        case kInnerTypeUint:
+        case kInnerTypeUdint:
+        case kInnerTypeUlint:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Symbol type word of a BOOL array: one dimension of DWORD words (or of BOOLs, as some
+// controllers list it); the bits it holds, 0 for anything else.
+uint32_t BoolArrayLength(const LogixSymbol& symbol) {
+    const uint8_t code = symbol.type & LOGIX_SYMBOL_ATOMIC_MASK;
+    if (symbol.IsStructure() || symbol.DimensionCount() != 1) {
+        return 0;
+    }
+    const uint64_t bits = code == LOGIX_ATOMIC_DWORD  ? uint64_t{symbol.dims[0]} * 32
+                          : code == LOGIX_ATOMIC_BOOL ? (uint64_t{symbol.dims[0]} + 31) / 32 * 32
+                                                      : 0;
+    return bits <= UINT32_MAX ? static_cast<uint32_t>(bits) : 0;
 }
 
 // Wraps embedded requests into a Multiple Service Packet:
@@ -239,31 +272,57 @@ size_t ControlLogixConnection::ConnectedBudget() const {
 // Poll request, after the SendUnitData front: one Multiple Service Packet (WriteMultiService)
 // of, per tag, 0x4C and the tag's whole encoded address; or of one 0x52 Read Tag Fragmented with
 // the encoded address and a 32-bit byte offset 0, for a tag whose reply cannot fit one message.
+// Bit tags of an element another bit tag of the batch reads share that tag's request.
 int ControlLogixConnection::RequestExplicitTags(const std::vector<EipTag*>& pollList, size_t size,
                                                 size_t& nextIndex) {
     size = std::min(size, pollList.size());
     const size_t budget = ConnectedBudget();
     fragmentedAddress.clear();
+    fragmentedBits = TagBits{};
+    batchBits.clear();
     std::vector<uint8_t> area;
     std::vector<uint16_t> lengths;
+    size_t taken = 0;
+    bool anyBits = false;
     size_t requestBytes = kMultiServiceFrontSize + kOffsetEntrySize;
     size_t replyBytes = kMultiServiceReplyFront;
-    while (nextIndex + lengths.size() < size && lengths.size() < kMaxTagReplies) {
-        const EipTag* tag = pollList[nextIndex + lengths.size()];
+    while (nextIndex + taken < size && taken < kMaxTagReplies) {
+        const EipTag* tag = pollList[nextIndex + taken];
         if (tag == nullptr) {
             eiplog::Error("RequestEMTags", "failed to copy tag data");
             return -1;
         }
         const std::vector<uint8_t>& address = tag->GetTagData().GetEncodedAddress();
+        const TagBits& bits = tag->GetTagData().GetBits();
+        if (bits.count != 0) {
+            if (!anyBits) {
+                anyBits = true;
+                for (size_t i = 0; i < taken; ++i) {
+                    batchBits.push_back(TagRead{static_cast<uint16_t>(i), TagBits{}, nullptr});
+                }
+            }
+            const auto shared =
+                std::find_if(batchBits.begin(), batchBits.end(), [&](const TagRead& read) {
+                    return read.address != nullptr && *read.address == address;
+                });
+            if (shared != batchBits.end()) {
+                batchBits.push_back(TagRead{shared->reply, bits, &address});
+                ++taken;
+                continue;
+            }
+        }
         const size_t request = kOffsetEntrySize + 1 + address.size();
-        const size_t reply = kOffsetEntrySize + ExpectedReadRecord(tag->GetInfo());
+        const size_t reply = kOffsetEntrySize + ExpectedReadRecord(*tag);
         if (kMultiServiceReplyFront + reply > budget) {
-            if (lengths.empty() && requestBytes + request + kFragmentOffsetSize <= budget) {
+            if (taken == 0 && requestBytes + request + kFragmentOffsetSize <= budget) {
                 fragmentedAddress = address;
+                fragmentedBits = bits;
                 area.push_back(CIP_SVC_READ_TAG_FRAGMENTED);
                 area.insert(area.end(), address.begin(), address.end());
                 area.insert(area.end(), kFragmentOffsetSize, 0);
                 lengths.push_back(static_cast<uint16_t>(area.size()));
+                taken = 1;
+                batchBits.clear();
             }
             break;
         }
@@ -272,18 +331,27 @@ int ControlLogixConnection::RequestExplicitTags(const std::vector<EipTag*>& poll
         }
         requestBytes += request;
         replyBytes += reply;
+        if (anyBits) {
+            batchBits.push_back(TagRead{static_cast<uint16_t>(lengths.size()), bits,
+                                        bits.count != 0 ? &address : nullptr});
+        }
         area.push_back(CIP_SVC_READ_TAG);
         area.insert(area.end(), address.begin(), address.end());
         lengths.push_back(static_cast<uint16_t>(1 + address.size()));
+        ++taken;
     }
-    size_t advance = lengths.size();
-    if (lengths.empty() && nextIndex < size) {
+    size_t advance = taken;
+    if (taken == 0 && nextIndex < size) {
         // A tag that alone breaks the limit can never be polled: pass over it so that the
         // cycle goes on (the empty request still goes out and keeps the reply order).
         eiplog::Error("RequestEMTags",
                       eiplog::Text(pollList[nextIndex]->GetInfo().alias,
                                    ": tag name too long for one poll request; not polled"));
         advance = 1;
+    }
+    // The addresses only serve to find shared reads while the batch is built.
+    for (TagRead& read : batchBits) {
+        read.address = nullptr;
     }
     ByteWriter w(budget);
     WriteMultiService(w, lengths, ByteView{area.data(), area.size()});
@@ -319,6 +387,11 @@ int ControlLogixConnection::SendConnected(ByteView multiService) {
 
 int ControlLogixConnection::AnalyzeTagResp(const ExplicitResponse& reply, TagRequestSet& response,
                                            const TagLookup& /*lookup*/) {
+    const int result = DecodeReplies(reply, response);
+    return result != 0 || batchBits.empty() ? result : SpreadToTags(response);
+}
+
+int ControlLogixConnection::DecodeReplies(const ExplicitResponse& reply, TagRequestSet& response) {
     response.count = 0;
     ServiceReplies replies;
     if (!SplitServiceReplies(reply, replies)) {
@@ -337,6 +410,49 @@ int ControlLogixConnection::AnalyzeTagResp(const ExplicitResponse& reply, TagReq
     }
     response.count = replies.count;
     return 0;
+}
+
+// One record per tag of the request from the records per embedded request. Records move to
+// higher places only (a tag's reply index is never above its own), so the spreading runs from
+// the last tag down, in place.
+int ControlLogixConnection::SpreadToTags(TagRequestSet& response) const {
+    const auto last =
+        std::max_element(batchBits.begin(), batchBits.end(),
+                         [](const TagRead& a, const TagRead& b) { return a.reply < b.reply; });
+    if (response.count != last->reply + 1u || batchBits.size() > kMaxTagReplies) {
+        eiplog::Error("AnalyzeTagResp", "unexpected : reply count differs from the request's");
+        response.count = 0;
+        return -1;
+    }
+    for (size_t t = batchBits.size(); t-- > 0;) {
+        const TagRead& read = batchBits[t];
+        if (read.reply != t) {
+            response.replies[t] = response.replies[read.reply];
+        }
+        TakeBits(read.bits, response.replies[t]);
+    }
+    response.count = static_cast<uint16_t>(batchBits.size());
+    return 0;
+}
+
+// A bit tag's value: one byte (0 or 1) per bit, as a BOOL array of that length. A record the
+// controller refused, or one still to be read in fragments, is left as it is; a value too
+// short for the bits is emptied (and not published).
+void ControlLogixConnection::TakeBits(const TagBits& bits, TagReplySet& record) {
+    if (bits.count == 0 || record.generalStatus != CIP_STATUS_SUCCESS) {
+        return;
+    }
+    std::vector<uint8_t> values;
+    if (uint64_t{bits.first} + bits.count <= uint64_t{record.data.size()} * 8) {
+        values.resize(bits.count);
+        for (uint32_t i = 0; i < bits.count; ++i) {
+            const uint32_t bit = bits.first + i;
+            values[i] = (record.data[bit / 8] >> (bit % 8)) & 1u;
+        }
+    }
+    record.data = std::move(values);
+    record.dataLength = static_cast<uint16_t>(record.data.size());
+    record.dataType = kInnerTypeBool;
 }
 
 // Read Tag Fragmented request (embedded):
@@ -428,47 +544,30 @@ int ControlLogixConnection::ReadRestOfValue(TagRequestSet& response) {
                                      [this](ByteView embedded, ExplicitResponse& reply) {
                                          return ExchangeConnected(embedded, reply);
                                      });
+    if (result == 0) {
+        TakeBits(fragmentedBits, response.replies[0]);
+    }
     // A refused fragment leaves its status on the record for the device; only a broken
     // socket ends the exchange.
     return result == -2 ? -2 : 0;
 }
 
-// Unconnected Send of one embedded tag request:
-// | off   | size | value                                                  |
-// |  0    |   40 | SendRRData front; lengths patched: total-24, total-40  |
-// | 40    |    1 | 0x52 Unconnected Send                                  |
-// | 41    |    5 | 02 20 06 24 01 Connection Manager                      |
-// | 46    |    1 | 0x07 time tick (128 ms)                                |
-// | 47    |    1 | 0x07 time-out ticks                                    |
-// | 48    |    2 | embedded message length = total - 54                   |
-// | 50    |    6 | Multiple Service Packet to the Message Router          |
-// | 56    |    2 | 1 embedded request                                     |
-// | 58    |    2 | 4, its offset                                          |
-// | 60    |  ... | the embedded request (always an even number of bytes)  |
-// | end-4 |    4 | route path: 01 (words), 00, 01 (backplane), slot       |
+// Unconnected Send (BuildRoutedRequest) of a Multiple Service Packet holding one embedded tag
+// request:
+// | size | value                                                 |
+// | 6    | 0x0A to the Message Router                            |
+// | 2    | 1 embedded request                                    |
+// | 2    | 4, its offset                                         |
+// | n    | the embedded request                                  |
+// An odd n leaves the message odd: its pad byte follows it, outside its length.
 int ControlLogixConnection::BuildUnconnectedTagRequest(uint8_t* buffer, size_t capacity,
                                                        ByteView embedded) const {
-    if (BuildEipRRDataHeader(buffer, capacity, sessionHandle) < 0) {
-        return -1;
-    }
-    ByteWriter w(buffer + EIP_RR_DATA_FRONT_SIZE, capacity - EIP_RR_DATA_FRONT_SIZE);
-    w.u8(CIP_SVC_UNCONNECTED_SEND).bytes(kConnectionManagerPath, sizeof kConnectionManagerPath);
-    w.u8(CIP_UCMM_TICK).u8(CIP_UCMM_TIMEOUT_TICKS);
-    const ByteWriter::Slot embeddedLength = w.reserve_u16();
-    const size_t embeddedStart = w.position();
-    WriteMultiServiceFront(w);
-    w.u16(1).u16(4).bytes(embedded);
-    w.patch_length_from(embeddedLength, embeddedStart);
-    if (w.position() % 2 != 0) {
-        w.u8(0);  // pad before the route path
-    }
-    w.u8(kRoutePathWords).u8(0).u8(CIP_PORT_BACKPLANE).u8(static_cast<uint8_t>(connectInfo.slot));
+    ByteWriter w(capacity);
+    WriteMultiService(w, {static_cast<uint16_t>(embedded.size)}, embedded);
     if (!w.ok()) {
         return -1;
     }
-    const size_t total = EIP_RR_DATA_FRONT_SIZE + w.position();
-    PatchRRDataLengths(buffer, total);
-    return static_cast<int>(total);
+    return BuildRoutedRequest(buffer, capacity, w.view(), connectInfo.slot);
 }
 
 int ControlLogixConnection::ExchangeUnconnected(const char* operation, ByteView embedded,
@@ -493,11 +592,7 @@ int ControlLogixConnection::ExchangeUnconnected(const char* operation, ByteView 
     return 0;
 }
 
-int ControlLogixConnection::TestExplicitTag(EipTag* tag, TagRequestSet& response) {
-    if (tag == nullptr) {
-        return -1;
-    }
-    const std::vector<uint8_t>& address = tag->GetTagData().GetEncodedAddress();
+int ControlLogixConnection::TestRead(const std::vector<uint8_t>& address, TagRequestSet& response) {
     if (address.empty()) {
         eiplog::Error("TestEMTag", "failed to copy tag data");
         return -1;
@@ -529,7 +624,93 @@ int ControlLogixConnection::TestExplicitTag(EipTag* tag, TagRequestSet& response
         LogResponseError("unexpected : explict response error", ReasonOfRefusal(*reply));
         return -1;
     }
-    return AnalyzeTagResp(*reply, response, [tag](uint16_t) { return tag; });
+    return DecodeReplies(*reply, response);
+}
+
+// What a test read learns of the element a tag's name addresses, before the tag's bits are
+// known: a bit number needs an integer at least that wide; a name whose element reads as DWORD
+// words, or whose array does, addresses a BOOL array, re-encoded to its words. The record then
+// holds the tag's bits.
+int ControlLogixConnection::TestExplicitTag(EipTag* tag, TagRequestSet& response) {
+    auto* logixTag = dynamic_cast<ControlLogixTag*>(tag);
+    if (logixTag == nullptr) {
+        return -1;
+    }
+    const ControlLogixTagData& data = logixTag->GetLogixTagData();
+    TagInfo& info = tag->GetInfo();
+    int result = TestRead(data.GetEncodedAddress(), response);
+    const uint16_t type = result == 0 && response.count >= 1 ? response.replies[0].dataType : 0;
+    if (data.GetBits().count == 0 && data.GetBitIndex() >= 0) {
+        if (result != 0) {
+            return result;
+        }
+        if (!HoldsBits(type) || !Relearn(*tag, type, 0)) {
+            eiplog::Error("TestEMTag", eiplog::Text(info.tagName, ": bit ", data.GetBitIndex(),
+                                                    " is not a bit of the element (type 0x",
+                                                    std::hex, type, ")"));
+            return -1;
+        }
+    } else if (data.GetBits().count == 0 && IsBoolArray(*tag, data, result, type)) {
+        result = TestRead(data.GetEncodedAddress(), response);
+    }
+    if (result == 0) {
+        TakeBits(data.GetBits(), response.replies[0]);
+    }
+    return result;
+}
+
+bool ControlLogixConnection::IsBoolArray(EipTag& tag, const ControlLogixTagData& data,
+                                         int readResult, uint16_t type) {
+    const bool readAsWords = readResult == 0 && type == kInnerTypeBitarray;
+    if (data.EndsWithSingleIndex()) {
+        auto probe = std::make_unique<TagRequestSet>();
+        return (readAsWords || readResult != 0) && TestRead(data.ArrayAddress(), *probe) == 0 &&
+               probe->count >= 1 && probe->replies[0].dataType == kInnerTypeBitarray &&
+               Relearn(tag, kInnerTypeBitarray, 0);
+    }
+    if (!readAsWords) {
+        return false;
+    }
+    const uint32_t length = LookUpBoolArrayLength(tag.GetInfo().tagName);
+    return length != 0 && Relearn(tag, kInnerTypeBitarray, length);
+}
+
+bool ControlLogixConnection::Relearn(EipTag& tag, int32_t wordType, uint32_t boolArrayLength) {
+    TagInfo& info = tag.GetInfo();
+    info.wordType = wordType;
+    info.boolArrayLength = boolArrayLength;
+    if (tag.ParsingTagName() >= 0) {
+        return true;
+    }
+    info.wordType = 0;
+    info.boolArrayLength = 0;
+    tag.ParsingTagName();
+    return false;
+}
+
+// The bits a whole BOOL array holds, from its entry in the controller's tag list (the Symbol
+// object of its scope); 0 when the list does not say.
+uint32_t ControlLogixConnection::LookUpBoolArrayLength(const std::string& tagName) {
+    const auto exchange = [this](ByteView request, LogixBrowser::Reply& reply) {
+        auto response = std::make_unique<ExplicitResponse>();
+        if (ExchangeRouted("TestEMTag", request, connectInfo.slot, *response) != 0) {
+            return false;
+        }
+        reply.service = response->service;
+        reply.generalStatus = response->generalStatus;
+        reply.data.assign(response->data, response->data + std::min<size_t>(response->dataLength,
+                                                                            sizeof response->data));
+        return true;
+    };
+    LogixTemplateCache cache;
+    LogixBrowser browser(exchange, cache, connectInfo.alias);
+    LogixSymbol symbol;
+    std::string reason;
+    if (!browser.FindSymbol(tagName, symbol, reason)) {
+        eiplog::Error("TestEMTag", tagName + ": length of the BOOL array unknown - " + reason);
+        return 0;
+    }
+    return BoolArrayLength(symbol);
 }
 
 // Embedded Write Tag request (0x4D), and Write Tag Fragmented (0x53) with its byte offset:
@@ -540,7 +721,8 @@ int ControlLogixConnection::TestExplicitTag(EipTag* tag, TagRequestSet& response
 // | 2    | structure handle 0x0FCE, for STRUCTURE only               |
 // | 2    | element count                                             |
 // | 4    | 0x53 only: byte offset of this piece                      |
-// | n    | value bytes, then one 0x00 pad byte when n is odd         |
+// | n    | value bytes (an odd count is padded after the whole message |
+// |      | by the Unconnected Send, outside the message's length)     |
 int ControlLogixConnection::WritePiece(const TagInfo& tagInfo, const EipTagData& tagData,
                                        ByteView piece, int64_t offset) {
     const std::vector<uint8_t>& address = tagData.GetEncodedAddress();
@@ -560,21 +742,21 @@ int ControlLogixConnection::WritePiece(const TagInfo& tagInfo, const EipTagData&
         e.u32(static_cast<uint32_t>(offset));
     }
     e.bytes(piece);
-    if (piece.size % 2 != 0) {
-        e.u8(0);
-    }
     if (!e.ok()) {
         eiplog::Error("WriteDataToTag", eiplog::Text(tagInfo.alias, ": value of ", piece.size,
                                                      " bytes does not fit one request; not sent"));
         return -1;
     }
+    return WriteRequest(e.view(),
+                        offset < 0 ? LOGIX_SVC_WRITE_TAG_REPLY : LOGIX_SVC_WRITE_FRAGMENTED_REPLY);
+}
+
+int ControlLogixConnection::WriteRequest(ByteView embedded, uint8_t expected) {
     auto reply = std::make_unique<ExplicitResponse>();
-    if (ExchangeUnconnected("WriteDataToTag", e.view(), *reply) != 0) {
+    if (ExchangeUnconnected("WriteDataToTag", embedded, *reply) != 0) {
         return -1;
     }
-    // The embedded Write Tag reply is checked too: success means the write itself succeeded.
-    const uint8_t expected =
-        offset < 0 ? LOGIX_SVC_WRITE_TAG_REPLY : LOGIX_SVC_WRITE_FRAGMENTED_REPLY;
+    // The embedded reply is checked too: success means the write itself succeeded.
     TagReplySet record;
     ByteView value;
     const bool accepted = reply->generalStatus == CIP_STATUS_SUCCESS &&
@@ -587,11 +769,74 @@ int ControlLogixConnection::WritePiece(const TagInfo& tagInfo, const EipTagData&
     return 0;
 }
 
+// Read Modify Write Tag request (embedded), on one element:
+// | size | value                                          |
+// | 1    | 0x4E                                           |
+// | ...  | path size and path of the element              |
+// | 2    | mask size n: the element's bytes               |
+// | n    | OR mask: its 1 bits are set                    |
+// | n    | AND mask: its 0 bits are cleared               |
+// The controller stores (value | OR) & AND; its reply (0xCE) carries no data.
+std::vector<uint8_t> ControlLogixConnection::EncodeReadModifyWrite(ByteView path, uint8_t maskBytes,
+                                                                   uint64_t orMask,
+                                                                   uint64_t andMask) {
+    if (maskBytes == 0 || maskBytes > sizeof(uint64_t)) {
+        return {};
+    }
+    ByteWriter e(kUnconnectedRequestLimit);
+    e.u8(CIP_SVC_READ_MODIFY_WRITE_TAG).bytes(path).u16(maskBytes);
+    for (const uint64_t mask : {orMask, andMask}) {
+        for (uint8_t i = 0; i < maskBytes; ++i) {
+            e.u8(static_cast<uint8_t>(mask >> (8 * i)));
+        }
+    }
+    return e.ok() ? e.to_vector() : std::vector<uint8_t>{};
+}
+
+// A bit tag is written bit by bit into the elements that hold its bits, one Read Modify Write
+// per element, so that the controller keeps every other bit as it is at that moment.
+int ControlLogixConnection::WriteBits(const EipTagData& tagData, const uint8_t* data,
+                                      uint16_t length) {
+    const auto* logixData = dynamic_cast<const ControlLogixTagData*>(&tagData);
+    const TagBits& bits = tagData.GetBits();
+    if (logixData == nullptr || data == nullptr || length != bits.count || bits.wordBytes == 0 ||
+        bits.wordBytes > 8) {
+        eiplog::Error("WriteDataToTag", "failed to copy tag data");
+        return -1;
+    }
+    const uint32_t wordBits = uint32_t{bits.wordBytes} * 8;
+    for (uint32_t i = 0; i < bits.count;) {
+        const uint32_t word = (bits.first + i) / wordBits;
+        uint64_t orMask = 0;
+        uint64_t andMask = UINT64_MAX;
+        for (; i < bits.count && (bits.first + i) / wordBits == word; ++i) {
+            const uint64_t bit = uint64_t{1} << ((bits.first + i) % wordBits);
+            if (data[i] != 0) {
+                orMask |= bit;
+            } else {
+                andMask &= ~bit;
+            }
+        }
+        const std::vector<uint8_t> path = logixData->WordPath(word);
+        const std::vector<uint8_t> request = EncodeReadModifyWrite(
+            ByteView{path.data(), path.size()}, bits.wordBytes, orMask, andMask);
+        if (path.empty() || request.empty() ||
+            WriteRequest(ByteView{request.data(), request.size()},
+                         LOGIX_SVC_READ_MODIFY_WRITE_REPLY) != 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
 int ControlLogixConnection::WriteDataToTag(const TagInfo& tagInfo, const EipTagData& tagData,
                                            const uint8_t* data, uint16_t length) {
     if (data == nullptr && length != 0) {
         eiplog::Error("WriteDataToTag", "failed to copy tag data");
         return -1;
+    }
+    if (tagData.GetBits().count != 0) {
+        return WriteBits(tagData, data, length);
     }
     // Room one unconnected request leaves for value bytes: the limit less the Multiple Service
     // Packet around the write, its service, path, type, handle, count and offset.

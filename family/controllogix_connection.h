@@ -21,15 +21,17 @@
 
 #include "common/byte_codec.h"
 #include "eip/eip_connection.h"
+#include "family/eip_tagdata.h"
 
 class EipTag;
-class EipTagData;
+class ControlLogixTagData;
 
 // Logix wire values of the tag services.
 constexpr uint8_t LOGIX_SVC_READ_TAG_REPLY = 0xCC;
 constexpr uint8_t LOGIX_SVC_WRITE_TAG_REPLY = 0xCD;
 constexpr uint8_t LOGIX_SVC_READ_FRAGMENTED_REPLY = 0xD2;
 constexpr uint8_t LOGIX_SVC_WRITE_FRAGMENTED_REPLY = 0xD3;
+constexpr uint8_t LOGIX_SVC_READ_MODIFY_WRITE_REPLY = 0xCE;
 constexpr uint8_t LOGIX_SVC_MULTIPLE_SERVICE_REPLY = 0x8A;
 // Data type code announcing a structure; a 16-bit structure handle follows it on the wire.
 constexpr uint16_t LOGIX_TYPE_STRUCTURE = 0x02A0;
@@ -76,12 +78,44 @@ class ControlLogixConnection : public EipConnection {
     // Writes the Multiple Service Packet request front at offset of a buffer of capacity
     // bytes; returns offset + 6, or -1 when it does not fit.
     static int FillMultiReqService(uint8_t* buffer, uint16_t offset, size_t capacity);
+    // Read Modify Write Tag request on the element at path (path size first) with masks of
+    // maskBytes bytes (1 to 8); empty when it does not fit.
+    static std::vector<uint8_t> EncodeReadModifyWrite(ByteView path, uint8_t maskBytes,
+                                                      uint64_t orMask, uint64_t andMask);
+    // A bit tag's value from the record of the element(s) holding its bits: one byte (0 or 1)
+    // per bit, type BOOL. A refused record is left as it is; one too short is emptied.
+    static void TakeBits(const TagBits& bits, TagReplySet& record);
 
   protected:
     // Reads the rest of a value the poll request began fragmented, within the same call.
     int ReadRestOfValue(TagRequestSet& response) override;
 
   private:
+    // One tag of the last poll request: the embedded request whose reply it takes, and the
+    // bits it stands for. `address` serves only while the batch is built.
+    struct TagRead {
+        uint16_t reply = 0;
+        TagBits bits;
+        const std::vector<uint8_t>* address = nullptr;
+    };
+
+    // Decodes the records of a Multiple Service Packet reply, one per embedded request.
+    int DecodeReplies(const ExplicitResponse& reply, TagRequestSet& response);
+    // Turns the records per request into records per tag of the last poll request.
+    int SpreadToTags(TagRequestSet& response) const;
+    // One unconnected Read Tag of address; 0 with the record in response, or -1 (logged).
+    int TestRead(const std::vector<uint8_t>& address, TagRequestSet& response);
+    // True, with the tag re-encoded to the words holding its bits, when its name addresses a
+    // BOOL array (or an element or slice of one).
+    bool IsBoolArray(EipTag& tag, const ControlLogixTagData& data, int readResult, uint16_t type);
+    // Re-parses the tag with what the test read learned; false (and nothing learned) when the
+    // name cannot address it.
+    static bool Relearn(EipTag& tag, int32_t wordType, uint32_t boolArrayLength);
+    uint32_t LookUpBoolArrayLength(const std::string& tagName);
+    // Writes a bit tag's bits with Read Modify Write. 0 or -1 (logged).
+    int WriteBits(const EipTagData& tagData, const uint8_t* data, uint16_t length);
+    // Sends one embedded write request and checks that its reply is `expected` and succeeded.
+    int WriteRequest(ByteView embedded, uint8_t expected);
     // Carries one embedded request and decodes the reply; 0, -1 refused or bad reply, -2 the
     // socket failed.
     using Exchange = std::function<int(ByteView embedded, ExplicitResponse& reply)>;
@@ -113,4 +147,8 @@ class ControlLogixConnection : public EipConnection {
     // Read request form (path and element count) of the tag the last poll request reads
     // fragmented; empty when it reads none. A copy: the tag may go before its reply comes.
     std::vector<uint8_t> fragmentedAddress;
+    TagBits fragmentedBits;
+    // Per tag of the last poll request, when one of them stands for bits; empty otherwise
+    // (every tag then has its own request and takes its whole value).
+    std::vector<TagRead> batchBits;
 };

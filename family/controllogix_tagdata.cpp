@@ -25,6 +25,27 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
+// One element segment: the shortest form that holds the index.
+void WriteElement(ByteWriter& out, uint32_t index) {
+    if (index <= 0xFF) {
+        out.u8(kSegmentMember8).u8(static_cast<uint8_t>(index));
+    } else if (index <= 0xFFFF) {
+        out.u8(kSegmentMember16).u8(0x00).u16(static_cast<uint16_t>(index));
+    } else {
+        out.u8(kSegmentMember32).u8(0x00).u32(index);
+    }
+}
+
+// Encoded address from path bytes and an element count; empty when the path does not fit.
+std::vector<uint8_t> Address(ByteView path, uint16_t count) {
+    if (path.size % 2 != 0 || path.size > ControlLogixTagData::kMaxRequestPathBytes) {
+        return {};
+    }
+    ByteWriter out(kMaxEncodedBytes);
+    out.u8(static_cast<uint8_t>(path.size / 2)).bytes(path).u16(count);
+    return out.ok() ? out.to_vector() : std::vector<uint8_t>{};
+}
+
 // One left-to-right pass over a Logix tag name, writing the encoded address:
 //
 //   offset  size      field
@@ -36,8 +57,10 @@ bool IsDigit(char c) {
 //                       index 65536..2^32-1 : 0x2A, 0x00, index (32-bit LE)
 //   end-2   2         element count (16-bit LE)
 //
-// A symbol character opens a symbol segment; '.' closes it; '[' closes it and starts an index;
-// ']' ends the index, or a range "first~last" which must end the name.
+// A symbol character opens a symbol segment; '.' closes it; '[' closes it and starts the
+// indexes, one element segment per dimension separated by ','; ']' ends them. The last index
+// may be a range "first~last", which must end the name. A dot followed by nothing but digits
+// ends the name with a bit number (Status.5), which is no path segment.
 class LogixPathEncoder {
   public:
     explicit LogixPathEncoder(const std::string& name) : name(name) {}
@@ -74,19 +97,35 @@ class LogixPathEncoder {
 
     uint16_t ElementCount() const { return elementCount; }
     std::vector<uint8_t> Bytes() const { return out.to_vector(); }
+    int32_t BitIndex() const { return bitIndex; }
+    bool EndsWithIndex() const { return endsWithIndex; }
+    size_t LastIndexCount() const { return lastIndexCount; }
+    uint32_t LastIndex() const { return lastIndex; }
+    // Path bytes before the last bracket's segments (all of them when the name ends otherwise).
+    std::vector<uint8_t> ArrayPath() const {
+        const ByteView bytes = out.view();
+        const size_t end = endsWithIndex ? lastBracketStart : bytes.size - 2;
+        return std::vector<uint8_t>(bytes.begin() + 1, bytes.begin() + end);
+    }
 
   private:
     bool Step(size_t i) {
         const char c = name[i];
+        if (bitIndex >= 0) {
+            // The bit number and the white space after it, read at the dot.
+            return true;
+        }
         if (done) {
             // Only trailing white space may follow a range.
             return IsSpace(c);
         }
         switch (c) {
             case '.':
-                return Dot();
+                return Dot(i);
             case '[':
                 return OpenBracket(i);
+            case ',':
+                return Comma(i);
             case '~':
                 return Tilde(i);
             case ']':
@@ -96,9 +135,12 @@ class LogixPathEncoder {
         }
     }
 
-    bool Dot() {
+    bool Dot(size_t i) {
         if (!inSymbol || inBracket) {
             return false;
+        }
+        if (BitNumberFollows(i + 1)) {
+            return CloseSymbol() && BitNumber(i + 1);
         }
         // A dot directly after ']' closes nothing: the member symbol follows.
         if (symbolLength == 0) {
@@ -106,6 +148,34 @@ class LogixPathEncoder {
         }
         inSymbol = false;
         return CloseSymbol();
+    }
+
+    // Digits, then at most white space, up to the end: no symbol starts with a digit.
+    bool BitNumberFollows(size_t begin) const {
+        size_t end = begin;
+        while (end < name.size() && IsDigit(name[end])) {
+            ++end;
+        }
+        while (end < name.size() && IsSpace(name[end])) {
+            ++end;
+        }
+        return end == name.size() && begin < name.size() && IsDigit(name[begin]);
+    }
+
+    bool BitNumber(size_t begin) {
+        size_t end = begin;
+        while (end < name.size() && IsDigit(name[end])) {
+            ++end;
+        }
+        const int64_t value = EipTagData::ParseNumber(name.data() + begin, end - begin);
+        if (value < 0 || value > ControlLogixTagData::kMaxBitIndex) {
+            eiplog::Error("ParseTagName", name + ": bit number \"" +
+                                              name.substr(begin, end - begin) +
+                                              "\" is not a bit of an integer (0 to 63)");
+            return false;
+        }
+        bitIndex = static_cast<int32_t>(value);
+        return true;
     }
 
     bool OpenBracket(size_t i) {
@@ -118,7 +188,23 @@ class LogixPathEncoder {
         inBracket = true;
         rangeSeen = false;
         indexStart = i + 1;
+        lastBracketStart = out.size();
+        lastIndexCount = 0;
         return true;
+    }
+
+    // Ends one index of several (Grid[1,2]); a range may only be the last.
+    bool Comma(size_t i) {
+        if (!inSymbol || !inBracket || rangeSeen) {
+            return false;
+        }
+        const int64_t value = Number(indexStart, i);
+        if (value < 0) {
+            return false;
+        }
+        AddIndex(static_cast<uint32_t>(value));
+        indexStart = i + 1;
+        return out.ok();
     }
 
     bool Tilde(size_t i) {
@@ -156,27 +242,29 @@ class LogixPathEncoder {
             firstIndex = static_cast<uint32_t>(value);
             elementCount = 1;
         }
-        if (firstIndex <= 0xFF) {
-            out.u8(kSegmentMember8).u8(static_cast<uint8_t>(firstIndex));
-        } else if (firstIndex <= 0xFFFF) {
-            out.u8(kSegmentMember16).u8(0x00).u16(static_cast<uint16_t>(firstIndex));
-        } else {
-            out.u8(kSegmentMember32).u8(0x00).u32(firstIndex);
-        }
+        AddIndex(firstIndex);
         inBracket = false;
+        endsWithIndex = true;
         symbolLength = 0;
         return out.ok();
     }
 
+    void AddIndex(uint32_t index) {
+        WriteElement(out, index);
+        lastIndex = index;
+        ++lastIndexCount;
+    }
+
     bool Other(char c) {
         if (inBracket) {
-            // Digits are collected by position and read at '~' or ']'.
+            // Digits are collected by position and read at ',', '~' or ']'.
             return IsDigit(c);
         }
         if (symbolLength == 0) {
             out.u8(kSegmentAnsiSymbol);
             symbolLengthSlot = out.reserve_u8();
             inSymbol = true;
+            endsWithIndex = false;
         }
         if (symbolLength == kMaxSymbolLength) {
             return false;
@@ -218,11 +306,16 @@ class LogixPathEncoder {
     size_t symbolLength = 0;
     size_t indexStart = 0;
     size_t rangeStart = 0;
+    size_t lastBracketStart = 0;
+    size_t lastIndexCount = 0;
     uint32_t firstIndex = 0;
+    uint32_t lastIndex = 0;
     uint16_t elementCount = 0;
+    int32_t bitIndex = -1;
     bool inSymbol = false;
     bool inBracket = false;
     bool rangeSeen = false;
+    bool endsWithIndex = false;
     bool done = false;
 };
 
@@ -235,8 +328,92 @@ bool ControlLogixTagData::ParseTagName(const std::string& name, const std::strin
     }
     encodedAddress = encoder.Bytes();
     elementCount = encoder.ElementCount();
+    bitIndex = encoder.BitIndex();
+    endsWithIndex = encoder.EndsWithIndex();
+    lastIndexCount = encoder.LastIndexCount();
+    lastIndex = encoder.LastIndex();
+    arrayPath = encoder.ArrayPath();
+    boolArray = false;
+    firstWord = 0;
+    bits = TagBits{};
     alias = tagAlias;
     return true;
+}
+
+bool ControlLogixTagData::UseBitOfElement(uint8_t wordBytes) {
+    if (bitIndex < 0 || static_cast<uint32_t>(bitIndex) >= uint32_t{wordBytes} * 8) {
+        return false;
+    }
+    bits = TagBits{static_cast<uint32_t>(bitIndex), 1, wordBytes};
+    return true;
+}
+
+// BOOL element k lies in bit k mod 32 of word k / 32: Flags[37] is read as word 1 (the
+// address Flags[1], count 1) and bit 5 of it; Flags[32~95] as words 1 and 2; Flags as all of
+// its words from word 0.
+bool ControlLogixTagData::UseBoolArrayWords(uint32_t arrayLength) {
+    const bool indexed = EndsWithSingleIndex();
+    if (bitIndex >= 0 || (endsWithIndex && !indexed) || (!indexed && arrayLength == 0)) {
+        return false;
+    }
+    // The index segment holds the first element of a range too.
+    const uint64_t first = indexed ? lastIndex : 0;
+    const uint64_t count = indexed ? elementCount : arrayLength;
+    if (count == 0 || (arrayLength != 0 && first + count > arrayLength)) {
+        return false;
+    }
+    const uint64_t lastWord = (first + count - 1) / kBoolWordBits;
+    const uint32_t wordCount = static_cast<uint32_t>(lastWord - first / kBoolWordBits + 1);
+    if (wordCount > 0xFFFF) {
+        return false;
+    }
+    firstWord = static_cast<uint32_t>(first / kBoolWordBits);
+    ByteWriter path(kMaxRequestPathBytes + 8);
+    path.bytes(arrayPath.data(), arrayPath.size());
+    if (indexed) {
+        WriteElement(path, firstWord);
+    }
+    std::vector<uint8_t> address = Address(path.view(), static_cast<uint16_t>(wordCount));
+    if (!path.ok() || address.empty()) {
+        return false;
+    }
+    const std::vector<uint8_t> before = std::move(encodedAddress);
+    encodedAddress = std::move(address);
+    boolArray = true;
+    // Every word a write addresses must fit a request path too.
+    if (WordPath(wordCount - 1).empty()) {
+        encodedAddress = before;
+        boolArray = false;
+        return false;
+    }
+    elementCount = static_cast<uint16_t>(wordCount);
+    bits = TagBits{static_cast<uint32_t>(first % kBoolWordBits), static_cast<uint32_t>(count),
+                   kBoolWordBits / 8};
+    return true;
+}
+
+std::vector<uint8_t> ControlLogixTagData::ArrayAddress() const {
+    if (!EndsWithSingleIndex()) {
+        return {};
+    }
+    return Address(ByteView{arrayPath.data(), arrayPath.size()}, 1);
+}
+
+std::vector<uint8_t> ControlLogixTagData::WordPath(uint32_t word) const {
+    if (!boolArray) {
+        return encodedAddress.size() < 2
+                   ? std::vector<uint8_t>{}
+                   : std::vector<uint8_t>(encodedAddress.begin(), encodedAddress.end() - 2);
+    }
+    ByteWriter path(kMaxRequestPathBytes + 8);
+    path.bytes(arrayPath.data(), arrayPath.size());
+    WriteElement(path, firstWord + word);
+    std::vector<uint8_t> address = Address(path.view(), 1);
+    if (!path.ok() || address.empty()) {
+        return {};
+    }
+    address.resize(address.size() - 2);
+    return address;
 }
 
 int32_t ControlLogixTagData::FillData(bool forRead, uint8_t* buffer, uint16_t offset,

@@ -8,6 +8,15 @@
 #include <string>
 #include <vector>
 
+// Bits of the read value a tag stands for (a bit of an integer, elements of a BOOL array): `count`
+// bits from bit `first` of the little-endian value, which the controller holds in elements of
+// `wordBytes` bytes. count 0: the tag is the whole value.
+struct TagBits {
+    uint32_t first = 0;
+    uint32_t count = 0;
+    uint8_t wordBytes = 0;
+};
+
 class EipTagData {
   public:
     EipTagData() = default;
@@ -27,6 +36,9 @@ class EipTagData {
     const std::string& GetAlias() const { return alias; }
     uint16_t GetElementCount() const { return elementCount; }
     const std::vector<uint8_t>& GetEncodedAddress() const { return encodedAddress; }
+    const TagBits& GetBits() const { return bits; }
+    // Elements of a value written to the tag: its bits when it stands for bits.
+    uint32_t GetValueCount() const { return bits.count != 0 ? bits.count : elementCount; }
 
     // Decimal number made of exactly `length` characters: -1 when empty, not wholly a number,
     // negative or above 2^32-1.
@@ -38,4 +50,5 @@ class EipTagData {
     std::string alias;
     uint16_t elementCount = 0;
     std::vector<uint8_t> encodedAddress;
+    TagBits bits;
 };

@@ -106,8 +106,7 @@ std::string DimensionsText(const uint32_t* dims, unsigned count) {
 }
 
 bool IsReadableAtomic(uint8_t code) {
-    return code == LOGIX_ATOMIC_BOOL || code == LOGIX_ATOMIC_SINT || code == LOGIX_ATOMIC_INT ||
-           code == LOGIX_ATOMIC_DINT || code == LOGIX_ATOMIC_REAL;
+    return (code >= LOGIX_ATOMIC_BOOL && code <= LOGIX_ATOMIC_LREAL) || code == LOGIX_ATOMIC_DWORD;
 }
 
 // '*' matches any run of characters; both texts already upper-cased.
@@ -608,12 +607,42 @@ bool LogixBrowser::AddRows(const LogixSymbol& symbol, const std::string& scope,
     const unsigned dims = std::min(symbol.DimensionCount(), 3u);
     row.name = scope == kControllerScope ? symbol.name : scope + "." + symbol.name;
     row.dimensions = DimensionsText(symbol.dims.data(), dims);
+    // A controller lists a BOOL array as the 32-bit words holding it; the row shows the BOOLs
+    // its name addresses (Flags[37]).
+    if (!symbol.IsStructure() && dims == 1 &&
+        (symbol.type & LOGIX_SYMBOL_ATOMIC_MASK) == LOGIX_ATOMIC_DWORD) {
+        row.type = logix_browse::AtomicTypeName(LOGIX_ATOMIC_BOOL);
+        row.dimensions = std::to_string(uint64_t{symbol.dims[0]} * 32);
+    }
     row.scope = scope;
     rows.push_back(row);
     if (structure && dims == 0 && !structure->IsString()) {
         return AddMemberRows(*structure, row.name, scope, 0, rows, reason);
     }
     return true;
+}
+
+bool LogixBrowser::FindSymbol(const std::string& tagName, LogixSymbol& out, std::string& reason) {
+    std::string program;
+    std::string name = tagName;
+    if (StartsWith(Upper(tagName), Upper(LOGIX_PROGRAM_PREFIX))) {
+        const size_t dot = tagName.find('.');
+        program = tagName.substr(0, dot);
+        name = dot == std::string::npos ? std::string() : tagName.substr(dot + 1);
+    }
+    std::vector<LogixSymbol> symbols;
+    if (!ListSymbols(program, symbols, reason)) {
+        return false;
+    }
+    const std::string wanted = Upper(name);
+    for (const LogixSymbol& symbol : symbols) {
+        if (Upper(symbol.name) == wanted) {
+            out = symbol;
+            return true;
+        }
+    }
+    reason = "the controller lists no tag " + tagName;
+    return false;
 }
 
 bool LogixBrowser::Browse(const std::string& filter, std::vector<LogixBrowseRow>& rows,

@@ -184,6 +184,9 @@ class LogixBrowser {
     // structures followed by their members. False with a reason when the controller refuses
     // or breaks off the browse.
     bool Browse(const std::string& filter, std::vector<LogixBrowseRow>& rows, std::string& reason);
+    // The tag list entry of one tag (Tag, or Program:Main.Tag), names compared ignoring case.
+    // False with a reason when the list cannot be read or holds no such tag.
+    bool FindSymbol(const std::string& tagName, LogixSymbol& out, std::string& reason);
     size_t RequestCount() const { return requests; }
 
   private:

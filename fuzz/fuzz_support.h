@@ -12,17 +12,23 @@ inline void QuietLogs() {
     kestrel::strata_sdk::set_log_level(kestrel::strata_sdk::LogLevel::fatal);
 }
 
-// The inner types a harness picks from: every known code and one unknown (0xC5).
+// The inner types a harness picks from: every known code and one unknown (0xCC).
 constexpr int32_t kFuzzInnerTypes[] = {
     kInnerTypeBool,
     kInnerTypeSint,
     kInnerTypeInt,
     kInnerTypeDint,
+    kInnerTypeLint,
+    kInnerTypeUsint,
+    kInnerTypeUint,
+    kInnerTypeUdint,
+    kInnerTypeUlint,
     kInnerTypeReal,
+    kInnerTypeLreal,
     kInnerTypeString,
     kInnerTypeString2,
     kInnerTypeShortString,
     kInnerTypeStructure,
     kInnerTypeBitarray,
-    0xC5,
+    0xCC,
 };

@@ -59,14 +59,19 @@ std::optional<Carrier> CarrierOf(DataType type) {
             return Carrier{kBytesCase, 2, true};
         case DataType::Int32Array:
             return Carrier{kBytesCase, 4, true};
+        case DataType::Int64Array:
+            return Carrier{kBytesCase, 8, true};
         case DataType::UInt8Array:
             return Carrier{kBytesCase, 1, false};
         case DataType::UInt16Array:
             return Carrier{kBytesCase, 2, false};
         case DataType::UInt32Array:
             return Carrier{kBytesCase, 4, false};
+        case DataType::UInt64Array:
+            return Carrier{kBytesCase, 8, false};
         case DataType::Bytes:
         case DataType::FloatArray:
+        case DataType::DoubleArray:
         case DataType::BooleanArray:
         case DataType::StringArray:
             return Carrier{kBytesCase};
@@ -104,6 +109,7 @@ bool FitsInteger(DataType type, const Variant& v) {
         case DataType::UInt32Array:
             return !negative && magnitude <= UINT32_MAX;
         case DataType::Int64:
+        case DataType::Int64Array:
             return negative || magnitude <= static_cast<uint64_t>(INT64_MAX);
         default:
             return !negative;
@@ -164,6 +170,10 @@ DataType ElementType(DataType array) {
             return DataType::UInt8;
         case DataType::UInt16Array:
             return DataType::UInt16;
+        case DataType::Int64Array:
+            return DataType::Int64;
+        case DataType::UInt64Array:
+            return DataType::UInt64;
         default:
             return DataType::UInt32;
     }
@@ -193,24 +203,29 @@ std::optional<std::string> PackArray(DataType type, size_t element, const Varian
                 return std::nullopt;
             out.bytes(item.as_string()).u8(0);
         }
-    } else if (type == DataType::FloatArray) {
+    } else if (type == DataType::FloatArray || type == DataType::DoubleArray) {
         for (const Variant& item : items) {
             if (!item.is_number())
                 return std::nullopt;
-            out.f32(static_cast<float>(item.as_double()));
+            if (type == DataType::FloatArray)
+                out.f32(static_cast<float>(item.as_double()));
+            else
+                out.f64(item.as_double());
         }
     } else {
         for (const Variant& item : items) {
             if (!FitsInteger(ElementType(type), item))
                 return std::nullopt;
-            const uint32_t bits = static_cast<uint32_t>(item.is_int() ? item.as_int() : 0) |
-                                  static_cast<uint32_t>(item.is_uint() ? item.as_uint() : 0);
+            const uint64_t bits =
+                item.is_int() ? static_cast<uint64_t>(item.as_int()) : item.as_uint();
             if (element == 1)
                 out.u8(static_cast<uint8_t>(bits));
             else if (element == 2)
                 out.u16(static_cast<uint16_t>(bits));
+            else if (element == 4)
+                out.u32(static_cast<uint32_t>(bits));
             else
-                out.u32(bits);
+                out.u64(bits);
         }
     }
     return out.ok() ? std::optional<std::string>(out.view().to_string()) : std::nullopt;
@@ -237,11 +252,12 @@ std::optional<Variant> UnpackArray(DataType type, const Carrier& carrier, ByteVi
                 current.push_back(static_cast<char>(b));
             }
         }
-    } else if (type == DataType::FloatArray) {
-        if (bytes.size % 4 != 0)
+    } else if (type == DataType::FloatArray || type == DataType::DoubleArray) {
+        const bool single = type == DataType::FloatArray;
+        if (bytes.size % (single ? 4 : 8) != 0)
             return std::nullopt;
         while (!in.at_end())
-            items.emplace_back(static_cast<double>(in.f32()));
+            items.emplace_back(single ? static_cast<double>(in.f32()) : in.f64());
     } else {
         if (bytes.size % carrier.element != 0)
             return std::nullopt;
@@ -250,8 +266,11 @@ std::optional<Variant> UnpackArray(DataType type, const Carrier& carrier, ByteVi
                 items.emplace_back(carrier.is_signed ? Variant(in.i8()) : UnsignedValue(in.u8()));
             else if (carrier.element == 2)
                 items.emplace_back(carrier.is_signed ? Variant(in.i16()) : UnsignedValue(in.u16()));
-            else
+            else if (carrier.element == 4)
                 items.emplace_back(carrier.is_signed ? Variant(in.i32()) : UnsignedValue(in.u32()));
+            else
+                items.emplace_back(carrier.is_signed ? Variant(static_cast<int64_t>(in.u64()))
+                                                     : UnsignedValue(in.u64()));
         }
     }
     return Variant(std::move(items));

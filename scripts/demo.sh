@@ -65,6 +65,11 @@ for i in 1 2 3 4 5 6; do
     sim_tags+=(--tag "Pump${i}_Starts:INT@counter:1:1000")
 done
 sim_tags+=(--tag "Batch_Id:DINT@counter:1:5000" --tag "Shift:STRING=Morning" --tag "Running:BOOL=1")
+# Types a controller also holds: 64-bit and unsigned integers, LREAL, a BOOL array (held in
+# 32-bit words) and a two-dimensional array; Browse Tags lists them.
+sim_tags+=(--tag "Energy_Wh:LINT@counter:1250:200" --tag "Flow_Precise:LREAL@ramp:0:10:0.001:100")
+sim_tags+=(--tag "Valve_Pos:USINT@counter:1:300" --tag "Cycle_Ms:UDINT=4000000000")
+sim_tags+=(--tag "Alarm_Bits:BOOL[64]=1,0,0,1" --tag "Zone_Grid:REAL[3,4]=1.5,2.5,3.5")
 
 "$plcsim" --port 0 "${sim_tags[@]}" >"$work/plcsim.log" 2>&1 &
 sim_pid=$!

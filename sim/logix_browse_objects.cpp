@@ -6,12 +6,41 @@
 #include <string>
 #include <vector>
 
-#include "family/logix_browse.h"
 #include "sim/logix_services.h"
 
 namespace plcsim {
 
 namespace {
+
+// The Symbol and Template objects of a Logix controller (1756-PM020), with their services and
+// the attributes a browse reads.
+constexpr uint16_t kClassSymbol = 0x6B;
+constexpr uint16_t kClassTemplate = 0x6C;
+constexpr uint8_t kServiceGetAttributeList = 0x03;
+constexpr uint8_t kServiceGetInstanceAttributeList = 0x55;
+constexpr uint8_t kServiceReadTemplate = 0x4C;
+constexpr uint16_t kSymbolAttributeName = 1;
+constexpr uint16_t kSymbolAttributeType = 2;
+constexpr uint16_t kSymbolAttributeDimensions = 8;
+constexpr uint16_t kTemplateAttributeHandle = 1;
+constexpr uint16_t kTemplateAttributeMemberCount = 2;
+constexpr uint16_t kTemplateAttributeDefinitionWords = 4;
+constexpr uint16_t kTemplateAttributeStructureSize = 5;
+// Read Template fetches (definition words x 4 - 23) bytes.
+constexpr uint32_t kTemplateDefinitionOverhead = 23;
+
+// Symbol type word (also the type of a template member):
+// | bits  | meaning                                                         |
+// | 15    | structure                                                       |
+// | 13-14 | number of array dimensions (0 to 3)                             |
+// | 12    | system entry                                                    |
+// | 0-11  | structure: template instance; elementary: the type code's low byte |
+constexpr uint16_t kSymbolStructure = 0x8000;
+constexpr unsigned kSymbolDimensionsShift = 13;
+constexpr uint16_t kSymbolDimensionsMask = 0x6000;
+constexpr uint16_t kSymbolSystem = 0x1000;
+constexpr uint16_t kSymbolTemplateMask = 0x0FFF;
+constexpr uint16_t kSymbolElementaryMask = 0x00FF;
 
 // Message Router reply header: service, reserved, general status, additional status size.
 constexpr size_t kReplyHeaderSize = 4;
@@ -21,11 +50,20 @@ constexpr uint8_t kCipStatusAttributeNotSupported = 0x14;
 // Symbol entries fetched from the database per step while a reply is filled.
 constexpr size_t kSymbolBatch = 64;
 // Type words of the controller's own entries: a program and the I/O map.
-constexpr uint16_t kProgramSymbolType = LOGIX_SYMBOL_SYSTEM | 0x68;
-constexpr uint16_t kMapSymbolType = LOGIX_SYMBOL_SYSTEM | 0x69;
+constexpr uint16_t kProgramSymbolType = kSymbolSystem | 0x68;
+constexpr uint16_t kMapSymbolType = kSymbolSystem | 0x69;
 constexpr const char* kMapSymbolName = "Map:Local";
-constexpr uint16_t kSymbolAttributes[] = {LOGIX_SYMBOL_ATTR_NAME, LOGIX_SYMBOL_ATTR_TYPE,
-                                          LOGIX_SYMBOL_ATTR_DIMENSIONS};
+constexpr uint16_t kSymbolAttributes[] = {kSymbolAttributeName, kSymbolAttributeType,
+                                          kSymbolAttributeDimensions};
+constexpr size_t kMaxDimensions = 3;
+
+// One entry of the symbol list as it goes on the wire.
+struct SymbolEntry {
+    uint32_t instance = 0;
+    std::string name;
+    uint16_t type = 0;
+    std::vector<uint32_t> dims;
+};
 
 // Room for the reply data of a request: the connection's size, or the unconnected limit.
 size_t ReplyRoom(const CipRequest& request) {
@@ -60,45 +98,45 @@ bool SameName(const std::string& a, const std::string& b) {
            });
 }
 
-LogixSymbol WireSymbol(const LogixSymbolEntry& entry) {
-    LogixSymbol symbol;
-    symbol.instance = entry.instance;
-    symbol.name = entry.name;
-    symbol.type = LogixBrowseObjects::SymbolType(*entry.type, entry.dims.size());
-    std::copy(entry.dims.begin(), entry.dims.end(), symbol.dims.begin());
-    return symbol;
-}
-
+// One entry of a Get Instance Attribute List reply (the reply is a run of them):
+// | size | value                                          |
+// | 4    | instance                                       |
+// | 2    | name length n                                  |
+// | n    | name                                           |
+// | 2    | symbol type word                               |
+// | 12   | three dimensions, 32 bits each (0 when unused) |
 // Appends the entry when it fits `room`; false (nothing written) when it does not.
-bool AppendSymbol(ByteWriter& w, const LogixSymbol& symbol, size_t room) {
-    ByteWriter entry;
-    logix_browse::WriteSymbolEntry(entry, symbol);
-    if (w.size() + entry.size() > room) {
+bool AppendSymbol(ByteWriter& w, const SymbolEntry& symbol, size_t room) {
+    const size_t size = 4 + 2 + symbol.name.size() + 2 + 4 * kMaxDimensions;
+    if (w.size() + size > room) {
         return false;
     }
-    w.bytes(entry.view());
+    w.u32(symbol.instance).u16(static_cast<uint16_t>(symbol.name.size())).bytes(symbol.name);
+    w.u16(symbol.type);
+    for (size_t d = 0; d < kMaxDimensions; ++d) {
+        w.u32(d < symbol.dims.size() ? symbol.dims[d] : 0);
+    }
     return true;
 }
 
-// The template of a structure type, as the controller describes it.
-LogixTemplate TemplateOf(const LogixType& type) {
-    LogixTemplate out;
-    out.handle = type.handle;
-    out.name = type.name;
-    out.structureSize = static_cast<uint32_t>(type.size);
+// Template definition (read in pieces with Read Template):
+// | size      | value                                                              |
+// | 8 x count | per member: info (16: array size, or the bit of a BOOL), type word    |
+// |           | (16), offset in the structure (32)                                 |
+// | ...       | "NAME;n" and a 0x00 (the type's name is the text before ';')       |
+// | ...       | each member's name and a 0x00, in member order                     |
+std::vector<uint8_t> TemplateDefinition(const LogixType& type) {
+    ByteWriter w;
     for (const LogixMember& member : type.members) {
-        LogixTemplateMember wire;
-        wire.name = member.name;
-        wire.info = static_cast<uint16_t>(member.arrayLength);
-        wire.type = LogixBrowseObjects::SymbolType(*member.type, member.arrayLength != 0 ? 1 : 0);
-        wire.offset = static_cast<uint32_t>(member.offset);
-        out.members.push_back(wire);
+        w.u16(static_cast<uint16_t>(member.arrayLength));
+        w.u16(LogixBrowseObjects::SymbolType(*member.type, member.arrayLength != 0 ? 1 : 0));
+        w.u32(static_cast<uint32_t>(member.offset));
     }
-    out.memberCount = static_cast<uint16_t>(out.members.size());
-    const size_t bytes = logix_browse::EncodeTemplateDefinition(out).size();
-    out.definitionWords =
-        static_cast<uint32_t>((bytes + LOGIX_TEMPLATE_DEFINITION_OVERHEAD + 3) / 4);
-    return out;
+    w.bytes(type.name + ";n").u8(0);
+    for (const LogixMember& member : type.members) {
+        w.bytes(member.name).u8(0);
+    }
+    return w.to_vector();
 }
 
 const LogixType* StructureOfTemplate(uint32_t instance) {
@@ -113,25 +151,27 @@ const LogixType* StructureOfTemplate(uint32_t instance) {
 
 // Get Attribute List reply of a template: count, then per attribute its id, status 0 and value
 // (4 and 5: 32 bits; 1 and 2: 16 bits); an unknown attribute gets status 0x14 and no value.
-std::vector<uint8_t> TemplateAttributes(const LogixTemplate& definition, ByteReader& ids,
-                                        uint16_t count) {
+std::vector<uint8_t> TemplateAttributes(const LogixType& type, ByteReader& ids, uint16_t count) {
+    const size_t definitionBytes = TemplateDefinition(type).size();
+    const uint32_t definitionWords =
+        static_cast<uint32_t>((definitionBytes + kTemplateDefinitionOverhead + 3) / 4);
     ByteWriter w;
     w.u16(count);
     for (uint16_t i = 0; i < count; ++i) {
         const uint16_t id = ids.u16();
         w.u16(id);
         switch (id) {
-            case LOGIX_TEMPLATE_ATTR_DEFINITION_WORDS:
-                w.u16(CIP_STATUS_SUCCESS).u32(definition.definitionWords);
+            case kTemplateAttributeDefinitionWords:
+                w.u16(CIP_STATUS_SUCCESS).u32(definitionWords);
                 break;
-            case LOGIX_TEMPLATE_ATTR_STRUCTURE_SIZE:
-                w.u16(CIP_STATUS_SUCCESS).u32(definition.structureSize);
+            case kTemplateAttributeStructureSize:
+                w.u16(CIP_STATUS_SUCCESS).u32(static_cast<uint32_t>(type.size));
                 break;
-            case LOGIX_TEMPLATE_ATTR_MEMBER_COUNT:
-                w.u16(CIP_STATUS_SUCCESS).u16(definition.memberCount);
+            case kTemplateAttributeMemberCount:
+                w.u16(CIP_STATUS_SUCCESS).u16(static_cast<uint16_t>(type.members.size()));
                 break;
-            case LOGIX_TEMPLATE_ATTR_HANDLE:
-                w.u16(CIP_STATUS_SUCCESS).u16(definition.handle);
+            case kTemplateAttributeHandle:
+                w.u16(CIP_STATUS_SUCCESS).u16(type.handle);
                 break;
             default:
                 w.u16(kCipStatusAttributeNotSupported);
@@ -145,23 +185,23 @@ std::vector<uint8_t> TemplateAttributes(const LogixTemplate& definition, ByteRea
 
 LogixBrowseObjects::LogixBrowseObjects(PlcSimulator& sim, const LogixTagDatabase& tags)
     : sim_(sim), tags_(tags) {
-    sim_.Router().RegisterClass(LOGIX_CLASS_SYMBOL,
+    sim_.Router().RegisterClass(kClassSymbol,
                                 [this](const CipRequest& r) { return SymbolObject(r); });
-    sim_.Router().RegisterClass(LOGIX_CLASS_TEMPLATE,
+    sim_.Router().RegisterClass(kClassTemplate,
                                 [this](const CipRequest& r) { return TemplateObject(r); });
 }
 
 uint16_t LogixBrowseObjects::TemplateId(const LogixType& type) {
-    return type.handle & LOGIX_SYMBOL_TEMPLATE_MASK;
+    return type.handle & kSymbolTemplateMask;
 }
 
 uint16_t LogixBrowseObjects::SymbolType(const LogixType& type, size_t dimensions) {
     const uint16_t dims =
-        static_cast<uint16_t>((dimensions << LOGIX_SYMBOL_DIMS_SHIFT) & LOGIX_SYMBOL_DIMS_MASK);
+        static_cast<uint16_t>((dimensions << kSymbolDimensionsShift) & kSymbolDimensionsMask);
     if (type.IsStructure()) {
-        return LOGIX_SYMBOL_STRUCTURE | dims | TemplateId(type);
+        return kSymbolStructure | dims | TemplateId(type);
     }
-    return dims | (type.code & LOGIX_SYMBOL_ATOMIC_MASK);
+    return dims | (type.code & kSymbolElementaryMask);
 }
 
 CipReply LogixBrowseObjects::Refuse(uint8_t status, const std::string& what) const {
@@ -169,8 +209,8 @@ CipReply LogixBrowseObjects::Refuse(uint8_t status, const std::string& what) con
     return CipReply::Error(status);
 }
 
-// Request data: attribute count 3 and the attributes 1, 2, 8. Reply data: entries of
-// instance, name, type word and dimensions (family/logix_browse.h), as many as fit.
+// Request data: attribute count 3 and the attributes 1, 2, 8. Reply data: symbol entries (see
+// AppendSymbol), as many as fit; a BOOL array lists as a DWORD array of its words.
 CipReply LogixBrowseObjects::SymbolObject(const CipRequest& request) const {
     std::string program;
     ByteView rest;
@@ -179,7 +219,7 @@ CipReply LogixBrowseObjects::SymbolObject(const CipRequest& request) const {
         !target.hasInstance || target.hasAttribute) {
         return Refuse(CIP_STATUS_PATH_SEGMENT_ERROR, "symbol object path is malformed");
     }
-    if (request.service != LOGIX_SVC_GET_INSTANCE_ATTRIBUTE_LIST) {
+    if (request.service != kServiceGetInstanceAttributeList) {
         return CipReply::Error(CIP_STATUS_SERVICE_NOT_SUPPORTED);
     }
     ByteReader r(request.data);
@@ -204,7 +244,9 @@ CipReply LogixBrowseObjects::SymbolObject(const CipRequest& request) const {
     for (;;) {
         const std::vector<LogixSymbolEntry> batch = tags_.Symbols(program, next, kSymbolBatch);
         for (const LogixSymbolEntry& entry : batch) {
-            if (!AppendSymbol(w, WireSymbol(entry), room)) {
+            const SymbolEntry symbol{entry.instance, entry.name,
+                                     SymbolType(*entry.type, entry.dims.size()), entry.dims};
+            if (!AppendSymbol(w, symbol, room)) {
                 return CipReply::Error(CIP_STATUS_PARTIAL_TRANSFER, {}, w.to_vector());
             }
         }
@@ -214,11 +256,11 @@ CipReply LogixBrowseObjects::SymbolObject(const CipRequest& request) const {
         next = batch.back().instance + 1;
     }
     if (program.empty()) {
-        std::vector<LogixSymbol> own;
+        std::vector<SymbolEntry> own;
         for (const std::string& name : programs) {
-            own.push_back(LogixSymbol{0, name, kProgramSymbolType, {}});
+            own.push_back(SymbolEntry{0, name, kProgramSymbolType, {}});
         }
-        own.push_back(LogixSymbol{0, kMapSymbolName, kMapSymbolType, {}});
+        own.push_back(SymbolEntry{0, kMapSymbolName, kMapSymbolType, {}});
         for (size_t i = 0; i < own.size(); ++i) {
             own[i].instance = kLogixOwnEntriesInstance + static_cast<uint32_t>(i);
             if (own[i].instance >= target.instanceId && !AppendSymbol(w, own[i], room)) {
@@ -240,21 +282,20 @@ CipReply LogixBrowseObjects::TemplateObject(const CipRequest& request) const {
     if (type == nullptr) {
         return CipReply::Error(CIP_STATUS_OBJECT_DOES_NOT_EXIST);
     }
-    const LogixTemplate definition = TemplateOf(*type);
     ByteReader r(request.data);
-    if (request.service == LOGIX_SVC_GET_ATTRIBUTE_LIST) {
+    if (request.service == kServiceGetAttributeList) {
         const uint16_t count = r.u16();
         if (!r.ok() || r.remaining() != size_t{count} * 2) {
             return Refuse(CIP_STATUS_NOT_ENOUGH_DATA, "template attribute list is malformed");
         }
-        return CipReply::Success(TemplateAttributes(definition, r, count));
+        return CipReply::Success(TemplateAttributes(*type, r, count));
     }
-    if (request.service != LOGIX_SVC_READ_TEMPLATE) {
+    if (request.service != kServiceReadTemplate) {
         return CipReply::Error(CIP_STATUS_SERVICE_NOT_SUPPORTED);
     }
     const uint32_t offset = r.u32();
     const uint16_t count = r.u16();
-    const std::vector<uint8_t> bytes = logix_browse::EncodeTemplateDefinition(definition);
+    const std::vector<uint8_t> bytes = TemplateDefinition(*type);
     if (!r.ok() || !r.at_end() || offset > bytes.size()) {
         return Refuse(CIP_STATUS_INVALID_PARAMETER_VALUE, "read template offset or size is wrong");
     }

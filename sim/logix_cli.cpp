@@ -21,12 +21,16 @@ constexpr const char* kTagHelp =
     "  Program:MainProgram.Setpoint (REAL) and a hidden __Trace (DINT).\n"
     "  --tag "
     "NAME:TYPE[DIMS][=VALUE][@counter[:STEP[:PERIOD_MS]]][@ramp:MIN:MAX[:STEP[:PERIOD_MS]]]\n"
-    "    TYPE: BOOL SINT INT DINT REAL STRING MOTOR; DIMS: [10] or [3,4] (up to 3, at most\n"
-    "    16 MiB in all: a DINT[70001] is fine);\n"
-    "    VALUE: a number, a list 1,2,3 for arrays, the text of a STRING, or JSON\n"
+    "    TYPE: BOOL SINT INT DINT LINT USINT UINT UDINT ULINT REAL LREAL DWORD STRING MOTOR;\n"
+    "    DIMS: [10] or [3,4] (up to 3, row-major, at most 16 MiB in all: a DINT[70001] is\n"
+    "    fine); a BOOL array has one dimension and is held in 32-bit words (BOOL[64] is\n"
+    "    DWORD[2], Flags[1] addresses bits 32..63);\n"
+    "    VALUE: a number, a list 1,2,3 for arrays (bits for a BOOL array), the text of a\n"
+    "    STRING, or JSON\n"
     "    ({\"Speed\":12.5} for a MOTOR: Running Mode Faults Count Speed Setpoints[4] Name).\n"
     "    Examples: --tag Count:DINT@counter  --tag Level:REAL@ramp:0:100:0.5:100\n"
     "              --tag Buffer:INT[10]=1,2,3  --tag Message:STRING=hello\n"
+    "              --tag Grid:DINT[4,5]  --tag Flags:BOOL[64]=1,0,1  --tag Stamp:LINT=-5\n"
     "              --tag Program:MainProgram.Step:DINT (a tag of program MainProgram)\n"
     "  --tag-series NAME:TYPE:COUNT defines COUNT tags NAME0 ... NAME<COUNT-1> of TYPE.\n"
     "  --tags-file FILE: JSON, "
@@ -34,7 +38,9 @@ constexpr const char* kTagHelp =
     "    \"counter\":{\"step\":1,\"periodMs\":100}}, ...] or {\"tags\": [...]}; \"ramp\" takes\n"
     "    min, max, step and periodMs.\n"
     "  Tag names are case-insensitive, as in a controller. Unknown tags answer general status\n"
-    "  0x05, malformed paths 0x04, wrong types 0xFF/0x2107, ranges past the end 0xFF/0x2105.";
+    "  0x05, malformed paths 0x04, wrong types 0xFF/0x2107, ranges past the end 0xFF/0x2105,\n"
+    "  a write longer than its type and count 0x15, a Read-Modify-Write mask wider than the\n"
+    "  tag 0x03.";
 
 // "NAME:TYPE:COUNT": COUNT tags NAME0 ... of TYPE, appended to out.
 bool ParseTagSeries(const std::string& text, std::vector<LogixTagDefinition>& out,

@@ -79,6 +79,9 @@ CipReplyStatus LogixTagServices::TagService(uint8_t service, ByteView path, Byte
         case kSvcWriteTagFragmented:
             reply = tags_.WriteTag(path, data, service == kSvcWriteTagFragmented);
             break;
+        case CIP_SVC_READ_MODIFY_WRITE_TAG:
+            reply = tags_.ReadModifyWrite(path, data);
+            break;
         default:
             return CipReplyStatus::Of(CIP_STATUS_SERVICE_NOT_SUPPORTED);
     }

@@ -1,9 +1,9 @@
 #pragma once
 
 // The Logix tag services of the simulated controller, plugged into the simulator's Message
-// Router: Read Tag (0x4C), Write Tag (0x4D), Read Tag Fragmented (0x52) and Write Tag Fragmented
-// (0x53) on symbolic request paths, and the Multiple
-// Service Packet (0x0A) of the Message Router that carries several of them, connected (class-3
+// Router: Read Tag (0x4C), Write Tag (0x4D), Read-Modify-Write Tag (0x4E), Read Tag Fragmented
+// (0x52) and Write Tag Fragmented (0x53) on symbolic request paths, and the Multiple Service
+// Packet (0x0A) of the Message Router that carries several of them, connected (class-3
 // SendUnitData) or unconnected. A reply never passes the room the transport gives it: the
 // T->O connection size of a class-3 connection, or the unconnected message limit.
 //

@@ -7,13 +7,15 @@
 //   {"name": "Speed", "type": "REAL", "dims": [10], "value": [1.5, 2.5],
 //    "counter": {"step": 1, "periodMs": 100}}            (or)
 //    "ramp": {"min": 0, "max": 100, "step": 0.5, "periodMs": 100}}
-// "type" is BOOL, SINT, INT, DINT, REAL, STRING or MOTOR; "dims", "value", "counter" and "ramp"
-// are optional.
+// "type" is an elementary type (BOOL, SINT, INT, DINT, LINT, USINT, UINT, UDINT, ULINT, REAL,
+// LREAL, DWORD), STRING or MOTOR; "dims", "value", "counter" and "ramp" are optional. A BOOL
+// array (one dimension) takes its bits as "value": [true, false, 1].
 //
 // Command line (--tag, repeatable):
 //   NAME:TYPE[DIMS][=VALUE][@counter[:STEP[:PERIOD_MS]]][@ramp:MIN:MAX[:STEP[:PERIOD_MS]]]
 //   Count:DINT@counter          Level:REAL@ramp:0:100:0.5:100      Buffer:INT[10]=1,2,3
 //   Grid:DINT[3,4]              Message:STRING=hello world          Flag:BOOL=1
+//   Flags:BOOL[64]=1,0,1        Stamp:LINT=-9007199254740993        Huge:ULINT=18446744073709551615
 //   Motor1:MOTOR={"Speed":12.5,"Running":true}
 // VALUE is JSON (a list of numbers without brackets is taken as an array); for STRING it is the
 // text itself.

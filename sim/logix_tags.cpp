@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "eip/cip_wire.h"
@@ -39,20 +40,28 @@ std::string Upper(std::string text) {
     return text;
 }
 
-const LogixType kBool{"BOOL", kLogixTypeBool, 0, 1, {}};
-const LogixType kSint{"SINT", kLogixTypeSint, 0, 1, {}};
-const LogixType kInt{"INT", kLogixTypeInt, 0, 2, {}};
-const LogixType kDint{"DINT", kLogixTypeDint, 0, 4, {}};
-const LogixType kReal{"REAL", kLogixTypeReal, 0, 4, {}};
-const LogixType kString{"STRING",
-                        kLogixTypeStructure,
-                        kLogixStringHandle,
-                        kLogixStringSize,
-                        {{"LEN", &kDint, 0, 0}, {"DATA", &kSint, 4, kLogixStringChars}}};
+using Kind = LogixValueKind;
+const LogixType kBool{"BOOL", kLogixTypeBool, 0, 1, Kind::Bool, {}};
+const LogixType kSint{"SINT", kLogixTypeSint, 0, 1, Kind::Signed, {}};
+const LogixType kInt{"INT", kLogixTypeInt, 0, 2, Kind::Signed, {}};
+const LogixType kDint{"DINT", kLogixTypeDint, 0, 4, Kind::Signed, {}};
+const LogixType kLint{"LINT", kLogixTypeLint, 0, 8, Kind::Signed, {}};
+const LogixType kUsint{"USINT", kLogixTypeUsint, 0, 1, Kind::Unsigned, {}};
+const LogixType kUint{"UINT", kLogixTypeUint, 0, 2, Kind::Unsigned, {}};
+const LogixType kUdint{"UDINT", kLogixTypeUdint, 0, 4, Kind::Unsigned, {}};
+const LogixType kUlint{"ULINT", kLogixTypeUlint, 0, 8, Kind::Unsigned, {}};
+const LogixType kReal{"REAL", kLogixTypeReal, 0, 4, Kind::Float, {}};
+const LogixType kLreal{"LREAL", kLogixTypeLreal, 0, 8, Kind::Float, {}};
+const LogixType kDword{"DWORD", kLogixTypeDword, 0, 4, Kind::Bits, {}};
+const LogixType kString{
+    "STRING",           kLogixTypeStructure,
+    kLogixStringHandle, kLogixStringSize,
+    Kind::Structure,    {{"LEN", &kDint, 0, 0}, {"DATA", &kSint, 4, kLogixStringChars}}};
 const LogixType kMotor{"MOTOR",
                        kLogixTypeStructure,
                        kLogixMotorHandle,
                        116,
+                       Kind::Structure,
                        {{"Running", &kBool, 0, 0},
                         {"Mode", &kSint, 1, 0},
                         {"Faults", &kInt, 2, 0},
@@ -118,75 +127,112 @@ uint64_t TagBytesOf(const std::vector<uint32_t>& dims, const LogixType& type) {
     return total;
 }
 
-bool IsIntegerType(uint16_t code) {
-    return code == kLogixTypeBool || code == kLogixTypeSint || code == kLogixTypeInt ||
-           code == kLogixTypeDint;
+// ---- Element values ---------------------------------------------------------------------------
+
+// An element's bytes (1, 2, 4 or 8, little-endian) as one unsigned number, and back.
+uint64_t LoadBits(const uint8_t* in, size_t size) {
+    ByteReader r(in, size);
+    uint64_t bits = 0;
+    for (size_t i = 0; i < size; ++i) {
+        bits |= uint64_t{r.u8()} << (8 * i);
+    }
+    return bits;
 }
 
-// Range of the integer types; BOOL holds 0 or 1.
-bool FitsInteger(uint16_t code, int64_t value) {
-    switch (code) {
-        case kLogixTypeBool:
-            return value == 0 || value == 1;
-        case kLogixTypeSint:
-            return value >= std::numeric_limits<int8_t>::min() &&
-                   value <= std::numeric_limits<int8_t>::max();
-        case kLogixTypeInt:
-            return value >= std::numeric_limits<int16_t>::min() &&
-                   value <= std::numeric_limits<int16_t>::max();
-        case kLogixTypeDint:
-            return value >= std::numeric_limits<int32_t>::min() &&
-                   value <= std::numeric_limits<int32_t>::max();
+void StoreBits(uint64_t bits, size_t size, uint8_t* out) {
+    ByteWriter w(out, size);
+    for (size_t i = 0; i < size; ++i) {
+        w.u8(static_cast<uint8_t>(bits >> (8 * i)));
+    }
+}
+
+// The largest value of an unsigned type of this many bytes, and of a signed one.
+uint64_t UnsignedMax(size_t size) {
+    return size >= 8 ? std::numeric_limits<uint64_t>::max() : (uint64_t{1} << (8 * size)) - 1;
+}
+
+uint64_t SignedMax(size_t size) {
+    return UnsignedMax(size) >> 1;
+}
+
+// Whether a value lies in the range of an integer type (BOOL holds 0 or 1).
+bool FitsUnsigned(const LogixType& type, uint64_t value) {
+    switch (type.kind) {
+        case Kind::Bool:
+            return value <= 1;
+        case Kind::Signed:
+            return value <= SignedMax(type.size);
+        case Kind::Unsigned:
+        case Kind::Bits:
+            return value <= UnsignedMax(type.size);
         default:
             return false;
     }
 }
 
-// Writes an integer into one element, wrapping to the type's width.
-void PutInteger(uint16_t code, int64_t value, uint8_t* out) {
-    ByteWriter w(out, 4);
-    switch (code) {
-        case kLogixTypeBool:
-            w.u8(static_cast<uint8_t>(value & 1));
-            break;
-        case kLogixTypeSint:
-            w.u8(static_cast<uint8_t>(value));
-            break;
-        case kLogixTypeInt:
-            w.u16(static_cast<uint16_t>(value));
-            break;
-        default:
-            w.u32(static_cast<uint32_t>(value));
-            break;
+bool FitsSigned(const LogixType& type, int64_t value) {
+    if (value >= 0) {
+        return FitsUnsigned(type, static_cast<uint64_t>(value));
     }
+    // -value - 1 cannot overflow; a signed type reaches -(max + 1).
+    return type.kind == Kind::Signed && static_cast<uint64_t>(-(value + 1)) <= SignedMax(type.size);
 }
 
-int64_t GetInteger(uint16_t code, const uint8_t* in, size_t size) {
-    ByteReader r(in, size);
-    switch (code) {
-        case kLogixTypeBool:
-            return r.u8() != 0 ? 1 : 0;
-        case kLogixTypeSint:
-            return r.i8();
-        case kLogixTypeInt:
-            return r.i16();
-        default:
-            return r.i32();
+// An integer element as int64_t: a signed type is sign-extended, an unsigned one taken as is
+// (a ULINT above the int64_t range wraps; callers check with LoadBits first).
+int64_t GetInteger(const LogixType& type, const uint8_t* in) {
+    const uint64_t bits = LoadBits(in, type.size);
+    if (type.kind == Kind::Bool) {
+        return bits != 0 ? 1 : 0;
     }
+    const unsigned unused = static_cast<unsigned>(64 - 8 * type.size);
+    if (type.kind == Kind::Signed && unused > 0) {
+        return static_cast<int64_t>(bits << unused) >> unused;
+    }
+    return static_cast<int64_t>(bits);
+}
+
+// Writes an integer into one element, wrapping to the type's width.
+void PutInteger(const LogixType& type, int64_t value, uint8_t* out) {
+    const uint64_t bits = static_cast<uint64_t>(value);
+    StoreBits(type.kind == Kind::Bool ? (bits & 1) : bits, type.size, out);
+}
+
+double GetFloat(const LogixType& type, const uint8_t* in) {
+    if (type.size == 4) {
+        return ByteReader(in, 4).f32();
+    }
+    const uint64_t bits = LoadBits(in, 8);
+    double value = 0;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+void PutFloat(const LogixType& type, double value, uint8_t* out) {
+    if (type.size == 4) {
+        ByteWriter(out, 4).f32(static_cast<float>(value));
+        return;
+    }
+    uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    StoreBits(bits, 8, out);
 }
 
 double GetNumber(const LogixType& type, const uint8_t* in) {
-    if (type.code == kLogixTypeReal) {
-        return ByteReader(in, 4).f32();
+    if (type.kind == Kind::Float) {
+        return GetFloat(type, in);
     }
-    return static_cast<double>(GetInteger(type.code, in, type.size));
+    if (type.kind == Kind::Unsigned || type.kind == Kind::Bits) {
+        return static_cast<double>(LoadBits(in, type.size));
+    }
+    return static_cast<double>(GetInteger(type, in));
 }
 
 void PutNumber(const LogixType& type, double value, uint8_t* out) {
-    if (type.code == kLogixTypeReal) {
-        ByteWriter(out, 4).f32(static_cast<float>(value));
+    if (type.kind == Kind::Float) {
+        PutFloat(type, value, out);
     } else {
-        PutInteger(type.code, static_cast<int64_t>(std::llround(value)), out);
+        PutInteger(type, static_cast<int64_t>(std::llround(value)), out);
     }
 }
 
@@ -234,16 +280,21 @@ bool ApplyElementJson(const LogixType& type, const nlohmann::json& value, uint8_
         }
         return true;
     }
-    if (type.code == kLogixTypeReal && value.is_number()) {
-        PutNumber(type, value.get<double>(), out);
+    if (type.kind == Kind::Float && value.is_number()) {
+        PutFloat(type, value.get<double>(), out);
         return true;
     }
-    if (value.is_boolean() && type.code == kLogixTypeBool) {
-        PutInteger(type.code, value.get<bool>() ? 1 : 0, out);
+    if (value.is_boolean() && type.kind == Kind::Bool) {
+        PutInteger(type, value.get<bool>() ? 1 : 0, out);
         return true;
     }
-    if (value.is_number_integer() && FitsInteger(type.code, value.get<int64_t>())) {
-        PutInteger(type.code, value.get<int64_t>(), out);
+    // JSON keeps integers above the int64_t range as unsigned: ULINT reaches 2^64 - 1.
+    if (value.is_number_unsigned() && FitsUnsigned(type, value.get<uint64_t>())) {
+        StoreBits(value.get<uint64_t>(), type.size, out);
+        return true;
+    }
+    if (value.is_number_integer() && FitsSigned(type, value.get<int64_t>())) {
+        PutInteger(type, value.get<int64_t>(), out);
         return true;
     }
     error = "value " + value.dump() + " does not fit " + type.name;
@@ -260,6 +311,22 @@ void Flatten(const nlohmann::json& value, std::vector<const nlohmann::json*>& ou
     }
 }
 
+// The elements of an array value in row-major order, nested or flat; false with a reason when it
+// is not an array or holds more than `capacity` of them.
+bool ArrayElements(const nlohmann::json& value, size_t capacity,
+                   std::vector<const nlohmann::json*>& out, std::string& error) {
+    if (!value.is_array()) {
+        error = "an array value must be a JSON array";
+        return false;
+    }
+    Flatten(value, out);
+    if (out.size() > capacity) {
+        error = "more values than array elements";
+        return false;
+    }
+    return true;
+}
+
 bool ApplyJson(const LogixType& type, const std::vector<uint32_t>& dims,
                const nlohmann::json& value, uint8_t* out, std::string& error) {
     if (dims.empty()) {
@@ -268,14 +335,8 @@ bool ApplyJson(const LogixType& type, const std::vector<uint32_t>& dims,
     if (value.is_null()) {
         return true;
     }
-    if (!value.is_array()) {
-        error = "an array value must be a JSON array";
-        return false;
-    }
     std::vector<const nlohmann::json*> elements;
-    Flatten(value, elements);
-    if (elements.size() > ElementTotal(dims)) {
-        error = "more values than array elements";
+    if (!ArrayElements(value, ElementTotal(dims), elements, error)) {
         return false;
     }
     for (size_t i = 0; i < elements.size(); ++i) {
@@ -284,6 +345,39 @@ bool ApplyJson(const LogixType& type, const std::vector<uint32_t>& dims,
         }
     }
     return true;
+}
+
+// The value of a BOOL array, one bool (or 0 or 1) per element, into the bits of its words:
+// element k is bit k % 32 of word k / 32, so bit k % 8 of byte k / 8.
+bool ApplyBoolArrayJson(const nlohmann::json& value, std::vector<uint8_t>& words,
+                        std::string& error) {
+    if (value.is_null()) {
+        return true;
+    }
+    std::vector<const nlohmann::json*> bits;
+    if (!ArrayElements(value, words.size() * 8, bits, error)) {
+        return false;
+    }
+    for (size_t k = 0; k < bits.size(); ++k) {
+        const nlohmann::json& bit = *bits[k];
+        if (bit.is_null()) {
+            continue;
+        }
+        const bool number = bit.is_number_integer() && (bit == 0 || bit == 1);
+        if (!bit.is_boolean() && !number) {
+            error = "value " + bit.dump() + " does not fit BOOL";
+            return false;
+        }
+        if (bit.is_boolean() ? bit.get<bool>() : bit == 1) {
+            words.at(k / 8) |= static_cast<uint8_t>(1u << (k % 8));
+        }
+    }
+    return true;
+}
+
+// Words of a BOOL array of n elements: n rounded up to a multiple of 32, in words.
+uint32_t WordsOfBools(uint32_t n) {
+    return n / kLogixBoolsPerWord + (n % kLogixBoolsPerWord != 0 ? 1 : 0);
 }
 
 constexpr const char* kProgramPrefix = "PROGRAM:";
@@ -339,8 +433,9 @@ bool NameEqual::operator()(const std::string& a, const std::string& b) const {
 }
 
 const LogixType* FindLogixType(const std::string& name) {
-    static const LogixType* const kTypes[] = {&kBool, &kSint,   &kInt,  &kDint,
-                                              &kReal, &kString, &kMotor};
+    static const LogixType* const kTypes[] = {&kBool,  &kSint,  &kInt,    &kDint,  &kLint,
+                                              &kUsint, &kUint,  &kUdint,  &kUlint, &kReal,
+                                              &kLreal, &kDword, &kString, &kMotor};
     const std::string wanted = Upper(name);
     for (const LogixType* type : kTypes) {
         if (type->name == wanted) {
@@ -362,7 +457,16 @@ bool LogixTagDatabase::Define(const LogixTagDefinition& definition, std::string&
         error = "unknown type \"" + definition.type + "\" of tag " + definition.name;
         return false;
     }
-    if (definition.dims.size() > kMaxDims || TagBytesOf(definition.dims, *type) > kMaxTagBytes) {
+    // A controller holds a BOOL array (of one dimension only) in 32-bit words.
+    const bool boolArray = type->kind == Kind::Bool && !definition.dims.empty();
+    if (boolArray && definition.dims.size() != 1) {
+        error = "tag " + definition.name + ": a BOOL array has one dimension";
+        return false;
+    }
+    const std::vector<uint32_t> dims =
+        boolArray ? std::vector<uint32_t>{WordsOfBools(definition.dims[0])} : definition.dims;
+    type = boolArray ? &kDword : type;
+    if (dims.size() > kMaxDims || TagBytesOf(dims, *type) > kMaxTagBytes) {
         error = "tag " + definition.name +
                 " needs one to three dimensions of at least 1 element and at most " +
                 std::to_string(kMaxTagBytes) + " bytes in all";
@@ -376,10 +480,11 @@ bool LogixTagDatabase::Define(const LogixTagDefinition& definition, std::string&
     Tag tag;
     tag.name = definition.name;
     tag.type = type;
-    tag.dims = definition.dims;
-    tag.storage.assign(ElementTotal(definition.dims) * type->size, 0);
+    tag.dims = dims;
+    tag.storage.assign(ElementTotal(dims) * type->size, 0);
     tag.animation = definition.animation;
-    if (!ApplyJson(*type, tag.dims, definition.value, tag.storage.data(), error)) {
+    if (boolArray ? !ApplyBoolArrayJson(definition.value, tag.storage, error)
+                  : !ApplyJson(*type, tag.dims, definition.value, tag.storage.data(), error)) {
         error = "tag " + definition.name + ": " + error;
         return false;
     }
@@ -534,7 +639,7 @@ void LogixTagDatabase::Refresh(const Tag& tag) const {
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tag.epoch).count();
     const int64_t steps = elapsed / a.periodMs;
-    const bool integer = IsIntegerType(tag.type->code);
+    const bool integer = tag.type->IsInteger();
     double value = tag.base + a.step * static_cast<double>(steps);
     if (a.kind == LogixAnimation::Kind::Ramp) {
         const double span = a.max - a.min;
@@ -550,7 +655,7 @@ void LogixTagDatabase::Refresh(const Tag& tag) const {
         const uint64_t count =
             static_cast<uint64_t>(std::llround(tag.base)) +
             static_cast<uint64_t>(std::llround(a.step)) * static_cast<uint64_t>(steps);
-        PutInteger(tag.type->code, static_cast<int64_t>(count), element.data());
+        PutInteger(*tag.type, static_cast<int64_t>(count), element.data());
     } else {
         PutNumber(*tag.type, value, element.data());
     }
@@ -726,96 +831,145 @@ std::optional<LogixTagDatabase::Location> LogixTagDatabase::ResolveText(
 
 // ---- Test access -------------------------------------------------------------------------------
 
-std::optional<std::vector<uint8_t>> LogixTagDatabase::ElementBytes(const std::string& path,
-                                                                   uint16_t wantedCode) const {
+bool LogixTagDatabase::WithElement(
+    const std::string& path,
+    const std::function<bool(const Location&, uint8_t* element)>& use) const {
     std::lock_guard<std::mutex> lock(mutex_);
     const std::optional<Location> at = ResolveText(path);
-    if (!at || (wantedCode != 0 && at->type->code != wantedCode)) {
-        return std::nullopt;
-    }
-    Refresh(*at->tag);
-    const uint8_t* first = at->tag->storage.data() + at->offset;
-    return std::vector<uint8_t>(first, first + at->type->size);
-}
-
-std::optional<std::vector<uint8_t>> LogixTagDatabase::GetBytes(const std::string& path) const {
-    return ElementBytes(path, 0);
-}
-
-std::optional<int64_t> LogixTagDatabase::GetInt(const std::string& path) const {
-    for (uint16_t code : {kLogixTypeBool, kLogixTypeSint, kLogixTypeInt, kLogixTypeDint}) {
-        if (std::optional<std::vector<uint8_t>> bytes = ElementBytes(path, code)) {
-            return GetInteger(code, bytes->data(), bytes->size());
-        }
-    }
-    return std::nullopt;
-}
-
-std::optional<double> LogixTagDatabase::GetReal(const std::string& path) const {
-    std::optional<std::vector<uint8_t>> bytes = ElementBytes(path, kLogixTypeReal);
-    if (!bytes) {
-        return std::nullopt;
-    }
-    return ByteReader(*bytes).f32();
-}
-
-std::optional<std::string> LogixTagDatabase::GetString(const std::string& path) const {
-    std::optional<std::vector<uint8_t>> bytes = ElementBytes(path, kLogixTypeStructure);
-    if (!bytes || bytes->size() != kLogixStringSize) {
-        return std::nullopt;
-    }
-    ByteReader r(*bytes);
-    const uint32_t length = std::min<uint32_t>(r.u32(), kLogixStringChars);
-    return r.str(length);
-}
-
-bool LogixTagDatabase::StoreElement(const std::string& path, const std::vector<uint8_t>& bytes,
-                                    std::optional<uint16_t> wantedCode) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const std::optional<Location> at = ResolveText(path);
-    if (!at || bytes.size() != at->type->size || (wantedCode && at->type->code != *wantedCode)) {
+    if (!at) {
         return false;
     }
-    Tag& tag = tags_.at(at->tag->name);
+    Refresh(*at->tag);
+    return use(*at, at->tag->storage.data() + at->offset);
+}
+
+bool LogixTagDatabase::ChangeElement(
+    const std::string& path, const std::function<bool(const Location&, uint8_t* element)>& change) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::optional<Location> at = ResolveText(path);
+    if (!at) {
+        return false;
+    }
+    Tag& tag = Writable(*at);
     Refresh(tag);
-    std::copy(bytes.begin(), bytes.end(), tag.storage.begin() + at->offset);
+    if (!change(*at, tag.storage.data() + at->offset)) {
+        return false;
+    }
     RestartAnimation(tag);
     return true;
 }
 
+LogixTagDatabase::Tag& LogixTagDatabase::Writable(const Location& at) {
+    return tags_.at(at.tag->name);
+}
+
+std::optional<std::vector<uint8_t>> LogixTagDatabase::GetBytes(const std::string& path) const {
+    std::optional<std::vector<uint8_t>> bytes;
+    WithElement(path, [&](const Location& at, uint8_t* element) {
+        bytes.emplace(element, element + at.type->size);
+        return true;
+    });
+    return bytes;
+}
+
+std::optional<int64_t> LogixTagDatabase::GetInt(const std::string& path) const {
+    std::optional<int64_t> value;
+    WithElement(path, [&](const Location& at, uint8_t* element) {
+        const bool wraps = at.type->kind == Kind::Unsigned &&
+                           LoadBits(element, at.type->size) > SignedMax(sizeof(int64_t));
+        if (at.type->IsInteger() && !wraps) {
+            value = GetInteger(*at.type, element);
+        }
+        return true;
+    });
+    return value;
+}
+
+std::optional<double> LogixTagDatabase::GetReal(const std::string& path) const {
+    std::optional<double> value;
+    WithElement(path, [&](const Location& at, uint8_t* element) {
+        if (at.type->kind == Kind::Float) {
+            value = GetFloat(*at.type, element);
+        }
+        return true;
+    });
+    return value;
+}
+
+std::optional<std::string> LogixTagDatabase::GetString(const std::string& path) const {
+    std::optional<std::string> value;
+    WithElement(path, [&](const Location& at, uint8_t* element) {
+        if (at.type->handle == kLogixStringHandle) {
+            ByteReader r(element, kLogixStringSize);
+            const uint32_t length = std::min<uint32_t>(r.u32(), kLogixStringChars);
+            value = r.str(length);
+        }
+        return true;
+    });
+    return value;
+}
+
+// The bit lies in the integer elements from the path's on: byte bit / 8 of them, LSB first.
+std::optional<bool> LogixTagDatabase::GetBit(const std::string& path, uint32_t bit) const {
+    std::optional<bool> value;
+    WithElement(path, [&](const Location& at, uint8_t* element) {
+        if (at.type->IsInteger() && bit / 8 < size_t{at.available} * at.type->size) {
+            value = ((element[bit / 8] >> (bit % 8)) & 1) != 0;
+        }
+        return true;
+    });
+    return value;
+}
+
+bool LogixTagDatabase::SetBit(const std::string& path, uint32_t bit, bool value) {
+    return ChangeElement(path, [&](const Location& at, uint8_t* element) {
+        if (!at.type->IsInteger() || bit / 8 >= size_t{at.available} * at.type->size) {
+            return false;
+        }
+        const uint8_t mask = static_cast<uint8_t>(1u << (bit % 8));
+        element[bit / 8] = value ? (element[bit / 8] | mask) : (element[bit / 8] & ~mask);
+        return true;
+    });
+}
+
 bool LogixTagDatabase::SetBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    return StoreElement(path, bytes, std::nullopt);
+    return ChangeElement(path, [&](const Location& at, uint8_t* element) {
+        if (bytes.size() != at.type->size) {
+            return false;
+        }
+        std::copy(bytes.begin(), bytes.end(), element);
+        return true;
+    });
 }
 
 bool LogixTagDatabase::SetInt(const std::string& path, int64_t value) {
-    std::optional<uint16_t> code;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const std::optional<Location> at = ResolveText(path);
-        if (!at || !IsIntegerType(at->type->code) || !FitsInteger(at->type->code, value)) {
+    return ChangeElement(path, [&](const Location& at, uint8_t* element) {
+        if (!at.type->IsInteger() || !FitsSigned(*at.type, value)) {
             return false;
         }
-        code = at->type->code;
-    }
-    std::vector<uint8_t> bytes(4, 0);
-    PutInteger(*code, value, bytes.data());
-    bytes.resize(*code == kLogixTypeDint ? 4 : *code == kLogixTypeInt ? 2 : 1);
-    return StoreElement(path, bytes, code);
+        PutInteger(*at.type, value, element);
+        return true;
+    });
 }
 
 bool LogixTagDatabase::SetReal(const std::string& path, double value) {
-    std::vector<uint8_t> bytes(4, 0);
-    ByteWriter(bytes.data(), bytes.size()).f32(static_cast<float>(value));
-    return StoreElement(path, bytes, kLogixTypeReal);
+    return ChangeElement(path, [&](const Location& at, uint8_t* element) {
+        if (at.type->kind != Kind::Float) {
+            return false;
+        }
+        PutFloat(*at.type, value, element);
+        return true;
+    });
 }
 
 bool LogixTagDatabase::SetString(const std::string& path, const std::string& value) {
-    if (value.size() > kLogixStringChars) {
-        return false;
-    }
-    std::vector<uint8_t> bytes(kLogixStringSize, 0);
-    PutStringValue(value, bytes.data());
-    return StoreElement(path, bytes, kLogixTypeStructure);
+    return ChangeElement(path, [&](const Location& at, uint8_t* element) {
+        if (at.type->handle != kLogixStringHandle || value.size() > kLogixStringChars) {
+            return false;
+        }
+        PutStringValue(value, element);
+        return true;
+    });
 }
 
 // ---- Tag services ------------------------------------------------------------------------------
@@ -870,9 +1024,11 @@ LogixReply LogixTagDatabase::ReadTag(ByteView path, ByteView data, size_t replyR
 }
 
 // Write Tag request data: type code (16 bits), structure handle (16 bits, structures only),
-// element count (16 bits), (Write Tag Fragmented: byte offset, 32 bits), the values, one 0x00 pad
-// byte after an odd number of value bytes. A single STRING may be written short: its LEN and
-// just LEN characters. A fragment writes its bytes at the offset into the count elements.
+// element count (16 bits), (Write Tag Fragmented: byte offset, 32 bits), the values: exactly
+// count elements of the type, a byte more is refused as a controller refuses it (the pad byte of
+// an Unconnected Send follows the embedded request, it is not part of it). A single STRING may
+// be written short: its LEN and just LEN characters, then a zero byte when LEN is odd. A
+// fragment writes its bytes at the offset into the count elements.
 LogixReply LogixTagDatabase::WriteTag(ByteView path, ByteView data, bool fragmented) {
     ByteReader r(data);
     const uint16_t code = r.u16();
@@ -893,30 +1049,71 @@ LogixReply LogixTagDatabase::WriteTag(ByteView path, ByteView data, bool fragmen
         return LogixReply::Error(kLogixStatusGeneralError, kLogixExtTypeMismatch);
     }
     const size_t valueBytes = size_t{count} * at.type->size;
-    const auto paddedFits = [&](size_t needed) {
-        return values.size == needed ||
-               (needed % 2 == 1 && values.size == needed + 1 && values.at(needed) == 0);
-    };
-    size_t needed = valueBytes;
-    if (fragmented) {
-        needed = std::min(values.size, valueBytes - offset);
-    } else if (at.type->handle == kLogixStringHandle && count == 1 && values.size >= 4) {
+    size_t needed = fragmented ? std::min(values.size, valueBytes - offset) : valueBytes;
+    if (!fragmented && at.type->handle == kLogixStringHandle && count == 1 && values.size >= 4) {
         const uint32_t length = ByteReader(values).u32();
-        if (length <= kLogixStringChars && paddedFits(4 + length)) {
-            needed = 4 + length;
+        const size_t shortBytes = 4 + size_t{length};
+        const bool padded =
+            shortBytes % 2 == 1 && values.size == shortBytes + 1 && values.at(shortBytes) == 0;
+        if (length <= kLogixStringChars && (values.size == shortBytes || padded)) {
+            needed = values.size;
         }
     }
-    if (!paddedFits(needed)) {
+    if (values.size != needed) {
         return LogixReply::Error(values.size < needed ? CIP_STATUS_NOT_ENOUGH_DATA
                                                       : CIP_STATUS_TOO_MUCH_DATA);
     }
-    Tag& tag = tags_.at(at.tag->name);
+    Tag& tag = Writable(at);
     Refresh(tag);
     uint8_t* target = tag.storage.data() + at.offset;
     if (!fragmented) {
         std::fill(target, target + valueBytes, uint8_t{0});
     }
     std::copy(values.data, values.data + needed, target + offset);
+    RestartAnimation(tag);
+    ++writeCount_;
+    return reply;
+}
+
+// Read-Modify-Write Tag request data (1756-PM020):
+// | size | field                                                        |
+// | 2    | mask size n: 1, 2, 4, 8 or 12 bytes, at most the element's size |
+// | n    | OR masks: each 1 bit sets the element's bit                  |
+// | n    | AND masks: each 0 bit resets the element's bit               |
+// The integer element at the path becomes (old | OR) & AND over its first n bytes (the masks are
+// little-endian like the element, so byte by byte); the reply carries no data.
+LogixReply LogixTagDatabase::ReadModifyWrite(ByteView path, ByteView data) {
+    ByteReader r(data);
+    const uint16_t maskSize = r.u16();
+    if (!r.ok()) {
+        return LogixReply::Error(CIP_STATUS_NOT_ENOUGH_DATA);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    Location at;
+    LogixReply reply = ResolveWire(path, at);
+    if (!reply.ok()) {
+        return reply;
+    }
+    if (!at.type->IsInteger()) {
+        return LogixReply::Error(kLogixStatusGeneralError, kLogixExtTypeMismatch);
+    }
+    const bool knownSize = maskSize == 1 || maskSize == 2 || maskSize == 4 || maskSize == 8 ||
+                           maskSize == kLogixLargestMask;
+    if (!knownSize || maskSize > at.type->size) {
+        return LogixReply::Error(kLogixStatusBadMaskSize);
+    }
+    if (r.remaining() != 2 * size_t{maskSize}) {
+        return LogixReply::Error(r.remaining() < 2 * size_t{maskSize} ? CIP_STATUS_NOT_ENOUGH_DATA
+                                                                      : CIP_STATUS_TOO_MUCH_DATA);
+    }
+    const ByteView orMasks = r.bytes(maskSize);
+    const ByteView andMasks = r.bytes(maskSize);
+    Tag& tag = Writable(at);
+    Refresh(tag);
+    uint8_t* element = tag.storage.data() + at.offset;
+    for (size_t i = 0; i < maskSize; ++i) {
+        element[i] = static_cast<uint8_t>((element[i] | orMasks.at(i)) & andMasks.at(i));
+    }
     RestartAnimation(tag);
     ++writeCount_;
     return reply;

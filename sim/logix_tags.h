@@ -1,11 +1,13 @@
 #pragma once
 
-// The tag database of the simulated Logix controller: tags of BOOL, SINT, INT, DINT, REAL, the
-// STRING structure and one user structure (MOTOR), as scalars or arrays of up to three
-// dimensions, addressed by symbolic request paths with members and element indices, read and
-// written the way a controller's Read Tag and Write Tag services do, with the controller's
-// error statuses. Numeric tags can move by themselves (a counter or a ramp) so that polling
-// shows changing values.
+// The tag database of the simulated Logix controller: tags of every elementary type (BOOL, SINT,
+// INT, DINT, LINT, USINT, UINT, UDINT, ULINT, REAL, LREAL, DWORD), the STRING structure and one
+// user structure (MOTOR), as scalars or arrays of up to three dimensions, addressed by symbolic
+// request paths with members and element indices, read and written the way a controller's Read
+// Tag, Write Tag and Read-Modify-Write Tag services do, with the controller's error statuses. A
+// BOOL array is held as a controller holds it: in 32-bit words (DWORD), addressed by word.
+// Numeric tags can move by themselves (a counter or a ramp) so that polling shows changing
+// values.
 //
 // Threads: the simulator's event loop runs the tag services while tests define tags and read
 // values back; one mutex guards the whole database (tags, their index, values, counters, the
@@ -14,6 +16,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -32,7 +35,16 @@ constexpr uint16_t kLogixTypeBool = 0xC1;
 constexpr uint16_t kLogixTypeSint = 0xC2;
 constexpr uint16_t kLogixTypeInt = 0xC3;
 constexpr uint16_t kLogixTypeDint = 0xC4;
+constexpr uint16_t kLogixTypeLint = 0xC5;
+constexpr uint16_t kLogixTypeUsint = 0xC6;
+constexpr uint16_t kLogixTypeUint = 0xC7;
+constexpr uint16_t kLogixTypeUdint = 0xC8;
+constexpr uint16_t kLogixTypeUlint = 0xC9;
 constexpr uint16_t kLogixTypeReal = 0xCA;
+constexpr uint16_t kLogixTypeLreal = 0xCB;
+// A 32-bit bit string: the element of a BOOL array, whose bit k sits in word k / 32.
+constexpr uint16_t kLogixTypeDword = 0xD3;
+constexpr uint32_t kLogixBoolsPerWord = 32;
 // A structured value: the 16-bit structure handle follows the type code on the wire.
 constexpr uint16_t kLogixTypeStructure = 0x02A0;
 constexpr uint16_t kLogixStringHandle = 0x0FCE;
@@ -40,6 +52,10 @@ constexpr uint16_t kLogixMotorHandle = 0x1B2D;
 constexpr size_t kLogixStringChars = 82;
 constexpr size_t kLogixStringSize = 88;  // 4-byte LEN, 82 characters, 2 bytes of padding
 
+// Read-Modify-Write Tag (1756-PM020): a mask size that is not 1, 2, 4, 8 or 12 bytes, or larger
+// than the element (a bit beyond its width).
+constexpr uint8_t kLogixStatusBadMaskSize = 0x03;
+constexpr uint16_t kLogixLargestMask = 12;
 // General status 0xFF of the Logix tag services carries one of these additional statuses.
 constexpr uint8_t kLogixStatusGeneralError = 0xFF;
 constexpr uint16_t kLogixExtOffsetBeyondEnd = 0x2104;
@@ -66,20 +82,26 @@ struct LogixMember {
     uint32_t arrayLength = 0;  // 0 for a single element
 };
 
+// How the bytes of an element are read as a value.
+enum class LogixValueKind { Bool, Signed, Unsigned, Bits, Float, Structure };
+
 struct LogixType {
-    std::string name;  // BOOL, SINT, INT, DINT, REAL, STRING, MOTOR
+    std::string name;  // BOOL, SINT, ..., DWORD, STRING, MOTOR
     uint16_t code = 0;
     uint16_t handle = 0;  // structures only
     size_t size = 0;      // bytes of one element
+    LogixValueKind kind = LogixValueKind::Structure;
     std::vector<LogixMember> members;
 
-    bool IsStructure() const { return code == kLogixTypeStructure; }
+    bool IsStructure() const { return kind == LogixValueKind::Structure; }
     bool IsNumeric() const { return !IsStructure(); }
+    bool IsInteger() const { return IsNumeric() && kind != LogixValueKind::Float; }
 };
 
-// The type of that name (case-insensitive), or null. Names: BOOL, SINT, INT, DINT, REAL, STRING
-// and the user structure MOTOR (Running BOOL, Mode SINT, Faults INT, Count DINT, Speed REAL,
-// Setpoints REAL[4], Name STRING).
+// The type of that name (case-insensitive), or null. Names: the elementary types BOOL, SINT,
+// INT, DINT, LINT, USINT, UINT, UDINT, ULINT, REAL, LREAL, DWORD; STRING and the user structure
+// MOTOR (Running BOOL, Mode SINT, Faults INT, Count DINT, Speed REAL, Setpoints REAL[4], Name
+// STRING).
 const LogixType* FindLogixType(const std::string& name);
 
 // ---- Tag definitions ---------------------------------------------------------------------------
@@ -130,7 +152,8 @@ class LogixTagDatabase {
 
     // Adds a tag; false with a reason when the name is taken or invalid, the type is unknown,
     // the dimensions are wrong, the value does not fit the type, or an animation is asked of a
-    // non-numeric type.
+    // non-numeric type. A BOOL array (one dimension of n) becomes a DWORD array of n / 32 words,
+    // n rounded up to a multiple of 32; its value is a JSON array of the bits.
     bool Define(const LogixTagDefinition& definition, std::string& error);
     bool Remove(const std::string& name);
     void Clear();
@@ -144,17 +167,23 @@ class LogixTagDatabase {
     // The scopes of the defined program tags, "Program:NAME", in name order.
     std::vector<std::string> Programs() const;
 
-    // Test access by text path: "Count", "Buffer[3]", "Grid[1,2]", "Motor1.Setpoints[2]",
-    // "Motor1.Name". The bytes of the one element at the path (an animated tag shows its current
-    // value), or nothing for an unknown path.
+    // Test access by text path, indexed as on the wire: "Count", "Buffer[3]", "Grid[1,2]",
+    // "Motor1.Setpoints[2]", "Motor1.Name", "Flags[1]" (word 1 of a BOOL array). The bytes of the
+    // one element at the path (an animated tag shows its current value), or nothing for an
+    // unknown path.
     std::optional<std::vector<uint8_t>> GetBytes(const std::string& path) const;
-    std::optional<int64_t> GetInt(const std::string& path) const;         // BOOL, SINT, INT, DINT
-    std::optional<double> GetReal(const std::string& path) const;         // REAL
+    // Integer types; nothing for a ULINT beyond the range of int64_t.
+    std::optional<int64_t> GetInt(const std::string& path) const;
+    std::optional<double> GetReal(const std::string& path) const;         // REAL, LREAL
     std::optional<std::string> GetString(const std::string& path) const;  // STRING
+    // Bit `bit` counted from the first bit of the integer element at the path on, through the
+    // elements that follow it: GetBit("Flags", 37) is element 37 of a BOOL array.
+    std::optional<bool> GetBit(const std::string& path, uint32_t bit) const;
     bool SetBytes(const std::string& path, const std::vector<uint8_t>& bytes);
-    bool SetInt(const std::string& path, int64_t value);
+    bool SetInt(const std::string& path, int64_t value);  // false when out of the type's range
     bool SetReal(const std::string& path, double value);
     bool SetString(const std::string& path, const std::string& value);
+    bool SetBit(const std::string& path, uint32_t bit, bool value);
     // Write Tag services that changed a value since the database was made.
     uint64_t WriteCount() const;
 
@@ -168,9 +197,12 @@ class LogixTagDatabase {
     LogixReply ReadTag(ByteView path, ByteView data, size_t replyRoom, bool fragmented,
                        ByteWriter& out) const;
     // Write Tag: request path bytes and request data (type, handle of a structure, element
-    // count, the byte offset when fragmented, values, one pad byte after an odd number of value
-    // bytes).
+    // count, the byte offset when fragmented, the values: exactly count elements, so that a pad
+    // byte after an odd number of value bytes is refused as one byte too many).
     LogixReply WriteTag(ByteView path, ByteView data, bool fragmented = false);
+    // Read-Modify-Write Tag: request path bytes and request data (mask size, OR masks, AND
+    // masks); the integer element at the path becomes (old | OR) & AND.
+    LogixReply ReadModifyWrite(ByteView path, ByteView data);
 
   private:
     // One element of a request path: a symbol (tag or member name) or an element index.
@@ -206,11 +238,14 @@ class LogixTagDatabase {
     LogixReply ResolveWire(ByteView path, Location& out) const;
     LogixReply ResolveRange(ByteView path, uint16_t count, uint32_t offset, Location& at) const;
     std::optional<Location> ResolveText(const std::string& path) const;
-    // The element bytes at a text path, refreshed; empty when the path or type does not match.
-    std::optional<std::vector<uint8_t>> ElementBytes(const std::string& path,
-                                                     uint16_t wantedCode) const;
-    bool StoreElement(const std::string& path, const std::vector<uint8_t>& bytes,
-                      std::optional<uint16_t> wantedCode);
+    // Runs `use` on the element at a text path (refreshed, the lock held) and answers what it
+    // answers; false for an unknown path. After a change the tag's animation restarts.
+    bool WithElement(const std::string& path,
+                     const std::function<bool(const Location&, uint8_t* element)>& use) const;
+    bool ChangeElement(const std::string& path,
+                       const std::function<bool(const Location&, uint8_t* element)>& change);
+    // The writable storage of a located tag; the caller holds mutex_.
+    Tag& Writable(const Location& at);
     void Refresh(const Tag& tag) const;
     // The index over tags_ (the caller holds mutex_): Index adds a tag just put in tags_,
     // Reindex starts over after a removal, FindTag looks a name up.

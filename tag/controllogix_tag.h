@@ -11,6 +11,7 @@ class ControlLogixTag : public EipTag {
 
     void SetInfo(const TagInfo& tagInfo) override;
     const EipTagData& GetTagData() const override { return tagData; }
+    const ControlLogixTagData& GetLogixTagData() const { return tagData; }
     int32_t ParsingTagName() override;
 
   private:

@@ -106,6 +106,7 @@ class EipTag {
 
   private:
     int32_t ConvertNumber(const Variant& value, uint8_t* buffer, uint16_t size) const;
+    int32_t ConvertFloat(const Variant& value, uint8_t* buffer, uint16_t size) const;
     int32_t ConvertString(const Variant& value, uint8_t* buffer, uint16_t size) const;
 
     std::map<std::string, SubTagInfo> subtags;

@@ -10,22 +10,30 @@ struct InnerTypeName {
     int32_t code;
     const char* name;
     const char* nameWithLength;
+    int32_t length;  // bytes of one element
 };
 
 constexpr InnerTypeName kInnerTypeNames[] = {
-    {kInnerTypeBool, "BOOL", "BOOL (1byte)"},
-    {kInnerTypeSint, "SINT", "SINT (1byte)"},
-    {kInnerTypeInt, "INT", "INT (2bytes)"},
-    {kInnerTypeDint, "DINT", "DINT (4bytes)"},
-    {kInnerTypeReal, "REAL", "REAL (4bytes)"},
-    {kInnerTypeString, "STRING", "STRING"},
-    {kInnerTypeBitarray, "BITARRAY", "BITARRAY"},
-    {kInnerTypeString2, "STRING2", "STRING2"},
-    {kInnerTypeShortString, "SHORT STRING", "SHORT STRING"},
-    {kInnerTypeStructure, "STRUCTURE", "STRUCTURE"},
+    {kInnerTypeBool, "BOOL", "BOOL (1byte)", 1},
+    {kInnerTypeSint, "SINT", "SINT (1byte)", 1},
+    {kInnerTypeInt, "INT", "INT (2bytes)", 2},
+    {kInnerTypeDint, "DINT", "DINT (4bytes)", 4},
+    {kInnerTypeLint, "LINT", "LINT (8bytes)", 8},
+    {kInnerTypeUsint, "USINT", "USINT (1byte)", 1},
+    {kInnerTypeUint, "UINT", "UINT (2bytes)", 2},
+    {kInnerTypeUdint, "UDINT", "UDINT (4bytes)", 4},
+    {kInnerTypeUlint, "ULINT", "ULINT (8bytes)", 8},
+    {kInnerTypeReal, "REAL", "REAL (4bytes)", 4},
+    {kInnerTypeLreal, "LREAL", "LREAL (8bytes)", 8},
+    {kInnerTypeString, "STRING", "STRING", 1},
+    {kInnerTypeBitarray, "BITARRAY", "BITARRAY", 4},
+    {kInnerTypeString2, "STRING2", "STRING2", 1},
+    {kInnerTypeShortString, "SHORT STRING", "SHORT STRING", 1},
+    {kInnerTypeStructure, "STRUCTURE", "STRUCTURE", 1},
 };
 
-// Searched by substring, first hit wins: the order keeps "DINT" from reading as "INT" and
+// Searched by substring, first hit wins: the order keeps "DINT" from reading as "INT", the
+// unsigned names from reading as their signed part, "LREAL" from reading as "REAL" and
 // "SHORT STRING" / "STRING2" from reading as "STRING". Texts such as "DINT (4bytes)" match too.
 struct InnerTypeSearch {
     const char* text;
@@ -33,11 +41,23 @@ struct InnerTypeSearch {
 };
 
 constexpr InnerTypeSearch kInnerTypeSearchOrder[] = {
-    {"BOOL", kInnerTypeBool},           {"SINT", kInnerTypeSint},
-    {"DINT", kInnerTypeDint},           {"INT", kInnerTypeInt},
-    {"REAL", kInnerTypeReal},           {"BITARRAY", kInnerTypeBitarray},
-    {"STRUCTURE", kInnerTypeStructure}, {"SHORT STRING", kInnerTypeShortString},
-    {"STRING2", kInnerTypeString2},     {"STRING", kInnerTypeString},
+    {"BOOL", kInnerTypeBool},
+    {"USINT", kInnerTypeUsint},
+    {"SINT", kInnerTypeSint},
+    {"UDINT", kInnerTypeUdint},
+    {"DINT", kInnerTypeDint},
+    {"ULINT", kInnerTypeUlint},
+    {"LINT", kInnerTypeLint},
+    {"UINT", kInnerTypeUint},
+    {"INT", kInnerTypeInt},
+    {"LREAL", kInnerTypeLreal},
+    {"REAL", kInnerTypeReal},
+    {"BITARRAY", kInnerTypeBitarray},
+    {"DWORD", kInnerTypeBitarray},
+    {"STRUCTURE", kInnerTypeStructure},
+    {"SHORT STRING", kInnerTypeShortString},
+    {"STRING2", kInnerTypeString2},
+    {"STRING", kInnerTypeString},
 };
 
 const InnerTypeName* FindInnerType(int32_t code) {
@@ -124,15 +144,8 @@ std::string EipTag::InnerTypeToStrWithLength(int32_t innerType) {
 }
 
 int32_t EipTag::GetInnerTypeLength(int32_t innerType) {
-    switch (innerType) {
-        case kInnerTypeInt:
-            return 2;
-        case kInnerTypeDint:
-        case kInnerTypeReal:
-            return 4;
-        default:
-            return 1;
-    }
+    const InnerTypeName* entry = FindInnerType(innerType);
+    return entry ? entry->length : 1;
 }
 
 int32_t EipTag::SupportInnerType(int32_t innerType) {
@@ -141,7 +154,14 @@ int32_t EipTag::SupportInnerType(int32_t innerType) {
         case kInnerTypeSint:
         case kInnerTypeInt:
         case kInnerTypeDint:
+        case kInnerTypeLint:
+        case kInnerTypeUsint:
+        case kInnerTypeUint:
+        case kInnerTypeUdint:
+        case kInnerTypeUlint:
         case kInnerTypeReal:
+        case kInnerTypeLreal:
+        case kInnerTypeBitarray:
         case kInnerTypeString:
         case kInnerTypeString2:
         case kInnerTypeShortString:

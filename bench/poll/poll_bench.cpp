@@ -7,6 +7,9 @@
 // requests per polling cycle, mean cycle time and the link's CPU seconds per
 // million published values.
 //
+// A last run polls 1000 mixed tags: every elementary type, bits of a DINT (two per DINT, which
+// share its read) and BOOL array elements, and prints its requests per cycle too.
+//
 // Usage: poll_bench [seconds per run (default 5)] [N ...] (default 100 1000 5000)
 // Every N runs twice: with the value history off and with 1000 points per tag.
 // With TB_BENCH_EVENTS=1 in the environment, a subscriber (as an open console's event stream)
@@ -21,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -84,25 +88,89 @@ struct CycleLog {
     }
 };
 
-bool AddTags(EipDevice* device, int count) {
+// What the controller holds and the tag names the link polls.
+struct Workload {
+    std::string label;
+    std::function<void(plcsim::LogixController&)> define;
+    std::vector<std::string> names;
+};
+
+Workload DintWorkload(int count) {
+    Workload w{"N=" + std::to_string(count),
+               [count](plcsim::LogixController& controller) {
+                   bench::DefineCountingDints(controller, count, 10);
+               },
+               {}};
+    for (int i = 0; i < count; ++i) {
+        w.names.push_back("D" + std::to_string(i));
+    }
+    return w;
+}
+
+// Groups of ten tags: LINT, USINT, UINT, UDINT, ULINT, LREAL, two bits of one DINT, two
+// elements of a BOOL[64] in different words.
+Workload MixedWorkload(int groups) {
+    static const char* const kTypes[] = {"LINT", "USINT", "UINT", "UDINT", "ULINT", "LREAL"};
+    Workload w{"mixed " + std::to_string(groups * 10),
+               [groups](plcsim::LogixController& c) {
+                   for (int g = 0; g < groups; ++g) {
+                       const std::string n = std::to_string(g);
+                       for (const char* type : kTypes) {
+                           plcsim::LogixTagDefinition tag;
+                           tag.name = std::string(type) + n;
+                           tag.type = type;
+                           c.DefineTag(tag);
+                       }
+                       plcsim::LogixTagDefinition bits;
+                       bits.name = "S" + n;
+                       bits.type = "DINT";
+                       bits.animation.kind = plcsim::LogixAnimation::Kind::Counter;
+                       bits.animation.periodMs = 10;
+                       c.DefineTag(bits);
+                       plcsim::LogixTagDefinition flags;
+                       flags.name = "F" + n;
+                       flags.type = "BOOL";
+                       flags.dims = {64};
+                       c.DefineTag(flags);
+                   }
+               },
+               {}};
+    for (int g = 0; g < groups; ++g) {
+        const std::string n = std::to_string(g);
+        for (const char* type : kTypes) {
+            w.names.push_back(type + n);
+        }
+        for (const char* name : {"S#.3", "S#.9", "F#[5]", "F#[40]"}) {
+            std::string tagName = name;
+            tagName.replace(tagName.find('#'), 1, n);
+            w.names.push_back(tagName);
+        }
+    }
+    return w;
+}
+
+bool AddTags(EipDevice* device, const std::vector<std::string>& names) {
     std::string message;
     std::unique_ptr<EipConnection> test(
         EipConnection::MakeTestConnection(device->GetConnectionInfo(), message));
-    for (int i = 0; i < count; ++i) {
+    for (size_t i = 0; i < names.size(); ++i) {
         std::string alias;
-        const auto object = sdk::json::from_json_string("{\"Tag Alias\":\"T" + std::to_string(i) +
-                                                        "\",\"Tag Name\":\"D" + std::to_string(i) +
-                                                        "\",\"RW Flag\":\"R\"}");
+        const auto object =
+            sdk::json::from_json_string("{\"Tag Alias\":\"T" + std::to_string(i) +
+                                        "\",\"Tag Name\":\"" + names[i] + "\",\"RW Flag\":\"R\"}");
         if (device->AddTag(test.get(), object, 1, alias, message, false) != 0) {
-            std::fprintf(stderr, "adding T%d failed: %s\n", i, message.c_str());
+            std::fprintf(stderr, "adding %s failed: %s\n", names[i].c_str(), message.c_str());
             return false;
         }
     }
     return true;
 }
 
-bool RunOnce(int tagCount, size_t historyPoints, double seconds, CycleLog& cycleLog) {
-    bench::ControllerChild child = StartController(tagCount);
+bool RunOnce(const Workload& workload, size_t historyPoints, double seconds, CycleLog& cycleLog) {
+    bench::ControllerChild child =
+        bench::StartControllerChild(workload.define, [](plcsim::LogixController& controller) {
+            return bench::Counters{controller.Sim().Stats().connectedRequests, 0};
+        });
     if (child.port == 0) {
         std::fprintf(stderr, "controller did not start\n");
         return false;
@@ -118,7 +186,7 @@ bool RunOnce(int tagCount, size_t historyPoints, double seconds, CycleLog& cycle
     if (const char* wanted = std::getenv("TB_BENCH_EVENTS"); wanted && *wanted == '1') {
         events = link->Broker().subscribe(sdk::NodePath("/"), [](const sdk::TreeEvent&) {});
     }
-    bool ok = device != nullptr && AddTags(device, tagCount);
+    bool ok = device != nullptr && AddTags(device, workload.names);
     link->WaitIdle();
     std::string message;
     if (ok && device->StartExplicitPolling(10, message) == 0) {
@@ -142,15 +210,16 @@ bool RunOnce(int tagCount, size_t historyPoints, double seconds, CycleLog& cycle
             cycleLog.counting = false;
         }
         std::printf(
-            "N=%-5d history=%-4zu tags/s=%10.0f  requests/s=%8.0f  requests/cycle=%6.1f  "
+            "%-10s history=%-4zu tags/s=%10.0f  requests/s=%8.0f  requests/cycle=%6.1f  "
             "cycles=%6llu  mean cycle=%8.2f ms  link CPU=%6.2f s per million values\n",
-            tagCount, historyPoints, double(published) / elapsed, double(requests) / elapsed,
-            cycles ? double(requests) / double(cycles) : 0.0,
+            workload.label.c_str(), historyPoints, double(published) / elapsed,
+            double(requests) / elapsed, cycles ? double(requests) / double(cycles) : 0.0,
             static_cast<unsigned long long>(cycles), meanCycle,
             published ? cpu / (double(published) / 1e6) : 0.0);
         std::fflush(stdout);
     } else {
-        std::fprintf(stderr, "N=%d: polling did not start (%s)\n", tagCount, message.c_str());
+        std::fprintf(stderr, "%s: polling did not start (%s)\n", workload.label.c_str(),
+                     message.c_str());
         ok = false;
     }
     if (events) {
@@ -177,9 +246,10 @@ int main(int argc, char** argv) {
     // Each N with the value history off, then on (the link's default).
     for (int count : args.counts) {
         for (size_t historyPoints : {size_t{0}, size_t{1000}}) {
-            ok = RunOnce(count, historyPoints, args.seconds, cycleLog) && ok;
+            ok = RunOnce(DintWorkload(count), historyPoints, args.seconds, cycleLog) && ok;
         }
     }
+    ok = RunOnce(MixedWorkload(100), 1000, args.seconds, cycleLog) && ok;
     sdk::set_log_sink(nullptr);
     return ok ? 0 : 1;
 }

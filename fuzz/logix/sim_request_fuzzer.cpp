@@ -1,5 +1,7 @@
 // The simulated Logix controller's Message Router on arbitrary request bytes: Multiple Service
-// Packets, symbolic paths, Read Tag and Write Tag data, connected and unconnected.
+// Packets, symbolic paths, Read Tag, Write Tag and Read-Modify-Write data, connected and
+// unconnected, on the demo tags and tags of the 64-bit types, a BOOL array and a 3-dimensional
+// array.
 
 #include <cstdint>
 #include <memory>
@@ -14,6 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const plcsim::LogixTagDefinition& d : plcsim::LogixDemoTags()) {
             controller->DefineTag(d);
         }
+        controller->DefineTag({"Flags", "BOOL", {64}, nullptr, {}});
+        controller->DefineTag({"Cube", "LINT", {2, 3, 4}, nullptr, {}});
+        controller->DefineTag({"Huge", "ULINT", {}, nullptr, {}});
+        controller->DefineTag({"Precise", "LREAL", {}, nullptr, {}});
         return controller;
     }();
     if (size < 2) {

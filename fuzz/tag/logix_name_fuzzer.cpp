@@ -32,5 +32,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         tagData.FillData(true, exact.data(), 1, static_cast<uint16_t>(exact.size())) != -1) {
         std::abort();
     }
+    // Re-encoded to the words of a BOOL array of the length the name's end picks, the address
+    // still fits its fields and the bits their words.
+    const uint32_t length = static_cast<uint32_t>(size) * 32;
+    if (tagData.UseBoolArrayWords(length)) {
+        const std::vector<uint8_t>& words = tagData.GetEncodedAddress();
+        const TagBits& bits = tagData.GetBits();
+        if (words.size() != 3 + 2u * words[0] || bits.first >= 32 || bits.count == 0 ||
+            uint64_t{bits.first} + bits.count > uint64_t{tagData.GetElementCount()} * 32 ||
+            tagData.WordPath(tagData.GetElementCount() - 1u).empty()) {
+            std::abort();
+        }
+    }
     return 0;
 }

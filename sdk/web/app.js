@@ -77,13 +77,33 @@ function isTypeCode(type, code, ...names) {
   return type === code || names.includes(String(type).toLowerCase());
 }
 
+// Integers beyond 2^53 (LINT, ULINT) would lose their last digits as JavaScript numbers: the
+// JSON readers below turn every integer of 16 digits or more into a BigInt, and the writer puts
+// them back as plain digits.
+const BIG_INTEGER_OR_STRING = /"(?:[^"\\]|\\.)*"|(?<![\d.eE+-])-?\d{16,}(?![.eE\d])/g;
+const BIG_MARK = '\u0000big:';
+
+function parseExactJson(text) {
+  return JSON.parse(text.replace(BIG_INTEGER_OR_STRING,
+                                 (m) => (m[0] === '"' ? m : JSON.stringify(BIG_MARK + m))),
+                    (key, v) => (typeof v === 'string' && v.startsWith(BIG_MARK)
+                      ? BigInt(v.slice(BIG_MARK.length)) : v));
+}
+
+function stringifyExact(value, space) {
+  const text = JSON.stringify(value, (key, v) => (typeof v === 'bigint' ? BIG_MARK + v : v), space);
+  return text === undefined ? text
+    : text.replace(/"\\u0000big:(-?\d+)"/g, '$1');
+}
+
 function formatValue(value) {
   if (value === null || value === undefined) return '\u2014';
+  if (typeof value === 'bigint') return String(value);
   if (typeof value === 'number') {
     return Number.isInteger(value) ? String(value) : String(Number(value.toPrecision(7)));
   }
   if (typeof value === 'string') return value;
-  return JSON.stringify(value);
+  return stringifyExact(value);
 }
 
 function formatTime(ts) {
@@ -122,7 +142,7 @@ async function api(method, url, body) {
     throw new ApiError(0, 'The link does not answer (' + e.message + ')');
   }
   let data = null;
-  try { data = await response.json(); } catch (e) { data = null; }
+  try { data = parseExactJson(await response.text()); } catch (e) { data = null; }
   if (!response.ok) {
     const reason = data && data.error ? data.error : response.status + ' ' + response.statusText;
     throw new ApiError(response.status, reason);
@@ -196,7 +216,7 @@ function scheduleValueFrame() {
 
 function onValueEvent(message) {
   let event;
-  try { event = JSON.parse(message.data); } catch (e) { return; }
+  try { event = parseExactJson(message.data); } catch (e) { return; }
   state.live.set(event.path, { value: event.value, ts: event.ts });
   state.eventsThisSecond++;
   trendValue(event.path, event.value, event.ts);
@@ -602,7 +622,7 @@ function cellClass(value) {
 // JSON text reads better indented; anything else is shown as it is.
 function readableText(value) {
   const text = formatValue(value);
-  try { return JSON.stringify(JSON.parse(text), null, 2); } catch (e) { return text; }
+  try { return stringifyExact(parseExactJson(text), 2); } catch (e) { return text; }
 }
 
 function cellContent(value, column) {

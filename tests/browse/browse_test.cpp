@@ -239,7 +239,7 @@ TEST(LogixBrowser, SystemHiddenAndProgramEntriesGiveNoRowOfTheirOwn) {
     EXPECT_TRUE(rows[0].readable);
     EXPECT_EQ("Counts", rows[1].name);
     EXPECT_EQ("UDINT", rows[1].type);
-    EXPECT_FALSE(rows[1].readable);
+    EXPECT_TRUE(rows[1].readable);
     EXPECT_EQ("Program:P.Step", rows[2].name);
     EXPECT_EQ("Program:P", rows[2].scope);
     EXPECT_EQ(2u, browser.RequestCount());

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "family/wire_support.h"
@@ -164,13 +165,22 @@ int Write(LogixWire& c, const EipTag& tag, const Bytes& value) {
                             static_cast<uint16_t>(value.size()));
 }
 
-TEST(LogixWrite, SintWriteCarriesTypeCountValueAndPadByte) {
-    LogixWire c(3);
-    auto tag = LogixTag("Tag1", kInnerTypeSint);
-    c.Answer(RRData(Msp(0, {MrReply(LOGIX_SVC_WRITE_TAG_REPLY, 0, {}, {})})));
-    EXPECT_EQ(Write(c, *tag, {0x2A}), 0);
-    EXPECT_EQ(c.TakeRequest(), Hex(UnconnectedFront("36", "26", "18") +
-                                   "4D03 9104 54616731 C200 0100 2A00 0100 0103"));
+// An odd embedded message (a one-byte value) is followed by the pad byte; its length does not
+// count it. An even one has none.
+TEST(LogixWrite, OneByteValuesArePaddedOutsideTheMessageLength) {
+    const std::tuple<int32_t, Bytes, const char*, const char*> cases[] = {
+        {kInnerTypeSint, {0x2A}, "17", "4D03 9104 'Tag1' C200 0100 2A 00"},
+        {kInnerTypeUsint, {0xFF}, "17", "4D03 9104 'Tag1' C600 0100 FF 00"},
+        {kInnerTypeInt, {1, 2}, "18", "4D03 9104 'Tag1' C300 0100 0102"},
+    };
+    for (const auto& [type, value, length, request] : cases) {
+        LogixWire wire(3);
+        auto tag = LogixTag("Tag1", type);
+        wire.Answer(RRData(Msp(0, {MrReply(LOGIX_SVC_WRITE_TAG_REPLY, 0, {}, {})})));
+        EXPECT_EQ(Write(wire, *tag, value), 0);
+        EXPECT_EQ(wire.TakeRequest(),
+                  Hex(UnconnectedFront("36", "26", length) + request + " 0100 0103"));
+    }
 }
 
 TEST(LogixWrite, StructureWriteAlwaysSendsStringHandle) {

@@ -1,5 +1,7 @@
 // plcsim checked by st-ethernet-ip, an EtherNet/IP client library written elsewhere: a
-// connected session reads and writes single tags, then a TagGroup of 1000 DINT tags.
+// connected session reads and writes single tags of the elementary types the library knows
+// (it has no UDINT, ULINT or LREAL, and writes no UINT), bits of a DINT and of a BOOL array
+// with Read-Modify-Write, then a TagGroup of 1000 DINT tags.
 // Usage: node st_ethernet_ip.test.js --plcsim PATH
 'use strict';
 
@@ -9,6 +11,8 @@ const path = require('path');
 const { startPlcsim, stopAll } = require('../browser/processes');
 
 const GROUP_SIZE = 1000;
+// Bits of the BOOL[64] Flags: element k is bit k % 32 of word k / 32 on the wire.
+const FLAG_BITS = Array.from({ length: 64 }, (_, k) => k % 3 === 0);
 
 function argument(name) {
   const at = process.argv.indexOf(name);
@@ -29,11 +33,49 @@ async function readGroup(controller, TagGroup, names) {
   return { group, tags };
 }
 
+async function read(controller, tag) {
+  await controller.readTag(tag);
+  return tag.value;
+}
+
+// Reads a new tag, writes it (the library learns its type from the read), and reads it back
+// with another new one: [before, after].
+async function readWriteRead(controller, make, value) {
+  const tag = make();
+  const before = await read(controller, tag);
+  await controller.writeTag(tag, value);
+  return JSON.stringify([before, await read(controller, make())]);
+}
+
+async function elementaryTypesAndBits(controller, Tag) {
+  const named = (name) => () => controller.newTag(name);
+  const flags = () => controller.newTag('Flags', null, true, 1, 2);  // its two words, as bits
+  const expect = (got, wanted, what) => check(got === JSON.stringify(wanted), what + ' ' + got);
+  expect(await readWriteRead(controller, named('Small'), 7), [-5, 7], 'Small');  // one byte
+  expect(await readWriteRead(controller, named('Octet'), 255), [200, 255], 'Octet');
+  check(await read(controller, controller.newTag('Port')) === 65535, 'Port read');
+  check(await read(controller, controller.newTag('Stamp')) === -123456789012n, 'Stamp read');
+  expect(JSON.stringify(await read(controller, flags())), FLAG_BITS, 'Flags');
+  // Bits written with Read-Modify-Write: element 37 of Flags, bit 5 of Status (33: bits 0, 5).
+  const bit37 = () => new Tag('Flags[37]', null, 0xd3);
+  expect(await readWriteRead(controller, bit37, true), [false, true], 'Flags[37]');
+  const after = FLAG_BITS.map((bit, k) => bit || k === 37);
+  expect(JSON.stringify(await read(controller, flags())), after, 'Flags after');
+  expect(await readWriteRead(controller, named('Status.5'), false), [true, false], 'Status.5');
+  check(await read(controller, controller.newTag('Status')) === 1, 'Status after its bit 5');
+}
+
 async function main() {
   const program = argument('--plcsim');
   const tags = [
     { name: 'Count', type: 'DINT', value: 5 },
     { name: 'Level', type: 'REAL', value: 1.5 },
+    { name: 'Small', type: 'SINT', value: -5 },
+    { name: 'Octet', type: 'USINT', value: 200 },
+    { name: 'Port', type: 'UINT', value: 65535 },
+    { name: 'Stamp', type: 'LINT', value: -123456789012 },
+    { name: 'Status', type: 'DINT', value: 33 },
+    { name: 'Flags', type: 'BOOL', dims: [64], value: FLAG_BITS },
   ];
   for (let i = 0; i < GROUP_SIZE; ++i) {
     tags.push({ name: 'G' + i, type: 'DINT', value: i * 3 });
@@ -45,7 +87,7 @@ async function main() {
   try {
     // The library takes its port from its configuration module: point it at plcsim's.
     require('st-ethernet-ip/dist/config').EIP_PORT = port;
-    const { Controller, TagGroup } = require('st-ethernet-ip');
+    const { Controller, Tag, TagGroup } = require('st-ethernet-ip');
     const controller = new Controller(true);
     await controller.connect('127.0.0.1', 0, false);
     check(controller.state.connectedMessaging !== false, 'no connected session');
@@ -61,6 +103,8 @@ async function main() {
     await controller.readTag(level);
     check(Math.abs(level.value - 1.5) < 1e-6, 'Level read ' + level.value);
 
+    await elementaryTypesAndBits(controller, Tag);
+
     const names = Array.from({ length: GROUP_SIZE }, (_, i) => 'G' + i);
     const first = await readGroup(controller, TagGroup, names);
     first.tags.forEach((tag, i) => check(tag.value === i * 3, tag.name + ' read ' + tag.value));
@@ -71,7 +115,8 @@ async function main() {
     const second = await readGroup(controller, TagGroup, names);
     second.tags.forEach((tag, i) => check(tag.value === -7 * i, tag.name + ' read back ' + tag.value));
     await controller.disconnect();
-    console.log('st-ethernet-ip: single tags and a TagGroup of ' + GROUP_SIZE + ' DINT tags ok');
+    console.log('st-ethernet-ip: single tags of SINT, USINT, UINT, LINT, DINT, REAL, a BOOL ' +
+                'array and its bits, and a TagGroup of ' + GROUP_SIZE + ' DINT tags ok');
   } finally {
     await stopAll();
     fs.rmSync(path.dirname(tagsFile), { recursive: true, force: true });

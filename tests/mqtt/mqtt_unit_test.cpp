@@ -69,6 +69,9 @@ TEST(SparkplugCodec, EveryPublishedTypeSurvivesARoundTrip) {
         {DataType::Int16Array, "[-32768, 1, 32767]"},
         {DataType::Int32Array, "[-1, 65536]"},
         {DataType::UInt16Array, "[65535, 0]"},
+        {DataType::Int64Array, "[-9223372036854775808, 9007199254740993]"},
+        {DataType::UInt64Array, "[18446744073709551615, 0]"},
+        {DataType::DoubleArray, "[0.1, -1e300]"},
         {DataType::FloatArray, "[1.5, -2.25]"},
         {DataType::BooleanArray, "[true, false, false, true, true, false, false, false, true]"},
         {DataType::StringArray, "[\"AB\", \"\", \"C\"]"},
@@ -277,7 +280,10 @@ TEST(MetricType, FollowsTheInnerTypeAndTheValueShape) {
         {"STRUCTURE", "\"0x0102\"", DataType::Bytes},
         {"STRUCTURE", "\"text\"", DataType::String},
         {"STRUCTURE", "[\"a\",\"b\"]", DataType::StringArray},
-        {"BITARRAY", "null", DataType::Bytes},
+        {"BITARRAY", "null", DataType::UInt32},
+        {"LINT", "-9223372036854775808", DataType::Int64},
+        {"ULINT", "[18446744073709551615]", DataType::UInt64Array},
+        {"LREAL", "[0.5]", DataType::DoubleArray},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(tbmqtt::MetricType(c.inner, from_json_string(c.json)), c.type)

@@ -86,7 +86,9 @@ TEST(TypeToValueTypeTest, BoolAndNumbersBecomeArraysPastOneElementOtherTypesAreS
         {0, kInnerTypeReal, 4, number},        {0, kInnerTypeReal, 8, array},
         {1, kInnerTypeString, 1, string},      {1, kInnerTypeString2, 1, string},
         {1, kInnerTypeShortString, 1, string}, {1, kInnerTypeStructure, 1, string},
-        {1, kInnerTypeBitarray, 1, string},    {1, 999, 1, string},
+        {1, kInnerTypeLint, 8, number},        {1, kInnerTypeUlint, 9, array},
+        {1, kInnerTypeUsint, 1, number},       {1, kInnerTypeLreal, 16, array},
+        {1, kInnerTypeBitarray, 4, number},    {1, 999, 1, string},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(EipNode::TypeToValueType(c[0], c[1], c[2]), c[3])
@@ -128,7 +130,12 @@ TEST(ConvertTagValueTest, BytesOfEveryTypeBecomeTheirValue) {
         {"PLC5 BOOL array", plc5Bool, Hex("0000 0080 0100"), Array({false, true, true})},
         {"PLC5 BOOL odd tail", plc5Bool, Hex("0000 04"), Array({false, true})},
         {"PLC5 BOOL lone byte", plc5Bool, Hex("01"), Variant(true)},
-        {"bit array hex", Tag(kInnerTypeBitarray), Hex("00AB0F"), Variant("0x00AB0F")},
+        {"DWORD words", Tag(kInnerTypeBitarray), Hex("00AB0F80 01000000"),
+         Array({Variant(int64_t{0x800FAB00}), Variant(1)})},
+        {"LINT beyond 2^53", Tag(kInnerTypeLint), Hex("0100000000002080"),
+         Variant(int64_t{-9214364837600034815})},
+        {"ULINT max", Tag(kInnerTypeUlint), Hex("FFFFFFFFFFFFFFFF"), Variant(UINT64_MAX)},
+        {"LREAL", Tag(kInnerTypeLreal), Hex("000000000000E0BF"), Variant(-0.5)},
         {"unknown type hex", Tag(0x99), Hex("DEAD"), Variant("0xDEAD")},
         {"structure hex", Struct(0x1234), Hex("01AB"), Variant("0x123401AB")},
         {"partial string structure", stringStruct, Hex("01000000 41"), Variant("0x0FCE0100000041")},

@@ -163,8 +163,8 @@ TEST_F(LogixTagsTest, ReadsAnswerTypeAndValueOrTheReasonOfTheRefusal) {
     EXPECT_EQ(Read(value, {0x01, 0x00, 0x00}).status, CIP_STATUS_TOO_MUCH_DATA);
 }
 
-// Writes in order: elements and ranges, an odd value length with one zero pad byte, and the
-// refusals that change nothing.
+// Writes in order: elements and ranges, and the refusals that change nothing (a zero pad byte
+// after an odd value length is a byte too many, as for a controller).
 TEST_F(LogixTagsTest, WritesChangeTheTagOrAreRefusedWithTheReason) {
     struct Case {
         Path path;
@@ -177,7 +177,7 @@ TEST_F(LogixTagsTest, WritesChangeTheTagOrAreRefusedWithTheReason) {
         {Path().Sym("Buffer").Idx(8), WriteData(0xC4, 2, Bytes(8, 0xFF)), 0},
         {Path().Sym("Motor1").Sym("Speed"), WriteData(0xCA, 1, Hex("0000803F")), 0},
         {Path().Sym("Small"), WriteData(0xC2, 1, {0x05}), 0},
-        {Path().Sym("Small"), WriteData(0xC2, 1, {0x06, 0x00}), 0},
+        {Path().Sym("Small"), WriteData(0xC2, 1, {0x06, 0x00}), CIP_STATUS_TOO_MUCH_DATA},
         {Path().Sym("Small"), WriteData(0xC2, 1, {0x07, 0x00, 0x00}), CIP_STATUS_TOO_MUCH_DATA},
         {Path().Sym("Small"), WriteData(0xC2, 1, {0x07, 0x01}), CIP_STATUS_TOO_MUCH_DATA},
         {Path().Sym("Word"), WriteData(0xC3, 1, {0x06}), CIP_STATUS_NOT_ENOUGH_DATA},
@@ -200,9 +200,9 @@ TEST_F(LogixTagsTest, WritesChangeTheTagOrAreRefusedWithTheReason) {
     EXPECT_EQ(db.GetInt("Buffer[8]"), -1);
     EXPECT_EQ(db.GetInt("Buffer[9]"), -1);
     EXPECT_EQ(db.GetReal("Motor1.Speed"), 1.0);
-    EXPECT_EQ(db.GetInt("Small"), 6);
+    EXPECT_EQ(db.GetInt("Small"), 5);
     EXPECT_EQ(db.GetInt("Word"), 1234);
-    EXPECT_EQ(db.WriteCount(), 5u);
+    EXPECT_EQ(db.WriteCount(), 4u);
     // Fragments (a byte offset after the count): cut to the room, running past the end of
     // Buffer's 40 bytes or starting there.
     const Bytes buffer = Path().Sym("Buffer").bytes;
@@ -285,13 +285,17 @@ TEST(LogixTagDefinitions, RefusesBadDefinitionsWithAReason) {
     LogixTagDefinition moving{"X", "STRING", {}, {}, {}};
     moving.animation.kind = LogixAnimation::Kind::Counter;
     const std::pair<LogixTagDefinition, const char*> bad[] = {
-        {{"X", "LREAL", {}, {}, {}}, "unknown type"},
+        {{"X", "TIMER", {}, {}, {}}, "unknown type"},
         {{"1X", "DINT", {}, {}, {}}, ""},
         {{"X", "DINT", {0}, {}, {}}, ""},
         {{"X", "DINT", {2, 2, 2, 2}, {}, {}}, ""},
         {{"X", "DINT", {4194305}, {}, {}}, ""},
         {{"X", "DINT", {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF}, {}, {}}, ""},
         {{"X", "SINT", {}, 300, {}}, "does not fit SINT"},
+        {{"X", "USINT", {}, -1, {}}, "does not fit USINT"},
+        {{"X", "UDINT", {}, 4294967296, {}}, "does not fit UDINT"},
+        {{"X", "BOOL", {2, 32}, {}, {}}, "one dimension"},
+        {{"X", "BOOL", {64}, {1, 0, 2}, {}}, "does not fit BOOL"},
         {{"X", "DINT", {2}, {1, 2, 3}, {}}, ""},
         {{"X", "STRING", {}, std::string(83, 'a'), {}}, ""},
         {{"X", "MOTOR", {}, {{"Torque", 1}}, {}}, ""},

@@ -38,7 +38,8 @@ TEST(TagVocabulary, RWFlagTextAddsLettersAndRefusesRepeatsAndStrangers) {
 }
 
 // Names print with and without their length, read back by substring in priority order ("DINT"
-// is not "INT", "SHORT STRING" is not "STRING"), and only the bit array is not supported.
+// is not "INT", "UDINT" not "DINT", "SHORT STRING" is not "STRING"); every elementary type is
+// supported.
 TEST(TagVocabulary, InnerTypeNamesReadBackAndSupport) {
     struct Case {
         int32_t code;
@@ -50,18 +51,22 @@ TEST(TagVocabulary, InnerTypeNamesReadBackAndSupport) {
         {193, "BOOL", "BOOL (1byte)", true},         {194, "SINT", "SINT (1byte)", true},
         {195, "INT", "INT (2bytes)", true},          {196, "DINT", "DINT (4bytes)", true},
         {202, "REAL", "REAL (4bytes)", true},        {208, "STRING", "STRING", true},
-        {211, "BITARRAY", "BITARRAY", false},        {213, "STRING2", "STRING2", true},
+        {211, "BITARRAY", "BITARRAY", true},         {213, "STRING2", "STRING2", true},
         {218, "SHORT STRING", "SHORT STRING", true}, {672, "STRUCTURE", "STRUCTURE", true},
-        {197, "UNKNOWN", "UNKNOWN", false},
+        {197, "LINT", "LINT (8bytes)", true},        {198, "USINT", "USINT (1byte)", true},
+        {199, "UINT", "UINT (2bytes)", true},        {200, "UDINT", "UDINT (4bytes)", true},
+        {201, "ULINT", "ULINT (8bytes)", true},      {203, "LREAL", "LREAL (8bytes)", true},
+        {204, "UNKNOWN", "UNKNOWN", false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(EipTag::InnerTypeToStr(c.code), c.name) << c.code;
         EXPECT_EQ(EipTag::InnerTypeToStrWithLength(c.code), c.withLength) << c.code;
-        if (c.code != 197) {
+        if (c.code != 204) {
             EXPECT_EQ(EipTag::StrToInnerType(c.withLength), c.code) << c.code;
         }
         EXPECT_EQ(EipTag::SupportInnerType(c.code), c.supported ? 0 : 10032) << c.code;
     }
+    EXPECT_EQ(EipTag::StrToInnerType("DWORD"), 211);
     EXPECT_EQ(EipTag::StrToInnerType("float"), 194);
     EXPECT_EQ(EipTag::StrToInnerType(""), 194);
 }
