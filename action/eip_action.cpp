@@ -218,9 +218,11 @@ void ApplyTagOperation(TagListOp op, EipDevice& device, EipConnection* test,
     table.next_row();
 }
 
-// Runs the checks and the per-object calls; false with `error` when a check failed.
+// Runs the checks and the per-object calls; false with `error` when a check failed. Once the
+// invocation was answered (its caller gave up), the remaining tags are left alone.
 bool RunTagList(EipManager& registry, TagListOp op, const sdk::NodePath& folder,
-                const sdk::Variant& params, sdk::ActionStreamResult& table, std::string& error) {
+                const sdk::Variant& params, const EipAction::ResultStream& stream,
+                sdk::ActionStreamResult& table, std::string& error) {
     std::string tagsText;
     EipDeviceHandle device = nullptr;
     sdk::Variant tags;
@@ -239,6 +241,9 @@ bool RunTagList(EipManager& registry, TagListOp op, const sdk::NodePath& folder,
     const int8_t kind = KindOfFolder(folder);
     if (tags.is_array()) {
         for (const sdk::Variant& object : tags.as_array()) {
+            if (stream->is_closed()) {
+                break;
+            }
             ApplyTagOperation(op, *device, test.get(), object, kind, table);
         }
     } else {
@@ -253,7 +258,7 @@ void TagListAction(EipManager& registry, TagListOp op, const EipAction::ResultSt
     eiplog::Info(operation, TagListTitle(op));
     sdk::ActionStreamResult table;
     std::string error;
-    const bool ran = RunTagList(registry, op, folder, params, table, error);
+    const bool ran = RunTagList(registry, op, folder, params, stream, table, error);
     if (ran && op == TagListOp::Add) {
         eiplog::Info(operation, "Successed to Add Tags");
     }
@@ -506,8 +511,14 @@ void EipAction::AddPLCNodeAction(const ResultStream& stream, const NodePath& pat
         }
         const ProductInfo product = device->GetProductInfo();
         device->SetCallbacks(MakeDeviceCallbacks());
-        return check(EipNode(context_).CreatePLCNode(path, info, product) == 0,
-                     link_error::kCreatePlcNode, error);
+        if (!check(EipNode(context_).CreatePLCNode(path, info, product) == 0,
+                   link_error::kCreatePlcNode, error)) {
+            return false;
+        }
+        // The folders' actions ("Add Tags", "Start Polling") before the answer, so that the next
+        // action on the PLC finds them.
+        device->SetExplicitPollingState(device->GetExplicitPollingInterval(), true);
+        return true;
     });
 }
 

@@ -17,6 +17,9 @@ struct DeviceStatsSnapshot {
     uint64_t reconnects = 0;
     uint64_t valuesPublished = 0;
     uint64_t tagsFailing = 0;
+    uint64_t ioForged = 0;
+    uint64_t ioForeign = 0;
+    uint64_t ioStale = 0;
 };
 
 // Threads: the device's socket, reconnect and queue workers count; any thread
@@ -28,6 +31,10 @@ struct DeviceStats {
     std::atomic<uint64_t> reconnects{0};
     std::atomic<uint64_t> valuesPublished{0};
     std::atomic<uint64_t> tagsFailing{0};
+    // I/O datagrams refused: naming no connection, from another address, or not newer.
+    std::atomic<uint64_t> ioForged{0};
+    std::atomic<uint64_t> ioForeign{0};
+    std::atomic<uint64_t> ioStale{0};
     std::atomic<uint64_t> cycles{0};
     std::atomic<uint64_t> cycleMicrosTotal{0};
     std::atomic<uint64_t> lastCycleMicros{0};
@@ -57,6 +64,9 @@ struct DeviceStats {
         s.reconnects = get(reconnects);
         s.valuesPublished = get(valuesPublished);
         s.tagsFailing = get(tagsFailing);
+        s.ioForged = get(ioForged);
+        s.ioForeign = get(ioForeign);
+        s.ioStale = get(ioStale);
         return s;
     }
 };

@@ -1,5 +1,6 @@
 #include "device/io_listener.h"
 
+#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -19,6 +20,7 @@ namespace {
 constexpr size_t kBatchSize = 16;
 constexpr std::chrono::seconds kRetryPeriod{1};
 constexpr const char* kAnalyzeOp = "AnalyzeRecvIODataPLC";
+constexpr std::chrono::minutes kRefusalLogPeriod{1};
 
 }  // namespace
 
@@ -74,6 +76,7 @@ size_t IoListener::ConnectionCount() const {
 bool IoListener::Add(const TagInfo& tag, std::unique_ptr<EipIoConnection> connection) {
     auto entry = std::make_shared<Entry>();
     entry->tag = tag;
+    entry->peer.address = connection->PlcAddress();
     entry->connection = std::move(connection);
     if (entry->connection->DataTimeout().count() > 0) {
         entry->dataDeadline = Clock::now() + entry->connection->DataTimeout();
@@ -277,9 +280,23 @@ int IoListener::AnalyzeRecvIODataPLC(int udpFd, const uint8_t* bytes, uint16_t l
     }
     const std::shared_ptr<Entry> entry = FindByConnectionId(datagram.connectionId);
     if (entry == nullptr) {
-        eiplog::Error(kAnalyzeOp, Alias() + ": Connection ID not match. " +
-                                      std::to_string(datagram.connectionId));
+        Refuse(IoRefusal::Forged, sender,
+               "Connection ID not match. " + std::to_string(datagram.connectionId));
         return -1;
+    }
+    const uint32_t last = entry->peer.lastSequence;
+    switch (AcceptIoDatagram(entry->peer, sender, datagram.sequence)) {
+        case IoVerdict::Accepted:
+            break;
+        case IoVerdict::Foreign:
+            Refuse(IoRefusal::Foreign, sender,
+                   "I/O datagram for " + entry->tag.alias + " not from the PLC's address");
+            return -1;
+        case IoVerdict::Stale:
+            Refuse(IoRefusal::Stale, sender,
+                   Text("stale I/O datagram for ", entry->tag.alias, " (sequence ",
+                        datagram.sequence, " after ", last, ")"));
+            return -1;
     }
     entry->dataDeadline = Clock::now() + entry->connection->DataTimeout();
     batch.values.push_back(IoValue{&entry->tag, datagram.data});
@@ -292,6 +309,27 @@ int IoListener::AnalyzeRecvIODataPLC(int udpFd, const uint8_t* bytes, uint16_t l
                       Alias() + Text(": reply to ", entry->tag.alias, " not sent - ", errno));
     }
     return 0;
+}
+
+void IoListener::Refuse(IoRefusal why, const sockaddr_in& sender, const std::string& detail) {
+    if (hooks_.refused) {
+        hooks_.refused(why);
+    }
+    const Clock::time_point now = Clock::now();
+    if (refusalLogged_ != Clock::time_point{} && now - refusalLogged_ < kRefusalLogPeriod) {
+        ++refusalsUnlogged_;
+        return;
+    }
+    char address[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &sender.sin_addr, address, sizeof address);
+    std::string line =
+        Alias() + ": " + detail + Text(" - from ", address, ":", ntohs(sender.sin_port));
+    if (refusalsUnlogged_ > 0) {
+        line += Text(" (", refusalsUnlogged_, " more refused since the last line)");
+    }
+    eiplog::Error(kAnalyzeOp, line);
+    refusalLogged_ = now;
+    refusalsUnlogged_ = 0;
 }
 
 // The session of an I/O connection carries nothing after the Forward Open; readable means the

@@ -10,7 +10,8 @@
 //   socket of every I/O connection, until a datagram, a session event or the earliest data
 //   time-out of a connection. It receives, analyses and answers datagrams, hands values to the
 //   sink in batches, and notices sessions the PLC closed and connections that went silent. It
-//   alone reads and writes an I/O connection (and its data deadline) once it was added.
+//   alone reads and writes an I/O connection (its data deadline and trusted peer) once it was
+//   added, and the refusal log state.
 // - The retry thread sleeps on a condition variable until a connection is closed, then calls
 //   the reopen hook once a second until none is; it never wakes while all is well.
 // - mutex_ guards entries_, udpFd_ and the flags; it is never held across a network exchange,
@@ -40,6 +41,10 @@ struct IoValue {
     ByteView data;
 };
 
+// Why a well-formed datagram was dropped: it named no connection of ours, came from another
+// address than the PLC's, or carried a sequence number not newer than the last one accepted.
+enum class IoRefusal { Forged, Foreign, Stale };
+
 struct IoListenerHooks {
     // The PLC alias for log lines.
     std::function<std::string()> alias;
@@ -47,6 +52,8 @@ struct IoListenerHooks {
     std::function<void(const std::vector<IoValue>& batch)> deliver;
     // Opens the tag's I/O connection again (and Adds it); 0 on success, else message is set.
     std::function<int(const std::string& tagAlias, std::string& message)> reopen;
+    // Counts one refused datagram (receiving thread).
+    std::function<void(IoRefusal why)> refused;
 };
 
 class IoListener {
@@ -76,6 +83,7 @@ class IoListener {
         bool closed = false;  // the PLC ended the session or went silent; waiting for a reopen
         // No data by then: the PLC (or the path to it) is gone. Receiving thread only.
         Clock::time_point dataDeadline = Clock::time_point::max();
+        IoPeer peer;  // receiving thread only
     };
     using EntryMap = std::map<std::string, std::shared_ptr<Entry>>;
     // The open entries the receiving thread waits on, by alias.
@@ -97,6 +105,9 @@ class IoListener {
                              const sockaddr_in& sender, Batch& batch);
     // The entry whose T->O connection ID is id (the last match wins), or null.
     std::shared_ptr<Entry> FindByConnectionId(uint32_t id) const;
+    // Counts a refused datagram; logs it unless a refusal was logged less than a minute ago
+    // (a flood of forged datagrams must not flood the log).
+    void Refuse(IoRefusal why, const sockaddr_in& sender, const std::string& detail);
     void HandleSessionTraffic(const std::string& tagAlias, const std::shared_ptr<Entry>& entry);
     // The poll() time-out until the earliest data deadline of the watched entries (-1: none).
     static int MillisecondsToDeadline(const WatchList& watched);
@@ -122,4 +133,7 @@ class IoListener {
     std::thread retryThread_;
     // Receive buffers of the receiving thread (one batch).
     std::vector<std::vector<uint8_t>> buffers_;
+    // Receiving thread only: when a refusal was last logged, and those not logged since.
+    Clock::time_point refusalLogged_{};
+    uint64_t refusalsUnlogged_ = 0;
 };

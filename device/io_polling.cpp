@@ -29,6 +29,16 @@ IoPolling::IoPolling(DeviceSession& session, TagTable& tags, ValuePublisher& pub
     hooks.reopen = [this](const std::string& tagAlias, std::string& message) {
         return StartTag(tagAlias, state_.ioParam1.load(), state_.ioParam2.load(), message);
     };
+    hooks.refused = [this](IoRefusal why) {
+        switch (why) {
+            case IoRefusal::Forged:
+                return DeviceStats::Add(stats_.ioForged);  // stats: forged
+            case IoRefusal::Foreign:
+                return DeviceStats::Add(stats_.ioForeign);  // stats: foreign
+            case IoRefusal::Stale:
+                return DeviceStats::Add(stats_.ioStale);  // stats: stale
+        }
+    };
     listener_ = std::make_unique<IoListener>(std::move(hooks));
 }
 

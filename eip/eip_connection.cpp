@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -25,9 +26,6 @@
 using eiplog::Text;
 
 std::mutex EipConnection::generatorMutex;
-bool EipConnection::isFirstGetConnID = true;
-uint32_t EipConnection::connectionIDSeed = 0;
-uint16_t EipConnection::connectionSerialSeed = 0;
 uint32_t EipConnection::serialNumber = 0;
 
 namespace {
@@ -110,7 +108,7 @@ EipConnection::EipConnection(const ConnectInfo* info)
 }
 
 EipConnection::~EipConnection() {
-    CloseSocket();
+    Disconnect();
 }
 
 EipConnection* EipConnection::MakeTestConnection(const ConnectInfo& info, std::string& errorText,
@@ -146,8 +144,25 @@ void EipConnection::CloseSocket() {
     }
 }
 
+// A registered session is ended with UnregisterSession before the socket closes, so that the
+// controller frees its session slot at once (a controller has only a few tens of them).
 void EipConnection::Disconnect() {
+    if (socketFd >= 0 && sessionHandle != 0) {
+        UnregisterSession();
+    }
     CloseSocket();
+}
+
+// UnregisterSession: the encapsulation header alone (command 0x0066, length 0, our session
+// handle); the target answers nothing and closes its side.
+void EipConnection::UnregisterSession() {
+    uint8_t request[EIP_ENCAP_HEADER_SIZE] = {};
+    ByteWriter writer(request, sizeof request);
+    writer.u16(EIP_CMD_UNREGISTER_SESSION).u16(0).u32(sessionHandle).u32(0).zeros(8).u32(0);
+    if (EipSendData(request, writer.size(), kUnregisterTimeoutSeconds) != 0) {
+        eiplog::Info("UnregisterSession",
+                     Text("session ", sessionHandle, " closed without UnregisterSession"));
+    }
 }
 
 // poll() rather than select(): it has no FD_SETSIZE limit, so a process with many PLCs and I/O
@@ -438,28 +453,30 @@ int EipConnection::RegisterSession(uint8_t timeoutSeconds) {
 
 // ---- Identifier generators ---------------------------------------------------------------------
 
-uint32_t EipConnection::MakeConnectionID() {
-    std::lock_guard<std::mutex> lock(generatorMutex);
-    if (isFirstGetConnID) {
-        isFirstGetConnID = false;
-        timeval now{};
-        ::gettimeofday(&now, nullptr);
-        std::srand(static_cast<unsigned>(now.tv_usec));
-        connectionIDSeed = (static_cast<uint32_t>(std::rand()) << 16) + 1;
-        return connectionIDSeed;
+namespace {
+
+// A non-zero identifier from the kernel's CSPRNG: a datagram or a Forward Close naming one must
+// come from whoever was told it, not from a guess.
+template <typename Number>
+Number RandomNonZero() {
+    Number value = 0;
+    while (value == 0) {
+        if (getrandom(&value, sizeof value, 0) != static_cast<ssize_t>(sizeof value) &&
+            errno != EINTR) {
+            value = static_cast<Number>(std::random_device{}());
+        }
     }
-    return ++connectionIDSeed;
+    return value;
+}
+
+}  // namespace
+
+uint32_t EipConnection::MakeConnectionID() {
+    return RandomNonZero<uint32_t>();
 }
 
 uint16_t EipConnection::MakeConnectionSerial() {
-    std::lock_guard<std::mutex> lock(generatorMutex);
-    if (connectionSerialSeed == 0) {
-        connectionSerialSeed = static_cast<uint16_t>(std::random_device{}());
-    }
-    if (++connectionSerialSeed == 0) {
-        connectionSerialSeed = 1;
-    }
-    return connectionSerialSeed;
+    return RandomNonZero<uint16_t>();
 }
 
 namespace {

@@ -9,7 +9,7 @@
 // Threads: one EipConnection is used by one thread at a time; the device engine serialises its
 // polling, writing and connect sequence, so the object has no lock of its own. The process-wide
 // identifier generators (MakeConnectionID, MakeConnectionSerial, MakeSerialNumber) are called
-// from the connect sequences of several devices at once; their statics are guarded by
+// from the connect sequences of several devices at once; the serial number cache is guarded by
 // generatorMutex.
 
 #include <sys/types.h>
@@ -161,7 +161,8 @@ class EipConnection {
     void SetAbortFd(int fd) { abortFd = fd; }
     // Non-blocking connect bounded by timeoutSeconds. 0 or -1 (socket closed on failure).
     int Connect(const std::string& host, int port, uint8_t timeoutSeconds);
-    // Closes the socket; the session handle and connection identifiers stay.
+    // Ends a registered session with UnregisterSession and closes the socket; the session
+    // handle and connection identifiers stay.
     void Disconnect();
     // RegisterSession. 0 on success, negative on failure (sessionHandle unchanged).
     int RegisterSession(uint8_t timeoutSeconds);
@@ -224,10 +225,10 @@ class EipConnection {
 
     // ---- Identifier generators (process-wide) ----
 
+    // Connection IDs and serial numbers are random (never zero) for every open: nobody on the
+    // network can guess the ID a PLC's datagrams carry, and a reopen after a lost link (the
+    // controller may still hold the old connection) is unlikely to repeat a triad in use.
     static uint32_t MakeConnectionID();
-    // A connection serial number for a new open. Random at the first call, then counting, so
-    // that a reopen after a lost link (the controller may still hold the old connection) and
-    // another process on this host (same originator serial) never repeat a triad in use.
     static uint16_t MakeConnectionSerial();
     static uint32_t MakeSerialNumber();
     static uint32_t MakeSerialNumberByMac(const char* interfaceName);
@@ -299,6 +300,11 @@ class EipConnection {
     // (total - 40) of a request built on a SendRRData front.
     static void PatchRRDataLengths(uint8_t* buffer, size_t totalLength);
 
+    // Sends UnregisterSession for the registered session (no reply comes).
+    void UnregisterSession();
+    // A peer that does not take 24 bytes in this long is gone anyway.
+    static constexpr uint8_t kUnregisterTimeoutSeconds = 1;
+
     int socketFd = -1;
     int abortFd = -1;
     uint32_t sessionHandle = 0;
@@ -344,8 +350,5 @@ class EipConnection {
     uint16_t connectionSerial = 0;
 
     static std::mutex generatorMutex;
-    static bool isFirstGetConnID;
-    static uint16_t connectionSerialSeed;
-    static uint32_t connectionIDSeed;
     static uint32_t serialNumber;
 };

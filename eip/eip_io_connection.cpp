@@ -87,6 +87,18 @@ bool BuildIOReply(uint32_t otConnectionId, const IoDatagram& received, uint8_t* 
     return writer.ok();
 }
 
+IoVerdict AcceptIoDatagram(IoPeer& peer, const sockaddr_in& sender, uint32_t sequence) {
+    if (sender.sin_family != AF_INET || sender.sin_addr.s_addr != peer.address.s_addr) {
+        return IoVerdict::Foreign;
+    }
+    if (peer.seen && static_cast<int32_t>(sequence - peer.lastSequence) <= 0) {
+        return IoVerdict::Stale;
+    }
+    peer.seen = true;
+    peer.lastSequence = sequence;
+    return IoVerdict::Accepted;
+}
+
 // ---- Connection --------------------------------------------------------------------------------
 
 EipIoConnection::EipIoConnection(std::unique_ptr<EipConnection> session)
@@ -96,6 +108,17 @@ EipIoConnection::~EipIoConnection() = default;
 
 int EipIoConnection::GetSocketFd() const {
     return session_ != nullptr ? session_->GetSocketFd() : -1;
+}
+
+in_addr EipIoConnection::PlcAddress() const {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    const int fd = GetSocketFd();
+    if (fd < 0 || getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+        peer.sin_family != AF_INET) {
+        return in_addr{};
+    }
+    return peer.sin_addr;
 }
 
 int EipIoConnection::CloseIOConnection() {

@@ -73,6 +73,21 @@ IoDatagramStatus ParseIODatagram(ByteView bytes, IoDatagram& out);
 bool BuildIOReply(uint32_t otConnectionId, const IoDatagram& received, uint8_t* buffer,
                   size_t capacity);
 
+// What the link trusts of one connection's datagrams: the PLC's address, and how far its
+// sequence count got.
+struct IoPeer {
+    in_addr address{};
+    bool seen = false;          // a datagram was accepted
+    uint32_t lastSequence = 0;  // the encapsulation sequence number of the last one accepted
+};
+
+enum class IoVerdict { Accepted, Foreign, Stale };
+
+// A datagram is accepted from the PLC's address only, and only with a sequence number newer
+// than the last accepted one in serial-number order (ahead by less than 2^31, so that the count
+// may wrap). An accepted one advances `peer`.
+IoVerdict AcceptIoDatagram(IoPeer& peer, const sockaddr_in& sender, uint32_t sequence);
+
 // Everything the class-1 Forward Open carries.
 struct IoForwardOpenParams {
     uint32_t sessionHandle = 0;
@@ -118,6 +133,8 @@ class EipIoConnection {
     static int BuildIOForwardOpen(uint8_t* buffer, size_t capacity, const IoForwardOpenParams& p);
 
     int GetSocketFd() const;
+    // The address of the PLC the session is connected to (zero when unknown).
+    in_addr PlcAddress() const;
     uint32_t GetTOConnectionId() const { return toConnectionId_; }
     uint32_t GetOTConnectionId() const { return otConnectionId_; }
     // How long the PLC may send no data before its connection counts as gone (the time-out

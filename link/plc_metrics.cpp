@@ -26,6 +26,15 @@ const PlcFamily kFamilies[] = {
      [](const DeviceStatsSnapshot& s) { return static_cast<double>(s.valuesPublished); }},
     {"tagbridge_plc_tags_failing", "gauge", "Tags whose last read failed.",
      [](const DeviceStatsSnapshot& s) { return static_cast<double>(s.tagsFailing); }},
+    {"tagbridge_plc_io_forged_total", "counter",
+     "I/O datagrams refused for naming no connection of the PLC.",
+     [](const DeviceStatsSnapshot& s) { return static_cast<double>(s.ioForged); }},
+    {"tagbridge_plc_io_foreign_total", "counter",
+     "I/O datagrams refused for coming from another address than the PLC's.",
+     [](const DeviceStatsSnapshot& s) { return static_cast<double>(s.ioForeign); }},
+    {"tagbridge_plc_io_stale_total", "counter",
+     "I/O datagrams refused for a sequence number not newer than the last one.",
+     [](const DeviceStatsSnapshot& s) { return static_cast<double>(s.ioStale); }},
 };
 
 }  // namespace

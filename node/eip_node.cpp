@@ -122,14 +122,12 @@ void CreateFolder(sdk::Link& link, const char* operation, const NodePath& parent
     EipNode::CreateCommonNode(builder, parent, name);
     fill(builder);
     const NodePath path = parent / name;
-    responder->create_node(
-        builder, [path, then](const std::vector<sdk::NodeInfo>&, const std::error_code& ec) {
-            if (ec) {
-                LogNodeFailure(ec, link_error::kCreateNode, path);
-                return;
-            }
-            then(path);
-        });
+    // A creation is applied before create_node returns, so the children follow at once: an
+    // action that made the folder answers only once its whole subtree exists.
+    responder->create_node(builder, LogCreateFailure(path));
+    if (responder->node_exists(path)) {
+        then(path);
+    }
 }
 
 void NoFill(sdk::NodeBuilder&) {}
@@ -586,17 +584,14 @@ int EipNode::CreatePLCNode(const NodePath& parent, const ConnectInfo& conn,
             .config("$requests in flight", static_cast<int64_t>(conn.requestsInFlight));
     }
     const NodePath plcPath = parent / name;
-    responder->create_node(builder,
-                           [nodes = *this, plcPath, product](const std::vector<sdk::NodeInfo>&,
-                                                             const std::error_code& ec) {
-                               if (ec) {
-                                   LogNodeFailure(ec, link_error::kCreateNode, plcPath);
-                                   return;
-                               }
-                               CreatePLCValueNodes(nodes.context_.link, plcPath, product);
-                               nodes.CreateExplicitTagsNode(plcPath);
-                               nodes.CreateIOTagsNode(plcPath);
-                           });
+    // Applied before create_node returns: the subtree is complete when this returns.
+    responder->create_node(builder, LogCreateFailure(plcPath));
+    if (!responder->node_exists(plcPath)) {
+        return -1;
+    }
+    CreatePLCValueNodes(context_.link, plcPath, product);
+    CreateExplicitTagsNode(plcPath);
+    CreateIOTagsNode(plcPath);
     return 0;
 }
 

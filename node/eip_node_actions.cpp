@@ -88,11 +88,13 @@ void CreateTagListAction(LinkContext& context, const NodePath& path, const char*
     CreateActionNode(context.link, path, name, name, std::move(action));
 }
 
-// Actions with no parameters that answer "Success" and "message".
-void CreatePlainAction(LinkContext& context, const NodePath& path, const char* name,
-                       EipAction::Handler handler) {
+// Stop Polling and Stop Listening: no parameters, they answer "Success" and "message". They jump
+// the PLC's action queue, so that an action stalled on the PLC never holds them.
+void CreateStopAction(LinkContext& context, const NodePath& path, const char* name,
+                      EipAction::Handler handler) {
     sdk::Action action = NewAction(context, handler);
     AddSuccessMessageColumns(action);
+    action.set_jumps_queue();
     CreateActionNode(context.link, path, name, name, std::move(action));
 }
 
@@ -215,8 +217,9 @@ void EipNode::CreateAddPLCNode(const NodePath& path) const {
 }
 
 void EipNode::CreateRemovePLCNode(const NodePath& path) const {
+    // Jumps the PLC's action queue as the stop actions do.
     CreateActionNode(context_.link, path, "Remove", "Remove",
-                     NewAction(context_, &EipAction::RemovePLCNodeAction));
+                     NewAction(context_, &EipAction::RemovePLCNodeAction).set_jumps_queue());
 }
 
 // ---- "EM Tags" and "IO Tags" folders ----------------------------------------------------------
@@ -270,7 +273,7 @@ void EipNode::CreateExplicitStartPollingNode(const NodePath& path) const {
 }
 
 void EipNode::CreateExplicitStopPollingNode(const NodePath& path) const {
-    CreatePlainAction(context_, path, "Stop Polling", &EipAction::ExplicitStopPollingNodeAction);
+    CreateStopAction(context_, path, "Stop Polling", &EipAction::ExplicitStopPollingNodeAction);
 }
 
 void EipNode::CreateIOStartPollingNode(const NodePath& path) const {
@@ -283,7 +286,7 @@ void EipNode::CreateIOStartPollingNode(const NodePath& path) const {
 }
 
 void EipNode::CreateIOStopPollingNode(const NodePath& path) const {
-    CreatePlainAction(context_, path, "Stop Listening", &EipAction::IOStopPollingNodeAction);
+    CreateStopAction(context_, path, "Stop Listening", &EipAction::IOStopPollingNodeAction);
 }
 
 // ---- tag and subtag nodes ---------------------------------------------------------------------

@@ -11,12 +11,15 @@
 #include <charconv>
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <fstream>
 #include <limits>
 #include <mutex>
 #include <optional>
 #include <sstream>
+#include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "strata_sdk/broker.h"
@@ -33,9 +36,13 @@ constexpr const char* kJson = "application/json";
 constexpr std::size_t kRequestThreads = 16;
 // Idle keep-alive connections hold a server thread; a short wait keeps stop() quick.
 constexpr time_t kKeepAliveSeconds = 2;
+// A write of an event stream carries at most this much (and at least one event).
+constexpr std::size_t kEventWriteBytes = 64u << 10;
 // Events of a stream are written at most this often: people see no difference,
 // and many streams cost a few writes per second each instead of one per change.
 constexpr std::chrono::milliseconds kEventBatchDelay{20};
+// The TLS 1.2 suites offered; TLS 1.3 suites are all forward-secret.
+constexpr const char* kTls12Suites = "ECDHE+AESGCM:ECDHE+CHACHA20";
 // How often a waiting request looks at the stop flag.
 constexpr std::chrono::milliseconds kStopPoll{100};
 
@@ -263,25 +270,50 @@ double open_descriptors() {
 
 // ------------------------------------------------------------------ event streams
 
-// One connected event stream: SSE text waiting to be written by its server thread.
+// How a stream's client is keeping up, as its queue tells.
+struct EventLimits {
+    std::size_t backlog;            // pending events at most
+    std::chrono::milliseconds lag;  // longest time the oldest pending event may wait
+};
+
+// One formatted event, shared by every stream that waits to write it.
+// One formatted event, shared by every stream that waits to write it. `node` is the path of a
+// value event's node, empty for a tree event.
+struct SharedEvent {
+    std::string node;
+    std::string text;
+};
+using EventPtr = std::shared_ptr<const SharedEvent>;
+
+// One connected event stream: events waiting to be written by its server thread.
+// A value event replaces the pending one of its node (the console shows the latest value), so
+// a slow client costs at most one event per node changed since its last write; a tree event
+// is always kept and ends the replacing, so that no value moves before a tree change.
 struct EventClient {
     enum class Next { Data, Heartbeat, Closed, Overflow };
+    using Clock = std::chrono::steady_clock;
 
-    explicit EventClient(NodePath below_path) : below(std::move(below_path)) {}
+    EventClient(NodePath below_path, EventLimits event_limits)
+        : below(std::move(below_path)), limits(event_limits) {}
 
-    // Waits up to `heartbeat` for data; hands back everything queued in one piece.
+    // Waits up to `heartbeat` for data; hands back up to kEventWriteBytes of it, or the final
+    // event saying why the stream ends.
     Next next(std::chrono::milliseconds heartbeat, std::string& out) {
         std::unique_lock<std::mutex> lock(mutex);
-        ready.wait_for(lock, heartbeat, [&] { return !pending.empty() || closed || overflow; });
-        if (!pending.empty() && !closed && !overflow) {
+        ready.wait_for(lock, heartbeat,
+                       [&] { return !pending.empty() || closed || !overflow.empty(); });
+        if (!pending.empty() && !closed && overflow.empty() && !more) {
             // Let a burst gather, so that one wake-up and one write carry many events.
-            ready.wait_for(lock, kEventBatchDelay, [&] { return closed || overflow; });
+            ready.wait_for(lock, kEventBatchDelay, [&] { return closed || !overflow.empty(); });
         }
-        if (overflow)
+        if (overflow.empty() && !pending.empty() && Clock::now() - oldest > limits.lag)
+            end_stream(lag_reason());
+        if (!overflow.empty()) {
+            out = "event: closed\ndata: {\"reason\":" + json_text(overflow) + "}\n\n";
             return Next::Overflow;
+        }
         if (!pending.empty()) {
-            out.swap(pending);
-            pending.clear();
+            take(out);
             return Next::Data;
         }
         return closed ? Next::Closed : Next::Heartbeat;
@@ -289,21 +321,14 @@ struct EventClient {
 
     // Wakes the writer only when the queue turns non-empty: under load the writer
     // then takes many events per wake-up and per write.
-    void push(const std::string& text, std::size_t limit) {
+    void push(const EventPtr& event) {
         bool wake = false;
         {
             std::lock_guard<std::mutex> lock(mutex);
-            if (closed || overflow)
+            if (closed || !overflow.empty())
                 return;
-            if (pending.size() + text.size() > limit) {
-                overflow = true;
-                pending.clear();
-                pending.shrink_to_fit();
-                wake = true;
-            } else {
-                wake = pending.empty();
-                pending += text;
-            }
+            const bool was_empty = pending.empty();
+            wake = queue(event) || was_empty;
         }
         if (wake)
             ready.notify_one();
@@ -317,12 +342,86 @@ struct EventClient {
         ready.notify_one();
     }
 
+    // The first text a stream writes.
+    void greet() {
+        pending.push_back(std::make_shared<const SharedEvent>(
+            SharedEvent{std::string(), "retry: 3000\n: connected\n\n"}));
+        oldest = Clock::now();
+    }
+
     const NodePath below;
+    const EventLimits limits;
+
+  private:
+    // Queues one event; true when the stream ended instead (the writer must wake).
+    bool queue(const EventPtr& event) {
+        if (pending.empty()) {
+            oldest = Clock::now();
+        } else if (Clock::now() - oldest > limits.lag) {
+            end_stream(lag_reason());
+            return true;
+        }
+        if (event->node.empty()) {
+            pending_values.clear();
+        } else if (auto found = pending_values.find(event->node); found != pending_values.end()) {
+            // The key views the node of the event it indexes, so it moves to the new one.
+            const uint64_t sequence = found->second;
+            pending_values.erase(found);
+            pending[sequence - first_sequence] = event;
+            pending_values.emplace(event->node, sequence);
+            return false;
+        }
+        if (pending.size() >= limits.backlog) {
+            end_stream("the client fell more than " + std::to_string(limits.backlog) +
+                       " events behind");
+            return true;
+        }
+        if (!event->node.empty())
+            pending_values.emplace(event->node, first_sequence + pending.size());
+        pending.push_back(event);
+        return false;
+    }
+
+    // Moves events from the front of the queue into `out`: at least one, then as many as fit
+    // in kEventWriteBytes, so that a write never copies a whole backlog.
+    void take(std::string& out) {
+        out.clear();
+        while (!pending.empty() &&
+               (out.empty() || out.size() + pending.front()->text.size() <= kEventWriteBytes)) {
+            const SharedEvent& event = *pending.front();
+            out += event.text;
+            if (auto found = pending_values.find(event.node);
+                found != pending_values.end() && found->second == first_sequence) {
+                pending_values.erase(found);
+            }
+            pending.pop_front();
+            ++first_sequence;
+        }
+        more = !pending.empty();
+    }
+
+    std::string lag_reason() const {
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limits.lag);
+        return "the client stayed behind for more than " + std::to_string(seconds.count()) + " s";
+    }
+
+    void end_stream(std::string why) {
+        overflow = std::move(why);
+        pending.clear();
+        pending.shrink_to_fit();
+        pending_values.clear();
+    }
+
     std::mutex mutex;
     std::condition_variable ready;
-    std::string pending;
+    std::deque<EventPtr> pending;
+    uint64_t first_sequence = 0;  // counts the events taken from the front of `pending`
+    // The sequence number of each node's value event in `pending`, keyed by a view of its node.
+    std::unordered_map<std::string_view, uint64_t> pending_values;
+    Clock::time_point oldest;  // when `pending` last turned non-empty
+    bool more = false;         // the last take left events behind: no gathering pause
     bool closed = false;
-    bool overflow = false;
+    std::string overflow;  // why the stream ends; the writer sends it as the last event
 };
 
 // Formats each broker event once and hands it to every stream that covers its path.
@@ -331,15 +430,15 @@ struct EventClient {
 // mutex, never the other way round.
 class EventHub {
   public:
-    EventHub(std::size_t max_clients, std::size_t backlog_limit)
-        : max_clients_(max_clients), backlog_limit_(backlog_limit) {}
+    EventHub(std::size_t max_clients, EventLimits limits)
+        : max_clients_(max_clients), limits_(limits) {}
 
     std::shared_ptr<EventClient> add(const NodePath& below) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closing_ || clients_.size() >= max_clients_)
             return nullptr;
-        auto client = std::make_shared<EventClient>(below);
-        client->pending = "retry: 3000\n: connected\n\n";
+        auto client = std::make_shared<EventClient>(below, limits_);
+        client->greet();
         clients_.push_back(client);
         return client;
     }
@@ -360,10 +459,12 @@ class EventHub {
         std::lock_guard<std::mutex> lock(mutex_);
         if (clients_.empty())
             return;
-        const std::string text = format(event);
+        const auto shared = std::make_shared<const SharedEvent>(SharedEvent{
+            event.kind == TreeEvent::Kind::Value ? event.path.to_string() : std::string(),
+            format(event)});
         for (auto& client : clients_) {
             if (event.path.is_within(client->below))
-                client->push(text, backlog_limit_);
+                client->push(shared);
         }
     }
 
@@ -386,7 +487,7 @@ class EventHub {
     }
 
     const std::size_t max_clients_;
-    const std::size_t backlog_limit_;
+    const EventLimits limits_;
     std::mutex mutex_;
     std::vector<std::shared_ptr<EventClient>> clients_;
     bool closing_ = false;
@@ -451,7 +552,7 @@ struct HttpFront::Impl {
     Impl(Broker& b, HttpFrontOptions o)
         : broker(b),
           options(std::move(o)),
-          hub(options.max_event_clients, options.max_event_backlog_bytes) {}
+          hub(options.max_event_clients, {options.max_event_backlog, options.max_event_lag}) {}
 
     void install_routes();
     bool host_allowed(const std::string& header) const;
@@ -581,8 +682,10 @@ void HttpFront::Impl::post_invoke(const httplib::Request& req, httplib::Response
             return reply_error(res, 400, "body must be a JSON object of parameters");
     }
     auto waiter = std::make_shared<InvokeWaiter>();
+    // The same deadline for the handler: once this request answered 504, it stops its work.
     const std::error_code refused = broker.invoke(
-        path, std::move(params), [waiter](const InvokeResult& r) { waiter->finish(r); });
+        path, std::move(params), [waiter](const InvokeResult& r) { waiter->finish(r); },
+        options.invoke_timeout);
     if (refused == strata_errc::node_not_found)
         return reply_error(res, 404, "no node at " + path.to_string());
     if (refused == strata_errc::no_action)
@@ -630,7 +733,7 @@ void HttpFront::Impl::get_events(const httplib::Request& req, httplib::Response&
                     sink.done();
                     return true;
                 case EventClient::Next::Overflow:
-                    sink.write(": closed, the client did not keep up\n\n", 38);
+                    sink.write(chunk.data(), chunk.size());
                     return false;
             }
             return false;
@@ -758,8 +861,14 @@ bool HttpFront::start(std::string& error) {
     if (d.running)
         return true;
     if (d.tls) {
-        d.server = std::make_unique<httplib::SSLServer>(d.options.tls_cert_file.c_str(),
-                                                        d.options.tls_key_file.c_str());
+        auto tls_server = std::make_unique<httplib::SSLServer>(d.options.tls_cert_file.c_str(),
+                                                               d.options.tls_key_file.c_str());
+        // Forward secrecy only: TLS 1.3, or TLS 1.2 with ECDHE and an AEAD cipher.
+        if (SSL_CTX* context = tls_server->ssl_context()) {
+            SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+            SSL_CTX_set_cipher_list(context, kTls12Suites);
+        }
+        d.server = std::move(tls_server);
         if (!d.server->is_valid()) {
             error = "HTTP front cannot use the TLS certificate " + d.options.tls_cert_file +
                     " with the key " + d.options.tls_key_file +

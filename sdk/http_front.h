@@ -45,8 +45,13 @@ struct HttpFrontOptions {
     std::chrono::milliseconds heartbeat_interval{15000};
     // Each event stream holds one server thread; beyond this, new streams get 503.
     std::size_t max_event_clients = 64;
-    // A stream that falls this far behind is closed (the client reconnects and reloads).
-    std::size_t max_event_backlog_bytes = 8u << 20;
+    // Events a stream holds for a client that has not read them yet; a value event replaces
+    // the pending one of its node. Beyond this the stream is closed with a final "closed"
+    // event (the client reconnects and reloads). Every stream together holds at most
+    // max_event_clients * max_event_backlog events.
+    std::size_t max_event_backlog = 4096;
+    // A stream whose oldest pending event waited this long is closed the same way.
+    std::chrono::milliseconds max_event_lag{30000};
 };
 
 class HttpFront {

@@ -253,6 +253,7 @@ SimStats PlcSimulator::Stats() const {
     SimStats stats;
     stats.connectionsAccepted = counters.connectionsAccepted.load();
     stats.sessionsRegistered = counters.sessionsRegistered.load();
+    stats.sessionsUnregistered = counters.sessionsUnregistered.load();
     stats.requests = counters.requests.load();
     stats.forwardOpens = counters.forwardOpens.load();
     stats.forwardCloses = counters.forwardCloses.load();
@@ -616,6 +617,8 @@ PlcSimulator::Next PlcSimulator::HandleMessage(Session& session, const Header& h
         case EIP_CMD_UNREGISTER_SESSION:
             if (session.handle == 0 || header.sessionHandle != session.handle) {
                 NoteProtocolError("UnRegisterSession of an unknown session");
+            } else {
+                ++counters.sessionsUnregistered;
             }
             return Next::Close;  // the target closes the TCP connection, without reply
         case EIP_CMD_SEND_RR_DATA:

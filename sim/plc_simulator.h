@@ -122,6 +122,7 @@ struct ForwardOpenFault {
 struct SimStats {
     uint64_t connectionsAccepted = 0;
     uint64_t sessionsRegistered = 0;
+    uint64_t sessionsUnregistered = 0;
     uint64_t requests = 0;  // encapsulation requests received
     uint64_t forwardOpens = 0;
     uint64_t forwardCloses = 0;
@@ -277,6 +278,7 @@ class PlcSimulator {
     struct Counters {
         std::atomic<uint64_t> connectionsAccepted{0};
         std::atomic<uint64_t> sessionsRegistered{0};
+        std::atomic<uint64_t> sessionsUnregistered{0};
         std::atomic<uint64_t> requests{0};
         std::atomic<uint64_t> forwardOpens{0};
         std::atomic<uint64_t> forwardCloses{0};

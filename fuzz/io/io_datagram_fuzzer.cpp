@@ -1,5 +1,11 @@
-// The item walk of received I/O datagrams and the reply built from what it found: the data view
-// must stay inside the datagram, and a reply is always the 20 bytes of its layout.
+// The item walk of received I/O datagrams, the reply built from what it found, and the check of
+// its source and sequence: the data view must stay inside the datagram, a reply is always the
+// 20 bytes of its layout, and a datagram is accepted only from the PLC's address with a newer
+// sequence number, after which the very same datagram is stale.
+//
+// Input: | 4 sender address | 4 PLC address | 4 last sequence | 1 seen flag | datagram... |
+
+#include <netinet/in.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -7,14 +13,55 @@
 #include "eip/eip_io_connection.h"
 #include "fuzz/fuzz_support.h"
 
+namespace {
+
+constexpr size_t kPrefixSize = 13;
+
+// Source and sequence: what was accepted must have come from the PLC with a newer number.
+void CheckSource(ByteReader& prefix, const IoDatagram& datagram) {
+    sockaddr_in sender{};
+    sender.sin_family = AF_INET;
+    sender.sin_addr.s_addr = prefix.u32();
+    IoPeer peer;
+    peer.address.s_addr = prefix.u32();
+    peer.lastSequence = prefix.u32();
+    peer.seen = (prefix.u8() & 1) != 0;
+    const IoPeer before = peer;
+    const IoVerdict verdict = AcceptIoDatagram(peer, sender, datagram.sequence);
+    const bool newer =
+        !before.seen || static_cast<int32_t>(datagram.sequence - before.lastSequence) > 0;
+    const bool fromPlc = sender.sin_addr.s_addr == before.address.s_addr;
+    if ((verdict == IoVerdict::Accepted) != (fromPlc && newer)) {
+        std::abort();
+    }
+    if (verdict != IoVerdict::Accepted) {
+        if (peer.seen != before.seen || peer.lastSequence != before.lastSequence) {
+            std::abort();
+        }
+        return;
+    }
+    if (peer.lastSequence != datagram.sequence ||
+        AcceptIoDatagram(peer, sender, datagram.sequence) != IoVerdict::Stale) {
+        std::abort();
+    }
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool quiet = (QuietLogs(), true);
     (void)quiet;
-    IoDatagram datagram;
-    if (ParseIODatagram(ByteView{data, size}, datagram) != IoDatagramStatus::Ok) {
+    if (size < kPrefixSize) {
         return 0;
     }
-    if (datagram.data.data < data || datagram.data.end() > data + size) {
+    ByteReader prefix(data, kPrefixSize);
+    const uint8_t* bytes = data + kPrefixSize;
+    const size_t length = size - kPrefixSize;
+    IoDatagram datagram;
+    if (ParseIODatagram(ByteView{bytes, length}, datagram) != IoDatagramStatus::Ok) {
+        return 0;
+    }
+    if (datagram.data.data < bytes || datagram.data.end() > bytes + length) {
         std::abort();
     }
     uint8_t reply[IO_REPLY_SIZE + 1];
@@ -26,5 +73,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (check.u32() != datagram.sequence + 1) {
         std::abort();
     }
+    CheckSource(prefix, datagram);
     return 0;
 }

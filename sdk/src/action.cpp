@@ -89,6 +89,11 @@ Action& Action::set_result_kind(ActionResultKind kind) {
     return *this;
 }
 
+Action& Action::set_jumps_queue(bool jumps) {
+    jumps_queue_ = jumps;
+    return *this;
+}
+
 Action& Action::set_result_kind(int kind) {
     return set_result_kind(static_cast<ActionResultKind>(kind));
 }

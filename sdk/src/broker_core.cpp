@@ -33,9 +33,14 @@ bool valid_specs(const std::vector<NodeSpec>& specs) {
 // posted to the dispatch thread after the lock is released.
 class Invocation {
   public:
+    using Clock = std::chrono::steady_clock;
+
     Invocation(std::weak_ptr<BrokerCore> core, NodePath path, std::vector<ActionColumn> columns,
-               InvokeCallback done)
-        : core_(std::move(core)), path_(std::move(path)), done_(std::move(done)) {
+               InvokeCallback done, std::chrono::milliseconds timeout)
+        : core_(std::move(core)),
+          path_(std::move(path)),
+          done_(std::move(done)),
+          deadline_(timeout.count() > 0 ? Clock::now() + timeout : Clock::time_point::max()) {
         result_.columns = std::move(columns);
     }
 
@@ -50,9 +55,15 @@ class Invocation {
         log_message_internal(LogLevel::error, "action " + path_.to_string() + " failed: " + why);
         finish_with(make_error_code(strata_errc::action_failed), why);
     }
+    // Also true once the deadline passed: whoever asked has been answered.
     bool finished() const {
         std::lock_guard<std::mutex> lock(mutex_);
-        return finished_;
+        return finished_ || Clock::now() >= deadline_;
+    }
+    // Completes an invocation whose deadline passed before it ran.
+    void time_out() {
+        finish_with(make_error_code(strata_errc::timed_out),
+                    "the action did not start before its deadline");
     }
 
   private:
@@ -82,6 +93,7 @@ class Invocation {
     NodePath path_;
     InvokeCallback done_;
     InvokeResult result_;
+    const Clock::time_point deadline_;
     bool finished_ = false;
 };
 
@@ -809,8 +821,8 @@ std::optional<Variant> BrokerCore::describe(const NodePath& path) const {
     return out;
 }
 
-std::error_code BrokerCore::invoke(const NodePath& action_path, Variant params,
-                                   InvokeCallback done) {
+std::error_code BrokerCore::invoke(const NodePath& action_path, Variant params, InvokeCallback done,
+                                   std::chrono::milliseconds timeout) {
     std::shared_ptr<const Action> action;
     {
         std::lock_guard<std::mutex> lock(tree_mutex_);
@@ -824,8 +836,16 @@ std::error_code BrokerCore::invoke(const NodePath& action_path, Variant params,
         return make_error_code(strata_errc::no_action);
     }
     auto invocation = std::make_shared<Invocation>(weak_from_this(), action_path, action->columns(),
-                                                   std::move(done));
-    bool queued = pool_.post([invocation, action, action_path, params = std::move(params)] {
+                                                   std::move(done), timeout);
+    // Actions run in order per top-level node (a PLC of the link), so that a stalled one holds
+    // only its own node's queue.
+    const std::string key = action->jumps_queue() || action_path.is_root()
+                                ? std::string()
+                                : action_path.components().front();
+    bool queued = pool_.post(key, [invocation, action, action_path, params = std::move(params)] {
+        if (invocation->finished()) {
+            return invocation->time_out();
+        }
         auto stream = std::make_shared<ResultStream>(invocation);
         try {
             if (!action->handler()) {

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "action_pool.h"
 #include "node_store.h"
 #include "strata_sdk/broker.h"
 #include "strata_sdk/node.h"
@@ -95,6 +96,10 @@ struct PendingValues {
 // Value events are bounded: a node's pending value is replaced by its newer one
 // (counted, logged at most once a minute). A tree event closes the open batch, so
 // values never overtake the tree events around them.
+// Threads the action pool may grow to: one per top-level node with an action running, and
+// those that jump the queue; beyond, actions wait their turn.
+constexpr std::size_t kMaxActionThreads = 256;
+
 class BrokerCore : public std::enable_shared_from_this<BrokerCore> {
   public:
     // `history_points`: values kept per value node, 0 for none.
@@ -128,7 +133,8 @@ class BrokerCore : public std::enable_shared_from_this<BrokerCore> {
     // Broker.
     std::optional<NodeInfo> node_info(const NodePath& path) const;
     std::optional<Variant> describe(const NodePath& path) const;
-    std::error_code invoke(const NodePath& action_path, Variant params, InvokeCallback done);
+    std::error_code invoke(const NodePath& action_path, Variant params, InvokeCallback done,
+                           std::chrono::milliseconds timeout);
     SubscriptionId subscribe_events(const NodePath& below, TreeEventCallback cb);
     void unsubscribe_events(SubscriptionId id);
     uint64_t replaced_values() const;
@@ -207,7 +213,7 @@ class BrokerCore : public std::enable_shared_from_this<BrokerCore> {
     std::chrono::steady_clock::time_point replaced_logged_at_ = std::chrono::steady_clock::now();
 
     WorkQueue dispatch_{"strata dispatch", 1};
-    WorkQueue pool_{"strata actions", 4};
+    ActionPool pool_{"strata actions", kMaxActionThreads};
 };
 
 }  // namespace kestrel::strata_sdk::detail

@@ -71,6 +71,7 @@ struct Link::Impl {
         o.tls_cert_file = options.tls_cert_file();
         o.tls_key_file = options.tls_key_file();
         o.metrics_source = metrics_source;
+        o.max_event_clients = options.max_event_clients();
         if (options.token().empty() && options.insecure_no_token()) {
             log_message_internal(LogLevel::warn,
                                  "the HTTP front on " + options.listen_host() + ":" +

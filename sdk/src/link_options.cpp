@@ -25,7 +25,8 @@ namespace {
 // The option keys shared by the command line and the --config file, in help order.
 const char* const kKeys[] = {"data-dir",          "listen",   "log",        "debug",
                              "log-file",          "token",    "token-file", "allowed-host",
-                             "insecure-no-token", "tls-cert", "tls-key",    "history-points"};
+                             "insecure-no-token", "tls-cert", "tls-key",    "max-event-clients",
+                             "history-points"};
 // Keys that may be given more than once (a JSON array in the --config file).
 const char* const kRepeatable = "allowed-host";
 const char* const kFlag = "insecure-no-token";
@@ -245,6 +246,12 @@ bool LinkOptions::apply(const std::string& key, const std::string& value, std::s
             return false;
         }
         (key == "tls-cert" ? tls_cert_file_ : tls_key_file_) = value;
+    } else if (key == "max-event-clients") {
+        if (!parse_int(value, 1, 4096, number)) {
+            error = "--max-event-clients: expected a number from 1 to 4096, got \"" + value + "\"";
+            return false;
+        }
+        max_event_clients_ = static_cast<std::size_t>(number);
     } else if (key == "history-points") {
         if (!parse_int(value, 0, static_cast<long>(kMaxHistoryPoints), number)) {
             error = "--history-points: expected a number from 0 to " +
@@ -292,6 +299,7 @@ LinkOptions::ParseOutcome LinkOptions::parse_arguments(int argc, const char* con
         "allow a non-loopback --listen without a token",
         "serve HTTPS with this certificate (PEM; needs --tls-key)",
         "private key of --tls-cert (PEM)",
+        "event streams served at once (default 64)",
         "recent values kept per value node for trends, 0: none (default 1000)",
     };
     std::vector<std::string> hosts;

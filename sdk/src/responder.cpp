@@ -69,8 +69,9 @@ std::optional<NodeInfo> Broker::node_info(const NodePath& path) const {
     return core_->node_info(path);
 }
 
-std::error_code Broker::invoke(const NodePath& action_path, Variant params, InvokeCallback done) {
-    return core_->invoke(action_path, std::move(params), std::move(done));
+std::error_code Broker::invoke(const NodePath& action_path, Variant params, InvokeCallback done,
+                               std::chrono::milliseconds timeout) {
+    return core_->invoke(action_path, std::move(params), std::move(done), timeout);
 }
 
 InvokeResult Broker::invoke_and_wait(const NodePath& action_path, Variant params,
@@ -78,8 +79,9 @@ InvokeResult Broker::invoke_and_wait(const NodePath& action_path, Variant params
     auto promise = std::make_shared<std::promise<InvokeResult>>();
     std::future<InvokeResult> future = promise->get_future();
     InvokeResult result;
-    result.error = invoke(action_path, std::move(params),
-                          [promise](const InvokeResult& r) { promise->set_value(r); });
+    result.error = invoke(
+        action_path, std::move(params), [promise](const InvokeResult& r) { promise->set_value(r); },
+        timeout);
     if (result.error) {
         result.error_text = result.error.message();
         return result;

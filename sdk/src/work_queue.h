@@ -1,5 +1,5 @@
 #pragma once
-// A FIFO of tasks run by a fixed set of threads (the dispatch thread, the action pool).
+// A FIFO of tasks run by a fixed set of threads (the dispatch thread).
 
 #include <chrono>
 #include <condition_variable>

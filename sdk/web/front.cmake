@@ -24,6 +24,8 @@ add_custom_command(
     VERBATIM)
 target_sources(strata_sdk PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../http_front.cpp ${TB_WEB_HEADER})
 target_include_directories(strata_sdk PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated)
-target_link_libraries(strata_sdk PUBLIC PkgConfig::HTTPLIB)
+# The front sets the TLS suites on the library's OpenSSL context itself.
+find_package(OpenSSL REQUIRED)
+target_link_libraries(strata_sdk PUBLIC PkgConfig::HTTPLIB OpenSSL::SSL)
 # sdk sources reach the front as "http_front.h".
 target_include_directories(strata_sdk PRIVATE ${CMAKE_CURRENT_LIST_DIR}/..)

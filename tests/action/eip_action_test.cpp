@@ -212,6 +212,21 @@ TEST_F(ActionTest, RemovePlcDropsTheDeviceAndTheNodeWithoutAnswering) {
     }
 }
 
+// Add PLC answers once the PLC's nodes and actions exist: an Add Tags sent at once finds its
+// action.
+TEST_F(ActionTest, AddTagsRightAfterAddPlcFindsItsAction) {
+    for (int i = 0; i < 100; ++i) {
+        const std::string alias = "P" + std::to_string(i);
+        ASSERT_EQ(kSuccess, Values(Invoke("/addplc", AddPlcParams(alias)))) << alias;
+        sdk::Variant params = sdk::Variant::new_map();
+        params["Tags(json)"] = R"({"Tag Alias":"c","Tag Name":"Counter"})";
+        ASSERT_EQ((Rows{{"c", "success!"}}),
+                  Table(Invoke("/" + alias + "/EM Tags/Add Tags", params)))
+            << alias;
+        Invoke("/" + alias + "/Remove");
+    }
+}
+
 // ---- tag lists ---------------------------------------------------------------------------------
 
 TEST_F(ActionTest, AddTagsReportsEveryElementAndGoesOnAfterAFailure) {
@@ -332,6 +347,21 @@ TEST_F(ActionTest, WriteTagsAndWriteDataReachTheController) {
     params["Value"] = "77";
     EXPECT_EQ(kSuccess, Values(Invoke("/PLC1/EM Tags/Write Tags List/c/Write Data", params)));
     EXPECT_EQ(77, plc.Tags().GetInt("Counter").value_or(0));
+}
+
+// Every session a write opens is ended with UnregisterSession, so a burst of writes leaves no
+// session behind in the controller's table.
+TEST_F(ActionTest, WritesEndTheirSessionsWithUnregisterSession) {
+    ASSERT_TRUE(AddPlc());
+    TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"c","Tag Name":"Counter"})");
+    const plcsim::SimStats before = plc.Sim().Stats();
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ((Rows{{"c", "success!"}}),
+                  Table(TagsAction("EM Tags/Write Tags", R"({"Tag Alias":"c","value":7})")));
+    }
+    EXPECT_TRUE(WaitUntil([&] {
+        return plc.Sim().Stats().sessionsUnregistered - before.sessionsUnregistered >= 20;
+    }));
 }
 
 TEST_F(ActionTest, WriteDataRefusesMissingAndMalformedValues) {

@@ -1,18 +1,25 @@
-// The connection identifier generator on its first use in a process (this test binary runs
-// nothing before it).
+// Connection identifiers: nobody can tell the next one from those seen before.
 
 #include <gtest/gtest.h>
+
+#include <set>
 
 #include "eip/eip_connection.h"
 
 namespace {
 
-TEST(ConnectionIdTest, FirstTwoIdentifiersOfTheProcessDifferByOneAndEndIn0001) {
-    const uint32_t first = EipConnection::MakeConnectionID();
-    const uint32_t second = EipConnection::MakeConnectionID();
-    EXPECT_EQ(first & 0xFFFF, 0x0001u);
-    EXPECT_EQ(second, first + 1);
-    EXPECT_EQ(EipConnection::MakeConnectionID(), first + 2);
+TEST(ConnectionIdTest, IdentifiersAndSerialsAreRandomAndNeverZero) {
+    std::set<uint32_t> ids;
+    std::set<uint32_t> serials;
+    for (int i = 0; i < 64; ++i) {
+        ids.insert(EipConnection::MakeConnectionID());
+        serials.insert(EipConnection::MakeConnectionSerial());
+    }
+    EXPECT_EQ(ids.size(), 64u);
+    for (const auto& drawn : {ids, serials}) {
+        EXPECT_NE(*drawn.begin(), 0u);
+        EXPECT_GT(*drawn.rbegin() - *drawn.begin(), 64u) << "consecutive, as a counter makes them";
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <httplib.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,9 +14,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -39,7 +43,7 @@ class HttpFrontTest : public ::testing::Test {
   protected:
     void SetUp() override {
         sdk::LinkOptions options("Tagbridge");
-        options.set_data_dir("").set_log_level(sdk::LogLevel::warn);
+        options.set_data_dir("").set_log_level(sdk::LogLevel::warn).set_history_points(history_);
         link_ = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
         ASSERT_TRUE(link_->non_blocking_run());
         build_tree();
@@ -188,6 +192,7 @@ class HttpFrontTest : public ::testing::Test {
         return action;
     }
 
+    std::size_t history_ = sdk::LinkOptions::kDefaultHistoryPoints;
     std::unique_ptr<sdk::Link> link_;
     std::unique_ptr<sdk::HttpFront> front_;
     std::atomic<int> count_calls_{0};
@@ -472,6 +477,49 @@ TEST_F(HttpFrontHostTest, ForeignHostNamesAreRefusedOnEveryRouteAndRunNothing) {
     EXPECT_EQ(count_calls_.load(), static_cast<int>(std::size(served)));
 }
 
+// Four actions stalled on four nodes (PLCs) leave the others served; on a stalled node, an
+// action that jumps the queue runs at once, and one queued behind whose caller gave up never runs.
+TEST_F(HttpFrontTest, StalledActionsHoldOnlyTheirOwnNodesQueue) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> started{0};
+    for (int i = 0; i < 4; ++i) {
+        sdk::NodeBuilder actions("/");
+        actions.make_node("stall" + std::to_string(i), "node")
+            .make_child("block")
+            .action(simple_action([&](auto& stream, const sdk::Variant&) {
+                ++started;
+                released.wait();
+                stream->send(sdk::ActionValuesResult().add_value(true).add_value("late"));
+            }));
+        actions.make_node("stop").action(
+            simple_action([](auto& stream, const sdk::Variant&) {
+                stream->send(sdk::ActionValuesResult().add_value(true).add_value("stopped"));
+            }).set_jumps_queue());
+        link_->responder()->create_node(actions);
+    }
+    start_front();
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 4; ++i)
+        callers.emplace_back([this, i] { post("/stall" + std::to_string(i) + "/block", "{}"); });
+    ASSERT_TRUE(WaitUntil([&] { return started == 4; }));
+    const auto gave_up = link_->broker().invoke_and_wait("/stall0/block", sdk::Variant::new_map(),
+                                                         std::chrono::milliseconds(50));
+    EXPECT_EQ(gave_up.error, sdk::strata_errc::timed_out);
+
+    const auto status = [](const httplib::Result& result) { return result ? result->status : 0; };
+    EXPECT_EQ(status(post("/Line%2F1/count", "{}")), 200);
+    EXPECT_EQ(status(post("/stall0/stop", "{}")), 200);
+
+    release.set_value();
+    for (auto& caller : callers)
+        caller.join();
+    // Queued after the given-up one: once it ran, the given-up one was passed over.
+    const auto after = link_->broker().invoke_and_wait("/stall0/block", sdk::Variant::new_map());
+    EXPECT_FALSE(after.error) << after.error_text;
+    EXPECT_EQ(started, 5) << "the given-up action ran";
+}
+
 // ------------------------------------------------------------------ GET /api/history
 
 // A value node answers its points, newer than `since` when given; a folder each child's.
@@ -559,6 +607,17 @@ TEST_F(HttpFrontTest, TlsServesOverHttpsOnlyAndABadCertificateIsRefusedAtStart) 
     EXPECT_EQ(served->status, 200);
     auto plain = client().Get("/api/node?path=%2F", {{"Authorization", "Bearer t0ken"}});
     EXPECT_FALSE(plain && plain->status == 200);
+    // TLS 1.2 only with forward-secret AEAD suites.
+    const std::pair<const char*, bool> suites[] = {{"ECDHE-RSA-CHACHA20-POLY1305", true},
+                                                   {"AES128-GCM-SHA256", false},
+                                                   {"ECDHE-RSA-AES128-SHA", false}};
+    for (const auto& [suite, accepted] : suites) {
+        httplib::SSLClient old(kHost, front_->port());
+        old.enable_server_certificate_verification(false);
+        SSL_CTX_set_max_proto_version(old.ssl_context(), TLS1_2_VERSION);
+        SSL_CTX_set_cipher_list(old.ssl_context(), suite);
+        EXPECT_EQ(static_cast<bool>(old.Get("/api/node?path=%2F")), accepted) << suite;
+    }
 
     options.tls_key_file = options.tls_cert_file;  // no key in it
     sdk::HttpFront broken(link_->broker(), options);
@@ -625,24 +684,48 @@ TEST_F(HttpFrontTest, EventStreamsHaveAHeartbeatAndBeyondTheLimitGet503) {
     }));
 }
 
+// An event-stream request on a raw socket whose client reads nothing until the test does.
+int OpenSilentStream(uint16_t port, int receive_buffer) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (receive_buffer > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string request =
+        "GET /api/events?path=%2F HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        send(fd, request.data(), request.size(), 0) != static_cast<ssize_t>(request.size())) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" void __sanitizer_purge_allocator();
+#endif
+
+// Resident kB once freed memory went back to the system (ASan's quarantine too): what is held.
+long ResidentKilobytes() {
+#if defined(__SANITIZE_ADDRESS__)
+    __sanitizer_purge_allocator();
+#endif
+    malloc_trim(0);
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages >> pages;
+    return pages * (sysconf(_SC_PAGESIZE) >> 10);
+}
+
 // A client that stops reading must not hold its stream (and a growing queue) forever.
 TEST_F(HttpFrontTest, EventStreamOfAClientThatStopsReadingIsClosedAndItsPlaceFreed) {
     sdk::HttpFrontOptions options;
     options.max_event_clients = 1;
-    options.max_event_backlog_bytes = 64 * 1024;
+    options.max_event_lag = std::chrono::seconds(1);
     start_front(options);
-    const int stuck = socket(AF_INET, SOCK_STREAM, 0);
+    const int stuck = OpenSilentStream(front_->port(), 4096);
     ASSERT_GE(stuck, 0);
-    const int small = 4096;
-    setsockopt(stuck, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(front_->port());
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(stuck, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    const std::string request = "GET /api/events?path=%2F HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    ASSERT_EQ(send(stuck, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
-
     auto probe_status = [this] {
         SseReader probe(kHost, front_->port(), "/api/events?path=%2Fnone");
         probe.wait_connected();
@@ -651,8 +734,6 @@ TEST_F(HttpFrontTest, EventStreamOfAClientThatStopsReadingIsClosedAndItsPlaceFre
     ASSERT_TRUE(WaitUntil([&] { return probe_status() == 503; }))
         << "the stuck client holds the only place";
 
-    // Bursts well below the backlog limit: only a client that reads nothing falls that far behind.
-    // One change per node and burst, as pending values of one node are replaced by newer ones.
     sdk::NodeBuilder many("/other");
     for (int i = 0; i < 200; ++i)
         many.make_node("n" + std::to_string(i));
@@ -668,6 +749,71 @@ TEST_F(HttpFrontTest, EventStreamOfAClientThatStopsReadingIsClosedAndItsPlaceFre
         std::chrono::seconds(90));
     close(stuck);
     EXPECT_TRUE(freed) << "after " << change << " bursts";
+}
+
+// A client that falls further behind than its bound gets a last event saying why.
+TEST_F(HttpFrontTest, EventStreamBeyondItsBoundEndsWithAClosedEventSayingWhy) {
+    sdk::HttpFrontOptions options;
+    options.max_event_backlog = 50;
+    start_front(options);
+    SseReader events(kHost, front_->port(), "/api/events?path=%2Fother");
+    ASSERT_TRUE(events.wait_connected());
+    sdk::NodeBuilder many("/other");
+    std::vector<std::pair<std::string, sdk::Variant>> burst;
+    for (int i = 0; i < 200; ++i) {
+        many.make_node("n" + std::to_string(i));
+        burst.emplace_back("n" + std::to_string(i), sdk::Variant(i));
+    }
+    link_->responder()->create_node(many);
+    ASSERT_TRUE(WaitUntil([&] {
+        link_->responder()->set_values(sdk::NodePath("/other"), burst);
+        return events.wait_ended(std::chrono::milliseconds(100));
+    }));
+    const auto closed = events.events("closed");
+    ASSERT_EQ(closed.size(), 1u);
+    EXPECT_NE(closed[0].data.find("50 events behind"), std::string::npos) << closed[0].data;
+}
+
+// Clients that never read cost at most one pending event per node each, whatever the rate;
+// on a slow machine a stream only falls behind when the events are large, hence values of 1 kB.
+// Without the link's value history, whose memory is its own.
+struct SilentStreamsTest : HttpFrontTest {
+    SilentStreamsTest() { history_ = 0; }
+};
+TEST_F(SilentStreamsTest, SixtyFourSilentStreamsKeepTheMemoryBounded) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer's shadow memory makes resident figures meaningless";
+#endif
+    start_front();
+    sdk::NodeBuilder many("/other");
+    for (int i = 0; i < 3000; ++i)
+        many.make_node("n" + std::to_string(i)).type(sdk::ValueType::String);
+    link_->responder()->create_node(many);
+    std::vector<int> silent;
+    for (int i = 0; i < 64; ++i)
+        silent.push_back(OpenSilentStream(front_->port(), 0));
+    ASSERT_TRUE(WaitUntil([&] {
+        return client().Get("/metrics")->body.find("tagbridge_http_event_streams 64") !=
+               std::string::npos;
+    }));
+    const long before = ResidentKilobytes();
+    long peak = before;
+    for (int burst = 0; burst < 10; ++burst) {
+        std::vector<std::pair<std::string, sdk::Variant>> values;
+        for (int i = 0; i < 3000; ++i)
+            values.emplace_back("n" + std::to_string(i),
+                                sdk::Variant(std::string(1000, static_cast<char>('a' + burst))));
+        link_->responder()->set_values(sdk::NodePath("/other"), std::move(values));
+        ASSERT_TRUE(link_->broker().wait_idle());
+        peak = std::max(peak, ResidentKilobytes());
+    }
+    for (int fd : silent)
+        close(fd);
+    std::printf(
+        "[ figure ] 64 silent streams, 3000 nodes x 10 bursts of 1 kB values: RSS %ld MB, "
+        "peak %ld MB\n",
+        before >> 10, peak >> 10);
+    EXPECT_LT(peak - before, 256L << 10) << "KiB grown";
 }
 
 TEST_F(HttpFrontTest, StopEndsOpenEventStreamsAndWaitingInvocations) {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -112,8 +113,13 @@ class IoListeningTest : public ::testing::Test {
         }
         return unanswered;
     }
+    // The figures of PLC1's device (zero when there is none).
+    DeviceStatsSnapshot Stats() {
+        const EipDeviceHandle device = link->Registry().GetPLC("PLC1");
+        return device != nullptr ? device->GetStats() : DeviceStatsSnapshot{};
+    }
     // Every connection answered at least `count` datagrams, and every datagram was answered
-    // except those that arrived before their connection was known (each logged).
+    // except those that arrived before their connection was known (each counted).
     bool AllAnswered(uint64_t count) {
         const auto views = Produced();
         for (const IoConnectionView& view : views) {
@@ -121,10 +127,9 @@ class IoListeningTest : public ::testing::Test {
                 return false;
             }
         }
-        return !views.empty() && Unanswered() == log.Count(kUnknownId);
+        return !views.empty() && Unanswered() == Stats().ioForged;
     }
 
-    const std::string kUnknownId = "Connection ID not match. ";
     tb_device_test::LogCapture log{0};
     SimPlc plc;
     uint16_t udpPort = FreeUdpPort();
@@ -193,22 +198,64 @@ TEST_F(IoListeningTest, ForeignOrMalformedDatagramsAreDroppedWithTheirLineAndNoR
         WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", 5678) && AllAnswered(1); }));
     // Every datagram is answered but the dropped ones. Two bad ones in a row stay within the
     // data time-out of four intervals.
-    uint64_t unanswered = log.Count(kUnknownId);
+    uint64_t unanswered = Stats().ioForged;
     struct Case {
         IoFaultAction action;
-        std::string line;
+        std::function<uint64_t()> count;  // lines logged or datagrams counted
     };
-    for (const Case& c : {Case{IoFaultAction::ItemCountThree, "I/O Message item count is wrong"},
-                          Case{IoFaultAction::WrongConnectionId, kUnknownId}}) {
-        const size_t before = log.Count(c.line);
+    const Case cases[] = {
+        {IoFaultAction::ItemCountThree,
+         [this] { return log.Count("I/O Message item count is wrong"); }},
+        {IoFaultAction::WrongConnectionId, [this] { return Stats().ioForged; }},
+    };
+    for (const Case& c : cases) {
+        const uint64_t before = c.count();
         plc.Sim().Io().InjectFault(IoFault{c.action, 2});
-        EXPECT_TRUE(WaitUntil([&] { return log.Count(c.line) >= before + 2; })) << c.line;
+        EXPECT_TRUE(WaitUntil([&] { return c.count() >= before + 2; }));
         unanswered += 2;
-        EXPECT_TRUE(WaitUntil([&] { return Unanswered() == unanswered; })) << c.line;
-        EXPECT_EQ(before + 2, log.Count(c.line));
+        EXPECT_TRUE(WaitUntil([&] { return Unanswered() == unanswered; }));
+        EXPECT_EQ(before + 2, c.count());
     }
     EXPECT_EQ(0u, plc.Sim().Io().StrayReplies());
     EXPECT_FALSE(log.Contains("no I/O data")) << log.All();
+}
+
+// A datagram from another address than the PLC's (naming a live connection), or one replaying a
+// sequence number already seen, changes no value, gets no answer and is counted.
+TEST_F(IoListeningTest, ForgedAndReplayedDatagramsChangeNothingAndAreCounted) {
+    StartLink();
+    AddPlcWithTwoIOTags();
+    StartListening(50);
+    ASSERT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", 5678); }));
+    std::atomic<int> forgedSeen{0};
+    const auto subscription = link->Link().broker().subscribe(
+        sdk::NodePath("/PLC1/IO Tags/io2/v"), [&](const sdk::TreeEvent& event) {
+            forgedSeen += event.value.is_number() && event.value.as_double() == 0x7777;
+        });
+    const IoConnectionView view = ProducedFor("In2");
+    const auto forge = [&](const char* from, uint32_t sequence) {
+        uint8_t bytes[28];
+        ByteWriter writer(bytes, sizeof bytes);  // 2 items: address (ID, sequence), 8 data bytes
+        writer.u16(2).u16(CPF_ITEM_SEQUENCED_ADDRESS).u16(8).u32(view.toConnectionId);
+        writer.u32(sequence).u16(CPF_ITEM_CONNECTED_DATA).u16(10).u16(0).u32(0x7777).u32(0);
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &address.sin_addr);
+        EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address)) << from;
+        inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+        address.sin_port = htons(udpPort);
+        sendto(fd, bytes, sizeof bytes, 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        close(fd);
+    };
+    forge("127.0.0.2", static_cast<uint32_t>(view.datagramsSent + 1000));
+    EXPECT_TRUE(WaitUntil([this] { return Stats().ioForeign == 1; }));
+    forge("127.0.0.1", 1);  // the PLC's first datagram again, from its address
+    EXPECT_TRUE(WaitUntil([this] { return Stats().ioStale == 1; }));
+    const uint64_t answered = ProducedFor("In2").repliesGood;
+    ASSERT_TRUE(WaitUntil([&] { return ProducedFor("In2").repliesGood > answered + 1; }));
+    link->Link().broker().unsubscribe(subscription);
+    EXPECT_EQ(0, forgedSeen.load());
 }
 
 // A connection the PLC closes, or one without data for four packet intervals (a cable pulled, a

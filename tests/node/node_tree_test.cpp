@@ -102,7 +102,7 @@ TEST_F(PLCSubtreeTest, CreationUnderAMissingParentLeavesNoSubtreeAndIsLogged) {
     conn.alias = "orphan";
     conn.host = "127.0.0.1";
     const std::function<void()> creations[] = {
-        [&] { EXPECT_EQ(Nodes().CreatePLCNode("/no/such/parent", conn, ProductInfo{}), 0); },
+        [&] { EXPECT_EQ(Nodes().CreatePLCNode("/no/such/parent", conn, ProductInfo{}), -1); },
         [&] {
             Nodes().CreateTagItemNode("ghost", node_test::MakeTag("speed", kRwFlagRead), nullptr);
         },

@@ -24,7 +24,7 @@ TEST(LinkOptionsTest, EveryOptionIsTaken) {
     TempDir dir;
     Parsed p = parse({"--data-dir", dir.path(), "--listen", "127.0.0.1:0", "--log", "trace",
                       "--debug", "3", "--log-file", dir.file("log.txt"), "--token", "s3cret",
-                      "--history-points", "0"});
+                      "--max-event-clients", "5", "--history-points", "0"});
     ASSERT_EQ(p.outcome, LinkOptions::ParseOutcome::Run) << p.err;
     EXPECT_EQ(p.options.data_dir(), dir.path());
     EXPECT_TRUE(p.options.http_enabled());
@@ -33,6 +33,7 @@ TEST(LinkOptionsTest, EveryOptionIsTaken) {
     EXPECT_EQ(p.options.debug_level(), 3);
     EXPECT_EQ(p.options.log_file(), dir.file("log.txt"));
     EXPECT_EQ(p.options.token(), "s3cret");
+    EXPECT_EQ(p.options.max_event_clients(), 5u);
     EXPECT_EQ(p.options.history_points(), 0u);
 }
 
@@ -48,6 +49,7 @@ TEST(LinkOptionsTest, BadInputIsRejectedWithOneLineSayingWhy) {
         {{"--data-dir"}, "--data-dir"},
         {{"--data-dir", ""}, "--data-dir"},
         {{"--allowed-host", "a b"}, "--allowed-host"},
+        {{"--max-event-clients", "0"}, "--max-event-clients"},
         {{"--history-points", "-1"}, "--history-points"},
         {{"--history-points", "1000001"}, "--history-points"},
     };

@@ -139,12 +139,17 @@ class Action {
     Action& add_column(ActionColumn column);
     Action& set_result_kind(ActionResultKind kind);
     Action& set_result_kind(int kind);
+    // Actions under one top-level node run one at a time in their order; an action that jumps
+    // the queue runs at once beside them (one that ends work there, such as a removal, must
+    // not wait behind a stalled one).
+    Action& set_jumps_queue(bool jumps = true);
 
     PermissionLevel permission() const noexcept { return permission_; }
     const ActionHandler& handler() const noexcept { return handler_; }
     const std::vector<ActionParameter>& params() const noexcept { return params_; }
     const std::vector<ActionColumn>& columns() const noexcept { return columns_; }
     ActionResultKind result_kind() const noexcept { return result_kind_; }
+    bool jumps_queue() const noexcept { return jumps_queue_; }
 
   private:
     PermissionLevel permission_;
@@ -152,6 +157,7 @@ class Action {
     std::vector<ActionParameter> params_;
     std::vector<ActionColumn> columns_;
     ActionResultKind result_kind_ = ActionResultKind::Values;
+    bool jumps_queue_ = false;
 };
 
 }  // namespace kestrel::strata_sdk

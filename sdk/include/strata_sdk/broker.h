@@ -73,7 +73,10 @@ class Broker {
     // handed over as given; the handler sees the path of the node's parent. `done`
     // runs on the dispatch thread once the invocation completes. Returns
     // node_not_found / no_action / not_running at once (and never calls `done`).
-    std::error_code invoke(const NodePath& action_path, Variant params, InvokeCallback done);
+    // A non-zero `timeout` closes the handler's result stream once it passed (the handler
+    // stops its remaining work); one still queued then completes with timed_out unrun.
+    std::error_code invoke(const NodePath& action_path, Variant params, InvokeCallback done,
+                           std::chrono::milliseconds timeout = std::chrono::milliseconds::zero());
     // Blocking form for tests and tools; never call it from an SDK callback.
     // A timeout answers error timed_out.
     InvokeResult invoke_and_wait(const NodePath& action_path, Variant params,

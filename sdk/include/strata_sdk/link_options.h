@@ -76,6 +76,8 @@ class LinkOptions {
     // Both empty: plain HTTP.
     const std::string& tls_cert_file() const noexcept { return tls_cert_file_; }
     const std::string& tls_key_file() const noexcept { return tls_key_file_; }
+    // Event streams the HTTP front serves at once.
+    std::size_t max_event_clients() const noexcept { return max_event_clients_; }
     // Recent values kept per value node (GET /api/history, the console's trends); 0: none.
     std::size_t history_points() const noexcept { return history_points_; }
     // The HTTP front runs when the options came from parse() or set_listen() was
@@ -116,6 +118,7 @@ class LinkOptions {
     bool insecure_no_token_ = false;
     std::string tls_cert_file_;
     std::string tls_key_file_;
+    std::size_t max_event_clients_ = 64;
     bool http_enabled_ = false;
     std::size_t history_points_ = kDefaultHistoryPoints;
     std::vector<std::pair<std::string, std::string>> extra_keys_;  // key, description
