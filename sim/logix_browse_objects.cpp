@@ -39,7 +39,6 @@ constexpr uint16_t kSymbolStructure = 0x8000;
 constexpr unsigned kSymbolDimensionsShift = 13;
 constexpr uint16_t kSymbolDimensionsMask = 0x6000;
 constexpr uint16_t kSymbolSystem = 0x1000;
-constexpr uint16_t kSymbolTemplateMask = 0x0FFF;
 constexpr uint16_t kSymbolElementaryMask = 0x00FF;
 
 // Message Router reply header: service, reserved, general status, additional status size.
@@ -121,14 +120,14 @@ bool AppendSymbol(ByteWriter& w, const SymbolEntry& symbol, size_t room) {
 
 // Template definition (read in pieces with Read Template):
 // | size      | value                                                              |
-// | 8 x count | per member: info (16: array size, or the bit of a BOOL), type word    |
-// |           | (16), offset in the structure (32)                                 |
+// | 8 x count | per member: info (16: array size, or the bit of a BOOL in its host),  |
+// |           | type word (16), offset in the structure (32; a BOOL: its host's)     |
 // | ...       | "NAME;n" and a 0x00 (the type's name is the text before ';')       |
 // | ...       | each member's name and a 0x00, in member order                     |
 std::vector<uint8_t> TemplateDefinition(const LogixType& type) {
     ByteWriter w;
     for (const LogixMember& member : type.members) {
-        w.u16(static_cast<uint16_t>(member.arrayLength));
+        w.u16(static_cast<uint16_t>(member.bit >= 0 ? member.bit : member.arrayLength));
         w.u16(LogixBrowseObjects::SymbolType(*member.type, member.arrayLength != 0 ? 1 : 0));
         w.u32(static_cast<uint32_t>(member.offset));
     }
@@ -137,16 +136,6 @@ std::vector<uint8_t> TemplateDefinition(const LogixType& type) {
         w.bytes(member.name).u8(0);
     }
     return w.to_vector();
-}
-
-const LogixType* StructureOfTemplate(uint32_t instance) {
-    for (const char* name : {"STRING", "MOTOR"}) {
-        const LogixType* type = FindLogixType(name);
-        if (type != nullptr && LogixBrowseObjects::TemplateId(*type) == instance) {
-            return type;
-        }
-    }
-    return nullptr;
 }
 
 // Get Attribute List reply of a template: count, then per attribute its id, status 0 and value
@@ -192,7 +181,7 @@ LogixBrowseObjects::LogixBrowseObjects(PlcSimulator& sim, const LogixTagDatabase
 }
 
 uint16_t LogixBrowseObjects::TemplateId(const LogixType& type) {
-    return type.handle & kSymbolTemplateMask;
+    return type.handle & kLogixTemplateMask;
 }
 
 uint16_t LogixBrowseObjects::SymbolType(const LogixType& type, size_t dimensions) {
@@ -278,7 +267,9 @@ CipReply LogixBrowseObjects::TemplateObject(const CipRequest& request) const {
     if (!ParseLogicalPath(request.path, target) || !target.hasInstance || target.hasAttribute) {
         return Refuse(CIP_STATUS_PATH_SEGMENT_ERROR, "template object path is malformed");
     }
-    const LogixType* type = StructureOfTemplate(target.instanceId);
+    const LogixType* type = target.instanceId <= kLogixTemplateMask
+                                ? tags_.TypeOfTemplate(static_cast<uint16_t>(target.instanceId))
+                                : nullptr;
     if (type == nullptr) {
         return CipReply::Error(CIP_STATUS_OBJECT_DOES_NOT_EXIST);
     }
