@@ -153,7 +153,7 @@ void RunTimer(uint8_t* timer, int64_t elapsedMs) {
 // A CTU counting `pulses` rising edges: ACC up (wrapping like a DINT, with OV), DN at PRE.
 void RunCounter(uint8_t* counter, int64_t pulses) {
     ByteReader r(counter, kCounter.size);
-    uint32_t status = r.u32() | kCounterUp;
+    uint32_t status = r.u32() | (pulses > 0 ? kCounterUp : 0);
     const int32_t preset = static_cast<int32_t>(r.u32());
     const int64_t sum = int64_t{static_cast<int32_t>(r.u32())} + pulses;
     const int32_t accumulated = static_cast<int32_t>(static_cast<uint32_t>(sum));
@@ -818,7 +818,7 @@ void LogixTagDatabase::RunInstructions(const Tag& tag) const {
     for (size_t at = 0; at + tag.type->size <= tag.storage.size(); at += tag.type->size) {
         if (timer) {
             RunTimer(tag.storage.data() + at, elapsed);
-        } else if (elapsed > 0) {
+        } else {
             const int64_t pulses = elapsed / tag.animation.periodMs;
             RunCounter(tag.storage.data() + at,
                        pulses * static_cast<int64_t>(std::llround(tag.animation.step)));
