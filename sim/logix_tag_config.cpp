@@ -205,7 +205,7 @@ bool ParseLogixTypeJson(const nlohmann::json& object, LogixTypeDefinition& out,
         return false;
     }
     for (const nlohmann::json& member : members) {
-        const nlohmann::json count = member.value("length", nlohmann::json(0));
+        const nlohmann::json count = member.value("length", nlohmann::json(0u));
         if (!member.contains("name") || !member["name"].is_string() || !member.contains("type") ||
             !member["type"].is_string() || !count.is_number_unsigned() ||
             count.get<uint64_t>() > 0xFFFF ||

@@ -71,12 +71,20 @@ TEST_F(PlcsimStructuresTest, TemplatesAndStructureRepliesAreTheControllersByteFo
          " 'TT' 00 'DN' 00"},
         // RECIPE: a hidden SINT host before its two BOOLs (bits 0 and 1), a DINT[2], a nested
         // structure and a custom string, 56 bytes.
-        {"4C 03 206C 2500 HANDLE_RECIPE 00000000 FF00", "CC000000 TODO"},
+        {"4C 03 206C 2500 B809 00000000 FF00",
+         "CC000000 0000C200 00000000 0000C100 00000000 0100C100 00000000 0000CA00 04000000"
+         " 0200C420 08000000 0000E48C 10000000 00003783 14000000 'RECIPE;n' 00"
+         " 'ZZZZZZZZZZRECIPE0' 00 'Ready' 00 'Done' 00 'Temp' 00 'Steps' 00 'Limits' 00"
+         " 'Label' 00"},
         // Whole structures answer with their handle; members as their own type.
         {"4C 04 9106 'Timer1' 0100", "CC000000 A002 830F 00000000 F4010000 00000000"},
         {"4C 07 9106 'Timer1' 9103 'PRE' 00 0100", "CC000000 C400 F4010000"},
-        {"4C 04 9105 'Label' 00 0100", "CC000000 TODO"},
-        {"4C 05 9107 'Recipe1' 00 0100", "CC000000 TODO"},
+        {"4C 04 9105 'Label' 00 0100",
+         "CC000000 A002 3703 06000000 'Line 3' "
+         "0000000000000000000000000000000000000000000000000000"},
+        {"4C 05 9107 'Recipe1' 00 0100",
+         "CC000000 A002 B849 01000000 0000C03F 07000000 08000000 FFFF0900 02000000 'ab'"
+         " 000000000000000000000000000000000000000000000000000000000000"},
         // A BOOL member written alone sets its bit of the host; a whole write needs the handle.
         {"4D 06 9106 'Count1' 9102 'OV' C100 0100 01", "CD000000"},
         {"4C 04 9106 'Count1' 0100", "CC000000 A002 820F 00000010 0A000000 00000000"},
@@ -97,7 +105,7 @@ TEST_F(PlcsimStructuresTest, BitMemberMaskedOnItsHostLeavesItsNeighbours) {
     EXPECT_EQ(plc.Tags().GetInt("Recipe1.Ready"), 1);
     EXPECT_EQ(plc.Tags().GetInt("Recipe1.Done"), 1);
     // Reset Ready through its own path: a one-byte mask on its bit alone.
-    EXPECT_EQ(Execute(Hex("4E 0B 9107 'Recipe1' 00 9105 'Ready' 00 0100 00 FE")), Hex("CE000000"));
+    EXPECT_EQ(Execute(Hex("4E 09 9107 'Recipe1' 00 9105 'Ready' 00 0100 00 FE")), Hex("CE000000"));
     EXPECT_EQ(plc.Tags().GetBytes("Recipe1.ZZZZZZZZZZRECIPE0"), Hex("02"));
 }
 

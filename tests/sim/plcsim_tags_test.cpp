@@ -97,8 +97,11 @@ Bytes Packet(const std::vector<Bytes>& requests) {
 class LogixTagsTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        std::string error;
+        for (const LogixTypeDefinition& type : LogixDemoTypes()) {
+            ASSERT_TRUE(db.DefineType(type, error)) << error;
+        }
         for (const LogixTagDefinition& d : LogixDemoTags()) {
-            std::string error;
             ASSERT_TRUE(db.Define(d, error)) << error;
         }
     }
