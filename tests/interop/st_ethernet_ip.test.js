@@ -161,7 +161,7 @@ async function main() {
 main().then(
   () => process.exit(0),
   (error) => {
-    console.error('FAIL: ' + (error && error.stack ? error.stack : error));
+    console.error('FAIL: ' + (error && error.stack ? error.stack : JSON.stringify(error)));
     process.exit(1);
   }
 );

@@ -467,7 +467,7 @@ TEST(LogixTagDefinitions, RefusesBadDefinitionsWithAReason) {
     LogixTagDefinition moving{"X", "STRING", {}, {}, {}};
     moving.animation.kind = LogixAnimation::Kind::Counter;
     const std::pair<LogixTagDefinition, const char*> bad[] = {
-        {{"X", "TIMER", {}, {}, {}}, "unknown type"},
+        {{"X", "TIMERS", {}, {}, {}}, "unknown type"},
         {{"1X", "DINT", {}, {}, {}}, ""},
         {{"X", "DINT", {0}, {}, {}}, ""},
         {{"X", "DINT", {2, 2, 2, 2}, {}, {}}, ""},
