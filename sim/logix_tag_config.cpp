@@ -341,8 +341,11 @@ std::vector<LogixTagDefinition> LogixDemoTags() {
     tags.push_back(step);
     tags.push_back(Demo("Program:MainProgram.Setpoint", "REAL", 42.5));
     tags.push_back(Demo("__Trace", "DINT", 0));
-    // A timer enabled from the start (done after a minute), a counter counting every second.
-    tags.push_back(Demo("Timer1", "TIMER", {{"PRE", 60000}, {"EN", true}}));
+    // A timer enabled from the start that starts over every 10 s once done, a counter counting
+    // every second.
+    LogixTagDefinition timer = Demo("Timer1", "TIMER", {{"PRE", 10000}, {"EN", true}});
+    timer.animation = LogixAnimation{LogixAnimation::Kind::Counter, 1, 0, 0, 1000};
+    tags.push_back(timer);
     LogixTagDefinition count = Demo("Count1", "COUNTER", {{"PRE", 100}});
     count.animation = LogixAnimation{LogixAnimation::Kind::Counter, 1, 0, 0, 1000};
     tags.push_back(count);

@@ -15,9 +15,10 @@
 //    "ramp": {"min": 0, "max": 100, "step": 0.5, "periodMs": 100}}
 // "type" is an elementary type (BOOL, SINT, INT, DINT, LINT, USINT, UINT, UDINT, ULINT, REAL,
 // LREAL, DWORD), STRING, MOTOR, TIMER, COUNTER, CONTROL or a defined type; a structure's value
-// is an object of member values (a TIMER runs while "EN" is true; a COUNTER with "counter"
-// counts "step" up every period); "dims", "value", "counter" and "ramp" are optional. A BOOL
-// array (one dimension) takes its bits as "value": [true, false, 1].
+// is an object of member values (a TIMER runs while "EN" is true, with "counter" it starts over
+// once done; a COUNTER with "counter" counts "step" up every period); "dims", "value", "counter"
+// and "ramp" are optional. A BOOL array (one dimension) takes its bits as "value": [true, false,
+// 1].
 //
 // Command line (--tag, repeatable):
 //   NAME:TYPE[DIMS][=VALUE][@counter[:STEP[:PERIOD_MS]]][@ramp:MIN:MAX[:STEP[:PERIOD_MS]]]

@@ -131,12 +131,16 @@ void StoreBit(uint8_t* host, int bit, bool value) {
 }
 
 // A TON over `elapsedMs`: while EN the accumulator counts milliseconds up to PRE, then DN; TT
-// while it counts. Without EN the timer is reset.
-void RunTimer(uint8_t* timer, int64_t elapsedMs) {
+// while it counts. Without EN the timer is reset. A restarting timer that was done starts over,
+// as one whose rung holds "XIO Timer.DN" does.
+void RunTimer(uint8_t* timer, int64_t elapsedMs, bool restart) {
     ByteReader r(timer, kTimer.size);
     uint32_t status = r.u32();
     const int32_t preset = static_cast<int32_t>(r.u32());
     int64_t accumulated = static_cast<int32_t>(r.u32());
+    if (restart && (status & kTimerDone) != 0) {
+        accumulated = 0;
+    }
     status &= ~(kTimerTiming | kTimerDone);
     if ((status & kTimerEnable) == 0) {
         accumulated = 0;
@@ -642,9 +646,10 @@ bool LogixTagDatabase::Define(const LogixTagDefinition& definition, std::string&
         return false;
     }
     if (definition.animation.kind != LogixAnimation::Kind::None &&
-        ((!type->IsNumeric() && type != &kCounter) || definition.animation.periodMs == 0)) {
+        ((!type->IsNumeric() && type != &kCounter && type != &kTimer) ||
+         definition.animation.periodMs == 0)) {
         error = "tag " + definition.name +
-                ": only numeric and COUNTER tags with a period above 0 can move";
+                ": only numeric, TIMER and COUNTER tags with a period above 0 can move";
         return false;
     }
     Tag tag;
@@ -802,8 +807,9 @@ void LogixTagDatabase::RestartAnimation(Tag& tag) const {
     }
 }
 
-// Each element of a TIMER tag times while enabled; each of a COUNTER tag with a counter
-// animation counts `step` up every period (a rung pulsing CU).
+// Each element of a TIMER tag times while enabled (and starts over once done when animated);
+// each of a COUNTER tag with a counter animation counts `step` up every period (a rung pulsing
+// CU).
 void LogixTagDatabase::RunInstructions(const Tag& tag) const {
     const Clock::time_point now = Clock::now();
     int64_t elapsed =
@@ -817,7 +823,8 @@ void LogixTagDatabase::RunInstructions(const Tag& tag) const {
     tag.ranUntil += std::chrono::milliseconds(elapsed);
     for (size_t at = 0; at + tag.type->size <= tag.storage.size(); at += tag.type->size) {
         if (timer) {
-            RunTimer(tag.storage.data() + at, elapsed);
+            RunTimer(tag.storage.data() + at, elapsed,
+                     tag.animation.kind != LogixAnimation::Kind::None);
         } else {
             const int64_t pulses = elapsed / tag.animation.periodMs;
             RunCounter(tag.storage.data() + at,
