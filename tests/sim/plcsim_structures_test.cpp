@@ -127,7 +127,7 @@ TEST_F(PlcsimStructuresTest, TimerRunsWhileEnabledAndCounterCounts) {
     ASSERT_TRUE(plc.Tags().SetInt("Quick.EN", 0));  // the rung goes false: reset
     EXPECT_EQ(plc.Tags().GetBytes("Quick"), Hex("00000000 14000000 00000000"));
     // A restarting timer, once done, times again.
-    plcsim::LogixTagDefinition again{"Again", "TIMER", {}, {{"PRE", 5}, {"EN", true}}, {}};
+    plcsim::LogixTagDefinition again{"Again", "TIMER", {}, {{"PRE", 50}, {"EN", true}}, {}};
     again.animation.kind = plcsim::LogixAnimation::Kind::Counter;
     plc.DefineTag(again);
     while (plc.Tags().GetInt("Again.DN") != 1) {
@@ -136,5 +136,5 @@ TEST_F(PlcsimStructuresTest, TimerRunsWhileEnabledAndCounterCounts) {
     while (plc.Tags().GetInt("Again.TT") != 1) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    EXPECT_LT(*plc.Tags().GetInt("Again.ACC"), 5);
+    EXPECT_LT(*plc.Tags().GetInt("Again.ACC"), 50);
 }
