@@ -91,14 +91,15 @@ bool LayOutLogixStructure(const LogixTypeDefinition& given,
     uint32_t hostBits = kBitsPerHost;  // no open host
     for (const LogixMemberDefinition& member : definition.members) {
         std::string upper = member.name;
-        std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+        std::transform(upper.begin(), upper.end(), upper.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
         const LogixType* type = find(member.type);
         if (!ValidMemberName(member.name) || !names.insert(upper).second) {
             error = "type " + given.name + ": member name \"" + member.name +
                     "\" is invalid or repeated";
             return false;
         }
-        if (type == nullptr || type == &out) {
+        if (type == nullptr) {
             error = "type " + given.name + ": member " + member.name + " has unknown type \"" +
                     member.type + "\"";
             return false;

@@ -12,8 +12,8 @@
 // values.
 //
 // Threads: the simulator's event loop runs the tag services while tests define tags and read
-// values back; one mutex guards the whole database (tags, their index, values, counters, the
-// reused path segments). No call runs a callback.
+// values back; one mutex guards the whole database (tags, their index, values, counters, user
+// types, the reused path segments). No call runs a callback.
 
 #include <chrono>
 #include <cstddef>
@@ -110,10 +110,10 @@ struct LogixType {
     bool IsInteger() const { return IsNumeric() && kind != LogixValueKind::Float; }
 };
 
-// The type of that name (case-insensitive), or null. Names: the elementary types BOOL, SINT,
-// INT, DINT, LINT, USINT, UINT, UDINT, ULINT, REAL, LREAL, DWORD; STRING and the user structure
-// MOTOR (Running BOOL, Mode SINT, Faults INT, Count DINT, Speed REAL, Setpoints REAL[4], Name
-// STRING).
+// The predefined type of that name (case-insensitive), or null. Names: the elementary types
+// BOOL, SINT, INT, DINT, LINT, USINT, UINT, UDINT, ULINT, REAL, LREAL, DWORD; STRING, TIMER,
+// COUNTER, CONTROL and the demo structure MOTOR (Running BOOL, Mode SINT, Faults INT, Count DINT,
+// Speed REAL, Setpoints REAL[4], Name STRING).
 const LogixType* FindLogixType(const std::string& name);
 
 // A string type: a structure of a DINT LEN and a SINT array DATA, of that many characters.
