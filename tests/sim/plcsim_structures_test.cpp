@@ -85,6 +85,8 @@ TEST_F(PlcsimStructuresTest, TemplatesAndStructureRepliesAreTheControllersByteFo
         {"4C 05 9107 'Recipe1' 00 0100",
          "CC000000 A002 B849 01000000 0000C03F 07000000 08000000 FFFF0900 02000000 'ab'"
          " 000000000000000000000000000000000000000000000000000000000000"},
+        // Every fragment of a fragmented read carries the handle.
+        {"52 05 9107 'Recipe1' 00 0100 34000000", "D2000000 A002 B849 00000000"},
         // A BOOL member written alone sets its bit of the host; a whole write needs the handle.
         {"4D 06 9106 'Count1' 9102 'OV' C100 0100 01", "CD000000"},
         {"4C 04 9106 'Count1' 0100", "CC000000 A002 820F 00000010 0A000000 00000000"},
