@@ -70,7 +70,7 @@ const LogixType kMotor{"MOTOR",
                         {"Speed", &kReal, 8, 0},
                         {"Setpoints", &kReal, 12, 4},
                         {"Name", &kString, 28, 0}}};
-// TIMER, COUNTER and CONTROL as a controller lays them out (1756-PM020 structure layouts): a
+// TIMER, COUNTER and CONTROL as controllers are reported to lay them out (12 bytes each): a
 // DINT holding the status bits from bit 31 down, then two DINTs.
 const LogixType kTimer{"TIMER",
                        kLogixTypeStructure,
