@@ -39,7 +39,6 @@ constexpr uint16_t kSymbolStructure = 0x8000;
 constexpr unsigned kSymbolDimensionsShift = 13;
 constexpr uint16_t kSymbolDimensionsMask = 0x6000;
 constexpr uint16_t kSymbolSystem = 0x1000;
-constexpr uint16_t kSymbolTemplateMask = 0x0FFF;
 constexpr uint16_t kSymbolElementaryMask = 0x00FF;
 
 // Message Router reply header: service, reserved, general status, additional status size.
@@ -53,8 +52,6 @@ constexpr size_t kSymbolBatch = 64;
 constexpr uint16_t kProgramSymbolType = kSymbolSystem | 0x68;
 constexpr uint16_t kMapSymbolType = kSymbolSystem | 0x69;
 constexpr const char* kMapSymbolName = "Map:Local";
-constexpr uint16_t kSymbolAttributes[] = {kSymbolAttributeName, kSymbolAttributeType,
-                                          kSymbolAttributeDimensions};
 constexpr size_t kMaxDimensions = 3;
 
 // One entry of the symbol list as it goes on the wire.
@@ -98,37 +95,49 @@ bool SameName(const std::string& a, const std::string& b) {
            });
 }
 
-// One entry of a Get Instance Attribute List reply (the reply is a run of them):
-// | size | value                                          |
-// | 4    | instance                                       |
-// | 2    | name length n                                  |
-// | n    | name                                           |
-// | 2    | symbol type word                               |
-// | 12   | three dimensions, 32 bits each (0 when unused) |
+// One entry of a Get Instance Attribute List reply (the reply is a run of them): the instance
+// (32 bits), then each attribute asked for, in the order asked:
+// | attribute | size | value                                          |
+// | 1 name    | 2+n  | name length n, name                            |
+// | 2 type    | 2    | symbol type word                               |
+// | 8 dims    | 12   | three dimensions, 32 bits each (0 when unused) |
 // Appends the entry when it fits `room`; false (nothing written) when it does not.
-bool AppendSymbol(ByteWriter& w, const SymbolEntry& symbol, size_t room) {
-    const size_t size = 4 + 2 + symbol.name.size() + 2 + 4 * kMaxDimensions;
+bool AppendSymbol(ByteWriter& w, const SymbolEntry& symbol, const std::vector<uint16_t>& ids,
+                  size_t room) {
+    size_t size = 4;
+    for (uint16_t id : ids) {
+        size += id == kSymbolAttributeName   ? 2 + symbol.name.size()
+                : id == kSymbolAttributeType ? 2
+                                             : 4 * kMaxDimensions;
+    }
     if (w.size() + size > room) {
         return false;
     }
-    w.u32(symbol.instance).u16(static_cast<uint16_t>(symbol.name.size())).bytes(symbol.name);
-    w.u16(symbol.type);
-    for (size_t d = 0; d < kMaxDimensions; ++d) {
-        w.u32(d < symbol.dims.size() ? symbol.dims[d] : 0);
+    w.u32(symbol.instance);
+    for (uint16_t id : ids) {
+        if (id == kSymbolAttributeName) {
+            w.u16(static_cast<uint16_t>(symbol.name.size())).bytes(symbol.name);
+        } else if (id == kSymbolAttributeType) {
+            w.u16(symbol.type);
+        } else {
+            for (size_t d = 0; d < kMaxDimensions; ++d) {
+                w.u32(d < symbol.dims.size() ? symbol.dims[d] : 0);
+            }
+        }
     }
     return true;
 }
 
 // Template definition (read in pieces with Read Template):
 // | size      | value                                                              |
-// | 8 x count | per member: info (16: array size, or the bit of a BOOL), type word    |
-// |           | (16), offset in the structure (32)                                 |
+// | 8 x count | per member: info (16: array size, or the bit of a BOOL in its host),  |
+// |           | type word (16), offset in the structure (32; a BOOL: its host's)     |
 // | ...       | "NAME;n" and a 0x00 (the type's name is the text before ';')       |
 // | ...       | each member's name and a 0x00, in member order                     |
 std::vector<uint8_t> TemplateDefinition(const LogixType& type) {
     ByteWriter w;
     for (const LogixMember& member : type.members) {
-        w.u16(static_cast<uint16_t>(member.arrayLength));
+        w.u16(static_cast<uint16_t>(member.bit >= 0 ? member.bit : member.arrayLength));
         w.u16(LogixBrowseObjects::SymbolType(*member.type, member.arrayLength != 0 ? 1 : 0));
         w.u32(static_cast<uint32_t>(member.offset));
     }
@@ -137,16 +146,6 @@ std::vector<uint8_t> TemplateDefinition(const LogixType& type) {
         w.bytes(member.name).u8(0);
     }
     return w.to_vector();
-}
-
-const LogixType* StructureOfTemplate(uint32_t instance) {
-    for (const char* name : {"STRING", "MOTOR"}) {
-        const LogixType* type = FindLogixType(name);
-        if (type != nullptr && LogixBrowseObjects::TemplateId(*type) == instance) {
-            return type;
-        }
-    }
-    return nullptr;
 }
 
 // Get Attribute List reply of a template: count, then per attribute its id, status 0 and value
@@ -192,7 +191,7 @@ LogixBrowseObjects::LogixBrowseObjects(PlcSimulator& sim, const LogixTagDatabase
 }
 
 uint16_t LogixBrowseObjects::TemplateId(const LogixType& type) {
-    return type.handle & kSymbolTemplateMask;
+    return type.handle & kLogixTemplateMask;
 }
 
 uint16_t LogixBrowseObjects::SymbolType(const LogixType& type, size_t dimensions) {
@@ -209,7 +208,7 @@ CipReply LogixBrowseObjects::Refuse(uint8_t status, const std::string& what) con
     return CipReply::Error(status);
 }
 
-// Request data: attribute count 3 and the attributes 1, 2, 8. Reply data: symbol entries (see
+// Request data: attribute count and attribute ids, each 1, 2 or 8. Reply data: entries (see
 // AppendSymbol), as many as fit; a BOOL array lists as a DWORD array of its words.
 CipReply LogixBrowseObjects::SymbolObject(const CipRequest& request) const {
     std::string program;
@@ -224,13 +223,17 @@ CipReply LogixBrowseObjects::SymbolObject(const CipRequest& request) const {
     }
     ByteReader r(request.data);
     const uint16_t count = r.u16();
-    bool expected = count == std::size(kSymbolAttributes);
-    for (uint16_t id : kSymbolAttributes) {
-        expected = expected && r.u16() == id;
+    std::vector<uint16_t> ids;
+    for (uint16_t i = 0; i < count && r.ok(); ++i) {
+        ids.push_back(r.u16());
     }
-    if (!expected || !r.ok() || !r.at_end()) {
+    const bool known = std::all_of(ids.begin(), ids.end(), [](uint16_t id) {
+        return id == kSymbolAttributeName || id == kSymbolAttributeType ||
+               id == kSymbolAttributeDimensions;
+    });
+    if (ids.empty() || !known || !r.ok() || !r.at_end()) {
         return Refuse(kCipStatusAttributeNotSupported,
-                      "symbol list must ask for attributes 1, 2 and 8");
+                      "symbol list may ask for attributes 1, 2 and 8 only");
     }
     const std::vector<std::string> programs = tags_.Programs();
     if (!program.empty() && std::none_of(programs.begin(), programs.end(),
@@ -246,7 +249,7 @@ CipReply LogixBrowseObjects::SymbolObject(const CipRequest& request) const {
         for (const LogixSymbolEntry& entry : batch) {
             const SymbolEntry symbol{entry.instance, entry.name,
                                      SymbolType(*entry.type, entry.dims.size()), entry.dims};
-            if (!AppendSymbol(w, symbol, room)) {
+            if (!AppendSymbol(w, symbol, ids, room)) {
                 return CipReply::Error(CIP_STATUS_PARTIAL_TRANSFER, {}, w.to_vector());
             }
         }
@@ -263,7 +266,7 @@ CipReply LogixBrowseObjects::SymbolObject(const CipRequest& request) const {
         own.push_back(SymbolEntry{0, kMapSymbolName, kMapSymbolType, {}});
         for (size_t i = 0; i < own.size(); ++i) {
             own[i].instance = kLogixOwnEntriesInstance + static_cast<uint32_t>(i);
-            if (own[i].instance >= target.instanceId && !AppendSymbol(w, own[i], room)) {
+            if (own[i].instance >= target.instanceId && !AppendSymbol(w, own[i], ids, room)) {
                 return CipReply::Error(CIP_STATUS_PARTIAL_TRANSFER, {}, w.to_vector());
             }
         }
@@ -278,7 +281,9 @@ CipReply LogixBrowseObjects::TemplateObject(const CipRequest& request) const {
     if (!ParseLogicalPath(request.path, target) || !target.hasInstance || target.hasAttribute) {
         return Refuse(CIP_STATUS_PATH_SEGMENT_ERROR, "template object path is malformed");
     }
-    const LogixType* type = StructureOfTemplate(target.instanceId);
+    const LogixType* type = target.instanceId <= kLogixTemplateMask
+                                ? tags_.TypeOfTemplate(static_cast<uint16_t>(target.instanceId))
+                                : nullptr;
     if (type == nullptr) {
         return CipReply::Error(CIP_STATUS_OBJECT_DOES_NOT_EXIST);
     }

@@ -9,8 +9,8 @@
 //   After its tags the controller scope lists the controller's own entries, as a controller
 //   does: one per program and "Map:Local", all with the system bit set.
 // - Get Attribute List (0x03) and Read Template (0x4C) of the Template object describe the
-//   structure types STRING and MOTOR; the template instance is the low 12 bits of the type's
-//   structure handle.
+//   structure types (STRING, MOTOR, TIMER, COUNTER, CONTROL and the user types); the template
+//   instance is the low 12 bits of the type's structure handle.
 // The attribute set is checked strictly (name, type, dimensions) so that tests find encoding
 // faults of the client.
 //

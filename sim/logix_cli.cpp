@@ -18,10 +18,15 @@ constexpr const char* kTagHelp =
     "  Without --tag or --tags-file plcsim serves a demo set: Counter (DINT, +1 every second),\n"
     "  Ramp (REAL, 0..100), Flag, Small, Word, Value, Level, Buffer (DINT[10]), Grid (INT[3,4]),\n"
     "  Message (STRING), Motor1 (MOTOR), Program:MainProgram.Step (DINT, +1 every 500 ms),\n"
-    "  Program:MainProgram.Setpoint (REAL) and a hidden __Trace (DINT).\n"
+    "  Program:MainProgram.Setpoint (REAL), a hidden __Trace (DINT), Timer1 (TIMER, enabled,\n"
+    "  PRE 10000 ms, starts over once done), Count1 (COUNTER, +1 every second, PRE 100) and\n"
+    "  Label (STRING32).\n"
     "  --tag "
     "NAME:TYPE[DIMS][=VALUE][@counter[:STEP[:PERIOD_MS]]][@ramp:MIN:MAX[:STEP[:PERIOD_MS]]]\n"
-    "    TYPE: BOOL SINT INT DINT LINT USINT UINT UDINT ULINT REAL LREAL DWORD STRING MOTOR;\n"
+    "    TYPE: BOOL SINT INT DINT LINT USINT UINT UDINT ULINT REAL LREAL DWORD STRING MOTOR\n"
+    "    TIMER COUNTER CONTROL or a --type; a TIMER times while EN (with @counter it starts\n"
+    "    over once done), a COUNTER with @counter[:STEP[:PERIOD_MS]] counts up\n"
+    "    (Timer1:TIMER={\"PRE\":5000,\"EN\":true}  Count1:COUNTER@counter);\n"
     "    DIMS: [10] or [3,4] (up to 3, row-major, at most 16 MiB in all: a DINT[70001] is\n"
     "    fine); a BOOL array has one dimension and is held in 32-bit words (BOOL[64] is\n"
     "    DWORD[2], Flags[1] addresses bits 32..63);\n"
@@ -36,7 +41,11 @@ constexpr const char* kTagHelp =
     "  --tags-file FILE: JSON, "
     "[{\"name\":\"Count\",\"type\":\"DINT\",\"dims\":[10],\"value\":[1,2],\n"
     "    \"counter\":{\"step\":1,\"periodMs\":100}}, ...] or {\"tags\": [...]}; \"ramp\" takes\n"
-    "    min, max, step and periodMs.\n"
+    "    min, max, step and periodMs; {\"types\": [...], \"tags\": [...]} defines types too.\n"
+    "  --type JSON: a user structure {\"name\":\"RECIPE\",\"members\":[{\"name\":\"Temp\",\n"
+    "    \"type\":\"REAL\"},{\"name\":\"Steps\",\"type\":\"DINT\",\"length\":4},{\"name\":\"Ok\",\n"
+    "    \"type\":\"BOOL\"}]} (BOOLs in hidden SINT hosts) or a string {\"name\":\"STRING32\",\n"
+    "    \"string\":32} (DINT LEN, SINT DATA[32]; --tag Label:STRING32=hello).\n"
     "  Tag names are case-insensitive, as in a controller. Unknown tags answer general status\n"
     "  0x05, malformed paths 0x04, wrong types 0xFF/0x2107, ranges past the end 0xFF/0x2105,\n"
     "  a write longer than its type and count 0x15, a Read-Modify-Write mask wider than the\n"
@@ -76,6 +85,8 @@ bool ParseNth(const std::string& text, int& nth, int& ms) {
 
 void AddLogixOptions(CLI::App& app, LogixCliOptions& options) {
     app.add_option("--tag", options.tags, "define a Logix tag (see below); repeatable");
+    app.add_option("--type", options.types,
+                   "define a user structure or string type as a JSON type object; repeatable");
     app.add_option("--tags-file", options.tagsFile, "JSON file of Logix tag definitions");
     app.add_option("--tag-series", options.tagSeries,
                    "NAME:TYPE:COUNT: define COUNT tags NAME0... of TYPE; repeatable");
@@ -143,8 +154,19 @@ void LogixOutage::Poll(PlcSimulator& simulator) {
 bool ApplyLogixOptions(const LogixCliOptions& options, LogixTagDatabase& tags,
                        PlcSimulator& simulator, LogixOutage& outage, std::string& error) {
     std::vector<LogixTagDefinition> definitions;
-    if (!options.tagsFile.empty() && !LoadLogixTagFile(options.tagsFile, definitions, error)) {
+    std::vector<LogixTypeDefinition> types;
+    if (!options.tagsFile.empty() &&
+        !LoadLogixTagFile(options.tagsFile, definitions, error, &types)) {
         return false;
+    }
+    for (const std::string& text : options.types) {
+        LogixTypeDefinition type;
+        const nlohmann::json object = nlohmann::json::parse(text, nullptr, false);
+        if (!ParseLogixTypeJson(object, type, error)) {
+            error = "--type: " + error;
+            return false;
+        }
+        types.push_back(std::move(type));
     }
     for (const std::string& text : options.tagSeries) {
         if (!ParseTagSeries(text, definitions, error)) {
@@ -160,6 +182,16 @@ bool ApplyLogixOptions(const LogixCliOptions& options, LogixTagDatabase& tags,
     }
     if (definitions.empty() && !options.noDemoTags) {
         definitions = LogixDemoTags();
+        for (const LogixTypeDefinition& type : LogixDemoTypes()) {
+            if (tags.FindType(type.name) == nullptr) {  // a controller defines them already
+                types.push_back(type);
+            }
+        }
+    }
+    for (const LogixTypeDefinition& type : types) {
+        if (!tags.DefineType(type, error)) {
+            return false;
+        }
     }
     for (const LogixTagDefinition& definition : definitions) {
         if (!tags.Define(definition, error)) {

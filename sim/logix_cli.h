@@ -20,6 +20,7 @@ namespace plcsim {
 
 struct LogixCliOptions {
     std::vector<std::string> tags;
+    std::vector<std::string> types;
     std::vector<std::string> tagSeries;
     std::string tagsFile;
     bool noDemoTags = false;

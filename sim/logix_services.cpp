@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "sim/logix_tag_config.h"
+
 namespace plcsim {
 
 namespace {
@@ -186,7 +188,13 @@ CipReplyStatus LogixTagServices::MultipleServicePacket(const CipRequest& request
 }
 
 LogixController::LogixController(SimConfig config)
-    : sim_(std::move(config)), services_(sim_, tags_), browse_(sim_, tags_) {}
+    : sim_(std::move(config)), services_(sim_, tags_), browse_(sim_, tags_) {
+    // The demo tags' types, so that a test can define any demo tag.
+    for (const LogixTypeDefinition& type : LogixDemoTypes()) {
+        std::string error;
+        tags_.DefineType(type, error);
+    }
+}
 
 LogixController::~LogixController() {
     sim_.Stop();

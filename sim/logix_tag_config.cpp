@@ -185,8 +185,43 @@ bool ParseLogixTagJson(const nlohmann::json& object, LogixTagDefinition& out, st
     return true;
 }
 
+bool ParseLogixTypeJson(const nlohmann::json& object, LogixTypeDefinition& out,
+                        std::string& error) {
+    out = LogixTypeDefinition{};
+    if (!object.is_object() || !object.contains("name") || !object["name"].is_string()) {
+        error = "a type needs a \"name\" text";
+        return false;
+    }
+    out.name = object["name"].get<std::string>();
+    const nlohmann::json length = object.value("string", nlohmann::json());
+    const nlohmann::json members = object.value("members", nlohmann::json());
+    if (length.is_number_unsigned() && length.get<uint64_t>() >= 1 &&
+        length.get<uint64_t>() <= 0xFFFF && members.is_null() && object.size() == 2) {
+        out.stringLength = length.get<uint32_t>();
+        return true;
+    }
+    if (!members.is_array() || object.size() != 2) {
+        error = "type " + out.name + " needs \"members\" (an array) or \"string\" (1 to 65535)";
+        return false;
+    }
+    for (const nlohmann::json& member : members) {
+        const nlohmann::json count = member.value("length", nlohmann::json(0u));
+        if (!member.contains("name") || !member["name"].is_string() || !member.contains("type") ||
+            !member["type"].is_string() || !count.is_number_unsigned() ||
+            count.get<uint64_t>() > 0xFFFF ||
+            member.size() != (member.contains("length") ? 3u : 2u)) {
+            error = "type " + out.name +
+                    ": a member is {\"name\", \"type\"[, \"length\"]}: " + member.dump();
+            return false;
+        }
+        out.members.push_back({member["name"].get<std::string>(), member["type"].get<std::string>(),
+                               count.get<uint32_t>()});
+    }
+    return true;
+}
+
 bool LoadLogixTagFile(const std::string& path, std::vector<LogixTagDefinition>& out,
-                      std::string& error) {
+                      std::string& error, std::vector<LogixTypeDefinition>* types) {
     std::ifstream file(path);
     if (!file) {
         error = "cannot open tag file " + path;
@@ -196,6 +231,20 @@ bool LoadLogixTagFile(const std::string& path, std::vector<LogixTagDefinition>& 
     if (document.is_discarded()) {
         error = "tag file " + path + " is not valid JSON";
         return false;
+    }
+    const nlohmann::json typeList =
+        document.is_object() ? document.value("types", nlohmann::json()) : nlohmann::json();
+    if (!typeList.is_null() && (types == nullptr || !typeList.is_array())) {
+        error = "tag file " + path + ": \"types\" must be an array, read where types are taken";
+        return false;
+    }
+    for (const nlohmann::json& object : typeList) {
+        LogixTypeDefinition type;
+        if (!ParseLogixTypeJson(object, type, error)) {
+            error = path + ": " + error;
+            return false;
+        }
+        types->push_back(std::move(type));
     }
     const nlohmann::json& list =
         document.is_object() && document.contains("tags") ? document["tags"] : document;
@@ -256,6 +305,10 @@ bool ParseLogixTagOption(const std::string& text, LogixTagDefinition& out, std::
         if (out.value.is_discarded() || (!out.dims.empty() && !out.value.is_array())) {
             out.value = nlohmann::json::parse("[" + valueText + "]", nullptr, false);
         }
+        // A type plcsim does not know here (a user's custom string) takes the text itself.
+        if (out.value.is_discarded() && out.dims.empty() && FindLogixType(out.type) == nullptr) {
+            out.value = valueText;
+        }
         if (out.value.is_discarded()) {
             error = "tag " + out.name + ": value \"" + valueText + "\" is not understood";
             return false;
@@ -288,7 +341,23 @@ std::vector<LogixTagDefinition> LogixDemoTags() {
     tags.push_back(step);
     tags.push_back(Demo("Program:MainProgram.Setpoint", "REAL", 42.5));
     tags.push_back(Demo("__Trace", "DINT", 0));
+    // A timer enabled from the start that starts over every 10 s once done, a counter counting
+    // every second.
+    LogixTagDefinition timer = Demo("Timer1", "TIMER", {{"PRE", 10000}, {"EN", true}});
+    timer.animation = LogixAnimation{LogixAnimation::Kind::Counter, 1, 0, 0, 1000};
+    tags.push_back(timer);
+    LogixTagDefinition count = Demo("Count1", "COUNTER", {{"PRE", 100}});
+    count.animation = LogixAnimation{LogixAnimation::Kind::Counter, 1, 0, 0, 1000};
+    tags.push_back(count);
+    tags.push_back(Demo("Label", "STRING32", "Line 3"));
     return tags;
+}
+
+std::vector<LogixTypeDefinition> LogixDemoTypes() {
+    LogixTypeDefinition label;
+    label.name = "STRING32";
+    label.stringLength = 32;
+    return {label};
 }
 
 }  // namespace plcsim

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "eip/cip_wire.h"
+#include "sim/logix_structures.h"
 
 namespace plcsim {
 
@@ -69,6 +70,106 @@ const LogixType kMotor{"MOTOR",
                         {"Speed", &kReal, 8, 0},
                         {"Setpoints", &kReal, 12, 4},
                         {"Name", &kString, 28, 0}}};
+// TIMER, COUNTER and CONTROL as controllers are reported to lay them out (12 bytes each): a
+// DINT holding the status bits from bit 31 down, then two DINTs.
+const LogixType kTimer{"TIMER",
+                       kLogixTypeStructure,
+                       kLogixTimerHandle,
+                       12,
+                       Kind::Structure,
+                       {{"CTL", &kDint, 0, 0},
+                        {"PRE", &kDint, 4, 0},
+                        {"ACC", &kDint, 8, 0},
+                        {"EN", &kBool, 0, 0, 31},
+                        {"TT", &kBool, 0, 0, 30},
+                        {"DN", &kBool, 0, 0, 29}}};
+const LogixType kCounter{"COUNTER",
+                         kLogixTypeStructure,
+                         kLogixCounterHandle,
+                         12,
+                         Kind::Structure,
+                         {{"CTL", &kDint, 0, 0},
+                          {"PRE", &kDint, 4, 0},
+                          {"ACC", &kDint, 8, 0},
+                          {"CU", &kBool, 0, 0, 31},
+                          {"CD", &kBool, 0, 0, 30},
+                          {"DN", &kBool, 0, 0, 29},
+                          {"OV", &kBool, 0, 0, 28},
+                          {"UN", &kBool, 0, 0, 27}}};
+const LogixType kControl{"CONTROL",
+                         kLogixTypeStructure,
+                         kLogixControlHandle,
+                         12,
+                         Kind::Structure,
+                         {{"CTL", &kDint, 0, 0},
+                          {"LEN", &kDint, 4, 0},
+                          {"POS", &kDint, 8, 0},
+                          {"EN", &kBool, 0, 0, 31},
+                          {"EU", &kBool, 0, 0, 30},
+                          {"DN", &kBool, 0, 0, 29},
+                          {"EM", &kBool, 0, 0, 28},
+                          {"ER", &kBool, 0, 0, 27},
+                          {"UL", &kBool, 0, 0, 26},
+                          {"IN", &kBool, 0, 0, 25},
+                          {"FD", &kBool, 0, 0, 24}}};
+// Status bits of the first DINT of a TIMER and a COUNTER.
+constexpr uint32_t kTimerEnable = 1u << 31;
+constexpr uint32_t kTimerTiming = 1u << 30;
+constexpr uint32_t kTimerDone = 1u << 29;
+constexpr uint32_t kCounterUp = 1u << 31;
+constexpr uint32_t kCounterDone = 1u << 29;
+constexpr uint32_t kCounterOverflow = 1u << 28;
+
+// A bit member seen as a one-byte BOOL: bit `bit` of the host at `host`, LSB first.
+uint8_t LoadBit(const uint8_t* host, int bit) {
+    return static_cast<uint8_t>((host[bit / 8] >> (bit % 8)) & 1);
+}
+
+void StoreBit(uint8_t* host, int bit, bool value) {
+    const uint8_t mask = static_cast<uint8_t>(1u << (bit % 8));
+    host[bit / 8] = value ? (host[bit / 8] | mask) : (host[bit / 8] & ~mask);
+}
+
+// A TON over `elapsedMs`: while EN the accumulator counts milliseconds up to PRE, then DN; TT
+// while it counts. Without EN the timer is reset. A restarting timer that was done starts over,
+// as one whose rung holds "XIO Timer.DN" does.
+void RunTimer(uint8_t* timer, int64_t elapsedMs, bool restart) {
+    ByteReader r(timer, kTimer.size);
+    uint32_t status = r.u32();
+    const int32_t preset = static_cast<int32_t>(r.u32());
+    int64_t accumulated = static_cast<int32_t>(r.u32());
+    if (restart && (status & kTimerDone) != 0) {
+        accumulated = 0;
+    }
+    status &= ~(kTimerTiming | kTimerDone);
+    if ((status & kTimerEnable) == 0) {
+        accumulated = 0;
+    } else if (accumulated < preset) {
+        accumulated = std::min<int64_t>(preset, accumulated + elapsedMs);
+    }
+    if ((status & kTimerEnable) != 0) {
+        status |= accumulated >= preset ? kTimerDone : kTimerTiming;
+    }
+    ByteWriter w(timer, kTimer.size);
+    w.u32(status).u32(static_cast<uint32_t>(preset)).u32(static_cast<uint32_t>(accumulated));
+}
+
+// A CTU counting `pulses` rising edges: ACC up (wrapping like a DINT, with OV), DN at PRE.
+void RunCounter(uint8_t* counter, int64_t pulses) {
+    ByteReader r(counter, kCounter.size);
+    uint32_t status = r.u32() | (pulses > 0 ? kCounterUp : 0);
+    const int32_t preset = static_cast<int32_t>(r.u32());
+    const int64_t sum = int64_t{static_cast<int32_t>(r.u32())} + pulses;
+    const int32_t accumulated = static_cast<int32_t>(static_cast<uint32_t>(sum));
+    status = sum != accumulated ? status | kCounterOverflow : status;
+    status = accumulated >= preset ? status | kCounterDone : status & ~kCounterDone;
+    ByteWriter w(counter, kCounter.size);
+    w.u32(status).u32(static_cast<uint32_t>(preset)).u32(static_cast<uint32_t>(accumulated));
+}
+
+size_t StringCapacity(const LogixType& type) {
+    return type.members[1].arrayLength;
+}
 
 const LogixMember* FindMember(const LogixType& type, const std::string& name) {
     for (const LogixMember& member : type.members) {
@@ -236,8 +337,8 @@ void PutNumber(const LogixType& type, double value, uint8_t* out) {
     }
 }
 
-void PutStringValue(const std::string& text, uint8_t* out) {
-    ByteWriter w(out, kLogixStringSize);
+void PutStringValue(const LogixType& type, const std::string& text, uint8_t* out) {
+    ByteWriter w(out, type.size);
     w.u32(static_cast<uint32_t>(text.size())).bytes(text);
     w.zeros(w.remaining());
 }
@@ -251,12 +352,13 @@ bool ApplyElementJson(const LogixType& type, const nlohmann::json& value, uint8_
     if (value.is_null()) {
         return true;
     }
-    if (type.handle == kLogixStringHandle) {
-        if (!value.is_string() || value.get<std::string>().size() > kLogixStringChars) {
-            error = "a STRING value must be a text of at most 82 characters";
+    if (IsLogixStringType(type)) {
+        if (!value.is_string() || value.get<std::string>().size() > StringCapacity(type)) {
+            error = "a " + type.name + " value must be a text of at most " +
+                    std::to_string(StringCapacity(type)) + " characters";
             return false;
         }
-        PutStringValue(value.get<std::string>(), out);
+        PutStringValue(type, value.get<std::string>(), out);
         return true;
     }
     if (type.IsStructure()) {
@@ -269,6 +371,16 @@ bool ApplyElementJson(const LogixType& type, const nlohmann::json& value, uint8_
             if (member == nullptr) {
                 error = type.name + " has no member " + item.key();
                 return false;
+            }
+            if (member->bit >= 0) {
+                const nlohmann::json& bit = item.value();
+                if (!bit.is_boolean() && !(bit.is_number_integer() && (bit == 0 || bit == 1))) {
+                    error =
+                        "member " + member->name + ": value " + bit.dump() + " does not fit BOOL";
+                    return false;
+                }
+                StoreBit(out + member->offset, member->bit, bit == true || bit == 1);
+                continue;
             }
             std::vector<uint32_t> memberDims;
             if (member->arrayLength != 0) {
@@ -432,10 +544,16 @@ bool NameEqual::operator()(const std::string& a, const std::string& b) const {
            });
 }
 
+bool IsLogixStringType(const LogixType& type) {
+    return type.IsStructure() && type.members.size() == 2 && type.members[0].name == "LEN" &&
+           type.members[0].type == &kDint && type.members[1].name == "DATA" &&
+           type.members[1].type == &kSint && type.members[1].arrayLength != 0;
+}
+
 const LogixType* FindLogixType(const std::string& name) {
-    static const LogixType* const kTypes[] = {&kBool,  &kSint,  &kInt,    &kDint,  &kLint,
-                                              &kUsint, &kUint,  &kUdint,  &kUlint, &kReal,
-                                              &kLreal, &kDword, &kString, &kMotor};
+    static const LogixType* const kTypes[] = {
+        &kBool, &kSint,  &kInt,   &kDint,   &kLint,  &kUsint, &kUint,    &kUdint,  &kUlint,
+        &kReal, &kLreal, &kDword, &kString, &kMotor, &kTimer, &kCounter, &kControl};
     const std::string wanted = Upper(name);
     for (const LogixType* type : kTypes) {
         if (type->name == wanted) {
@@ -447,8 +565,63 @@ const LogixType* FindLogixType(const std::string& name) {
 
 // ---- Definitions -------------------------------------------------------------------------------
 
+const LogixType* LogixTagDatabase::FindTypeLocked(const std::string& name) const {
+    if (const LogixType* type = FindLogixType(name)) {
+        return type;
+    }
+    for (const auto& type : userTypes_) {
+        if (NameEqual{}(type->name, name)) {
+            return type.get();
+        }
+    }
+    return nullptr;
+}
+
+const LogixType* LogixTagDatabase::FindType(const std::string& name) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return FindTypeLocked(name);
+}
+
+const LogixType* LogixTagDatabase::TypeOfTemplate(uint16_t instance) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return TypeOfTemplateLocked(instance);
+}
+
+const LogixType* LogixTagDatabase::TypeOfTemplateLocked(uint16_t instance) const {
+    for (const char* name : {"STRING", "MOTOR", "TIMER", "COUNTER", "CONTROL"}) {
+        const LogixType* type = FindLogixType(name);
+        if ((type->handle & kLogixTemplateMask) == instance) {
+            return type;
+        }
+    }
+    for (const auto& type : userTypes_) {
+        if ((type->handle & kLogixTemplateMask) == instance) {
+            return type.get();
+        }
+    }
+    return nullptr;
+}
+
+bool LogixTagDatabase::DefineType(const LogixTypeDefinition& definition, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!ValidIdentifier(definition.name) || FindTypeLocked(definition.name) != nullptr) {
+        error = "type name \"" + definition.name + "\" is invalid or taken";
+        return false;
+    }
+    auto type = std::make_unique<LogixType>();
+    const auto find = [this](const std::string& name) { return FindTypeLocked(name); };
+    const auto taken = [this](uint16_t instance) {
+        return TypeOfTemplateLocked(instance) != nullptr;
+    };
+    if (!LayOutLogixStructure(definition, find, taken, *type, error)) {
+        return false;
+    }
+    userTypes_.push_back(std::move(type));
+    return true;
+}
+
 bool LogixTagDatabase::Define(const LogixTagDefinition& definition, std::string& error) {
-    const LogixType* type = FindLogixType(definition.type);
+    const LogixType* type = FindType(definition.type);
     if (!ValidTagName(definition.name)) {
         error = "invalid tag name \"" + definition.name + "\"";
         return false;
@@ -473,8 +646,10 @@ bool LogixTagDatabase::Define(const LogixTagDefinition& definition, std::string&
         return false;
     }
     if (definition.animation.kind != LogixAnimation::Kind::None &&
-        (!type->IsNumeric() || definition.animation.periodMs == 0)) {
-        error = "tag " + definition.name + ": only numeric tags with a period above 0 can move";
+        ((!type->IsNumeric() && type != &kCounter && type != &kTimer) ||
+         definition.animation.periodMs == 0)) {
+        error = "tag " + definition.name +
+                ": only numeric, TIMER and COUNTER tags with a period above 0 can move";
         return false;
     }
     Tag tag;
@@ -626,12 +801,43 @@ uint64_t LogixTagDatabase::WriteCount() const {
 
 void LogixTagDatabase::RestartAnimation(Tag& tag) const {
     tag.epoch = Clock::now();
-    if (tag.animation.kind != LogixAnimation::Kind::None) {
+    tag.ranUntil = tag.epoch;
+    if (tag.animation.kind != LogixAnimation::Kind::None && tag.type->IsNumeric()) {
         tag.base = GetNumber(*tag.type, tag.storage.data());
     }
 }
 
+// Each element of a TIMER tag times while enabled (and starts over once done when animated);
+// each of a COUNTER tag with a counter animation counts `step` up every period (a rung pulsing
+// CU).
+void LogixTagDatabase::RunInstructions(const Tag& tag) const {
+    const Clock::time_point now = Clock::now();
+    int64_t elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - tag.ranUntil).count();
+    const bool timer = tag.type == &kTimer;
+    if (!timer) {
+        const uint32_t period = tag.animation.periodMs;
+        elapsed =
+            tag.animation.kind == LogixAnimation::Kind::Counter ? elapsed / period * period : 0;
+    }
+    tag.ranUntil += std::chrono::milliseconds(elapsed);
+    for (size_t at = 0; at + tag.type->size <= tag.storage.size(); at += tag.type->size) {
+        if (timer) {
+            RunTimer(tag.storage.data() + at, elapsed,
+                     tag.animation.kind != LogixAnimation::Kind::None);
+        } else {
+            const int64_t pulses = elapsed / tag.animation.periodMs;
+            RunCounter(tag.storage.data() + at,
+                       pulses * static_cast<int64_t>(std::llround(tag.animation.step)));
+        }
+    }
+}
+
 void LogixTagDatabase::Refresh(const Tag& tag) const {
+    if (tag.type == &kTimer || tag.type == &kCounter) {
+        RunInstructions(tag);
+        return;
+    }
     const LogixAnimation& a = tag.animation;
     if (a.kind == LogixAnimation::Kind::None) {
         return;
@@ -804,6 +1010,7 @@ LogixReply LogixTagDatabase::Resolve(const std::vector<PathSegment>& segments,
         }
         at.offset += member->offset;
         at.type = member->type;
+        at.bit = member->bit;
         at.available = member->arrayLength != 0 ? member->arrayLength : 1;
         dims = member->arrayLength != 0 ? Dims(&member->arrayLength, &member->arrayLength + 1)
                                         : Dims();
@@ -840,7 +1047,12 @@ bool LogixTagDatabase::WithElement(
         return false;
     }
     Refresh(*at->tag);
-    return use(*at, at->tag->storage.data() + at->offset);
+    uint8_t* element = at->tag->storage.data() + at->offset;
+    if (at->bit >= 0) {
+        uint8_t bit = LoadBit(element, at->bit);
+        return use(*at, &bit);
+    }
+    return use(*at, element);
 }
 
 bool LogixTagDatabase::ChangeElement(
@@ -852,8 +1064,13 @@ bool LogixTagDatabase::ChangeElement(
     }
     Tag& tag = Writable(*at);
     Refresh(tag);
-    if (!change(*at, tag.storage.data() + at->offset)) {
+    uint8_t* element = tag.storage.data() + at->offset;
+    uint8_t bit = at->bit >= 0 ? LoadBit(element, at->bit) : 0;
+    if (!change(*at, at->bit >= 0 ? &bit : element)) {
         return false;
+    }
+    if (at->bit >= 0) {
+        StoreBit(element, at->bit, (bit & 1) != 0);
     }
     RestartAnimation(tag);
     return true;
@@ -899,9 +1116,9 @@ std::optional<double> LogixTagDatabase::GetReal(const std::string& path) const {
 std::optional<std::string> LogixTagDatabase::GetString(const std::string& path) const {
     std::optional<std::string> value;
     WithElement(path, [&](const Location& at, uint8_t* element) {
-        if (at.type->handle == kLogixStringHandle) {
-            ByteReader r(element, kLogixStringSize);
-            const uint32_t length = std::min<uint32_t>(r.u32(), kLogixStringChars);
+        if (IsLogixStringType(*at.type)) {
+            ByteReader r(element, at.type->size);
+            const size_t length = std::min<size_t>(r.u32(), StringCapacity(*at.type));
             value = r.str(length);
         }
         return true;
@@ -964,10 +1181,10 @@ bool LogixTagDatabase::SetReal(const std::string& path, double value) {
 
 bool LogixTagDatabase::SetString(const std::string& path, const std::string& value) {
     return ChangeElement(path, [&](const Location& at, uint8_t* element) {
-        if (at.type->handle != kLogixStringHandle || value.size() > kLogixStringChars) {
+        if (!IsLogixStringType(*at.type) || value.size() > StringCapacity(*at.type)) {
             return false;
         }
-        PutStringValue(value, element);
+        PutStringValue(*at.type, value, element);
         return true;
     });
 }
@@ -1016,6 +1233,10 @@ LogixReply LogixTagDatabase::ReadTag(ByteView path, ByteView data, size_t replyR
     }
     Refresh(*at.tag);
     out.u16(at.type->code);
+    if (at.bit >= 0) {
+        out.u8(LoadBit(at.tag->storage.data() + at.offset, at.bit));
+        return reply;
+    }
     if (at.type->IsStructure()) {
         out.u16(at.type->handle);
     }
@@ -1050,12 +1271,12 @@ LogixReply LogixTagDatabase::WriteTag(ByteView path, ByteView data, bool fragmen
     }
     const size_t valueBytes = size_t{count} * at.type->size;
     size_t needed = fragmented ? std::min(values.size, valueBytes - offset) : valueBytes;
-    if (!fragmented && at.type->handle == kLogixStringHandle && count == 1 && values.size >= 4) {
+    if (!fragmented && IsLogixStringType(*at.type) && count == 1 && values.size >= 4) {
         const uint32_t length = ByteReader(values).u32();
         const size_t shortBytes = 4 + size_t{length};
         const bool padded =
             shortBytes % 2 == 1 && values.size == shortBytes + 1 && values.at(shortBytes) == 0;
-        if (length <= kLogixStringChars && (values.size == shortBytes || padded)) {
+        if (length <= StringCapacity(*at.type) && (values.size == shortBytes || padded)) {
             needed = values.size;
         }
     }
@@ -1066,10 +1287,14 @@ LogixReply LogixTagDatabase::WriteTag(ByteView path, ByteView data, bool fragmen
     Tag& tag = Writable(at);
     Refresh(tag);
     uint8_t* target = tag.storage.data() + at.offset;
-    if (!fragmented) {
+    if (at.bit >= 0) {  // a BOOL member: its bit alone, the host's other bits stay
+        StoreBit(target, at.bit, values.at(0) != 0);
+    } else if (!fragmented) {
         std::fill(target, target + valueBytes, uint8_t{0});
     }
-    std::copy(values.data, values.data + needed, target + offset);
+    if (at.bit < 0) {
+        std::copy(values.data, values.data + needed, target + offset);
+    }
     RestartAnimation(tag);
     ++writeCount_;
     return reply;
@@ -1110,9 +1335,14 @@ LogixReply LogixTagDatabase::ReadModifyWrite(ByteView path, ByteView data) {
     const ByteView andMasks = r.bytes(maskSize);
     Tag& tag = Writable(at);
     Refresh(tag);
-    uint8_t* element = tag.storage.data() + at.offset;
+    uint8_t* target = tag.storage.data() + at.offset;
+    uint8_t bit = at.bit >= 0 ? LoadBit(target, at.bit) : 0;
+    uint8_t* element = at.bit >= 0 ? &bit : target;  // a BOOL member: its bit as one byte
     for (size_t i = 0; i < maskSize; ++i) {
         element[i] = static_cast<uint8_t>((element[i] | orMasks.at(i)) & andMasks.at(i));
+    }
+    if (at.bit >= 0) {
+        StoreBit(target, at.bit, (bit & 1) != 0);
     }
     RestartAnimation(tag);
     ++writeCount_;

@@ -1,8 +1,10 @@
 #pragma once
 
 // The tag database of the simulated Logix controller: tags of every elementary type (BOOL, SINT,
-// INT, DINT, LINT, USINT, UINT, UDINT, ULINT, REAL, LREAL, DWORD), the STRING structure and one
-// user structure (MOTOR), as scalars or arrays of up to three dimensions, addressed by symbolic
+// INT, DINT, LINT, USINT, UINT, UDINT, ULINT, REAL, LREAL, DWORD), the STRING structure, the
+// predefined TIMER, COUNTER and CONTROL (timers run, counters count), the MOTOR structure and
+// user structures and string types defined at run time, as scalars or arrays of up to three
+// dimensions, addressed by symbolic
 // request paths with members and element indices, read and written the way a controller's Read
 // Tag, Write Tag and Read-Modify-Write Tag services do, with the controller's error statuses. A
 // BOOL array is held as a controller holds it: in 32-bit words (DWORD), addressed by word.
@@ -10,13 +12,15 @@
 // values.
 //
 // Threads: the simulator's event loop runs the tag services while tests define tags and read
-// values back; one mutex guards the whole database (tags, their index, values, counters, the
-// reused path segments). No call runs a callback.
+// values back; one mutex guards the whole database (tags, their index, values, counters, user
+// types, the reused path segments). No call runs a callback.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -49,6 +53,11 @@ constexpr uint32_t kLogixBoolsPerWord = 32;
 constexpr uint16_t kLogixTypeStructure = 0x02A0;
 constexpr uint16_t kLogixStringHandle = 0x0FCE;
 constexpr uint16_t kLogixMotorHandle = 0x1B2D;
+// Handles of the predefined structures (their template instance is the low 12 bits).
+constexpr uint16_t kLogixTemplateMask = 0x0FFF;
+constexpr uint16_t kLogixTimerHandle = 0x0F83;
+constexpr uint16_t kLogixCounterHandle = 0x0F82;
+constexpr uint16_t kLogixControlHandle = 0x0F81;
 constexpr size_t kLogixStringChars = 82;
 constexpr size_t kLogixStringSize = 88;  // 4-byte LEN, 82 characters, 2 bytes of padding
 
@@ -80,6 +89,9 @@ struct LogixMember {
     const LogixType* type = nullptr;
     size_t offset = 0;
     uint32_t arrayLength = 0;  // 0 for a single element
+    // A BOOL held as a bit of a hidden host member: the bit's number in the host (LSB first),
+    // offset is the host's. -1 for a member of its own.
+    int bit = -1;
 };
 
 // How the bytes of an element are read as a value.
@@ -98,11 +110,27 @@ struct LogixType {
     bool IsInteger() const { return IsNumeric() && kind != LogixValueKind::Float; }
 };
 
-// The type of that name (case-insensitive), or null. Names: the elementary types BOOL, SINT,
-// INT, DINT, LINT, USINT, UINT, UDINT, ULINT, REAL, LREAL, DWORD; STRING and the user structure
-// MOTOR (Running BOOL, Mode SINT, Faults INT, Count DINT, Speed REAL, Setpoints REAL[4], Name
-// STRING).
+// The predefined type of that name (case-insensitive), or null. Names: the elementary types
+// BOOL, SINT, INT, DINT, LINT, USINT, UINT, UDINT, ULINT, REAL, LREAL, DWORD; STRING, TIMER,
+// COUNTER, CONTROL and the demo structure MOTOR (Running BOOL, Mode SINT, Faults INT, Count DINT,
+// Speed REAL, Setpoints REAL[4], Name STRING).
 const LogixType* FindLogixType(const std::string& name);
+
+// A string type: a structure of a DINT LEN and a SINT array DATA, of that many characters.
+bool IsLogixStringType(const LogixType& type);
+
+// A user structure as defined from outside: members in order, laid out as a controller lays
+// them out (see LayOutLogixStructure). A string type gives only stringLength: LEN and DATA.
+struct LogixMemberDefinition {
+    std::string name;
+    std::string type;
+    uint32_t arrayLength = 0;  // 0 for a single element
+};
+struct LogixTypeDefinition {
+    std::string name;
+    std::vector<LogixMemberDefinition> members;
+    uint32_t stringLength = 0;
+};
 
 // ---- Tag definitions ---------------------------------------------------------------------------
 
@@ -155,6 +183,14 @@ class LogixTagDatabase {
     // non-numeric type. A BOOL array (one dimension of n) becomes a DWORD array of n / 32 words,
     // n rounded up to a multiple of 32; its value is a JSON array of the bits.
     bool Define(const LogixTagDefinition& definition, std::string& error);
+    // Adds a user structure or string type; false with a reason when the name is taken or
+    // invalid, a member type is unknown, or a member name repeats. Types stay until the
+    // database goes.
+    bool DefineType(const LogixTypeDefinition& definition, std::string& error);
+    // A predefined or user type by name (case-insensitive), or null.
+    const LogixType* FindType(const std::string& name) const;
+    // The structure type of a template instance, or null.
+    const LogixType* TypeOfTemplate(uint16_t instance) const;
     bool Remove(const std::string& name);
     void Clear();
     std::vector<std::string> TagNames() const;
@@ -175,7 +211,7 @@ class LogixTagDatabase {
     // Integer types; nothing for a ULINT beyond the range of int64_t.
     std::optional<int64_t> GetInt(const std::string& path) const;
     std::optional<double> GetReal(const std::string& path) const;         // REAL, LREAL
-    std::optional<std::string> GetString(const std::string& path) const;  // STRING
+    std::optional<std::string> GetString(const std::string& path) const;  // string types
     // Bit `bit` counted from the first bit of the integer element at the path on, through the
     // elements that follow it: GetBit("Flags", 37) is element 37 of a BOOL array.
     std::optional<bool> GetBit(const std::string& path, uint32_t bit) const;
@@ -221,6 +257,8 @@ class LogixTagDatabase {
         Clock::time_point epoch;
         double base = 0.0;  // value of the first element when the animation (re)started
         uint32_t instance = 0;
+        // Timers and counters: the time up to which they have run.
+        mutable Clock::time_point ranUntil;
     };
     // What a path addresses: one element of a type at a byte offset of a tag's storage, and how
     // many elements of that type follow from there (itself included).
@@ -229,6 +267,7 @@ class LogixTagDatabase {
         const LogixType* type = nullptr;
         size_t offset = 0;
         uint32_t available = 1;
+        int bit = -1;  // a BOOL member: its bit in the host at offset
     };
 
     static LogixReply ParseWirePath(ByteView path, std::vector<PathSegment>& segments);
@@ -247,6 +286,10 @@ class LogixTagDatabase {
     // The writable storage of a located tag; the caller holds mutex_.
     Tag& Writable(const Location& at);
     void Refresh(const Tag& tag) const;
+    // Runs the timer or counter instructions of a TIMER or COUNTER tag up to now.
+    void RunInstructions(const Tag& tag) const;
+    const LogixType* FindTypeLocked(const std::string& name) const;
+    const LogixType* TypeOfTemplateLocked(uint16_t instance) const;
     // The index over tags_ (the caller holds mutex_): Index adds a tag just put in tags_,
     // Reindex starts over after a removal, FindTag looks a name up.
     void Index(const Tag& tag);
@@ -273,6 +316,9 @@ class LogixTagDatabase {
     // The segments of the request path at hand, reused from request to request.
     mutable std::vector<PathSegment> wireSegments_;
     uint64_t writeCount_ = 0;
+    // User structures and string types, in the order defined; never removed, so that tags
+    // and members keep pointing at them.
+    std::vector<std::unique_ptr<LogixType>> userTypes_;
 };
 
 }  // namespace plcsim

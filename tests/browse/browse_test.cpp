@@ -322,8 +322,8 @@ TEST_F(BrowseTest,
     for (const char* hidden : {"__Trace", "Map:Local", "Program:MainProgram", "Motor1.Name.LEN"}) {
         EXPECT_EQ(0u, rows.count(hidden)) << hidden;
     }
-    // 11 controller tags, 7 MOTOR members and 2 program tags.
-    EXPECT_EQ(20u, rows.size());
+    // 14 controller tags, 7 MOTOR, 6 TIMER and 8 COUNTER members and 2 program tags.
+    EXPECT_EQ(37u, rows.size());
     // A filter keeps the matching rows only.
     const auto members = Browse("motor1.*");
     EXPECT_EQ(7u, members.size());
@@ -437,14 +437,14 @@ TEST_F(BrowseTest, PagingSendsOneRequestPerFullReplyAndTemplatesAreReadOnce) {
         return std::count_if(sent.begin(), sent.end(),
                              [](const Sent& s) { return s.service == LOGIX_SVC_READ_TEMPLATE; });
     };
-    EXPECT_EQ(2, readTemplates());  // MOTOR and its STRING member
+    EXPECT_EQ(5, readTemplates());  // MOTOR and its STRING member, TIMER, COUNTER, STRING32
 
     sent.clear();
     ASSERT_TRUE(LogixBrowser(exchange, cache, "PLC1").Browse("", rows, error)) << error;
     EXPECT_EQ(0, readTemplates());
     cache.Drop("PLC1");
     ASSERT_TRUE(LogixBrowser(exchange, cache, "PLC1").Browse("", rows, error)) << error;
-    EXPECT_EQ(2, readTemplates());
+    EXPECT_EQ(5, readTemplates());
 }
 
 }  // namespace

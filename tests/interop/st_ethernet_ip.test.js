@@ -1,7 +1,8 @@
 // plcsim checked by st-ethernet-ip, an EtherNet/IP client library written elsewhere: a
 // connected session reads and writes single tags of the elementary types the library knows
 // (it has no UDINT, ULINT or LREAL, and writes no UINT), bits of a DINT and of a BOOL array
-// with Read-Modify-Write, then a TagGroup of 1000 DINT tags.
+// with Read-Modify-Write, a running TIMER and a user structure decoded through the library's
+// own template reading, then a TagGroup of 1000 DINT tags.
 // Usage: node st_ethernet_ip.test.js --plcsim PATH
 'use strict';
 
@@ -65,6 +66,27 @@ async function elementaryTypesAndBits(controller, Tag) {
   check(await read(controller, controller.newTag('Status')) === 1, 'Status after its bit 5');
 }
 
+// The library lists the tags, reads each structure's template (nested ones too) and decodes a
+// whole-structure read into an object. Its BOOL decoding reads one byte, so the TIMER's bits
+// (29..31 of its status DINT) are read as members instead.
+async function structures(controller) {
+  await controller.getControllerTagList(controller.state.tagList);
+  const timer = await read(controller, controller.newTag('Timer1'));
+  check(timer.PRE === 600000 && timer.ACC >= 0, 'Timer1 ' + JSON.stringify(timer));
+  await new Promise((resolve) => setTimeout(resolve, 20));
+  const acc = await read(controller, controller.newTag('Timer1.ACC'));
+  check(acc > timer.ACC, 'Timer1.ACC runs ' + acc);
+  check(await read(controller, controller.newTag('Timer1.EN')) === true, 'Timer1.EN');
+  check(await read(controller, controller.newTag('Timer1.DN')) === false, 'Timer1.DN');
+  const recipe = await read(controller, controller.newTag('Recipe1'));
+  const wanted = { Ready: false, Done: true, Temp: 1.5, Steps: [7, 8],
+                   Limits: { Low: -1, High: 9 }, Label: 'batch 4' };
+  for (const [name, value] of Object.entries(wanted)) {
+    check(JSON.stringify(recipe[name]) === JSON.stringify(value),
+          'Recipe1.' + name + ' ' + JSON.stringify(recipe));
+  }
+}
+
 async function main() {
   const program = argument('--plcsim');
   const tags = [
@@ -76,12 +98,23 @@ async function main() {
     { name: 'Stamp', type: 'LINT', value: -123456789012 },
     { name: 'Status', type: 'DINT', value: 33 },
     { name: 'Flags', type: 'BOOL', dims: [64], value: FLAG_BITS },
+    { name: 'Timer1', type: 'TIMER', value: { PRE: 600000, EN: true } },
+    { name: 'Recipe1', type: 'RECIPE', value: { Done: true, Temp: 1.5, Steps: [7, 8],
+                                              Limits: { Low: -1, High: 9 }, Label: 'batch 4' } },
+  ];
+  const types = [
+    { name: 'LIMITS', members: [{ name: 'Low', type: 'INT' }, { name: 'High', type: 'INT' }] },
+    { name: 'LABEL20', string: 20 },
+    { name: 'RECIPE', members: [
+      { name: 'Ready', type: 'BOOL' }, { name: 'Done', type: 'BOOL' },
+      { name: 'Temp', type: 'REAL' }, { name: 'Steps', type: 'DINT', length: 2 },
+      { name: 'Limits', type: 'LIMITS' }, { name: 'Label', type: 'LABEL20' }] },
   ];
   for (let i = 0; i < GROUP_SIZE; ++i) {
     tags.push({ name: 'G' + i, type: 'DINT', value: i * 3 });
   }
   const tagsFile = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'interop-')), 'tags.json');
-  fs.writeFileSync(tagsFile, JSON.stringify(tags));
+  fs.writeFileSync(tagsFile, JSON.stringify({ types, tags }));
   const { port } = await startPlcsim(program, ['--no-demo-tags', '--tags-file', tagsFile],
                                      (text) => console.log(text));
   try {
@@ -104,6 +137,7 @@ async function main() {
     check(Math.abs(level.value - 1.5) < 1e-6, 'Level read ' + level.value);
 
     await elementaryTypesAndBits(controller, Tag);
+    await structures(controller);
 
     const names = Array.from({ length: GROUP_SIZE }, (_, i) => 'G' + i);
     const first = await readGroup(controller, TagGroup, names);
@@ -116,7 +150,8 @@ async function main() {
     second.tags.forEach((tag, i) => check(tag.value === -7 * i, tag.name + ' read back ' + tag.value));
     await controller.disconnect();
     console.log('st-ethernet-ip: single tags of SINT, USINT, UINT, LINT, DINT, REAL, a BOOL ' +
-                'array and its bits, and a TagGroup of ' + GROUP_SIZE + ' DINT tags ok');
+                'array and its bits, a TIMER and a user structure, and a TagGroup of ' +
+                GROUP_SIZE + ' DINT tags ok');
   } finally {
     await stopAll();
     fs.rmSync(path.dirname(tagsFile), { recursive: true, force: true });
@@ -126,7 +161,7 @@ async function main() {
 main().then(
   () => process.exit(0),
   (error) => {
-    console.error('FAIL: ' + (error && error.stack ? error.stack : error));
+    console.error('FAIL: ' + (error && error.stack ? error.stack : JSON.stringify(error)));
     process.exit(1);
   }
 );

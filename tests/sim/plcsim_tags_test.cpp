@@ -75,8 +75,11 @@ Bytes MrRequest(uint8_t service, const Bytes& path, const Bytes& data) {
 class LogixTagsTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        std::string error;
+        for (const LogixTypeDefinition& type : LogixDemoTypes()) {
+            ASSERT_TRUE(db.DefineType(type, error)) << error;
+        }
         for (const LogixTagDefinition& d : LogixDemoTags()) {
-            std::string error;
             ASSERT_TRUE(db.Define(d, error)) << error;
         }
     }
@@ -285,7 +288,7 @@ TEST(LogixTagDefinitions, RefusesBadDefinitionsWithAReason) {
     LogixTagDefinition moving{"X", "STRING", {}, {}, {}};
     moving.animation.kind = LogixAnimation::Kind::Counter;
     const std::pair<LogixTagDefinition, const char*> bad[] = {
-        {{"X", "TIMER", {}, {}, {}}, "unknown type"},
+        {{"X", "TIMERS", {}, {}, {}}, "unknown type"},
         {{"1X", "DINT", {}, {}, {}}, ""},
         {{"X", "DINT", {0}, {}, {}}, ""},
         {{"X", "DINT", {2, 2, 2, 2}, {}, {}}, ""},
