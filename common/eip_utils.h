@@ -46,6 +46,17 @@ constexpr int32_t kInnerTypeString2 = 0xD5;      // 213
 constexpr int32_t kInnerTypeShortString = 0xDA;  // 218
 constexpr int32_t kInnerTypeStructure = 0x2A0;   // 672
 
+// Elementary integer types: the ones whose bits a tag may address (Status.5).
+constexpr bool IsIntegerType(int32_t innerType) {
+    return (innerType >= kInnerTypeSint && innerType <= kInnerTypeUlint);
+}
+// Elementary types whose values are numbers: the integers, REAL, LREAL and the DWORD words a
+// controller holds BOOL arrays in.
+constexpr bool IsNumberType(int32_t innerType) {
+    return IsIntegerType(innerType) || innerType == kInnerTypeReal ||
+           innerType == kInnerTypeLreal || innerType == kInnerTypeBitarray;
+}
+
 // Structure handle of the controller's standard STRING structure (32-bit length followed by
 // at most 82 characters); the only structure that can be written.
 constexpr uint16_t kStringStructHandle = 0x0FCE;

@@ -136,23 +136,6 @@ size_t ExpectedReadRecord(const EipTag& tag) {
     return kReadRecordFront + handle + value;
 }
 
-// Integer types whose bits a tag may address (Status.5).
-bool HoldsBits(uint16_t type) {
-    switch (type) {
-        case kInnerTypeSint:
-        case kInnerTypeInt:
-        case kInnerTypeDint:
-        case kInnerTypeLint:
-        case kInnerTypeUsint:
-        case kInnerTypeUint:
-        case kInnerTypeUdint:
-        case kInnerTypeUlint:
-            return true;
-        default:
-            return false;
-    }
-}
-
 // Symbol type word of a BOOL array: one dimension of DWORD words (or of BOOLs, as some
 // controllers list it); the bits it holds, 0 for anything else.
 uint32_t BoolArrayLength(const LogixSymbol& symbol) {
@@ -644,7 +627,7 @@ int ControlLogixConnection::TestExplicitTag(EipTag* tag, TagRequestSet& response
         if (result != 0) {
             return result;
         }
-        if (!HoldsBits(type) || !Relearn(*tag, type, 0)) {
+        if (!IsIntegerType(type) || !Relearn(*tag, type, 0)) {
             eiplog::Error("TestEMTag", eiplog::Text(info.tagName, ": bit ", data.GetBitIndex(),
                                                     " is not a bit of the element (type 0x",
                                                     std::hex, type, ")"));

@@ -709,23 +709,14 @@ void EipNode::UpdateTagStatusByAlias(const std::string& alias, const std::string
 // ---- tag and subtag item nodes ----------------------------------------------------------------
 
 int EipNode::TypeToValueType(unsigned char family, int innerType, int dataLen) {
+    if (IsNumberType(innerType)) {
+        return dataLen <= EipTag::GetInnerTypeLength(innerType) ? kTypeNumber : kTypeArray;
+    }
     switch (innerType) {
         case kInnerTypeBool: {
             const int elementSize = family == kFamilyPccc ? 2 : 1;
             return dataLen > elementSize ? kTypeArray : kTypeBool;
         }
-        case kInnerTypeSint:
-        case kInnerTypeInt:
-        case kInnerTypeDint:
-        case kInnerTypeLint:
-        case kInnerTypeUsint:
-        case kInnerTypeUint:
-        case kInnerTypeUdint:
-        case kInnerTypeUlint:
-        case kInnerTypeReal:
-        case kInnerTypeLreal:
-        case kInnerTypeBitarray:
-            return dataLen <= EipTag::GetInnerTypeLength(innerType) ? kTypeNumber : kTypeArray;
         default:
             return kTypeString;
     }
@@ -934,21 +925,12 @@ Variant EipNode::ConvertTagValue(const TagInfo& tag, const uint8_t* data, uint16
     if (tag.outputType > kOutputTypeDefault) {
         return Variant();
     }
+    if (IsNumberType(tag.innerType)) {
+        return NumberValue(tag.innerType, data, len);
+    }
     switch (tag.innerType) {
         case kInnerTypeBool:
             return BoolValue(tag.family, data, len);
-        case kInnerTypeSint:
-        case kInnerTypeInt:
-        case kInnerTypeDint:
-        case kInnerTypeLint:
-        case kInnerTypeUsint:
-        case kInnerTypeUint:
-        case kInnerTypeUdint:
-        case kInnerTypeUlint:
-        case kInnerTypeReal:
-        case kInnerTypeLreal:
-        case kInnerTypeBitarray:
-            return NumberValue(tag.innerType, data, len);
         case kInnerTypeString:
             return StringsValue(StringRecords(tag, data, len));
         case kInnerTypeString2:

@@ -256,20 +256,10 @@ void EipTag::SetInfo(const TagInfo& tagInfo) {
 }
 
 int32_t EipTag::ConvertJson2Raw(const Variant& value, uint8_t* buffer, uint16_t size) const {
+    if (info.innerType == kInnerTypeBool || IsNumberType(info.innerType)) {
+        return ConvertNumber(value, buffer, size);
+    }
     switch (info.innerType) {
-        case kInnerTypeBool:
-        case kInnerTypeSint:
-        case kInnerTypeInt:
-        case kInnerTypeDint:
-        case kInnerTypeLint:
-        case kInnerTypeUsint:
-        case kInnerTypeUint:
-        case kInnerTypeUdint:
-        case kInnerTypeUlint:
-        case kInnerTypeReal:
-        case kInnerTypeLreal:
-        case kInnerTypeBitarray:
-            return ConvertNumber(value, buffer, size);
         case kInnerTypeString:
         case kInnerTypeString2:
         case kInnerTypeShortString:

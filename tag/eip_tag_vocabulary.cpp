@@ -149,19 +149,11 @@ int32_t EipTag::GetInnerTypeLength(int32_t innerType) {
 }
 
 int32_t EipTag::SupportInnerType(int32_t innerType) {
+    if (IsNumberType(innerType)) {
+        return 0;
+    }
     switch (innerType) {
         case kInnerTypeBool:
-        case kInnerTypeSint:
-        case kInnerTypeInt:
-        case kInnerTypeDint:
-        case kInnerTypeLint:
-        case kInnerTypeUsint:
-        case kInnerTypeUint:
-        case kInnerTypeUdint:
-        case kInnerTypeUlint:
-        case kInnerTypeReal:
-        case kInnerTypeLreal:
-        case kInnerTypeBitarray:
         case kInnerTypeString:
         case kInnerTypeString2:
         case kInnerTypeShortString:
