@@ -5,12 +5,13 @@
 
 using namespace device_detail;
 
-EipDevice::EipDevice()
+EipDevice::EipDevice(std::shared_ptr<IoSockets> ioSockets)
     : session_(callbacks_, stats_, life_),
       tags_(session_, pollList_, callbacks_, life_),
       publisher_(session_, tags_, callbacks_, life_),
       polling_(session_, tags_, pollList_, publisher_, callbacks_, pollingState_, stats_, life_),
-      io_(session_, tags_, publisher_, callbacks_, pollingState_, stats_, life_) {
+      io_(session_, tags_, publisher_, callbacks_, pollingState_, stats_, life_,
+          std::move(ioSockets)) {
     if (!polling_.CanWake() || session_.StopFd() < 0) {
         eiplog::Error("EipDevice", "no event descriptor left: the device cannot be woken");
     }

@@ -14,6 +14,7 @@
 #include "device/device_stats.h"
 #include "device/device_types.h"
 #include "device/io_polling.h"
+#include "device/io_socket.h"
 #include "device/poll_list.h"
 #include "device/polling_cycle.h"
 #include "device/tag_table.h"
@@ -36,7 +37,9 @@ class EipTag;
 //   the callback set's and each worker's lock are taken alone. No callback runs under a lock.
 class EipDevice {
   public:
-    EipDevice();
+    // Its I/O listening shares the UDP socket of a port with the other devices of `ioSockets`
+    // (by default a set of its own).
+    explicit EipDevice(std::shared_ptr<IoSockets> ioSockets = std::make_shared<IoSockets>());
     ~EipDevice();
     EipDevice(const EipDevice&) = delete;
     EipDevice& operator=(const EipDevice&) = delete;

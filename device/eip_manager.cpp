@@ -4,6 +4,9 @@
 
 #include "common/eip_log.h"
 #include "device/eip_device.h"
+#include "device/io_socket.h"
+
+EipManager::EipManager() : ioSockets_(std::make_shared<IoSockets>()) {}
 
 EipManager::~EipManager() {
     RemoveAll();
@@ -32,7 +35,7 @@ int EipManager::AddPLC(const ConnectInfo& info, bool restore) {
             std::lock_guard<std::mutex> guard(lock_);
             EipDeviceHandle& slot = devices_[info.alias];
             if (slot == nullptr) {
-                slot = std::make_shared<EipDevice>();
+                slot = std::make_shared<EipDevice>(ioSockets_);
             }
             device = slot;
         }
@@ -49,7 +52,7 @@ int EipManager::AddPLC(const ConnectInfo& info, bool restore) {
     }
     // The connect runs without the lock: other PLCs' actions go on meanwhile, and the reserved
     // alias keeps a second Add PLC of the same name out.
-    auto device = std::make_shared<EipDevice>();
+    auto device = std::make_shared<EipDevice>(ioSockets_);
     const int result = device->ConnectToPLC(info, false);
     std::lock_guard<std::mutex> guard(lock_);
     connecting_.erase(info.alias);
@@ -67,7 +70,7 @@ int EipManager::AddPLCTemp(const std::string& alias) {
         return -1;
     }
     eiplog::Info("AddPLCTemp", "Add temporary PLC - " + alias);
-    devices_.emplace(alias, std::make_shared<EipDevice>());
+    devices_.emplace(alias, std::make_shared<EipDevice>(ioSockets_));
     return 0;
 }
 

@@ -12,6 +12,7 @@
 #include "device/device_stats.h"
 
 class EipDevice;
+class IoSockets;
 
 // A shared handle on a registered device: the device lives while any holder keeps one.
 using EipDeviceHandle = std::shared_ptr<EipDevice>;
@@ -22,7 +23,7 @@ using EipDeviceHandle = std::shared_ptr<EipDevice>;
 // its last holder lets go; holders are SDK threads, never the device's own workers.
 class EipManager {
   public:
-    EipManager() = default;
+    EipManager();
     // Removes every device (RemoveAll).
     ~EipManager();
     EipManager(const EipManager&) = delete;
@@ -52,4 +53,6 @@ class EipManager {
     std::map<std::string, EipDeviceHandle> devices_;
     std::set<std::string> connecting_;  // aliases of Add PLC connects in flight
     std::mutex lock_;
+    // The I/O UDP sockets by port, shared by the devices (set once, then only handed on).
+    const std::shared_ptr<IoSockets> ioSockets_;
 };

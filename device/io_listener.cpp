@@ -16,18 +16,15 @@ using eiplog::Text;
 
 namespace {
 
-// Datagrams received per wake-up before their values go to the sink together.
-constexpr size_t kBatchSize = 16;
 constexpr std::chrono::seconds kRetryPeriod{1};
 constexpr const char* kAnalyzeOp = "AnalyzeRecvIODataPLC";
-constexpr std::chrono::minutes kRefusalLogPeriod{1};
 
 }  // namespace
 
-IoListener::IoListener(IoListenerHooks hooks)
-    : hooks_(std::move(hooks)),
-      wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      buffers_(kBatchSize, std::vector<uint8_t>(IO_DATAGRAM_MAX)) {
+IoListener::IoListener(std::shared_ptr<IoSockets> sockets, IoListenerHooks hooks)
+    : sockets_(std::move(sockets)),
+      hooks_(std::move(hooks)),
+      wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (wakeFd_ < 0) {
         eiplog::Error("IoListener", Text("eventfd failed - ", errno));
     }
@@ -49,23 +46,41 @@ int IoListener::OpenSocket(const std::string& host, uint16_t udpPort, bool& open
     if (SocketOpen()) {
         return 0;
     }
-    const int fd = EipIoConnection::OpenUDP(host, udpPort);
-    if (fd < 0) {
-        return fd;
+    in_addr plc{};
+    inet_pton(AF_INET, host.c_str(), &plc);
+    // Released (after the lock) when another start took a socket first.
+    std::shared_ptr<IoSocket> socket = sockets_->Acquire(host, udpPort);
+    if (socket == nullptr) {
+        return -1;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    if (udpFd_ >= 0 || stopping_) {
-        close(fd);  // another start opened it first, or listening is being stopped
+    if (socket_ != nullptr || stopping_) {
         return stopping_ ? -1 : 0;
     }
-    udpFd_ = fd;
+    plcAddress_ = plc;
+    socket_ = std::move(socket);
+    socket_->Attach(*this);
     opened = true;
     return 0;
 }
 
+void IoListener::CloseSocketIfIdle() {
+    std::shared_ptr<IoSocket> socket;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!entries_.empty()) {
+            return;
+        }
+        socket = std::move(socket_);
+    }
+    if (socket != nullptr) {
+        socket->Detach(*this);
+    }
+}
+
 bool IoListener::SocketOpen() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return udpFd_ >= 0;
+    return socket_ != nullptr;
 }
 
 size_t IoListener::ConnectionCount() const {
@@ -78,13 +93,14 @@ bool IoListener::Add(const TagInfo& tag, std::unique_ptr<EipIoConnection> connec
     entry->tag = tag;
     entry->peer.address = connection->PlcAddress();
     entry->connection = std::move(connection);
+    entry->peer.port = entry->connection->GrantedPort();
     if (entry->connection->DataTimeout().count() > 0) {
-        entry->dataDeadline = Clock::now() + entry->connection->DataTimeout();
+        entry->SetDeadline(Clock::now() + entry->connection->DataTimeout());
     }
     std::shared_ptr<Entry> replaced;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_ || udpFd_ < 0 || wakeFd_ < 0) {
+        if (stopping_ || socket_ == nullptr || wakeFd_ < 0) {
             return false;
         }
         std::shared_ptr<Entry>& slot = entries_[tag.alias];
@@ -101,24 +117,30 @@ bool IoListener::Add(const TagInfo& tag, std::unique_ptr<EipIoConnection> connec
 
 void IoListener::StartThreadsLocked() {
     running_ = true;
-    receiveThread_ = std::thread([this] { ReceiveLoop(); });
+    watchThread_ = std::thread([this] { WatchLoop(); });
     retryThread_ = std::thread([this] { RetryLoop(); });
     eiplog::Info("StartProcess", "I/O Retry Thread start.");
 }
 
 void IoListener::Stop() {
-    std::thread receiver;
+    std::thread watcher;
     std::thread retrier;
+    std::shared_ptr<IoSocket> socket;  // closed at the end when no other PLC holds it
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
-        receiver = std::move(receiveThread_);
+        watcher = std::move(watchThread_);
         retrier = std::move(retryThread_);
+        socket = std::move(socket_);
     }
+    if (socket != nullptr) {
+        socket->Detach(*this);
+    }
+    pending_ = Batch{};
     Wake();
     retryCv_.notify_all();
     const bool wasRunning = retrier.joinable();
-    for (std::thread* thread : {&receiver, &retrier}) {
+    for (std::thread* thread : {&watcher, &retrier}) {
         if (thread->joinable()) {
             thread->join();
         }
@@ -127,19 +149,14 @@ void IoListener::Stop() {
         eiplog::Info("StopProcess", "I/O Retry Thread stop.");
     }
     EntryMap closed;
-    int fd = -1;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         closed.swap(entries_);
-        std::swap(fd, udpFd_);
         ++generation_;
         running_ = false;
         stopping_ = false;
     }
-    if (fd >= 0) {
-        close(fd);
-    }
-    // The connections close their sessions as `closed` goes.
+    // The connections close their sessions as `closed` goes, the socket as `socket` goes.
 }
 
 void IoListener::Wake() {
@@ -149,13 +166,12 @@ void IoListener::Wake() {
     }
 }
 
-// ---- Receiving thread --------------------------------------------------------------------------
+// ---- Watching thread ---------------------------------------------------------------------------
 
-void IoListener::ReceiveLoop() {
+void IoListener::WatchLoop() {
     WatchList watched;
     std::vector<pollfd> fds;
     uint64_t seenGeneration = ~uint64_t{0};
-    int udpFd = -1;
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -164,7 +180,6 @@ void IoListener::ReceiveLoop() {
             }
             if (seenGeneration != generation_) {
                 seenGeneration = generation_;
-                udpFd = udpFd_;
                 watched.clear();
                 for (const auto& item : entries_) {
                     if (!item.second->closed) {
@@ -173,7 +188,7 @@ void IoListener::ReceiveLoop() {
                 }
             }
         }
-        fds.assign({pollfd{wakeFd_, POLLIN, 0}, pollfd{udpFd, POLLIN, 0}});
+        fds.assign({pollfd{wakeFd_, POLLIN, 0}});
         for (const auto& item : watched) {
             fds.push_back(pollfd{item.second->connection->GetSocketFd(), POLLIN, 0});
         }
@@ -188,11 +203,8 @@ void IoListener::ReceiveLoop() {
             uint64_t count = 0;
             (void)!read(wakeFd_, &count, sizeof count);
         }
-        if (fds[1].revents != 0) {
-            ReceiveDatagrams(udpFd);
-        }
         for (size_t i = 0; i < watched.size(); ++i) {
-            if (fds[i + 2].revents != 0) {
+            if (fds[i + 1].revents != 0) {
                 HandleSessionTraffic(watched[i].first, watched[i].second);
             }
         }
@@ -203,7 +215,7 @@ void IoListener::ReceiveLoop() {
 int IoListener::MillisecondsToDeadline(const WatchList& watched) {
     Clock::time_point earliest = Clock::time_point::max();
     for (const auto& item : watched) {
-        earliest = std::min(earliest, item.second->dataDeadline);
+        earliest = std::min(earliest, item.second->Deadline());
     }
     if (earliest == Clock::time_point::max()) {
         return -1;
@@ -216,7 +228,7 @@ void IoListener::ExpireSilentConnections(const WatchList& watched) {
     const Clock::time_point now = Clock::now();
     for (const auto& item : watched) {
         const std::shared_ptr<Entry>& entry = item.second;
-        if (!entry->closed && entry->dataDeadline <= now) {
+        if (!entry->closed && entry->Deadline() <= now) {
             const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(
                 entry->connection->DataTimeout());
             eiplog::Error("IoListener", Alias() + Text(": no I/O data for ", silent.count(),
@@ -226,63 +238,55 @@ void IoListener::ExpireSilentConnections(const WatchList& watched) {
     }
 }
 
-void IoListener::ReceiveDatagrams(int udpFd) {
-    Batch batch;
-    for (size_t i = 0; i < buffers_.size(); ++i) {
-        std::vector<uint8_t>& buffer = buffers_[i];
-        sockaddr_in sender{};
-        socklen_t senderLength = sizeof sender;
-        const ssize_t received = recvfrom(udpFd, buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                          reinterpret_cast<sockaddr*>(&sender), &senderLength);
-        if (received > 0) {
-            AnalyzeRecvIODataPLC(udpFd, buffer.data(), static_cast<uint16_t>(received), sender,
-                                 batch);
-        } else if (received == 0) {
-            eiplog::Error("handleIOTagResponse", Alias() + ": udp socket closed - 0");
-        } else {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                eiplog::Error("handleIOTagResponse",
-                              Alias() + Text(": udp socket closed - ", errno));
-            }
-            break;
-        }
-    }
-    if (!batch.values.empty() && hooks_.deliver) {
-        hooks_.deliver(batch.values);
-    }
-}
-
 std::shared_ptr<IoListener::Entry> IoListener::FindByConnectionId(uint32_t id) const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::shared_ptr<Entry> found;
     for (const auto& item : entries_) {
-        if (item.second->connection->GetTOConnectionId() == id) {
+        if (!item.second->closed && item.second->connection->GetTOConnectionId() == id) {
             found = item.second;
         }
     }
     return found;
 }
 
-int IoListener::AnalyzeRecvIODataPLC(int udpFd, const uint8_t* bytes, uint16_t length,
-                                     const sockaddr_in& sender, Batch& batch) {
-    IoDatagram datagram;
-    switch (ParseIODatagram(ByteView{bytes, length}, datagram)) {
+// ---- Socket thread -----------------------------------------------------------------------------
+
+bool IoListener::IsFromPlc(const in_addr& address) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return address.s_addr == plcAddress_.s_addr;
+}
+
+bool IoListener::Names(uint32_t connectionId) const {
+    return FindByConnectionId(connectionId) != nullptr;
+}
+
+void IoListener::Flush() {
+    if (!pending_.values.empty() && hooks_.deliver) {
+        hooks_.deliver(pending_.values);
+    }
+    pending_.values.clear();
+    pending_.held.clear();
+}
+
+void IoListener::Take(int udpFd, IoDatagramStatus status, const IoDatagram& datagram, size_t length,
+                      const sockaddr_in& sender) {
+    switch (status) {
         case IoDatagramStatus::Ok:
             break;
         case IoDatagramStatus::WrongItemCount:
             eiplog::Error(kAnalyzeOp, Alias() + ": I/O Message item count is wrong");
-            return -1;
+            return;
         case IoDatagramStatus::Truncated:
         case IoDatagramStatus::MissingItem:
             eiplog::Error(kAnalyzeOp, Alias() + Text(": I/O Message of ", length,
                                                      " bytes lacks its address or data item"));
-            return -1;
+            return;
     }
     const std::shared_ptr<Entry> entry = FindByConnectionId(datagram.connectionId);
     if (entry == nullptr) {
         Refuse(IoRefusal::Forged, sender,
                "Connection ID not match. " + std::to_string(datagram.connectionId));
-        return -1;
+        return;
     }
     const uint32_t last = entry->peer.lastSequence;
     switch (AcceptIoDatagram(entry->peer, sender, datagram.sequence)) {
@@ -290,17 +294,18 @@ int IoListener::AnalyzeRecvIODataPLC(int udpFd, const uint8_t* bytes, uint16_t l
             break;
         case IoVerdict::Foreign:
             Refuse(IoRefusal::Foreign, sender,
-                   "I/O datagram for " + entry->tag.alias + " not from the PLC's address");
-            return -1;
+                   "I/O datagram for " + entry->tag.alias + " not from the PLC's address" +
+                       (entry->peer.port != 0 ? " and port" : ""));
+            return;
         case IoVerdict::Stale:
             Refuse(IoRefusal::Stale, sender,
                    Text("stale I/O datagram for ", entry->tag.alias, " (sequence ",
                         datagram.sequence, " after ", last, ")"));
-            return -1;
+            return;
     }
-    entry->dataDeadline = Clock::now() + entry->connection->DataTimeout();
-    batch.values.push_back(IoValue{&entry->tag, datagram.data});
-    batch.held.push_back(entry);
+    entry->SetDeadline(Clock::now() + entry->connection->DataTimeout());
+    pending_.values.push_back(IoValue{&entry->tag, datagram.data});
+    pending_.held.push_back(entry);
     uint8_t reply[IO_REPLY_SIZE];
     BuildIOReply(entry->connection->GetOTConnectionId(), datagram, reply, sizeof reply);
     if (sendto(udpFd, reply, sizeof reply, 0, reinterpret_cast<const sockaddr*>(&sender),
@@ -308,28 +313,16 @@ int IoListener::AnalyzeRecvIODataPLC(int udpFd, const uint8_t* bytes, uint16_t l
         eiplog::Error(kAnalyzeOp,
                       Alias() + Text(": reply to ", entry->tag.alias, " not sent - ", errno));
     }
-    return 0;
 }
 
 void IoListener::Refuse(IoRefusal why, const sockaddr_in& sender, const std::string& detail) {
     if (hooks_.refused) {
         hooks_.refused(why);
     }
-    const Clock::time_point now = Clock::now();
-    if (refusalLogged_ != Clock::time_point{} && now - refusalLogged_ < kRefusalLogPeriod) {
-        ++refusalsUnlogged_;
-        return;
-    }
     char address[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &sender.sin_addr, address, sizeof address);
-    std::string line =
-        Alias() + ": " + detail + Text(" - from ", address, ":", ntohs(sender.sin_port));
-    if (refusalsUnlogged_ > 0) {
-        line += Text(" (", refusalsUnlogged_, " more refused since the last line)");
-    }
-    eiplog::Error(kAnalyzeOp, line);
-    refusalLogged_ = now;
-    refusalsUnlogged_ = 0;
+    refusalLog_.Write(kAnalyzeOp, Alias() + ": " + detail +
+                                      Text(" - from ", address, ":", ntohs(sender.sin_port)));
 }
 
 // The session of an I/O connection carries nothing after the Forward Open; readable means the
@@ -348,7 +341,7 @@ void IoListener::HandleSessionTraffic(const std::string& tagAlias,
 
 void IoListener::EndConnection(const std::shared_ptr<Entry>& entry) {
     entry->connection->CloseIOConnection();
-    entry->dataDeadline = Clock::time_point::max();
+    entry->SetDeadline(Clock::time_point::max());
     {
         std::lock_guard<std::mutex> lock(mutex_);
         entry->closed = true;

@@ -15,7 +15,7 @@ using namespace device_detail;
 
 IoPolling::IoPolling(DeviceSession& session, TagTable& tags, ValuePublisher& publisher,
                      DeviceCallbacks& callbacks, PollingState& state, DeviceStats& stats,
-                     const DeviceLife& life)
+                     const DeviceLife& life, std::shared_ptr<IoSockets> sockets)
     : session_(session),
       tags_(tags),
       publisher_(publisher),
@@ -39,7 +39,7 @@ IoPolling::IoPolling(DeviceSession& session, TagTable& tags, ValuePublisher& pub
                 return DeviceStats::Add(stats_.ioStale);  // stats: stale
         }
     };
-    listener_ = std::make_unique<IoListener>(std::move(hooks));
+    listener_ = std::make_unique<IoListener>(std::move(sockets), std::move(hooks));
 }
 
 IoPolling::~IoPolling() = default;
@@ -55,8 +55,9 @@ int IoPolling::Start(int interval, uint16_t udpPort, std::string& message) {
 }
 
 // Opens the tag's class-1 connection on a session of its own and hands it to
-// the listener; the first one also opens the UDP socket and marks listening
-// as running.
+// the listener; the first one marks listening as running. The UDP port is
+// taken first: a Forward Open must never make the PLC send where we do not
+// listen (into another program's socket).
 int IoPolling::StartTag(const std::string& tagAlias, int interval, uint16_t udpPort,
                         std::string& message) {
     if (life_.retired.load()) {
@@ -69,21 +70,26 @@ int IoPolling::StartTag(const std::string& tagAlias, int interval, uint16_t udpP
         return -1;
     }
     const ConnectInfo connectInfo = session_.ConnectionInfo();
+    bool opened = false;
+    if (listener_->OpenSocket(connectInfo.host, udpPort, opened) < 0) {
+        message = errorText(link_error::kStartListening);
+        return -1;
+    }
     std::unique_ptr<EipConnection> session(
         EipConnection::MakeTestConnection(connectInfo, message, session_.StopFd()));
     if (session == nullptr) {
+        listener_->CloseSocketIfIdle();
         if (message.empty()) {
             message = errorText(link_error::kStartListening);
         }
         return -1;
     }
     auto connection = std::make_unique<EipIoConnection>(std::move(session));
-    bool opened = false;
     if (interval < 0 || interval > 0xFFFF ||
         connection->OpenIOConnection(info, session_.GetProductInfo(),
                                      static_cast<uint16_t>(interval), udpPort) != 0 ||
-        listener_->OpenSocket(connectInfo.host, udpPort, opened) < 0 ||
         !listener_->Add(info, std::move(connection))) {
+        listener_->CloseSocketIfIdle();
         message = errorText(link_error::kStartListening);
         return -1;
     }

@@ -12,6 +12,7 @@
 
 class DeviceSession;
 class IoListener;
+class IoSockets;
 class TagTable;
 class ValuePublisher;
 struct IoValue;
@@ -24,7 +25,7 @@ class IoPolling {
   public:
     IoPolling(DeviceSession& session, TagTable& tags, ValuePublisher& publisher,
               DeviceCallbacks& callbacks, PollingState& state, DeviceStats& stats,
-              const DeviceLife& life);
+              const DeviceLife& life, std::shared_ptr<IoSockets> sockets);
     ~IoPolling();
     IoPolling(const IoPolling&) = delete;
     IoPolling& operator=(const IoPolling&) = delete;

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstring>
 #include <memory>
+#include <system_error>
 
 #include "common/eip_log.h"
 #include "eip/cip_wire.h"
@@ -33,7 +34,7 @@ constexpr uint16_t kSockaddrFamilyInet = AF_INET;
 constexpr size_t kSockaddrZeroBytes = 8;
 constexpr int kMulticastTtl = 1;
 
-int WarnClose(int fd, const char* text) {
+int WarnClose(int fd, const std::string& text) {
     eiplog::Error("OpenUDP", text);
     close(fd);
     return -2;
@@ -88,7 +89,8 @@ bool BuildIOReply(uint32_t otConnectionId, const IoDatagram& received, uint8_t* 
 }
 
 IoVerdict AcceptIoDatagram(IoPeer& peer, const sockaddr_in& sender, uint32_t sequence) {
-    if (sender.sin_family != AF_INET || sender.sin_addr.s_addr != peer.address.s_addr) {
+    if (sender.sin_family != AF_INET || sender.sin_addr.s_addr != peer.address.s_addr ||
+        (peer.port != 0 && sender.sin_port != peer.port)) {
         return IoVerdict::Foreign;
     }
     if (peer.seen && static_cast<int32_t>(sequence - peer.lastSequence) <= 0) {
@@ -318,6 +320,28 @@ int EipIoConnection::AcceptReply(uint16_t connectionSerial) {
     otConnectionId_ = otId;
     toConnectionId_ = toId;
     toApiMicroseconds_ = toApi;
+    grantedPort_ = SockaddrPort(*cpf);
+    return 0;
+}
+
+// A T->O Sockaddr Info item of the reply (after the address and data items):
+// | off | size | field                                   |
+// |   0 |    2 | sin_family 2 (big-endian)               |
+// |   2 |    2 | sin_port: the PLC's producing UDP port  |
+// |   4 |   12 | sin_addr, 8 zero bytes                  |
+uint16_t EipIoConnection::SockaddrPort(const CpfMessage& cpf) {
+    for (uint16_t i = 2; i < cpf.itemCount && i < CPF_MAX_ITEMS; ++i) {
+        const CpfItem& item = cpf.items[i];
+        if (item.typeId != CPF_ITEM_SOCKADDR_T_O || item.length != CPF_SOCKADDR_INFO_SIZE) {
+            continue;
+        }
+        ByteReader reader(item.data, item.length);
+        const uint16_t family = reader.u16_be();
+        const uint16_t port = reader.u16_be();
+        if (reader.ok() && family == kSockaddrFamilyInet) {
+            return htons(port);
+        }
+    }
     return 0;
 }
 
@@ -334,7 +358,8 @@ int EipIoConnection::OpenUDP(const std::string& host, uint16_t udpPort) {
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(udpPort);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        return WarnClose(fd, "open IO udp socket error.");
+        const std::string why = std::system_category().message(errno);
+        return WarnClose(fd, Text("open IO udp socket error. port ", udpPort, ": ", why));
     }
     const unsigned char ttl = kMulticastTtl;
     if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) {

@@ -24,6 +24,7 @@
 #include "common/eip_utils.h"
 
 class EipConnection;
+struct CpfMessage;
 
 // Common Packet Format item types of I/O datagrams.
 constexpr uint16_t CPF_ITEM_SEQUENCED_ADDRESS = 0x8002;
@@ -73,19 +74,20 @@ IoDatagramStatus ParseIODatagram(ByteView bytes, IoDatagram& out);
 bool BuildIOReply(uint32_t otConnectionId, const IoDatagram& received, uint8_t* buffer,
                   size_t capacity);
 
-// What the link trusts of one connection's datagrams: the PLC's address, and how far its
-// sequence count got.
+// What the link trusts of one connection's datagrams: the PLC's address (and port, when the PLC
+// granted one), and how far its sequence count got.
 struct IoPeer {
     in_addr address{};
+    uint16_t port = 0;          // network byte order; 0: any port of the address
     bool seen = false;          // a datagram was accepted
     uint32_t lastSequence = 0;  // the encapsulation sequence number of the last one accepted
 };
 
 enum class IoVerdict { Accepted, Foreign, Stale };
 
-// A datagram is accepted from the PLC's address only, and only with a sequence number newer
-// than the last accepted one in serial-number order (ahead by less than 2^31, so that the count
-// may wrap). An accepted one advances `peer`.
+// A datagram is accepted from the PLC's address (and granted port) only, and only with a
+// sequence number newer than the last accepted one in serial-number order (ahead by less than
+// 2^31, so that the count may wrap). An accepted one advances `peer`.
 IoVerdict AcceptIoDatagram(IoPeer& peer, const sockaddr_in& sender, uint32_t sequence);
 
 // Everything the class-1 Forward Open carries.
@@ -137,6 +139,9 @@ class EipIoConnection {
     in_addr PlcAddress() const;
     uint32_t GetTOConnectionId() const { return toConnectionId_; }
     uint32_t GetOTConnectionId() const { return otConnectionId_; }
+    // The UDP port the PLC produces from, when its Forward Open reply named one in a T->O
+    // Sockaddr Info item (network byte order); 0 otherwise.
+    uint16_t GrantedPort() const { return grantedPort_; }
     // How long the PLC may send no data before its connection counts as gone (the time-out
     // the Forward Open asked for); zero before a granted open.
     std::chrono::microseconds DataTimeout() const { return dataTimeout_; }
@@ -144,11 +149,14 @@ class EipIoConnection {
   private:
     // Checks the Forward Open reply and keeps the granted IDs; 0 or -1 (logged).
     int AcceptReply(uint16_t connectionSerial);
+    // The port of a T->O Sockaddr Info item among the reply's items (network order), or 0.
+    static uint16_t SockaddrPort(const CpfMessage& cpf);
     int Fail();
 
     std::unique_ptr<EipConnection> session_;
     uint32_t toConnectionId_ = 0;
     uint32_t otConnectionId_ = 0;
     uint32_t toApiMicroseconds_ = 0;
+    uint16_t grantedPort_ = 0;
     std::chrono::microseconds dataTimeout_{0};
 };
