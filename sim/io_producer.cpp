@@ -45,13 +45,14 @@ constexpr uint32_t kIoConnectionIdBase = 0x5C100000;
 
 }  // namespace
 
-IoProducer::IoProducer(std::string bindAddress, const IdentityConfig& identity)
+IoProducer::IoProducer(std::string bindAddress, const IdentityConfig& identity, bool grantSockaddr)
     : bindAddress_(std::move(bindAddress)),
       vendorId_(identity.vendorId),
       deviceType_(identity.deviceType),
       productCode_(identity.productCode),
       majorRevision_(identity.majorRevision),
-      minorRevision_(identity.minorRevision) {}
+      minorRevision_(identity.minorRevision),
+      grantSockaddr_(grantSockaddr) {}
 
 IoProducer::~IoProducer() {
     {
@@ -80,7 +81,8 @@ void IoProducer::SetTagSource(TagSource source) {
 // |    4 | null address item                                  |
 // |  4+n | 0x00B2 unconnected data item: the Forward Open     |
 // |  4+16| 0x8001 Sockaddr Info item (T->O)                   |
-bool IoProducer::ForwardOpen(ByteView body, uint32_t sessionHandle, std::vector<uint8_t>& reply) {
+bool IoProducer::ForwardOpen(ByteView body, uint32_t sessionHandle, std::vector<uint8_t>& reply,
+                             std::vector<uint8_t>& sockaddrItem) {
     ByteReader reader(body);
     reader.u32();  // interface handle
     reader.u16();  // timeout
@@ -90,7 +92,7 @@ bool IoProducer::ForwardOpen(ByteView body, uint32_t sessionHandle, std::vector<
     const uint16_t dataType = reader.u16();
     const ByteView request = reader.bytes(reader.u16());
     const uint16_t sockaddrType = reader.u16();
-    const ByteView sockaddrItem = reader.bytes(reader.u16());
+    const ByteView sockaddrIn = reader.bytes(reader.u16());
     uint8_t service = 0;
     ByteView path;
     ByteView data;
@@ -101,14 +103,35 @@ bool IoProducer::ForwardOpen(ByteView body, uint32_t sessionHandle, std::vector<
         service != CIP_SVC_FORWARD_OPEN) {
         return false;
     }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++forwardOpens_;
+    }
     LogicalPath target;
     if (!ParseLogicalPath(path, target) || target.classId != CIP_CLASS_CONNECTION_MANAGER) {
         reply = MessageRouter::EncodeReply(service,
                                            CipReply::Error(CIP_STATUS_PATH_DESTINATION_UNKNOWN));
         return true;
     }
-    reply = Grant(data, sockaddrItem, sessionHandle);
+    bool granted = false;
+    reply = Grant(data, sockaddrIn, sessionHandle, granted);
+    if (granted && grantSockaddr_) {
+        sockaddrItem = ProducingSockaddrItem();
+    }
     return true;
+}
+
+// | off | size | field                                          |
+// |   0 |    4 | 0x8001, length 16                              |
+// |   4 |   16 | family 2, UDP port, IPv4 address (big-endian), zeros |
+std::vector<uint8_t> IoProducer::ProducingSockaddrItem() const {
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    getsockname(udpFd_, reinterpret_cast<sockaddr*>(&local), &length);
+    ByteWriter writer;
+    writer.u16(CPF_ITEM_SOCKADDR_T_O).u16(kSockaddrInfoSize).u16_be(kSockaddrFamilyInet);
+    writer.u16_be(ntohs(local.sin_port)).u32_be(ntohl(local.sin_addr.s_addr)).zeros(8);
+    return writer.to_vector();
 }
 
 // Forward Open request data as in PlcSimulator::ForwardOpen; the connection path of a class-1
@@ -117,7 +140,7 @@ bool IoProducer::ForwardOpen(ByteView body, uint32_t sessionHandle, std::vector<
 // |   10 | 0x34 0x04, vendor, device type, product code, major, minor  |
 // |  2+n | 0x91, n, the tag name, a pad byte when n is odd             |
 std::vector<uint8_t> IoProducer::Grant(ByteView request, ByteView sockaddrItem,
-                                       uint32_t sessionHandle) {
+                                       uint32_t sessionHandle, bool& granted) {
     ForwardOpenRequest open;
     const ByteReader reader = ReadForwardOpen(request, false, open);
     ByteReader path(open.path);
@@ -205,6 +228,7 @@ std::vector<uint8_t> IoProducer::Grant(ByteView request, ByteView sockaddrItem,
     const uint32_t otId = connection.view.otConnectionId;
     connections_[otId] = std::move(connection);
     Wake();
+    granted = true;
     return MessageRouter::EncodeReply(
         CIP_SVC_FORWARD_OPEN,
         CipReply::Success(GrantReply(otId, open.toId, open.serial, open.vendor,
@@ -241,6 +265,11 @@ std::vector<IoConnectionView> IoProducer::Connections() const {
 uint64_t IoProducer::StrayReplies() const {
     std::lock_guard<std::mutex> lock(mutex);
     return strayReplies_;
+}
+
+uint64_t IoProducer::ForwardOpens() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return forwardOpens_;
 }
 
 bool IoProducer::EnsureThreadLocked() {

@@ -70,7 +70,8 @@ class IoProducer {
   public:
     using TagSource = std::function<std::optional<std::vector<uint8_t>>(const std::string&)>;
 
-    IoProducer(std::string bindAddress, const IdentityConfig& identity);
+    // grantSockaddr: a grant names the UDP port the data is sent from.
+    IoProducer(std::string bindAddress, const IdentityConfig& identity, bool grantSockaddr = false);
     ~IoProducer();
     IoProducer(const IoProducer&) = delete;
     IoProducer& operator=(const IoProducer&) = delete;
@@ -80,8 +81,10 @@ class IoProducer {
 
     // A SendRRData body of three items whose last is a T->O Sockaddr Info item and whose middle
     // one holds a Forward Open: `reply` receives the encoded Message Router reply (granted or
-    // refused) and the result is true. Any other body: false, nothing done.
-    bool ForwardOpen(ByteView body, uint32_t sessionHandle, std::vector<uint8_t>& reply);
+    // refused) and the result is true; `sockaddrItem` receives the T->O Sockaddr Info item a
+    // grant adds (or stays empty). Any other body: false, nothing done.
+    bool ForwardOpen(ByteView body, uint32_t sessionHandle, std::vector<uint8_t>& reply,
+                     std::vector<uint8_t>& sockaddrItem);
     // The connections opened on a session that ended.
     void DropSession(uint32_t sessionHandle);
 
@@ -90,6 +93,8 @@ class IoProducer {
     std::vector<IoConnectionView> Connections() const;
     // Datagrams received that matched no connection of ours, or were malformed.
     uint64_t StrayReplies() const;
+    // Class-1 Forward Opens received, granted or not.
+    uint64_t ForwardOpens() const;
 
   private:
     struct Connection {
@@ -107,7 +112,10 @@ class IoProducer {
         std::vector<uint8_t> bytes;
     };
 
-    std::vector<uint8_t> Grant(ByteView request, ByteView sockaddrItem, uint32_t sessionHandle);
+    std::vector<uint8_t> Grant(ByteView request, ByteView sockaddrItem, uint32_t sessionHandle,
+                               bool& granted);
+    // The T->O Sockaddr Info item naming our producing address and port.
+    std::vector<uint8_t> ProducingSockaddrItem() const;
     bool EnsureThreadLocked();
     void Loop();
     // Datagrams due at `now`, and the time-out of the next wait in ms (-1: none due).
@@ -122,12 +130,14 @@ class IoProducer {
     uint16_t productCode_;
     uint8_t majorRevision_;
     uint8_t minorRevision_;
+    const bool grantSockaddr_;
     TagSource tagSource_;
 
     mutable std::mutex mutex;
     std::map<uint32_t, Connection> connections_;  // by O->T connection ID
     std::vector<IoFault> faults_;
     uint64_t strayReplies_ = 0;
+    uint64_t forwardOpens_ = 0;
     uint32_t nextConnectionId_ = 0;
     int udpFd_ = -1;
     int wakeFd_ = -1;

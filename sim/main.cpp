@@ -112,6 +112,9 @@ int main(int argc, char** argv) {
     app.add_flag("--reply-with-ot-id", config.replyWithOtConnectionId,
                  "connected replies carry the O->T connection ID instead of the T->O one, as "
                  "some adapters do");
+    app.add_flag("--io-grant-sockaddr", config.ioGrantSockaddr,
+                 "a class-1 grant names the UDP port the data is sent from (T->O Sockaddr Info "
+                 "item), which the consumer may then require");
     std::string family = "logix";
     app.add_option("--family", family,
                    "identity to present: logix, or pccc for a PLC-5, SLC 500 or MicroLogix "

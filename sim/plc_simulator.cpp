@@ -98,7 +98,7 @@ struct PlcSimulator::Header {
 
 PlcSimulator::PlcSimulator(SimConfig configuration)
     : config(std::move(configuration)),
-      io(std::make_unique<IoProducer>(config.bindAddress, config.identity)),
+      io(std::make_unique<IoProducer>(config.bindAddress, config.identity, config.ioGrantSockaddr)),
       replyBuffer(EIP_ENCAP_HEADER_SIZE + kMaxBody),
       routerBuffer(kMaxBody) {
     RegisterBuiltInObjects();
@@ -751,14 +751,17 @@ bool ReadTwoItems(ByteView body, uint16_t addressType, uint16_t dataType, ByteVi
 }  // namespace
 
 // SendRRData reply body: interface handle 0, timeout 0, two items: null address, unconnected
-// data holding the Message Router reply.
+// data holding the Message Router reply; a class-1 grant may add a T->O Sockaddr Info item.
 PlcSimulator::Next PlcSimulator::HandleSendRRData(Session& session, const Header& header,
                                                   ByteView body) {
-    ByteWriter reply = StartReply(header, EIP_ENCAP_STATUS_SUCCESS);
-    reply.u32(0).u16(0).u16(2).u16(CPF_ITEM_NULL_ADDRESS).u16(0).u16(CPF_ITEM_UNCONNECTED_DATA);
-    const ByteWriter::Slot length = reply.reserve_u16();
     std::vector<uint8_t> ioReply;
-    if (io->ForwardOpen(body, session.handle, ioReply)) {
+    std::vector<uint8_t> sockaddrItem;
+    const bool ioOpen = io->ForwardOpen(body, session.handle, ioReply, sockaddrItem);
+    ByteWriter reply = StartReply(header, EIP_ENCAP_STATUS_SUCCESS);
+    reply.u32(0).u16(0).u16(sockaddrItem.empty() ? 2 : 3);
+    reply.u16(CPF_ITEM_NULL_ADDRESS).u16(0).u16(CPF_ITEM_UNCONNECTED_DATA);
+    const ByteWriter::Slot length = reply.reserve_u16();
+    if (ioOpen) {
         reply.bytes(ioReply);
     } else {
         ByteView address;
@@ -773,6 +776,7 @@ PlcSimulator::Next PlcSimulator::HandleSendRRData(Session& session, const Header
         ExecuteUnconnected(request, session.handle, reply);
     }
     reply.patch_length_from(length);
+    reply.bytes(sockaddrItem);
     return SendReply(session, header.command, reply);
 }
 

@@ -82,6 +82,9 @@ struct SimConfig {
     bool largeForwardOpen = true;
     // Some adapters: connected replies carry the O->T connection ID instead of the T->O one.
     bool replyWithOtConnectionId = false;
+    // A class-1 grant names the UDP port the tag is produced from (a T->O Sockaddr Info item
+    // in the Forward Open reply), as some controllers do.
+    bool ioGrantSockaddr = false;
 };
 
 enum class FaultAction {

@@ -40,7 +40,18 @@ inline std::vector<uint8_t> Dint(int32_t value) {
 // A simulated Logix controller serving on 127.0.0.1 and an ephemeral port.
 class SimPlc {
   public:
-    SimPlc() : controller_(Config()) { started_ = controller_.Sim().Start(); }
+    // Serving on bindAddress and an ephemeral port.
+    static plcsim::SimConfig Config(const std::string& bindAddress = "127.0.0.1") {
+        plcsim::SimConfig config;
+        config.bindAddress = bindAddress;
+        config.port = 0;
+        return config;
+    }
+
+    explicit SimPlc(plcsim::SimConfig config = Config())
+        : controller_(config), host_(config.bindAddress) {
+        started_ = controller_.Sim().Start();
+    }
     ~SimPlc() { controller_.Sim().Stop(); }
 
     bool Started() const { return started_; }
@@ -76,7 +87,7 @@ class SimPlc {
     ConnectInfo Info(const std::string& alias) {
         ConnectInfo info;
         info.alias = alias;
-        info.host = "127.0.0.1";
+        info.host = host_;
         info.port = controller_.Sim().Port();
         info.slot = 0;
         info.family = kFamilyCip;
@@ -84,13 +95,8 @@ class SimPlc {
     }
 
   private:
-    static plcsim::SimConfig Config() {
-        plcsim::SimConfig config;
-        config.port = 0;
-        return config;
-    }
-
     plcsim::LogixController controller_;
+    std::string host_;
     bool started_ = false;
 };
 

@@ -55,6 +55,8 @@ uint16_t FreeUdpPort() {
 
 class IoListeningTest : public ::testing::Test {
   protected:
+    explicit IoListeningTest(plcsim::SimConfig config = SimPlc::Config()) : plc(config) {}
+
     void SetUp() override {
         ASSERT_TRUE(plc.Started());
         plc.Define("In1", "DINT", 1234);
@@ -70,23 +72,25 @@ class IoListeningTest : public ::testing::Test {
 
     void StopLink() { link.reset(); }
 
-    // PLC1 with the I/O tags io1 (In1) and io2 (In2) of 8 bytes, each with a DINT subtag "v"
-    // over its first four bytes.
-    void AddPlcWithTwoIOTags() {
-        ASSERT_EQ("success!", link->AddPlc("PLC1", plc.Sim().Port()));
+    // A PLC (PLC1: `plc`) with the I/O tags io1 (In1) and io2 (In2) of 8 bytes, each with a
+    // DINT subtag "v" over its first four bytes.
+    void AddPlcWithTwoIOTags(const std::string& alias = "PLC1", SimPlc* sim = nullptr,
+                             const std::string& host = "127.0.0.1") {
+        sim = sim != nullptr ? sim : &plc;
+        ASSERT_EQ("success!", link->AddPlc(alias, sim->Sim().Port(), "CIP/EIP", host));
         ASSERT_EQ((std::vector<std::string>{"success!", "success!"}),
-                  link->Tags("/PLC1/IO Tags/Add Tags",
+                  link->Tags("/" + alias + "/IO Tags/Add Tags",
                              R"([{"Tag Alias":"io1","Tag Name":"In1","DataLen":8},
                                  {"Tag Alias":"io2","Tag Name":"In2","DataLen":8}])"));
         for (const std::string tag : {"io1", "io2"}) {
-            const std::string path = "/PLC1/IO Tags/" + tag;
+            const std::string path = "/" + alias + "/IO Tags/" + tag;
             ASSERT_TRUE(WaitUntil([&] { return link->Exists(path + "/Add Subtag"); }));
             link->Invoke(path + "/Add Subtag", R"js({"Alias":"v","InnerType":"DINT (4bytes)"})js");
         }
     }
 
-    sdk::InvokeResult StartListening(int interval) {
-        return link->Invoke("/PLC1/IO Tags/Start Listening",
+    sdk::InvokeResult StartListening(int interval, const std::string& alias = "PLC1") {
+        return link->Invoke("/" + alias + "/IO Tags/Start Listening",
                             "{\"Interval(ms)\":" + std::to_string(interval) +
                                 ",\"UDP Port\":" + std::to_string(udpPort) + "}");
     }
@@ -130,10 +134,53 @@ class IoListeningTest : public ::testing::Test {
         return !views.empty() && Unanswered() == Stats().ioForged;
     }
 
+    // Sends a datagram for In2's connection carrying 0x7777 from `from` (an ephemeral port).
+    void Forge(const char* from, uint32_t sequence) {
+        uint8_t bytes[28];
+        ByteWriter writer(bytes, sizeof bytes);  // 2 items: address (ID, sequence), 8 data bytes
+        writer.u16(2).u16(CPF_ITEM_SEQUENCED_ADDRESS).u16(8).u32(ProducedFor("In2").toConnectionId);
+        writer.u32(sequence).u16(CPF_ITEM_CONNECTED_DATA).u16(10).u16(0).u32(0x7777).u32(0);
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &address.sin_addr);
+        EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address)) << from;
+        inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+        address.sin_port = htons(udpPort);
+        sendto(fd, bytes, sizeof bytes, 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        close(fd);
+    }
+    // Runs `forge` and waits until `counted` holds and two more of the PLC's datagrams were
+    // answered; how many forged values reached io2.
+    int ForgedValuesSeen(const std::function<void()>& forge, const std::function<bool()>& counted) {
+        std::atomic<int> seen{0};
+        const auto subscription = link->Link().broker().subscribe(
+            sdk::NodePath("/PLC1/IO Tags/io2/v"), [&](const sdk::TreeEvent& event) {
+                seen += event.value.is_number() && event.value.as_double() == 0x7777;
+            });
+        forge();
+        EXPECT_TRUE(WaitUntil(counted));
+        const uint64_t answered = ProducedFor("In2").repliesGood;
+        EXPECT_TRUE(WaitUntil([&] { return ProducedFor("In2").repliesGood > answered + 1; }));
+        link->Link().broker().unsubscribe(subscription);
+        return seen.load();
+    }
+
     tb_device_test::LogCapture log{0};
     SimPlc plc;
     uint16_t udpPort = FreeUdpPort();
     std::unique_ptr<tb_test::ActionLink> link;
+};
+
+// A controller that names the UDP port it produces from in its Forward Open reply.
+class IoGrantedPortTest : public IoListeningTest {
+  protected:
+    IoGrantedPortTest() : IoListeningTest(GrantingConfig()) {}
+    static plcsim::SimConfig GrantingConfig() {
+        plcsim::SimConfig config = SimPlc::Config();
+        config.ioGrantSockaddr = true;
+        return config;
+    }
 };
 
 // Each tag on the one port receives its own data (one longer than an old queue record
@@ -227,35 +274,64 @@ TEST_F(IoListeningTest, ForgedAndReplayedDatagramsChangeNothingAndAreCounted) {
     AddPlcWithTwoIOTags();
     StartListening(50);
     ASSERT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", 5678); }));
-    std::atomic<int> forgedSeen{0};
-    const auto subscription = link->Link().broker().subscribe(
-        sdk::NodePath("/PLC1/IO Tags/io2/v"), [&](const sdk::TreeEvent& event) {
-            forgedSeen += event.value.is_number() && event.value.as_double() == 0x7777;
-        });
-    const IoConnectionView view = ProducedFor("In2");
-    const auto forge = [&](const char* from, uint32_t sequence) {
-        uint8_t bytes[28];
-        ByteWriter writer(bytes, sizeof bytes);  // 2 items: address (ID, sequence), 8 data bytes
-        writer.u16(2).u16(CPF_ITEM_SEQUENCED_ADDRESS).u16(8).u32(view.toConnectionId);
-        writer.u32(sequence).u16(CPF_ITEM_CONNECTED_DATA).u16(10).u16(0).u32(0x7777).u32(0);
-        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        inet_pton(AF_INET, from, &address.sin_addr);
-        EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address)) << from;
-        inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-        address.sin_port = htons(udpPort);
-        sendto(fd, bytes, sizeof bytes, 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        close(fd);
-    };
-    forge("127.0.0.2", static_cast<uint32_t>(view.datagramsSent + 1000));
-    EXPECT_TRUE(WaitUntil([this] { return Stats().ioForeign == 1; }));
-    forge("127.0.0.1", 1);  // the PLC's first datagram again, from its address
-    EXPECT_TRUE(WaitUntil([this] { return Stats().ioStale == 1; }));
-    const uint64_t answered = ProducedFor("In2").repliesGood;
-    ASSERT_TRUE(WaitUntil([&] { return ProducedFor("In2").repliesGood > answered + 1; }));
-    link->Link().broker().unsubscribe(subscription);
-    EXPECT_EQ(0, forgedSeen.load());
+    const uint32_t ahead = static_cast<uint32_t>(ProducedFor("In2").datagramsSent + 1000);
+    EXPECT_EQ(0, ForgedValuesSeen([&] { Forge("127.0.0.2", ahead); },
+                                  [this] { return Stats().ioForeign == 1; }));
+    // The PLC's first datagram again, from its address (any port: it granted none).
+    EXPECT_EQ(0, ForgedValuesSeen([&] { Forge("127.0.0.1", 1); },
+                                  [this] { return Stats().ioStale == 1; }));
+}
+
+// Once the PLC named its producing port, a datagram from its address but another port is
+// refused; its own keep coming in.
+TEST_F(IoGrantedPortTest, ADatagramFromThePlcAddressButAnotherPortIsRefused) {
+    StartLink();
+    AddPlcWithTwoIOTags();
+    StartListening(50);
+    ASSERT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", 5678); }));
+    const uint32_t ahead = static_cast<uint32_t>(ProducedFor("In2").datagramsSent + 1000);
+    EXPECT_EQ(0, ForgedValuesSeen([&] { Forge("127.0.0.1", ahead); },
+                                  [this] { return Stats().ioForeign == 1; }));
+    EXPECT_EQ(0u, Stats().ioStale);
+}
+
+// PLCs listening on one port share its socket: each gets its own values, and one stopping
+// leaves the other listening.
+TEST_F(IoListeningTest, TwoPlcsOnOnePortEachGetTheirOwnValues) {
+    SimPlc plc2(SimPlc::Config("127.0.0.2"));
+    ASSERT_TRUE(plc2.Started());
+    plc2.Define("In1", "DINT", 111);
+    plc2.Define("In2", "DINT", 222);
+    StartLink();
+    AddPlcWithTwoIOTags();
+    AddPlcWithTwoIOTags("PLC2", &plc2, "127.0.0.2");
+    const std::vector<std::string> started{"success!", "success!"};
+    EXPECT_EQ(started, link->Messages(StartListening(20)));
+    EXPECT_EQ(started, link->Messages(StartListening(20, "PLC2"))) << log.All();
+    EXPECT_TRUE(WaitUntil([this] {
+        return ValueIs("/PLC1/IO Tags/io2/v", 5678) && ValueIs("/PLC2/IO Tags/io2/v", 222);
+    }));
+    link->Invoke("/PLC1/IO Tags/Stop Listening", "{}");
+    plc2.Tags().SetInt("In1", 333);
+    EXPECT_TRUE(WaitUntil([this] { return ValueIs("/PLC2/IO Tags/io1/v", 333); }));
+    EXPECT_EQ(0u, Stats().ioForeign + Stats().ioStale);
+}
+
+// A port another program holds: Start Listening fails before any Forward Open, saying why.
+TEST_F(IoListeningTest, APortTakenElsewhereFailsBeforeAnyForwardOpen) {
+    const int holder = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(udpPort);
+    ASSERT_EQ(0, bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    StartLink();
+    AddPlcWithTwoIOTags();
+    EXPECT_EQ((std::vector<std::string>(2, "Failed to Start Listening.")),
+              link->Messages(StartListening(20)));
+    EXPECT_TRUE(log.Contains("open IO udp socket error. port " + std::to_string(udpPort) +
+                             ": Address already in use"));
+    EXPECT_EQ(0u, plc.Sim().Io().ForwardOpens());
+    close(holder);
 }
 
 // A connection the PLC closes, or one without data for four packet intervals (a cable pulled, a

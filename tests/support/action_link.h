@@ -61,11 +61,12 @@ class ActionLink {
 
     // Adds a PLC on loopback and waits for its tag folders; the message of the answer.
     std::string AddPlc(const std::string& alias, uint16_t port,
-                       const std::string& family = "CIP/EIP") {
+                       const std::string& family = "CIP/EIP",
+                       const std::string& host = "127.0.0.1") {
         const std::vector<std::string> messages =
-            Messages(Invoke("/addplc", "{\"Alias\":\"" + alias +
-                                           "\",\"Host\":\"127.0.0.1\",\"Protocol Family\":\"" +
-                                           family + "\",\"Port\":" + std::to_string(port) + "}"));
+            Messages(Invoke("/addplc", "{\"Alias\":\"" + alias + "\",\"Host\":\"" + host +
+                                           "\",\"Protocol Family\":\"" + family +
+                                           "\",\"Port\":" + std::to_string(port) + "}"));
         if (messages != std::vector<std::string>{"success!"}) {
             return messages.empty() ? "no answer" : messages[0];
         }
