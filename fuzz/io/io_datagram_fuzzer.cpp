@@ -1,9 +1,11 @@
 // The item walk of received I/O datagrams, the reply built from what it found, and the check of
 // its source and sequence: the data view must stay inside the datagram, a reply is always the
-// 20 bytes of its layout, and a datagram is accepted only from the PLC's address with a newer
-// sequence number, after which the very same datagram is stale.
+// 20 bytes of its layout, and a datagram is accepted only from the PLC's address (and the port
+// it granted, when not 0) with a newer sequence number, after which the very same datagram is
+// stale.
 //
-// Input: | 4 sender address | 4 PLC address | 4 last sequence | 1 seen flag | datagram... |
+// Input: | 4 sender address | 2 sender port | 4 PLC address | 2 PLC port | 4 last sequence |
+//        | 1 seen flag | datagram... |
 
 #include <netinet/in.h>
 
@@ -15,22 +17,25 @@
 
 namespace {
 
-constexpr size_t kPrefixSize = 13;
+constexpr size_t kPrefixSize = 17;
 
 // Source and sequence: what was accepted must have come from the PLC with a newer number.
 void CheckSource(ByteReader& prefix, const IoDatagram& datagram) {
     sockaddr_in sender{};
     sender.sin_family = AF_INET;
     sender.sin_addr.s_addr = prefix.u32();
+    sender.sin_port = prefix.u16();
     IoPeer peer;
     peer.address.s_addr = prefix.u32();
+    peer.port = prefix.u16();
     peer.lastSequence = prefix.u32();
     peer.seen = (prefix.u8() & 1) != 0;
     const IoPeer before = peer;
     const IoVerdict verdict = AcceptIoDatagram(peer, sender, datagram.sequence);
     const bool newer =
         !before.seen || static_cast<int32_t>(datagram.sequence - before.lastSequence) > 0;
-    const bool fromPlc = sender.sin_addr.s_addr == before.address.s_addr;
+    const bool fromPlc = sender.sin_addr.s_addr == before.address.s_addr &&
+                         (before.port == 0 || sender.sin_port == before.port);
     if ((verdict == IoVerdict::Accepted) != (fromPlc && newer)) {
         std::abort();
     }
