@@ -121,9 +121,9 @@ bool IoProducer::ForwardOpen(ByteView body, uint32_t sessionHandle, std::vector<
     return true;
 }
 
-// | off | size | field                                          |
-// |   0 |    4 | 0x8001, length 16                              |
-// |   4 |   16 | family 2, UDP port, IPv4 address (big-endian), zeros |
+// | off | size | field                                                 |
+// |   0 |    4 | 0x8001, length 16                                     |
+// |   4 |   16 | family 2, UDP port, IPv4 address (big-endian), zeros  |
 std::vector<uint8_t> IoProducer::ProducingSockaddrItem() const {
     sockaddr_in local{};
     socklen_t length = sizeof local;

@@ -19,8 +19,8 @@
 // Threads: the session threads call ForwardOpen and DropSession; the producer's own thread (made
 // at the first grant) blocks in poll() on its UDP socket and a wake-up eventfd with the time of
 // the next due datagram as its time-out; tests call the fault and observation methods. `mutex`
-// guards the connection table and the faults; it is not held while a datagram is sent and no
-// callback runs under it (the tag source locks only the tag database).
+// guards the connection table, the faults and the counters; it is not held while a datagram is
+// sent and no callback runs under it (the tag source locks only the tag database).
 
 #include <netinet/in.h>
 
