@@ -125,7 +125,7 @@ void IoListener::StartThreadsLocked() {
 void IoListener::Stop() {
     std::thread watcher;
     std::thread retrier;
-    std::shared_ptr<IoSocket> socket;  // closed at the end when no other PLC holds it
+    std::shared_ptr<IoSocket> socket;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
@@ -135,6 +135,7 @@ void IoListener::Stop() {
     }
     if (socket != nullptr) {
         socket->Detach(*this);
+        socket.reset();  // closes it when no other PLC holds it
     }
     pending_ = Batch{};
     Wake();
@@ -156,7 +157,7 @@ void IoListener::Stop() {
         running_ = false;
         stopping_ = false;
     }
-    // The connections close their sessions as `closed` goes, the socket as `socket` goes.
+    // The connections close their sessions as `closed` goes.
 }
 
 void IoListener::Wake() {
