@@ -202,7 +202,10 @@ int DeviceSession::Connect(const ConnectInfo& info, bool restore) {
 int DeviceSession::Disconnect() {
     const std::shared_ptr<EipConnection> plcConnection = Connection();
     if (plcConnection != nullptr) {
-        if (explicitEnabled_.load() && explicitConnectionOpen_.load()) {
+        // A session whose socket a failed exchange closed has nothing left to carry the
+        // Forward Close: the controller ends the connection by its own time-out.
+        if (explicitEnabled_.load() && explicitConnectionOpen_.load() &&
+            plcConnection->GetSocketFd() >= 0) {
             plcConnection->CloseExplicitConnection();
         }
         explicitConnectionOpen_.store(false);
