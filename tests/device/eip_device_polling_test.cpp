@@ -178,10 +178,13 @@ TEST_F(DevicePollingTest, AnIdleConnectionOutlivesTheControllersTimeOut) {
     EipDevice* device = AddPlc();
     plc.DefineDints("D", 1);
     ASSERT_EQ(0, AddExplicitTag(device, "T0", "D0", "R")) << lastMessage;
-    // The controller drops the connection after 4 RPIs of silence: 200 ms here.
+    // The controller drops the connection after 4 RPIs of silence: 200 ms from the reconnect on.
     device->SetExplicitConnectionRpi(50);
-    device->DisconnectFromPLC();
-    ASSERT_EQ(0, device->ConnectToPLC(plc.Info("PLC1"), false));
+    plc.Sim().CloseSession(plc.Sim().Connections().at(0).sessionHandle);
+    ASSERT_TRUE(WaitUntil([&] {
+        const std::vector<unsigned char> states = rec.ExplicitStates();
+        return plc.Sim().Stats().forwardOpens == 2 && states.back() == kExplicitReady;
+    }));
     const size_t statesBefore = rec.ExplicitStates().size();
     std::this_thread::sleep_for(1s);
     std::string message;
