@@ -353,6 +353,7 @@ TEST(MqttOptions, BadValuesAreRefusedWithTheOptionNamed) {
         {"--mqtt-url", "mqtt://b", "--mqtt-topic-prefix", "plant/+/x"},
         {"--mqtt-url", "mqtt://b", "--mqtt-topic-prefix", "plant/"},
         {"--mqtt-url", "mqtt://b", "--mqtt-primary-host", "scada#1"},
+        {"--mqtt-url", "mqtt://b", "--mqtt-max-packet", "0"},
     };
     for (const auto& args : cases) {
         const Parsed p = Parse(args);
