@@ -379,6 +379,7 @@ void MqttBridge::HandleConnect(int rc, const mosquitto_property* properties) {
     const bool limited = mosquitto_property_read_int32(properties, MQTT_PROP_MAXIMUM_PACKET_SIZE,
                                                        &brokerLimit, false) &&
                          brokerLimit > 0;
+    const size_t limit = limited ? brokerLimit : options_.maxPacketBytes;
     if (SparkplugOn()) {
         mosquitto_subscribe(client_.get(), nullptr, Topic("NCMD").c_str(), kCommandQos);
         mosquitto_subscribe(client_.get(), nullptr, Topic("DCMD", "+").c_str(), kCommandQos);
@@ -396,7 +397,7 @@ void MqttBridge::HandleConnect(int rc, const mosquitto_property* properties) {
         connected_ = true;
         connectedAt_ = std::chrono::steady_clock::now();
         mqtt5_ = mqtt5;
-        maxPacketBytes_ = limited ? brokerLimit : options_.maxPacketBytes;
+        maxPacketBytes_ = limit;
         hostOnline_ = false;
         node_birth_due_ = true;
         model_.RebirthAll();
@@ -409,8 +410,7 @@ void MqttBridge::HandleConnect(int rc, const mosquitto_property* properties) {
             : "; waiting for primary host " + options_.primaryHost + " to be online";
     eiplog::Info(kLog, "MQTT: connected to " + options_.url + " (bdSeq " + std::to_string(bdseq) +
                            ")" + waiting);
-    eiplog::Info(kLog, "MQTT: packets up to " +
-                           std::to_string(limited ? brokerLimit : options_.maxPacketBytes) +
+    eiplog::Info(kLog, "MQTT: packets up to " + std::to_string(limit) +
                            (limited ? " bytes, the broker's limit" : " bytes (--mqtt-max-packet)"));
 }
 
@@ -422,12 +422,11 @@ MqttBridge::PacketSize MqttBridge::SizeOf(const std::string& topic, const std::s
 }
 
 bool MqttBridge::Publish(const std::string& topic, const std::string& payload, bool retain) {
+    const PacketSize size = SizeOf(topic, payload);
     uint64_t session = 0;
-    PacketSize size{};
     {
         std::lock_guard<std::mutex> lock(mutex_);
         session = unwritten_.Session();
-        size = {PublishPacketBytes(topic.size(), payload.size(), mqtt5_), maxPacketBytes_};
     }
     // The broker would drop the connection for it, and for it again after every reconnect.
     if (!size.Fits()) {
@@ -538,7 +537,7 @@ void MqttBridge::PublishDue(bool node_birth, std::vector<EdgeModel::Message> mes
         const bool data = message.kind == EdgeModel::MessageKind::Data;
         const std::string payload =
             SparkplugOn() && !data ? EncodeNext(message.metrics) : std::string();
-        if (message.kind == EdgeModel::MessageKind::Birth && !BirthFits(message, topic, payload)) {
+        if (message.kind == EdgeModel::MessageKind::Birth && !AdmitBirth(message, topic, payload)) {
             continue;
         }
         if (JsonOn()) {
@@ -568,8 +567,8 @@ std::string MqttBridge::EncodeNext(const std::vector<sparkplug::Metric>& metrics
     return sparkplug::Encode(payload);
 }
 
-bool MqttBridge::BirthFits(const EdgeModel::Message& message, const std::string& topic,
-                           const std::string& payload) {
+bool MqttBridge::AdmitBirth(const EdgeModel::Message& message, const std::string& topic,
+                            const std::string& payload) {
     const PacketSize size = SizeOf(topic, payload);
     bool first = false;
     {

@@ -79,10 +79,10 @@ class MqttBridge {
     void NetworkLoop();
     void PublisherLoop();
     void PublishDue(bool node_birth, std::vector<EdgeModel::Message> messages, uint64_t bdseq);
-    // A DBIRTH over the broker's packet limit is not published: the device stays unborn (and
-    // says its death if the host held a birth of it).
-    bool BirthFits(const EdgeModel::Message& message, const std::string& topic,
-                   const std::string& payload);
+    // True when the birth may go out; a DBIRTH over the broker's packet limit does not: the
+    // device stays unborn (and says its death if the host held a birth of it).
+    bool AdmitBirth(const EdgeModel::Message& message, const std::string& topic,
+                    const std::string& payload);
     // A DDATA over the broker's packet limit goes out as several.
     bool PublishData(const std::string& topic, const std::vector<sparkplug::Metric>& metrics);
     // A device message with the next sequence number; NextSeq() takes it once it goes out.
