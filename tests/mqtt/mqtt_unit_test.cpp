@@ -10,6 +10,7 @@
 
 #include "mqtt/edge_model.h"
 #include "mqtt/mqtt_options.h"
+#include "mqtt/reconnect_backoff.h"
 #include "mqtt/sparkplug.h"
 #include "sdk/sdk_test_support.h"
 #include "strata_sdk/json.h"
@@ -289,6 +290,15 @@ TEST(MetricType, FollowsTheInnerTypeAndTheValueShape) {
         EXPECT_EQ(tbmqtt::MetricType(c.inner, from_json_string(c.json)), c.type)
             << c.inner << " " << c.json;
     }
+}
+
+TEST(ReconnectBackoff, DoublesUntilASessionStayedUpThirtySeconds) {
+    tbmqtt::ReconnectBackoff backoff;
+    std::vector<int64_t> waits;
+    for (int64_t uptime : {0, 0, 1000, 0, 29999, 30000, 0}) {
+        waits.push_back(backoff.Next(std::chrono::milliseconds(uptime)).count());
+    }
+    EXPECT_EQ(waits, (std::vector<int64_t>{500, 1000, 2000, 4000, 8000, 500, 1000}));
 }
 
 TEST(DeviceId, EscapesTopicWildcards) {
