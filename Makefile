@@ -5,9 +5,10 @@ BUILD     ?= build/release
 TESTBUILD ?= build/test
 FUZZBUILD ?= build/fuzz
 TSANBUILD ?= build/tsan
-# The threaded parts under ThreadSanitizer: the device engine, its registry, the actions, the front,
-# I/O listening (sockets shared by PLCs).
-TSAN_TESTS := device_test device_engine_test action_test front_http_test io_test
+# The threaded parts under ThreadSanitizer: the device engine (its reconnect path included), its
+# registry, the actions, the front, the SDK's action pool and I/O listening (sockets shared by PLCs).
+TSAN_TESTS := device_test device_engine_test device_restore_test action_test front_http_test \
+	sdk_test io_test
 LISTEN    ?= 127.0.0.1:8080
 FUZZ_SECONDS ?= 60
 PREFIX    ?= /usr/local

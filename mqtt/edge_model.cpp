@@ -1,5 +1,7 @@
 #include "mqtt/edge_model.h"
 
+#include <utility>
+
 namespace tbmqtt {
 namespace {
 
@@ -105,14 +107,15 @@ EdgeModel::Place EdgeModel::Classify(const NodePath& path) {
     return place;
 }
 
-EdgeModel::MetricState& EdgeModel::Upsert(Device& device, const std::string& metric) {
+EdgeModel::MetricState& EdgeModel::Upsert(const std::string& plc, Device& device,
+                                          const std::string& metric) {
     auto found = device.metrics.find(metric);
     if (found != device.metrics.end()) {
         return found->second;
     }
-    auto alias = device.aliases.emplace(metric, device.next_alias);
+    auto alias = aliases_.emplace(std::make_pair(plc, metric), nextAlias_);
     if (alias.second) {
-        ++device.next_alias;
+        ++nextAlias_;
     }
     MetricState& state = device.metrics[metric];
     state.alias = alias.first->second;
@@ -153,7 +156,7 @@ void EdgeModel::OnNode(const NodePath& path, const std::optional<sdk::NodeInfo>&
     if (place.kind == Place::Kind::Other || ConfigText(*info, "$$$isit") != marker) {
         return;
     }
-    MetricState& m = Upsert(d, place.metric);
+    MetricState& m = Upsert(place.plc, d, place.metric);
     const std::string inner = ConfigText(*info, "InnerType");
     if (inner != m.inner_type) {
         m.inner_type = inner;
@@ -279,7 +282,7 @@ sparkplug::Metric EdgeModel::Describe(const std::string& name, const MetricState
 
 void EdgeModel::Birth(const std::string& plc, Device& d, uint64_t now_ms,
                       std::vector<Message>& out) {
-    Message birth{MessageKind::Birth, d.id, {}, plc, {}};
+    Message birth{MessageKind::Birth, d.id, {}, plc, {}, d.born};
     for (auto& [name, m] : d.metrics) {
         m.born_type = MetricType(m.inner_type, m.value);
         birth.metrics.push_back(Describe(name, m, true, now_ms));
@@ -368,6 +371,43 @@ std::optional<EdgeModel::WriteTarget> EdgeModel::FindWritable(const std::string&
     }
     why = "no device " + device;
     return std::nullopt;
+}
+
+bool EdgeModel::RefuseBirth(const std::string& plc, size_t bytes) {
+    auto found = devices_.find(plc);
+    if (found == devices_.end()) {
+        return false;
+    }
+    Device& d = found->second;
+    d.born = false;
+    d.dirty.clear();
+    // Values that changed since do not try the same birth again; a change of the tags does.
+    if (!d.birth_due) {
+        pending_.erase(plc);
+    }
+    return std::exchange(d.refusedBirthBytes, bytes) == 0;
+}
+
+void EdgeModel::BirthPublished(const std::string& plc) {
+    auto found = devices_.find(plc);
+    if (found != devices_.end()) {
+        found->second.refusedBirthBytes = 0;
+    }
+}
+
+bool EdgeModel::BirthRefused(const std::string& plc) const {
+    auto found = devices_.find(plc);
+    return found != devices_.end() && found->second.refusedBirthBytes > 0;
+}
+
+std::map<std::string, size_t> EdgeModel::RefusedBirths() const {
+    std::map<std::string, size_t> out;
+    for (const auto& [plc, d] : devices_) {
+        if (d.refusedBirthBytes > 0) {
+            out[d.id] = d.refusedBirthBytes;
+        }
+    }
+    return out;
 }
 
 size_t EdgeModel::MetricCount() const {
