@@ -15,6 +15,7 @@
 #include "node/eip_node.h"
 #include "strata_sdk/sdk.h"
 #include "support/log_capture.h"
+#include "support/node_config.h"
 #include "support/temp_dir.h"
 #include "support/wait_until.h"
 
@@ -86,12 +87,7 @@ class NodeTreeFixture : public ::testing::Test {
     }
 
     sdk::Variant Config(const sdk::NodePath& path, const std::string& key) {
-        auto info = Node(path);
-        if (!info) {
-            return sdk::Variant("<no node>");
-        }
-        auto it = info->configs.find(key);
-        return it == info->configs.end() ? sdk::Variant("<no config>") : it->second;
+        return tb_test::NodeConfig(Broker(), path, key);
     }
 
     // A PLC node built as Add PLC builds it, waited for down to its last folder.

@@ -82,7 +82,27 @@ class ActionLink {
         return node ? node->at("value") : kestrel::strata_sdk::Variant();
     }
 
+    // The message of a PLC's Start Polling.
+    std::string StartPolling(const std::string& plc, int intervalMs) {
+        return Single(Messages(Invoke("/" + plc + "/EM Tags/Start Polling",
+                                      "{\"Interval(ms)\":" + std::to_string(intervalMs) + "}")));
+    }
+    // Writes a value (JSON text) to a tag of a PLC through Write Tags; the message.
+    std::string Write(const std::string& plc, const std::string& tag, const std::string& value) {
+        return Single(Tags("/" + plc + "/EM Tags/Write Tags",
+                           "[{\"Tag Alias\":\"" + tag + "\",\"value\":" + value + "}]"));
+    }
+    // The polled value of a tag of a PLC as JSON text ("null" until it has one).
+    std::string ValueText(const std::string& plc, const std::string& tag) {
+        return kestrel::strata_sdk::json::to_json_string(
+            Value("/" + plc + "/EM Tags/Read Tags List/" + tag));
+    }
+
   private:
+    static std::string Single(const std::vector<std::string>& messages) {
+        return messages.size() == 1 ? messages[0] : "no single answer";
+    }
+
     tb_device_test::RunningLink running_;
 };
 
