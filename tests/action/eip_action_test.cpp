@@ -19,6 +19,7 @@
 #include "node/eip_node.h"
 #include "strata_sdk/sdk.h"
 #include "support/action_link.h"
+#include "support/node_config.h"
 
 namespace sdk = kestrel::strata_sdk;
 using tb_device_test::SimPlc;
@@ -131,8 +132,7 @@ class ActionTest : public ::testing::Test {
         return node ? node->value : sdk::Variant("<no node>");
     }
     sdk::Variant Config(const std::string& path, const std::string& key) {
-        auto node = link->broker().node_info(sdk::NodePath(path));
-        return node && node->configs.count(key) ? node->configs.at(key) : sdk::Variant();
+        return tb_test::NodeConfig(link->broker(), sdk::NodePath(path), key);
     }
 
     // The aliases Export Tags lists for a folder (none when it answers a failure).

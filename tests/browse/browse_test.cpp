@@ -22,6 +22,7 @@
 #include "strata_sdk/sdk.h"
 #include "support/action_link.h"
 #include "support/hex.h"
+#include "support/sim_plc.h"
 #include "support/wait_until.h"
 
 namespace sdk = kestrel::strata_sdk;
@@ -252,19 +253,11 @@ constexpr const char* kBrowse = "/PLC1/EM Tags/Browse Tags";
 constexpr size_t kReplyRoom = plcsim::kUnconnectedReplyLimit - 4;
 constexpr size_t kLargestEntry = 20 + 40;
 
-plcsim::SimConfig EphemeralPort() {
-    plcsim::SimConfig config;
-    config.port = 0;
-    return config;
-}
-
 class BrowseTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        for (const plcsim::LogixTagDefinition& tag : plcsim::LogixDemoTags()) {
-            plc.DefineTag(tag);
-        }
-        ASSERT_TRUE(plc.Sim().Start());
+        ASSERT_TRUE(plc.Started());
+        plc.Define(plcsim::LogixDemoTags());
         ASSERT_TRUE(link.Ready());
     }
 
@@ -284,7 +277,7 @@ class BrowseTest : public ::testing::Test {
         return link.Value("/PLC1/EM Tags/Read Tags List/" + alias);
     }
 
-    plcsim::LogixController plc{EphemeralPort()};
+    tb_test::SimPlc plc;
     tb_test::ActionLink link;
 };
 
@@ -340,9 +333,7 @@ TEST_F(BrowseTest, StructureMemberAndProgramTagAreAddedAndPolledWhileBrowseStays
               link.Tags("/PLC1/EM Tags/Add Tags",
                         R"([{"Tag Alias":"speed","Tag Name":"Motor1.Speed"},
                             {"Tag Alias":"step","Tag Name":"Program:MainProgram.Step"}])"));
-    const sdk::InvokeResult polling =
-        link.Invoke("/PLC1/EM Tags/Start Polling", R"js({"Interval(ms)":10})js");
-    ASSERT_EQ(std::vector<std::string>{"success!"}, link.Messages(polling));
+    ASSERT_EQ("success!", link.StartPolling("PLC1", 10));
     ASSERT_TRUE(WaitUntil([this] { return link.Exists("/PLC1/EM Tags/Stop Polling"); }));
     EXPECT_TRUE(link.Exists(kBrowse));
 
@@ -367,7 +358,7 @@ TEST_F(BrowseTest, ARefusingControllerAndAPcccPlcAnswerWithAReasonRow) {
     EXPECT_NE(std::string::npos, refused.rows[0][1].as_string().find("Symbol object"))
         << refused.rows[0][1].as_string();
 
-    plcsim::PcccController plc5(EphemeralPort());
+    plcsim::PcccController plc5(tb_test::LoopbackConfig());
     ASSERT_TRUE(plc5.Sim().Start());
     ASSERT_EQ("success!", link.AddPlc("PLC5", plc5.Sim().Port(), "PCCC"));
     EXPECT_FALSE(link.Exists("/PLC5/EM Tags/Browse Tags"));
@@ -390,15 +381,11 @@ TEST_F(BrowseTest, ARefusingControllerAndAPcccPlcAnswerWithAReasonRow) {
 // browse takes its structure templates from the cache.
 TEST_F(BrowseTest, PagingSendsOneRequestPerFullReplyAndTemplatesAreReadOnce) {
     for (int i = 0; i < 600; ++i) {
-        plc.DefineTag({"Tag" + std::to_string(i), "DINT", {}, {}, {}});
+        plc.Define("Tag" + std::to_string(i), "DINT");
     }
-    ConnectInfo info;
-    info.alias = "PLC1";
-    info.host = "127.0.0.1";
-    info.port = plc.Sim().Port();
-    info.family = kFamilyCip;
     std::string error;
-    std::unique_ptr<EipConnection> connection(EipConnection::MakeTestConnection(info, error));
+    std::unique_ptr<EipConnection> connection(
+        EipConnection::MakeTestConnection(plc.Info("PLC1"), error));
     ASSERT_TRUE(connection) << error;
 
     struct Sent {

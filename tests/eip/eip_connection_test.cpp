@@ -20,6 +20,7 @@
 #include "support/free_port.h"
 #include "support/hex.h"
 #include "support/log_capture.h"
+#include "support/sim_plc.h"
 #include "support/wait_until.h"
 
 namespace {
@@ -99,24 +100,13 @@ class ProbeConnection : public EipConnection {
 };
 
 inline ConnectInfo InfoFor(uint16_t port, int slot = 0) {
-    ConnectInfo info;
-    info.alias = "plc1";
-    info.host = "127.0.0.1";
-    info.port = port;
-    info.slot = slot;
-    info.family = kFamilyCip;
-    return info;
+    return tb_test::LoopbackInfo(port, "plc1", slot);
 }
 
 // A simulator and a probe connection to it; each test connects and registers when it needs to.
 class SimSessionTest : public ::testing::Test {
   protected:
-    static plcsim::SimConfig Config(int slot = 0) {
-        plcsim::SimConfig config;
-        config.port = 0;
-        config.slot = slot;
-        return config;
-    }
+    static plcsim::SimConfig Config(int slot = 0) { return tb_test::LoopbackConfig(slot); }
     void Start(const plcsim::SimConfig& config) {
         sim = std::make_unique<plcsim::PlcSimulator>(config);
         ASSERT_TRUE(sim->Start());

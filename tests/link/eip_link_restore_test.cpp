@@ -16,6 +16,7 @@
 #include "link/link_context.h"
 #include "strata_sdk/sdk.h"
 #include "support/log_capture.h"
+#include "support/node_config.h"
 #include "support/temp_dir.h"
 #include "support/wait_until.h"
 
@@ -140,12 +141,8 @@ class RestoreTest : public ::testing::Test {
     }
 
     Variant Config(const NodePath& path, const std::string& key) {
-        std::promise<Variant> answer;
-        link_->responder()->get_config(
-            path, key,
-            [&answer](const Variant& v, const std::error_code&) { answer.set_value(v); });
-        auto f = answer.get_future();
-        return f.wait_for(kLimit) == std::future_status::ready ? f.get() : Variant();
+        link_->broker().wait_idle();  // what was queued before the read has run
+        return tb_test::NodeConfig(link_->broker(), path, key);
     }
 
     // A number setting as an integer, -1 when absent or not a number.

@@ -12,21 +12,18 @@
 #include "sim/logix_tag_config.h"
 #include "strata_sdk/sdk.h"
 #include "support/action_link.h"
+#include "support/sim_plc.h"
 
 namespace {
 
-namespace sdk = kestrel::strata_sdk;
 using Tags = std::vector<std::pair<std::string, std::string>>;  // alias, name
 
 class LogixTypesDeviceTest : public ::testing::Test {
   protected:
-    // Defines the controller's tags (name, type, dims), starts it and adds the link's read-write
-    // tags, polled at 10 ms.
+    // Defines the controller's tags and adds the link's read-write tags, polled at 10 ms.
     void Start(const std::vector<plcsim::LogixTagDefinition>& defined, const Tags& tags) {
-        for (const plcsim::LogixTagDefinition& d : defined) {
-            plc.DefineTag(d);
-        }
-        ASSERT_TRUE(plc.Sim().Start()) << plc.Sim().LastStartError();
+        ASSERT_TRUE(plc.Started());
+        plc.Define(defined);
         ASSERT_TRUE(link.Ready());
         ASSERT_EQ("success!", link.AddPlc("L", plc.Sim().Port()));
         nlohmann::json list = nlohmann::json::array();
@@ -35,30 +32,20 @@ class LogixTypesDeviceTest : public ::testing::Test {
         }
         ASSERT_EQ(std::vector<std::string>(tags.size(), "success!"),
                   link.Tags("/L/EM Tags/Add Tags", list.dump()));
-        ASSERT_EQ(std::vector<std::string>{"success!"},
-                  link.Messages(link.Invoke("/L/EM Tags/Start Polling", "{\"Interval(ms)\":10}")));
+        ASSERT_EQ("success!", link.StartPolling("L", 10));
     }
     void TearDown() override { EXPECT_TRUE(plc.Sim().ProtocolErrors().empty()); }
 
     std::string Write(const std::string& alias, const std::string& value) {
-        const std::vector<std::string> messages = link.Tags(
-            "/L/EM Tags/Write Tags", "[{\"Tag Alias\":\"" + alias + "\",\"value\":" + value + "}]");
-        return messages.size() == 1 ? messages[0] : "no single answer";
+        return link.Write("L", alias, value);
     }
     // Expects the polled value of the tag to read as the JSON text.
     void Shows(const std::string& alias, const std::string& json) {
-        const auto text = [&] {
-            return sdk::json::to_json_string(link.Value("/L/EM Tags/Read Tags List/" + alias));
-        };
-        EXPECT_TRUE(tb_test::WaitUntil([&] { return text() == json; })) << alias << ": " << text();
+        EXPECT_TRUE(tb_test::WaitUntil([&] { return link.ValueText("L", alias) == json; }))
+            << alias << ": " << link.ValueText("L", alias);
     }
 
-    static plcsim::SimConfig Config() {
-        plcsim::SimConfig config;
-        config.port = 0;
-        return config;
-    }
-    plcsim::LogixController plc{Config()};
+    tb_test::SimPlc plc;
     tb_test::ActionLink link;
 };
 

@@ -16,6 +16,7 @@
 #include "sim/pccc_services.h"
 #include "strata_sdk/sdk.h"
 #include "support/action_link.h"
+#include "support/sim_plc.h"
 
 using tb_test::WaitUntil;
 using wire_test::Bytes;
@@ -41,7 +42,7 @@ class LogixPlcsimTest : public ::testing::Test {
     void StartWith(const std::function<void(plcsim::SimConfig&)>& change) {
         connection.reset();
         polled = {};
-        plcsim::SimConfig config = Config();
+        plcsim::SimConfig config = tb_test::LoopbackConfig(2);
         change(config);
         plc = std::make_unique<plcsim::LogixController>(config);
         Start();
@@ -64,20 +65,9 @@ class LogixPlcsimTest : public ::testing::Test {
         }
     }
 
-    static plcsim::SimConfig Config() {
-        plcsim::SimConfig config;
-        config.port = 0;
-        config.slot = 2;
-        return config;
-    }
-
     // A registered session with an open class-3 connection.
     std::unique_ptr<EipConnection> Connect() {
-        ConnectInfo info;
-        info.alias = "plc1";
-        info.host = "127.0.0.1";
-        info.port = plc->Sim().Port();
-        info.slot = 2;
+        const ConnectInfo info = tb_test::LoopbackInfo(plc->Sim().Port(), "plc1", 2);
         std::unique_ptr<EipConnection> c(EipConnection::Create(kFamilyCip, &info));
         if (!c || c->Connect(info.host, info.port, 2) != 0 || c->RegisterSession(2) != 0 ||
             c->OpenExplicitConnection(45000) != 0) {
@@ -142,7 +132,7 @@ class LogixPlcsimTest : public ::testing::Test {
     }
 
     std::unique_ptr<plcsim::LogixController> plc =
-        std::make_unique<plcsim::LogixController>(Config());
+        std::make_unique<plcsim::LogixController>(tb_test::LoopbackConfig(2));
     std::unique_ptr<EipConnection> connection;
     wire_test::PollList polled;
 };
@@ -249,8 +239,6 @@ TEST_F(LogixPlcsimTest, LateRepliesNeverAnswerTheNextRequest) {
 
 namespace {
 
-namespace sdk = kestrel::strata_sdk;
-
 class PcccDeviceTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -261,8 +249,7 @@ class PcccDeviceTest : public ::testing::Test {
     void TearDown() override { EXPECT_TRUE(plc.Sim().ProtocolErrors().empty()); }
 
     static plcsim::SimConfig Config() {
-        plcsim::SimConfig config;
-        config.port = 0;
+        plcsim::SimConfig config = tb_test::LoopbackConfig();
         config.identity.productName = "PLC-5/40E";
         return config;
     }
@@ -278,17 +265,10 @@ class PcccDeviceTest : public ::testing::Test {
         }
         return link.Tags("/PLC5/EM Tags/Add Tags", list.dump());
     }
-    // Writes a value (JSON) to a tag through Write Tags; the message.
     std::string Write(const std::string& alias, const std::string& value) {
-        const std::vector<std::string> messages =
-            link.Tags("/PLC5/EM Tags/Write Tags",
-                      "[{\"Tag Alias\":\"" + alias + "\",\"value\":" + value + "}]");
-        return messages.size() == 1 ? messages[0] : "no single answer";
+        return link.Write("PLC5", alias, value);
     }
-    // The polled value of a tag as JSON text.
-    std::string Value(const std::string& alias) {
-        return sdk::json::to_json_string(link.Value("/PLC5/EM Tags/Read Tags List/" + alias));
-    }
+    std::string Value(const std::string& alias) { return link.ValueText("PLC5", alias); }
 
     plcsim::PcccController plc{Config()};
     tb_test::ActionLink link;
@@ -309,8 +289,7 @@ TEST_F(PcccDeviceTest, PollsEachFileTypeAndFollowsChanges) {
                                                                 {"Level", "F8:2"},
                                                                 {"Run", "B3:0/5"},
                                                                 {"Text", "ST10:1"}}));
-    ASSERT_EQ(std::vector<std::string>{"success!"},
-              link.Messages(link.Invoke("/PLC5/EM Tags/Start Polling", "{\"Interval(ms)\":10}")));
+    ASSERT_EQ("success!", link.StartPolling("PLC5", 10));
     const std::pair<const char*, const char*> values[] = {
         {"Count", "42"}, {"Total", "-7"}, {"Level", "1.5"}, {"Run", "true"}, {"Text", "\"\""}};
     for (const auto& [alias, value] : values) {
