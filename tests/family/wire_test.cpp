@@ -253,19 +253,6 @@ TEST(LogixWrite, RefusedOrMissingRepliesAreFailures) {
     }
 }
 
-TEST(LogixTestRead, SendsOneReadTagAndDecodesTheValue) {
-    LogixWire c(2);
-    auto tag = LogixTag("Tag1");
-    c.Answer(RRData(Msp(0, {ReadRecord(0xC4, {0x78, 0x56, 0x34, 0x12})})));
-    TagRequestSet response;
-    EXPECT_EQ(c.TestExplicitTag(tag.get(), response), 0);
-    EXPECT_EQ(response.count, 1);
-    EXPECT_EQ(response.replies[0].dataType, 0xC4);
-    EXPECT_EQ(GetLittleEndian32(response.replies[0].data.data()), 0x12345678u);
-    EXPECT_EQ(c.TakeRequest(),
-              Hex(UnconnectedFront("32", "22", "14") + "4C03 9104 54616731 0100 0100 0102"));
-}
-
 TEST(LogixTestRead, ControllerErrorAndOtherServiceFail) {
     tb_test::LogCapture log;
     auto tag = LogixTag("Nope");

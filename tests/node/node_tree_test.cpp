@@ -233,20 +233,6 @@ class TagItemNodeTest : public LineFixture {
     }
 };
 
-// The RW flag decides the lists a tag lives in; only the write list carries "Write Data".
-TEST_F(TagItemNodeTest, TagsLiveInTheListsOfTheirFlagAndOnlyTheWriteOneHasWriteData) {
-    Nodes().CreateTagItemNode("line1", ExplicitTag("r", kRwFlagRead), nullptr);
-    Nodes().CreateTagItemNode("line1", ExplicitTag("rw", kRwFlagRead | kRwFlagWrite), nullptr);
-    EXPECT_EQ(WaitNode(WritePath("rw") / "Write Data").kind, "");
-    Settle();
-    EXPECT_TRUE(Node(ReadPath("r")).has_value());
-    EXPECT_FALSE(Node(WritePath("r")).has_value());
-    EXPECT_FALSE(Node(IOPath("r")).has_value());
-    EXPECT_EQ(ActionNames(ReadPath("r")), Names{});
-    EXPECT_EQ(ActionNames(ReadPath("rw")), Names{});
-    EXPECT_EQ(ActionNames(WritePath("rw")), Names{"Write Data"});
-}
-
 TEST_F(TagItemNodeTest, TagNodeCarriesItsStoredAttributes) {
     TagInfo tag = ExplicitTag("speed", kRwFlagRead);
     Nodes().CreateTagItemNode("line1", tag, nullptr);
@@ -337,27 +323,6 @@ TEST_F(TagItemNodeTest, IOTagCarriesTheSubtagActionsAndItsSubtagsInOrder) {
     EXPECT_EQ(ActionNames(IOPath("rack") / "speed"), (Names{"Edit Subtag", "Remove Subtag"}));
 }
 
-TEST_F(TagItemNodeTest, CreateAgainUpdatesTheNodeInPlace) {
-    TagInfo tag = ExplicitTag("speed", kRwFlagRead);
-    tag.plc5Address = "N7:1";
-    Nodes().CreateTagItemNode("line1", tag, nullptr);
-    WaitNode(ReadPath("speed"));
-    Nodes().UpdateTagStatus("line1", tag, "Could not find Tag from PLC.");
-    tag.innerType = kInnerTypeReal;
-    tag.description = "new";
-    tag.elementCount = 3;
-    tag.dataLen = 12;
-    Nodes().CreateTagItemNode("line1", tag, nullptr);
-    ASSERT_TRUE(
-        WaitUntil([&] { return Config(ReadPath("speed"), "InnerType") == Variant("REAL"); }));
-    Settle();
-    EXPECT_EQ(Config(ReadPath("speed"), "$status"), Variant("OK"));
-    EXPECT_EQ(Config(ReadPath("speed"), "$Description"), Variant("new"));
-    EXPECT_EQ(Config(ReadPath("speed"), "$DataLen"), Variant(12));
-    EXPECT_EQ(*TypeOf(ReadPath("speed")), sdk::ValueType::Array);
-    EXPECT_EQ(Children(EipNode::ReadTagsListPath("line1")), std::vector<std::string>{"speed"});
-}
-
 TEST_F(TagItemNodeTest, SubtagUpdateReplacesItsAttributesAndKeepsOneNode) {
     TagInfo tag = IOTag("rack");
     Nodes().CreateTagItemNode("line1", tag, nullptr);
@@ -376,24 +341,6 @@ TEST_F(TagItemNodeTest, SubtagUpdateReplacesItsAttributesAndKeepsOneNode) {
     auto edit = Broker().describe(IOPath("rack") / "speed" / "Edit Subtag");
     ASSERT_TRUE(edit.has_value());
     EXPECT_EQ(edit->at("action").at("params")[1].at("default"), Variant(8));
-}
-
-TEST_F(TagItemNodeTest, RemoveTagItemNodeRemovesEveryListNode) {
-    TagInfo rw = ExplicitTag("speed", kRwFlagRead | kRwFlagWrite);
-    Nodes().CreateTagItemNode("line1", rw, nullptr);
-    WaitNode(WritePath("speed") / "Write Data");
-    Nodes().RemoveTagItemNode("line1", rw, nullptr);
-    EXPECT_TRUE(WaitUntil([&] { return !Node(ReadPath("speed")) && !Node(WritePath("speed")); }));
-
-    std::vector<SubTagInfo> subs = {SubTagInfo{"speed", 2, kInnerTypeInt, 2}};
-    TagInfo io = IOTag("rack");
-    Nodes().CreateTagItemNode("line1", io, &subs);
-    WaitNode(IOPath("rack") / "speed");
-    Nodes().RemoveSubTagItemNode("line1", io, subs[0]);
-    EXPECT_TRUE(WaitUntil([&] { return !Node(IOPath("rack") / "speed"); }));
-    EXPECT_TRUE(Node(IOPath("rack") / "Data").has_value());
-    Nodes().RemoveTagItemNode("line1", io, &subs);
-    EXPECT_TRUE(WaitUntil([&] { return !Node(IOPath("rack")); }));
 }
 
 // ---- toggle of the action sets --------------------------------------------------------------

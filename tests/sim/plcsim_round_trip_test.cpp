@@ -279,53 +279,6 @@ TEST_F(PcccDeviceTest, Plc5IsConnectedWithoutAClass3Connection) {
     EXPECT_TRUE(plc.Sim().Connections().empty());
 }
 
-TEST_F(PcccDeviceTest, PollsEachFileTypeAndFollowsChanges) {
-    ASSERT_TRUE(plc.Table().SetInt(7, 0, 42));
-    ASSERT_TRUE(plc.Table().SetDint(9, 1, -7));
-    ASSERT_TRUE(plc.Table().SetReal(8, 2, 1.5f));
-    ASSERT_TRUE(plc.Table().SetInt(3, 0, 0x0020));
-    ASSERT_EQ(std::vector<std::string>(5, "success!"), AddTags({{"Count", "N7:0"},
-                                                                {"Total", "L9:1"},
-                                                                {"Level", "F8:2"},
-                                                                {"Run", "B3:0/5"},
-                                                                {"Text", "ST10:1"}}));
-    ASSERT_EQ("success!", link.StartPolling("PLC5", 10));
-    const std::pair<const char*, const char*> values[] = {
-        {"Count", "42"}, {"Total", "-7"}, {"Level", "1.5"}, {"Run", "true"}, {"Text", "\"\""}};
-    for (const auto& [alias, value] : values) {
-        EXPECT_TRUE(WaitUntil([&] { return Value(alias) == value; }))
-            << alias << " " << Value(alias);
-    }
-    ASSERT_TRUE(plc.Table().SetInt(7, 0, 300));
-    EXPECT_TRUE(WaitUntil([&] { return Value("Count") == "300"; }));
-}
-
-TEST_F(PcccDeviceTest, WrittenValuesReachThePlc) {
-    ASSERT_EQ(
-        std::vector<std::string>(4, "success!"),
-        AddTags({{"Setpoint", "N7:4"}, {"Level", "F8:7"}, {"Total", "L9:0"}, {"Run", "B3:1/3"}}));
-    EXPECT_EQ("success!", Write("Setpoint", "1234"));
-    EXPECT_EQ(plc.Table().GetInt(7, 4), 1234);
-    EXPECT_EQ("success!", Write("Level", "-3.25"));
-    EXPECT_EQ(plc.Table().GetReal(8, 7), -3.25f);
-    EXPECT_EQ("success!", Write("Total", "2147483647"));
-    EXPECT_EQ(plc.Table().GetDint(9, 0), 0x7FFFFFFF);
-    // A bit write changes only that bit.
-    ASSERT_TRUE(plc.Table().SetInt(3, 1, static_cast<int16_t>(0xFFF0)));
-    EXPECT_EQ("success!", Write("Run", "1"));
-    EXPECT_EQ(plc.Table().GetInt(3, 1), static_cast<int16_t>(0xFFF8));
-    EXPECT_EQ("success!", Write("Run", "0"));
-    EXPECT_EQ(plc.Table().GetInt(3, 1), static_cast<int16_t>(0xFFF0));
-}
-
-// The test read of the address is refused by the PLC: past the end of N7, a file that does not
-// exist, a file of another type.
-TEST_F(PcccDeviceTest, AddressThePlcDoesNotHoldIsNotAdded) {
-    const std::string notFound = link_error::Message(link_error::kTagNotFoundInPlc);
-    EXPECT_EQ((std::vector<std::string>{notFound, notFound, notFound, "success!"}),
-              AddTags({{"a", "N7:64"}, {"b", "N20:0"}, {"c", "F7:0"}, {"Present", "N7:63"}}));
-}
-
 // The PLC Type of Add PLC reaches the device: the same controller added as an SLC 500 is asked
 // for no L file.
 TEST_F(PcccDeviceTest, PlcTypeOfAddPlcDecidesTheFilesAsked) {
