@@ -17,6 +17,7 @@
 #include "support/log_capture.h"
 #include "support/node_config.h"
 #include "support/temp_dir.h"
+#include "support/test_link.h"
 #include "support/wait_until.h"
 
 namespace node_test {
@@ -46,9 +47,7 @@ inline TagInfo MakeTag(const std::string& alias, uint8_t rwFlag, int32_t innerTy
 class NodeTreeFixture : public ::testing::Test {
   protected:
     void SetUp() override {
-        sdk::LinkOptions options("Tagbridge");
-        options.set_data_dir(dataDir_.path());
-        link_ = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
+        link_ = tb_test::MakeLink(dataDir_.path());
         ASSERT_TRUE(link_->non_blocking_run());
         ASSERT_TRUE(link_->broker().wait_idle());
         context_ = std::make_unique<LinkContext>(*link_, registry_);
