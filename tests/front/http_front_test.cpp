@@ -29,6 +29,7 @@
 
 #include "front/front_test_support.h"
 #include "strata_sdk/sdk.h"
+#include "support/test_link.h"
 
 namespace sdk = kestrel::strata_sdk;
 using nlohmann::json;
@@ -42,9 +43,9 @@ const char* kHost = "127.0.0.1";
 class HttpFrontTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        sdk::LinkOptions options("Tagbridge");
-        options.set_data_dir("").set_log_level(sdk::LogLevel::warn).set_history_points(history_);
-        link_ = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
+        link_ = tb_test::MakeLink("", [this](sdk::LinkOptions& options) {
+            options.set_log_level(sdk::LogLevel::warn).set_history_points(history_);
+        });
         ASSERT_TRUE(link_->non_blocking_run());
         build_tree();
         ASSERT_TRUE(link_->broker().wait_idle());

@@ -18,6 +18,7 @@
 #include "support/log_capture.h"
 #include "support/node_config.h"
 #include "support/temp_dir.h"
+#include "support/test_link.h"
 #include "support/wait_until.h"
 
 namespace {
@@ -121,9 +122,7 @@ class RestoreTest : public ::testing::Test {
     // Runs a link on the store with an EipLink whose connected handler is left out, so that the
     // announced nodes stay pending until the test replays them.
     void StartRestoringLink() {
-        sdk::LinkOptions options("Tagbridge");
-        options.set_data_dir(dir_.path());
-        link_ = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
+        link_ = tb_test::MakeLink(dir_.path());
         context_ = std::make_unique<LinkContext>(*link_, registry_);
         eipLink_ = std::make_unique<EipLink>(*context_);
         std::promise<void> restored;
