@@ -221,31 +221,6 @@ TEST(LogixBrowser, RefusalsAndStalledPagingEndTheBrowseWithAReason) {
     }
 }
 
-TEST(LogixBrowser, SystemHiddenAndProgramEntriesGiveNoRowOfTheirOwn) {
-    Scripted controller;
-    controller.replies = {
-        {0, CIP_STATUS_SUCCESS,
-         Cat({Entry(1, "Speed", 0x00CA), Entry(2, "__Hidden", 0x00C4),
-              Entry(3, "Map:Local", 0x1069), Entry(4, "Program:P", 0x1068),
-              Entry(5, "Counts", 0x00C8)})},
-        {0, CIP_STATUS_SUCCESS, Entry(1, "Step", 0x00C4)},
-    };
-    LogixTemplateCache cache;
-    LogixBrowser browser(controller.Exchange(), cache, "PLC");
-    std::vector<LogixBrowseRow> rows;
-    std::string reason;
-    ASSERT_TRUE(browser.Browse("", rows, reason)) << reason;
-    ASSERT_EQ(3u, rows.size());
-    EXPECT_EQ("Speed", rows[0].name);
-    EXPECT_TRUE(rows[0].readable);
-    EXPECT_EQ("Counts", rows[1].name);
-    EXPECT_EQ("UDINT", rows[1].type);
-    EXPECT_TRUE(rows[1].readable);
-    EXPECT_EQ("Program:P.Step", rows[2].name);
-    EXPECT_EQ("Program:P", rows[2].scope);
-    EXPECT_EQ(2u, browser.RequestCount());
-}
-
 // ---- Browsing plcsim --------------------------------------------------------------------------
 
 constexpr const char* kBrowse = "/PLC1/EM Tags/Browse Tags";

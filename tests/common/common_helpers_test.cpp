@@ -15,30 +15,6 @@ namespace {
 namespace sdk = kestrel::strata_sdk;
 using link_error::GetCategory;
 
-TEST(TrimString, RemovesOnlySpacesAtBothEnds) {
-    const std::pair<std::string, std::string> cases[] = {{"  Tank 1 level   ", "Tank 1 level"},
-                                                         {"\t value \t", "\t value \t"},
-                                                         {" x\n ", "x\n"},
-                                                         {"", ""},
-                                                         {"     ", ""},
-                                                         {" a", "a"}};
-    for (auto [text, trimmed] : cases) {
-        TrimSpaces(text);
-        EXPECT_EQ(text, trimmed);
-    }
-}
-
-TEST(IsRealNumberStr, AcceptsOnlyPlainSignedDecimalsWithSpacesAround) {
-    for (const char* yes : {"-1.5", " -1.5", "-1.5 ", "  +42  ", ".5", "0", "007.250"}) {
-        EXPECT_TRUE(IsRealNumberStr(yes)) << yes;
-    }
-    for (const char* no :
-         {"", "   ", "1.", "1e3", "1.2.3", "--1", "- 1", "1 2", "0x10", "\t1", "nan", "+"}) {
-        EXPECT_FALSE(IsRealNumberStr(no)) << no;
-    }
-    EXPECT_FALSE(IsRealNumberStr(nullptr));
-}
-
 // The messages themselves are the table in action/link_errors.cpp; here, the category around it.
 TEST(LinkErrorCategory, CodesOutsideTheTableAreUnknownAndErrorCodesCarryTheMessage) {
     for (int code : {10000, 10053, 0, -1, 9013, 20001}) {

@@ -96,36 +96,28 @@ TEST_F(PLCSubtreeTest, CreatingAnExistingPLCAgainKeepsItsTagsAndResetsTheStates)
     EXPECT_TRUE(Node("/line1/EM Tags/Read Tags List/t").has_value());
 }
 
-// A PLC under a missing parent and a tag of a missing PLC.
-TEST_F(PLCSubtreeTest, CreationUnderAMissingParentLeavesNoSubtreeAndIsLogged) {
+// A PLC under a missing parent, a tag of a missing PLC and the removal of a missing PLC are
+// logged with their reason; nothing is left behind.
+TEST_F(PLCSubtreeTest, CreationUnderAMissingParentOrRemovalOfAMissingPlcIsLogged) {
     ConnectInfo conn;
     conn.alias = "orphan";
     conn.host = "127.0.0.1";
-    const std::function<void()> creations[] = {
-        [&] { EXPECT_EQ(Nodes().CreatePLCNode("/no/such/parent", conn, ProductInfo{}), -1); },
-        [&] {
-            Nodes().CreateTagItemNode("ghost", node_test::MakeTag("speed", kRwFlagRead), nullptr);
-        },
+    const std::pair<std::function<void()>, const char*> steps[] = {
+        {[&] { EXPECT_EQ(Nodes().CreatePLCNode("/no/such/parent", conn, ProductInfo{}), -1); },
+         "error:10006"},
+        {[&] {
+             Nodes().CreateTagItemNode("ghost", node_test::MakeTag("speed", kRwFlagRead), nullptr);
+         },
+         "error:10006"},
+        {[&] { Nodes().RemovePLCNode("/ghost"); }, "error:10007 - /ghost"},
     };
-    for (const auto& create : creations) {
+    for (const auto& [step, logged] : steps) {
         node_test::LogCapture log;
-        create();
-        EXPECT_TRUE(WaitUntil([&] { return log.Contains("error:10006"); }));
+        step();
+        EXPECT_TRUE(WaitUntil([&] { return log.Contains(logged); })) << logged;
     }
     Settle();
     EXPECT_EQ(Children(NodePath()), std::vector<std::string>{});
-}
-
-TEST_F(PLCSubtreeTest, RemovePLCNodeTakesTheWholeSubtreeAndAMissingOneIsLogged) {
-    CreatePLC("line1");
-    CreatePLC("line2");
-    Nodes().RemovePLCNode("/line1");
-    ASSERT_TRUE(WaitUntil([&] { return !Node("/line1").has_value(); }));
-    EXPECT_FALSE(Node("/line1/EM Tags/Read Tags List").has_value());
-    EXPECT_TRUE(Node("/line2/EM Tags/Read Tags List").has_value());
-    node_test::LogCapture log;
-    Nodes().RemovePLCNode("/ghost");
-    EXPECT_TRUE(WaitUntil([&] { return log.Contains("error:10007 - /ghost"); }));
 }
 
 // ---- states, product info, polling settings ---------------------------------------------------
@@ -341,6 +333,24 @@ TEST_F(TagItemNodeTest, SubtagUpdateReplacesItsAttributesAndKeepsOneNode) {
     auto edit = Broker().describe(IOPath("rack") / "speed" / "Edit Subtag");
     ASSERT_TRUE(edit.has_value());
     EXPECT_EQ(edit->at("action").at("params")[1].at("default"), Variant(8));
+}
+
+TEST_F(TagItemNodeTest, RemoveTagItemNodeRemovesEveryListNode) {
+    TagInfo rw = ExplicitTag("speed", kRwFlagRead | kRwFlagWrite);
+    Nodes().CreateTagItemNode("line1", rw, nullptr);
+    WaitNode(WritePath("speed") / "Write Data");
+    Nodes().RemoveTagItemNode("line1", rw, nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return !Node(ReadPath("speed")) && !Node(WritePath("speed")); }));
+
+    std::vector<SubTagInfo> subs = {SubTagInfo{"speed", 2, kInnerTypeInt, 2}};
+    TagInfo io = IOTag("rack");
+    Nodes().CreateTagItemNode("line1", io, &subs);
+    WaitNode(IOPath("rack") / "speed");
+    Nodes().RemoveSubTagItemNode("line1", io, subs[0]);
+    EXPECT_TRUE(WaitUntil([&] { return !Node(IOPath("rack") / "speed"); }));
+    EXPECT_TRUE(Node(IOPath("rack") / "Data").has_value());
+    Nodes().RemoveTagItemNode("line1", io, &subs);
+    EXPECT_TRUE(WaitUntil([&] { return !Node(IOPath("rack")); }));
 }
 
 // ---- toggle of the action sets --------------------------------------------------------------
