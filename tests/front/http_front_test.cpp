@@ -835,4 +835,20 @@ TEST_F(HttpFrontTest, StopEndsOpenEventStreamsAndWaitingInvocations) {
     waiting.join();
 }
 
+// ------------------------------------------------------------------ binding
+
+TEST_F(HttpFrontTest, StartOnAnAddressInUseFailsWithAReason) {
+    start_front();
+    EXPECT_EQ(front_->url(), "http://127.0.0.1:" + std::to_string(front_->port()));
+    sdk::HttpFrontOptions options;
+    options.host = kHost;
+    options.port = front_->port();
+    sdk::HttpFront second(link_->broker(), options);
+    std::string error;
+    EXPECT_FALSE(second.start(error));
+    EXPECT_NE(error.find("cannot listen on 127.0.0.1:" + std::to_string(front_->port())),
+              std::string::npos)
+        << error;
+}
+
 }  // namespace
