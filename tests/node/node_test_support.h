@@ -106,6 +106,29 @@ class NodeTreeFixture : public ::testing::Test {
         WaitNode(EipNode::PLCPath(alias) / "ucmmstate");
     }
 
+    // One line per node, depth first: path, display name, kind, value type, value (JSON, "u"
+    // after an unsigned integer), "stored", "action", then each config as key=value.
+    std::string Tree(const sdk::NodePath& path) {
+        const auto text = [](const sdk::Variant& value) {
+            return sdk::json::to_json_string(value) +
+                   (value.get_type() == sdk::Variant::UInt ? "u" : "");
+        };
+        const sdk::NodeInfo node = WaitNode(path);
+        std::string line = path.to_string() + " '" + node.display_name + "' " + node.kind + " " +
+                           (node.type ? std::to_string(static_cast<int>(*node.type)) : "-") + " " +
+                           text(node.value) +
+                           (node.serialization == sdk::SerializationMode::Stored ? " stored" : "") +
+                           (node.has_action ? " action" : "");
+        for (const auto& [key, value] : node.configs) {
+            line += " " + key + "=" + text(value);
+        }
+        line += "\n";
+        for (const std::string& child : node.children) {
+            line += Tree(path / child);
+        }
+        return line;
+    }
+
     std::vector<std::string> Children(const sdk::NodePath& path) {
         auto info = Node(path);
         return info ? info->children : std::vector<std::string>{};
