@@ -26,30 +26,7 @@ using sdk::NodePath;
 using sdk::Variant;
 using Names = std::set<std::string>;
 
-class PLCSubtreeTest : public NodeTreeFixture {
-  protected:
-    // JSON, with "u" after an unsigned integer: kinds come back from the store as written.
-    static std::string Text(const Variant& value) {
-        return sdk::json::to_json_string(value) + (value.get_type() == Variant::UInt ? "u" : "");
-    }
-    // One line per node, depth first: path, display name, kind, value type, value, whether
-    // stored, then each config as key=value.
-    std::string Tree(const NodePath& path) {
-        const sdk::NodeInfo node = WaitNode(path);
-        std::string line = path.to_string() + " '" + node.display_name + "' " + node.kind + " " +
-                           (node.type ? std::to_string(static_cast<int>(*node.type)) : "-") + " " +
-                           Text(node.value) +
-                           (node.serialization == sdk::SerializationMode::Stored ? " stored" : "");
-        for (const auto& [key, value] : node.configs) {
-            line += " " + key + "=" + Text(value);
-        }
-        line += "\n";
-        for (const std::string& child : node.children) {
-            line += Tree(path / child);
-        }
-        return line;
-    }
-};
+using PLCSubtreeTest = NodeTreeFixture;
 
 // The folders are stored with their markers and settings; the state values are rebuilt with
 // every PLC node creation, never stored.
@@ -225,25 +202,14 @@ class TagItemNodeTest : public LineFixture {
     }
 };
 
+// Its stored attributes, no PLC5 address without one.
 TEST_F(TagItemNodeTest, TagNodeCarriesItsStoredAttributes) {
     TagInfo tag = ExplicitTag("speed", kRwFlagRead);
     Nodes().CreateTagItemNode("line1", tag, nullptr);
-    const sdk::NodeInfo node = WaitNode(ReadPath("speed"));
-    EXPECT_EQ(node.kind, "node");
-    EXPECT_EQ(node.display_name, "speed");
-    EXPECT_EQ(node.serialization, sdk::SerializationMode::Stored);
-    const std::map<std::string, Variant> expected = {
-        {"$status", Variant("OK")},
-        {"$Description", Variant("line speed")},
-        {"$DataLen", Variant(4)},
-        {"InnerType", Variant("DINT")},
-        {"$RW Flag", Variant("R_")},
-        {"$OutputType", Variant("DEFAULT")},
-        {"$Tag Name", Variant("Program:Main.speed")},
-        {"$$$isit", Variant("tag")},
-    };
-    EXPECT_EQ(node.configs, expected);  // no PLC5 address without one
-
+    EXPECT_EQ(
+        Tree(ReadPath("speed")),
+        R"(/line1/EM Tags/Read Tags List/speed 'speed' node 1 null stored $$$isit="tag" $DataLen=4 $Description="line speed" $OutputType="DEFAULT" $RW Flag="R_" $Tag Name="Program:Main.speed" $status="OK" InnerType="DINT"
+)");
     tag.alias = "n7";
     tag.plc5Address = "N7:0";
     Nodes().CreateTagItemNode("line1", tag, nullptr);
@@ -288,31 +254,23 @@ TEST_F(TagItemNodeTest, IOTagCarriesTheSubtagActionsAndItsSubtagsInOrder) {
     WaitNode(IOPath("rack") / sdk::string_escape("a/b") / "Remove Subtag");
     WaitNode(IOPath("rack") / "Import Subtags");
     Settle();
-    const sdk::NodeInfo tag = WaitNode(IOPath("rack"));
-    EXPECT_FALSE(tag.type.has_value());
-    EXPECT_EQ(tag.configs.at("$RW Flag"), Variant("I"));
-    EXPECT_EQ(tag.children,
-              (std::vector<std::string>{"Data", "running", "speed", sdk::string_escape("a/b"),
-                                        "Add Subtag", "Export Subtags", "Import Subtags"}));
-    const sdk::NodeInfo data = WaitNode(IOPath("rack") / "Data");
-    EXPECT_EQ(data.kind, "node");
-    EXPECT_EQ(data.serialization, sdk::SerializationMode::Stored);
-    const std::map<std::string, Variant> expected = {
-        {"$DataLen", Variant(16)},
-        {"InnerType", Variant("SINT")},
-        {"$Offset", Variant(0)},
-        {"$$$isit", Variant("subtag")},
-    };
-    EXPECT_EQ(data.configs, expected);
-    EXPECT_EQ(*data.type, sdk::ValueType::Array);
-    EXPECT_TRUE(ActionNames(IOPath("rack") / "Data").empty());
-    EXPECT_EQ(*TypeOf(IOPath("rack") / "running"), sdk::ValueType::Bool);
-    EXPECT_EQ(*TypeOf(IOPath("rack") / "speed"), sdk::ValueType::Number);
-    const sdk::NodeInfo odd = WaitNode(IOPath("rack") / sdk::string_escape("a/b"));
-    EXPECT_EQ(odd.display_name, "a/b");
-    EXPECT_EQ(odd.configs.at("$Offset"), Variant(4));
-    EXPECT_EQ(odd.configs.at("InnerType"), Variant("REAL"));
-    EXPECT_EQ(ActionNames(IOPath("rack") / "speed"), (Names{"Edit Subtag", "Remove Subtag"}));
+    EXPECT_EQ(
+        Tree(IOPath("rack")),
+        R"(/line1/IO Tags/rack 'rack' node - null stored $$$isit="tag" $DataLen=16 $Description="line speed" $OutputType="DEFAULT" $RW Flag="I" $Tag Name="Program:Main.rack" $status="OK" InnerType="SINT"
+/line1/IO Tags/rack/Data 'Data' node 7 null stored $$$isit="subtag" $DataLen=16 $Offset=0 InnerType="SINT"
+/line1/IO Tags/rack/running 'running' node 5 null stored $$$isit="subtag" $DataLen=1 $Offset=0 InnerType="BOOL"
+/line1/IO Tags/rack/running/Edit Subtag 'Edit Subtag'  - null action
+/line1/IO Tags/rack/running/Remove Subtag 'Remove Subtag'  - null action
+/line1/IO Tags/rack/speed 'speed' node 1 null stored $$$isit="subtag" $DataLen=2 $Offset=2 InnerType="INT"
+/line1/IO Tags/rack/speed/Edit Subtag 'Edit Subtag'  - null action
+/line1/IO Tags/rack/speed/Remove Subtag 'Remove Subtag'  - null action
+/line1/IO Tags/rack/a%2Fb 'a/b' node 1 null stored $$$isit="subtag" $DataLen=4 $Offset=4 InnerType="REAL"
+/line1/IO Tags/rack/a%2Fb/Edit Subtag 'Edit Subtag'  - null action
+/line1/IO Tags/rack/a%2Fb/Remove Subtag 'Remove Subtag'  - null action
+/line1/IO Tags/rack/Add Subtag 'Add Subtag'  - null action
+/line1/IO Tags/rack/Export Subtags 'Export Subtags' node - null action
+/line1/IO Tags/rack/Import Subtags 'Import Subtags' node - null action
+)");
 }
 
 TEST_F(TagItemNodeTest, SubtagUpdateReplacesItsAttributesAndKeepsOneNode) {
