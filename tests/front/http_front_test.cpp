@@ -20,7 +20,6 @@
 #include <fstream>
 #include <functional>
 #include <future>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
