@@ -283,12 +283,9 @@ TEST_F(SessionTest, IdentityRoutedToTheSlotFillsTheProductInfo) {
     EXPECT_EQ(sim->Stats().requests, 0u);
     ASSERT_EQ(connection->RegisterSession(2), 0);
     ASSERT_EQ(connection->ReadPLCProductInfo(3, info), 0);
-    EXPECT_EQ(info.vendorId, 1);
-    EXPECT_EQ(info.deviceType, 0x0E);
-    EXPECT_EQ(info.productCode, 0x5A);
-    EXPECT_EQ(info.majorRevision, 32);
-    EXPECT_EQ(info.minorRevision, 11);
-    EXPECT_EQ(info.productName, "1756-L83E/B");
+    EXPECT_EQ(std::tie(info.vendorId, info.deviceType, info.productCode, info.majorRevision,
+                       info.minorRevision, info.productName),
+              std::make_tuple(1, 0x0E, 0x5A, 32, 11, "1756-L83E/B"));
     EXPECT_TRUE(sim->ProtocolErrors().empty()) << sim->ProtocolErrors().front();
 
     // Another slot gets the routing error (1, 0x0312: link address not valid).
@@ -424,7 +421,9 @@ TEST_F(ExplicitConnectionTest,
     EXPECT_EQ(std::vector<uint8_t>(identity.begin() + 40, identity.end()),
               Hex("52 02 20 06 24 01 07 07 06 00 01 02 20 01 24 01 01 00 01 00"));
 
-    // Large Forward Open: the connection parameters are 32 bits wide.
+    // Large Forward Open: the ids proposed (48, 52) and the connection serial (56) are drawn;
+    // vendor, originator serial, time-out multiplier, RPI and 32-bit connection parameters each
+    // way, then the path.
     const std::vector<uint8_t>& open = sent[1];
     ASSERT_EQ(open.size(), 92u);
     EXPECT_EQ(GetLittleEndian16(&open[2]), 68);
@@ -432,14 +431,10 @@ TEST_F(ExplicitConnectionTest,
     EXPECT_EQ(std::vector<uint8_t>(open.begin() + 40, open.begin() + 48),
               Hex("5B 02 20 06 24 01 03 FA"));
     EXPECT_NE(GetLittleEndian32(&open[52]), GetLittleEndian32(&open[48]));
-    EXPECT_EQ(GetLittleEndian16(&open[58]), 0x0100);
-    EXPECT_EQ(GetLittleEndian32(&open[60]), EipConnection::MakeSerialNumber());
-    EXPECT_EQ(GetLittleEndian32(&open[64]), 0u);
-    EXPECT_EQ(GetLittleEndian32(&open[68]), 45000000u);
-    EXPECT_EQ(GetLittleEndian32(&open[72]), 0x42000FA2u);
-    EXPECT_EQ(GetLittleEndian32(&open[76]), 45000000u);
-    EXPECT_EQ(GetLittleEndian32(&open[80]), 0x42000FA2u);
-    EXPECT_EQ(std::vector<uint8_t>(open.begin() + 84, open.end()), Hex("A3 03 01 00 20 02 24 01"));
+    ByteWriter rest;
+    rest.u16(0x0100).u32(EipConnection::MakeSerialNumber()).u32(0).u32(45000000).u32(0x42000FA2);
+    rest.u32(45000000).u32(0x42000FA2).bytes(Hex("A3 03 01 00 20 02 24 01"));
+    EXPECT_EQ(std::vector<uint8_t>(open.begin() + 58, open.end()), rest.to_vector());
 
     const std::vector<uint8_t>& close = sent[2];
     ASSERT_EQ(close.size(), 64u);

@@ -455,10 +455,10 @@ TEST_F(PcccWireTest, EachFileTypeMapsToItsCipTypeAndLength) {
         const Bytes sent = TestRead(k.address, PcccRRData(PcccReplyData(0, 1, k.value)), result);
         ASSERT_EQ(result, 0) << k.address;
         EXPECT_EQ(U16(sent, 55), PcccConnection::kTestReadTns);
-        EXPECT_EQ(response.count, 1);
-        EXPECT_EQ(response.replies[0].dataType, k.cipType) << k.address;
-        EXPECT_EQ(response.replies[0].dataLength, k.stored.size()) << k.address;
-        EXPECT_EQ(response.replies[0].data, k.stored) << k.address;
+        const TagReplySet& r = response.replies[0];
+        EXPECT_EQ(std::tie(response.count, r.dataType, r.dataLength, r.data),
+                  std::make_tuple(1, k.cipType, k.stored.size(), k.stored))
+            << k.address;
     }
     // A requester ID length below two puts the command at position one.
     int result = -1;
@@ -471,10 +471,9 @@ TEST_F(PcccWireTest, RefusedReadCarriesStsAndExtStsInTheRecord) {
     int result = 0;
     TestRead("N7:0", PcccRRData(PcccReplyData(PCCC_STS_ILLEGAL_COMMAND, 1)), result);
     EXPECT_EQ(result, -1);
-    EXPECT_EQ(response.count, 1);
-    EXPECT_EQ(response.replies[0].generalStatus, PCCC_RECORD_STATUS_REFUSED);
-    EXPECT_EQ(response.replies[0].extStatus, 0x0010);
-    EXPECT_EQ(response.replies[0].dataLength, 0);
+    const TagReplySet& r = response.replies[0];
+    EXPECT_EQ(std::tie(response.count, r.generalStatus, r.extStatus, r.dataLength),
+              std::make_tuple(1, PCCC_RECORD_STATUS_REFUSED, 0x0010, 0));
     EXPECT_FALSE(log.Contains("pcccExtStatus"));
 
     TestRead("N7:0", PcccRRData(PcccReplyData(PCCC_STS_EXTENDED, 1, {PCCC_EXT_UNUSABLE_ADDRESS})),
@@ -592,10 +591,8 @@ TEST_F(PcccWireTest, IdentityIsReadUnroutedAndDecoded) {
     ProductInfo info;
     ASSERT_EQ(c.ReadPLCProductInfo(7, info), 0);
     EXPECT_EQ(c.TakeRequest(), Cat({RRFront(46, 1), {0x01, 0x02, 0x20, 0x01, 0x24, 0x01}}));
-    EXPECT_EQ(info.productName, "PLC-5/40E");
-    EXPECT_EQ(info.productCode, 0x15);
-    EXPECT_EQ(info.majorRevision, 15);
-    EXPECT_EQ(info.minorRevision, 3);
+    EXPECT_EQ(std::tie(info.productName, info.productCode, info.majorRevision, info.minorRevision),
+              std::make_tuple("PLC-5/40E", 0x15, 15, 3));
 
     // Without the Identity object, ListIdentity names the controller.
     ByteWriter listed;
