@@ -8,6 +8,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "sim/logix_cli.h"
@@ -198,14 +199,10 @@ TEST_F(LogixTagsTest, WritesChangeTheTagOrAreRefusedWithTheReason) {
         EXPECT_EQ(r.status, c.status) << ::testing::PrintToString(c.path.bytes);
         EXPECT_EQ(r.extStatus, c.ext) << ::testing::PrintToString(c.path.bytes);
     }
-    EXPECT_EQ(db.GetInt("Value"), 42);
-    EXPECT_EQ(db.GetInt("Buffer[7]"), 7);
-    EXPECT_EQ(db.GetInt("Buffer[8]"), -1);
-    EXPECT_EQ(db.GetInt("Buffer[9]"), -1);
-    EXPECT_EQ(db.GetReal("Motor1.Speed"), 1.0);
-    EXPECT_EQ(db.GetInt("Small"), 5);
-    EXPECT_EQ(db.GetInt("Word"), 1234);
-    EXPECT_EQ(db.WriteCount(), 4u);
+    EXPECT_EQ(std::make_tuple(db.GetInt("Value"), db.GetInt("Buffer[7]"), db.GetInt("Buffer[8]"),
+                              db.GetInt("Buffer[9]"), db.GetReal("Motor1.Speed"),
+                              db.GetInt("Small"), db.GetInt("Word"), db.WriteCount()),
+              std::make_tuple(42, 7, -1, -1, 1.0, 5, 1234, 4u));
     // Fragments (a byte offset after the count): cut to the room, running past the end of
     // Buffer's 40 bytes or starting there.
     const Bytes buffer = Path().Sym("Buffer").bytes;
