@@ -259,21 +259,6 @@ TEST_F(SessionTest, BrokenStreamsFailAndCloseTheSocket) {
     }
 }
 
-TEST_F(SessionTest, SendAndReadNeedASocketAndDisconnectKeepsTheSession) {
-    const uint8_t byte = 0;
-    uint8_t buffer[8];
-    EXPECT_EQ(connection->EipSendData(&byte, 1, 1), -1);
-    EXPECT_EQ(connection->EipReadData(buffer, sizeof buffer, 8, 1), -1);
-    ConnectAndRegister();
-    EXPECT_EQ(connection->EipSendData(nullptr, 1, 1), -1);
-    EXPECT_EQ(connection->EipSendData(&byte, 0, 1), -1);
-    const uint32_t handle = connection->GetSessionHandle();
-    connection->Disconnect();
-    EXPECT_EQ(connection->GetSocketFd(), -1);
-    EXPECT_EQ(connection->GetSessionHandle(), handle);
-    ASSERT_TRUE(WaitUntil([&] { return sim->ClientCount() == 0; }));
-}
-
 // ---- Identity ----------------------------------------------------------------------------------
 
 TEST_F(SessionTest, IdentityRoutedToTheSlotFillsTheProductInfo) {
