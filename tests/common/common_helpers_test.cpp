@@ -1,5 +1,5 @@
-// The shared helpers: trimming and number texts, the link's error category, the log line layout
-// and levels. (The byte-order helpers are pinned through ByteReader and ByteWriter.)
+// The shared helpers: trimming (number texts: the conversion tables in tests/tag), the link's error
+// category, the log line layout and levels. (Byte order: through ByteReader and ByteWriter.)
 
 #include <gtest/gtest.h>
 
@@ -14,6 +14,19 @@ namespace {
 
 namespace sdk = kestrel::strata_sdk;
 using link_error::GetCategory;
+
+TEST(TrimString, RemovesOnlySpacesAtBothEnds) {
+    const std::pair<std::string, std::string> cases[] = {{"  Tank 1 level   ", "Tank 1 level"},
+                                                         {"\t value \t", "\t value \t"},
+                                                         {" x\n ", "x\n"},
+                                                         {"", ""},
+                                                         {"     ", ""},
+                                                         {" a", "a"}};
+    for (auto [text, trimmed] : cases) {
+        TrimSpaces(text);
+        EXPECT_EQ(text, trimmed);
+    }
+}
 
 // The messages themselves are the table in action/link_errors.cpp; here, the category around it.
 TEST(LinkErrorCategory, CodesOutsideTheTableAreUnknownAndErrorCodesCarryTheMessage) {
