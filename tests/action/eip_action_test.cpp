@@ -334,11 +334,10 @@ TEST_F(ActionTest, WriteTagsAndWriteDataReachTheController) {
         {"Tag Alias":"l","value":2.25}, {"Tag Alias":"s","value":-5},
         {"Tag Alias":"w","value":3000}, {"Tag Alias":"f","value":true},
         {"Tag Alias":"ro","value":1}])")));
-    EXPECT_EQ(123456, plc.Tags().GetInt("Counter").value_or(0));
-    EXPECT_DOUBLE_EQ(2.25, plc.Tags().GetReal("Level").value_or(0));
-    EXPECT_EQ(-5, plc.Tags().GetInt("Small").value_or(0));
-    EXPECT_EQ(3000, plc.Tags().GetInt("Word").value_or(0));
-    EXPECT_EQ(1, plc.Tags().GetInt("Flag").value_or(0));
+    const auto& tags = plc.Tags();
+    EXPECT_EQ(std::make_tuple(tags.GetInt("Counter"), tags.GetReal("Level"), tags.GetInt("Small"),
+                              tags.GetInt("Word"), tags.GetInt("Flag")),
+              std::make_tuple(123456, 2.25, -5, 3000, 1));
 
     sdk::Variant params = sdk::Variant::new_map();
     params["Value"] = "\"valve\"";

@@ -15,6 +15,7 @@
 #include "sim/logix_services.h"
 #include "sim/logix_tag_config.h"
 #include "support/hex.h"
+#include "support/sim_plc.h"
 #include "tests/sim/raw_client.h"
 
 using namespace plcsim;
@@ -261,9 +262,7 @@ TEST(LogixMessageRouter, MalformedPacketsAreRefusedAndNoted) {
 // The room a read is given is what the connection it came on holds: 400 value bytes do not fit
 // a 100-byte connection. (Packets and fragments at every connection size: the round trips.)
 TEST(LogixOverTcp, AReadLargerThanItsConnectionIsAPartialTransfer) {
-    SimConfig config;
-    config.port = 0;
-    LogixController plc{config};
+    LogixController plc{tb_test::LoopbackConfig()};
     plc.DefineTag({"Big", "DINT", {100}, {}, {}});
     ASSERT_TRUE(plc.Sim().Start());
     plcsim_test::RawClient client(plc.Sim().Port());
