@@ -292,6 +292,16 @@ TEST(TagParameters, PcccEditExtrasAreCollectedSeparately) {
     EXPECT_EQ(info.plc5Address, "N7:0");
 }
 
+TEST(ProtocolHandlers, ConnectionThatCountsDependsOnTheFamily) {
+    auto cip = Handler(kFamilyCip);
+    auto pccc = Handler(kFamilyPccc);
+    EXPECT_TRUE(cip->IsConnectionUp(0, 1));
+    EXPECT_FALSE(cip->IsConnectionUp(1, 0));
+    EXPECT_TRUE(pccc->IsConnectionUp(1, 0));
+    EXPECT_FALSE(pccc->IsConnectionUp(0, 1));
+    EXPECT_EQ(Handler(static_cast<ProtocolFamily>(7)), nullptr);
+}
+
 // ---- Subtags -----------------------------------------------------------------------------------
 
 // An I/O tag whose data block is `dataLen` bytes.
