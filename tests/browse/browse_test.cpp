@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "action/eip_action.h"
@@ -83,13 +84,11 @@ TEST(LogixBrowseCodec, SymbolListReplyDecodesEveryEntryAndRefusesACutEntry) {
     std::vector<LogixSymbol> symbols;
     ASSERT_TRUE(logix_browse::DecodeSymbolList(View(reply), symbols));
     ASSERT_EQ(2u, symbols.size());
-    EXPECT_EQ(5u, symbols[0].instance);
-    EXPECT_EQ("Motor1", symbols[0].name);
-    EXPECT_TRUE(symbols[0].IsStructure());
-    EXPECT_EQ(0xB2D, symbols[0].TemplateId());
-    EXPECT_EQ(0x107u, symbols[1].instance);
-    EXPECT_EQ(2u, symbols[1].DimensionCount());
-    EXPECT_EQ((std::array<uint32_t, 3>{3, 4, 0}), symbols[1].dims);
+    EXPECT_EQ(std::make_tuple(5u, "Motor1", true, 0xB2D),
+              std::make_tuple(symbols[0].instance, symbols[0].name, symbols[0].IsStructure(),
+                              symbols[0].TemplateId()));
+    EXPECT_EQ(std::make_tuple(0x107u, 2u, std::array<uint32_t, 3>{3, 4, 0}),
+              std::make_tuple(symbols[1].instance, symbols[1].DimensionCount(), symbols[1].dims));
 
     Bytes writtenBack;
     for (const LogixSymbol& symbol : symbols) {
@@ -120,11 +119,9 @@ TEST(LogixBrowseCodec, TemplateAttributesNeedAllFourWithSuccess) {
         Hex("0400 0400 0000 20000000 0500 0000 74000000 0200 0000 0700 0100 0000 2D1B");
     LogixTemplate attributes;
     ASSERT_TRUE(logix_browse::DecodeTemplateAttributes(View(reply), attributes));
-    EXPECT_EQ(0x1B2D, attributes.handle);
-    EXPECT_EQ(7, attributes.memberCount);
-    EXPECT_EQ(32u, attributes.definitionWords);
-    EXPECT_EQ(116u, attributes.structureSize);
-    EXPECT_EQ(32u * 4 - 23, attributes.DefinitionBytes());
+    EXPECT_EQ(std::make_tuple(0x1B2D, 7, 32u, 116u, 32u * 4 - 23),
+              std::make_tuple(attributes.handle, attributes.memberCount, attributes.definitionWords,
+                              attributes.structureSize, attributes.DefinitionBytes()));
 
     Bytes refused = reply;
     refused[4] = 0x14;  // status of attribute 4
@@ -154,10 +151,9 @@ TEST(LogixBrowseCodec, TemplateDefinitionGivesNameAndMembersAndRefusesMissingNam
     ASSERT_TRUE(logix_browse::DecodeTemplateDefinition(View(padded), pair));
     EXPECT_EQ("PAIR", pair.name);
     ASSERT_EQ(2u, pair.members.size());
-    EXPECT_EQ("Gains", pair.members[1].name);
-    EXPECT_EQ(4, pair.members[1].info);
-    EXPECT_EQ(0x20CA, pair.members[1].type);
-    EXPECT_EQ(4u, pair.members[1].offset);
+    const auto& gains = pair.members[1];
+    EXPECT_EQ(std::make_tuple("Gains", 4, 0x20CA, 4u),
+              std::make_tuple(gains.name, gains.info, gains.type, gains.offset));
     EXPECT_EQ(definition, logix_browse::EncodeTemplateDefinition(pair));
 
     for (size_t cut : {size_t{7}, size_t{16}, definition.size() - 7}) {
