@@ -307,6 +307,25 @@ TEST(LogixAnalyze, TruncatedAndHostileRepliesAreRefusedWhole) {
     EXPECT_LT(response.replies[1].dataLength, sizeof reply.data);
 }
 
+// ---- What each family polls and accepts ---------------------------------------------------------
+
+TEST(FamilyConnection, PollsOnlyOnItsOwnIdleStateAndAcceptsOnlyItsReplyService) {
+    LogixWire logix;
+    PcccWire pccc;
+    // UCMM states 0 NON-EXIST, 1 READY, 2 BUSY; class-3 states 2 READY and 3 NEED2SEND poll.
+    for (uint8_t ucmm : {0, 1, 2}) {
+        for (uint8_t em : {0, 1, 2, 3}) {
+            EXPECT_EQ(logix.CheckStatesForPolling(ucmm, em), em >= 2) << int(ucmm) << int(em);
+            EXPECT_EQ(pccc.CheckStatesForPolling(ucmm, em), ucmm == 1) << int(ucmm) << int(em);
+        }
+    }
+    for (uint8_t service : {0x8A, 0xCB, 0xCC}) {
+        EXPECT_EQ(logix.IsServiceSupported(service), service == 0x8A) << int(service);
+        EXPECT_EQ(pccc.IsServiceSupported(service), service == 0xCB) << int(service);
+    }
+}
+
+
 // ---- PCCC ------------------------------------------------------------------------------------
 
 // SendRRData front of a request of `total` bytes with its sender context (0 before it is sent).
