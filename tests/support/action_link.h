@@ -14,6 +14,30 @@
 
 namespace tb_test {
 
+// A result stream for calling a handler directly: records what it was sent.
+class CapturingStream : public kestrel::strata_sdk::IActionResultStream {
+  public:
+    void send(const kestrel::strata_sdk::ActionResult& result) override {
+        ++sends_;
+        rows_ = result.rows();
+    }
+    void close() override { closed_ = true; }
+    bool is_closed() const override { return closed_; }
+    const std::vector<std::vector<kestrel::strata_sdk::Variant>>& Rows() const { return rows_; }
+    // The message of the single values row sent once.
+    std::string Message() const {
+        EXPECT_EQ(1, sends_);
+        return rows_.size() == 1 && rows_[0].size() == 2 && rows_[0][1].is_string()
+                   ? rows_[0][1].as_string()
+                   : std::string();
+    }
+
+  private:
+    int sends_ = 0;
+    bool closed_ = false;
+    std::vector<std::vector<kestrel::strata_sdk::Variant>> rows_;
+};
+
 class ActionLink {
   public:
     // dataDir "" keeps nothing; the same directory again restores what the last link stored.
