@@ -32,27 +32,7 @@ std::string Msg(int code) {
     return link_error::Message(code);
 }
 
-// A result stream for calling a handler directly: records the single values row.
-class CapturingStream : public sdk::IActionResultStream {
-  public:
-    void send(const sdk::ActionResult& result) override {
-        ++sends_;
-        rows_ = result.rows();
-    }
-    void close() override { closed_ = true; }
-    bool is_closed() const override { return closed_; }
-    std::string Message() const {
-        EXPECT_EQ(1, sends_);
-        return rows_.size() == 1 && rows_[0].size() == 2 && rows_[0][1].is_string()
-                   ? rows_[0][1].as_string()
-                   : std::string();
-    }
-
-  private:
-    int sends_ = 0;
-    bool closed_ = false;
-    std::vector<std::vector<sdk::Variant>> rows_;
-};
+using tb_test::CapturingStream;
 
 sdk::Variant Interval(int64_t ms) {
     sdk::Variant params = sdk::Variant::new_map();

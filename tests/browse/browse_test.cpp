@@ -334,18 +334,12 @@ TEST_F(BrowseTest, ARefusingControllerAndAPcccPlcAnswerWithAReasonRow) {
     ASSERT_EQ("success!", link.AddPlc("PLC5", plc5.Sim().Port(), "PCCC"));
     EXPECT_FALSE(link.Exists("/PLC5/EM Tags/Browse Tags"));
     // Reached anyway (an old console, a script): the reason, not an empty table.
-    struct Capture : sdk::IActionResultStream {
-        std::vector<std::vector<sdk::Variant>> rows;
-        void send(const sdk::ActionResult& result) override { rows = result.rows(); }
-        void close() override {}
-        bool is_closed() const override { return false; }
-    };
-    auto stream = std::make_shared<Capture>();
+    auto stream = std::make_shared<tb_test::CapturingStream>();
     EipAction(link.Context())
         .BrowseTagsNodeAction(stream, sdk::NodePath("/PLC5/EM Tags"), sdk::Variant::new_map(), {});
-    ASSERT_EQ(1u, stream->rows.size());
-    EXPECT_EQ("fail!", stream->rows[0][0].as_string());
-    EXPECT_NE(std::string::npos, stream->rows[0][1].as_string().find("PCCC"));
+    ASSERT_EQ(1u, stream->Rows().size());
+    EXPECT_EQ("fail!", stream->Rows()[0][0].as_string());
+    EXPECT_NE(std::string::npos, stream->Rows()[0][1].as_string().find("PCCC"));
 }
 
 // The browser on its own session: every reply of a page but the last is full, and a second
