@@ -325,7 +325,6 @@ TEST(FamilyConnection, PollsOnlyOnItsOwnIdleStateAndAcceptsOnlyItsReplyService) 
     }
 }
 
-
 // ---- PCCC ------------------------------------------------------------------------------------
 
 // SendRRData front of a request of `total` bytes with its sender context (0 before it is sent).
