@@ -1,6 +1,7 @@
 // The client of both families against plcsim on loopback. Logix: polling and writing over the
 // class-3 connection at every connection size, 32-bit element indices and late replies. PLC5:
-// added through the actions, each tag test read, polled and written.
+// added through the actions, without a class-3 connection, its PLC Type deciding the files asked
+// (each file type read, written and refused: tests/family and pccc_block_test.cpp).
 
 #include <gtest/gtest.h>
 
