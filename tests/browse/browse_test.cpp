@@ -105,13 +105,6 @@ TEST(LogixBrowseCodec, SymbolListReplyDecodesEveryEntryAndRefusesACutEntry) {
     }
 }
 
-TEST(LogixBrowseCodec, TemplateAttributeAndReadRequestsAreByteExact) {
-    EXPECT_EQ(Hex("0303 206C 2500 2D0B 0400 0400 0500 0200 0100"),
-              logix_browse::EncodeTemplateAttributesRequest(0xB2D));
-    EXPECT_EQ(Hex("4C03 206C 2500 2D0B F4010000 6400"),
-              logix_browse::EncodeReadTemplateRequest(0xB2D, 500, 100));
-}
-
 TEST(LogixBrowseCodec, TemplateAttributesNeedAllFourWithSuccess) {
     // Four attributes, each id, status, value: 4 definition words 32, 5 structure size 116,
     // 2 member count 7, 1 handle 0x1B2D.
