@@ -19,6 +19,7 @@
 #include "node/eip_node.h"
 #include "strata_sdk/sdk.h"
 #include "support/action_link.h"
+#include "support/node_config.h"
 
 namespace sdk = kestrel::strata_sdk;
 using tb_device_test::SimPlc;
@@ -31,27 +32,7 @@ std::string Msg(int code) {
     return link_error::Message(code);
 }
 
-// A result stream for calling a handler directly: records the single values row.
-class CapturingStream : public sdk::IActionResultStream {
-  public:
-    void send(const sdk::ActionResult& result) override {
-        ++sends_;
-        rows_ = result.rows();
-    }
-    void close() override { closed_ = true; }
-    bool is_closed() const override { return closed_; }
-    std::string Message() const {
-        EXPECT_EQ(1, sends_);
-        return rows_.size() == 1 && rows_[0].size() == 2 && rows_[0][1].is_string()
-                   ? rows_[0][1].as_string()
-                   : std::string();
-    }
-
-  private:
-    int sends_ = 0;
-    bool closed_ = false;
-    std::vector<std::vector<sdk::Variant>> rows_;
-};
+using tb_test::CapturingStream;
 
 sdk::Variant Interval(int64_t ms) {
     sdk::Variant params = sdk::Variant::new_map();
@@ -131,8 +112,7 @@ class ActionTest : public ::testing::Test {
         return node ? node->value : sdk::Variant("<no node>");
     }
     sdk::Variant Config(const std::string& path, const std::string& key) {
-        auto node = link->broker().node_info(sdk::NodePath(path));
-        return node && node->configs.count(key) ? node->configs.at(key) : sdk::Variant();
+        return tb_test::NodeConfig(link->broker(), sdk::NodePath(path), key);
     }
 
     // The aliases Export Tags lists for a folder (none when it answers a failure).
@@ -334,11 +314,10 @@ TEST_F(ActionTest, WriteTagsAndWriteDataReachTheController) {
         {"Tag Alias":"l","value":2.25}, {"Tag Alias":"s","value":-5},
         {"Tag Alias":"w","value":3000}, {"Tag Alias":"f","value":true},
         {"Tag Alias":"ro","value":1}])")));
-    EXPECT_EQ(123456, plc.Tags().GetInt("Counter").value_or(0));
-    EXPECT_DOUBLE_EQ(2.25, plc.Tags().GetReal("Level").value_or(0));
-    EXPECT_EQ(-5, plc.Tags().GetInt("Small").value_or(0));
-    EXPECT_EQ(3000, plc.Tags().GetInt("Word").value_or(0));
-    EXPECT_EQ(1, plc.Tags().GetInt("Flag").value_or(0));
+    const auto& tags = plc.Tags();
+    EXPECT_EQ(std::make_tuple(tags.GetInt("Counter"), tags.GetReal("Level"), tags.GetInt("Small"),
+                              tags.GetInt("Word"), tags.GetInt("Flag")),
+              std::make_tuple(123456, 2.25, -5, 3000, 1));
 
     sdk::Variant params = sdk::Variant::new_map();
     params["Value"] = "\"valve\"";

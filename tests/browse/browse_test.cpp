@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "action/eip_action.h"
@@ -22,6 +23,7 @@
 #include "strata_sdk/sdk.h"
 #include "support/action_link.h"
 #include "support/hex.h"
+#include "support/sim_plc.h"
 #include "support/wait_until.h"
 
 namespace sdk = kestrel::strata_sdk;
@@ -82,13 +84,11 @@ TEST(LogixBrowseCodec, SymbolListReplyDecodesEveryEntryAndRefusesACutEntry) {
     std::vector<LogixSymbol> symbols;
     ASSERT_TRUE(logix_browse::DecodeSymbolList(View(reply), symbols));
     ASSERT_EQ(2u, symbols.size());
-    EXPECT_EQ(5u, symbols[0].instance);
-    EXPECT_EQ("Motor1", symbols[0].name);
-    EXPECT_TRUE(symbols[0].IsStructure());
-    EXPECT_EQ(0xB2D, symbols[0].TemplateId());
-    EXPECT_EQ(0x107u, symbols[1].instance);
-    EXPECT_EQ(2u, symbols[1].DimensionCount());
-    EXPECT_EQ((std::array<uint32_t, 3>{3, 4, 0}), symbols[1].dims);
+    EXPECT_EQ(std::make_tuple(5u, "Motor1", true, 0xB2D),
+              std::make_tuple(symbols[0].instance, symbols[0].name, symbols[0].IsStructure(),
+                              symbols[0].TemplateId()));
+    EXPECT_EQ(std::make_tuple(0x107u, 2u, std::array<uint32_t, 3>{3, 4, 0}),
+              std::make_tuple(symbols[1].instance, symbols[1].DimensionCount(), symbols[1].dims));
 
     Bytes writtenBack;
     for (const LogixSymbol& symbol : symbols) {
@@ -105,13 +105,6 @@ TEST(LogixBrowseCodec, SymbolListReplyDecodesEveryEntryAndRefusesACutEntry) {
     }
 }
 
-TEST(LogixBrowseCodec, TemplateAttributeAndReadRequestsAreByteExact) {
-    EXPECT_EQ(Hex("0303 206C 2500 2D0B 0400 0400 0500 0200 0100"),
-              logix_browse::EncodeTemplateAttributesRequest(0xB2D));
-    EXPECT_EQ(Hex("4C03 206C 2500 2D0B F4010000 6400"),
-              logix_browse::EncodeReadTemplateRequest(0xB2D, 500, 100));
-}
-
 TEST(LogixBrowseCodec, TemplateAttributesNeedAllFourWithSuccess) {
     // Four attributes, each id, status, value: 4 definition words 32, 5 structure size 116,
     // 2 member count 7, 1 handle 0x1B2D.
@@ -119,11 +112,9 @@ TEST(LogixBrowseCodec, TemplateAttributesNeedAllFourWithSuccess) {
         Hex("0400 0400 0000 20000000 0500 0000 74000000 0200 0000 0700 0100 0000 2D1B");
     LogixTemplate attributes;
     ASSERT_TRUE(logix_browse::DecodeTemplateAttributes(View(reply), attributes));
-    EXPECT_EQ(0x1B2D, attributes.handle);
-    EXPECT_EQ(7, attributes.memberCount);
-    EXPECT_EQ(32u, attributes.definitionWords);
-    EXPECT_EQ(116u, attributes.structureSize);
-    EXPECT_EQ(32u * 4 - 23, attributes.DefinitionBytes());
+    EXPECT_EQ(std::make_tuple(0x1B2D, 7, 32u, 116u, 32u * 4 - 23),
+              std::make_tuple(attributes.handle, attributes.memberCount, attributes.definitionWords,
+                              attributes.structureSize, attributes.DefinitionBytes()));
 
     Bytes refused = reply;
     refused[4] = 0x14;  // status of attribute 4
@@ -153,10 +144,9 @@ TEST(LogixBrowseCodec, TemplateDefinitionGivesNameAndMembersAndRefusesMissingNam
     ASSERT_TRUE(logix_browse::DecodeTemplateDefinition(View(padded), pair));
     EXPECT_EQ("PAIR", pair.name);
     ASSERT_EQ(2u, pair.members.size());
-    EXPECT_EQ("Gains", pair.members[1].name);
-    EXPECT_EQ(4, pair.members[1].info);
-    EXPECT_EQ(0x20CA, pair.members[1].type);
-    EXPECT_EQ(4u, pair.members[1].offset);
+    const auto& gains = pair.members[1];
+    EXPECT_EQ(std::make_tuple("Gains", 4, 0x20CA, 4u),
+              std::make_tuple(gains.name, gains.info, gains.type, gains.offset));
     EXPECT_EQ(definition, logix_browse::EncodeTemplateDefinition(pair));
 
     for (size_t cut : {size_t{7}, size_t{16}, definition.size() - 7}) {
@@ -220,31 +210,6 @@ TEST(LogixBrowser, RefusalsAndStalledPagingEndTheBrowseWithAReason) {
     }
 }
 
-TEST(LogixBrowser, SystemHiddenAndProgramEntriesGiveNoRowOfTheirOwn) {
-    Scripted controller;
-    controller.replies = {
-        {0, CIP_STATUS_SUCCESS,
-         Cat({Entry(1, "Speed", 0x00CA), Entry(2, "__Hidden", 0x00C4),
-              Entry(3, "Map:Local", 0x1069), Entry(4, "Program:P", 0x1068),
-              Entry(5, "Counts", 0x00C8)})},
-        {0, CIP_STATUS_SUCCESS, Entry(1, "Step", 0x00C4)},
-    };
-    LogixTemplateCache cache;
-    LogixBrowser browser(controller.Exchange(), cache, "PLC");
-    std::vector<LogixBrowseRow> rows;
-    std::string reason;
-    ASSERT_TRUE(browser.Browse("", rows, reason)) << reason;
-    ASSERT_EQ(3u, rows.size());
-    EXPECT_EQ("Speed", rows[0].name);
-    EXPECT_TRUE(rows[0].readable);
-    EXPECT_EQ("Counts", rows[1].name);
-    EXPECT_EQ("UDINT", rows[1].type);
-    EXPECT_TRUE(rows[1].readable);
-    EXPECT_EQ("Program:P.Step", rows[2].name);
-    EXPECT_EQ("Program:P", rows[2].scope);
-    EXPECT_EQ(2u, browser.RequestCount());
-}
-
 // ---- Browsing plcsim --------------------------------------------------------------------------
 
 constexpr const char* kBrowse = "/PLC1/EM Tags/Browse Tags";
@@ -252,19 +217,11 @@ constexpr const char* kBrowse = "/PLC1/EM Tags/Browse Tags";
 constexpr size_t kReplyRoom = plcsim::kUnconnectedReplyLimit - 4;
 constexpr size_t kLargestEntry = 20 + 40;
 
-plcsim::SimConfig EphemeralPort() {
-    plcsim::SimConfig config;
-    config.port = 0;
-    return config;
-}
-
 class BrowseTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        for (const plcsim::LogixTagDefinition& tag : plcsim::LogixDemoTags()) {
-            plc.DefineTag(tag);
-        }
-        ASSERT_TRUE(plc.Sim().Start());
+        ASSERT_TRUE(plc.Started());
+        plc.Define(plcsim::LogixDemoTags());
         ASSERT_TRUE(link.Ready());
     }
 
@@ -284,7 +241,7 @@ class BrowseTest : public ::testing::Test {
         return link.Value("/PLC1/EM Tags/Read Tags List/" + alias);
     }
 
-    plcsim::LogixController plc{EphemeralPort()};
+    tb_test::SimPlc plc;
     tb_test::ActionLink link;
 };
 
@@ -340,9 +297,7 @@ TEST_F(BrowseTest, StructureMemberAndProgramTagAreAddedAndPolledWhileBrowseStays
               link.Tags("/PLC1/EM Tags/Add Tags",
                         R"([{"Tag Alias":"speed","Tag Name":"Motor1.Speed"},
                             {"Tag Alias":"step","Tag Name":"Program:MainProgram.Step"}])"));
-    const sdk::InvokeResult polling =
-        link.Invoke("/PLC1/EM Tags/Start Polling", R"js({"Interval(ms)":10})js");
-    ASSERT_EQ(std::vector<std::string>{"success!"}, link.Messages(polling));
+    ASSERT_EQ("success!", link.StartPolling("PLC1", 10));
     ASSERT_TRUE(WaitUntil([this] { return link.Exists("/PLC1/EM Tags/Stop Polling"); }));
     EXPECT_TRUE(link.Exists(kBrowse));
 
@@ -367,38 +322,28 @@ TEST_F(BrowseTest, ARefusingControllerAndAPcccPlcAnswerWithAReasonRow) {
     EXPECT_NE(std::string::npos, refused.rows[0][1].as_string().find("Symbol object"))
         << refused.rows[0][1].as_string();
 
-    plcsim::PcccController plc5(EphemeralPort());
+    plcsim::PcccController plc5(tb_test::LoopbackConfig());
     ASSERT_TRUE(plc5.Sim().Start());
     ASSERT_EQ("success!", link.AddPlc("PLC5", plc5.Sim().Port(), "PCCC"));
     EXPECT_FALSE(link.Exists("/PLC5/EM Tags/Browse Tags"));
     // Reached anyway (an old console, a script): the reason, not an empty table.
-    struct Capture : sdk::IActionResultStream {
-        std::vector<std::vector<sdk::Variant>> rows;
-        void send(const sdk::ActionResult& result) override { rows = result.rows(); }
-        void close() override {}
-        bool is_closed() const override { return false; }
-    };
-    auto stream = std::make_shared<Capture>();
+    auto stream = std::make_shared<tb_test::CapturingStream>();
     EipAction(link.Context())
         .BrowseTagsNodeAction(stream, sdk::NodePath("/PLC5/EM Tags"), sdk::Variant::new_map(), {});
-    ASSERT_EQ(1u, stream->rows.size());
-    EXPECT_EQ("fail!", stream->rows[0][0].as_string());
-    EXPECT_NE(std::string::npos, stream->rows[0][1].as_string().find("PCCC"));
+    ASSERT_EQ(1u, stream->Rows().size());
+    EXPECT_EQ("fail!", stream->Rows()[0][0].as_string());
+    EXPECT_NE(std::string::npos, stream->Rows()[0][1].as_string().find("PCCC"));
 }
 
 // The browser on its own session: every reply of a page but the last is full, and a second
 // browse takes its structure templates from the cache.
 TEST_F(BrowseTest, PagingSendsOneRequestPerFullReplyAndTemplatesAreReadOnce) {
     for (int i = 0; i < 600; ++i) {
-        plc.DefineTag({"Tag" + std::to_string(i), "DINT", {}, {}, {}});
+        plc.Define("Tag" + std::to_string(i), "DINT");
     }
-    ConnectInfo info;
-    info.alias = "PLC1";
-    info.host = "127.0.0.1";
-    info.port = plc.Sim().Port();
-    info.family = kFamilyCip;
     std::string error;
-    std::unique_ptr<EipConnection> connection(EipConnection::MakeTestConnection(info, error));
+    std::unique_ptr<EipConnection> connection(
+        EipConnection::MakeTestConnection(plc.Info("PLC1"), error));
     ASSERT_TRUE(connection) << error;
 
     struct Sent {

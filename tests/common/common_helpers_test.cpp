@@ -1,5 +1,5 @@
-// The shared helpers: trimming and number texts, the link's error category, the log line layout
-// and levels. (The byte-order helpers are pinned through ByteReader and ByteWriter.)
+// The shared helpers: trimming (number texts: the conversion tables in tests/tag), the link's error
+// category, the log line layout and levels. (Byte order: through ByteReader and ByteWriter.)
 
 #include <gtest/gtest.h>
 
@@ -26,17 +26,6 @@ TEST(TrimString, RemovesOnlySpacesAtBothEnds) {
         TrimSpaces(text);
         EXPECT_EQ(text, trimmed);
     }
-}
-
-TEST(IsRealNumberStr, AcceptsOnlyPlainSignedDecimalsWithSpacesAround) {
-    for (const char* yes : {"-1.5", " -1.5", "-1.5 ", "  +42  ", ".5", "0", "007.250"}) {
-        EXPECT_TRUE(IsRealNumberStr(yes)) << yes;
-    }
-    for (const char* no :
-         {"", "   ", "1.", "1e3", "1.2.3", "--1", "- 1", "1 2", "0x10", "\t1", "nan", "+"}) {
-        EXPECT_FALSE(IsRealNumberStr(no)) << no;
-    }
-    EXPECT_FALSE(IsRealNumberStr(nullptr));
 }
 
 // The messages themselves are the table in action/link_errors.cpp; here, the category around it.

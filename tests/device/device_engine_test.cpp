@@ -92,10 +92,8 @@ class DeviceEngineTest : public ::testing::Test {
         EXPECT_EQ(std::vector<std::string>(count, "success!"),
                   link.Tags("/" + alias + "/EM Tags/Add Tags", DintsJson(count, rw)));
     }
-    void StartPolling(const std::string& alias, int64_t intervalMs) {
-        ASSERT_EQ(std::vector<std::string>{"success!"},
-                  link.Messages(
-                      link.Invoke("/" + alias + "/EM Tags/Start Polling", Interval(intervalMs))));
+    void StartPolling(const std::string& alias, int intervalMs) {
+        ASSERT_EQ("success!", link.StartPolling(alias, intervalMs));
     }
     sdk::Variant TagValue(const std::string& alias, const std::string& tag) {
         return link.Value("/" + alias + "/EM Tags/Read Tags List/" + tag);

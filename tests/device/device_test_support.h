@@ -1,8 +1,6 @@
 #pragma once
-// Helpers of the device engine tests: an in-process Logix controller on an
-// ephemeral loopback port, a recorder of everything a device tells the node
-// tree, waiting for conditions without depending on the machine's speed, and a
-// fixture wiring a registry, a controller and a recorder together.
+// Helpers of the device engine tests: a recorder of everything a device tells the node tree,
+// and a fixture wiring a registry, the loopback controller (support/sim_plc.h) and a recorder.
 
 #include <gtest/gtest.h>
 
@@ -19,9 +17,9 @@
 #include "device/eip_device.h"
 #include "device/eip_manager.h"
 #include "eip/eip_connection.h"
-#include "sim/logix_services.h"
 #include "strata_sdk/sdk.h"
 #include "support/log_capture.h"
+#include "support/sim_plc.h"
 #include "support/wait_until.h"
 
 namespace tb_device_test {
@@ -29,6 +27,7 @@ namespace tb_device_test {
 using namespace std::chrono_literals;
 
 using tb_test::LogCapture;
+using tb_test::SimPlc;
 using tb_test::WaitUntil;
 
 inline std::vector<uint8_t> Dint(int32_t value) {
@@ -36,69 +35,6 @@ inline std::vector<uint8_t> Dint(int32_t value) {
     PutLittleEndian32(static_cast<uint32_t>(value), bytes.data());
     return bytes;
 }
-
-// A simulated Logix controller serving on 127.0.0.1 and an ephemeral port.
-class SimPlc {
-  public:
-    // Serving on bindAddress and an ephemeral port.
-    static plcsim::SimConfig Config(const std::string& bindAddress = "127.0.0.1") {
-        plcsim::SimConfig config;
-        config.bindAddress = bindAddress;
-        config.port = 0;
-        return config;
-    }
-
-    explicit SimPlc(plcsim::SimConfig config = Config())
-        : controller_(config), host_(config.bindAddress) {
-        started_ = controller_.Sim().Start();
-    }
-    ~SimPlc() { controller_.Sim().Stop(); }
-
-    bool Started() const { return started_; }
-    plcsim::PlcSimulator& Sim() { return controller_.Sim(); }
-    plcsim::LogixTagDatabase& Tags() { return controller_.Tags(); }
-    // From now on every connection is accepted and no request answered: each waits for its
-    // time-out.
-    void Silence() {
-        plcsim::Fault silence;
-        silence.action = plcsim::FaultAction::Drop;
-        silence.count = 0;
-        Sim().InjectFault(silence);
-    }
-    uint64_t ConnectionsAccepted() { return Sim().Stats().connectionsAccepted; }
-
-    void Define(const std::string& name, const std::string& type, nlohmann::json value = nullptr,
-                std::vector<uint32_t> dims = {}) {
-        plcsim::LogixTagDefinition definition;
-        definition.name = name;
-        definition.type = type;
-        definition.value = std::move(value);
-        definition.dims = std::move(dims);
-        controller_.DefineTag(definition);
-    }
-
-    // DINT tags <prefix>0 .. <prefix>(n-1) holding 1000 + their index.
-    void DefineDints(const std::string& prefix, int count) {
-        for (int i = 0; i < count; ++i) {
-            Define(prefix + std::to_string(i), "DINT", 1000 + i);
-        }
-    }
-
-    ConnectInfo Info(const std::string& alias) {
-        ConnectInfo info;
-        info.alias = alias;
-        info.host = host_;
-        info.port = controller_.Sim().Port();
-        info.slot = 0;
-        info.family = kFamilyCip;
-        return info;
-    }
-
-  private:
-    plcsim::LogixController controller_;
-    std::string host_;
-    bool started_ = false;
-};
 
 // Everything a device reports through its callbacks, thread-safe; readers get copies. Node
 // events are lists of aliases by kind: "created", "removed", "subCreated", "subRemoved".

@@ -232,15 +232,6 @@ TEST_F(DevicePollingTest, RemovingAPlcMidPollSendsTheForwardClose) {
 
 using ManagerTest = DeviceFixture;
 
-TEST_F(ManagerTest, SecondAddOfAnAliasIsRefusedAndTheFirstKeepsRunning) {
-    EipDevice* first = AddPlc("PLC1");
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(-1, manager.AddPLC(plc.Info("PLC1"), false));
-    EXPECT_TRUE(log.Contains("Alias is already exist - PLC1"));
-    EXPECT_EQ(first, manager.GetPLC("PLC1").get());
-    EXPECT_TRUE(first->IsConnected());
-}
-
 TEST_F(ManagerTest, RestoreReusesThePlaceholderAndKeepsRetryingUntilThePlcAnswers) {
     ASSERT_EQ(0, manager.AddPLCTemp("PLC1"));
     EXPECT_EQ(-1, manager.AddPLCTemp("PLC1"));

@@ -14,6 +14,7 @@
 #include "link/eip_link.h"
 #include "link/link_context.h"
 #include "strata_sdk/sdk.h"
+#include "support/test_link.h"
 
 namespace tb_device_test {
 
@@ -35,9 +36,8 @@ inline bool StoreNodes(const std::string& dataDir,
                        const std::vector<kestrel::strata_sdk::NodeBuilder>& builders) {
     namespace sdk = kestrel::strata_sdk;
     constexpr auto kLimit = std::chrono::seconds(60);
-    sdk::LinkOptions options("Tagbridge");
-    options.set_data_dir(dataDir);
-    sdk::Link link(std::move(options), sdk::LinkType::Responder, "1.4.6");
+    auto owned = tb_test::MakeLink(dataDir);
+    sdk::Link& link = *owned;
     std::promise<void> connected;
     link.set_on_connected_handler([&](const std::error_code&) { connected.set_value(); });
     bool stored = link.non_blocking_run() &&
@@ -60,10 +60,7 @@ class RunningLink {
   public:
     // dataDir "" keeps nothing; onConnected runs first in the connected handler.
     explicit RunningLink(const std::string& dataDir, std::function<void()> onConnected = nullptr) {
-        kestrel::strata_sdk::LinkOptions options("Tagbridge");
-        options.set_data_dir(dataDir);
-        link_ = std::make_unique<kestrel::strata_sdk::Link>(
-            std::move(options), kestrel::strata_sdk::LinkType::Responder, "1.4.6");
+        link_ = tb_test::MakeLink(dataDir);
         context_ = std::make_unique<LinkContext>(*link_, registry_);
         eipLink_ = std::make_unique<EipLink>(*context_);
         link_->set_on_initialized_handler(

@@ -20,6 +20,7 @@
 #include "support/free_port.h"
 #include "support/hex.h"
 #include "support/log_capture.h"
+#include "support/sim_plc.h"
 #include "support/wait_until.h"
 
 namespace {
@@ -99,24 +100,13 @@ class ProbeConnection : public EipConnection {
 };
 
 inline ConnectInfo InfoFor(uint16_t port, int slot = 0) {
-    ConnectInfo info;
-    info.alias = "plc1";
-    info.host = "127.0.0.1";
-    info.port = port;
-    info.slot = slot;
-    info.family = kFamilyCip;
-    return info;
+    return tb_test::LoopbackInfo(port, "plc1", slot);
 }
 
 // A simulator and a probe connection to it; each test connects and registers when it needs to.
 class SimSessionTest : public ::testing::Test {
   protected:
-    static plcsim::SimConfig Config(int slot = 0) {
-        plcsim::SimConfig config;
-        config.port = 0;
-        config.slot = slot;
-        return config;
-    }
+    static plcsim::SimConfig Config(int slot = 0) { return tb_test::LoopbackConfig(slot); }
     void Start(const plcsim::SimConfig& config) {
         sim = std::make_unique<plcsim::PlcSimulator>(config);
         ASSERT_TRUE(sim->Start());
@@ -269,21 +259,6 @@ TEST_F(SessionTest, BrokenStreamsFailAndCloseTheSocket) {
     }
 }
 
-TEST_F(SessionTest, SendAndReadNeedASocketAndDisconnectKeepsTheSession) {
-    const uint8_t byte = 0;
-    uint8_t buffer[8];
-    EXPECT_EQ(connection->EipSendData(&byte, 1, 1), -1);
-    EXPECT_EQ(connection->EipReadData(buffer, sizeof buffer, 8, 1), -1);
-    ConnectAndRegister();
-    EXPECT_EQ(connection->EipSendData(nullptr, 1, 1), -1);
-    EXPECT_EQ(connection->EipSendData(&byte, 0, 1), -1);
-    const uint32_t handle = connection->GetSessionHandle();
-    connection->Disconnect();
-    EXPECT_EQ(connection->GetSocketFd(), -1);
-    EXPECT_EQ(connection->GetSessionHandle(), handle);
-    ASSERT_TRUE(WaitUntil([&] { return sim->ClientCount() == 0; }));
-}
-
 // ---- Identity ----------------------------------------------------------------------------------
 
 TEST_F(SessionTest, IdentityRoutedToTheSlotFillsTheProductInfo) {
@@ -293,12 +268,9 @@ TEST_F(SessionTest, IdentityRoutedToTheSlotFillsTheProductInfo) {
     EXPECT_EQ(sim->Stats().requests, 0u);
     ASSERT_EQ(connection->RegisterSession(2), 0);
     ASSERT_EQ(connection->ReadPLCProductInfo(3, info), 0);
-    EXPECT_EQ(info.vendorId, 1);
-    EXPECT_EQ(info.deviceType, 0x0E);
-    EXPECT_EQ(info.productCode, 0x5A);
-    EXPECT_EQ(info.majorRevision, 32);
-    EXPECT_EQ(info.minorRevision, 11);
-    EXPECT_EQ(info.productName, "1756-L83E/B");
+    EXPECT_EQ(std::tie(info.vendorId, info.deviceType, info.productCode, info.majorRevision,
+                       info.minorRevision, info.productName),
+              std::make_tuple(1, 0x0E, 0x5A, 32, 11, "1756-L83E/B"));
     EXPECT_TRUE(sim->ProtocolErrors().empty()) << sim->ProtocolErrors().front();
 
     // Another slot gets the routing error (1, 0x0312: link address not valid).
@@ -434,7 +406,9 @@ TEST_F(ExplicitConnectionTest,
     EXPECT_EQ(std::vector<uint8_t>(identity.begin() + 40, identity.end()),
               Hex("52 02 20 06 24 01 07 07 06 00 01 02 20 01 24 01 01 00 01 00"));
 
-    // Large Forward Open: the connection parameters are 32 bits wide.
+    // Large Forward Open: the ids proposed (48, 52) and the connection serial (56) are drawn;
+    // vendor, originator serial, time-out multiplier, RPI and 32-bit connection parameters each
+    // way, then the path.
     const std::vector<uint8_t>& open = sent[1];
     ASSERT_EQ(open.size(), 92u);
     EXPECT_EQ(GetLittleEndian16(&open[2]), 68);
@@ -442,14 +416,10 @@ TEST_F(ExplicitConnectionTest,
     EXPECT_EQ(std::vector<uint8_t>(open.begin() + 40, open.begin() + 48),
               Hex("5B 02 20 06 24 01 03 FA"));
     EXPECT_NE(GetLittleEndian32(&open[52]), GetLittleEndian32(&open[48]));
-    EXPECT_EQ(GetLittleEndian16(&open[58]), 0x0100);
-    EXPECT_EQ(GetLittleEndian32(&open[60]), EipConnection::MakeSerialNumber());
-    EXPECT_EQ(GetLittleEndian32(&open[64]), 0u);
-    EXPECT_EQ(GetLittleEndian32(&open[68]), 45000000u);
-    EXPECT_EQ(GetLittleEndian32(&open[72]), 0x42000FA2u);
-    EXPECT_EQ(GetLittleEndian32(&open[76]), 45000000u);
-    EXPECT_EQ(GetLittleEndian32(&open[80]), 0x42000FA2u);
-    EXPECT_EQ(std::vector<uint8_t>(open.begin() + 84, open.end()), Hex("A3 03 01 00 20 02 24 01"));
+    ByteWriter rest;
+    rest.u16(0x0100).u32(EipConnection::MakeSerialNumber()).u32(0).u32(45000000).u32(0x42000FA2);
+    rest.u32(45000000).u32(0x42000FA2).bytes(Hex("A3 03 01 00 20 02 24 01"));
+    EXPECT_EQ(std::vector<uint8_t>(open.begin() + 58, open.end()), rest.to_vector());
 
     const std::vector<uint8_t>& close = sent[2];
     ASSERT_EQ(close.size(), 64u);

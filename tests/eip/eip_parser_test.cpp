@@ -1,5 +1,5 @@
-// Request fronts and the reply parser on hand-made bytes (the header fields are read by every
-// session against plcsim in eip_connection_test).
+// Request fronts and the reply parser on malformed bytes (well-formed replies are read by every
+// session against plcsim in eip_connection_test and the round trips).
 
 #include <gtest/gtest.h>
 
@@ -58,13 +58,6 @@ std::vector<uint8_t> Connected(uint32_t id) {
     return bytes;
 }
 
-std::vector<uint8_t> WithSequence(uint16_t sequence, std::vector<uint8_t> reply) {
-    std::vector<uint8_t> bytes(2);
-    PutLittleEndian16(sequence, bytes.data());
-    bytes.insert(bytes.end(), reply.begin(), reply.end());
-    return bytes;
-}
-
 struct Parsed {
     int result;
     EncapsulationMessage encap{};
@@ -97,43 +90,6 @@ TEST(RequestFrontTest, SendRRDataAndMessageRouterFrontsAreByteExactAndBounded) {
     EXPECT_EQ(EipConnection::BuildExplicitReqCommon(buffer, 5, &request), -1);
     EXPECT_EQ(EipConnection::BuildExplicitReqCommon(buffer, 6, nullptr), -1);
     EXPECT_EQ(EipConnection::BuildExplicitReqCommon(nullptr, 6, &request), -1);
-}
-
-// Unconnected and connected replies are decoded after the null address and the sequence count;
-// "partial transfer" (a fragment with more to come) is decoded for the caller to judge.
-TEST(ParserTest, WellFormedRepliesAreDecoded) {
-    ReplyBuilder unconnected;
-    unconnected.items = {{0, {}}, {0xB2, ExplicitReply(0x81, 0, {0x1234}, {1, 2, 3})}};
-    auto parsed = Parse(unconnected.Bytes());
-    ASSERT_EQ(parsed->result, 0);
-    EXPECT_EQ(parsed->cpf->itemCount, 2);
-    EXPECT_EQ(parsed->response->service, 0x81);
-    EXPECT_EQ(parsed->response->extStatusSize, 1);
-    EXPECT_EQ(parsed->response->extStatus[0], 0x1234);
-    EXPECT_EQ(std::vector<uint8_t>(parsed->response->data,
-                                   parsed->response->data + parsed->response->dataLength),
-              Hex("01 02 03"));
-
-    ReplyBuilder partial;
-    partial.items = {{0, {}}, {0xB2, ExplicitReply(0xD2, 0x06, {}, {1, 2, 3, 4})}};
-    parsed = Parse(partial.Bytes());
-    ASSERT_EQ(parsed->result, 0);
-    EXPECT_EQ(parsed->response->generalStatus, 0x06);
-    EXPECT_EQ(parsed->response->dataLength, 4);
-
-    ReplyBuilder connected;
-    connected.command = EIP_CMD_SEND_UNIT_DATA;
-    connected.items = {{0xA1, Connected(0xCAFE0001)},
-                       {0xB1, WithSequence(7, ExplicitReply(0x8A, 0, {}, {9, 8}))}};
-    parsed = Parse(connected.Bytes(), 0xCAFE0001);
-    ASSERT_EQ(parsed->result, 0);
-    EXPECT_EQ(parsed->response->service, 0x8A);
-    EXPECT_EQ(parsed->response->dataLength, 2);
-    EXPECT_EQ(GetLittleEndian16(parsed->cpf->items[1].data), 7);
-    // On another connection it is decoded but refused.
-    parsed = Parse(connected.Bytes(), 0xCAFE0002);
-    EXPECT_EQ(parsed->result, -1);
-    EXPECT_EQ(parsed->response->dataLength, 2);
 }
 
 TEST(ParserTest, MalformedRepliesAreRefused) {

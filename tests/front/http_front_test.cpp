@@ -20,7 +20,6 @@
 #include <fstream>
 #include <functional>
 #include <future>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,6 +28,7 @@
 
 #include "front/front_test_support.h"
 #include "strata_sdk/sdk.h"
+#include "support/test_link.h"
 
 namespace sdk = kestrel::strata_sdk;
 using nlohmann::json;
@@ -42,9 +42,9 @@ const char* kHost = "127.0.0.1";
 class HttpFrontTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        sdk::LinkOptions options("Tagbridge");
-        options.set_data_dir("").set_log_level(sdk::LogLevel::warn).set_history_points(history_);
-        link_ = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
+        link_ = tb_test::MakeLink("", [this](sdk::LinkOptions& options) {
+            options.set_log_level(sdk::LogLevel::warn).set_history_points(history_);
+        });
         ASSERT_TRUE(link_->non_blocking_run());
         build_tree();
         ASSERT_TRUE(link_->broker().wait_idle());
@@ -236,40 +236,32 @@ TEST_F(HttpFrontTest, ServesTheConsolePageAndItsScriptAndStyle) {
 
 // ------------------------------------------------------------------ GET /api/node
 
+// A node with its configs and children, each child described; without a path, the root, whose
+// children say which of them can be browsed further (Line/1 holds a value node besides its
+// actions; Add PLC holds nothing).
 TEST_F(HttpFrontTest, NodeDescribesConfigsValueTypeAndChildren) {
     start_front();
     auto result = get_node("/Line%2F1");
     ASSERT_TRUE(result);
     ASSERT_EQ(result->status, 200) << result->body;
-    const json node = body_of(result);
-    EXPECT_EQ(node["path"], "/Line%2F1");
-    EXPECT_EQ(node["name"], "Line%2F1");
-    EXPECT_EQ(node["displayName"], "Line/1");
-    EXPECT_EQ(node["kind"], "node");
-    EXPECT_EQ(node["configs"]["$host"], "127.0.0.1");
-    EXPECT_EQ(node["configs"]["$port"], 44818);
-    EXPECT_TRUE(node["action"].is_null());
-    EXPECT_EQ(node["children"], json({"temp", "Add Tags", "boom", "hang", "quiet", "count"}));
+    json node = body_of(result);
+    const json children = node["childNodes"];
+    node.erase("childNodes");
+    EXPECT_EQ(node, json::parse(R"({"action":null,"children":["temp","Add Tags","boom","hang",
+        "quiet","count"],"configs":{"$$$isit":"plc","$host":"127.0.0.1","$port":44818},
+        "displayName":"Line/1","kind":"node","name":"Line%2F1","path":"/Line%2F1","value":null,
+        "valueType":null})"));
+    EXPECT_EQ(children[0], json::parse(R"({"action":false,"configs":{},"displayName":"Temperature",
+        "hasChildren":false,"kind":"","name":"temp","value":21.5,"valueType":"number"})"));
+    EXPECT_EQ(children[1]["action"], true);
 
-    const json& first = node["childNodes"][0];
-    EXPECT_EQ(first["name"], "temp");
-    EXPECT_EQ(first["displayName"], "Temperature");
-    EXPECT_EQ(first["value"], 21.5);
-    EXPECT_EQ(first["valueType"], "number");
-    EXPECT_EQ(first["action"], false);
-    EXPECT_EQ(node["childNodes"][1]["action"], true);
-
-    // Without a path, the root; its children say which of them can be browsed further.
     const json root = body_of(client().Get("/api/node"));
     EXPECT_EQ(root["path"], "/");
-    std::map<std::string, json> by_name;
-    for (const auto& child : root["childNodes"])
-        by_name[child["name"]] = child;
-    // Line/1 holds a value node besides its actions; Add PLC holds nothing.
-    EXPECT_EQ(by_name.at("Line%2F1")["hasChildren"], true);
-    EXPECT_EQ(by_name.at("addplc")["hasChildren"], false);
-    EXPECT_EQ(by_name.at("addplc")["action"], true);
-    EXPECT_EQ(by_name.at("Line%2F1")["configs"]["$$$isit"], "plc");
+    EXPECT_EQ(root["childNodes"][0]["hasChildren"], true);
+    EXPECT_EQ(root["childNodes"][0]["configs"], node["configs"]);
+    EXPECT_EQ(root["childNodes"][2], json::parse(R"({"action":true,"configs":{},
+        "displayName":"Add PLC","hasChildren":false,"kind":"node","name":"addplc","value":null,
+        "valueType":null})"));
 }
 
 // ------------------------------------------------------------------ POST /api/invoke

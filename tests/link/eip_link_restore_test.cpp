@@ -16,7 +16,9 @@
 #include "link/link_context.h"
 #include "strata_sdk/sdk.h"
 #include "support/log_capture.h"
+#include "support/node_config.h"
 #include "support/temp_dir.h"
+#include "support/test_link.h"
 #include "support/wait_until.h"
 
 namespace {
@@ -120,9 +122,7 @@ class RestoreTest : public ::testing::Test {
     // Runs a link on the store with an EipLink whose connected handler is left out, so that the
     // announced nodes stay pending until the test replays them.
     void StartRestoringLink() {
-        sdk::LinkOptions options("Tagbridge");
-        options.set_data_dir(dir_.path());
-        link_ = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
+        link_ = tb_test::MakeLink(dir_.path());
         context_ = std::make_unique<LinkContext>(*link_, registry_);
         eipLink_ = std::make_unique<EipLink>(*context_);
         std::promise<void> restored;
@@ -140,12 +140,8 @@ class RestoreTest : public ::testing::Test {
     }
 
     Variant Config(const NodePath& path, const std::string& key) {
-        std::promise<Variant> answer;
-        link_->responder()->get_config(
-            path, key,
-            [&answer](const Variant& v, const std::error_code&) { answer.set_value(v); });
-        auto f = answer.get_future();
-        return f.wait_for(kLimit) == std::future_status::ready ? f.get() : Variant();
+        link_->broker().wait_idle();  // what was queued before the read has run
+        return tb_test::NodeConfig(link_->broker(), path, key);
     }
 
     // A number setting as an integer, -1 when absent or not a number.

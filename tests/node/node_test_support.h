@@ -15,7 +15,9 @@
 #include "node/eip_node.h"
 #include "strata_sdk/sdk.h"
 #include "support/log_capture.h"
+#include "support/node_config.h"
 #include "support/temp_dir.h"
+#include "support/test_link.h"
 #include "support/wait_until.h"
 
 namespace node_test {
@@ -45,9 +47,7 @@ inline TagInfo MakeTag(const std::string& alias, uint8_t rwFlag, int32_t innerTy
 class NodeTreeFixture : public ::testing::Test {
   protected:
     void SetUp() override {
-        sdk::LinkOptions options("Tagbridge");
-        options.set_data_dir(dataDir_.path());
-        link_ = std::make_unique<sdk::Link>(std::move(options), sdk::LinkType::Responder, "1.4.6");
+        link_ = tb_test::MakeLink(dataDir_.path());
         ASSERT_TRUE(link_->non_blocking_run());
         ASSERT_TRUE(link_->broker().wait_idle());
         context_ = std::make_unique<LinkContext>(*link_, registry_);
@@ -86,12 +86,7 @@ class NodeTreeFixture : public ::testing::Test {
     }
 
     sdk::Variant Config(const sdk::NodePath& path, const std::string& key) {
-        auto info = Node(path);
-        if (!info) {
-            return sdk::Variant("<no node>");
-        }
-        auto it = info->configs.find(key);
-        return it == info->configs.end() ? sdk::Variant("<no config>") : it->second;
+        return tb_test::NodeConfig(Broker(), path, key);
     }
 
     // A PLC node built as Add PLC builds it, waited for down to its last folder.
@@ -109,6 +104,29 @@ class NodeTreeFixture : public ::testing::Test {
         WaitNode(EipNode::WriteTagsListPath(alias));
         WaitNode(EipNode::IOTagsPath(alias));
         WaitNode(EipNode::PLCPath(alias) / "ucmmstate");
+    }
+
+    // One line per node, depth first: path, display name, kind, value type, value (JSON, "u"
+    // after an unsigned integer), "stored", "action", then each config as key=value.
+    std::string Tree(const sdk::NodePath& path) {
+        const auto text = [](const sdk::Variant& value) {
+            return sdk::json::to_json_string(value) +
+                   (value.get_type() == sdk::Variant::UInt ? "u" : "");
+        };
+        const sdk::NodeInfo node = WaitNode(path);
+        std::string line = path.to_string() + " '" + node.display_name + "' " + node.kind + " " +
+                           (node.type ? std::to_string(static_cast<int>(*node.type)) : "-") + " " +
+                           text(node.value) +
+                           (node.serialization == sdk::SerializationMode::Stored ? " stored" : "") +
+                           (node.has_action ? " action" : "");
+        for (const auto& [key, value] : node.configs) {
+            line += " " + key + "=" + text(value);
+        }
+        line += "\n";
+        for (const std::string& child : node.children) {
+            line += Tree(path / child);
+        }
+        return line;
     }
 
     std::vector<std::string> Children(const sdk::NodePath& path) {

@@ -26,30 +26,7 @@ using sdk::NodePath;
 using sdk::Variant;
 using Names = std::set<std::string>;
 
-class PLCSubtreeTest : public NodeTreeFixture {
-  protected:
-    // JSON, with "u" after an unsigned integer: kinds come back from the store as written.
-    static std::string Text(const Variant& value) {
-        return sdk::json::to_json_string(value) + (value.get_type() == Variant::UInt ? "u" : "");
-    }
-    // One line per node, depth first: path, display name, kind, value type, value, whether
-    // stored, then each config as key=value.
-    std::string Tree(const NodePath& path) {
-        const sdk::NodeInfo node = WaitNode(path);
-        std::string line = path.to_string() + " '" + node.display_name + "' " + node.kind + " " +
-                           (node.type ? std::to_string(static_cast<int>(*node.type)) : "-") + " " +
-                           Text(node.value) +
-                           (node.serialization == sdk::SerializationMode::Stored ? " stored" : "");
-        for (const auto& [key, value] : node.configs) {
-            line += " " + key + "=" + Text(value);
-        }
-        line += "\n";
-        for (const std::string& child : node.children) {
-            line += Tree(path / child);
-        }
-        return line;
-    }
-};
+using PLCSubtreeTest = NodeTreeFixture;
 
 // The folders are stored with their markers and settings; the state values are rebuilt with
 // every PLC node creation, never stored.
@@ -96,36 +73,28 @@ TEST_F(PLCSubtreeTest, CreatingAnExistingPLCAgainKeepsItsTagsAndResetsTheStates)
     EXPECT_TRUE(Node("/line1/EM Tags/Read Tags List/t").has_value());
 }
 
-// A PLC under a missing parent and a tag of a missing PLC.
-TEST_F(PLCSubtreeTest, CreationUnderAMissingParentLeavesNoSubtreeAndIsLogged) {
+// A PLC under a missing parent, a tag of a missing PLC and the removal of a missing PLC are
+// logged with their reason; nothing is left behind.
+TEST_F(PLCSubtreeTest, CreationUnderAMissingParentOrRemovalOfAMissingPlcIsLogged) {
     ConnectInfo conn;
     conn.alias = "orphan";
     conn.host = "127.0.0.1";
-    const std::function<void()> creations[] = {
-        [&] { EXPECT_EQ(Nodes().CreatePLCNode("/no/such/parent", conn, ProductInfo{}), -1); },
-        [&] {
-            Nodes().CreateTagItemNode("ghost", node_test::MakeTag("speed", kRwFlagRead), nullptr);
-        },
+    const std::pair<std::function<void()>, const char*> steps[] = {
+        {[&] { EXPECT_EQ(Nodes().CreatePLCNode("/no/such/parent", conn, ProductInfo{}), -1); },
+         "error:10006"},
+        {[&] {
+             Nodes().CreateTagItemNode("ghost", node_test::MakeTag("speed", kRwFlagRead), nullptr);
+         },
+         "error:10006"},
+        {[&] { Nodes().RemovePLCNode("/ghost"); }, "error:10007 - /ghost"},
     };
-    for (const auto& create : creations) {
+    for (const auto& [step, logged] : steps) {
         node_test::LogCapture log;
-        create();
-        EXPECT_TRUE(WaitUntil([&] { return log.Contains("error:10006"); }));
+        step();
+        EXPECT_TRUE(WaitUntil([&] { return log.Contains(logged); })) << logged;
     }
     Settle();
     EXPECT_EQ(Children(NodePath()), std::vector<std::string>{});
-}
-
-TEST_F(PLCSubtreeTest, RemovePLCNodeTakesTheWholeSubtreeAndAMissingOneIsLogged) {
-    CreatePLC("line1");
-    CreatePLC("line2");
-    Nodes().RemovePLCNode("/line1");
-    ASSERT_TRUE(WaitUntil([&] { return !Node("/line1").has_value(); }));
-    EXPECT_FALSE(Node("/line1/EM Tags/Read Tags List").has_value());
-    EXPECT_TRUE(Node("/line2/EM Tags/Read Tags List").has_value());
-    node_test::LogCapture log;
-    Nodes().RemovePLCNode("/ghost");
-    EXPECT_TRUE(WaitUntil([&] { return log.Contains("error:10007 - /ghost"); }));
 }
 
 // ---- states, product info, polling settings ---------------------------------------------------
@@ -233,39 +202,14 @@ class TagItemNodeTest : public LineFixture {
     }
 };
 
-// The RW flag decides the lists a tag lives in; only the write list carries "Write Data".
-TEST_F(TagItemNodeTest, TagsLiveInTheListsOfTheirFlagAndOnlyTheWriteOneHasWriteData) {
-    Nodes().CreateTagItemNode("line1", ExplicitTag("r", kRwFlagRead), nullptr);
-    Nodes().CreateTagItemNode("line1", ExplicitTag("rw", kRwFlagRead | kRwFlagWrite), nullptr);
-    EXPECT_EQ(WaitNode(WritePath("rw") / "Write Data").kind, "");
-    Settle();
-    EXPECT_TRUE(Node(ReadPath("r")).has_value());
-    EXPECT_FALSE(Node(WritePath("r")).has_value());
-    EXPECT_FALSE(Node(IOPath("r")).has_value());
-    EXPECT_EQ(ActionNames(ReadPath("r")), Names{});
-    EXPECT_EQ(ActionNames(ReadPath("rw")), Names{});
-    EXPECT_EQ(ActionNames(WritePath("rw")), Names{"Write Data"});
-}
-
+// Its stored attributes, no PLC5 address without one.
 TEST_F(TagItemNodeTest, TagNodeCarriesItsStoredAttributes) {
     TagInfo tag = ExplicitTag("speed", kRwFlagRead);
     Nodes().CreateTagItemNode("line1", tag, nullptr);
-    const sdk::NodeInfo node = WaitNode(ReadPath("speed"));
-    EXPECT_EQ(node.kind, "node");
-    EXPECT_EQ(node.display_name, "speed");
-    EXPECT_EQ(node.serialization, sdk::SerializationMode::Stored);
-    const std::map<std::string, Variant> expected = {
-        {"$status", Variant("OK")},
-        {"$Description", Variant("line speed")},
-        {"$DataLen", Variant(4)},
-        {"InnerType", Variant("DINT")},
-        {"$RW Flag", Variant("R_")},
-        {"$OutputType", Variant("DEFAULT")},
-        {"$Tag Name", Variant("Program:Main.speed")},
-        {"$$$isit", Variant("tag")},
-    };
-    EXPECT_EQ(node.configs, expected);  // no PLC5 address without one
-
+    EXPECT_EQ(
+        Tree(ReadPath("speed")),
+        R"(/line1/EM Tags/Read Tags List/speed 'speed' node 1 null stored $$$isit="tag" $DataLen=4 $Description="line speed" $OutputType="DEFAULT" $RW Flag="R_" $Tag Name="Program:Main.speed" $status="OK" InnerType="DINT"
+)");
     tag.alias = "n7";
     tag.plc5Address = "N7:0";
     Nodes().CreateTagItemNode("line1", tag, nullptr);
@@ -310,52 +254,23 @@ TEST_F(TagItemNodeTest, IOTagCarriesTheSubtagActionsAndItsSubtagsInOrder) {
     WaitNode(IOPath("rack") / sdk::string_escape("a/b") / "Remove Subtag");
     WaitNode(IOPath("rack") / "Import Subtags");
     Settle();
-    const sdk::NodeInfo tag = WaitNode(IOPath("rack"));
-    EXPECT_FALSE(tag.type.has_value());
-    EXPECT_EQ(tag.configs.at("$RW Flag"), Variant("I"));
-    EXPECT_EQ(tag.children,
-              (std::vector<std::string>{"Data", "running", "speed", sdk::string_escape("a/b"),
-                                        "Add Subtag", "Export Subtags", "Import Subtags"}));
-    const sdk::NodeInfo data = WaitNode(IOPath("rack") / "Data");
-    EXPECT_EQ(data.kind, "node");
-    EXPECT_EQ(data.serialization, sdk::SerializationMode::Stored);
-    const std::map<std::string, Variant> expected = {
-        {"$DataLen", Variant(16)},
-        {"InnerType", Variant("SINT")},
-        {"$Offset", Variant(0)},
-        {"$$$isit", Variant("subtag")},
-    };
-    EXPECT_EQ(data.configs, expected);
-    EXPECT_EQ(*data.type, sdk::ValueType::Array);
-    EXPECT_TRUE(ActionNames(IOPath("rack") / "Data").empty());
-    EXPECT_EQ(*TypeOf(IOPath("rack") / "running"), sdk::ValueType::Bool);
-    EXPECT_EQ(*TypeOf(IOPath("rack") / "speed"), sdk::ValueType::Number);
-    const sdk::NodeInfo odd = WaitNode(IOPath("rack") / sdk::string_escape("a/b"));
-    EXPECT_EQ(odd.display_name, "a/b");
-    EXPECT_EQ(odd.configs.at("$Offset"), Variant(4));
-    EXPECT_EQ(odd.configs.at("InnerType"), Variant("REAL"));
-    EXPECT_EQ(ActionNames(IOPath("rack") / "speed"), (Names{"Edit Subtag", "Remove Subtag"}));
-}
-
-TEST_F(TagItemNodeTest, CreateAgainUpdatesTheNodeInPlace) {
-    TagInfo tag = ExplicitTag("speed", kRwFlagRead);
-    tag.plc5Address = "N7:1";
-    Nodes().CreateTagItemNode("line1", tag, nullptr);
-    WaitNode(ReadPath("speed"));
-    Nodes().UpdateTagStatus("line1", tag, "Could not find Tag from PLC.");
-    tag.innerType = kInnerTypeReal;
-    tag.description = "new";
-    tag.elementCount = 3;
-    tag.dataLen = 12;
-    Nodes().CreateTagItemNode("line1", tag, nullptr);
-    ASSERT_TRUE(
-        WaitUntil([&] { return Config(ReadPath("speed"), "InnerType") == Variant("REAL"); }));
-    Settle();
-    EXPECT_EQ(Config(ReadPath("speed"), "$status"), Variant("OK"));
-    EXPECT_EQ(Config(ReadPath("speed"), "$Description"), Variant("new"));
-    EXPECT_EQ(Config(ReadPath("speed"), "$DataLen"), Variant(12));
-    EXPECT_EQ(*TypeOf(ReadPath("speed")), sdk::ValueType::Array);
-    EXPECT_EQ(Children(EipNode::ReadTagsListPath("line1")), std::vector<std::string>{"speed"});
+    EXPECT_EQ(
+        Tree(IOPath("rack")),
+        R"(/line1/IO Tags/rack 'rack' node - null stored $$$isit="tag" $DataLen=16 $Description="line speed" $OutputType="DEFAULT" $RW Flag="I" $Tag Name="Program:Main.rack" $status="OK" InnerType="SINT"
+/line1/IO Tags/rack/Data 'Data' node 7 null stored $$$isit="subtag" $DataLen=16 $Offset=0 InnerType="SINT"
+/line1/IO Tags/rack/running 'running' node 5 null stored $$$isit="subtag" $DataLen=1 $Offset=0 InnerType="BOOL"
+/line1/IO Tags/rack/running/Edit Subtag 'Edit Subtag'  - null action
+/line1/IO Tags/rack/running/Remove Subtag 'Remove Subtag'  - null action
+/line1/IO Tags/rack/speed 'speed' node 1 null stored $$$isit="subtag" $DataLen=2 $Offset=2 InnerType="INT"
+/line1/IO Tags/rack/speed/Edit Subtag 'Edit Subtag'  - null action
+/line1/IO Tags/rack/speed/Remove Subtag 'Remove Subtag'  - null action
+/line1/IO Tags/rack/a%2Fb 'a/b' node 1 null stored $$$isit="subtag" $DataLen=4 $Offset=4 InnerType="REAL"
+/line1/IO Tags/rack/a%2Fb/Edit Subtag 'Edit Subtag'  - null action
+/line1/IO Tags/rack/a%2Fb/Remove Subtag 'Remove Subtag'  - null action
+/line1/IO Tags/rack/Add Subtag 'Add Subtag'  - null action
+/line1/IO Tags/rack/Export Subtags 'Export Subtags' node - null action
+/line1/IO Tags/rack/Import Subtags 'Import Subtags' node - null action
+)");
 }
 
 TEST_F(TagItemNodeTest, SubtagUpdateReplacesItsAttributesAndKeepsOneNode) {

@@ -207,18 +207,6 @@ class PublishTest : public node_test::LineFixture {
     }
 };
 
-TEST_F(PublishTest, ExplicitValuesLandOnTheReadListNodeOnly) {
-    TagInfo tag = Tag(kInnerTypeDint);
-    tag.rwFlag = kRwFlagRead | kRwFlagWrite;
-    tag.dataLen = 4;
-    const NodePath read = AddTag(tag);
-    const Bytes data = {0x2A, 0, 0, 0};
-    EXPECT_TRUE(Nodes().ChangeExplicitTagNodeValue("line1", tag, data.data(), 4));
-    EXPECT_TRUE(ValueBecomes(read, Variant(42)));
-    Settle();
-    EXPECT_TRUE(Node(WritePath("t"))->value.is_null());
-}
-
 // One bad element spoils the whole array.
 TEST_F(PublishTest, NonFiniteRealIsNotPublishedAndTheNodeKeepsItsValue) {
     TagInfo tag = Tag(kInnerTypeReal);

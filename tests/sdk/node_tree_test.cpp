@@ -100,25 +100,21 @@ TEST_F(NodeTreeTest, CreateOnAnExistingPathMergesConfigsKeepsChildrenAndAnnounce
     again.make_node("plc1", "node").display_name("again").config("$host", "b").config("$slot", 0);
     auto [nodes, ec] = create(again);
     ASSERT_FALSE(ec);
+    // $port and the value were not given again: kept.
     NodeInfo plc = node(NodePath("/plc1"));
-    EXPECT_EQ(plc.display_name, "again");
-    EXPECT_EQ(plc.configs.at("$host").as_string(), "b");
-    EXPECT_EQ(plc.configs.at("$port").as_uint(), 44818u);  // kept
-    EXPECT_EQ(plc.configs.at("$slot").as_int(), 0);
-    EXPECT_EQ(plc.value.as_int(), 1);  // not given again: kept
-    EXPECT_EQ(plc.children, std::vector<std::string>{"EM Tags"});
+    EXPECT_EQ(std::make_tuple(plc.display_name, plc.configs.at("$host").as_string(),
+                              plc.configs.at("$port").as_uint(), plc.configs.at("$slot").as_int(),
+                              plc.value.as_int(), plc.children),
+              std::make_tuple("again", "b", 44818u, 0, 1, std::vector<std::string>{"EM Tags"}));
 
     ASSERT_TRUE(WaitUntil([&] {
         std::lock_guard<std::mutex> lock(m);
         return announced.size() == 3;
     }));
     std::lock_guard<std::mutex> lock(m);
-    EXPECT_EQ(announced[0].first, "/plc1");
-    EXPECT_EQ(announced[1].first, "/plc1/EM Tags");
-    EXPECT_EQ(announced[2].first, "/plc1");
-    for (const auto& a : announced) {
-        EXPECT_EQ(a.second, NodeCreationContext::Created);
-    }
+    const auto created = NodeCreationContext::Created;
+    EXPECT_EQ(announced, (std::vector<std::pair<std::string, NodeCreationContext>>{
+                             {"/plc1", created}, {"/plc1/EM Tags", created}, {"/plc1", created}}));
 }
 
 // A refused builder creates nothing, not even the nodes before the bad one.

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <tuple>
 
 #include "sdk/sdk_test_support.h"
 
@@ -26,15 +27,12 @@ TEST(LinkOptionsTest, EveryOptionIsTaken) {
                       "--debug", "3", "--log-file", dir.file("log.txt"), "--token", "s3cret",
                       "--max-event-clients", "5", "--history-points", "0"});
     ASSERT_EQ(p.outcome, LinkOptions::ParseOutcome::Run) << p.err;
-    EXPECT_EQ(p.options.data_dir(), dir.path());
-    EXPECT_TRUE(p.options.http_enabled());
-    EXPECT_EQ(p.options.listen_port(), 0);
-    EXPECT_EQ(p.options.log_level(), LogLevel::trace);
-    EXPECT_EQ(p.options.debug_level(), 3);
-    EXPECT_EQ(p.options.log_file(), dir.file("log.txt"));
-    EXPECT_EQ(p.options.token(), "s3cret");
-    EXPECT_EQ(p.options.max_event_clients(), 5u);
-    EXPECT_EQ(p.options.history_points(), 0u);
+    const LinkOptions& o = p.options;
+    EXPECT_EQ(std::make_tuple(o.data_dir(), o.http_enabled(), o.listen_port(), o.log_level(),
+                              o.debug_level(), o.log_file(), o.token(), o.max_event_clients(),
+                              o.history_points()),
+              std::make_tuple(dir.path(), true, 0, LogLevel::trace, 3, dir.file("log.txt"),
+                              "s3cret", 5u, 0u));
 }
 
 TEST(LinkOptionsTest, BadInputIsRejectedWithOneLineSayingWhy) {
@@ -77,10 +75,9 @@ TEST(LinkOptionsTest, ConfigFileGivesValuesAndTheCommandLineWins) {
     Parsed p =
         parse({"--config", dir.file("cfg.json"), "--log", "error", "--listen", "127.0.0.1:0"});
     ASSERT_EQ(p.outcome, LinkOptions::ParseOutcome::Run) << p.err;
-    EXPECT_EQ(p.options.data_dir(), dir.path());
-    EXPECT_EQ(p.options.debug_level(), 2);
-    EXPECT_EQ(p.options.token(), "fromfile");
-    EXPECT_EQ(p.options.log_level(), LogLevel::error);
+    EXPECT_EQ(std::make_tuple(p.options.data_dir(), p.options.debug_level(), p.options.token(),
+                              p.options.log_level()),
+              std::make_tuple(dir.path(), 2, "fromfile", LogLevel::error));
 
     std::ofstream(dir.file("unknown.json")) << R"({"colour": "red"})";
     expect_rejected_in_one_line(parse({"--config", dir.file("unknown.json")}),

@@ -10,6 +10,7 @@
 
 #include "strata_sdk/sdk.h"
 #include "support/temp_dir.h"
+#include "support/test_link.h"
 #include "support/wait_until.h"
 
 namespace sdk_test {
@@ -17,13 +18,8 @@ namespace sdk_test {
 using tb_test::TempDir;
 using tb_test::WaitUntil;
 
-// A link named "Tagbridge" on `data_dir` ("" keeps the tree in memory), without
-// the HTTP front.
 inline std::unique_ptr<kestrel::strata_sdk::Link> make_link(const std::string& data_dir) {
-    kestrel::strata_sdk::LinkOptions options("Tagbridge");
-    options.set_data_dir(data_dir);
-    return std::make_unique<kestrel::strata_sdk::Link>(
-        std::move(options), kestrel::strata_sdk::LinkType::Responder, "1.4.6");
+    return tb_test::MakeLink(data_dir);
 }
 
 // What the option parser made of a command line, and what it wrote.

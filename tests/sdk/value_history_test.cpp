@@ -74,9 +74,8 @@ TEST(ValueHistoryTest, EveryKindComesBackAndTextIsCutAtItsBound) {
 
 TEST(BrokerHistoryTest, ANodeAnswersItsPointsAFolderEachChildsAndOffAnswersNone) {
     for (const std::size_t points : {std::size_t{3}, std::size_t{0}}) {
-        LinkOptions options("Tagbridge");
-        options.set_data_dir("").set_history_points(points);
-        Link link(std::move(options), LinkType::Responder, "1.4.6");
+        auto owned = tb_test::MakeLink("", [&](LinkOptions& o) { o.set_history_points(points); });
+        Link& link = *owned;
         ASSERT_TRUE(link.non_blocking_run());
         NodeBuilder tree("/");
         tree.make_node("f").make_child("a").value(1).make_node("b").make_node("sub").make_child(

@@ -12,6 +12,7 @@
 #include "sim/pccc_cli.h"
 #include "sim/pccc_services.h"
 #include "support/log_capture.h"
+#include "support/sim_plc.h"
 #include "support/wait_until.h"
 
 using tb_test::WaitUntil;
@@ -23,13 +24,9 @@ namespace {
 class PcccBlockTest : public ::testing::Test {
   protected:
     void Start(plcsim::PcccPlcType simType, PlcType type, uint8_t inFlight = 4) {
-        plcsim::SimConfig config;
-        config.port = 0;
-        plc = std::make_unique<plcsim::PcccController>(config, simType);
+        plc = std::make_unique<plcsim::PcccController>(tb_test::LoopbackConfig(), simType);
         ASSERT_TRUE(plc->Sim().Start()) << plc->Sim().LastStartError();
-        info.host = "127.0.0.1";
-        info.port = plc->Sim().Port();
-        info.family = kFamilyPccc;
+        info = tb_test::LoopbackInfo(plc->Sim().Port(), "", 0, kFamilyPccc);
         info.plcType = type;
         info.requestsInFlight = inFlight;
         connection = std::make_unique<PcccConnection>(&info);

@@ -14,6 +14,7 @@
 #include "sim/pccc_cli.h"
 #include "sim/pccc_services.h"
 #include "support/hex.h"
+#include "support/sim_plc.h"
 #include "tests/sim/raw_client.h"
 
 using namespace plcsim;
@@ -28,12 +29,6 @@ using Bytes = std::vector<uint8_t>;
 const std::string kPcccFront = "4B02 2067 2401 07 0000 11223344 ";
 // The Execute PCCC reply up to the PCCC reply (requester ID echoed).
 const std::string kReplyFront = "CB000000 07 0000 11223344 ";
-
-SimConfig Ephemeral() {
-    SimConfig config;
-    config.port = 0;
-    return config;
-}
 
 // The reply bytes of an Execute PCCC request given as hex (CMD onwards).
 Bytes Execute(PcccController& plc, const std::string& command) {
@@ -207,7 +202,7 @@ TEST(PcccControllerTest, WrongServicePathOrRequesterIdIsACipError) {
 
 // Three requests sent before any reply are answered in order, each with its own TNS.
 TEST(PcccControllerTest, PipelinedRequestsAreAnsweredInOrder) {
-    PcccController plc(Ephemeral(), PcccPlcType::kSlc500);
+    PcccController plc(tb_test::LoopbackConfig(), PcccPlcType::kSlc500);
     ASSERT_TRUE(plc.Table().SetInt(7, 1, 0x0102));
     ASSERT_TRUE(plc.Sim().Start());
     RawClient client(plc.Sim().Port());
@@ -227,7 +222,7 @@ TEST(PcccControllerTest, PipelinedRequestsAreAnsweredInOrder) {
 // What a bridge in front of a controller may do: no Identity object, no ListIdentity answer,
 // replies with a zero sender context.
 TEST(PcccControllerTest, BridgeBehavioursCanBeArmed) {
-    PcccController plc(Ephemeral(), PcccPlcType::kSlc500);
+    PcccController plc(tb_test::LoopbackConfig(), PcccPlcType::kSlc500);
     HideIdentityObject(plc.Sim());
     IgnoreListIdentity(plc.Sim());
     ZeroSenderContext(plc.Sim());

@@ -1,6 +1,7 @@
 // The client of both families against plcsim on loopback. Logix: polling and writing over the
 // class-3 connection at every connection size, 32-bit element indices and late replies. PLC5:
-// added through the actions, each tag test read, polled and written.
+// added through the actions, without a class-3 connection, its PLC Type deciding the files asked
+// (each file type read, written and refused: tests/family and pccc_block_test.cpp).
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 #include "sim/pccc_services.h"
 #include "strata_sdk/sdk.h"
 #include "support/action_link.h"
+#include "support/sim_plc.h"
 
 using tb_test::WaitUntil;
 using wire_test::Bytes;
@@ -41,7 +43,7 @@ class LogixPlcsimTest : public ::testing::Test {
     void StartWith(const std::function<void(plcsim::SimConfig&)>& change) {
         connection.reset();
         polled = {};
-        plcsim::SimConfig config = Config();
+        plcsim::SimConfig config = tb_test::LoopbackConfig(2);
         change(config);
         plc = std::make_unique<plcsim::LogixController>(config);
         Start();
@@ -64,20 +66,9 @@ class LogixPlcsimTest : public ::testing::Test {
         }
     }
 
-    static plcsim::SimConfig Config() {
-        plcsim::SimConfig config;
-        config.port = 0;
-        config.slot = 2;
-        return config;
-    }
-
     // A registered session with an open class-3 connection.
     std::unique_ptr<EipConnection> Connect() {
-        ConnectInfo info;
-        info.alias = "plc1";
-        info.host = "127.0.0.1";
-        info.port = plc->Sim().Port();
-        info.slot = 2;
+        const ConnectInfo info = tb_test::LoopbackInfo(plc->Sim().Port(), "plc1", 2);
         std::unique_ptr<EipConnection> c(EipConnection::Create(kFamilyCip, &info));
         if (!c || c->Connect(info.host, info.port, 2) != 0 || c->RegisterSession(2) != 0 ||
             c->OpenExplicitConnection(45000) != 0) {
@@ -142,7 +133,7 @@ class LogixPlcsimTest : public ::testing::Test {
     }
 
     std::unique_ptr<plcsim::LogixController> plc =
-        std::make_unique<plcsim::LogixController>(Config());
+        std::make_unique<plcsim::LogixController>(tb_test::LoopbackConfig(2));
     std::unique_ptr<EipConnection> connection;
     wire_test::PollList polled;
 };
@@ -249,8 +240,6 @@ TEST_F(LogixPlcsimTest, LateRepliesNeverAnswerTheNextRequest) {
 
 namespace {
 
-namespace sdk = kestrel::strata_sdk;
-
 class PcccDeviceTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -261,8 +250,7 @@ class PcccDeviceTest : public ::testing::Test {
     void TearDown() override { EXPECT_TRUE(plc.Sim().ProtocolErrors().empty()); }
 
     static plcsim::SimConfig Config() {
-        plcsim::SimConfig config;
-        config.port = 0;
+        plcsim::SimConfig config = tb_test::LoopbackConfig();
         config.identity.productName = "PLC-5/40E";
         return config;
     }
@@ -278,17 +266,10 @@ class PcccDeviceTest : public ::testing::Test {
         }
         return link.Tags("/PLC5/EM Tags/Add Tags", list.dump());
     }
-    // Writes a value (JSON) to a tag through Write Tags; the message.
     std::string Write(const std::string& alias, const std::string& value) {
-        const std::vector<std::string> messages =
-            link.Tags("/PLC5/EM Tags/Write Tags",
-                      "[{\"Tag Alias\":\"" + alias + "\",\"value\":" + value + "}]");
-        return messages.size() == 1 ? messages[0] : "no single answer";
+        return link.Write("PLC5", alias, value);
     }
-    // The polled value of a tag as JSON text.
-    std::string Value(const std::string& alias) {
-        return sdk::json::to_json_string(link.Value("/PLC5/EM Tags/Read Tags List/" + alias));
-    }
+    std::string Value(const std::string& alias) { return link.ValueText("PLC5", alias); }
 
     plcsim::PcccController plc{Config()};
     tb_test::ActionLink link;
@@ -297,54 +278,6 @@ class PcccDeviceTest : public ::testing::Test {
 TEST_F(PcccDeviceTest, Plc5IsConnectedWithoutAClass3Connection) {
     EXPECT_TRUE(WaitUntil([this] { return link.Value("/PLC5/productname") == "PLC-5/40E"; }));
     EXPECT_TRUE(plc.Sim().Connections().empty());
-}
-
-TEST_F(PcccDeviceTest, PollsEachFileTypeAndFollowsChanges) {
-    ASSERT_TRUE(plc.Table().SetInt(7, 0, 42));
-    ASSERT_TRUE(plc.Table().SetDint(9, 1, -7));
-    ASSERT_TRUE(plc.Table().SetReal(8, 2, 1.5f));
-    ASSERT_TRUE(plc.Table().SetInt(3, 0, 0x0020));
-    ASSERT_EQ(std::vector<std::string>(5, "success!"), AddTags({{"Count", "N7:0"},
-                                                                {"Total", "L9:1"},
-                                                                {"Level", "F8:2"},
-                                                                {"Run", "B3:0/5"},
-                                                                {"Text", "ST10:1"}}));
-    ASSERT_EQ(std::vector<std::string>{"success!"},
-              link.Messages(link.Invoke("/PLC5/EM Tags/Start Polling", "{\"Interval(ms)\":10}")));
-    const std::pair<const char*, const char*> values[] = {
-        {"Count", "42"}, {"Total", "-7"}, {"Level", "1.5"}, {"Run", "true"}, {"Text", "\"\""}};
-    for (const auto& [alias, value] : values) {
-        EXPECT_TRUE(WaitUntil([&] { return Value(alias) == value; }))
-            << alias << " " << Value(alias);
-    }
-    ASSERT_TRUE(plc.Table().SetInt(7, 0, 300));
-    EXPECT_TRUE(WaitUntil([&] { return Value("Count") == "300"; }));
-}
-
-TEST_F(PcccDeviceTest, WrittenValuesReachThePlc) {
-    ASSERT_EQ(
-        std::vector<std::string>(4, "success!"),
-        AddTags({{"Setpoint", "N7:4"}, {"Level", "F8:7"}, {"Total", "L9:0"}, {"Run", "B3:1/3"}}));
-    EXPECT_EQ("success!", Write("Setpoint", "1234"));
-    EXPECT_EQ(plc.Table().GetInt(7, 4), 1234);
-    EXPECT_EQ("success!", Write("Level", "-3.25"));
-    EXPECT_EQ(plc.Table().GetReal(8, 7), -3.25f);
-    EXPECT_EQ("success!", Write("Total", "2147483647"));
-    EXPECT_EQ(plc.Table().GetDint(9, 0), 0x7FFFFFFF);
-    // A bit write changes only that bit.
-    ASSERT_TRUE(plc.Table().SetInt(3, 1, static_cast<int16_t>(0xFFF0)));
-    EXPECT_EQ("success!", Write("Run", "1"));
-    EXPECT_EQ(plc.Table().GetInt(3, 1), static_cast<int16_t>(0xFFF8));
-    EXPECT_EQ("success!", Write("Run", "0"));
-    EXPECT_EQ(plc.Table().GetInt(3, 1), static_cast<int16_t>(0xFFF0));
-}
-
-// The test read of the address is refused by the PLC: past the end of N7, a file that does not
-// exist, a file of another type.
-TEST_F(PcccDeviceTest, AddressThePlcDoesNotHoldIsNotAdded) {
-    const std::string notFound = link_error::Message(link_error::kTagNotFoundInPlc);
-    EXPECT_EQ((std::vector<std::string>{notFound, notFound, notFound, "success!"}),
-              AddTags({{"a", "N7:64"}, {"b", "N20:0"}, {"c", "F7:0"}, {"Present", "N7:63"}}));
 }
 
 // The PLC Type of Add PLC reaches the device: the same controller added as an SLC 500 is asked

@@ -8,12 +8,14 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "sim/logix_cli.h"
 #include "sim/logix_services.h"
 #include "sim/logix_tag_config.h"
 #include "support/hex.h"
+#include "support/sim_plc.h"
 #include "tests/sim/raw_client.h"
 
 using namespace plcsim;
@@ -198,14 +200,10 @@ TEST_F(LogixTagsTest, WritesChangeTheTagOrAreRefusedWithTheReason) {
         EXPECT_EQ(r.status, c.status) << ::testing::PrintToString(c.path.bytes);
         EXPECT_EQ(r.extStatus, c.ext) << ::testing::PrintToString(c.path.bytes);
     }
-    EXPECT_EQ(db.GetInt("Value"), 42);
-    EXPECT_EQ(db.GetInt("Buffer[7]"), 7);
-    EXPECT_EQ(db.GetInt("Buffer[8]"), -1);
-    EXPECT_EQ(db.GetInt("Buffer[9]"), -1);
-    EXPECT_EQ(db.GetReal("Motor1.Speed"), 1.0);
-    EXPECT_EQ(db.GetInt("Small"), 5);
-    EXPECT_EQ(db.GetInt("Word"), 1234);
-    EXPECT_EQ(db.WriteCount(), 4u);
+    EXPECT_EQ(std::make_tuple(db.GetInt("Value"), db.GetInt("Buffer[7]"), db.GetInt("Buffer[8]"),
+                              db.GetInt("Buffer[9]"), db.GetReal("Motor1.Speed"),
+                              db.GetInt("Small"), db.GetInt("Word"), db.WriteCount()),
+              std::make_tuple(42, 7, -1, -1, 1.0, 5, 1234, 4u));
     // Fragments (a byte offset after the count): cut to the room, running past the end of
     // Buffer's 40 bytes or starting there.
     const Bytes buffer = Path().Sym("Buffer").bytes;
@@ -264,9 +262,7 @@ TEST(LogixMessageRouter, MalformedPacketsAreRefusedAndNoted) {
 // The room a read is given is what the connection it came on holds: 400 value bytes do not fit
 // a 100-byte connection. (Packets and fragments at every connection size: the round trips.)
 TEST(LogixOverTcp, AReadLargerThanItsConnectionIsAPartialTransfer) {
-    SimConfig config;
-    config.port = 0;
-    LogixController plc{config};
+    LogixController plc{tb_test::LoopbackConfig()};
     plc.DefineTag({"Big", "DINT", {100}, {}, {}});
     ASSERT_TRUE(plc.Sim().Start());
     plcsim_test::RawClient client(plc.Sim().Port());

@@ -17,6 +17,7 @@
 #include "sim/plc_simulator.h"
 #include "support/child_process.h"
 #include "support/hex.h"
+#include "support/sim_plc.h"
 #include "support/wait_until.h"
 #include "tests/sim/raw_client.h"
 
@@ -42,9 +43,7 @@ uint32_t Status(const std::vector<uint8_t>& reply) {
 class PlcsimTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        plcsim::SimConfig config;
-        config.port = 0;
-        sim = std::make_unique<plcsim::PlcSimulator>(config);
+        sim = std::make_unique<plcsim::PlcSimulator>(tb_test::LoopbackConfig());
         ASSERT_TRUE(sim->Start()) << sim->LastStartError();
         client = std::make_unique<RawClient>(sim->Port());
         ASSERT_TRUE(client->connected);
@@ -209,8 +208,7 @@ TEST(PlcsimForwardOpenTest, GrantsSizesAsAControllerAndRefusesLargerOnesWithTheO
         {"large refused by old firmware", true, 0x40000000 | 500, 4002, false, "DB00 0800"},
     };
     for (const Case& c : cases) {
-        plcsim::SimConfig config;
-        config.port = 0;
+        plcsim::SimConfig config = tb_test::LoopbackConfig();
         config.maxConnectionSize = c.maxConnectionSize;
         config.largeForwardOpen = c.largeForwardOpen;
         plcsim::PlcSimulator sim(config);

@@ -14,6 +14,30 @@
 
 namespace tb_test {
 
+// A result stream for calling a handler directly: records what it was sent.
+class CapturingStream : public kestrel::strata_sdk::IActionResultStream {
+  public:
+    void send(const kestrel::strata_sdk::ActionResult& result) override {
+        ++sends_;
+        rows_ = result.rows();
+    }
+    void close() override { closed_ = true; }
+    bool is_closed() const override { return closed_; }
+    const std::vector<std::vector<kestrel::strata_sdk::Variant>>& Rows() const { return rows_; }
+    // The message of the single values row sent once.
+    std::string Message() const {
+        EXPECT_EQ(1, sends_);
+        return rows_.size() == 1 && rows_[0].size() == 2 && rows_[0][1].is_string()
+                   ? rows_[0][1].as_string()
+                   : std::string();
+    }
+
+  private:
+    int sends_ = 0;
+    bool closed_ = false;
+    std::vector<std::vector<kestrel::strata_sdk::Variant>> rows_;
+};
+
 class ActionLink {
   public:
     // dataDir "" keeps nothing; the same directory again restores what the last link stored.
@@ -83,7 +107,27 @@ class ActionLink {
         return node ? node->at("value") : kestrel::strata_sdk::Variant();
     }
 
+    // The message of a PLC's Start Polling.
+    std::string StartPolling(const std::string& plc, int intervalMs) {
+        return Single(Messages(Invoke("/" + plc + "/EM Tags/Start Polling",
+                                      "{\"Interval(ms)\":" + std::to_string(intervalMs) + "}")));
+    }
+    // Writes a value (JSON text) to a tag of a PLC through Write Tags; the message.
+    std::string Write(const std::string& plc, const std::string& tag, const std::string& value) {
+        return Single(Tags("/" + plc + "/EM Tags/Write Tags",
+                           "[{\"Tag Alias\":\"" + tag + "\",\"value\":" + value + "}]"));
+    }
+    // The polled value of a tag of a PLC as JSON text ("null" until it has one).
+    std::string ValueText(const std::string& plc, const std::string& tag) {
+        return kestrel::strata_sdk::json::to_json_string(
+            Value("/" + plc + "/EM Tags/Read Tags List/" + tag));
+    }
+
   private:
+    static std::string Single(const std::vector<std::string>& messages) {
+        return messages.size() == 1 ? messages[0] : "no single answer";
+    }
+
     tb_device_test::RunningLink running_;
 };
 

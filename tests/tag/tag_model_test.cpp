@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/log_capture.h"
@@ -168,11 +169,8 @@ TEST(TagParameters, CommonKeysAreReadTrimmedAndParametersThatAreNotAMapAreInvali
     EXPECT_EQ(calls, 0);
     parser.FillMissingWithDefaults();
     const TagInfo& info = parser.GetInfo();
-    EXPECT_EQ(info.alias, "Level");
-    EXPECT_EQ(info.tagName, "Tank.Level");
-    EXPECT_EQ(info.description, "d");
-    EXPECT_EQ(info.dataLen, 6);
-    EXPECT_EQ(info.rwFlag, 1);
+    EXPECT_EQ(std::tie(info.alias, info.tagName, info.description, info.dataLen, info.rwFlag),
+              std::make_tuple("Level", "Tank.Level", "d", 6, 1));
     EXPECT_EQ(parser.GetSubtags().size(), 2u);
 }
 
@@ -327,6 +325,10 @@ SubTagInfo Sub(const std::string& alias, int32_t offset, int32_t innerType, int3
     return subtag;
 }
 
+std::tuple<std::string, int32_t, int32_t, int32_t> Fields(const SubTagInfo& subtag) {
+    return {subtag.alias, subtag.offset, subtag.innerType, subtag.dataLen};
+}
+
 std::vector<std::string> Aliases(const EipTag& tag) {
     std::vector<std::string> aliases;
     for (const auto& subtag : tag.GetSubTags()) {
@@ -388,20 +390,6 @@ TEST(SubtagMap, AddEditRemoveKeepTheMapConsistent) {
     EXPECT_EQ(Aliases(*tag), (std::vector<std::string>{"Data", "c"}));
 }
 
-TEST(SubtagExport, ListsSubtagsButDataInAliasOrderWithTypeNames) {
-    auto tag = IoTag();
-    ASSERT_EQ(tag->AddSubTag(Sub("Data", 0, kInnerTypeSint, 8)), 0);
-    std::string text = "old";
-    EXPECT_EQ(tag->ExportSubTags(text), 0);
-    EXPECT_EQ(text, "[]");
-    ASSERT_EQ(tag->AddSubTag(Sub("B", 2, kInnerTypeDint, 4)), 0);
-    ASSERT_EQ(tag->AddSubTag(Sub("A", 0, kInnerTypeInt, 2)), 0);
-    EXPECT_EQ(tag->ExportSubTags(text), 2);
-    EXPECT_EQ(text,
-              "[{\"Alias\":\"A\", \"Offset\":0, \"InnerType\":\"INT\", \"DataLen\":2},\n"
-              "{\"Alias\":\"B\", \"Offset\":2, \"InnerType\":\"DINT\", \"DataLen\":4}]");
-}
-
 // Export Tags writes what Add Tags and Import Subtags read back, whatever the texts hold.
 TEST(TagExport, EntryImportsBackWithQuotesBackslashesControlAndNonAsciiTextInEveryField) {
     const std::string awkward = "say \"hi\"\\n \xC3\xA9\xE2\x82\xAC\t\\";
@@ -425,11 +413,9 @@ TEST(TagExport, EntryImportsBackWithQuotesBackslashesControlAndNonAsciiTextInEve
     }),
               0);
     parser.FillMissingWithDefaults();
-    EXPECT_EQ(parser.GetInfo().alias, info.alias);
-    EXPECT_EQ(parser.GetInfo().tagName, info.tagName);
-    EXPECT_EQ(parser.GetInfo().description, info.description);
-    EXPECT_EQ(parser.GetInfo().rwFlag, kRwFlagIo);
-    EXPECT_EQ(parser.GetInfo().dataLen, 16);
+    const TagInfo& back = parser.GetInfo();
+    EXPECT_EQ(std::tie(back.alias, back.tagName, back.description, back.rwFlag, back.dataLen),
+              std::make_tuple(info.alias, info.tagName, info.description, kRwFlagIo, 16));
     ASSERT_EQ(parser.GetSubtags().size(), 2u);
     std::vector<std::string> imported;
     for (const Variant& element : parser.GetSubtags()) {
@@ -471,10 +457,7 @@ TEST(SubtagJson, FieldsGivenAndDefaults) {
             << c.text;
         EXPECT_EQ(fields, c.fields) << c.text;
         if (!c.returned.empty()) {
-            EXPECT_EQ(subtag.alias, c.subtag.alias) << c.text;
-            EXPECT_EQ(subtag.offset, c.subtag.offset) << c.text;
-            EXPECT_EQ(subtag.innerType, c.subtag.innerType) << c.text;
-            EXPECT_EQ(subtag.dataLen, c.subtag.dataLen) << c.text;
+            EXPECT_EQ(Fields(subtag), Fields(c.subtag)) << c.text;
         }
     }
     SubTagInfo stored = Sub("old", 2, kInnerTypeInt, 2);
@@ -483,10 +466,7 @@ TEST(SubtagJson, FieldsGivenAndDefaults) {
                   json::from_json_string(R"({"Alias":"old","New Alias":" new ","Offset":6})"),
                   stored, fields),
               "old");
-    EXPECT_EQ(stored.alias, "new");
-    EXPECT_EQ(stored.offset, 6);
-    EXPECT_EQ(stored.innerType, kInnerTypeInt);
-    EXPECT_EQ(stored.dataLen, 2);
+    EXPECT_EQ(Fields(stored), Fields(Sub("new", 6, kInnerTypeInt, 2)));
 }
 
 TEST(SubtagConcurrency, ParallelAddsAndReadsKeepTheMapWhole) {
