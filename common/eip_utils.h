@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,8 @@ struct ProductInfo {
     uint8_t minorRevision = 0;
 };
 
+struct LogixStructureInfo;
+
 // One tag's configuration. A fresh record has every number zero and every string empty.
 struct TagInfo {
     ProtocolFamily family = kFamilyPccc;
@@ -124,6 +127,9 @@ struct TagInfo {
     // the bits a whole BOOL array holds (its words x 32).
     int32_t wordType = 0;
     uint32_t boolArrayLength = 0;
+    // Learned by a Logix test read, never stored: the structure the tag's value is, or the
+    // structure it is a member of (family/logix_structure_cache.h); null for neither.
+    std::shared_ptr<const LogixStructureInfo> structure;
 };
 
 // One subtag: a slice of an I/O tag's data.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstring>
 #include <new>
 #include <string>
@@ -255,7 +256,8 @@ size_t ControlLogixConnection::ConnectedBudget() const {
 // Poll request, after the SendUnitData front: one Multiple Service Packet (WriteMultiService)
 // of, per tag, 0x4C and the tag's whole encoded address; or of one 0x52 Read Tag Fragmented with
 // the encoded address and a 32-bit byte offset 0, for a tag whose reply cannot fit one message.
-// Bit tags of an element another bit tag of the batch reads share that tag's request.
+// Bit tags of an element another bit tag of the batch reads share that tag's request; so do
+// members of one structure when two or more are polled and the structure fits one reply.
 int ControlLogixConnection::RequestExplicitTags(const std::vector<EipTag*>& pollList, size_t size,
                                                 size_t& nextIndex) {
     size = std::min(size, pollList.size());
@@ -269,15 +271,22 @@ int ControlLogixConnection::RequestExplicitTags(const std::vector<EipTag*>& poll
     bool anyBits = false;
     size_t requestBytes = kMultiServiceFrontSize + kOffsetEntrySize;
     size_t replyBytes = kMultiServiceReplyFront;
+    std::map<std::vector<uint8_t>, size_t> hostReads = HostReads(pollList, nextIndex, size);
     while (nextIndex + taken < size && taken < kMaxTagReplies) {
         const EipTag* tag = pollList[nextIndex + taken];
         if (tag == nullptr) {
             eiplog::Error("RequestEMTags", "failed to copy tag data");
             return -1;
         }
-        const std::vector<uint8_t>& address = tag->GetTagData().GetEncodedAddress();
+        const std::shared_ptr<const LogixStructureInfo>& structure = tag->GetInfo().structure;
+        const bool throughHost =
+            structure != nullptr && hostReads.count(structure->hostAddress) != 0;
+        const std::shared_ptr<const LogixStructureInfo> member =
+            throughHost ? structure : nullptr;
+        const std::vector<uint8_t>& address =
+            throughHost ? structure->hostAddress : tag->GetTagData().GetEncodedAddress();
         const TagBits& bits = tag->GetTagData().GetBits();
-        if (bits.count != 0) {
+        if (bits.count != 0 || throughHost) {
             if (!anyBits) {
                 anyBits = true;
                 for (size_t i = 0; i < taken; ++i) {
@@ -289,13 +298,15 @@ int ControlLogixConnection::RequestExplicitTags(const std::vector<EipTag*>& poll
                     return read.address != nullptr && *read.address == address;
                 });
             if (shared != batchBits.end()) {
-                batchBits.push_back(TagRead{shared->reply, bits, &address});
+                batchBits.push_back(TagRead{shared->reply, bits, member, &address});
                 ++taken;
                 continue;
             }
         }
         const size_t request = kOffsetEntrySize + 1 + address.size();
-        const size_t reply = kOffsetEntrySize + ExpectedReadRecord(*tag);
+        const size_t reply =
+            kOffsetEntrySize + (throughHost ? hostReads[structure->hostAddress]
+                                            : ExpectedReadRecord(*tag));
         if (kMultiServiceReplyFront + reply > budget) {
             if (taken == 0 && requestBytes + request + kFragmentOffsetSize <= budget) {
                 fragmentedAddress = address;
@@ -315,8 +326,8 @@ int ControlLogixConnection::RequestExplicitTags(const std::vector<EipTag*>& poll
         requestBytes += request;
         replyBytes += reply;
         if (anyBits) {
-            batchBits.push_back(TagRead{static_cast<uint16_t>(lengths.size()), bits,
-                                        bits.count != 0 ? &address : nullptr});
+            batchBits.push_back(TagRead{static_cast<uint16_t>(lengths.size()), bits, member,
+                                        bits.count != 0 || throughHost ? &address : nullptr});
         }
         area.push_back(CIP_SVC_READ_TAG);
         area.insert(area.end(), address.begin(), address.end());
@@ -412,10 +423,63 @@ int ControlLogixConnection::SpreadToTags(TagRequestSet& response) const {
         if (read.reply != t) {
             response.replies[t] = response.replies[read.reply];
         }
-        TakeBits(read.bits, response.replies[t]);
+        TakeShared(read, response.replies[t]);
     }
     response.count = static_cast<uint16_t>(batchBits.size());
     return 0;
+}
+
+std::map<std::vector<uint8_t>, size_t> ControlLogixConnection::HostReads(
+    const std::vector<EipTag*>& pollList, size_t from, size_t size) const {
+    std::map<std::vector<uint8_t>, size_t> members;
+    for (size_t i = from; i < size; ++i) {
+        const LogixStructureInfo* structure =
+            pollList[i] != nullptr ? pollList[i]->GetInfo().structure.get() : nullptr;
+        if (structure != nullptr && structure->host != nullptr) {
+            ++members[structure->hostAddress];
+        }
+    }
+    // Kept: the reply record each host read takes.
+    std::map<std::vector<uint8_t>, size_t> reads;
+    for (size_t i = from; i < size; ++i) {
+        const LogixStructureInfo* structure =
+            pollList[i] != nullptr ? pollList[i]->GetInfo().structure.get() : nullptr;
+        if (structure == nullptr || structure->host == nullptr ||
+            members[structure->hostAddress] < 2) {
+            continue;
+        }
+        const size_t record = kReadRecordFront + 2 + structure->host->top->structureSize;
+        if (kMultiServiceReplyFront + kOffsetEntrySize + record <= ConnectedBudget()) {
+            reads[structure->hostAddress] = record;
+        }
+    }
+    return reads;
+}
+
+// A member read with its structure: the member's bytes cut from the structure's value, typed
+// as the member's own Read Tag reply would be.
+void ControlLogixConnection::TakeShared(const TagRead& read, TagReplySet& record) {
+    if (!read.member || record.generalStatus != CIP_STATUS_SUCCESS) {
+        TakeBits(read.bits, record);
+        return;
+    }
+    const LogixMemberLocation& member = read.member->member;
+    std::vector<uint8_t> value;
+    std::string reason;
+    if (record.structHandle != read.member->host->top->handle ||
+        !logix_structure::CutMember(ByteView{record.data.data(), record.data.size()}, member,
+                                    value, reason)) {
+        // The structure changed under the member: nothing is published from it.
+        value.clear();
+    }
+    const bool structure = (member.type & LOGIX_SYMBOL_STRUCTURE) != 0;
+    record.dataType =
+        member.bit >= 0 ? kInnerTypeBool
+        : structure     ? LOGIX_TYPE_STRUCTURE
+                        : static_cast<uint16_t>(member.type & LOGIX_SYMBOL_ATOMIC_MASK);
+    record.structHandle = structure && member.structure ? member.structure->handle : 0;
+    record.data = std::move(value);
+    record.dataLength = static_cast<uint16_t>(record.data.size());
 }
 
 // A bit tag's value: one byte (0 or 1) per bit, as a BOOL array of that length. A record the
@@ -638,6 +702,7 @@ int ControlLogixConnection::TestExplicitTag(EipTag* tag, TagRequestSet& response
     }
     if (result == 0) {
         TakeBits(data.GetBits(), response.replies[0]);
+        LearnStructure(*tag, response.replies[0]);
     }
     return result;
 }
@@ -671,10 +736,8 @@ bool ControlLogixConnection::Relearn(EipTag& tag, int32_t wordType, uint32_t boo
     return false;
 }
 
-// The bits a whole BOOL array holds, from its entry in the controller's tag list (the Symbol
-// object of its scope); 0 when the list does not say.
-uint32_t ControlLogixConnection::LookUpBoolArrayLength(const std::string& tagName) {
-    const auto exchange = [this](ByteView request, LogixBrowser::Reply& reply) {
+LogixBrowser::Exchange ControlLogixConnection::BrowseExchange() {
+    return [this](ByteView request, LogixBrowser::Reply& reply) {
         auto response = std::make_unique<ExplicitResponse>();
         if (ExchangeRouted("TestEMTag", request, connectInfo.slot, *response) != 0) {
             return false;
@@ -685,8 +748,87 @@ uint32_t ControlLogixConnection::LookUpBoolArrayLength(const std::string& tagNam
                                                                             sizeof response->data));
         return true;
     };
+}
+
+namespace {
+
+// The structure a member name lies in: the name up to its last member (Line.Motor[2].Speed
+// gives Line.Motor[2] and Speed); empty when the name is no member (Tag, Program:Main.Tag,
+// Status.5).
+std::string HostOf(const std::string& tagName, std::string& memberPath) {
+    const bool program = tagName.compare(0, std::strlen(LOGIX_PROGRAM_PREFIX),
+                                         LOGIX_PROGRAM_PREFIX) == 0;
+    size_t dot = std::string::npos;
+    size_t dots = 0;
+    int depth = 0;
+    for (size_t i = 0; i < tagName.size(); ++i) {
+        const char c = tagName[i];
+        depth += c == '[' ? 1 : c == ']' ? -1 : 0;
+        if (depth == 0 && c == '.' && ++dots > (program ? 1u : 0u)) {
+            dot = i;
+        }
+    }
+    if (dot == std::string::npos || dot + 1 >= tagName.size() ||
+        std::isdigit(static_cast<unsigned char>(tagName[dot + 1])) != 0) {
+        return std::string();
+    }
+    memberPath = tagName.substr(dot + 1);
+    return tagName.substr(0, dot);
+}
+
+}  // namespace
+
+void ControlLogixConnection::LearnStructure(EipTag& tag, const TagReplySet& record) {
+    TagInfo& info = tag.GetInfo();
+    info.structure = nullptr;
+    auto learned = std::make_shared<LogixStructureInfo>();
+    std::string reason;
+    if (record.dataType == LOGIX_TYPE_STRUCTURE) {
+        learned->type =
+            structures_.Resolve(info.tagName, record.structHandle, BrowseExchange(), reason);
+        if (!learned->type) {
+            eiplog::Error("TestEMTag", info.tagName + ": structure kept as raw bytes - " + reason);
+        }
+    }
+    if (tag.GetTagData().GetBits().count == 0) {
+        LearnHost(info.tagName, *learned);
+    }
+    if (learned->type || learned->host) {
+        info.structure = std::move(learned);
+    }
+}
+
+void ControlLogixConnection::LearnHost(const std::string& tagName, LogixStructureInfo& learned) {
+    std::string memberPath;
+    const std::string hostName = HostOf(tagName, memberPath);
+    ControlLogixTagData host;
+    if (hostName.empty() || !host.ParseTagName(hostName, hostName)) {
+        return;
+    }
+    auto probe = std::make_unique<TagRequestSet>();
+    if (TestRead(host.GetEncodedAddress(), *probe) != 0 || probe->count < 1 ||
+        probe->replies[0].dataType != LOGIX_TYPE_STRUCTURE) {
+        return;
+    }
+    std::string reason;
+    learned.host =
+        structures_.Resolve(hostName, probe->replies[0].structHandle, BrowseExchange(), reason);
+    if (!learned.host || !logix_structure::LocateMember(*learned.host->top, memberPath,
+                                                        learned.host->Lookup(), learned.member,
+                                                        reason)) {
+        eiplog::Error("TestEMTag", tagName + ": read on its own - " + reason);
+        learned.host = nullptr;
+        return;
+    }
+    learned.hostName = hostName;
+    learned.hostAddress = host.GetEncodedAddress();
+}
+
+// The bits a whole BOOL array holds, from its entry in the controller's tag list (the Symbol
+// object of its scope); 0 when the list does not say.
+uint32_t ControlLogixConnection::LookUpBoolArrayLength(const std::string& tagName) {
     LogixTemplateCache cache;
-    LogixBrowser browser(exchange, cache, connectInfo.alias);
+    LogixBrowser browser(BrowseExchange(), cache, connectInfo.alias);
     LogixSymbol symbol;
     std::string reason;
     if (!browser.FindSymbol(tagName, symbol, reason)) {
@@ -701,7 +843,7 @@ uint32_t ControlLogixConnection::LookUpBoolArrayLength(const std::string& tagNam
 // | 1    | 0x4D / 0x53                                               |
 // | ...  | path size and path (the encoded address without its count) |
 // | 2    | data type (low 16 bits of innerType)                      |
-// | 2    | structure handle 0x0FCE, for STRUCTURE only               |
+// | 2    | structure handle (of the value read), for STRUCTURE only  |
 // | 2    | element count                                             |
 // | 4    | 0x53 only: byte offset of this piece                      |
 // | n    | value bytes (an odd count is padded after the whole message |
@@ -718,7 +860,7 @@ int ControlLogixConnection::WritePiece(const TagInfo& tagInfo, const EipTagData&
         .bytes(address.data(), address.size() - 2);
     e.u16(static_cast<uint16_t>(tagInfo.innerType & 0xFFFF));
     if (tagInfo.innerType == kInnerTypeStructure) {
-        e.u16(kStringStructHandle);
+        e.u16(tagInfo.structHandle != 0 ? tagInfo.structHandle : kStringStructHandle);
     }
     e.u16(tagData.GetElementCount());
     if (offset >= 0) {
@@ -812,6 +954,30 @@ int ControlLogixConnection::WriteBits(const EipTagData& tagData, const uint8_t* 
     return 0;
 }
 
+// A BOOL member of a structure (Timer1.DN, a user type's BOOL) lives in a host member beside
+// other bits: a masked write on the host changes its bit alone.
+int ControlLogixConnection::WriteMemberBit(const LogixStructureInfo& structure,
+                                           const uint8_t* data, uint16_t length) {
+    LogixBitWrite write;
+    std::string reason;
+    ControlLogixTagData host;
+    if (data == nullptr || length != 1 ||
+        !logix_structure::BitWrite(structure.member, data[0] != 0, write, reason) ||
+        !host.ParseTagName(structure.hostName + "." + write.hostPath, structure.hostName)) {
+        eiplog::Error("WriteDataToTag", structure.hostName + ": bit member not written " + reason);
+        return -1;
+    }
+    const std::vector<uint8_t> path = host.WordPath(0);
+    const std::vector<uint8_t> request = EncodeReadModifyWrite(
+        ByteView{path.data(), path.size()}, write.maskBytes, write.orMask, write.andMask);
+    if (path.empty() || request.empty()) {
+        eiplog::Error("WriteDataToTag", structure.hostName + ": bit member path does not fit");
+        return -1;
+    }
+    return WriteRequest(ByteView{request.data(), request.size()},
+                        LOGIX_SVC_READ_MODIFY_WRITE_REPLY);
+}
+
 int ControlLogixConnection::WriteDataToTag(const TagInfo& tagInfo, const EipTagData& tagData,
                                            const uint8_t* data, uint16_t length) {
     if (data == nullptr && length != 0) {
@@ -820,6 +986,9 @@ int ControlLogixConnection::WriteDataToTag(const TagInfo& tagInfo, const EipTagD
     }
     if (tagData.GetBits().count != 0) {
         return WriteBits(tagData, data, length);
+    }
+    if (tagInfo.structure && tagInfo.structure->host && tagInfo.structure->member.bit >= 0) {
+        return WriteMemberBit(*tagInfo.structure, data, length);
     }
     // Room one unconnected request leaves for value bytes: the limit less the Multiple Service
     // Packet around the write, its service, path, type, handle, count and offset.

@@ -17,11 +17,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <vector>
 
 #include "common/byte_codec.h"
 #include "eip/eip_connection.h"
 #include "family/eip_tagdata.h"
+#include "family/logix_browse.h"
+#include "family/logix_structure_cache.h"
 
 class EipTag;
 class ControlLogixTagData;
@@ -96,6 +100,8 @@ class ControlLogixConnection : public EipConnection {
     struct TagRead {
         uint16_t reply = 0;
         TagBits bits;
+        // A structure member read with its structure: cut from the structure's value.
+        std::shared_ptr<const LogixStructureInfo> member;
         const std::vector<uint8_t>* address = nullptr;
     };
 
@@ -112,6 +118,21 @@ class ControlLogixConnection : public EipConnection {
     // name cannot address it.
     static bool Relearn(EipTag& tag, int32_t wordType, uint32_t boolArrayLength);
     uint32_t LookUpBoolArrayLength(const std::string& tagName);
+    // Browse requests routed to the controller, for its tag list and templates.
+    LogixBrowser::Exchange BrowseExchange();
+    // Gives the tag what its test read tells of structures: the type of a structure value, and
+    // the structure a member tag lies in. Left without when the controller does not say (the
+    // value then reads as raw bytes), logged.
+    void LearnStructure(EipTag& tag, const TagReplySet& record);
+    void LearnHost(const std::string& tagName, LogixStructureInfo& learned);
+    // The poll tags from nextIndex on that read a member through its structure: those whose
+    // structure fits one reply and holds another polled member of them.
+    std::map<std::vector<uint8_t>, size_t> HostReads(const std::vector<EipTag*>& pollList,
+                                                     size_t from, size_t size) const;
+    // A tag's value taken from the record its shared read brought: bits, or a member cut out.
+    static void TakeShared(const TagRead& read, TagReplySet& record);
+    // Writes a BOOL member with a masked write on the member holding its bit. 0 or -1 (logged).
+    int WriteMemberBit(const LogixStructureInfo& structure, const uint8_t* data, uint16_t length);
     // Writes a bit tag's bits with Read Modify Write. 0 or -1 (logged).
     int WriteBits(const EipTagData& tagData, const uint8_t* data, uint16_t length);
     // Sends one embedded write request and checks that its reply is `expected` and succeeded.
@@ -151,4 +172,5 @@ class ControlLogixConnection : public EipConnection {
     // Per tag of the last poll request, when one of them stands for bits; empty otherwise
     // (every tag then has its own request and takes its whole value).
     std::vector<TagRead> batchBits;
+    LogixStructureCache structures_;
 };

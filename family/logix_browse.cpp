@@ -645,6 +645,66 @@ bool LogixBrowser::FindSymbol(const std::string& tagName, LogixSymbol& out, std:
     return false;
 }
 
+namespace {
+
+// The dot-separated parts of a tag name with their indexes left out: "Program:Main.Line[2].Sub"
+// gives "Program:Main", "Line", "Sub".
+std::vector<std::string> NameParts(const std::string& tagName) {
+    std::vector<std::string> parts(1);
+    int depth = 0;
+    for (const char c : tagName) {
+        if (c == '[') {
+            ++depth;
+        } else if (c == ']') {
+            --depth;
+        } else if (depth == 0 && c == '.') {
+            parts.emplace_back();
+        } else if (depth == 0) {
+            parts.back() += c;
+        }
+    }
+    return parts;
+}
+
+}  // namespace
+
+std::shared_ptr<const LogixTemplate> LogixBrowser::StructureOf(const std::string& tagName,
+                                                               std::string& reason) {
+    std::vector<std::string> parts = NameParts(tagName);
+    size_t next = 1;
+    std::string symbolName = parts[0];
+    if (StartsWith(Upper(symbolName), Upper(LOGIX_PROGRAM_PREFIX)) && parts.size() > 1) {
+        symbolName += "." + parts[1];
+        next = 2;
+    }
+    LogixSymbol symbol;
+    if (!FindSymbol(symbolName, symbol, reason)) {
+        return nullptr;
+    }
+    uint16_t type = symbol.type;
+    std::shared_ptr<const LogixTemplate> structure;
+    for (size_t i = next - 1; i < parts.size(); ++i) {
+        if ((type & LOGIX_SYMBOL_STRUCTURE) == 0) {
+            reason = tagName + ": " + parts[i] + " is no structure";
+            return nullptr;
+        }
+        structure = Template(type & LOGIX_SYMBOL_TEMPLATE_MASK, reason);
+        if (!structure || i + 1 == parts.size()) {
+            break;
+        }
+        const std::string wanted = Upper(parts[i + 1]);
+        const auto member = std::find_if(
+            structure->members.begin(), structure->members.end(),
+            [&](const LogixTemplateMember& m) { return Upper(m.name) == wanted; });
+        if (member == structure->members.end()) {
+            reason = tagName + ": " + structure->name + " has no member " + parts[i + 1];
+            return nullptr;
+        }
+        type = member->type;
+    }
+    return structure;
+}
+
 bool LogixBrowser::Browse(const std::string& filter, std::vector<LogixBrowseRow>& rows,
                           std::string& reason) {
     std::vector<LogixSymbol> controller;

@@ -187,13 +187,20 @@ class LogixBrowser {
     // The tag list entry of one tag (Tag, or Program:Main.Tag), names compared ignoring case.
     // False with a reason when the list cannot be read or holds no such tag.
     bool FindSymbol(const std::string& tagName, LogixSymbol& out, std::string& reason);
+    // The template of the structure a tag name addresses (Tag, Program:Main.Tag, Tag.Member,
+    // Tags[3].Member), walked from the tag's list entry through its members' templates; null
+    // with a reason when a part is unknown or no structure.
+    std::shared_ptr<const LogixTemplate> StructureOf(const std::string& tagName,
+                                                     std::string& reason);
+    // The template of one structure type (read once per browser; the definition once per cache
+    // while the controller reports the same attributes for it).
+    std::shared_ptr<const LogixTemplate> Template(uint16_t templateId, std::string& reason);
     size_t RequestCount() const { return requests; }
 
   private:
     bool Send(const std::vector<uint8_t>& request, Reply& reply, std::string& reason);
     bool ListSymbols(const std::string& program, std::vector<LogixSymbol>& out,
                      std::string& reason);
-    std::shared_ptr<const LogixTemplate> Template(uint16_t templateId, std::string& reason);
     bool ReadDefinition(uint16_t templateId, LogixTemplate& definition, std::string& reason);
     bool AddRows(const LogixSymbol& symbol, const std::string& scope,
                  std::vector<LogixBrowseRow>& rows, std::string& reason);
