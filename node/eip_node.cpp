@@ -8,7 +8,6 @@
 #include <exception>
 #include <optional>
 #include <system_error>
-#include <type_traits>
 #include <utility>
 
 #include "action/link_errors.h"
@@ -16,8 +15,11 @@
 #include "link/link_context.h"
 #include "node/eip_node_internal.h"
 #include "tag/eip_tag.h"
+#include "tag/elementary_value.h"
 
 namespace sdk = kestrel::strata_sdk;
+using elementary_value::BoolValue;
+using elementary_value::NumberValue;
 using sdk::NodePath;
 using sdk::Variant;
 
@@ -235,98 +237,6 @@ void CompleteTagNode(const EipNode& nodes, const NodePath& path, const TagInfo& 
     nodes.CreateIOAddSubNode(path);
     nodes.CreateIOExportSubNode(path);
     nodes.CreateIOImportSubNode(path);
-}
-
-// ---- raw bytes to broker values -------------------------------------------------------------
-
-// Little-endian unsigned value of `width` bytes at `offset`; bytes past `len` read as zero.
-uint64_t ReadPadded(const uint8_t* data, size_t len, size_t offset, size_t width) {
-    uint64_t value = 0;
-    for (size_t i = 0; i < width && offset + i < len; ++i) {
-        value |= static_cast<uint64_t>(data[offset + i]) << (8 * i);
-    }
-    return value;
-}
-
-// One value when the data fits one element of `width` bytes; otherwise an array of one value
-// per `width` bytes, `count` of them. `make` turns an element's raw bits into a value.
-template <typename Make>
-Variant ElementsValue(const uint8_t* data, size_t len, size_t width, size_t count, Make make) {
-    if (len <= width) {
-        return make(ReadPadded(data, len, 0, width));
-    }
-    Variant::ArrayType values;
-    values.reserve(count);
-    for (size_t i = 0; i < count; ++i) {
-        values.push_back(make(ReadPadded(data, len, i * width, width)));
-    }
-    return Variant(std::move(values));
-}
-
-// The elements of a number type whose raw bits read as T (the width of T). Unsigned values are
-// int Variants while they fit one, as the broker's JSON reads them, so that equal numbers
-// compare equal whichever way they came.
-template <typename T>
-Variant IntegersValue(const uint8_t* data, size_t len) {
-    return ElementsValue(data, len, sizeof(T), len / sizeof(T), [](uint64_t raw) {
-        const T value = static_cast<T>(raw);
-        if (std::is_unsigned<T>::value && static_cast<uint64_t>(value) > uint64_t{INT64_MAX}) {
-            return Variant(static_cast<uint64_t>(value));
-        }
-        return Variant(static_cast<int64_t>(value));
-    });
-}
-
-// A NaN or infinity makes Variant throw "not a valid float".
-Variant FloatsValue(bool single, const uint8_t* data, size_t len) {
-    const size_t width = single ? 4 : 8;
-    return ElementsValue(data, len, width, len / width, [single](uint64_t raw) {
-        if (single) {
-            float value = 0.0f;
-            const auto bits = static_cast<uint32_t>(raw);
-            std::memcpy(&value, &bits, sizeof value);
-            return Variant(static_cast<double>(value));
-        }
-        double value = 0.0;
-        std::memcpy(&value, &raw, sizeof value);
-        return Variant(value);
-    });
-}
-
-// 64-bit values travel as int64 / uint64 Variants, exact beyond 2^53.
-Variant NumberValue(int32_t innerType, const uint8_t* data, size_t len) {
-    switch (innerType) {
-        case kInnerTypeSint:
-            return IntegersValue<int8_t>(data, len);
-        case kInnerTypeInt:
-            return IntegersValue<int16_t>(data, len);
-        case kInnerTypeDint:
-            return IntegersValue<int32_t>(data, len);
-        case kInnerTypeLint:
-            return IntegersValue<int64_t>(data, len);
-        case kInnerTypeUsint:
-            return IntegersValue<uint8_t>(data, len);
-        case kInnerTypeUint:
-            return IntegersValue<uint16_t>(data, len);
-        case kInnerTypeUdint:
-        case kInnerTypeBitarray:
-            return IntegersValue<uint32_t>(data, len);
-        case kInnerTypeUlint:
-            return IntegersValue<uint64_t>(data, len);
-        case kInnerTypeLreal:
-            return FloatsValue(false, data, len);
-        default:  // REAL
-            return FloatsValue(true, data, len);
-    }
-}
-
-// BOOL elements are one byte on Logix controllers and one 16-bit word on PLC5 controllers.
-Variant BoolValue(ProtocolFamily family, const uint8_t* data, size_t len) {
-    auto isSet = [](uint64_t raw) { return Variant(raw != 0); };
-    if (family == kFamilyPccc) {
-        return ElementsValue(data, len, 2, (len + 1) / 2, isSet);
-    }
-    return ElementsValue(data, len, 1, len, isSet);
 }
 
 std::string HexText(const uint8_t* data, size_t len, std::optional<uint16_t> structHandle) {
