@@ -143,6 +143,11 @@ class EipConnection {
     virtual int TestExplicitTag(EipTag* tag, TagRequestSet& response) = 0;
     virtual int WriteDataToTag(const TagInfo& info, const EipTagData& tagData, const uint8_t* data,
                                uint16_t length) = 0;
+    // Reads the tag's whole value now, as a write merging into it needs: 0 with the record, or
+    // -1 (logged). Families without structured values have no such read.
+    virtual int ReadCurrentValue(const EipTagData& /*tagData*/, TagReplySet& /*record*/) {
+        return -1;
+    }
     // Packs tags from pollList starting at nextIndex into one request and sends it; nextIndex
     // comes back as the index of the first tag not packed.
     virtual int RequestExplicitTags(const std::vector<EipTag*>& pollList, size_t size,

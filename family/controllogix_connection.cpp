@@ -281,8 +281,7 @@ int ControlLogixConnection::RequestExplicitTags(const std::vector<EipTag*>& poll
         const std::shared_ptr<const LogixStructureInfo>& structure = tag->GetInfo().structure;
         const bool throughHost =
             structure != nullptr && hostReads.count(structure->hostAddress) != 0;
-        const std::shared_ptr<const LogixStructureInfo> member =
-            throughHost ? structure : nullptr;
+        const std::shared_ptr<const LogixStructureInfo> member = throughHost ? structure : nullptr;
         const std::vector<uint8_t>& address =
             throughHost ? structure->hostAddress : tag->GetTagData().GetEncodedAddress();
         const TagBits& bits = tag->GetTagData().GetBits();
@@ -304,9 +303,8 @@ int ControlLogixConnection::RequestExplicitTags(const std::vector<EipTag*>& poll
             }
         }
         const size_t request = kOffsetEntrySize + 1 + address.size();
-        const size_t reply =
-            kOffsetEntrySize + (throughHost ? hostReads[structure->hostAddress]
-                                            : ExpectedReadRecord(*tag));
+        const size_t reply = kOffsetEntrySize + (throughHost ? hostReads[structure->hostAddress]
+                                                             : ExpectedReadRecord(*tag));
         if (kMultiServiceReplyFront + reply > budget) {
             if (taken == 0 && requestBytes + request + kFragmentOffsetSize <= budget) {
                 fragmentedAddress = address;
@@ -467,16 +465,15 @@ void ControlLogixConnection::TakeShared(const TagRead& read, TagReplySet& record
     std::vector<uint8_t> value;
     std::string reason;
     if (record.structHandle != read.member->host->top->handle ||
-        !logix_structure::CutMember(ByteView{record.data.data(), record.data.size()}, member,
-                                    value, reason)) {
+        !logix_structure::CutMember(ByteView{record.data.data(), record.data.size()}, member, value,
+                                    reason)) {
         // The structure changed under the member: nothing is published from it.
         value.clear();
     }
     const bool structure = (member.type & LOGIX_SYMBOL_STRUCTURE) != 0;
-    record.dataType =
-        member.bit >= 0 ? kInnerTypeBool
-        : structure     ? LOGIX_TYPE_STRUCTURE
-                        : static_cast<uint16_t>(member.type & LOGIX_SYMBOL_ATOMIC_MASK);
+    record.dataType = member.bit >= 0 ? kInnerTypeBool
+                      : structure     ? LOGIX_TYPE_STRUCTURE
+                                  : static_cast<uint16_t>(member.type & LOGIX_SYMBOL_ATOMIC_MASK);
     record.structHandle = structure && member.structure ? member.structure->handle : 0;
     record.data = std::move(value);
     record.dataLength = static_cast<uint16_t>(record.data.size());
@@ -674,6 +671,16 @@ int ControlLogixConnection::TestRead(const std::vector<uint8_t>& address, TagReq
     return DecodeReplies(*reply, response);
 }
 
+int ControlLogixConnection::ReadCurrentValue(const EipTagData& tagData, TagReplySet& record) {
+    auto response = std::make_unique<TagRequestSet>();
+    if (TestRead(tagData.GetEncodedAddress(), *response) != 0 || response->count < 1 ||
+        response->replies[0].generalStatus != CIP_STATUS_SUCCESS) {
+        return -1;
+    }
+    record = std::move(response->replies[0]);
+    return 0;
+}
+
 // What a test read learns of the element a tag's name addresses, before the tag's bits are
 // known: a bit number needs an integer at least that wide; a name whose element reads as DWORD
 // words, or whose array does, addresses a BOOL array, re-encoded to its words. The record then
@@ -756,8 +763,8 @@ namespace {
 // gives Line.Motor[2] and Speed); empty when the name is no member (Tag, Program:Main.Tag,
 // Status.5).
 std::string HostOf(const std::string& tagName, std::string& memberPath) {
-    const bool program = tagName.compare(0, std::strlen(LOGIX_PROGRAM_PREFIX),
-                                         LOGIX_PROGRAM_PREFIX) == 0;
+    const bool program =
+        tagName.compare(0, std::strlen(LOGIX_PROGRAM_PREFIX), LOGIX_PROGRAM_PREFIX) == 0;
     size_t dot = std::string::npos;
     size_t dots = 0;
     int depth = 0;
@@ -813,9 +820,9 @@ void ControlLogixConnection::LearnHost(const std::string& tagName, LogixStructur
     std::string reason;
     learned.host =
         structures_.Resolve(hostName, probe->replies[0].structHandle, BrowseExchange(), reason);
-    if (!learned.host || !logix_structure::LocateMember(*learned.host->top, memberPath,
-                                                        learned.host->Lookup(), learned.member,
-                                                        reason)) {
+    if (!learned.host ||
+        !logix_structure::LocateMember(*learned.host->top, memberPath, learned.host->Lookup(),
+                                       learned.member, reason)) {
         eiplog::Error("TestEMTag", tagName + ": read on its own - " + reason);
         learned.host = nullptr;
         return;
@@ -956,8 +963,8 @@ int ControlLogixConnection::WriteBits(const EipTagData& tagData, const uint8_t* 
 
 // A BOOL member of a structure (Timer1.DN, a user type's BOOL) lives in a host member beside
 // other bits: a masked write on the host changes its bit alone.
-int ControlLogixConnection::WriteMemberBit(const LogixStructureInfo& structure,
-                                           const uint8_t* data, uint16_t length) {
+int ControlLogixConnection::WriteMemberBit(const LogixStructureInfo& structure, const uint8_t* data,
+                                           uint16_t length) {
     LogixBitWrite write;
     std::string reason;
     ControlLogixTagData host;

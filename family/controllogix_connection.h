@@ -61,6 +61,7 @@ class ControlLogixConnection : public EipConnection {
     // -1 otherwise; a request that would not fit one message buffer is refused unsent.
     int WriteDataToTag(const TagInfo& tagInfo, const EipTagData& tagData, const uint8_t* data,
                        uint16_t length) override;
+    int ReadCurrentValue(const EipTagData& tagData, TagReplySet& record) override;
     // Sends the next poll request: the tags from nextIndex on whose requests and expected
     // replies (from the value size the test read learned) fit one Multiple Service Packet each
     // way, or a tag whose reply alone cannot fit, read fragmented. Advances nextIndex past them

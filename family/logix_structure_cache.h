@@ -24,14 +24,22 @@ struct LogixStructureType {
     std::map<uint16_t, std::shared_ptr<const LogixTemplate>> nested;
 
     LogixTemplateLookup Lookup() const;
+    // The value of bytes holding elements of this structure: one element's object (a string
+    // type's text), or an array of them for more than one element. False with a reason.
+    bool Decode(ByteView bytes, kestrel::strata_sdk::Variant& out, std::string& reason) const;
+    // The bytes a write sends: the current bytes with what value names merged in (an array of
+    // values merges element by element from the first). False with a reason naming the member,
+    // out empty.
+    bool Encode(const kestrel::strata_sdk::Variant& value, ByteView current,
+                std::vector<uint8_t>& out, std::string& reason) const;
 };
 
 // What a test read learned of the structures behind a Logix tag (never stored).
 struct LogixStructureInfo {
     // The tag's value is this structure (one element of it per element read), or null.
     std::shared_ptr<const LogixStructureType> type;
-    // A member of a structure tag: the structure's name, its Read Tag address (path and count 1), its
-    // type, and where the member lies in it. Empty address when the tag is no such member.
+    // A member of a structure tag: the structure's name, its Read Tag address (path and count 1),
+    // its type, and where the member lies in it. Empty address when the tag is no such member.
     std::string hostName;
     std::vector<uint8_t> hostAddress;
     std::shared_ptr<const LogixStructureType> host;

@@ -12,6 +12,7 @@
 
 #include "action/link_errors.h"
 #include "common/eip_log.h"
+#include "family/logix_structure_cache.h"
 #include "link/link_context.h"
 #include "node/eip_node_internal.h"
 #include "tag/eip_tag.h"
@@ -85,6 +86,7 @@ constexpr int kTypeVendorId = static_cast<int>(sdk::ValueType::Int);
 constexpr int kTypeString = static_cast<int>(sdk::ValueType::String);
 constexpr int kTypeBool = static_cast<int>(sdk::ValueType::Bool);
 constexpr int kTypeArray = static_cast<int>(sdk::ValueType::Array);
+constexpr int kTypeMap = static_cast<int>(sdk::ValueType::Map);
 
 constexpr int kSerializeStored = static_cast<int>(sdk::SerializationMode::Stored);
 
@@ -162,18 +164,29 @@ void CreatePLCValueNodes(sdk::Link& link, const NodePath& plcPath, const Product
     responder->create_node(builder, LogCreateFailure(plcPath));
 }
 
+// The structure type a Logix tag's value decodes through; null when it is read as raw bytes.
+const LogixStructureType* DecodedStructure(const TagInfo& tag) {
+    return tag.innerType == kInnerTypeStructure && tag.structure && tag.structure->type
+               ? tag.structure->type.get()
+               : nullptr;
+}
+
 // Value type of a tag node; none for I/O tags (their "Data" subtag shows the data) and for
 // tags whose element count is unknown.
 std::optional<int> TagValueType(const TagInfo& tag) {
     if (HasFlag(tag, kRwFlagIo) || tag.elementCount == 0) {
         return std::nullopt;
     }
+    const LogixStructureType* structure = DecodedStructure(tag);
+    if (structure != nullptr && tag.elementCount == 1) {
+        return logix_structure::IsStringType(*structure->top) ? kTypeString : kTypeMap;
+    }
     if (tag.elementCount == 1) {
         return EipNode::TypeToValueType(static_cast<unsigned char>(tag.family), tag.innerType,
                                         tag.dataLen);
     }
-    const bool rawStructure =
-        tag.innerType == kInnerTypeStructure && tag.structHandle != kStringStructHandle;
+    const bool rawStructure = tag.innerType == kInnerTypeStructure &&
+                              tag.structHandle != kStringStructHandle && !DecodedStructure(tag);
     return rawStructure ? kTypeString : kTypeArray;
 }
 
@@ -253,6 +266,18 @@ std::string HexText(const uint8_t* data, size_t len, std::optional<uint16_t> str
         text += kHex[data[i] & 0x0F];
     }
     return text;
+}
+
+// A structure decoded through its template; its raw bytes when they do not fit it (logged).
+Variant StructureValue(const LogixStructureType& structure, const TagInfo& tag, const uint8_t* data,
+                       size_t len) {
+    Variant value;
+    std::string reason;
+    if (structure.Decode(ByteView{data, len}, value, reason)) {
+        return value;
+    }
+    eiplog::Error("ConvertTagValue", tag.alias + ": " + reason);
+    return Variant(HexText(data, len, tag.structHandle));
 }
 
 void LogBadValue(sdk::LogLevel level, const std::string& text) {
@@ -848,6 +873,9 @@ Variant EipNode::ConvertTagValue(const TagInfo& tag, const uint8_t* data, uint16
         case kInnerTypeShortString:
             return StringsValue(ShortStringRecords(data, len));
         case kInnerTypeStructure:
+            if (const LogixStructureType* structure = DecodedStructure(tag)) {
+                return StructureValue(*structure, tag, data, len);
+            }
             if (tag.structHandle == kStringStructHandle && len % kStringStructRecordSize == 0) {
                 return StringsValue(StringStructRecords(data, len));
             }
