@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <iterator>
+#include <set>
 #include <utility>
 
 #include "eip/cip_wire.h"
@@ -149,6 +150,27 @@ bool LogixTemplate::IsString() const {
            (members[0].type & LOGIX_SYMBOL_ATOMIC_MASK) == LOGIX_ATOMIC_DINT &&
            Upper(members[1].name) == "DATA" &&
            (members[1].type & LOGIX_SYMBOL_ATOMIC_MASK) == LOGIX_ATOMIC_SINT;
+}
+
+bool LogixTemplateMember::IsBit() const {
+    return type == LOGIX_ATOMIC_BOOL;
+}
+
+std::vector<bool> LogixTemplate::HiddenMembers() const {
+    std::set<uint32_t> hostOffsets;
+    for (const LogixTemplateMember& member : members) {
+        if (member.IsBit()) {
+            hostOffsets.insert(member.offset);
+        }
+    }
+    std::vector<bool> hidden;
+    hidden.reserve(members.size());
+    for (const LogixTemplateMember& member : members) {
+        hidden.push_back(member.name.empty() || StartsWith(member.name, kHiddenMemberPrefix) ||
+                         StartsWith(member.name, kHiddenTagPrefix) ||
+                         (!member.IsBit() && hostOffsets.count(member.offset) != 0));
+    }
+    return hidden;
 }
 
 namespace logix_browse {
@@ -570,9 +592,10 @@ bool LogixBrowser::TypeOf(uint16_t type, std::string& name, bool& readable,
 bool LogixBrowser::AddMemberRows(const LogixTemplate& structure, const std::string& prefix,
                                  const std::string& scope, int depth,
                                  std::vector<LogixBrowseRow>& rows, std::string& reason) {
-    for (const LogixTemplateMember& member : structure.members) {
-        if (member.name.empty() || StartsWith(member.name, kHiddenMemberPrefix) ||
-            StartsWith(member.name, kHiddenTagPrefix)) {
+    const std::vector<bool> hidden = structure.HiddenMembers();
+    for (size_t index = 0; index < structure.members.size(); ++index) {
+        const LogixTemplateMember& member = structure.members[index];
+        if (hidden[index]) {
             continue;
         }
         LogixBrowseRow row;

@@ -93,6 +93,9 @@ struct LogixTemplateMember {
     uint16_t info = 0;  // array size, or the bit of a BOOL
     uint16_t type = 0;  // symbol type word
     uint32_t offset = 0;
+
+    // A BOOL held as bit `info` of the member at the same offset (its host).
+    bool IsBit() const;
 };
 
 struct LogixTemplate {
@@ -107,6 +110,9 @@ struct LogixTemplate {
     uint32_t DefinitionBytes() const;
     // A Logix string type: a DINT LEN and a SINT array DATA.
     bool IsString() const;
+    // Per member, whether the controller keeps it for itself: unnamed, named "ZZZZZZZZZZ..." or
+    // "__...", or the host of BOOL members (a user type's hidden SINT, a TIMER's status word).
+    std::vector<bool> HiddenMembers() const;
 };
 
 // One row of the browse table.
