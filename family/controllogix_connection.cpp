@@ -272,6 +272,11 @@ int ControlLogixConnection::RequestExplicitTags(const std::vector<EipTag*>& poll
     size_t requestBytes = kMultiServiceFrontSize + kOffsetEntrySize;
     size_t replyBytes = kMultiServiceReplyFront;
     std::map<std::vector<uint8_t>, size_t> hostReads = HostReads(pollList, nextIndex, size);
+    // The embedded request of each address read for bits or members, found by its bytes.
+    const auto byBytes = [](const std::vector<uint8_t>* a, const std::vector<uint8_t>* b) {
+        return *a < *b;
+    };
+    std::map<const std::vector<uint8_t>*, uint16_t, decltype(byBytes)> sharedReads(byBytes);
     while (nextIndex + taken < size && taken < kMaxTagReplies) {
         const EipTag* tag = pollList[nextIndex + taken];
         if (tag == nullptr) {
@@ -292,12 +297,9 @@ int ControlLogixConnection::RequestExplicitTags(const std::vector<EipTag*>& poll
                     batchBits.push_back(TagRead{static_cast<uint16_t>(i), TagBits{}, nullptr});
                 }
             }
-            const auto shared =
-                std::find_if(batchBits.begin(), batchBits.end(), [&](const TagRead& read) {
-                    return read.address != nullptr && *read.address == address;
-                });
-            if (shared != batchBits.end()) {
-                batchBits.push_back(TagRead{shared->reply, bits, member, &address});
+            const auto shared = sharedReads.find(&address);
+            if (shared != sharedReads.end()) {
+                batchBits.push_back(TagRead{shared->second, bits, member});
                 ++taken;
                 continue;
             }
@@ -324,8 +326,10 @@ int ControlLogixConnection::RequestExplicitTags(const std::vector<EipTag*>& poll
         requestBytes += request;
         replyBytes += reply;
         if (anyBits) {
-            batchBits.push_back(TagRead{static_cast<uint16_t>(lengths.size()), bits, member,
-                                        bits.count != 0 || throughHost ? &address : nullptr});
+            batchBits.push_back(TagRead{static_cast<uint16_t>(lengths.size()), bits, member});
+            if (bits.count != 0 || throughHost) {
+                sharedReads.emplace(&address, static_cast<uint16_t>(lengths.size()));
+            }
         }
         area.push_back(CIP_SVC_READ_TAG);
         area.insert(area.end(), address.begin(), address.end());
@@ -340,10 +344,6 @@ int ControlLogixConnection::RequestExplicitTags(const std::vector<EipTag*>& poll
                       eiplog::Text(pollList[nextIndex]->GetInfo().alias,
                                    ": tag name too long for one poll request; not polled"));
         advance = 1;
-    }
-    // The addresses only serve to find shared reads while the batch is built.
-    for (TagRead& read : batchBits) {
-        read.address = nullptr;
     }
     ByteWriter w(budget);
     WriteMultiService(w, lengths, ByteView{area.data(), area.size()});

@@ -97,13 +97,12 @@ class ControlLogixConnection : public EipConnection {
 
   private:
     // One tag of the last poll request: the embedded request whose reply it takes, and the
-    // bits it stands for. `address` serves only while the batch is built.
+    // bits it stands for.
     struct TagRead {
         uint16_t reply = 0;
         TagBits bits;
         // A structure member read with its structure: cut from the structure's value.
         std::shared_ptr<const LogixStructureInfo> member;
-        const std::vector<uint8_t>* address = nullptr;
     };
 
     // Decodes the records of a Multiple Service Packet reply, one per embedded request.
