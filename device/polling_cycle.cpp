@@ -229,10 +229,8 @@ ValueBatch PollingCycle::OnTagsDataProc(TagRequestSet& response, EipConnection& 
                                                 "], exists : " + (exists ? "true" : "false"));
         }
         TagReplySet& item = response.replies[i];
-        if (!exists || !AcceptReadReply(alias, *polled.record, item)) {
-            continue;
-        }
-        if (!LayoutHolds(plcConnection, polled, item)) {
+        if (!exists || (item.generalStatus == 0 && !LayoutHolds(plcConnection, polled, item)) ||
+            !AcceptReadReply(alias, *polled.record, item)) {
             continue;
         }
         if (polled.record->dataLen != item.dataLength) {
@@ -249,14 +247,16 @@ ValueBatch PollingCycle::OnTagsDataProc(TagRequestSet& response, EipConnection& 
 bool PollingCycle::LayoutHolds(EipConnection& plcConnection, PolledTag& polled,
                                const TagReplySet& item) {
     const LogixStructureInfo* structure = polled.record->structure.get();
-    if (structure == nullptr || !structure->type ||
-        item.structHandle == structure->type->top->handle) {
+    const bool ownChanged = structure != nullptr && structure->type &&
+                            item.structHandle != structure->type->top->handle;
+    if (!ownChanged && !item.layoutChanged) {
         return true;
     }
     if (tags_.RelearnStructure(plcConnection, polled)) {
         eiplog::Info("OnTagsDataProc", session_.Alias() + ": " + polled.record->alias +
                                            " - structure layout changed in the PLC, read again");
-        return true;
+        // A member's value comes with the next read, cut by the new layout.
+        return ownChanged;
     }
     eiplog::Error("OnTagsDataProc", session_.Alias() + ": " + polled.record->alias +
                                         " - structure layout changed in the PLC and not read "

@@ -861,13 +861,15 @@ bool TagTable::RelearnStructure(EipConnection& plcConnection, PolledTag& polled)
     const std::shared_ptr<EipTag> probe = CreateTag(info, ignored);
     auto response = std::make_unique<TagRequestSet>();
     if (probe == nullptr || plcConnection.TestExplicitTag(probe.get(), *response) != 0 ||
-        !probe->GetInfo().structure || !probe->GetInfo().structure->type) {
+        !probe->GetInfo().structure) {
         return false;
     }
     std::lock_guard<std::mutex> lock(mutex_);
     TagInfo& current = polled.tag->GetInfo();
     current.structure = probe->GetInfo().structure;
-    current.structHandle = current.structure->type->top->handle;
+    if (current.structure->type) {
+        current.structHandle = current.structure->type->top->handle;
+    }
     polled.record = std::make_shared<const TagInfo>(current);
     return true;
 }

@@ -96,6 +96,9 @@ struct TagReplySet {
     uint16_t dataType = 0;      // CIP data type code
     uint16_t dataLength = 0;    // data.size(); a value is at most 65535 bytes
     uint16_t structHandle = 0;  // structure handle of a structured value, 0 otherwise
+    // A member cut from its structure's value found the structure laid out anew (another
+    // handle than the tag learned): no value, the tag is to learn its layout again.
+    bool layoutChanged = false;
     std::vector<uint8_t> data;
 };
 

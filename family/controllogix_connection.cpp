@@ -437,7 +437,7 @@ std::map<std::vector<uint8_t>, size_t> ControlLogixConnection::HostReads(
             ++members[structure->hostAddress];
         }
     }
-    // Kept: the reply record each host read takes.
+    // Each shared structure read, with the room its reply record takes.
     std::map<std::vector<uint8_t>, size_t> reads;
     for (size_t i = from; i < size; ++i) {
         const LogixStructureInfo* structure =
@@ -464,10 +464,10 @@ void ControlLogixConnection::TakeShared(const TagRead& read, TagReplySet& record
     const LogixMemberLocation& member = read.member->member;
     std::vector<uint8_t> value;
     std::string reason;
-    if (record.structHandle != read.member->host->top->handle ||
+    record.layoutChanged = record.structHandle != read.member->host->top->handle;
+    if (record.layoutChanged ||
         !logix_structure::CutMember(ByteView{record.data.data(), record.data.size()}, member, value,
                                     reason)) {
-        // The structure changed under the member: nothing is published from it.
         value.clear();
     }
     const bool structure = (member.type & LOGIX_SYMBOL_STRUCTURE) != 0;

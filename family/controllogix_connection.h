@@ -10,9 +10,13 @@
 // and every write go unconnected (Unconnected Send routed to the controller's slot) and wait for
 // their reply in the same call.
 //
+// A structure value's type is learned by the test read (LogixStructureCache: templates read once
+// per connection); members of one structure polled together share one read of it.
+//
 // Threads: the object has no lock of its own. The device serialises every call: poll requests
 // run on its socket thread, test reads and writes on action threads while the device's lock is
-// held, so sequenceCount and the socket are only ever touched by one thread at a time.
+// held, so sequenceCount, the structure cache and the socket are only ever touched by one thread
+// at a time.
 
 #include <cstddef>
 #include <cstdint>
