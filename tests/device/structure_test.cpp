@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device/device_test_support.h"
@@ -40,11 +41,8 @@ class StructureTest : public ::testing::Test {
         }
         Define({"Recipe1", "RECIPE", {}, nlohmann::json::parse(kRecipe), {}});
         Define({"Timer1", "TIMER", {}, {{"PRE", 2000}, {"EN", true}}, {}});
-        Define({"Count1",
-                "COUNTER",
-                {},
-                {{"PRE", 100}},
-                {plcsim::LogixAnimation::Kind::Counter, 1, 0, 0, 20}});
+        const plcsim::LogixAnimation counting{plcsim::LogixAnimation::Kind::Counter, 1, 0, 0, 20};
+        Define({"Count1", "COUNTER", {}, {{"PRE", 100}}, counting});
         Define({"Label", "STRING32", {}, "Line 3", {}});
         ASSERT_TRUE(link.Ready());
         ASSERT_EQ("success!", link.AddPlc("PLC1", plc.Sim().Port()));
@@ -75,10 +73,9 @@ class StructureTest : public ::testing::Test {
     sdk::Variant Value(const std::string& alias) {
         return link.Value("/PLC1/EM Tags/Read Tags List/" + alias);
     }
-    std::string Text(const std::string& alias) { return sdk::json::to_json_string(Value(alias)); }
     bool Shows(const std::string& alias, const std::string& json) {
         const std::string expected = sdk::json::to_json_string(sdk::json::from_json_string(json));
-        return WaitUntil([&] { return Text(alias) == expected; });
+        return WaitUntil([&] { return sdk::json::to_json_string(Value(alias)) == expected; });
     }
 
     tb_device_test::LogCapture log{0};
@@ -123,13 +120,9 @@ TEST_F(StructureTest, StructuresReadAsObjectsAndWritesChangeOnlyWhatTheyName) {
     EXPECT_TRUE(Shows("Recipe1", R"({"Done":false,"Limits":{"High":90,"Low":-1},"Name":"B8",)"
                                  R"("Ready":true,"Steps":[5,8,0],"Temp":1.5})"));
     // Refused with the member's name, and nothing written.
-    const struct {
-        const char* value;
-        const char* member;
-    } refused[] = {{R"({"Temp":2.5,"Spee":1})", "Spee"}, {R"({"Limits":{"Low":"low"}})", "Low"}};
-    for (const auto& row : refused) {
-        const std::string message = Write("Recipe1", row.value);
-        EXPECT_NE(std::string::npos, message.find(row.member)) << message;
+    for (const auto& [value, member] : {std::pair{R"({"Temp":2.5,"Spee":1})", "Spee"},
+                                        std::pair{R"({"Limits":{"Low":"low"}})", "Low"}}) {
+        EXPECT_NE(std::string::npos, Write("Recipe1", value).find(member)) << value;
     }
     EXPECT_EQ(std::string::npos,
               Write("Label", "\"" + std::string(33, 'x') + "\"").find("success"));
