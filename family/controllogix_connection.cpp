@@ -790,7 +790,8 @@ void ControlLogixConnection::LearnStructure(EipTag& tag, const TagReplySet& reco
     info.structure = nullptr;
     auto learned = std::make_shared<LogixStructureInfo>();
     std::string reason;
-    if (record.dataType == LOGIX_TYPE_STRUCTURE) {
+    // The controller's own STRING keeps the text conversion it always had.
+    if (record.dataType == LOGIX_TYPE_STRUCTURE && record.structHandle != kStringStructHandle) {
         learned->type =
             structures_.Resolve(info.tagName, record.structHandle, BrowseExchange(), reason);
         if (!learned->type) {
