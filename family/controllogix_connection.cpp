@@ -182,6 +182,30 @@ ExplicitResponse ReasonOfRefusal(const ExplicitResponse& reply) {
     return reason;
 }
 
+// The structure a member name lies in: the name up to its last member (Line.Motor[2].Speed
+// gives Line.Motor[2] and Speed); empty when the name is no member (Tag, Program:Main.Tag,
+// Status.5).
+std::string HostOf(const std::string& tagName, std::string& memberPath) {
+    const bool program =
+        tagName.compare(0, std::strlen(LOGIX_PROGRAM_PREFIX), LOGIX_PROGRAM_PREFIX) == 0;
+    size_t dot = std::string::npos;
+    size_t dots = 0;
+    int depth = 0;
+    for (size_t i = 0; i < tagName.size(); ++i) {
+        const char c = tagName[i];
+        depth += c == '[' ? 1 : c == ']' ? -1 : 0;
+        if (depth == 0 && c == '.' && ++dots > (program ? 1u : 0u)) {
+            dot = i;
+        }
+    }
+    if (dot == std::string::npos || dot + 1 >= tagName.size() ||
+        std::isdigit(static_cast<unsigned char>(tagName[dot + 1])) != 0) {
+        return std::string();
+    }
+    memberPath = tagName.substr(dot + 1);
+    return tagName.substr(0, dot);
+}
+
 }  // namespace
 
 EipConnection* EipConnection::Create(ProtocolFamily family, const ConnectInfo* info) {
@@ -757,34 +781,6 @@ LogixBrowser::Exchange ControlLogixConnection::BrowseExchange() {
     };
 }
 
-namespace {
-
-// The structure a member name lies in: the name up to its last member (Line.Motor[2].Speed
-// gives Line.Motor[2] and Speed); empty when the name is no member (Tag, Program:Main.Tag,
-// Status.5).
-std::string HostOf(const std::string& tagName, std::string& memberPath) {
-    const bool program =
-        tagName.compare(0, std::strlen(LOGIX_PROGRAM_PREFIX), LOGIX_PROGRAM_PREFIX) == 0;
-    size_t dot = std::string::npos;
-    size_t dots = 0;
-    int depth = 0;
-    for (size_t i = 0; i < tagName.size(); ++i) {
-        const char c = tagName[i];
-        depth += c == '[' ? 1 : c == ']' ? -1 : 0;
-        if (depth == 0 && c == '.' && ++dots > (program ? 1u : 0u)) {
-            dot = i;
-        }
-    }
-    if (dot == std::string::npos || dot + 1 >= tagName.size() ||
-        std::isdigit(static_cast<unsigned char>(tagName[dot + 1])) != 0) {
-        return std::string();
-    }
-    memberPath = tagName.substr(dot + 1);
-    return tagName.substr(0, dot);
-}
-
-}  // namespace
-
 void ControlLogixConnection::LearnStructure(EipTag& tag, const TagReplySet& record) {
     TagInfo& info = tag.GetInfo();
     info.structure = nullptr;
@@ -972,7 +968,8 @@ int ControlLogixConnection::WriteMemberBit(const LogixStructureInfo& structure, 
     if (data == nullptr || length != 1 ||
         !logix_structure::BitWrite(structure.member, data[0] != 0, write, reason) ||
         !host.ParseTagName(structure.hostName + "." + write.hostPath, structure.hostName)) {
-        eiplog::Error("WriteDataToTag", structure.hostName + ": bit member not written " + reason);
+        eiplog::Error("WriteDataToTag",
+                      structure.hostName + ": bit member not written - " + reason);
         return -1;
     }
     const std::vector<uint8_t> path = host.WordPath(0);
