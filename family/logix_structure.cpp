@@ -143,6 +143,9 @@ class Decoder {
         if (depth > kMaxNesting) {
             return Fail(path, "structures nested too deep");
         }
+        if (!Count(path)) {
+            return false;
+        }
         LogixStringLayout layout;
         if (logix_structure::StringLayoutOf(structure, layout)) {
             std::string text;
@@ -150,7 +153,7 @@ class Decoder {
                 return Fail(path, reason_);
             }
             out = Variant(std::move(text));
-            return Count(path);
+            return true;
         }
         out = Variant::new_map();
         const std::vector<bool> hidden = structure.HiddenMembers();
@@ -456,6 +459,8 @@ class Locator {
         if (current_ == nullptr) {
             return BitOfInteger(step, last);
         }
+        // The location is replaced below; its template must outlive this step.
+        const std::shared_ptr<const LogixTemplate> hold = at_.structure;
         const LogixTemplate& structure = *current_;
         const LogixTemplateMember* member =
             FindMember(structure, structure.HiddenMembers(), step.name);
@@ -628,9 +633,7 @@ bool DecodeString(ByteView bytes, const LogixStringLayout& layout, std::string& 
 // | dataOffset   | capacity | DATA: the characters, then zeros       |
 bool EncodeString(const std::string& text, const LogixStringLayout& layout,
                   std::vector<uint8_t>& bytes, std::string& reason) {
-    if (text.size() > layout.capacity) {
-        reason = "string too long, " + std::to_string(text.size()) + " bytes for at most " +
-                 std::to_string(layout.capacity);
+    if (!elementary_value::TextFits(text.size(), layout.capacity, reason)) {
         return false;
     }
     if (bytes.size() < layout.size ||
