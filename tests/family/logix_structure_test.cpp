@@ -54,6 +54,11 @@ const auto kTimer = Template(
     "0000C400 00000000 0000C400 04000000 0000C400 08000000 1F00C100 00000000 1E00C100 00000000"
     " 1D00C100 00000000 'TIMER;n' 00 'CTL' 00 'PRE' 00 'ACC' 00 'EN' 00 'TT' 00 'DN' 00");
 
+// A BOOL[32] held in one DWORD word, an INT and an LREAL.
+const auto kFlags = Template(0x0123, 3, 16,
+                             "0100D320 00000000 0000C300 04000000 0000CB00 08000000 'FLAGS;n' 00"
+                             " 'Flags' 00 'Count' 00 'Wide' 00");
+
 const LogixTemplateLookup kLookup = [](uint16_t id) -> std::shared_ptr<const LogixTemplate> {
     const std::map<uint16_t, std::shared_ptr<const LogixTemplate>> known{{0xCE4, kLimits},
                                                                          {0x337, kString32}};
@@ -134,6 +139,8 @@ TEST(LogixStructureEncode, ChangesOnlyTheMembersNamed) {
         {*kTimer, Hex("000000A0 F4010000 0A000000"), R"({"EN":false,"PRE":1000})",
          "00000020 E8030000 0A000000"},
         {*kString32, Hex("06000000 'Line 3'"), R"("Line 4")", "06000000 'Line 4'"},
+        {*kFlags, Hex("05000080 0200"), R"({"Flags":[null,true,false],"Wide":2.5})",
+         "03000080 0200 0000 0000000000000440"},
     };
     for (const auto& row : rows) {
         Bytes current = row.current;
@@ -191,8 +198,12 @@ TEST(LogixStructureMembers, LocatesAndCutsMembersAndBits) {
         {*kRecipe, "Limits.Low.15", 16, 2, 0xC1, 15, "Limits.Low", "01"},
         {*kRecipe, "Label.LEN", 20, 4, 0xC4, -1, "", "02000000"},
         {*kTimer, "DN", 0, 4, 0xC1, 29, "CTL", "01"},
+        {*kFlags, "Flags[31]", 0, 4, 0xC1, 31, "", "01"},
     };
-    const Bytes timer = Hex("000000A0 F4010000 0A000000");
+    const std::map<const LogixTemplate*, Bytes> values{
+        {kRecipe.get(), kRecipeBytes},
+        {kTimer.get(), Hex("000000A0 F4010000 0A000000")},
+        {kFlags.get(), Padded("05000080", 16)}};
     for (const auto& row : rows) {
         LogixMemberLocation at;
         std::string reason;
@@ -204,8 +215,7 @@ TEST(LogixStructureMembers, LocatesAndCutsMembersAndBits) {
         EXPECT_EQ(at.bit, row.bit) << row.path;
         EXPECT_EQ(at.hostPath, row.host) << row.path;
         Bytes cut;
-        ASSERT_TRUE(logix_structure::CutMember(
-            View(&row.structure == kTimer.get() ? timer : kRecipeBytes), at, cut, reason));
+        ASSERT_TRUE(logix_structure::CutMember(View(values.at(&row.structure)), at, cut, reason));
         EXPECT_EQ(cut, Hex(row.cut)) << row.path;
     }
     for (const char* wrong : {"Steps[2]", "Temp.1", "Nope", "Steps.1", "Ready[0]", "Limits..Low"}) {
