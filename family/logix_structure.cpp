@@ -1,7 +1,6 @@
 #include "family/logix_structure.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <exception>
 #include <utility>
@@ -22,9 +21,7 @@ constexpr int kMaxNesting = 8;
 constexpr size_t kMaxValues = size_t{1} << 20;
 constexpr uint32_t kBoolWordBits = ControlLogixTagData::kBoolWordBits;
 constexpr uint32_t kBoolWordBytes = kBoolWordBits / 8;
-// The built-in STRING: a DINT length and 82 characters, padded to 88 bytes.
 constexpr uint32_t kStringLengthBytes = 4;
-constexpr uint32_t kBuiltInStringSize = 88;
 
 std::string Hex(unsigned value) {
     char text[16];
@@ -483,7 +480,10 @@ class Locator {
         if (!step.indexed) {
             at_.type = member->type;
             at_.elements = shape.array ? shape.count : 1;
-            return Place(base, shape.Extent(), shape.array ? nullptr : shape.structure);
+            // A whole array keeps its elements' template but has no members to step into.
+            const bool placed = Place(base, shape.Extent(), shape.structure);
+            current_ = shape.array ? nullptr : current_;
+            return placed;
         }
         return Element(shape, step.index, base,
                        static_cast<uint16_t>(member->type & ~LOGIX_SYMBOL_DIMS_MASK));
@@ -585,7 +585,7 @@ class Locator {
 namespace logix_structure {
 
 LogixStringLayout BuiltInStringLayout() {
-    return LogixStringLayout{0, kStringLengthBytes, kStringStructMaxChars, kBuiltInStringSize};
+    return LogixStringLayout{0, kStringLengthBytes, kStringStructMaxChars, kStringStructSize};
 }
 
 bool StringLayoutOf(const LogixTemplate& structure, LogixStringLayout& out) {
