@@ -74,8 +74,8 @@ void CheckMerge(const Variant& partial, ByteView current, const LogixTemplate& s
     std::string reason;
     const bool merged =
         logix_structure::EncodeStructure(partial, current, structure, lookup, out, reason);
-    if (merged != (out.size() == structure.structureSize && current.size == out.size()) ||
-        (!merged && (!out.empty() || reason.empty()))) {
+    if (merged ? out.size() != structure.structureSize || current.size != out.size()
+               : !out.empty() || reason.empty()) {
         __builtin_trap();
     }
     Variant again;
