@@ -62,6 +62,8 @@ constexpr bool IsNumberType(int32_t innerType) {
 // at most 82 characters); the only structure that can be written.
 constexpr uint16_t kStringStructHandle = 0x0FCE;
 constexpr int32_t kStringStructMaxChars = 82;
+// Bytes of one STRING: the 32-bit length and the characters, padded to 88.
+constexpr uint32_t kStringStructSize = 88;
 
 // Tag kind passed alongside tag records: 1 is an explicit-message tag, anything else I/O.
 constexpr int8_t kTagKindExplicit = 1;

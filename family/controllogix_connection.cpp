@@ -846,12 +846,29 @@ uint32_t ControlLogixConnection::LookUpBoolArrayLength(const std::string& tagNam
 // | size | value                                                     |
 // | 1    | 0x4D / 0x53                                               |
 // | ...  | path size and path (the encoded address without its count) |
-// | 2    | data type (low 16 bits of innerType)                      |
-// | 2    | structure handle (of the value read), for STRUCTURE only  |
+// | 2    | data type; 0x02A0 for a structure                         |
+// | 2    | structure handle (of the value read), for a structure only |
 // | 2    | element count                                             |
 // | 4    | 0x53 only: byte offset of this piece                      |
 // | n    | value bytes (an odd count is padded after the whole message |
 // |      | by the Unconnected Send, outside the message's length)     |
+std::vector<uint8_t> ControlLogixConnection::EncodeWriteTag(ByteView path, uint16_t type,
+                                                            uint16_t structureHandle,
+                                                            uint16_t count, ByteView value,
+                                                            int64_t offset) {
+    ByteWriter e(kUnconnectedRequestLimit);
+    e.u8(offset < 0 ? CIP_SVC_WRITE_TAG : CIP_SVC_WRITE_TAG_FRAGMENTED).bytes(path).u16(type);
+    if (type == LOGIX_TYPE_STRUCTURE) {
+        e.u16(structureHandle);
+    }
+    e.u16(count);
+    if (offset >= 0) {
+        e.u32(static_cast<uint32_t>(offset));
+    }
+    e.bytes(value);
+    return e.ok() ? e.to_vector() : std::vector<uint8_t>{};
+}
+
 int ControlLogixConnection::WritePiece(const TagInfo& tagInfo, const EipTagData& tagData,
                                        ByteView piece, int64_t offset) {
     const std::vector<uint8_t>& address = tagData.GetEncodedAddress();
@@ -859,24 +876,17 @@ int ControlLogixConnection::WritePiece(const TagInfo& tagInfo, const EipTagData&
         eiplog::Error("WriteDataToTag", "failed to copy tag data");
         return -1;
     }
-    ByteWriter e(kUnconnectedRequestLimit);
-    e.u8(offset < 0 ? CIP_SVC_WRITE_TAG : CIP_SVC_WRITE_TAG_FRAGMENTED)
-        .bytes(address.data(), address.size() - 2);
-    e.u16(static_cast<uint16_t>(tagInfo.innerType & 0xFFFF));
-    if (tagInfo.innerType == kInnerTypeStructure) {
-        e.u16(tagInfo.structHandle != 0 ? tagInfo.structHandle : kStringStructHandle);
-    }
-    e.u16(tagData.GetElementCount());
-    if (offset >= 0) {
-        e.u32(static_cast<uint32_t>(offset));
-    }
-    e.bytes(piece);
-    if (!e.ok()) {
+    const uint16_t handle = tagInfo.structHandle != 0 ? tagInfo.structHandle : kStringStructHandle;
+    const std::vector<uint8_t> request =
+        EncodeWriteTag(ByteView{address.data(), address.size() - 2},
+                       static_cast<uint16_t>(tagInfo.innerType & 0xFFFF), handle,
+                       tagData.GetElementCount(), piece, offset);
+    if (request.empty()) {
         eiplog::Error("WriteDataToTag", eiplog::Text(tagInfo.alias, ": value of ", piece.size,
                                                      " bytes does not fit one request; not sent"));
         return -1;
     }
-    return WriteRequest(e.view(),
+    return WriteRequest(ByteView{request.data(), request.size()},
                         offset < 0 ? LOGIX_SVC_WRITE_TAG_REPLY : LOGIX_SVC_WRITE_FRAGMENTED_REPLY);
 }
 

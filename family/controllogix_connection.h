@@ -87,6 +87,12 @@ class ControlLogixConnection : public EipConnection {
     // Writes the Multiple Service Packet request front at offset of a buffer of capacity
     // bytes; returns offset + 6, or -1 when it does not fit.
     static int FillMultiReqService(uint8_t* buffer, uint16_t offset, size_t capacity);
+    // Write Tag request (offset < 0), or Write Tag Fragmented of the piece at offset, on path
+    // (path size first): type, the structure handle when type is LOGIX_TYPE_STRUCTURE, count
+    // and the value bytes. Empty when it does not fit one unconnected request.
+    static std::vector<uint8_t> EncodeWriteTag(ByteView path, uint16_t type,
+                                               uint16_t structureHandle, uint16_t count,
+                                               ByteView value, int64_t offset = -1);
     // Read Modify Write Tag request on the element at path (path size first) with masks of
     // maskBytes bytes (1 to 8); empty when it does not fit.
     static std::vector<uint8_t> EncodeReadModifyWrite(ByteView path, uint8_t maskBytes,

@@ -1,7 +1,6 @@
 #include "family/logix_structure.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <exception>
 #include <utility>
@@ -22,9 +21,7 @@ constexpr int kMaxNesting = 8;
 constexpr size_t kMaxValues = size_t{1} << 20;
 constexpr uint32_t kBoolWordBits = ControlLogixTagData::kBoolWordBits;
 constexpr uint32_t kBoolWordBytes = kBoolWordBits / 8;
-// The built-in STRING: a DINT length and 82 characters, padded to 88 bytes.
 constexpr uint32_t kStringLengthBytes = 4;
-constexpr uint32_t kBuiltInStringSize = 88;
 
 std::string Hex(unsigned value) {
     char text[16];
@@ -143,6 +140,9 @@ class Decoder {
         if (depth > kMaxNesting) {
             return Fail(path, "structures nested too deep");
         }
+        if (!Count(path)) {
+            return false;
+        }
         LogixStringLayout layout;
         if (logix_structure::StringLayoutOf(structure, layout)) {
             std::string text;
@@ -150,7 +150,7 @@ class Decoder {
                 return Fail(path, reason_);
             }
             out = Variant(std::move(text));
-            return Count(path);
+            return true;
         }
         out = Variant::new_map();
         const std::vector<bool> hidden = structure.HiddenMembers();
@@ -456,6 +456,8 @@ class Locator {
         if (current_ == nullptr) {
             return BitOfInteger(step, last);
         }
+        // The location is replaced below; its template must outlive this step.
+        const std::shared_ptr<const LogixTemplate> hold = at_.structure;
         const LogixTemplate& structure = *current_;
         const LogixTemplateMember* member =
             FindMember(structure, structure.HiddenMembers(), step.name);
@@ -478,7 +480,10 @@ class Locator {
         if (!step.indexed) {
             at_.type = member->type;
             at_.elements = shape.array ? shape.count : 1;
-            return Place(base, shape.Extent(), shape.array ? nullptr : shape.structure);
+            // A whole array keeps its elements' template but has no members to step into.
+            const bool placed = Place(base, shape.Extent(), shape.structure);
+            current_ = shape.array ? nullptr : current_;
+            return placed;
         }
         return Element(shape, step.index, base,
                        static_cast<uint16_t>(member->type & ~LOGIX_SYMBOL_DIMS_MASK));
@@ -580,7 +585,7 @@ class Locator {
 namespace logix_structure {
 
 LogixStringLayout BuiltInStringLayout() {
-    return LogixStringLayout{0, kStringLengthBytes, kStringStructMaxChars, kBuiltInStringSize};
+    return LogixStringLayout{0, kStringLengthBytes, kStringStructMaxChars, kStringStructSize};
 }
 
 bool StringLayoutOf(const LogixTemplate& structure, LogixStringLayout& out) {
@@ -628,9 +633,7 @@ bool DecodeString(ByteView bytes, const LogixStringLayout& layout, std::string& 
 // | dataOffset   | capacity | DATA: the characters, then zeros       |
 bool EncodeString(const std::string& text, const LogixStringLayout& layout,
                   std::vector<uint8_t>& bytes, std::string& reason) {
-    if (text.size() > layout.capacity) {
-        reason = "string too long, " + std::to_string(text.size()) + " bytes for at most " +
-                 std::to_string(layout.capacity);
+    if (!elementary_value::TextFits(text.size(), layout.capacity, reason)) {
         return false;
     }
     if (bytes.size() < layout.size ||

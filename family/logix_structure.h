@@ -5,17 +5,26 @@
 // write. Pure code: no thread, no lock, no I/O; every byte of a structure value is hostile, so
 // every member's offset and size is checked against the bytes before it is read.
 //
-// Values are broker Variants, what the node tree publishes and a write action hands in:
-//   structure            map of member name to value (hidden members left out; a Variant map
-//                        sorts its keys, the template's member order is the order to show)
+// Values are broker Variants (strata_sdk/variant.h), what the node tree publishes and a write
+// action hands in, so that members convert like whole tags (tag/elementary_value.h) and
+// sdk::json::to_json_string gives the JSON text:
+//   structure            map of member name to value (a Variant map sorts its keys; the
+//                        template's member order is the order to show)
 //   string type          text (LEN characters of DATA, clamped to DATA's capacity)
-//   array member         array of element values (BOOL array: one bool per bit of its words)
+//   array member         array of element values
+//   BOOL array           one bool per bit of the DWORD words a controller holds it in
 //   BOOL member          bool (its bit of the host member)
-//   elementary member    number as the link publishes a tag of that type
-// Hidden members: a member that a BOOL member takes as its host (same offset, the BOOL's info
-// its bit) when its name starts with "ZZZZZZZZZZ" (a user type's bit host) or the template's
-// handle is a predefined one (0x0Fxx: TIMER, COUNTER, CONTROL keep their bits in a host the
-// controller names itself).
+//   number member        number as the link publishes a tag of that type (a NaN or infinite
+//                        REAL, which JSON cannot carry, decodes as null)
+// Hidden members (LogixTemplate::HiddenMembers, shared with the browse) are left out and cannot
+// be written: unnamed ones, names starting "ZZZZZZZZZZ" or "__", and any member holding BOOL
+// members as bits (same offset; a user type's hidden SINT, a TIMER's status word "CTL").
+//
+// For a write: EncodeStructure gives the merged bytes; ControlLogixConnection::EncodeWriteTag
+// builds "4D <path> A0 02 <handle16> <count16> <bytes>" (its WritePiece still sends the STRING
+// handle 0x0FCE for every structure, as a test pins: give it the tag's handle once structures
+// are writable). A bit: LocateMember, then BitWrite for ControlLogixConnection::
+// EncodeReadModifyWrite on the tag's path plus hostPath.
 
 #include <cstdint>
 #include <functional>
@@ -51,8 +60,9 @@ struct LogixMemberLocation {
     uint16_t type = 0;
     uint32_t elements = 1;  // array length for a whole array member, otherwise 1
     int32_t bit = -1;       // bit of the little-endian host for a BOOL / bit, otherwise -1
-    // For a bit: the path of the host member (the BOOL's hidden host word, the integer, or the
-    // BOOL array's word "Flags[1]") relative to the structure; empty otherwise.
+    // For a bit: the path of its host member relative to the structure (the BOOL's host word,
+    // or the integer of "Count.5"); empty otherwise, and for an element of a BOOL array, whose
+    // words have no name of their own (write such an element as a BOOL).
     std::string hostPath;
     std::shared_ptr<const LogixTemplate> structure;  // the value's template when a structure
 };
@@ -94,8 +104,10 @@ bool DecodeStructure(ByteView bytes, const LogixTemplate& structure,
 // Read-merge for a write: out is the current bytes (exactly the structure's size) with the
 // members the partial value names changed (nested maps recursively, arrays element by element
 // from index 0, bits in their hosts; a string type takes text; a whole string-type structure
-// takes text too). False, out empty, with a reason naming the member ("Limits.High: expected a
-// number") for an unknown member, a hidden one, a value of the wrong kind or out of range, a
+// takes text too; a null anywhere leaves what it stands for unchanged). Values convert as a
+// tag's write converts them. False, out empty, with a reason naming the member ("Limits.High:
+// number 70000 out of range of 0x00C3", "Nope: not a member", "Label: string too long, 33 bytes
+// for at most 32") for an unknown or hidden member, a value of the wrong kind or out of range, a
 // text beyond its capacity, an array longer than its member, or current bytes of another size.
 bool EncodeStructure(const kestrel::strata_sdk::Variant& partial, ByteView current,
                      const LogixTemplate& structure, const LogixTemplateLookup& lookup,
@@ -110,11 +122,8 @@ bool LocateMember(const LogixTemplate& structure, const std::string& memberPath,
 bool CutMember(ByteView structureBytes, const LogixMemberLocation& location,
                std::vector<uint8_t>& out, std::string& reason);
 // The masked write that sets (value true) or clears one located bit; false when the location
-// is not a bit.
+// is not a bit of a named host of 1, 2, 4 or 8 bytes.
 bool BitWrite(const LogixMemberLocation& location, bool value, LogixBitWrite& out,
               std::string& reason);
 
 }  // namespace logix_structure
-
-// Write Tag of a whole structure is ControlLogixConnection::EncodeWriteTag (beside Read Modify
-// Write's encoder): 4D <path> A0 02 <handle16> <count16> <bytes>.

@@ -91,7 +91,7 @@ constexpr int kTypeMap = static_cast<int>(sdk::ValueType::Map);
 constexpr int kSerializeStored = static_cast<int>(sdk::SerializationMode::Stored);
 
 // The controller's STRING structure as read: a 32-bit length and 82 characters, padded to 88.
-constexpr size_t kStringStructRecordSize = 88;
+constexpr size_t kStringStructRecordSize = kStringStructSize;
 constexpr size_t kStringStructLengthSize = 4;
 
 bool HasFlag(const TagInfo& tag, uint8_t bit) {

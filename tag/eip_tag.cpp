@@ -166,11 +166,10 @@ int32_t EipTag::ConvertString(const Variant& value, uint8_t* buffer, uint16_t si
     const size_t capacity = type == kInnerTypeStructure     ? kMaxStandardStringChars
                             : type == kInnerTypeShortString ? kMaxShortStringLength
                                                             : kMaxPrefixedStringLength;
-    if (length > capacity) {
-        LogConversionFailure(LogLevel::error, std::string(kConvertOperation) +
-                                                  " : string too long, " + std::to_string(length) +
-                                                  " bytes for at most " + std::to_string(capacity) +
-                                                  ", value refused");
+    std::string reason;
+    if (!elementary_value::TextFits(length, capacity, reason)) {
+        LogConversionFailure(LogLevel::error,
+                             std::string(kConvertOperation) + " : " + reason + ", value refused");
         return -1;
     }
     const size_t prefix = StringPrefixWidth(type, length, size);

@@ -248,6 +248,15 @@ bool EncodeNumber(int32_t innerType, const Variant& value, ByteWriter& out, std:
     return true;
 }
 
+bool TextFits(size_t length, size_t capacity, std::string& reason) {
+    if (length <= capacity) {
+        return true;
+    }
+    reason = "string too long, " + std::to_string(length) + " bytes for at most " +
+             std::to_string(capacity);
+    return false;
+}
+
 // 64-bit values travel as int64 / uint64 Variants, exact beyond 2^53.
 Variant NumberValue(int32_t innerType, const uint8_t* data, size_t len) {
     switch (innerType) {

@@ -39,6 +39,10 @@ bool IntegerElement(int32_t innerType, const Variant& value, WideInteger& out, s
 // one; a value that does not fit the writer fails the writer instead.
 bool EncodeNumber(int32_t innerType, const Variant& value, ByteWriter& out, std::string& reason);
 
+// Whether a text of `length` bytes fits a string of `capacity` characters; the reason ("string
+// too long, 33 bytes for at most 32") when not. Every string write checks through it.
+bool TextFits(size_t length, size_t capacity, std::string& reason);
+
 // The elements of a number type in len bytes: one value when they fit one element, otherwise an
 // array. A NaN or infinite REAL makes Variant throw "not a valid float".
 Variant NumberValue(int32_t innerType, const uint8_t* data, size_t len);
