@@ -67,13 +67,9 @@ async function elementaryTypesAndBits(controller, Tag) {
   check(await read(controller, controller.newTag('Status')) === 1, 'Status after its bit 5');
 }
 
-// JSON text with the keys of every object in order: the link's objects list members by name.
-function canonical(value) {
-  if (value === null || typeof value !== 'object') return JSON.stringify(value);
-  if (Array.isArray(value)) return '[' + value.map(canonical).join(',') + ']';
-  return '{' + Object.keys(value).sort().map((k) => JSON.stringify(k) + ':' + canonical(value[k]))
-    .join(',') + '}';
-}
+// JSON text with every object's keys in order: the link's objects list members by name.
+const canonical = (value) => JSON.stringify(value, (key, v) => (v && typeof v === 'object' &&
+  !Array.isArray(v) ? Object.fromEntries(Object.entries(v).sort()) : v));
 
 // The link's values of tags polled from plcsim, by name, once each has one: tagbridge runs with
 // the PLC added and the tags polled through its JSON API.
