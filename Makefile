@@ -5,8 +5,10 @@ BUILD     ?= build/release
 TESTBUILD ?= build/test
 FUZZBUILD ?= build/fuzz
 TSANBUILD ?= build/tsan
-# The threaded parts under ThreadSanitizer: the device engine, its registry, the actions, the front.
-TSAN_TESTS := device_test device_engine_test action_test front_http_test
+# The threaded parts under ThreadSanitizer: the device engine (its reconnect path included), its
+# registry, the actions, the front and the SDK's action pool.
+TSAN_TESTS := device_test device_engine_test device_restore_test action_test front_http_test \
+	sdk_test
 LISTEN    ?= 127.0.0.1:8080
 FUZZ_SECONDS ?= 60
 PREFIX    ?= /usr/local

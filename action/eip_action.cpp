@@ -210,7 +210,7 @@ void ApplyTagOperation(TagListOp op, EipDevice& device, EipConnection* test,
             result = device.RemoveTag(object, kind, tagAlias, text);
             break;
         case TagListOp::Write:
-            result = device.WriteTag(test, object, kind, tagAlias, text);
+            result = device.WriteTag(object, kind, tagAlias, text);
             break;
     }
     table.add_value(tagAlias);
@@ -231,8 +231,9 @@ bool RunTagList(EipManager& registry, TagListOp op, const sdk::NodePath& folder,
         !ParseJsonText(tagsText, true, tags, error)) {
         return false;
     }
+    // Adds and edits test their tags on a session of their own; writes use the PLC's session.
     TestConnection test;
-    if (op != TagListOp::Remove) {
+    if (op == TagListOp::Add || op == TagListOp::Edit) {
         test = OpenTestConnection(*device, error);
         if (!test) {
             return false;
@@ -668,13 +669,9 @@ void EipAction::ExplicitWriteDataNodeAction(const ResultStream& stream, const No
             !ParseJsonText(valueText, false, value, text)) {
             return false;
         }
-        TestConnection test = OpenTestConnection(*device, text);
-        if (!test) {
-            return false;
-        }
         std::string message;
-        const int result = device->WriteTagByAlias(test.get(), AliasAbove(path, 0), value,
-                                                   kExplicitTagKind, message);
+        const int result =
+            device->WriteTagByAlias(AliasAbove(path, 0), value, kExplicitTagKind, message);
         return DeviceCall(result, message, text);
     });
 }

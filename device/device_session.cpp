@@ -10,10 +10,6 @@
 
 using namespace device_detail;
 
-namespace {
-constexpr uint16_t kExplicitConnectionRpiMs = 45000;
-}  // namespace
-
 DeviceSession::DeviceSession(DeviceCallbacks& callbacks, DeviceStats& stats, const DeviceLife& life)
     : callbacks_(callbacks),
       stats_(stats),
@@ -112,8 +108,8 @@ bool DeviceSession::SocketOpen() {
 // Connect, register, identity, Forward Open on a connection that no other
 // thread sees yet. 0, or the failing step's result (logged).
 int DeviceSession::ConnectSequence(const std::string& alias, EipConnection* plcConnection,
-                                   const ConnectInfo& info, ProductInfo& product,
-                                   bool& explicitOpen) {
+                                   const ConnectInfo& info, uint16_t rpiMillis,
+                                   ProductInfo& product, bool& explicitOpen) {
     explicitOpen = false;
     if (plcConnection->Connect(info.host, info.port, EipConnection::kConnectTimeoutSeconds) != 0) {
         eiplog::Error("ConnectToPLC", alias + ": Connect to PLC failed.");
@@ -137,7 +133,7 @@ int DeviceSession::ConnectSequence(const std::string& alias, EipConnection* plcC
                               unsigned(product.minorRevision)));
     eiplog::Info("ConnectToPLC", alias + ": ---------------------------");
     if (plcConnection->IsExplicitEnabled()) {
-        const int result = plcConnection->OpenExplicitConnection(kExplicitConnectionRpiMs);
+        const int result = plcConnection->OpenExplicitConnection(rpiMillis);
         if (result != 0) {
             eiplog::Error("ConnectToPLC", alias + ": Open EM Connection fail.");
             return result;
@@ -169,7 +165,8 @@ int DeviceSession::Connect(const ConnectInfo& info, bool restore) {
         bool explicitOpen = false;
         result = MakeConnectionObjects(info, plcConnection, handler);
         if (result == 0) {
-            result = ConnectSequence(info.alias, plcConnection.get(), info, product, explicitOpen);
+            result = ConnectSequence(info.alias, plcConnection.get(), info,
+                                     explicitRpiMillis_.load(), product, explicitOpen);
             if (result != 0) {
                 plcConnection->Disconnect();
             }
@@ -205,7 +202,10 @@ int DeviceSession::Connect(const ConnectInfo& info, bool restore) {
 int DeviceSession::Disconnect() {
     const std::shared_ptr<EipConnection> plcConnection = Connection();
     if (plcConnection != nullptr) {
-        if (explicitEnabled_.load() && explicitConnectionOpen_.load()) {
+        // A session whose socket a failed exchange closed has nothing left to carry the
+        // Forward Close: the controller ends the connection by its own time-out.
+        if (explicitEnabled_.load() && explicitConnectionOpen_.load() &&
+            plcConnection->GetSocketFd() >= 0) {
             plcConnection->CloseExplicitConnection();
         }
         explicitConnectionOpen_.store(false);

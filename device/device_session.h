@@ -65,6 +65,10 @@ class DeviceSession {
     bool ExplicitEnabled() const { return explicitEnabled_.load(); }
     bool ExplicitOpen() const { return explicitConnectionOpen_.load(); }
     bool NeverConnected() const { return neverConnected_.load(); }
+    // RPI of the class-3 connection, in ms; the controller drops it after four without traffic.
+    uint16_t ExplicitConnectionRpi() const { return explicitRpiMillis_.load(); }
+    // Takes effect at the next Forward Open (tests shorten it to see the connection expire).
+    void SetExplicitConnectionRpi(uint16_t milliseconds) { explicitRpiMillis_.store(milliseconds); }
 
     // The restore's hand-over: the first attempt at once, then once a second.
     void StartRestore();
@@ -76,7 +80,8 @@ class DeviceSession {
                               std::shared_ptr<EipConnection>& plcConnection,
                               std::shared_ptr<ProtocolHandler>& handler) const;
     static int ConnectSequence(const std::string& alias, EipConnection* plcConnection,
-                               const ConnectInfo& info, ProductInfo& product, bool& explicitOpen);
+                               const ConnectInfo& info, uint16_t rpiMillis, ProductInfo& product,
+                               bool& explicitOpen);
     void InstallConnectionLocked(std::shared_ptr<EipConnection> plcConnection,
                                  std::shared_ptr<ProtocolHandler> handler);
     void ReconnectLoop();
@@ -97,6 +102,7 @@ class DeviceSession {
     std::atomic<uint8_t> explicitConnectionState_{kExplicitNonExist};
     std::atomic<uint8_t> ucmmState_{kUcmmNonExist};
     std::atomic<bool> reconnectAtOnce_{false};
+    std::atomic<uint16_t> explicitRpiMillis_{45000};
     int stopFd_ = -1;
     WorkerThread reconnectThread_;
 };

@@ -39,8 +39,11 @@ void EipDevice::Retire() {
     // otherwise bring the socket thread back after it was stopped), and a
     // connect in flight ends at its next socket wait.
     life_.shuttingDown.store(true);
-    session_.SignalStop();
+    // The socket thread ends first and on its own: an exchange it has under way finishes (within
+    // its time-out) instead of being cut short, so the session is still there for the Forward
+    // Close below whatever the polling was doing.
     polling_.StopSocket();
+    session_.SignalStop();
     session_.StopReconnect();
     publisher_.Stop();
     // The sessions' own closes are still sent; a reopen of an I/O connection is refused now.
@@ -48,6 +51,35 @@ void EipDevice::Retire() {
     io_.EndListening();
     session_.Disconnect();
     callbacks_.KeepStatesOnly();
+}
+
+int EipDevice::WriteOnSession(const SessionLane::Job& job, std::string& message) {
+    const std::optional<int> result = polling_.RunOnSession(job);
+    if (!result) {
+        message = errorText(life_.retired.load() ? link_error::kPlcNotExist
+                                                 : link_error::kPlcNotConnected);
+        return -1;
+    }
+    return *result;
+}
+
+int EipDevice::WriteTag(const kestrel::strata_sdk::Variant& tagObject, int8_t kind,
+                        std::string& tagAlias, std::string& message) {
+    return WriteOnSession(
+        [&](EipConnection& plcConnection) {
+            return tags_.WriteTag(&plcConnection, tagObject, kind, tagAlias, message);
+        },
+        message);
+}
+
+int EipDevice::WriteTagByAlias(const std::string& tagAlias,
+                               const kestrel::strata_sdk::Variant& value, int8_t kind,
+                               std::string& message) {
+    return WriteOnSession(
+        [&](EipConnection& plcConnection) {
+            return tags_.WriteTagByAlias(&plcConnection, tagAlias, value, kind, message);
+        },
+        message);
 }
 
 void EipDevice::NotifyPollingState() {

@@ -59,6 +59,11 @@ class EipDevice {
         session_.ChangeExplicitConnectionState(state, notify);
     }
     void ChangeUCMMState(uint8_t state, bool notify) { session_.ChangeUCMMState(state, notify); }
+    // RPI of the class-3 connection from the next connect on (45 s by default); while nothing is
+    // polled, the connection carries a keep-alive once per RPI.
+    void SetExplicitConnectionRpi(uint16_t milliseconds) {
+        session_.SetExplicitConnectionRpi(milliseconds);
+    }
 
     // ---- read-only views for actions and the node tree ----
     std::string GetAlias() const { return session_.Alias(); }
@@ -126,15 +131,12 @@ class EipDevice {
                   std::string& message) {
         return tags_.RemoveTag(tagObject, kind, tagAlias, message);
     }
-    int WriteTag(EipConnection* testConnection, const kestrel::strata_sdk::Variant& tagObject,
-                 int8_t kind, std::string& tagAlias, std::string& message) {
-        return tags_.WriteTag(testConnection, tagObject, kind, tagAlias, message);
-    }
-    int WriteTagByAlias(EipConnection* plcConnection, const std::string& tagAlias,
-                        const kestrel::strata_sdk::Variant& value, int8_t kind,
-                        std::string& message) {
-        return tags_.WriteTagByAlias(plcConnection, tagAlias, value, kind, message);
-    }
+    // Writes go over the PLC's own session, between two poll requests: a write never opens a
+    // session of its own. Refused with "PLC not connected" while the session is down.
+    int WriteTag(const kestrel::strata_sdk::Variant& tagObject, int8_t kind, std::string& tagAlias,
+                 std::string& message);
+    int WriteTagByAlias(const std::string& tagAlias, const kestrel::strata_sdk::Variant& value,
+                        int8_t kind, std::string& message);
     int ResetTag(int8_t kind) { return tags_.ResetTag(kind); }
     int RemoveTagFromMap(const std::string& tagAlias, int8_t kind, bool notify) {
         return tags_.RemoveTagFromMap(tagAlias, kind, notify);
@@ -172,6 +174,8 @@ class EipDevice {
 
   private:
     void NotifyPollingState();
+    // Runs a write on the session; the message says why when no session took it.
+    int WriteOnSession(const SessionLane::Job& job, std::string& message);
 
     // The shared state first: the pieces hold references to it and to the pieces before them.
     DeviceLife life_;

@@ -29,6 +29,7 @@ PollingCycle::PollingCycle(DeviceSession& session, TagTable& tags, PollList& pol
       stats_(stats),
       life_(life),
       wakeFd_(MakeEventFd()),
+      lane_([this] { Wake(); }),
       socketThread_({"Socket Thread", nullptr, [this] { SocketLoop(); }, [this] { Wake(); }},
                     life.shuttingDown) {}
 
@@ -47,12 +48,18 @@ void PollingCycle::RunSocket() {
     Wake();
 }
 
+void PollingCycle::Restart() {
+    lastConnectedTraffic_.store(SteadyMicros());
+    cycleRestart_.store(true);
+}
+
 int PollingCycle::StopSocket() {
     return socketThread_.Stop();
 }
 
 void PollingCycle::Abort(bool reconnect) {
     cycleRestart_.store(true);
+    awaitingReply_ = false;
     session_.Disconnect();
     if (reconnect) {
         session_.StartReconnect();
@@ -155,6 +162,8 @@ int PollingCycle::RequestTags(EipConnection& plcConnection) {
     cycle_.batchStart = cycle_.next;
     if (plcConnection.RequestExplicitTags(cycle_.view, cycle_.view.size(), cycle_.next) == 0) {
         DeviceStats::Add(stats_.requests);  // stats: request
+        awaitingReply_ = true;
+        lastConnectedTraffic_.store(requestSent_.load());
         return 0;
     }
     eiplog::Error("RequestTags", session_.Alias() + ": Request EM Tags fail.");
@@ -172,6 +181,7 @@ void PollingCycle::HandleResponse(const std::shared_ptr<EipConnection>& plcConne
         return index < cycle_.view.size() ? cycle_.view[index] : nullptr;
     };
     const int received = plcConnection->RecvExplicitTags(response, lookup);
+    awaitingReply_ = false;
     if (received < 1) {
         eiplog::Error("HandleResponse",
                       eiplog::Text(session_.Alias(), ": TCP socket close. - ", received));
@@ -184,6 +194,7 @@ void PollingCycle::HandleResponse(const std::shared_ptr<EipConnection>& plcConne
     const bool finished = cycle_.next == 0;
     bool notifyReady = false;
     if (!finished) {
+        lane_.RunPending(plcConnection.get());
         if (RequestTags(*plcConnection) != 0) {
             cycleRestart_.store(true);
             notifyReady = state_.explicitStopped.load() != 0;
@@ -310,6 +321,9 @@ int PollingCycle::PollTimeoutMillis(uint64_t now) {
     if (state_.explicitStopped.load() == 0 && RequestOutstanding()) {
         due = std::min(due, requestSent_.load() + requestTimeout_ * 1000);
     }
+    if (KeepAliveWanted()) {
+        due = std::min(due, lastConnectedTraffic_.load() + KeepAlivePeriodMicros());
+    }
     if (due == UINT64_MAX) {
         return -1;
     }
@@ -322,10 +336,14 @@ void PollingCycle::SocketLoop() {
     eiplog::Info("SocketProcess", session_.Alias() + ": Socket Thread enter.");
     session_.StopReconnect();
     cycleRestart_.store(true);
+    lane_.Open();
     while (socketThread_.Running()) {
         if (SessionLost()) {
             eiplog::Error("SocketProcess", session_.Alias() + ": EM connection lost.");
             Abort(true);
+        }
+        if (!awaitingReply_) {
+            ServeIdleSession(session_.Connection(), SteadyMicros());
         }
         uint64_t now = SteadyMicros();
         if (PollingAllowed() &&
@@ -353,7 +371,32 @@ void PollingCycle::SocketLoop() {
             CheckRequestTimeout();
         }
     }
+    lane_.Close();
     eiplog::Info("SocketProcess", session_.Alias() + ": Socket Thread exit.");
+}
+
+// The controller drops a class-3 connection that carries nothing for four RPIs: an idle one
+// gets a request once per RPI, so that Start Polling and writes after any pause work at once.
+bool PollingCycle::KeepAliveWanted() const {
+    return !awaitingReply_ && session_.ExplicitEnabled() && session_.ExplicitOpen();
+}
+
+uint64_t PollingCycle::KeepAlivePeriodMicros() const {
+    return uint64_t(session_.ExplicitConnectionRpi()) * 1000;
+}
+
+void PollingCycle::ServeIdleSession(const std::shared_ptr<EipConnection>& plcConnection,
+                                    uint64_t now) {
+    lane_.RunPending(plcConnection.get());
+    if (plcConnection == nullptr || !KeepAliveWanted() ||
+        now - lastConnectedTraffic_.load() < KeepAlivePeriodMicros()) {
+        return;
+    }
+    lastConnectedTraffic_.store(now);
+    if (plcConnection->KeepAlive() != 0) {
+        eiplog::Error("SocketProcess", session_.Alias() + ": EM connection keep-alive failed.");
+        Abort(true);
+    }
 }
 
 // A failed send closes the session's socket without a reply to wait for, so

@@ -160,6 +160,10 @@ class EipConnection {
     virtual bool IsServiceSupported(uint8_t replyService) = 0;
     virtual ProtocolFamily GetProtocolFamily() = 0;
     virtual bool IsExplicitEnabled() const { return true; }
+    // One cheap request over the class-3 connection, so that the controller does not drop it
+    // while nothing is polled. 0 when answered (whatever the answer), -1 when the session failed.
+    // A family without a class-3 connection has nothing to keep alive.
+    virtual int KeepAlive() { return 0; }
 
     // ---- Transport and session ----
 

@@ -602,6 +602,19 @@ int ControlLogixConnection::ExchangeConnected(ByteView embedded, ExplicitRespons
     return received < 1 ? -2 : 0;
 }
 
+// Keep-alive request, embedded in a Multiple Service Packet on the class-3 connection:
+// | size | value                                                     |
+// | 6    | 0x01 Get Attributes All, path 2 words: Identity, instance 1 |
+int ControlLogixConnection::KeepAlive() {
+    uint8_t request[6];
+    const UcmmRequest identity{CIP_SVC_GET_ATTRIBUTES_ALL, CIP_CLASS_IDENTITY, 1};
+    if (BuildExplicitReqCommon(request, sizeof request, &identity) < 0) {
+        return -1;
+    }
+    auto reply = std::make_unique<ExplicitResponse>();
+    return ExchangeConnected(ByteView{request, sizeof request}, *reply) == 0 ? 0 : -1;
+}
+
 int ControlLogixConnection::ReadRestOfValue(TagRequestSet& response) {
     if (fragmentedAddress.empty() || response.count != 1) {
         return 0;

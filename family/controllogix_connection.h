@@ -80,6 +80,8 @@ class ControlLogixConnection : public EipConnection {
                        const TagLookup& lookup) override;
     bool IsServiceSupported(uint8_t service) override;
     ProtocolFamily GetProtocolFamily() override;
+    // Get Attributes All of the Identity object over the class-3 connection.
+    int KeepAlive() override;
 
     // Writes the 46-byte SendUnitData front (length fields 0) after raising sequenceCount;
     // returns 46, or -1 for a null or short buffer.

@@ -1,6 +1,6 @@
 #include "mqtt/edge_model.h"
 
-#include <algorithm>
+#include <utility>
 
 namespace tbmqtt {
 namespace {
@@ -129,17 +129,22 @@ EdgeModel::Place EdgeModel::Classify(const NodePath& path) {
     return place;
 }
 
-EdgeModel::MetricState& EdgeModel::Upsert(Device& device, const std::string& metric) {
+uint64_t EdgeModel::AliasOf(const std::string& plc, const std::string& metric) {
+    auto alias = aliases_.emplace(std::make_pair(plc, metric), nextAlias_);
+    if (alias.second) {
+        ++nextAlias_;
+    }
+    return alias.first->second;
+}
+
+EdgeModel::MetricState& EdgeModel::Upsert(const std::string& plc, Device& device,
+                                          const std::string& metric) {
     auto found = device.metrics.find(metric);
     if (found != device.metrics.end()) {
         return found->second;
     }
-    auto alias = device.aliases.emplace(metric, device.next_alias);
-    if (alias.second) {
-        ++device.next_alias;
-    }
     MetricState& state = device.metrics[metric];
-    state.alias = alias.first->second;
+    state.alias = AliasOf(plc, metric);
     device.birth_due = true;
     return state;
 }
@@ -177,7 +182,7 @@ void EdgeModel::OnNode(const NodePath& path, const std::optional<sdk::NodeInfo>&
     if (place.kind == Place::Kind::Other || ConfigText(*info, "$$$isit") != marker) {
         return;
     }
-    MetricState& m = Upsert(d, place.metric);
+    MetricState& m = Upsert(place.plc, d, place.metric);
     const std::string inner = ConfigText(*info, "InnerType");
     if (inner != m.inner_type) {
         m.inner_type = inner;
@@ -303,18 +308,18 @@ sparkplug::Metric EdgeModel::Describe(const std::string& name, const MetricState
 
 // A structure's value (an object) goes out as one metric per member, "EM Tags/Tag/Member" and
 // deeper for nested members ("Tag/Items[2]/X" for an array of structures), each with its own
-// alias from the device's table and a type from the member's value.
-void EdgeModel::Append(Device& d, const std::string& name, const MetricState& m,
-                       const Variant& value, bool birth, uint64_t now_ms, Message& out) {
+// alias (unique across the edge node, as every metric's) and a type from the member's value.
+void EdgeModel::Append(const std::string& name, const MetricState& m, const Variant& value,
+                       bool birth, uint64_t now_ms, Message& out) {
     if (value.is_map()) {
         for (const auto& [key, member] : value.as_map()) {
-            Append(d, name + "/" + key, m, member, birth, now_ms, out);
+            Append(name + "/" + key, m, member, birth, now_ms, out);
         }
         return;
     }
     if (IsStructures(value)) {
         for (size_t i = 0; i < value.as_array().size(); ++i) {
-            Append(d, name + "[" + std::to_string(i) + "]", m, value.as_array()[i], birth, now_ms,
+            Append(name + "[" + std::to_string(i) + "]", m, value.as_array()[i], birth, now_ms,
                    out);
         }
         return;
@@ -325,8 +330,7 @@ void EdgeModel::Append(Device& d, const std::string& name, const MetricState& m,
         return;
     }
     MetricState member = m;
-    member.alias = d.aliases.emplace(name, d.next_alias).first->second;
-    d.next_alias = std::max(d.next_alias, member.alias + 1);
+    member.alias = AliasOf(out.plc, name);
     member.value = value;
     member.born_type = MemberType(value);
     out.metrics.push_back(Describe(name, member, birth, now_ms));
@@ -335,10 +339,10 @@ void EdgeModel::Append(Device& d, const std::string& name, const MetricState& m,
 
 void EdgeModel::Birth(const std::string& plc, Device& d, uint64_t now_ms,
                       std::vector<Message>& out) {
-    Message birth{MessageKind::Birth, d.id, {}, plc, {}};
+    Message birth{MessageKind::Birth, d.id, {}, plc, {}, d.born};
     for (auto& [name, m] : d.metrics) {
         m.born_type = MetricType(m.inner_type, m.value);
-        Append(d, name, m, m.value, true, now_ms, birth);
+        Append(name, m, m.value, true, now_ms, birth);
     }
     out.push_back(std::move(birth));
     d.born = true;
@@ -378,7 +382,7 @@ std::vector<EdgeModel::Message> EdgeModel::TakeMessages(uint64_t now_ms) {
         Message data{MessageKind::Data, d.id, {}, plc, {}};
         for (const std::string& name : d.dirty) {
             const MetricState& m = d.metrics.at(name);
-            Append(d, name, m, m.value, false, now_ms, data);
+            Append(name, m, m.value, false, now_ms, data);
         }
         d.dirty.clear();
         if (!data.metrics.empty()) {
@@ -423,6 +427,43 @@ std::optional<EdgeModel::WriteTarget> EdgeModel::FindWritable(const std::string&
     }
     why = "no device " + device;
     return std::nullopt;
+}
+
+bool EdgeModel::RefuseBirth(const std::string& plc, size_t bytes) {
+    auto found = devices_.find(plc);
+    if (found == devices_.end()) {
+        return false;
+    }
+    Device& d = found->second;
+    d.born = false;
+    d.dirty.clear();
+    // Values that changed since do not try the same birth again; a change of the tags does.
+    if (!d.birth_due) {
+        pending_.erase(plc);
+    }
+    return std::exchange(d.refusedBirthBytes, bytes) == 0;
+}
+
+void EdgeModel::BirthPublished(const std::string& plc) {
+    auto found = devices_.find(plc);
+    if (found != devices_.end()) {
+        found->second.refusedBirthBytes = 0;
+    }
+}
+
+bool EdgeModel::BirthRefused(const std::string& plc) const {
+    auto found = devices_.find(plc);
+    return found != devices_.end() && found->second.refusedBirthBytes > 0;
+}
+
+std::map<std::string, size_t> EdgeModel::RefusedBirths() const {
+    std::map<std::string, size_t> out;
+    for (const auto& [plc, d] : devices_) {
+        if (d.refusedBirthBytes > 0) {
+            out[d.id] = d.refusedBirthBytes;
+        }
+    }
+    return out;
 }
 
 size_t EdgeModel::MetricCount() const {

@@ -40,6 +40,7 @@ class EdgeModel {
         std::vector<sparkplug::Metric> metrics;
         std::string plc;                 // PLC node name
         std::vector<std::string> names;  // metric names, one per metric
+        bool replacesBirth = false;      // a birth while the host holds one of this session
     };
     // A value change that a DDATA would carry.
     struct Change {
@@ -75,6 +76,16 @@ class EdgeModel {
                                             const sparkplug::Metric& metric,
                                             std::string& why) const;
 
+    // The birth of `plc` taken last did not go out (over the broker's packet limit, `bytes`):
+    // the device is not born, so it publishes no data, and tries again when its tags change,
+    // it reconnects or a rebirth comes. True when it was not refused before.
+    bool RefuseBirth(const std::string& plc, size_t bytes);
+    // The birth of `plc` taken last went out.
+    void BirthPublished(const std::string& plc);
+    bool BirthRefused(const std::string& plc) const;
+    // Device ID and birth size of every device whose birth is refused.
+    std::map<std::string, size_t> RefusedBirths() const;
+
     size_t MetricCount() const;
     // The alias of `metric` of `plc` while that device is born; nothing otherwise.
     std::optional<uint64_t> BornAlias(const std::string& plc, const std::string& metric) const;
@@ -95,26 +106,30 @@ class EdgeModel {
         bool born = false;
         bool birth_due = false;
         std::map<std::string, MetricState> metrics;  // by metric name
-        std::map<std::string, uint64_t> aliases;     // stable for the device's lifetime
-        uint64_t next_alias = 1;
         std::set<std::string> dirty;
+        size_t refusedBirthBytes = 0;  // 0: its last birth was not refused
     };
     struct Place;
 
     static Place Classify(const kestrel::strata_sdk::NodePath& path);
-    MetricState& Upsert(Device& device, const std::string& metric);
+    uint64_t AliasOf(const std::string& plc, const std::string& metric);
+    MetricState& Upsert(const std::string& plc, Device& device, const std::string& metric);
     void SetOnline(const std::string& plc, Device& device, bool online);
     void Touch(const std::string& plc) { pending_.insert(plc); }
     sparkplug::Metric Describe(const std::string& name, const MetricState& m, bool birth,
                                uint64_t now_ms) const;
     void Birth(const std::string& plc, Device& device, uint64_t now_ms, std::vector<Message>& out);
-    void Append(Device& d, const std::string& name, const MetricState& m,
+    void Append(const std::string& name, const MetricState& m,
                 const kestrel::strata_sdk::Variant& value, bool birth, uint64_t now_ms,
                 Message& out);
 
     std::map<std::string, Device> devices_;  // by PLC node name
     std::set<std::string> pending_;          // PLC node names with work due
     std::vector<std::string> gone_;          // device IDs of removed PLCs that were born
+    // One alias per (PLC node name, metric name) across the edge node, for the process
+    // lifetime: stable across rebirths, never given to another metric.
+    std::map<std::pair<std::string, std::string>, uint64_t> aliases_;
+    uint64_t nextAlias_ = 1;
 };
 
 }  // namespace tbmqtt

@@ -1,12 +1,15 @@
 #include "mqtt/mqtt_bridge.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <utility>
 
 #include "common/eip_log.h"
+#include "mqtt/reconnect_backoff.h"
 #include "strata_sdk/json.h"
 
 namespace tbmqtt {
@@ -24,8 +27,10 @@ constexpr int kKeepAliveSeconds = 30;
 constexpr int kLoopTimeoutMs = kKeepAliveSeconds * 1000 / 2;
 constexpr int kCommandQos = 1;
 constexpr int kWillQos = 1;
-constexpr std::chrono::milliseconds kFirstRetry{500};
-constexpr std::chrono::milliseconds kMaxRetry{30000};
+// Past this many bytes handed to libmosquitto and not yet written to the socket, changes wait
+// in the model as latest values: room for a few births and many data messages, yet a broker
+// that stops reading holds little of the link's memory.
+constexpr size_t kMaxUnwrittenBytes = 1u << 20;
 // Adding tags creates their nodes one by one: one birth for the whole burst.
 constexpr std::chrono::milliseconds kBirthGather{50};
 constexpr uint64_t kBdSeqModulo = 256;
@@ -85,7 +90,7 @@ void MqttBridge::MosquittoDeleter::operator()(mosquitto* m) const {
 }
 
 MqttBridge::MqttBridge(sdk::Broker& broker, MqttOptions options)
-    : broker_(broker), options_(std::move(options)) {}
+    : broker_(broker), options_(std::move(options)), maxPacketBytes_(options_.maxPacketBytes) {}
 
 MqttBridge::~MqttBridge() {
     Stop();
@@ -109,8 +114,14 @@ bool MqttBridge::Start(std::string& error) {
     }
     mosquitto* m = client_.get();
     mosquitto_threaded_set(m, true);
-    mosquitto_connect_callback_set(m, [](mosquitto*, void* self, int rc) {
-        static_cast<MqttBridge*>(self)->HandleConnect(rc);
+    // MQTT 5 for the CONNACK's Maximum Packet Size.
+    mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_connect_v5_callback_set(
+        m, [](mosquitto*, void* self, int rc, int, const mosquitto_property* properties) {
+            static_cast<MqttBridge*>(self)->HandleConnect(rc, properties);
+        });
+    mosquitto_publish_callback_set(m, [](mosquitto*, void* self, int mid) {
+        static_cast<MqttBridge*>(self)->HandleWritten(mid);
     });
     mosquitto_message_callback_set(m, [](mosquitto*, void* self, const mosquitto_message* msg) {
         static_cast<MqttBridge*>(self)->HandleMessage(*msg);
@@ -217,6 +228,27 @@ void MqttBridge::WriteMetrics(sdk::MetricsText& out) {
         out.family(f.name, f.type, f.help);
         out.sample(f.name, f.value);
     }
+    std::map<std::string, size_t> refused;
+    size_t unwritten = 0;
+    size_t limit = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        refused = model_.RefusedBirths();
+        unwritten = unwritten_.Bytes();
+        limit = maxPacketBytes_;
+    }
+    out.family("tagbridge_mqtt_max_packet_bytes", "gauge",
+               "Largest MQTT packet the broker takes: its CONNACK's, else --mqtt-max-packet.");
+    out.sample("tagbridge_mqtt_max_packet_bytes", double(limit));
+    out.family("tagbridge_mqtt_unwritten_bytes", "gauge",
+               "Bytes handed to the MQTT client and not yet written to the socket.");
+    out.sample("tagbridge_mqtt_unwritten_bytes", double(unwritten));
+    out.family("tagbridge_mqtt_birth_refused_bytes", "gauge",
+               "Size of a device's DBIRTH refused as over the packet limit; the device publishes "
+               "nothing until its birth fits.");
+    for (const auto& [device, bytes] : refused) {
+        out.sample("tagbridge_mqtt_birth_refused_bytes", double(bytes), {{"device", device}});
+    }
 }
 
 // ---- tree -------------------------------------------------------------------------------------
@@ -275,7 +307,7 @@ bool MqttBridge::WaitBackoff(std::chrono::milliseconds delay) {
 }
 
 void MqttBridge::NetworkLoop() {
-    std::chrono::milliseconds retry = kFirstRetry;
+    ReconnectBackoff backoff;
     bool reported = false;  // one log line per outage, not one per attempt
     for (;;) {
         uint64_t bdseq = 0;
@@ -287,6 +319,9 @@ void MqttBridge::NetworkLoop() {
             bdseq = bdseq_;
         }
         SetWill(bdseq);
+        if (mqtt311Only_) {
+            mosquitto_int_option(client_.get(), MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+        }
         int rc = mosquitto_connect_async(client_.get(), options_.host.c_str(), options_.port,
                                          kKeepAliveSeconds);
         while (rc == MOSQ_ERR_SUCCESS) {
@@ -294,9 +329,15 @@ void MqttBridge::NetworkLoop() {
         }
         bool was_connected = false;
         bool host_left = false;
+        std::chrono::milliseconds uptime{0};
         {
             std::lock_guard<std::mutex> lock(mutex_);
             was_connected = std::exchange(connected_, false);
+            if (was_connected) {
+                uptime = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - connectedAt_);
+            }
+            unwritten_.Reset();
             live_ = false;
             host_left = std::exchange(hostLeft_, false);
             bdseq_ = (bdseq_ + 1) % kBdSeqModulo;
@@ -305,31 +346,40 @@ void MqttBridge::NetworkLoop() {
             }
         }
         if (host_left) {
-            retry = kFirstRetry;
+            backoff.Reset();
         } else if (was_connected) {
             eiplog::Error(kLog, "MQTT: connection to " + options_.url +
                                     " lost; reconnecting: " + mosquitto_strerror(rc));
-            retry = kFirstRetry;
             reported = true;
         } else if (!reported) {
             eiplog::Error(kLog, "MQTT: cannot connect to " + options_.url +
                                     "; retrying: " + mosquitto_strerror(rc));
             reported = true;
         }
-        if (!WaitBackoff(retry)) {
+        if (!WaitBackoff(backoff.Next(uptime))) {
             return;
         }
-        retry = std::min(retry * 2, kMaxRetry);
     }
 }
 
-void MqttBridge::HandleConnect(int rc) {
+void MqttBridge::HandleConnect(int rc, const mosquitto_property* properties) {
+    const bool mqtt5 = !mqtt311Only_;
+    if (rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION && mqtt5) {
+        eiplog::Info(kLog, "MQTT: " + options_.url + " does not take MQTT 5; using MQTT 3.1.1");
+        mqtt311Only_ = true;
+    }
     if (rc != 0) {
-        eiplog::Error(kLog, "MQTT: " + options_.url +
-                                " refused the connection: " + mosquitto_connack_string(rc));
+        eiplog::Error(kLog,
+                      "MQTT: " + options_.url + " refused the connection: " +
+                          (mqtt5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc)));
         mosquitto_disconnect(client_.get());
         return;
     }
+    uint32_t brokerLimit = 0;
+    const bool limited = mosquitto_property_read_int32(properties, MQTT_PROP_MAXIMUM_PACKET_SIZE,
+                                                       &brokerLimit, false) &&
+                         brokerLimit > 0;
+    const size_t limit = limited ? brokerLimit : options_.maxPacketBytes;
     if (SparkplugOn()) {
         mosquitto_subscribe(client_.get(), nullptr, Topic("NCMD").c_str(), kCommandQos);
         mosquitto_subscribe(client_.get(), nullptr, Topic("DCMD", "+").c_str(), kCommandQos);
@@ -345,6 +395,9 @@ void MqttBridge::HandleConnect(int rc) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         connected_ = true;
+        connectedAt_ = std::chrono::steady_clock::now();
+        mqtt5_ = mqtt5;
+        maxPacketBytes_ = limit;
         hostOnline_ = false;
         node_birth_due_ = true;
         model_.RebirthAll();
@@ -357,16 +410,59 @@ void MqttBridge::HandleConnect(int rc) {
             : "; waiting for primary host " + options_.primaryHost + " to be online";
     eiplog::Info(kLog, "MQTT: connected to " + options_.url + " (bdSeq " + std::to_string(bdseq) +
                            ")" + waiting);
+    eiplog::Info(kLog, "MQTT: packets up to " + std::to_string(limit) +
+                           (limited ? " bytes, the broker's limit" : " bytes (--mqtt-max-packet)"));
 }
 
 // ---- publisher thread -------------------------------------------------------------------------
 
+MqttBridge::PacketSize MqttBridge::SizeOf(const std::string& topic, const std::string& payload) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return {PublishPacketBytes(topic.size(), payload.size(), mqtt5_), maxPacketBytes_};
+}
+
 bool MqttBridge::Publish(const std::string& topic, const std::string& payload, bool retain) {
-    const int rc = mosquitto_publish(client_.get(), nullptr, topic.c_str(),
+    const PacketSize size = SizeOf(topic, payload);
+    uint64_t session = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        session = unwritten_.Session();
+    }
+    // The broker would drop the connection for it, and for it again after every reconnect.
+    if (!size.Fits()) {
+        eiplog::Error(kLog, "MQTT: " + topic + " not published: " + std::to_string(size.bytes) +
+                                " bytes, over the packet limit of " + std::to_string(size.limit) +
+                                " bytes");
+        return false;
+    }
+    int mid = 0;
+    const int rc = mosquitto_publish(client_.get(), &mid, topic.c_str(),
                                      static_cast<int>(payload.size()), payload.data(), 0, retain);
     // Not connected: the births after the reconnect carry the latest values, the buffer the
     // changes.
-    return rc == MOSQ_ERR_SUCCESS;
+    if (rc != MOSQ_ERR_SUCCESS) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    unwritten_.Handed(session, mid, size.bytes);
+    return true;
+}
+
+bool MqttBridge::Draining() const {
+    return unwritten_.Bytes() <= kMaxUnwrittenBytes;
+}
+
+void MqttBridge::HandleWritten(int mid) {
+    bool drained = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const bool was = Draining();
+        unwritten_.Written(mid);
+        drained = !was && Draining();
+    }
+    if (drained) {
+        wake_.notify_all();
+    }
 }
 
 void MqttBridge::PublisherLoop() {
@@ -374,12 +470,14 @@ void MqttBridge::PublisherLoop() {
     std::chrono::milliseconds replay_wait{0};  // 0: the replay waits for nothing but work
     for (;;) {
         const auto live_work = [this] {
-            return stopping_ || (Publishing() && (node_birth_due_ || model_.HasWork()));
+            return stopping_ ||
+                   (Publishing() && Draining() && (node_birth_due_ || model_.HasWork()));
         };
         if (replay_wait.count() > 0) {
             wake_.wait_for(lock, replay_wait, live_work);
         } else {
-            wake_.wait(lock, [&] { return live_work() || (Publishing() && replayDue_); });
+            wake_.wait(lock,
+                       [&] { return live_work() || (Publishing() && Draining() && replayDue_); });
         }
         if (!stopping_ && (node_birth_due_ || model_.BirthPending())) {
             wake_.wait_for(lock, kBirthGather, [this] { return stopping_; });
@@ -387,8 +485,9 @@ void MqttBridge::PublisherLoop() {
         if (stopping_) {
             return;
         }
-        if (!Publishing()) {
-            replay_wait = {};  // the next session's births come first
+        if (!Publishing() || !Draining()) {
+            // The next session's births come first; or the socket drains before more is taken.
+            replay_wait = {};
             continue;
         }
         const bool node_birth = std::exchange(node_birth_due_, false);
@@ -434,22 +533,80 @@ void MqttBridge::PublishDue(bool node_birth, std::vector<EdgeModel::Message> mes
         }
     }
     for (EdgeModel::Message& message : messages) {
+        const std::string topic = Topic(TopicType(message.kind), message.device);
+        const bool data = message.kind == EdgeModel::MessageKind::Data;
+        const std::string payload =
+            SparkplugOn() && !data ? EncodeNext(message.metrics) : std::string();
+        if (message.kind == EdgeModel::MessageKind::Birth && !AdmitBirth(message, topic, payload)) {
+            continue;
+        }
         if (JsonOn()) {
             PublishJson(message);
         }
         if (!SparkplugOn()) {
             continue;
         }
-        sparkplug::Payload payload;
-        payload.timestamp = NowMs();
-        payload.seq = NextSeq();
-        payload.metrics = message.metrics;
-        const bool sent =
-            Publish(Topic(TopicType(message.kind), message.device), sparkplug::Encode(payload));
-        if (!sent && message.kind == EdgeModel::MessageKind::Data) {
+        bool sent = true;
+        if (data) {
+            sent = PublishData(topic, message.metrics);
+        } else {
+            NextSeq();
+            sent = Publish(topic, payload);
+        }
+        if (!sent && data) {
             BufferUnsent(message);
         }
     }
+}
+
+std::string MqttBridge::EncodeNext(const std::vector<sparkplug::Metric>& metrics) const {
+    sparkplug::Payload payload;
+    payload.timestamp = NowMs();
+    payload.seq = (seq_ + 1) % kSeqModulo;
+    payload.metrics = metrics;
+    return sparkplug::Encode(payload);
+}
+
+bool MqttBridge::AdmitBirth(const EdgeModel::Message& message, const std::string& topic,
+                            const std::string& payload) {
+    const PacketSize size = SizeOf(topic, payload);
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (size.Fits()) {
+            model_.BirthPublished(message.plc);
+            return true;
+        }
+        first = model_.RefuseBirth(message.plc, size.bytes);
+    }
+    if (first) {
+        eiplog::Error(kLog, "MQTT: DBIRTH of device " + message.device +
+                                " not published: " + std::to_string(size.bytes) +
+                                " bytes, over the packet limit of " + std::to_string(size.limit) +
+                                " bytes; the device publishes nothing until its birth fits");
+    }
+    if (message.replacesBirth && SparkplugOn()) {
+        const std::string death = EncodeNext({});
+        NextSeq();
+        Publish(Topic("DDEATH", message.device), death);
+    }
+    return false;
+}
+
+bool MqttBridge::PublishData(const std::string& topic,
+                             const std::vector<sparkplug::Metric>& metrics) {
+    const std::string payload = EncodeNext(metrics);
+    if (!SizeOf(topic, payload).Fits()) {
+        if (metrics.size() == 1) {
+            Publish(topic, payload);  // refused with a log line: one value never fits
+            return true;
+        }
+        const auto half = metrics.begin() + static_cast<std::ptrdiff_t>(metrics.size() / 2);
+        const bool first = PublishData(topic, {metrics.begin(), half});
+        return PublishData(topic, {half, metrics.end()}) && first;
+    }
+    NextSeq();
+    return Publish(topic, payload);
 }
 
 void MqttBridge::PublishJson(const EdgeModel::Message& message) {

@@ -26,8 +26,14 @@
 //     `mutex_`, then encodes and hands them to libmosquitto with no lock held; it alone owns
 //     the message sequence number and reads the buffer for the replay.
 // `mutex_` guards model_, connected_, node_birth_due_, bdseq_, stopping_, live_, hostOnline_,
-// hostStateTs_, hostLeft_, replayDue_ and liveSince_. `buffer_` has its own locks (taken after
-// `mutex_`, never before).
+// hostStateTs_, hostLeft_, replayDue_, liveSince_, unwritten_, maxPacketBytes_, mqtt5_ and
+// connectedAt_. `buffer_` has its own locks (taken after `mutex_`, never before).
+// libmosquitto calls on_connect and on_publish holding a lock of its own, which they take
+// `mutex_` under; nothing calls libmosquitto holding `mutex_`.
+//
+// Flow: once more than kMaxUnwrittenBytes wait unwritten in libmosquitto (a broker that stopped
+// reading), the publisher takes nothing more from `model_`, which keeps the latest value of
+// each metric meanwhile, until libmosquitto has written them out.
 
 #include <chrono>
 #include <condition_variable>
@@ -42,11 +48,13 @@
 #include "mqtt/edge_model.h"
 #include "mqtt/json_topics.h"
 #include "mqtt/mqtt_options.h"
+#include "mqtt/publish_flow.h"
 #include "strata_sdk/broker.h"
 #include "strata_sdk/metrics.h"
 
 struct mosquitto;
 struct mosquitto_message;
+struct mqtt5__property;
 
 namespace tbmqtt {
 
@@ -71,7 +79,25 @@ class MqttBridge {
     void NetworkLoop();
     void PublisherLoop();
     void PublishDue(bool node_birth, std::vector<EdgeModel::Message> messages, uint64_t bdseq);
+    // True when the birth may go out; a DBIRTH over the broker's packet limit does not: the
+    // device stays unborn (and says its death if the host held a birth of it).
+    bool AdmitBirth(const EdgeModel::Message& message, const std::string& topic,
+                    const std::string& payload);
+    // A DDATA over the broker's packet limit goes out as several.
+    bool PublishData(const std::string& topic, const std::vector<sparkplug::Metric>& metrics);
+    // A device message with the next sequence number; NextSeq() takes it once it goes out.
+    std::string EncodeNext(const std::vector<sparkplug::Metric>& metrics) const;
+    struct PacketSize {
+        size_t bytes;
+        size_t limit;
+        bool Fits() const { return bytes <= limit; }
+    };
+    PacketSize SizeOf(const std::string& topic, const std::string& payload);
     bool Publish(const std::string& topic, const std::string& payload, bool retain = false);
+    // libmosquitto wrote a publish to the socket.
+    void HandleWritten(int mid);
+    // Little enough waits unwritten for more to be handed to libmosquitto.
+    bool Draining() const;
     bool SparkplugOn() const { return options_.format != MqttFormat::Json; }
     bool JsonOn() const { return options_.format != MqttFormat::Sparkplug; }
     // Connected, and the primary host (if any) online: births and data may go out.
@@ -93,7 +119,7 @@ class MqttBridge {
     // False when Stop() came first.
     bool WaitBackoff(std::chrono::milliseconds delay);
 
-    void HandleConnect(int rc);
+    void HandleConnect(int rc, const mqtt5__property* properties);
     void HandleDisconnect();
     void HandleMessage(const mosquitto_message& message);
     void HandleNodeCommand(const sparkplug::Payload& payload);
@@ -128,6 +154,11 @@ class MqttBridge {
     bool hostLeft_ = false;
     bool replayDue_ = false;
     std::chrono::steady_clock::time_point liveSince_;
+    UnwrittenPublishes unwritten_;
+    size_t maxPacketBytes_;
+    bool mqtt5_ = true;
+    std::chrono::steady_clock::time_point connectedAt_;
+    bool mqtt311Only_ = false;  // network thread only: the broker refused MQTT 5
 
     std::unique_ptr<ChangeBuffer> buffer_;
     uint64_t seq_ = 0;  // publisher thread only

@@ -12,6 +12,8 @@ namespace {
 
 constexpr uint16_t kMqttPort = 1883;
 constexpr uint16_t kMqttsPort = 8883;
+// MQTT's remaining length holds at most 4 bytes of 7 bits.
+constexpr uint64_t kMqttMaxPacketBytes = (1ull << 28) + 4;
 
 struct OptionText {
     const char* key;
@@ -35,6 +37,8 @@ constexpr OptionText kOptions[] = {
      "Sparkplug primary host ID: births and data only while its STATE says online"},
     {"mqtt-format", "sparkplug, json or both (default sparkplug)"},
     {"mqtt-topic-prefix", "prefix of the JSON topics (default tagbridge/NODE)"},
+    {"mqtt-max-packet",
+     "largest MQTT packet in bytes when the broker does not say its own (default 262144)"},
 };
 
 struct FormatName {
@@ -144,6 +148,15 @@ bool ParseFormat(const std::string& text, MqttFormat& out, std::string& error) {
     return false;
 }
 
+bool CheckMaxPacket(uint64_t bytes, std::string& error) {
+    if (bytes == 0 || bytes > kMqttMaxPacketBytes) {
+        error = "--mqtt-max-packet: expected 1 to " + std::to_string(kMqttMaxPacketBytes) +
+                " bytes, got " + std::to_string(bytes);
+        return false;
+    }
+    return true;
+}
+
 // Topic levels without wildcards, none of them empty.
 bool CheckPrefix(const std::string& prefix, std::string& error) {
     if (prefix.empty() || prefix.find_first_of("+#") != std::string::npos ||
@@ -213,6 +226,9 @@ std::optional<MqttOptions> MqttOptionsFrom(const kestrel::strata_sdk::LinkOption
                        out.bufferMaxBytes, error) ||
         !ParsePositive("mqtt-buffer-hours", options.extra_option("mqtt-buffer-hours"), kHourMs,
                        out.bufferMaxAgeMs, error) ||
+        !ParsePositive("mqtt-max-packet", options.extra_option("mqtt-max-packet"), 1,
+                       out.maxPacketBytes, error) ||
+        !CheckMaxPacket(out.maxPacketBytes, error) ||
         !ParseFormat(options.extra_option("mqtt-format"), out.format, error) ||
         !CheckPrefix(out.topicPrefix, error) ||
         (!password_file.empty() && !ReadPassword(password_file, out.password, error))) {

@@ -1,7 +1,7 @@
 #pragma once
 // The MQTT side's options: --mqtt-url, --mqtt-group, --mqtt-node, --mqtt-user,
 // --mqtt-password-file, --mqtt-ca, --mqtt-buffer-mb, --mqtt-buffer-hours, --mqtt-primary-host,
-// --mqtt-format, --mqtt-topic-prefix (also as keys of --config).
+// --mqtt-format, --mqtt-topic-prefix, --mqtt-max-packet (also as keys of --config).
 
 #include <cstdint>
 #include <optional>
@@ -29,6 +29,8 @@ struct MqttOptions {
     std::string primaryHost;  // empty: births need no host
     MqttFormat format = MqttFormat::Sparkplug;
     std::string topicPrefix;  // of the JSON topics; tagbridge/NODE when not given
+    // The largest MQTT packet the broker takes when its CONNACK does not say.
+    uint64_t maxPacketBytes = 256ull << 10;
 };
 
 // Registers the options with the link's parser.
@@ -37,7 +39,7 @@ void AddMqttOptions(kestrel::strata_sdk::LinkOptions& options);
 // The MQTT settings from parsed link options: nothing (and `error` empty) without
 // --mqtt-url; nothing with a one-line reason in `error` when a value is unusable (a URL that
 // is not mqtt://HOST[:PORT] or mqtts://HOST[:PORT], a group or node ID holding '/', '+' or
-// '#', an unreadable password file).
+// '#', an unreadable password file, a packet limit that is not a byte count MQTT allows).
 std::optional<MqttOptions> MqttOptionsFrom(const kestrel::strata_sdk::LinkOptions& options,
                                            std::string& error);
 

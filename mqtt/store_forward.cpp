@@ -52,13 +52,28 @@ MqttBridge::Replay MqttBridge::ReplayBatch(std::chrono::steady_clock::time_point
         return Replay::Done;
     }
     std::vector<std::optional<uint64_t>> aliases;
+    std::vector<BufferedChange> unborn;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!live_) {
             return Replay::Held;  // the session ended meanwhile
         }
-        for (const BufferedChange& c : batch) {
-            aliases.push_back(model_.BornAlias(c.plc, c.metric));
+        for (auto c = batch.begin(); c != batch.end();) {
+            if (model_.BirthRefused(c->plc)) {
+                unborn.push_back(std::move(*c));
+                c = batch.erase(c);
+                continue;
+            }
+            aliases.push_back(model_.BornAlias(c->plc, c->metric));
+            ++c;
+        }
+    }
+    // A host refuses data of a device it holds no birth of: the changes of a device whose birth
+    // is over the packet limit go nowhere.
+    if (!unborn.empty()) {
+        buffer_->Remove(unborn);
+        if (batch.empty()) {
+            return Replay::More;
         }
     }
     const bool holding = std::chrono::steady_clock::now() - liveSince < kReplayHold;

@@ -135,38 +135,6 @@ TEST_F(DeviceEngineTest, RemovePlcWhileActionsRunAnswersEachOnce) {
     ASSERT_TRUE(link.Link().broker().wait_idle());
 }
 
-// A write that the PLC answers a second late runs on its own connection and copy of the tag:
-// the polling cycles of the same PLC go on meanwhile.
-TEST_F(DeviceEngineTest, SlowWriteDoesNotHoldUpPolling) {
-    AddPlc("PLC1");
-    AddTags("PLC1", 3, "RW");
-    PendingInvoke write;
-    std::atomic<int> values{0}, valuesWhileWriting{0};
-    const auto subscription = link.Link().broker().subscribe(
-        sdk::NodePath("/PLC1/EM Tags/Read Tags List/D0"), [&](const sdk::TreeEvent& event) {
-            if (event.kind == sdk::TreeEvent::Kind::Value) {
-                ++values;
-                valuesWhileWriting += write.Answered() ? 0 : 1;
-            }
-        });
-    StartPolling("PLC1", 50);
-    ASSERT_TRUE(WaitUntil([&] { return values.load() > 0; }));
-
-    plcsim::Fault late;
-    late.action = plcsim::FaultAction::Delay;
-    late.command = 0x6F;  // SendRRData: the write's request on its own connection
-    late.delay = 1000ms;
-    plc.Sim().InjectFault(late);
-    valuesWhileWriting = 0;
-    Start(write, "/PLC1/EM Tags/Write Tags", TagsJson(R"({"Tag Alias":"D1","value":9})"));
-    // Polls go on while the write's reply is held back; a held-up poll would let at most the
-    // one already under way through before the write answers.
-    ASSERT_TRUE(WaitUntil([&] { return valuesWhileWriting.load() >= 3 || write.Answered(); }));
-    EXPECT_GE(valuesWhileWriting.load(), 3) << "no poll completed while the write was pending";
-    ASSERT_TRUE(WaitUntil([&] { return write.Answered(); }));
-    link.Link().broker().unsubscribe(subscription);
-}
-
 // An Add PLC to an address that never answers waits out its time-outs alone: an action on
 // another PLC answers while it is still pending.
 TEST_F(DeviceEngineTest, SilentAddPlcDoesNotHoldUpOtherPlcs) {

@@ -216,8 +216,7 @@ class DeviceFixture : public ::testing::Test {
         return device->EditTag(test.get(), Json(json), kind, lastAlias, lastMessage);
     }
     int WriteTag(EipDevice* device, const std::string& json) {
-        auto test = TestConnection(device);
-        return device->WriteTag(test.get(), Json(json), 1, lastAlias, lastMessage);
+        return device->WriteTag(Json(json), 1, lastAlias, lastMessage);
     }
 
     // Declared first: destroyed last, after every device is gone.

@@ -173,6 +173,61 @@ TEST_F(DevicePollingTest, RemovingAPollingPlcJoinsItsThreadsAndClosesTheSession)
     EXPECT_TRUE(WaitUntil([&] { return plc.Sim().ClientCount() == 0; }));
 }
 
+// The session's class-3 connection, its keep-alive and the writes that share it.
+TEST_F(DevicePollingTest, AnIdleConnectionOutlivesTheControllersTimeOut) {
+    EipDevice* device = AddPlc();
+    plc.DefineDints("D", 1);
+    ASSERT_EQ(0, AddExplicitTag(device, "T0", "D0", "R")) << lastMessage;
+    // The controller drops the connection after 4 RPIs of silence: 200 ms from the reconnect on.
+    device->SetExplicitConnectionRpi(50);
+    plc.Sim().CloseSession(plc.Sim().Connections().at(0).sessionHandle);
+    ASSERT_TRUE(WaitUntil([&] {
+        const std::vector<unsigned char> states = rec.ExplicitStates();
+        return plc.Sim().Stats().forwardOpens == 2 && states.back() == kExplicitReady;
+    }));
+    const size_t statesBefore = rec.ExplicitStates().size();
+    std::this_thread::sleep_for(1s);
+    std::string message;
+    ASSERT_EQ(0, device->StartExplicitPolling(10, message)) << message;
+    ASSERT_TRUE(AllValuesArrive(1));
+    const std::vector<unsigned char> states = rec.ExplicitStates();
+    EXPECT_FALSE(Notified({states.begin() + statesBefore, states.end()}, kExplicitNonExist));
+    EXPECT_EQ(1u, plc.Sim().Connections().size());
+    EXPECT_TRUE(plc.Sim().ProtocolErrors().empty());
+}
+
+TEST_F(DevicePollingTest, WritesShareTheSessionOfAPollingPlc) {
+    EipDevice* device = StartPolling(1);
+    plc.Define("W", "DINT", 0);
+    ASSERT_EQ(0, AddExplicitTag(device, "W", "W")) << lastMessage;
+    ASSERT_TRUE(AllValuesArrive(1));
+    const uint64_t sessionsBefore = plc.Sim().Stats().sessionsRegistered;
+    for (int i = 1; i <= 200; ++i) {
+        ASSERT_EQ(0, WriteTag(device, R"({"Tag Alias":"W","value":)" + std::to_string(i) + "}"))
+            << lastMessage;
+    }
+    EXPECT_EQ(200, plc.Tags().GetInt("W").value_or(0));
+    EXPECT_LE(plc.Sim().Stats().sessionsRegistered - sessionsBefore, 1u);
+    EXPECT_TRUE(MoreCycles("T0", 2));
+}
+
+// A reply that arrives in two pieces keeps a request under way most of the time; the removal
+// still closes the connection with a Forward Close.
+TEST_F(DevicePollingTest, RemovingAPlcMidPollSendsTheForwardClose) {
+    StartPolling(1);
+    ASSERT_TRUE(AllValuesArrive(1));
+    Fault split;
+    split.action = FaultAction::Split;
+    split.command = 0x70;
+    split.count = 0;
+    split.delay = 300ms;
+    plc.Sim().InjectFault(split);
+    std::this_thread::sleep_for(450ms);
+    EXPECT_EQ(0, manager.RemovePLC("PLC1"));
+    EXPECT_EQ(1u, plc.Sim().Stats().forwardCloses);
+    EXPECT_TRUE(plc.Sim().Connections().empty());
+}
+
 // ---- Registry ----------------------------------------------------------------------------------
 
 using ManagerTest = DeviceFixture;

@@ -22,13 +22,15 @@
 
 namespace tb_test {
 
-// Debian's mosquitto with a configuration of the test's own: loopback only, no persistence.
+// Debian's mosquitto with a configuration of the test's own: loopback only, no persistence,
+// and `extra` lines.
 class MosquittoBroker {
   public:
-    explicit MosquittoBroker(const std::string& dir, int port = UnusedPort(SOCK_STREAM))
+    explicit MosquittoBroker(const std::string& dir, int port = UnusedPort(SOCK_STREAM),
+                             const std::string& extra = "")
         : port_(port), config_(dir + "/mosquitto-" + std::to_string(port) + ".conf") {
         std::ofstream(config_) << "listener " << port_ << " 127.0.0.1\n"
-                               << "allow_anonymous true\npersistence false\n"
+                               << extra << "allow_anonymous true\npersistence false\n"
                                << "log_dest stderr\nlog_type error\nlog_type warning\n"
                                << "log_type notice\nlog_type information\n";
         Start();
@@ -42,6 +44,8 @@ class MosquittoBroker {
         process_->Signal(SIGKILL);
         process_->Wait();
     }
+    // SIGSTOP: the broker stops reading, its connections stay open.
+    void Signal(int sig) { process_->Signal(sig); }
     bool ready() const { return ready_; }
     int port() const { return port_; }
     std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }

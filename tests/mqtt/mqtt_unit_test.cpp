@@ -10,6 +10,7 @@
 
 #include "mqtt/edge_model.h"
 #include "mqtt/mqtt_options.h"
+#include "mqtt/reconnect_backoff.h"
 #include "mqtt/sparkplug.h"
 #include "sdk/sdk_test_support.h"
 #include "strata_sdk/json.h"
@@ -291,6 +292,15 @@ TEST(MetricType, FollowsTheInnerTypeAndTheValueShape) {
     }
 }
 
+TEST(ReconnectBackoff, DoublesUntilASessionStayedUpThirtySeconds) {
+    tbmqtt::ReconnectBackoff backoff;
+    std::vector<int64_t> waits;
+    for (int64_t uptime : {0, 0, 1000, 0, 29999, 30000, 0}) {
+        waits.push_back(backoff.Next(std::chrono::milliseconds(uptime)).count());
+    }
+    EXPECT_EQ(waits, (std::vector<int64_t>{500, 1000, 2000, 4000, 8000, 500, 1000}));
+}
+
 TEST(DeviceId, EscapesTopicWildcards) {
     EXPECT_EQ(tbmqtt::DeviceId("a+b#c"), "a%2Bb%23c");
 }
@@ -353,6 +363,7 @@ TEST(MqttOptions, BadValuesAreRefusedWithTheOptionNamed) {
         {"--mqtt-url", "mqtt://b", "--mqtt-topic-prefix", "plant/+/x"},
         {"--mqtt-url", "mqtt://b", "--mqtt-topic-prefix", "plant/"},
         {"--mqtt-url", "mqtt://b", "--mqtt-primary-host", "scada#1"},
+        {"--mqtt-url", "mqtt://b", "--mqtt-max-packet", "0"},
     };
     for (const auto& args : cases) {
         const Parsed p = Parse(args);
