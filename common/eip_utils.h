@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,8 @@ constexpr bool IsNumberType(int32_t innerType) {
 // at most 82 characters); the only structure that can be written.
 constexpr uint16_t kStringStructHandle = 0x0FCE;
 constexpr int32_t kStringStructMaxChars = 82;
+// Bytes of one STRING: the 32-bit length and the characters, padded to 88.
+constexpr uint32_t kStringStructSize = 88;
 
 // Tag kind passed alongside tag records: 1 is an explicit-message tag, anything else I/O.
 constexpr int8_t kTagKindExplicit = 1;
@@ -106,6 +109,8 @@ struct ProductInfo {
     uint8_t minorRevision = 0;
 };
 
+struct LogixStructureInfo;
+
 // One tag's configuration. A fresh record has every number zero and every string empty.
 struct TagInfo {
     ProtocolFamily family = kFamilyPccc;
@@ -124,6 +129,9 @@ struct TagInfo {
     // the bits a whole BOOL array holds (its words x 32).
     int32_t wordType = 0;
     uint32_t boolArrayLength = 0;
+    // Learned by a Logix test read, never stored: the structure the tag's value is, or the
+    // structure it is a member of (family/logix_structure_cache.h); null for neither.
+    std::shared_ptr<const LogixStructureInfo> structure;
 };
 
 // One subtag: a slice of an I/O tag's data.

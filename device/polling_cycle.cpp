@@ -12,6 +12,7 @@
 #include "device/tag_table.h"
 #include "device/value_publisher.h"
 #include "eip/eip_connection.h"
+#include "family/logix_structure_cache.h"
 #include "tag/eip_tag.h"
 
 using namespace device_detail;
@@ -187,7 +188,7 @@ void PollingCycle::HandleResponse(const std::shared_ptr<EipConnection>& plcConne
         Abort(true);
         return;
     }
-    ValueBatch values = OnTagsDataProc(response);
+    ValueBatch values = OnTagsDataProc(response, *plcConnection);
     session_.ChangeExplicitConnectionState(kExplicitReady, false);
     session_.ChangeUCMMState(kUcmmReady, false);
     const bool finished = cycle_.next == 0;
@@ -220,7 +221,7 @@ void PollingCycle::HandleResponse(const std::shared_ptr<EipConnection>& plcConne
 
 // The values of a reply; each item belongs to the cycle's tag at the batch's start + i. The
 // bytes move out of the reply.
-ValueBatch PollingCycle::OnTagsDataProc(TagRequestSet& response) {
+ValueBatch PollingCycle::OnTagsDataProc(TagRequestSet& response, EipConnection& plcConnection) {
     ValueBatch values;
     if (state_.explicitStopped.load() != 0 || cycle_.tags.empty() || response.count == 0) {
         return values;
@@ -239,7 +240,8 @@ ValueBatch PollingCycle::OnTagsDataProc(TagRequestSet& response) {
                                                 "], exists : " + (exists ? "true" : "false"));
         }
         TagReplySet& item = response.replies[i];
-        if (!exists || !AcceptReadReply(alias, *polled.record, item)) {
+        if (!exists || (item.generalStatus == 0 && !LayoutHolds(plcConnection, polled, item)) ||
+            !AcceptReadReply(alias, *polled.record, item)) {
             continue;
         }
         if (polled.record->dataLen != item.dataLength) {
@@ -249,6 +251,28 @@ ValueBatch PollingCycle::OnTagsDataProc(TagRequestSet& response) {
         DeviceStats::Add(stats_.valuesPublished);  // stats: value
     }
     return values;
+}
+
+// A structure whose reply carries another handle than its template's was changed in the
+// controller's tag database: its layout is learned again before a value of it is published.
+bool PollingCycle::LayoutHolds(EipConnection& plcConnection, PolledTag& polled,
+                               const TagReplySet& item) {
+    const LogixStructureInfo* structure = polled.record->structure.get();
+    const bool ownChanged = structure != nullptr && structure->type &&
+                            item.structHandle != structure->type->top->handle;
+    if (!ownChanged && !item.layoutChanged) {
+        return true;
+    }
+    if (tags_.RelearnStructure(plcConnection, polled)) {
+        eiplog::Info("OnTagsDataProc", session_.Alias() + ": " + polled.record->alias +
+                                           " - structure layout changed in the PLC, read again");
+        // A member's value comes with the next read, cut by the new layout.
+        return ownChanged;
+    }
+    eiplog::Error("OnTagsDataProc", session_.Alias() + ": " + polled.record->alias +
+                                        " - structure layout changed in the PLC and not read "
+                                        "again; value not published");
+    return false;
 }
 
 // A read the controller refused, or an empty value, is not published; the first

@@ -87,7 +87,8 @@ class PollingCycle {
     void TakeSnapshot();
     int RequestTags(EipConnection& plcConnection);
     void HandleResponse(const std::shared_ptr<EipConnection>& plcConnection);
-    ValueBatch OnTagsDataProc(TagRequestSet& response);
+    ValueBatch OnTagsDataProc(TagRequestSet& response, EipConnection& plcConnection);
+    bool LayoutHolds(EipConnection& plcConnection, PolledTag& polled, const TagReplySet& item);
     bool AcceptReadReply(const std::string& alias, const TagInfo& info, const TagReplySet& item);
     void NotifyState(bool notify);
 

@@ -8,6 +8,7 @@
 #include "device/device_session.h"
 #include "device/device_support.h"
 #include "eip/eip_connection.h"
+#include "family/logix_structure_cache.h"
 #include "strata_sdk/json.h"
 #include "tag/eip_tag.h"
 #include "tag/protocol_handler.h"
@@ -231,7 +232,8 @@ int TagTable::TestAndUpdateTag(EipConnection* plcConnection, EipTag* tag, std::s
         message = errorText(supported) + "(type=0x" + hex(static_cast<unsigned>(type), 4) + ")";
         return -1;
     }
-    if (type == kInnerTypeStructure && item.structHandle != kStringStructHandle) {
+    if (type == kInnerTypeStructure && item.structHandle != kStringStructHandle &&
+        !(info.structure && info.structure->type)) {
         info.rwFlag = static_cast<uint8_t>(info.rwFlag & ~kRwFlagWrite);
         message = errorText(link_error::kStructRawOnly);
     }
@@ -563,13 +565,23 @@ int TagTable::WriteTagByAlias(EipConnection* plcConnection, const std::string& t
     if (tag == nullptr) {
         return Fail(link_error::kWriteTag, message);
     }
-    // Room for the whole value the test read learned (a large array goes out in fragments).
-    std::vector<uint8_t> bytes(std::clamp<size_t>(
-        static_cast<size_t>(std::max(tag->GetInfo().dataLen, 0)), kMinWriteBytes, 0xFFFF));
-    const int32_t length =
-        tag->ConvertVexa2Raw(value, bytes.data(), static_cast<uint16_t>(bytes.size()));
+    std::vector<uint8_t> bytes;
+    int32_t length = 0;
+    if (info.structure && info.structure->type) {
+        length = MergeStructure(plcConnection, *tag, value, bytes, message);
+    } else {
+        // Room for the whole value the test read learned (a large array goes out in fragments).
+        bytes.resize(std::clamp<size_t>(static_cast<size_t>(std::max(tag->GetInfo().dataLen, 0)),
+                                        kMinWriteBytes, 0xFFFF));
+        length = tag->ConvertVexa2Raw(value, bytes.data(), static_cast<uint16_t>(bytes.size()));
+    }
     if (length <= 0) {
-        return Fail(link_error::kInvalidValue, message);
+        const std::string reason = message;
+        Fail(link_error::kInvalidValue, message);
+        if (!reason.empty()) {
+            message += ": " + reason;
+        }
+        return link_error::kInvalidValue;
     }
     if (plcConnection == nullptr ||
         plcConnection->WriteDataToTag(tag->GetInfo(), tag->GetTagData(), bytes.data(),
@@ -577,6 +589,30 @@ int TagTable::WriteTagByAlias(EipConnection* plcConnection, const std::string& t
         return Fail(link_error::kWriteTag, message);
     }
     return 0;
+}
+
+// A structure write: the controller's current value with what value names merged in, so that
+// members it leaves out keep their value. The bytes' length, or 0 with the refusal in reason
+// (nothing is written).
+int32_t TagTable::MergeStructure(EipConnection* plcConnection, const EipTag& tag,
+                                 const Variant& value, std::vector<uint8_t>& bytes,
+                                 std::string& reason) {
+    const LogixStructureType& type = *tag.GetInfo().structure->type;
+    TagReplySet current;
+    if (plcConnection == nullptr ||
+        plcConnection->ReadCurrentValue(tag.GetTagData(), current) != 0) {
+        reason = "current value not read";
+        return 0;
+    }
+    if (current.structHandle != type.top->handle) {
+        reason = type.top->name + " changed in the controller; add the tag again";
+        return 0;
+    }
+    if (!type.Encode(value, ByteView{current.data.data(), current.data.size()}, bytes, reason) ||
+        bytes.size() > 0xFFFF) {
+        return 0;
+    }
+    return static_cast<int32_t>(bytes.size());
 }
 
 // ======================================================================================= subtags
@@ -811,6 +847,31 @@ void TagTable::LearnDataLength(PolledTag& polled, int32_t dataLength) {
     TagInfo& info = polled.tag->GetInfo();
     info.dataLen = dataLength;
     polled.record = std::make_shared<const TagInfo>(info);
+}
+
+// Learned through the polling connection on the socket thread, on a copy of the tag, so that
+// actions reading the tag never wait for the PLC.
+bool TagTable::RelearnStructure(EipConnection& plcConnection, PolledTag& polled) {
+    TagInfo info;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        info = polled.tag->GetInfo();
+    }
+    std::string ignored;
+    const std::shared_ptr<EipTag> probe = CreateTag(info, ignored);
+    auto response = std::make_unique<TagRequestSet>();
+    if (probe == nullptr || plcConnection.TestExplicitTag(probe.get(), *response) != 0 ||
+        !probe->GetInfo().structure) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    TagInfo& current = polled.tag->GetInfo();
+    current.structure = probe->GetInfo().structure;
+    if (current.structure->type) {
+        current.structHandle = current.structure->type->top->handle;
+    }
+    polled.record = std::make_shared<const TagInfo>(current);
+    return true;
 }
 
 std::vector<SubTagInfo> TagTable::IoSubTags(const std::string& tagAlias) {

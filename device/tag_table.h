@@ -69,6 +69,9 @@ class TagTable {
     bool StillMapped(const EipTag& tag);
     // The tag learns its size from the PLC; its polled record is renewed.
     void LearnDataLength(PolledTag& polled, int32_t dataLength);
+    // Learns again the layout of a polled structure the controller changed; false when the
+    // controller does not give it.
+    bool RelearnStructure(EipConnection& plcConnection, PolledTag& polled);
     std::vector<SubTagInfo> IoSubTags(const std::string& tagAlias);
 
     // ---- the stored configuration ----
@@ -98,6 +101,9 @@ class TagTable {
                                              int failCode, bool allowMissing, int& result,
                                              std::string& message);
     int TestAndUpdateTag(EipConnection* plcConnection, EipTag* tag, std::string& message);
+    static int32_t MergeStructure(EipConnection* plcConnection, const EipTag& tag,
+                                  const kestrel::strata_sdk::Variant& value,
+                                  std::vector<uint8_t>& bytes, std::string& reason);
     void AddDataSubTag(EipTag& tag, std::vector<SubTagInfo>& added);
     void AddListedSubTags(EipTag& tag, const std::vector<kestrel::strata_sdk::Variant>& subtagList,
                           std::vector<SubTagInfo>& added, std::string& message);

@@ -96,6 +96,9 @@ struct TagReplySet {
     uint16_t dataType = 0;      // CIP data type code
     uint16_t dataLength = 0;    // data.size(); a value is at most 65535 bytes
     uint16_t structHandle = 0;  // structure handle of a structured value, 0 otherwise
+    // A member cut from its structure's value found the structure laid out anew (another
+    // handle than the tag learned): no value, the tag is to learn its layout again.
+    bool layoutChanged = false;
     std::vector<uint8_t> data;
 };
 
@@ -143,6 +146,11 @@ class EipConnection {
     virtual int TestExplicitTag(EipTag* tag, TagRequestSet& response) = 0;
     virtual int WriteDataToTag(const TagInfo& info, const EipTagData& tagData, const uint8_t* data,
                                uint16_t length) = 0;
+    // Reads the tag's whole value now, as a write merging into it needs: 0 with the record, or
+    // -1 (logged). Families without structured values have no such read.
+    virtual int ReadCurrentValue(const EipTagData& /*tagData*/, TagReplySet& /*record*/) {
+        return -1;
+    }
     // Packs tags from pollList starting at nextIndex into one request and sends it; nextIndex
     // comes back as the index of the first tag not packed.
     virtual int RequestExplicitTags(const std::vector<EipTag*>& pollList, size_t size,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstring>
 #include <new>
 #include <string>
@@ -181,6 +182,30 @@ ExplicitResponse ReasonOfRefusal(const ExplicitResponse& reply) {
     return reason;
 }
 
+// The structure a member name lies in: the name up to its last member (Line.Motor[2].Speed
+// gives Line.Motor[2] and Speed); empty when the name is no member (Tag, Program:Main.Tag,
+// Status.5).
+std::string HostOf(const std::string& tagName, std::string& memberPath) {
+    const bool program =
+        tagName.compare(0, std::strlen(LOGIX_PROGRAM_PREFIX), LOGIX_PROGRAM_PREFIX) == 0;
+    size_t dot = std::string::npos;
+    size_t dots = 0;
+    int depth = 0;
+    for (size_t i = 0; i < tagName.size(); ++i) {
+        const char c = tagName[i];
+        depth += c == '[' ? 1 : c == ']' ? -1 : 0;
+        if (depth == 0 && c == '.' && ++dots > (program ? 1u : 0u)) {
+            dot = i;
+        }
+    }
+    if (dot == std::string::npos || dot + 1 >= tagName.size() ||
+        std::isdigit(static_cast<unsigned char>(tagName[dot + 1])) != 0) {
+        return std::string();
+    }
+    memberPath = tagName.substr(dot + 1);
+    return tagName.substr(0, dot);
+}
+
 }  // namespace
 
 EipConnection* EipConnection::Create(ProtocolFamily family, const ConnectInfo* info) {
@@ -255,7 +280,8 @@ size_t ControlLogixConnection::ConnectedBudget() const {
 // Poll request, after the SendUnitData front: one Multiple Service Packet (WriteMultiService)
 // of, per tag, 0x4C and the tag's whole encoded address; or of one 0x52 Read Tag Fragmented with
 // the encoded address and a 32-bit byte offset 0, for a tag whose reply cannot fit one message.
-// Bit tags of an element another bit tag of the batch reads share that tag's request.
+// Bit tags of an element another bit tag of the batch reads share that tag's request; so do
+// members of one structure when two or more are polled and the structure fits one reply.
 int ControlLogixConnection::RequestExplicitTags(const std::vector<EipTag*>& pollList, size_t size,
                                                 size_t& nextIndex) {
     size = std::min(size, pollList.size());
@@ -269,33 +295,42 @@ int ControlLogixConnection::RequestExplicitTags(const std::vector<EipTag*>& poll
     bool anyBits = false;
     size_t requestBytes = kMultiServiceFrontSize + kOffsetEntrySize;
     size_t replyBytes = kMultiServiceReplyFront;
+    std::map<std::vector<uint8_t>, size_t> hostReads = HostReads(pollList, nextIndex, size);
+    // The embedded request of each address read for bits or members, found by its bytes.
+    const auto byBytes = [](const std::vector<uint8_t>* a, const std::vector<uint8_t>* b) {
+        return *a < *b;
+    };
+    std::map<const std::vector<uint8_t>*, uint16_t, decltype(byBytes)> sharedReads(byBytes);
     while (nextIndex + taken < size && taken < kMaxTagReplies) {
         const EipTag* tag = pollList[nextIndex + taken];
         if (tag == nullptr) {
             eiplog::Error("RequestEMTags", "failed to copy tag data");
             return -1;
         }
-        const std::vector<uint8_t>& address = tag->GetTagData().GetEncodedAddress();
+        const std::shared_ptr<const LogixStructureInfo>& structure = tag->GetInfo().structure;
+        const bool throughHost =
+            structure != nullptr && hostReads.count(structure->hostAddress) != 0;
+        const std::shared_ptr<const LogixStructureInfo> member = throughHost ? structure : nullptr;
+        const std::vector<uint8_t>& address =
+            throughHost ? structure->hostAddress : tag->GetTagData().GetEncodedAddress();
         const TagBits& bits = tag->GetTagData().GetBits();
-        if (bits.count != 0) {
+        if (bits.count != 0 || throughHost) {
             if (!anyBits) {
                 anyBits = true;
                 for (size_t i = 0; i < taken; ++i) {
                     batchBits.push_back(TagRead{static_cast<uint16_t>(i), TagBits{}, nullptr});
                 }
             }
-            const auto shared =
-                std::find_if(batchBits.begin(), batchBits.end(), [&](const TagRead& read) {
-                    return read.address != nullptr && *read.address == address;
-                });
-            if (shared != batchBits.end()) {
-                batchBits.push_back(TagRead{shared->reply, bits, &address});
+            const auto shared = sharedReads.find(&address);
+            if (shared != sharedReads.end()) {
+                batchBits.push_back(TagRead{shared->second, bits, member});
                 ++taken;
                 continue;
             }
         }
         const size_t request = kOffsetEntrySize + 1 + address.size();
-        const size_t reply = kOffsetEntrySize + ExpectedReadRecord(*tag);
+        const size_t reply = kOffsetEntrySize + (throughHost ? hostReads[structure->hostAddress]
+                                                             : ExpectedReadRecord(*tag));
         if (kMultiServiceReplyFront + reply > budget) {
             if (taken == 0 && requestBytes + request + kFragmentOffsetSize <= budget) {
                 fragmentedAddress = address;
@@ -315,8 +350,10 @@ int ControlLogixConnection::RequestExplicitTags(const std::vector<EipTag*>& poll
         requestBytes += request;
         replyBytes += reply;
         if (anyBits) {
-            batchBits.push_back(TagRead{static_cast<uint16_t>(lengths.size()), bits,
-                                        bits.count != 0 ? &address : nullptr});
+            batchBits.push_back(TagRead{static_cast<uint16_t>(lengths.size()), bits, member});
+            if (bits.count != 0 || throughHost) {
+                sharedReads.emplace(&address, static_cast<uint16_t>(lengths.size()));
+            }
         }
         area.push_back(CIP_SVC_READ_TAG);
         area.insert(area.end(), address.begin(), address.end());
@@ -331,10 +368,6 @@ int ControlLogixConnection::RequestExplicitTags(const std::vector<EipTag*>& poll
                       eiplog::Text(pollList[nextIndex]->GetInfo().alias,
                                    ": tag name too long for one poll request; not polled"));
         advance = 1;
-    }
-    // The addresses only serve to find shared reads while the batch is built.
-    for (TagRead& read : batchBits) {
-        read.address = nullptr;
     }
     ByteWriter w(budget);
     WriteMultiService(w, lengths, ByteView{area.data(), area.size()});
@@ -412,10 +445,62 @@ int ControlLogixConnection::SpreadToTags(TagRequestSet& response) const {
         if (read.reply != t) {
             response.replies[t] = response.replies[read.reply];
         }
-        TakeBits(read.bits, response.replies[t]);
+        TakeShared(read, response.replies[t]);
     }
     response.count = static_cast<uint16_t>(batchBits.size());
     return 0;
+}
+
+std::map<std::vector<uint8_t>, size_t> ControlLogixConnection::HostReads(
+    const std::vector<EipTag*>& pollList, size_t from, size_t size) const {
+    std::map<std::vector<uint8_t>, size_t> members;
+    for (size_t i = from; i < size; ++i) {
+        const LogixStructureInfo* structure =
+            pollList[i] != nullptr ? pollList[i]->GetInfo().structure.get() : nullptr;
+        if (structure != nullptr && structure->host != nullptr) {
+            ++members[structure->hostAddress];
+        }
+    }
+    // Each shared structure read, with the room its reply record takes.
+    std::map<std::vector<uint8_t>, size_t> reads;
+    for (size_t i = from; i < size; ++i) {
+        const LogixStructureInfo* structure =
+            pollList[i] != nullptr ? pollList[i]->GetInfo().structure.get() : nullptr;
+        if (structure == nullptr || structure->host == nullptr ||
+            members[structure->hostAddress] < 2) {
+            continue;
+        }
+        const size_t record = kReadRecordFront + 2 + structure->host->top->structureSize;
+        if (kMultiServiceReplyFront + kOffsetEntrySize + record <= ConnectedBudget()) {
+            reads[structure->hostAddress] = record;
+        }
+    }
+    return reads;
+}
+
+// A member read with its structure: the member's bytes cut from the structure's value, typed
+// as the member's own Read Tag reply would be.
+void ControlLogixConnection::TakeShared(const TagRead& read, TagReplySet& record) {
+    if (!read.member || record.generalStatus != CIP_STATUS_SUCCESS) {
+        TakeBits(read.bits, record);
+        return;
+    }
+    const LogixMemberLocation& member = read.member->member;
+    std::vector<uint8_t> value;
+    std::string reason;
+    record.layoutChanged = record.structHandle != read.member->host->top->handle;
+    if (record.layoutChanged ||
+        !logix_structure::CutMember(ByteView{record.data.data(), record.data.size()}, member, value,
+                                    reason)) {
+        value.clear();
+    }
+    const bool structure = (member.type & LOGIX_SYMBOL_STRUCTURE) != 0;
+    record.dataType = member.bit >= 0 ? kInnerTypeBool
+                      : structure     ? LOGIX_TYPE_STRUCTURE
+                                  : static_cast<uint16_t>(member.type & LOGIX_SYMBOL_ATOMIC_MASK);
+    record.structHandle = structure && member.structure ? member.structure->handle : 0;
+    record.data = std::move(value);
+    record.dataLength = static_cast<uint16_t>(record.data.size());
 }
 
 // A bit tag's value: one byte (0 or 1) per bit, as a BOOL array of that length. A record the
@@ -623,6 +708,16 @@ int ControlLogixConnection::TestRead(const std::vector<uint8_t>& address, TagReq
     return DecodeReplies(*reply, response);
 }
 
+int ControlLogixConnection::ReadCurrentValue(const EipTagData& tagData, TagReplySet& record) {
+    auto response = std::make_unique<TagRequestSet>();
+    if (TestRead(tagData.GetEncodedAddress(), *response) != 0 || response->count < 1 ||
+        response->replies[0].generalStatus != CIP_STATUS_SUCCESS) {
+        return -1;
+    }
+    record = std::move(response->replies[0]);
+    return 0;
+}
+
 // What a test read learns of the element a tag's name addresses, before the tag's bits are
 // known: a bit number needs an integer at least that wide; a name whose element reads as DWORD
 // words, or whose array does, addresses a BOOL array, re-encoded to its words. The record then
@@ -651,6 +746,7 @@ int ControlLogixConnection::TestExplicitTag(EipTag* tag, TagRequestSet& response
     }
     if (result == 0) {
         TakeBits(data.GetBits(), response.replies[0]);
+        LearnStructure(*tag, response.replies[0]);
     }
     return result;
 }
@@ -684,10 +780,8 @@ bool ControlLogixConnection::Relearn(EipTag& tag, int32_t wordType, uint32_t boo
     return false;
 }
 
-// The bits a whole BOOL array holds, from its entry in the controller's tag list (the Symbol
-// object of its scope); 0 when the list does not say.
-uint32_t ControlLogixConnection::LookUpBoolArrayLength(const std::string& tagName) {
-    const auto exchange = [this](ByteView request, LogixBrowser::Reply& reply) {
+LogixBrowser::Exchange ControlLogixConnection::BrowseExchange() {
+    return [this](ByteView request, LogixBrowser::Reply& reply) {
         auto response = std::make_unique<ExplicitResponse>();
         if (ExchangeRouted("TestEMTag", request, connectInfo.slot, *response) != 0) {
             return false;
@@ -698,8 +792,60 @@ uint32_t ControlLogixConnection::LookUpBoolArrayLength(const std::string& tagNam
                                                                             sizeof response->data));
         return true;
     };
+}
+
+void ControlLogixConnection::LearnStructure(EipTag& tag, const TagReplySet& record) {
+    TagInfo& info = tag.GetInfo();
+    info.structure = nullptr;
+    auto learned = std::make_shared<LogixStructureInfo>();
+    std::string reason;
+    // The controller's own STRING keeps the text conversion it always had.
+    if (record.dataType == LOGIX_TYPE_STRUCTURE && record.structHandle != kStringStructHandle) {
+        learned->type =
+            structures_.Resolve(info.tagName, record.structHandle, BrowseExchange(), reason);
+        if (!learned->type) {
+            eiplog::Error("TestEMTag", info.tagName + ": structure kept as raw bytes - " + reason);
+        }
+    }
+    if (tag.GetTagData().GetBits().count == 0) {
+        LearnHost(info.tagName, *learned);
+    }
+    if (learned->type || learned->host) {
+        info.structure = std::move(learned);
+    }
+}
+
+void ControlLogixConnection::LearnHost(const std::string& tagName, LogixStructureInfo& learned) {
+    std::string memberPath;
+    const std::string hostName = HostOf(tagName, memberPath);
+    ControlLogixTagData host;
+    if (hostName.empty() || !host.ParseTagName(hostName, hostName)) {
+        return;
+    }
+    auto probe = std::make_unique<TagRequestSet>();
+    if (TestRead(host.GetEncodedAddress(), *probe) != 0 || probe->count < 1 ||
+        probe->replies[0].dataType != LOGIX_TYPE_STRUCTURE) {
+        return;
+    }
+    std::string reason;
+    learned.host =
+        structures_.Resolve(hostName, probe->replies[0].structHandle, BrowseExchange(), reason);
+    if (!learned.host ||
+        !logix_structure::LocateMember(*learned.host->top, memberPath, learned.host->Lookup(),
+                                       learned.member, reason)) {
+        eiplog::Error("TestEMTag", tagName + ": read on its own - " + reason);
+        learned.host = nullptr;
+        return;
+    }
+    learned.hostName = hostName;
+    learned.hostAddress = host.GetEncodedAddress();
+}
+
+// The bits a whole BOOL array holds, from its entry in the controller's tag list (the Symbol
+// object of its scope); 0 when the list does not say.
+uint32_t ControlLogixConnection::LookUpBoolArrayLength(const std::string& tagName) {
     LogixTemplateCache cache;
-    LogixBrowser browser(exchange, cache, connectInfo.alias);
+    LogixBrowser browser(BrowseExchange(), cache, connectInfo.alias);
     LogixSymbol symbol;
     std::string reason;
     if (!browser.FindSymbol(tagName, symbol, reason)) {
@@ -713,12 +859,29 @@ uint32_t ControlLogixConnection::LookUpBoolArrayLength(const std::string& tagNam
 // | size | value                                                     |
 // | 1    | 0x4D / 0x53                                               |
 // | ...  | path size and path (the encoded address without its count) |
-// | 2    | data type (low 16 bits of innerType)                      |
-// | 2    | structure handle 0x0FCE, for STRUCTURE only               |
+// | 2    | data type; 0x02A0 for a structure                         |
+// | 2    | structure handle (of the value read), for a structure only |
 // | 2    | element count                                             |
 // | 4    | 0x53 only: byte offset of this piece                      |
 // | n    | value bytes (an odd count is padded after the whole message |
 // |      | by the Unconnected Send, outside the message's length)     |
+std::vector<uint8_t> ControlLogixConnection::EncodeWriteTag(ByteView path, uint16_t type,
+                                                            uint16_t structureHandle,
+                                                            uint16_t count, ByteView value,
+                                                            int64_t offset) {
+    ByteWriter e(kUnconnectedRequestLimit);
+    e.u8(offset < 0 ? CIP_SVC_WRITE_TAG : CIP_SVC_WRITE_TAG_FRAGMENTED).bytes(path).u16(type);
+    if (type == LOGIX_TYPE_STRUCTURE) {
+        e.u16(structureHandle);
+    }
+    e.u16(count);
+    if (offset >= 0) {
+        e.u32(static_cast<uint32_t>(offset));
+    }
+    e.bytes(value);
+    return e.ok() ? e.to_vector() : std::vector<uint8_t>{};
+}
+
 int ControlLogixConnection::WritePiece(const TagInfo& tagInfo, const EipTagData& tagData,
                                        ByteView piece, int64_t offset) {
     const std::vector<uint8_t>& address = tagData.GetEncodedAddress();
@@ -726,24 +889,17 @@ int ControlLogixConnection::WritePiece(const TagInfo& tagInfo, const EipTagData&
         eiplog::Error("WriteDataToTag", "failed to copy tag data");
         return -1;
     }
-    ByteWriter e(kUnconnectedRequestLimit);
-    e.u8(offset < 0 ? CIP_SVC_WRITE_TAG : CIP_SVC_WRITE_TAG_FRAGMENTED)
-        .bytes(address.data(), address.size() - 2);
-    e.u16(static_cast<uint16_t>(tagInfo.innerType & 0xFFFF));
-    if (tagInfo.innerType == kInnerTypeStructure) {
-        e.u16(kStringStructHandle);
-    }
-    e.u16(tagData.GetElementCount());
-    if (offset >= 0) {
-        e.u32(static_cast<uint32_t>(offset));
-    }
-    e.bytes(piece);
-    if (!e.ok()) {
+    const uint16_t handle = tagInfo.structHandle != 0 ? tagInfo.structHandle : kStringStructHandle;
+    const std::vector<uint8_t> request =
+        EncodeWriteTag(ByteView{address.data(), address.size() - 2},
+                       static_cast<uint16_t>(tagInfo.innerType & 0xFFFF), handle,
+                       tagData.GetElementCount(), piece, offset);
+    if (request.empty()) {
         eiplog::Error("WriteDataToTag", eiplog::Text(tagInfo.alias, ": value of ", piece.size,
                                                      " bytes does not fit one request; not sent"));
         return -1;
     }
-    return WriteRequest(e.view(),
+    return WriteRequest(ByteView{request.data(), request.size()},
                         offset < 0 ? LOGIX_SVC_WRITE_TAG_REPLY : LOGIX_SVC_WRITE_FRAGMENTED_REPLY);
 }
 
@@ -825,6 +981,31 @@ int ControlLogixConnection::WriteBits(const EipTagData& tagData, const uint8_t* 
     return 0;
 }
 
+// A BOOL member of a structure (Timer1.DN, a user type's BOOL) lives in a host member beside
+// other bits: a masked write on the host changes its bit alone.
+int ControlLogixConnection::WriteMemberBit(const LogixStructureInfo& structure, const uint8_t* data,
+                                           uint16_t length) {
+    LogixBitWrite write;
+    std::string reason;
+    ControlLogixTagData host;
+    if (data == nullptr || length != 1 ||
+        !logix_structure::BitWrite(structure.member, data[0] != 0, write, reason) ||
+        !host.ParseTagName(structure.hostName + "." + write.hostPath, structure.hostName)) {
+        eiplog::Error("WriteDataToTag",
+                      structure.hostName + ": bit member not written - " + reason);
+        return -1;
+    }
+    const std::vector<uint8_t> path = host.WordPath(0);
+    const std::vector<uint8_t> request = EncodeReadModifyWrite(
+        ByteView{path.data(), path.size()}, write.maskBytes, write.orMask, write.andMask);
+    if (path.empty() || request.empty()) {
+        eiplog::Error("WriteDataToTag", structure.hostName + ": bit member path does not fit");
+        return -1;
+    }
+    return WriteRequest(ByteView{request.data(), request.size()},
+                        LOGIX_SVC_READ_MODIFY_WRITE_REPLY);
+}
+
 int ControlLogixConnection::WriteDataToTag(const TagInfo& tagInfo, const EipTagData& tagData,
                                            const uint8_t* data, uint16_t length) {
     if (data == nullptr && length != 0) {
@@ -833,6 +1014,9 @@ int ControlLogixConnection::WriteDataToTag(const TagInfo& tagInfo, const EipTagD
     }
     if (tagData.GetBits().count != 0) {
         return WriteBits(tagData, data, length);
+    }
+    if (tagInfo.structure && tagInfo.structure->host && tagInfo.structure->member.bit >= 0) {
+        return WriteMemberBit(*tagInfo.structure, data, length);
     }
     // Room one unconnected request leaves for value bytes: the limit less the Multiple Service
     // Packet around the write, its service, path, type, handle, count and offset.

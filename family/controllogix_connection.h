@@ -10,18 +10,26 @@
 // and every write go unconnected (Unconnected Send routed to the controller's slot) and wait for
 // their reply in the same call.
 //
+// A structure value's type is learned by the test read (LogixStructureCache: templates read once
+// per connection); members of one structure polled together share one read of it.
+//
 // Threads: the object has no lock of its own. The device serialises every call: poll requests
 // run on its socket thread, test reads and writes on action threads while the device's lock is
-// held, so sequenceCount and the socket are only ever touched by one thread at a time.
+// held, so sequenceCount, the structure cache and the socket are only ever touched by one thread
+// at a time.
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <vector>
 
 #include "common/byte_codec.h"
 #include "eip/eip_connection.h"
 #include "family/eip_tagdata.h"
+#include "family/logix_browse.h"
+#include "family/logix_structure_cache.h"
 
 class EipTag;
 class ControlLogixTagData;
@@ -57,6 +65,7 @@ class ControlLogixConnection : public EipConnection {
     // -1 otherwise; a request that would not fit one message buffer is refused unsent.
     int WriteDataToTag(const TagInfo& tagInfo, const EipTagData& tagData, const uint8_t* data,
                        uint16_t length) override;
+    int ReadCurrentValue(const EipTagData& tagData, TagReplySet& record) override;
     // Sends the next poll request: the tags from nextIndex on whose requests and expected
     // replies (from the value size the test read learned) fit one Multiple Service Packet each
     // way, or a tag whose reply alone cannot fit, read fragmented. Advances nextIndex past them
@@ -80,6 +89,12 @@ class ControlLogixConnection : public EipConnection {
     // Writes the Multiple Service Packet request front at offset of a buffer of capacity
     // bytes; returns offset + 6, or -1 when it does not fit.
     static int FillMultiReqService(uint8_t* buffer, uint16_t offset, size_t capacity);
+    // Write Tag request (offset < 0), or Write Tag Fragmented of the piece at offset, on path
+    // (path size first): type, the structure handle when type is LOGIX_TYPE_STRUCTURE, count
+    // and the value bytes. Empty when it does not fit one unconnected request.
+    static std::vector<uint8_t> EncodeWriteTag(ByteView path, uint16_t type,
+                                               uint16_t structureHandle, uint16_t count,
+                                               ByteView value, int64_t offset = -1);
     // Read Modify Write Tag request on the element at path (path size first) with masks of
     // maskBytes bytes (1 to 8); empty when it does not fit.
     static std::vector<uint8_t> EncodeReadModifyWrite(ByteView path, uint8_t maskBytes,
@@ -94,11 +109,12 @@ class ControlLogixConnection : public EipConnection {
 
   private:
     // One tag of the last poll request: the embedded request whose reply it takes, and the
-    // bits it stands for. `address` serves only while the batch is built.
+    // bits it stands for.
     struct TagRead {
         uint16_t reply = 0;
         TagBits bits;
-        const std::vector<uint8_t>* address = nullptr;
+        // A structure member read with its structure: cut from the structure's value.
+        std::shared_ptr<const LogixStructureInfo> member;
     };
 
     // Decodes the records of a Multiple Service Packet reply, one per embedded request.
@@ -114,6 +130,21 @@ class ControlLogixConnection : public EipConnection {
     // name cannot address it.
     static bool Relearn(EipTag& tag, int32_t wordType, uint32_t boolArrayLength);
     uint32_t LookUpBoolArrayLength(const std::string& tagName);
+    // Browse requests routed to the controller, for its tag list and templates.
+    LogixBrowser::Exchange BrowseExchange();
+    // Gives the tag what its test read tells of structures: the type of a structure value, and
+    // the structure a member tag lies in. Left without when the controller does not say (the
+    // value then reads as raw bytes), logged.
+    void LearnStructure(EipTag& tag, const TagReplySet& record);
+    void LearnHost(const std::string& tagName, LogixStructureInfo& learned);
+    // The poll tags from nextIndex on that read a member through its structure: those whose
+    // structure fits one reply and holds another polled member of them.
+    std::map<std::vector<uint8_t>, size_t> HostReads(const std::vector<EipTag*>& pollList,
+                                                     size_t from, size_t size) const;
+    // A tag's value taken from the record its shared read brought: bits, or a member cut out.
+    static void TakeShared(const TagRead& read, TagReplySet& record);
+    // Writes a BOOL member with a masked write on the member holding its bit. 0 or -1 (logged).
+    int WriteMemberBit(const LogixStructureInfo& structure, const uint8_t* data, uint16_t length);
     // Writes a bit tag's bits with Read Modify Write. 0 or -1 (logged).
     int WriteBits(const EipTagData& tagData, const uint8_t* data, uint16_t length);
     // Sends one embedded write request and checks that its reply is `expected` and succeeded.
@@ -153,4 +184,5 @@ class ControlLogixConnection : public EipConnection {
     // Per tag of the last poll request, when one of them stands for bits; empty otherwise
     // (every tag then has its own request and takes its whole value).
     std::vector<TagRead> batchBits;
+    LogixStructureCache structures_;
 };

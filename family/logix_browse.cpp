@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <iterator>
+#include <set>
 #include <utility>
 
 #include "eip/cip_wire.h"
@@ -149,6 +150,27 @@ bool LogixTemplate::IsString() const {
            (members[0].type & LOGIX_SYMBOL_ATOMIC_MASK) == LOGIX_ATOMIC_DINT &&
            Upper(members[1].name) == "DATA" &&
            (members[1].type & LOGIX_SYMBOL_ATOMIC_MASK) == LOGIX_ATOMIC_SINT;
+}
+
+bool LogixTemplateMember::IsBit() const {
+    return type == LOGIX_ATOMIC_BOOL;
+}
+
+std::vector<bool> LogixTemplate::HiddenMembers() const {
+    std::set<uint32_t> hostOffsets;
+    for (const LogixTemplateMember& member : members) {
+        if (member.IsBit()) {
+            hostOffsets.insert(member.offset);
+        }
+    }
+    std::vector<bool> hidden;
+    hidden.reserve(members.size());
+    for (const LogixTemplateMember& member : members) {
+        hidden.push_back(member.name.empty() || StartsWith(member.name, kHiddenMemberPrefix) ||
+                         StartsWith(member.name, kHiddenTagPrefix) ||
+                         (!member.IsBit() && hostOffsets.count(member.offset) != 0));
+    }
+    return hidden;
 }
 
 namespace logix_browse {
@@ -570,9 +592,10 @@ bool LogixBrowser::TypeOf(uint16_t type, std::string& name, bool& readable,
 bool LogixBrowser::AddMemberRows(const LogixTemplate& structure, const std::string& prefix,
                                  const std::string& scope, int depth,
                                  std::vector<LogixBrowseRow>& rows, std::string& reason) {
-    for (const LogixTemplateMember& member : structure.members) {
-        if (member.name.empty() || StartsWith(member.name, kHiddenMemberPrefix) ||
-            StartsWith(member.name, kHiddenTagPrefix)) {
+    const std::vector<bool> hidden = structure.HiddenMembers();
+    for (size_t index = 0; index < structure.members.size(); ++index) {
+        const LogixTemplateMember& member = structure.members[index];
+        if (hidden[index]) {
             continue;
         }
         LogixBrowseRow row;
@@ -643,6 +666,66 @@ bool LogixBrowser::FindSymbol(const std::string& tagName, LogixSymbol& out, std:
     }
     reason = "the controller lists no tag " + tagName;
     return false;
+}
+
+namespace {
+
+// The dot-separated parts of a tag name with their indexes left out: "Program:Main.Line[2].Sub"
+// gives "Program:Main", "Line", "Sub".
+std::vector<std::string> NameParts(const std::string& tagName) {
+    std::vector<std::string> parts(1);
+    int depth = 0;
+    for (const char c : tagName) {
+        if (c == '[') {
+            ++depth;
+        } else if (c == ']') {
+            --depth;
+        } else if (depth == 0 && c == '.') {
+            parts.emplace_back();
+        } else if (depth == 0) {
+            parts.back() += c;
+        }
+    }
+    return parts;
+}
+
+}  // namespace
+
+std::shared_ptr<const LogixTemplate> LogixBrowser::StructureOf(const std::string& tagName,
+                                                               std::string& reason) {
+    std::vector<std::string> parts = NameParts(tagName);
+    size_t next = 1;
+    std::string symbolName = parts[0];
+    if (StartsWith(Upper(symbolName), Upper(LOGIX_PROGRAM_PREFIX)) && parts.size() > 1) {
+        symbolName += "." + parts[1];
+        next = 2;
+    }
+    LogixSymbol symbol;
+    if (!FindSymbol(symbolName, symbol, reason)) {
+        return nullptr;
+    }
+    uint16_t type = symbol.type;
+    std::shared_ptr<const LogixTemplate> structure;
+    for (size_t i = next - 1; i < parts.size(); ++i) {
+        if ((type & LOGIX_SYMBOL_STRUCTURE) == 0) {
+            reason = tagName + ": " + parts[i] + " is no structure";
+            return nullptr;
+        }
+        structure = Template(type & LOGIX_SYMBOL_TEMPLATE_MASK, reason);
+        if (!structure || i + 1 == parts.size()) {
+            break;
+        }
+        const std::string wanted = Upper(parts[i + 1]);
+        const auto member = std::find_if(
+            structure->members.begin(), structure->members.end(),
+            [&](const LogixTemplateMember& m) { return Upper(m.name) == wanted; });
+        if (member == structure->members.end()) {
+            reason = tagName + ": " + structure->name + " has no member " + parts[i + 1];
+            return nullptr;
+        }
+        type = member->type;
+    }
+    return structure;
 }
 
 bool LogixBrowser::Browse(const std::string& filter, std::vector<LogixBrowseRow>& rows,

@@ -93,6 +93,9 @@ struct LogixTemplateMember {
     uint16_t info = 0;  // array size, or the bit of a BOOL
     uint16_t type = 0;  // symbol type word
     uint32_t offset = 0;
+
+    // A BOOL held as bit `info` of the member at the same offset (its host).
+    bool IsBit() const;
 };
 
 struct LogixTemplate {
@@ -107,6 +110,9 @@ struct LogixTemplate {
     uint32_t DefinitionBytes() const;
     // A Logix string type: a DINT LEN and a SINT array DATA.
     bool IsString() const;
+    // Per member, whether the controller keeps it for itself: unnamed, named "ZZZZZZZZZZ..." or
+    // "__...", or the host of BOOL members (a user type's hidden SINT, a TIMER's status word).
+    std::vector<bool> HiddenMembers() const;
 };
 
 // One row of the browse table.
@@ -187,13 +193,20 @@ class LogixBrowser {
     // The tag list entry of one tag (Tag, or Program:Main.Tag), names compared ignoring case.
     // False with a reason when the list cannot be read or holds no such tag.
     bool FindSymbol(const std::string& tagName, LogixSymbol& out, std::string& reason);
+    // The template of the structure a tag name addresses (Tag, Program:Main.Tag, Tag.Member,
+    // Tags[3].Member), walked from the tag's list entry through its members' templates; null
+    // with a reason when a part is unknown or no structure.
+    std::shared_ptr<const LogixTemplate> StructureOf(const std::string& tagName,
+                                                     std::string& reason);
+    // The template of one structure type (read once per browser; the definition once per cache
+    // while the controller reports the same attributes for it).
+    std::shared_ptr<const LogixTemplate> Template(uint16_t templateId, std::string& reason);
     size_t RequestCount() const { return requests; }
 
   private:
     bool Send(const std::vector<uint8_t>& request, Reply& reply, std::string& reason);
     bool ListSymbols(const std::string& program, std::vector<LogixSymbol>& out,
                      std::string& reason);
-    std::shared_ptr<const LogixTemplate> Template(uint16_t templateId, std::string& reason);
     bool ReadDefinition(uint16_t templateId, LogixTemplate& definition, std::string& reason);
     bool AddRows(const LogixSymbol& symbol, const std::string& scope,
                  std::vector<LogixBrowseRow>& rows, std::string& reason);

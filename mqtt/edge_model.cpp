@@ -22,6 +22,28 @@ bool IsOnlineState(const Variant& value) {
     return value.is_string() && value.as_string() != kOffline;
 }
 
+// An array of structures: published member by member like one structure.
+bool IsStructures(const Variant& value) {
+    return value.is_array() && !value.as_array().empty() && value.as_array()[0].is_map();
+}
+
+// The type of a structure member's metric, from its decoded value.
+DataType MemberType(const Variant& value) {
+    const Variant* first =
+        value.is_array() && !value.as_array().empty() ? &value.as_array()[0] : &value;
+    const bool array = value.is_array();
+    if (first->is_bool()) {
+        return array ? DataType::BooleanArray : DataType::Boolean;
+    }
+    if (first->is_int() || first->is_uint()) {
+        return array ? DataType::Int64Array : DataType::Int64;
+    }
+    if (first->is_double()) {
+        return array ? DataType::DoubleArray : DataType::Double;
+    }
+    return array ? DataType::StringArray : DataType::String;
+}
+
 }  // namespace
 
 DataType MetricType(const std::string& inner_type, const Variant& value) {
@@ -107,18 +129,22 @@ EdgeModel::Place EdgeModel::Classify(const NodePath& path) {
     return place;
 }
 
+uint64_t EdgeModel::AliasOf(const std::string& plc, const std::string& metric) {
+    auto alias = aliases_.emplace(std::make_pair(plc, metric), nextAlias_);
+    if (alias.second) {
+        ++nextAlias_;
+    }
+    return alias.first->second;
+}
+
 EdgeModel::MetricState& EdgeModel::Upsert(const std::string& plc, Device& device,
                                           const std::string& metric) {
     auto found = device.metrics.find(metric);
     if (found != device.metrics.end()) {
         return found->second;
     }
-    auto alias = aliases_.emplace(std::make_pair(plc, metric), nextAlias_);
-    if (alias.second) {
-        ++nextAlias_;
-    }
     MetricState& state = device.metrics[metric];
-    state.alias = alias.first->second;
+    state.alias = AliasOf(plc, metric);
     device.birth_due = true;
     return state;
 }
@@ -280,13 +306,43 @@ sparkplug::Metric EdgeModel::Describe(const std::string& name, const MetricState
     return metric;
 }
 
+// A structure's value (an object) goes out as one metric per member, "EM Tags/Tag/Member" and
+// deeper for nested members ("Tag/Items[2]/X" for an array of structures), each with its own
+// alias (unique across the edge node, as every metric's) and a type from the member's value.
+void EdgeModel::Append(const std::string& name, const MetricState& m, const Variant& value,
+                       bool birth, uint64_t now_ms, Message& out) {
+    if (value.is_map()) {
+        for (const auto& [key, member] : value.as_map()) {
+            Append(name + "/" + key, m, member, birth, now_ms, out);
+        }
+        return;
+    }
+    if (IsStructures(value)) {
+        for (size_t i = 0; i < value.as_array().size(); ++i) {
+            Append(name + "[" + std::to_string(i) + "]", m, value.as_array()[i], birth, now_ms,
+                   out);
+        }
+        return;
+    }
+    if (&value == &m.value) {
+        out.metrics.push_back(Describe(name, m, birth, now_ms));
+        out.names.push_back(name);
+        return;
+    }
+    MetricState member = m;
+    member.alias = AliasOf(out.plc, name);
+    member.value = value;
+    member.born_type = MemberType(value);
+    out.metrics.push_back(Describe(name, member, birth, now_ms));
+    out.names.push_back(name);
+}
+
 void EdgeModel::Birth(const std::string& plc, Device& d, uint64_t now_ms,
                       std::vector<Message>& out) {
     Message birth{MessageKind::Birth, d.id, {}, plc, {}, d.born};
     for (auto& [name, m] : d.metrics) {
         m.born_type = MetricType(m.inner_type, m.value);
-        birth.metrics.push_back(Describe(name, m, true, now_ms));
-        birth.names.push_back(name);
+        Append(name, m, m.value, true, now_ms, birth);
     }
     out.push_back(std::move(birth));
     d.born = true;
@@ -325,8 +381,8 @@ std::vector<EdgeModel::Message> EdgeModel::TakeMessages(uint64_t now_ms) {
         }
         Message data{MessageKind::Data, d.id, {}, plc, {}};
         for (const std::string& name : d.dirty) {
-            data.metrics.push_back(Describe(name, d.metrics.at(name), false, now_ms));
-            data.names.push_back(name);
+            const MetricState& m = d.metrics.at(name);
+            Append(name, m, m.value, false, now_ms, data);
         }
         d.dirty.clear();
         if (!data.metrics.empty()) {

@@ -1,6 +1,7 @@
 #pragma once
 // What the edge node publishes, learnt from the node tree: one Sparkplug device per PLC,
-// one metric per polled tag ("EM Tags/<tag>") and per I/O subtag ("IO Tags/<tag>/<subtag>"),
+// one metric per polled tag ("EM Tags/<tag>"; a structure one per member, "EM Tags/<tag>/<member>")
+// and per I/O subtag ("IO Tags/<tag>/<subtag>"),
 // with the latest value of each, and which births, deaths and data are due.
 //
 // Memory is bounded by the tree: each metric keeps only its latest value; what the broker
@@ -111,12 +112,16 @@ class EdgeModel {
     struct Place;
 
     static Place Classify(const kestrel::strata_sdk::NodePath& path);
+    uint64_t AliasOf(const std::string& plc, const std::string& metric);
     MetricState& Upsert(const std::string& plc, Device& device, const std::string& metric);
     void SetOnline(const std::string& plc, Device& device, bool online);
     void Touch(const std::string& plc) { pending_.insert(plc); }
     sparkplug::Metric Describe(const std::string& name, const MetricState& m, bool birth,
                                uint64_t now_ms) const;
     void Birth(const std::string& plc, Device& device, uint64_t now_ms, std::vector<Message>& out);
+    void Append(const std::string& name, const MetricState& m,
+                const kestrel::strata_sdk::Variant& value, bool birth, uint64_t now_ms,
+                Message& out);
 
     std::map<std::string, Device> devices_;  // by PLC node name
     std::set<std::string> pending_;          // PLC node names with work due

@@ -8,16 +8,19 @@
 #include <exception>
 #include <optional>
 #include <system_error>
-#include <type_traits>
 #include <utility>
 
 #include "action/link_errors.h"
 #include "common/eip_log.h"
+#include "family/logix_structure_cache.h"
 #include "link/link_context.h"
 #include "node/eip_node_internal.h"
 #include "tag/eip_tag.h"
+#include "tag/elementary_value.h"
 
 namespace sdk = kestrel::strata_sdk;
+using elementary_value::BoolValue;
+using elementary_value::NumberValue;
 using sdk::NodePath;
 using sdk::Variant;
 
@@ -83,11 +86,12 @@ constexpr int kTypeVendorId = static_cast<int>(sdk::ValueType::Int);
 constexpr int kTypeString = static_cast<int>(sdk::ValueType::String);
 constexpr int kTypeBool = static_cast<int>(sdk::ValueType::Bool);
 constexpr int kTypeArray = static_cast<int>(sdk::ValueType::Array);
+constexpr int kTypeMap = static_cast<int>(sdk::ValueType::Map);
 
 constexpr int kSerializeStored = static_cast<int>(sdk::SerializationMode::Stored);
 
 // The controller's STRING structure as read: a 32-bit length and 82 characters, padded to 88.
-constexpr size_t kStringStructRecordSize = 88;
+constexpr size_t kStringStructRecordSize = kStringStructSize;
 constexpr size_t kStringStructLengthSize = 4;
 
 bool HasFlag(const TagInfo& tag, uint8_t bit) {
@@ -160,18 +164,29 @@ void CreatePLCValueNodes(sdk::Link& link, const NodePath& plcPath, const Product
     responder->create_node(builder, LogCreateFailure(plcPath));
 }
 
+// The structure type a Logix tag's value decodes through; null when it is read as raw bytes.
+const LogixStructureType* DecodedStructure(const TagInfo& tag) {
+    return tag.innerType == kInnerTypeStructure && tag.structure && tag.structure->type
+               ? tag.structure->type.get()
+               : nullptr;
+}
+
 // Value type of a tag node; none for I/O tags (their "Data" subtag shows the data) and for
 // tags whose element count is unknown.
 std::optional<int> TagValueType(const TagInfo& tag) {
     if (HasFlag(tag, kRwFlagIo) || tag.elementCount == 0) {
         return std::nullopt;
     }
+    const LogixStructureType* structure = DecodedStructure(tag);
+    if (structure != nullptr && tag.elementCount == 1) {
+        return logix_structure::IsStringType(*structure->top) ? kTypeString : kTypeMap;
+    }
     if (tag.elementCount == 1) {
         return EipNode::TypeToValueType(static_cast<unsigned char>(tag.family), tag.innerType,
                                         tag.dataLen);
     }
-    const bool rawStructure =
-        tag.innerType == kInnerTypeStructure && tag.structHandle != kStringStructHandle;
+    const bool rawStructure = tag.innerType == kInnerTypeStructure &&
+                              tag.structHandle != kStringStructHandle && !DecodedStructure(tag);
     return rawStructure ? kTypeString : kTypeArray;
 }
 
@@ -237,98 +252,6 @@ void CompleteTagNode(const EipNode& nodes, const NodePath& path, const TagInfo& 
     nodes.CreateIOImportSubNode(path);
 }
 
-// ---- raw bytes to broker values -------------------------------------------------------------
-
-// Little-endian unsigned value of `width` bytes at `offset`; bytes past `len` read as zero.
-uint64_t ReadPadded(const uint8_t* data, size_t len, size_t offset, size_t width) {
-    uint64_t value = 0;
-    for (size_t i = 0; i < width && offset + i < len; ++i) {
-        value |= static_cast<uint64_t>(data[offset + i]) << (8 * i);
-    }
-    return value;
-}
-
-// One value when the data fits one element of `width` bytes; otherwise an array of one value
-// per `width` bytes, `count` of them. `make` turns an element's raw bits into a value.
-template <typename Make>
-Variant ElementsValue(const uint8_t* data, size_t len, size_t width, size_t count, Make make) {
-    if (len <= width) {
-        return make(ReadPadded(data, len, 0, width));
-    }
-    Variant::ArrayType values;
-    values.reserve(count);
-    for (size_t i = 0; i < count; ++i) {
-        values.push_back(make(ReadPadded(data, len, i * width, width)));
-    }
-    return Variant(std::move(values));
-}
-
-// The elements of a number type whose raw bits read as T (the width of T). Unsigned values are
-// int Variants while they fit one, as the broker's JSON reads them, so that equal numbers
-// compare equal whichever way they came.
-template <typename T>
-Variant IntegersValue(const uint8_t* data, size_t len) {
-    return ElementsValue(data, len, sizeof(T), len / sizeof(T), [](uint64_t raw) {
-        const T value = static_cast<T>(raw);
-        if (std::is_unsigned<T>::value && static_cast<uint64_t>(value) > uint64_t{INT64_MAX}) {
-            return Variant(static_cast<uint64_t>(value));
-        }
-        return Variant(static_cast<int64_t>(value));
-    });
-}
-
-// A NaN or infinity makes Variant throw "not a valid float".
-Variant FloatsValue(bool single, const uint8_t* data, size_t len) {
-    const size_t width = single ? 4 : 8;
-    return ElementsValue(data, len, width, len / width, [single](uint64_t raw) {
-        if (single) {
-            float value = 0.0f;
-            const auto bits = static_cast<uint32_t>(raw);
-            std::memcpy(&value, &bits, sizeof value);
-            return Variant(static_cast<double>(value));
-        }
-        double value = 0.0;
-        std::memcpy(&value, &raw, sizeof value);
-        return Variant(value);
-    });
-}
-
-// 64-bit values travel as int64 / uint64 Variants, exact beyond 2^53.
-Variant NumberValue(int32_t innerType, const uint8_t* data, size_t len) {
-    switch (innerType) {
-        case kInnerTypeSint:
-            return IntegersValue<int8_t>(data, len);
-        case kInnerTypeInt:
-            return IntegersValue<int16_t>(data, len);
-        case kInnerTypeDint:
-            return IntegersValue<int32_t>(data, len);
-        case kInnerTypeLint:
-            return IntegersValue<int64_t>(data, len);
-        case kInnerTypeUsint:
-            return IntegersValue<uint8_t>(data, len);
-        case kInnerTypeUint:
-            return IntegersValue<uint16_t>(data, len);
-        case kInnerTypeUdint:
-        case kInnerTypeBitarray:
-            return IntegersValue<uint32_t>(data, len);
-        case kInnerTypeUlint:
-            return IntegersValue<uint64_t>(data, len);
-        case kInnerTypeLreal:
-            return FloatsValue(false, data, len);
-        default:  // REAL
-            return FloatsValue(true, data, len);
-    }
-}
-
-// BOOL elements are one byte on Logix controllers and one 16-bit word on PLC5 controllers.
-Variant BoolValue(ProtocolFamily family, const uint8_t* data, size_t len) {
-    auto isSet = [](uint64_t raw) { return Variant(raw != 0); };
-    if (family == kFamilyPccc) {
-        return ElementsValue(data, len, 2, (len + 1) / 2, isSet);
-    }
-    return ElementsValue(data, len, 1, len, isSet);
-}
-
 std::string HexText(const uint8_t* data, size_t len, std::optional<uint16_t> structHandle) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string text = "0x";
@@ -343,6 +266,18 @@ std::string HexText(const uint8_t* data, size_t len, std::optional<uint16_t> str
         text += kHex[data[i] & 0x0F];
     }
     return text;
+}
+
+// A structure decoded through its template; its raw bytes when they do not fit it (logged).
+Variant StructureValue(const LogixStructureType& structure, const TagInfo& tag, const uint8_t* data,
+                       size_t len) {
+    Variant value;
+    std::string reason;
+    if (structure.Decode(ByteView{data, len}, value, reason)) {
+        return value;
+    }
+    eiplog::Error("ConvertTagValue", tag.alias + ": " + reason);
+    return Variant(HexText(data, len, tag.structHandle));
 }
 
 void LogBadValue(sdk::LogLevel level, const std::string& text) {
@@ -938,6 +873,9 @@ Variant EipNode::ConvertTagValue(const TagInfo& tag, const uint8_t* data, uint16
         case kInnerTypeShortString:
             return StringsValue(ShortStringRecords(data, len));
         case kInnerTypeStructure:
+            if (const LogixStructureType* structure = DecodedStructure(tag)) {
+                return StructureValue(*structure, tag, data, len);
+            }
             if (tag.structHandle == kStringStructHandle && len % kStringStructRecordSize == 0) {
                 return StringsValue(StringStructRecords(data, len));
             }

@@ -1,13 +1,9 @@
 #include "tag/eip_tag.h"
 
 #include <iconv.h>
-#include <strings.h>
 
-#include <cerrno>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -15,6 +11,7 @@
 #include "common/byte_codec.h"
 #include "common/eip_log.h"
 #include "tag/controllogix_tag.h"
+#include "tag/elementary_value.h"
 #include "tag/pccc_tag.h"
 
 using kestrel::strata_sdk::LogLevel;
@@ -38,160 +35,6 @@ size_t StringPrefixWidth(int32_t type, size_t length, uint16_t size) {
         return 1;
     }
     return size >= 2 && length <= kMaxPrefixedStringLength ? 2 : 0;
-}
-
-// Texts equal ignoring letter case.
-bool SameWord(const std::string& text, const char* word) {
-    return strcasecmp(text.c_str(), word) == 0;
-}
-
-// An integer over the whole range of the 64-bit types: ULINT reaches 2^64-1, LINT -2^63.
-struct WideInteger {
-    bool negative = false;
-    uint64_t magnitude = 0;
-
-    static WideInteger Of(int64_t value) {
-        // The magnitude of INT64_MIN does not fit int64; taken through the unsigned type.
-        return value < 0 ? WideInteger{true, 0 - static_cast<uint64_t>(value)}
-                         : WideInteger{false, static_cast<uint64_t>(value)};
-    }
-    // The two's complement bits the controller stores.
-    uint64_t Bits() const { return negative ? 0 - magnitude : magnitude; }
-    std::string Text() const { return (negative ? "-" : "") + std::to_string(magnitude); }
-};
-
-// The whole text as a decimal integer (spaces around it allowed); false for anything else.
-bool WholeInteger(const std::string& text, WideInteger& out) {
-    std::string trimmed = text;
-    TrimSpaces(trimmed);
-    const bool negative = !trimmed.empty() && trimmed[0] == '-';
-    const size_t digits = negative || (!trimmed.empty() && trimmed[0] == '+') ? 1 : 0;
-    if (trimmed.size() == digits || !std::isdigit(static_cast<unsigned char>(trimmed[digits]))) {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long magnitude = std::strtoull(trimmed.c_str() + digits, &end, 10);
-    if (errno == ERANGE || end != trimmed.c_str() + trimmed.size()) {
-        return false;
-    }
-    out = WideInteger{negative && magnitude != 0, magnitude};
-    return true;
-}
-
-// The integer a broker value stands for; a BOOL also takes true / false in any letter case.
-// False, with the reason, for kinds that carry no integer (double, map, array) and for text
-// that is not wholly one.
-bool IntegerOf(const Variant& value, bool boolWords, WideInteger& out, std::string& reason) {
-    switch (value.get_type()) {
-        case Variant::Null:
-            out = WideInteger{};
-            return true;
-        case Variant::Bool:
-            out = WideInteger{false, value.as_bool() ? 1u : 0u};
-            return true;
-        case Variant::Int:
-            out = WideInteger::Of(value.as_int());
-            return true;
-        case Variant::UInt:
-            out = WideInteger{false, value.as_uint()};
-            return true;
-        case Variant::String: {
-            const std::string& text = value.as_string();
-            if (boolWords && (SameWord(text, "true") || SameWord(text, "false"))) {
-                out = WideInteger{false, SameWord(text, "true") ? 1u : 0u};
-                return true;
-            }
-            if (!WholeInteger(text, out)) {
-                reason = "text is not a whole number: \"" + text + "\"";
-                return false;
-            }
-            return true;
-        }
-        default:
-            reason = "value is not an integer";
-            return false;
-    }
-}
-
-// Range of the values an integer type holds. A BOOL takes a byte (0 / 1, or the controller's
-// -1 / 255 for true); a BITARRAY word takes its 32 bits as an unsigned number.
-bool InRange(int32_t type, const WideInteger& value) {
-    struct Range {
-        uint64_t negativeLimit;  // largest magnitude below zero
-        uint64_t positiveLimit;
-    };
-    Range range{uint64_t{1} << 31, INT32_MAX};
-    switch (type) {
-        case kInnerTypeBool:
-            range = {uint64_t{1} << 7, UINT8_MAX};
-            break;
-        case kInnerTypeSint:
-            range = {uint64_t{1} << 7, INT8_MAX};
-            break;
-        case kInnerTypeInt:
-            range = {uint64_t{1} << 15, INT16_MAX};
-            break;
-        case kInnerTypeLint:
-            range = {uint64_t{1} << 63, INT64_MAX};
-            break;
-        case kInnerTypeUsint:
-            range = {0, UINT8_MAX};
-            break;
-        case kInnerTypeUint:
-            range = {0, UINT16_MAX};
-            break;
-        case kInnerTypeUdint:
-        case kInnerTypeBitarray:
-            range = {0, UINT32_MAX};
-            break;
-        case kInnerTypeUlint:
-            range = {0, UINT64_MAX};
-            break;
-        default:
-            break;
-    }
-    return value.magnitude <= (value.negative ? range.negativeLimit : range.positiveLimit);
-}
-
-// The double a broker value stands for; texts must be plain decimal numbers (no exponent).
-bool DoubleOf(const Variant& value, double& out) {
-    switch (value.get_type()) {
-        case Variant::Null:
-            out = 0.0;
-            return true;
-        case Variant::Bool:
-            out = value.as_bool() ? 1.0 : 0.0;
-            return true;
-        case Variant::Int:
-            out = static_cast<double>(value.as_int());
-            return true;
-        case Variant::UInt:
-            out = static_cast<double>(value.as_uint());
-            return true;
-        case Variant::Double:
-            out = value.as_double();
-            return true;
-        case Variant::String:
-            if (!IsRealNumberStr(value.as_string().c_str())) {
-                return false;
-            }
-            out = std::strtod(value.as_string().c_str(), nullptr);
-            return std::isfinite(out);
-        default:
-            return false;
-    }
-}
-
-// The float of a REAL: a finite number too large for single precision is refused, an infinity
-// or NaN given as such passes.
-bool RealOf(const Variant& value, float& out) {
-    double wide = 0.0;
-    if (!DoubleOf(value, wide)) {
-        return false;
-    }
-    out = static_cast<float>(wide);
-    return std::isfinite(out) || !std::isfinite(wide);
 }
 
 // Writes the low `width` bytes of value little-endian, when they fit.
@@ -276,50 +119,27 @@ int32_t EipTag::ConvertJson2Raw(const Variant& value, uint8_t* buffer, uint16_t 
 //   SINT USINT 1, INT UINT 2, DINT UDINT BITARRAY 4, LINT ULINT 8 bytes: two's complement
 //   REAL   4 bytes: IEEE-754 single precision; LREAL 8 bytes: double precision
 int32_t EipTag::ConvertNumber(const Variant& value, uint8_t* buffer, uint16_t size) const {
-    if (info.innerType == kInnerTypeReal || info.innerType == kInnerTypeLreal) {
-        return ConvertFloat(value, buffer, size);
-    }
     const bool isBool = info.innerType == kInnerTypeBool;
-    WideInteger integer;
+    ByteWriter out(buffer, size);
+    elementary_value::WideInteger integer;
     std::string reason;
-    if (IntegerOf(value, isBool, integer, reason) && !InRange(info.innerType, integer)) {
-        reason = "number " + integer.Text() + " out of range of " + TypeHex(info.innerType);
-    }
-    if (!reason.empty()) {
+    const bool converted =
+        isBool ? elementary_value::IntegerElement(info.innerType, value, integer, reason)
+               : elementary_value::EncodeNumber(info.innerType, value, out, reason);
+    if (!converted) {
         LogConversionFailure(LogLevel::error,
                              std::string(kConvertOperation) + " : " + reason + ", value refused");
         return -1;
     }
-    if (isBool) {
-        const int32_t width = GetTagData().GetBits().count != 0 ? 1 : info.dataLen;
-        if (width != 1 && width != 2 && width != 4) {
-            return -1;
-        }
-        const int64_t extended = static_cast<int8_t>(integer.Bits() & 0xFF);
-        return PutInteger(static_cast<uint64_t>(extended), static_cast<size_t>(width), buffer,
-                          size);
+    if (!isBool) {
+        return out.ok() ? static_cast<int32_t>(out.size()) : -2;
     }
-    return PutInteger(integer.Bits(), static_cast<size_t>(GetInnerTypeLength(info.innerType)),
-                      buffer, size);
-}
-
-int32_t EipTag::ConvertFloat(const Variant& value, uint8_t* buffer, uint16_t size) const {
-    const bool single = info.innerType == kInnerTypeReal;
-    double wide = 0.0;
-    float narrow = 0.0f;
-    if (single ? !RealOf(value, narrow) : !DoubleOf(value, wide)) {
-        LogConversionFailure(LogLevel::error, std::string(kConvertOperation) + " : not a " +
-                                                  (single ? "REAL" : "LREAL") +
-                                                  " number, value refused");
+    const int32_t width = GetTagData().GetBits().count != 0 ? 1 : info.dataLen;
+    if (width != 1 && width != 2 && width != 4) {
         return -1;
     }
-    ByteWriter out(buffer, size);
-    if (single) {
-        out.f32(narrow);
-    } else {
-        out.f64(wide);
-    }
-    return out.ok() ? static_cast<int32_t>(out.size()) : -2;
+    const int64_t extended = static_cast<int8_t>(integer.Bits() & 0xFF);
+    return PutInteger(static_cast<uint64_t>(extended), static_cast<size_t>(width), buffer, size);
 }
 
 // String element, by inner type:
@@ -346,11 +166,10 @@ int32_t EipTag::ConvertString(const Variant& value, uint8_t* buffer, uint16_t si
     const size_t capacity = type == kInnerTypeStructure     ? kMaxStandardStringChars
                             : type == kInnerTypeShortString ? kMaxShortStringLength
                                                             : kMaxPrefixedStringLength;
-    if (length > capacity) {
-        LogConversionFailure(LogLevel::error, std::string(kConvertOperation) +
-                                                  " : string too long, " + std::to_string(length) +
-                                                  " bytes for at most " + std::to_string(capacity) +
-                                                  ", value refused");
+    std::string reason;
+    if (!elementary_value::TextFits(length, capacity, reason)) {
+        LogConversionFailure(LogLevel::error,
+                             std::string(kConvertOperation) + " : " + reason + ", value refused");
         return -1;
     }
     const size_t prefix = StringPrefixWidth(type, length, size);

@@ -106,7 +106,6 @@ class EipTag {
 
   private:
     int32_t ConvertNumber(const Variant& value, uint8_t* buffer, uint16_t size) const;
-    int32_t ConvertFloat(const Variant& value, uint8_t* buffer, uint16_t size) const;
     int32_t ConvertString(const Variant& value, uint8_t* buffer, uint16_t size) const;
 
     std::map<std::string, SubTagInfo> subtags;

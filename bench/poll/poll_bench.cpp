@@ -8,7 +8,9 @@
 // million published values.
 //
 // A last run polls 1000 mixed tags: every elementary type, bits of a DINT (two per DINT, which
-// share its read) and BOOL array elements, and prints its requests per cycle too.
+// share its read) and BOOL array elements, and prints its requests per cycle too. The last two
+// poll 100 structures of ten members: read whole, then as their 1000 members added one by one
+// (which share the read of their structure).
 //
 // Usage: poll_bench [seconds per run (default 5)] [N ...] (default 100 1000 5000)
 // Every N runs twice: with the value history off and with 1000 points per tag.
@@ -25,6 +27,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -149,6 +152,37 @@ Workload MixedWorkload(int groups) {
     return w;
 }
 
+// 100 structures S0..S99 of a user type of ten members (DINT, REAL and INT, ...): polled whole
+// (one object each) or as their 1000 members added one by one.
+Workload StructureWorkload(int count, bool whole) {
+    static const char* const kTypes[] = {"DINT", "REAL", "INT",  "DINT",  "REAL",
+                                         "DINT", "SINT", "DINT", "LREAL", "DINT"};
+    Workload w{
+        whole ? "structures " + std::to_string(count) : "members " + std::to_string(count * 10),
+        [count](plcsim::LogixController& c) {
+            plcsim::LogixTypeDefinition type{"STATION", {}, 0};
+            for (size_t m = 0; m < std::size(kTypes); ++m) {
+                type.members.push_back({"M" + std::to_string(m), kTypes[m], 0});
+            }
+            std::string error;
+            c.Tags().DefineType(type, error);
+            for (int i = 0; i < count; ++i) {
+                plcsim::LogixTagDefinition tag;
+                tag.name = "S" + std::to_string(i);
+                tag.type = "STATION";
+                c.DefineTag(tag);
+            }
+        },
+        {}};
+    for (int i = 0; i < count; ++i) {
+        for (size_t m = 0; m < (whole ? 1 : std::size(kTypes)); ++m) {
+            w.names.push_back("S" + std::to_string(i) +
+                              (whole ? std::string() : ".M" + std::to_string(m)));
+        }
+    }
+    return w;
+}
+
 bool AddTags(EipDevice* device, const std::vector<std::string>& names) {
     std::string message;
     std::unique_ptr<EipConnection> test(
@@ -250,6 +284,9 @@ int main(int argc, char** argv) {
         }
     }
     ok = RunOnce(MixedWorkload(100), 1000, args.seconds, cycleLog) && ok;
+    for (bool whole : {true, false}) {
+        ok = RunOnce(StructureWorkload(100, whole), 1000, args.seconds, cycleLog) && ok;
+    }
     sdk::set_log_sink(nullptr);
     return ok ? 0 : 1;
 }

@@ -286,14 +286,14 @@ TEST_F(ActionTest, ExportTagsWritesTheTagsByteForByte) {
         text);
 }
 
-TEST_F(ActionTest, AStructureTagLosesItsWriteBitAndSaysSo) {
+// The controller gives the structure's template: the tag is read and written as an object.
+TEST_F(ActionTest, AStructureTagWithItsTemplateKeepsItsWriteBit) {
     plc.Define("Recipe", "MOTOR");  // the simulator's user structure
     ASSERT_TRUE(AddPlc());
-    EXPECT_EQ((Rows{{"r", Msg(10033)}}),
+    EXPECT_EQ((Rows{{"r", "success!"}}),
               Table(TagsAction("EM Tags/Add Tags", R"({"Tag Alias":"r","Tag Name":"Recipe"})")));
-    EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Read Tags List/r"); }));
-    EXPECT_FALSE(Exists("/PLC1/EM Tags/Write Tags List/r"));
-    EXPECT_EQ(Config("/PLC1/EM Tags/Read Tags List/r", "$RW Flag"), sdk::Variant("R_"));
+    EXPECT_TRUE(WaitUntil([this] { return Exists("/PLC1/EM Tags/Write Tags List/r"); }));
+    EXPECT_EQ(Config("/PLC1/EM Tags/Read Tags List/r", "$RW Flag"), sdk::Variant("RW"));
 }
 
 // ---- writes ------------------------------------------------------------------------------------

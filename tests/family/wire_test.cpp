@@ -168,17 +168,17 @@ TEST(LogixWrite, OneByteValuesArePaddedOutsideTheMessageLength) {
     }
 }
 
-TEST(LogixWrite, StructureWriteAlwaysSendsStringHandle) {
+TEST(LogixWrite, StructureWriteSendsTheHandleItsValueWasReadWith) {
     LogixWire c;
     auto tag = LogixTag("Msg", kInnerTypeStructure);
-    tag->GetInfo().structHandle = 0x1234;  // whatever the tag learnt, the string handle goes out
+    tag->GetInfo().structHandle = 0x1234;
     c.Answer(RRData(Msp(0, {MrReply(LOGIX_SVC_WRITE_TAG_REPLY, 0, {}, {})})));
     const Bytes value = {2, 0, 0, 0, 'h', 'i'};
     EXPECT_EQ(Write(c, *tag, value), 0);
     const Bytes sent = c.TakeRequest();
     // 0x4D, 03 91 03 'M' 's' 'g' 00, then type, handle, count and the value.
     EXPECT_EQ(Bytes(sent.begin() + 68, sent.begin() + 80),
-              Cat({{0xA0, 0x02, 0xCE, 0x0F, 1, 0}, value}));
+              Cat({{0xA0, 0x02, 0x34, 0x12, 1, 0}, value}));
     EXPECT_EQ(U16(sent, 48), sent.size() - 54);
 }
 

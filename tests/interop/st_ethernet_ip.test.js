@@ -2,14 +2,15 @@
 // connected session reads and writes single tags of the elementary types the library knows
 // (it has no UDINT, ULINT or LREAL, and writes no UINT), bits of a DINT and of a BOOL array
 // with Read-Modify-Write, a running TIMER and a user structure decoded through the library's
-// own template reading, then a TagGroup of 1000 DINT tags.
-// Usage: node st_ethernet_ip.test.js --plcsim PATH
+// own template reading (compared with the objects the link publishes for them), then a TagGroup
+// of 1000 DINT tags.
+// Usage: node st_ethernet_ip.test.js --plcsim PATH --tagbridge PATH
 'use strict';
 
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
-const { startPlcsim, stopAll } = require('../browser/processes');
+const { startPlcsim, startTagbridge, stopAll } = require('../browser/processes');
 
 const GROUP_SIZE = 1000;
 // Bits of the BOOL[64] Flags: element k is bit k % 32 of word k / 32 on the wire.
@@ -66,10 +67,45 @@ async function elementaryTypesAndBits(controller, Tag) {
   check(await read(controller, controller.newTag('Status')) === 1, 'Status after its bit 5');
 }
 
+// JSON text with every object's keys in order: the link's objects list members by name.
+const canonical = (value) => JSON.stringify(value, (key, v) => (v && typeof v === 'object' &&
+  !Array.isArray(v) ? Object.fromEntries(Object.entries(v).sort()) : v));
+
+// The link's values of tags polled from plcsim, by name, once each has one: tagbridge runs with
+// the PLC added and the tags polled through its JSON API.
+async function linkValues(program, plcPort, names) {
+  const dataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'interop-link-'));
+  const link = await startTagbridge(program, dataDir, [], (text) => console.log(text));
+  const invoke = async (nodePath, params) => {
+    const response = await fetch(`${link.url}api/invoke?path=${encodeURIComponent(nodePath)}`, {
+      method: 'POST', body: JSON.stringify(params), headers: { 'Content-Type': 'application/json' },
+    });
+    const text = await response.text();
+    check(response.status === 200 && text.includes('success!'), nodePath + ': ' + text);
+  };
+  await invoke('/addplc', { 'Alias': 'plc', 'Host': '127.0.0.1', 'Port': plcPort,
+                            'Protocol Family': 'CIP/EIP' });
+  const tags = names.map((name) => ({ 'Tag Alias': name, 'Tag Name': name, 'RW Flag': 'R' }));
+  await invoke('/plc/EM Tags/Add Tags', { 'Tags(json)': JSON.stringify(tags) });
+  await invoke('/plc/EM Tags/Start Polling', { 'Interval(ms)': 50 });
+  const list = encodeURIComponent('/plc/EM Tags/Read Tags List');
+  for (let tries = 0; tries < 300; ++tries) {
+    const node = await (await fetch(`${link.url}api/node?path=${list}`)).json();
+    const values = Object.fromEntries((node.childNodes || []).map((c) => [c.name, c.value]));
+    if (names.every((name) => values[name] !== null && typeof values[name] === 'object')) {
+      fs.rmSync(dataDir, { recursive: true, force: true });
+      return values;
+    }
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  }
+  throw new Error('the link published no object for ' + names.join(', '));
+}
+
 // The library lists the tags, reads each structure's template (nested ones too) and decodes a
 // whole-structure read into an object. Its BOOL decoding reads one byte, so the TIMER's bits
-// (29..31 of its status DINT) are read as members instead.
-async function structures(controller) {
+// (29..31 of its status DINT) are read as members instead. The link decodes the same reads
+// through the same templates: its objects agree with the library's (the running ACC aside).
+async function structures(controller, linkTimer, linkRecipe) {
   await controller.getControllerTagList(controller.state.tagList);
   const timer = await read(controller, controller.newTag('Timer1'));
   check(timer.PRE === 600000 && timer.ACC >= 0, 'Timer1 ' + JSON.stringify(timer));
@@ -84,7 +120,11 @@ async function structures(controller) {
   for (const [name, value] of Object.entries(wanted)) {
     check(JSON.stringify(recipe[name]) === JSON.stringify(value),
           'Recipe1.' + name + ' ' + JSON.stringify(recipe));
+    check(canonical(linkRecipe[name]) === canonical(recipe[name]),
+          'the link\'s Recipe1.' + name + ' ' + JSON.stringify(linkRecipe));
   }
+  check(linkTimer.PRE === timer.PRE && linkTimer.EN === true && linkTimer.DN === false &&
+        linkTimer.ACC > 0, 'the link\'s Timer1 ' + JSON.stringify(linkTimer));
 }
 
 async function main() {
@@ -137,7 +177,8 @@ async function main() {
     check(Math.abs(level.value - 1.5) < 1e-6, 'Level read ' + level.value);
 
     await elementaryTypesAndBits(controller, Tag);
-    await structures(controller);
+    const fromLink = await linkValues(argument('--tagbridge'), port, ['Timer1', 'Recipe1']);
+    await structures(controller, fromLink.Timer1, fromLink.Recipe1);
 
     const names = Array.from({ length: GROUP_SIZE }, (_, i) => 'G' + i);
     const first = await readGroup(controller, TagGroup, names);

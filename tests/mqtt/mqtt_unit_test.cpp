@@ -391,3 +391,33 @@ TEST(MqttOptions, ConfigFileGivesTheSameKeysAndTheCommandLineWins) {
 }
 
 }  // namespace
+
+// A structure is one metric per member, each with its own alias, the same in birth and data.
+TEST_F(EdgeModelTest, AStructureIsPublishedAsOneMetricPerMember) {
+    model.OnNode("/line1/EM Tags/Read Tags List/rec", Tag("STRUCTURE"));
+    const Variant rec = sdk::json::from_json_string(
+        R"({"On":true,"Temp":1.5,"Lim":{"Hi":9},"Steps":[1,2],"Items":[{"N":"a"}]})");
+    model.OnValue("/line1/EM Tags/Read Tags List/rec", rec, 7);
+    Online();
+    const auto birth = Take().at(0);
+    const std::vector<std::string> members{"EM Tags/rec/Items[0]/N", "EM Tags/rec/Lim/Hi",
+                                           "EM Tags/rec/On", "EM Tags/rec/Steps",
+                                           "EM Tags/rec/Temp"};
+    EXPECT_EQ(std::vector<std::string>(birth.names.begin() + 1, birth.names.begin() + 6), members);
+    const DataType types[] = {DataType::String, DataType::Int64, DataType::Boolean,
+                              DataType::Int64Array, DataType::Double};
+    for (size_t i = 0; i < members.size(); ++i) {
+        EXPECT_EQ(birth.metrics[i + 1].datatype, types[i]) << members[i];
+    }
+    model.OnValue("/line1/EM Tags/Read Tags List/rec",
+                  sdk::json::from_json_string(R"({"On":false,"Temp":1.5,"Lim":{"Hi":9},)"
+                                              R"("Steps":[1,2],"Items":[{"N":"a"}]})"),
+                  8);
+    const auto data = Take().at(0);
+    EXPECT_EQ(data.kind, Kind::Data);
+    EXPECT_EQ(data.names, members);
+    for (size_t i = 0; i < members.size(); ++i) {
+        EXPECT_EQ(data.metrics[i].alias, birth.metrics[i + 1].alias) << members[i];
+    }
+    EXPECT_EQ(data.metrics[2].value, Variant(false));
+}
