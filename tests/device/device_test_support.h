@@ -157,7 +157,9 @@ class DeviceFixture : public ::testing::Test {
         auto test = TestConnection(device);
         return device->EditTag(test.get(), Json(json), kind, lastAlias, lastMessage);
     }
+    // Writes travel on the PLC's own session: wait until the PLC has one.
     int WriteTag(EipDevice* device, const std::string& json) {
+        EXPECT_TRUE(WaitUntil([device] { return device->IsConnected(); }));
         return device->WriteTag(Json(json), 1, lastAlias, lastMessage);
     }
 
