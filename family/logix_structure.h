@@ -21,10 +21,9 @@
 // members as bits (same offset; a user type's hidden SINT, a TIMER's status word "CTL").
 //
 // For a write: EncodeStructure gives the merged bytes; ControlLogixConnection::EncodeWriteTag
-// builds "4D <path> A0 02 <handle16> <count16> <bytes>" (its WritePiece still sends the STRING
-// handle 0x0FCE for every structure, as a test pins: give it the tag's handle once structures
-// are writable). A bit: LocateMember, then BitWrite for ControlLogixConnection::
-// EncodeReadModifyWrite on the tag's path plus hostPath.
+// builds "4D <path> A0 02 <handle16> <count16> <bytes>" with the handle the value was read with.
+// A bit: LocateMember, then BitWrite for ControlLogixConnection::EncodeReadModifyWrite on the
+// tag's path plus hostPath.
 
 #include <cstdint>
 #include <functional>
