@@ -17,6 +17,7 @@ namespace {
 
 using nlohmann::json;
 using sparkplug::DataType;
+using tb_test::Occurrences;
 using tb_test::Of;
 using tb_test::SparkplugMessage;
 using tb_test::WaitUntil;
@@ -35,14 +36,6 @@ const sparkplug::Metric* ByAlias(const SparkplugMessage& m, uint64_t alias) {
         }
     }
     return nullptr;
-}
-
-size_t Occurrences(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at) {
-        ++n;
-    }
-    return n;
 }
 
 class MqttEndToEnd : public tb_test::MqttEndToEndFixture {

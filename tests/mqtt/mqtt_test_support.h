@@ -219,6 +219,15 @@ inline std::string CommandPayload(const std::string& name, sparkplug::DataType t
     return sparkplug::Encode(p);
 }
 
+// How often `what` occurs in `text` (lines of a program's output).
+inline size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at) {
+        ++n;
+    }
+    return n;
+}
+
 // Messages of `type` from edge node `node`, and of `device` when one is given.
 inline SparkplugSubscriber::Predicate Of(const std::string& type, const std::string& node,
                                          const std::string& device = "") {
