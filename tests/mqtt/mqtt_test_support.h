@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <functional>
@@ -122,16 +123,12 @@ class SparkplugSubscriber {
         std::lock_guard<std::mutex> lock(mutex_);
         return messages_;
     }
-    std::vector<SparkplugMessage> Matching(const std::function<bool(const SparkplugMessage&)>& f) {
-        std::vector<SparkplugMessage> out;
-        for (auto& m : Messages()) {
-            if (f(m)) {
-                out.push_back(std::move(m));
-            }
-        }
+    using Predicate = std::function<bool(const SparkplugMessage&)>;
+    std::vector<SparkplugMessage> Matching(const Predicate& f) {
+        std::vector<SparkplugMessage> out = Messages();
+        out.erase(std::remove_if(out.begin(), out.end(), std::not_fn(f)), out.end());
         return out;
     }
-    using Predicate = std::function<bool(const SparkplugMessage&)>;
     // The index of the first message from `from` on that satisfies `f`.
     std::optional<size_t> WaitIndex(const Predicate& f, size_t from = 0,
                                     std::chrono::milliseconds limit = std::chrono::seconds(90)) {
