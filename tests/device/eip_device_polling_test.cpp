@@ -75,34 +75,6 @@ TEST_F(DevicePollingTest, StatesAreBusyWhileARequestIsOutstandingAndReadyAfterTh
     EXPECT_TRUE(WaitUntil([&] { return rec.Value("T0") == Dint(1000); }));
 }
 
-TEST_F(DevicePollingTest, StopAndStartRebuildTheListAndToggleTheActions) {
-    EipDevice* device = StartPolling(2);
-    ASSERT_TRUE(AllValuesArrive(2));
-    std::string message;
-    EXPECT_EQ(0, device->StopExplicitPolling(message));
-    EXPECT_EQ(1, device->GetExplicitPollingStopped());
-    auto toggles = rec.Toggles();
-    ASSERT_GE(toggles.size(), 2u);
-    EXPECT_EQ(std::make_pair(static_cast<signed char>(0), static_cast<unsigned short>(10)),
-              toggles[toggles.size() - 2]);
-    EXPECT_EQ(std::make_pair(static_cast<signed char>(1), static_cast<unsigned short>(0)),
-              toggles.back());
-    ASSERT_EQ(0, device->RemoveTagFromMap("T1", 1, true));
-    ASSERT_EQ(0, device->StartExplicitPolling(10, message));
-    ASSERT_TRUE(MoreCycles("T0", 2));
-    const size_t t1 = rec.ValueCount("T1");
-    ASSERT_TRUE(MoreCycles("T0", 5));
-    EXPECT_EQ(t1, rec.ValueCount("T1"));
-    // Nothing readable left: the start is refused and polling stays stopped.
-    device->StopExplicitPolling(message);
-    plc.Define("W0", "DINT", 0);
-    ASSERT_EQ(0, AddExplicitTag(device, "W0", "W0", "_W")) << lastMessage;
-    ASSERT_EQ(0, device->RemoveTagFromMap("T0", 1, true));
-    EXPECT_EQ(-1, device->StartExplicitPolling(1000, message));
-    EXPECT_EQ("Read Tags does not exist.", message);
-    EXPECT_EQ(1, device->GetExplicitPollingStopped());
-}
-
 // Tags removed or replaced while cycles run: a removed tag is never published again, a
 // replaced one is read under its new definition, and the other tags keep their values.
 TEST_F(DevicePollingTest, TagsChangedWhilePollingArePolledAsTheyAreNow) {
