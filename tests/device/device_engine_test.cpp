@@ -69,9 +69,6 @@ class DeviceEngineTest : public ::testing::Test {
         }
         return json + "]";
     }
-    static std::string Interval(int64_t ms) {
-        return "{\"Interval(ms)\":" + std::to_string(ms) + "}";
-    }
     static sdk::Variant TagsJson(const std::string& tags) {
         sdk::Variant params = sdk::Variant::new_map();
         params["Tags(json)"] = tags;
@@ -91,9 +88,6 @@ class DeviceEngineTest : public ::testing::Test {
     void AddTags(const std::string& alias, int count, const std::string& rw) {
         EXPECT_EQ(std::vector<std::string>(count, "success!"),
                   link.Tags("/" + alias + "/EM Tags/Add Tags", DintsJson(count, rw)));
-    }
-    void StartPolling(const std::string& alias, int intervalMs) {
-        ASSERT_EQ("success!", link.StartPolling(alias, intervalMs));
     }
     sdk::Variant TagValue(const std::string& alias, const std::string& tag) {
         return link.Value("/" + alias + "/EM Tags/Read Tags List/" + tag);
@@ -117,7 +111,7 @@ TEST_F(DeviceEngineTest, RemovePlcWhileActionsRunAnswersEachOnce) {
     PendingInvoke add, write, poll;
     Start(add, "/PLC1/EM Tags/Add Tags", TagsJson(DintsJson(200, "R", 1)));
     Start(write, "/PLC1/EM Tags/Write Tags", TagsJson(R"({"Tag Alias":"D0","value":5})"));
-    Start(poll, "/PLC1/EM Tags/Start Polling", Interval(10));
+    Start(poll, "/PLC1/EM Tags/Start Polling", std::string(R"js({"Interval(ms)":10})js"));
     link.Invoke("/PLC1/Remove");
     ASSERT_TRUE(WaitUntil([&] { return add.Answered() && write.Answered() && poll.Answered(); }));
     EXPECT_EQ(nullptr, link.Registry().GetPLC("PLC1"));
@@ -161,7 +155,7 @@ TEST_F(DeviceNodeTest, AThousandPolledTagsArePublishedAndFollowThePlc) {
     constexpr int kTags = 1000;
     AddPlc("PLC1");
     AddTags("PLC1", kTags, "R");
-    StartPolling("PLC1", 10);
+    ASSERT_EQ("success!", link.StartPolling("PLC1", 10));
     EXPECT_TRUE(WaitUntil(
         [&] {
             for (int i = 0; i < kTags; ++i) {
@@ -185,7 +179,7 @@ TEST_F(DeviceNodeTest, AThousandPolledTagsArePublishedAndFollowThePlc) {
 TEST_F(DeviceNodeTest, StateNodesFollowTheConnection) {
     AddPlc("PLC1");
     AddTags("PLC1", 1, "R");
-    StartPolling("PLC1", 1000);
+    ASSERT_EQ("success!", link.StartPolling("PLC1", 1000));
     ASSERT_TRUE(WaitUntil([&] { return TagValue("PLC1", "D0") == sdk::Variant(int64_t(1000)); }));
     EXPECT_TRUE(WaitUntil(
         [&] { return StateText("coxnstate") == "READY" && StateText("ucmmstate") == "READY"; }));

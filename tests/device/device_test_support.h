@@ -82,11 +82,6 @@ class Recorder {
                 }
             });
         };
-        cb.actionToggle = [this](const std::string&, signed char explicitStopped,
-                                 unsigned short explicitInterval, signed char, unsigned short,
-                                 unsigned short) {
-            Locked([&] { toggles_.emplace_back(explicitStopped, explicitInterval); });
-        };
         cb.tagStatus = [this](const std::string&, const std::string& tagAlias, signed char,
                               const std::string& status) {
             Locked([&] { statuses_[tagAlias] = status; });
@@ -102,7 +97,6 @@ class Recorder {
     std::vector<SubTagInfo> CreatedSubTags(const std::string& tag) {
         return Copy(createdSubTags_)[tag];
     }
-    std::vector<std::pair<signed char, unsigned short>> Toggles() { return Copy(toggles_); }
     std::string Status(const std::string& tag) { return Copy(statuses_)[tag]; }
 
   private:
@@ -112,7 +106,6 @@ class Recorder {
     std::vector<unsigned char> explicitStates_, ucmmStates_;
     std::map<std::string, std::vector<uint8_t>> values_;
     std::map<std::string, size_t> valueCounts_;
-    std::vector<std::pair<signed char, unsigned short>> toggles_;
     std::map<std::string, std::string> statuses_;
 };
 

@@ -1,6 +1,6 @@
 // The PLC registry (adding, restoring, looking up and removing devices) and the polling cycle of
-// one device against an in-process Logix controller: states, stop and start, tags changing under
-// a running cycle, time-outs and read errors.
+// one device against an in-process Logix controller: tags changing under a running cycle,
+// time-outs and the states they bring, read errors, the session shared by writes and its removal.
 
 #include <gtest/gtest.h>
 
@@ -47,61 +47,7 @@ class DevicePollingTest : public DeviceFixture {
     static bool Notified(const std::vector<unsigned char>& states, unsigned char state) {
         return std::find(states.begin(), states.end(), state) != states.end();
     }
-    // The last state notified is `ready`, and a `busy` came before it.
-    static bool ReadyAfterBusy(const std::vector<unsigned char>& states, unsigned char busy,
-                               unsigned char ready) {
-        return Notified(states, busy) && states.back() == ready;
-    }
 };
-
-TEST_F(DevicePollingTest, StatesAreBusyWhileARequestIsOutstandingAndReadyAfterTheCycle) {
-    Fault delay;
-    delay.action = FaultAction::Delay;
-    delay.command = 0x70;
-    delay.delay = std::chrono::milliseconds(1500);
-    plc.Sim().InjectFault(delay);
-    EipDevice* device = StartPolling(1, 1000);
-    // The polling thread sets the two states one after the other.
-    ASSERT_TRUE(WaitUntil([&] {
-        return device->GetExplicitConnectionState() == kExplicitBusy &&
-               device->GetUCMMState() == kUcmmBusy;
-    }));
-    // Notified: BUSY at the cycle start, READY at its end.
-    ASSERT_TRUE(WaitUntil([&] {
-        return ReadyAfterBusy(rec.ExplicitStates(), kExplicitBusy, kExplicitReady) &&
-               ReadyAfterBusy(rec.UCMMStates(), kUcmmBusy, kUcmmReady);
-    }));
-    // Values may be handed to the publishing queue: they arrive on their own.
-    EXPECT_TRUE(WaitUntil([&] { return rec.Value("T0") == Dint(1000); }));
-}
-
-TEST_F(DevicePollingTest, StopAndStartRebuildTheListAndToggleTheActions) {
-    EipDevice* device = StartPolling(2);
-    ASSERT_TRUE(AllValuesArrive(2));
-    std::string message;
-    EXPECT_EQ(0, device->StopExplicitPolling(message));
-    EXPECT_EQ(1, device->GetExplicitPollingStopped());
-    auto toggles = rec.Toggles();
-    ASSERT_GE(toggles.size(), 2u);
-    EXPECT_EQ(std::make_pair(static_cast<signed char>(0), static_cast<unsigned short>(10)),
-              toggles[toggles.size() - 2]);
-    EXPECT_EQ(std::make_pair(static_cast<signed char>(1), static_cast<unsigned short>(0)),
-              toggles.back());
-    ASSERT_EQ(0, device->RemoveTagFromMap("T1", 1, true));
-    ASSERT_EQ(0, device->StartExplicitPolling(10, message));
-    ASSERT_TRUE(MoreCycles("T0", 2));
-    const size_t t1 = rec.ValueCount("T1");
-    ASSERT_TRUE(MoreCycles("T0", 5));
-    EXPECT_EQ(t1, rec.ValueCount("T1"));
-    // Nothing readable left: the start is refused and polling stays stopped.
-    device->StopExplicitPolling(message);
-    plc.Define("W0", "DINT", 0);
-    ASSERT_EQ(0, AddExplicitTag(device, "W0", "W0", "_W")) << lastMessage;
-    ASSERT_EQ(0, device->RemoveTagFromMap("T0", 1, true));
-    EXPECT_EQ(-1, device->StartExplicitPolling(1000, message));
-    EXPECT_EQ("Read Tags does not exist.", message);
-    EXPECT_EQ(1, device->GetExplicitPollingStopped());
-}
 
 // Tags removed or replaced while cycles run: a removed tag is never published again, a
 // replaced one is read under its new definition, and the other tags keep their values.

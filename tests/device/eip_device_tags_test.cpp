@@ -90,7 +90,8 @@ TEST_F(DeviceTagsTest, EditReplacesTheTagAndResetRemovesEveryTagOfTheKind) {
     EXPECT_EQ(1u, device->ListTagInfos(2).size());
 }
 
-TEST_F(DeviceTagsTest, IOTagSubtagsFollowEveryOperation) {
+// Subtags follow every operation, and the export lists them with their tag.
+TEST_F(DeviceTagsTest, IOTagSubtagsFollowEveryOperationAndAreExported) {
     ASSERT_EQ(0, AddTag(device,
                         IOTag("In1", 8,
                               R"(,"Subtags":[{"Alias":"A","Offset":0,"InnerType":"INT",)"
@@ -104,6 +105,13 @@ TEST_F(DeviceTagsTest, IOTagSubtagsFollowEveryOperation) {
     EXPECT_EQ("Data", subs[0].alias);
     EXPECT_EQ(8, subs[0].dataLen);
     EXPECT_EQ("A", subs[1].alias);
+    std::string text;
+    ASSERT_EQ(0, device->ExportTags(2, text));
+    EXPECT_EQ(
+        "[{\"Tag Alias\":\"In1\", \"Tag Name\":\"In1\", \"OutputType\":\"DEFAULT\", "
+        "\"RW Flag\":\"I\", \"DataLen\":8, \"Description\":\"\"\n,\"Subtags\":[{\"Alias\":\"A\", "
+        "\"Offset\":0, \"InnerType\":\"INT\", \"DataLen\":2}]}]",
+        text);
     EXPECT_EQ(0, device->AddSubTag("In1", {"S", 2, kInnerTypeInt, 2}, true));
     EXPECT_NE(0, device->AddSubTag("Nope", {"S", 0, kInnerTypeInt, 2}, true));
     EXPECT_EQ(0, device->EditSubTag("In1", "S", {"S2", 4, kInnerTypeDint, 4}, true));
@@ -121,21 +129,6 @@ TEST_F(DeviceTagsTest, IOTagSubtagsFollowEveryOperation) {
     EXPECT_EQ(4, tag->GetSubTagInfo("Data").dataLen);
     EXPECT_EQ(0, tag->GetSubTagInfo("Data").offset);
     EXPECT_EQ("", tag->GetSubTagInfo("S2").alias);
-}
-
-TEST_F(DeviceTagsTest, ExportTagsWritesIOTagsWithTheirSubtags) {
-    std::string text;
-    ASSERT_EQ(
-        0, AddTag(device,
-                  IOTag("In1", 4,
-                        R"(,"Subtags":[{"Alias":"A","Offset":0,"InnerType":"INT","DataLen":2}])"),
-                  2));
-    ASSERT_EQ(0, device->ExportTags(2, text));
-    EXPECT_EQ(
-        "[{\"Tag Alias\":\"In1\", \"Tag Name\":\"In1\", \"OutputType\":\"DEFAULT\", "
-        "\"RW Flag\":\"I\", \"DataLen\":4, \"Description\":\"\"\n,\"Subtags\":[{\"Alias\":\"A\", "
-        "\"Offset\":0, \"InnerType\":\"INT\", \"DataLen\":2}]}]",
-        text);
 }
 
 TEST_F(DeviceTagsTest, PersistedTagsAreReplayedOnceAndResumePolling) {

@@ -58,8 +58,10 @@ inline bool StoreNodes(const std::string& dataDir,
 
 class RunningLink {
   public:
-    // dataDir "" keeps nothing; onConnected runs first in the connected handler.
-    explicit RunningLink(const std::string& dataDir, std::function<void()> onConnected = nullptr) {
+    // dataDir "" keeps nothing; onConnected runs first in the connected handler. Without
+    // `restore` the link does not replay the stored nodes: they stay pending for the test.
+    explicit RunningLink(const std::string& dataDir, std::function<void()> onConnected = nullptr,
+                         bool restore = true) {
         link_ = tb_test::MakeLink(dataDir);
         context_ = std::make_unique<LinkContext>(*link_, registry_);
         eipLink_ = std::make_unique<EipLink>(*context_);
@@ -67,11 +69,13 @@ class RunningLink {
             [this](const std::string& name, const std::error_code& ec) {
                 eipLink_->initialize(name, ec);
             });
-        link_->set_on_connected_handler([this, onConnected](const std::error_code& ec) {
+        link_->set_on_connected_handler([this, onConnected, restore](const std::error_code& ec) {
             if (onConnected) {
                 onConnected();
             }
-            eipLink_->connected(ec);
+            if (restore) {
+                eipLink_->connected(ec);
+            }
         });
         running_ = link_->non_blocking_run();
     }
@@ -88,6 +92,7 @@ class RunningLink {
     kestrel::strata_sdk::Link& Link() { return *link_; }
     EipManager& Registry() { return registry_; }
     LinkContext& Context() { return *context_; }
+    EipLink& Eip() { return *eipLink_; }
 
   private:
     EipManager registry_;

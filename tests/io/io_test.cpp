@@ -72,6 +72,12 @@ class IoListeningTest : public ::testing::Test {
 
     void StopLink() { link.reset(); }
 
+    // A link on `dataDir` with PLC1 (`plc`) and its two I/O tags, as AddPlcWithTwoIOTags adds them.
+    void StartLinkWithTwoIOTags(const std::string& dataDir = "") {
+        StartLink(dataDir);
+        AddPlcWithTwoIOTags();
+    }
+
     // A PLC (PLC1: `plc`) with the I/O tags io1 (In1) and io2 (In2) of 8 bytes, each with a
     // DINT subtag "v" over its first four bytes.
     void AddPlcWithTwoIOTags(const std::string& alias = "PLC1", SimPlc* sim = nullptr,
@@ -189,8 +195,7 @@ class IoGrantedPortTest : public IoListeningTest {
 TEST_F(IoListeningTest,
        TagsOnOnePortReceiveTheirOwnDataEveryDatagramIsAnsweredOnceAndStopFreesAll) {
     plc.Define("Big", "DINT", nullptr, {100});
-    StartLink();
-    AddPlcWithTwoIOTags();
+    StartLinkWithTwoIOTags();
     ASSERT_EQ(std::vector<std::string>{"success!"},
               link->Tags("/PLC1/IO Tags/Add Tags",
                          R"([{"Tag Alias":"big","Tag Name":"Big","DataLen":400}])"));
@@ -238,8 +243,7 @@ TEST_F(IoListeningTest,
 }
 
 TEST_F(IoListeningTest, ForeignOrMalformedDatagramsAreDroppedWithTheirLineAndNoReply) {
-    StartLink();
-    AddPlcWithTwoIOTags();
+    StartLinkWithTwoIOTags();
     StartListening(50);
     ASSERT_TRUE(
         WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", 5678) && AllAnswered(1); }));
@@ -270,8 +274,7 @@ TEST_F(IoListeningTest, ForeignOrMalformedDatagramsAreDroppedWithTheirLineAndNoR
 // A datagram from another address than the PLC's (naming a live connection), or one replaying a
 // sequence number already seen, changes no value, gets no answer and is counted.
 TEST_F(IoListeningTest, ForgedAndReplayedDatagramsChangeNothingAndAreCounted) {
-    StartLink();
-    AddPlcWithTwoIOTags();
+    StartLinkWithTwoIOTags();
     StartListening(50);
     ASSERT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", 5678); }));
     const uint32_t ahead = static_cast<uint32_t>(ProducedFor("In2").datagramsSent + 1000);
@@ -285,8 +288,7 @@ TEST_F(IoListeningTest, ForgedAndReplayedDatagramsChangeNothingAndAreCounted) {
 // Once the PLC named its producing port, a datagram from its address but another port is
 // refused; its own keep coming in.
 TEST_F(IoGrantedPortTest, ADatagramFromThePlcAddressButAnotherPortIsRefused) {
-    StartLink();
-    AddPlcWithTwoIOTags();
+    StartLinkWithTwoIOTags();
     StartListening(50);
     ASSERT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", 5678); }));
     const uint32_t ahead = static_cast<uint32_t>(ProducedFor("In2").datagramsSent + 1000);
@@ -302,8 +304,7 @@ TEST_F(IoListeningTest, TwoPlcsOnOnePortEachGetTheirOwnValues) {
     ASSERT_TRUE(plc2.Started());
     plc2.Define("In1", "DINT", 111);
     plc2.Define("In2", "DINT", 222);
-    StartLink();
-    AddPlcWithTwoIOTags();
+    StartLinkWithTwoIOTags();
     AddPlcWithTwoIOTags("PLC2", &plc2, "127.0.0.2");
     const std::vector<std::string> started{"success!", "success!"};
     EXPECT_EQ(started, link->Messages(StartListening(20)));
@@ -324,8 +325,7 @@ TEST_F(IoListeningTest, APortTakenElsewhereFailsBeforeAnyForwardOpen) {
     address.sin_family = AF_INET;
     address.sin_port = htons(udpPort);
     ASSERT_EQ(0, bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address));
-    StartLink();
-    AddPlcWithTwoIOTags();
+    StartLinkWithTwoIOTags();
     EXPECT_EQ((std::vector<std::string>(2, "Failed to Start Listening.")),
               link->Messages(StartListening(20)));
     EXPECT_TRUE(log.Contains("open IO udp socket error. port " + std::to_string(udpPort) +
@@ -337,8 +337,7 @@ TEST_F(IoListeningTest, APortTakenElsewhereFailsBeforeAnyForwardOpen) {
 // A connection the PLC closes, or one without data for four packet intervals (a cable pulled, a
 // PLC halted), is reopened about a second later and listening comes back.
 TEST_F(IoListeningTest, AConnectionClosedOrWithoutDataIsReopenedAboutASecondLater) {
-    StartLink();
-    AddPlcWithTwoIOTags();
+    StartLinkWithTwoIOTags();
     StartListening(20);
     ASSERT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io1/v", 1234); }));
     struct Case {
@@ -372,8 +371,7 @@ TEST_F(IoListeningTest, AConnectionClosedOrWithoutDataIsReopenedAboutASecondLate
 
 TEST_F(IoListeningTest, ARestartResumesListeningWithTheStoredIntervalAndPort) {
     const tb_test::TempDir dir;
-    StartLink(dir.path());
-    AddPlcWithTwoIOTags();
+    StartLinkWithTwoIOTags(dir.path());
     StartListening(40);
     ASSERT_TRUE(WaitUntil([this] { return ValueIs("/PLC1/IO Tags/io2/v", 5678); }));
     StopLink();

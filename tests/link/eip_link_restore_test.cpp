@@ -13,12 +13,10 @@
 #include "device/eip_manager.h"
 #include "device/link_harness.h"
 #include "link/eip_link.h"
-#include "link/link_context.h"
 #include "strata_sdk/sdk.h"
 #include "support/log_capture.h"
 #include "support/node_config.h"
 #include "support/temp_dir.h"
-#include "support/test_link.h"
 #include "support/wait_until.h"
 
 namespace {
@@ -98,7 +96,7 @@ class RestoreTest : public ::testing::Test {
     void SetUp() override { log_ = std::make_unique<tb_test::LogCapture>(0, sdk::LogLevel::info); }
 
     void TearDown() override {
-        registry_.RemoveAll();
+        link_.reset();
         log_.reset();
     }
 
@@ -119,29 +117,18 @@ class RestoreTest : public ::testing::Test {
         ASSERT_TRUE(tb_device_test::StoreNodes(dir_.path(), {plc, em, io, list, tag}));
     }
 
-    // Runs a link on the store with an EipLink whose connected handler is left out, so that the
-    // announced nodes stay pending until the test replays them.
+    // Runs a link on the store that leaves the restore out, so that the announced nodes stay
+    // pending until the test replays them.
     void StartRestoringLink() {
-        link_ = tb_test::MakeLink(dir_.path());
-        context_ = std::make_unique<LinkContext>(*link_, registry_);
-        eipLink_ = std::make_unique<EipLink>(*context_);
-        std::promise<void> restored;
-        link_->set_on_connected_handler(
-            [&restored](const std::error_code&) { restored.set_value(); });
-        ASSERT_TRUE(link_->non_blocking_run());
-        ASSERT_EQ(restored.get_future().wait_for(kLimit), std::future_status::ready);
-    }
-
-    void StopLink() {
-        if (link_) {
-            link_->stop();
-            link_->join();
-        }
+        link_ = std::make_unique<tb_device_test::RunningLink>(
+            dir_.path(), [this] { connected_.set_value(); }, false);
+        ASSERT_TRUE(link_->Running());
+        ASSERT_EQ(connected_.get_future().wait_for(kLimit), std::future_status::ready);
     }
 
     Variant Config(const NodePath& path, const std::string& key) {
-        link_->broker().wait_idle();  // what was queued before the read has run
-        return tb_test::NodeConfig(link_->broker(), path, key);
+        link_->Link().broker().wait_idle();  // what was queued before the read has run
+        return tb_test::NodeConfig(link_->Link().broker(), path, key);
     }
 
     // A number setting as an integer, -1 when absent or not a number.
@@ -151,10 +138,8 @@ class RestoreTest : public ::testing::Test {
     }
 
     tb_test::TempDir dir_;
-    EipManager registry_;
-    std::unique_ptr<sdk::Link> link_;
-    std::unique_ptr<LinkContext> context_;
-    std::unique_ptr<EipLink> eipLink_;
+    std::promise<void> connected_;
+    std::unique_ptr<tb_device_test::RunningLink> link_;
     std::unique_ptr<tb_test::LogCapture> log_;
 };
 
@@ -163,12 +148,12 @@ class RestoreTest : public ::testing::Test {
 TEST_F(RestoreTest, ReplaysThePlcAndKeepsItsStoredPollingSettings) {
     StorePlc("CIP/EIP");
     StartRestoringLink();
-    eipLink_->DeserializeNodes();
+    link_->Eip().DeserializeNodes();
     ASSERT_TRUE(WaitUntil([&] { return log_->Contains("plc1: PLC node ready"); }, kLimit));
-    EXPECT_TRUE(WaitUntil([&] { return link_->responder()->node_exists(NodePath("/plc1/Remove")); },
-                          kLimit));
-    EXPECT_NE(registry_.GetPLC("plc1"), nullptr);
-    EXPECT_TRUE(eipLink_->PendingNodes().empty());
+    EXPECT_TRUE(WaitUntil(
+        [&] { return link_->Link().responder()->node_exists(NodePath("/plc1/Remove")); }, kLimit));
+    EXPECT_NE(link_->Registry().GetPLC("plc1"), nullptr);
+    EXPECT_TRUE(link_->Eip().PendingNodes().empty());
     // The PLC node is rebuilt from the replayed device's settings.
     EXPECT_EQ(Config(NodePath("/plc1"), "$host"), Variant("127.0.0.1"));
     EXPECT_EQ(Number(NodePath("/plc1"), "$port"), 1);
@@ -178,10 +163,10 @@ TEST_F(RestoreTest, ReplaysThePlcAndKeepsItsStoredPollingSettings) {
     EXPECT_EQ(Number(NodePath("/plc1/IO Tags"), "$Listening Interval"), 250);
     EXPECT_EQ(Number(NodePath("/plc1/IO Tags"), "$Listening UDP Port"), 2222);
     log_->Clear();
-    eipLink_->connected(std::error_code());
+    link_->Eip().connected(std::error_code());
     EXPECT_TRUE(log_->Contains("EIP link connected!"));
     EXPECT_FALSE(log_->Contains("Deserializing")) << "a second connection replays nothing";
-    StopLink();
+    link_.reset();
 }
 
 // A damaged marker skips only its node; any family text other than "CIP/EIP" means PCCC, with
@@ -190,24 +175,24 @@ TEST_F(RestoreTest, ReplaysThePlcAndKeepsItsStoredPollingSettings) {
 TEST_F(RestoreTest, AnUnregisteredPlcOrADamagedMarkerSkipsOnlyWhatItConcerns) {
     StorePlc("cip/eip", Variant(7));  // "EM Tags" marker is a number
     StartRestoringLink();
-    eipLink_->DeserializeNodes();
+    link_->Eip().DeserializeNodes();
     ASSERT_TRUE(WaitUntil([&] { return log_->Contains("plc1: PLC node ready"); }, kLimit));
     EXPECT_TRUE(log_->Contains("not a string"));
     EXPECT_TRUE(log_->Contains("plc Info= plc1 127.0.0.1 1 2 PCCC"));
-    const ConnectInfo settings = registry_.GetPLC("plc1")->GetConnectionInfo();
+    const ConnectInfo settings = link_->Registry().GetPLC("plc1")->GetConnectionInfo();
     EXPECT_EQ(settings.plcType, PlcType::kSlc500);
     EXPECT_EQ(settings.requestsInFlight, 2);
     EXPECT_EQ(Config(NodePath("/plc1"), "$plc type"), Variant("SLC 500"));
-    registry_.RemovePLC("plc1");
+    link_->Registry().RemovePLC("plc1");
     const NodePath tag("/plc1/EM Tags/Read Tags List/t1");
     auto queue = std::make_shared<EipLink::RestoreWalk>();
     queue->queue.push_back(tag);
-    eipLink_->DeserializeTag(StoredTag("t1"), std::error_code(), queue);
+    link_->Eip().DeserializeTag(StoredTag("t1"), std::error_code(), queue);
     ASSERT_TRUE(
         WaitUntil([&] { return Config(tag, "$status") == Variant("PLC not found"); }, kLimit));
     // The walk and the creation announcements log on their own threads.
     EXPECT_TRUE(WaitUntil([&] { return log_->Contains("device is not exist - plc1"); }, kLimit));
-    StopLink();
+    link_.reset();
 }
 
 }  // namespace

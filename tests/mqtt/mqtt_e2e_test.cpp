@@ -12,26 +12,16 @@
 #include "independent_decoder.h"
 #include "mqtt_test_support.h"
 #include "strata_sdk/json.h"
-#include "support/programs.h"
-#include "support/temp_dir.h"
 
 namespace {
 
 using nlohmann::json;
 using sparkplug::DataType;
+using tb_test::Occurrences;
+using tb_test::Of;
 using tb_test::SparkplugMessage;
 using tb_test::WaitUntil;
 using Variant = kestrel::strata_sdk::Variant;
-
-const std::string kGroup = "Plant";
-
-tb_test::SparkplugSubscriber::Predicate Of(const std::string& type, const std::string& node,
-                                           const std::string& device = "") {
-    return [=](const SparkplugMessage& m) {
-        return m.payload && m.type == type && m.node == node &&
-               (device.empty() || m.device == device);
-    };
-}
 
 uint64_t BdSeq(const SparkplugMessage& m) {
     const auto* metric = m.Find("bdSeq");
@@ -48,24 +38,12 @@ const sparkplug::Metric* ByAlias(const SparkplugMessage& m, uint64_t alias) {
     return nullptr;
 }
 
-size_t Occurrences(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at) {
-        ++n;
-    }
-    return n;
-}
-
-class MqttEndToEnd : public ::testing::Test {
+class MqttEndToEnd : public tb_test::MqttEndToEndFixture {
   protected:
     void SetUp() override {
-        broker_ = std::make_unique<tb_test::MosquittoBroker>(
-            dir_.path(), tb_test::UnusedPort(SOCK_STREAM), brokerConfig_);
-        ASSERT_TRUE(broker_->ready()) << broker_->Output();
+        MqttEndToEndFixture::SetUp();
         sim_ = StartSim({});
         ASSERT_NE(sim_->port(), 0);
-        sub_ = std::make_unique<tb_test::SparkplugSubscriber>(broker_->port());
-        ASSERT_TRUE(sub_->WaitSubscribed());
     }
 
     static std::unique_ptr<tb_test::PlcSim> StartSim(std::vector<std::string> extra) {
@@ -77,15 +55,6 @@ class MqttEndToEnd : public ::testing::Test {
                                       "--tag", "Message:STRING=hello"};
         args.insert(args.end(), extra.begin(), extra.end());
         return std::make_unique<tb_test::PlcSim>(args);
-    }
-
-    std::unique_ptr<tb_test::Tagbridge> StartLink(const std::string& node,
-                                                  std::vector<std::string> extra = {}) {
-        extra.insert(extra.end(),
-                     {"--mqtt-url", broker_->url(), "--mqtt-group", kGroup, "--mqtt-node", node});
-        auto link = std::make_unique<tb_test::Tagbridge>(dir_.file(node), extra);
-        EXPECT_TRUE(link->ready()) << link->Output() << sub_->Summary();
-        return link;
     }
 
     // A DBIRTH of `device` from edge1 with `metrics` metrics, at or after `from`.
@@ -136,7 +105,7 @@ class MqttEndToEnd : public ::testing::Test {
     }
 
     void Command(const std::string& topic, const std::string& bytes) {
-        sub_->Publish("spBv1.0/" + kGroup + "/" + topic, bytes);
+        sub_->Publish(std::string("spBv1.0/") + kGroup + "/" + topic, bytes);
     }
 
     // Waits for a DDATA of line1 from `node` after `from` carrying `value` for `alias`.
@@ -152,11 +121,7 @@ class MqttEndToEnd : public ::testing::Test {
             .has_value();
     }
 
-    tb_test::TempDir dir_;
-    std::string brokerConfig_;  // lines of the broker's configuration
-    std::unique_ptr<tb_test::MosquittoBroker> broker_;
     std::unique_ptr<tb_test::PlcSim> sim_;
-    std::unique_ptr<tb_test::SparkplugSubscriber> sub_;
 };
 
 TEST_F(MqttEndToEnd, BirthsCarryEveryTagTypedDataFollowsByExceptionAndRebirthRepeatsThem) {
@@ -349,8 +314,7 @@ TEST_F(MqttEndToEnd, BrokerRestartBlocksNoPollingAndBringsFreshBirths) {
     EXPECT_TRUE(WaitUntil([&] { return count() >= at_kill + 30; })) << "polling goes on";
     broker_->Start();
     ASSERT_TRUE(broker_->ready()) << broker_->Output();
-    sub_ = std::make_unique<tb_test::SparkplugSubscriber>(broker_->port());
-    ASSERT_TRUE(sub_->WaitSubscribed());
+    sub_ = Subscribe();
     const auto nbirth = sub_->WaitIndex(Of("NBIRTH", "edge1"));
     ASSERT_TRUE(nbirth) << link->Output() << sub_->Summary();
     EXPECT_NE(BdSeq(sub_->Messages()[*nbirth]), bdseq) << "a new session, a new bdSeq";

@@ -1,9 +1,12 @@
 #pragma once
-// For the MQTT tests: a mosquitto broker of the test's own on a free loopback port, and a
-// Sparkplug subscriber that records and decodes everything below spBv1.0/.
+// For the MQTT tests: a mosquitto broker of the test's own on a free loopback port, a
+// Sparkplug subscriber that records and decodes everything below spBv1.0/, and the end-to-end
+// fixture wiring both to tagbridge edge nodes.
 
+#include <gtest/gtest.h>
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <functional>
@@ -18,6 +21,8 @@
 #include "strata_sdk/json.h"
 #include "support/child_process.h"
 #include "support/free_port.h"
+#include "support/programs.h"
+#include "support/temp_dir.h"
 #include "support/wait_until.h"
 
 namespace tb_test {
@@ -118,16 +123,12 @@ class SparkplugSubscriber {
         std::lock_guard<std::mutex> lock(mutex_);
         return messages_;
     }
-    std::vector<SparkplugMessage> Matching(const std::function<bool(const SparkplugMessage&)>& f) {
-        std::vector<SparkplugMessage> out;
-        for (auto& m : Messages()) {
-            if (f(m)) {
-                out.push_back(std::move(m));
-            }
-        }
+    using Predicate = std::function<bool(const SparkplugMessage&)>;
+    std::vector<SparkplugMessage> Matching(const Predicate& f) {
+        std::vector<SparkplugMessage> out = Messages();
+        out.erase(std::remove_if(out.begin(), out.end(), std::not_fn(f)), out.end());
         return out;
     }
-    using Predicate = std::function<bool(const SparkplugMessage&)>;
     // The index of the first message from `from` on that satisfies `f`.
     std::optional<size_t> WaitIndex(const Predicate& f, size_t from = 0,
                                     std::chrono::milliseconds limit = std::chrono::seconds(90)) {
@@ -214,5 +215,57 @@ inline std::string CommandPayload(const std::string& name, sparkplug::DataType t
     p.metrics.push_back(std::move(m));
     return sparkplug::Encode(p);
 }
+
+// How often `what` occurs in `text` (lines of a program's output).
+inline size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at) {
+        ++n;
+    }
+    return n;
+}
+
+// Messages of `type` from edge node `node`, and of `device` when one is given.
+inline SparkplugSubscriber::Predicate Of(const std::string& type, const std::string& node,
+                                         const std::string& device = "") {
+    return [=](const SparkplugMessage& m) {
+        return m.payload && m.type == type && m.node == node &&
+               (device.empty() || m.device == device);
+    };
+}
+
+// A broker of the test's own (with the lines of `brokerConfig_`), a subscriber to spBv1.0/#, and
+// tagbridge links started as edge nodes of group "Plant", each on a data directory of its own.
+class MqttEndToEndFixture : public ::testing::Test {
+  protected:
+    static constexpr const char* kGroup = "Plant";
+
+    void SetUp() override {
+        broker_ =
+            std::make_unique<MosquittoBroker>(dir_.path(), UnusedPort(SOCK_STREAM), brokerConfig_);
+        ASSERT_TRUE(broker_->ready()) << broker_->Output();
+        sub_ = Subscribe();
+    }
+
+    std::unique_ptr<SparkplugSubscriber> Subscribe(const std::string& filter = "spBv1.0/#") {
+        auto sub = std::make_unique<SparkplugSubscriber>(broker_->port(), filter);
+        EXPECT_TRUE(sub->WaitSubscribed());
+        return sub;
+    }
+
+    std::unique_ptr<Tagbridge> StartLink(const std::string& node,
+                                         std::vector<std::string> extra = {}) {
+        extra.insert(extra.end(),
+                     {"--mqtt-url", broker_->url(), "--mqtt-group", kGroup, "--mqtt-node", node});
+        auto link = std::make_unique<Tagbridge>(dir_.file(node), extra);
+        EXPECT_TRUE(link->ready()) << link->Output() << sub_->Summary();
+        return link;
+    }
+
+    TempDir dir_;
+    std::string brokerConfig_;
+    std::unique_ptr<MosquittoBroker> broker_;
+    std::unique_ptr<SparkplugSubscriber> sub_;
+};
 
 }  // namespace tb_test

@@ -5,24 +5,15 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <regex>
-
 #include "independent_decoder.h"
 #include "mqtt_test_support.h"
-#include "support/programs.h"
-#include "support/temp_dir.h"
 
 namespace {
 
 using nlohmann::json;
+using tb_test::Of;
 using tb_test::SparkplugMessage;
 using tb_test::WaitUntil;
-
-const std::string kGroup = "Plant";
-
-tb_test::SparkplugSubscriber::Predicate Of(const std::string& type, const std::string& node) {
-    return [=](const SparkplugMessage& m) { return m.payload && m.type == type && m.node == node; };
-}
 
 // A counter value seen by a host, and how it came.
 struct Seen {
@@ -31,31 +22,19 @@ struct Seen {
     bool historical;
 };
 
-class StoreForwardEndToEnd : public ::testing::Test {
+class StoreForwardEndToEnd : public tb_test::MqttEndToEndFixture {
   protected:
     void SetUp() override {
-        broker_ = std::make_unique<tb_test::MosquittoBroker>(dir_.path());
-        ASSERT_TRUE(broker_->ready()) << broker_->Output();
+        MqttEndToEndFixture::SetUp();
         sim_ = std::make_unique<tb_test::PlcSim>(std::vector<std::string>{
             "--tag", "Count:DINT@counter:1:250", "--tag", "Setpoint:DINT=5"});
-        sub_ = Subscribe();
     }
 
-    std::unique_ptr<tb_test::SparkplugSubscriber> Subscribe(
-        const std::string& filter = "spBv1.0/#") {
-        auto sub = std::make_unique<tb_test::SparkplugSubscriber>(broker_->port(), filter);
-        EXPECT_TRUE(sub->WaitSubscribed());
-        return sub;
-    }
-
-    // A link on the data directory of `node`; a new one adds and polls PLC line1.
+    // A link of edge node `node`; a new one adds and polls PLC line1.
     std::unique_ptr<tb_test::Tagbridge> StartLink(const std::string& node,
                                                   std::vector<std::string> extra = {},
                                                   bool add_plc = true) {
-        extra.insert(extra.end(),
-                     {"--mqtt-url", broker_->url(), "--mqtt-group", kGroup, "--mqtt-node", node});
-        auto link = std::make_unique<tb_test::Tagbridge>(dir_.file(node), extra);
-        EXPECT_TRUE(link->ready()) << link->Output();
+        auto link = MqttEndToEndFixture::StartLink(node, std::move(extra));
         if (add_plc) {
             EXPECT_TRUE(link->AddPolledPlc("line1", sim_->port(),
                                            tb_test::TagRows({"Count", "Setpoint"}), 20))
@@ -94,10 +73,7 @@ class StoreForwardEndToEnd : public ::testing::Test {
         return out;
     }
 
-    tb_test::TempDir dir_;
-    std::unique_ptr<tb_test::MosquittoBroker> broker_;
     std::unique_ptr<tb_test::PlcSim> sim_;
-    std::unique_ptr<tb_test::SparkplugSubscriber> sub_;
 };
 
 // The broker is away 30 s; half way the link is killed and started again. The host sees each
@@ -222,12 +198,7 @@ TEST_F(StoreForwardEndToEnd, JsonTopicsCarryValuesTakeWritesAndLeaveTheWill) {
     json_sub->Publish(prefix + "/line1/Setpoint/set", "42");
     EXPECT_TRUE(value_of("Setpoint", 42)) << link->Output() << json_sub->Summary();
 
-    const auto errors = [&] {
-        const std::string out = link->Output();
-        const std::regex refused("/set refused");
-        return std::distance(std::sregex_iterator(out.begin(), out.end(), refused),
-                             std::sregex_iterator());
-    };
+    const auto errors = [&] { return tb_test::Occurrences(link->Output(), "/set refused"); };
     json_sub->Publish(prefix + "/line1/Setpoint/set", "{not json");
     json_sub->Publish(prefix + "/line1/Setpoint/set", R"({"value": 7})");
     EXPECT_TRUE(WaitUntil([&] { return errors() == 2; })) << link->Output();
