@@ -1,8 +1,6 @@
 #include "action_pool.h"
 
-#include <exception>
-
-#include "strata_sdk/logging.h"
+#include "work_queue.h"
 
 namespace kestrel::strata_sdk::detail {
 
@@ -125,15 +123,7 @@ void ActionPool::run() {
         }
         --waiting_;
         lock.unlock();
-        try {
-            task();
-        } catch (const std::exception& e) {
-            log_message_internal(LogLevel::error, name_ + ": callback failed: " + e.what());
-        } catch (...) {
-            log_message_internal(LogLevel::error,
-                                 name_ + ": callback failed with an unknown exception");
-        }
-        task = nullptr;  // release what the task captured before taking the next
+        run_task_logged(name_, task);  // released before taking the next
         lock.lock();
         ++waiting_;
         if (keyed) {

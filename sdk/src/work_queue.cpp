@@ -7,6 +7,17 @@
 
 namespace kestrel::strata_sdk::detail {
 
+void run_task_logged(const std::string& name, std::function<void()>& task) {
+    try {
+        task();
+    } catch (const std::exception& e) {
+        log_message_internal(LogLevel::error, name + ": callback failed: " + e.what());
+    } catch (...) {
+        log_message_internal(LogLevel::error, name + ": callback failed with an unknown exception");
+    }
+    task = nullptr;
+}
+
 WorkQueue::WorkQueue(std::string name, size_t threads) : name_(std::move(name)) {
     for (size_t i = 0; i < threads; ++i) {
         workers_.emplace_back([this] { run(); });
@@ -83,15 +94,7 @@ void WorkQueue::run() {
             tasks_.pop_front();
             ++busy_;
         }
-        try {
-            task();
-        } catch (const std::exception& e) {
-            log_message_internal(LogLevel::error, name_ + ": callback failed: " + e.what());
-        } catch (...) {
-            log_message_internal(LogLevel::error,
-                                 name_ + ": callback failed with an unknown exception");
-        }
-        task = nullptr;  // release what the task captured before reporting idle
+        run_task_logged(name_, task);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             --busy_;

@@ -12,6 +12,10 @@
 
 namespace kestrel::strata_sdk::detail {
 
+// Runs a worker's task; an exception escaping it is logged with the worker's name and goes no
+// further, so the worker lives on. The task is released afterwards (what it captured goes now).
+void run_task_logged(const std::string& name, std::function<void()>& task);
+
 // Threads: `threads` workers started by the constructor. `mutex_` guards `tasks_`,
 // `stopping_` and `busy_`; tasks run without it held. An exception escaping a task
 // is logged with the queue's name and never ends the worker.
